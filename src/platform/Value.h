@@ -1,0 +1,208 @@
+// kx::Value is the dynamic value that moves through the whole client: service
+// answers, the web interface's requests, property lists, store rows and result
+// dictionaries. It has the kinds Null, Bool, Int64, UInt64, Double, String
+// (UTF-8), Data (bytes), Date (seconds since 1970), Array and Dictionary.
+//
+// Semantics follow the dynamic objects the rest of the code was designed
+// around: a missing key and a present null are different (find() returns
+// nullptr for a missing key, a pointer to a Null value for a present null);
+// booleans are not integers, but numbers compare by value across kinds
+// (Int64 1 == UInt64 1 == Double 1.0); conversions are lenient and never throw
+// (a text that is not a number reads as 0).
+//
+// Copies are cheap: strings, data, arrays and dictionaries live in shared
+// immutable storage and are copied on the first write through a mutable
+// accessor (copy on write).
+//
+// Thread safety: a Value is a plain value. Distinct Value objects may be used
+// from different threads at the same time, even when they share storage;
+// one Value object must not be written while another thread reads it.
+#ifndef ZN_PLATFORM_VALUE_H_
+#define ZN_PLATFORM_VALUE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace kx {
+
+class Value;
+using Bytes = std::vector<std::uint8_t>;
+using Array = std::vector<Value>;
+
+// Dictionary with text keys that keeps insertion order and looks keys up fast.
+// Setting an existing key replaces its value in place (the key keeps its
+// position). Equality ignores order, as the platform's dictionaries do.
+class Dictionary {
+ public:
+  using Entry = std::pair<std::string, Value>;
+  using const_iterator = std::vector<Entry>::const_iterator;
+
+  Dictionary();
+  Dictionary(std::initializer_list<Entry> entries);
+  Dictionary(const Dictionary&);
+  Dictionary(Dictionary&&) noexcept;
+  Dictionary& operator=(const Dictionary&);
+  Dictionary& operator=(Dictionary&&) noexcept;
+  ~Dictionary();
+
+  std::size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+
+  // nullptr when the key is missing.
+  const Value* find(std::string_view key) const;
+  Value* find(std::string_view key);
+  bool contains(std::string_view key) const { return find(key) != nullptr; }
+  // The value, or a shared Null when the key is missing.
+  const Value& operator[](std::string_view key) const;
+
+  void set(std::string key, Value value);
+  // Returns false when the key was not there.
+  bool remove(std::string_view key);
+  void clear();
+  void reserve(std::size_t n);
+
+  const_iterator begin() const { return entries_.begin(); }
+  const_iterator end() const { return entries_.end(); }
+  const std::vector<Entry>& entries() const { return entries_; }
+  std::vector<std::string> keys() const;
+
+  bool operator==(const Dictionary& other) const;
+
+ private:
+  void rebuildIndex() const;
+
+  std::vector<Entry> entries_;
+  // Hash index from key to position, built lazily once the dictionary is
+  // large enough for a linear scan to lose.
+  mutable std::unique_ptr<struct DictionaryIndex> index_;
+};
+
+class Value {
+ public:
+  enum class Kind { Null, Bool, Int64, UInt64, Double, String, Data, Date, Array, Dictionary };
+
+  Value() noexcept;  // Null
+  Value(std::nullptr_t) noexcept;
+  Value(bool b) noexcept;
+  Value(int i) noexcept;
+  Value(long i) noexcept;
+  Value(long long i) noexcept;
+  Value(unsigned int u) noexcept;
+  Value(unsigned long u) noexcept;
+  Value(unsigned long long u) noexcept;
+  Value(double d) noexcept;
+  Value(const char* s);
+  Value(std::string s);
+  Value(std::string_view s);
+  Value(Bytes data);
+  Value(kx::Array array);
+  Value(kx::Dictionary dict);
+  // Prevent accidental conversion of pointers other than const char* to bool.
+  template <typename T>
+  Value(const T*) = delete;
+
+  Value(const Value&) noexcept;
+  Value(Value&&) noexcept;
+  Value& operator=(const Value&) noexcept;
+  Value& operator=(Value&&) noexcept;
+  ~Value();
+
+  static Value date(double secondsSince1970);
+  static Value data(const void* bytes, std::size_t size);
+  static Value array(std::initializer_list<Value> items);
+  static Value dict(std::initializer_list<Dictionary::Entry> entries);
+
+  Kind kind() const { return kind_; }
+  bool isNull() const { return kind_ == Kind::Null; }
+  bool isBool() const { return kind_ == Kind::Bool; }
+  // Int64, UInt64 or Double (not Bool).
+  bool isNumber() const;
+  bool isInteger() const { return kind_ == Kind::Int64 || kind_ == Kind::UInt64; }
+  bool isString() const { return kind_ == Kind::String; }
+  bool isData() const { return kind_ == Kind::Data; }
+  bool isDate() const { return kind_ == Kind::Date; }
+  bool isArray() const { return kind_ == Kind::Array; }
+  bool isDictionary() const { return kind_ == Kind::Dictionary; }
+
+  // Lenient conversions, as the platform's numbers and strings convert.
+  // Text: leading white space, an optional sign and digits; anything else
+  // reads as 0 (boolValue: true when the text starts with Y, y, T, t or a
+  // non-zero digit after white space and an optional sign).
+  bool boolValue() const;
+  std::int64_t intValue() const;
+  std::uint64_t unsignedValue() const;
+  double doubleValue() const;
+  // Text of a string; decimal text of a number ("1"/"0" for booleans,
+  // shortest round-trip form for doubles); "" for the other kinds.
+  std::string stringValue() const;
+
+  // Typed access; a shared empty value of the asked kind when the kind differs.
+  const std::string& string() const;
+  const Bytes& bytes() const;
+  double dateValue() const;  // seconds since 1970; 0 when not a date
+  const kx::Array& array() const;
+  const kx::Dictionary& dict() const;
+
+  // Mutable access: turns a Null into an empty container of that kind, copies
+  // shared storage first. Calling them on another kind replaces the value.
+  kx::Array& mutableArray();
+  kx::Dictionary& mutableDict();
+  std::string& mutableString();
+
+  // Dictionary lookups: a shared Null when this is not a dictionary or the
+  // key is missing. find() tells the two apart.
+  const Value& operator[](std::string_view key) const;
+  const Value& operator[](const char* key) const { return (*this)[std::string_view(key)]; }
+  const Value* find(std::string_view key) const;
+  bool contains(std::string_view key) const { return find(key) != nullptr; }
+  // Array element, or a shared Null when out of range or not an array.
+  const Value& operator[](std::size_t index) const;
+  const Value& operator[](int index) const;
+  // Nested dictionary lookup: v.at({"a", "b"}) is v["a"]["b"].
+  const Value& at(std::initializer_list<std::string_view> path) const;
+  // Sets a key, turning a Null into a dictionary.
+  void set(std::string key, Value value);
+
+  // Count of an array or dictionary, byte length of data, UTF-8 length of a
+  // string; 0 otherwise.
+  std::size_t size() const;
+
+  // Deep equality with cross-kind numeric comparison; a Bool equals only a
+  // Bool. Dictionaries compare without regard to order.
+  bool operator==(const Value& other) const;
+  bool operator!=(const Value& other) const { return !(*this == other); }
+
+  // A readable rendering for logs and test failures (not JSON).
+  std::string description() const;
+
+  // Shared Null, the answer for missing keys.
+  static const Value& null();
+
+ private:
+  void release() noexcept;
+  void copyFrom(const Value& other) noexcept;
+
+  Kind kind_;
+  union {
+    bool b_;
+    std::int64_t i_;
+    std::uint64_t u_;
+    double d_;
+  };
+  // String, Data, Array and Dictionary keep their payload here.
+  std::shared_ptr<void> ptr_;
+};
+
+// Helpful for tests: gtest prints values with their description.
+void PrintTo(const Value& value, std::ostream* os);
+
+}  // namespace kx
+
+#endif  // ZN_PLATFORM_VALUE_H_

@@ -1,0 +1,2 @@
+// The zarvelnote program.
+int main() { return 0; }
