@@ -20,8 +20,10 @@
 #ifndef ZN_PLATFORM_VALUE_H_
 #define ZN_PLATFORM_VALUE_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <iosfwd>
 #include <memory>
@@ -33,6 +35,7 @@
 namespace kx {
 
 class Value;
+struct DictionaryIndex;
 using Bytes = std::vector<std::uint8_t>;
 using Array = std::vector<Value>;
 
@@ -52,8 +55,8 @@ class Dictionary {
   Dictionary& operator=(Dictionary&&) noexcept;
   ~Dictionary();
 
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
+  std::size_t size() const;
+  bool empty() const;
 
   // nullptr when the key is missing.
   const Value* find(std::string_view key) const;
@@ -68,21 +71,34 @@ class Dictionary {
   void clear();
   void reserve(std::size_t n);
 
-  const_iterator begin() const { return entries_.begin(); }
-  const_iterator end() const { return entries_.end(); }
+  const_iterator begin() const;
+  const_iterator end() const;
   const std::vector<Entry>& entries() const { return entries_; }
   std::vector<std::string> keys() const;
 
   bool operator==(const Dictionary& other) const;
 
  private:
-  void rebuildIndex() const;
+  // Position of `key` in entries_, or -1; the second form is for a
+  // dictionary with an index and takes the key's hash.
+  std::ptrdiff_t position(std::string_view key) const;
+  std::ptrdiff_t indexedPosition(std::string_view key, std::uint32_t hash) const;
+  void rebuildIndex();
 
   std::vector<Entry> entries_;
-  // Hash index from key to position, built lazily once the dictionary is
-  // large enough for a linear scan to lose.
-  mutable std::unique_ptr<struct DictionaryIndex> index_;
+  // Hash index from key to position. It exists only while the dictionary
+  // holds more entries than a linear scan handles well; it is created when
+  // the dictionary grows past that size and kept up to date by every change,
+  // so that lookups never write (shared storage may be read by many threads).
+  std::unique_ptr<DictionaryIndex> index_;
 };
+
+namespace detail {
+// Header of the shared payload of strings, data, arrays and dictionaries.
+struct ValueRep {
+  std::atomic<std::uint32_t> refs{1};
+};
+}  // namespace detail
 
 class Value {
  public:
@@ -134,7 +150,10 @@ class Value {
   // Lenient conversions, as the platform's numbers and strings convert.
   // Text: leading white space, an optional sign and digits; anything else
   // reads as 0 (boolValue: true when the text starts with Y, y, T, t or a
-  // non-zero digit after white space and an optional sign).
+  // non-zero digit after white space, an optional sign and zeros).
+  // Values out of the target's range saturate (a UInt64 above INT64_MAX has
+  // the intValue INT64_MAX, a negative number the unsignedValue 0); NaN reads
+  // as 0. A date converts as its seconds since 1970.
   bool boolValue() const;
   std::int64_t intValue() const;
   std::uint64_t unsignedValue() const;
@@ -186,22 +205,71 @@ class Value {
   static const Value& null();
 
  private:
-  void release() noexcept;
-  void copyFrom(const Value& other) noexcept;
+  // String, Data, Array and Dictionary keep a shared payload in rep_.
+  static constexpr unsigned kRepKinds = (1u << static_cast<unsigned>(Kind::String)) |
+                                        (1u << static_cast<unsigned>(Kind::Data)) |
+                                        (1u << static_cast<unsigned>(Kind::Array)) |
+                                        (1u << static_cast<unsigned>(Kind::Dictionary));
+  bool hasRep() const { return (kRepKinds >> static_cast<unsigned>(kind_)) & 1u; }
+  void release() noexcept;  // drops this value's reference to rep_
+  void makeUniqueContainer(Kind kind);
 
   Kind kind_;
   union {
     bool b_;
     std::int64_t i_;
     std::uint64_t u_;
-    double d_;
+    double d_;  // Double, and Date (seconds since 1970)
+    detail::ValueRep* rep_;
   };
-  // String, Data, Array and Dictionary keep their payload here.
-  std::shared_ptr<void> ptr_;
 };
+
+// Copies and moves are on every hot path (containers, parsers), so they are
+// inline: a copy bumps a reference count, a move copies 16 bytes.
+inline Value::Value() noexcept : kind_(Kind::Null), u_(0) {}
+inline Value::Value(std::nullptr_t) noexcept : kind_(Kind::Null), u_(0) {}
+inline Value::Value(const Value& other) noexcept : kind_(other.kind_) {
+  std::memcpy(&u_, &other.u_, sizeof(u_));
+  if (hasRep()) rep_->refs.fetch_add(1, std::memory_order_relaxed);
+}
+inline Value::Value(Value&& other) noexcept : kind_(other.kind_) {
+  std::memcpy(&u_, &other.u_, sizeof(u_));
+  other.kind_ = Kind::Null;
+}
+inline Value::~Value() {
+  if (hasRep()) release();
+}
+inline Value& Value::operator=(Value&& other) noexcept {
+  // Take the other's bits first: it may live inside this value's payload.
+  Kind kind = other.kind_;
+  std::uint64_t bits;
+  std::memcpy(&bits, &other.u_, sizeof(bits));
+  other.kind_ = Kind::Null;
+  if (hasRep()) release();
+  kind_ = kind;
+  std::memcpy(&u_, &bits, sizeof(bits));
+  return *this;
+}
+inline Value& Value::operator=(const Value& other) noexcept {
+  Kind kind = other.kind_;
+  std::uint64_t bits;
+  std::memcpy(&bits, &other.u_, sizeof(bits));
+  if (other.hasRep()) other.rep_->refs.fetch_add(1, std::memory_order_relaxed);
+  if (hasRep()) release();
+  kind_ = kind;
+  std::memcpy(&u_, &bits, sizeof(bits));
+  return *this;
+}
 
 // Helpful for tests: gtest prints values with their description.
 void PrintTo(const Value& value, std::ostream* os);
+
+// Defined here, where Value is complete (some compilers instantiate the
+// vector's members at the point of definition).
+inline std::size_t Dictionary::size() const { return entries_.size(); }
+inline bool Dictionary::empty() const { return entries_.empty(); }
+inline Dictionary::const_iterator Dictionary::begin() const { return entries_.begin(); }
+inline Dictionary::const_iterator Dictionary::end() const { return entries_.end(); }
 
 }  // namespace kx
 

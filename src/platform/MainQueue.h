@@ -1,0 +1,82 @@
+// kx::MainQueue is the queue of the main thread, where interface work and
+// results for the interface run. Tasks queued from any thread run only when
+// a thread pumps the queue with drain(), runUntil() or runFor(): the
+// program's loop does so, and so do tests. Tasks run one at a time, in the
+// order they were queued.
+//
+// The main thread is the process's first thread (the one that runs main());
+// the program and the tests pump from it. sync(task) called on the main
+// thread, or on a thread that is running a main-queue task, runs the task
+// inline at once; from any other thread it queues the task and waits until
+// the pumping thread has run it. (So a thread must not sync() onto the main
+// queue while the main thread waits for that thread.)
+//
+// Pumping may nest: a main-queue task may itself call runUntil(), as a modal
+// wait does, and the queue's tasks then run inside it.
+//
+// Thread safety: every member may be called from any thread. The queue is
+// created on first use and never freed.
+#ifndef ZN_PLATFORM_MAINQUEUE_H_
+#define ZN_PLATFORM_MAINQUEUE_H_
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "platform/Queue.h"
+#include "platform/TaskTimer.h"
+
+namespace kx {
+
+class MainQueue final : public Queue {
+ public:
+  static MainQueue& shared();
+  // True on the process's first thread.
+  static bool isMainThread();
+
+  void async(Task task) override;
+  void sync(const Task& task) override;
+  void after(double seconds, Task task) override;
+  // "kx.main".
+  const std::string& label() const override { return label_; }
+
+  // Runs the queued tasks, and those they queue, until the queue is empty.
+  // Returns the number of tasks run.
+  std::size_t drain();
+  // Runs tasks as they come until condition() is true (checked before the
+  // first task, after each task, and at least every millisecond while
+  // waiting) or `timeoutSeconds` have passed. Returns whether the condition
+  // became true.
+  bool runUntil(const std::function<bool()>& condition, double timeoutSeconds);
+  // Runs tasks as they come for `seconds`.
+  void runFor(double seconds);
+
+ private:
+  // A queued task; for a sync() from another thread, `waiting` points at the
+  // caller's task and `done` at its flag instead.
+  struct Item {
+    Task task;
+    const Task* waiting = nullptr;
+    bool* done = nullptr;
+  };
+
+  MainQueue();
+  ~MainQueue() override = default;
+  // Runs the oldest queued task, if any; returns whether it ran one.
+  bool runOne();
+  // Waits until a task is queued or `deadline` passes.
+  void waitForWork(TaskTimer::Clock::time_point deadline);
+
+  const std::string label_;
+  std::mutex mu_;
+  std::condition_variable workCv_;  // pumping threads wait here for tasks
+  std::condition_variable doneCv_;  // sync() callers wait here for their task to run
+  std::deque<Item> items_;          // guarded by mu_
+};
+
+}  // namespace kx
+
+#endif  // ZN_PLATFORM_MAINQUEUE_H_

@@ -1,0 +1,370 @@
+#include "platform/Value.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <thread>
+
+namespace kx {
+namespace {
+
+constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
+constexpr std::uint64_t kUInt64Max = std::numeric_limits<std::uint64_t>::max();
+
+struct ConversionCase {
+  Value value;
+  bool boolValue;
+  std::int64_t intValue;
+  std::uint64_t unsignedValue;
+  double doubleValue;
+  std::string stringValue;
+};
+
+TEST(ValueTest, ConversionsBehaveLikeThePlatformsNumbersAndStrings) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const ConversionCase cases[] = {
+      {Value(), false, 0, 0, 0.0, ""},
+      {Value(true), true, 1, 1, 1.0, "1"},
+      {Value(false), false, 0, 0, 0.0, "0"},
+      {Value(42), true, 42, 42, 42.0, "42"},
+      {Value(-7), true, -7, 0, -7.0, "-7"},
+      {Value(kInt64Min), true, kInt64Min, 0, -9223372036854775808.0, "-9223372036854775808"},
+      {Value(kUInt64Max), true, kInt64Max, kUInt64Max, 18446744073709551615.0,
+       "18446744073709551615"},
+      {Value(1.5), true, 1, 1, 1.5, "1.5"},
+      {Value(-2.9), true, -2, 0, -2.9, "-2.9"},
+      {Value(0.1), true, 0, 0, 0.1, "0.1"},
+      {Value(1.0), true, 1, 1, 1.0, "1"},
+      {Value(1e20), true, kInt64Max, kUInt64Max, 1e20, "1e+20"},
+      {Value(-1e20), true, kInt64Min, 0, -1e20, "-1e+20"},
+      {Value("  12abc"), true, 12, 12, 12.0, "  12abc"},
+      {Value("abc"), false, 0, 0, 0.0, "abc"},
+      {Value(""), false, 0, 0, 0.0, ""},
+      {Value("YES"), true, 0, 0, 0.0, "YES"},
+      {Value("true"), true, 0, 0, 0.0, "true"},
+      {Value("no"), false, 0, 0, 0.0, "no"},
+      {Value("  +007"), true, 7, 7, 7.0, "  +007"},
+      {Value("-000"), false, 0, 0, -0.0, "-000"},
+      {Value("-0.5e1x"), false, 0, 0, -5.0, "-0.5e1x"},
+      {Value("\t\n3.25 apples"), true, 3, 3, 3.25, "\t\n3.25 apples"},
+      {Value("-42"), true, -42, 0, -42.0, "-42"},
+      {Value("0x1A"), false, 0, 0, 0.0, "0x1A"},
+      {Value(".5"), false, 0, 0, 0.5, ".5"},
+      {Value("99999999999999999999"), true, kInt64Max, kUInt64Max, 1e20, "99999999999999999999"},
+      {Value("-99999999999999999999"), true, kInt64Min, 0, -1e20, "-99999999999999999999"},
+      {Value("1e400"), true, 1, 1, inf, "1e400"},
+      {Value("inf"), false, 0, 0, 0.0, "inf"},
+      {Value::data("12", 2), false, 0, 0, 0.0, ""},
+      {Value::array({1, 2}), false, 0, 0, 0.0, ""},
+      {Value::dict({{"a", 1}}), false, 0, 0, 0.0, ""},
+      {Value::date(1500000000.75), true, 1500000000, 1500000000, 1500000000.75, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value.description());
+    EXPECT_EQ(c.value.boolValue(), c.boolValue);
+    EXPECT_EQ(c.value.intValue(), c.intValue);
+    EXPECT_EQ(c.value.unsignedValue(), c.unsignedValue);
+    EXPECT_EQ(c.value.doubleValue(), c.doubleValue);
+    EXPECT_EQ(c.value.stringValue(), c.stringValue);
+  }
+}
+
+TEST(ValueTest, NaNConvertsToZeroIntegers) {
+  Value nan(std::nan(""));
+  EXPECT_EQ(nan.intValue(), 0);
+  EXPECT_EQ(nan.unsignedValue(), 0u);
+  EXPECT_EQ(nan.stringValue(), "nan");
+}
+
+TEST(ValueTest, DoubleTextReadsBackToTheSameDouble) {
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 2000; ++i) {
+    std::uint64_t bits = rng();
+    double d;
+    std::memcpy(&d, &bits, sizeof(d));
+    if (!std::isfinite(d)) continue;
+    Value text(Value(d).stringValue());
+    ASSERT_EQ(text.doubleValue(), d) << text.string();
+  }
+}
+
+struct EqualityCase {
+  Value a;
+  Value b;
+  bool equal;
+};
+
+TEST(ValueTest, EqualityComparesNumbersByValueAndKeepsBooleansApart) {
+  const double nan = std::nan("");
+  const EqualityCase cases[] = {
+      {Value(1), Value(1u), true},
+      {Value(1), Value(1.0), true},
+      {Value(1u), Value(1.0), true},
+      {Value(0), Value(-0.0), true},
+      {Value(-1), Value(kUInt64Max), false},
+      {Value(kUInt64Max), Value(-1.0), false},
+      {Value(std::uint64_t{1} << 63), Value(9223372036854775808.0), true},
+      {Value(kInt64Max), Value(9223372036854775808.0), false},  // the double is 2^63
+      {Value(kInt64Min), Value(-9223372036854775808.0), true},
+      {Value((std::uint64_t{1} << 53) + 1), Value(9007199254740992.0), false},
+      {Value(kUInt64Max), Value(18446744073709551616.0), false},  // the double is 2^64
+      {Value(2), Value(2.5), false},
+      {Value(nan), Value(nan), true},
+      {Value(nan), Value(0), false},
+      {Value(true), Value(true), true},
+      {Value(true), Value(false), false},
+      {Value(true), Value(1), false},
+      {Value(false), Value(0u), false},
+      {Value(true), Value(1.0), false},
+      {Value(), Value(), true},
+      {Value(), Value(0), false},
+      {Value(), Value(""), false},
+      {Value(), Value(false), false},
+      {Value("1"), Value(1), false},
+      {Value("a"), Value(std::string("a")), true},
+      {Value("a"), Value("A"), false},
+      {Value::date(5), Value(5), false},
+      {Value::date(5), Value::date(5.0), true},
+      {Value::data("ab", 2), Value::data("ab", 2), true},
+      {Value::data("ab", 2), Value("ab"), false},
+      {Value::array({1, "a"}), Value::array({1.0, "a"}), true},
+      {Value::array({1, "a"}), Value::array({"a", 1}), false},
+      {Value::array({}), Value::dict({}), false},
+      {Value::dict({{"a", 1}, {"b", 2}}), Value::dict({{"b", 2u}, {"a", 1.0}}), true},
+      {Value::dict({{"a", 1}}), Value::dict({{"a", 1}, {"b", nullptr}}), false},
+      {Value::dict({{"a", nullptr}}), Value::dict({{"b", nullptr}}), false},
+      {Value::dict({{"a", Value::array({true})}}), Value::dict({{"a", Value::array({1})}}), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.a.description() + " vs " + c.b.description());
+    EXPECT_EQ(c.a == c.b, c.equal);
+    EXPECT_EQ(c.b == c.a, c.equal);  // symmetric
+    EXPECT_EQ(c.a != c.b, !c.equal);
+  }
+}
+
+TEST(ValueTest, LargeDictionariesCompareWithoutRegardToOrder) {
+  Value forward;
+  Value backward;
+  for (int i = 0; i < 40; ++i) forward.set("k" + std::to_string(i), i);
+  for (int i = 39; i >= 0; --i) backward.set("k" + std::to_string(i), static_cast<double>(i));
+  EXPECT_EQ(forward, backward);
+  backward.set("k17", 18);
+  EXPECT_NE(forward, backward);
+}
+
+TEST(ValueTest, MissingKeyAndPresentNullDiffer) {
+  Value v = Value::dict({{"present", nullptr}, {"n", 0}});
+  ASSERT_NE(v.find("present"), nullptr);
+  EXPECT_TRUE(v.find("present")->isNull());
+  EXPECT_TRUE(v.contains("present"));
+  EXPECT_EQ(v.find("missing"), nullptr);
+  EXPECT_FALSE(v.contains("missing"));
+  // Both read as Null through operator[].
+  EXPECT_TRUE(v["present"].isNull());
+  EXPECT_TRUE(v["missing"].isNull());
+  // Lookups on other kinds are missing, not errors.
+  EXPECT_EQ(Value(3).find("present"), nullptr);
+  EXPECT_TRUE(Value("x")["a"].isNull());
+}
+
+TEST(ValueTest, NestedLookups) {
+  Value v = Value::dict({
+      {"a", Value::dict({{"b", Value::dict({{"c", "deep"}})}, {"list", Value::array({10, 20})}})},
+      {"s", "text"},
+  });
+  EXPECT_EQ(v.at({"a", "b", "c"}).string(), "deep");
+  EXPECT_EQ(v["a"]["b"]["c"], Value("deep"));
+  EXPECT_TRUE(v.at({"a", "x", "c"}).isNull());
+  EXPECT_TRUE(v.at({"s", "b"}).isNull());  // through a string
+  EXPECT_EQ(v["a"]["list"][1], Value(20));
+  EXPECT_TRUE(v["a"]["list"][2].isNull());
+  EXPECT_TRUE(v["a"]["list"][-1].isNull());
+  EXPECT_TRUE(v["s"][0].isNull());
+  EXPECT_EQ(v.at({}), v);
+}
+
+TEST(ValueTest, TypedAccessOfAnotherKindGivesAnEmptyValue) {
+  Value n(5);
+  EXPECT_EQ(n.string(), "");
+  EXPECT_TRUE(n.bytes().empty());
+  EXPECT_TRUE(n.array().empty());
+  EXPECT_TRUE(n.dict().empty());
+  EXPECT_EQ(n.dateValue(), 0.0);
+  EXPECT_EQ(Value::date(12.5).dateValue(), 12.5);
+  EXPECT_TRUE(Value(static_cast<const char*>(nullptr)).isNull());
+}
+
+TEST(ValueTest, KindsAndSizes) {
+  EXPECT_EQ(Value(1).kind(), Value::Kind::Int64);
+  EXPECT_EQ(Value(1L).kind(), Value::Kind::Int64);
+  EXPECT_EQ(Value(1u).kind(), Value::Kind::UInt64);
+  EXPECT_EQ(Value(1ull).kind(), Value::Kind::UInt64);
+  EXPECT_EQ(Value(1.0f).kind(), Value::Kind::Double);
+  EXPECT_EQ(Value(true).kind(), Value::Kind::Bool);
+  EXPECT_FALSE(Value(true).isNumber());
+  EXPECT_TRUE(Value(1.0).isNumber());
+  EXPECT_FALSE(Value(1.0).isInteger());
+  EXPECT_EQ(Value("中文").size(), 6u);  // UTF-8 bytes
+  EXPECT_EQ(Value::data("abc", 3).size(), 3u);
+  EXPECT_EQ(Value::array({1, 2, 3}).size(), 3u);
+  EXPECT_EQ(Value::dict({{"a", 1}}).size(), 1u);
+  EXPECT_EQ(Value(7).size(), 0u);
+}
+
+TEST(ValueTest, CopiesAreIndependentAfterAWrite) {
+  Value original = Value::dict({{"list", Value::array({1, 2})}, {"name", "a"}});
+  Value copy = original;
+  copy.set("name", "b");
+  Value list = copy["list"];
+  list.mutableArray().push_back(3);
+  copy.set("list", list);
+  Value text = original["name"];
+  text.mutableString() += "!";
+
+  EXPECT_EQ(original, Value::dict({{"list", Value::array({1, 2})}, {"name", "a"}}));
+  EXPECT_EQ(copy, Value::dict({{"list", Value::array({1, 2, 3})}, {"name", "b"}}));
+  EXPECT_EQ(text, Value("a!"));
+}
+
+TEST(ValueTest, SharedStorageSurvivesCopiesAndWritesFromManyThreads) {
+  Value shared;
+  for (int i = 0; i < 50; ++i) shared.set("key" + std::to_string(i), Value::array({i, "v"}));
+  const Value expected = shared;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&shared, t] {
+      for (int i = 0; i < 2000; ++i) {
+        Value mine = shared;  // shares storage with every other thread's copy
+        Value item = mine["key" + std::to_string(i % 50)];
+        item.mutableArray().push_back(t);
+        mine.set("key0", std::move(item));
+        if (mine["key7"][0].intValue() != 7) std::abort();
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(shared, expected);
+  EXPECT_EQ(shared["key0"].size(), 2u);
+}
+
+TEST(ValueTest, MutableAccessorsTurnOtherKindsIntoContainers) {
+  Value v;
+  v.set("a", 1);
+  EXPECT_TRUE(v.isDictionary());
+  Value n(5);
+  n.mutableArray().push_back("x");
+  EXPECT_EQ(n, Value::array({"x"}));
+  Value s = Value::array({1});
+  s.mutableString() = "now text";
+  EXPECT_EQ(s, Value("now text"));
+  Value d(2.5);
+  d.mutableDict().set("k", true);
+  EXPECT_EQ(d, Value::dict({{"k", true}}));
+}
+
+TEST(ValueTest, MovesAndAssignmentsFromInsideTheSameValue) {
+  Value v = Value::dict({{"inner", Value::dict({{"x", "payload that is not short"}})}});
+  v = v["inner"];  // the source lives inside the target
+  EXPECT_EQ(v, Value::dict({{"x", "payload that is not short"}}));
+
+  Value a = Value::array({Value::array({"nested payload, long enough"})});
+  a = std::move(a.mutableArray()[0]);
+  EXPECT_EQ(a, Value::array({"nested payload, long enough"}));
+
+  Value moved = std::move(a);
+  EXPECT_TRUE(a.isNull());  // NOLINT(bugprone-use-after-move): moves leave Null
+  Value& self = moved;
+  moved = self;
+  moved = std::move(self);
+  EXPECT_EQ(moved, Value::array({"nested payload, long enough"}));
+}
+
+TEST(ValueTest, DictionaryKeepsInsertionOrderAndReplacesInPlace) {
+  Dictionary d{{"b", 1}, {"a", 2}, {"c", 3}};
+  d.set("a", "replaced");
+  EXPECT_EQ(d.keys(), (std::vector<std::string>{"b", "a", "c"}));
+  EXPECT_EQ(d["a"], Value("replaced"));
+  EXPECT_TRUE(d.remove("b"));
+  EXPECT_FALSE(d.remove("b"));
+  d.set("b", 4);
+  EXPECT_EQ(d.keys(), (std::vector<std::string>{"a", "c", "b"}));
+  Dictionary dup{{"k", 1}, {"k", 2}};  // the later value wins, the first position stays
+  EXPECT_EQ(dup.size(), 1u);
+  EXPECT_EQ(dup["k"], Value(2));
+}
+
+// Random operations against a simple model, across the size at which the
+// dictionary switches from scanning to its hash index.
+TEST(ValueTest, DictionaryMatchesAModelThroughRandomChanges) {
+  std::mt19937 rng(12345);
+  Dictionary d;
+  std::vector<std::pair<std::string, int>> model;
+  auto modelFind = [&](const std::string& k) {
+    for (std::size_t i = 0; i < model.size(); ++i) {
+      if (model[i].first == k) return static_cast<std::ptrdiff_t>(i);
+    }
+    return std::ptrdiff_t{-1};
+  };
+  for (int step = 0; step < 6000; ++step) {
+    std::string key = "key-" + std::to_string(rng() % (step < 3000 ? 12 : 60));
+    int op = static_cast<int>(rng() % 10);
+    if (op < 6) {
+      int value = static_cast<int>(rng() % 1000);
+      d.set(key, value);
+      std::ptrdiff_t pos = modelFind(key);
+      if (pos >= 0) {
+        model[static_cast<std::size_t>(pos)].second = value;
+      } else {
+        model.emplace_back(key, value);
+      }
+    } else if (op < 8) {
+      std::ptrdiff_t pos = modelFind(key);
+      ASSERT_EQ(d.remove(key), pos >= 0);
+      if (pos >= 0) model.erase(model.begin() + pos);
+    } else if (op == 8) {
+      Dictionary copy = d;  // copies carry their index
+      copy.set("only-in-copy", 1);
+      ASSERT_EQ(d.find("only-in-copy"), nullptr);
+      d = copy;
+      d.remove("only-in-copy");
+    } else {
+      const Value* found = d.find(key);
+      std::ptrdiff_t pos = modelFind(key);
+      ASSERT_EQ(found != nullptr, pos >= 0) << key;
+      if (found) {
+        ASSERT_EQ(found->intValue(), model[static_cast<std::size_t>(pos)].second);
+      }
+    }
+    ASSERT_EQ(d.size(), model.size());
+  }
+  ASSERT_EQ(d.size(), model.size());
+  for (std::size_t i = 0; i < model.size(); ++i) {
+    EXPECT_EQ(d.entries()[i].first, model[i].first);
+    EXPECT_EQ(d.entries()[i].second.intValue(), model[i].second);
+    ASSERT_NE(d.find(model[i].first), nullptr);
+  }
+  d.clear();
+  EXPECT_TRUE(d.empty());
+  EXPECT_EQ(d.find("key-1"), nullptr);
+}
+
+TEST(ValueTest, DescriptionIsReadable) {
+  Value v = Value::dict({
+      {"a", Value::array({1, true, nullptr, 2.5})},
+      {"s", "say \"hi\"\n"},
+      {"d", Value::data("\x01\xff", 2)},
+      {"t", Value::date(3)},
+  });
+  EXPECT_EQ(v.description(),
+            "{\"a\": [1, true, null, 2.5], \"s\": \"say \\\"hi\\\"\\n\", \"d\": <01ff>, "
+            "\"t\": date(3)}");
+  EXPECT_EQ(testing::PrintToString(Value("x")), "\"x\"");
+}
+
+}  // namespace
+}  // namespace kx
