@@ -1,0 +1,256 @@
+// Full-text search over 20,000 generated notes, each a few KB of mixed
+// Chinese and English text (only the first 500 UTF-16 units of a note are
+// indexed, as the indexer keeps them):
+//  - IndexNotes/<batch>: the 20,000 notes submitted to a new index in batches
+//    of <batch> documents, as the data client submits them; reports
+//    notes_per_second;
+//  - SingleWord, ChinesePhrase, Wildcard, TwoWords: one search each through
+//    KXSSearchProxy::searchSync on the finished index; every iteration is
+//    one query, timed alone, and the counters give the median and the 90th
+//    percentile in microseconds and the number of hits.
+//
+// Run: bench_Search [--benchmark_filter=Phrase] ...
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Path.h"
+#include "platform/Places.h"
+#include "platform/Text.h"
+#include "search/KXFTSDocument.h"
+#include "search/KXSContext.h"
+#include "search/KXSIndexProxy.h"
+#include "search/KXSSearchProxy.h"
+#include "search/KXSTextUtil.h"
+
+namespace {
+
+constexpr int kNoteCount = 20000;
+
+// Deterministic generator (splitmix64).
+class Random {
+ public:
+  explicit Random(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t next() {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+  }
+  std::uint64_t below(std::uint64_t n) { return next() % n; }
+
+ private:
+  std::uint64_t state_;
+};
+
+const char* const kEnglish[] = {
+    "meeting", "notes", "project", "plan", "review", "weekly", "report", "design", "product",
+    "release", "customer", "feedback", "budget", "schedule", "research", "reading", "travel",
+    "summary", "draft", "idea", "list", "team", "goal", "quarter", "metrics", "launch",
+    "server", "client", "database", "search", "index", "sync", "upload", "download", "backup",
+    "monday", "tuesday", "friday", "morning", "evening", "today", "tomorrow", "deadline",
+    "problem", "solution", "question", "answer", "important", "urgent", "follow", "update"};
+
+const char* const kPhrases[] = {"会议记录", "项目计划", "读书笔记", "周报总结", "旅行清单",
+                                "产品设计", "需求文档", "年度目标", "学习资料", "工作日志"};
+
+// Common Han characters, from which sentences are drawn.
+std::string hanCharacter(Random& r) {
+  static const std::u32string kPool =
+      U"的一是了我不人在他有这个上们来到时大地为子中你说生国年着就那和要她出也得里后自以会家可下而过天去能对小多"
+      U"然于心学么之都好看起发当没成只如事把还用第样道想作种开美总从无情己面最女但现前些所同日手又行意动方期它头经长"
+      U"儿回位分爱老因很给名法间斯知世什两次使身者被高已亲其进此话常与活正感见明问力理尔点文几定本公特做外孩相西果走"
+      U"将月十实向声车全信重三机工物气每并别真打太新比才便夫再书部水像眼等体却加电主界门利海受听表德少克代员许稜先口"
+      U"记议计划项目读笔周报总结旅清单产品设需求档资料整度标复盘课程研究案";
+  return kx::Text::fromUtf32(std::u32string(1, kPool[r.below(kPool.size())]));
+}
+
+std::string englishWord(Random& r) {
+  // Mostly common words, some made-up ones so that the vocabulary is large.
+  if (r.below(4) == 0) {
+    static const char* const kSyllables[] = {"ka", "ro", "mi", "tan", "ver", "lo", "pre", "sul",
+                                             "den", "gra", "pho", "tri", "nex", "bal", "cor"};
+    std::string word;
+    const int n = 2 + static_cast<int>(r.below(3));
+    for (int i = 0; i < n; ++i) word += kSyllables[r.below(sizeof kSyllables / sizeof *kSyllables)];
+    return word;
+  }
+  return kEnglish[r.below(sizeof kEnglish / sizeof *kEnglish)];
+}
+
+// A note of 2 to 4 KB: Chinese sentences and English sentences in turn, a
+// common phrase now and then. The text gets the same blank before each run
+// of non-Latin characters that the data client puts there before indexing.
+std::string noteText(Random& r) {
+  std::string text;
+  const std::size_t target = 2048 + r.below(2048);
+  while (text.size() < target) {
+    if (r.below(2) == 0) {
+      const int n = 10 + static_cast<int>(r.below(30));
+      for (int i = 0; i < n; ++i) {
+        if (r.below(25) == 0) {
+          text += kPhrases[r.below(sizeof kPhrases / sizeof *kPhrases)];
+        } else {
+          text += hanCharacter(r);
+        }
+      }
+      text += "。";
+    } else {
+      const int n = 6 + static_cast<int>(r.below(14));
+      for (int i = 0; i < n; ++i) {
+        text += englishWord(r);
+        text += i + 1 < n ? " " : ". ";
+      }
+    }
+  }
+  return KXSTextUtil::spacedText(text);
+}
+
+class BenchConfig : public KXSContextConfigProtocol {
+ public:
+  BenchConfig(std::string directory, std::string stopWords)
+      : directory_(std::move(directory)), stopWords_(std::move(stopWords)) {}
+  std::string indexDirectory() const override { return directory_; }
+  std::string indexStopWordsFile() const override { return stopWords_; }
+
+ private:
+  std::string directory_;
+  std::string stopWords_;
+};
+
+std::string stopWordsFile() {
+  std::string path = kx::Path::appendingPathComponent(kx::Places::resourcesDirectory(), "stopwords.dat");
+  if (!std::filesystem::exists(path)) path = ZN_SOURCE_DIR "/resources/stopwords.dat";
+  return path;
+}
+
+std::string scratchFolder() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "zn-search-bench-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) {
+    std::perror("mkdtemp");
+    std::exit(1);
+  }
+  return pattern;
+}
+
+const std::vector<std::shared_ptr<const KXSSumbitedDocumentProtocol>>& notes() {
+  static const auto* documents = [] {
+    auto* list = new std::vector<std::shared_ptr<const KXSSumbitedDocumentProtocol>>();
+    Random r(20240601);
+    for (int i = 0; i < kNoteCount; ++i) {
+      char id[40];
+      std::snprintf(id, sizeof id, "%032X", i * 2654435761u);
+      list->push_back(std::make_shared<KXFTSDocument>(id, noteText(r)));
+    }
+    return list;
+  }();
+  return *documents;
+}
+
+void configure(const std::string& directory) {
+  KXSContext::sharedContext().setConfig(BenchConfig(directory, stopWordsFile()));
+  KXSContext::sharedContext().setIsReload(true);
+}
+
+// Indexes every note into `directory` in batches; false on any failure.
+bool indexAll(const std::string& directory, std::size_t batchSize) {
+  configure(directory);
+  std::unique_ptr<KXSIndexProxy> indexer = KXSIndexProxy::create();
+  if (!indexer) return false;
+  const auto& all = notes();
+  for (std::size_t start = 0; start < all.size(); start += batchSize) {
+    KXSIndexProxy::Documents batch(all.begin() + start,
+                                   all.begin() + std::min(all.size(), start + batchSize));
+    kx::Error error;
+    indexer->submitDocumentsSync(batch, &error);
+    if (error) {
+      std::fprintf(stderr, "indexing failed: %s\n", error.localizedDescription().c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+void BM_IndexNotes(benchmark::State& state) {
+  const std::size_t batchSize = static_cast<std::size_t>(state.range(0));
+  notes();  // generated outside the timing
+  for (auto _ : state) {
+    state.PauseTiming();
+    const std::string folder = scratchFolder();
+    const std::string directory = folder + "/Index";
+    std::filesystem::create_directories(directory);
+    state.ResumeTiming();
+    if (!indexAll(directory, batchSize)) state.SkipWithError("indexing failed");
+    state.PauseTiming();
+    std::uintmax_t bytes = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+      if (entry.is_regular_file()) bytes += entry.file_size();
+    }
+    state.counters["index_MB"] = static_cast<double>(bytes) / (1024.0 * 1024.0);
+    std::filesystem::remove_all(folder);
+    state.ResumeTiming();
+  }
+  state.counters["notes_per_second"] =
+      benchmark::Counter(static_cast<double>(kNoteCount) * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_IndexNotes)->Arg(100)->Arg(1000)->Arg(kNoteCount)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The index that the query benchmarks search, built once.
+const std::string& queryIndex() {
+  static const std::string* directory = [] {
+    static const std::string folder = scratchFolder();
+    std::atexit([] { std::filesystem::remove_all(folder); });
+    auto* path = new std::string(folder + "/Index");
+    std::filesystem::create_directories(*path);
+    if (!indexAll(*path, 1000)) std::exit(1);
+    return path;
+  }();
+  configure(*directory);
+  return *directory;
+}
+
+void runQuery(benchmark::State& state, const std::string& keywords) {
+  queryIndex();
+  KXSSearchProxy searcher;
+  const KXSearchQuery query = kx::Value::dict({{KXSearchQueryKeywordsKey, keywords}});
+  std::vector<double> micros;
+  std::size_t hits = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    kx::Error error;
+    const auto ids = searcher.searchSync(query, &error);
+    micros.push_back(
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+    if (error) state.SkipWithError(error.localizedDescription().c_str());
+    hits = ids ? ids->size() : 0;
+    benchmark::DoNotOptimize(ids);
+  }
+  if (micros.empty()) return;
+  std::sort(micros.begin(), micros.end());
+  state.counters["median_us"] = micros[micros.size() / 2];
+  state.counters["p90_us"] = micros[micros.size() * 9 / 10];
+  state.counters["hits"] = static_cast<double>(hits);
+}
+
+void BM_SingleWord(benchmark::State& state) { runQuery(state, "deadline"); }
+void BM_ChinesePhrase(benchmark::State& state) { runQuery(state, "会议记录"); }
+void BM_Wildcard(benchmark::State& state) { runQuery(state, "tangra"); }
+void BM_TwoWords(benchmark::State& state) { runQuery(state, "budget 项目计划"); }
+
+BENCHMARK(BM_SingleWord)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ChinesePhrase)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Wildcard)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TwoWords)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,841 @@
+// The only translation unit that includes CLucene. The library's headers come
+// in as system headers (target zn_clucene), so their warnings stay out of our
+// build; everything the library allocates is released here, and everything it
+// throws is caught here.
+#include "search/KXSLucene.h"
+
+#include <CLucene.h>
+#include <CLucene/analysis/standard/StandardFilter.h>
+#include <CLucene/analysis/standard/StandardTokenizer.h>
+#include <CLucene/document/FieldSelector.h>
+#include <CLucene/search/WildcardTermEnum.h>
+#include <CLucene/store/RAMDirectory.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
+#include <cwchar>
+#include <exception>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <shared_mutex>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "CommonUtils/KXLogger.h"
+#include "platform/FileSystem.h"
+#include "platform/Text.h"
+#include "search/KXSError.h"
+
+using lucene::analysis::Analyzer;
+using lucene::analysis::CLTCSetList;
+using lucene::analysis::LowerCaseFilter;
+using lucene::analysis::StopFilter;
+using lucene::analysis::Token;
+using lucene::analysis::TokenStream;
+using lucene::analysis::standard::StandardFilter;
+using lucene::analysis::standard::StandardTokenizer;
+using LuceneDocument = lucene::document::Document;
+using lucene::document::Field;
+using lucene::document::LoadFirstFieldSelector;
+using lucene::index::IndexReader;
+using lucene::index::IndexWriter;
+using lucene::index::Term;
+using lucene::index::TermDocs;
+using lucene::queryParser::QueryParser;
+using lucene::search::BooleanQuery;
+using lucene::search::IndexSearcher;
+using lucene::search::Query;
+using lucene::search::TopDocs;
+using lucene::search::WildcardQuery;
+using lucene::search::WildcardTermEnum;
+using lucene::util::Reader;
+using lucene::util::StringReader;
+
+namespace {
+
+constexpr const wchar_t* kFieldID = L"docID";
+constexpr const wchar_t* kFieldContent = L"docContent";
+constexpr const wchar_t* kFieldCategory = L"docCategory";
+
+// Stored, indexed as one term, no term vector (321).
+constexpr int kIDFlags = static_cast<int>(Field::STORE_YES) |
+                         static_cast<int>(Field::INDEX_UNTOKENIZED) |
+                         static_cast<int>(Field::TERMVECTOR_NO);
+// Stored, indexed tokenized, no term vector (289).
+constexpr int kTextFlags = static_cast<int>(Field::STORE_YES) |
+                           static_cast<int>(Field::INDEX_TOKENIZED) |
+                           static_cast<int>(Field::TERMVECTOR_NO);
+static_assert(kIDFlags == 321 && kTextFlags == 289, "field flags of the index format");
+
+// ---------------------------------------------------------------------------
+// Ownership helpers. Library objects are freed with the library's own rules:
+// arrays with free(), terms by dropping a reference, the rest with delete.
+
+struct TermRelease {
+  void operator()(Term* term) const { _CLDECDELETE(term); }
+};
+using TermPtr = std::unique_ptr<Term, TermRelease>;
+
+TermPtr makeTerm(const wchar_t* field, const std::wstring& text) {
+  return TermPtr(_CLNEW Term(field, text.c_str()));
+}
+
+struct TermDocsRelease {
+  void operator()(TermDocs* docs) const {
+    try {
+      docs->close();
+    } catch (...) {
+    }
+    _CLLDELETE(docs);
+  }
+};
+using TermDocsPtr = std::unique_ptr<TermDocs, TermDocsRelease>;
+
+// A reader or searcher that is closed (errors ignored) and freed when the
+// scope ends, also when the scope is left by an exception.
+template <typename T>
+struct CloseAndDelete {
+  void operator()(T* object) const {
+    try {
+      object->close();
+    } catch (...) {
+    }
+    _CLLDELETE(object);
+  }
+};
+using ReaderPtr = std::unique_ptr<IndexReader, CloseAndDelete<IndexReader>>;
+using SearcherPtr = std::unique_ptr<IndexSearcher, CloseAndDelete<IndexSearcher>>;
+
+std::string describeLibraryError(CLuceneError& error) {
+  const char* what = error.what();
+  return what ? std::string(what) : std::string("unknown index library error");
+}
+
+kx::Error libraryError(CLuceneError& error, std::string_view context) {
+  std::string message = std::string(context) + ": " + describeLibraryError(error);
+  kx::Error result = KXSMakeError(KXSErrorLibrary, message);
+  result.mutableUserInfo().set(KXSLibraryErrorNumberKey, error.number());
+  return result;
+}
+
+kx::Error unexpectedError(std::string_view context, const char* what) {
+  return KXSMakeError(KXSErrorUnexpected,
+                      std::string(context) + ": " + (what ? what : "unknown exception"));
+}
+
+// The library takes NUL-terminated strings: a NUL inside a text would cut
+// it short, so it becomes a blank.
+std::wstring toLibrary(std::string_view utf8) {
+  std::wstring wide = kx::Text::toWide(utf8);
+  std::replace(wide.begin(), wide.end(), L'\0', L' ');
+  return wide;
+}
+
+std::string fromLibrary(const wchar_t* wide) {
+  return wide ? kx::Text::fromWide(std::wstring_view(wide)) : std::string();
+}
+
+// ---------------------------------------------------------------------------
+// Analysis
+
+// Han ideographs, kana, Hangul, Bopomofo and their extensions and
+// compatibility forms: scripts written without blanks between words.
+bool isCJK(wchar_t c) {
+  const std::uint32_t u = static_cast<std::uint32_t>(c);
+  return (u >= 0x1100 && u <= 0x11FF) ||    // Hangul Jamo
+         (u >= 0x2E80 && u <= 0x2FDF) ||    // CJK and Kangxi radicals
+         (u >= 0x3005 && u <= 0x3007) ||    // iteration mark, closing mark, zero
+         (u >= 0x3021 && u <= 0x3029) ||    // Hangzhou numerals
+         (u >= 0x3038 && u <= 0x303C) ||    // more Hangzhou numerals, masu mark
+         (u >= 0x3040 && u <= 0x30FF) ||    // Hiragana, Katakana
+         (u >= 0x3100 && u <= 0x31BF) ||    // Bopomofo, Hangul compatibility Jamo
+         (u >= 0x31F0 && u <= 0x31FF) ||    // Katakana phonetic extensions
+         (u >= 0x3400 && u <= 0x4DBF) ||    // CJK extension A
+         (u >= 0x4E00 && u <= 0x9FFF) ||    // CJK unified ideographs
+         (u >= 0xA960 && u <= 0xA97F) ||    // Hangul Jamo extended A
+         (u >= 0xAC00 && u <= 0xD7FF) ||    // Hangul syllables, Jamo extended B
+         (u >= 0xF900 && u <= 0xFAFF) ||    // CJK compatibility ideographs
+         (u >= 0xFF66 && u <= 0xFFDC) ||    // half-width Katakana and Hangul
+         (u >= 0x20000 && u <= 0x3FFFD);    // supplementary ideographic planes
+}
+
+// Puts a blank on both sides of every CJK character, so that the standard
+// tokenizer makes each one a token of its own (it would otherwise keep a run
+// of them, or a run glued to Latin letters, as one token, and split runs
+// longer than its token limit losing a character at each cut). Blanks do not
+// count as positions, so a run stays a sequence of adjacent positions that a
+// phrase query finds.
+std::wstring isolateCJK(std::wstring_view text) {
+  std::wstring out;
+  out.reserve(text.size() + text.size() / 2);
+  for (wchar_t c : text) {
+    if (isCJK(c)) {
+      out.push_back(L' ');
+      out.push_back(c);
+      out.push_back(L' ');
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::wstring drain(Reader* reader) {
+  std::wstring text;
+  if (!reader) return text;
+  const wchar_t* chunk = nullptr;
+  for (;;) {
+    const int32_t n = reader->read(chunk, 1, 4096);
+    if (n <= 0 || !chunk) break;
+    text.append(chunk, static_cast<std::size_t>(n));
+  }
+  return text;
+}
+
+// The analyser of the index: the standard tokenizer and filter, lower case,
+// stop words, with CJK characters as single tokens (see isolateCJK).
+class KXSAnalyzer final : public Analyzer {
+ public:
+  explicit KXSAnalyzer(const KXSLucene::StopWords& stopWords) : stopTable_(_CLNEW CLTCSetList(true)) {
+    for (const std::string& word : stopWords) {
+      const std::wstring wide = kx::Text::toWide(word);
+      auto* copy = static_cast<wchar_t*>(std::calloc(wide.size() + 1, sizeof(wchar_t)));
+      if (!copy) continue;
+      std::wmemcpy(copy, wide.c_str(), wide.size());
+      if (stopTable_->find(copy) != stopTable_->end()) {
+        std::free(copy);
+        continue;
+      }
+      stopTable_->insert(copy);
+    }
+  }
+
+  ~KXSAnalyzer() override {
+    reusable_.clear();
+    _CLLDELETE(stopTable_);
+  }
+
+  KXSAnalyzer(const KXSAnalyzer&) = delete;
+  KXSAnalyzer& operator=(const KXSAnalyzer&) = delete;
+
+  // A new stream that the caller owns.
+  TokenStream* tokenStream(const TCHAR* fieldName, Reader* reader) override {
+    const std::wstring text = isolateCJK(drain(reader));
+    auto* input = _CLNEW StringReader(text.c_str(), static_cast<int32_t>(text.size()), true);
+    TokenStream* stream = _CLNEW StandardTokenizer(input, true);
+    stream = _CLNEW StandardFilter(stream, true);
+    stream = _CLNEW LowerCaseFilter(stream, true);
+    stream = _CLNEW StopFilter(stream, true, stopTable_, false);
+    return stream;
+  }
+
+  // The library does not free what this returns: the analyser keeps the
+  // stream of each thread until that thread asks for the next one, or until
+  // the analyser goes away.
+  TokenStream* reusableTokenStream(const TCHAR* fieldName, Reader* reader) override {
+    TokenStream* stream = tokenStream(fieldName, reader);
+    std::lock_guard<std::mutex> lock(mutex_);
+    reusable_[std::this_thread::get_id()].reset(stream);
+    return stream;
+  }
+
+ private:
+  struct StreamRelease {
+    void operator()(TokenStream* stream) const {
+      try {
+        stream->close();
+      } catch (...) {
+      }
+      _CLLDELETE(stream);
+    }
+  };
+
+  CLTCSetList* stopTable_;
+  std::mutex mutex_;
+  // Guarded by mutex_.
+  std::unordered_map<std::thread::id, std::unique_ptr<TokenStream, StreamRelease>> reusable_;
+};
+
+std::vector<std::wstring> tokensOf(KXSAnalyzer& analyzer, const std::wstring& text) {
+  std::vector<std::wstring> tokens;
+  StringReader reader(text.c_str(), static_cast<int32_t>(text.size()), false);
+  std::unique_ptr<TokenStream> stream(analyzer.tokenStream(kFieldContent, &reader));
+  Token token;
+  while (stream->next(&token)) {
+    tokens.emplace_back(token.termBuffer(), token.termLength());
+  }
+  stream->close();
+  return tokens;
+}
+
+// ---------------------------------------------------------------------------
+// Library start-up
+
+// The library sets up its per-thread storage the first time a thread needs
+// it, and two threads doing that at the same moment lose one thread's
+// storage (it leaks). The first call into this file therefore uses that
+// storage once, on an index in memory, before any other thread can.
+void prepareLibrary() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    try {
+      lucene::store::RAMDirectory directory;
+      KXSAnalyzer analyzer({});
+      {
+        IndexWriter writer(&directory, &analyzer, true);
+        LuceneDocument document;
+        document.add(*_CLNEW Field(kFieldID, L"warm-up", kIDFlags, true));
+        writer.addDocument(&document);
+        writer.close();
+      }
+      ReaderPtr reader(IndexReader::open(&directory));
+      TermPtr term = makeTerm(kFieldID, L"warm-up");
+      TermDocsPtr docs(reader->termDocs(term.get()));
+      docs->next();
+    } catch (CLuceneError& e) {
+      KXLOG("index library warm-up failed: %s", describeLibraryError(e).c_str());
+    } catch (...) {
+      KXLOG("index library warm-up failed");
+    }
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Directories
+
+// The library keeps one directory object per folder and frees it when the
+// last user closes it; when the indexer's thread closes the last use while
+// the searcher's thread opens the same folder, the object can be lost (and
+// leaked). Every folder the program touches is therefore held open here for
+// the rest of the process, so that its directory object is made once and
+// never freed.
+void pinDirectory(const std::string& path) {
+  static std::mutex* mutex = new std::mutex();
+  static auto* pinned = new std::map<std::string, lucene::store::Directory*>();
+  std::lock_guard<std::mutex> lock(*mutex);
+  if (pinned->count(path)) return;
+  (*pinned)[path] = lucene::store::FSDirectory::getDirectory(path.c_str());
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+// Commits of this process and the opening of readers take turns: a reader
+// opened while a commit writes the index's files could read a half-written
+// file. Writers hold the lock exclusively while they commit, readers share it
+// while they open. (The writer does not commit before close(), so searches
+// go on while it adds and optimises.)
+std::shared_mutex& commitMutex() {
+  static std::shared_mutex* mutex = new std::shared_mutex();
+  return *mutex;
+}
+
+// Opens a reader or searcher; when the open fails it is tried twice more,
+// a moment apart, since another process may be committing the index.
+template <typename T>
+T* openForReading(const std::string& directory, T* (*open)(const std::string&)) {
+  for (int attempt = 0;; ++attempt) {
+    try {
+      std::shared_lock<std::shared_mutex> lock(commitMutex());
+      return open(directory);
+    } catch (CLuceneError&) {
+      if (attempt >= 2) throw;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+IndexReader* openReader(const std::string& directory) {
+  return openForReading<IndexReader>(directory, [](const std::string& path) {
+    return IndexReader::open(path.c_str());
+  });
+}
+
+IndexSearcher* openSearcher(const std::string& directory) {
+  return openForReading<IndexSearcher>(directory, [](const std::string& path) {
+    return _CLNEW IndexSearcher(path.c_str());
+  });
+}
+
+// Closes a reader that holds deletions, which commits them.
+void commitReader(IndexReader* reader) {
+  std::unique_lock<std::shared_mutex> lock(commitMutex());
+  reader->close();
+}
+
+// One writer that commits only when it is closed. A writer that was not
+// committed through commit() is still closed when the scope ends, so that
+// its lock and files are released (the library cannot free a writer it has
+// aborted); what it had added then goes in, which never loses a document,
+// since older copies are removed only after a successful commit.
+class WriterScope {
+ public:
+  WriterScope(const std::string& path, Analyzer* analyzer, bool create)
+      : directory_(lucene::store::FSDirectory::getDirectory(path.c_str())) {
+    try {
+      // Creating an index commits an empty one at once.
+      std::unique_lock<std::shared_mutex> lock(commitMutex());
+      writer_ = _CLNEW IndexWriter(directory_, false, analyzer, create);
+    } catch (...) {
+      releaseDirectory();
+      throw;
+    }
+  }
+  ~WriterScope() {
+    if (writer_) {
+      std::unique_lock<std::shared_mutex> lock(commitMutex());
+      try {
+        writer_->close();
+      } catch (...) {
+      }
+      _CLLDELETE(writer_);
+    }
+    releaseDirectory();
+  }
+  WriterScope(const WriterScope&) = delete;
+  WriterScope& operator=(const WriterScope&) = delete;
+
+  IndexWriter* operator->() const { return writer_; }
+
+  // Optimises and commits. A failed optimisation only leaves the index in
+  // more pieces; a failed commit throws what the library throws.
+  void commit() {
+    try {
+      writer_->optimize(true);
+    } catch (CLuceneError& e) {
+      KXLOG("optimising the index failed: %s", describeLibraryError(e).c_str());
+    }
+    {
+      std::unique_lock<std::shared_mutex> lock(commitMutex());
+      writer_->close(true);
+    }
+    _CLLDELETE(writer_);
+    writer_ = nullptr;
+  }
+
+ private:
+  void releaseDirectory() {
+    if (!directory_) return;
+    try {
+      directory_->close();
+    } catch (...) {
+    }
+    _CLDECDELETE(directory_);
+    directory_ = nullptr;
+  }
+
+  lucene::store::Directory* directory_;
+  IndexWriter* writer_ = nullptr;
+};
+
+void addOne(IndexWriter* writer, const std::wstring& id, const std::wstring& content,
+            const std::wstring& category) {
+  LuceneDocument document;
+  document.add(*_CLNEW Field(kFieldID, id.c_str(), kIDFlags, true));
+  document.add(*_CLNEW Field(kFieldContent, content.c_str(), kTextFlags, true));
+  document.add(*_CLNEW Field(kFieldCategory, category.c_str(), kTextFlags, true));
+  writer->addDocument(&document);
+}
+
+// After the new documents are committed: for each identifier, keep only its
+// newest document (the highest document number: the library never reorders
+// documents, and new ones come after all older ones) and check that it holds
+// the text just written. Returns the identifiers whose newest document is
+// the expected one.
+std::set<std::wstring> keepNewest(const std::string& directory,
+                                  const std::map<std::wstring, std::wstring>& expected) {
+  std::set<std::wstring> confirmed;
+  ReaderPtr reader(openReader(directory));
+  for (const auto& [id, content] : expected) {
+    TermPtr term = makeTerm(kFieldID, id);
+    std::vector<int32_t> numbers;
+    {
+      TermDocsPtr docs(reader->termDocs(term.get()));
+      while (docs->next()) numbers.push_back(docs->doc());
+    }
+    if (numbers.empty()) continue;
+    std::sort(numbers.begin(), numbers.end());
+    const int32_t newest = numbers.back();
+    LuceneDocument stored;
+    if (!reader->document(newest, stored)) continue;
+    const wchar_t* storedContent = stored.get(kFieldContent);
+    if (!storedContent || content != storedContent) continue;
+    for (std::size_t i = 0; i + 1 < numbers.size(); ++i) reader->deleteDocument(numbers[i]);
+    confirmed.insert(id);
+  }
+  commitReader(reader.get());
+  return confirmed;
+}
+
+// ---------------------------------------------------------------------------
+// Searching
+
+constexpr int kMaxAttempts = 3;
+
+// How many terms of "docContent" the wildcard pattern matches, counting no
+// further than limit + 1.
+//
+// The count runs on a reader of its own: in this version of the library a
+// reader enumerates terms correctly only the first time (a second
+// enumeration on the same reader stops early, at the end of a block of the
+// term index), and the searcher's reader must still expand the wildcard
+// itself.
+std::size_t countWildcardTerms(const std::string& directory, const std::wstring& pattern,
+                               std::size_t limit) {
+  ReaderPtr reader(openReader(directory));
+  TermPtr term = makeTerm(kFieldContent, pattern);
+  WildcardTermEnum terms(reader.get(), term.get());
+  std::size_t count = 0;
+  try {
+    do {
+      if (terms.term(false)) ++count;
+    } while (count <= limit && terms.next());
+  } catch (...) {
+    terms.close();
+    throw;
+  }
+  terms.close();
+  return count;
+}
+
+// Every hit's "docID" in ranking order, each identifier once.
+std::vector<std::string> collectIDs(IndexSearcher& searcher, Query* query) {
+  std::vector<std::string> ids;
+  IndexReader* reader = searcher.getReader();
+  const int32_t limit = std::max<int32_t>(1, reader->maxDoc());
+  std::unique_ptr<TopDocs> top(searcher._search(query, nullptr, limit));
+  if (!top || top->scoreDocsLength <= 0) return ids;
+  // Read the stored identifiers in document order (neighbouring documents
+  // share the reader's buffers), then hand them out in ranking order.
+  const std::size_t count = static_cast<std::size_t>(top->scoreDocsLength);
+  std::vector<std::pair<int32_t, std::size_t>> order(count);
+  for (std::size_t i = 0; i < count; ++i) order[i] = {top->scoreDocs[i].doc, i};
+  std::sort(order.begin(), order.end());
+  std::vector<std::optional<std::string>> byRank(count);
+  // "docID" is the first field of every document: load only it.
+  LoadFirstFieldSelector firstField;
+  for (const auto& [doc, rank] : order) {
+    LuceneDocument document;
+    if (!reader->document(doc, document, &firstField)) continue;
+    if (const wchar_t* value = document.get(kFieldID)) byRank[rank] = fromLibrary(value);
+  }
+  ids.reserve(count);
+  std::unordered_set<std::string> seen;
+  for (auto& id : byRank) {
+    if (id && seen.insert(*id).second) ids.push_back(std::move(*id));
+  }
+  return ids;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+KXSLucene::StopWords KXSLucene::loadStopWords(const std::string& path) {
+  StopWords words;
+  std::string contents;
+  kx::Error error;
+  if (path.empty() || !kx::FileSystem::Default().readFile(path, &contents, &error)) {
+    KXLOG("no stop words read from \"%s\": %s", path.c_str(),
+          error ? error.localizedDescription().c_str() : "no path");
+    return words;
+  }
+  std::size_t start = 0;
+  while (start <= contents.size()) {
+    std::size_t end = contents.find('\n', start);
+    if (end == std::string::npos) end = contents.size();
+    std::string_view line(contents.data() + start, end - start);
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.front()))) {
+      line.remove_prefix(1);
+    }
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) {
+      line.remove_suffix(1);
+    }
+    if (!line.empty()) words.push_back(kx::Text::asciiLower(line));
+    start = end + 1;
+  }
+  return words;
+}
+
+std::vector<std::string> KXSLucene::analyze(std::string_view text, const StopWords& stopWords) {
+  prepareLibrary();
+  std::vector<std::string> result;
+  try {
+    KXSAnalyzer analyzer(stopWords);
+    for (const std::wstring& token : tokensOf(analyzer, toLibrary(text))) {
+      result.push_back(kx::Text::fromWide(token));
+    }
+  } catch (CLuceneError& error) {
+    KXLOG("analysis failed: %s", describeLibraryError(error).c_str());
+    result.clear();
+  } catch (const std::exception& error) {
+    KXLOG("analysis failed: %s", error.what());
+    result.clear();
+  } catch (...) {
+    KXLOG("analysis failed: unknown exception");
+    result.clear();
+  }
+  return result;
+}
+
+bool KXSLucene::indexExists(const std::string& directory) {
+  prepareLibrary();
+  if (directory.empty()) return false;
+  try {
+    return IndexReader::indexExists(directory.c_str());
+  } catch (CLuceneError& error) {
+    KXLOG("index check of \"%s\" failed: %s", directory.c_str(),
+          describeLibraryError(error).c_str());
+  } catch (...) {
+    KXLOG("index check of \"%s\" failed", directory.c_str());
+  }
+  return false;
+}
+
+bool KXSLucene::prepareForWriting(const std::string& directory, bool* create, kx::Error* error) {
+  prepareLibrary();
+  try {
+    if (!IndexReader::indexExists(directory.c_str())) {
+      if (create) *create = true;
+      return true;
+    }
+    if (create) *create = false;
+    pinDirectory(directory);
+    if (IndexReader::isLocked(directory.c_str())) {
+      KXLOG("breaking the stale write lock of \"%s\"", directory.c_str());
+      IndexReader::unlock(directory.c_str());
+    }
+    return true;
+  } catch (CLuceneError& e) {
+    kx::SetError(error, libraryError(e, "preparing the index for writing"));
+  } catch (const std::exception& e) {
+    kx::SetError(error, unexpectedError("preparing the index for writing", e.what()));
+  } catch (...) {
+    kx::SetError(error, unexpectedError("preparing the index for writing", nullptr));
+  }
+  return false;
+}
+
+bool KXSLucene::addDocuments(const std::string& directory, bool create,
+                             const StopWords& stopWords, const std::vector<Document>& documents,
+                             std::vector<bool>* indexed, kx::Error* error) {
+  prepareLibrary();
+  std::vector<bool> added(documents.size(), false);
+  std::vector<std::wstring> wideIDs(documents.size());
+  // The text that each identifier's document must hold once the batch is
+  // in: that of its last document in the batch that was added.
+  std::map<std::wstring, std::wstring> expected;
+  kx::Error firstError;
+  auto noteError = [&firstError](kx::Error e) {
+    KXLOG("%s", e.localizedDescription().c_str());
+    if (!firstError) firstError = std::move(e);
+  };
+
+  try {
+    pinDirectory(directory);
+    KXSAnalyzer analyzer(stopWords);
+    WriterScope writer(directory, &analyzer, create);
+    // The documents are cut before they come here; the library must not cut
+    // them again, and the index keeps each field in its own files.
+    writer->setMaxFieldLength(0x7FFFFFFF);
+    writer->setUseCompoundFile(false);
+    for (std::size_t i = 0; i < documents.size(); ++i) {
+      const Document& document = documents[i];
+      try {
+        wideIDs[i] = toLibrary(document.id);
+        std::wstring content = toLibrary(document.content);
+        addOne(writer.operator->(), wideIDs[i], content, toLibrary(document.category));
+        added[i] = true;
+        expected[wideIDs[i]] = std::move(content);
+      } catch (CLuceneError& e) {
+        noteError(libraryError(e, "adding document \"" + document.id + "\""));
+      } catch (const std::exception& e) {
+        noteError(unexpectedError("adding document \"" + document.id + "\"", e.what()));
+      }
+    }
+    writer.commit();
+  } catch (CLuceneError& e) {
+    noteError(libraryError(e, "writing the index"));
+    expected.clear();
+  } catch (const std::exception& e) {
+    noteError(unexpectedError("writing the index", e.what()));
+    expected.clear();
+  } catch (...) {
+    noteError(unexpectedError("writing the index", nullptr));
+    expected.clear();
+  }
+
+  std::set<std::wstring> confirmed;
+  if (!expected.empty()) {
+    try {
+      confirmed = keepNewest(directory, expected);
+    } catch (CLuceneError& e) {
+      noteError(libraryError(e, "removing replaced documents"));
+      confirmed.clear();
+    } catch (const std::exception& e) {
+      noteError(unexpectedError("removing replaced documents", e.what()));
+      confirmed.clear();
+    } catch (...) {
+      noteError(unexpectedError("removing replaced documents", nullptr));
+      confirmed.clear();
+    }
+  }
+
+  // A document counts as indexed when the last document of the batch with
+  // its identifier (its latest text) was added and is the one the index now
+  // holds for that identifier.
+  std::map<std::wstring, std::size_t> last;
+  for (std::size_t i = 0; i < documents.size(); ++i) last[wideIDs[i]] = i;
+  bool all = true;
+  std::vector<bool> result(documents.size(), false);
+  for (std::size_t i = 0; i < documents.size(); ++i) {
+    result[i] = added[last[wideIDs[i]]] && confirmed.count(wideIDs[i]) > 0;
+    if (!result[i]) all = false;
+  }
+  if (!all && !firstError) {
+    firstError = KXSMakeError(KXSErrorLibrary, "the index does not hold every document written");
+  }
+  if (indexed) *indexed = std::move(result);
+  if (!all) kx::SetError(error, firstError);
+  return all;
+}
+
+bool KXSLucene::removeDocuments(const std::string& directory, const std::vector<std::string>& ids,
+                                kx::Error* error) {
+  prepareLibrary();
+  try {
+    if (!IndexReader::indexExists(directory.c_str())) return true;
+    pinDirectory(directory);
+    ReaderPtr reader(openReader(directory));
+    for (const std::string& id : ids) {
+      TermPtr term = makeTerm(kFieldID, toLibrary(id));
+      reader->deleteDocuments(term.get());
+    }
+    commitReader(reader.get());
+    return true;
+  } catch (CLuceneError& e) {
+    kx::SetError(error, libraryError(e, "removing documents"));
+  } catch (const std::exception& e) {
+    kx::SetError(error, unexpectedError("removing documents", e.what()));
+  } catch (...) {
+    kx::SetError(error, unexpectedError("removing documents", nullptr));
+  }
+  KXLOG("removing %zu documents from \"%s\" failed", ids.size(), directory.c_str());
+  return false;
+}
+
+std::optional<std::vector<std::string>> KXSLucene::search(const std::string& directory,
+                                                          const StopWords& stopWords,
+                                                          const std::string& queryText,
+                                                          kx::Error* error) {
+  prepareLibrary();
+  const std::vector<std::string> nothingSearched;
+  try {
+    if (directory.empty() || !IndexReader::indexExists(directory.c_str())) return nothingSearched;
+    pinDirectory(directory);
+    KXSAnalyzer analyzer(stopWords);
+    QueryParser parser(kFieldContent, &analyzer);
+    const std::wstring text = toLibrary(queryText);
+    const bool oneWord = !text.empty() && text.find(L' ') == std::wstring::npos;
+    std::vector<std::wstring> tokens;
+    if (oneWord) {
+      try {
+        tokens = tokensOf(analyzer, text);
+      } catch (CLuceneError& e) {
+        KXLOG("query \"%s\" not analysed: %s", queryText.c_str(), describeLibraryError(e).c_str());
+        return nothingSearched;
+      }
+      // A single word that the analyser drops leaves nothing to search.
+      if (tokens.empty()) return nothingSearched;
+    }
+
+    kx::Error lastRefusal;
+    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+      // Each attempt reads through a searcher of its own (see
+      // countWildcardTerms on why a reader is not asked twice).
+      SearcherPtr searcher(openSearcher(directory));
+      std::unique_ptr<Query> query;
+      if ((attempt == 0 || attempt == 1) && oneWord && tokens.size() == 1) {
+        const std::wstring pattern =
+            attempt == 0 ? L"*" + tokens.front() + L"*" : tokens.front() + L"*";
+        const std::size_t limit = BooleanQuery::getMaxClauseCount();
+        // A wildcard over more terms than a query may hold would be refused
+        // by the searcher, after the library had half built it; pass it over.
+        if (countWildcardTerms(directory, pattern, limit) > limit) continue;
+        TermPtr term = makeTerm(kFieldContent, pattern);
+        query.reset(_CLNEW WildcardQuery(term.get()));
+      } else {
+        try {
+          query.reset(parser.parse(text.c_str()));
+        } catch (CLuceneError& e) {
+          // The parser refused the text: nothing to search.
+          KXLOG("query \"%s\" not parsed: %s", queryText.c_str(), describeLibraryError(e).c_str());
+          return nothingSearched;
+        }
+        if (!query) return nothingSearched;
+      }
+      try {
+        std::vector<std::string> ids = collectIDs(*searcher, query.get());
+        if (ids.empty()) return std::nullopt;
+        return ids;
+      } catch (CLuceneError& e) {
+        KXLOG("search attempt %d for \"%s\" refused: %s", attempt, queryText.c_str(),
+              describeLibraryError(e).c_str());
+        lastRefusal = libraryError(e, "searching the index");
+      }
+    }
+    if (lastRefusal) kx::SetError(error, lastRefusal);
+    return nothingSearched;
+  } catch (CLuceneError& e) {
+    kx::SetError(error, libraryError(e, "reading the index for searching"));
+  } catch (const std::exception& e) {
+    kx::SetError(error, unexpectedError("searching the index", e.what()));
+  } catch (...) {
+    kx::SetError(error, unexpectedError("searching the index", nullptr));
+  }
+  KXLOG("search in \"%s\" failed", directory.c_str());
+  return nothingSearched;
+}
+
+bool KXSLucene::storedDocuments(const std::string& directory,
+                                std::vector<std::map<std::string, std::string>>* documents,
+                                kx::Error* error) {
+  prepareLibrary();
+  std::vector<std::map<std::string, std::string>> result;
+  try {
+    if (IndexReader::indexExists(directory.c_str())) {
+      pinDirectory(directory);
+      ReaderPtr reader(openReader(directory));
+      const int32_t count = reader->maxDoc();
+      for (int32_t n = 0; n < count; ++n) {
+        if (reader->isDeleted(n)) continue;
+        LuceneDocument document;
+        if (!reader->document(n, document)) continue;
+        std::map<std::string, std::string> fields;
+        for (const wchar_t* name : {kFieldID, kFieldContent, kFieldCategory}) {
+          if (const wchar_t* value = document.get(name)) {
+            fields[kx::Text::fromWide(name)] = fromLibrary(value);
+          }
+        }
+        result.push_back(std::move(fields));
+      }
+    }
+    if (documents) *documents = std::move(result);
+    return true;
+  } catch (CLuceneError& e) {
+    kx::SetError(error, libraryError(e, "reading the index"));
+  } catch (const std::exception& e) {
+    kx::SetError(error, unexpectedError("reading the index", e.what()));
+  } catch (...) {
+    kx::SetError(error, unexpectedError("reading the index", nullptr));
+  }
+  return false;
+}

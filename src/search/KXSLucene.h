@@ -1,0 +1,117 @@
+// KXSLucene is the one place where the program calls the CLucene library;
+// the rest of the full-text search (KXSIndexProxy, KXSSearchProxy) speaks to
+// it in UTF-8 strings and kx::Error, and never sees a library type.
+//
+// What it adds to the library:
+//  - the analyser used for both indexing and querying: the library's standard
+//    tokenizer, lower-casing and stop words, except that every Han, kana,
+//    Hangul or other CJK character is a token of its own, so that a run of
+//    such characters in a query becomes a phrase that matches exactly the
+//    documents holding that run;
+//  - text crosses as UTF-32 wide strings made by kx::Text, never through the
+//    C locale;
+//  - every library error (CLuceneError is not a std::exception) and every
+//    other exception is caught here and comes back as a kx::Error of
+//    KXSErrorDomain; nothing thrown by the library leaves these functions;
+//  - a replacement never loses the document it replaces: new documents are
+//    committed first and only then are the older documents with the same
+//    identifier removed.
+//
+// The index holds three fields per document: "docID" (stored, indexed
+// untokenized), "docContent" and "docCategory" (stored, indexed tokenized).
+//
+// Thread safety: every function may be called from any thread. Writers
+// (prepareForWriting, addDocuments, removeDocuments) must be serialised by
+// the caller for one index folder (KXSIndexProxy runs them on its one serial
+// queue under a lock on the folder); readers may run alongside them and see
+// the index as last committed.
+#ifndef ZN_SEARCH_KXSLUCENE_H_
+#define ZN_SEARCH_KXSLUCENE_H_
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Error.h"
+
+class KXSLucene {
+ public:
+  KXSLucene() = delete;
+
+  // Stop words, lower-case.
+  using StopWords = std::vector<std::string>;
+
+  // One document as the indexer hands it over, in UTF-8. The content is
+  // already cut to its indexed length.
+  struct Document {
+    std::string id;
+    std::string content;
+    std::string category;
+  };
+
+  // Reads a stop-word file: one word per line, surrounding white space
+  // ignored, ASCII letters folded to lower case, empty lines skipped. A
+  // missing or unreadable file gives no stop words (and a log line); it is
+  // never an error.
+  static StopWords loadStopWords(const std::string& path);
+
+  // The tokens that the analyser makes of `text` for the "docContent" field,
+  // in order, as UTF-8. Used by the searcher to tell one-word queries apart.
+  static std::vector<std::string> analyze(std::string_view text, const StopWords& stopWords);
+
+  // Whether the folder holds an index (a segments file). Never fails: an
+  // unreadable folder holds none.
+  static bool indexExists(const std::string& directory);
+
+  // Readies the folder for a writer: *create is set when no index exists
+  // there yet (the next writer must create it); otherwise a write lock left
+  // behind by an earlier writer is broken. Only the indexer's serial queue
+  // may call this, while it holds the folder's process lock.
+  static bool prepareForWriting(const std::string& directory, bool* create, kx::Error* error);
+
+  // Adds the documents with one writer (creating the index when `create`),
+  // optimises, commits, and then removes every older document that has the
+  // identifier of a document just added. (*indexed)[i] tells whether
+  // documents[i] is in the committed index with no older copy beside it.
+  // Returns false and fills *error when any document failed; the documents
+  // that did not make it leave the index as it was for their identifiers.
+  static bool addDocuments(const std::string& directory, bool create, const StopWords& stopWords,
+                           const std::vector<Document>& documents, std::vector<bool>* indexed,
+                           kx::Error* error);
+
+  // Removes every document whose "docID" is one of `ids`. No index in the
+  // folder means nothing to remove (success).
+  static bool removeDocuments(const std::string& directory, const std::vector<std::string>& ids,
+                              kx::Error* error);
+
+  // Runs a search with the query text already escaped and spaced (see
+  // KXSSearchProxy). Answers:
+  //  - an empty array when nothing could be searched: no index, a one-word
+  //    text that the analyser drops, a text that the query parser rejects,
+  //    or three refused attempts (the last two with or without *error as
+  //    described below);
+  //  - nullopt when the search ran and found nothing;
+  //  - otherwise the "docID" of every hit in ranking order (an identifier
+  //    that appears twice, which only a failed replacement can leave, is
+  //    given once).
+  // A single word is tried as an infix wildcard, then as a prefix wildcard,
+  // then through the parser; a wildcard that would expand to more terms than
+  // the library allows in one query is passed over without being built.
+  // *error is filled when the library failed on the index itself (a damaged
+  // index, a failed read, every attempt refused); the answer is then an
+  // empty array.
+  static std::optional<std::vector<std::string>> search(const std::string& directory,
+                                                        const StopWords& stopWords,
+                                                        const std::string& queryText,
+                                                        kx::Error* error);
+
+  // Every live document of the index with its stored fields, in index order.
+  // For diagnostics and tests.
+  static bool storedDocuments(const std::string& directory,
+                              std::vector<std::map<std::string, std::string>>* documents,
+                              kx::Error* error);
+};
+
+#endif  // ZN_SEARCH_KXSLUCENE_H_

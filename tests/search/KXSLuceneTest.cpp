@@ -1,0 +1,166 @@
+#include "search/KXSLucene.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/Text.h"
+#include "search/KXSError.h"
+#include "search/SearchTestSupport.h"
+
+namespace {
+
+using Tokens = std::vector<std::string>;
+
+const KXSLucene::StopWords kStopWords = {"the", "and", "a"};
+
+TEST(KXSLuceneTest, AnalyserMakesEachCJKCharacterATokenAndOtherwiseActsAsTheStandardOne) {
+  struct Case {
+    const char* text;
+    Tokens tokens;
+  };
+  const Case cases[] = {
+      {"今天写中文笔记", {"今", "天", "写", "中", "文", "笔", "记"}},
+      {"abc中文def", {"abc", "中", "文", "def"}},
+      {"2023年 The Quick fox", {"2023", "年", "quick", "fox"}},
+      {"中文，笔记。", {"中", "文", "笔", "记"}},  // punctuation is no token
+      {"ひらがな 한국어", {"ひ", "ら", "が", "な", "한", "국", "어"}},
+      {"𠀀𠀁", {"𠀀", "𠀁"}},
+      {"AT&T foo@bar.com I.B.M. fox's", {"at&t", "foo@bar.com", "ibm", "fox"}},
+      {"the and a", {}},
+      {"c\\+\\+", {"c"}},
+      {"", {}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(KXSLucene::analyze(c.text, kStopWords), c.tokens) << c.text;
+}
+
+TEST(KXSLuceneTest, ALongRunOfHanCharactersLosesNoCharacter) {
+  // The library's tokenizer cuts tokens at 255 characters and drops one
+  // character at each cut; single-character tokens never reach that limit.
+  std::string text;
+  for (char32_t c = 0x4E00; c < 0x4E00 + 600; ++c) text += kx::Text::fromUtf32(std::u32string(1, c));
+  const Tokens tokens = KXSLucene::analyze(text, {});
+  ASSERT_EQ(tokens.size(), 600u);
+  EXPECT_EQ(tokens[255], kx::Text::fromUtf32(U"\u4EFF"));
+}
+
+TEST(KXSLuceneTest, StopWordFileIsReadLeniently) {
+  kxtest::TempAppRoot root;
+  const std::string path = root.path() + "/stop.dat";
+  std::ofstream(path) << "The\r\n\n  AND \nof\n";
+  EXPECT_EQ(KXSLucene::loadStopWords(path), (KXSLucene::StopWords{"the", "and", "of"}));
+  // A missing file gives no stop words and no failure.
+  EXPECT_TRUE(KXSLucene::loadStopWords(root.path() + "/missing.dat").empty());
+  EXPECT_TRUE(KXSLucene::loadStopWords("").empty());
+
+  // The shipped file is lower-case ASCII.
+  const KXSLucene::StopWords shipped = KXSLucene::loadStopWords(kxtest::shippedStopWordsFile());
+  ASSERT_FALSE(shipped.empty());
+  for (const std::string& word : shipped) {
+    for (char c : word) EXPECT_TRUE(c >= 'a' && c <= 'z') << word;
+  }
+}
+
+class KXSLuceneIndexTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory_ = root_.path() + "/Index";
+    std::filesystem::create_directories(directory_);
+  }
+
+  bool add(const std::vector<KXSLucene::Document>& documents, std::vector<bool>* indexed,
+           kx::Error* error) {
+    bool create = false;
+    if (!KXSLucene::prepareForWriting(directory_, &create, error)) return false;
+    return KXSLucene::addDocuments(directory_, create, kStopWords, documents, indexed, error);
+  }
+
+  std::vector<std::map<std::string, std::string>> stored() {
+    std::vector<std::map<std::string, std::string>> documents;
+    kx::Error error;
+    EXPECT_TRUE(KXSLucene::storedDocuments(directory_, &documents, &error))
+        << error.localizedDescription();
+    return documents;
+  }
+
+  // Overwrites every file of the index with bytes the library cannot read.
+  void damageIndex() {
+    for (const auto& entry : std::filesystem::directory_iterator(directory_)) {
+      if (entry.path().filename().string().rfind("segments_", 0) == 0) {
+        std::ofstream(entry.path(), std::ios::trunc) << "not an index, not at all";
+      }
+    }
+  }
+
+  kxtest::TempAppRoot root_;
+  std::string directory_;
+};
+
+TEST_F(KXSLuceneIndexTest, ReplacementKeepsOnlyTheNewestDocumentOfAnIdentifier) {
+  std::vector<bool> indexed;
+  kx::Error error;
+  EXPECT_FALSE(KXSLucene::indexExists(directory_));
+  ASSERT_TRUE(add({{"n1", "old text", ""}, {"n2", "other", ""}}, &indexed, &error));
+  EXPECT_TRUE(KXSLucene::indexExists(directory_));
+  // Twice in one batch: the later one wins and both count as indexed.
+  ASSERT_TRUE(add({{"n1", "first replacement", ""}, {"n1", "second replacement", "cat"}}, &indexed,
+                  &error))
+      << error.localizedDescription();
+  EXPECT_EQ(indexed, (std::vector<bool>{true, true}));
+
+  const auto documents = stored();
+  ASSERT_EQ(documents.size(), 2u);
+  std::map<std::string, std::string> byID;
+  for (const auto& d : documents) byID[d.at("docID")] = d.at("docContent");
+  EXPECT_EQ(byID["n1"], "second replacement");
+  EXPECT_EQ(byID["n2"], "other");
+
+  EXPECT_EQ(KXSLucene::search(directory_, kStopWords, "old", &error), std::nullopt);
+  EXPECT_EQ(KXSLucene::search(directory_, kStopWords, "replacement", &error),
+            std::optional<std::vector<std::string>>({"n1"}));
+}
+
+TEST_F(KXSLuceneIndexTest, ADamagedIndexComesBackAsAnErrorFromEveryOperation) {
+  std::vector<bool> indexed;
+  kx::Error error;
+  ASSERT_TRUE(add({{"n1", "apple", ""}}, &indexed, &error));
+  damageIndex();
+  kxtest::LibraryFailureLeaksIgnored knownLibraryLeaks;
+
+  error = kx::Error();
+  EXPECT_EQ(KXSLucene::search(directory_, kStopWords, "apple", &error),
+            std::optional<std::vector<std::string>>(std::vector<std::string>()));
+  EXPECT_EQ(error.domain(), KXSErrorDomain);
+  EXPECT_EQ(error.code(), KXSErrorLibrary);
+  EXPECT_TRUE(error.userInfo().contains(KXSLibraryErrorNumberKey));
+
+  error = kx::Error();
+  EXPECT_FALSE(KXSLucene::addDocuments(directory_, false, kStopWords, {{"n2", "pear", ""}},
+                                       &indexed, &error));
+  EXPECT_EQ(indexed, std::vector<bool>{false});
+  EXPECT_EQ(error.code(), KXSErrorLibrary);
+
+  error = kx::Error();
+  EXPECT_FALSE(KXSLucene::removeDocuments(directory_, {"n1"}, &error));
+  EXPECT_EQ(error.code(), KXSErrorLibrary);
+
+  error = kx::Error();
+  std::vector<std::map<std::string, std::string>> documents;
+  EXPECT_FALSE(KXSLucene::storedDocuments(directory_, &documents, &error));
+  EXPECT_EQ(error.code(), KXSErrorLibrary);
+}
+
+TEST_F(KXSLuceneIndexTest, NoIndexMeansNothingToSearchOrRemove) {
+  kx::Error error;
+  EXPECT_EQ(KXSLucene::search(directory_, kStopWords, "apple", &error),
+            std::optional<std::vector<std::string>>(std::vector<std::string>()));
+  EXPECT_TRUE(KXSLucene::removeDocuments(directory_, {"n1"}, &error));
+  EXPECT_FALSE(KXSLucene::indexExists(root_.path() + "/missing"));
+  EXPECT_FALSE(KXSLucene::indexExists(""));
+  EXPECT_FALSE(error);
+}
+
+}  // namespace
