@@ -143,7 +143,7 @@ class Parser {
       if (atEnd()) return fail("unterminated string");
       char e = s_[i_++];
       if (e == 'u' || e == 'U') {
-        std::uint32_t unit;
+        std::uint32_t unit = 0;
         if (!readHex4(&unit)) return false;
         pendingUnits.push_back(static_cast<char16_t>(unit));
         continue;

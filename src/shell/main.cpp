@@ -1,2 +1,42 @@
-// The zarvelnote program.
-int main() { return 0; }
+// The zarvelnote program. For now it prepares the application data folders
+// of the user who is signed in (the anonymous user "EmptyUser" until sign-in
+// exists), starts the log of this run with its first line, and exits.
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "CommonUtils/KXLogger.h"
+#include "CommonUtils/KXURLOpener.h"
+#include "CommonUtils/KXXdgURLOpener.h"
+#include "Data/KXFileManager.h"
+#include "Data/KXFoundationHooks.h"
+#include "account/KXSession.h"
+#include "platform/Error.h"
+#include "platform/MainQueue.h"
+#include "platform/Places.h"
+
+int main() {
+  // Before anything logs: the logger opens its file in the user's folder.
+  KXInstallFoundationHooks();
+  KXURLOpener::install(std::make_shared<KXXdgURLOpener>());
+
+  kx::Error error;
+  if (!kx::Places::ensureApplicationDataRoot(&error)) {
+    std::fprintf(stderr, "zarvelnote: cannot prepare %s: %s\n",
+                 kx::Places::applicationDataRoot().c_str(), error.localizedDescription().c_str());
+    return 1;
+  }
+  const std::string user = KXSession::defaultSession().currentUser();
+  const std::string userDirectory =
+      KXFileManager::defaultManauger().URLForUserDataDirectory(user, &error);
+  if (userDirectory.empty() || error) {
+    std::fprintf(stderr, "zarvelnote: cannot prepare the data folder of %s: %s\n", user.c_str(),
+                 error.localizedDescription().c_str());
+    return 1;
+  }
+
+  KXLOG("ZarvelNote started for %s in %s", user.c_str(), userDirectory.c_str());
+  KXLogger::sharedLogger().drain();
+  kx::MainQueue::shared().drain();
+  return 0;
+}

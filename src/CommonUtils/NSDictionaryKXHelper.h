@@ -1,0 +1,66 @@
+// NSDictionaryKXHelper turns dictionaries into form and query text and back:
+//
+//  - stringForHTTPFormat joins the pairs in the dictionary's order as key,
+//    key separator, value, with the pair separator between pairs. Values:
+//    numbers (and booleans, as 1 and 0) as decimal text, dictionaries and
+//    arrays as pretty-printed JSON text, strings as they are, anything else
+//    as "". With escaping on, keys and value texts are percent-encoded with
+//    NSStringDupTitle::urlencode, so that no "&", "=", "+" or "%" inside a
+//    key, a string or a JSON text can change the text's structure.
+//  - dictionaryWithSections / dictionaryWithFormatedString read "key = value"
+//    sections (spaces around each trimmed); repeated keys collect their
+//    values in an array, in order.
+//  - dictionaryFromQuery reads a URL query: pieces between runs of "&", each
+//    split at its first "="; pieces without "=" are skipped; a later equal key
+//    wins. With an encoding other than kKXRawEncoding, keys and values are
+//    percent-decoded as UTF-8 (a piece whose escapes do not decode is
+//    skipped; "+" stays "+").
+//  - dictionaryWithReverseDictionary maps each value back to its key.
+//
+// Thread safety: pure functions.
+#ifndef ZN_COMMONUTILS_NSDICTIONARYKXHELPER_H_
+#define ZN_COMMONUTILS_NSDICTIONARYKXHELPER_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Value.h"
+
+// Encodings for dictionaryFromQuery: 0 leaves the text as written; the
+// platform's UTF-8 number (4), like any other non-zero value, decodes UTF-8.
+inline constexpr std::uint64_t kKXRawEncoding = 0;
+inline constexpr std::uint64_t kKXUTF8Encoding = 4;
+
+class NSDictionaryKXHelper {
+ public:
+  NSDictionaryKXHelper() = delete;
+
+  static std::string stringForHTTPFormat(const kx::Dictionary& dictionary,
+                                         std::string_view spliter, std::string_view kvSpliter,
+                                         bool needEscape);
+  static std::string stringForHTTPFormat(const kx::Dictionary& dictionary,
+                                         std::string_view spliter, std::string_view kvSpliter) {
+    return stringForHTTPFormat(dictionary, spliter, kvSpliter, true);
+  }
+
+  // The text split at each occurrence of `spliter`, read as sections.
+  static kx::Dictionary dictionaryWithFormatedString(std::string_view text,
+                                                     std::string_view spliter,
+                                                     std::string_view kvSpliter);
+  // The text split at any of the characters of `characterSet` (UTF-8).
+  static kx::Dictionary dictionaryWithFormatedStringCharacterSet(std::string_view text,
+                                                                 std::string_view characterSet,
+                                                                 std::string_view kvSpliter);
+  // Sections of key, separator and value; sections without the separator
+  // (or an empty separator) are skipped.
+  static kx::Dictionary dictionaryWithSections(const std::vector<std::string>& sections,
+                                               std::string_view kvSpliter);
+  static kx::Dictionary dictionaryFromQuery(std::string_view query, std::uint64_t encoding);
+  // Value -> key for every string value (numbers by their decimal text);
+  // when two keys share a value the later one wins.
+  static kx::Dictionary dictionaryWithReverseDictionary(const kx::Dictionary& dictionary);
+};
+
+#endif  // ZN_COMMONUTILS_NSDICTIONARYKXHELPER_H_
