@@ -111,6 +111,25 @@ class PosixWritableFile final : public WritableFile {
   std::string path_;
 };
 
+// Appends the names in `dir` other than "." and ".." to *names and closes
+// it; a failed read is reported as an error naming `path`.
+bool readNamesAndClose(DIR* dir, const std::string& path, std::vector<std::string>* names,
+                       Error* error) {
+  for (;;) {
+    errno = 0;
+    struct dirent* entry = ::readdir(dir);
+    if (!entry) {
+      int err = errno;
+      ::closedir(dir);
+      if (err != 0) return fail(error, err, path);
+      return true;
+    }
+    std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    names->emplace_back(name);
+  }
+}
+
 // Removes everything inside the open folder `dirFd` (named `dirPath` in
 // errors). Items are removed relative to the folder's descriptor and
 // sub-folders are opened with O_NOFOLLOW, so a symbolic link met on the way
@@ -127,22 +146,7 @@ bool removeContents(int dirFd, const std::string& dirPath, Error* error) {
       return fail(error, err, dirPath);
     }
     ::rewinddir(dir);
-    for (;;) {
-      errno = 0;
-      struct dirent* entry = ::readdir(dir);
-      if (!entry) {
-        if (errno != 0) {
-          int err = errno;
-          ::closedir(dir);
-          return fail(error, err, dirPath);
-        }
-        break;
-      }
-      std::string_view name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      names.emplace_back(name);
-    }
-    ::closedir(dir);
+    if (!readNamesAndClose(dir, dirPath, &names, error)) return false;
   }
 
   for (const std::string& name : names) {
@@ -218,22 +222,7 @@ class PosixFileSystem final : public FileSystem {
     DIR* dir = ::opendir(path.c_str());
     if (!dir) return fail(error, errno, path);
     std::vector<std::string> out;
-    for (;;) {
-      errno = 0;
-      struct dirent* entry = ::readdir(dir);
-      if (!entry) {
-        if (errno != 0) {
-          int err = errno;
-          ::closedir(dir);
-          return fail(error, err, path);
-        }
-        break;
-      }
-      std::string_view name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      out.emplace_back(name);
-    }
-    ::closedir(dir);
+    if (!readNamesAndClose(dir, path, &out, error)) return false;
     *names = std::move(out);
     return true;
   }
