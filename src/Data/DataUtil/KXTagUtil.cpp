@@ -1,0 +1,8 @@
+#include "Data/DataUtil/KXTagUtil.h"
+
+#include "Data/Tag.h"
+
+kx::Dictionary KXTagUtil::dictOfTag(const KXManagedObjectPtr& object) {
+  if (!object || !KXCast<Tag>(object)) return {};
+  return object->attributeValues();
+}

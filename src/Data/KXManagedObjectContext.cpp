@@ -1,0 +1,1033 @@
+#include "Data/KXManagedObjectContext.h"
+
+#include <algorithm>
+#include <sqlite3.h>
+
+#include "CommonUtils/KXLogger.h"
+#include "Data/KXModel.h"
+#include "Data/KXPersistentStore.h"
+#include "Data/KXStoreConnection.h"
+#include "Data/KXStoreError.h"
+
+namespace {
+
+// Queued changes are written once this many objects wait, so that a long
+// batch of inserts does not keep every new object in memory until the save.
+constexpr std::size_t kFlushThreshold = 512;
+
+enum Mode { kReplace = 0, kAdd = 1, kRemove = 2 };
+
+std::string Quote(const std::string& name) {
+  std::string out = "\"";
+  for (char c : name) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+// "t."Z_PK", t."Z_ENT", t."col"..." for every column of the table (alias
+// "t"), made once per table.
+const std::string& SelectColumns(const KXEntityDescription& table) {
+  static const auto* lists = [] {
+    auto* m = new std::unordered_map<const KXEntityDescription*, std::string>();
+    for (const KXEntityDescription* root : KXModel::shared().rootEntities()) {
+      std::string out = "t.\"Z_PK\", t.\"Z_ENT\"";
+      for (const KXTableColumn& c : root->columns()) out += ", t." + Quote(c.name);
+      (*m)[root] = std::move(out);
+    }
+    return m;
+  }();
+  return lists->at(&table.rootEntity());
+}
+
+kx::Value ReadColumn(sqlite3_stmt* st, int index, const KXTableColumn& column) {
+  int type = sqlite3_column_type(st, index);
+  if (type == SQLITE_NULL) return kx::Value();
+  if (column.foreignTable) return kx::Value(static_cast<long long>(sqlite3_column_int64(st, index)));
+  switch (column.type) {
+    case KXAttributeType::String: {
+      const unsigned char* text = sqlite3_column_text(st, index);
+      int n = sqlite3_column_bytes(st, index);
+      return kx::Value(
+          std::string_view(reinterpret_cast<const char*>(text), static_cast<std::size_t>(n)));
+    }
+    case KXAttributeType::Integer:
+    case KXAttributeType::Time:
+      return kx::Value(static_cast<long long>(sqlite3_column_int64(st, index)));
+    case KXAttributeType::Boolean:
+      return kx::Value(sqlite3_column_int64(st, index) != 0);
+    case KXAttributeType::Bytes: {
+      const void* blob = sqlite3_column_blob(st, index);
+      int n = sqlite3_column_bytes(st, index);
+      return kx::Value::data(blob, static_cast<std::size_t>(n));
+    }
+    case KXAttributeType::Any:
+      switch (type) {
+        case SQLITE_INTEGER:
+          return kx::Value(static_cast<long long>(sqlite3_column_int64(st, index)));
+        case SQLITE_FLOAT:
+          return kx::Value(sqlite3_column_double(st, index));
+        case SQLITE_TEXT: {
+          const unsigned char* text = sqlite3_column_text(st, index);
+          int n = sqlite3_column_bytes(st, index);
+          return kx::Value(
+              std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(n)));
+        }
+        default: {
+          const void* blob = sqlite3_column_blob(st, index);
+          int n = sqlite3_column_bytes(st, index);
+          return kx::Value::data(blob, static_cast<std::size_t>(n));
+        }
+      }
+  }
+  return kx::Value();
+}
+
+void ReadColumns(sqlite3_stmt* st, int first, const KXEntityDescription& table,
+                 std::vector<kx::Value>* values) {
+  const auto& columns = table.columns();
+  values->resize(columns.size());
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    (*values)[i] = ReadColumn(st, first + static_cast<int>(i), columns[i]);
+  }
+}
+
+kx::Value Snapshot(const KXManagedObject& object, const std::vector<kx::Value>& values) {
+  kx::Dictionary d;
+  const KXEntityDescription& e = object.entity();
+  d.reserve(e.attributes().size() + 4);
+  d.set(kKXSnapshotObjectIDKey, object.objectID().toValue());
+  d.set(kKXSnapshotEntityKey, kx::Value(e.name()));
+  for (const KXAttributeDescription* a : e.attributes()) {
+    d.set(a->name(), values[static_cast<std::size_t>(a->column())]);
+  }
+  for (const KXRelationshipDescription* r : e.relationships()) {
+    if (r->isToMany()) continue;
+    const kx::Value& key = values[static_cast<std::size_t>(r->column())];
+    d.set(r->name(), key.isNull() ? kx::Value()
+                                  : KXObjectID(&r->destination(), key.intValue()).toValue());
+  }
+  return kx::Value(std::move(d));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Life
+// ---------------------------------------------------------------------------
+
+std::shared_ptr<KXManagedObjectContext> KXManagedObjectContext::create(
+    std::shared_ptr<KXPersistentStore> store, Role role) {
+  return std::shared_ptr<KXManagedObjectContext>(new KXManagedObjectContext(std::move(store), role));
+}
+
+KXManagedObjectContext::KXManagedObjectContext(std::shared_ptr<KXPersistentStore> store, Role role)
+    : role_(role),
+      store_(std::move(store)),
+      connection_(store_ ? (role == Role::Writer ? store_->writeConnection()
+                                                 : store_->readConnection())
+                         : nullptr) {}
+
+KXManagedObjectContext::~KXManagedObjectContext() {
+  if (connection_ && inTransaction_) {
+    auto guard = connection_->lock();
+    if (connection_->inTransaction()) connection_->exec("ROLLBACK", nullptr);
+  }
+}
+
+bool KXManagedObjectContext::failIfNoStore(kx::Error* error) const {
+  if (connection_) return false;
+  kx::SetError(error, KXStoreError(kKXStoreUnavailableError, "The store is not open"));
+  return true;
+}
+
+std::size_t KXManagedObjectContext::registeredObjectCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::size_t n = 0;
+  for (const auto& [table, map] : objects_) {
+    for (const auto& [key, weak] : map) n += weak.expired() ? 0 : 1;
+  }
+  return n;
+}
+
+// ---------------------------------------------------------------------------
+// Identity map
+// ---------------------------------------------------------------------------
+
+KXManagedObjectPtr KXManagedObjectContext::liveObjectLocked(const KXEntityDescription& table,
+                                                            std::int64_t key) {
+  auto t = objects_.find(&table);
+  if (t == objects_.end()) return nullptr;
+  auto it = t->second.find(key);
+  if (it == t->second.end()) return nullptr;
+  KXManagedObjectPtr object = it->second.lock();
+  if (!object) {
+    t->second.erase(it);
+    --registered_;
+  }
+  return object;
+}
+
+void KXManagedObjectContext::sweepLocked() {
+  if (registered_ < sweepThreshold_) return;
+  for (auto& [table, map] : objects_) {
+    for (auto it = map.begin(); it != map.end();) {
+      if (it->second.expired()) {
+        it = map.erase(it);
+        --registered_;
+      } else {
+        ++it;
+      }
+    }
+  }
+  sweepThreshold_ = std::max<std::size_t>(1024, registered_ * 2);
+}
+
+bool KXManagedObjectContext::queryRowsLocked(sqlite3_stmt* st, int first,
+                                             std::vector<KXManagedObjectPtr>* out,
+                                             kx::Error* error) {
+  const KXModel& model = KXModel::shared();
+  KXStatementReset reset(st);
+  int rc;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    std::int64_t key = sqlite3_column_int64(st, first);
+    int number = sqlite3_column_int(st, first + 1);
+    const KXEntityDescription* entity = model.entityForNumber(number);
+    if (!entity) {
+      KXLOG("row %lld has the unknown entity number %d; skipped", static_cast<long long>(key),
+            number);
+      continue;
+    }
+    const KXEntityDescription& table = entity->rootEntity();
+    // One lookup: the slot of the row, new or holding a live or dead object.
+    auto [slot, added] = objects_[&table].try_emplace(key);
+    if (added) ++registered_;
+    KXManagedObjectPtr object = slot->second.lock();
+    if (object) {
+      if (role_ == Role::Reader) {
+        // The read connection holds committed data: a fetch refreshes the
+        // objects it returns, unless they were changed here in memory.
+        std::lock_guard<std::mutex> lock(object->mutex_);
+        if (!object->deleted_ && !object->anyDirtyLocked()) {
+          ReadColumns(st, first + 2, table, &object->values_);
+          object->awaking_ = true;
+        }
+      }
+      if (object->awaking_) {
+        object->awakeFromStore(false);
+        std::lock_guard<std::mutex> lock(object->mutex_);
+        object->awaking_ = false;
+      }
+      out->push_back(std::move(object));
+      continue;
+    }
+    object = entity->newObject();
+    object->entity_ = entity;
+    object->context_ = weak_from_this();
+    object->primaryKey_ = key;
+    object->rowWritten_ = true;
+    ReadColumns(st, first + 2, table, &object->values_);
+    object->awaking_ = true;
+    object->awakeFromStore(false);
+    object->awaking_ = false;
+    slot->second = object;
+    out->push_back(std::move(object));
+  }
+  if (rc != SQLITE_DONE) {
+    kx::SetError(error, connection_->lastError("fetch", rc));
+    return false;
+  }
+  sweepLocked();
+  return true;
+}
+
+KXManagedObjectPtr KXManagedObjectContext::loadRowLocked(const KXEntityDescription& table,
+                                                         std::int64_t key, kx::Error* error) {
+  std::string sql = "SELECT " + SelectColumns(table) + " FROM " + Quote(table.tableName()) +
+                    " AS t WHERE t.\"Z_PK\" = ?";
+  std::vector<KXManagedObjectPtr> found;
+  {
+    auto guard = connection_->lock();
+    sqlite3_stmt* st = connection_->statement(sql, error);
+    if (!st) return nullptr;
+    sqlite3_bind_int64(st, 1, key);
+    if (!queryRowsLocked(st, 0, &found, error)) return nullptr;
+  }
+  if (found.empty()) {
+    kx::SetError(error, KXStoreError(kKXStoreObjectNotFoundError,
+                                     "No row " + KXObjectID(&table, key).uriRepresentation()));
+    return nullptr;
+  }
+  return found.front();
+}
+
+KXManagedObjectPtr KXManagedObjectContext::existingObject(const KXObjectID& objectID,
+                                                          kx::Error* error) {
+  if (objectID.isNull()) {
+    kx::SetError(error, KXStoreError(kKXStoreObjectNotFoundError, "A null object ID"));
+    return nullptr;
+  }
+  if (failIfNoStore(error)) return nullptr;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const KXEntityDescription& table = *objectID.table();
+  if (KXManagedObjectPtr live = liveObjectLocked(table, objectID.primaryKey())) {
+    if (!live->isDeleted()) return live;
+  }
+  if (role_ == Role::Writer && !flushLocked(error)) return nullptr;
+  return loadRowLocked(table, objectID.primaryKey(), error);
+}
+
+KXManagedObjectPtr KXManagedObjectContext::objectForKey(const KXEntityDescription& table,
+                                                        std::int64_t key) {
+  return existingObject(KXObjectID(&table, key), nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Changes
+// ---------------------------------------------------------------------------
+
+bool KXManagedObjectContext::ensureTransactionLocked(kx::Error* error) {
+  if (inTransaction_) return true;
+  auto guard = connection_->lock();
+  if (!connection_->exec("BEGIN IMMEDIATE", error)) return false;
+  inTransaction_ = true;
+  keysChecked_.clear();
+  return true;
+}
+
+std::int64_t KXManagedObjectContext::nextKeyLocked(const KXEntityDescription& table,
+                                                   kx::Error* error) {
+  std::int64_t& last = lastKeys_[&table];
+  if (!keysChecked_.count(&table)) {
+    // The largest key ever given out: AUTOINCREMENT's record, or the rows
+    // themselves for a table that has none yet.
+    std::string sql =
+        "SELECT max(coalesce((SELECT seq FROM sqlite_sequence WHERE name = ?), 0), "
+        "coalesce((SELECT max(\"Z_PK\") FROM " +
+        Quote(table.tableName()) + "), 0))";
+    auto guard = connection_->lock();
+    sqlite3_stmt* st = connection_->statement(sql, error);
+    if (!st) return 0;
+    KXStatementReset reset(st);
+    sqlite3_bind_text(st, 1, table.tableName().c_str(), -1, SQLITE_TRANSIENT);
+    int rc = sqlite3_step(st);
+    if (rc != SQLITE_ROW) {
+      kx::SetError(error, connection_->lastError("read the last key", rc));
+      return 0;
+    }
+    last = std::max<std::int64_t>(last, sqlite3_column_int64(st, 0));
+    keysChecked_.insert(&table);
+  }
+  return ++last;
+}
+
+KXManagedObjectPtr KXManagedObjectContext::insertNewObject(std::string_view entityName,
+                                                           kx::Error* error) {
+  const KXEntityDescription* entity = KXModel::shared().entity(entityName);
+  if (!entity) {
+    kx::SetError(error, KXStoreError(kKXStoreUnknownEntityError,
+                                     "No entity " + std::string(entityName)));
+    return nullptr;
+  }
+  if (role_ == Role::Reader) {
+    KXLOG("insert of %s into the read context refused", entity->name().c_str());
+    kx::SetError(error, KXStoreError(kKXStoreReadOnlyError, "The read context cannot insert"));
+    return nullptr;
+  }
+  const KXEntityDescription& table = entity->rootEntity();
+  KXManagedObjectPtr object = entity->newObject();
+  object->entity_ = entity;
+  object->context_ = weak_from_this();
+  object->values_.resize(table.columns().size());
+  object->inserted_ = true;
+  if (!connection_) {
+    // No store: the object lives in memory only.
+    object->awaking_ = true;
+    object->awakeFromStore(true);
+    object->awaking_ = false;
+    return object;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!ensureTransactionLocked(error)) return nullptr;
+  std::int64_t key = nextKeyLocked(table, error);
+  if (key <= 0) return nullptr;
+  object->primaryKey_ = key;
+  object->awaking_ = true;
+  object->awakeFromStore(true);
+  object->awaking_ = false;
+  object->notified_ = true;  // queued below
+  objects_[&table][key] = object;
+  ++registered_;
+  object->queued_ = true;
+  queued_.push_back(object);
+  KXObjectID id = object->objectID();
+  insertedIDs_.push_back(id);
+  if (queued_.size() >= kFlushThreshold) {
+    kx::Error e;
+    if (!flushLocked(&e) && !pendingError_) pendingError_ = e;
+  }
+  return object;
+}
+
+void KXManagedObjectContext::objectDidChange(const KXManagedObjectPtr& object) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (role_ == Role::Reader) {
+    readerChanged_ = true;
+    return;
+  }
+  if (!connection_ || object->primaryKey_ <= 0) {
+    std::lock_guard<std::mutex> objectLock(object->mutex_);
+    object->notified_ = false;
+    return;
+  }
+  kx::Error e;
+  if (!ensureTransactionLocked(&e)) {
+    if (!pendingError_) pendingError_ = e;
+  }
+  if (!object->queued_) {
+    object->queued_ = true;
+    queued_.push_back(object);
+  }
+  {
+    std::lock_guard<std::mutex> objectLock(object->mutex_);
+    if (!object->inserted_ && !object->changedSinceSave_) {
+      object->changedSinceSave_ = true;
+      updatedObjects_.push_back(object);
+    }
+  }
+  if (queued_.size() >= kFlushThreshold) {
+    if (!flushLocked(&e) && !pendingError_) pendingError_ = e;
+  }
+}
+
+void KXManagedObjectContext::nullifyForeignKeysLocked(const KXEntityDescription& table,
+                                                      std::int64_t key) {
+  for (const KXRelationshipDescription* rel : KXModel::shared().foreignKeysInto(table)) {
+    auto t = objects_.find(&rel->entity().rootEntity());
+    if (t == objects_.end()) continue;
+    for (auto& [otherKey, weak] : t->second) {
+      KXManagedObjectPtr other = weak.lock();
+      if (!other) continue;
+      {
+        std::lock_guard<std::mutex> objectLock(other->mutex_);
+        kx::Value& slot = other->values_[static_cast<std::size_t>(rel->column())];
+        if (slot.isNull() || slot.intValue() != key) continue;
+        // The store clears the key itself (ON DELETE SET NULL); memory
+        // follows, and the change is reported as an update.
+        slot = kx::Value();
+        if (!other->changedSinceSave_ && !other->inserted_) {
+          other->changedSinceSave_ = true;
+          updatedObjects_.push_back(other);
+        }
+      }
+    }
+  }
+}
+
+void KXManagedObjectContext::deleteObject(const KXManagedObjectPtr& object) {
+  if (!object) return;
+  if (role_ == Role::Reader) {
+    KXLOG("delete of %s in the read context refused", object->description().c_str());
+    return;
+  }
+  if (object->context_.lock().get() != this) {
+    KXLOG("delete of an object of another context ignored");
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  bool wasInserted;
+  {
+    std::lock_guard<std::mutex> objectLock(object->mutex_);
+    if (object->deleted_) return;
+    object->deleted_ = true;
+    wasInserted = object->inserted_;
+  }
+  if (!connection_ || object->primaryKey_ <= 0) return;
+  const KXEntityDescription& table = object->entity().rootEntity();
+  auto t = objects_.find(&table);
+  if (t != objects_.end() && t->second.erase(object->primaryKey_)) --registered_;
+  kx::Error e;
+  if (!ensureTransactionLocked(&e) && !pendingError_) pendingError_ = e;
+  KXObjectID id = object->objectID();
+  deletedQueue_.push_back({id, object, object->rowWritten_});
+  if (wasInserted) {
+    insertedThenDeleted_.insert(id);  // neither inserted nor deleted for the save
+  } else {
+    deletedIDs_.push_back({id, object, true});
+  }
+  nullifyForeignKeysLocked(table, object->primaryKey_);
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+// ---------------------------------------------------------------------------
+
+bool KXManagedObjectContext::writeObjectLocked(KXManagedObject& object, kx::Error* error) {
+  std::vector<int>& columns = scratchColumns_;
+  std::vector<kx::Value>& values = scratchValues_;
+  columns.clear();
+  values.clear();
+  {
+    std::lock_guard<std::mutex> lock(object.mutex_);
+    if (object.deleted_) return true;
+    const std::size_t n = object.values_.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (object.isDirtyLocked(static_cast<int>(i))) {
+        columns.push_back(static_cast<int>(i));
+        values.push_back(object.values_[i]);
+      }
+    }
+    object.dirty_.fill(0);
+    object.notified_ = false;
+  }
+  const KXEntityDescription& table = object.entity().rootEntity();
+  const auto& cols = table.columns();
+  bool insert = !object.rowWritten_;
+  if (!insert && columns.empty()) return true;
+  // Statements are cached by table and set of columns.
+  std::string& key = scratchKey_;
+  key.assign(insert ? "I\x1f" : "U\x1f");
+  key += table.tableName();
+  key += '\x1f';
+  for (int c : columns) {
+    key += static_cast<char>(c & 0xff);
+    key += static_cast<char>((c >> 8) & 0xff);
+  }
+  auto makeSql = [&]() {
+    std::string sql;
+    if (insert) {
+      sql = "INSERT INTO " + Quote(table.tableName()) + " (\"Z_PK\", \"Z_ENT\"";
+      for (int c : columns) sql += ", " + Quote(cols[static_cast<std::size_t>(c)].name);
+      sql += ") VALUES (?, ?";
+      for (std::size_t i = 0; i < columns.size(); ++i) sql += ", ?";
+      sql += ")";
+    } else {
+      sql = "UPDATE " + Quote(table.tableName()) + " SET ";
+      for (std::size_t i = 0; i < columns.size(); ++i) {
+        if (i) sql += ", ";
+        sql += Quote(cols[static_cast<std::size_t>(columns[i])].name) + " = ?";
+      }
+      sql += " WHERE \"Z_PK\" = ?";
+    }
+    return sql;
+  };
+  auto guard = connection_->lock();
+  sqlite3_stmt* st = connection_->statement(key, makeSql, error);
+  if (!st) return false;
+  int index = 1;
+  if (insert) {
+    sqlite3_bind_int64(st, index++, object.primaryKey_);
+    sqlite3_bind_int(st, index++, object.entity().entityNumber());
+  }
+  for (const kx::Value& v : values) KXStoreConnection::bind(st, index++, v);
+  if (!insert) sqlite3_bind_int64(st, index++, object.primaryKey_);
+  bool ok = connection_->run(st, error);
+  values.clear();  // drop the references now
+  if (!ok) return false;
+  object.rowWritten_ = true;
+  return true;
+}
+
+bool KXManagedObjectContext::flushLocked(kx::Error* error) {
+  if (!connection_ || role_ == Role::Reader) return true;
+  if (queued_.empty() && deletedQueue_.empty()) return true;
+  if (!ensureTransactionLocked(error)) return false;
+  std::vector<KXManagedObjectPtr> queued;
+  queued.swap(queued_);
+  std::vector<DeletedEntry> deleted;
+  deleted.swap(deletedQueue_);
+  bool ok = true;
+  for (const auto& object : queued) {
+    object->queued_ = false;
+    if (ok && !writeObjectLocked(*object, error)) ok = false;
+  }
+  for (const DeletedEntry& d : deleted) {
+    if (!ok || !d.rowWritten) continue;
+    const KXEntityDescription& table = *d.objectID.table();
+    auto guard = connection_->lock();
+    sqlite3_stmt* st = connection_->statement(
+        "DELETE FROM " + Quote(table.tableName()) + " WHERE \"Z_PK\" = ?", error);
+    if (!st) {
+      ok = false;
+      continue;
+    }
+    sqlite3_bind_int64(st, 1, d.objectID.primaryKey());
+    if (!connection_->run(st, error)) ok = false;
+  }
+  if (!ok && error && !pendingError_) pendingError_ = *error;
+  return ok;
+}
+
+// ---------------------------------------------------------------------------
+// Fetching
+// ---------------------------------------------------------------------------
+
+bool KXManagedObjectContext::execute(const KXFetchRequest& request, KXFetchResult* result,
+                                     kx::Error* error) {
+  *result = KXFetchResult();
+  const KXEntityDescription* entity = KXModel::shared().entity(request.entityName);
+  if (!entity) {
+    kx::SetError(error, KXStoreError(kKXStoreUnknownEntityError,
+                                     "No entity \"" + request.entityName + "\""));
+    return false;
+  }
+  if (failIfNoStore(error)) return false;
+  const KXEntityDescription& table = entity->rootEntity();
+
+  std::string where;
+  std::vector<kx::Value> binds;
+  if (!entity->isRootEntity()) {
+    where = "t.\"Z_ENT\" IN (";
+    bool first = true;
+    for (int n : entity->kindNumbers()) {
+      if (!first) where += ",";
+      first = false;
+      where += std::to_string(n);
+    }
+    where += ")";
+  }
+  if (request.predicate) {
+    std::string condition;
+    if (!request.predicate->appendSQL(*entity, "t", &condition, &binds, error)) return false;
+    where += where.empty() ? condition : " AND " + condition;
+  }
+  std::string from = " FROM " + Quote(table.tableName()) + " AS t";
+  if (!where.empty()) from += " WHERE " + where;
+  std::string window;
+  if (request.fetchLimit > 0 || request.fetchOffset > 0) {
+    window = " LIMIT " + std::to_string(request.fetchLimit > 0 ? request.fetchLimit : -1);
+    if (request.fetchOffset > 0) window += " OFFSET " + std::to_string(request.fetchOffset);
+  }
+
+  std::vector<const KXAttributeDescription*> attributes;
+  std::string sql;
+  switch (request.resultType) {
+    case KXFetchRequest::ResultType::ManagedObject:
+      sql = "SELECT " + SelectColumns(table) + from + " ORDER BY t.\"Z_PK\"" + window;
+      break;
+    case KXFetchRequest::ResultType::ManagedObjectID:
+      sql = "SELECT t.\"Z_PK\"" + from + " ORDER BY t.\"Z_PK\"" + window;
+      break;
+    case KXFetchRequest::ResultType::Count:
+      sql = "SELECT count(*) FROM (SELECT 1" + from + " ORDER BY t.\"Z_PK\"" + window + ")";
+      break;
+    case KXFetchRequest::ResultType::Dictionary: {
+      attributes = entity->attributes();
+      std::string cols;
+      for (const KXAttributeDescription* a : attributes) {
+        if (!cols.empty()) cols += ", ";
+        cols += "t." + Quote(a->name());
+      }
+      if (request.returnsDistinctResults) {
+        sql = "SELECT " + cols + from + " GROUP BY " + cols + " ORDER BY min(t.\"Z_PK\")" + window;
+      } else {
+        sql = "SELECT " + cols + from + " ORDER BY t.\"Z_PK\"" + window;
+      }
+      break;
+    }
+    default:
+      kx::SetError(error, KXStoreError(kKXStoreTypeError, "Unknown fetch result type"));
+      return false;
+  }
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (role_ == Role::Writer && !flushLocked(error)) return false;
+  auto guard = connection_->lock();
+  sqlite3_stmt* st = connection_->statement(sql, error);
+  if (!st) return false;
+  for (std::size_t i = 0; i < binds.size(); ++i) {
+    KXStoreConnection::bind(st, static_cast<int>(i) + 1, binds[i]);
+  }
+  if (request.resultType == KXFetchRequest::ResultType::ManagedObject) {
+    if (!queryRowsLocked(st, 0, &result->objects, error)) {
+      result->objects.clear();
+      return false;
+    }
+    result->count = static_cast<std::int64_t>(result->objects.size());
+    return true;
+  }
+  KXStatementReset reset(st);
+  int rc;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    switch (request.resultType) {
+      case KXFetchRequest::ResultType::ManagedObjectID:
+        result->objectIDs.emplace_back(&table, sqlite3_column_int64(st, 0));
+        break;
+      case KXFetchRequest::ResultType::Count:
+        result->count = sqlite3_column_int64(st, 0);
+        break;
+      default: {
+        kx::Dictionary d;
+        for (std::size_t i = 0; i < attributes.size(); ++i) {
+          const KXAttributeDescription* a = attributes[i];
+          kx::Value v = ReadColumn(st, static_cast<int>(i),
+                                   table.columns()[static_cast<std::size_t>(a->column())]);
+          if (!v.isNull()) d.set(a->name(), std::move(v));
+        }
+        result->dictionaries.emplace_back(std::move(d));
+        break;
+      }
+    }
+  }
+  if (rc != SQLITE_DONE) {
+    kx::SetError(error, connection_->lastError("fetch", rc));
+    *result = KXFetchResult();
+    return false;
+  }
+  if (request.resultType == KXFetchRequest::ResultType::ManagedObjectID) {
+    result->count = static_cast<std::int64_t>(result->objectIDs.size());
+  } else if (request.resultType == KXFetchRequest::ResultType::Dictionary) {
+    result->count = static_cast<std::int64_t>(result->dictionaries.size());
+  }
+  return true;
+}
+
+std::vector<KXManagedObjectPtr> KXManagedObjectContext::fetch(const KXFetchRequest& request,
+                                                              kx::Error* error) {
+  KXFetchRequest objects = request;
+  objects.resultType = KXFetchRequest::ResultType::ManagedObject;
+  KXFetchResult result;
+  if (!execute(objects, &result, error)) return {};
+  return std::move(result.objects);
+}
+
+std::int64_t KXManagedObjectContext::count(const KXFetchRequest& request, kx::Error* error) {
+  KXFetchRequest counting = request;
+  counting.resultType = KXFetchRequest::ResultType::Count;
+  KXFetchResult result;
+  if (!execute(counting, &result, error)) return -1;
+  return result.count;
+}
+
+// ---------------------------------------------------------------------------
+// Relationships
+// ---------------------------------------------------------------------------
+
+std::vector<KXManagedObjectPtr> KXManagedObjectContext::relatedObjects(
+    const KXManagedObject& object, const KXRelationshipDescription& rel) {
+  if (!connection_) return {};
+  const KXEntityDescription& dest = rel.destination().rootEntity();
+  std::string sql;
+  if (rel.storage() == KXRelationshipDescription::Storage::JoinTable) {
+    sql = "SELECT " + SelectColumns(dest) + " FROM " + Quote(dest.tableName()) +
+          " AS t JOIN " + Quote(rel.joinTable()) + " AS j ON j." +
+          Quote(rel.joinDestinationColumn()) + " = t.\"Z_PK\" WHERE j." +
+          Quote(rel.joinSourceColumn()) + " = ? ORDER BY t.\"Z_PK\"";
+  } else {
+    sql = "SELECT " + SelectColumns(dest) + " FROM " + Quote(dest.tableName()) +
+          " AS t WHERE t." + Quote(dest.columns()[static_cast<std::size_t>(rel.column())].name) +
+          " = ? ORDER BY t.\"Z_PK\"";
+  }
+  std::vector<KXManagedObjectPtr> out;
+  std::lock_guard<std::mutex> lock(mutex_);
+  kx::Error e;
+  if (role_ == Role::Writer && !flushLocked(&e)) return {};
+  auto guard = connection_->lock();
+  sqlite3_stmt* st = connection_->statement(sql, &e);
+  if (!st) return {};
+  sqlite3_bind_int64(st, 1, object.primaryKey_);
+  if (!queryRowsLocked(st, 0, &out, &e)) {
+    KXLOG("reading %s of %s failed: %s", rel.name().c_str(), object.entity().name().c_str(),
+          e.localizedDescription().c_str());
+    return {};
+  }
+  return out;
+}
+
+std::int64_t KXManagedObjectContext::countRelated(const KXManagedObject& object,
+                                                  const KXRelationshipDescription& rel) {
+  if (!connection_) return 0;
+  std::string sql;
+  if (rel.storage() == KXRelationshipDescription::Storage::JoinTable) {
+    sql = "SELECT count(*) FROM " + Quote(rel.joinTable()) + " WHERE " +
+          Quote(rel.joinSourceColumn()) + " = ?";
+  } else {
+    const KXEntityDescription& dest = rel.destination().rootEntity();
+    sql = "SELECT count(*) FROM " + Quote(dest.tableName()) + " WHERE " +
+          Quote(dest.columns()[static_cast<std::size_t>(rel.column())].name) + " = ?";
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  kx::Error e;
+  if (role_ == Role::Writer && !flushLocked(&e)) return -1;
+  auto guard = connection_->lock();
+  sqlite3_stmt* st = connection_->statement(sql, &e);
+  if (!st) return -1;
+  KXStatementReset reset(st);
+  sqlite3_bind_int64(st, 1, object.primaryKey_);
+  if (sqlite3_step(st) != SQLITE_ROW) return -1;
+  return sqlite3_column_int64(st, 0);
+}
+
+bool KXManagedObjectContext::setRelated(const KXManagedObjectPtr& object,
+                                        const KXRelationshipDescription& rel,
+                                        const std::vector<KXManagedObjectPtr>& targets, int mode) {
+  if (role_ == Role::Reader) {
+    KXLOG("change of %s in the read context refused", rel.name().c_str());
+    return false;
+  }
+  if (!connection_ || object->primaryKey_ <= 0 || object->isDeleted()) return false;
+  for (const auto& target : targets) {
+    if (!target || target->context_.lock().get() != this ||
+        !target->entity().isKindOfEntity(rel.destination()) || target->isDeleted() ||
+        target->primaryKey_ <= 0) {
+      KXLOG("refused a member of %s.%s: not a live %s of this context",
+            object->entity().name().c_str(), rel.name().c_str(),
+            rel.destination().name().c_str());
+      return false;
+    }
+  }
+  const std::string j = Quote(rel.joinTable());
+  const std::string src = Quote(rel.joinSourceColumn());
+  const std::string dst = Quote(rel.joinDestinationColumn());
+  std::lock_guard<std::mutex> lock(mutex_);
+  kx::Error e;
+  bool ok = ensureTransactionLocked(&e) && flushLocked(&e);
+  if (ok) {
+    auto guard = connection_->lock();
+    if (mode == kReplace) {
+      sqlite3_stmt* st = connection_->statement("DELETE FROM " + j + " WHERE " + src + " = ?", &e);
+      ok = st != nullptr;
+      if (ok) {
+        sqlite3_bind_int64(st, 1, object->primaryKey_);
+        ok = connection_->run(st, &e);
+      }
+    }
+    const std::string sql =
+        mode == kRemove ? "DELETE FROM " + j + " WHERE " + src + " = ? AND " + dst + " = ?"
+                        : "INSERT OR IGNORE INTO " + j + " (" + src + ", " + dst + ") VALUES (?, ?)";
+    for (const auto& target : targets) {
+      if (!ok) break;
+      sqlite3_stmt* st = connection_->statement(sql, &e);
+      ok = st != nullptr;
+      if (!ok) break;
+      sqlite3_bind_int64(st, 1, object->primaryKey_);
+      sqlite3_bind_int64(st, 2, target->primaryKey_);
+      ok = connection_->run(st, &e);
+    }
+  }
+  if (!ok) {
+    KXLOG("changing %s.%s failed: %s", object->entity().name().c_str(), rel.name().c_str(),
+          e.localizedDescription().c_str());
+    if (!pendingError_) pendingError_ = e;
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> objectLock(object->mutex_);
+    if (!object->inserted_ && !object->changedSinceSave_) {
+      object->changedSinceSave_ = true;
+      updatedObjects_.push_back(object);
+    }
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Saving
+// ---------------------------------------------------------------------------
+
+bool KXManagedObjectContext::hasChanges() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (role_ == Role::Reader) return readerChanged_;
+  return inTransaction_ || !queued_.empty() || !deletedQueue_.empty();
+}
+
+void KXManagedObjectContext::rollbackLocked(bool reload) {
+  if (connection_) {
+    auto guard = connection_->lock();
+    if (connection_->inTransaction()) connection_->exec("ROLLBACK", nullptr);
+  }
+  inTransaction_ = false;
+  pendingError_ = kx::Error();
+  for (const auto& object : queued_) {
+    object->queued_ = false;
+    std::lock_guard<std::mutex> objectLock(object->mutex_);
+    object->notified_ = false;
+  }
+  queued_.clear();
+  deletedQueue_.clear();
+  keysChecked_.clear();
+
+  if (reload && connection_) {
+    // Memory must not claim what the file does not hold: new objects lose
+    // their rows, every other live object takes its row again, and objects
+    // deleted in the lost transaction come back.
+    std::vector<KXManagedObjectPtr> live;
+    for (auto& [table, map] : objects_) {
+      for (auto& [key, weak] : map) {
+        if (auto object = weak.lock()) live.push_back(std::move(object));
+      }
+    }
+    for (const DeletedEntry& d : deletedIDs_) {
+      if (auto object = d.object.lock()) live.push_back(std::move(object));
+    }
+    objects_.clear();
+    registered_ = 0;
+    for (const auto& object : live) {
+      const KXEntityDescription& table = object->entity().rootEntity();
+      bool isNew = object->isInserted();
+      std::vector<kx::Value> values;
+      bool found = false;
+      if (!isNew) {
+        std::string sql = "SELECT " + SelectColumns(table) + " FROM " +
+                          Quote(table.tableName()) + " AS t WHERE t.\"Z_PK\" = ?";
+        auto guard = connection_->lock();
+        sqlite3_stmt* st = connection_->statement(sql, nullptr);
+        if (st) {
+          KXStatementReset reset(st);
+          sqlite3_bind_int64(st, 1, object->primaryKey_);
+          if (sqlite3_step(st) == SQLITE_ROW) {
+            ReadColumns(st, 2, table, &values);
+            found = true;
+          }
+        }
+      }
+      std::lock_guard<std::mutex> objectLock(object->mutex_);
+      object->dirty_.fill(0);
+      object->changedSinceSave_ = false;
+      object->inserted_ = false;
+      if (found) {
+        object->values_ = std::move(values);
+        object->deleted_ = false;
+        object->rowWritten_ = true;
+        objects_[&table][object->primaryKey_] = object;
+        ++registered_;
+      } else {
+        object->deleted_ = true;
+      }
+    }
+  } else {
+    for (const auto& object : updatedObjects_) {
+      std::lock_guard<std::mutex> objectLock(object->mutex_);
+      object->changedSinceSave_ = false;
+    }
+  }
+  insertedIDs_.clear();
+  insertedThenDeleted_.clear();
+  updatedObjects_.clear();
+  deletedIDs_.clear();
+}
+
+bool KXManagedObjectContext::save(kx::Error* error) {
+  kx::Value userInfo;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (role_ == Role::Reader) {
+      if (!readerChanged_) return true;
+      kx::SetError(error, KXStoreError(kKXStoreReadOnlyError,
+                                       "Changes to objects of the read context are not saved"));
+      return false;
+    }
+    if (!connection_) {
+      kx::SetError(error, KXStoreError(kKXStoreUnavailableError, "The store is not open"));
+      return false;
+    }
+    if (!inTransaction_ && queued_.empty() && deletedQueue_.empty() && !pendingError_) {
+      return true;
+    }
+    kx::Error e = pendingError_;
+    bool ok = !e;
+    if (ok) ok = flushLocked(&e);
+    if (ok) {
+      auto guard = connection_->lock();
+      if (!connection_->exec("COMMIT", &e)) {
+        ok = false;
+        int primary = static_cast<int>(e.code() & 0xff);
+        if (connection_->inTransaction() && (primary == SQLITE_BUSY || primary == SQLITE_LOCKED)) {
+          // The transaction is intact: a later save commits it.
+          kx::SetError(error, e);
+          return false;
+        }
+      }
+    }
+    if (!ok) {
+      KXLOG("save failed: %s", e.localizedDescription().c_str());
+      rollbackLocked(true);
+      kx::SetError(error, e);
+      return false;
+    }
+    inTransaction_ = false;
+    keysChecked_.clear();
+
+    kx::Array inserted;
+    inserted.reserve(insertedIDs_.size());
+    for (const KXObjectID& id : insertedIDs_) {
+      if (!insertedThenDeleted_.empty() && insertedThenDeleted_.count(id)) continue;
+      inserted.push_back(id.toValue());
+      if (auto object = liveObjectLocked(*id.table(), id.primaryKey())) {
+        std::lock_guard<std::mutex> objectLock(object->mutex_);
+        object->inserted_ = false;
+      }
+    }
+    kx::Array updated;
+    for (const auto& object : updatedObjects_) {
+      std::lock_guard<std::mutex> objectLock(object->mutex_);
+      object->changedSinceSave_ = false;
+      if (object->deleted_) continue;
+      updated.push_back(Snapshot(*object, object->values_));
+    }
+    kx::Array deleted;
+    for (const DeletedEntry& d : deletedIDs_) deleted.push_back(d.objectID.toValue());
+    insertedIDs_.clear();
+    insertedThenDeleted_.clear();
+    updatedObjects_.clear();
+    deletedIDs_.clear();
+    if (inserted.empty() && updated.empty() && deleted.empty()) return true;
+    kx::Dictionary info;
+    info.set(kKXInsertedObjectsKey, kx::Value(std::move(inserted)));
+    info.set(kKXUpdatedObjectsKey, kx::Value(std::move(updated)));
+    info.set(kKXDeletedObjectsKey, kx::Value(std::move(deleted)));
+    info.set(kKXStoreTokenKey, kx::Value(static_cast<long long>(store_->token())));
+    userInfo = kx::Value(std::move(info));
+  }
+  kx::NotificationCenter::defaultCenter().post(kKXContextDidSaveNotification, this,
+                                               std::move(userInfo));
+  return true;
+}
+
+void KXManagedObjectContext::reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  rollbackLocked(false);
+  objects_.clear();
+  registered_ = 0;
+  readerChanged_ = false;
+}
+
+void KXManagedObjectContext::mergeChanges(const kx::Value& userInfo) {
+  if (!store_ || userInfo[kKXStoreTokenKey].intValue() != store_->token()) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const kx::Value& snapshot : userInfo[kKXUpdatedObjectsKey].array()) {
+    KXObjectID id = KXObjectID::fromValue(snapshot[kKXSnapshotObjectIDKey]);
+    if (id.isNull()) continue;
+    KXManagedObjectPtr object = liveObjectLocked(*id.table(), id.primaryKey());
+    if (!object) continue;
+    std::lock_guard<std::mutex> objectLock(object->mutex_);
+    if (object->anyDirtyLocked()) continue;  // changed here in memory: kept
+    const KXEntityDescription& e = object->entity();
+    for (const KXAttributeDescription* a : e.attributes()) {
+      if (const kx::Value* v = snapshot.find(a->name())) {
+        object->values_[static_cast<std::size_t>(a->column())] = *v;
+      }
+    }
+    for (const KXRelationshipDescription* r : e.relationships()) {
+      if (r->isToMany()) continue;
+      if (const kx::Value* v = snapshot.find(r->name())) {
+        KXObjectID target = KXObjectID::fromValue(*v);
+        object->values_[static_cast<std::size_t>(r->column())] =
+            target.isNull() ? kx::Value() : kx::Value(static_cast<long long>(target.primaryKey()));
+      }
+    }
+  }
+  for (const kx::Value& v : userInfo[kKXDeletedObjectsKey].array()) {
+    KXObjectID id = KXObjectID::fromValue(v);
+    if (id.isNull()) continue;
+    KXManagedObjectPtr object = liveObjectLocked(*id.table(), id.primaryKey());
+    if (!object) continue;
+    {
+      std::lock_guard<std::mutex> objectLock(object->mutex_);
+      object->deleted_ = true;
+    }
+    objects_[id.table()].erase(id.primaryKey());
+    --registered_;
+  }
+}

@@ -1,0 +1,196 @@
+// KXManagedObjectContext is a scratch pad of objects over one connection of
+// a store (KXPersistentStore). The data context (KXDataContext) makes two:
+//
+//  - the write context, on the write connection. The first change after a
+//    save (insert, set, delete) opens a transaction with BEGIN IMMEDIATE.
+//    Changes are queued and written to that transaction before the next
+//    statement that reads the store (a fetch, a count, a relationship read,
+//    a lookup by ID) and at the latest by save(), so every fetch on the write
+//    queue sees the unsaved work. save() commits, then posts
+//    kKXContextDidSaveNotification. A failed commit is reported; when SQLite
+//    rolled the transaction back, every object of the context is reloaded
+//    from the file, so memory never claims what the file does not hold.
+//  - the read context, on the read connection, which sees only committed
+//    data. It takes saved changes from the notification (merge()), and its
+//    fetches refresh the objects they return. Changes made to its objects
+//    stay in memory: it cannot insert, delete or save.
+//
+// Object IDs are permanent from insert: the key of a new row is taken at
+// once (keys only grow; a key is never given out twice by this process,
+// even after a rollback, and AUTOINCREMENT keeps it so across runs).
+//
+// A context whose store could not be opened works without one: fetches fail
+// with kKXStoreUnavailableError, inserted objects live in memory only, and
+// save() fails.
+//
+// Thread safety: a context belongs to its queue, but every member may be
+// called from any thread. The context's lock guards its identity map and its
+// queues of changes; it is taken before an object's lock, never after, and
+// it is never held while waiting on a queue or while observers run. SQLite
+// calls happen under the connection's lock (KXStoreConnection).
+#ifndef ZN_DATA_KXMANAGEDOBJECTCONTEXT_H_
+#define ZN_DATA_KXMANAGEDOBJECTCONTEXT_H_
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "Data/KXFetchRequest.h"
+#include "Data/KXManagedObject.h"
+#include "Data/KXObjectID.h"
+#include "platform/Error.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Value.h"
+
+class KXPersistentStore;
+class KXStoreConnection;
+struct sqlite3_stmt;
+
+// Posted through kx::NotificationCenter::defaultCenter() after every save
+// that changed something, on the saving thread, with the saving context as
+// the object. User info:
+//   "inserted": array of object IDs (KXObjectID::toValue) of new rows;
+//   "updated":  array of snapshots of changed rows, each a dictionary of
+//               every attribute of the row's entity (nil ones as Null) plus
+//               "objectID" (its ID) and "entity" (its entity name);
+//   "deleted":  array of object IDs of removed rows;
+//   "storeToken": the KXPersistentStore::token() of the store.
+inline constexpr const char* kKXContextDidSaveNotification = "KXManagedObjectContextDidSave";
+inline constexpr const char* kKXInsertedObjectsKey = "inserted";
+inline constexpr const char* kKXUpdatedObjectsKey = "updated";
+inline constexpr const char* kKXDeletedObjectsKey = "deleted";
+inline constexpr const char* kKXStoreTokenKey = "storeToken";
+inline constexpr const char* kKXSnapshotObjectIDKey = "objectID";
+inline constexpr const char* kKXSnapshotEntityKey = "entity";
+
+class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObjectContext> {
+ public:
+  enum class Role { Writer, Reader };
+
+  // `store` may be null: the context then has no store (see above).
+  static std::shared_ptr<KXManagedObjectContext> create(std::shared_ptr<KXPersistentStore> store,
+                                                        Role role);
+  ~KXManagedObjectContext();
+  KXManagedObjectContext(const KXManagedObjectContext&) = delete;
+  KXManagedObjectContext& operator=(const KXManagedObjectContext&) = delete;
+
+  Role role() const { return role_; }
+  bool hasStore() const { return connection_ != nullptr; }
+  const std::shared_ptr<KXPersistentStore>& persistentStore() const { return store_; }
+
+  // A new object of the entity, with its permanent ID. nullptr (and *error)
+  // for an unknown entity, in the read context, or when no transaction
+  // could be opened.
+  KXManagedObjectPtr insertNewObject(std::string_view entityName, kx::Error* error = nullptr);
+
+  // The live object of the ID, or the row loaded from the store; nullptr
+  // (and *error) when the row does not exist (or was deleted here).
+  KXManagedObjectPtr existingObject(const KXObjectID& objectID, kx::Error* error = nullptr);
+
+  // Deletes the object's row (write context). Foreign keys that name it are
+  // cleared, links of join tables removed. Objects of other contexts are
+  // ignored.
+  void deleteObject(const KXManagedObjectPtr& object);
+
+  // Runs a fetch; false and *error on failure (the result is then empty).
+  bool execute(const KXFetchRequest& request, KXFetchResult* result, kx::Error* error = nullptr);
+  // Objects of a ManagedObject fetch (whatever resultType says).
+  std::vector<KXManagedObjectPtr> fetch(const KXFetchRequest& request, kx::Error* error = nullptr);
+  // Number of rows a fetch would answer; -1 and *error on failure.
+  std::int64_t count(const KXFetchRequest& request, kx::Error* error = nullptr);
+
+  // Unsaved changes (write context) or objects changed in memory (read
+  // context).
+  bool hasChanges() const;
+
+  // Writes and commits the changes and posts the did-save notification.
+  // True when there was nothing to save. In the read context: true when no
+  // object was changed, else false with kKXStoreReadOnlyError (the changes
+  // stay in memory).
+  bool save(kx::Error* error = nullptr);
+
+  // Forgets every object of the context and drops unsaved changes (the open
+  // transaction is rolled back). Objects handed out before keep their values
+  // but no longer belong to the context's map.
+  void reset();
+
+  // Applies a did-save notification's user info of the same store: live
+  // objects of updated rows take the snapshots (unless changed here), live
+  // objects of deleted rows are marked deleted and forgotten.
+  void mergeChanges(const kx::Value& didSaveUserInfo);
+
+  // Number of live objects in the identity map.
+  std::size_t registeredObjectCount() const;
+
+ private:
+  friend class KXManagedObject;
+  struct DeletedEntry {
+    KXObjectID objectID;
+    std::weak_ptr<KXManagedObject> object;
+    bool rowWritten = false;
+  };
+
+  KXManagedObjectContext(std::shared_ptr<KXPersistentStore> store, Role role);
+
+  // Called by objects (without their own lock held).
+  void objectDidChange(const KXManagedObjectPtr& object);
+  void nullifyForeignKeysLocked(const KXEntityDescription& table, std::int64_t key);
+  std::vector<KXManagedObjectPtr> relatedObjects(const KXManagedObject& object,
+                                                 const KXRelationshipDescription& rel);
+  std::int64_t countRelated(const KXManagedObject& object, const KXRelationshipDescription& rel);
+  bool setRelated(const KXManagedObjectPtr& object, const KXRelationshipDescription& rel,
+                  const std::vector<KXManagedObjectPtr>& targets, int mode);
+  KXManagedObjectPtr objectForKey(const KXEntityDescription& table, std::int64_t key);
+
+  // Everything below requires mutex_.
+  bool ensureTransactionLocked(kx::Error* error);
+  std::int64_t nextKeyLocked(const KXEntityDescription& table, kx::Error* error);
+  bool flushLocked(kx::Error* error);
+  bool writeObjectLocked(KXManagedObject& object, kx::Error* error);
+  KXManagedObjectPtr liveObjectLocked(const KXEntityDescription& table, std::int64_t key);
+  bool queryRowsLocked(sqlite3_stmt* statement, int firstColumn,
+                       std::vector<KXManagedObjectPtr>* out, kx::Error* error);
+  KXManagedObjectPtr loadRowLocked(const KXEntityDescription& table, std::int64_t key,
+                                   kx::Error* error);
+  void rollbackLocked(bool reload);
+  void sweepLocked();
+  bool failIfNoStore(kx::Error* error) const;
+
+  const Role role_;
+  const std::shared_ptr<KXPersistentStore> store_;
+  const std::shared_ptr<KXStoreConnection> connection_;
+
+  mutable std::mutex mutex_;
+  // Identity map: per table (root entity), row key -> live object.
+  std::unordered_map<const KXEntityDescription*,
+                     std::unordered_map<std::int64_t, std::weak_ptr<KXManagedObject>>>
+      objects_;  // guarded by mutex_
+  std::size_t registered_ = 0;      // entries in objects_; guarded by mutex_
+  std::size_t sweepThreshold_ = 1024;  // guarded by mutex_
+  bool inTransaction_ = false;      // guarded by mutex_
+  kx::Error pendingError_;          // a failed write to report at save; guarded by mutex_
+  // Objects with changes not yet written, in order of their first change.
+  std::vector<KXManagedObjectPtr> queued_;  // guarded by mutex_
+  std::vector<DeletedEntry> deletedQueue_;  // rows to delete; guarded by mutex_
+  // What the next did-save notification reports.
+  std::vector<KXObjectID> insertedIDs_;                           // guarded by mutex_
+  std::unordered_set<KXObjectID, KXObjectIDHash> insertedThenDeleted_;  // guarded by mutex_
+  std::vector<KXManagedObjectPtr> updatedObjects_;                // guarded by mutex_
+  std::vector<DeletedEntry> deletedIDs_;                          // guarded by mutex_
+  // Last key given out per table, so keys never repeat.
+  std::unordered_map<const KXEntityDescription*, std::int64_t> lastKeys_;  // guarded by mutex_
+  std::unordered_set<const KXEntityDescription*> keysChecked_;  // this transaction; mutex_
+  // Read context: objects changed in memory.
+  bool readerChanged_ = false;  // guarded by mutex_
+  // Buffers reused by writeObjectLocked; guarded by mutex_.
+  std::vector<int> scratchColumns_;
+  std::vector<kx::Value> scratchValues_;
+  std::string scratchKey_;
+};
+
+#endif  // ZN_DATA_KXMANAGEDOBJECTCONTEXT_H_

@@ -1,0 +1,486 @@
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <thread>
+
+#include "Data/FileMeta.h"
+#include "Data/KXManagedObjectContext.h"
+#include "Data/KXPersistentStore.h"
+#include "Data/KXStoreConnection.h"
+#include "Data/KXStoreError.h"
+#include "Data/Note.h"
+#include "Data/Notebook.h"
+#include "Data/Resource.h"
+#include "Data/ResourceEntry.h"
+#include "Data/Root.h"
+#include "Data/ShareLink.h"
+#include "StoreTestSupport.h"
+#include "platform/NotificationCenter.h"
+#include "support/TempAppRoot.h"
+
+namespace {
+
+using Role = KXManagedObjectContext::Role;
+
+KXPredicatePtr P(const char* format, kx::Array args = {}) {
+  kx::Error e;
+  KXPredicatePtr p = KXPredicate::withFormat(format, args, &e);
+  EXPECT_TRUE(p) << format << ": " << e.localizedDescription();
+  return p;
+}
+
+class ContextTest : public ::testing::Test {
+ protected:
+  void SetUp() override { open(); }
+  void TearDown() override {
+    if (observer_) kx::NotificationCenter::defaultCenter().removeObserver(observer_);
+  }
+
+  void open(const std::string& vfs = "") {
+    writer_.reset();
+    reader_.reset();
+    store_.reset();
+    kx::Error e;
+    store_ = KXPersistentStore::open(root_.path() + "/ZarvelNote.db", vfs, &e);
+    ASSERT_TRUE(store_) << e.localizedDescription();
+    writer_ = KXManagedObjectContext::create(store_, Role::Writer);
+    reader_ = KXManagedObjectContext::create(store_, Role::Reader);
+  }
+
+  // Records the did-save notifications of the writer.
+  void listen() {
+    observer_ = kx::NotificationCenter::defaultCenter().addObserver(
+        kKXContextDidSaveNotification, writer_.get(), nullptr,
+        [this](const kx::Notification& n) { saves_.push_back(n.userInfo); });
+  }
+
+  std::shared_ptr<FileMeta> insert(const char* entity, const std::string& fileId,
+                                   kx::Dictionary values = {}) {
+    auto object = KXCast<FileMeta>(writer_->insertNewObject(entity));
+    EXPECT_TRUE(object);
+    if (!object) return nullptr;
+    EXPECT_TRUE(object->setValue("fileId", kx::Value(fileId)));
+    EXPECT_TRUE(object->setValuesForKeys(values));
+    return object;
+  }
+
+  std::vector<std::string> fileIds(KXManagedObjectContext& context, const char* entity,
+                                   KXPredicatePtr predicate = nullptr) {
+    kx::Error e;
+    std::vector<std::string> out;
+    for (const auto& o : context.fetch(KXFetchRequest(entity, predicate), &e)) {
+      out.push_back(o->stringValue("fileId"));
+    }
+    EXPECT_FALSE(e) << e.localizedDescription();
+    return out;
+  }
+
+  kxtest::TempAppRoot root_;
+  std::shared_ptr<KXPersistentStore> store_;
+  std::shared_ptr<KXManagedObjectContext> writer_;
+  std::shared_ptr<KXManagedObjectContext> reader_;
+  kx::NotificationCenter::Token observer_ = 0;
+  std::vector<kx::Value> saves_;
+};
+
+using Ids = std::vector<std::string>;
+
+TEST_F(ContextTest, VisibilityMatrix) {
+  listen();
+  // Unsaved insert: seen on the write connection only.
+  insert("Note", "N1", {{"title", kx::Value("first")}});
+  EXPECT_EQ(fileIds(*writer_, "Note"), Ids{"N1"});
+  EXPECT_EQ(fileIds(*reader_, "Note"), Ids{});
+  EXPECT_TRUE(writer_->hasChanges());
+  ASSERT_TRUE(writer_->save());
+  EXPECT_FALSE(writer_->hasChanges());
+  EXPECT_EQ(fileIds(*reader_, "Note"), Ids{"N1"});
+
+  // Unsaved update.
+  auto readerNote = KXCast<FileMeta>(reader_->fetch(KXFetchRequest("Note")).at(0));
+  auto writerNote = KXCast<FileMeta>(writer_->fetch(KXFetchRequest("Note")).at(0));
+  ASSERT_TRUE(writerNote->setValue("title", kx::Value("second")));
+  EXPECT_EQ(fileIds(*writer_, "Note", P("title = %@", {"second"})), Ids{"N1"});
+  EXPECT_EQ(fileIds(*reader_, "Note", P("title = %@", {"second"})), Ids{});
+  ASSERT_TRUE(writer_->save());
+  // The reader's live object takes the saved values from the notification,
+  // without being fetched again.
+  EXPECT_EQ(readerNote->title(), "first");
+  ASSERT_EQ(saves_.size(), 2u);
+  reader_->mergeChanges(saves_.back());
+  EXPECT_EQ(readerNote->title(), "second");
+
+  // Unsaved delete.
+  writer_->deleteObject(writerNote);
+  EXPECT_TRUE(writerNote->isDeleted());
+  EXPECT_EQ(fileIds(*writer_, "Note"), Ids{});
+  EXPECT_EQ(fileIds(*reader_, "Note"), Ids{"N1"});
+  ASSERT_TRUE(writer_->save());
+  reader_->mergeChanges(saves_.back());
+  EXPECT_TRUE(readerNote->isDeleted());
+  EXPECT_EQ(fileIds(*reader_, "Note"), Ids{});
+  EXPECT_EQ(fileIds(*writer_, "Note"), Ids{});
+}
+
+TEST_F(ContextTest, DidSaveNotificationCarriesIdsAndSnapshots) {
+  listen();
+  ASSERT_TRUE(writer_->save());  // nothing to save: no notification
+  EXPECT_TRUE(saves_.empty());
+
+  auto a = insert("Note", "A");
+  auto b = insert("Notebook", "B");
+  ASSERT_TRUE(writer_->save());
+  ASSERT_EQ(saves_.size(), 1u);
+  const kx::Value& first = saves_[0];
+  EXPECT_EQ(first[kKXStoreTokenKey].intValue(), store_->token());
+  ASSERT_EQ(first[kKXInsertedObjectsKey].size(), 2u);
+  EXPECT_EQ(KXObjectID::fromValue(first[kKXInsertedObjectsKey][0]), a->objectID());
+  EXPECT_EQ(first[kKXUpdatedObjectsKey].size(), 0u);
+
+  a->setValue("del", kx::Value(true));
+  writer_->deleteObject(b);
+  auto c = insert("Note", "C");
+  writer_->deleteObject(c);  // inserted and deleted before the save: not reported
+  ASSERT_TRUE(writer_->save());
+  ASSERT_EQ(saves_.size(), 2u);
+  const kx::Value& second = saves_[1];
+  EXPECT_EQ(second[kKXInsertedObjectsKey].size(), 0u);
+  ASSERT_EQ(second[kKXUpdatedObjectsKey].size(), 1u);
+  const kx::Value& snapshot = second[kKXUpdatedObjectsKey][0];
+  EXPECT_EQ(snapshot[kKXSnapshotEntityKey], kx::Value("Note"));
+  EXPECT_EQ(snapshot["fileId"], kx::Value("A"));
+  EXPECT_EQ(snapshot["del"], kx::Value(true));
+  EXPECT_TRUE(snapshot.find("title") && snapshot["title"].isNull());
+  ASSERT_EQ(second[kKXDeletedObjectsKey].size(), 1u);
+  EXPECT_EQ(KXObjectID::fromValue(second[kKXDeletedObjectsKey][0]), b->objectID());
+}
+
+TEST_F(ContextTest, IdentityMapAndPermanentIds) {
+  auto note = insert("Note", "N");
+  KXObjectID id = note->objectID();
+  EXPECT_FALSE(id.isNull());
+  EXPECT_TRUE(note->isInserted());
+  EXPECT_EQ(writer_->fetch(KXFetchRequest("FileMeta")).at(0).get(), note.get());
+  EXPECT_EQ(writer_->existingObject(id).get(), note.get());
+  ASSERT_TRUE(writer_->save());
+  EXPECT_FALSE(note->isInserted());
+  EXPECT_EQ(note->objectID(), id);
+
+  // The same ID names the row in the read context; one object per row there too.
+  auto inReader = reader_->existingObject(id);
+  ASSERT_TRUE(inReader);
+  EXPECT_NE(inReader.get(), note.get());
+  EXPECT_EQ(reader_->fetch(KXFetchRequest("Note")).at(0).get(), inReader.get());
+  EXPECT_TRUE(KXCast<Note>(inReader));
+
+  // The map holds objects weakly.
+  std::weak_ptr<KXManagedObject> weak = inReader;
+  inReader.reset();
+  EXPECT_TRUE(weak.expired());
+  EXPECT_TRUE(reader_->existingObject(id));
+
+  // Keys are never given out twice, even after the newest row is deleted.
+  writer_->deleteObject(note);
+  ASSERT_TRUE(writer_->save());
+  EXPECT_EQ(reader_->existingObject(id), nullptr);
+  auto next = insert("Note", "M");
+  EXPECT_GT(next->objectID().primaryKey(), id.primaryKey());
+  ASSERT_TRUE(writer_->save());
+  // Nor after a reopen of the file.
+  std::int64_t last = next->objectID().primaryKey();
+  writer_->deleteObject(next);
+  ASSERT_TRUE(writer_->save());
+  note.reset();
+  next.reset();
+  open();
+  EXPECT_GT(insert("Note", "O")->objectID().primaryKey(), last);
+}
+
+TEST_F(ContextTest, InheritanceAndStoreOrder) {
+  insert("Notebook", "nb");
+  insert("Note", "n1");
+  insert("Root", "ROOT");
+  insert("NormalFile", "f");
+  insert("Note", "n2");
+  ASSERT_TRUE(writer_->save());
+  for (auto* context : {writer_.get(), reader_.get()}) {
+    EXPECT_EQ(fileIds(*context, "FileMeta"), (Ids{"nb", "n1", "ROOT", "f", "n2"}));
+    EXPECT_EQ(fileIds(*context, "Notebook"), (Ids{"nb", "ROOT"}));
+    EXPECT_EQ(fileIds(*context, "Root"), Ids{"ROOT"});
+    EXPECT_EQ(fileIds(*context, "Note"), (Ids{"n1", "n2"}));
+    auto all = context->fetch(KXFetchRequest("FileMeta"));
+    EXPECT_TRUE(KXCast<Root>(all[2]));
+    EXPECT_TRUE(KXCast<Notebook>(all[2])->isRoot());
+    EXPECT_FALSE(KXCast<Notebook>(all[0])->isRoot());
+  }
+}
+
+TEST_F(ContextTest, FetchOptions) {
+  for (int i = 0; i < 6; ++i) {
+    insert("Note", "n" + std::to_string(i), {{"version", kx::Value(i % 2)}});
+  }
+  ASSERT_TRUE(writer_->save());
+  KXFetchRequest r("Note");
+  r.fetchLimit = 2;
+  r.fetchOffset = 3;
+  EXPECT_EQ(reader_->fetch(r).size(), 2u);
+  EXPECT_EQ(reader_->fetch(r).at(0)->stringValue("fileId"), "n3");
+  EXPECT_EQ(reader_->count(r), 2);
+  EXPECT_EQ(reader_->count(KXFetchRequest("Note", P("version = 1"))), 3);
+
+  KXFetchResult result;
+  r = KXFetchRequest("Note");
+  r.resultType = KXFetchRequest::ResultType::ManagedObjectID;
+  ASSERT_TRUE(reader_->execute(r, &result));
+  EXPECT_EQ(result.objectIDs.size(), 6u);
+
+  // Distinct dictionaries of equal rows.
+  auto a = insert("Notebook", "same");
+  auto b = insert("Notebook", "same");
+  ASSERT_TRUE(writer_->save());
+  r = KXFetchRequest("Notebook");
+  r.resultType = KXFetchRequest::ResultType::Dictionary;
+  ASSERT_TRUE(reader_->execute(r, &result));
+  EXPECT_EQ(result.dictionaries.size(), 2u);
+  EXPECT_EQ(result.dictionaries[0], kx::Value::dict({{"fileId", kx::Value("same")}}));
+  r.returnsDistinctResults = true;
+  ASSERT_TRUE(reader_->execute(r, &result));
+  EXPECT_EQ(result.dictionaries.size(), 1u);
+
+  kx::Error e;
+  EXPECT_FALSE(reader_->execute(KXFetchRequest("Nope"), &result, &e));
+  EXPECT_EQ(e.code(), kKXStoreUnknownEntityError);
+  EXPECT_FALSE(reader_->execute(KXFetchRequest("Note", P("noteCount = 1")), &result, &e));
+  EXPECT_EQ(e.code(), kKXStoreUnknownKeyError);
+}
+
+TEST_F(ContextTest, BadValuesNeverReachTheStore) {
+  auto note = insert("Note", "N", {{"version", kx::Value("12")}, {"title", kx::Value(5)}});
+  EXPECT_EQ(note->value("version"), kx::Value(12));
+  EXPECT_EQ(note->value("title"), kx::Value("5"));
+  EXPECT_FALSE(note->setValue("dir", kx::Value("maybe")));
+  EXPECT_FALSE(note->setValue("version", kx::Value("twelve")));
+  EXPECT_FALSE(note->setValue("noSuchKey", kx::Value(1)));
+  EXPECT_FALSE(note->setValue("entryProps", kx::Value(3)));
+  EXPECT_FALSE(note->setValuesForKeys({{"size", kx::Value(1)}, {"del", kx::Value::array({})}}));
+  EXPECT_EQ(note->value("size"), kx::Value(1));  // the good one is set
+  EXPECT_TRUE(note->isNil("dir"));
+  EXPECT_EQ(note->value("version"), kx::Value(12));
+  ASSERT_TRUE(writer_->save());
+  auto stored = reader_->fetch(KXFetchRequest("Note")).at(0);
+  EXPECT_EQ(stored->value("version"), kx::Value(12));
+  EXPECT_EQ(stored->value("size"), kx::Value(1));
+  EXPECT_TRUE(stored->isNil("dir"));
+}
+
+TEST_F(ContextTest, RootKeepsItsFixedValues) {
+  auto root = insert("Root", "ROOT", {{"version", kx::Value(7)}});
+  // Refused by key, alone or among other keys.
+  EXPECT_FALSE(root->setValue("parentId", kx::Value("P")));
+  EXPECT_FALSE(root->setValuesForKeys({{"del", kx::Value(true)}, {"encrypted", kx::Value(true)},
+                                       {"size", kx::Value(3)}}));
+  EXPECT_EQ(root->size(), 3);
+  EXPECT_EQ(root->parentId(), "0");
+  EXPECT_FALSE(root->encrypted());
+  EXPECT_FALSE(root->del());
+  EXPECT_FALSE(root->setValue("remoteRemoved", kx::Value(true)));
+  EXPECT_FALSE(root->setValue("deleted", kx::Value(true)));
+  EXPECT_TRUE(root->setValue("title", kx::Value("Mine")));
+  ASSERT_TRUE(writer_->save());
+  // The fixed values are in the row, so conditions over the store agree.
+  EXPECT_EQ(fileIds(*reader_, "FileMeta",
+                    P("parentId = '0' AND del = NO AND encrypted = NO AND remoteRemoved = NO")),
+            Ids{"ROOT"});
+  EXPECT_EQ(reader_->fetch(KXFetchRequest("Root")).at(0)->value("version"), kx::Value(7));
+
+  // A row written with other values (by an older client) still reads fixed.
+  {
+    auto guard = store_->writeConnection()->lock();
+    ASSERT_TRUE(store_->writeConnection()->exec(
+        "UPDATE FileMeta SET parentId = 'X', del = 1 WHERE fileId = 'ROOT'", nullptr));
+  }
+  root.reset();
+  writer_->reset();
+  auto loaded = KXCast<Root>(writer_->fetch(KXFetchRequest("Root")).at(0));
+  EXPECT_EQ(loaded->parentId(), "0");
+  EXPECT_FALSE(loaded->del());
+}
+
+TEST_F(ContextTest, Relationships) {
+  auto note = insert("Note", "N");
+  auto other = insert("Note", "O");
+  auto r1 = writer_->insertNewObject("Image");
+  auto r2 = writer_->insertNewObject("Resource");
+  auto entry = writer_->insertNewObject("ResourceEntry");
+  ASSERT_TRUE(r1 && r2 && entry);
+  r1->setValue("fileId", kx::Value("r1"));
+  r2->setValue("fileId", kx::Value("r2"));
+  ASSERT_TRUE(note->setObjects("resources", {r2, r1}));
+  ASSERT_TRUE(other->addObject("resources", r1));
+  ASSERT_TRUE(r1->setObject("entry", entry));
+  ASSERT_TRUE(r2->setValue("entry", entry->objectID().toValue()));
+
+  // Store order, before and after the save.
+  auto names = [](const std::vector<KXManagedObjectPtr>& objects) {
+    Ids out;
+    for (const auto& o : objects) out.push_back(o->stringValue("fileId"));
+    return out;
+  };
+  EXPECT_EQ(names(note->objects("resources")), (Ids{"r1", "r2"}));
+  EXPECT_EQ(names(r1->objects("notes")), (Ids{"N", "O"}));
+  EXPECT_EQ(KXCast<ResourceEntry>(entry)->resourceHolders().size(), 2u);
+  EXPECT_EQ(r1->object("entry").get(), entry.get());
+  EXPECT_EQ(note->value("resources").size(), 2u);
+  ASSERT_TRUE(writer_->save());
+
+  auto readerNote = KXCast<FileMeta>(reader_->existingObject(note->objectID()));
+  ASSERT_TRUE(readerNote);
+  EXPECT_EQ(readerNote->resources().size(), 2u);
+  EXPECT_EQ(readerNote->resources()[0]->entry()->objectID(), entry->objectID());
+  EXPECT_EQ(fileIds(*reader_, "Resource", P("notes.@count != 0")), (Ids{"r1", "r2"}));
+  EXPECT_EQ(fileIds(*reader_, "Resource", P("notes.@count = 2")), Ids{"r1"});
+
+  // Deleting a note removes its links and nothing else.
+  writer_->deleteObject(note);
+  EXPECT_EQ(names(r1->objects("notes")), Ids{"O"});
+  EXPECT_EQ(names(r2->objects("notes")), Ids{});
+  // Deleting the stored file clears the resources' key to it, in memory and
+  // in the file.
+  writer_->deleteObject(entry);
+  EXPECT_EQ(r1->object("entry"), nullptr);
+  EXPECT_TRUE(r2->isNil("entry"));
+  ASSERT_TRUE(writer_->save());
+  EXPECT_EQ(fileIds(*reader_, "Resource", P("entry == nil")), (Ids{"r1", "r2"}));
+  EXPECT_EQ(reader_->count(KXFetchRequest("Resource")), 2);
+
+  // Removing from a set, and a to-one share link cleared by its deletion.
+  ASSERT_TRUE(other->removeObject("resources", r1));
+  EXPECT_EQ(other->countOfObjects("resources"), 0u);
+  auto link = writer_->insertNewObject("ShareLink");
+  link->setValue("shareUrl", kx::Value("https://x"));
+  ASSERT_TRUE(other->setObject("shareLinkInfo", link));
+  auto otherMeta = KXCast<FileMeta>(other);
+  EXPECT_TRUE(otherMeta->shared());
+  EXPECT_EQ(otherMeta->shareUrl(), "https://x");
+  ASSERT_TRUE(writer_->save());
+  EXPECT_EQ(fileIds(*reader_, "FileMeta", P("shareLinkInfo != nil")), Ids{"O"});
+  writer_->deleteObject(link);
+  EXPECT_FALSE(otherMeta->shared());
+  EXPECT_EQ(otherMeta->shareUrl(), std::nullopt);
+  ASSERT_TRUE(writer_->save());
+  EXPECT_EQ(fileIds(*reader_, "FileMeta", P("shareLinkInfo != nil")), Ids{});
+}
+
+TEST_F(ContextTest, ReadContextChangesStayInMemory) {
+  listen();
+  insert("Note", "N", {{"title", kx::Value("t")}});
+  ASSERT_TRUE(writer_->save());
+  auto mine = KXCast<FileMeta>(reader_->fetch(KXFetchRequest("Note")).at(0));
+  EXPECT_EQ(reader_->insertNewObject("Note"), nullptr);
+  ASSERT_TRUE(mine->setValue("title", kx::Value("local")));
+  EXPECT_TRUE(reader_->hasChanges());
+  kx::Error e;
+  EXPECT_FALSE(reader_->save(&e));
+  EXPECT_EQ(e.code(), kKXStoreReadOnlyError);
+  // Neither a merge nor a fetch overwrites the in-memory change.
+  auto w = writer_->fetch(KXFetchRequest("Note")).at(0);
+  w->setValue("title", kx::Value("saved"));
+  ASSERT_TRUE(writer_->save());
+  reader_->mergeChanges(saves_.back());
+  reader_->fetch(KXFetchRequest("Note"));
+  EXPECT_EQ(mine->title(), "local");
+  EXPECT_EQ(fileIds(*reader_, "Note", P("title = 'saved'")), Ids{"N"});
+  reader_->deleteObject(mine);
+  EXPECT_FALSE(mine->isDeleted());
+}
+
+TEST_F(ContextTest, FailedWriteRollsBackAndReloads) {
+  insert("Note", "A", {{"title", kx::Value("ok")}});
+  ASSERT_TRUE(writer_->save());
+  {
+    auto guard = store_->writeConnection()->lock();
+    ASSERT_TRUE(store_->writeConnection()->exec(
+        "CREATE TRIGGER refuse BEFORE UPDATE OF title ON FileMeta WHEN NEW.title = 'boom' "
+        "BEGIN SELECT RAISE(ABORT, 'refused'); END",
+        nullptr));
+  }
+  auto a = KXCast<FileMeta>(writer_->fetch(KXFetchRequest("Note")).at(0));
+  auto b = insert("Note", "B");
+  ASSERT_TRUE(a->setValue("title", kx::Value("boom")));
+  ASSERT_TRUE(a->setValue("size", kx::Value(9)));
+  kx::Error e;
+  EXPECT_FALSE(writer_->save(&e));
+  EXPECT_TRUE(e);
+  EXPECT_EQ(e.code() & 0xff, SQLITE_CONSTRAINT);
+  // Memory follows the file again: the change is gone, the new row too.
+  EXPECT_EQ(a->title(), "ok");
+  EXPECT_TRUE(a->isNil("size"));
+  EXPECT_FALSE(a->hasChanges());
+  EXPECT_TRUE(b->isDeleted());
+  EXPECT_EQ(fileIds(*writer_, "Note"), Ids{"A"});
+  EXPECT_FALSE(writer_->hasChanges());
+  // The context goes on working.
+  ASSERT_TRUE(a->setValue("title", kx::Value("fine")));
+  ASSERT_TRUE(writer_->save(&e)) << e.localizedDescription();
+  EXPECT_EQ(fileIds(*reader_, "Note", P("title = 'fine'")), Ids{"A"});
+}
+
+TEST_F(ContextTest, FailedCommitReloads) {
+  const char* vfs = kxtest::FaultVfs::name();
+  open(vfs);
+  auto a = insert("Note", "A", {{"title", kx::Value("ok")}});
+  ASSERT_TRUE(writer_->save());
+  auto b = insert("Note", "B");
+  a->setValue("title", kx::Value("changed"));
+  kxtest::FaultVfs::instance().failWalWrites = true;
+  kx::Error e;
+  bool saved = writer_->save(&e);
+  kxtest::FaultVfs::instance().failWalWrites = false;
+  EXPECT_FALSE(saved);
+  EXPECT_EQ(e.code() & 0xff, SQLITE_FULL) << e.localizedDescription();
+  EXPECT_EQ(a->title(), "ok");
+  EXPECT_TRUE(b->isDeleted());
+  EXPECT_EQ(fileIds(*reader_, "Note"), Ids{"A"});
+  // After the disk recovers, saving works and the old key of B is not reused.
+  std::int64_t lostKey = b->objectID().primaryKey();
+  auto c = insert("Note", "C");
+  EXPECT_GT(c->objectID().primaryKey(), lostKey);
+  ASSERT_TRUE(writer_->save(&e)) << e.localizedDescription();
+  EXPECT_EQ(fileIds(*reader_, "Note"), (Ids{"A", "C"}));
+}
+
+TEST_F(ContextTest, ObjectsMayBeReadFromOtherThreads) {
+  std::vector<std::shared_ptr<FileMeta>> notes;
+  for (int i = 0; i < 50; ++i) notes.push_back(insert("Note", "n" + std::to_string(i)));
+  ASSERT_TRUE(writer_->save());
+  std::atomic<bool> stop{false};
+  std::thread readerThread([&] {
+    while (!stop) {
+      for (const auto& n : notes) (void)n->title();
+    }
+  });
+  for (int round = 0; round < 20; ++round) {
+    for (const auto& n : notes) n->setValue("title", kx::Value("t" + std::to_string(round)));
+    ASSERT_EQ(writer_->count(KXFetchRequest("Note", P("title = %@", {"t" + std::to_string(round)}))),
+              50);
+    ASSERT_TRUE(writer_->save());
+  }
+  stop = true;
+  readerThread.join();
+}
+
+TEST_F(ContextTest, NoStoreMeansFailuresNotCrashes) {
+  auto writer = KXManagedObjectContext::create(nullptr, Role::Writer);
+  auto object = writer->insertNewObject("Note");
+  ASSERT_TRUE(object);
+  EXPECT_TRUE(object->setValue("title", kx::Value("memory")));
+  EXPECT_EQ(object->stringValue("title"), "memory");
+  kx::Error e;
+  EXPECT_TRUE(writer->fetch(KXFetchRequest("Note"), &e).empty());
+  EXPECT_EQ(e.code(), kKXStoreUnavailableError);
+  EXPECT_FALSE(writer->save(&e));
+}
+
+}  // namespace
