@@ -26,26 +26,13 @@
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "platform/Value.h"
 
+#include "BenchRandom.h"
+
 namespace {
 
 using kx::Value;
 
-// Deterministic generator (splitmix64).
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-  std::uint64_t below(std::uint64_t n) { return next() % n; }
-  double unit() { return static_cast<double>(next() >> 11) / 9007199254740992.0; }
-
- private:
-  std::uint64_t state_;
-};
+using Random = BenchRandom;
 
 std::string HexId(Random& r) {
   static const char kHex[] = "0123456789ABCDEF";

@@ -31,25 +31,13 @@
 #include "search/KXSSearchProxy.h"
 #include "search/KXSTextUtil.h"
 
+#include "BenchRandom.h"
+
 namespace {
 
 constexpr int kNoteCount = 20000;
 
-// Deterministic generator (splitmix64).
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-  std::uint64_t below(std::uint64_t n) { return next() % n; }
-
- private:
-  std::uint64_t state_;
-};
+using Random = BenchRandom;
 
 const char* const kEnglish[] = {
     "meeting", "notes", "project", "plan", "review", "weekly", "report", "design", "product",
