@@ -1,0 +1,322 @@
+// The data client's listings and lookups, each a synchronous read on the
+// read queue as callers make it, over stores written with raw SQLite:
+//  - ListChildren: objectsForParentId of a folder with 10,000 children in a
+//    store of 30,000 entries (the store benchmark's listing store, so that
+//    its ListChildren/Raw figure compares);
+//  - LookupById: 10,000 objectForFileMetaID calls on that store (compare
+//    FetchByFileId/Raw of the store benchmark);
+//  - Subtree/Root: objectsUnderFileId("ROOT") of a store of 100,000 entries,
+//    one fetch of the whole tree;
+//  - Subtree/Walk: objectsUnderFileId of a notebook that holds those
+//    entries three folder levels deep, walked level by level;
+//  - Subtree/Raw: the whole tree through one prepared SELECT of every
+//    column, each value copied out of the row.
+//
+// HOME and the XDG folders point at a temporary folder while it runs.
+// Run: bench_DataClient [--benchmark_filter=Subtree]
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "Data/KXDataClient.h"
+#include "Data/KXDataContext.h"
+#include "Data/KXModel.h"
+#include "Data/KXPersistentStore.h"
+#include "Data/KXStoreConnection.h"
+#include "Data/KXStoreEnvironment.h"
+
+namespace {
+
+constexpr int kChildren = 10000;
+constexpr int kOthers = 20000;
+constexpr int kLookups = 10000;
+// The big store: ROOT > TOP > 100 folders > 9 folders each > 110 notes each.
+constexpr int kTopFolders = 100;
+constexpr int kSubFolders = 9;
+constexpr int kNotesPerFolder = 110;
+constexpr int kTreeEntries = 2 + kTopFolders + kTopFolders * kSubFolders +
+                             kTopFolders * kSubFolders * kNotesPerFolder;  // 100,002
+
+std::string MakeTempDir() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "zn-bench-XXXXXX").string();
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) std::abort();
+  return buf.data();
+}
+
+class BenchEnvironment : public KXStoreEnvironment {
+ public:
+  explicit BenchEnvironment(std::string root) : root_(std::move(root)) {}
+  std::string currentUser() override { return "bench"; }
+  unsigned loginType() override { return 1; }
+  void setDbUserId(const std::string&) override {}
+  std::string applicationDataDirectory() override { return root_; }
+  std::string userDataDirectory(const std::string& userId, kx::Error*) override {
+    std::string dir = root_ + "/" + userId;
+    std::filesystem::create_directories(dir);
+    return dir;
+  }
+  void presentError(const kx::Error& error) override {
+    std::fprintf(stderr, "store error: %s\n", error.localizedDescription().c_str());
+  }
+
+ private:
+  std::string root_;
+};
+
+std::string FileIdFor(int i) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%032X", i);
+  return buf;
+}
+
+struct Row {
+  std::string fileId, parentId, title;
+  int entity;
+  bool dir;
+  std::int64_t n;
+};
+
+const char* kRawInsert =
+    "INSERT INTO FileMeta (Z_ENT, fileId, parentId, title, version, createTime, modifyTime, "
+    "localModified, dir, del, remoteRemoved, domain) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)";
+
+void InsertRows(const std::string& path, const std::vector<Row>& rows) {
+  kx::Error e;
+  auto store = KXPersistentStore::open(path, "", &e);
+  if (!store) {
+    std::fprintf(stderr, "open failed: %s\n", e.localizedDescription().c_str());
+    std::abort();
+  }
+  auto& conn = *store->writeConnection();
+  auto guard = conn.lock();
+  sqlite3_stmt* st = nullptr;
+  sqlite3_prepare_v2(conn.handle(), kRawInsert, -1, &st, nullptr);
+  conn.exec("BEGIN IMMEDIATE", nullptr);
+  for (const Row& r : rows) {
+    sqlite3_bind_int(st, 1, r.entity);
+    sqlite3_bind_text(st, 2, r.fileId.data(), static_cast<int>(r.fileId.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_text(st, 3, r.parentId.data(), static_cast<int>(r.parentId.size()),
+                      SQLITE_TRANSIENT);
+    sqlite3_bind_text(st, 4, r.title.data(), static_cast<int>(r.title.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(st, 5, r.n % 17);
+    sqlite3_bind_int64(st, 6, 1600000000 + r.n);
+    sqlite3_bind_int64(st, 7, 1600000000 + 2 * r.n);
+    sqlite3_bind_int64(st, 8, r.n % 3);
+    sqlite3_bind_int(st, 9, r.dir);
+    sqlite3_bind_int(st, 10, 0);
+    sqlite3_bind_int(st, 11, 0);
+    sqlite3_bind_int64(st, 12, 0);
+    if (sqlite3_step(st) != SQLITE_DONE) std::abort();
+    sqlite3_reset(st);
+  }
+  if (!conn.exec("COMMIT", nullptr)) std::abort();
+  sqlite3_finalize(st);
+}
+
+int EntityNumber(const char* name) { return KXModel::shared().entity(name)->entityNumber(); }
+
+// A store written with the rows, then opened by a data context and a client.
+struct ClientFixture {
+  std::string dir = MakeTempDir();
+  std::shared_ptr<KXDataContext> data;
+  std::unique_ptr<KXDataClient> client;
+
+  explicit ClientFixture(const std::vector<Row>& rows) {
+    auto environment = std::make_shared<BenchEnvironment>(dir);
+    InsertRows(environment->userDataDirectory("bench", nullptr) + "/ZarvelNote.db", rows);
+    data = std::make_shared<KXDataContext>(environment);
+    client = std::make_unique<KXDataClient>(data);
+  }
+  ~ClientFixture() {
+    client.reset();
+    data.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
+  std::string storePath() const { return data->storePath(); }
+};
+
+std::unique_ptr<ClientFixture> gListing;
+std::unique_ptr<ClientFixture> gTree;
+
+// The store benchmark's listing store: 10,000 entries under "P" and 20,000
+// under other parents, interleaved.
+ClientFixture& Listing() {
+  if (!gListing) {
+    std::vector<Row> rows;
+    const int note = EntityNumber("Note");
+    for (int i = 0; i < kChildren + kOthers; ++i) {
+      rows.push_back({FileIdFor(i), i % 3 == 0 ? "P" : "Q" + std::to_string(i % 50),
+                      "Note " + std::to_string(i) + ".md", note, false, i});
+    }
+    gListing = std::make_unique<ClientFixture>(rows);
+  }
+  return *gListing;
+}
+
+// Folders first, then the notes, spread over the folders as a tree that
+// grows over time is.
+ClientFixture& Tree() {
+  if (!gTree) {
+    std::vector<Row> rows;
+    const int root = EntityNumber("Root");
+    const int notebook = EntityNumber("Notebook");
+    const int note = EntityNumber("Note");
+    std::int64_t n = 0;
+    rows.push_back({"ROOT", "0", "Root", root, true, n++});
+    rows.push_back({"TOP", "ROOT", "Top", notebook, true, n++});
+    std::vector<std::string> leaves;
+    for (int a = 0; a < kTopFolders; ++a) {
+      std::string id = "F" + std::to_string(a);
+      rows.push_back({id, "TOP", id, notebook, true, n++});
+      for (int b = 0; b < kSubFolders; ++b) {
+        std::string leaf = id + "_" + std::to_string(b);
+        rows.push_back({leaf, id, leaf, notebook, true, n++});
+        leaves.push_back(leaf);
+      }
+    }
+    for (int i = 0; i < kNotesPerFolder * static_cast<int>(leaves.size()); ++i) {
+      rows.push_back({FileIdFor(i), leaves[static_cast<std::size_t>(i) % leaves.size()],
+                      "Note " + std::to_string(i) + ".md", note, false, n++});
+    }
+    gTree = std::make_unique<ClientFixture>(rows);
+  }
+  return *gTree;
+}
+
+// ---------------------------------------------------------------------------
+
+void BM_ListChildren(benchmark::State& state) {
+  KXDataClient& client = *Listing().client;
+  std::size_t n = 0;
+  for (auto _ : state) {
+    KXFileMetaArray children = client.objectsForParentId("P", "FileMeta");
+    n = children.size();
+    benchmark::DoNotOptimize(children.data());
+  }
+  if (n != kChildren) state.SkipWithError("wrong number of children");
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+}
+BENCHMARK(BM_ListChildren)->Name("DataClient/ListChildren")->Unit(benchmark::kMillisecond);
+
+void BM_LookupById(benchmark::State& state) {
+  KXDataClient& client = *Listing().client;
+  std::vector<std::string> ids;
+  for (int i = 0; i < kLookups; ++i) ids.push_back(FileIdFor(i * 3 + 1));
+  int found = 0;
+  for (auto _ : state) {
+    found = 0;
+    for (const std::string& id : ids) found += client.objectForFileMetaID(id) ? 1 : 0;
+  }
+  if (found != kLookups) state.SkipWithError("lookups missed");
+  state.SetItemsProcessed(state.iterations() * kLookups);
+}
+BENCHMARK(BM_LookupById)->Name("DataClient/LookupById")->Unit(benchmark::kMillisecond);
+
+void BM_SubtreeRoot(benchmark::State& state) {
+  KXDataClient& client = *Tree().client;
+  std::size_t n = 0;
+  for (auto _ : state) {
+    KXFileMetaArray all = client.objectsUnderFileId("ROOT");
+    n = all.size();
+    benchmark::DoNotOptimize(all.data());
+  }
+  if (n != kTreeEntries) state.SkipWithError("wrong number of entries");
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+}
+BENCHMARK(BM_SubtreeRoot)->Name("DataClient/Subtree/Root")->Unit(benchmark::kMillisecond);
+
+void BM_SubtreeWalk(benchmark::State& state) {
+  KXDataClient& client = *Tree().client;
+  std::size_t n = 0;
+  for (auto _ : state) {
+    KXFileMetaArray all = client.objectsUnderFileId("TOP");
+    n = all.size();
+    benchmark::DoNotOptimize(all.data());
+  }
+  if (n != kTreeEntries - 2) state.SkipWithError("wrong number of entries");
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+}
+BENCHMARK(BM_SubtreeWalk)->Name("DataClient/Subtree/Walk")->Unit(benchmark::kMillisecond);
+
+using RawValue = std::variant<std::monostate, std::int64_t, double, std::string>;
+
+void BM_SubtreeRaw(benchmark::State& state) {
+  kx::Error e;
+  auto store = KXPersistentStore::open(Tree().storePath(), "", &e);
+  if (!store) std::abort();
+  auto& conn = *store->readConnection();
+  const KXEntityDescription* table = KXModel::shared().entity("FileMeta");
+  std::string sql = "SELECT Z_PK, Z_ENT";
+  for (const auto& c : table->columns()) sql += ", \"" + c.name + "\"";
+  sql += " FROM FileMeta WHERE remoteRemoved = 0 AND del = 0 AND parentId <> '-2' ORDER BY Z_PK";
+  auto guard = conn.lock();
+  sqlite3_stmt* st = nullptr;
+  sqlite3_prepare_v2(conn.handle(), sql.c_str(), -1, &st, nullptr);
+  const int columns = sqlite3_column_count(st);
+  std::size_t n = 0;
+  for (auto _ : state) {
+    std::vector<std::vector<RawValue>> rows;
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      std::vector<RawValue> row(static_cast<std::size_t>(columns));
+      for (int c = 0; c < columns; ++c) {
+        switch (sqlite3_column_type(st, c)) {
+          case SQLITE_INTEGER:
+            row[static_cast<std::size_t>(c)] = sqlite3_column_int64(st, c);
+            break;
+          case SQLITE_FLOAT:
+            row[static_cast<std::size_t>(c)] = sqlite3_column_double(st, c);
+            break;
+          case SQLITE_TEXT:
+          case SQLITE_BLOB:
+            row[static_cast<std::size_t>(c)] =
+                std::string(reinterpret_cast<const char*>(sqlite3_column_blob(st, c)),
+                            static_cast<std::size_t>(sqlite3_column_bytes(st, c)));
+            break;
+          default:
+            break;
+        }
+      }
+      rows.push_back(std::move(row));
+    }
+    sqlite3_reset(st);
+    n = rows.size();
+    benchmark::DoNotOptimize(rows.data());
+  }
+  sqlite3_finalize(st);
+  if (n != kTreeEntries) state.SkipWithError("wrong number of entries");
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+}
+BENCHMARK(BM_SubtreeRaw)->Name("DataClient/Subtree/Raw")->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Nothing of the client's set-up (index folder, log) may reach the real
+  // home.
+  const std::string home = MakeTempDir();
+  setenv("HOME", home.c_str(), 1);
+  for (const char* name : {"XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME"}) {
+    std::string path = home + "/" + name;
+    std::filesystem::create_directories(path);
+    setenv(name, path.c_str(), 1);
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  gListing.reset();
+  gTree.reset();
+  std::error_code ec;
+  std::filesystem::remove_all(home, ec);
+  return 0;
+}

@@ -1,0 +1,449 @@
+// KXDataClient is the one door through which the sync engine, the local web
+// service, the web view host and the shell read and write the note store. It
+// sits over the data context (KXDataContext: a write context on the write
+// queue "com.zarvel.note.db.execute", a read context on the read queue
+// "com.zarvel.note.db.read") and over the full-text index and search proxies.
+//
+// Queues, the contract every member follows:
+//  - A getter without a context argument runs on the read queue with the
+//    read context and waits for the answer; called on the read queue it runs
+//    inline. Objects it answers belong to the read context: read their
+//    values (any thread may) or hand their object IDs to writes.
+//  - Its twin that takes a `KXManagedObjectContext*` runs on the caller's
+//    queue in that context (nullptr: the read context); call it on the queue
+//    that owns the context (the write queue inside a write block).
+//  - Writes are blocks queued on the write queue with the write context;
+//    their completions run there. Nothing is saved until a caller asks.
+//
+// Fetches are described by query records (KXQueryInfo, a dictionary with the
+// keys below) and answer in the store's order: there is no ordering key, and
+// callers that need an order sort the answer.
+//
+// Reserved file entry values: file id "ROOT" (the account's root entry),
+// parent id "0" (above the root), "1" (the trash) and "-2" (entries kept out
+// of the user's tree: never pushed, left out of whole-store listings).
+//
+// Tree walks keep track of what they visited: parent ids that form a cycle
+// (a bad move, bad service data) end the walk with a log line instead of
+// looping on a store queue.
+//
+// Creating the client (defaultDataClient(), or the constructor in tests)
+// configures the search context with this client (index folder of the
+// current user, the shipped stop-word file, one thread), makes its own index
+// proxy, takes the shared search proxy, installs the foundation layer's
+// root-entry hook (KXHooks) and the crash logger's user record provider, and
+// runs the schema conversion step (dataConvert) before it returns.
+//
+// Thread safety: every member may be called from any thread, within the
+// queue rules above. The data context reference is guarded by mu_; the sync
+// state properties are atomics or guarded by mu_. The client holds no lock
+// while it waits on a queue.
+#ifndef ZN_DATA_KXDATACLIENT_H_
+#define ZN_DATA_KXDATACLIENT_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Data/KXFetchRequest.h"
+#include "Data/KXManagedObject.h"
+#include "platform/Error.h"
+#include "platform/Value.h"
+#include "search/KXSContextConfigProtocol.h"
+
+class KXDataContext;
+class KXManagedObjectContext;
+class KXSIndexProxy;
+class KXSSearchProxy;
+class FileMeta;
+class Notebook;
+class Resource;
+class Root;
+class Tag;
+
+// Keys of a query record (KXQueryInfo). Every key is optional except
+// "entity".
+inline constexpr const char* kKXQueryEntityKey = "entity";        // entity name
+inline constexpr const char* kKXQueryConditionKey = "condition";  // condition format
+inline constexpr const char* kKXQueryArgumentsKey = "arguments";  // array for its %@
+inline constexpr const char* kKXQueryOffsetKey = "offset";        // number
+inline constexpr const char* kKXQueryLimitKey = "limit";          // number
+// 0 objects, 1 object IDs, 2 dictionaries, 4 count.
+inline constexpr const char* kKXQueryRetTypeKey = "retType";
+inline constexpr const char* kKXQueryPrefetchKey = "prefetch";  // array of key paths
+inline constexpr const char* kKXQueryDistinctKey = "distinct";  // Bool
+
+// Keys of a relation record (KXRelationInfo): inside an insert item, or the
+// "addRelation" dictionary of an update item, they name an existing object
+// to link, found by the value of one of its attributes or created.
+inline constexpr const char* kKXRelationObjectKey = "relationObject";  // entity looked in
+inline constexpr const char* kKXRelationNameKey = "relationName";      // attribute compared
+inline constexpr const char* kKXRelationValueKey = "relationValue";    // value it must equal
+inline constexpr const char* kKXRelationDefaultKey = "default";        // value tried second
+// Bool; NO forbids creating the object. Absent counts as YES.
+inline constexpr const char* kKXRelationAutoCreateKey = "relationAutoCreate";
+// Insert item that creates the object when none is found.
+inline constexpr const char* kKXRelationAutoCreateInfoKey = "relationAutoCreateInfo";
+// Relationship of the inserted or updated object that receives the object.
+inline constexpr const char* kKXRelationKeyKey = "relationKey";
+
+// Keys of the title check's answer (KXDupTitleInfo).
+inline constexpr const char* kKXDupTitleIsDupKey = "isDup";          // Bool
+inline constexpr const char* kKXDupTitleNewTitleKey = "newTitle";    // text
+inline constexpr const char* kKXDupTitleDupFileIdKey = "dupFileId";  // text, "" when free
+
+// The key of the outcome in a result record.
+inline constexpr const char* kKXResultKey = "result";
+
+// What a completion of the client receives (KXResultInfo): the outcome that
+// the design keeps under "result". hasResult is false when there is none
+// (a failed read); otherwise the member that the operation names holds it:
+// `fetch` for reads and inserts (objects, or the object IDs, dictionaries or
+// count that the query asked for), `value` for plain outcomes (a save's
+// success as a Bool).
+struct KXResultInfo {
+  bool hasResult = false;
+  KXFetchResult fetch;
+  kx::Value value;
+
+  static KXResultInfo none() { return {}; }
+  static KXResultInfo withFetch(KXFetchResult result) {
+    KXResultInfo info;
+    info.hasResult = true;
+    info.fetch = std::move(result);
+    return info;
+  }
+  static KXResultInfo withObjects(std::vector<KXManagedObjectPtr> objects) {
+    KXFetchResult result;
+    result.count = static_cast<std::int64_t>(objects.size());
+    result.objects = std::move(objects);
+    return withFetch(std::move(result));
+  }
+  static KXResultInfo withValue(kx::Value outcome) {
+    KXResultInfo info;
+    info.hasResult = true;
+    info.value = std::move(outcome);
+    return info;
+  }
+};
+
+// The completion of the client's writes and asynchronous reads.
+using KXDataCallback = std::function<void(const KXResultInfo& info, const kx::Error& error)>;
+
+using KXFileMetaPtr = std::shared_ptr<FileMeta>;
+using KXFileMetaArray = std::vector<KXFileMetaPtr>;
+
+class KXDataClient : public KXSContextConfigProtocol {
+ public:
+  // Reserved file entry values.
+  static constexpr const char* kRootFileId = "ROOT";
+  static constexpr const char* kAboveRootParentId = "0";
+  static constexpr const char* kTrashParentId = "1";
+  static constexpr const char* kHiddenParentId = "-2";
+  // Most numbered titles the title check tries.
+  static constexpr int kMaxDupTitleTries = 20000;
+
+  // ---- Frame ----------------------------------------------------------------
+
+  // The program's client over KXDataContext::defaultContext(), created on the
+  // first call (thread-safely) and never freed.
+  static KXDataClient& defaultDataClient();
+
+  // A client over the given data context (tests make their own); it does
+  // the same set-up as the program's.
+  explicit KXDataClient(std::shared_ptr<KXDataContext> context);
+  ~KXDataClient() override;
+  KXDataClient(const KXDataClient&) = delete;
+  KXDataClient& operator=(const KXDataClient&) = delete;
+
+  // The search context's configuration: the current user's "Index" folder,
+  // the shipped stop-word file, one thread.
+  std::optional<std::uint8_t> threadCount() const override { return 1; }
+  std::string indexDirectory() const override;
+  std::string indexStopWordsFile() const override;
+
+  // The schema conversion step, which the constructor runs before the
+  // client is used: it is to bring the stored data up to the current data
+  // version and answer false for a store written by a newer client. The
+  // conversions are not part of the client yet: it answers true and changes
+  // nothing.
+  bool dataConvert();
+
+  // Drops the reference to the data context (at the end of a sign-out).
+  // Afterwards getters answer nothing, fetches fail with
+  // kKXStoreUnavailableError, and writes do nothing.
+  void closeDB();
+  // The data context, or nullptr after closeDB.
+  std::shared_ptr<KXDataContext> dataContext() const;
+
+  // The indexer made for this client (nullptr when the index folder or the
+  // stop-word file was missing) and the process's searcher.
+  KXSIndexProxy* ftsIndexer() const { return ftsIndexer_.get(); }
+  KXSSearchProxy& ftsSearcher() const { return *ftsSearcher_; }
+
+  // State the sync engine keeps here; no logic of the client's own.
+  bool isFirstLoginDownloading() const { return isFirstLoginDownloading_.load(); }
+  void setIsFirstLoginDownloading(bool value) { isFirstLoginDownloading_.store(value); }
+  bool isFullPulling() const { return isFullPulling_.load(); }
+  void setIsFullPulling(bool value) { isFullPulling_.store(value); }
+  std::int64_t tempVersionForFirstDownLoading() const {
+    return tempVersionForFirstDownLoading_.load();
+  }
+  void setTempVersionForFirstDownLoading(std::int64_t value) {
+    tempVersionForFirstDownLoading_.store(value);
+  }
+  kx::Value currentSessionVersion() const;
+  void setCurrentSessionVersion(kx::Value version);
+
+  // ---- Query core (on the caller's queue) -----------------------------------
+
+  // The fetch a query record describes: the entity, limit, offset,
+  // condition formatted with the arguments, prefetch key paths, result type
+  // and distinct flag. nullopt without "entity", or when the condition does
+  // not parse (*error then says why). The model is the program's one model.
+  static std::optional<KXFetchRequest> buildQuery(const kx::Dictionary& queryInfo,
+                                                  kx::Error* error = nullptr);
+
+  // Runs the query record with `entityName` as its entity in `context` (the
+  // read context when nullptr), which must belong to the calling queue.
+  // nullopt on failure; when `error` is given it is set and "Query Database
+  // Fail" is presented to the user.
+  std::optional<KXFetchResult> executeSyncQuery(const std::string& entityName,
+                                                const kx::Dictionary& queryInfo,
+                                                KXManagedObjectContext* context, kx::Error* error);
+
+  // Queues the query on the read queue and calls back there with the fetch
+  // as "result" (none when it failed) and the error. `type` has no effect.
+  void executeAsyncQueryForType(int type, const std::string& entityName,
+                                const kx::Dictionary& queryInfo, KXDataCallback callback);
+
+  // Runs the block on the read queue and waits; inline when already there.
+  // Use it to read values of read-context objects safely.
+  void performSyncReadBlock(const std::function<void()>& block);
+
+  // The object that a relation record names (KXRelationInfo keys above), in
+  // `context` on its queue: the first object of "relationObject" whose
+  // attribute "relationName" equals "relationValue", else "default"; else,
+  // unless "relationAutoCreate" is NO, one made from
+  // "relationAutoCreateInfo" by the generic insert. "relationName" must be
+  // an attribute of that entity in the model; anything else is refused
+  // (logged, nullptr). nullptr when nothing is found or made.
+  KXManagedObjectPtr relationObjectSync(const kx::Dictionary& relationInfo,
+                                        KXManagedObjectContext* context);
+
+  // The generic insert, in `context` on its queue: one object per insert
+  // item, in item order. For "FileMeta" each item chooses its kind ("dir"
+  // true: Notebook; else a non-zero "domain": NormalFile; else Note). A file
+  // entry whose "fileId" is stored already is skipped; one whose title is
+  // taken in its folder by a sibling of its kind gets the title check's new
+  // title and localModified YES. Tags get the current time as dateCreated
+  // and dateUpdated and are marked created here. A relation record in the
+  // item links the object it names under "relationKey". Every other key
+  // that names a property of the entity is copied. The callback (when
+  // given) receives the inserted objects; nothing is saved.
+  std::vector<KXManagedObjectPtr> addManagedObjectsSync(const std::string& entityName,
+                                                        KXManagedObjectContext* context,
+                                                        const kx::Array& items,
+                                                        const KXDataCallback& callback);
+
+  // ---- Read wrappers ----------------------------------------------------------
+
+  // The entity's objects matching the condition (every one without a
+  // condition), on the read queue; nullopt and *error on failure.
+  std::optional<std::vector<KXManagedObjectPtr>> readFileMetasSyncForQuery(
+      const std::optional<std::string>& condition, const kx::Array& arguments,
+      const std::string& entityName, kx::Error* error);
+  // The query record run for one entity on the read queue.
+  std::optional<KXFetchResult> readNotebookSyncForCondition(const kx::Dictionary& queryInfo,
+                                                            kx::Error* error);
+  std::optional<KXFetchResult> readNoteSyncForCondition(const kx::Dictionary& queryInfo,
+                                                        kx::Error* error);
+  std::optional<KXFetchResult> readNormalFileSyncForCondition(const kx::Dictionary& queryInfo,
+                                                              kx::Error* error);
+  std::optional<KXFetchResult> readResourceSyncForCondition(const kx::Dictionary& queryInfo,
+                                                            kx::Error* error);
+  // The same, asynchronously (executeAsyncQueryForType).
+  void readNotebookForCondition(const kx::Dictionary& queryInfo, KXDataCallback callback);
+  void readNoteForCondition(const kx::Dictionary& queryInfo, KXDataCallback callback);
+  void readNormalFileForCondition(const kx::Dictionary& queryInfo, KXDataCallback callback);
+  void readResourceForCondition(const kx::Dictionary& queryInfo, KXDataCallback callback);
+  // Legacy: must not be called; raises NSInternalInconsistencyException.
+  [[noreturn]] std::vector<KXManagedObjectPtr> readGroupSyncForCondiction(
+      const kx::Dictionary& queryInfo, kx::Error* error);
+
+  // ---- Single entries -----------------------------------------------------------
+
+  // The entry with that file id; "ROOT" gives the root entry (the first Root
+  // of the store); "" gives nullptr.
+  KXFileMetaPtr objectForFileMetaID(const std::string& fileId);
+  KXFileMetaPtr objectForFileMetaID(const std::string& fileId, KXManagedObjectContext* context);
+  // The tag with that service id; "" gives nullptr.
+  std::shared_ptr<Tag> objectForTagID(const std::string& tagId);
+  std::shared_ptr<Tag> objectForTagID(const std::string& tagId, KXManagedObjectContext* context);
+  // The first notebook with that title, in any folder; the form without a
+  // context answers nullptr for "".
+  std::shared_ptr<Notebook> objectForBookName(const std::string& name);
+  std::shared_ptr<Notebook> objectForBookName(const std::string& name,
+                                              KXManagedObjectContext* context);
+  // The resource with that id; "" gives nullptr.
+  std::shared_ptr<Resource> objectForResourceID(const std::string& resourceId);
+  std::shared_ptr<Resource> objectForResourceID(const std::string& resourceId,
+                                                KXManagedObjectContext* context);
+  // The first Root entry of the store, or nullptr.
+  std::shared_ptr<Root> rootEntry();
+  std::shared_ptr<Root> rootEntryWithContext(KXManagedObjectContext* context);
+
+  // ---- Values -------------------------------------------------------------------
+
+  // The root entry's version; -1 without a root entry.
+  std::int64_t baseVersion();
+  std::int64_t baseVersion(KXManagedObjectContext* context);
+  // Notes in the trash not removed for good (notebooks and files are not
+  // counted); 0 when the count fails.
+  std::int64_t countOfTrash();
+  std::int64_t countOfTrash(KXManagedObjectContext* context);
+  // The later of the entry's modifyTime and stickTime, each brought to
+  // seconds (NSNumberBoolString::dateNumber).
+  static std::int64_t getMaxTime(const FileMeta& entry);
+
+  // ---- Lists for the sync engine (read queue) --------------------------------------
+
+  // Entries changed here that lie in the user's tree (parent neither "0"
+  // nor "-2").
+  KXFileMetaArray readForUnpushedFilemeta();
+  // Resources changed here that a note holds.
+  std::vector<std::shared_ptr<Resource>> readForUnpushedResources();
+  // Notes whose trash operation waits to be pushed.
+  KXFileMetaArray readForUnpushedTrashOperation();
+
+  // ---- Folders and subtrees ---------------------------------------------------------
+
+  // Direct children of the parent that are not removed for good, in store
+  // order. A predicate is joined to that condition with AND (the predicate
+  // in brackets); `options` are the arguments of its %@. "" (or no ids)
+  // answers an empty array.
+  KXFileMetaArray objectsForParentId(const std::string& parentId, const std::string& entityName,
+                                     const std::optional<std::string>& predicate,
+                                     const kx::Array& options, KXManagedObjectContext* context);
+  KXFileMetaArray objectsForParentIds(const std::vector<std::string>& parentIds,
+                                      const std::string& entityName,
+                                      const std::optional<std::string>& predicate,
+                                      const kx::Array& options, KXManagedObjectContext* context);
+  KXFileMetaArray objectsForParentId(const std::string& parentId, const std::string& entityName,
+                                     KXManagedObjectContext* context);
+  KXFileMetaArray objectsForParentId(const std::string& parentId, const std::string& entityName);
+  // Every entry below a notebook. Under the Root entry: one fetch of the
+  // whole store without trashed entries and entries whose parent is "-2"
+  // (the Root entry itself is among the answers, in store order).
+  // Under another notebook: breadth first, level by level (each level in
+  // store order), with only the removed-for-good entries left out, so a
+  // trashed notebook still lists its trashed children; the walk goes on
+  // through the notebooks it finds (none when the entity or predicate leaves
+  // notebooks out). Empty for nullptr or a parent that is not a notebook.
+  KXFileMetaArray objectsUnderParent(const KXManagedObjectPtr& parent,
+                                     const std::string& entityName,
+                                     const std::optional<std::string>& predicate,
+                                     const kx::Array& options, KXManagedObjectContext* context);
+  // The FileMeta subtree of the notebook with that file id; empty when the
+  // id is not a stored notebook.
+  KXFileMetaArray objectsUnderFileId(const std::string& fileId, KXManagedObjectContext* context);
+  KXFileMetaArray objectsUnderFileId(const std::string& fileId);
+
+  // ---- Tags, shares, encrypted folders, names ---------------------------------------
+
+  // Live entries that are not folders whose comma-separated tags contain the
+  // id as text (so "12" also finds "123"); without includeEncrypted the
+  // entries of encrypted folders are left out. "" answers an empty array.
+  KXFileMetaArray objectsWithTagId(const std::string& tagId, bool includeEncrypted,
+                                   KXManagedObjectContext* context);
+  KXFileMetaArray objectsWithTagId(const std::string& tagId, bool includeEncrypted);
+  // Entries the user shares (shareType above 0, not in the trash).
+  KXFileMetaArray myshareFilemetasWithContext(KXManagedObjectContext* context);
+  KXFileMetaArray myshareFilemetas();
+  // The encrypted notebooks of the root's tree and every notebook beneath
+  // each of them (a notebook beneath two of them is listed twice).
+  KXFileMetaArray encryptedDirsInContext(KXManagedObjectContext* context);
+  // Sets each entry's parent name to its parent notebook's title (entries
+  // whose parent id is shorter than 3 characters are skipped; a parent not
+  // found in the root's tree is logged).
+  void setParentNameForResult(const KXFileMetaArray& entries, KXManagedObjectContext* context);
+  void setParentNameForResult(const KXFileMetaArray& entries);
+  // Of the given entries (search hits): first, those that lie in the folder
+  // (the Root: all of them; a notebook: its subtree; "-2": those with that
+  // parent id; another id: those among the 1000 most recent entries),
+  // without trashed ones and those under "-2"; second, those of the first
+  // that lie in encrypted folders. Reads on the read queue.
+  std::pair<KXFileMetaArray, KXFileMetaArray> objectsFilteredUnderFileId(
+      const std::string& folderId, const KXFileMetaArray& originObjects);
+
+  // With deleted NO the recent list, with YES the trash (store order, no
+  // parent names), cut to `limit` entries; a negative limit means no limit.
+  KXFileMetaArray recentObjectsWithLimit(std::int64_t limit, bool deleted,
+                                         KXManagedObjectContext* context);
+  KXFileMetaArray recentObjectsWithLimit(std::int64_t limit, bool deleted);
+  // The recent list before cutting: live entries with a transaction,
+  // pinned first (latest getMaxTime first), then by transactionTime
+  // (latest first, then the greater fileId), without entries of encrypted
+  // folders, from a window of the sorted list that doubles from 2 x limit
+  // until `limit` entries remain or the window covers the list; parent names
+  // set. May hold more than `limit` entries.
+  KXFileMetaArray recentObjectsNotDeletedWithLimit(std::int64_t limit,
+                                                   KXManagedObjectContext* context);
+
+  // ---- Duplicate titles -------------------------------------------------------------
+
+  // Whether a live entry of the class (entity "Note", "NormalFile",
+  // "Notebook") other than `overLookFileId` already carries the title in the
+  // folder, and if so the first free numbered title: "Plan.note" ->
+  // "Plan(1).note" for notes and files (the number goes before the
+  // extension; "README" -> "README(1)."), "Travel" -> "Travel(1)" for
+  // notebooks; a title that carries a number continues from it ("Plan(7)"
+  // -> "Plan(8)"). The stem is cut so that stem and number take at most 80
+  // UTF-16 units. At most kMaxDupTitleTries titles are tried. A missing
+  // title is "emptyTitle"; a negative parent id (hidden folders) is never
+  // looked up; a missing parent id is a caller's mistake (logged, answered
+  // as free). Runs on the read queue and waits (callable from the write
+  // queue). Answers a KXDupTitleInfo.
+  kx::Dictionary titleOfDuplicateTitle(const std::optional<std::string>& title,
+                                       const std::optional<std::string>& parentId,
+                                       const std::optional<std::string>& overLookFileId,
+                                       const std::string& className);
+  // The square-bracket scheme over the live notebooks of every folder whose
+  // title is the title, alone or followed by "[n]".
+  std::string titleOfDuplicateNotebookTitle(const std::string& title);
+  // The square-bracket scheme: the title itself for no titles; the title
+  // followed by "[max + 1]" when any of them lacks a "[n]"; else the title
+  // cut before its first "[".
+  static std::string title(const std::string& title, const std::vector<std::string>& titles);
+  // Legacy: must not be called; raises NSInternalInconsistencyException.
+  [[noreturn]] std::string titleOfDuplicateNoteGroupTitle(const std::string& title);
+
+ private:
+  // Runs fn(context) on the read queue with the read context and returns its
+  // answer; a default answer after closeDB.
+  template <class Fn>
+  auto onReadQueue(Fn&& fn) -> decltype(fn(static_cast<KXManagedObjectContext*>(nullptr)));
+
+  void installHooks();
+  std::optional<KXFetchResult> readSyncForEntity(const char* entityName,
+                                                 const kx::Dictionary& queryInfo, kx::Error* error);
+
+  mutable std::mutex mu_;
+  std::shared_ptr<KXDataContext> context_;  // guarded by mu_; cleared by closeDB
+  kx::Value currentSessionVersion_;         // guarded by mu_
+
+  std::unique_ptr<KXSIndexProxy> ftsIndexer_;
+  KXSSearchProxy* ftsSearcher_ = nullptr;  // the shared searcher, never freed
+
+  std::atomic<bool> isFirstLoginDownloading_{false};
+  std::atomic<bool> isFullPulling_{false};
+  std::atomic<std::int64_t> tempVersionForFirstDownLoading_{-1};
+};
+
+#endif  // ZN_DATA_KXDATACLIENT_H_
