@@ -17,7 +17,8 @@
 //     IconImage/{sha1}             cached icon images
 //     Index                        the full-text index
 //     config, history, state       configuration, history and window state
-//   {tmp}/Temp/{n}.tmp        temporary files ({tmp}: KXAppTempDirectoryURL)
+//   {tmp}/Temp/{n}-{u}.tmp    temporary files ({tmp}: KXAppTempDirectoryURL;
+//                             {u} makes each name unique)
 //   {tmp}/Resources/{fileId}/{title}  temporary copies of stored files
 //   {resources}/names.dat, {resources}/stopwords.dat  shipped read-only
 //
@@ -38,17 +39,36 @@
 // files, resource writes (and the configuration file), resource reads and
 // temporary copies of stored files.
 //
+// Content and resource files. The bytes of notes, normal files and
+// resources live in the layout above; the store only names them. Every
+// write goes through a new file with a unique name that replaces the old
+// one in one step (kx::FileSystem::writeFileAtomically), so a reader sees
+// the old bytes or the new ones, and a failed write leaves the old file as
+// it was. Every writer reports what really happened: synchronous ones
+// return false with the error, queued ones hand their completion the error
+// (empty when the bytes are on disk). Resource writers give the stored
+// file's path and the MD5 of its bytes only to their completion, once the
+// bytes are on disk, so that no entry names a file that is not there.
+// Readers read text as UTF-8, and as GB18030 when it is not valid UTF-8;
+// text that is neither is refused. Content that cannot be read reads as the
+// localised "this note is missing" where the reader says so. Moves fall
+// back to copy and rename across file systems (kx::FileSystem::moveItem).
+//
 // Creating the shared object installs the foundation layer's hooks for the
 // current user's data directory and configuration file (KXHooks). The data
 // directory hook is what the logger opens its file in, so nothing on that
 // path logs.
 //
-// Thread safety: the path builders may be called from any thread; two
-// callers that create the same directory at once both succeed. The copy
-// handler and copiedResourceInfos are guarded by mu_.
+// Thread safety: the path builders, readers and synchronous writers may be
+// called from any thread; two callers that create the same directory at
+// once both succeed. Synchronous writes do not use the queues, so a
+// synchronous write and a queued write of the same file are not ordered
+// against each other. Callbacks run on the queue that did the work. The
+// copy handler and copiedResourceInfos are guarded by mu_.
 #ifndef ZN_DATA_KXFILEMANAGER_H_
 #define ZN_DATA_KXFILEMANAGER_H_
 
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -57,6 +77,7 @@
 
 #include "platform/Crypto.h"
 #include "platform/Error.h"
+#include "platform/FileSystem.h"
 #include "platform/SerialQueue.h"
 #include "platform/Value.h"
 
@@ -69,9 +90,28 @@ inline constexpr const char* kKXResourceFileInfoEntryUuid = "resource-entry-uuid
 inline constexpr const char* kKXResourceFileInfoEntryData = "resource-entry-data";
 inline constexpr const char* kKXResourceFileInfoExternFile = "resource-entry-extern-file";
 
+// Keys of a temporary copy request (KXTempResourceInfo): the file's name,
+// the path of the stored file and the id of its entry or resource.
+inline constexpr const char* kKXTempResourceInfoTitle = "title";
+inline constexpr const char* kKXTempResourceInfoFile = "file";
+inline constexpr const char* kKXTempResourceInfoFileId = "fileId";
+
 class KXFileManager {
  public:
   using CopyCompleteHandler = std::function<void(const std::string& fileId, const kx::Error&)>;
+  // Completion of a queued write, move or removal: an empty error when it
+  // was done.
+  using Completion = std::function<void(const kx::Error& error)>;
+  using StringContentCallback =
+      std::function<void(const std::optional<std::string>& text, const kx::Error& error)>;
+  using DataContentCallback =
+      std::function<void(const std::optional<kx::Bytes>& data, const kx::Error& error)>;
+  // Completion of a resource write: the stored file's path and the MD5 (32
+  // lower-case hex digits) of the bytes now in it; both "" on failure.
+  using ResourceFileCompletion = std::function<void(
+      const std::string& path, const std::string& dataHash, const kx::Error& error)>;
+  // The path of a temporary copy, or "" when there is none.
+  using TempFileHandler = std::function<void(const std::string& path)>;
 
   static constexpr const char* kBgImageDirectoryName = "bgImage";
   static constexpr const char* kEditorDirectoryName = "editor";
@@ -88,6 +128,10 @@ class KXFileManager {
   static constexpr const char* kNameDictFileName = "names.dat";
   static constexpr const char* kStopWordsFileName = "stopwords.dat";
   static constexpr std::size_t kHashChunkSize = 16384;
+  // The key of the text read in place of content that cannot be read.
+  static constexpr const char* kMissingContentKey = "this note is missing";
+  // Above this size (25 MiB) a temporary copy is not compared byte for byte.
+  static constexpr std::uint64_t kTempCompareLimit = 26214400;
 
   // The shared object, created on the first call and never freed.
   static KXFileManager& defaultManauger();
@@ -168,8 +212,11 @@ class KXFileManager {
   // "" when missing, which is also logged and presented as "Application is
   // corrupt.".
   std::string URLForFulltextStopWordsFile();
-  // {tmp}/Temp/{n}.tmp with n = KXTimeUtil::currentTime(); "Temp" is
-  // created (the path is returned even when that failed).
+  // A new temporary file's path, {tmp}/Temp/{n}-{unique}.tmp with n =
+  // KXTimeUtil::currentTime(): no two calls, from any thread or process,
+  // get the same path, and nothing is there when it is returned (the file is
+  // not made). "Temp" is created (the path is returned even when that
+  // failed).
   std::string URLForTempFile();
   // {tmp}/Resources/{fileId}/{title}; the {fileId} directory is created (the
   // path is returned even when that failed).
@@ -187,6 +234,151 @@ class KXFileManager {
   // lower-case hex digits; "" for an empty file; nullopt when the file
   // cannot be opened or read.
   static std::optional<std::string> datahashForResourceURL(const std::string& path);
+
+  // ---- Reading content ----
+
+  // The localised text of kMissingContentKey, read in place of content that
+  // cannot be read; and the error of domain "com.zarvel.note.Error", code
+  // kKXErrorCodeContentFileMissing, with no user info.
+  static std::string missingContentText();
+  static kx::Error missingContentError();
+
+  // The text of a note's content. For the editor, when the editor copy
+  // ({fileId}.html) is not on disk yet, the plain content is read as UTF-8,
+  // wrapped into the editor page (KXHtmlUtil::htmlForEditor), returned at
+  // once, and written as the editor copy on the content queue. Otherwise the
+  // file is read as UTF-8, or GB18030 when it is not UTF-8. nullopt when
+  // there is no path or the file cannot be read or decoded.
+  std::optional<std::string> originStringContentFileSync(const std::string& fileId,
+                                                         bool isForEditor);
+  // The same on the file-name path; without the editor flag, when nothing is
+  // at that path, the note's plain content path is read instead.
+  std::optional<std::string> originStringContentFileSync(const std::string& fileId,
+                                                         bool isForEditor,
+                                                         const std::string& fileName);
+  // originStringContentFileSync, or the missing-content text.
+  std::string readStringContentFileSync(const std::string& fileId, bool isForEditor);
+  // On the content queue: the text of readStringContentFileSync, with the
+  // missing-content error when it is the missing-content text; nullopt and
+  // no error for an empty file id.
+  void readStringContentFile(const std::string& fileId, StringContentCallback callback,
+                             bool isForEditor);
+  // The bytes of a note's content file, or the UTF-8 bytes of the
+  // missing-content text when it cannot be read; nullopt when there is no
+  // path.
+  std::optional<kx::Bytes> readDataContentFileSync(const std::string& fileId);
+  // For a normal file's name, the stored file's bytes, falling back to the
+  // content file by id, then to the missing-content text; for other names
+  // readDataContentFileSync(fileId).
+  std::optional<kx::Bytes> readDataContentFileSync(const std::string& fileId,
+                                                   const std::string& fileName);
+  // On the content queue: readDataContentFileSync(fileId), with the
+  // missing-content error when there are no bytes or they are the
+  // missing-content text.
+  void readDataContentFile(const std::string& fileId, DataContentCallback callback);
+
+  // ---- Writing content ----
+
+  // Writes a note's content file atomically. false (and *error) when there
+  // is no path or the write failed; a failed write is logged and presented
+  // as "Save Note Content Fail" and leaves the old file as it was.
+  bool writeContentFileSync(kx::ByteView data, const std::string& fileId,
+                            kx::Error* error = nullptr);
+  // The same on the file-name path (a normal file's stored file).
+  bool writeContentFileSync(kx::ByteView data, const std::string& fileId,
+                            const std::string& fileName, kx::Error* error = nullptr);
+  // The same on the ".tmp" sibling of the content file.
+  bool writeContentTmpFileSync(kx::ByteView data, const std::string& fileId,
+                               kx::Error* error = nullptr);
+  // The synchronous writes, queued on the content queue (the bytes are
+  // copied first); the completion, when given, runs there afterwards.
+  void writeContentFile(kx::ByteView data, const std::string& fileId, Completion completion);
+  void writeContentFile(kx::ByteView data, const std::string& fileId,
+                        const std::string& fileName, Completion completion);
+  void writeContentTmpFile(kx::ByteView data, const std::string& fileId, Completion completion);
+
+  // ---- Renaming, removing, copying, moving ----
+
+  // On the content queue, moves the file-name path for the title (a normal
+  // file's one stored file, or a note's content file), as it is when the
+  // queue gets to it, to Contents/{fileId}/{title}. Failures are logged.
+  void renameContentFile(const std::string& fileId, const std::string& title,
+                         Completion completion = nullptr);
+  // On the content queue, removes the note's plain content file when there
+  // is one; the editor copy and a normal file's directory stay.
+  void removeContentFile(const std::string& fileId, Completion completion = nullptr);
+  // On the caller's thread, copies the content of sourceId (its file-name
+  // path, else its plain content file) to the file-name path of newNoteId.
+  // A target parent "1" (the trash) is presented as "parent book has been
+  // deleted!" and the copy still made; a missing path is presented as "copy
+  // content File error"; a failed copy, also onto an existing file, as
+  // "Save Note Content Fail". A source without content copies nothing and
+  // succeeds. fromParentId is not used.
+  bool copyContentFile(const std::string& sourceId, const std::string& newNoteId,
+                       const std::string& fromParentId, const std::string& toParentId,
+                       const std::string& newFileName, kx::Error* error = nullptr);
+  // On the content queue, moves a file into place, replacing what is at the
+  // destination (a file in one step; a directory is removed first). The
+  // completion, when given, gets the outcome: also a missing path or source
+  // ("rename File error" is presented for a missing path), a destination
+  // that cannot be removed ("Can not delete file") and a failed move ("Save
+  // Note Content Fail").
+  void moveFileFromPath(const std::string& fromPath, const std::string& toPath,
+                        Completion completion);
+
+  // ---- Resource files ----
+
+  // Writes "resource-entry-data" (bytes or text) of a KXResourceFileInfo
+  // atomically to resourceFileURL(info), formed now, on the resource-write
+  // queue; the completion gets the path and the MD5 of the bytes once they
+  // are on disk. The path is given nowhere else: record it from there.
+  void writeResourceFile(const kx::Value& resourceFileInfo, ResourceFileCompletion completion);
+  // The same for a copy of the file at "resource-entry-extern-file" (it must
+  // be there and not be a directory), made through a unique temporary file
+  // beside the target; the hash is that of the copied bytes, in the form of
+  // datahashForResourceURL ("" for an empty file).
+  void copyResourceFileFormExtern(const kx::Value& resourceFileInfo,
+                                  ResourceFileCompletion completion);
+  // Looks the resource up through the data client (waiting for the store's
+  // read queue) and removes its entry's stored file on the content queue
+  // when it is there. An unknown resource, or one without a file, removes
+  // nothing and is no error.
+  void removeResourceFile(const std::string& resourceId, Completion completion = nullptr);
+  // Not implemented: each raises "KXMethodNotImplemented".
+  void writeResourceFileSync(const kx::Value& resourceFileInfo);
+  std::string resourceURLForResource(const kx::Value& resource);
+
+  // ---- Temporary copies for preview ----
+
+  // When the stored file at "file" of a KXTempResourceInfo is newer than its
+  // temporary copy (or there is none), queues on the resource-copy queue a
+  // fresh copy to URLForTempResourceFileWithID("fileId", "title"), carrying
+  // the stored file's modification time, as the only item in the id's
+  // temporary directory. While it is made, copiedResourceInfos holds
+  // fileId -> true. The check is made again on the queue, so requests that
+  // pile up copy once.
+  void copyResourceToTemp(const kx::Value& tempResourceInfo);
+  // The first item of the id's temporary directory; "" when none.
+  std::string tempFileURLForResourceID(const std::string& fileId);
+  // tempFileURLForResourceID on the resource-copy queue, after every copy
+  // queued before; the handler runs there.
+  void tempFileForResourceID(const std::string& fileId, TempFileHandler handler);
+  // Whether the temporary copy differs from the stored file: false without a
+  // copy or when either cannot be read; true when the copy is newer; else,
+  // when either is at most kTempCompareLimit bytes, whether the bytes
+  // differ; false when both are larger.
+  bool tempFileForResourceIDModified(const std::string& fileId, const std::string& original);
+  // Removes every item in the id's temporary directory.
+  void removeAllItemsInTempURL(const std::string& fileId);
+  // Queues on the resource-copy queue the removal of the scratch directory.
+  void clearTemp();
+
+  // ---- Configuration ----
+
+  // On the resource-write queue, saves the shared configuration
+  // (KXConfiguration::save, which logs and presents a failure); the
+  // completion, when given, gets the outcome there.
+  void writeConfigurationFile(Completion completion = nullptr);
 
   // ---- Path components ----
 
@@ -211,6 +403,28 @@ class KXFileManager {
   std::string contentBucket(const std::string& fileId, std::string* contentDirectory);
   // Whether the item at path may be removed by this class.
   static bool isRemovable(const std::string& path);
+  // {tmp}/Resources/{fileId}, not created; "" when the id cannot name it.
+  std::string tempResourceDirectory(const std::string& fileId);
+  // The editor copy step of originStringContentFileSync: the page made from
+  // the plain content at plainPath, with its write to editorPath queued.
+  std::optional<std::string> editorPageFromPlainContent(const std::string& plainPath,
+                                                        const std::string& editorPath);
+  // Writes data atomically to path; a failure is logged and presented as
+  // "Save Note Content Fail".
+  bool writeContentAt(const std::string& path, kx::ByteView data, kx::Error* error);
+  // The copy step of copyResourceToTemp, on the resource-copy queue.
+  void copyToTempNow(const std::string& fileId, const std::string& source,
+                     const std::string& destination);
+  // Copies the file `from` to `to` through a new file with a unique name in
+  // tempFolder (on the file system of `to`): streamed, synced, given
+  // *modificationTime when not null, then renamed over `to`. *md5Hex, when
+  // not null, receives the MD5 of the copied bytes ("" for none).
+  static bool copyFileAtomically(const std::string& from, const std::string& to,
+                                 const std::string& tempFolder,
+                                 const kx::FileTime* modificationTime, std::string* md5Hex,
+                                 kx::Error* error);
+  // Removes the item when it may be removed (EPERM otherwise).
+  static bool removeOwnedItem(const std::string& path, kx::Error* error);
 
   kx::SerialQueue queueForContent_;
   kx::SerialQueue queueForWriteResource_;

@@ -10,6 +10,7 @@
 #include "CommonUtils/KXErrorPresenter.h"
 #include "CommonUtils/KXHeadlessErrorPresenter.h"
 #include "CommonUtils/KXHooks.h"
+#include "CommonUtils/KXLogger.h"
 #include "account/KXSession.h"
 #include "platform/Crypto.h"
 #include "platform/FileSystem.h"
@@ -35,6 +36,10 @@ class KXFileManagerTest : public ::testing::Test {
     KXSession::defaultSession().setCurrentUser("");
     appdata_ = kx::Places::applicationDataRoot();
     user_ = appdata_ + "/EmptyUser";
+    // The logger asks this class for its folder when it first writes; let
+    // that happen now, not on its queue while a test's file system is in.
+    KXLOG("%s", "file manager test");
+    KXLogger::sharedLogger().drain();
   }
   void TearDown() override {
     kx::MainQueue::shared().drain();
