@@ -1,4 +1,5 @@
 #include "Data/KXManagedObjectContext.h"
+#include "Data/KXStoreSchema.h"
 
 #include <algorithm>
 #include <sqlite3.h>
@@ -17,14 +18,7 @@ constexpr std::size_t kFlushThreshold = 512;
 
 enum Mode { kReplace = 0, kAdd = 1, kRemove = 2 };
 
-std::string Quote(const std::string& name) {
-  std::string out = "\"";
-  for (char c : name) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + "\"";
-}
+std::string Quote(const std::string& name) { return KXStoreSchema::quoteIdentifier(name); }
 
 // "t."Z_PK", t."Z_ENT", t."col"..." for every column of the table (alias
 // "t"), made once per table.

@@ -1,4 +1,5 @@
 #include "Data/KXPredicate.h"
+#include "Data/KXStoreSchema.h"
 
 #include <algorithm>
 #include <array>
@@ -128,15 +129,7 @@ bool CoerceConstant(KXAttributeType type, const kx::Value& in, kx::Value* out, s
   return KXAttributeDescription::coerce(type, in, out, why);
 }
 
-std::string QuoteIdentifier(std::string_view name) {
-  std::string out = "\"";
-  for (char c : name) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
-  return out;
-}
+std::string QuoteIdentifier(std::string_view name) { return KXStoreSchema::quoteIdentifier(name); }
 
 std::string FormatConstant(const kx::Value& v) {
   switch (v.kind()) {

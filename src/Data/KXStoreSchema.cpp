@@ -9,14 +9,7 @@
 
 namespace {
 
-std::string Quote(const std::string& name) {
-  std::string out = "\"";
-  for (char c : name) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + "\"";
-}
+std::string Quote(const std::string& name) { return KXStoreSchema::quoteIdentifier(name); }
 
 const char* Affinity(KXAttributeType type) {
   switch (type) {
@@ -160,4 +153,14 @@ bool KXStoreSchema::prepare(KXStoreConnection& conn, kx::Error* error) {
   // dropping them keeps the cache small.
   conn.clearCache();
   return true;
+}
+
+std::string KXStoreSchema::quoteIdentifier(std::string_view name) {
+  std::string out = "\"";
+  for (char c : name) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+  return out;
 }

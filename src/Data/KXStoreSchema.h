@@ -15,6 +15,7 @@
 #define ZN_DATA_KXSTORESCHEMA_H_
 
 #include <string>
+#include <string_view>
 
 #include "platform/Error.h"
 
@@ -31,6 +32,10 @@ class KXStoreSchema {
 
   // The CREATE TABLE statement of a table (for tests and diagnostics).
   static std::string createTableSQL(const std::string& tableName);
+
+  // A table or column name as an SQL identifier: in double quotes, inner
+  // quotes doubled. Names come only from the model; values are always bound.
+  static std::string quoteIdentifier(std::string_view name);
 };
 
 #endif  // ZN_DATA_KXSTORESCHEMA_H_
