@@ -32,6 +32,8 @@
 #include "Data/KXStoreConnection.h"
 #include "Data/KXStoreEnvironment.h"
 
+#include "RawSqliteRow.h"
+
 namespace {
 
 constexpr int kChildren = 10000;
@@ -248,7 +250,6 @@ void BM_SubtreeWalk(benchmark::State& state) {
 }
 BENCHMARK(BM_SubtreeWalk)->Name("DataClient/Subtree/Walk")->Unit(benchmark::kMillisecond);
 
-using RawValue = std::variant<std::monostate, std::int64_t, double, std::string>;
 
 void BM_SubtreeRaw(benchmark::State& state) {
   kx::Error e;
@@ -267,25 +268,7 @@ void BM_SubtreeRaw(benchmark::State& state) {
   for (auto _ : state) {
     std::vector<std::vector<RawValue>> rows;
     while (sqlite3_step(st) == SQLITE_ROW) {
-      std::vector<RawValue> row(static_cast<std::size_t>(columns));
-      for (int c = 0; c < columns; ++c) {
-        switch (sqlite3_column_type(st, c)) {
-          case SQLITE_INTEGER:
-            row[static_cast<std::size_t>(c)] = sqlite3_column_int64(st, c);
-            break;
-          case SQLITE_FLOAT:
-            row[static_cast<std::size_t>(c)] = sqlite3_column_double(st, c);
-            break;
-          case SQLITE_TEXT:
-          case SQLITE_BLOB:
-            row[static_cast<std::size_t>(c)] =
-                std::string(reinterpret_cast<const char*>(sqlite3_column_blob(st, c)),
-                            static_cast<std::size_t>(sqlite3_column_bytes(st, c)));
-            break;
-          default:
-            break;
-        }
-      }
+      std::vector<RawValue> row = CopyRawRow(st, columns);
       rows.push_back(std::move(row));
     }
     sqlite3_reset(st);

@@ -29,6 +29,8 @@
 #include "Data/KXPredicate.h"
 #include "Data/KXStoreConnection.h"
 
+#include "RawSqliteRow.h"
+
 namespace {
 
 constexpr int kInsertCount = 100000;
@@ -210,7 +212,6 @@ void BM_List_Store(benchmark::State& state) {
 BENCHMARK(BM_List_Store)->Name("ListChildren/Store")->Unit(benchmark::kMillisecond);
 
 // What a caller of raw SQLite would keep of a row: every column copied out.
-using RawValue = std::variant<std::monostate, std::int64_t, double, std::string>;
 
 void BM_List_Raw(benchmark::State& state) {
   auto& conn = *Listing().store->readConnection();
@@ -227,20 +228,7 @@ void BM_List_Raw(benchmark::State& state) {
     std::vector<std::vector<RawValue>> rows;
     sqlite3_bind_text(st, 1, "P", 1, SQLITE_STATIC);
     while (sqlite3_step(st) == SQLITE_ROW) {
-      std::vector<RawValue> row(static_cast<std::size_t>(columns));
-      for (int c = 0; c < columns; ++c) {
-        switch (sqlite3_column_type(st, c)) {
-          case SQLITE_INTEGER: row[static_cast<std::size_t>(c)] = sqlite3_column_int64(st, c); break;
-          case SQLITE_FLOAT: row[static_cast<std::size_t>(c)] = sqlite3_column_double(st, c); break;
-          case SQLITE_TEXT:
-          case SQLITE_BLOB:
-            row[static_cast<std::size_t>(c)] =
-                std::string(reinterpret_cast<const char*>(sqlite3_column_blob(st, c)),
-                            static_cast<std::size_t>(sqlite3_column_bytes(st, c)));
-            break;
-          default: break;
-        }
-      }
+      std::vector<RawValue> row = CopyRawRow(st, columns);
       rows.push_back(std::move(row));
     }
     sqlite3_reset(st);
@@ -292,16 +280,7 @@ void BM_Lookup_Raw(benchmark::State& state) {
       std::string id = FileIdFor(i * 3 + 1);
       sqlite3_bind_text(st, 1, id.data(), static_cast<int>(id.size()), SQLITE_TRANSIENT);
       if (sqlite3_step(st) == SQLITE_ROW) {
-        std::vector<RawValue> row(static_cast<std::size_t>(columns));
-        for (int c = 0; c < columns; ++c) {
-          if (sqlite3_column_type(st, c) == SQLITE_TEXT) {
-            row[static_cast<std::size_t>(c)] =
-                std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, c)),
-                            static_cast<std::size_t>(sqlite3_column_bytes(st, c)));
-          } else if (sqlite3_column_type(st, c) == SQLITE_INTEGER) {
-            row[static_cast<std::size_t>(c)] = sqlite3_column_int64(st, c);
-          }
-        }
+        std::vector<RawValue> row = CopyRawRow(st, columns);
         benchmark::DoNotOptimize(row.data());
         ++found;
       }

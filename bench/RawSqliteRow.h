@@ -1,0 +1,42 @@
+// What a caller of raw SQLite keeps of a row: every column copied out. The
+// store benchmarks compare the store against this baseline.
+//
+// Thread safety: plain functions over a statement the caller owns.
+#ifndef ZN_BENCH_RAWSQLITEROW_H_
+#define ZN_BENCH_RAWSQLITEROW_H_
+
+#include <sqlite3.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+using RawValue = std::variant<std::monostate, std::int64_t, double, std::string>;
+
+// Copies every column of the statement's current row.
+inline std::vector<RawValue> CopyRawRow(sqlite3_stmt* st, int columns) {
+  std::vector<RawValue> row(static_cast<std::size_t>(columns));
+  for (int c = 0; c < columns; ++c) {
+    auto& slot = row[static_cast<std::size_t>(c)];
+    switch (sqlite3_column_type(st, c)) {
+      case SQLITE_INTEGER:
+        slot = sqlite3_column_int64(st, c);
+        break;
+      case SQLITE_FLOAT:
+        slot = sqlite3_column_double(st, c);
+        break;
+      case SQLITE_TEXT:
+      case SQLITE_BLOB:
+        slot = std::string(reinterpret_cast<const char*>(sqlite3_column_blob(st, c)),
+                           static_cast<std::size_t>(sqlite3_column_bytes(st, c)));
+        break;
+      default:
+        break;
+    }
+  }
+  return row;
+}
+
+#endif  // ZN_BENCH_RAWSQLITEROW_H_
