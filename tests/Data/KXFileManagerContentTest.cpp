@@ -70,6 +70,9 @@ class KXFileManagerContentTest : public ::testing::Test {
     user_ = kx::Places::applicationDataRoot() + "/EmptyUser";
     // The logger asks this class for its folder when it first writes; let
     // that happen now, not on its queue while a test's file system is in.
+    // The file manager must exist first: it installs the folder hook, and
+    // without it the logger would try again at a later write.
+    manager();
     KXLOG("%s", "file manager test");
     KXLogger::sharedLogger().drain();
     contents_ = manager().URLForCurrentUserContentDirectory();

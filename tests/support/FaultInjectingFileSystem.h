@@ -15,7 +15,9 @@
 //
 // Thread safety: faults and counters are guarded by a mutex; the object may
 // be used from several threads at once. Files it hands out must not outlive
-// it.
+// it, and neither may work on other queues that reaches Default() while it
+// is installed: let such work (the logger opening its file, for one) happen
+// before the scope, or wait for it before the scope ends.
 #ifndef ZN_TESTS_SUPPORT_FAULTINJECTINGFILESYSTEM_H_
 #define ZN_TESTS_SUPPORT_FAULTINJECTINGFILESYSTEM_H_
 
