@@ -266,12 +266,7 @@ void BM_SubtreeRaw(benchmark::State& state) {
   const int columns = sqlite3_column_count(st);
   std::size_t n = 0;
   for (auto _ : state) {
-    std::vector<std::vector<RawValue>> rows;
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      std::vector<RawValue> row = CopyRawRow(st, columns);
-      rows.push_back(std::move(row));
-    }
-    sqlite3_reset(st);
+    std::vector<std::vector<RawValue>> rows = CopyRawRows(st, columns);
     n = rows.size();
     benchmark::DoNotOptimize(rows.data());
   }

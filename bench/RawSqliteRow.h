@@ -39,4 +39,12 @@ inline std::vector<RawValue> CopyRawRow(sqlite3_stmt* st, int columns) {
   return row;
 }
 
+// Steps the statement to its end, copying every row, and resets it.
+inline std::vector<std::vector<RawValue>> CopyRawRows(sqlite3_stmt* st, int columns) {
+  std::vector<std::vector<RawValue>> rows;
+  while (sqlite3_step(st) == SQLITE_ROW) rows.push_back(CopyRawRow(st, columns));
+  sqlite3_reset(st);
+  return rows;
+}
+
 #endif  // ZN_BENCH_RAWSQLITEROW_H_

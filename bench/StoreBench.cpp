@@ -225,13 +225,8 @@ void BM_List_Raw(benchmark::State& state) {
   const int columns = sqlite3_column_count(st);
   std::size_t n = 0;
   for (auto _ : state) {
-    std::vector<std::vector<RawValue>> rows;
     sqlite3_bind_text(st, 1, "P", 1, SQLITE_STATIC);
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      std::vector<RawValue> row = CopyRawRow(st, columns);
-      rows.push_back(std::move(row));
-    }
-    sqlite3_reset(st);
+    std::vector<std::vector<RawValue>> rows = CopyRawRows(st, columns);
     n = rows.size();
     benchmark::DoNotOptimize(rows.data());
   }
