@@ -722,7 +722,7 @@ KXFileMetaArray KXDataClient::objectsForParentIds(const std::vector<std::string>
     }
   }
   if (parentIds.size() > kParentIdsPerFetch) {
-    // Parts answer in store order each; together they must too.
+    // Each chunk answers in store order; together they must too.
     std::sort(objects.begin(), objects.end(),
               [](const KXManagedObjectPtr& a, const KXManagedObjectPtr& b) {
                 return a->objectID().primaryKey() < b->objectID().primaryKey();
