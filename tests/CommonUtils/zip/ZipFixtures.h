@@ -17,17 +17,13 @@
 
 #include "CommonUtils/zip/ZZBytes.h"
 #include "platform/Value.h"
+#include "support/Fixtures.h"
 
 namespace ziptest {
 
-inline std::string fixturePath(const std::string& name) {
-  return std::string(ZN_TEST_DATA_DIR) + "/zip/" + name;
-}
+inline std::string fixturePath(const std::string& name) { return kxtest::fixturePath("zip/" + name); }
 
-inline kx::Bytes readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return kx::Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+inline kx::Bytes readFile(const std::string& path) { return kxtest::readFileBytes(path); }
 
 inline void writeFile(const std::string& path, const kx::Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
