@@ -256,10 +256,7 @@ void BM_SubtreeRaw(benchmark::State& state) {
   auto store = KXPersistentStore::open(Tree().storePath(), "", &e);
   if (!store) std::abort();
   auto& conn = *store->readConnection();
-  const KXEntityDescription* table = KXModel::shared().entity("FileMeta");
-  std::string sql = "SELECT Z_PK, Z_ENT";
-  for (const auto& c : table->columns()) sql += ", \"" + c.name + "\"";
-  sql += " FROM FileMeta WHERE remoteRemoved = 0 AND del = 0 AND parentId <> '-2' ORDER BY Z_PK";
+  std::string sql = RawFileMetaSelect("WHERE remoteRemoved = 0 AND del = 0 AND parentId <> '-2' ORDER BY Z_PK");
   auto guard = conn.lock();
   sqlite3_stmt* st = nullptr;
   sqlite3_prepare_v2(conn.handle(), sql.c_str(), -1, &st, nullptr);

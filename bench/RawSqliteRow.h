@@ -13,7 +13,18 @@
 #include <variant>
 #include <vector>
 
+#include "Data/KXModel.h"
+
 using RawValue = std::variant<std::monostate, std::int64_t, double, std::string>;
+
+// "SELECT Z_PK, Z_ENT, <every FileMeta column> FROM FileMeta <tail>": the
+// row a store object is made from, read with plain SQL.
+inline std::string RawFileMetaSelect(const std::string& tail) {
+  const KXEntityDescription* table = KXModel::shared().entity("FileMeta");
+  std::string sql = "SELECT Z_PK, Z_ENT";
+  for (const auto& c : table->columns()) sql += ", \"" + c.name + "\"";
+  return sql + " FROM FileMeta " + tail;
+}
 
 // Copies every column of the statement's current row.
 inline std::vector<RawValue> CopyRawRow(sqlite3_stmt* st, int columns) {

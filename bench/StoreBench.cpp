@@ -211,14 +211,9 @@ void BM_List_Store(benchmark::State& state) {
 }
 BENCHMARK(BM_List_Store)->Name("ListChildren/Store")->Unit(benchmark::kMillisecond);
 
-// What a caller of raw SQLite would keep of a row: every column copied out.
-
 void BM_List_Raw(benchmark::State& state) {
   auto& conn = *Listing().store->readConnection();
-  const KXEntityDescription* table = KXModel::shared().entity("FileMeta");
-  std::string sql = "SELECT Z_PK, Z_ENT";
-  for (const auto& c : table->columns()) sql += ", \"" + c.name + "\"";
-  sql += " FROM FileMeta WHERE parentId = ? AND remoteRemoved = 0 ORDER BY Z_PK";
+  std::string sql = RawFileMetaSelect("WHERE parentId = ? AND remoteRemoved = 0 ORDER BY Z_PK");
   auto guard = conn.lock();
   sqlite3_stmt* st = nullptr;
   sqlite3_prepare_v2(conn.handle(), sql.c_str(), -1, &st, nullptr);
@@ -260,10 +255,7 @@ BENCHMARK(BM_Lookup_Store)->Name("FetchByFileId/Store")->Unit(benchmark::kMillis
 
 void BM_Lookup_Raw(benchmark::State& state) {
   auto& conn = *Listing().store->readConnection();
-  const KXEntityDescription* table = KXModel::shared().entity("FileMeta");
-  std::string sql = "SELECT Z_PK, Z_ENT";
-  for (const auto& c : table->columns()) sql += ", \"" + c.name + "\"";
-  sql += " FROM FileMeta WHERE fileId = ? ORDER BY Z_PK LIMIT 1";
+  std::string sql = RawFileMetaSelect("WHERE fileId = ? ORDER BY Z_PK LIMIT 1");
   auto guard = conn.lock();
   sqlite3_stmt* st = nullptr;
   sqlite3_prepare_v2(conn.handle(), sql.c_str(), -1, &st, nullptr);
