@@ -340,18 +340,6 @@ std::string sha12(const kx::Bytes& data) {
   return out;
 }
 
-double localTime(int year, int month, int day, int hour, int minute, int second) {
-  std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  tm.tm_isdst = -1;
-  return static_cast<double>(std::mktime(&tm));
-}
-
 }  // namespace
 
 TEST(ZZArchiveUpdateTest, WrittenArchivesReadBackInPython) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -203,6 +204,19 @@ inline std::optional<std::string> runPython(const std::string& script,
   int status = pclose(pipe);
   if (status != 0) return std::nullopt;
   return out;
+}
+
+// Seconds since 1970 of a local date and time (DOS times are local).
+inline double localTime(int year, int month, int day, int hour, int minute, int second) {
+  std::tm tm{};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  tm.tm_isdst = -1;
+  return static_cast<double>(std::mktime(&tm));
 }
 
 }  // namespace ziptest
