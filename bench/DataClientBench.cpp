@@ -9,8 +9,9 @@
 //    one fetch of the whole tree;
 //  - Subtree/Walk: objectsUnderFileId of a notebook that holds those
 //    entries three folder levels deep, walked level by level;
-//  - Subtree/Raw: the whole tree through one prepared SELECT of every
-//    column, each value copied out of the row.
+//  - Subtree/Raw: the whole tree through one prepared SELECT of the columns
+//    the store reads, on a connection opened as the store opens its own, each
+//    value copied into the store's value type (kx::Value), as the store does.
 //
 // HOME and the XDG folders point at a temporary folder while it runs.
 // Run: bench_DataClient [--benchmark_filter=Subtree]
@@ -22,7 +23,6 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "Data/KXDataClient.h"

@@ -1,5 +1,8 @@
-// What a caller of raw SQLite keeps of a row: every column copied out. The
-// store benchmarks compare the store against this baseline.
+// What a caller of raw SQLite keeps of a row: every column copied out into
+// the same value type the store's objects hold (kx::Value), so that the
+// baseline does the same copying and the same allocations as the store and
+// differs only in what the store adds on top (conditions, objects, the
+// identity map). The store benchmarks compare the store against it.
 //
 // Thread safety: plain functions over a statement the caller owns.
 #ifndef ZN_BENCH_RAWSQLITEROW_H_
@@ -10,12 +13,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <variant>
+#include <string_view>
 #include <vector>
 
 #include "Data/KXModel.h"
+#include "platform/Value.h"
 
-using RawValue = std::variant<std::monostate, std::int64_t, double, std::string>;
+using RawValue = kx::Value;
 
 // "SELECT Z_PK, Z_ENT, <every FileMeta column> FROM FileMeta <tail>": the
 // row a store object is made from, read with plain SQL.
@@ -33,15 +37,18 @@ inline std::vector<RawValue> CopyRawRow(sqlite3_stmt* st, int columns) {
     auto& slot = row[static_cast<std::size_t>(c)];
     switch (sqlite3_column_type(st, c)) {
       case SQLITE_INTEGER:
-        slot = sqlite3_column_int64(st, c);
+        slot = kx::Value(static_cast<long long>(sqlite3_column_int64(st, c)));
         break;
       case SQLITE_FLOAT:
-        slot = sqlite3_column_double(st, c);
+        slot = kx::Value(sqlite3_column_double(st, c));
         break;
       case SQLITE_TEXT:
+        slot = kx::Value(std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(st, c)),
+                                          static_cast<std::size_t>(sqlite3_column_bytes(st, c))));
+        break;
       case SQLITE_BLOB:
-        slot = std::string(reinterpret_cast<const char*>(sqlite3_column_blob(st, c)),
-                           static_cast<std::size_t>(sqlite3_column_bytes(st, c)));
+        slot = kx::Value::data(sqlite3_column_blob(st, c),
+                               static_cast<std::size_t>(sqlite3_column_bytes(st, c)));
         break;
       default:
         break;

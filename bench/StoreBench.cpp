@@ -2,12 +2,13 @@
 // own schema, WAL mode and connection settings:
 //  - Insert/Store: 100,000 notes with eleven attributes inserted through the
 //    write context and saved; Insert/Raw: the same rows through one prepared
-//    INSERT in one transaction;
+//    INSERT in one transaction on the store's own write connection. Opening
+//    and closing the store and removing its folder are outside both timings;
 //  - ListChildren/Store: the 10,000 children of one notebook (in a store of
 //    30,000 entries) fetched as objects on the read context with the
 //    listing's condition "parentId = %@ && remoteRemoved = NO";
-//    ListChildren/Raw: one prepared SELECT of every column, each value
-//    copied out of the row;
+//    ListChildren/Raw: one prepared SELECT of the same columns the store
+//    reads, each value copied into the store's value type;
 //  - FetchByFileId/Store: 10,000 lookups "fileId = %@", each its own fetch;
 //    FetchByFileId/Raw: the same through one prepared SELECT.
 //
@@ -20,7 +21,6 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "Data/KXManagedObjectContext.h"
@@ -129,16 +129,19 @@ int NoteEntity() { return KXModel::shared().entity("Note")->entityNumber(); }
 void BM_Insert_Store(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
-    TempDir dir;
-    auto store = OpenStore(dir.path());
+    auto dir = std::make_unique<TempDir>();
+    auto store = OpenStore(dir->path());
     auto writer = KXManagedObjectContext::create(store, KXManagedObjectContext::Role::Writer);
     state.ResumeTiming();
     for (int i = 0; i < kInsertCount; ++i) InsertWithStore(*writer, RowFields(i, "P"));
     kx::Error e;
     if (!writer->save(&e)) std::abort();
+    // Closing the store and removing its folder are outside the measurement,
+    // on both sides.
     state.PauseTiming();
     writer.reset();
     store.reset();
+    dir.reset();
     state.ResumeTiming();
   }
   state.SetItemsProcessed(state.iterations() * kInsertCount);
@@ -149,18 +152,24 @@ void BM_Insert_Raw(benchmark::State& state) {
   const int entity = NoteEntity();
   for (auto _ : state) {
     state.PauseTiming();
-    TempDir dir;
-    auto store = OpenStore(dir.path());
-    auto& conn = *store->writeConnection();
-    auto guard = conn.lock();
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(conn.handle(), kRawInsert, -1, &st, nullptr);
-    state.ResumeTiming();
-    conn.exec("BEGIN IMMEDIATE", nullptr);
-    for (int i = 0; i < kInsertCount; ++i) InsertRaw(st, RowFields(i, "P"), entity);
-    if (!conn.exec("COMMIT", nullptr)) std::abort();
-    state.PauseTiming();
-    sqlite3_finalize(st);
+    auto dir = std::make_unique<TempDir>();
+    auto store = OpenStore(dir->path());
+    {
+      // The store's own write connection: same open flags, pragmas and WAL
+      // mode as the store side.
+      auto& conn = *store->writeConnection();
+      auto guard = conn.lock();
+      sqlite3_stmt* st = nullptr;
+      sqlite3_prepare_v2(conn.handle(), kRawInsert, -1, &st, nullptr);
+      state.ResumeTiming();
+      conn.exec("BEGIN IMMEDIATE", nullptr);
+      for (int i = 0; i < kInsertCount; ++i) InsertRaw(st, RowFields(i, "P"), entity);
+      if (!conn.exec("COMMIT", nullptr)) std::abort();
+      state.PauseTiming();
+      sqlite3_finalize(st);
+    }
+    store.reset();
+    dir.reset();
     state.ResumeTiming();
   }
   state.SetItemsProcessed(state.iterations() * kInsertCount);
