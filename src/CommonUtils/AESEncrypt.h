@@ -9,9 +9,11 @@
 // and a line feed after every 64 characters (NSDataGZip::base64EncodedString).
 // Files on disk hold this form, so none of it may change.
 //
-// Failures are reported by a missing result: a blob too short to hold a
-// header and a block (25 bytes or more are needed), a wrong password or
-// damaged data (the padding check fails), a failed random source.
+// Data of 24 bytes or fewer cannot be a blob (it has no room for a
+// ciphertext) and deciphers to itself, so a short field that was never
+// enciphered reads back as it stands. Other failures are reported by a
+// missing result: a wrong password or damaged data (the padding check
+// fails), a failed random source.
 //
 // Thread safety: static functions, callable from any thread at once. The
 // random source for tests is swapped under a lock.
@@ -52,18 +54,18 @@ class AESEncrypt {
   // The blob of the data (see above); empty data gives empty data; nothing
   // when the random source or the cipher fails.
   static std::optional<kx::Bytes> encryptData(kx::ByteView data, std::string_view password);
-  // The plain bytes of a blob; nothing for data of 24 bytes or fewer (no
-  // ciphertext), a wrong password or damaged data. The format byte is not
-  // examined.
+  // The plain bytes of a blob; data of 24 bytes or fewer unchanged; nothing
+  // for a wrong password or damaged data. The format byte is not examined.
   static std::optional<kx::Bytes> decryptData(kx::ByteView data, std::string_view password);
 
   // That many bytes from the secure random source; nothing on failure.
   static std::optional<kx::Bytes> randomDataOfLength(std::size_t length);
   // The 32-byte key for a password and a salt.
   static std::optional<kx::Bytes> AESKeyForPassword(std::string_view password, kx::ByteView salt);
-  // AES-256-CBC with PKCS#7 padding under a raw 32-byte key and a 16-byte
-  // initialisation vector, without salt or header; empty data gives empty
-  // data; nothing on failure (a key or vector of another size included).
+  // AES-CBC with PKCS#7 padding under a raw key of 16, 24 or 32 bytes
+  // (AES-128, -192 or -256) and a 16-byte initialisation vector, without
+  // salt or header; empty data gives empty data; nothing on failure (a key
+  // or vector of another size included).
   static std::optional<kx::Bytes> encryptData(kx::ByteView data, kx::ByteView key, kx::ByteView iv);
 
   // Replaces the random source (an empty function puts the system's back).

@@ -15,11 +15,15 @@ class KXCommonUtil {
  public:
   KXCommonUtil() = delete;
 
+  // Only the box's width marks it as empty: a box whose width is 0 or less
+  // gives the zero size, while a box of height 0 is scaled against (so a
+  // fit into it is the zero size and a fill keeps the width's scale).
+
   // The size scaled down until both sides fit inside the box (unchanged when
-  // it already fits); the zero size for a box with a side of 0 or less.
+  // it already fits).
   static KXSize sizeFit(KXSize size, KXSize box);
   // The size scaled down until one side fits the box (unchanged when either
-  // side already fits); the zero size for a box with a side of 0 or less.
+  // side already fits).
   static KXSize sizeFill(KXSize size, KXSize box);
   // Both sides divided by the scale and rounded up; the zero size for a
   // scale of 0 or less.

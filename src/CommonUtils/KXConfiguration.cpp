@@ -1,5 +1,6 @@
 #include "CommonUtils/KXConfiguration.h"
 
+#include <atomic>
 #include <cerrno>
 #include <optional>
 #include <utility>
@@ -10,9 +11,23 @@
 #include "platform/FileSystem.h"
 #include "platform/PropertyList.h"
 
+namespace {
+
+std::atomic<KXConfiguration*> gShared{nullptr};
+
+}  // namespace
+
 KXConfiguration& KXConfiguration::sharedConfiguration() {
-  static KXConfiguration* configuration = new KXConfiguration();
+  static KXConfiguration* configuration = [] {
+    KXConfiguration* created = new KXConfiguration();
+    gShared.store(created, std::memory_order_release);
+    return created;
+  }();
   return *configuration;
+}
+
+KXConfiguration* KXConfiguration::sharedConfigurationIfCreated() {
+  return gShared.load(std::memory_order_acquire);
 }
 
 KXConfiguration::KXConfiguration(std::string path)

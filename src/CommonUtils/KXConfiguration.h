@@ -36,14 +36,21 @@ inline constexpr const char* kKXConfigFontSize = "font-size";
 inline constexpr const char* kKXConfigFontSizeDefault = "14";
 inline constexpr const char* kKXConfigDataConflict = "data-conflict";
 inline constexpr const char* kKXConfigDataConflictDefault = "1";
+// Read by the logger before each write; its value changes nothing.
 inline constexpr const char* kKXConfigWriteLog = "write-log";
+// Neither this key nor the number below has a reader.
 inline constexpr const char* kKXConfigHistoryCount = "history-count";
+inline constexpr const char* kKXConfigHistoryCountDefault = "20";
 
 class KXConfiguration {
  public:
   // The shared configuration, created (and loaded) on the first call, never
   // freed.
   static KXConfiguration& sharedConfiguration();
+  // The shared configuration when it has been created, else nullptr. For
+  // readers that run before the user is known (the logger), which must not
+  // be the ones that create it: it reads the file once, at creation.
+  static KXConfiguration* sharedConfigurationIfCreated();
 
   // A configuration loaded from the file at `path` ("" for none).
   explicit KXConfiguration(std::string path);

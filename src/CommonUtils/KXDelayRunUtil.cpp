@@ -18,7 +18,7 @@ KXDelayRunUtil::KXDelayRunUtil(float delaySec, MainTask mainTask,
     : clock_(clock ? std::move(clock) : KXDelayClock::systemClock()),
       delaySec_(delaySec),
       mainTask_(std::move(mainTask)),
-      serialQueue_(kQueueLabel) {}
+      serialQueue_(std::make_shared<kx::SerialQueue>(kQueueLabel)) {}
 
 std::shared_ptr<KXDelayRunUtil> KXDelayRunUtil::utilWithDelaySec(
     float delaySec, MainTask mainTask, std::shared_ptr<KXDelayClock> clock) {
@@ -36,44 +36,71 @@ void KXDelayRunUtil::setMainTask(MainTask mainTask) {
   mainTask_ = std::move(mainTask);
 }
 
+std::shared_ptr<kx::SerialQueue> KXDelayRunUtil::serialQueue() const {
+  std::lock_guard<std::mutex> lock(queueMu_);
+  return serialQueue_;
+}
+
+void KXDelayRunUtil::setSerialQueue(std::shared_ptr<kx::SerialQueue> queue) {
+  if (!queue) return;
+  std::shared_ptr<kx::SerialQueue> old;
+  {
+    std::lock_guard<std::mutex> lock(queueMu_);
+    old = std::move(serialQueue_);
+    serialQueue_ = std::move(queue);
+  }
+  // `old` goes here, outside the lock: dropping the last reference waits
+  // for what is queued on it, which may need the lock.
+}
+
 void KXDelayRunUtil::runWithCallback(Completion callback) {
-  serialQueue_.async([self = shared_from_this(), callback = std::move(callback)]() mutable {
+  std::shared_ptr<kx::SerialQueue> queue = serialQueue();
+  queue->async([self = shared_from_this(), queue, callback = std::move(callback)]() mutable {
     self->request(std::move(callback));
   });
 }
 
 void KXDelayRunUtil::request(Completion callback) {
-  if (isRunning_ && callback) {
-    needRunNext_ = true;
-    callbacks_.push_back(std::move(callback));
-    return;
+  std::vector<Completion> covered;
+  {
+    std::lock_guard<std::mutex> lock(stateMu_);
+    if (isRunning_ && callback) {
+      needRunNext_ = true;
+      callbacks_.push_back(std::move(callback));
+      return;
+    }
+    // This run starts after every kept request, so it covers them too.
+    covered = std::move(callbacks_);
+    callbacks_.clear();
+    if (callback) covered.push_back(std::move(callback));
+    isRunning_ = true;
+    needRunNext_ = false;
   }
-  // This run starts after every kept request, so it covers them too.
-  std::vector<Completion> covered = std::move(callbacks_);
-  callbacks_.clear();
-  if (callback) covered.push_back(std::move(callback));
-  isRunning_ = true;
-  needRunNext_ = false;
   runInFuture();
   runTask(std::move(covered));
 }
 
 void KXDelayRunUtil::windowEnd() {
-  if (!needRunNext_) {
-    isRunning_ = false;
-    return;
+  std::vector<Completion> covered;
+  {
+    std::lock_guard<std::mutex> lock(stateMu_);
+    if (!needRunNext_) {
+      isRunning_ = false;
+      return;
+    }
+    covered = std::move(callbacks_);
+    callbacks_.clear();
+    isRunning_ = true;
+    needRunNext_ = false;
   }
-  std::vector<Completion> covered = std::move(callbacks_);
-  callbacks_.clear();
-  isRunning_ = true;
-  needRunNext_ = false;
   runInFuture();
   runTask(std::move(covered));
 }
 
 void KXDelayRunUtil::runInFuture() {
-  clock_->after(static_cast<double>(delaySec_.load()), serialQueue_,
-                [self = shared_from_this()] { self->windowEnd(); });
+  std::shared_ptr<kx::SerialQueue> queue = serialQueue();
+  clock_->after(static_cast<double>(delaySec_.load()), *queue,
+                [self = shared_from_this(), queue] { self->windowEnd(); });
 }
 
 void KXDelayRunUtil::runTask(std::vector<Completion> covered) {

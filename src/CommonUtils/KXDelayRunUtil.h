@@ -16,10 +16,14 @@
 // completions are called even when the runner is gone by then, and only
 // once however often the task calls its completion.
 //
-// All state (the flags and the kept completions) lives on the runner's
-// serial queue "kx.mac.serial.queue"; the task runs there too. The window
-// timer comes from a KXDelayClock (the system clock unless a test gives its
-// own) and keeps the runner alive until it fires.
+// Requests and window ends run on the runner's serial queue, its own
+// "kx.mac.serial.queue" unless setSerialQueue() gave another; the task runs
+// there too. After a change of queue, work queued or armed before it still
+// runs on the old queue (which it keeps alive) and later work on the new
+// one; the flags and the kept completions are guarded by a lock, so the two
+// never disagree about them. The window timer comes from a KXDelayClock
+// (the system clock unless a test gives its own) and keeps the runner alive
+// until it fires.
 //
 // Thread safety: runWithCallback() and the accessors may be called from any
 // thread; the task's completion may be called from any thread.
@@ -56,12 +60,14 @@ class KXDelayRunUtil : public std::enable_shared_from_this<KXDelayRunUtil> {
   void setMainTask(MainTask mainTask);
   float delaySec() const { return delaySec_.load(); }
   void setDelaySec(float delaySec) { delaySec_.store(delaySec); }
-  kx::SerialQueue& serialQueue() { return serialQueue_; }
+  std::shared_ptr<kx::SerialQueue> serialQueue() const;
+  // Later requests and windows run on `queue`; nullptr is ignored.
+  void setSerialQueue(std::shared_ptr<kx::SerialQueue> queue);
 
  private:
   KXDelayRunUtil(float delaySec, MainTask mainTask, std::shared_ptr<KXDelayClock> clock);
 
-  // These run on serialQueue_.
+  // These run on the serial queue.
   void request(Completion callback);
   void windowEnd();
   void runInFuture();
@@ -73,12 +79,13 @@ class KXDelayRunUtil : public std::enable_shared_from_this<KXDelayRunUtil> {
   mutable std::mutex taskMu_;
   MainTask mainTask_;  // guarded by taskMu_
 
-  // Touched only on serialQueue_.
-  bool isRunning_ = false;
-  bool needRunNext_ = false;
-  std::vector<Completion> callbacks_;
+  mutable std::mutex queueMu_;
+  std::shared_ptr<kx::SerialQueue> serialQueue_;  // guarded by queueMu_
 
-  kx::SerialQueue serialQueue_;
+  std::mutex stateMu_;
+  bool isRunning_ = false;             // guarded by stateMu_
+  bool needRunNext_ = false;           // guarded by stateMu_
+  std::vector<Completion> callbacks_;  // guarded by stateMu_
 };
 
 #endif  // ZN_COMMONUTILS_KXDELAYRUNUTIL_H_

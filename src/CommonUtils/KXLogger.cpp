@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "CommonUtils/KXConfiguration.h"
 #include "CommonUtils/KXHooks.h"
 #include "platform/Path.h"
 #include "platform/Time.h"
@@ -75,16 +76,21 @@ void KXLogger::open() {
   opened_ = true;
   path_ = kx::Path::appendingPathComponent(directory, kLogFileName);
   kx::FileSystem& fs = loggerFileSystem();
-  file_ = fs.newWritableFile(path_, kx::FileSystem::WriteMode::Truncate, 0644, nullptr);
+  file_ = fs.newWritableFile(path_, kx::FileSystem::WriteMode::TruncateAppend, 0644, nullptr);
   if (!file_) {
     fs.setPermissions(path_, 0600, nullptr);
-    file_ = fs.newWritableFile(path_, kx::FileSystem::WriteMode::Truncate, 0644, nullptr);
+    file_ = fs.newWritableFile(path_, kx::FileSystem::WriteMode::TruncateAppend, 0644, nullptr);
   }
 }
 
 void KXLogger::write(const std::string& line) {
   if (!opened_) open();
   if (!file_) return;
+  // "write-log" is consulted before each write, but whatever it holds the
+  // line is written. The logger never creates the configuration itself.
+  if (KXConfiguration* configuration = KXConfiguration::sharedConfigurationIfCreated()) {
+    (void)configuration->itemForKey(kKXConfigWriteLog);
+  }
   kx::Error error;
   if (!file_->append(line, &error)) {
     std::printf("%d", static_cast<int>(error.code()));

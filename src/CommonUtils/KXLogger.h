@@ -8,7 +8,10 @@
 // own (the KXLOG text ends with a line feed).
 //
 // The file is emptied each time it is opened, so it holds the current run's
-// log. It is opened on the work queue when the logger is created, from the
+// log. It is written in append mode: a log emptied from outside while the
+// program runs goes on from its new end. Before each write the logger looks
+// at the configuration key "write-log" of the shared configuration (when
+// one has been created); no value of it stops a line. It is opened on the work queue when the logger is created, from the
 // data directory that the file manager reports through KXHooks; while no
 // directory is known yet, opening waits until the next line is written. The
 // path is used as it stands, whatever characters it holds. When the file

@@ -25,6 +25,40 @@ std::string trimSpaces(std::string_view text) {
   return std::string(text.substr(start, end - start + 1));
 }
 
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The text with each run of "%XX" escapes replaced by its bytes read in the
+// encoding; nothing when a "%" is not followed by two hex digits or a run
+// does not read in the encoding.
+std::optional<std::string> percentDecodeIn(std::string_view text, std::uint64_t encoding) {
+  std::string out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] != '%') {
+      out.push_back(text[i++]);
+      continue;
+    }
+    std::string run;
+    while (i < text.size() && text[i] == '%') {
+      if (i + 2 >= text.size()) return std::nullopt;
+      const int high = hexValue(text[i + 1]);
+      const int low = hexValue(text[i + 2]);
+      if (high < 0 || low < 0) return std::nullopt;
+      run.push_back(static_cast<char>(high * 16 + low));
+      i += 3;
+    }
+    std::optional<std::string> decoded = KXStringEncoding::toUtf8(run, encoding);
+    if (!decoded) return std::nullopt;
+    out += *decoded;
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string NSDictionaryKXHelper::stringForHTTPFormat(const kx::Dictionary& dictionary,
@@ -113,6 +147,7 @@ kx::Dictionary NSDictionaryKXHelper::dictionaryWithSections(
 kx::Dictionary NSDictionaryKXHelper::dictionaryFromQuery(std::string_view query,
                                                          std::uint64_t encoding) {
   kx::Dictionary result;
+  if (encoding != kKXRawEncoding && !KXStringEncoding::isSupported(encoding)) return result;
   std::size_t start = 0;
   while (start < query.size()) {
     std::size_t end = query.find('&', start);
@@ -126,8 +161,8 @@ kx::Dictionary NSDictionaryKXHelper::dictionaryFromQuery(std::string_view query,
     std::string key(piece.substr(0, equals));
     std::string value(piece.substr(equals + 1));
     if (encoding != kKXRawEncoding) {
-      std::optional<std::string> decodedKey = kx::percentDecode(key);
-      std::optional<std::string> decodedValue = kx::percentDecode(value);
+      std::optional<std::string> decodedKey = percentDecodeIn(key, encoding);
+      std::optional<std::string> decodedValue = percentDecodeIn(value, encoding);
       if (!decodedKey || !decodedValue) continue;
       key = std::move(*decodedKey);
       value = std::move(*decodedValue);

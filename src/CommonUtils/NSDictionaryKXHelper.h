@@ -12,9 +12,12 @@
 //    values in an array, in order.
 //  - dictionaryFromQuery reads a URL query: pieces between runs of "&", each
 //    split at its first "="; pieces without "=" are skipped; a later equal key
-//    wins. With an encoding other than kKXRawEncoding, keys and values are
-//    percent-decoded as UTF-8 (a piece whose escapes do not decode is
-//    skipped; "+" stays "+").
+//    wins. With an encoding other than kKXRawEncoding (KXStringEncoding.h),
+//    each run of percent escapes in a key or value is decoded to bytes and
+//    read in that encoding (Latin-1 "x=%E9" gives "é"); the rest of the text
+//    stays as written and "+" stays "+". A piece whose escapes do not read
+//    in the encoding, or any piece when the encoding is unknown, is
+//    skipped.
 //  - dictionaryWithReverseDictionary maps each value back to its key.
 //
 // Thread safety: pure functions.
@@ -26,12 +29,8 @@
 #include <string_view>
 #include <vector>
 
+#include "CommonUtils/KXStringEncoding.h"
 #include "platform/Value.h"
-
-// Encodings for dictionaryFromQuery: 0 leaves the text as written; the
-// platform's UTF-8 number (4), like any other non-zero value, decodes UTF-8.
-inline constexpr std::uint64_t kKXRawEncoding = 0;
-inline constexpr std::uint64_t kKXUTF8Encoding = 4;
 
 class NSDictionaryKXHelper {
  public:

@@ -1,11 +1,21 @@
 #include "CommonUtils/NSStringDupTitle.h"
 
+#include <pcrecpp.h>
+#include <unicode/translit.h>
+#include <unicode/unistr.h>
+
 #include <atomic>
+#include <cmath>
+#include <cstdio>
 #include <functional>
+#include <memory>
+#include <mutex>
 
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "CommonUtils/KXRegularExpression.h"
 #include "CommonUtils/KXServiceBaseURL.h"
+#include "CommonUtils/KXStringEncoding.h"
+#include "platform/LocalizedStrings.h"
 #include "platform/Path.h"
 #include "platform/Text.h"
 #include "platform/URL.h"
@@ -491,4 +501,161 @@ NSStringDupTitle::EditingString NSStringDupTitle::stringForEditing(std::string_v
   if (highlightLink && guessIsALink(text)) result.foreground = EditingColour::Link;
   if (isPlaceHolder) result.foreground = EditingColour::Placeholder;
   return result;
+}
+
+// ---- Further helpers -------------------------------------------------------------
+
+kx::Dictionary NSStringDupTitle::DictionarySeparatedByString(std::string_view text,
+                                                             std::string_view separator) {
+  std::vector<std::string_view> pairs;
+  if (separator.empty()) {
+    pairs.push_back(text);
+  } else {
+    std::size_t start = 0;
+    for (std::size_t hit; (hit = text.find(separator, start)) != std::string_view::npos;
+         start = hit + separator.size()) {
+      pairs.push_back(text.substr(start, hit - start));
+    }
+    pairs.push_back(text.substr(start));
+  }
+  kx::Dictionary result;
+  for (std::string_view pair : pairs) {
+    const std::size_t equals = pair.find('=');
+    if (equals == std::string_view::npos || pair.find('=', equals + 1) != std::string_view::npos) {
+      continue;
+    }
+    result.set(std::string(pair.substr(equals + 1)), kx::Value(pair.substr(0, equals)));
+  }
+  return result;
+}
+
+bool NSStringDupTitle::isPhoneNumber(std::string_view text) {
+  if (text.size() != 11 || text[0] != '1') return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+bool NSStringDupTitle::isValidEmail(std::string_view text) {
+  static const std::optional<KXRegularExpression> rx =
+      KXRegularExpression::make(R"(\A[A-Z0-9a-z._%+-]+@[A-Za-z0-9.-]+\.[A-Za-z]{2,}\z)");
+  return rx && rx->firstMatch(validUtf8(text)).has_value();
+}
+
+bool NSStringDupTitle::isValidURL(std::string_view text) {
+  return text.starts_with("http://") || text.starts_with("https://");
+}
+
+bool NSStringDupTitle::isValidZarvelURL(std::string_view text) {
+  const std::string base = KXServiceBaseURL();
+  const std::size_t schemeEnd = base.find("://");
+  if (schemeEnd == std::string::npos) return false;
+  const std::string authority = base.substr(schemeEnd + 3);
+  for (std::string_view scheme : {"http://", "https://"}) {
+    const std::string origin = std::string(scheme) + authority;
+    if (text.size() < origin.size() ||
+        !kx::Text::asciiEqualIgnoringCase(text.substr(0, origin.size()), origin)) {
+      continue;
+    }
+    std::string_view rest = text.substr(origin.size());
+    if (!rest.empty() && rest[0] == ':' && authority.find(':') == std::string::npos) {
+      std::size_t digits = 1;
+      while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;
+      if (digits == 1) return false;
+      rest.remove_prefix(digits);
+    }
+    return rest.empty() || rest[0] == '/' || rest[0] == '?' || rest[0] == '#';
+  }
+  return false;
+}
+
+bool NSStringDupTitle::isLegalFileName(std::string_view text) {
+  return text.find_first_of("\\/:*<>|") == std::string_view::npos;
+}
+
+std::string NSStringDupTitle::stringFromSize(double size) {
+  static constexpr const char* kFormats[] = {"%.1fK", "%.1fM", "%.1fG"};
+  char text[64];
+  if (!(std::fabs(size) >= 1024)) {
+    std::snprintf(text, sizeof text, "%.0fB", size);
+    return text;
+  }
+  double value = size / 1024;
+  std::size_t unit = 0;
+  while (unit < 2 && std::fabs(value) >= 1024) {
+    value /= 1024;
+    ++unit;
+  }
+  std::snprintf(text, sizeof text, kFormats[unit], value);
+  return text;
+}
+
+std::string NSStringDupTitle::safeForCoreDataRegExp(std::string_view text) {
+  static const pcrecpp::RE metacharacters(R"(([\\^$.|?*+()\[\]{}]))");
+  std::string escaped(text);
+  metacharacters.GlobalReplace(R"(\\\1)", &escaped);
+  return safeForCoreData(escaped);
+}
+
+std::optional<kx::Bytes> NSStringDupTitle::dataByTransformToGB(std::string_view text) {
+  std::optional<std::string> gb = KXStringEncoding::fromUtf8(text, kKXGB18030Encoding);
+  if (!gb) return std::nullopt;
+  return kx::Bytes(gb->begin(), gb->end());
+}
+
+std::string NSStringDupTitle::stringByTransfromToPinyin(std::string_view text) {
+  // One transliterator, made on first use (it is costly to build) and used
+  // under a lock.
+  struct Shared {
+    std::mutex mu;
+    std::unique_ptr<icu::Transliterator> transliterator;  // guarded by mu
+  };
+  static Shared* shared = [] {
+    auto* s = new Shared();
+    UErrorCode status = U_ZERO_ERROR;
+    s->transliterator.reset(icu::Transliterator::createInstance(
+        "Any-Latin; NFD; [:Nonspacing Mark:] Remove; NFC", UTRANS_FORWARD, status));
+    if (U_FAILURE(status)) s->transliterator.reset();
+    return s;
+  }();
+  const std::string valid = validUtf8(text);
+  icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(valid);
+  {
+    std::lock_guard<std::mutex> lock(shared->mu);
+    if (!shared->transliterator) return valid;
+    shared->transliterator->transliterate(unicode);
+  }
+  std::string out;
+  unicode.toUTF8String(out);
+  return out;
+}
+
+std::string NSStringDupTitle::timeFromInterval(double seconds) {
+  struct Unit {
+    std::int64_t seconds;
+    const char* name;
+  };
+  static constexpr std::int64_t kDay = 86400;
+  static constexpr Unit kUnits[] = {
+      {100 * 365 * kDay, "c"}, {365 * kDay, "y"}, {30 * kDay, "mo"}, {kDay, "d"},
+      {3600, "h"},             {60, "min"},       {1, "s"},
+  };
+  // Whole seconds; negative and NaN durations count as 0, huge ones stop at
+  // the largest count the integer holds.
+  std::int64_t rest = 0;
+  if (seconds >= 9.2e18) {
+    rest = INT64_MAX;
+  } else if (seconds > 0) {
+    rest = static_cast<std::int64_t>(seconds);
+  }
+  std::string out;
+  for (const Unit& unit : kUnits) {
+    const std::int64_t count = rest / unit.seconds;
+    rest %= unit.seconds;
+    if (count == 0) continue;
+    out += kx::Text::toString(count) + kx::LocalizedStrings::localized(unit.name) + " ";
+  }
+  if (out.empty()) out = "0" + kx::LocalizedStrings::localized("s") + " ";
+  return out;
 }

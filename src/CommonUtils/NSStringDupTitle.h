@@ -127,6 +127,46 @@ class NSStringDupTitle {
   // True for Null and for the empty string; false for other kinds.
   static bool isEmpty(const kx::Value& value);
 
+  // ---- Further helpers -------------------------------------------------------
+  // The text split at each `separator` into pairs, and each pair at "=";
+  // a pair of exactly two parts maps its second part to its first
+  // ("v=k" gives k -> v); a later equal key wins.
+  static kx::Dictionary DictionarySeparatedByString(std::string_view text,
+                                                    std::string_view separator);
+  // "1" and ten more ASCII digits, nothing else.
+  static bool isPhoneNumber(std::string_view text);
+  // The whole text has the usual address form: letters, digits and "._%+-"
+  // before one "@", then a domain of letters, digits, "." and "-" ending in
+  // "." and two or more letters.
+  static bool isValidEmail(std::string_view text);
+  // Begins with "http://" or "https://".
+  static bool isValidURL(std::string_view text);
+  // Begins with the note service's origin over http or https (scheme and
+  // host in any case), and the host ends there: the text ends, or "/", "?",
+  // "#" or a port (":" and digits, then the end or one of those) follows.
+  // So "https://<host>.example.org" is not the service.
+  static bool isValidZarvelURL(std::string_view text);
+  // Holds none of \ / : * < > |.
+  static bool isLegalFileName(std::string_view text);
+  // A byte count as "%.0fB" below 1024, then "%.1fK", "%.1fM" and "%.1fG"
+  // in steps of 1024.
+  static std::string stringFromSize(double size);
+  // Every regular-expression metacharacter (\ ^ $ . | ? * + ( ) [ ] { })
+  // preceded by a backslash, then safeForCoreData.
+  static std::string safeForCoreDataRegExp(std::string_view text);
+  // The text in GB 18030 (ill-formed UTF-8 read as U+FFFD); nothing when
+  // the converter is not available.
+  static std::optional<kx::Bytes> dataByTransformToGB(std::string_view text);
+  // The text transliterated to Latin letters without combining marks (Han
+  // characters as their pinyin, "笔记" -> "bi ji"); the text unchanged when
+  // the transliterator is not available.
+  static std::string stringByTransfromToPinyin(std::string_view text);
+  // A duration as "<n><unit> " parts for centuries (of 100 years), years
+  // (365 days), months (30 days), days, hours, minutes and seconds, largest
+  // first, parts of 0 left out ("1d 2h 5s "; under a second "0s "). The
+  // unit names ("c", "y", "mo", "d", "h", "min", "s") are localised.
+  static std::string timeFromInterval(double seconds);
+
   // ---- Presentation --------------------------------------------------------
   enum class EditingColour { Default, Link, Placeholder };
   // What a text field shows for the note author and source address: the text

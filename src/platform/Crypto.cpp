@@ -100,6 +100,26 @@ std::optional<Bytes> aesCbc(bool encrypt, ByteView data, ByteView key, ByteView 
   return cipherOneShot(EVP_aes_256_cbc(), encrypt, true, data, key, iv.data(), error);
 }
 
+const EVP_CIPHER* cbcCipherForKey(std::size_t keySize) {
+  switch (keySize) {
+    case 16: return EVP_aes_128_cbc();
+    case 24: return EVP_aes_192_cbc();
+    case 32: return EVP_aes_256_cbc();
+    default: return nullptr;
+  }
+}
+
+std::optional<Bytes> aesCbcAnyKey(bool encrypt, ByteView data, ByteView key, ByteView iv,
+                                  Error* error) {
+  const EVP_CIPHER* cipher = cbcCipherForKey(key.size());
+  if (!cipher || iv.size() != Crypto::kAesBlockSize) {
+    SetError(error, makeError(kCryptoParamError,
+                              "AES-CBC needs a key of 16, 24 or 32 bytes and a 16-byte IV."));
+    return std::nullopt;
+  }
+  return cipherOneShot(cipher, encrypt, true, data, key, iv.data(), error);
+}
+
 std::optional<Bytes> aesEcb(bool encrypt, ByteView data, ByteView key, Error* error) {
   const EVP_CIPHER* cipher = ecbCipherForKey(key.size());
   if (!cipher) {
@@ -257,6 +277,16 @@ std::optional<Bytes> Crypto::aes256CbcEncrypt(ByteView plain, ByteView key, Byte
 std::optional<Bytes> Crypto::aes256CbcDecrypt(ByteView cipher, ByteView key, ByteView iv,
                                               Error* error) {
   return aesCbc(false, cipher, key, iv, error);
+}
+
+std::optional<Bytes> Crypto::aesCbcEncrypt(ByteView plain, ByteView key, ByteView iv,
+                                           Error* error) {
+  return aesCbcAnyKey(true, plain, key, iv, error);
+}
+
+std::optional<Bytes> Crypto::aesCbcDecrypt(ByteView cipher, ByteView key, ByteView iv,
+                                           Error* error) {
+  return aesCbcAnyKey(false, cipher, key, iv, error);
 }
 
 std::optional<Bytes> Crypto::aesEcbEncrypt(ByteView data, ByteView key, Error* error) {

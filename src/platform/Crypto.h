@@ -155,6 +155,13 @@ class Crypto {
   static std::optional<Bytes> aes256CbcDecrypt(ByteView cipher, ByteView key, ByteView iv,
                                                Error* error = nullptr);
 
+  // AES-CBC with PKCS#7 padding under a key of 16, 24 or 32 bytes (AES-128,
+  // -192 or -256) and a 16-byte IV; fails as the AES-256 pair does.
+  static std::optional<Bytes> aesCbcEncrypt(ByteView plain, ByteView key, ByteView iv,
+                                            Error* error = nullptr);
+  static std::optional<Bytes> aesCbcDecrypt(ByteView cipher, ByteView key, ByteView iv,
+                                            Error* error = nullptr);
+
   // AES-ECB without padding; keys of 16, 24 or 32 bytes; the data must be a
   // whole number of 16-byte blocks.
   static std::optional<Bytes> aesEcbEncrypt(ByteView data, ByteView key, Error* error = nullptr);

@@ -251,6 +251,7 @@ class PosixFileSystem final : public FileSystem {
   std::unique_ptr<WritableFile> newWritableFile(const std::string& path, WriteMode how,
                                                 std::uint32_t mode, Error* error) override {
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (how == WriteMode::Exclusive ? O_EXCL : O_TRUNC);
+    if (how == WriteMode::TruncateAppend) flags |= O_APPEND;
     int fd = ::open(path.c_str(), flags, static_cast<mode_t>(mode));
     if (fd < 0) {
       fail(error, errno, path);

@@ -106,6 +106,10 @@ class FileSystem {
   enum class WriteMode {
     Truncate,   // create the file or empty an existing one
     Exclusive,  // create the file; fail with EEXIST when something is there
+    // As Truncate, and every append goes to the file's end as it is at that
+    // moment (O_APPEND): a file emptied or cut short by someone else goes on
+    // from its new end instead of gaining a hole of zero bytes.
+    TruncateAppend,
   };
 
   virtual ~FileSystem() = default;

@@ -591,7 +591,11 @@ void writeValue(std::string& out, const Value& value, std::size_t indent) {
 
 }  // namespace
 
-std::optional<Value> PropertyList::parse(std::string_view xml, Error* error) {
+std::optional<Value> PropertyList::parse(std::string_view bytes, Error* error) {
+  return isBinary(bytes) ? parseBinary(bytes, error) : parseXml(bytes, error);
+}
+
+std::optional<Value> PropertyList::parseXml(std::string_view xml, Error* error) {
   Reader reader;
   return reader.run(xml, error);
 }
@@ -617,6 +621,11 @@ std::optional<std::string> PropertyList::serialize(const Value& value, Error* er
   return out;
 }
 
+std::optional<std::string> PropertyList::serialize(const Value& value, Format format,
+                                                   Error* error) {
+  return format == Format::Binary ? serializeBinary(value, error) : serialize(value, error);
+}
+
 std::optional<Value> PropertyList::readFile(const std::string& path, Error* error) {
   std::string contents;
   if (!FileSystem::Default().readFile(path, &contents, error)) return std::nullopt;
@@ -624,7 +633,12 @@ std::optional<Value> PropertyList::readFile(const std::string& path, Error* erro
 }
 
 bool PropertyList::writeFile(const std::string& path, const Value& value, Error* error) {
-  auto text = serialize(value, error);
+  return writeFile(path, value, Format::XML, error);
+}
+
+bool PropertyList::writeFile(const std::string& path, const Value& value, Format format,
+                             Error* error) {
+  auto text = serialize(value, format, error);
   if (!text) return false;
   return FileSystem::Default().writeFileAtomically(path, *text, error);
 }

@@ -1,6 +1,7 @@
-// kx::PropertyList reads and writes the XML form of property lists, the file
-// format of the session files, the user configuration, the state file and the
-// user defaults, with kx::Value standing for the values:
+// kx::PropertyList reads and writes property lists, the file format of the
+// session files, the user configuration, the state file and the user
+// defaults, in their XML form and in their binary form ("bplist00"), with
+// kx::Value standing for the values:
 //
 //   <dict>            Dictionary (string keys, order kept)
 //   <array>           Array
@@ -31,6 +32,17 @@
 // keeps the last value. Base64 in <data> is read leniently (white space and
 // line breaks are skipped).
 //
+// Reading takes either form: text that starts with "bplist00" is read as the
+// binary form, anything else as XML. The binary form carries the same kinds
+// (integers up to 64 bits, either sign; dates as seconds since 2001 in the
+// file); it is read just as strictly: offsets, counts and references that
+// point outside the file or at no object, a container that holds itself,
+// nesting deeper than kMaxDepth, keys that are not strings, and objects
+// without a place in a kx::Value (null, sets, keyed-archive identifiers)
+// are read errors. UTF-16 text with a lone surrogate reads with U+FFFD in
+// its place. Objects referred to more than once are read once and shared.
+// Written binary lists hold each distinct string (key or value) once.
+//
 // Thread safety: stateless; every function may be called from any thread.
 #ifndef ZN_PLATFORM_PROPERTYLIST_H_
 #define ZN_PLATFORM_PROPERTYLIST_H_
@@ -59,12 +71,20 @@ class PropertyList {
   // can run out of stack.
   static constexpr std::size_t kMaxDepth = 512;
 
-  // The value of an XML property list.
-  static std::optional<Value> parse(std::string_view xml, Error* error = nullptr);
+  enum class Format { XML, Binary };
+
+  // The value of a property list in either form.
+  static std::optional<Value> parse(std::string_view bytes, Error* error = nullptr);
+  // Whether the bytes start as the binary form does.
+  static bool isBinary(std::string_view bytes);
 
   // The XML text of a value; fails (kPropertyListWriteInvalidError) when the
   // value holds something a property list cannot carry.
   static std::optional<std::string> serialize(const Value& value, Error* error = nullptr);
+  // The value in the given form. The binary form also carries the strings
+  // and dates that XML cannot.
+  static std::optional<std::string> serialize(const Value& value, Format format,
+                                              Error* error = nullptr);
 
   // Whether serialize() would succeed.
   static bool isValid(const Value& value, Error* error = nullptr);
@@ -75,6 +95,13 @@ class PropertyList {
   // serialize() written atomically to `path` (a reader sees the old file or
   // the new one, never a mix).
   static bool writeFile(const std::string& path, const Value& value, Error* error = nullptr);
+  static bool writeFile(const std::string& path, const Value& value, Format format,
+                        Error* error = nullptr);
+
+ private:
+  static std::optional<Value> parseXml(std::string_view xml, Error* error);
+  static std::optional<Value> parseBinary(std::string_view bytes, Error* error);
+  static std::optional<std::string> serializeBinary(const Value& value, Error* error);
 };
 
 }  // namespace kx

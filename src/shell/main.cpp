@@ -1,10 +1,13 @@
 // The zarvelnote program. For now it prepares the application data folders
 // of the user who is signed in (the anonymous user "EmptyUser" until sign-in
 // exists), starts the log of this run with its first line, and exits.
+// Errors presented meanwhile are written to the log and to standard error.
 #include <cstdio>
 #include <memory>
 #include <string>
 
+#include "CommonUtils/KXConsoleErrorPresenter.h"
+#include "CommonUtils/KXErrorPresenter.h"
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXURLOpener.h"
 #include "CommonUtils/KXXdgURLOpener.h"
@@ -19,6 +22,8 @@ int main() {
   // Before anything logs: the logger opens its file in the user's folder.
   KXInstallFoundationHooks();
   KXURLOpener::install(std::make_shared<KXXdgURLOpener>());
+  // No window yet: failures the user should see go to the log and stderr.
+  KXErrorPresenter::install(std::make_shared<KXConsoleErrorPresenter>());
 
   kx::Error error;
   if (!kx::Places::ensureApplicationDataRoot(&error)) {

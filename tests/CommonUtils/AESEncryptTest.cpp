@@ -110,17 +110,26 @@ TEST(AESEncryptTest, WrongPasswordOrDamageGivesNothing) {
   EXPECT_FALSE(AESEncrypt::decryptData(flipped, kPassword).has_value());
 }
 
-TEST(AESEncryptTest, BlobsWithoutCiphertextGiveNothing) {
-  // Up to 24 bytes there is no room for ciphertext; handing the bytes back as
-  // plain text would make a damaged field look deciphered.
-  for (std::size_t n : {1u, 5u, 24u, 25u}) {
+TEST(AESEncryptTest, DataTooShortForABlobDeciphersToItself) {
+  // Up to 24 bytes there is no room for a ciphertext: the bytes come back.
+  for (std::size_t n : {1u, 5u, 24u}) {
     const kx::Bytes blob(n, 'A');
-    EXPECT_FALSE(AESEncrypt::decryptData(blob, kPassword).has_value()) << n;
-    EXPECT_FALSE(AESEncrypt::decryptText(NSDataGZip::base64EncodedString(blob), kPassword).has_value())
+    EXPECT_EQ(AESEncrypt::decryptData(blob, kPassword), blob) << n;
+    EXPECT_EQ(AESEncrypt::decryptText(NSDataGZip::base64EncodedString(blob), kPassword),
+              std::string(n, 'A'))
         << n;
   }
-  EXPECT_FALSE(AESEncrypt::decryptText("c2hvcnQ=", kPassword).has_value());  // "short"
-  EXPECT_FALSE(AESEncrypt::decryptText("!!!", kPassword).has_value());       // decodes to nothing
+  EXPECT_EQ(AESEncrypt::decryptText("YWJj", kPassword), "abc");
+  EXPECT_EQ(AESEncrypt::decryptText("c2hvcnQ=", kPassword), "short");
+  // Still read as UTF-8 text.
+  EXPECT_FALSE(AESEncrypt::decryptText(NSDataGZip::base64EncodedString(kx::Bytes{0xff, 0x41}),
+                                       kPassword)
+                   .has_value());
+  // From 25 bytes on it is a blob; a header without a ciphertext fails.
+  EXPECT_FALSE(AESEncrypt::decryptData(kx::Bytes(25, 'A'), kPassword).has_value());
+  EXPECT_FALSE(AESEncrypt::decryptText(NSDataGZip::base64EncodedString(kx::Bytes(25, 'A')),
+                                       kPassword)
+                   .has_value());
 }
 
 TEST(AESEncryptTest, DeciphersOnlyToUtf8Text) {
@@ -151,11 +160,20 @@ TEST(AESEncryptTest, FailedRandomSourceFailsTheEnciphering) {
   EXPECT_FALSE(AESEncrypt::randomDataOfLength(8).has_value());
 }
 
-TEST(AESEncryptTest, RawKeyCipherNeedsAFullKeyAndVector) {
+TEST(AESEncryptTest, RawKeyCipherTakesAes128192And256Keys) {
+  for (std::size_t keyLength : {16u, 24u, 32u}) {
+    const kx::Bytes key(keyLength, 7);
+    std::optional<kx::Bytes> cipher = AESEncrypt::encryptData(std::string_view("x"), key, kIV);
+    ASSERT_TRUE(cipher.has_value()) << keyLength;
+    EXPECT_EQ(kx::Crypto::aesCbcDecrypt(*cipher, key, kIV), kx::Bytes{'x'}) << keyLength;
+  }
   const kx::Bytes key(32, 7);
-  EXPECT_TRUE(AESEncrypt::encryptData(std::string_view("x"), key, kIV).has_value());
   EXPECT_EQ(AESEncrypt::encryptData(kx::Bytes(), key, kIV), kx::Bytes());
-  EXPECT_FALSE(AESEncrypt::encryptData(std::string_view("x"), kx::Bytes(16, 7), kIV).has_value());
+  for (std::size_t keyLength : {0u, 15u, 20u, 33u}) {
+    EXPECT_FALSE(AESEncrypt::encryptData(std::string_view("x"), kx::Bytes(keyLength, 7), kIV)
+                     .has_value())
+        << keyLength;
+  }
   EXPECT_FALSE(AESEncrypt::encryptData(std::string_view("x"), key, kx::Bytes(8, 1)).has_value());
 }
 

@@ -55,12 +55,22 @@ TEST_F(KXConfigurationTest, MissingFileReadsEveryKeyAsAbsent) {
   EXPECT_EQ(config.stringForKey(kKXConfigDataConflict, kKXConfigDataConflictDefault), "1");
 }
 
-TEST_F(KXConfigurationTest, StoredValuesAreRead) {
-  writeConfig({{"data-conflict", "2"}, {"font-family", "Songti"}});
-  KXConfiguration config(path_);
-  EXPECT_EQ(config.itemForKey("data-conflict"), kx::Value("2"));
-  EXPECT_EQ(config.stringForKey("font-family", "Helvetica"), "Songti");
-  EXPECT_EQ(config.stringForKey("font-size", "14"), "14");
+TEST_F(KXConfigurationTest, StoredValuesAreReadFromEitherForm) {
+  for (kx::PropertyList::Format format :
+       {kx::PropertyList::Format::XML, kx::PropertyList::Format::Binary}) {
+    const kx::Dictionary values{{"data-conflict", "2"}, {"font-family", "宋体"}};
+    ASSERT_TRUE(kx::PropertyList::writeFile(path_, kx::Value(values), format));
+    KXConfiguration config(path_);
+    EXPECT_EQ(config.itemForKey("data-conflict"), kx::Value("2"));
+    EXPECT_EQ(config.stringForKey("font-family", "Helvetica"), "宋体");
+    EXPECT_EQ(config.stringForKey("font-size", "14"), "14");
+    // Readable, so it may be changed and saved.
+    config.setValue(kx::Value("16"), "font-size");
+    EXPECT_TRUE(config.save());
+    EXPECT_EQ(kx::PropertyList::readFile(path_),
+              kx::Value(kx::Dictionary{{"data-conflict", "2"}, {"font-family", "宋体"},
+                                       {"font-size", "16"}}));
+  }
 }
 
 TEST_F(KXConfigurationTest, UnreadableFileIsNeverOverwritten) {

@@ -62,7 +62,7 @@ class KXDelayRunUtilTest : public ::testing::Test {
       if (util_) settle();
     }
   }
-  void settle() { ASSERT_TRUE(kxtest::waitForQueue(util_->serialQueue())); }
+  void settle() { ASSERT_TRUE(kxtest::waitForQueue(*util_->serialQueue())); }
   // Lets the window close and waits for what it queued.
   void closeWindow() {
     clock_->advance(util_->delaySec());
@@ -186,6 +186,43 @@ TEST_F(KXDelayRunUtilTest, CompletionsAreCalledAfterTheRunnerIsGone) {
   ASSERT_TRUE(kxtest::pumpMainUntil([&] { return weak.expired(); }));
   task_.finish(0);
   EXPECT_EQ(called(), std::vector<std::string>{"a"});
+}
+
+TEST_F(KXDelayRunUtilTest, RunsOnTheQueueItIsGiven) {
+  auto queue = std::make_shared<kx::SerialQueue>("com.zarvel.note.test.delay");
+  util_->setSerialQueue(queue);
+  util_->setSerialQueue(nullptr);  // ignored
+  EXPECT_EQ(util_->serialQueue(), queue);
+  util_->runWithCallback(note("a"));
+  util_->runWithCallback(note("b"));
+  settle();
+  closeWindow();
+  ASSERT_EQ(task_.runs(), 2u);
+  EXPECT_EQ(task_.labels[0], "com.zarvel.note.test.delay");
+  EXPECT_EQ(task_.labels[1], "com.zarvel.note.test.delay");
+}
+
+TEST_F(KXDelayRunUtilTest, WindowOpenedBeforeAQueueChangeStillServesItsRequests) {
+  std::shared_ptr<kx::SerialQueue> before = util_->serialQueue();
+  util_->runWithCallback(note("opener"));
+  settle();
+  // The runner lets go of its first queue; the armed window keeps it.
+  util_->setSerialQueue(std::make_shared<kx::SerialQueue>("com.zarvel.note.test.delay"));
+  before.reset();
+  util_->runWithCallback(note("kept"));  // on the new queue, inside the window
+  settle();
+  ASSERT_EQ(task_.runs(), 1u);
+
+  clock_->advance(util_->delaySec());  // the window closes on the old queue
+  ASSERT_TRUE(kxtest::pumpMainUntil([&] { return task_.runs() == 2u; }));
+  EXPECT_EQ(task_.labels[1], KXDelayRunUtil::kQueueLabel);
+  task_.finish(1);
+  EXPECT_EQ(called(), std::vector<std::string>{"kept"});
+
+  // Its follow-up window was armed on the new queue.
+  closeWindow();
+  EXPECT_EQ(task_.runs(), 2u);
+  EXPECT_EQ(clock_->pendingCount(), 0u);
 }
 
 TEST_F(KXDelayRunUtilTest, EveryRequestIsAnsweredOnceUnderConcurrentRequestsAndCompletions) {

@@ -1,15 +1,18 @@
 #include "CommonUtils/KXLogger.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "CommonUtils/KXConfiguration.h"
 #include "CommonUtils/KXHooks.h"
 #include "platform/FileSystem.h"
 #include "platform/Path.h"
+#include "platform/PropertyList.h"
 #include "platform/SerialQueue.h"
 #include "support/FaultInjectingFileSystem.h"
 #include "support/TempAppRoot.h"
@@ -125,6 +128,33 @@ TEST_F(KXLoggerTest, NonAsciiPathAndMessageAreWrittenAsUtf8) {
   KXLOG("笔记 %s", "ß");
   const std::string text = contents();
   EXPECT_NE(text.find("笔记 ß\n"), std::string::npos) << text;
+}
+
+TEST_F(KXLoggerTest, ALogEmptiedFromOutsideGoesOnFromItsNewEnd) {
+  logger().log("before\n");
+  ASSERT_NE(contents(), "");
+  ASSERT_EQ(::truncate(logPath().c_str(), 0), 0);
+  logger().log("after\n");
+  const std::string text = contents();
+  EXPECT_EQ(text.find('\0'), std::string::npos) << "a hole of zero bytes";
+  const std::regex shape(R"(^\[[^\]]+\]after\n$)");
+  EXPECT_TRUE(std::regex_match(text, shape)) << text;
+}
+
+TEST_F(KXLoggerTest, WriteLogSettingNeverStopsALine) {
+  const std::string config = directory_ + "/config";
+  ASSERT_TRUE(kx::PropertyList::writeFile(
+      config, kx::Value(kx::Dictionary{{kKXConfigWriteLog, kx::Value("NO")}})));
+  KXHooks::setConfigurationFilePathProvider([config] { return config; });
+  KXConfiguration& configuration = KXConfiguration::sharedConfiguration();
+  configuration.reload();
+  ASSERT_EQ(configuration.stringForKey(kKXConfigWriteLog, ""), "NO");
+  EXPECT_EQ(KXConfiguration::sharedConfigurationIfCreated(), &configuration);
+  logger().log("still written\n");
+  const std::string text = contents();
+  KXHooks::setConfigurationFilePathProvider(nullptr);
+  configuration.reload();
+  EXPECT_NE(text.find("still written"), std::string::npos) << text;
 }
 
 TEST_F(KXLoggerTest, UnopenableFileRetriesOnceThenDropsLines) {

@@ -85,6 +85,17 @@ TEST(NSDictionaryKXHelperTest, QueryToDictionary) {
       {"&&", kKXUTF8Encoding, {}},
       {"", kKXUTF8Encoding, {}},
       {"=v&k=", kKXUTF8Encoding, {{"", "v"}, {"k", ""}}},
+      // The encoding reads the escaped bytes; the rest stays as written.
+      {"x=%E9", kKXISOLatin1Encoding, {{"x", "é"}}},
+      {"x=%E9", kKXUTF8Encoding, {}},  // a lone E9 is no UTF-8
+      {"x=%C3%A9", kKXUTF8Encoding, {{"x", "é"}}},
+      {"x=%C3%A9", kKXISOLatin1Encoding, {{"x", "Ã©"}}},
+      {"%E9t%E9=caf%E9", kKXWindowsCP1252Encoding, {{"été", "café"}}},
+      {"x=%80", kKXWindowsCP1252Encoding, {{"x", "€"}}},
+      {"q=%B1%CA%BC%C7&a=%41", kKXGB18030Encoding, {{"q", "笔记"}, {"a", "A"}}},
+      {"x=%E9&y=1", kKXASCIIEncoding, {{"y", "1"}}},
+      {"x=1", 0x12345, {}},  // no such encoding
+      {"x=%4", kKXISOLatin1Encoding, {}},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(NSDictionaryKXHelper::dictionaryFromQuery(c.query, c.encoding), c.expected)

@@ -385,6 +385,127 @@ TEST(NSStringDupTitleTest, SmallTextHelpers) {
   EXPECT_FALSE(D::isEmpty(kx::Value(0)));
 }
 
+TEST(NSStringDupTitleTest, DictionarySeparatedByStringMapsSecondPartsToFirst) {
+  EXPECT_EQ(D::DictionarySeparatedByString("v1=k1;v2=k2;bad;a=b=c;=k3;v4=", ";"),
+            (kx::Dictionary{{"k1", "v1"}, {"k2", "v2"}, {"k3", ""}, {"", "v4"}}));
+  EXPECT_EQ(D::DictionarySeparatedByString("x=a||y=a", "||"),
+            (kx::Dictionary{{"a", "y"}}));  // the later pair wins
+  EXPECT_EQ(D::DictionarySeparatedByString("v=k", ""), (kx::Dictionary{{"k", "v"}}));
+  EXPECT_TRUE(D::DictionarySeparatedByString("", "&").empty());
+}
+
+TEST(NSStringDupTitleTest, PhoneEmailAndFileNameTests) {
+  struct Case {
+    const char* text;
+    bool phone, email, legalFileName;
+  };
+  const Case cases[] = {
+      {"13800138000", true, false, true},
+      {"23800138000", false, false, true},
+      {"1380013800", false, false, true},
+      {"138001380000", false, false, true},
+      {"1380013800a", false, false, true},
+      {"１3800138000", false, false, true},  // a full-width digit
+      {"a.b-c_d+e%f@mail.example.org", false, true, true},
+      {"user@example.photography", false, true, true},
+      {"user@example.c", false, false, true},
+      {"user@@example.com", false, false, true},
+      {"user@example.com\n", false, false, true},
+      {"@example.com", false, false, true},
+      {"us er@example.com", false, false, true},
+      {"notes: today", false, false, false},
+      {"a/b", false, false, false},
+      {"a\\b", false, false, false},
+      {"a*b", false, false, false},
+      {"a<b>", false, false, false},
+      {"a|b", false, false, false},
+      {"what?\"", false, false, true},
+      {"", false, false, true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(D::isPhoneNumber(c.text), c.phone) << c.text;
+    EXPECT_EQ(D::isValidEmail(c.text), c.email) << c.text;
+    EXPECT_EQ(D::isLegalFileName(c.text), c.legalFileName) << c.text;
+  }
+}
+
+TEST(NSStringDupTitleTest, UrlTestsCompareSchemeAndServiceOrigin) {
+  const std::string host = KXServiceHost();
+  struct Case {
+    std::string text;
+    bool url, zarvel;
+  };
+  const Case cases[] = {
+      {"http://" + host, true, true},
+      {"https://" + host + "/notes?id=1", true, true},
+      {"HTTPS://" + kx::Text::asciiUpper(host) + "#top", false, true},
+      {"https://" + host + ":443/x", true, true},
+      {"https://" + host + "?q", true, true},
+      {"https://" + host + ".example.org/", true, false},  // another host
+      {"https://" + host + "@example.org/", true, false},
+      {"https://" + host + ":x@example.org/", true, false},
+      {"https://" + host + ":/", true, false},
+      {"ftp://" + host, false, false},
+      {"https://example.org/" + host, true, false},
+      {"//" + host, false, false},
+      {"", false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(D::isValidURL(c.text), c.url) << c.text;
+    EXPECT_EQ(D::isValidZarvelURL(c.text), c.zarvel) << c.text;
+  }
+}
+
+TEST(NSStringDupTitleTest, StringFromSizeStepsBy1024) {
+  const std::pair<double, const char*> cases[] = {
+      {0, "0B"},
+      {1023, "1023B"},
+      {1024, "1.0K"},
+      {1536, "1.5K"},
+      {1024.0 * 1024 - 1, "1024.0K"},
+      {1024.0 * 1024, "1.0M"},
+      {5.5 * 1024 * 1024, "5.5M"},
+      {1024.0 * 1024 * 1024, "1.0G"},
+      {3.0 * 1024 * 1024 * 1024 * 1024, "3072.0G"},
+  };
+  for (const auto& [size, text] : cases) EXPECT_EQ(D::stringFromSize(size), text) << size;
+}
+
+TEST(NSStringDupTitleTest, SafeForCoreDataRegExpEscapesMetacharactersThenQuotes) {
+  EXPECT_EQ(D::safeForCoreDataRegExp("a.b*c"), "a\\.b\\*c");
+  EXPECT_EQ(D::safeForCoreDataRegExp("^(x|y)+?[z]{2}$\\"),
+            "\\^\\(x\\|y\\)\\+\\?\\[z\\]\\{2\\}\\$\\\\");
+  EXPECT_EQ(D::safeForCoreDataRegExp("it's 笔记"), "it\\'s 笔记");
+  EXPECT_EQ(D::safeForCoreDataRegExp(""), "");
+}
+
+TEST(NSStringDupTitleTest, TransformsToGB18030AndPinyin) {
+  EXPECT_EQ(D::dataByTransformToGB("笔记 a"), (kx::Bytes{0xB1, 0xCA, 0xBC, 0xC7, 0x20, 0x61}));
+  EXPECT_EQ(D::dataByTransformToGB("😀"), (kx::Bytes{0x94, 0x39, 0xFC, 0x36}));  // four bytes
+  EXPECT_EQ(D::dataByTransformToGB(""), kx::Bytes());
+
+  EXPECT_EQ(D::stringByTransfromToPinyin("笔记"), "bi ji");
+  EXPECT_EQ(D::stringByTransfromToPinyin("Café Ünïcödé"), "Cafe Unicode");
+  EXPECT_EQ(D::stringByTransfromToPinyin("plain 123"), "plain 123");
+  EXPECT_EQ(D::stringByTransfromToPinyin(""), "");
+}
+
+TEST(NSStringDupTitleTest, TimeFromIntervalListsTheNonZeroParts) {
+  constexpr double kDay = 86400;
+  const std::pair<double, const char*> cases[] = {
+      {0, "0s "},
+      {0.9, "0s "},
+      {-5, "0s "},
+      {59, "59s "},
+      {60, "1min "},
+      {kDay + 2 * 3600 + 5, "1d 2h 5s "},
+      {31 * kDay, "1mo 1d "},
+      {366 * kDay, "1y 1d "},
+      {100 * 365 * kDay + 61.5, "1c 1min 1s "},
+  };
+  for (const auto& [seconds, text] : cases) EXPECT_EQ(D::timeFromInterval(seconds), text) << seconds;
+}
+
 TEST(NSStringDupTitleTest, EditingStringPicksTheColour) {
   using C = NSStringDupTitle::EditingColour;
   struct Case {

@@ -317,6 +317,33 @@ TEST(CryptoAes, CbcDecryptFailsCleanlyOnBadPaddingAndLength) {
   EXPECT_EQ(error.code(), kCryptoDecodeError);
 }
 
+TEST(CryptoAes, CbcAnyKeySizeMatchesTheNistVectors) {
+  struct Case {
+    const char* key;
+    const char* firstBlock;  // of the ciphertext of kNistPlain
+  };
+  const Case cases[] = {
+      {"2b7e151628aed2a6abf7158809cf4f3c", "7649abac8119b246cee98e9b12e9197d"},
+      {"8e73b0f7da0e6452c810f32b809079e562f8ead2522c6b7b", "4f021db243bc633d7178183a9fa071e8"},
+      {"603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4",
+       "f58c4c04d6e5f1ba779eabfb5f7bfbd6"},
+  };
+  const Bytes iv = fromHex("000102030405060708090a0b0c0d0e0f");
+  const Bytes plain = fromHex(kNistPlain);
+  for (const Case& c : cases) {
+    const Bytes key = fromHex(c.key);
+    auto encrypted = Crypto::aesCbcEncrypt(plain, key, iv);
+    ASSERT_TRUE(encrypted) << c.key;
+    EXPECT_EQ(Bytes(encrypted->begin(), encrypted->begin() + 16), fromHex(c.firstBlock)) << c.key;
+    EXPECT_EQ(Crypto::aesCbcDecrypt(*encrypted, key, iv), plain) << c.key;
+  }
+  Error error;
+  EXPECT_FALSE(Crypto::aesCbcEncrypt("x", Bytes(20), iv, &error));
+  EXPECT_EQ(error.code(), kCryptoParamError);
+  EXPECT_FALSE(Crypto::aesCbcEncrypt("x", Bytes(16), Bytes(15), &error));
+  EXPECT_EQ(error.code(), kCryptoParamError);
+}
+
 TEST(CryptoAes, CbcRefusesWrongKeyAndIvSizes) {
   Error error;
   EXPECT_FALSE(Crypto::aes256CbcEncrypt("x", Bytes(16), Bytes(16), &error));

@@ -157,6 +157,30 @@ TEST_F(FileSystemTest, WriteReadSizeAndList) {
   expectPosixError(error, ENOENT, "none/f");
 }
 
+TEST_F(FileSystemTest, AppendingWritesFollowAFileCutFromOutside) {
+  struct Case {
+    FileSystem::WriteMode how;
+    std::string expected;  // after "abc", an outside cut to 0, then "d"
+  };
+  const Case cases[] = {
+      {FileSystem::WriteMode::TruncateAppend, "d"},
+      {FileSystem::WriteMode::Truncate, std::string("\0\0\0d", 4)},  // the hole it avoids
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(fs_.writeFile(at("log"), "earlier", nullptr));
+    Error error;
+    std::unique_ptr<kx::WritableFile> file = fs_.newWritableFile(at("log"), c.how, 0644, &error);
+    ASSERT_TRUE(file) << error.localizedDescription();
+    ASSERT_TRUE(file->append("abc", &error));
+    ASSERT_EQ(::truncate(at("log").c_str(), 0), 0);
+    ASSERT_TRUE(file->append("d", &error));
+    ASSERT_TRUE(file->close(&error));
+    std::string text;
+    ASSERT_TRUE(fs_.readFile(at("log"), &text, &error));
+    EXPECT_EQ(text, c.expected);
+  }
+}
+
 TEST_F(FileSystemTest, ReadChunks) {
   std::string data(40000, '\0');
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 31);

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "platform/FileSystem.h"
 #include "support/TempAppRoot.h"
@@ -315,6 +316,220 @@ TEST(PropertyList, FilesAreWrittenAndReadBack) {
   ASSERT_TRUE(FileSystem::Default().writeFile(path, std::string_view("<plist>"), nullptr));
   EXPECT_FALSE(PropertyList::readFile(path, &error));
   EXPECT_EQ(error.code(), kPropertyListReadCorruptError);
+}
+
+// ---------------------------------------------------------------------------
+// The binary form
+
+std::string fromHexText(std::string_view hex) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  }
+  return out;
+}
+
+// A binary list of the given objects (already encoded; references one byte
+// unless refSize says otherwise), with its offset table and trailer.
+std::string bplist(const std::vector<std::string>& objects, std::uint64_t top = 0,
+                   int refSize = 1) {
+  std::string out = "bplist00";
+  std::vector<std::uint64_t> offsets;
+  for (const std::string& object : objects) {
+    offsets.push_back(out.size());
+    out += object;
+  }
+  const std::uint64_t table = out.size();
+  for (std::uint64_t offset : offsets) {
+    out.push_back(static_cast<char>(offset >> 8));
+    out.push_back(static_cast<char>(offset & 0xFF));
+  }
+  std::string trailer(32, '\0');
+  trailer[6] = 2;  // offset size
+  trailer[7] = static_cast<char>(refSize);
+  for (int i = 0; i < 8; ++i) {
+    trailer[8 + i] = static_cast<char>(offsets.size() >> (56 - 8 * i));
+    trailer[16 + i] = static_cast<char>(top >> (56 - 8 * i));
+    trailer[24 + i] = static_cast<char>(table >> (56 - 8 * i));
+  }
+  return out + trailer;
+}
+
+TEST(PropertyList, ReadsBinaryListsOtherWritersProduce) {
+  // Written by another implementation.
+  const std::string bytes = fromHexText(
+      "62706c6973743030da0102030405060708090a0b0c0d0e0f10111213145b666f"
+      "6e742d66616d696c7959666f6e742d73697a65516e5362696751665174516454"
+      "64617461517553617272554d656e6c6f52313613fffffffffffffffb14000000"
+      "0000000000ffffffffffffffff233ff8000000000000093341c86565e0000000"
+      "420001627b148bb0a3150b1611012c1200011170081d293335393b3d3f44464a"
+      "50535c6d76778083888c8f000000000000010100000000000000170000000000"
+      "0000000000000000000094");
+  ASSERT_TRUE(PropertyList::isBinary(bytes));
+  Error error;
+  auto value = PropertyList::parse(bytes, &error);
+  ASSERT_TRUE(value) << error.localizedDescription();
+  const Value expected = Value::dict({
+      {"font-family", "Menlo"},
+      {"font-size", "16"},
+      {"n", -5},
+      {"big", static_cast<unsigned long long>(UINT64_MAX)},
+      {"f", 1.5},
+      {"t", true},
+      {"d", Value::date(1796904000)},
+      {"data", Value::data("\x00\x01", 2)},
+      {"u", "笔记"},
+      {"arr", Value::array({300, "Menlo", 70000})},
+  });
+  EXPECT_EQ(*value, expected);
+  EXPECT_EQ((*value)["big"].kind(), Value::Kind::UInt64);
+  EXPECT_EQ((*value)["n"].kind(), Value::Kind::Int64);
+  EXPECT_EQ((*value)["arr"][0].kind(), Value::Kind::Int64);
+  EXPECT_EQ((*value)["d"].kind(), Value::Kind::Date);
+  EXPECT_EQ(value->dict().keys(), expected.dict().keys());
+}
+
+TEST(PropertyList, BinaryFormRoundTripsEveryKind) {
+  Bytes binary(300);
+  for (std::size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<std::uint8_t>(i);
+  Array many;
+  for (int i = 0; i < 400; ++i) many.push_back(Value("item " + std::to_string(i % 50)));
+  const Value v = Value::dict({
+      {"中文键", "中文内容：笔记本 📒"},
+      {"control", std::string("a\x01\x02 \xef\xbf\xbf", 7)},  // XML cannot carry these
+      {"long ascii", std::string(70000, 'x')},
+      {"empty", ""},
+      {"zero", 0},
+      {"small", 200},
+      {"medium", 70000},
+      {"min", static_cast<long long>(INT64_MIN)},
+      {"max", static_cast<long long>(INT64_MAX)},
+      {"umax", static_cast<unsigned long long>(UINT64_MAX)},
+      {"real", 0.1},
+      {"inf", -HUGE_VAL},
+      {"yes", true},
+      {"no", false},
+      {"date", Value::date(1796904000.25)},
+      {"far future", Value::date(1e12)},
+      {"data", Value(binary)},
+      {"noData", Value(Bytes())},
+      {"many", Value(many)},
+      {"nested", Value::array({Value::dict({{"a", Value::array({Value(Array())})}}),
+                               Value(Dictionary())})},
+  });
+  Error error;
+  auto bytes = PropertyList::serialize(v, PropertyList::Format::Binary, &error);
+  ASSERT_TRUE(bytes) << error.localizedDescription();
+  EXPECT_TRUE(bytes->starts_with("bplist00"));
+  auto back = PropertyList::parse(*bytes, &error);
+  ASSERT_TRUE(back) << error.localizedDescription();
+  EXPECT_EQ(*back, v);
+  EXPECT_EQ(back->dict().keys(), v.dict().keys());
+  EXPECT_EQ((*back)["zero"].kind(), Value::Kind::Int64);
+  EXPECT_EQ((*back)["medium"].kind(), Value::Kind::Int64);
+  EXPECT_EQ((*back)["umax"].kind(), Value::Kind::UInt64);
+  EXPECT_EQ((*back)["date"].kind(), Value::Kind::Date);
+  EXPECT_EQ((*back)["data"].kind(), Value::Kind::Data);
+  // Equal strings are written once: 50 distinct items, not 400.
+  EXPECT_LT(bytes->size(), std::size_t{70000 + 300 + 400 * 2 + 50 * 10 + 600});
+
+  EXPECT_FALSE(PropertyList::serialize(Value::dict({{"bad", Value()}}),
+                                       PropertyList::Format::Binary, &error));
+  EXPECT_EQ(error.code(), kPropertyListWriteInvalidError);
+  EXPECT_FALSE(PropertyList::serialize(Value(std::string("\xff")), PropertyList::Format::Binary,
+                                       &error));
+  EXPECT_FALSE(PropertyList::serialize(nestedArrays(PropertyList::kMaxDepth + 1),
+                                       PropertyList::Format::Binary, &error));
+}
+
+TEST(PropertyList, MalformedBinaryInputIsAnErrorNeverACrash) {
+  const std::string good = bplist({"\xA1\x01", "\x51z"});
+  ASSERT_EQ(PropertyList::parse(good), Value::array({"z"}));
+  std::string badTrailer = good;
+  badTrailer[badTrailer.size() - 32 + 6] = 0;  // offset size 0
+  std::string badRefSize = good;
+  badRefSize[badRefSize.size() - 32 + 7] = 9;
+  std::string tableOutside = good;
+  tableOutside[tableOutside.size() - 1] = 0x7F;
+  std::string hugeCount = good;
+  hugeCount[hugeCount.size() - 32 + 8] = 0x7F;
+  const std::pair<const char*, std::string> cases[] = {
+      {"magic only", "bplist00"},
+      {"truncated", good.substr(0, good.size() - 1)},
+      {"offset size 0", badTrailer},
+      {"reference size 9", badRefSize},
+      {"offset table outside the file", tableOutside},
+      {"object count past the table", hugeCount},
+      {"top object missing", bplist({"\x09"}, 1)},
+      {"offset outside the objects", bplist({"\x09"}).replace(9, 2, "\x00\x40", 2)},
+      {"reference to no object", bplist({"\xA1\x05"})},
+      {"array holding itself", bplist({"\xA1\x00"})},
+      {"cycle through two arrays", bplist({"\xA1\x01", "\xA1\x00"})},
+      {"string past the end", bplist({"\x5F\x10\xFF"})},
+      {"count that is no integer", bplist({"\x5F\x51"})},
+      {"array past the end", bplist({std::string("\xAF\x13\x7F\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 10)})},
+      {"non-ASCII byte in an ASCII string", bplist({"\x51\xE9"})},
+      {"null", bplist({std::string("\x00", 1)})},
+      {"fill byte", bplist({"\x0F"})},
+      {"integer of 32 bytes", bplist({std::string("\x15") + std::string(32, '\x01')})},
+      {"integer beyond 64 bits", bplist({std::string("\x14\x00\x00\x00\x00\x00\x00\x00\x01", 9) +
+                                         std::string(8, '\0')})},
+      {"real of 2 bytes", bplist({"\x21\x01\x02"})},
+      {"set", bplist({"\xC1\x01", "\x09"})},
+      {"keyed-archive identifier", bplist({std::string("\x80\x01", 2)})},
+      {"key that is not a string", bplist({"\xD1\x01\x01", "\x10\x01"})},
+      {"unknown marker", bplist({"\x70"})},
+  };
+  for (const auto& [what, bytes] : cases) {
+    Error error;
+    EXPECT_FALSE(PropertyList::parse(bytes, &error)) << what;
+    EXPECT_EQ(error.domain(), kCocoaErrorDomain) << what;
+    EXPECT_EQ(error.code(), kPropertyListReadCorruptError) << what;
+  }
+}
+
+TEST(PropertyList, BinaryNestingIsLimitedAndSharedObjectsAreReadOnce) {
+  // Arrays nested one deeper than allowed.
+  std::vector<std::string> chain;
+  const std::size_t depth = PropertyList::kMaxDepth + 2;
+  for (std::size_t i = 0; i + 1 < depth; ++i) {
+    chain.push_back(std::string("\xA1") + static_cast<char>((i + 1) >> 8) +
+                    static_cast<char>((i + 1) & 0xFF));
+  }
+  chain.push_back("\xA0");
+  Error error;
+  EXPECT_FALSE(PropertyList::parse(bplist(chain, 0, 2), &error));
+  EXPECT_EQ(error.code(), kPropertyListReadCorruptError);
+
+  // Forty arrays, each holding the next one twice: 2^40 leaves if copied.
+  std::vector<std::string> doubling;
+  for (int i = 0; i < 40; ++i) {
+    doubling.push_back(std::string("\xA2") + static_cast<char>(i + 1) + static_cast<char>(i + 1));
+  }
+  doubling.push_back("\x09");
+  auto value = PropertyList::parse(bplist(doubling), &error);
+  ASSERT_TRUE(value) << error.localizedDescription();
+  const Value* v = &*value;
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_EQ(v->size(), 2u);
+    v = &(*v)[0];
+  }
+  EXPECT_EQ(*v, Value(true));
+}
+
+TEST(PropertyList, BinaryFilesAreWrittenAndReadBack) {
+  kxtest::TempAppRoot root;
+  const std::string path = root.path() + "/settings.plist";
+  const Value v = Value::dict({{"user", "张三"}, {"count", 2}});
+  Error error;
+  ASSERT_TRUE(PropertyList::writeFile(path, v, PropertyList::Format::Binary, &error))
+      << error.localizedDescription();
+  std::string bytes;
+  ASSERT_TRUE(FileSystem::Default().readFile(path, &bytes, nullptr));
+  EXPECT_TRUE(PropertyList::isBinary(bytes));
+  auto back = PropertyList::readFile(path, &error);
+  ASSERT_TRUE(back) << error.localizedDescription();
+  EXPECT_EQ(*back, v);
 }
 
 }  // namespace
