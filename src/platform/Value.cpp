@@ -36,10 +36,27 @@ std::size_t Dictionary::capacityFor(std::size_t count) {
 }
 
 std::uint32_t Dictionary::hashKey(std::string_view key) {
-  // FNV-1a over 64 bits, folded; keys are short.
-  std::uint64_t h = 0xcbf29ce484222325ULL;
-  for (unsigned char c : key) h = (h ^ c) * 0x100000001b3ULL;
-  return static_cast<std::uint32_t>(h ^ (h >> 32));
+  // Eight bytes per step, each step a multiply and a fold.
+  constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+  const auto* p = reinterpret_cast<const unsigned char*>(key.data());
+  std::size_t n = key.size();
+  std::uint64_t h = n * kMultiplier;
+  while (n >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    h = (h ^ word) * kMultiplier;
+    h ^= h >> 29;
+    p += 8;
+    n -= 8;
+  }
+  if (n > 0) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, p, n);
+    h = (h ^ word) * kMultiplier;
+    h ^= h >> 29;
+  }
+  h *= kMultiplier;
+  return static_cast<std::uint32_t>(h >> 32);
 }
 
 Dictionary::Slot* Dictionary::table() const { return reinterpret_cast<Slot*>(entries_ + capacity_); }

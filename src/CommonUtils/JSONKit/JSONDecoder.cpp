@@ -64,6 +64,8 @@ constexpr std::size_t kCacheBuckets = 1024;
 constexpr std::size_t kCacheMask = kCacheBuckets - 1;
 constexpr int kCacheProbes = 4;
 constexpr std::uint32_t kStringValueType = 5;
+// Longer strings are seldom repeated and would cost a hash of every byte.
+constexpr std::size_t kCachedStringMax = 16;
 
 constexpr char kTooDeepMessage[] = "Exceeded the maximum nesting depth of 512 arrays and dictionaries.";
 
@@ -938,7 +940,8 @@ bool JKParseState::parseDictionary() {
 // The string cache.
 // ---------------------------------------------------------------------------
 
-// A bucket is probed from hash & 1023, then at (hash + i * (size + 5 + 3)) &
+// Strings of up to kCachedStringMax bytes are cached. A bucket is probed
+// from hash & 1023, then at (hash + i * (size + 5 + 3)) &
 // 1023 for i = 1 to 3. A hit hands out the cached string; a miss fills the
 // first empty bucket probed, or else evicts the home bucket.
 kx::Value JKParseState::cachedString(std::string_view text) {
@@ -946,6 +949,7 @@ kx::Value JKParseState::cachedString(std::string_view text) {
     static const kx::Value* const kEmpty = new kx::Value(std::string());
     return *kEmpty;
   }
+  if (text.size() > kCachedStringMax) return kx::Value(text);
   const std::uint32_t hash = kx::Dictionary::hashKey(text);
   const std::size_t home = hash & kCacheMask;
   const std::size_t step = text.size() + kStringValueType + 3;

@@ -5,12 +5,12 @@
 // decoder keeps its scratch buffers between parses, so one decoder that
 // parses many documents allocates little after the first.
 //
-// Each decoder keeps a cache of the string values it has built (1024
-// buckets): a string that occurs again, in the same document or a later one,
-// is handed out as the same shared string instead of a new copy. The cache
-// holds its strings until they are evicted, clearCache() runs or the decoder
-// is destroyed. (Numbers are plain values in a kx::Value; there is nothing
-// to share.)
+// Each decoder keeps a cache of the short string values (up to 16 bytes) it
+// has built, in 1024 buckets: a string that occurs again, in the same
+// document or a later one, is handed out as the same shared string instead
+// of a new copy. The cache holds its strings until they are evicted,
+// clearCache() runs or the decoder is destroyed. (Numbers are plain values in
+// a kx::Value; there is nothing to share.)
 //
 // Arrays and dictionaries may nest at most 512 levels deep; deeper input fails
 // with an error instead of exhausting the stack.
