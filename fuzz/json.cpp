@@ -1,14 +1,17 @@
 // Fuzz target of the JSON codec. Every input is parsed under each of the 16
 // parse option sets; whatever parses must be writable under each serialize
 // option set, the text written must parse strictly back to an equal value,
-// and the relaxed option sets must accept whatever the strict one accepts,
-// with the same result.
+// the relaxed option sets must accept whatever the strict one accepts, with
+// the same result, and a mutable parse must give the same tree, whose
+// collections change through their own methods without touching the first.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "CommonUtils/JSONKit/JKArray.h"
+#include "CommonUtils/JSONKit/JKDictionary.h"
 #include "CommonUtils/JSONKit/JKSerializer.h"
 #include "CommonUtils/JSONKit/JSONDecoder.h"
 #include "CommonUtils/JSONKit/JSONKit.h"
@@ -51,6 +54,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (error) Fail("success with an error", options, 0, error.localizedDescription());
     if (!value.isArray() && !value.isDictionary()) Fail("top level is not a collection", options, 0, "");
     if (options == 0) strict = value;
+
+    const kx::Value changeable = decoder.mutableObjectWithUTF8String(data, size);
+    if (!(changeable == value)) Fail("mutable parse differs", options, 0, "");
+    if (JKArray* array = JKArray::fromValue(changeable)) {
+      array->insertObject(kx::Value::date(0.5), array->count());  // a date never comes from JSON
+    } else if (JKDictionary* dictionary = JKDictionary::fromValue(changeable)) {
+      dictionary->setObject(kx::Value::date(0.5), "added");
+    } else {
+      Fail("mutable parse is not a parsed collection", options, 0, "");
+    }
+    if (changeable == value) Fail("mutable parse did not change", options, 0, "");
     if (!strict.isNull() && !(value == strict)) Fail("relaxed result differs from strict", options, 0, "");
 
     for (JKSerializeOptionFlags serializeOptions : kSerializeOptions) {

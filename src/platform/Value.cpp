@@ -1,6 +1,10 @@
 #include "platform/Value.h"
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
+#include <new>
+#include <stdexcept>
 #include <functional>
 #include <limits>
 #include <ostream>
@@ -10,68 +14,68 @@
 namespace kx {
 
 // ---------------------------------------------------------------------------
-// Dictionary index: open addressing with linear probing over a power-of-two
-// table kept at most half full. A slot stores the key's hash and its
-// position + 1 (0 marks an empty slot).
+// Dictionary.
 // ---------------------------------------------------------------------------
-struct DictionaryIndex {
-  struct Slot {
-    std::uint32_t hash;
-    std::uint32_t pos1;
-  };
-  std::vector<Slot> slots;
-  std::size_t mask = 0;
-  std::size_t used = 0;
-};
-
 namespace {
 
-// Up to this many entries a dictionary is searched linearly.
-constexpr std::size_t kLinearLimit = 8;
-
-inline std::uint32_t hashKey(std::string_view key) {
-  std::size_t h = std::hash<std::string_view>()(key);
-  return static_cast<std::uint32_t>(h ^ (h >> 32));
-}
-
-inline void indexInsert(DictionaryIndex* index, std::uint32_t hash, std::size_t pos) {
-  std::size_t i = hash & index->mask;
-  while (index->slots[i].pos1 != 0) i = (i + 1) & index->mask;
-  index->slots[i] = {hash, static_cast<std::uint32_t>(pos + 1)};
-  ++index->used;
-}
-
-// Makes the table large enough for `count` entries (at most half full).
-inline void indexReserve(DictionaryIndex* index, std::size_t count) {
-  std::size_t want = 16;
-  while (want < count * 2) want *= 2;
-  if (want <= index->slots.size()) return;
-  std::vector<DictionaryIndex::Slot> old;
-  old.swap(index->slots);
-  index->slots.assign(want, DictionaryIndex::Slot{0, 0});
-  index->mask = want - 1;
-  index->used = 0;
-  for (const auto& slot : old) {
-    if (slot.pos1 != 0) indexInsert(index, slot.hash, slot.pos1 - 1);
-  }
-}
+// Table sizes; the capacity for n entries is the first of at least
+// floor(n * 1.33).
+constexpr std::size_t kCapacities[] = {
+    0,        3,        7,         13,        23,        41,        71,        127,       191,       251,
+    383,      631,      1087,      1723,      2803,      4523,      7351,      11959,     19447,     31231,
+    50683,    81919,    132607,    214519,    346607,    561109,    907759,    1468927,   2376191,   3845119,
+    6221311,  10066421, 16287743,  26354171,  42641881,  68996069,  111638519, 180634607, 292272623, 472907251};
 
 }  // namespace
 
-Dictionary::Dictionary() = default;
+std::size_t Dictionary::capacityFor(std::size_t count) {
+  const std::size_t wanted = count * 133 / 100;
+  const std::size_t* p = std::lower_bound(std::begin(kCapacities), std::end(kCapacities), wanted);
+  if (p == std::end(kCapacities)) throw std::length_error("kx::Dictionary: too many entries");
+  return *p;
+}
+
+std::uint32_t Dictionary::hashKey(std::string_view key) {
+  // Eight bytes per step, each step a multiply and a fold.
+  constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+  const auto* p = reinterpret_cast<const unsigned char*>(key.data());
+  std::size_t n = key.size();
+  std::uint64_t h = n * kMultiplier;
+  while (n >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    h = (h ^ word) * kMultiplier;
+    h ^= h >> 29;
+    p += 8;
+    n -= 8;
+  }
+  if (n > 0) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, p, n);
+    h = (h ^ word) * kMultiplier;
+    h ^= h >> 29;
+  }
+  h *= kMultiplier;
+  return static_cast<std::uint32_t>(h >> 32);
+}
+
+Dictionary::Slot* Dictionary::table() const { return reinterpret_cast<Slot*>(entries_ + capacity_); }
 
 Dictionary::Dictionary(std::initializer_list<Entry> entries) {
   reserve(entries.size());
   for (const auto& entry : entries) set(entry.first, entry.second);
 }
 
-Dictionary::Dictionary(const Dictionary& other)
-    : entries_(other.entries_),
-      index_(other.index_ ? std::make_unique<DictionaryIndex>(*other.index_) : nullptr) {}
+Dictionary::Dictionary(const Dictionary& other) {
+  if (other.count_ == 0) return;
+  regrow(capacityFor(other.count_));
+  for (const Entry& entry : other) append(std::string(entry.first), hashKey(entry.first), Value(entry.second));
+}
 
 Dictionary::Dictionary(Dictionary&& other) noexcept
-    : entries_(std::move(other.entries_)), index_(std::move(other.index_)) {
-  other.entries_.clear();
+    : entries_(other.entries_), count_(other.count_), capacity_(other.capacity_) {
+  other.entries_ = nullptr;
+  other.count_ = other.capacity_ = 0;
 }
 
 Dictionary& Dictionary::operator=(const Dictionary& other) {
@@ -84,48 +88,101 @@ Dictionary& Dictionary::operator=(const Dictionary& other) {
 
 Dictionary& Dictionary::operator=(Dictionary&& other) noexcept {
   if (this != &other) {
-    entries_ = std::move(other.entries_);
-    index_ = std::move(other.index_);
-    other.entries_.clear();
+    destroy();
+    entries_ = other.entries_;
+    count_ = other.count_;
+    capacity_ = other.capacity_;
+    other.entries_ = nullptr;
+    other.count_ = other.capacity_ = 0;
   }
   return *this;
 }
 
-Dictionary::~Dictionary() = default;
+Dictionary::~Dictionary() { destroy(); }
 
-std::ptrdiff_t Dictionary::position(std::string_view key) const {
-  if (!index_) {
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-      const std::string& k = entries_[i].first;
-      if (k.size() == key.size() && std::memcmp(k.data(), key.data(), key.size()) == 0) {
-        return static_cast<std::ptrdiff_t>(i);
-      }
-    }
-    return -1;
-  }
-  return indexedPosition(key, hashKey(key));
+void Dictionary::destroy() noexcept {
+  if (!entries_) return;
+  for (std::size_t i = 0; i < count_; ++i) entries_[i].~Entry();
+  ::operator delete(entries_);
+  entries_ = nullptr;
+  count_ = capacity_ = 0;
 }
 
-std::ptrdiff_t Dictionary::indexedPosition(std::string_view key, std::uint32_t hash) const {
-  std::size_t i = hash & index_->mask;
-  for (;;) {
-    const DictionaryIndex::Slot& slot = index_->slots[i];
-    if (slot.pos1 == 0) return -1;
-    if (slot.hash == hash && entries_[slot.pos1 - 1].first == key) {
-      return static_cast<std::ptrdiff_t>(slot.pos1 - 1);
+Dictionary Dictionary::adopt(std::string* keys, const std::uint32_t* hashes, Value* values, std::size_t count) {
+  Dictionary d;
+  if (count == 0) return d;
+  d.regrow(capacityFor(count));
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::ptrdiff_t pos = d.position(keys[i], hashes[i]);
+    if (pos >= 0) {
+      d.entries_[pos].second = std::move(values[i]);
+    } else {
+      d.append(std::move(keys[i]), hashes[i], std::move(values[i]));
     }
-    i = (i + 1) & index_->mask;
   }
+  return d;
+}
+
+std::ptrdiff_t Dictionary::position(std::string_view key, std::uint32_t hash) const {
+  if (capacity_ == 0) return -1;
+  const Slot* slots = table();
+  std::size_t i = hash % capacity_;
+  // A full table ends the search after `capacity_` probes.
+  for (std::size_t probes = 0; probes < capacity_; ++probes) {
+    const Slot& slot = slots[i];
+    if (slot.pos1 == 0) return -1;
+    if (slot.hash == hash) {
+      const std::string& k = entries_[slot.pos1 - 1].first;
+      if (k.size() == key.size() && std::memcmp(k.data(), key.data(), key.size()) == 0) {
+        return static_cast<std::ptrdiff_t>(slot.pos1 - 1);
+      }
+    }
+    if (++i == capacity_) i = 0;
+  }
+  return -1;
+}
+
+void Dictionary::fileSlot(std::uint32_t hash, std::size_t pos) {
+  Slot* slots = table();
+  std::size_t i = hash % capacity_;
+  while (slots[i].pos1 != 0) {
+    if (++i == capacity_) i = 0;
+  }
+  slots[i] = {hash, static_cast<std::uint32_t>(pos + 1)};
+}
+
+void Dictionary::regrow(std::size_t capacity) {
+  // One block: `capacity` entries, then `capacity` slots.
+  auto* block = static_cast<Entry*>(::operator new(capacity * (sizeof(Entry) + sizeof(Slot))));
+  auto* slots = reinterpret_cast<Slot*>(block + capacity);
+  std::memset(static_cast<void*>(slots), 0, capacity * sizeof(Slot));
+  for (std::size_t i = 0; i < count_; ++i) {
+    new (&block[i]) Entry(std::move(entries_[i]));
+    entries_[i].~Entry();
+  }
+  const std::size_t count = count_;
+  if (entries_) ::operator delete(entries_);
+  entries_ = block;
+  capacity_ = capacity;
+  for (std::size_t i = 0; i < count; ++i) fileSlot(hashKey(entries_[i].first), i);
+}
+
+void Dictionary::append(std::string&& key, std::uint32_t hash, Value&& value) {
+  new (&entries_[count_]) Entry(std::move(key), std::move(value));
+  fileSlot(hash, count_);
+  ++count_;
 }
 
 const Value* Dictionary::find(std::string_view key) const {
-  std::ptrdiff_t pos = position(key);
-  return pos < 0 ? nullptr : &entries_[static_cast<std::size_t>(pos)].second;
+  if (count_ == 0) return nullptr;
+  const std::ptrdiff_t pos = position(key, hashKey(key));
+  return pos < 0 ? nullptr : &entries_[pos].second;
 }
 
 Value* Dictionary::find(std::string_view key) {
-  std::ptrdiff_t pos = position(key);
-  return pos < 0 ? nullptr : &entries_[static_cast<std::size_t>(pos)].second;
+  if (count_ == 0) return nullptr;
+  const std::ptrdiff_t pos = position(key, hashKey(key));
+  return pos < 0 ? nullptr : &entries_[pos].second;
 }
 
 const Value& Dictionary::operator[](std::string_view key) const {
@@ -134,68 +191,63 @@ const Value& Dictionary::operator[](std::string_view key) const {
 }
 
 void Dictionary::set(std::string key, Value value) {
-  std::uint32_t hash = 0;
-  std::ptrdiff_t pos;
-  if (index_) {
-    hash = hashKey(key);
-    pos = indexedPosition(key, hash);
-  } else {
-    pos = position(key);
-  }
+  const std::uint32_t hash = hashKey(key);
+  const std::ptrdiff_t pos = position(key, hash);
   if (pos >= 0) {
-    entries_[static_cast<std::size_t>(pos)].second = std::move(value);
+    entries_[pos].second = std::move(value);
     return;
   }
-  entries_.emplace_back(std::move(key), std::move(value));
-  if (index_) {
-    indexReserve(index_.get(), entries_.size());
-    indexInsert(index_.get(), hash, entries_.size() - 1);
-  } else if (entries_.size() > kLinearLimit) {
-    rebuildIndex();
-  }
+  // capacityFor(n) >= n, so growing to it leaves room for the new entry.
+  const std::size_t wanted = capacityFor(count_ + 1);
+  if (wanted > capacity_) regrow(wanted);
+  append(std::move(key), hash, std::move(value));
 }
 
 bool Dictionary::remove(std::string_view key) {
-  std::ptrdiff_t pos = position(key);
-  if (pos < 0) return false;
-  entries_.erase(entries_.begin() + pos);
-  if (entries_.size() <= kLinearLimit) {
-    index_.reset();
-  } else {
-    rebuildIndex();
+  const std::uint32_t hash = hashKey(key);
+  const std::ptrdiff_t found = position(key, hash);
+  if (found < 0) return false;
+  const auto pos = static_cast<std::size_t>(found);
+  Slot* slots = table();
+  // Empty the key's slot, then take out and file again every slot of the
+  // rest of its cluster, so that each stays reachable from its home.
+  std::size_t i = hash % capacity_;
+  while (slots[i].pos1 != pos + 1) {
+    if (++i == capacity_) i = 0;
+  }
+  slots[i] = {0, 0};
+  for (std::size_t j = (i + 1) % capacity_; slots[j].pos1 != 0; j = (j + 1) % capacity_) {
+    const Slot moved = slots[j];
+    slots[j] = {0, 0};
+    fileSlot(moved.hash, moved.pos1 - 1);
+  }
+  // Close the gap in the entries and renumber the slots after it.
+  for (std::size_t k = pos; k + 1 < count_; ++k) entries_[k] = std::move(entries_[k + 1]);
+  entries_[count_ - 1].~Entry();
+  --count_;
+  for (std::size_t k = 0; k < capacity_; ++k) {
+    if (slots[k].pos1 > pos + 1) --slots[k].pos1;
   }
   return true;
 }
 
-void Dictionary::clear() {
-  entries_.clear();
-  index_.reset();
-}
+void Dictionary::clear() { destroy(); }
 
 void Dictionary::reserve(std::size_t n) {
-  entries_.reserve(n);
-  if (index_ && n > kLinearLimit) indexReserve(index_.get(), n);
+  const std::size_t wanted = capacityFor(n);
+  if (wanted > capacity_) regrow(wanted);
 }
 
 std::vector<std::string> Dictionary::keys() const {
   std::vector<std::string> out;
-  out.reserve(entries_.size());
-  for (const auto& entry : entries_) out.push_back(entry.first);
+  out.reserve(count_);
+  for (const auto& entry : *this) out.push_back(entry.first);
   return out;
 }
 
-void Dictionary::rebuildIndex() {
-  auto index = std::make_unique<DictionaryIndex>();
-  indexReserve(index.get(), entries_.capacity() > entries_.size() ? entries_.capacity() : entries_.size());
-  for (std::size_t i = 0; i < entries_.size(); ++i) {
-    indexInsert(index.get(), hashKey(entries_[i].first), i);
-  }
-  index_ = std::move(index);
-}
-
 bool Dictionary::operator==(const Dictionary& other) const {
-  if (entries_.size() != other.entries_.size()) return false;
-  for (std::size_t i = 0; i < entries_.size(); ++i) {
+  if (count_ != other.count_) return false;
+  for (std::size_t i = 0; i < count_; ++i) {
     const Entry& mine = entries_[i];
     // Same order is the common case; fall back to a lookup otherwise.
     const Entry& theirs = other.entries_[i];
@@ -223,17 +275,38 @@ inline T& payload(detail::ValueRep* rep) {
 }
 
 template <typename T>
+struct RepType {
+  using type = Boxed<T>;
+};
+template <>
+struct RepType<ArrayRep> {
+  using type = ArrayRep;
+};
+template <>
+struct RepType<DictionaryRep> {
+  using type = DictionaryRep;
+};
+
+template <typename T>
 inline void dropRep(detail::ValueRep* rep) noexcept {
   // The sole owner may free without an atomic write: nobody else can add a
   // reference to storage that only it can reach.
   if (rep->refs.load(std::memory_order_acquire) == 1 ||
       rep->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    delete static_cast<Boxed<T>*>(rep);
+    delete static_cast<typename RepType<T>::type*>(rep);
   }
 }
 
 inline bool isUnique(const detail::ValueRep* rep) {
   return rep->refs.load(std::memory_order_acquire) == 1;
+}
+
+inline const kx::Array& arrayOf(const detail::ValueRep* rep) {
+  return static_cast<const ArrayRep*>(rep)->objects();
+}
+
+inline const kx::Dictionary& dictOf(const detail::ValueRep* rep) {
+  return static_cast<const DictionaryRep*>(rep)->dictionary();
 }
 
 template <typename T>
@@ -253,10 +326,10 @@ void Value::release() noexcept {
       dropRep<Bytes>(rep_);
       break;
     case Kind::Array:
-      dropRep<kx::Array>(rep_);
+      dropRep<ArrayRep>(rep_);
       break;
     case Kind::Dictionary:
-      dropRep<kx::Dictionary>(rep_);
+      dropRep<DictionaryRep>(rep_);
       break;
     default:
       break;
@@ -289,11 +362,28 @@ Value::Value(std::string_view s) : kind_(Kind::String) {
 Value::Value(Bytes data) : kind_(Kind::Data) { rep_ = new Boxed<Bytes>(std::move(data)); }
 
 Value::Value(kx::Array array) : kind_(Kind::Array) {
-  rep_ = new Boxed<kx::Array>(std::move(array));
+  rep_ = new ArrayRep(std::move(array));
 }
 
 Value::Value(kx::Dictionary dict) : kind_(Kind::Dictionary) {
-  rep_ = new Boxed<kx::Dictionary>(std::move(dict));
+  rep_ = new DictionaryRep(std::move(dict));
+}
+
+ArrayRep::~ArrayRep() = default;
+DictionaryRep::~DictionaryRep() = default;
+
+Value Value::adopt(ArrayRep* rep) noexcept {
+  Value v;
+  v.kind_ = Kind::Array;
+  v.rep_ = rep;
+  return v;
+}
+
+Value Value::adopt(DictionaryRep* rep) noexcept {
+  Value v;
+  v.kind_ = Kind::Dictionary;
+  v.rep_ = rep;
+  return v;
 }
 
 Value Value::date(double secondsSince1970) {
@@ -457,11 +547,11 @@ const Bytes& Value::bytes() const {
 double Value::dateValue() const { return kind_ == Kind::Date ? d_ : 0.0; }
 
 const kx::Array& Value::array() const {
-  return kind_ == Kind::Array ? payload<kx::Array>(rep_) : emptyOf<kx::Array>();
+  return kind_ == Kind::Array ? arrayOf(rep_) : emptyOf<kx::Array>();
 }
 
 const kx::Dictionary& Value::dict() const {
-  return kind_ == Kind::Dictionary ? payload<kx::Dictionary>(rep_) : emptyOf<kx::Dictionary>();
+  return kind_ == Kind::Dictionary ? dictOf(rep_) : emptyOf<kx::Dictionary>();
 }
 
 void Value::makeUniqueContainer(Kind kind) {
@@ -472,10 +562,10 @@ void Value::makeUniqueContainer(Kind kind) {
         rep_ = new Boxed<std::string>();
         break;
       case Kind::Array:
-        rep_ = new Boxed<kx::Array>();
+        rep_ = new ArrayRep();
         break;
       case Kind::Dictionary:
-        rep_ = new Boxed<kx::Dictionary>();
+        rep_ = new DictionaryRep();
         break;
       default:
         return;
@@ -483,17 +573,28 @@ void Value::makeUniqueContainer(Kind kind) {
     kind_ = kind;
     return;
   }
-  if (isUnique(rep_)) return;
+  const bool unique = isUnique(rep_);
+  if (unique && !rep_->derived) return;
   detail::ValueRep* copy = nullptr;
   switch (kind) {
     case Kind::String:
       copy = new Boxed<std::string>(payload<std::string>(rep_));
       break;
     case Kind::Array:
-      copy = new Boxed<kx::Array>(payload<kx::Array>(rep_));
+      // Storage of a derived class (a parsed collection) is never changed
+      // through a Value: its contents move (or are copied) into plain storage.
+      if (unique) {
+        copy = new ArrayRep(std::move(static_cast<ArrayRep*>(rep_)->objects_));
+      } else {
+        copy = new ArrayRep(arrayOf(rep_));
+      }
       break;
     case Kind::Dictionary:
-      copy = new Boxed<kx::Dictionary>(payload<kx::Dictionary>(rep_));
+      if (unique) {
+        copy = new DictionaryRep(std::move(static_cast<DictionaryRep*>(rep_)->dictionary_));
+      } else {
+        copy = new DictionaryRep(dictOf(rep_));
+      }
       break;
     default:
       return;
@@ -505,12 +606,12 @@ void Value::makeUniqueContainer(Kind kind) {
 
 kx::Array& Value::mutableArray() {
   makeUniqueContainer(Kind::Array);
-  return payload<kx::Array>(rep_);
+  return static_cast<ArrayRep*>(rep_)->objects_;
 }
 
 kx::Dictionary& Value::mutableDict() {
   makeUniqueContainer(Kind::Dictionary);
-  return payload<kx::Dictionary>(rep_);
+  return static_cast<DictionaryRep*>(rep_)->dictionary_;
 }
 
 std::string& Value::mutableString() {
@@ -523,17 +624,17 @@ std::string& Value::mutableString() {
 // ---------------------------------------------------------------------------
 const Value& Value::operator[](std::string_view key) const {
   if (kind_ != Kind::Dictionary) return null();
-  return payload<kx::Dictionary>(rep_)[key];
+  return dictOf(rep_)[key];
 }
 
 const Value* Value::find(std::string_view key) const {
   if (kind_ != Kind::Dictionary) return nullptr;
-  return payload<kx::Dictionary>(rep_).find(key);
+  return dictOf(rep_).find(key);
 }
 
 const Value& Value::operator[](std::size_t index) const {
   if (kind_ != Kind::Array) return null();
-  const kx::Array& a = payload<kx::Array>(rep_);
+  const kx::Array& a = arrayOf(rep_);
   return index < a.size() ? a[index] : null();
 }
 
@@ -562,9 +663,9 @@ std::size_t Value::size() const {
     case Kind::Data:
       return payload<Bytes>(rep_).size();
     case Kind::Array:
-      return payload<kx::Array>(rep_).size();
+      return arrayOf(rep_).size();
     case Kind::Dictionary:
-      return payload<kx::Dictionary>(rep_).size();
+      return dictOf(rep_).size();
     default:
       return 0;
   }
@@ -623,10 +724,10 @@ bool Value::operator==(const Value& other) const {
       return other.kind_ == Kind::Data && payload<Bytes>(rep_) == payload<Bytes>(other.rep_);
     case Kind::Array:
       return other.kind_ == Kind::Array &&
-             payload<kx::Array>(rep_) == payload<kx::Array>(other.rep_);
+             arrayOf(rep_) == arrayOf(other.rep_);
     case Kind::Dictionary:
       return other.kind_ == Kind::Dictionary &&
-             payload<kx::Dictionary>(rep_) == payload<kx::Dictionary>(other.rep_);
+             dictOf(rep_) == dictOf(other.rep_);
   }
   return false;
 }

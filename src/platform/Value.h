@@ -27,6 +27,7 @@
 #include <initializer_list>
 #include <iosfwd>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -35,19 +36,28 @@
 namespace kx {
 
 class Value;
-struct DictionaryIndex;
 using Bytes = std::vector<std::uint8_t>;
 using Array = std::vector<Value>;
 
 // Dictionary with text keys that keeps insertion order and looks keys up fast.
 // Setting an existing key replaces its value in place (the key keeps its
 // position). Equality ignores order, as the platform's dictionaries do.
+//
+// Storage is one allocation: the entries in insertion order, followed by an
+// open-addressing table of `capacity()` slots, each holding a key's hash and
+// the position of its entry. Capacities come from a fixed list of sizes; the
+// capacity for n entries is the first size of at least floor(n * 1.33), so
+// small tables may be full (3 entries in 3 slots). Lookups probe linearly
+// from the key's hash modulo the capacity and stop at an empty slot or after
+// `capacity()` probes. Removal takes the rest of the key's cluster out and
+// puts it back (no tombstones), then closes the gap in the entries. Only
+// adding a key grows the table; lookups never write.
 class Dictionary {
  public:
   using Entry = std::pair<std::string, Value>;
-  using const_iterator = std::vector<Entry>::const_iterator;
+  using const_iterator = const Entry*;
 
-  Dictionary();
+  Dictionary() noexcept = default;
   Dictionary(std::initializer_list<Entry> entries);
   Dictionary(const Dictionary&);
   Dictionary(Dictionary&&) noexcept;
@@ -55,8 +65,19 @@ class Dictionary {
   Dictionary& operator=(Dictionary&&) noexcept;
   ~Dictionary();
 
-  std::size_t size() const;
-  bool empty() const;
+  // Builds a dictionary from `count` keys with their hashKey() hashes and
+  // values, taken in order (moved from); a repeated key keeps its first
+  // position and its last value. Sized exactly for `count` entries.
+  static Dictionary adopt(std::string* keys, const std::uint32_t* hashes, Value* values, std::size_t count);
+
+  // The hash every key is filed under.
+  static std::uint32_t hashKey(std::string_view key);
+  // The table size for `count` entries (0 for none).
+  static std::size_t capacityFor(std::size_t count);
+
+  std::size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  std::size_t capacity() const { return capacity_; }
 
   // nullptr when the key is missing.
   const Value* find(std::string_view key) const;
@@ -73,32 +94,43 @@ class Dictionary {
 
   const_iterator begin() const;
   const_iterator end() const;
-  const std::vector<Entry>& entries() const { return entries_; }
+  std::span<const Entry> entries() const;
   std::vector<std::string> keys() const;
 
   bool operator==(const Dictionary& other) const;
 
  private:
-  // Position of `key` in entries_, or -1; the second form is for a
-  // dictionary with an index and takes the key's hash.
-  std::ptrdiff_t position(std::string_view key) const;
-  std::ptrdiff_t indexedPosition(std::string_view key, std::uint32_t hash) const;
-  void rebuildIndex();
+  struct Slot {
+    std::uint32_t hash;
+    std::uint32_t pos1;  // position + 1; 0 marks an empty slot
+  };
 
-  std::vector<Entry> entries_;
-  // Hash index from key to position. It exists only while the dictionary
-  // holds more entries than a linear scan handles well; it is created when
-  // the dictionary grows past that size and kept up to date by every change,
-  // so that lookups never write (shared storage may be read by many threads).
-  std::unique_ptr<DictionaryIndex> index_;
+  Slot* table() const;
+  // Position of `key` in the entries, or -1.
+  std::ptrdiff_t position(std::string_view key, std::uint32_t hash) const;
+  // Files position `pos` under `hash` in the first empty slot from its home.
+  void fileSlot(std::uint32_t hash, std::size_t pos);
+  // Moves the entries into storage of `capacity` slots.
+  void regrow(std::size_t capacity);
+  void append(std::string&& key, std::uint32_t hash, Value&& value);
+  void destroy() noexcept;
+
+  Entry* entries_ = nullptr;  // the one allocation (entries, then the table)
+  std::size_t count_ = 0;
+  std::size_t capacity_ = 0;
 };
 
 namespace detail {
 // Header of the shared payload of strings, data, arrays and dictionaries.
 struct ValueRep {
   std::atomic<std::uint32_t> refs{1};
+  // Set by storage of a subclass of ArrayRep or DictionaryRep.
+  bool derived = false;
 };
 }  // namespace detail
+
+class ArrayRep;
+class DictionaryRep;
 
 class Value {
  public:
@@ -129,6 +161,11 @@ class Value {
   Value& operator=(const Value&) noexcept;
   Value& operator=(Value&&) noexcept;
   ~Value();
+
+  // A value holding `rep` (Array or Dictionary kind), taking over the
+  // reference the caller holds.
+  static Value adopt(ArrayRep* rep) noexcept;
+  static Value adopt(DictionaryRep* rep) noexcept;
 
   static Value date(double secondsSince1970);
   static Value data(const void* bytes, std::size_t size);
@@ -169,8 +206,13 @@ class Value {
   const kx::Array& array() const;
   const kx::Dictionary& dict() const;
 
+  // The storage of an array or a dictionary; nullptr for the other kinds.
+  const ArrayRep* arrayRep() const;
+  const DictionaryRep* dictionaryRep() const;
+
   // Mutable access: turns a Null into an empty container of that kind, copies
-  // shared storage first. Calling them on another kind replaces the value.
+  // shared storage (and storage of a derived class, see ArrayRep) first.
+  // Calling them on another kind replaces the value.
   kx::Array& mutableArray();
   kx::Dictionary& mutableDict();
   std::string& mutableString();
@@ -261,15 +303,50 @@ inline Value& Value::operator=(const Value& other) noexcept {
   return *this;
 }
 
+// The storage of an array and of a dictionary inside a Value. A higher layer
+// may derive from them to keep collections of its own in a Value (the JSON
+// codec's JKArray and JKDictionary); a Value only reads such storage, and
+// the first change through mutableArray() or mutableDict() moves (when the
+// value holds the only reference) or copies the contents into plain storage
+// of its own. So a caller never changes a derived collection by accident.
+class ArrayRep : public detail::ValueRep {
+ public:
+  ArrayRep() = default;
+  explicit ArrayRep(kx::Array objects) : objects_(std::move(objects)) {}
+  virtual ~ArrayRep();
+  const kx::Array& objects() const { return objects_; }
+
+ protected:
+  friend class Value;
+  kx::Array objects_;
+};
+
+class DictionaryRep : public detail::ValueRep {
+ public:
+  DictionaryRep() = default;
+  explicit DictionaryRep(kx::Dictionary dictionary) : dictionary_(std::move(dictionary)) {}
+  virtual ~DictionaryRep();
+  const kx::Dictionary& dictionary() const { return dictionary_; }
+
+ protected:
+  friend class Value;
+  kx::Dictionary dictionary_;
+};
+
+inline const ArrayRep* Value::arrayRep() const {
+  return kind_ == Kind::Array ? static_cast<const ArrayRep*>(rep_) : nullptr;
+}
+inline const DictionaryRep* Value::dictionaryRep() const {
+  return kind_ == Kind::Dictionary ? static_cast<const DictionaryRep*>(rep_) : nullptr;
+}
+
+// Defined here, where Value is complete.
+inline Dictionary::const_iterator Dictionary::begin() const { return entries_; }
+inline Dictionary::const_iterator Dictionary::end() const { return entries_ + count_; }
+inline std::span<const Dictionary::Entry> Dictionary::entries() const { return {entries_, count_}; }
+
 // Helpful for tests: gtest prints values with their description.
 void PrintTo(const Value& value, std::ostream* os);
-
-// Defined here, where Value is complete (some compilers instantiate the
-// vector's members at the point of definition).
-inline std::size_t Dictionary::size() const { return entries_.size(); }
-inline bool Dictionary::empty() const { return entries_.empty(); }
-inline Dictionary::const_iterator Dictionary::begin() const { return entries_.begin(); }
-inline Dictionary::const_iterator Dictionary::end() const { return entries_.end(); }
 
 }  // namespace kx
 

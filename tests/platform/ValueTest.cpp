@@ -298,8 +298,7 @@ TEST(ValueTest, DictionaryKeepsInsertionOrderAndReplacesInPlace) {
   EXPECT_EQ(dup["k"], Value(2));
 }
 
-// Random operations against a simple model, across the size at which the
-// dictionary switches from scanning to its hash index.
+// Random operations against a simple model, across several table sizes.
 TEST(ValueTest, DictionaryMatchesAModelThroughRandomChanges) {
   std::mt19937 rng(12345);
   Dictionary d;
@@ -327,7 +326,7 @@ TEST(ValueTest, DictionaryMatchesAModelThroughRandomChanges) {
       ASSERT_EQ(d.remove(key), pos >= 0);
       if (pos >= 0) model.erase(model.begin() + pos);
     } else if (op == 8) {
-      Dictionary copy = d;  // copies carry their index
+      Dictionary copy = d;  // copies carry their table
       copy.set("only-in-copy", 1);
       ASSERT_EQ(d.find("only-in-copy"), nullptr);
       d = copy;
@@ -351,6 +350,149 @@ TEST(ValueTest, DictionaryMatchesAModelThroughRandomChanges) {
   d.clear();
   EXPECT_TRUE(d.empty());
   EXPECT_EQ(d.find("key-1"), nullptr);
+}
+
+TEST(ValueTest, DictionaryTableSizes) {
+  struct Case {
+    std::size_t entries;
+    std::size_t capacity;
+  };
+  // The first listed size of at least floor(n * 1.33); small tables may be full.
+  const Case cases[] = {{0, 0}, {1, 3}, {2, 3}, {3, 3}, {4, 7}, {5, 7}, {6, 7}, {7, 13}, {10, 13}, {100, 191},
+                        {1000, 1723}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(Dictionary::capacityFor(c.entries), c.capacity) << c.entries;
+    std::vector<std::string> keys;
+    std::vector<std::uint32_t> hashes;
+    std::vector<Value> values;
+    for (std::size_t i = 0; i < c.entries; ++i) {
+      keys.push_back("key" + std::to_string(i));
+      hashes.push_back(Dictionary::hashKey(keys.back()));
+      values.emplace_back(static_cast<long long>(i));
+    }
+    Dictionary built = Dictionary::adopt(keys.data(), hashes.data(), values.data(), c.entries);
+    EXPECT_EQ(built.capacity(), c.capacity) << c.entries;
+    Dictionary grown;
+    for (std::size_t i = 0; i < c.entries; ++i) grown.set("key" + std::to_string(i), static_cast<long long>(i));
+    EXPECT_EQ(grown.capacity(), c.capacity) << c.entries;
+    EXPECT_EQ(built, grown);
+    for (std::size_t i = 0; i < c.entries; ++i) {
+      ASSERT_NE(built.find("key" + std::to_string(i)), nullptr);
+      EXPECT_EQ(built.entries()[i].first, "key" + std::to_string(i));
+    }
+    // In a full table (3 of 3) a miss ends after every slot was probed.
+    EXPECT_EQ(built.find("absent"), nullptr) << c.entries;
+  }
+  Dictionary shrinking{{"a", 1}, {"b", 2}, {"c", 3}, {"d", 4}};
+  shrinking.remove("a");
+  shrinking.remove("b");
+  EXPECT_EQ(shrinking.capacity(), 7u);  // only adding a key resizes the table
+}
+
+TEST(ValueTest, DictionaryAdoptKeepsTheFirstPlaceAndTheLastValue) {
+  std::string keys[] = {"id", "name", "id"};
+  std::uint32_t hashes[] = {Dictionary::hashKey("id"), Dictionary::hashKey("name"), Dictionary::hashKey("id")};
+  Value values[] = {Value(1), Value("n"), Value(2)};
+  Dictionary d = Dictionary::adopt(keys, hashes, values, 3);
+  EXPECT_EQ(d.keys(), (std::vector<std::string>{"id", "name"}));
+  EXPECT_EQ(d["id"], Value(2));
+}
+
+// Keys whose home slot is the last one of a 7-slot table: their cluster wraps
+// to the start. Removing any of them must leave every other key findable and
+// the remaining entries in order.
+TEST(ValueTest, DictionaryRemovalInAWrappedCluster) {
+  std::vector<std::string> atEnd;
+  std::vector<std::string> atStart;
+  for (int i = 0; atEnd.size() < 3 || atStart.size() < 1; ++i) {
+    std::string key = "k" + std::to_string(i);
+    const std::uint32_t home = Dictionary::hashKey(key) % 7;
+    if (home == 6 && atEnd.size() < 3) atEnd.push_back(key);
+    if (home == 0 && atStart.empty()) atStart.push_back(key);
+  }
+  const std::vector<std::string> order = {atEnd[0], atEnd[1], atStart[0], atEnd[2]};
+  for (const std::string& removed : order) {
+    Dictionary d;
+    for (std::size_t i = 0; i < order.size(); ++i) d.set(order[i], static_cast<long long>(i));
+    ASSERT_EQ(d.capacity(), 7u);
+    ASSERT_TRUE(d.remove(removed));
+    std::vector<std::string> expected;
+    for (const std::string& key : order) {
+      if (key != removed) expected.push_back(key);
+    }
+    EXPECT_EQ(d.keys(), expected) << removed;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      const Value* v = d.find(order[i]);
+      if (order[i] == removed) {
+        EXPECT_EQ(v, nullptr);
+      } else {
+        ASSERT_NE(v, nullptr) << order[i] << " after removing " << removed;
+        EXPECT_EQ(v->intValue(), static_cast<long long>(i));
+      }
+    }
+  }
+}
+
+// Storage of a class derived from ArrayRep or DictionaryRep (as a higher
+// layer keeps its own collections) is only read through a Value: a change
+// takes the contents into plain storage, moved when the value held the only
+// reference, copied otherwise.
+struct CountedArray : ArrayRep {
+  explicit CountedArray(kx::Array objects, int* destroyed) : ArrayRep(std::move(objects)), destroyed(destroyed) {
+    derived = true;
+  }
+  ~CountedArray() override { ++*destroyed; }
+  int* destroyed;
+};
+
+struct CountedDictionary : DictionaryRep {
+  explicit CountedDictionary(kx::Dictionary d, int* destroyed) : DictionaryRep(std::move(d)), destroyed(destroyed) {
+    derived = true;
+  }
+  ~CountedDictionary() override { ++*destroyed; }
+  int* destroyed;
+};
+
+TEST(ValueTest, DerivedCollectionStorageIsCopiedOnWrite) {
+  int destroyed = 0;
+  {
+    Value shared = Value::adopt(new CountedArray({Value(1), Value("two, long enough to allocate")}, &destroyed));
+    const ArrayRep* rep = shared.arrayRep();
+    EXPECT_EQ(shared, Value::array({1, "two, long enough to allocate"}));
+    Value copy = shared;
+    copy.mutableArray().push_back(Value(3));
+    EXPECT_EQ(shared.arrayRep(), rep);
+    EXPECT_EQ(shared.size(), 2u);
+    EXPECT_FALSE(copy.arrayRep()->derived);
+    EXPECT_EQ(copy, Value::array({1, "two, long enough to allocate", 3}));
+
+    // The only holder: the objects move out and the derived storage goes.
+    Value only = Value::adopt(new CountedArray({Value("moved")}, &destroyed));
+    const Value* element = &only.array()[0];
+    kx::Array& mine = only.mutableArray();
+    EXPECT_EQ(&mine[0], element);
+    EXPECT_FALSE(only.arrayRep()->derived);
+    EXPECT_EQ(destroyed, 1);
+  }
+  EXPECT_EQ(destroyed, 2);
+
+  destroyed = 0;
+  {
+    Value shared = Value::adopt(new CountedDictionary(Dictionary{{"a", 1}}, &destroyed));
+    Value copy = shared;
+    copy.set("b", 2);
+    EXPECT_EQ(shared, Value::dict({{"a", 1}}));
+    EXPECT_EQ(copy, Value::dict({{"a", 1}, {"b", 2}}));
+    EXPECT_FALSE(copy.dictionaryRep()->derived);
+    EXPECT_TRUE(shared.dictionaryRep()->derived);
+    Value only = Value::adopt(new CountedDictionary(Dictionary{{"a", 1}}, &destroyed));
+    only.mutableDict().remove("a");
+    EXPECT_TRUE(only.dict().empty());
+    EXPECT_EQ(destroyed, 1);
+  }
+  EXPECT_EQ(destroyed, 2);
+  EXPECT_EQ(Value(1).arrayRep(), nullptr);
+  EXPECT_EQ(Value::array({}).dictionaryRep(), nullptr);
 }
 
 TEST(ValueTest, DescriptionIsReadable) {

@@ -6,7 +6,9 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -222,19 +224,51 @@ std::size_t FormatDouble(double d, char* out) {
   return static_cast<std::size_t>(o - out);
 }
 
-// Growable output over a std::string or kx::Bytes. The container is sized
-// ahead of the writes (zero-filled by resize) and trimmed at the end.
+// Scratch output of one thread, kept between calls up to kKeptScratch bytes.
+// A formatter block that writes JSON itself gets a buffer of its own.
+struct Scratch {
+  static constexpr std::size_t kKeptScratch = std::size_t{8} << 20;
+  ~Scratch() { std::free(data); }
+  char* data = nullptr;
+  std::size_t capacity = 0;
+  bool inUse = false;
+};
+
+// Growable output: the text is written into scratch storage (grown without
+// zero-filling) and copied into the std::string or kx::Bytes once, at the end.
 template <class Container>
 class Sink {
  public:
   explicit Sink(Container& c) : c_(c) {
-    c_.clear();
-    c_.resize(std::max<std::size_t>(c_.capacity(), 256));
+    static thread_local Scratch scratch;
+    if (!scratch.inUse) {
+      scratch_ = &scratch;
+      scratch.inUse = true;
+      data_ = scratch.data;
+      capacity_ = scratch.capacity;
+    }
+    if (capacity_ < 256) grow(256);
   }
+  ~Sink() {
+    if (scratch_) {
+      if (capacity_ > Scratch::kKeptScratch) {
+        std::free(data_);
+        data_ = nullptr;
+        capacity_ = 0;
+      }
+      scratch_->data = data_;
+      scratch_->capacity = capacity_;
+      scratch_->inUse = false;
+    } else {
+      std::free(data_);
+    }
+  }
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
 
   char* ensure(std::size_t n) {
-    if (c_.size() - length_ < n) grow(n);
-    return reinterpret_cast<char*>(c_.data()) + length_;
+    if (capacity_ - length_ < n) grow(n);
+    return data_ + length_;
   }
   void advance(std::size_t n) { length_ += n; }
   void put(char ch) {
@@ -246,13 +280,25 @@ class Sink {
     length_ += n;
   }
   void append(std::string_view s) { append(s.data(), s.size()); }
-  void finish() { c_.resize(length_); }
+  void finish() {
+    const auto* p = reinterpret_cast<const typename Container::value_type*>(data_);
+    c_.assign(p, p + length_);
+  }
   void discard() { c_.clear(); }
 
  private:
-  [[gnu::noinline]] void grow(std::size_t n) { c_.resize(std::max(c_.size() * 2, length_ + n + 256)); }
+  [[gnu::noinline]] void grow(std::size_t n) {
+    const std::size_t capacity = std::max(capacity_ * 2, length_ + n + 256);
+    char* data = static_cast<char*>(std::realloc(data_, capacity));
+    if (data == nullptr) throw std::bad_alloc();
+    data_ = data;
+    capacity_ = capacity;
+  }
 
   Container& c_;
+  Scratch* scratch_ = nullptr;
+  char* data_ = nullptr;
+  std::size_t capacity_ = 0;
   std::size_t length_ = 0;
 };
 

@@ -123,14 +123,27 @@ inline const std::uint8_t* FindInvalidUTF8(const std::uint8_t* p, const std::uin
       ++p;
       continue;
     }
+    // Text of three-byte sequences led by E1-EC (most CJK text) two at a
+    // time: leads E?, continuation bytes 80-BF.
+    while (stop - p >= 8) {
+      const std::uint64_t x = Load8(p);
+      if ((x & 0x0000C0C0F0C0C0F0ULL) != 0x00008080E08080E0ULL ||
+          static_cast<std::uint8_t>(p[0] - 0xE1) > 0x0B || static_cast<std::uint8_t>(p[3] - 0xE1) > 0x0B) {
+        break;
+      }
+      p += 6;
+    }
+    if (p >= stop) break;
+    const std::uint8_t lead = *p;
+    if (lead < 0x80) continue;
     // Sequences led by E1-EC or EE hold neither surrogates nor
     // noncharacters, nor do two-byte ones: only their shape needs checking.
-    if (static_cast<std::uint8_t>(c - 0xE1) <= 0x0D && c != 0xED && stop - p >= 3 &&
+    if (static_cast<std::uint8_t>(lead - 0xE1) <= 0x0D && lead != 0xED && stop - p >= 3 &&
         ((p[1] ^ 0x80) | (p[2] ^ 0x80)) < 0x40) {
       p += 3;
       continue;
     }
-    if (static_cast<std::uint8_t>(c - 0xC2) <= 0x1D && stop - p >= 2 && (p[1] ^ 0x80) < 0x40) {
+    if (static_cast<std::uint8_t>(lead - 0xC2) <= 0x1D && stop - p >= 2 && (p[1] ^ 0x80) < 0x40) {
       p += 2;
       continue;
     }

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "CommonUtils/JSONKit/JKArray.h"
+#include "CommonUtils/JSONKit/JKDictionary.h"
 #include "CommonUtils/JSONKit/JKTextScan.h"
 
 namespace {
@@ -56,6 +58,14 @@ constexpr bool kExactDoubleArithmetic = FLT_EVAL_METHOD == 0;
 
 // Scratch entries a parse state keeps between parses.
 constexpr std::size_t kKeptScratchEntries = 1 << 16;
+
+// The string cache: 1024 buckets, at most 4 probed per lookup.
+constexpr std::size_t kCacheBuckets = 1024;
+constexpr std::size_t kCacheMask = kCacheBuckets - 1;
+constexpr int kCacheProbes = 4;
+constexpr std::uint32_t kStringValueType = 5;
+// Longer strings are seldom repeated and would cost a hash of every byte.
+constexpr std::size_t kCachedStringMax = 16;
 
 constexpr char kTooDeepMessage[] = "Exceeded the maximum nesting depth of 512 arrays and dictionaries.";
 
@@ -108,9 +118,13 @@ locale_t CLocale() {
 // the current token, the scratch buffers that survive between parses, and the
 // first error of the current parse.
 struct JKParseState {
-  explicit JKParseState(JKParseOptionFlags flags) : options(flags) {}
+  explicit JKParseState(JKParseOptionFlags flags) : options(flags), cache(new CacheItem[kCacheBuckets]) {}
 
-  kx::Value parse(const std::uint8_t* data, std::size_t length, kx::Error* errorOut);
+  kx::Value parse(const std::uint8_t* data, std::size_t length, bool mutableResult, kx::Error* errorOut);
+
+  // The string cache: a repeated string value becomes one shared string.
+  kx::Value cachedString(std::string_view text);
+  void clearCache();
 
   // Lexing.
   void skipWhitespace();
@@ -152,9 +166,18 @@ struct JKParseState {
   } number{};
 
   // Scratch storage, kept between parses.
-  std::string tokenBuffer;         // strings that need rebuilding
-  std::vector<kx::Value> objects;  // values of the open containers
-  std::vector<std::string> keys;   // keys of the open dictionaries
+  std::string tokenBuffer;              // strings that need rebuilding
+  std::vector<kx::Value> objects;       // values of the open containers
+  std::vector<std::string> keys;        // keys of the open dictionaries
+  std::vector<std::uint32_t> keyHashes;  // their kx::Dictionary::hashKey() hashes
+  bool mutableCollections = false;
+
+  struct CacheItem {
+    kx::Value object;  // a String value, or Null for an empty bucket
+    std::uint32_t hash = 0;
+  };
+  std::unique_ptr<CacheItem[]> cache;
+  std::vector<std::uint16_t> filledBuckets;  // buckets to empty in clearCache()
 
   bool failed = false;
   std::string message;
@@ -740,7 +763,7 @@ bool JKParseState::scanNumber() {
 bool JKParseState::pushValue() {
   switch (type) {
     case Token::kString:
-      objects.emplace_back(stringValue);
+      objects.push_back(cachedString(stringValue));
       return true;
     case Token::kNumber:
       switch (numberKind) {
@@ -837,10 +860,9 @@ bool JKParseState::parseArray() {
           error("Unexpected ']'.");
           return false;
         }
-        kx::Array array(std::make_move_iterator(objects.begin() + static_cast<std::ptrdiff_t>(base)),
-                        std::make_move_iterator(objects.end()));
+        kx::Value array = JKArray::create(objects.data() + base, objects.size() - base, mutableCollections);
         objects.erase(objects.begin() + static_cast<std::ptrdiff_t>(base), objects.end());
-        objects.emplace_back(std::move(array));
+        objects.push_back(std::move(array));
         --depth;
         return true;
       }
@@ -869,22 +891,20 @@ bool JKParseState::parseDictionary() {
           return false;
         }
         keys.emplace_back(stringValue);
+        keyHashes.push_back(kx::Dictionary::hashKey(stringValue));
         break;
       case Token::kObjectEnd: {
         if (!(accept & kAcceptEnd)) {
           error("Unexpected '}'.");
           return false;
         }
-        const std::size_t count = keys.size() - keyBase;
-        kx::Dictionary dictionary;
-        dictionary.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) {
-          // A repeated key keeps the later value.
-          dictionary.set(std::move(keys[keyBase + i]), std::move(objects[base + i]));
-        }
+        // A repeated key keeps the later value.
+        kx::Value dictionary = JKDictionary::create(keys.data() + keyBase, keyHashes.data() + keyBase,
+                                                    objects.data() + base, keys.size() - keyBase, mutableCollections);
         keys.erase(keys.begin() + static_cast<std::ptrdiff_t>(keyBase), keys.end());
+        keyHashes.resize(keyBase);
         objects.erase(objects.begin() + static_cast<std::ptrdiff_t>(base), objects.end());
-        objects.emplace_back(std::move(dictionary));
+        objects.push_back(std::move(dictionary));
         --depth;
         return true;
       }
@@ -917,10 +937,56 @@ bool JKParseState::parseDictionary() {
 }
 
 // ---------------------------------------------------------------------------
+// The string cache.
+// ---------------------------------------------------------------------------
+
+// Strings of up to kCachedStringMax bytes are cached. A bucket is probed
+// from hash & 1023, then at (hash + i * (size + 5 + 3)) &
+// 1023 for i = 1 to 3. A hit hands out the cached string; a miss fills the
+// first empty bucket probed, or else evicts the home bucket.
+kx::Value JKParseState::cachedString(std::string_view text) {
+  if (text.empty()) {
+    static const kx::Value* const kEmpty = new kx::Value(std::string());
+    return *kEmpty;
+  }
+  if (text.size() > kCachedStringMax) return kx::Value(text);
+  const std::uint32_t hash = kx::Dictionary::hashKey(text);
+  const std::size_t home = hash & kCacheMask;
+  const std::size_t step = text.size() + kStringValueType + 3;
+  std::size_t target = home;
+  for (int i = 0; i < kCacheProbes; ++i) {
+    const std::size_t bucket = (hash + static_cast<std::size_t>(i) * step) & kCacheMask;
+    CacheItem& item = cache[bucket];
+    if (item.object.isNull()) {
+      target = bucket;
+      filledBuckets.push_back(static_cast<std::uint16_t>(bucket));
+      break;
+    }
+    if (item.hash == hash) {
+      const std::string& cached = item.object.string();
+      if (cached.size() == text.size() && std::memcmp(cached.data(), text.data(), text.size()) == 0) {
+        return item.object;
+      }
+    }
+  }
+  CacheItem& item = cache[target];
+  item.object = kx::Value(text);
+  item.hash = hash;
+  return item.object;
+}
+
+void JKParseState::clearCache() {
+  for (std::uint16_t bucket : filledBuckets) cache[bucket] = CacheItem();
+  filledBuckets.clear();
+}
+
+// ---------------------------------------------------------------------------
 // One parse.
 // ---------------------------------------------------------------------------
 
-kx::Value JKParseState::parse(const std::uint8_t* data, std::size_t length, kx::Error* errorOut) {
+kx::Value JKParseState::parse(const std::uint8_t* data, std::size_t length, bool mutableResult,
+                              kx::Error* errorOut) {
+  mutableCollections = mutableResult;
   begin = data;
   end = data + length;
   at = data;
@@ -931,6 +997,7 @@ kx::Value JKParseState::parse(const std::uint8_t* data, std::size_t length, kx::
   message.clear();
   objects.clear();
   keys.clear();
+  keyHashes.clear();
 
   if (length == 0) {
     error(kEndOfBufferMessage);
@@ -965,13 +1032,17 @@ kx::Value JKParseState::parse(const std::uint8_t* data, std::size_t length, kx::
   }
   objects.clear();
   keys.clear();
+  keyHashes.clear();
   tokenBuffer.clear();
   stringValue = {};
   begin = end = at = lineStart = tokenStart = nullptr;
   // Keep the scratch storage for the next parse unless a huge document made
   // it large.
   if (objects.capacity() > kKeptScratchEntries) std::vector<kx::Value>().swap(objects);
-  if (keys.capacity() > kKeptScratchEntries) std::vector<std::string>().swap(keys);
+  if (keys.capacity() > kKeptScratchEntries) {
+    std::vector<std::string>().swap(keys);
+    std::vector<std::uint32_t>().swap(keyHashes);
+  }
   if (tokenBuffer.capacity() > kKeptScratchEntries * 16) std::string().swap(tokenBuffer);
   return result;
 }
@@ -985,13 +1056,18 @@ kx::Value JKParseState::parse(const std::uint8_t* data, std::size_t length, kx::
 namespace {
 
 kx::Value ParseWithThreadState(const std::uint8_t* data, std::size_t length, JKParseOptionFlags options,
-                               kx::Error* error) {
+                               bool mutableResult, kx::Error* error) {
   if (options > JKParseOptionValidFlags) throw kx::Exception("NSInvalidArgumentException", "Invalid parse options.");
   static const std::uint8_t kEmpty = 0;
   thread_local JKParseState state(JKParseOptionStrict);
   state.options = options;
-  return state.parse(data ? data : &kEmpty, length, error);
+  kx::Value result = state.parse(data ? data : &kEmpty, length, mutableResult, error);
+  // Each call starts with an empty cache.
+  state.clearCache();
+  return result;
 }
+
+const std::uint8_t* BytesOf(std::string_view json) { return reinterpret_cast<const std::uint8_t*>(json.data()); }
 
 }  // namespace
 
@@ -1001,8 +1077,16 @@ kx::Value objectFromJSONString(std::string_view json) {
 
 kx::Value objectFromJSONStringWithParseOptions(std::string_view json, JKParseOptionFlags parseOptionFlags,
                                                kx::Error* error) {
-  return ParseWithThreadState(reinterpret_cast<const std::uint8_t*>(json.data()), json.size(), parseOptionFlags,
-                              error);
+  return ParseWithThreadState(BytesOf(json), json.size(), parseOptionFlags, false, error);
+}
+
+kx::Value mutableObjectFromJSONString(std::string_view json) {
+  return mutableObjectFromJSONStringWithParseOptions(json, JKParseOptionStrict, nullptr);
+}
+
+kx::Value mutableObjectFromJSONStringWithParseOptions(std::string_view json, JKParseOptionFlags parseOptionFlags,
+                                                      kx::Error* error) {
+  return ParseWithThreadState(BytesOf(json), json.size(), parseOptionFlags, true, error);
 }
 
 kx::Value objectFromJSONData(const kx::Bytes& data) {
@@ -1011,7 +1095,16 @@ kx::Value objectFromJSONData(const kx::Bytes& data) {
 
 kx::Value objectFromJSONDataWithParseOptions(const kx::Bytes& data, JKParseOptionFlags parseOptionFlags,
                                              kx::Error* error) {
-  return ParseWithThreadState(data.data(), data.size(), parseOptionFlags, error);
+  return ParseWithThreadState(data.data(), data.size(), parseOptionFlags, false, error);
+}
+
+kx::Value mutableObjectFromJSONData(const kx::Bytes& data) {
+  return mutableObjectFromJSONDataWithParseOptions(data, JKParseOptionStrict, nullptr);
+}
+
+kx::Value mutableObjectFromJSONDataWithParseOptions(const kx::Bytes& data, JKParseOptionFlags parseOptionFlags,
+                                                    kx::Error* error) {
+  return ParseWithThreadState(data.data(), data.size(), parseOptionFlags, true, error);
 }
 
 // ---------------------------------------------------------------------------
@@ -1037,22 +1130,58 @@ JSONDecoder JSONDecoder::decoderWithParseOptions(JKParseOptionFlags parseOptionF
   return JSONDecoder(parseOptionFlags);
 }
 
-JKParseOptionFlags JSONDecoder::parseOptionFlags() const {
+JKParseState& JSONDecoder::state() const {
   if (!parseState_) throw kx::Exception("NSInternalInconsistencyException", "parseState is NULL.");
-  return parseState_->options;
+  return *parseState_;
 }
 
-kx::Value JSONDecoder::objectWithUTF8String(const std::uint8_t* string, std::size_t length, kx::Error* error) {
-  if (!parseState_) throw kx::Exception("NSInternalInconsistencyException", "parseState is NULL.");
+JKParseOptionFlags JSONDecoder::parseOptionFlags() const { return state().options; }
+
+void JSONDecoder::clearCache() { state().clearCache(); }
+
+kx::Value JSONDecoder::parse(const std::uint8_t* string, std::size_t length, bool mutableResult, kx::Error* error) {
+  JKParseState& parseState = state();
   if (string == nullptr) throw kx::Exception("NSInvalidArgumentException", "The string argument is NULL.");
-  return parseState_->parse(string, length, error);
+  return parseState.parse(string, length, mutableResult, error);
+}
+
+namespace {
+const std::uint8_t kNoBytes = 0;
+}  // namespace
+
+kx::Value JSONDecoder::objectWithUTF8String(const std::uint8_t* string, std::size_t length, kx::Error* error) {
+  return parse(string, length, false, error);
 }
 
 kx::Value JSONDecoder::objectWithUTF8String(const char* string, std::size_t length, kx::Error* error) {
-  return objectWithUTF8String(reinterpret_cast<const std::uint8_t*>(string), length, error);
+  return parse(reinterpret_cast<const std::uint8_t*>(string), length, false, error);
 }
 
 kx::Value JSONDecoder::objectWithData(const kx::Bytes& jsonData, kx::Error* error) {
-  static const std::uint8_t kEmpty = 0;
-  return objectWithUTF8String(jsonData.empty() ? &kEmpty : jsonData.data(), jsonData.size(), error);
+  return parse(jsonData.empty() ? &kNoBytes : jsonData.data(), jsonData.size(), false, error);
+}
+
+kx::Value JSONDecoder::mutableObjectWithUTF8String(const std::uint8_t* string, std::size_t length,
+                                                   kx::Error* error) {
+  return parse(string, length, true, error);
+}
+
+kx::Value JSONDecoder::mutableObjectWithUTF8String(const char* string, std::size_t length, kx::Error* error) {
+  return parse(reinterpret_cast<const std::uint8_t*>(string), length, true, error);
+}
+
+kx::Value JSONDecoder::mutableObjectWithData(const kx::Bytes& jsonData, kx::Error* error) {
+  return parse(jsonData.empty() ? &kNoBytes : jsonData.data(), jsonData.size(), true, error);
+}
+
+kx::Value JSONDecoder::parseUTF8String(const std::uint8_t* string, std::size_t length, kx::Error* error) {
+  return objectWithUTF8String(string, length, error);
+}
+
+kx::Value JSONDecoder::parseUTF8String(const char* string, std::size_t length, kx::Error* error) {
+  return objectWithUTF8String(string, length, error);
+}
+
+kx::Value JSONDecoder::parseJSONData(const kx::Bytes& jsonData, kx::Error* error) {
+  return objectWithData(jsonData, error);
 }

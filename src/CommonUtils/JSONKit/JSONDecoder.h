@@ -5,6 +5,13 @@
 // decoder keeps its scratch buffers between parses, so one decoder that
 // parses many documents allocates little after the first.
 //
+// Each decoder keeps a cache of the short string values (up to 16 bytes) it
+// has built, in 1024 buckets: a string that occurs again, in the same
+// document or a later one, is handed out as the same shared string instead
+// of a new copy. The cache holds its strings until they are evicted,
+// clearCache() runs or the decoder is destroyed. (Numbers are plain values in
+// a kx::Value; there is nothing to share.)
+//
 // Arrays and dictionaries may nest at most 512 levels deep; deeper input fails
 // with an error instead of exhausting the stack.
 //
@@ -47,12 +54,32 @@ class JSONDecoder {
   // Parses `length` bytes at `string`. Returns the top-level array or
   // dictionary, or Null on failure with *error filled. A null `string`
   // raises kx::Exception {"NSInvalidArgumentException", "The string argument
-  // is NULL."}.
+  // is NULL."}. The arrays and dictionaries of the result are immutable
+  // JKArray and JKDictionary storage.
   kx::Value objectWithUTF8String(const char* string, std::size_t length, kx::Error* error = nullptr);
   kx::Value objectWithUTF8String(const std::uint8_t* string, std::size_t length, kx::Error* error = nullptr);
   kx::Value objectWithData(const kx::Bytes& jsonData, kx::Error* error = nullptr);
 
+  // The same, with every array and dictionary of the result mutable.
+  kx::Value mutableObjectWithUTF8String(const char* string, std::size_t length, kx::Error* error = nullptr);
+  kx::Value mutableObjectWithUTF8String(const std::uint8_t* string, std::size_t length,
+                                        kx::Error* error = nullptr);
+  kx::Value mutableObjectWithData(const kx::Bytes& jsonData, kx::Error* error = nullptr);
+
+  // Older names of objectWithUTF8String() and objectWithData().
+  kx::Value parseUTF8String(const char* string, std::size_t length, kx::Error* error = nullptr);
+  kx::Value parseUTF8String(const std::uint8_t* string, std::size_t length, kx::Error* error = nullptr);
+  kx::Value parseJSONData(const kx::Bytes& jsonData, kx::Error* error = nullptr);
+
+  // Empties the string cache (see above).
+  void clearCache();
+
  private:
+  // Raises {"NSInternalInconsistencyException", "parseState is NULL."} for a
+  // decoder that was moved from.
+  JKParseState& state() const;
+  kx::Value parse(const std::uint8_t* string, std::size_t length, bool mutableResult, kx::Error* error);
+
   std::unique_ptr<JKParseState> parseState_;
 };
 

@@ -11,6 +11,12 @@
 // reached) and "JKLineNumberKey" (1-based line). Arrays and dictionaries nest
 // at most 512 levels deep, for reading and for writing.
 //
+// The arrays and dictionaries of a parsed tree are kept as JKArray and
+// JKDictionary storage (immutable, or mutable through the mutable entry
+// points); they read as ordinary kx::Array and kx::Dictionary, and a value's
+// mutableArray() or mutableDict() gives a plain collection of its own.
+// Repeated string values of one document share one string.
+//
 // Writing turns an array or a dictionary (or, through the string entry points,
 // a single string) into compact UTF-8 JSON; JKSerializeOptionPretty indents by
 // two spaces and sorts the keys. Data and Date values cannot be written unless
@@ -87,6 +93,15 @@ kx::Value objectFromJSONData(const kx::Bytes& data);
 kx::Value objectFromJSONDataWithParseOptions(const kx::Bytes& data, JKParseOptionFlags parseOptionFlags,
                                              kx::Error* error = nullptr);
 
+// The same, with every array and dictionary of the result mutable through
+// JKArray and JKDictionary.
+kx::Value mutableObjectFromJSONString(std::string_view json);
+kx::Value mutableObjectFromJSONStringWithParseOptions(std::string_view json, JKParseOptionFlags parseOptionFlags,
+                                                      kx::Error* error = nullptr);
+kx::Value mutableObjectFromJSONData(const kx::Bytes& data);
+kx::Value mutableObjectFromJSONDataWithParseOptions(const kx::Bytes& data, JKParseOptionFlags parseOptionFlags,
+                                                    kx::Error* error = nullptr);
+
 // ---------------------------------------------------------------------------
 // Writing an array or a dictionary. A kx::Value that holds neither fails with
 // "Unable to serialize object class NSString, expected a NSArray or
@@ -107,6 +122,41 @@ std::string JSONStringWithOptions(const kx::Value& collection, JKSerializeOption
                                   kx::Error* error);
 std::string JSONStringWithOptions(const kx::Value& collection, JKSerializeOptionFlags serializeOptions,
                                   const JKSerializeUnsupportedClassesBlock& block, kx::Error* error);
+
+// The same with a delegate's formatter: `selector`, called on `delegate`,
+// returns a replacement for a value that cannot be written, or nothing to make
+// the call fail. A null delegate means no formatter. A delegate with a null
+// selector is a programming error: raises kx::Exception
+// {"NSInvalidArgumentException", "The delegate argument is not NULL, but the
+// selector argument is NULL."}.
+template <class Delegate>
+using JKSerializeUnsupportedClassesSelector = std::optional<kx::Value> (Delegate::*)(const kx::Value& object);
+
+namespace jsonkit {
+template <class Delegate>
+JKSerializeUnsupportedClassesBlock DelegateFormatter(Delegate* delegate,
+                                                     JKSerializeUnsupportedClassesSelector<Delegate> selector) {
+  if (delegate == nullptr) return nullptr;
+  if (selector == nullptr) {
+    throw kx::Exception("NSInvalidArgumentException",
+                        "The delegate argument is not NULL, but the selector argument is NULL.");
+  }
+  return [delegate, selector](const kx::Value& object) { return (delegate->*selector)(object); };
+}
+}  // namespace jsonkit
+
+template <class Delegate>
+kx::Bytes JSONDataWithOptions(const kx::Value& collection, JKSerializeOptionFlags serializeOptions, Delegate* delegate,
+                              JKSerializeUnsupportedClassesSelector<Delegate> selector, kx::Error* error) {
+  return JSONDataWithOptions(collection, serializeOptions, jsonkit::DelegateFormatter(delegate, selector), error);
+}
+
+template <class Delegate>
+std::string JSONStringWithOptions(const kx::Value& collection, JKSerializeOptionFlags serializeOptions,
+                                  Delegate* delegate, JKSerializeUnsupportedClassesSelector<Delegate> selector,
+                                  kx::Error* error) {
+  return JSONStringWithOptions(collection, serializeOptions, jsonkit::DelegateFormatter(delegate, selector), error);
+}
 
 // ---------------------------------------------------------------------------
 // Writing a single string as a JSON string token, with or without its quotes.

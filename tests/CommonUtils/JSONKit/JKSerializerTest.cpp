@@ -275,4 +275,59 @@ TEST(JKSerializerTest, WrittenTextParsesBackToTheSameValue) {
   }
 }
 
+// A delegate's member function as the formatter.
+class DateWriter {
+ public:
+  std::optional<Value> format(const Value& object) {
+    ++calls;
+    if (!object.isDate()) return std::nullopt;
+    return Value(static_cast<long long>(object.dateValue()));
+  }
+  int calls = 0;
+};
+
+TEST(JKSerializerTest, DelegateFormatter) {
+  const Value tree = Value::dict({{"at", Value::date(60)}, {"blob", Value::array({Value::data("x", 1)})}});
+  const Value dates = Value::array({Value::date(1), Value::date(2)});
+  DateWriter writer;
+  kx::Error error;
+  EXPECT_EQ(JSONStringWithOptions(dates, 0, &writer, &DateWriter::format, &error), "[1,2]");
+  EXPECT_FALSE(error);
+  EXPECT_EQ(AsText(JSONDataWithOptions(dates, 0, &writer, &DateWriter::format, &error)), "[1,2]");
+  EXPECT_EQ(writer.calls, 4);
+  EXPECT_EQ(JSONStringWithOptions(tree, 0, &writer, &DateWriter::format, &error), "");
+  EXPECT_EQ(error.localizedDescription(), "Unable to serialize object class NSData.");
+
+  // No delegate: no formatter.
+  EXPECT_EQ(JSONStringWithOptions(dates, 0, static_cast<DateWriter*>(nullptr), &DateWriter::format, &error), "");
+  EXPECT_EQ(error.localizedDescription(), "Unable to serialize object class NSDate.");
+
+  // A delegate without a method is a programming error.
+  for (bool asData : {false, true}) {
+    try {
+      if (asData) {
+        JSONDataWithOptions(dates, 0, &writer, JKSerializeUnsupportedClassesSelector<DateWriter>(nullptr), &error);
+      } else {
+        JSONStringWithOptions(dates, 0, &writer, JKSerializeUnsupportedClassesSelector<DateWriter>(nullptr), &error);
+      }
+      ADD_FAILURE() << "no exception";
+    } catch (const kx::Exception& e) {
+      EXPECT_EQ(e.name(), "NSInvalidArgumentException");
+      EXPECT_EQ(e.reason(), "The delegate argument is not NULL, but the selector argument is NULL.");
+    }
+  }
+}
+
+// Parsed trees (JKArray and JKDictionary storage) write like built ones.
+TEST(JKSerializerTest, WritesParsedCollections) {
+  const std::string json = "{\"z\":[1,{\"a\":\"x\"},[]],\"b\":{},\"a\":null}";
+  EXPECT_EQ(JSONString(objectFromJSONString(json)), json);
+  EXPECT_EQ(JSONString(mutableObjectFromJSONString(json)), json);
+  EXPECT_EQ(JSONStringWithOptions(objectFromJSONString(json), JKSerializeOptionPretty, nullptr),
+            JSONStringWithOptions(Value::dict({{"z", Value::array({1, Value::dict({{"a", "x"}}), Value::array({})})},
+                                               {"b", Value::dict({})},
+                                               {"a", Value()}}),
+                                  JKSerializeOptionPretty, nullptr));
+}
+
 }  // namespace

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "CommonUtils/JSONKit/JKArray.h"
+#include "CommonUtils/JSONKit/JKDictionary.h"
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "platform/Error.h"
 #include "platform/Value.h"
@@ -401,6 +403,87 @@ TEST(JSONDecoderTest, MisuseRaises) {
   } catch (const kx::Exception& e) {
     EXPECT_EQ(e.reason(), "The string argument is NULL.");
   }
+}
+
+TEST(JSONDecoderTest, MutableEntryPointsMakeEveryCollectionMutable) {
+  const std::string json = "{\"a\": [1, {\"b\": []}], \"c\": {}}";
+  const kx::Bytes bytes(json.begin(), json.end());
+  JSONDecoder decoder;
+  const Value results[] = {
+      mutableObjectFromJSONString(json),
+      mutableObjectFromJSONStringWithParseOptions(json, JKParseOptionValidFlags),
+      mutableObjectFromJSONData(bytes),
+      mutableObjectFromJSONDataWithParseOptions(bytes, JKParseOptionValidFlags),
+      decoder.mutableObjectWithUTF8String(json.data(), json.size()),
+      decoder.mutableObjectWithData(bytes),
+  };
+  for (const Value& v : results) {
+    ASSERT_EQ(v, objectFromJSONString(json));
+    for (const Value* dictionary : {&v, &v["a"][1], &v["c"]}) {
+      ASSERT_NE(JKDictionary::fromValue(*dictionary), nullptr);
+      EXPECT_TRUE(JKDictionary::fromValue(*dictionary)->isMutable());
+    }
+    for (const Value* array : {&v["a"], &v["a"][1]["b"]}) {
+      ASSERT_NE(JKArray::fromValue(*array), nullptr);
+      EXPECT_TRUE(JKArray::fromValue(*array)->isMutable());
+    }
+  }
+  EXPECT_FALSE(JKDictionary::fromValue(objectFromJSONString(json))->isMutable());
+  EXPECT_FALSE(JKArray::fromValue(objectFromJSONString(json)["a"])->isMutable());
+  kx::Error error;
+  EXPECT_TRUE(mutableObjectFromJSONString("[1,]").isNull());
+  EXPECT_TRUE(mutableObjectFromJSONStringWithParseOptions("[1,]", 0, &error).isNull());
+  EXPECT_EQ(error.localizedDescription(), "Unexpected ']'.");
+}
+
+TEST(JSONDecoderTest, OlderNamesParseLikeTheNewOnes) {
+  JSONDecoder decoder(JKParseOptionAllowComments);
+  const std::string json = "[1, /* note */ \"two\"]";
+  const kx::Bytes bytes(json.begin(), json.end());
+  EXPECT_EQ(decoder.parseUTF8String(json.data(), json.size()), Value::array({1, "two"}));
+  EXPECT_EQ(decoder.parseUTF8String(bytes.data(), bytes.size()), Value::array({1, "two"}));
+  EXPECT_EQ(decoder.parseJSONData(bytes), Value::array({1, "two"}));
+  EXPECT_FALSE(JKArray::fromValue(decoder.parseJSONData(bytes))->isMutable());
+  kx::Error error;
+  EXPECT_TRUE(decoder.parseJSONData(kx::Bytes{'[', '1'}, &error).isNull());
+  EXPECT_EQ(error.localizedDescription(), "Invalid number.");
+}
+
+// A repeated string value comes out as one shared string: within a parse,
+// across the parses of one decoder until clearCache(), and within (not
+// across) the calls of the parsing functions.
+TEST(JSONDecoderTest, RepeatedStringsShareOneString) {
+  const std::string json = "[{\"id\": \"4F2A9C\", \"t\": \"\"}, {\"id\": \"4F2A9C\", \"t\": \"\"}]";
+  auto shared = [](const Value& a, const Value& b) { return &a.string() == &b.string(); };
+
+  JSONDecoder decoder;
+  const Value first = decoder.objectWithUTF8String(json.data(), json.size());
+  EXPECT_TRUE(shared(first[0]["id"], first[1]["id"]));
+  EXPECT_EQ(first[0]["t"], Value(""));
+  const Value second = decoder.objectWithUTF8String(json.data(), json.size());
+  EXPECT_TRUE(shared(first[0]["id"], second[0]["id"]));
+  decoder.clearCache();
+  const Value third = decoder.objectWithUTF8String(json.data(), json.size());
+  EXPECT_FALSE(shared(first[0]["id"], third[0]["id"]));
+  EXPECT_EQ(first, third);
+
+  const Value a = objectFromJSONString(json);
+  const Value b = objectFromJSONString(json);
+  EXPECT_TRUE(shared(a[0]["id"], a[1]["id"]));
+  EXPECT_FALSE(shared(a[0]["id"], b[0]["id"]));
+
+  // Strings that share a bucket's probe sequence all stay right.
+  std::string many = "[";
+  for (int i = 0; i < 3000; ++i) many += (i ? ",\"s" : "\"s") + std::to_string(i % 1500) + "\"";
+  many += "]";
+  const Value parsed = decoder.objectWithUTF8String(many.data(), many.size());
+  ASSERT_EQ(parsed.size(), 3000u);
+  for (int i = 0; i < 3000; ++i) ASSERT_EQ(parsed[i].string(), "s" + std::to_string(i % 1500));
+
+  // Changing a shared string through one value leaves the others alone.
+  Value copy = first[0]["id"];
+  copy.mutableString() += "!";
+  EXPECT_EQ(first[1]["id"], Value("4F2A9C"));
 }
 
 }  // namespace
