@@ -134,6 +134,28 @@ class CopyMark {
   std::string fileId_;
 };
 
+// Where the atomic writers make the temporary of a file at `path`: beside
+// the file's folder, in that folder's parent, which is on the same file
+// system. A lookup that lists the file's folder (a normal file's, or a
+// temporary copy's) then never meets a file that is still being written.
+std::string temporaryFolderFor(const std::string& path) {
+  const std::string folder = kx::Path::deletingLastPathComponent(path);
+  const std::string parent = kx::Path::deletingLastPathComponent(folder);
+  return parent.empty() ? folder : parent;
+}
+
+// The items of a folder that readers may be given: the hidden temporaries
+// of the atomic writers (in flight, or left by a process that died) are
+// left out. Empty when the folder cannot be listed.
+std::vector<kx::DirectoryEntry> storedItemsIn(const std::string& directory) {
+  std::vector<kx::DirectoryEntry> entries;
+  if (!kx::FileSystem::Default().listDirectory(directory, &entries, nullptr)) return {};
+  std::erase_if(entries, [](const kx::DirectoryEntry& entry) {
+    return kx::FileSystem::isTemporaryName(entry.name);
+  });
+  return entries;
+}
+
 // Whether the temporary copy at `copy` is at least as new as the stored
 // file described by `source`.
 bool isCurrentCopy(const std::string& copy, const kx::FileInfo& source) {
@@ -411,8 +433,7 @@ std::string KXFileManager::URLForContentFile(const std::string& fileId, bool isF
 
   const std::string directory = join(contentDirectory, fileId);
   if (!createNonExistsDir(directory)) return {};
-  std::vector<kx::DirectoryEntry> entries;
-  kx::FileSystem::Default().listDirectory(directory, &entries, nullptr);
+  const std::vector<kx::DirectoryEntry> entries = storedItemsIn(directory);
   if (entries.empty()) return join(directory, encodedPathComponent(fileName));
   if (entries.size() == 1) return join(directory, entries[0].name);
   const kx::DirectoryEntry& first = entries[0];
@@ -526,7 +547,8 @@ bool KXFileManager::copyFileAtomically(const std::string& from, const std::strin
   kx::FileSystem& fs = kx::FileSystem::Default();
   std::string tempPath;
   std::unique_ptr<kx::WritableFile> file = fs.createTemporaryFile(
-      tempFolder, "." + kx::Path::lastPathComponent(to) + ".tmp-", 0666, &tempPath, error);
+      tempFolder, kx::FileSystem::temporaryPrefixFor(kx::Path::lastPathComponent(to)), 0666,
+      &tempPath, error);
   if (!file) return false;
 
   kx::Digest digest(kx::Digest::Algorithm::MD5);
@@ -585,7 +607,8 @@ std::optional<std::string> KXFileManager::editorPageFromPlainContent(
   // reader the wrapping, so a failed write is logged and nothing more.
   queueForContent_.async([page, editorPath] {
     kx::Error error;
-    if (!kx::FileSystem::Default().writeFileAtomically(editorPath, page, &error)) {
+    if (!kx::FileSystem::Default().writeFileAtomically(editorPath, page,
+                                                       temporaryFolderFor(editorPath), &error)) {
       KXLOG("write editor copy %s fail: %s", editorPath.c_str(),
             error.localizedDescription().c_str());
     }
@@ -676,7 +699,10 @@ void KXFileManager::readDataContentFile(const std::string& fileId, DataContentCa
 bool KXFileManager::writeContentAt(const std::string& path, kx::ByteView data,
                                    kx::Error* error) {
   kx::Error failure;
-  if (kx::FileSystem::Default().writeFileAtomically(path, asChars(data), &failure)) return true;
+  if (kx::FileSystem::Default().writeFileAtomically(path, asChars(data), temporaryFolderFor(path),
+                                                    &failure)) {
+    return true;
+  }
   KXLOG("write content %s fail: %s", path.c_str(), failure.localizedDescription().c_str());
   KXPresentError(kKXErrSaveNoteContentFail);
   kx::SetError(error, std::move(failure));
@@ -825,8 +851,8 @@ bool KXFileManager::copyContentFile(const std::string& sourceId, const std::stri
   if (fs.getInfo(destination, false, nullptr, nullptr)) {
     failure = kx::Error::posix(EEXIST, destination);
   } else {
-    ok = copyFileAtomically(source, destination, kx::Path::deletingLastPathComponent(destination),
-                            nullptr, nullptr, &failure);
+    ok = copyFileAtomically(source, destination, temporaryFolderFor(destination), nullptr, nullptr,
+                            &failure);
   }
   if (ok) return true;
   KXLOG("copy content %s to %s fail: %s", source.c_str(), destination.c_str(),
@@ -869,7 +895,7 @@ void KXFileManager::moveFileFromPath(const std::string& fromPath, const std::str
         return;
       }
     }
-    if (!fs.moveItem(fromPath, toPath, &error)) {
+    if (!fs.moveItem(fromPath, toPath, temporaryFolderFor(toPath), &error)) {
       KXLOG("move %s to %s fail: %s", fromPath.c_str(), toPath.c_str(),
             error.localizedDescription().c_str());
       KXPresentError(kKXErrSaveNoteContentFail);
@@ -902,7 +928,8 @@ void KXFileManager::writeResourceFile(const kx::Value& resourceFileInfo,
           error = kx::Error::posix(ENOENT, path);
         } else if (!hasData) {
           error = kx::Error::posix(EINVAL, path);
-        } else if (kx::FileSystem::Default().writeFileAtomically(path, bytes, &error)) {
+        } else if (kx::FileSystem::Default().writeFileAtomically(path, bytes,
+                                                                 temporaryFolderFor(path), &error)) {
           hash = dataHashForResourceData(bytes);
         }
         if (error) {
@@ -929,8 +956,7 @@ void KXFileManager::copyResourceFileFormExtern(const kx::Value& resourceFileInfo
     } else if (isDirectory) {
       error = kx::Error::posix(EISDIR, source);
     } else {
-      copyFileAtomically(source, path, kx::Path::deletingLastPathComponent(path), nullptr, &hash,
-                         &error);
+      copyFileAtomically(source, path, temporaryFolderFor(path), nullptr, &hash, &error);
     }
     if (error) {
       KXLOG("copy resource file %s to %s fail: %s", source.c_str(), path.c_str(),
@@ -1019,9 +1045,7 @@ void KXFileManager::copyToTempNow(const std::string& fileId, const std::string& 
   if (ok) {
     // One copy per id, also when the title changed. A copy under the same
     // name is replaced in one step, so its readers never see it missing.
-    std::vector<kx::DirectoryEntry> entries;
-    fs.listDirectory(directory, &entries, nullptr);
-    for (const kx::DirectoryEntry& entry : entries) {
+    for (const kx::DirectoryEntry& entry : storedItemsIn(directory)) {
       if (entry.name != name) removeOwnedItem(join(directory, entry.name), nullptr);
     }
     // The copy is made beside the id's folder, so that a lookup of the
@@ -1042,10 +1066,8 @@ void KXFileManager::copyToTempNow(const std::string& fileId, const std::string& 
 std::string KXFileManager::tempFileURLForResourceID(const std::string& fileId) {
   const std::string directory = tempResourceDirectory(fileId);
   if (directory.empty()) return {};
-  std::vector<kx::DirectoryEntry> entries;
-  if (!kx::FileSystem::Default().listDirectory(directory, &entries, nullptr) || entries.empty()) {
-    return {};
-  }
+  const std::vector<kx::DirectoryEntry> entries = storedItemsIn(directory);
+  if (entries.empty()) return {};
   return join(directory, entries.front().name);
 }
 

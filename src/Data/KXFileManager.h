@@ -41,12 +41,16 @@
 //
 // Content and resource files. The bytes of notes, normal files and
 // resources live in the layout above; the store only names them. Every
-// write goes through a new file with a unique name that replaces the old
-// one in one step (kx::FileSystem::writeFileAtomically), so a reader sees
-// the old bytes or the new ones, and a failed write leaves the old file as
-// it was. Every writer reports what really happened: synchronous ones
-// return false with the error, queued ones hand their completion the error
-// (empty when the bytes are on disk). Resource writers give the stored
+// write goes through a new file with a unique hidden name that replaces the
+// old one in one step (kx::FileSystem::writeFileAtomically), so a reader
+// sees the old bytes or the new ones, and a failed write leaves the old file
+// as it was. The temporary is made beside the file's folder, in its parent
+// (never in the scratch root, which may be another file system), so that a
+// lookup that lists a normal file's folder never meets it; lookups and
+// listings also pass over such temporaries wherever they are. Every writer
+// reports what really happened: synchronous ones return false with the
+// error, queued ones hand their completion the error (empty when the
+// bytes are on disk). Resource writers give the stored
 // file's path and the MD5 of its bytes only to their completion, once the
 // bytes are on disk, so that no entry names a file that is not there.
 // Readers read text as UTF-8, and as GB18030 when it is not valid UTF-8;
