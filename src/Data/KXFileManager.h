@@ -47,7 +47,8 @@
 // as it was. The temporary is made beside the file's folder, in its parent
 // (never in the scratch root, which may be another file system), so that a
 // lookup that lists a normal file's folder never meets it; lookups and
-// listings also pass over such temporaries wherever they are. Every writer
+// listings also pass over such temporaries wherever they are, and
+// removeStaleTemporaryFiles removes those whose writer died. Every writer
 // reports what really happened: synchronous ones return false with the
 // error, queued ones hand their completion the error (empty when the
 // bytes are on disk). Resource writers give the stored
@@ -377,6 +378,18 @@ class KXFileManager {
   // Queues on the resource-copy queue the removal of the scratch directory.
   void clearTemp();
 
+  // ---- Stale temporaries ----
+
+  // On a background queue, removes the atomic writers' hidden temporaries
+  // (kx::FileSystem::isTemporaryName) that a writer killed midway left
+  // under the application data root and the scratch root: those whose
+  // process is gone, and those untouched for a day. Nothing else is removed
+  // (a "{fileId}.tmp" sibling is content), links are not followed, and
+  // nothing outside the two roots is looked at. Run once per start, off the
+  // start-up path; the completion, when given, gets the first failure (a
+  // folder that vanished meanwhile is none) on that queue.
+  void removeStaleTemporaryFiles(Completion completion = nullptr);
+
   // ---- Configuration ----
 
   // On the resource-write queue, saves the shared configuration
@@ -427,6 +440,10 @@ class KXFileManager {
                                  const std::string& tempFolder,
                                  const kx::FileTime* modificationTime, std::string* md5Hex,
                                  kx::Error* error);
+  // The walk of removeStaleTemporaryFiles under one root; the number of
+  // temporaries removed. The first failure goes to *error when it is empty.
+  static std::size_t removeStaleTemporariesUnder(const std::string& root, std::int64_t now,
+                                                 kx::Error* error);
   // Removes the item when it may be removed (EPERM otherwise).
   static bool removeOwnedItem(const std::string& path, kx::Error* error);
 
