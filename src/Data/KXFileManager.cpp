@@ -1014,6 +1014,10 @@ std::string KXFileManager::resourceURLForResource(const kx::Value& /*resource*/)
   throw kx::Exception("KXMethodNotImplemented", "Method not implementd");
 }
 
+std::string KXFileManager::dataHashForResourceDataStream(std::istream& /*stream*/) {
+  throw kx::Exception("KXMethodNotImplemented", "Method not implementd");
+}
+
 // ---------------------------------------------------------------------------
 // Temporary copies for preview
 // ---------------------------------------------------------------------------

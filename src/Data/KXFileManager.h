@@ -75,6 +75,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -239,6 +240,8 @@ class KXFileManager {
   // lower-case hex digits; "" for an empty file; nullopt when the file
   // cannot be opened or read.
   static std::optional<std::string> datahashForResourceURL(const std::string& path);
+  // Not implemented: raises "KXMethodNotImplemented".
+  static std::string dataHashForResourceDataStream(std::istream& stream);
 
   // ---- Reading content ----
 

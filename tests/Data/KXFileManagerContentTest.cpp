@@ -12,6 +12,7 @@
 #include <mutex>
 #include <functional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -777,6 +778,14 @@ TEST_F(KXFileManagerContentTest, PlaceholdersRaise) {
     EXPECT_EQ(e.reason(), "Method not implementd");
   }
   EXPECT_THROW(manager().resourceURLForResource(kx::Value()), kx::Exception);
+  std::istringstream stream("resource bytes");
+  try {
+    KXFileManager::dataHashForResourceDataStream(stream);
+    ADD_FAILURE() << "no exception";
+  } catch (const kx::Exception& e) {
+    EXPECT_EQ(e.name(), "KXMethodNotImplemented");
+    EXPECT_EQ(e.reason(), "Method not implementd");
+  }
 }
 
 // ---------------------------------------------------------------------------
