@@ -1,6 +1,7 @@
 #include "Data/KXFileManager.h"
 
 #include <iconv.h>
+#include <signal.h>
 
 #include <cerrno>
 #include <utility>
@@ -22,6 +23,7 @@
 #include "Data/ResourceEntry.h"
 #include "account/KXSession.h"
 #include "platform/FileSystem.h"
+#include "platform/GlobalQueue.h"
 #include "platform/LocalizedStrings.h"
 #include "platform/Path.h"
 #include "platform/Places.h"
@@ -133,6 +135,40 @@ class CopyMark {
   KXFileManager& manager_;
   std::string fileId_;
 };
+
+// Where the atomic writers make the temporary of a file at `path`: beside
+// the file's folder, in that folder's parent, which is on the same file
+// system. A lookup that lists the file's folder (a normal file's, or a
+// temporary copy's) then never meets a file that is still being written.
+std::string temporaryFolderFor(const std::string& path) {
+  const std::string folder = kx::Path::deletingLastPathComponent(path);
+  const std::string parent = kx::Path::deletingLastPathComponent(folder);
+  return parent.empty() ? folder : parent;
+}
+
+// The items of a folder that readers may be given: the hidden temporaries
+// of the atomic writers (in flight, or left by a process that died) are
+// left out. Empty when the folder cannot be listed.
+std::vector<kx::DirectoryEntry> storedItemsIn(const std::string& directory) {
+  std::vector<kx::DirectoryEntry> entries;
+  if (!kx::FileSystem::Default().listDirectory(directory, &entries, nullptr)) return {};
+  std::erase_if(entries, [](const kx::DirectoryEntry& entry) {
+    return kx::FileSystem::isTemporaryName(entry.name);
+  });
+  return entries;
+}
+
+// A writer's temporary is stale when the process that made it is gone, or
+// when nothing has touched it for a day: no write of ours leaves its
+// temporary alone that long, and an old one whose process id was taken by
+// another process would otherwise stay for good.
+constexpr std::int64_t kStaleTemporaryAgeSeconds = 24 * 60 * 60;
+
+bool isWriterGone(std::uint32_t pid) {
+  // Ids that kill(2) reads as "my group" or as a group name no writer.
+  if (pid == 0 || pid > 0x7fffffffu) return true;
+  return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
 
 // Whether the temporary copy at `copy` is at least as new as the stored
 // file described by `source`.
@@ -411,8 +447,7 @@ std::string KXFileManager::URLForContentFile(const std::string& fileId, bool isF
 
   const std::string directory = join(contentDirectory, fileId);
   if (!createNonExistsDir(directory)) return {};
-  std::vector<kx::DirectoryEntry> entries;
-  kx::FileSystem::Default().listDirectory(directory, &entries, nullptr);
+  const std::vector<kx::DirectoryEntry> entries = storedItemsIn(directory);
   if (entries.empty()) return join(directory, encodedPathComponent(fileName));
   if (entries.size() == 1) return join(directory, entries[0].name);
   const kx::DirectoryEntry& first = entries[0];
@@ -526,7 +561,8 @@ bool KXFileManager::copyFileAtomically(const std::string& from, const std::strin
   kx::FileSystem& fs = kx::FileSystem::Default();
   std::string tempPath;
   std::unique_ptr<kx::WritableFile> file = fs.createTemporaryFile(
-      tempFolder, "." + kx::Path::lastPathComponent(to) + ".tmp-", 0666, &tempPath, error);
+      tempFolder, kx::FileSystem::temporaryPrefixFor(kx::Path::lastPathComponent(to)), 0666,
+      &tempPath, error);
   if (!file) return false;
 
   kx::Digest digest(kx::Digest::Algorithm::MD5);
@@ -585,7 +621,8 @@ std::optional<std::string> KXFileManager::editorPageFromPlainContent(
   // reader the wrapping, so a failed write is logged and nothing more.
   queueForContent_.async([page, editorPath] {
     kx::Error error;
-    if (!kx::FileSystem::Default().writeFileAtomically(editorPath, page, &error)) {
+    if (!kx::FileSystem::Default().writeFileAtomically(editorPath, page,
+                                                       temporaryFolderFor(editorPath), &error)) {
       KXLOG("write editor copy %s fail: %s", editorPath.c_str(),
             error.localizedDescription().c_str());
     }
@@ -676,7 +713,10 @@ void KXFileManager::readDataContentFile(const std::string& fileId, DataContentCa
 bool KXFileManager::writeContentAt(const std::string& path, kx::ByteView data,
                                    kx::Error* error) {
   kx::Error failure;
-  if (kx::FileSystem::Default().writeFileAtomically(path, asChars(data), &failure)) return true;
+  if (kx::FileSystem::Default().writeFileAtomically(path, asChars(data), temporaryFolderFor(path),
+                                                    &failure)) {
+    return true;
+  }
   KXLOG("write content %s fail: %s", path.c_str(), failure.localizedDescription().c_str());
   KXPresentError(kKXErrSaveNoteContentFail);
   kx::SetError(error, std::move(failure));
@@ -825,8 +865,8 @@ bool KXFileManager::copyContentFile(const std::string& sourceId, const std::stri
   if (fs.getInfo(destination, false, nullptr, nullptr)) {
     failure = kx::Error::posix(EEXIST, destination);
   } else {
-    ok = copyFileAtomically(source, destination, kx::Path::deletingLastPathComponent(destination),
-                            nullptr, nullptr, &failure);
+    ok = copyFileAtomically(source, destination, temporaryFolderFor(destination), nullptr, nullptr,
+                            &failure);
   }
   if (ok) return true;
   KXLOG("copy content %s to %s fail: %s", source.c_str(), destination.c_str(),
@@ -869,7 +909,7 @@ void KXFileManager::moveFileFromPath(const std::string& fromPath, const std::str
         return;
       }
     }
-    if (!fs.moveItem(fromPath, toPath, &error)) {
+    if (!fs.moveItem(fromPath, toPath, temporaryFolderFor(toPath), &error)) {
       KXLOG("move %s to %s fail: %s", fromPath.c_str(), toPath.c_str(),
             error.localizedDescription().c_str());
       KXPresentError(kKXErrSaveNoteContentFail);
@@ -902,7 +942,8 @@ void KXFileManager::writeResourceFile(const kx::Value& resourceFileInfo,
           error = kx::Error::posix(ENOENT, path);
         } else if (!hasData) {
           error = kx::Error::posix(EINVAL, path);
-        } else if (kx::FileSystem::Default().writeFileAtomically(path, bytes, &error)) {
+        } else if (kx::FileSystem::Default().writeFileAtomically(path, bytes,
+                                                                 temporaryFolderFor(path), &error)) {
           hash = dataHashForResourceData(bytes);
         }
         if (error) {
@@ -929,8 +970,7 @@ void KXFileManager::copyResourceFileFormExtern(const kx::Value& resourceFileInfo
     } else if (isDirectory) {
       error = kx::Error::posix(EISDIR, source);
     } else {
-      copyFileAtomically(source, path, kx::Path::deletingLastPathComponent(path), nullptr, &hash,
-                         &error);
+      copyFileAtomically(source, path, temporaryFolderFor(path), nullptr, &hash, &error);
     }
     if (error) {
       KXLOG("copy resource file %s to %s fail: %s", source.c_str(), path.c_str(),
@@ -971,6 +1011,10 @@ void KXFileManager::writeResourceFileSync(const kx::Value& /*resourceFileInfo*/)
 }
 
 std::string KXFileManager::resourceURLForResource(const kx::Value& /*resource*/) {
+  throw kx::Exception("KXMethodNotImplemented", "Method not implementd");
+}
+
+std::string KXFileManager::dataHashForResourceDataStream(std::istream& /*stream*/) {
   throw kx::Exception("KXMethodNotImplemented", "Method not implementd");
 }
 
@@ -1019,9 +1063,7 @@ void KXFileManager::copyToTempNow(const std::string& fileId, const std::string& 
   if (ok) {
     // One copy per id, also when the title changed. A copy under the same
     // name is replaced in one step, so its readers never see it missing.
-    std::vector<kx::DirectoryEntry> entries;
-    fs.listDirectory(directory, &entries, nullptr);
-    for (const kx::DirectoryEntry& entry : entries) {
+    for (const kx::DirectoryEntry& entry : storedItemsIn(directory)) {
       if (entry.name != name) removeOwnedItem(join(directory, entry.name), nullptr);
     }
     // The copy is made beside the id's folder, so that a lookup of the
@@ -1042,10 +1084,8 @@ void KXFileManager::copyToTempNow(const std::string& fileId, const std::string& 
 std::string KXFileManager::tempFileURLForResourceID(const std::string& fileId) {
   const std::string directory = tempResourceDirectory(fileId);
   if (directory.empty()) return {};
-  std::vector<kx::DirectoryEntry> entries;
-  if (!kx::FileSystem::Default().listDirectory(directory, &entries, nullptr) || entries.empty()) {
-    return {};
-  }
+  const std::vector<kx::DirectoryEntry> entries = storedItemsIn(directory);
+  if (entries.empty()) return {};
   return join(directory, entries.front().name);
 }
 
@@ -1098,6 +1138,72 @@ void KXFileManager::clearTemp() {
       KXLOG("clear temp %s fail: %s", tmp.c_str(), error.localizedDescription().c_str());
     }
   });
+}
+
+// ---------------------------------------------------------------------------
+// Stale temporaries
+// ---------------------------------------------------------------------------
+
+void KXFileManager::removeStaleTemporaryFiles(Completion completion) {
+  kx::GlobalQueue::get(kx::QueuePriority::Background).async(
+      [completion = std::move(completion)] {
+        const std::int64_t now = kx::Time::nowSeconds();
+        kx::Error error;
+        std::size_t removed = 0;
+        for (const std::string& root :
+             {kx::Places::applicationDataRoot(), kx::Places::scratchRoot()}) {
+          if (!root.empty()) removed += removeStaleTemporariesUnder(root, now, &error);
+        }
+        if (removed > 0 || error) {
+          KXLOG("removed %zu stale temporary files%s%s", removed, error ? ": " : "",
+                error ? error.localizedDescription().c_str() : "");
+        }
+        if (completion) completion(error);
+      });
+}
+
+std::size_t KXFileManager::removeStaleTemporariesUnder(const std::string& root, std::int64_t now,
+                                                       kx::Error* error) {
+  kx::FileSystem& fs = kx::FileSystem::Default();
+  std::size_t removed = 0;
+  // An explicit stack: a deep tree cannot exhaust the thread's stack.
+  std::vector<std::string> folders{root};
+  while (!folders.empty()) {
+    const std::string folder = std::move(folders.back());
+    folders.pop_back();
+    std::vector<kx::DirectoryEntry> entries;
+    kx::Error listError;
+    if (!fs.listDirectory(folder, &entries, &listError)) {
+      // A folder removed meanwhile (the scratch folder is emptied at start)
+      // is no failure.
+      if (!(listError.domain() == kx::kPosixErrorDomain && listError.code() == ENOENT) && !*error) {
+        *error = std::move(listError);
+      }
+      continue;
+    }
+    for (const kx::DirectoryEntry& entry : entries) {
+      const std::string path = join(folder, entry.name);
+      std::uint32_t writer = 0;
+      if (kx::FileSystem::isTemporaryName(entry.name, &writer)) {
+        kx::FileInfo info;
+        if (!fs.getInfo(path, /*followSymlinks=*/false, &info, nullptr)) continue;
+        const bool old = info.modificationTime.seconds < now - kStaleTemporaryAgeSeconds;
+        if (!old && !isWriterGone(writer)) continue;
+        kx::Error removeError;
+        if (removeOwnedItem(path, &removeError)) {
+          ++removed;
+        } else if (!(removeError.domain() == kx::kPosixErrorDomain &&
+                     removeError.code() == ENOENT) &&
+                   !*error) {
+          *error = std::move(removeError);
+        }
+      } else if (entry.isDirectory) {
+        // Links are never followed: nothing outside the roots is looked at.
+        folders.push_back(path);
+      }
+    }
+  }
+  return removed;
 }
 
 // ---------------------------------------------------------------------------

@@ -41,12 +41,17 @@
 //
 // Content and resource files. The bytes of notes, normal files and
 // resources live in the layout above; the store only names them. Every
-// write goes through a new file with a unique name that replaces the old
-// one in one step (kx::FileSystem::writeFileAtomically), so a reader sees
-// the old bytes or the new ones, and a failed write leaves the old file as
-// it was. Every writer reports what really happened: synchronous ones
-// return false with the error, queued ones hand their completion the error
-// (empty when the bytes are on disk). Resource writers give the stored
+// write goes through a new file with a unique hidden name that replaces the
+// old one in one step (kx::FileSystem::writeFileAtomically), so a reader
+// sees the old bytes or the new ones, and a failed write leaves the old file
+// as it was. The temporary is made beside the file's folder, in its parent
+// (never in the scratch root, which may be another file system), so that a
+// lookup that lists a normal file's folder never meets it; lookups and
+// listings also pass over such temporaries wherever they are, and
+// removeStaleTemporaryFiles removes those whose writer died. Every writer
+// reports what really happened: synchronous ones return false with the
+// error, queued ones hand their completion the error (empty when the
+// bytes are on disk). Resource writers give the stored
 // file's path and the MD5 of its bytes only to their completion, once the
 // bytes are on disk, so that no entry names a file that is not there.
 // Readers read text as UTF-8, and as GB18030 when it is not valid UTF-8;
@@ -70,6 +75,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -234,6 +240,8 @@ class KXFileManager {
   // lower-case hex digits; "" for an empty file; nullopt when the file
   // cannot be opened or read.
   static std::optional<std::string> datahashForResourceURL(const std::string& path);
+  // Not implemented: raises "KXMethodNotImplemented".
+  static std::string dataHashForResourceDataStream(std::istream& stream);
 
   // ---- Reading content ----
 
@@ -373,6 +381,18 @@ class KXFileManager {
   // Queues on the resource-copy queue the removal of the scratch directory.
   void clearTemp();
 
+  // ---- Stale temporaries ----
+
+  // On a background queue, removes the atomic writers' hidden temporaries
+  // (kx::FileSystem::isTemporaryName) that a writer killed midway left
+  // under the application data root and the scratch root: those whose
+  // process is gone, and those untouched for a day. Nothing else is removed
+  // (a "{fileId}.tmp" sibling is content), links are not followed, and
+  // nothing outside the two roots is looked at. Run once per start, off the
+  // start-up path; the completion, when given, gets the first failure (a
+  // folder that vanished meanwhile is none) on that queue.
+  void removeStaleTemporaryFiles(Completion completion = nullptr);
+
   // ---- Configuration ----
 
   // On the resource-write queue, saves the shared configuration
@@ -423,6 +443,10 @@ class KXFileManager {
                                  const std::string& tempFolder,
                                  const kx::FileTime* modificationTime, std::string* md5Hex,
                                  kx::Error* error);
+  // The walk of removeStaleTemporaryFiles under one root; the number of
+  // temporaries removed. The first failure goes to *error when it is empty.
+  static std::size_t removeStaleTemporariesUnder(const std::string& root, std::int64_t now,
+                                                 kx::Error* error);
   // Removes the item when it may be removed (EPERM otherwise).
   static bool removeOwnedItem(const std::string& path, kx::Error* error);
 

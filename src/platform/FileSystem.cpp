@@ -546,14 +546,59 @@ std::unique_ptr<WritableFile> FileSystem::createTemporaryFile(const std::string&
   return nullptr;
 }
 
+std::string FileSystem::temporaryPrefixFor(std::string_view name) {
+  std::size_t length = std::min(name.size(), kMaxNameInTemporary);
+  // Never cut a UTF-8 character in two.
+  if (length < name.size()) {
+    while (length > 0 && (static_cast<unsigned char>(name[length]) & 0xC0) == 0x80) --length;
+  }
+  std::string prefix = ".";
+  prefix.append(name.substr(0, length));
+  prefix += ".tmp-";
+  return prefix;
+}
+
+bool FileSystem::isTemporaryName(std::string_view name, std::uint32_t* writerPid) {
+  // "." ... ".tmp-" pppppppp "-" counter "-" rrrrrrrr
+  constexpr std::string_view kMarker = ".tmp-";
+  if (name.empty() || name[0] != '.') return false;
+  const std::size_t marker = name.rfind(kMarker);
+  if (marker == std::string_view::npos) return false;
+  std::string_view rest = name.substr(marker + kMarker.size());
+  auto isHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+  auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  if (rest.size() < 8 + 1 + 1 + 1 + 8) return false;
+  std::uint32_t pid = 0;
+  for (std::size_t i = 0; i < 8; ++i) {
+    if (!isHex(rest[i])) return false;
+    pid = pid * 16 + static_cast<std::uint32_t>(isDigit(rest[i]) ? rest[i] - '0' : rest[i] - 'a' + 10);
+  }
+  if (rest[8] != '-') return false;
+  std::size_t i = 9;
+  while (i < rest.size() && isDigit(rest[i])) ++i;
+  if (i == 9 || i >= rest.size() || rest[i] != '-') return false;
+  std::string_view random = rest.substr(i + 1);
+  if (random.size() != 8 || !std::all_of(random.begin(), random.end(), isHex)) return false;
+  if (writerPid) *writerPid = pid;
+  return true;
+}
+
 bool FileSystem::writeFileAtomically(const std::string& rawPath, std::string_view data,
                                      Error* error) {
   std::string path = Path::standardizingPath(rawPath);
   if (path.empty() || path == "/") return fail(error, path.empty() ? ENOENT : EISDIR, rawPath);
+  return writeFileAtomically(path, data, folderOf(path), error);
+}
+
+bool FileSystem::writeFileAtomically(const std::string& rawPath, std::string_view data,
+                                     const std::string& tempFolder, Error* error) {
+  std::string path = Path::standardizingPath(rawPath);
+  if (path.empty() || path == "/") return fail(error, path.empty() ? ENOENT : EISDIR, rawPath);
   std::string folder = folderOf(path);
-  std::string prefix = "." + Path::lastPathComponent(path) + ".tmp-";
+  std::string prefix = temporaryPrefixFor(Path::lastPathComponent(path));
   std::string tempPath;
-  std::unique_ptr<WritableFile> file = createTemporaryFile(folder, prefix, 0666, &tempPath, error);
+  std::unique_ptr<WritableFile> file =
+      createTemporaryFile(tempFolder.empty() ? folder : tempFolder, prefix, 0666, &tempPath, error);
   if (!file) return false;
   bool ok = file->append(data, error) && file->sync(error) && file->close(error);
   file.reset();
@@ -568,6 +613,11 @@ bool FileSystem::writeFileAtomically(const std::string& rawPath, std::string_vie
 // ---- Moving and copying ----
 
 bool FileSystem::moveItem(const std::string& from, const std::string& to, Error* error) {
+  return moveItem(from, to, std::string(), error);
+}
+
+bool FileSystem::moveItem(const std::string& from, const std::string& to,
+                          const std::string& tempFolder, Error* error) {
   Error err;
   if (rename(from, to, &err)) return true;
   if (posixCode(err) != EXDEV) {
@@ -579,8 +629,8 @@ bool FileSystem::moveItem(const std::string& from, const std::string& to, Error*
   std::string source = Path::standardizingPath(from);
   std::string destination = Path::standardizingPath(to);
   std::string folder = folderOf(destination);
-  std::string temp =
-      temporaryPathIn(folder, "." + Path::lastPathComponent(destination) + ".tmp-");
+  std::string temp = temporaryPathIn(tempFolder.empty() ? folder : tempFolder,
+                                     temporaryPrefixFor(Path::lastPathComponent(destination)));
   bool created = false;
   if (!copyTree(source, temp, /*durable=*/true, &created, error)) {
     if (created) removeItem(temp, nullptr);

@@ -231,6 +231,14 @@ class FileSystem {
   bool writeFileAtomically(const std::string& path, const Bytes& data, Error* error) {
     return writeFileAtomically(path, asStringView(data), error);
   }
+  // The same with the temporary file made in `tempFolder` instead, which
+  // must be on the file system of `path` (the rename fails with EXDEV
+  // otherwise). For files whose folder readers list: made beside that
+  // folder, the temporary never shows up in a listing of it. Only the
+  // target's folder is synced after the rename; a temporary name that comes
+  // back after a power cut is a stale temporary like any other.
+  bool writeFileAtomically(const std::string& path, std::string_view data,
+                           const std::string& tempFolder, Error* error);
 
   // Renames `from` to `to` (replacing a file at `to`, as rename(2) does).
   // Across file systems (EXDEV) the item is copied to a unique temporary name
@@ -239,6 +247,10 @@ class FileSystem {
   // only the final removal of the source fails, `to` holds the data and the
   // failure is reported.
   bool moveItem(const std::string& from, const std::string& to, Error* error);
+  // The same with the copy made in `tempFolder` (on the file system of
+  // `to`) when the item has to be copied.
+  bool moveItem(const std::string& from, const std::string& to, const std::string& tempFolder,
+                Error* error);
   // Copies a file, a symbolic link (as a link) or a folder with everything in
   // it. Fails with EEXIST when something is at `to`. Permission bits and
   // modification times are carried over. A failed copy removes what it made.
@@ -254,6 +266,20 @@ class FileSystem {
   std::unique_ptr<WritableFile> createTemporaryFile(const std::string& folder,
                                                     std::string_view prefix, std::uint32_t mode,
                                                     std::string* path, Error* error);
+
+  // The prefix of the hidden temporary that stands in for a file called
+  // `name` while it is written, moved or copied: "." + name + ".tmp-", with
+  // the name cut to its first kMaxNameInTemporary bytes (at a character
+  // boundary), so that a long file name still leaves room for the unique
+  // part within the file system's limit on names.
+  static std::string temporaryPrefixFor(std::string_view name);
+  static constexpr std::size_t kMaxNameInTemporary = 64;
+  // Whether `name` is one of those hidden temporaries: it starts with "."
+  // and ends in ".tmp-" followed by the unique part temporaryPathIn adds
+  // (process id, counter, random characters). *writerPid, when not null,
+  // receives the id of the process that made it. Names given on purpose,
+  // such as "{fileId}.tmp" or the scratch files "{n}-{unique}.tmp", are not.
+  static bool isTemporaryName(std::string_view name, std::uint32_t* writerPid = nullptr);
 
  private:
   static std::string_view asStringView(const Bytes& data) {

@@ -17,6 +17,7 @@
 #include "platform/Error.h"
 #include "platform/MainQueue.h"
 #include "platform/Places.h"
+#include "platform/Semaphore.h"
 
 int main() {
   // Before anything logs: the logger opens its file in the user's folder.
@@ -41,6 +42,14 @@ int main() {
   }
 
   KXLOG("ZarvelNote started for %s in %s", user.c_str(), userDirectory.c_str());
+  // Temporaries that writers killed midway left behind are removed in the
+  // background, so that a large store does not hold up the start.
+  auto cleaned = std::make_shared<kx::Semaphore>();
+  KXFileManager::defaultManauger().removeStaleTemporaryFiles(
+      [cleaned](const kx::Error&) { cleaned->signal(); });
+
+  // Nothing runs yet after the start: let the clean-up finish before leaving.
+  cleaned->wait();
   KXLogger::sharedLogger().drain();
   kx::MainQueue::shared().drain();
   return 0;

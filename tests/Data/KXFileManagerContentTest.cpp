@@ -10,7 +10,9 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <functional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -319,6 +321,149 @@ TEST_F(KXFileManagerContentTest, WritesGoToTheirPlaces) {
     EXPECT_EQ(error.code(), EINVAL) << id;
   }
   EXPECT_TRUE(presented().empty());
+}
+
+TEST_F(KXFileManagerContentTest, WritersMakeTheirTemporaryBesideTheFilesFolder) {
+  const std::string download = root_.path() + "/download";
+  ASSERT_TRUE(posix().writeFile(root_.path() + "/outside.docx", "DOCX", nullptr));
+  auto resource = [](const char* extraKey, kx::Value extra) {
+    return kx::Value::dict({{"title", "book.docx"},
+                            {"resource-entry-id", 11},
+                            {"file-id", "RB"},
+                            {"resource-entry-uuid", "U-B"},
+                            {extraKey, std::move(extra)}});
+  };
+  struct Case {
+    const char* name;
+    std::function<std::string()> write;  // the written file's path
+  };
+  const std::vector<Case> cases = {
+      {"note content",
+       [&] {
+         EXPECT_TRUE(manager().writeContentFileSync(std::string("note"), "N5"));
+         return contents_ + "/5/N5";
+       }},
+      {"normal file",
+       [&] {
+         EXPECT_TRUE(manager().writeContentFileSync(std::string("%PDF"), "N6", "r.pdf"));
+         return contents_ + "/N6/r.pdf";
+       }},
+      {"temporary content",
+       [&] {
+         EXPECT_TRUE(manager().writeContentTmpFileSync(std::string("draft"), "N7"));
+         return contents_ + "/7/N7.tmp";
+       }},
+      {"editor copy",
+       [&] {
+         manager().readStringContentFileSync("N5", true);
+         drainQueues();
+         return contents_ + "/5/N5.html";
+       }},
+      {"copy to a new entry",
+       [&] {
+         EXPECT_TRUE(manager().copyContentFile("N6", "N8", "P", "P", "r.pdf"));
+         return contents_ + "/N8/r.pdf";
+       }},
+      {"move across file systems",
+       [&] {
+         EXPECT_TRUE(posix().writeFile(download, "downloaded", nullptr));
+         const std::string to = manager().URLForContentFile("N9", false, "r.pdf");
+         kx::Error error{"pending", 1};
+         manager().moveFileFromPath(download, to, [&](const kx::Error& e) { error = e; });
+         drainQueues();
+         EXPECT_FALSE(error) << error.localizedDescription();
+         return to;
+       }},
+      {"resource",
+       [&] {
+         std::string path;
+         manager().writeResourceFile(
+             resource("resource-entry-data", "bytes"),
+             [&](const std::string& p, const std::string&, const kx::Error&) { path = p; });
+         drainQueues();
+         return path;
+       }},
+      {"resource from outside",
+       [&] {
+         std::string path;
+         manager().copyResourceFileFormExtern(
+             resource("resource-entry-extern-file", root_.path() + "/outside.docx"),
+             [&](const std::string& p, const std::string&, const kx::Error&) { path = p; });
+         drainQueues();
+         return path;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    kxtest::FaultInjectingFileSystem fs;
+    fs.inject({.op = Op::Rename, .pathContains = "/download", .error = EXDEV});
+    std::string written;
+    {
+      kx::FileSystem::ScopedDefaultForTesting use(&fs);
+      written = c.write();
+    }
+    ASSERT_FALSE(written.empty());
+    EXPECT_TRUE(posix().exists(written));
+    const std::string folder = kx::Path::deletingLastPathComponent(written);
+    int temporaries = 0;
+    for (const std::string& opened : fs.openedForWriting()) {
+      if (!kx::FileSystem::isTemporaryName(kx::Path::lastPathComponent(opened))) continue;
+      ++temporaries;
+      EXPECT_EQ(kx::Path::deletingLastPathComponent(opened),
+                kx::Path::deletingLastPathComponent(folder))
+          << opened;
+    }
+    EXPECT_EQ(temporaries, 1);
+    for (const std::string& name : namesIn(folder)) EXPECT_NE(name[0], '.') << name;
+    for (const std::string& name : namesIn(kx::Path::deletingLastPathComponent(folder))) {
+      EXPECT_FALSE(kx::FileSystem::isTemporaryName(name)) << name;
+    }
+  }
+  EXPECT_TRUE(presented().empty());
+}
+
+TEST_F(KXFileManagerContentTest, NormalFileRewrittenWhileReadIsFoundAndReadWhole) {
+  // Each version is larger than the one before, so that a file still being
+  // written is the larger one once its bytes are in, and a cut or mixed
+  // read shows: version k is 1 MiB + k pages of the letter 'a' + k.
+  constexpr int kVersions = 16;
+  auto version = [](int k) {
+    return std::string((1 << 20) + k * 4096, static_cast<char>('a' + k));
+  };
+  auto isWholeVersion = [&](const kx::Bytes& bytes) {
+    if (bytes.empty()) return false;
+    const int k = bytes[0] - 'a';
+    return k >= 0 && k < kVersions && std::string(bytes.begin(), bytes.end()) == version(k);
+  };
+  const std::string stored = contents_ + "/RW/movie.mp4";
+  ASSERT_TRUE(manager().writeContentFileSync(version(0), "RW", "movie.mp4"));
+
+  std::atomic<bool> done{false};
+  int lookups = 0;
+  std::vector<std::string> wrongPaths;
+  int badReads = 0;
+  std::thread reader([&] {
+    // Lookups are cheap and reads are not: many lookups, some reads.
+    while (!done.load() || lookups < 100) {
+      const std::string path = manager().URLForContentFile("RW", false, "movie.mp4");
+      if (path != stored) wrongPaths.push_back(path);
+      if (++lookups % 8 == 0) {
+        std::optional<kx::Bytes> bytes = manager().readDataContentFileSync("RW", "movie.mp4");
+        if (!bytes || !isWholeVersion(*bytes)) ++badReads;
+      }
+    }
+  });
+  for (int k = 1; k < kVersions; ++k) {
+    EXPECT_TRUE(manager().writeContentFileSync(version(k), "RW", "movie.mp4"));
+  }
+  done = true;
+  reader.join();
+  EXPECT_TRUE(wrongPaths.empty()) << wrongPaths.size() << " of " << lookups
+                                  << " lookups answered "
+                                  << (wrongPaths.empty() ? "" : wrongPaths.front());
+  EXPECT_EQ(badReads, 0) << "reads that were no whole version";
+  EXPECT_EQ(readAll(stored), version(kVersions - 1));
+  EXPECT_EQ(namesIn(contents_ + "/RW"), std::vector<std::string>{"movie.mp4"});
 }
 
 // ---------------------------------------------------------------------------
@@ -633,6 +778,14 @@ TEST_F(KXFileManagerContentTest, PlaceholdersRaise) {
     EXPECT_EQ(e.reason(), "Method not implementd");
   }
   EXPECT_THROW(manager().resourceURLForResource(kx::Value()), kx::Exception);
+  std::istringstream stream("resource bytes");
+  try {
+    KXFileManager::dataHashForResourceDataStream(stream);
+    ADD_FAILURE() << "no exception";
+  } catch (const kx::Exception& e) {
+    EXPECT_EQ(e.name(), "KXMethodNotImplemented");
+    EXPECT_EQ(e.reason(), "Method not implementd");
+  }
 }
 
 // ---------------------------------------------------------------------------

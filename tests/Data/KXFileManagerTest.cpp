@@ -149,6 +149,35 @@ TEST_F(KXFileManagerTest, NormalFileKeepsTheNameItWasStoredUnder) {
   EXPECT_EQ(manager().URLForContentFile("F1", false, "z.pdf"), dir + "/x.bin");
 }
 
+TEST_F(KXFileManagerTest, LookupsPassOverTheWritersTemporaries) {
+  // A temporary of an atomic write (in flight, or left by a writer that
+  // died) is hidden, so it sorts first, and it may be the larger file.
+  const std::string dir = user_ + "/Contents/F2";
+  ASSERT_TRUE(posix().createDirectory(dir, nullptr));
+  const std::string stray = ".report.pdf.tmp-00001234-5-89abcdef";
+  makeFile(dir + "/" + stray, 100);
+  EXPECT_EQ(manager().URLForContentFile("F2", false, "report.pdf"), dir + "/report.pdf")
+      << "only a temporary: the folder counts as empty";
+  makeFile(dir + "/report.pdf", 10);
+  EXPECT_EQ(manager().URLForContentFile("F2", false, "report.pdf"), dir + "/report.pdf");
+  makeFile(dir + "/x.bin", 20);
+  EXPECT_EQ(manager().URLForContentFile("F2", false, "report.pdf"), dir + "/x.bin");
+
+  // A name given on purpose is no temporary.
+  const std::string tmpSibling = user_ + "/Contents/F3";
+  ASSERT_TRUE(posix().createDirectory(tmpSibling, nullptr));
+  makeFile(tmpSibling + "/F3.tmp", 1);
+  EXPECT_EQ(manager().URLForContentFile("F3", false, "a.pdf"), tmpSibling + "/F3.tmp");
+
+  // The temporary copy of a stored file is looked up the same way.
+  const std::string copy = manager().URLForTempResourceFileWithID("F4", "slides.pdf");
+  const std::string copyFolder = kx::Path::deletingLastPathComponent(copy);
+  makeFile(copyFolder + "/.slides.pdf.tmp-00001234-6-89abcdef", 5);
+  EXPECT_EQ(manager().tempFileURLForResourceID("F4"), "");
+  makeFile(copy, 5);
+  EXPECT_EQ(manager().tempFileURLForResourceID("F4"), copy);
+}
+
 TEST_F(KXFileManagerTest, IdsThatCannotNameAFileGiveNoPath) {
   const std::string badIds[] = {"", ".", "..", "a/b", "../x", std::string("a\0b", 3)};
   for (const std::string& id : badIds) {

@@ -47,6 +47,8 @@ std::vector<std::string> namesIn(const std::string& dir) {
   return names;
 }
 
+std::string filenameOf(const std::string& path) { return stdfs::path(path).filename().string(); }
+
 std::uint32_t modeOf(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return 0;
@@ -279,6 +281,108 @@ TEST_F(FileSystemTest, FailedFolderSyncIsReportedWithTheNewFileInPlace) {
   EXPECT_EQ(error.code(), EIO);
   EXPECT_EQ(slurp(at("state")), "new");
   EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"state"});
+}
+
+TEST_F(FileSystemTest, AtomicWriteCanMakeItsTemporaryOutsideTheTargetsFolder) {
+  // The target's folder is what readers list; the temporary goes beside it.
+  stdfs::create_directory(at("entry"));
+  const std::string target = at("entry/report.pdf");
+  spit(target, "old");
+  {
+    FaultInjectingFileSystem recording;
+    Error error;
+    ASSERT_TRUE(recording.writeFileAtomically(target, "new bytes", dir_, &error))
+        << error.localizedDescription();
+    const std::vector<std::string> opened = recording.openedForWriting();
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0].rfind(dir_ + "/.report.pdf.tmp-", 0), 0u) << opened[0];
+  }
+  EXPECT_EQ(slurp(target), "new bytes");
+  EXPECT_EQ(namesIn(at("entry")), std::vector<std::string>{"report.pdf"});
+  EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"entry"});
+
+  // A failure leaves the old file and no temporary in either folder.
+  for (Op op : {Op::Append, Op::Sync, Op::Rename}) {
+    FaultInjectingFileSystem faulty;
+    faulty.inject({.op = op, .error = EIO});
+    Error error;
+    EXPECT_FALSE(faulty.writeFileAtomically(target, "lost", dir_, &error));
+    EXPECT_EQ(error.code(), EIO);
+    EXPECT_EQ(slurp(target), "new bytes");
+    EXPECT_EQ(namesIn(at("entry")), std::vector<std::string>{"report.pdf"});
+    EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"entry"});
+  }
+}
+
+TEST_F(FileSystemTest, MoveAcrossFileSystemsCanCopyOutsideTheTargetsFolder) {
+  stdfs::create_directory(at("entry"));
+  spit(at("src"), "moved");
+  FaultInjectingFileSystem faulty;
+  faulty.inject({.op = Op::Rename, .pathContains = "/src", .error = EXDEV});
+  Error error;
+  ASSERT_TRUE(faulty.moveItem(at("src"), at("entry/file.bin"), dir_, &error))
+      << error.localizedDescription();
+  const std::vector<std::string> opened = faulty.openedForWriting();
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_EQ(opened[0].rfind(dir_ + "/.file.bin.tmp-", 0), 0u) << opened[0];
+  EXPECT_EQ(slurp(at("entry/file.bin")), "moved");
+  EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"entry"});
+}
+
+TEST_F(FileSystemTest, LongNamesLeaveRoomForTheTemporarysUniquePart) {
+  // 250 bytes: within NAME_MAX, but not with ".", ".tmp-" and the unique
+  // part around it.
+  const std::string name = std::string(247, 'n') + ".md";
+  Error error;
+  ASSERT_TRUE(fs_.writeFileAtomically(at(name), "long", &error)) << error.localizedDescription();
+  EXPECT_EQ(slurp(at(name)), "long");
+  EXPECT_EQ(namesIn(dir_), std::vector<std::string>{name});
+
+  // The name is cut at a character boundary: "é" is two bytes.
+  std::string accented;
+  for (int i = 0; i < 40; ++i) accented += "\xc3\xa9";
+  const std::string prefix = FileSystem::temporaryPrefixFor(accented);
+  EXPECT_EQ(prefix, "." + accented.substr(0, 64) + ".tmp-");
+  const std::string odd = "a" + accented;
+  EXPECT_EQ(FileSystem::temporaryPrefixFor(odd), "." + odd.substr(0, 63) + ".tmp-");
+  EXPECT_EQ(FileSystem::temporaryPrefixFor("x"), ".x.tmp-");
+}
+
+TEST_F(FileSystemTest, TemporaryNamesAreToldApartFromNamesGivenOnPurpose) {
+  const std::string made = filenameOf(
+      fs_.temporaryPathIn(dir_, FileSystem::temporaryPrefixFor("report.pdf")));
+  std::uint32_t pid = 0;
+  EXPECT_TRUE(FileSystem::isTemporaryName(made, &pid)) << made;
+  EXPECT_EQ(pid, static_cast<std::uint32_t>(::getpid()));
+  const std::string plain = filenameOf(fs_.temporaryPathIn(dir_));
+  EXPECT_TRUE(FileSystem::isTemporaryName(plain)) << plain;
+
+  const struct {
+    const char* name;
+    bool temporary;
+    std::uint32_t pid;
+  } cases[] = {
+      {".ABC.tmp-0000abcd-7-0123cdef", true, 0xabcd},
+      {".a.tmp-b.tmp-000004d2-12345-ffffffff", true, 1234},
+      {".tmp-00000001-0-00000000", true, 1},
+      {"ABC.tmp", false, 0},                         // the temporary content file
+      {".ABC.tmp", false, 0},
+      {"123456-0000abcd-7-0123cdef.tmp", false, 0},  // a scratch file
+      {"ABC.tmp-0000abcd-7-0123cdef", false, 0},     // not hidden
+      {".ABC.tmp-0000abc-7-0123cdef", false, 0},
+      {".ABC.tmp-0000ABCD-7-0123cdef", false, 0},
+      {".ABC.tmp-0000abcd--0123cdef", false, 0},
+      {".ABC.tmp-0000abcd-7-0123cdef0", false, 0},
+      {".ABC.tmp-0000abcd-7a-0123cdef", false, 0},
+      {".ABC.tmp-0000abcd-7-", false, 0},
+      {".", false, 0},
+      {"", false, 0},
+  };
+  for (const auto& c : cases) {
+    std::uint32_t writer = 0;
+    EXPECT_EQ(FileSystem::isTemporaryName(c.name, &writer), c.temporary) << c.name;
+    EXPECT_EQ(writer, c.pid) << c.name;
+  }
 }
 
 TEST_F(FileSystemTest, ConcurrentAtomicWritersNeverMixTheirBytes) {

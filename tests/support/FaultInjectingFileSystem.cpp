@@ -94,6 +94,11 @@ int FaultInjectingFileSystem::injectedFailures() const {
   return injectedFailures_;
 }
 
+std::vector<std::string> FaultInjectingFileSystem::openedForWriting() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return openedForWriting_;
+}
+
 std::optional<FaultInjectingFileSystem::Fault> FaultInjectingFileSystem::check(
     Op op, const std::string& path) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -165,6 +170,10 @@ std::unique_ptr<kx::SequentialFile> FaultInjectingFileSystem::newSequentialFile(
 
 std::unique_ptr<kx::WritableFile> FaultInjectingFileSystem::newWritableFile(
     const std::string& path, WriteMode how, std::uint32_t mode, kx::Error* error) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    openedForWriting_.push_back(path);
+  }
   if (auto fault = check(Op::OpenWrite, path)) {
     failWith(*fault, path, error);
     return nullptr;

@@ -78,6 +78,9 @@ class FaultInjectingFileSystem : public kx::FileSystem {
   int calls(Op op) const;
   // Faults that fired so far.
   int injectedFailures() const;
+  // Every path opened for writing so far, in order (failed opens included):
+  // shows where a writer makes its temporary files.
+  std::vector<std::string> openedForWriting() const;
 
   bool getInfo(const std::string& path, bool followSymlinks, kx::FileInfo* info,
                kx::Error* error) override;
@@ -117,6 +120,7 @@ class FaultInjectingFileSystem : public kx::FileSystem {
   std::vector<Armed> faults_;    // guarded by mutex_
   std::map<Op, int> calls_;      // guarded by mutex_
   int injectedFailures_ = 0;     // guarded by mutex_
+  std::vector<std::string> openedForWriting_;  // guarded by mutex_
 };
 
 }  // namespace kxtest
