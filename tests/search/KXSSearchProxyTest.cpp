@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <iterator>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "search/KXSError.h"
+#include "search/KXSLucene.h"
 #include "search/SearchTestSupport.h"
 #include "support/QueueBarrier.h"
 
@@ -112,6 +115,67 @@ TEST_F(KXSSearchProxyTest, ChineseRunsAreFoundAsPhrasesNotAsScatteredCharacters)
   IDs both = search("meeting 会议记录");
   ASSERT_TRUE(both);
   EXPECT_EQ(both->front(), "MIXED");
+}
+
+TEST_F(KXSSearchProxyTest, OnlyExcludedWordsFindNothingAndLeakNoFile) {
+  index(*indexer_, {{"FOX", "quick brown fox"}, {"DOG", "lazy dog"}});
+  auto openFiles = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                         std::filesystem::directory_iterator());
+  };
+  EXPECT_EQ(search("NOT fox"), std::nullopt);
+  const auto before = openFiles();
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(search("NOT fox"), std::nullopt);
+  EXPECT_EQ(search("NOT fox NOT dog"), std::nullopt);
+  EXPECT_EQ(openFiles(), before);
+  // A wanted word beside the excluded one is searched as before.
+  EXPECT_EQ(search("quick NOT dog"), IDs({"FOX"}));
+  EXPECT_EQ(search("lazy NOT fox"), IDs({"DOG"}));
+}
+
+TEST_F(KXSSearchProxyTest, OneWordWalksTheTermsOnlyAfterTheIndexChanged) {
+  index(*indexer_, {{"FRUIT", "Pineapple juice"}, {"TREE", "apple tree"}});
+  const std::uint64_t start = KXSLucene::termDictionaryWalks();
+  EXPECT_EQ(sorted(search("apple")), IDs({"FRUIT", "TREE"}));
+  EXPECT_EQ(KXSLucene::termDictionaryWalks(), start + 1);
+  // Later searches of an unchanged index read the terms kept in memory,
+  // also through the prefix form and for words found nowhere.
+  EXPECT_EQ(search("juic"), IDs({"FRUIT"}));
+  EXPECT_EQ(search("zebra"), std::nullopt);
+  EXPECT_EQ(sorted(search("red tree")), IDs({"TREE"}));
+  EXPECT_EQ(KXSLucene::termDictionaryWalks(), start + 1);
+
+  // A commit that does not go through this process's indexer is seen too:
+  // the index's version is checked at every search.
+  bool create = false;
+  kx::Error error;
+  ASSERT_TRUE(KXSLucene::prepareForWriting(indexDirectory_, &create, &error));
+  std::vector<bool> added;
+  ASSERT_TRUE(KXSLucene::addDocuments(indexDirectory_, create, {},
+                                      {{"ZOO", "zebra crossing", ""}, {"TREE", "oak", ""}},
+                                      &added, &error))
+      << error.localizedDescription();
+  EXPECT_EQ(search("ebr"), IDs({"ZOO"}));
+  EXPECT_EQ(search("apple"), IDs({"FRUIT"}));
+  EXPECT_EQ(KXSLucene::termDictionaryWalks(), start + 2);
+}
+
+TEST_F(KXSSearchProxyTest, AnIndexThatCannotBeSeenForAMomentIsBusyNotAbsent) {
+  index(*indexer_, {{"N1", "kiwi"}});
+  // What another process's commit can look like to a listing of the folder:
+  // the index's files, but no segments file.
+  std::filesystem::path segments;
+  for (const auto& entry : std::filesystem::directory_iterator(indexDirectory_)) {
+    if (entry.path().filename().string().rfind("segments_", 0) == 0) segments = entry.path();
+  }
+  ASSERT_FALSE(segments.empty());
+  const std::filesystem::path aside = root_.path() + "/segments-aside";
+  std::filesystem::rename(segments, aside);
+  kx::Error error;
+  EXPECT_EQ(searcher_->searchSync(keywords("kiwi"), &error), kNothingSearched);
+  EXPECT_EQ(error.code(), KXSErrorIndexBusy);
+  std::filesystem::rename(aside, segments);
+  EXPECT_EQ(search("kiwi"), IDs({"N1"}));
 }
 
 TEST_F(KXSSearchProxyTest, AWildcardOverTooManyTermsFallsBackWithoutFailing) {
