@@ -52,6 +52,13 @@ class KXSIndexProxy {
       std::function<void(const std::vector<bool>& indexed, const kx::Error& error)>;
   using RemoveCompletion = std::function<void(const kx::Error& error)>;
 
+  // The version of the analysis that turns texts into index terms. It
+  // changes when the same text is indexed differently (version 2: gaps at
+  // separators and removed stop words); documents indexed under an older
+  // version keep their old terms until they are submitted again, so the
+  // store re-submits every entry when the version it recorded is older.
+  static constexpr int kAnalysisVersion = 2;
+
   // The longest searchable text kept per document, in UTF-16 units.
   static constexpr std::size_t kMaxIndexedLength = 500;
   // How long a batch waits for another process to release the index folder

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cwchar>
+#include <cwctype>
 #include <exception>
 #include <functional>
 #include <map>
@@ -168,26 +169,85 @@ bool isCJK(wchar_t c) {
          (u >= 0x20000 && u <= 0x3FFFD);    // supplementary ideographic planes
 }
 
+// Horizontal blanks between two CJK characters join them: Chinese and
+// Japanese are written without blanks inside words, but pasted or justified
+// text sometimes holds them, and the data client puts one before every run of
+// non-Latin text. Anything else the tokenizer drops there (punctuation, a
+// line break, a symbol) separates them.
+bool isJoiningBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+// Characters that the standard tokenizer may keep in a token of their own.
+bool mayFormToken(wchar_t c) { return std::iswalnum(static_cast<wint_t>(c)) != 0; }
+
+// A text prepared for the standard tokenizer, and where phrases must not
+// bridge.
+struct IsolatedText {
+  std::wstring text;
+  // Offsets in `text` of the CJK characters that follow another CJK
+  // character across a separator, sorted.
+  std::vector<int32_t> gapsBefore;
+};
+
 // Puts a blank on both sides of every CJK character, so that the standard
 // tokenizer makes each one a token of its own (it would otherwise keep a run
 // of them, or a run glued to Latin letters, as one token, and split runs
 // longer than its token limit losing a character at each cut). Blanks do not
 // count as positions, so a run stays a sequence of adjacent positions that a
-// phrase query finds.
-std::wstring isolateCJK(std::wstring_view text) {
-  std::wstring out;
-  out.reserve(text.size() + text.size() / 2);
+// phrase query finds. Where a separator stands between two CJK characters
+// (see isJoiningBlank), the second one is noted so that its token is put one
+// position further: a phrase never bridges the separator.
+IsolatedText isolateCJK(std::wstring_view text) {
+  IsolatedText out;
+  out.text.reserve(text.size() + text.size() / 2);
+  bool afterCJK = false;   // the last character that is not a blank was CJK
+  bool separated = false;  // ... and a separator followed it
   for (wchar_t c : text) {
     if (isCJK(c)) {
-      out.push_back(L' ');
-      out.push_back(c);
-      out.push_back(L' ');
+      out.text.push_back(L' ');
+      if (afterCJK && separated) out.gapsBefore.push_back(static_cast<int32_t>(out.text.size()));
+      out.text.push_back(c);
+      out.text.push_back(L' ');
+      afterCJK = true;
+      separated = false;
     } else {
-      out.push_back(c);
+      out.text.push_back(c);
+      if (isJoiningBlank(c)) continue;
+      if (mayFormToken(c)) {
+        // A token of its own stands between: it takes a position (or, as a
+        // stop word, leaves a gap when it is removed).
+        afterCJK = false;
+      } else {
+        separated = true;
+      }
     }
   }
   return out;
 }
+
+// Puts each token that starts at one of the noted offsets one position
+// further than the tokenizer would.
+class SeparatorGapFilter final : public lucene::analysis::TokenFilter {
+ public:
+  SeparatorGapFilter(TokenStream* input, std::vector<int32_t> gapsBefore)
+      : TokenFilter(input, true), gapsBefore_(std::move(gapsBefore)) {}
+
+  Token* next(Token* token) override {
+    Token* result = input->next(token);
+    if (!result) return nullptr;
+    const int32_t start = result->startOffset();
+    while (next_ < gapsBefore_.size() && gapsBefore_[next_] < start) ++next_;
+    const bool gap = next_ < gapsBefore_.size() && gapsBefore_[next_] == start;
+    if (gap) ++next_;
+    // Set, not added to: the tokenizer does not reset the increment of a
+    // token object that its caller reuses (the query parser does).
+    result->setPositionIncrement(gap ? 2 : 1);
+    return result;
+  }
+
+ private:
+  const std::vector<int32_t> gapsBefore_;
+  std::size_t next_ = 0;
+};
 
 std::wstring drain(Reader* reader) {
   std::wstring text;
@@ -229,13 +289,18 @@ class KXSAnalyzer final : public Analyzer {
 
   // A new stream that the caller owns.
   TokenStream* tokenStream(const TCHAR* fieldName, Reader* reader) override {
-    const std::wstring text = isolateCJK(drain(reader));
+    IsolatedText isolated = isolateCJK(drain(reader));
+    const std::wstring& text = isolated.text;
     auto* input = _CLNEW StringReader(text.c_str(), static_cast<int32_t>(text.size()), true);
     TokenStream* stream = _CLNEW StandardTokenizer(input, true);
+    stream = _CLNEW SeparatorGapFilter(stream, std::move(isolated.gapsBefore));
     stream = _CLNEW StandardFilter(stream, true);
     stream = _CLNEW LowerCaseFilter(stream, true);
-    stream = _CLNEW StopFilter(stream, true, stopTable_, false);
-    return stream;
+    // A removed stop word leaves its position empty, so that a phrase does
+    // not bridge it either.
+    auto* stop = _CLNEW StopFilter(stream, true, stopTable_, false);
+    stop->setEnablePositionIncrements(true);
+    return stop;
   }
 
   // The library does not free what this returns: the analyser keeps the
@@ -957,6 +1022,9 @@ std::optional<std::vector<std::string>> KXSLucene::search(const std::string& dir
     pinDirectory(directory);
     KXSAnalyzer analyzer(stopWords);
     QueryParser parser(kFieldContent, &analyzer);
+    // A gap that the analyser leaves (a separator, a removed stop word)
+    // stays in the phrase it makes of a word.
+    parser.setEnablePositionIncrements(true);
     const std::wstring text = toLibrary(queryText);
     const bool oneWord = !text.empty() && text.find(L' ') == std::wstring::npos;
     std::vector<std::wstring> tokens;

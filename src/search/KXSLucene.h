@@ -7,7 +7,12 @@
 //    tokenizer, lower-casing and stop words, except that every Han, kana,
 //    Hangul or other CJK character is a token of its own, so that a run of
 //    such characters in a query becomes a phrase that matches exactly the
-//    documents holding that run;
+//    documents holding that run. A phrase does not bridge what separates
+//    two such characters in a text: punctuation, a line break, a symbol or
+//    a removed stop word leaves an empty position between them. Blanks and
+//    tabs alone do not separate them: "会议 记录" holds the run "会议记录"
+//    (these scripts put no blanks inside words, pasted text sometimes
+//    does, and the searcher itself puts one before every non-Latin run);
 //  - text crosses as UTF-32 wide strings made by kx::Text, never through the
 //    C locale;
 //  - every library error (CLuceneError is not a std::exception) and every

@@ -117,6 +117,49 @@ TEST_F(KXSSearchProxyTest, ChineseRunsAreFoundAsPhrasesNotAsScatteredCharacters)
   EXPECT_EQ(both->front(), "MIXED");
 }
 
+TEST_F(KXSSearchProxyTest, AChinesePhraseDoesNotBridgeSeparatorsOrRemovedStopWords) {
+  // Each text is indexed as its own note; each query must find exactly the
+  // notes marked. Blanks and tabs alone join two characters (pasted text
+  // holds them inside words); anything else the analyser drops separates
+  // them by one empty position, which a query with a separator asks for.
+  struct Case {
+    const char* text;
+    bool foundByRun;        // by "会议记录"
+    bool foundBySeparated;  // by "会议。记录"
+  };
+  const Case cases[] = {
+      {"会议记录", true, false},
+      {"今天的会议记录很长", true, false},
+      {"会议 记录", true, false},      // one blank
+      {"会议  \t 记录", true, false},  // blanks and a tab
+      {"会议。记录", false, true},
+      {"会议，记录", false, true},      // any one separator
+      {"会议, 记录", false, true},      // a separator with a blank
+      {"会议\n记录", false, true},     // a line break
+      {"会议\r\n记录", false, true},
+      {"会议 the 记录", false, true},   // a removed stop word
+      {"会议 x 记录", false, true},     // a word of its own takes the gap
+      {"会议——记录", false, true},
+      {"会议。。记录", false, true},    // a run of separators is one gap
+  };
+  KXSIndexProxy::Documents batch;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    batch.push_back(std::make_shared<KXFTSDocument>("P" + std::to_string(i), cases[i].text));
+  }
+  kx::Error error;
+  ASSERT_EQ(indexer_->submitDocumentsSync(batch, &error), std::vector<bool>(batch.size(), true));
+  auto expected = [&](bool Case::*found) {
+    std::vector<std::string> ids;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+      if (cases[i].*found) ids.push_back("P" + std::to_string(i));
+    }
+    std::sort(ids.begin(), ids.end());
+    return ids.empty() ? IDs() : IDs(ids);
+  };
+  EXPECT_EQ(sorted(search("会议记录")), expected(&Case::foundByRun));
+  EXPECT_EQ(sorted(search("会议。记录")), expected(&Case::foundBySeparated));
+}
+
 TEST_F(KXSSearchProxyTest, OnlyExcludedWordsFindNothingAndLeakNoFile) {
   index(*indexer_, {{"FOX", "quick brown fox"}, {"DOG", "lazy dog"}});
   auto openFiles = [] {
