@@ -1,15 +1,8 @@
 #include "search/KXSIndexProxy.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
 #include <exception>
 #include <mutex>
-#include <thread>
 #include <utility>
 
 #include "CommonUtils/KXLogger.h"
@@ -17,6 +10,7 @@
 #include "platform/Path.h"
 #include "platform/Text.h"
 #include "search/KXSError.h"
+#include "search/KXSFolderLock.h"
 #include "search/KXSLucene.h"
 #include "search/KXSTextUtil.h"
 
@@ -46,8 +40,6 @@ struct KXSIndexProxy::State {
 
 namespace {
 
-constexpr const char* kFolderLockName = "zarvelnote-indexer.lock";
-
 // One document as read at submission.
 struct PreparedDocument {
   KXSLucene::Document document;
@@ -56,63 +48,14 @@ struct PreparedDocument {
   bool valid = false;
 };
 
-// Holds an exclusive advisory lock on the index folder's lock file while it
-// lives. Another process of the program that writes the same index takes the
-// same lock, so the two never write at once.
-class FolderLock {
- public:
-  FolderLock() = default;
-  ~FolderLock() {
-    if (fd_ >= 0) {
-      ::flock(fd_, LOCK_UN);
-      ::close(fd_);
-    }
-  }
-  FolderLock(const FolderLock&) = delete;
-  FolderLock& operator=(const FolderLock&) = delete;
-
-  bool acquire(const std::string& path, double timeoutSeconds, kx::Error* error) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) {
-      kx::SetError(error, kx::Error::posix(errno, path));
-      return false;
-    }
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                              std::chrono::duration<double>(std::max(0.0, timeoutSeconds)));
-    for (;;) {
-      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
-      const int err = errno;
-      if (err == EINTR) continue;
-      if (err != EWOULDBLOCK) {
-        kx::SetError(error, kx::Error::posix(err, path));
-        return false;
-      }
-      const auto now = std::chrono::steady_clock::now();
-      if (now >= deadline) {
-        kx::SetError(error, KXSMakeError(KXSErrorIndexBusy,
-                                         "the full-text index is in use by another process"));
-        return false;
-      }
-      std::this_thread::sleep_for(
-          std::min<std::chrono::steady_clock::duration>(std::chrono::milliseconds(20),
-                                                        deadline - now));
-    }
-  }
-
- private:
-  int fd_ = -1;
-};
-
 // Takes the folder lock and readies the index for a writer. On success
 // *create tells whether the writer must create the index.
-bool beginWriting(const Settings& settings, FolderLock* lock, bool* create, kx::Error* error) {
+bool beginWriting(const Settings& settings, KXSFolderLock* lock, bool* create, kx::Error* error) {
   if (settings.indexDirectory.empty()) {
     kx::SetError(error, KXSMakeError(KXSErrorNotConfigured, "no full-text index folder is set"));
     return false;
   }
-  if (!lock->acquire(KXSIndexProxy::folderLockPath(settings.indexDirectory),
-                     settings.lockTimeoutSeconds, error)) {
+  if (!lock->acquire(settings.indexDirectory, settings.lockTimeoutSeconds, error)) {
     return false;
   }
   return KXSLucene::prepareForWriting(settings.indexDirectory, create, error);
@@ -138,7 +81,7 @@ std::vector<bool> runSubmit(const Settings& settings,
       positions.push_back(i);
     }
     if (!batch.empty()) {
-      FolderLock lock;
+      KXSFolderLock lock;
       bool create = false;
       kx::Error e;
       if (!beginWriting(settings, &lock, &create, &e)) {
@@ -171,7 +114,7 @@ std::vector<bool> runSubmit(const Settings& settings,
 bool runRemove(const Settings& settings, const std::vector<std::string>& ids, kx::Error* error) {
   try {
     if (ids.empty()) return true;
-    FolderLock lock;
+    KXSFolderLock lock;
     bool create = false;
     if (!beginWriting(settings, &lock, &create, error)) return false;
     if (create) return true;  // no index yet: nothing to remove
@@ -366,5 +309,5 @@ std::string KXSIndexProxy::categoryForID(std::string_view identifier) {
 }
 
 std::string KXSIndexProxy::folderLockPath(const std::string& indexDirectory) {
-  return kx::Path::appendingPathComponent(indexDirectory, kFolderLockName);
+  return KXSFolderLock::lockPath(indexDirectory);
 }

@@ -4,16 +4,19 @@
 // deleted.
 //
 // All writes of all indexers of the process run one after another on one
-// serial queue, "com.zarvel.note.queue.fts-indexer". Each batch also holds an
-// advisory lock (flock) on a file in the index folder, so that a second
-// running copy of the program waits for it instead of writing the same index
-// at the same time; only while it holds that lock, on that queue, does the
+// serial queue, "com.zarvel.note.queue.fts-indexer". Each batch also holds
+// the index folder's lock (KXSFolderLock), so that a second running copy of
+// the program waits for it instead of writing the same index at the same
+// time, and the two take turns batch by batch when both keep indexing; a
+// batch that cannot have the folder within the lock timeout fails with
+// KXSErrorIndexBusy. Only while it holds that lock, on that queue, does the
 // indexer break a write lock that an earlier, interrupted writer left
 // behind.
 //
 // A submission replaces the document of the same identifier safely: the new
 // document is committed first and only then is the old one removed, so a
-// failure leaves the old text searchable. The completion tells, per
+// failure leaves the old text searchable; a search in between counts only
+// the new document. The completion tells, per
 // document, whether it is in the index with its new text; the data client
 // marks an entry indexed only then.
 //
@@ -48,6 +51,13 @@ class KXSIndexProxy {
   using SubmitCompletion =
       std::function<void(const std::vector<bool>& indexed, const kx::Error& error)>;
   using RemoveCompletion = std::function<void(const kx::Error& error)>;
+
+  // The version of the analysis that turns texts into index terms. It
+  // changes when the same text is indexed differently (version 2: gaps at
+  // separators and removed stop words); documents indexed under an older
+  // version keep their old terms until they are submitted again, so the
+  // store re-submits every entry when the version it recorded is older.
+  static constexpr int kAnalysisVersion = 2;
 
   // The longest searchable text kept per document, in UTF-16 units.
   static constexpr std::size_t kMaxIndexedLength = 500;

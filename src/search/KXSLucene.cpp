@@ -8,16 +8,20 @@
 #include <CLucene/analysis/standard/StandardFilter.h>
 #include <CLucene/analysis/standard/StandardTokenizer.h>
 #include <CLucene/document/FieldSelector.h>
-#include <CLucene/search/WildcardTermEnum.h>
 #include <CLucene/store/RAMDirectory.h>
 
+#include <string.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cwchar>
+#include <cwctype>
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -54,8 +58,6 @@ using lucene::search::BooleanQuery;
 using lucene::search::IndexSearcher;
 using lucene::search::Query;
 using lucene::search::TopDocs;
-using lucene::search::WildcardQuery;
-using lucene::search::WildcardTermEnum;
 using lucene::util::Reader;
 using lucene::util::StringReader;
 
@@ -167,26 +169,85 @@ bool isCJK(wchar_t c) {
          (u >= 0x20000 && u <= 0x3FFFD);    // supplementary ideographic planes
 }
 
+// Horizontal blanks between two CJK characters join them: Chinese and
+// Japanese are written without blanks inside words, but pasted or justified
+// text sometimes holds them, and the data client puts one before every run of
+// non-Latin text. Anything else the tokenizer drops there (punctuation, a
+// line break, a symbol) separates them.
+bool isJoiningBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+// Characters that the standard tokenizer may keep in a token of their own.
+bool mayFormToken(wchar_t c) { return std::iswalnum(static_cast<wint_t>(c)) != 0; }
+
+// A text prepared for the standard tokenizer, and where phrases must not
+// bridge.
+struct IsolatedText {
+  std::wstring text;
+  // Offsets in `text` of the CJK characters that follow another CJK
+  // character across a separator, sorted.
+  std::vector<int32_t> gapsBefore;
+};
+
 // Puts a blank on both sides of every CJK character, so that the standard
 // tokenizer makes each one a token of its own (it would otherwise keep a run
 // of them, or a run glued to Latin letters, as one token, and split runs
 // longer than its token limit losing a character at each cut). Blanks do not
 // count as positions, so a run stays a sequence of adjacent positions that a
-// phrase query finds.
-std::wstring isolateCJK(std::wstring_view text) {
-  std::wstring out;
-  out.reserve(text.size() + text.size() / 2);
+// phrase query finds. Where a separator stands between two CJK characters
+// (see isJoiningBlank), the second one is noted so that its token is put one
+// position further: a phrase never bridges the separator.
+IsolatedText isolateCJK(std::wstring_view text) {
+  IsolatedText out;
+  out.text.reserve(text.size() + text.size() / 2);
+  bool afterCJK = false;   // the last character that is not a blank was CJK
+  bool separated = false;  // ... and a separator followed it
   for (wchar_t c : text) {
     if (isCJK(c)) {
-      out.push_back(L' ');
-      out.push_back(c);
-      out.push_back(L' ');
+      out.text.push_back(L' ');
+      if (afterCJK && separated) out.gapsBefore.push_back(static_cast<int32_t>(out.text.size()));
+      out.text.push_back(c);
+      out.text.push_back(L' ');
+      afterCJK = true;
+      separated = false;
     } else {
-      out.push_back(c);
+      out.text.push_back(c);
+      if (isJoiningBlank(c)) continue;
+      if (mayFormToken(c)) {
+        // A token of its own stands between: it takes a position (or, as a
+        // stop word, leaves a gap when it is removed).
+        afterCJK = false;
+      } else {
+        separated = true;
+      }
     }
   }
   return out;
 }
+
+// Puts each token that starts at one of the noted offsets one position
+// further than the tokenizer would.
+class SeparatorGapFilter final : public lucene::analysis::TokenFilter {
+ public:
+  SeparatorGapFilter(TokenStream* input, std::vector<int32_t> gapsBefore)
+      : TokenFilter(input, true), gapsBefore_(std::move(gapsBefore)) {}
+
+  Token* next(Token* token) override {
+    Token* result = input->next(token);
+    if (!result) return nullptr;
+    const int32_t start = result->startOffset();
+    while (next_ < gapsBefore_.size() && gapsBefore_[next_] < start) ++next_;
+    const bool gap = next_ < gapsBefore_.size() && gapsBefore_[next_] == start;
+    if (gap) ++next_;
+    // Set, not added to: the tokenizer does not reset the increment of a
+    // token object that its caller reuses (the query parser does).
+    result->setPositionIncrement(gap ? 2 : 1);
+    return result;
+  }
+
+ private:
+  const std::vector<int32_t> gapsBefore_;
+  std::size_t next_ = 0;
+};
 
 std::wstring drain(Reader* reader) {
   std::wstring text;
@@ -228,13 +289,18 @@ class KXSAnalyzer final : public Analyzer {
 
   // A new stream that the caller owns.
   TokenStream* tokenStream(const TCHAR* fieldName, Reader* reader) override {
-    const std::wstring text = isolateCJK(drain(reader));
+    IsolatedText isolated = isolateCJK(drain(reader));
+    const std::wstring& text = isolated.text;
     auto* input = _CLNEW StringReader(text.c_str(), static_cast<int32_t>(text.size()), true);
     TokenStream* stream = _CLNEW StandardTokenizer(input, true);
+    stream = _CLNEW SeparatorGapFilter(stream, std::move(isolated.gapsBefore));
     stream = _CLNEW StandardFilter(stream, true);
     stream = _CLNEW LowerCaseFilter(stream, true);
-    stream = _CLNEW StopFilter(stream, true, stopTable_, false);
-    return stream;
+    // A removed stop word leaves its position empty, so that a phrase does
+    // not bridge it either.
+    auto* stop = _CLNEW StopFilter(stream, true, stopTable_, false);
+    stop->setEnablePositionIncrements(true);
+    return stop;
   }
 
   // The library does not free what this returns: the analyser keeps the
@@ -445,11 +511,31 @@ void addOne(IndexWriter* writer, const std::wstring& id, const std::wstring& con
   writer->addDocument(&document);
 }
 
+// What tests run between the commit of new documents and the removal of the
+// older copies. Guarded by replacementPauseMutex().
+std::mutex& replacementPauseMutex() {
+  static std::mutex* mutex = new std::mutex();
+  return *mutex;
+}
+std::function<void()>& replacementPauseSlot() {
+  static auto* slot = new std::function<void()>();
+  return *slot;
+}
+std::function<void()> replacementPause() {
+  std::lock_guard<std::mutex> lock(replacementPauseMutex());
+  return replacementPauseSlot();
+}
+
 // After the new documents are committed: for each identifier, keep only its
 // newest document (the highest document number: the library never reorders
 // documents, and new ones come after all older ones) and check that it holds
 // the text just written. Returns the identifiers whose newest document is
 // the expected one.
+//
+// (The writer could remove the older documents in its own commit, but this
+// version of the library leaks a segment reader every time a writer applies
+// removals. Between the two commits a reader sees both copies; searches
+// count only the newest copy of an identifier, see TermList.)
 std::set<std::wstring> keepNewest(const std::string& directory,
                                   const std::map<std::wstring, std::wstring>& expected) {
   std::set<std::wstring> confirmed;
@@ -480,34 +566,212 @@ std::set<std::wstring> keepNewest(const std::string& directory,
 
 constexpr int kMaxAttempts = 3;
 
-// How many terms of "docContent" the wildcard pattern matches, counting no
-// further than limit + 1.
-//
-// The count runs on a reader of its own: in this version of the library a
-// reader enumerates terms correctly only the first time (a second
-// enumeration on the same reader stops early, at the end of a block of the
-// term index), and the searcher's reader must still expand the wildcard
-// itself.
-std::size_t countWildcardTerms(const std::string& directory, const std::wstring& pattern,
-                               std::size_t limit) {
-  ReaderPtr reader(openReader(directory));
-  TermPtr term = makeTerm(kFieldContent, pattern);
-  WildcardTermEnum terms(reader.get(), term.get());
-  std::size_t count = 0;
+// How many times a term dictionary was walked (see termList).
+std::atomic<std::uint64_t> gTermWalks{0};
+
+// The "docContent" terms of one committed version of an index, in UTF-8, in
+// the library's order (by code point, which is also UTF-8 byte order). They
+// are kept in one block, each term followed by a NUL, so that a substring is
+// found with one byte search over the block; a NUL never occurs in a term
+// (toLibrary makes it a blank).
+class TermList {
+ public:
+  TermList(std::int64_t version, std::vector<std::string> terms,
+           std::unordered_set<std::string> repeatedIDs)
+      : version_(version), repeatedIDs_(std::move(repeatedIDs)) {
+    std::sort(terms.begin(), terms.end());  // already sorted unless the library changes
+    std::size_t size = 0;
+    for (const std::string& term : terms) size += term.size() + 1;
+    block_.reserve(size);
+    starts_.reserve(terms.size());
+    for (const std::string& term : terms) {
+      starts_.push_back(block_.size());
+      block_ += term;
+      block_.push_back('\0');
+    }
+  }
+
+  std::int64_t version() const { return version_; }
+
+  // Whether more than one document (live or removed) of the index has the
+  // identifier: only then can a hit be an older copy of a replaced document.
+  bool isRepeatedID(const std::string& id) const { return repeatedIDs_.count(id) > 0; }
+
+  // The terms holding `part`, in order; stops once it has found more than
+  // `limit` of them.
+  std::vector<std::string_view> containing(std::string_view part, std::size_t limit) const {
+    std::vector<std::string_view> found;
+    if (part.empty()) return found;
+    const char* base = block_.data();
+    std::size_t from = 0;
+    while (from < block_.size() && found.size() <= limit) {
+      const void* hit = ::memmem(base + from, block_.size() - from, part.data(), part.size());
+      if (!hit) break;
+      const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
+      const std::size_t index =
+          static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), at) -
+                                   starts_.begin()) - 1;
+      const std::string_view term = termAt(index);
+      found.push_back(term);
+      from = starts_[index] + term.size() + 1;  // on to the next term
+    }
+    return found;
+  }
+
+  // The terms that start with `prefix`, in order; stops once it has found
+  // more than `limit` of them.
+  std::vector<std::string_view> startingWith(std::string_view prefix, std::size_t limit) const {
+    std::vector<std::string_view> found;
+    std::size_t index = static_cast<std::size_t>(
+        std::lower_bound(starts_.begin(), starts_.end(), prefix,
+                         [this](std::size_t start, std::string_view p) {
+                           return termStartingAt(start) < p;
+                         }) -
+        starts_.begin());
+    for (; index < starts_.size() && found.size() <= limit; ++index) {
+      const std::string_view term = termAt(index);
+      if (term.substr(0, prefix.size()) != prefix) break;
+      found.push_back(term);
+    }
+    return found;
+  }
+
+ private:
+  std::string_view termStartingAt(std::size_t start) const {
+    return std::string_view(block_.data() + start);
+  }
+  std::string_view termAt(std::size_t index) const { return termStartingAt(starts_[index]); }
+
+  const std::int64_t version_;
+  const std::unordered_set<std::string> repeatedIDs_;
+  std::string block_;
+  std::vector<std::size_t> starts_;
+};
+
+// Walks the terms of the reader once, from the first "docContent" term to
+// the last "docID" term (fields come in name order, and "docID" follows
+// "docContent").
+std::shared_ptr<const TermList> readTermList(IndexReader* reader) {
+  static_assert(std::wstring_view(L"docContent") < std::wstring_view(L"docID"));
+  gTermWalks.fetch_add(1, std::memory_order_relaxed);
+  const std::int64_t version = reader->getVersion();
+  std::vector<std::string> terms;
+  std::unordered_set<std::string> repeatedIDs;
+  TermPtr first = makeTerm(kFieldContent, L"");
+  std::unique_ptr<lucene::index::TermEnum> enumeration(reader->terms(first.get()));
   try {
     do {
-      if (terms.term(false)) ++count;
-    } while (count <= limit && terms.next());
+      Term* term = enumeration->term(false);
+      if (!term) continue;
+      if (std::wcscmp(term->field(), kFieldContent) == 0) {
+        terms.push_back(fromLibrary(term->text()));
+      } else if (std::wcscmp(term->field(), kFieldID) == 0) {
+        if (enumeration->docFreq() > 1) repeatedIDs.insert(fromLibrary(term->text()));
+      } else {
+        break;
+      }
+    } while (enumeration->next());
   } catch (...) {
-    terms.close();
+    enumeration->close();
     throw;
   }
-  terms.close();
-  return count;
+  enumeration->close();
+  return std::make_shared<const TermList>(version, std::move(terms), std::move(repeatedIDs));
 }
 
-// Every hit's "docID" in ranking order, each identifier once.
-std::vector<std::string> collectIDs(IndexSearcher& searcher, Query* query) {
+// The terms of the index that the searcher reads, kept in memory between
+// searches per folder and read again whenever the index's version (which
+// every commit, by this process or another, changes) differs from theirs.
+std::shared_ptr<const TermList> termList(const std::string& directory, IndexSearcher& searcher) {
+  static std::mutex* mutex = new std::mutex();
+  // Guarded by *mutex.
+  static auto* lists = new std::map<std::string, std::shared_ptr<const TermList>>();
+  IndexReader* reader = searcher.getReader();
+  const std::int64_t version = reader->getVersion();
+  {
+    std::lock_guard<std::mutex> lock(*mutex);
+    auto it = lists->find(directory);
+    if (it != lists->end() && it->second->version() == version) return it->second;
+  }
+  std::shared_ptr<const TermList> list = readTermList(reader);
+  std::lock_guard<std::mutex> lock(*mutex);
+  (*lists)[directory] = list;
+  return list;
+}
+
+// The query that the library's wildcard query over these terms rewrites
+// itself into: one term alone, or any of them, unscored by coordination.
+Query* anyOfTerms(const std::vector<std::string_view>& terms) {
+  if (terms.size() == 1) {
+    TermPtr term = makeTerm(kFieldContent, toLibrary(terms.front()));
+    return _CLNEW lucene::search::TermQuery(term.get());
+  }
+  std::unique_ptr<BooleanQuery> query(_CLNEW BooleanQuery(true));
+  for (std::string_view text : terms) {
+    TermPtr term = makeTerm(kFieldContent, toLibrary(text));
+    query->add(_CLNEW lucene::search::TermQuery(term.get()), true,
+               lucene::search::BooleanClause::SHOULD);
+  }
+  return query.release();
+}
+
+// Whether the query can match anything by itself: a query made only of
+// prohibited clauses cannot (and the library leaks a file per search that
+// runs one).
+bool hasPositiveClause(Query* query) {
+  auto* boolean = dynamic_cast<BooleanQuery*>(query);
+  if (!boolean) return query != nullptr;
+  const std::size_t count = boolean->getClauseCount();
+  std::vector<lucene::search::BooleanClause*> clauses(count + 1, nullptr);
+  boolean->getClauses(clauses.data());
+  for (std::size_t i = 0; i < count; ++i) {
+    if (clauses[i] && !clauses[i]->isProhibited() && hasPositiveClause(clauses[i]->getQuery())) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether a folder holds an index. The library's check lists the folder and
+// looks for a segments file; while another process commits, the listing can
+// miss both the old segments file and the new one, so a negative answer is
+// checked again a few times. A folder that still shows no segments file but
+// holds other index files is an index being written (busy), not a missing
+// one.
+enum class IndexPresence { kPresent, kAbsent, kBusy };
+
+IndexPresence indexPresence(const std::string& directory) {
+  constexpr int kChecks = 20;
+  for (int check = 0; check < kChecks; ++check) {
+    if (IndexReader::indexExists(directory.c_str())) return IndexPresence::kPresent;
+    if (check == 0) {
+      std::vector<std::string> names;
+      kx::FileSystem::Default().listNames(directory, &names, nullptr);
+      const bool indexFiles = std::any_of(names.begin(), names.end(), [](const std::string& name) {
+        return name.rfind("segments", 0) == 0 || name.rfind("_", 0) == 0;
+      });
+      if (!indexFiles) return IndexPresence::kAbsent;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1 + check));
+  }
+  return IndexPresence::kBusy;
+}
+
+// Whether document `doc` is the newest live document of its identifier. A
+// replacement commits the new document before it removes the old one, and a
+// reader opened in between sees both: the older copy must not answer for
+// the identifier with its old text.
+bool isNewestCopy(IndexReader* reader, const std::string& id, int32_t doc) {
+  TermPtr term = makeTerm(kFieldID, toLibrary(id));
+  TermDocsPtr docs(reader->termDocs(term.get()));
+  int32_t newest = -1;
+  while (docs->next()) newest = std::max(newest, docs->doc());
+  return newest == doc;
+}
+
+// Every hit's "docID" in ranking order, each identifier once, older copies
+// of a replaced document left out.
+std::vector<std::string> collectIDs(IndexSearcher& searcher, Query* query, const TermList& terms) {
   std::vector<std::string> ids;
   IndexReader* reader = searcher.getReader();
   const int32_t limit = std::max<int32_t>(1, reader->maxDoc());
@@ -525,7 +789,11 @@ std::vector<std::string> collectIDs(IndexSearcher& searcher, Query* query) {
   for (const auto& [doc, rank] : order) {
     LuceneDocument document;
     if (!reader->document(doc, document, &firstField)) continue;
-    if (const wchar_t* value = document.get(kFieldID)) byRank[rank] = fromLibrary(value);
+    const wchar_t* value = document.get(kFieldID);
+    if (!value) continue;
+    std::string id = fromLibrary(value);
+    if (terms.isRepeatedID(id) && !isNewestCopy(reader, id, doc)) continue;
+    byRank[rank] = std::move(id);
   }
   ids.reserve(count);
   std::unordered_set<std::string> seen;
@@ -676,6 +944,7 @@ bool KXSLucene::addDocuments(const std::string& directory, bool create,
   std::set<std::wstring> confirmed;
   if (!expected.empty()) {
     try {
+      if (const auto pause = replacementPause()) pause();
       confirmed = keepNewest(directory, expected);
     } catch (CLuceneError& e) {
       noteError(libraryError(e, "removing replaced documents"));
@@ -739,10 +1008,23 @@ std::optional<std::vector<std::string>> KXSLucene::search(const std::string& dir
   prepareLibrary();
   const std::vector<std::string> nothingSearched;
   try {
-    if (directory.empty() || !IndexReader::indexExists(directory.c_str())) return nothingSearched;
+    if (directory.empty()) return nothingSearched;
+    switch (indexPresence(directory)) {
+      case IndexPresence::kPresent:
+        break;
+      case IndexPresence::kAbsent:
+        return nothingSearched;
+      case IndexPresence::kBusy:
+        kx::SetError(error, KXSMakeError(KXSErrorIndexBusy,
+                                         "the full-text index is being written by another process"));
+        return nothingSearched;
+    }
     pinDirectory(directory);
     KXSAnalyzer analyzer(stopWords);
     QueryParser parser(kFieldContent, &analyzer);
+    // A gap that the analyser leaves (a separator, a removed stop word)
+    // stays in the phrase it makes of a word.
+    parser.setEnablePositionIncrements(true);
     const std::wstring text = toLibrary(queryText);
     const bool oneWord = !text.empty() && text.find(L' ') == std::wstring::npos;
     std::vector<std::wstring> tokens;
@@ -759,19 +1041,22 @@ std::optional<std::vector<std::string>> KXSLucene::search(const std::string& dir
 
     kx::Error lastRefusal;
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-      // Each attempt reads through a searcher of its own (see
-      // countWildcardTerms on why a reader is not asked twice).
       SearcherPtr searcher(openSearcher(directory));
+      std::shared_ptr<const TermList> terms = termList(directory, *searcher);
       std::unique_ptr<Query> query;
       if ((attempt == 0 || attempt == 1) && oneWord && tokens.size() == 1) {
-        const std::wstring pattern =
-            attempt == 0 ? L"*" + tokens.front() + L"*" : tokens.front() + L"*";
+        // The word inside any term, then at the start of one: the terms are
+        // found in the list kept in memory, without walking the index's
+        // dictionary again (see termList).
+        const std::string word = kx::Text::fromWide(tokens.front());
         const std::size_t limit = BooleanQuery::getMaxClauseCount();
-        // A wildcard over more terms than a query may hold would be refused
-        // by the searcher, after the library had half built it; pass it over.
-        if (countWildcardTerms(directory, pattern, limit) > limit) continue;
-        TermPtr term = makeTerm(kFieldContent, pattern);
-        query.reset(_CLNEW WildcardQuery(term.get()));
+        const std::vector<std::string_view> matching =
+            attempt == 0 ? terms->containing(word, limit) : terms->startingWith(word, limit);
+        // More terms than a query may hold: the library would refuse the
+        // search, so the next form is tried at once.
+        if (matching.size() > limit) continue;
+        if (matching.empty()) return std::nullopt;
+        query.reset(anyOfTerms(matching));
       } else {
         try {
           query.reset(parser.parse(text.c_str()));
@@ -781,9 +1066,12 @@ std::optional<std::vector<std::string>> KXSLucene::search(const std::string& dir
           return nothingSearched;
         }
         if (!query) return nothingSearched;
+        // Only excluded words ("NOT fox"): no document is wanted for what it
+        // holds, so nothing is found.
+        if (!hasPositiveClause(query.get())) return std::nullopt;
       }
       try {
-        std::vector<std::string> ids = collectIDs(*searcher, query.get());
+        std::vector<std::string> ids = collectIDs(*searcher, query.get(), *terms);
         if (ids.empty()) return std::nullopt;
         return ids;
       } catch (CLuceneError& e) {
@@ -838,4 +1126,35 @@ bool KXSLucene::storedDocuments(const std::string& directory,
     kx::SetError(error, unexpectedError("reading the index", nullptr));
   }
   return false;
+}
+
+bool KXSLucene::indexVersion(const std::string& directory, std::int64_t* version,
+                             kx::Error* error) {
+  prepareLibrary();
+  try {
+    if (!IndexReader::indexExists(directory.c_str())) {
+      kx::SetError(error, KXSMakeError(KXSErrorLibrary, "no index in \"" + directory + "\""));
+      return false;
+    }
+    pinDirectory(directory);
+    ReaderPtr reader(openReader(directory));
+    if (version) *version = reader->getVersion();
+    return true;
+  } catch (CLuceneError& e) {
+    kx::SetError(error, libraryError(e, "reading the index version"));
+  } catch (const std::exception& e) {
+    kx::SetError(error, unexpectedError("reading the index version", e.what()));
+  } catch (...) {
+    kx::SetError(error, unexpectedError("reading the index version", nullptr));
+  }
+  return false;
+}
+
+std::uint64_t KXSLucene::termDictionaryWalks() {
+  return gTermWalks.load(std::memory_order_relaxed);
+}
+
+void KXSLucene::setReplacementPauseForTesting(std::function<void()> pause) {
+  std::lock_guard<std::mutex> lock(replacementPauseMutex());
+  replacementPauseSlot() = std::move(pause);
 }

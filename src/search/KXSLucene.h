@@ -7,7 +7,12 @@
 //    tokenizer, lower-casing and stop words, except that every Han, kana,
 //    Hangul or other CJK character is a token of its own, so that a run of
 //    such characters in a query becomes a phrase that matches exactly the
-//    documents holding that run;
+//    documents holding that run. A phrase does not bridge what separates
+//    two such characters in a text: punctuation, a line break, a symbol or
+//    a removed stop word leaves an empty position between them. Blanks and
+//    tabs alone do not separate them: "会议 记录" holds the run "会议记录"
+//    (these scripts put no blanks inside words, pasted text sometimes
+//    does, and the searcher itself puts one before every non-Latin run);
 //  - text crosses as UTF-32 wide strings made by kx::Text, never through the
 //    C locale;
 //  - every library error (CLuceneError is not a std::exception) and every
@@ -15,7 +20,9 @@
 //    KXSErrorDomain; nothing thrown by the library leaves these functions;
 //  - a replacement never loses the document it replaces: new documents are
 //    committed first and only then are the older documents with the same
-//    identifier removed.
+//    identifier removed; a search that reads the index in between counts
+//    only the newest document of an identifier, so it never answers with
+//    the old text.
 //
 // The index holds three fields per document: "docID" (stored, indexed
 // untokenized), "docContent" and "docCategory" (stored, indexed tokenized).
@@ -28,6 +35,8 @@
 #ifndef ZN_SEARCH_KXSLUCENE_H_
 #define ZN_SEARCH_KXSLUCENE_H_
 
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -88,17 +97,24 @@ class KXSLucene {
 
   // Runs a search with the query text already escaped and spaced (see
   // KXSSearchProxy). Answers:
-  //  - an empty array when nothing could be searched: no index, a one-word
+  //  - an empty array when nothing could be searched: no index (or, with
+  //    *error set to KXSErrorIndexBusy, an index that another process is
+  //    committing so that it cannot be seen for a while), a one-word
   //    text that the analyser drops, a text that the query parser rejects,
   //    or three refused attempts (the last two with or without *error as
   //    described below);
-  //  - nullopt when the search ran and found nothing;
+  //  - nullopt when the search ran and found nothing, and for a query made
+  //    only of excluded words ("NOT fox"), which wants no document;
   //  - otherwise the "docID" of every hit in ranking order (an identifier
   //    that appears twice, which only a failed replacement can leave, is
   //    given once).
   // A single word is tried as an infix wildcard, then as a prefix wildcard,
   // then through the parser; a wildcard that would expand to more terms than
-  // the library allows in one query is passed over without being built.
+  // the library allows in one query is passed over without being built. The
+  // terms a wildcard matches are looked up in a sorted list of the index's
+  // terms kept in memory per folder, read again (one walk of the term
+  // dictionary) only when the index's version has changed since, whoever
+  // committed the change.
   // *error is filled when the library failed on the index itself (a damaged
   // index, a failed read, every attempt refused); the answer is then an
   // empty array.
@@ -106,6 +122,19 @@ class KXSLucene {
                                                         const StopWords& stopWords,
                                                         const std::string& queryText,
                                                         kx::Error* error);
+
+  // The version of the index as last committed; every commit changes it.
+  // Fails when the folder holds no index.
+  static bool indexVersion(const std::string& directory, std::int64_t* version,
+                           kx::Error* error);
+
+  // How many times this process has walked a term dictionary to list an
+  // index's terms (for tests and diagnostics).
+  static std::uint64_t termDictionaryWalks();
+
+  // Runs `pause` (when not empty) in addDocuments between the commit of the
+  // new documents and the removal of their older copies. For tests.
+  static void setReplacementPauseForTesting(std::function<void()> pause);
 
   // Every live document of the index with its stored fields, in index order.
   // For diagnostics and tests.

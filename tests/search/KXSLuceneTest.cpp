@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -121,6 +123,34 @@ TEST_F(KXSLuceneIndexTest, ReplacementKeepsOnlyTheNewestDocumentOfAnIdentifier) 
   EXPECT_EQ(KXSLucene::search(directory_, kStopWords, "old", &error), std::nullopt);
   EXPECT_EQ(KXSLucene::search(directory_, kStopWords, "replacement", &error),
             std::optional<std::vector<std::string>>({"n1"}));
+}
+
+TEST_F(KXSLuceneIndexTest, ASearchBetweenAddingAndRemovingTheOldCopySeesOnlyTheNewText) {
+  std::vector<bool> indexed;
+  kx::Error error;
+  ASSERT_TRUE(add({{"n1", "old words", ""}, {"n2", "other words", ""}}, &indexed, &error));
+  using IDs = std::optional<std::vector<std::string>>;
+  std::map<std::string, IDs> seen;
+  std::size_t copies = 0;
+  KXSLucene::setReplacementPauseForTesting([&] {
+    // The new document is committed, the old one not yet removed.
+    std::vector<std::map<std::string, std::string>> documents;
+    ASSERT_TRUE(KXSLucene::storedDocuments(directory_, &documents, nullptr));
+    copies = documents.size();
+    for (const char* word : {"old", "new", "words", "other"}) {
+      seen[word] = KXSLucene::search(directory_, kStopWords, word, &error);
+    }
+  });
+  const bool added = add({{"n1", "new words", ""}}, &indexed, &error);
+  KXSLucene::setReplacementPauseForTesting(nullptr);
+  ASSERT_TRUE(added) << error.localizedDescription();
+  EXPECT_EQ(copies, 3u);
+  EXPECT_EQ(seen["old"], std::nullopt);
+  EXPECT_EQ(seen["new"], IDs({"n1"}));
+  EXPECT_EQ(seen["other"], IDs({"n2"}));
+  ASSERT_TRUE(seen["words"]);
+  EXPECT_EQ(seen["words"]->size(), 2u);
+  EXPECT_EQ(KXSLucene::search(directory_, kStopWords, "old", &error), std::nullopt);
 }
 
 TEST_F(KXSLuceneIndexTest, ADamagedIndexComesBackAsAnErrorFromEveryOperation) {

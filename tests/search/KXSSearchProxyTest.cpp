@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <iterator>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "search/KXSError.h"
+#include "search/KXSLucene.h"
 #include "search/SearchTestSupport.h"
 #include "support/QueueBarrier.h"
 
@@ -112,6 +115,110 @@ TEST_F(KXSSearchProxyTest, ChineseRunsAreFoundAsPhrasesNotAsScatteredCharacters)
   IDs both = search("meeting 会议记录");
   ASSERT_TRUE(both);
   EXPECT_EQ(both->front(), "MIXED");
+}
+
+TEST_F(KXSSearchProxyTest, AChinesePhraseDoesNotBridgeSeparatorsOrRemovedStopWords) {
+  // Each text is indexed as its own note; each query must find exactly the
+  // notes marked. Blanks and tabs alone join two characters (pasted text
+  // holds them inside words); anything else the analyser drops separates
+  // them by one empty position, which a query with a separator asks for.
+  struct Case {
+    const char* text;
+    bool foundByRun;        // by "会议记录"
+    bool foundBySeparated;  // by "会议。记录"
+  };
+  const Case cases[] = {
+      {"会议记录", true, false},
+      {"今天的会议记录很长", true, false},
+      {"会议 记录", true, false},      // one blank
+      {"会议  \t 记录", true, false},  // blanks and a tab
+      {"会议。记录", false, true},
+      {"会议，记录", false, true},      // any one separator
+      {"会议, 记录", false, true},      // a separator with a blank
+      {"会议\n记录", false, true},     // a line break
+      {"会议\r\n记录", false, true},
+      {"会议 the 记录", false, true},   // a removed stop word
+      {"会议 x 记录", false, true},     // a word of its own takes the gap
+      {"会议——记录", false, true},
+      {"会议。。记录", false, true},    // a run of separators is one gap
+  };
+  KXSIndexProxy::Documents batch;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    batch.push_back(std::make_shared<KXFTSDocument>("P" + std::to_string(i), cases[i].text));
+  }
+  kx::Error error;
+  ASSERT_EQ(indexer_->submitDocumentsSync(batch, &error), std::vector<bool>(batch.size(), true));
+  auto expected = [&](bool Case::*found) {
+    std::vector<std::string> ids;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+      if (cases[i].*found) ids.push_back("P" + std::to_string(i));
+    }
+    std::sort(ids.begin(), ids.end());
+    return ids.empty() ? IDs() : IDs(ids);
+  };
+  EXPECT_EQ(sorted(search("会议记录")), expected(&Case::foundByRun));
+  EXPECT_EQ(sorted(search("会议。记录")), expected(&Case::foundBySeparated));
+}
+
+TEST_F(KXSSearchProxyTest, OnlyExcludedWordsFindNothingAndLeakNoFile) {
+  index(*indexer_, {{"FOX", "quick brown fox"}, {"DOG", "lazy dog"}});
+  auto openFiles = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                         std::filesystem::directory_iterator());
+  };
+  EXPECT_EQ(search("NOT fox"), std::nullopt);
+  const auto before = openFiles();
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(search("NOT fox"), std::nullopt);
+  EXPECT_EQ(search("NOT fox NOT dog"), std::nullopt);
+  EXPECT_EQ(openFiles(), before);
+  // A wanted word beside the excluded one is searched as before.
+  EXPECT_EQ(search("quick NOT dog"), IDs({"FOX"}));
+  EXPECT_EQ(search("lazy NOT fox"), IDs({"DOG"}));
+}
+
+TEST_F(KXSSearchProxyTest, OneWordWalksTheTermsOnlyAfterTheIndexChanged) {
+  index(*indexer_, {{"FRUIT", "Pineapple juice"}, {"TREE", "apple tree"}});
+  const std::uint64_t start = KXSLucene::termDictionaryWalks();
+  EXPECT_EQ(sorted(search("apple")), IDs({"FRUIT", "TREE"}));
+  EXPECT_EQ(KXSLucene::termDictionaryWalks(), start + 1);
+  // Later searches of an unchanged index read the terms kept in memory,
+  // also through the prefix form and for words found nowhere.
+  EXPECT_EQ(search("juic"), IDs({"FRUIT"}));
+  EXPECT_EQ(search("zebra"), std::nullopt);
+  EXPECT_EQ(sorted(search("red tree")), IDs({"TREE"}));
+  EXPECT_EQ(KXSLucene::termDictionaryWalks(), start + 1);
+
+  // A commit that does not go through this process's indexer is seen too:
+  // the index's version is checked at every search.
+  bool create = false;
+  kx::Error error;
+  ASSERT_TRUE(KXSLucene::prepareForWriting(indexDirectory_, &create, &error));
+  std::vector<bool> added;
+  ASSERT_TRUE(KXSLucene::addDocuments(indexDirectory_, create, {},
+                                      {{"ZOO", "zebra crossing", ""}, {"TREE", "oak", ""}},
+                                      &added, &error))
+      << error.localizedDescription();
+  EXPECT_EQ(search("ebr"), IDs({"ZOO"}));
+  EXPECT_EQ(search("apple"), IDs({"FRUIT"}));
+  EXPECT_EQ(KXSLucene::termDictionaryWalks(), start + 2);
+}
+
+TEST_F(KXSSearchProxyTest, AnIndexThatCannotBeSeenForAMomentIsBusyNotAbsent) {
+  index(*indexer_, {{"N1", "kiwi"}});
+  // What another process's commit can look like to a listing of the folder:
+  // the index's files, but no segments file.
+  std::filesystem::path segments;
+  for (const auto& entry : std::filesystem::directory_iterator(indexDirectory_)) {
+    if (entry.path().filename().string().rfind("segments_", 0) == 0) segments = entry.path();
+  }
+  ASSERT_FALSE(segments.empty());
+  const std::filesystem::path aside = root_.path() + "/segments-aside";
+  std::filesystem::rename(segments, aside);
+  kx::Error error;
+  EXPECT_EQ(searcher_->searchSync(keywords("kiwi"), &error), kNothingSearched);
+  EXPECT_EQ(error.code(), KXSErrorIndexBusy);
+  std::filesystem::rename(aside, segments);
+  EXPECT_EQ(search("kiwi"), IDs({"N1"}));
 }
 
 TEST_F(KXSSearchProxyTest, AWildcardOverTooManyTermsFallsBackWithoutFailing) {
