@@ -127,6 +127,11 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
   // Number of live objects in the identity map.
   std::size_t registeredObjectCount() const;
 
+  // Whether stores are opened in SQLite's write-ahead-log mode: always
+  // (KXStoreConnection sets it on every connection), so that reads never
+  // wait for the writer.
+  static bool isSupportSqliteWAL() { return true; }
+
  private:
   friend class KXManagedObject;
   struct DeletedEntry {
