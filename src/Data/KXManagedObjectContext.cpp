@@ -537,6 +537,46 @@ bool KXManagedObjectContext::unitIntactLocked(kx::Error* error) {
   return false;
 }
 
+bool KXManagedObjectContext::clearKeysIntoLocked(
+    const KXEntityDescription& table, std::int64_t key,
+    const std::unordered_set<KXObjectID, KXObjectIDHash>& doomed, kx::Error* error) {
+  for (const KXRelationshipDescription* rel : KXModel::shared().foreignKeysInto(table)) {
+    const KXEntityDescription& source = rel->entity().rootEntity();
+    const std::size_t column = static_cast<std::size_t>(rel->column());
+    std::vector<std::int64_t> keys;
+    {
+      auto guard = connection_->lock();
+      sqlite3_stmt* st = connection_->statement("SELECT \"Z_PK\" FROM " +
+                                                    Quote(source.tableName()) + " WHERE " +
+                                                    Quote(source.columns()[column].name) + " = ?",
+                                                error);
+      if (!st) return false;
+      KXStatementReset reset(st);
+      sqlite3_bind_int64(st, 1, key);
+      int rc;
+      while ((rc = sqlite3_step(st)) == SQLITE_ROW) keys.push_back(sqlite3_column_int64(st, 0));
+      if (rc != SQLITE_DONE) {
+        kx::SetError(error, connection_->lastError("find keys into a deleted row", rc));
+        return false;
+      }
+    }
+    for (std::int64_t k : keys) {
+      if (doomed.count(KXObjectID(&source, k))) continue;  // deleted in this unit too
+      KXManagedObjectPtr other = liveObjectLocked(source, k);
+      if (!other) other = loadRowLocked(source, k, error);
+      if (!other) return false;
+      std::lock_guard<std::mutex> objectLock(other->mutex_);
+      if (other->deleted_) continue;
+      other->values_[column] = kx::Value();
+      if (!other->changedSinceSave_ && !other->inserted_) {
+        other->changedSinceSave_ = true;
+        updatedObjects_.push_back(other);
+      }
+    }
+  }
+  return true;
+}
+
 bool KXManagedObjectContext::flushLocked(kx::Error* error) {
   if (!connection_ || role_ == Role::Reader) return true;
   if (queued_.empty() && deletedQueue_.empty()) return true;
@@ -558,6 +598,8 @@ bool KXManagedObjectContext::flushLocked(kx::Error* error) {
       queued_.push_back(object);
     }
   }
+  std::unordered_set<KXObjectID, KXObjectIDHash> doomed;
+  for (const DeletedEntry& d : deleted) doomed.insert(d.objectID);
   for (DeletedEntry& d : deleted) {
     if (!ok) {
       deletedQueue_.push_back(std::move(d));
@@ -565,6 +607,12 @@ bool KXManagedObjectContext::flushLocked(kx::Error* error) {
     }
     if (!d.rowWritten) continue;
     const KXEntityDescription& table = *d.objectID.table();
+    // The database clears keys into the row (ON DELETE SET NULL); the rows
+    // it changes so are reported like any other update.
+    if (!clearKeysIntoLocked(table, d.objectID.primaryKey(), doomed, &e)) {
+      ok = false;
+      continue;
+    }
     auto guard = connection_->lock();
     sqlite3_stmt* st = connection_->statement(
         "DELETE FROM " + Quote(table.tableName()) + " WHERE \"Z_PK\" = ?", &e);

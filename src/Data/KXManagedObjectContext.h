@@ -163,6 +163,12 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
   // False (and *error, and the pending error) once SQLite has ended the
   // open transaction itself.
   bool unitIntactLocked(kx::Error* error);
+  // Loads the rows whose to-one key names (table, key), clears that key in
+  // memory and records them as updated, before the row is deleted. Rows in
+  // `doomed` are deleted by the same write and left alone.
+  bool clearKeysIntoLocked(const KXEntityDescription& table, std::int64_t key,
+                           const std::unordered_set<KXObjectID, KXObjectIDHash>& doomed,
+                           kx::Error* error);
   bool writeObjectLocked(KXManagedObject& object, kx::Error* error);
   KXManagedObjectPtr liveObjectLocked(const KXEntityDescription& table, std::int64_t key);
   bool queryRowsLocked(sqlite3_stmt* statement, int firstColumn,

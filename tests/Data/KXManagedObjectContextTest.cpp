@@ -593,6 +593,60 @@ TEST_F(FailedUnitTest, ABusyCommitLeavesNothingForALaterSave) {
   EXPECT_EQ(rowsInFile("SELECT fileId FROM FileMeta"), Ids{"A"});
 }
 
+TEST_F(FailedUnitTest, KeysTheDatabaseClearsReachTheReadContext) {
+  listen();
+  auto entry = writer_->insertNewObject("ResourceEntry");
+  auto note = insert("Note", "N");
+  auto link = writer_->insertNewObject("ShareLink");
+  ASSERT_TRUE(note->setObject("shareLinkInfo", link));
+  std::vector<KXManagedObjectPtr> resources;
+  for (const char* id : {"R", "R2"}) {
+    auto r = writer_->insertNewObject("Resource");
+    r->setValue("fileId", kx::Value(id));
+    ASSERT_TRUE(r->setObject("entry", entry));
+    resources.push_back(r);
+  }
+  ASSERT_TRUE(writer_->save());
+  const KXObjectID entryID = entry->objectID(), linkID = link->objectID(),
+                   r2ID = resources[1]->objectID();
+  auto readR = reader_->fetch(KXFetchRequest("Resource"));
+  auto readN = reader_->fetch(KXFetchRequest("Note"));
+  ASSERT_EQ(readR.size(), 2u);
+  ASSERT_EQ(readN.size(), 1u);
+  EXPECT_FALSE(readR[0]->isNil("entry"));
+  // A writer that never loaded the resources or the note deletes what they
+  // point at.
+  resources.clear();
+  entry.reset();
+  link.reset();
+  note.reset();
+  writer_ = KXManagedObjectContext::create(store_, Role::Writer);
+  listen();
+  saves_.clear();
+  // R2 goes in the same unit, after the entry: it is deleted, not updated.
+  auto r2 = writer_->existingObject(r2ID);
+  auto doomedEntry = writer_->existingObject(entryID);
+  auto doomedLink = writer_->existingObject(linkID);
+  writer_->deleteObject(doomedEntry);
+  writer_->deleteObject(doomedLink);
+  writer_->deleteObject(r2);
+  ASSERT_TRUE(writer_->save());
+  ASSERT_EQ(saves_.size(), 1u);
+  reader_->mergeChanges(saves_[0]);
+  KXPredicatePtr noEntry = P("entry == nil");
+  EXPECT_TRUE(readR[0]->isNil("entry"));
+  EXPECT_TRUE(noEntry->evaluate(*readR[0]));
+  EXPECT_TRUE(readR[1]->isDeleted());
+  EXPECT_TRUE(readN[0]->isNil("shareLinkInfo"));
+  Ids updated;
+  for (const kx::Value& snapshot : saves_[0][kKXUpdatedObjectsKey].array()) {
+    updated.push_back(snapshot[kKXSnapshotEntityKey].string());
+  }
+  EXPECT_EQ(updated, (Ids{"Resource", "Note"}));
+  EXPECT_EQ(saves_[0][kKXDeletedObjectsKey].size(), 3u);
+  EXPECT_EQ(writer_->count(KXFetchRequest("Resource", P("entry != nil"))), 0);
+}
+
 TEST_F(ContextTest, ObjectsMayBeReadFromOtherThreads) {
   std::vector<std::shared_ptr<FileMeta>> notes;
   for (int i = 0; i < 50; ++i) notes.push_back(insert("Note", "n" + std::to_string(i)));
