@@ -567,6 +567,33 @@ TEST_F(FailedUnitTest, NothingOfAUnitIsWrittenAfterSQLiteEndedItsTransaction) {
   EXPECT_EQ(fileIds(*reader_, "Note"), (Ids{"A", "Z"}));
 }
 
+TEST_F(FailedUnitTest, NothingOfAUnitIsWrittenAfterADiskFullWhileSpillingTheCache) {
+  open(kxtest::FaultVfs::name());
+  listen();
+  insert("Note", "A");
+  ASSERT_TRUE(writer_->save());
+  saves_.clear();
+  exec("PRAGMA cache_size=2");
+  // The disk is full while the unit's pages spill into the WAL, and has
+  // room again for the rest of the unit.
+  std::vector<std::shared_ptr<FileMeta>> notes;
+  bool failed = false;
+  for (int i = 0; i < 40; ++i) {
+    kxtest::FaultVfs::instance().failWalWrites = !failed;
+    notes.push_back(insert("Note", "n" + std::to_string(i),
+                           {{"summary", kx::Value(std::string(3000, 'x'))}}));
+    kx::Error e;
+    if (writer_->count(KXFetchRequest("Note"), &e) < 0) failed = true;
+  }
+  kxtest::FaultVfs::instance().failWalWrites = false;
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(rowsInFile("SELECT fileId FROM FileMeta"), Ids{"A"});
+  EXPECT_FALSE(writer_->save());
+  EXPECT_EQ(rowsInFile("SELECT fileId FROM FileMeta"), Ids{"A"});
+  for (const auto& note : notes) EXPECT_TRUE(note->isDeleted());
+  EXPECT_TRUE(saves_.empty());
+}
+
 TEST_F(FailedUnitTest, ABusyCommitLeavesNothingForALaterSave) {
   // A store that is not in WAL mode: a reader holding the file makes the
   // commit fail with SQLITE_BUSY.
