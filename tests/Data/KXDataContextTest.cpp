@@ -133,8 +133,9 @@ TEST_F(DataContextTest, AnotherWriteContextTakesOverTheWriteQueue) {
   // Its saves reach the read context like the first one's.
   addNote(data, "from the new writer");
   kxtest::Barrier(data.readQueue());
-  data.performSyncReadBlock(
-      [&](KXManagedObjectContext& r) { EXPECT_EQ(titles(r), std::vector<std::string>{"from the new writer"}); });
+  data.performSyncReadBlock([&](KXManagedObjectContext& r) {
+    EXPECT_EQ(titles(r), std::vector<std::string>{"from the new writer"});
+  });
 }
 
 TEST_F(DataContextTest, DamagedStoreIsMovedAsideAndReplaced) {

@@ -236,7 +236,8 @@ TEST_F(PredicateTableTest, InListsLongerThanSQLitesParameterLimit) {
       {"FileMeta", "entryProps IN %@", {V::data("\x01\xab", 2), V::data("ab", 2)}, {"n-0"}},
   };
   ASSERT_TRUE(writer_->save());
-  const int limit = sqlite3_limit(store_->readConnection()->handle(), SQLITE_LIMIT_VARIABLE_NUMBER, -1);
+  const int limit =
+      sqlite3_limit(store_->readConnection()->handle(), SQLITE_LIMIT_VARIABLE_NUMBER, -1);
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.entity) + ": " + c.format);
     kx::Array values;
