@@ -584,6 +584,13 @@ bool KXManagedObjectContext::flushLocked(kx::Error* error) {
   // it: a read that met it must not let the save commit the rest.
   kx::Error e;
   bool ok = ensureTransactionLocked(&e) && unitIntactLocked(&e);
+  if (!ok) {
+    // Nothing can be written: the changes stay queued until the save fails
+    // and rolls back (cheaply, however often a long batch asks).
+    if (!pendingError_) pendingError_ = e;
+    kx::SetError(error, e);
+    return false;
+  }
   std::vector<KXManagedObjectPtr> queued;
   queued.swap(queued_);
   std::vector<DeletedEntry> deleted;
