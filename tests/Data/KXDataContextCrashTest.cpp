@@ -1,9 +1,11 @@
-// Crash safety of the store: a child process (this test program, started
-// again with ZN_STORE_CRASH_CHILD set) saves units of work in a loop and
-// reports each unit once its save has returned true; the test kills it with
-// SIGKILL at a random moment, then opens the store and checks that it was
-// not treated as damaged, that every reported unit is there whole, and that
-// no unit is there in part. Then a new child goes on where the file ends.
+// Crash safety of the store: a child process saves units of work in a loop
+// and reports each unit once its save has returned true; the test kills it
+// with SIGKILL at a random moment, then opens the store and checks that it
+// was not treated as damaged, that every reported unit is there whole, and
+// that no unit is there in part. Then a new child goes on where the file
+// ends. Children are forked from a server process made while the test has
+// no other thread; otherwise this test program is started again with
+// ZN_STORE_CRASH_CHILD set.
 //
 // A unit n inserts note "n<n>" and resource "r<n>", links them, and sets
 // the version of note "n<n-1>" to n, so a half-written unit shows as a note
@@ -14,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
@@ -23,6 +26,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <random>
 #include <set>
 #include <string>
@@ -49,16 +53,13 @@ std::string ResourceId(long n) { return "r" + std::to_string(n); }
 // Several pages of text, so that a unit spans more than one page write.
 std::string Body(long n) { return std::string(6000, static_cast<char>('a' + n % 26)); }
 
-// The child: saves units until it is killed (or its report pipe closes).
-TEST(KXDataContextCrashChild, SavesUnitsUntilKilled) {
-  const char* appData = std::getenv(kChildVariable);
-  if (!appData) GTEST_SKIP() << "the body of the crash test's child process";
-  const char* first = std::getenv(kFirstVariable);
-  long n = first ? std::atol(first) : 1;
+// The child's work: saves units from `first` on and reports each on `fd`
+// once its save returned true. Returns only on a failure.
+void SaveUnitsUntilKilled(const std::string& appData, long first, int fd) {
   auto env = std::make_shared<kxtest::TestStoreEnvironment>(appData);
   KXDataContext data(env);
-  ASSERT_FALSE(data.storePath().empty());
-  for (;; ++n) {
+  if (data.storePath().empty()) return;
+  for (long n = first;; ++n) {
     bool saved = false;
     data.performSyncWriteBlock([&](KXManagedObjectContext& c) {
       auto note = KXCast<FileMeta>(c.insertNewObject("Note"));
@@ -77,11 +78,91 @@ TEST(KXDataContextCrashChild, SavesUnitsUntilKilled) {
       }
       saved = c.save();
     });
-    ASSERT_TRUE(saved) << "unit " << n;
+    if (!saved) return;
     std::string line = std::to_string(n) + "\n";
-    ASSERT_EQ(::write(kReportFd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return;
   }
 }
+
+// The child started as a new program (when the test's process already has
+// threads and cannot fork one).
+TEST(KXDataContextCrashChild, SavesUnitsUntilKilled) {
+  const char* appData = std::getenv(kChildVariable);
+  if (!appData) GTEST_SKIP() << "the body of the crash test's child process";
+  const char* first = std::getenv(kFirstVariable);
+  SaveUnitsUntilKilled(appData, first ? std::atol(first) : 1, kReportFd);
+  FAIL() << "the child stopped saving";
+}
+
+// Makes children by fork() from a process that has no other thread: made
+// first thing in the test, it waits for a unit number on `commands`, forks
+// a child that saves from there and reports on `reports`, answers the
+// child's pid and, once it has ended, its wait status on `replies`. Much
+// cheaper than starting the test program anew for each of the kills.
+class ForkServer {
+ public:
+  // False when the process already has threads (fork would copy a
+  // process whose worker threads are missing in the copy).
+  bool start(const std::string& appData, int reports) {
+    std::filesystem::directory_iterator tasks("/proc/self/task");
+    const auto threads = std::distance(begin(tasks), end(tasks));
+    if (threads != 1) return false;
+    int commands[2], replies[2];
+    if (::pipe(commands) != 0 || ::pipe(replies) != 0) return false;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(commands[1]);
+      ::close(replies[0]);
+      serve(appData, commands[0], replies[1], reports);
+      ::_exit(0);
+    }
+    ::close(commands[0]);
+    ::close(replies[1]);
+    commands_ = commands[1];
+    replies_ = replies[0];
+    return pid_ > 0;
+  }
+  ~ForkServer() {
+    if (pid_ <= 0) return;
+    ::close(commands_);  // the server ends
+    ::close(replies_);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  int replies() const { return replies_; }
+
+  pid_t spawn(long first) {
+    if (::write(commands_, &first, sizeof first) != sizeof first) return -1;
+    pid_t child = -1;
+    return ::read(replies_, &child, sizeof child) == sizeof child ? child : -1;
+  }
+  // The wait status of the last child, once it has ended.
+  int status() {
+    int status = -1;
+    return ::read(replies_, &status, sizeof status) == sizeof status ? status : -1;
+  }
+
+ private:
+  static void serve(const std::string& appData, int commands, int replies, int reports) {
+    long first;
+    while (::read(commands, &first, sizeof first) == sizeof first) {
+      pid_t child = ::fork();
+      if (child == 0) {
+        ::close(commands);
+        ::close(replies);
+        SaveUnitsUntilKilled(appData, first, reports);
+        ::_exit(1);
+      }
+      if (::write(replies, &child, sizeof child) != sizeof child) break;
+      int status = -1;
+      ::waitpid(child, &status, 0);
+      if (::write(replies, &status, sizeof status) != sizeof status) break;
+    }
+  }
+
+  pid_t pid_ = -1;
+  int commands_ = -1;
+  int replies_ = -1;
+};
 
 class KXDataContextCrashTest : public ::testing::Test {
  protected:
@@ -202,11 +283,21 @@ TEST_F(KXDataContextCrashTest, KilledWhileSavingLosesNothingReported) {
   const unsigned seed = std::random_device()();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 random(seed);
+
+  // Forked children share one report pipe; children started anew get one
+  // each.
+  int sharedReports[2];
+  ASSERT_EQ(::pipe2(sharedReports, O_CLOEXEC | O_NONBLOCK), 0);
+  ForkServer server;
+  const bool forking = server.start(appData_, sharedReports[1]);
+  ::close(sharedReports[1]);
+  if (!forking) ::close(sharedReports[0]);
+
   std::set<long> reported;
   long next = 1;
   for (int round = 0; round < kills; ++round) {
-    int fd = -1;
-    pid_t pid = spawnChild(next, &fd);
+    int fd = sharedReports[0];
+    pid_t pid = forking ? server.spawn(next) : spawnChild(next, &fd);
     ASSERT_GT(pid, 0);
     // Kill after a random number of reported units (0 kills the child
     // while it opens the store or saves its first unit), and a random
@@ -214,23 +305,34 @@ TEST_F(KXDataContextCrashTest, KilledWhileSavingLosesNothingReported) {
     const std::size_t before = reported.size();
     const std::size_t wanted = std::uniform_int_distribution<std::size_t>(0, 3)(random);
     std::string pending;
-    while (reported.size() < before + wanted && readReports(fd, &pending, &reported)) {
+    bool ended = false;
+    while (reported.size() < before + wanted && !ended) {
+      pollfd fds[2] = {{fd, POLLIN, 0}, {forking ? server.replies() : -1, POLLIN, 0}};
+      ASSERT_GT(::poll(fds, 2, -1), 0);
+      if (fds[0].revents) ended = !readReports(fd, &pending, &reported) && !forking;
+      if (fds[1].revents) ended = true;
     }
+    ASSERT_FALSE(ended) << "the child stopped by itself";
     const int spins = std::uniform_int_distribution<int>(0, 20000)(random);
     std::atomic<int> spun{0};
     while (spun.fetch_add(1, std::memory_order_relaxed) < spins) {
     }
     ::kill(pid, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    int status = -1;
+    if (forking) {
+      status = server.status();
+    } else {
+      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    }
     // The child did not fail on its own: it was killed.
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "child status " << status;
     while (readReports(fd, &pending, &reported)) {
     }
-    ::close(fd);
+    if (!forking) ::close(fd);
     next = check(reported, round) + 1;
-    if (HasFatalFailure() || HasFailure()) return;
+    if (HasFatalFailure() || HasFailure()) break;
   }
+  if (forking) ::close(sharedReports[0]);
   EXPECT_GT(reported.size(), 0u);
 }
 
