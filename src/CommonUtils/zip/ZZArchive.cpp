@@ -110,6 +110,14 @@ bool ZZArchive::load(bool createIfMissing, kx::Error* error) {
     entries.push_back(std::make_shared<ZZOldArchiveEntry>(contents, position, directoryStart));
     position += header.totalLength();
   }
+  // The count and the size must describe the same records. Writers that
+  // know no Zip64 put 65535, or the count modulo 65536, into the record of
+  // an archive with more entries: opening its first records only would hand
+  // out a shortened list (and a rewrite would drop the rest).
+  if (position - directoryStart != end->sizeOfTheCentralDirectory) {
+    kx::SetError(error, ZZError::make(ZZEndOfCentralDirectoryReadErrorCode));
+    return false;
+  }
   contents_ = contents;
   entries_ = std::move(entries);
   return true;

@@ -163,6 +163,61 @@ TEST(ZZArchiveOpenTest, BadCentralHeadersFailWithTheirIndex) {
   EXPECT_EQ(dataOf(*archive->entries()[1]), bytesOf("two"));
 }
 
+TEST(ZZArchiveOpenTest, DirectoryThatDisagreesWithItsEndRecordIsRefused) {
+  // The end record's count and the directory's size must describe the same
+  // records: a count that is too small would otherwise open a shortened
+  // list, and a rewrite would silently drop the rest.
+  const std::vector<RawEntry> three = {RawEntry::make("a", bytesOf("a"), false),
+                                       RawEntry::make("b", bytesOf("b"), false),
+                                       RawEntry::make("c", bytesOf("c"), true)};
+  const RawArchive good = buildArchive(three);
+  const std::size_t end = good.endOffset;
+  auto withCount = [&](std::uint16_t count) {
+    kx::Bytes b = good.bytes;
+    poke16(b, end + 8, count);
+    poke16(b, end + 10, count);
+    return b;
+  };
+  auto withSize = [&](std::int64_t delta) {
+    kx::Bytes b = good.bytes;
+    poke32(b, end + 12, static_cast<std::uint32_t>(peek32(b, end + 12) + delta));
+    return b;
+  };
+
+  // Seventy thousand entries: past what the 16-bit count holds. Writers
+  // that do not know Zip64 put 65535, or the count modulo 65536, there.
+  std::vector<RawEntry> many;
+  for (int i = 0; i < 70000; ++i) many.push_back(RawEntry::make(std::to_string(i), {}, false));
+  const RawArchive huge = buildArchive(many);
+  kx::Bytes hugeSaturated = huge.bytes;
+  poke16(hugeSaturated, huge.endOffset + 8, 65535);
+  poke16(hugeSaturated, huge.endOffset + 10, 65535);
+  ASSERT_EQ(peek16(huge.bytes, huge.endOffset + 8), 70000 % 65536);
+
+  struct Case {
+    const char* name;
+    kx::Bytes bytes;
+  };
+  const Case cases[] = {
+      {"three records, count 1", withCount(1)},
+      {"three records, count 2", withCount(2)},
+      {"directory size larger than the records", withSize(46)},
+      {"directory size smaller than the records", withSize(-1)},
+      {"70,000 records, count 65535", hugeSaturated},
+      {"70,000 records, count wrapped", huge.bytes},
+  };
+  for (const Case& c : cases) {
+    kx::Error error;
+    EXPECT_FALSE(open(c.bytes, &error)) << c.name;
+    EXPECT_EQ(error.domain(), ZZErrorDomain) << c.name;
+    EXPECT_EQ(error.code(), ZZEndOfCentralDirectoryReadErrorCode) << c.name;
+  }
+  kx::Error error;
+  std::shared_ptr<ZZArchive> archive = open(good.bytes, &error);
+  ASSERT_TRUE(archive);
+  EXPECT_EQ(archive->entries().size(), 3u);
+}
+
 TEST(ZZArchiveOpenTest, MissingFileFailsUnlessAskedToCreate) {
   kxtest::TempAppRoot root;
   const std::string path = root.path() + "/missing.zip";
