@@ -340,16 +340,18 @@ bool ZZOldArchiveEntry::check(kx::Error* error) const {
   std::uint32_t compressed = header.compressedSize();
   std::uint32_t uncompressed = header.uncompressedSize();
   if (header.generalPurposeBitFlag() & kFlagDataDescriptor) {
+    // The values come from a signed descriptor after the data (with 64-bit
+    // sizes when the entry was streamed as Zip64).
     const std::size_t dataStart = localOffset + header.headerLength();
     const std::uint64_t descriptor = static_cast<std::uint64_t>(dataStart) + central.compressedSize();
-    if (descriptor > localFilesEnd_ ||
-        localFilesEnd_ - descriptor < ZZLocalFileHeader::kDataDescriptorSize)
+    if (descriptor > localFilesEnd_) return mismatch();
+    std::optional<ZZLocalFileHeader::DataDescriptor> d = header.dataDescriptor(
+        contents_.data() + descriptor, static_cast<std::size_t>(localFilesEnd_ - descriptor), central);
+    if (!d || !d->signature || d->compressedSize > 0xffffffffu || d->uncompressedSize > 0xffffffffu)
       return mismatch();
-    const std::uint8_t* d = contents_.data() + descriptor;
-    if (ZZRead32(d) != ZZLocalFileHeader::kDataDescriptorSignature) return mismatch();
-    crc = ZZRead32(d + 4);
-    compressed = ZZRead32(d + 8);
-    uncompressed = ZZRead32(d + 12);
+    crc = d->crc32;
+    compressed = static_cast<std::uint32_t>(d->compressedSize);
+    uncompressed = static_cast<std::uint32_t>(d->uncompressedSize);
   }
   if (crc != central.crc32() || compressed != central.compressedSize() ||
       uncompressed != central.uncompressedSize())

@@ -634,6 +634,134 @@ TEST(ZZArchiveUpdateTest, ReorderingAndDroppingCopiesOldEntries) {
   for (const auto& entry : archive->entries()) EXPECT_TRUE(entry->check(&error));
 }
 
+TEST(ZZArchiveUpdateTest, KeptLocalFilesKeepTheirWholeDescriptor) {
+  // A kept local file is copied with its data descriptor as it lies: with or
+  // without the signature, with 32- or 64-bit sizes, or none at all although
+  // flag bit 3 announces one. The entry lies last before the directory, so
+  // what follows it is the directory (or, after the rewrite, whatever the
+  // writer puts there).
+  struct Case {
+    const char* name;
+    bool present;
+    bool signature;
+    bool wideSizes;
+    std::size_t payloadSize;
+  };
+  const Case cases[] = {
+      {"no descriptor", false, false, false, 300},
+      {"12 bytes: unsigned, 32-bit sizes", true, false, false, 300},
+      {"16 bytes: signed, 32-bit sizes", true, true, false, 300},
+      {"20 bytes: unsigned, 64-bit sizes", true, false, true, 300},
+      {"24 bytes: signed, 64-bit sizes", true, true, true, 300},
+      {"24 bytes, empty entry", true, true, true, 0},
+      {"20 bytes, empty entry", true, false, true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const kx::Bytes payload = text(c.payloadSize);
+    RawEntry described = RawEntry::make("described", payload, true);
+    described.flags = 1 << 3;
+    if (c.wideSizes) described.localExtra = zip64ExtraBlock(described);
+    if (c.present) described.descriptor = dataDescriptor(described, c.signature, c.wideSizes);
+    const RawArchive raw = buildArchive({RawEntry::make("other", bytesOf("other"), false), described});
+    const kx::Bytes localFile(raw.bytes.begin() + raw.localOffsets[1],
+                              raw.bytes.begin() + raw.directoryOffset);
+
+    // Kept in place, with a new entry after it: the kept bytes end after the
+    // descriptor, and the new local header follows.
+    kx::Error error;
+    std::shared_ptr<ZZArchive> archive = open(raw.bytes, &error);
+    ASSERT_TRUE(archive);
+    std::vector<std::shared_ptr<ZZArchiveEntry>> entries = archive->entries();
+    entries.push_back(ZZArchiveEntry::archiveEntryWithFileName(
+        "added", false, ZZDataBlock([](kx::Error*) { return std::optional(bytesOf("new")); })));
+    ASSERT_TRUE(archive->updateEntries(entries, &error)) << error.code();
+    kx::Bytes after = archive->contents().copy();
+    ASSERT_GE(after.size(), raw.directoryOffset + 4);
+    EXPECT_TRUE(std::equal(localFile.begin(), localFile.end(), after.begin() + raw.localOffsets[1]));
+    EXPECT_EQ(peek32(after, raw.directoryOffset), 0x04034b50u);
+    EXPECT_EQ(dataOf(*archive->entries()[1]), payload);
+    EXPECT_EQ(dataOf(*archive->entries()[2]), bytesOf("new"));
+
+    // Copied to the front: the same bytes, and the next local header right
+    // after them.
+    archive = open(raw.bytes, &error);
+    ASSERT_TRUE(archive);
+    ASSERT_TRUE(archive->updateEntries({archive->entries()[1], archive->entries()[0]}, &error))
+        << error.code();
+    after = archive->contents().copy();
+    ASSERT_GE(after.size(), localFile.size() + 4);
+    EXPECT_TRUE(std::equal(localFile.begin(), localFile.end(), after.begin()));
+    EXPECT_EQ(peek32(after, localFile.size()), 0x04034b50u);
+    EXPECT_EQ(dataOf(*archive->entries()[0]), payload);
+    EXPECT_EQ(dataOf(*archive->entries()[1]), bytesOf("other"));
+    if (c.present && c.signature) {
+      EXPECT_TRUE(archive->entries()[0]->check(&error));
+    }
+  }
+}
+
+TEST(ZZArchiveUpdateTest, StreamedZip64EntriesFromPythonSurviveARewrite) {
+  // python3 writes entries to an output it cannot seek with force_zip64:
+  // 64-bit sizes in the local header's Zip64 block and a 24-byte descriptor.
+  if (!havePython()) GTEST_SKIP() << "python3 is not installed";
+  kxtest::TempAppRoot root;
+  const std::string path = root.path() + "/streamed.zip";
+  ASSERT_TRUE(runPython(R"PY(
+import io, sys, zipfile
+class Unseekable(io.RawIOBase):
+    def __init__(self, f): self.f = f
+    def writable(self): return True
+    def write(self, b): return self.f.write(b)
+    def seekable(self): return False
+    def seek(self, *a): raise io.UnsupportedOperation("seek")
+    def tell(self): raise io.UnsupportedOperation("tell")
+with open(sys.argv[1], "wb") as out:
+    with zipfile.ZipFile(Unseekable(out), "w", zipfile.ZIP_DEFLATED) as z:
+        for name, text in (("a.txt", "alpha " * 300), ("b.txt", "beta " * 200), ("c.txt", "")):
+            with z.open(name, "w", force_zip64=True) as f:
+                f.write(text.encode())
+)PY", {path}));
+  const kx::Bytes original = readFile(path);
+  kx::Error error;
+  std::shared_ptr<ZZArchive> archive = ZZArchive::archiveWithPath(path, kx::Value(), &error);
+  ASSERT_TRUE(archive) << error.code();
+  ASSERT_EQ(archive->entries().size(), 3u);
+  // Each local file as it lies: from its header to the next one.
+  std::vector<kx::Bytes> localFiles;
+  const std::size_t directory = peek32(original, original.size() - 22 + 16);
+  for (std::size_t i = 0; i < 3; ++i) {
+    auto offsetOf = [&](std::size_t k) {
+      return static_cast<const ZZOldArchiveEntry&>(*archive->entries()[k])
+          .centralFileHeader()
+          .relativeOffsetOfLocalHeader();
+    };
+    const std::size_t end = i + 1 < 3 ? offsetOf(i + 1) : directory;
+    localFiles.emplace_back(original.begin() + offsetOf(i), original.begin() + end);
+    EXPECT_EQ(peek32(localFiles.back(), localFiles.back().size() - 24), 0x08074b50u) << i;
+  }
+
+  // Reordered, so that both kept entries are copied; b dropped; one added.
+  const auto old = archive->entries();
+  ASSERT_TRUE(archive->updateEntries(
+      {old[2], old[0],
+       ZZArchiveEntry::archiveEntryWithFileName(
+           "d.txt", true, ZZDataBlock([](kx::Error*) { return std::optional(bytesOf("delta")); }))},
+      &error))
+      << error.code();
+  const kx::Bytes after = readFile(path);
+  ASSERT_GE(after.size(), localFiles[2].size() + localFiles[0].size());
+  EXPECT_TRUE(std::equal(localFiles[2].begin(), localFiles[2].end(), after.begin()));
+  EXPECT_TRUE(std::equal(localFiles[0].begin(), localFiles[0].end(),
+                         after.begin() + static_cast<std::ptrdiff_t>(localFiles[2].size())));
+  EXPECT_EQ(peek32(after, localFiles[2].size() + localFiles[0].size()), 0x04034b50u);
+  std::optional<std::string> listing = pythonListing(path);
+  ASSERT_TRUE(listing.has_value());
+  EXPECT_NE(listing->find("a.txt 8"), std::string::npos) << *listing;
+  EXPECT_EQ(readAll(*archive)["a.txt"].size(), 1800u);
+  for (const auto& entry : archive->entries()) EXPECT_TRUE(entry->check(&error)) << entry->fileName();
+}
+
 TEST(ZZArchiveUpdateTest, RefusesWhatTheFormatCannotHold) {
   kx::Error error;
   std::shared_ptr<ZZArchive> archive = open(buildArchive({RawEntry::make("a", bytesOf("a"), false)}).bytes, &error);
