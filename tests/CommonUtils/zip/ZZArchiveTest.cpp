@@ -218,6 +218,115 @@ TEST(ZZArchiveOpenTest, DirectoryThatDisagreesWithItsEndRecordIsRefused) {
   EXPECT_EQ(archive->entries().size(), 3u);
 }
 
+TEST(ZZArchiveOpenTest, OverlappingLocalFilesAreRefused) {
+  // Entries whose local files share bytes let a small archive stand for a
+  // huge one (and a rewrite copy the shared bytes once per entry).
+  const kx::Bytes payload = text(40);
+  const std::vector<RawEntry> two = {RawEntry::make("first", payload, true),
+                                     RawEntry::make("second", payload, false)};
+  const RawArchive good = buildArchive(two);
+
+  auto pointSecondAt = [&](std::size_t offset) {
+    kx::Bytes b = good.bytes;
+    poke32(b, good.centralOffsets[1] + ZZCentralFileHeader::kLocalHeaderOffsetOffset,
+           static_cast<std::uint32_t>(offset));
+    return b;
+  };
+  kx::Bytes firstRunsIntoSecond = good.bytes;
+  poke32(firstRunsIntoSecond, good.centralOffsets[0] + ZZCentralFileHeader::kCompressedSizeOffset,
+         static_cast<std::uint32_t>(two[0].stored.size() + 1));
+
+  // The "overlapping files" construction: every local file's data is a
+  // stored block that holds the next local file, so each entry covers all
+  // that follow it.
+  std::vector<RawEntry> nested;
+  kx::Bytes inner = bytesOf("kernel");
+  for (int i = 0; i < 3; ++i) {
+    RawEntry e = RawEntry::make("n" + std::to_string(i), {}, false);
+    e.stored = inner;
+    e.compressedSize = e.uncompressedSize = static_cast<std::uint32_t>(inner.size());
+    kx::Bytes header;
+    put32(header, 0x04034b50);
+    put16(header, 20);
+    put16(header, 0);
+    put16(header, 0);
+    put16(header, 0);
+    put16(header, 0);
+    put32(header, 0);
+    put32(header, e.compressedSize);
+    put32(header, e.uncompressedSize);
+    put16(header, static_cast<std::uint16_t>(e.name.size()));
+    put16(header, 0);
+    append(header, bytesOf(e.name));
+    header.insert(header.end(), inner.begin(), inner.end());
+    inner = header;
+    nested.push_back(e);
+  }
+  RawArchive quine = buildArchive({nested.back()});
+  // Extra central records for the local files inside the outer one.
+  {
+    kx::Bytes bytes(quine.bytes.begin(), quine.bytes.begin() + quine.directoryOffset);
+    kx::Bytes directory(quine.bytes.begin() + quine.directoryOffset,
+                        quine.bytes.begin() + quine.endOffset);
+    kx::Bytes record = directory;
+    std::size_t local = 0;
+    for (int i = 1; i < 3; ++i) {
+      local += 30 + peek16(bytes, local + 26);
+      kx::Bytes r = record;
+      poke32(r, ZZCentralFileHeader::kLocalHeaderOffsetOffset, static_cast<std::uint32_t>(local));
+      poke32(r, ZZCentralFileHeader::kCompressedSizeOffset, peek32(bytes, local + 18));
+      poke32(r, ZZCentralFileHeader::kUncompressedSizeOffset, peek32(bytes, local + 22));
+      r[ZZCentralFileHeader::kFixedSize + 1] = bytes[local + 31];
+      append(directory, r);
+    }
+    const std::size_t directoryOffset = bytes.size();
+    append(bytes, directory);
+    put32(bytes, 0x06054b50);
+    put16(bytes, 0);
+    put16(bytes, 0);
+    put16(bytes, 3);
+    put16(bytes, 3);
+    put32(bytes, static_cast<std::uint32_t>(directory.size()));
+    put32(bytes, static_cast<std::uint32_t>(directoryOffset));
+    put16(bytes, 0);
+    quine.bytes = bytes;
+  }
+
+  struct Case {
+    const char* name;
+    kx::Bytes bytes;
+    std::int64_t index;
+  };
+  const Case cases[] = {
+      {"two records, one local file", pointSecondAt(good.localOffsets[0]), 1},
+      {"second local header inside the first's data", pointSecondAt(good.localOffsets[0] + 40), 1},
+      {"first entry's data runs into the second", firstRunsIntoSecond, 1},
+      {"local files nested in each other", quine.bytes, 1},
+  };
+  for (const Case& c : cases) {
+    kx::Error error;
+    EXPECT_FALSE(open(c.bytes, &error)) << c.name;
+    EXPECT_EQ(error.domain(), ZZErrorDomain) << c.name;
+    EXPECT_EQ(error.code(), ZZCentralFileHeaderReadErrorCode) << c.name;
+    EXPECT_EQ(error.userInfo()[ZZEntryIndexKey].intValue(), c.index) << c.name;
+  }
+
+  // Local files in another order than the directory, or with bytes between
+  // them, do not overlap.
+  kx::Bytes withGap = good.bytes;
+  withGap.insert(withGap.begin() + static_cast<std::ptrdiff_t>(good.localOffsets[1]), 50, 0);
+  for (std::size_t i = 0; i < 2; ++i) {
+    const std::size_t at = good.centralOffsets[i] + 50 + ZZCentralFileHeader::kLocalHeaderOffsetOffset;
+    poke32(withGap, at, static_cast<std::uint32_t>(good.localOffsets[i] + (i ? 50 : 0)));
+  }
+  poke32(withGap, withGap.size() - 22 + 16, static_cast<std::uint32_t>(good.directoryOffset + 50));
+  kx::Error error;
+  std::shared_ptr<ZZArchive> archive = open(withGap, &error);
+  ASSERT_TRUE(archive) << error.code();
+  EXPECT_EQ(dataOf(*archive->entries()[0]), payload);
+  EXPECT_EQ(dataOf(*archive->entries()[1]), payload);
+}
+
 TEST(ZZArchiveOpenTest, MissingFileFailsUnlessAskedToCreate) {
   kxtest::TempAppRoot root;
   const std::string path = root.path() + "/missing.zip";
