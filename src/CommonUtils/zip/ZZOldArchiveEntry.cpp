@@ -140,7 +140,9 @@ bool ZZOldArchiveEntry::locateFileData(FileData* out, kx::Error* error) const {
     return false;
   }
   ZZLocalFileHeader header(local);
-  if (header.signature() != ZZLocalFileHeader::kSignature) {
+  // The name is compared too: a second directory (hidden in the archive
+  // comment, say) must not serve an entry's bytes under another name.
+  if (header.signature() != ZZLocalFileHeader::kSignature || !header.hasNameOf(central)) {
     kx::SetError(error, ZZError::make(ZZLocalFileReadErrorCode));
     return false;
   }

@@ -4,8 +4,12 @@
 #include "CommonUtils/zip/ZZOldArchiveEntry.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <algorithm>
 
 #include "CommonUtils/zip/ZZArchive.h"
+#include "CommonUtils/zip/ZZCentralFileHeader.h"
 #include "CommonUtils/zip/ZZError.h"
 #include "CommonUtils/zip/ZZStandardCryptoEngine.h"
 #include "CommonUtils/zip/ZipFixtures.h"
@@ -238,6 +242,76 @@ TEST(ZZOldArchiveEntryTest, DamagedOrInconsistentEntriesFailWithErrors) {
     } else {
       EXPECT_TRUE(providerError) << c.name;
     }
+  }
+}
+
+TEST(ZZOldArchiveEntryTest, NamesMustMatchTheLocalHeader) {
+  const kx::Bytes payload = text(30);
+  auto realArchive = [&](const kx::Bytes& comment) {
+    return buildArchive({RawEntry::make("real.txt", payload, true)}, comment);
+  };
+  const RawArchive real = realArchive({});
+
+  // A second directory hidden in the archive comment, found first because
+  // its end record is the last one, serves the real local file under
+  // another name.
+  auto hiddenDirectory = [&](const std::string& name) {
+    kx::Bytes record(real.bytes.begin() + real.directoryOffset, real.bytes.begin() + real.endOffset);
+    record.resize(ZZCentralFileHeader::kFixedSize);
+    poke16(record, ZZCentralFileHeader::kFileNameLengthOffset, static_cast<std::uint16_t>(name.size()));
+    append(record, bytesOf(name));
+    kx::Bytes comment = record;
+    put32(comment, 0x06054b50);
+    put16(comment, 0);
+    put16(comment, 0);
+    put16(comment, 1);
+    put16(comment, 1);
+    put32(comment, static_cast<std::uint32_t>(record.size()));
+    put32(comment, static_cast<std::uint32_t>(real.endOffset + 22));
+    put16(comment, 0);
+    return realArchive(comment).bytes;
+  };
+  kx::Bytes localNameDiffers = real.bytes;
+  localNameDiffers[real.localOffsets[0] + 30] = 'R';
+
+  struct Case {
+    const char* name;
+    kx::Bytes bytes;
+    bool reads;
+  };
+  kx::Bytes flagsAndExtraDiffer;
+  {
+    // The same name bytes under other flags and with a local extra block:
+    // only the bytes are compared.
+    RawEntry e = RawEntry::make("real.txt", payload, true);
+    e.localExtra = {0x55, 0x54, 0x05, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05};
+    RawArchive raw = buildArchive({e});
+    poke16(raw.bytes, raw.centralOffsets[0] + ZZCentralFileHeader::kFlagsOffset, 1 << 11);
+    flagsAndExtraDiffer = raw.bytes;
+  }
+  const Case cases[] = {
+      {"hidden directory, name of the same length", hiddenDirectory("fake.txt"), false},
+      {"hidden directory, shorter name", hiddenDirectory("f"), false},
+      {"local name differs in one byte", localNameDiffers, false},
+      {"flags and extra field differ", flagsAndExtraDiffer, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::shared_ptr<ZZArchive> archive = openBytes(c.bytes);
+    ASSERT_TRUE(archive);
+    ASSERT_EQ(archive->entries().size(), 1u);
+    const ZZArchiveEntry& entry = *archive->entries()[0];
+    kx::Error error;
+    if (c.reads) {
+      EXPECT_EQ(entry.newDataWithError(&error), payload);
+      continue;
+    }
+    EXPECT_FALSE(entry.newDataWithError(&error));
+    EXPECT_EQ(error.code(), ZZLocalFileReadErrorCode);
+    EXPECT_FALSE(entry.newStreamWithError(&error));
+    EXPECT_EQ(error.code(), ZZLocalFileReadErrorCode);
+    EXPECT_FALSE(entry.newDataProviderWithError(&error));
+    EXPECT_EQ(error.code(), ZZLocalFileReadErrorCode);
   }
 }
 
