@@ -315,6 +315,57 @@ TEST(ZZOldArchiveEntryTest, NamesMustMatchTheLocalHeader) {
   }
 }
 
+TEST(ZZOldArchiveEntryTest, AStreamReportsABadCRCWithItsLastBytes) {
+  // A reader that takes exactly the recorded size and stops, without the
+  // read that answers 0, must still learn that the bytes are bad.
+  const kx::Bytes payload = text(400);
+  for (bool deflate : {false, true}) {
+    for (bool damaged : {false, true}) {
+      RawEntry e = RawEntry::make("e", payload, deflate);
+      if (damaged) e.crc ^= 1;
+      std::shared_ptr<ZZArchive> archive = openBytes(buildArchive({e}).bytes);
+      ASSERT_TRUE(archive);
+      const ZZArchiveEntry& entry = *archive->entries()[0];
+      for (std::size_t piece : {payload.size(), std::size_t{7}}) {
+        SCOPED_TRACE(std::string(deflate ? "deflated" : "stored") + (damaged ? ", damaged" : "") +
+                     ", piece " + std::to_string(piece));
+        kx::Error error;
+        std::unique_ptr<ZZInputStream> stream = entry.newStreamWithError(&error);
+        ASSERT_TRUE(stream);
+        stream->open();
+        std::vector<std::uint8_t> buffer(piece);
+        std::size_t total = 0;
+        ssize_t n = 0;
+        while (total < payload.size()) {
+          n = stream->read(buffer.data(), std::min(piece, payload.size() - total));
+          if (n <= 0) break;
+          total += static_cast<std::size_t>(n);
+        }
+        if (damaged) {
+          EXPECT_EQ(n, -1);
+          EXPECT_EQ(stream->streamStatus(), ZZStreamStatus::Error);
+          EXPECT_EQ(stream->streamError().code(), ZZDamagedDataErrorCode);
+        } else {
+          EXPECT_EQ(total, payload.size());
+          EXPECT_NE(stream->streamStatus(), ZZStreamStatus::Error);
+          EXPECT_FALSE(stream->streamError());
+          EXPECT_EQ(stream->read(buffer.data(), buffer.size()), 0);
+        }
+        stream->close();
+      }
+      kx::Error error;
+      std::unique_ptr<ZZDataProvider> provider = entry.newDataProviderWithError(&error);
+      if (!provider) {
+        EXPECT_TRUE(damaged && !deflate);  // stored entries are checked up front
+        continue;
+      }
+      kx::Bytes all(payload.size());
+      provider->getBytes(all.data(), all.size());
+      EXPECT_EQ(static_cast<bool>(provider->error()), damaged);
+    }
+  }
+}
+
 TEST(ZZOldArchiveEntryTest, UnknownExtraBlocksAreWalkedSafely) {
   RawEntry e = RawEntry::make("e", text(10), true);
   // A well-formed block, then one that claims more bytes than the field holds.
