@@ -29,6 +29,9 @@ constexpr std::uint16_t kMethodDeflated = 8;
 // two bits), so an entry that claims more is damaged.
 constexpr std::uint64_t kMaxDeflateRatio = 1032;
 
+// Room taken first when an entry is read through its stream chain.
+constexpr std::size_t kInitialReadSize = 65536;
+
 std::int64_t encryptionModeOf(std::uint16_t flags, bool hasAESBlock) {
   if (!(flags & kFlagEncrypted)) return ZZOldArchiveEntry::kNone;
   if (hasAESBlock) return ZZOldArchiveEntry::kWinZipAES;
@@ -271,10 +274,15 @@ std::optional<kx::Bytes> ZZOldArchiveEntry::newDataWithPassword(const std::strin
   std::unique_ptr<ZZInputStream> stream = makeStream(file, password, error);
   if (!stream) return std::nullopt;
   stream->open();
-  kx::Bytes buffer(static_cast<std::size_t>(uncompressedSize()));
+  // The buffer grows with what the stream really gives, up to the declared
+  // size, which is only a claim until the bytes are there.
+  const std::size_t expected = static_cast<std::size_t>(uncompressedSize());
+  kx::Bytes buffer;
   std::size_t filled = 0;
   ssize_t got = 0;
-  while (filled < buffer.size()) {
+  while (filled < expected) {
+    if (filled == buffer.size())
+      buffer.resize(std::min(expected, std::max<std::size_t>(filled * 2, kInitialReadSize)));
     got = stream->read(buffer.data() + filled, buffer.size() - filled);
     if (got <= 0) break;
     filled += static_cast<std::size_t>(got);
@@ -286,7 +294,7 @@ std::optional<kx::Bytes> ZZOldArchiveEntry::newDataWithPassword(const std::strin
   }
   kx::Error streamError = stream->streamError();
   stream->close();
-  if (got != 0 || filled != buffer.size()) {
+  if (got != 0 || filled != expected) {
     kx::SetError(error, streamError ? streamError : ZZError::make(ZZDamagedDataErrorCode));
     return std::nullopt;
   }

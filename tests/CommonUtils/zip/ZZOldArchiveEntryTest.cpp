@@ -366,6 +366,53 @@ TEST(ZZOldArchiveEntryTest, AStreamReportsABadCRCWithItsLastBytes) {
   }
 }
 
+namespace {
+
+// The largest resident size this process has had, in bytes.
+std::uint64_t peakResidentBytes() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
+}
+
+}  // namespace
+
+TEST(ZZOldArchiveEntryTest, DeclaredSizesAreNotTakenBeforeTheDataInflates) {
+  // 4 MiB of bytes that are not deflate data, declared to inflate to almost
+  // 4 GiB (deflate could expand 4 MiB that far): the read must fail at the
+  // first bytes without taking the declared size first.
+  const std::size_t size = 4u << 20;
+  RawEntry plain = RawEntry::make("plain", {}, false);
+  plain.method = 8;
+  plain.stored = kx::Bytes(size, 0xff);
+  plain.compressedSize = static_cast<std::uint32_t>(size);
+  plain.uncompressedSize = 0xffffffffu;
+
+  // The same behind traditional encryption, read through the stream chain.
+  RawEntry encrypted = plain;
+  encrypted.name = "encrypted";
+  encrypted.flags = 1;
+  {
+    kx::Bytes body = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0};  // check byte: CRC-32 >> 24
+    append(body, plain.stored);
+    ZZStandardCryptoEngine engine;
+    const std::string password = "secret";
+    engine.initKeys(reinterpret_cast<const std::uint8_t*>(password.data()), password.size());
+    engine.encrypt(body.data(), body.size());
+    encrypted.stored = body;
+    encrypted.compressedSize = static_cast<std::uint32_t>(body.size());
+  }
+  std::shared_ptr<ZZArchive> archive = openBytes(buildArchive({plain, encrypted}).bytes);
+  ASSERT_TRUE(archive);
+  const std::uint64_t before = peakResidentBytes();
+  for (const auto& entry : archive->entries()) {
+    kx::Error error;
+    EXPECT_FALSE(entry->newDataWithPassword("secret", &error)) << entry->fileName();
+    EXPECT_EQ(error.code(), ZZDamagedDataErrorCode) << entry->fileName();
+  }
+  EXPECT_LT(peakResidentBytes() - before, std::uint64_t{256} << 20);
+}
+
 TEST(ZZOldArchiveEntryTest, UnknownExtraBlocksAreWalkedSafely) {
   RawEntry e = RawEntry::make("e", text(10), true);
   // A well-formed block, then one that claims more bytes than the field holds.
