@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -869,6 +870,36 @@ with open(sys.argv[1], "wb") as out:
   EXPECT_NE(listing->find("a.txt 8"), std::string::npos) << *listing;
   EXPECT_EQ(readAll(*archive)["a.txt"].size(), 1800u);
   for (const auto& entry : archive->entries()) EXPECT_TRUE(entry->check(&error)) << entry->fileName();
+}
+
+TEST(ZZArchiveUpdateTest, RefusesNamesThatAreNotUTF8) {
+  // New entries are written with the UTF-8 flag, so their names must be
+  // UTF-8; anything else would make an archive other readers refuse.
+  kx::Error error;
+  const kx::Bytes original = buildArchive({RawEntry::make("a", bytesOf("a"), false)}).bytes;
+  std::shared_ptr<ZZArchive> archive = open(original, &error);
+  ASSERT_TRUE(archive);
+  const char* names[] = {
+      "caf\xe9.txt",        // Latin-1
+      "\xc0\xaf" "etc",     // overlong "/"
+      "\xed\xa0\x80",       // a UTF-16 surrogate
+      "cut\xe2\x82",        // a truncated sequence
+      "dir\xff/",
+  };
+  for (const char* name : names) {
+    std::shared_ptr<ZZArchiveEntry> entry =
+        std::string(name).back() == '/'
+            ? ZZArchiveEntry::archiveEntryWithDirectoryName(name)
+            : ZZArchiveEntry::archiveEntryWithFileName(
+                  name, true, ZZDataBlock([](kx::Error*) { return std::optional(bytesOf("x")); }));
+    EXPECT_FALSE(archive->updateEntries({archive->entries()[0], entry}, &error)) << name;
+    EXPECT_EQ(error.domain(), ZZErrorDomain) << name;
+    EXPECT_EQ(error.code(), ZZLocalFileWriteErrorCode) << name;
+    EXPECT_EQ(error.userInfo()[ZZEntryIndexKey].intValue(), 1) << name;
+    EXPECT_EQ(ZZError::underlying(error).domain(), kx::kPosixErrorDomain) << name;
+    EXPECT_EQ(ZZError::underlying(error).code(), EILSEQ) << name;
+  }
+  EXPECT_EQ(archive->contents().copy(), original);
 }
 
 TEST(ZZArchiveUpdateTest, RefusesWhatTheFormatCannotHold) {
