@@ -64,8 +64,10 @@ std::optional<ZZLocalFileHeader::DataDescriptor> ZZLocalFileHeader::dataDescript
       if (d && agrees(*d)) return d;
     }
   }
-  if (std::optional<DataDescriptor> d = read(true, wideFirst)) return d;
-  return read(true, !wideFirst);
+  // A signed descriptor whose values disagree is taken in the width the
+  // extra field announces, and only in that one: a choice that hung on how
+  // many bytes follow could change once the local file is copied elsewhere.
+  return read(true, wideFirst);
 }
 
 std::optional<std::uint64_t> ZZLocalFileHeader::localFileLength(const std::uint8_t* p,

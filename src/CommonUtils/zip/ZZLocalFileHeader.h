@@ -88,7 +88,7 @@ class ZZLocalFileHeader {
   // lies there. A layout is taken when its values are the central header's
   // (64-bit sizes are tried first when the extra field has a Zip64 block,
   // since an empty entry reads alike both ways); a signed descriptor whose
-  // values differ is still taken, in the width the extra field suggests.
+  // values differ is still taken, in the width the extra field announces.
   std::optional<DataDescriptor> dataDescriptor(const std::uint8_t* p, std::size_t available,
                                                const ZZCentralFileHeader& central) const;
 

@@ -811,6 +811,29 @@ TEST(ZZArchiveUpdateTest, KeptLocalFilesKeepTheirWholeDescriptor) {
   }
 }
 
+TEST(ZZArchiveUpdateTest, AppendingAfterADescriptorThatDisagreesKeepsTheArchiveReadable) {
+  // A signed descriptor whose values are not the central header's, in 32-bit
+  // width although the local Zip64 block announces 64-bit sizes, right before
+  // the directory. Its length must not be guessed from the bytes that happen
+  // to follow: after an append other bytes follow, and the rewritten archive
+  // would not open.
+  const kx::Bytes payload = text(20);
+  RawEntry e = RawEntry::make("described", payload, true);
+  e.flags = 1 << 3;
+  e.localExtra = zip64ExtraBlock(e);
+  e.descriptor = dataDescriptor(e, true, false);
+  e.descriptor[4] ^= 1;  // the CRC-32
+  kx::Error error;
+  std::shared_ptr<ZZArchive> archive = open(buildArchive({e}).bytes, &error);
+  ASSERT_TRUE(archive);
+  std::vector<std::shared_ptr<ZZArchiveEntry>> entries = archive->entries();
+  entries.push_back(ZZArchiveEntry::archiveEntryWithFileName(
+      "added", true, ZZDataBlock([](kx::Error*) { return std::optional(bytesOf("new")); })));
+  ASSERT_TRUE(archive->updateEntries(entries, &error)) << error.code();
+  EXPECT_EQ(dataOf(*archive->entries()[0]), payload);
+  EXPECT_EQ(dataOf(*archive->entries()[1]), bytesOf("new"));
+}
+
 TEST(ZZArchiveUpdateTest, StreamedZip64EntriesFromPythonSurviveARewrite) {
   // python3 writes entries to an output it cannot seek with force_zip64:
   // 64-bit sizes in the local header's Zip64 block and a 24-byte descriptor.
