@@ -42,14 +42,22 @@ void HTTPHeaderFields::set(std::string_view name, std::string_view value) {
   fields_.emplace_back(std::string(name), std::string(value));
 }
 
-bool HTTPHeaderFields::remove(std::string_view name) {
-  for (auto it = fields_.begin(); it != fields_.end(); ++it) {
-    if (namesEqual(it->first, name)) {
-      fields_.erase(it);
-      return true;
-    }
+void HTTPHeaderFields::add(std::string_view name, std::string_view value) {
+  fields_.emplace_back(std::string(name), std::string(value));
+}
+
+std::vector<std::string> HTTPHeaderFields::values(std::string_view name) const {
+  std::vector<std::string> found;
+  for (const Field& field : fields_) {
+    if (namesEqual(field.first, name)) found.push_back(field.second);
   }
-  return false;
+  return found;
+}
+
+bool HTTPHeaderFields::remove(std::string_view name) {
+  std::size_t before = fields_.size();
+  std::erase_if(fields_, [&](const Field& field) { return namesEqual(field.first, name); });
+  return fields_.size() != before;
 }
 
 }  // namespace kx

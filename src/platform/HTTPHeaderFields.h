@@ -1,7 +1,7 @@
 // kx::HTTPHeaderFields is the header set of a request or a response: names
-// compared without regard to ASCII case, one value per name, first-set
-// order kept for sending. Setting a name that is present replaces its value
-// in place (the name keeps its first spelling).
+// compared without regard to ASCII case, order kept for sending. Setting a
+// name that is present replaces its (first) value in place; add() keeps a
+// repeated field (Set-Cookie) as a field of its own.
 //
 // Thread safety: a plain value.
 #ifndef ZN_PLATFORM_HTTPHEADERFIELDS_H_
@@ -26,7 +26,11 @@ class HTTPHeaderFields {
   std::optional<std::string> value(std::string_view name) const;
   bool contains(std::string_view name) const;
   void set(std::string_view name, std::string_view value);
-  // Removes `name`; false when it was absent.
+  // Appends a field even when the name is present.
+  void add(std::string_view name, std::string_view value);
+  // Every value of `name`, in order.
+  std::vector<std::string> values(std::string_view name) const;
+  // Removes every field of `name`; false when there was none.
   bool remove(std::string_view name);
 
   const std::vector<Field>& fields() const { return fields_; }

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform/HTTPHeaderFields.h"
+#include "platform/HTTPTransport.h"
 #include "platform/URL.h"
 #include "platform/Value.h"
 
@@ -54,6 +55,10 @@ class URLRequest {
   // Seconds the whole exchange may take.
   double timeoutInterval() const { return timeout_; }
   void setTimeoutInterval(double seconds) { timeout_ = seconds; }
+
+  // The request as the transport sends it: URL, method, header fields in
+  // order (empty values kept), body, time limit; redirects not followed.
+  HTTPRequest transportRequest() const;
 
  private:
   URL url_;

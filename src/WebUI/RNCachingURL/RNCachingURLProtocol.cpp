@@ -17,6 +17,7 @@
 #include "WebRequest/KXSingleAnswerController.h"
 #include "WebRequest/KXURLError.h"
 #include "WebRequest/Reachability.h"
+#include "WebUI/RNCachingURL/RNTransportConnectionFactory.h"
 #include "account/KXSession.h"
 #include "account/KXStatitisc.h"
 #include "platform/FileSystem.h"
@@ -144,6 +145,12 @@ KXRequestType serviceHostType(const std::vector<std::string>& c) {
 std::string bundleRootOf(const RNCachingURLProtocol::Environment& env) {
   if (!env.bundleRoot.empty()) return env.bundleRoot;
   return kx::Path::appendingPathComponent(kx::Places::resourcesDirectory(), "UIResources.bundle");
+}
+
+RNURLConnectionFactory& connectionsOf(const RNCachingURLProtocol::Environment& env) {
+  if (env.connections) return *env.connections;
+  static RNTransportConnectionFactory* shared = new RNTransportConnectionFactory();
+  return *shared;
 }
 
 bool isRedirectStatus(int status) {
@@ -519,19 +526,12 @@ void RNCachingURLProtocol::forward(KXRequestType type) {
 }
 
 void RNCachingURLProtocol::startConnection(const kx::URLRequest& request) {
-  if (!env_->connections) {
-    KXLOG("no network connections for %s", request.url().absoluteString().c_str());
-    deliver(true, [](RNURLProtocolClient& client) {
-      client.didFailWithError(KXURLError::make(KXURLErrorUnknown));
-    });
-    return;
-  }
   {
     std::lock_guard<std::mutex> lock(connectionMu_);
     forwarded_ = request;
   }
   auto events = std::make_shared<ConnectionEvents>(weak_from_this());
-  std::shared_ptr<RNURLConnection> connection = env_->connections->start(request, events);
+  std::shared_ptr<RNURLConnection> connection = connectionsOf(*env_).start(request, events);
   bool stopped;
   {
     std::lock_guard<std::recursive_mutex> lock(deliverMu_);

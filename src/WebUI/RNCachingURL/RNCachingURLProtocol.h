@@ -57,7 +57,8 @@ class RNCachingURLProtocol : public KXDataRequestController,
   struct Environment {
     // The handlers offered every request; the shared registry when null.
     KXRequestDelegateRegistry* registry = nullptr;
-    // Forwards types 1, 2 and 3; without one they fail with error -1.
+    // Forwards types 1, 2 and 3; a process-wide RNTransportConnectionFactory
+    // over the shared transport when null.
     std::shared_ptr<RNURLConnectionFactory> connections;
     // The shipped interface files; <resources>/UIResources.bundle when "".
     std::string bundleRoot;
