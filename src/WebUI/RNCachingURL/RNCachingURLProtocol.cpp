@@ -320,6 +320,7 @@ std::optional<std::string> RNCachingURLProtocol::localFilePath(const kx::URL& ur
   // "/web/app"); a path without an extension names its folder's index.html.
   std::string path = url.path();
   if (path.empty()) path = "/";
+  if (!KXContainedPath::segmentsAllowed(path)) return std::nullopt;
   std::string last = kx::Path::lastPathComponent(path);
   std::string folder;
   std::string fileName;

@@ -23,7 +23,8 @@
 // request, the host names and the handlers' acceptRequest.
 //
 // One object serves one load: create, startLoading once, stopLoading when
-// the load ends or is cancelled. Answers (a handler's, the network's) that
+// the load ends or is cancelled. The loader keeps the object until then: a
+// forwarded request's events reach only a living object. Answers (a handler's, the network's) that
 // come after stopLoading, and a second answer to one request, are dropped.
 //
 // Thread safety: the static members may be called from any thread. An
