@@ -277,6 +277,9 @@ class TestNoteService::Server {
       std::lock_guard<std::mutex> lock(mu_);
       if (stopped_) return;
       if (ec) continue;
+      // Header and body go out in separate writes; without this, Nagle's
+      // algorithm holds the body back for the client's delayed ACK.
+      socket.set_option(tcp::no_delay(true), ec);
       int fd = socket.native_handle();
       open_.insert(fd);
       threads_.emplace_back([this, s = std::move(socket), fd]() mutable { serve(std::move(s), fd); });
@@ -389,8 +392,16 @@ TestNoteService::TestNoteService(std::string host) : host_(std::move(host)) {
     std::size_t n = size.empty() ? 1024 : std::stoull(size);
     Reply reply;
     reply.headers.emplace_back("Content-Type", "application/octet-stream");
-    reply.body.resize(n);
-    for (std::size_t i = 0; i < n; ++i) reply.body[i] = static_cast<char>('a' + i % 26);
+    // The pattern is made once per size: benchmarks fetch large bodies often.
+    static std::mutex mu;
+    static std::map<std::size_t, std::string> made;
+    std::lock_guard<std::mutex> lock(mu);
+    std::string& body = made[n];
+    if (body.size() != n) {
+      body.resize(n);
+      for (std::size_t i = 0; i < n; ++i) body[i] = static_cast<char>('a' + i % 26);
+    }
+    reply.body = body;
     return reply;
   });
   route("", "/test/status", [](const RecordedRequest& r) {
