@@ -172,6 +172,28 @@ void BM_ForwardThroughProtocol(benchmark::State& state) {
 }
 BENCHMARK(BM_ForwardThroughProtocol)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The transport alone, one request at a time, for telling the router's
+// share of the forwarding cost from the transport's.
+void BM_ForwardTransportOnly(benchmark::State& state) {
+  kx::HTTPTransport transport;
+  service().attach(transport);
+  kx::HTTPRequest request;
+  request.url = "https://note.zarvel.com/qrt/api/personal/small?a=1&keyfrom=note.1.mac&os=OS_X";
+  request.headers = {{"KX-NoNeedSync", ""}};
+  for (auto _ : state) {
+    for (int i = 0; i < kForwarded; ++i) {
+      kx::Error error;
+      transport.perform(request, &error);
+      if (error) {
+        state.SkipWithError("the transport failed");
+        break;
+      }
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kForwarded);
+}
+BENCHMARK(BM_ForwardTransportOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 std::size_t discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
 
 void BM_ForwardPlainCurl(benchmark::State& state) {
