@@ -157,7 +157,17 @@ void OperationQueue::operationFinished(const std::shared_ptr<State>& state, Oper
 }
 
 void OperationQueue::cancelAllOperations() {
-  for (auto& op : operations()) op->cancel();
+  // The waiting ones are marked first: cancelling a running one frees its
+  // slot, and whatever starts in that slot must already carry the mark.
+  std::vector<std::shared_ptr<Operation>> running;
+  std::vector<std::shared_ptr<Operation>> waiting;
+  {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    running.assign(state_->running.begin(), state_->running.end());
+    waiting.assign(state_->waiting.begin(), state_->waiting.end());
+  }
+  for (auto& op : waiting) op->cancel();
+  for (auto& op : running) op->cancel();
 }
 
 std::vector<std::shared_ptr<Operation>> OperationQueue::operations() const {

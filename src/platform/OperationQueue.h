@@ -92,7 +92,8 @@ class OperationQueue {
   // Adds the operation; false (and nothing done) when it is null, finished,
   // or was added to a queue before.
   bool addOperation(std::shared_ptr<Operation> operation);
-  // Calls cancel() on every operation of the queue, running and waiting.
+  // Calls cancel() on every operation of the queue: the waiting ones first,
+  // so none of them starts unmarked in a slot a cancelled one freed.
   void cancelAllOperations();
 
   // Operations added and not finished: the running ones, then the waiting

@@ -24,16 +24,20 @@ struct StartLog {
   }
 };
 
-// An asynchronous operation that runs until finish() or cancel().
+// An asynchronous operation that runs until finish() or cancel(). It is
+// marked executing before its start is logged, so a test that saw the start
+// also sees it executing; finish() acts once, whichever of the test, cancel()
+// or start() calls it first.
 class HeldOperation : public kx::Operation {
  public:
   HeldOperation(StartLog* log, int index) : log_(log), index_(index) {}
   bool isAsynchronous() const override { return true; }
   void start() override {
+    startedCancelled_ = isCancelled();
+    if (!startedCancelled_) setExecuting(true);
     {
       std::lock_guard<std::mutex> lock(log_->mu);
       log_->started.push_back(index_);
-      startedCancelled_ = isCancelled();
       if (!startedCancelled_) {
         ++log_->concurrent;
         log_->maxConcurrent = std::max(log_->maxConcurrent, log_->concurrent);
@@ -44,13 +48,16 @@ class HeldOperation : public kx::Operation {
       setFinished(true);
       return;
     }
-    setExecuting(true);
+    // A cancel that came between the check above and setExecuting() saw the
+    // operation not executing yet and left the finish to us.
+    if (isCancelled()) finish();
   }
   void cancel() override {
     kx::Operation::cancel();
     if (isExecuting()) finish();
   }
   void finish() {
+    if (done_.exchange(true)) return;
     {
       std::lock_guard<std::mutex> lock(log_->mu);
       --log_->concurrent;
@@ -64,6 +71,7 @@ class HeldOperation : public kx::Operation {
   StartLog* log_;
   int index_;
   std::atomic<bool> startedCancelled_{false};
+  std::atomic<bool> done_{false};
 };
 
 class CountingOperation : public kx::Operation {
