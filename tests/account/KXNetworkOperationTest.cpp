@@ -278,6 +278,12 @@ TEST_F(KXNetworkOperationTest, JSONResultsAndMalformedJSONLoggedAtMostOneKilobyt
   BlockOutcome raw = runBlock(operation({{"url", url("/loose")}}));
   EXPECT_EQ(text(raw.result), "/*c*/ {\"a\": 1} trailing");
 
+  // A body cut short by the service is no result, and no failure of the request.
+  service_.setFault("/loose", Fault::malformed());
+  BlockOutcome cut = runBlock(operation({{"url", url("/loose")}, {"dataType", "application/json"}}));
+  EXPECT_FALSE(cut.error);
+  EXPECT_TRUE(cut.result.isNull());
+
   std::string longBad = "{\"k\": \"" + std::string(3000, 'z') + "MARK";
   service_.route("", "/bad", [longBad](const RecordedRequest&) { return Reply::json(200, longBad); });
   BlockOutcome bad = runBlock(operation({{"url", url("/bad")}, {"dataType", "application/json"}}));
@@ -287,7 +293,7 @@ TEST_F(KXNetworkOperationTest, JSONResultsAndMalformedJSONLoggedAtMostOneKilobyt
   KXLogger::sharedLogger().drain();
   std::ifstream in(KXLogger::sharedLogger().logFilePath());
   std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::size_t at = log.find("parse json error");
+  std::size_t at = log.rfind("parse json error");  // the long body's line
   ASSERT_NE(at, std::string::npos) << log;
   std::size_t shown = log.find("string is ", at);
   ASSERT_NE(shown, std::string::npos);
