@@ -10,6 +10,7 @@
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/NSDictionaryKXHelper.h"
+#include "account/KXStatitisc.h"
 #include "platform/Crypto.h"
 #include "platform/SleepNotifications.h"
 #include "platform/URL.h"
@@ -32,7 +33,8 @@ std::mutex& providerMutex() {
   return mu;
 }
 std::function<std::string()>& provider() {
-  static std::function<std::string()> p;  // guarded by providerMutex()
+  // guarded by providerMutex()
+  static std::function<std::string()> p = [] { return KXStatitisc::commonStaticsString(); };
   return p;
 }
 

@@ -129,9 +129,9 @@ class KXNetworkOperation : public kx::Operation {
   // The transport every operation uses (the process's shared transport,
   // created once under a once-only guard).
   static kx::HTTPTransport& sharedTransport();
-  // The common statistics query appended to every request URL. The request
-  // parameters piece installs its builder at start-up; until then the query
-  // is empty.
+  // The common statistics query appended to every request URL: by default
+  // KXStatitisc::commonStaticsString(); tests install their own (null gives
+  // an empty query).
   static void setCommonStaticsProvider(std::function<std::string()> provider);
   static std::string commonStaticsString();
 
