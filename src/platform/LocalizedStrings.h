@@ -19,12 +19,12 @@
 #define ZN_PLATFORM_LOCALIZEDSTRINGS_H_
 
 #include <cstddef>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
 #include "platform/Error.h"
+#include "platform/Mutex.h"
 
 namespace kx {
 
@@ -63,11 +63,11 @@ class LocalizedStrings {
   static bool parse(std::string_view text, Table* table, Error* error);
 
  private:
-  void loadDefaultIfPending() const;
+  void loadDefaultIfPending() const REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;
-  mutable Table table_;                  // guarded by mutex_
-  mutable bool defaultPending_ = false;  // guarded by mutex_; true only for the shared table
+  mutable Mutex mutex_;
+  mutable Table table_ GUARDED_BY(mutex_);
+  mutable bool defaultPending_ GUARDED_BY(mutex_) = false;  // true only for the shared table
 };
 
 }  // namespace kx
