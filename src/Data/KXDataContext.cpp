@@ -5,6 +5,7 @@
 #include "Data/KXPersistentStore.h"
 #include "Data/KXStoreConnection.h"
 #include "platform/FileSystem.h"
+#include "platform/QueueCheck.h"
 
 KXDataContext& KXDataContext::defaultContext() {
   static KXDataContext* context = new KXDataContext(KXStoreEnvironment::defaultEnvironment());
@@ -65,6 +66,9 @@ void KXDataContext::performWriteBlock(Block block) {
 }
 
 void KXDataContext::performSyncWriteBlock(const Block& block) {
+  // The write queue may wait for the read queue, so the read queue must not
+  // wait for it (unless this thread already holds the write queue).
+  if (!writeQueue_.isCurrent()) KX_DCHECK_NOT_ON_QUEUE(readQueue_, "not from the read queue");
   writeQueue_.sync([&] {
     if (!block) return;
     std::shared_ptr<KXManagedObjectContext> context = writeContext();
@@ -90,6 +94,8 @@ void KXDataContext::performSyncReadBlock(const Block& block) {
 
 void KXDataContext::refreshContext() {
   bool expected = true;
+  KX_DCHECK_NOT_ON_QUEUE(readQueue_, "not from the read queue");
+  KX_DCHECK_NOT_ON_QUEUE(writeQueue_, "not from the write queue");
   if (!needRefresh_.compare_exchange_strong(expected, false)) return;
   KXLOG("refreshCoordinator");
   std::shared_ptr<KXPersistentStore> store = openStore();
