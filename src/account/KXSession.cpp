@@ -44,3 +44,8 @@ void KXSession::setDbUserId(std::string userId) {
   kx::MutexLock lock(mu_);
   dbUserId_ = std::move(userId);
 }
+
+std::string KXSession::currentWebPath() const {
+  kx::MutexLock lock(mu_);
+  return currentWebPath_;
+}

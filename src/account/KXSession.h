@@ -60,6 +60,11 @@ class KXSession {
   std::string dbUserId() const;
   void setDbUserId(std::string userId);
 
+  // The folder of a downloaded web interface that local-file requests are
+  // answered from; "" (none: the shipped files are used) until a downloaded
+  // interface is kept.
+  std::string currentWebPath() const;
+
  private:
   KXSession() = default;
 
@@ -67,6 +72,7 @@ class KXSession {
   std::string currentUser_ GUARDED_BY(mu_);
   std::uint64_t loginType_ GUARDED_BY(mu_) = 0;
   std::string dbUserId_ GUARDED_BY(mu_);
+  std::string currentWebPath_ GUARDED_BY(mu_);
 };
 
 #endif  // ZN_ACCOUNT_KXSESSION_H_
