@@ -20,14 +20,14 @@ void setUp(const std::string& path) {
   if (fs.getInfo(path, /*followSymlinks=*/false, &info, nullptr)) {
     if (info.isDirectory()) {
       if (info.uid != static_cast<std::uint32_t>(::geteuid())) return;
-      fs.removeItem(path, nullptr);
+      kx::ignoreError(fs.removeItem(path, nullptr));
     } else if (info.isSymlink()) {
-      fs.removeFile(path, nullptr);
+      kx::ignoreError(fs.removeFile(path, nullptr));
     } else {
       return;
     }
   }
-  fs.ensurePrivateDirectory(path, nullptr);
+  kx::ignoreError(fs.ensurePrivateDirectory(path, nullptr));
 }
 
 }  // namespace

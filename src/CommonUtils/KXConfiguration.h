@@ -75,7 +75,7 @@ class KXConfiguration {
   // A copy of the whole dictionary.
   kx::Dictionary allConfig() const;
   // Writes the dictionary to the file atomically.
-  bool save(kx::Error* error = nullptr);
+  [[nodiscard]] bool save(kx::Error* error = nullptr);
 
   // The file of the last load.
   std::string path() const;

@@ -184,9 +184,9 @@ void KXDataContext::adoptAnonymousStore(const std::string& userDirectory) {
       KXLOG("moving the anonymous store to %s failed: %s", target.c_str(),
             e.localizedDescription().c_str());
       // moveItem removes a partial copy itself; make sure none is left.
-      if (fs.exists(source) && fs.exists(target)) fs.removeFile(target, nullptr);
+      if (fs.exists(source) && fs.exists(target)) kx::ignoreError(fs.removeFile(target, nullptr));
     } else {
-      fs.removeFile(source + "-shm", nullptr);
+      kx::ignoreError(fs.removeFile(source + "-shm", nullptr));
       KXLOG("adopted the anonymous store into %s", userDirectory.c_str());
     }
   }

@@ -126,7 +126,7 @@ KXManagedObjectContext::KXManagedObjectContext(std::shared_ptr<KXPersistentStore
 KXManagedObjectContext::~KXManagedObjectContext() {
   if (connection_ && inTransaction_) {
     auto guard = connection_->lock();
-    if (connection_->inTransaction()) connection_->exec("ROLLBACK", nullptr);
+    if (connection_->inTransaction()) kx::ignoreError(connection_->exec("ROLLBACK", nullptr));
   }
 }
 
@@ -912,7 +912,7 @@ bool KXManagedObjectContext::hasChanges() const {
 void KXManagedObjectContext::rollbackLocked(bool reload) {
   if (connection_) {
     auto guard = connection_->lock();
-    if (connection_->inTransaction()) connection_->exec("ROLLBACK", nullptr);
+    if (connection_->inTransaction()) kx::ignoreError(connection_->exec("ROLLBACK", nullptr));
   }
   inTransaction_ = false;
   pendingError_ = kx::Error();

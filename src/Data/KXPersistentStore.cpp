@@ -54,7 +54,7 @@ bool KXPersistentStore::moveAside(const std::string& path, std::string* movedTo,
   }
   if (!fs.rename(path, base, error)) return false;
   for (const char* suffix : {"-wal", "-shm"}) {
-    if (fs.exists(path + suffix)) fs.rename(path + suffix, base + suffix, nullptr);
+    if (fs.exists(path + suffix)) kx::ignoreError(fs.rename(path + suffix, base + suffix, nullptr));
   }
   if (movedTo) *movedTo = base;
   return true;

@@ -145,7 +145,7 @@ bool KXStoreSchema::prepare(KXStoreConnection& conn, kx::Error* error) {
   }
   if (ok) ok = conn.exec("COMMIT", &e);
   if (!ok) {
-    if (conn.inTransaction()) conn.exec("ROLLBACK", nullptr);
+    if (conn.inTransaction()) kx::ignoreError(conn.exec("ROLLBACK", nullptr));
     kx::SetError(error, e);
     return false;
   }

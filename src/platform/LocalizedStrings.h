@@ -44,8 +44,8 @@ class LocalizedStrings {
 
   // Replaces the table with the entries of a strings file (or text). On
   // failure the table is left as it was.
-  bool loadFile(const std::string& path, Error* error);
-  bool loadText(std::string_view text, Error* error);
+  [[nodiscard]] bool loadFile(const std::string& path, Error* error);
+  [[nodiscard]] bool loadText(std::string_view text, Error* error);
 
   // The text for `key`, or `key` itself when the table has none.
   std::string localizedString(std::string_view key) const;
@@ -60,7 +60,7 @@ class LocalizedStrings {
   static std::string localized(std::string_view key);
 
   // Parses strings-file text into `table` (later duplicates win).
-  static bool parse(std::string_view text, Table* table, Error* error);
+  [[nodiscard]] static bool parse(std::string_view text, Table* table, Error* error);
 
  private:
   void loadDefaultIfPending() const REQUIRES(mutex_);

@@ -51,7 +51,7 @@ void UserDefaults::loadLocked() {
   }
   // Not a property-list dictionary: keep it aside for inspection so that the
   // next write does not destroy it, and start empty.
-  fs.rename(path_, path_ + ".corrupt", nullptr);
+  kx::ignoreError(fs.rename(path_, path_ + ".corrupt", nullptr));
 }
 
 bool UserDefaults::writeLocked(Error* error) {

@@ -64,16 +64,16 @@ class UserDefaults {
   // removes the key. Returns false when the value is no property-list value
   // (nothing changes; error kPropertyListWriteInvalidError) or when the file
   // could not be written (the value is kept; synchronize() retries).
-  bool setObject(Value value, std::string_view key, Error* error = nullptr);
-  bool setBool(bool value, std::string_view key, Error* error = nullptr);
-  bool setInteger(std::int64_t value, std::string_view key, Error* error = nullptr);
+  [[nodiscard]] bool setObject(Value value, std::string_view key, Error* error = nullptr);
+  [[nodiscard]] bool setBool(bool value, std::string_view key, Error* error = nullptr);
+  [[nodiscard]] bool setInteger(std::int64_t value, std::string_view key, Error* error = nullptr);
   // Removes the key from the persistent domain (a registered default shows
   // through again) and writes the file; false when the write failed.
-  bool removeObjectForKey(std::string_view key, Error* error = nullptr);
+  [[nodiscard]] bool removeObjectForKey(std::string_view key, Error* error = nullptr);
 
   // Writes pending changes that an earlier write failed to save. True when
   // the file holds every change.
-  bool synchronize(Error* error = nullptr);
+  [[nodiscard]] bool synchronize(Error* error = nullptr);
 
   // The file of the persistent domain, under the current application data
   // root ("" when no root is known).
@@ -89,7 +89,7 @@ class UserDefaults {
   // Reads the file once.
   void loadLocked() REQUIRES(mu_);
   // Writes the persistent domain.
-  bool writeLocked(Error* error) REQUIRES(mu_);
+  [[nodiscard]] bool writeLocked(Error* error) REQUIRES(mu_);
   const Value* findLocked(std::string_view key) REQUIRES(mu_);
 
   Mutex mu_;

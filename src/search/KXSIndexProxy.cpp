@@ -88,9 +88,9 @@ std::vector<bool> runSubmit(const Settings& settings,
         note(e);
       } else {
         std::vector<bool> added;
-        KXSLucene::addDocuments(settings.indexDirectory, create,
+        kx::ignoreError(KXSLucene::addDocuments(settings.indexDirectory, create,
                                 KXSLucene::loadStopWords(settings.stopWordsPath), batch, &added,
-                                &e);
+                                &e));
         if (e) note(e);
         for (std::size_t k = 0; k < positions.size() && k < added.size(); ++k) {
           indexed[positions[k]] = added[k];

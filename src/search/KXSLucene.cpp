@@ -746,7 +746,7 @@ IndexPresence indexPresence(const std::string& directory) {
     if (IndexReader::indexExists(directory.c_str())) return IndexPresence::kPresent;
     if (check == 0) {
       std::vector<std::string> names;
-      kx::FileSystem::Default().listNames(directory, &names, nullptr);
+      kx::ignoreError(kx::FileSystem::Default().listNames(directory, &names, nullptr));
       const bool indexFiles = std::any_of(names.begin(), names.end(), [](const std::string& name) {
         return name.rfind("segments", 0) == 0 || name.rfind("_", 0) == 0;
       });
