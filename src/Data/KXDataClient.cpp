@@ -259,7 +259,7 @@ std::optional<KXFetchRequest> KXDataClient::buildQuery(const kx::Dictionary& que
                                                        kx::Error* error) {
   const kx::Value* entity = queryInfo.find(kKXQueryEntityKey);
   if (!entity || !entity->isString() || entity->string().empty()) {
-    kx::SetError(error, KXStoreError(kKXStoreUnknownEntityError, "The query names no entity"));
+    kx::SetError(error, KXStoreMakeError(kKXStoreUnknownEntityError, "The query names no entity"));
     return std::nullopt;
   }
   KXFetchRequest request;
@@ -307,7 +307,7 @@ std::optional<KXFetchResult> KXDataClient::executeSyncQuery(const std::string& e
   std::shared_ptr<KXManagedObjectContext> holder;
   KXManagedObjectContext* target = ContextOrReader(context, dataContext(), &holder);
   if (!target) {
-    failure = KXStoreError(kKXStoreUnavailableError, "The store is closed");
+    failure = KXStoreMakeError(kKXStoreUnavailableError, "The store is closed");
   } else if (std::optional<KXFetchRequest> request = buildQuery(query, &failure)) {
     KXFetchResult result;
     if (target->execute(*request, &result, &failure)) answer = std::move(result);
@@ -484,7 +484,7 @@ std::optional<std::vector<KXManagedObjectPtr>> KXDataClient::readFileMetasSyncFo
     query.set(kKXQueryConditionKey, kx::Value(*condition));
     if (!arguments.empty()) query.set(kKXQueryArgumentsKey, kx::Value(arguments));
   }
-  kx::Error failure = KXStoreError(kKXStoreUnavailableError, "The store is closed");
+  kx::Error failure = KXStoreMakeError(kKXStoreUnavailableError, "The store is closed");
   std::optional<KXFetchResult> result = onReadQueue([&](KXManagedObjectContext* context) {
     return executeSyncQuery(entityName, query, context, error ? &failure : nullptr);
   });
@@ -505,7 +505,7 @@ const char* const kResourceEntity = "Resource";
 std::optional<KXFetchResult> KXDataClient::readSyncForEntity(const char* entityName,
                                                              const kx::Dictionary& queryInfo,
                                                              kx::Error* error) {
-  kx::Error failure = KXStoreError(kKXStoreUnavailableError, "The store is closed");
+  kx::Error failure = KXStoreMakeError(kKXStoreUnavailableError, "The store is closed");
   std::optional<KXFetchResult> result = onReadQueue([&](KXManagedObjectContext* context) {
     return executeSyncQuery(entityName, queryInfo, context, error ? &failure : nullptr);
   });

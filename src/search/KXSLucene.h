@@ -17,7 +17,7 @@
 //    C locale;
 //  - every library error (CLuceneError is not a std::exception) and every
 //    other exception is caught here and comes back as a kx::Error of
-//    KXSErrorDomain; nothing thrown by the library leaves these functions;
+//    kKXSErrorDomain; nothing thrown by the library leaves these functions;
 //  - a replacement never loses the document it replaces: new documents are
 //    committed first and only then are the older documents with the same
 //    identifier removed; a search that reads the index in between counts

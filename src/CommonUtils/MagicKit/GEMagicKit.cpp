@@ -32,7 +32,7 @@ Cookie& cookie() {
 kx::Error databaseError(int err) {
   std::string reason = std::string("There was an error opening the magic database: ") +
                        std::strerror(err != 0 ? err : ENOENT);
-  return kx::Error::make(GEMagicKitErrorDomain, err, reason);
+  return kx::Error::make(kGEMagicKitErrorDomain, err, reason);
 }
 
 // Opens the handle and loads the database when that has not succeeded yet.
@@ -91,7 +91,7 @@ std::optional<GEMagicResult> sniff(const Subject& subject, bool decompress, kx::
                                               subject.length);
       if (!answer) {
         const char* detail = magic_error(handle);
-        kx::SetError(error, kx::Error::make(GEMagicKitErrorDomain, magic_errno(handle),
+        kx::SetError(error, kx::Error::make(kGEMagicKitErrorDomain, magic_errno(handle),
                                             detail ? detail : "libmagic gave no answer"));
         return false;
       }
