@@ -22,6 +22,7 @@
 #include "Data/KXStoreError.h"
 #include "Data/Notebook.h"
 #include "Data/Resource.h"
+#include "Data/ResourceEntry.h"
 #include "Data/Root.h"
 #include "Data/Tag.h"
 #include "Data/User.h"
@@ -88,6 +89,14 @@ KXManagedObjectPtr FetchFirst(KXManagedObjectContext& context, std::string_view 
                               kx::Error* error = nullptr) {
   std::vector<KXManagedObjectPtr> objects = Fetch(context, entity, format, arguments, 1, error);
   return objects.empty() ? nullptr : objects.front();
+}
+
+// The resource whose fileId is resourceId. Without an id the condition would
+// compare with nil and find any resource that has none.
+std::shared_ptr<Resource> ResourceWithID(KXManagedObjectContext& context,
+                                         const std::string& resourceId) {
+  if (resourceId.empty()) return nullptr;
+  return KXCast<Resource>(FetchFirst(context, "Resource", "fileId = %@", {kx::Value(resourceId)}));
 }
 
 template <class T>
@@ -207,6 +216,19 @@ void KXDataClient::installHooks() {
       }
     });
     return fileId;
+  });
+  KXFileManager::setResourceFileLookup([weak](const std::string& resourceId) -> std::string {
+    std::shared_ptr<KXDataContext> data = weak.lock();
+    if (!data) return {};
+    std::string path;
+    // The resource and its entry are read on the read queue, which owns the
+    // context they belong to.
+    data->performSyncReadBlock([&](KXManagedObjectContext& context) {
+      std::shared_ptr<Resource> resource = ResourceWithID(context, resourceId);
+      std::shared_ptr<ResourceEntry> entry = resource ? resource->entry() : nullptr;
+      if (entry) path = entry->file();
+    });
+    return path;
   });
   KXCrashLogger::setUserRecordProvider([weak]() -> std::optional<KXCrashLogger::UserRecord> {
     std::shared_ptr<KXDataContext> data = weak.lock();
@@ -611,13 +633,10 @@ std::shared_ptr<Resource> KXDataClient::objectForResourceID(const std::string& r
 
 std::shared_ptr<Resource> KXDataClient::objectForResourceID(const std::string& resourceId,
                                                             KXManagedObjectContext* context) {
-  // Without an id the condition would compare with nil and find any
-  // resource that has none.
-  if (resourceId.empty()) return nullptr;
   std::shared_ptr<KXManagedObjectContext> holder;
   KXManagedObjectContext* target = ContextOrReader(context, dataContext(), &holder);
   if (!target) return nullptr;
-  return KXCast<Resource>(FetchFirst(*target, "Resource", "fileId = %@", {kx::Value(resourceId)}));
+  return ResourceWithID(*target, resourceId);
 }
 
 std::shared_ptr<Root> KXDataClient::rootEntry() {

@@ -17,14 +17,13 @@
 #include "CommonUtils/NSStringDupTitle.h"
 #include "CommonUtils/NSURLTmp.h"
 #include "Data/DataUtil/KXHtmlUtil.h"
-#include "Data/KXDataClient.h"
-#include "Data/KXDataContext.h"
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"
 #include "account/KXSession.h"
 #include "platform/FileSystem.h"
 #include "platform/GlobalQueue.h"
 #include "platform/LocalizedStrings.h"
+#include "platform/Mutex.h"
 #include "platform/Path.h"
 #include "platform/Places.h"
 #include "platform/Text.h"
@@ -990,18 +989,35 @@ void KXFileManager::copyResourceFileFormExtern(const kx::Value& resourceFileInfo
   });
 }
 
+namespace {
+
+struct ResourceFileLookupSlot {
+  kx::Mutex mu;
+  KXFileManager::ResourceFileLookup lookup GUARDED_BY(mu);
+};
+
+ResourceFileLookupSlot& resourceFileLookupSlot() {
+  static ResourceFileLookupSlot* slot = new ResourceFileLookupSlot();
+  return *slot;
+}
+
+}  // namespace
+
+void KXFileManager::setResourceFileLookup(ResourceFileLookup lookup) {
+  ResourceFileLookupSlot& slot = resourceFileLookupSlot();
+  kx::MutexLock lock(slot.mu);
+  slot.lookup = std::move(lookup);
+}
+
 void KXFileManager::removeResourceFile(const std::string& resourceId, Completion completion) {
-  std::string path;
-  KXDataClient& client = KXDataClient::defaultDataClient();
-  if (std::shared_ptr<KXDataContext> data = client.dataContext()) {
-    // The resource and its entry are read on the read queue, which owns the
-    // context they belong to.
-    data->performSyncReadBlock([&](KXManagedObjectContext& context) {
-      std::shared_ptr<Resource> resource = client.objectForResourceID(resourceId, &context);
-      std::shared_ptr<ResourceEntry> entry = resource ? resource->entry() : nullptr;
-      if (entry) path = entry->file();
-    });
+  ResourceFileLookup lookup;
+  {
+    ResourceFileLookupSlot& slot = resourceFileLookupSlot();
+    kx::MutexLock lock(slot.mu);
+    lookup = slot.lookup;
   }
+  // Called outside the lock: the lookup waits for the store's read queue.
+  const std::string path = lookup ? lookup(resourceId) : std::string();
   queueForContent_.async([path, resourceId, completion = std::move(completion)] {
     kx::Error error;
     if (!path.empty() && kx::FileSystem::Default().getInfo(path, false, nullptr, nullptr)) {

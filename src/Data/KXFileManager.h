@@ -352,11 +352,16 @@ class KXFileManager {
   // datahashForResourceURL ("" for an empty file).
   void copyResourceFileFormExtern(const kx::Value& resourceFileInfo,
                                   ResourceFileCompletion completion);
-  // Looks the resource up through the data client (waiting for the store's
-  // read queue) and removes its entry's stored file on the content queue
-  // when it is there. An unknown resource, or one without a file, removes
-  // nothing and is no error.
+  // Looks the resource up through the installed resource-file lookup (the
+  // data client's, which waits for the store's read queue) and removes its
+  // entry's stored file on the content queue when it is there. An unknown
+  // resource, or one without a file, removes nothing and is no error.
   void removeResourceFile(const std::string& resourceId, Completion completion = nullptr);
+  // Answers the stored file of a resource ("" when there is none). The data
+  // client installs it when it is made, so that the file manager needs
+  // nothing of the client; without one, removeResourceFile finds no file.
+  using ResourceFileLookup = std::function<std::string(const std::string& resourceId)>;
+  static void setResourceFileLookup(ResourceFileLookup lookup);
   // Not implemented: each raises "KXMethodNotImplemented".
   void writeResourceFileSync(const kx::Value& resourceFileInfo);
   std::string resourceURLForResource(const kx::Value& resource);
