@@ -183,22 +183,22 @@ bool KXDataClient::dataConvert() { return true; }
 
 void KXDataClient::closeDB() {
   std::shared_ptr<KXDataContext> dropped;  // let go of outside the lock
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   dropped.swap(context_);
 }
 
 std::shared_ptr<KXDataContext> KXDataClient::dataContext() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   return context_;
 }
 
 kx::Value KXDataClient::currentSessionVersion() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   return currentSessionVersion_;
 }
 
 void KXDataClient::setCurrentSessionVersion(kx::Value version) {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   currentSessionVersion_ = std::move(version);
 }
 

@@ -27,7 +27,7 @@ KXDataContext::KXDataContext(std::shared_ptr<KXStoreEnvironment> environment)
   std::shared_ptr<KXPersistentStore> store = openStore();
   auto writer = KXManagedObjectContext::create(store, KXManagedObjectContext::Role::Writer);
   auto reader = KXManagedObjectContext::create(store, KXManagedObjectContext::Role::Reader);
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   store_ = std::move(store);
   writeContext_ = std::move(writer);
   readContext_ = std::move(reader);
@@ -43,12 +43,12 @@ KXDataContext::~KXDataContext() {
 }
 
 std::shared_ptr<KXManagedObjectContext> KXDataContext::readContext() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   return readContext_;
 }
 
 std::shared_ptr<KXManagedObjectContext> KXDataContext::writeContext() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   return writeContext_;
 }
 
@@ -57,13 +57,13 @@ bool KXDataContext::setWriteContext(std::shared_ptr<KXManagedObjectContext> cont
     KXLOG("setWriteContext refused %s", context ? "a read context" : "no context");
     return false;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   writeContext_ = std::move(context);
   return true;
 }
 
 std::string KXDataContext::storePath() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   return store_ ? store_->path() : std::string();
 }
 
@@ -110,17 +110,17 @@ void KXDataContext::refreshContext() {
   KXLOG("refreshCoordinator");
   std::shared_ptr<KXPersistentStore> store = openStore();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    kx::MutexLock lock(mutex_);
     store_ = store;
   }
   readQueue_.sync([&] {
     auto reader = KXManagedObjectContext::create(store, KXManagedObjectContext::Role::Reader);
-    std::lock_guard<std::mutex> lock(mutex_);
+    kx::MutexLock lock(mutex_);
     readContext_ = std::move(reader);
   });
   writeQueue_.sync([&] {
     auto writer = KXManagedObjectContext::create(store, KXManagedObjectContext::Role::Writer);
-    std::lock_guard<std::mutex> lock(mutex_);
+    kx::MutexLock lock(mutex_);
     writeContext_ = std::move(writer);
   });
 }

@@ -198,23 +198,23 @@ KXFileManager& KXFileManager::defaultManauger() {
 }
 
 KXFileManager::CopyCompleteHandler KXFileManager::copyCompleteHandler() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   return copyCompleteHandler_;
 }
 
 void KXFileManager::setCopyCompleteHandler(CopyCompleteHandler handler) {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   copyCompleteHandler_ = std::move(handler);
 }
 
 kx::Dictionary KXFileManager::copiedResourceInfos() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   return copiedResourceInfos_;
 }
 
 void KXFileManager::updateCopiedResourceInfos(
     const std::function<void(kx::Dictionary&)>& change) {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   change(copiedResourceInfos_);
 }
 

@@ -76,7 +76,6 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -85,6 +84,7 @@
 #include "platform/Error.h"
 #include "platform/ErrorOr.h"
 #include "platform/FileSystem.h"
+#include "platform/Mutex.h"
 #include "platform/SerialQueue.h"
 #include "platform/Value.h"
 
@@ -465,9 +465,9 @@ class KXFileManager {
   kx::SerialQueue queueForReadResource_;
   kx::SerialQueue queueForCopyResource_;
 
-  mutable std::mutex mu_;
-  CopyCompleteHandler copyCompleteHandler_;  // guarded by mu_
-  kx::Dictionary copiedResourceInfos_;       // guarded by mu_
+  mutable kx::Mutex mu_;
+  CopyCompleteHandler copyCompleteHandler_ GUARDED_BY(mu_);
+  kx::Dictionary copiedResourceInfos_ GUARDED_BY(mu_);
 };
 
 #endif  // ZN_DATA_KXFILEMANAGER_H_
