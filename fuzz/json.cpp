@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kx::Error error;
     const kx::Value value = decoder.objectWithUTF8String(data, size, &error);
     if (value.isNull()) {
-      if (!error || error.domain() != JKErrorDomain || error.localizedDescription().empty() ||
+      if (!error || error.domain() != kJKErrorDomain || error.localizedDescription().empty() ||
           !error.userInfo().contains(JKLineNumberKey)) {
         Fail("failure without a proper error", options, 0, error.localizedDescription());
       }

@@ -1,27 +1,27 @@
 #include "CommonUtils/AESEncrypt.h"
 
-#include <mutex>
 #include <utility>
 
 #include "CommonUtils/NSDataGZip.h"
+#include "platform/Mutex.h"
 #include "platform/Text.h"
 
 namespace {
 
-std::mutex gRandomMutex;
-AESEncrypt::RandomSource gRandomSource;  // guarded by gRandomMutex; empty = the system's
+kx::Mutex gRandomMutex;
+AESEncrypt::RandomSource gRandomSource GUARDED_BY(gRandomMutex);  // empty = the system's
 
 }  // namespace
 
 void AESEncrypt::setRandomSourceForTesting(RandomSource source) {
-  std::lock_guard<std::mutex> lock(gRandomMutex);
+  kx::MutexLock lock(gRandomMutex);
   gRandomSource = std::move(source);
 }
 
 std::optional<kx::Bytes> AESEncrypt::randomDataOfLength(std::size_t length) {
   RandomSource source;
   {
-    std::lock_guard<std::mutex> lock(gRandomMutex);
+    kx::MutexLock lock(gRandomMutex);
     source = gRandomSource;
   }
   std::optional<kx::Bytes> bytes = source ? source(length) : kx::Crypto::randomBytes(length);

@@ -3,9 +3,9 @@
 #include <unistd.h>
 
 #include <map>
-#include <mutex>
 
 #include "platform/FileSystem.h"
+#include "platform/Mutex.h"
 #include "platform/Path.h"
 #include "platform/Places.h"
 
@@ -20,24 +20,24 @@ void setUp(const std::string& path) {
   if (fs.getInfo(path, /*followSymlinks=*/false, &info, nullptr)) {
     if (info.isDirectory()) {
       if (info.uid != static_cast<std::uint32_t>(::geteuid())) return;
-      fs.removeItem(path, nullptr);
+      kx::ignoreError(fs.removeItem(path, nullptr));
     } else if (info.isSymlink()) {
-      fs.removeFile(path, nullptr);
+      kx::ignoreError(fs.removeFile(path, nullptr));
     } else {
       return;
     }
   }
-  fs.ensurePrivateDirectory(path, nullptr);
+  kx::ignoreError(fs.ensurePrivateDirectory(path, nullptr));
 }
 
 }  // namespace
 
 std::string KXAppTempDirectoryURL() {
-  static std::mutex mu;
+  static kx::Mutex mu;
   static std::map<std::string, std::string>* readyByRoot = new std::map<std::string, std::string>();
   const std::string root = kx::Places::scratchRoot();
   if (root.empty()) return {};
-  std::lock_guard<std::mutex> lock(mu);
+  kx::MutexLock lock(mu);
   auto it = readyByRoot->find(root);
   if (it != readyByRoot->end()) return it->second;
   const std::string path = kx::Path::appendingPathComponent(root, kKXAppTempDirectoryName);

@@ -9,6 +9,7 @@
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXPresentError.h"
 #include "platform/FileSystem.h"
+#include "platform/Mutex.h"
 #include "platform/PropertyList.h"
 
 namespace {
@@ -43,7 +44,7 @@ KXConfiguration::KXConfiguration(std::string path)
 KXConfiguration::KXConfiguration() : followsCurrentUser_(true) { loadConfig(); }
 
 std::string KXConfiguration::path() const {
-  std::lock_guard<std::mutex> lock(lock_);
+  kx::MutexLock lock(lock_);
   return path_;
 }
 
@@ -59,14 +60,14 @@ void KXConfiguration::loadConfig() {
       readable = false;
     }
   }
-  std::lock_guard<std::mutex> lock(lock_);
+  kx::MutexLock lock(lock_);
   path_ = path;
   config_ = std::move(loaded);
   readable_ = readable;
 }
 
 kx::Value KXConfiguration::itemForKey(std::string_view key) const {
-  std::lock_guard<std::mutex> lock(lock_);
+  kx::MutexLock lock(lock_);
   const kx::Value* value = config_.find(key);
   return value ? *value : kx::Value();
 }
@@ -79,29 +80,29 @@ std::string KXConfiguration::stringForKey(std::string_view key,
 
 void KXConfiguration::setValue(kx::Value value, const std::string& key) {
   if (value.isNull()) return;
-  std::lock_guard<std::mutex> lock(lock_);
+  kx::MutexLock lock(lock_);
   if (!readable_) return;
   config_.set(key, value);
   changedInfo_ = kx::Array{kx::Value(key), std::move(value)};
 }
 
 kx::Array KXConfiguration::changedInfo() const {
-  std::lock_guard<std::mutex> lock(lock_);
+  kx::MutexLock lock(lock_);
   return changedInfo_;
 }
 
 kx::Dictionary KXConfiguration::allConfig() const {
-  std::lock_guard<std::mutex> lock(lock_);
+  kx::MutexLock lock(lock_);
   return config_;
 }
 
 bool KXConfiguration::save(kx::Error* error) {
-  std::lock_guard<std::mutex> saving(saveMu_);
+  kx::MutexLock saving(saveMu_);
   kx::Dictionary snapshot;
   bool readable;
   std::string path;
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    kx::MutexLock lock(lock_);
     snapshot = config_;
     readable = readable_;
     path = path_;

@@ -22,11 +22,11 @@
 #ifndef ZN_COMMONUTILS_KXCONFIGURATION_H_
 #define ZN_COMMONUTILS_KXCONFIGURATION_H_
 
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "platform/Error.h"
+#include "platform/Mutex.h"
 #include "platform/Value.h"
 
 // Keys of the configuration file, with the defaults their readers use.
@@ -75,20 +75,20 @@ class KXConfiguration {
   // A copy of the whole dictionary.
   kx::Dictionary allConfig() const;
   // Writes the dictionary to the file atomically.
-  bool save(kx::Error* error = nullptr);
+  [[nodiscard]] bool save(kx::Error* error = nullptr);
 
   // The file of the last load.
   std::string path() const;
 
  private:
   const bool followsCurrentUser_;
-  std::mutex saveMu_;  // held for a whole save, taken before lock_
+  kx::Mutex saveMu_;  // held for a whole save, taken before lock_
 
-  mutable std::mutex lock_;
-  std::string path_;        // guarded by lock_
-  kx::Dictionary config_;   // guarded by lock_
-  bool readable_ = true;    // guarded by lock_: false after a failed read
-  kx::Array changedInfo_;   // guarded by lock_
+  mutable kx::Mutex lock_;
+  std::string path_ GUARDED_BY(lock_);
+  kx::Dictionary config_ GUARDED_BY(lock_);
+  bool readable_ GUARDED_BY(lock_) = true;  // false after a failed read
+  kx::Array changedInfo_ GUARDED_BY(lock_);
 };
 
 #endif  // ZN_COMMONUTILS_KXCONFIGURATION_H_

@@ -1,15 +1,14 @@
 #include "CommonUtils/KXCrashLogger.h"
 
-#include <mutex>
-
 #include "platform/GlobalQueue.h"
+#include "platform/Mutex.h"
 
 namespace {
 
 struct State {
-  std::mutex lock;
-  std::shared_ptr<KXCrashReporter> reporter;           // guarded by lock
-  KXCrashLogger::UserRecordProvider userRecordProvider;  // guarded by lock
+  kx::Mutex lock;
+  std::shared_ptr<KXCrashReporter> reporter GUARDED_BY(lock);
+  KXCrashLogger::UserRecordProvider userRecordProvider GUARDED_BY(lock);
 };
 
 State& state() {
@@ -19,7 +18,7 @@ State& state() {
 
 std::shared_ptr<KXCrashReporter> currentReporter() {
   State& s = state();
-  std::lock_guard<std::mutex> guard(s.lock);
+  kx::MutexLock guard(s.lock);
   if (!s.reporter) s.reporter = std::make_shared<KXCrashReporter>();
   return s.reporter;
 }
@@ -33,7 +32,7 @@ void KXCrashLogger::configUserInfo() {
     UserRecordProvider provider;
     {
       State& s = state();
-      std::lock_guard<std::mutex> guard(s.lock);
+      kx::MutexLock guard(s.lock);
       provider = s.userRecordProvider;
     }
     if (!provider) return;
@@ -49,12 +48,12 @@ void KXCrashLogger::configUserInfo() {
 
 void KXCrashLogger::setReporter(std::shared_ptr<KXCrashReporter> reporter) {
   State& s = state();
-  std::lock_guard<std::mutex> guard(s.lock);
+  kx::MutexLock guard(s.lock);
   s.reporter = std::move(reporter);
 }
 
 void KXCrashLogger::setUserRecordProvider(UserRecordProvider provider) {
   State& s = state();
-  std::lock_guard<std::mutex> guard(s.lock);
+  kx::MutexLock guard(s.lock);
   s.userRecordProvider = std::move(provider);
 }

@@ -2,13 +2,15 @@
 
 #include <utility>
 
+#include "platform/Mutex.h"
+
 namespace {
 
 // The completions one run covers, called once.
 struct Covered {
-  std::mutex mu;
-  std::vector<KXDelayRunUtil::Completion> completions;  // guarded by mu
-  bool called = false;                                 // guarded by mu
+  kx::Mutex mu;
+  std::vector<KXDelayRunUtil::Completion> completions GUARDED_BY(mu);
+  bool called GUARDED_BY(mu) = false;
 };
 
 }  // namespace
@@ -27,17 +29,17 @@ std::shared_ptr<KXDelayRunUtil> KXDelayRunUtil::utilWithDelaySec(
 }
 
 KXDelayRunUtil::MainTask KXDelayRunUtil::mainTask() const {
-  std::lock_guard<std::mutex> lock(taskMu_);
+  kx::MutexLock lock(taskMu_);
   return mainTask_;
 }
 
 void KXDelayRunUtil::setMainTask(MainTask mainTask) {
-  std::lock_guard<std::mutex> lock(taskMu_);
+  kx::MutexLock lock(taskMu_);
   mainTask_ = std::move(mainTask);
 }
 
 std::shared_ptr<kx::SerialQueue> KXDelayRunUtil::serialQueue() const {
-  std::lock_guard<std::mutex> lock(queueMu_);
+  kx::MutexLock lock(queueMu_);
   return serialQueue_;
 }
 
@@ -45,7 +47,7 @@ void KXDelayRunUtil::setSerialQueue(std::shared_ptr<kx::SerialQueue> queue) {
   if (!queue) return;
   std::shared_ptr<kx::SerialQueue> old;
   {
-    std::lock_guard<std::mutex> lock(queueMu_);
+    kx::MutexLock lock(queueMu_);
     old = std::move(serialQueue_);
     serialQueue_ = std::move(queue);
   }
@@ -63,7 +65,7 @@ void KXDelayRunUtil::runWithCallback(Completion callback) {
 void KXDelayRunUtil::request(Completion callback) {
   std::vector<Completion> covered;
   {
-    std::lock_guard<std::mutex> lock(stateMu_);
+    kx::MutexLock lock(stateMu_);
     if (isRunning_ && callback) {
       needRunNext_ = true;
       callbacks_.push_back(std::move(callback));
@@ -83,7 +85,7 @@ void KXDelayRunUtil::request(Completion callback) {
 void KXDelayRunUtil::windowEnd() {
   std::vector<Completion> covered;
   {
-    std::lock_guard<std::mutex> lock(stateMu_);
+    kx::MutexLock lock(stateMu_);
     if (!needRunNext_) {
       isRunning_ = false;
       return;
@@ -108,11 +110,14 @@ void KXDelayRunUtil::runTask(std::vector<Completion> covered) {
   Completion completion;
   if (!covered.empty()) {
     auto shared = std::make_shared<Covered>();
-    shared->completions = std::move(covered);
+    {
+      kx::MutexLock lock(shared->mu);  // not yet shared; for the analysis
+      shared->completions = std::move(covered);
+    }
     completion = [shared] {
       std::vector<Completion> toCall;
       {
-        std::lock_guard<std::mutex> lock(shared->mu);
+        kx::MutexLock lock(shared->mu);
         if (shared->called) return;
         shared->called = true;
         toCall = std::move(shared->completions);

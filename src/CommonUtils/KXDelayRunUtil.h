@@ -33,10 +33,10 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "CommonUtils/KXDelayClock.h"
+#include "platform/Mutex.h"
 #include "platform/SerialQueue.h"
 
 class KXDelayRunUtil : public std::enable_shared_from_this<KXDelayRunUtil> {
@@ -76,16 +76,16 @@ class KXDelayRunUtil : public std::enable_shared_from_this<KXDelayRunUtil> {
   const std::shared_ptr<KXDelayClock> clock_;
   std::atomic<float> delaySec_;
 
-  mutable std::mutex taskMu_;
-  MainTask mainTask_;  // guarded by taskMu_
+  mutable kx::Mutex taskMu_;
+  MainTask mainTask_ GUARDED_BY(taskMu_);
 
-  mutable std::mutex queueMu_;
-  std::shared_ptr<kx::SerialQueue> serialQueue_;  // guarded by queueMu_
+  mutable kx::Mutex queueMu_;
+  std::shared_ptr<kx::SerialQueue> serialQueue_ GUARDED_BY(queueMu_);
 
-  std::mutex stateMu_;
-  bool isRunning_ = false;             // guarded by stateMu_
-  bool needRunNext_ = false;           // guarded by stateMu_
-  std::vector<Completion> callbacks_;  // guarded by stateMu_
+  kx::Mutex stateMu_;
+  bool isRunning_ GUARDED_BY(stateMu_) = false;
+  bool needRunNext_ GUARDED_BY(stateMu_) = false;
+  std::vector<Completion> callbacks_ GUARDED_BY(stateMu_);
 };
 
 #endif  // ZN_COMMONUTILS_KXDELAYRUNUTIL_H_

@@ -1,15 +1,15 @@
 #include "CommonUtils/KXErrorPresenter.h"
 
-#include <mutex>
 #include <utility>
 
 #include "CommonUtils/KXHeadlessErrorPresenter.h"
+#include "platform/Mutex.h"
 
 namespace {
 
 struct Slot {
-  std::mutex mu;
-  std::shared_ptr<KXErrorPresenter> presenter;  // guarded by mu
+  kx::Mutex mu;
+  std::shared_ptr<KXErrorPresenter> presenter GUARDED_BY(mu);
 };
 
 Slot& slot() {
@@ -22,13 +22,13 @@ Slot& slot() {
 void KXErrorPresenter::install(std::shared_ptr<KXErrorPresenter> presenter) {
   if (!presenter) presenter = std::make_shared<KXHeadlessErrorPresenter>();
   Slot& s = slot();
-  std::lock_guard<std::mutex> lock(s.mu);
+  kx::MutexLock lock(s.mu);
   s.presenter = std::move(presenter);
 }
 
 std::shared_ptr<KXErrorPresenter> KXErrorPresenter::installed() {
   Slot& s = slot();
-  std::lock_guard<std::mutex> lock(s.mu);
+  kx::MutexLock lock(s.mu);
   if (!s.presenter) s.presenter = std::make_shared<KXHeadlessErrorPresenter>();
   return s.presenter;
 }

@@ -1,9 +1,10 @@
 #include "CommonUtils/KXHeadlessErrorPresenter.h"
 
 #include "platform/MainQueue.h"
+#include "platform/Mutex.h"
 
 void KXHeadlessErrorPresenter::presentError(const kx::Error& error) {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   errors_.push_back(error);
   onMain_.push_back(kx::MainQueue::isMainThread());
   while (errors_.size() > kMaxKept) {
@@ -13,17 +14,17 @@ void KXHeadlessErrorPresenter::presentError(const kx::Error& error) {
 }
 
 std::vector<kx::Error> KXHeadlessErrorPresenter::presentedErrors() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   return {errors_.begin(), errors_.end()};
 }
 
 std::vector<bool> KXHeadlessErrorPresenter::presentedOnMainThread() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   return {onMain_.begin(), onMain_.end()};
 }
 
 void KXHeadlessErrorPresenter::clear() {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   errors_.clear();
   onMain_.clear();
 }

@@ -10,10 +10,10 @@
 
 #include <cstddef>
 #include <deque>
-#include <mutex>
 #include <vector>
 
 #include "CommonUtils/KXErrorPresenter.h"
+#include "platform/Mutex.h"
 
 class KXHeadlessErrorPresenter : public KXErrorPresenter {
  public:
@@ -28,9 +28,9 @@ class KXHeadlessErrorPresenter : public KXErrorPresenter {
   void clear();
 
  private:
-  mutable std::mutex mu_;
-  std::deque<kx::Error> errors_;  // guarded by mu_
-  std::deque<bool> onMain_;       // guarded by mu_
+  mutable kx::Mutex mu_;
+  std::deque<kx::Error> errors_ GUARDED_BY(mu_);
+  std::deque<bool> onMain_ GUARDED_BY(mu_);
 };
 
 #endif  // ZN_COMMONUTILS_KXHEADLESSERRORPRESENTER_H_

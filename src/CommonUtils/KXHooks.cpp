@@ -1,17 +1,18 @@
 #include "CommonUtils/KXHooks.h"
 
-#include <mutex>
 #include <utility>
+
+#include "platform/Mutex.h"
 
 namespace {
 
 struct HookTable {
-  std::mutex mu;
-  KXHooks::StringProvider currentUser;        // guarded by mu
-  KXHooks::StringProvider dataDirectory;      // guarded by mu
-  KXHooks::StringProvider configurationFile;  // guarded by mu
-  KXHooks::URLOpener loginInfoOpener;         // guarded by mu
-  KXHooks::StringProvider rootEntryId;        // guarded by mu
+  kx::Mutex mu;
+  KXHooks::StringProvider currentUser GUARDED_BY(mu);
+  KXHooks::StringProvider dataDirectory GUARDED_BY(mu);
+  KXHooks::StringProvider configurationFile GUARDED_BY(mu);
+  KXHooks::URLOpener loginInfoOpener GUARDED_BY(mu);
+  KXHooks::StringProvider rootEntryId GUARDED_BY(mu);
 };
 
 HookTable& table() {
@@ -22,14 +23,14 @@ HookTable& table() {
 template <typename F>
 void install(F HookTable::*member, F function) {
   HookTable& t = table();
-  std::lock_guard<std::mutex> lock(t.mu);
+  kx::MutexLock lock(t.mu);
   t.*member = std::move(function);
 }
 
 template <typename F>
 F copyOf(F HookTable::*member) {
   HookTable& t = table();
-  std::lock_guard<std::mutex> lock(t.mu);
+  kx::MutexLock lock(t.mu);
   return t.*member;
 }
 
@@ -78,7 +79,7 @@ std::string KXHooks::rootEntryId() { return ask(&HookTable::rootEntryId); }
 
 void KXHooks::resetForTesting() {
   HookTable& t = table();
-  std::lock_guard<std::mutex> lock(t.mu);
+  kx::MutexLock lock(t.mu);
   t.currentUser = nullptr;
   t.dataDirectory = nullptr;
   t.configurationFile = nullptr;

@@ -67,7 +67,7 @@ std::string KXLogger::logFilePath() {
 
 void KXLogger::open() {
   if (file_) {
-    file_->close(nullptr);
+    kx::ignoreError(file_->close(nullptr));
     file_.reset();
   }
   path_.clear();
@@ -79,7 +79,7 @@ void KXLogger::open() {
   kx::FileSystem& fs = loggerFileSystem();
   file_ = fs.newWritableFile(path_, kx::FileSystem::WriteMode::TruncateAppend, 0644, nullptr);
   if (!file_) {
-    fs.setPermissions(path_, 0600, nullptr);
+    kx::ignoreError(fs.setPermissions(path_, 0600, nullptr));
     file_ = fs.newWritableFile(path_, kx::FileSystem::WriteMode::TruncateAppend, 0644, nullptr);
   }
 }

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "platform/Mutex.h"
+
 KXReachabilityWatcher::KXReachabilityWatcher(std::string host,
                                              std::unique_ptr<KXReachabilityProbe> probe,
                                              std::unique_ptr<KXNetworkChangeMonitor> monitor,
@@ -36,18 +38,18 @@ void KXReachabilityWatcher::checkNow() {
 
 bool KXReachabilityWatcher::canConnect() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     if (reachable_) return *reachable_;
   }
   queue_.sync([this] {
     bool known;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      kx::MutexLock lock(mu_);
       known = reachable_.has_value();
     }
     if (!known) check();
   });
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   return reachable_.value_or(false);
 }
 
@@ -65,7 +67,7 @@ void KXReachabilityWatcher::check() {
   const bool reachable = probe_ && probe_->isReachable(host_);
   std::optional<bool> previous;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     previous = reachable_;
     reachable_ = reachable;
   }

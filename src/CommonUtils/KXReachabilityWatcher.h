@@ -19,12 +19,12 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "CommonUtils/KXNetworkChangeMonitor.h"
 #include "CommonUtils/KXReachabilityProbe.h"
+#include "platform/Mutex.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SerialQueue.h"
 
@@ -69,8 +69,8 @@ class KXReachabilityWatcher {
   // Cleared by the destructor; delayed polls that run later do nothing.
   const std::shared_ptr<std::atomic<bool>> alive_;
 
-  std::mutex mu_;
-  std::optional<bool> reachable_;  // guarded by mu_
+  kx::Mutex mu_;
+  std::optional<bool> reachable_ GUARDED_BY(mu_);
 
   // Last, so that it is destroyed first: it drains while the rest is alive.
   kx::SerialQueue queue_;

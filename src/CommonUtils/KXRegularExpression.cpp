@@ -113,7 +113,7 @@ std::optional<KXRegularExpression> KXRegularExpression::make(std::string_view pa
   std::string source = (options & IgnoreMetacharacters) ? escapedPattern(pattern)
                                                         : std::string(pattern);
   if (source.find('\0') != std::string::npos || source.size() > INT_MAX) {
-    kx::SetError(error, kx::Error::make(KXRegularExpressionErrorDomain, 1,
+    kx::SetError(error, kx::Error::make(kKXRegularExpressionErrorDomain, 1,
                                         "The pattern holds a NUL character or is too long."));
     return std::nullopt;
   }
@@ -133,7 +133,7 @@ std::optional<KXRegularExpression> KXRegularExpression::make(std::string_view pa
   int errorOffset = 0;
   compiled->code = pcre_compile2(source.c_str(), flags, &errorCode, &message, &errorOffset, nullptr);
   if (!compiled->code) {
-    kx::SetError(error, kx::Error::make(KXRegularExpressionErrorDomain, errorCode == 0 ? 1 : errorCode,
+    kx::SetError(error, kx::Error::make(kKXRegularExpressionErrorDomain, errorCode == 0 ? 1 : errorCode,
                                         std::string(message ? message : "invalid pattern") +
                                             " at offset " + kx::Text::toString(errorOffset)));
     return std::nullopt;

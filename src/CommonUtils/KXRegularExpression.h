@@ -45,7 +45,7 @@
 #include "CommonUtils/KXRange.h"
 #include "platform/Error.h"
 
-inline constexpr const char* KXRegularExpressionErrorDomain = "KXRegularExpressionErrorDomain";
+inline constexpr const char* kKXRegularExpressionErrorDomain = "KXRegularExpressionErrorDomain";
 
 class KXRegularExpression {
  public:
@@ -84,7 +84,7 @@ class KXRegularExpression {
     std::optional<std::string_view> substring(std::string_view text, std::size_t index) const;
   };
 
-  // nullopt, with *error of KXRegularExpressionErrorDomain naming the
+  // nullopt, with *error of kKXRegularExpressionErrorDomain naming the
   // compiler's complaint, when the pattern cannot be compiled (also for a
   // pattern holding a NUL character or ill-formed UTF-8).
   static std::optional<KXRegularExpression> make(std::string_view pattern, Options options = 0,

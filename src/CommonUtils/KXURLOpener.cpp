@@ -1,13 +1,14 @@
 #include "CommonUtils/KXURLOpener.h"
 
-#include <mutex>
 #include <utility>
+
+#include "platform/Mutex.h"
 
 namespace {
 
 struct Slot {
-  std::mutex mu;
-  std::shared_ptr<KXURLOpener> opener;  // guarded by mu
+  kx::Mutex mu;
+  std::shared_ptr<KXURLOpener> opener GUARDED_BY(mu);
 };
 
 Slot& slot() {
@@ -19,12 +20,12 @@ Slot& slot() {
 
 void KXURLOpener::install(std::shared_ptr<KXURLOpener> opener) {
   Slot& s = slot();
-  std::lock_guard<std::mutex> lock(s.mu);
+  kx::MutexLock lock(s.mu);
   s.opener = std::move(opener);
 }
 
 std::shared_ptr<KXURLOpener> KXURLOpener::installed() {
   Slot& s = slot();
-  std::lock_guard<std::mutex> lock(s.mu);
+  kx::MutexLock lock(s.mu);
   return s.opener;
 }

@@ -204,7 +204,7 @@ bool NSDataGZip::writeToGZipFile(kx::ByteView data, const std::string& path, kx:
   auto fail = [&](kx::Error cause) {
     kx::SetError(error, std::move(cause));
     file.reset();
-    fs.removeFile(path, nullptr);
+    kx::ignoreError(fs.removeFile(path, nullptr));
     return false;
   };
 

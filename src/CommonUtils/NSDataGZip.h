@@ -57,7 +57,7 @@ class NSDataGZip {
                                                    kx::Error* error = nullptr);
   // Writes the data as a gzip file (created or emptied). On any failure the
   // file is removed and false returned.
-  static bool writeToGZipFile(kx::ByteView data, const std::string& path,
+  [[nodiscard]] static bool writeToGZipFile(kx::ByteView data, const std::string& path,
                               kx::Error* error = nullptr);
 };
 

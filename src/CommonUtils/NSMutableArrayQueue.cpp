@@ -1,18 +1,18 @@
 #include "CommonUtils/NSMutableArrayQueue.h"
 
-#include <mutex>
+#include "platform/Mutex.h"
 
 namespace {
 
-std::mutex& queueLock() {
-  static std::mutex* lock = new std::mutex();
+kx::Mutex& queueLock() {
+  static kx::Mutex* lock = new kx::Mutex();
   return *lock;
 }
 
 }  // namespace
 
 void NSMutableArrayQueue::queueIn(kx::Array& queue, const kx::Value& object) {
-  std::lock_guard<std::mutex> lock(queueLock());
+  kx::MutexLock lock(queueLock());
   if (object.isArray()) {
     const kx::Array& items = object.array();
     queue.insert(queue.end(), items.begin(), items.end());
@@ -22,12 +22,12 @@ void NSMutableArrayQueue::queueIn(kx::Array& queue, const kx::Value& object) {
 }
 
 void NSMutableArrayQueue::queueInTheFirstIndex(kx::Array& queue, const kx::Value& object) {
-  std::lock_guard<std::mutex> lock(queueLock());
+  kx::MutexLock lock(queueLock());
   queue.insert(queue.begin(), object);
 }
 
 std::optional<kx::Value> NSMutableArrayQueue::queueOut(kx::Array& queue) {
-  std::lock_guard<std::mutex> lock(queueLock());
+  kx::MutexLock lock(queueLock());
   if (queue.empty()) return std::nullopt;
   kx::Value first = std::move(queue.front());
   queue.erase(queue.begin());
@@ -35,6 +35,6 @@ std::optional<kx::Value> NSMutableArrayQueue::queueOut(kx::Array& queue) {
 }
 
 std::size_t NSMutableArrayQueue::queueCount(const kx::Array& queue) {
-  std::lock_guard<std::mutex> lock(queueLock());
+  kx::MutexLock lock(queueLock());
   return queue.size();
 }

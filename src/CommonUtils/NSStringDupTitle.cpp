@@ -9,13 +9,13 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <mutex>
 
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "CommonUtils/KXRegularExpression.h"
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "CommonUtils/KXStringEncoding.h"
 #include "platform/LocalizedStrings.h"
+#include "platform/Mutex.h"
 #include "platform/Path.h"
 #include "platform/Text.h"
 #include "platform/URL.h"
@@ -608,11 +608,12 @@ std::string NSStringDupTitle::stringByTransfromToPinyin(std::string_view text) {
   // One transliterator, made on first use (it is costly to build) and used
   // under a lock.
   struct Shared {
-    std::mutex mu;
-    std::unique_ptr<icu::Transliterator> transliterator;  // guarded by mu
+    kx::Mutex mu;
+    std::unique_ptr<icu::Transliterator> transliterator GUARDED_BY(mu);
   };
   static Shared* shared = [] {
     auto* s = new Shared();
+    kx::MutexLock lock(s->mu);  // not yet shared; for the analysis
     UErrorCode status = U_ZERO_ERROR;
     s->transliterator.reset(icu::Transliterator::createInstance(
         "Any-Latin; NFD; [:Nonspacing Mark:] Remove; NFC", UTRANS_FORWARD, status));
@@ -622,7 +623,7 @@ std::string NSStringDupTitle::stringByTransfromToPinyin(std::string_view text) {
   const std::string valid = validUtf8(text);
   icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(valid);
   {
-    std::lock_guard<std::mutex> lock(shared->mu);
+    kx::MutexLock lock(shared->mu);
     if (!shared->transliterator) return valid;
     shared->transliterator->transliterate(unicode);
   }

@@ -22,6 +22,7 @@
 #include "Data/KXStoreError.h"
 #include "Data/Notebook.h"
 #include "Data/Resource.h"
+#include "Data/ResourceEntry.h"
 #include "Data/Root.h"
 #include "Data/Tag.h"
 #include "Data/User.h"
@@ -88,6 +89,14 @@ KXManagedObjectPtr FetchFirst(KXManagedObjectContext& context, std::string_view 
                               kx::Error* error = nullptr) {
   std::vector<KXManagedObjectPtr> objects = Fetch(context, entity, format, arguments, 1, error);
   return objects.empty() ? nullptr : objects.front();
+}
+
+// The resource whose fileId is resourceId. Without an id the condition would
+// compare with nil and find any resource that has none.
+std::shared_ptr<Resource> ResourceWithID(KXManagedObjectContext& context,
+                                         const std::string& resourceId) {
+  if (resourceId.empty()) return nullptr;
+  return KXCast<Resource>(FetchFirst(context, "Resource", "fileId = %@", {kx::Value(resourceId)}));
 }
 
 template <class T>
@@ -174,22 +183,22 @@ bool KXDataClient::dataConvert() { return true; }
 
 void KXDataClient::closeDB() {
   std::shared_ptr<KXDataContext> dropped;  // let go of outside the lock
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   dropped.swap(context_);
 }
 
 std::shared_ptr<KXDataContext> KXDataClient::dataContext() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   return context_;
 }
 
 kx::Value KXDataClient::currentSessionVersion() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   return currentSessionVersion_;
 }
 
 void KXDataClient::setCurrentSessionVersion(kx::Value version) {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   currentSessionVersion_ = std::move(version);
 }
 
@@ -207,6 +216,19 @@ void KXDataClient::installHooks() {
       }
     });
     return fileId;
+  });
+  KXFileManager::setResourceFileLookup([weak](const std::string& resourceId) -> std::string {
+    std::shared_ptr<KXDataContext> data = weak.lock();
+    if (!data) return {};
+    std::string path;
+    // The resource and its entry are read on the read queue, which owns the
+    // context they belong to.
+    data->performSyncReadBlock([&](KXManagedObjectContext& context) {
+      std::shared_ptr<Resource> resource = ResourceWithID(context, resourceId);
+      std::shared_ptr<ResourceEntry> entry = resource ? resource->entry() : nullptr;
+      if (entry) path = entry->file();
+    });
+    return path;
   });
   KXCrashLogger::setUserRecordProvider([weak]() -> std::optional<KXCrashLogger::UserRecord> {
     std::shared_ptr<KXDataContext> data = weak.lock();
@@ -259,7 +281,7 @@ std::optional<KXFetchRequest> KXDataClient::buildQuery(const kx::Dictionary& que
                                                        kx::Error* error) {
   const kx::Value* entity = queryInfo.find(kKXQueryEntityKey);
   if (!entity || !entity->isString() || entity->string().empty()) {
-    kx::SetError(error, KXStoreError(kKXStoreUnknownEntityError, "The query names no entity"));
+    kx::SetError(error, KXStoreMakeError(kKXStoreUnknownEntityError, "The query names no entity"));
     return std::nullopt;
   }
   KXFetchRequest request;
@@ -307,7 +329,7 @@ std::optional<KXFetchResult> KXDataClient::executeSyncQuery(const std::string& e
   std::shared_ptr<KXManagedObjectContext> holder;
   KXManagedObjectContext* target = ContextOrReader(context, dataContext(), &holder);
   if (!target) {
-    failure = KXStoreError(kKXStoreUnavailableError, "The store is closed");
+    failure = KXStoreMakeError(kKXStoreUnavailableError, "The store is closed");
   } else if (std::optional<KXFetchRequest> request = buildQuery(query, &failure)) {
     KXFetchResult result;
     if (target->execute(*request, &result, &failure)) answer = std::move(result);
@@ -484,7 +506,7 @@ std::optional<std::vector<KXManagedObjectPtr>> KXDataClient::readFileMetasSyncFo
     query.set(kKXQueryConditionKey, kx::Value(*condition));
     if (!arguments.empty()) query.set(kKXQueryArgumentsKey, kx::Value(arguments));
   }
-  kx::Error failure = KXStoreError(kKXStoreUnavailableError, "The store is closed");
+  kx::Error failure = KXStoreMakeError(kKXStoreUnavailableError, "The store is closed");
   std::optional<KXFetchResult> result = onReadQueue([&](KXManagedObjectContext* context) {
     return executeSyncQuery(entityName, query, context, error ? &failure : nullptr);
   });
@@ -505,7 +527,7 @@ const char* const kResourceEntity = "Resource";
 std::optional<KXFetchResult> KXDataClient::readSyncForEntity(const char* entityName,
                                                              const kx::Dictionary& queryInfo,
                                                              kx::Error* error) {
-  kx::Error failure = KXStoreError(kKXStoreUnavailableError, "The store is closed");
+  kx::Error failure = KXStoreMakeError(kKXStoreUnavailableError, "The store is closed");
   std::optional<KXFetchResult> result = onReadQueue([&](KXManagedObjectContext* context) {
     return executeSyncQuery(entityName, queryInfo, context, error ? &failure : nullptr);
   });
@@ -611,13 +633,10 @@ std::shared_ptr<Resource> KXDataClient::objectForResourceID(const std::string& r
 
 std::shared_ptr<Resource> KXDataClient::objectForResourceID(const std::string& resourceId,
                                                             KXManagedObjectContext* context) {
-  // Without an id the condition would compare with nil and find any
-  // resource that has none.
-  if (resourceId.empty()) return nullptr;
   std::shared_ptr<KXManagedObjectContext> holder;
   KXManagedObjectContext* target = ContextOrReader(context, dataContext(), &holder);
   if (!target) return nullptr;
-  return KXCast<Resource>(FetchFirst(*target, "Resource", "fileId = %@", {kx::Value(resourceId)}));
+  return ResourceWithID(*target, resourceId);
 }
 
 std::shared_ptr<Root> KXDataClient::rootEntry() {

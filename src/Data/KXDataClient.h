@@ -45,7 +45,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -54,6 +53,7 @@
 #include "Data/KXFetchRequest.h"
 #include "Data/KXManagedObject.h"
 #include "platform/Error.h"
+#include "platform/Mutex.h"
 #include "platform/Value.h"
 #include "search/KXSContextConfigProtocol.h"
 
@@ -434,9 +434,9 @@ class KXDataClient : public KXSContextConfigProtocol {
   std::optional<KXFetchResult> readSyncForEntity(const char* entityName,
                                                  const kx::Dictionary& queryInfo, kx::Error* error);
 
-  mutable std::mutex mu_;
-  std::shared_ptr<KXDataContext> context_;  // guarded by mu_; cleared by closeDB
-  kx::Value currentSessionVersion_;         // guarded by mu_
+  mutable kx::Mutex mu_;
+  std::shared_ptr<KXDataContext> context_ GUARDED_BY(mu_);  // cleared by closeDB
+  kx::Value currentSessionVersion_ GUARDED_BY(mu_);
 
   std::unique_ptr<KXSIndexProxy> ftsIndexer_;
   KXSSearchProxy* ftsSearcher_ = nullptr;  // the shared searcher, never freed

@@ -5,6 +5,7 @@
 #include "Data/KXPersistentStore.h"
 #include "Data/KXStoreConnection.h"
 #include "platform/FileSystem.h"
+#include "platform/QueueCheck.h"
 
 KXDataContext& KXDataContext::defaultContext() {
   static KXDataContext* context = new KXDataContext(KXStoreEnvironment::defaultEnvironment());
@@ -26,7 +27,7 @@ KXDataContext::KXDataContext(std::shared_ptr<KXStoreEnvironment> environment)
   std::shared_ptr<KXPersistentStore> store = openStore();
   auto writer = KXManagedObjectContext::create(store, KXManagedObjectContext::Role::Writer);
   auto reader = KXManagedObjectContext::create(store, KXManagedObjectContext::Role::Reader);
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   store_ = std::move(store);
   writeContext_ = std::move(writer);
   readContext_ = std::move(reader);
@@ -42,12 +43,12 @@ KXDataContext::~KXDataContext() {
 }
 
 std::shared_ptr<KXManagedObjectContext> KXDataContext::readContext() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   return readContext_;
 }
 
 std::shared_ptr<KXManagedObjectContext> KXDataContext::writeContext() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   return writeContext_;
 }
 
@@ -56,13 +57,13 @@ bool KXDataContext::setWriteContext(std::shared_ptr<KXManagedObjectContext> cont
     KXLOG("setWriteContext refused %s", context ? "a read context" : "no context");
     return false;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   writeContext_ = std::move(context);
   return true;
 }
 
 std::string KXDataContext::storePath() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   return store_ ? store_->path() : std::string();
 }
 
@@ -75,6 +76,9 @@ void KXDataContext::performWriteBlock(Block block) {
 }
 
 void KXDataContext::performSyncWriteBlock(const Block& block) {
+  // The write queue may wait for the read queue, so the read queue must not
+  // wait for it (unless this thread already holds the write queue).
+  if (!writeQueue_.isCurrent()) KX_DCHECK_NOT_ON_QUEUE(readQueue_, "not from the read queue");
   writeQueue_.sync([&] {
     if (!block) return;
     std::shared_ptr<KXManagedObjectContext> context = writeContext();
@@ -100,21 +104,23 @@ void KXDataContext::performSyncReadBlock(const Block& block) {
 
 void KXDataContext::refreshContext() {
   bool expected = true;
+  KX_DCHECK_NOT_ON_QUEUE(readQueue_, "not from the read queue");
+  KX_DCHECK_NOT_ON_QUEUE(writeQueue_, "not from the write queue");
   if (!needRefresh_.compare_exchange_strong(expected, false)) return;
   KXLOG("refreshCoordinator");
   std::shared_ptr<KXPersistentStore> store = openStore();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    kx::MutexLock lock(mutex_);
     store_ = store;
   }
   readQueue_.sync([&] {
     auto reader = KXManagedObjectContext::create(store, KXManagedObjectContext::Role::Reader);
-    std::lock_guard<std::mutex> lock(mutex_);
+    kx::MutexLock lock(mutex_);
     readContext_ = std::move(reader);
   });
   writeQueue_.sync([&] {
     auto writer = KXManagedObjectContext::create(store, KXManagedObjectContext::Role::Writer);
-    std::lock_guard<std::mutex> lock(mutex_);
+    kx::MutexLock lock(mutex_);
     writeContext_ = std::move(writer);
   });
 }
@@ -178,9 +184,9 @@ void KXDataContext::adoptAnonymousStore(const std::string& userDirectory) {
       KXLOG("moving the anonymous store to %s failed: %s", target.c_str(),
             e.localizedDescription().c_str());
       // moveItem removes a partial copy itself; make sure none is left.
-      if (fs.exists(source) && fs.exists(target)) fs.removeFile(target, nullptr);
+      if (fs.exists(source) && fs.exists(target)) kx::ignoreError(fs.removeFile(target, nullptr));
     } else {
-      fs.removeFile(source + "-shm", nullptr);
+      kx::ignoreError(fs.removeFile(source + "-shm", nullptr));
       KXLOG("adopted the anonymous store into %s", userDirectory.c_str());
     }
   }

@@ -37,11 +37,11 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXStoreEnvironment.h"
+#include "platform/Mutex.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SerialQueue.h"
 
@@ -112,10 +112,10 @@ class KXDataContext {
   std::shared_ptr<KXStoreEnvironment> environment_;
   std::atomic<bool> needRefresh_{false};
 
-  mutable std::mutex mutex_;
-  std::shared_ptr<KXPersistentStore> store_;              // guarded by mutex_
-  std::shared_ptr<KXManagedObjectContext> writeContext_;  // guarded by mutex_
-  std::shared_ptr<KXManagedObjectContext> readContext_;   // guarded by mutex_
+  mutable kx::Mutex mutex_;
+  std::shared_ptr<KXPersistentStore> store_ GUARDED_BY(mutex_);
+  std::shared_ptr<KXManagedObjectContext> writeContext_ GUARDED_BY(mutex_);
+  std::shared_ptr<KXManagedObjectContext> readContext_ GUARDED_BY(mutex_);
 
   kx::NotificationCenter::Token didSaveObserver_ = 0;
 

@@ -17,14 +17,13 @@
 #include "CommonUtils/NSStringDupTitle.h"
 #include "CommonUtils/NSURLTmp.h"
 #include "Data/DataUtil/KXHtmlUtil.h"
-#include "Data/KXDataClient.h"
-#include "Data/KXDataContext.h"
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"
 #include "account/KXSession.h"
 #include "platform/FileSystem.h"
 #include "platform/GlobalQueue.h"
 #include "platform/LocalizedStrings.h"
+#include "platform/Mutex.h"
 #include "platform/Path.h"
 #include "platform/Places.h"
 #include "platform/Text.h"
@@ -199,23 +198,23 @@ KXFileManager& KXFileManager::defaultManauger() {
 }
 
 KXFileManager::CopyCompleteHandler KXFileManager::copyCompleteHandler() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   return copyCompleteHandler_;
 }
 
 void KXFileManager::setCopyCompleteHandler(CopyCompleteHandler handler) {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   copyCompleteHandler_ = std::move(handler);
 }
 
 kx::Dictionary KXFileManager::copiedResourceInfos() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   return copiedResourceInfos_;
 }
 
 void KXFileManager::updateCopiedResourceInfos(
     const std::function<void(kx::Dictionary&)>& change) {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   change(copiedResourceInfos_);
 }
 
@@ -302,25 +301,34 @@ std::string KXFileManager::URLForApplicationDataDirectory() {
   return kx::Places::applicationDataRoot();
 }
 
-std::string KXFileManager::URLForCleanedUserDataDirectory(const std::string& userId,
-                                                          bool wantToClean, kx::Error* error) {
+kx::ErrorOr<std::string> KXFileManager::cleanedUserDataDirectory(const std::string& userId,
+                                                                 bool wantToClean) {
   // Nothing on this path logs: the logger opens its file through it.
   const std::string root = URLForApplicationDataDirectory();
-  if (!isSafePathComponent(userId) || root.empty()) {
-    kx::SetError(error, kx::Error::posix(EINVAL, userId));
-    return {};
-  }
+  if (!isSafePathComponent(userId) || root.empty()) return kx::Error::posix(EINVAL, userId);
   kx::FileSystem& fs = kx::FileSystem::Default();
   const std::string path = join(root, userId);
   bool isDirectory = false;
+  kx::Error error;
   if (!fs.exists(path, &isDirectory)) {
-    if (kx::Places::ensureApplicationDataRoot(error)) {
-      fs.createDirectory(path, true, kDirectoryMode, error);
+    if (kx::Places::ensureApplicationDataRoot(&error)) {
+      kx::ignoreError(fs.createDirectory(path, true, kDirectoryMode, &error));
     }
   } else if (!isDirectory || wantToClean) {
-    fs.removeItem(path, error);
+    kx::ignoreError(fs.removeItem(path, &error));
   }
+  if (error) return error;
   return path;
+}
+
+std::string KXFileManager::URLForCleanedUserDataDirectory(const std::string& userId,
+                                                          bool wantToClean, kx::Error* error) {
+  kx::ErrorOr<std::string> made = cleanedUserDataDirectory(userId, wantToClean);
+  if (made) return made.releaseValue();
+  kx::SetError(error, made.error());
+  const std::string root = URLForApplicationDataDirectory();
+  if (!isSafePathComponent(userId) || root.empty()) return {};
+  return join(root, userId);
 }
 
 std::string KXFileManager::URLForCurrentUserDataDirectory() {
@@ -397,7 +405,7 @@ std::string KXFileManager::URLForLatestStateFile() { return currentUserFile(kSta
 std::string KXFileManager::URLForBgImageFile() {
   const std::string root = URLForApplicationDataDirectory();
   if (root.empty()) return {};
-  kx::Places::ensureApplicationDataRoot(nullptr);
+  kx::ignoreError(kx::Places::ensureApplicationDataRoot(nullptr));
   std::string path = join(root, kBgImageDirectoryName);
   createNonExistsDir(path);
   return path;
@@ -406,7 +414,7 @@ std::string KXFileManager::URLForBgImageFile() {
 std::string KXFileManager::URLForEditorFile() {
   const std::string root = URLForApplicationDataDirectory();
   if (root.empty()) return {};
-  kx::Places::ensureApplicationDataRoot(nullptr);
+  kx::ignoreError(kx::Places::ensureApplicationDataRoot(nullptr));
   std::string path = join(root, kEditorDirectoryName);
   createNonExistsDir(path);
   return path;
@@ -587,7 +595,7 @@ bool KXFileManager::copyFileAtomically(const std::string& from, const std::strin
   if (ok && modificationTime) ok = fs.setModificationTime(tempPath, *modificationTime, &failure);
   if (ok) ok = fs.rename(tempPath, to, &failure);
   if (!ok) {
-    fs.removeFile(tempPath, nullptr);
+    kx::ignoreError(fs.removeFile(tempPath, nullptr));
     kx::SetError(error, std::move(failure));
     return false;
   }
@@ -759,7 +767,7 @@ void KXFileManager::writeContentFile(kx::ByteView data, const std::string& fileI
   queueForContent_.async(
       [this, bytes = std::string(asChars(data)), fileId, completion = std::move(completion)] {
         kx::Error error;
-        writeContentFileSync(bytes, fileId, &error);
+        kx::ignoreError(writeContentFileSync(bytes, fileId, &error));
         if (completion) completion(error);
       });
 }
@@ -769,7 +777,7 @@ void KXFileManager::writeContentFile(kx::ByteView data, const std::string& fileI
   queueForContent_.async([this, bytes = std::string(asChars(data)), fileId, fileName,
                           completion = std::move(completion)] {
     kx::Error error;
-    writeContentFileSync(bytes, fileId, fileName, &error);
+    kx::ignoreError(writeContentFileSync(bytes, fileId, fileName, &error));
     if (completion) completion(error);
   });
 }
@@ -779,7 +787,7 @@ void KXFileManager::writeContentTmpFile(kx::ByteView data, const std::string& fi
   queueForContent_.async(
       [this, bytes = std::string(asChars(data)), fileId, completion = std::move(completion)] {
         kx::Error error;
-        writeContentTmpFileSync(bytes, fileId, &error);
+        kx::ignoreError(writeContentTmpFileSync(bytes, fileId, &error));
         if (completion) completion(error);
       });
 }
@@ -812,7 +820,7 @@ void KXFileManager::renameContentFile(const std::string& fileId, const std::stri
         // A note's content moves out of its bucket into a folder of its own.
         error = kx::Error::posix(ENOENT, directory);
       } else {
-        fs.moveItem(from, to, &error);
+        kx::ignoreError(fs.moveItem(from, to, &error));
       }
     }
     if (error) {
@@ -830,7 +838,7 @@ void KXFileManager::removeContentFile(const std::string& fileId, Completion comp
     if (path.empty()) {
       error = noPathError(fileId);
     } else if (kx::FileSystem::Default().getInfo(path, false, nullptr, nullptr)) {
-      removeOwnedItem(path, &error);
+      kx::ignoreError(removeOwnedItem(path, &error));
     }
     if (error) {
       KXLOG("remove content file %s fail: %s", path.c_str(), error.localizedDescription().c_str());
@@ -970,7 +978,7 @@ void KXFileManager::copyResourceFileFormExtern(const kx::Value& resourceFileInfo
     } else if (isDirectory) {
       error = kx::Error::posix(EISDIR, source);
     } else {
-      copyFileAtomically(source, path, temporaryFolderFor(path), nullptr, &hash, &error);
+      kx::ignoreError(copyFileAtomically(source, path, temporaryFolderFor(path), nullptr, &hash, &error));
     }
     if (error) {
       KXLOG("copy resource file %s to %s fail: %s", source.c_str(), path.c_str(),
@@ -981,22 +989,39 @@ void KXFileManager::copyResourceFileFormExtern(const kx::Value& resourceFileInfo
   });
 }
 
+namespace {
+
+struct ResourceFileLookupSlot {
+  kx::Mutex mu;
+  KXFileManager::ResourceFileLookup lookup GUARDED_BY(mu);
+};
+
+ResourceFileLookupSlot& resourceFileLookupSlot() {
+  static ResourceFileLookupSlot* slot = new ResourceFileLookupSlot();
+  return *slot;
+}
+
+}  // namespace
+
+void KXFileManager::setResourceFileLookup(ResourceFileLookup lookup) {
+  ResourceFileLookupSlot& slot = resourceFileLookupSlot();
+  kx::MutexLock lock(slot.mu);
+  slot.lookup = std::move(lookup);
+}
+
 void KXFileManager::removeResourceFile(const std::string& resourceId, Completion completion) {
-  std::string path;
-  KXDataClient& client = KXDataClient::defaultDataClient();
-  if (std::shared_ptr<KXDataContext> data = client.dataContext()) {
-    // The resource and its entry are read on the read queue, which owns the
-    // context they belong to.
-    data->performSyncReadBlock([&](KXManagedObjectContext& context) {
-      std::shared_ptr<Resource> resource = client.objectForResourceID(resourceId, &context);
-      std::shared_ptr<ResourceEntry> entry = resource ? resource->entry() : nullptr;
-      if (entry) path = entry->file();
-    });
+  ResourceFileLookup lookup;
+  {
+    ResourceFileLookupSlot& slot = resourceFileLookupSlot();
+    kx::MutexLock lock(slot.mu);
+    lookup = slot.lookup;
   }
+  // Called outside the lock: the lookup waits for the store's read queue.
+  const std::string path = lookup ? lookup(resourceId) : std::string();
   queueForContent_.async([path, resourceId, completion = std::move(completion)] {
     kx::Error error;
     if (!path.empty() && kx::FileSystem::Default().getInfo(path, false, nullptr, nullptr)) {
-      removeOwnedItem(path, &error);
+      kx::ignoreError(removeOwnedItem(path, &error));
     }
     if (error) {
       KXLOG("remove resource file %s of %s fail: %s", path.c_str(), resourceId.c_str(),
@@ -1064,7 +1089,7 @@ void KXFileManager::copyToTempNow(const std::string& fileId, const std::string& 
     // One copy per id, also when the title changed. A copy under the same
     // name is replaced in one step, so its readers never see it missing.
     for (const kx::DirectoryEntry& entry : storedItemsIn(directory)) {
-      if (entry.name != name) removeOwnedItem(join(directory, entry.name), nullptr);
+      if (entry.name != name) kx::ignoreError(removeOwnedItem(join(directory, entry.name), nullptr));
     }
     // The copy is made beside the id's folder, so that a lookup of the
     // folder never finds a half-made copy.
@@ -1075,7 +1100,7 @@ void KXFileManager::copyToTempNow(const std::string& fileId, const std::string& 
     KXLOG("write temp file %s fail ,error is %s", destination.c_str(),
           error.localizedDescription().c_str());
     // A stale copy must not pass for the stored file.
-    if (fs.getInfo(destination, false, nullptr, nullptr)) removeOwnedItem(destination, nullptr);
+    if (fs.getInfo(destination, false, nullptr, nullptr)) kx::ignoreError(removeOwnedItem(destination, nullptr));
   }
   CopyCompleteHandler handler = copyCompleteHandler();
   if (handler) handler(fileId, ok ? kx::Error() : error);
@@ -1120,7 +1145,7 @@ void KXFileManager::removeAllItemsInTempURL(const std::string& fileId) {
   const std::string directory = tempResourceDirectory(fileId);
   if (directory.empty()) return;
   std::vector<kx::DirectoryEntry> entries;
-  kx::FileSystem::Default().listDirectory(directory, &entries, nullptr);
+  kx::ignoreError(kx::FileSystem::Default().listDirectory(directory, &entries, nullptr));
   for (const kx::DirectoryEntry& entry : entries) {
     kx::Error error;
     if (!removeOwnedItem(join(directory, entry.name), &error)) {
@@ -1214,7 +1239,7 @@ void KXFileManager::writeConfigurationFile(Completion completion) {
   queueForWriteResource_.async([completion = std::move(completion)] {
     kx::Error error;
     // save() logs and presents its own failure.
-    KXConfiguration::sharedConfiguration().save(&error);
+    kx::ignoreError(KXConfiguration::sharedConfiguration().save(&error));
     if (completion) completion(error);
   });
 }

@@ -76,14 +76,15 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/Crypto.h"
 #include "platform/Error.h"
+#include "platform/ErrorOr.h"
 #include "platform/FileSystem.h"
+#include "platform/Mutex.h"
 #include "platform/SerialQueue.h"
 #include "platform/Value.h"
 
@@ -163,11 +164,15 @@ class KXFileManager {
 
   // {appdata}; not created here.
   std::string URLForApplicationDataDirectory();
-  // {appdata}/{userId}. Missing: created (the error goes to *error). A
-  // directory there: removed with everything in it when wantToClean (and
-  // not created again here). A file there: removed, no directory created.
-  // The path is returned in every case, except for a user id that cannot
-  // name a folder: then "" and EINVAL.
+  // {appdata}/{userId}. Missing: created. A directory there: removed with
+  // everything in it when wantToClean (and not created again here). A file
+  // there: removed, no directory created. Fails with EINVAL for a user id
+  // that cannot name a folder, and with the file system's error when making
+  // or removing failed.
+  kx::ErrorOr<std::string> cleanedUserDataDirectory(const std::string& userId, bool wantToClean);
+  // The same with the older contract: the path is returned also when making
+  // or removing failed (the error goes to *error); only for a user id that
+  // cannot name a folder it is "" (and EINVAL).
   std::string URLForCleanedUserDataDirectory(const std::string& userId, bool wantToClean,
                                              kx::Error* error);
   std::string URLForCleanedUserDataDirectory(const std::string& userId, kx::Error* error) {
@@ -290,13 +295,13 @@ class KXFileManager {
   // Writes a note's content file atomically. false (and *error) when there
   // is no path or the write failed; a failed write is logged and presented
   // as "Save Note Content Fail" and leaves the old file as it was.
-  bool writeContentFileSync(kx::ByteView data, const std::string& fileId,
+  [[nodiscard]] bool writeContentFileSync(kx::ByteView data, const std::string& fileId,
                             kx::Error* error = nullptr);
   // The same on the file-name path (a normal file's stored file).
-  bool writeContentFileSync(kx::ByteView data, const std::string& fileId,
+  [[nodiscard]] bool writeContentFileSync(kx::ByteView data, const std::string& fileId,
                             const std::string& fileName, kx::Error* error = nullptr);
   // The same on the ".tmp" sibling of the content file.
-  bool writeContentTmpFileSync(kx::ByteView data, const std::string& fileId,
+  [[nodiscard]] bool writeContentTmpFileSync(kx::ByteView data, const std::string& fileId,
                                kx::Error* error = nullptr);
   // The synchronous writes, queued on the content queue (the bytes are
   // copied first); the completion, when given, runs there afterwards.
@@ -322,7 +327,7 @@ class KXFileManager {
   // content File error"; a failed copy, also onto an existing file, as
   // "Save Note Content Fail". A source without content copies nothing and
   // succeeds. fromParentId is not used.
-  bool copyContentFile(const std::string& sourceId, const std::string& newNoteId,
+  [[nodiscard]] bool copyContentFile(const std::string& sourceId, const std::string& newNoteId,
                        const std::string& fromParentId, const std::string& toParentId,
                        const std::string& newFileName, kx::Error* error = nullptr);
   // On the content queue, moves a file into place, replacing what is at the
@@ -347,11 +352,16 @@ class KXFileManager {
   // datahashForResourceURL ("" for an empty file).
   void copyResourceFileFormExtern(const kx::Value& resourceFileInfo,
                                   ResourceFileCompletion completion);
-  // Looks the resource up through the data client (waiting for the store's
-  // read queue) and removes its entry's stored file on the content queue
-  // when it is there. An unknown resource, or one without a file, removes
-  // nothing and is no error.
+  // Looks the resource up through the installed resource-file lookup (the
+  // data client's, which waits for the store's read queue) and removes its
+  // entry's stored file on the content queue when it is there. An unknown
+  // resource, or one without a file, removes nothing and is no error.
   void removeResourceFile(const std::string& resourceId, Completion completion = nullptr);
+  // Answers the stored file of a resource ("" when there is none). The data
+  // client installs it when it is made, so that the file manager needs
+  // nothing of the client; without one, removeResourceFile finds no file.
+  using ResourceFileLookup = std::function<std::string(const std::string& resourceId)>;
+  static void setResourceFileLookup(ResourceFileLookup lookup);
   // Not implemented: each raises "KXMethodNotImplemented".
   void writeResourceFileSync(const kx::Value& resourceFileInfo);
   std::string resourceURLForResource(const kx::Value& resource);
@@ -431,7 +441,7 @@ class KXFileManager {
                                                         const std::string& editorPath);
   // Writes data atomically to path; a failure is logged and presented as
   // "Save Note Content Fail".
-  bool writeContentAt(const std::string& path, kx::ByteView data, kx::Error* error);
+  [[nodiscard]] bool writeContentAt(const std::string& path, kx::ByteView data, kx::Error* error);
   // The copy step of copyResourceToTemp, on the resource-copy queue.
   void copyToTempNow(const std::string& fileId, const std::string& source,
                      const std::string& destination);
@@ -439,7 +449,7 @@ class KXFileManager {
   // tempFolder (on the file system of `to`): streamed, synced, given
   // *modificationTime when not null, then renamed over `to`. *md5Hex, when
   // not null, receives the MD5 of the copied bytes ("" for none).
-  static bool copyFileAtomically(const std::string& from, const std::string& to,
+  [[nodiscard]] static bool copyFileAtomically(const std::string& from, const std::string& to,
                                  const std::string& tempFolder,
                                  const kx::FileTime* modificationTime, std::string* md5Hex,
                                  kx::Error* error);
@@ -448,16 +458,16 @@ class KXFileManager {
   static std::size_t removeStaleTemporariesUnder(const std::string& root, std::int64_t now,
                                                  kx::Error* error);
   // Removes the item when it may be removed (EPERM otherwise).
-  static bool removeOwnedItem(const std::string& path, kx::Error* error);
+  [[nodiscard]] static bool removeOwnedItem(const std::string& path, kx::Error* error);
 
   kx::SerialQueue queueForContent_;
   kx::SerialQueue queueForWriteResource_;
   kx::SerialQueue queueForReadResource_;
   kx::SerialQueue queueForCopyResource_;
 
-  mutable std::mutex mu_;
-  CopyCompleteHandler copyCompleteHandler_;  // guarded by mu_
-  kx::Dictionary copiedResourceInfos_;       // guarded by mu_
+  mutable kx::Mutex mu_;
+  CopyCompleteHandler copyCompleteHandler_ GUARDED_BY(mu_);
+  kx::Dictionary copiedResourceInfos_ GUARDED_BY(mu_);
 };
 
 #endif  // ZN_DATA_KXFILEMANAGER_H_

@@ -126,13 +126,13 @@ KXManagedObjectContext::KXManagedObjectContext(std::shared_ptr<KXPersistentStore
 KXManagedObjectContext::~KXManagedObjectContext() {
   if (connection_ && inTransaction_) {
     auto guard = connection_->lock();
-    if (connection_->inTransaction()) connection_->exec("ROLLBACK", nullptr);
+    if (connection_->inTransaction()) kx::ignoreError(connection_->exec("ROLLBACK", nullptr));
   }
 }
 
 bool KXManagedObjectContext::failIfNoStore(kx::Error* error) const {
   if (connection_) return false;
-  kx::SetError(error, KXStoreError(kKXStoreUnavailableError, "The store is not open"));
+  kx::SetError(error, KXStoreMakeError(kKXStoreUnavailableError, "The store is not open"));
   return true;
 }
 
@@ -249,7 +249,7 @@ KXManagedObjectPtr KXManagedObjectContext::loadRowLocked(const KXEntityDescripti
     if (!queryRowsLocked(st, 0, &found, error)) return nullptr;
   }
   if (found.empty()) {
-    kx::SetError(error, KXStoreError(kKXStoreObjectNotFoundError,
+    kx::SetError(error, KXStoreMakeError(kKXStoreObjectNotFoundError,
                                      "No row " + KXObjectID(&table, key).uriRepresentation()));
     return nullptr;
   }
@@ -259,7 +259,7 @@ KXManagedObjectPtr KXManagedObjectContext::loadRowLocked(const KXEntityDescripti
 KXManagedObjectPtr KXManagedObjectContext::existingObject(const KXObjectID& objectID,
                                                           kx::Error* error) {
   if (objectID.isNull()) {
-    kx::SetError(error, KXStoreError(kKXStoreObjectNotFoundError, "A null object ID"));
+    kx::SetError(error, KXStoreMakeError(kKXStoreObjectNotFoundError, "A null object ID"));
     return nullptr;
   }
   if (failIfNoStore(error)) return nullptr;
@@ -320,13 +320,13 @@ KXManagedObjectPtr KXManagedObjectContext::insertNewObject(std::string_view enti
                                                            kx::Error* error) {
   const KXEntityDescription* entity = KXModel::shared().entity(entityName);
   if (!entity) {
-    kx::SetError(error, KXStoreError(kKXStoreUnknownEntityError,
+    kx::SetError(error, KXStoreMakeError(kKXStoreUnknownEntityError,
                                      "No entity " + std::string(entityName)));
     return nullptr;
   }
   if (role_ == Role::Reader) {
     KXLOG("insert of %s into the read context refused", entity->name().c_str());
-    kx::SetError(error, KXStoreError(kKXStoreReadOnlyError, "The read context cannot insert"));
+    kx::SetError(error, KXStoreMakeError(kKXStoreReadOnlyError, "The read context cannot insert"));
     return nullptr;
   }
   const KXEntityDescription& table = entity->rootEntity();
@@ -530,7 +530,7 @@ bool KXManagedObjectContext::unitIntactLocked(kx::Error* error) {
     if (connection_->inTransaction()) return true;
   }
   if (!pendingError_) {
-    pendingError_ = KXStoreError(kKXStoreTransactionEndedError,
+    pendingError_ = KXStoreMakeError(kKXStoreTransactionEndedError,
                                  "SQLite ended the transaction of unsaved changes");
   }
   kx::SetError(error, pendingError_);
@@ -645,7 +645,7 @@ bool KXManagedObjectContext::execute(const KXFetchRequest& request, KXFetchResul
   *result = KXFetchResult();
   const KXEntityDescription* entity = KXModel::shared().entity(request.entityName);
   if (!entity) {
-    kx::SetError(error, KXStoreError(kKXStoreUnknownEntityError,
+    kx::SetError(error, KXStoreMakeError(kKXStoreUnknownEntityError,
                                      "No entity \"" + request.entityName + "\""));
     return false;
   }
@@ -704,7 +704,7 @@ bool KXManagedObjectContext::execute(const KXFetchRequest& request, KXFetchResul
       break;
     }
     default:
-      kx::SetError(error, KXStoreError(kKXStoreTypeError, "Unknown fetch result type"));
+      kx::SetError(error, KXStoreMakeError(kKXStoreTypeError, "Unknown fetch result type"));
       return false;
   }
 
@@ -912,7 +912,7 @@ bool KXManagedObjectContext::hasChanges() const {
 void KXManagedObjectContext::rollbackLocked(bool reload) {
   if (connection_) {
     auto guard = connection_->lock();
-    if (connection_->inTransaction()) connection_->exec("ROLLBACK", nullptr);
+    if (connection_->inTransaction()) kx::ignoreError(connection_->exec("ROLLBACK", nullptr));
   }
   inTransaction_ = false;
   pendingError_ = kx::Error();
@@ -994,12 +994,12 @@ bool KXManagedObjectContext::save(kx::Error* error) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (role_ == Role::Reader) {
       if (!readerChanged_) return true;
-      kx::SetError(error, KXStoreError(kKXStoreReadOnlyError,
+      kx::SetError(error, KXStoreMakeError(kKXStoreReadOnlyError,
                                        "Changes to objects of the read context are not saved"));
       return false;
     }
     if (!connection_) {
-      kx::SetError(error, KXStoreError(kKXStoreUnavailableError, "The store is not open"));
+      kx::SetError(error, KXStoreMakeError(kKXStoreUnavailableError, "The store is not open"));
       return false;
     }
     if (!inTransaction_ && queued_.empty() && deletedQueue_.empty() && !pendingError_) {

@@ -102,7 +102,7 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
   void deleteObject(const KXManagedObjectPtr& object);
 
   // Runs a fetch; false and *error on failure (the result is then empty).
-  bool execute(const KXFetchRequest& request, KXFetchResult* result, kx::Error* error = nullptr);
+  [[nodiscard]] bool execute(const KXFetchRequest& request, KXFetchResult* result, kx::Error* error = nullptr);
   // Objects of a ManagedObject fetch (whatever resultType says).
   std::vector<KXManagedObjectPtr> fetch(const KXFetchRequest& request, kx::Error* error = nullptr);
   // Number of rows a fetch would answer; -1 and *error on failure.
@@ -116,7 +116,7 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
   // True when there was nothing to save. In the read context: true when no
   // object was changed, else false with kKXStoreReadOnlyError (the changes
   // stay in memory).
-  bool save(kx::Error* error = nullptr);
+  [[nodiscard]] bool save(kx::Error* error = nullptr);
 
   // Forgets every object of the context and drops unsaved changes (the open
   // transaction is rolled back). Objects handed out before keep their values
@@ -157,27 +157,27 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
   KXManagedObjectPtr objectForKey(const KXEntityDescription& table, std::int64_t key);
 
   // Everything below requires mutex_.
-  bool ensureTransactionLocked(kx::Error* error);
+  [[nodiscard]] bool ensureTransactionLocked(kx::Error* error);
   std::int64_t nextKeyLocked(const KXEntityDescription& table, kx::Error* error);
-  bool flushLocked(kx::Error* error);
+  [[nodiscard]] bool flushLocked(kx::Error* error);
   // False (and *error, and the pending error) once SQLite has ended the
   // open transaction itself.
-  bool unitIntactLocked(kx::Error* error);
+  [[nodiscard]] bool unitIntactLocked(kx::Error* error);
   // Loads the rows whose to-one key names (table, key), clears that key in
   // memory and records them as updated, before the row is deleted. Rows in
   // `doomed` are deleted by the same write and left alone.
-  bool clearKeysIntoLocked(const KXEntityDescription& table, std::int64_t key,
+  [[nodiscard]] bool clearKeysIntoLocked(const KXEntityDescription& table, std::int64_t key,
                            const std::unordered_set<KXObjectID, KXObjectIDHash>& doomed,
                            kx::Error* error);
-  bool writeObjectLocked(KXManagedObject& object, kx::Error* error);
+  [[nodiscard]] bool writeObjectLocked(KXManagedObject& object, kx::Error* error);
   KXManagedObjectPtr liveObjectLocked(const KXEntityDescription& table, std::int64_t key);
-  bool queryRowsLocked(sqlite3_stmt* statement, int firstColumn,
+  [[nodiscard]] bool queryRowsLocked(sqlite3_stmt* statement, int firstColumn,
                        std::vector<KXManagedObjectPtr>* out, kx::Error* error);
   KXManagedObjectPtr loadRowLocked(const KXEntityDescription& table, std::int64_t key,
                                    kx::Error* error);
   void rollbackLocked(bool reload);
   void sweepLocked();
-  bool failIfNoStore(kx::Error* error) const;
+  [[nodiscard]] bool failIfNoStore(kx::Error* error) const;
 
   const Role role_;
   const std::shared_ptr<KXPersistentStore> store_;

@@ -54,7 +54,7 @@ bool KXPersistentStore::moveAside(const std::string& path, std::string* movedTo,
   }
   if (!fs.rename(path, base, error)) return false;
   for (const char* suffix : {"-wal", "-shm"}) {
-    if (fs.exists(path + suffix)) fs.rename(path + suffix, base + suffix, nullptr);
+    if (fs.exists(path + suffix)) kx::ignoreError(fs.rename(path + suffix, base + suffix, nullptr));
   }
   if (movedTo) *movedTo = base;
   return true;
@@ -67,7 +67,7 @@ bool KXPersistentStore::checkpointIntoSingleFile(const std::string& path, const 
                            vfs.empty() ? nullptr : vfs.c_str());
   auto fail = [&](const std::string& what, int code) {
     std::string why = db ? sqlite3_errmsg(db) : sqlite3_errstr(code);
-    kx::Error e = KXStoreError(code, what + " " + path + ": " + why);
+    kx::Error e = KXStoreMakeError(code, what + " " + path + ": " + why);
     e.mutableUserInfo().set("sqliteCode", kx::Value(code));
     kx::SetError(error, std::move(e));
     if (db) sqlite3_close_v2(db);
@@ -91,7 +91,7 @@ bool KXPersistentStore::checkpointIntoSingleFile(const std::string& path, const 
   kx::FileSystem& fs = kx::FileSystem::Default();
   std::optional<std::uint64_t> walSize = fs.fileSize(path + "-wal", nullptr);
   if (walSize && *walSize > 0) {
-    kx::SetError(error, KXStoreError(kKXStoreIncompatibleError,
+    kx::SetError(error, KXStoreMakeError(kKXStoreIncompatibleError,
                                      "the WAL of " + path + " still holds data after a checkpoint"));
     return false;
   }

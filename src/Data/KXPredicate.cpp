@@ -294,7 +294,7 @@ class Parser {
  private:
   NodePtr fail(kx::Error* error) {
     if (message_.empty()) message_ = "syntax error";
-    kx::SetError(error, KXStoreError(kKXStorePredicateSyntaxError,
+    kx::SetError(error, KXStoreMakeError(kKXStorePredicateSyntaxError,
                                      "Unable to parse the condition \"" + std::string(text_) +
                                          "\": " + message_ + " (at " + std::to_string(at_) + ")"));
     return nullptr;
@@ -669,14 +669,14 @@ bool Resolve(const MutableNode& node, const KXEntityDescription& entity, Resolve
              kx::Error* error) {
   const KXPropertyDescription* p = entity.property(node.key);
   if (!p) {
-    kx::SetError(error, KXStoreError(kKXStoreUnknownKeyError,
+    kx::SetError(error, KXStoreMakeError(kKXStoreUnknownKeyError,
                                      "The entity " + entity.name() + " has no key \"" + node.key +
                                          "\""));
     return false;
   }
   if (node.count) {
     if (p->kind() != KXPropertyDescription::Kind::ToMany) {
-      kx::SetError(error, KXStoreError(kKXStoreUnknownKeyError,
+      kx::SetError(error, KXStoreMakeError(kKXStoreUnknownKeyError,
                                        "\"" + node.key + "\" of " + entity.name() +
                                            " is not a to-many relationship"));
       return false;
@@ -693,7 +693,7 @@ bool Resolve(const MutableNode& node, const KXEntityDescription& entity, Resolve
     out->relationship = static_cast<const KXRelationshipDescription*>(p);
     return true;
   }
-  kx::SetError(error, KXStoreError(kKXStoreTypeError,
+  kx::SetError(error, KXStoreMakeError(kKXStoreTypeError,
                                    "The relationship \"" + node.key + "\" of " + entity.name() +
                                        " can only be compared with nil or an object ID" +
                                        (p->kind() == KXPropertyDescription::Kind::ToMany
@@ -706,7 +706,7 @@ const TypedConstant* ConstantFor(const MutableNode& node, KXAttributeType type,
                                  const std::string& what, kx::Error* error) {
   const TypedConstant& t = node.forType(type);
   if (!t.ok) {
-    kx::SetError(error, KXStoreError(kKXStoreTypeError, "Cannot compare " + what + " (" +
+    kx::SetError(error, KXStoreMakeError(kKXStoreTypeError, "Cannot compare " + what + " (" +
                                                             KXAttributeTypeName(type) + ") with " +
                                                             FormatConstant(node.constant) + ": " +
                                                             t.why));
@@ -725,7 +725,7 @@ bool ToOneKey(const MutableNode& node, const KXRelationshipDescription& rel, std
   }
   KXObjectID id = KXObjectID::fromValue(node.constant);
   if (id.isNull()) {
-    kx::SetError(error, KXStoreError(kKXStoreTypeError, "\"" + node.key +
+    kx::SetError(error, KXStoreMakeError(kKXStoreTypeError, "\"" + node.key +
                                                             "\" can only be compared with nil "
                                                             "or an object ID"));
     return false;

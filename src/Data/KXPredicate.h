@@ -68,18 +68,18 @@ class KXPredicate {
   static KXPredicatePtr notPredicate(const KXPredicatePtr& predicate);
 
   // Checks keys and constants against an entity.
-  bool validate(const KXEntityDescription& entity, kx::Error* error = nullptr) const;
+  [[nodiscard]] bool validate(const KXEntityDescription& entity, kx::Error* error = nullptr) const;
 
   // Appends a SQL boolean expression over the table alias `alias` to *sql
   // and the values to bind for its "?" to *bindings (already converted to
   // the attributes' types; bytes for CONTAINS and ENDSWITH). The expression
   // may yield NULL only where NULL counts as false (outside any NOT).
-  bool appendSQL(const KXEntityDescription& entity, std::string_view alias, std::string* sql,
+  [[nodiscard]] bool appendSQL(const KXEntityDescription& entity, std::string_view alias, std::string* sql,
                  std::vector<kx::Value>* bindings, kx::Error* error = nullptr) const;
 
   // Tests an object. A key that the object's entity lacks gives false and
   // *error. To-many counts are read from the object's context.
-  bool evaluate(const KXManagedObject& object, kx::Error* error = nullptr) const;
+  [[nodiscard]] bool evaluate(const KXManagedObject& object, kx::Error* error = nullptr) const;
   // The objects for which the predicate holds, in order. Objects that cannot
   // be tested are left out (the first error is reported).
   std::vector<KXManagedObjectPtr> filter(const std::vector<KXManagedObjectPtr>& objects,

@@ -83,7 +83,7 @@ bool KXStoreConnection::exec(std::string_view sql, kx::Error* error) {
   if (rc != SQLITE_OK) {
     std::string why = message ? message : sqlite3_errstr(rc);
     sqlite3_free(message);
-    kx::Error e = KXStoreError(rc, text + ": " + why);
+    kx::Error e = KXStoreMakeError(rc, text + ": " + why);
     e.mutableUserInfo().set("sqliteCode", kx::Value(rc));
     kx::SetError(error, std::move(e));
     return false;
@@ -146,7 +146,7 @@ kx::Error KXStoreConnection::lastError(std::string_view context, int code) const
   int rc = code ? code : (db_ ? sqlite3_extended_errcode(db_) : SQLITE_ERROR);
   std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
   if (code && db_ && sqlite3_extended_errcode(db_) != code) why = sqlite3_errstr(code);
-  kx::Error e = KXStoreError(rc, std::string(context) + ": " + why);
+  kx::Error e = KXStoreMakeError(rc, std::string(context) + ": " + why);
   e.mutableUserInfo().set("sqliteCode", kx::Value(rc));
   return e;
 }

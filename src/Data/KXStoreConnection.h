@@ -59,13 +59,13 @@ class KXStoreConnection {
     return statement(sql, [&] { return sql; }, error);
   }
   // Runs statements without results (no bindings).
-  bool exec(std::string_view sql, kx::Error* error);
+  [[nodiscard]] bool exec(std::string_view sql, kx::Error* error);
   // Binds one value at the 1-based index by its kind: Null, integers and
   // booleans as INTEGER, doubles and dates as REAL, text as TEXT, bytes as
   // BLOB.
   static void bind(sqlite3_stmt* statement, int index, const kx::Value& value);
   // Steps a statement without rows to its end and resets it.
-  bool run(sqlite3_stmt* statement, kx::Error* error);
+  [[nodiscard]] bool run(sqlite3_stmt* statement, kx::Error* error);
   // An error for the connection's last failure (or `code` when given).
   kx::Error lastError(std::string_view context, int code = 0) const;
   // Whether a transaction is open on the connection.

@@ -27,7 +27,7 @@ enum KXStoreErrorCode : std::int64_t {
   kKXStoreTransactionEndedError = 100009,  // SQLite ended a transaction of unsaved changes
 };
 
-inline kx::Error KXStoreError(std::int64_t code, std::string description) {
+inline kx::Error KXStoreMakeError(std::int64_t code, std::string description) {
   return kx::Error::make(kKXStoreErrorDomain, code, std::move(description));
 }
 

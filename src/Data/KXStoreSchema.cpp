@@ -73,7 +73,7 @@ bool Migrate(KXStoreConnection& conn, kx::Error* error) {
       continue;
     }
     if (!existing.count("Z_PK") || !existing.count("Z_ENT")) {
-      kx::SetError(error, KXStoreError(kKXStoreIncompatibleError,
+      kx::SetError(error, KXStoreMakeError(kKXStoreIncompatibleError,
                                        "The table " + root->tableName() +
                                            " of the store file has no key columns"));
       return false;
@@ -98,7 +98,7 @@ bool Migrate(KXStoreConnection& conn, kx::Error* error) {
         return false;
       }
     } else if (!existing.count(join.firstColumn) || !existing.count(join.secondColumn)) {
-      kx::SetError(error, KXStoreError(kKXStoreIncompatibleError,
+      kx::SetError(error, KXStoreMakeError(kKXStoreIncompatibleError,
                                        "The join table " + join.name + " has other columns"));
       return false;
     }
@@ -145,7 +145,7 @@ bool KXStoreSchema::prepare(KXStoreConnection& conn, kx::Error* error) {
   }
   if (ok) ok = conn.exec("COMMIT", &e);
   if (!ok) {
-    if (conn.inTransaction()) conn.exec("ROLLBACK", nullptr);
+    if (conn.inTransaction()) kx::ignoreError(conn.exec("ROLLBACK", nullptr));
     kx::SetError(error, e);
     return false;
   }

@@ -28,7 +28,7 @@ class KXStoreSchema {
   // Creates or migrates the schema in one transaction. A file whose tables
   // have the model's names but not its key columns fails with
   // kKXStoreIncompatibleError.
-  static bool prepare(KXStoreConnection& connection, kx::Error* error);
+  [[nodiscard]] static bool prepare(KXStoreConnection& connection, kx::Error* error);
 
   // The CREATE TABLE statement of a table (for tests and diagnostics).
   static std::string createTableSQL(const std::string& tableName);

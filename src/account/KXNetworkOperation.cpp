@@ -339,8 +339,10 @@ void KXNetworkOperation::asyncNetworkOperationWithCompletionHandler(Delivery del
   } else if (options_.contains(kKXOptionDownloadFile)) {
     destination = filePath(options_[kKXOptionDownloadFile]);
     std::filesystem::path dest(destination);
-    unsigned char r[8];
-    kx::Crypto::randomBytes(r, sizeof(r));
+    // A name of its own for the temporary; all zeros (never unread memory)
+    // when the system gives no random bytes.
+    unsigned char r[8] = {};
+    kx::ignoreError(kx::Crypto::randomBytes(r, sizeof(r)));
     char suffix[17];
     std::snprintf(suffix, sizeof(suffix), "%02x%02x%02x%02x%02x%02x%02x%02x", r[0], r[1], r[2], r[3], r[4], r[5],
                   r[6], r[7]);

@@ -19,8 +19,9 @@
 #define ZN_ACCOUNT_KXSESSION_H_
 
 #include <cstdint>
-#include <mutex>
 #include <string>
+
+#include "platform/Mutex.h"
 
 // The kinds of sign-in; every value not listed reads as KXLoginTypeAccount.
 enum KXLoginType : std::uint64_t {
@@ -67,11 +68,11 @@ class KXSession {
  private:
   KXSession() = default;
 
-  mutable std::mutex mu_;
-  std::string currentUser_;     // guarded by mu_
-  std::uint64_t loginType_ = 0;  // guarded by mu_
-  std::string dbUserId_;        // guarded by mu_
-  std::string currentWebPath_;  // guarded by mu_
+  mutable kx::Mutex mu_;
+  std::string currentUser_ GUARDED_BY(mu_);
+  std::uint64_t loginType_ GUARDED_BY(mu_) = 0;
+  std::string dbUserId_ GUARDED_BY(mu_);
+  std::string currentWebPath_ GUARDED_BY(mu_);
 };
 
 #endif  // ZN_ACCOUNT_KXSESSION_H_

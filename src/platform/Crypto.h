@@ -118,10 +118,10 @@ class AesEcb {
   AesEcb& operator=(const AesEcb&) = delete;
 
   // Key of 16, 24 or 32 bytes. May be called again to re-key.
-  bool init(ByteView key, Direction direction, Error* error = nullptr);
+  [[nodiscard]] bool init(ByteView key, Direction direction, Error* error = nullptr);
   // Transforms `size` bytes (a multiple of 16) from `in` to `out`; they may
   // be the same buffer. False when not initialised or misaligned.
-  bool update(const std::uint8_t* in, std::size_t size, std::uint8_t* out,
+  [[nodiscard]] bool update(const std::uint8_t* in, std::size_t size, std::uint8_t* out,
               Error* error = nullptr);
 
  private:
@@ -180,7 +180,7 @@ class Crypto {
   // `count` bytes from the secure random source; failure of the source is
   // reported, never papered over.
   static std::optional<Bytes> randomBytes(std::size_t count, Error* error = nullptr);
-  static bool randomBytes(void* out, std::size_t count, Error* error = nullptr);
+  [[nodiscard]] static bool randomBytes(void* out, std::size_t count, Error* error = nullptr);
 
   // Base64 encoding; see the header comment for the line form.
   enum class Base64Lines { None, Length64, Length76 };

@@ -85,6 +85,12 @@ class Exception : public std::exception {
 
 void PrintTo(const Error& error, std::ostream* os);
 
+// Every function that returns bool and takes an Error* is [[nodiscard]]. A
+// call made on a best-effort basis (a rollback, removing a temporary, a
+// clean-up whose failure changes nothing) says so by passing its result here.
+template <typename T>
+inline void ignoreError(T&&) {}
+
 }  // namespace kx
 
 #endif  // ZN_PLATFORM_ERROR_H_

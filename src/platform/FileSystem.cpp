@@ -604,7 +604,7 @@ bool FileSystem::writeFileAtomically(const std::string& rawPath, std::string_vie
   file.reset();
   if (ok) ok = rename(tempPath, path, error);
   if (!ok) {
-    removeFile(tempPath, nullptr);
+    kx::ignoreError(removeFile(tempPath, nullptr));
     return false;
   }
   return syncDirectory(folder, error);
@@ -633,11 +633,11 @@ bool FileSystem::moveItem(const std::string& from, const std::string& to,
                                      temporaryPrefixFor(Path::lastPathComponent(destination)));
   bool created = false;
   if (!copyTree(source, temp, /*durable=*/true, &created, error)) {
-    if (created) removeItem(temp, nullptr);
+    if (created) kx::ignoreError(removeItem(temp, nullptr));
     return false;
   }
   if (!rename(temp, destination, error)) {
-    removeItem(temp, nullptr);
+    kx::ignoreError(removeItem(temp, nullptr));
     return false;
   }
   if (!syncDirectory(folder, error)) return false;
@@ -658,7 +658,7 @@ bool FileSystem::copyItem(const std::string& from, const std::string& to, Error*
   if (getInfo(destination, false, nullptr, nullptr)) return fail(error, EEXIST, destination);
   bool created = false;
   if (copyTree(source, destination, /*durable=*/false, &created, error)) return true;
-  if (created) removeItem(destination, nullptr);
+  if (created) kx::ignoreError(removeItem(destination, nullptr));
   return false;
 }
 

@@ -86,7 +86,7 @@ class SequentialFile {
   virtual ~SequentialFile() = default;
   // Reads up to `capacity` bytes into `buffer` and sets *bytesRead; 0 bytes
   // read means the end of the file.
-  virtual bool read(void* buffer, std::size_t capacity, std::size_t* bytesRead,
+  [[nodiscard]] virtual bool read(void* buffer, std::size_t capacity, std::size_t* bytesRead,
                     Error* error) = 0;
 };
 
@@ -96,9 +96,9 @@ class SequentialFile {
 class WritableFile {
  public:
   virtual ~WritableFile() = default;
-  virtual bool append(std::string_view data, Error* error) = 0;
-  virtual bool sync(Error* error) = 0;
-  virtual bool close(Error* error) = 0;
+  [[nodiscard]] virtual bool append(std::string_view data, Error* error) = 0;
+  [[nodiscard]] virtual bool sync(Error* error) = 0;
+  [[nodiscard]] virtual bool close(Error* error) = 0;
 };
 
 class FileSystem {
@@ -139,38 +139,38 @@ class FileSystem {
   // ---- Primitives (override these in a replacement) ----
 
   // stat(2) (followSymlinks) or lstat(2).
-  virtual bool getInfo(const std::string& path, bool followSymlinks, FileInfo* info,
+  [[nodiscard]] virtual bool getInfo(const std::string& path, bool followSymlinks, FileInfo* info,
                        Error* error) = 0;
   // mkdir(2) of one folder; the mode is subject to the umask.
-  virtual bool makeDirectory(const std::string& path, std::uint32_t mode, Error* error) = 0;
+  [[nodiscard]] virtual bool makeDirectory(const std::string& path, std::uint32_t mode, Error* error) = 0;
   // unlink(2): a file or a symbolic link.
-  virtual bool removeFile(const std::string& path, Error* error) = 0;
+  [[nodiscard]] virtual bool removeFile(const std::string& path, Error* error) = 0;
   // rmdir(2): an empty folder.
-  virtual bool removeDirectory(const std::string& path, Error* error) = 0;
+  [[nodiscard]] virtual bool removeDirectory(const std::string& path, Error* error) = 0;
   // Removes a file, a link or a folder with everything in it. Symbolic links
   // inside the tree are removed themselves; what they point to is never
   // touched. A path that names a link removes the link. "/" and paths ending
   // in "." or ".." are refused with EINVAL.
-  virtual bool removeItem(const std::string& path, Error* error) = 0;
+  [[nodiscard]] virtual bool removeItem(const std::string& path, Error* error) = 0;
   // The names in a folder, without "." and "..", in no particular order.
-  virtual bool listNames(const std::string& path, std::vector<std::string>* names,
+  [[nodiscard]] virtual bool listNames(const std::string& path, std::vector<std::string>* names,
                          Error* error) = 0;
   // rename(2): replaces an existing file at `to`; EXDEV across file systems.
-  virtual bool rename(const std::string& from, const std::string& to, Error* error) = 0;
+  [[nodiscard]] virtual bool rename(const std::string& from, const std::string& to, Error* error) = 0;
   virtual std::unique_ptr<SequentialFile> newSequentialFile(const std::string& path,
                                                             Error* error) = 0;
   // `mode` is the permission of a new file, subject to the umask.
   virtual std::unique_ptr<WritableFile> newWritableFile(const std::string& path, WriteMode how,
                                                         std::uint32_t mode, Error* error) = 0;
   // fsync(2) of a folder, so that a rename in it is durable.
-  virtual bool syncDirectory(const std::string& path, Error* error) = 0;
+  [[nodiscard]] virtual bool syncDirectory(const std::string& path, Error* error) = 0;
   // chmod(2) with the permission bits.
-  virtual bool setPermissions(const std::string& path, std::uint32_t mode, Error* error) = 0;
+  [[nodiscard]] virtual bool setPermissions(const std::string& path, std::uint32_t mode, Error* error) = 0;
   // Sets the modification time of the item (the access time is left as it
   // is); links are followed.
-  virtual bool setModificationTime(const std::string& path, FileTime time, Error* error) = 0;
-  virtual bool readSymlink(const std::string& path, std::string* target, Error* error) = 0;
-  virtual bool createSymlink(const std::string& target, const std::string& path,
+  [[nodiscard]] virtual bool setModificationTime(const std::string& path, FileTime time, Error* error) = 0;
+  [[nodiscard]] virtual bool readSymlink(const std::string& path, std::string* target, Error* error) = 0;
+  [[nodiscard]] virtual bool createSymlink(const std::string& target, const std::string& path,
                              Error* error) = 0;
 
   // ---- Operations (built on the primitives) ----
@@ -186,40 +186,40 @@ class FileSystem {
   // the same mode and an existing folder is success (two callers creating the
   // same folder at once both succeed); without, an existing item is EEXIST.
   // Something that is not a folder in the way fails with EEXIST or ENOTDIR.
-  bool createDirectory(const std::string& path, bool withIntermediates, std::uint32_t mode,
+  [[nodiscard]] bool createDirectory(const std::string& path, bool withIntermediates, std::uint32_t mode,
                        Error* error);
-  bool createDirectory(const std::string& path, Error* error) {
+  [[nodiscard]] bool createDirectory(const std::string& path, Error* error) {
     return createDirectory(path, true, 0755, error);
   }
   // A folder only this user can enter: created with mode 0700 (and its
   // missing parents likewise) when missing; when present it must be a folder
   // owned by the effective user (EACCES otherwise), and any other mode is
   // set to 0700.
-  bool ensurePrivateDirectory(const std::string& path, Error* error);
+  [[nodiscard]] bool ensurePrivateDirectory(const std::string& path, Error* error);
 
   // The folder's items with their sizes, sorted by name (byte order) so that
   // "the first two entries" means the same thing on every file system. Items
   // that vanish while the listing is made are left out.
-  bool listDirectory(const std::string& path, std::vector<DirectoryEntry>* entries,
+  [[nodiscard]] bool listDirectory(const std::string& path, std::vector<DirectoryEntry>* entries,
                      Error* error);
 
   // Size of a file (links followed); nullopt on failure.
   std::optional<std::uint64_t> fileSize(const std::string& path, Error* error);
 
-  bool readFile(const std::string& path, std::string* contents, Error* error);
-  bool readFile(const std::string& path, Bytes* contents, Error* error);
+  [[nodiscard]] bool readFile(const std::string& path, std::string* contents, Error* error);
+  [[nodiscard]] bool readFile(const std::string& path, Bytes* contents, Error* error);
   // Reads the file from the start in chunks of at most chunkSize bytes and
   // hands each to `consume`; consume returns false to stop early (the call
   // then still returns true). Used to hash large files without loading them.
-  bool readChunks(const std::string& path, std::size_t chunkSize,
+  [[nodiscard]] bool readChunks(const std::string& path, std::size_t chunkSize,
                   const std::function<bool(const std::uint8_t* data, std::size_t size)>& consume,
                   Error* error);
 
   // Writes in place: creates or truncates the file, writes, closes. A failure
   // midway leaves a partial file; use writeFileAtomically for data that
   // matters.
-  bool writeFile(const std::string& path, std::string_view data, Error* error);
-  bool writeFile(const std::string& path, const Bytes& data, Error* error) {
+  [[nodiscard]] bool writeFile(const std::string& path, std::string_view data, Error* error);
+  [[nodiscard]] bool writeFile(const std::string& path, const Bytes& data, Error* error) {
     return writeFile(path, asStringView(data), error);
   }
   // Writes through a new file with a unique name in the same folder: write,
@@ -227,8 +227,8 @@ class FileSystem {
   // the old bytes or the new ones, never a mix; on any failure the temporary
   // file is removed and the old file is left as it was (a failure of the
   // final folder fsync is reported, with the new file already in place).
-  bool writeFileAtomically(const std::string& path, std::string_view data, Error* error);
-  bool writeFileAtomically(const std::string& path, const Bytes& data, Error* error) {
+  [[nodiscard]] bool writeFileAtomically(const std::string& path, std::string_view data, Error* error);
+  [[nodiscard]] bool writeFileAtomically(const std::string& path, const Bytes& data, Error* error) {
     return writeFileAtomically(path, asStringView(data), error);
   }
   // The same with the temporary file made in `tempFolder` instead, which
@@ -237,7 +237,7 @@ class FileSystem {
   // folder, the temporary never shows up in a listing of it. Only the
   // target's folder is synced after the rename; a temporary name that comes
   // back after a power cut is a stale temporary like any other.
-  bool writeFileAtomically(const std::string& path, std::string_view data,
+  [[nodiscard]] bool writeFileAtomically(const std::string& path, std::string_view data,
                            const std::string& tempFolder, Error* error);
 
   // Renames `from` to `to` (replacing a file at `to`, as rename(2) does).
@@ -246,15 +246,15 @@ class FileSystem {
   // copy fails the temporary copy is removed and the source is kept. When
   // only the final removal of the source fails, `to` holds the data and the
   // failure is reported.
-  bool moveItem(const std::string& from, const std::string& to, Error* error);
+  [[nodiscard]] bool moveItem(const std::string& from, const std::string& to, Error* error);
   // The same with the copy made in `tempFolder` (on the file system of
   // `to`) when the item has to be copied.
-  bool moveItem(const std::string& from, const std::string& to, const std::string& tempFolder,
+  [[nodiscard]] bool moveItem(const std::string& from, const std::string& to, const std::string& tempFolder,
                 Error* error);
   // Copies a file, a symbolic link (as a link) or a folder with everything in
   // it. Fails with EEXIST when something is at `to`. Permission bits and
   // modification times are carried over. A failed copy removes what it made.
-  bool copyItem(const std::string& from, const std::string& to, Error* error);
+  [[nodiscard]] bool copyItem(const std::string& from, const std::string& to, Error* error);
 
   // A path in `folder` where nothing exists at the time of the call, named
   // `prefix` + process id + a per-process counter + random characters, so
@@ -288,7 +288,7 @@ class FileSystem {
   // Copies one item and, for a folder, what is in it. *created tells whether
   // `to` was made (so that the caller removes it on failure and nothing
   // else). `durable` syncs every copied file and folder.
-  bool copyTree(const std::string& from, const std::string& to, bool durable, bool* created,
+  [[nodiscard]] bool copyTree(const std::string& from, const std::string& to, bool durable, bool* created,
                 Error* error);
 };
 

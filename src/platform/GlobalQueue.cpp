@@ -1,15 +1,14 @@
 #include "platform/GlobalQueue.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <limits>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "platform/Mutex.h"
 #include "platform/TaskTimer.h"
 
 namespace kx {
@@ -33,8 +32,8 @@ class GlobalQueue::Pool {
   explicit Pool(std::size_t n) : size(n), slots(n) {}
 
   // The sequence number of the oldest task of priority p that is queued or
-  // running; UINT64_MAX when there is none. mu held.
-  std::uint64_t oldestLocked(int p) const {
+  // running; UINT64_MAX when there is none.
+  std::uint64_t oldestLocked(int p) const REQUIRES(mu) {
     std::uint64_t oldest = std::numeric_limits<std::uint64_t>::max();
     if (!pending[p].empty()) oldest = pending[p].front().seq;
     for (const Slot& slot : slots) {
@@ -44,14 +43,14 @@ class GlobalQueue::Pool {
   }
 
   const std::size_t size;
-  std::mutex mu;
-  std::condition_variable workCv;   // pool threads wait here for tasks
-  std::condition_variable doneCv;   // waitForEarlierTasks() waits here
-  std::deque<Entry> pending[kPriorities];             // guarded by mu
-  std::uint64_t nextSeq[kPriorities] = {1, 1, 1};     // guarded by mu
-  std::vector<Slot> slots;                            // guarded by mu
-  int doneWaiters = 0;                                // guarded by mu
-  bool started = false;                               // guarded by mu
+  Mutex mu;
+  CondVar workCv;   // pool threads wait here for tasks
+  CondVar doneCv;   // waitForEarlierTasks() waits here
+  std::deque<Entry> pending[kPriorities] GUARDED_BY(mu);
+  std::uint64_t nextSeq[kPriorities] GUARDED_BY(mu) = {1, 1, 1};
+  std::vector<Slot> slots GUARDED_BY(mu);
+  int doneWaiters GUARDED_BY(mu) = 0;
+  bool started GUARDED_BY(mu) = false;
 };
 
 GlobalQueue::GlobalQueue(QueuePriority priority, std::string label)
@@ -79,7 +78,7 @@ std::size_t GlobalQueue::poolSize() {
 void GlobalQueue::async(Task task) {
   Pool& p = pool();
   int index = static_cast<int>(priority_);
-  std::lock_guard<std::mutex> lock(p.mu);
+  MutexLock lock(p.mu);
   if (!p.started) {
     for (std::size_t i = 0; i < p.size; ++i) {
       std::thread([&p, i] { workerLoop(p, i); }).detach();
@@ -87,7 +86,7 @@ void GlobalQueue::async(Task task) {
     p.started = true;
   }
   p.pending[index].push_back(Pool::Entry{std::move(task), p.nextSeq[index]++});
-  p.workCv.notify_one();
+  p.workCv.signal();
 }
 
 void GlobalQueue::sync(const Task& task) {
@@ -104,22 +103,26 @@ bool GlobalQueue::waitForEarlierTasks(double timeoutSeconds) {
   Pool& p = pool();
   int index = static_cast<int>(priority_);
   TaskTimer::Clock::time_point deadline = TaskTimer::deadlineAfter(timeoutSeconds);
-  std::unique_lock<std::mutex> lock(p.mu);
+  MutexLock lock(p.mu);
   std::uint64_t limit = p.nextSeq[index];
   ++p.doneWaiters;
-  bool done = p.doneCv.wait_until(lock, deadline,
-                                  [&] { return p.oldestLocked(index) >= limit; });
+  bool done = p.oldestLocked(index) >= limit;
+  while (!done) {
+    bool signalled = p.doneCv.waitUntil(p.mu, deadline);
+    done = p.oldestLocked(index) >= limit;
+    if (!signalled) break;
+  }
   --p.doneWaiters;
   return done;
 }
 
 void GlobalQueue::workerLoop(Pool& p, std::size_t slot) {
-  std::unique_lock<std::mutex> lock(p.mu);
+  MutexLock lock(p.mu);
   for (;;) {
     int index = kPriorities - 1;
     while (index >= 0 && p.pending[index].empty()) --index;
     if (index < 0) {
-      p.workCv.wait(lock);
+      p.workCv.wait(p.mu);
       continue;
     }
     Pool::Entry entry = std::move(p.pending[index].front());
@@ -134,7 +137,7 @@ void GlobalQueue::workerLoop(Pool& p, std::size_t slot) {
     }
     lock.lock();
     p.slots[slot] = Pool::Slot{};
-    if (p.doneWaiters > 0) p.doneCv.notify_all();
+    if (p.doneWaiters > 0) p.doneCv.signalAll();
   }
 }
 

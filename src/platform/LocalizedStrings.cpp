@@ -205,7 +205,7 @@ bool LocalizedStrings::parse(std::string_view text, Table* table, Error* error) 
 bool LocalizedStrings::loadText(std::string_view text, Error* error) {
   Table parsed;
   if (!parse(text, &parsed, error)) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   table_ = std::move(parsed);
   defaultPending_ = false;
   return true;
@@ -218,7 +218,6 @@ bool LocalizedStrings::loadFile(const std::string& path, Error* error) {
 }
 
 void LocalizedStrings::loadDefaultIfPending() const {
-  // Called with mutex_ held.
   if (!defaultPending_) return;
   defaultPending_ = false;
   std::string folder = Places::resourcesDirectory();
@@ -233,14 +232,14 @@ void LocalizedStrings::loadDefaultIfPending() const {
 }
 
 std::string LocalizedStrings::localizedString(std::string_view key) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   loadDefaultIfPending();
   auto it = table_.find(std::string(key));
   return it == table_.end() ? std::string(key) : it->second;
 }
 
 std::size_t LocalizedStrings::size() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   loadDefaultIfPending();
   return table_.size();
 }
@@ -248,6 +247,8 @@ std::size_t LocalizedStrings::size() const {
 LocalizedStrings& LocalizedStrings::sharedStrings() {
   static LocalizedStrings* shared = [] {
     auto* strings = new LocalizedStrings();
+    // Not yet shared; the lock only tells the analysis so.
+    MutexLock lock(strings->mutex_);
     strings->defaultPending_ = true;
     return strings;
   }();

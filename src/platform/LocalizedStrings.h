@@ -19,12 +19,12 @@
 #define ZN_PLATFORM_LOCALIZEDSTRINGS_H_
 
 #include <cstddef>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
 #include "platform/Error.h"
+#include "platform/Mutex.h"
 
 namespace kx {
 
@@ -44,8 +44,8 @@ class LocalizedStrings {
 
   // Replaces the table with the entries of a strings file (or text). On
   // failure the table is left as it was.
-  bool loadFile(const std::string& path, Error* error);
-  bool loadText(std::string_view text, Error* error);
+  [[nodiscard]] bool loadFile(const std::string& path, Error* error);
+  [[nodiscard]] bool loadText(std::string_view text, Error* error);
 
   // The text for `key`, or `key` itself when the table has none.
   std::string localizedString(std::string_view key) const;
@@ -60,14 +60,14 @@ class LocalizedStrings {
   static std::string localized(std::string_view key);
 
   // Parses strings-file text into `table` (later duplicates win).
-  static bool parse(std::string_view text, Table* table, Error* error);
+  [[nodiscard]] static bool parse(std::string_view text, Table* table, Error* error);
 
  private:
-  void loadDefaultIfPending() const;
+  void loadDefaultIfPending() const REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;
-  mutable Table table_;                  // guarded by mutex_
-  mutable bool defaultPending_ = false;  // guarded by mutex_; true only for the shared table
+  mutable Mutex mutex_;
+  mutable Table table_ GUARDED_BY(mutex_);
+  mutable bool defaultPending_ GUARDED_BY(mutex_) = false;  // true only for the shared table
 };
 
 }  // namespace kx

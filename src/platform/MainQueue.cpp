@@ -27,9 +27,9 @@ bool MainQueue::isMainThread() {
 }
 
 void MainQueue::async(Task task) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   items_.push_back(Item{std::move(task)});
-  workCv_.notify_all();
+  workCv_.signalAll();
 }
 
 void MainQueue::sync(const Task& task) {
@@ -39,10 +39,10 @@ void MainQueue::sync(const Task& task) {
     return;
   }
   bool done = false;
-  std::unique_lock<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   items_.push_back(Item{nullptr, &task, &done});
-  workCv_.notify_all();
-  doneCv_.wait(lock, [&done] { return done; });
+  workCv_.signalAll();
+  while (!done) doneCv_.wait(mu_);
 }
 
 void MainQueue::after(double seconds, Task task) {
@@ -53,7 +53,7 @@ void MainQueue::after(double seconds, Task task) {
 bool MainQueue::runOne() {
   Item item;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (items_.empty()) return false;
     item = std::move(items_.front());
     items_.pop_front();
@@ -64,9 +64,9 @@ bool MainQueue::runOne() {
     item.task = nullptr;  // release the captures while the queue is current
   }
   if (item.done) {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     *item.done = true;
-    doneCv_.notify_all();
+    doneCv_.signalAll();
   }
   return true;
 }
@@ -78,8 +78,10 @@ std::size_t MainQueue::drain() {
 }
 
 void MainQueue::waitForWork(TaskTimer::Clock::time_point deadline) {
-  std::unique_lock<std::mutex> lock(mu_);
-  workCv_.wait_until(lock, deadline, [this] { return !items_.empty(); });
+  MutexLock lock(mu_);
+  while (items_.empty()) {
+    if (!workCv_.waitUntil(mu_, deadline)) return;
+  }
 }
 
 bool MainQueue::runUntil(const std::function<bool()>& condition, double timeoutSeconds) {

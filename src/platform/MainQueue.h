@@ -19,13 +19,12 @@
 #ifndef ZN_PLATFORM_MAINQUEUE_H_
 #define ZN_PLATFORM_MAINQUEUE_H_
 
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 
+#include "platform/Mutex.h"
 #include "platform/Queue.h"
 #include "platform/TaskTimer.h"
 
@@ -71,10 +70,10 @@ class MainQueue final : public Queue {
   void waitForWork(TaskTimer::Clock::time_point deadline);
 
   const std::string label_;
-  std::mutex mu_;
-  std::condition_variable workCv_;  // pumping threads wait here for tasks
-  std::condition_variable doneCv_;  // sync() callers wait here for their task to run
-  std::deque<Item> items_;          // guarded by mu_
+  Mutex mu_;
+  CondVar workCv_;  // pumping threads wait here for tasks
+  CondVar doneCv_;  // sync() callers wait here for their task to run
+  std::deque<Item> items_ GUARDED_BY(mu_);
 };
 
 }  // namespace kx

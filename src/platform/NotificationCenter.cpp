@@ -1,10 +1,11 @@
 #include "platform/NotificationCenter.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "platform/Mutex.h"
 
 namespace kx {
 
@@ -24,10 +25,10 @@ struct NotificationCenter::Observer {
   // deliver() only while its thread is listed in `running`.
   Callback callback;
 
-  std::mutex mu;
-  std::condition_variable idleCv;          // retire() waits here for calls to end
-  bool removed = false;                    // guarded by mu
-  std::vector<std::thread::id> running;    // guarded by mu: one entry per running call
+  Mutex mu;
+  CondVar idleCv;          // retire() waits here for calls to end
+  bool removed GUARDED_BY(mu) = false;
+  std::vector<std::thread::id> running GUARDED_BY(mu);  // one entry per running call
 };
 
 NotificationCenter& NotificationCenter::defaultCenter() {
@@ -40,7 +41,7 @@ NotificationCenter::NotificationCenter() = default;
 NotificationCenter::~NotificationCenter() {
   std::map<Token, std::shared_ptr<Observer>> observers;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     observers.swap(observers_);
   }
   for (auto& [token, observer] : observers) retire(observer, false);
@@ -50,7 +51,7 @@ NotificationCenter::Token NotificationCenter::addObserver(std::string name, cons
                                                           Queue* queue, Callback callback) {
   auto observer =
       std::make_shared<Observer>(std::move(name), object, queue, std::move(callback));
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   Token token = nextToken_++;
   observers_.emplace(token, std::move(observer));
   return token;
@@ -59,7 +60,7 @@ NotificationCenter::Token NotificationCenter::addObserver(std::string name, cons
 void NotificationCenter::removeObserver(Token token) {
   std::shared_ptr<Observer> observer;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     auto it = observers_.find(token);
     if (it == observers_.end()) return;
     observer = std::move(it->second);
@@ -70,14 +71,16 @@ void NotificationCenter::removeObserver(Token token) {
 
 void NotificationCenter::retire(const std::shared_ptr<Observer>& observer, bool wait) {
   Callback released;
-  std::unique_lock<std::mutex> lock(observer->mu);
+  MutexLock lock(observer->mu);
   observer->removed = true;
   const std::thread::id self = std::this_thread::get_id();
-  auto onlyHere = [&] {
-    return std::all_of(observer->running.begin(), observer->running.end(),
-                       [&](const std::thread::id& id) { return id == self; });
-  };
-  if (wait) observer->idleCv.wait(lock, onlyHere);
+  if (wait) {
+    // Calls on this thread (an observer removing itself) are not waited for.
+    while (!std::all_of(observer->running.begin(), observer->running.end(),
+                        [&](const std::thread::id& id) { return id == self; })) {
+      observer->idleCv.wait(observer->mu);
+    }
+  }
   if (observer->running.empty()) released = std::move(observer->callback);
   lock.unlock();
   // `released` is destroyed here, outside every lock.
@@ -90,7 +93,7 @@ void NotificationCenter::post(std::string name, const void* object, Value userIn
 void NotificationCenter::post(const Notification& notification) {
   std::vector<std::shared_ptr<Observer>> matching;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     for (const auto& [token, observer] : observers_) {
       if (observer->matches(notification)) matching.push_back(observer);
     }
@@ -108,18 +111,18 @@ void NotificationCenter::deliver(const std::shared_ptr<Observer>& observer,
                                  const Notification& notification) {
   const std::thread::id self = std::this_thread::get_id();
   {
-    std::lock_guard<std::mutex> lock(observer->mu);
+    MutexLock lock(observer->mu);
     if (observer->removed) return;
     observer->running.push_back(self);
   }
   Queue::invokeGuarded([&] { observer->callback(notification); }, notification.name);
   Callback released;
   {
-    std::lock_guard<std::mutex> lock(observer->mu);
+    MutexLock lock(observer->mu);
     observer->running.erase(std::find(observer->running.begin(), observer->running.end(), self));
     if (observer->removed) {
       if (observer->running.empty()) released = std::move(observer->callback);
-      observer->idleCv.notify_all();
+      observer->idleCv.signalAll();
     }
   }
 }

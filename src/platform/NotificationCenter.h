@@ -31,9 +31,9 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "platform/Mutex.h"
 #include "platform/Queue.h"
 #include "platform/Value.h"
 
@@ -76,9 +76,9 @@ class NotificationCenter {
   // `wait` is true.
   static void retire(const std::shared_ptr<Observer>& observer, bool wait);
 
-  std::mutex mu_;
-  std::map<Token, std::shared_ptr<Observer>> observers_;  // guarded by mu_; by token = add order
-  Token nextToken_ = 1;                                     // guarded by mu_
+  Mutex mu_;
+  std::map<Token, std::shared_ptr<Observer>> observers_ GUARDED_BY(mu_);  // by token = add order
+  Token nextToken_ GUARDED_BY(mu_) = 1;
 };
 
 }  // namespace kx

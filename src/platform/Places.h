@@ -38,10 +38,10 @@ class Places {
   static std::string applicationDataRoot();
   // Creates the application data root (and missing parents) with mode 0700;
   // an existing one must be this user's folder and is set to mode 0700.
-  static bool ensureApplicationDataRoot(Error* error);
+  [[nodiscard]] static bool ensureApplicationDataRoot(Error* error);
 
   static std::string scratchRoot();
-  static bool ensureScratchRoot(Error* error);
+  [[nodiscard]] static bool ensureScratchRoot(Error* error);
 
   // The first of the candidates above that is a folder; $ZN_RESOURCES_DIR is
   // taken as it is when set. "" when none is found.

@@ -87,15 +87,15 @@ class PropertyList {
                                               Error* error = nullptr);
 
   // Whether serialize() would succeed.
-  static bool isValid(const Value& value, Error* error = nullptr);
+  [[nodiscard]] static bool isValid(const Value& value, Error* error = nullptr);
 
   // parse() of a file's contents, read through kx::FileSystem::Default().
   static std::optional<Value> readFile(const std::string& path, Error* error = nullptr);
 
   // serialize() written atomically to `path` (a reader sees the old file or
   // the new one, never a mix).
-  static bool writeFile(const std::string& path, const Value& value, Error* error = nullptr);
-  static bool writeFile(const std::string& path, const Value& value, Format format,
+  [[nodiscard]] static bool writeFile(const std::string& path, const Value& value, Error* error = nullptr);
+  [[nodiscard]] static bool writeFile(const std::string& path, const Value& value, Format format,
                         Error* error = nullptr);
 
  private:

@@ -2,9 +2,10 @@
 
 #include <cstdio>
 #include <exception>
-#include <mutex>
 #include <utility>
 #include <vector>
+
+#include "platform/Mutex.h"
 
 namespace kx {
 
@@ -18,13 +19,12 @@ struct Frame {
 // The calling thread's stack of running queues, innermost last.
 thread_local std::vector<Frame> tFrames;
 
-std::mutex& handlerMutex() {
-  static std::mutex* mu = new std::mutex;
+Mutex& handlerMutex() {
+  static Mutex* mu = new Mutex;
   return *mu;
 }
 
-// Guarded by handlerMutex().
-Queue::ExceptionHandler& handlerSlot() {
+Queue::ExceptionHandler& handlerSlot() REQUIRES(handlerMutex()) {
   static Queue::ExceptionHandler* handler = new Queue::ExceptionHandler;
   return *handler;
 }
@@ -52,14 +52,14 @@ std::string Queue::currentLabel() {
 }
 
 void Queue::setExceptionHandler(ExceptionHandler handler) {
-  std::lock_guard<std::mutex> lock(handlerMutex());
+  MutexLock lock(handlerMutex());
   handlerSlot() = std::move(handler);
 }
 
 void Queue::reportException(const std::string& where, const std::string& description) {
   ExceptionHandler handler;
   {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    MutexLock lock(handlerMutex());
     handler = handlerSlot();
   }
   try {

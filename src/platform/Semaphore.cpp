@@ -5,21 +5,23 @@
 namespace kx {
 
 void Semaphore::signal() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   ++count_;
-  cv_.notify_one();
+  cv_.signal();
 }
 
 void Semaphore::wait() {
-  std::unique_lock<std::mutex> lock(mu_);
-  cv_.wait(lock, [this] { return count_ > 0; });
+  MutexLock lock(mu_);
+  while (count_ <= 0) cv_.wait(mu_);
   --count_;
 }
 
 bool Semaphore::wait(double timeoutSeconds) {
   TaskTimer::Clock::time_point deadline = TaskTimer::deadlineAfter(timeoutSeconds);
-  std::unique_lock<std::mutex> lock(mu_);
-  if (!cv_.wait_until(lock, deadline, [this] { return count_ > 0; })) return false;
+  MutexLock lock(mu_);
+  while (count_ <= 0) {
+    if (!cv_.waitUntil(mu_, deadline) && count_ <= 0) return false;
+  }
   --count_;
   return true;
 }

@@ -9,9 +9,9 @@
 #ifndef ZN_PLATFORM_SEMAPHORE_H_
 #define ZN_PLATFORM_SEMAPHORE_H_
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+
+#include "platform/Mutex.h"
 
 namespace kx {
 
@@ -29,9 +29,9 @@ class Semaphore {
   bool wait(double timeoutSeconds);
 
  private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::int64_t count_;  // guarded by mu_
+  Mutex mu_;
+  CondVar cv_;
+  std::int64_t count_ GUARDED_BY(mu_);
 };
 
 }  // namespace kx

@@ -1,10 +1,9 @@
 #include "platform/SerialQueue.h"
 
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <utility>
 
+#include "platform/Mutex.h"
 #include "platform/TaskTimer.h"
 #include "platform/WorkerPool.h"
 
@@ -28,14 +27,14 @@ struct SerialQueue::State {
   State(std::string l, Queue* o) : label(std::move(l)), owner(o) {}
 
   const std::string label;
-  std::mutex mu;
-  std::condition_variable turnCv;  // sync callers wait here for their turn
-  std::deque<Item> items;          // guarded by mu
+  Mutex mu;
+  CondVar turnCv;                  // sync callers wait here for their turn
+  std::deque<Item> items GUARDED_BY(mu);
   // Guarded by mu: a drain job or a sync caller holds the queue. Invariant:
   // items is empty or held is true.
-  bool held = false;
-  bool closed = false;             // guarded by mu: the SerialQueue is destroyed
-  Queue* owner;                    // guarded by mu: nullptr once destroyed
+  bool held GUARDED_BY(mu) = false;
+  bool closed GUARDED_BY(mu) = false;  // the SerialQueue is destroyed
+  Queue* owner GUARDED_BY(mu);  // nullptr once destroyed
 };
 
 SerialQueue::SerialQueue(std::string label)
@@ -45,7 +44,7 @@ SerialQueue::~SerialQueue() {
   if (isCurrent()) {
     // Destroyed by one of its own tasks: the rest of the queue runs later.
     forgetOnThisThread(this);
-    std::lock_guard<std::mutex> lock(state_->mu);
+    MutexLock lock(state_->mu);
     state_->closed = true;
     state_->owner = nullptr;
     return;
@@ -53,7 +52,7 @@ SerialQueue::~SerialQueue() {
   for (;;) {
     acquireTurn(state_);
     {
-      std::lock_guard<std::mutex> lock(state_->mu);
+      MutexLock lock(state_->mu);
       if (state_->items.empty()) {
         state_->closed = true;
         state_->owner = nullptr;
@@ -96,7 +95,7 @@ void SerialQueue::enqueue(const std::shared_ptr<State>& state, Task task, bool* 
   bool start = false;
   Task dropped;
   {
-    std::lock_guard<std::mutex> lock(state->mu);
+    MutexLock lock(state->mu);
     if (state->closed) {
       dropped = std::move(task);  // a delayed task that outlived its queue
     } else {
@@ -111,19 +110,19 @@ void SerialQueue::enqueue(const std::shared_ptr<State>& state, Task task, bool* 
 }
 
 void SerialQueue::acquireTurn(const std::shared_ptr<State>& state) {
-  std::unique_lock<std::mutex> lock(state->mu);
+  MutexLock lock(state->mu);
   if (!state->held) {
     state->held = true;
     return;
   }
   bool granted = false;
   state->items.push_back(State::Item{nullptr, &granted});
-  state->turnCv.wait(lock, [&granted] { return granted; });
+  while (!granted) state->turnCv.wait(state->mu);
 }
 
 void SerialQueue::releaseTurn(const std::shared_ptr<State>& state) {
   {
-    std::lock_guard<std::mutex> lock(state->mu);
+    MutexLock lock(state->mu);
     if (state->items.empty()) {
       state->held = false;
       return;
@@ -141,7 +140,7 @@ void SerialQueue::drain(const std::shared_ptr<State>& state) {
     State::Item item;
     Queue* owner;
     {
-      std::unique_lock<std::mutex> lock(state->mu);
+      MutexLock lock(state->mu);
       if (state->items.empty()) {
         state->held = false;
         return;
@@ -155,7 +154,7 @@ void SerialQueue::drain(const std::shared_ptr<State>& state) {
       state->items.pop_front();
       if (item.turnGranted) {
         *item.turnGranted = true;  // the waiting sync caller now holds the queue
-        state->turnCv.notify_all();
+        state->turnCv.signalAll();
         return;
       }
       owner = state->owner;

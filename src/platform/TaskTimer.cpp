@@ -23,7 +23,7 @@ TaskTimer::Clock::time_point TaskTimer::deadlineAfter(double seconds) {
 
 TaskTimer::Id TaskTimer::schedule(double seconds, std::function<void()> fire) {
   Clock::time_point deadline = deadlineAfter(seconds);
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (!started_) {
     // The thread lives as long as the process, like the timer itself.
     std::thread([this] { run(); }).detach();
@@ -33,14 +33,14 @@ TaskTimer::Id TaskTimer::schedule(double seconds, std::function<void()> fire) {
   bool earliest = entries_.empty() || Key(deadline, id) < entries_.begin()->first;
   entries_.emplace(Key(deadline, id), std::move(fire));
   deadlines_.emplace(id, deadline);
-  if (earliest) cv_.notify_one();
+  if (earliest) cv_.signal();
   return id;
 }
 
 bool TaskTimer::cancel(Id id) {
   std::function<void()> dropped;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     auto it = deadlines_.find(id);
     if (it == deadlines_.end()) return false;
     auto entry = entries_.find(Key(it->second, id));
@@ -53,16 +53,16 @@ bool TaskTimer::cancel(Id id) {
 }
 
 void TaskTimer::run() {
-  std::unique_lock<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   std::vector<std::function<void()>> due;
   for (;;) {
     if (entries_.empty()) {
-      cv_.wait(lock);
+      cv_.wait(mu_);
       continue;
     }
     Clock::time_point first = entries_.begin()->first.first;
     if (Clock::now() < first) {
-      cv_.wait_until(lock, first);
+      cv_.waitUntil(mu_, first);
       continue;
     }
     Clock::time_point now = Clock::now();

@@ -11,13 +11,13 @@
 #define ZN_PLATFORM_TASKTIMER_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <unordered_map>
 #include <utility>
+
+#include "platform/Mutex.h"
 
 namespace kx {
 
@@ -49,12 +49,12 @@ class TaskTimer {
   ~TaskTimer() = default;
   void run();
 
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::map<Key, std::function<void()>> entries_;  // guarded by mu_
-  std::unordered_map<Id, Clock::time_point> deadlines_;  // guarded by mu_
-  Id nextId_ = 1;                                 // guarded by mu_
-  bool started_ = false;                          // guarded by mu_
+  Mutex mu_;
+  CondVar cv_;
+  std::map<Key, std::function<void()>> entries_ GUARDED_BY(mu_);
+  std::unordered_map<Id, Clock::time_point> deadlines_ GUARDED_BY(mu_);
+  Id nextId_ GUARDED_BY(mu_) = 1;
+  bool started_ GUARDED_BY(mu_) = false;
 };
 
 }  // namespace kx

@@ -51,7 +51,7 @@ void UserDefaults::loadLocked() {
   }
   // Not a property-list dictionary: keep it aside for inspection so that the
   // next write does not destroy it, and start empty.
-  fs.rename(path_, path_ + ".corrupt", nullptr);
+  kx::ignoreError(fs.rename(path_, path_ + ".corrupt", nullptr));
 }
 
 bool UserDefaults::writeLocked(Error* error) {
@@ -77,30 +77,30 @@ const Value* UserDefaults::findLocked(std::string_view key) {
 }
 
 void UserDefaults::registerDefaults(const Dictionary& defaults) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   for (const auto& [key, value] : defaults) registered_.set(key, value);
 }
 
 Value UserDefaults::objectForKey(std::string_view key) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   const Value* v = findLocked(key);
   return v ? *v : Value();
 }
 
 bool UserDefaults::boolForKey(std::string_view key) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   const Value* v = findLocked(key);
   return v && isScalar(*v) && v->boolValue();
 }
 
 std::int64_t UserDefaults::integerForKey(std::string_view key) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   const Value* v = findLocked(key);
   return v && isScalar(*v) ? v->intValue() : 0;
 }
 
 std::optional<std::string> UserDefaults::stringForKey(std::string_view key) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   const Value* v = findLocked(key);
   if (!v || !isScalar(*v)) return std::nullopt;
   return v->stringValue();
@@ -110,7 +110,7 @@ bool UserDefaults::setObject(Value value, std::string_view key, Error* error) {
   if (value.isNull()) return removeObjectForKey(key, error);
   // Checked before the lock: a refused value changes nothing.
   if (!PropertyList::isValid(Value::dict({{std::string(key), value}}), error)) return false;
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   loadLocked();
   persistent_.set(std::string(key), std::move(value));
   return writeLocked(error);
@@ -125,20 +125,20 @@ bool UserDefaults::setInteger(std::int64_t value, std::string_view key, Error* e
 }
 
 bool UserDefaults::removeObjectForKey(std::string_view key, Error* error) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   loadLocked();
   if (!persistent_.remove(key) && !dirty_) return true;  // nothing to write
   return writeLocked(error);
 }
 
 bool UserDefaults::synchronize(Error* error) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (!loaded_ || !dirty_) return true;
   return writeLocked(error);
 }
 
 void UserDefaults::resetForTesting() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   loaded_ = false;
   dirty_ = false;
   path_.clear();

@@ -28,12 +28,12 @@
 #define ZN_PLATFORM_USERDEFAULTS_H_
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/Error.h"
+#include "platform/Mutex.h"
 #include "platform/Value.h"
 
 namespace kx {
@@ -64,16 +64,16 @@ class UserDefaults {
   // removes the key. Returns false when the value is no property-list value
   // (nothing changes; error kPropertyListWriteInvalidError) or when the file
   // could not be written (the value is kept; synchronize() retries).
-  bool setObject(Value value, std::string_view key, Error* error = nullptr);
-  bool setBool(bool value, std::string_view key, Error* error = nullptr);
-  bool setInteger(std::int64_t value, std::string_view key, Error* error = nullptr);
+  [[nodiscard]] bool setObject(Value value, std::string_view key, Error* error = nullptr);
+  [[nodiscard]] bool setBool(bool value, std::string_view key, Error* error = nullptr);
+  [[nodiscard]] bool setInteger(std::int64_t value, std::string_view key, Error* error = nullptr);
   // Removes the key from the persistent domain (a registered default shows
   // through again) and writes the file; false when the write failed.
-  bool removeObjectForKey(std::string_view key, Error* error = nullptr);
+  [[nodiscard]] bool removeObjectForKey(std::string_view key, Error* error = nullptr);
 
   // Writes pending changes that an earlier write failed to save. True when
   // the file holds every change.
-  bool synchronize(Error* error = nullptr);
+  [[nodiscard]] bool synchronize(Error* error = nullptr);
 
   // The file of the persistent domain, under the current application data
   // root ("" when no root is known).
@@ -86,18 +86,18 @@ class UserDefaults {
  private:
   UserDefaults() = default;
 
-  // Reads the file once; mu_ must be held.
-  void loadLocked();
-  // Writes the persistent domain; mu_ must be held.
-  bool writeLocked(Error* error);
-  const Value* findLocked(std::string_view key);
+  // Reads the file once.
+  void loadLocked() REQUIRES(mu_);
+  // Writes the persistent domain.
+  [[nodiscard]] bool writeLocked(Error* error) REQUIRES(mu_);
+  const Value* findLocked(std::string_view key) REQUIRES(mu_);
 
-  std::mutex mu_;
-  bool loaded_ = false;     // guarded by mu_
-  std::string path_;        // guarded by mu_: the file read at load time
-  Dictionary persistent_;   // guarded by mu_
-  Dictionary registered_;   // guarded by mu_
-  bool dirty_ = false;      // guarded by mu_: persistent_ has unsaved changes
+  Mutex mu_;
+  bool loaded_ GUARDED_BY(mu_) = false;
+  std::string path_ GUARDED_BY(mu_);  // the file read at load time
+  Dictionary persistent_ GUARDED_BY(mu_);
+  Dictionary registered_ GUARDED_BY(mu_);
+  bool dirty_ GUARDED_BY(mu_) = false;  // persistent_ has unsaved changes
 };
 
 }  // namespace kx

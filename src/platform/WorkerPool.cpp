@@ -19,10 +19,10 @@ WorkerPool::WorkerPool(std::size_t softLimit)
     : softLimit_(std::max<std::size_t>(1, softLimit)), lastTake_(Clock::now()) {}
 
 void WorkerPool::submit(std::function<void()> job) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   pending_.push_back(Job{std::move(job), Clock::now()});
   if (pending_.size() <= idle_) {
-    workCv_.notify_one();
+    workCv_.signal();
     return;
   }
   if (threads_ < softLimit_ && spawnLocked()) return;
@@ -35,11 +35,11 @@ void WorkerPool::submit(std::function<void()> job) {
       // Retried on the next submit; the job waits for a worker meanwhile.
     }
   }
-  watcherCv_.notify_one();
+  watcherCv_.signal();
 }
 
 std::size_t WorkerPool::threadCount() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return threads_;
 }
 
@@ -54,11 +54,15 @@ bool WorkerPool::spawnLocked() {
 }
 
 void WorkerPool::workerLoop() {
-  std::unique_lock<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   for (;;) {
     if (pending_.empty()) {
       ++idle_;
-      bool woke = workCv_.wait_for(lock, kIdleTimeout, [this] { return !pending_.empty(); });
+      Clock::time_point deadline = Clock::now() + kIdleTimeout;
+      bool woke = true;
+      while (woke && pending_.empty()) {
+        if (!workCv_.waitUntil(mu_, deadline)) woke = !pending_.empty();
+      }
       --idle_;
       if (!woke) {
         --threads_;
@@ -76,19 +80,19 @@ void WorkerPool::workerLoop() {
 }
 
 void WorkerPool::watcherLoop() {
-  std::unique_lock<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   for (;;) {
     if (pending_.empty() || pending_.size() <= idle_) {
-      watcherCv_.wait(lock);
+      watcherCv_.wait(mu_);
       continue;
     }
     Clock::time_point since = std::max(lastTake_, pending_.front().queuedAt);
     Clock::time_point now = Clock::now();
     if (now - since >= kStarvationDelay) {
       if (threads_ < kHardLimit && spawnLocked()) lastTake_ = now;
-      watcherCv_.wait_for(lock, kStarvationDelay);
+      watcherCv_.waitFor(mu_, kStarvationDelay);
     } else {
-      watcherCv_.wait_until(lock, since + kStarvationDelay);
+      watcherCv_.waitUntil(mu_, since + kStarvationDelay);
     }
   }
 }

@@ -15,11 +15,11 @@
 #define ZN_PLATFORM_WORKERPOOL_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
-#include <mutex>
+
+#include "platform/Mutex.h"
 
 namespace kx {
 
@@ -53,20 +53,20 @@ class WorkerPool {
   explicit WorkerPool(std::size_t softLimit);
   ~WorkerPool() = default;
 
-  // Starts one worker thread; mu_ held. Returns false when the system refuses.
-  bool spawnLocked();
+  // Starts one worker thread. Returns false when the system refuses.
+  bool spawnLocked() REQUIRES(mu_);
   void workerLoop();
   void watcherLoop();
 
   const std::size_t softLimit_;
-  mutable std::mutex mu_;
-  std::condition_variable workCv_;      // workers wait here for jobs
-  std::condition_variable watcherCv_;   // the watcher waits here for a backlog
-  std::deque<Job> pending_;             // guarded by mu_
-  std::size_t threads_ = 0;             // guarded by mu_
-  std::size_t idle_ = 0;                // guarded by mu_: workers waiting for a job
-  Clock::time_point lastTake_;          // guarded by mu_: when a worker last took a job
-  bool watcherStarted_ = false;         // guarded by mu_
+  mutable Mutex mu_;
+  CondVar workCv_;      // workers wait here for jobs
+  CondVar watcherCv_;   // the watcher waits here for a backlog
+  std::deque<Job> pending_ GUARDED_BY(mu_);
+  std::size_t threads_ GUARDED_BY(mu_) = 0;
+  std::size_t idle_ GUARDED_BY(mu_) = 0;  // workers waiting for a job
+  Clock::time_point lastTake_ GUARDED_BY(mu_);  // when a worker last took a job
+  bool watcherStarted_ GUARDED_BY(mu_) = false;
 };
 
 }  // namespace kx

@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Mutex.h"
 #include "platform/Queue.h"
 
 KXSContext& KXSContext::sharedContext() {
@@ -14,7 +15,7 @@ void KXSContext::setConfig(const KXSContextConfigProtocol& config) {
   std::string indexDirectory = config.indexDirectory();
   std::string stopWords = config.indexStopWordsFile();
   const std::optional<std::uint8_t> threads = config.threadCount();
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   pathOfIndexDirectory_ = std::move(indexDirectory);
   pathOfStopWords_ = std::move(stopWords);
   workerCount_ = threads.value_or(1);
@@ -22,51 +23,51 @@ void KXSContext::setConfig(const KXSContextConfigProtocol& config) {
 }
 
 std::string KXSContext::pathOfIndexDirectory() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   return pathOfIndexDirectory_;
 }
 
 void KXSContext::setPathOfIndexDirectory(std::string path) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   pathOfIndexDirectory_ = std::move(path);
 }
 
 std::string KXSContext::pathOfStopWords() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   return pathOfStopWords_;
 }
 
 void KXSContext::setPathOfStopWords(std::string path) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   pathOfStopWords_ = std::move(path);
 }
 
 std::uint8_t KXSContext::workerCountOfIndexQueue() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   return workerCount_;
 }
 
 void KXSContext::setWorkerCountOfIndexQueue(std::uint8_t count) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   workerCount_ = count;
 }
 
 bool KXSContext::isInitialized() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   return initialized_;
 }
 
 bool KXSContext::isReload() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   return reload_;
 }
 
 void KXSContext::setIsReload(bool reload) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    kx::MutexLock lock(mutex_);
     reload_ = reload;
   }
-  std::lock_guard<std::recursive_mutex> notifyLock(notifyMutex_);
+  kx::RecursiveMutexLock notifyLock(notifyMutex_);
   // Copy first: an observer may add or remove observers while it runs.
   std::vector<std::pair<ObserverToken, std::function<void()>>> observers(observers_.begin(),
                                                                          observers_.end());
@@ -77,13 +78,13 @@ void KXSContext::setIsReload(bool reload) {
 }
 
 KXSContext::ObserverToken KXSContext::addReloadObserver(std::function<void()> observer) {
-  std::lock_guard<std::recursive_mutex> lock(notifyMutex_);
+  kx::RecursiveMutexLock lock(notifyMutex_);
   const ObserverToken token = nextToken_++;
   observers_.emplace(token, std::move(observer));
   return token;
 }
 
 void KXSContext::removeReloadObserver(ObserverToken token) {
-  std::lock_guard<std::recursive_mutex> lock(notifyMutex_);
+  kx::RecursiveMutexLock lock(notifyMutex_);
   observers_.erase(token);
 }

@@ -21,9 +21,9 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 
+#include "platform/Mutex.h"
 #include "search/KXSContextConfigProtocol.h"
 
 class KXSContext {
@@ -63,16 +63,16 @@ class KXSContext {
   void removeReloadObserver(ObserverToken token);
 
  private:
-  mutable std::mutex mutex_;
-  std::string pathOfIndexDirectory_;    // guarded by mutex_
-  std::string pathOfStopWords_;         // guarded by mutex_
-  std::uint8_t workerCount_ = 0;        // guarded by mutex_
-  bool initialized_ = false;            // guarded by mutex_
-  bool reload_ = false;                 // guarded by mutex_
+  mutable kx::Mutex mutex_;
+  std::string pathOfIndexDirectory_ GUARDED_BY(mutex_);
+  std::string pathOfStopWords_ GUARDED_BY(mutex_);
+  std::uint8_t workerCount_ GUARDED_BY(mutex_) = 0;
+  bool initialized_ GUARDED_BY(mutex_) = false;
+  bool reload_ GUARDED_BY(mutex_) = false;
 
-  std::recursive_mutex notifyMutex_;
-  ObserverToken nextToken_ = 1;                                // guarded by notifyMutex_
-  std::map<ObserverToken, std::function<void()>> observers_;   // guarded by notifyMutex_
+  kx::RecursiveMutex notifyMutex_;
+  ObserverToken nextToken_ GUARDED_BY(notifyMutex_) = 1;
+  std::map<ObserverToken, std::function<void()>> observers_ GUARDED_BY(notifyMutex_);
 };
 
 #endif  // ZN_SEARCH_KXSCONTEXT_H_

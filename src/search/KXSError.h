@@ -11,7 +11,7 @@
 
 #include "platform/Error.h"
 
-inline constexpr const char* KXSErrorDomain = "com.zarvel.note.search.Error";
+inline constexpr const char* kKXSErrorDomain = "com.zarvel.note.search.Error";
 
 // User-info key holding the index library's own error number, when the
 // failure came from the library.
@@ -33,7 +33,7 @@ enum KXSErrorCode : std::int64_t {
 };
 
 inline kx::Error KXSMakeError(KXSErrorCode code, std::string description) {
-  return kx::Error::make(KXSErrorDomain, code, std::move(description));
+  return kx::Error::make(kKXSErrorDomain, code, std::move(description));
 }
 
 #endif  // ZN_SEARCH_KXSERROR_H_

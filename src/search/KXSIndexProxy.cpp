@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <exception>
-#include <mutex>
 #include <utility>
 
 #include "CommonUtils/KXLogger.h"
 #include "platform/FileSystem.h"
+#include "platform/Mutex.h"
 #include "platform/Path.h"
 #include "platform/Text.h"
 #include "search/KXSError.h"
@@ -26,14 +26,14 @@ struct Settings {
 }  // namespace
 
 struct KXSIndexProxy::State {
-  mutable std::mutex mutex;
-  std::uint8_t currentQueueCount = 0;                      // guarded by mutex
-  std::string currentIndexDirectoryPath;                   // guarded by mutex
-  std::string currentIndexStopWordsPath;                   // guarded by mutex
-  double lockTimeoutSeconds = kDefaultLockTimeoutSeconds;  // guarded by mutex
+  mutable kx::Mutex mutex;
+  std::uint8_t currentQueueCount GUARDED_BY(mutex) = 0;
+  std::string currentIndexDirectoryPath GUARDED_BY(mutex);
+  std::string currentIndexStopWordsPath GUARDED_BY(mutex);
+  double lockTimeoutSeconds GUARDED_BY(mutex) = kDefaultLockTimeoutSeconds;
 
   Settings settings() const {
-    std::lock_guard<std::mutex> lock(mutex);
+    kx::MutexLock lock(mutex);
     return Settings{currentIndexDirectoryPath, currentIndexStopWordsPath, lockTimeoutSeconds};
   }
 };
@@ -88,9 +88,9 @@ std::vector<bool> runSubmit(const Settings& settings,
         note(e);
       } else {
         std::vector<bool> added;
-        KXSLucene::addDocuments(settings.indexDirectory, create,
+        kx::ignoreError(KXSLucene::addDocuments(settings.indexDirectory, create,
                                 KXSLucene::loadStopWords(settings.stopWordsPath), batch, &added,
-                                &e);
+                                &e));
         if (e) note(e);
         for (std::size_t k = 0; k < positions.size() && k < added.size(); ++k) {
           indexed[positions[k]] = added[k];
@@ -224,24 +224,24 @@ void KXSIndexProxy::reload() {
   const std::uint8_t count = context.workerCountOfIndexQueue();
   std::string directory = context.pathOfIndexDirectory();
   std::string stopWords = context.pathOfStopWords();
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  kx::MutexLock lock(state_->mutex);
   state_->currentQueueCount = count;
   state_->currentIndexDirectoryPath = std::move(directory);
   state_->currentIndexStopWordsPath = std::move(stopWords);
 }
 
 void KXSIndexProxy::setLockTimeout(double seconds) {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  kx::MutexLock lock(state_->mutex);
   state_->lockTimeoutSeconds = seconds;
 }
 
 std::string KXSIndexProxy::currentIndexDirectoryPath() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  kx::MutexLock lock(state_->mutex);
   return state_->currentIndexDirectoryPath;
 }
 
 std::string KXSIndexProxy::currentIndexStopWordsPath() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  kx::MutexLock lock(state_->mutex);
   return state_->currentIndexStopWordsPath;
 }
 

@@ -89,7 +89,7 @@ class KXSIndexProxy {
   // The same work, waiting for it (run on the index queue; inline when
   // called from it).
   std::vector<bool> submitDocumentsSync(const Documents& documents, kx::Error* error);
-  bool removeDocumentsSync(const Documents& documents, kx::Error* error);
+  [[nodiscard]] bool removeDocumentsSync(const Documents& documents, kx::Error* error);
 
   // The searchable text of a document: the texts it offers, in the order
   // attachment, author, content, source, title, joined with one blank; cut

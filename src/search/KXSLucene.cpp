@@ -27,7 +27,6 @@
 #include <mutex>
 #include <optional>
 #include <set>
-#include <shared_mutex>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -35,6 +34,7 @@
 
 #include "CommonUtils/KXLogger.h"
 #include "platform/FileSystem.h"
+#include "platform/Mutex.h"
 #include "platform/Text.h"
 #include "search/KXSError.h"
 
@@ -308,7 +308,7 @@ class KXSAnalyzer final : public Analyzer {
   // the analyser goes away.
   TokenStream* reusableTokenStream(const TCHAR* fieldName, Reader* reader) override {
     TokenStream* stream = tokenStream(fieldName, reader);
-    std::lock_guard<std::mutex> lock(mutex_);
+    kx::MutexLock lock(mutex_);
     reusable_[std::this_thread::get_id()].reset(stream);
     return stream;
   }
@@ -325,9 +325,9 @@ class KXSAnalyzer final : public Analyzer {
   };
 
   CLTCSetList* stopTable_;
-  std::mutex mutex_;
-  // Guarded by mutex_.
-  std::unordered_map<std::thread::id, std::unique_ptr<TokenStream, StreamRelease>> reusable_;
+  kx::Mutex mutex_;
+  std::unordered_map<std::thread::id, std::unique_ptr<TokenStream, StreamRelease>> reusable_
+      GUARDED_BY(mutex_);
 };
 
 std::vector<std::wstring> tokensOf(KXSAnalyzer& analyzer, const std::wstring& text) {
@@ -384,9 +384,9 @@ void prepareLibrary() {
 // the rest of the process, so that its directory object is made once and
 // never freed.
 void pinDirectory(const std::string& path) {
-  static std::mutex* mutex = new std::mutex();
+  static kx::Mutex* mutex = new kx::Mutex();
   static auto* pinned = new std::map<std::string, lucene::store::Directory*>();
-  std::lock_guard<std::mutex> lock(*mutex);
+  kx::MutexLock lock(*mutex);
   if (pinned->count(path)) return;
   (*pinned)[path] = lucene::store::FSDirectory::getDirectory(path.c_str());
 }
@@ -399,8 +399,8 @@ void pinDirectory(const std::string& path) {
 // file. Writers hold the lock exclusively while they commit, readers share it
 // while they open. (The writer does not commit before close(), so searches
 // go on while it adds and optimises.)
-std::shared_mutex& commitMutex() {
-  static std::shared_mutex* mutex = new std::shared_mutex();
+kx::SharedMutex& commitMutex() {
+  static kx::SharedMutex* mutex = new kx::SharedMutex();
   return *mutex;
 }
 
@@ -410,7 +410,7 @@ template <typename T>
 T* openForReading(const std::string& directory, T* (*open)(const std::string&)) {
   for (int attempt = 0;; ++attempt) {
     try {
-      std::shared_lock<std::shared_mutex> lock(commitMutex());
+      kx::ReaderMutexLock lock(commitMutex());
       return open(directory);
     } catch (CLuceneError&) {
       if (attempt >= 2) throw;
@@ -433,7 +433,7 @@ IndexSearcher* openSearcher(const std::string& directory) {
 
 // Closes a reader that holds deletions, which commits them.
 void commitReader(IndexReader* reader) {
-  std::unique_lock<std::shared_mutex> lock(commitMutex());
+  kx::WriterMutexLock lock(commitMutex());
   reader->close();
 }
 
@@ -448,7 +448,7 @@ class WriterScope {
       : directory_(lucene::store::FSDirectory::getDirectory(path.c_str())) {
     try {
       // Creating an index commits an empty one at once.
-      std::unique_lock<std::shared_mutex> lock(commitMutex());
+      kx::WriterMutexLock lock(commitMutex());
       writer_ = _CLNEW IndexWriter(directory_, false, analyzer, create);
     } catch (...) {
       releaseDirectory();
@@ -457,7 +457,7 @@ class WriterScope {
   }
   ~WriterScope() {
     if (writer_) {
-      std::unique_lock<std::shared_mutex> lock(commitMutex());
+      kx::WriterMutexLock lock(commitMutex());
       try {
         writer_->close();
       } catch (...) {
@@ -480,7 +480,7 @@ class WriterScope {
       KXLOG("optimising the index failed: %s", describeLibraryError(e).c_str());
     }
     {
-      std::unique_lock<std::shared_mutex> lock(commitMutex());
+      kx::WriterMutexLock lock(commitMutex());
       writer_->close(true);
     }
     _CLLDELETE(writer_);
@@ -512,17 +512,17 @@ void addOne(IndexWriter* writer, const std::wstring& id, const std::wstring& con
 }
 
 // What tests run between the commit of new documents and the removal of the
-// older copies. Guarded by replacementPauseMutex().
-std::mutex& replacementPauseMutex() {
-  static std::mutex* mutex = new std::mutex();
+// older copies.
+kx::Mutex& replacementPauseMutex() {
+  static kx::Mutex* mutex = new kx::Mutex();
   return *mutex;
 }
-std::function<void()>& replacementPauseSlot() {
+std::function<void()>& replacementPauseSlot() REQUIRES(replacementPauseMutex()) {
   static auto* slot = new std::function<void()>();
   return *slot;
 }
 std::function<void()> replacementPause() {
-  std::lock_guard<std::mutex> lock(replacementPauseMutex());
+  kx::MutexLock lock(replacementPauseMutex());
   return replacementPauseSlot();
 }
 
@@ -683,18 +683,18 @@ std::shared_ptr<const TermList> readTermList(IndexReader* reader) {
 // searches per folder and read again whenever the index's version (which
 // every commit, by this process or another, changes) differs from theirs.
 std::shared_ptr<const TermList> termList(const std::string& directory, IndexSearcher& searcher) {
-  static std::mutex* mutex = new std::mutex();
+  static kx::Mutex* mutex = new kx::Mutex();
   // Guarded by *mutex.
   static auto* lists = new std::map<std::string, std::shared_ptr<const TermList>>();
   IndexReader* reader = searcher.getReader();
   const std::int64_t version = reader->getVersion();
   {
-    std::lock_guard<std::mutex> lock(*mutex);
+    kx::MutexLock lock(*mutex);
     auto it = lists->find(directory);
     if (it != lists->end() && it->second->version() == version) return it->second;
   }
   std::shared_ptr<const TermList> list = readTermList(reader);
-  std::lock_guard<std::mutex> lock(*mutex);
+  kx::MutexLock lock(*mutex);
   (*lists)[directory] = list;
   return list;
 }
@@ -746,7 +746,7 @@ IndexPresence indexPresence(const std::string& directory) {
     if (IndexReader::indexExists(directory.c_str())) return IndexPresence::kPresent;
     if (check == 0) {
       std::vector<std::string> names;
-      kx::FileSystem::Default().listNames(directory, &names, nullptr);
+      kx::ignoreError(kx::FileSystem::Default().listNames(directory, &names, nullptr));
       const bool indexFiles = std::any_of(names.begin(), names.end(), [](const std::string& name) {
         return name.rfind("segments", 0) == 0 || name.rfind("_", 0) == 0;
       });
@@ -1155,6 +1155,6 @@ std::uint64_t KXSLucene::termDictionaryWalks() {
 }
 
 void KXSLucene::setReplacementPauseForTesting(std::function<void()> pause) {
-  std::lock_guard<std::mutex> lock(replacementPauseMutex());
+  kx::MutexLock lock(replacementPauseMutex());
   replacementPauseSlot() = std::move(pause);
 }

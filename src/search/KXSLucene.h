@@ -17,7 +17,7 @@
 //    C locale;
 //  - every library error (CLuceneError is not a std::exception) and every
 //    other exception is caught here and comes back as a kx::Error of
-//    KXSErrorDomain; nothing thrown by the library leaves these functions;
+//    kKXSErrorDomain; nothing thrown by the library leaves these functions;
 //  - a replacement never loses the document it replaces: new documents are
 //    committed first and only then are the older documents with the same
 //    identifier removed; a search that reads the index in between counts
@@ -78,7 +78,7 @@ class KXSLucene {
   // there yet (the next writer must create it); otherwise a write lock left
   // behind by an earlier writer is broken. Only the indexer's serial queue
   // may call this, while it holds the folder's process lock.
-  static bool prepareForWriting(const std::string& directory, bool* create, kx::Error* error);
+  [[nodiscard]] static bool prepareForWriting(const std::string& directory, bool* create, kx::Error* error);
 
   // Adds the documents with one writer (creating the index when `create`),
   // optimises, commits, and then removes every older document that has the
@@ -86,13 +86,13 @@ class KXSLucene {
   // documents[i] is in the committed index with no older copy beside it.
   // Returns false and fills *error when any document failed; the documents
   // that did not make it leave the index as it was for their identifiers.
-  static bool addDocuments(const std::string& directory, bool create, const StopWords& stopWords,
+  [[nodiscard]] static bool addDocuments(const std::string& directory, bool create, const StopWords& stopWords,
                            const std::vector<Document>& documents, std::vector<bool>* indexed,
                            kx::Error* error);
 
   // Removes every document whose "docID" is one of `ids`. No index in the
   // folder means nothing to remove (success).
-  static bool removeDocuments(const std::string& directory, const std::vector<std::string>& ids,
+  [[nodiscard]] static bool removeDocuments(const std::string& directory, const std::vector<std::string>& ids,
                               kx::Error* error);
 
   // Runs a search with the query text already escaped and spaced (see
@@ -125,7 +125,7 @@ class KXSLucene {
 
   // The version of the index as last committed; every commit changes it.
   // Fails when the folder holds no index.
-  static bool indexVersion(const std::string& directory, std::int64_t* version,
+  [[nodiscard]] static bool indexVersion(const std::string& directory, std::int64_t* version,
                            kx::Error* error);
 
   // How many times this process has walked a term dictionary to list an
@@ -138,7 +138,7 @@ class KXSLucene {
 
   // Every live document of the index with its stored fields, in index order.
   // For diagnostics and tests.
-  static bool storedDocuments(const std::string& directory,
+  [[nodiscard]] static bool storedDocuments(const std::string& directory,
                               std::vector<std::map<std::string, std::string>>* documents,
                               kx::Error* error);
 };

@@ -1,23 +1,23 @@
 #include "search/KXSSearchProxy.h"
 
 #include <exception>
-#include <mutex>
 #include <utility>
 
 #include "CommonUtils/KXLogger.h"
+#include "platform/Mutex.h"
 #include "search/KXSError.h"
 #include "search/KXSLucene.h"
 #include "search/KXSTextUtil.h"
 
 struct KXSSearchProxy::State {
-  mutable std::mutex mutex;
-  std::string currentStopWordsPath;  // guarded by mutex
-  std::string currentIndexDirPath;   // guarded by mutex
+  mutable kx::Mutex mutex;
+  std::string currentStopWordsPath GUARDED_BY(mutex);
+  std::string currentIndexDirPath GUARDED_BY(mutex);
   // The words of currentStopWordsPath, read on first use after a reload.
-  std::shared_ptr<const KXSLucene::StopWords> stopWords;  // guarded by mutex
+  std::shared_ptr<const KXSLucene::StopWords> stopWords GUARDED_BY(mutex);
 
   void reload(std::string stopWordsPath, std::string indexDirPath) {
-    std::lock_guard<std::mutex> lock(mutex);
+    kx::MutexLock lock(mutex);
     currentStopWordsPath = std::move(stopWordsPath);
     currentIndexDirPath = std::move(indexDirPath);
     stopWords.reset();
@@ -29,14 +29,14 @@ struct KXSSearchProxy::State {
     std::string directory;
     std::string stopWordsPath;
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      kx::MutexLock lock(mutex);
       if (stopWords) return {currentIndexDirPath, stopWords};
       directory = currentIndexDirPath;
       stopWordsPath = currentStopWordsPath;
     }
     auto words = std::make_shared<const KXSLucene::StopWords>(
         KXSLucene::loadStopWords(stopWordsPath));
-    std::lock_guard<std::mutex> lock(mutex);
+    kx::MutexLock lock(mutex);
     // Keep them unless a reload came in meanwhile.
     if (currentStopWordsPath == stopWordsPath && !stopWords) stopWords = words;
     return {directory, words};
@@ -69,12 +69,12 @@ void KXSSearchProxy::reload() {
 }
 
 std::string KXSSearchProxy::currentIndexDirPath() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  kx::MutexLock lock(state_->mutex);
   return state_->currentIndexDirPath;
 }
 
 std::string KXSSearchProxy::currentStopWordsPath() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  kx::MutexLock lock(state_->mutex);
   return state_->currentStopWordsPath;
 }
 

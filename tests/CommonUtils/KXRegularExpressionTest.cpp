@@ -28,7 +28,7 @@ TEST(KXRegularExpressionTest, InvalidPatternGivesNoExpression) {
   for (const std::string& pattern : cases) {
     kx::Error error;
     EXPECT_FALSE(RX::make(pattern, 0, &error).has_value()) << pattern;
-    EXPECT_EQ(error.domain(), KXRegularExpressionErrorDomain) << pattern;
+    EXPECT_EQ(error.domain(), kKXRegularExpressionErrorDomain) << pattern;
   }
   // The same text is fine when taken literally.
   EXPECT_TRUE(RX::make("(", RX::IgnoreMetacharacters).has_value());

@@ -11,6 +11,7 @@
 #include "StoreTestSupport.h"
 #include "platform/FileSystem.h"
 #include "platform/Queue.h"
+#include "platform/QueueCheck.h"
 #include "support/FaultInjectingFileSystem.h"
 #include "support/TempAppRoot.h"
 
@@ -426,3 +427,24 @@ TEST_F(DataContextTest, ReadsFromManyThreadsWhileTheWriterSaves) {
 }
 
 }  // namespace
+
+#if KX_QUEUE_CHECKS_ENABLED
+// The write queue waits for the read queue, so a synchronous write from the
+// read queue could wait forever; the check stops it at once, unless the
+// thread already holds the write queue (then the write runs inline).
+TEST_F(DataContextTest, SynchronousWriteFromTheReadQueueIsStopped) {
+  KXDataContext data(env_);
+  bool ran = false;
+  data.performSyncWriteBlock([&](KXManagedObjectContext&) {
+    data.performSyncReadBlock([&](KXManagedObjectContext&) {
+      data.performSyncWriteBlock([&](KXManagedObjectContext&) { ran = true; });
+    });
+  });
+  EXPECT_TRUE(ran);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(data.performSyncReadBlock([&](KXManagedObjectContext&) {
+    data.performSyncWriteBlock([](KXManagedObjectContext&) {});
+  }),
+               "not from the read queue");
+}
+#endif

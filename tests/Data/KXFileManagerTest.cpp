@@ -284,6 +284,32 @@ TEST_F(KXFileManagerTest, FileInTheWayIsReplacedOnlyInsideTheApplicationsFolders
   EXPECT_EQ(presented(), std::vector<std::string>{"Can not create file or directory"});
 }
 
+// The user's directory as one result fails where the older form still gives
+// the path beside the error; both refuse a user id that cannot name a folder.
+TEST_F(KXFileManagerTest, UserDirectoryThatCannotBeMadeIsAFailedResult) {
+  ASSERT_TRUE(kx::Places::ensureApplicationDataRoot(nullptr));
+  kxtest::FaultInjectingFileSystem fs;
+  fs.inject({.op = Op::MakeDirectory, .pathContains = "/u3", .times = -1, .error = EACCES});
+  kx::FileSystem::ScopedDefaultForTesting use(&fs);
+
+  kx::ErrorOr<std::string> made = manager().cleanedUserDataDirectory("u3", false);
+  ASSERT_TRUE(made.isError());
+  EXPECT_EQ(made.error().code(), EACCES);
+  kx::Error error;
+  EXPECT_EQ(manager().URLForUserDataDirectory("u3", &error), appdata_ + "/u3");
+  EXPECT_EQ(error.code(), EACCES);
+
+  kx::ErrorOr<std::string> bad = manager().cleanedUserDataDirectory("../u3", false);
+  ASSERT_TRUE(bad.isError());
+  EXPECT_EQ(bad.error().code(), EINVAL);
+
+  fs.clearFaults();
+  made = manager().cleanedUserDataDirectory("u3", false);
+  ASSERT_FALSE(made.isError());
+  EXPECT_EQ(made.value(), appdata_ + "/u3");
+  EXPECT_TRUE(posix().isDirectory(appdata_ + "/u3"));
+}
+
 TEST_F(KXFileManagerTest, DirectoryThatCannotBeMadeIsPresentedAndGivesNoPath) {
   const std::string userDirectory = manager().URLForCurrentUserDataDirectory();
   kxtest::FaultInjectingFileSystem fs;

@@ -13,6 +13,7 @@
 #include "platform/MainQueue.h"
 #include "platform/Semaphore.h"
 #include "platform/SerialQueue.h"
+#include "platform/TaskTimer.h"
 #include "support/QueueBarrier.h"
 
 namespace {
@@ -238,13 +239,21 @@ TEST(NotificationCenterTest, NoCallAfterRemovalUnderConcurrency) {
       while (!stop) center.post("n");
     });
   }
+  // Each observer is removed once it has been called. The deadline only keeps
+  // an observer that is never called from hanging the test.
+  const kx::TaskTimer::Clock::time_point deadline = kx::TaskTimer::deadlineAfter(10);
+  bool neverCalled = false;
   for (auto& slot : slots) {
-    while (slot->calls == 0) std::this_thread::yield();
+    while (slot->calls == 0 && !neverCalled) {
+      neverCalled = kx::TaskTimer::Clock::now() >= deadline;
+      std::this_thread::yield();
+    }
     center.removeObserver(slot->token);
     slot->removed = true;
   }
   stop = true;
   for (auto& t : posters) t.join();
+  ASSERT_FALSE(neverCalled) << "an observer was never called";
   ASSERT_TRUE(kxtest::waitForQueue(deliveries));
   EXPECT_EQ(lateCalls.load(), 0);
 }

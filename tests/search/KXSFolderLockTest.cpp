@@ -171,7 +171,7 @@ TEST(KXSFolderLockTest, ABusyFolderIsReportedAsBusy) {
   ASSERT_TRUE(holder.acquire(root.path(), 0, &error));
   KXSFolderLock other;
   EXPECT_FALSE(other.acquire(root.path(), 0, &error));
-  EXPECT_EQ(error.domain(), KXSErrorDomain);
+  EXPECT_EQ(error.domain(), kKXSErrorDomain);
   EXPECT_EQ(error.code(), KXSErrorIndexBusy);
   EXPECT_FALSE(other.held());
   holder.release();

@@ -163,7 +163,7 @@ TEST_F(KXSLuceneIndexTest, ADamagedIndexComesBackAsAnErrorFromEveryOperation) {
   error = kx::Error();
   EXPECT_EQ(KXSLucene::search(directory_, kStopWords, "apple", &error),
             std::optional<std::vector<std::string>>(std::vector<std::string>()));
-  EXPECT_EQ(error.domain(), KXSErrorDomain);
+  EXPECT_EQ(error.domain(), kKXSErrorDomain);
   EXPECT_EQ(error.code(), KXSErrorLibrary);
   EXPECT_TRUE(error.userInfo().contains(KXSLibraryErrorNumberKey));
 

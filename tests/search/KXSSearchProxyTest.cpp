@@ -279,7 +279,7 @@ TEST_F(KXSSearchProxyTest, ADamagedIndexComesBackAsAnErrorNotACrash) {
   kxtest::LibraryFailureLeaksIgnored knownLibraryLeaks;
   kx::Error error;
   EXPECT_EQ(searcher_->searchSync(keywords("kiwi"), &error), kNothingSearched);
-  EXPECT_EQ(error.domain(), KXSErrorDomain);
+  EXPECT_EQ(error.domain(), kKXSErrorDomain);
   EXPECT_EQ(error.code(), KXSErrorLibrary);
 
   // The indexer reports the same fault for the batch.

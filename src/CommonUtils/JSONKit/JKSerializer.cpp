@@ -322,7 +322,7 @@ class Encoder {
   bool finish(kx::Error* error) {
     if (failed_) {
       out_.discard();
-      if (error) *error = kx::Error::make(JKErrorDomain, -1, message_);
+      if (error) *error = kx::Error::make(kJKErrorDomain, -1, message_);
       return false;
     }
     out_.finish();

@@ -48,18 +48,18 @@ class JKSerializer {
 
   // The same, writing into `out` (replaced); false on failure. These spare
   // the copy of the finished text that a kx::Value result needs.
-  static bool serializeObject(const kx::Value& object, JKSerializeOptionFlags options, JKEncodeOptionType encodeOption,
+  [[nodiscard]] static bool serializeObject(const kx::Value& object, JKSerializeOptionFlags options, JKEncodeOptionType encodeOption,
                               const JKSerializeUnsupportedClassesBlock* block, std::string* out, kx::Error* error);
-  static bool serializeObject(const kx::Value& object, JKSerializeOptionFlags options, JKEncodeOptionType encodeOption,
+  [[nodiscard]] static bool serializeObject(const kx::Value& object, JKSerializeOptionFlags options, JKEncodeOptionType encodeOption,
                               const JKSerializeUnsupportedClassesBlock* block, kx::Bytes* out, kx::Error* error);
   // Collections held outside a kx::Value (encode option collection).
-  static bool serializeObject(const kx::Dictionary& dictionary, JKSerializeOptionFlags options, std::string* out,
+  [[nodiscard]] static bool serializeObject(const kx::Dictionary& dictionary, JKSerializeOptionFlags options, std::string* out,
                               kx::Error* error);
-  static bool serializeObject(const kx::Dictionary& dictionary, JKSerializeOptionFlags options, kx::Bytes* out,
+  [[nodiscard]] static bool serializeObject(const kx::Dictionary& dictionary, JKSerializeOptionFlags options, kx::Bytes* out,
                               kx::Error* error);
-  static bool serializeObject(const kx::Array& array, JKSerializeOptionFlags options, std::string* out,
+  [[nodiscard]] static bool serializeObject(const kx::Array& array, JKSerializeOptionFlags options, std::string* out,
                               kx::Error* error);
-  static bool serializeObject(const kx::Array& array, JKSerializeOptionFlags options, kx::Bytes* out,
+  [[nodiscard]] static bool serializeObject(const kx::Array& array, JKSerializeOptionFlags options, kx::Bytes* out,
                               kx::Error* error);
 };
 

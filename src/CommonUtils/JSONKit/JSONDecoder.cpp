@@ -1024,7 +1024,7 @@ kx::Value JKParseState::parse(const std::uint8_t* data, std::size_t length, bool
       info.set(kx::kLocalizedDescriptionKey, kx::Value(message));
       info.set(JKAtIndexKey, kx::Value(static_cast<unsigned long long>(errorIndex)));
       info.set(JKLineNumberKey, kx::Value(static_cast<long long>(errorLine)));
-      *errorOut = kx::Error(JKErrorDomain, -1, kx::Value(std::move(info)));
+      *errorOut = kx::Error(kJKErrorDomain, -1, kx::Value(std::move(info)));
     }
   } else {
     result = std::move(objects.back());

@@ -22,26 +22,26 @@ kx::Bytes JSONData(const kx::Value& collection) { return JSONDataWithOptions(col
 
 kx::Bytes JSONData(const kx::Dictionary& dictionary) {
   kx::Bytes out;
-  JKSerializer::serializeObject(dictionary, JKSerializeOptionNone, &out, nullptr);
+  kx::ignoreError(JKSerializer::serializeObject(dictionary, JKSerializeOptionNone, &out, nullptr));
   return out;
 }
 
 kx::Bytes JSONData(const kx::Array& array) {
   kx::Bytes out;
-  JKSerializer::serializeObject(array, JKSerializeOptionNone, &out, nullptr);
+  kx::ignoreError(JKSerializer::serializeObject(array, JKSerializeOptionNone, &out, nullptr));
   return out;
 }
 
 kx::Bytes JSONDataWithOptions(const kx::Value& collection, JKSerializeOptionFlags serializeOptions, kx::Error* error) {
   kx::Bytes out;
-  JKSerializer::serializeObject(collection, serializeOptions, kCollectionAsData, nullptr, &out, error);
+  kx::ignoreError(JKSerializer::serializeObject(collection, serializeOptions, kCollectionAsData, nullptr, &out, error));
   return out;
 }
 
 kx::Bytes JSONDataWithOptions(const kx::Value& collection, JKSerializeOptionFlags serializeOptions,
                               const JKSerializeUnsupportedClassesBlock& block, kx::Error* error) {
   kx::Bytes out;
-  JKSerializer::serializeObject(collection, serializeOptions, kCollectionAsData, &block, &out, error);
+  kx::ignoreError(JKSerializer::serializeObject(collection, serializeOptions, kCollectionAsData, &block, &out, error));
   return out;
 }
 
@@ -51,27 +51,27 @@ std::string JSONString(const kx::Value& collection) {
 
 std::string JSONString(const kx::Dictionary& dictionary) {
   std::string out;
-  JKSerializer::serializeObject(dictionary, JKSerializeOptionNone, &out, nullptr);
+  kx::ignoreError(JKSerializer::serializeObject(dictionary, JKSerializeOptionNone, &out, nullptr));
   return out;
 }
 
 std::string JSONString(const kx::Array& array) {
   std::string out;
-  JKSerializer::serializeObject(array, JKSerializeOptionNone, &out, nullptr);
+  kx::ignoreError(JKSerializer::serializeObject(array, JKSerializeOptionNone, &out, nullptr));
   return out;
 }
 
 std::string JSONStringWithOptions(const kx::Value& collection, JKSerializeOptionFlags serializeOptions,
                                   kx::Error* error) {
   std::string out;
-  JKSerializer::serializeObject(collection, serializeOptions, kCollectionAsString, nullptr, &out, error);
+  kx::ignoreError(JKSerializer::serializeObject(collection, serializeOptions, kCollectionAsString, nullptr, &out, error));
   return out;
 }
 
 std::string JSONStringWithOptions(const kx::Value& collection, JKSerializeOptionFlags serializeOptions,
                                   const JKSerializeUnsupportedClassesBlock& block, kx::Error* error) {
   std::string out;
-  JKSerializer::serializeObject(collection, serializeOptions, kCollectionAsString, &block, &out, error);
+  kx::ignoreError(JKSerializer::serializeObject(collection, serializeOptions, kCollectionAsString, &block, &out, error));
   return out;
 }
 
@@ -88,15 +88,15 @@ std::string JSONString(const std::string& string) {
 kx::Bytes JSONDataWithOptions(std::string_view string, JKSerializeOptionFlags serializeOptions, bool includeQuotes,
                               kx::Error* error) {
   kx::Bytes out;
-  JKSerializer::serializeObject(kx::Value(string), serializeOptions,
-                                StringEncodeOption(JKEncodeOptionResultData, includeQuotes), nullptr, &out, error);
+  kx::ignoreError(JKSerializer::serializeObject(kx::Value(string), serializeOptions,
+                                StringEncodeOption(JKEncodeOptionResultData, includeQuotes), nullptr, &out, error));
   return out;
 }
 
 std::string JSONStringWithOptions(std::string_view string, JKSerializeOptionFlags serializeOptions,
                                   bool includeQuotes, kx::Error* error) {
   std::string out;
-  JKSerializer::serializeObject(kx::Value(string), serializeOptions,
-                                StringEncodeOption(JKEncodeOptionResultString, includeQuotes), nullptr, &out, error);
+  kx::ignoreError(JKSerializer::serializeObject(kx::Value(string), serializeOptions,
+                                StringEncodeOption(JKEncodeOptionResultString, includeQuotes), nullptr, &out, error));
   return out;
 }

@@ -73,7 +73,7 @@ inline constexpr JKEncodeOptionType JKEncodeOptionCollectionObj = 8;
 inline constexpr JKEncodeOptionType JKEncodeOptionStringObj = 16;
 inline constexpr JKEncodeOptionType JKEncodeOptionStringObjTrimQuotes = 32;
 
-inline constexpr const char* JKErrorDomain = "JKErrorDomain";
+inline constexpr const char* kJKErrorDomain = "JKErrorDomain";
 inline constexpr const char* JKAtIndexKey = "JKAtIndexKey";
 inline constexpr const char* JKLineNumberKey = "JKLineNumberKey";
 

@@ -4,24 +4,24 @@
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/MagicKit/GETypeIdentifiers.h"
+#include "platform/Mutex.h"
 #include "platform/Places.h"
 
 namespace {
 
 // Guards the handle, its flags and every libmagic call on it.
-std::mutex& magicLock() {
-  static std::mutex* lock = new std::mutex();
+kx::Mutex& magicLock() {
+  static kx::Mutex* lock = new kx::Mutex();
   return *lock;
 }
 
 struct Cookie {
-  magic_t handle = nullptr;  // guarded by magicLock()
-  bool loaded = false;       // guarded by magicLock()
-  bool failureLogged = false;  // guarded by magicLock()
+  magic_t handle GUARDED_BY(magicLock()) = nullptr;
+  bool loaded GUARDED_BY(magicLock()) = false;
+  bool failureLogged GUARDED_BY(magicLock()) = false;
 };
 
 Cookie& cookie() {
@@ -32,12 +32,11 @@ Cookie& cookie() {
 kx::Error databaseError(int err) {
   std::string reason = std::string("There was an error opening the magic database: ") +
                        std::strerror(err != 0 ? err : ENOENT);
-  return kx::Error::make(GEMagicKitErrorDomain, err, reason);
+  return kx::Error::make(kGEMagicKitErrorDomain, err, reason);
 }
 
 // Opens the handle and loads the database when that has not succeeded yet.
-// Called with magicLock() held.
-magic_t loadedCookieLocked(kx::Error* error) {
+magic_t loadedCookieLocked(kx::Error* error) REQUIRES(magicLock()) {
   Cookie& c = cookie();
   if (c.handle && c.loaded) return c.handle;
   if (!c.handle) {
@@ -80,7 +79,7 @@ std::optional<GEMagicResult> sniff(const Subject& subject, bool decompress, kx::
   std::string description;
   std::string mimeType;
   {
-    std::lock_guard<std::mutex> guard(magicLock());
+    kx::MutexLock guard(magicLock());
     magic_t handle = loadedCookieLocked(error);
     if (!handle) return std::nullopt;
     static const char empty = 0;
@@ -92,7 +91,7 @@ std::optional<GEMagicResult> sniff(const Subject& subject, bool decompress, kx::
                                               subject.length);
       if (!answer) {
         const char* detail = magic_error(handle);
-        kx::SetError(error, kx::Error::make(GEMagicKitErrorDomain, magic_errno(handle),
+        kx::SetError(error, kx::Error::make(kGEMagicKitErrorDomain, magic_errno(handle),
                                             detail ? detail : "libmagic gave no answer"));
         return false;
       }
@@ -117,7 +116,7 @@ std::optional<GEMagicResult> sniff(const Subject& subject, bool decompress, kx::
 }  // namespace
 
 magic_set* GEMagicKit::sharedMagicCookie(kx::Error* error) {
-  std::lock_guard<std::mutex> guard(magicLock());
+  kx::MutexLock guard(magicLock());
   return loadedCookieLocked(error);
 }
 
@@ -183,7 +182,7 @@ std::optional<std::vector<std::string>> GEMagicKit::typeHierarchyForType(
 }
 
 void GEMagicKit::resetForTesting() {
-  std::lock_guard<std::mutex> guard(magicLock());
+  kx::MutexLock guard(magicLock());
   Cookie& c = cookie();
   if (c.handle) magic_close(c.handle);
   c.handle = nullptr;

@@ -26,7 +26,7 @@
 
 struct magic_set;
 
-inline constexpr const char* GEMagicKitErrorDomain = "MagicKit";
+inline constexpr const char* kGEMagicKitErrorDomain = "MagicKit";
 
 class GEMagicKit {
  public:

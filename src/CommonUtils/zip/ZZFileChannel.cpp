@@ -83,7 +83,7 @@ std::unique_ptr<ZZChannel> ZZFileChannel::temporaryChannel(kx::Error* error) {
   std::unique_ptr<kx::WritableFile> file = fs.createTemporaryFile(folder, prefix, 0644, &tempPath, error);
   if (!file) return nullptr;
   if (!file->close(error)) {
-    fs.removeFile(tempPath, nullptr);
+    kx::ignoreError(fs.removeFile(tempPath, nullptr));
     return nullptr;
   }
   return std::unique_ptr<ZZChannel>(new ZZFileChannel(tempPath, true));
@@ -109,7 +109,7 @@ bool ZZFileChannel::replaceWithChannel(ZZChannel& channel, kx::Error* error) {
 void ZZFileChannel::removeAsTemporary() {
   if (!temporary_) return;
   kx::FileSystem& fs = kx::FileSystem::Default();
-  if (fs.exists(path_)) fs.removeFile(path_, nullptr);
+  if (fs.exists(path_)) kx::ignoreError(fs.removeFile(path_, nullptr));
 }
 
 std::unique_ptr<ZZChannelOutput> ZZFileChannel::newOutput(kx::Error* error) {

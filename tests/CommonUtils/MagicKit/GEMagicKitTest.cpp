@@ -98,7 +98,7 @@ TEST(GEMagicKitTest, MissingDatabaseIsAnErrorAndRecovers) {
     ResourcesFolder empty(root.path());
     kx::Error error;
     EXPECT_FALSE(GEMagicKit::magicForData(kPNG, &error));
-    EXPECT_EQ(error.domain(), GEMagicKitErrorDomain);
+    EXPECT_EQ(error.domain(), kGEMagicKitErrorDomain);
     EXPECT_NE(error.localizedDescription().find("There was an error opening the magic database: "),
               std::string::npos);
     // Still failing, still no crash.

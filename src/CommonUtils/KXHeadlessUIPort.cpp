@@ -1,0 +1,79 @@
+#include "CommonUtils/KXHeadlessUIPort.h"
+
+#include <memory>
+#include <utility>
+
+void KXHeadlessUIPort::showAlert(const Alert& alert, AlertCompletion completion) {
+  std::size_t chosen = 0;
+  {
+    kx::MutexLock lock(mu_);
+    alerts_.push_back(alert);
+    if (!answers_.empty()) {
+      chosen = answers_.front();
+      answers_.pop_front();
+    }
+  }
+  if (chosen >= alert.buttons.size()) chosen = 0;
+  if (completion) completion(chosen);
+}
+
+void KXHeadlessUIPort::hideMainWindow() {
+  kx::MutexLock lock(mu_);
+  ++hideRequests_;
+}
+
+void KXHeadlessUIPort::quit() {
+  kx::MutexLock lock(mu_);
+  ++quitRequests_;
+}
+
+void KXHeadlessUIPort::queueAnswer(std::size_t chosen) {
+  kx::MutexLock lock(mu_);
+  answers_.push_back(chosen);
+}
+
+std::vector<KXUIPort::Alert> KXHeadlessUIPort::alerts() const {
+  kx::MutexLock lock(mu_);
+  return alerts_;
+}
+
+int KXHeadlessUIPort::hideRequests() const {
+  kx::MutexLock lock(mu_);
+  return hideRequests_;
+}
+
+int KXHeadlessUIPort::quitRequests() const {
+  kx::MutexLock lock(mu_);
+  return quitRequests_;
+}
+
+// KXUIPort's slot lives here, beside the port it falls back to, so that the
+// interface's header needs nothing of the headless port.
+
+namespace {
+
+struct Slot {
+  kx::Mutex mu;
+  std::shared_ptr<KXUIPort> port GUARDED_BY(mu);
+};
+
+Slot& slot() {
+  static Slot* s = new Slot();
+  return *s;
+}
+
+}  // namespace
+
+void KXUIPort::install(std::shared_ptr<KXUIPort> port) {
+  if (!port) port = std::make_shared<KXHeadlessUIPort>();
+  Slot& s = slot();
+  kx::MutexLock lock(s.mu);
+  s.port = std::move(port);
+}
+
+std::shared_ptr<KXUIPort> KXUIPort::installed() {
+  Slot& s = slot();
+  kx::MutexLock lock(s.mu);
+  if (!s.port) s.port = std::make_shared<KXHeadlessUIPort>();
+  return s.port;
+}
