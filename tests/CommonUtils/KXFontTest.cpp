@@ -1,9 +1,9 @@
-#include "CommonUtils/KXFont.h"
-
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
+
+#include "CommonUtils/KXFont.h"
 
 namespace {
 

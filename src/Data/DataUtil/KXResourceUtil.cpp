@@ -51,8 +51,8 @@ constexpr std::size_t kDecodeChunk = 64 * 1024;
 // Formats the thumbnails read: bitmaps. Vector formats (SVG) and the rarer
 // loaders are left out.
 bool IsBitmapFormat(std::string_view name) {
-  static const std::array<std::string_view, 7> kFormats = {"png", "jpeg", "gif", "bmp",
-                                                           "tiff", "ico", "webp"};
+  static const std::array<std::string_view, 7> kFormats = {"png",  "jpeg", "gif", "bmp",
+                                                           "tiff", "ico",  "webp"};
   return std::find(kFormats.begin(), kFormats.end(), name) != kFormats.end();
 }
 
@@ -123,9 +123,10 @@ OwnedSurface LoadShippedPng(const std::string& relativePath, kx::Error* error) {
   PngSource source{&bytes};
   OwnedSurface surface(cairo_image_surface_create_from_png_stream(ReadFromString, &source));
   if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
-    kx::SetError(error, ResourceError(kKXResourceMissingPictureError,
-                                      path + ": " + cairo_status_to_string(
-                                                        cairo_surface_status(surface.get()))));
+    kx::SetError(
+        error,
+        ResourceError(kKXResourceMissingPictureError,
+                      path + ": " + cairo_status_to_string(cairo_surface_status(surface.get()))));
     return nullptr;
   }
   return surface;
@@ -174,8 +175,7 @@ void OnSizePrepared(GdkPixbufLoader* loader, int width, int height, gpointer use
   state->isJpeg = name == "jpeg";
   if (!IsBitmapFormat(name)) {
     state->refused = true;
-    state->error =
-        ResourceError(kKXResourceUnreadableImageError, "not a bitmap format: " + name);
+    state->error = ResourceError(kKXResourceUnreadableImageError, "not a bitmap format: " + name);
   } else if (width <= 0 || height <= 0 ||
              static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) >
                  state->maxPixels) {
@@ -215,7 +215,7 @@ bool JpegRunsToItsEnd(const kx::Bytes& data) {
       continue;
     }
     i += 2;
-    if (marker == 0xD9) return true;  // end of image
+    if (marker == 0xD9) return true;                                     // end of image
     if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) continue;  // no length
     if (i + 1 >= n) return false;
     const std::size_t length = (std::size_t(data[i]) << 8) | data[i + 1];
@@ -298,7 +298,8 @@ OwnedSurface SurfaceFromPixbuf(const GdkPixbuf* pixbuf) {
   const int targetStride = cairo_image_surface_get_stride(surface.get());
   for (int y = 0; y < height; ++y) {
     const guchar* in = source + static_cast<std::ptrdiff_t>(y) * sourceStride;
-    auto* out = reinterpret_cast<std::uint32_t*>(target + static_cast<std::ptrdiff_t>(y) * targetStride);
+    auto* out =
+        reinterpret_cast<std::uint32_t*>(target + static_cast<std::ptrdiff_t>(y) * targetStride);
     for (int x = 0; x < width; ++x, in += channels) {
       std::uint32_t r = in[0], g = in[1], b = in[2], a = alpha ? in[3] : 255;
       if (a != 255) {  // premultiply, rounding
@@ -316,8 +317,8 @@ OwnedSurface SurfaceFromPixbuf(const GdkPixbuf* pixbuf) {
 // ---- Files ---------------------------------------------------------------------
 
 bool IsOneFileName(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." &&
-         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
 }
 
 // Writes the picture through a temporary beside the bucket folder.
@@ -435,9 +436,8 @@ cairo_surface_t* KXResourceUtil::iconLocked(const std::string& name) {
   auto it = icons_.find(name);
   if (it != icons_.end()) return it->second.get();
   kx::Error error;
-  OwnedSurface icon = LoadShippedPng(kx::Path::appendingPathComponent(kFileTypeIconFolder,
-                                                                      name + ".png"),
-                                     &error);
+  OwnedSurface icon =
+      LoadShippedPng(kx::Path::appendingPathComponent(kFileTypeIconFolder, name + ".png"), &error);
   if (!icon) {
     // Drawn without an icon; asked again next time.
     KXLOG("file-type icon missing: %s", error.localizedDescription().c_str());
@@ -647,14 +647,16 @@ std::string KXResourceUtil::iconNameForFileType(std::string_view extension,
       {"document", {"doc", "docx", "docm", "dot", "dotx", "odt", "rtf", "pages", "wps"}},
       {"spreadsheet", {"xls", "xlsx", "xlsm", "xlt", "xltx", "ods", "csv", "tsv", "numbers", "et"}},
       {"presentation", {"ppt", "pptx", "pptm", "pps", "ppsx", "odp", "key", "dps"}},
-      {"image", {"png", "jpg", "jpeg", "jpe", "gif", "bmp", "tif", "tiff", "webp", "heic", "heif",
-                 "svg", "ico", "psd"}},
-      {"audio", {"mp3", "m4a", "aac", "wav", "flac", "ogg", "oga", "opus", "wma", "amr", "aiff",
-                 "aif", "mid", "midi"}},
+      {"image",
+       {"png", "jpg", "jpeg", "jpe", "gif", "bmp", "tif", "tiff", "webp", "heic", "heif", "svg",
+        "ico", "psd"}},
+      {"audio",
+       {"mp3", "m4a", "aac", "wav", "flac", "ogg", "oga", "opus", "wma", "amr", "aiff", "aif",
+        "mid", "midi"}},
       {"video", {"mp4", "m4v", "mov", "avi", "mkv", "webm", "wmv", "flv", "mpg", "mpeg", "3gp"}},
       {"archive", {"zip", "rar", "7z", "gz", "tgz", "tar", "bz2", "xz", "zst", "dmg", "iso"}},
-      {"text", {"txt", "text", "md", "markdown", "log", "json", "xml", "html", "htm", "css", "js",
-                "c", "h", "cpp", "py", "java", "sh", "yaml", "yml", "ini"}},
+      {"text", {"txt", "text", "md", "markdown", "log", "json", "xml", "html", "htm", "css",
+                "js",  "c",    "h",  "cpp",      "py",  "java", "sh",  "yaml", "yml", "ini"}},
   }};
   const std::string ext = kx::Text::asciiLower(extension);
   for (const Kind& kind : *kinds) {

@@ -66,13 +66,13 @@
 typedef struct _cairo_surface cairo_surface_t;
 
 // Keys of a resource description.
-inline constexpr const char* kKXResourceIDKey = "resourceID";          // text
-inline constexpr const char* kKXResourceTitleKey = "title";            // text
-inline constexpr const char* kKXResourceFileTypeKey = "fileType";      // MIME type
+inline constexpr const char* kKXResourceIDKey = "resourceID";            // text
+inline constexpr const char* kKXResourceTitleKey = "title";              // text
+inline constexpr const char* kKXResourceFileTypeKey = "fileType";        // MIME type
 inline constexpr const char* kKXResourceExtensionKey = "fileExtension";  // text, may be ""
-inline constexpr const char* kKXResourceSizeKey = "size";              // bytes
-inline constexpr const char* kKXResourceCreateTimeKey = "createTime";  // seconds since 1970
-inline constexpr const char* kKXResourceDataKey = "data";              // bytes
+inline constexpr const char* kKXResourceSizeKey = "size";                // bytes
+inline constexpr const char* kKXResourceCreateTimeKey = "createTime";    // seconds since 1970
+inline constexpr const char* kKXResourceDataKey = "data";                // bytes
 
 // Errors of the drawing calls.
 inline constexpr const char* kKXResourceErrorDomain = "com.zarvel.note.resource";

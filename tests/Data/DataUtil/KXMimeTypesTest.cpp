@@ -1,9 +1,8 @@
-#include "Data/DataUtil/KXMimeTypes.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "Data/DataUtil/KXMimeTypes.h"
 #include "platform/FileSystem.h"
 #include "support/TempAppRoot.h"
 
@@ -12,29 +11,30 @@ namespace {
 TEST(KXMimeTypesTest, ReadsTheFirstExtensionOfEachType) {
   kxtest::TempAppRoot root;
   const std::string path = root.path() + "/mime.types";
-  ASSERT_TRUE(kx::FileSystem::Posix().writeFile(path,
-                                                std::string("# a comment: text/html htm\n"
-                                                            "\n"
-                                                            "application/x-made-up\t\tmup  mu\n"
-                                                            "Image/JPEG   jfif jpg   # comment\r\n"
-                                                            "application/no-extension\n"
-                                                            "application/x-made-up  other\n"
-                                                            "text/x-last tl"),  // no final line feed
-                                                nullptr));
+  ASSERT_TRUE(
+      kx::FileSystem::Posix().writeFile(path,
+                                        std::string("# a comment: text/html htm\n"
+                                                    "\n"
+                                                    "application/x-made-up\t\tmup  mu\n"
+                                                    "Image/JPEG   jfif jpg   # comment\r\n"
+                                                    "application/no-extension\n"
+                                                    "application/x-made-up  other\n"
+                                                    "text/x-last tl"),  // no final line feed
+                                        nullptr));
   const KXMimeTypes types(path);
   struct Case {
     const char* mimeType;
     const char* extension;
   };
   const Case cases[] = {
-      {"application/x-made-up", "mup"},    // a type listed twice keeps its first line
+      {"application/x-made-up", "mup"},  // a type listed twice keeps its first line
       {"APPLICATION/X-MADE-UP", "mup"},
-      {"image/jpeg", "jfif"},              // the file wins over the built-in table
+      {"image/jpeg", "jfif"},  // the file wins over the built-in table
       {"text/x-last", "tl"},
       {"text/x-last; charset=utf-8", "tl"},
       {"application/no-extension", ""},
-      {"application/pdf", "pdf"},          // not in the file: the built-in table
-      {"text/html", "html"},               // only in a comment of the file
+      {"application/pdf", "pdf"},  // not in the file: the built-in table
+      {"text/html", "html"},       // only in a comment of the file
       {"application/x-nobody-knows", ""},
       {"", ""},
   };

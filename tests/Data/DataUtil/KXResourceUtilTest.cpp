@@ -1,5 +1,3 @@
-#include "Data/DataUtil/KXResourceUtil.h"
-
 #include <cairo.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
@@ -16,6 +14,7 @@
 #include "CommonUtils/KXFont.h"
 #include "CommonUtils/KXHeadlessErrorPresenter.h"
 #include "CommonUtils/KXLogger.h"
+#include "Data/DataUtil/KXResourceUtil.h"
 #include "Data/KXFileManager.h"
 #include "account/KXSession.h"
 #include "platform/FileSystem.h"
@@ -61,9 +60,9 @@ Picture readPng(const std::string& path) {
   PngReader reader{&bytes};
   cairo_surface_t* surface = cairo_image_surface_create_from_png_stream(PngReader::read, &reader);
   if (cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS) {
-    cairo_surface_t* argb = cairo_image_surface_create(
-        CAIRO_FORMAT_ARGB32, cairo_image_surface_get_width(surface),
-        cairo_image_surface_get_height(surface));
+    cairo_surface_t* argb =
+        cairo_image_surface_create(CAIRO_FORMAT_ARGB32, cairo_image_surface_get_width(surface),
+                                   cairo_image_surface_get_height(surface));
     cairo_t* cr = cairo_create(argb);
     cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
     cairo_set_source_surface(cr, surface, 0, 0);
@@ -103,8 +102,7 @@ cairo_status_t appendBytes(void* closure, const unsigned char* data, unsigned in
 }
 
 // An opaque PNG whose pixel colour is colour(x, y) (0xRRGGBB).
-kx::Bytes makePng(int width, int height,
-                  const std::function<std::uint32_t(int, int)>& colour) {
+kx::Bytes makePng(int width, int height, const std::function<std::uint32_t(int, int)>& colour) {
   cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
   cairo_surface_flush(surface);
   unsigned char* data = cairo_image_surface_get_data(surface);
@@ -135,7 +133,8 @@ kx::Bytes makeJpeg(int width, int height) {
   gchar* buffer = nullptr;
   gsize size = 0;
   gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "jpeg", nullptr, "quality", "90", nullptr);
-  kx::Bytes jpeg(reinterpret_cast<std::uint8_t*>(buffer), reinterpret_cast<std::uint8_t*>(buffer) + size);
+  kx::Bytes jpeg(reinterpret_cast<std::uint8_t*>(buffer),
+                 reinterpret_cast<std::uint8_t*>(buffer) + size);
   g_free(buffer);
   g_object_unref(pixbuf);
   return jpeg;
@@ -199,7 +198,8 @@ class KXResourceUtilTest : public ::testing::Test {
                           {kKXResourceCreateTimeKey, kx::Value(1700000000)}};
   }
   static kx::Dictionary image(const std::string& id, kx::Bytes data) {
-    return kx::Dictionary{{kKXResourceIDKey, kx::Value(id)}, {kKXResourceDataKey, kx::Value(std::move(data))}};
+    return kx::Dictionary{{kKXResourceIDKey, kx::Value(id)},
+                          {kKXResourceDataKey, kx::Value(std::move(data))}};
   }
   std::string scratch(const std::string& name) {
     const std::string folder = root_.path() + "/scratch";
@@ -281,13 +281,19 @@ TEST_F(KXResourceUtilTest, IconKindComesFromTheExtensionThenTheMimeType) {
     const char* icon;
   };
   const Case cases[] = {
-      {"docx", "", "document"},     {"XLSX", "", "spreadsheet"},
-      {"pptx", "", "presentation"}, {"pdf", "", "pdf"},
-      {"jpeg", "", "image"},        {"mp3", "", "audio"},
-      {"mov", "", "video"},         {"7z", "", "archive"},
-      {"txt", "", "text"},          {"", "image/x-portable-anymap", "image"},
+      {"docx", "", "document"},
+      {"XLSX", "", "spreadsheet"},
+      {"pptx", "", "presentation"},
+      {"pdf", "", "pdf"},
+      {"jpeg", "", "image"},
+      {"mp3", "", "audio"},
+      {"mov", "", "video"},
+      {"7z", "", "archive"},
+      {"txt", "", "text"},
+      {"", "image/x-portable-anymap", "image"},
       {"bin", "video/x-unknown; q=1", "video"},
-      {"", "application/pdf", "pdf"}, {"", "", "generic"},
+      {"", "application/pdf", "pdf"},
+      {"", "", "generic"},
       {"xyz", "application/octet-stream", "generic"},
   };
   for (const Case& c : cases) {
@@ -333,7 +339,9 @@ TEST_F(KXResourceUtilTest, CardShowsIconAndTextOnTheBackground) {
       readPng(kx::Places::resourcesDirectory() + "/" + KXResourceUtil::kBackgroundResource);
   ASSERT_EQ(background.width, 220);
 
-  auto inked = [&](int x, int y) { return channelDistance(picture.at(x, y), background.at(x, y)) > 40; };
+  auto inked = [&](int x, int y) {
+    return channelDistance(picture.at(x, y), background.at(x, y)) > 40;
+  };
   auto countInk = [&](int x0, int y0, int x1, int y1) {
     int n = 0;
     for (int y = y0; y < y1; ++y)
@@ -356,7 +364,8 @@ TEST_F(KXResourceUtilTest, CardShowsIconAndTextOnTheBackground) {
   // The text has the card's colour (40, 56, 113) at its darkest.
   int closest = 255;
   for (int y = 8; y < 42; ++y)
-    for (int x = 50; x < 200; ++x) closest = std::min(closest, channelDistance(picture.at(x, y), argb(255, 40, 56, 113)));
+    for (int x = 50; x < 200; ++x)
+      closest = std::min(closest, channelDistance(picture.at(x, y), argb(255, 40, 56, 113)));
   EXPECT_LT(closest, 30);
 }
 
@@ -371,7 +380,8 @@ TEST_F(KXResourceUtilTest, LongTitleInkStopsAtItsRoom) {
   int rightmost = 0;
   for (int y = 8; y < 22; ++y)
     for (int x = 50; x < 220; ++x)
-      if (channelDistance(picture.at(x, y), background.at(x, y)) > 40) rightmost = std::max(rightmost, x);
+      if (channelDistance(picture.at(x, y), background.at(x, y)) > 40)
+        rightmost = std::max(rightmost, x);
   EXPECT_GT(rightmost, 185);
   EXPECT_LE(rightmost, 50 + 150);
 }
@@ -385,7 +395,8 @@ TEST_F(KXResourceUtilTest, HanTitleIsDrawnAsGlyphs) {
   const std::string han = scratch("han");
   const std::string boxes = scratch("boxes");
   ASSERT_TRUE(util_.generateResourcePreview(card("r3", "会议记录"), han));
-  ASSERT_TRUE(util_.generateResourcePreview(card("r3", "\U0010FFFD\U0010FFFD\U0010FFFD\U0010FFFD"), boxes));
+  ASSERT_TRUE(
+      util_.generateResourcePreview(card("r3", "\U0010FFFD\U0010FFFD\U0010FFFD\U0010FFFD"), boxes));
   const Picture a = readPng(han);
   const Picture b = readPng(boxes);
   ASSERT_EQ(a.width, 220);
@@ -472,7 +483,8 @@ TEST_F(KXResourceUtilTest, CopyNeverReplacesATarget) {
   ASSERT_TRUE(util_.copyPreivewFrom(from, to));
   EXPECT_EQ(readText(util_.fileURLforPreview(to)), readText(source));
 
-  ASSERT_TRUE(kx::FileSystem::Posix().writeFile(util_.fileURLforPreview(to), std::string("mine"), nullptr));
+  ASSERT_TRUE(
+      kx::FileSystem::Posix().writeFile(util_.fileURLforPreview(to), std::string("mine"), nullptr));
   EXPECT_FALSE(util_.copyPreivewFrom(from, to));
   EXPECT_EQ(readText(util_.fileURLforPreview(to)), "mine");
   EXPECT_NE(logText().find("card not copied"), std::string::npos);
@@ -519,7 +531,8 @@ TEST_F(KXResourceUtilTest, ThumbnailsFillTheirCanvasCentred) {
   // Taller than wide and 55 across: kept at its size, so it stands in the
   // middle with clear columns on both sides.
   const std::string tall = scratch("tall");
-  ASSERT_TRUE(util_.generateImagePreview(image("t2", makePng(55, 140, [](int, int) { return 0x2040C0u; })), tall));
+  ASSERT_TRUE(util_.generateImagePreview(
+      image("t2", makePng(55, 140, [](int, int) { return 0x2040C0u; })), tall));
   const Picture t = readPng(tall);
   ASSERT_EQ(t.width, 70);
   EXPECT_EQ(t.at(0, 27) >> 24, 0u);
@@ -546,16 +559,21 @@ TEST_F(KXResourceUtilTest, SmallImagesAndMissingDataGetNoThumbnail) {
   };
   const Case cases[] = {{60, 40, false}, {70, 55, false}, {71, 55, true}, {70, 56, true}};
   for (const Case& c : cases) {
-    const std::string path = scratch("small" + std::to_string(c.width) + "x" + std::to_string(c.height));
+    const std::string path =
+        scratch("small" + std::to_string(c.width) + "x" + std::to_string(c.height));
     kx::Error error;
-    EXPECT_EQ(util_.generateImagePreview(image("s", makePng(c.width, c.height, [](int, int) { return 0x808080u; })), path, &error),
-              c.written) << c.width << "x" << c.height;
+    EXPECT_EQ(util_.generateImagePreview(
+                  image("s", makePng(c.width, c.height, [](int, int) { return 0x808080u; })), path,
+                  &error),
+              c.written)
+        << c.width << "x" << c.height;
     EXPECT_EQ(kx::FileSystem::Posix().exists(path), c.written);
     EXPECT_FALSE(error) << error.localizedDescription();
   }
   const std::string path = scratch("nodata");
   kx::Error error;
-  EXPECT_FALSE(util_.generateImagePreview(kx::Dictionary{{kKXResourceIDKey, kx::Value("n")}}, path, &error));
+  EXPECT_FALSE(
+      util_.generateImagePreview(kx::Dictionary{{kKXResourceIDKey, kx::Value("n")}}, path, &error));
   EXPECT_FALSE(error);
   EXPECT_FALSE(kx::FileSystem::Posix().exists(path));
 }
@@ -563,7 +581,8 @@ TEST_F(KXResourceUtilTest, SmallImagesAndMissingDataGetNoThumbnail) {
 // Images that cannot or must not be read write nothing and report why.
 TEST_F(KXResourceUtilTest, UnreadableAndOversizedImagesWriteNothing) {
   const kx::Bytes jpeg = makeJpeg(400, 300);
-  const kx::Bytes png = makePng(300, 200, [](int x, int y) { return static_cast<std::uint32_t>(x * 7 + y); });
+  const kx::Bytes png =
+      makePng(300, 200, [](int x, int y) { return static_cast<std::uint32_t>(x * 7 + y); });
   const std::string svg =
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"400\" height=\"300\">"
       "<rect width=\"400\" height=\"300\" fill=\"red\"/></svg>";
@@ -573,11 +592,14 @@ TEST_F(KXResourceUtilTest, UnreadableAndOversizedImagesWriteNothing) {
     std::int64_t code;
   };
   const Case cases[] = {
-      {"truncated jpeg", kx::Bytes(jpeg.begin(), jpeg.begin() + jpeg.size() / 3), kKXResourceUnreadableImageError},
-      {"truncated png", kx::Bytes(png.begin(), png.begin() + png.size() / 2), kKXResourceUnreadableImageError},
+      {"truncated jpeg", kx::Bytes(jpeg.begin(), jpeg.begin() + jpeg.size() / 3),
+       kKXResourceUnreadableImageError},
+      {"truncated png", kx::Bytes(png.begin(), png.begin() + png.size() / 2),
+       kKXResourceUnreadableImageError},
       {"header of 30000 x 30000", makePngHeader(30000, 30000), kKXResourceImageTooLargeError},
       {"header of 100000 x 1000", makePngHeader(100000, 1000), kKXResourceImageTooLargeError},
-      {"jpeg without its last byte", kx::Bytes(jpeg.begin(), jpeg.end() - 1), kKXResourceUnreadableImageError},
+      {"jpeg without its last byte", kx::Bytes(jpeg.begin(), jpeg.end() - 1),
+       kKXResourceUnreadableImageError},
       {"vector picture", kx::Bytes(svg.begin(), svg.end()), kKXResourceUnreadableImageError},
       {"not an image", kx::Bytes(5000, 0x5A), kKXResourceUnreadableImageError},
       {"empty", kx::Bytes(), kKXResourceUnreadableImageError},
@@ -602,10 +624,10 @@ TEST_F(KXResourceUtilTest, PixelLimitComesFromTheHeader) {
     bool written;
   };
   const Case cases[] = {
-      {makePng(200, 100, [](int, int) { return 0x112233u; }), true},    // 20,000 pixels
-      {makePng(201, 100, [](int, int) { return 0x112233u; }), false},   // 20,100
-      {makeJpeg(160, 126), false},                                      // 20,160
-      {makeJpeg(160, 125), true},                                       // 20,000
+      {makePng(200, 100, [](int, int) { return 0x112233u; }), true},   // 20,000 pixels
+      {makePng(201, 100, [](int, int) { return 0x112233u; }), false},  // 20,100
+      {makeJpeg(160, 126), false},                                     // 20,160
+      {makeJpeg(160, 125), true},                                      // 20,000
   };
   for (const Case& c : cases) {
     const std::string path = scratch("limit" + std::to_string(&c - cases));
