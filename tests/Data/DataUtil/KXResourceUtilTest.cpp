@@ -178,6 +178,9 @@ class KXResourceUtilTest : public ::testing::Test {
     presenter_ = std::make_shared<KXHeadlessErrorPresenter>();
     KXErrorPresenter::install(presenter_);
     KXSession::defaultSession().setCurrentUser("");
+    // The file manager tells the logger where the user's folder is; log
+    // into this test's folder, from an empty file.
+    KXFileManager::defaultManauger();
     KXLogger::sharedLogger().reset();
   }
   void TearDown() override {
