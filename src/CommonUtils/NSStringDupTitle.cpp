@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "CommonUtils/JSONKit/JSONKit.h"
+#include "CommonUtils/KXFont.h"
 #include "CommonUtils/KXRegularExpression.h"
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "CommonUtils/KXStringEncoding.h"
@@ -659,4 +660,45 @@ std::string NSStringDupTitle::timeFromInterval(double seconds) {
   }
   if (out.empty()) out = "0" + kx::LocalizedStrings::localized("s") + " ";
   return out;
+}
+
+std::string NSStringDupTitle::subStringWithFont(std::string_view text, const KXFont& font,
+                                                double width) {
+  const std::string valid = kx::Text::toValidUtf8(text);
+  if (font.widthOfString(valid) <= width) return valid;
+
+  // Byte offsets where a cut may fall: the ends of composed character
+  // sequences, as Pango's cursor positions give them.
+  std::vector<std::size_t> cuts;
+  {
+    KXFont::LayoutPtr layout = font.newLayout(valid);
+    int count = 0;
+    const PangoLogAttr* attrs = pango_layout_get_log_attrs_readonly(layout.get(), &count);
+    const char* start = valid.c_str();
+    const char* p = start;
+    for (int i = 0; i < count; ++i) {
+      if (i > 0 && attrs[i].is_cursor_position) cuts.push_back(static_cast<std::size_t>(p - start));
+      if (*p) p = g_utf8_next_char(p);
+    }
+  }
+  // The longest fitting prefix: cuts[lo - 1] fits (lo = 0: the empty one),
+  // cuts[hi] does not (the whole text is known not to fit).
+  std::size_t lo = 0;
+  std::size_t hi = cuts.empty() ? 0 : cuts.size() - 1;
+  while (lo < hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    if (font.widthOfString(std::string_view(valid).substr(0, cuts[mid])) <= width) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo == 0 ? std::string() : valid.substr(0, cuts[lo - 1]);
+}
+
+std::string NSStringDupTitle::subStringWithEllipsisWithFont(std::string_view text,
+                                                            const KXFont& font, double width) {
+  std::string prefix = subStringWithFont(text, font, width);
+  if (prefix.size() < kx::Text::toValidUtf8(text).size()) prefix += "...";
+  return prefix;
 }

@@ -33,6 +33,8 @@
 #include "platform/Crypto.h"
 #include "platform/Value.h"
 
+class KXFont;
+
 class NSStringDupTitle {
  public:
   NSStringDupTitle() = delete;
@@ -166,6 +168,15 @@ class NSStringDupTitle {
   // first, parts of 0 left out ("1d 2h 5s "; under a second "0s "). The
   // unit names ("c", "y", "mo", "d", "h", "min", "s") are localised.
   static std::string timeFromInterval(double seconds);
+  // The longest prefix of whole composed character sequences whose width in
+  // the font (KXFont::widthOfString) is at most `width` pixels, found by
+  // binary search: the whole text when it fits, "" when not even its first
+  // character does.
+  static std::string subStringWithFont(std::string_view text, const KXFont& font, double width);
+  // That prefix followed by "..." when the text was cut; the dots are not
+  // counted, so the answer may be wider than `width`.
+  static std::string subStringWithEllipsisWithFont(std::string_view text, const KXFont& font,
+                                                   double width);
 
   // ---- Presentation --------------------------------------------------------
   enum class EditingColour { Default, Link, Placeholder };

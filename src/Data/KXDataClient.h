@@ -61,10 +61,14 @@ class KXDataContext;
 class KXManagedObjectContext;
 class KXSIndexProxy;
 class KXSSearchProxy;
+class FailedInfo;
 class FileMeta;
 class Notebook;
+class OperationLog;
+class PenEntry;
 class Resource;
 class Root;
+class Statistic;
 class Tag;
 
 // Keys of a query record (KXQueryInfo). Every key is optional except
@@ -444,6 +448,95 @@ class KXDataClient : public KXSContextConfigProtocol {
   std::atomic<bool> isFirstLoginDownloading_{false};
   std::atomic<bool> isFullPulling_{false};
   std::atomic<std::int64_t> tempVersionForFirstDownLoading_{-1};
+
+  // ---- Records kept beside the entries (KXDataClientRecords.cpp) -------------------
+  //
+  // Share links, pull failures, usage counters, pen pages, push marks and
+  // the operation log. Writers queue one block on the write queue and do
+  // not save (the pen-page update is the exception), unless they say they
+  // wait.
+ public:
+  // Entries whose pull failed are offered again until their count passes
+  // this; a failed pull is counted up to one more.
+  static constexpr std::int64_t kMaxPullRetry = 4;
+
+  // The entry's share link: set (the row made and attached when the entry
+  // has none) when the URL is given and not "" and the entry is not in the
+  // trash; otherwise its link row, if any, is detached and deleted. A file
+  // id the store does not hold changes nothing. The form with a data
+  // context uses that context's write queue.
+  void updateShareInfo(const std::optional<std::string>& shareUrl, bool searchEngineEnable,
+                       const std::string& fileId);
+  void updateShareInfo(const std::optional<std::string>& shareUrl, bool searchEngineEnable,
+                       const std::string& fileId, KXDataContext& dataContext);
+  // Notebooks (deleted ones too) whose parent is the file id, counted in the
+  // read context (inline when called on the read queue, as its callers
+  // are); 0 when the count fails (presented as "Query Database Fail").
+  std::uint64_t getSubNotebookNumOfNotebook(const std::string& fileId);
+
+  // The pull-failure row of a file id in the context (nullptr: the read
+  // context), or nullptr.
+  std::shared_ptr<FailedInfo> failedInfoWithFileId(const std::string& fileId,
+                                                   KXManagedObjectContext* context);
+  // Records one more failed pull of the entry with its JSON text: a new row
+  // with retry 1, or the row replaced with retry + 1; a row whose retry is
+  // above kMaxPullRetry stays as it is. Ignored unless both are given.
+  void pullFailedFileId(const std::optional<std::string>& fileId,
+                        const std::optional<std::string>& meta);
+  // Deletes the file id's row, if any; ignored for nullopt.
+  void deletePullFailedFileId(const std::optional<std::string>& fileId);
+  // The parsed entries of the rows with retry at most kMaxPullRetry (rows
+  // whose text does not parse are left out), read on the read queue.
+  kx::Array fetchPullFailed();
+
+  // The counter row of a key in the context (nullptr: the read context).
+  std::shared_ptr<Statistic> statisticWithKey(const std::string& key,
+                                              KXManagedObjectContext* context);
+  // Adds the integer of the value (null: 1) to the key's counter, made at 0
+  // when missing.
+  void addStatisKey(const std::string& key, const kx::Value& value = kx::Value());
+  // Key -> count of the counters above 0, read on the read queue.
+  kx::Dictionary fetchStatisInfo();
+  // Sets every counter to 0; the rows stay.
+  void ZeroingStatisInfo();
+
+  // The pen pages that have an entry id, read on the read queue; the twin
+  // reads in the context (nullptr: the read context).
+  std::vector<std::shared_ptr<PenEntry>> penNotesList();
+  std::vector<std::shared_ptr<PenEntry>> penNotesWithContext(KXManagedObjectContext* context);
+  std::shared_ptr<PenEntry> objectForPenNnoteID(const std::string& entryId,
+                                                KXManagedObjectContext* context);
+  // Takes one pen page of the service ("avtice", "createTime", "deleted",
+  // "entryId", "entryType", "erased", "favorited", "fileSize",
+  // "modDeleted", "modifyTime", "name", "typeId", "userId", "version"):
+  // a stored page marked deleted is queued for deletion; a stored page whose
+  // version is not below the incoming one is otherwise left as it is; else
+  // the page is made or updated. Then the write context is saved.
+  void createUpdatePenNote(const kx::Dictionary& page);
+  // Deletes the pen pages by object ID; the callback (when given) receives
+  // the IDs given (KXObjectID::toValue) as its value.
+  void deletePenNote(const std::vector<KXObjectID>& objectIDs, KXDataCallback callback);
+
+  // Sets the entry's contentChanged / checksum when the entry is stored.
+  void updateContentChanged(const kx::Value& contentChanged, const std::string& fileId);
+  void updateChecksum(const std::string& checksum, const std::string& fileId);
+  // Marks the entry's push as failed (localModified 2), waiting for the
+  // write queue (inline when called there); ignored for nullopt.
+  void markPushFailedWithId(const std::optional<std::string>& fileId);
+  // Marks every entry of the user's tree changed here (localModified YES)
+  // as failed, waiting for the write queue (inline when called there).
+  void markPushFailed();
+
+  // Records an operation of the type (with its data when not null) unless
+  // one of that type is recorded already.
+  void addOperationLog(std::int64_t type, const kx::Value& data);
+  // The recorded operation of the type, read on the read queue / in the
+  // context (nullptr: the read context).
+  std::shared_ptr<OperationLog> objectForOperationType(std::int64_t type);
+  std::shared_ptr<OperationLog> objectForOperationType(std::int64_t type,
+                                                       KXManagedObjectContext* context);
+  // Does nothing.
+  void freshNoteListAndContent() {}
 };
 
 #endif  // ZN_DATA_KXDATACLIENT_H_

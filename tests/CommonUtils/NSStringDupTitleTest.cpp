@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "CommonUtils/KXFont.h"
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "platform/Text.h"
 
@@ -527,6 +528,55 @@ TEST(NSStringDupTitleTest, EditingStringPicksTheColour) {
     EXPECT_EQ(s.foreground, c.colour) << c.text;
     EXPECT_TRUE(s.truncatesTail);
   }
+}
+
+// ---- Width cuts -------------------------------------------------------------
+
+// The cut is checked against measured widths: the prefix fits, and the
+// prefix with the next character does not.
+TEST(NSStringDupTitleTest, SubStringWithFontKeepsTheLongestFittingPrefix) {
+  const KXFont font("Times New Roman", 12);
+  struct Case {
+    std::string text;
+    std::string next;  // what follows the expected cut, "" when nothing is cut
+  };
+  const std::string latin = "Quarterly report on the northern warehouse expansion";
+  const std::string han = "第三季度北方仓库扩建的会议记录和后续安排";
+  // e + combining acute: a cut never separates the accent from its letter.
+  const std::string accents = repeat("e\xCC\x81", 40);
+  for (const std::string& text : {latin, han, accents}) {
+    const double full = font.widthOfString(text);
+    for (double width : {0.5, 30.0, 75.5, 150.0, full - 0.5}) {
+      const std::string cut = D::subStringWithFont(text, font, width);
+      SCOPED_TRACE(text + " @ " + std::to_string(width));
+      ASSERT_EQ(text.compare(0, cut.size(), cut), 0) << "not a prefix: " << cut;
+      ASSERT_LT(cut.size(), text.size());
+      EXPECT_LE(font.widthOfString(cut), width);
+      // One more composed character would not fit.
+      std::size_t more = cut.size() + 1;
+      while (more < text.size() && (static_cast<unsigned char>(text[more]) & 0xC0) == 0x80) ++more;
+      if (text == accents) more = cut.size() + 3;
+      EXPECT_GT(font.widthOfString(text.substr(0, more)), width);
+      if (text == accents) {
+        EXPECT_EQ(cut.size() % 3, 0u) << "accent split from its letter";
+      }
+    }
+    EXPECT_EQ(D::subStringWithFont(text, font, full), text);
+    EXPECT_EQ(D::subStringWithFont(text, font, full + 100), text);
+  }
+  EXPECT_EQ(D::subStringWithFont("", font, 0), "");
+}
+
+TEST(NSStringDupTitleTest, SubStringWithEllipsisAddsDotsOnlyWhenCut) {
+  const KXFont font("serif", 12);
+  const std::string text = "Annual budget of the sailing club";
+  const double full = font.widthOfString(text);
+  EXPECT_EQ(D::subStringWithEllipsisWithFont(text, font, full), text);
+  const std::string cut = D::subStringWithEllipsisWithFont(text, font, full / 2);
+  ASSERT_GE(cut.size(), 4u);
+  EXPECT_EQ(cut.substr(cut.size() - 3), "...");
+  EXPECT_EQ(cut.substr(0, cut.size() - 3), D::subStringWithFont(text, font, full / 2));
+  EXPECT_EQ(D::subStringWithEllipsisWithFont(text, font, 0), "...");
 }
 
 }  // namespace
