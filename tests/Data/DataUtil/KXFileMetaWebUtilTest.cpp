@@ -42,6 +42,10 @@ class FileMetaWebUtilTest : public ::testing::Test {
   static KXManagedObjectPtr Put(KXManagedObjectContext& c, const std::string& entity,
                                 const kx::Dictionary& fields) {
     KXManagedObjectPtr object = c.insertNewObject(entity);
+    if (object && object->isKindOfEntity("FileMeta") && !object->isKindOfEntity("Root")) {
+      object->setValue("del", false);
+      object->setValue("remoteRemoved", false);
+    }
     EXPECT_TRUE(object && object->setValuesForKeys(fields)) << entity;
     return object;
   }
@@ -77,7 +81,7 @@ TEST_F(FileMetaWebUtilTest, EachKindGetsItsDefaults) {
     const char* tags;
   };
   const Case cases[] = {
-      {"NB", 1, true, 2u, ""},  // the deleted child notebook counts
+      {"NB", 1, true, 3u, ""},  // the deleted child notebook counts
       {"N", 0, false, std::nullopt, "7"},
       {"F", 1, false, std::nullopt, ""},
       {"N_odd", 5, true, std::nullopt, ""},  // both stored: kept
@@ -165,9 +169,10 @@ TEST_F(FileMetaWebUtilTest, LargestImageOfAtLeast70By55IsTheThumbnail) {
 
 TEST_F(FileMetaWebUtilTest, FileDictionaryFormsAndOtherProperties) {
   Write([](KXManagedObjectContext& c) {
-    Put(c, "Notebook", {{"fileId", "NB"}, {"parentId", "ROOT"}, {"title", "Work"}});
-    Put(c, "Note", {{"fileId", "N"}, {"parentId", "NB"}, {"namePath", "/Old/Work"}});
-    Put(c, "Note", {{"fileId", "M"}, {"parentId", "NB"}, {"namePath", ""}});
+    Put(c, "Root", {{"fileId", "ROOT"}});
+    Put(c, "Notebook", {{"fileId", "NB_W"}, {"parentId", "ROOT"}, {"title", "Work"}});
+    Put(c, "Note", {{"fileId", "N"}, {"parentId", "NB_W"}, {"namePath", "/Old/Work"}});
+    Put(c, "Note", {{"fileId", "M"}, {"parentId", "NB_W"}, {"namePath", ""}});
   });
   KXFileMetaPtr note = client_->objectForFileMetaID("N");
   client_->setParentNameForResult({note});
