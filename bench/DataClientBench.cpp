@@ -30,6 +30,7 @@
 
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "Data/DataUtil/KXFileMetaWebUtil.h"
+#include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
 #include "Data/KXModel.h"
