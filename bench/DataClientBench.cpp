@@ -3,6 +3,9 @@
 //  - ListChildren: objectsForParentId of a folder with 10,000 children in a
 //    store of 30,000 entries (the store benchmark's listing store, so that
 //    its ListChildren/Raw figure compares);
+//  - ListChildren/WebEntries: the same listing, each child built as its
+//    entire web file entry (KXFileMetaWebUtil::fileDictFrom) and the array
+//    written as JSON, as the web file handler answers a whole folder;
 //  - LookupById: 10,000 objectForFileMetaID calls on that store (compare
 //    FetchByFileId/Raw of the store benchmark);
 //  - Subtree/Root: objectsUnderFileId("ROOT") of a store of 100,000 entries,
@@ -25,6 +28,9 @@
 #include <string>
 #include <vector>
 
+#include "CommonUtils/JSONKit/JSONKit.h"
+#include "Data/DataUtil/KXFileMetaWebUtil.h"
+#include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
 #include "Data/KXModel.h"
@@ -209,6 +215,31 @@ void BM_ListChildren(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
 }
 BENCHMARK(BM_ListChildren)->Name("DataClient/ListChildren")->Unit(benchmark::kMillisecond);
+
+void BM_ListChildrenWebEntries(benchmark::State& state) {
+  KXDataClient& client = *Listing().client;
+  KXFileMetaWebUtil util(client);
+  std::size_t n = 0;
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    KXFileMetaArray children = client.objectsForParentId("P", "FileMeta");
+    kx::Array entries;
+    entries.reserve(children.size());
+    for (const KXFileMetaPtr& child : children) {
+      if (std::optional<kx::Dictionary> entry = util.fileDictFrom(child, true)) {
+        entries.push_back(kx::Value(std::move(*entry)));
+      }
+    }
+    n = entries.size();
+    bytes = JSONData(entries).size();
+    benchmark::DoNotOptimize(bytes);
+  }
+  if (n != kChildren || bytes == 0) state.SkipWithError("wrong number of entries");
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+}
+BENCHMARK(BM_ListChildrenWebEntries)
+    ->Name("DataClient/ListChildren/WebEntries")
+    ->Unit(benchmark::kMillisecond);
 
 void BM_LookupById(benchmark::State& state) {
   KXDataClient& client = *Listing().client;

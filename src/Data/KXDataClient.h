@@ -471,7 +471,8 @@ class KXDataClient : public KXSContextConfigProtocol {
                        const std::string& fileId, KXDataContext& dataContext);
   // Notebooks (deleted ones too) whose parent is the file id, counted in the
   // read context (inline when called on the read queue, as its callers
-  // are); 0 when the count fails (presented as "Query Database Fail").
+  // are); 0 when the count fails (presented as "Query Database Fail"). The
+  // form with a context is in the listings below.
   std::uint64_t getSubNotebookNumOfNotebook(const std::string& fileId);
 
   // The pull-failure row of a file id in the context (nullptr: the read
@@ -537,6 +538,30 @@ class KXDataClient : public KXSContextConfigProtocol {
                                                        KXManagedObjectContext* context);
   // Does nothing.
   void freshNoteListAndContent() {}
+
+  // ---- Reads for the web file entry and the web file handler ----------------
+  // (KXDataClientListings2.cpp)
+ public:
+  // The number of notebooks whose parent is the notebook with that file id,
+  // deleted ones included, counted in `context` on its queue (nullptr: the
+  // read context, on the read queue). A failed count is presented ("Query
+  // Database Fail") and answers 0.
+  std::uint64_t getSubNotebookNumOfNotebook(const std::string& fileId,
+                                            KXManagedObjectContext* context);
+
+  // How far a name path ("/A/B", titles of folders below the root) leads
+  // from the root through live folders: the id of the deepest folder found
+  // (the root's for "", "/" or when the first title is not found; "" without
+  // a root entry), how many titles were found, and the path's titles.
+  struct NamePathResolution {
+    std::string lastParentId;
+    std::int64_t found = 0;
+    std::vector<std::string> components;
+  };
+  NamePathResolution lastParentIdFromNamePath(const std::string& namePath,
+                                              KXManagedObjectContext* context);
+  // The same in the read context, on the read queue.
+  NamePathResolution lastParentIdFromNamePath(const std::string& namePath);
 };
 
 #endif  // ZN_DATA_KXDATACLIENT_H_

@@ -105,24 +105,8 @@ std::uint64_t KXDataClient::getSubNotebookNumOfNotebook(const std::string& fileI
   std::shared_ptr<KXDataContext> data = dataContext();
   if (!data) return 0;
   std::uint64_t answer = 0;
-  data->performSyncReadBlock([&](KXManagedObjectContext& context) {
-    try {
-      kx::Error error;
-      KXFetchRequest request("Notebook",
-                             KXPredicate::withFormat("parentId = %@", {kx::Value(fileId)}, &error));
-      const std::int64_t count = request.predicate ? context.count(request, &error) : -1;
-      if (count < 0) {
-        KXLOG("%s: %s", kKXErrQueryDatabaseFail, error.localizedDescription().c_str());
-        KXPresentError(kKXErrQueryDatabaseFail);
-        return;
-      }
-      answer = static_cast<std::uint64_t>(count);
-    } catch (const std::exception& e) {
-      KXLOG("%s: %s", kKXErrDatabaseOperationFail, e.what());
-      KXPresentError(kKXErrDatabaseOperationFail);
-      answer = 0;
-    }
-  });
+  data->performSyncReadBlock(
+      [&](KXManagedObjectContext& context) { answer = getSubNotebookNumOfNotebook(fileId, &context); });
   return answer;
 }
 

@@ -16,6 +16,7 @@
 #include "WebRequest/KXLocalResponse.h"
 #include "WebRequest/KXSingleAnswerController.h"
 #include "WebRequest/KXURLError.h"
+#include "WebRequest/KXWebFileRequestHandler.h"
 #include "WebRequest/Reachability.h"
 #include "WebUI/RNCachingURL/RNTransportConnectionFactory.h"
 #include "account/KXSession.h"
@@ -36,7 +37,8 @@ struct SharedHandlerSlot {
 
 constexpr SharedHandlerSlot kSharedHandlers[] = {
     {"KXWebUserRequestHandler", nullptr},
-    {"KXWebFileRequestHandler", nullptr},
+    {"KXWebFileRequestHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebFileRequestHandler::sharedHandler(); }},
     {"KXWebSyncRequestHandler", nullptr},
     {"KXWebResourceDataHandler", nullptr},
     {"KXWebTagRequestHandler", nullptr},

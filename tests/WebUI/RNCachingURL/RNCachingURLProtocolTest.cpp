@@ -11,12 +11,19 @@
 #include <string>
 #include <vector>
 
+#include "../../Data/StoreTestSupport.h"
 #include "CommonUtils/JSONKit/JSONKit.h"
+#include "CommonUtils/KXCrashLogger.h"
+#include "CommonUtils/KXHooks.h"
+#include "Data/DataUtil/KXFileMetaWebUtil.h"
+#include "Data/KXManagedObjectContext.h"
 #include "WebRequest/KXURLError.h"
+#include "WebRequest/KXWebFileRequestHandler.h"
 #include "WebRequest/Reachability.h"
 #include "WebUI/RNCachingURL/RNTransportConnectionFactory.h"
 #include "platform/HTTPTransport.h"
 #include "platform/Semaphore.h"
+#include "support/TempAppRoot.h"
 #include "support/TestNoteService.h"
 
 namespace fs = std::filesystem;
@@ -509,6 +516,61 @@ TEST_F(RNCachingURLProtocolHandlers, FirstAcceptorAnswersOnce) {
   EXPECT_EQ(text(client->body), "ok");
   EXPECT_FALSE(client->error);
   EXPECT_EQ(client->events, 3) << "response, data, finish; the later answers are dropped";
+}
+
+// The file handler over a store seeded with a folder, notes and a resource
+// answers the page's listing calls through the router.
+TEST_F(RNCachingURLProtocolHandlers, FileHandlerAnswersFromASeededStore) {
+  kxtest::TempAppRoot root;
+  auto env = std::make_shared<kxtest::TestStoreEnvironment>(root.path() + "/appdata");
+  auto data = std::make_shared<KXDataContext>(env);
+  auto client = std::make_unique<KXDataClient>(data);
+  data->performSyncWriteBlock([](KXManagedObjectContext& c) {
+    auto put = [&](const char* entity, const kx::Dictionary& fields) {
+      KXManagedObjectPtr object = c.insertNewObject(entity);
+      if (object->isKindOfEntity("Note") || object->isKindOfEntity("Notebook")) {
+        object->setValue("remoteRemoved", false);
+      }
+      EXPECT_TRUE(object->setValuesForKeys(fields));
+      return object;
+    };
+    put("Root", {{"fileId", "ROOT"}, {"title", "My Notes"}});
+    put("Notebook", {{"fileId", "NB"}, {"parentId", "ROOT"}, {"title", "Work"}, {"dir", true}});
+    KXManagedObjectPtr note =
+        put("Note", {{"fileId", "N1"}, {"parentId", "NB"}, {"title", "a.note"}, {"modifyTime", 2}});
+    put("Note", {{"fileId", "N2"}, {"parentId", "NB"}, {"title", "b.note"}, {"modifyTime", 1}});
+    note->addObject("resources", put("Resource", {{"fileId", "R1"},
+                                                  {"meidaType", "image"},
+                                                  {"imageSize", "800x600"}}));
+    kx::Error error;
+    EXPECT_TRUE(c.save(&error));
+  });
+  KXFileMetaWebUtil util(*client);
+  auto handler = std::make_shared<KXWebFileRequestHandler>(*client, util);
+  registry_.add(handler);
+
+  auto page = load(requestFor(
+      "https://note.zarvel.com/qrt/api/personal/file/NB?method=listPageByParentId&len=1"));
+  ASSERT_TRUE(page->wait());
+  ASSERT_TRUE(page->response);
+  EXPECT_EQ(page->response->statusCode(), 200);
+  kx::Value envelope = objectFromJSONData(page->body);
+  EXPECT_EQ(envelope["count"].intValue(), 2);
+  ASSERT_EQ(envelope["entries"].size(), 1u);
+  const kx::Value& first = envelope["entries"][0];
+  EXPECT_EQ(first["fileEntry"]["id"].stringValue(), "N1");
+  EXPECT_EQ(first["fileMeta"]["metaProps"]["thmid"].stringValue(), "R1");
+
+  auto unknown = load(requestFor("https://note.zarvel.com/qrt/api/personal/file/NB?method=nothing"));
+  ASSERT_TRUE(unknown->wait());
+  EXPECT_FALSE(unknown->response);
+  EXPECT_TRUE(KXURLError::is(unknown->error, KXURLErrorBadURL));
+
+  forgetLoads();
+  handler.reset();
+  client.reset();
+  KXHooks::setRootEntryIdProvider(nullptr);
+  KXCrashLogger::setUserRecordProvider(nullptr);
 }
 
 TEST_F(RNCachingURLProtocolHandlers, ErrorAnswersCarryNoResponseAndEmptyBodiesFinish) {

@@ -1,0 +1,222 @@
+#include "Data/DataUtil/KXFileMetaWebUtil.h"
+
+#include <charconv>
+#include <cmath>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "CommonUtils/KXLogger.h"
+#include "Data/DataUtil/KXNameDict.h"
+#include "Data/DataUtil/KXNotebookUtil.h"
+#include "Data/FileMeta.h"
+#include "Data/KXDataClient.h"
+#include "Data/KXDataContext.h"
+#include "Data/Resource.h"
+#include "account/KXSession.h"
+
+namespace {
+
+// A number that is the whole of `text` (blanks around it allowed) and
+// finite; nullopt otherwise.
+std::optional<double> wholeNumber(std::string_view text) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  if (text.empty()) return std::nullopt;
+  double value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// Width and height of an image size "<width>x<height>"; nullopt for any
+// other form.
+std::optional<std::pair<double, double>> imageDimensions(const std::string& imageSize) {
+  std::size_t x = imageSize.find('x');
+  if (x == std::string::npos || imageSize.find('x', x + 1) != std::string::npos) return std::nullopt;
+  std::optional<double> width = wholeNumber(std::string_view(imageSize).substr(0, x));
+  std::optional<double> height = wholeNumber(std::string_view(imageSize).substr(x + 1));
+  if (!width || !height) return std::nullopt;
+  return std::make_pair(*width, *height);
+}
+
+std::string lastPathComponent(const std::string& path) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  if (trimmed == "/") return trimmed;
+  std::size_t slash = trimmed.rfind('/');
+  return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+}  // namespace
+
+KXFileMetaWebUtil& KXFileMetaWebUtil::sharedHandler() {
+  static KXFileMetaWebUtil* util = new KXFileMetaWebUtil(KXDataClient::defaultDataClient());
+  return *util;
+}
+
+kx::Dictionary KXFileMetaWebUtil::metaOfFileMeta(const std::shared_ptr<KXManagedObject>& object) {
+  auto entry = std::dynamic_pointer_cast<FileMeta>(object);
+  if (!entry) return {};
+  kx::Dictionary record = entry->attributeValues();
+  if (entry->shared()) {
+    record.set("shared", true);
+    if (std::optional<std::string> url = entry->shareUrl()) record.set("shareUrl", *url);
+  }
+  return record;
+}
+
+void KXFileMetaWebUtil::resourceInfoForObject(const std::shared_ptr<KXManagedObject>& object,
+                                              kx::Dictionary& meta) {
+  auto entry = std::dynamic_pointer_cast<FileMeta>(object);
+  std::vector<std::shared_ptr<Resource>> resources;
+  if (entry) resources = entry->resources();
+  kx::Array infos;
+  infos.reserve(resources.size());
+  double bestArea = 0;
+  std::string bestId;
+  bool chosen = false;
+  for (const std::shared_ptr<Resource>& resource : resources) {
+    if (!resource) continue;
+    kx::Dictionary info;
+    info.reserve(3);
+    std::string resourceId = resource->fileId();
+    std::string mediaType = resource->meidaType();
+    info.set("resourceId", resourceId);
+    info.set("version", static_cast<long long>(resource->version()));
+    if (std::optional<std::int64_t> type = Resource::resourceTypeFromName(mediaType)) {
+      info.set("resourceType", static_cast<long long>(*type));
+    }
+    infos.push_back(kx::Value(std::move(info)));
+
+    std::string imageSize = resource->imageSize();
+    if (imageSize.empty() || mediaType != "image") continue;
+    std::optional<std::pair<double, double>> size = imageDimensions(imageSize);
+    if (!size) {
+      KXLOG("resource %s has an image size of unexpected form \"%s\"; not a thumbnail",
+            resourceId.c_str(), imageSize.c_str());
+      continue;
+    }
+    auto [width, height] = *size;
+    if (width < kThumbnailMinWidth || height < kThumbnailMinHeight) continue;
+    double area = width * height;
+    if (area > bestArea || (area == bestArea && resourceId > bestId)) {
+      bestArea = area;
+      bestId = resourceId;
+      chosen = true;
+    }
+  }
+  if (chosen) {
+    meta.set("metaProps", kx::Value::dict({{"thmv", "thmv"}, {"thmid", bestId}}));
+  }
+  meta.set("resources", kx::Value(std::move(infos)));
+}
+
+std::optional<kx::Dictionary> KXFileMetaWebUtil::entryFromFileMeta(
+    const std::shared_ptr<KXManagedObject>& object, bool entire) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
+  const bool onWriteQueue = data && data->isOnWriteQueue();
+  auto inPlace = [&](const std::function<void()>& block) {
+    if (onWriteQueue) {
+      block();
+    } else {
+      client_.performSyncReadBlock(block);
+    }
+  };
+
+  kx::Dictionary record;
+  inPlace([&] { record = metaOfFileMeta(object); });
+
+  std::optional<kx::Dictionary> entry =
+      KXNameDict::namesConvertFromLocalToRemote(kx::Value(record), KXNameDict::kEntryNamespace);
+  std::optional<kx::Dictionary> meta =
+      KXNameDict::namesConvertFromLocalToRemote(kx::Value(record), KXNameDict::kMetaNamespace);
+  if (!entry || !meta) return std::nullopt;
+
+  kx::Dictionary props;
+  if (const kx::Value* own = entry->find("entryProps"); own && own->isDictionary()) {
+    props = own->dict();
+  }
+  if (std::optional<kx::Dictionary> local = KXNameDict::namesConvertFromLocalToRemote(
+          kx::Value(record), KXNameDict::kEntryPropsNamespace)) {
+    for (const auto& [key, value] : *local) props.set(key, value);
+  }
+  entry->set("entryProps", kx::Value(std::move(props)));
+  if (!entry->contains("tags")) entry->set("tags", "");
+  entry->set("userId", KXSession::defaultSession().currentUser());
+
+  inPlace([&] { resourceInfoForObject(object, *meta); });
+
+  auto file = std::dynamic_pointer_cast<FileMeta>(object);
+  const bool isNotebook = object && object->isKindOfEntity("Notebook");
+  const bool isNote = object && object->isKindOfEntity("Note");
+  const bool isNormalFile = object && object->isKindOfEntity("NormalFile");
+  std::string fileId;
+  std::string parentId;
+  if (file) {
+    fileId = record["fileId"].stringValue();
+    parentId = file->parentId();
+  }
+  if (isNotebook) {
+    entry->set("subTreeDirNum", static_cast<unsigned long long>(
+                                    KXNotebookUtil::getSubDirNumOfNotebook(client_, fileId)));
+  }
+  if (const kx::Value* id = entry->find("id");
+      id && id->isString() && id->string().empty() && parentId == KXDataClient::kAboveRootParentId) {
+    entry->set("id", KXDataClient::kRootFileId);
+  }
+  const kx::Value* domain = entry->find("domain");
+  const kx::Value* dir = entry->find("dir");
+  const bool bothNumbers = domain && dir && (domain->isNumber() || domain->isBool()) &&
+                           (dir->isNumber() || dir->isBool());
+  if (!bothNumbers) {
+    if (isNote) {
+      entry->set("domain", 0);
+      entry->set("dir", false);
+    } else if (isNotebook) {
+      entry->set("domain", 1);
+      entry->set("dir", true);
+    } else if (isNormalFile) {
+      entry->set("domain", 1);
+      entry->set("dir", false);
+    }
+  }
+  if (!meta->contains("metaProps")) meta->set("metaProps", kx::Dictionary());
+  if (!meta->contains("author")) meta->set("author", kx::Value());
+  if (!meta->contains("sourceURL")) meta->set("sourceURL", kx::Value());
+
+  if (!entire) return entry;
+  kx::Dictionary both;
+  both.reserve(2);
+  both.set("entry", kx::Value(std::move(*entry)));
+  both.set("meta", kx::Value(std::move(*meta)));
+  return both;
+}
+
+std::optional<kx::Dictionary> KXFileMetaWebUtil::fileDictFrom(
+    const std::shared_ptr<KXManagedObject>& object, bool entire) {
+  std::optional<kx::Dictionary> built = entryFromFileMeta(object, entire);
+  if (!built || !entire) return built;
+  kx::Dictionary file;
+  file.reserve(3);
+  const kx::Value* entry = built->find("entry");
+  const kx::Value* meta = built->find("meta");
+  if (entry && meta) {
+    file.set("fileEntry", *entry);
+    file.set("fileMeta", *meta);
+  }
+  kx::Dictionary other;
+  other.reserve(2);
+  if (auto entryObject = std::dynamic_pointer_cast<FileMeta>(object)) {
+    std::string namePath = entryObject->namePath();
+    if (!namePath.empty()) other.set("pn", lastPathComponent(namePath));
+    if (std::optional<std::string> parentName = entryObject->getParentName()) {
+      other.set("parentName", *parentName);
+    }
+  }
+  file.set("otherProp", kx::Value(std::move(other)));
+  return file;
+}

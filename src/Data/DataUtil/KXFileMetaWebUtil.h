@@ -1,0 +1,70 @@
+// KXFileMetaWebUtil turns a stored entry (a Note, Notebook, Root or
+// NormalFile) into the JSON the note service would send for it
+// (KXWebFileEntry), in the service's field names (KXNameDict):
+//
+//  - the entry alone (entire false);
+//  - entryFromFileMeta with entire: {"entry": ..., "meta": ...};
+//  - fileDictFrom with entire: {"fileEntry": ..., "fileMeta": ...,
+//    "otherProp": {"pn": last component of namePath, "parentName": ...}}.
+//
+// On top of the renamed attributes the entry always carries "entryProps"
+// (a dictionary), "tags" ("" when none), "userId" (the session's user),
+// "subTreeDirNum" for notebooks (notebooks directly below it, deleted ones
+// included), "id" "ROOT" for an empty id under parent "0", and "domain" and
+// "dir" from the kind unless both are stored numbers. The meta always
+// carries "resources" ({"resourceId", "version", "resourceType"} per
+// resource), "metaProps" ({"thmv": "thmv", "thmid": id} naming the largest
+// image resource of at least 70 by 55 as the thumbnail), and "author" and
+// "sourceURL" (null when unset).
+//
+// Where the object is read: on the write queue directly (an object of the
+// write context); anywhere else through the data client's
+// performSyncReadBlock (inline on the read queue). The session, the
+// notebook count (its own synchronous read) and "otherProp" are read on the
+// caller's queue.
+//
+// Thread safety: no state besides the data client; every member may be
+// called from any thread.
+#ifndef ZN_DATA_DATAUTIL_KXFILEMETAWEBUTIL_H_
+#define ZN_DATA_DATAUTIL_KXFILEMETAWEBUTIL_H_
+
+#include <memory>
+#include <optional>
+
+#include "platform/Value.h"
+
+class KXDataClient;
+class KXManagedObject;
+
+class KXFileMetaWebUtil {
+ public:
+  // Minimum size of a thumbnail image, inclusive.
+  static constexpr double kThumbnailMinWidth = 70;
+  static constexpr double kThumbnailMinHeight = 55;
+
+  // The program's instance, over KXDataClient::defaultDataClient().
+  static KXFileMetaWebUtil& sharedHandler();
+  // An instance over another client (tests, benchmarks).
+  explicit KXFileMetaWebUtil(KXDataClient& client) : client_(client) {}
+
+  // The file dictionary when `entire`, else the entry alone; nullopt when
+  // the entry could not be built (no field-name table).
+  std::optional<kx::Dictionary> fileDictFrom(const std::shared_ptr<KXManagedObject>& object,
+                                             bool entire);
+  // {"entry", "meta"} when `entire`, else the entry alone.
+  std::optional<kx::Dictionary> entryFromFileMeta(const std::shared_ptr<KXManagedObject>& object,
+                                                  bool entire);
+  // Every attribute that has a value, plus "shared" (true) and "shareUrl"
+  // when the entry has a share link; empty for an object that is not a
+  // FileMeta. Read on the object's queue.
+  kx::Dictionary metaOfFileMeta(const std::shared_ptr<KXManagedObject>& object);
+  // Sets the meta's "resources" and, when an image qualifies as the
+  // thumbnail, its "metaProps". Read on the object's queue. An image size
+  // that is not "<width>x<height>" is skipped with a log line.
+  void resourceInfoForObject(const std::shared_ptr<KXManagedObject>& object, kx::Dictionary& meta);
+
+ private:
+  KXDataClient& client_;
+};
+
+#endif  // ZN_DATA_DATAUTIL_KXFILEMETAWEBUTIL_H_

@@ -1,0 +1,55 @@
+// KXDataClient: the child-notebook count and the name-path resolution that
+// the web file entry and the web file handler read.
+#include <string>
+#include <vector>
+
+#include "CommonUtils/KXPresentError.h"
+#include "Data/FileMeta.h"
+#include "Data/KXDataClient.h"
+#include "Data/Root.h"
+
+std::uint64_t KXDataClient::getSubNotebookNumOfNotebook(const std::string& fileId,
+                                                        KXManagedObjectContext* context) {
+  kx::Dictionary query{{kKXQueryConditionKey, "parentId = %@"},
+                       {kKXQueryArgumentsKey, kx::Value::array({fileId})},
+                       {kKXQueryRetTypeKey, 4}};
+  kx::Error error;
+  std::optional<KXFetchResult> result = executeSyncQuery("Notebook", query, context, &error);
+  if (!result || result->count < 0) return 0;
+  return static_cast<std::uint64_t>(result->count);
+}
+
+KXDataClient::NamePathResolution KXDataClient::lastParentIdFromNamePath(
+    const std::string& namePath, KXManagedObjectContext* context) {
+  NamePathResolution resolution;
+  std::shared_ptr<Root> root = rootEntry();
+  resolution.lastParentId = root ? root->fileId() : std::string();
+  if (namePath.empty() || namePath == "/") return resolution;
+
+  std::string rest = namePath.substr(1);
+  std::size_t start = 0;
+  while (true) {
+    std::size_t slash = rest.find('/', start);
+    resolution.components.push_back(rest.substr(start, slash - start));
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  for (const std::string& title : resolution.components) {
+    kx::Dictionary query{
+        {kKXQueryConditionKey, "(del = NO) AND (title = %@) AND (parentId = %@) AND (dir = YES)"},
+        {kKXQueryArgumentsKey, kx::Value::array({title, resolution.lastParentId})},
+        {kKXQueryLimitKey, 1}};
+    std::optional<KXFetchResult> found = executeSyncQuery("FileMeta", query, context, nullptr);
+    if (!found || found->objects.empty()) break;
+    resolution.lastParentId = found->objects.front()->stringValue("fileId");
+    ++resolution.found;
+  }
+  return resolution;
+}
+
+KXDataClient::NamePathResolution KXDataClient::lastParentIdFromNamePath(
+    const std::string& namePath) {
+  NamePathResolution resolution;
+  performSyncReadBlock([&] { resolution = lastParentIdFromNamePath(namePath, nullptr); });
+  return resolution;
+}

@@ -1,0 +1,413 @@
+#include "WebRequest/KXWebFileRequestHandler.h"
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "CommonUtils/JSONKit/JSONKit.h"
+#include "CommonUtils/KXPathUtil.h"
+#include "CommonUtils/NSDictionaryKXHelper.h"
+#include "CommonUtils/NSNumberBoolString.h"
+#include "Data/DataUtil/KXFileMetaWebUtil.h"
+#include "Data/DataUtil/KXResourceUtil.h"
+#include "Data/FileMeta.h"
+#include "Data/KXFileManager.h"
+#include "Data/Resource.h"
+#include "Data/ResourceEntry.h"
+#include "Data/Root.h"
+#include "WebRequest/KXLocalResponse.h"
+#include "WebRequest/KXURLError.h"
+#include "platform/FileSystem.h"
+#include "platform/MainQueue.h"
+#include "platform/URL.h"
+
+namespace {
+
+std::vector<std::string> pathComponents(const std::string& path) {
+  std::vector<std::string> components;
+  if (path.empty()) return components;
+  std::string_view rest = std::string_view(path).substr(1);
+  std::size_t start = 0;
+  while (true) {
+    std::size_t slash = rest.find('/', start);
+    components.emplace_back(rest.substr(start, slash - start));
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+  return components;
+}
+
+bool contains(const std::string& text, std::string_view part) {
+  return text.find(part) != std::string::npos;
+}
+
+const std::string* component(const std::vector<std::string>& c, std::size_t i) {
+  return i < c.size() ? &c[i] : nullptr;
+}
+
+bool isComponent(const std::vector<std::string>& c, std::size_t i, std::string_view value) {
+  return i < c.size() && c[i] == value;
+}
+
+// The answer of one request: an error, or JSON, or raw bytes.
+struct Answer {
+  kx::Error error;
+  std::optional<kx::Bytes> bytes;
+
+  static Answer fail(std::int64_t code) { return {KXURLError::make(code), std::nullopt}; }
+  static Answer json(const kx::Value& object) {
+    kx::Error error;
+    kx::Bytes body = JSONDataWithOptions(object, JKSerializeOptionPretty, &error);
+    if (error) return {error, std::nullopt};
+    return {kx::Error(), std::move(body)};
+  }
+  static Answer raw(kx::Bytes bytes) { return {kx::Error(), std::move(bytes)}; }
+};
+
+void send(KXDataRequestController& sender, const kx::URL& url, Answer answer) {
+  if (answer.error) {
+    sender.localReceiveResponse(std::nullopt, std::nullopt, answer.error);
+    return;
+  }
+  sender.localReceiveResponse(KXLocalResponse::response(url, 200), std::move(answer.bytes),
+                              kx::Error());
+}
+
+std::int64_t timeInSeconds(std::int64_t time) {
+  return NSNumberBoolString::dateNumber(kx::Value(static_cast<long long>(time))).intValue();
+}
+
+int compareNumbers(std::int64_t a, std::int64_t b) { return a < b ? -1 : (a > b ? 1 : 0); }
+int compareTexts(const std::string& a, const std::string& b) {
+  int r = a.compare(b);
+  return r < 0 ? -1 : (r > 0 ? 1 : 0);
+}
+
+}  // namespace
+
+KXWebFileRequestHandler& KXWebFileRequestHandler::sharedHandler() {
+  static KXWebFileRequestHandler* handler = new KXWebFileRequestHandler(
+      KXDataClient::defaultDataClient(), KXFileMetaWebUtil::sharedHandler());
+  return *handler;
+}
+
+std::int64_t KXWebFileRequestHandler::getMaxTime(const FileMeta& entry) {
+  std::int64_t modify = timeInSeconds(entry.modifyTime());
+  std::int64_t stick = timeInSeconds(entry.stickTime());
+  return modify > stick ? modify : stick;
+}
+
+bool KXWebFileRequestHandler::acceptRequest(const kx::URLRequest& request) const {
+  std::string path = request.url().path();
+  if (path.empty()) return false;
+  std::vector<std::string> c = pathComponents(path);
+  const std::string query = request.url().query().value_or("");
+  const bool fileRoute =
+      (c.size() >= 3 && c[0] == "qrt" && c[1] == "mapi" && c[2] == "file") ||
+      (c.size() >= 4 && c[0] == "qrt" && c[1] == "api" && c[2] == "personal" &&
+       (c[3] == "file" || c[3] == "trash"));
+  if (fileRoute) return !(contains(query, "shareKey") && contains(query, "method=download"));
+  if (c.size() >= 4 && c[0] == "qrt" && c[2] == "personal" && c[3] == "myshare") {
+    return contains(query, "method=list");
+  }
+  return false;
+}
+
+kx::Array KXWebFileRequestHandler::fileArrayWithMetas(const KXFileMetaArray& metas,
+                                                      const kx::Dictionary& params) {
+  const kx::Value* entireValue = params.find("entire");
+  const bool entire = entireValue ? entireValue->boolValue() : true;
+  const kx::Value* reverseValue = params.find("isReverse");
+  const bool isReverse = reverseValue && reverseValue->boolValue();
+
+  KXFileMetaArray list;
+  list.reserve(metas.size());
+  const kx::Value* dirOnly = params.find("dirOnly");
+  const bool onlyFolders = dirOnly && dirOnly->boolValue();
+  for (const KXFileMetaPtr& meta : metas) {
+    if (meta && (!onlyFolders || meta->dir())) list.push_back(meta);
+  }
+
+  const kx::Value* sortValue = params.find("sort");
+  const std::int64_t sortType = sortValue ? sortValue->intValue() : 1;
+  if (sortType != 0) {
+    struct Key {
+      KXFileMetaPtr meta;
+      bool dir;
+      bool stick;
+      std::int64_t maxTime, modifyTime, createTime, size;
+      std::string title, fileId;
+    };
+    std::vector<Key> keys;
+    keys.reserve(list.size());
+    for (const KXFileMetaPtr& meta : list) {
+      keys.push_back({meta, meta->dir(), meta->stick(), getMaxTime(*meta),
+                      timeInSeconds(meta->modifyTime()), timeInSeconds(meta->createTime()),
+                      meta->size(), meta->title(), meta->fileId()});
+    }
+    auto compare = [&](const Key& a, const Key& b) {
+      if (a.dir != b.dir) return a.dir ? -1 : 1;
+      if (a.stick != b.stick) return a.stick ? -1 : 1;
+      int r = 0;
+      switch (sortType) {
+        case 1:
+          r = a.stick ? compareNumbers(a.maxTime, b.maxTime)
+                      : compareNumbers(a.modifyTime, b.modifyTime);
+          break;
+        case 2:
+          r = compareNumbers(a.createTime, b.createTime);
+          break;
+        case 3:
+          r = a.dir ? compareTexts(a.title, b.title) : compareNumbers(a.size, b.size);
+          break;
+        case 4:
+          r = compareTexts(a.title, b.title);
+          break;
+        default:
+          break;
+      }
+      if (r == 0) r = compareTexts(a.fileId, b.fileId);
+      return isReverse ? r : -r;
+    };
+    std::stable_sort(keys.begin(), keys.end(),
+                     [&](const Key& a, const Key& b) { return compare(a, b) < 0; });
+    for (std::size_t i = 0; i < keys.size(); ++i) list[i] = std::move(keys[i].meta);
+  }
+
+  if (const kx::Value* lastId = params.find("lastId"); lastId && !list.empty()) {
+    const std::string last = lastId->stringValue();
+    auto found = std::find_if(list.begin(), list.end(),
+                              [&](const KXFileMetaPtr& meta) { return meta->fileId() == last; });
+    if (found != list.end()) list.erase(list.begin(), found + 1);
+  }
+  if (const kx::Value* len = params.find("len")) {
+    std::int64_t n = len->intValue();
+    if (n >= 0 && static_cast<std::uint64_t>(n) < list.size()) list.resize(static_cast<std::size_t>(n));
+  }
+
+  kx::Array entries;
+  entries.reserve(list.size());
+  for (const KXFileMetaPtr& meta : list) {
+    if (std::optional<kx::Dictionary> entry = webUtil_.fileDictFrom(meta, entire)) {
+      entries.push_back(kx::Value(std::move(*entry)));
+    }
+  }
+  return entries;
+}
+
+void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,
+                                            std::shared_ptr<KXDataRequestController> sender) {
+  const kx::URL& url = request.url();
+  const std::vector<std::string> c = pathComponents(url.path());
+
+  // Parameters: the query, then the form body over it ("method" excepted).
+  kx::Dictionary query =
+      NSDictionaryKXHelper::dictionaryFromQuery(url.query().value_or(""), kKXUTF8Encoding);
+  kx::Dictionary params = query;
+  std::string method = query["method"].stringValue();
+  if (const std::optional<kx::Bytes>& body = request.HTTPBody(); body && !body->empty()) {
+    std::string text(body->begin(), body->end());
+    kx::Dictionary form = NSDictionaryKXHelper::dictionaryWithFormatedString(text, "&", "=");
+    if (!query.contains("method")) method = form["method"].stringValue();
+    for (const auto& [key, value] : form) {
+      if (value.isString()) {
+        std::optional<std::string> decoded = kx::percentDecode(value.string());
+        params.set(key, decoded ? *decoded : value.string());
+      } else {
+        params.set(key, value);
+      }
+    }
+  }
+  if (method.empty()) {
+    send(*sender, url, Answer::fail(KXURLErrorBadURL));
+    return;
+  }
+
+  const std::string* fifth = component(c, 4);
+  auto lookup = [&](const std::string& id) { return client_.objectForFileMetaID(id); };
+  auto envelope = [](kx::Array entries, std::size_t count) {
+    return kx::Value::dict({{"entries", kx::Value(std::move(entries))},
+                            {"count", static_cast<unsigned long long>(count)}});
+  };
+  // A folder named by "path" (the ...ByParentPath forms) or component 4.
+  auto folderOf = [&](bool byPath) -> KXFileMetaPtr {
+    if (byPath) {
+      const kx::Value* path = params.find("path");
+      if (!path) return nullptr;
+      return lookup(KXPathUtil::basename(path->stringValue()));
+    }
+    return fifth ? lookup(*fifth) : nullptr;
+  };
+
+  Answer answer = Answer::fail(KXURLErrorBadURL);
+  if (isComponent(c, 2, "file") && method == "thm") {
+    const kx::Value* fid = params.find("fid");
+    if (!fid) {
+      send(*sender, url, Answer::fail(KXURLErrorBadURL));
+      return;
+    }
+    std::string resourceId = fid->stringValue();
+    std::string path = KXResourceUtil::sharedUtil().fileURLForThumbnail(
+        kx::Dictionary{{"resourceID", resourceId}});
+    kx::FileSystem& fs = kx::FileSystem::Default();
+    if (path.empty() || !fs.exists(path)) {
+      path.clear();
+      if (std::shared_ptr<Resource> resource = client_.objectForResourceID(resourceId)) {
+        if (std::shared_ptr<ResourceEntry> entry = resource->entry()) path = entry->file();
+      }
+    }
+    kx::Bytes bytes;
+    kx::Error error;
+    if (path.empty()) {
+      answer = Answer::fail(KXURLErrorFileDoesNotExist);
+    } else if (!fs.readFile(path, &bytes, &error)) {
+      answer = Answer{error, std::nullopt};
+    } else {
+      answer = Answer::raw(std::move(bytes));
+    }
+  } else if (c.size() < 4) {
+    answer = Answer::fail(KXURLErrorBadURL);
+  } else if (c[3] == "myshare" && method == "list") {
+    KXFileMetaArray shares = client_.myshareFilemetas();
+    answer = Answer::json(envelope(fileArrayWithMetas(shares, params), shares.size()));
+  } else if (c[3] == "file" && (method == "getByPath" || method == "getById")) {
+    if (!params.contains("entire")) params.set("entire", "false");
+    KXFileMetaPtr entry = folderOf(method == "getByPath");
+    if (entry) {
+      kx::Array entries = fileArrayWithMetas({entry}, params);
+      answer = entries.empty() ? Answer::fail(KXURLErrorResourceUnavailable)
+                               : Answer::json(entries.front());
+    }
+  } else if (c[3] == "file" &&
+             (method == "listPageByParentPath" || method == "listPageByParentId" ||
+              method == "listEntireByParentPath" || method == "listEntireByParentId")) {
+    const bool page = method.rfind("listPage", 0) == 0;
+    if (page && !params.contains("len")) params.set("len", static_cast<long long>(kDefaultPageLength));
+    KXFileMetaPtr folder = folderOf(method.size() > 4 && method.compare(method.size() - 4, 4, "Path") == 0);
+    if (folder) {
+      KXFileMetaArray children = client_.objectsForParentId(folder->fileId(), "FileMeta");
+      kx::Array entries = fileArrayWithMetas(children, params);
+      answer = page ? Answer::json(envelope(std::move(entries), children.size()))
+                    : Answer::json(kx::Value(std::move(entries)));
+    }
+  } else if (c[3] == "file" && method == "listPath") {
+    params.set("entire", false);
+    const kx::Value* fileId = params.find("fileId");
+    KXFileMetaPtr entry = fileId ? lookup(fileId->stringValue()) : nullptr;
+    if (entry) {
+      KXFileMetaArray chain{entry};
+      std::set<std::string> seen{entry->fileId()};
+      bool complete = true;
+      for (KXFileMetaPtr current = entry;
+           !current->isKindOfEntity("Root") && current->parentId() != KXDataClient::kTrashParentId;) {
+        KXFileMetaPtr parent = lookup(current->parentId());
+        // A missing parent, or parents that lead back to an entry already
+        // listed, end the walk without an answer but the error.
+        if (!parent || !seen.insert(parent->fileId()).second) {
+          complete = false;
+          break;
+        }
+        chain.push_back(parent);
+        current = parent;
+      }
+      if (complete) {
+        std::reverse(chain.begin(), chain.end());
+        params.set("sort", 0);
+        answer = Answer::json(kx::Value(fileArrayWithMetas(chain, params)));
+      }
+    }
+  } else if (c[3] == "file" && method == "listRecent") {
+    params.set("sort", 0);
+    const kx::Value* limitValue = params.find("limit");
+    const kx::Value* offsetValue = params.find("offset");
+    const std::int64_t limit = limitValue ? limitValue->intValue() : -1;
+    const std::int64_t offset = offsetValue ? offsetValue->intValue() : 0;
+    kx::Array all = fileArrayWithMetas(client_.recentObjectsWithLimit(kRecentLimit, false), params);
+    kx::Array pageEntries;
+    if (limit < 0) {
+      // No limit: the whole list, for the first page only.
+      if (offset == 0) pageEntries = std::move(all);
+    } else if (offset >= 0 && limit > 0 &&
+               static_cast<std::uint64_t>(offset) < all.size() / static_cast<std::uint64_t>(limit) +
+                                                        (all.size() % static_cast<std::uint64_t>(limit) ? 1 : 0)) {
+      const std::size_t start = static_cast<std::size_t>(offset) * static_cast<std::size_t>(limit);
+      const std::size_t end = std::min(all.size(), start + static_cast<std::size_t>(limit));
+      pageEntries.assign(all.begin() + static_cast<std::ptrdiff_t>(start),
+                         all.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+    answer = Answer::json(kx::Value(std::move(pageEntries)));
+  } else if (c[3] == "file" && method == "checkChildrenEncrypted") {
+    if (fifth) {
+      bool encrypted = false;
+      for (const KXFileMetaPtr& entry : client_.objectsUnderFileId(*fifth)) {
+        if (entry->encrypted()) {
+          encrypted = true;
+          break;
+        }
+      }
+      answer = Answer::json(kx::Value::dict({{"hasEncryptedChildren", encrypted}}));
+    }
+  } else if (c[3] == "file" && method == "checkNamePath") {
+    const kx::Value* fileId = params.find("fileId");
+    KXFileMetaPtr entry = fileId ? lookup(fileId->stringValue()) : nullptr;
+    if (entry) {
+      KXDataClient::NamePathResolution resolution = client_.lastParentIdFromNamePath(entry->namePath());
+      KXFileMetaPtr lastExisting = lookup(resolution.lastParentId);
+      if (!lastExisting) lastExisting = client_.rootEntry();
+      KXFileMetaPtr lastParent =
+          resolution.found < static_cast<std::int64_t>(resolution.components.size()) ? entry
+                                                                                     : lastExisting;
+      std::optional<kx::Dictionary> last = webUtil_.fileDictFrom(lastParent, false);
+      std::optional<kx::Dictionary> existing = webUtil_.fileDictFrom(lastExisting, false);
+      answer = (!lastParent || !lastExisting || !last || !existing)
+                   ? Answer::fail(KXURLErrorResourceUnavailable)
+                   : Answer::json(kx::Value::dict({{"lastParent", kx::Value(std::move(*last))},
+                                                   {"oriExistedLastParent", kx::Value(std::move(*existing))}}));
+    }
+  } else if (c[3] == "file" && method == "getNamePath") {
+    const kx::Value* fileId = params.find("fileId");
+    KXFileMetaPtr entry = fileId ? lookup(fileId->stringValue()) : nullptr;
+    std::optional<kx::Dictionary> converted = entry ? webUtil_.fileDictFrom(entry, false) : std::nullopt;
+    answer = converted ? Answer::json(kx::Value(std::move(*converted)))
+                       : Answer::fail(KXURLErrorResourceUnavailable);
+  } else if (c[3] == "file" && (method == "getImage" || method == "download")) {
+    if (fifth) {
+      KXFileMetaPtr entry = lookup(*fifth);
+      std::optional<kx::Bytes> bytes = KXFileManager::defaultManauger().readDataContentFileSync(
+          *fifth, entry ? entry->title() : std::string());
+      answer = Answer::raw(bytes ? std::move(*bytes) : kx::Bytes());
+    }
+  } else if (c[3] == "file" && method == "read") {
+    if (fifth) {
+      KXFileMetaPtr entry = lookup(*fifth);
+      std::optional<std::string> text = KXFileManager::defaultManauger().originStringContentFileSync(
+          *fifth, false, entry ? entry->title() : std::string());
+      if (!text) {
+        answer = Answer::fail(KXURLErrorResourceUnavailable);
+      } else if (text->size() <= kLargeTextBytes) {
+        answer = Answer::raw(kx::Bytes(text->begin(), text->end()));
+      } else {
+        const double pause = static_cast<double>(text->size()) / kLargeTextBytesPerSecond;
+        auto bytes = std::make_shared<kx::Bytes>(text->begin(), text->end());
+        kx::MainQueue::shared().after(pause, [sender, url, bytes] {
+          send(*sender, url, Answer::raw(std::move(*bytes)));
+        });
+        return;
+      }
+    }
+  } else if (c[3] == "trash" && method == "list") {
+    params.set("sort", 0);
+    params.set("entire", false);
+    answer = Answer::json(kx::Value(fileArrayWithMetas(client_.recentObjectsWithLimit(-1, true), params)));
+  } else if (c[3] == "trash" && method == "get") {
+    const kx::Value* fileId = params.find("fileId");
+    if (fileId) {
+      params.set("entire", false);
+      answer = Answer::json(kx::Value(
+          fileArrayWithMetas(client_.objectsForParentId(fileId->stringValue(), "FileMeta"), params)));
+    }
+  }
+  send(*sender, url, std::move(answer));
+}

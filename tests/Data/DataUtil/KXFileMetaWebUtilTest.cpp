@@ -1,0 +1,192 @@
+#include "Data/DataUtil/KXFileMetaWebUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../StoreTestSupport.h"
+#include "CommonUtils/KXCrashLogger.h"
+#include "CommonUtils/KXHooks.h"
+#include "Data/FileMeta.h"
+#include "Data/KXDataClient.h"
+#include "Data/KXDataContext.h"
+#include "Data/KXManagedObjectContext.h"
+#include "support/TempAppRoot.h"
+
+namespace {
+
+class FileMetaWebUtilTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_ = std::make_shared<kxtest::TestStoreEnvironment>(root_.path() + "/appdata");
+    data_ = std::make_shared<KXDataContext>(env_);
+    client_ = std::make_unique<KXDataClient>(data_);
+    util_ = std::make_unique<KXFileMetaWebUtil>(*client_);
+  }
+  void TearDown() override {
+    util_.reset();
+    client_.reset();
+    KXHooks::setRootEntryIdProvider(nullptr);
+    KXCrashLogger::setUserRecordProvider(nullptr);
+  }
+
+  void Write(const std::function<void(KXManagedObjectContext&)>& block) {
+    data_->performSyncWriteBlock([&](KXManagedObjectContext& context) {
+      block(context);
+      kx::Error error;
+      EXPECT_TRUE(context.save(&error)) << error.localizedDescription();
+    });
+  }
+  static KXManagedObjectPtr Put(KXManagedObjectContext& c, const std::string& entity,
+                                const kx::Dictionary& fields) {
+    KXManagedObjectPtr object = c.insertNewObject(entity);
+    if (object && object->isKindOfEntity("FileMeta") && !object->isKindOfEntity("Root")) {
+      object->setValue("del", false);
+      object->setValue("remoteRemoved", false);
+    }
+    EXPECT_TRUE(object && object->setValuesForKeys(fields)) << entity;
+    return object;
+  }
+  kx::Dictionary Entry(const std::string& fileId, bool entire) {
+    std::optional<kx::Dictionary> built =
+        util_->entryFromFileMeta(client_->objectForFileMetaID(fileId), entire);
+    EXPECT_TRUE(built) << fileId;
+    return built ? *built : kx::Dictionary();
+  }
+
+  kxtest::TempAppRoot root_;
+  std::shared_ptr<kxtest::TestStoreEnvironment> env_;
+  std::shared_ptr<KXDataContext> data_;
+  std::unique_ptr<KXDataClient> client_;
+  std::unique_ptr<KXFileMetaWebUtil> util_;
+};
+
+TEST_F(FileMetaWebUtilTest, EachKindGetsItsDefaults) {
+  Write([](KXManagedObjectContext& c) {
+    Put(c, "Root", {{"fileId", ""}, {"title", "My Notes"}});
+    Put(c, "Notebook", {{"fileId", "NB"}, {"parentId", "ROOT"}, {"title", "A"}});
+    Put(c, "Notebook", {{"fileId", "NB1"}, {"parentId", "NB"}, {"title", "A1"}});
+    Put(c, "Notebook", {{"fileId", "NB2"}, {"parentId", "NB"}, {"del", true}});
+    Put(c, "Note", {{"fileId", "N"}, {"parentId", "NB"}, {"title", "n.note"}, {"tags", "7"}});
+    Put(c, "NormalFile", {{"fileId", "F"}, {"parentId", "NB"}, {"title", "f.pdf"}});
+    Put(c, "Note", {{"fileId", "N_odd"}, {"parentId", "NB"}, {"domain", 5}, {"dir", true}});
+    Put(c, "Notebook", {{"fileId", "NB_odd"}, {"parentId", "NB"}, {"domain", 5}});
+  });
+  struct Case {
+    const char* fileId;
+    kx::Value domain, dir;
+    std::optional<unsigned> subTreeDirNum;
+    const char* tags;
+  };
+  const Case cases[] = {
+      {"NB", 1, true, 3u, ""},  // the deleted child notebook counts
+      {"N", 0, false, std::nullopt, "7"},
+      {"F", 1, false, std::nullopt, ""},
+      {"N_odd", 5, true, std::nullopt, ""},  // both stored: kept
+      {"NB_odd", 1, true, 0u, ""},           // only one stored: from the kind
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fileId);
+    kx::Dictionary both = Entry(c.fileId, true);
+    const kx::Value& entry = both["entry"];
+    const kx::Value& meta = both["meta"];
+    EXPECT_EQ(entry["id"].stringValue(), c.fileId);
+    EXPECT_EQ(entry["domain"].intValue(), c.domain.intValue());
+    EXPECT_EQ(entry["dir"].boolValue(), c.dir.boolValue());
+    EXPECT_EQ(entry.contains("subTreeDirNum"), c.subTreeDirNum.has_value());
+    if (c.subTreeDirNum) EXPECT_EQ(entry["subTreeDirNum"].intValue(), *c.subTreeDirNum);
+    EXPECT_EQ(entry["tags"].stringValue(), c.tags);
+    EXPECT_EQ(entry["userId"].stringValue(), "EmptyUser");
+    EXPECT_TRUE(entry["entryProps"].isDictionary());
+    EXPECT_TRUE(meta["resources"].isArray());
+    EXPECT_EQ(meta["resources"].size(), 0u);
+    EXPECT_EQ(meta["metaProps"], kx::Value(kx::Dictionary()));
+    ASSERT_TRUE(meta.contains("author") && meta.contains("sourceURL"));
+    EXPECT_TRUE(meta["author"].isNull() && meta["sourceURL"].isNull());
+  }
+  // An empty id under "0" is the root's.
+  kx::Dictionary root = Entry("ROOT", false);
+  EXPECT_EQ(root["id"].stringValue(), "ROOT");
+  EXPECT_EQ(root["name"].stringValue(), "My Notes");
+  // Not a file entry: the defaults only.
+  std::optional<kx::Dictionary> none = util_->entryFromFileMeta(nullptr, true);
+  ASSERT_TRUE(none);
+  EXPECT_EQ((*none)["entry"]["tags"].stringValue(), "");
+  EXPECT_FALSE((*none)["entry"].contains("domain"));
+}
+
+TEST_F(FileMetaWebUtilTest, LargestImageOfAtLeast70By55IsTheThumbnail) {
+  struct Res {
+    const char* id;
+    const char* type;
+    const char* size;
+  };
+  struct Case {
+    std::vector<Res> resources;
+    const char* thumbnail;  // nullptr: none
+  };
+  const std::vector<Case> cases = {
+      {{{"R1", "image", "100x100"}, {"R2", "image", "200x60"}}, "R2"},
+      {{{"R2", "image", "100x100"}, {"R1", "image", "200x50"}}, "R2"},  // equal: greater id
+      {{{"R1", "image", "69x1000"}, {"R2", "image", "70x55"}}, "R2"},
+      {{{"R1", "attachment", "500x500"}}, nullptr},
+      // Sizes of another form are skipped, never trusted.
+      {{{"R1", "image", "abcxdef"}, {"R2", "image", "100x"}, {"R3", "image", "100x200x3"},
+        {"R4", "image", "1e400x100"}, {"R5", "image", ""}},
+       nullptr},
+      {{{"R1", "image", "300x300"}, {"R2", "image", "oops"}}, "R1"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    std::string noteId = "N" + std::to_string(n++);
+    Write([&](KXManagedObjectContext& ctx) {
+      KXManagedObjectPtr note = Put(ctx, "Note", {{"fileId", noteId}, {"parentId", "ROOT"}});
+      for (const Res& r : c.resources) {
+        KXManagedObjectPtr res = Put(ctx, "Resource",
+                                     {{"fileId", noteId + r.id}, {"meidaType", r.type},
+                                      {"imageSize", r.size}, {"version", 3}});
+        note->addObject("resources", res);
+      }
+    });
+    SCOPED_TRACE(noteId);
+    kx::Dictionary both = Entry(noteId, true);
+    const kx::Value& meta = both["meta"];
+    ASSERT_EQ(meta["resources"].size(), c.resources.size());
+    EXPECT_EQ(meta["resources"][0]["version"].intValue(), 3);
+    EXPECT_EQ(meta["resources"][0].contains("resourceType"),
+              std::string(c.resources[0].type) == "image" ||
+                  std::string(c.resources[0].type) == "attachment");
+    if (c.thumbnail) {
+      EXPECT_EQ(meta["metaProps"], kx::Value::dict({{"thmv", "thmv"},
+                                                    {"thmid", noteId + c.thumbnail}}));
+    } else {
+      EXPECT_EQ(meta["metaProps"], kx::Value(kx::Dictionary()));
+    }
+  }
+}
+
+TEST_F(FileMetaWebUtilTest, FileDictionaryFormsAndOtherProperties) {
+  Write([](KXManagedObjectContext& c) {
+    Put(c, "Root", {{"fileId", "ROOT"}});
+    Put(c, "Notebook", {{"fileId", "NB_W"}, {"parentId", "ROOT"}, {"title", "Work"}});
+    Put(c, "Note", {{"fileId", "N"}, {"parentId", "NB_W"}, {"namePath", "/Old/Work"}});
+    Put(c, "Note", {{"fileId", "M"}, {"parentId", "NB_W"}, {"namePath", ""}});
+  });
+  KXFileMetaPtr note = client_->objectForFileMetaID("N");
+  client_->setParentNameForResult({note});
+  std::optional<kx::Dictionary> shortForm = util_->fileDictFrom(note, false);
+  ASSERT_TRUE(shortForm);
+  EXPECT_EQ(*shortForm, *util_->entryFromFileMeta(note, false));
+
+  std::optional<kx::Dictionary> file = util_->fileDictFrom(note, true);
+  ASSERT_TRUE(file);
+  EXPECT_EQ((*file)["fileEntry"]["id"].stringValue(), "N");
+  EXPECT_TRUE((*file)["fileMeta"]["resources"].isArray());
+  EXPECT_EQ((*file)["otherProp"], kx::Value::dict({{"pn", "Work"}, {"parentName", "Work"}}));
+  std::optional<kx::Dictionary> bare = util_->fileDictFrom(client_->objectForFileMetaID("M"), true);
+  EXPECT_EQ((*bare)["otherProp"], kx::Value(kx::Dictionary()));
+}
+
+}  // namespace
