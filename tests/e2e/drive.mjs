@@ -1,0 +1,108 @@
+// Starts headless Chromium with the loopback front as its proxy, loads the
+// test bundle from the service's https origin and reports the page's checks,
+// then checks from outside the browser that the front refuses requests in
+// origin form and requests without the secret.
+//
+//   node drive.mjs <credentials file> <service host>
+//
+// The credentials file (mode 0600) holds the port, the user name, the secret
+// and the authority certificate; the secret never appears on a command line:
+// Chromium gets it through its DevTools connection. Every wait has a time
+// limit; Chromium is ended by its pid.
+import crypto from 'node:crypto';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import puppeteer from 'puppeteer-core';
+
+const [credentialsPath, serviceHost] = process.argv.slice(2);
+const credentials = JSON.parse(fs.readFileSync(credentialsPath, 'utf8'));
+const failures = [];
+let browserPid = 0;
+
+function kill() {
+  if (browserPid) {
+    try { process.kill(browserPid, 'SIGKILL'); } catch { /* already gone */ }
+    browserPid = 0;
+  }
+}
+
+const overall = setTimeout(() => {
+  console.log('FAIL: the run took more than 150 s');
+  kill();
+  process.exit(1);
+}, 150000);
+
+function check(name, result) {
+  if (result === true) {
+    console.log(`ok: ${name}`);
+  } else {
+    console.log(`FAIL: ${name}: ${result}`);
+    failures.push(name);
+  }
+}
+
+// Sends `text` to the front and gives the first line of its answer ('' when
+// it closed without one).
+function raw(text) {
+  return new Promise((resolve) => {
+    const socket = net.connect(credentials.port, '127.0.0.1');
+    let answer = '';
+    const timer = setTimeout(() => { socket.destroy(); resolve('timeout'); }, 10000);
+    socket.on('connect', () => socket.write(text));
+    socket.on('data', (d) => {
+      answer += d.toString('latin1');
+      if (answer.includes('\r\n')) { clearTimeout(timer); socket.destroy(); resolve(answer.split('\r\n')[0]); }
+    });
+    socket.on('error', () => {});
+    socket.on('close', () => { clearTimeout(timer); resolve(answer.split('\r\n')[0]); });
+  });
+}
+
+const spki = crypto.createPublicKey(crypto.createPublicKey(credentials.authority).export({type: 'spki', format: 'pem'}))
+  .export({type: 'spki', format: 'der'});
+const pin = crypto.createHash('sha256').update(spki).digest('base64');
+const userDataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'zn-e2e-chromium-'));
+const args = [
+  `--proxy-server=http://127.0.0.1:${credentials.port}`,
+  '--proxy-bypass-list=<-loopback>',
+  `--ignore-certificate-errors-spki-list=${pin}`,
+  '--no-first-run', '--disable-background-networking', '--disable-component-update',
+  '--disable-sync', '--disable-default-apps', '--disable-gpu',
+];
+if (process.getuid && process.getuid() === 0) args.push('--no-sandbox');
+
+try {
+  const browser = await puppeteer.launch({
+    executablePath: process.env.ZN_CHROMIUM || '/usr/bin/chromium',
+    headless: true,
+    userDataDir,
+    args,
+    timeout: 60000,
+    protocolTimeout: 60000,
+  });
+  browserPid = browser.process().pid;
+  const page = await browser.newPage();
+  await page.authenticate({username: credentials.username, password: credentials.password});
+  const response = await page.goto(`https://${serviceHost}/web/e2e.html`, {timeout: 60000});
+  check('bundle loads over https through the front', response && response.status() === 200 || `status ${response && response.status()}`);
+  await page.waitForFunction('window.e2eDone === true', {timeout: 60000});
+  const results = await page.evaluate(() => window.e2eResults);
+  for (const [name, result] of Object.entries(results)) check(`page: ${name}`, result);
+  await browser.close().catch(() => {});
+} catch (e) {
+  check('browser run', `${e}`);
+} finally {
+  kill();
+  fs.rmSync(userDataDir, {recursive: true, force: true});
+}
+
+const secret = 'Basic ' + Buffer.from(`${credentials.username}:${credentials.password}`).toString('base64');
+const originForm = await raw(`GET /web/e2e.html HTTP/1.1\r\nHost: ${serviceHost}\r\nProxy-Authorization: ${secret}\r\n\r\n`);
+check('origin-form request refused', originForm.startsWith('HTTP/1.1 400') || originForm);
+const noSecret = await raw(`GET http://${serviceHost}/web/e2e.html HTTP/1.1\r\nHost: ${serviceHost}\r\n\r\n`);
+check('request without the secret refused', noSecret.startsWith('HTTP/1.1 407') || noSecret);
+
+clearTimeout(overall);
+process.exit(failures.length === 0 ? 0 : 1);
