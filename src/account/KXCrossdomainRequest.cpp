@@ -11,7 +11,7 @@
 
 KXCrossdomainRequest& KXCrossdomainRequest::sharedRequest() {
   static KXCrossdomainRequest* request = [] {
-    auto* holder = new std::shared_ptr<KXCrossdomainRequest>(std::make_shared<KXCrossdomainRequest>());
+    static auto* holder = new std::shared_ptr<KXCrossdomainRequest>(std::make_shared<KXCrossdomainRequest>());
     KXCrossdomainRequest* created = holder->get();
     KXHooks::setLoginInfoOpener([created](const std::string& url) { created->openUrlWithLoginInfo(url); });
     return created;

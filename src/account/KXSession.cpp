@@ -93,7 +93,7 @@ std::string joinPath(const std::string& folder, const std::string& name) {
 
 KXSession& KXSession::defaultSession() {
   static KXSession* session = [] {
-    auto* holder = new std::shared_ptr<KXSession>(std::make_shared<KXSession>(kx::HTTPTransport::shared()));
+    static auto* holder = new std::shared_ptr<KXSession>(std::make_shared<KXSession>(kx::HTTPTransport::shared()));
     KXSession* created = holder->get();
     KXHooks::setCurrentUserProvider([created] { return created->currentUser(); });
     return created;
@@ -113,7 +113,8 @@ KXSession::~KXSession() {
     std::lock_guard<std::mutex> lock(mu_);
     file = std::move(cookieFile_);
   }
-  // The jar file flushes and lets go of the transport when it goes.
+  // Writes already queued finish while the transport is surely alive.
+  if (file) file->flush();
 }
 
 kx::SerialQueue& KXSession::queue() {
