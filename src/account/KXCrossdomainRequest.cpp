@@ -50,13 +50,8 @@ void KXCrossdomainRequest::fetchCrosskeyWithCallBack(TicketCallback callback) {
 }
 
 void KXCrossdomainRequest::finish(const std::optional<std::string>& ticket, bool success) {
-  TicketCallback callback;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    callback = std::move(callback_);
-    callback_ = nullptr;
-  }
-  if (callback) callback(ticket, success);
+  std::lock_guard<std::mutex> lock(mu_);
+  if (callback_ && !verdict_) verdict_ = Verdict{ticket, success};
 }
 
 void KXCrossdomainRequest::didNetworkOperationRecievedHttpCode(std::int64_t code, KXNetworkOperation& operation) {
@@ -87,7 +82,18 @@ void KXCrossdomainRequest::didNetworkOperationClosed(KXNetworkOperation& /*opera
 }
 
 void KXCrossdomainRequest::completeWithOperator(KXNetworkOperation& /*operation*/) {
-  finish(std::nullopt, false);
+  // The callback runs once the operation has ended, so that it may ask for
+  // the next ticket at once.
+  TicketCallback callback;
+  Verdict verdict;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    callback = std::move(callback_);
+    callback_ = nullptr;
+    if (verdict_) verdict = *verdict_;
+    verdict_.reset();
+  }
+  if (callback) callback(verdict.ticket, verdict.success);
 }
 
 void KXCrossdomainRequest::openUrlWithLoginInfo(const std::string& absoluteURL) {

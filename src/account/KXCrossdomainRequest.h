@@ -53,17 +53,25 @@ class KXCrossdomainRequest : public KXNetworkOperationDelegate,
   void didNetworkOperationFailWithError(const kx::Error& error, KXNetworkOperation& operation) override;
   void didNetworkOperationClosed(KXNetworkOperation& operation, const kx::Error& error) override;
   bool handlesFailure() const override { return true; }
-  // KXConcurrentDelegate: the operation has ended; a request that got no
-  // verdict (a 200 whose body is not JSON) ends with (nothing, false).
+  // KXConcurrentDelegate: the operation has ended; the callback gets the
+  // outcome, (nothing, false) when there was none (a 200 whose body is not
+  // JSON).
   void completeWithOperator(KXNetworkOperation& operation) override;
 
  private:
-  // Hands the outcome to the callback of the running request, once.
+  struct Verdict {
+    std::optional<std::string> ticket;
+    bool success = false;
+  };
+
+  // Keeps the first outcome of the running request; its callback gets it
+  // when the operation has ended.
   void finish(const std::optional<std::string>& ticket, bool success);
 
   std::mutex mu_;
   std::shared_ptr<KXNetworkOperation> socket_;  // guarded by mu_
   TicketCallback callback_;                     // guarded by mu_
+  std::optional<Verdict> verdict_;              // guarded by mu_
 };
 
 #endif  // ZN_ACCOUNT_KXCROSSDOMAINREQUEST_H_

@@ -265,15 +265,15 @@ void KXSession::commonSuccess(const kx::Value& answer, bool logUser) {
 }
 
 void KXSession::login(std::uint64_t loginType) {
-  std::string deciphered;
+  bool haveDigest;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    deciphered = md5Password_.empty() ? std::string() : md5Password_;
+    haveDigest = !md5Password_.empty();
   }
-  if (deciphered.empty()) {
-    deciphered = decipheredLocalPwd();
+  if (!haveDigest) {
+    std::string deciphered = decipheredLocalPwd();
     std::lock_guard<std::mutex> lock(mu_);
-    md5Password_ = deciphered;
+    if (md5Password_.empty()) md5Password_ = std::move(deciphered);
   }
   if (loginType != KXLoginTypeAccount) return;
 
@@ -647,7 +647,7 @@ bool KXSession::writeToFile(const std::string& path) {
     std::lock_guard<std::mutex> lock(mu_);
     if (currentUser_.empty()) return false;
     renewLocalPwdLocked();
-    type = loginType_;
+    type = loginType_ >= KXLoginTypeAccount && loginType_ <= KXLoginTypeApple ? loginType_ : KXLoginTypeAccount;
     session.set("user", kx::Value(currentUser_));
     session.set("loginType", kx::Value(static_cast<std::int64_t>(static_cast<std::int16_t>(loginType_))));
     if (!localPwd_.empty()) session.set("md5", kx::Value(localPwd_));
