@@ -592,16 +592,28 @@ bool FileSystem::writeFileAtomically(const std::string& rawPath, std::string_vie
 
 bool FileSystem::writeFileAtomically(const std::string& rawPath, std::string_view data,
                                      const std::string& tempFolder, Error* error) {
+  return writeAtomically(rawPath, data, tempFolder, 0666, false, error);
+}
+
+bool FileSystem::writePrivateFileAtomically(const std::string& rawPath, std::string_view data,
+                                            Error* error) {
+  return writeAtomically(rawPath, data, std::string(), 0600, true, error);
+}
+
+bool FileSystem::writeAtomically(const std::string& rawPath, std::string_view data,
+                                 const std::string& tempFolder, std::uint32_t mode, bool exactMode,
+                                 Error* error) {
   std::string path = Path::standardizingPath(rawPath);
   if (path.empty() || path == "/") return fail(error, path.empty() ? ENOENT : EISDIR, rawPath);
   std::string folder = folderOf(path);
   std::string prefix = temporaryPrefixFor(Path::lastPathComponent(path));
   std::string tempPath;
   std::unique_ptr<WritableFile> file =
-      createTemporaryFile(tempFolder.empty() ? folder : tempFolder, prefix, 0666, &tempPath, error);
+      createTemporaryFile(tempFolder.empty() ? folder : tempFolder, prefix, mode, &tempPath, error);
   if (!file) return false;
   bool ok = file->append(data, error) && file->sync(error) && file->close(error);
   file.reset();
+  if (ok && exactMode) ok = setPermissions(tempPath, mode, error);
   if (ok) ok = rename(tempPath, path, error);
   if (!ok) {
     kx::ignoreError(removeFile(tempPath, nullptr));

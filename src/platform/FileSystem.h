@@ -239,6 +239,11 @@ class FileSystem {
   // back after a power cut is a stale temporary like any other.
   [[nodiscard]] bool writeFileAtomically(const std::string& path, std::string_view data,
                            const std::string& tempFolder, Error* error);
+  // As writeFileAtomically, for a file only this user may read (secrets):
+  // the temporary is created with mode 0600 and set to exactly 0600 before
+  // the rename, so the data is never readable by others, not even for a
+  // moment, and the file that replaces an older one has that mode.
+  bool writePrivateFileAtomically(const std::string& path, std::string_view data, Error* error);
 
   // Renames `from` to `to` (replacing a file at `to`, as rename(2) does).
   // Across file systems (EXDEV) the item is copied to a unique temporary name
@@ -282,6 +287,8 @@ class FileSystem {
   static bool isTemporaryName(std::string_view name, std::uint32_t* writerPid = nullptr);
 
  private:
+  bool writeAtomically(const std::string& path, std::string_view data, const std::string& tempFolder,
+                       std::uint32_t mode, bool exactMode, Error* error);
   static std::string_view asStringView(const Bytes& data) {
     return {reinterpret_cast<const char*>(data.data()), data.size()};
   }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <future>
 #include <map>
 #include <mutex>
@@ -108,6 +109,7 @@ struct Transfer {
   bool headComplete = false;   // the head of the final answer is in
   bool headHandedOn = false;   // onHead was called (or queued)
   bool writeFailed = false;
+  bool setsCookie = false;     // an answer carried Set-Cookie
   std::atomic<bool> streamAborted{false};
   char errorBuffer[CURL_ERROR_SIZE] = {0};
 
@@ -171,13 +173,18 @@ class HTTPTransport::Impl {
 
   std::vector<Cookie> cookies() {
     std::vector<Cookie> out;
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
     CURL* easy = curl_easy_init();
     curl_easy_setopt(easy, CURLOPT_SHARE, sharedWithJar_);
     curl_slist* list = nullptr;
     if (curl_easy_getinfo(easy, CURLINFO_COOKIELIST, &list) == CURLE_OK) {
       for (curl_slist* item = list; item; item = item->next) {
         Cookie cookie;
-        if (parseCookieLine(item->data, &cookie)) out.push_back(std::move(cookie));
+        // A deleted cookie stays in libcurl's list, expired, until the next
+        // change of the jar.
+        if (!HTTPTransport::parseCookieLine(item->data, &cookie)) continue;
+        if (cookie.expires != 0 && cookie.expires <= now) continue;
+        out.push_back(std::move(cookie));
       }
       curl_slist_free_all(list);
     }
@@ -190,6 +197,29 @@ class HTTPTransport::Impl {
     curl_easy_setopt(easy, CURLOPT_SHARE, sharedWithJar_);
     curl_easy_setopt(easy, CURLOPT_COOKIELIST, "ALL");
     curl_easy_cleanup(easy);
+    cookiesChanged();
+  }
+
+  void addCookieLine(const std::string& line) {
+    CURL* easy = curl_easy_init();
+    curl_easy_setopt(easy, CURLOPT_SHARE, sharedWithJar_);
+    curl_easy_setopt(easy, CURLOPT_COOKIELIST, line.c_str());
+    curl_easy_cleanup(easy);
+    cookiesChanged();
+  }
+
+  void setCookiesChangedHandler(std::function<void()> handler) {
+    std::lock_guard<std::mutex> lock(handlerMu_);
+    cookiesChangedHandler_ = std::move(handler);
+  }
+
+  void cookiesChanged() {
+    std::function<void()> handler;
+    {
+      std::lock_guard<std::mutex> lock(handlerMu_);
+      handler = cookiesChangedHandler_;
+    }
+    if (handler) Queue::invokeGuarded(handler, "kx.http.transport.cookies");
   }
 
   void setConnectTo(std::vector<std::string> entries) {
@@ -208,31 +238,6 @@ class HTTPTransport::Impl {
   }
 
  private:
-  static bool parseCookieLine(std::string_view line, Cookie* cookie) {
-    std::vector<std::string_view> fields;
-    std::size_t start = 0;
-    while (fields.size() < 6) {
-      std::size_t tab = line.find('\t', start);
-      if (tab == std::string_view::npos) return false;
-      fields.push_back(line.substr(start, tab - start));
-      start = tab + 1;
-    }
-    std::string_view domain = fields[0];
-    constexpr std::string_view kHttpOnly = "#HttpOnly_";
-    if (domain.substr(0, kHttpOnly.size()) == kHttpOnly) {
-      cookie->httpOnly = true;
-      domain.remove_prefix(kHttpOnly.size());
-    }
-    cookie->domain = std::string(domain);
-    cookie->includeSubdomains = fields[1] == "TRUE";
-    cookie->path = std::string(fields[2]);
-    cookie->secure = fields[3] == "TRUE";
-    cookie->expires = std::strtoll(std::string(fields[4]).c_str(), nullptr, 10);
-    cookie->name = std::string(fields[5]);
-    cookie->value = std::string(line.substr(start));
-    return true;
-  }
-
   static void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* user) {
     static_cast<ShareLocks*>(user)->locks[data].lock();
   }
@@ -280,6 +285,9 @@ class HTTPTransport::Impl {
     }
     std::size_t colon = trimmed.find(':');
     if (colon == std::string_view::npos) return n;
+    if (t->request.useCookieJar && equalsIgnoreCase(trim(trimmed.substr(0, colon)), "Set-Cookie")) {
+      t->setsCookie = true;
+    }
     t->response.headers.emplace_back(std::string(trim(trimmed.substr(0, colon))),
                                      std::string(trim(trimmed.substr(colon + 1))));
     return n;
@@ -544,6 +552,7 @@ class HTTPTransport::Impl {
     // Without a body callback the head goes to onHead here.
     if (!t->request.onData && t->request.onHead && !error) handHeadOn(t, transfer);
     releaseEasy(t);
+    if (t->setsCookie) cookiesChanged();
     complete(transfer, std::move(error));
   }
 
@@ -566,6 +575,7 @@ class HTTPTransport::Impl {
     curl_multi_remove_handle(multi_, transfer->easy);
     dropWriteContext(transfer.get());
     releaseEasy(transfer.get());
+    if (transfer->setsCookie) cookiesChanged();
     complete(transfer, cancelledError());
   }
 
@@ -647,6 +657,9 @@ class HTTPTransport::Impl {
   RequestID nextID_ = 1;                            // guarded by mu_
   std::size_t active_ = 0;                          // guarded by mu_
 
+  std::mutex handlerMu_;
+  std::function<void()> cookiesChangedHandler_;  // guarded by handlerMu_
+
   // Transport thread only.
   std::map<RequestID, std::shared_ptr<Transfer>> running_;
   std::map<Transfer*, WriteContext*> writeContexts_;
@@ -681,6 +694,77 @@ HTTPResponse HTTPTransport::perform(HTTPRequest request, Error* error) {
 
 std::vector<HTTPTransport::Cookie> HTTPTransport::cookies() const { return impl_->cookies(); }
 void HTTPTransport::clearCookies() { impl_->clearCookies(); }
+
+namespace {
+
+bool cookieFieldOK(std::string_view field) { return field.find_first_of("\t\r\n") == std::string_view::npos; }
+
+}  // namespace
+
+bool HTTPTransport::setCookie(const Cookie& cookie) {
+  if (cookie.name.empty() || !cookieFieldOK(cookie.domain) || !cookieFieldOK(cookie.path) ||
+      !cookieFieldOK(cookie.name) || !cookieFieldOK(cookie.value)) {
+    return false;
+  }
+  impl_->addCookieLine(cookieLine(cookie));
+  return true;
+}
+
+void HTTPTransport::deleteCookie(const Cookie& cookie) {
+  if (cookie.name.empty() || !cookieFieldOK(cookie.domain) || !cookieFieldOK(cookie.path) ||
+      !cookieFieldOK(cookie.name)) {
+    return;
+  }
+  // libcurl has no removal of one cookie: an expired cookie of the same
+  // domain, path and name replaces it and is dropped at the next change.
+  Cookie expired = cookie;
+  expired.expires = 1;
+  expired.value.clear();
+  impl_->addCookieLine(cookieLine(expired));
+}
+
+void HTTPTransport::setCookiesChangedHandler(std::function<void()> handler) {
+  impl_->setCookiesChangedHandler(std::move(handler));
+}
+
+std::string HTTPTransport::cookieLine(const Cookie& cookie) {
+  std::string line;
+  if (cookie.httpOnly) line += "#HttpOnly_";
+  line += cookie.domain;
+  line += cookie.includeSubdomains ? "\tTRUE\t" : "\tFALSE\t";
+  line += cookie.path.empty() ? "/" : cookie.path;
+  line += cookie.secure ? "\tTRUE\t" : "\tFALSE\t";
+  line += std::to_string(cookie.expires);
+  line += "\t" + cookie.name + "\t" + cookie.value;
+  return line;
+}
+
+bool HTTPTransport::parseCookieLine(std::string_view line, Cookie* cookie) {
+  std::vector<std::string_view> fields;
+  std::size_t start = 0;
+  while (fields.size() < 6) {
+    std::size_t tab = line.find('\t', start);
+    if (tab == std::string_view::npos) return false;
+    fields.push_back(line.substr(start, tab - start));
+    start = tab + 1;
+  }
+  std::string_view domain = fields[0];
+  constexpr std::string_view kHttpOnly = "#HttpOnly_";
+  cookie->httpOnly = false;
+  if (domain.substr(0, kHttpOnly.size()) == kHttpOnly) {
+    cookie->httpOnly = true;
+    domain.remove_prefix(kHttpOnly.size());
+  }
+  cookie->domain = std::string(domain);
+  cookie->includeSubdomains = fields[1] == "TRUE";
+  cookie->path = std::string(fields[2]);
+  cookie->secure = fields[3] == "TRUE";
+  cookie->expires = std::strtoll(std::string(fields[4]).c_str(), nullptr, 10);
+  cookie->name = std::string(fields[5]);
+  cookie->value = std::string(line.substr(start));
+  return true;
+}
+
 void HTTPTransport::setConnectTo(std::vector<std::string> entries) { impl_->setConnectTo(std::move(entries)); }
 void HTTPTransport::setTrustedCertificates(std::string pem) { impl_->setTrustedCertificates(std::move(pem)); }
 std::size_t HTTPTransport::activeRequests() const { return impl_->activeRequests(); }

@@ -10,7 +10,9 @@
 //  - One process-wide cookie jar, shared by every request through libcurl's
 //    share interface (with DNS and TLS session caches). Requests store the
 //    answers' Set-Cookie headers in it and send its cookies; cookies() lists
-//    it and clearCookies() empties it.
+//    it, setCookie() and deleteCookie() change one cookie, clearCookies()
+//    empties it, and a handler hears of every change (to keep the jar in a
+//    file).
 //  - Redirects are not followed unless a request asks for it.
 //  - Request bodies come from memory, from a file (from an offset) or from a
 //    reader called chunk by chunk; answer bodies are collected in memory,
@@ -170,9 +172,27 @@ class HTTPTransport {
   // transport thread.
   HTTPResponse perform(HTTPRequest request, Error* error);
 
-  // The jar's cookies, and emptying it.
+  // The jar's cookies (expired ones left out), and emptying it.
   std::vector<Cookie> cookies() const;
   void clearCookies();
+  // Adds a cookie, replacing the one of the same domain, path and name;
+  // false when a field holds a tab or a line break (it would not survive
+  // the jar's line format).
+  bool setCookie(const Cookie& cookie);
+  // Removes the cookie of the same domain, path and name, if any.
+  void deleteCookie(const Cookie& cookie);
+  // Called after the jar may have changed: an answer that carried
+  // Set-Cookie (on the transport thread, before the request's completion is
+  // queued), setCookie, deleteCookie, clearCookies (on the caller's thread).
+  // It must return quickly and must not call the transport; an empty
+  // function removes it.
+  void setCookiesChangedHandler(std::function<void()> handler);
+
+  // The jar's line format of one cookie (libcurl's "Netscape" line:
+  // domain, subdomains, path, secure, expiry, name, value, tab-separated,
+  // "#HttpOnly_" before the domain of an HTTP-only cookie), and back.
+  static std::string cookieLine(const Cookie& cookie);
+  static bool parseCookieLine(std::string_view line, Cookie* cookie);
 
   // Test hooks. setConnectTo takes libcurl CONNECT_TO entries
   // ("host:443:127.0.0.1:port") applied to every later request; an empty list

@@ -223,6 +223,22 @@ TEST_F(FileSystemTest, ReadChunks) {
   EXPECT_EQ(sizes.size(), 1u);
 }
 
+TEST_F(FileSystemTest, PrivateAtomicWriteIsOnlyEverReadableByItsOwner) {
+  const std::string target = at("secret");
+  Error error;
+  ASSERT_TRUE(fs_.writeFileAtomically(target, "old", &error));
+  ASSERT_TRUE(fs_.setPermissions(target, 0644, &error));
+  // A lax umask does not widen it either.
+  mode_t previous = ::umask(0);
+  bool written = fs_.writePrivateFileAtomically(target, "digest", &error);
+  ::umask(previous);
+  ASSERT_TRUE(written) << error.localizedDescription();
+  EXPECT_EQ(slurp(target), "digest");
+  EXPECT_EQ(stdfs::status(target).permissions() & stdfs::perms::all, stdfs::perms::owner_read | stdfs::perms::owner_write);
+  EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"secret"});
+  EXPECT_FALSE(fs_.writePrivateFileAtomically(at("missing/secret"), "x", &error));
+}
+
 TEST_F(FileSystemTest, AtomicWriteReplacesAndLeavesNothingBehind) {
   const std::string target = at("content");
   Error error;

@@ -278,6 +278,74 @@ TEST_F(HTTPTransportTest, OneCookieJarStoresSendsListsAndClears) {
   EXPECT_FALSE(service_.requests("/test/echo").back().hasHeader("Cookie"));
 }
 
+TEST_F(HTTPTransportTest, OneCookieIsSetOrDeletedAndEveryChangeOfTheJarIsHeard) {
+  std::atomic<int> changes{0};
+  transport_.setCookiesChangedHandler([&changes] { ++changes; });
+  const HTTPTransport::Cookie host{service_.host(), false, "/", true, true, 0, "QOPAL_SESS", "s1"};
+  const HTTPTransport::Cookie parent{"zarvel.com", true, "/", true, false, 4102444800, "QOPAL_PERS", "p1"};
+  ASSERT_TRUE(transport_.setCookie(host));
+  ASSERT_TRUE(transport_.setCookie(parent));
+  EXPECT_EQ(changes.load(), 2);
+  HTTPRequest echo;
+  echo.url = url("/test/echo");
+  ASSERT_FALSE(run(echo).error);
+  EXPECT_EQ(changes.load(), 2) << "an answer without Set-Cookie changes nothing";
+  std::string sent = service_.requests("/test/echo").back().header("Cookie");
+  EXPECT_NE(sent.find("QOPAL_SESS=s1"), std::string::npos);
+  EXPECT_NE(sent.find("QOPAL_PERS=p1"), std::string::npos);
+
+  transport_.deleteCookie(host);
+  EXPECT_EQ(changes.load(), 3);
+  auto cookies = transport_.cookies();
+  ASSERT_EQ(cookies.size(), 1u) << "a deleted cookie is not listed";
+  EXPECT_EQ(cookies[0].name, "QOPAL_PERS");
+  ASSERT_FALSE(run(echo).error);
+  EXPECT_EQ(service_.requests("/test/echo").back().header("Cookie"), "QOPAL_PERS=p1");
+
+  // Tabs and line breaks would break the jar's line format.
+  HTTPTransport::Cookie broken = host;
+  broken.value = "a\tb";
+  EXPECT_FALSE(transport_.setCookie(broken));
+  broken.value = "a\nb";
+  EXPECT_FALSE(transport_.setCookie(broken));
+  EXPECT_EQ(changes.load(), 3);
+
+  // An answer that sets a cookie is heard before its completion runs.
+  service_.route("GET", "/set", [](const kxtest::RecordedRequest&) {
+    Reply r;
+    r.headers.emplace_back("Set-Cookie", "QOPAL_LOGIN=true; Path=/");
+    return r;
+  });
+  HTTPRequest set;
+  set.url = url("/set");
+  ASSERT_FALSE(run(set).error);
+  EXPECT_EQ(changes.load(), 4);
+  transport_.clearCookies();
+  EXPECT_EQ(changes.load(), 5);
+  transport_.setCookiesChangedHandler(nullptr);
+}
+
+TEST(HTTPTransportCookieLineTest, LinesRoundTrip) {
+  const HTTPTransport::Cookie cookies[] = {
+      {"note.zarvel.com", false, "/", true, true, 0, "QOPAL_SESS", "a=b c"},
+      {".zarvel.com", true, "/x", false, false, 4102444800, "QOPAL_PERS", ""},
+  };
+  for (const auto& cookie : cookies) {
+    HTTPTransport::Cookie back;
+    ASSERT_TRUE(HTTPTransport::parseCookieLine(HTTPTransport::cookieLine(cookie), &back));
+    EXPECT_EQ(back.domain, cookie.domain);
+    EXPECT_EQ(back.includeSubdomains, cookie.includeSubdomains);
+    EXPECT_EQ(back.path, cookie.path);
+    EXPECT_EQ(back.secure, cookie.secure);
+    EXPECT_EQ(back.httpOnly, cookie.httpOnly);
+    EXPECT_EQ(back.expires, cookie.expires);
+    EXPECT_EQ(back.name, cookie.name);
+    EXPECT_EQ(back.value, cookie.value);
+  }
+  HTTPTransport::Cookie none;
+  EXPECT_FALSE(HTTPTransport::parseCookieLine("note.zarvel.com\tFALSE\t/", &none));
+}
+
 TEST_F(HTTPTransportTest, CancelStopsARunningRequestWithOneCancelledCompletion) {
   service_.setFault("/held", Fault::held());
   std::atomic<int> calls{0};
