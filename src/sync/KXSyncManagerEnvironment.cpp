@@ -1,0 +1,16 @@
+#include "sync/KXSyncManagerEnvironment.h"
+
+#include "CommonUtils/KXHooks.h"
+#include "account/KXSession.h"
+#include "sync/KXSyncManager.h"
+
+bool KXSyncManagerEnvironment::isLogin() {
+  std::string user = KXSession::defaultSession().currentUser();
+  return !user.empty() && user != KXHooks::kEmptyUser;
+}
+
+std::uint64_t KXSyncManagerEnvironment::loginType() {
+  return KXSession::defaultSession().loginType();
+}
+
+void KXSyncManagerEnvironment::startSync(KXSyncManager& manager) { manager.syncByManual(); }
