@@ -21,6 +21,11 @@ KXConfiguration& KXConfiguration::sharedConfiguration() {
   static KXConfiguration* configuration = [] {
     KXConfiguration* created = new KXConfiguration();
     gShared.store(created, std::memory_order_release);
+    KXLogger::setWriteLogReader([] {
+      if (KXConfiguration* shared = sharedConfigurationIfCreated()) {
+        (void)shared->itemForKey(kKXConfigWriteLog);
+      }
+    });
     return created;
   }();
   return *configuration;

@@ -5,12 +5,13 @@
 #include <cstdio>
 #include <vector>
 
-#include "CommonUtils/KXConfiguration.h"
 #include "CommonUtils/KXHooks.h"
 #include "platform/Path.h"
 #include "platform/Time.h"
 
 namespace {
+
+std::atomic<KXLogger::SettingReader> gWriteLogReader{nullptr};
 
 std::atomic<kx::FileSystem*> gTestFileSystem{nullptr};
 
@@ -83,14 +84,16 @@ void KXLogger::open() {
   }
 }
 
+void KXLogger::setWriteLogReader(SettingReader reader) {
+  gWriteLogReader.store(reader, std::memory_order_release);
+}
+
 void KXLogger::write(const std::string& line) {
   if (!opened_) open();
   if (!file_) return;
   // "write-log" is consulted before each write, but whatever it holds the
   // line is written. The logger never creates the configuration itself.
-  if (KXConfiguration* configuration = KXConfiguration::sharedConfigurationIfCreated()) {
-    (void)configuration->itemForKey(kKXConfigWriteLog);
-  }
+  if (SettingReader reader = gWriteLogReader.load(std::memory_order_acquire)) reader();
   kx::Error error;
   if (!file_->append(line, &error)) {
     std::printf("%d", static_cast<int>(error.code()));

@@ -62,6 +62,12 @@ class KXLogger {
 
   kx::SerialQueue& workQueue() { return workQueue_; }
 
+  // The configuration installs this when it is created, so that each write
+  // consults its "write-log" item without the logger depending on it (the
+  // configuration logs through the logger). Without one nothing is read.
+  using SettingReader = void (*)();
+  static void setWriteLogReader(SettingReader reader);
+
   // "[<date and time>]" + text, the line log() writes for a moment.
   static std::string stampedLine(std::int64_t secondsSince1970, const std::string& text);
 

@@ -84,8 +84,9 @@ std::vector<KXManagedObjectPtr> Fetch(KXManagedObjectContext& context, std::stri
 }
 
 KXManagedObjectPtr FetchFirst(KXManagedObjectContext& context, std::string_view entity,
-                              std::string_view format, const kx::Array& arguments) {
-  std::vector<KXManagedObjectPtr> objects = Fetch(context, entity, format, arguments, 1);
+                              std::string_view format, const kx::Array& arguments,
+                              kx::Error* error = nullptr) {
+  std::vector<KXManagedObjectPtr> objects = Fetch(context, entity, format, arguments, 1, error);
   return objects.empty() ? nullptr : objects.front();
 }
 
@@ -361,11 +362,19 @@ KXManagedObjectPtr KXDataClient::relationObjectSync(const kx::Dictionary& relati
 
   // A missing value would compare the attribute with nil and link any
   // object that lacks it.
+  // A lookup that failed has not shown the object to be missing, so
+  // nothing is created in its place.
   for (const char* key : {kKXRelationValueKey, kKXRelationDefaultKey}) {
     const kx::Value* value = relationInfo.find(key);
     if (!value || value->isNull()) continue;
-    if (KXManagedObjectPtr found = FetchFirst(*target, entityName, condition, {*value})) {
+    kx::Error error;
+    if (KXManagedObjectPtr found = FetchFirst(*target, entityName, condition, {*value}, &error)) {
       return found;
+    }
+    if (error) {
+      KXLOG("relation lookup of %s failed: %s", entityName.c_str(),
+            error.localizedDescription().c_str());
+      return nullptr;
     }
   }
 

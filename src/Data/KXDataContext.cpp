@@ -51,6 +51,16 @@ std::shared_ptr<KXManagedObjectContext> KXDataContext::writeContext() const {
   return writeContext_;
 }
 
+bool KXDataContext::setWriteContext(std::shared_ptr<KXManagedObjectContext> context) {
+  if (!context || context->role() != KXManagedObjectContext::Role::Writer) {
+    KXLOG("setWriteContext refused %s", context ? "a read context" : "no context");
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  writeContext_ = std::move(context);
+  return true;
+}
+
 std::string KXDataContext::storePath() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return store_ ? store_->path() : std::string();

@@ -89,6 +89,10 @@ class KXDataContext {
   // only on its queue, or for reading values of its objects.
   std::shared_ptr<KXManagedObjectContext> readContext() const;
   std::shared_ptr<KXManagedObjectContext> writeContext() const;
+  // Makes `context` the write context: blocks queued on the write queue
+  // from then on run with it. A null context, or one that cannot write (a
+  // read context), is refused with a log line and false.
+  bool setWriteContext(std::shared_ptr<KXManagedObjectContext> context);
 
   bool needRefresh() const { return needRefresh_.load(); }
   void setNeedRefresh(bool needRefresh) { needRefresh_.store(needRefresh); }

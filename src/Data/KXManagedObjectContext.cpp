@@ -523,33 +523,116 @@ bool KXManagedObjectContext::writeObjectLocked(KXManagedObject& object, kx::Erro
   return true;
 }
 
+bool KXManagedObjectContext::unitIntactLocked(kx::Error* error) {
+  if (!inTransaction_) return true;
+  {
+    auto guard = connection_->lock();
+    if (connection_->inTransaction()) return true;
+  }
+  if (!pendingError_) {
+    pendingError_ = KXStoreError(kKXStoreTransactionEndedError,
+                                 "SQLite ended the transaction of unsaved changes");
+  }
+  kx::SetError(error, pendingError_);
+  return false;
+}
+
+bool KXManagedObjectContext::clearKeysIntoLocked(
+    const KXEntityDescription& table, std::int64_t key,
+    const std::unordered_set<KXObjectID, KXObjectIDHash>& doomed, kx::Error* error) {
+  for (const KXRelationshipDescription* rel : KXModel::shared().foreignKeysInto(table)) {
+    const KXEntityDescription& source = rel->entity().rootEntity();
+    const std::size_t column = static_cast<std::size_t>(rel->column());
+    std::vector<std::int64_t> keys;
+    {
+      auto guard = connection_->lock();
+      sqlite3_stmt* st = connection_->statement("SELECT \"Z_PK\" FROM " +
+                                                    Quote(source.tableName()) + " WHERE " +
+                                                    Quote(source.columns()[column].name) + " = ?",
+                                                error);
+      if (!st) return false;
+      KXStatementReset reset(st);
+      sqlite3_bind_int64(st, 1, key);
+      int rc;
+      while ((rc = sqlite3_step(st)) == SQLITE_ROW) keys.push_back(sqlite3_column_int64(st, 0));
+      if (rc != SQLITE_DONE) {
+        kx::SetError(error, connection_->lastError("find keys into a deleted row", rc));
+        return false;
+      }
+    }
+    for (std::int64_t k : keys) {
+      if (doomed.count(KXObjectID(&source, k))) continue;  // deleted in this unit too
+      KXManagedObjectPtr other = liveObjectLocked(source, k);
+      if (!other) other = loadRowLocked(source, k, error);
+      if (!other) return false;
+      std::lock_guard<std::mutex> objectLock(other->mutex_);
+      if (other->deleted_) continue;
+      other->values_[column] = kx::Value();
+      if (!other->changedSinceSave_ && !other->inserted_) {
+        other->changedSinceSave_ = true;
+        updatedObjects_.push_back(other);
+      }
+    }
+  }
+  return true;
+}
+
 bool KXManagedObjectContext::flushLocked(kx::Error* error) {
   if (!connection_ || role_ == Role::Reader) return true;
   if (queued_.empty() && deletedQueue_.empty()) return true;
-  if (!ensureTransactionLocked(error)) return false;
+  // The failure is kept for the save whether or not the caller asked for
+  // it: a read that met it must not let the save commit the rest.
+  kx::Error e;
+  bool ok = ensureTransactionLocked(&e) && unitIntactLocked(&e);
+  if (!ok) {
+    // Nothing can be written: the changes stay queued until the save fails
+    // and rolls back (cheaply, however often a long batch asks).
+    if (!pendingError_) pendingError_ = e;
+    kx::SetError(error, e);
+    return false;
+  }
   std::vector<KXManagedObjectPtr> queued;
   queued.swap(queued_);
   std::vector<DeletedEntry> deleted;
   deleted.swap(deletedQueue_);
-  bool ok = true;
   for (const auto& object : queued) {
-    object->queued_ = false;
-    if (ok && !writeObjectLocked(*object, error)) ok = false;
+    if (ok) {
+      object->queued_ = false;
+      if (!writeObjectLocked(*object, &e)) ok = false;
+    } else {
+      // Not written: it stays queued (and told), so that its values and
+      // later changes are not lost to the context's bookkeeping.
+      queued_.push_back(object);
+    }
   }
-  for (const DeletedEntry& d : deleted) {
-    if (!ok || !d.rowWritten) continue;
+  std::unordered_set<KXObjectID, KXObjectIDHash> doomed;
+  for (const DeletedEntry& d : deleted) doomed.insert(d.objectID);
+  for (DeletedEntry& d : deleted) {
+    if (!ok) {
+      deletedQueue_.push_back(std::move(d));
+      continue;
+    }
+    if (!d.rowWritten) continue;
     const KXEntityDescription& table = *d.objectID.table();
-    auto guard = connection_->lock();
-    sqlite3_stmt* st = connection_->statement(
-        "DELETE FROM " + Quote(table.tableName()) + " WHERE \"Z_PK\" = ?", error);
-    if (!st) {
+    // The database clears keys into the row (ON DELETE SET NULL); the rows
+    // it changes so are reported like any other update.
+    if (!clearKeysIntoLocked(table, d.objectID.primaryKey(), doomed, &e)) {
       ok = false;
       continue;
     }
-    sqlite3_bind_int64(st, 1, d.objectID.primaryKey());
-    if (!connection_->run(st, error)) ok = false;
+    auto guard = connection_->lock();
+    sqlite3_stmt* st = connection_->statement(
+        "DELETE FROM " + Quote(table.tableName()) + " WHERE \"Z_PK\" = ?", &e);
+    if (!st || (sqlite3_bind_int64(st, 1, d.objectID.primaryKey()), !connection_->run(st, &e))) {
+      ok = false;
+    }
   }
-  if (!ok && error && !pendingError_) pendingError_ = *error;
+  if (!ok) {
+    if (!pendingError_) pendingError_ = e;
+    kx::SetError(error, e);
+    // SQLite may have ended the transaction with this failure; from here
+    // on nothing more of the unit is written (unitIntactLocked).
+  }
   return ok;
 }
 
@@ -776,7 +859,7 @@ bool KXManagedObjectContext::setRelated(const KXManagedObjectPtr& object,
   const std::string dst = Quote(rel.joinDestinationColumn());
   std::lock_guard<std::mutex> lock(mutex_);
   kx::Error e;
-  bool ok = ensureTransactionLocked(&e) && flushLocked(&e);
+  bool ok = ensureTransactionLocked(&e) && unitIntactLocked(&e) && flushLocked(&e);
   if (ok) {
     auto guard = connection_->lock();
     if (mode == kReplace) {
@@ -837,15 +920,17 @@ void KXManagedObjectContext::rollbackLocked(bool reload) {
     object->queued_ = false;
     std::lock_guard<std::mutex> objectLock(object->mutex_);
     object->notified_ = false;
+    object->dirty_.fill(0);
   }
   queued_.clear();
   deletedQueue_.clear();
   keysChecked_.clear();
 
   if (reload && connection_) {
-    // Memory must not claim what the file does not hold: new objects lose
-    // their rows, every other live object takes its row again, and objects
-    // deleted in the lost transaction come back.
+    // Memory must not claim what the file does not hold: every live object
+    // takes its row again (new ones too: the file is asked, never assumed),
+    // objects whose row is not there are deleted, and objects deleted in
+    // the lost transaction come back.
     std::vector<KXManagedObjectPtr> live;
     for (auto& [table, map] : objects_) {
       for (auto& [key, weak] : map) {
@@ -859,10 +944,9 @@ void KXManagedObjectContext::rollbackLocked(bool reload) {
     registered_ = 0;
     for (const auto& object : live) {
       const KXEntityDescription& table = object->entity().rootEntity();
-      bool isNew = object->isInserted();
       std::vector<kx::Value> values;
       bool found = false;
-      if (!isNew) {
+      {
         std::string sql = "SELECT " + SelectColumns(table) + " FROM " +
                           Quote(table.tableName()) + " AS t WHERE t.\"Z_PK\" = ?";
         auto guard = connection_->lock();
@@ -876,8 +960,10 @@ void KXManagedObjectContext::rollbackLocked(bool reload) {
           }
         }
       }
+      object->queued_ = false;
       std::lock_guard<std::mutex> objectLock(object->mutex_);
       object->dirty_.fill(0);
+      object->notified_ = false;
       object->changedSinceSave_ = false;
       object->inserted_ = false;
       if (found) {
@@ -921,18 +1007,14 @@ bool KXManagedObjectContext::save(kx::Error* error) {
     }
     kx::Error e = pendingError_;
     bool ok = !e;
-    if (ok) ok = flushLocked(&e);
+    if (ok) ok = flushLocked(&e) && unitIntactLocked(&e);
     if (ok) {
+      // A commit that fails is rolled back whatever the reason, a busy
+      // database included: the caller is told NO, so no later save may
+      // commit this unit behind its back (a caller that does the work
+      // again would store it twice).
       auto guard = connection_->lock();
-      if (!connection_->exec("COMMIT", &e)) {
-        ok = false;
-        int primary = static_cast<int>(e.code() & 0xff);
-        if (connection_->inTransaction() && (primary == SQLITE_BUSY || primary == SQLITE_LOCKED)) {
-          // The transaction is intact: a later save commits it.
-          kx::SetError(error, e);
-          return false;
-        }
-      }
+      if (!connection_->exec("COMMIT", &e)) ok = false;
     }
     if (!ok) {
       KXLOG("save failed: %s", e.localizedDescription().c_str());

@@ -7,9 +7,13 @@
 //    statement that reads the store (a fetch, a count, a relationship read,
 //    a lookup by ID) and at the latest by save(), so every fetch on the write
 //    queue sees the unsaved work. save() commits, then posts
-//    kKXContextDidSaveNotification. A failed commit is reported; when SQLite
-//    rolled the transaction back, every object of the context is reloaded
-//    from the file, so memory never claims what the file does not hold.
+//    kKXContextDidSaveNotification. A write that fails, also one met by a
+//    fetch, is kept and makes the save fail; once SQLite has ended the
+//    transaction itself nothing more of the unit is written. A failed save
+//    (a failed write or commit, a busy database included) rolls back and
+//    reloads every object of the context from the file, so memory never
+//    claims what the file does not hold and the unit is in the file whole
+//    or not at all.
 //  - the read context, on the read connection, which sees only committed
 //    data. It takes saved changes from the notification (merge()), and its
 //    fetches refresh the objects they return. Changes made to its objects
@@ -127,6 +131,11 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
   // Number of live objects in the identity map.
   std::size_t registeredObjectCount() const;
 
+  // Whether stores are opened in SQLite's write-ahead-log mode: always
+  // (KXStoreConnection sets it on every connection), so that reads never
+  // wait for the writer.
+  static bool isSupportSqliteWAL() { return true; }
+
  private:
   friend class KXManagedObject;
   struct DeletedEntry {
@@ -151,6 +160,15 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
   bool ensureTransactionLocked(kx::Error* error);
   std::int64_t nextKeyLocked(const KXEntityDescription& table, kx::Error* error);
   bool flushLocked(kx::Error* error);
+  // False (and *error, and the pending error) once SQLite has ended the
+  // open transaction itself.
+  bool unitIntactLocked(kx::Error* error);
+  // Loads the rows whose to-one key names (table, key), clears that key in
+  // memory and records them as updated, before the row is deleted. Rows in
+  // `doomed` are deleted by the same write and left alone.
+  bool clearKeysIntoLocked(const KXEntityDescription& table, std::int64_t key,
+                           const std::unordered_set<KXObjectID, KXObjectIDHash>& doomed,
+                           kx::Error* error);
   bool writeObjectLocked(KXManagedObject& object, kx::Error* error);
   KXManagedObjectPtr liveObjectLocked(const KXEntityDescription& table, std::int64_t key);
   bool queryRowsLocked(sqlite3_stmt* statement, int firstColumn,

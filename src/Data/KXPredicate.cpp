@@ -5,6 +5,8 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <unordered_set>
@@ -830,9 +832,88 @@ bool Evaluate(const MutableNode& node, const KXManagedObject& object, bool* ok,
 // SQL
 // ---------------------------------------------------------------------------
 
-// SQLite's default limit on "?" per statement is 32766; long IN lists are
-// split into several IN terms.
-constexpr std::size_t kInChunk = 10000;
+// A statement may hold only so many "?" (32766 by SQLite's default, 250000
+// in Debian's build), and a caller's IN list can be longer. A list of more
+// than kInlineInList values is bound as one JSON array and read back with
+// json_each, so the statement has one "?" for it whatever its length (and
+// its text, cached by the connection, does not depend on the length).
+// Bytes travel as upper-case hex and are compared with hex() of the column.
+// Only a list that JSON cannot carry exactly (bytes on the free-typed
+// DbState value, a number that is not finite or beyond 64 bits, text with
+// a NUL) keeps one "?" per value.
+constexpr std::size_t kInlineInList = 64;
+
+void AppendJSONString(std::string_view text, std::string* out) {
+  static const char* const kHex = "0123456789abcdef";
+  *out += '"';
+  for (unsigned char ch : text) {
+    if (ch == '"' || ch == '\\') {
+      *out += '\\';
+      *out += static_cast<char>(ch);
+    } else if (ch < 0x20) {
+      *out += "\\u00";
+      *out += kHex[ch >> 4];
+      *out += kHex[ch & 15];
+    } else {
+      *out += static_cast<char>(ch);
+    }
+  }
+  *out += '"';
+}
+
+// The list as a JSON array of scalars; false when a value has no exact
+// JSON form. With `hexBytes` every value must be bytes and is written as
+// upper-case hex text.
+bool JSONList(const std::vector<kx::Value>& list, bool hexBytes, std::string* out) {
+  static const char* const kHex = "0123456789ABCDEF";
+  out->clear();
+  *out += '[';
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const kx::Value& v = list[i];
+    if (i) *out += ',';
+    if (hexBytes) {
+      if (!v.isData()) return false;
+      *out += '"';
+      for (std::uint8_t b : v.bytes()) {
+        *out += kHex[b >> 4];
+        *out += kHex[b & 15];
+      }
+      *out += '"';
+      continue;
+    }
+    switch (v.kind()) {
+      case kx::Value::Kind::Bool:
+        *out += v.boolValue() ? '1' : '0';
+        break;
+      case kx::Value::Kind::Int64:
+        *out += std::to_string(v.intValue());
+        break;
+      case kx::Value::Kind::UInt64:
+        if (v.unsignedValue() > static_cast<std::uint64_t>(INT64_MAX)) return false;
+        *out += std::to_string(v.unsignedValue());
+        break;
+      case kx::Value::Kind::Double:
+      case kx::Value::Kind::Date: {
+        double d = v.kind() == kx::Value::Kind::Date ? v.dateValue() : v.doubleValue();
+        if (!std::isfinite(d)) return false;
+        char buffer[40];
+        std::snprintf(buffer, sizeof buffer, "%.17g", d);
+        *out += buffer;
+        // Keep it a real number for SQLite, as the bound value would be.
+        if (!std::strpbrk(buffer, ".eE")) *out += ".0";
+        break;
+      }
+      case kx::Value::Kind::String:
+        if (v.string().find('\0') != std::string::npos) return false;
+        AppendJSONString(v.string(), out);
+        break;
+      default:
+        return false;
+    }
+  }
+  *out += ']';
+  return true;
+}
 
 bool AppendSQL(const MutableNode& node, const KXEntityDescription& entity, std::string_view alias,
                std::string* sql, std::vector<kx::Value>* binds, kx::Error* error) {
@@ -909,16 +990,24 @@ bool AppendSQL(const MutableNode& node, const KXEntityDescription& entity, std::
         *sql += "0";
         return true;
       }
-      *sql += "(";
-      for (std::size_t start = 0; start < c->list.size(); start += kInChunk) {
-        if (start) *sql += " OR ";
-        *sql += lhs + " IN (";
-        std::size_t end = std::min(c->list.size(), start + kInChunk);
-        for (std::size_t i = start; i < end; ++i) {
-          *sql += i == start ? "?" : ",?";
-          binds->push_back(c->list[i]);
+      if (c->list.size() > kInlineInList) {
+        const bool bytes = !node.count && r.attribute->type() == KXAttributeType::Bytes;
+        std::string json;
+        if (JSONList(c->list, bytes, &json)) {
+          if (bytes) {
+            *sql += "(typeof(" + lhs + ") = 'blob' AND hex(" + lhs +
+                    ") IN (SELECT value FROM json_each(?)))";
+          } else {
+            *sql += lhs + " IN (SELECT value FROM json_each(?))";
+          }
+          binds->push_back(kx::Value(std::move(json)));
+          return true;
         }
-        *sql += ")";
+      }
+      *sql += lhs + " IN (";
+      for (std::size_t i = 0; i < c->list.size(); ++i) {
+        *sql += i ? ",?" : "?";
+        binds->push_back(c->list[i]);
       }
       *sql += ")";
       return true;

@@ -24,6 +24,7 @@ enum KXStoreErrorCode : std::int64_t {
   kKXStoreReadOnlyError = 100006,         // a change to the read context was asked to be saved
   kKXStoreIncompatibleError = 100007,     // the file is a database of another shape
   kKXStoreObjectNotFoundError = 100008,   // an object ID whose row does not exist
+  kKXStoreTransactionEndedError = 100009,  // SQLite ended a transaction of unsaved changes
 };
 
 inline kx::Error KXStoreError(std::int64_t code, std::string description) {

@@ -43,3 +43,8 @@ void KXSession::setDbUserId(std::string userId) {
   std::lock_guard<std::mutex> lock(mu_);
   dbUserId_ = std::move(userId);
 }
+
+std::string KXSession::currentWebPath() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return currentWebPath_;
+}

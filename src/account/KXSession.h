@@ -59,6 +59,11 @@ class KXSession {
   std::string dbUserId() const;
   void setDbUserId(std::string userId);
 
+  // The folder of a downloaded web interface that local-file requests are
+  // answered from; "" (none: the shipped files are used) until a downloaded
+  // interface is kept.
+  std::string currentWebPath() const;
+
  private:
   KXSession() = default;
 
@@ -66,6 +71,7 @@ class KXSession {
   std::string currentUser_;     // guarded by mu_
   std::uint64_t loginType_ = 0;  // guarded by mu_
   std::string dbUserId_;        // guarded by mu_
+  std::string currentWebPath_;  // guarded by mu_
 };
 
 #endif  // ZN_ACCOUNT_KXSESSION_H_

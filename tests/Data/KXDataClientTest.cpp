@@ -15,6 +15,8 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXPersistentStore.h"
+#include "Data/KXStoreConnection.h"
 #include "Data/KXStoreError.h"
 #include "Data/Notebook.h"
 #include "Data/Resource.h"
@@ -537,6 +539,34 @@ TEST_F(DataClientTest, RelationLookupFindsFallsBackOrCreates) {
     auto made = KXCast<Tag>(client_->objectForTagID("T_new", &writer));
     ASSERT_TRUE(made);
     EXPECT_EQ(made->name(), "made");
+  });
+}
+
+// A lookup that failed has not shown that the object is missing: nothing is
+// created in its place.
+TEST_F(DataClientTest, RelationLookupThatFailsCreatesNothing) {
+  Write([](KXManagedObjectContext& c) { Put(c, "Tag", {{"tagId", kx::Value("T1")}}); });
+  {
+    auto connection = data_->writeContext()->persistentStore()->writeConnection();
+    auto guard = connection->lock();
+    ASSERT_TRUE(connection->exec(
+        "CREATE TRIGGER refuse BEFORE UPDATE OF name ON Tag WHEN NEW.name = 'boom' "
+        "BEGIN SELECT RAISE(ABORT, 'refused'); END",
+        nullptr));
+  }
+  const kx::Dictionary info{
+      {"relationObject", kx::Value("Tag")},
+      {"relationName", kx::Value("tagId")},
+      {"relationValue", kx::Value("T_new")},
+      {"relationAutoCreateInfo", kx::Value(kx::Dictionary{{"tagId", kx::Value("T_new")}})}};
+  data_->performSyncWriteBlock([&](KXManagedObjectContext& writer) {
+    auto tag = client_->objectForTagID("T1", &writer);
+    ASSERT_TRUE(tag);
+    ASSERT_TRUE(tag->setValue("name", kx::Value("boom")));
+    // The lookup writes the refused change first and fails.
+    EXPECT_EQ(client_->relationObjectSync(info, &writer), nullptr);
+    EXPECT_FALSE(writer.save());
+    EXPECT_EQ(client_->objectForTagID("T_new", &writer), nullptr);
   });
 }
 

@@ -107,6 +107,37 @@ TEST_F(DataContextTest, SavesReachTheReadContextInOrder) {
   });
 }
 
+TEST_F(DataContextTest, AnotherWriteContextTakesOverTheWriteQueue) {
+  KXDataContext data(env_);
+  EXPECT_TRUE(KXManagedObjectContext::isSupportSqliteWAL());
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(data.storePath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
+              SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &st, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "wal");
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+  }
+  auto old = data.writeContext();
+  auto replacement = KXManagedObjectContext::create(old->persistentStore(),
+                                                    KXManagedObjectContext::Role::Writer);
+  EXPECT_FALSE(data.setWriteContext(nullptr));
+  EXPECT_FALSE(data.setWriteContext(data.readContext()));
+  EXPECT_EQ(data.writeContext(), old);
+  ASSERT_TRUE(data.setWriteContext(replacement));
+  EXPECT_EQ(data.writeContext(), replacement);
+  data.performSyncWriteBlock([&](KXManagedObjectContext& c) { EXPECT_EQ(&c, replacement.get()); });
+  // Its saves reach the read context like the first one's.
+  addNote(data, "from the new writer");
+  kxtest::Barrier(data.readQueue());
+  data.performSyncReadBlock([&](KXManagedObjectContext& r) {
+    EXPECT_EQ(titles(r), std::vector<std::string>{"from the new writer"});
+  });
+}
+
 TEST_F(DataContextTest, DamagedStoreIsMovedAsideAndReplaced) {
   ASSERT_TRUE(fs_.createDirectory(userDir("alice"), nullptr));
   std::string path = userDir("alice") + "/ZarvelNote.db";

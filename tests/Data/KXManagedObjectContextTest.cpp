@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "Data/FileMeta.h"
@@ -51,6 +52,7 @@ class ContextTest : public ::testing::Test {
 
   // Records the did-save notifications of the writer.
   void listen() {
+    if (observer_) kx::NotificationCenter::defaultCenter().removeObserver(observer_);
     observer_ = kx::NotificationCenter::defaultCenter().addObserver(
         kKXContextDidSaveNotification, writer_.get(), nullptr,
         [this](const kx::Notification& n) { saves_.push_back(n.userInfo); });
@@ -449,6 +451,227 @@ TEST_F(ContextTest, FailedCommitReloads) {
   EXPECT_GT(c->objectID().primaryKey(), lostKey);
   ASSERT_TRUE(writer_->save(&e)) << e.localizedDescription();
   EXPECT_EQ(fileIds(*reader_, "Note"), (Ids{"A", "C"}));
+}
+
+// Store faults: every failure of a unit of work must reach its save, and a
+// save that answers NO must leave nothing of the unit in the file.
+class FailedUnitTest : public ContextTest {
+ protected:
+  void exec(const std::string& sql) {
+    auto guard = store_->writeConnection()->lock();
+    ASSERT_TRUE(store_->writeConnection()->exec(sql, nullptr)) << sql;
+  }
+  // Refuses a title of 'boom' with RAISE(ABORT) (the statement fails, the
+  // transaction stays) and an inserted title of 'end' with RAISE(ROLLBACK)
+  // (SQLite ends the transaction itself).
+  void refuse() {
+    exec("CREATE TRIGGER refuse BEFORE UPDATE OF title ON FileMeta WHEN NEW.title = 'boom' "
+         "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    exec("CREATE TRIGGER refuseInsert BEFORE INSERT ON FileMeta WHEN NEW.title = 'end' "
+         "BEGIN SELECT RAISE(ROLLBACK, 'refused'); END");
+  }
+  // The rows of the file, read by a connection of its own.
+  std::vector<std::string> rowsInFile(const char* sql) {
+    sqlite3* db = nullptr;
+    std::vector<std::string> out;
+    EXPECT_EQ(sqlite3_open_v2((root_.path() + "/ZarvelNote.db").c_str(), &db,
+                              SQLITE_OPEN_READONLY, nullptr),
+              SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, sql, -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    while (st && sqlite3_step(st) == SQLITE_ROW) {
+      const unsigned char* text = sqlite3_column_text(st, 0);
+      out.push_back(text ? reinterpret_cast<const char*>(text) : "NULL");
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return out;
+  }
+};
+
+TEST_F(FailedUnitTest, ObjectsBehindAFailedWriteCanChangeAgain) {
+  insert("Note", "A", {{"title", kx::Value("a")}});
+  auto c = insert("Note", "C");
+  ASSERT_TRUE(writer_->save());
+  refuse();
+  auto a = KXCast<FileMeta>(writer_->fetch(KXFetchRequest("Note")).at(0));
+  ASSERT_TRUE(a->setValue("title", kx::Value("boom")));
+  ASSERT_TRUE(c->setValue("size", kx::Value(5)));  // queued behind the refused write
+  EXPECT_FALSE(writer_->save());
+  EXPECT_TRUE(c->isNil("size"));
+
+  ASSERT_TRUE(c->setValue("size", kx::Value(6)));
+  EXPECT_TRUE(writer_->hasChanges());
+  kx::Error e;
+  ASSERT_TRUE(writer_->save(&e)) << e.localizedDescription();
+  EXPECT_EQ(rowsInFile("SELECT size FROM FileMeta WHERE fileId = 'C'"), Ids{"6"});
+  ASSERT_TRUE(a->setValue("title", kx::Value("again")));
+  ASSERT_TRUE(writer_->save(&e)) << e.localizedDescription();
+  EXPECT_EQ(rowsInFile("SELECT title FROM FileMeta WHERE fileId = 'A'"), Ids{"again"});
+}
+
+TEST_F(FailedUnitTest, AWriteFailureMetByAReadIsKeptForTheSave) {
+  insert("Note", "A", {{"title", kx::Value("a")}});
+  ASSERT_TRUE(writer_->save());
+  refuse();
+  listen();
+  auto a = KXCast<FileMeta>(reader_->fetch(KXFetchRequest("Note")).at(0));
+  auto mine = KXCast<FileMeta>(writer_->existingObject(a->objectID()));
+  // Each way a read on the write connection writes the queued changes
+  // first, none of them asked for the error.
+  const std::vector<std::function<void()>> reads = {
+      [&] { writer_->fetch(KXFetchRequest("Note")); },
+      [&] { writer_->count(KXFetchRequest("Note")); },
+      [&] { writer_->existingObject(KXObjectID(a->objectID().table(), 999)); },
+      [&] { (void)mine->objects("resources"); },
+  };
+  for (std::size_t i = 0; i < reads.size(); ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(mine->setValue("title", kx::Value("boom")));
+    reads[i]();
+    kx::Error e;
+    EXPECT_FALSE(writer_->save(&e));
+    EXPECT_EQ(e.code() & 0xff, SQLITE_CONSTRAINT) << e.localizedDescription();
+    EXPECT_EQ(mine->title(), "a");
+    EXPECT_EQ(rowsInFile("SELECT title FROM FileMeta WHERE fileId = 'A'"), Ids{"a"});
+    EXPECT_TRUE(saves_.empty());
+  }
+}
+
+TEST_F(FailedUnitTest, NothingOfAUnitIsWrittenAfterSQLiteEndedItsTransaction) {
+  listen();
+  insert("Note", "A", {{"title", kx::Value("a")}});
+  ASSERT_TRUE(writer_->save());
+  refuse();
+  saves_.clear();
+  auto end = insert("Note", "X", {{"title", kx::Value("end")}});
+  kx::Error e;
+  EXPECT_EQ(writer_->count(KXFetchRequest("Note"), &e), -1);  // SQLite rolled back
+  auto y = insert("Note", "Y");
+  auto a = KXCast<FileMeta>(writer_->existingObject(KXObjectID(end->objectID().table(), 1)));
+  if (a) a->setValue("size", kx::Value(7));
+  writer_->count(KXFetchRequest("Note"));
+  writer_->deleteObject(a);
+  writer_->count(KXFetchRequest("Note"));
+  EXPECT_EQ(rowsInFile("SELECT fileId || ':' || coalesce(size, '') FROM FileMeta"),
+            Ids{"A:"});
+  EXPECT_FALSE(writer_->save(&e));
+  EXPECT_EQ(rowsInFile("SELECT fileId || ':' || coalesce(size, '') FROM FileMeta"),
+            Ids{"A:"});
+  EXPECT_TRUE(end->isDeleted());
+  EXPECT_TRUE(y->isDeleted());
+  EXPECT_TRUE(saves_.empty());
+  // The next unit is whole again.
+  auto z = insert("Note", "Z");
+  ASSERT_TRUE(writer_->save(&e)) << e.localizedDescription();
+  EXPECT_EQ(fileIds(*reader_, "Note"), (Ids{"A", "Z"}));
+}
+
+TEST_F(FailedUnitTest, NothingOfAUnitIsWrittenAfterADiskFullWhileSpillingTheCache) {
+  open(kxtest::FaultVfs::name());
+  listen();
+  insert("Note", "A");
+  ASSERT_TRUE(writer_->save());
+  saves_.clear();
+  exec("PRAGMA cache_size=2");
+  // The disk is full while the unit's pages spill into the WAL, and has
+  // room again for the rest of the unit.
+  std::vector<std::shared_ptr<FileMeta>> notes;
+  bool failed = false;
+  for (int i = 0; i < 40; ++i) {
+    kxtest::FaultVfs::instance().failWalWrites = !failed;
+    notes.push_back(insert("Note", "n" + std::to_string(i),
+                           {{"summary", kx::Value(std::string(3000, 'x'))}}));
+    kx::Error e;
+    if (writer_->count(KXFetchRequest("Note"), &e) < 0) failed = true;
+  }
+  kxtest::FaultVfs::instance().failWalWrites = false;
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(rowsInFile("SELECT fileId FROM FileMeta"), Ids{"A"});
+  EXPECT_FALSE(writer_->save());
+  EXPECT_EQ(rowsInFile("SELECT fileId FROM FileMeta"), Ids{"A"});
+  for (const auto& note : notes) EXPECT_TRUE(note->isDeleted());
+  EXPECT_TRUE(saves_.empty());
+}
+
+TEST_F(FailedUnitTest, ABusyCommitLeavesNothingForALaterSave) {
+  // A store that is not in WAL mode: a reader holding the file makes the
+  // commit fail with SQLITE_BUSY.
+  writer_.reset();
+  reader_.reset();
+  store_.reset();
+  kx::Error e;
+  ASSERT_TRUE(KXPersistentStore::checkpointIntoSingleFile(root_.path() + "/ZarvelNote.db", "", &e))
+      << e.localizedDescription();
+  open(kxtest::FaultVfs::noShmName());
+  sqlite3_busy_timeout(store_->writeConnection()->handle(), 0);
+  insert("Note", "A");
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((root_.path() + "/ZarvelNote.db").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN; SELECT count(*) FROM FileMeta;", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  EXPECT_FALSE(writer_->save(&e));
+  EXPECT_EQ(e.code() & 0xff, SQLITE_BUSY) << e.localizedDescription();
+  sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  // The caller was told NO and does the work again: one row, not two.
+  insert("Note", "A");
+  ASSERT_TRUE(writer_->save(&e)) << e.localizedDescription();
+  EXPECT_EQ(rowsInFile("SELECT fileId FROM FileMeta"), Ids{"A"});
+}
+
+TEST_F(FailedUnitTest, KeysTheDatabaseClearsReachTheReadContext) {
+  listen();
+  auto entry = writer_->insertNewObject("ResourceEntry");
+  auto note = insert("Note", "N");
+  auto link = writer_->insertNewObject("ShareLink");
+  ASSERT_TRUE(note->setObject("shareLinkInfo", link));
+  std::vector<KXManagedObjectPtr> resources;
+  for (const char* id : {"R", "R2"}) {
+    auto r = writer_->insertNewObject("Resource");
+    r->setValue("fileId", kx::Value(id));
+    ASSERT_TRUE(r->setObject("entry", entry));
+    resources.push_back(r);
+  }
+  ASSERT_TRUE(writer_->save());
+  const KXObjectID entryID = entry->objectID(), linkID = link->objectID(),
+                   r2ID = resources[1]->objectID();
+  auto readR = reader_->fetch(KXFetchRequest("Resource"));
+  auto readN = reader_->fetch(KXFetchRequest("Note"));
+  ASSERT_EQ(readR.size(), 2u);
+  ASSERT_EQ(readN.size(), 1u);
+  EXPECT_FALSE(readR[0]->isNil("entry"));
+  // A writer that never loaded the resources or the note deletes what they
+  // point at.
+  resources.clear();
+  entry.reset();
+  link.reset();
+  note.reset();
+  writer_ = KXManagedObjectContext::create(store_, Role::Writer);
+  listen();
+  saves_.clear();
+  // R2 goes in the same unit, after the entry: it is deleted, not updated.
+  auto r2 = writer_->existingObject(r2ID);
+  auto doomedEntry = writer_->existingObject(entryID);
+  auto doomedLink = writer_->existingObject(linkID);
+  writer_->deleteObject(doomedEntry);
+  writer_->deleteObject(doomedLink);
+  writer_->deleteObject(r2);
+  ASSERT_TRUE(writer_->save());
+  ASSERT_EQ(saves_.size(), 1u);
+  reader_->mergeChanges(saves_[0]);
+  KXPredicatePtr noEntry = P("entry == nil");
+  EXPECT_TRUE(readR[0]->isNil("entry"));
+  EXPECT_TRUE(noEntry->evaluate(*readR[0]));
+  EXPECT_TRUE(readR[1]->isDeleted());
+  EXPECT_TRUE(readN[0]->isNil("shareLinkInfo"));
+  Ids updated;
+  for (const kx::Value& snapshot : saves_[0][kKXUpdatedObjectsKey].array()) {
+    updated.push_back(snapshot[kKXSnapshotEntityKey].string());
+  }
+  EXPECT_EQ(updated, (Ids{"Resource", "Note"}));
+  EXPECT_EQ(saves_[0][kKXDeletedObjectsKey].size(), 3u);
+  EXPECT_EQ(writer_->count(KXFetchRequest("Resource", P("entry != nil"))), 0);
 }
 
 TEST_F(ContextTest, ObjectsMayBeReadFromOtherThreads) {

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <map>
 
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXPersistentStore.h"
 #include "Data/KXPredicate.h"
+#include "Data/KXStoreConnection.h"
 #include "Data/KXStoreError.h"
 #include "support/TempAppRoot.h"
 
@@ -30,7 +33,7 @@ class PredicateTableTest : public ::testing::Test {
          {"domain", V(0)}, {"del", V(false)}, {"remoteRemoved", V(false)},
          {"localModified", V(0)}, {"tags", V("12")}, {"transactionTime", V(0)},
          {"shareType", V(0)}, {"encrypted", V(false)}, {"localTrashOp", V(false)},
-         {"version", V(0)}});
+         {"version", V(0)}, {"entryProps", V::data("\x01\xab", 2)}});
     add("Note", "n-1",
         {{"fileId", V("n-1")}, {"parentId", V("1")}, {"title", V("b.MD")}, {"dir", V(false)},
          {"domain", V(0)}, {"del", V(true)}, {"remoteRemoved", V(false)},
@@ -205,6 +208,53 @@ TEST_F(PredicateTableTest, SqlAndEvaluatorAgreeWithThePlatform) {
     kx::Error e;
     KXPredicatePtr p = KXPredicate::withFormat(c.format, c.args, &e);
     EXPECT_EQ(names(reader_->fetch(KXFetchRequest(c.entity, p), &e)), c.expected) << "reader";
+  }
+}
+
+// A caller's IN list may be longer than the number of "?" SQLite allows in
+// one statement. Each short list is stretched past that limit by repeating
+// its own values (which changes no answer) and must answer as before, on
+// both connections and in the evaluator.
+TEST_F(PredicateTableTest, InListsLongerThanSQLitesParameterLimit) {
+  using V = kx::Value;
+  const struct {
+    const char* entity;
+    const char* format;
+    kx::Array values;
+    Labels expected;
+  } cases[] = {
+      {"FileMeta", "parentId IN %@ && remoteRemoved = NO", {V("P"), V("1"), V("-2")},
+       {"n-0", "n-1"}},
+      {"FileMeta", "NOT (parentId IN %@)", {V("P"), V("-2")}, {"n-nil", "n-1", "b-0", "ROOT"}},
+      {"FileMeta", "fileId IN %@", {V("n-0"), V("b-0"), V("zzz")}, {"n-0", "b-0"}},
+      {"FileMeta", "localModified IN %@", {V(1), V(2)}, {"n-1", "f-2"}},
+      {"FileMeta", "del IN %@", {V(true)}, {"n-1"}},
+      {"FileMeta", "version IN %@", {V(1.0), V(12)}, {"n-1", "b-0"}},
+      {"FileMeta", "transactionTime IN %@", {V(5), V("7")}, {"n-1", "f-2"}},
+      {"DbState", "stateValue IN %@", {V(10), V("x")}, {"s1"}},
+      {"Resource", "notes.@count IN %@", {V(1)}, {"res-a", "res-c", "res-nil"}},
+      {"FileMeta", "entryProps IN %@", {V::data("\x01\xab", 2), V::data("ab", 2)}, {"n-0"}},
+  };
+  ASSERT_TRUE(writer_->save());
+  const int limit =
+      sqlite3_limit(store_->readConnection()->handle(), SQLITE_LIMIT_VARIABLE_NUMBER, -1);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.entity) + ": " + c.format);
+    kx::Array values;
+    values.reserve(static_cast<std::size_t>(limit) + 1);
+    for (std::size_t i = 0; i <= static_cast<std::size_t>(limit); ++i) {
+      values.push_back(c.values[i % c.values.size()]);
+    }
+    kx::Error e;
+    KXPredicatePtr shortList = KXPredicate::withFormat(c.format, {V(c.values)}, &e);
+    KXPredicatePtr longList = KXPredicate::withFormat(c.format, {V(std::move(values))}, &e);
+    ASSERT_TRUE(shortList && longList) << e.localizedDescription();
+    EXPECT_EQ(names(reader_->fetch(KXFetchRequest(c.entity, shortList))), c.expected);
+    EXPECT_EQ(names(reader_->fetch(KXFetchRequest(c.entity, longList), &e)), c.expected)
+        << e.localizedDescription();
+    EXPECT_EQ(names(writer_->fetch(KXFetchRequest(c.entity, longList), &e)), c.expected)
+        << e.localizedDescription();
+    EXPECT_EQ(names(longList->filter(reader_->fetch(KXFetchRequest(c.entity)))), c.expected);
   }
 }
 

@@ -2,7 +2,8 @@
 // temporary application data folder, with a chosen user and login type and
 // a presenter that records what it was asked to show; and a SQLite VFS
 // ("kxfault") over the default one that can make writes to WAL files fail,
-// so that a commit fails the way a full disk makes it fail.
+// so that a commit fails the way a full disk makes it fail, and its twin
+// "kxnoshm" without shared memory, on which a store cannot enter WAL mode.
 #ifndef ZN_TESTS_DATA_STORETESTSUPPORT_H_
 #define ZN_TESTS_DATA_STORETESTSUPPORT_H_
 
@@ -82,6 +83,16 @@ struct FaultVfs {
     static const char* registered = [] {
       instance().registerVfs();
       return "kxfault";
+    }();
+    return registered;
+  }
+  // Registers "kxnoshm" once and answers its name: the same files, but
+  // without the shared-memory methods that WAL mode needs.
+  static const char* noShmName() {
+    static const char* registered = [] {
+      name();
+      instance().registerNoShmVfs();
+      return "kxnoshm";
     }();
     return registered;
   }
@@ -175,6 +186,25 @@ struct FaultVfs {
     file->base.pMethods = &methods;
     return rc;
   }
+  static int xOpenNoShm(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* f, int flags,
+                        int* out) {
+    int rc = xOpen(vfs, name, f, flags, out);
+    if (!f->pMethods) return rc;
+    static sqlite3_io_methods methods;
+    static std::once_flag once;
+    std::call_once(once, [&] {
+      methods = *f->pMethods;
+      methods.iVersion = 1;
+      methods.xShmMap = nullptr;
+      methods.xShmLock = nullptr;
+      methods.xShmBarrier = nullptr;
+      methods.xShmUnmap = nullptr;
+      methods.xFetch = nullptr;
+      methods.xUnfetch = nullptr;
+    });
+    f->pMethods = &methods;
+    return rc;
+  }
   static int xDelete(sqlite3_vfs*, const char* n, int s) { return real()->xDelete(real(), n, s); }
   static int xAccess(sqlite3_vfs*, const char* n, int f, int* r) {
     return real()->xAccess(real(), n, f, r);
@@ -222,8 +252,15 @@ struct FaultVfs {
     vfs_.xCurrentTimeInt64 = xCurrentTimeInt64;
     sqlite3_vfs_register(&vfs_, 0);
   }
+  void registerNoShmVfs() {
+    noShmVfs_ = vfs_;
+    noShmVfs_.zName = "kxnoshm";
+    noShmVfs_.xOpen = xOpenNoShm;
+    sqlite3_vfs_register(&noShmVfs_, 0);
+  }
 
   sqlite3_vfs vfs_{};
+  sqlite3_vfs noShmVfs_{};
 };
 
 // Waits until every task queued on the queue before the call has run.

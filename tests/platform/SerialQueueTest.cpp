@@ -293,13 +293,15 @@ TEST(SerialQueueTest, TaskHoldingLastOwnerMayDestroyQueue) {
 TEST(SerialQueueTest, DelayedTaskOfDestroyedQueueIsDropped) {
   std::atomic<bool> ran{false};
   auto queue = std::make_unique<SerialQueue>("test.dropped");
-  queue->after(0.01, [&] { ran = true; });
+  // The delay leaves ample room for the reset on a loaded machine: the task
+  // must be dropped because its queue is gone, not because it came late.
+  queue->after(0.5, [&] { ran = true; });
   queue.reset();
   // The timer fires entries in deadline order: once a later one has run, the
   // dropped one has been handled.
   SerialQueue witness("test.witness");
   Semaphore later;
-  witness.after(0.05, [&] { later.signal(); });
+  witness.after(0.55, [&] { later.signal(); });
   ASSERT_TRUE(later.wait(10));
   EXPECT_FALSE(ran);
 }

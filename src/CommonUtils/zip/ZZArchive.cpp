@@ -15,6 +15,31 @@ namespace {
 // The platform's error for a URL that names no file.
 constexpr std::int64_t kFileReadUnsupportedSchemeError = 262;
 
+// The bytes an entry's local file takes: header, data and descriptor, or
+// the fixed part of a header that cannot be read (that entry fails when it
+// is read).
+struct LocalFileRange {
+  std::uint64_t start;
+  std::uint64_t end;
+  std::size_t index;  // in the central directory
+};
+
+// The directory index of an entry whose local file shares bytes with one
+// that starts before it (or at the same place, earlier in the directory);
+// nullopt when the local files are disjoint. Overlapping entries let a small
+// archive stand for a huge one, and a rewrite would copy the shared bytes
+// once per entry.
+std::optional<std::size_t> firstOverlap(std::vector<LocalFileRange> ranges) {
+  std::stable_sort(ranges.begin(), ranges.end(),
+                   [](const LocalFileRange& a, const LocalFileRange& b) { return a.start < b.start; });
+  std::uint64_t reached = 0;
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    if (i > 0 && ranges[i].start < reached) return ranges[i].index;
+    reached = std::max(reached, ranges[i].end);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 ZZArchive::ZZArchive(std::unique_ptr<ZZChannel> channel) : channel_(std::move(channel)) {}
@@ -91,6 +116,8 @@ bool ZZArchive::load(bool createIfMissing, kx::Error* error) {
   const std::size_t directoryStart = end->offsetOfStartOfCentralDirectory;
   std::vector<std::shared_ptr<ZZArchiveEntry>> entries;
   entries.reserve(end->totalNumberOfEntriesInTheCentralDirectory);
+  std::vector<LocalFileRange> localFiles;
+  localFiles.reserve(end->totalNumberOfEntriesInTheCentralDirectory);
   std::size_t position = directoryStart;
   for (std::size_t i = 0; i < end->totalNumberOfEntriesInTheCentralDirectory; ++i) {
     const std::uint8_t* p = data + position;
@@ -108,7 +135,26 @@ bool ZZArchive::load(bool createIfMissing, kx::Error* error) {
       return false;
     }
     entries.push_back(std::make_shared<ZZOldArchiveEntry>(contents, position, directoryStart));
+    const std::uint64_t localLength =
+        ZZLocalFileHeader::localFileLength(data + header.relativeOffsetOfLocalHeader(),
+                                           directoryStart - header.relativeOffsetOfLocalHeader(),
+                                           header)
+            .value_or(ZZLocalFileHeader::kFixedSize);
+    localFiles.push_back({header.relativeOffsetOfLocalHeader(),
+                          header.relativeOffsetOfLocalHeader() + localLength, i});
     position += header.totalLength();
+  }
+  // The count and the size must describe the same records. Writers that
+  // know no Zip64 put 65535, or the count modulo 65536, into the record of
+  // an archive with more entries: opening its first records only would hand
+  // out a shortened list (and a rewrite would drop the rest).
+  if (position - directoryStart != end->sizeOfTheCentralDirectory) {
+    kx::SetError(error, ZZError::make(ZZEndOfCentralDirectoryReadErrorCode));
+    return false;
+  }
+  if (std::optional<std::size_t> overlapping = firstOverlap(std::move(localFiles))) {
+    kx::SetError(error, ZZError::withIndex(ZZCentralFileHeaderReadErrorCode, *overlapping));
+    return false;
   }
   contents_ = contents;
   entries_ = std::move(entries);

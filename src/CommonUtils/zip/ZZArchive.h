@@ -7,11 +7,13 @@
 //
 // Archives come from the network (downloaded bundles), so every offset and
 // length is checked before it is read: opening fails with an error for a
-// missing or inconsistent end record (ZZEndOfCentralDirectoryReadErrorCode)
-// and for a central header that runs past the directory, is not signed, or
-// points its local header into the directory (ZZCentralFileHeaderReadErrorCode
-// with ZZEntryIndexKey); the entries check their local headers and data when
-// they are read.
+// missing or inconsistent end record, or one whose entry count and directory
+// size disagree with the records that lie there
+// (ZZEndOfCentralDirectoryReadErrorCode), and for a central header that runs
+// past the directory, is not signed, points its local header into the
+// directory, or whose local file shares bytes with another entry's
+// (ZZCentralFileHeaderReadErrorCode with ZZEntryIndexKey); the entries check
+// their local headers and data when they are read.
 //
 // Only single-disk archives with 32-bit sizes and offsets (no Zip64), with
 // stored or deflated entries, traditionally or WinZip-AES encrypted or not.

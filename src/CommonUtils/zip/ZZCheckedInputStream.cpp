@@ -34,15 +34,18 @@ ssize_t ZZCheckedInputStream::fail() {
   return -1;
 }
 
+bool ZZCheckedInputStream::complete() const {
+  if (size_ != expectedSize_) return false;
+  return !expectedCRC32_ || static_cast<std::uint32_t>(crc32_) == *expectedCRC32_;
+}
+
 ssize_t ZZCheckedInputStream::read(std::uint8_t* buffer, std::size_t maxLength) {
   if (failed_) return -1;
   ssize_t got = upstream_->read(buffer, maxLength);
   if (got < 0) return got;
   if (got == 0) {
     if (maxLength == 0) return 0;
-    if (size_ != expectedSize_) return fail();
-    if (expectedCRC32_ && static_cast<std::uint32_t>(crc32_) != *expectedCRC32_) return fail();
-    return 0;
+    return complete() ? 0 : fail();
   }
   const std::size_t n = static_cast<std::size_t>(got);
   if (n > expectedSize_ - size_) return fail();
@@ -53,5 +56,10 @@ ssize_t ZZCheckedInputStream::read(std::uint8_t* buffer, std::size_t maxLength) 
     crc32_ = ::crc32(crc32_, buffer + done, piece);
     done += piece;
   }
+  // A reader that stops at the recorded size, or when the stream below says
+  // it is at its end, never makes the read that answers 0: the bytes that
+  // complete the entry are checked as they are handed out.
+  if ((size_ == expectedSize_ || upstream_->streamStatus() == ZZStreamStatus::AtEnd) && !complete())
+    return fail();
   return got;
 }

@@ -3,7 +3,9 @@
 // the stream below reaches its end it compares both with what the central
 // directory recorded. More bytes than recorded, fewer, or another CRC-32 turn
 // the end into an error (status Error, ZZDamagedDataErrorCode), so a damaged
-// entry is never handed out as good.
+// entry is never handed out as good. The read that brings the recorded size,
+// or the end of the stream below, is checked at once: it answers -1 when the
+// entry is damaged, so a reader that stops there learns it too.
 //
 // Thread safety: one thread at a time.
 #ifndef ZN_COMMONUTILS_ZIP_ZZCHECKEDINPUTSTREAM_H_
@@ -29,6 +31,8 @@ class ZZCheckedInputStream : public ZZInputStream {
 
  private:
   ssize_t fail();
+  // Whether the bytes so far are the whole entry as recorded.
+  bool complete() const;
 
   std::unique_ptr<ZZInputStream> upstream_;
   std::uint64_t expectedSize_;

@@ -1,5 +1,6 @@
 #include "CommonUtils/zip/ZZDOSDate.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <limits>
@@ -36,9 +37,10 @@ ZZDOSDate ZZDOSDate::fromSecondsSince1970(double seconds) {
     out.date = static_cast<std::uint16_t>(31 | (12 << 5) | (127 << 9));  // 2107-12-31 23:59:58
     return out;
   }
-  // tm_sec may be 60 for a leap second; keep the field in range.
-  int sec = tm.tm_sec > 59 ? 59 : tm.tm_sec;
-  out.time = static_cast<std::uint16_t>((sec / 2) | (tm.tm_min << 5) | (tm.tm_hour << 11));
+  // Odd seconds round up to the next even one; :59 (and a leap second's
+  // :60) would make a field of 30, which no minute has, so it stays at 29.
+  const int halves = std::min((tm.tm_sec + 1) / 2, 29);
+  out.time = static_cast<std::uint16_t>(halves | (tm.tm_min << 5) | (tm.tm_hour << 11));
   out.date = static_cast<std::uint16_t>(tm.tm_mday | ((tm.tm_mon + 1) << 5) | ((year - 1980) << 9));
   return out;
 }

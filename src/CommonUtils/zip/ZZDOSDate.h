@@ -3,8 +3,9 @@
 //
 // DOS time: seconds / 2 in bits 0-4, minute in 5-10, hour in 11-15; DOS date:
 // day in bits 0-4, month in 5-8, year - 1980 in 9-15. Written times are
-// always valid: the seconds are halved downwards (never a field of 30), and
-// dates outside 1980 to 2107 are clamped to the nearest one the fields hold.
+// always valid: the seconds field is (seconds + 1) / 2, so odd seconds round
+// up, except that :59 gives 29 (never a field of 30), and dates outside 1980
+// to 2107 are clamped to the nearest one the fields hold.
 //
 // Thread safety: pure functions (localtime_r and mktime).
 #ifndef ZN_COMMONUTILS_ZIP_ZZDOSDATE_H_

@@ -85,19 +85,37 @@ std::optional<kx::Bytes> ZZInflateInputStream::decompressData(const std::uint8_t
     kx::SetError(error, ZZError::make(ZZDamagedDataErrorCode));
     return std::nullopt;
   }
-  kx::Bytes out(uncompressedSize);
+  // The output grows as the data really inflates, up to the declared size:
+  // a declared size is only a claim, and damaged or hostile data usually
+  // fails within its first bytes.
+  kx::Bytes out;
   std::uint8_t dummyIn = 0;
   std::uint8_t dummyOut = 0;
   z_stream stream{};
   stream.next_in = const_cast<Bytef*>(size ? data : &dummyIn);
   stream.avail_in = static_cast<uInt>(size);
-  stream.next_out = uncompressedSize ? out.data() : &dummyOut;
-  stream.avail_out = static_cast<uInt>(uncompressedSize);
+  stream.next_out = &dummyOut;
+  stream.avail_out = 0;
   if (inflateInit2(&stream, -15) != Z_OK) {
     kx::SetError(error, ZZError::make(ZZDamagedDataErrorCode));
     return std::nullopt;
   }
-  int rc = inflate(&stream, Z_FINISH);
+  int rc = Z_OK;
+  for (;;) {
+    if (stream.avail_out == 0 && out.size() < uncompressedSize) {
+      const std::size_t filled = out.size();
+      const std::size_t grown = std::min(
+          uncompressedSize, std::max({filled * 2, size * 4, kInitialOutputSize}));
+      out.resize(grown);
+      stream.next_out = out.data() + filled;
+      stream.avail_out = static_cast<uInt>(grown - filled);
+    }
+    rc = inflate(&stream, Z_FINISH);
+    if (rc == Z_STREAM_END) break;
+    // Z_BUF_ERROR with room left means the input ended before the end
+    // marker; without room, the data is longer than declared.
+    if (rc != Z_BUF_ERROR || stream.avail_out != 0 || out.size() == uncompressedSize) break;
+  }
   const bool complete = rc == Z_STREAM_END && stream.total_out == uncompressedSize;
   inflateEnd(&stream);
   if (!complete) {

@@ -24,6 +24,8 @@
 class ZZInflateInputStream : public ZZInputStream {
  public:
   static constexpr std::size_t kReadBufferSize = 16384;
+  // decompressData() starts with this much room, or four times the input.
+  static constexpr std::size_t kInitialOutputSize = 65536;
 
   explicit ZZInflateInputStream(std::unique_ptr<ZZInputStream> upstream);
   ~ZZInflateInputStream() override;
@@ -36,10 +38,11 @@ class ZZInflateInputStream : public ZZInputStream {
   ZZStreamStatus streamStatus() const override { return status_; }
   kx::Error streamError() const override { return error_; }
 
-  // Inflates `size` bytes of raw deflate data in one step into exactly
+  // Inflates `size` bytes of raw deflate data in one go into exactly
   // `uncompressedSize` bytes. nullopt (with ZZDamagedDataErrorCode) when the
   // data is damaged, ends early, or does not come to `uncompressedSize` bytes
-  // at the deflate end marker.
+  // at the deflate end marker. Memory is taken as the output grows, never
+  // the declared size up front.
   static std::optional<kx::Bytes> decompressData(const std::uint8_t* data, std::size_t size,
                                                  std::size_t uncompressedSize,
                                                  kx::Error* error);

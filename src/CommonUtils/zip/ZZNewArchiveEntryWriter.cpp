@@ -13,6 +13,7 @@
 #include "CommonUtils/zip/ZZError.h"
 #include "CommonUtils/zip/ZZLocalFileHeader.h"
 #include "CommonUtils/zip/ZZStoreOutputStream.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -51,8 +52,9 @@ ZZNewArchiveEntryWriter::ZZNewArchiveEntryWriter(const std::string& fileName,
       dataBlock_(std::move(dataBlock)),
       streamBlock_(std::move(streamBlock)),
       dataConsumerBlock_(std::move(dataConsumerBlock)) {
-  nameFits_ = fileName.size() <= 0xffff;
-  const std::size_t nameLength = nameFits_ ? fileName.size() : 0;
+  if (fileName.size() > 0xffff) nameError_ = ENAMETOOLONG;
+  else if (!kx::Text::isValidUtf8(fileName)) nameError_ = EILSEQ;
+  const std::size_t nameLength = nameError_ == 0 ? fileName.size() : 0;
   const std::uint16_t flags = static_cast<std::uint16_t>(
       (1 << 11) | (hasDataSource() ? (1 << 3) : 0) | levelFlags(compressionLevel));
   const std::uint16_t method = compressionLevel != 0 ? 8 : 0;
@@ -85,8 +87,8 @@ ZZNewArchiveEntryWriter::ZZNewArchiveEntryWriter(const std::string& fileName,
 }
 
 bool ZZNewArchiveEntryWriter::isValid(kx::Error* error) const {
-  if (!nameFits_) kx::SetError(error, kx::Error::posix(ENAMETOOLONG));
-  return nameFits_;
+  if (nameError_ != 0) kx::SetError(error, kx::Error::posix(nameError_));
+  return nameError_ == 0;
 }
 
 bool ZZNewArchiveEntryWriter::writeData(ZZChannelOutput& output, std::uint32_t* crc,

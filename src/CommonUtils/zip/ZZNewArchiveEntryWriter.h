@@ -6,7 +6,9 @@
 //
 // Sizes and offsets that do not fit the format's 32-bit fields fail with
 // ZZArchiveTooLargeErrorCode; a data source that fails without an error gives
-// ZZApplicationErrorCode.
+// ZZApplicationErrorCode. A name longer than 65535 bytes is refused with the
+// POSIX error ENAMETOOLONG, and one that is not well-formed UTF-8 (it would
+// carry the UTF-8 flag) with EILSEQ.
 //
 // Thread safety: one thread at a time.
 #ifndef ZN_COMMONUTILS_ZIP_ZZNEWARCHIVEENTRYWRITER_H_
@@ -44,7 +46,7 @@ class ZZNewArchiveEntryWriter : public ZZArchiveEntryWriter {
   ZZDataBlock dataBlock_;
   ZZStreamBlock streamBlock_;
   ZZDataConsumerBlock dataConsumerBlock_;
-  bool nameFits_ = true;
+  int nameError_ = 0;  // errno for a name that cannot be written, else 0
 };
 
 #endif  // ZN_COMMONUTILS_ZIP_ZZNEWARCHIVEENTRYWRITER_H_

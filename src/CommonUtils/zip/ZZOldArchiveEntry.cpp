@@ -29,6 +29,9 @@ constexpr std::uint16_t kMethodDeflated = 8;
 // two bits), so an entry that claims more is damaged.
 constexpr std::uint64_t kMaxDeflateRatio = 1032;
 
+// Room taken first when an entry is read through its stream chain.
+constexpr std::size_t kInitialReadSize = 65536;
+
 std::int64_t encryptionModeOf(std::uint16_t flags, bool hasAESBlock) {
   if (!(flags & kFlagEncrypted)) return ZZOldArchiveEntry::kNone;
   if (hasAESBlock) return ZZOldArchiveEntry::kWinZipAES;
@@ -140,7 +143,9 @@ bool ZZOldArchiveEntry::locateFileData(FileData* out, kx::Error* error) const {
     return false;
   }
   ZZLocalFileHeader header(local);
-  if (header.signature() != ZZLocalFileHeader::kSignature) {
+  // The name is compared too: a second directory (hidden in the archive
+  // comment, say) must not serve an entry's bytes under another name.
+  if (header.signature() != ZZLocalFileHeader::kSignature || !header.hasNameOf(central)) {
     kx::SetError(error, ZZError::make(ZZLocalFileReadErrorCode));
     return false;
   }
@@ -269,10 +274,15 @@ std::optional<kx::Bytes> ZZOldArchiveEntry::newDataWithPassword(const std::strin
   std::unique_ptr<ZZInputStream> stream = makeStream(file, password, error);
   if (!stream) return std::nullopt;
   stream->open();
-  kx::Bytes buffer(static_cast<std::size_t>(uncompressedSize()));
+  // The buffer grows with what the stream really gives, up to the declared
+  // size, which is only a claim until the bytes are there.
+  const std::size_t expected = static_cast<std::size_t>(uncompressedSize());
+  kx::Bytes buffer;
   std::size_t filled = 0;
   ssize_t got = 0;
-  while (filled < buffer.size()) {
+  while (filled < expected) {
+    if (filled == buffer.size())
+      buffer.resize(std::min(expected, std::max<std::size_t>(filled * 2, kInitialReadSize)));
     got = stream->read(buffer.data() + filled, buffer.size() - filled);
     if (got <= 0) break;
     filled += static_cast<std::size_t>(got);
@@ -284,7 +294,7 @@ std::optional<kx::Bytes> ZZOldArchiveEntry::newDataWithPassword(const std::strin
   }
   kx::Error streamError = stream->streamError();
   stream->close();
-  if (got != 0 || filled != buffer.size()) {
+  if (got != 0 || filled != expected) {
     kx::SetError(error, streamError ? streamError : ZZError::make(ZZDamagedDataErrorCode));
     return std::nullopt;
   }
@@ -340,16 +350,18 @@ bool ZZOldArchiveEntry::check(kx::Error* error) const {
   std::uint32_t compressed = header.compressedSize();
   std::uint32_t uncompressed = header.uncompressedSize();
   if (header.generalPurposeBitFlag() & kFlagDataDescriptor) {
+    // The values come from a signed descriptor after the data (with 64-bit
+    // sizes when the entry was streamed as Zip64).
     const std::size_t dataStart = localOffset + header.headerLength();
     const std::uint64_t descriptor = static_cast<std::uint64_t>(dataStart) + central.compressedSize();
-    if (descriptor > localFilesEnd_ ||
-        localFilesEnd_ - descriptor < ZZLocalFileHeader::kDataDescriptorSize)
+    if (descriptor > localFilesEnd_) return mismatch();
+    std::optional<ZZLocalFileHeader::DataDescriptor> d = header.dataDescriptor(
+        contents_.data() + descriptor, static_cast<std::size_t>(localFilesEnd_ - descriptor), central);
+    if (!d || !d->signature || d->compressedSize > 0xffffffffu || d->uncompressedSize > 0xffffffffu)
       return mismatch();
-    const std::uint8_t* d = contents_.data() + descriptor;
-    if (ZZRead32(d) != ZZLocalFileHeader::kDataDescriptorSignature) return mismatch();
-    crc = ZZRead32(d + 4);
-    compressed = ZZRead32(d + 8);
-    uncompressed = ZZRead32(d + 12);
+    crc = d->crc32;
+    compressed = static_cast<std::uint32_t>(d->compressedSize);
+    uncompressed = static_cast<std::uint32_t>(d->uncompressedSize);
   }
   if (crc != central.crc32() || compressed != central.compressedSize() ||
       uncompressed != central.uncompressedSize())

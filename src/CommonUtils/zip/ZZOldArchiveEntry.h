@@ -6,7 +6,8 @@
 // 3 WinZip AES. Before any byte of the entry is read, the local header, its
 // name and extra field and the file data (with the encryption header, salt,
 // verifier and authentication code that belong to it) are checked to lie
-// before the central directory; an entry that fails answers an error.
+// before the central directory, and the local header to carry the central
+// header's name bytes; an entry that fails answers an error.
 //
 // Thread safety: immutable; any number of threads.
 #ifndef ZN_COMMONUTILS_ZIP_ZZOLDARCHIVEENTRY_H_

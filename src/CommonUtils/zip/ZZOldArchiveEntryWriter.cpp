@@ -11,28 +11,16 @@ ZZOldArchiveEntryWriter::ZZOldArchiveEntryWriter(ZZBytes contents, std::size_t c
   centralFileHeader_.assign(central.bytes(), central.bytes() + central.totalLength());
   localHeaderOffset_ = central.relativeOffsetOfLocalHeader();
 
-  // The local file: header, name, extra field, data, and the descriptor when
-  // flag bit 3 asks for one (16 bytes with its signature, 12 without).
+  // The local file as it lies: header, name, extra field, data, and the
+  // descriptor, whole, when one follows. Entries the reader refuses (an
+  // unsigned header, data past the directory, another name) are not copied.
   const std::uint8_t* local = contents.data() + localHeaderOffset_;
   const std::size_t available = localFilesEnd - localHeaderOffset_;
-  if (!ZZLocalFileHeader::fitsIn(local, available)) return;
-  ZZLocalFileHeader header(local);
-  if (header.signature() != ZZLocalFileHeader::kSignature) return;
-  std::uint64_t length = header.headerLength() + static_cast<std::uint64_t>(central.compressedSize());
-  if (length > available) return;
-  if (header.generalPurposeBitFlag() & (1 << 3)) {
-    const std::uint64_t left = available - length;
-    if (left >= ZZLocalFileHeader::kDataDescriptorSize &&
-        ZZRead32(local + length) == ZZLocalFileHeader::kDataDescriptorSignature) {
-      length += ZZLocalFileHeader::kDataDescriptorSize;
-    } else if (left >= ZZLocalFileHeader::kDataDescriptorSize - 4) {
-      length += ZZLocalFileHeader::kDataDescriptorSize - 4;
-    } else {
-      return;
-    }
-  }
-  localFileLength_ = length;
-  if (!skipLocalFile_) localFile_ = contents.subrange(localHeaderOffset_, static_cast<std::size_t>(length));
+  std::optional<std::uint64_t> length = ZZLocalFileHeader::localFileLength(local, available, central);
+  if (!length || !ZZLocalFileHeader(local).hasNameOf(central)) return;
+  localFileLength_ = *length;
+  if (!skipLocalFile_)
+    localFile_ = contents.subrange(localHeaderOffset_, static_cast<std::size_t>(*length));
   valid_ = true;
 }
 

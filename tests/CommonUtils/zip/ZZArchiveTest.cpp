@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -161,6 +162,170 @@ TEST(ZZArchiveOpenTest, BadCentralHeadersFailWithTheirIndex) {
   ASSERT_TRUE(archive);
   ASSERT_EQ(archive->entries().size(), 2u);
   EXPECT_EQ(dataOf(*archive->entries()[1]), bytesOf("two"));
+}
+
+TEST(ZZArchiveOpenTest, DirectoryThatDisagreesWithItsEndRecordIsRefused) {
+  // The end record's count and the directory's size must describe the same
+  // records: a count that is too small would otherwise open a shortened
+  // list, and a rewrite would silently drop the rest.
+  const std::vector<RawEntry> three = {RawEntry::make("a", bytesOf("a"), false),
+                                       RawEntry::make("b", bytesOf("b"), false),
+                                       RawEntry::make("c", bytesOf("c"), true)};
+  const RawArchive good = buildArchive(three);
+  const std::size_t end = good.endOffset;
+  auto withCount = [&](std::uint16_t count) {
+    kx::Bytes b = good.bytes;
+    poke16(b, end + 8, count);
+    poke16(b, end + 10, count);
+    return b;
+  };
+  auto withSize = [&](std::int64_t delta) {
+    kx::Bytes b = good.bytes;
+    poke32(b, end + 12, static_cast<std::uint32_t>(peek32(b, end + 12) + delta));
+    return b;
+  };
+
+  // Seventy thousand entries: past what the 16-bit count holds. Writers
+  // that do not know Zip64 put 65535, or the count modulo 65536, there.
+  std::vector<RawEntry> many;
+  for (int i = 0; i < 70000; ++i) many.push_back(RawEntry::make(std::to_string(i), {}, false));
+  const RawArchive huge = buildArchive(many);
+  kx::Bytes hugeSaturated = huge.bytes;
+  poke16(hugeSaturated, huge.endOffset + 8, 65535);
+  poke16(hugeSaturated, huge.endOffset + 10, 65535);
+  ASSERT_EQ(peek16(huge.bytes, huge.endOffset + 8), 70000 % 65536);
+
+  struct Case {
+    const char* name;
+    kx::Bytes bytes;
+  };
+  const Case cases[] = {
+      {"three records, count 1", withCount(1)},
+      {"three records, count 2", withCount(2)},
+      {"directory size larger than the records", withSize(46)},
+      {"directory size smaller than the records", withSize(-1)},
+      {"70,000 records, count 65535", hugeSaturated},
+      {"70,000 records, count wrapped", huge.bytes},
+  };
+  for (const Case& c : cases) {
+    kx::Error error;
+    EXPECT_FALSE(open(c.bytes, &error)) << c.name;
+    EXPECT_EQ(error.domain(), ZZErrorDomain) << c.name;
+    EXPECT_EQ(error.code(), ZZEndOfCentralDirectoryReadErrorCode) << c.name;
+  }
+  kx::Error error;
+  std::shared_ptr<ZZArchive> archive = open(good.bytes, &error);
+  ASSERT_TRUE(archive);
+  EXPECT_EQ(archive->entries().size(), 3u);
+}
+
+TEST(ZZArchiveOpenTest, OverlappingLocalFilesAreRefused) {
+  // Entries whose local files share bytes let a small archive stand for a
+  // huge one (and a rewrite copy the shared bytes once per entry).
+  const kx::Bytes payload = text(40);
+  const std::vector<RawEntry> two = {RawEntry::make("first", payload, true),
+                                     RawEntry::make("second", payload, false)};
+  const RawArchive good = buildArchive(two);
+
+  auto pointSecondAt = [&](std::size_t offset) {
+    kx::Bytes b = good.bytes;
+    poke32(b, good.centralOffsets[1] + ZZCentralFileHeader::kLocalHeaderOffsetOffset,
+           static_cast<std::uint32_t>(offset));
+    return b;
+  };
+  kx::Bytes firstRunsIntoSecond = good.bytes;
+  poke32(firstRunsIntoSecond, good.centralOffsets[0] + ZZCentralFileHeader::kCompressedSizeOffset,
+         static_cast<std::uint32_t>(two[0].stored.size() + 1));
+
+  // The "overlapping files" construction: every local file's data is a
+  // stored block that holds the next local file, so each entry covers all
+  // that follow it.
+  std::vector<RawEntry> nested;
+  kx::Bytes inner = bytesOf("kernel");
+  for (int i = 0; i < 3; ++i) {
+    RawEntry e = RawEntry::make("n" + std::to_string(i), {}, false);
+    e.stored = inner;
+    e.compressedSize = e.uncompressedSize = static_cast<std::uint32_t>(inner.size());
+    kx::Bytes header;
+    put32(header, 0x04034b50);
+    put16(header, 20);
+    put16(header, 0);
+    put16(header, 0);
+    put16(header, 0);
+    put16(header, 0);
+    put32(header, 0);
+    put32(header, e.compressedSize);
+    put32(header, e.uncompressedSize);
+    put16(header, static_cast<std::uint16_t>(e.name.size()));
+    put16(header, 0);
+    append(header, bytesOf(e.name));
+    header.insert(header.end(), inner.begin(), inner.end());
+    inner = header;
+    nested.push_back(e);
+  }
+  RawArchive quine = buildArchive({nested.back()});
+  // Extra central records for the local files inside the outer one.
+  {
+    kx::Bytes bytes(quine.bytes.begin(), quine.bytes.begin() + quine.directoryOffset);
+    kx::Bytes directory(quine.bytes.begin() + quine.directoryOffset,
+                        quine.bytes.begin() + quine.endOffset);
+    kx::Bytes record = directory;
+    std::size_t local = 0;
+    for (int i = 1; i < 3; ++i) {
+      local += 30 + peek16(bytes, local + 26);
+      kx::Bytes r = record;
+      poke32(r, ZZCentralFileHeader::kLocalHeaderOffsetOffset, static_cast<std::uint32_t>(local));
+      poke32(r, ZZCentralFileHeader::kCompressedSizeOffset, peek32(bytes, local + 18));
+      poke32(r, ZZCentralFileHeader::kUncompressedSizeOffset, peek32(bytes, local + 22));
+      r[ZZCentralFileHeader::kFixedSize + 1] = bytes[local + 31];
+      append(directory, r);
+    }
+    const std::size_t directoryOffset = bytes.size();
+    append(bytes, directory);
+    put32(bytes, 0x06054b50);
+    put16(bytes, 0);
+    put16(bytes, 0);
+    put16(bytes, 3);
+    put16(bytes, 3);
+    put32(bytes, static_cast<std::uint32_t>(directory.size()));
+    put32(bytes, static_cast<std::uint32_t>(directoryOffset));
+    put16(bytes, 0);
+    quine.bytes = bytes;
+  }
+
+  struct Case {
+    const char* name;
+    kx::Bytes bytes;
+    std::int64_t index;
+  };
+  const Case cases[] = {
+      {"two records, one local file", pointSecondAt(good.localOffsets[0]), 1},
+      {"second local header inside the first's data", pointSecondAt(good.localOffsets[0] + 40), 1},
+      {"first entry's data runs into the second", firstRunsIntoSecond, 1},
+      {"local files nested in each other", quine.bytes, 1},
+  };
+  for (const Case& c : cases) {
+    kx::Error error;
+    EXPECT_FALSE(open(c.bytes, &error)) << c.name;
+    EXPECT_EQ(error.domain(), ZZErrorDomain) << c.name;
+    EXPECT_EQ(error.code(), ZZCentralFileHeaderReadErrorCode) << c.name;
+    EXPECT_EQ(error.userInfo()[ZZEntryIndexKey].intValue(), c.index) << c.name;
+  }
+
+  // Local files in another order than the directory, or with bytes between
+  // them, do not overlap.
+  kx::Bytes withGap = good.bytes;
+  withGap.insert(withGap.begin() + static_cast<std::ptrdiff_t>(good.localOffsets[1]), 50, 0);
+  for (std::size_t i = 0; i < 2; ++i) {
+    const std::size_t at = good.centralOffsets[i] + 50 + ZZCentralFileHeader::kLocalHeaderOffsetOffset;
+    poke32(withGap, at, static_cast<std::uint32_t>(good.localOffsets[i] + (i ? 50 : 0)));
+  }
+  poke32(withGap, withGap.size() - 22 + 16, static_cast<std::uint32_t>(good.directoryOffset + 50));
+  kx::Error error;
+  std::shared_ptr<ZZArchive> archive = open(withGap, &error);
+  ASSERT_TRUE(archive) << error.code();
+  EXPECT_EQ(dataOf(*archive->entries()[0]), payload);
+  EXPECT_EQ(dataOf(*archive->entries()[1]), payload);
 }
 
 TEST(ZZArchiveOpenTest, MissingFileFailsUnlessAskedToCreate) {
@@ -480,6 +645,8 @@ TEST(ZZArchiveUpdateTest, DOSTimesAreAlwaysValid) {
   const Case cases[] = {
       {localTime(2022, 7, 8, 12, 34, 59), (12 << 11) | (34 << 5) | 29, (42 << 9) | (7 << 5) | 8},
       {localTime(2022, 7, 8, 12, 34, 0), (12 << 11) | (34 << 5) | 0, (42 << 9) | (7 << 5) | 8},
+      {localTime(2022, 7, 8, 12, 34, 1), (12 << 11) | (34 << 5) | 1, (42 << 9) | (7 << 5) | 8},
+      {localTime(2022, 7, 8, 12, 34, 57), (12 << 11) | (34 << 5) | 29, (42 << 9) | (7 << 5) | 8},
       {localTime(1975, 1, 1, 0, 0, 0), 0, (1 << 5) | 1},                     // before 1980
       {localTime(2120, 1, 1, 0, 0, 0), (23 << 11) | (59 << 5) | 29, (127 << 9) | (12 << 5) | 31},
   };
@@ -575,6 +742,187 @@ TEST(ZZArchiveUpdateTest, ReorderingAndDroppingCopiesOldEntries) {
   // The entries handed out before the rewrite still read their own bytes.
   EXPECT_EQ(dataOf(*old[1]), bytesOf("bee"));
   for (const auto& entry : archive->entries()) EXPECT_TRUE(entry->check(&error));
+}
+
+TEST(ZZArchiveUpdateTest, KeptLocalFilesKeepTheirWholeDescriptor) {
+  // A kept local file is copied with its data descriptor as it lies: with or
+  // without the signature, with 32- or 64-bit sizes, or none at all although
+  // flag bit 3 announces one. The entry lies last before the directory, so
+  // what follows it is the directory (or, after the rewrite, whatever the
+  // writer puts there).
+  struct Case {
+    const char* name;
+    bool present;
+    bool signature;
+    bool wideSizes;
+    std::size_t payloadSize;
+  };
+  const Case cases[] = {
+      {"no descriptor", false, false, false, 300},
+      {"12 bytes: unsigned, 32-bit sizes", true, false, false, 300},
+      {"16 bytes: signed, 32-bit sizes", true, true, false, 300},
+      {"20 bytes: unsigned, 64-bit sizes", true, false, true, 300},
+      {"24 bytes: signed, 64-bit sizes", true, true, true, 300},
+      {"24 bytes, empty entry", true, true, true, 0},
+      {"20 bytes, empty entry", true, false, true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const kx::Bytes payload = text(c.payloadSize);
+    RawEntry described = RawEntry::make("described", payload, true);
+    described.flags = 1 << 3;
+    if (c.wideSizes) described.localExtra = zip64ExtraBlock(described);
+    if (c.present) described.descriptor = dataDescriptor(described, c.signature, c.wideSizes);
+    const RawArchive raw = buildArchive({RawEntry::make("other", bytesOf("other"), false), described});
+    const kx::Bytes localFile(raw.bytes.begin() + raw.localOffsets[1],
+                              raw.bytes.begin() + raw.directoryOffset);
+
+    // Kept in place, with a new entry after it: the kept bytes end after the
+    // descriptor, and the new local header follows.
+    kx::Error error;
+    std::shared_ptr<ZZArchive> archive = open(raw.bytes, &error);
+    ASSERT_TRUE(archive);
+    std::vector<std::shared_ptr<ZZArchiveEntry>> entries = archive->entries();
+    entries.push_back(ZZArchiveEntry::archiveEntryWithFileName(
+        "added", false, ZZDataBlock([](kx::Error*) { return std::optional(bytesOf("new")); })));
+    ASSERT_TRUE(archive->updateEntries(entries, &error)) << error.code();
+    kx::Bytes after = archive->contents().copy();
+    ASSERT_GE(after.size(), raw.directoryOffset + 4);
+    EXPECT_TRUE(std::equal(localFile.begin(), localFile.end(), after.begin() + raw.localOffsets[1]));
+    EXPECT_EQ(peek32(after, raw.directoryOffset), 0x04034b50u);
+    EXPECT_EQ(dataOf(*archive->entries()[1]), payload);
+    EXPECT_EQ(dataOf(*archive->entries()[2]), bytesOf("new"));
+
+    // Copied to the front: the same bytes, and the next local header right
+    // after them.
+    archive = open(raw.bytes, &error);
+    ASSERT_TRUE(archive);
+    ASSERT_TRUE(archive->updateEntries({archive->entries()[1], archive->entries()[0]}, &error))
+        << error.code();
+    after = archive->contents().copy();
+    ASSERT_GE(after.size(), localFile.size() + 4);
+    EXPECT_TRUE(std::equal(localFile.begin(), localFile.end(), after.begin()));
+    EXPECT_EQ(peek32(after, localFile.size()), 0x04034b50u);
+    EXPECT_EQ(dataOf(*archive->entries()[0]), payload);
+    EXPECT_EQ(dataOf(*archive->entries()[1]), bytesOf("other"));
+    if (c.present && c.signature) {
+      EXPECT_TRUE(archive->entries()[0]->check(&error));
+    }
+  }
+}
+
+TEST(ZZArchiveUpdateTest, AppendingAfterADescriptorThatDisagreesKeepsTheArchiveReadable) {
+  // A signed descriptor whose values are not the central header's, in 32-bit
+  // width although the local Zip64 block announces 64-bit sizes, right before
+  // the directory. Its length must not be guessed from the bytes that happen
+  // to follow: after an append other bytes follow, and the rewritten archive
+  // would not open.
+  const kx::Bytes payload = text(20);
+  RawEntry e = RawEntry::make("described", payload, true);
+  e.flags = 1 << 3;
+  e.localExtra = zip64ExtraBlock(e);
+  e.descriptor = dataDescriptor(e, true, false);
+  e.descriptor[4] ^= 1;  // the CRC-32
+  kx::Error error;
+  std::shared_ptr<ZZArchive> archive = open(buildArchive({e}).bytes, &error);
+  ASSERT_TRUE(archive);
+  std::vector<std::shared_ptr<ZZArchiveEntry>> entries = archive->entries();
+  entries.push_back(ZZArchiveEntry::archiveEntryWithFileName(
+      "added", true, ZZDataBlock([](kx::Error*) { return std::optional(bytesOf("new")); })));
+  ASSERT_TRUE(archive->updateEntries(entries, &error)) << error.code();
+  EXPECT_EQ(dataOf(*archive->entries()[0]), payload);
+  EXPECT_EQ(dataOf(*archive->entries()[1]), bytesOf("new"));
+}
+
+TEST(ZZArchiveUpdateTest, StreamedZip64EntriesFromPythonSurviveARewrite) {
+  // python3 writes entries to an output it cannot seek with force_zip64:
+  // 64-bit sizes in the local header's Zip64 block and a 24-byte descriptor.
+  if (!havePython()) GTEST_SKIP() << "python3 is not installed";
+  kxtest::TempAppRoot root;
+  const std::string path = root.path() + "/streamed.zip";
+  ASSERT_TRUE(runPython(R"PY(
+import io, sys, zipfile
+class Unseekable(io.RawIOBase):
+    def __init__(self, f): self.f = f
+    def writable(self): return True
+    def write(self, b): return self.f.write(b)
+    def seekable(self): return False
+    def seek(self, *a): raise io.UnsupportedOperation("seek")
+    def tell(self): raise io.UnsupportedOperation("tell")
+with open(sys.argv[1], "wb") as out:
+    with zipfile.ZipFile(Unseekable(out), "w", zipfile.ZIP_DEFLATED) as z:
+        for name, text in (("a.txt", "alpha " * 300), ("b.txt", "beta " * 200), ("c.txt", "")):
+            with z.open(name, "w", force_zip64=True) as f:
+                f.write(text.encode())
+)PY", {path}));
+  const kx::Bytes original = readFile(path);
+  kx::Error error;
+  std::shared_ptr<ZZArchive> archive = ZZArchive::archiveWithPath(path, kx::Value(), &error);
+  ASSERT_TRUE(archive) << error.code();
+  ASSERT_EQ(archive->entries().size(), 3u);
+  // Each local file as it lies: from its header to the next one.
+  std::vector<kx::Bytes> localFiles;
+  const std::size_t directory = peek32(original, original.size() - 22 + 16);
+  for (std::size_t i = 0; i < 3; ++i) {
+    auto offsetOf = [&](std::size_t k) {
+      return static_cast<const ZZOldArchiveEntry&>(*archive->entries()[k])
+          .centralFileHeader()
+          .relativeOffsetOfLocalHeader();
+    };
+    const std::size_t end = i + 1 < 3 ? offsetOf(i + 1) : directory;
+    localFiles.emplace_back(original.begin() + offsetOf(i), original.begin() + end);
+    EXPECT_EQ(peek32(localFiles.back(), localFiles.back().size() - 24), 0x08074b50u) << i;
+  }
+
+  // Reordered, so that both kept entries are copied; b dropped; one added.
+  const auto old = archive->entries();
+  ASSERT_TRUE(archive->updateEntries(
+      {old[2], old[0],
+       ZZArchiveEntry::archiveEntryWithFileName(
+           "d.txt", true, ZZDataBlock([](kx::Error*) { return std::optional(bytesOf("delta")); }))},
+      &error))
+      << error.code();
+  const kx::Bytes after = readFile(path);
+  ASSERT_GE(after.size(), localFiles[2].size() + localFiles[0].size());
+  EXPECT_TRUE(std::equal(localFiles[2].begin(), localFiles[2].end(), after.begin()));
+  EXPECT_TRUE(std::equal(localFiles[0].begin(), localFiles[0].end(),
+                         after.begin() + static_cast<std::ptrdiff_t>(localFiles[2].size())));
+  EXPECT_EQ(peek32(after, localFiles[2].size() + localFiles[0].size()), 0x04034b50u);
+  std::optional<std::string> listing = pythonListing(path);
+  ASSERT_TRUE(listing.has_value());
+  EXPECT_NE(listing->find("a.txt 8"), std::string::npos) << *listing;
+  EXPECT_EQ(readAll(*archive)["a.txt"].size(), 1800u);
+  for (const auto& entry : archive->entries()) EXPECT_TRUE(entry->check(&error)) << entry->fileName();
+}
+
+TEST(ZZArchiveUpdateTest, RefusesNamesThatAreNotUTF8) {
+  // New entries are written with the UTF-8 flag, so their names must be
+  // UTF-8; anything else would make an archive other readers refuse.
+  kx::Error error;
+  const kx::Bytes original = buildArchive({RawEntry::make("a", bytesOf("a"), false)}).bytes;
+  std::shared_ptr<ZZArchive> archive = open(original, &error);
+  ASSERT_TRUE(archive);
+  const char* names[] = {
+      "caf\xe9.txt",        // Latin-1
+      "\xc0\xaf" "etc",     // overlong "/"
+      "\xed\xa0\x80",       // a UTF-16 surrogate
+      "cut\xe2\x82",        // a truncated sequence
+      "dir\xff/",
+  };
+  for (const char* name : names) {
+    std::shared_ptr<ZZArchiveEntry> entry =
+        std::string(name).back() == '/'
+            ? ZZArchiveEntry::archiveEntryWithDirectoryName(name)
+            : ZZArchiveEntry::archiveEntryWithFileName(
+                  name, true, ZZDataBlock([](kx::Error*) { return std::optional(bytesOf("x")); }));
+    EXPECT_FALSE(archive->updateEntries({archive->entries()[0], entry}, &error)) << name;
+    EXPECT_EQ(error.domain(), ZZErrorDomain) << name;
+    EXPECT_EQ(error.code(), ZZLocalFileWriteErrorCode) << name;
+    EXPECT_EQ(error.userInfo()[ZZEntryIndexKey].intValue(), 1) << name;
+    EXPECT_EQ(ZZError::underlying(error).domain(), kx::kPosixErrorDomain) << name;
+    EXPECT_EQ(ZZError::underlying(error).code(), EILSEQ) << name;
+  }
+  EXPECT_EQ(archive->contents().copy(), original);
 }
 
 TEST(ZZArchiveUpdateTest, RefusesWhatTheFormatCannotHold) {

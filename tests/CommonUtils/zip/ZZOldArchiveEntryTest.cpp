@@ -4,8 +4,12 @@
 #include "CommonUtils/zip/ZZOldArchiveEntry.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <algorithm>
 
 #include "CommonUtils/zip/ZZArchive.h"
+#include "CommonUtils/zip/ZZCentralFileHeader.h"
 #include "CommonUtils/zip/ZZError.h"
 #include "CommonUtils/zip/ZZStandardCryptoEngine.h"
 #include "CommonUtils/zip/ZipFixtures.h"
@@ -239,6 +243,174 @@ TEST(ZZOldArchiveEntryTest, DamagedOrInconsistentEntriesFailWithErrors) {
       EXPECT_TRUE(providerError) << c.name;
     }
   }
+}
+
+TEST(ZZOldArchiveEntryTest, NamesMustMatchTheLocalHeader) {
+  const kx::Bytes payload = text(30);
+  auto realArchive = [&](const kx::Bytes& comment) {
+    return buildArchive({RawEntry::make("real.txt", payload, true)}, comment);
+  };
+  const RawArchive real = realArchive({});
+
+  // A second directory hidden in the archive comment, found first because
+  // its end record is the last one, serves the real local file under
+  // another name.
+  auto hiddenDirectory = [&](const std::string& name) {
+    kx::Bytes record(real.bytes.begin() + real.directoryOffset, real.bytes.begin() + real.endOffset);
+    record.resize(ZZCentralFileHeader::kFixedSize);
+    poke16(record, ZZCentralFileHeader::kFileNameLengthOffset, static_cast<std::uint16_t>(name.size()));
+    append(record, bytesOf(name));
+    kx::Bytes comment = record;
+    put32(comment, 0x06054b50);
+    put16(comment, 0);
+    put16(comment, 0);
+    put16(comment, 1);
+    put16(comment, 1);
+    put32(comment, static_cast<std::uint32_t>(record.size()));
+    put32(comment, static_cast<std::uint32_t>(real.endOffset + 22));
+    put16(comment, 0);
+    return realArchive(comment).bytes;
+  };
+  kx::Bytes localNameDiffers = real.bytes;
+  localNameDiffers[real.localOffsets[0] + 30] = 'R';
+
+  struct Case {
+    const char* name;
+    kx::Bytes bytes;
+    bool reads;
+  };
+  kx::Bytes flagsAndExtraDiffer;
+  {
+    // The same name bytes under other flags and with a local extra block:
+    // only the bytes are compared.
+    RawEntry e = RawEntry::make("real.txt", payload, true);
+    e.localExtra = {0x55, 0x54, 0x05, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05};
+    RawArchive raw = buildArchive({e});
+    poke16(raw.bytes, raw.centralOffsets[0] + ZZCentralFileHeader::kFlagsOffset, 1 << 11);
+    flagsAndExtraDiffer = raw.bytes;
+  }
+  const Case cases[] = {
+      {"hidden directory, name of the same length", hiddenDirectory("fake.txt"), false},
+      {"hidden directory, shorter name", hiddenDirectory("f"), false},
+      {"local name differs in one byte", localNameDiffers, false},
+      {"flags and extra field differ", flagsAndExtraDiffer, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::shared_ptr<ZZArchive> archive = openBytes(c.bytes);
+    ASSERT_TRUE(archive);
+    ASSERT_EQ(archive->entries().size(), 1u);
+    const ZZArchiveEntry& entry = *archive->entries()[0];
+    kx::Error error;
+    if (c.reads) {
+      EXPECT_EQ(entry.newDataWithError(&error), payload);
+      continue;
+    }
+    EXPECT_FALSE(entry.newDataWithError(&error));
+    EXPECT_EQ(error.code(), ZZLocalFileReadErrorCode);
+    EXPECT_FALSE(entry.newStreamWithError(&error));
+    EXPECT_EQ(error.code(), ZZLocalFileReadErrorCode);
+    EXPECT_FALSE(entry.newDataProviderWithError(&error));
+    EXPECT_EQ(error.code(), ZZLocalFileReadErrorCode);
+  }
+}
+
+TEST(ZZOldArchiveEntryTest, AStreamReportsABadCRCWithItsLastBytes) {
+  // A reader that takes exactly the recorded size and stops, without the
+  // read that answers 0, must still learn that the bytes are bad.
+  const kx::Bytes payload = text(400);
+  for (bool deflate : {false, true}) {
+    for (bool damaged : {false, true}) {
+      RawEntry e = RawEntry::make("e", payload, deflate);
+      if (damaged) e.crc ^= 1;
+      std::shared_ptr<ZZArchive> archive = openBytes(buildArchive({e}).bytes);
+      ASSERT_TRUE(archive);
+      const ZZArchiveEntry& entry = *archive->entries()[0];
+      for (std::size_t piece : {payload.size(), std::size_t{7}}) {
+        SCOPED_TRACE(std::string(deflate ? "deflated" : "stored") + (damaged ? ", damaged" : "") +
+                     ", piece " + std::to_string(piece));
+        kx::Error error;
+        std::unique_ptr<ZZInputStream> stream = entry.newStreamWithError(&error);
+        ASSERT_TRUE(stream);
+        stream->open();
+        std::vector<std::uint8_t> buffer(piece);
+        std::size_t total = 0;
+        ssize_t n = 0;
+        while (total < payload.size()) {
+          n = stream->read(buffer.data(), std::min(piece, payload.size() - total));
+          if (n <= 0) break;
+          total += static_cast<std::size_t>(n);
+        }
+        if (damaged) {
+          EXPECT_EQ(n, -1);
+          EXPECT_EQ(stream->streamStatus(), ZZStreamStatus::Error);
+          EXPECT_EQ(stream->streamError().code(), ZZDamagedDataErrorCode);
+        } else {
+          EXPECT_EQ(total, payload.size());
+          EXPECT_NE(stream->streamStatus(), ZZStreamStatus::Error);
+          EXPECT_FALSE(stream->streamError());
+          EXPECT_EQ(stream->read(buffer.data(), buffer.size()), 0);
+        }
+        stream->close();
+      }
+      kx::Error error;
+      std::unique_ptr<ZZDataProvider> provider = entry.newDataProviderWithError(&error);
+      if (!provider) {
+        EXPECT_TRUE(damaged && !deflate);  // stored entries are checked up front
+        continue;
+      }
+      kx::Bytes all(payload.size());
+      provider->getBytes(all.data(), all.size());
+      EXPECT_EQ(static_cast<bool>(provider->error()), damaged);
+    }
+  }
+}
+
+namespace {
+
+// The largest resident size this process has had, in bytes.
+std::uint64_t peakResidentBytes() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
+}
+
+}  // namespace
+
+TEST(ZZOldArchiveEntryTest, DeclaredSizesAreNotTakenBeforeTheDataInflates) {
+  // 4 MiB of bytes that are not deflate data, declared to inflate to almost
+  // 4 GiB (deflate could expand 4 MiB that far): the read must fail at the
+  // first bytes without taking the declared size first.
+  const std::size_t size = 4u << 20;
+  RawEntry plain = RawEntry::make("plain", {}, false);
+  plain.method = 8;
+  plain.stored = kx::Bytes(size, 0xff);
+  plain.compressedSize = static_cast<std::uint32_t>(size);
+  plain.uncompressedSize = 0xffffffffu;
+
+  // The same behind traditional encryption, read through the stream chain.
+  RawEntry encrypted = plain;
+  encrypted.name = "encrypted";
+  encrypted.flags = 1;
+  {
+    kx::Bytes body = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0};  // check byte: CRC-32 >> 24
+    append(body, plain.stored);
+    ZZStandardCryptoEngine engine;
+    const std::string password = "secret";
+    engine.initKeys(reinterpret_cast<const std::uint8_t*>(password.data()), password.size());
+    engine.encrypt(body.data(), body.size());
+    encrypted.stored = body;
+    encrypted.compressedSize = static_cast<std::uint32_t>(body.size());
+  }
+  std::shared_ptr<ZZArchive> archive = openBytes(buildArchive({plain, encrypted}).bytes);
+  ASSERT_TRUE(archive);
+  const std::uint64_t before = peakResidentBytes();
+  for (const auto& entry : archive->entries()) {
+    kx::Error error;
+    EXPECT_FALSE(entry->newDataWithPassword("secret", &error)) << entry->fileName();
+    EXPECT_EQ(error.code(), ZZDamagedDataErrorCode) << entry->fileName();
+  }
+  EXPECT_LT(peakResidentBytes() - before, std::uint64_t{256} << 20);
 }
 
 TEST(ZZOldArchiveEntryTest, UnknownExtraBlocksAreWalkedSafely) {

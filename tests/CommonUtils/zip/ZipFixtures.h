@@ -56,6 +56,7 @@ inline std::uint32_t crcOf(const kx::Bytes& data) {
 struct RawEntry {
   std::string name;
   kx::Bytes stored;  // the bytes as they lie after the local header
+  kx::Bytes descriptor;  // written after `stored`, outside the compressed size
   std::uint16_t method = 0;
   std::uint16_t flags = 0;
   std::uint32_t crc = 0;
@@ -120,6 +121,7 @@ inline RawArchive buildArchive(const std::vector<RawEntry>& entries, const kx::B
     append(b, bytesOf(e.name));
     append(b, e.localExtra);
     append(b, e.stored);
+    append(b, e.descriptor);
   }
   a.directoryOffset = b.size();
   for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -161,6 +163,32 @@ inline RawArchive buildArchive(const std::vector<RawEntry>& entries, const kx::B
   return a;
 }
 
+
+// A data descriptor for the entry: with or without its signature, with 32-
+// or 64-bit sizes.
+inline kx::Bytes dataDescriptor(const RawEntry& e, bool signature, bool wideSizes) {
+  kx::Bytes d;
+  if (signature) put32(d, 0x08074b50);
+  put32(d, e.crc);
+  put32(d, e.compressedSize);
+  if (wideSizes) put32(d, 0);
+  put32(d, e.uncompressedSize);
+  if (wideSizes) put32(d, 0);
+  return d;
+}
+
+// A Zip64 extra block with both sizes, as streaming writers put in the local
+// header when they announce a descriptor with 64-bit sizes.
+inline kx::Bytes zip64ExtraBlock(const RawEntry& e) {
+  kx::Bytes b;
+  put16(b, 0x0001);
+  put16(b, 16);
+  put32(b, e.uncompressedSize);
+  put32(b, 0);
+  put32(b, e.compressedSize);
+  put32(b, 0);
+  return b;
+}
 
 inline void poke16(kx::Bytes& b, std::size_t at, std::uint16_t v) {
   b[at] = static_cast<std::uint8_t>(v);

@@ -1,0 +1,623 @@
+#include "WebUI/RNCachingURL/RNCachingURLProtocol.h"
+
+#include <algorithm>
+#include <cctype>
+#include <string_view>
+#include <utility>
+
+#include "CommonUtils/KXLogger.h"
+#include "CommonUtils/KXServiceBaseURL.h"
+#include "CommonUtils/MagicKit/GEMagicKit.h"
+#include "CommonUtils/NSDictionaryKXHelper.h"
+#include "Data/FileMeta.h"
+#include "Data/KXDataClient.h"
+#include "WebRequest/KXClientErrorBody.h"
+#include "WebRequest/KXContainedPath.h"
+#include "WebRequest/KXLocalResponse.h"
+#include "WebRequest/KXSingleAnswerController.h"
+#include "WebRequest/KXURLError.h"
+#include "WebRequest/Reachability.h"
+#include "WebUI/RNCachingURL/RNTransportConnectionFactory.h"
+#include "account/KXSession.h"
+#include "account/KXStatitisc.h"
+#include "platform/FileSystem.h"
+#include "platform/Path.h"
+#include "platform/Places.h"
+
+namespace {
+
+// The shared handlers in the order they are offered requests. A handler is
+// listed here when it is built; the order of this table is the order of the
+// registry, whatever order the handlers are built in.
+struct SharedHandlerSlot {
+  const char* className;
+  KXDataRequestDelegate& (*sharedHandler)();  // null until the handler exists
+};
+
+constexpr SharedHandlerSlot kSharedHandlers[] = {
+    {"KXWebUserRequestHandler", nullptr},
+    {"KXWebFileRequestHandler", nullptr},
+    {"KXWebSyncRequestHandler", nullptr},
+    {"KXWebResourceDataHandler", nullptr},
+    {"KXWebTagRequestHandler", nullptr},
+    {"KXWebPushServerHandler", nullptr},
+    {"KXWebSearchRequestHandler", nullptr},
+    {"KXWebPreviewRequestHandler", nullptr},
+    {"KXWebBgImageHandler", nullptr},
+    {"KXWebLocalFileHandler", nullptr},
+    {"KXWebEditorHandler", nullptr},
+    {"KXWebPenNoteHandler", nullptr},
+};
+
+struct MimeEntry {
+  const char* extension;
+  const char* type;
+};
+
+constexpr MimeEntry kMimeTable[] = {
+    {"html", "text/html"},  {"css", "text/css"},   {"js", "application/octet-stream"},
+    {"svg", "image/svg+xml"}, {"gif", "image/gif"}, {"png", "image/png"},
+};
+
+const char* mimeForExtension(std::string_view extension) {
+  for (const MimeEntry& entry : kMimeTable) {
+    if (extension == entry.extension) return entry.type;
+  }
+  return nullptr;
+}
+
+std::mutex& schemesMutex() {
+  static std::mutex* mu = new std::mutex();
+  return *mu;
+}
+
+std::set<std::string>& schemesSlot() {
+  static auto* schemes = new std::set<std::string>{"http", "https"};
+  return *schemes;
+}
+
+std::mutex& environmentMutex() {
+  static std::mutex* mu = new std::mutex();
+  return *mu;
+}
+
+std::shared_ptr<const RNCachingURLProtocol::Environment>& environmentSlot() {
+  static auto* env = new std::shared_ptr<const RNCachingURLProtocol::Environment>(
+      std::make_shared<const RNCachingURLProtocol::Environment>());
+  return *env;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return kx::HTTPHeaderFields::namesEqual(a, b);
+}
+
+bool contains(std::string_view text, std::string_view part) {
+  return text.find(part) != std::string_view::npos;
+}
+
+// The URL's path without its first character, split at "/": "/qrt/api"
+// gives {"qrt", "api"}. An empty path, and "/", give no components.
+std::vector<std::string> pathComponents(const std::string& path) {
+  std::vector<std::string> components;
+  if (path.size() <= 1) return components;
+  std::string_view rest(path);
+  rest.remove_prefix(1);
+  while (true) {
+    std::size_t slash = rest.find('/');
+    components.emplace_back(rest.substr(0, slash));
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
+  return components;
+}
+
+bool isQrtPersonal(const std::vector<std::string>& c, const char* fourth) {
+  return c.size() >= 4 && c[0] == "qrt" && c[2] == "personal" && c[3] == fourth;
+}
+
+KXRequestType serviceHostType(const std::vector<std::string>& c) {
+  if (c.empty()) return KXRequestTypeServiceChange;
+  if (c[0] == "signIn" && c.size() >= 2 && c[1] != "macVmo.html" &&
+      c[1] != "macLoginSuccess.html") {
+    return KXRequestTypeLocalFile;
+  }
+  if (c.size() >= 3 && c[0] == "qrt" && c[1] == "mapi" && c[2] == "user") {
+    return KXRequestTypeServiceChange;
+  }
+  if (c.size() >= 3 && c[0] == "qrt" && c[1] == "mapi" && c[2] == "share") {
+    return KXRequestTypeServiceChange;
+  }
+  if (c.size() >= 3 && c[0] == "qrt" && c[1] == "api" && c[2] == "self") {
+    return KXRequestTypeServiceChange;
+  }
+  if (isQrtPersonal(c, "share")) {
+    return c.back() == "comment" ? KXRequestTypeServiceRead : KXRequestTypeServiceChange;
+  }
+  if (isQrtPersonal(c, "myshare")) return KXRequestTypeServiceRead;
+  static const char* const kInterfaceFolders[] = {"web",        "md",      "editor",
+                                                  "pdf-viewer", "penPage", "mindmap"};
+  for (const char* folder : kInterfaceFolders) {
+    if (c[0] == folder) return KXRequestTypeLocalFile;
+  }
+  return KXRequestTypeServiceRead;
+}
+
+std::string bundleRootOf(const RNCachingURLProtocol::Environment& env) {
+  if (!env.bundleRoot.empty()) return env.bundleRoot;
+  return kx::Path::appendingPathComponent(kx::Places::resourcesDirectory(), "UIResources.bundle");
+}
+
+RNURLConnectionFactory& connectionsOf(const RNCachingURLProtocol::Environment& env) {
+  if (env.connections) return *env.connections;
+  static RNTransportConnectionFactory* shared = new RNTransportConnectionFactory();
+  return *shared;
+}
+
+bool isRedirectStatus(int status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+}  // namespace
+
+// Hands a connection's events to the protocol while it lives.
+class RNCachingURLProtocol::ConnectionEvents : public RNURLConnectionDelegate {
+ public:
+  explicit ConnectionEvents(std::weak_ptr<RNCachingURLProtocol> protocol)
+      : protocol_(std::move(protocol)) {}
+
+  void connectionDidReceiveResponse(const kx::HTTPURLResponse& response) override {
+    if (auto p = protocol_.lock()) p->connectionResponse(response);
+  }
+  void connectionDidReceiveData(const kx::Bytes& data) override {
+    if (auto p = protocol_.lock()) p->connectionData(data);
+  }
+  void connectionDidFailWithError(const kx::Error& error) override {
+    if (auto p = protocol_.lock()) p->connectionFailed(error);
+  }
+  void connectionDidFinishLoading() override {
+    if (auto p = protocol_.lock()) p->connectionFinished();
+  }
+
+ private:
+  const std::weak_ptr<RNCachingURLProtocol> protocol_;
+};
+
+// ---------------------------------------------------------------------------
+// Class-level state
+
+std::shared_ptr<const RNCachingURLProtocol::Environment> RNCachingURLProtocol::setEnvironment(
+    std::shared_ptr<const Environment> env) {
+  if (!env) env = std::make_shared<const Environment>();
+  std::lock_guard<std::mutex> lock(environmentMutex());
+  std::shared_ptr<const Environment> previous = std::move(environmentSlot());
+  environmentSlot() = std::move(env);
+  return previous;
+}
+
+std::shared_ptr<const RNCachingURLProtocol::Environment> RNCachingURLProtocol::environment() {
+  std::lock_guard<std::mutex> lock(environmentMutex());
+  return environmentSlot();
+}
+
+std::set<std::string> RNCachingURLProtocol::supportedSchemes() {
+  std::lock_guard<std::mutex> lock(schemesMutex());
+  return schemesSlot();
+}
+
+void RNCachingURLProtocol::setSupportedSchemes(std::set<std::string> schemes) {
+  std::lock_guard<std::mutex> lock(schemesMutex());
+  schemesSlot() = std::move(schemes);
+}
+
+void RNCachingURLProtocol::requestDelegateRegister(KXDataRequestDelegate& handler) {
+  KXRequestDelegateRegistry::sharedRegistry().add(handler);
+}
+
+void RNCachingURLProtocol::requestDelegatesRegister() {
+  for (const SharedHandlerSlot& slot : kSharedHandlers) {
+    if (slot.sharedHandler) requestDelegateRegister(slot.sharedHandler());
+  }
+}
+
+std::vector<std::string> RNCachingURLProtocol::sharedHandlerOrder() {
+  std::vector<std::string> names;
+  for (const SharedHandlerSlot& slot : kSharedHandlers) names.emplace_back(slot.className);
+  return names;
+}
+
+// ---------------------------------------------------------------------------
+// Classification
+
+bool RNCachingURLProtocol::canInitWithRequest(const kx::URLRequest& request) {
+  {
+    std::lock_guard<std::mutex> lock(schemesMutex());
+    if (schemesSlot().count(request.url().scheme()) == 0) return false;
+  }
+  static const char* const kMarkers[] = {kNetworkOperationHeader, kCacheHeader,
+                                         kOutterImageHeader, kNoNeedSyncHeader, kNeedSyncHeader};
+  for (const char* marker : kMarkers) {
+    if (request.allHTTPHeaderFields().contains(marker)) return false;
+  }
+  return requestType(request) != KXRequestTypeNotTaken;
+}
+
+KXRequestType RNCachingURLProtocol::requestType(const kx::URLRequest& request) {
+  std::shared_ptr<const Environment> env = environment();
+  return requestType(request, env->registry ? *env->registry
+                                            : KXRequestDelegateRegistry::sharedRegistry());
+}
+
+KXRequestType RNCachingURLProtocol::requestType(const kx::URLRequest& request,
+                                                const KXRequestDelegateRegistry& registry) {
+  const kx::URL& url = request.url();
+  const std::string& host = url.host();
+  const std::string query = url.query().value_or("");
+  const bool serviceHost = equalsIgnoringCase(host, KXServiceHost());
+
+  if (std::optional<std::string> referer = request.valueForHTTPHeaderField("Referer")) {
+    if (contains(*referer, "newhistory") || contains(*referer, "charge/macMeal.html")) {
+      return KXRequestTypeServiceRead;
+    }
+  }
+  std::vector<std::string> components = pathComponents(url.path());
+  if (serviceHost && contains(query, "myShare=true")) {
+    if (isQrtPersonal(components, "myshare")) {
+      return contains(query, "method=list") ? KXRequestTypeLocalHandler : KXRequestTypeServiceRead;
+    }
+    return KXRequestTypeServiceRead;
+  }
+  if (registry.firstAcceptor(request)) return KXRequestTypeLocalHandler;
+  if (host == "127.0.0.1") return KXRequestTypeLocalFile;
+  if (serviceHost) return serviceHostType(components);
+  if (equalsIgnoringCase(host, kSearchStatisticsHost) || equalsIgnoringCase(host, kWebAnalyticsHost)) {
+    return KXRequestTypeLocalFile;
+  }
+  std::string lowerHost = host;
+  std::transform(lowerHost.begin(), lowerHost.end(), lowerHost.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (contains(lowerHost, kSearchEngineName)) return KXRequestTypeOutsideImage;
+  return KXRequestTypeNotTaken;
+}
+
+// ---------------------------------------------------------------------------
+// Pure helpers
+
+kx::URL RNCachingURLProtocol::forwardedURL(const kx::URL& url, const std::string& commonStatics) {
+  if (!url.query() || url.query()->empty()) return url;
+  const std::string& query = *url.query();
+  std::string kept;
+  std::string_view rest(query);
+  while (true) {
+    std::size_t amp = rest.find('&');
+    std::string_view piece = rest.substr(0, amp);
+    std::string_view key = piece.substr(0, piece.find('='));
+    if (!piece.empty() && key != "keyfrom") {
+      if (!kept.empty()) kept += '&';
+      kept += piece;
+    }
+    if (amp == std::string_view::npos) break;
+    rest.remove_prefix(amp + 1);
+  }
+  std::string newQuery = kept.empty() ? commonStatics : kept + "&" + commonStatics;
+
+  // Rebuilt from its parts: everything before the query's "?" (no "?" can
+  // come earlier in a URL), the new query, the fragment.
+  const std::string& absolute = url.absoluteString();
+  std::string rebuilt = absolute.substr(0, absolute.find('?')) + "?" + newQuery;
+  if (url.fragment()) rebuilt += "#" + *url.fragment();
+  std::optional<kx::URL> result = kx::URL::parse(rebuilt);
+  if (!result) {
+    KXLOG("could not rebuild %s with the statistics query", absolute.c_str());
+    return url;
+  }
+  return *result;
+}
+
+std::optional<std::string> RNCachingURLProtocol::localFilePath(const kx::URL& url,
+                                                               const std::string& webPath,
+                                                               const std::string& bundleRoot) {
+  // The path is decoded once and has no trailing "/" ("/web/app/" is
+  // "/web/app"); a path without an extension names its folder's index.html.
+  std::string path = url.path();
+  if (path.empty()) path = "/";
+  if (!KXContainedPath::segmentsAllowed(path)) return std::nullopt;
+  std::string last = kx::Path::lastPathComponent(path);
+  std::string folder;
+  std::string fileName;
+  if (!kx::Path::pathExtension(last).empty()) {
+    folder = kx::Path::deletingLastPathComponent(path);
+    fileName = last;
+  } else {
+    folder = path;
+    fileName = "index.html";
+  }
+  if (!KXContainedPath::segmentsAllowed(folder) || !KXContainedPath::segmentsAllowed(fileName)) {
+    return std::nullopt;
+  }
+  if (!webPath.empty()) {
+    std::string relative = folder == "/" ? "/" + fileName : folder + "/" + fileName;
+    return KXContainedPath::join(webPath, relative);
+  }
+  if (contains(fileName, "KaTeX") && folder == "/web/style/fonts") folder = "/md/fonts";
+  std::string relative = folder == "/" ? "/" + fileName : folder + "/" + fileName;
+  return KXContainedPath::join(bundleRoot, relative);
+}
+
+std::string RNCachingURLProtocol::localFileContentType(const std::string& path,
+                                                       const std::optional<kx::Bytes>& bytes) {
+  if (const char* type = mimeForExtension(kx::Path::pathExtension(path))) return type;
+  if (!bytes) return "";
+  std::optional<GEMagicResult> magic = GEMagicKit::magicForData(*bytes);
+  if (!magic) return "";
+  std::string type = magic->mimeType();
+  std::size_t semicolon = type.find(';');
+  if (semicolon != std::string::npos) type.resize(semicolon);
+  return type;
+}
+
+// ---------------------------------------------------------------------------
+// One load
+
+std::shared_ptr<RNCachingURLProtocol> RNCachingURLProtocol::create(
+    kx::URLRequest request, std::shared_ptr<RNURLProtocolClient> client) {
+  return std::shared_ptr<RNCachingURLProtocol>(
+      new RNCachingURLProtocol(std::move(request), std::move(client), environment()));
+}
+
+RNCachingURLProtocol::RNCachingURLProtocol(kx::URLRequest request,
+                                           std::shared_ptr<RNURLProtocolClient> client,
+                                           std::shared_ptr<const Environment> env)
+    : request_(std::move(request)), env_(std::move(env)), client_(std::move(client)) {}
+
+RNCachingURLProtocol::~RNCachingURLProtocol() = default;
+
+void RNCachingURLProtocol::deliver(bool ends,
+                                   const std::function<void(RNURLProtocolClient&)>& step) {
+  std::lock_guard<std::recursive_mutex> lock(deliverMu_);
+  if (ended_ || stopped_ || !client_) return;
+  if (ends) ended_ = true;
+  // Keep the client while it runs: it may stop the load from inside.
+  std::shared_ptr<RNURLProtocolClient> client = client_;
+  step(*client);
+}
+
+void RNCachingURLProtocol::startLoading() {
+  KXRequestType type = requestType(request_, env_->registry
+                                                 ? *env_->registry
+                                                 : KXRequestDelegateRegistry::sharedRegistry());
+  switch (type) {
+    case KXRequestTypeLocalFile:
+      loadLocalFile();
+      return;
+    case KXRequestTypeLocalHandler:
+      loadFromHandler();
+      return;
+    case KXRequestTypeServiceChange:
+    case KXRequestTypeServiceRead:
+    case KXRequestTypeOutsideImage:
+      forward(type);
+      return;
+    case KXRequestTypeNotTaken:
+      break;
+  }
+  deliver(true, [](RNURLProtocolClient& client) {
+    client.didFailWithError(KXURLError::make(KXURLErrorBadURL));
+  });
+}
+
+void RNCachingURLProtocol::stopLoading() {
+  std::shared_ptr<RNURLConnection> connection;
+  {
+    std::lock_guard<std::mutex> lock(connectionMu_);
+    connection = std::move(connection_);
+  }
+  if (connection) connection->cancel();
+  std::lock_guard<std::recursive_mutex> lock(deliverMu_);
+  stopped_ = true;
+  client_.reset();
+}
+
+void RNCachingURLProtocol::loadLocalFile() {
+  std::string webPath = env_->currentWebPath ? env_->currentWebPath()
+                                             : KXSession::defaultSession().currentWebPath();
+  std::optional<std::string> path = localFilePath(request_.url(), webPath, bundleRootOf(*env_));
+  if (!path) {
+    KXLOG("refused local file for %s", request_.url().absoluteString().c_str());
+    deliver(true, [](RNURLProtocolClient& client) {
+      client.didFailWithError(KXURLError::make(KXURLErrorCannotConnectToHost));
+    });
+    return;
+  }
+  std::optional<kx::Bytes> bytes;
+  kx::Bytes read;
+  if (kx::FileSystem::Default().readFile(*path, &read, nullptr)) bytes = std::move(read);
+  std::string type = localFileContentType(*path, bytes);
+  if (type.empty()) {
+    deliver(true, [](RNURLProtocolClient& client) {
+      client.didFailWithError(KXURLError::make(KXURLErrorCannotConnectToHost));
+    });
+    return;
+  }
+  kx::HTTPURLResponse response = KXLocalResponse::response(
+      request_.url(), 200,
+      kx::HTTPHeaderFields{{"Content-Type", type},
+                           {"Cache-Control", "max-age=" + std::to_string(kLocalFileMaxAge)}});
+  deliver(true, [&](RNURLProtocolClient& client) {
+    client.didReceiveResponse(response, RNURLCacheStoragePolicy::Allowed);
+    if (bytes && !bytes->empty()) client.didLoadData(*bytes);
+    client.didFinishLoading();
+  });
+}
+
+void RNCachingURLProtocol::loadFromHandler() {
+  const KXRequestDelegateRegistry& registry =
+      env_->registry ? *env_->registry : KXRequestDelegateRegistry::sharedRegistry();
+  auto sender = std::make_shared<KXSingleAnswerController>(shared_from_this(),
+                                                           request_.url().absoluteString());
+  if (!registry.offer(request_, sender)) {
+    sender->localReceiveResponse(std::nullopt, std::nullopt, KXURLError::make(KXURLErrorBadURL));
+  }
+}
+
+void RNCachingURLProtocol::localReceiveResponse(std::optional<kx::HTTPURLResponse> response,
+                                                std::optional<kx::Bytes> data, kx::Error error) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(deliverMu_);
+    if (ended_) {
+      KXLOG("second answer for %s ignored", request_.url().absoluteString().c_str());
+      return;
+    }
+  }
+  deliver(true, [&](RNURLProtocolClient& client) {
+    if (error) {
+      client.didFailWithError(error);
+      return;
+    }
+    client.didReceiveResponse(response ? *response : KXLocalResponse::response(request_.url(), 200),
+                              RNURLCacheStoragePolicy::NotAllowed);
+    if (data && !data->empty()) client.didLoadData(*data);
+    client.didFinishLoading();
+  });
+}
+
+bool RNCachingURLProtocol::mustSyncBeforeShare() const {
+  const kx::URL& url = request_.url();
+  std::vector<std::string> c = pathComponents(url.path());
+  if (c.size() <= 3 || !equalsIgnoringCase(url.host(), KXServiceHost()) || c[0] != "qrt" ||
+      c[2] != "personal" || c[3] != "share") {
+    return false;
+  }
+  const std::optional<kx::Bytes>& body = request_.HTTPBody();
+  if (!body) return false;
+  std::string text(body->begin(), body->end());
+  kx::Dictionary form = NSDictionaryKXHelper::dictionaryFromQuery(text, kKXRawEncoding);
+  if (form["method"].stringValue() != "publish") return false;
+  std::string fileId = form["fileId"].stringValue();
+  if (env_->mustSyncBeforeShare) return env_->mustSyncBeforeShare(fileId);
+  KXFileMetaPtr entry = KXDataClient::defaultDataClient().objectForFileMetaID(fileId);
+  return entry && !entry->shared() && entry->localModified() > 0;
+}
+
+void RNCachingURLProtocol::forward(KXRequestType type) {
+  kx::URLRequest copy = request_;
+  if (type == KXRequestTypeOutsideImage) {
+    copy.setValue("", kOutterImageHeader);
+    copy.setValue("", "Referer");
+    startConnection(copy);
+    return;
+  }
+
+  std::unique_ptr<Reachability> reachability =
+      Reachability::reachabilityWithHostName(request_.url().host());
+  if (Reachability::currentReachabilityStatus(reachability.get()) == NotReachable) {
+    auto self = shared_from_this();
+    KXClientErrorBody::send(*self, request_.url(), kKXClientErrorNetworkUnreachable);
+    return;
+  }
+  if (mustSyncBeforeShare()) {
+    auto self = shared_from_this();
+    KXClientErrorBody::send(*self, request_.url(), kKXClientErrorShareBeforeSync);
+    return;
+  }
+  copy.setValue("", type == KXRequestTypeServiceChange ? kNeedSyncHeader : kNoNeedSyncHeader);
+  std::string statics = env_->commonStatics ? env_->commonStatics()
+                                            : KXStatitisc::commonStaticsString();
+  copy.setURL(forwardedURL(copy.url(), statics));
+  startConnection(copy);
+}
+
+void RNCachingURLProtocol::startConnection(const kx::URLRequest& request) {
+  {
+    std::lock_guard<std::mutex> lock(connectionMu_);
+    forwarded_ = request;
+  }
+  auto events = std::make_shared<ConnectionEvents>(weak_from_this());
+  std::shared_ptr<RNURLConnection> connection = connectionsOf(*env_).start(request, events);
+  bool stopped;
+  {
+    std::lock_guard<std::recursive_mutex> lock(deliverMu_);
+    stopped = stopped_;
+  }
+  std::lock_guard<std::mutex> lock(connectionMu_);
+  if (stopped) {
+    if (connection) connection->cancel();
+    return;
+  }
+  connection_ = std::move(connection);
+}
+
+void RNCachingURLProtocol::connectionResponse(const kx::HTTPURLResponse& response) {
+  kx::URLRequest forwarded;
+  {
+    std::lock_guard<std::mutex> lock(connectionMu_);
+    forwarded = forwarded_;
+  }
+  std::optional<std::string> location = response.valueForHTTPHeaderField("Location");
+  if (isRedirectStatus(response.statusCode()) && location) {
+    std::optional<kx::URL> target = kx::URL::parse(*location, forwarded.url());
+    if (target) {
+      kx::URLRequest next = forwarded;
+      next.setURL(*target);
+      for (const char* marker :
+           {kCacheHeader, kOutterImageHeader, kNeedSyncHeader, kNoNeedSyncHeader}) {
+        next.removeHTTPHeaderField(marker);
+      }
+      int status = response.statusCode();
+      if (status == 303 || ((status == 301 || status == 302) && forwarded.HTTPMethod() == "POST")) {
+        next.setHTTPMethod("GET");
+        next.setHTTPBody(std::nullopt);
+      }
+      // The client loads the target afresh; this load ends here.
+      deliver(true, [&](RNURLProtocolClient& client) {
+        client.wasRedirectedToRequest(next, response);
+      });
+      std::shared_ptr<RNURLConnection> connection;
+      {
+        std::lock_guard<std::mutex> lock(connectionMu_);
+        connection = std::move(connection_);
+      }
+      if (connection) connection->cancel();
+      return;
+    }
+  }
+  if (request_.url().path() == "/newhistory") {
+    kx::HTTPHeaderFields headers = response.allHeaderFields();
+    headers.set("Cache-control", "no-cache");
+    kx::HTTPURLResponse rebuilt(response.url(), response.statusCode(), KXLocalResponse::kHTTPVersion,
+                                std::move(headers));
+    deliver(false, [&](RNURLProtocolClient& client) {
+      client.didReceiveResponse(rebuilt, RNURLCacheStoragePolicy::NotAllowed);
+    });
+    return;
+  }
+  deliver(false, [&](RNURLProtocolClient& client) {
+    client.didReceiveResponse(response, RNURLCacheStoragePolicy::NotAllowed);
+  });
+}
+
+void RNCachingURLProtocol::connectionData(const kx::Bytes& data) {
+  deliver(false, [&](RNURLProtocolClient& client) { client.didLoadData(data); });
+}
+
+void RNCachingURLProtocol::connectionFailed(const kx::Error& error) {
+  {
+    std::lock_guard<std::mutex> lock(connectionMu_);
+    connection_.reset();
+  }
+  deliver(true, [&](RNURLProtocolClient& client) { client.didFailWithError(error); });
+}
+
+void RNCachingURLProtocol::connectionFinished() {
+  bool needSync;
+  {
+    std::lock_guard<std::mutex> lock(connectionMu_);
+    connection_.reset();
+    needSync = forwarded_.allHTTPHeaderFields().contains(kNeedSyncHeader);
+  }
+  bool delivered = false;
+  deliver(true, [&](RNURLProtocolClient& client) {
+    client.didFinishLoading();
+    delivered = true;
+  });
+  if (delivered && needSync && env_->startSync) env_->startSync();
+}

@@ -1,0 +1,100 @@
+#include "WebUI/RNCachingURL/RNTransportConnectionFactory.h"
+
+#include <atomic>
+#include <mutex>
+#include <utility>
+
+#include "WebRequest/KXLocalResponse.h"
+
+// One forwarded request: its transport id and the guard that keeps events
+// from reaching the delegate after cancel.
+class RNTransportConnection : public RNURLConnection {
+ public:
+  RNTransportConnection(kx::HTTPTransport& transport,
+                        std::shared_ptr<RNURLConnectionDelegate> delegate)
+      : transport_(transport), delegate_(std::move(delegate)) {}
+
+  void setID(kx::HTTPTransport::RequestID id) { id_.store(id); }
+
+  void cancel() override {
+    {
+      std::lock_guard<std::recursive_mutex> lock(mu_);
+      if (cancelled_) return;
+      cancelled_ = true;
+      delegate_.reset();
+    }
+    if (kx::HTTPTransport::RequestID id = id_.load()) transport_.cancel(id);
+  }
+
+  // Runs `event` with the delegate unless cancelled; false when cancelled.
+  template <typename Event>
+  bool dispatch(Event&& event) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (cancelled_ || !delegate_) return false;
+    std::shared_ptr<RNURLConnectionDelegate> delegate = delegate_;
+    event(*delegate);
+    return !cancelled_;
+  }
+
+  // After the last event nothing more is sent.
+  void close() {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    delegate_.reset();
+  }
+
+ private:
+  kx::HTTPTransport& transport_;
+  std::atomic<kx::HTTPTransport::RequestID> id_{0};
+  std::recursive_mutex mu_;
+  bool cancelled_ = false;                            // guarded by mu_
+  std::shared_ptr<RNURLConnectionDelegate> delegate_;  // guarded by mu_
+};
+
+RNTransportConnectionFactory::RNTransportConnectionFactory(kx::HTTPTransport* transport)
+    : transport_(transport ? *transport : kx::HTTPTransport::shared()), queue_(kQueueLabel) {}
+
+std::shared_ptr<RNURLConnection> RNTransportConnectionFactory::start(
+    const kx::URLRequest& request, std::shared_ptr<RNURLConnectionDelegate> delegate) {
+  auto connection = std::make_shared<RNTransportConnection>(transport_, std::move(delegate));
+
+  kx::HTTPRequest wire = request.transportRequest();
+  std::erase_if(wire.headers, [](const std::pair<std::string, std::string>& field) {
+    return kx::HTTPHeaderFields::namesEqual(field.first, "Cookie") ||
+           (kx::HTTPHeaderFields::namesEqual(field.first, "Referer") && field.second.empty());
+  });
+  wire.useCookieJar = true;
+  wire.followRedirects = false;
+  wire.streamQueue = &queue_;
+  wire.completionQueue = &queue_;
+
+  kx::URL url = request.url();
+  wire.onHead = [connection, url](const kx::HTTPResponseHead& head) {
+    kx::HTTPHeaderFields fields;
+    for (const auto& [name, value] : head.headers) fields.add(name, value);
+    kx::HTTPURLResponse response(url, static_cast<int>(head.status),
+                                 KXLocalResponse::kHTTPVersion, std::move(fields));
+    return connection->dispatch([&](RNURLConnectionDelegate& delegate) {
+      delegate.connectionDidReceiveResponse(response);
+    });
+  };
+  wire.onData = [connection](const char* data, std::size_t size) {
+    kx::Bytes chunk(reinterpret_cast<const std::uint8_t*>(data),
+                    reinterpret_cast<const std::uint8_t*>(data) + size);
+    return connection->dispatch([&](RNURLConnectionDelegate& delegate) {
+      delegate.connectionDidReceiveData(chunk);
+    });
+  };
+  kx::HTTPTransport::RequestID id = transport_.start(
+      std::move(wire), [connection](kx::HTTPResponse /*response*/, const kx::Error& error) {
+        connection->dispatch([&](RNURLConnectionDelegate& delegate) {
+          if (error) {
+            delegate.connectionDidFailWithError(error);
+          } else {
+            delegate.connectionDidFinishLoading();
+          }
+        });
+        connection->close();
+      });
+  connection->setID(id);
+  return connection;
+}

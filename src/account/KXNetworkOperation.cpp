@@ -1,0 +1,685 @@
+#include "account/KXNetworkOperation.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "CommonUtils/JSONKit/JSONKit.h"
+#include "CommonUtils/KXLogger.h"
+#include "CommonUtils/NSDictionaryKXHelper.h"
+#include "platform/Crypto.h"
+#include "platform/SleepNotifications.h"
+#include "platform/URL.h"
+
+namespace {
+
+// URL error codes of the platform that the operation reports itself.
+constexpr std::int64_t kURLErrorBadURL = -1000;
+constexpr std::int64_t kURLErrorBadServerResponse = -1011;
+constexpr std::int64_t kURLErrorFileDoesNotExist = -1100;
+constexpr std::int64_t kURLErrorNoPermissionsToReadFile = -1102;
+constexpr double kDefaultTimeout = 90;
+// What a request gets when the options ask for "the platform default".
+constexpr double kPlatformDefaultTimeout = 60;
+// The most of a body that a parse-error log line shows.
+constexpr std::size_t kLoggedBodyLimit = 1024;
+
+std::mutex& providerMutex() {
+  static std::mutex mu;
+  return mu;
+}
+std::function<std::string()>& provider() {
+  static std::function<std::string()> p;  // guarded by providerMutex()
+  return p;
+}
+
+bool sameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Sets a header field, replacing one of the same name.
+void setHeader(kx::HTTPHeaders& headers, const std::string& name, const std::string& value) {
+  for (auto& [k, v] : headers) {
+    if (sameName(k, name)) {
+      k = name;
+      v = value;
+      return;
+    }
+  }
+  headers.emplace_back(name, value);
+}
+
+std::string stringOption(const kx::Dictionary& options, const char* key) {
+  const kx::Value* v = options.find(key);
+  return v && v->isString() ? v->string() : std::string();
+}
+
+// A "file://" URL or a plain path, as a path.
+std::string filePath(const kx::Value& value) {
+  if (!value.isString()) return {};
+  const std::string& text = value.string();
+  if (text.rfind("file:", 0) == 0) {
+    auto url = kx::URL::parse(text);
+    return url ? url->path() : std::string();
+  }
+  return text;
+}
+
+// The body's first bytes for a log line, cut at a character boundary.
+std::string bodyForLog(const kx::Bytes& body) {
+  std::size_t n = std::min(body.size(), kLoggedBodyLimit);
+  if (n < body.size()) {
+    while (n > 0 && (body[n] & 0xC0) == 0x80) --n;  // not inside a UTF-8 sequence
+  }
+  return std::string(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+std::string newBoundary() {
+  unsigned char b[16];
+  if (!kx::Crypto::randomBytes(b, sizeof(b))) {
+    for (auto& c : b) c = static_cast<unsigned char>(std::rand());
+  }
+  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
+  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
+  char text[37];
+  std::snprintf(text, sizeof(text), "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0],
+                b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+  return std::string("Boundary-") + text;
+}
+
+void append(kx::Bytes& out, std::string_view text) { out.insert(out.end(), text.begin(), text.end()); }
+
+kx::Dictionary headerDictionary(const kx::HTTPHeaders& headers) {
+  kx::Dictionary out;
+  for (const auto& [name, value] : headers) {
+    kx::Value* existing = nullptr;
+    for (const auto& key : out.keys()) {
+      if (sameName(key, name)) existing = out.find(key);
+    }
+    if (existing) {
+      existing->mutableString() += ", " + value;
+    } else {
+      out.set(name, kx::Value(value));
+    }
+  }
+  return out;
+}
+
+// The answer shapes of a synchronous dictionary request.
+kx::Value dictionaryFromBody(const kx::HTTPResponse& response, const kx::Error& error) {
+  if (error || response.status != 200 || response.body.empty()) return kx::Value(kx::Dictionary());
+  kx::Value parsed = objectFromJSONData(response.body);
+  if (parsed.isDictionary()) return parsed;
+  if (parsed.isArray()) {
+    bool allObjects = true;
+    for (const auto& item : parsed.array()) allObjects = allObjects && item.isDictionary();
+    if (allObjects) return kx::Value::dict({{"data", parsed}});
+  }
+  return kx::Value(kx::Dictionary());
+}
+
+}  // namespace
+
+KXNetworkOperation::KXNetworkOperation() {
+  sharedTransport();
+  sleepObserver_ = kx::NotificationCenter::defaultCenter().addObserver(
+      kx::kWorkspaceWillSleepNotification, nullptr, nullptr,
+      [this](const kx::Notification& notification) { handleForSleep(notification); });
+}
+
+KXNetworkOperation::KXNetworkOperation(std::weak_ptr<KXNetworkOperationDelegate> delegate) : KXNetworkOperation() {
+  delegate_ = std::move(delegate);
+}
+
+KXNetworkOperation::~KXNetworkOperation() {
+  kx::NotificationCenter::defaultCenter().removeObserver(sleepObserver_);
+}
+
+kx::HTTPTransport& KXNetworkOperation::sharedTransport() { return kx::HTTPTransport::shared(); }
+
+void KXNetworkOperation::setCommonStaticsProvider(std::function<std::string()> p) {
+  std::lock_guard<std::mutex> lock(providerMutex());
+  provider() = std::move(p);
+}
+
+std::string KXNetworkOperation::commonStaticsString() {
+  std::function<std::string()> p;
+  {
+    std::lock_guard<std::mutex> lock(providerMutex());
+    p = provider();
+  }
+  return p ? p() : std::string();
+}
+
+void KXNetworkOperation::setOption(KXNetworkOperationOptions options) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  options_ = std::move(options);
+  hasOptions_ = true;
+}
+
+KXNetworkOperationOptions KXNetworkOperation::options() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return options_;
+}
+
+// --- building the request ---
+
+bool KXNetworkOperation::validate() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (!hasOptions_) return false;
+  const kx::Value* url = options_.find(kKXOptionURL);
+  if (!url || !url->isString() || url->string().empty()) return false;
+  std::string text = url->string();
+  text += text.find('?') == std::string::npos ? "?" : "&";
+  text += commonStaticsString();
+  auto parsed = kx::URL::parse(text);
+  if (!parsed || parsed->host().empty()) return false;
+  // The path stays as written (escaped), so that it survives being put back
+  // into a URL.
+  requestURI_ = parsed->percentEncodedPath();
+  if (parsed->query()) requestURI_ += "?" + *parsed->query();
+  host_ = parsed->host();
+  const kx::Value* timeout = options_.find(kKXOptionTimeout);
+  timeout_ = timeout && timeout->isNumber() ? timeout->doubleValue() : kDefaultTimeout;
+  const kx::Value* ssl = options_.find(kKXOptionSSL);
+  useSecurityTransport_ = ssl && !ssl->isNull() ? ssl->boolValue() : true;
+  std::string method = stringOption(options_, kKXOptionMethod);
+  method_ = method.empty() && !options_.contains(kKXOptionMethod) ? "POST" : method;
+  return true;
+}
+
+std::optional<kx::HTTPRequest> KXNetworkOperation::generateRequest() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (!validate()) return std::nullopt;
+  const kx::Value* params = options_.find(kKXOptionParams);
+  bool hasParams = params && params->isDictionary();
+  bool post = method_ == "POST";
+  if (!post && hasParams) {
+    requestURI_ += "&" + NSDictionaryKXHelper::stringForHTTPFormat(params->dict(), "&", "=");
+  }
+  kx::HTTPRequest request;
+  request.url = "https://" + host_ + requestURI_;
+  request.timeoutSeconds = timeout_ >= 0 ? timeout_ : kPlatformDefaultTimeout;
+  request.method = post ? "POST" : "GET";
+  kx::HTTPHeaders& headers = request.headers;
+  if (post) {
+    if (stringOption(options_, kKXOptionEncoding) == kKXStreamEncoding) {
+      setHeader(headers, "Content-Type", kKXStreamEncoding);
+      if (hasParams) {
+        kx::Bytes json = JSONDataWithOptions(*params, JKSerializeOptionPretty, nullptr);
+        setHeader(headers, "parameters-length", std::to_string(json.size()));
+        request.body = std::move(json);
+        const kx::Value* stream = options_.find(kKXOptionStreamData);
+        if (stream && stream->isData()) {
+          setHeader(headers, "File-Size", std::to_string(stream->bytes().size()));
+          request.body.insert(request.body.end(), stream->bytes().begin(), stream->bytes().end());
+        }
+      } else {
+        setHeader(headers, "parameters-length", "0");
+      }
+    } else if (hasParams && !params->dict().empty()) {
+      setHeader(headers, "Content-Type", "application/x-www-form-urlencoded");
+      append(request.body, NSDictionaryKXHelper::stringForHTTPFormat(params->dict(), "&", "="));
+    }
+  }
+  const kx::Value* extra = options_.find(kKXOptionHeaders);
+  if (extra && extra->isDictionary()) {
+    for (const auto& [name, value] : extra->dict()) setHeader(headers, name, value.stringValue());
+  }
+  setHeader(headers, "User-Agent", kKXNetworkOperationUserAgent);
+  setHeader(headers, kKXNetworkOperationHeader, "");
+  return request;
+}
+
+// --- starting ---
+
+void KXNetworkOperation::start() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (isCancelled()) {
+    cancelInternal();
+    // A cancelled operation that a queue starts must still leave the queue.
+    if (!isFinished()) eventCompleted();
+    return;
+  }
+  if (callback_) {
+    asyncNetworkOperationWithCallback(callback_);
+  } else {
+    asyncNetworkOperation();
+  }
+}
+
+void KXNetworkOperation::main() { start(); }
+
+void KXNetworkOperation::asyncNetworkOperationWithCallback(KXNetworkOperationCallback callback) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (isCancelled()) {
+    cancelInternal();
+    if (!isFinished()) eventCompleted();
+    return;
+  }
+  setExecuting(true);
+  std::weak_ptr<KXNetworkOperation> weak =
+      std::static_pointer_cast<KXNetworkOperation>(shared_from_this());
+  asyncNetworkOperationWithCompletionHandler(
+      [weak, callback](kx::Value data, kx::HTTPResponseHead response, kx::Error error) {
+        if (auto self = weak.lock()) self->callbackWithCallback(callback, data, response, std::move(error));
+      });
+}
+
+void KXNetworkOperation::asyncNetworkOperation() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  if (isCancelled()) {
+    cancelInternal();
+    if (!isFinished()) eventCompleted();
+    return;
+  }
+  setExecuting(true);
+  std::weak_ptr<KXNetworkOperation> weak =
+      std::static_pointer_cast<KXNetworkOperation>(shared_from_this());
+  asyncNetworkOperationWithCompletionHandler(
+      [weak](kx::Value data, kx::HTTPResponseHead response, kx::Error error) {
+        if (auto self = weak.lock()) self->callbackWithDelegate(data, response, error);
+      });
+}
+
+void KXNetworkOperation::asyncNetworkOperationWithCompletionHandler(Delivery delivery) {
+  std::unique_lock<std::recursive_mutex> lock(mu_);
+  networkTask_ = 0;
+  std::optional<kx::HTTPRequest> built = generateRequest();
+  auto failNow = [&](kx::Error error) {
+    state_ = kStateFailed;
+    lock.unlock();
+    delivery(kx::Value(), kx::HTTPResponseHead(), std::move(error));
+  };
+  if (!built) {
+    failNow(kx::Error(kx::kURLErrorDomain, kURLErrorBadURL));
+    return;
+  }
+  kx::HTTPRequest request = std::move(*built);
+  std::string destination;
+  std::string temporary;
+  if (options_.contains(kKXOptionByteFile)) {
+    // Upload: the file's bytes from the start byte. A file that cannot be
+    // read fails the operation rather than sending an empty body.
+    std::string path = filePath(options_[kKXOptionByteFile]);
+    struct stat info {};
+    if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+      int err = errno;
+      failNow(kx::Error(kx::kURLErrorDomain, kURLErrorFileDoesNotExist,
+                        kx::Value::dict({{kx::kFilePathErrorKey, kx::Value(path)},
+                                         {kx::kUnderlyingErrorKey, kx::Value(std::to_string(err))}})));
+      return;
+    }
+    FILE* probe = std::fopen(path.c_str(), "rb");
+    if (!probe) {
+      failNow(kx::Error(kx::kURLErrorDomain, kURLErrorNoPermissionsToReadFile,
+                        kx::Value::dict({{kx::kFilePathErrorKey, kx::Value(path)}})));
+      return;
+    }
+    std::fclose(probe);
+    const kx::Value* start = options_.find(kKXOptionStartByte);
+    std::int64_t offset = start && start->isNumber() ? start->intValue() : 0;
+    if (offset < 0) offset = 0;
+    if (offset > info.st_size) offset = info.st_size;
+    request.body.clear();
+    request.bodyFile = path;
+    request.bodyFileOffset = offset;
+    setHeader(request.headers, "Content-Length", std::to_string(info.st_size - offset));
+  } else if (options_.contains(kKXOptionDownloadFile)) {
+    destination = filePath(options_[kKXOptionDownloadFile]);
+    std::filesystem::path dest(destination);
+    unsigned char r[8];
+    kx::Crypto::randomBytes(r, sizeof(r));
+    char suffix[17];
+    std::snprintf(suffix, sizeof(suffix), "%02x%02x%02x%02x%02x%02x%02x%02x", r[0], r[1], r[2], r[3], r[4], r[5],
+                  r[6], r[7]);
+    temporary = (dest.parent_path() / ("." + dest.filename().string() + ".download-" + suffix)).string();
+    request.downloadFile = temporary;
+  } else if (options_.contains(kKXOptionMultipartData)) {
+    std::string boundary = newBoundary();
+    setHeader(request.headers, "Content-Type", "multipart/form-data; boundary=" + boundary);
+    kx::Bytes body;
+    std::string url = request.url;
+    std::size_t q = url.find('?');
+    if (q != std::string::npos) {
+      std::string query = url.substr(q + 1);
+      std::size_t pos = 0;
+      while (pos <= query.size()) {
+        std::size_t amp = query.find('&', pos);
+        std::string pair = query.substr(pos, amp == std::string::npos ? std::string::npos : amp - pos);
+        std::size_t eq = pair.find('=');
+        if (eq != std::string::npos) {
+          append(body, "--" + boundary + "\r\n");
+          append(body, "Content-Disposition: form-data; name=\"" + pair.substr(0, eq) + "\"\r\n\r\n");
+          append(body, pair.substr(eq + 1) + "\r\n");
+        }
+        if (amp == std::string::npos) break;
+        pos = amp + 1;
+      }
+    }
+    append(body, "--" + boundary + "\r\n");
+    append(body, "Content-Disposition: form-data; name=\"" + stringOption(options_, kKXOptionName) +
+                     "\"; filename=\"file\"\r\n");
+    append(body, "Content-Type: " + stringOption(options_, kKXOptionContentType) + "\r\n\r\n");
+    const kx::Value& data = options_[kKXOptionMultipartData];
+    if (data.isData()) body.insert(body.end(), data.bytes().begin(), data.bytes().end());
+    append(body, "\r\n--" + boundary + "--\r\n");
+    request.method = "POST";
+    request.body = std::move(body);
+  }
+
+  networkTask_ = sharedTransport().start(
+      std::move(request),
+      [delivery, destination, temporary](kx::HTTPResponse response, const kx::Error& error) {
+        kx::HTTPResponseHead head = response;
+        if (temporary.empty()) {
+          delivery(kx::Value(std::move(response.body)), std::move(head), error);
+          return;
+        }
+        std::error_code ec;
+        if (!error && response.status == 200 && std::filesystem::exists(temporary, ec)) {
+          kx::Error moveError;
+          std::filesystem::rename(temporary, destination, ec);
+          if (ec) moveError = kx::Error::posix(ec.value(), destination);
+          delivery(kx::Value(kx::URL::fileURLWithPath(destination).absoluteString()), std::move(head),
+                   std::move(moveError));
+        } else {
+          delivery(kx::Value(kx::URL::fileURLWithPath(temporary).absoluteString()), std::move(head), error);
+        }
+        std::filesystem::remove(temporary, ec);  // the temporary file lives as long as the delivery
+      });
+}
+
+// --- results ---
+
+kx::Value KXNetworkOperation::handleWithData(const kx::Value& data, const kx::HTTPResponseHead& response) {
+  std::string desc = description();
+  if (response.status != 0 && response.status != 200) {
+    KXLOG("HTTP Request %s Recevied HTTP Code %ld", desc.c_str(), response.status);
+  }
+  bool json;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    recievedHeaders_ = headerDictionary(response.headers);
+    json = stringOption(options_, kKXOptionDataType) == kKXJSONDataType;
+  }
+  if (json && data.isData() && !data.bytes().empty()) {
+    kx::Error error;
+    kx::Value parsed = objectFromJSONDataWithParseOptions(data.bytes(), JKParseOptionValidFlags, &error);
+    if (error) {
+      KXLOG("HTTP Request %s, parse json error , %s, string is %s", desc.c_str(),
+            error.localizedDescription().c_str(), bodyForLog(data.bytes()).c_str());
+      return kx::Value();
+    }
+    return parsed;
+  }
+  return data;
+}
+
+void KXNetworkOperation::callbackWithCallback(const KXNetworkOperationCallback& callback, const kx::Value& data,
+                                              const kx::HTTPResponseHead& response, kx::Error error) {
+  kx::Value result = handleWithData(data, response);
+  if (response.status != 0 && response.status != 200) {
+    error = kx::Error(kx::kURLErrorDomain, kURLErrorBadServerResponse,
+                      kx::Value::dict({{"statusCode", kx::Value(static_cast<std::int64_t>(response.status))}}));
+  }
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (isCancelled()) {
+      cancelInternal();
+      return;
+    }
+    if (error) state_ = kStateFailed;
+  }
+  if (callback) kx::Queue::invokeGuarded([&] { callback(result, response, error); }, "KXNetworkOperation");
+  eventCompleted();
+}
+
+void KXNetworkOperation::callbackWithDelegate(const kx::Value& data, const kx::HTTPResponseHead& response,
+                                              const kx::Error& error) {
+  kx::Value result = handleWithData(data, response);
+  bool failed = static_cast<bool>(error) || (response.status != 200 && response.status != 206);
+  std::shared_ptr<KXNetworkOperationDelegate> target;
+  kx::Dictionary headers;
+  // Each message is sent only while the operation is not cancelled.
+  auto stillWanted = [&]() {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (isCancelled()) return false;
+    target = delegate_.lock();
+    return true;
+  };
+  auto send = [&](const std::function<void()>& message) {
+    if (!stillWanted()) return false;
+    if (target) kx::Queue::invokeGuarded(message, "KXNetworkOperation");
+    return true;
+  };
+  bool done = false;
+  if (failed) {
+    {
+      std::lock_guard<std::recursive_mutex> lock(mu_);
+      state_ = kStateFailed;
+    }
+    if (!stillWanted()) {
+      cancelInternal();
+      return;
+    }
+    if (target && target->handlesFailure()) {
+      kx::Queue::invokeGuarded([&] { target->didNetworkOperationFailWithError(error, *this); },
+                               "KXNetworkOperation");
+      done = true;
+    }
+  }
+  if (!done) {
+    auto setState = [&](std::uint16_t s) {
+      std::lock_guard<std::recursive_mutex> lock(mu_);
+      state_ = s;
+      headers = recievedHeaders_;
+    };
+    setState(kStateCode);
+    if (!send([&] { target->didNetworkOperationRecievedHttpCode(response.status, *this); })) {
+      cancelInternal();
+      return;
+    }
+    setState(kStateHeaders);
+    if (!send([&] { target->didNetworkOperationRecievedHttpHeaders(headers, *this); })) {
+      cancelInternal();
+      return;
+    }
+    if (!result.isNull() &&
+        !send([&] { target->didNetworkOperationSuccessCompleted(result, *this); })) {
+      cancelInternal();
+      return;
+    }
+  }
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (isCancelled()) {
+      cancelInternal();
+      return;
+    }
+  }
+  eventCompleted();
+}
+
+// --- synchronous forms ---
+
+kx::Value KXNetworkOperation::syncRequestWithError(kx::Error* error) {
+  std::optional<kx::HTTPRequest> request = generateRequest();
+  if (!request) {
+    kx::SetError(error, kx::Error(kx::kURLErrorDomain, kURLErrorBadURL));
+    cancelInternal();
+    return kx::Value();
+  }
+  if (isCancelled()) return kx::Value();
+  kx::Error transportError;
+  kx::HTTPResponse response = sharedTransport().perform(std::move(*request), &transportError);
+  kx::Value result = dictionaryFromBody(response, transportError);
+  eventCompleted();
+  return result;
+}
+
+kx::Value KXNetworkOperation::syncNetworkOperationWithResponse(kx::HTTPResponseHead* response, kx::Error* error) {
+  std::optional<kx::HTTPRequest> request = generateRequest();
+  if (!request) {
+    kx::SetError(error, kx::Error(kx::kURLErrorDomain, kURLErrorBadURL));
+    if (response) *response = kx::HTTPResponseHead();
+    return kx::Value();
+  }
+  kx::Error transportError;
+  kx::HTTPResponse answer = sharedTransport().perform(std::move(*request), &transportError);
+  if (response) *response = answer;
+  if (transportError) {
+    kx::SetError(error, transportError);
+    return kx::Value();
+  }
+  return kx::Value(std::move(answer.body));
+}
+
+// --- ending ---
+
+void KXNetworkOperation::cancel() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  cancelInternal();
+}
+
+void KXNetworkOperation::abort() {
+  // Under the lock as well, so that an abort and a delivery never interleave.
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  cancelInternal();
+}
+
+void KXNetworkOperation::handleForSleep(const kx::Notification&) { abort(); }
+
+void KXNetworkOperation::cancelInternal() {
+  std::shared_ptr<KXConcurrentDelegate> concurrent;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (!isFinished() && !isCancelled()) {
+      kx::Operation::cancel();
+      if (isExecuting()) {
+        if (networkTask_) sharedTransport().cancel(networkTask_);
+        eventCompleted();
+      }
+    }
+    concurrent = concurrentDelegate_.lock();
+  }
+  if (concurrent) {
+    kx::Queue::invokeGuarded([&] { concurrent->completeWithOperator(*this); }, "KXNetworkOperation");
+  }
+}
+
+void KXNetworkOperation::eventCompleted() {
+  std::shared_ptr<KXConcurrentDelegate> concurrent;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    concurrent = concurrentDelegate_.lock();
+  }
+  setExecuting(false);
+  setFinished(true);
+  if (concurrent) {
+    kx::Queue::invokeGuarded([&] { concurrent->completeWithOperator(*this); }, "KXNetworkOperation");
+  }
+}
+
+// --- accessors ---
+
+void KXNetworkOperation::setRuntimeData(std::any data) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  runtimeData_ = std::move(data);
+}
+
+std::any KXNetworkOperation::runtimeData() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return runtimeData_;
+}
+
+void KXNetworkOperation::clearRuntimeData() {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  runtimeData_.reset();
+}
+
+void KXNetworkOperation::setDelegate(std::weak_ptr<KXNetworkOperationDelegate> delegate) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  delegate_ = std::move(delegate);
+}
+
+std::shared_ptr<KXNetworkOperationDelegate> KXNetworkOperation::delegate() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return delegate_.lock();
+}
+
+void KXNetworkOperation::setConcurrentDelegate(std::weak_ptr<KXConcurrentDelegate> delegate) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  concurrentDelegate_ = std::move(delegate);
+}
+
+std::shared_ptr<KXConcurrentDelegate> KXNetworkOperation::concurrentDelegate() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return concurrentDelegate_.lock();
+}
+
+void KXNetworkOperation::setCallback(KXNetworkOperationCallback callback) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  callback_ = std::move(callback);
+}
+
+KXNetworkOperationCallback KXNetworkOperation::callback() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return callback_;
+}
+
+kx::Dictionary KXNetworkOperation::recievedHeaders() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return recievedHeaders_;
+}
+
+kx::HTTPTransport::RequestID KXNetworkOperation::networkTask() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return networkTask_;
+}
+
+std::uint16_t KXNetworkOperation::state() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return state_;
+}
+
+std::string KXNetworkOperation::host() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return host_;
+}
+
+std::string KXNetworkOperation::requestURI() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return requestURI_;
+}
+
+std::string KXNetworkOperation::method() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return method_;
+}
+
+double KXNetworkOperation::timeout() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return timeout_;
+}
+
+bool KXNetworkOperation::useSecurityTransport() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return useSecurityTransport_;
+}
+
+std::string KXNetworkOperation::description() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  const kx::Value* url = options_.find(kKXOptionURL);
+  std::string shown = url && url->isString() ? url->string() : requestURI_;
+  return "url is " + shown + ", state is " + std::to_string(state_);
+}

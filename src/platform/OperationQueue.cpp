@@ -1,0 +1,186 @@
+#include "platform/OperationQueue.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "platform/GlobalQueue.h"
+
+namespace kx {
+
+Operation::~Operation() = default;
+
+void Operation::start() {
+  if (isCancelled()) {
+    setFinished(true);
+    return;
+  }
+  setExecuting(true);
+  Queue::invokeGuarded([this] { main(); }, "kx.operation");
+  setExecuting(false);
+  setFinished(true);
+}
+
+void Operation::cancel() {
+  std::lock_guard<std::mutex> lock(stateMu_);
+  cancelled_ = true;
+}
+
+bool Operation::isCancelled() const {
+  std::lock_guard<std::mutex> lock(stateMu_);
+  return cancelled_;
+}
+
+bool Operation::isExecuting() const {
+  std::lock_guard<std::mutex> lock(stateMu_);
+  return executing_;
+}
+
+bool Operation::isFinished() const {
+  std::lock_guard<std::mutex> lock(stateMu_);
+  return finished_;
+}
+
+void Operation::setExecuting(bool executing) {
+  std::lock_guard<std::mutex> lock(stateMu_);
+  executing_ = executing;
+}
+
+void Operation::setFinished(bool finished) {
+  std::function<void()> tell;
+  {
+    std::lock_guard<std::mutex> lock(stateMu_);
+    bool was = finished_;
+    finished_ = finished;
+    if (finished && !was && onFinished_) tell = std::move(onFinished_);
+    if (finished) onFinished_ = nullptr;
+  }
+  if (tell) tell();
+}
+
+struct OperationQueue::State {
+  std::mutex mu;
+  std::condition_variable idle;
+  std::size_t width = 1;                                // guarded by mu
+  std::deque<std::shared_ptr<Operation>> waiting;       // guarded by mu
+  std::vector<std::shared_ptr<Operation>> running;      // guarded by mu
+};
+
+OperationQueue::OperationQueue(std::string name, std::size_t maxConcurrentOperationCount)
+    : name_(std::move(name)), state_(std::make_shared<State>()) {
+  state_->width = std::max<std::size_t>(1, maxConcurrentOperationCount);
+}
+
+OperationQueue::~OperationQueue() {
+  std::unique_lock<std::mutex> lock(state_->mu);
+  state_->idle.wait(lock, [&] { return state_->waiting.empty() && state_->running.empty(); });
+}
+
+std::size_t OperationQueue::maxConcurrentOperationCount() const {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  return state_->width;
+}
+
+void OperationQueue::setMaxConcurrentOperationCount(std::size_t count) {
+  {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->width = std::max<std::size_t>(1, count);
+  }
+  startWaiting();
+}
+
+bool OperationQueue::addOperation(std::shared_ptr<Operation> operation) {
+  if (!operation) return false;
+  {
+    std::lock_guard<std::mutex> lock(operation->stateMu_);
+    if (operation->queued_ || operation->finished_) return false;
+    operation->queued_ = true;
+    std::weak_ptr<State> weak = state_;
+    Operation* raw = operation.get();
+    operation->onFinished_ = [weak, raw] {
+      if (auto state = weak.lock()) operationFinished(state, raw);
+    };
+  }
+  {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->waiting.push_back(std::move(operation));
+  }
+  startWaiting();
+  return true;
+}
+
+void OperationQueue::startWaiting() {
+  std::vector<std::shared_ptr<Operation>> toStart;
+  {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    while (!state_->waiting.empty() && state_->running.size() < state_->width) {
+      auto op = std::move(state_->waiting.front());
+      state_->waiting.pop_front();
+      state_->running.push_back(op);
+      toStart.push_back(std::move(op));
+    }
+  }
+  for (auto& op : toStart) {
+    GlobalQueue::get().async([op] { op->start(); });
+  }
+}
+
+void OperationQueue::operationFinished(const std::shared_ptr<State>& state, Operation* operation) {
+  std::vector<std::shared_ptr<Operation>> toStart;
+  std::shared_ptr<Operation> keep;  // released outside the lock
+  {
+    std::lock_guard<std::mutex> lock(state->mu);
+    auto it = std::find_if(state->running.begin(), state->running.end(),
+                           [&](const auto& op) { return op.get() == operation; });
+    if (it != state->running.end()) {
+      keep = std::move(*it);
+      state->running.erase(it);
+    } else {
+      // Finished before it was started (marked finished from outside).
+      auto w = std::find_if(state->waiting.begin(), state->waiting.end(),
+                            [&](const auto& op) { return op.get() == operation; });
+      if (w != state->waiting.end()) {
+        keep = std::move(*w);
+        state->waiting.erase(w);
+      }
+    }
+    while (!state->waiting.empty() && state->running.size() < state->width) {
+      auto op = std::move(state->waiting.front());
+      state->waiting.pop_front();
+      state->running.push_back(op);
+      toStart.push_back(std::move(op));
+    }
+    if (state->waiting.empty() && state->running.empty()) state->idle.notify_all();
+  }
+  for (auto& op : toStart) {
+    GlobalQueue::get().async([op] { op->start(); });
+  }
+}
+
+void OperationQueue::cancelAllOperations() {
+  for (auto& op : operations()) op->cancel();
+}
+
+std::vector<std::shared_ptr<Operation>> OperationQueue::operations() const {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  std::vector<std::shared_ptr<Operation>> all(state_->running.begin(), state_->running.end());
+  all.insert(all.end(), state_->waiting.begin(), state_->waiting.end());
+  return all;
+}
+
+std::size_t OperationQueue::operationCount() const {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  return state_->running.size() + state_->waiting.size();
+}
+
+std::size_t OperationQueue::runningCount() const {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  return state_->running.size();
+}
+
+bool OperationQueue::waitUntilAllOperationsAreFinished(double timeoutSeconds) {
+  std::unique_lock<std::mutex> lock(state_->mu);
+  return state_->idle.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
+                               [&] { return state_->waiting.empty() && state_->running.empty(); });
+}
+
+}  // namespace kx

@@ -1,0 +1,377 @@
+#include "platform/HTTPTransport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "platform/GlobalQueue.h"
+#include "platform/SerialQueue.h"
+#include "support/QueueBarrier.h"
+#include "support/TempAppRoot.h"
+#include "support/TestNoteService.h"
+
+namespace {
+
+using kx::HTTPRequest;
+using kx::HTTPResponse;
+using kx::HTTPTransport;
+using kxtest::Fault;
+using kxtest::Reply;
+
+struct Outcome {
+  HTTPResponse response;
+  kx::Error error;
+  bool onGlobalQueue = false;
+  std::thread::id thread;
+};
+
+class HTTPTransportTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(service_.start(nullptr));
+    service_.attach(transport_);
+  }
+
+  std::string url(const std::string& pathAndQuery) const { return service_.baseURL() + pathAndQuery; }
+
+  // Starts the request and waits (with a limit) for its completion.
+  Outcome run(HTTPRequest request) {
+    auto done = std::make_shared<std::promise<Outcome>>();
+    auto result = done->get_future();
+    transport_.start(std::move(request), [done](HTTPResponse response, const kx::Error& error) {
+      Outcome o{std::move(response), error, kx::GlobalQueue::get().isCurrent(), std::this_thread::get_id()};
+      done->set_value(std::move(o));
+    });
+    EXPECT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    return result.get();
+  }
+
+  static std::string text(const kx::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+  kxtest::TestNoteService service_;
+  HTTPTransport transport_;
+};
+
+TEST_F(HTTPTransportTest, SendsMethodHeadersAndBodyAsGivenAndCompletesOnTheGlobalQueue) {
+  HTTPRequest request;
+  request.method = "POST";
+  request.url = url("/test/echo?a=1&b=%20x");
+  request.headers = {{"X-One", "1"}, {"KX-Empty", ""}};
+  std::string body = "k=v&x=%26";
+  request.body.assign(body.begin(), body.end());
+  Outcome o = run(request);
+  ASSERT_FALSE(o.error) << o.error.localizedDescription();
+  EXPECT_EQ(o.response.status, 200);
+  EXPECT_TRUE(o.onGlobalQueue);
+  EXPECT_EQ(o.response.header("content-type"), "application/json");
+
+  auto seen = service_.requests("/test/echo");
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].method, "POST");
+  EXPECT_EQ(seen[0].query, "a=1&b=%20x");
+  EXPECT_EQ(seen[0].body, body);
+  EXPECT_EQ(seen[0].header("Host"), service_.host());
+  EXPECT_EQ(seen[0].header("X-One"), "1");
+  EXPECT_TRUE(seen[0].hasHeader("KX-Empty"));
+  EXPECT_EQ(seen[0].header("KX-Empty"), "");
+  // Nothing the caller did not ask for.
+  EXPECT_FALSE(seen[0].hasHeader("Content-Type"));
+  EXPECT_FALSE(seen[0].hasHeader("Expect"));
+  EXPECT_FALSE(seen[0].hasHeader("User-Agent"));
+}
+
+TEST_F(HTTPTransportTest, PostWithoutBodySendsEmptyBodyAndGetSendsNone) {
+  for (const char* method : {"POST", "GET"}) {
+    service_.clearRequests();
+    HTTPRequest request;
+    request.method = method;
+    request.url = url("/test/echo");
+    Outcome o = run(request);
+    ASSERT_FALSE(o.error);
+    auto seen = service_.requests("/test/echo");
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].method, method);
+    EXPECT_EQ(seen[0].body, "");
+    EXPECT_FALSE(seen[0].hasHeader("Content-Type")) << method;
+  }
+}
+
+TEST_F(HTTPTransportTest, BodyFromFileFromOffsetAndMissingFileFailsBeforeSending) {
+  kxtest::TempAppRoot root;
+  auto path = std::filesystem::path(root.path()) / "body.bin";
+  std::ofstream(path, std::ios::binary) << "0123456789";
+  struct Case {
+    std::int64_t offset;
+    std::string expected;
+  } cases[] = {{0, "0123456789"}, {4, "456789"}, {-3, "0123456789"}, {10, ""}, {99, ""}};
+  for (const auto& c : cases) {
+    service_.clearRequests();
+    HTTPRequest request;
+    request.method = "POST";
+    request.url = url("/test/echo");
+    request.bodyFile = path.string();
+    request.bodyFileOffset = c.offset;
+    Outcome o = run(request);
+    ASSERT_FALSE(o.error) << c.offset;
+    auto seen = service_.requests("/test/echo");
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].body, c.expected) << c.offset;
+    EXPECT_EQ(seen[0].header("Content-Length"), std::to_string(c.expected.size())) << c.offset;
+  }
+
+  service_.clearRequests();
+  HTTPRequest missing;
+  missing.method = "POST";
+  missing.url = url("/test/echo");
+  missing.bodyFile = (std::filesystem::path(root.path()) / "absent.bin").string();
+  Outcome o = run(missing);
+  EXPECT_EQ(o.error.domain(), kx::kURLErrorDomain);
+  EXPECT_EQ(o.error.code(), kx::kHTTPTransportCannotOpenFile);
+  EXPECT_TRUE(o.onGlobalQueue);
+  EXPECT_TRUE(service_.requests().empty());
+}
+
+TEST_F(HTTPTransportTest, BodyFromReaderChunked) {
+  auto chunks = std::make_shared<std::vector<std::string>>(std::vector<std::string>{"ab", "cde", "f"});
+  auto next = std::make_shared<std::size_t>(0);
+  HTTPRequest request;
+  request.method = "PUT";
+  request.url = url("/test/echo");
+  request.bodyReader = [chunks, next](char* buffer, std::size_t capacity) -> std::size_t {
+    if (*next == chunks->size()) return 0;
+    const std::string& c = (*chunks)[(*next)++];
+    std::memcpy(buffer, c.data(), c.size());
+    return c.size();
+  };
+  Outcome o = run(request);
+  ASSERT_FALSE(o.error);
+  auto seen = service_.requests("/test/echo");
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].method, "PUT");
+  EXPECT_EQ(seen[0].body, "abcdef");
+}
+
+TEST_F(HTTPTransportTest, DownloadsToFileAndStreamsInOrderOnTheStreamQueue) {
+  kxtest::TempAppRoot root;
+  auto path = std::filesystem::path(root.path()) / "down.bin";
+  HTTPRequest download;
+  download.url = url("/test/bytes?size=300000");
+  download.downloadFile = path.string();
+  Outcome o = run(download);
+  ASSERT_FALSE(o.error);
+  EXPECT_TRUE(o.response.body.empty());
+  EXPECT_EQ(std::filesystem::file_size(path), 300000u);
+
+  kx::SerialQueue streamQueue("test.stream");
+  std::string streamed;
+  int heads = 0;
+  bool headBeforeData = true;
+  bool completionAfterData = false;
+  HTTPRequest stream;
+  stream.url = url("/test/bytes?size=300000");
+  stream.streamQueue = &streamQueue;
+  stream.onHead = [&](const kx::HTTPResponseHead& head) {
+    ++heads;
+    headBeforeData = streamed.empty() && head.status == 200;
+    return true;
+  };
+  stream.onData = [&](const char* data, std::size_t size) {
+    EXPECT_TRUE(streamQueue.isCurrent());
+    streamed.append(data, size);
+    return true;
+  };
+  auto done = std::make_shared<std::promise<void>>();
+  auto finished = done->get_future();
+  transport_.start(stream, [&, done](HTTPResponse response, const kx::Error& error) {
+    EXPECT_FALSE(error);
+    completionAfterData = streamed.size() == 300000;
+    EXPECT_TRUE(response.body.empty());
+    done->set_value();
+  });
+  ASSERT_EQ(finished.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_EQ(heads, 1);
+  EXPECT_TRUE(headBeforeData);
+  EXPECT_TRUE(completionAfterData);
+  EXPECT_EQ(streamed.substr(0, 28), "abcdefghijklmnopqrstuvwxyzab");
+}
+
+TEST_F(HTTPTransportTest, StreamConsumerRefusingStopsTheRequestAsCancelled) {
+  HTTPRequest stream;
+  stream.url = url("/test/bytes?size=5000000");
+  std::size_t seen = 0;
+  stream.onData = [&](const char*, std::size_t size) {
+    seen += size;
+    return false;
+  };
+  Outcome o = run(stream);
+  EXPECT_EQ(o.error.code(), kx::kHTTPTransportCancelled);
+  EXPECT_LT(seen, 5000000u);
+}
+
+TEST_F(HTTPTransportTest, RedirectsAreReportedUnlessFollowingIsAsked) {
+  service_.route("GET", "/moved", [](const kxtest::RecordedRequest&) {
+    Reply r;
+    r.status = 302;
+    r.headers.emplace_back("Location", "/test/echo?from=moved");
+    return r;
+  });
+  HTTPRequest request;
+  request.url = url("/moved");
+  Outcome o = run(request);
+  ASSERT_FALSE(o.error);
+  EXPECT_EQ(o.response.status, 302);
+  EXPECT_EQ(o.response.header("Location"), "/test/echo?from=moved");
+  EXPECT_TRUE(service_.requests("/test/echo").empty());
+
+  request.followRedirects = true;
+  o = run(request);
+  ASSERT_FALSE(o.error);
+  EXPECT_EQ(o.response.status, 200);
+  EXPECT_EQ(o.response.url, url("/test/echo?from=moved"));
+  EXPECT_EQ(service_.requests("/test/echo").size(), 1u);
+}
+
+TEST_F(HTTPTransportTest, OneCookieJarStoresSendsListsAndClears) {
+  service_.route("GET", "/set", [](const kxtest::RecordedRequest&) {
+    Reply r;
+    r.headers.emplace_back("Set-Cookie", "QOPAL_SESS=abc; Path=/; Secure; HttpOnly");
+    r.headers.emplace_back("Set-Cookie", "QOPAL_PERS=p1; Path=/; Max-Age=3600");
+    return r;
+  });
+  HTTPRequest set;
+  set.url = url("/set");
+  ASSERT_FALSE(run(set).error);
+
+  auto cookies = transport_.cookies();
+  ASSERT_EQ(cookies.size(), 2u);
+  std::map<std::string, HTTPTransport::Cookie> byName;
+  for (const auto& c : cookies) byName[c.name] = c;
+  EXPECT_EQ(byName["QOPAL_SESS"].value, "abc");
+  EXPECT_TRUE(byName["QOPAL_SESS"].httpOnly);
+  EXPECT_TRUE(byName["QOPAL_SESS"].secure);
+  EXPECT_EQ(byName["QOPAL_SESS"].expires, 0);
+  EXPECT_EQ(byName["QOPAL_PERS"].value, "p1");
+  EXPECT_GT(byName["QOPAL_PERS"].expires, 0);
+  EXPECT_EQ(byName["QOPAL_PERS"].domain, service_.host());
+
+  HTTPRequest next;
+  next.url = url("/test/echo");
+  ASSERT_FALSE(run(next).error);
+  std::string sent = service_.requests("/test/echo").back().header("Cookie");
+  EXPECT_NE(sent.find("QOPAL_SESS=abc"), std::string::npos);
+  EXPECT_NE(sent.find("QOPAL_PERS=p1"), std::string::npos);
+
+  // A request outside the jar neither sends nor stores.
+  HTTPRequest outside;
+  outside.url = url("/test/echo");
+  outside.useCookieJar = false;
+  ASSERT_FALSE(run(outside).error);
+  EXPECT_FALSE(service_.requests("/test/echo").back().hasHeader("Cookie"));
+
+  transport_.clearCookies();
+  EXPECT_TRUE(transport_.cookies().empty());
+  ASSERT_FALSE(run(next).error);
+  EXPECT_FALSE(service_.requests("/test/echo").back().hasHeader("Cookie"));
+}
+
+TEST_F(HTTPTransportTest, CancelStopsARunningRequestWithOneCancelledCompletion) {
+  service_.setFault("/held", Fault::held());
+  std::atomic<int> calls{0};
+  auto done = std::make_shared<std::promise<kx::Error>>();
+  auto result = done->get_future();
+  HTTPRequest request;
+  request.url = url("/held");
+  auto id = transport_.start(request, [&calls, done](HTTPResponse, const kx::Error& error) {
+    if (calls.fetch_add(1) == 0) done->set_value(error);
+  });
+  ASSERT_TRUE(service_.waitForInFlight(1));
+  transport_.cancel(id);
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_EQ(result.get().code(), kx::kHTTPTransportCancelled);
+  service_.releaseHeld();
+  transport_.cancel(id);  // finished: ignored
+  ASSERT_TRUE(kxtest::waitForQueue(kx::GlobalQueue::get()));
+  EXPECT_EQ(calls.load(), 1);
+  EXPECT_EQ(transport_.activeRequests(), 0u);
+}
+
+TEST_F(HTTPTransportTest, FailuresOfTheServiceBecomeErrors) {
+  struct Case {
+    const char* name;
+    Fault fault;
+    double timeout;
+    std::int64_t code;
+  } cases[] = {
+      {"dropped", Fault::dropped(), 0, kx::kHTTPTransportConnectionLost},
+      {"truncated", Fault::truncated(), 0, kx::kHTTPTransportConnectionLost},
+      {"held past the time limit", Fault::held(), 0.3, kx::kHTTPTransportTimedOut},
+  };
+  for (const auto& c : cases) {
+    service_.setFault("/test/bytes", c.fault);
+    HTTPRequest request;
+    request.url = url("/test/bytes?size=100000");
+    request.timeoutSeconds = c.timeout;
+    Outcome o = run(request);
+    EXPECT_EQ(o.error.domain(), kx::kURLErrorDomain) << c.name;
+    EXPECT_EQ(o.error.code(), c.code) << c.name << ": " << o.error.localizedDescription();
+    service_.releaseHeld();
+  }
+  // An answer with an error status is an answer.
+  service_.setFault("/test/bytes", Fault::withStatus(503));
+  HTTPRequest request;
+  request.url = url("/test/bytes");
+  Outcome o = run(request);
+  EXPECT_FALSE(o.error);
+  EXPECT_EQ(o.response.status, 503);
+  EXPECT_EQ(text(o.response.body), "{\"error\":503}");
+}
+
+TEST_F(HTTPTransportTest, UntrustedCertificateAndUnmappedHostFail) {
+  HTTPTransport stranger;
+  HTTPRequest request;
+  request.url = url("/test/echo");
+  stranger.setConnectTo({service_.host() + "::127.0.0.1:" + std::to_string(service_.port())});
+
+  kx::Error error;
+  stranger.perform(request, &error);
+  EXPECT_EQ(error.code(), kx::kHTTPTransportSecureConnectionFailed) << error.localizedDescription();
+  EXPECT_TRUE(service_.requests().empty());
+}
+
+TEST_F(HTTPTransportTest, SynchronousRequestsInsideCompletionsNeverExhaustThePool) {
+  // More completions than pool threads, each blocking on a synchronous
+  // request: they finish because perform() waits on the transport itself.
+  const std::size_t n = kx::GlobalQueue::poolSize() * 2 + 1;
+  std::atomic<std::size_t> done{0};
+  std::atomic<std::size_t> good{0};
+  std::promise<void> all;
+  for (std::size_t i = 0; i < n; ++i) {
+    HTTPRequest outer;
+    outer.url = url("/test/echo?outer=" + std::to_string(i));
+    transport_.start(outer, [&, i](HTTPResponse, const kx::Error&) {
+      HTTPRequest inner;
+      inner.url = url("/test/echo?inner=" + std::to_string(i));
+      kx::Error error;
+      HTTPResponse r = transport_.perform(inner, &error);
+      if (!error && r.status == 200) ++good;
+      if (++done == n) all.set_value();
+    });
+  }
+  ASSERT_EQ(all.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_EQ(good.load(), n);
+}
+
+TEST(HTTPTransportSharedTest, OneTransportForTheProcess) {
+  std::vector<std::future<HTTPTransport*>> seen;
+  for (int i = 0; i < 8; ++i) {
+    seen.push_back(std::async(std::launch::async, [] { return &HTTPTransport::shared(); }));
+  }
+  HTTPTransport* first = seen[0].get();
+  for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_EQ(seen[i].get(), first);
+}
+
+}  // namespace
