@@ -70,6 +70,11 @@ void KXSyncOperation::cancelInternal() {
   ended_ = true;
   kx::Operation::cancel();
   if (isExecuting()) setExecuting(false);
+  // The puller's answers still on their way must not reach the store.
+  if (userMetaProxy_) {
+    userMetaProxy_->setIsCancelled(true);
+    userMetaProxy_->clearEnvironment();
+  }
   if (pullProxy_) pullProxy_->clearEnvironment();
   if (pushProxy_) pushProxy_->clearEnvironment();
   setFinished(true);
