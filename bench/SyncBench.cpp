@@ -15,6 +15,21 @@
 #include <vector>
 
 #include "BenchRandom.h"
+#ifdef ZN_SYNC_BENCH_SERVICE
+#include <atomic>
+
+#include "account/KXNetworkOperation.h"
+#include "platform/MainQueue.h"
+#include "platform/NotificationCenter.h"
+#include "platform/OperationQueue.h"
+#include "support/TestNoteService.h"
+#include "support/TestUserEndpoints.h"
+#include "sync/KXSyncCycleEnvironment.h"
+#include "sync/KXSyncNotificationNames.h"
+#include "sync/KXSyncOperation.h"
+#include "sync/KXSyncUserMeta.h"
+#include "sync/KXSyncUserMetaEnvironment.h"
+#endif
 #include "sync/KXTopoNode.h"
 #include "sync/KXTopoSeqUtil.h"
 
@@ -103,6 +118,77 @@ void BM_SortByDepth(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_SortByDepth)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+#ifdef ZN_SYNC_BENCH_SERVICE
+// One empty sync cycle (user meta with self info, nothing to pull or push,
+// user meta again) against the local test note service: wall time per cycle
+// and the requests it sent.
+class BenchUserEnvironment : public KXSyncUserMetaEnvironment {
+ public:
+  explicit BenchUserEnvironment(std::string base) : base_(std::move(base)) {}
+  std::string serviceBaseURL() override { return base_; }
+  std::string currentUser() override { return "u1"; }
+  bool isLogin() override { return true; }
+  void updateUserMeta(const kx::Dictionary&) override {}
+  void setCurrentSessionVersion(const kx::Value&) override {}
+  bool isFirstLoginDownloading() override { return false; }
+
+ private:
+  std::string base_;
+};
+
+class BenchCycleEnvironment : public KXSyncCycleEnvironment {
+ public:
+  explicit BenchCycleEnvironment(std::shared_ptr<KXSyncUserMetaEnvironment> user)
+      : user_(std::move(user)) {}
+  bool canConnect() override { return true; }
+  std::int64_t rootVersion() override { return 0; }
+  std::int64_t dbStateInteger(const std::string&) override { return 10; }
+  void setDbStateInteger(const std::string&, std::int64_t) override {}
+  bool isFullPulling() override { return false; }
+  void setIsFullPulling(bool) override {}
+  std::shared_ptr<KXSyncUserMeta> makeUserMeta(std::weak_ptr<KXSyncUserMetaDelegate> d) override {
+    auto puller = std::make_shared<KXSyncUserMeta>(user_);
+    puller->setDelegate(std::move(d));
+    return puller;
+  }
+
+ private:
+  std::shared_ptr<KXSyncUserMetaEnvironment> user_;
+};
+
+void BM_EmptySyncCycle(benchmark::State& state) {
+  kxtest::TestNoteService service;
+  if (!service.start(nullptr)) {
+    state.SkipWithError("test note service did not start");
+    return;
+  }
+  service.attach(KXNetworkOperation::sharedTransport());
+  kxtest::TestUserEndpoints endpoints(service);
+  endpoints.setUserMeta(R"({"uid":"u1","rv":0,"tv":0})");
+  endpoints.setSelfInfo(R"({"userId":"u1"})");
+  auto env = std::make_shared<BenchCycleEnvironment>(
+      std::make_shared<BenchUserEnvironment>(service.baseURL()));
+  kx::NotificationCenter center;
+  std::atomic<int> ends{0};
+  center.addObserver(kKXSyncEndNotification, nullptr, nullptr,
+                     [&](const kx::Notification&) { ++ends; });
+  kx::OperationQueue queue("bench.sync", 1);
+  std::size_t cycles = 0;
+  for (auto _ : state) {
+    int before = ends.load();
+    queue.addOperation(std::make_shared<KXSyncOperation>(env, &center));
+    kx::MainQueue::shared().runUntil([&] { return ends.load() > before; }, 30);
+    ++cycles;
+  }
+  service.waitForInFlight(0, 30);
+  state.counters["requests_per_cycle"] =
+      static_cast<double>(service.requests().size()) / static_cast<double>(cycles);
+  queue.waitUntilAllOperationsAreFinished(30);
+  service.stop();
+}
+BENCHMARK(BM_EmptySyncCycle)->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
 
 }  // namespace
 

@@ -8,8 +8,14 @@
 
 #include "platform/MainQueue.h"
 #include "platform/OperationQueue.h"
+#include "account/KXNetworkOperation.h"
 #include "support/QueueBarrier.h"
+#include "support/TempAppRoot.h"
+#include "support/TestNoteService.h"
+#include "support/TestUserEndpoints.h"
+#include "sync/KXSyncUserMeta.h"
 #include "sync/SyncTestSupport.h"
+#include "sync/UserMetaTestSupport.h"
 
 namespace {
 
@@ -183,6 +189,63 @@ TEST_F(KXSyncOperationTest, RestartsOnceAfterAutomaticLogin) {
   kx::MainQueue::shared().drain();
   EXPECT_EQ(recorder->log.events(), (std::vector<std::string>{"end:0"}));
   EXPECT_EQ(env->log.count("userMeta(self)"), 2u) << "no second restart";
+}
+
+// The real user-meta puller against the test note service; the store's
+// values are the fake's, the pull and push are the seams that report success.
+class ServiceCycleEnvironment : public kxtest::FakeCycleEnvironment {
+ public:
+  explicit ServiceCycleEnvironment(std::shared_ptr<KXSyncUserMetaEnvironment> userMetaEnvironment)
+      : userMetaEnvironment_(std::move(userMetaEnvironment)) {}
+  std::shared_ptr<KXSyncUserMeta> makeUserMeta(std::weak_ptr<KXSyncUserMetaDelegate> d) override {
+    auto puller = std::make_shared<KXSyncUserMeta>(userMetaEnvironment_);
+    puller->setDelegate(std::move(d));
+    return puller;
+  }
+  std::shared_ptr<KXSyncPullProxy> makePullProxy(std::weak_ptr<KXSyncPullProxyDelegate> d) override {
+    return KXSyncCycleEnvironment::makePullProxy(std::move(d));
+  }
+  std::shared_ptr<KXSyncPushProxy> makePushProxy(std::weak_ptr<KXSyncPushProxyDelegate> d) override {
+    return KXSyncCycleEnvironment::makePushProxy(std::move(d));
+  }
+
+ private:
+  std::shared_ptr<KXSyncUserMetaEnvironment> userMetaEnvironment_;
+};
+
+TEST(KXSyncOperationServiceTest, EmptyCycleSendsExactlyTheUserRequests) {
+  kxtest::TempAppRoot root;
+  kxtest::TestNoteService service;
+  ASSERT_TRUE(service.start(nullptr));
+  service.attach(KXNetworkOperation::sharedTransport());
+  {
+    kxtest::TestUserEndpoints endpoints(service);
+    endpoints.setUserMeta(R"({"uid":"u1","rv":0,"tv":0})");
+    endpoints.setSelfInfo(R"({"userId":"u1"})");
+    auto userEnv = std::make_shared<kxtest::FakeUserMetaEnvironment>(service, root.path());
+    auto env = std::make_shared<ServiceCycleEnvironment>(userEnv);
+    env->setState("dbContentVersion", 10);
+    kx::NotificationCenter center;
+    kxtest::SyncNotificationRecorder recorder(center);
+    kx::OperationQueue queue("test.sync", 1);
+    auto cycle = std::make_shared<KXSyncOperation>(env, &center);
+    queue.addOperation(cycle);
+    ASSERT_TRUE(kxtest::pumpMainUntil([&] { return recorder.log.count("end:1") == 1; }, 20));
+    ASSERT_TRUE(service.waitForRequests(kxtest::TestUserEndpoints::kSelfInfoPath, 1, 20));
+    ASSERT_TRUE(service.waitForInFlight(0, 20));
+    EXPECT_EQ(recorder.log.events(), (std::vector<std::string>{"push", "end:1"}));
+    std::vector<std::string> sent;
+    for (const auto& request : service.requests()) {
+      sent.push_back(request.path + (request.query.find("multilevelEnable=true") != std::string::npos
+                                         ? " +self"
+                                         : ""));
+    }
+    std::sort(sent.begin(), sent.end());
+    EXPECT_EQ(sent, (std::vector<std::string>{"/qrt/api/self", "/qrt/mapi/user",
+                                              "/qrt/mapi/user +self"}));
+    EXPECT_TRUE(queue.waitUntilAllOperationsAreFinished(20));
+    service.stop();
+  }
 }
 
 }  // namespace
