@@ -57,7 +57,7 @@ KXSyncManager::KXSyncManager(std::shared_ptr<KXSyncCycleEnvironment> cycleEnviro
                                             }));
   std::weak_ptr<int> alive = alive_;
   clock_->after(kFirstSyncDelaySeconds, kx::MainQueue::shared(), [this, alive] {
-    if (alive.lock()) environment_->startSync(*this);
+    if (alive.lock()) environment_->startSync([this] { syncByManual(); });
   });
 }
 

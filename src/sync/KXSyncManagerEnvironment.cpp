@@ -2,7 +2,6 @@
 
 #include "CommonUtils/KXHooks.h"
 #include "account/KXSession.h"
-#include "sync/KXSyncManager.h"
 
 bool KXSyncManagerEnvironment::isLogin() {
   std::string user = KXSession::defaultSession().currentUser();
@@ -13,4 +12,6 @@ std::uint64_t KXSyncManagerEnvironment::loginType() {
   return KXSession::defaultSession().loginType();
 }
 
-void KXSyncManagerEnvironment::startSync(KXSyncManager& manager) { manager.syncByManual(); }
+void KXSyncManagerEnvironment::startSync(const std::function<void()>& syncByManual) {
+  if (syncByManual) syncByManual();
+}

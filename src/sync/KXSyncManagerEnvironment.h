@@ -7,15 +7,14 @@
 // Defaults: signed in when the session names a current user; no persistent
 // cookie and no stored password, so no way to sign in again; sign-out, the
 // long poll and the other log-in calls do nothing; the delayed sync request
-// asks the manager directly (syncByManual). The shell installs the real ones.
+// asks the manager directly. The shell installs the real ones.
 //
 // Thread safety: every member may be called from any thread.
 #ifndef ZN_SYNC_KXSYNCMANAGERENVIRONMENT_H_
 #define ZN_SYNC_KXSYNCMANAGERENVIRONMENT_H_
 
 #include <cstdint>
-
-class KXSyncManager;
+#include <functional>
 
 class KXSyncManagerEnvironment {
  public:
@@ -36,8 +35,9 @@ class KXSyncManagerEnvironment {
   virtual void respondsToLogout() {}
   // Starts the long-poll change connection.
   virtual void multiportConnect() {}
-  // The note utility's delayed sync request (the 300-second timer's target).
-  virtual void startSync(KXSyncManager& manager);
+  // The note utility's delayed sync request (the 300-second timer's target);
+  // `syncByManual` asks the manager for a sync.
+  virtual void startSync(const std::function<void()>& syncByManual);
 };
 
 #endif  // ZN_SYNC_KXSYNCMANAGERENVIRONMENT_H_
