@@ -1,0 +1,195 @@
+// Sync engine benchmarks.
+//
+// Tree order: 100,000 entries with random parents (each parent an earlier
+// entry, listed shuffled), ordered parent-before-child by KXTopoSeqUtil
+// against a plain std::sort of the same entries by their depth. Both start
+// from the same (id, parent id) list and include finding each entry's parent
+// by id: the tree order links nodes, the sort computes depths.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "BenchRandom.h"
+#ifdef ZN_SYNC_BENCH_SERVICE
+#include <atomic>
+
+#include "account/KXNetworkOperation.h"
+#include "platform/MainQueue.h"
+#include "platform/NotificationCenter.h"
+#include "platform/OperationQueue.h"
+#include "support/TestNoteService.h"
+#include "support/TestUserEndpoints.h"
+#include "sync/KXSyncCycleEnvironment.h"
+#include "sync/KXSyncNotificationNames.h"
+#include "sync/KXSyncOperation.h"
+#include "sync/KXSyncUserMeta.h"
+#include "sync/KXSyncUserMetaEnvironment.h"
+#endif
+#include "sync/KXTopoNode.h"
+#include "sync/KXTopoSeqUtil.h"
+
+namespace {
+
+struct Entry {
+  std::string id;
+  std::string parentId;
+};
+
+const std::vector<Entry>& entries(std::size_t count) {
+  static std::vector<Entry> list = [count] {
+    BenchRandom random(26);
+    std::vector<Entry> out;
+    out.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      out.push_back({"entry-" + std::to_string(i),
+                     i == 0 ? std::string("0") : "entry-" + std::to_string(random.below(i))});
+    }
+    for (std::size_t i = count - 1; i > 0; --i) std::swap(out[i], out[random.below(i + 1)]);
+    return out;
+  }();
+  return list;
+}
+
+void BM_TreeOrder(benchmark::State& state) {
+  const std::vector<Entry>& list = entries(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    std::unique_ptr<KXTopoNode[]> storage(new KXTopoNode[list.size()]);
+    std::vector<KXTopoNode*> nodes;
+    nodes.reserve(list.size());
+    std::unordered_map<std::string_view, KXTopoNode*> byId;
+    byId.reserve(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      KXTopoNode& node = storage[i];
+      node.Obj = &list[i];
+      nodes.push_back(&node);
+      byId.emplace(list[i].id, &node);
+    }
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      auto parent = byId.find(list[i].parentId);
+      if (parent != byId.end()) parent->second->addChild(nodes[i]);
+    }
+    KXTopoSeq seq = KXTopoSeqUtil::topoSeqFrom(nodes);
+    benchmark::DoNotOptimize(seq.ordered.data());
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_TreeOrder)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+void BM_SortByDepth(benchmark::State& state) {
+  const std::vector<Entry>& list = entries(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    std::unordered_map<std::string_view, std::size_t> byId;
+    byId.reserve(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) byId.emplace(list[i].id, i);
+    std::vector<std::int64_t> parent(list.size(), -1);
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      auto found = byId.find(list[i].parentId);
+      if (found != byId.end()) parent[i] = static_cast<std::int64_t>(found->second);
+    }
+    // Depths by walking up to the first entry whose depth is known.
+    std::vector<std::int64_t> depth(list.size(), -1);
+    std::vector<std::size_t> path;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      std::size_t at = i;
+      while (depth[at] < 0 && parent[at] >= 0) {
+        path.push_back(at);
+        at = static_cast<std::size_t>(parent[at]);
+      }
+      std::int64_t d = depth[at] < 0 ? (depth[at] = 0) : depth[at];
+      while (!path.empty()) {
+        depth[path.back()] = ++d;
+        path.pop_back();
+      }
+    }
+    std::vector<const Entry*> order;
+    order.reserve(list.size());
+    for (const Entry& entry : list) order.push_back(&entry);
+    std::sort(order.begin(), order.end(), [&](const Entry* a, const Entry* b) {
+      return depth[static_cast<std::size_t>(a - list.data())] <
+             depth[static_cast<std::size_t>(b - list.data())];
+    });
+    benchmark::DoNotOptimize(order.data());
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_SortByDepth)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+#ifdef ZN_SYNC_BENCH_SERVICE
+// One empty sync cycle (user meta with self info, nothing to pull or push,
+// user meta again) against the local test note service: wall time per cycle
+// and the requests it sent.
+class BenchUserEnvironment : public KXSyncUserMetaEnvironment {
+ public:
+  explicit BenchUserEnvironment(std::string base) : base_(std::move(base)) {}
+  std::string serviceBaseURL() override { return base_; }
+  std::string currentUser() override { return "u1"; }
+  bool isLogin() override { return true; }
+  void updateUserMeta(const kx::Dictionary&) override {}
+  void setCurrentSessionVersion(const kx::Value&) override {}
+  bool isFirstLoginDownloading() override { return false; }
+
+ private:
+  std::string base_;
+};
+
+class BenchCycleEnvironment : public KXSyncCycleEnvironment {
+ public:
+  explicit BenchCycleEnvironment(std::shared_ptr<KXSyncUserMetaEnvironment> user)
+      : user_(std::move(user)) {}
+  bool canConnect() override { return true; }
+  std::int64_t rootVersion() override { return 0; }
+  std::int64_t dbStateInteger(const std::string&) override { return 10; }
+  void setDbStateInteger(const std::string&, std::int64_t) override {}
+  bool isFullPulling() override { return false; }
+  void setIsFullPulling(bool) override {}
+  std::shared_ptr<KXSyncUserMeta> makeUserMeta(std::weak_ptr<KXSyncUserMetaDelegate> d) override {
+    auto puller = std::make_shared<KXSyncUserMeta>(user_);
+    puller->setDelegate(std::move(d));
+    return puller;
+  }
+
+ private:
+  std::shared_ptr<KXSyncUserMetaEnvironment> user_;
+};
+
+void BM_EmptySyncCycle(benchmark::State& state) {
+  kxtest::TestNoteService service;
+  if (!service.start(nullptr)) {
+    state.SkipWithError("test note service did not start");
+    return;
+  }
+  service.attach(KXNetworkOperation::sharedTransport());
+  kxtest::TestUserEndpoints endpoints(service);
+  endpoints.setUserMeta(R"({"uid":"u1","rv":0,"tv":0})");
+  endpoints.setSelfInfo(R"({"userId":"u1"})");
+  auto env = std::make_shared<BenchCycleEnvironment>(
+      std::make_shared<BenchUserEnvironment>(service.baseURL()));
+  kx::NotificationCenter center;
+  std::atomic<int> ends{0};
+  center.addObserver(kKXSyncEndNotification, nullptr, nullptr,
+                     [&](const kx::Notification&) { ++ends; });
+  kx::OperationQueue queue("bench.sync", 1);
+  std::size_t cycles = 0;
+  for (auto _ : state) {
+    int before = ends.load();
+    queue.addOperation(std::make_shared<KXSyncOperation>(env, &center));
+    kx::MainQueue::shared().runUntil([&] { return ends.load() > before; }, 30);
+    ++cycles;
+  }
+  service.waitForInFlight(0, 30);
+  state.counters["requests_per_cycle"] =
+      static_cast<double>(service.requests().size()) / static_cast<double>(cycles);
+  queue.waitUntilAllOperationsAreFinished(30);
+  service.stop();
+}
+BENCHMARK(BM_EmptySyncCycle)->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
+
+}  // namespace
+
+BENCHMARK_MAIN();

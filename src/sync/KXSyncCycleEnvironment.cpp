@@ -1,0 +1,92 @@
+#include "sync/KXSyncCycleEnvironment.h"
+
+#include "CommonUtils/KXLogger.h"
+#include "CommonUtils/KXSysUtil.h"
+#include "Data/DbState.h"
+#include "Data/KXDataClient.h"
+#include "Data/KXDataContext.h"
+#include "Data/Root.h"
+
+namespace {
+
+kx::Dictionary stateQuery(const std::string& key) {
+  kx::Dictionary query;
+  query.set(kKXQueryConditionKey, kx::Value("stateKey = %@"));
+  kx::Array arguments;
+  arguments.push_back(kx::Value(key));
+  query.set(kKXQueryArgumentsKey, kx::Value(std::move(arguments)));
+  return query;
+}
+
+}  // namespace
+
+bool KXSyncCycleEnvironment::canConnect() { return KXSysUtil::sharedUtil().canConnect(); }
+
+std::int64_t KXSyncCycleEnvironment::rootVersion() {
+  KXDataClient& client = KXDataClient::defaultDataClient();
+  std::int64_t version = 0;
+  client.performSyncReadBlock([&] {
+    if (auto root = client.rootEntry()) version = root->version();
+  });
+  return version;
+}
+
+std::int64_t KXSyncCycleEnvironment::dbStateInteger(const std::string& key) {
+  KXDataClient& client = KXDataClient::defaultDataClient();
+  std::int64_t value = 0;
+  client.performSyncReadBlock([&] {
+    auto result = client.executeSyncQuery("DbState", stateQuery(key), nullptr, nullptr);
+    if (result && !result->objects.empty()) {
+      if (auto state = std::dynamic_pointer_cast<DbState>(result->objects.front())) {
+        value = state->stateValue().intValue();
+      }
+    }
+  });
+  return value;
+}
+
+void KXSyncCycleEnvironment::setDbStateInteger(const std::string& key, std::int64_t value) {
+  KXDataClient& client = KXDataClient::defaultDataClient();
+  std::shared_ptr<KXDataContext> context = client.dataContext();
+  if (!context) return;
+  context->performSyncWriteBlock([&](KXManagedObjectContext& write) {
+    auto result = client.executeSyncQuery("DbState", stateQuery(key), &write, nullptr);
+    KXManagedObjectPtr state;
+    if (result && !result->objects.empty()) state = result->objects.front();
+    if (!state) {
+      state = write.insertNewObject("DbState");
+      if (!state) return;
+      state->setValue("stateKey", kx::Value(key));
+    }
+    state->setValue("stateValue", kx::Value(value));
+    kx::Error error;
+    if (!write.save(&error)) {
+      KXLOG("saving %s failed: %s", key.c_str(), error.localizedDescription().c_str());
+    }
+  });
+}
+
+bool KXSyncCycleEnvironment::isFullPulling() {
+  return KXDataClient::defaultDataClient().isFullPulling();
+}
+
+void KXSyncCycleEnvironment::setIsFullPulling(bool value) {
+  KXDataClient::defaultDataClient().setIsFullPulling(value);
+}
+
+std::shared_ptr<KXSyncUserMeta> KXSyncCycleEnvironment::makeUserMeta(
+    std::weak_ptr<KXSyncUserMetaDelegate> delegate) {
+  auto userMeta = std::make_shared<KXSyncUserMeta>();
+  userMeta->setDelegate(std::move(delegate));
+  return userMeta;
+}
+
+std::shared_ptr<KXSyncPullProxy> KXSyncCycleEnvironment::makePullProxy(
+    std::weak_ptr<KXSyncPullProxyDelegate> delegate) {
+  return std::make_shared<KXSyncPullProxy>(std::move(delegate));
+}
+
+std::shared_ptr<KXSyncPushProxy> KXSyncCycleEnvironment::makePushProxy(
+    std::weak_ptr<KXSyncPushProxyDelegate> delegate) {
+  return std::make_shared<KXSyncPushProxy>(std::move(delegate));
+}

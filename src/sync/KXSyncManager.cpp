@@ -1,0 +1,191 @@
+#include "sync/KXSyncManager.h"
+
+#include <utility>
+
+#include "CommonUtils/KXLogger.h"
+#include "CommonUtils/KXReachabilityWatcher.h"
+#include "platform/LocalizedStrings.h"
+#include "platform/MainQueue.h"
+#include "platform/SleepNotifications.h"
+#include "sync/KXSyncNotificationNames.h"
+#include "sync/KXSyncOperation.h"
+
+KXSyncManager::Admission KXSyncManager::admissionFor(
+    bool isSystemSleeping, const std::vector<std::shared_ptr<kx::Operation>>& cycles) {
+  if (isSystemSleeping) return Admission::kRefuseAsleep;
+  if (cycles.empty()) return Admission::kAddAndAnnounce;
+  if (cycles.size() == 1) {
+    const auto& only = cycles.front();
+    if (!only->isExecuting() && !only->isCancelled()) return Admission::kAbsorb;
+    return Admission::kAddQuietly;
+  }
+  return Admission::kAbsorb;
+}
+
+KXSyncManager& KXSyncManager::defaultManager() {
+  static KXSyncManager* manager = new KXSyncManager(
+      std::make_shared<KXSyncCycleEnvironment>(), std::make_shared<KXSyncManagerEnvironment>(),
+      std::make_shared<KXSyncAlertPresenter>());
+  return *manager;
+}
+
+KXSyncManager::KXSyncManager(std::shared_ptr<KXSyncCycleEnvironment> cycleEnvironment,
+                             std::shared_ptr<KXSyncManagerEnvironment> environment,
+                             std::shared_ptr<KXSyncAlertPresenter> alerts,
+                             std::shared_ptr<KXDelayClock> clock, kx::NotificationCenter* center)
+    : cycleEnvironment_(cycleEnvironment ? std::move(cycleEnvironment)
+                                         : std::make_shared<KXSyncCycleEnvironment>()),
+      environment_(environment ? std::move(environment)
+                               : std::make_shared<KXSyncManagerEnvironment>()),
+      alerts_(alerts ? std::move(alerts) : std::make_shared<KXSyncAlertPresenter>()),
+      clock_(clock ? std::move(clock) : KXDelayClock::systemClock()),
+      center_(center != nullptr ? center : &kx::NotificationCenter::defaultCenter()),
+      alive_(std::make_shared<int>(0)),
+      syncQueue_(kQueueName, 1) {
+  isNetworkReachable_ = cycleEnvironment_->canConnect();
+  observers_.push_back(center_->addObserver(
+      KXReachabilityWatcher::kNotificationName, nullptr, nullptr,
+      [this](const kx::Notification& n) { networkRechableChanged(n); }));
+  observers_.push_back(center_->addObserver(kx::kWorkspaceWillSleepNotification, nullptr, nullptr,
+                                            [this](const kx::Notification& n) { systemSleep(n); }));
+  observers_.push_back(center_->addObserver(kx::kWorkspaceDidWakeNotification, nullptr, nullptr,
+                                            [this](const kx::Notification& n) { systemAwake(n); }));
+  // Every sync-end is posted on the main queue; the blocks run right there.
+  observers_.push_back(center_->addObserver(kKXSyncEndNotification, nullptr, nullptr,
+                                            [this](const kx::Notification&) {
+                                              runAfterSyncBlocks();
+                                            }));
+  std::weak_ptr<int> alive = alive_;
+  clock_->after(kFirstSyncDelaySeconds, kx::MainQueue::shared(), [this, alive] {
+    if (alive.lock()) environment_->startSync([this] { syncByManual(); });
+  });
+}
+
+KXSyncManager::~KXSyncManager() {
+  for (kx::NotificationCenter::Token token : observers_) center_->removeObserver(token);
+  cancelTaskWhenLogoff();
+  syncQueue_.waitUntilAllOperationsAreFinished(30);
+}
+
+void KXSyncManager::sync() {
+  Admission admission;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    admission = admissionFor(isSystemSleeping_, syncQueue_.operations());
+    // sync-start is queued on the main queue before the cycle can post
+    // anything there, so that observers always see it first.
+    if (admission == Admission::kAddAndAnnounce) postSyncStartNotification();
+    if (admission == Admission::kAddAndAnnounce || admission == Admission::kAddQuietly) {
+      syncQueue_.addOperation(std::make_shared<KXSyncOperation>(cycleEnvironment_, center_));
+    }
+  }
+  if (admission == Admission::kRefuseAsleep) postSyncEndNotification(false);
+}
+
+void KXSyncManager::syncByManual() { sync(); }
+
+bool KXSyncManager::isWorking() const {
+  for (const auto& cycle : syncQueue_.operations()) {
+    if (cycle->isExecuting()) return true;
+  }
+  return false;
+}
+
+void KXSyncManager::didAfterSync(std::function<void()> block) {
+  if (!block) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  afterSyncBlocks_.push_back(std::move(block));
+}
+
+void KXSyncManager::runAfterSyncBlocks() {
+  std::vector<std::function<void()>> blocks;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    blocks.swap(afterSyncBlocks_);
+  }
+  for (auto& block : blocks) kx::Queue::invokeGuarded(block, "after-sync block");
+}
+
+void KXSyncManager::postSyncStartNotification() {
+  kx::NotificationCenter* center = center_;
+  const void* object = this;
+  kx::MainQueue::shared().async([center, object] { center->post(kKXSyncStartNotification, object); });
+}
+
+void KXSyncManager::postSyncEndNotification(bool success) {
+  KXLOG("sync end notification: %d", success ? 1 : 0);
+  kx::NotificationCenter* center = center_;
+  const void* object = this;
+  kx::MainQueue::shared().async([center, object, success] {
+    center->post(kKXSyncEndNotification, object,
+                 kx::Value(kx::Dictionary{{kKXSyncResultKey, kx::Value(success)}}));
+  });
+}
+
+void KXSyncManager::performLiveConnect() { environment_->multiportConnect(); }
+
+void KXSyncManager::cancelTaskWhenLogoff() {
+  KXLOG("cancelTaskWhenLogof");
+  // The waiting cycle first: cancelling the running one frees its slot, and a
+  // waiting cycle not yet cancelled would start in it.
+  std::vector<std::shared_ptr<kx::Operation>> cycles = syncQueue_.operations();
+  for (auto it = cycles.rbegin(); it != cycles.rend(); ++it) (*it)->cancel();
+}
+
+void KXSyncManager::systemSleep(const kx::Notification&) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    isSystemSleeping_ = true;
+  }
+  KXLOG("System will sleep");
+}
+
+void KXSyncManager::systemAwake(const kx::Notification&) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    isSystemSleeping_ = false;
+  }
+  sync();
+  KXLOG("System awake");
+}
+
+void KXSyncManager::networkRechableChanged(const kx::Notification& notification) {
+  bool reachable = notification.userInfo[KXReachabilityWatcher::kIsConnectionKey].boolValue();
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    isNetworkReachable_ = reachable;
+  }
+  KXLOG("sync, networkReachableChanged");
+  if (!reachable) {
+    cycleEnvironment_->changeNetWorkStatus(false);
+    postSyncEndNotification(false);
+    return;
+  }
+  cycleEnvironment_->changeNetWorkStatus(true);
+  cycleEnvironment_->startRecreateIndex();
+  if (environment_->isLogin()) {
+    if (!isWorking()) sync();
+  } else if (environment_->checkPersistCookie()) {
+    environment_->checkLogin();
+  } else if (environment_->loginType() == 1 && environment_->checkUserAndPassword()) {
+    environment_->doLogin();
+  } else {
+    std::shared_ptr<KXSyncAlertPresenter> alerts = alerts_;
+    std::shared_ptr<KXSyncManagerEnvironment> environment = environment_;
+    kx::MainQueue::shared().async([alerts, environment] {
+      alerts->runAlert(kx::LocalizedStrings::localized("Sorry, synchronization errors"),
+                       kx::LocalizedStrings::localized("Please login again"), {},
+                       [environment](int) { environment->respondsToLogout(); });
+    });
+  }
+}
+
+bool KXSyncManager::isNetworkReachable() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return isNetworkReachable_;
+}
+
+bool KXSyncManager::isSystemSleeping() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return isSystemSleeping_;
+}

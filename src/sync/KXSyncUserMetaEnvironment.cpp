@@ -1,0 +1,75 @@
+#include "sync/KXSyncUserMetaEnvironment.h"
+
+#include "CommonUtils/KXHooks.h"
+#include "CommonUtils/KXLogger.h"
+#include "CommonUtils/KXServiceBaseURL.h"
+#include "Data/KXDataClient.h"
+#include "Data/KXDataContext.h"
+#include "Data/KXFileManager.h"
+#include "account/KXSession.h"
+
+KXSyncUserMetaEnvironment::KXSyncUserMetaEnvironment()
+    : alerts(std::make_shared<KXSyncAlertPresenter>()), clock(KXDelayClock::systemClock()) {}
+
+std::string KXSyncUserMetaEnvironment::serviceBaseURL() { return KXServiceBaseURL(); }
+
+std::string KXSyncUserMetaEnvironment::currentUser() {
+  return KXSession::defaultSession().currentUser();
+}
+
+void KXSyncUserMetaEnvironment::setCurrentUser(const std::string& userId) {
+  KXSession::defaultSession().setCurrentUser(userId);
+}
+
+bool KXSyncUserMetaEnvironment::isLogin() {
+  std::string user = currentUser();
+  return !user.empty() && user != KXHooks::kEmptyUser;
+}
+
+void KXSyncUserMetaEnvironment::autoLoginWithBlock(
+    std::function<void(const kx::Error& error)> done) {
+  if (done) done(kx::Error("com.zarvel.note.Error", 0x400000002));
+}
+
+void KXSyncUserMetaEnvironment::updateUserMeta(const kx::Dictionary& values) {
+  std::shared_ptr<KXDataContext> context = KXDataClient::defaultDataClient().dataContext();
+  if (!context) return;
+  context->performWriteBlock([values](KXManagedObjectContext& write) {
+    kx::Error error;
+    std::vector<KXManagedObjectPtr> rows = write.fetch(KXFetchRequest("User"), &error);
+    KXManagedObjectPtr row = rows.empty() ? write.insertNewObject("User", &error) : rows.front();
+    if (!row) {
+      KXLOG("user meta not stored: %s", error.localizedDescription().c_str());
+      return;
+    }
+    for (const auto& [key, value] : values) row->setValue(key, value);
+    if (!write.save(&error)) {
+      KXLOG("user meta not saved: %s", error.localizedDescription().c_str());
+    }
+  });
+}
+
+void KXSyncUserMetaEnvironment::setCurrentSessionVersion(const kx::Value& version) {
+  KXDataClient::defaultDataClient().setCurrentSessionVersion(version);
+}
+
+bool KXSyncUserMetaEnvironment::isFirstLoginDownloading() {
+  return KXDataClient::defaultDataClient().isFirstLoginDownloading();
+}
+
+std::string KXSyncUserMetaEnvironment::iconImageLocation(const std::string& path) {
+  return KXFileManager::defaultManauger().URLForCurrentUserIconImageWithPath(path);
+}
+
+bool KXSyncUserMetaEnvironment::wipeUserData(const std::string& userId) {
+  kx::Error error;
+  std::string folder = KXFileManager::defaultManauger().URLForCleanedUserDataDirectory(userId, &error);
+  if (folder.empty() || !error.domain().empty()) {
+    KXLOG("wipe of %s refused: %s", userId.c_str(), error.localizedDescription().c_str());
+    return false;
+  }
+  KXFileManager::defaultManauger().URLForUserDataDirectory(userId, nullptr);
+  KXDataContext::defaultContext().setNeedRefresh(true);
+  KXDataContext::defaultContext().refreshContext();
+  return true;
+}
