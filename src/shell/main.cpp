@@ -1,6 +1,7 @@
-// The zarvelnote program. For now it prepares the application data folders
-// of the user who is signed in (the anonymous user "EmptyUser" until sign-in
-// exists), starts the log of this run with its first line, and exits.
+// The zarvelnote program. For now it reads the last session (its files and
+// cookies in the application data folder), prepares the data folders of the
+// user who is signed in ("EmptyUser" when nobody is), starts the log of this
+// run with its first line, and exits.
 // Errors presented meanwhile are written to the log and to standard error.
 #include <cstdio>
 #include <memory>
@@ -18,6 +19,7 @@
 #include "platform/MainQueue.h"
 #include "platform/Places.h"
 #include "platform/Semaphore.h"
+#include "shell/KXShellSessionEnvironment.h"
 
 int main() {
   // Before anything logs: the logger opens its file in the user's folder.
@@ -32,7 +34,13 @@ int main() {
                  kx::Places::applicationDataRoot().c_str(), error.localizedDescription().c_str());
     return 1;
   }
-  const std::string user = KXSession::defaultSession().currentUser();
+  // The session files and the cookie file live in the application data
+  // folder; the last session names the user whose folders are prepared.
+  KXSession& session = KXSession::defaultSession();
+  session.setEnvironment(std::make_shared<KXShellSessionEnvironment>());
+  session.setAppDataDir(kx::Places::applicationDataRoot());
+  session.loadLatest();
+  const std::string user = session.currentUser();
   const std::string userDirectory =
       KXFileManager::defaultManauger().URLForUserDataDirectory(user, &error);
   if (userDirectory.empty() || error) {

@@ -1,0 +1,23 @@
+#include "shell/KXShellSessionEnvironment.h"
+
+#include "Data/KXDataClient.h"
+#include "sync/KXConcurrentController.h"
+#include "sync/KXSyncManager.h"
+
+void KXShellSessionEnvironment::cancelTaskWhenLogoff() {
+  KXSyncManager::defaultManager().cancelTaskWhenLogoff();
+}
+
+void KXShellSessionEnvironment::clearPushEnvironment() {
+  KXConcurrentController::pushController().clearEnvironment();
+}
+
+void KXShellSessionEnvironment::clearPullEnvironment() {
+  KXConcurrentController::pullController().clearEnvironment();
+}
+
+void KXShellSessionEnvironment::closeDB() { KXDataClient::defaultDataClient().closeDB(); }
+
+void KXShellSessionEnvironment::addStatisKey(const std::string& key, const kx::Value& value) {
+  KXDataClient::defaultDataClient().addStatisKey(key, value);
+}
