@@ -26,7 +26,9 @@ TEST(TaskTimerTest, FiresByDeadlineAndCancelRemoves) {
     };
   };
   Semaphore last;
-  TaskTimer::Id cancelled = timer.schedule(0.01, record(99));
+  // Far enough ahead that the cancel below always comes first, however slow
+  // the machine (a sanitizer build can take more than 10 ms to get there).
+  TaskTimer::Id cancelled = timer.schedule(60, record(99));
   timer.schedule(0.03, record(3));
   timer.schedule(0.02, record(2));
   timer.schedule(0.04, [&] {
