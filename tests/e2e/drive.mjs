@@ -9,6 +9,9 @@
 // and the authority certificate; the secret never appears on a command line:
 // Chromium gets it through its DevTools connection. Every wait has a time
 // limit; Chromium is ended by its pid.
+//
+// Exit status: 0 when every check passed, 77 when there is no Chromium to
+// start (ZN_CHROMIUM, else /usr/bin/chromium), 1 otherwise.
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import net from 'node:net';
@@ -17,6 +20,13 @@ import path from 'node:path';
 import puppeteer from 'puppeteer-core';
 
 const [credentialsPath, serviceHost] = process.argv.slice(2);
+const chromium = process.env.ZN_CHROMIUM || '/usr/bin/chromium';
+try {
+  fs.accessSync(chromium, fs.constants.X_OK);
+} catch {
+  console.log(`SKIP: no Chromium at ${chromium} (install Debian's chromium, or set ZN_CHROMIUM)`);
+  process.exit(77);
+}
 const credentials = JSON.parse(fs.readFileSync(credentialsPath, 'utf8'));
 const failures = [];
 let browserPid = 0;
@@ -75,7 +85,7 @@ if (process.getuid && process.getuid() === 0) args.push('--no-sandbox');
 
 try {
   const browser = await puppeteer.launch({
-    executablePath: process.env.ZN_CHROMIUM || '/usr/bin/chromium',
+    executablePath: chromium,
     headless: true,
     userDataDir,
     args,
