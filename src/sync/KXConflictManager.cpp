@@ -1,7 +1,7 @@
 #include "sync/KXConflictManager.h"
 
 #include "Data/FileMeta.h"
-#include "sync/KXDataConflictPolicy.h"
+#include "sync/KXDataConflictPolicyForType.h"
 
 KXConflictManager& KXConflictManager::sharedManager() {
   static KXConflictManager* manager = new KXConflictManager();

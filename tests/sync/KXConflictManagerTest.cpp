@@ -11,7 +11,7 @@
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
 #include "support/TempAppRoot.h"
-#include "sync/KXDataConflictPolicy.h"
+#include "sync/KXDataConflictPolicyForType.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "sync/KXDataConflictPolicy.h"
+#include "sync/KXDataConflictPolicyForType.h"
 
 #include "CommonUtils/KXConfiguration.h"
 #include "CommonUtils/KXLogger.h"
