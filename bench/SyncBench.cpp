@@ -23,8 +23,11 @@
 #include "platform/NotificationCenter.h"
 #include "platform/OperationQueue.h"
 #include "support/TestNoteService.h"
+#include "support/TestSyncEndpoints.h"
 #include "support/TestUserEndpoints.h"
 #include "sync/KXSyncCycleEnvironment.h"
+#include "sync/KXSyncPullEnvironment.h"
+#include "sync/KXSyncPullProxy.h"
 #include "sync/KXSyncNotificationNames.h"
 #include "sync/KXSyncOperation.h"
 #include "sync/KXSyncUserMeta.h"
@@ -121,8 +124,9 @@ BENCHMARK(BM_SortByDepth)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 #ifdef ZN_SYNC_BENCH_SERVICE
 // One empty sync cycle (user meta with self info, nothing to pull or push,
-// user meta again) against the local test note service: wall time per cycle
-// and the requests it sent.
+// user meta again, the pull after the push with its one empty page) against
+// the local test note service: wall time per cycle and the requests it sent
+// (4: user meta twice, self info, one pull page).
 class BenchUserEnvironment : public KXSyncUserMetaEnvironment {
  public:
   explicit BenchUserEnvironment(std::string base) : base_(std::move(base)) {}
@@ -137,12 +141,36 @@ class BenchUserEnvironment : public KXSyncUserMetaEnvironment {
   std::string base_;
 };
 
+// The store of the bench is level with the service at `version`; nothing
+// fails, saves cost nothing.
+class BenchPullEnvironment : public KXSyncPullEnvironment {
+ public:
+  BenchPullEnvironment(std::string base, std::int64_t version)
+      : base_(std::move(base)), version_(version) {}
+  std::string serviceBaseURL() override { return base_; }
+  bool canConnect() override { return true; }
+  std::int64_t baseVersion() override { return version_; }
+  bool isFullPulling() override { return false; }
+  void setCurrentSessionVersion(std::int64_t) override {}
+  kx::Array fetchPullFailed() override { return {}; }
+  void pullFailedFileId(const std::string&, const std::string&) override {}
+  void deletePullFailedFileId(const std::string&) override {}
+  void save(std::function<void()> done) override {
+    if (done) done();
+  }
+
+ private:
+  std::string base_;
+  std::int64_t version_;
+};
+
 class BenchCycleEnvironment : public KXSyncCycleEnvironment {
  public:
-  explicit BenchCycleEnvironment(std::shared_ptr<KXSyncUserMetaEnvironment> user)
-      : user_(std::move(user)) {}
+  BenchCycleEnvironment(std::shared_ptr<KXSyncUserMetaEnvironment> user,
+                        std::shared_ptr<KXSyncPullEnvironment> pull, std::int64_t version)
+      : user_(std::move(user)), pull_(std::move(pull)), version_(version) {}
   bool canConnect() override { return true; }
-  std::int64_t rootVersion() override { return 0; }
+  std::int64_t rootVersion() override { return version_; }
   std::int64_t dbStateInteger(const std::string&) override { return 10; }
   void setDbStateInteger(const std::string&, std::int64_t) override {}
   bool isFullPulling() override { return false; }
@@ -152,9 +180,14 @@ class BenchCycleEnvironment : public KXSyncCycleEnvironment {
     puller->setDelegate(std::move(d));
     return puller;
   }
+  std::shared_ptr<KXSyncPullProxy> makePullProxy(std::weak_ptr<KXSyncPullProxyDelegate> d) override {
+    return std::make_shared<KXSyncPullProxy>(std::move(d), pull_);
+  }
 
  private:
   std::shared_ptr<KXSyncUserMetaEnvironment> user_;
+  std::shared_ptr<KXSyncPullEnvironment> pull_;
+  std::int64_t version_;
 };
 
 void BM_EmptySyncCycle(benchmark::State& state) {
@@ -165,10 +198,13 @@ void BM_EmptySyncCycle(benchmark::State& state) {
   }
   service.attach(KXNetworkOperation::sharedTransport());
   kxtest::TestUserEndpoints endpoints(service);
-  endpoints.setUserMeta(R"({"uid":"u1","rv":0,"tv":0})");
+  kxtest::TestSyncEndpoints syncEndpoints(service);
+  const std::int64_t version = syncEndpoints.rootVersion();
+  endpoints.setUserMeta(R"({"uid":"u1","rv":)" + std::to_string(version) + R"(,"tv":0})");
   endpoints.setSelfInfo(R"({"userId":"u1"})");
   auto env = std::make_shared<BenchCycleEnvironment>(
-      std::make_shared<BenchUserEnvironment>(service.baseURL()));
+      std::make_shared<BenchUserEnvironment>(service.baseURL()),
+      std::make_shared<BenchPullEnvironment>(service.baseURL(), version), version);
   kx::NotificationCenter center;
   std::atomic<int> ends{0};
   center.addObserver(kKXSyncEndNotification, nullptr, nullptr,

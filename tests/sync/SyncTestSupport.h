@@ -33,6 +33,10 @@ class EventLog {
     std::lock_guard<std::mutex> lock(mu_);
     return events_;
   }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mu_);
+    events_.clear();
+  }
   std::size_t count(const std::string& event) const {
     std::lock_guard<std::mutex> lock(mu_);
     std::size_t n = 0;
