@@ -11,6 +11,7 @@
 #include "support/QueueBarrier.h"
 #include "support/TestNoteService.h"
 #include "support/TestSyncEndpoints.h"
+#include "sync/KXConcurrentController.h"
 #include "sync/SyncPullTestSupport.h"
 
 namespace {
@@ -255,6 +256,41 @@ TEST_F(KXSyncPullProxyTest, ClearedPullWritesAndReportsNothingLate) {
   EXPECT_EQ(log.count("success") + countPrefix("fail "), 0u);
   std::lock_guard<std::mutex> lock(applier->mu_);
   EXPECT_EQ(applier->batches.size(), 1u) << "the first, cleared pull applied nothing";
+}
+
+// The download endpoint that the object pulls will use, through the pull
+// controller: bodies by file id, injected failures, and the count of
+// downloads in flight that the width of the controller bounds.
+TEST_F(KXSyncPullProxyTest, DownloadEndpointServesBodiesAndCountsDownloadsInFlight) {
+  for (int i = 0; i < 10; ++i) endpoints->putNote("D" + std::to_string(i), "ROOT", "d.note", "body " + std::to_string(i));
+  endpoints->failDownload("D3", 1);
+  endpoints->setDownloadGateClosed(true);
+  KXConcurrentController controller(KXConcurrentController::kPullConcurrentLen);
+  std::mutex mu;
+  std::map<std::string, std::string> bodies;
+  std::atomic<int> answered{0};
+  for (const std::string id : {"D0", "D1", "D2", "D3", "D4", "D5", "D6", "D7", "D8", "D9", "nope"}) {
+    auto operation = std::make_shared<KXNetworkOperation>();
+    operation->setOption({{"url", service.baseURL() + "/qrt/api/personal/sync?method=download"},
+                          {"params", kx::Value::dict({{"fileId", kx::Value(id)}, {"version", kx::Value(1)}})}});
+    ASSERT_TRUE(controller.concurrentResumeWithOperator(
+        operation, [&, id](const kx::Value& result, const kx::HTTPResponseHead& head, const kx::Error& error) {
+          std::lock_guard<std::mutex> lock(mu);
+          bodies[id] = error.domain().empty() ? std::string(result.bytes().begin(), result.bytes().end())
+                                              : "status " + std::to_string(head.status);
+          ++answered;
+        }));
+  }
+  ASSERT_TRUE(endpoints->waitForDownloadsInFlight(7, 20));
+  EXPECT_EQ(endpoints->downloadsInFlight(), 7);
+  endpoints->setDownloadGateClosed(false);
+  ASSERT_TRUE(kxtest::pumpMainUntil([&] { return answered.load() == 11; }, 20));
+  EXPECT_EQ(endpoints->peakDownloadsInFlight(), 7);
+  std::lock_guard<std::mutex> lock(mu);
+  EXPECT_EQ(bodies["D0"], "body 0");
+  EXPECT_EQ(bodies["D9"], "body 9");
+  EXPECT_EQ(bodies["D3"], "status 500");
+  EXPECT_EQ(bodies["nope"], "status 404");
 }
 
 // The service's file entry, as a page holds it.

@@ -26,6 +26,8 @@
 #include "sync/KXDeleteAllDataProxy.h"
 #include "sync/KXSyncCycleEnvironment.h"
 #include "sync/KXSyncManager.h"
+#include "sync/KXSyncPullEnvironment.h"
+#include "sync/KXSyncScriptBridge.h"
 #include "sync/KXSyncUserMetaEnvironment.h"
 
 namespace {
@@ -180,6 +182,51 @@ TEST(KXSyncStoreDefaultsTest, StoreSyncRequestsReachTheSharedManager) {
   EXPECT_EQ(ran.load(), 1);
   EXPECT_TRUE(onMain.load());
   EXPECT_EQ(manager.syncQueue().operationCount(), 0u);
+}
+
+TEST(KXSyncStoreDefaultsTest, PullFailureListKeepsEntriesForFourRetriesInTheStore) {
+  KXSyncPullEnvironment environment;
+  const kx::Value entry = kx::Value::dict(
+      {{"entry", kx::Value::dict({{"id", kx::Value("F1")}, {"name", kx::Value("a.note")}})}});
+  const std::string json = R"({"entry": {"id": "F1", "name": "a.note"}})";
+  auto saved = [&] {
+    std::atomic<bool> done{false};
+    environment.save([&] { done = true; });
+    return kxtest::pumpMainUntil([&] { return done.load(); });
+  };
+  EXPECT_TRUE(environment.fetchPullFailed().empty());
+  for (int failure = 1; failure <= 5; ++failure) {
+    SCOPED_TRACE(failure);
+    environment.pullFailedFileId("F1", json);
+    ASSERT_TRUE(saved());
+    kx::Array retried = environment.fetchPullFailed();
+    if (failure <= 4) {
+      ASSERT_EQ(retried.size(), 1u) << "offered again";
+      EXPECT_EQ(retried[0], entry);
+    } else {
+      EXPECT_TRUE(retried.empty()) << "given up after the fifth failure";
+    }
+  }
+  environment.deletePullFailedFileId("F1");
+  environment.pullFailedFileId("F1", json);
+  ASSERT_TRUE(saved());
+  EXPECT_EQ(environment.fetchPullFailed().size(), 1u) << "a success starts the count again";
+}
+
+TEST(KXSyncStoreDefaultsTest, ScriptBridgeAnswersNeutrallyUntilOneIsInstalled) {
+  std::shared_ptr<KXSyncScriptBridge> bridge = KXSyncScriptBridge::installed();
+  EXPECT_EQ(bridge->currentModifingFile(), "");
+  EXPECT_EQ(bridge->getEditorVersion(), "0");
+  bridge->trackEvent("pull_conflict", 1);
+  bridge->refreshOffice();
+  class Editing : public KXSyncScriptBridge {
+   public:
+    std::string currentModifingFile() override { return "F9"; }
+  };
+  KXSyncScriptBridge::install(std::make_shared<Editing>());
+  EXPECT_EQ(KXSyncScriptBridge::installed()->currentModifingFile(), "F9");
+  KXSyncScriptBridge::install(nullptr);
+  EXPECT_EQ(KXSyncScriptBridge::installed()->currentModifingFile(), "");
 }
 
 }  // namespace
