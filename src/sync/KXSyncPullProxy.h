@@ -49,6 +49,7 @@
 #include <string>
 #include <vector>
 
+#include "Data/KXManagedObject.h"
 #include "platform/Error.h"
 #include "platform/Value.h"
 #include "sync/KXSyncPullApplier.h"
@@ -82,6 +83,57 @@ class KXSyncPullProxy : public std::enable_shared_from_this<KXSyncPullProxy> {
   static KXSyncPullBatch sortMetalist(
       const kx::Array& metaList,
       const std::function<std::optional<kx::Dictionary>(const kx::Value&)>& convert);
+
+  // ---- Rules the store's applier follows (KXSyncPullProxyRules.cpp) -------
+  // Pure functions of the batch and the local entry, so that they are
+  // tested apart from the store.
+
+  // Whether following "parentId" through the batch from `fileId` comes back
+  // to an entry already passed (the entry lies on a parent cycle, or below
+  // one). NO once an item or a parent id is missing, or the parent is "1"
+  // or "0".
+  static bool ringAppear(const kx::Dictionary& idDict, const std::string& fileId);
+  // The parent normalisation of a pulled item whose parent is a folder
+  // (not "1" nor "0"): the item leaves the trash ("del" NO) unless its
+  // parent in the batch is in it; for a notebook (`notebook`) whose parent
+  // in the batch is removed for good, the item is removed too and marked
+  // modified. Changes the item and its idDict entry.
+  static void normalizeParent(kx::Dictionary& item, kx::Dictionary& idDict, bool notebook);
+  // The pulled item merged over a locally modified entry: the local
+  // modification time, title, author and source URL stay when set, and
+  // the local placement stays (parentId, del and remoteRemoved removed);
+  // for a local entry in the trash with a deleted parent the pulled "del"
+  // is dropped so it stays there. An entry not modified locally takes the
+  // item as it is. `storedParentDeleted`: the local parent entry is in
+  // the trash.
+  static kx::Dictionary mergeMeta(const KXManagedObject& local, kx::Dictionary item,
+                                  bool storedParentDeleted);
+  // Whether a pulled note or file conflicts with its local entry: its
+  // content changed on both sides (checksums differ and the local content
+  // changed), or the editor is changing it now (`editingFileId`).
+  static bool isContentConflict(const kx::Dictionary& item, const KXManagedObject& local,
+                                const std::string& editingFileId);
+  // The title of a conflict copy: "Report.txt" -> "Report(Sync
+  // Conflicted).txt", "Plan" -> "Plan(Sync Conflicted)." (the dot stays, as
+  // the service's other clients name it), no title -> "(Sync Conflicted)".
+  static std::string conflictTitle(const std::optional<std::string>& title);
+  // Whether a pulled item is skipped: the local version is at least the
+  // remote one and no full pull runs.
+  static bool skipByVersion(std::int64_t localVersion, std::int64_t remoteVersion,
+                            bool fullPulling);
+  // A child of a stored notebook, as the subtree walk needs it.
+  struct StoredChild {
+    std::string fileId;
+    bool isNotebook = false;
+    bool localModified = false;
+  };
+  // Paths "<notebook>/<child>[/...]" to the locally modified entries under
+  // a stored notebook, through notebooks that are not modified themselves.
+  // `childrenOf` lists a stored notebook's live children. A notebook met
+  // twice (a stored parent cycle) is not walked again.
+  static std::vector<std::string> subTreeModifiedMetaUnderNotebook(
+      const std::string& notebookId,
+      const std::function<std::vector<StoredChild>(const std::string&)>& childrenOf);
 
  protected:
   // The delegate, or nullptr when it is gone.
