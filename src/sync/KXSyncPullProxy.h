@@ -31,8 +31,7 @@
 // object pull writes nothing and reports nothing.
 //
 // pullMyshares() and pullPen() are the hand-offs to the my-share and
-// pen-note pulls, which are not built: the first does nothing, the second
-// only logs.
+// pen-note pulls, which are not built: both only log.
 //
 // Create with std::make_shared. Thread safety: every member may be called
 // from any thread; mu_ guards the pull's state. Page answers and object pull

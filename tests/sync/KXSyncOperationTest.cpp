@@ -12,6 +12,7 @@
 #include "support/QueueBarrier.h"
 #include "support/TempAppRoot.h"
 #include "support/TestNoteService.h"
+#include "support/TestSyncEndpoints.h"
 #include "support/TestUserEndpoints.h"
 #include "sync/KXSyncUserMeta.h"
 #include "sync/SyncPullTestSupport.h"
@@ -19,6 +20,12 @@
 #include "sync/UserMetaTestSupport.h"
 
 namespace {
+
+std::vector<std::string> ids(const std::vector<kx::Dictionary>& items) {
+  std::vector<std::string> out;
+  for (const auto& item : items) out.push_back(item["fileId"].stringValue());
+  return out;
+}
 
 using kxtest::Answer;
 
@@ -257,6 +264,47 @@ TEST(KXSyncOperationServiceTest, EmptyCycleSendsExactlyTheUserRequestsAndOnePull
     // The pull after the push runs whatever the versions: one empty page.
     EXPECT_EQ(sent, (std::vector<std::string>{"/qrt/api/personal/sync", "/qrt/api/self",
                                               "/qrt/mapi/user", "/qrt/mapi/user +self"}));
+    EXPECT_TRUE(queue.waitUntilAllOperationsAreFinished(20));
+    service.stop();
+  }
+}
+
+TEST(KXSyncOperationServiceTest, CycleWithTheServiceAheadPullsTwiceThroughTheApplier) {
+  kxtest::TempAppRoot root;
+  kxtest::TestNoteService service;
+  ASSERT_TRUE(service.start(nullptr));
+  service.attach(KXNetworkOperation::sharedTransport());
+  {
+    kxtest::TestUserEndpoints endpoints(service);
+    kxtest::TestSyncEndpoints syncEndpoints(service);
+    const std::int64_t local = syncEndpoints.rootVersion();
+    syncEndpoints.putNotebook("NB", "ROOT", "Work");
+    syncEndpoints.putNote("A", "NB", "a.note", "text");
+    const std::int64_t ahead = syncEndpoints.rootVersion();
+    endpoints.setUserMeta(R"({"uid":"u1","rv":)" + std::to_string(ahead) + R"(,"tv":0})");
+    endpoints.setSelfInfo(R"({"userId":"u1"})");
+    auto userEnv = std::make_shared<kxtest::FakeUserMetaEnvironment>(service, root.path());
+    kxtest::EventLog pullLog;
+    auto pullEnv = std::make_shared<kxtest::FakePullEnvironment>(service.baseURL(), &pullLog);
+    pullEnv->base = local;
+    auto applier = std::make_shared<kxtest::RecordingApplier>(&syncEndpoints, &pullLog);
+    pullEnv->applierToUse = applier;
+    auto env = std::make_shared<ServiceCycleEnvironment>(userEnv, pullEnv);
+    env->localRootVersion = local;
+    env->setState("dbContentVersion", 10);
+    kx::NotificationCenter center;
+    kxtest::SyncNotificationRecorder recorder(center);
+    kx::OperationQueue queue("test.sync", 1);
+    queue.addOperation(std::make_shared<KXSyncOperation>(env, &center));
+    ASSERT_TRUE(kxtest::pumpMainUntil([&] { return recorder.log.count("end:1") == 1; }, 20));
+    EXPECT_EQ(recorder.log.events(),
+              (std::vector<std::string>{"pullFileMeta", "push", "pullFileMeta", "end:1"}));
+    std::lock_guard<std::mutex> lock(applier->mu_);
+    ASSERT_EQ(applier->batches.size(), 2u) << "the first pull and the pull after the push";
+    EXPECT_EQ(ids(applier->batches[0].newAndModifyNotebooks), (std::vector<std::string>{"ROOT", "NB"}));
+    EXPECT_EQ(ids(applier->batches[0].newAndModifyNotes), (std::vector<std::string>{"A"}));
+    EXPECT_EQ(pullLog.count("rootVersion " + std::to_string(ahead)), 2u)
+        << "the fake store's base does not move, so the second pull brings the same";
     EXPECT_TRUE(queue.waitUntilAllOperationsAreFinished(20));
     service.stop();
   }
