@@ -23,12 +23,16 @@
 #include "platform/NotificationCenter.h"
 #include "platform/OperationQueue.h"
 #include "support/TestNoteService.h"
+#include "support/TestSyncEndpoints.h"
 #include "support/TestUserEndpoints.h"
 #include "sync/KXSyncCycleEnvironment.h"
+#include "sync/KXSyncPullEnvironment.h"
+#include "sync/KXSyncPullProxy.h"
 #include "sync/KXSyncNotificationNames.h"
 #include "sync/KXSyncOperation.h"
 #include "sync/KXSyncUserMeta.h"
 #include "sync/KXSyncUserMetaEnvironment.h"
+#include "platform/Semaphore.h"
 #endif
 #include "sync/KXTopoNode.h"
 #include "sync/KXTopoSeqUtil.h"
@@ -121,8 +125,9 @@ BENCHMARK(BM_SortByDepth)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 #ifdef ZN_SYNC_BENCH_SERVICE
 // One empty sync cycle (user meta with self info, nothing to pull or push,
-// user meta again) against the local test note service: wall time per cycle
-// and the requests it sent.
+// user meta again, the pull after the push with its one empty page) against
+// the local test note service: wall time per cycle and the requests it sent
+// (4: user meta twice, self info, one pull page).
 class BenchUserEnvironment : public KXSyncUserMetaEnvironment {
  public:
   explicit BenchUserEnvironment(std::string base) : base_(std::move(base)) {}
@@ -137,12 +142,36 @@ class BenchUserEnvironment : public KXSyncUserMetaEnvironment {
   std::string base_;
 };
 
+// The store of the bench is level with the service at `version`; nothing
+// fails, saves cost nothing.
+class BenchPullEnvironment : public KXSyncPullEnvironment {
+ public:
+  BenchPullEnvironment(std::string base, std::int64_t version)
+      : base_(std::move(base)), version_(version) {}
+  std::string serviceBaseURL() override { return base_; }
+  bool canConnect() override { return true; }
+  std::int64_t baseVersion() override { return version_; }
+  bool isFullPulling() override { return false; }
+  void setCurrentSessionVersion(std::int64_t) override {}
+  kx::Array fetchPullFailed() override { return {}; }
+  void pullFailedFileId(const std::string&, const std::string&) override {}
+  void deletePullFailedFileId(const std::string&) override {}
+  void save(std::function<void()> done) override {
+    if (done) done();
+  }
+
+ private:
+  std::string base_;
+  std::int64_t version_;
+};
+
 class BenchCycleEnvironment : public KXSyncCycleEnvironment {
  public:
-  explicit BenchCycleEnvironment(std::shared_ptr<KXSyncUserMetaEnvironment> user)
-      : user_(std::move(user)) {}
+  BenchCycleEnvironment(std::shared_ptr<KXSyncUserMetaEnvironment> user,
+                        std::shared_ptr<KXSyncPullEnvironment> pull, std::int64_t version)
+      : user_(std::move(user)), pull_(std::move(pull)), version_(version) {}
   bool canConnect() override { return true; }
-  std::int64_t rootVersion() override { return 0; }
+  std::int64_t rootVersion() override { return version_; }
   std::int64_t dbStateInteger(const std::string&) override { return 10; }
   void setDbStateInteger(const std::string&, std::int64_t) override {}
   bool isFullPulling() override { return false; }
@@ -152,9 +181,14 @@ class BenchCycleEnvironment : public KXSyncCycleEnvironment {
     puller->setDelegate(std::move(d));
     return puller;
   }
+  std::shared_ptr<KXSyncPullProxy> makePullProxy(std::weak_ptr<KXSyncPullProxyDelegate> d) override {
+    return std::make_shared<KXSyncPullProxy>(std::move(d), pull_);
+  }
 
  private:
   std::shared_ptr<KXSyncUserMetaEnvironment> user_;
+  std::shared_ptr<KXSyncPullEnvironment> pull_;
+  std::int64_t version_;
 };
 
 void BM_EmptySyncCycle(benchmark::State& state) {
@@ -165,10 +199,13 @@ void BM_EmptySyncCycle(benchmark::State& state) {
   }
   service.attach(KXNetworkOperation::sharedTransport());
   kxtest::TestUserEndpoints endpoints(service);
-  endpoints.setUserMeta(R"({"uid":"u1","rv":0,"tv":0})");
+  kxtest::TestSyncEndpoints syncEndpoints(service);
+  const std::int64_t version = syncEndpoints.rootVersion();
+  endpoints.setUserMeta(R"({"uid":"u1","rv":)" + std::to_string(version) + R"(,"tv":0})");
   endpoints.setSelfInfo(R"({"userId":"u1"})");
   auto env = std::make_shared<BenchCycleEnvironment>(
-      std::make_shared<BenchUserEnvironment>(service.baseURL()));
+      std::make_shared<BenchUserEnvironment>(service.baseURL()),
+      std::make_shared<BenchPullEnvironment>(service.baseURL(), version), version);
   kx::NotificationCenter center;
   std::atomic<int> ends{0};
   center.addObserver(kKXSyncEndNotification, nullptr, nullptr,
@@ -188,6 +225,120 @@ void BM_EmptySyncCycle(benchmark::State& state) {
   service.stop();
 }
 BENCHMARK(BM_EmptySyncCycle)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The metadata pull of a first download: 200 notebooks and N notes (N + 201
+// entries with the root, pages of 512) from the local test note service,
+// collected, converted, ordered parents first and sorted; the applier does
+// nothing (the store writes are measured with them). Baseline: the same
+// page requests, sent one after the other with the same options and parsed
+// the same way, and nothing else; the difference is what collecting,
+// converting and ordering cost.
+class NoApplier : public KXSyncPullApplier {
+ public:
+  KXSyncPullApplication apply(KXSyncPullBatch& batch) override {
+    items = batch.itemCount();
+    return {};
+  }
+  void addRoot(const kx::Dictionary&) override {}
+  void updateRootVersion(std::int64_t) override {}
+  std::size_t items = 0;
+};
+
+class PullDone : public KXSyncPullProxyDelegate {
+ public:
+  void didPullSuccess() override { done.signal(); }
+  void didPullFail(const kx::Error&) override {
+    failed = true;
+    done.signal();
+  }
+  kx::Semaphore done;
+  std::atomic<bool> failed{false};
+};
+
+class BenchPullWithApplier : public BenchPullEnvironment {
+ public:
+  BenchPullWithApplier(std::string base, std::shared_ptr<KXSyncPullApplier> applier)
+      : BenchPullEnvironment(std::move(base), 0), applier_(std::move(applier)) {}
+  std::shared_ptr<KXSyncPullApplier> applier() override { return applier_; }
+
+ private:
+  std::shared_ptr<KXSyncPullApplier> applier_;
+};
+
+struct PullService {
+  explicit PullService(int notes) {
+    ok = service.start(nullptr);
+    if (!ok) return;
+    service.attach(KXNetworkOperation::sharedTransport());
+    endpoints = std::make_unique<kxtest::TestSyncEndpoints>(service);
+    for (int i = 0; i < 200; ++i) endpoints->putNotebook("NB" + std::to_string(i), "ROOT", "nb");
+    for (int i = 0; i < notes; ++i) {
+      endpoints->putNote("N" + std::to_string(i), "NB" + std::to_string(i % 200),
+                         "note " + std::to_string(i) + ".note", "body");
+    }
+  }
+  ~PullService() {
+    endpoints.reset();
+    service.stop();
+  }
+  kxtest::TestNoteService service;
+  std::unique_ptr<kxtest::TestSyncEndpoints> endpoints;
+  bool ok = false;
+};
+
+void BM_MetadataPull(benchmark::State& state) {
+  PullService fixture(static_cast<int>(state.range(0)));
+  if (!fixture.ok) {
+    state.SkipWithError("test note service did not start");
+    return;
+  }
+  auto applier = std::make_shared<NoApplier>();
+  auto environment = std::make_shared<BenchPullWithApplier>(fixture.service.baseURL(), applier);
+  for (auto _ : state) {
+    auto delegate = std::make_shared<PullDone>();
+    auto proxy = std::make_shared<KXSyncPullProxy>(delegate, environment);
+    proxy->pull();
+    if (!delegate->done.wait(60) || delegate->failed) {
+      state.SkipWithError("the pull did not succeed");
+      break;
+    }
+  }
+  state.counters["entries"] = static_cast<double>(applier->items);
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(applier->items));
+}
+BENCHMARK(BM_MetadataPull)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_MetadataPullPagesOnly(benchmark::State& state) {
+  PullService fixture(static_cast<int>(state.range(0)));
+  if (!fixture.ok) {
+    state.SkipWithError("test note service did not start");
+    return;
+  }
+  std::size_t entries = 0;
+  for (auto _ : state) {
+    std::string marker;
+    entries = 0;
+    for (;;) {
+      KXNetworkOperationOptions options;
+      options.set(kKXOptionURL, kx::Value(fixture.service.baseURL() + KXSyncPullProxy::kPullPath));
+      options.set(kKXOptionParams, kx::Value::dict({{"baseVersion", kx::Value(0)},
+                                                    {"lastId", kx::Value(marker)},
+                                                    {"limit", kx::Value(KXSyncPullProxy::kPageLimit)}}));
+      options.set(kKXOptionDataType, kx::Value(kKXJSONDataType));
+      auto operation = std::make_shared<KXNetworkOperation>();
+      operation->setOption(std::move(options));
+      kx::Error error;
+      kx::Value page = operation->syncRequestWithError(&error);
+      entries += page["values"].array().size();
+      if (!page["truncated"].boolValue()) break;
+      marker = page["truncatedMarker"].stringValue();
+    }
+    benchmark::DoNotOptimize(entries);
+  }
+  state.counters["entries"] = static_cast<double>(entries);
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(entries));
+}
+BENCHMARK(BM_MetadataPullPagesOnly)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
 #endif
 
 }  // namespace

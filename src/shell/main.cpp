@@ -20,10 +20,13 @@
 #include "platform/Places.h"
 #include "platform/Semaphore.h"
 #include "shell/KXShellSessionEnvironment.h"
+#include "sync/KXSyncManager.h"
 
 int main() {
   // Before anything logs: the logger opens its file in the user's folder.
   KXInstallFoundationHooks();
+  // The store asks for syncs through hooks that reach the sync manager.
+  KXSyncManager::installSyncRequestHooks();
   KXURLOpener::install(std::make_shared<KXXdgURLOpener>());
   // No window yet: failures the user should see go to the log and stderr.
   KXErrorPresenter::install(std::make_shared<KXConsoleErrorPresenter>());

@@ -5,7 +5,8 @@
 //
 // The defaults are the program's: reachability from KXSysUtil, versions and
 // flags from the store through KXDataClient, the user-meta puller that talks
-// to the service, and KXSyncPullProxy / KXSyncPushProxy. Pieces not built yet
+// to the service, the metadata pull (KXSyncPullProxy with the program's pull
+// environment) and the push seam (KXSyncPushProxy). Pieces not built yet
 // answer neutrally: the tag pull and the index rebuild do nothing. Tests
 // override what they need.
 //

@@ -4,6 +4,7 @@
 
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXReachabilityWatcher.h"
+#include "Data/KXSyncRequestHooks.h"
 #include "platform/LocalizedStrings.h"
 #include "platform/MainQueue.h"
 #include "platform/SleepNotifications.h"
@@ -23,21 +24,31 @@ KXSyncManager::Admission KXSyncManager::admissionFor(
 }
 
 KXSyncManager& KXSyncManager::defaultManager() {
-  static KXSyncManager* manager = new KXSyncManager(
-      std::make_shared<KXSyncCycleEnvironment>(), std::make_shared<KXSyncManagerEnvironment>(),
-      std::make_shared<KXSyncAlertPresenter>());
+  static KXSyncManager* manager = [] {
+    auto* made = new KXSyncManager(std::make_shared<KXSyncCycleEnvironment>(),
+                                   std::make_shared<KXSyncManagerEnvironment>(), nullptr);
+    installSyncRequestHooks();
+    return made;
+  }();
   return *manager;
+}
+
+void KXSyncManager::installSyncRequestHooks() {
+  KXSyncRequestHooks::install([] { defaultManager().syncByManual(); },
+                              [](std::function<void()> block) {
+                                defaultManager().didAfterSync(std::move(block));
+                              });
 }
 
 KXSyncManager::KXSyncManager(std::shared_ptr<KXSyncCycleEnvironment> cycleEnvironment,
                              std::shared_ptr<KXSyncManagerEnvironment> environment,
-                             std::shared_ptr<KXSyncAlertPresenter> alerts,
+                             std::shared_ptr<KXUIPort> ui,
                              std::shared_ptr<KXDelayClock> clock, kx::NotificationCenter* center)
     : cycleEnvironment_(cycleEnvironment ? std::move(cycleEnvironment)
                                          : std::make_shared<KXSyncCycleEnvironment>()),
       environment_(environment ? std::move(environment)
                                : std::make_shared<KXSyncManagerEnvironment>()),
-      alerts_(alerts ? std::move(alerts) : std::make_shared<KXSyncAlertPresenter>()),
+      ui_(std::move(ui)),
       clock_(clock ? std::move(clock) : KXDelayClock::systemClock()),
       center_(center != nullptr ? center : &kx::NotificationCenter::defaultCenter()),
       alive_(std::make_shared<int>(0)),
@@ -170,12 +181,14 @@ void KXSyncManager::networkRechableChanged(const kx::Notification& notification)
   } else if (environment_->loginType() == 1 && environment_->checkUserAndPassword()) {
     environment_->doLogin();
   } else {
-    std::shared_ptr<KXSyncAlertPresenter> alerts = alerts_;
+    std::shared_ptr<KXUIPort> ui = ui_;
     std::shared_ptr<KXSyncManagerEnvironment> environment = environment_;
-    kx::MainQueue::shared().async([alerts, environment] {
-      alerts->runAlert(kx::LocalizedStrings::localized("Sorry, synchronization errors"),
-                       kx::LocalizedStrings::localized("Please login again"), {},
-                       [environment](int) { environment->respondsToLogout(); });
+    kx::MainQueue::shared().async([ui, environment] {
+      std::shared_ptr<KXUIPort> port = ui ? ui : KXUIPort::installed();
+      port->showAlert({kx::LocalizedStrings::localized("Sorry, synchronization errors"),
+                       kx::LocalizedStrings::localized("Please login again"),
+                       {kx::LocalizedStrings::localized("OK")}},
+                      [environment](std::size_t) { environment->respondsToLogout(); });
     });
   }
 }

@@ -21,7 +21,7 @@
 // who waits for the end of a sync waits for ever.
 //
 // Every notification is posted on the main queue. Alerts are shown on the
-// main queue through the alert presenter, whatever thread asked.
+// main queue through the user-interface port, whatever thread asked.
 //
 // Thread safety: every public member may be called from any thread. mu_
 // guards the flags and the after-sync blocks.
@@ -34,9 +34,9 @@
 #include <vector>
 
 #include "CommonUtils/KXDelayClock.h"
+#include "CommonUtils/KXUIPort.h"
 #include "platform/NotificationCenter.h"
 #include "platform/OperationQueue.h"
-#include "sync/KXSyncAlertPresenter.h"
 #include "sync/KXSyncCycleEnvironment.h"
 #include "sync/KXSyncManagerEnvironment.h"
 
@@ -56,13 +56,18 @@ class KXSyncManager {
                                 const std::vector<std::shared_ptr<kx::Operation>>& cycles);
 
   // The shared manager with the program's environments, created once, never
-  // freed.
+  // freed. Making it installs the store's sync request hooks.
   static KXSyncManager& defaultManager();
+  // Points the store's sync requests (KXSyncRequestHooks: syncByManual,
+  // didAfterSync) at the shared manager, which is made at the first request.
+  // The program calls this at start.
+  static void installSyncRequestHooks();
 
-  // Null arguments take the defaults (the system clock, the default centre).
+  // Null arguments take the defaults (the system clock, the default centre;
+  // alerts go to the user-interface port installed when each is shown).
   KXSyncManager(std::shared_ptr<KXSyncCycleEnvironment> cycleEnvironment,
                 std::shared_ptr<KXSyncManagerEnvironment> environment,
-                std::shared_ptr<KXSyncAlertPresenter> alerts,
+                std::shared_ptr<KXUIPort> ui,
                 std::shared_ptr<KXDelayClock> clock = nullptr,
                 kx::NotificationCenter* center = nullptr);
   // Stops listening, cancels the cycles and waits for them to finish.
@@ -95,7 +100,7 @@ class KXSyncManager {
 
   const std::shared_ptr<KXSyncCycleEnvironment> cycleEnvironment_;
   const std::shared_ptr<KXSyncManagerEnvironment> environment_;
-  const std::shared_ptr<KXSyncAlertPresenter> alerts_;
+  const std::shared_ptr<KXUIPort> ui_;  // nullptr: the installed port
   const std::shared_ptr<KXDelayClock> clock_;
   kx::NotificationCenter* const center_;
   // Held while the manager lives; the timer's task checks it.

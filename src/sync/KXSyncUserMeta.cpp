@@ -114,9 +114,12 @@ void KXSyncUserMeta::handleReply(const kx::Value& result, bool withSelf) {
 
 void KXSyncUserMeta::showAlertThen(std::string message, std::string informative,
                                    std::vector<std::string> buttons, std::function<void()> then) {
-  std::shared_ptr<KXSyncAlertPresenter> alerts = environment_->alerts;
-  kx::MainQueue::shared().async([alerts, message, informative, buttons, then] {
-    alerts->runAlert(message, informative, buttons, [then](int) {
+  std::shared_ptr<KXUIPort> ui = environment_->ui;
+  if (buttons.empty()) buttons.push_back(kx::LocalizedStrings::localized("OK"));
+  KXUIPort::Alert alert{std::move(message), std::move(informative), std::move(buttons)};
+  kx::MainQueue::shared().async([ui, alert, then] {
+    std::shared_ptr<KXUIPort> port = ui ? ui : KXUIPort::installed();
+    port->showAlert(alert, [then](std::size_t) {
       if (then) then();
     });
   });

@@ -7,9 +7,10 @@
 #include "Data/KXDataContext.h"
 #include "Data/KXFileManager.h"
 #include "account/KXSession.h"
+#include "account/KXStatitisc.h"
 
 KXSyncUserMetaEnvironment::KXSyncUserMetaEnvironment()
-    : alerts(std::make_shared<KXSyncAlertPresenter>()), clock(KXDelayClock::systemClock()) {}
+    : clock(KXDelayClock::systemClock()) {}
 
 std::string KXSyncUserMetaEnvironment::serviceBaseURL() { return KXServiceBaseURL(); }
 
@@ -73,3 +74,5 @@ bool KXSyncUserMetaEnvironment::wipeUserData(const std::string& userId) {
   KXDataContext::defaultContext().refreshContext();
   return true;
 }
+
+std::string KXSyncUserMetaEnvironment::deviceId() { return KXStatitisc::serialNumber(); }

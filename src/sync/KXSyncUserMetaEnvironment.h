@@ -8,7 +8,7 @@
 // flags, the file manager's icon cache and user folders; pieces not built yet
 // answer neutrally: no automatic login (the block is told it failed), the
 // first-download window and sign-out do nothing, reply keys keep their
-// service names, the device id is empty. Alerts go to the default presenter.
+// service names. Alerts go to the installed user-interface port.
 //
 // Thread safety: every member may be called from any thread.
 #ifndef ZN_SYNC_KXSYNCUSERMETAENVIRONMENT_H_
@@ -19,9 +19,9 @@
 #include <string>
 
 #include "CommonUtils/KXDelayClock.h"
+#include "CommonUtils/KXUIPort.h"
 #include "platform/Error.h"
 #include "platform/Value.h"
-#include "sync/KXSyncAlertPresenter.h"
 
 class KXSyncUserMetaEnvironment {
  public:
@@ -59,10 +59,13 @@ class KXSyncUserMetaEnvironment {
   // and makes it anew; the store is rebuilt empty. False when the user id
   // cannot name a folder there or the removal failed.
   virtual bool wipeUserData(const std::string& userId);
-  // The machine's id sent with the wipe confirmation.
-  virtual std::string deviceId() { return {}; }
+  // The machine's id sent with the wipe confirmation: the device id of the
+  // common statistics query (KXStatitisc::serialNumber), so the service
+  // knows the device by one id.
+  virtual std::string deviceId();
 
-  std::shared_ptr<KXSyncAlertPresenter> alerts;
+  // Where alerts go; nullptr: the port installed when the alert is shown.
+  std::shared_ptr<KXUIPort> ui;
   std::shared_ptr<KXDelayClock> clock;
 };
 

@@ -224,6 +224,7 @@ TEST_F(KXSyncManagerFixture, NetworkBackTriggers) {
     if (row.alert) {
       EXPECT_EQ(alerts->log.events(),
                 (std::vector<std::string>{"Sorry, synchronization errors|Please login again|main"}));
+      EXPECT_EQ(alerts->buttons.events(), (std::vector<std::string>{"1"})) << "one default button";
     } else {
       EXPECT_TRUE(alerts->log.events().empty());
     }

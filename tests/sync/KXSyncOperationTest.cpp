@@ -12,12 +12,20 @@
 #include "support/QueueBarrier.h"
 #include "support/TempAppRoot.h"
 #include "support/TestNoteService.h"
+#include "support/TestSyncEndpoints.h"
 #include "support/TestUserEndpoints.h"
 #include "sync/KXSyncUserMeta.h"
+#include "sync/SyncPullTestSupport.h"
 #include "sync/SyncTestSupport.h"
 #include "sync/UserMetaTestSupport.h"
 
 namespace {
+
+std::vector<std::string> ids(const std::vector<kx::Dictionary>& items) {
+  std::vector<std::string> out;
+  for (const auto& item : items) out.push_back(item["fileId"].stringValue());
+  return out;
+}
 
 using kxtest::Answer;
 
@@ -191,19 +199,22 @@ TEST_F(KXSyncOperationTest, RestartsOnceAfterAutomaticLogin) {
   EXPECT_EQ(env->log.count("userMeta(self)"), 2u) << "no second restart";
 }
 
-// The real user-meta puller against the test note service; the store's
-// values are the fake's, the pull and push are the seams that report success.
+// The real user-meta puller and metadata pull against the test note
+// service; the store's values are the fakes', the push is the seam that
+// reports success.
 class ServiceCycleEnvironment : public kxtest::FakeCycleEnvironment {
  public:
-  explicit ServiceCycleEnvironment(std::shared_ptr<KXSyncUserMetaEnvironment> userMetaEnvironment)
-      : userMetaEnvironment_(std::move(userMetaEnvironment)) {}
+  ServiceCycleEnvironment(std::shared_ptr<KXSyncUserMetaEnvironment> userMetaEnvironment,
+                          std::shared_ptr<KXSyncPullEnvironment> pullEnvironment)
+      : userMetaEnvironment_(std::move(userMetaEnvironment)),
+        pullEnvironment_(std::move(pullEnvironment)) {}
   std::shared_ptr<KXSyncUserMeta> makeUserMeta(std::weak_ptr<KXSyncUserMetaDelegate> d) override {
     auto puller = std::make_shared<KXSyncUserMeta>(userMetaEnvironment_);
     puller->setDelegate(std::move(d));
     return puller;
   }
   std::shared_ptr<KXSyncPullProxy> makePullProxy(std::weak_ptr<KXSyncPullProxyDelegate> d) override {
-    return KXSyncCycleEnvironment::makePullProxy(std::move(d));
+    return std::make_shared<KXSyncPullProxy>(std::move(d), pullEnvironment_);
   }
   std::shared_ptr<KXSyncPushProxy> makePushProxy(std::weak_ptr<KXSyncPushProxyDelegate> d) override {
     return KXSyncCycleEnvironment::makePushProxy(std::move(d));
@@ -211,19 +222,27 @@ class ServiceCycleEnvironment : public kxtest::FakeCycleEnvironment {
 
  private:
   std::shared_ptr<KXSyncUserMetaEnvironment> userMetaEnvironment_;
+  std::shared_ptr<KXSyncPullEnvironment> pullEnvironment_;
 };
 
-TEST(KXSyncOperationServiceTest, EmptyCycleSendsExactlyTheUserRequests) {
+TEST(KXSyncOperationServiceTest, EmptyCycleSendsExactlyTheUserRequestsAndOnePullPage) {
   kxtest::TempAppRoot root;
   kxtest::TestNoteService service;
   ASSERT_TRUE(service.start(nullptr));
   service.attach(KXNetworkOperation::sharedTransport());
   {
     kxtest::TestUserEndpoints endpoints(service);
-    endpoints.setUserMeta(R"({"uid":"u1","rv":0,"tv":0})");
+    kxtest::TestSyncEndpoints syncEndpoints(service);
+    // The store is level with the service: the root versions agree.
+    const std::int64_t version = syncEndpoints.rootVersion();
+    endpoints.setUserMeta(R"({"uid":"u1","rv":)" + std::to_string(version) + R"(,"tv":0})");
     endpoints.setSelfInfo(R"({"userId":"u1"})");
     auto userEnv = std::make_shared<kxtest::FakeUserMetaEnvironment>(service, root.path());
-    auto env = std::make_shared<ServiceCycleEnvironment>(userEnv);
+    kxtest::EventLog pullLog;
+    auto pullEnv = std::make_shared<kxtest::FakePullEnvironment>(service.baseURL(), &pullLog);
+    pullEnv->base = version;
+    auto env = std::make_shared<ServiceCycleEnvironment>(userEnv, pullEnv);
+    env->localRootVersion = version;
     env->setState("dbContentVersion", 10);
     kx::NotificationCenter center;
     kxtest::SyncNotificationRecorder recorder(center);
@@ -233,7 +252,8 @@ TEST(KXSyncOperationServiceTest, EmptyCycleSendsExactlyTheUserRequests) {
     ASSERT_TRUE(kxtest::pumpMainUntil([&] { return recorder.log.count("end:1") == 1; }, 20));
     ASSERT_TRUE(service.waitForRequests(kxtest::TestUserEndpoints::kSelfInfoPath, 1, 20));
     ASSERT_TRUE(service.waitForInFlight(0, 20));
-    EXPECT_EQ(recorder.log.events(), (std::vector<std::string>{"push", "end:1"}));
+    // The pull after the push applies its (empty) metadata too.
+    EXPECT_EQ(recorder.log.events(), (std::vector<std::string>{"push", "pullFileMeta", "end:1"}));
     std::vector<std::string> sent;
     for (const auto& request : service.requests()) {
       sent.push_back(request.path + (request.query.find("multilevelEnable=true") != std::string::npos
@@ -241,8 +261,50 @@ TEST(KXSyncOperationServiceTest, EmptyCycleSendsExactlyTheUserRequests) {
                                          : ""));
     }
     std::sort(sent.begin(), sent.end());
-    EXPECT_EQ(sent, (std::vector<std::string>{"/qrt/api/self", "/qrt/mapi/user",
-                                              "/qrt/mapi/user +self"}));
+    // The pull after the push runs whatever the versions: one empty page.
+    EXPECT_EQ(sent, (std::vector<std::string>{"/qrt/api/personal/sync", "/qrt/api/self",
+                                              "/qrt/mapi/user", "/qrt/mapi/user +self"}));
+    EXPECT_TRUE(queue.waitUntilAllOperationsAreFinished(20));
+    service.stop();
+  }
+}
+
+TEST(KXSyncOperationServiceTest, CycleWithTheServiceAheadPullsTwiceThroughTheApplier) {
+  kxtest::TempAppRoot root;
+  kxtest::TestNoteService service;
+  ASSERT_TRUE(service.start(nullptr));
+  service.attach(KXNetworkOperation::sharedTransport());
+  {
+    kxtest::TestUserEndpoints endpoints(service);
+    kxtest::TestSyncEndpoints syncEndpoints(service);
+    const std::int64_t local = syncEndpoints.rootVersion();
+    syncEndpoints.putNotebook("NB", "ROOT", "Work");
+    syncEndpoints.putNote("A", "NB", "a.note", "text");
+    const std::int64_t ahead = syncEndpoints.rootVersion();
+    endpoints.setUserMeta(R"({"uid":"u1","rv":)" + std::to_string(ahead) + R"(,"tv":0})");
+    endpoints.setSelfInfo(R"({"userId":"u1"})");
+    auto userEnv = std::make_shared<kxtest::FakeUserMetaEnvironment>(service, root.path());
+    kxtest::EventLog pullLog;
+    auto pullEnv = std::make_shared<kxtest::FakePullEnvironment>(service.baseURL(), &pullLog);
+    pullEnv->base = local;
+    auto applier = std::make_shared<kxtest::RecordingApplier>(&syncEndpoints, &pullLog);
+    pullEnv->applierToUse = applier;
+    auto env = std::make_shared<ServiceCycleEnvironment>(userEnv, pullEnv);
+    env->localRootVersion = local;
+    env->setState("dbContentVersion", 10);
+    kx::NotificationCenter center;
+    kxtest::SyncNotificationRecorder recorder(center);
+    kx::OperationQueue queue("test.sync", 1);
+    queue.addOperation(std::make_shared<KXSyncOperation>(env, &center));
+    ASSERT_TRUE(kxtest::pumpMainUntil([&] { return recorder.log.count("end:1") == 1; }, 20));
+    EXPECT_EQ(recorder.log.events(),
+              (std::vector<std::string>{"pullFileMeta", "push", "pullFileMeta", "end:1"}));
+    std::lock_guard<std::mutex> lock(applier->mu_);
+    ASSERT_EQ(applier->batches.size(), 2u) << "the first pull and the pull after the push";
+    EXPECT_EQ(ids(applier->batches[0].newAndModifyNotebooks), (std::vector<std::string>{"ROOT", "NB"}));
+    EXPECT_EQ(ids(applier->batches[0].newAndModifyNotes), (std::vector<std::string>{"A"}));
+    EXPECT_EQ(pullLog.count("rootVersion " + std::to_string(ahead)), 2u)
+        << "the fake store's base does not move, so the second pull brings the same";
     EXPECT_TRUE(queue.waitUntilAllOperationsAreFinished(20));
     service.stop();
   }

@@ -15,7 +15,7 @@
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "support/QueueBarrier.h"
-#include "sync/KXSyncAlertPresenter.h"
+#include "CommonUtils/KXUIPort.h"
 #include "sync/KXSyncCycleEnvironment.h"
 #include "sync/KXSyncManagerEnvironment.h"
 #include "sync/KXSyncNotificationNames.h"
@@ -32,6 +32,10 @@ class EventLog {
   std::vector<std::string> events() const {
     std::lock_guard<std::mutex> lock(mu_);
     return events_;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mu_);
+    events_.clear();
   }
   std::size_t count(const std::string& event) const {
     std::lock_guard<std::mutex> lock(mu_);
@@ -225,17 +229,20 @@ class FakeManagerEnvironment : public KXSyncManagerEnvironment {
   std::atomic<bool> storedPassword{false};
 };
 
-// Records each alert and whether it was shown on the main queue; dismisses
-// it at once with the first button.
-class RecordingAlerts : public KXSyncAlertPresenter {
+// A user-interface port that records each alert and whether it was shown on
+// the main queue, and answers it at once with the first button.
+class RecordingAlerts : public KXUIPort {
  public:
-  void runAlert(const std::string& messageText, const std::string& informativeText,
-                const std::vector<std::string>& buttons, Dismissed dismissed) override {
-    log.add(messageText + "|" + informativeText +
+  void showAlert(const Alert& alert, AlertCompletion completion) override {
+    log.add(alert.title + "|" + alert.message +
             (kx::MainQueue::shared().isCurrent() ? "|main" : "|other"));
-    if (dismissed) dismissed(0);
+    buttons.add(std::to_string(alert.buttons.size()));
+    if (completion) completion(0);
   }
+  void hideMainWindow() override {}
+  void quit() override {}
   EventLog log;
+  EventLog buttons;  // the number of buttons of each alert
 };
 
 // Records the sync notifications posted through a centre; "start", "push",

@@ -23,7 +23,7 @@ class FakeUserMetaEnvironment : public KXSyncUserMetaEnvironment {
   FakeUserMetaEnvironment(const TestNoteService& service, std::string iconFolder)
       : baseURL_(service.baseURL()), iconFolder_(std::move(iconFolder)) {
     recordingAlerts = std::make_shared<RecordingAlerts>();
-    alerts = recordingAlerts;
+    ui = recordingAlerts;
     manualClock = std::make_shared<KXManualDelayClock>();
     clock = manualClock;
   }

@@ -1,0 +1,89 @@
+#include "sync/KXSyncPullEnvironment.h"
+
+#include <utility>
+
+#include "CommonUtils/KXLogger.h"
+#include "CommonUtils/KXServiceBaseURL.h"
+#include "CommonUtils/KXSysUtil.h"
+#include "Data/DataUtil/KXNameDict.h"
+#include "Data/KXDataClient.h"
+#include "Data/KXDataContext.h"
+#include "Data/Root.h"
+#include "platform/Mutex.h"
+
+namespace {
+
+struct ApplierSlot {
+  kx::Mutex mu;
+  std::shared_ptr<KXSyncPullApplier> applier GUARDED_BY(mu);
+};
+
+ApplierSlot& applierSlot() {
+  static ApplierSlot* slot = new ApplierSlot();
+  return *slot;
+}
+
+}  // namespace
+
+std::string KXSyncPullEnvironment::serviceBaseURL() { return KXServiceBaseURL(); }
+
+bool KXSyncPullEnvironment::canConnect() { return KXSysUtil::sharedUtil().canConnect(); }
+
+std::int64_t KXSyncPullEnvironment::baseVersion() {
+  KXDataClient& client = KXDataClient::defaultDataClient();
+  std::int64_t version = 0;
+  client.performSyncReadBlock([&] {
+    if (auto root = client.rootEntry()) version = root->version();
+  });
+  return version;
+}
+
+bool KXSyncPullEnvironment::isFullPulling() {
+  return KXDataClient::defaultDataClient().isFullPulling();
+}
+
+void KXSyncPullEnvironment::setCurrentSessionVersion(std::int64_t version) {
+  KXDataClient::defaultDataClient().setCurrentSessionVersion(kx::Value(version));
+}
+
+kx::Array KXSyncPullEnvironment::fetchPullFailed() {
+  return KXDataClient::defaultDataClient().fetchPullFailed();
+}
+
+void KXSyncPullEnvironment::pullFailedFileId(const std::string& fileId,
+                                             const std::string& entryJSON) {
+  KXDataClient::defaultDataClient().pullFailedFileId(fileId, entryJSON);
+}
+
+void KXSyncPullEnvironment::deletePullFailedFileId(const std::string& fileId) {
+  KXDataClient::defaultDataClient().deletePullFailedFileId(fileId);
+}
+
+void KXSyncPullEnvironment::save(std::function<void()> done) {
+  std::shared_ptr<KXDataContext> context = KXDataClient::defaultDataClient().dataContext();
+  if (!context) {
+    if (done) done();
+    return;
+  }
+  context->performWriteBlock([done = std::move(done)](KXManagedObjectContext& write) {
+    kx::Error error;
+    if (!write.save(&error)) KXLOG("pull save failed: %s", error.localizedDescription().c_str());
+    if (done) done();
+  });
+}
+
+std::optional<kx::Dictionary> KXSyncPullEnvironment::convert(const kx::Value& serviceEntry) {
+  return KXNameDict::namesConvertFromRemoteToLocalForFileMeta(serviceEntry);
+}
+
+std::shared_ptr<KXSyncPullApplier> KXSyncPullEnvironment::applier() {
+  ApplierSlot& slot = applierSlot();
+  kx::MutexLock lock(slot.mu);
+  return slot.applier;
+}
+
+void KXSyncPullEnvironment::setDefaultApplier(std::shared_ptr<KXSyncPullApplier> applier) {
+  ApplierSlot& slot = applierSlot();
+  kx::MutexLock lock(slot.mu);
+  slot.applier = std::move(applier);
+}

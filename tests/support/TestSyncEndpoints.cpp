@@ -1,0 +1,321 @@
+#include "support/TestSyncEndpoints.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <tuple>
+#include <utility>
+
+namespace kxtest {
+
+namespace {
+
+void appendJSONString(std::string* out, const std::string& text) {
+  *out += '"';
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"': *out += "\\\""; break;
+      case '\\': *out += "\\\\"; break;
+      case '\n': *out += "\\n"; break;
+      case '\r': *out += "\\r"; break;
+      case '\t': *out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char buffer[8];
+          std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+          *out += buffer;
+        } else {
+          *out += static_cast<char>(c);
+        }
+    }
+  }
+  *out += '"';
+}
+
+void appendJSON(std::string* out, const kx::Value& value) {
+  if (value.isBool()) {
+    *out += value.boolValue() ? "true" : "false";
+  } else if (value.isNumber()) {
+    *out += value.stringValue();
+  } else if (value.isString()) {
+    appendJSONString(out, value.string());
+  } else if (value.isArray()) {
+    *out += '[';
+    bool first = true;
+    for (const kx::Value& element : value.array()) {
+      if (!first) *out += ',';
+      first = false;
+      appendJSON(out, element);
+    }
+    *out += ']';
+  } else if (value.isDictionary()) {
+    *out += '{';
+    bool first = true;
+    for (const auto& [key, element] : value.dict()) {
+      if (!first) *out += ',';
+      first = false;
+      appendJSONString(out, key);
+      *out += ':';
+      appendJSON(out, element);
+    }
+    *out += '}';
+  } else {
+    *out += "null";
+  }
+}
+
+std::int64_t versionOf(const kx::Value& entry) { return entry["entry"]["version"].intValue(); }
+
+// The paging marker of an entry: its place in the order of changes.
+std::string markerOf(const kx::Value& entry) {
+  return std::to_string(versionOf(entry)) + ":" + entry["entry"]["id"].string();
+}
+
+std::pair<std::int64_t, std::string> parseMarker(const std::string& marker) {
+  std::size_t colon = marker.find(':');
+  if (colon == std::string::npos) return {-2, ""};
+  return {std::stoll(marker.substr(0, colon)), marker.substr(colon + 1)};
+}
+
+}  // namespace
+
+std::string toJSON(const kx::Value& value) {
+  std::string out;
+  appendJSON(&out, value);
+  return out;
+}
+
+std::string formValue(const std::string& text, const std::string& key) {
+  for (const auto& [k, raw] : splitQuery(text)) {
+    if (k != key) continue;
+    std::string out;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+      if (raw[i] == '%' && i + 2 < raw.size()) {
+        out += static_cast<char>(std::stoi(raw.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+      } else if (raw[i] == '+') {
+        out += ' ';
+      } else {
+        out += raw[i];
+      }
+    }
+    return out;
+  }
+  return std::string();
+}
+
+TestSyncEndpoints::TestSyncEndpoints(TestNoteService& service) : service_(service) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    change(kRootId, {{"parentId", kx::Value("0")}, {"name", kx::Value("root")}, {"dir", kx::Value(true)}},
+           nullptr);
+  }
+  service_.route("POST", kSyncPath, [this](const RecordedRequest& request) {
+    std::string method = formValue(request.query, "method");
+    if (method == "pull") return pull(request);
+    if (method == "download") return download(request);
+    return Reply::json(400, "{\"error\":400}");
+  });
+}
+
+TestSyncEndpoints::~TestSyncEndpoints() {
+  std::unique_lock<std::mutex> lock(mu_);
+  stopping_ = true;
+  gateClosed_ = false;
+  gateChanged_.notify_all();
+  // Downloads held at the gate leave before the endpoints go.
+  gateChanged_.wait_for(lock, std::chrono::seconds(30), [&] { return inFlight_ == 0; });
+}
+
+std::int64_t TestSyncEndpoints::change(const std::string& id, const kx::Dictionary& fields,
+                                       const std::string* body) {
+  kx::Value& stored = entries_[id];
+  if (!stored.isDictionary()) {
+    stored = kx::Value::dict({{"entry", kx::Value::dict({{"id", kx::Value(id)},
+                                                         {"parentId", kx::Value("")},
+                                                         {"dir", kx::Value(false)},
+                                                         {"domain", kx::Value(false)},
+                                                         {"deleted", kx::Value(false)},
+                                                         {"erased", kx::Value(false)},
+                                                         {"remoteRemoved", kx::Value(0)}})},
+                              {"meta", kx::Value::dict({{"value", kx::Value::dict({})}})}});
+  }
+  kx::Dictionary& entry = stored.mutableDict().find("entry")->mutableDict();
+  for (const auto& [key, value] : fields) entry.set(key, value);
+  entry.set("id", kx::Value(id));
+  entry.set("version", kx::Value(++rootVersion_));
+  if (id != kRootId) {
+    // Every change is a change of the tree: the root notebook takes the
+    // new root version too.
+    entries_[kRootId].mutableDict().find("entry")->mutableDict().set("version",
+                                                                      kx::Value(rootVersion_));
+  }
+  if (body) {
+    bodies_[id] = *body;
+    entry.set("checksum", kx::Value("c" + std::to_string(std::hash<std::string>()(*body))));
+    entry.set("fileSize", kx::Value(static_cast<std::int64_t>(body->size())));
+  }
+  return rootVersion_;
+}
+
+std::int64_t TestSyncEndpoints::putEntry(const std::string& id, const kx::Dictionary& fields,
+                                         const std::string* body) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return change(id, fields, body);
+}
+
+std::int64_t TestSyncEndpoints::putNotebook(const std::string& id, const std::string& parentId,
+                                            const std::string& name) {
+  return putEntry(id, {{"parentId", kx::Value(parentId)},
+                       {"name", kx::Value(name)},
+                       {"dir", kx::Value(true)}});
+}
+
+std::int64_t TestSyncEndpoints::putNote(const std::string& id, const std::string& parentId,
+                                        const std::string& name, const std::string& body) {
+  return putEntry(id, {{"parentId", kx::Value(parentId)}, {"name", kx::Value(name)}}, &body);
+}
+
+std::int64_t TestSyncEndpoints::removeEntry(const std::string& id) {
+  return putEntry(id, {{"remoteRemoved", kx::Value(1)}});
+}
+
+std::int64_t TestSyncEndpoints::deleteEntry(const std::string& id) {
+  return putEntry(id, {{"deleted", kx::Value(true)}, {"parentId", kx::Value("1")}});
+}
+
+std::int64_t TestSyncEndpoints::eraseEntry(const std::string& id) {
+  return putEntry(id, {{"erased", kx::Value(true)}});
+}
+
+void TestSyncEndpoints::setRootVersion(std::int64_t version) {
+  std::lock_guard<std::mutex> lock(mu_);
+  rootVersion_ = version;
+}
+
+std::int64_t TestSyncEndpoints::rootVersion() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return rootVersion_;
+}
+
+kx::Value TestSyncEndpoints::entry(const std::string& id) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = entries_.find(id);
+  return it == entries_.end() ? kx::Value() : it->second;
+}
+
+std::vector<std::string> TestSyncEndpoints::entryIds() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<std::string> ids;
+  for (const auto& [id, entry] : entries_) ids.push_back(id);
+  return ids;
+}
+
+void TestSyncEndpoints::failPullRequest(int n, Reply reply) {
+  std::lock_guard<std::mutex> lock(mu_);
+  pullFaults_[pulls_ + n] = std::move(reply);
+}
+
+void TestSyncEndpoints::failDownload(const std::string& fileId, int times) {
+  std::lock_guard<std::mutex> lock(mu_);
+  downloadFaults_[fileId] = times;
+}
+
+void TestSyncEndpoints::setDownloadGateClosed(bool closed) {
+  std::lock_guard<std::mutex> lock(mu_);
+  gateClosed_ = closed;
+  gateChanged_.notify_all();
+}
+
+int TestSyncEndpoints::downloadsInFlight() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return inFlight_;
+}
+
+int TestSyncEndpoints::peakDownloadsInFlight() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return peakInFlight_;
+}
+
+bool TestSyncEndpoints::waitForDownloadsInFlight(int count, double timeoutSeconds) const {
+  std::unique_lock<std::mutex> lock(mu_);
+  return gateChanged_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
+                               [&] { return inFlight_ >= count; });
+}
+
+std::size_t TestSyncEndpoints::pullRequests() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return static_cast<std::size_t>(pulls_);
+}
+
+std::size_t TestSyncEndpoints::downloadRequests() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return static_cast<std::size_t>(downloads_);
+}
+
+Reply TestSyncEndpoints::pull(const RecordedRequest& request) {
+  std::string base = formValue(request.body, "baseVersion");
+  std::string lastId = formValue(request.body, "lastId");
+  std::string limitText = formValue(request.body, "limit");
+  std::lock_guard<std::mutex> lock(mu_);
+  ++pulls_;
+  if (auto fault = pullFaults_.find(pulls_); fault != pullFaults_.end()) {
+    Reply reply = fault->second;
+    pullFaults_.erase(fault);
+    return reply;
+  }
+  if (base.empty()) return Reply::json(400, "{\"error\":400,\"message\":\"baseVersion\"}");
+  std::int64_t baseVersion = std::stoll(base);
+  int limit = limitText.empty() ? kDefaultLimit : std::max(1, std::stoi(limitText));
+  std::vector<const kx::Value*> changed;
+  for (const auto& [id, entry] : entries_) {
+    if (baseVersion < 0 || versionOf(entry) > baseVersion) changed.push_back(&entry);
+  }
+  std::sort(changed.begin(), changed.end(), [](const kx::Value* a, const kx::Value* b) {
+    return std::make_tuple(versionOf(*a), (*a)["entry"]["id"].string()) <
+           std::make_tuple(versionOf(*b), (*b)["entry"]["id"].string());
+  });
+  std::size_t start = 0;
+  if (!lastId.empty()) {
+    auto after = parseMarker(lastId);
+    while (start < changed.size() &&
+           std::make_tuple(versionOf(*changed[start]), (*changed[start])["entry"]["id"].string()) <=
+               std::make_tuple(after.first, after.second)) {
+      ++start;
+    }
+  }
+  std::size_t end = std::min(changed.size(), start + static_cast<std::size_t>(limit));
+  kx::Array values;
+  for (std::size_t i = start; i < end; ++i) values.push_back(*changed[i]);
+  bool truncated = end < changed.size();
+  kx::Dictionary answer{{"values", kx::Value(std::move(values))},
+                        {"truncated", kx::Value(truncated)}};
+  if (truncated) answer.set("truncatedMarker", kx::Value(markerOf(*changed[end - 1])));
+  return Reply::json(200, toJSON(kx::Value(std::move(answer))));
+}
+
+Reply TestSyncEndpoints::download(const RecordedRequest& request) {
+  std::string fileId = formValue(request.body, "fileId");
+  std::unique_lock<std::mutex> lock(mu_);
+  ++downloads_;
+  ++inFlight_;
+  peakInFlight_ = std::max(peakInFlight_, inFlight_);
+  gateChanged_.notify_all();
+  gateChanged_.wait_for(lock, std::chrono::seconds(30), [&] { return !gateClosed_ || stopping_; });
+  --inFlight_;
+  gateChanged_.notify_all();
+  if (auto fault = downloadFaults_.find(fileId); fault != downloadFaults_.end() && fault->second > 0) {
+    --fault->second;
+    return Reply::json(500, "{\"error\":500}");
+  }
+  auto body = bodies_.find(fileId);
+  if (body == bodies_.end() || !entries_.count(fileId)) {
+    return Reply::json(404, "{\"error\":404,\"message\":\"no such entry\"}");
+  }
+  Reply reply;
+  reply.headers.emplace_back("Content-Type", "application/octet-stream");
+  reply.body = body->second;
+  return reply;
+}
+
+}  // namespace kxtest
