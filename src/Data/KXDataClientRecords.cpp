@@ -9,6 +9,7 @@
 #include "Data/FailedInfo.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXDataClientInternal.h"
 #include "Data/KXDataContext.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/OperationLog.h"
@@ -49,17 +50,6 @@ constexpr PenField kPenFields[] = {
     {"userId", "userId", false},
     {"version", "version", false},
 };
-
-// fn(read context) run on the read queue (inline when called there); a
-// default answer after closeDB.
-template <class Fn>
-auto OnReadQueue(const std::shared_ptr<KXDataContext>& data, Fn&& fn)
-    -> decltype(fn(static_cast<KXManagedObjectContext*>(nullptr))) {
-  decltype(fn(static_cast<KXManagedObjectContext*>(nullptr))) result{};
-  if (!data) return result;
-  data->performSyncReadBlock([&](KXManagedObjectContext& context) { result = fn(&context); });
-  return result;
-}
 
 }  // namespace
 
@@ -153,7 +143,7 @@ void KXDataClient::deletePullFailedFileId(const std::optional<std::string>& file
 }
 
 kx::Array KXDataClient::fetchPullFailed() {
-  return OnReadQueue(dataContext(), [this](KXManagedObjectContext* context) {
+  return onReadQueue([this](KXManagedObjectContext* context) {
     kx::Array entries;
     kx::Error error;
     std::optional<KXFetchResult> result = executeSyncQuery(
@@ -201,7 +191,7 @@ void KXDataClient::addStatisKey(const std::string& key, const kx::Value& value) 
 }
 
 kx::Dictionary KXDataClient::fetchStatisInfo() {
-  return OnReadQueue(dataContext(), [this](KXManagedObjectContext* context) {
+  return onReadQueue([this](KXManagedObjectContext* context) {
     kx::Dictionary counts;
     kx::Error error;
     std::optional<KXFetchResult> result =
@@ -232,7 +222,7 @@ void KXDataClient::ZeroingStatisInfo() {
 // ---- Pen pages ------------------------------------------------------------------------
 
 std::vector<std::shared_ptr<PenEntry>> KXDataClient::penNotesList() {
-  return OnReadQueue(dataContext(), [this](KXManagedObjectContext* context) {
+  return onReadQueue([this](KXManagedObjectContext* context) {
     return penNotesWithContext(context);
   });
 }
@@ -367,7 +357,7 @@ void KXDataClient::addOperationLog(std::int64_t type, const kx::Value& data) {
 }
 
 std::shared_ptr<OperationLog> KXDataClient::objectForOperationType(std::int64_t type) {
-  return OnReadQueue(dataContext(), [this, type](KXManagedObjectContext* context) {
+  return onReadQueue([this, type](KXManagedObjectContext* context) {
     return objectForOperationType(type, context);
   });
 }

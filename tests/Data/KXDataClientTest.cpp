@@ -22,6 +22,7 @@
 #include "Data/Resource.h"
 #include "Data/Root.h"
 #include "Data/Tag.h"
+#include "DataClientFixture.h"
 #include "StoreTestSupport.h"
 #include "platform/FileSystem.h"
 #include "platform/GlobalQueue.h"
@@ -33,65 +34,12 @@
 
 namespace {
 
+using kxtest::Ids;
+using kxtest::Put;
 using kxtest::TestStoreEnvironment;
 
-std::vector<std::string> Ids(const KXFileMetaArray& entries) {
-  std::vector<std::string> ids;
-  for (const auto& entry : entries) ids.push_back(entry->fileId());
-  return ids;
-}
-
-std::vector<std::string> Ids(const std::vector<KXManagedObjectPtr>& objects) {
-  std::vector<std::string> ids;
-  for (const auto& object : objects) ids.push_back(object->stringValue("fileId"));
-  return ids;
-}
-
-// Inserts a row; file entries get the flags a pulled entry carries (not in
-// the trash, not removed, not modified, not encrypted, not pinned) unless
-// the fields say otherwise.
-KXManagedObjectPtr Put(KXManagedObjectContext& context, const std::string& entity,
-                       const kx::Dictionary& fields) {
-  KXManagedObjectPtr object = context.insertNewObject(entity);
-  EXPECT_TRUE(object) << entity;
-  if (!object) return nullptr;
-  if (object->isKindOfEntity("FileMeta") && !object->isKindOfEntity("Root")) {
-    kx::Dictionary defaults{
-        {"del", kx::Value(false)},       {"remoteRemoved", kx::Value(false)},
-        {"localModified", kx::Value(0)}, {"encrypted", kx::Value(false)},
-        {"stick", kx::Value(false)},     {"dir", kx::Value(object->isKindOfEntity("Notebook"))}};
-    for (const auto& [key, value] : defaults) {
-      if (!fields.contains(key)) object->setValue(key, value);
-    }
-  }
-  EXPECT_TRUE(object->setValuesForKeys(fields)) << entity;
-  return object;
-}
-
-class DataClientTest : public ::testing::Test {
+class DataClientTest : public kxtest::DataClientFixture {
  protected:
-  void SetUp() override {
-    env_ = std::make_shared<TestStoreEnvironment>(root_.path() + "/appdata");
-    data_ = std::make_shared<KXDataContext>(env_);
-    client_ = std::make_unique<KXDataClient>(data_);
-    // Log into this test's folder, from an empty file.
-    KXLogger::sharedLogger().reset();
-  }
-  void TearDown() override {
-    client_.reset();
-    KXHooks::setRootEntryIdProvider(nullptr);
-    KXCrashLogger::setUserRecordProvider(nullptr);
-  }
-
-  // Runs the block on the write queue and saves.
-  void Write(const std::function<void(KXManagedObjectContext&)>& block) {
-    data_->performSyncWriteBlock([&](KXManagedObjectContext& context) {
-      block(context);
-      kx::Error error;
-      EXPECT_TRUE(context.save(&error)) << error.localizedDescription();
-    });
-  }
-
   // The tree most tests list. Rows are inserted deepest first in places, so
   // that store order and level order differ:
   //   ROOT "My Notes" (version 42)
@@ -181,29 +129,6 @@ class DataClientTest : public ::testing::Test {
     });
   }
 
-  KXFileMetaArray Entries(const std::vector<std::string>& ids) {
-    KXFileMetaArray out;
-    for (const auto& id : ids) {
-      KXFileMetaPtr entry = client_->objectForFileMetaID(id);
-      EXPECT_TRUE(entry) << id;
-      if (entry) out.push_back(entry);
-    }
-    return out;
-  }
-
-  static std::string LogText() {
-    KXLogger::sharedLogger().drain();
-    std::string text;
-    // No log file yet reads as no lines.
-    kx::ignoreError(
-        kx::FileSystem::Default().readFile(KXLogger::sharedLogger().logFilePath(), &text, nullptr));
-    return text;
-  }
-
-  kxtest::TempAppRoot root_;
-  std::shared_ptr<TestStoreEnvironment> env_;
-  std::shared_ptr<KXDataContext> data_;
-  std::unique_ptr<KXDataClient> client_;
 };
 
 // ---------------------------------------------------------------------------

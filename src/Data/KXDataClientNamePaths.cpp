@@ -1,23 +1,10 @@
-// KXDataClient: the child-notebook count and the name-path resolution that
-// the web file entry and the web file handler read.
+// KXDataClient: name paths ("/folder/sub") resolved to folder ids.
 #include <string>
 #include <vector>
 
-#include "CommonUtils/KXPresentError.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/Root.h"
-
-std::uint64_t KXDataClient::getSubNotebookNumOfNotebook(const std::string& fileId,
-                                                        KXManagedObjectContext* context) {
-  kx::Dictionary query{{kKXQueryConditionKey, "parentId = %@"},
-                       {kKXQueryArgumentsKey, kx::Value::array({fileId})},
-                       {kKXQueryRetTypeKey, 4}};
-  kx::Error error;
-  std::optional<KXFetchResult> result = executeSyncQuery("Notebook", query, context, &error);
-  if (!result || result->count < 0) return 0;
-  return static_cast<std::uint64_t>(result->count);
-}
 
 KXDataClient::NamePathResolution KXDataClient::lastParentIdFromNamePath(
     const std::string& namePath, KXManagedObjectContext* context) {
