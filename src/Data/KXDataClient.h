@@ -361,8 +361,8 @@ class KXDataClient : public KXSContextConfigProtocol {
 
   // ---- Tags, shares, encrypted folders, names ---------------------------------------
 
-  // Live entries that are not folders whose comma-separated tags contain the
-  // id as text (so "12" also finds "123"); without includeEncrypted the
+  // Live entries that are not folders whose comma-separated tags hold the id
+  // as one element ("12" does not find "123"); without includeEncrypted the
   // entries of encrypted folders are left out. "" answers an empty array.
   KXFileMetaArray objectsWithTagId(const std::string& tagId, bool includeEncrypted,
                                    KXManagedObjectContext* context);

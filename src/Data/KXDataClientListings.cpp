@@ -41,6 +41,20 @@ std::unordered_set<std::string> FileIdsOf(const KXFileMetaArray& entries) {
   return ids;
 }
 
+// Whether the entry's comma-separated tag ids hold tagId as one element.
+bool HasTag(const FileMeta& entry, const std::string& tagId) {
+  if (entry.isNil("tags")) return false;
+  const std::string tags = entry.stringValue("tags");
+  std::size_t start = 0;
+  while (start <= tags.size()) {
+    std::size_t comma = tags.find(',', start);
+    if (comma == std::string::npos) comma = tags.size();
+    if (tags.compare(start, comma - start, tagId) == 0) return true;
+    start = comma + 1;
+  }
+  return false;
+}
+
 KXFileMetaArray Cut(KXFileMetaArray entries, std::int64_t limit) {
   if (limit >= 0 && static_cast<std::uint64_t>(limit) < entries.size()) {
     entries.resize(static_cast<std::size_t>(limit));
@@ -178,9 +192,12 @@ KXFileMetaArray KXDataClient::objectsWithTagId(const std::string& tagId, bool in
   std::shared_ptr<KXManagedObjectContext> holder;
   KXManagedObjectContext* target = ContextOrReader(context, dataContext(), &holder);
   if (!target) return {};
+  // The fetch narrows by text; membership is then decided per element, as
+  // the tag removal does, so tag "12" never lists the entries of tag "123".
   KXFileMetaArray tagged = CastAll<FileMeta>(
       Fetch(*target, "FileMeta", "dir = NO && remoteRemoved = NO && del = NO && tags CONTAINS %@",
             {kx::Value(tagId)}));
+  std::erase_if(tagged, [&](const KXFileMetaPtr& entry) { return !HasTag(*entry, tagId); });
   if (includeEncrypted || tagged.empty()) return tagged;
   kx::Array encrypted = FileIdArrayOf(encryptedDirsInContext(target));
   if (encrypted.empty()) return tagged;

@@ -818,9 +818,12 @@ TEST_F(DataClientTest, TaggedSharedAndEncrypted) {
          {"tags", kx::Value("7")}});
   });
   using V = std::vector<std::string>;
-  EXPECT_EQ(Ids(client_->objectsWithTagId("12", true)), (V{"N_secret", "N_tagged"}))
-      << "a substring test: 12 also finds 123";
-  EXPECT_EQ(Ids(client_->objectsWithTagId("12", false)), V{"N_tagged"});
+  EXPECT_EQ(Ids(client_->objectsWithTagId("12", true)), V{"N_secret"})
+      << "12 is an element of \"12\" only, not of \"123,7\"";
+  EXPECT_TRUE(client_->objectsWithTagId("12", false).empty()) << "N_secret is encrypted";
+  EXPECT_EQ(Ids(client_->objectsWithTagId("123", false)), V{"N_tagged"});
+  EXPECT_TRUE(client_->objectsWithTagId("23", true).empty()) << "no part of an element";
+  EXPECT_TRUE(client_->objectsWithTagId("3,7", true).empty()) << "no run across elements";
   EXPECT_EQ(Ids(client_->objectsWithTagId("7", false)), V{"N_tagged"})
       << "N_deeper lies two encrypted folders deep";
   EXPECT_TRUE(client_->objectsWithTagId("", true).empty());
