@@ -227,10 +227,10 @@ double secondsToIndexAll(bool onePerCall) {
   if (onePerCall) {
     auto failures = std::make_shared<std::atomic<std::size_t>>(0);
     for (const auto& note : all) {
-      indexer->submitDocuments({note}, [failures](const std::vector<bool>& indexed,
-                                                  const kx::Error&) {
-        if (indexed != std::vector<bool>{true}) failures->fetch_add(1);
-      });
+      indexer->submitDocuments({note},
+                               [failures](const std::vector<bool>& indexed, const kx::Error&) {
+                                 if (indexed != std::vector<bool>{true}) failures->fetch_add(1);
+                               });
     }
     KXSIndexProxy::indexQueue().sync([] {});
     ok = failures->load() == 0;
@@ -268,7 +268,10 @@ void BM_IndexOnePerCallVsOneBatch(benchmark::State& state) {
   state.counters["per_call_notes_per_second"] = notes / perCallSeconds;
   state.counters["per_call_vs_batch"] = perCallSeconds / batchSeconds;
 }
-BENCHMARK(BM_IndexOnePerCallVsOneBatch)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IndexOnePerCallVsOneBatch)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // The index that the query benchmarks search, built once.
 const std::string& queryIndex() {

@@ -191,7 +191,7 @@ struct ActiveSubmission {
   // As KXSLucene::WriteResult::indexed and ::errors, per document.
   std::vector<bool> written;
   std::vector<kx::Error> errors;
-  kx::Error invalid;  // the first invalid document's error
+  kx::Error invalid;     // the first invalid document's error
   std::size_t next = 0;  // the first document not yet handed to a writer
 
   explicit ActiveSubmission(std::shared_ptr<PendingCall> c) : call(std::move(c)) {
@@ -351,7 +351,9 @@ void writeSubmissions(std::shared_ptr<PendingCall> first) {
 void removeNow(const PendingCall& call) {
   kx::Error error;
   const bool removed = runRemove(call.settings(), call.ids, &error);
-  if (error) KXLOG("removing %zu documents: %s", call.ids.size(), error.localizedDescription().c_str());
+  if (error) {
+    KXLOG("removing %zu documents: %s", call.ids.size(), error.localizedDescription().c_str());
+  }
   if (call.removed) {
     kx::Queue::invokeGuarded([&] { call.removed(removed, error); },
                              "KXSIndexProxy remove completion");

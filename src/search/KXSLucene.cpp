@@ -1006,10 +1006,11 @@ KXSLucene::WriteResult KXSLucene::writeDocuments(const std::string& directory, b
   return result;
 }
 
-bool KXSLucene::addDocuments(const std::string& directory, bool create,
-                             const StopWords& stopWords, const std::vector<Document>& documents,
-                             std::vector<bool>* indexed, kx::Error* error) {
-  const WriteResult written = writeDocuments(directory, create, stopWords, documents, WriteLimits());
+bool KXSLucene::addDocuments(const std::string& directory, bool create, const StopWords& stopWords,
+                             const std::vector<Document>& documents, std::vector<bool>* indexed,
+                             kx::Error* error) {
+  const WriteResult written =
+      writeDocuments(directory, create, stopWords, documents, WriteLimits());
   // A document counts as indexed when the last document of the batch with
   // its identifier (its latest text) is the one the index now holds.
   std::map<std::string, std::size_t> last;
@@ -1207,9 +1208,7 @@ std::uint64_t KXSLucene::writerSessions() {
   return gWriterSessions.load(std::memory_order_relaxed);
 }
 
-std::uint64_t KXSLucene::optimizations() {
-  return gOptimizations.load(std::memory_order_relaxed);
-}
+std::uint64_t KXSLucene::optimizations() { return gOptimizations.load(std::memory_order_relaxed); }
 
 std::uint64_t KXSLucene::termDictionaryWalks() {
   return gTermWalks.load(std::memory_order_relaxed);

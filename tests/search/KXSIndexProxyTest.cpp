@@ -312,7 +312,6 @@ TEST_F(KXSIndexProxyTest, AFailedReplacementKeepsTheOldDocument) {
   EXPECT_EQ(stored()["KEEP"]["docContent"], "replacement words");
 }
 
-
 // ---------------------------------------------------------------------------
 // Submissions waiting on the index queue share a writer session.
 
@@ -476,9 +475,11 @@ TEST_F(KXSIndexBatchTest, QueuedCallsEndLikeTheSameCallsMadeOneByOne) {
       {{true}, 0},
   };
   EXPECT_EQ(queued, expected);
-  EXPECT_EQ(aloneContents, (std::map<std::string, std::string>{
-                               {"A", "alpha three"}, {"B", "beta"}, {"C", "gamma second"},
-                               {"E", "echo"}, {"F", "foxtrot"}}));
+  EXPECT_EQ(aloneContents, (std::map<std::string, std::string>{{"A", "alpha three"},
+                                                               {"B", "beta"},
+                                                               {"C", "gamma second"},
+                                                               {"E", "echo"},
+                                                               {"F", "foxtrot"}}));
 }
 
 TEST_F(KXSIndexBatchTest, ALaterCallOfTheSameIdentifierWinsAndRemovalsKeepTheirPlace) {
@@ -486,16 +487,17 @@ TEST_F(KXSIndexBatchTest, ALaterCallOfTheSameIdentifierWinsAndRemovalsKeepTheirP
   ASSERT_TRUE(indexer);
   index(*indexer, {{"SEED", "seed text"}});
   const Counts before = counts();
-  const std::vector<Answer> answers = runQueued(
-      *indexer, {
-                    {docs({{"X", "first words"}})},
-                    {docs({{"X", "second words"}, {"Y", "yellow"}})},
-                    {docs({{"Y", ""}}), true},
-                    {docs({{"Y", "yonder"}})},
-                    {docs({{"SEED", ""}}), true},
-                    {docs({{"X", "third words"}})},
-                });
-  EXPECT_EQ(answers, (std::vector<Answer>{{{true}, 0}, {{true, true}, 0}, {{true}, 0}, {{true}, 0}}));
+  const std::vector<Answer> answers =
+      runQueued(*indexer, {
+                              {docs({{"X", "first words"}})},
+                              {docs({{"X", "second words"}, {"Y", "yellow"}})},
+                              {docs({{"Y", ""}}), true},
+                              {docs({{"Y", "yonder"}})},
+                              {docs({{"SEED", ""}}), true},
+                              {docs({{"X", "third words"}})},
+                          });
+  EXPECT_EQ(answers,
+            (std::vector<Answer>{{{true}, 0}, {{true, true}, 0}, {{true}, 0}, {{true}, 0}}));
   EXPECT_EQ(contents(),
             (std::map<std::string, std::string>{{"X", "third words"}, {"Y", "yonder"}}));
   EXPECT_EQ(find("first"), std::nullopt);
@@ -543,7 +545,8 @@ TEST_F(KXSIndexBatchTest, TheFolderIsLetGoAfterEachChunkOfDocuments) {
   if (other.joinable()) other.join();
   EXPECT_FALSE(otherError) << otherError.localizedDescription();
   EXPECT_EQ(seenByOther, 2u);
-  EXPECT_EQ(answers, (std::vector<Answer>{{{true, true, true}, 0}, {{true}, 0}, {{true, true}, 0}}));
+  EXPECT_EQ(answers,
+            (std::vector<Answer>{{{true, true, true}, 0}, {{true}, 0}, {{true, true}, 0}}));
   EXPECT_EQ(stored().size(), 6u);
   EXPECT_EQ(KXSLucene::writerSessions() - before.sessions, 3u);
   EXPECT_EQ(KXSLucene::optimizations() - before.optimizations, 1u);
@@ -555,8 +558,8 @@ TEST_F(KXSIndexBatchTest, TheFolderIsLetGoOnceTheHoldTimeHasPassed) {
   // With no hold time at all, every chunk takes just one document.
   indexer->setLockHoldLimits(1000, 0);
   const Counts before = counts();
-  const std::vector<Answer> answers =
-      runQueued(*indexer, {{docs({{"A", "a"}, {"B", "b"}, {"A", "a again"}})}, {docs({{"D", "d"}})}});
+  const std::vector<Answer> answers = runQueued(
+      *indexer, {{docs({{"A", "a"}, {"B", "b"}, {"A", "a again"}})}, {docs({{"D", "d"}})}});
   EXPECT_EQ(answers, (std::vector<Answer>{{{true, true, true}, 0}, {{true}, 0}}));
   EXPECT_EQ(contents(),
             (std::map<std::string, std::string>{{"A", "a again"}, {"B", "b"}, {"D", "d"}}));
