@@ -28,10 +28,10 @@
 // untokenized), "docContent" and "docCategory" (stored, indexed tokenized).
 //
 // Thread safety: every function may be called from any thread. Writers
-// (prepareForWriting, addDocuments, removeDocuments) must be serialised by
-// the caller for one index folder (KXSIndexProxy runs them on its one serial
-// queue under a lock on the folder); readers may run alongside them and see
-// the index as last committed.
+// (prepareForWriting, addDocuments, writeDocuments, removeDocuments) must be
+// serialised by the caller for one index folder (KXSIndexProxy runs them on
+// its one serial queue under a lock on the folder); readers may run
+// alongside them and see the index as last committed.
 #ifndef ZN_SEARCH_KXSLUCENE_H_
 #define ZN_SEARCH_KXSLUCENE_H_
 
