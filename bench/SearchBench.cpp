@@ -4,6 +4,11 @@
 //  - IndexNotes/<batch>: the 20,000 notes submitted to a new index in batches
 //    of <batch> documents, as the data client submits them; reports
 //    notes_per_second;
+//  - IndexOnePerCallVsOneBatch: the 20,000 notes into a new index as one
+//    submission, then into another new index as 20,000 submissions of one
+//    note each, made one after another without waiting (as the index
+//    rebuild makes them); reports notes_per_second for both and
+//    per_call_vs_batch, the time of the second over the first;
 //  - Search/<query>: one search each through KXSSearchProxy::searchSync on
 //    the finished index; every iteration is one query, timed alone, and the
 //    counters give the median and the 90th percentile in microseconds and
@@ -26,6 +31,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -205,6 +211,67 @@ void BM_IndexNotes(benchmark::State& state) {
                          benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_IndexNotes)->Arg(100)->Arg(1000)->Arg(kNoteCount)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The seconds it takes to index every note into a new index, either as one
+// submission or as one submission per note; negative on any failure.
+double secondsToIndexAll(bool onePerCall) {
+  const std::string folder = scratchFolder();
+  const std::string directory = folder + "/Index";
+  std::filesystem::create_directories(directory);
+  configure(directory);
+  std::unique_ptr<KXSIndexProxy> indexer = KXSIndexProxy::create();
+  if (!indexer) return -1;
+  const auto& all = notes();
+  const auto start = std::chrono::steady_clock::now();
+  bool ok = true;
+  if (onePerCall) {
+    auto failures = std::make_shared<std::atomic<std::size_t>>(0);
+    for (const auto& note : all) {
+      indexer->submitDocuments({note},
+                               [failures](const std::vector<bool>& indexed, const kx::Error&) {
+                                 if (indexed != std::vector<bool>{true}) failures->fetch_add(1);
+                               });
+    }
+    KXSIndexProxy::indexQueue().sync([] {});
+    ok = failures->load() == 0;
+  } else {
+    kx::Error error;
+    const std::vector<bool> indexed = indexer->submitDocumentsSync(all, &error);
+    ok = !error && std::find(indexed.begin(), indexed.end(), false) == indexed.end();
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::int64_t version = 0;
+  ok = ok && KXSLucene::indexVersion(directory, &version, nullptr);
+  indexer.reset();
+  std::filesystem::remove_all(folder);
+  return ok ? seconds : -1;
+}
+
+void BM_IndexOnePerCallVsOneBatch(benchmark::State& state) {
+  notes();  // generated outside the timing
+  double batchSeconds = 0;
+  double perCallSeconds = 0;
+  for (auto _ : state) {
+    const double batch = secondsToIndexAll(false);
+    const double perCall = secondsToIndexAll(true);
+    if (batch < 0 || perCall < 0) {
+      state.SkipWithError("indexing failed");
+      return;
+    }
+    batchSeconds += batch;
+    perCallSeconds += perCall;
+    state.SetIterationTime(batch + perCall);
+  }
+  const double notes = static_cast<double>(kNoteCount) * static_cast<double>(state.iterations());
+  state.counters["batch_notes_per_second"] = notes / batchSeconds;
+  state.counters["per_call_notes_per_second"] = notes / perCallSeconds;
+  state.counters["per_call_vs_batch"] = perCallSeconds / batchSeconds;
+}
+BENCHMARK(BM_IndexOnePerCallVsOneBatch)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // The index that the query benchmarks search, built once.
 const std::string& queryIndex() {

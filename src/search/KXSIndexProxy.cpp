@@ -1,7 +1,10 @@
 #include "search/KXSIndexProxy.h"
 
 #include <algorithm>
+#include <chrono>
+#include <deque>
 #include <exception>
+#include <map>
 #include <utility>
 
 #include "CommonUtils/KXLogger.h"
@@ -21,6 +24,13 @@ struct Settings {
   std::string indexDirectory;
   std::string stopWordsPath;
   double lockTimeoutSeconds = 0;
+  std::size_t maxDocumentsPerLock = KXSIndexProxy::kMaxDocumentsPerLock;
+  double maxLockHoldMilliseconds = KXSIndexProxy::kMaxLockHoldMilliseconds;
+
+  // Whether submissions under both settings may share one writer session.
+  bool writesLike(const Settings& other) const {
+    return indexDirectory == other.indexDirectory && stopWordsPath == other.stopWordsPath;
+  }
 };
 
 }  // namespace
@@ -31,10 +41,13 @@ struct KXSIndexProxy::State {
   std::string currentIndexDirectoryPath GUARDED_BY(mutex);
   std::string currentIndexStopWordsPath GUARDED_BY(mutex);
   double lockTimeoutSeconds GUARDED_BY(mutex) = kDefaultLockTimeoutSeconds;
+  std::size_t maxDocumentsPerLock GUARDED_BY(mutex) = kMaxDocumentsPerLock;
+  double maxLockHoldMilliseconds GUARDED_BY(mutex) = kMaxLockHoldMilliseconds;
 
   Settings settings() const {
     kx::MutexLock lock(mutex);
-    return Settings{currentIndexDirectoryPath, currentIndexStopWordsPath, lockTimeoutSeconds};
+    return Settings{currentIndexDirectoryPath, currentIndexStopWordsPath, lockTimeoutSeconds,
+                    maxDocumentsPerLock, maxLockHoldMilliseconds};
   }
 };
 
@@ -59,56 +72,6 @@ bool beginWriting(const Settings& settings, KXSFolderLock* lock, bool* create, k
     return false;
   }
   return KXSLucene::prepareForWriting(settings.indexDirectory, create, error);
-}
-
-std::vector<bool> runSubmit(const Settings& settings,
-                            const std::vector<PreparedDocument>& documents, kx::Error* error) {
-  std::vector<bool> indexed(documents.size(), false);
-  kx::Error first;
-  auto note = [&first](const kx::Error& e) {
-    if (!first) first = e;
-  };
-  try {
-    std::vector<KXSLucene::Document> batch;
-    std::vector<std::size_t> positions;
-    for (std::size_t i = 0; i < documents.size(); ++i) {
-      if (!documents[i].valid) {
-        note(KXSMakeError(KXSErrorInvalidDocument,
-                          "a document without a valid identifier cannot be indexed"));
-        continue;
-      }
-      batch.push_back(documents[i].document);
-      positions.push_back(i);
-    }
-    if (!batch.empty()) {
-      KXSFolderLock lock;
-      bool create = false;
-      kx::Error e;
-      if (!beginWriting(settings, &lock, &create, &e)) {
-        note(e);
-      } else {
-        std::vector<bool> added;
-        kx::ignoreError(KXSLucene::addDocuments(settings.indexDirectory, create,
-                                KXSLucene::loadStopWords(settings.stopWordsPath), batch, &added,
-                                &e));
-        if (e) note(e);
-        for (std::size_t k = 0; k < positions.size() && k < added.size(); ++k) {
-          indexed[positions[k]] = added[k];
-        }
-      }
-    }
-  } catch (const std::exception& e) {
-    note(KXSMakeError(KXSErrorUnexpected, std::string("indexing failed: ") + e.what()));
-    std::fill(indexed.begin(), indexed.end(), false);
-  } catch (...) {
-    note(KXSMakeError(KXSErrorUnexpected, "indexing failed"));
-    std::fill(indexed.begin(), indexed.end(), false);
-  }
-  if (first) {
-    KXLOG("indexing %zu documents: %s", documents.size(), first.localizedDescription().c_str());
-  }
-  kx::SetError(error, first);
-  return indexed;
 }
 
 bool runRemove(const Settings& settings, const std::vector<std::string>& ids, kx::Error* error) {
@@ -162,6 +125,252 @@ std::vector<std::string> identifiersOf(const KXSIndexProxy::Documents& documents
     }
   }
   return ids;
+}
+
+// ---------------------------------------------------------------------------
+// Calls waiting for the index queue
+
+// One submitDocuments or removeDocuments call, as it waits for its turn.
+struct PendingCall {
+  bool isRemoval = false;
+  // The indexer's settings when the call's turn comes.
+  std::function<Settings()> settings;
+  std::vector<PreparedDocument> documents;  // a submission's documents
+  std::vector<std::string> ids;             // a removal's identifiers
+  std::function<void(const std::vector<bool>& indexed, const kx::Error& error)> submitted;
+  std::function<void(bool removed, const kx::Error& error)> removed;
+};
+
+// Every call of every indexer not yet taken up, in the order they were
+// made. Only the index queue takes calls out.
+kx::Mutex& pendingMutex() {
+  static kx::Mutex* mutex = new kx::Mutex();
+  return *mutex;
+}
+std::deque<std::shared_ptr<PendingCall>>& pendingCalls() REQUIRES(pendingMutex()) {
+  static auto* calls = new std::deque<std::shared_ptr<PendingCall>>();
+  return *calls;
+}
+
+void addPendingCall(std::shared_ptr<PendingCall> call) {
+  kx::MutexLock lock(pendingMutex());
+  pendingCalls().push_back(std::move(call));
+}
+
+std::shared_ptr<PendingCall> takeFirstCall() {
+  kx::MutexLock lock(pendingMutex());
+  auto& calls = pendingCalls();
+  if (calls.empty()) return nullptr;
+  std::shared_ptr<PendingCall> call = std::move(calls.front());
+  calls.pop_front();
+  return call;
+}
+
+// The first waiting call when it is a submission that may share a writer
+// session with `settings`; nullptr otherwise (a removal must wait for the
+// submissions before it and keep the ones after it waiting).
+std::shared_ptr<PendingCall> takeJoiningSubmission(const Settings& settings) {
+  kx::MutexLock lock(pendingMutex());
+  auto& calls = pendingCalls();
+  if (calls.empty() || calls.front()->isRemoval) return nullptr;
+  if (!calls.front()->settings().writesLike(settings)) return nullptr;
+  std::shared_ptr<PendingCall> call = std::move(calls.front());
+  calls.pop_front();
+  return call;
+}
+
+bool noCallWaiting() {
+  kx::MutexLock lock(pendingMutex());
+  return pendingCalls().empty();
+}
+
+// A submission taken into a writer session, with what has become of each of
+// its documents so far.
+struct ActiveSubmission {
+  std::shared_ptr<PendingCall> call;
+  // As KXSLucene::WriteResult::indexed and ::errors, per document.
+  std::vector<bool> written;
+  std::vector<kx::Error> errors;
+  kx::Error invalid;     // the first invalid document's error
+  std::size_t next = 0;  // the first document not yet handed to a writer
+
+  explicit ActiveSubmission(std::shared_ptr<PendingCall> c) : call(std::move(c)) {
+    const std::size_t count = call->documents.size();
+    written.assign(count, false);
+    errors.assign(count, kx::Error());
+    for (std::size_t i = 0; i < count; ++i) {
+      if (call->documents[i].valid) continue;
+      errors[i] = KXSMakeError(KXSErrorInvalidDocument,
+                               "a document without a valid identifier cannot be indexed");
+      if (!invalid) invalid = errors[i];
+    }
+    skipInvalid();
+  }
+
+  void skipInvalid() {
+    while (next < call->documents.size() && !call->documents[next].valid) ++next;
+  }
+  bool done() const { return next >= call->documents.size(); }
+
+  // Every document not yet written fails with `error`.
+  void failRest(const kx::Error& error) {
+    for (; next < call->documents.size(); ++next) {
+      if (call->documents[next].valid) errors[next] = error;
+    }
+  }
+
+  // Answers the caller: a document counts as indexed when the last of the
+  // submission's documents with its identifier (its latest text) went in
+  // and is what the index holds, exactly as when the submission is written
+  // alone.
+  void finish() {
+    const auto& documents = call->documents;
+    std::map<std::string, std::size_t> last;
+    for (std::size_t i = 0; i < documents.size(); ++i) {
+      if (documents[i].valid) last[documents[i].document.id] = i;
+    }
+    std::vector<bool> indexed(documents.size(), false);
+    kx::Error first = invalid;
+    for (std::size_t i = 0; i < documents.size(); ++i) {
+      if (!documents[i].valid) continue;
+      const std::size_t latest = last[documents[i].document.id];
+      indexed[i] = written[latest];
+      if (!indexed[i] && !first) first = errors[latest];
+    }
+    if (first) {
+      KXLOG("indexing %zu documents: %s", documents.size(), first.localizedDescription().c_str());
+    }
+    if (call->submitted) {
+      kx::Queue::invokeGuarded([&] { call->submitted(indexed, first); },
+                               "KXSIndexProxy submit completion");
+    }
+  }
+};
+
+// Hands the documents not yet written to writers, one chunk per hold of the
+// folder lock, taking in the submissions that wait behind them as it goes.
+// Returns when every submission taken is answered and no submission that
+// may join is waiting, or after the folder could not be had.
+void writeSubmissions(std::shared_ptr<PendingCall> first) {
+  std::vector<ActiveSubmission> active;
+  // Answers every submission taken: nothing counts as indexed.
+  auto failAll = [&active](const kx::Error& error) {
+    for (ActiveSubmission& a : active) {
+      for (std::size_t i = 0; i < a.written.size(); ++i) {
+        a.written[i] = false;
+        if (!a.errors[i]) a.errors[i] = error;
+      }
+      a.next = a.call->documents.size();
+      a.finish();
+    }
+    active.clear();
+  };
+  try {
+    const Settings settings = first->settings();
+    active.emplace_back(std::move(first));
+    const KXSLucene::StopWords stopWords = KXSLucene::loadStopWords(settings.stopWordsPath);
+    for (;;) {
+      const bool allDone = std::all_of(active.begin(), active.end(),
+                                       [](const ActiveSubmission& a) { return a.done(); });
+      if (allDone) {
+        // Nothing is half written: answer now (an answer may start new calls
+        // on this queue, which then come after these).
+        std::vector<ActiveSubmission> answered = std::move(active);
+        active.clear();
+        for (ActiveSubmission& a : answered) a.finish();
+        std::shared_ptr<PendingCall> next = takeJoiningSubmission(settings);
+        if (!next) return;
+        active.emplace_back(std::move(next));
+        continue;
+      }
+
+      KXSFolderLock lock;
+      bool create = false;
+      kx::Error lockError;
+      if (!beginWriting(settings, &lock, &create, &lockError)) {
+        for (ActiveSubmission& a : active) a.failRest(lockError);
+        std::vector<ActiveSubmission> answered = std::move(active);
+        active.clear();
+        for (ActiveSubmission& a : answered) a.finish();
+        return;
+      }
+      const auto deadline =
+          std::chrono::steady_clock::now() +
+          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+              std::chrono::duration<double, std::milli>(settings.maxLockHoldMilliseconds));
+
+      // The chunk: the documents not yet written, in call order, then those
+      // of the submissions waiting behind, up to the document limit.
+      std::vector<KXSLucene::Document> chunk;
+      std::vector<std::pair<std::size_t, std::size_t>> origin;  // (submission, document)
+      bool everything = true;
+      auto collect = [&](std::size_t s) {
+        const auto& documents = active[s].call->documents;
+        for (std::size_t i = active[s].next; i < documents.size(); ++i) {
+          if (!documents[i].valid) continue;
+          if (chunk.size() >= settings.maxDocumentsPerLock) {
+            everything = false;
+            return;
+          }
+          chunk.push_back(documents[i].document);
+          origin.emplace_back(s, i);
+        }
+      };
+      for (std::size_t s = 0; s < active.size() && everything; ++s) collect(s);
+      while (everything && chunk.size() < settings.maxDocumentsPerLock) {
+        std::shared_ptr<PendingCall> next = takeJoiningSubmission(settings);
+        if (!next) break;
+        active.emplace_back(std::move(next));
+        collect(active.size() - 1);
+      }
+
+      KXSLucene::WriteLimits limits;
+      limits.maxDocuments = settings.maxDocumentsPerLock;
+      limits.deadline = deadline;
+      // Optimise once, when the queue has run empty.
+      limits.optimize = everything && noCallWaiting();
+      const KXSLucene::WriteResult result =
+          KXSLucene::writeDocuments(settings.indexDirectory, create, stopWords, chunk, limits);
+      lock.release();
+      for (std::size_t k = 0; k < result.taken && k < origin.size(); ++k) {
+        ActiveSubmission& a = active[origin[k].first];
+        const std::size_t i = origin[k].second;
+        a.written[i] = result.indexed[k];
+        a.errors[i] = result.errors[k];
+        a.next = i + 1;
+      }
+      for (ActiveSubmission& a : active) a.skipInvalid();
+    }
+  } catch (const std::exception& e) {
+    failAll(KXSMakeError(KXSErrorUnexpected, std::string("indexing failed: ") + e.what()));
+  } catch (...) {
+    failAll(KXSMakeError(KXSErrorUnexpected, "indexing failed"));
+  }
+}
+
+void removeNow(const PendingCall& call) {
+  kx::Error error;
+  const bool removed = runRemove(call.settings(), call.ids, &error);
+  if (error) {
+    KXLOG("removing %zu documents: %s", call.ids.size(), error.localizedDescription().c_str());
+  }
+  if (call.removed) {
+    kx::Queue::invokeGuarded([&] { call.removed(removed, error); },
+                             "KXSIndexProxy remove completion");
+  }
+}
+
+// Runs on the index queue: takes up the first waiting call (with the
+// submissions behind it). False when no call was waiting.
+bool serveWaitingCalls() {
+  std::shared_ptr<PendingCall> call = takeFirstCall();
+  if (!call) return false;
+  if (call->isRemoval) {
+    removeNow(*call);
+  } else {
+    writeSubmissions(std::move(call));
+  }
+  return true;
 }
 
 // dirname(3) as POSIX describes it, without touching its argument.
@@ -235,6 +444,12 @@ void KXSIndexProxy::setLockTimeout(double seconds) {
   state_->lockTimeoutSeconds = seconds;
 }
 
+void KXSIndexProxy::setLockHoldLimits(std::size_t documents, double milliseconds) {
+  kx::MutexLock lock(state_->mutex);
+  state_->maxDocumentsPerLock = std::max<std::size_t>(1, documents);
+  state_->maxLockHoldMilliseconds = std::max(0.0, milliseconds);
+}
+
 std::string KXSIndexProxy::currentIndexDirectoryPath() const {
   kx::MutexLock lock(state_->mutex);
   return state_->currentIndexDirectoryPath;
@@ -246,48 +461,79 @@ std::string KXSIndexProxy::currentIndexStopWordsPath() const {
 }
 
 void KXSIndexProxy::submitDocuments(const Documents& documents, SubmitCompletion completion) {
-  std::vector<PreparedDocument> prepared = prepare(documents);
+  auto call = std::make_shared<PendingCall>();
   std::shared_ptr<State> state = state_;
-  indexQueue().async([state, prepared = std::move(prepared), completion = std::move(completion)] {
-    kx::Error error;
-    const std::vector<bool> indexed = runSubmit(state->settings(), prepared, &error);
-    if (completion) {
-      kx::Queue::invokeGuarded([&] { completion(indexed, error); },
-                               "KXSIndexProxy submit completion");
-    }
-  });
+  call->settings = [state] { return state->settings(); };
+  call->documents = prepare(documents);
+  call->submitted = std::move(completion);
+  addPendingCall(std::move(call));
+  indexQueue().async([] { serveWaitingCalls(); });
 }
 
 void KXSIndexProxy::removeDocuments(const Documents& documents, RemoveCompletion completion) {
-  std::vector<std::string> ids = identifiersOf(documents);
+  auto call = std::make_shared<PendingCall>();
   std::shared_ptr<State> state = state_;
-  indexQueue().async([state, ids = std::move(ids), completion = std::move(completion)] {
-    kx::Error error;
-    runRemove(state->settings(), ids, &error);
-    if (error) KXLOG("removing %zu documents: %s", ids.size(), error.localizedDescription().c_str());
-    if (completion) {
-      kx::Queue::invokeGuarded([&] { completion(error); }, "KXSIndexProxy remove completion");
-    }
-  });
+  call->isRemoval = true;
+  call->settings = [state] { return state->settings(); };
+  call->ids = identifiersOf(documents);
+  if (completion) {
+    call->removed = [completion = std::move(completion)](bool, const kx::Error& error) {
+      completion(error);
+    };
+  }
+  addPendingCall(std::move(call));
+  indexQueue().async([] { serveWaitingCalls(); });
 }
 
 std::vector<bool> KXSIndexProxy::submitDocumentsSync(const Documents& documents,
                                                      kx::Error* error) {
-  const std::vector<PreparedDocument> prepared = prepare(documents);
-  std::vector<bool> indexed;
+  auto call = std::make_shared<PendingCall>();
+  std::shared_ptr<State> state = state_;
+  call->settings = [state] { return state->settings(); };
+  call->documents = prepare(documents);
+  std::vector<bool> indexed(documents.size(), false);
   kx::Error failure;
-  indexQueue().sync([&] { indexed = runSubmit(state_->settings(), prepared, &failure); });
+  bool answered = false;
+  call->submitted = [&](const std::vector<bool>& answer, const kx::Error& e) {
+    indexed = answer;
+    failure = e;
+    answered = true;
+  };
+  addPendingCall(call);
+  // The calls made before this one go first, and may take this one along.
+  indexQueue().sync([&] {
+    while (!answered && serveWaitingCalls()) {
+    }
+  });
+  if (!answered) {
+    failure = KXSMakeError(KXSErrorUnexpected, "the submission was not answered");
+  }
   if (failure) kx::SetError(error, failure);
   return indexed;
 }
 
 bool KXSIndexProxy::removeDocumentsSync(const Documents& documents, kx::Error* error) {
-  const std::vector<std::string> ids = identifiersOf(documents);
+  auto call = std::make_shared<PendingCall>();
+  std::shared_ptr<State> state = state_;
+  call->isRemoval = true;
+  call->settings = [state] { return state->settings(); };
+  call->ids = identifiersOf(documents);
   bool removed = false;
   kx::Error failure;
-  indexQueue().sync([&] { removed = runRemove(state_->settings(), ids, &failure); });
+  bool answered = false;
+  call->removed = [&](bool done, const kx::Error& e) {
+    removed = done;
+    failure = e;
+    answered = true;
+  };
+  addPendingCall(call);
+  indexQueue().sync([&] {
+    while (!answered && serveWaitingCalls()) {
+    }
+  });
+  if (!answered) failure = KXSMakeError(KXSErrorUnexpected, "the removal was not answered");
   if (failure) kx::SetError(error, failure);
-  return removed;
+  return removed && answered;
 }
 
 std::string KXSIndexProxy::searchableText(const KXSSumbitedDocumentProtocol& document) {

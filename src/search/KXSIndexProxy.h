@@ -4,14 +4,24 @@
 // deleted.
 //
 // All writes of all indexers of the process run one after another on one
-// serial queue, "com.zarvel.note.queue.fts-indexer". Each batch also holds
-// the index folder's lock (KXSFolderLock), so that a second running copy of
-// the program waits for it instead of writing the same index at the same
-// time, and the two take turns batch by batch when both keep indexing; a
-// batch that cannot have the folder within the lock timeout fails with
-// KXSErrorIndexBusy. Only while it holds that lock, on that queue, does the
-// indexer break a write lock that an earlier, interrupted writer left
-// behind.
+// serial queue, "com.zarvel.note.queue.fts-indexer". Calls wait there in the
+// order they were made. When the queue comes to a submission, the indexer
+// takes it together with every submission waiting right behind it (up to
+// the next removal) into one writer session, and optimises the index only
+// when nothing is left waiting: a rebuild that submits notes one by one
+// costs about what one big submission costs. Each submission still replaces
+// its documents in order, so a later submission's text of an identifier
+// wins, and each gets its own per-document answer, as if it had run alone.
+//
+// While it writes, the indexer holds the index folder's lock
+// (KXSFolderLock), so that a second running copy of the program waits for it
+// instead of writing the same index at the same time. A session commits and
+// lets the folder go at least every kMaxDocumentsPerLock documents or
+// kMaxLockHoldMilliseconds, so the other copy (and its searches) get their
+// turn even while this one has a long queue; a chunk that cannot have the
+// folder within the lock timeout fails with KXSErrorIndexBusy. Only while it
+// holds that lock, on that queue, does the indexer break a write lock that an
+// earlier, interrupted writer left behind.
 //
 // A submission replaces the document of the same identifier safely: the new
 // document is committed first and only then is the old one removed, so a
@@ -31,6 +41,7 @@
 #ifndef ZN_SEARCH_KXSINDEXPROXY_H_
 #define ZN_SEARCH_KXSINDEXPROXY_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -64,6 +75,14 @@ class KXSIndexProxy {
   // How long a batch waits for another process to release the index folder
   // before it gives up, by default.
   static constexpr double kDefaultLockTimeoutSeconds = 10.0;
+  // A writer session commits and releases the folder lock after this many
+  // documents, or once it has added documents for this long (the commit
+  // then follows), whichever comes first. Large enough that the per-commit
+  // cost (opening a writer, writing a segment, removing replaced copies)
+  // stays small beside the adding; small enough that another copy of the
+  // program waits well under a second for the folder.
+  static constexpr std::size_t kMaxDocumentsPerLock = 1000;
+  static constexpr double kMaxLockHoldMilliseconds = 250;
 
   // A new indexer with the shared context's paths, observing its "isReload"
   // flag; nullptr when the index folder is not an existing folder or the
@@ -103,6 +122,10 @@ class KXSIndexProxy {
 
   // How long each batch waits for the folder lock (0: a single try).
   void setLockTimeout(double seconds);
+  // How many documents, and for how long, a writer session adds before it
+  // lets the folder go (kMaxDocumentsPerLock and kMaxLockHoldMilliseconds
+  // by default).
+  void setLockHoldLimits(std::size_t documents, double milliseconds);
 
   std::string currentIndexDirectoryPath() const;
   std::string currentIndexStopWordsPath() const;

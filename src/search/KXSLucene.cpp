@@ -437,6 +437,11 @@ void commitReader(IndexReader* reader) {
   reader->close();
 }
 
+// How many writers were opened and how many optimisations were run (see
+// writerSessions and optimizations).
+std::atomic<std::uint64_t> gWriterSessions{0};
+std::atomic<std::uint64_t> gOptimizations{0};
+
 // One writer that commits only when it is closed. A writer that was not
 // committed through commit() is still closed when the scope ends, so that
 // its lock and files are released (the library cannot free a writer it has
@@ -450,6 +455,7 @@ class WriterScope {
       // Creating an index commits an empty one at once.
       kx::WriterMutexLock lock(commitMutex());
       writer_ = _CLNEW IndexWriter(directory_, false, analyzer, create);
+      gWriterSessions.fetch_add(1, std::memory_order_relaxed);
     } catch (...) {
       releaseDirectory();
       throw;
@@ -471,13 +477,18 @@ class WriterScope {
 
   IndexWriter* operator->() const { return writer_; }
 
-  // Optimises and commits. A failed optimisation only leaves the index in
-  // more pieces; a failed commit throws what the library throws.
-  void commit() {
-    try {
-      writer_->optimize(true);
-    } catch (CLuceneError& e) {
-      KXLOG("optimising the index failed: %s", describeLibraryError(e).c_str());
+  // Optimises (when asked) and commits. A failed optimisation only leaves
+  // the index in more pieces; a failed commit throws what the library
+  // throws. Without optimisation the library still merges segments by its
+  // merge factor, so the number of segments stays bounded.
+  void commit(bool optimize) {
+    if (optimize) {
+      try {
+        gOptimizations.fetch_add(1, std::memory_order_relaxed);
+        writer_->optimize(true);
+      } catch (CLuceneError& e) {
+        KXLOG("optimising the index failed: %s", describeLibraryError(e).c_str());
+      }
     }
     {
       kx::WriterMutexLock lock(commitMutex());
@@ -892,19 +903,23 @@ bool KXSLucene::prepareForWriting(const std::string& directory, bool* create, kx
   return false;
 }
 
-bool KXSLucene::addDocuments(const std::string& directory, bool create,
-                             const StopWords& stopWords, const std::vector<Document>& documents,
-                             std::vector<bool>* indexed, kx::Error* error) {
+KXSLucene::WriteResult KXSLucene::writeDocuments(const std::string& directory, bool create,
+                                                 const StopWords& stopWords,
+                                                 const std::vector<Document>& documents,
+                                                 const WriteLimits& limits) {
   prepareLibrary();
-  std::vector<bool> added(documents.size(), false);
-  std::vector<std::wstring> wideIDs(documents.size());
+  WriteResult result;
+  std::vector<bool> added;
+  std::vector<std::wstring> wideIDs;
+  std::vector<kx::Error> addErrors;
   // The text that each identifier's document must hold once the batch is
   // in: that of its last document in the batch that was added.
   std::map<std::wstring, std::wstring> expected;
-  kx::Error firstError;
-  auto noteError = [&firstError](kx::Error e) {
+  kx::Error batchError;
+  const std::size_t limit = std::max<std::size_t>(1, limits.maxDocuments);
+  auto logged = [](kx::Error e) {
     KXLOG("%s", e.localizedDescription().c_str());
-    if (!firstError) firstError = std::move(e);
+    return e;
   };
 
   try {
@@ -916,7 +931,12 @@ bool KXSLucene::addDocuments(const std::string& directory, bool create,
     writer->setMaxFieldLength(0x7FFFFFFF);
     writer->setUseCompoundFile(false);
     for (std::size_t i = 0; i < documents.size(); ++i) {
+      if (i > 0 && (i >= limit || std::chrono::steady_clock::now() >= limits.deadline)) break;
       const Document& document = documents[i];
+      wideIDs.emplace_back();
+      added.push_back(false);
+      addErrors.emplace_back();
+      result.taken = i + 1;
       try {
         wideIDs[i] = toLibrary(document.id);
         std::wstring content = toLibrary(document.content);
@@ -924,49 +944,83 @@ bool KXSLucene::addDocuments(const std::string& directory, bool create,
         added[i] = true;
         expected[wideIDs[i]] = std::move(content);
       } catch (CLuceneError& e) {
-        noteError(libraryError(e, "adding document \"" + document.id + "\""));
+        addErrors[i] = logged(libraryError(e, "adding document \"" + document.id + "\""));
       } catch (const std::exception& e) {
-        noteError(unexpectedError("adding document \"" + document.id + "\"", e.what()));
+        addErrors[i] = logged(unexpectedError("adding document \"" + document.id + "\"", e.what()));
       }
     }
-    writer.commit();
+    writer.commit(limits.optimize && result.taken == documents.size());
   } catch (CLuceneError& e) {
-    noteError(libraryError(e, "writing the index"));
+    batchError = logged(libraryError(e, "writing the index"));
     expected.clear();
   } catch (const std::exception& e) {
-    noteError(unexpectedError("writing the index", e.what()));
+    batchError = logged(unexpectedError("writing the index", e.what()));
     expected.clear();
   } catch (...) {
-    noteError(unexpectedError("writing the index", nullptr));
+    batchError = logged(unexpectedError("writing the index", nullptr));
     expected.clear();
+  }
+  // A writer that could not be opened takes every document it was allowed
+  // to: they all failed with it.
+  if (result.taken == 0) {
+    result.taken = std::min(documents.size(), limit);
+    wideIDs.resize(result.taken);
+    added.resize(result.taken, false);
+    addErrors.resize(result.taken);
   }
 
   std::set<std::wstring> confirmed;
+  kx::Error replaceError;
   if (!expected.empty()) {
     try {
       if (const auto pause = replacementPause()) pause();
       confirmed = keepNewest(directory, expected);
     } catch (CLuceneError& e) {
-      noteError(libraryError(e, "removing replaced documents"));
+      replaceError = logged(libraryError(e, "removing replaced documents"));
       confirmed.clear();
     } catch (const std::exception& e) {
-      noteError(unexpectedError("removing replaced documents", e.what()));
+      replaceError = logged(unexpectedError("removing replaced documents", e.what()));
       confirmed.clear();
     } catch (...) {
-      noteError(unexpectedError("removing replaced documents", nullptr));
+      replaceError = logged(unexpectedError("removing replaced documents", nullptr));
       confirmed.clear();
     }
   }
 
+  result.indexed.assign(result.taken, false);
+  result.errors.assign(result.taken, kx::Error());
+  for (std::size_t i = 0; i < result.taken; ++i) {
+    result.indexed[i] = added[i] && confirmed.count(wideIDs[i]) > 0;
+    if (result.indexed[i]) continue;
+    if (addErrors[i]) {
+      result.errors[i] = addErrors[i];
+    } else if (batchError) {
+      result.errors[i] = batchError;
+    } else if (replaceError) {
+      result.errors[i] = replaceError;
+    } else {
+      result.errors[i] =
+          KXSMakeError(KXSErrorLibrary, "the index does not hold every document written");
+    }
+  }
+  return result;
+}
+
+bool KXSLucene::addDocuments(const std::string& directory, bool create, const StopWords& stopWords,
+                             const std::vector<Document>& documents, std::vector<bool>* indexed,
+                             kx::Error* error) {
+  const WriteResult written =
+      writeDocuments(directory, create, stopWords, documents, WriteLimits());
   // A document counts as indexed when the last document of the batch with
-  // its identifier (its latest text) was added and is the one the index now
-  // holds for that identifier.
-  std::map<std::wstring, std::size_t> last;
-  for (std::size_t i = 0; i < documents.size(); ++i) last[wideIDs[i]] = i;
+  // its identifier (its latest text) is the one the index now holds.
+  std::map<std::string, std::size_t> last;
+  for (std::size_t i = 0; i < written.taken; ++i) last[documents[i].id] = i;
   bool all = true;
+  kx::Error firstError;
   std::vector<bool> result(documents.size(), false);
-  for (std::size_t i = 0; i < documents.size(); ++i) {
-    result[i] = added[last[wideIDs[i]]] && confirmed.count(wideIDs[i]) > 0;
+  for (std::size_t i = 0; i < written.taken; ++i) {
+    result[i] = written.indexed[last[documents[i].id]];
+    if (!written.indexed[i] && !firstError) firstError = written.errors[i];
     if (!result[i]) all = false;
   }
   if (!all && !firstError) {
@@ -1149,6 +1203,12 @@ bool KXSLucene::indexVersion(const std::string& directory, std::int64_t* version
   }
   return false;
 }
+
+std::uint64_t KXSLucene::writerSessions() {
+  return gWriterSessions.load(std::memory_order_relaxed);
+}
+
+std::uint64_t KXSLucene::optimizations() { return gOptimizations.load(std::memory_order_relaxed); }
 
 std::uint64_t KXSLucene::termDictionaryWalks() {
   return gTermWalks.load(std::memory_order_relaxed);

@@ -28,13 +28,15 @@
 // untokenized), "docContent" and "docCategory" (stored, indexed tokenized).
 //
 // Thread safety: every function may be called from any thread. Writers
-// (prepareForWriting, addDocuments, removeDocuments) must be serialised by
-// the caller for one index folder (KXSIndexProxy runs them on its one serial
-// queue under a lock on the folder); readers may run alongside them and see
-// the index as last committed.
+// (prepareForWriting, addDocuments, writeDocuments, removeDocuments) must be
+// serialised by the caller for one index folder (KXSIndexProxy runs them on
+// its one serial queue under a lock on the folder); readers may run
+// alongside them and see the index as last committed.
 #ifndef ZN_SEARCH_KXSLUCENE_H_
 #define ZN_SEARCH_KXSLUCENE_H_
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -90,6 +92,39 @@ class KXSLucene {
                            const std::vector<Document>& documents, std::vector<bool>* indexed,
                            kx::Error* error);
 
+  // How far one writeDocuments() call may go before it commits.
+  struct WriteLimits {
+    // It adds at most this many documents...
+    std::size_t maxDocuments = static_cast<std::size_t>(-1);
+    // ...and adds no further document once this moment has passed (it
+    // always adds at least one).
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+    // Whether to optimise the index before the commit; only done when every
+    // document handed over was taken.
+    bool optimize = true;
+  };
+
+  // What one writeDocuments() call did with the first `taken` documents.
+  struct WriteResult {
+    std::size_t taken = 0;
+    // indexed[i] (i < taken): documents[i] went in, and the committed index
+    // holds for its identifier exactly one document, the last of this call's
+    // documents of that identifier that went in (documents[i] itself or a
+    // later one that replaced it).
+    std::vector<bool> indexed;
+    // errors[i]: why documents[i] is not indexed (empty when it is).
+    std::vector<kx::Error> errors;
+  };
+
+  // Adds the first documents with one writer within `limits`, commits, and
+  // then removes every older document that has the identifier of a document
+  // just added, as addDocuments does; the documents not taken are left for
+  // the caller's next call. Never throws.
+  static WriteResult writeDocuments(const std::string& directory, bool create,
+                                    const StopWords& stopWords,
+                                    const std::vector<Document>& documents,
+                                    const WriteLimits& limits);
+
   // Removes every document whose "docID" is one of `ids`. No index in the
   // folder means nothing to remove (success).
   [[nodiscard]] static bool removeDocuments(const std::string& directory, const std::vector<std::string>& ids,
@@ -132,7 +167,12 @@ class KXSLucene {
   // index's terms (for tests and diagnostics).
   static std::uint64_t termDictionaryWalks();
 
-  // Runs `pause` (when not empty) in addDocuments between the commit of the
+  // How many index writers this process has opened, and how many times it
+  // has optimised an index (for tests and diagnostics).
+  static std::uint64_t writerSessions();
+  static std::uint64_t optimizations();
+
+  // Runs `pause` (when not empty) in addDocuments and writeDocuments between the commit of the
   // new documents and the removal of their older copies. For tests.
   static void setReplacementPauseForTesting(std::function<void()> pause);
 

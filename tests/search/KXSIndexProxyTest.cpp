@@ -10,12 +10,15 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Semaphore.h"
 #include "platform/Text.h"
 #include "search/KXSError.h"
+#include "search/KXSFolderLock.h"
 #include "search/KXSLucene.h"
 #include "search/SearchTestSupport.h"
 #include "support/QueueBarrier.h"
@@ -307,6 +310,280 @@ TEST_F(KXSIndexProxyTest, AFailedReplacementKeepsTheOldDocument) {
   // The index still takes the replacement once the disk behaves.
   index(*indexer, {{"KEEP", "replacement words"}});
   EXPECT_EQ(stored()["KEEP"]["docContent"], "replacement words");
+}
+
+// ---------------------------------------------------------------------------
+// Submissions waiting on the index queue share a writer session.
+
+// A document whose identifier cannot even be read.
+class UnreadableDocument : public KXSSumbitedDocumentProtocol {
+ public:
+  std::string fieldID() const override { throw std::runtime_error("unreadable"); }
+  std::uint8_t fieldCount() const override { return 1; }
+};
+
+// Keeps the index queue busy until released, so that the calls made
+// meanwhile are all waiting when it comes to them.
+class QueueHold {
+ public:
+  QueueHold() : gate_(std::make_shared<kx::Semaphore>()) {
+    auto gate = gate_;
+    KXSIndexProxy::indexQueue().async([gate] { gate->wait(10); });
+  }
+  ~QueueHold() { release(); }
+  void release() {
+    if (released_) return;
+    released_ = true;
+    gate_->signal();
+  }
+
+ private:
+  std::shared_ptr<kx::Semaphore> gate_;
+  bool released_ = false;
+};
+
+// What one submission was answered.
+struct Answer {
+  std::vector<bool> indexed;
+  int code = 0;  // the error's code, 0 for none
+  bool operator==(const Answer&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Answer& a) {
+  out << "{";
+  for (bool b : a.indexed) out << (b ? "1" : "0");
+  return out << " code " << a.code << "}";
+}
+
+// One call of a scripted sequence: a submission, or a removal when
+// `removal` is set.
+struct Call {
+  KXSIndexProxy::Documents documents;
+  bool removal = false;
+};
+
+class KXSIndexBatchTest : public KXSIndexProxyTest {
+ protected:
+  struct Counts {
+    std::uint64_t sessions;
+    std::uint64_t optimizations;
+  };
+  static Counts counts() { return {KXSLucene::writerSessions(), KXSLucene::optimizations()}; }
+
+  // Runs the calls one after another, each alone on the queue.
+  static std::vector<Answer> runAlone(KXSIndexProxy& indexer, const std::vector<Call>& calls) {
+    std::vector<Answer> answers;
+    for (const Call& call : calls) {
+      kx::Error error;
+      if (call.removal) {
+        EXPECT_TRUE(indexer.removeDocumentsSync(call.documents, &error));
+        continue;
+      }
+      Answer a;
+      a.indexed = indexer.submitDocumentsSync(call.documents, &error);
+      a.code = error ? static_cast<int>(error.code()) : 0;
+      answers.push_back(a);
+    }
+    return answers;
+  }
+
+  // Makes the calls while the queue is held, then lets it take them up.
+  static std::vector<Answer> runQueued(KXSIndexProxy& indexer, const std::vector<Call>& calls) {
+    auto answers = std::make_shared<std::vector<Answer>>();
+    {
+      QueueHold hold;
+      for (const Call& call : calls) {
+        if (call.removal) {
+          indexer.removeDocuments(call.documents,
+                                  [](const kx::Error& error) { EXPECT_FALSE(error); });
+          continue;
+        }
+        const std::size_t slot = answers->size();
+        answers->emplace_back();
+        indexer.submitDocuments(call.documents, [answers, slot](const std::vector<bool>& indexed,
+                                                                const kx::Error& error) {
+          (*answers)[slot] = Answer{indexed, error ? static_cast<int>(error.code()) : 0};
+        });
+      }
+    }
+    EXPECT_TRUE(kxtest::waitForQueue(KXSIndexProxy::indexQueue()));
+    return *answers;
+  }
+
+  std::map<std::string, std::string> contents() {
+    std::map<std::string, std::string> byID;
+    for (auto& [id, fields] : stored()) byID[id] = fields["docContent"];
+    return byID;
+  }
+};
+
+TEST_F(KXSIndexBatchTest, QueuedSubmissionsShareOneWriterSessionAndOneOptimisation) {
+  auto indexer = makeIndexer();
+  ASSERT_TRUE(indexer);
+  index(*indexer, {{"SEED", "seed text"}});
+  std::vector<Call> calls;
+  for (int i = 0; i < 25; ++i) {
+    calls.push_back({docs({{"N" + std::to_string(i), "note number " + std::to_string(i)}})});
+  }
+  const Counts before = counts();
+  const std::vector<Answer> answers = runQueued(*indexer, calls);
+  EXPECT_EQ(KXSLucene::writerSessions() - before.sessions, 1u);
+  EXPECT_EQ(KXSLucene::optimizations() - before.optimizations, 1u);
+  EXPECT_EQ(answers, std::vector<Answer>(calls.size(), Answer{{true}, 0}));
+  EXPECT_EQ(stored().size(), 26u);
+}
+
+TEST_F(KXSIndexBatchTest, QueuedCallsEndLikeTheSameCallsMadeOneByOne) {
+  auto unreadable = std::make_shared<UnreadableDocument>();
+  KXSIndexProxy::Documents withUnreadable = docs({{"E", "echo"}});
+  withUnreadable.push_back(unreadable);
+  withUnreadable.push_back(nullptr);
+  const std::vector<Call> calls = {
+      {docs({{"A", "alpha one"}})},
+      {docs({{"B", "beta"}, {"", "no identifier"}})},
+      {docs({{"A", "alpha two"}, {"C", "gamma"}})},
+      {docs({{"C", "gamma first"}, {"C", "gamma second"}, {"D", "delta"}})},
+      {docs({{"BAD\xff", "ill-formed identifier"}, {"F", "foxtrot"}})},
+      {docs({{"D", ""}}), true},
+      {{}},
+      {withUnreadable},
+      {docs({{"A", "alpha three"}})},
+  };
+
+  auto indexer = makeIndexer();
+  ASSERT_TRUE(indexer);
+  const std::vector<Answer> alone = runAlone(*indexer, calls);
+  const auto aloneContents = contents();
+
+  const std::string second = root_.path() + "/Index2";
+  std::filesystem::create_directories(second);
+  configure(second);
+  indexDirectory_ = second;
+  const std::vector<Answer> queued = runQueued(*indexer, calls);
+
+  EXPECT_EQ(queued, alone);
+  EXPECT_EQ(contents(), aloneContents);
+  // Spelled out, so that a fault shared by both paths shows too.
+  const std::vector<Answer> expected = {
+      {{true}, 0},
+      {{true, false}, KXSErrorInvalidDocument},
+      {{true, true}, 0},
+      {{true, true, true}, 0},
+      {{false, true}, KXSErrorInvalidDocument},
+      {{}, 0},
+      {{true, false, false}, KXSErrorInvalidDocument},
+      {{true}, 0},
+  };
+  EXPECT_EQ(queued, expected);
+  EXPECT_EQ(aloneContents, (std::map<std::string, std::string>{{"A", "alpha three"},
+                                                               {"B", "beta"},
+                                                               {"C", "gamma second"},
+                                                               {"E", "echo"},
+                                                               {"F", "foxtrot"}}));
+}
+
+TEST_F(KXSIndexBatchTest, ALaterCallOfTheSameIdentifierWinsAndRemovalsKeepTheirPlace) {
+  auto indexer = makeIndexer();
+  ASSERT_TRUE(indexer);
+  index(*indexer, {{"SEED", "seed text"}});
+  const Counts before = counts();
+  const std::vector<Answer> answers =
+      runQueued(*indexer, {
+                              {docs({{"X", "first words"}})},
+                              {docs({{"X", "second words"}, {"Y", "yellow"}})},
+                              {docs({{"Y", ""}}), true},
+                              {docs({{"Y", "yonder"}})},
+                              {docs({{"SEED", ""}}), true},
+                              {docs({{"X", "third words"}})},
+                          });
+  EXPECT_EQ(answers,
+            (std::vector<Answer>{{{true}, 0}, {{true, true}, 0}, {{true}, 0}, {{true}, 0}}));
+  EXPECT_EQ(contents(),
+            (std::map<std::string, std::string>{{"X", "third words"}, {"Y", "yonder"}}));
+  EXPECT_EQ(find("first"), std::nullopt);
+  EXPECT_EQ(find("second"), std::nullopt);
+  EXPECT_EQ(find("yellow"), std::nullopt);
+  // A removal ends a writer session (the submissions behind it wait for
+  // it); the index is optimised once, when the queue has run empty.
+  EXPECT_EQ(KXSLucene::writerSessions() - before.sessions, 3u);
+  EXPECT_EQ(KXSLucene::optimizations() - before.optimizations, 1u);
+}
+
+TEST_F(KXSIndexBatchTest, TheFolderIsLetGoAfterEachChunkOfDocuments) {
+  auto indexer = makeIndexer();
+  ASSERT_TRUE(indexer);
+  indexer->setLockHoldLimits(2, 60 * 1000);
+  // While the first chunk holds the folder, another holder queues for it;
+  // it must get the folder before the second chunk is written.
+  kx::Semaphore otherQueued;
+  std::size_t seenByOther = 0;
+  kx::Error otherError;
+  std::thread other;
+  bool started = false;
+  KXSLucene::setReplacementPauseForTesting([&] {
+    if (started) return;
+    started = true;
+    other = std::thread([&] {
+      KXSFolderLock lock;
+      if (!lock.acquire(indexDirectory_, 10, &otherError, [&] { otherQueued.signal(); })) {
+        otherQueued.signal();
+        return;
+      }
+      std::vector<std::map<std::string, std::string>> documents;
+      if (KXSLucene::storedDocuments(indexDirectory_, &documents, &otherError)) {
+        seenByOther = documents.size();
+      }
+    });
+    otherQueued.wait(10);
+  });
+  const Counts before = counts();
+  const std::vector<Answer> answers =
+      runQueued(*indexer, {{docs({{"A", "a"}, {"B", "b"}, {"C", "c"}})},
+                           {docs({{"D", "d"}})},
+                           {docs({{"E", "e"}, {"F", "f"}})}});
+  KXSLucene::setReplacementPauseForTesting(nullptr);
+  if (other.joinable()) other.join();
+  EXPECT_FALSE(otherError) << otherError.localizedDescription();
+  EXPECT_EQ(seenByOther, 2u);
+  EXPECT_EQ(answers,
+            (std::vector<Answer>{{{true, true, true}, 0}, {{true}, 0}, {{true, true}, 0}}));
+  EXPECT_EQ(stored().size(), 6u);
+  EXPECT_EQ(KXSLucene::writerSessions() - before.sessions, 3u);
+  EXPECT_EQ(KXSLucene::optimizations() - before.optimizations, 1u);
+}
+
+TEST_F(KXSIndexBatchTest, TheFolderIsLetGoOnceTheHoldTimeHasPassed) {
+  auto indexer = makeIndexer();
+  ASSERT_TRUE(indexer);
+  // With no hold time at all, every chunk takes just one document.
+  indexer->setLockHoldLimits(1000, 0);
+  const Counts before = counts();
+  const std::vector<Answer> answers = runQueued(
+      *indexer, {{docs({{"A", "a"}, {"B", "b"}, {"A", "a again"}})}, {docs({{"D", "d"}})}});
+  EXPECT_EQ(answers, (std::vector<Answer>{{{true, true, true}, 0}, {{true}, 0}}));
+  EXPECT_EQ(contents(),
+            (std::map<std::string, std::string>{{"A", "a again"}, {"B", "b"}, {"D", "d"}}));
+  EXPECT_EQ(KXSLucene::writerSessions() - before.sessions, 4u);
+  EXPECT_EQ(KXSLucene::optimizations() - before.optimizations, 1u);
+}
+
+TEST_F(KXSIndexBatchTest, ACallMadeFromACompletionRunsAfterTheCallsAnswered) {
+  auto indexer = makeIndexer();
+  ASSERT_TRUE(indexer);
+  std::vector<bool> inner;
+  {
+    QueueHold hold;
+    indexer->submitDocuments(docs({{"A", "outer"}}),
+                             [&](const std::vector<bool>&, const kx::Error&) {
+                               // Inline on the index queue.
+                               kx::Error error;
+                               inner = indexer->submitDocumentsSync(docs({{"A", "inner"}}), &error);
+                             });
+    indexer->submitDocuments(docs({{"B", "b"}}));
+  }
+  ASSERT_TRUE(kxtest::waitForQueue(KXSIndexProxy::indexQueue()));
+  EXPECT_EQ(inner, std::vector<bool>{true});
+  EXPECT_EQ(contents(), (std::map<std::string, std::string>{{"A", "inner"}, {"B", "b"}}));
 }
 
 }  // namespace
