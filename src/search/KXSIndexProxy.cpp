@@ -304,8 +304,20 @@ void writeSubmissions(std::shared_ptr<PendingCall> first) {
       std::vector<KXSLucene::Document> chunk;
       std::vector<std::pair<std::size_t, std::size_t>> origin;  // (submission, document)
       bool everything = true;
+      // A submission goes into a chunk whole when it fits in what is left of
+      // the chunk; only one larger than a whole chunk is cut.
+      std::vector<bool> stopPoints;
       auto collect = [&](std::size_t s) {
         const auto& documents = active[s].call->documents;
+        std::size_t remaining = 0;
+        for (std::size_t i = active[s].next; i < documents.size(); ++i) {
+          if (documents[i].valid) ++remaining;
+        }
+        if (!chunk.empty() && chunk.size() + remaining > settings.maxDocumentsPerLock) {
+          everything = remaining == 0;
+          return;
+        }
+        bool first = true;
         for (std::size_t i = active[s].next; i < documents.size(); ++i) {
           if (!documents[i].valid) continue;
           if (chunk.size() >= settings.maxDocumentsPerLock) {
@@ -314,6 +326,8 @@ void writeSubmissions(std::shared_ptr<PendingCall> first) {
           }
           chunk.push_back(documents[i].document);
           origin.emplace_back(s, i);
+          stopPoints.push_back(first);
+          first = false;
         }
       };
       for (std::size_t s = 0; s < active.size() && everything; ++s) collect(s);
@@ -327,6 +341,7 @@ void writeSubmissions(std::shared_ptr<PendingCall> first) {
       KXSLucene::WriteLimits limits;
       limits.maxDocuments = settings.maxDocumentsPerLock;
       limits.deadline = deadline;
+      limits.stopPoints = std::move(stopPoints);
       // Optimise once, when the queue has run empty.
       limits.optimize = everything && noCallWaiting();
       const KXSLucene::WriteResult result =

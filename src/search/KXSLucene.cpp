@@ -931,7 +931,10 @@ KXSLucene::WriteResult KXSLucene::writeDocuments(const std::string& directory, b
     writer->setMaxFieldLength(0x7FFFFFFF);
     writer->setUseCompoundFile(false);
     for (std::size_t i = 0; i < documents.size(); ++i) {
-      if (i > 0 && (i >= limit || std::chrono::steady_clock::now() >= limits.deadline)) break;
+      if (i > 0 && (i >= limit || ((limits.stopPoints.empty() || limits.stopPoints[i]) &&
+                                   std::chrono::steady_clock::now() >= limits.deadline))) {
+        break;
+      }
       const Document& document = documents[i];
       wideIDs.emplace_back();
       added.push_back(false);

@@ -102,6 +102,11 @@ class KXSLucene {
     // Whether to optimise the index before the commit; only done when every
     // document handed over was taken.
     bool optimize = true;
+    // Where the deadline may stop the call: before documents[i] only when
+    // stopPoints[i] is true (empty: anywhere). The proxy marks the first
+    // document of each caller's submission, so a reader never sees part of
+    // a submission that fits in one chunk.
+    std::vector<bool> stopPoints;
   };
 
   // What one writeDocuments() call did with the first `taken` documents.
