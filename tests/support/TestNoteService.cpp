@@ -321,13 +321,18 @@ class TestNoteService::Server {
       bool keepAlive = req.keep_alive();
       bool head = req.method() == http::verb::head;
       record.time = monotonicSeconds() - owner_->startTime_;
+      // A held request waits for a release after the moment it was counted
+      // in flight: a test that saw it in flight and released at once must
+      // not leave it held.
+      std::uint64_t releasesSeen;
       {
         std::lock_guard<std::mutex> lock(owner_->mu_);
         owner_->requests_.push_back(record);
         ++owner_->inFlight_;
+        releasesSeen = owner_->releases_;
       }
       owner_->changed_.notify_all();
-      bool goOn = respond(stream, record, head, keepAlive);
+      bool goOn = respond(stream, record, head, keepAlive, releasesSeen);
       {
         std::lock_guard<std::mutex> lock(owner_->mu_);
         --owner_->inFlight_;
@@ -340,10 +345,11 @@ class TestNoteService::Server {
   }
 
   // Writes the answer; false when the connection must end.
-  bool respond(ssl::stream<tcp::socket>& stream, const RecordedRequest& record, bool head, bool keepAlive) {
+  bool respond(ssl::stream<tcp::socket>& stream, const RecordedRequest& record, bool head, bool keepAlive,
+               std::uint64_t releasesSeen) {
     Fault fault;
     bool faulty = owner_->findFault(record.path, &fault);
-    if (faulty && !owner_->wait(fault)) return false;
+    if (faulty && !owner_->wait(fault, releasesSeen)) return false;
     if (faulty && fault.dropConnection) return false;
     Reply reply = owner_->answer(record, faulty ? &fault : nullptr);
     http::response<http::empty_body> res;
@@ -476,11 +482,10 @@ bool TestNoteService::findFault(const std::string& path, Fault* fault) const {
   return true;
 }
 
-bool TestNoteService::wait(const Fault& fault) {
+bool TestNoteService::wait(const Fault& fault, std::uint64_t releasesSeen) {
   std::unique_lock<std::mutex> lock(mu_);
   if (fault.hold) {
-    std::uint64_t seen = releases_;
-    changed_.wait(lock, [&] { return stopping_ || releases_ != seen; });
+    changed_.wait(lock, [&] { return stopping_ || releases_ != releasesSeen; });
   }
   if (fault.delaySeconds > 0) {
     changed_.wait_for(lock, std::chrono::duration<double>(fault.delaySeconds), [&] { return stopping_; });

@@ -135,8 +135,9 @@ class TestNoteService {
 
   Reply answer(const RecordedRequest& request, const Fault* fault);
   bool findFault(const std::string& path, Fault* fault) const;
-  // Waits for a hold or a delay; false when the service stops meanwhile.
-  bool wait(const Fault& fault);
+  // Waits for a hold (a release after the releasesSeen-th) or a delay;
+  // false when the service stops meanwhile.
+  bool wait(const Fault& fault, std::uint64_t releasesSeen);
 
   const std::string host_;
   std::uint16_t port_ = 0;
