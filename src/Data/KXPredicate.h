@@ -42,11 +42,12 @@
 #include <string_view>
 #include <vector>
 
-#include "Data/KXManagedObject.h"
 #include "platform/Error.h"
 #include "platform/Value.h"
 
 class KXEntityDescription;
+class KXManagedObject;
+using KXManagedObjectPtr = std::shared_ptr<KXManagedObject>;
 
 class KXPredicate;
 using KXPredicatePtr = std::shared_ptr<const KXPredicate>;
