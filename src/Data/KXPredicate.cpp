@@ -204,7 +204,7 @@ std::string Format(const MutableNode& node) {
 
 }  // namespace
 
-TypedConstant KXPredicate::Node::convert(KXAttributeType type) const {
+TypedConstant kx::predicate_internal::Node::convert(KXAttributeType type) const {
   TypedConstant t;
   std::string why;
   if (op == Op::In) {

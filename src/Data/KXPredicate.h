@@ -49,6 +49,10 @@ class KXEntityDescription;
 class KXManagedObject;
 using KXManagedObjectPtr = std::shared_ptr<KXManagedObject>;
 
+namespace kx::predicate_internal {
+struct Node;
+}  // namespace kx::predicate_internal
+
 class KXPredicate;
 using KXPredicatePtr = std::shared_ptr<const KXPredicate>;
 
@@ -89,7 +93,8 @@ class KXPredicate {
   // A canonical text of the condition with the constants in place.
   std::string predicateFormat() const;
 
-  struct Node;
+  // The parsed form (KXPredicateNode.h, internal to the predicate).
+  using Node = kx::predicate_internal::Node;
   explicit KXPredicate(std::shared_ptr<const Node> root) : root_(std::move(root)) {}
 
  private:

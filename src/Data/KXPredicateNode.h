@@ -24,7 +24,6 @@
 #include <vector>
 
 #include "Data/KXModel.h"
-#include "Data/KXPredicate.h"
 #include "platform/Error.h"
 #include "platform/Value.h"
 
@@ -57,7 +56,8 @@ std::string FormatConstant(const kx::Value& v);
 // Resolving keys
 // ---------------------------------------------------------------------------
 
-using MutableNode = KXPredicate::Node;
+struct Node;
+using MutableNode = Node;
 
 struct Resolved {
   const KXAttributeDescription* attribute = nullptr;
@@ -75,12 +75,8 @@ const TypedConstant* ConstantFor(const MutableNode& node, KXAttributeType type,
 bool ToOneKey(const MutableNode& node, const KXRelationshipDescription& rel, std::int64_t* key,
               kx::Error* error);
 
-}  // namespace kx::predicate_internal
-
-struct KXPredicate::Node {
-  using Op = kx::predicate_internal::Op;
-  using TypedConstant = kx::predicate_internal::TypedConstant;
-
+// A condition, or a compound of conditions.
+struct Node {
   enum class Kind { And, Or, Not, True, False, Compare };
   Kind kind = Kind::True;
   std::vector<std::shared_ptr<const Node>> children;
@@ -92,8 +88,8 @@ struct KXPredicate::Node {
   kx::Value constant;
 
   // Conversions of the constant, made on first use for each type.
-  mutable std::array<std::once_flag, kx::predicate_internal::kTypeCount> once;
-  mutable std::array<TypedConstant, kx::predicate_internal::kTypeCount> typed;
+  mutable std::array<std::once_flag, kTypeCount> once;
+  mutable std::array<TypedConstant, kTypeCount> typed;
 
   const TypedConstant& forType(KXAttributeType type) const {
     std::size_t i = static_cast<std::size_t>(type);
@@ -105,9 +101,7 @@ struct KXPredicate::Node {
   TypedConstant convert(KXAttributeType type) const;
 };
 
-namespace kx::predicate_internal {
-
-using NodePtr = std::shared_ptr<const KXPredicate::Node>;
+using NodePtr = std::shared_ptr<const Node>;
 
 }  // namespace kx::predicate_internal
 
