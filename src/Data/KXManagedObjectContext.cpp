@@ -254,7 +254,8 @@ KXManagedObjectPtr KXManagedObjectContext::existingObject(const KXObjectID& obje
   return loadRowLocked(table, objectID.primaryKey(), error);
 }
 
-KXManagedObjectPtr KXManagedObjectContext::objectForKey(const KXEntityDescription& table,
+KXManagedObjectPtr KXManagedObjectContext::objectForKey(kx::Badge<KXManagedObject>,
+                                                        const KXEntityDescription& table,
                                                         std::int64_t key) {
   return existingObject(KXObjectID(&table, key), nullptr);
 }
@@ -343,7 +344,8 @@ KXManagedObjectPtr KXManagedObjectContext::insertNewObject(std::string_view enti
   return object;
 }
 
-void KXManagedObjectContext::objectDidChange(const KXManagedObjectPtr& object) {
+void KXManagedObjectContext::objectDidChange(kx::Badge<KXManagedObject>,
+                                             const KXManagedObjectPtr& object) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (role_ == Role::Reader) {
     readerChanged_ = true;
@@ -717,7 +719,8 @@ std::int64_t KXManagedObjectContext::count(const KXFetchRequest& request, kx::Er
 // ---------------------------------------------------------------------------
 
 std::vector<KXManagedObjectPtr> KXManagedObjectContext::relatedObjects(
-    const KXManagedObject& object, const KXRelationshipDescription& rel) {
+    kx::Badge<KXManagedObject>, const KXManagedObject& object,
+    const KXRelationshipDescription& rel) {
   if (!connection_) return {};
   const std::string sql = KXStoreSchema::relatedRowsSQL(rel);
   std::vector<KXManagedObjectPtr> out;
@@ -736,7 +739,8 @@ std::vector<KXManagedObjectPtr> KXManagedObjectContext::relatedObjects(
   return out;
 }
 
-std::int64_t KXManagedObjectContext::countRelated(const KXManagedObject& object,
+std::int64_t KXManagedObjectContext::countRelated(kx::Badge<KXManagedObject>,
+                                                  const KXManagedObject& object,
                                                   const KXRelationshipDescription& rel) {
   if (!connection_) return 0;
   const std::string sql = KXStoreSchema::countRelatedSQL(rel);
@@ -752,7 +756,8 @@ std::int64_t KXManagedObjectContext::countRelated(const KXManagedObject& object,
   return sqlite3_column_int64(st, 0);
 }
 
-bool KXManagedObjectContext::setRelated(const KXManagedObjectPtr& object,
+bool KXManagedObjectContext::setRelated(kx::Badge<KXManagedObject>,
+                                        const KXManagedObjectPtr& object,
                                         const KXRelationshipDescription& rel,
                                         const std::vector<KXManagedObjectPtr>& targets, int mode) {
   if (role_ == Role::Reader) {
