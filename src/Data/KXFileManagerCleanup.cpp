@@ -4,6 +4,7 @@
 #include "Data/KXFileManager.h"
 
 #include <signal.h>
+
 #include <cerrno>
 #include <string>
 #include <utility>

@@ -5,6 +5,7 @@
 #include "Data/KXFileManager.h"
 
 #include <iconv.h>
+
 #include <cerrno>
 #include <optional>
 #include <string>

@@ -39,11 +39,11 @@ constexpr std::size_t kTypeCount = 6;
 struct TypedConstant {
   bool ok = false;
   std::string why;
-  kx::Value scalar;               // =, !=, <, ...; Null for nil
-  std::vector<kx::Value> list;    // IN, nils left out
+  kx::Value scalar;                         // =, !=, <, ...; Null for nil
+  std::vector<kx::Value> list;              // IN, nils left out
   std::unordered_set<std::string> textSet;  // IN on text, for fast tests
-  bool hasNeedle = false;         // CONTAINS / ENDSWITH
-  std::string needle;             // their bytes
+  bool hasNeedle = false;                   // CONTAINS / ENDSWITH
+  std::string needle;                       // their bytes
 };
 
 // The bytes of a text or bytes value; empty for anything else.

@@ -33,7 +33,9 @@ static_assert(!std::is_move_constructible_v<kx::Badge<Owner>>);
 static_assert(!std::is_aggregate_v<kx::Badge<Owner>>);
 
 template <class D>
-concept CanOpen = requires(D& door) { door.open({}); };
+concept CanOpen = requires(D& door) {
+  door.open({});
+};
 static_assert(!CanOpen<Door>);
 
 // The control: the same shape of key with a public constructor is made by
