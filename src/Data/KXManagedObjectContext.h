@@ -47,8 +47,8 @@
 #include "Data/KXFetchRequest.h"
 #include "Data/KXManagedObject.h"
 #include "Data/KXObjectID.h"
-#include "platform/Error.h"
 #include "platform/Badge.h"
+#include "platform/Error.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Value.h"
 
