@@ -102,7 +102,7 @@ void KXManagedObject::storeColumn(int column, kx::Value value) {
     if (notify) notified_ = true;
   }
   if (!notify) return;
-  if (auto context = context_.lock()) context->objectDidChange(shared_from_this());
+  if (auto context = context_.lock()) context->objectDidChange({}, shared_from_this());
 }
 
 kx::Value KXManagedObject::value(std::string_view key) const {
@@ -236,7 +236,7 @@ KXManagedObjectPtr KXManagedObject::object(std::string_view toOneKey) const {
   if (key.isNull()) return nullptr;
   auto context = context_.lock();
   if (!context) return nullptr;
-  return context->objectForKey(rel->destination().rootEntity(), key.intValue());
+  return context->objectForKey({}, rel->destination().rootEntity(), key.intValue());
 }
 
 bool KXManagedObject::setObject(std::string_view toOneKey, const KXManagedObjectPtr& object) {
@@ -261,7 +261,7 @@ std::vector<KXManagedObjectPtr> KXManagedObject::objects(std::string_view toMany
   if (!rel) return {};
   auto context = context_.lock();
   if (!context || primaryKey_ <= 0) return {};
-  return context->relatedObjects(*this, *rel);
+  return context->relatedObjects({}, *this, *rel);
 }
 
 std::size_t KXManagedObject::countOfObjects(std::string_view toManyKey) const {
@@ -269,7 +269,7 @@ std::size_t KXManagedObject::countOfObjects(std::string_view toManyKey) const {
   if (!rel) return 0;
   auto context = context_.lock();
   if (!context || primaryKey_ <= 0) return 0;
-  std::int64_t n = context->countRelated(*this, *rel);
+  std::int64_t n = context->countRelated({}, *this, *rel);
   return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
@@ -299,7 +299,7 @@ bool KXManagedObject::setObjects(std::string_view toManyKey,
     }
     return ok;
   }
-  return context->setRelated(shared_from_this(), *rel, objects, kReplace);
+  return context->setRelated({}, shared_from_this(), *rel, objects, kReplace);
 }
 
 bool KXManagedObject::addObject(std::string_view toManyKey, const KXManagedObjectPtr& object) {
@@ -310,7 +310,7 @@ bool KXManagedObject::addObject(std::string_view toManyKey, const KXManagedObjec
   if (rel->storage() == KXRelationshipDescription::Storage::InverseForeignKey) {
     return object->setObject(rel->inverse()->name(), shared_from_this());
   }
-  return context->setRelated(shared_from_this(), *rel, {object}, kAdd);
+  return context->setRelated({}, shared_from_this(), *rel, {object}, kAdd);
 }
 
 bool KXManagedObject::removeObject(std::string_view toManyKey, const KXManagedObjectPtr& object) {
@@ -322,5 +322,5 @@ bool KXManagedObject::removeObject(std::string_view toManyKey, const KXManagedOb
     if (object->object(rel->inverse()->name()).get() != this) return true;
     return object->setObject(rel->inverse()->name(), nullptr);
   }
-  return context->setRelated(shared_from_this(), *rel, {object}, kRemove);
+  return context->setRelated({}, shared_from_this(), *rel, {object}, kRemove);
 }

@@ -18,23 +18,6 @@ constexpr std::size_t kFlushThreshold = 512;
 
 enum Mode { kReplace = 0, kAdd = 1, kRemove = 2 };
 
-std::string Quote(const std::string& name) { return KXStoreSchema::quoteIdentifier(name); }
-
-// "t."Z_PK", t."Z_ENT", t."col"..." for every column of the table (alias
-// "t"), made once per table.
-const std::string& SelectColumns(const KXEntityDescription& table) {
-  static const auto* lists = [] {
-    auto* m = new std::unordered_map<const KXEntityDescription*, std::string>();
-    for (const KXEntityDescription* root : KXModel::shared().rootEntities()) {
-      std::string out = "t.\"Z_PK\", t.\"Z_ENT\"";
-      for (const KXTableColumn& c : root->columns()) out += ", t." + Quote(c.name);
-      (*m)[root] = std::move(out);
-    }
-    return m;
-  }();
-  return lists->at(&table.rootEntity());
-}
-
 kx::Value ReadColumn(sqlite3_stmt* st, int index, const KXTableColumn& column) {
   int type = sqlite3_column_type(st, index);
   if (type == SQLITE_NULL) return kx::Value();
@@ -238,8 +221,7 @@ bool KXManagedObjectContext::queryRowsLocked(sqlite3_stmt* st, int first,
 
 KXManagedObjectPtr KXManagedObjectContext::loadRowLocked(const KXEntityDescription& table,
                                                          std::int64_t key, kx::Error* error) {
-  std::string sql = "SELECT " + SelectColumns(table) + " FROM " + Quote(table.tableName()) +
-                    " AS t WHERE t.\"Z_PK\" = ?";
+  const std::string sql = KXStoreSchema::selectRowSQL(table);
   std::vector<KXManagedObjectPtr> found;
   {
     auto guard = connection_->lock();
@@ -272,7 +254,8 @@ KXManagedObjectPtr KXManagedObjectContext::existingObject(const KXObjectID& obje
   return loadRowLocked(table, objectID.primaryKey(), error);
 }
 
-KXManagedObjectPtr KXManagedObjectContext::objectForKey(const KXEntityDescription& table,
+KXManagedObjectPtr KXManagedObjectContext::objectForKey(kx::Badge<KXManagedObject>,
+                                                        const KXEntityDescription& table,
                                                         std::int64_t key) {
   return existingObject(KXObjectID(&table, key), nullptr);
 }
@@ -296,10 +279,7 @@ std::int64_t KXManagedObjectContext::nextKeyLocked(const KXEntityDescription& ta
   if (!keysChecked_.count(&table)) {
     // The largest key ever given out: AUTOINCREMENT's record, or the rows
     // themselves for a table that has none yet.
-    std::string sql =
-        "SELECT max(coalesce((SELECT seq FROM sqlite_sequence WHERE name = ?), 0), "
-        "coalesce((SELECT max(\"Z_PK\") FROM " +
-        Quote(table.tableName()) + "), 0))";
+    const std::string sql = KXStoreSchema::lastKeySQL(table);
     auto guard = connection_->lock();
     sqlite3_stmt* st = connection_->statement(sql, error);
     if (!st) return 0;
@@ -364,7 +344,8 @@ KXManagedObjectPtr KXManagedObjectContext::insertNewObject(std::string_view enti
   return object;
 }
 
-void KXManagedObjectContext::objectDidChange(const KXManagedObjectPtr& object) {
+void KXManagedObjectContext::objectDidChange(kx::Badge<KXManagedObject>,
+                                             const KXManagedObjectPtr& object) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (role_ == Role::Reader) {
     readerChanged_ = true;
@@ -476,7 +457,6 @@ bool KXManagedObjectContext::writeObjectLocked(KXManagedObject& object, kx::Erro
     object.notified_ = false;
   }
   const KXEntityDescription& table = object.entity().rootEntity();
-  const auto& cols = table.columns();
   bool insert = !object.rowWritten_;
   if (!insert && columns.empty()) return true;
   // Statements are cached by table and set of columns.
@@ -489,22 +469,8 @@ bool KXManagedObjectContext::writeObjectLocked(KXManagedObject& object, kx::Erro
     key += static_cast<char>((c >> 8) & 0xff);
   }
   auto makeSql = [&]() {
-    std::string sql;
-    if (insert) {
-      sql = "INSERT INTO " + Quote(table.tableName()) + " (\"Z_PK\", \"Z_ENT\"";
-      for (int c : columns) sql += ", " + Quote(cols[static_cast<std::size_t>(c)].name);
-      sql += ") VALUES (?, ?";
-      for (std::size_t i = 0; i < columns.size(); ++i) sql += ", ?";
-      sql += ")";
-    } else {
-      sql = "UPDATE " + Quote(table.tableName()) + " SET ";
-      for (std::size_t i = 0; i < columns.size(); ++i) {
-        if (i) sql += ", ";
-        sql += Quote(cols[static_cast<std::size_t>(columns[i])].name) + " = ?";
-      }
-      sql += " WHERE \"Z_PK\" = ?";
-    }
-    return sql;
+    return insert ? KXStoreSchema::insertRowSQL(table, columns)
+                  : KXStoreSchema::updateRowSQL(table, columns);
   };
   auto guard = connection_->lock();
   sqlite3_stmt* st = connection_->statement(key, makeSql, error);
@@ -546,10 +512,7 @@ bool KXManagedObjectContext::clearKeysIntoLocked(
     std::vector<std::int64_t> keys;
     {
       auto guard = connection_->lock();
-      sqlite3_stmt* st = connection_->statement("SELECT \"Z_PK\" FROM " +
-                                                    Quote(source.tableName()) + " WHERE " +
-                                                    Quote(source.columns()[column].name) + " = ?",
-                                                error);
+      sqlite3_stmt* st = connection_->statement(KXStoreSchema::keysReferencingSQL(*rel), error);
       if (!st) return false;
       KXStatementReset reset(st);
       sqlite3_bind_int64(st, 1, key);
@@ -621,8 +584,7 @@ bool KXManagedObjectContext::flushLocked(kx::Error* error) {
       continue;
     }
     auto guard = connection_->lock();
-    sqlite3_stmt* st = connection_->statement(
-        "DELETE FROM " + Quote(table.tableName()) + " WHERE \"Z_PK\" = ?", &e);
+    sqlite3_stmt* st = connection_->statement(KXStoreSchema::deleteRowSQL(table), &e);
     if (!st || (sqlite3_bind_int64(st, 1, d.objectID.primaryKey()), !connection_->run(st, &e))) {
       ok = false;
     }
@@ -652,61 +614,36 @@ bool KXManagedObjectContext::execute(const KXFetchRequest& request, KXFetchResul
   if (failIfNoStore(error)) return false;
   const KXEntityDescription& table = entity->rootEntity();
 
-  std::string where;
   std::vector<kx::Value> binds;
-  if (!entity->isRootEntity()) {
-    where = "t.\"Z_ENT\" IN (";
-    bool first = true;
-    for (int n : entity->kindNumbers()) {
-      if (!first) where += ",";
-      first = false;
-      where += std::to_string(n);
-    }
-    where += ")";
+  std::string condition;
+  if (request.predicate &&
+      !request.predicate->appendSQL(*entity, "t", &condition, &binds, error)) {
+    return false;
   }
-  if (request.predicate) {
-    std::string condition;
-    if (!request.predicate->appendSQL(*entity, "t", &condition, &binds, error)) return false;
-    where += where.empty() ? condition : " AND " + condition;
-  }
-  std::string from = " FROM " + Quote(table.tableName()) + " AS t";
-  if (!where.empty()) from += " WHERE " + where;
-  std::string window;
-  if (request.fetchLimit > 0 || request.fetchOffset > 0) {
-    window = " LIMIT " + std::to_string(request.fetchLimit > 0 ? request.fetchLimit : -1);
-    if (request.fetchOffset > 0) window += " OFFSET " + std::to_string(request.fetchOffset);
-  }
-
   std::vector<const KXAttributeDescription*> attributes;
-  std::string sql;
+  KXStoreSchema::FetchShape shape;
   switch (request.resultType) {
     case KXFetchRequest::ResultType::ManagedObject:
-      sql = "SELECT " + SelectColumns(table) + from + " ORDER BY t.\"Z_PK\"" + window;
+      shape = KXStoreSchema::FetchShape::Rows;
       break;
     case KXFetchRequest::ResultType::ManagedObjectID:
-      sql = "SELECT t.\"Z_PK\"" + from + " ORDER BY t.\"Z_PK\"" + window;
+      shape = KXStoreSchema::FetchShape::Keys;
       break;
     case KXFetchRequest::ResultType::Count:
-      sql = "SELECT count(*) FROM (SELECT 1" + from + " ORDER BY t.\"Z_PK\"" + window + ")";
+      shape = KXStoreSchema::FetchShape::Count;
       break;
-    case KXFetchRequest::ResultType::Dictionary: {
+    case KXFetchRequest::ResultType::Dictionary:
+      shape = KXStoreSchema::FetchShape::Attributes;
       attributes = entity->attributes();
-      std::string cols;
-      for (const KXAttributeDescription* a : attributes) {
-        if (!cols.empty()) cols += ", ";
-        cols += "t." + Quote(a->name());
-      }
-      if (request.returnsDistinctResults) {
-        sql = "SELECT " + cols + from + " GROUP BY " + cols + " ORDER BY min(t.\"Z_PK\")" + window;
-      } else {
-        sql = "SELECT " + cols + from + " ORDER BY t.\"Z_PK\"" + window;
-      }
       break;
-    }
     default:
       kx::SetError(error, KXStoreMakeError(kKXStoreTypeError, "Unknown fetch result type"));
       return false;
   }
+  const std::string sql =
+      KXStoreSchema::fetchSQL(*entity, condition, shape, attributes,
+                              request.returnsDistinctResults, request.fetchLimit,
+                              request.fetchOffset);
 
   std::lock_guard<std::mutex> lock(mutex_);
   if (role_ == Role::Writer && !flushLocked(error)) return false;
@@ -782,20 +719,10 @@ std::int64_t KXManagedObjectContext::count(const KXFetchRequest& request, kx::Er
 // ---------------------------------------------------------------------------
 
 std::vector<KXManagedObjectPtr> KXManagedObjectContext::relatedObjects(
-    const KXManagedObject& object, const KXRelationshipDescription& rel) {
+    kx::Badge<KXManagedObject>, const KXManagedObject& object,
+    const KXRelationshipDescription& rel) {
   if (!connection_) return {};
-  const KXEntityDescription& dest = rel.destination().rootEntity();
-  std::string sql;
-  if (rel.storage() == KXRelationshipDescription::Storage::JoinTable) {
-    sql = "SELECT " + SelectColumns(dest) + " FROM " + Quote(dest.tableName()) +
-          " AS t JOIN " + Quote(rel.joinTable()) + " AS j ON j." +
-          Quote(rel.joinDestinationColumn()) + " = t.\"Z_PK\" WHERE j." +
-          Quote(rel.joinSourceColumn()) + " = ? ORDER BY t.\"Z_PK\"";
-  } else {
-    sql = "SELECT " + SelectColumns(dest) + " FROM " + Quote(dest.tableName()) +
-          " AS t WHERE t." + Quote(dest.columns()[static_cast<std::size_t>(rel.column())].name) +
-          " = ? ORDER BY t.\"Z_PK\"";
-  }
+  const std::string sql = KXStoreSchema::relatedRowsSQL(rel);
   std::vector<KXManagedObjectPtr> out;
   std::lock_guard<std::mutex> lock(mutex_);
   kx::Error e;
@@ -812,18 +739,11 @@ std::vector<KXManagedObjectPtr> KXManagedObjectContext::relatedObjects(
   return out;
 }
 
-std::int64_t KXManagedObjectContext::countRelated(const KXManagedObject& object,
+std::int64_t KXManagedObjectContext::countRelated(kx::Badge<KXManagedObject>,
+                                                  const KXManagedObject& object,
                                                   const KXRelationshipDescription& rel) {
   if (!connection_) return 0;
-  std::string sql;
-  if (rel.storage() == KXRelationshipDescription::Storage::JoinTable) {
-    sql = "SELECT count(*) FROM " + Quote(rel.joinTable()) + " WHERE " +
-          Quote(rel.joinSourceColumn()) + " = ?";
-  } else {
-    const KXEntityDescription& dest = rel.destination().rootEntity();
-    sql = "SELECT count(*) FROM " + Quote(dest.tableName()) + " WHERE " +
-          Quote(dest.columns()[static_cast<std::size_t>(rel.column())].name) + " = ?";
-  }
+  const std::string sql = KXStoreSchema::countRelatedSQL(rel);
   std::lock_guard<std::mutex> lock(mutex_);
   kx::Error e;
   if (role_ == Role::Writer && !flushLocked(&e)) return -1;
@@ -836,7 +756,8 @@ std::int64_t KXManagedObjectContext::countRelated(const KXManagedObject& object,
   return sqlite3_column_int64(st, 0);
 }
 
-bool KXManagedObjectContext::setRelated(const KXManagedObjectPtr& object,
+bool KXManagedObjectContext::setRelated(kx::Badge<KXManagedObject>,
+                                        const KXManagedObjectPtr& object,
                                         const KXRelationshipDescription& rel,
                                         const std::vector<KXManagedObjectPtr>& targets, int mode) {
   if (role_ == Role::Reader) {
@@ -854,16 +775,13 @@ bool KXManagedObjectContext::setRelated(const KXManagedObjectPtr& object,
       return false;
     }
   }
-  const std::string j = Quote(rel.joinTable());
-  const std::string src = Quote(rel.joinSourceColumn());
-  const std::string dst = Quote(rel.joinDestinationColumn());
   std::lock_guard<std::mutex> lock(mutex_);
   kx::Error e;
   bool ok = ensureTransactionLocked(&e) && unitIntactLocked(&e) && flushLocked(&e);
   if (ok) {
     auto guard = connection_->lock();
     if (mode == kReplace) {
-      sqlite3_stmt* st = connection_->statement("DELETE FROM " + j + " WHERE " + src + " = ?", &e);
+      sqlite3_stmt* st = connection_->statement(KXStoreSchema::clearJoinSQL(rel), &e);
       ok = st != nullptr;
       if (ok) {
         sqlite3_bind_int64(st, 1, object->primaryKey_);
@@ -871,8 +789,7 @@ bool KXManagedObjectContext::setRelated(const KXManagedObjectPtr& object,
       }
     }
     const std::string sql =
-        mode == kRemove ? "DELETE FROM " + j + " WHERE " + src + " = ? AND " + dst + " = ?"
-                        : "INSERT OR IGNORE INTO " + j + " (" + src + ", " + dst + ") VALUES (?, ?)";
+        mode == kRemove ? KXStoreSchema::removeJoinSQL(rel) : KXStoreSchema::addJoinSQL(rel);
     for (const auto& target : targets) {
       if (!ok) break;
       sqlite3_stmt* st = connection_->statement(sql, &e);
@@ -947,8 +864,7 @@ void KXManagedObjectContext::rollbackLocked(bool reload) {
       std::vector<kx::Value> values;
       bool found = false;
       {
-        std::string sql = "SELECT " + SelectColumns(table) + " FROM " +
-                          Quote(table.tableName()) + " AS t WHERE t.\"Z_PK\" = ?";
+        const std::string sql = KXStoreSchema::selectRowSQL(table);
         auto guard = connection_->lock();
         sqlite3_stmt* st = connection_->statement(sql, nullptr);
         if (st) {

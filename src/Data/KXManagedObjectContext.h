@@ -47,6 +47,7 @@
 #include "Data/KXFetchRequest.h"
 #include "Data/KXManagedObject.h"
 #include "Data/KXObjectID.h"
+#include "platform/Badge.h"
 #include "platform/Error.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Value.h"
@@ -136,8 +137,26 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
   // wait for the writer.
   static bool isSupportSqliteWAL() { return true; }
 
+  // ---- For KXManagedObject only (the badge says so); called by objects
+  // without their own lock held.
+
+  // An object of this context changed.
+  void objectDidChange(kx::Badge<KXManagedObject>, const KXManagedObjectPtr& object);
+  // The objects of a to-many relationship, their number, and changes to a
+  // many-to-many one (mode: replace, add or remove).
+  std::vector<KXManagedObjectPtr> relatedObjects(kx::Badge<KXManagedObject>,
+                                                 const KXManagedObject& object,
+                                                 const KXRelationshipDescription& rel);
+  std::int64_t countRelated(kx::Badge<KXManagedObject>, const KXManagedObject& object,
+                            const KXRelationshipDescription& rel);
+  bool setRelated(kx::Badge<KXManagedObject>, const KXManagedObjectPtr& object,
+                  const KXRelationshipDescription& rel,
+                  const std::vector<KXManagedObjectPtr>& targets, int mode);
+  // The object of a to-one relationship's key.
+  KXManagedObjectPtr objectForKey(kx::Badge<KXManagedObject>, const KXEntityDescription& table,
+                                  std::int64_t key);
+
  private:
-  friend class KXManagedObject;
   struct DeletedEntry {
     KXObjectID objectID;
     std::weak_ptr<KXManagedObject> object;
@@ -146,15 +165,7 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
 
   KXManagedObjectContext(std::shared_ptr<KXPersistentStore> store, Role role);
 
-  // Called by objects (without their own lock held).
-  void objectDidChange(const KXManagedObjectPtr& object);
   void nullifyForeignKeysLocked(const KXEntityDescription& table, std::int64_t key);
-  std::vector<KXManagedObjectPtr> relatedObjects(const KXManagedObject& object,
-                                                 const KXRelationshipDescription& rel);
-  std::int64_t countRelated(const KXManagedObject& object, const KXRelationshipDescription& rel);
-  bool setRelated(const KXManagedObjectPtr& object, const KXRelationshipDescription& rel,
-                  const std::vector<KXManagedObjectPtr>& targets, int mode);
-  KXManagedObjectPtr objectForKey(const KXEntityDescription& table, std::int64_t key);
 
   // Everything below requires mutex_.
   [[nodiscard]] bool ensureTransactionLocked(kx::Error* error);

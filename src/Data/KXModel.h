@@ -259,6 +259,30 @@ class KXModel {
   static constexpr std::size_t kMaxColumns = 128;
 
  private:
+  // One row of the entity table (KXModelEntities.cpp), which build() turns
+  // into descriptions. The table is the only part of the model that names
+  // the object classes.
+  struct AttributeSpec {
+    const char* name;
+    KXAttributeType type;
+  };
+  struct RelationshipSpec {
+    const char* name;
+    bool toMany;
+    const char* destination;
+    const char* inverse;  // "" for none
+  };
+  struct EntitySpec {
+    const char* name;
+    const char* className;
+    int number;
+    const char* parent;  // "" for none
+    std::vector<AttributeSpec> attributes;
+    std::vector<RelationshipSpec> relationships;
+    KXEntityDescription::Factory factory;
+  };
+  static std::vector<EntitySpec> entitySpecs();
+
   KXModel();
   void build();
 

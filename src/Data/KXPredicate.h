@@ -42,11 +42,16 @@
 #include <string_view>
 #include <vector>
 
-#include "Data/KXManagedObject.h"
 #include "platform/Error.h"
 #include "platform/Value.h"
 
 class KXEntityDescription;
+class KXManagedObject;
+using KXManagedObjectPtr = std::shared_ptr<KXManagedObject>;
+
+namespace kx::predicate_internal {
+struct Node;
+}  // namespace kx::predicate_internal
 
 class KXPredicate;
 using KXPredicatePtr = std::shared_ptr<const KXPredicate>;
@@ -88,7 +93,8 @@ class KXPredicate {
   // A canonical text of the condition with the constants in place.
   std::string predicateFormat() const;
 
-  struct Node;
+  // The parsed form (KXPredicateNode.h, internal to the predicate).
+  using Node = kx::predicate_internal::Node;
   explicit KXPredicate(std::shared_ptr<const Node> root) : root_(std::move(root)) {}
 
  private:

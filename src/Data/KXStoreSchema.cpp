@@ -1,6 +1,7 @@
 #include "Data/KXStoreSchema.h"
 
 #include <set>
+#include <unordered_map>
 #include <sqlite3.h>
 
 #include "Data/KXModel.h"
@@ -163,4 +164,163 @@ std::string KXStoreSchema::quoteIdentifier(std::string_view name) {
   }
   out += '"';
   return out;
+}
+
+// ---------------------------------------------------------------------------
+// Statements of the object context
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// "t."Z_PK", t."Z_ENT", t."col"..." for every column of the table (alias
+// "t"), made once per table.
+const std::string& SelectColumns(const KXEntityDescription& table) {
+  static const auto* lists = [] {
+    auto* m = new std::unordered_map<const KXEntityDescription*, std::string>();
+    for (const KXEntityDescription* root : KXModel::shared().rootEntities()) {
+      std::string out = "t.\"Z_PK\", t.\"Z_ENT\"";
+      for (const KXTableColumn& c : root->columns()) out += ", t." + Quote(c.name);
+      (*m)[root] = std::move(out);
+    }
+    return m;
+  }();
+  return lists->at(&table.rootEntity());
+}
+
+// The column of a relationship's foreign key, in its table.
+const std::string& ForeignKeyColumn(const KXEntityDescription& table,
+                                    const KXRelationshipDescription& rel) {
+  return table.columns()[static_cast<std::size_t>(rel.column())].name;
+}
+
+}  // namespace
+
+std::string KXStoreSchema::selectRowSQL(const KXEntityDescription& table) {
+  return "SELECT " + SelectColumns(table) + " FROM " + Quote(table.tableName()) +
+         " AS t WHERE t.\"Z_PK\" = ?";
+}
+
+std::string KXStoreSchema::lastKeySQL(const KXEntityDescription& table) {
+  return "SELECT max(coalesce((SELECT seq FROM sqlite_sequence WHERE name = ?), 0), "
+         "coalesce((SELECT max(\"Z_PK\") FROM " +
+         Quote(table.tableName()) + "), 0))";
+}
+
+std::string KXStoreSchema::insertRowSQL(const KXEntityDescription& table,
+                                        const std::vector<int>& columns) {
+  const auto& cols = table.columns();
+  std::string sql = "INSERT INTO " + Quote(table.tableName()) + " (\"Z_PK\", \"Z_ENT\"";
+  for (int c : columns) sql += ", " + Quote(cols[static_cast<std::size_t>(c)].name);
+  sql += ") VALUES (?, ?";
+  for (std::size_t i = 0; i < columns.size(); ++i) sql += ", ?";
+  sql += ")";
+  return sql;
+}
+
+std::string KXStoreSchema::updateRowSQL(const KXEntityDescription& table,
+                                        const std::vector<int>& columns) {
+  const auto& cols = table.columns();
+  std::string sql = "UPDATE " + Quote(table.tableName()) + " SET ";
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    if (i) sql += ", ";
+    sql += Quote(cols[static_cast<std::size_t>(columns[i])].name) + " = ?";
+  }
+  sql += " WHERE \"Z_PK\" = ?";
+  return sql;
+}
+
+std::string KXStoreSchema::deleteRowSQL(const KXEntityDescription& table) {
+  return "DELETE FROM " + Quote(table.tableName()) + " WHERE \"Z_PK\" = ?";
+}
+
+std::string KXStoreSchema::keysReferencingSQL(const KXRelationshipDescription& rel) {
+  const KXEntityDescription& source = rel.entity().rootEntity();
+  return "SELECT \"Z_PK\" FROM " + Quote(source.tableName()) + " WHERE " +
+         Quote(ForeignKeyColumn(source, rel)) + " = ?";
+}
+
+std::string KXStoreSchema::fetchSQL(const KXEntityDescription& entity,
+                                    std::string_view condition, FetchShape shape,
+                                    const std::vector<const KXAttributeDescription*>& attributes,
+                                    bool distinct, std::int64_t limit, std::int64_t offset) {
+  const KXEntityDescription& table = entity.rootEntity();
+  std::string where;
+  if (!entity.isRootEntity()) {
+    where = "t.\"Z_ENT\" IN (";
+    bool first = true;
+    for (int n : entity.kindNumbers()) {
+      if (!first) where += ",";
+      first = false;
+      where += std::to_string(n);
+    }
+    where += ")";
+  }
+  if (!condition.empty()) {
+    where += where.empty() ? std::string(condition) : " AND " + std::string(condition);
+  }
+  std::string from = " FROM " + Quote(table.tableName()) + " AS t";
+  if (!where.empty()) from += " WHERE " + where;
+  std::string window;
+  if (limit > 0 || offset > 0) {
+    window = " LIMIT " + std::to_string(limit > 0 ? limit : -1);
+    if (offset > 0) window += " OFFSET " + std::to_string(offset);
+  }
+
+  switch (shape) {
+    case FetchShape::Rows:
+      return "SELECT " + SelectColumns(table) + from + " ORDER BY t.\"Z_PK\"" + window;
+    case FetchShape::Keys:
+      return "SELECT t.\"Z_PK\"" + from + " ORDER BY t.\"Z_PK\"" + window;
+    case FetchShape::Count:
+      return "SELECT count(*) FROM (SELECT 1" + from + " ORDER BY t.\"Z_PK\"" + window + ")";
+    case FetchShape::Attributes:
+      break;
+  }
+  std::string cols;
+  for (const KXAttributeDescription* a : attributes) {
+    if (!cols.empty()) cols += ", ";
+    cols += "t." + Quote(a->name());
+  }
+  if (distinct) {
+    return "SELECT " + cols + from + " GROUP BY " + cols + " ORDER BY min(t.\"Z_PK\")" + window;
+  }
+  return "SELECT " + cols + from + " ORDER BY t.\"Z_PK\"" + window;
+}
+
+std::string KXStoreSchema::relatedRowsSQL(const KXRelationshipDescription& rel) {
+  const KXEntityDescription& dest = rel.destination().rootEntity();
+  if (rel.storage() == KXRelationshipDescription::Storage::JoinTable) {
+    return "SELECT " + SelectColumns(dest) + " FROM " + Quote(dest.tableName()) +
+           " AS t JOIN " + Quote(rel.joinTable()) + " AS j ON j." +
+           Quote(rel.joinDestinationColumn()) + " = t.\"Z_PK\" WHERE j." +
+           Quote(rel.joinSourceColumn()) + " = ? ORDER BY t.\"Z_PK\"";
+  }
+  return "SELECT " + SelectColumns(dest) + " FROM " + Quote(dest.tableName()) +
+         " AS t WHERE t." + Quote(ForeignKeyColumn(dest, rel)) + " = ? ORDER BY t.\"Z_PK\"";
+}
+
+std::string KXStoreSchema::countRelatedSQL(const KXRelationshipDescription& rel) {
+  if (rel.storage() == KXRelationshipDescription::Storage::JoinTable) {
+    return "SELECT count(*) FROM " + Quote(rel.joinTable()) + " WHERE " +
+           Quote(rel.joinSourceColumn()) + " = ?";
+  }
+  const KXEntityDescription& dest = rel.destination().rootEntity();
+  return "SELECT count(*) FROM " + Quote(dest.tableName()) + " WHERE " +
+         Quote(ForeignKeyColumn(dest, rel)) + " = ?";
+}
+
+std::string KXStoreSchema::clearJoinSQL(const KXRelationshipDescription& rel) {
+  return "DELETE FROM " + Quote(rel.joinTable()) + " WHERE " + Quote(rel.joinSourceColumn()) +
+         " = ?";
+}
+
+std::string KXStoreSchema::addJoinSQL(const KXRelationshipDescription& rel) {
+  return "INSERT OR IGNORE INTO " + Quote(rel.joinTable()) + " (" +
+         Quote(rel.joinSourceColumn()) + ", " + Quote(rel.joinDestinationColumn()) +
+         ") VALUES (?, ?)";
+}
+
+std::string KXStoreSchema::removeJoinSQL(const KXRelationshipDescription& rel) {
+  return "DELETE FROM " + Quote(rel.joinTable()) + " WHERE " + Quote(rel.joinSourceColumn()) +
+         " = ? AND " + Quote(rel.joinDestinationColumn()) + " = ?";
 }
