@@ -14,7 +14,7 @@
 //    only), numbered with the same title helpers until free, then the
 //    INSERT of the same columns; one COMMIT. Both connections are the
 //    store's own (SQLITE_OPEN_NOMUTEX, WAL, the same pragmas and indexes).
-//  - OneNote/<folder size>/<new|taken>: one note inserted and saved at a
+//  - OneNote/folder:<size>/taken:<0|1>: one note inserted and saved at a
 //    time into a folder of 100, 10,000 or 100,000 entries in a store of
 //    about 110,000, its title new or one the folder holds (then renamed).
 //    The folders are built with raw inserts before the timer runs. The
