@@ -15,7 +15,53 @@ namespace {
 
 constexpr const char* kDupTitleCondition =
     "(del = NO) AND (title = %@) AND (parentId = %@) AND (fileId <> %@)";
-constexpr const char* kSiblingsCondition = "(del = NO) AND (parentId = %@) AND (fileId <> %@)";
+// The titles of a folder that begin with a given text: a range of the
+// folder's part of the (parentId, title) index, so the lookup costs the same
+// in a folder of ten entries as in one of a hundred thousand.
+constexpr const char* kTitleRangeCondition =
+    "(del = NO) AND (title >= %@) AND (title < %@) AND (parentId = %@) AND (fileId <> %@)";
+
+// The numbered titles that follow a taken one, in the order they are tried:
+// the number the title carries plus one, plus two, and so on.
+class NumberedTitles {
+ public:
+  NumberedTitles(std::string asked, bool fileForm)
+      : asked_(std::move(asked)),
+        comps_(fileForm ? NSStringDupTitle::dupFileTitleComps(asked_)
+                        : NSStringDupTitle::dupTitleComps(asked_)) {}
+
+  // Builds the next title; answers it.
+  const std::string& next() {
+    if (comps_.counter == std::numeric_limits<std::int64_t>::max()) {
+      // The number cannot grow: number the whole title afresh instead.
+      std::string stem = asked_;
+      if (!comps_.tail.empty() && stem.ends_with(comps_.tail)) {
+        stem.resize(stem.size() - comps_.tail.size());
+      }
+      comps_.base = std::move(stem);
+      comps_.counter = 0;
+    }
+    ++comps_.counter;
+    current_ = NSStringDupTitle::dupTitleFromComps(comps_);
+    ++built_;
+    return current_;
+  }
+  const std::string& current() const { return current_; }
+  int built() const { return built_; }
+
+  // The text before the number of the current title, up to and including
+  // its "(": every title numbered from the same (cut) stem begins with it.
+  std::string stemPrefix() const {
+    const std::size_t numberBytes = kx::Text::toString(comps_.counter).size() + 1;  // digits and ")"
+    return current_.substr(0, current_.size() - comps_.tail.size() - numberBytes);
+  }
+
+ private:
+  std::string asked_;
+  NSStringDupTitle::Comps comps_;
+  std::string current_;
+  int built_ = 0;
+};
 
 kx::Dictionary DupTitleInfo(bool isDup, std::string newTitle, std::string dupFileId) {
   return kx::Dictionary{{kKXDupTitleIsDupKey, kx::Value(isDup)},
@@ -45,39 +91,45 @@ kx::Dictionary KXDataClient::titleOfDuplicateTitle(const std::optional<std::stri
 
   kx::Dictionary answer = DupTitleInfo(false, asked, "");
   onReadQueue([&](KXManagedObjectContext* context) {
-    // One fetch answers the common case, a free title. When it is taken, the
-    // folder's titles are read once and the numbered forms tried in memory,
-    // all within this one block, so the answer reflects one state.
+    // One indexed lookup answers the common case, a free title. When it is
+    // taken, the numbered forms share a prefix ("Plan(" for "Plan.note"),
+    // so one range lookup reads every one the folder holds and they are
+    // tried in memory, in the order one lookup each would try them. A long
+    // stem is cut shorter once the number gains a digit; then the new
+    // prefix is read. All within this one block, so the answer reflects one
+    // state of the store.
     KXManagedObjectPtr holder =
         FetchFirst(*context, className, kDupTitleCondition,
                    {kx::Value(asked), kx::Value(*parentId), kx::Value(overlook)});
     if (!holder) return;
     const std::string dupFileId = holder->stringValue("fileId");
 
-    std::unordered_set<std::string> taken{asked};
-    for (const KXManagedObjectPtr& sibling : Fetch(*context, className, kSiblingsCondition,
-                                                   {kx::Value(*parentId), kx::Value(overlook)})) {
-      if (!sibling->isNil("title")) taken.insert(sibling->stringValue("title"));
-    }
-
     const bool fileForm = className == "Note" || className == "NormalFile";
-    NSStringDupTitle::Comps comps = fileForm ? NSStringDupTitle::dupFileTitleComps(asked)
-                                             : NSStringDupTitle::dupTitleComps(asked);
-    std::string candidate = asked;
-    for (int tries = 0; tries < kMaxDupTitleTries && taken.count(candidate); ++tries) {
-      if (comps.counter == std::numeric_limits<std::int64_t>::max()) {
-        // The number cannot grow: number the whole title afresh instead.
-        std::string stem = asked;
-        if (!comps.tail.empty() && stem.ends_with(comps.tail)) {
-          stem.resize(stem.size() - comps.tail.size());
-        }
-        comps.base = std::move(stem);
-        comps.counter = 0;
+    NumberedTitles candidates(asked, fileForm);
+    candidates.next();
+    // The asked title was the first try; the last title built is the answer
+    // even when it is taken too.
+    bool done = false;
+    while (!done) {
+      const std::string prefix = candidates.stemPrefix();
+      std::string end = prefix;
+      end.back() = ')';  // the first text after every one that begins with the prefix
+      std::unordered_set<std::string> taken;
+      for (const KXManagedObjectPtr& sibling :
+           Fetch(*context, className, kTitleRangeCondition,
+                 {kx::Value(prefix), kx::Value(end), kx::Value(*parentId), kx::Value(overlook)})) {
+        if (!sibling->isNil("title")) taken.insert(sibling->stringValue("title"));
       }
-      ++comps.counter;
-      candidate = NSStringDupTitle::dupTitleFromComps(comps);
+      for (;;) {
+        if (candidates.built() >= kMaxDupTitleTries || !taken.count(candidates.current())) {
+          done = true;
+          break;
+        }
+        candidates.next();
+        if (!candidates.current().starts_with(prefix)) break;
+      }
     }
-    answer = DupTitleInfo(true, candidate, dupFileId);
+    answer = DupTitleInfo(true, candidates.current(), dupFileId);
   });
   return answer;
 }

@@ -1099,6 +1099,97 @@ TEST_F(DupTitleTest, AnswersTheFirstFreeNumberedTitle) {
   }
 }
 
+// The numbered forms a folder holds are read together and tried in memory;
+// the answers stay those of trying one numbered title after the other.
+TEST_F(DupTitleTest, NumberedFormsAreTriedInOrder) {
+  const std::string c76(76, 'c'), c77(77, 'c'), c80(80, 'c');
+  Write([&](KXManagedObjectContext& c) {
+    int n = 0;
+    auto put = [&](const std::string& entity, const std::string& title, const char* parent = "T",
+                   bool del = false) {
+      Put(c, entity,
+          {{"fileId", kx::Value("t" + std::to_string(n++))},
+           {"parentId", kx::Value(parent)},
+           {"title", kx::Value(title)},
+           {"del", kx::Value(del)}});
+    };
+    auto note = [&](const std::string& title, const char* parent = "T", bool del = false) {
+      put("Note", title, parent, del);
+    };
+    // Numbers past 9 sort before 2 as text.
+    note("Deck.note");
+    for (int i = 1; i <= 10; ++i) note("Deck(" + std::to_string(i) + ").note");
+    // A gap.
+    note("Gap.note");
+    note("Gap(1).note");
+    note("Gap(3).note");
+    // Square brackets are text like any other.
+    note("x[3].note");
+    put("Notebook", "x[3]");
+    put("Notebook", "x[3](1)");
+    // Several bracketed numbers: the last one counts.
+    note("Pair(2)(3).note");
+    note("Pair(2)(4).note");
+    // Titles that begin like a numbered form without being one.
+    note("Pre.note");
+    note("Pre(1)x.note");
+    note("Pre(1).notes");
+    note("Pre(1)");
+    // Only live entries of the same kind in the same folder count.
+    note("Del.note");
+    note("Del(1).note", "T", true);
+    note("Far.note");
+    note("Far(1).note", "U");
+    note("Mix.note");
+    put("NormalFile", "Mix(1).note");
+    put("Notebook", "Mix(1).note");
+    note("Cap.note");
+    note("cap(1).note");
+    note("\xC3\x89t\xC3\xA9.note");
+    note("\xC3\x89t\xC3\xA9(1).note");
+    // A stem of 80: the number 10 cuts it one unit shorter than 1 to 9 do.
+    note(c80 + ".note");
+    for (int i = 1; i <= 9; ++i) note(c77 + "(" + std::to_string(i) + ").note");
+    note(c76 + "(10).note");
+  });
+  struct Case {
+    std::string title;
+    std::string className;
+    std::string overlook;
+    bool isDup;
+    std::string newTitle;
+  };
+  const std::vector<Case> cases = {
+      {"Deck.note", "Note", "", true, "Deck(11).note"},
+      {"Deck(9).note", "Note", "", true, "Deck(11).note"},
+      {"Deck(10).note", "Note", "", true, "Deck(11).note"},
+      {"Gap.note", "Note", "", true, "Gap(2).note"},
+      {"Gap(1).note", "Note", "", true, "Gap(2).note"},
+      {"Gap(3).note", "Note", "", true, "Gap(4).note"},
+      {"x[3].note", "Note", "", true, "x[3](1).note"},
+      {"x[3]", "Notebook", "", true, "x[3](2)"},
+      {"x[3]", "Note", "", false, "x[3]"},
+      {"Pair(2)(3).note", "Note", "", true, "Pair(2)(5).note"},
+      {"Pre.note", "Note", "", true, "Pre(1).note"},
+      {"Del.note", "Note", "", true, "Del(1).note"},
+      {"Far.note", "Note", "", true, "Far(1).note"},
+      {"Mix.note", "Note", "", true, "Mix(1).note"},
+      {"Cap.note", "Note", "", true, "Cap(1).note"},
+      {"\xC3\x89t\xC3\xA9.note", "Note", "", true, "\xC3\x89t\xC3\xA9(2).note"},
+      {c80 + ".note", "Note", "", true, c76 + "(11).note"},
+      // The entry asked about is left out of the numbered forms too.
+      {"Gap.note", "Note", "t12", true, "Gap(1).note"},
+      {"Gap(1).note", "Note", "t12", false, "Gap(1).note"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.title + " as " + test.className + " leaving out " + test.overlook);
+    kx::Dictionary info = client_->titleOfDuplicateTitle(test.title, "T", test.overlook,
+                                                         test.className);
+    EXPECT_EQ(info["isDup"], kx::Value(test.isDup));
+    EXPECT_EQ(info["newTitle"].stringValue(), test.newTitle);
+  }
+}
+
 TEST_F(DupTitleTest, SeesOnlySavedEntriesAndRunsFromTheWriteQueue) {
   data_->performSyncWriteBlock([&](KXManagedObjectContext& writer) {
     Put(writer, "Note",

@@ -78,6 +78,44 @@ TEST(KXStoreSchemaTest, OlderStoresGainWhatTheyLackAndKeepTheirData) {
             1);
 }
 
+// Title lookups within a folder go through an index on (parentId, title),
+// which stores made before it gain when they are opened; an exact title and
+// a range of titles are both looked up through it, not through the folder.
+TEST(KXStoreSchemaTest, OlderStoresGainTheFolderTitleIndex) {
+  kxtest::TempAppRoot root;
+  std::string path = root.path() + "/ZarvelNote.db";
+  Exec(path,
+       "CREATE TABLE FileMeta (Z_PK INTEGER PRIMARY KEY AUTOINCREMENT, Z_ENT INTEGER NOT NULL, "
+       "fileId TEXT, parentId TEXT, title TEXT, del INTEGER);"
+       "CREATE INDEX FileMeta_parentId ON FileMeta (parentId);");
+  kx::Error e;
+  auto store = KXPersistentStore::open(path, "", &e);
+  ASSERT_TRUE(store) << e.localizedDescription();
+  KXStoreConnection& conn = *store->writeConnection();
+  EXPECT_EQ(Scalar(conn,
+                   "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND "
+                   "name = 'FileMeta_parentId_title'"),
+            1);
+  for (const char* condition :
+       {"t.title = ?", "t.title >= ? AND t.title < ?"}) {
+    const std::string sql =
+        "EXPLAIN QUERY PLAN SELECT t.Z_PK FROM FileMeta AS t WHERE t.Z_ENT IN (2) AND "
+        "((t.del = ?) AND (" + std::string(condition) +
+        ") AND (t.parentId = ?) AND (t.fileId IS NOT ?)) ORDER BY t.Z_PK LIMIT 1";
+    auto guard = conn.lock();
+    sqlite3_stmt* st = conn.statement(sql, nullptr);
+    ASSERT_TRUE(st) << sql;
+    KXStatementReset reset(st);
+    std::string plan;
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      plan += reinterpret_cast<const char*>(sqlite3_column_text(st, 3));
+      plan += "\n";
+    }
+    EXPECT_NE(plan.find("FileMeta_parentId_title"), std::string::npos) << condition << "\n"
+                                                                        << plan;
+  }
+}
+
 TEST(KXStoreSchemaTest, ForeignTablesAreRefused) {
   kxtest::TempAppRoot root;
   std::string path = root.path() + "/ZarvelNote.db";
