@@ -18,6 +18,7 @@
 #include "Data/Tag.h"
 #include "DataClientFixture.h"
 #include "search/KXFTSDocument.h"
+#include "search/KXSFolderLock.h"
 #include "search/KXSIndexProxy.h"
 #include "search/KXSLucene.h"
 
@@ -253,6 +254,34 @@ TEST_F(WritesTest, RootVersionAndEmptyResourceEntryWrites) {
   EXPECT_EQ(client_->baseVersion(), 11);
 }
 
+TEST_F(WritesTest, OnlyDocumentsTheIndexTookAreMarked) {
+  BuildTree();
+  // Another writer holds the index folder: the batch fails and no entry is
+  // marked indexed.
+  {
+    KXSFolderLock other;
+    kx::Error error;
+    ASSERT_TRUE(other.acquire(client_->indexDirectory(), 0, &error))
+        << error.localizedDescription();
+    client_->ftsIndexer()->setLockTimeout(0);
+    client_->indexNotes({Item({{"docID", kx::Value("NB_B")}, {"docContent", kx::Value("roma")}})});
+    WaitForIndex();
+  }
+  EXPECT_FALSE(client_->objectForFileMetaID("NB_B")->boolValue("hasIndex"));
+
+  // Items without an id or text are left out; wide characters after Latin
+  // letters are searchable on their own.
+  client_->indexNotes({Item({{"docID", kx::Value("NB_B")}, {"docContent", kx::Value("roma\u8def")}}),
+                       Item({{"docID", kx::Value("NB_A")}, {"docContent", kx::Value("")}}),
+                       Item({{"docContent", kx::Value("orphan")}})});
+  WaitForIndex();
+  EXPECT_TRUE(client_->objectForFileMetaID("NB_B")->boolValue("hasIndex"));
+  EXPECT_FALSE(client_->objectForFileMetaID("NB_A")->boolValue("hasIndex"));
+  EXPECT_EQ(Search("roma"), std::vector<std::string>{"NB_B"});
+  EXPECT_EQ(Search("\u8def"), std::vector<std::string>{"NB_B"});
+  EXPECT_TRUE(Search("orphan").empty());
+}
+
 // ---------------------------------------------------------------------------
 // Deletes
 // ---------------------------------------------------------------------------
@@ -400,6 +429,7 @@ TEST_F(WritesTest, FieldsPassTheStoresCoercionAndRefusedItemsAreReported) {
       EXPECT_NE(outcome.error.localizedDescription().find(c.key), std::string::npos);
       EXPECT_TRUE(outcome.info.value.array().empty());
       EXPECT_EQ(entry->value(c.key), before) << "nothing of a refused item is set";
+      EXPECT_TRUE(entry->isNil("author")) << c.key;
     } else {
       EXPECT_FALSE(outcome.error) << c.key << ": " << outcome.error.localizedDescription();
       EXPECT_EQ(outcome.info.value, kx::Value(kx::Array{note.toValue()}));
@@ -536,14 +566,14 @@ TEST_F(WritesTest, ErasesRemoveRowsByKind) {
 
   KXObjectID tag;
   Write([&](KXManagedObjectContext& c) { tag = Put(c, "Tag", {{"tagId", kx::Value("T")}})->objectID(); });
-  std::vector<KXManagedObjectPtr> objects{client_->objectForFileMetaID("NB_B"),
+  std::vector<KXManagedObjectPtr> objects{client_->objectForFileMetaID("NB_A"),
                                           client_->objectForTagID("T")};
   client_->eraseObjects(objects);
   Save();
-  for (const char* fileId : {"NB_B", "N_b", "F_b", "N_purged"}) {
+  for (const char* fileId : {"NB_A", "NB_B", "N_b", "F_b", "N_purged"}) {
     EXPECT_EQ(client_->objectForFileMetaID(fileId), nullptr) << fileId;
   }
-  EXPECT_TRUE(client_->objectForFileMetaID("NB_A"));
+  EXPECT_EQ(client_->baseVersion(), 3) << "the root stays";
   EXPECT_TRUE(client_->objectForTagID("T")) << "not a file entry: skipped";
 }
 
