@@ -301,11 +301,11 @@ class KXDataClient : public KXSContextConfigProtocol {
   void deleteTags(const std::vector<KXObjectID>& objectIDs, KXDataCallback callback);
 
   // Keys of a modify item (KXModifyInfo).
-  static constexpr const char* kModifyIdentityKey = "identity";         // KXObjectID::toValue
-  static constexpr const char* kModifyFieldsKey = "fields";             // dictionary
-  static constexpr const char* kModifyContentKey = "modifyContent";     // plain text
-  static constexpr const char* kModifyAddRelationKey = "addRelation";   // relation record
-  static constexpr const char* kModifyVersionKey = "version";           // number
+  static constexpr const char* kModifyIdentityKey = "identity";        // KXObjectID::toValue
+  static constexpr const char* kModifyFieldsKey = "fields";            // dictionary
+  static constexpr const char* kModifyContentKey = "modifyContent";    // plain text
+  static constexpr const char* kModifyAddRelationKey = "addRelation";  // relation record
+  static constexpr const char* kModifyVersionKey = "version";          // number
 
   // Applies modify items in `context` on its queue. The "fields" values of
   // the properties of `entityName` are set through the store's coercion; a

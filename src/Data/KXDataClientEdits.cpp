@@ -128,8 +128,7 @@ void KXDataClient::deleteNotebooks(const std::vector<KXObjectID>& objectIDs,
   QueueDelete(this, "Notebook", objectIDs, std::move(callback));
 }
 
-void KXDataClient::deleteNotes(const std::vector<KXObjectID>& objectIDs,
-                               KXDataCallback callback) {
+void KXDataClient::deleteNotes(const std::vector<KXObjectID>& objectIDs, KXDataCallback callback) {
   QueueDelete(this, "Note", objectIDs, std::move(callback));
 }
 
@@ -143,8 +142,7 @@ void KXDataClient::deleteResources(const std::vector<KXObjectID>& objectIDs,
   QueueDelete(this, "Resource", objectIDs, std::move(callback));
 }
 
-void KXDataClient::deleteTags(const std::vector<KXObjectID>& objectIDs,
-                              KXDataCallback callback) {
+void KXDataClient::deleteTags(const std::vector<KXObjectID>& objectIDs, KXDataCallback callback) {
   QueueDelete(this, "Tag", objectIDs, std::move(callback));
 }
 
@@ -205,7 +203,8 @@ std::vector<KXObjectID> KXDataClient::modifyManagedObjectSync(const std::string&
       }
       // Notebooks and other files are found by their titles; a note's text
       // is indexed when the editor saves it.
-      const bool indexed = object->isKindOfEntity("Notebook") || object->isKindOfEntity("NormalFile");
+      const bool indexed =
+          object->isKindOfEntity("Notebook") || object->isKindOfEntity("NormalFile");
       const bool hasContent = !content.isNull();
       const std::string stored = object->stringValue("title");
       // The text as requested: the user searches for what they typed.
@@ -307,10 +306,10 @@ void QueueModify(KXDataClient* client, const std::string& entityName, const kx::
                  KXDataCallback callback) {
   std::shared_ptr<KXDataContext> data = client->dataContext();
   if (!data) return;
-  data->performWriteBlock([client, entityName, infos,
-                           callback = std::move(callback)](KXManagedObjectContext& context) {
-    client->modifyManagedObjectSync(entityName, &context, infos, callback);
-  });
+  data->performWriteBlock(
+      [client, entityName, infos, callback = std::move(callback)](KXManagedObjectContext& context) {
+        client->modifyManagedObjectSync(entityName, &context, infos, callback);
+      });
 }
 
 }  // namespace

@@ -88,11 +88,11 @@ void KXDataClient::indexNotes(const kx::Array& docInfos, std::function<void()> d
       mark({});
       return;
     }
-    indexer->submitDocuments(documents, [mark](const std::vector<bool>& indexed,
-                                               const kx::Error& error) {
-      if (error) KXLOG("index submission: %s", error.localizedDescription().c_str());
-      mark(indexed);
-    });
+    indexer->submitDocuments(
+        documents, [mark](const std::vector<bool>& indexed, const kx::Error& error) {
+          if (error) KXLOG("index submission: %s", error.localizedDescription().c_str());
+          mark(indexed);
+        });
   });
 }
 

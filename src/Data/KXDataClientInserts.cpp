@@ -119,10 +119,10 @@ void QueueInsert(KXDataClient* client, const std::string& entityName, const kx::
                  KXDataCallback callback) {
   std::shared_ptr<KXDataContext> data = client->dataContext();
   if (!data) return;
-  data->performWriteBlock([client, entityName, items,
-                           callback = std::move(callback)](KXManagedObjectContext& context) {
-    client->addManagedObjectsSync(entityName, &context, items, callback);
-  });
+  data->performWriteBlock(
+      [client, entityName, items, callback = std::move(callback)](KXManagedObjectContext& context) {
+        client->addManagedObjectsSync(entityName, &context, items, callback);
+      });
 }
 
 }  // namespace
@@ -143,8 +143,7 @@ void KXDataClient::addNotes(const kx::Array& items, bool /*local*/, KXDataCallba
   QueueInsert(this, "Note", items, std::move(callback));
 }
 
-void KXDataClient::addNormalFiles(const kx::Array& items, bool /*local*/,
-                                  KXDataCallback callback) {
+void KXDataClient::addNormalFiles(const kx::Array& items, bool /*local*/, KXDataCallback callback) {
   QueueInsert(this, "NormalFile", items, std::move(callback));
 }
 

@@ -88,18 +88,32 @@ class WritesTest : public kxtest::DataClientFixture {
   //     N_a "plan.note" (tags "7,12,123")
   void BuildTree() {
     Write([](KXManagedObjectContext& c) {
-      Put(c, "Root", {{"fileId", kx::Value("ROOT")},
-                      {"title", kx::Value("My Notes")}, {"version", kx::Value(3)}});
-      Put(c, "Notebook", {{"fileId", kx::Value("NB_A")}, {"parentId", kx::Value("ROOT")},
-                          {"title", kx::Value("Travel")}});
-      Put(c, "Notebook", {{"fileId", kx::Value("NB_B")}, {"parentId", kx::Value("NB_A")},
-                          {"title", kx::Value("Rome")}});
-      Put(c, "Note", {{"fileId", kx::Value("N_b")}, {"parentId", kx::Value("NB_B")},
-                      {"title", kx::Value("rome.note")}});
-      Put(c, "NormalFile", {{"fileId", kx::Value("F_b")}, {"parentId", kx::Value("NB_B")},
-                            {"title", kx::Value("map.pdf")}, {"domain", kx::Value(1)}});
-      Put(c, "Note", {{"fileId", kx::Value("N_a")}, {"parentId", kx::Value("ROOT")},
-                      {"title", kx::Value("plan.note")}, {"tags", kx::Value("7,12,123")}});
+      Put(c, "Root",
+          {{"fileId", kx::Value("ROOT")},
+           {"title", kx::Value("My Notes")},
+           {"version", kx::Value(3)}});
+      Put(c, "Notebook",
+          {{"fileId", kx::Value("NB_A")},
+           {"parentId", kx::Value("ROOT")},
+           {"title", kx::Value("Travel")}});
+      Put(c, "Notebook",
+          {{"fileId", kx::Value("NB_B")},
+           {"parentId", kx::Value("NB_A")},
+           {"title", kx::Value("Rome")}});
+      Put(c, "Note",
+          {{"fileId", kx::Value("N_b")},
+           {"parentId", kx::Value("NB_B")},
+           {"title", kx::Value("rome.note")}});
+      Put(c, "NormalFile",
+          {{"fileId", kx::Value("F_b")},
+           {"parentId", kx::Value("NB_B")},
+           {"title", kx::Value("map.pdf")},
+           {"domain", kx::Value(1)}});
+      Put(c, "Note",
+          {{"fileId", kx::Value("N_a")},
+           {"parentId", kx::Value("ROOT")},
+           {"title", kx::Value("plan.note")},
+           {"tags", kx::Value("7,12,123")}});
     });
   }
 };
@@ -118,12 +132,9 @@ TEST_F(WritesTest, FileMetaItemsChooseTheirKindAndTheLocalFlagChangesNothing) {
     const char* entity;
   };
   const Case cases[] = {
-      {kx::Value(true), kx::Value(1), "Notebook"},
-      {kx::Value(true), kx::Value(), "Notebook"},
-      {kx::Value(false), kx::Value(1), "NormalFile"},
-      {kx::Value(), kx::Value(2), "NormalFile"},
-      {kx::Value(false), kx::Value(0), "Note"},
-      {kx::Value(), kx::Value(), "Note"},
+      {kx::Value(true), kx::Value(1), "Notebook"},    {kx::Value(true), kx::Value(), "Notebook"},
+      {kx::Value(false), kx::Value(1), "NormalFile"}, {kx::Value(), kx::Value(2), "NormalFile"},
+      {kx::Value(false), kx::Value(0), "Note"},       {kx::Value(), kx::Value(), "Note"},
   };
   for (bool local : {false, true}) {
     kx::Array items;
@@ -150,17 +161,20 @@ TEST_F(WritesTest, FileMetaItemsChooseTheirKindAndTheLocalFlagChangesNothing) {
 TEST_F(WritesTest, StoredIdsAreSkippedAndTakenTitlesRenamedAndIndexed) {
   BuildTree();
   Outcome outcome = Run([&](KXDataCallback done) {
-    client_->addNotebooks(
-        {Item({{"fileId", kx::Value("NB_A")}, {"parentId", kx::Value("ROOT")},
-               {"title", kx::Value("Changed")}}),
-         Item({{"fileId", kx::Value("NB_new")}, {"parentId", kx::Value("ROOT")},
-               {"title", kx::Value("Travel")}}),
-         // Two new ones alike: only saved siblings count.
-         Item({{"fileId", kx::Value("NB_x1")}, {"parentId", kx::Value("ROOT")},
-               {"title", kx::Value("Kyoto")}}),
-         Item({{"fileId", kx::Value("NB_x2")}, {"parentId", kx::Value("ROOT")},
-               {"title", kx::Value("Kyoto")}})},
-        false, std::move(done));
+    client_->addNotebooks({Item({{"fileId", kx::Value("NB_A")},
+                                 {"parentId", kx::Value("ROOT")},
+                                 {"title", kx::Value("Changed")}}),
+                           Item({{"fileId", kx::Value("NB_new")},
+                                 {"parentId", kx::Value("ROOT")},
+                                 {"title", kx::Value("Travel")}}),
+                           // Two new ones alike: only saved siblings count.
+                           Item({{"fileId", kx::Value("NB_x1")},
+                                 {"parentId", kx::Value("ROOT")},
+                                 {"title", kx::Value("Kyoto")}}),
+                           Item({{"fileId", kx::Value("NB_x2")},
+                                 {"parentId", kx::Value("ROOT")},
+                                 {"title", kx::Value("Kyoto")}})},
+                          false, std::move(done));
   });
   ASSERT_EQ(Ids(outcome.info.fetch.objects),
             (std::vector<std::string>{"NB_new", "NB_x1", "NB_x2"}));
@@ -178,7 +192,8 @@ TEST_F(WritesTest, StoredIdsAreSkippedAndTakenTitlesRenamedAndIndexed) {
 
   // A note's title waits for its content: no document, no mark.
   Run([&](KXDataCallback done) {
-    client_->addNotes({Item({{"fileId", kx::Value("N_new")}, {"parentId", kx::Value("ROOT")},
+    client_->addNotes({Item({{"fileId", kx::Value("N_new")},
+                             {"parentId", kx::Value("ROOT")},
                              {"title", kx::Value("zanzibar.note")}})},
                       false, std::move(done));
   });
@@ -213,21 +228,21 @@ TEST_F(WritesTest, TagStampsRelationLinksAndUnknownKeys) {
   // A resource linked to a stored notebook; the relation keys stay out of
   // the object, and a relation that finds nothing links nothing.
   data_->performSyncWriteBlock([&](KXManagedObjectContext& writer) {
-    auto resources = client_->addManagedObjectsSync(
-        "Resource", &writer,
-        {Item({{"fileId", kx::Value("R1")},
-               {"title", kx::Value("photo")},
-               {"relationObject", kx::Value("Notebook")},
-               {"relationName", kx::Value("fileId")},
-               {"relationValue", kx::Value("NB_B")},
-               {"relationKey", kx::Value("notes")}}),
-         Item({{"fileId", kx::Value("R2")},
-               {"relationObject", kx::Value("Notebook")},
-               {"relationName", kx::Value("fileId")},
-               {"relationValue", kx::Value("NB_missing")},
-               {"relationAutoCreate", kx::Value(false)},
-               {"relationKey", kx::Value("notes")}})},
-        nullptr);
+    auto resources =
+        client_->addManagedObjectsSync("Resource", &writer,
+                                       {Item({{"fileId", kx::Value("R1")},
+                                              {"title", kx::Value("photo")},
+                                              {"relationObject", kx::Value("Notebook")},
+                                              {"relationName", kx::Value("fileId")},
+                                              {"relationValue", kx::Value("NB_B")},
+                                              {"relationKey", kx::Value("notes")}}),
+                                        Item({{"fileId", kx::Value("R2")},
+                                              {"relationObject", kx::Value("Notebook")},
+                                              {"relationName", kx::Value("fileId")},
+                                              {"relationValue", kx::Value("NB_missing")},
+                                              {"relationAutoCreate", kx::Value(false)},
+                                              {"relationKey", kx::Value("notes")}})},
+                                       nullptr);
     ASSERT_EQ(resources.size(), 2u);
     EXPECT_EQ(Ids(resources[0]->objects("notes")), std::vector<std::string>{"NB_B"});
     EXPECT_EQ(resources[0]->stringValue("title"), "photo");
@@ -271,9 +286,10 @@ TEST_F(WritesTest, OnlyDocumentsTheIndexTookAreMarked) {
 
   // Items without an id or text are left out; wide characters after Latin
   // letters are searchable on their own.
-  client_->indexNotes({Item({{"docID", kx::Value("NB_B")}, {"docContent", kx::Value("roma\u8def")}}),
-                       Item({{"docID", kx::Value("NB_A")}, {"docContent", kx::Value("")}}),
-                       Item({{"docContent", kx::Value("orphan")}})});
+  client_->indexNotes(
+      {Item({{"docID", kx::Value("NB_B")}, {"docContent", kx::Value("roma\u8def")}}),
+       Item({{"docID", kx::Value("NB_A")}, {"docContent", kx::Value("")}}),
+       Item({{"docContent", kx::Value("orphan")}})});
   WaitForIndex();
   EXPECT_TRUE(client_->objectForFileMetaID("NB_B")->boolValue("hasIndex"));
   EXPECT_FALSE(client_->objectForFileMetaID("NB_A")->boolValue("hasIndex"));
@@ -288,13 +304,15 @@ TEST_F(WritesTest, OnlyDocumentsTheIndexTookAreMarked) {
 
 TEST_F(WritesTest, NoteGoesToTheTrashThenIsPurgedAndLeavesTheIndex) {
   BuildTree();
-  client_->indexNotes({Item({{"docID", kx::Value("N_b")}, {"docContent", kx::Value("colosseum")}}),
-                       Item({{"docID", kx::Value("F_b")}, {"docContent", kx::Value("colosseum")}})});
+  client_->indexNotes(
+      {Item({{"docID", kx::Value("N_b")}, {"docContent", kx::Value("colosseum")}}),
+       Item({{"docID", kx::Value("F_b")}, {"docContent", kx::Value("colosseum")}})});
   WaitForIndex();
   ASSERT_EQ(Search("colosseum").size(), 2u);
 
   const std::vector<KXObjectID> ids{IdOf("N_b"), IdOf("F_b")};
-  Outcome first = Run([&](KXDataCallback done) { client_->deleteNotes({ids[0]}, std::move(done)); });
+  Outcome first =
+      Run([&](KXDataCallback done) { client_->deleteNotes({ids[0]}, std::move(done)); });
   EXPECT_EQ(first.info.value, kx::Value(kx::Array{ids[0].toValue()}));
   Run([&](KXDataCallback done) { client_->deleteNormalFiles({ids[1]}, std::move(done)); });
   WaitForIndex();
@@ -367,10 +385,14 @@ TEST_F(WritesTest, TagIsMarkedAndStrippedFirstAndDroppedSecond) {
   KXObjectID tagId;
   Write([&](KXManagedObjectContext& c) {
     tagId = Put(c, "Tag", {{"tagId", kx::Value("12")}, {"name", kx::Value("x")}})->objectID();
-    Put(c, "Note", {{"fileId", kx::Value("N_only")}, {"parentId", kx::Value("ROOT")},
-                    {"tags", kx::Value("12")}});
-    Put(c, "Note", {{"fileId", kx::Value("N_first")}, {"parentId", kx::Value("ROOT")},
-                    {"tags", kx::Value("12,5")}});
+    Put(c, "Note",
+        {{"fileId", kx::Value("N_only")},
+         {"parentId", kx::Value("ROOT")},
+         {"tags", kx::Value("12")}});
+    Put(c, "Note",
+        {{"fileId", kx::Value("N_first")},
+         {"parentId", kx::Value("ROOT")},
+         {"tags", kx::Value("12,5")}});
   });
   Outcome first = Run([&](KXDataCallback done) { client_->deleteTags({tagId}, std::move(done)); });
   EXPECT_EQ(first.info.value, kx::Value(kx::Array{tagId.toValue()}));
@@ -418,7 +440,8 @@ TEST_F(WritesTest, FieldsPassTheStoresCoercionAndRefusedItemsAreReported) {
     Outcome outcome = Run([&](KXDataCallback done) {
       client_->modifyNotes(
           {Item({{"identity", note.toValue()},
-                 {"fields", kx::Value(kx::Dictionary{{c.key, c.given}, {"author", kx::Value("me")},
+                 {"fields", kx::Value(kx::Dictionary{{c.key, c.given},
+                                                     {"author", kx::Value("me")},
                                                      {"noSuchKey", kx::Value(1)}})}})},
           std::move(done));
     });
@@ -465,8 +488,7 @@ TEST_F(WritesTest, MissingOrUnknownItemsAreSkippedAndTheBatchGoesOn) {
   EXPECT_EQ(outcome.info.value, kx::Value(kx::Array{note.toValue()}));
   EXPECT_EQ(outcome.error.code(), kKXStoreObjectNotFoundError);
   EXPECT_NE(outcome.error.localizedDescription().find("nil id"), std::string::npos);
-  EXPECT_NE(outcome.error.localizedDescription().find(gone.uriRepresentation()),
-            std::string::npos);
+  EXPECT_NE(outcome.error.localizedDescription().find(gone.uriRepresentation()), std::string::npos);
   Save();
   KXFileMetaPtr entry = client_->objectForFileMetaID("N_a");
   EXPECT_EQ(entry->stringValue("author"), "kept");
@@ -477,8 +499,10 @@ TEST_F(WritesTest, MissingOrUnknownItemsAreSkippedAndTheBatchGoesOn) {
 TEST_F(WritesTest, TitlesAreCheckedAndNotebookTitlesReindexed) {
   BuildTree();
   Write([](KXManagedObjectContext& c) {
-    Put(c, "Notebook", {{"fileId", kx::Value("NB_C")}, {"parentId", kx::Value("ROOT")},
-                        {"title", kx::Value("Paris")}});
+    Put(c, "Notebook",
+        {{"fileId", kx::Value("NB_C")},
+         {"parentId", kx::Value("ROOT")},
+         {"title", kx::Value("Paris")}});
   });
   const KXObjectID paris = IdOf("NB_C");
   Outcome outcome = Run([&](KXDataCallback done) {
@@ -496,6 +520,20 @@ TEST_F(WritesTest, TitlesAreCheckedAndNotebookTitlesReindexed) {
   EXPECT_EQ(entry->integerValue("noteCount"), 4);
   EXPECT_EQ(Search("Travel"), std::vector<std::string>{"NB_C"}) << "the title as requested";
   EXPECT_TRUE(entry->boolValue("hasIndex"));
+
+  // An entry's own title is not a clash, and an unchanged title is not
+  // indexed again.
+  Run([&](KXDataCallback done) {
+    client_->modifyNotebooks(
+        {Item({{"identity", IdOf("NB_A").toValue()},
+               {"fields", kx::Value(kx::Dictionary{{"title", kx::Value("Travel")}})}})},
+        std::move(done));
+  });
+  WaitForIndex();
+  EXPECT_EQ(client_->objectForFileMetaID("NB_A")->title(), "Travel");
+  EXPECT_TRUE(client_->objectForFileMetaID("NB_A")->isNil("localModified") ||
+              client_->objectForFileMetaID("NB_A")->integerValue("localModified") == 0);
+  EXPECT_FALSE(client_->objectForFileMetaID("NB_A")->boolValue("hasIndex"));
 
   // Through the general wrapper only the general properties are copied;
   // content of a notebook is indexed with its title, a note's is not.
@@ -518,8 +556,10 @@ TEST_F(WritesTest, TagModifyIsStampedAndRelationsAreAdded) {
   BuildTree();
   KXObjectID tag, resource;
   Write([&](KXManagedObjectContext& c) {
-    tag = Put(c, "Tag", {{"tagId", kx::Value("T1")}, {"name", kx::Value("old")},
-                         {"dateUpdated", kx::Value(5)}})->objectID();
+    tag =
+        Put(c, "Tag",
+            {{"tagId", kx::Value("T1")}, {"name", kx::Value("old")}, {"dateUpdated", kx::Value(5)}})
+            ->objectID();
     resource = Put(c, "Resource", {{"fileId", kx::Value("R1")}})->objectID();
   });
   Run([&](KXDataCallback done) {
@@ -528,13 +568,12 @@ TEST_F(WritesTest, TagModifyIsStampedAndRelationsAreAdded) {
                         std::move(done));
   });
   Outcome linked = Run([&](KXDataCallback done) {
-    client_->modifyResources(
-        {Item({{"identity", resource.toValue()},
-               {"addRelation", Item({{"relationObject", kx::Value("Note")},
-                                     {"relationName", kx::Value("fileId")},
-                                     {"relationValue", kx::Value("N_a")},
-                                     {"relationKey", kx::Value("notes")}})}})},
-        std::move(done));
+    client_->modifyResources({Item({{"identity", resource.toValue()},
+                                    {"addRelation", Item({{"relationObject", kx::Value("Note")},
+                                                          {"relationName", kx::Value("fileId")},
+                                                          {"relationValue", kx::Value("N_a")},
+                                                          {"relationKey", kx::Value("notes")}})}})},
+                             std::move(done));
   });
   EXPECT_FALSE(linked.error);
   Save();
@@ -556,8 +595,10 @@ TEST_F(WritesTest, ErasesRemoveRowsByKind) {
   // Beneath an id that is not stored everything still goes.
   Write([](KXManagedObjectContext& c) {
     Put(c, "Note", {{"fileId", kx::Value("N_orphan")}, {"parentId", kx::Value("NB_missing")}});
-    Put(c, "Note", {{"fileId", kx::Value("N_purged")}, {"parentId", kx::Value("NB_B")},
-                    {"remoteRemoved", kx::Value(true)}});
+    Put(c, "Note",
+        {{"fileId", kx::Value("N_purged")},
+         {"parentId", kx::Value("NB_B")},
+         {"remoteRemoved", kx::Value(true)}});
   });
   client_->eraseNotebooks({Item({{"fileId", kx::Value("NB_missing")}})});
   Save();
@@ -565,7 +606,9 @@ TEST_F(WritesTest, ErasesRemoveRowsByKind) {
   EXPECT_EQ(client_->objectForFileMetaID("N_orphan"), nullptr);
 
   KXObjectID tag;
-  Write([&](KXManagedObjectContext& c) { tag = Put(c, "Tag", {{"tagId", kx::Value("T")}})->objectID(); });
+  Write([&](KXManagedObjectContext& c) {
+    tag = Put(c, "Tag", {{"tagId", kx::Value("T")}})->objectID();
+  });
   std::vector<KXManagedObjectPtr> objects{client_->objectForFileMetaID("NB_A"),
                                           client_->objectForTagID("T")};
   client_->eraseObjects(objects);
