@@ -52,8 +52,10 @@
 
 #include "Data/KXFetchRequest.h"
 #include "Data/KXManagedObject.h"
+#include "Data/KXObjectID.h"
 #include "platform/Error.h"
 #include "platform/Mutex.h"
+#include "platform/SerialQueue.h"
 #include "platform/Value.h"
 #include "search/KXSContextConfigProtocol.h"
 
@@ -256,6 +258,104 @@ class KXDataClient : public KXSContextConfigProtocol {
                                                         const kx::Array& items,
                                                         const KXDataCallback& callback);
 
+  // ---- Writing entries (KXDataClientInserts.cpp, KXDataClientEdits.cpp) ----------
+  //
+  // The wrappers below queue one block on the write queue, call the generic
+  // body there with the write context, and call back on the write queue.
+  // Nothing is saved: the caller saves. Result records: inserts answer the
+  // objects (fetch.objects), deletes and modifies the object IDs as an
+  // array of KXObjectID::toValue (value).
+
+  // Insert items, with their entity: "FileMeta" (each item chooses its kind),
+  // "Root", "Notebook", "Note", "NormalFile", "Tag". `local` changes nothing.
+  void addFileMetas(const kx::Array& items, bool local, KXDataCallback callback);
+  void addRoot(const kx::Array& items, bool local, KXDataCallback callback);
+  void addNotebooks(const kx::Array& items, bool local, KXDataCallback callback);
+  void addNotes(const kx::Array& items, bool local, KXDataCallback callback);
+  void addNormalFiles(const kx::Array& items, bool local, KXDataCallback callback);
+  void addTags(const kx::Array& items, KXDataCallback callback);
+  // Sets the version of the first Root entry, when there is one.
+  void updateRootVersion(std::int64_t version);
+  // Each queues an empty write block: resource entries are written with
+  // their resources.
+  void updateResourceEntry(const KXManagedObjectPtr& entry);
+  void addResourceEntry(const KXManagedObjectPtr& entry);
+
+  // Deletes by object ID, in `context` on its queue. A live file entry goes
+  // to the trash (parent "1", del YES, its former folder path in namePath,
+  // localModified YES); one already in the trash is purged (remoteRemoved,
+  // trashModifyData "trucate", localTrashOp) and, when the entity is
+  // "Note", its document leaves the full-text index. A notebook takes its
+  // whole subtree along (children keep their parent ids). A tag is marked
+  // removed and stripped from the entries that carry it, and deleted by a
+  // second delete. Any other object is deleted. An ID that names no object
+  // is skipped with a log line. Answers (and calls back with) the IDs given.
+  std::vector<KXObjectID> deleteManagedObjectSync(const std::string& entityName,
+                                                  KXManagedObjectContext* context,
+                                                  const std::vector<KXObjectID>& objectIDs,
+                                                  const KXDataCallback& callback);
+  void deleteNotebooks(const std::vector<KXObjectID>& objectIDs, KXDataCallback callback);
+  void deleteNotes(const std::vector<KXObjectID>& objectIDs, KXDataCallback callback);
+  void deleteNormalFiles(const std::vector<KXObjectID>& objectIDs, KXDataCallback callback);
+  void deleteResources(const std::vector<KXObjectID>& objectIDs, KXDataCallback callback);
+  void deleteTags(const std::vector<KXObjectID>& objectIDs, KXDataCallback callback);
+
+  // Keys of a modify item (KXModifyInfo).
+  static constexpr const char* kModifyIdentityKey = "identity";        // KXObjectID::toValue
+  static constexpr const char* kModifyFieldsKey = "fields";            // dictionary
+  static constexpr const char* kModifyContentKey = "modifyContent";    // plain text
+  static constexpr const char* kModifyAddRelationKey = "addRelation";  // relation record
+  static constexpr const char* kModifyVersionKey = "version";          // number
+
+  // Applies modify items in `context` on its queue. The "fields" values of
+  // the properties of `entityName` are set through the store's coercion; a
+  // top-level "version" sets the object's version. A file entry's requested
+  // title that a sibling carries becomes the title check's new title (with
+  // localModified YES); a notebook's or file's changed title or new content
+  // is re-indexed; a tag is stamped dateUpdated and isLocalModified. An
+  // item is applied whole or not at all: an item without identity, naming
+  // no stored object, or with a value the store refuses is left out of the
+  // answer, and the callback's error says which items failed and why.
+  // Answers the IDs of the items applied, in item order.
+  std::vector<KXObjectID> modifyManagedObjectSync(const std::string& entityName,
+                                                  KXManagedObjectContext* context,
+                                                  const kx::Array& infos,
+                                                  const KXDataCallback& callback);
+  void modifyFileMetas(const kx::Array& infos, KXDataCallback callback);
+  void modifyNotebooks(const kx::Array& infos, KXDataCallback callback);
+  void modifyNotes(const kx::Array& infos, KXDataCallback callback);
+  void modifyNormalFiles(const kx::Array& infos, KXDataCallback callback);
+  void modifyTags(const kx::Array& infos, KXDataCallback callback);
+  void modifyResources(const kx::Array& infos, KXDataCallback callback);
+
+  // Remove rows outright, without telling the service, in a write block.
+  // Items are dictionaries with "fileId"; a file id not stored deletes
+  // nothing. A notebook goes with every entry beneath it (those go even
+  // when the notebook itself is not stored).
+  void eraseNotes(const kx::Array& items);
+  void eraseNormalFiles(const kx::Array& items);
+  void eraseNotebooks(const kx::Array& items);
+  // Each object by its kind (note, notebook, other file); others skipped.
+  void eraseObjects(const std::vector<KXManagedObjectPtr>& objects);
+
+  // The folder path of a folder id ("/A/B" for B in A under the root): ""
+  // for nullopt or "", "/" for "/", the root, an unknown id.
+  std::string namePathFromNotebookId(const std::optional<std::string>& notebookId,
+                                     KXManagedObjectContext* context);
+
+  // ---- Index feeding and tags (KXDataClientIndexing.cpp) --------------------------
+
+  // Hands documents ({"docID": file id, "docContent": text}; items without
+  // an id or with empty text are left out) to this client's indexer in one
+  // batch, without making the caller wait; each document the indexer
+  // reports as indexed gets hasIndex YES on the write queue (not saved).
+  // `done` (when given) runs on the write queue after those flags are set.
+  // Batches are handed over in the order of the calls.
+  void indexNotes(const kx::Array& docInfos, std::function<void()> done = nullptr);
+  // Removes the tag id from the comma-separated tags of every entry that
+  // carries it (read now on the read queue, written in a write block).
+  void updateFileMetaForDeletedTagId(const std::string& tagId);
+
   // ---- Read wrappers ----------------------------------------------------------
 
   // The entity's objects matching the condition (every one without a
@@ -442,8 +542,13 @@ class KXDataClient : public KXSContextConfigProtocol {
   std::shared_ptr<KXDataContext> context_ GUARDED_BY(mu_);  // cleared by closeDB
   kx::Value currentSessionVersion_ GUARDED_BY(mu_);
 
-  std::unique_ptr<KXSIndexProxy> ftsIndexer_;
+  // Shared with the index-feeding tasks in flight, which may outlive a
+  // moment of the client's destruction.
+  std::shared_ptr<KXSIndexProxy> ftsIndexer_;
   KXSSearchProxy* ftsSearcher_ = nullptr;  // the shared searcher, never freed
+  // Prepares index batches off the caller's queue, in call order. Declared
+  // after ftsIndexer_: drained before the indexer goes.
+  kx::SerialQueue indexFeedQueue_{"com.zarvel.note.queue.index-feed"};
 
   std::atomic<bool> isFirstLoginDownloading_{false};
   std::atomic<bool> isFullPulling_{false};

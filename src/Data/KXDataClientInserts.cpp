@@ -4,6 +4,7 @@
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
 #include "Data/KXModel.h"
+#include "Data/KXStoreError.h"
 #include "platform/Time.h"
 
 using namespace kx_data_client;
@@ -12,6 +13,8 @@ std::vector<KXManagedObjectPtr> KXDataClient::addManagedObjectsSync(
     const std::string& entityName, KXManagedObjectContext* context, const kx::Array& items,
     const KXDataCallback& callback) {
   std::vector<KXManagedObjectPtr> inserted;
+  kx::Array docInfos;
+  std::string refused;
   std::shared_ptr<KXManagedObjectContext> holder;
   KXManagedObjectContext* target = ContextOrReader(context, dataContext(), &holder);
 
@@ -19,6 +22,7 @@ std::vector<KXManagedObjectPtr> KXDataClient::addManagedObjectsSync(
     if (!target || !item.isDictionary()) continue;
     const kx::Dictionary& given = item.dict();
     kx::Dictionary copy = given;
+    kx::Value docInfo;
 
     std::string entity = entityName;
     if (entityName == "FileMeta") {
@@ -42,8 +46,11 @@ std::vector<KXManagedObjectPtr> KXDataClient::addManagedObjectsSync(
           copy.set("localModified", kx::Value(true));
         }
       }
-      // The titles of new notebooks and files join the full-text index
-      // through the index feeder, which is not part of the client yet.
+      // Notes are indexed with their content when the editor saves them;
+      // notebooks and other files are found by their titles.
+      if (entity != "Note") {
+        docInfo = kx::Value::dict({{"docContent", copy["title"]}, {"docID", given["fileId"]}});
+      }
     } else if (entity == "Tag") {
       const kx::Value now(static_cast<long long>(kx::Time::nowSeconds()));
       copy.set("dateCreated", now);
@@ -72,7 +79,12 @@ std::vector<KXManagedObjectPtr> KXDataClient::addManagedObjectsSync(
       KXLOG("insert of %s failed: %s", entity.c_str(), error.localizedDescription().c_str());
       continue;
     }
-    object->setValuesForKeys(copy);
+    // Keys that name no property are skipped; a value the store cannot
+    // coerce is refused (and reported below) rather than stored.
+    if (!object->setValuesForKeys(copy)) {
+      KXLOG("insert of %s: a value was refused", entity.c_str());
+      refused += (refused.empty() ? "" : ", ") + object->objectID().uriRepresentation();
+    }
     if (related) {
       const KXRelationshipDescription* relationship = object->entity().relationship(relationKey);
       if (!relationship) {
@@ -84,8 +96,81 @@ std::vector<KXManagedObjectPtr> KXDataClient::addManagedObjectsSync(
         object->setObject(relationKey, related);
       }
     }
+    if (!docInfo.isNull()) docInfos.push_back(std::move(docInfo));
     inserted.push_back(std::move(object));
   }
-  if (callback) callback(KXResultInfo::withObjects(inserted), kx::Error());
+  if (!docInfos.empty()) indexNotes(docInfos);
+  if (callback) {
+    kx::Error error;
+    if (!refused.empty()) {
+      error = KXStoreMakeError(kKXStoreTypeError, "values refused on insert of " + refused);
+    }
+    callback(KXResultInfo::withObjects(inserted), error);
+  }
   return inserted;
+}
+
+// ---- Wrappers on the write queue ----------------------------------------------------
+
+namespace {
+
+// Queues the generic insert of one entity on the write queue.
+void QueueInsert(KXDataClient* client, const std::string& entityName, const kx::Array& items,
+                 KXDataCallback callback) {
+  std::shared_ptr<KXDataContext> data = client->dataContext();
+  if (!data) return;
+  data->performWriteBlock(
+      [client, entityName, items, callback = std::move(callback)](KXManagedObjectContext& context) {
+        client->addManagedObjectsSync(entityName, &context, items, callback);
+      });
+}
+
+}  // namespace
+
+void KXDataClient::addFileMetas(const kx::Array& items, bool /*local*/, KXDataCallback callback) {
+  QueueInsert(this, "FileMeta", items, std::move(callback));
+}
+
+void KXDataClient::addRoot(const kx::Array& items, bool /*local*/, KXDataCallback callback) {
+  QueueInsert(this, "Root", items, std::move(callback));
+}
+
+void KXDataClient::addNotebooks(const kx::Array& items, bool /*local*/, KXDataCallback callback) {
+  QueueInsert(this, "Notebook", items, std::move(callback));
+}
+
+void KXDataClient::addNotes(const kx::Array& items, bool /*local*/, KXDataCallback callback) {
+  QueueInsert(this, "Note", items, std::move(callback));
+}
+
+void KXDataClient::addNormalFiles(const kx::Array& items, bool /*local*/, KXDataCallback callback) {
+  QueueInsert(this, "NormalFile", items, std::move(callback));
+}
+
+void KXDataClient::addTags(const kx::Array& items, KXDataCallback callback) {
+  QueueInsert(this, "Tag", items, std::move(callback));
+}
+
+void KXDataClient::updateRootVersion(std::int64_t version) {
+  std::shared_ptr<KXDataContext> data = dataContext();
+  if (!data) return;
+  data->performWriteBlock([this, version](KXManagedObjectContext& context) {
+    std::optional<KXFetchResult> roots =
+        executeSyncQuery("Root", kx::Dictionary{{kKXQueryEntityKey, "Root"}}, &context, nullptr);
+    if (roots && !roots->objects.empty()) {
+      kx::ignoreError(roots->objects.front()->setValue("version", kx::Value(version)));
+    }
+  });
+}
+
+void KXDataClient::updateResourceEntry(const KXManagedObjectPtr& /*entry*/) {
+  if (std::shared_ptr<KXDataContext> data = dataContext()) {
+    data->performWriteBlock([](KXManagedObjectContext&) {});
+  }
+}
+
+void KXDataClient::addResourceEntry(const KXManagedObjectPtr& /*entry*/) {
+  if (std::shared_ptr<KXDataContext> data = dataContext()) {
+    data->performWriteBlock([](KXManagedObjectContext&) {});
+  }
 }

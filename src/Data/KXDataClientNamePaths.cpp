@@ -1,7 +1,9 @@
 // KXDataClient: name paths ("/folder/sub") resolved to folder ids.
 #include <string>
+#include <unordered_set>
 #include <vector>
 
+#include "CommonUtils/KXLogger.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/Root.h"
@@ -39,4 +41,29 @@ KXDataClient::NamePathResolution KXDataClient::lastParentIdFromNamePath(
   NamePathResolution resolution;
   performSyncReadBlock([&] { resolution = lastParentIdFromNamePath(namePath, nullptr); });
   return resolution;
+}
+
+std::string KXDataClient::namePathFromNotebookId(const std::optional<std::string>& notebookId,
+                                                 KXManagedObjectContext* context) {
+  if (!notebookId || notebookId->empty()) return {};
+  if (*notebookId == "/") return "/";
+  std::vector<std::string> titles;
+  std::unordered_set<std::string> visited;
+  std::string current = *notebookId;
+  while (true) {
+    if (!visited.insert(current).second) {
+      KXLOG("folder %s lies in a cycle of parent ids", current.c_str());
+      break;
+    }
+    KXFileMetaPtr entry = objectForFileMetaID(current, context);
+    if (!entry || entry->isNil("parentId") || entry->parentId() == kAboveRootParentId) break;
+    titles.insert(titles.begin(), entry->title());
+    current = entry->parentId();
+  }
+  std::string path = "/";
+  for (std::size_t i = 0; i < titles.size(); ++i) {
+    if (i > 0) path += "/";
+    path += titles[i];
+  }
+  return path;
 }

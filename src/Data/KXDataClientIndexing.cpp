@@ -1,0 +1,131 @@
+// KXDataClient: feeding the full-text index, and the entries' side of a
+// removed tag.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CommonUtils/KXLogger.h"
+#include "Data/FileMeta.h"
+#include "Data/KXDataClient.h"
+#include "Data/KXDataClientInternal.h"
+#include "Data/KXDataContext.h"
+#include "search/KXFTSDocument.h"
+#include "search/KXSIndexProxy.h"
+
+using namespace kx_data_client;
+
+namespace {
+
+// The text with a blank put before every run of characters above U+00FF,
+// so that the analyzer sees such a run apart from the Latin word before it.
+// Bytes that do not form UTF-8 are kept as they are.
+std::string SpaceWideRuns(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + 8);
+  bool inWideRun = false;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length = 1;
+    char32_t codePoint = lead;
+    if (lead >= 0xC0 && lead < 0xE0) {
+      length = 2;
+      codePoint = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead < 0xF0) {
+      length = 3;
+      codePoint = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead < 0xF8) {
+      length = 4;
+      codePoint = lead & 0x07;
+    }
+    if (i + length > text.size()) length = 1;
+    for (std::size_t k = 1; k < length; ++k) {
+      codePoint = (codePoint << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    }
+    const bool wide = length > 1 && codePoint > 0xFF;
+    if (wide && !inWideRun) out.push_back(' ');
+    inWideRun = wide;
+    out.append(text, i, length);
+    i += length;
+  }
+  return out;
+}
+
+}  // namespace
+
+void KXDataClient::indexNotes(const kx::Array& docInfos, std::function<void()> done) {
+  std::shared_ptr<KXDataContext> data = dataContext();
+  if (!data) return;
+  std::weak_ptr<KXDataContext> weak = data;
+  std::shared_ptr<KXSIndexProxy> indexer = ftsIndexer_;
+  indexFeedQueue_.async([docInfos, indexer, weak, done = std::move(done)]() mutable {
+    KXSIndexProxy::Documents documents;
+    std::vector<std::string> ids;
+    for (const kx::Value& item : docInfos) {
+      if (!item.isDictionary()) continue;
+      const kx::Value* docID = item.dict().find("docID");
+      const kx::Value* content = item.dict().find("docContent");
+      if (!docID || docID->isNull() || !content || content->isNull()) continue;
+      std::string text = content->stringValue();
+      if (text.empty()) continue;
+      ids.push_back(docID->stringValue());
+      documents.push_back(std::make_shared<KXFTSDocument>(ids.back(), SpaceWideRuns(text)));
+    }
+    // Marks the entries whose documents went in; runs on the write queue.
+    auto mark = [weak, ids, done = std::move(done)](const std::vector<bool>& indexed) {
+      std::shared_ptr<KXDataContext> data = weak.lock();
+      if (!data) return;
+      data->performWriteBlock([ids, indexed, done](KXManagedObjectContext& context) {
+        for (std::size_t i = 0; i < ids.size() && i < indexed.size(); ++i) {
+          if (!indexed[i]) continue;
+          KXManagedObjectPtr entry = FetchFirst(context, "FileMeta", "fileId = %@", {ids[i]});
+          if (entry) kx::ignoreError(entry->setValue("hasIndex", kx::Value(true)));
+        }
+        if (done) done();
+      });
+    };
+    if (!indexer) {
+      mark({});
+      return;
+    }
+    indexer->submitDocuments(
+        documents, [mark](const std::vector<bool>& indexed, const kx::Error& error) {
+          if (error) KXLOG("index submission: %s", error.localizedDescription().c_str());
+          mark(indexed);
+        });
+  });
+}
+
+void KXDataClient::updateFileMetaForDeletedTagId(const std::string& tagId) {
+  std::shared_ptr<KXDataContext> data = dataContext();
+  if (!data || tagId.empty()) return;
+  std::vector<KXObjectID> carriers;
+  for (const KXFileMetaPtr& entry : objectsWithTagId(tagId, true)) {
+    carriers.push_back(entry->objectID());
+  }
+  if (carriers.empty()) return;
+  data->performWriteBlock([carriers, tagId](KXManagedObjectContext& context) {
+    for (const KXObjectID& objectID : carriers) {
+      KXManagedObjectPtr entry = context.existingObject(objectID);
+      if (!entry) continue;
+      // The entries were found by a text search, so "12" also found "123":
+      // only whole elements equal to the id go.
+      const std::string tags = entry->stringValue("tags");
+      std::string kept;
+      bool first = true;
+      std::size_t start = 0;
+      while (true) {
+        std::size_t comma = tags.find(',', start);
+        std::string element = tags.substr(start, comma - start);
+        if (element != tagId) {
+          if (!first) kept.push_back(',');
+          kept += element;
+          first = false;
+        }
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+      }
+      kx::ignoreError(entry->setValue("tags", kx::Value(kept)));
+    }
+  });
+}
