@@ -658,7 +658,9 @@ class KXDataClient : public KXSContextConfigProtocol {
   // waits for it: the entry records its file, and the data hash of a new
   // entry, only once the bytes are on disk, so an entry whose write failed
   // is never shared. The callback gets the resource, and the write's error
-  // when it failed.
+  // when it failed. The write queue waits for the file manager's
+  // resource-write queue (and, for the move below, its content queue), so
+  // work on those queues must never wait for the write queue.
   void createOrUpdateResource(const kx::Dictionary& resourceInfo, KXDataCallback callback);
   // The same with a finished temporary file moved into place (when the
   // entry has no file on disk yet) instead of data.

@@ -77,6 +77,16 @@ void RecordStoredFile(const MetaOutcome& outcome, const std::shared_ptr<Resource
   }
 }
 
+// What a file manager queue reports back to the waiting write queue. It is
+// shared with the completion, which may still be inside signal() when the
+// waiter goes on.
+struct FileOutcome {
+  kx::Semaphore done;
+  std::string path;
+  std::string hash;
+  kx::Error error;
+};
+
 KXResultInfo ResultFor(const std::shared_ptr<Resource>& resource) {
   if (!resource) return KXResultInfo::none();
   return KXResultInfo::withObjects({resource});
@@ -215,6 +225,11 @@ void KXDataClient::createOrUpdateResource(const kx::Dictionary& resourceInfo,
     std::shared_ptr<ResourceEntry> entry = outcome.resource ? outcome.resource->entry() : nullptr;
     kx::Error failure;
     const bool hasData = bytes.isData() || bytes.isString();
+    if (hasData && !entry) {
+      // Without a data hash there is no entry to name the file.
+      KXLOG("resource %s: data without a data hash is not stored",
+            info[kResourceInfoIdKey].stringValue().c_str());
+    }
     if (entry && hasData && !HasGoodFile(outcome.resource)) {
       kx::Dictionary fileInfo = FileInfoFor(outcome.resource, entry);
       fileInfo.set(kKXResourceFileInfoEntryData, bytes);
@@ -222,18 +237,23 @@ void KXDataClient::createOrUpdateResource(const kx::Dictionary& resourceInfo,
       // disk; the write queue waits for it so that a save queued after this
       // call stores the path. The resource-write queue never waits for the
       // store's queues.
-      kx::Semaphore written;
-      std::string storedPath;
+      auto written = std::make_shared<FileOutcome>();
       KXFileManager::defaultManauger().writeResourceFile(
           kx::Value(fileInfo),
-          [&](const std::string& path, const std::string&, const kx::Error& error) {
-            storedPath = path;
-            failure = error;
-            written.signal();
+          [written](const std::string& path, const std::string& hash, const kx::Error& error) {
+            written->path = path;
+            written->hash = hash;
+            written->error = error;
+            written->done.signal();
           });
-      written.wait();
-      if (!failure && !storedPath.empty()) {
-        RecordStoredFile(outcome, entry, storedPath);
+      written->done.wait();
+      failure = written->error;
+      if (!failure && !written->path.empty()) {
+        if (!outcome.pendingHash.empty() && written->hash != outcome.pendingHash) {
+          KXLOG("resource %s: stored bytes hash to %s, not %s", outcome.resource->fileId().c_str(),
+                written->hash.c_str(), outcome.pendingHash.c_str());
+        }
+        RecordStoredFile(outcome, entry, written->path);
       } else {
         KXLOG("resource %s: its data was not stored: %s", outcome.resource->fileId().c_str(),
               failure.localizedDescription().c_str());
@@ -260,12 +280,13 @@ void KXDataClient::createOrUpdateResource(const kx::Dictionary& resourceInfo,
       KXFileManager& files = KXFileManager::defaultManauger();
       const std::string target =
           files.resourceFileURL(kx::Value(FileInfoFor(outcome.resource, entry)));
-      kx::Semaphore moved;
-      files.moveFileFromPath(*tmpPath, target, [&](const kx::Error& error) {
-        failure = error;
-        moved.signal();
+      auto moved = std::make_shared<FileOutcome>();
+      files.moveFileFromPath(*tmpPath, target, [moved](const kx::Error& error) {
+        moved->error = error;
+        moved->done.signal();
       });
-      moved.wait();
+      moved->done.wait();
+      failure = moved->error;
       if (!failure) {
         RecordStoredFile(outcome, entry, target);
       } else {

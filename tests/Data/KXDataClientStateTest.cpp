@@ -142,16 +142,17 @@ class DataClientStateTest : public kxtest::DataClientFixture {
   template <class Start>
   Completion RunResourceWriter(Start start) {
     Completion outcome;
-    kx::Semaphore done;
-    start([&](const KXResultInfo& info, const kx::Error& error) {
+    // Shared: the completion may still be inside signal() when we go on.
+    auto done = std::make_shared<kx::Semaphore>();
+    start([&outcome, done](const KXResultInfo& info, const kx::Error& error) {
       outcome.called = true;
       if (!info.fetch.objects.empty()) {
         outcome.resourceId = info.fetch.objects.front()->stringValue("fileId");
       }
       outcome.error = error;
-      done.signal();
+      done->signal();
     });
-    done.wait();
+    done->wait();
     return outcome;
   }
   Completion WriteResource(const kx::Dictionary& info) {
