@@ -69,6 +69,9 @@ class Notebook;
 class OperationLog;
 class PenEntry;
 class Resource;
+class ResourceEntry;
+class DbState;
+class User;
 class Root;
 class Statistic;
 class Tag;
@@ -667,6 +670,119 @@ class KXDataClient : public KXSContextConfigProtocol {
                                               KXManagedObjectContext* context);
   // The same in the read context, on the read queue.
   NamePathResolution lastParentIdFromNamePath(const std::string& namePath);
+
+  // ---- Store state, saves, the user and resource records ------------------------
+  // (KXDataClientState.cpp, KXDataClientResources.cpp, KXDataClientCleanup.cpp)
+ public:
+  // Keys of the store state rows (DbState) the client reads itself.
+  static constexpr const char* kDbVersionKey = "dbVersion";
+  static constexpr const char* kDbContentVersionKey = "dbContentVersion";
+  static constexpr const char* kDbTagVersionKey = "dbTagVersion";
+  // Key of the one object in a resource completion's result.
+  static constexpr const char* kResourceResultKey = "Resource";
+
+  // The state row of the key in the context (nullptr: the read context), on
+  // the context's queue; nullptr for no key, a failed fetch or no row.
+  std::shared_ptr<DbState> dbStateObjectWithKey(const std::optional<std::string>& key,
+                                                KXManagedObjectContext* context);
+  // The stored value of the key, read on the read queue (inline there);
+  // Null when there is none. Unsaved sets are not seen.
+  kx::Value dbStateValueWithKey(const std::optional<std::string>& key);
+  // The stored versions, read on the read queue: dbVersion and dbTagVersion
+  // answer 0 when unset, dbContentVersion answers Null.
+  kx::Value dbVersion();
+  kx::Value dbContentVersion();
+  kx::Value dbTagVersion();
+  // Queues on the write queue: the key's row takes the value, or a row is
+  // inserted (one row per key, also before a save). Not saved. Nothing
+  // happens for a Null value or no key.
+  void setDbStateValue(const kx::Value& value, const std::optional<std::string>& key);
+  // setDbStateValue, then performSave with the callback (queued behind it).
+  void setDbVersion(const kx::Value& version, KXDataCallback callback);
+  void setDbContentVersion(const kx::Value& version, KXDataCallback callback);
+  void setDbTagVersion(const kx::Value& version, KXDataCallback callback);
+
+  // Saves the write context on the write queue. The callback (on the write
+  // queue) gets the save's success as its value (a Bool) and the error; a
+  // failed save is logged and presented as "Save Database Fail".
+  void performSave(KXDataCallback callback);
+  // The same, returning after the callback ran; inline when called on the
+  // write queue.
+  void performSyncSave(const KXDataCallback& callback);
+  // Saves the context (nullptr: the read context) on the caller's queue,
+  // which must own it; reports as above.
+  void performSave(const KXDataCallback& callback, KXManagedObjectContext* context);
+
+  // The user row (the store holds one) in the context (nullptr: the read
+  // context) / on the read queue; nullptr when none or the fetch failed.
+  std::shared_ptr<User> user(KXManagedObjectContext* context);
+  std::shared_ptr<User> user();
+  // Queues on the write queue: the user row (made when missing) takes the
+  // service's user meta (keys are the row's attribute names; other keys are
+  // skipped). A default folder changed here (localModified) is kept. A
+  // "password" of "" over a stored password first opens every encrypted
+  // entry (handleDeletePasswordWithContext). Not saved.
+  void updateUserMeta(const kx::Dictionary& userMeta);
+  // Clears encrypted on every live entry of the root's tree that has it,
+  // in the context, on its queue.
+  void handleDeletePasswordWithContext(KXManagedObjectContext* context);
+
+  // Queues cleanDeleteDataSync on the write queue, then calls back there
+  // with no result and no error.
+  void cleanDeletedData(KXDataCallback callback);
+  // In the write context, on the write queue: deletes every resource entry
+  // that no resource holds and saves; only when that save succeeded are the
+  // entries' stored files removed (a file that cannot be removed is logged
+  // and left). False when the fetch or the save failed (nothing removed).
+  bool cleanDeleteDataSync(KXManagedObjectContext* context);
+
+  // The first resource entry with the data hash in the context (nullptr:
+  // the read context) / on the read queue; nullptr for no hash.
+  std::shared_ptr<ResourceEntry> resourceEntryForHashCode(const std::optional<std::string>& hash,
+                                                          KXManagedObjectContext* context);
+  std::shared_ptr<ResourceEntry> resourceEntryForHashCode(const std::optional<std::string>& hash);
+
+  // Keys of a resource description (KXResourceInfo); all optional.
+  static constexpr const char* kResourceInfoIdKey = "resourceID";
+  static constexpr const char* kResourceInfoModifiedInLocalKey = "modifiedInLocal";
+  static constexpr const char* kResourceInfoDataKey = "data";
+
+  // Queues on the write queue: the resource of "resourceID" (made when
+  // missing, with createTime and modifyTime now) takes "modifyTime",
+  // "version", "mediaType" (as meidaType), "title" and "size" when given.
+  // A "dataHash" attaches a resource entry: a stored entry of that hash is
+  // shared only when its file lies in this resource's own folder (its path
+  // holds the resource id), otherwise a new entry is made; "imageSize" is
+  // set (cleared when absent) and "resOwner" when given. "noteId" adds the
+  // resource to that note; "modifiedInLocal" true marks it changed here.
+  // The callback gets the resource as its one object and no error. Not
+  // saved.
+  void createOrUpdateResourceMeta(const kx::Dictionary& resourceInfo, KXDataCallback callback);
+  // The same, then, unless the entry's file is on disk already (and names a
+  // file of the title's kind), writes "data" through the file manager and
+  // waits for it: the entry records its file, and the data hash of a new
+  // entry, only once the bytes are on disk, so an entry whose write failed
+  // is never shared. The callback gets the resource, and the write's error
+  // when it failed. The write queue waits for the file manager's
+  // resource-write queue (and, for the move below, its content queue), so
+  // work on those queues must never wait for the write queue.
+  void createOrUpdateResource(const kx::Dictionary& resourceInfo, KXDataCallback callback);
+  // The same with a finished temporary file moved into place (when the
+  // entry has no file on disk yet) instead of data.
+  void createOrUpdateResource(const kx::Dictionary& resourceInfo,
+                              const std::optional<std::string>& tmpPath, KXDataCallback callback);
+
+  // Kept for their callers: they do nothing and never call back.
+  void queryAsync(const kx::Dictionary& info, KXDataCallback callback) {
+    (void)info;
+    (void)callback;
+  }
+  void updateSync(const kx::Dictionary& info, KXDataCallback callback) {
+    (void)info;
+    (void)callback;
+  }
+  // Queues updateSync on the write queue.
+  void upate(const kx::Dictionary& info, KXDataCallback callback);
 };
 
 #endif  // ZN_DATA_KXDATACLIENT_H_

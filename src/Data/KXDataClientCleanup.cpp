@@ -1,0 +1,62 @@
+// KXDataClient: removal of stored resource files that no resource uses.
+#include "CommonUtils/KXLogger.h"
+#include "Data/KXDataClient.h"
+#include "Data/KXDataClientInternal.h"
+#include "Data/KXFileManager.h"
+#include "Data/ResourceEntry.h"
+#include "platform/FileSystem.h"
+
+using namespace kx_data_client;
+
+void KXDataClient::cleanDeletedData(KXDataCallback callback) {
+  std::shared_ptr<KXDataContext> data = dataContext();
+  if (!data) return;
+  data->performWriteBlock([this, callback = std::move(callback)](KXManagedObjectContext& context) {
+    kx::ignoreError(cleanDeleteDataSync(&context));
+    if (callback) callback(KXResultInfo::none(), kx::Error());
+  });
+}
+
+bool KXDataClient::cleanDeleteDataSync(KXManagedObjectContext* context) {
+  if (!context) return false;
+  kx::Error error;
+  std::vector<KXManagedObjectPtr> entries = Fetch(*context, "ResourceEntry", {}, {}, 0, &error);
+  if (error) {
+    KXLOG("resource entries could not be read: %s", error.localizedDescription().c_str());
+    return false;
+  }
+  std::vector<std::string> files;
+  bool deleted = false;
+  for (const auto& entry : CastAll<ResourceEntry>(entries)) {
+    if (entry->countOfObjects("resourceHolders") > 0) continue;
+    if (!entry->isNil("file") && !entry->file().empty()) files.push_back(entry->file());
+    context->deleteObject(entry);
+    deleted = true;
+  }
+  if (!deleted) return true;
+
+  // A file goes only once no saved row names it: were the save to fail, the
+  // rows would come back and would have to find their files.
+  if (!context->save(&error)) {
+    KXLOG("unused resource entries could not be deleted: %s", error.localizedDescription().c_str());
+    return false;
+  }
+  // Stored files live in the user's resource folder; a path elsewhere (bad
+  // data) is never removed.
+  const std::string resources =
+      KXFileManager::defaultManauger().URLForCurrentUserResourceDirectory();
+  kx::FileSystem& fs = kx::FileSystem::Default();
+  for (const std::string& file : files) {
+    if (resources.empty() || file.rfind(resources + "/", 0) != 0 ||
+        file.find("/../") != std::string::npos) {
+      KXLOG("stored file outside the resource folder left: %s", file.c_str());
+      continue;
+    }
+    kx::Error removal;
+    if (fs.exists(file) && !fs.removeFile(file, &removal)) {
+      KXLOG("stored file %s could not be removed: %s", file.c_str(),
+            removal.localizedDescription().c_str());
+    }
+  }
+  return true;
+}

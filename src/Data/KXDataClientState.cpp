@@ -1,0 +1,180 @@
+// KXDataClient: the store state rows, saves of the write context and the
+// user row.
+#include "CommonUtils/KXLogger.h"
+#include "CommonUtils/KXPresentError.h"
+#include "Data/DbState.h"
+#include "Data/KXDataClient.h"
+#include "Data/KXDataClientInternal.h"
+#include "Data/KXStoreError.h"
+#include "Data/User.h"
+
+using namespace kx_data_client;
+
+// ---------------------------------------------------------------------------
+// Store state
+// ---------------------------------------------------------------------------
+
+std::shared_ptr<DbState> KXDataClient::dbStateObjectWithKey(const std::optional<std::string>& key,
+                                                            KXManagedObjectContext* context) {
+  if (!key) return nullptr;
+  std::shared_ptr<KXManagedObjectContext> holder;
+  KXManagedObjectContext* target = ContextOrReader(context, dataContext(), &holder);
+  if (!target) return nullptr;
+  return KXCast<DbState>(FetchFirst(*target, "DbState", "stateKey = %@", {kx::Value(*key)}));
+}
+
+kx::Value KXDataClient::dbStateValueWithKey(const std::optional<std::string>& key) {
+  if (!key) return kx::Value();
+  return onReadQueue([&](KXManagedObjectContext* context) {
+    std::shared_ptr<DbState> row = dbStateObjectWithKey(key, context);
+    return row ? row->stateValue() : kx::Value();
+  });
+}
+
+// The versions are read on the read queue rather than from the read
+// context on whatever thread asks: that context belongs to its queue.
+kx::Value KXDataClient::dbVersion() {
+  kx::Value version = dbStateValueWithKey(kDbVersionKey);
+  return version.isNull() ? kx::Value(0) : version;
+}
+
+kx::Value KXDataClient::dbContentVersion() { return dbStateValueWithKey(kDbContentVersionKey); }
+
+kx::Value KXDataClient::dbTagVersion() {
+  kx::Value version = dbStateValueWithKey(kDbTagVersionKey);
+  return version.isNull() ? kx::Value(0) : version;
+}
+
+void KXDataClient::setDbStateValue(const kx::Value& value, const std::optional<std::string>& key) {
+  if (value.isNull() || !key) return;
+  std::shared_ptr<KXDataContext> data = dataContext();
+  if (!data) return;
+  data->performWriteBlock([this, value, key = *key](KXManagedObjectContext& context) {
+    // The write context flushes its pending inserts before it fetches, so an
+    // unsaved row of the key is found here and no second row is made.
+    if (std::shared_ptr<DbState> row = dbStateObjectWithKey(key, &context)) {
+      if (!row->setValue("stateValue", value)) {
+        KXLOG("state value of \"%s\" refused", key.c_str());
+      }
+      return;
+    }
+    addManagedObjectsSync("DbState", &context,
+                          {kx::Value::dict({{"stateKey", kx::Value(key)}, {"stateValue", value}})},
+                          nullptr);
+  });
+}
+
+void KXDataClient::setDbVersion(const kx::Value& version, KXDataCallback callback) {
+  setDbStateValue(version, kDbVersionKey);
+  performSave(std::move(callback));
+}
+
+void KXDataClient::setDbContentVersion(const kx::Value& version, KXDataCallback callback) {
+  setDbStateValue(version, kDbContentVersionKey);
+  performSave(std::move(callback));
+}
+
+void KXDataClient::setDbTagVersion(const kx::Value& version, KXDataCallback callback) {
+  setDbStateValue(version, kDbTagVersionKey);
+  performSave(std::move(callback));
+}
+
+// ---------------------------------------------------------------------------
+// Saves
+// ---------------------------------------------------------------------------
+
+void KXDataClient::performSave(KXDataCallback callback) {
+  std::shared_ptr<KXDataContext> data = dataContext();
+  if (!data) return;
+  data->performWriteBlock([this, callback = std::move(callback)](KXManagedObjectContext& context) {
+    performSave(callback, &context);
+  });
+}
+
+void KXDataClient::performSyncSave(const KXDataCallback& callback) {
+  std::shared_ptr<KXDataContext> data = dataContext();
+  if (!data) return;
+  // Runs inline when the caller is a task of the write queue already.
+  data->performSyncWriteBlock(
+      [this, &callback](KXManagedObjectContext& context) { performSave(callback, &context); });
+}
+
+void KXDataClient::performSave(const KXDataCallback& callback, KXManagedObjectContext* context) {
+  std::shared_ptr<KXManagedObjectContext> holder;
+  KXManagedObjectContext* target = ContextOrReader(context, dataContext(), &holder);
+  kx::Error error;
+  bool saved = false;
+  if (!target) {
+    error = KXStoreMakeError(kKXStoreUnavailableError, "The store is closed");
+  } else {
+    saved = target->save(&error);
+  }
+  if (!saved) {
+    KXLOG("%s: %s", kKXErrSaveDatabaseFail, error.localizedDescription().c_str());
+    KXPresentError(kKXErrSaveDatabaseFail);
+  }
+  if (callback) callback(KXResultInfo::withValue(kx::Value(saved)), saved ? kx::Error() : error);
+}
+
+void KXDataClient::upate(const kx::Dictionary& info, KXDataCallback callback) {
+  std::shared_ptr<KXDataContext> data = dataContext();
+  if (!data) return;
+  data->performWriteBlock([this, info, callback = std::move(callback)](KXManagedObjectContext&) {
+    updateSync(info, callback);
+  });
+}
+
+// ---------------------------------------------------------------------------
+// The user
+// ---------------------------------------------------------------------------
+
+std::shared_ptr<User> KXDataClient::user(KXManagedObjectContext* context) {
+  std::shared_ptr<KXManagedObjectContext> holder;
+  KXManagedObjectContext* target = ContextOrReader(context, dataContext(), &holder);
+  if (!target) return nullptr;
+  return KXCast<User>(FetchFirst(*target, "User", {}, {}));
+}
+
+std::shared_ptr<User> KXDataClient::user() {
+  return onReadQueue([&](KXManagedObjectContext* context) { return user(context); });
+}
+
+void KXDataClient::updateUserMeta(const kx::Dictionary& userMeta) {
+  std::shared_ptr<KXDataContext> data = dataContext();
+  if (!data) return;
+  data->performWriteBlock([this, userMeta](KXManagedObjectContext& context) {
+    std::shared_ptr<User> stored = user(&context);
+    if (!stored) {
+      stored = KXCast<User>(context.insertNewObject("User"));
+      if (!stored) {
+        KXLOG("%s", "the user row could not be made");
+        return;
+      }
+    }
+    kx::Dictionary copy = userMeta;
+    // A default folder the user changed here wins over the service's.
+    if (stored->localModified()) copy.remove("defaultFolder");
+
+    // The password was removed on the service: what it locked is open now.
+    const kx::Value* password = userMeta.find("password");
+    if (password && password->isString() && password->string().empty() &&
+        !stored->password().empty()) {
+      handleDeletePasswordWithContext(&context);
+    }
+    if (!stored->setValuesForKeys(copy)) {
+      KXLOG("%s", "some values of the user meta were refused");
+    }
+  });
+}
+
+void KXDataClient::handleDeletePasswordWithContext(KXManagedObjectContext* context) {
+  if (!context) return;
+  KXFileMetaPtr root = objectForFileMetaID(kRootFileId, context);
+  if (!root) return;
+  for (const KXFileMetaPtr& entry :
+       objectsUnderParent(root, "FileMeta", std::string("encrypted = YES"), {}, context)) {
+    if (!entry->setValue("encrypted", kx::Value(false))) {
+      KXLOG("could not open entry %s", entry->fileId().c_str());
+    }
+  }
+}
