@@ -281,13 +281,13 @@ void BM_SubtreeWalk(benchmark::State& state) {
 }
 BENCHMARK(BM_SubtreeWalk)->Name("DataClient/Subtree/Walk")->Unit(benchmark::kMillisecond);
 
-
 void BM_SubtreeRaw(benchmark::State& state) {
   kx::Error e;
   auto store = KXPersistentStore::open(Tree().storePath(), "", &e);
   if (!store) std::abort();
   auto& conn = *store->readConnection();
-  std::string sql = RawFileMetaSelect("WHERE remoteRemoved = 0 AND del = 0 AND parentId <> '-2' ORDER BY Z_PK");
+  std::string sql =
+      RawFileMetaSelect("WHERE remoteRemoved = 0 AND del = 0 AND parentId <> '-2' ORDER BY Z_PK");
   auto guard = conn.lock();
   sqlite3_stmt* st = nullptr;
   sqlite3_prepare_v2(conn.handle(), sql.c_str(), -1, &st, nullptr);

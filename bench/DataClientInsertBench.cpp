@@ -240,10 +240,10 @@ BENCHMARK(BM_Batch)->Name("DataClientInsert/Batch")->Unit(benchmark::kMillisecon
 class RawTitleCheck {
  public:
   explicit RawTitleCheck(KXStoreConnection& reader) : reader_(reader) {
-    const std::string sql = "SELECT fileId FROM FileMeta WHERE Z_ENT = " +
-                            std::to_string(NoteEntity()) +
-                            " AND del = 0 AND title = ? AND parentId = ? AND fileId IS NOT ? "
-                            "ORDER BY Z_PK LIMIT 1";
+    const std::string sql =
+        "SELECT fileId FROM FileMeta WHERE Z_ENT = " + std::to_string(NoteEntity()) +
+        " AND del = 0 AND title = ? AND parentId = ? AND fileId IS NOT ? "
+        "ORDER BY Z_PK LIMIT 1";
     Must(sqlite3_prepare_v2(reader.handle(), sql.c_str(), -1, &st_, nullptr) == SQLITE_OK,
          "prepare the title check");
   }
@@ -417,8 +417,7 @@ void BM_OneNote(benchmark::State& state) {
     state.ResumeTiming();
     stored += InsertAndSave(*fixture.client, *fixture.data, items, &renamed);
   }
-  if (stored != static_cast<std::size_t>(state.iterations()) ||
-      renamed != (taken ? stored : 0)) {
+  if (stored != static_cast<std::size_t>(state.iterations()) || renamed != (taken ? stored : 0)) {
     state.SkipWithError("notes lost or renamed wrongly");
   }
   state.SetItemsProcessed(state.iterations());

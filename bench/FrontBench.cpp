@@ -65,23 +65,33 @@ struct World {
       };
       put("Root", {{"fileId", "ROOT"}, {"title", "My Notes"}});
       put("Notebook", {{"fileId", "NB"}, {"parentId", "ROOT"}, {"title", "Work"}, {"dir", true}});
-      KXManagedObjectPtr note = put("Note", {{"fileId", "N1"}, {"parentId", "NB"}, {"title", "a.note"},
-                                             {"modifyTime", 2}, {"dir", false}});
-      put("Note", {{"fileId", "N2"}, {"parentId", "NB"}, {"title", "b.note"}, {"modifyTime", 1}, {"dir", false}});
+      KXManagedObjectPtr note = put("Note", {{"fileId", "N1"},
+                                             {"parentId", "NB"},
+                                             {"title", "a.note"},
+                                             {"modifyTime", 2},
+                                             {"dir", false}});
+      put("Note", {{"fileId", "N2"},
+                   {"parentId", "NB"},
+                   {"title", "b.note"},
+                   {"modifyTime", 1},
+                   {"dir", false}});
       note->addObject("resources", put("Resource", {{"fileId", "R1"}, {"meidaType", "image"}}));
       kx::Error error;
-      if (!c.save(&error)) std::fprintf(stderr, "the store was not saved: %s\n", error.localizedDescription().c_str());
+      if (!c.save(&error))
+        std::fprintf(stderr, "the store was not saved: %s\n", error.localizedDescription().c_str());
     });
     util = std::make_unique<KXFileMetaWebUtil>(*client);
     registry.add(std::make_shared<KXWebFileRequestHandler>(*client, *util));
     RNCachingURLProtocol::Environment protocolEnv;
     protocolEnv.registry = &registry;
     protocolEnv.currentWebPath = [] { return std::string(); };
-    RNCachingURLProtocol::setEnvironment(std::make_shared<const RNCachingURLProtocol::Environment>(protocolEnv));
+    RNCachingURLProtocol::setEnvironment(
+        std::make_shared<const RNCachingURLProtocol::Environment>(protocolEnv));
     kx::Error error;
     front = KXLoopbackFront::start({}, &error);
     service.start(&error);
-    service.route("", "/small", [](const kxtest::RecordedRequest&) { return kxtest::Reply::json(200, "{}"); });
+    service.route("", "/small",
+                  [](const kxtest::RecordedRequest&) { return kxtest::Reply::json(200, "{}"); });
   }
   kxtest::TempAppRoot root;
   std::shared_ptr<kxtest::TestStoreEnvironment> env;
@@ -121,7 +131,9 @@ bool loadInProcess(const kx::URLRequest& request) {
   return ok;
 }
 
-double seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double seconds(std::chrono::steady_clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
 
 void report(benchmark::State& state, double total, double baseline) {
   const double perRequest = total / (static_cast<double>(state.iterations()) * kRequests);
@@ -197,7 +209,8 @@ CURL* frontHandle() {
   KXLoopbackFront& front = *world().front;
   CURL* easy = easyHandle(front.authorityCertificatePEM());
   curl_easy_setopt(easy, CURLOPT_URL, kListURL);
-  curl_easy_setopt(easy, CURLOPT_PROXY, ("http://127.0.0.1:" + std::to_string(front.port())).c_str());
+  curl_easy_setopt(easy, CURLOPT_PROXY,
+                   ("http://127.0.0.1:" + std::to_string(front.port())).c_str());
   curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, front.username().c_str());
   curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, front.secret().c_str());
   curl_easy_setopt(easy, CURLOPT_PROXYAUTH, CURLAUTH_BASIC);
@@ -213,12 +226,13 @@ bool succeeded(CURL* easy, CURLcode code) {
 void BM_TLSRoundTrip(benchmark::State& state) {
   kxtest::TestNoteService& service = world().service;
   CURL* easy = easyHandle(kxtest::TestNoteService::authorityPEM());
-  curl_slist* connectTo =
-      curl_slist_append(nullptr, ("note.zarvel.com::127.0.0.1:" + std::to_string(service.port())).c_str());
+  curl_slist* connectTo = curl_slist_append(
+      nullptr, ("note.zarvel.com::127.0.0.1:" + std::to_string(service.port())).c_str());
   curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connectTo);
   curl_easy_setopt(easy, CURLOPT_URL, "https://note.zarvel.com/small");
   // The connection and the TLS session are made before timing.
-  if (!succeeded(easy, curl_easy_perform(easy))) state.SkipWithError("the loopback server did not answer");
+  if (!succeeded(easy, curl_easy_perform(easy)))
+    state.SkipWithError("the loopback server did not answer");
   double total = 0;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
@@ -269,7 +283,8 @@ bool runAll(CURLM* multi, const std::vector<CURL*>& handles) {
   bool ok = true;
   int left = 0;
   while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
-    if (message->msg == CURLMSG_DONE && !succeeded(message->easy_handle, message->data.result)) ok = false;
+    if (message->msg == CURLMSG_DONE && !succeeded(message->easy_handle, message->data.result))
+      ok = false;
   }
   for (CURL* easy : handles) curl_multi_remove_handle(multi, easy);
   return ok;

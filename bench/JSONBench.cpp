@@ -20,10 +20,10 @@
 
 // Third-party headers come in as system headers (see json.cmake), so their
 // warnings stay out of this build.
-#include <nlohmann/json.hpp>
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+#include <nlohmann/json.hpp>
 
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "platform/Value.h"
@@ -44,14 +44,16 @@ std::string HexId(Random& r) {
 }
 
 // Common characters of note titles, three UTF-8 bytes each.
-const char* const kHan[] = {"笔", "记", "会", "议", "周", "报", "计", "划", "项", "目", "读", "书", "旅", "行",
-                            "学", "习", "工", "作", "生", "活", "摘", "要", "草", "稿", "想", "法", "清", "单",
-                            "日", "总", "结", "产", "品", "设", "计", "需", "求", "文", "档", "资", "料", "整",
-                            "理", "年", "度", "目", "标", "复", "盘", "课", "程", "研", "究", "方", "案"};
+const char* const kHan[] = {"笔", "记", "会", "议", "周", "报", "计", "划", "项", "目", "读",
+                            "书", "旅", "行", "学", "习", "工", "作", "生", "活", "摘", "要",
+                            "草", "稿", "想", "法", "清", "单", "日", "总", "结", "产", "品",
+                            "设", "计", "需", "求", "文", "档", "资", "料", "整", "理", "年",
+                            "度", "目", "标", "复", "盘", "课", "程", "研", "究", "方", "案"};
 
 std::string HanText(Random& r, int minChars, int maxChars) {
   std::string s;
-  const int n = minChars + static_cast<int>(r.below(static_cast<std::uint64_t>(maxChars - minChars + 1)));
+  const int n =
+      minChars + static_cast<int>(r.below(static_cast<std::uint64_t>(maxChars - minChars + 1)));
   for (int i = 0; i < n; ++i) {
     s += kHan[r.below(sizeof kHan / sizeof kHan[0])];
     if (r.below(7) == 0) s += std::to_string(r.below(100));
@@ -83,14 +85,16 @@ Value SyncPage() {
     kx::Dictionary meta;
     meta.set("title", HanText(r, 3, 20));
     meta.set("summary", HanText(r, 20, 60));
-    meta.set("properties", "{\"bgImage\":\"paper-" + std::to_string(r.below(9)) + "\",\"font\":\"Helvetica\"}");
+    meta.set("properties",
+             "{\"bgImage\":\"paper-" + std::to_string(r.below(9)) + "\",\"font\":\"Helvetica\"}");
     meta.set("shareKey", Value());
     entry.set("meta", Value(std::move(meta)));
     entries.push_back(Value(std::move(entry)));
   }
   return Value::dict({{"code", 0},
                       {"message", "success"},
-                      {"data", Value::dict({{"rootVersion", 987654}, {"hasMore", true},
+                      {"data", Value::dict({{"rootVersion", 987654},
+                                            {"hasMore", true},
                                             {"entries", Value(std::move(entries))}})}});
 }
 
@@ -120,9 +124,11 @@ Value Numbers() {
     points.push_back(Value::array({r.unit() * 2000 - 1000, r.unit() * 2000 - 1000, r.unit()}));
   }
   kx::Array counters;
-  for (int i = 0; i < 20000; ++i) counters.push_back(Value(static_cast<long long>(r.next() >> (r.below(60)))));
+  for (int i = 0; i < 20000; ++i)
+    counters.push_back(Value(static_cast<long long>(r.next() >> (r.below(60)))));
   kx::Array ratios;
-  for (int i = 0; i < 10000; ++i) ratios.push_back(Value(static_cast<double>(r.below(10000)) / 100));
+  for (int i = 0; i < 10000; ++i)
+    ratios.push_back(Value(static_cast<double>(r.below(10000)) / 100));
   return Value::dict({{"points", Value(std::move(points))},
                       {"counters", Value(std::move(counters))},
                       {"ratios", Value(std::move(ratios))}});
@@ -135,24 +141,12 @@ Value Escaped() {
     std::string s;
     while (s.size() < 5000) {
       switch (r.below(6)) {
-        case 0:
-          s += "<div class=\"para\" style=\"color:#333\">";
-          break;
-        case 1:
-          s += "\n\t";
-          break;
-        case 2:
-          s += "C:\\notes\\" + std::to_string(r.below(1000)) + "/index.html";
-          break;
-        case 3:
-          s += HanText(r, 2, 8);
-          break;
-        case 4:
-          s += "</div>\r\n";
-          break;
-        default:
-          s += "plain words in a sentence, ";
-          break;
+        case 0: s += "<div class=\"para\" style=\"color:#333\">"; break;
+        case 1: s += "\n\t"; break;
+        case 2: s += "C:\\notes\\" + std::to_string(r.below(1000)) + "/index.html"; break;
+        case 3: s += HanText(r, 2, 8); break;
+        case 4: s += "</div>\r\n"; break;
+        default: s += "plain words in a sentence, "; break;
       }
     }
     strings.push_back(Value(std::move(s)));
@@ -178,10 +172,11 @@ std::vector<Document>& Documents() {
     };
     // The escaped document is written with \u and \/ escapes so that the
     // parsers must rebuild nearly every string.
-    Source sources[] = {{"SyncPage", SyncPage(), 0},
-                        {"Notes", Notes(), 0},
-                        {"Numbers", Numbers(), 0},
-                        {"Escaped", Escaped(), JKSerializeOptionUnicodeEscapes | JKSerializeOptionSlashEscapes}};
+    Source sources[] = {
+        {"SyncPage", SyncPage(), 0},
+        {"Notes", Notes(), 0},
+        {"Numbers", Numbers(), 0},
+        {"Escaped", Escaped(), JKSerializeOptionUnicodeEscapes | JKSerializeOptionSlashEscapes}};
     docs->reserve(4);
     for (Source& source : sources) {
       Document& d = docs->emplace_back();
@@ -234,8 +229,8 @@ void ParseRapidJSON(benchmark::State& state, const Document* d) {
 void ParseRapidJSONValidating(benchmark::State& state, const Document* d) {
   for (auto _ : state) {
     rapidjson::Document doc;
-    doc.Parse<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseFullPrecisionFlag>(d->text.data(),
-                                                                                         d->text.size());
+    doc.Parse<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseFullPrecisionFlag>(
+        d->text.data(), d->text.size());
     benchmark::DoNotOptimize(doc);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * d->text.size()));
@@ -285,13 +280,17 @@ const bool kRegistered = [] {
   for (const Document& d : Documents()) {
     const std::string name = d.name;
     benchmark::RegisterBenchmark(("Parse/" + name + "/JSONKit").c_str(), ParseJSONKit, &d);
-    benchmark::RegisterBenchmark(("Parse/" + name + "/JSONKitStrict").c_str(), ParseJSONKitStrict, &d);
+    benchmark::RegisterBenchmark(("Parse/" + name + "/JSONKitStrict").c_str(), ParseJSONKitStrict,
+                                 &d);
     benchmark::RegisterBenchmark(("Parse/" + name + "/RapidJSON").c_str(), ParseRapidJSON, &d);
-    benchmark::RegisterBenchmark(("Parse/" + name + "/RapidJSONValidating").c_str(), ParseRapidJSONValidating, &d);
+    benchmark::RegisterBenchmark(("Parse/" + name + "/RapidJSONValidating").c_str(),
+                                 ParseRapidJSONValidating, &d);
     benchmark::RegisterBenchmark(("Parse/" + name + "/nlohmann").c_str(), ParseNlohmann, &d);
     benchmark::RegisterBenchmark(("Serialize/" + name + "/JSONKit").c_str(), SerializeJSONKit, &d);
-    benchmark::RegisterBenchmark(("Serialize/" + name + "/RapidJSON").c_str(), SerializeRapidJSON, &d);
-    benchmark::RegisterBenchmark(("Serialize/" + name + "/nlohmann").c_str(), SerializeNlohmann, &d);
+    benchmark::RegisterBenchmark(("Serialize/" + name + "/RapidJSON").c_str(), SerializeRapidJSON,
+                                 &d);
+    benchmark::RegisterBenchmark(("Serialize/" + name + "/nlohmann").c_str(), SerializeNlohmann,
+                                 &d);
   }
   return true;
 }();

@@ -122,9 +122,10 @@ void BM_KXNetworkOperation_SmallJSONx1000Width7(benchmark::State& state) {
     for (int i = 0; i < kBatch; ++i) {
       auto op = std::make_shared<KXNetworkOperation>();
       op->setOption({{"url", url}, {"method", "GET"}, {"dataType", "application/json"}});
-      op->setCallback([&good](const kx::Value& result, const kx::HTTPResponseHead&, const kx::Error& error) {
-        if (!error && result.isDictionary()) ++good;
-      });
+      op->setCallback(
+          [&good](const kx::Value& result, const kx::HTTPResponseHead&, const kx::Error& error) {
+            if (!error && result.isDictionary()) ++good;
+          });
       queue.addOperation(op);
     }
     queue.waitUntilAllOperationsAreFinished(600);
@@ -189,18 +190,31 @@ void BM_PlainCurl_Download100MB(benchmark::State& state) {
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, out);  // libcurl's default writer: fwrite
     CURLcode rc = curl_easy_perform(easy);
     std::fclose(out);
-    if (rc != CURLE_OK || std::filesystem::file_size(file) != kDownloadSize) state.SkipWithError("download failed");
+    if (rc != CURLE_OK || std::filesystem::file_size(file) != kDownloadSize)
+      state.SkipWithError("download failed");
   }
   curl_easy_cleanup(easy);
   std::filesystem::remove(file);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kDownloadSize));
 }
 
-BENCHMARK(BM_KXNetworkOperation_SmallJSON)->Iterations(1000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_KXNetworkOperation_SmallJSON)
+    ->Iterations(1000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PlainCurl_SmallJSON)->Iterations(1000)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_KXNetworkOperation_SmallJSONx1000Width7)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PlainCurl_SmallJSONx1000Width7)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_KXNetworkOperation_Download100MB)->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_KXNetworkOperation_SmallJSONx1000Width7)
+    ->Iterations(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PlainCurl_SmallJSONx1000Width7)
+    ->Iterations(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_KXNetworkOperation_Download100MB)
+    ->Iterations(5)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PlainCurl_Download100MB)->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace

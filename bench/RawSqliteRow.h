@@ -39,9 +39,7 @@ inline std::vector<RawValue> CopyRawRow(sqlite3_stmt* st, int columns) {
       case SQLITE_INTEGER:
         slot = kx::Value(static_cast<long long>(sqlite3_column_int64(st, c)));
         break;
-      case SQLITE_FLOAT:
-        slot = kx::Value(sqlite3_column_double(st, c));
-        break;
+      case SQLITE_FLOAT: slot = kx::Value(sqlite3_column_double(st, c)); break;
       case SQLITE_TEXT:
         slot = kx::Value(std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(st, c)),
                                           static_cast<std::size_t>(sqlite3_column_bytes(st, c))));
@@ -50,8 +48,7 @@ inline std::vector<RawValue> CopyRawRow(sqlite3_stmt* st, int columns) {
         slot = kx::Value::data(sqlite3_column_blob(st, c),
                                static_cast<std::size_t>(sqlite3_column_bytes(st, c)));
         break;
-      default:
-        break;
+      default: break;
     }
   }
   return row;

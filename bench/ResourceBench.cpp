@@ -61,8 +61,7 @@ const std::vector<kx::Bytes>& Photos() {
       }
       gchar* buffer = nullptr;
       gsize size = 0;
-      gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "jpeg", nullptr, "quality", "90",
-                                nullptr);
+      gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "jpeg", nullptr, "quality", "90", nullptr);
       out->emplace_back(reinterpret_cast<std::uint8_t*>(buffer),
                         reinterpret_cast<std::uint8_t*>(buffer) + size);
       g_free(buffer);
@@ -145,8 +144,8 @@ void BM_ThumbnailGdkPixbuf(benchmark::State& state) {
     GdkPixbuf* image = gdk_pixbuf_loader_get_pixbuf(loader);
     const KXSize fit = KXCommonUtil::sizeFill(
         {double(gdk_pixbuf_get_width(image)), double(gdk_pixbuf_get_height(image))}, {70, 55});
-    GdkPixbuf* scaled = gdk_pixbuf_scale_simple(image, int(fit.width), int(fit.height),
-                                                GDK_INTERP_BILINEAR);
+    GdkPixbuf* scaled =
+        gdk_pixbuf_scale_simple(image, int(fit.width), int(fit.height), GDK_INTERP_BILINEAR);
     const std::string path = gOut + "/ref" + std::to_string(i % kItems);
     if (!gdk_pixbuf_save(scaled, path.c_str(), "png", nullptr, nullptr)) {
       state.SkipWithError("reference not written");

@@ -41,9 +41,9 @@ class PrefixHandler : public KXDataRequestDelegate {
 KXRequestDelegateRegistry& twelveHandlers() {
   static KXRequestDelegateRegistry* registry = [] {
     auto* r = new KXRequestDelegateRegistry();
-    for (const char* prefix : {"/yws/user", "/yws/file", "/yws/sync", "/yws/res", "/yws/tag",
-                               "/yws/push", "/yws/search", "/yws/preview", "/yws/bg", "/yws/local",
-                               "/yws/editor", "/yws/pen"}) {
+    for (const char* prefix :
+         {"/yws/user", "/yws/file", "/yws/sync", "/yws/res", "/yws/tag", "/yws/push", "/yws/search",
+          "/yws/preview", "/yws/bg", "/yws/local", "/yws/editor", "/yws/pen"}) {
       r->add(std::make_shared<PrefixHandler>(prefix));
     }
     return r;
@@ -73,11 +73,12 @@ class Reachable : public KXReachabilityFlagsProvider {
 
 void BM_Classify(benchmark::State& state) {
   std::vector<kx::URLRequest> requests;
-  for (const char* url : {"https://note.zarvel.com/qrt/api/personal/sync?method=push",
-                          "https://note.zarvel.com/web/app/main.js", "http://127.0.0.1/index.html",
-                          "https://note.zarvel.com/yws/file/list?path=/", "https://img.qiansou.com/a.png",
-                          "https://note.zarvel.com/qrt/mapi/user/info", "https://cdn.example.org/x.js",
-                          "https://note.zarvel.com/yws/pen/books"}) {
+  for (const char* url :
+       {"https://note.zarvel.com/qrt/api/personal/sync?method=push",
+        "https://note.zarvel.com/web/app/main.js", "http://127.0.0.1/index.html",
+        "https://note.zarvel.com/yws/file/list?path=/", "https://img.qiansou.com/a.png",
+        "https://note.zarvel.com/qrt/mapi/user/info", "https://cdn.example.org/x.js",
+        "https://note.zarvel.com/yws/pen/books"}) {
     requests.emplace_back(*kx::URL::parse(url));
   }
   KXRequestDelegateRegistry& registry = twelveHandlers();
@@ -202,8 +203,8 @@ void BM_ForwardPlainCurl(benchmark::State& state) {
   const std::string& pem = kxtest::TestNoteService::authorityPEM();
   curl_blob blob{const_cast<char*>(pem.data()), pem.size(), CURL_BLOB_COPY};
   curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
-  curl_slist* connectTo =
-      curl_slist_append(nullptr, ("note.zarvel.com::127.0.0.1:" + std::to_string(s.port())).c_str());
+  curl_slist* connectTo = curl_slist_append(
+      nullptr, ("note.zarvel.com::127.0.0.1:" + std::to_string(s.port())).c_str());
   curl_easy_setopt(easy, CURLOPT_CONNECT_TO, connectTo);
   curl_slist* headers = curl_slist_append(nullptr, "KX-NoNeedSync;");
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);

@@ -44,10 +44,10 @@
 #include "platform/Path.h"
 #include "platform/Places.h"
 #include "platform/Text.h"
-#include "search/KXSLucene.h"
 #include "search/KXFTSDocument.h"
 #include "search/KXSContext.h"
 #include "search/KXSIndexProxy.h"
+#include "search/KXSLucene.h"
 #include "search/KXSSearchProxy.h"
 #include "search/KXSTextUtil.h"
 
@@ -60,12 +60,13 @@ constexpr int kNoteCount = 20000;
 using Random = BenchRandom;
 
 const char* const kEnglish[] = {
-    "meeting", "notes", "project", "plan", "review", "weekly", "report", "design", "product",
-    "release", "customer", "feedback", "budget", "schedule", "research", "reading", "travel",
-    "summary", "draft", "idea", "list", "team", "goal", "quarter", "metrics", "launch",
-    "server", "client", "database", "search", "index", "sync", "upload", "download", "backup",
-    "monday", "tuesday", "friday", "morning", "evening", "today", "tomorrow", "deadline",
-    "problem", "solution", "question", "answer", "important", "urgent", "follow", "update"};
+    "meeting", "notes",    "project",  "plan",     "review",   "weekly",   "report",   "design",
+    "product", "release",  "customer", "feedback", "budget",   "schedule", "research", "reading",
+    "travel",  "summary",  "draft",    "idea",     "list",     "team",     "goal",     "quarter",
+    "metrics", "launch",   "server",   "client",   "database", "search",   "index",    "sync",
+    "upload",  "download", "backup",   "monday",   "tuesday",  "friday",   "morning",  "evening",
+    "today",   "tomorrow", "deadline", "problem",  "solution", "question", "answer",   "important",
+    "urgent",  "follow",   "update"};
 
 const char* const kPhrases[] = {"会议记录", "项目计划", "读书笔记", "周报总结", "旅行清单",
                                 "产品设计", "需求文档", "年度目标", "学习资料", "工作日志"};
@@ -73,10 +74,14 @@ const char* const kPhrases[] = {"会议记录", "项目计划", "读书笔记", 
 // Common Han characters, from which sentences are drawn.
 std::string hanCharacter(Random& r) {
   static const std::u32string kPool =
-      U"的一是了我不人在他有这个上们来到时大地为子中你说生国年着就那和要她出也得里后自以会家可下而过天去能对小多"
-      U"然于心学么之都好看起发当没成只如事把还用第样道想作种开美总从无情己面最女但现前些所同日手又行意动方期它头经长"
-      U"儿回位分爱老因很给名法间斯知世什两次使身者被高已亲其进此话常与活正感见明问力理尔点文几定本公特做外孩相西果走"
-      U"将月十实向声车全信重三机工物气每并别真打太新比才便夫再书部水像眼等体却加电主界门利海受听表德少克代员许稜先口"
+      U"的一是了我不人在他有这个上们来到时大地为子中你说生国年着就那和要她出也得里后自以会家可下而"
+      U"过天去能对小多"
+      U"然于心学么之都好看起发当没成只如事把还用第样道想作种开美总从无情己面最女但现前些所同日手又"
+      U"行意动方期它头经长"
+      U"儿回位分爱老因很给名法间斯知世什两次使身者被高已亲其进此话常与活正感见明问力理尔点文几定本"
+      U"公特做外孩相西果走"
+      U"将月十实向声车全信重三机工物气每并别真打太新比才便夫再书部水像眼等体却加电主界门利海受听表"
+      U"德少克代员许稜先口"
       U"记议计划项目读笔周报总结旅清单产品设需求档资料整度标复盘课程研究案";
   return kx::Text::fromUtf32(std::u32string(1, kPool[r.below(kPool.size())]));
 }
@@ -84,7 +89,7 @@ std::string hanCharacter(Random& r) {
 std::string englishWord(Random& r) {
   // Mostly common words, some made-up ones so that the vocabulary is large.
   if (r.below(4) == 0) {
-    static const char* const kSyllables[] = {"ka", "ro", "mi", "tan", "ver", "lo", "pre", "sul",
+    static const char* const kSyllables[] = {"ka",  "ro",  "mi",  "tan", "ver", "lo",  "pre", "sul",
                                              "den", "gra", "pho", "tri", "nex", "bal", "cor"};
     std::string word;
     const int n = 2 + static_cast<int>(r.below(3));
@@ -135,13 +140,15 @@ class BenchConfig : public KXSContextConfigProtocol {
 };
 
 std::string stopWordsFile() {
-  std::string path = kx::Path::appendingPathComponent(kx::Places::resourcesDirectory(), "stopwords.dat");
+  std::string path =
+      kx::Path::appendingPathComponent(kx::Places::resourcesDirectory(), "stopwords.dat");
   if (!std::filesystem::exists(path)) path = ZN_SOURCE_DIR "/resources/stopwords.dat";
   return path;
 }
 
 std::string scratchFolder() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "zn-search-bench-XXXXXX").string();
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "zn-search-bench-XXXXXX").string();
   if (!mkdtemp(pattern.data())) {
     std::perror("mkdtemp");
     std::exit(1);
@@ -210,7 +217,13 @@ void BM_IndexNotes(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(kNoteCount) * static_cast<double>(state.iterations()),
                          benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_IndexNotes)->Arg(100)->Arg(1000)->Arg(kNoteCount)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IndexNotes)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(kNoteCount)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 // The seconds it takes to index every note into a new index, either as one
 // submission or as one submission per note; negative on any failure.
@@ -312,7 +325,8 @@ void timeSearches(benchmark::State& state, Search search) {
     const auto start = std::chrono::steady_clock::now();
     hits = search();
     micros.push_back(
-        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+            .count());
   }
   if (micros.empty()) return;
   std::sort(micros.begin(), micros.end());

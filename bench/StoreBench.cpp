@@ -82,8 +82,17 @@ struct Fields {
 };
 
 Fields RowFields(int i, const std::string& parent) {
-  return {FileIdFor(i), parent, "Note " + std::to_string(i) + ".md", i % 17, 1600000000 + i,
-          1600000000 + 2 * i, i % 3, false, false, false, 0};
+  return {FileIdFor(i),
+          parent,
+          "Note " + std::to_string(i) + ".md",
+          i % 17,
+          1600000000 + i,
+          1600000000 + 2 * i,
+          i % 3,
+          false,
+          false,
+          false,
+          0};
 }
 
 void InsertWithStore(KXManagedObjectContext& writer, const Fields& f) {
@@ -108,7 +117,8 @@ const char* kRawInsert =
 void InsertRaw(sqlite3_stmt* st, const Fields& f, int entity) {
   sqlite3_bind_int(st, 1, entity);
   sqlite3_bind_text(st, 2, f.fileId.data(), static_cast<int>(f.fileId.size()), SQLITE_TRANSIENT);
-  sqlite3_bind_text(st, 3, f.parentId.data(), static_cast<int>(f.parentId.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_text(st, 3, f.parentId.data(), static_cast<int>(f.parentId.size()),
+                    SQLITE_TRANSIENT);
   sqlite3_bind_text(st, 4, f.title.data(), static_cast<int>(f.title.size()), SQLITE_TRANSIENT);
   sqlite3_bind_int64(st, 5, f.version);
   sqlite3_bind_int64(st, 6, f.createTime);
@@ -205,8 +215,8 @@ ListingFixture& Listing() {
 }
 
 void BM_List_Store(benchmark::State& state) {
-  auto reader = KXManagedObjectContext::create(Listing().store,
-                                               KXManagedObjectContext::Role::Reader);
+  auto reader =
+      KXManagedObjectContext::create(Listing().store, KXManagedObjectContext::Role::Reader);
   std::size_t n = 0;
   for (auto _ : state) {
     kx::Error e;
@@ -243,8 +253,8 @@ BENCHMARK(BM_List_Raw)->Name("ListChildren/Raw")->Unit(benchmark::kMillisecond);
 // ---------------------------------------------------------------------------
 
 void BM_Lookup_Store(benchmark::State& state) {
-  auto reader = KXManagedObjectContext::create(Listing().store,
-                                               KXManagedObjectContext::Role::Reader);
+  auto reader =
+      KXManagedObjectContext::create(Listing().store, KXManagedObjectContext::Role::Reader);
   int found = 0;
   for (auto _ : state) {
     found = 0;

@@ -22,17 +22,17 @@
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/OperationQueue.h"
+#include "platform/Semaphore.h"
 #include "support/TestNoteService.h"
 #include "support/TestSyncEndpoints.h"
 #include "support/TestUserEndpoints.h"
 #include "sync/KXSyncCycleEnvironment.h"
-#include "sync/KXSyncPullEnvironment.h"
-#include "sync/KXSyncPullProxy.h"
 #include "sync/KXSyncNotificationNames.h"
 #include "sync/KXSyncOperation.h"
+#include "sync/KXSyncPullEnvironment.h"
+#include "sync/KXSyncPullProxy.h"
 #include "sync/KXSyncUserMeta.h"
 #include "sync/KXSyncUserMetaEnvironment.h"
-#include "platform/Semaphore.h"
 #endif
 #include "sync/KXTopoNode.h"
 #include "sync/KXTopoSeqUtil.h"
@@ -181,7 +181,8 @@ class BenchCycleEnvironment : public KXSyncCycleEnvironment {
     puller->setDelegate(std::move(d));
     return puller;
   }
-  std::shared_ptr<KXSyncPullProxy> makePullProxy(std::weak_ptr<KXSyncPullProxyDelegate> d) override {
+  std::shared_ptr<KXSyncPullProxy> makePullProxy(
+      std::weak_ptr<KXSyncPullProxyDelegate> d) override {
     return std::make_shared<KXSyncPullProxy>(std::move(d), pull_);
   }
 
@@ -321,9 +322,10 @@ void BM_MetadataPullPagesOnly(benchmark::State& state) {
     for (;;) {
       KXNetworkOperationOptions options;
       options.set(kKXOptionURL, kx::Value(fixture.service.baseURL() + KXSyncPullProxy::kPullPath));
-      options.set(kKXOptionParams, kx::Value::dict({{"baseVersion", kx::Value(0)},
-                                                    {"lastId", kx::Value(marker)},
-                                                    {"limit", kx::Value(KXSyncPullProxy::kPageLimit)}}));
+      options.set(kKXOptionParams,
+                  kx::Value::dict({{"baseVersion", kx::Value(0)},
+                                   {"lastId", kx::Value(marker)},
+                                   {"limit", kx::Value(KXSyncPullProxy::kPageLimit)}}));
       options.set(kKXOptionDataType, kx::Value(kKXJSONDataType));
       auto operation = std::make_shared<KXNetworkOperation>();
       operation->setOption(std::move(options));

@@ -20,17 +20,17 @@
 
 namespace {
 
-[[noreturn]] void Fail(const char* what, JKFlags parseOptions, JKFlags serializeOptions, const std::string& detail) {
+[[noreturn]] void Fail(const char* what, JKFlags parseOptions, JKFlags serializeOptions,
+                       const std::string& detail) {
   std::fprintf(stderr, "json fuzz: %s (parse options %llu, serialize options %llu)\n%s\n", what,
-               static_cast<unsigned long long>(parseOptions), static_cast<unsigned long long>(serializeOptions),
-               detail.c_str());
+               static_cast<unsigned long long>(parseOptions),
+               static_cast<unsigned long long>(serializeOptions), detail.c_str());
   std::abort();
 }
 
-constexpr JKSerializeOptionFlags kSerializeOptions[] = {0, JKSerializeOptionPretty, JKSerializeOptionUnicodeEscapes,
-                                                        JKSerializeOptionSlashEscapes,
-                                                        JKSerializeOptionPretty | JKSerializeOptionUnicodeEscapes |
-                                                            JKSerializeOptionSlashEscapes};
+constexpr JKSerializeOptionFlags kSerializeOptions[] = {
+    0, JKSerializeOptionPretty, JKSerializeOptionUnicodeEscapes, JKSerializeOptionSlashEscapes,
+    JKSerializeOptionPretty | JKSerializeOptionUnicodeEscapes | JKSerializeOptionSlashEscapes};
 
 }  // namespace
 
@@ -48,11 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           !error.userInfo().contains(JKLineNumberKey)) {
         Fail("failure without a proper error", options, 0, error.localizedDescription());
       }
-      if (!strict.isNull()) Fail("relaxed options refused a strict document", options, 0, error.localizedDescription());
+      if (!strict.isNull())
+        Fail("relaxed options refused a strict document", options, 0, error.localizedDescription());
       continue;
     }
     if (error) Fail("success with an error", options, 0, error.localizedDescription());
-    if (!value.isArray() && !value.isDictionary()) Fail("top level is not a collection", options, 0, "");
+    if (!value.isArray() && !value.isDictionary())
+      Fail("top level is not a collection", options, 0, "");
     if (options == 0) strict = value;
 
     const kx::Value changeable = decoder.mutableObjectWithUTF8String(data, size);
@@ -65,25 +67,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Fail("mutable parse is not a parsed collection", options, 0, "");
     }
     if (changeable == value) Fail("mutable parse did not change", options, 0, "");
-    if (!strict.isNull() && !(value == strict)) Fail("relaxed result differs from strict", options, 0, "");
+    if (!strict.isNull() && !(value == strict))
+      Fail("relaxed result differs from strict", options, 0, "");
 
     for (JKSerializeOptionFlags serializeOptions : kSerializeOptions) {
       std::string text;
       kx::Error writeError;
       if (!JKSerializer::serializeObject(value, serializeOptions,
-                                         JKEncodeOptionResultString | JKEncodeOptionCollectionObj, nullptr, &text,
-                                         &writeError)) {
-        Fail("parsed value could not be written", options, serializeOptions, writeError.localizedDescription());
+                                         JKEncodeOptionResultString | JKEncodeOptionCollectionObj,
+                                         nullptr, &text, &writeError)) {
+        Fail("parsed value could not be written", options, serializeOptions,
+             writeError.localizedDescription());
       }
       if (serializeOptions & JKSerializeOptionUnicodeEscapes) {
         for (unsigned char c : text) {
-          if (c >= 0x80) Fail("non-ASCII byte under Unicode escapes", options, serializeOptions, text);
+          if (c >= 0x80)
+            Fail("non-ASCII byte under Unicode escapes", options, serializeOptions, text);
         }
       }
       kx::Error readError;
-      const kx::Value again = objectFromJSONStringWithParseOptions(text, JKParseOptionStrict, &readError);
-      if (again.isNull()) Fail("written text does not parse", options, serializeOptions,
-                               readError.localizedDescription() + "\n" + text);
+      const kx::Value again =
+          objectFromJSONStringWithParseOptions(text, JKParseOptionStrict, &readError);
+      if (again.isNull())
+        Fail("written text does not parse", options, serializeOptions,
+             readError.localizedDescription() + "\n" + text);
       if (!(again == value)) Fail("round trip changed the value", options, serializeOptions, text);
     }
   }

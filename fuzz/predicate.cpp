@@ -13,9 +13,15 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const kx::Array kArguments = {
-      kx::Value("12"),   kx::Value(1),           kx::Value(true),
-      kx::Value(),       kx::Value(2.5),         kx::Value::array({"0", "-2", kx::Value(3)}),
-      kx::Value(".md"),  kx::Value::array({}),   kx::Value("kxstore://FileMeta/1"),
+      kx::Value("12"),
+      kx::Value(1),
+      kx::Value(true),
+      kx::Value(),
+      kx::Value(2.5),
+      kx::Value::array({"0", "-2", kx::Value(3)}),
+      kx::Value(".md"),
+      kx::Value::array({}),
+      kx::Value("kxstore://FileMeta/1"),
       kx::Value::data("ab", 2),
   };
   // An object of a context without a store: evaluation reads its values

@@ -46,7 +46,8 @@ void readEntry(const ZZArchiveEntry& entry, const std::string& password) {
       total += static_cast<std::size_t>(n);
     stream->close();
   }
-  if (std::unique_ptr<ZZDataProvider> provider = entry.newDataProviderWithPassword(password, &error)) {
+  if (std::unique_ptr<ZZDataProvider> provider =
+          entry.newDataProviderWithPassword(password, &error)) {
     std::uint8_t buffer[300];
     provider->getBytes(buffer, sizeof buffer);
     provider->skipForward(1000);
@@ -86,8 +87,8 @@ void writeFile(const std::string& path, const std::uint8_t* data, std::size_t si
 // One planned entry of the rewritten archive and what it must read back.
 struct Planned {
   std::shared_ptr<ZZArchiveEntry> entry;
-  kx::Bytes name;                       // raw name bytes
-  std::optional<kx::Bytes> data;        // nullopt: not checked
+  kx::Bytes name;                 // raw name bytes
+  std::optional<kx::Bytes> data;  // nullopt: not checked
   std::string password;
 };
 
@@ -117,8 +118,8 @@ void rewrite(ZZArchive& archive, const std::uint8_t* data, std::size_t size) {
       case 1: {  // keep
         const std::string password = entry.encrypted() ? "secret" : "";
         kx::Error error;
-        plan.push_back({old[i], entry.rawFileName(), entry.newDataWithPassword(password, &error),
-                        password});
+        plan.push_back(
+            {old[i], entry.rawFileName(), entry.newDataWithPassword(password, &error), password});
         break;
       }
       case 2:  // drop
@@ -134,9 +135,10 @@ void rewrite(ZZArchive& archive, const std::uint8_t* data, std::size_t size) {
   }
   const kx::Bytes stored(size % 300, 's');
   const kx::Bytes deflated(size % 5000, 'd');
-  plan.push_back({newEntry("added-stored", false, stored, false), bytesOf("added-stored"), stored, ""});
-  plan.push_back({newEntry("added-deflated", true, deflated, true), bytesOf("added-deflated"),
-                  deflated, ""});
+  plan.push_back(
+      {newEntry("added-stored", false, stored, false), bytesOf("added-stored"), stored, ""});
+  plan.push_back(
+      {newEntry("added-deflated", true, deflated, true), bytesOf("added-deflated"), deflated, ""});
   plan.push_back({ZZArchiveEntry::archiveEntryWithDirectoryName("added-folder/"),
                   bytesOf("added-folder/"), kx::Bytes(), ""});
 

@@ -29,7 +29,8 @@ std::optional<kx::Bytes> AESEncrypt::randomDataOfLength(std::size_t length) {
   return bytes;
 }
 
-std::optional<kx::Bytes> AESEncrypt::AESKeyForPassword(std::string_view password, kx::ByteView salt) {
+std::optional<kx::Bytes> AESEncrypt::AESKeyForPassword(std::string_view password,
+                                                       kx::ByteView salt) {
   return kx::Crypto::pbkdf2HmacSha1(password, salt, kIterations, kKeyLength);
 }
 
@@ -72,14 +73,16 @@ std::optional<kx::Bytes> AESEncrypt::decryptData(kx::ByteView data, std::string_
   return kx::Crypto::aes256CbcDecrypt(cipher, *key, iv);
 }
 
-std::optional<std::string> AESEncrypt::encryptText(std::string_view text, std::string_view password) {
+std::optional<std::string> AESEncrypt::encryptText(std::string_view text,
+                                                   std::string_view password) {
   if (text.empty()) return std::string();
   std::optional<kx::Bytes> blob = encryptData(text, password);
   if (!blob) return std::nullopt;
   return NSDataGZip::base64EncodedString(*blob);
 }
 
-std::optional<std::string> AESEncrypt::decryptText(std::string_view text, std::string_view password) {
+std::optional<std::string> AESEncrypt::decryptText(std::string_view text,
+                                                   std::string_view password) {
   if (text.empty()) return std::string();
   const kx::Bytes blob = NSDataGZip::dataFromBase64String(text);
   std::optional<kx::Bytes> plain = decryptData(blob, password);

@@ -11,14 +11,13 @@
 // log. It is written in append mode: a log emptied from outside while the
 // program runs goes on from its new end. Before each write the logger looks
 // at the configuration key "write-log" of the shared configuration (when
-// one has been created); no value of it stops a line. It is opened on the work queue when the logger is created, from the
-// data directory that the file manager reports through KXHooks; while no
-// directory is known yet, opening waits until the next line is written. The
-// path is used as it stands, whatever characters it holds. When the file
-// cannot be opened, its mode is set to 0600 and it is opened once more; if
-// that fails too, lines are dropped for the rest of the run (until reset()).
-// Opening never logs. A failed write prints the error number to standard
-// output and the next lines are still attempted.
+// one has been created); no value of it stops a line. It is opened on the work queue when the
+// logger is created, from the data directory that the file manager reports through KXHooks; while
+// no directory is known yet, opening waits until the next line is written. The path is used as it
+// stands, whatever characters it holds. When the file cannot be opened, its mode is set to 0600 and
+// it is opened once more; if that fails too, lines are dropped for the rest of the run (until
+// reset()). Opening never logs. A failed write prints the error number to standard output and the
+// next lines are still attempted.
 //
 // The logger writes through the POSIX file system, not through the
 // replaceable default one, so that fault-injection tests elsewhere never

@@ -21,8 +21,8 @@ bool KXNetlinkChangeMonitor::start(std::function<void()> onChange) {
   sockaddr_nl address;
   std::memset(&address, 0, sizeof address);
   address.nl_family = AF_NETLINK;
-  address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE |
-                      RTMGRP_IPV6_ROUTE;
+  address.nl_groups =
+      RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
   int pipeFds[2];
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::pipe2(pipeFds, O_CLOEXEC) != 0) {

@@ -20,7 +20,8 @@
 
 inline constexpr const char* kKXErrQueryDatabaseFail = "Query Database Fail";
 inline constexpr const char* kKXErrSaveDatabaseFail = "Save Database Fail";
-inline constexpr const char* kKXErrSaveUserConfigurationFileFail = "Save User Configruation File Fail";
+inline constexpr const char* kKXErrSaveUserConfigurationFileFail =
+    "Save User Configruation File Fail";
 inline constexpr const char* kKXErrSaveNoteContentFail = "Save Note Content Fail";
 inline constexpr const char* kKXErrSaveNoteAttachmentFail = "Save Note Attachment Fail";
 inline constexpr const char* kKXErrSyncFail = "Sync Fail";
@@ -31,7 +32,8 @@ inline constexpr const char* kKXErrFullTextSearchFail = "full text search fail."
 inline constexpr const char* kKXErrCannotWriteInTempDirectory = "Can not write in temp directory";
 inline constexpr const char* kKXErrCannotCreateFileOrDirectory = "Can not create file or directory";
 inline constexpr const char* kKXErrCannotDeleteFile = "Can not delete file";
-inline constexpr const char* kKXErrNetworkErrorCheckConnection = "Network Error, Please check you connection";
+inline constexpr const char* kKXErrNetworkErrorCheckConnection =
+    "Network Error, Please check you connection";
 inline constexpr const char* kKXErrNetworkError = "Network Error";
 inline constexpr const char* kKXErrNoteIsNotSynced = "note isn't synced";
 inline constexpr const char* kKXErrSomeFilesUnreadable = "Some files you selected are unreadable";

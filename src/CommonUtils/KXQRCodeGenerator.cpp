@@ -4,7 +4,7 @@
 #include <memory>
 
 std::optional<KXQRCodeGenerator::Image> KXQRCodeGenerator::qrImageForString(const std::string& text,
-                                                                           double imageSize) {
+                                                                            double imageSize) {
   if (text.empty() || !(imageSize >= 1) || imageSize > kMaxImageSize) return std::nullopt;
   std::unique_ptr<QRcode, void (*)(QRcode*)> code(
       QRcode_encodeString(text.c_str(), 0, QR_ECLEVEL_L, QR_MODE_8, 1), QRcode_free);
@@ -26,7 +26,8 @@ void KXQRCodeGenerator::drawQRCode(const QRcode& code, Image& context, float siz
       const int j = static_cast<int>(std::floor((static_cast<float>(x) + 0.5f) / a)) - 3;
       if (j < 0 || j >= modules) continue;
       if (!(code.data[i * modules + j] & 1)) continue;
-      std::uint8_t* p = context.pixels.data() + (static_cast<std::size_t>(y) * context.width + x) * 4;
+      std::uint8_t* p =
+          context.pixels.data() + (static_cast<std::size_t>(y) * context.width + x) * 4;
       p[0] = p[1] = p[2] = 0;  // black
       p[3] = 255;
     }

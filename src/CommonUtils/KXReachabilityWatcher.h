@@ -38,8 +38,7 @@ class KXReachabilityWatcher {
   // `monitor` may be nullptr (poll only). Posts through `center` (the
   // default centre when nullptr).
   KXReachabilityWatcher(std::string host, std::unique_ptr<KXReachabilityProbe> probe,
-                        std::unique_ptr<KXNetworkChangeMonitor> monitor,
-                        double pollIntervalSeconds,
+                        std::unique_ptr<KXNetworkChangeMonitor> monitor, double pollIntervalSeconds,
                         kx::NotificationCenter* center = nullptr);
   ~KXReachabilityWatcher();
   KXReachabilityWatcher(const KXReachabilityWatcher&) = delete;

@@ -110,8 +110,8 @@ KXRegularExpression::KXRegularExpression(std::shared_ptr<const Compiled> compile
 
 std::optional<KXRegularExpression> KXRegularExpression::make(std::string_view pattern,
                                                              Options options, kx::Error* error) {
-  std::string source = (options & IgnoreMetacharacters) ? escapedPattern(pattern)
-                                                        : std::string(pattern);
+  std::string source =
+      (options & IgnoreMetacharacters) ? escapedPattern(pattern) : std::string(pattern);
   if (source.find('\0') != std::string::npos || source.size() > INT_MAX) {
     kx::SetError(error, kx::Error::make(kKXRegularExpressionErrorDomain, 1,
                                         "The pattern holds a NUL character or is too long."));
@@ -131,11 +131,13 @@ std::optional<KXRegularExpression> KXRegularExpression::make(std::string_view pa
   int errorCode = 0;
   const char* message = nullptr;
   int errorOffset = 0;
-  compiled->code = pcre_compile2(source.c_str(), flags, &errorCode, &message, &errorOffset, nullptr);
+  compiled->code =
+      pcre_compile2(source.c_str(), flags, &errorCode, &message, &errorOffset, nullptr);
   if (!compiled->code) {
-    kx::SetError(error, kx::Error::make(kKXRegularExpressionErrorDomain, errorCode == 0 ? 1 : errorCode,
-                                        std::string(message ? message : "invalid pattern") +
-                                            " at offset " + kx::Text::toString(errorOffset)));
+    kx::SetError(
+        error, kx::Error::make(kKXRegularExpressionErrorDomain, errorCode == 0 ? 1 : errorCode,
+                               std::string(message ? message : "invalid pattern") + " at offset " +
+                                   kx::Text::toString(errorOffset)));
     return std::nullopt;
   }
   if (pcre_fullinfo(compiled->code, nullptr, PCRE_INFO_CAPTURECOUNT, &compiled->groups) != 0) {
@@ -184,9 +186,9 @@ void KXRegularExpression::enumerateValid(std::string_view text,
 
   std::size_t start = 0;
   while (start <= text.size()) {
-    int rc = pcre_exec(compiled_->code, compiled_->extra, text.data(), static_cast<int>(text.size()),
-                       static_cast<int>(start), PCRE_NO_UTF8_CHECK, ovector.data(),
-                       static_cast<int>(ovector.size()));
+    int rc = pcre_exec(compiled_->code, compiled_->extra, text.data(),
+                       static_cast<int>(text.size()), static_cast<int>(start), PCRE_NO_UTF8_CHECK,
+                       ovector.data(), static_cast<int>(ovector.size()));
     // No match, or the engine gave up (match or stack limit): stop.
     if (rc < 0) return;
     if (rc == 0) rc = groups + 1;

@@ -95,7 +95,8 @@ class KXRegularExpression {
   std::size_t numberOfCaptureGroups() const;
 
   // Calls `block` with each match in order until it returns false.
-  void enumerateMatches(std::string_view text, const std::function<bool(const Match&)>& block) const;
+  void enumerateMatches(std::string_view text,
+                        const std::function<bool(const Match&)>& block) const;
   std::vector<Match> matches(std::string_view text) const;
   std::optional<Match> firstMatch(std::string_view text) const;
   std::size_t numberOfMatches(std::string_view text) const;

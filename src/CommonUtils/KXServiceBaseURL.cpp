@@ -35,7 +35,8 @@ std::optional<std::string> originOf(const char* text) {
 }  // namespace
 
 std::string KXServiceBaseURL() {
-  if (std::optional<std::string> origin = originOf(std::getenv(kKXServiceBaseURLEnvironmentVariable))) {
+  if (std::optional<std::string> origin =
+          originOf(std::getenv(kKXServiceBaseURLEnvironmentVariable))) {
     return *origin;
   }
   return kKXServiceBaseURLDefault;

@@ -71,9 +71,12 @@ std::optional<std::string> convert(std::string_view input, const char* to, const
 
 }  // namespace
 
-bool KXStringEncoding::isSupported(std::uint64_t encoding) { return iconvName(encoding) != nullptr; }
+bool KXStringEncoding::isSupported(std::uint64_t encoding) {
+  return iconvName(encoding) != nullptr;
+}
 
-std::optional<std::string> KXStringEncoding::toUtf8(std::string_view bytes, std::uint64_t encoding) {
+std::optional<std::string> KXStringEncoding::toUtf8(std::string_view bytes,
+                                                    std::uint64_t encoding) {
   const char* name = iconvName(encoding);
   if (!name) return std::nullopt;
   if (encoding == kKXUTF8Encoding) {
@@ -83,7 +86,8 @@ std::optional<std::string> KXStringEncoding::toUtf8(std::string_view bytes, std:
   return convert(bytes, "UTF-8", name);
 }
 
-std::optional<std::string> KXStringEncoding::fromUtf8(std::string_view text, std::uint64_t encoding) {
+std::optional<std::string> KXStringEncoding::fromUtf8(std::string_view text,
+                                                      std::uint64_t encoding) {
   const char* name = iconvName(encoding);
   if (!name) return std::nullopt;
   const std::string valid =

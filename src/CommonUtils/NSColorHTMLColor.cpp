@@ -17,7 +17,9 @@ int component255(double value) {
 
 double unit(double value) { return value > 0 ? std::min(value, 1.0) : 0.0; }  // NaN reads as 0
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool isSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
 
 int hexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';

@@ -139,10 +139,10 @@ std::optional<kx::Bytes> NSDataGZip::initWithGZipFile(const std::string& path, k
   std::vector<std::uint8_t> chunk(kFileChunkSize);
   kx::Bytes out;
   std::unique_ptr<Inflater> inflater;
-  bool direct = false;   // the file is not gzip: its bytes are the content
+  bool direct = false;  // the file is not gzip: its bytes are the content
   bool sawFirst = false;
-  bool done = false;     // a member ended and what follows starts none
-  kx::Bytes pending;     // input not yet used (a member's end mid-chunk)
+  bool done = false;  // a member ended and what follows starts none
+  kx::Bytes pending;  // input not yet used (a member's end mid-chunk)
   while (!done) {
     std::size_t got = 0;
     if (!file->read(chunk.data(), chunk.size(), &got, error)) return std::nullopt;

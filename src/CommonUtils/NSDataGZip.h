@@ -58,7 +58,7 @@ class NSDataGZip {
   // Writes the data as a gzip file (created or emptied). On any failure the
   // file is removed and false returned.
   [[nodiscard]] static bool writeToGZipFile(kx::ByteView data, const std::string& path,
-                              kx::Error* error = nullptr);
+                                            kx::Error* error = nullptr);
 };
 
 #endif  // ZN_COMMONUTILS_NSDATAGZIP_H_

@@ -63,8 +63,7 @@ std::optional<std::string> percentDecodeIn(std::string_view text, std::uint64_t 
 
 std::string NSDictionaryKXHelper::stringForHTTPFormat(const kx::Dictionary& dictionary,
                                                       std::string_view spliter,
-                                                      std::string_view kvSpliter,
-                                                      bool needEscape) {
+                                                      std::string_view kvSpliter, bool needEscape) {
   std::string text;
   bool first = true;
   for (const auto& [key, value] : dictionary) {

@@ -36,11 +36,10 @@ class NSDictionaryKXHelper {
  public:
   NSDictionaryKXHelper() = delete;
 
-  static std::string stringForHTTPFormat(const kx::Dictionary& dictionary,
-                                         std::string_view spliter, std::string_view kvSpliter,
-                                         bool needEscape);
-  static std::string stringForHTTPFormat(const kx::Dictionary& dictionary,
-                                         std::string_view spliter, std::string_view kvSpliter) {
+  static std::string stringForHTTPFormat(const kx::Dictionary& dictionary, std::string_view spliter,
+                                         std::string_view kvSpliter, bool needEscape);
+  static std::string stringForHTTPFormat(const kx::Dictionary& dictionary, std::string_view spliter,
+                                         std::string_view kvSpliter) {
     return stringForHTTPFormat(dictionary, spliter, kvSpliter, true);
   }
 

@@ -55,13 +55,17 @@ class NSRegularExpressionObjectiveCRegexCategories {
                                              const ReplaceDetailsBlock& block);
   // The matched texts in order (an empty match gives "").
   static std::vector<std::string> matches(const KXRegularExpression& rx, std::string_view text);
-  static std::optional<std::string> firstMatch(const KXRegularExpression& rx, std::string_view text);
+  static std::optional<std::string> firstMatch(const KXRegularExpression& rx,
+                                               std::string_view text);
   // The RxMatch of a match result found by searching `original`.
-  static RxMatch resultToMatch(const KXRegularExpression& rx, const KXRegularExpression::Match& result,
+  static RxMatch resultToMatch(const KXRegularExpression& rx,
+                               const KXRegularExpression::Match& result,
                                std::shared_ptr<const std::string> original);
-  static RxMatch resultToMatch(const KXRegularExpression& rx, const KXRegularExpression::Match& result,
+  static RxMatch resultToMatch(const KXRegularExpression& rx,
+                               const KXRegularExpression::Match& result,
                                const std::string& original);
-  static std::vector<RxMatch> matchesWithDetails(const KXRegularExpression& rx, std::string_view text);
+  static std::vector<RxMatch> matchesWithDetails(const KXRegularExpression& rx,
+                                                 std::string_view text);
   static std::optional<RxMatch> firstMatchWithDetails(const KXRegularExpression& rx,
                                                       std::string_view text);
 };

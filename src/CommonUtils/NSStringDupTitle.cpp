@@ -54,7 +54,8 @@ std::string replaceAll(std::string text, std::string_view from, std::string_view
   if (from.empty()) return text;
   std::string out;
   std::size_t pos = 0;
-  for (std::size_t hit; (hit = text.find(from, pos)) != std::string::npos; pos = hit + from.size()) {
+  for (std::size_t hit; (hit = text.find(from, pos)) != std::string::npos;
+       pos = hit + from.size()) {
     out.append(text, pos, hit - pos);
     out.append(to);
   }
@@ -103,7 +104,8 @@ struct Sequence {
 // clusters are the base; on top of them an emoji modifier stays with the
 // emoji before it, a zero-width joiner joins the sequences on both sides,
 // and regional indicators go in pairs (one flag each).
-void forEachComposedSequence(std::string_view s, const std::function<bool(const Sequence&)>& visit) {
+void forEachComposedSequence(std::string_view s,
+                             const std::function<bool(const Sequence&)>& visit) {
   if (!graphemePattern()) return;
   std::optional<Sequence> pending;
   bool stopped = false;
@@ -111,8 +113,9 @@ void forEachComposedSequence(std::string_view s, const std::function<bool(const 
     if (pending) {
       std::size_t n;
       const char32_t first = codePointAt(s, next.byteStart, &n);
-      const bool join = lastCodePoint(s, pending->byteStart, pending->byteEnd) == kZeroWidthJoiner ||
-                        isEmojiModifier(first);
+      const bool join =
+          lastCodePoint(s, pending->byteStart, pending->byteEnd) == kZeroWidthJoiner ||
+          isEmojiModifier(first);
       if (join) {
         pending->byteEnd = next.byteEnd;
         return true;
@@ -161,7 +164,8 @@ std::size_t composedPrefixBytes(std::string_view s, std::size_t maxUnits, bool w
   std::size_t bytes = 0;
   forEachComposedSequence(s, [&](const Sequence& seq) {
     if (units >= maxUnits) return false;
-    const std::size_t seqUnits = kx::Text::utf16Length(s.substr(seq.byteStart, seq.byteEnd - seq.byteStart));
+    const std::size_t seqUnits =
+        kx::Text::utf16Length(s.substr(seq.byteStart, seq.byteEnd - seq.byteStart));
     if (!widen && units + seqUnits > maxUnits) return false;
     units += seqUnits;
     bytes = seq.byteEnd;
@@ -228,7 +232,8 @@ std::string xmlNoteText(const std::string& xml, const NSStringDupTitle::HtmlHelp
       std::optional<std::string_view> body = c.substring(*table, 1);
       if (!body) return true;
       kx::Error error;
-      kx::Value content = objectFromJSONStringWithParseOptions(*body, JKParseOptionValidFlags, &error);
+      kx::Value content =
+          objectFromJSONStringWithParseOptions(*body, JKParseOptionValidFlags, &error);
       if (error) return true;
       const kx::Value& cells = content["cells"];
       if (!cells.isArray()) return true;
@@ -640,8 +645,13 @@ std::string NSStringDupTitle::timeFromInterval(double seconds) {
   };
   static constexpr std::int64_t kDay = 86400;
   static constexpr Unit kUnits[] = {
-      {100 * 365 * kDay, "c"}, {365 * kDay, "y"}, {30 * kDay, "mo"}, {kDay, "d"},
-      {3600, "h"},             {60, "min"},       {1, "s"},
+      {100 * 365 * kDay, "c"},
+      {365 * kDay, "y"},
+      {30 * kDay, "mo"},
+      {kDay, "d"},
+      {3600, "h"},
+      {60, "min"},
+      {1, "s"},
   };
   // Whole seconds; negative and NaN durations count as 0, huge ones stop at
   // the largest count the integer holds.

@@ -116,8 +116,8 @@ class NSStringDupTitle {
   // Percent-encoded UTF-8; only letters, digits and "-._~" stay as they are.
   static std::string urlencode(std::string_view text);
   // The text followed by each suffix, in the suffixes' order.
-  static std::vector<std::string> arrayByAppendingSuffixArray(std::string_view text,
-                                                              const std::vector<std::string>& suffixes);
+  static std::vector<std::string> arrayByAppendingSuffixArray(
+      std::string_view text, const std::vector<std::string>& suffixes);
   // Without leading and trailing U+0020 (tabs and line feeds stay).
   static std::string trim(std::string_view text);
   // Every "'" preceded by a backslash, for a quoted predicate string.

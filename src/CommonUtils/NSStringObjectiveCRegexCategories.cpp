@@ -21,7 +21,8 @@ bool NSStringObjectiveCRegexCategories::isMatch(std::string_view text, const Opt
   return rx && Rx::isMatch(*rx, text);
 }
 
-std::int32_t NSStringObjectiveCRegexCategories::indexOf(std::string_view text, const OptionalRx& rx) {
+std::int32_t NSStringObjectiveCRegexCategories::indexOf(std::string_view text,
+                                                        const OptionalRx& rx) {
   return rx ? Rx::indexOf(*rx, text) : -1;
 }
 

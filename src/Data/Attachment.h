@@ -1,4 +1,5 @@
-// Attachment is a kind of Resource: an attachment resource with preview data (isPreviewable, previewIconsPath).
+// Attachment is a kind of Resource: an attachment resource with preview data (isPreviewable,
+// previewIconsPath).
 //
 // Thread safety: as KXManagedObject.
 #ifndef ZN_DATA_ATTACHMENT_H_

@@ -18,10 +18,11 @@ std::string NewId() {
     // The system's random source failed: mix the clock and a counter so that
     // ids stay distinct within this process.
     static std::atomic<std::uint64_t> counter{0};
-    std::uint64_t a = static_cast<std::uint64_t>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
-    std::uint64_t b = counter.fetch_add(1) ^ static_cast<std::uint64_t>(
-                                                 std::chrono::system_clock::now().time_since_epoch().count());
+    std::uint64_t a =
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::uint64_t b =
+        counter.fetch_add(1) ^
+        static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
     std::memcpy(bytes, &a, 8);
     std::memcpy(bytes + 8, &b, 8);
   }

@@ -1,4 +1,5 @@
-// Image is a kind of Resource: an image resource with picture data (colorspace, width, height, manufacturer, model).
+// Image is a kind of Resource: an image resource with picture data (colorspace, width, height,
+// manufacturer, model).
 //
 // Thread safety: as KXManagedObject.
 #ifndef ZN_DATA_IMAGE_H_

@@ -310,8 +310,7 @@ std::pair<KXFileMetaArray, KXFileMetaArray> KXDataClient::objectsFilteredUnderFi
 
   kx::Array encrypted = FileIdArrayOf(onReadQueue(
       [&](KXManagedObjectContext* context) { return encryptedDirsInContext(context); }));
-  KXFileMetaArray inEncrypted =
-      Where(kept, kInsideCondition, {kx::Value(std::move(encrypted))});
+  KXFileMetaArray inEncrypted = Where(kept, kInsideCondition, {kx::Value(std::move(encrypted))});
   return {std::move(kept), std::move(inEncrypted)};
 }
 

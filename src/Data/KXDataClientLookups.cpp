@@ -2,8 +2,8 @@
 // values, and the lists of unpushed changes.
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXPresentError.h"
-#include "Data/KXDataClient.h"
 #include "CommonUtils/NSNumberBoolString.h"
+#include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
 #include "Data/KXStoreError.h"
 #include "Data/Notebook.h"

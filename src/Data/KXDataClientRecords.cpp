@@ -95,8 +95,9 @@ std::uint64_t KXDataClient::getSubNotebookNumOfNotebook(const std::string& fileI
   std::shared_ptr<KXDataContext> data = dataContext();
   if (!data) return 0;
   std::uint64_t answer = 0;
-  data->performSyncReadBlock(
-      [&](KXManagedObjectContext& context) { answer = getSubNotebookNumOfNotebook(fileId, &context); });
+  data->performSyncReadBlock([&](KXManagedObjectContext& context) {
+    answer = getSubNotebookNumOfNotebook(fileId, &context);
+  });
   return answer;
 }
 
@@ -222,9 +223,8 @@ void KXDataClient::ZeroingStatisInfo() {
 // ---- Pen pages ------------------------------------------------------------------------
 
 std::vector<std::shared_ptr<PenEntry>> KXDataClient::penNotesList() {
-  return onReadQueue([this](KXManagedObjectContext* context) {
-    return penNotesWithContext(context);
-  });
+  return onReadQueue(
+      [this](KXManagedObjectContext* context) { return penNotesWithContext(context); });
 }
 
 std::vector<std::shared_ptr<PenEntry>> KXDataClient::penNotesWithContext(

@@ -52,7 +52,8 @@ class NumberedTitles {
   // The text before the number of the current title, up to and including
   // its "(": every title numbered from the same (cut) stem begins with it.
   std::string stemPrefix() const {
-    const std::size_t numberBytes = kx::Text::toString(comps_.counter).size() + 1;  // digits and ")"
+    const std::size_t numberBytes =
+        kx::Text::toString(comps_.counter).size() + 1;  // digits and ")"
     return current_.substr(0, current_.size() - comps_.tail.size() - numberBytes);
   }
 

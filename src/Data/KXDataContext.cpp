@@ -137,8 +137,7 @@ void KXDataContext::checkApplicationDataDirectory() {
     if (!isDirectory) {
       char text[1024];
       std::snprintf(text, sizeof text,
-                    "Expected a folder to store application data, found a file (%s).",
-                    dir.c_str());
+                    "Expected a folder to store application data, found a file (%s).", dir.c_str());
       kx::Error e = kx::Error::make(kKXErrorDomain, kKXErrorCodeCannotOpenStore, text);
       e.mutableUserInfo().set(kx::kFilePathErrorKey, kx::Value(dir));
       environment_->presentError(e);

@@ -27,9 +27,9 @@ struct KXFetchRequest {
       : entityName(std::move(entity)), predicate(std::move(condition)) {}
 
   std::string entityName;
-  KXPredicatePtr predicate;        // nullptr: every row of the entity
-  std::int64_t fetchLimit = 0;     // 0 or less: no limit
-  std::int64_t fetchOffset = 0;    // 0 or less: from the first row
+  KXPredicatePtr predicate;      // nullptr: every row of the entity
+  std::int64_t fetchLimit = 0;   // 0 or less: no limit
+  std::int64_t fetchOffset = 0;  // 0 or less: from the first row
   ResultType resultType = ResultType::ManagedObject;
   // Dictionary results only: leave out rows equal to an earlier one.
   bool returnsDistinctResults = false;

@@ -77,8 +77,7 @@ kx::Dictionary KXFileManager::copiedResourceInfos() const {
   return copiedResourceInfos_;
 }
 
-void KXFileManager::updateCopiedResourceInfos(
-    const std::function<void(kx::Dictionary&)>& change) {
+void KXFileManager::updateCopiedResourceInfos(const std::function<void(kx::Dictionary&)>& change) {
   kx::MutexLock lock(mu_);
   change(copiedResourceInfos_);
 }
@@ -113,8 +112,7 @@ bool KXFileManager::copyFileAtomically(const std::string& from, const std::strin
   bool ok = fs.readChunks(
       from, kCopyChunkSize,
       [&](const std::uint8_t* data, std::size_t size) {
-        if (!file->append(std::string_view(reinterpret_cast<const char*>(data), size),
-                          &failure)) {
+        if (!file->append(std::string_view(reinterpret_cast<const char*>(data), size), &failure)) {
           appendFailed = true;
           return false;
         }

@@ -296,18 +296,18 @@ class KXFileManager {
   // is no path or the write failed; a failed write is logged and presented
   // as "Save Note Content Fail" and leaves the old file as it was.
   [[nodiscard]] bool writeContentFileSync(kx::ByteView data, const std::string& fileId,
-                            kx::Error* error = nullptr);
+                                          kx::Error* error = nullptr);
   // The same on the file-name path (a normal file's stored file).
   [[nodiscard]] bool writeContentFileSync(kx::ByteView data, const std::string& fileId,
-                            const std::string& fileName, kx::Error* error = nullptr);
+                                          const std::string& fileName, kx::Error* error = nullptr);
   // The same on the ".tmp" sibling of the content file.
   [[nodiscard]] bool writeContentTmpFileSync(kx::ByteView data, const std::string& fileId,
-                               kx::Error* error = nullptr);
+                                             kx::Error* error = nullptr);
   // The synchronous writes, queued on the content queue (the bytes are
   // copied first); the completion, when given, runs there afterwards.
   void writeContentFile(kx::ByteView data, const std::string& fileId, Completion completion);
-  void writeContentFile(kx::ByteView data, const std::string& fileId,
-                        const std::string& fileName, Completion completion);
+  void writeContentFile(kx::ByteView data, const std::string& fileId, const std::string& fileName,
+                        Completion completion);
   void writeContentTmpFile(kx::ByteView data, const std::string& fileId, Completion completion);
 
   // ---- Renaming, removing, copying, moving ----
@@ -328,8 +328,8 @@ class KXFileManager {
   // "Save Note Content Fail". A source without content copies nothing and
   // succeeds. fromParentId is not used.
   [[nodiscard]] bool copyContentFile(const std::string& sourceId, const std::string& newNoteId,
-                       const std::string& fromParentId, const std::string& toParentId,
-                       const std::string& newFileName, kx::Error* error = nullptr);
+                                     const std::string& fromParentId, const std::string& toParentId,
+                                     const std::string& newFileName, kx::Error* error = nullptr);
   // On the content queue, moves a file into place, replacing what is at the
   // destination (a file in one step; a directory is removed first). The
   // completion, when given, gets the outcome: also a missing path or source
@@ -450,9 +450,9 @@ class KXFileManager {
   // *modificationTime when not null, then renamed over `to`. *md5Hex, when
   // not null, receives the MD5 of the copied bytes ("" for none).
   [[nodiscard]] static bool copyFileAtomically(const std::string& from, const std::string& to,
-                                 const std::string& tempFolder,
-                                 const kx::FileTime* modificationTime, std::string* md5Hex,
-                                 kx::Error* error);
+                                               const std::string& tempFolder,
+                                               const kx::FileTime* modificationTime,
+                                               std::string* md5Hex, kx::Error* error);
   // The walk of removeStaleTemporaryFiles under one root; the number of
   // temporaries removed. The first failure goes to *error when it is empty.
   static std::size_t removeStaleTemporariesUnder(const std::string& root, std::int64_t now,

@@ -40,21 +40,19 @@ using kx::file_manager_internal::join;
 // ---------------------------------------------------------------------------
 
 void KXFileManager::removeStaleTemporaryFiles(Completion completion) {
-  kx::GlobalQueue::get(kx::QueuePriority::Background).async(
-      [completion = std::move(completion)] {
-        const std::int64_t now = kx::Time::nowSeconds();
-        kx::Error error;
-        std::size_t removed = 0;
-        for (const std::string& root :
-             {kx::Places::applicationDataRoot(), kx::Places::scratchRoot()}) {
-          if (!root.empty()) removed += removeStaleTemporariesUnder(root, now, &error);
-        }
-        if (removed > 0 || error) {
-          KXLOG("removed %zu stale temporary files%s%s", removed, error ? ": " : "",
-                error ? error.localizedDescription().c_str() : "");
-        }
-        if (completion) completion(error);
-      });
+  kx::GlobalQueue::get(kx::QueuePriority::Background).async([completion = std::move(completion)] {
+    const std::int64_t now = kx::Time::nowSeconds();
+    kx::Error error;
+    std::size_t removed = 0;
+    for (const std::string& root : {kx::Places::applicationDataRoot(), kx::Places::scratchRoot()}) {
+      if (!root.empty()) removed += removeStaleTemporariesUnder(root, now, &error);
+    }
+    if (removed > 0 || error) {
+      KXLOG("removed %zu stale temporary files%s%s", removed, error ? ": " : "",
+            error ? error.localizedDescription().c_str() : "");
+    }
+    if (completion) completion(error);
+  });
 }
 
 std::size_t KXFileManager::removeStaleTemporariesUnder(const std::string& root, std::int64_t now,

@@ -141,8 +141,9 @@ std::optional<std::string> KXFileManager::originStringContentFileSync(const std:
   return readText(path, /*allowGB18030=*/true);
 }
 
-std::optional<std::string> KXFileManager::originStringContentFileSync(
-    const std::string& fileId, bool isForEditor, const std::string& fileName) {
+std::optional<std::string> KXFileManager::originStringContentFileSync(const std::string& fileId,
+                                                                      bool isForEditor,
+                                                                      const std::string& fileName) {
   const std::string path = URLForContentFile(fileId, isForEditor, fileName);
   if (path.empty()) return std::nullopt;
   kx::FileSystem& fs = kx::FileSystem::Default();
@@ -156,14 +157,13 @@ std::optional<std::string> KXFileManager::originStringContentFileSync(
   return readText(path, /*allowGB18030=*/true);
 }
 
-std::string KXFileManager::readStringContentFileSync(const std::string& fileId,
-                                                     bool isForEditor) {
+std::string KXFileManager::readStringContentFileSync(const std::string& fileId, bool isForEditor) {
   std::optional<std::string> text = originStringContentFileSync(fileId, isForEditor);
   return text ? std::move(*text) : missingContentText();
 }
 
-void KXFileManager::readStringContentFile(const std::string& fileId,
-                                          StringContentCallback callback, bool isForEditor) {
+void KXFileManager::readStringContentFile(const std::string& fileId, StringContentCallback callback,
+                                          bool isForEditor) {
   queueForContent_.async([this, fileId, callback = std::move(callback), isForEditor] {
     if (!callback) return;
     if (fileId.empty()) {
@@ -200,9 +200,8 @@ void KXFileManager::readDataContentFile(const std::string& fileId, DataContentCa
   queueForContent_.async([this, fileId, callback = std::move(callback)] {
     if (!callback) return;
     std::optional<kx::Bytes> data = readDataContentFileSync(fileId);
-    const bool isMissing =
-        !data || std::string_view(reinterpret_cast<const char*>(data->data()), data->size()) ==
-                     missingContentText();
+    const bool isMissing = !data || std::string_view(reinterpret_cast<const char*>(data->data()),
+                                                     data->size()) == missingContentText();
     callback(data, isMissing ? missingContentError() : kx::Error());
   });
 }
@@ -211,8 +210,7 @@ void KXFileManager::readDataContentFile(const std::string& fileId, DataContentCa
 // Writing content
 // ---------------------------------------------------------------------------
 
-bool KXFileManager::writeContentAt(const std::string& path, kx::ByteView data,
-                                   kx::Error* error) {
+bool KXFileManager::writeContentAt(const std::string& path, kx::ByteView data, kx::Error* error) {
   kx::Error failure;
   if (kx::FileSystem::Default().writeFileAtomically(path, asChars(data), temporaryFolderFor(path),
                                                     &failure)) {
@@ -342,8 +340,8 @@ void KXFileManager::removeContentFile(const std::string& fileId, Completion comp
 
 bool KXFileManager::copyContentFile(const std::string& sourceId, const std::string& newNoteId,
                                     const std::string& /*fromParentId*/,
-                                    const std::string& toParentId,
-                                    const std::string& newFileName, kx::Error* error) {
+                                    const std::string& toParentId, const std::string& newFileName,
+                                    kx::Error* error) {
   kx::FileSystem& fs = kx::FileSystem::Default();
   if (toParentId == kTrashParentId) {
     KXLOG("%s", kParentBookDeleted);

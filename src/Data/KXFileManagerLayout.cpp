@@ -46,8 +46,8 @@ using kx::file_manager_internal::temporaryFolderFor;
 // ---------------------------------------------------------------------------
 
 bool KXFileManager::isSafePathComponent(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." &&
-         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
 }
 
 std::string KXFileManager::encodedPathComponent(std::string_view name) {
@@ -247,8 +247,7 @@ std::string KXFileManager::URLForEditorFile() {
 // Content and resource files
 // ---------------------------------------------------------------------------
 
-std::string KXFileManager::contentBucket(const std::string& fileId,
-                                         std::string* contentDirectory) {
+std::string KXFileManager::contentBucket(const std::string& fileId, std::string* contentDirectory) {
   if (!isSafePathComponent(fileId)) return {};
   *contentDirectory = URLForCurrentUserContentDirectory();
   if (contentDirectory->empty()) return {};

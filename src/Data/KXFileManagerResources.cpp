@@ -95,24 +95,23 @@ void KXFileManager::writeResourceFile(const kx::Value& resourceFileInfo,
   } else if (data.isString()) {
     bytes = data.string();
   }
-  queueForWriteResource_.async(
-      [path, hasData, bytes = std::move(bytes), completion = std::move(completion)] {
-        kx::Error error;
-        std::string hash;
-        if (path.empty()) {
-          error = kx::Error::posix(ENOENT, path);
-        } else if (!hasData) {
-          error = kx::Error::posix(EINVAL, path);
-        } else if (kx::FileSystem::Default().writeFileAtomically(path, bytes,
-                                                                 temporaryFolderFor(path), &error)) {
-          hash = dataHashForResourceData(bytes);
-        }
-        if (error) {
-          KXLOG("write resource file %s fail: %s", path.c_str(),
-                error.localizedDescription().c_str());
-        }
-        if (completion) completion(error ? std::string() : path, hash, error);
-      });
+  queueForWriteResource_.async([path, hasData, bytes = std::move(bytes),
+                                completion = std::move(completion)] {
+    kx::Error error;
+    std::string hash;
+    if (path.empty()) {
+      error = kx::Error::posix(ENOENT, path);
+    } else if (!hasData) {
+      error = kx::Error::posix(EINVAL, path);
+    } else if (kx::FileSystem::Default().writeFileAtomically(path, bytes, temporaryFolderFor(path),
+                                                             &error)) {
+      hash = dataHashForResourceData(bytes);
+    }
+    if (error) {
+      KXLOG("write resource file %s fail: %s", path.c_str(), error.localizedDescription().c_str());
+    }
+    if (completion) completion(error ? std::string() : path, hash, error);
+  });
 }
 
 void KXFileManager::copyResourceFileFormExtern(const kx::Value& resourceFileInfo,
@@ -131,7 +130,8 @@ void KXFileManager::copyResourceFileFormExtern(const kx::Value& resourceFileInfo
     } else if (isDirectory) {
       error = kx::Error::posix(EISDIR, source);
     } else {
-      kx::ignoreError(copyFileAtomically(source, path, temporaryFolderFor(path), nullptr, &hash, &error));
+      kx::ignoreError(
+          copyFileAtomically(source, path, temporaryFolderFor(path), nullptr, &hash, &error));
     }
     if (error) {
       KXLOG("copy resource file %s to %s fail: %s", source.c_str(), path.c_str(),
@@ -216,9 +216,8 @@ void KXFileManager::copyResourceToTemp(const kx::Value& tempResourceInfo) {
   }
   const std::string destination = URLForTempResourceFileWithID(fileId, title);
   if (destination.empty() || isCurrentCopy(destination, sourceInfo)) return;
-  queueForCopyResource_.async([this, fileId, source, destination] {
-    copyToTempNow(fileId, source, destination);
-  });
+  queueForCopyResource_.async(
+      [this, fileId, source, destination] { copyToTempNow(fileId, source, destination); });
 }
 
 void KXFileManager::copyToTempNow(const std::string& fileId, const std::string& source,
@@ -242,7 +241,8 @@ void KXFileManager::copyToTempNow(const std::string& fileId, const std::string& 
     // One copy per id, also when the title changed. A copy under the same
     // name is replaced in one step, so its readers never see it missing.
     for (const kx::DirectoryEntry& entry : storedItemsIn(directory)) {
-      if (entry.name != name) kx::ignoreError(removeOwnedItem(join(directory, entry.name), nullptr));
+      if (entry.name != name)
+        kx::ignoreError(removeOwnedItem(join(directory, entry.name), nullptr));
     }
     // The copy is made beside the id's folder, so that a lookup of the
     // folder never finds a half-made copy.
@@ -253,7 +253,8 @@ void KXFileManager::copyToTempNow(const std::string& fileId, const std::string& 
     KXLOG("write temp file %s fail ,error is %s", destination.c_str(),
           error.localizedDescription().c_str());
     // A stale copy must not pass for the stored file.
-    if (fs.getInfo(destination, false, nullptr, nullptr)) kx::ignoreError(removeOwnedItem(destination, nullptr));
+    if (fs.getInfo(destination, false, nullptr, nullptr))
+      kx::ignoreError(removeOwnedItem(destination, nullptr));
   }
   CopyCompleteHandler handler = copyCompleteHandler();
   if (handler) handler(fileId, ok ? kx::Error() : error);

@@ -244,8 +244,9 @@ bool KXManagedObject::setObject(std::string_view toOneKey, const KXManagedObject
   if (!rel) return false;
   kx::Value key;
   if (object) {
-    if (object->context_.lock() != context_.lock() || !object->entity().isKindOfEntity(rel->destination()) ||
-        object->isDeleted() || object->primaryKey_ <= 0) {
+    if (object->context_.lock() != context_.lock() ||
+        !object->entity().isKindOfEntity(rel->destination()) || object->isDeleted() ||
+        object->primaryKey_ <= 0) {
       KXLOG("refused %s for %s.%s", object->description().c_str(), entity_->name().c_str(),
             rel->name().c_str());
       return false;

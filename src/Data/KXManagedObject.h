@@ -142,8 +142,7 @@ class KXManagedObject : public std::enable_shared_from_this<KXManagedObject> {
   bool anyDirtyLocked() const;
   // Sets a column and tells the context; `column` must be valid.
   void storeColumn(int column, kx::Value value);
-  const KXRelationshipDescription* relationshipNamed(std::string_view key,
-                                                     bool wantToMany) const;
+  const KXRelationshipDescription* relationshipNamed(std::string_view key, bool wantToMany) const;
 
   const KXEntityDescription* entity_ = nullptr;
   std::weak_ptr<KXManagedObjectContext> context_;
@@ -158,7 +157,7 @@ class KXManagedObject : public std::enable_shared_from_this<KXManagedObject> {
   // most); guarded by mutex_.
   std::array<std::uint64_t, 2> dirty_{};
   // Guarded by mutex_.
-  bool inserted_ = false;          // inserted and not saved yet
+  bool inserted_ = false;  // inserted and not saved yet
   bool deleted_ = false;
   bool changedSinceSave_ = false;  // counted among the next save's updated objects
   // The context has been told of a change and not yet written the object;

@@ -1,8 +1,8 @@
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXStoreSchema.h"
 
-#include <algorithm>
 #include <sqlite3.h>
+#include <algorithm>
 
 #include "CommonUtils/KXLogger.h"
 #include "Data/KXModel.h"
@@ -21,7 +21,8 @@ enum Mode { kReplace = 0, kAdd = 1, kRemove = 2 };
 kx::Value ReadColumn(sqlite3_stmt* st, int index, const KXTableColumn& column) {
   int type = sqlite3_column_type(st, index);
   if (type == SQLITE_NULL) return kx::Value();
-  if (column.foreignTable) return kx::Value(static_cast<long long>(sqlite3_column_int64(st, index)));
+  if (column.foreignTable)
+    return kx::Value(static_cast<long long>(sqlite3_column_int64(st, index)));
   switch (column.type) {
     case KXAttributeType::String: {
       const unsigned char* text = sqlite3_column_text(st, index);
@@ -32,8 +33,7 @@ kx::Value ReadColumn(sqlite3_stmt* st, int index, const KXTableColumn& column) {
     case KXAttributeType::Integer:
     case KXAttributeType::Time:
       return kx::Value(static_cast<long long>(sqlite3_column_int64(st, index)));
-    case KXAttributeType::Boolean:
-      return kx::Value(sqlite3_column_int64(st, index) != 0);
+    case KXAttributeType::Boolean: return kx::Value(sqlite3_column_int64(st, index) != 0);
     case KXAttributeType::Bytes: {
       const void* blob = sqlite3_column_blob(st, index);
       int n = sqlite3_column_bytes(st, index);
@@ -43,8 +43,7 @@ kx::Value ReadColumn(sqlite3_stmt* st, int index, const KXTableColumn& column) {
       switch (type) {
         case SQLITE_INTEGER:
           return kx::Value(static_cast<long long>(sqlite3_column_int64(st, index)));
-        case SQLITE_FLOAT:
-          return kx::Value(sqlite3_column_double(st, index));
+        case SQLITE_FLOAT: return kx::Value(sqlite3_column_double(st, index));
         case SQLITE_TEXT: {
           const unsigned char* text = sqlite3_column_text(st, index);
           int n = sqlite3_column_bytes(st, index);
@@ -82,8 +81,8 @@ kx::Value Snapshot(const KXManagedObject& object, const std::vector<kx::Value>& 
   for (const KXRelationshipDescription* r : e.relationships()) {
     if (r->isToMany()) continue;
     const kx::Value& key = values[static_cast<std::size_t>(r->column())];
-    d.set(r->name(), key.isNull() ? kx::Value()
-                                  : KXObjectID(&r->destination(), key.intValue()).toValue());
+    d.set(r->name(),
+          key.isNull() ? kx::Value() : KXObjectID(&r->destination(), key.intValue()).toValue());
   }
   return kx::Value(std::move(d));
 }
@@ -96,15 +95,16 @@ kx::Value Snapshot(const KXManagedObject& object, const std::vector<kx::Value>& 
 
 std::shared_ptr<KXManagedObjectContext> KXManagedObjectContext::create(
     std::shared_ptr<KXPersistentStore> store, Role role) {
-  return std::shared_ptr<KXManagedObjectContext>(new KXManagedObjectContext(std::move(store), role));
+  return std::shared_ptr<KXManagedObjectContext>(
+      new KXManagedObjectContext(std::move(store), role));
 }
 
 KXManagedObjectContext::KXManagedObjectContext(std::shared_ptr<KXPersistentStore> store, Role role)
     : role_(role),
       store_(std::move(store)),
-      connection_(store_ ? (role == Role::Writer ? store_->writeConnection()
-                                                 : store_->readConnection())
-                         : nullptr) {}
+      connection_(
+          store_ ? (role == Role::Writer ? store_->writeConnection() : store_->readConnection())
+                 : nullptr) {}
 
 KXManagedObjectContext::~KXManagedObjectContext() {
   if (connection_ && inTransaction_) {
@@ -232,7 +232,7 @@ KXManagedObjectPtr KXManagedObjectContext::loadRowLocked(const KXEntityDescripti
   }
   if (found.empty()) {
     kx::SetError(error, KXStoreMakeError(kKXStoreObjectNotFoundError,
-                                     "No row " + KXObjectID(&table, key).uriRepresentation()));
+                                         "No row " + KXObjectID(&table, key).uriRepresentation()));
     return nullptr;
   }
   return found.front();
@@ -301,7 +301,7 @@ KXManagedObjectPtr KXManagedObjectContext::insertNewObject(std::string_view enti
   const KXEntityDescription* entity = KXModel::shared().entity(entityName);
   if (!entity) {
     kx::SetError(error, KXStoreMakeError(kKXStoreUnknownEntityError,
-                                     "No entity " + std::string(entityName)));
+                                         "No entity " + std::string(entityName)));
     return nullptr;
   }
   if (role_ == Role::Reader) {
@@ -497,7 +497,7 @@ bool KXManagedObjectContext::unitIntactLocked(kx::Error* error) {
   }
   if (!pendingError_) {
     pendingError_ = KXStoreMakeError(kKXStoreTransactionEndedError,
-                                 "SQLite ended the transaction of unsaved changes");
+                                     "SQLite ended the transaction of unsaved changes");
   }
   kx::SetError(error, pendingError_);
   return false;
@@ -608,7 +608,7 @@ bool KXManagedObjectContext::execute(const KXFetchRequest& request, KXFetchResul
   const KXEntityDescription* entity = KXModel::shared().entity(request.entityName);
   if (!entity) {
     kx::SetError(error, KXStoreMakeError(kKXStoreUnknownEntityError,
-                                     "No entity \"" + request.entityName + "\""));
+                                         "No entity \"" + request.entityName + "\""));
     return false;
   }
   if (failIfNoStore(error)) return false;
@@ -616,22 +616,17 @@ bool KXManagedObjectContext::execute(const KXFetchRequest& request, KXFetchResul
 
   std::vector<kx::Value> binds;
   std::string condition;
-  if (request.predicate &&
-      !request.predicate->appendSQL(*entity, "t", &condition, &binds, error)) {
+  if (request.predicate && !request.predicate->appendSQL(*entity, "t", &condition, &binds, error)) {
     return false;
   }
   std::vector<const KXAttributeDescription*> attributes;
   KXStoreSchema::FetchShape shape;
   switch (request.resultType) {
-    case KXFetchRequest::ResultType::ManagedObject:
-      shape = KXStoreSchema::FetchShape::Rows;
-      break;
+    case KXFetchRequest::ResultType::ManagedObject: shape = KXStoreSchema::FetchShape::Rows; break;
     case KXFetchRequest::ResultType::ManagedObjectID:
       shape = KXStoreSchema::FetchShape::Keys;
       break;
-    case KXFetchRequest::ResultType::Count:
-      shape = KXStoreSchema::FetchShape::Count;
-      break;
+    case KXFetchRequest::ResultType::Count: shape = KXStoreSchema::FetchShape::Count; break;
     case KXFetchRequest::ResultType::Dictionary:
       shape = KXStoreSchema::FetchShape::Attributes;
       attributes = entity->attributes();
@@ -641,9 +636,8 @@ bool KXManagedObjectContext::execute(const KXFetchRequest& request, KXFetchResul
       return false;
   }
   const std::string sql =
-      KXStoreSchema::fetchSQL(*entity, condition, shape, attributes,
-                              request.returnsDistinctResults, request.fetchLimit,
-                              request.fetchOffset);
+      KXStoreSchema::fetchSQL(*entity, condition, shape, attributes, request.returnsDistinctResults,
+                              request.fetchLimit, request.fetchOffset);
 
   std::lock_guard<std::mutex> lock(mutex_);
   if (role_ == Role::Writer && !flushLocked(error)) return false;
@@ -668,9 +662,7 @@ bool KXManagedObjectContext::execute(const KXFetchRequest& request, KXFetchResul
       case KXFetchRequest::ResultType::ManagedObjectID:
         result->objectIDs.emplace_back(&table, sqlite3_column_int64(st, 0));
         break;
-      case KXFetchRequest::ResultType::Count:
-        result->count = sqlite3_column_int64(st, 0);
-        break;
+      case KXFetchRequest::ResultType::Count: result->count = sqlite3_column_int64(st, 0); break;
       default: {
         kx::Dictionary d;
         for (std::size_t i = 0; i < attributes.size(); ++i) {
@@ -770,8 +762,7 @@ bool KXManagedObjectContext::setRelated(kx::Badge<KXManagedObject>,
         !target->entity().isKindOfEntity(rel.destination()) || target->isDeleted() ||
         target->primaryKey_ <= 0) {
       KXLOG("refused a member of %s.%s: not a live %s of this context",
-            object->entity().name().c_str(), rel.name().c_str(),
-            rel.destination().name().c_str());
+            object->entity().name().c_str(), rel.name().c_str(), rel.destination().name().c_str());
       return false;
     }
   }
@@ -911,7 +902,7 @@ bool KXManagedObjectContext::save(kx::Error* error) {
     if (role_ == Role::Reader) {
       if (!readerChanged_) return true;
       kx::SetError(error, KXStoreMakeError(kKXStoreReadOnlyError,
-                                       "Changes to objects of the read context are not saved"));
+                                           "Changes to objects of the read context are not saved"));
       return false;
     }
     if (!connection_) {

@@ -103,7 +103,8 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
   void deleteObject(const KXManagedObjectPtr& object);
 
   // Runs a fetch; false and *error on failure (the result is then empty).
-  [[nodiscard]] bool execute(const KXFetchRequest& request, KXFetchResult* result, kx::Error* error = nullptr);
+  [[nodiscard]] bool execute(const KXFetchRequest& request, KXFetchResult* result,
+                             kx::Error* error = nullptr);
   // Objects of a ManagedObject fetch (whatever resultType says).
   std::vector<KXManagedObjectPtr> fetch(const KXFetchRequest& request, kx::Error* error = nullptr);
   // Number of rows a fetch would answer; -1 and *error on failure.
@@ -177,13 +178,13 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
   // Loads the rows whose to-one key names (table, key), clears that key in
   // memory and records them as updated, before the row is deleted. Rows in
   // `doomed` are deleted by the same write and left alone.
-  [[nodiscard]] bool clearKeysIntoLocked(const KXEntityDescription& table, std::int64_t key,
-                           const std::unordered_set<KXObjectID, KXObjectIDHash>& doomed,
-                           kx::Error* error);
+  [[nodiscard]] bool clearKeysIntoLocked(
+      const KXEntityDescription& table, std::int64_t key,
+      const std::unordered_set<KXObjectID, KXObjectIDHash>& doomed, kx::Error* error);
   [[nodiscard]] bool writeObjectLocked(KXManagedObject& object, kx::Error* error);
   KXManagedObjectPtr liveObjectLocked(const KXEntityDescription& table, std::int64_t key);
   [[nodiscard]] bool queryRowsLocked(sqlite3_stmt* statement, int firstColumn,
-                       std::vector<KXManagedObjectPtr>* out, kx::Error* error);
+                                     std::vector<KXManagedObjectPtr>* out, kx::Error* error);
   KXManagedObjectPtr loadRowLocked(const KXEntityDescription& table, std::int64_t key,
                                    kx::Error* error);
   void rollbackLocked(bool reload);
@@ -198,19 +199,19 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
   // Identity map: per table (root entity), row key -> live object.
   std::unordered_map<const KXEntityDescription*,
                      std::unordered_map<std::int64_t, std::weak_ptr<KXManagedObject>>>
-      objects_;  // guarded by mutex_
-  std::size_t registered_ = 0;      // entries in objects_; guarded by mutex_
+      objects_;                        // guarded by mutex_
+  std::size_t registered_ = 0;         // entries in objects_; guarded by mutex_
   std::size_t sweepThreshold_ = 1024;  // guarded by mutex_
-  bool inTransaction_ = false;      // guarded by mutex_
-  kx::Error pendingError_;          // a failed write to report at save; guarded by mutex_
+  bool inTransaction_ = false;         // guarded by mutex_
+  kx::Error pendingError_;             // a failed write to report at save; guarded by mutex_
   // Objects with changes not yet written, in order of their first change.
   std::vector<KXManagedObjectPtr> queued_;  // guarded by mutex_
   std::vector<DeletedEntry> deletedQueue_;  // rows to delete; guarded by mutex_
   // What the next did-save notification reports.
-  std::vector<KXObjectID> insertedIDs_;                           // guarded by mutex_
+  std::vector<KXObjectID> insertedIDs_;                                 // guarded by mutex_
   std::unordered_set<KXObjectID, KXObjectIDHash> insertedThenDeleted_;  // guarded by mutex_
-  std::vector<KXManagedObjectPtr> updatedObjects_;                // guarded by mutex_
-  std::vector<DeletedEntry> deletedIDs_;                          // guarded by mutex_
+  std::vector<KXManagedObjectPtr> updatedObjects_;                      // guarded by mutex_
+  std::vector<DeletedEntry> deletedIDs_;                                // guarded by mutex_
   // Last key given out per table, so keys never repeat.
   std::unordered_map<const KXEntityDescription*, std::int64_t> lastKeys_;  // guarded by mutex_
   std::unordered_set<const KXEntityDescription*> keysChecked_;  // this transaction; mutex_

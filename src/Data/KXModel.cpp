@@ -1,8 +1,8 @@
 #include "Data/KXModel.h"
 
 #include <charconv>
-#include <cstdlib>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 const char* KXAttributeTypeName(KXAttributeType type) {
@@ -24,12 +24,12 @@ const char* KXAttributeTypeName(KXAttributeType type) {
 namespace {
 
 std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\n' ||
-                        s.front() == '\r')) {
+  while (!s.empty() &&
+         (s.front() == ' ' || s.front() == '\t' || s.front() == '\n' || s.front() == '\r')) {
     s.remove_prefix(1);
   }
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\n' ||
-                        s.back() == '\r')) {
+  while (!s.empty() &&
+         (s.back() == ' ' || s.back() == '\t' || s.back() == '\n' || s.back() == '\r')) {
     s.remove_suffix(1);
   }
   return s;
@@ -62,19 +62,16 @@ bool DoubleToInteger(double d, std::int64_t* out) {
 
 bool ToInteger(const kx::Value& in, bool acceptDate, std::int64_t* out, std::string* why) {
   switch (in.kind()) {
-    case kx::Value::Kind::Int64:
-      *out = in.intValue();
-      return true;
+    case kx::Value::Kind::Int64: *out = in.intValue(); return true;
     case kx::Value::Kind::UInt64:
-      if (in.unsignedValue() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      if (in.unsignedValue() >
+          static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
         if (why) *why = "the number is too large";
         return false;
       }
       *out = static_cast<std::int64_t>(in.unsignedValue());
       return true;
-    case kx::Value::Kind::Bool:
-      *out = in.boolValue() ? 1 : 0;
-      return true;
+    case kx::Value::Kind::Bool: *out = in.boolValue() ? 1 : 0; return true;
     case kx::Value::Kind::Double:
       if (!DoubleToInteger(in.doubleValue(), out)) {
         if (why) *why = "the number is out of range";
@@ -95,8 +92,7 @@ bool ToInteger(const kx::Value& in, bool acceptDate, std::int64_t* out, std::str
       if (why) *why = "the text \"" + in.string() + "\" is not a number";
       return false;
     }
-    default:
-      break;
+    default: break;
   }
   if (why) *why = "a value of kind " + in.description() + " is not a number";
   return false;
@@ -135,9 +131,7 @@ bool KXAttributeDescription::coerce(KXAttributeType type, const kx::Value& in, k
     }
     case KXAttributeType::Boolean: {
       switch (in.kind()) {
-        case kx::Value::Kind::Bool:
-          *out = in;
-          return true;
+        case kx::Value::Kind::Bool: *out = in; return true;
         case kx::Value::Kind::Int64:
         case kx::Value::Kind::UInt64:
         case kx::Value::Kind::Double:
@@ -193,9 +187,7 @@ bool KXAttributeDescription::coerce(KXAttributeType type, const kx::Value& in, k
             *out = kx::Value(static_cast<double>(in.unsignedValue()));
           }
           return true;
-        case kx::Value::Kind::Date:
-          *out = kx::Value(in.dateValue());
-          return true;
+        case kx::Value::Kind::Date: *out = kx::Value(in.dateValue()); return true;
         case kx::Value::Kind::Double:
           if (!std::isfinite(in.doubleValue())) {
             if (why) *why = "the number is not finite";
@@ -205,9 +197,7 @@ bool KXAttributeDescription::coerce(KXAttributeType type, const kx::Value& in, k
           return true;
         case kx::Value::Kind::Int64:
         case kx::Value::Kind::String:
-        case kx::Value::Kind::Data:
-          *out = in;
-          return true;
+        case kx::Value::Kind::Data: *out = in; return true;
         default:
           if (why) *why = "a number, text or bytes expected";
           return false;
@@ -353,7 +343,8 @@ void KXModel::build() {
       if (!p->isRelationship()) continue;
       auto* rel = static_cast<KXRelationshipDescription*>(p.get());
       rel->destination_ = entity(rel->destinationName_);
-      if (!rel->inverseName_.empty()) rel->inverse_ = rel->destination_->relationship(rel->inverseName_);
+      if (!rel->inverseName_.empty())
+        rel->inverse_ = rel->destination_->relationship(rel->inverseName_);
     }
   }
 
@@ -380,7 +371,8 @@ void KXModel::build() {
     }
     for (KXEntityDescription* e : family) {
       for (auto& p : e->ownProperties_) {
-        auto* rel = p->isRelationship() ? static_cast<KXRelationshipDescription*>(p.get()) : nullptr;
+        auto* rel =
+            p->isRelationship() ? static_cast<KXRelationshipDescription*>(p.get()) : nullptr;
         if (!rel || rel->isToMany()) continue;
         rel->storage_ = KXRelationshipDescription::Storage::ForeignKey;
         rel->column_ = static_cast<int>(r->columns_.size());
@@ -408,8 +400,10 @@ void KXModel::build() {
       // One table per pair, named after the side declared first.
       std::string joinName;
       for (const auto& j : joins_) {
-        if ((j.firstTable == &owned->rootEntity() && j.secondTable == &rel->destination_->rootEntity()) ||
-            (j.secondTable == &owned->rootEntity() && j.firstTable == &rel->destination_->rootEntity())) {
+        if ((j.firstTable == &owned->rootEntity() &&
+             j.secondTable == &rel->destination_->rootEntity()) ||
+            (j.secondTable == &owned->rootEntity() &&
+             j.firstTable == &rel->destination_->rootEntity())) {
           joinName = j.name;
         }
       }
@@ -436,10 +430,10 @@ void KXModel::build() {
   }
 
   indexes_ = {
-      {"FileMeta", "fileId"},       {"FileMeta", "parentId"},      {"FileMeta", "shareLinkInfo"},
-      {"Resource", "fileId"},       {"Resource", "entry"},         {"ResourceEntry", "dataHash"},
-      {"Tag", "tagId"},             {"DbState", "stateKey"},       {"ShareLink", "entryId"},
-      {"CloudPen", "entryId"},      {"FailedInfo", "fileId"},      {"Statistic", "statisKey"},
+      {"FileMeta", "fileId"},     {"FileMeta", "parentId"}, {"FileMeta", "shareLinkInfo"},
+      {"Resource", "fileId"},     {"Resource", "entry"},    {"ResourceEntry", "dataHash"},
+      {"Tag", "tagId"},           {"DbState", "stateKey"},  {"ShareLink", "entryId"},
+      {"CloudPen", "entryId"},    {"FailedInfo", "fileId"}, {"Statistic", "statisKey"},
       {"OperationLog", "opType"},
   };
 }

@@ -1,8 +1,8 @@
 #include "Data/KXPersistentStore.h"
 
+#include <sqlite3.h>
 #include <atomic>
 #include <ctime>
-#include <sqlite3.h>
 
 #include "Data/KXStoreConnection.h"
 #include "Data/KXStoreError.h"
@@ -39,8 +39,7 @@ bool KXPersistentStore::isDamagedStoreError(const kx::Error& error) {
   return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT;
 }
 
-bool KXPersistentStore::moveAside(const std::string& path, std::string* movedTo,
-                                  kx::Error* error) {
+bool KXPersistentStore::moveAside(const std::string& path, std::string* movedTo, kx::Error* error) {
   kx::FileSystem& fs = kx::FileSystem::Default();
   std::time_t now = std::time(nullptr);
   std::tm tm{};
@@ -78,8 +77,8 @@ bool KXPersistentStore::checkpointIntoSingleFile(const std::string& path, const 
   // TRUNCATE waits for nothing: it fails with SQLITE_BUSY when another
   // connection still reads, and then nothing is moved.
   int logFrames = -1, checkpointed = -1;
-  rc = sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, &logFrames,
-                                 &checkpointed);
+  rc =
+      sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, &logFrames, &checkpointed);
   if (rc != SQLITE_OK) return fail("checkpoint", rc);
   char* message = nullptr;
   rc = sqlite3_exec(db, "PRAGMA journal_mode=DELETE", nullptr, nullptr, &message);
@@ -91,8 +90,9 @@ bool KXPersistentStore::checkpointIntoSingleFile(const std::string& path, const 
   kx::FileSystem& fs = kx::FileSystem::Default();
   std::optional<std::uint64_t> walSize = fs.fileSize(path + "-wal", nullptr);
   if (walSize && *walSize > 0) {
-    kx::SetError(error, KXStoreMakeError(kKXStoreIncompatibleError,
-                                     "the WAL of " + path + " still holds data after a checkpoint"));
+    kx::SetError(error,
+                 KXStoreMakeError(kKXStoreIncompatibleError,
+                                  "the WAL of " + path + " still holds data after a checkpoint"));
     return false;
   }
   return true;

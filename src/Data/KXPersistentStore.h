@@ -46,13 +46,14 @@ class KXPersistentStore {
   // "<path>.damaged-<UTC time>" (plus the same suffixes), so that the moved
   // database still finds its WAL. *movedTo receives the new name. Fails,
   // moving nothing back, only when the main file could not be moved.
-  [[nodiscard]] static bool moveAside(const std::string& path, std::string* movedTo, kx::Error* error);
+  [[nodiscard]] static bool moveAside(const std::string& path, std::string* movedTo,
+                                      kx::Error* error);
 
   // Makes the store at `path` one self-contained file: checkpoints its WAL
   // into it, switches it out of WAL mode (which removes the "-wal" file) and
   // closes it. Fails when the store cannot be opened or is in use.
-  [[nodiscard]] static bool checkpointIntoSingleFile(const std::string& path, const std::string& vfs,
-                                       kx::Error* error);
+  [[nodiscard]] static bool checkpointIntoSingleFile(const std::string& path,
+                                                     const std::string& vfs, kx::Error* error);
 
  private:
   KXPersistentStore() = default;

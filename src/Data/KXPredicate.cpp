@@ -45,10 +45,8 @@ std::string_view BytesOf(const kx::Value& v) {
 
 std::string FormatConstant(const kx::Value& v) {
   switch (v.kind()) {
-    case kx::Value::Kind::Null:
-      return "nil";
-    case kx::Value::Kind::Bool:
-      return v.boolValue() ? "YES" : "NO";
+    case kx::Value::Kind::Null: return "nil";
+    case kx::Value::Kind::Bool: return v.boolValue() ? "YES" : "NO";
     case kx::Value::Kind::String: {
       std::string out = "\"";
       for (char c : v.string()) {
@@ -67,8 +65,7 @@ std::string FormatConstant(const kx::Value& v) {
       }
       return out + "}";
     }
-    default:
-      return v.isNumber() ? v.stringValue() : v.description();
+    default: return v.isNumber() ? v.stringValue() : v.description();
   }
 }
 
@@ -76,16 +73,16 @@ bool Resolve(const MutableNode& node, const KXEntityDescription& entity, Resolve
              kx::Error* error) {
   const KXPropertyDescription* p = entity.property(node.key);
   if (!p) {
-    kx::SetError(error, KXStoreMakeError(kKXStoreUnknownKeyError,
-                                     "The entity " + entity.name() + " has no key \"" + node.key +
-                                         "\""));
+    kx::SetError(error,
+                 KXStoreMakeError(kKXStoreUnknownKeyError, "The entity " + entity.name() +
+                                                               " has no key \"" + node.key + "\""));
     return false;
   }
   if (node.count) {
     if (p->kind() != KXPropertyDescription::Kind::ToMany) {
       kx::SetError(error, KXStoreMakeError(kKXStoreUnknownKeyError,
-                                       "\"" + node.key + "\" of " + entity.name() +
-                                           " is not a to-many relationship"));
+                                           "\"" + node.key + "\" of " + entity.name() +
+                                               " is not a to-many relationship"));
       return false;
     }
     out->relationship = static_cast<const KXRelationshipDescription*>(p);
@@ -95,17 +92,16 @@ bool Resolve(const MutableNode& node, const KXEntityDescription& entity, Resolve
     out->attribute = static_cast<const KXAttributeDescription*>(p);
     return true;
   }
-  if (p->kind() == KXPropertyDescription::Kind::ToOne &&
-      (node.op == Op::Eq || node.op == Op::Ne)) {
+  if (p->kind() == KXPropertyDescription::Kind::ToOne && (node.op == Op::Eq || node.op == Op::Ne)) {
     out->relationship = static_cast<const KXRelationshipDescription*>(p);
     return true;
   }
-  kx::SetError(error, KXStoreMakeError(kKXStoreTypeError,
-                                   "The relationship \"" + node.key + "\" of " + entity.name() +
-                                       " can only be compared with nil or an object ID" +
-                                       (p->kind() == KXPropertyDescription::Kind::ToMany
-                                            ? " (use .@count)"
-                                            : "")));
+  kx::SetError(error,
+               KXStoreMakeError(
+                   kKXStoreTypeError,
+                   "The relationship \"" + node.key + "\" of " + entity.name() +
+                       " can only be compared with nil or an object ID" +
+                       (p->kind() == KXPropertyDescription::Kind::ToMany ? " (use .@count)" : "")));
   return false;
 }
 
@@ -113,10 +109,10 @@ const TypedConstant* ConstantFor(const MutableNode& node, KXAttributeType type,
                                  const std::string& what, kx::Error* error) {
   const TypedConstant& t = node.forType(type);
   if (!t.ok) {
-    kx::SetError(error, KXStoreMakeError(kKXStoreTypeError, "Cannot compare " + what + " (" +
-                                                            KXAttributeTypeName(type) + ") with " +
-                                                            FormatConstant(node.constant) + ": " +
-                                                            t.why));
+    kx::SetError(error,
+                 KXStoreMakeError(kKXStoreTypeError,
+                                  "Cannot compare " + what + " (" + KXAttributeTypeName(type) +
+                                      ") with " + FormatConstant(node.constant) + ": " + t.why));
     return nullptr;
   }
   return &t;
@@ -133,8 +129,8 @@ bool ToOneKey(const MutableNode& node, const KXRelationshipDescription& rel, std
   KXObjectID id = KXObjectID::fromValue(node.constant);
   if (id.isNull()) {
     kx::SetError(error, KXStoreMakeError(kKXStoreTypeError, "\"" + node.key +
-                                                            "\" can only be compared with nil "
-                                                            "or an object ID"));
+                                                                "\" can only be compared with nil "
+                                                                "or an object ID"));
     return false;
   }
   *key = (id.table() == &rel.destination().rootEntity()) ? id.primaryKey() : -1;
@@ -195,8 +191,7 @@ std::string Format(const MutableNode& node) {
       }
       return out + ")";
     }
-    case MutableNode::Kind::Compare:
-      break;
+    case MutableNode::Kind::Compare: break;
   }
   return node.key + (node.count ? ".@count " : " ") + OpText(node.op) + " " +
          FormatConstant(node.constant);

@@ -79,8 +79,9 @@ class KXPredicate {
   // and the values to bind for its "?" to *bindings (already converted to
   // the attributes' types; bytes for CONTAINS and ENDSWITH). The expression
   // may yield NULL only where NULL counts as false (outside any NOT).
-  [[nodiscard]] bool appendSQL(const KXEntityDescription& entity, std::string_view alias, std::string* sql,
-                 std::vector<kx::Value>* bindings, kx::Error* error = nullptr) const;
+  [[nodiscard]] bool appendSQL(const KXEntityDescription& entity, std::string_view alias,
+                               std::string* sql, std::vector<kx::Value>* bindings,
+                               kx::Error* error = nullptr) const;
 
   // Tests an object. A key that the object's entity lacks gives false and
   // *error. To-many counts are read from the object's context.

@@ -25,10 +25,8 @@ bool IsNumeric(const kx::Value& v) {
     case kx::Value::Kind::Int64:
     case kx::Value::Kind::UInt64:
     case kx::Value::Kind::Double:
-    case kx::Value::Kind::Date:
-      return true;
-    default:
-      return false;
+    case kx::Value::Kind::Date: return true;
+    default: return false;
   }
 }
 
@@ -51,14 +49,10 @@ int CompareNumbers(const kx::Value& a, const kx::Value& b) {
   auto asLong = [](const kx::Value& v) -> long double {
     switch (v.kind()) {
       case kx::Value::Kind::Int64:
-      case kx::Value::Kind::Bool:
-        return static_cast<long double>(v.intValue());
-      case kx::Value::Kind::UInt64:
-        return static_cast<long double>(v.unsignedValue());
-      case kx::Value::Kind::Date:
-        return static_cast<long double>(v.dateValue());
-      default:
-        return static_cast<long double>(v.doubleValue());
+      case kx::Value::Kind::Bool: return static_cast<long double>(v.intValue());
+      case kx::Value::Kind::UInt64: return static_cast<long double>(v.unsignedValue());
+      case kx::Value::Kind::Date: return static_cast<long double>(v.dateValue());
+      default: return static_cast<long double>(v.doubleValue());
     }
   };
   long double x = asLong(a), y = asLong(b);
@@ -101,8 +95,7 @@ bool CompareValue(Op op, const kx::Value& v, const TypedConstant& c) {
       return hay.size() >= c.needle.size() &&
              hay.compare(hay.size() - c.needle.size(), c.needle.size(), c.needle) == 0;
     }
-    default:
-      break;
+    default: break;
   }
   if (c.scalar.isNull()) {
     if (op == Op::Eq) return v.isNull();
@@ -122,8 +115,7 @@ bool CompareValue(Op op, const kx::Value& v, const TypedConstant& c) {
   }
 }
 
-bool Evaluate(const MutableNode& node, const KXManagedObject& object, bool* ok,
-              kx::Error* error) {
+bool Evaluate(const MutableNode& node, const KXManagedObject& object, bool* ok, kx::Error* error) {
   switch (node.kind) {
     case MutableNode::Kind::True: return true;
     case MutableNode::Kind::False: return false;
@@ -138,8 +130,7 @@ bool Evaluate(const MutableNode& node, const KXManagedObject& object, bool* ok,
         if (Evaluate(*child, object, ok, error)) return true;
       }
       return false;
-    case MutableNode::Kind::Compare:
-      break;
+    case MutableNode::Kind::Compare: break;
   }
   Resolved r;
   if (!Resolve(node, object.entity(), &r, error)) {
@@ -155,7 +146,8 @@ bool Evaluate(const MutableNode& node, const KXManagedObject& object, bool* ok,
     return CompareValue(node.op, object.value(*r.attribute), *c);
   }
   if (node.count) {
-    const TypedConstant* c = ConstantFor(node, KXAttributeType::Integer, node.key + ".@count", error);
+    const TypedConstant* c =
+        ConstantFor(node, KXAttributeType::Integer, node.key + ".@count", error);
     if (!c) {
       *ok = false;
       return false;

@@ -49,8 +49,8 @@ std::string Upper(std::string_view s) {
 
 const std::unordered_set<std::string>& Keywords() {
   static const auto* words = new std::unordered_set<std::string>{
-      "AND", "OR", "NOT", "IN", "CONTAINS", "ENDSWITH", "YES", "NO", "TRUE", "FALSE", "NIL",
-      "NULL", "TRUEPREDICATE", "FALSEPREDICATE",
+      "AND", "OR", "NOT", "IN", "CONTAINS", "ENDSWITH", "YES", "NO", "TRUE", "FALSE", "NIL", "NULL",
+      "TRUEPREDICATE", "FALSEPREDICATE",
       // Recognised so that they are refused by name rather than read as keys.
       "BEGINSWITH", "LIKE", "MATCHES", "BETWEEN", "ANY", "ALL", "SOME", "NONE", "SUBQUERY",
       "FUNCTION", "SELF", "FIRST", "LAST", "SIZE", "CAST", "UTI-CONFORMS-TO", "UTI-EQUALS"};
@@ -75,9 +75,10 @@ class Parser {
  private:
   NodePtr fail(kx::Error* error) {
     if (message_.empty()) message_ = "syntax error";
-    kx::SetError(error, KXStoreMakeError(kKXStorePredicateSyntaxError,
-                                     "Unable to parse the condition \"" + std::string(text_) +
-                                         "\": " + message_ + " (at " + std::to_string(at_) + ")"));
+    kx::SetError(error,
+                 KXStoreMakeError(kKXStorePredicateSyntaxError,
+                                  "Unable to parse the condition \"" + std::string(text_) +
+                                      "\": " + message_ + " (at " + std::to_string(at_) + ")"));
     return nullptr;
   }
 
@@ -91,8 +92,8 @@ class Parser {
   // Reads the next token into tok_; false on a lexical error.
   bool next() {
     std::size_t i = pos_;
-    while (i < text_.size() && (text_[i] == ' ' || text_[i] == '\t' || text_[i] == '\n' ||
-                                text_[i] == '\r')) {
+    while (i < text_.size() &&
+           (text_[i] == ' ' || text_[i] == '\t' || text_[i] == '\n' || text_[i] == '\r')) {
       ++i;
     }
     tok_ = Token();
@@ -319,12 +320,18 @@ class Parser {
 
     if (tok_.type == Tok::Op) {
       const std::string& o = tok_.text;
-      if (o == "=" || o == "==") node->op = Op::Eq;
-      else if (o == "!=" || o == "<>") node->op = Op::Ne;
-      else if (o == "<") node->op = Op::Lt;
-      else if (o == "<=" || o == "=<") node->op = Op::Le;
-      else if (o == ">") node->op = Op::Gt;
-      else if (o == ">=" || o == "=>") node->op = Op::Ge;
+      if (o == "=" || o == "==")
+        node->op = Op::Eq;
+      else if (o == "!=" || o == "<>")
+        node->op = Op::Ne;
+      else if (o == "<")
+        node->op = Op::Lt;
+      else if (o == "<=" || o == "=<")
+        node->op = Op::Le;
+      else if (o == ">")
+        node->op = Op::Gt;
+      else if (o == ">=" || o == "=>")
+        node->op = Op::Ge;
       else {
         setError("unexpected '" + o + "'");
         return nullptr;
@@ -391,12 +398,8 @@ class Parser {
 
   bool parseValue(MutableNode* node) {
     switch (tok_.type) {
-      case Tok::String:
-        node->constant = kx::Value(tok_.text);
-        return true;
-      case Tok::Number:
-        node->constant = tok_.number;
-        return true;
+      case Tok::String: node->constant = kx::Value(tok_.text); return true;
+      case Tok::Number: node->constant = tok_.number; return true;
       case Tok::Placeholder:
         if (argIndex_ >= args_.size()) {
           setError("more %@ than arguments");
@@ -419,12 +422,8 @@ class Parser {
         }
         setError("'" + tok_.text + "' is not a value");
         return false;
-      case Tok::Ident:
-        setError("comparing two keys is not supported");
-        return false;
-      default:
-        setError("a value is expected");
-        return false;
+      case Tok::Ident: setError("comparing two keys is not supported"); return false;
+      default: setError("a value is expected"); return false;
     }
   }
 

@@ -75,12 +75,8 @@ bool JSONList(const std::vector<kx::Value>& list, bool hexBytes, std::string* ou
       continue;
     }
     switch (v.kind()) {
-      case kx::Value::Kind::Bool:
-        *out += v.boolValue() ? '1' : '0';
-        break;
-      case kx::Value::Kind::Int64:
-        *out += std::to_string(v.intValue());
-        break;
+      case kx::Value::Kind::Bool: *out += v.boolValue() ? '1' : '0'; break;
+      case kx::Value::Kind::Int64: *out += std::to_string(v.intValue()); break;
       case kx::Value::Kind::UInt64:
         if (v.unsignedValue() > static_cast<std::uint64_t>(INT64_MAX)) return false;
         *out += std::to_string(v.unsignedValue());
@@ -100,8 +96,7 @@ bool JSONList(const std::vector<kx::Value>& list, bool hexBytes, std::string* ou
         if (v.string().find('\0') != std::string::npos) return false;
         AppendJSONString(v.string(), out);
         break;
-      default:
-        return false;
+      default: return false;
     }
   }
   *out += ']';
@@ -111,12 +106,8 @@ bool JSONList(const std::vector<kx::Value>& list, bool hexBytes, std::string* ou
 bool AppendSQL(const MutableNode& node, const KXEntityDescription& entity, std::string_view alias,
                std::string* sql, std::vector<kx::Value>* binds, kx::Error* error) {
   switch (node.kind) {
-    case MutableNode::Kind::True:
-      *sql += "1";
-      return true;
-    case MutableNode::Kind::False:
-      *sql += "0";
-      return true;
+    case MutableNode::Kind::True: *sql += "1"; return true;
+    case MutableNode::Kind::False: *sql += "0"; return true;
     case MutableNode::Kind::Not:
       // Children may yield NULL where the platform says false; coalesce turns
       // that into 0 before negating, so NOT stays two-valued.
@@ -136,8 +127,7 @@ bool AppendSQL(const MutableNode& node, const KXEntityDescription& entity, std::
       *sql += ")";
       return true;
     }
-    case MutableNode::Kind::Compare:
-      break;
+    case MutableNode::Kind::Compare: break;
   }
   Resolved r;
   if (!Resolve(node, entity, &r, error)) return false;
@@ -168,8 +158,8 @@ bool AppendSQL(const MutableNode& node, const KXEntityDescription& entity, std::
     } else {
       const KXEntityDescription& dest = rel.destination();
       lhs = "(SELECT count(*) FROM " + QuoteIdentifier(dest.tableName()) + " WHERE " +
-            QuoteIdentifier(dest.columns()[static_cast<std::size_t>(rel.column())].name) +
-            " = " + prefix + "\"Z_PK\")";
+            QuoteIdentifier(dest.columns()[static_cast<std::size_t>(rel.column())].name) + " = " +
+            prefix + "\"Z_PK\")";
     }
   } else {
     c = ConstantFor(node, r.attribute->type(), node.key, error);
@@ -215,19 +205,20 @@ bool AppendSQL(const MutableNode& node, const KXEntityDescription& entity, std::
       if (node.op == Op::Contains) {
         *sql += "instr(CAST(" + lhs + " AS BLOB), ?) > 0";
       } else {
-        *sql += "substr(CAST(" + lhs + " AS BLOB), -" + std::to_string(c->needle.size()) +
-                ") = ?";
+        *sql += "substr(CAST(" + lhs + " AS BLOB), -" + std::to_string(c->needle.size()) + ") = ?";
       }
       binds->push_back(std::move(needle));
       return true;
     }
-    default:
-      break;
+    default: break;
   }
   if (c->scalar.isNull()) {
-    if (node.op == Op::Eq) *sql += lhs + " IS NULL";
-    else if (node.op == Op::Ne) *sql += lhs + " IS NOT NULL";
-    else *sql += "0";
+    if (node.op == Op::Eq)
+      *sql += lhs + " IS NULL";
+    else if (node.op == Op::Ne)
+      *sql += lhs + " IS NOT NULL";
+    else
+      *sql += "0";
     return true;
   }
   switch (node.op) {

@@ -93,24 +93,16 @@ bool KXStoreConnection::exec(std::string_view sql, kx::Error* error) {
 
 void KXStoreConnection::bind(sqlite3_stmt* statement, int index, const kx::Value& value) {
   switch (value.kind()) {
-    case kx::Value::Kind::Null:
-      sqlite3_bind_null(statement, index);
-      break;
+    case kx::Value::Kind::Null: sqlite3_bind_null(statement, index); break;
     case kx::Value::Kind::Bool:
       sqlite3_bind_int64(statement, index, value.boolValue() ? 1 : 0);
       break;
-    case kx::Value::Kind::Int64:
-      sqlite3_bind_int64(statement, index, value.intValue());
-      break;
+    case kx::Value::Kind::Int64: sqlite3_bind_int64(statement, index, value.intValue()); break;
     case kx::Value::Kind::UInt64:
       sqlite3_bind_int64(statement, index, static_cast<sqlite3_int64>(value.unsignedValue()));
       break;
-    case kx::Value::Kind::Double:
-      sqlite3_bind_double(statement, index, value.doubleValue());
-      break;
-    case kx::Value::Kind::Date:
-      sqlite3_bind_double(statement, index, value.dateValue());
-      break;
+    case kx::Value::Kind::Double: sqlite3_bind_double(statement, index, value.doubleValue()); break;
+    case kx::Value::Kind::Date: sqlite3_bind_double(statement, index, value.dateValue()); break;
     case kx::Value::Kind::String: {
       const std::string& s = value.string();
       sqlite3_bind_text64(statement, index, s.data(), s.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
@@ -124,9 +116,7 @@ void KXStoreConnection::bind(sqlite3_stmt* statement, int index, const kx::Value
                           SQLITE_TRANSIENT);
       break;
     }
-    default:
-      sqlite3_bind_null(statement, index);
-      break;
+    default: sqlite3_bind_null(statement, index); break;
   }
 }
 

@@ -56,7 +56,8 @@ class KXStoreConnection {
   sqlite3_stmt* statement(const std::string& key, const std::function<std::string()>& makeSql,
                           kx::Error* error);
   sqlite3_stmt* statement(const std::string& sql, kx::Error* error) {
-    return statement(sql, [&] { return sql; }, error);
+    return statement(
+        sql, [&] { return sql; }, error);
   }
   // Runs statements without results (no bindings).
   [[nodiscard]] bool exec(std::string_view sql, kx::Error* error);

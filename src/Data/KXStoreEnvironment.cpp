@@ -27,8 +27,7 @@ class DefaultStoreEnvironment final : public KXStoreEnvironment {
     return KXFileManager::defaultManauger().URLForUserDataDirectory(userId, error);
   }
   void presentError(const kx::Error& error) override {
-    kx::MainQueue::shared().async(
-        [error] { KXErrorPresenter::installed()->presentError(error); });
+    kx::MainQueue::shared().async([error] { KXErrorPresenter::installed()->presentError(error); });
   }
 };
 

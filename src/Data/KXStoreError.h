@@ -16,14 +16,14 @@
 inline constexpr const char* kKXStoreErrorDomain = "com.zarvel.note.store";
 
 enum KXStoreErrorCode : std::int64_t {
-  kKXStorePredicateSyntaxError = 100001,  // a condition string that does not parse
-  kKXStoreUnknownKeyError = 100002,       // a key the entity does not have
-  kKXStoreTypeError = 100003,             // a value that does not fit the attribute
-  kKXStoreUnknownEntityError = 100004,    // an entity name the model does not have
-  kKXStoreUnavailableError = 100005,      // the context has no store
-  kKXStoreReadOnlyError = 100006,         // a change to the read context was asked to be saved
-  kKXStoreIncompatibleError = 100007,     // the file is a database of another shape
-  kKXStoreObjectNotFoundError = 100008,   // an object ID whose row does not exist
+  kKXStorePredicateSyntaxError = 100001,   // a condition string that does not parse
+  kKXStoreUnknownKeyError = 100002,        // a key the entity does not have
+  kKXStoreTypeError = 100003,              // a value that does not fit the attribute
+  kKXStoreUnknownEntityError = 100004,     // an entity name the model does not have
+  kKXStoreUnavailableError = 100005,       // the context has no store
+  kKXStoreReadOnlyError = 100006,          // a change to the read context was asked to be saved
+  kKXStoreIncompatibleError = 100007,      // the file is a database of another shape
+  kKXStoreObjectNotFoundError = 100008,    // an object ID whose row does not exist
   kKXStoreTransactionEndedError = 100009,  // SQLite ended a transaction of unsaved changes
 };
 

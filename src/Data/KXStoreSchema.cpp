@@ -1,8 +1,8 @@
 #include "Data/KXStoreSchema.h"
 
+#include <sqlite3.h>
 #include <set>
 #include <unordered_map>
-#include <sqlite3.h>
 
 #include "Data/KXModel.h"
 #include "Data/KXStoreConnection.h"
@@ -38,9 +38,8 @@ std::string ColumnDefinition(const KXTableColumn& column) {
 std::string JoinTableSQL(const KXJoinTableDescription& join) {
   return "CREATE TABLE IF NOT EXISTS " + Quote(join.name) + " (" + Quote(join.firstColumn) +
          " INTEGER NOT NULL REFERENCES " + Quote(join.firstTable->tableName()) +
-         "(\"Z_PK\") ON DELETE CASCADE DEFERRABLE INITIALLY DEFERRED, " +
-         Quote(join.secondColumn) + " INTEGER NOT NULL REFERENCES " +
-         Quote(join.secondTable->tableName()) +
+         "(\"Z_PK\") ON DELETE CASCADE DEFERRABLE INITIALLY DEFERRED, " + Quote(join.secondColumn) +
+         " INTEGER NOT NULL REFERENCES " + Quote(join.secondTable->tableName()) +
          "(\"Z_PK\") ON DELETE CASCADE DEFERRABLE INITIALLY DEFERRED, PRIMARY KEY (" +
          Quote(join.firstColumn) + ", " + Quote(join.secondColumn) + ")) WITHOUT ROWID";
 }
@@ -75,15 +74,15 @@ bool Migrate(KXStoreConnection& conn, kx::Error* error) {
     }
     if (!existing.count("Z_PK") || !existing.count("Z_ENT")) {
       kx::SetError(error, KXStoreMakeError(kKXStoreIncompatibleError,
-                                       "The table " + root->tableName() +
-                                           " of the store file has no key columns"));
+                                           "The table " + root->tableName() +
+                                               " of the store file has no key columns"));
       return false;
     }
     for (const KXTableColumn& column : root->columns()) {
       if (existing.count(column.name)) continue;
-      if (!conn.exec("ALTER TABLE " + Quote(root->tableName()) + " ADD COLUMN " +
-                         ColumnDefinition(column),
-                     error)) {
+      if (!conn.exec(
+              "ALTER TABLE " + Quote(root->tableName()) + " ADD COLUMN " + ColumnDefinition(column),
+              error)) {
         return false;
       }
     }
@@ -100,7 +99,7 @@ bool Migrate(KXStoreConnection& conn, kx::Error* error) {
       }
     } else if (!existing.count(join.firstColumn) || !existing.count(join.secondColumn)) {
       kx::SetError(error, KXStoreMakeError(kKXStoreIncompatibleError,
-                                       "The join table " + join.name + " has other columns"));
+                                           "The join table " + join.name + " has other columns"));
       return false;
     }
   }
@@ -248,8 +247,8 @@ std::string KXStoreSchema::keysReferencingSQL(const KXRelationshipDescription& r
          Quote(ForeignKeyColumn(source, rel)) + " = ?";
 }
 
-std::string KXStoreSchema::fetchSQL(const KXEntityDescription& entity,
-                                    std::string_view condition, FetchShape shape,
+std::string KXStoreSchema::fetchSQL(const KXEntityDescription& entity, std::string_view condition,
+                                    FetchShape shape,
                                     const std::vector<const KXAttributeDescription*>& attributes,
                                     bool distinct, std::int64_t limit, std::int64_t offset) {
   const KXEntityDescription& table = entity.rootEntity();
@@ -278,12 +277,10 @@ std::string KXStoreSchema::fetchSQL(const KXEntityDescription& entity,
   switch (shape) {
     case FetchShape::Rows:
       return "SELECT " + SelectColumns(table) + from + " ORDER BY t.\"Z_PK\"" + window;
-    case FetchShape::Keys:
-      return "SELECT t.\"Z_PK\"" + from + " ORDER BY t.\"Z_PK\"" + window;
+    case FetchShape::Keys: return "SELECT t.\"Z_PK\"" + from + " ORDER BY t.\"Z_PK\"" + window;
     case FetchShape::Count:
       return "SELECT count(*) FROM (SELECT 1" + from + " ORDER BY t.\"Z_PK\"" + window + ")";
-    case FetchShape::Attributes:
-      break;
+    case FetchShape::Attributes: break;
   }
   std::string cols;
   for (const KXAttributeDescription* a : attributes) {
@@ -299,13 +296,12 @@ std::string KXStoreSchema::fetchSQL(const KXEntityDescription& entity,
 std::string KXStoreSchema::relatedRowsSQL(const KXRelationshipDescription& rel) {
   const KXEntityDescription& dest = rel.destination().rootEntity();
   if (rel.storage() == KXRelationshipDescription::Storage::JoinTable) {
-    return "SELECT " + SelectColumns(dest) + " FROM " + Quote(dest.tableName()) +
-           " AS t JOIN " + Quote(rel.joinTable()) + " AS j ON j." +
-           Quote(rel.joinDestinationColumn()) + " = t.\"Z_PK\" WHERE j." +
-           Quote(rel.joinSourceColumn()) + " = ? ORDER BY t.\"Z_PK\"";
+    return "SELECT " + SelectColumns(dest) + " FROM " + Quote(dest.tableName()) + " AS t JOIN " +
+           Quote(rel.joinTable()) + " AS j ON j." + Quote(rel.joinDestinationColumn()) +
+           " = t.\"Z_PK\" WHERE j." + Quote(rel.joinSourceColumn()) + " = ? ORDER BY t.\"Z_PK\"";
   }
-  return "SELECT " + SelectColumns(dest) + " FROM " + Quote(dest.tableName()) +
-         " AS t WHERE t." + Quote(ForeignKeyColumn(dest, rel)) + " = ? ORDER BY t.\"Z_PK\"";
+  return "SELECT " + SelectColumns(dest) + " FROM " + Quote(dest.tableName()) + " AS t WHERE t." +
+         Quote(ForeignKeyColumn(dest, rel)) + " = ? ORDER BY t.\"Z_PK\"";
 }
 
 std::string KXStoreSchema::countRelatedSQL(const KXRelationshipDescription& rel) {
@@ -324,9 +320,8 @@ std::string KXStoreSchema::clearJoinSQL(const KXRelationshipDescription& rel) {
 }
 
 std::string KXStoreSchema::addJoinSQL(const KXRelationshipDescription& rel) {
-  return "INSERT OR IGNORE INTO " + Quote(rel.joinTable()) + " (" +
-         Quote(rel.joinSourceColumn()) + ", " + Quote(rel.joinDestinationColumn()) +
-         ") VALUES (?, ?)";
+  return "INSERT OR IGNORE INTO " + Quote(rel.joinTable()) + " (" + Quote(rel.joinSourceColumn()) +
+         ", " + Quote(rel.joinDestinationColumn()) + ") VALUES (?, ?)";
 }
 
 std::string KXStoreSchema::removeJoinSQL(const KXRelationshipDescription& rel) {

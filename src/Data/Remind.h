@@ -1,4 +1,5 @@
-// Remind is a kind of Resource: a reminder resource (isChecked, isRemind, startTime, endTime, interval, subject, content).
+// Remind is a kind of Resource: a reminder resource (isChecked, isRemind, startTime, endTime,
+// interval, subject, content).
 //
 // Thread safety: as KXManagedObject.
 #ifndef ZN_DATA_REMIND_H_

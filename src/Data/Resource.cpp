@@ -7,9 +7,9 @@
 
 namespace {
 const std::pair<std::int64_t, const char*> kTypes[] = {
-    {0, "undefined"},      {1, "image"}, {2, "attachment"},    {3, "attachment-preview"},
-    {4, "handwriting"},    {5, "draw"},  {6, "todo"},          {7, "LongMicroBlog"},
-    {8, "ORCImage"},       {-1, "3rd"},
+    {0, "undefined"},   {1, "image"}, {2, "attachment"}, {3, "attachment-preview"},
+    {4, "handwriting"}, {5, "draw"},  {6, "todo"},       {7, "LongMicroBlog"},
+    {8, "ORCImage"},    {-1, "3rd"},
 };
 }  // namespace
 

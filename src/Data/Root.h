@@ -20,8 +20,7 @@ class Root : public Notebook {
 
  protected:
   void awakeFromStore(bool inserted) override;
-  bool shouldSetAttribute(const KXAttributeDescription& attribute,
-                          const kx::Value& value) override;
+  bool shouldSetAttribute(const KXAttributeDescription& attribute, const kx::Value& value) override;
 };
 
 #endif  // ZN_DATA_ROOT_H_

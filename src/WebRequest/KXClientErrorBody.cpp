@@ -14,8 +14,9 @@ kx::Dictionary KXClientErrorBody::duplicateFileName(const std::string& userId,
                                                     const std::string& fileId,
                                                     const std::string& duplicateFileId,
                                                     const std::string& adviceName) {
-  std::string message = "Message[CLIENT : DUPLICATE_FILE_NAME]: Duplicate file name, userId=" +
-                        userId + ", fileId=" + fileId + ", duplicateFileId=" + duplicateFileId;
+  std::string message =
+      "Message[CLIENT : DUPLICATE_FILE_NAME]: Duplicate file name, userId=" + userId +
+      ", fileId=" + fileId + ", duplicateFileId=" + duplicateFileId;
   return kx::Dictionary{{"error", kKXClientErrorDuplicateFileName},
                         {"scope", "CLIENT"},
                         {"canTryAgain", false},

@@ -13,7 +13,7 @@ kx::Bytes KXLocalResponse::JSONBody(const kx::Value& object) {
   return JSONDataWithOptions(object, JKSerializeOptionPretty, nullptr);
 }
 
-void KXLocalResponse::sendJSON(KXDataRequestController& sender, const kx::URL& url,
-                               int statusCode, const kx::Value& object) {
+void KXLocalResponse::sendJSON(KXDataRequestController& sender, const kx::URL& url, int statusCode,
+                               const kx::Value& object) {
   sender.localReceiveResponse(response(url, statusCode), JSONBody(object), kx::Error());
 }

@@ -12,8 +12,8 @@ KXSingleAnswerController::KXSingleAnswerController(
 KXSingleAnswerController::~KXSingleAnswerController() {
   if (answered_.exchange(true)) return;
   KXLOG("no answer for %s; answering -1000", description_.c_str());
-  if (receiver_) receiver_->localReceiveResponse(std::nullopt, std::nullopt,
-                                                 KXURLError::make(KXURLErrorBadURL));
+  if (receiver_)
+    receiver_->localReceiveResponse(std::nullopt, std::nullopt, KXURLError::make(KXURLErrorBadURL));
 }
 
 void KXSingleAnswerController::localReceiveResponse(std::optional<kx::HTTPURLResponse> response,
@@ -23,6 +23,6 @@ void KXSingleAnswerController::localReceiveResponse(std::optional<kx::HTTPURLRes
     KXLOG("second answer for %s ignored", description_.c_str());
     return;
   }
-  if (receiver_) receiver_->localReceiveResponse(std::move(response), std::move(data),
-                                                 std::move(error));
+  if (receiver_)
+    receiver_->localReceiveResponse(std::move(response), std::move(data), std::move(error));
 }

@@ -104,10 +104,9 @@ bool KXWebFileRequestHandler::acceptRequest(const kx::URLRequest& request) const
   if (path.empty()) return false;
   std::vector<std::string> c = pathComponents(path);
   const std::string query = request.url().query().value_or("");
-  const bool fileRoute =
-      (c.size() >= 3 && c[0] == "qrt" && c[1] == "mapi" && c[2] == "file") ||
-      (c.size() >= 4 && c[0] == "qrt" && c[1] == "api" && c[2] == "personal" &&
-       (c[3] == "file" || c[3] == "trash"));
+  const bool fileRoute = (c.size() >= 3 && c[0] == "qrt" && c[1] == "mapi" && c[2] == "file") ||
+                         (c.size() >= 4 && c[0] == "qrt" && c[1] == "api" && c[2] == "personal" &&
+                          (c[3] == "file" || c[3] == "trash"));
   if (fileRoute) return !(contains(query, "shareKey") && contains(query, "method=download"));
   if (c.size() >= 4 && c[0] == "qrt" && c[2] == "personal" && c[3] == "myshare") {
     return contains(query, "method=list");
@@ -156,17 +155,10 @@ kx::Array KXWebFileRequestHandler::fileArrayWithMetas(const KXFileMetaArray& met
           r = a.stick ? compareNumbers(a.maxTime, b.maxTime)
                       : compareNumbers(a.modifyTime, b.modifyTime);
           break;
-        case 2:
-          r = compareNumbers(a.createTime, b.createTime);
-          break;
-        case 3:
-          r = a.dir ? compareTexts(a.title, b.title) : compareNumbers(a.size, b.size);
-          break;
-        case 4:
-          r = compareTexts(a.title, b.title);
-          break;
-        default:
-          break;
+        case 2: r = compareNumbers(a.createTime, b.createTime); break;
+        case 3: r = a.dir ? compareTexts(a.title, b.title) : compareNumbers(a.size, b.size); break;
+        case 4: r = compareTexts(a.title, b.title); break;
+        default: break;
       }
       if (r == 0) r = compareTexts(a.fileId, b.fileId);
       return isReverse ? r : -r;
@@ -184,7 +176,8 @@ kx::Array KXWebFileRequestHandler::fileArrayWithMetas(const KXFileMetaArray& met
   }
   if (const kx::Value* len = params.find("len")) {
     std::int64_t n = len->intValue();
-    if (n >= 0 && static_cast<std::uint64_t>(n) < list.size()) list.resize(static_cast<std::size_t>(n));
+    if (n >= 0 && static_cast<std::uint64_t>(n) < list.size())
+      list.resize(static_cast<std::size_t>(n));
   }
 
   kx::Array entries;
@@ -284,8 +277,10 @@ void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,
              (method == "listPageByParentPath" || method == "listPageByParentId" ||
               method == "listEntireByParentPath" || method == "listEntireByParentId")) {
     const bool page = method.rfind("listPage", 0) == 0;
-    if (page && !params.contains("len")) params.set("len", static_cast<long long>(kDefaultPageLength));
-    KXFileMetaPtr folder = folderOf(method.size() > 4 && method.compare(method.size() - 4, 4, "Path") == 0);
+    if (page && !params.contains("len"))
+      params.set("len", static_cast<long long>(kDefaultPageLength));
+    KXFileMetaPtr folder =
+        folderOf(method.size() > 4 && method.compare(method.size() - 4, 4, "Path") == 0);
     if (folder) {
       KXFileMetaArray children = client_.objectsForParentId(folder->fileId(), "FileMeta");
       kx::Array entries = fileArrayWithMetas(children, params);
@@ -300,8 +295,8 @@ void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,
       KXFileMetaArray chain{entry};
       std::set<std::string> seen{entry->fileId()};
       bool complete = true;
-      for (KXFileMetaPtr current = entry;
-           !current->isKindOfEntity("Root") && current->parentId() != KXDataClient::kTrashParentId;) {
+      for (KXFileMetaPtr current = entry; !current->isKindOfEntity("Root") &&
+                                          current->parentId() != KXDataClient::kTrashParentId;) {
         KXFileMetaPtr parent = lookup(current->parentId());
         // A missing parent, or parents that lead back to an entry already
         // listed, end the walk without an answer but the error.
@@ -330,8 +325,9 @@ void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,
       // No limit: the whole list, for the first page only.
       if (offset == 0) pageEntries = std::move(all);
     } else if (offset >= 0 && limit > 0 &&
-               static_cast<std::uint64_t>(offset) < all.size() / static_cast<std::uint64_t>(limit) +
-                                                        (all.size() % static_cast<std::uint64_t>(limit) ? 1 : 0)) {
+               static_cast<std::uint64_t>(offset) <
+                   all.size() / static_cast<std::uint64_t>(limit) +
+                       (all.size() % static_cast<std::uint64_t>(limit) ? 1 : 0)) {
       const std::size_t start = static_cast<std::size_t>(offset) * static_cast<std::size_t>(limit);
       const std::size_t end = std::min(all.size(), start + static_cast<std::size_t>(limit));
       pageEntries.assign(all.begin() + static_cast<std::ptrdiff_t>(start),
@@ -353,7 +349,8 @@ void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,
     const kx::Value* fileId = params.find("fileId");
     KXFileMetaPtr entry = fileId ? lookup(fileId->stringValue()) : nullptr;
     if (entry) {
-      KXDataClient::NamePathResolution resolution = client_.lastParentIdFromNamePath(entry->namePath());
+      KXDataClient::NamePathResolution resolution =
+          client_.lastParentIdFromNamePath(entry->namePath());
       KXFileMetaPtr lastExisting = lookup(resolution.lastParentId);
       if (!lastExisting) lastExisting = client_.rootEntry();
       KXFileMetaPtr lastParent =
@@ -363,13 +360,15 @@ void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,
       std::optional<kx::Dictionary> existing = webUtil_.fileDictFrom(lastExisting, false);
       answer = (!lastParent || !lastExisting || !last || !existing)
                    ? Answer::fail(KXURLErrorResourceUnavailable)
-                   : Answer::json(kx::Value::dict({{"lastParent", kx::Value(std::move(*last))},
-                                                   {"oriExistedLastParent", kx::Value(std::move(*existing))}}));
+                   : Answer::json(kx::Value::dict(
+                         {{"lastParent", kx::Value(std::move(*last))},
+                          {"oriExistedLastParent", kx::Value(std::move(*existing))}}));
     }
   } else if (c[3] == "file" && method == "getNamePath") {
     const kx::Value* fileId = params.find("fileId");
     KXFileMetaPtr entry = fileId ? lookup(fileId->stringValue()) : nullptr;
-    std::optional<kx::Dictionary> converted = entry ? webUtil_.fileDictFrom(entry, false) : std::nullopt;
+    std::optional<kx::Dictionary> converted =
+        entry ? webUtil_.fileDictFrom(entry, false) : std::nullopt;
     answer = converted ? Answer::json(kx::Value(std::move(*converted)))
                        : Answer::fail(KXURLErrorResourceUnavailable);
   } else if (c[3] == "file" && (method == "getImage" || method == "download")) {
@@ -382,8 +381,9 @@ void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,
   } else if (c[3] == "file" && method == "read") {
     if (fifth) {
       KXFileMetaPtr entry = lookup(*fifth);
-      std::optional<std::string> text = KXFileManager::defaultManauger().originStringContentFileSync(
-          *fifth, false, entry ? entry->title() : std::string());
+      std::optional<std::string> text =
+          KXFileManager::defaultManauger().originStringContentFileSync(
+              *fifth, false, entry ? entry->title() : std::string());
       if (!text) {
         answer = Answer::fail(KXURLErrorResourceUnavailable);
       } else if (text->size() <= kLargeTextBytes) {
@@ -391,22 +391,22 @@ void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,
       } else {
         const double pause = static_cast<double>(text->size()) / kLargeTextBytesPerSecond;
         auto bytes = std::make_shared<kx::Bytes>(text->begin(), text->end());
-        kx::MainQueue::shared().after(pause, [sender, url, bytes] {
-          send(*sender, url, Answer::raw(std::move(*bytes)));
-        });
+        kx::MainQueue::shared().after(
+            pause, [sender, url, bytes] { send(*sender, url, Answer::raw(std::move(*bytes))); });
         return;
       }
     }
   } else if (c[3] == "trash" && method == "list") {
     params.set("sort", 0);
     params.set("entire", false);
-    answer = Answer::json(kx::Value(fileArrayWithMetas(client_.recentObjectsWithLimit(-1, true), params)));
+    answer = Answer::json(
+        kx::Value(fileArrayWithMetas(client_.recentObjectsWithLimit(-1, true), params)));
   } else if (c[3] == "trash" && method == "get") {
     const kx::Value* fileId = params.find("fileId");
     if (fileId) {
       params.set("entire", false);
-      answer = Answer::json(kx::Value(
-          fileArrayWithMetas(client_.objectsForParentId(fileId->stringValue(), "FileMeta"), params)));
+      answer = Answer::json(kx::Value(fileArrayWithMetas(
+          client_.objectsForParentId(fileId->stringValue(), "FileMeta"), params)));
     }
   }
   send(*sender, url, std::move(answer));

@@ -23,9 +23,9 @@
 #include "WebRequest/KXReachabilityFlagsProvider.h"
 
 enum NetworkStatus : int {
-  NotReachable = 0,      // or the flags cannot be read
+  NotReachable = 0,  // or the flags cannot be read
   Reachable = 1,
-  ReachableDirect = 2,   // over a direct connection
+  ReachableDirect = 2,  // over a direct connection
 };
 
 class Reachability {

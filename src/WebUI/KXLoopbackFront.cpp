@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
@@ -12,8 +14,6 @@
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
-#include <algorithm>
-#include <array>
 #include <cerrno>
 #include <deque>
 #include <map>
@@ -52,29 +52,37 @@ std::string lower(std::string s) {
 bool isForbiddenAddress(const net::ip::address& address) {
   if (address.is_v6()) {
     const net::ip::address_v6 v6 = address.to_v6();
-    if (v6.is_v4_mapped()) return isForbiddenAddress(net::ip::make_address_v4(net::ip::v4_mapped, v6));
+    if (v6.is_v4_mapped())
+      return isForbiddenAddress(net::ip::make_address_v4(net::ip::v4_mapped, v6));
     const auto b = v6.to_bytes();
     return v6.is_unspecified() || v6.is_loopback() || v6.is_link_local() || v6.is_multicast() ||
            v6.is_site_local() || (b[0] & 0xfe) == 0xfc;  // fc00::/7, unique local
   }
   const std::uint32_t a = address.to_v4().to_uint();
   auto in = [a](std::uint32_t net, int bits) { return (a >> (32 - bits)) == (net >> (32 - bits)); };
-  return in(0x00000000, 8) ||    // 0.0.0.0/8
-         in(0x0a000000, 8) ||    // 10/8
-         in(0x7f000000, 8) ||    // 127/8
-         in(0x64400000, 10) ||   // 100.64/10, shared address space
-         in(0xa9fe0000, 16) ||   // 169.254/16, link-local
-         in(0xac100000, 12) ||   // 172.16/12
-         in(0xc0a80000, 16) ||   // 192.168/16
-         in(0xe0000000, 4) ||    // multicast
+  return in(0x00000000, 8) ||   // 0.0.0.0/8
+         in(0x0a000000, 8) ||   // 10/8
+         in(0x7f000000, 8) ||   // 127/8
+         in(0x64400000, 10) ||  // 100.64/10, shared address space
+         in(0xa9fe0000, 16) ||  // 169.254/16, link-local
+         in(0xac100000, 12) ||  // 172.16/12
+         in(0xc0a80000, 16) ||  // 192.168/16
+         in(0xe0000000, 4) ||   // multicast
          a == 0xffffffff;
 }
 
 // Fields that belong to one connection, never passed on.
 bool isHopByHop(std::string_view name) {
-  static const char* const kNames[] = {"Connection", "Keep-Alive", "Proxy-Authorization",
-                                       "Proxy-Authenticate", "Proxy-Connection", "TE", "Trailer",
-                                       "Transfer-Encoding", "Upgrade", "Content-Length"};
+  static const char* const kNames[] = {"Connection",
+                                       "Keep-Alive",
+                                       "Proxy-Authorization",
+                                       "Proxy-Authenticate",
+                                       "Proxy-Connection",
+                                       "TE",
+                                       "Trailer",
+                                       "Transfer-Encoding",
+                                       "Upgrade",
+                                       "Content-Length"};
   for (const char* n : kNames) {
     if (kx::HTTPHeaderFields::namesEqual(name, n)) return true;
   }
@@ -95,7 +103,8 @@ bool splitAuthority(std::string_view text, std::string* host, std::uint16_t* por
   std::string_view h, p;
   if (!text.empty() && text[0] == '[') {
     const std::size_t close = text.find(']');
-    if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') return false;
+    if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':')
+      return false;
     h = text.substr(1, close - 1);
     p = text.substr(close + 2);
   } else {
@@ -146,7 +155,8 @@ class Mailbox {
 
 class KXLoopbackFront::Impl {
  public:
-  Impl(Options options) : options_(std::move(options)), acceptor_(io_), mailbox_(std::make_shared<Mailbox>(&io_)) {}
+  Impl(Options options)
+      : options_(std::move(options)), acceptor_(io_), mailbox_(std::make_shared<Mailbox>(&io_)) {}
 
   bool start(kx::Error* error);
   void stop();
@@ -173,9 +183,9 @@ class KXLoopbackFront::Impl {
   const std::shared_ptr<Mailbox> mailbox_;
 
   mutable std::mutex mu_;
-  std::map<std::string, std::string> leaves_;                        // guarded by mu_; host → PEM
-  std::map<std::string, std::shared_ptr<ssl::context>> contexts_;    // guarded by mu_
-  std::map<Connection*, std::weak_ptr<Connection>> connections_;    // guarded by mu_
+  std::map<std::string, std::string> leaves_;                      // guarded by mu_; host → PEM
+  std::map<std::string, std::shared_ptr<ssl::context>> contexts_;  // guarded by mu_
+  std::map<Connection*, std::weak_ptr<Connection>> connections_;   // guarded by mu_
 };
 
 namespace {
@@ -183,11 +193,13 @@ namespace {
 // Tells one connection what the protocol reports for its current load.
 class FrontLoadClient : public RNURLProtocolClient {
  public:
-  FrontLoadClient(std::weak_ptr<Connection> connection, std::shared_ptr<Mailbox> mailbox, std::uint64_t load)
+  FrontLoadClient(std::weak_ptr<Connection> connection, std::shared_ptr<Mailbox> mailbox,
+                  std::uint64_t load)
       : connection_(std::move(connection)), mailbox_(std::move(mailbox)), load_(load) {}
 
   void wasRedirectedToRequest(const kx::URLRequest&, const kx::HTTPURLResponse& response) override;
-  void didReceiveResponse(const kx::HTTPURLResponse& response, RNURLCacheStoragePolicy policy) override;
+  void didReceiveResponse(const kx::HTTPURLResponse& response,
+                          RNURLCacheStoragePolicy policy) override;
   void didLoadData(const kx::Bytes& data) override;
   void didFinishLoading() override;
   void didFailWithError(const kx::Error& error) override;
@@ -238,7 +250,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     sendHead(response, RNURLCacheStoragePolicy::NotAllowed, /*withBody=*/false);
     endLoad(true);
   }
-  void onResponse(std::uint64_t load, kx::HTTPURLResponse response, RNURLCacheStoragePolicy policy) {
+  void onResponse(std::uint64_t load, kx::HTTPURLResponse response,
+                  RNURLCacheStoragePolicy policy) {
     if (!current(load) || headSent_) return;
     sendHead(response, policy, true);
   }
@@ -330,13 +343,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
     auto self = shared_from_this();
     auto data = std::make_shared<std::string>(std::move(text));
     withStream([&](auto& stream) {
-      net::async_write(stream, net::buffer(*data), [self, data, keepOpen](boost::system::error_code ec, std::size_t) {
-        if (ec || !keepOpen) {
-          self->close();
-        } else {
-          self->readRequest();
-        }
-      });
+      net::async_write(stream, net::buffer(*data),
+                       [self, data, keepOpen](boost::system::error_code ec, std::size_t) {
+                         if (ec || !keepOpen) {
+                           self->close();
+                         } else {
+                           self->readRequest();
+                         }
+                       });
     });
   }
 
@@ -352,7 +366,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
       // A repeated field is joined into one, as HTTP allows.
       const std::string name(field.name_string());
       std::optional<std::string> earlier = r.valueForHTTPHeaderField(name);
-      r.setValue(earlier ? *earlier + ", " + std::string(field.value()) : std::string(field.value()), name);
+      r.setValue(
+          earlier ? *earlier + ", " + std::string(field.value()) : std::string(field.value()),
+          name);
     }
     if (!request.body().empty()) {
       const std::string& body = request.body();
@@ -382,31 +398,37 @@ class Connection : public std::enable_shared_from_this<Connection> {
     watching_ = true;
     auto self = shared_from_this();
     withStream([&](auto& stream) {
-      stream.async_read_some(buffer_.prepare(16 * 1024), [self](boost::system::error_code ec, std::size_t n) {
-        self->watching_ = false;
-        if (self->closed_) return;
-        if (ec) {
-          self->close();
-          return;
-        }
-        self->buffer_.commit(n);
-        if (self->loading_ || self->writing_) {
-          if (self->buffer_.size() < 1024 * 1024) self->watchPeer();
-        } else {
-          self->readRequest();
-        }
-      });
+      stream.async_read_some(buffer_.prepare(16 * 1024),
+                             [self](boost::system::error_code ec, std::size_t n) {
+                               self->watching_ = false;
+                               if (self->closed_) return;
+                               if (ec) {
+                                 self->close();
+                                 return;
+                               }
+                               self->buffer_.commit(n);
+                               if (self->loading_ || self->writing_) {
+                                 if (self->buffer_.size() < 1024 * 1024) self->watchPeer();
+                               } else {
+                                 self->readRequest();
+                               }
+                             });
     });
   }
 
-  void sendHead(const kx::HTTPURLResponse& response, RNURLCacheStoragePolicy policy, bool withBody) {
+  void sendHead(const kx::HTTPURLResponse& response, RNURLCacheStoragePolicy policy,
+                bool withBody) {
     const int status = response.statusCode();
-    const bool noBody = !withBody || isHead_ || (status >= 100 && status < 200) || status == 204 || status == 304;
+    const bool noBody =
+        !withBody || isHead_ || (status >= 100 && status < 200) || status == 204 || status == 304;
     std::string head = "HTTP/1.1 " + std::to_string(status) + " " +
-                       std::string(http::obsolete_reason(static_cast<http::status>(status))) + "\r\n";
+                       std::string(http::obsolete_reason(static_cast<http::status>(status))) +
+                       "\r\n";
     for (const auto& [name, value] : response.allHeaderFields().fields()) {
       if (isHopByHop(name) || hasLineBreak(name) || hasLineBreak(value) || name.empty()) continue;
-      if (policy == RNURLCacheStoragePolicy::NotAllowed && kx::HTTPHeaderFields::namesEqual(name, "Cache-Control")) continue;
+      if (policy == RNURLCacheStoragePolicy::NotAllowed &&
+          kx::HTTPHeaderFields::namesEqual(name, "Cache-Control"))
+        continue;
       head += name + ": " + value + "\r\n";
     }
     if (policy == RNURLCacheStoragePolicy::NotAllowed) head += "Cache-Control: no-store\r\n";
@@ -437,14 +459,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
     writing_ = true;
     auto self = shared_from_this();
     withStream([&](auto& stream) {
-      net::async_write(stream, net::buffer(out_.front()), [self](boost::system::error_code ec, std::size_t) {
-        if (ec) {
-          self->close();
-          return;
-        }
-        self->out_.pop_front();
-        self->writeNext();
-      });
+      net::async_write(stream, net::buffer(out_.front()),
+                       [self](boost::system::error_code ec, std::size_t) {
+                         if (ec) {
+                           self->close();
+                           return;
+                         }
+                         self->out_.pop_front();
+                         self->writeNext();
+                       });
     });
   }
 
@@ -502,18 +525,19 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
     auto resolver = std::make_shared<tcp::resolver>(front_->io_);
     auto self = shared_from_this();
-    resolver->async_resolve(host, std::to_string(port),
-                            [self, resolver](boost::system::error_code ec, tcp::resolver::results_type results) {
-                              if (self->closed_) return;
-                              if (ec || results.empty()) return self->refuse(502);
-                              std::vector<tcp::endpoint> endpoints;
-                              for (const auto& entry : results) {
-                                // A name with any address inside is refused whole.
-                                if (isForbiddenAddress(entry.endpoint().address())) return self->refuse(403);
-                                endpoints.push_back(entry.endpoint());
-                              }
-                              self->tunnelTo(std::move(endpoints));
-                            });
+    resolver->async_resolve(
+        host, std::to_string(port),
+        [self, resolver](boost::system::error_code ec, tcp::resolver::results_type results) {
+          if (self->closed_) return;
+          if (ec || results.empty()) return self->refuse(502);
+          std::vector<tcp::endpoint> endpoints;
+          for (const auto& entry : results) {
+            // A name with any address inside is refused whole.
+            if (isForbiddenAddress(entry.endpoint().address())) return self->refuse(403);
+            endpoints.push_back(entry.endpoint());
+          }
+          self->tunnelTo(std::move(endpoints));
+        });
   }
 
   void endTLSHere(const std::string& host) {
@@ -523,15 +547,19 @@ class Connection : public std::enable_shared_from_this<Connection> {
     tunnelHost_ = host;
     auto self = shared_from_this();
     auto established = std::make_shared<std::string>("HTTP/1.1 200 Connection established\r\n\r\n");
-    net::async_write(socket_, net::buffer(*established), [self, established](boost::system::error_code ec, std::size_t) {
-      if (ec || self->closed_) return self->close();
-      if (self->buffer_.size() != 0) return self->close();  // TLS bytes before the answer
-      self->tls_ = std::make_unique<ssl::stream<tcp::socket&>>(self->socket_, *self->tlsContext_);
-      self->tls_->async_handshake(ssl::stream_base::server, [self](boost::system::error_code ec) {
-        if (ec) return self->close();
-        self->readRequest();
-      });
-    });
+    net::async_write(socket_, net::buffer(*established),
+                     [self, established](boost::system::error_code ec, std::size_t) {
+                       if (ec || self->closed_) return self->close();
+                       if (self->buffer_.size() != 0)
+                         return self->close();  // TLS bytes before the answer
+                       self->tls_ = std::make_unique<ssl::stream<tcp::socket&>>(self->socket_,
+                                                                                *self->tlsContext_);
+                       self->tls_->async_handshake(ssl::stream_base::server,
+                                                   [self](boost::system::error_code ec) {
+                                                     if (ec) return self->close();
+                                                     self->readRequest();
+                                                   });
+                     });
   }
 
   void tunnelTo(std::vector<tcp::endpoint> endpoints) {
@@ -550,7 +578,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     upstream_.async_connect(endpoint, [self, remaining](boost::system::error_code ec) {
       if (self->closed_) return;
       if (ec) return self->connectNext(remaining);
-      auto established = std::make_shared<std::string>("HTTP/1.1 200 Connection established\r\n\r\n");
+      auto established =
+          std::make_shared<std::string>("HTTP/1.1 200 Connection established\r\n\r\n");
       net::async_write(self->socket_, net::buffer(*established),
                        [self, established](boost::system::error_code ec, std::size_t) {
                          if (ec || self->closed_) return self->close();
@@ -570,12 +599,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void pump(tcp::socket& from, tcp::socket& to, std::array<char, 16384>& scratch) {
     auto self = shared_from_this();
-    from.async_read_some(net::buffer(scratch), [self, &from, &to, &scratch](boost::system::error_code ec, std::size_t n) {
+    from.async_read_some(net::buffer(scratch), [self, &from, &to, &scratch](
+                                                   boost::system::error_code ec, std::size_t n) {
       if (ec || self->closed_) return self->close();
-      net::async_write(to, net::buffer(scratch.data(), n), [self, &from, &to, &scratch](boost::system::error_code ec, std::size_t) {
-        if (ec || self->closed_) return self->close();
-        self->pump(from, to, scratch);
-      });
+      net::async_write(to, net::buffer(scratch.data(), n),
+                       [self, &from, &to, &scratch](boost::system::error_code ec, std::size_t) {
+                         if (ec || self->closed_) return self->close();
+                         self->pump(from, to, scratch);
+                       });
     });
   }
 
@@ -601,12 +632,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool isHead_ = false;
 };
 
-void FrontLoadClient::wasRedirectedToRequest(const kx::URLRequest&, const kx::HTTPURLResponse& response) {
+void FrontLoadClient::wasRedirectedToRequest(const kx::URLRequest&,
+                                             const kx::HTTPURLResponse& response) {
   mailbox_->post([c = connection_, id = load_, response] {
     if (auto conn = c.lock()) conn->onRedirect(id, response);
   });
 }
-void FrontLoadClient::didReceiveResponse(const kx::HTTPURLResponse& response, RNURLCacheStoragePolicy policy) {
+void FrontLoadClient::didReceiveResponse(const kx::HTTPURLResponse& response,
+                                         RNURLCacheStoragePolicy policy) {
   mailbox_->post([c = connection_, id = load_, response, policy] {
     if (auto conn = c.lock()) conn->onResponse(id, response, policy);
   });
@@ -654,7 +687,9 @@ bool KXLoopbackFront::Impl::start(kx::Error* error) {
   if (!ec) acceptor_.bind(endpoint, ec);
   if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
   if (ec) {
-    if (error) *error = kx::Error::make(kFrontErrorDomain, ec.value(), "cannot listen on 127.0.0.1: " + ec.message());
+    if (error)
+      *error = kx::Error::make(kFrontErrorDomain, ec.value(),
+                               "cannot listen on 127.0.0.1: " + ec.message());
     return false;
   }
   port_ = acceptor_.local_endpoint().port();
@@ -731,8 +766,8 @@ std::string KXLoopbackFront::Impl::leafFor(const std::string& host, kx::Error* e
   if (identity.certificatePEM.empty()) return {};
   leaves_[h] = identity.certificatePEM;
   auto context = std::make_shared<ssl::context>(ssl::context::tls_server);
-  context->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
-                       ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
+  context->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                       ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
   boost::system::error_code ec;
   // The chain: the leaf, then the authority, so that a client that pins
   // the authority's key finds it.
@@ -740,7 +775,8 @@ std::string KXLoopbackFront::Impl::leafFor(const std::string& host, kx::Error* e
   context->use_certificate_chain(net::buffer(chain), ec);
   if (!ec) context->use_private_key(net::buffer(identity.privateKeyPEM), ssl::context::pem, ec);
   if (ec) {
-    if (error) *error = kx::Error::make(kFrontErrorDomain, ec.value(), "TLS context: " + ec.message());
+    if (error)
+      *error = kx::Error::make(kFrontErrorDomain, ec.value(), "TLS context: " + ec.message());
     leaves_.erase(h);
     return {};
   }
@@ -763,7 +799,8 @@ bool KXLoopbackFront::Impl::authorized(std::string_view value) const {
          CRYPTO_memcmp(value.data(), authorization_.data(), value.size()) == 0;
 }
 
-std::optional<tcp::endpoint> KXLoopbackFront::Impl::mappedEndpoint(const std::string& host, std::uint16_t port) const {
+std::optional<tcp::endpoint> KXLoopbackFront::Impl::mappedEndpoint(const std::string& host,
+                                                                   std::uint16_t port) const {
   const std::string prefix = host + ":" + std::to_string(port) + ":";
   for (const std::string& entry : options_.connectTo) {
     if (entry.compare(0, prefix.size(), prefix) != 0) continue;
@@ -791,7 +828,9 @@ std::uint16_t KXLoopbackFront::port() const { return impl_->port_; }
 const std::string& KXLoopbackFront::username() const { return impl_->options_.username; }
 const std::string& KXLoopbackFront::secret() const { return impl_->secret_; }
 std::string KXLoopbackFront::proxyAuthorization() const { return impl_->authorization_; }
-const std::string& KXLoopbackFront::authorityCertificatePEM() const { return impl_->authority_->certificatePEM(); }
+const std::string& KXLoopbackFront::authorityCertificatePEM() const {
+  return impl_->authority_->certificatePEM();
+}
 std::string KXLoopbackFront::leafCertificatePEM(const std::string& host, kx::Error* error) {
   return impl_->leafFor(host, error);
 }

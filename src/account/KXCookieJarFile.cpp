@@ -45,7 +45,8 @@ void KXCookieJarFile::attach() {
       transport_.setCookie(cookie);
     }
   } else if (error) {
-    KXLOG("cannot read the cookie file %s: %s", path_.c_str(), error.localizedDescription().c_str());
+    KXLOG("cannot read the cookie file %s: %s", path_.c_str(),
+          error.localizedDescription().c_str());
   }
   std::weak_ptr<KXCookieJarFile> weak = weak_from_this();
   transport_.setCookiesChangedHandler([weak] {
@@ -65,7 +66,8 @@ bool KXCookieJarFile::save(kx::Error* error) {
   }
   kx::Error failure;
   if (!kx::FileSystem::Default().writePrivateFileAtomically(path_, text, &failure)) {
-    KXLOG("cannot write the cookie file %s: %s", path_.c_str(), failure.localizedDescription().c_str());
+    KXLOG("cannot write the cookie file %s: %s", path_.c_str(),
+          failure.localizedDescription().c_str());
     if (error) *error = failure;
     return false;
   }

@@ -11,9 +11,11 @@
 
 KXCrossdomainRequest& KXCrossdomainRequest::sharedRequest() {
   static KXCrossdomainRequest* request = [] {
-    static auto* holder = new std::shared_ptr<KXCrossdomainRequest>(std::make_shared<KXCrossdomainRequest>());
+    static auto* holder =
+        new std::shared_ptr<KXCrossdomainRequest>(std::make_shared<KXCrossdomainRequest>());
     KXCrossdomainRequest* created = holder->get();
-    KXHooks::setLoginInfoOpener([created](const std::string& url) { created->openUrlWithLoginInfo(url); });
+    KXHooks::setLoginInfoOpener(
+        [created](const std::string& url) { created->openUrlWithLoginInfo(url); });
     return created;
   }();
   return *request;
@@ -54,7 +56,8 @@ void KXCrossdomainRequest::finish(const std::optional<std::string>& ticket, bool
   if (callback_ && !verdict_) verdict_ = Verdict{ticket, success};
 }
 
-void KXCrossdomainRequest::didNetworkOperationRecievedHttpCode(std::int64_t code, KXNetworkOperation& operation) {
+void KXCrossdomainRequest::didNetworkOperationRecievedHttpCode(std::int64_t code,
+                                                               KXNetworkOperation& operation) {
   if (code == 200) return;
   operation.setRuntimeData(false);
   finish(std::nullopt, false);
@@ -63,7 +66,8 @@ void KXCrossdomainRequest::didNetworkOperationRecievedHttpCode(std::int64_t code
 void KXCrossdomainRequest::didNetworkOperationSuccessCompleted(const kx::Value& result,
                                                                KXNetworkOperation& operation) {
   std::any verdict = operation.runtimeData();
-  if (verdict.has_value() && verdict.type() == typeid(bool) && !std::any_cast<bool>(verdict)) return;
+  if (verdict.has_value() && verdict.type() == typeid(bool) && !std::any_cast<bool>(verdict))
+    return;
   const kx::Value* pci = result.isDictionary() ? result.find("pci") : nullptr;
   if (pci) {
     finish(pci->stringValue(), true);
@@ -77,7 +81,8 @@ void KXCrossdomainRequest::didNetworkOperationFailWithError(const kx::Error& /*e
   finish(std::nullopt, false);
 }
 
-void KXCrossdomainRequest::didNetworkOperationClosed(KXNetworkOperation& /*operation*/, const kx::Error& error) {
+void KXCrossdomainRequest::didNetworkOperationClosed(KXNetworkOperation& /*operation*/,
+                                                     const kx::Error& error) {
   if (error) finish(std::nullopt, false);
 }
 

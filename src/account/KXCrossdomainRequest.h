@@ -32,7 +32,8 @@ class KXCrossdomainRequest : public KXNetworkOperationDelegate,
                              public KXConcurrentDelegate,
                              public std::enable_shared_from_this<KXCrossdomainRequest> {
  public:
-  using TicketCallback = std::function<void(const std::optional<std::string>& ticket, bool success)>;
+  using TicketCallback =
+      std::function<void(const std::optional<std::string>& ticket, bool success)>;
 
   // The one object of the process, created on the first call and never
   // freed.
@@ -48,9 +49,12 @@ class KXCrossdomainRequest : public KXNetworkOperationDelegate,
   void openUrlWithLoginInfo(const std::string& absoluteURL);
 
   // KXNetworkOperationDelegate.
-  void didNetworkOperationRecievedHttpCode(std::int64_t code, KXNetworkOperation& operation) override;
-  void didNetworkOperationSuccessCompleted(const kx::Value& result, KXNetworkOperation& operation) override;
-  void didNetworkOperationFailWithError(const kx::Error& error, KXNetworkOperation& operation) override;
+  void didNetworkOperationRecievedHttpCode(std::int64_t code,
+                                           KXNetworkOperation& operation) override;
+  void didNetworkOperationSuccessCompleted(const kx::Value& result,
+                                           KXNetworkOperation& operation) override;
+  void didNetworkOperationFailWithError(const kx::Error& error,
+                                        KXNetworkOperation& operation) override;
   void didNetworkOperationClosed(KXNetworkOperation& operation, const kx::Error& error) override;
   bool handlesFailure() const override { return true; }
   // KXConcurrentDelegate: the operation has ended; the callback gets the

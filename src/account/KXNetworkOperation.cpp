@@ -41,7 +41,8 @@ std::function<std::string()>& provider() {
 bool sameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
       return false;
     }
   }
@@ -93,12 +94,16 @@ std::string newBoundary() {
   b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
   b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
   char text[37];
-  std::snprintf(text, sizeof(text), "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0],
-                b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+  std::snprintf(text, sizeof(text),
+                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1],
+                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
+                b[15]);
   return std::string("Boundary-") + text;
 }
 
-void append(kx::Bytes& out, std::string_view text) { out.insert(out.end(), text.begin(), text.end()); }
+void append(kx::Bytes& out, std::string_view text) {
+  out.insert(out.end(), text.begin(), text.end());
+}
 
 kx::Dictionary headerDictionary(const kx::HTTPHeaders& headers) {
   kx::Dictionary out;
@@ -138,7 +143,8 @@ KXNetworkOperation::KXNetworkOperation() {
       [this](const kx::Notification& notification) { handleForSleep(notification); });
 }
 
-KXNetworkOperation::KXNetworkOperation(std::weak_ptr<KXNetworkOperationDelegate> delegate) : KXNetworkOperation() {
+KXNetworkOperation::KXNetworkOperation(std::weak_ptr<KXNetworkOperationDelegate> delegate)
+    : KXNetworkOperation() {
   delegate_ = std::move(delegate);
 }
 
@@ -273,7 +279,8 @@ void KXNetworkOperation::asyncNetworkOperationWithCallback(KXNetworkOperationCal
       std::static_pointer_cast<KXNetworkOperation>(shared_from_this());
   asyncNetworkOperationWithCompletionHandler(
       [weak, callback](kx::Value data, kx::HTTPResponseHead response, kx::Error error) {
-        if (auto self = weak.lock()) self->callbackWithCallback(callback, data, response, std::move(error));
+        if (auto self = weak.lock())
+          self->callbackWithCallback(callback, data, response, std::move(error));
       });
 }
 
@@ -316,9 +323,10 @@ void KXNetworkOperation::asyncNetworkOperationWithCompletionHandler(Delivery del
     struct stat info {};
     if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
       int err = errno;
-      failNow(kx::Error(kx::kURLErrorDomain, kURLErrorFileDoesNotExist,
-                        kx::Value::dict({{kx::kFilePathErrorKey, kx::Value(path)},
-                                         {kx::kUnderlyingErrorKey, kx::Value(std::to_string(err))}})));
+      failNow(
+          kx::Error(kx::kURLErrorDomain, kURLErrorFileDoesNotExist,
+                    kx::Value::dict({{kx::kFilePathErrorKey, kx::Value(path)},
+                                     {kx::kUnderlyingErrorKey, kx::Value(std::to_string(err))}})));
       return;
     }
     FILE* probe = std::fopen(path.c_str(), "rb");
@@ -344,9 +352,10 @@ void KXNetworkOperation::asyncNetworkOperationWithCompletionHandler(Delivery del
     unsigned char r[8] = {};
     kx::ignoreError(kx::Crypto::randomBytes(r, sizeof(r)));
     char suffix[17];
-    std::snprintf(suffix, sizeof(suffix), "%02x%02x%02x%02x%02x%02x%02x%02x", r[0], r[1], r[2], r[3], r[4], r[5],
-                  r[6], r[7]);
-    temporary = (dest.parent_path() / ("." + dest.filename().string() + ".download-" + suffix)).string();
+    std::snprintf(suffix, sizeof(suffix), "%02x%02x%02x%02x%02x%02x%02x%02x", r[0], r[1], r[2],
+                  r[3], r[4], r[5], r[6], r[7]);
+    temporary =
+        (dest.parent_path() / ("." + dest.filename().string() + ".download-" + suffix)).string();
     request.downloadFile = temporary;
   } else if (options_.contains(kKXOptionMultipartData)) {
     std::string boundary = newBoundary();
@@ -359,11 +368,13 @@ void KXNetworkOperation::asyncNetworkOperationWithCompletionHandler(Delivery del
       std::size_t pos = 0;
       while (pos <= query.size()) {
         std::size_t amp = query.find('&', pos);
-        std::string pair = query.substr(pos, amp == std::string::npos ? std::string::npos : amp - pos);
+        std::string pair =
+            query.substr(pos, amp == std::string::npos ? std::string::npos : amp - pos);
         std::size_t eq = pair.find('=');
         if (eq != std::string::npos) {
           append(body, "--" + boundary + "\r\n");
-          append(body, "Content-Disposition: form-data; name=\"" + pair.substr(0, eq) + "\"\r\n\r\n");
+          append(body,
+                 "Content-Disposition: form-data; name=\"" + pair.substr(0, eq) + "\"\r\n\r\n");
           append(body, pair.substr(eq + 1) + "\r\n");
         }
         if (amp == std::string::npos) break;
@@ -394,10 +405,11 @@ void KXNetworkOperation::asyncNetworkOperationWithCompletionHandler(Delivery del
           kx::Error moveError;
           std::filesystem::rename(temporary, destination, ec);
           if (ec) moveError = kx::Error::posix(ec.value(), destination);
-          delivery(kx::Value(kx::URL::fileURLWithPath(destination).absoluteString()), std::move(head),
-                   std::move(moveError));
+          delivery(kx::Value(kx::URL::fileURLWithPath(destination).absoluteString()),
+                   std::move(head), std::move(moveError));
         } else {
-          delivery(kx::Value(kx::URL::fileURLWithPath(temporary).absoluteString()), std::move(head), error);
+          delivery(kx::Value(kx::URL::fileURLWithPath(temporary).absoluteString()), std::move(head),
+                   error);
         }
         std::filesystem::remove(temporary, ec);  // the temporary file lives as long as the delivery
       });
@@ -405,7 +417,8 @@ void KXNetworkOperation::asyncNetworkOperationWithCompletionHandler(Delivery del
 
 // --- results ---
 
-kx::Value KXNetworkOperation::handleWithData(const kx::Value& data, const kx::HTTPResponseHead& response) {
+kx::Value KXNetworkOperation::handleWithData(const kx::Value& data,
+                                             const kx::HTTPResponseHead& response) {
   std::string desc = description();
   if (response.status != 0 && response.status != 200) {
     KXLOG("HTTP Request %s Recevied HTTP Code %ld", desc.c_str(), response.status);
@@ -418,7 +431,8 @@ kx::Value KXNetworkOperation::handleWithData(const kx::Value& data, const kx::HT
   }
   if (json && data.isData() && !data.bytes().empty()) {
     kx::Error error;
-    kx::Value parsed = objectFromJSONDataWithParseOptions(data.bytes(), JKParseOptionValidFlags, &error);
+    kx::Value parsed =
+        objectFromJSONDataWithParseOptions(data.bytes(), JKParseOptionValidFlags, &error);
     if (error) {
       KXLOG("HTTP Request %s, parse json error , %s, string is %s", desc.c_str(),
             error.localizedDescription().c_str(), bodyForLog(data.bytes()).c_str());
@@ -429,12 +443,15 @@ kx::Value KXNetworkOperation::handleWithData(const kx::Value& data, const kx::HT
   return data;
 }
 
-void KXNetworkOperation::callbackWithCallback(const KXNetworkOperationCallback& callback, const kx::Value& data,
-                                              const kx::HTTPResponseHead& response, kx::Error error) {
+void KXNetworkOperation::callbackWithCallback(const KXNetworkOperationCallback& callback,
+                                              const kx::Value& data,
+                                              const kx::HTTPResponseHead& response,
+                                              kx::Error error) {
   kx::Value result = handleWithData(data, response);
   if (response.status != 0 && response.status != 200) {
-    error = kx::Error(kx::kURLErrorDomain, kURLErrorBadServerResponse,
-                      kx::Value::dict({{"statusCode", kx::Value(static_cast<std::int64_t>(response.status))}}));
+    error = kx::Error(
+        kx::kURLErrorDomain, kURLErrorBadServerResponse,
+        kx::Value::dict({{"statusCode", kx::Value(static_cast<std::int64_t>(response.status))}}));
   }
   {
     std::lock_guard<std::recursive_mutex> lock(mu_);
@@ -444,11 +461,13 @@ void KXNetworkOperation::callbackWithCallback(const KXNetworkOperationCallback& 
     }
     if (error) state_ = kStateFailed;
   }
-  if (callback) kx::Queue::invokeGuarded([&] { callback(result, response, error); }, "KXNetworkOperation");
+  if (callback)
+    kx::Queue::invokeGuarded([&] { callback(result, response, error); }, "KXNetworkOperation");
   eventCompleted();
 }
 
-void KXNetworkOperation::callbackWithDelegate(const kx::Value& data, const kx::HTTPResponseHead& response,
+void KXNetworkOperation::callbackWithDelegate(const kx::Value& data,
+                                              const kx::HTTPResponseHead& response,
                                               const kx::Error& error) {
   kx::Value result = handleWithData(data, response);
   bool failed = static_cast<bool>(error) || (response.status != 200 && response.status != 206);
@@ -531,7 +550,8 @@ kx::Value KXNetworkOperation::syncRequestWithError(kx::Error* error) {
   return result;
 }
 
-kx::Value KXNetworkOperation::syncNetworkOperationWithResponse(kx::HTTPResponseHead* response, kx::Error* error) {
+kx::Value KXNetworkOperation::syncNetworkOperationWithResponse(kx::HTTPResponseHead* response,
+                                                               kx::Error* error) {
   std::optional<kx::HTTPRequest> request = generateRequest();
   if (!request) {
     kx::SetError(error, kx::Error(kx::kURLErrorDomain, kURLErrorBadURL));
@@ -577,7 +597,8 @@ void KXNetworkOperation::cancelInternal() {
     concurrent = concurrentDelegate_.lock();
   }
   if (concurrent) {
-    kx::Queue::invokeGuarded([&] { concurrent->completeWithOperator(*this); }, "KXNetworkOperation");
+    kx::Queue::invokeGuarded([&] { concurrent->completeWithOperator(*this); },
+                             "KXNetworkOperation");
   }
 }
 
@@ -590,7 +611,8 @@ void KXNetworkOperation::eventCompleted() {
   setExecuting(false);
   setFinished(true);
   if (concurrent) {
-    kx::Queue::invokeGuarded([&] { concurrent->completeWithOperator(*this); }, "KXNetworkOperation");
+    kx::Queue::invokeGuarded([&] { concurrent->completeWithOperator(*this); },
+                             "KXNetworkOperation");
   }
 }
 

@@ -86,13 +86,18 @@ class KXNetworkOperation;
 class KXNetworkOperationDelegate {
  public:
   virtual ~KXNetworkOperationDelegate() = default;
-  virtual void didNetworkOperationSuccessCompleted(const kx::Value& result, KXNetworkOperation& operation) {}
-  virtual void didNetworkOperationFailWithError(const kx::Error& error, KXNetworkOperation& operation) {}
+  virtual void didNetworkOperationSuccessCompleted(const kx::Value& result,
+                                                   KXNetworkOperation& operation) {}
+  virtual void didNetworkOperationFailWithError(const kx::Error& error,
+                                                KXNetworkOperation& operation) {}
   virtual void didNetworkOperationStateChanged(KXNetworkOperation& operation) {}
-  virtual void didNetworkOperationRecievedHttpHeaders(const kx::Dictionary& headers, KXNetworkOperation& operation) {}
+  virtual void didNetworkOperationRecievedHttpHeaders(const kx::Dictionary& headers,
+                                                      KXNetworkOperation& operation) {}
   virtual void didNetworkOperationClosed(KXNetworkOperation& operation, const kx::Error& error) {}
-  virtual void didNetworkOperationRecievedHttpCode(std::int64_t code, KXNetworkOperation& operation) {}
-  virtual void didNetworkOperationDealWithBigData(KXNetworkOperation& operation, const kx::Bytes& data) {}
+  virtual void didNetworkOperationRecievedHttpCode(std::int64_t code,
+                                                   KXNetworkOperation& operation) {}
+  virtual void didNetworkOperationDealWithBigData(KXNetworkOperation& operation,
+                                                  const kx::Bytes& data) {}
   // True for a delegate that implements didNetworkOperationFailWithError:
   // failures then go to it alone, with the transport error (empty when only
   // the status failed). A delegate that answers false is told the code, the
@@ -111,8 +116,8 @@ class KXConcurrentDelegate {
 // The block form's outcome: the result (parsed JSON, the body bytes, or the
 // downloaded file's URL), the answer's head (status 0: no answer) and the
 // error (empty: success).
-using KXNetworkOperationCallback =
-    std::function<void(const kx::Value& result, const kx::HTTPResponseHead& response, const kx::Error& error)>;
+using KXNetworkOperationCallback = std::function<void(
+    const kx::Value& result, const kx::HTTPResponseHead& response, const kx::Error& error)>;
 
 class KXNetworkOperation : public kx::Operation {
  public:
@@ -195,30 +200,32 @@ class KXNetworkOperation : public kx::Operation {
   std::optional<kx::HTTPRequest> generateRequest();
 
  private:
-  using Delivery = std::function<void(kx::Value data, kx::HTTPResponseHead response, kx::Error error)>;
+  using Delivery =
+      std::function<void(kx::Value data, kx::HTTPResponseHead response, kx::Error error)>;
 
   void asyncNetworkOperationWithCompletionHandler(Delivery delivery);
   kx::Value handleWithData(const kx::Value& data, const kx::HTTPResponseHead& response);
   void callbackWithCallback(const KXNetworkOperationCallback& callback, const kx::Value& data,
                             const kx::HTTPResponseHead& response, kx::Error error);
-  void callbackWithDelegate(const kx::Value& data, const kx::HTTPResponseHead& response, const kx::Error& error);
+  void callbackWithDelegate(const kx::Value& data, const kx::HTTPResponseHead& response,
+                            const kx::Error& error);
   bool validate();
 
   mutable std::recursive_mutex mu_;
-  std::string host_;                                           // guarded by mu_
-  std::string requestURI_;                                     // guarded by mu_
-  std::string method_;                                         // guarded by mu_
-  std::any runtimeData_;                                       // guarded by mu_
-  double timeout_ = 90;                                        // guarded by mu_
-  bool useSecurityTransport_ = true;                           // guarded by mu_
-  std::uint16_t state_ = kStateCreated;                        // guarded by mu_
-  std::weak_ptr<KXNetworkOperationDelegate> delegate_;         // guarded by mu_
-  KXNetworkOperationOptions options_;                          // guarded by mu_
-  bool hasOptions_ = false;                                    // guarded by mu_
-  kx::Dictionary recievedHeaders_;                             // guarded by mu_
-  kx::HTTPTransport::RequestID networkTask_ = 0;               // guarded by mu_
-  std::weak_ptr<KXConcurrentDelegate> concurrentDelegate_;     // guarded by mu_
-  KXNetworkOperationCallback callback_;                        // guarded by mu_
+  std::string host_;                                        // guarded by mu_
+  std::string requestURI_;                                  // guarded by mu_
+  std::string method_;                                      // guarded by mu_
+  std::any runtimeData_;                                    // guarded by mu_
+  double timeout_ = 90;                                     // guarded by mu_
+  bool useSecurityTransport_ = true;                        // guarded by mu_
+  std::uint16_t state_ = kStateCreated;                     // guarded by mu_
+  std::weak_ptr<KXNetworkOperationDelegate> delegate_;      // guarded by mu_
+  KXNetworkOperationOptions options_;                       // guarded by mu_
+  bool hasOptions_ = false;                                 // guarded by mu_
+  kx::Dictionary recievedHeaders_;                          // guarded by mu_
+  kx::HTTPTransport::RequestID networkTask_ = 0;            // guarded by mu_
+  std::weak_ptr<KXConcurrentDelegate> concurrentDelegate_;  // guarded by mu_
+  KXNetworkOperationCallback callback_;                     // guarded by mu_
   kx::NotificationCenter::Token sleepObserver_ = 0;
 };
 

@@ -28,7 +28,8 @@ constexpr const char* kProduct = "QOPAL";
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
       return false;
     }
   }
@@ -93,7 +94,8 @@ std::string joinPath(const std::string& folder, const std::string& name) {
 
 KXSession& KXSession::defaultSession() {
   static KXSession* session = [] {
-    static auto* holder = new std::shared_ptr<KXSession>(std::make_shared<KXSession>(kx::HTTPTransport::shared()));
+    static auto* holder =
+        new std::shared_ptr<KXSession>(std::make_shared<KXSession>(kx::HTTPTransport::shared()));
     KXSession* created = holder->get();
     KXHooks::setCurrentUserProvider([created] { return created->currentUser(); });
     return created;
@@ -147,7 +149,8 @@ std::shared_ptr<KXSessionEnvironment> KXSession::environment() const {
     std::lock_guard<std::mutex> lock(mu_);
     if (environment_) return environment_;
   }
-  static auto* none = new std::shared_ptr<KXSessionEnvironment>(std::make_shared<KXSessionEnvironment>());
+  static auto* none =
+      new std::shared_ptr<KXSessionEnvironment>(std::make_shared<KXSessionEnvironment>());
   return *none;
 }
 
@@ -218,7 +221,8 @@ std::string KXSession::decipheredLocalPwd() const {
 
 void KXSession::renewLocalPwdLocked() {
   if (md5Password_.empty()) return;
-  if (std::optional<std::string> enciphered = AESEncrypt::encryptText(md5Password_, kDigestCipherPassword)) {
+  if (std::optional<std::string> enciphered =
+          AESEncrypt::encryptText(md5Password_, kDigestCipherPassword)) {
     localPwd_ = std::move(*enciphered);
   }
 }
@@ -226,21 +230,24 @@ void KXSession::renewLocalPwdLocked() {
 // ---------------------------------------------------------------------------
 // Requests
 
-std::optional<kx::URLRequest> KXSession::serviceRequest(const std::string& path, const kx::Dictionary& params,
+std::optional<kx::URLRequest> KXSession::serviceRequest(const std::string& path,
+                                                        const kx::Dictionary& params,
                                                         const kx::Dictionary* headers) const {
-  return NSMutableURLRequestKXCustom::requestWithString(KXServiceBaseURL() + path, &params, headers);
+  return NSMutableURLRequestKXCustom::requestWithString(KXServiceBaseURL() + path, &params,
+                                                        headers);
 }
 
 void KXSession::send(const kx::URLRequest& request, Answer answer) {
   kx::HTTPRequest transportRequest = request.transportRequest();
   transportRequest.completionQueue = &queue();
   std::weak_ptr<KXSession> weak = weak_from_this();
-  transport_.start(std::move(transportRequest),
-                   [weak, answer = std::move(answer)](kx::HTTPResponse response, const kx::Error& error) {
-                     std::shared_ptr<KXSession> self = weak.lock();
-                     if (!self) return;
-                     answer(*self, response, error);
-                   });
+  transport_.start(
+      std::move(transportRequest),
+      [weak, answer = std::move(answer)](kx::HTTPResponse response, const kx::Error& error) {
+        std::shared_ptr<KXSession> self = weak.lock();
+        if (!self) return;
+        answer(*self, response, error);
+      });
 }
 
 void KXSession::reportAuthFail(const kx::Error& error) {
@@ -251,10 +258,12 @@ void KXSession::commonSuccess(const kx::Value& answer, bool logUser) {
   LoginCallback callback;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (const kx::Value* token = answerValue(answer, "QOPAL-PC")) persistCookie_ = token->stringValue();
+    if (const kx::Value* token = answerValue(answer, "QOPAL-PC"))
+      persistCookie_ = token->stringValue();
     if (const kx::Value* user = answerValue(answer, "userid")) {
       std::string userId = user->stringValue();
-      if (!currentUser_.empty() && !equalsIgnoringCase(currentUser_, userId)) inputUserId_ = currentUser_;
+      if (!currentUser_.empty() && !equalsIgnoringCase(currentUser_, userId))
+        inputUserId_ = currentUser_;
       currentUser_ = std::move(userId);
       if (logUser) KXLOG("currentUser login success,currentUser is %s", currentUser_.c_str());
     }
@@ -289,10 +298,12 @@ void KXSession::login(std::uint64_t loginType) {
       params.set("vcode", kx::Value(verifyText_));
       verifyText_.clear();
     }
-    form.set("username", kx::Value(currentUser_.empty() ? std::string(KXHooks::kEmptyUser) : currentUser_));
+    form.set("username",
+             kx::Value(currentUser_.empty() ? std::string(KXHooks::kEmptyUser) : currentUser_));
     form.set("password", kx::Value(md5Password_));
   }
-  std::optional<kx::URLRequest> request = serviceRequest("/login/acc/vmo/verify/check", params, nullptr);
+  std::optional<kx::URLRequest> request =
+      serviceRequest("/login/acc/vmo/verify/check", params, nullptr);
   if (!request) return;
   request->setHTTPMethod("POST");
   request->setValue("application/x-www-form-urlencoded", "Content-Type");
@@ -323,8 +334,10 @@ void KXSession::getVerifyCode() {
   for (const kx::HTTPTransport::Cookie& cookie : transport_.cookies()) {
     if (cookie.name == kVerifyCookieName) transport_.deleteCookie(cookie);
   }
-  kx::Dictionary params{{"product", kx::Value(kProduct)}, {"height", kx::Value(36)}, {"weight", kx::Value(138)}};
-  std::optional<kx::URLRequest> request = serviceRequest("/login/acc/vmo/verify/get", params, nullptr);
+  kx::Dictionary params{
+      {"product", kx::Value(kProduct)}, {"height", kx::Value(36)}, {"weight", kx::Value(138)}};
+  std::optional<kx::URLRequest> request =
+      serviceRequest("/login/acc/vmo/verify/get", params, nullptr);
   if (!request) return;
   send(*request, [](KXSession& self, const kx::HTTPResponse& response, const kx::Error& error) {
     std::optional<kx::Bytes> image;
@@ -376,13 +389,17 @@ void KXSession::requestForPci() {
 
 std::string KXSession::buildOAuthURL(const std::optional<std::string>& pci) const {
   const std::uint64_t type = loginType();
-  kx::Dictionary params{{"app", kx::Value("client")}, {"product", kx::Value(kProduct)},
-                        {"tp", kx::Value(loginTypeWord(type))}, {"cf", kx::Value("7")},
-                        {"fr", kx::Value("1")}, {"f", kx::Value("true")}};
+  kx::Dictionary params{{"app", kx::Value("client")},
+                        {"product", kx::Value(kProduct)},
+                        {"tp", kx::Value(loginTypeWord(type))},
+                        {"cf", kx::Value("7")},
+                        {"fr", kx::Value("1")},
+                        {"f", kx::Value("true")}};
   if (pci) params.set("pci", kx::Value(*pci));
   std::string query = NSDictionaryKXHelper::stringForHTTPFormat(params, "&", "=");
   // The common statistics are kept escaped already.
-  if (std::optional<kx::Dictionary> common = NSMutableURLRequestKXCustom::commonStaticsQueryDict()) {
+  if (std::optional<kx::Dictionary> common =
+          NSMutableURLRequestKXCustom::commonStaticsQueryDict()) {
     for (const auto& [key, value] : *common) query += "&" + key + "=" + value.stringValue();
   }
   const char* path = type == KXLoginTypeMobile ? "/signIn/macVmo.html" : "/login/acc/login";
@@ -429,8 +446,10 @@ void KXSession::loginPoll() {
 }
 
 void KXSession::mobileLogin() {
-  kx::Dictionary params{{"app", kx::Value("client")}, {"product", kx::Value(kProduct)},
-                        {"tp", kx::Value(loginTypeWord(loginType()))}, {"cf", kx::Value("7")},
+  kx::Dictionary params{{"app", kx::Value("client")},
+                        {"product", kx::Value(kProduct)},
+                        {"tp", kx::Value(loginTypeWord(loginType()))},
+                        {"cf", kx::Value("7")},
                         {"f", kx::Value("true")}};
   std::optional<kx::URLRequest> request = serviceRequest("/login/acc/login", params, nullptr);
   if (!request) return;
@@ -456,8 +475,8 @@ void KXSession::mobileLogin() {
   });
 }
 
-void KXSession::appleLoginCode(const std::string& code, const std::string& token, const std::string& user,
-                               const std::string& fullName) {
+void KXSession::appleLoginCode(const std::string& code, const std::string& token,
+                               const std::string& user, const std::string& fullName) {
   if (code.empty() || token.empty()) {
     queue().async([weak = weak_from_this()] {
       if (auto self = weak.lock()) self->reportAuthFail(kx::Error());
@@ -468,8 +487,8 @@ void KXSession::appleLoginCode(const std::string& code, const std::string& token
   // break the address nor add a parameter.
   std::string url = KXServiceBaseURL() + "/login/acc/login" +
                     "?app=client&product=QOPAL&tp=tpac&cf=7&f=1&show=true&format=json&acc=apple" +
-                    "&code=" + NSStringDupTitle::urlencode(code) +
-                    "&opid=" + NSStringDupTitle::urlencode(user.empty() ? std::string("appleuser") : user);
+                    "&code=" + NSStringDupTitle::urlencode(code) + "&opid=" +
+                    NSStringDupTitle::urlencode(user.empty() ? std::string("appleuser") : user);
   if (!fullName.empty()) url += "&nn=" + NSStringDupTitle::urlencode(fullName);
   std::optional<kx::URL> parsed = kx::URL::parse(url);
   if (!parsed) return;
@@ -499,8 +518,8 @@ std::optional<kx::URLRequest> persistentLoginRequest(const std::string& persistC
   kx::Dictionary params{{"product", kx::Value("QOPAL")}, {"ga", kx::Value("true")}};
   kx::Dictionary headers;
   if (!persistCookie.empty()) headers.set("QOPAL-PC", kx::Value(persistCookie));
-  return NSMutableURLRequestKXCustom::requestWithString(KXServiceBaseURL() + "/login/acc/co/cq", &params,
-                                                        &headers);
+  return NSMutableURLRequestKXCustom::requestWithString(KXServiceBaseURL() + "/login/acc/co/cq",
+                                                        &params, &headers);
 }
 
 }  // namespace
@@ -569,7 +588,8 @@ void KXSession::localLogin() {
     } else if (match) {
       delegate->didLocalLoginSuccess();
     } else {
-      delegate->didLocalLoginFail(kx::LocalizedStrings::localized("Account and password mismatch!"));
+      delegate->didLocalLoginFail(
+          kx::LocalizedStrings::localized("Account and password mismatch!"));
     }
   });
 }
@@ -580,7 +600,8 @@ void KXSession::logoutWithCallback(LogoutBlock block) {
   kx::Dictionary params{{"product", kx::Value(kProduct)}};
   std::optional<kx::URLRequest> request = serviceRequest("/login/acc/se/reset", params, nullptr);
   if (!request) return;
-  send(*request, [block = std::move(block)](KXSession& self, const kx::HTTPResponse&, const kx::Error& error) {
+  send(*request, [block = std::move(block)](KXSession& self, const kx::HTTPResponse&,
+                                            const kx::Error& error) {
     self.clearSession();
     // Whatever way the sign-in ran, the service's session cookies go: the
     // next person at this machine must not be signed in as this user.
@@ -629,13 +650,16 @@ std::string KXSession::userSessionFile() const {
     user = currentUser_;
   }
   if (folder.empty() || user.empty()) return std::string();
-  return kx::Path::appendingPathComponent(kx::Path::appendingPathComponent(folder, user), kUserFileName);
+  return kx::Path::appendingPathComponent(kx::Path::appendingPathComponent(folder, user),
+                                          kUserFileName);
 }
 
-bool KXSession::writePrivatePropertyList(const std::string& path, const kx::Dictionary& dictionary) {
+bool KXSession::writePrivatePropertyList(const std::string& path,
+                                         const kx::Dictionary& dictionary) {
   kx::Error error;
   std::optional<std::string> text = kx::PropertyList::serialize(kx::Value(dictionary), &error);
-  if (text && kx::FileSystem::Default().writePrivateFileAtomically(path, *text, &error)) return true;
+  if (text && kx::FileSystem::Default().writePrivateFileAtomically(path, *text, &error))
+    return true;
   KXLOG("cannot write %s: %s", path.c_str(), error.localizedDescription().c_str());
   return false;
 }
@@ -647,9 +671,11 @@ bool KXSession::writeToFile(const std::string& path) {
     std::lock_guard<std::mutex> lock(mu_);
     if (currentUser_.empty()) return false;
     renewLocalPwdLocked();
-    type = loginType_ >= KXLoginTypeAccount && loginType_ <= KXLoginTypeApple ? loginType_ : KXLoginTypeAccount;
+    type = loginType_ >= KXLoginTypeAccount && loginType_ <= KXLoginTypeApple ? loginType_
+                                                                              : KXLoginTypeAccount;
     session.set("user", kx::Value(currentUser_));
-    session.set("loginType", kx::Value(static_cast<std::int64_t>(static_cast<std::int16_t>(loginType_))));
+    session.set("loginType",
+                kx::Value(static_cast<std::int64_t>(static_cast<std::int16_t>(loginType_))));
     if (!localPwd_.empty()) session.set("md5", kx::Value(localPwd_));
     if (!currentWebPath_.empty()) session.set("web-path", kx::Value(currentWebPath_));
     if (autoLogin_ == KXSessionAutoLoginUndecided || autoLogin_ == KXSessionAutoLoginOn) {
@@ -745,8 +771,8 @@ void KXSession::writeloginKeyFrom() {
   if (path.empty() || kx::FileSystem::Default().exists(path)) return;
   environment()->addStatisKey("normal", kx::Value(1));
   kx::Error error;
-  std::optional<std::string> text =
-      kx::PropertyList::serialize(kx::Value(kx::Dictionary{{"semMacKeyFrom", kx::Value("normal")}}), &error);
+  std::optional<std::string> text = kx::PropertyList::serialize(
+      kx::Value(kx::Dictionary{{"semMacKeyFrom", kx::Value("normal")}}), &error);
   if (!text || !kx::FileSystem::Default().writeFileAtomically(path, *text, &error)) {
     KXLOG("cannot write %s: %s", path.c_str(), error.localizedDescription().c_str());
   }
@@ -780,8 +806,9 @@ bool appliesToService(const kx::HTTPTransport::Cookie& cookie, const std::string
   if (!domain.empty() && domain[0] == '.') domain.erase(0, 1);
   bool matches = equalsIgnoringCase(domain, host);
   if (!matches && cookie.includeSubdomains && host.size() > domain.size() + 1) {
-    matches = host[host.size() - domain.size() - 1] == '.' &&
-              equalsIgnoringCase(std::string_view(host).substr(host.size() - domain.size()), domain);
+    matches =
+        host[host.size() - domain.size() - 1] == '.' &&
+        equalsIgnoringCase(std::string_view(host).substr(host.size() - domain.size()), domain);
   }
   return matches;
 }
@@ -933,7 +960,8 @@ void KXSession::setAppDataDir(std::string path) {
   // The old file lets go of the transport before the new one takes it.
   previous.reset();
   if (path.empty()) return;
-  auto file = std::make_shared<KXCookieJarFile>(transport_, kx::Path::appendingPathComponent(path, kCookieFileName));
+  auto file = std::make_shared<KXCookieJarFile>(
+      transport_, kx::Path::appendingPathComponent(path, kCookieFileName));
   file->attach();
   std::lock_guard<std::mutex> lock(mu_);
   cookieFile_ = std::move(file);

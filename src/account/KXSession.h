@@ -47,10 +47,10 @@
 #include <string>
 #include <string_view>
 
+#include "CommonUtils/KXDelayClock.h"
 #include "account/KXCookieJarFile.h"
 #include "account/KXSessionAuthDelegate.h"
 #include "account/KXSessionEnvironment.h"
-#include "CommonUtils/KXDelayClock.h"
 #include "platform/Error.h"
 #include "platform/HTTPTransport.h"
 #include "platform/SerialQueue.h"
@@ -224,12 +224,14 @@ class KXSession : public std::enable_shared_from_this<KXSession> {
   void flushCookies();
 
  private:
-  using Answer = std::function<void(KXSession& self, const kx::HTTPResponse& response, const kx::Error& error)>;
+  using Answer = std::function<void(KXSession& self, const kx::HTTPResponse& response,
+                                    const kx::Error& error)>;
 
   // Sends a request on the transport; the answer runs on queue() while the
   // session lives.
   void send(const kx::URLRequest& request, Answer answer);
-  std::optional<kx::URLRequest> serviceRequest(const std::string& path, const kx::Dictionary& params,
+  std::optional<kx::URLRequest> serviceRequest(const std::string& path,
+                                               const kx::Dictionary& params,
                                                const kx::Dictionary* headers) const;
   void commonSuccess(const kx::Value& answer, bool logUser);
   void reportAuthFail(const kx::Error& error);
@@ -241,29 +243,29 @@ class KXSession : public std::enable_shared_from_this<KXSession> {
   kx::HTTPTransport& transport_;
 
   mutable std::mutex mu_;
-  std::string md5Password_;                              // guarded by mu_
-  bool loginFromWeb_ = false;                            // guarded by mu_
-  std::string pcString_;                                 // guarded by mu_
-  std::string persistCookie_;                            // guarded by mu_
-  bool isLogOut_ = false;                                // guarded by mu_
-  bool isTerminate_ = false;                             // guarded by mu_
-  bool isLogin_ = false;                                 // guarded by mu_
-  bool shouldReload_ = false;                            // guarded by mu_
-  std::string currentUser_;                              // guarded by mu_
-  std::weak_ptr<KXSessionAuthDelegate> authDelegate_;    // guarded by mu_
+  std::string md5Password_;                                // guarded by mu_
+  bool loginFromWeb_ = false;                              // guarded by mu_
+  std::string pcString_;                                   // guarded by mu_
+  std::string persistCookie_;                              // guarded by mu_
+  bool isLogOut_ = false;                                  // guarded by mu_
+  bool isTerminate_ = false;                               // guarded by mu_
+  bool isLogin_ = false;                                   // guarded by mu_
+  bool shouldReload_ = false;                              // guarded by mu_
+  std::string currentUser_;                                // guarded by mu_
+  std::weak_ptr<KXSessionAuthDelegate> authDelegate_;      // guarded by mu_
   std::uint64_t autoLogin_ = KXSessionAutoLoginUndecided;  // guarded by mu_
-  std::uint64_t loginType_ = 0;                          // guarded by mu_
-  std::string currentWebPath_;                           // guarded by mu_
-  std::string verifyText_;                               // guarded by mu_
-  kx::Dictionary configDictionary_;                      // guarded by mu_
-  std::string appDataDir_;                               // guarded by mu_
-  LoginCallback loginCallback_;                          // guarded by mu_
-  std::string inputUserId_;                              // guarded by mu_
-  std::string localPwd_;                                 // guarded by mu_
-  std::string dbUserId_;                                 // guarded by mu_
-  std::shared_ptr<KXSessionEnvironment> environment_;    // guarded by mu_
-  std::shared_ptr<KXDelayClock> clock_;                  // guarded by mu_
-  std::shared_ptr<KXCookieJarFile> cookieFile_;          // guarded by mu_
+  std::uint64_t loginType_ = 0;                            // guarded by mu_
+  std::string currentWebPath_;                             // guarded by mu_
+  std::string verifyText_;                                 // guarded by mu_
+  kx::Dictionary configDictionary_;                        // guarded by mu_
+  std::string appDataDir_;                                 // guarded by mu_
+  LoginCallback loginCallback_;                            // guarded by mu_
+  std::string inputUserId_;                                // guarded by mu_
+  std::string localPwd_;                                   // guarded by mu_
+  std::string dbUserId_;                                   // guarded by mu_
+  std::shared_ptr<KXSessionEnvironment> environment_;      // guarded by mu_
+  std::shared_ptr<KXDelayClock> clock_;                    // guarded by mu_
+  std::shared_ptr<KXCookieJarFile> cookieFile_;            // guarded by mu_
 };
 
 #endif  // ZN_ACCOUNT_KXSESSION_H_

@@ -62,8 +62,8 @@ std::optional<kx::URLRequest> NSMutableURLRequestKXCustom::requestWithString(
 
   Pairs pairs;
   if (url->query()) {
-    putEscapedAlready(&pairs, NSDictionaryKXHelper::dictionaryFromQuery(*url->query(),
-                                                                         kKXRawEncoding));
+    putEscapedAlready(&pairs,
+                      NSDictionaryKXHelper::dictionaryFromQuery(*url->query(), kKXRawEncoding));
   }
   if (params) {
     for (const auto& entry : *params) {

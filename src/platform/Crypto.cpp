@@ -46,7 +46,8 @@ long long runCipher(EVP_CIPHER_CTX* ctx, ByteView in, std::uint8_t* out) {
   while (offset < in.size()) {
     std::size_t n = std::min(kChunk, in.size() - offset);
     int outLen = 0;
-    if (EVP_CipherUpdate(ctx, out + written, &outLen, in.data() + offset, static_cast<int>(n)) != 1) {
+    if (EVP_CipherUpdate(ctx, out + written, &outLen, in.data() + offset, static_cast<int>(n)) !=
+        1) {
       return -2;
     }
     written += static_cast<std::size_t>(outLen);
@@ -70,8 +71,7 @@ std::optional<Bytes> cipherOneShot(const EVP_CIPHER* cipher, bool encrypt, bool 
                                    ByteView data, ByteView key, const std::uint8_t* iv,
                                    Error* error) {
   CipherCtx c;
-  if (!c.ctx ||
-      EVP_CipherInit_ex(c.ctx, cipher, nullptr, key.data(), iv, encrypt ? 1 : 0) != 1 ||
+  if (!c.ctx || EVP_CipherInit_ex(c.ctx, cipher, nullptr, key.data(), iv, encrypt ? 1 : 0) != 1 ||
       EVP_CIPHER_CTX_set_padding(c.ctx, padding ? 1 : 0) != 1) {
     SetError(error, makeError(kCryptoInternalError, "The cipher could not be set up."));
     return std::nullopt;
@@ -94,7 +94,8 @@ std::optional<Bytes> cipherOneShot(const EVP_CIPHER* cipher, bool encrypt, bool 
 
 std::optional<Bytes> aesCbc(bool encrypt, ByteView data, ByteView key, ByteView iv, Error* error) {
   if (key.size() != Crypto::kAes256KeySize || iv.size() != Crypto::kAesBlockSize) {
-    SetError(error, makeError(kCryptoParamError, "AES-256-CBC needs a 32-byte key and a 16-byte IV."));
+    SetError(error,
+             makeError(kCryptoParamError, "AES-256-CBC needs a 32-byte key and a 16-byte IV."));
     return std::nullopt;
   }
   return cipherOneShot(EVP_aes_256_cbc(), encrypt, true, data, key, iv.data(), error);
@@ -349,8 +350,9 @@ std::optional<Bytes> Crypto::randomBytes(std::size_t count, Error* error) {
 }
 
 std::string Crypto::base64Encode(ByteView bytes, Base64Lines lines) {
-  const std::size_t lineLength =
-      lines == Base64Lines::Length64 ? 64 : lines == Base64Lines::Length76 ? 76 : 0;
+  const std::size_t lineLength = lines == Base64Lines::Length64   ? 64
+                                 : lines == Base64Lines::Length76 ? 76
+                                                                  : 0;
   const std::size_t encodedLength = (bytes.size() + 2) / 3 * 4;
   std::string out;
   out.reserve(encodedLength + (lineLength ? encodedLength / lineLength * 2 : 0));
@@ -411,7 +413,8 @@ std::optional<Bytes> Crypto::base64Decode(std::string_view text, Base64Decoding 
   };
   if (text.size() % 4 != 0) return fail();
   std::size_t padding = 0;
-  if (!text.empty() && text.back() == '=') padding = text.size() >= 2 && text[text.size() - 2] == '=' ? 2 : 1;
+  if (!text.empty() && text.back() == '=')
+    padding = text.size() >= 2 && text[text.size() - 2] == '=' ? 2 : 1;
   const std::size_t dataChars = text.size() - padding;
   for (std::size_t i = 0; i < dataChars; ++i) {
     int v = base64Value(static_cast<unsigned char>(text[i]));

@@ -122,7 +122,7 @@ class AesEcb {
   // Transforms `size` bytes (a multiple of 16) from `in` to `out`; they may
   // be the same buffer. False when not initialised or misaligned.
   [[nodiscard]] bool update(const std::uint8_t* in, std::size_t size, std::uint8_t* out,
-              Error* error = nullptr);
+                            Error* error = nullptr);
 
  private:
   ::evp_cipher_ctx_st* ctx_ = nullptr;

@@ -34,8 +34,8 @@ Error Error::posix(int err, std::string_view path) {
 std::string Error::localizedDescription() const {
   const Value* text = userInfo_.find(kLocalizedDescriptionKey);
   if (text && text->isString()) return text->string();
-  return "The operation couldn\u2019t be completed. (" + domain_ + " error " + Text::toString(code_) +
-         ".)";
+  return "The operation couldn\u2019t be completed. (" + domain_ + " error " +
+         Text::toString(code_) + ".)";
 }
 
 bool Error::operator==(const Error& other) const {

@@ -24,7 +24,7 @@ namespace kx {
 template <typename T>
 class [[nodiscard]] ErrorOr {
  public:
-  ErrorOr(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit
+  ErrorOr(T value) : state_(std::in_place_index<0>, std::move(value)) {}      // NOLINT: implicit
   ErrorOr(Error error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT: implicit
 
   bool isError() const { return state_.index() == 1; }

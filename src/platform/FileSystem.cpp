@@ -217,8 +217,7 @@ class PosixFileSystem final : public FileSystem {
     return true;
   }
 
-  bool listNames(const std::string& path, std::vector<std::string>* names,
-                 Error* error) override {
+  bool listNames(const std::string& path, std::vector<std::string>* names, Error* error) override {
     DIR* dir = ::opendir(path.c_str());
     if (!dir) return fail(error, errno, path);
     std::vector<std::string> out;
@@ -300,8 +299,7 @@ class PosixFileSystem final : public FileSystem {
     }
   }
 
-  bool createSymlink(const std::string& target, const std::string& path,
-                     Error* error) override {
+  bool createSymlink(const std::string& target, const std::string& path, Error* error) override {
     if (::symlink(target.c_str(), path.c_str()) != 0) return fail(error, errno, path);
     return true;
   }
@@ -457,8 +455,7 @@ bool FileSystem::ensurePrivateDirectory(const std::string& path, Error* error) {
 
 bool FileSystem::readChunks(
     const std::string& path, std::size_t chunkSize,
-    const std::function<bool(const std::uint8_t* data, std::size_t size)>& consume,
-    Error* error) {
+    const std::function<bool(const std::uint8_t* data, std::size_t size)>& consume, Error* error) {
   std::unique_ptr<SequentialFile> file = newSequentialFile(path, error);
   if (!file) return false;
   std::vector<std::uint8_t> buffer(std::max<std::size_t>(chunkSize, 1));
@@ -528,8 +525,8 @@ std::string FileSystem::temporaryPathIn(const std::string& folder, std::string_v
 
 std::unique_ptr<WritableFile> FileSystem::createTemporaryFile(const std::string& folder,
                                                               std::string_view prefix,
-                                                              std::uint32_t mode,
-                                                              std::string* path, Error* error) {
+                                                              std::uint32_t mode, std::string* path,
+                                                              Error* error) {
   Error err;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate = temporaryPathIn(folder, prefix);
@@ -571,7 +568,8 @@ bool FileSystem::isTemporaryName(std::string_view name, std::uint32_t* writerPid
   std::uint32_t pid = 0;
   for (std::size_t i = 0; i < 8; ++i) {
     if (!isHex(rest[i])) return false;
-    pid = pid * 16 + static_cast<std::uint32_t>(isDigit(rest[i]) ? rest[i] - '0' : rest[i] - 'a' + 10);
+    pid = pid * 16 +
+          static_cast<std::uint32_t>(isDigit(rest[i]) ? rest[i] - '0' : rest[i] - 'a' + 10);
   }
   if (rest[8] != '-') return false;
   std::size_t i = 9;
@@ -723,8 +721,7 @@ bool FileSystem::copyTree(const std::string& from, const std::string& to, bool d
       return setPermissions(to, info.mode & 0777, error) &&
              setModificationTime(to, info.modificationTime, error);
     }
-    case FileType::Other:
-      break;
+    case FileType::Other: break;
   }
   return fail(error, ENOTSUP, from);
 }

@@ -87,7 +87,7 @@ class SequentialFile {
   // Reads up to `capacity` bytes into `buffer` and sets *bytesRead; 0 bytes
   // read means the end of the file.
   [[nodiscard]] virtual bool read(void* buffer, std::size_t capacity, std::size_t* bytesRead,
-                    Error* error) = 0;
+                                  Error* error) = 0;
 };
 
 // A file opened for writing. Appends either write all bytes or fail. The
@@ -140,9 +140,10 @@ class FileSystem {
 
   // stat(2) (followSymlinks) or lstat(2).
   [[nodiscard]] virtual bool getInfo(const std::string& path, bool followSymlinks, FileInfo* info,
-                       Error* error) = 0;
+                                     Error* error) = 0;
   // mkdir(2) of one folder; the mode is subject to the umask.
-  [[nodiscard]] virtual bool makeDirectory(const std::string& path, std::uint32_t mode, Error* error) = 0;
+  [[nodiscard]] virtual bool makeDirectory(const std::string& path, std::uint32_t mode,
+                                           Error* error) = 0;
   // unlink(2): a file or a symbolic link.
   [[nodiscard]] virtual bool removeFile(const std::string& path, Error* error) = 0;
   // rmdir(2): an empty folder.
@@ -154,9 +155,10 @@ class FileSystem {
   [[nodiscard]] virtual bool removeItem(const std::string& path, Error* error) = 0;
   // The names in a folder, without "." and "..", in no particular order.
   [[nodiscard]] virtual bool listNames(const std::string& path, std::vector<std::string>* names,
-                         Error* error) = 0;
+                                       Error* error) = 0;
   // rename(2): replaces an existing file at `to`; EXDEV across file systems.
-  [[nodiscard]] virtual bool rename(const std::string& from, const std::string& to, Error* error) = 0;
+  [[nodiscard]] virtual bool rename(const std::string& from, const std::string& to,
+                                    Error* error) = 0;
   virtual std::unique_ptr<SequentialFile> newSequentialFile(const std::string& path,
                                                             Error* error) = 0;
   // `mode` is the permission of a new file, subject to the umask.
@@ -165,13 +167,16 @@ class FileSystem {
   // fsync(2) of a folder, so that a rename in it is durable.
   [[nodiscard]] virtual bool syncDirectory(const std::string& path, Error* error) = 0;
   // chmod(2) with the permission bits.
-  [[nodiscard]] virtual bool setPermissions(const std::string& path, std::uint32_t mode, Error* error) = 0;
+  [[nodiscard]] virtual bool setPermissions(const std::string& path, std::uint32_t mode,
+                                            Error* error) = 0;
   // Sets the modification time of the item (the access time is left as it
   // is); links are followed.
-  [[nodiscard]] virtual bool setModificationTime(const std::string& path, FileTime time, Error* error) = 0;
-  [[nodiscard]] virtual bool readSymlink(const std::string& path, std::string* target, Error* error) = 0;
+  [[nodiscard]] virtual bool setModificationTime(const std::string& path, FileTime time,
+                                                 Error* error) = 0;
+  [[nodiscard]] virtual bool readSymlink(const std::string& path, std::string* target,
+                                         Error* error) = 0;
   [[nodiscard]] virtual bool createSymlink(const std::string& target, const std::string& path,
-                             Error* error) = 0;
+                                           Error* error) = 0;
 
   // ---- Operations (built on the primitives) ----
 
@@ -186,8 +191,8 @@ class FileSystem {
   // the same mode and an existing folder is success (two callers creating the
   // same folder at once both succeed); without, an existing item is EEXIST.
   // Something that is not a folder in the way fails with EEXIST or ENOTDIR.
-  [[nodiscard]] bool createDirectory(const std::string& path, bool withIntermediates, std::uint32_t mode,
-                       Error* error);
+  [[nodiscard]] bool createDirectory(const std::string& path, bool withIntermediates,
+                                     std::uint32_t mode, Error* error);
   [[nodiscard]] bool createDirectory(const std::string& path, Error* error) {
     return createDirectory(path, true, 0755, error);
   }
@@ -201,7 +206,7 @@ class FileSystem {
   // "the first two entries" means the same thing on every file system. Items
   // that vanish while the listing is made are left out.
   [[nodiscard]] bool listDirectory(const std::string& path, std::vector<DirectoryEntry>* entries,
-                     Error* error);
+                                   Error* error);
 
   // Size of a file (links followed); nullopt on failure.
   std::optional<std::uint64_t> fileSize(const std::string& path, Error* error);
@@ -211,9 +216,9 @@ class FileSystem {
   // Reads the file from the start in chunks of at most chunkSize bytes and
   // hands each to `consume`; consume returns false to stop early (the call
   // then still returns true). Used to hash large files without loading them.
-  [[nodiscard]] bool readChunks(const std::string& path, std::size_t chunkSize,
-                  const std::function<bool(const std::uint8_t* data, std::size_t size)>& consume,
-                  Error* error);
+  [[nodiscard]] bool readChunks(
+      const std::string& path, std::size_t chunkSize,
+      const std::function<bool(const std::uint8_t* data, std::size_t size)>& consume, Error* error);
 
   // Writes in place: creates or truncates the file, writes, closes. A failure
   // midway leaves a partial file; use writeFileAtomically for data that
@@ -227,7 +232,8 @@ class FileSystem {
   // the old bytes or the new ones, never a mix; on any failure the temporary
   // file is removed and the old file is left as it was (a failure of the
   // final folder fsync is reported, with the new file already in place).
-  [[nodiscard]] bool writeFileAtomically(const std::string& path, std::string_view data, Error* error);
+  [[nodiscard]] bool writeFileAtomically(const std::string& path, std::string_view data,
+                                         Error* error);
   [[nodiscard]] bool writeFileAtomically(const std::string& path, const Bytes& data, Error* error) {
     return writeFileAtomically(path, asStringView(data), error);
   }
@@ -238,7 +244,7 @@ class FileSystem {
   // target's folder is synced after the rename; a temporary name that comes
   // back after a power cut is a stale temporary like any other.
   [[nodiscard]] bool writeFileAtomically(const std::string& path, std::string_view data,
-                           const std::string& tempFolder, Error* error);
+                                         const std::string& tempFolder, Error* error);
   // As writeFileAtomically, for a file only this user may read (secrets):
   // the temporary is created with mode 0600 and set to exactly 0600 before
   // the rename, so the data is never readable by others, not even for a
@@ -254,8 +260,8 @@ class FileSystem {
   [[nodiscard]] bool moveItem(const std::string& from, const std::string& to, Error* error);
   // The same with the copy made in `tempFolder` (on the file system of
   // `to`) when the item has to be copied.
-  [[nodiscard]] bool moveItem(const std::string& from, const std::string& to, const std::string& tempFolder,
-                Error* error);
+  [[nodiscard]] bool moveItem(const std::string& from, const std::string& to,
+                              const std::string& tempFolder, Error* error);
   // Copies a file, a symbolic link (as a link) or a folder with everything in
   // it. Fails with EEXIST when something is at `to`. Permission bits and
   // modification times are carried over. A failed copy removes what it made.
@@ -287,16 +293,17 @@ class FileSystem {
   static bool isTemporaryName(std::string_view name, std::uint32_t* writerPid = nullptr);
 
  private:
-  bool writeAtomically(const std::string& path, std::string_view data, const std::string& tempFolder,
-                       std::uint32_t mode, bool exactMode, Error* error);
+  bool writeAtomically(const std::string& path, std::string_view data,
+                       const std::string& tempFolder, std::uint32_t mode, bool exactMode,
+                       Error* error);
   static std::string_view asStringView(const Bytes& data) {
     return {reinterpret_cast<const char*>(data.data()), data.size()};
   }
   // Copies one item and, for a folder, what is in it. *created tells whether
   // `to` was made (so that the caller removes it on failure and nothing
   // else). `durable` syncs every copied file and folder.
-  [[nodiscard]] bool copyTree(const std::string& from, const std::string& to, bool durable, bool* created,
-                Error* error);
+  [[nodiscard]] bool copyTree(const std::string& from, const std::string& to, bool durable,
+                              bool* created, Error* error);
 };
 
 }  // namespace kx

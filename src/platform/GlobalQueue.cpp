@@ -44,8 +44,8 @@ class GlobalQueue::Pool {
 
   const std::size_t size;
   Mutex mu;
-  CondVar workCv;   // pool threads wait here for tasks
-  CondVar doneCv;   // waitForEarlierTasks() waits here
+  CondVar workCv;  // pool threads wait here for tasks
+  CondVar doneCv;  // waitForEarlierTasks() waits here
   std::deque<Entry> pending[kPriorities] GUARDED_BY(mu);
   std::uint64_t nextSeq[kPriorities] GUARDED_BY(mu) = {1, 1, 1};
   std::vector<Slot> slots GUARDED_BY(mu);
@@ -95,8 +95,8 @@ void GlobalQueue::sync(const Task& task) {
 }
 
 void GlobalQueue::after(double seconds, Task task) {
-  TaskTimer::shared().schedule(seconds,
-                               [this, task = std::move(task)]() mutable { async(std::move(task)); });
+  TaskTimer::shared().schedule(
+      seconds, [this, task = std::move(task)]() mutable { async(std::move(task)); });
 }
 
 bool GlobalQueue::waitForEarlierTasks(double timeoutSeconds) {

@@ -31,7 +31,8 @@ bool equalsIgnoreCase(std::string_view a, std::string_view b) {
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) {
+  while (!s.empty() &&
+         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) {
     s.remove_suffix(1);
   }
   return s;
@@ -106,10 +107,10 @@ struct Transfer {
   FILE* bodyFile = nullptr;
   FILE* downloadFile = nullptr;
   HTTPResponse response;
-  bool headComplete = false;   // the head of the final answer is in
-  bool headHandedOn = false;   // onHead was called (or queued)
+  bool headComplete = false;  // the head of the final answer is in
+  bool headHandedOn = false;  // onHead was called (or queued)
   bool writeFailed = false;
-  bool setsCookie = false;     // an answer carried Set-Cookie
+  bool setsCookie = false;  // an answer carried Set-Cookie
   std::atomic<bool> streamAborted{false};
   char errorBuffer[CURL_ERROR_SIZE] = {0};
 
@@ -273,9 +274,10 @@ class HTTPTransport::Impl {
       t->response.headers.clear();
       t->headComplete = false;
       std::size_t space = line.find(' ');
-      t->response.status = space == std::string_view::npos
-                               ? 0
-                               : std::strtol(std::string(line.substr(space + 1, 3)).c_str(), nullptr, 10);
+      t->response.status =
+          space == std::string_view::npos
+              ? 0
+              : std::strtol(std::string(line.substr(space + 1, 3)).c_str(), nullptr, 10);
       return n;
     }
     std::string_view trimmed = trim(line);
@@ -399,7 +401,8 @@ class HTTPTransport::Impl {
       curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, static_cast<long>(r.timeoutSeconds * 1000.0 + 0.5));
     }
     if (!connectTo.empty()) {
-      for (const auto& entry : connectTo) t->connectTo = curl_slist_append(t->connectTo, entry.c_str());
+      for (const auto& entry : connectTo)
+        t->connectTo = curl_slist_append(t->connectTo, entry.c_str());
       curl_easy_setopt(e, CURLOPT_CONNECT_TO, t->connectTo);
     }
     if (!trustedPEM.empty()) {
@@ -415,7 +418,8 @@ class HTTPTransport::Impl {
       if (!r.body.empty() || (r.bodyFile.empty() && !r.bodyReader)) {
         curl_easy_setopt(e, CURLOPT_POST, 1L);
         curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.body.size()));
-        curl_easy_setopt(e, CURLOPT_POSTFIELDS, r.body.empty() ? "" : reinterpret_cast<const char*>(r.body.data()));
+        curl_easy_setopt(e, CURLOPT_POSTFIELDS,
+                         r.body.empty() ? "" : reinterpret_cast<const char*>(r.body.data()));
         hasBody = true;
       } else if (!r.bodyFile.empty()) {
         t->bodyFile = std::fopen(r.bodyFile.c_str(), "rb");
@@ -426,7 +430,8 @@ class HTTPTransport::Impl {
         }
         std::fseek(t->bodyFile, 0, SEEK_END);
         long end = std::ftell(t->bodyFile);
-        std::int64_t offset = std::max<std::int64_t>(0, std::min<std::int64_t>(r.bodyFileOffset, end));
+        std::int64_t offset =
+            std::max<std::int64_t>(0, std::min<std::int64_t>(r.bodyFileOffset, end));
         std::fseek(t->bodyFile, static_cast<long>(offset), SEEK_SET);
         curl_easy_setopt(e, CURLOPT_POST, 1L);
         curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(end - offset));
@@ -435,7 +440,8 @@ class HTTPTransport::Impl {
         hasBody = true;
       } else {
         curl_easy_setopt(e, CURLOPT_POST, 1L);
-        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.bodyReaderLength));
+        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(r.bodyReaderLength));
         curl_easy_setopt(e, CURLOPT_READFUNCTION, &Impl::onReadReader);
         curl_easy_setopt(e, CURLOPT_READDATA, t);
         hasBody = true;
@@ -456,7 +462,8 @@ class HTTPTransport::Impl {
       if (equalsIgnoreCase(name, "Content-Type")) hasContentType = true;
       if (equalsIgnoreCase(name, "Expect")) hasExpect = true;
     }
-    if (hasBody && !hasContentType) t->headerList = curl_slist_append(t->headerList, "Content-Type:");
+    if (hasBody && !hasContentType)
+      t->headerList = curl_slist_append(t->headerList, "Content-Type:");
     if (hasBody && !hasExpect) t->headerList = curl_slist_append(t->headerList, "Expect:");
     if (t->headerList) curl_easy_setopt(e, CURLOPT_HTTPHEADER, t->headerList);
 
@@ -464,9 +471,10 @@ class HTTPTransport::Impl {
     if (!r.downloadFile.empty()) {
       t->downloadFile = std::fopen(r.downloadFile.c_str(), "wb");
       if (!t->downloadFile) {
-        return Error(kURLErrorDomain, kHTTPTransportCannotWriteFile,
-                     Value::dict({{kLocalizedDescriptionKey, Value("cannot create the download file")},
-                                  {kFilePathErrorKey, Value(r.downloadFile)}}));
+        return Error(
+            kURLErrorDomain, kHTTPTransportCannotWriteFile,
+            Value::dict({{kLocalizedDescriptionKey, Value("cannot create the download file")},
+                         {kFilePathErrorKey, Value(r.downloadFile)}}));
       }
     }
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Impl::onHeaderLine);
@@ -498,7 +506,8 @@ class HTTPTransport::Impl {
     }
     if (t->downloadFile) {
       if (std::fclose(t->downloadFile) != 0 && !error) {
-        error = Error::make(kURLErrorDomain, kHTTPTransportCannotWriteFile, "cannot write the download file");
+        error = Error::make(kURLErrorDomain, kHTTPTransportCannotWriteFile,
+                            "cannot write the download file");
       }
       t->downloadFile = nullptr;
     }
@@ -514,8 +523,8 @@ class HTTPTransport::Impl {
       // After the last chunk: queue the completion from the stream queue.
       t->request.streamQueue->async(
           [transfer, queue, completion = std::move(completion), error]() mutable {
-            if (transfer->request.onHead && !transfer->headHandedOn && transfer->response.status != 0 &&
-                !transfer->streamAborted.load()) {
+            if (transfer->request.onHead && !transfer->headHandedOn &&
+                transfer->response.status != 0 && !transfer->streamAborted.load()) {
               transfer->headHandedOn = true;
               transfer->request.onHead(transfer->response);
             }
@@ -538,7 +547,8 @@ class HTTPTransport::Impl {
     curl_multi_remove_handle(multi_, t->easy);
     dropWriteContext(t);
     char* url = nullptr;
-    if (curl_easy_getinfo(t->easy, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url) t->response.url = url;
+    if (curl_easy_getinfo(t->easy, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url)
+      t->response.url = url;
     long status = 0;
     if (curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status) {
       t->response.status = status;
@@ -682,11 +692,12 @@ void HTTPTransport::cancel(RequestID id) { impl_->cancel(id); }
 HTTPResponse HTTPTransport::perform(HTTPRequest request, Error* error) {
   std::promise<std::pair<HTTPResponse, Error>> done;
   auto result = done.get_future();
-  impl_->start(std::move(request),
-               [&done](HTTPResponse response, const Error& e) {
-                 done.set_value({std::move(response), e});
-               },
-               true);
+  impl_->start(
+      std::move(request),
+      [&done](HTTPResponse response, const Error& e) {
+        done.set_value({std::move(response), e});
+      },
+      true);
   auto [response, e] = result.get();
   if (e) SetError(error, e);
   return response;
@@ -697,7 +708,9 @@ void HTTPTransport::clearCookies() { impl_->clearCookies(); }
 
 namespace {
 
-bool cookieFieldOK(std::string_view field) { return field.find_first_of("\t\r\n") == std::string_view::npos; }
+bool cookieFieldOK(std::string_view field) {
+  return field.find_first_of("\t\r\n") == std::string_view::npos;
+}
 
 }  // namespace
 
@@ -765,8 +778,12 @@ bool HTTPTransport::parseCookieLine(std::string_view line, Cookie* cookie) {
   return true;
 }
 
-void HTTPTransport::setConnectTo(std::vector<std::string> entries) { impl_->setConnectTo(std::move(entries)); }
-void HTTPTransport::setTrustedCertificates(std::string pem) { impl_->setTrustedCertificates(std::move(pem)); }
+void HTTPTransport::setConnectTo(std::vector<std::string> entries) {
+  impl_->setConnectTo(std::move(entries));
+}
+void HTTPTransport::setTrustedCertificates(std::string pem) {
+  impl_->setTrustedCertificates(std::move(pem));
+}
 std::size_t HTTPTransport::activeRequests() const { return impl_->activeRequests(); }
 
 }  // namespace kx

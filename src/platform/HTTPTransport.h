@@ -54,7 +54,7 @@
 namespace kx {
 
 // URL error codes the transport reports (the platform's values).
-inline constexpr std::int64_t kHTTPTransportUnknown = -1;           // anything else
+inline constexpr std::int64_t kHTTPTransportUnknown = -1;  // anything else
 inline constexpr std::int64_t kHTTPTransportCancelled = -999;
 inline constexpr std::int64_t kHTTPTransportBadURL = -1000;
 inline constexpr std::int64_t kHTTPTransportTimedOut = -1001;

@@ -13,7 +13,8 @@ namespace {
 // as UTF-8 (without its byte order mark), ill-formed bytes becoming U+FFFD.
 std::string decodeFileText(std::string_view raw) {
   auto byte = [&](std::size_t i) { return static_cast<unsigned char>(raw[i]); };
-  if (raw.size() >= 2 && ((byte(0) == 0xFF && byte(1) == 0xFE) || (byte(0) == 0xFE && byte(1) == 0xFF))) {
+  if (raw.size() >= 2 &&
+      ((byte(0) == 0xFF && byte(1) == 0xFE) || (byte(0) == 0xFE && byte(1) == 0xFF))) {
     bool little = byte(0) == 0xFF;
     std::u16string units;
     units.reserve(raw.size() / 2);
@@ -24,7 +25,8 @@ std::string decodeFileText(std::string_view raw) {
     }
     return Text::fromUtf16(units);
   }
-  if (raw.size() >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) raw.remove_prefix(3);
+  if (raw.size() >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF)
+    raw.remove_prefix(3);
   return Text::toValidUtf8(raw);
 }
 
@@ -63,8 +65,9 @@ class Parser {
     for (std::size_t k = 0; k < i_ && k < s_.size(); ++k) {
       if (s_[k] == '\n') ++line;
     }
-    SetError(error_, Error::make(kCocoaErrorDomain, LocalizedStrings::kParseErrorCode,
-                                 "Strings file: " + what + " at line " + Text::toString(line) + "."));
+    SetError(error_,
+             Error::make(kCocoaErrorDomain, LocalizedStrings::kParseErrorCode,
+                         "Strings file: " + what + " at line " + Text::toString(line) + "."));
     return false;
   }
 
@@ -123,7 +126,7 @@ class Parser {
   }
 
   bool readQuoted(std::string* out) {
-    ++i_;  // opening quote
+    ++i_;                         // opening quote
     std::u16string pendingUnits;  // \u escapes, joined so that pairs combine
     auto flushUnits = [&] {
       if (!pendingUnits.empty()) {
@@ -150,27 +153,13 @@ class Parser {
       }
       flushUnits();
       switch (e) {
-        case 'n':
-          out->push_back('\n');
-          break;
-        case 't':
-          out->push_back('\t');
-          break;
-        case 'r':
-          out->push_back('\r');
-          break;
-        case 'a':
-          out->push_back('\a');
-          break;
-        case 'b':
-          out->push_back('\b');
-          break;
-        case 'f':
-          out->push_back('\f');
-          break;
-        case 'v':
-          out->push_back('\v');
-          break;
+        case 'n': out->push_back('\n'); break;
+        case 't': out->push_back('\t'); break;
+        case 'r': out->push_back('\r'); break;
+        case 'a': out->push_back('\a'); break;
+        case 'b': out->push_back('\b'); break;
+        case 'f': out->push_back('\f'); break;
+        case 'v': out->push_back('\v'); break;
         default:
           if (e >= '0' && e <= '7') {
             unsigned v = static_cast<unsigned>(e - '0');

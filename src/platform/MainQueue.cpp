@@ -46,8 +46,8 @@ void MainQueue::sync(const Task& task) {
 }
 
 void MainQueue::after(double seconds, Task task) {
-  TaskTimer::shared().schedule(seconds,
-                               [this, task = std::move(task)]() mutable { async(std::move(task)); });
+  TaskTimer::shared().schedule(
+      seconds, [this, task = std::move(task)]() mutable { async(std::move(task)); });
 }
 
 bool MainQueue::runOne() {

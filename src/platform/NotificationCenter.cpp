@@ -26,7 +26,7 @@ struct NotificationCenter::Observer {
   Callback callback;
 
   Mutex mu;
-  CondVar idleCv;          // retire() waits here for calls to end
+  CondVar idleCv;  // retire() waits here for calls to end
   bool removed GUARDED_BY(mu) = false;
   std::vector<std::thread::id> running GUARDED_BY(mu);  // one entry per running call
 };
@@ -49,8 +49,7 @@ NotificationCenter::~NotificationCenter() {
 
 NotificationCenter::Token NotificationCenter::addObserver(std::string name, const void* object,
                                                           Queue* queue, Callback callback) {
-  auto observer =
-      std::make_shared<Observer>(std::move(name), object, queue, std::move(callback));
+  auto observer = std::make_shared<Observer>(std::move(name), object, queue, std::move(callback));
   MutexLock lock(mu_);
   Token token = nextToken_++;
   observers_.emplace(token, std::move(observer));

@@ -70,8 +70,7 @@ class NotificationCenter {
  private:
   struct Observer;
 
-  static void deliver(const std::shared_ptr<Observer>& observer,
-                      const Notification& notification);
+  static void deliver(const std::shared_ptr<Observer>& observer, const Notification& notification);
   // Marks the observer removed; waits for its calls on other threads when
   // `wait` is true.
   static void retire(const std::shared_ptr<Observer>& observer, bool wait);

@@ -60,9 +60,9 @@ void Operation::setFinished(bool finished) {
 struct OperationQueue::State {
   std::mutex mu;
   std::condition_variable idle;
-  std::size_t width = 1;                                // guarded by mu
-  std::deque<std::shared_ptr<Operation>> waiting;       // guarded by mu
-  std::vector<std::shared_ptr<Operation>> running;      // guarded by mu
+  std::size_t width = 1;                            // guarded by mu
+  std::deque<std::shared_ptr<Operation>> waiting;   // guarded by mu
+  std::vector<std::shared_ptr<Operation>> running;  // guarded by mu
 };
 
 OperationQueue::OperationQueue(std::string name, std::size_t maxConcurrentOperationCount)

@@ -161,8 +161,8 @@ int twoDigits(std::string_view s, std::size_t at) {
 std::optional<Value> parseDate(std::string_view text) {
   text = trimXmlSpace(text);
   // YYYY-MM-DDTHH:MM:SSZ
-  if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' ||
-      text[13] != ':' || text[16] != ':' || text[19] != 'Z') {
+  if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
+      text[16] != ':' || text[19] != 'Z') {
     return std::nullopt;
   }
   int hi = twoDigits(text, 0), lo = twoDigits(text, 2);
@@ -176,7 +176,8 @@ std::optional<Value> parseDate(std::string_view text) {
   if (static_cast<unsigned>(day) > daysInMonth(year, static_cast<unsigned>(month))) {
     return std::nullopt;
   }
-  const std::int64_t days = daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
+  const std::int64_t days =
+      daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
   return Value::date(static_cast<double>(days * 86400 + hour * 3600 + minute * 60 + second));
 }
 
@@ -206,8 +207,8 @@ class Reader {
     do {
       std::size_t n = std::min(kPiece, xml.size() - offset);
       bool last = offset + n == xml.size();
-      if (XML_Parse(parser_, xml.data() + offset, static_cast<int>(n), last ? XML_TRUE : XML_FALSE) !=
-          XML_STATUS_OK) {
+      if (XML_Parse(parser_, xml.data() + offset, static_cast<int>(n),
+                    last ? XML_TRUE : XML_FALSE) != XML_STATUS_OK) {
         if (failure_.empty()) {
           fail(std::string("Malformed XML: ") + XML_ErrorString(XML_GetErrorCode(parser_)));
         }
@@ -238,7 +239,9 @@ class Reader {
   static void XMLCALL onStart(void* user, const XML_Char* name, const XML_Char** /*attrs*/) {
     static_cast<Reader*>(user)->start(name);
   }
-  static void XMLCALL onEnd(void* user, const XML_Char* /*name*/) { static_cast<Reader*>(user)->end(); }
+  static void XMLCALL onEnd(void* user, const XML_Char* /*name*/) {
+    static_cast<Reader*>(user)->end();
+  }
   static void XMLCALL onText(void* user, const XML_Char* s, int len) {
     static_cast<Reader*>(user)->text(std::string_view(s, static_cast<std::size_t>(len)));
   }
@@ -289,10 +292,10 @@ class Reader {
       case Tag::Array:
         if (tag == Tag::Key) return fail("<key> inside an array.");
         break;
-      default:
-        return fail("<" + std::string(name) + "> inside an element that holds text.");
+      default: return fail("<" + std::string(name) + "> inside an element that holds text.");
     }
-    if (stack_.size() > PropertyList::kMaxDepth) return fail("The property list is nested too deeply.");
+    if (stack_.size() > PropertyList::kMaxDepth)
+      return fail("The property list is nested too deeply.");
     Frame frame{tag, {}, {}, {}, false, false};
     if (tag == Tag::Dict) frame.value = Value(Dictionary());
     if (tag == Tag::Array) frame.value = Value(Array());
@@ -308,8 +311,7 @@ class Reader {
       case Tag::Array:
         if (!allXmlSpace(s)) fail("Text between elements.");
         break;
-      default:
-        top.text.append(s);
+      default: top.text.append(s);
     }
   }
 
@@ -331,12 +333,8 @@ class Reader {
         if (frame.hasKey) return fail("A dictionary key without a value.");
         value = std::move(frame.value);
         break;
-      case Tag::Array:
-        value = std::move(frame.value);
-        break;
-      case Tag::String:
-        value = Value(std::move(frame.text));
-        break;
+      case Tag::Array: value = std::move(frame.value); break;
+      case Tag::String: value = Value(std::move(frame.text)); break;
       case Tag::Integer: {
         auto v = parseInteger(frame.text);
         if (!v) return fail("Bad integer \"" + frame.text + "\".");
@@ -356,7 +354,8 @@ class Reader {
         break;
       }
       case Tag::Data:
-        value = Value(*Crypto::base64Decode(frame.text, Crypto::Base64Decoding::IgnoreUnknownCharacters));
+        value = Value(
+            *Crypto::base64Decode(frame.text, Crypto::Base64Decoding::IgnoreUnknownCharacters));
         break;
       case Tag::True:
       case Tag::False:
@@ -375,11 +374,8 @@ class Reader {
         parent.key.clear();
         parent.hasKey = false;
         break;
-      case Tag::Array:
-        parent.value.mutableArray().push_back(std::move(value));
-        break;
-      default:
-        break;  // start() lets no element open inside a leaf
+      case Tag::Array: parent.value.mutableArray().push_back(std::move(value)); break;
+      default: break;  // start() lets no element open inside a leaf
     }
   }
 
@@ -436,9 +432,7 @@ bool isXmlText(std::string_view s) {
 
 bool checkValue(const Value& value, std::size_t depth, std::string* why) {
   switch (value.kind()) {
-    case Value::Kind::Null:
-      *why = "A property list cannot hold a null.";
-      return false;
+    case Value::Kind::Null: *why = "A property list cannot hold a null."; return false;
     case Value::Kind::String:
       if (!isXmlText(value.string())) {
         *why = "A string holds characters a property list cannot carry.";
@@ -473,8 +467,7 @@ bool checkValue(const Value& value, std::size_t depth, std::string* why) {
         }
       }
       return true;
-    default:
-      return true;
+    default: return true;
   }
 }
 
@@ -521,11 +514,8 @@ void appendDate(std::string& out, double seconds) {
 void writeValue(std::string& out, const Value& value, std::size_t indent) {
   appendTabs(out, indent);
   switch (value.kind()) {
-    case Value::Kind::Null:
-      break;  // refused by checkValue
-    case Value::Kind::Bool:
-      out += value.boolValue() ? "<true/>\n" : "<false/>\n";
-      break;
+    case Value::Kind::Null: break;  // refused by checkValue
+    case Value::Kind::Bool: out += value.boolValue() ? "<true/>\n" : "<false/>\n"; break;
     case Value::Kind::Int64:
     case Value::Kind::UInt64:
       out += "<integer>";

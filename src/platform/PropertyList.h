@@ -94,9 +94,10 @@ class PropertyList {
 
   // serialize() written atomically to `path` (a reader sees the old file or
   // the new one, never a mix).
-  [[nodiscard]] static bool writeFile(const std::string& path, const Value& value, Error* error = nullptr);
+  [[nodiscard]] static bool writeFile(const std::string& path, const Value& value,
+                                      Error* error = nullptr);
   [[nodiscard]] static bool writeFile(const std::string& path, const Value& value, Format format,
-                        Error* error = nullptr);
+                                      Error* error = nullptr);
 
  private:
   static std::optional<Value> parseXml(std::string_view xml, Error* error);

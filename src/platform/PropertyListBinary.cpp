@@ -287,12 +287,9 @@ class BinaryReader {
         *out = std::move(result);
         return true;
       }
-      case kUid:
-        return fail("keyed-archive identifiers are not supported.");
-      case kSet:
-        return fail("sets are not supported.");
-      default:
-        return fail("unknown object marker.");
+      case kUid: return fail("keyed-archive identifiers are not supported.");
+      case kSet: return fail("sets are not supported.");
+      default: return fail("unknown object marker.");
     }
   }
 
@@ -342,7 +339,7 @@ class BinaryWriter {
 
  private:
   struct Object {
-    const Value* value = nullptr;     // every kind but a dictionary key
+    const Value* value = nullptr;      // every kind but a dictionary key
     const std::string* key = nullptr;  // a dictionary key
     std::vector<std::uint64_t> refs;   // array items; dictionary keys, then values
   };
@@ -362,9 +359,7 @@ class BinaryWriter {
 
   bool add(const Value& value, std::size_t depth, std::uint64_t* index, std::string* why) {
     switch (value.kind()) {
-      case Value::Kind::Null:
-        *why = "A property list cannot hold a null.";
-        return false;
+      case Value::Kind::Null: *why = "A property list cannot hold a null."; return false;
       case Value::Kind::String:
         if (!Text::isValidUtf8(value.string())) {
           *why = "A string is not well-formed UTF-8.";
@@ -458,8 +453,7 @@ class BinaryWriter {
     if (object.key) return appendString(out, *object.key);
     const Value& value = *object.value;
     switch (value.kind()) {
-      case Value::Kind::Null:
-        break;  // refused by collect
+      case Value::Kind::Null: break;  // refused by collect
       case Value::Kind::Bool:
         out.push_back(static_cast<char>(value.boolValue() ? kTrue : kFalse));
         break;
@@ -478,9 +472,7 @@ class BinaryWriter {
           appendInteger(out, value.unsignedValue());
         }
         break;
-      case Value::Kind::Double:
-        appendDouble(out, kReal | 3, value.doubleValue());
-        break;
+      case Value::Kind::Double: appendDouble(out, kReal | 3, value.doubleValue()); break;
       case Value::Kind::Date:
         appendDouble(out, kDate, value.dateValue() - kReferenceDateSince1970);
         break;
@@ -488,9 +480,7 @@ class BinaryWriter {
         appendMarker(out, kData, value.bytes().size());
         out.append(reinterpret_cast<const char*>(value.bytes().data()), value.bytes().size());
         break;
-      case Value::Kind::String:
-        appendString(out, value.string());
-        break;
+      case Value::Kind::String: appendString(out, value.string()); break;
       case Value::Kind::Array:
       case Value::Kind::Dictionary: {
         const std::uint64_t n = value.isArray() ? object.refs.size() : object.refs.size() / 2;

@@ -33,17 +33,17 @@ namespace kx {
 }  // namespace kx
 
 #if KX_QUEUE_CHECKS_ENABLED
-#define KX_DCHECK_ON_QUEUE(queue, rule)                                              \
-  do {                                                                               \
-    const ::kx::Queue& kx_check_queue_ = (queue);                                    \
-    if (!kx_check_queue_.isCurrent())                                                \
-      ::kx::queueCheckFailed(__FILE__, __LINE__, kx_check_queue_, true, (rule));     \
+#define KX_DCHECK_ON_QUEUE(queue, rule)                                          \
+  do {                                                                           \
+    const ::kx::Queue& kx_check_queue_ = (queue);                                \
+    if (!kx_check_queue_.isCurrent())                                            \
+      ::kx::queueCheckFailed(__FILE__, __LINE__, kx_check_queue_, true, (rule)); \
   } while (0)
-#define KX_DCHECK_NOT_ON_QUEUE(queue, rule)                                          \
-  do {                                                                               \
-    const ::kx::Queue& kx_check_queue_ = (queue);                                    \
-    if (kx_check_queue_.isCurrent())                                                 \
-      ::kx::queueCheckFailed(__FILE__, __LINE__, kx_check_queue_, false, (rule));    \
+#define KX_DCHECK_NOT_ON_QUEUE(queue, rule)                                       \
+  do {                                                                            \
+    const ::kx::Queue& kx_check_queue_ = (queue);                                 \
+    if (kx_check_queue_.isCurrent())                                              \
+      ::kx::queueCheckFailed(__FILE__, __LINE__, kx_check_queue_, false, (rule)); \
   } while (0)
 #else
 #define KX_DCHECK_ON_QUEUE(queue, rule) \

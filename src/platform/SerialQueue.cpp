@@ -28,13 +28,13 @@ struct SerialQueue::State {
 
   const std::string label;
   Mutex mu;
-  CondVar turnCv;                  // sync callers wait here for their turn
+  CondVar turnCv;  // sync callers wait here for their turn
   std::deque<Item> items GUARDED_BY(mu);
   // Guarded by mu: a drain job or a sync caller holds the queue. Invariant:
   // items is empty or held is true.
   bool held GUARDED_BY(mu) = false;
   bool closed GUARDED_BY(mu) = false;  // the SerialQueue is destroyed
-  Queue* owner GUARDED_BY(mu);  // nullptr once destroyed
+  Queue* owner GUARDED_BY(mu);         // nullptr once destroyed
 };
 
 SerialQueue::SerialQueue(std::string label)

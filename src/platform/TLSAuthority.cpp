@@ -20,7 +20,8 @@ Error openSSLError(const std::string& what) {
   char buffer[256] = {0};
   if (code) ERR_error_string_n(code, buffer, sizeof(buffer));
   ERR_clear_error();
-  return Error::make(kDomain, static_cast<std::int64_t>(code), what + (code ? std::string(": ") + buffer : ""));
+  return Error::make(kDomain, static_cast<std::int64_t>(code),
+                     what + (code ? std::string(": ") + buffer : ""));
 }
 
 struct KeyDeleter {
@@ -90,7 +91,8 @@ CertPtr newCertificate(const std::string& commonName, EVP_PKEY* key, int days) {
   if (X509_set_pubkey(cert.get(), key) != 1) return nullptr;
   X509_NAME* name = X509_get_subject_name(cert.get());
   if (X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                                 reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0) != 1) {
+                                 reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1,
+                                 0) != 1) {
     return nullptr;
   }
   return cert;
@@ -98,7 +100,8 @@ CertPtr newCertificate(const std::string& commonName, EVP_PKEY* key, int days) {
 
 bool isIPLiteral(const std::string& host) {
   unsigned char buffer[16];
-  return inet_pton(AF_INET, host.c_str(), buffer) == 1 || inet_pton(AF_INET6, host.c_str(), buffer) == 1;
+  return inet_pton(AF_INET, host.c_str(), buffer) == 1 ||
+         inet_pton(AF_INET6, host.c_str(), buffer) == 1;
 }
 
 }  // namespace
@@ -111,7 +114,8 @@ struct TLSAuthority::Keys {
 TLSAuthority::TLSAuthority() : keys_(std::make_unique<Keys>()) {}
 TLSAuthority::~TLSAuthority() = default;
 
-std::unique_ptr<TLSAuthority> TLSAuthority::create(const std::string& commonName, int days, Error* error) {
+std::unique_ptr<TLSAuthority> TLSAuthority::create(const std::string& commonName, int days,
+                                                   Error* error) {
   std::unique_ptr<TLSAuthority> authority(new TLSAuthority());
   authority->days_ = days;
   KeyPtr key = newKey();
@@ -120,11 +124,12 @@ std::unique_ptr<TLSAuthority> TLSAuthority::create(const std::string& commonName
     return nullptr;
   }
   CertPtr cert = newCertificate(commonName, key.get(), days);
-  bool ok = cert && X509_set_issuer_name(cert.get(), X509_get_subject_name(cert.get())) == 1 &&
-            addExtension(cert.get(), cert.get(), NID_basic_constraints, "critical,CA:TRUE,pathlen:0") &&
-            addExtension(cert.get(), cert.get(), NID_key_usage, "critical,keyCertSign,cRLSign") &&
-            addExtension(cert.get(), cert.get(), NID_subject_key_identifier, "hash") &&
-            X509_sign(cert.get(), key.get(), EVP_sha256()) > 0;
+  bool ok =
+      cert && X509_set_issuer_name(cert.get(), X509_get_subject_name(cert.get())) == 1 &&
+      addExtension(cert.get(), cert.get(), NID_basic_constraints, "critical,CA:TRUE,pathlen:0") &&
+      addExtension(cert.get(), cert.get(), NID_key_usage, "critical,keyCertSign,cRLSign") &&
+      addExtension(cert.get(), cert.get(), NID_subject_key_identifier, "hash") &&
+      X509_sign(cert.get(), key.get(), EVP_sha256()) > 0;
   if (!ok) {
     SetError(error, openSSLError("cannot make the authority's certificate"));
     return nullptr;
@@ -152,14 +157,15 @@ TLSIdentity TLSAuthority::issue(const std::vector<std::string>& hosts, Error* er
     names += (isIPLiteral(host) ? "IP:" : "DNS:") + host;
   }
   CertPtr cert = newCertificate(hosts.front(), key.get(), days_);
-  bool ok = cert &&
-            X509_set_issuer_name(cert.get(), X509_get_subject_name(keys_->cert.get())) == 1 &&
-            addExtension(cert.get(), keys_->cert.get(), NID_basic_constraints, "critical,CA:FALSE") &&
-            addExtension(cert.get(), keys_->cert.get(), NID_key_usage, "critical,digitalSignature,keyEncipherment") &&
-            addExtension(cert.get(), keys_->cert.get(), NID_ext_key_usage, "serverAuth") &&
-            addExtension(cert.get(), keys_->cert.get(), NID_subject_alt_name, names) &&
-            addExtension(cert.get(), keys_->cert.get(), NID_authority_key_identifier, "keyid:always") &&
-            X509_sign(cert.get(), keys_->key.get(), EVP_sha256()) > 0;
+  bool ok =
+      cert && X509_set_issuer_name(cert.get(), X509_get_subject_name(keys_->cert.get())) == 1 &&
+      addExtension(cert.get(), keys_->cert.get(), NID_basic_constraints, "critical,CA:FALSE") &&
+      addExtension(cert.get(), keys_->cert.get(), NID_key_usage,
+                   "critical,digitalSignature,keyEncipherment") &&
+      addExtension(cert.get(), keys_->cert.get(), NID_ext_key_usage, "serverAuth") &&
+      addExtension(cert.get(), keys_->cert.get(), NID_subject_alt_name, names) &&
+      addExtension(cert.get(), keys_->cert.get(), NID_authority_key_identifier, "keyid:always") &&
+      X509_sign(cert.get(), keys_->key.get(), EVP_sha256()) > 0;
   if (!ok) {
     SetError(error, openSSLError("cannot issue the leaf certificate"));
     return {};

@@ -29,7 +29,8 @@ class TLSAuthority {
  public:
   // Makes a new authority named `commonName`, valid from an hour ago for
   // `days` days. Returns nullptr with *error filled when OpenSSL fails.
-  static std::unique_ptr<TLSAuthority> create(const std::string& commonName, int days, Error* error);
+  static std::unique_ptr<TLSAuthority> create(const std::string& commonName, int days,
+                                              Error* error);
 
   ~TLSAuthority();
   TLSAuthority(const TLSAuthority&) = delete;

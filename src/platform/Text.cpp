@@ -1,12 +1,12 @@
 #include "platform/Text.h"
 
+#include <locale.h>
 #include <charconv>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <locale.h>
 
 namespace kx {
 
@@ -40,10 +40,14 @@ inline std::size_t decodeUtf8(const unsigned char* p, const unsigned char* end, 
   }
   bool valid = c >= 0xC2 && c <= 0xF4;
   unsigned lo = 0x80, hi = 0xBF;
-  if (c == 0xE0) lo = 0xA0;        // overlong
-  else if (c == 0xED) hi = 0x9F;   // surrogates
-  else if (c == 0xF0) lo = 0x90;   // overlong
-  else if (c == 0xF4) hi = 0x8F;   // above U+10FFFF
+  if (c == 0xE0)
+    lo = 0xA0;  // overlong
+  else if (c == 0xED)
+    hi = 0x9F;  // surrogates
+  else if (c == 0xF0)
+    lo = 0x90;  // overlong
+  else if (c == 0xF4)
+    hi = 0x8F;  // above U+10FFFF
   char32_t v = c & (0x3Fu >> need);
   std::size_t i = 1;
   for (; i <= need; ++i) {
@@ -71,8 +75,9 @@ inline void appendUtf8(char32_t cp, std::string* out) {
                  static_cast<char>(0x80 | (cp & 0x3F))};
     out->append(b, 3);
   } else {
-    char b[4] = {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
-                 static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
+    char b[4] = {
+        static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
+        static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
     out->append(b, 4);
   }
 }
@@ -403,7 +408,8 @@ std::int64_t Text::leadingInt64(std::string_view s) {
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
   bool overflow;
   std::uint64_t m = readMagnitude(s, i, &overflow);
-  constexpr std::uint64_t kMaxPos = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  constexpr std::uint64_t kMaxPos =
+      static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
   if (negative) {
     if (overflow || m > kMaxPos + 1) return std::numeric_limits<std::int64_t>::min();
     return m == kMaxPos + 1 ? std::numeric_limits<std::int64_t>::min()

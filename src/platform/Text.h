@@ -47,8 +47,7 @@ class Text {
   // location + length): a range edge inside a surrogate pair is widened to
   // take the whole character, so the result is at least the asked length
   // unless the text ends first.
-  static std::string utf16Substring(std::string_view s, std::size_t location,
-                                    std::size_t length);
+  static std::string utf16Substring(std::string_view s, std::size_t location, std::size_t length);
 
   // --- Conversions ------------------------------------------------------
   // Ill-formed input (ill-formed UTF-8, lone surrogates, code points above
@@ -71,8 +70,7 @@ class Text {
   // --- Numbers ----------------------------------------------------------
   // Decimal text of any integer type.
   template <typename T>
-    requires(std::is_integral_v<T> && !std::is_same_v<T, bool>)
-  static std::string toString(T v) {
+  requires(std::is_integral_v<T> && !std::is_same_v<T, bool>) static std::string toString(T v) {
     if constexpr (std::is_signed_v<T>) {
       return int64ToString(static_cast<std::int64_t>(v));
     } else {

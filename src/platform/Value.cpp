@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iterator>
-#include <new>
-#include <stdexcept>
 #include <functional>
+#include <iterator>
 #include <limits>
+#include <new>
 #include <ostream>
+#include <stdexcept>
 
 #include "platform/Text.h"
 
@@ -21,10 +21,11 @@ namespace {
 // Table sizes; the capacity for n entries is the first of at least
 // floor(n * 1.33).
 constexpr std::size_t kCapacities[] = {
-    0,        3,        7,         13,        23,        41,        71,        127,       191,       251,
-    383,      631,      1087,      1723,      2803,      4523,      7351,      11959,     19447,     31231,
-    50683,    81919,    132607,    214519,    346607,    561109,    907759,    1468927,   2376191,   3845119,
-    6221311,  10066421, 16287743,  26354171,  42641881,  68996069,  111638519, 180634607, 292272623, 472907251};
+    0,        3,        7,        13,       23,        41,        71,        127,
+    191,      251,      383,      631,      1087,      1723,      2803,      4523,
+    7351,     11959,    19447,    31231,    50683,     81919,     132607,    214519,
+    346607,   561109,   907759,   1468927,  2376191,   3845119,   6221311,   10066421,
+    16287743, 26354171, 42641881, 68996069, 111638519, 180634607, 292272623, 472907251};
 
 }  // namespace
 
@@ -59,7 +60,9 @@ std::uint32_t Dictionary::hashKey(std::string_view key) {
   return static_cast<std::uint32_t>(h >> 32);
 }
 
-Dictionary::Slot* Dictionary::table() const { return reinterpret_cast<Slot*>(entries_ + capacity_); }
+Dictionary::Slot* Dictionary::table() const {
+  return reinterpret_cast<Slot*>(entries_ + capacity_);
+}
 
 Dictionary::Dictionary(std::initializer_list<Entry> entries) {
   reserve(entries.size());
@@ -69,7 +72,8 @@ Dictionary::Dictionary(std::initializer_list<Entry> entries) {
 Dictionary::Dictionary(const Dictionary& other) {
   if (other.count_ == 0) return;
   regrow(capacityFor(other.count_));
-  for (const Entry& entry : other) append(std::string(entry.first), hashKey(entry.first), Value(entry.second));
+  for (const Entry& entry : other)
+    append(std::string(entry.first), hashKey(entry.first), Value(entry.second));
 }
 
 Dictionary::Dictionary(Dictionary&& other) noexcept
@@ -108,7 +112,8 @@ void Dictionary::destroy() noexcept {
   count_ = capacity_ = 0;
 }
 
-Dictionary Dictionary::adopt(std::string* keys, const std::uint32_t* hashes, Value* values, std::size_t count) {
+Dictionary Dictionary::adopt(std::string* keys, const std::uint32_t* hashes, Value* values,
+                             std::size_t count) {
   Dictionary d;
   if (count == 0) return d;
   d.regrow(capacityFor(count));
@@ -153,7 +158,7 @@ void Dictionary::fileSlot(std::uint32_t hash, std::size_t pos) {
 
 void Dictionary::regrow(std::size_t capacity) {
   // One block: `capacity` entries, then `capacity` slots.
-  auto* block = static_cast<Entry*>(::operator new(capacity * (sizeof(Entry) + sizeof(Slot))));
+  auto* block = static_cast<Entry*>(::operator new(capacity*(sizeof(Entry) + sizeof(Slot))));
   auto* slots = reinterpret_cast<Slot*>(block + capacity);
   std::memset(static_cast<void*>(slots), 0, capacity * sizeof(Slot));
   for (std::size_t i = 0; i < count_; ++i) {
@@ -319,20 +324,11 @@ const T& emptyOf() {
 
 void Value::release() noexcept {
   switch (kind_) {
-    case Kind::String:
-      dropRep<std::string>(rep_);
-      break;
-    case Kind::Data:
-      dropRep<Bytes>(rep_);
-      break;
-    case Kind::Array:
-      dropRep<ArrayRep>(rep_);
-      break;
-    case Kind::Dictionary:
-      dropRep<DictionaryRep>(rep_);
-      break;
-    default:
-      break;
+    case Kind::String: dropRep<std::string>(rep_); break;
+    case Kind::Data: dropRep<Bytes>(rep_); break;
+    case Kind::Array: dropRep<ArrayRep>(rep_); break;
+    case Kind::Dictionary: dropRep<DictionaryRep>(rep_); break;
+    default: break;
   }
   kind_ = Kind::Null;
 }
@@ -361,9 +357,7 @@ Value::Value(std::string_view s) : kind_(Kind::String) {
 
 Value::Value(Bytes data) : kind_(Kind::Data) { rep_ = new Boxed<Bytes>(std::move(data)); }
 
-Value::Value(kx::Array array) : kind_(Kind::Array) {
-  rep_ = new ArrayRep(std::move(array));
-}
+Value::Value(kx::Array array) : kind_(Kind::Array) { rep_ = new ArrayRep(std::move(array)); }
 
 Value::Value(kx::Dictionary dict) : kind_(Kind::Dictionary) {
   rep_ = new DictionaryRep(std::move(dict));
@@ -444,92 +438,63 @@ bool doubleEqualsUInt64(double d, std::uint64_t u) {
 
 bool Value::boolValue() const {
   switch (kind_) {
-    case Kind::Bool:
-      return b_;
-    case Kind::Int64:
-      return i_ != 0;
-    case Kind::UInt64:
-      return u_ != 0;
+    case Kind::Bool: return b_;
+    case Kind::Int64: return i_ != 0;
+    case Kind::UInt64: return u_ != 0;
     case Kind::Double:
-    case Kind::Date:
-      return d_ != 0.0;
-    case Kind::String:
-      return Text::leadingBool(payload<std::string>(rep_));
-    default:
-      return false;
+    case Kind::Date: return d_ != 0.0;
+    case Kind::String: return Text::leadingBool(payload<std::string>(rep_));
+    default: return false;
   }
 }
 
 std::int64_t Value::intValue() const {
   switch (kind_) {
-    case Kind::Bool:
-      return b_ ? 1 : 0;
-    case Kind::Int64:
-      return i_;
+    case Kind::Bool: return b_ ? 1 : 0;
+    case Kind::Int64: return i_;
     case Kind::UInt64:
       return u_ > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
                  ? std::numeric_limits<std::int64_t>::max()
                  : static_cast<std::int64_t>(u_);
     case Kind::Double:
-    case Kind::Date:
-      return doubleToInt64(d_);
-    case Kind::String:
-      return Text::leadingInt64(payload<std::string>(rep_));
-    default:
-      return 0;
+    case Kind::Date: return doubleToInt64(d_);
+    case Kind::String: return Text::leadingInt64(payload<std::string>(rep_));
+    default: return 0;
   }
 }
 
 std::uint64_t Value::unsignedValue() const {
   switch (kind_) {
-    case Kind::Bool:
-      return b_ ? 1 : 0;
-    case Kind::Int64:
-      return i_ < 0 ? 0 : static_cast<std::uint64_t>(i_);
-    case Kind::UInt64:
-      return u_;
+    case Kind::Bool: return b_ ? 1 : 0;
+    case Kind::Int64: return i_ < 0 ? 0 : static_cast<std::uint64_t>(i_);
+    case Kind::UInt64: return u_;
     case Kind::Double:
-    case Kind::Date:
-      return doubleToUInt64(d_);
-    case Kind::String:
-      return Text::leadingUInt64(payload<std::string>(rep_));
-    default:
-      return 0;
+    case Kind::Date: return doubleToUInt64(d_);
+    case Kind::String: return Text::leadingUInt64(payload<std::string>(rep_));
+    default: return 0;
   }
 }
 
 double Value::doubleValue() const {
   switch (kind_) {
-    case Kind::Bool:
-      return b_ ? 1.0 : 0.0;
-    case Kind::Int64:
-      return static_cast<double>(i_);
-    case Kind::UInt64:
-      return static_cast<double>(u_);
+    case Kind::Bool: return b_ ? 1.0 : 0.0;
+    case Kind::Int64: return static_cast<double>(i_);
+    case Kind::UInt64: return static_cast<double>(u_);
     case Kind::Double:
-    case Kind::Date:
-      return d_;
-    case Kind::String:
-      return Text::leadingDouble(payload<std::string>(rep_));
-    default:
-      return 0.0;
+    case Kind::Date: return d_;
+    case Kind::String: return Text::leadingDouble(payload<std::string>(rep_));
+    default: return 0.0;
   }
 }
 
 std::string Value::stringValue() const {
   switch (kind_) {
-    case Kind::Bool:
-      return b_ ? "1" : "0";
-    case Kind::Int64:
-      return Text::toString(i_);
-    case Kind::UInt64:
-      return Text::toString(u_);
-    case Kind::Double:
-      return Text::toString(d_);
-    case Kind::String:
-      return payload<std::string>(rep_);
-    default:
-      return std::string();
+    case Kind::Bool: return b_ ? "1" : "0";
+    case Kind::Int64: return Text::toString(i_);
+    case Kind::UInt64: return Text::toString(u_);
+    case Kind::Double: return Text::toString(d_);
+    case Kind::String: return payload<std::string>(rep_);
+    default: return std::string();
   }
 }
 
@@ -558,17 +523,10 @@ void Value::makeUniqueContainer(Kind kind) {
   if (kind_ != kind) {
     if (hasRep()) release();
     switch (kind) {
-      case Kind::String:
-        rep_ = new Boxed<std::string>();
-        break;
-      case Kind::Array:
-        rep_ = new ArrayRep();
-        break;
-      case Kind::Dictionary:
-        rep_ = new DictionaryRep();
-        break;
-      default:
-        return;
+      case Kind::String: rep_ = new Boxed<std::string>(); break;
+      case Kind::Array: rep_ = new ArrayRep(); break;
+      case Kind::Dictionary: rep_ = new DictionaryRep(); break;
+      default: return;
     }
     kind_ = kind;
     return;
@@ -577,9 +535,7 @@ void Value::makeUniqueContainer(Kind kind) {
   if (unique && !rep_->derived) return;
   detail::ValueRep* copy = nullptr;
   switch (kind) {
-    case Kind::String:
-      copy = new Boxed<std::string>(payload<std::string>(rep_));
-      break;
+    case Kind::String: copy = new Boxed<std::string>(payload<std::string>(rep_)); break;
     case Kind::Array:
       // Storage of a derived class (a parsed collection) is never changed
       // through a Value: its contents move (or are copied) into plain storage.
@@ -596,8 +552,7 @@ void Value::makeUniqueContainer(Kind kind) {
         copy = new DictionaryRep(dictOf(rep_));
       }
       break;
-    default:
-      return;
+    default: return;
   }
   release();
   rep_ = copy;
@@ -658,16 +613,11 @@ void Value::set(std::string key, Value value) {
 
 std::size_t Value::size() const {
   switch (kind_) {
-    case Kind::String:
-      return payload<std::string>(rep_).size();
-    case Kind::Data:
-      return payload<Bytes>(rep_).size();
-    case Kind::Array:
-      return arrayOf(rep_).size();
-    case Kind::Dictionary:
-      return dictOf(rep_).size();
-    default:
-      return 0;
+    case Kind::String: return payload<std::string>(rep_).size();
+    case Kind::Data: return payload<Bytes>(rep_).size();
+    case Kind::Array: return arrayOf(rep_).size();
+    case Kind::Dictionary: return dictOf(rep_).size();
+    default: return 0;
   }
 }
 
@@ -677,57 +627,40 @@ std::size_t Value::size() const {
 bool Value::operator==(const Value& other) const {
   if (hasRep() && other.kind_ == kind_ && rep_ == other.rep_) return true;
   switch (kind_) {
-    case Kind::Null:
-      return other.kind_ == Kind::Null;
-    case Kind::Bool:
-      return other.kind_ == Kind::Bool && other.b_ == b_;
+    case Kind::Null: return other.kind_ == Kind::Null;
+    case Kind::Bool: return other.kind_ == Kind::Bool && other.b_ == b_;
     case Kind::Int64:
       switch (other.kind_) {
-        case Kind::Int64:
-          return i_ == other.i_;
-        case Kind::UInt64:
-          return i_ >= 0 && static_cast<std::uint64_t>(i_) == other.u_;
-        case Kind::Double:
-          return doubleEqualsInt64(other.d_, i_);
-        default:
-          return false;
+        case Kind::Int64: return i_ == other.i_;
+        case Kind::UInt64: return i_ >= 0 && static_cast<std::uint64_t>(i_) == other.u_;
+        case Kind::Double: return doubleEqualsInt64(other.d_, i_);
+        default: return false;
       }
     case Kind::UInt64:
       switch (other.kind_) {
-        case Kind::Int64:
-          return other.i_ >= 0 && static_cast<std::uint64_t>(other.i_) == u_;
-        case Kind::UInt64:
-          return u_ == other.u_;
-        case Kind::Double:
-          return doubleEqualsUInt64(other.d_, u_);
-        default:
-          return false;
+        case Kind::Int64: return other.i_ >= 0 && static_cast<std::uint64_t>(other.i_) == u_;
+        case Kind::UInt64: return u_ == other.u_;
+        case Kind::Double: return doubleEqualsUInt64(other.d_, u_);
+        default: return false;
       }
     case Kind::Double:
       switch (other.kind_) {
-        case Kind::Int64:
-          return doubleEqualsInt64(d_, other.i_);
-        case Kind::UInt64:
-          return doubleEqualsUInt64(d_, other.u_);
+        case Kind::Int64: return doubleEqualsInt64(d_, other.i_);
+        case Kind::UInt64: return doubleEqualsUInt64(d_, other.u_);
         case Kind::Double:
           // NaN equals NaN so that equality stays reflexive for deep compares.
           return d_ == other.d_ || (std::isnan(d_) && std::isnan(other.d_));
-        default:
-          return false;
+        default: return false;
       }
-    case Kind::Date:
-      return other.kind_ == Kind::Date && d_ == other.d_;
+    case Kind::Date: return other.kind_ == Kind::Date && d_ == other.d_;
     case Kind::String:
       return other.kind_ == Kind::String &&
              payload<std::string>(rep_) == payload<std::string>(other.rep_);
     case Kind::Data:
       return other.kind_ == Kind::Data && payload<Bytes>(rep_) == payload<Bytes>(other.rep_);
-    case Kind::Array:
-      return other.kind_ == Kind::Array &&
-             arrayOf(rep_) == arrayOf(other.rep_);
+    case Kind::Array: return other.kind_ == Kind::Array && arrayOf(rep_) == arrayOf(other.rep_);
     case Kind::Dictionary:
-      return other.kind_ == Kind::Dictionary &&
-             dictOf(rep_) == dictOf(other.rep_);
+      return other.kind_ == Kind::Dictionary && dictOf(rep_) == dictOf(other.rep_);
   }
   return false;
 }
@@ -742,21 +675,11 @@ void appendQuoted(std::string_view s, std::string* out) {
   out->push_back('"');
   for (char c : s) {
     switch (c) {
-      case '"':
-        out->append("\\\"");
-        break;
-      case '\\':
-        out->append("\\\\");
-        break;
-      case '\n':
-        out->append("\\n");
-        break;
-      case '\r':
-        out->append("\\r");
-        break;
-      case '\t':
-        out->append("\\t");
-        break;
+      case '"': out->append("\\\""); break;
+      case '\\': out->append("\\\\"); break;
+      case '\n': out->append("\\n"); break;
+      case '\r': out->append("\\r"); break;
+      case '\t': out->append("\\t"); break;
       default:
         if (static_cast<unsigned char>(c) < 0x20) {
           out->append("\\u00");
@@ -772,20 +695,12 @@ void appendQuoted(std::string_view s, std::string* out) {
 
 void describe(const Value& v, std::string* out) {
   switch (v.kind()) {
-    case Value::Kind::Null:
-      out->append("null");
-      break;
-    case Value::Kind::Bool:
-      out->append(v.boolValue() ? "true" : "false");
-      break;
+    case Value::Kind::Null: out->append("null"); break;
+    case Value::Kind::Bool: out->append(v.boolValue() ? "true" : "false"); break;
     case Value::Kind::Int64:
     case Value::Kind::UInt64:
-    case Value::Kind::Double:
-      out->append(v.stringValue());
-      break;
-    case Value::Kind::String:
-      appendQuoted(v.string(), out);
-      break;
+    case Value::Kind::Double: out->append(v.stringValue()); break;
+    case Value::Kind::String: appendQuoted(v.string(), out); break;
     case Value::Kind::Data: {
       static const char kHex[] = "0123456789abcdef";
       const Bytes& b = v.bytes();
@@ -799,9 +714,7 @@ void describe(const Value& v, std::string* out) {
       out->push_back('>');
       break;
     }
-    case Value::Kind::Date:
-      out->append("date(" + Text::toString(v.dateValue()) + ")");
-      break;
+    case Value::Kind::Date: out->append("date(" + Text::toString(v.dateValue()) + ")"); break;
     case Value::Kind::Array: {
       out->push_back('[');
       bool first = true;

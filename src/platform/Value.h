@@ -68,7 +68,8 @@ class Dictionary {
   // Builds a dictionary from `count` keys with their hashKey() hashes and
   // values, taken in order (moved from); a repeated key keeps its first
   // position and its last value. Sized exactly for `count` entries.
-  static Dictionary adopt(std::string* keys, const std::uint32_t* hashes, Value* values, std::size_t count);
+  static Dictionary adopt(std::string* keys, const std::uint32_t* hashes, Value* values,
+                          std::size_t count);
 
   // The hash every key is filed under.
   static std::uint32_t hashKey(std::string_view key);
@@ -248,10 +249,9 @@ class Value {
 
  private:
   // String, Data, Array and Dictionary keep a shared payload in rep_.
-  static constexpr unsigned kRepKinds = (1u << static_cast<unsigned>(Kind::String)) |
-                                        (1u << static_cast<unsigned>(Kind::Data)) |
-                                        (1u << static_cast<unsigned>(Kind::Array)) |
-                                        (1u << static_cast<unsigned>(Kind::Dictionary));
+  static constexpr unsigned kRepKinds =
+      (1u << static_cast<unsigned>(Kind::String)) | (1u << static_cast<unsigned>(Kind::Data)) |
+      (1u << static_cast<unsigned>(Kind::Array)) | (1u << static_cast<unsigned>(Kind::Dictionary));
   bool hasRep() const { return (kRepKinds >> static_cast<unsigned>(kind_)) & 1u; }
   void release() noexcept;  // drops this value's reference to rep_
   void makeUniqueContainer(Kind kind);

@@ -60,11 +60,11 @@ class WorkerPool {
 
   const std::size_t softLimit_;
   mutable Mutex mu_;
-  CondVar workCv_;      // workers wait here for jobs
-  CondVar watcherCv_;   // the watcher waits here for a backlog
+  CondVar workCv_;     // workers wait here for jobs
+  CondVar watcherCv_;  // the watcher waits here for a backlog
   std::deque<Job> pending_ GUARDED_BY(mu_);
   std::size_t threads_ GUARDED_BY(mu_) = 0;
-  std::size_t idle_ GUARDED_BY(mu_) = 0;  // workers waiting for a job
+  std::size_t idle_ GUARDED_BY(mu_) = 0;        // workers waiting for a job
   Clock::time_point lastTake_ GUARDED_BY(mu_);  // when a worker last took a job
   bool watcherStarted_ GUARDED_BY(mu_) = false;
 };

@@ -95,8 +95,8 @@ bool KXSFolderLock::acquire(const std::string& indexDirectory, double timeoutSec
   }
   ::close(lockFd);
   if (outcome == Outcome::kTimedOut) {
-    kx::SetError(error, KXSMakeError(KXSErrorIndexBusy,
-                                     "the full-text index is in use by another process"));
+    kx::SetError(
+        error, KXSMakeError(KXSErrorIndexBusy, "the full-text index is in use by another process"));
   }
   return false;
 }

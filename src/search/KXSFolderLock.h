@@ -39,8 +39,8 @@ class KXSFolderLock {
   // it that long, or with the system's error when the lock files cannot be
   // opened. `queued`, when given, is called once the caller is next in line
   // (it holds the gate), before it waits for the current holder.
-  [[nodiscard]] bool acquire(const std::string& indexDirectory, double timeoutSeconds, kx::Error* error,
-               const std::function<void()>& queued = nullptr);
+  [[nodiscard]] bool acquire(const std::string& indexDirectory, double timeoutSeconds,
+                             kx::Error* error, const std::function<void()>& queued = nullptr);
 
   // Gives the folder lock up (also done by the destructor).
   void release();

@@ -91,9 +91,7 @@ bool runRemove(const Settings& settings, const std::vector<std::string>& ids, kx
   return false;
 }
 
-bool isUsableIdentifier(const std::string& id) {
-  return !id.empty() && kx::Text::isValidUtf8(id);
-}
+bool isUsableIdentifier(const std::string& id) { return !id.empty() && kx::Text::isValidUtf8(id); }
 
 std::vector<PreparedDocument> prepare(const KXSIndexProxy::Documents& documents) {
   std::vector<PreparedDocument> prepared(documents.size());
@@ -500,8 +498,7 @@ void KXSIndexProxy::removeDocuments(const Documents& documents, RemoveCompletion
   indexQueue().async([] { serveWaitingCalls(); });
 }
 
-std::vector<bool> KXSIndexProxy::submitDocumentsSync(const Documents& documents,
-                                                     kx::Error* error) {
+std::vector<bool> KXSIndexProxy::submitDocumentsSync(const Documents& documents, kx::Error* error) {
   auto call = std::make_shared<PendingCall>();
   std::shared_ptr<State> state = state_;
   call->settings = [state] { return state->settings(); };

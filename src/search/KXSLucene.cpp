@@ -14,8 +14,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cwchar>
@@ -152,21 +152,21 @@ std::string fromLibrary(const wchar_t* wide) {
 // compatibility forms: scripts written without blanks between words.
 bool isCJK(wchar_t c) {
   const std::uint32_t u = static_cast<std::uint32_t>(c);
-  return (u >= 0x1100 && u <= 0x11FF) ||    // Hangul Jamo
-         (u >= 0x2E80 && u <= 0x2FDF) ||    // CJK and Kangxi radicals
-         (u >= 0x3005 && u <= 0x3007) ||    // iteration mark, closing mark, zero
-         (u >= 0x3021 && u <= 0x3029) ||    // Hangzhou numerals
-         (u >= 0x3038 && u <= 0x303C) ||    // more Hangzhou numerals, masu mark
-         (u >= 0x3040 && u <= 0x30FF) ||    // Hiragana, Katakana
-         (u >= 0x3100 && u <= 0x31BF) ||    // Bopomofo, Hangul compatibility Jamo
-         (u >= 0x31F0 && u <= 0x31FF) ||    // Katakana phonetic extensions
-         (u >= 0x3400 && u <= 0x4DBF) ||    // CJK extension A
-         (u >= 0x4E00 && u <= 0x9FFF) ||    // CJK unified ideographs
-         (u >= 0xA960 && u <= 0xA97F) ||    // Hangul Jamo extended A
-         (u >= 0xAC00 && u <= 0xD7FF) ||    // Hangul syllables, Jamo extended B
-         (u >= 0xF900 && u <= 0xFAFF) ||    // CJK compatibility ideographs
-         (u >= 0xFF66 && u <= 0xFFDC) ||    // half-width Katakana and Hangul
-         (u >= 0x20000 && u <= 0x3FFFD);    // supplementary ideographic planes
+  return (u >= 0x1100 && u <= 0x11FF) ||  // Hangul Jamo
+         (u >= 0x2E80 && u <= 0x2FDF) ||  // CJK and Kangxi radicals
+         (u >= 0x3005 && u <= 0x3007) ||  // iteration mark, closing mark, zero
+         (u >= 0x3021 && u <= 0x3029) ||  // Hangzhou numerals
+         (u >= 0x3038 && u <= 0x303C) ||  // more Hangzhou numerals, masu mark
+         (u >= 0x3040 && u <= 0x30FF) ||  // Hiragana, Katakana
+         (u >= 0x3100 && u <= 0x31BF) ||  // Bopomofo, Hangul compatibility Jamo
+         (u >= 0x31F0 && u <= 0x31FF) ||  // Katakana phonetic extensions
+         (u >= 0x3400 && u <= 0x4DBF) ||  // CJK extension A
+         (u >= 0x4E00 && u <= 0x9FFF) ||  // CJK unified ideographs
+         (u >= 0xA960 && u <= 0xA97F) ||  // Hangul Jamo extended A
+         (u >= 0xAC00 && u <= 0xD7FF) ||  // Hangul syllables, Jamo extended B
+         (u >= 0xF900 && u <= 0xFAFF) ||  // CJK compatibility ideographs
+         (u >= 0xFF66 && u <= 0xFFDC) ||  // half-width Katakana and Hangul
+         (u >= 0x20000 && u <= 0x3FFFD);  // supplementary ideographic planes
 }
 
 // Horizontal blanks between two CJK characters join them: Chinese and
@@ -265,7 +265,8 @@ std::wstring drain(Reader* reader) {
 // stop words, with CJK characters as single tokens (see isolateCJK).
 class KXSAnalyzer final : public Analyzer {
  public:
-  explicit KXSAnalyzer(const KXSLucene::StopWords& stopWords) : stopTable_(_CLNEW CLTCSetList(true)) {
+  explicit KXSAnalyzer(const KXSLucene::StopWords& stopWords)
+      : stopTable_(_CLNEW CLTCSetList(true)) {
     for (const std::string& word : stopWords) {
       const std::wstring wide = kx::Text::toWide(word);
       auto* copy = static_cast<wchar_t*>(std::calloc(wide.size() + 1, sizeof(wchar_t)));
@@ -420,15 +421,13 @@ T* openForReading(const std::string& directory, T* (*open)(const std::string&)) 
 }
 
 IndexReader* openReader(const std::string& directory) {
-  return openForReading<IndexReader>(directory, [](const std::string& path) {
-    return IndexReader::open(path.c_str());
-  });
+  return openForReading<IndexReader>(
+      directory, [](const std::string& path) { return IndexReader::open(path.c_str()); });
 }
 
 IndexSearcher* openSearcher(const std::string& directory) {
-  return openForReading<IndexSearcher>(directory, [](const std::string& path) {
-    return _CLNEW IndexSearcher(path.c_str());
-  });
+  return openForReading<IndexSearcher>(
+      directory, [](const std::string& path) { return _CLNEW IndexSearcher(path.c_str()); });
 }
 
 // Closes a reader that holds deletions, which commits them.
@@ -621,7 +620,8 @@ class TermList {
       const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
       const std::size_t index =
           static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), at) -
-                                   starts_.begin()) - 1;
+                                   starts_.begin()) -
+          1;
       const std::string_view term = termAt(index);
       found.push_back(term);
       from = starts_[index] + term.size() + 1;  // on to the next term
@@ -633,12 +633,12 @@ class TermList {
   // more than `limit` of them.
   std::vector<std::string_view> startingWith(std::string_view prefix, std::size_t limit) const {
     std::vector<std::string_view> found;
-    std::size_t index = static_cast<std::size_t>(
-        std::lower_bound(starts_.begin(), starts_.end(), prefix,
-                         [this](std::size_t start, std::string_view p) {
-                           return termStartingAt(start) < p;
-                         }) -
-        starts_.begin());
+    std::size_t index =
+        static_cast<std::size_t>(std::lower_bound(starts_.begin(), starts_.end(), prefix,
+                                                  [this](std::size_t start, std::string_view p) {
+                                                    return termStartingAt(start) < p;
+                                                  }) -
+                                 starts_.begin());
     for (; index < starts_.size() && found.size() <= limit; ++index) {
       const std::string_view term = termAt(index);
       if (term.substr(0, prefix.size()) != prefix) break;
@@ -1067,13 +1067,12 @@ std::optional<std::vector<std::string>> KXSLucene::search(const std::string& dir
   try {
     if (directory.empty()) return nothingSearched;
     switch (indexPresence(directory)) {
-      case IndexPresence::kPresent:
-        break;
-      case IndexPresence::kAbsent:
-        return nothingSearched;
+      case IndexPresence::kPresent: break;
+      case IndexPresence::kAbsent: return nothingSearched;
       case IndexPresence::kBusy:
-        kx::SetError(error, KXSMakeError(KXSErrorIndexBusy,
-                                         "the full-text index is being written by another process"));
+        kx::SetError(error,
+                     KXSMakeError(KXSErrorIndexBusy,
+                                  "the full-text index is being written by another process"));
         return nothingSearched;
     }
     pinDirectory(directory);

@@ -80,7 +80,8 @@ class KXSLucene {
   // there yet (the next writer must create it); otherwise a write lock left
   // behind by an earlier writer is broken. Only the indexer's serial queue
   // may call this, while it holds the folder's process lock.
-  [[nodiscard]] static bool prepareForWriting(const std::string& directory, bool* create, kx::Error* error);
+  [[nodiscard]] static bool prepareForWriting(const std::string& directory, bool* create,
+                                              kx::Error* error);
 
   // Adds the documents with one writer (creating the index when `create`),
   // optimises, commits, and then removes every older document that has the
@@ -88,9 +89,10 @@ class KXSLucene {
   // documents[i] is in the committed index with no older copy beside it.
   // Returns false and fills *error when any document failed; the documents
   // that did not make it leave the index as it was for their identifiers.
-  [[nodiscard]] static bool addDocuments(const std::string& directory, bool create, const StopWords& stopWords,
-                           const std::vector<Document>& documents, std::vector<bool>* indexed,
-                           kx::Error* error);
+  [[nodiscard]] static bool addDocuments(const std::string& directory, bool create,
+                                         const StopWords& stopWords,
+                                         const std::vector<Document>& documents,
+                                         std::vector<bool>* indexed, kx::Error* error);
 
   // How far one writeDocuments() call may go before it commits.
   struct WriteLimits {
@@ -132,8 +134,8 @@ class KXSLucene {
 
   // Removes every document whose "docID" is one of `ids`. No index in the
   // folder means nothing to remove (success).
-  [[nodiscard]] static bool removeDocuments(const std::string& directory, const std::vector<std::string>& ids,
-                              kx::Error* error);
+  [[nodiscard]] static bool removeDocuments(const std::string& directory,
+                                            const std::vector<std::string>& ids, kx::Error* error);
 
   // Runs a search with the query text already escaped and spaced (see
   // KXSSearchProxy). Answers:
@@ -166,7 +168,7 @@ class KXSLucene {
   // The version of the index as last committed; every commit changes it.
   // Fails when the folder holds no index.
   [[nodiscard]] static bool indexVersion(const std::string& directory, std::int64_t* version,
-                           kx::Error* error);
+                                         kx::Error* error);
 
   // How many times this process has walked a term dictionary to list an
   // index's terms (for tests and diagnostics).
@@ -183,9 +185,9 @@ class KXSLucene {
 
   // Every live document of the index with its stored fields, in index order.
   // For diagnostics and tests.
-  [[nodiscard]] static bool storedDocuments(const std::string& directory,
-                              std::vector<std::map<std::string, std::string>>* documents,
-                              kx::Error* error);
+  [[nodiscard]] static bool storedDocuments(
+      const std::string& directory, std::vector<std::map<std::string, std::string>>* documents,
+      kx::Error* error);
 };
 
 #endif  // ZN_SEARCH_KXSLUCENE_H_

@@ -34,8 +34,8 @@ struct KXSSearchProxy::State {
       directory = currentIndexDirPath;
       stopWordsPath = currentStopWordsPath;
     }
-    auto words = std::make_shared<const KXSLucene::StopWords>(
-        KXSLucene::loadStopWords(stopWordsPath));
+    auto words =
+        std::make_shared<const KXSLucene::StopWords>(KXSLucene::loadStopWords(stopWordsPath));
     kx::MutexLock lock(mutex);
     // Keep them unless a reload came in meanwhile.
     if (currentStopWordsPath == stopWordsPath && !stopWords) stopWords = words;
@@ -80,12 +80,11 @@ std::string KXSSearchProxy::currentStopWordsPath() const {
 
 std::string KXSSearchProxy::queryText(const KXSearchQuery& query) {
   const kx::Value& keywords = query[KXSearchQueryKeywordsKey];
-  const std::string text =
-      KXSTextUtil::spacedText(KXSTextUtil::escapeQuery(keywords.isString() ? keywords.string() : ""));
+  const std::string text = KXSTextUtil::spacedText(
+      KXSTextUtil::escapeQuery(keywords.isString() ? keywords.string() : ""));
   const kx::Value& category = query[KXSearchQueryCategoryKey];
   if (category.isString() && !category.string().empty()) {
-    return "docCategory:\"" + KXSTextUtil::dropFirstCharacter(category.string()) + "\" AND " +
-           text;
+    return "docCategory:\"" + KXSTextUtil::dropFirstCharacter(category.string()) + "\" AND " + text;
   }
   return text;
 }
@@ -99,7 +98,8 @@ std::optional<std::vector<std::string>> runSearch(
     return KXSLucene::search(settings.first, *settings.second, KXSSearchProxy::queryText(query),
                              error);
   } catch (const std::exception& e) {
-    kx::SetError(error, KXSMakeError(KXSErrorUnexpected, std::string("search failed: ") + e.what()));
+    kx::SetError(error,
+                 KXSMakeError(KXSErrorUnexpected, std::string("search failed: ") + e.what()));
   } catch (...) {
     kx::SetError(error, KXSMakeError(KXSErrorUnexpected, "search failed"));
   }

@@ -60,8 +60,7 @@ class KXSSearchProxy {
   // nothing could be searched; nullopt when nothing was found. A query
   // without a "keywords" text searches for the empty text, which finds
   // nothing to search.
-  std::optional<std::vector<std::string>> searchSync(const KXSearchQuery& query,
-                                                     kx::Error* error);
+  std::optional<std::vector<std::string>> searchSync(const KXSearchQuery& query, kx::Error* error);
 
   // The query text the library parses for `query`: escaped keywords, spaced
   // non-Latin runs, and the category clause "docCategory:\"...\" AND " in

@@ -7,8 +7,7 @@
 const std::vector<std::string>& KXSTextUtil::querySpecials() {
   // One constant text split once per process, as the list is documented.
   static const std::vector<std::string>* specials = [] {
-    static constexpr std::string_view kSpecials =
-        "\\ + - && || ! ( ) { } [ ] ^ \" ~ * ? :";
+    static constexpr std::string_view kSpecials = "\\ + - && || ! ( ) { } [ ] ^ \" ~ * ? :";
     auto* list = new std::vector<std::string>();
     std::size_t start = 0;
     while (start < kSpecials.size()) {

@@ -16,16 +16,11 @@ std::shared_ptr<KXConcurrentController>& shared(int which) {
 
 }  // namespace
 
-KXConcurrentController& KXConcurrentController::pullController() {
-  return *shared(0);
-}
+KXConcurrentController& KXConcurrentController::pullController() { return *shared(0); }
 
-KXConcurrentController& KXConcurrentController::pushController() {
-  return *shared(1);
-}
+KXConcurrentController& KXConcurrentController::pushController() { return *shared(1); }
 
-KXConcurrentController::KXConcurrentController()
-    : KXConcurrentController(kDefaultConcurrentLen) {}
+KXConcurrentController::KXConcurrentController() : KXConcurrentController(kDefaultConcurrentLen) {}
 
 KXConcurrentController::KXConcurrentController(std::int64_t concurrentLen)
     : concurrentLen_(std::max<std::int64_t>(1, concurrentLen)),

@@ -1,4 +1,5 @@
-// KXDataConflictPolicyCopyOne: the remote entry is taken in beside the local one, which survives as a copy.
+// KXDataConflictPolicyCopyOne: the remote entry is taken in beside the local one, which survives as
+// a copy.
 //
 // Thread safety: stateless; any thread.
 #ifndef ZN_SYNC_KXDATACONFLICTPOLICYCOPYONE_H_

@@ -15,7 +15,7 @@ class KXConfiguration;
 
 // `configuration`: where the configured number is read (nullptr: the shared
 // configuration).
-const KXDataConflictPolicy* KXDataConflictPolicyForType(int type,
-                                                        const KXConfiguration* configuration = nullptr);
+const KXDataConflictPolicy* KXDataConflictPolicyForType(
+    int type, const KXConfiguration* configuration = nullptr);
 
 #endif  // ZN_SYNC_KXDATACONFLICTPOLICYFORTYPE_H_

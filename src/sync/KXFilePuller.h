@@ -61,7 +61,7 @@ class KXFilePuller : public std::enable_shared_from_this<KXFilePuller> {
 
   std::mutex mu_;
   std::shared_ptr<KXNetworkOperation> operator_;  // guarded by mu_
-  bool cleared_ = false;                           // guarded by mu_
+  bool cleared_ = false;                          // guarded by mu_
 };
 
 #endif  // ZN_SYNC_KXFILEPULLER_H_

@@ -34,16 +34,15 @@ KXSyncManager& KXSyncManager::defaultManager() {
 }
 
 void KXSyncManager::installSyncRequestHooks() {
-  KXSyncRequestHooks::install([] { defaultManager().syncByManual(); },
-                              [](std::function<void()> block) {
-                                defaultManager().didAfterSync(std::move(block));
-                              });
+  KXSyncRequestHooks::install(
+      [] { defaultManager().syncByManual(); },
+      [](std::function<void()> block) { defaultManager().didAfterSync(std::move(block)); });
 }
 
 KXSyncManager::KXSyncManager(std::shared_ptr<KXSyncCycleEnvironment> cycleEnvironment,
                              std::shared_ptr<KXSyncManagerEnvironment> environment,
-                             std::shared_ptr<KXUIPort> ui,
-                             std::shared_ptr<KXDelayClock> clock, kx::NotificationCenter* center)
+                             std::shared_ptr<KXUIPort> ui, std::shared_ptr<KXDelayClock> clock,
+                             kx::NotificationCenter* center)
     : cycleEnvironment_(cycleEnvironment ? std::move(cycleEnvironment)
                                          : std::make_shared<KXSyncCycleEnvironment>()),
       environment_(environment ? std::move(environment)
@@ -54,18 +53,17 @@ KXSyncManager::KXSyncManager(std::shared_ptr<KXSyncCycleEnvironment> cycleEnviro
       alive_(std::make_shared<int>(0)),
       syncQueue_(kQueueName, 1) {
   isNetworkReachable_ = cycleEnvironment_->canConnect();
-  observers_.push_back(center_->addObserver(
-      KXReachabilityWatcher::kNotificationName, nullptr, nullptr,
-      [this](const kx::Notification& n) { networkRechableChanged(n); }));
+  observers_.push_back(
+      center_->addObserver(KXReachabilityWatcher::kNotificationName, nullptr, nullptr,
+                           [this](const kx::Notification& n) { networkRechableChanged(n); }));
   observers_.push_back(center_->addObserver(kx::kWorkspaceWillSleepNotification, nullptr, nullptr,
                                             [this](const kx::Notification& n) { systemSleep(n); }));
   observers_.push_back(center_->addObserver(kx::kWorkspaceDidWakeNotification, nullptr, nullptr,
                                             [this](const kx::Notification& n) { systemAwake(n); }));
   // Every sync-end is posted on the main queue; the blocks run right there.
-  observers_.push_back(center_->addObserver(kKXSyncEndNotification, nullptr, nullptr,
-                                            [this](const kx::Notification&) {
-                                              runAfterSyncBlocks();
-                                            }));
+  observers_.push_back(
+      center_->addObserver(kKXSyncEndNotification, nullptr, nullptr,
+                           [this](const kx::Notification&) { runAfterSyncBlocks(); }));
   std::weak_ptr<int> alive = alive_;
   clock_->after(kFirstSyncDelaySeconds, kx::MainQueue::shared(), [this, alive] {
     if (alive.lock()) environment_->startSync([this] { syncByManual(); });
@@ -120,7 +118,8 @@ void KXSyncManager::runAfterSyncBlocks() {
 void KXSyncManager::postSyncStartNotification() {
   kx::NotificationCenter* center = center_;
   const void* object = this;
-  kx::MainQueue::shared().async([center, object] { center->post(kKXSyncStartNotification, object); });
+  kx::MainQueue::shared().async(
+      [center, object] { center->post(kKXSyncStartNotification, object); });
 }
 
 void KXSyncManager::postSyncEndNotification(bool success) {

@@ -47,7 +47,7 @@ class KXSyncManager {
 
   // What a sync request does, given the sleep flag and the queue's cycles.
   enum class Admission {
-    kRefuseAsleep,  // post sync-end false; nothing queued
+    kRefuseAsleep,    // post sync-end false; nothing queued
     kAddAndAnnounce,  // add a cycle and post sync-start
     kAddQuietly,      // add a cycle behind the running (or cancelled) one
     kAbsorb,          // a waiting cycle (or two cycles) covers the request
@@ -66,8 +66,7 @@ class KXSyncManager {
   // Null arguments take the defaults (the system clock, the default centre;
   // alerts go to the user-interface port installed when each is shown).
   KXSyncManager(std::shared_ptr<KXSyncCycleEnvironment> cycleEnvironment,
-                std::shared_ptr<KXSyncManagerEnvironment> environment,
-                std::shared_ptr<KXUIPort> ui,
+                std::shared_ptr<KXSyncManagerEnvironment> environment, std::shared_ptr<KXUIPort> ui,
                 std::shared_ptr<KXDelayClock> clock = nullptr,
                 kx::NotificationCenter* center = nullptr);
   // Stops listening, cancels the cycles and waits for them to finish.
@@ -107,8 +106,8 @@ class KXSyncManager {
   const std::shared_ptr<int> alive_;
 
   mutable std::mutex mu_;
-  bool isNetworkReachable_ = false;                    // guarded by mu_
-  bool isSystemSleeping_ = false;                      // guarded by mu_
+  bool isNetworkReachable_ = false;                     // guarded by mu_
+  bool isSystemSleeping_ = false;                       // guarded by mu_
   std::vector<std::function<void()>> afterSyncBlocks_;  // guarded by mu_
 
   std::vector<kx::NotificationCenter::Token> observers_;

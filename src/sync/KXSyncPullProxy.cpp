@@ -115,19 +115,19 @@ void KXSyncPullProxy::pullData(std::uint64_t generation) {
   // weakly.
   auto keep = std::make_shared<std::shared_ptr<KXNetworkOperation>>(operation);
   std::weak_ptr<KXSyncPullProxy> weak = weak_from_this();
-  operation->asyncNetworkOperationWithCallback(
-      [weak, keep, generation](const kx::Value& result, const kx::HTTPResponseHead&,
-                               const kx::Error& error) {
-        keep->reset();
-        std::shared_ptr<KXSyncPullProxy> self = weak.lock();
-        if (!self || !self->isCurrent(generation)) return;
-        if (!error.domain().empty() || !result.isDictionary()) {
-          KXLOG("pull fileMeta failed: %s", error.localizedDescription().c_str());
-          self->fail(generation, kx::Error(kErrorDomain, kErrorCode));
-          return;
-        }
-        self->handlePage(generation, result);
-      });
+  operation->asyncNetworkOperationWithCallback([weak, keep, generation](const kx::Value& result,
+                                                                        const kx::HTTPResponseHead&,
+                                                                        const kx::Error& error) {
+    keep->reset();
+    std::shared_ptr<KXSyncPullProxy> self = weak.lock();
+    if (!self || !self->isCurrent(generation)) return;
+    if (!error.domain().empty() || !result.isDictionary()) {
+      KXLOG("pull fileMeta failed: %s", error.localizedDescription().c_str());
+      self->fail(generation, kx::Error(kErrorDomain, kErrorCode));
+      return;
+    }
+    self->handlePage(generation, result);
+  });
 }
 
 void KXSyncPullProxy::handlePage(std::uint64_t generation, const kx::Value& result) {
@@ -248,9 +248,8 @@ void KXSyncPullProxy::applyBatch(std::uint64_t generation) {
       fail(generation, kx::Error(kErrorDomain, kErrorCode));
       return;
     }
-    KXSyncPullBatch batch = sortMetalist(metaList, [this](const kx::Value& raw) {
-      return environment_->convert(raw);
-    });
+    KXSyncPullBatch batch =
+        sortMetalist(metaList, [this](const kx::Value& raw) { return environment_->convert(raw); });
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (generation != generation_) return;

@@ -15,8 +15,7 @@ KXSyncUserMeta& KXSyncUserMeta::defaultProxy() {
   return **proxy;
 }
 
-KXSyncUserMeta::KXSyncUserMeta()
-    : KXSyncUserMeta(std::make_shared<KXSyncUserMetaEnvironment>()) {}
+KXSyncUserMeta::KXSyncUserMeta() : KXSyncUserMeta(std::make_shared<KXSyncUserMetaEnvironment>()) {}
 
 KXSyncUserMeta::KXSyncUserMeta(std::shared_ptr<KXSyncUserMetaEnvironment> environment)
     : environment_(std::move(environment)),
@@ -38,7 +37,8 @@ bool KXSyncUserMeta::current(std::uint64_t generation) const {
   return !isCancelled() && generation_.load() == generation;
 }
 
-std::shared_ptr<KXNetworkOperation> KXSyncUserMeta::makeOperation(KXNetworkOperationOptions options) {
+std::shared_ptr<KXNetworkOperation> KXSyncUserMeta::makeOperation(
+    KXNetworkOperationOptions options) {
   auto operation = std::make_shared<KXNetworkOperation>();
   operation->setOption(std::move(options));
   std::lock_guard<std::mutex> lock(mu_);
@@ -146,8 +146,7 @@ void KXSyncUserMeta::handlePullError(const kx::Error& error, const kx::Value& re
     if (userId.empty()) userId = environment_->currentUser();
     std::uint64_t generation = generation_.load();
     deleteProxy_->deleteAllDataWithUserId(
-        userId,
-        [weak, environment, userId, generation](bool success, const kx::Error&) {
+        userId, [weak, environment, userId, generation](bool success, const kx::Error&) {
           auto self = weak.lock();
           if (!self || !success || !self->current(generation)) return;
           environment->setCurrentUser(userId);
@@ -157,8 +156,7 @@ void KXSyncUserMeta::handlePullError(const kx::Error& error, const kx::Value& re
   }
 
   KXLOG("HTTP Request %s get fail response %s",
-        operation != nullptr ? operation->description().c_str() : "",
-        result.stringValue().c_str());
+        operation != nullptr ? operation->description().c_str() : "", result.stringValue().c_str());
   if (code == 422) {
     upgrading_.store(true);
     kx::MainQueue::shared().async([environment] {
@@ -190,22 +188,21 @@ void KXSyncUserMeta::handlePullError(const kx::Error& error, const kx::Value& re
   }
   if (ecode == 2060 || ecode == 2061) {
     std::string userId = environment_->currentUser();
-    showAlertThen(kx::LocalizedStrings::localized("You are offline"),
-                  kx::LocalizedStrings::localized("Please login again"), {},
-                  [environment, ecode, userId, proxy = deleteProxy_] {
-                    if (ecode == 2061) {
-                      proxy->deleteAllDataWithUserId(
-                          userId, [environment](bool success, const kx::Error&) {
-                            // The confirmation answers on a transfer thread.
-                            if (!success) return;
-                            kx::MainQueue::shared().async(
-                                [environment] { environment->respondsToLogout(); });
-                          });
-                    } else {
-                      environment->respondsToLogout();
-                    }
-                    KXLOG("User logout");
-                  });
+    showAlertThen(
+        kx::LocalizedStrings::localized("You are offline"),
+        kx::LocalizedStrings::localized("Please login again"), {},
+        [environment, ecode, userId, proxy = deleteProxy_] {
+          if (ecode == 2061) {
+            proxy->deleteAllDataWithUserId(userId, [environment](bool success, const kx::Error&) {
+              // The confirmation answers on a transfer thread.
+              if (!success) return;
+              kx::MainQueue::shared().async([environment] { environment->respondsToLogout(); });
+            });
+          } else {
+            environment->respondsToLogout();
+          }
+          KXLOG("User logout");
+        });
     // The cycle ends here instead of waiting for a sign-out that may never
     // come (the alert may stay up): its sync-end is false.
     if (d) d->didPullUserMetaFail(error);

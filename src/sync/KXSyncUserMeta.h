@@ -86,8 +86,8 @@ class KXSyncUserMeta : public std::enable_shared_from_this<KXSyncUserMeta> {
   bool current(std::uint64_t generation) const;
   void handleReply(const kx::Value& result, bool withSelf);
   void handleSelfInfo(const kx::Value& data);
-  void showAlertThen(std::string message, std::string informative,
-                     std::vector<std::string> buttons, std::function<void()> then);
+  void showAlertThen(std::string message, std::string informative, std::vector<std::string> buttons,
+                     std::function<void()> then);
 
   const std::shared_ptr<KXSyncUserMetaEnvironment> environment_;
   // Wipes at the service's order, with this puller's environment.
@@ -97,8 +97,8 @@ class KXSyncUserMeta : public std::enable_shared_from_this<KXSyncUserMeta> {
   std::atomic<std::uint64_t> generation_{0};
 
   mutable std::mutex mu_;
-  std::weak_ptr<KXSyncUserMetaDelegate> delegate_;                 // guarded by mu_
-  std::vector<std::shared_ptr<KXNetworkOperation>> operations_;    // guarded by mu_
+  std::weak_ptr<KXSyncUserMetaDelegate> delegate_;               // guarded by mu_
+  std::vector<std::shared_ptr<KXNetworkOperation>> operations_;  // guarded by mu_
 };
 
 #endif  // ZN_SYNC_KXSYNCUSERMETA_H_

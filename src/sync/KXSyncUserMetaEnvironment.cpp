@@ -9,8 +9,7 @@
 #include "account/KXSession.h"
 #include "account/KXStatitisc.h"
 
-KXSyncUserMetaEnvironment::KXSyncUserMetaEnvironment()
-    : clock(KXDelayClock::systemClock()) {}
+KXSyncUserMetaEnvironment::KXSyncUserMetaEnvironment() : clock(KXDelayClock::systemClock()) {}
 
 std::string KXSyncUserMetaEnvironment::serviceBaseURL() { return KXServiceBaseURL(); }
 
@@ -64,7 +63,8 @@ std::string KXSyncUserMetaEnvironment::iconImageLocation(const std::string& path
 
 bool KXSyncUserMetaEnvironment::wipeUserData(const std::string& userId) {
   kx::Error error;
-  std::string folder = KXFileManager::defaultManauger().URLForCleanedUserDataDirectory(userId, &error);
+  std::string folder =
+      KXFileManager::defaultManauger().URLForCleanedUserDataDirectory(userId, &error);
   if (folder.empty() || !error.domain().empty()) {
     KXLOG("wipe of %s refused: %s", userId.c_str(), error.localizedDescription().c_str());
     return false;

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "CommonUtils/NSDataGZip.h"
-#include "support/TempAppRoot.h"
 #include "platform/FileSystem.h"
 #include "platform/Path.h"
 #include "platform/Text.h"
+#include "support/TempAppRoot.h"
 
 namespace {
 
@@ -28,7 +28,8 @@ std::string hexOf(const kx::Bytes& b) { return kx::Crypto::hex(b); }
 // Hands out prepared byte strings in order; nothing once they run out.
 class ScriptedRandom {
  public:
-  explicit ScriptedRandom(std::deque<std::optional<kx::Bytes>> script) : script_(std::move(script)) {
+  explicit ScriptedRandom(std::deque<std::optional<kx::Bytes>> script)
+      : script_(std::move(script)) {
     AESEncrypt::setRandomSourceForTesting([this](std::size_t count) -> std::optional<kx::Bytes> {
       requests.push_back(count);
       if (script_.empty()) return std::nullopt;
@@ -122,21 +123,23 @@ TEST(AESEncryptTest, DataTooShortForABlobDeciphersToItself) {
   EXPECT_EQ(AESEncrypt::decryptText("YWJj", kPassword), "abc");
   EXPECT_EQ(AESEncrypt::decryptText("c2hvcnQ=", kPassword), "short");
   // Still read as UTF-8 text.
-  EXPECT_FALSE(AESEncrypt::decryptText(NSDataGZip::base64EncodedString(kx::Bytes{0xff, 0x41}),
-                                       kPassword)
-                   .has_value());
+  EXPECT_FALSE(
+      AESEncrypt::decryptText(NSDataGZip::base64EncodedString(kx::Bytes{0xff, 0x41}), kPassword)
+          .has_value());
   // From 25 bytes on it is a blob; a header without a ciphertext fails.
   EXPECT_FALSE(AESEncrypt::decryptData(kx::Bytes(25, 'A'), kPassword).has_value());
-  EXPECT_FALSE(AESEncrypt::decryptText(NSDataGZip::base64EncodedString(kx::Bytes(25, 'A')),
-                                       kPassword)
-                   .has_value());
+  EXPECT_FALSE(
+      AESEncrypt::decryptText(NSDataGZip::base64EncodedString(kx::Bytes(25, 'A')), kPassword)
+          .has_value());
 }
 
 TEST(AESEncryptTest, DeciphersOnlyToUtf8Text) {
   ScriptedRandom random({kSalt, kIV});
-  std::optional<kx::Bytes> blob = AESEncrypt::encryptData(kx::Bytes{0xff, 0xfe, 0x00, 0x41}, kPassword);
+  std::optional<kx::Bytes> blob =
+      AESEncrypt::encryptData(kx::Bytes{0xff, 0xfe, 0x00, 0x41}, kPassword);
   ASSERT_TRUE(blob);
-  EXPECT_FALSE(AESEncrypt::decryptText(NSDataGZip::base64EncodedString(*blob), kPassword).has_value());
+  EXPECT_FALSE(
+      AESEncrypt::decryptText(NSDataGZip::base64EncodedString(*blob), kPassword).has_value());
   EXPECT_EQ(AESEncrypt::decryptData(*blob, kPassword), (kx::Bytes{0xff, 0xfe, 0x00, 0x41}));
 }
 
@@ -170,8 +173,8 @@ TEST(AESEncryptTest, RawKeyCipherTakesAes128192And256Keys) {
   const kx::Bytes key(32, 7);
   EXPECT_EQ(AESEncrypt::encryptData(kx::Bytes(), key, kIV), kx::Bytes());
   for (std::size_t keyLength : {0u, 15u, 20u, 33u}) {
-    EXPECT_FALSE(AESEncrypt::encryptData(std::string_view("x"), kx::Bytes(keyLength, 7), kIV)
-                     .has_value())
+    EXPECT_FALSE(
+        AESEncrypt::encryptData(std::string_view("x"), kx::Bytes(keyLength, 7), kIV).has_value())
         << keyLength;
   }
   EXPECT_FALSE(AESEncrypt::encryptData(std::string_view("x"), key, kx::Bytes(8, 1)).has_value());
@@ -246,8 +249,8 @@ TEST_F(AESEncryptOpensslTest, EnciphersAsOpensslDoes) {
   EXPECT_EQ(hexOf(*AESEncrypt::AESKeyForPassword(kPassword, kSalt)), key);
 
   write("plain", bytesOf(plain));
-  ASSERT_TRUE(run("openssl enc -aes-256-cbc -K " + key + " -iv " + hexOf(kIV) + " -in " + file("plain") +
-                  " -out " + file("cipher")));
+  ASSERT_TRUE(run("openssl enc -aes-256-cbc -K " + key + " -iv " + hexOf(kIV) + " -in " +
+                  file("plain") + " -out " + file("cipher")));
   kx::Bytes blob = {0x00};
   blob.insert(blob.end(), kSalt.begin(), kSalt.end());
   blob.insert(blob.end(), kIV.begin(), kIV.end());
@@ -260,8 +263,10 @@ TEST_F(AESEncryptOpensslTest, EnciphersAsOpensslDoes) {
   ASSERT_TRUE(lines);
   std::string expected;
   for (char c : *lines) {
-    if (c == '\n') expected += "\r\n";
-    else expected += c;
+    if (c == '\n')
+      expected += "\r\n";
+    else
+      expected += c;
   }
   while (expected.ends_with("\r\n")) expected.resize(expected.size() - 2);
   ASSERT_NE(expected.find("\r\n"), std::string::npos);
@@ -269,7 +274,8 @@ TEST_F(AESEncryptOpensslTest, EnciphersAsOpensslDoes) {
   ScriptedRandom random({kSalt, kIV});
   EXPECT_EQ(AESEncrypt::encryptText(plain, kPassword), expected);
   EXPECT_EQ(AESEncrypt::decryptText(expected, kPassword), plain);
-  EXPECT_EQ(AESEncrypt::encryptData(plain, *AESEncrypt::AESKeyForPassword(kPassword, kSalt), kIV), cipher);
+  EXPECT_EQ(AESEncrypt::encryptData(plain, *AESEncrypt::AESKeyForPassword(kPassword, kSalt), kIV),
+            cipher);
 }
 
 TEST_F(AESEncryptOpensslTest, OpensslDeciphersOurBlobs) {
@@ -282,8 +288,8 @@ TEST_F(AESEncryptOpensslTest, OpensslDeciphersOurBlobs) {
   const kx::Bytes iv(blob.begin() + 9, blob.begin() + 25);
   write("cipher", kx::Bytes(blob.begin() + 25, blob.end()));
   const std::string key = opensslKey(salt);
-  std::optional<std::string> out = run("openssl enc -d -aes-256-cbc -K " + key + " -iv " + hexOf(iv) +
-                                       " -in " + file("cipher"));
+  std::optional<std::string> out =
+      run("openssl enc -d -aes-256-cbc -K " + key + " -iv " + hexOf(iv) + " -in " + file("cipher"));
   ASSERT_TRUE(out);
   EXPECT_EQ(*out, plain);
 }

@@ -68,8 +68,8 @@ TEST_F(KXConfigurationTest, StoredValuesAreReadFromEitherForm) {
     config.setValue(kx::Value("16"), "font-size");
     EXPECT_TRUE(config.save());
     EXPECT_EQ(kx::PropertyList::readFile(path_),
-              kx::Value(kx::Dictionary{{"data-conflict", "2"}, {"font-family", "宋体"},
-                                       {"font-size", "16"}}));
+              kx::Value(kx::Dictionary{
+                  {"data-conflict", "2"}, {"font-family", "宋体"}, {"font-size", "16"}}));
   }
 }
 
@@ -105,8 +105,7 @@ TEST_F(KXConfigurationTest, SetRecordsTheChangeAndSaveWritesEverything) {
   ASSERT_TRUE(config.save());
 
   KXConfiguration reread(path_);
-  EXPECT_EQ(reread.allConfig(),
-            (kx::Dictionary{{"font-size", "16"}, {"font-family", "Songti"}}));
+  EXPECT_EQ(reread.allConfig(), (kx::Dictionary{{"font-size", "16"}, {"font-family", "Songti"}}));
 }
 
 TEST_F(KXConfigurationTest, FailedSaveKeepsTheOldFileAndIsPresented) {
@@ -115,8 +114,8 @@ TEST_F(KXConfigurationTest, FailedSaveKeepsTheOldFileAndIsPresented) {
   config.setValue("18", "font-size");
   {
     kxtest::FaultInjectingFileSystem fs;
-    fs.inject({.op = Op::Append, .pathContains = "", .times = -1, .error = ENOSPC,
-               .shortWrite = true});
+    fs.inject(
+        {.op = Op::Append, .pathContains = "", .times = -1, .error = ENOSPC, .shortWrite = true});
     kx::FileSystem::ScopedDefaultForTesting use(&fs);
     EXPECT_FALSE(config.save());
   }

@@ -74,7 +74,9 @@ TEST_F(KXCrashLoggerTest, WithoutAProviderOrAReporterNothingHappens) {
   waitForBackgroundQueue();
   EXPECT_TRUE(reporter->userIds.empty());
   KXCrashLogger::setReporter(nullptr);
-  KXCrashLogger::setUserRecordProvider([] { return std::optional(KXCrashLogger::UserRecord{"u", ""}); });
+  KXCrashLogger::setUserRecordProvider([] {
+    return std::optional(KXCrashLogger::UserRecord{"u", ""});
+  });
   KXCrashLogger::StartCrashlyticsLogger();  // the default reporter takes it silently
   KXCrashLogger::configUserInfo();
   waitForBackgroundQueue();

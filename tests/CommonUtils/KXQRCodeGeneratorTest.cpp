@@ -26,7 +26,8 @@ TEST(KXQRCodeGeneratorTest, EveryModuleLandsOnItsSquare) {
   const int modules = code->width;
   const int a = 5;
   const double side = (modules + 6) * a;
-  std::optional<KXQRCodeGenerator::Image> image = KXQRCodeGenerator::qrImageForString(text, side + 0.9);
+  std::optional<KXQRCodeGenerator::Image> image =
+      KXQRCodeGenerator::qrImageForString(text, side + 0.9);
   ASSERT_TRUE(image);
   ASSERT_EQ(image->width, static_cast<int>(side));
   ASSERT_EQ(image->height, static_cast<int>(side));

@@ -24,7 +24,8 @@ std::vector<KXRange> wholeRanges(const RX& rx, std::string_view text) {
 
 TEST(KXRegularExpressionTest, InvalidPatternGivesNoExpression) {
   const std::string withNul("a\0b", 3);
-  const std::string cases[] = {"(", "[a-", "a{2,1}", "*a", "(?<n>a)(?<n>b)", "\\", "a\xff", withNul};
+  const std::string cases[] = {"(",  "[a-",   "a{2,1}", "*a", "(?<n>a)(?<n>b)",
+                               "\\", "a\xff", withNul};
   for (const std::string& pattern : cases) {
     kx::Error error;
     EXPECT_FALSE(RX::make(pattern, 0, &error).has_value()) << pattern;
@@ -42,17 +43,17 @@ TEST(KXRegularExpressionTest, ClassesAndCaseFollowUnicode) {
     bool matches;
   };
   const Case cases[] = {
-      {"^\\s$", 0, "\u00A0", true},   // no-break space
-      {"^\\s$", 0, "\u3000", true},   // ideographic space
-      {"^\\s$", 0, "\u2028", true},   // line separator
-      {"^\\d$", 0, "\u0663", true},   // Arabic-Indic three
+      {"^\\s$", 0, "\u00A0", true},  // no-break space
+      {"^\\s$", 0, "\u3000", true},  // ideographic space
+      {"^\\s$", 0, "\u2028", true},  // line separator
+      {"^\\d$", 0, "\u0663", true},  // Arabic-Indic three
       {"^\\w+$", 0, "中文笔记", true},
       {"^\\w$", 0, "😀", false},
       {"^é$", RX::CaseInsensitive, "É", true},
       {"^ω$", RX::CaseInsensitive, "Ω", true},
       {"^abc$", RX::CaseInsensitive, "ABC", true},
       {"^abc$", 0, "ABC", false},
-      {"^.$", 0, "😀", true},          // one character, not one byte
+      {"^.$", 0, "😀", true},  // one character, not one byte
       {"^..$", 0, "😀", false},
       {"a b # comment", RX::AllowCommentsAndWhitespace, "ab", true},
   };
@@ -72,7 +73,8 @@ TEST(KXRegularExpressionTest, EveryUnicodeLineTerminatorEndsALine) {
   }
   // With Unix separators only "\n" ends a line.
   EXPECT_TRUE(compile("a.b", RX::UseUnixLineSeparators).firstMatch("a\u2028b"));
-  EXPECT_FALSE(compile("^b", RX::AnchorsMatchLines | RX::UseUnixLineSeparators).firstMatch("a\u2028b"));
+  EXPECT_FALSE(
+      compile("^b", RX::AnchorsMatchLines | RX::UseUnixLineSeparators).firstMatch("a\u2028b"));
   // "$" also matches before a final line terminator.
   EXPECT_TRUE(compile("b$").firstMatch("ab\n"));
 }
@@ -131,17 +133,11 @@ TEST(KXRegularExpressionTest, TemplatesExpandGroupsAndEscapes) {
     const char* result;
   };
   const Case cases[] = {
-      {"[$1]", "[a]c"},
-      {"[$2]", "[]c"},       // a group that did not take part gives nothing
-      {"[$0$0]", "[aa]c"},
-      {"[$12]", "[a2]c"},    // only two groups: "$1" and a literal "2"
-      {"[$9]", "[]c"},       // no such group
-      {"[\\$1]", "[$1]c"},
-      {"[\\\\]", "[\\]c"},
-      {"[$]", "[$]c"},
-      {"[$x]", "[$x]c"},
-      {"[\\中]", "[中]c"},
-      {"[x]\\", "[x]\\c"},   // a final backslash stays
+      {"[$1]", "[a]c"},    {"[$2]", "[]c"},     // a group that did not take part gives nothing
+      {"[$0$0]", "[aa]c"}, {"[$12]", "[a2]c"},  // only two groups: "$1" and a literal "2"
+      {"[$9]", "[]c"},                          // no such group
+      {"[\\$1]", "[$1]c"}, {"[\\\\]", "[\\]c"}, {"[$]", "[$]c"},
+      {"[$x]", "[$x]c"},   {"[\\中]", "[中]c"}, {"[x]\\", "[x]\\c"},  // a final backslash stays
   };
   for (const Case& c : cases) {
     EXPECT_EQ(rx.replacingMatches("ac", c.templ), c.result) << c.templ;
@@ -162,7 +158,9 @@ TEST(KXRegularExpressionTest, ReplacesEveryMatchKeepingTheRest) {
 
 TEST(KXRegularExpressionTest, IllFormedTextIsSearchedAsRepaired) {
   RX rx = compile("a.b");
-  const std::string text = "a\xff" "b";
+  const std::string text =
+      "a\xff"
+      "b";
   std::optional<RX::Match> m = rx.firstMatch(text);
   ASSERT_TRUE(m);
   EXPECT_EQ(m->range(), (KXRange{0, 3}));

@@ -8,7 +8,9 @@
 
 namespace {
 
-std::string bytes(std::initializer_list<unsigned char> list) { return std::string(list.begin(), list.end()); }
+std::string bytes(std::initializer_list<unsigned char> list) {
+  return std::string(list.begin(), list.end());
+}
 
 TEST(KXStringEncodingTest, ConvertsBothWays) {
   struct Case {
@@ -38,9 +40,10 @@ TEST(KXStringEncodingTest, ConvertsBothWays) {
   }
   // Long text crosses the converter's buffer.
   const std::string longText(20000, 'x');
-  EXPECT_EQ(KXStringEncoding::toUtf8(*KXStringEncoding::fromUtf8(longText, kKXUTF16BigEndianEncoding),
-                                     kKXUTF16BigEndianEncoding),
-            longText);
+  EXPECT_EQ(
+      KXStringEncoding::toUtf8(*KXStringEncoding::fromUtf8(longText, kKXUTF16BigEndianEncoding),
+                               kKXUTF16BigEndianEncoding),
+      longText);
 }
 
 TEST(KXStringEncodingTest, RefusesWhatCannotBeConverted) {

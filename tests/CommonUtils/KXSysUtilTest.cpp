@@ -5,7 +5,6 @@
 #include <atomic>
 #include <memory>
 
-
 namespace {
 
 TEST(KXSysUtilTest, VersionFromTheKernelRelease) {
@@ -43,8 +42,8 @@ struct FixedProbe : KXReachabilityProbe {
 };
 
 TEST(KXSysUtilTest, CanConnectAsksItsWatcherAndVersionIsCached) {
-  KXSysUtil util(std::make_unique<KXReachabilityWatcher>("h", std::make_unique<FixedProbe>(),
-                                                         nullptr, 0));
+  KXSysUtil util(
+      std::make_unique<KXReachabilityWatcher>("h", std::make_unique<FixedProbe>(), nullptr, 0));
   EXPECT_TRUE(util.canConnect());
   kx::Array version = util.systemVersion();
   ASSERT_EQ(version.size(), 3u);

@@ -10,10 +10,10 @@ TEST(KXXdgURLOpenerTest, OnlyWebAndMailLinksAreHandedToTheDesktop) {
     bool openable;
   };
   const Case cases[] = {
-      {"https://example.org/a", true},     {"http://example.org/", true},
-      {"mailto:a@example.org", true},      {"HTTPS://example.org/", true},
-      {"file:///etc/passwd", false},       {"javascript:alert(1)", false},
-      {"smb://server/share", false},       {"x-scheme-handler:run", false},
+      {"https://example.org/a", true}, {"http://example.org/", true},
+      {"mailto:a@example.org", true},  {"HTTPS://example.org/", true},
+      {"file:///etc/passwd", false},   {"javascript:alert(1)", false},
+      {"smb://server/share", false},   {"x-scheme-handler:run", false},
   };
   for (const Case& c : cases) {
     std::optional<kx::URL> url = kx::URL::parse(c.url);

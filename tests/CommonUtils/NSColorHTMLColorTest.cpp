@@ -7,8 +7,8 @@
 #include <string>
 
 void PrintTo(const KXColor& c, std::ostream* os) {
-  *os << "rgba(" << c.red * 255 << ", " << c.green * 255 << ", " << c.blue * 255 << ", "
-      << c.alpha << ")";
+  *os << "rgba(" << c.red * 255 << ", " << c.green * 255 << ", " << c.blue * 255 << ", " << c.alpha
+      << ")";
 }
 
 namespace {
@@ -22,8 +22,7 @@ TEST(NSColorHTMLColorTest, HtmlColorWritesTwoDigitsPerComponent) {
   };
   const Case cases[] = {
       {{1, 0, 0, 1}, "#ff0000"},  // unpadded digits would read "#ff00", a green
-      {{0, 0, 0, 1}, "#000000"},
-      {rgb(1, 2, 171), "#0102ab"},
+      {{0, 0, 0, 1}, "#000000"},       {rgb(1, 2, 171), "#0102ab"},
       {{0.5, 0.2, 1, 0.3}, "#8033ff"},  // rounded; alpha is not written
       {{-1, 2, 0.999, 1}, "#00ffff"},   // limited to the range
   };
@@ -47,13 +46,13 @@ TEST(NSColorHTMLColorTest, FromHTMLColor) {
       {"ff8000", rgb(0xff, 0x80, 0x00)},
       {"  0xFF8000", rgb(0xff, 0x80, 0x00)},
       {"##00ff00", rgb(0, 255, 0)},
-      {"#ff0000zz", rgb(255, 0, 0)},          // trailing text ignored
-      {"#ff", rgb(0, 0, 255)},                // a number: its low byte is blue
-      {"#123456789", rgb(255, 255, 255)},     // saturates
+      {"#ff0000zz", rgb(255, 0, 0)},       // trailing text ignored
+      {"#ff", rgb(0, 0, 255)},             // a number: its low byte is blue
+      {"#123456789", rgb(255, 255, 255)},  // saturates
       {"", std::nullopt},
       {"#", std::nullopt},
       {"#zz0000", std::nullopt},
-      {"0x", rgb(0, 0, 0)},                  // the 0 is a digit
+      {"0x", rgb(0, 0, 0)},  // the 0 is a digit
   };
   for (const Case& c : cases) EXPECT_EQ(NSColorHTMLColor::fromHTMLColor(c.text), c.color) << c.text;
 }

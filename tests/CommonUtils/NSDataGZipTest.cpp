@@ -39,19 +39,17 @@ TEST(NSDataGZipTest, Base64BreaksFullLinesOnlyWhenMoreFollows) {
     std::vector<std::size_t> breaks;  // offsets of "\r\n"
   };
   const Case cases[] = {
-      {0, 0, {}},
-      {1, 4, {}},
-      {48, 64, {}},
-      {49, 64 + 2 + 4, {64}},
-      {96, 128 + 2, {64}},
-      {97, 128 + 4 + 4, {64, 130}},
+      {0, 0, {}},          {1, 4, {}},
+      {48, 64, {}},        {49, 64 + 2 + 4, {64}},
+      {96, 128 + 2, {64}}, {97, 128 + 4 + 4, {64, 130}},
   };
   for (const Case& c : cases) {
     const kx::Bytes data = randomBytes(c.bytes, 7);
     const std::string text = G::base64EncodedString(data);
     EXPECT_EQ(text.size(), c.length) << c.bytes;
     std::vector<std::size_t> breaks;
-    for (std::size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos; at += 2) breaks.push_back(at);
+    for (std::size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos; at += 2)
+      breaks.push_back(at);
     EXPECT_EQ(breaks, c.breaks) << c.bytes;
     EXPECT_EQ(G::dataFromBase64String(text), data) << c.bytes;
   }
@@ -68,14 +66,15 @@ TEST(NSDataGZipTest, Base64DecodingSkipsWhatIsNotInTheAlphabet) {
       {"5Lit\r\n5paH", "中文"},
       {" 5L it 5p aH ", "中文"},
       {"QQ==", "A"},
-      {"QQ", "A"},        // a last group of two gives one byte
-      {"QUI", "AB"},      // of three, two
-      {"QUJDR", "ABC"},   // a single leftover character is dropped
-      {"Q中Q", "A"},      // non-ASCII is skipped
+      {"QQ", "A"},       // a last group of two gives one byte
+      {"QUI", "AB"},     // of three, two
+      {"QUJDR", "ABC"},  // a single leftover character is dropped
+      {"Q中Q", "A"},     // non-ASCII is skipped
       {"", ""},
       {"====", ""},
   };
-  for (const Case& c : cases) EXPECT_EQ(G::dataFromBase64String(c.text), bytesOf(c.bytes)) << c.text;
+  for (const Case& c : cases)
+    EXPECT_EQ(G::dataFromBase64String(c.text), bytesOf(c.bytes)) << c.text;
 }
 
 // ---- Whole-buffer compression ---------------------------------------------------
@@ -92,7 +91,8 @@ TEST(NSDataGZipTest, CompressesBehindABigEndianLengthHeader) {
     std::optional<kx::Bytes> packed = G::compressGZip(in);
     ASSERT_TRUE(packed);
     ASSERT_GE(packed->size(), 6u);
-    const std::uint32_t header = (std::uint32_t((*packed)[0]) << 24) | (std::uint32_t((*packed)[1]) << 16) |
+    const std::uint32_t header = (std::uint32_t((*packed)[0]) << 24) |
+                                 (std::uint32_t((*packed)[1]) << 16) |
                                  (std::uint32_t((*packed)[2]) << 8) | (*packed)[3];
     EXPECT_EQ(header, in.size());
     EXPECT_EQ((*packed)[4], 0x78);  // a zlib stream
@@ -148,7 +148,9 @@ TEST(NSDataGZipTest, RefusesDamagedOrOversizedBuffers) {
 
 class NSDataGZipFileTest : public ::testing::Test {
  protected:
-  std::string path(const std::string& name) { return kx::Path::appendingPathComponent(root_.path(), name); }
+  std::string path(const std::string& name) {
+    return kx::Path::appendingPathComponent(root_.path(), name);
+  }
   kx::Bytes read(const std::string& name) {
     kx::Bytes data;
     EXPECT_TRUE(kx::FileSystem::Default().readFile(path(name), &data, nullptr));
@@ -202,7 +204,8 @@ TEST_F(NSDataGZipFileTest, ReadsAsZlibsGzipReaderDoes) {
     ASSERT_NE(f, nullptr);
     kx::Bytes viaZlib;
     unsigned char buffer[65536];
-    for (int n; (n = gzread(f, buffer, sizeof(buffer))) > 0;) viaZlib.insert(viaZlib.end(), buffer, buffer + n);
+    for (int n; (n = gzread(f, buffer, sizeof(buffer))) > 0;)
+      viaZlib.insert(viaZlib.end(), buffer, buffer + n);
     gzclose(f);
     EXPECT_EQ(G::initWithGZipFile(path(name)), viaZlib) << name;
   }

@@ -49,9 +49,7 @@ TEST(NSDictionaryKXHelperTest, DictionariesAndArraysTravelAsJsonText) {
 TEST(NSDictionaryKXHelperTest, SectionsCollectRepeatedKeys) {
   kx::Dictionary d = NSDictionaryKXHelper::dictionaryWithSections(
       {"a = 1", "a = 2", "b = 3", "no separator", "\tc = 4 "}, "=");
-  EXPECT_EQ(d, (kx::Dictionary{{"a", kx::Value::array({"1", "2"})},
-                               {"b", "3"},
-                               {"\tc", "4"}}));
+  EXPECT_EQ(d, (kx::Dictionary{{"a", kx::Value::array({"1", "2"})}, {"b", "3"}, {"\tc", "4"}}));
   d = NSDictionaryKXHelper::dictionaryWithSections({"a=1", "a=2", "a=3"}, "=");
   EXPECT_EQ(d["a"], kx::Value::array({"1", "2", "3"}));
   EXPECT_TRUE(NSDictionaryKXHelper::dictionaryWithSections({"a=1"}, "").empty());
@@ -62,9 +60,9 @@ TEST(NSDictionaryKXHelperTest, SectionsCollectRepeatedKeys) {
 TEST(NSDictionaryKXHelperTest, FormattedStringsSplitOnTextOrCharacters) {
   EXPECT_EQ(NSDictionaryKXHelper::dictionaryWithFormatedString("a=1; b=2", ";", "="),
             (kx::Dictionary{{"a", "1"}, {"b", "2"}}));
-  EXPECT_EQ(NSDictionaryKXHelper::dictionaryWithFormatedStringCharacterSet("a:1,b:2;c:3", ",;",
-                                                                           ":"),
-            (kx::Dictionary{{"a", "1"}, {"b", "2"}, {"c", "3"}}));
+  EXPECT_EQ(
+      NSDictionaryKXHelper::dictionaryWithFormatedStringCharacterSet("a:1,b:2;c:3", ",;", ":"),
+      (kx::Dictionary{{"a", "1"}, {"b", "2"}, {"c", "3"}}));
   EXPECT_EQ(NSDictionaryKXHelper::dictionaryWithFormatedStringCharacterSet("a:1、b:2", "、", ":"),
             (kx::Dictionary{{"a", "1"}, {"b", "2"}}));
 }

@@ -18,12 +18,12 @@ TEST(NSNumberBoolStringTest, TimeStampsAreBroughtToSeconds) {
     std::int64_t out;
   };
   const Case cases[] = {
-      {1'600'000'000, 1'600'000'000},                // seconds stay
-      {10'000'000'000, 10'000'000'000},              // the largest that stays
-      {1'600'000'000'123, 1'600'000'000},            // milliseconds
-      {1'600'000'000'123'456, 1'600'000'000},        // microseconds
-      {10'000'000'000'999, 10'000'000'000},          // divided once only
-      {-1'600'000'000'123, -1'600'000'000'123},      // negative: unchanged
+      {1'600'000'000, 1'600'000'000},            // seconds stay
+      {10'000'000'000, 10'000'000'000},          // the largest that stays
+      {1'600'000'000'123, 1'600'000'000},        // milliseconds
+      {1'600'000'000'123'456, 1'600'000'000},    // microseconds
+      {10'000'000'000'999, 10'000'000'000},      // divided once only
+      {-1'600'000'000'123, -1'600'000'000'123},  // negative: unchanged
   };
   for (const Case& c : cases) {
     EXPECT_EQ(NSNumberBoolString::dateNumber(kx::Value(c.in)).intValue(), c.out) << c.in;

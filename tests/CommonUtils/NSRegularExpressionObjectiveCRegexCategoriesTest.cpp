@@ -60,8 +60,8 @@ TEST(NSRegularExpressionObjectiveCRegexCategoriesTest, ReplacesWithTemplatesAndB
   EXPECT_EQ(Rx::replaceWithDetailsBlock(rx("a"), "banana", nullptr), "banana");
 
   std::vector<KXRange> seen;
-  std::string swapped = Rx::replaceWithDetailsBlock(
-      rx("(\\w)(\\w)"), "😀ab cd", [&](const RxMatch& m) {
+  std::string swapped =
+      Rx::replaceWithDetailsBlock(rx("(\\w)(\\w)"), "😀ab cd", [&](const RxMatch& m) {
         seen.push_back(m.range);
         EXPECT_EQ(*m.original, "😀ab cd");
         return m.groups[2].value.value_or("?") + m.groups[1].value.value_or("?");

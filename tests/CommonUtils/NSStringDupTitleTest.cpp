@@ -76,11 +76,11 @@ TEST(NSStringDupTitleTest, JoinsComponentsWithinEightyUnits) {
     std::string expectedBase;
   };
   const Case cases[] = {
-      {repeat("😀", 40), repeat("😀", 38)},                      // 77 units allowed: 38 pairs
-      {repeat("a", 76) + "😀", repeat("a", 76)},                 // the pair would end at 78
-      {repeat("a", 75) + "👍🏽", repeat("a", 75)},                 // emoji with its skin tone
-      {repeat("a", 76) + "e\u0301", repeat("a", 76)},           // letter with its accent
-      {repeat("a", 73) + "🇨🇳🇯🇵", repeat("a", 73) + "🇨🇳"},       // flags go whole, one by one
+      {repeat("😀", 40), repeat("😀", 38)},                  // 77 units allowed: 38 pairs
+      {repeat("a", 76) + "😀", repeat("a", 76)},            // the pair would end at 78
+      {repeat("a", 75) + "👍🏽", repeat("a", 75)},     // emoji with its skin tone
+      {repeat("a", 76) + "e\u0301", repeat("a", 76)},      // letter with its accent
+      {repeat("a", 73) + "🇨🇳🇯🇵", repeat("a", 73) + "🇨🇳"},  // flags go whole, one by one
   };
   for (const Case& c : cases) {
     std::string title = D::dupTitleFromComps({c.base, 1, ""});
@@ -136,17 +136,17 @@ TEST(NSStringDupTitleTest, DecodesNumericReferences) {
   const Case cases[] = {
       {"&#65;&#x42;", "AB"},
       {"&#X4a;&#x4A;", "JJ"},
-      {"&#0;", "&#0;"},                // out of range
-      {"&#65536;", "&#65536;"},        // out of range
-      {"&#x1F600;", "&#x1F600;"},      // beyond one UTF-16 unit
+      {"&#0;", "&#0;"},            // out of range
+      {"&#65536;", "&#65536;"},    // out of range
+      {"&#x1F600;", "&#x1F600;"},  // beyond one UTF-16 unit
       {"&#xFFFE;", "\uFFFE"},
-      {"&amp;", "&amp;"},              // named references stay
+      {"&amp;", "&amp;"},  // named references stay
       {"&#20013;&#x6587;", "中文"},
-      {"&#xD800;", "\uFFFD"},          // a surrogate is no character
+      {"&#xD800;", "\uFFFD"},  // a surrogate is no character
       {"&#xdfff;x&#55357;", "\uFFFDx\uFFFD"},
-      {"&#65", "&#65"},                // no semicolon
+      {"&#65", "&#65"},  // no semicolon
       {"&#65 &#66;", "&#65 B"},
-      {"&#6&#65;", "&#6A"},            // a reference ends before the next "&"
+      {"&#6&#65;", "&#6A"},  // a reference ends before the next "&"
       {"a & b; &#67;", "a & b; C"},
       {"&#1234567;", "&#1234567;"},    // ten characters, but out of range
       {"&#12345678;", "&#12345678;"},  // eleven characters
@@ -166,11 +166,9 @@ TEST(NSStringDupTitleTest, DecodesTheSixNamedEntitiesInOrder) {
     const char* out;
   };
   const Case cases[] = {
-      {"&quot;中&apos;", "\"中'"},
-      {"&lt;b&gt;", "<b>"},
+      {"&quot;中&apos;", "\"中'"}, {"&lt;b&gt;", "<b>"},
       {"&amp;lt;", "<"},  // each step works on the result of the one before
-      {"a&nbsp;b", "a b"},
-      {"&amp;amp;", "&amp;"},
+      {"a&nbsp;b", "a b"},         {"&amp;amp;", "&amp;"},
       {"&copy;", "&copy;"},
   };
   for (const Case& c : cases) EXPECT_EQ(D::htmlEntityDecode(c.in), c.out) << c.in;
@@ -201,7 +199,8 @@ TEST(NSStringDupTitleTest, ReplacesServiceLinksByTheIdentifier) {
     std::string out;
   };
   const Case cases[] = {
-      {R"(<img src="https://)" + host + "/yws/res/1/" + id + R"(">)", R"(<img src=")" + id + R"(">)"},
+      {R"(<img src="https://)" + host + "/yws/res/1/" + id + R"(">)",
+       R"(<img src=")" + id + R"(">)"},
       {"<a href=\"http://" + host + "/x/" + id + "\">链接</a>", "<a href=\"" + id + "\">链接</a>"},
       {"<img src=\"//" + host + "/r/" + id + "\">", "<img src=\"" + id + "\">"},
       {"https://other.example.com/x/" + id, "https://other.example.com/x/" + id},
@@ -219,7 +218,8 @@ TEST(NSStringDupTitleTest, ReplacesServiceLinksByTheIdentifier) {
   EXPECT_EQ(D::stringByReplacingUrlWithId(lookalike, id), lookalike);
 
   // The identifier is literal too, in the pattern and in the replacement.
-  EXPECT_EQ(D::stringByReplacingUrlWithId("https://" + host + "/r/aXb", "a.b"), "https://" + host + "/r/aXb");
+  EXPECT_EQ(D::stringByReplacingUrlWithId("https://" + host + "/r/aXb", "a.b"),
+            "https://" + host + "/r/aXb");
   EXPECT_EQ(D::stringByReplacingUrlWithId("https://" + host + "/r/a.b", "a.b"), "a.b");
   EXPECT_EQ(D::stringByReplacingUrlWithId("\"https://" + host + "/r/($1)\"", "($1)"), "\"($1)\"");
 }
@@ -235,11 +235,11 @@ TEST(NSStringDupTitleTest, SummaryKeepsFortyFiveUnitsAndWholeCharacters) {
       {repeat("a", 45), repeat("a", 45)},
       {repeat("a", 50), repeat("a", 45)},
       {repeat("中", 50), repeat("中", 45)},
-      {a44 + "😀" + "tail", a44 + "😀"},                  // widened to 46 units
-      {a44 + "👍🏽" + "tail", a44 + "👍🏽"},                  // with its skin tone
-      {a44 + "e\u0301" + "tail", a44 + "e\u0301"},        // with its accent
-      {a44 + "🇨🇳🇯🇵" + "tail", a44 + "🇨🇳"},               // one flag
-      {a44 + "👨‍👩‍👧" + "tail", a44 + "👨‍👩‍👧"},              // one family
+      {a44 + "😀" + "tail", a44 + "😀"},                                    // widened to 46 units
+      {a44 + "👍🏽" + "tail", a44 + "👍🏽"},                      // with its skin tone
+      {a44 + "e\u0301" + "tail", a44 + "e\u0301"},                        // with its accent
+      {a44 + "🇨🇳🇯🇵" + "tail", a44 + "🇨🇳"},                                // one flag
+      {a44 + "👨‍👩‍👧" + "tail", a44 + "👨‍👩‍👧"},  // one family
       {repeat("😀", 30), repeat("😀", 23)},
   };
   for (const Case& c : cases) EXPECT_EQ(D::summaryString(c.in), c.out) << c.in;
@@ -253,7 +253,9 @@ class FakeHtmlHelper : public NSStringDupTitle::HtmlHelper {
     for (std::size_t at; (at = out.find("&lt;")) != std::string::npos;) out.replace(at, 4, "<");
     return out;
   }
-  std::string textForHtml(std::string_view html) const override { return "text:" + std::string(html); }
+  std::string textForHtml(std::string_view html) const override {
+    return "text:" + std::string(html);
+  }
 };
 
 class PlainTextTest : public ::testing::Test {
@@ -310,18 +312,12 @@ TEST(NSStringDupTitleTest, TestsFileNameExtensions) {
     bool normal;
   };
   const Case cases[] = {
-      {"a.pdf", true, true, true},
-      {"a.docx", false, true, true},
-      {"b.xlsx", false, true, true},
-      {"c.pptx", false, true, true},
-      {"a.md", false, false, false},
-      {"a.note", false, false, false},
-      {"a.mindmap", false, false, false},
-      {"a.PDF", false, false, true},  // case-sensitive
-      {"README", false, false, false},
-      {"报告.doc", false, true, true},
-      {"dir.pdf/file", false, false, false},
-      {"x.tar.gz", false, false, true},
+      {"a.pdf", true, true, true},           {"a.docx", false, true, true},
+      {"b.xlsx", false, true, true},         {"c.pptx", false, true, true},
+      {"a.md", false, false, false},         {"a.note", false, false, false},
+      {"a.mindmap", false, false, false},    {"a.PDF", false, false, true},  // case-sensitive
+      {"README", false, false, false},       {"报告.doc", false, true, true},
+      {"dir.pdf/file", false, false, false}, {"x.tar.gz", false, false, true},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(D::isPdf(c.name), c.pdf) << c.name;
@@ -355,8 +351,9 @@ TEST(NSStringDupTitleTest, ComparesAndRecognisesLinks) {
 }
 
 TEST(NSStringDupTitleTest, PercentEncodesAllButUnreservedCharacters) {
-  EXPECT_EQ(D::urlencode("a b!*'\"();:@&=+$,/?%#[]~-._中😀"),
-            "a%20b%21%2A%27%22%28%29%3B%3A%40%26%3D%2B%24%2C%2F%3F%25%23%5B%5D~-._%E4%B8%AD%F0%9F%98%80");
+  EXPECT_EQ(
+      D::urlencode("a b!*'\"();:@&=+$,/?%#[]~-._中😀"),
+      "a%20b%21%2A%27%22%28%29%3B%3A%40%26%3D%2B%24%2C%2F%3F%25%23%5B%5D~-._%E4%B8%AD%F0%9F%98%80");
   EXPECT_EQ(D::urlencode("AZaz09"), "AZaz09");
   EXPECT_EQ(D::urlencode(""), "");
 }
@@ -504,7 +501,8 @@ TEST(NSStringDupTitleTest, TimeFromIntervalListsTheNonZeroParts) {
       {366 * kDay, "1y 1d "},
       {100 * 365 * kDay + 61.5, "1c 1min 1s "},
   };
-  for (const auto& [seconds, text] : cases) EXPECT_EQ(D::timeFromInterval(seconds), text) << seconds;
+  for (const auto& [seconds, text] : cases)
+    EXPECT_EQ(D::timeFromInterval(seconds), text) << seconds;
 }
 
 TEST(NSStringDupTitleTest, EditingStringPicksTheColour) {

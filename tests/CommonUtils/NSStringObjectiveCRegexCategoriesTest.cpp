@@ -15,7 +15,8 @@ TEST(NSStringObjectiveCRegexCategoriesTest, MirrorsTheExpressionVerbs) {
   EXPECT_EQ(S::indexOf("😀x", S::toRx("x")), 2);
   EXPECT_EQ(S::split("a,b,,c", S::toRx(",")), (Strings{"a", "b", "", "c"}));
   EXPECT_EQ(S::replace("a1b2", S::toRx("(\\d)"), "<$1>"), "a<1>b<2>");
-  EXPECT_EQ(S::replaceWithBlock("ab", S::toRx("b"), [](const std::string&) { return "中"; }), "a中");
+  EXPECT_EQ(S::replaceWithBlock("ab", S::toRx("b"), [](const std::string&) { return "中"; }),
+            "a中");
   EXPECT_EQ(S::replaceWithDetailsBlock("ab", S::toRx("(b)"),
                                        [](const RxMatch& m) { return *m.groups[1].value + "!"; }),
             "ab!");
@@ -25,7 +26,8 @@ TEST(NSStringObjectiveCRegexCategoriesTest, MirrorsTheExpressionVerbs) {
   EXPECT_EQ(S::firstMatchWithDetails("a1b22", S::toRx("\\d+"))->range, (KXRange{1, 1}));
   EXPECT_TRUE(S::isMatch("ABC", S::toRxIgnoreCase("abc", true)));
   EXPECT_FALSE(S::isMatch("ABC", S::toRxIgnoreCase("abc", false)));
-  EXPECT_TRUE(S::isMatch("a\nb", S::toRxWithOptions("a.b", KXRegularExpression::DotMatchesLineSeparators)));
+  EXPECT_TRUE(
+      S::isMatch("a\nb", S::toRxWithOptions("a.b", KXRegularExpression::DotMatchesLineSeparators)));
 }
 
 TEST(NSStringObjectiveCRegexCategoriesTest, NoExpressionMatchesNothing) {

@@ -98,10 +98,9 @@ TEST_F(NSURLTmpTest, OtherHostsOpenDirectlyWithoutLoginTicket) {
   open("mailto:someone@example.org");
   open("https://note.zarvel.com.evil.example/");
   EXPECT_TRUE(signedIn_.empty());
-  EXPECT_EQ(opener_->opened(),
-            (std::vector<std::string>{"https://example.org/charge/setMeal.html",
-                                      "mailto:someone@example.org",
-                                      "https://note.zarvel.com.evil.example/"}));
+  EXPECT_EQ(opener_->opened(), (std::vector<std::string>{"https://example.org/charge/setMeal.html",
+                                                         "mailto:someone@example.org",
+                                                         "https://note.zarvel.com.evil.example/"}));
 }
 
 TEST_F(NSURLTmpTest, ServiceHostFollowsTheConfiguredOrigin) {

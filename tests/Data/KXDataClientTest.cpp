@@ -128,7 +128,6 @@ class DataClientTest : public kxtest::DataClientFixture {
            {"tags", kx::Value("123,7")}});
     });
   }
-
 };
 
 // ---------------------------------------------------------------------------
@@ -1183,8 +1182,8 @@ TEST_F(DupTitleTest, NumberedFormsAreTriedInOrder) {
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.title + " as " + test.className + " leaving out " + test.overlook);
-    kx::Dictionary info = client_->titleOfDuplicateTitle(test.title, "T", test.overlook,
-                                                         test.className);
+    kx::Dictionary info =
+        client_->titleOfDuplicateTitle(test.title, "T", test.overlook, test.className);
     EXPECT_EQ(info["isDup"], kx::Value(test.isDup));
     EXPECT_EQ(info["newTitle"].stringValue(), test.newTitle);
   }

@@ -34,8 +34,8 @@
 
 #include "Data/FileMeta.h"
 #include "Data/KXDataContext.h"
-#include "Data/KXStoreConnection.h"
 #include "Data/KXPersistentStore.h"
+#include "Data/KXStoreConnection.h"
 #include "Data/Resource.h"
 #include "StoreTestSupport.h"
 #include "support/TempAppRoot.h"

@@ -30,7 +30,8 @@ class DataContextTest : public ::testing::Test {
 
   static std::vector<std::string> titles(KXManagedObjectContext& context) {
     std::vector<std::string> out;
-    for (const auto& o : context.fetch(KXFetchRequest("Note"))) out.push_back(o->stringValue("title"));
+    for (const auto& o : context.fetch(KXFetchRequest("Note")))
+      out.push_back(o->stringValue("title"));
     return out;
   }
 
@@ -71,9 +72,11 @@ TEST_F(DataContextTest, OpensTheUsersStoreOnItsQueues) {
     data.performSyncReadBlock([&](KXManagedObjectContext& r) {
       EXPECT_TRUE(data.isOnReadQueue());
       EXPECT_EQ(&r, data.readContext().get());
-      data.performSyncReadBlock([&](KXManagedObjectContext&) { EXPECT_TRUE(data.isOnReadQueue()); });
+      data.performSyncReadBlock(
+          [&](KXManagedObjectContext&) { EXPECT_TRUE(data.isOnReadQueue()); });
     });
-    data.performSyncWriteBlock([&](KXManagedObjectContext&) { EXPECT_TRUE(data.isOnWriteQueue()); });
+    data.performSyncWriteBlock(
+        [&](KXManagedObjectContext&) { EXPECT_TRUE(data.isOnWriteQueue()); });
   });
   data.performWriteBlock(nullptr);
   kxtest::Barrier(data.dbQueue());
@@ -103,9 +106,8 @@ TEST_F(DataContextTest, SavesReachTheReadContextInOrder) {
   // sees it, also in the object it already held.
   data.performWriteBlock([](KXManagedObjectContext& c) { ASSERT_TRUE(c.save()); });
   kxtest::Barrier(data.dbQueue());
-  data.performSyncReadBlock([&](KXManagedObjectContext&) {
-    EXPECT_EQ(held->stringValue("title"), "two");
-  });
+  data.performSyncReadBlock(
+      [&](KXManagedObjectContext&) { EXPECT_EQ(held->stringValue("title"), "two"); });
 }
 
 TEST_F(DataContextTest, AnotherWriteContextTakesOverTheWriteQueue) {
@@ -123,8 +125,8 @@ TEST_F(DataContextTest, AnotherWriteContextTakesOverTheWriteQueue) {
     sqlite3_close(db);
   }
   auto old = data.writeContext();
-  auto replacement = KXManagedObjectContext::create(old->persistentStore(),
-                                                    KXManagedObjectContext::Role::Writer);
+  auto replacement =
+      KXManagedObjectContext::create(old->persistentStore(), KXManagedObjectContext::Role::Writer);
   EXPECT_FALSE(data.setWriteContext(nullptr));
   EXPECT_FALSE(data.setWriteContext(data.readContext()));
   EXPECT_EQ(data.writeContext(), old);
@@ -147,9 +149,8 @@ TEST_F(DataContextTest, DamagedStoreIsMovedAsideAndReplaced) {
     KXDataContext data(env_);
     ASSERT_EQ(data.storePath(), path);
     addNote(data, "fresh");
-    data.performSyncReadBlock([](KXManagedObjectContext& r) {
-      EXPECT_EQ(titles(r), std::vector<std::string>{"fresh"});
-    });
+    data.performSyncReadBlock(
+        [](KXManagedObjectContext& r) { EXPECT_EQ(titles(r), std::vector<std::string>{"fresh"}); });
   }
   auto presented = env_->presented();
   ASSERT_EQ(presented.size(), 1u);
@@ -174,9 +175,8 @@ TEST_F(DataContextTest, DamagedStoreIsMovedAsideAndReplaced) {
 
   // The next start finds a good store and says nothing.
   KXDataContext again(env_);
-  again.performSyncReadBlock([](KXManagedObjectContext& r) {
-    EXPECT_EQ(titles(r), std::vector<std::string>{"fresh"});
-  });
+  again.performSyncReadBlock(
+      [](KXManagedObjectContext& r) { EXPECT_EQ(titles(r), std::vector<std::string>{"fresh"}); });
   EXPECT_EQ(env_->presented().size(), 1u);
 }
 
@@ -225,9 +225,8 @@ TEST_F(DataContextTest, RefreshReplacesTheContexts) {
   EXPECT_NE(data.writeContext(), writer);
   data.performSyncReadBlock([](KXManagedObjectContext& r) { EXPECT_TRUE(titles(r).empty()); });
   addNote(data, "new");
-  data.performSyncReadBlock([](KXManagedObjectContext& r) {
-    EXPECT_EQ(titles(r), std::vector<std::string>{"new"});
-  });
+  data.performSyncReadBlock(
+      [](KXManagedObjectContext& r) { EXPECT_EQ(titles(r), std::vector<std::string>{"new"}); });
   auto now = data.readContext();
   data.refreshContext();
   EXPECT_EQ(data.readContext(), now);
@@ -317,13 +316,14 @@ TEST_F(DataContextTest, AnonymousStoreAdoption) {
     }
     if (c.hasStore) {
       kx::Error e;
-      ASSERT_TRUE(KXPersistentStore::open(bob + "/ZarvelNote.db", "", &e)) << e.localizedDescription();
+      ASSERT_TRUE(KXPersistentStore::open(bob + "/ZarvelNote.db", "", &e))
+          << e.localizedDescription();
     }
     {
       KXDataContext data(env);
       data.performSyncReadBlock([&](KXManagedObjectContext& r) {
-        EXPECT_EQ(titles(r), c.adopted ? std::vector<std::string>{"anonymous"}
-                                       : std::vector<std::string>{});
+        EXPECT_EQ(titles(r),
+                  c.adopted ? std::vector<std::string>{"anonymous"} : std::vector<std::string>{});
       });
     }
     EXPECT_EQ(fs_.exists(anon + "/ZarvelNote.db"), !c.adopted);
@@ -398,9 +398,8 @@ TEST_F(DataContextTest, ReadsFromManyThreadsWhileTheWriterSaves) {
     readers.emplace_back([&] {
       while (!done) {
         std::vector<KXManagedObjectPtr> notes;
-        data.performSyncReadBlock([&](KXManagedObjectContext& r) {
-          notes = r.fetch(KXFetchRequest("Note"));
-        });
+        data.performSyncReadBlock(
+            [&](KXManagedObjectContext& r) { notes = r.fetch(KXFetchRequest("Note")); });
         // Values of read-context objects may be read off the queue.
         for (const auto& n : notes) EXPECT_GE(n->integerValue("version"), 0);
         ++reads;
@@ -411,7 +410,8 @@ TEST_F(DataContextTest, ReadsFromManyThreadsWhileTheWriterSaves) {
     data.performWriteBlock([round](KXManagedObjectContext& c) {
       auto note = c.insertNewObject("Note");
       note->setValue("version", kx::Value(round));
-      for (const auto& n : c.fetch(KXFetchRequest("Note"))) n->setValue("version", kx::Value(round));
+      for (const auto& n : c.fetch(KXFetchRequest("Note")))
+        n->setValue("version", kx::Value(round));
       ASSERT_TRUE(c.save());
     });
   }

@@ -163,9 +163,10 @@ TEST_F(KXFileManagerCleanupTest, RemovesOnlyStaleTemporariesOfTheWriters) {
   };
   const std::vector<Case> cases = {
       {"writer gone", contents_ + "/.ABC.tmp-" + dead + "-1-0123abcd", {}, true},
-      {"in a normal file's folder", contents_ + "/F1/.r.pdf.tmp-" + dead + "-2-0123abcd", {},
-       true},
-      {"in the scratch root", scratch + "/ZarvelNote-Tmp/.x.png.tmp-" + dead + "-3-0123abcd", {},
+      {"in a normal file's folder", contents_ + "/F1/.r.pdf.tmp-" + dead + "-2-0123abcd", {}, true},
+      {"in the scratch root",
+       scratch + "/ZarvelNote-Tmp/.x.png.tmp-" + dead + "-3-0123abcd",
+       {},
        true},
       {"shared folder", appdata_ + "/editor/.e.js.tmp-" + dead + "-4-0123abcd", {}, true},
       {"ours, maybe being written", contents_ + "/.N1.tmp-" + self + "-5-0123abcd", {}, false},
@@ -177,8 +178,8 @@ TEST_F(KXFileManagerCleanupTest, RemovesOnlyStaleTemporariesOfTheWriters) {
       {"the temporary content file", contents_ + "/C/ABC.tmp", longAgo, false},
       {"a note", contents_ + "/C/ABC", longAgo, false},
       {"a normal file", contents_ + "/F1/r.pdf", longAgo, false},
-      {"a scratch file", scratch + "/ZarvelNote-Tmp/Temp/12-" + self + "-1-0123abcd.tmp",
-       longAgo, false},
+      {"a scratch file", scratch + "/ZarvelNote-Tmp/Temp/12-" + self + "-1-0123abcd.tmp", longAgo,
+       false},
       {"outside the roots", outside + "/.o.tmp-" + dead + "-9-0123abcd", longAgo, false},
   };
   for (const Case& c : cases) makeFile(c.path, c.time);
@@ -376,8 +377,8 @@ TEST_F(KXFileManagerCleanupTest, ContentFileKilledMidWriteIsWholeAndLeavesNoTemp
     const std::int64_t version = versionOf(std::string(bytes->begin(), bytes->end()));
     ASSERT_TRUE(version == static_cast<std::int64_t>(reported) ||
                 version == static_cast<std::int64_t>(reported) + 1)
-        << "holds " << version << " after write " << reported << " was reported, "
-        << bytes->size() << " bytes";
+        << "holds " << version << " after write " << reported << " was reported, " << bytes->size()
+        << " bytes";
     onDisk = version;
 
     // The next start's clean-up leaves no temporary behind.

@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
-#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -203,8 +203,8 @@ TEST_F(KXFileManagerContentTest, BytesOfNormalFilesFallBackToTheContentById) {
     SCOPED_TRACE(c.name);
     if (c.storedFile) {
       ASSERT_TRUE(posix().createDirectory(contents_ + "/" + c.fileId, nullptr));
-      ASSERT_TRUE(posix().writeFile(contents_ + "/" + c.fileId + "/" + c.fileName, c.storedFile,
-                                    nullptr));
+      ASSERT_TRUE(
+          posix().writeFile(contents_ + "/" + c.fileId + "/" + c.fileName, c.storedFile, nullptr));
     }
     if (c.byId) storeContent(c.fileId, c.byId);
     EXPECT_EQ(asString(manager().readDataContentFileSync(c.fileId, c.fileName)), c.expected);
@@ -458,8 +458,7 @@ TEST_F(KXFileManagerContentTest, NormalFileRewrittenWhileReadIsFoundAndReadWhole
   }
   done = true;
   reader.join();
-  EXPECT_TRUE(wrongPaths.empty()) << wrongPaths.size() << " of " << lookups
-                                  << " lookups answered "
+  EXPECT_TRUE(wrongPaths.empty()) << wrongPaths.size() << " of " << lookups << " lookups answered "
                                   << (wrongPaths.empty() ? "" : wrongPaths.front());
   EXPECT_EQ(badReads, 0) << "reads that were no whole version";
   EXPECT_EQ(readAll(stored), version(kVersions - 1));
@@ -505,9 +504,23 @@ TEST_F(KXFileManagerContentTest, CopyContentToANewEntry) {
   };
   const std::vector<Case> cases = {
       {"note", "S1", "D1", "P", "t.note", true, {}, "/1/D1", "note text"},
-      {"into the trash", "S1", "D2", "1", "t", true, {"parent book has been deleted!"}, "/2/D2",
+      {"into the trash",
+       "S1",
+       "D2",
+       "1",
+       "t",
+       true,
+       {"parent book has been deleted!"},
+       "/2/D2",
        "note text"},
-      {"onto a file", "S1", "D3", "P", "t", false, {"Save Note Content Fail"}, "/3/D3",
+      {"onto a file",
+       "S1",
+       "D3",
+       "P",
+       "t",
+       false,
+       {"Save Note Content Fail"},
+       "/3/D3",
        "already here"},
       {"no content", "S9", "D4", "P", "t", true, {}, nullptr, nullptr},
       {"normal file", "S2", "D5", "P", "doc.pdf", true, {}, "/D5/doc.pdf", "%PDF"},
@@ -852,8 +865,8 @@ TEST_F(KXFileManagerTempCopyTest, CopiesOnlyWhenTheStoredFileIsNewer) {
   EXPECT_EQ(manager().tempFileURLForResourceID(".."), "");
 
   // A missing stored file queues nothing.
-  manager().copyResourceToTemp(kx::Value::dict(
-      {{"file", root_.path() + "/missing"}, {"title", "m.pdf"}, {"fileId", "Q2"}}));
+  manager().copyResourceToTemp(
+      kx::Value::dict({{"file", root_.path() + "/missing"}, {"title", "m.pdf"}, {"fileId", "Q2"}}));
   drainQueues();
   EXPECT_EQ(copies(), 2u);
   EXPECT_FALSE(posix().exists(tempFolder("Q2") + "/m.pdf"));

@@ -50,7 +50,8 @@ class KXFileManagerTest : public ::testing::Test {
   std::vector<std::string> presented() {
     kx::MainQueue::shared().drain();
     std::vector<std::string> keys;
-    for (const kx::Error& e : presenter_->presentedErrors()) keys.push_back(e.localizedDescription());
+    for (const kx::Error& e : presenter_->presentedErrors())
+      keys.push_back(e.localizedDescription());
     return keys;
   }
   void makeFile(const std::string& path, std::size_t size) {
@@ -204,20 +205,23 @@ TEST_F(KXFileManagerTest, IdsThatCannotNameAFileGiveNoPath) {
 
 TEST_F(KXFileManagerTest, ResourceFilesAreBucketedByEntryAndClock) {
   const std::int64_t before = kx::Time::nowSeconds() % 9;
-  const std::string plain = manager().resourceFileURL(kx::Value::dict(
-      {{"title", "photo.png"}, {"resource-entry-id", 20}, {"file-id", "R1"},
-       {"resource-entry-uuid", "U-1"}}));
-  const std::string office = manager().resourceFileURL(kx::Value::dict(
-      {{"title", "book.docx"}, {"resource-entry-id", 20}, {"file-id", "R1"},
-       {"resource-entry-uuid", "U-1"}}));
+  const std::string plain =
+      manager().resourceFileURL(kx::Value::dict({{"title", "photo.png"},
+                                                 {"resource-entry-id", 20},
+                                                 {"file-id", "R1"},
+                                                 {"resource-entry-uuid", "U-1"}}));
+  const std::string office =
+      manager().resourceFileURL(kx::Value::dict({{"title", "book.docx"},
+                                                 {"resource-entry-id", 20},
+                                                 {"file-id", "R1"},
+                                                 {"resource-entry-uuid", "U-1"}}));
   const std::string negative = manager().resourceFileURL(kx::Value::dict(
       {{"title", "a.png"}, {"resource-entry-id", -3}, {"resource-entry-uuid", "U-2"}}));
-  const std::string sneaky = manager().resourceFileURL(kx::Value::dict(
-      {{"title", "../../x.docx"}, {"resource-entry-id", 1}, {"file-id", "R2"}}));
+  const std::string sneaky = manager().resourceFileURL(
+      kx::Value::dict({{"title", "../../x.docx"}, {"resource-entry-id", 1}, {"file-id", "R2"}}));
   const std::int64_t after = kx::Time::nowSeconds() % 9;
 
-  auto bucketed = [&](const std::string& path, const std::string& first,
-                      const std::string& rest) {
+  auto bucketed = [&](const std::string& path, const std::string& first, const std::string& rest) {
     for (std::int64_t t : {before, after}) {
       if (path == user_ + "/Resources/" + first + "/" + std::to_string(t) + rest) return true;
     }
@@ -231,14 +235,14 @@ TEST_F(KXFileManagerTest, ResourceFilesAreBucketedByEntryAndClock) {
 }
 
 TEST_F(KXFileManagerTest, IconImagesAreNamedByTheAddressPathAndQuery) {
-  const std::string a = manager().URLForCurrentUserIconImageWithPath(
-      "https://img.example/avatar/1.png?size=64");
-  const std::string b = manager().URLForCurrentUserIconImageWithPath(
-      "https://img.example/avatar/1.png?size=128");
+  const std::string a =
+      manager().URLForCurrentUserIconImageWithPath("https://img.example/avatar/1.png?size=64");
+  const std::string b =
+      manager().URLForCurrentUserIconImageWithPath("https://img.example/avatar/1.png?size=128");
   EXPECT_EQ(a, user_ + "/IconImage/" + kx::Crypto::sha1Hex("/avatar/1.png?size=64"));
   EXPECT_NE(a, b);
-  EXPECT_EQ(a, manager().URLForCurrentUserIconImageWithPath(
-                   "https://img.example/avatar/1.png?size=64"));
+  EXPECT_EQ(
+      a, manager().URLForCurrentUserIconImageWithPath("https://img.example/avatar/1.png?size=64"));
   EXPECT_EQ(manager().URLForCurrentUserIconImageWithPath(""), "");
   EXPECT_EQ(manager().URLForCurrentUserIconImageWithPath("not a url"), "");
 }

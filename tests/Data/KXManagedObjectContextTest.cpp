@@ -281,8 +281,8 @@ TEST_F(ContextTest, RootKeepsItsFixedValues) {
   auto root = insert("Root", "ROOT", {{"version", kx::Value(7)}});
   // Refused by key, alone or among other keys.
   EXPECT_FALSE(root->setValue("parentId", kx::Value("P")));
-  EXPECT_FALSE(root->setValuesForKeys({{"del", kx::Value(true)}, {"encrypted", kx::Value(true)},
-                                       {"size", kx::Value(3)}}));
+  EXPECT_FALSE(root->setValuesForKeys(
+      {{"del", kx::Value(true)}, {"encrypted", kx::Value(true)}, {"size", kx::Value(3)}}));
   EXPECT_EQ(root->size(), 3);
   EXPECT_EQ(root->parentId(), "0");
   EXPECT_FALSE(root->encrypted());
@@ -465,17 +465,19 @@ class FailedUnitTest : public ContextTest {
   // transaction stays) and an inserted title of 'end' with RAISE(ROLLBACK)
   // (SQLite ends the transaction itself).
   void refuse() {
-    exec("CREATE TRIGGER refuse BEFORE UPDATE OF title ON FileMeta WHEN NEW.title = 'boom' "
-         "BEGIN SELECT RAISE(ABORT, 'refused'); END");
-    exec("CREATE TRIGGER refuseInsert BEFORE INSERT ON FileMeta WHEN NEW.title = 'end' "
-         "BEGIN SELECT RAISE(ROLLBACK, 'refused'); END");
+    exec(
+        "CREATE TRIGGER refuse BEFORE UPDATE OF title ON FileMeta WHEN NEW.title = 'boom' "
+        "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    exec(
+        "CREATE TRIGGER refuseInsert BEFORE INSERT ON FileMeta WHEN NEW.title = 'end' "
+        "BEGIN SELECT RAISE(ROLLBACK, 'refused'); END");
   }
   // The rows of the file, read by a connection of its own.
   std::vector<std::string> rowsInFile(const char* sql) {
     sqlite3* db = nullptr;
     std::vector<std::string> out;
-    EXPECT_EQ(sqlite3_open_v2((root_.path() + "/ZarvelNote.db").c_str(), &db,
-                              SQLITE_OPEN_READONLY, nullptr),
+    EXPECT_EQ(sqlite3_open_v2((root_.path() + "/ZarvelNote.db").c_str(), &db, SQLITE_OPEN_READONLY,
+                              nullptr),
               SQLITE_OK);
     sqlite3_stmt* st = nullptr;
     EXPECT_EQ(sqlite3_prepare_v2(db, sql, -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
@@ -553,11 +555,9 @@ TEST_F(FailedUnitTest, NothingOfAUnitIsWrittenAfterSQLiteEndedItsTransaction) {
   writer_->count(KXFetchRequest("Note"));
   writer_->deleteObject(a);
   writer_->count(KXFetchRequest("Note"));
-  EXPECT_EQ(rowsInFile("SELECT fileId || ':' || coalesce(size, '') FROM FileMeta"),
-            Ids{"A:"});
+  EXPECT_EQ(rowsInFile("SELECT fileId || ':' || coalesce(size, '') FROM FileMeta"), Ids{"A:"});
   EXPECT_FALSE(writer_->save(&e));
-  EXPECT_EQ(rowsInFile("SELECT fileId || ':' || coalesce(size, '') FROM FileMeta"),
-            Ids{"A:"});
+  EXPECT_EQ(rowsInFile("SELECT fileId || ':' || coalesce(size, '') FROM FileMeta"), Ids{"A:"});
   EXPECT_TRUE(end->isDeleted());
   EXPECT_TRUE(y->isDeleted());
   EXPECT_TRUE(saves_.empty());
@@ -580,8 +580,8 @@ TEST_F(FailedUnitTest, NothingOfAUnitIsWrittenAfterADiskFullWhileSpillingTheCach
   bool failed = false;
   for (int i = 0; i < 40; ++i) {
     kxtest::FaultVfs::instance().failWalWrites = !failed;
-    notes.push_back(insert("Note", "n" + std::to_string(i),
-                           {{"summary", kx::Value(std::string(3000, 'x'))}}));
+    notes.push_back(
+        insert("Note", "n" + std::to_string(i), {{"summary", kx::Value(std::string(3000, 'x'))}}));
     kx::Error e;
     if (writer_->count(KXFetchRequest("Note"), &e) < 0) failed = true;
   }
@@ -686,8 +686,8 @@ TEST_F(ContextTest, ObjectsMayBeReadFromOtherThreads) {
   });
   for (int round = 0; round < 20; ++round) {
     for (const auto& n : notes) n->setValue("title", kx::Value("t" + std::to_string(round)));
-    ASSERT_EQ(writer_->count(KXFetchRequest("Note", P("title = %@", {"t" + std::to_string(round)}))),
-              50);
+    ASSERT_EQ(
+        writer_->count(KXFetchRequest("Note", P("title = %@", {"t" + std::to_string(round)}))), 50);
     ASSERT_TRUE(writer_->save());
   }
   stop = true;

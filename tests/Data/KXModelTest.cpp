@@ -38,8 +38,7 @@ TEST(KXModelTest, InheritanceAndProperties) {
   EXPECT_NE(notebook->relationship("resources"), nullptr);
   EXPECT_EQ(model.entity("Note")->property("noteCount"), nullptr);
   EXPECT_EQ(fileMeta->attribute("localModified")->type(), KXAttributeType::Integer);
-  EXPECT_EQ(model.entity("Resource")->attribute("localModified")->type(),
-            KXAttributeType::Boolean);
+  EXPECT_EQ(model.entity("Resource")->attribute("localModified")->type(), KXAttributeType::Boolean);
 
   // The many-to-many is one join table, seen from both sides.
   const KXRelationshipDescription* resources = fileMeta->relationship("resources");

@@ -79,8 +79,10 @@ std::string SchemaDump(const std::string& path) {
     out << row[0] << " " << row[1] << " on " << row[2] << "\n  " << row[3] << "\n";
     if (row[0] != "table") continue;
     for (const auto& column :
-         Rows(db, "SELECT name, type, \"notnull\", coalesce(dflt_value, ''), pk FROM "
-                  "pragma_table_info('" + row[1] + "') ORDER BY cid")) {
+         Rows(db,
+              "SELECT name, type, \"notnull\", coalesce(dflt_value, ''), pk FROM "
+              "pragma_table_info('" +
+                  row[1] + "') ORDER BY cid")) {
       out << "  column " << column[0] << " " << column[1] << " notnull=" << column[2]
           << " default=" << column[3] << " pk=" << column[4] << "\n";
     }
@@ -166,24 +168,37 @@ void WriteSampleStore(KXManagedObjectContext& w) {
   using V = kx::Value;
   add("Root", {{"fileId", V("ROOT")}, {"title", V("Root")}, {"version", V(42)}});
   auto book = add("Notebook", {{"fileId", V("B0000000000000000000000000000001")},
-                               {"parentId", V("ROOT")}, {"title", V("Bücher \"neu\"")},
-                               {"dir", V(true)}, {"encrypted", V(false)},
-                               {"createTime", V(1700000000)}, {"modifyTime", V(1700000100)}});
+                               {"parentId", V("ROOT")},
+                               {"title", V("Bücher \"neu\"")},
+                               {"dir", V(true)},
+                               {"encrypted", V(false)},
+                               {"createTime", V(1700000000)},
+                               {"modifyTime", V(1700000100)}});
   (void)book;
   auto note = add("Note", {{"fileId", V("N0000000000000000000000000000001")},
                            {"parentId", V("B0000000000000000000000000000001")},
-                           {"title", V("笔记 one")}, {"dir", V(false)}, {"del", V(false)},
-                           {"remoteRemoved", V(false)}, {"localModified", V(2)},
-                           {"size", V(5000000000LL)}, {"tags", V("12,123")},
-                           {"transactionTime", V(1700000200)}, {"transactionId", V("t-1")},
-                           {"stick", V(true)}, {"entryProps", V::data("\x00\x01\xfe", 3)}});
-  add("Note", {{"fileId", V("N0000000000000000000000000000002")}, {"parentId", V("1")},
-               {"title", V("")}, {"del", V(true)}});
+                           {"title", V("笔记 one")},
+                           {"dir", V(false)},
+                           {"del", V(false)},
+                           {"remoteRemoved", V(false)},
+                           {"localModified", V(2)},
+                           {"size", V(5000000000LL)},
+                           {"tags", V("12,123")},
+                           {"transactionTime", V(1700000200)},
+                           {"transactionId", V("t-1")},
+                           {"stick", V(true)},
+                           {"entryProps", V::data("\x00\x01\xfe", 3)}});
+  add("Note", {{"fileId", V("N0000000000000000000000000000002")},
+               {"parentId", V("1")},
+               {"title", V("")},
+               {"del", V(true)}});
   add("NormalFile", {{"fileId", V("F0000000000000000000000000000001")},
-                     {"parentId", V("-2")}, {"title", V("report.pdf")}, {"size", V(1)}});
+                     {"parentId", V("-2")},
+                     {"title", V("report.pdf")},
+                     {"size", V(1)}});
   auto entry = add("ResourceEntry", {{"entryID", V(7)}});
-  auto image = add("Image", {{"fileId", V("R0000000000000000000000000000001")},
-                             {"localModified", V(true)}});
+  auto image =
+      add("Image", {{"fileId", V("R0000000000000000000000000000001")}, {"localModified", V(true)}});
   auto attachment = add("Attachment", {{"fileId", V("R0000000000000000000000000000002")}});
   EXPECT_TRUE(image->setObject("entry", entry));
   EXPECT_TRUE(note->setObjects("resources", {image, attachment}));
@@ -217,8 +232,7 @@ TEST(KXStoreFormatTest, NewStoresHaveTheCheckedInSchema) {
 
 TEST(KXStoreFormatTest, StoresOfEveryVersionReadBackExactly) {
   const std::string folder = kxtest::fixturePath("store");
-  const std::string current =
-      folder + "/v" + std::to_string(KXModel::kSchemaVersion) + ".db";
+  const std::string current = folder + "/v" + std::to_string(KXModel::kSchemaVersion) + ".db";
   if (Updating() && !fs::exists(current)) {
     kxtest::TempAppRoot root;
     const std::string path = root.path() + "/ZarvelNote.db";

@@ -47,9 +47,9 @@ TEST(KXStoreSchemaTest, OlderStoresGainWhatTheyLackAndKeepTheirData) {
   EXPECT_EQ(Scalar(*store->writeConnection(),
                    "SELECT count(*) FROM pragma_table_info('FileMeta') WHERE name = 'hasIndex'"),
             1);
-  EXPECT_EQ(Scalar(*store->writeConnection(),
-                   "SELECT count(*) FROM sqlite_master WHERE name = 'Tag'"),
-            1);
+  EXPECT_EQ(
+      Scalar(*store->writeConnection(), "SELECT count(*) FROM sqlite_master WHERE name = 'Tag'"),
+      1);
 
   auto writer = KXManagedObjectContext::create(store, KXManagedObjectContext::Role::Writer);
   auto notes = writer->fetch(KXFetchRequest("Note"));
@@ -64,8 +64,7 @@ TEST(KXStoreSchemaTest, OlderStoresGainWhatTheyLackAndKeepTheirData) {
   EXPECT_EQ(note->objectID().primaryKey(), 2);
   ASSERT_TRUE(writer->save(&e)) << e.localizedDescription();
   // The column this version does not know is left alone.
-  EXPECT_EQ(Scalar(*store->writeConnection(),
-                   "SELECT count(*) FROM FileMeta WHERE legacy = 'old'"),
+  EXPECT_EQ(Scalar(*store->writeConnection(), "SELECT count(*) FROM FileMeta WHERE legacy = 'old'"),
             1);
 
   // Opening again changes nothing.
@@ -96,11 +95,11 @@ TEST(KXStoreSchemaTest, OlderStoresGainTheFolderTitleIndex) {
                    "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND "
                    "name = 'FileMeta_parentId_title'"),
             1);
-  for (const char* condition :
-       {"t.title = ?", "t.title >= ? AND t.title < ?"}) {
+  for (const char* condition : {"t.title = ?", "t.title >= ? AND t.title < ?"}) {
     const std::string sql =
         "EXPLAIN QUERY PLAN SELECT t.Z_PK FROM FileMeta AS t WHERE t.Z_ENT IN (2) AND "
-        "((t.del = ?) AND (" + std::string(condition) +
+        "((t.del = ?) AND (" +
+        std::string(condition) +
         ") AND (t.parentId = ?) AND (t.fileId IS NOT ?)) ORDER BY t.Z_PK LIMIT 1";
     auto guard = conn.lock();
     sqlite3_stmt* st = conn.statement(sql, nullptr);
@@ -111,8 +110,7 @@ TEST(KXStoreSchemaTest, OlderStoresGainTheFolderTitleIndex) {
       plan += reinterpret_cast<const char*>(sqlite3_column_text(st, 3));
       plan += "\n";
     }
-    EXPECT_NE(plan.find("FileMeta_parentId_title"), std::string::npos) << condition << "\n"
-                                                                        << plan;
+    EXPECT_NE(plan.find("FileMeta_parentId_title"), std::string::npos) << condition << "\n" << plan;
   }
 }
 

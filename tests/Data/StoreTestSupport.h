@@ -264,7 +264,9 @@ struct FaultVfs {
 };
 
 // Waits until every task queued on the queue before the call has run.
-inline void Barrier(kx::Queue& queue) { queue.sync([] {}); }
+inline void Barrier(kx::Queue& queue) {
+  queue.sync([] {});
+}
 
 }  // namespace kxtest
 

@@ -28,13 +28,13 @@ TEST(KXSingleAnswerController, OneAnswerReachesTheReceiver) {
     once.localReceiveResponse(kx::HTTPURLResponse(kx::URL(), 500, "HTTP/1.1", {}), std::nullopt,
                               kx::Error());
   }
-  EXPECT_EQ(receiver->statuses, std::vector<int>{200}) << "second answer and destruction add nothing";
+  EXPECT_EQ(receiver->statuses, std::vector<int>{200})
+      << "second answer and destruction add nothing";
 
-  {
-    KXSingleAnswerController dropped(receiver, "https://h/b");
-  }
+  { KXSingleAnswerController dropped(receiver, "https://h/b"); }
   ASSERT_EQ(receiver->errors.size(), 2u);
-  EXPECT_TRUE(KXURLError::is(receiver->errors[1], -1000)) << "an unanswered request ends with -1000";
+  EXPECT_TRUE(KXURLError::is(receiver->errors[1], -1000))
+      << "an unanswered request ends with -1000";
 }
 
 }  // namespace

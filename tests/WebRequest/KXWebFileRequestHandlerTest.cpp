@@ -71,8 +71,11 @@ class WebFileRequestHandlerTest : public ::testing::Test {
     data_->performSyncWriteBlock([&](KXManagedObjectContext& c) {
       auto put = [&](const std::string& entity, const kx::Dictionary& fields) {
         KXManagedObjectPtr object = c.insertNewObject(entity);
-        kx::Dictionary defaults{{"del", false}, {"remoteRemoved", false}, {"stick", false},
-                                {"encrypted", false}, {"dir", entity == "Notebook"}};
+        kx::Dictionary defaults{{"del", false},
+                                {"remoteRemoved", false},
+                                {"stick", false},
+                                {"encrypted", false},
+                                {"dir", entity == "Notebook"}};
         for (const auto& [k, v] : defaults) {
           if (entity != "Root" && !fields.contains(k)) object->setValue(k, v);
         }
@@ -80,15 +83,21 @@ class WebFileRequestHandlerTest : public ::testing::Test {
         return object;
       };
       put("Root", {{"fileId", "ROOT"}, {"title", "My Notes"}});
-      put("Notebook", {{"fileId", "NB"}, {"parentId", "ROOT"}, {"title", "Work"}, {"modifyTime", 5}});
+      put("Notebook",
+          {{"fileId", "NB"}, {"parentId", "ROOT"}, {"title", "Work"}, {"modifyTime", 5}});
       for (int i = 0; i < 25; ++i) {
         char id[8];
         std::snprintf(id, sizeof id, "N%02d", i);
-        put("Note", {{"fileId", id}, {"parentId", "NB"}, {"title", std::string(id) + ".note"},
-                     {"modifyTime", 1000 + i}, {"transactionTime", 1000 + i}, {"transactionId", id},
+        put("Note", {{"fileId", id},
+                     {"parentId", "NB"},
+                     {"title", std::string(id) + ".note"},
+                     {"modifyTime", 1000 + i},
+                     {"transactionTime", 1000 + i},
+                     {"transactionId", id},
                      {"shareType", i < 3 ? 1 : 0}});
       }
-      put("Notebook", {{"fileId", "NB_E"}, {"parentId", "NB"}, {"title", "Vault"}, {"encrypted", true}});
+      put("Notebook",
+          {{"fileId", "NB_E"}, {"parentId", "NB"}, {"title", "Vault"}, {"encrypted", true}});
       put("Note", {{"fileId", "N_secret"}, {"parentId", "NB_E"}});
       put("Note", {{"fileId", "N_top"}, {"parentId", "ROOT"}, {"title", "top.note"}});
       put("Notebook", {{"fileId", "NB_T"}, {"parentId", "1"}, {"del", true}, {"title", "Old"}});
@@ -160,12 +169,12 @@ TEST_F(WebFileRequestHandlerTest, FailuresAnswerOnceWithTheirCode) {
     std::int64_t code;
   };
   const Case cases[] = {
-      {"/qrt/api/personal/file", "", KXURLErrorBadURL},                       // no method
-      {"/qrt/api/personal/file?method=getById", "", KXURLErrorBadURL},        // no id
-      {"/qrt/api/personal/file/NOPE?method=getById", "", KXURLErrorBadURL},   // not stored
-      {"/qrt/mapi/file?method=getById", "", KXURLErrorBadURL},                // mapi serves thm only
-      {"/qrt/api/personal/file?method=rename", "", KXURLErrorBadURL},         // unknown method
-      {"/qrt/api/personal/trash?method=restore", "", KXURLErrorBadURL},       // unknown method
+      {"/qrt/api/personal/file", "", KXURLErrorBadURL},                      // no method
+      {"/qrt/api/personal/file?method=getById", "", KXURLErrorBadURL},       // no id
+      {"/qrt/api/personal/file/NOPE?method=getById", "", KXURLErrorBadURL},  // not stored
+      {"/qrt/mapi/file?method=getById", "", KXURLErrorBadURL},               // mapi serves thm only
+      {"/qrt/api/personal/file?method=rename", "", KXURLErrorBadURL},        // unknown method
+      {"/qrt/api/personal/trash?method=restore", "", KXURLErrorBadURL},      // unknown method
       {"/qrt/api/personal/file?method=getNamePath", "", KXURLErrorResourceUnavailable},
       {"/qrt/api/personal/file?method=getNamePath&fileId=NOPE", "", KXURLErrorResourceUnavailable},
       {"/qrt/api/personal/file/NOPE?method=read", "", KXURLErrorResourceUnavailable},
@@ -198,7 +207,8 @@ TEST_F(WebFileRequestHandlerTest, PagesOfAFolderFollowLastId) {
   EXPECT_EQ(rest.front(), "N05");
   EXPECT_EQ(rest.back(), "N00");
 
-  auto reversed = Ask("/qrt/api/personal/file?method=listEntireByParentPath&path=/NB&isReverse=true&entire=false");
+  auto reversed = Ask(
+      "/qrt/api/personal/file?method=listEntireByParentPath&path=/NB&isReverse=true&entire=false");
   std::vector<std::string> all = Ids(reversed->json());
   ASSERT_EQ(all.size(), 26u);
   EXPECT_EQ(all[0], "NB_E");  // folders stay first
@@ -246,11 +256,11 @@ TEST_F(WebFileRequestHandlerTest, RecentPagesClampToTheList) {
     std::size_t size;
   };
   const Case cases[] = {
-      {"", {"N24", "N00"}, 25},                        // no offset, no limit: all
-      {"&limit=10&offset=2", {"N04", "N00"}, 5},       // a short last page
+      {"", {"N24", "N00"}, 25},                   // no offset, no limit: all
+      {"&limit=10&offset=2", {"N04", "N00"}, 5},  // a short last page
       {"&limit=10&offset=1", {"N14", "N05"}, 10},
-      {"&limit=10&offset=3", {}, 0},                   // past the end
-      {"&offset=1", {}, 0},                            // an offset without a limit
+      {"&limit=10&offset=3", {}, 0},  // past the end
+      {"&offset=1", {}, 0},           // an offset without a limit
       {"&limit=0", {}, 0},
   };
   for (const Case& c : cases) {

@@ -54,13 +54,14 @@ TEST_F(KXCookieJarFileTest, ChangesOfTheJarAreWrittenPrivatelyAndReadBack) {
 }
 
 TEST_F(KXCookieJarFileTest, ExpiredAndUnreadableLinesAreSkipped) {
-  ASSERT_TRUE(kx::FileSystem::Default().writeFile(path(),
-                                                  "# comment\n"
-                                                  "note.zarvel.com\tFALSE\t/\tTRUE\t1\tOLD\tx\n"
-                                                  "not a cookie line\n"
-                                                  "\n"
-                                                  "#HttpOnly_note.zarvel.com\tFALSE\t/\tTRUE\t0\tKEPT\tk\n",
-                                                  nullptr));
+  ASSERT_TRUE(
+      kx::FileSystem::Default().writeFile(path(),
+                                          "# comment\n"
+                                          "note.zarvel.com\tFALSE\t/\tTRUE\t1\tOLD\tx\n"
+                                          "not a cookie line\n"
+                                          "\n"
+                                          "#HttpOnly_note.zarvel.com\tFALSE\t/\tTRUE\t0\tKEPT\tk\n",
+                                          nullptr));
   kx::HTTPTransport transport;
   auto file = std::make_shared<KXCookieJarFile>(transport, path());
   file->attach();

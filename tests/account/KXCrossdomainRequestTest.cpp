@@ -69,9 +69,10 @@ class KXCrossdomainRequestTest : public ::testing::Test {
   static Ticket fetch(KXCrossdomainRequest& request) {
     auto done = std::make_shared<std::promise<Ticket>>();
     auto future = done->get_future();
-    request.fetchCrosskeyWithCallBack([done](const std::optional<std::string>& ticket, bool success) {
-      done->set_value(Ticket{ticket, success});
-    });
+    request.fetchCrosskeyWithCallBack(
+        [done](const std::optional<std::string>& ticket, bool success) {
+          done->set_value(Ticket{ticket, success});
+        });
     EXPECT_EQ(future.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     return future.get();
   }
@@ -88,12 +89,14 @@ TEST_F(KXCrossdomainRequestTest, OpensTheTicketPageWithTheTargetEscaped) {
   KXHooks::openUrlWithLoginInfo("https://note.zarvel.com/charge/setMeal.html?a=1&b=2");
   ASSERT_TRUE(opener_->waitForOne());
   ASSERT_EQ(opener_->all().size(), 1u);
-  EXPECT_EQ(opener_->all()[0], std::string("https://note.zarvel.com/login/acc/cross/second?pci=") +
-                                   TestNoteServiceAccountRoutes::kTicket +
-                                   "&ru=https%3A%2F%2Fnote.zarvel.com%2Fcharge%2FsetMeal.html%3Fa%3D1%26b%3D2");
+  EXPECT_EQ(opener_->all()[0],
+            std::string("https://note.zarvel.com/login/acc/cross/second?pci=") +
+                TestNoteServiceAccountRoutes::kTicket +
+                "&ru=https%3A%2F%2Fnote.zarvel.com%2Fcharge%2FsetMeal.html%3Fa%3D1%26b%3D2");
   kxtest::RecordedRequest sent = service_.requests("/login/acc/se/cross/first").at(0);
   EXPECT_NE(sent.query.find("product=QOPAL"), std::string::npos);
-  EXPECT_EQ(kxtest::requestCookie(sent, "QOPAL_SESS"), TestNoteServiceAccountRoutes::sessionFor("alice@zarvel.com"))
+  EXPECT_EQ(kxtest::requestCookie(sent, "QOPAL_SESS"),
+            TestNoteServiceAccountRoutes::sessionFor("alice@zarvel.com"))
       << "the ticket is asked for with the client's session cookie";
 }
 
@@ -105,10 +108,8 @@ TEST_F(KXCrossdomainRequestTest, AnythingButAPciIn200EndsWithoutATicket) {
     std::string body;
   };
   const Case cases[] = {
-      {"not signed in", false, 0, ""},
-      {"206", true, 206, "{\"pci\":\"partial\"}"},
-      {"no pci", true, 200, "{\"other\":1}"},
-      {"not an object", true, 200, "[\"pci\"]"},
+      {"not signed in", false, 0, ""},        {"206", true, 206, "{\"pci\":\"partial\"}"},
+      {"no pci", true, 200, "{\"other\":1}"}, {"not an object", true, 200, "[\"pci\"]"},
       {"not JSON", true, 200, "pci"},
   };
   for (const Case& c : cases) {
@@ -132,9 +133,10 @@ TEST_F(KXCrossdomainRequestTest, OneTicketRequestAtATime) {
   auto request = std::make_shared<KXCrossdomainRequest>();
   service_.setFault("/login/acc/se/cross/first", Fault::held());
   auto first = std::make_shared<std::promise<Ticket>>();
-  request->fetchCrosskeyWithCallBack([first](const std::optional<std::string>& ticket, bool success) {
-    first->set_value(Ticket{ticket, success});
-  });
+  request->fetchCrosskeyWithCallBack(
+      [first](const std::optional<std::string>& ticket, bool success) {
+        first->set_value(Ticket{ticket, success});
+      });
   ASSERT_TRUE(service_.waitForInFlight(1));
   Ticket refused;
   bool called = false;

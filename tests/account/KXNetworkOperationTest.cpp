@@ -48,7 +48,8 @@ class RecordingDelegate : public KXNetworkOperationDelegate {
     record("fail");
     error_ = error;
   }
-  void didNetworkOperationRecievedHttpHeaders(const kx::Dictionary& headers, KXNetworkOperation&) override {
+  void didNetworkOperationRecievedHttpHeaders(const kx::Dictionary& headers,
+                                              KXNetworkOperation&) override {
     record("headers");
     headers_ = headers;
   }
@@ -101,7 +102,9 @@ class KXNetworkOperationTest : public testing::Test {
   }
   void TearDown() override { KXNetworkOperation::setCommonStaticsProvider(nullptr); }
 
-  std::string url(const std::string& pathAndQuery) const { return service_.baseURL() + pathAndQuery; }
+  std::string url(const std::string& pathAndQuery) const {
+    return service_.baseURL() + pathAndQuery;
+  }
 
   static std::shared_ptr<KXNetworkOperation> operation(kx::Dictionary options) {
     auto op = std::make_shared<KXNetworkOperation>();
@@ -113,10 +116,11 @@ class KXNetworkOperationTest : public testing::Test {
   static BlockOutcome runBlock(const std::shared_ptr<KXNetworkOperation>& op) {
     auto done = std::make_shared<std::promise<BlockOutcome>>();
     auto future = done->get_future();
-    op->asyncNetworkOperationWithCallback(
-        [done](const kx::Value& result, const kx::HTTPResponseHead& response, const kx::Error& error) {
-          done->set_value(BlockOutcome{result, response, error});
-        });
+    op->asyncNetworkOperationWithCallback([done](const kx::Value& result,
+                                                 const kx::HTTPResponseHead& response,
+                                                 const kx::Error& error) {
+      done->set_value(BlockOutcome{result, response, error});
+    });
     EXPECT_EQ(future.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     BlockOutcome outcome = future.get();
     EXPECT_TRUE(eventually([&] { return op->isFinished(); }));
@@ -136,7 +140,8 @@ class KXNetworkOperationTest : public testing::Test {
   kxtest::TestNoteService service_;
 };
 
-TEST_F(KXNetworkOperationTest, URLKeepsItsQueryAddsStatisticsThenParamsAndGoesToHTTPSOnTheDefaultPort) {
+TEST_F(KXNetworkOperationTest,
+       URLKeepsItsQueryAddsStatisticsThenParamsAndGoesToHTTPSOnTheDefaultPort) {
   struct Case {
     std::string url;
     const char* method;
@@ -146,8 +151,10 @@ TEST_F(KXNetworkOperationTest, URLKeepsItsQueryAddsStatisticsThenParamsAndGoesTo
       {url("/test/echo"), "GET", kx::Value(), kCommon},
       {url("/test/echo?a=1"), "GET", kx::Value::dict({{"b", "x y"}, {"n", 2}}),
        std::string("a=1&") + kCommon + "&b=x%20y&n=2"},
-      {"http://user:pw@" + service_.host() + ":8080/test/echo?a=1", "GET", kx::Value(), std::string("a=1&") + kCommon},
-      {"ftp://" + service_.host() + ":21/test/echo", "POST", kx::Value::dict({{"b", "2"}}), kCommon},
+      {"http://user:pw@" + service_.host() + ":8080/test/echo?a=1", "GET", kx::Value(),
+       std::string("a=1&") + kCommon},
+      {"ftp://" + service_.host() + ":21/test/echo", "POST", kx::Value::dict({{"b", "2"}}),
+       kCommon},
       {url("/test/echo"), "DELETE", kx::Value::dict({{"b", "2"}}), std::string(kCommon) + "&b=2"},
   };
   for (const auto& c : cases) {
@@ -184,22 +191,34 @@ TEST_F(KXNetworkOperationTest, BodiesAndHeadersAreSentByteForByte) {
       {"empty params", {{"params", kx::Dictionary()}}, "-", "", "-", "-"},
       {"no params", {}, "-", "", "-", "-"},
       {"stream with params and data",
-       {{"params", params}, {"encoding", "application/qopal-stream"},
+       {{"params", params},
+        {"encoding", "application/qopal-stream"},
         {"KXStreamData", kx::Value::data(streamBytes.data(), streamBytes.size())}},
-       "application/qopal-stream", json + streamBytes, std::to_string(json.size()), "9"},
+       "application/qopal-stream",
+       json + streamBytes,
+       std::to_string(json.size()),
+       "9"},
       {"stream with params only",
        {{"params", params}, {"encoding", "application/qopal-stream"}},
-       "application/qopal-stream", json, std::to_string(json.size()), "-"},
+       "application/qopal-stream",
+       json,
+       std::to_string(json.size()),
+       "-"},
       {"stream without params",
        {{"encoding", "application/qopal-stream"},
         {"KXStreamData", kx::Value::data(streamBytes.data(), streamBytes.size())}},
-       "application/qopal-stream", "", "0", "-"},
+       "application/qopal-stream",
+       "",
+       "0",
+       "-"},
   };
   for (auto& c : cases) {
     service_.clearRequests();
     kx::Dictionary options = c.options;
     options.set("url", url("/test/echo"));
-    options.set("headers", kx::Value::dict({{"User-Agent", "mine"}, {"KX-NetworkOperation", "x"}, {"X-Extra", "e"}}));
+    options.set(
+        "headers",
+        kx::Value::dict({{"User-Agent", "mine"}, {"KX-NetworkOperation", "x"}, {"X-Extra", "e"}}));
     BlockOutcome o = runBlock(operation(options));
     ASSERT_FALSE(o.error) << c.name;
     auto seen = service_.requests("/test/echo");
@@ -207,8 +226,11 @@ TEST_F(KXNetworkOperationTest, BodiesAndHeadersAreSentByteForByte) {
     const RecordedRequest& r = seen[0];
     EXPECT_EQ(r.method, "POST") << c.name;
     EXPECT_EQ(r.body, c.body) << c.name;
-    EXPECT_EQ(r.hasHeader("Content-Type") ? r.header("Content-Type") : "-", c.contentType) << c.name;
-    EXPECT_EQ(r.hasHeader("parameters-length") ? r.header("parameters-length") : "-", c.parametersLength) << c.name;
+    EXPECT_EQ(r.hasHeader("Content-Type") ? r.header("Content-Type") : "-", c.contentType)
+        << c.name;
+    EXPECT_EQ(r.hasHeader("parameters-length") ? r.header("parameters-length") : "-",
+              c.parametersLength)
+        << c.name;
     EXPECT_EQ(r.hasHeader("File-Size") ? r.header("File-Size") : "-", c.fileSize) << c.name;
     EXPECT_EQ(r.header("User-Agent"), "Lumbox Client Mac") << c.name;
     EXPECT_TRUE(r.hasHeader("KX-NetworkOperation")) << c.name;
@@ -218,11 +240,13 @@ TEST_F(KXNetworkOperationTest, BodiesAndHeadersAreSentByteForByte) {
 }
 
 TEST_F(KXNetworkOperationTest, BlockAndDelegateJudgeStatusesDifferently) {
-  service_.route("", "/partial", [](const RecordedRequest&) { return Reply::json(206, "{\"part\":1}"); });
+  service_.route("", "/partial",
+                 [](const RecordedRequest&) { return Reply::json(206, "{\"part\":1}"); });
   service_.setFault("/broken", Fault::withStatus(500, "{\"error\":\"boom\"}"));
 
   // 206: failure for a block...
-  BlockOutcome o = runBlock(operation({{"url", url("/partial")}, {"dataType", "application/json"}}));
+  BlockOutcome o =
+      runBlock(operation({{"url", url("/partial")}, {"dataType", "application/json"}}));
   EXPECT_EQ(o.error.domain(), kx::kURLErrorDomain);
   EXPECT_EQ(o.error.code(), -1011);
   EXPECT_EQ(o.error.userInfo()["statusCode"].intValue(), 206);
@@ -264,14 +288,17 @@ TEST_F(KXNetworkOperationTest, JSONResultsAndMalformedJSONLoggedAtMostOneKilobyt
   KXHooks::setCurrentUserDataDirectoryProvider([dir = root.path()] { return dir; });
   KXLogger::sharedLogger().reset();
 
-  BlockOutcome good = runBlock(operation({{"url", url("/test/echo?x=1")}, {"method", "GET"},
-                                          {"dataType", "application/json"}}));
+  BlockOutcome good = runBlock(operation(
+      {{"url", url("/test/echo?x=1")}, {"method", "GET"}, {"dataType", "application/json"}}));
   ASSERT_FALSE(good.error);
   EXPECT_EQ(good.result["path"].stringValue(), "/test/echo");
 
   // Comments and text after the value are accepted (options 15).
-  service_.route("", "/loose", [](const RecordedRequest&) { return Reply::json(200, "/*c*/ {\"a\": 1} trailing"); });
-  BlockOutcome loose = runBlock(operation({{"url", url("/loose")}, {"dataType", "application/json"}}));
+  service_.route("", "/loose", [](const RecordedRequest&) {
+    return Reply::json(200, "/*c*/ {\"a\": 1} trailing");
+  });
+  BlockOutcome loose =
+      runBlock(operation({{"url", url("/loose")}, {"dataType", "application/json"}}));
   EXPECT_EQ(loose.result["a"].intValue(), 1);
 
   // Without the JSON data type the body comes as it is.
@@ -280,12 +307,14 @@ TEST_F(KXNetworkOperationTest, JSONResultsAndMalformedJSONLoggedAtMostOneKilobyt
 
   // A body cut short by the service is no result, and no failure of the request.
   service_.setFault("/loose", Fault::malformed());
-  BlockOutcome cut = runBlock(operation({{"url", url("/loose")}, {"dataType", "application/json"}}));
+  BlockOutcome cut =
+      runBlock(operation({{"url", url("/loose")}, {"dataType", "application/json"}}));
   EXPECT_FALSE(cut.error);
   EXPECT_TRUE(cut.result.isNull());
 
   std::string longBad = "{\"k\": \"" + std::string(3000, 'z') + "MARK";
-  service_.route("", "/bad", [longBad](const RecordedRequest&) { return Reply::json(200, longBad); });
+  service_.route("", "/bad",
+                 [longBad](const RecordedRequest&) { return Reply::json(200, longBad); });
   BlockOutcome bad = runBlock(operation({{"url", url("/bad")}, {"dataType", "application/json"}}));
   EXPECT_FALSE(bad.error);
   EXPECT_TRUE(bad.result.isNull());
@@ -311,10 +340,12 @@ TEST_F(KXNetworkOperationTest, UploadSendsTheFileFromTheStartByteAndRefusesAMiss
   struct Case {
     kx::Value startByte;
     std::string body;
-  } cases[] = {{kx::Value(), "0123456789"}, {0, "0123456789"}, {-5, "0123456789"}, {3, "3456789"}, {10, ""}};
+  } cases[] = {
+      {kx::Value(), "0123456789"}, {0, "0123456789"}, {-5, "0123456789"}, {3, "3456789"}, {10, ""}};
   for (const auto& c : cases) {
     service_.clearRequests();
-    kx::Dictionary options{{"url", url("/test/echo")}, {"byteFile", path}, {"params", kx::Value::dict({{"p", 1}})}};
+    kx::Dictionary options{
+        {"url", url("/test/echo")}, {"byteFile", path}, {"params", kx::Value::dict({{"p", 1}})}};
     if (!c.startByte.isNull()) options.set("startByte", c.startByte);
     BlockOutcome o = runBlock(operation(options));
     ASSERT_FALSE(o.error) << c.body;
@@ -347,16 +378,18 @@ TEST_F(KXNetworkOperationTest, UploadSendsTheFileFromTheStartByteAndRefusesAMiss
 TEST_F(KXNetworkOperationTest, DownloadIsMovedIntoPlaceOnlyAfterA200) {
   kxtest::TempAppRoot root;
   std::string dest = root.path() + "/got.bin";
-  BlockOutcome o = runBlock(operation({{"url", url("/test/bytes?size=70000")}, {"method", "GET"},
-                                       {"downloadFile", kx::URL::fileURLWithPath(dest).absoluteString()}}));
+  BlockOutcome o =
+      runBlock(operation({{"url", url("/test/bytes?size=70000")},
+                          {"method", "GET"},
+                          {"downloadFile", kx::URL::fileURLWithPath(dest).absoluteString()}}));
   ASSERT_FALSE(o.error) << o.error.localizedDescription();
   EXPECT_EQ(o.result.stringValue(), kx::URL::fileURLWithPath(dest).absoluteString());
   ASSERT_TRUE(std::filesystem::exists(dest));
   EXPECT_EQ(std::filesystem::file_size(dest), 70000u);
 
   std::string missing = root.path() + "/never.bin";
-  BlockOutcome notFound = runBlock(operation({{"url", url("/nowhere")}, {"method", "GET"},
-                                              {"downloadFile", missing}}));
+  BlockOutcome notFound =
+      runBlock(operation({{"url", url("/nowhere")}, {"method", "GET"}, {"downloadFile", missing}}));
   EXPECT_EQ(notFound.error.code(), -1011);
   EXPECT_FALSE(std::filesystem::exists(missing));
   EXPECT_NE(notFound.result.stringValue(), kx::URL::fileURLWithPath(missing).absoluteString());
@@ -373,11 +406,12 @@ TEST_F(KXNetworkOperationTest, DownloadIsMovedIntoPlaceOnlyAfterA200) {
 
 TEST_F(KXNetworkOperationTest, MultipartCarriesTheQueryPairsAndTheFilePart) {
   const std::string bytes("\x89PNG\r\n--not-a-boundary\r\n\x00\x01", 26);
-  BlockOutcome o = runBlock(operation({{"url", url("/test/echo?a=1&b=%20")},
-                                       {"multipart/form-data", kx::Value::data(bytes.data(), bytes.size())},
-                                       {"name", "upfile"},
-                                       {"Content-type", "image/png"},
-                                       {"params", kx::Value::dict({{"ignored", "yes"}})}}));
+  BlockOutcome o =
+      runBlock(operation({{"url", url("/test/echo?a=1&b=%20")},
+                          {"multipart/form-data", kx::Value::data(bytes.data(), bytes.size())},
+                          {"name", "upfile"},
+                          {"Content-type", "image/png"},
+                          {"params", kx::Value::dict({{"ignored", "yes"}})}}));
   ASSERT_FALSE(o.error);
   auto seen = service_.requests("/test/echo");
   ASSERT_EQ(seen.size(), 1u);
@@ -386,7 +420,8 @@ TEST_F(KXNetworkOperationTest, MultipartCarriesTheQueryPairsAndTheFilePart) {
   std::vector<kxtest::MultipartPart> parts;
   ASSERT_TRUE(kxtest::parseMultipart(contentType, seen[0].body, &parts)) << seen[0].body;
   std::vector<std::pair<std::string, std::string>> fields;
-  for (std::size_t i = 0; i + 1 < parts.size(); ++i) fields.emplace_back(parts[i].name, parts[i].data);
+  for (std::size_t i = 0; i + 1 < parts.size(); ++i)
+    fields.emplace_back(parts[i].name, parts[i].data);
   std::vector<std::pair<std::string, std::string>> expected = {
       {"a", "1"}, {"b", "%20"}, {"keyfrom", "note.1.0.mac"}, {"os", "OS_X"}};
   EXPECT_EQ(fields, expected);
@@ -411,10 +446,13 @@ TEST_F(KXNetworkOperationTest, InvalidOptionsFailWithBadURL) {
 }
 
 TEST_F(KXNetworkOperationTest, SynchronousRequestAnswerShapes) {
-  service_.route("", "/objects", [](const RecordedRequest&) { return Reply::json(200, "[{\"a\":1},{\"b\":2}]"); });
-  service_.route("", "/strings", [](const RecordedRequest&) { return Reply::json(200, "[\"a\"]"); });
+  service_.route("", "/objects",
+                 [](const RecordedRequest&) { return Reply::json(200, "[{\"a\":1},{\"b\":2}]"); });
+  service_.route("", "/strings",
+                 [](const RecordedRequest&) { return Reply::json(200, "[\"a\"]"); });
   service_.route("", "/number", [](const RecordedRequest&) { return Reply::json(200, "7"); });
-  service_.route("", "/object", [](const RecordedRequest&) { return Reply::json(200, "{\"ok\":true}"); });
+  service_.route("", "/object",
+                 [](const RecordedRequest&) { return Reply::json(200, "{\"ok\":true}"); });
   service_.setFault("/missing", Fault::withStatus(404, "{\"ok\":false}"));
   struct Case {
     const char* path;
@@ -442,7 +480,8 @@ TEST_F(KXNetworkOperationTest, CancelledBeforeStartNeverSends) {
   auto op = operation({{"url", url("/test/echo")}});
   op->setConcurrentDelegate(concurrent);
   std::atomic<bool> called{false};
-  op->setCallback([&](const kx::Value&, const kx::HTTPResponseHead&, const kx::Error&) { called = true; });
+  op->setCallback(
+      [&](const kx::Value&, const kx::HTTPResponseHead&, const kx::Error&) { called = true; });
   op->cancel();
   EXPECT_TRUE(op->isCancelled());
   EXPECT_TRUE(op->isComplete());
@@ -476,7 +515,8 @@ TEST_F(KXNetworkOperationTest, CancelledDuringTheRequestReportsNothing) {
   EXPECT_TRUE(delegateOp->isCancelled());
   EXPECT_TRUE(delegateOp->isFinished());
   service_.releaseHeld();
-  ASSERT_TRUE(eventually([] { return KXNetworkOperation::sharedTransport().activeRequests() == 0; }));
+  ASSERT_TRUE(
+      eventually([] { return KXNetworkOperation::sharedTransport().activeRequests() == 0; }));
   ASSERT_TRUE(kxtest::waitForQueue(kx::GlobalQueue::get()));
   EXPECT_FALSE(called.load());
   EXPECT_TRUE(delegate->messages().empty());
@@ -509,7 +549,8 @@ TEST_F(KXNetworkOperationTest, AnswerAlreadyOnItsWayIsDroppedAfterCancel) {
       [&](const kx::Value&, const kx::HTTPResponseHead&, const kx::Error&) { called = true; });
   delegateOp->asyncNetworkOperation();
   // Both answers arrive and their completions wait on the executor.
-  ASSERT_TRUE(eventually([] { return KXNetworkOperation::sharedTransport().activeRequests() == 0; }));
+  ASSERT_TRUE(
+      eventually([] { return KXNetworkOperation::sharedTransport().activeRequests() == 0; }));
   EXPECT_EQ(service_.requests("/test/echo").size(), 2u);
   blockOp->cancel();
   delegateOp->cancel();
@@ -529,7 +570,8 @@ TEST_F(KXNetworkOperationTest, QueueWidthAndCancelAllWithOperations) {
   for (int i = 0; i < 10; ++i) {
     auto op = operation({{"url", url("/test/echo?i=" + std::to_string(i))}});
     op->setConcurrentDelegate(concurrent);
-    op->setCallback([&](const kx::Value&, const kx::HTTPResponseHead&, const kx::Error&) { ++blocks; });
+    op->setCallback(
+        [&](const kx::Value&, const kx::HTTPResponseHead&, const kx::Error&) { ++blocks; });
     ops.push_back(op);
     ASSERT_TRUE(queue.addOperation(op));
   }
@@ -539,7 +581,8 @@ TEST_F(KXNetworkOperationTest, QueueWidthAndCancelAllWithOperations) {
   queue.cancelAllOperations();
   ASSERT_TRUE(queue.waitUntilAllOperationsAreFinished(20));
   service_.releaseHeld();
-  ASSERT_TRUE(eventually([] { return KXNetworkOperation::sharedTransport().activeRequests() == 0; }));
+  ASSERT_TRUE(
+      eventually([] { return KXNetworkOperation::sharedTransport().activeRequests() == 0; }));
   ASSERT_TRUE(kxtest::waitForQueue(kx::GlobalQueue::get()));
   EXPECT_EQ(blocks.load(), 0);
   for (auto& op : ops) EXPECT_TRUE(op->isFinished());
@@ -569,7 +612,8 @@ TEST_F(KXNetworkOperationTest, ReleasedOperationReportsNothing) {
     ASSERT_TRUE(service_.waitForInFlight(1));
   }
   service_.releaseHeld();
-  ASSERT_TRUE(eventually([] { return KXNetworkOperation::sharedTransport().activeRequests() == 0; }));
+  ASSERT_TRUE(
+      eventually([] { return KXNetworkOperation::sharedTransport().activeRequests() == 0; }));
   ASSERT_TRUE(kxtest::waitForQueue(kx::GlobalQueue::get()));
   EXPECT_TRUE(delegate->messages().empty());
 }

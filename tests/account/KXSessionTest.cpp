@@ -35,11 +35,14 @@ using kxtest::TestNoteServiceAccountRoutes;
 constexpr const char* kUser = "alice@zarvel.com";
 constexpr const char* kPassword = "secret-pass";
 
-std::string digestOf(const std::string& text) { return kx::Crypto::md5Hex(kx::ByteView(text.data(), text.size())); }
+std::string digestOf(const std::string& text) {
+  return kx::Crypto::md5Hex(kx::ByteView(text.data(), text.size()));
+}
 
 // Waits (with a limit) until `condition` holds.
 template <typename Condition>
-bool waitUntil(std::mutex& mu, std::condition_variable& cv, Condition condition, double seconds = 20) {
+bool waitUntil(std::mutex& mu, std::condition_variable& cv, Condition condition,
+               double seconds = 20) {
   std::unique_lock<std::mutex> lock(mu);
   return cv.wait_for(lock, std::chrono::duration<double>(seconds), condition);
 }
@@ -63,8 +66,12 @@ class RecordingDelegate : public KXSessionAuthDelegate {
   }
   void didCheckLoginFail() override { record("checkLoginFail"); }
   void didLocalLoginSuccess() override { record("localLoginSuccess"); }
-  void didLocalLoginFail(const std::string& message) override { record("localLoginFail " + message); }
-  void didMobileLoginFail(std::int64_t code) override { record("mobileLoginFail " + std::to_string(code)); }
+  void didLocalLoginFail(const std::string& message) override {
+    record("localLoginFail " + message);
+  }
+  void didMobileLoginFail(std::int64_t code) override {
+    record("mobileLoginFail " + std::to_string(code));
+  }
   void didAppleLoginFail() override { record("appleLoginFail"); }
   void verifyCodeWithImage(const std::optional<kx::Bytes>& image) override {
     {
@@ -101,14 +108,18 @@ class RecordingDelegate : public KXSessionAuthDelegate {
 class RecordingEnvironment : public KXSessionEnvironment {
  public:
   void firstOpen() override { record("firstOpen"); }
-  void showOrHideLoginProcessing(bool show) override { record(show ? "showProcessing" : "hideProcessing"); }
+  void showOrHideLoginProcessing(bool show) override {
+    record(show ? "showProcessing" : "hideProcessing");
+  }
   void showLoginWindow() override { record("showLoginWindow"); }
   void unregisterURLProtocol() override { record("unregisterURLProtocol"); }
   void cancelTaskWhenLogoff() override { record("cancelTaskWhenLogoff"); }
   void clearPushEnvironment() override { record("clearPushEnvironment"); }
   void clearPullEnvironment() override { record("clearPullEnvironment"); }
   void closeDB() override { record("closeDB"); }
-  void clearWebViewCookies(const std::string& host) override { record("clearWebViewCookies " + host); }
+  void clearWebViewCookies(const std::string& host) override {
+    record("clearWebViewCookies " + host);
+  }
   void addStatisKey(const std::string& key, const kx::Value& value) override {
     record("addStatisKey " + key + "=" + value.stringValue());
   }
@@ -119,7 +130,8 @@ class RecordingEnvironment : public KXSessionEnvironment {
     cv_.notify_all();
   }
   bool waitFor(const std::string& call) {
-    return waitUntil(mu_, cv_, [&] { return std::find(calls.begin(), calls.end(), call) != calls.end(); });
+    return waitUntil(mu_, cv_,
+                     [&] { return std::find(calls.begin(), calls.end(), call) != calls.end(); });
   }
   std::vector<std::string> all() {
     std::lock_guard<std::mutex> lock(mu_);
@@ -178,7 +190,8 @@ class KXSessionTest : public ::testing::Test {
   bool signIn(KXSession& session, const std::string& password = kPassword) {
     auto done = std::make_shared<std::promise<bool>>();
     auto future = done->get_future();
-    session.setLoginCallback([done] { done->set_value(kx::Queue::current() == &KXSession::queue()); });
+    session.setLoginCallback(
+        [done] { done->set_value(kx::Queue::current() == &KXSession::queue()); });
     session.setCurrentUser(kUser);
     session.setLoginType(KXLoginTypeAccount);
     session.setPassword(password);
@@ -203,7 +216,8 @@ class KXSessionTest : public ::testing::Test {
 
   std::string sessFile() const { return kx::Path::appendingPathComponent(appDir_, "sess.dat"); }
   std::string userFile() const {
-    return kx::Path::appendingPathComponent(kx::Path::appendingPathComponent(appDir_, kUser), "user.dat");
+    return kx::Path::appendingPathComponent(kx::Path::appendingPathComponent(appDir_, kUser),
+                                            "user.dat");
   }
 
   kxtest::TempAppRoot root_;
@@ -213,7 +227,8 @@ class KXSessionTest : public ::testing::Test {
   std::string appDir_;
   std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
   std::shared_ptr<RecordingEnvironment> environment_ = std::make_shared<RecordingEnvironment>();
-  std::shared_ptr<kxtest::KXManualDelayClock> clock_ = std::make_shared<kxtest::KXManualDelayClock>();
+  std::shared_ptr<kxtest::KXManualDelayClock> clock_ =
+      std::make_shared<kxtest::KXManualDelayClock>();
   std::shared_ptr<KXSession> session_;
 };
 
@@ -256,8 +271,8 @@ TEST_F(KXSessionTest, PasswordDigestFollowsTheServiceRule) {
   };
   const Case cases[] = {
       {"secret", "secret"},
-      {"abcdefghijklmnopqrst", "abcdefghijklmnop"},       // 20 characters: the first 16
-      {"p\xC3\xA4ss", "p\xC3\xA4s"},  // 4 characters, 5 bytes: 4 bytes
+      {"abcdefghijklmnopqrst", "abcdefghijklmnop"},  // 20 characters: the first 16
+      {"p\xC3\xA4ss", "p\xC3\xA4s"},                 // 4 characters, 5 bytes: 4 bytes
       {"", ""},
   };
   for (const Case& c : cases) {
@@ -288,7 +303,8 @@ TEST_F(KXSessionTest, AccountSignInWritesPrivateSessionFilesAndKeepsTheCookies) 
   EXPECT_EQ((*stored)["user"].stringValue(), kUser);
   EXPECT_EQ((*stored)["loginType"].intValue(), 1);
   EXPECT_TRUE((*stored)["autoLogin"].boolValue());
-  EXPECT_EQ((*stored)["persistCookie"].stringValue(), TestNoteServiceAccountRoutes::tokenFor(kUser));
+  EXPECT_EQ((*stored)["persistCookie"].stringValue(),
+            TestNoteServiceAccountRoutes::tokenFor(kUser));
   EXPECT_EQ((*stored)["md5"].stringValue(), session_->localPwd());
   EXPECT_EQ((*stored)["md5"].stringValue().find(digestOf(kPassword)), std::string::npos)
       << "the digest is stored enciphered";
@@ -320,7 +336,8 @@ TEST_F(KXSessionTest, RefusedAccountSignInsReachTheDelegateWithTheAnswer) {
       {"code needed", true, "", kPassword, 0, "", 2062},
       {"code wrong", true, "zzzz", kPassword, 0, "", 2064},
       {"wrong password", false, "", "not-it", 0, "", 2043},
-      {"account locked", false, "", kPassword, 400, "{\"ecode\":2046,\"tpcode\":412,\"tpsubcode\":201}", 2046},
+      {"account locked", false, "", kPassword, 400,
+       "{\"ecode\":2046,\"tpcode\":412,\"tpsubcode\":201}", 2046},
       {"server error", false, "", kPassword, 500, "{\"error\":1}", -1},
       // Accepted, but without a user: nobody may be signed in by it.
       {"200 without userid", false, "", kPassword, 200, "{\"QOPAL-PC\":\"t\"}", -1},
@@ -366,7 +383,9 @@ TEST_F(KXSessionTest, VerificationCodeIsAskedForAgainOnTheClockUntilItComes) {
   session_->getVerifyCode();
   ASSERT_TRUE(delegate_->waitForCount(1));
   EXPECT_EQ(delegate_->all(), std::vector<std::string>{"no image"});
-  EXPECT_EQ(kxtest::requestCookie(service_.requests("/login/acc/vmo/verify/get").at(0), "QOPAL_VMO_VERIFY"), "")
+  EXPECT_EQ(kxtest::requestCookie(service_.requests("/login/acc/vmo/verify/get").at(0),
+                                  "QOPAL_VMO_VERIFY"),
+            "")
       << "the old code's cookie is dropped first";
   EXPECT_EQ(clock_->pendingCount(), 1u);
 
@@ -389,7 +408,8 @@ TEST_F(KXSessionTest, WebSignInPollsEveryHalfSecondWhileLoginIsFalse) {
   session_->requestForPci();
   ASSERT_TRUE(delegate_->waitForCount(1));
   EXPECT_EQ(delegate_->all(), std::vector<std::string>{"oauthURL"});
-  EXPECT_EQ(delegate_->url.rfind("https://note.zarvel.com/login/acc/login?", 0), 0u) << delegate_->url;
+  EXPECT_EQ(delegate_->url.rfind("https://note.zarvel.com/login/acc/login?", 0), 0u)
+      << delegate_->url;
   EXPECT_NE(delegate_->url.find("tp=weixin"), std::string::npos);
   EXPECT_NE(delegate_->url.find("pci=pci-"), std::string::npos);
   const std::string pc = routes_.lastPc();
@@ -407,7 +427,8 @@ TEST_F(KXSessionTest, WebSignInPollsEveryHalfSecondWhileLoginIsFalse) {
     EXPECT_EQ(clock_->pendingCount(), 1u);
     if (round == 3) routes_.completeWebLogin(pc, "carol@zarvel.com");
     clock_->advance(0.01);
-    ASSERT_TRUE(kxtest::pumpMainUntil([&] { return service_.requests("/login/acc/poll").size() == round + 1; }, 20));
+    ASSERT_TRUE(kxtest::pumpMainUntil(
+        [&] { return service_.requests("/login/acc/poll").size() == round + 1; }, 20));
   }
   ASSERT_EQ(signedIn->get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
   EXPECT_EQ(service_.requests("/login/acc/poll").size(), 4u);
@@ -415,7 +436,8 @@ TEST_F(KXSessionTest, WebSignInPollsEveryHalfSecondWhileLoginIsFalse) {
   EXPECT_TRUE(hasCookie(transport_, "QOPAL_SESS"));
 
   session_->setLoginType(KXLoginTypeMobile);
-  EXPECT_EQ(session_->getOAuthURLSync().rfind("https://note.zarvel.com/signIn/macVmo.html?", 0), 0u);
+  EXPECT_EQ(session_->getOAuthURLSync().rfind("https://note.zarvel.com/signIn/macVmo.html?", 0),
+            0u);
 }
 
 TEST_F(KXSessionTest, RefusedPollStopsPolling) {
@@ -433,7 +455,8 @@ TEST_F(KXSessionTest, PhoneSignInNeedsTheAccountSystemCookie) {
   session_->mobileLogin();
   ASSERT_TRUE(delegate_->waitForCount(2));
   EXPECT_EQ(delegate_->all(), (std::vector<std::string>{"mobileLoginFail 2071", "checkLoginFail"}));
-  EXPECT_NE(service_.requests("/login/acc/login").at(0).query.find("tp=cellphone"), std::string::npos);
+  EXPECT_NE(service_.requests("/login/acc/login").at(0).query.find("tp=cellphone"),
+            std::string::npos);
 
   transport_.setCookie({"note.zarvel.com", false, "/", true, false, 0, "BOSK_WF_SESS", "wf-1"});
   auto signedIn = std::make_shared<std::promise<void>>();
@@ -473,9 +496,10 @@ TEST_F(KXSessionTest, AppleSignIn) {
 }
 
 TEST_F(KXSessionTest, PersistentLoginCheck) {
-  session_->setSession(kx::Dictionary{{"user", kx::Value(kUser)},
-                                      {"loginType", kx::Value(1)},
-                                      {"persistCookie", kx::Value(TestNoteServiceAccountRoutes::tokenFor(kUser))}});
+  session_->setSession(
+      kx::Dictionary{{"user", kx::Value(kUser)},
+                     {"loginType", kx::Value(1)},
+                     {"persistCookie", kx::Value(TestNoteServiceAccountRoutes::tokenFor(kUser))}});
   auto signedIn = std::make_shared<std::promise<void>>();
   session_->setLoginCallback([signedIn] { signedIn->set_value(); });
   session_->checkLogin();
@@ -497,7 +521,8 @@ TEST_F(KXSessionTest, PersistentLoginCheck) {
   EXPECT_TRUE(answer.get()["login"].boolValue());
   EXPECT_EQ(callbacks, 0);
 
-  session_->setSession(kx::Dictionary{{"user", kx::Value(kUser)}, {"loginType", kx::Value(1)},
+  session_->setSession(kx::Dictionary{{"user", kx::Value(kUser)},
+                                      {"loginType", kx::Value(1)},
                                       {"persistCookie", kx::Value("stale")}});
   session_->checkLogin();
   ASSERT_TRUE(delegate_->waitForCount(1));
@@ -526,14 +551,15 @@ TEST_F(KXSessionTest, SignOutRunsInOrderAndAlwaysDropsTheServiceSessionCookies) 
     ASSERT_TRUE(hasCookie(transport_, "QOPAL_PERS"));
 
     EXPECT_EQ(logOut(*session_), 1);
-    EXPECT_EQ(environment->all(),
-              (std::vector<std::string>{"hideProcessing", "clearWebViewCookies note.zarvel.com",
-                                        "unregisterURLProtocol", "cancelTaskWhenLogoff", "clearPushEnvironment",
-                                        "clearPullEnvironment", "closeDB"}));
+    EXPECT_EQ(environment->all(), (std::vector<std::string>{
+                                      "hideProcessing", "clearWebViewCookies note.zarvel.com",
+                                      "unregisterURLProtocol", "cancelTaskWhenLogoff",
+                                      "clearPushEnvironment", "clearPullEnvironment", "closeDB"}));
     for (const char* name : {"QOPAL_SESS", "QOPAL_PERS", "QOPAL_LOGIN"}) {
       EXPECT_FALSE(hasCookie(transport_, name)) << name;
     }
-    EXPECT_EQ(hasCookie(transport_, "OTHER"), !fromWeb) << "the whole jar goes only after a web sign-in";
+    EXPECT_EQ(hasCookie(transport_, "OTHER"), !fromWeb)
+        << "the whole jar goes only after a web sign-in";
     EXPECT_EQ(session_->requestCookies(), std::nullopt);
     EXPECT_TRUE(routes_.liveSessions().empty()) << "the service was told";
     EXPECT_FALSE(kx::FileSystem::Default().exists(sessFile()));
@@ -550,12 +576,14 @@ TEST_F(KXSessionTest, SignOutRunsInOrderAndAlwaysDropsTheServiceSessionCookies) 
 }
 
 TEST_F(KXSessionTest, BrokenSessionFileSignsOutAndOpensTheLoginWindow) {
-  ASSERT_TRUE(kx::PropertyList::writeFile(sessFile(), kx::Value(kx::Dictionary{{"user", kx::Value(kUser)}})));
+  ASSERT_TRUE(kx::PropertyList::writeFile(sessFile(),
+                                          kx::Value(kx::Dictionary{{"user", kx::Value(kUser)}})));
   session_->loadLatest();
   EXPECT_FALSE(kx::FileSystem::Default().exists(sessFile()));
   EXPECT_EQ(environment_->all(), std::vector<std::string>{"showLoginWindow"});
   EXPECT_EQ(session_->currentUser(), "EmptyUser");
-  ASSERT_TRUE(kxtest::pumpMainUntil([&] { return !service_.requests("/login/acc/se/reset").empty(); }, 20));
+  ASSERT_TRUE(
+      kxtest::pumpMainUntil([&] { return !service_.requests("/login/acc/se/reset").empty(); }, 20));
   ASSERT_TRUE(environment_->waitFor("closeDB"));
 
   // A file that is no property list at all is ignored.

@@ -28,7 +28,7 @@ TEST(KXStatitisc, HostileFullNameStaysOneValue) {
   std::string query = KXStatitisc::commonStaticsStringFor("1.2.3", "12.0.0", "", name, "X1 Carbon");
   auto got = pairs(query);
   ASSERT_EQ(got.size(), 9u) << query;
-  const char* keys[] = {"keyfrom",   "os",          "os_ver",      "client_ver", "ClientVer",
+  const char* keys[] = {"keyfrom",   "os",          "os_ver",      "client_ver",  "ClientVer",
                         "device_id", "device_name", "device_type", "device_model"};
   for (std::size_t i = 0; i < 9; ++i) EXPECT_EQ(got[i].first, keys[i]);
   EXPECT_EQ(got[0].second, "note.1.2.3.mac");

@@ -42,7 +42,8 @@ TEST_F(NSURLSessionZarvelNoteTest, AnswerShapes) {
       NSURLSessionZarvelNote::syncDataTaskWith(requestFor("/object"), nullptr, &transport_);
   ASSERT_TRUE(body);
   EXPECT_EQ(std::string(body->begin(), body->end()), "{\"a\":1}");
-  EXPECT_FALSE(NSURLSessionZarvelNote::syncDataTaskWith(requestFor("/missing"), nullptr, &transport_))
+  EXPECT_FALSE(
+      NSURLSessionZarvelNote::syncDataTaskWith(requestFor("/missing"), nullptr, &transport_))
       << "a 404 with a body gives nothing";
 
   kx::Dictionary object =
@@ -53,8 +54,8 @@ TEST_F(NSURLSessionZarvelNoteTest, AnswerShapes) {
   ASSERT_TRUE(wrapped["data"].isArray());
   EXPECT_EQ(wrapped["data"].array().size(), 2u);
   for (const char* path : {"/strings", "/number", "/text", "/missing"}) {
-    EXPECT_TRUE(
-        NSURLSessionZarvelNote::syncDataTaskDictWith(requestFor(path), nullptr, &transport_).empty())
+    EXPECT_TRUE(NSURLSessionZarvelNote::syncDataTaskDictWith(requestFor(path), nullptr, &transport_)
+                    .empty())
         << path;
   }
 }

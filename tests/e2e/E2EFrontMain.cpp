@@ -62,9 +62,11 @@ class OfflineSwitch : public KXDataRequestDelegate {
   bool acceptRequest(const kx::URLRequest& request) const override {
     return request.url().host() == KXServiceHost() && request.url().path() == "/e2e/offline";
   }
-  void handleRequest(const kx::URLRequest& request, std::shared_ptr<KXDataRequestController> sender) override {
+  void handleRequest(const kx::URLRequest& request,
+                     std::shared_ptr<KXDataRequestController> sender) override {
     gOffline = true;
-    sender->localReceiveResponse(kx::HTTPURLResponse(request.url(), 200, "HTTP/1.1", {}), std::nullopt, kx::Error());
+    sender->localReceiveResponse(kx::HTTPURLResponse(request.url(), 200, "HTTP/1.1", {}),
+                                 std::nullopt, kx::Error());
   }
 };
 
@@ -92,13 +94,21 @@ bool seed(KXDataContext& data) {
       return object;
     };
     put("Root", {{"fileId", "ROOT"}, {"title", "My Notes"}});
-    put("Notebook", {{"fileId", "NB"}, {"parentId", "ROOT"}, {"title", "e2e folder"}, {"dir", true}});
-    KXManagedObjectPtr first = put("Note", {{"fileId", "N1"}, {"parentId", "NB"}, {"title", "first.note"},
-                                            {"modifyTime", 2}, {"dir", false}});
-    put("Note", {{"fileId", "N2"}, {"parentId", "NB"}, {"title", "second.note"}, {"modifyTime", 1},
+    put("Notebook",
+        {{"fileId", "NB"}, {"parentId", "ROOT"}, {"title", "e2e folder"}, {"dir", true}});
+    KXManagedObjectPtr first = put("Note", {{"fileId", "N1"},
+                                            {"parentId", "NB"},
+                                            {"title", "first.note"},
+                                            {"modifyTime", 2},
+                                            {"dir", false}});
+    put("Note", {{"fileId", "N2"},
+                 {"parentId", "NB"},
+                 {"title", "second.note"},
+                 {"modifyTime", 1},
                  {"dir", false}});
-    first->addObject("resources", put("Resource", {{"fileId", "R1"}, {"meidaType", "image"},
-                                                   {"imageSize", "800x600"}}));
+    first->addObject(
+        "resources",
+        put("Resource", {{"fileId", "R1"}, {"meidaType", "image"}, {"imageSize", "800x600"}}));
     kx::Error error;
     saved = c.save(&error);
     if (!saved) std::printf("FAIL: saving the store: %s\n", error.localizedDescription().c_str());
@@ -155,19 +165,23 @@ int main(int argc, char** argv) {
   env.currentWebPath = [] { return std::string(); };
   env.commonStatics = [] { return std::string("vendor=e2e&client=zarvelnote"); };
   env.mustSyncBeforeShare = [](const std::string&) { return false; };
-  RNCachingURLProtocol::setEnvironment(std::make_shared<const RNCachingURLProtocol::Environment>(env));
+  RNCachingURLProtocol::setEnvironment(
+      std::make_shared<const RNCachingURLProtocol::Environment>(env));
   Reachability::setFlagsProvider(std::make_shared<SwitchableFlags>());
 
   auto front = KXLoopbackFront::start({}, &error);
   if (!front) return fail("front: " + error.localizedDescription());
 
   const std::string credentials = root.path() + "/front.json";
-  if (!front->writeCredentials(credentials, &error)) return fail("credentials: " + error.localizedDescription());
+  if (!front->writeCredentials(credentials, &error))
+    return fail("credentials: " + error.localizedDescription());
 
   const std::string host = KXServiceHost();
-  char* childArgs[] = {argv[1], argv[2], const_cast<char*>(credentials.c_str()), const_cast<char*>(host.c_str()), nullptr};
+  char* childArgs[] = {argv[1], argv[2], const_cast<char*>(credentials.c_str()),
+                       const_cast<char*>(host.c_str()), nullptr};
   pid_t pid = 0;
-  if (::posix_spawn(&pid, argv[1], nullptr, nullptr, childArgs, environ) != 0) return fail("cannot start node");
+  if (::posix_spawn(&pid, argv[1], nullptr, nullptr, childArgs, environ) != 0)
+    return fail("cannot start node");
   int status = 0;
   bool exited = false;
   kx::MainQueue::shared().runUntil(
@@ -197,7 +211,8 @@ int main(int argc, char** argv) {
   } else {
     const auto& r = echoes[0];
     if (!r.hasHeader("KX-NoNeedSync")) failures += fail("marker header missing upstream");
-    if (r.query != "a=1&vendor=e2e&client=zarvelnote") failures += fail("query upstream: " + r.query);
+    if (r.query != "a=1&vendor=e2e&client=zarvelnote")
+      failures += fail("query upstream: " + r.query);
     if (r.hasHeader("Proxy-Authorization")) failures += fail("the secret went upstream");
   }
   upstream.stop();

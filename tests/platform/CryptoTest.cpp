@@ -375,13 +375,19 @@ TEST(CryptoRandom, GivesTheAskedCountAndFreshBytes) {
 
 TEST(CryptoBase64, Rfc4648VectorsBothWays) {
   const std::pair<const char*, const char*> cases[] = {
-      {"", ""},           {"f", "Zg=="},         {"fo", "Zm8="},       {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
   };
   for (const auto& [plain, encoded] : cases) {
     const Bytes bytes(plain, plain + std::strlen(plain));
     EXPECT_EQ(Crypto::base64Encode(bytes), encoded);
-    for (auto mode : {Crypto::Base64Decoding::Strict, Crypto::Base64Decoding::IgnoreUnknownCharacters}) {
+    for (auto mode :
+         {Crypto::Base64Decoding::Strict, Crypto::Base64Decoding::IgnoreUnknownCharacters}) {
       auto decoded = Crypto::base64Decode(encoded, mode);
       ASSERT_TRUE(decoded) << encoded;
       EXPECT_EQ(*decoded, bytes) << encoded;
@@ -445,14 +451,14 @@ TEST(CryptoBase64, LenientDecodingSkipsUnknownCharactersAndDropsALoneLeftover) {
 
 TEST(CryptoBase64, StrictDecodingRefusesAnythingButCanonicalText) {
   const char* const bad[] = {
-      "Zg",            // missing padding
-      "Zm9vY",         // wrong length
-      "Zm9v\r\n",      // line break
-      "Zm9v!A==",      // character outside the alphabet
-      "Z===",          // too much padding
-      "Zg=a",          // data after padding
-      "=Zg=",          // padding first
-      "Zg==Zg==",      // padding in the middle
+      "Zg",        // missing padding
+      "Zm9vY",     // wrong length
+      "Zm9v\r\n",  // line break
+      "Zm9v!A==",  // character outside the alphabet
+      "Z===",      // too much padding
+      "Zg=a",      // data after padding
+      "=Zg=",      // padding first
+      "Zg==Zg==",  // padding in the middle
       "====",
   };
   for (const char* text : bad) {

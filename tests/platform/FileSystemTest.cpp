@@ -200,16 +200,14 @@ TEST_F(FileSystemTest, ReadChunks) {
   EXPECT_EQ(joined, data);
 
   int calls = 0;
-  EXPECT_TRUE(fs_.readChunks(at("big"), 100, [&](const std::uint8_t*, std::size_t) {
-    return ++calls < 3;
-  }, nullptr));
+  EXPECT_TRUE(fs_.readChunks(
+      at("big"), 100, [&](const std::uint8_t*, std::size_t) { return ++calls < 3; }, nullptr));
   EXPECT_EQ(calls, 3);
 
   spit(at("empty"), "");
   calls = 0;
-  EXPECT_TRUE(fs_.readChunks(at("empty"), 100, [&](const std::uint8_t*, std::size_t) {
-    return ++calls > 0;
-  }, nullptr));
+  EXPECT_TRUE(fs_.readChunks(
+      at("empty"), 100, [&](const std::uint8_t*, std::size_t) { return ++calls > 0; }, nullptr));
   EXPECT_EQ(calls, 0);
 
   // A read error midway ends the walk with the error.
@@ -234,7 +232,8 @@ TEST_F(FileSystemTest, PrivateAtomicWriteIsOnlyEverReadableByItsOwner) {
   ::umask(previous);
   ASSERT_TRUE(written) << error.localizedDescription();
   EXPECT_EQ(slurp(target), "digest");
-  EXPECT_EQ(stdfs::status(target).permissions() & stdfs::perms::all, stdfs::perms::owner_read | stdfs::perms::owner_write);
+  EXPECT_EQ(stdfs::status(target).permissions() & stdfs::perms::all,
+            stdfs::perms::owner_read | stdfs::perms::owner_write);
   EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"secret"});
   EXPECT_FALSE(fs_.writePrivateFileAtomically(at("missing/secret"), "x", &error));
 }
@@ -365,8 +364,8 @@ TEST_F(FileSystemTest, LongNamesLeaveRoomForTheTemporarysUniquePart) {
 }
 
 TEST_F(FileSystemTest, TemporaryNamesAreToldApartFromNamesGivenOnPurpose) {
-  const std::string made = filenameOf(
-      fs_.temporaryPathIn(dir_, FileSystem::temporaryPrefixFor("report.pdf")));
+  const std::string made =
+      filenameOf(fs_.temporaryPathIn(dir_, FileSystem::temporaryPrefixFor("report.pdf")));
   std::uint32_t pid = 0;
   EXPECT_TRUE(FileSystem::isTemporaryName(made, &pid)) << made;
   EXPECT_EQ(pid, static_cast<std::uint32_t>(::getpid()));
@@ -381,7 +380,7 @@ TEST_F(FileSystemTest, TemporaryNamesAreToldApartFromNamesGivenOnPurpose) {
       {".ABC.tmp-0000abcd-7-0123cdef", true, 0xabcd},
       {".a.tmp-b.tmp-000004d2-12345-ffffffff", true, 1234},
       {".tmp-00000001-0-00000000", true, 1},
-      {"ABC.tmp", false, 0},                         // the temporary content file
+      {"ABC.tmp", false, 0},  // the temporary content file
       {".ABC.tmp", false, 0},
       {"123456-0000abcd-7-0123cdef.tmp", false, 0},  // a scratch file
       {"ABC.tmp-0000abcd-7-0123cdef", false, 0},     // not hidden
@@ -550,8 +549,8 @@ TEST_F(FileSystemTest, FailedCrossFileSystemMoveKeepsTheSource) {
   FaultInjectingFileSystem faulty;
   faulty.inject({.op = Op::Rename, .pathContains = "/src", .error = EXDEV});
   // The disk fills up while the third file is copied.
-  faulty.inject({.op = Op::Append, .pathContains = "/dest/", .skip = 2, .error = ENOSPC,
-                 .shortWrite = true});
+  faulty.inject(
+      {.op = Op::Append, .pathContains = "/dest/", .skip = 2, .error = ENOSPC, .shortWrite = true});
   Error error;
   EXPECT_FALSE(faulty.moveItem(src, at("dest/moved"), &error));
   EXPECT_EQ(error.code(), ENOSPC);

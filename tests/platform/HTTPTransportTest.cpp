@@ -36,21 +36,26 @@ class HTTPTransportTest : public testing::Test {
     service_.attach(transport_);
   }
 
-  std::string url(const std::string& pathAndQuery) const { return service_.baseURL() + pathAndQuery; }
+  std::string url(const std::string& pathAndQuery) const {
+    return service_.baseURL() + pathAndQuery;
+  }
 
   // Starts the request and waits (with a limit) for its completion.
   Outcome run(HTTPRequest request) {
     auto done = std::make_shared<std::promise<Outcome>>();
     auto result = done->get_future();
     transport_.start(std::move(request), [done](HTTPResponse response, const kx::Error& error) {
-      Outcome o{std::move(response), error, kx::GlobalQueue::get().isCurrent(), std::this_thread::get_id()};
+      Outcome o{std::move(response), error, kx::GlobalQueue::get().isCurrent(),
+                std::this_thread::get_id()};
       done->set_value(std::move(o));
     });
     EXPECT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     return result.get();
   }
 
-  static std::string text(const kx::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+  static std::string text(const kx::Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+  }
 
   kxtest::TestNoteService service_;
   HTTPTransport transport_;
@@ -136,7 +141,8 @@ TEST_F(HTTPTransportTest, BodyFromFileFromOffsetAndMissingFileFailsBeforeSending
 }
 
 TEST_F(HTTPTransportTest, BodyFromReaderChunked) {
-  auto chunks = std::make_shared<std::vector<std::string>>(std::vector<std::string>{"ab", "cde", "f"});
+  auto chunks =
+      std::make_shared<std::vector<std::string>>(std::vector<std::string>{"ab", "cde", "f"});
   auto next = std::make_shared<std::size_t>(0);
   HTTPRequest request;
   request.method = "PUT";
@@ -282,7 +288,8 @@ TEST_F(HTTPTransportTest, OneCookieIsSetOrDeletedAndEveryChangeOfTheJarIsHeard) 
   std::atomic<int> changes{0};
   transport_.setCookiesChangedHandler([&changes] { ++changes; });
   const HTTPTransport::Cookie host{service_.host(), false, "/", true, true, 0, "QOPAL_SESS", "s1"};
-  const HTTPTransport::Cookie parent{"zarvel.com", true, "/", true, false, 4102444800, "QOPAL_PERS", "p1"};
+  const HTTPTransport::Cookie parent{"zarvel.com", true,       "/",          true,
+                                     false,        4102444800, "QOPAL_PERS", "p1"};
   ASSERT_TRUE(transport_.setCookie(host));
   ASSERT_TRUE(transport_.setCookie(parent));
   EXPECT_EQ(changes.load(), 2);

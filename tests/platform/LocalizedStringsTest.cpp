@@ -79,7 +79,7 @@ TEST(LocalizedStringsTest, ParsesTheStringsFileForm) {
 
 TEST(LocalizedStringsTest, ReportsSyntaxErrorsWithTheLine) {
   const std::pair<std::string, std::string> cases[] = {
-      {"\"a\" = \"b\"", "line 1"},             // missing ';'
+      {"\"a\" = \"b\"", "line 1"},              // missing ';'
       {"\"a\" = \"b\";\n\"c\" = ;", "line 2"},  // missing value
       {"\"a\" = \"unterminated;", "line 1"},
       {"/* never closed", "line 1"},

@@ -171,12 +171,11 @@ TEST(NotificationCenterTest, RemovalWaitsForCallbackOnAnotherThread) {
   std::atomic<bool> callbackDone{false};
   auto captured = std::make_shared<int>(0);
   std::weak_ptr<int> capturedWeak = captured;
-  auto token = center.addObserver("n", nullptr, &queue,
-                                  [&, captured](const Notification&) {
-                                    entered.signal();
-                                    gate.wait();
-                                    callbackDone = true;
-                                  });
+  auto token = center.addObserver("n", nullptr, &queue, [&, captured](const Notification&) {
+    entered.signal();
+    gate.wait();
+    callbackDone = true;
+  });
   captured.reset();
   center.post("n");
   ASSERT_TRUE(entered.wait(10));
@@ -202,9 +201,8 @@ TEST(NotificationCenterTest, ExceptionInCallbackDoesNotStopOthers) {
   std::vector<std::string> where;
   Queue::setExceptionHandler([&](const std::string& w, const std::string&) { where.push_back(w); });
   bool second = false;
-  center.addObserver("n", nullptr, nullptr, [](const Notification&) {
-    throw std::runtime_error("observer failed");
-  });
+  center.addObserver("n", nullptr, nullptr,
+                     [](const Notification&) { throw std::runtime_error("observer failed"); });
   center.addObserver("n", nullptr, nullptr, [&](const Notification&) { second = true; });
   center.post("n");
   Queue::setExceptionHandler(nullptr);

@@ -14,9 +14,9 @@ namespace {
 struct StartLog {
   std::mutex mu;
   std::condition_variable changed;
-  std::vector<int> started;       // guarded by mu
-  int concurrent = 0;             // guarded by mu
-  int maxConcurrent = 0;          // guarded by mu
+  std::vector<int> started;  // guarded by mu
+  int concurrent = 0;        // guarded by mu
+  int maxConcurrent = 0;     // guarded by mu
 
   bool waitForStarts(std::size_t n) {
     std::unique_lock<std::mutex> lock(mu);

@@ -11,11 +11,11 @@ using kx::Path;
 
 struct ComponentCase {
   const char* path;
-  const char* last;            // lastPathComponent
-  const char* deletingLast;    // deletingLastPathComponent
-  const char* extension;       // pathExtension
-  const char* deletingExt;     // deletingPathExtension
-  const char* standardized;    // standardizingPath
+  const char* last;          // lastPathComponent
+  const char* deletingLast;  // deletingLastPathComponent
+  const char* extension;     // pathExtension
+  const char* deletingExt;   // deletingPathExtension
+  const char* standardized;  // standardizingPath
 };
 
 // One row per path; each column is one helper's answer.
@@ -32,8 +32,7 @@ const ComponentCase kComponentCases[] = {
     {"/tmp/", "tmp", "/", "", "/tmp", "/tmp"},
     {"/tmp/lock/", "lock", "/tmp", "", "/tmp/lock", "/tmp/lock"},
     {"/tmp/scratch.tiff", "scratch.tiff", "/tmp", "tiff", "/tmp/scratch", "/tmp/scratch.tiff"},
-    {"/tmp/scratch.tiff///", "scratch.tiff", "/tmp", "tiff", "/tmp/scratch",
-     "/tmp/scratch.tiff"},
+    {"/tmp/scratch.tiff///", "scratch.tiff", "/tmp", "tiff", "/tmp/scratch", "/tmp/scratch.tiff"},
     {"scratch.tiff", "scratch.tiff", "", "tiff", "scratch", "scratch.tiff"},
     {".dotfile", ".dotfile", "", "", ".dotfile", ".dotfile"},
     {"dir/.hidden", ".hidden", "dir", "", "dir/.hidden", "dir/.hidden"},

@@ -19,7 +19,9 @@ const char* const kHeader =
     "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
     "<plist version=\"1.0\">\n";
 
-std::string wrap(std::string_view body) { return std::string(kHeader) + std::string(body) + "</plist>\n"; }
+std::string wrap(std::string_view body) {
+  return std::string(kHeader) + std::string(body) + "</plist>\n";
+}
 
 Value roundTrip(const Value& v) {
   Error error;
@@ -146,10 +148,8 @@ TEST(PropertyList, EveryKindRoundTripsWithItsKind) {
 
 TEST(PropertyList, DatesAreWholeSecondsInUtc) {
   const std::pair<double, const char*> cases[] = {
-      {0, "1970-01-01T00:00:00Z"},
-      {1.7, "1970-01-01T00:00:01Z"},
-      {-0.5, "1969-12-31T23:59:59Z"},
-      {1796904000, "2026-12-10T12:00:00Z"},
+      {0, "1970-01-01T00:00:00Z"},         {1.7, "1970-01-01T00:00:01Z"},
+      {-0.5, "1969-12-31T23:59:59Z"},      {1796904000, "2026-12-10T12:00:00Z"},
       {951782400, "2000-02-29T00:00:00Z"},
   };
   for (const auto& [seconds, text] : cases) {
@@ -197,9 +197,8 @@ TEST(PropertyList, ReadsWhatOtherWritersProduce) {
   EXPECT_EQ((*v)["empty"], Value(""));
   EXPECT_EQ((*v)["t"], Value(true));
   // The repeated key keeps its first place and its last value.
-  EXPECT_EQ(v->dict().keys(),
-            (std::vector<std::string>{"text", "cdata", "n", "plus", "r", "i", "int-as-real", "d",
-                                      "empty", "t"}));
+  EXPECT_EQ(v->dict().keys(), (std::vector<std::string>{"text", "cdata", "n", "plus", "r", "i",
+                                                        "int-as-real", "d", "empty", "t"}));
 }
 
 TEST(PropertyList, TopLevelValueNeedNotBeADictionary) {
@@ -414,8 +413,8 @@ TEST(PropertyList, BinaryFormRoundTripsEveryKind) {
       {"data", Value(binary)},
       {"noData", Value(Bytes())},
       {"many", Value(many)},
-      {"nested", Value::array({Value::dict({{"a", Value::array({Value(Array())})}}),
-                               Value(Dictionary())})},
+      {"nested",
+       Value::array({Value::dict({{"a", Value::array({Value(Array())})}}), Value(Dictionary())})},
   });
   Error error;
   auto bytes = PropertyList::serialize(v, PropertyList::Format::Binary, &error);
@@ -436,8 +435,8 @@ TEST(PropertyList, BinaryFormRoundTripsEveryKind) {
   EXPECT_FALSE(PropertyList::serialize(Value::dict({{"bad", Value()}}),
                                        PropertyList::Format::Binary, &error));
   EXPECT_EQ(error.code(), kPropertyListWriteInvalidError);
-  EXPECT_FALSE(PropertyList::serialize(Value(std::string("\xff")), PropertyList::Format::Binary,
-                                       &error));
+  EXPECT_FALSE(
+      PropertyList::serialize(Value(std::string("\xff")), PropertyList::Format::Binary, &error));
   EXPECT_FALSE(PropertyList::serialize(nestedArrays(PropertyList::kMaxDepth + 1),
                                        PropertyList::Format::Binary, &error));
 }
@@ -472,8 +471,8 @@ TEST(PropertyList, MalformedBinaryInputIsAnErrorNeverACrash) {
       {"null", bplist({std::string("\x00", 1)})},
       {"fill byte", bplist({"\x0F"})},
       {"integer of 32 bytes", bplist({std::string("\x15") + std::string(32, '\x01')})},
-      {"integer beyond 64 bits", bplist({std::string("\x14\x00\x00\x00\x00\x00\x00\x00\x01", 9) +
-                                         std::string(8, '\0')})},
+      {"integer beyond 64 bits",
+       bplist({std::string("\x14\x00\x00\x00\x00\x00\x00\x00\x01", 9) + std::string(8, '\0')})},
       {"real of 2 bytes", bplist({"\x21\x01\x02"})},
       {"set", bplist({"\xC1\x01", "\x09"})},
       {"keyed-archive identifier", bplist({std::string("\x80\x01", 2)})},

@@ -55,7 +55,8 @@ TEST(TLSAuthorityTest, IssuesLeavesThatVerifyAgainstItsOwnCertificateOnly) {
   X509_free(cert);
 
   // The key belongs to the certificate.
-  BIO* bio = BIO_new_mem_buf(leaf.privateKeyPEM.data(), static_cast<int>(leaf.privateKeyPEM.size()));
+  BIO* bio =
+      BIO_new_mem_buf(leaf.privateKeyPEM.data(), static_cast<int>(leaf.privateKeyPEM.size()));
   EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
   BIO_free(bio);
   X509* again = readCertificate(leaf.certificatePEM);

@@ -75,8 +75,7 @@ TEST(TextTest, Utf16SubstringWidensToWholeCharacters) {
       {0, std::numeric_limits<std::size_t>::max(), mixed},
   };
   for (const auto& [location, length, expected] : cases) {
-    EXPECT_EQ(Text::utf16Substring(mixed, location, length), expected)
-        << location << "," << length;
+    EXPECT_EQ(Text::utf16Substring(mixed, location, length), expected) << location << "," << length;
   }
 }
 
@@ -85,16 +84,18 @@ TEST(TextTest, Utf8Validation) {
       {"", true},
       {"plain ascii", true},
       {"中文" + kEmoji, true},
-      {"\xEF\xBF\xBD", true},        // U+FFFD itself
-      {"\xF4\x8F\xBF\xBF", true},    // U+10FFFF
-      {"\xC0\xAF", false},           // overlong
-      {"\xE0\x80\xAF", false},       // overlong
-      {"\xED\xA0\x80", false},       // surrogate
-      {"\xF4\x90\x80\x80", false},   // above U+10FFFF
+      {"\xEF\xBF\xBD", true},       // U+FFFD itself
+      {"\xF4\x8F\xBF\xBF", true},   // U+10FFFF
+      {"\xC0\xAF", false},          // overlong
+      {"\xE0\x80\xAF", false},      // overlong
+      {"\xED\xA0\x80", false},      // surrogate
+      {"\xF4\x90\x80\x80", false},  // above U+10FFFF
       {"\xF5\x80\x80\x80", false},
-      {"\x80", false},               // stray continuation
-      {"\xE4\xB8", false},           // cut off
-      {"\xE4\xB8" "a", false},       // interrupted
+      {"\x80", false},      // stray continuation
+      {"\xE4\xB8", false},  // cut off
+      {"\xE4\xB8"
+       "a",
+       false},                                 // interrupted
       {std::string(37, 'x') + "\xFF", false},  // after the eight-byte ASCII runs
       {std::string(37, 'x') + "\xC3\xA9" + std::string(20, 'y'), true},
   };
@@ -105,12 +106,18 @@ TEST(TextTest, Utf8Validation) {
 
 TEST(TextTest, IllFormedUtf8BecomesReplacementCharacters) {
   const std::string fffd = "\xEF\xBF\xBD";
-  EXPECT_EQ(Text::toValidUtf8("a\xFF" "b"), "a" + fffd + "b");
+  EXPECT_EQ(Text::toValidUtf8("a\xFF"
+                              "b"),
+            "a" + fffd + "b");
   EXPECT_EQ(Text::toValidUtf8("\xE4\xB8"), fffd);
-  EXPECT_EQ(Text::toValidUtf8("\xE4\xB8" "a"), fffd + "a");
+  EXPECT_EQ(Text::toValidUtf8("\xE4\xB8"
+                              "a"),
+            fffd + "a");
   EXPECT_EQ(Text::toValidUtf8("\xED\xA0\x80x"), fffd + "x");
   EXPECT_EQ(Text::toValidUtf8("ok 中"), "ok 中");
-  EXPECT_EQ(Text::toUtf32("a\xFF" "b"), U"a\uFFFDb");
+  EXPECT_EQ(Text::toUtf32("a\xFF"
+                          "b"),
+            U"a\uFFFDb");
   EXPECT_EQ(Text::toWide("\xC0\xAF!"), L"\uFFFD!");
 }
 
@@ -152,17 +159,17 @@ TEST(TextTest, NumbersToText) {
   EXPECT_EQ(Text::toString(std::numeric_limits<std::uint64_t>::max()), "18446744073709551615");
   EXPECT_EQ(Text::toString(static_cast<unsigned char>(200)), "200");
   const std::pair<double, std::string> shortest[] = {
-      {0.1, "0.1"},     {1.0, "1"},        {-0.0, "-0"},         {1e20, "1e+20"},
-      {1e-7, "1e-07"},  {123456.789, "123456.789"},             {5e-324, "5e-324"},
-      {0.3, "0.3"},     {std::numeric_limits<double>::infinity(), "inf"},
+      {0.1, "0.1"},       {1.0, "1"},      {-0.0, "-0"},
+      {1e20, "1e+20"},    {1e-7, "1e-07"}, {123456.789, "123456.789"},
+      {5e-324, "5e-324"}, {0.3, "0.3"},    {std::numeric_limits<double>::infinity(), "inf"},
   };
   for (const auto& [value, text] : shortest) EXPECT_EQ(Text::toString(value), text);
 }
 
 TEST(TextTest, PreciseDoubleTextMatchesPrintf) {
   std::mt19937_64 rng(99);
-  std::vector<double> values = {0.1, 1.0 / 3, 1e300, -2.5e-310, 123456789012345678.0, 0.0, -0.0, 1e16,
-                                 1e17};
+  std::vector<double> values = {0.1, 1.0 / 3, 1e300, -2.5e-310, 123456789012345678.0,
+                                0.0, -0.0,    1e16,  1e17};
   for (int i = 0; i < 500; ++i) {
     std::uint64_t bits = rng();
     double d;
@@ -200,20 +207,13 @@ TEST(TextTest, StrictParsing) {
 
 TEST(TextTest, LenientParsingReadsTheLeadingNumber) {
   const std::tuple<std::string, std::int64_t, double, bool> cases[] = {
-      {"  12abc", 12, 12.0, true},
-      {"abc", 0, 0.0, false},
-      {"", 0, 0.0, false},
-      {" \t-3.75xyz", -3, -3.75, true},
-      {"+0009", 9, 9.0, true},
-      {"1,5", 1, 1.0, true},
-      {"2e3", 2, 2000.0, true},
-      {"2e", 2, 2.0, true},
-      {"- 4", 0, 0.0, false},
-      {"0.0001", 0, 0.0001, false},
-      {"y", 0, 0.0, true},
-      {"False", 0, 0.0, false},
-      {"1e-400", 1, 0.0, true},
-      {"-1e400", -1, -std::numeric_limits<double>::infinity(), true},
+      {"  12abc", 12, 12.0, true}, {"abc", 0, 0.0, false},
+      {"", 0, 0.0, false},         {" \t-3.75xyz", -3, -3.75, true},
+      {"+0009", 9, 9.0, true},     {"1,5", 1, 1.0, true},
+      {"2e3", 2, 2000.0, true},    {"2e", 2, 2.0, true},
+      {"- 4", 0, 0.0, false},      {"0.0001", 0, 0.0001, false},
+      {"y", 0, 0.0, true},         {"False", 0, 0.0, false},
+      {"1e-400", 1, 0.0, true},    {"-1e400", -1, -std::numeric_limits<double>::infinity(), true},
   };
   for (const auto& [text, i, d, b] : cases) {
     SCOPED_TRACE(text);
@@ -222,7 +222,8 @@ TEST(TextTest, LenientParsingReadsTheLeadingNumber) {
     EXPECT_EQ(Text::leadingBool(text), b);
   }
   EXPECT_EQ(Text::leadingUInt64("-5"), 0u);
-  EXPECT_EQ(Text::leadingUInt64("99999999999999999999999"), std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(Text::leadingUInt64("99999999999999999999999"),
+            std::numeric_limits<std::uint64_t>::max());
   EXPECT_EQ(Text::leadingInt64("-9223372036854775808"), std::numeric_limits<std::int64_t>::min());
   EXPECT_EQ(Text::leadingInt64("-9223372036854775809"), std::numeric_limits<std::int64_t>::min());
 }

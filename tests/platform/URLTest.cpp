@@ -40,8 +40,7 @@ TEST(URLTest, ParseTable) {
       {"http://h/a%2Fb/c", "http", "h", std::nullopt, "/a/b/c", std::nullopt, std::nullopt,
        V{"/", "a/b", "c"}},
       {"http://h/p?", "http", "h", std::nullopt, "/p", "", std::nullopt, V{"/", "p"}},
-      {"http://[::1]:8443/x", "http", "::1", 8443, "/x", std::nullopt, std::nullopt,
-       V{"/", "x"}},
+      {"http://[::1]:8443/x", "http", "::1", 8443, "/x", std::nullopt, std::nullopt, V{"/", "x"}},
       {"file:///tmp/a%20b/", "file", "", std::nullopt, "/tmp/a b", std::nullopt, std::nullopt,
        V{"/", "tmp", "a b"}},
       {"file://localhost/etc", "file", "localhost", std::nullopt, "/etc", std::nullopt,
@@ -263,10 +262,10 @@ TEST(URLTest, PercentDecode) {
       {"%4", std::nullopt},
       {"%4g", std::nullopt},
       {"%%41", std::nullopt},
-      {"%FF", std::nullopt},            // not UTF-8
-      {"%C0%AF", std::nullopt},         // overlong
-      {"%ED%A0%80", std::nullopt},      // surrogate
-      {"%E4%B8", std::nullopt},         // cut short
+      {"%FF", std::nullopt},        // not UTF-8
+      {"%C0%AF", std::nullopt},     // overlong
+      {"%ED%A0%80", std::nullopt},  // surrogate
+      {"%E4%B8", std::nullopt},     // cut short
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

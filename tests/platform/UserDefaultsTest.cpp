@@ -46,7 +46,8 @@ TEST_F(UserDefaultsTest, IsOneStoreKeptInTheApplicationDataRoot) {
 TEST_F(UserDefaultsTest, ValuesSurviveAReload) {
   const Value pages = Value::dict({{"book-1", Value::dict({{"pages", Value::array({1, 2})}})}});
   Error error;
-  ASSERT_TRUE(defaults().setBool(false, "autoLoginSwichState", &error)) << error.localizedDescription();
+  ASSERT_TRUE(defaults().setBool(false, "autoLoginSwichState", &error))
+      << error.localizedDescription();
   ASSERT_TRUE(defaults().setInteger(-1234567890123, "SyncEventID", &error));
   ASSERT_TRUE(defaults().setObject("3.2.1 <测试> & \"版本\"", "editorversionformac", &error));
   ASSERT_TRUE(defaults().setObject(pages, "DBallPenNotePage", &error));
@@ -69,8 +70,7 @@ TEST_F(UserDefaultsTest, ValuesSurviveAReload) {
 }
 
 TEST_F(UserDefaultsTest, RegisteredDefaultsShowThroughButAreNeverWritten) {
-  defaults().registerDefaults(
-      Dictionary{{"NSApplicationCrashOnExceptions", true}, {"history", 5}});
+  defaults().registerDefaults(Dictionary{{"NSApplicationCrashOnExceptions", true}, {"history", 5}});
   EXPECT_TRUE(defaults().boolForKey("NSApplicationCrashOnExceptions"));
   EXPECT_EQ(defaults().integerForKey("history"), 5);
 
@@ -177,7 +177,7 @@ TEST_F(UserDefaultsTest, AFailedWriteKeepsTheChangeAndSynchronizeRetriesIt) {
     EXPECT_EQ(error.domain(), kPosixErrorDomain);
     EXPECT_EQ(error.code(), ENOSPC);
     EXPECT_EQ(defaults().stringForKey("key"), "new");  // kept in memory
-    EXPECT_FALSE(defaults().synchronize(&error));     // the second fault
+    EXPECT_FALSE(defaults().synchronize(&error));      // the second fault
     EXPECT_EQ(PropertyList::readFile(UserDefaults::filePath())->operator[]("key"), Value("old"));
     EXPECT_TRUE(defaults().synchronize(&error)) << error.localizedDescription();
   }

@@ -358,8 +358,8 @@ TEST(ValueTest, DictionaryTableSizes) {
     std::size_t capacity;
   };
   // The first listed size of at least floor(n * 1.33); small tables may be full.
-  const Case cases[] = {{0, 0}, {1, 3}, {2, 3}, {3, 3}, {4, 7}, {5, 7}, {6, 7}, {7, 13}, {10, 13}, {100, 191},
-                        {1000, 1723}};
+  const Case cases[] = {{0, 0}, {1, 3},  {2, 3},   {3, 3},     {4, 7},      {5, 7},
+                        {6, 7}, {7, 13}, {10, 13}, {100, 191}, {1000, 1723}};
   for (const Case& c : cases) {
     EXPECT_EQ(Dictionary::capacityFor(c.entries), c.capacity) << c.entries;
     std::vector<std::string> keys;
@@ -373,7 +373,8 @@ TEST(ValueTest, DictionaryTableSizes) {
     Dictionary built = Dictionary::adopt(keys.data(), hashes.data(), values.data(), c.entries);
     EXPECT_EQ(built.capacity(), c.capacity) << c.entries;
     Dictionary grown;
-    for (std::size_t i = 0; i < c.entries; ++i) grown.set("key" + std::to_string(i), static_cast<long long>(i));
+    for (std::size_t i = 0; i < c.entries; ++i)
+      grown.set("key" + std::to_string(i), static_cast<long long>(i));
     EXPECT_EQ(grown.capacity(), c.capacity) << c.entries;
     EXPECT_EQ(built, grown);
     for (std::size_t i = 0; i < c.entries; ++i) {
@@ -391,7 +392,8 @@ TEST(ValueTest, DictionaryTableSizes) {
 
 TEST(ValueTest, DictionaryAdoptKeepsTheFirstPlaceAndTheLastValue) {
   std::string keys[] = {"id", "name", "id"};
-  std::uint32_t hashes[] = {Dictionary::hashKey("id"), Dictionary::hashKey("name"), Dictionary::hashKey("id")};
+  std::uint32_t hashes[] = {Dictionary::hashKey("id"), Dictionary::hashKey("name"),
+                            Dictionary::hashKey("id")};
   Value values[] = {Value(1), Value("n"), Value(2)};
   Dictionary d = Dictionary::adopt(keys, hashes, values, 3);
   EXPECT_EQ(d.keys(), (std::vector<std::string>{"id", "name"}));
@@ -438,7 +440,8 @@ TEST(ValueTest, DictionaryRemovalInAWrappedCluster) {
 // takes the contents into plain storage, moved when the value held the only
 // reference, copied otherwise.
 struct CountedArray : ArrayRep {
-  explicit CountedArray(kx::Array objects, int* destroyed) : ArrayRep(std::move(objects)), destroyed(destroyed) {
+  explicit CountedArray(kx::Array objects, int* destroyed)
+      : ArrayRep(std::move(objects)), destroyed(destroyed) {
     derived = true;
   }
   ~CountedArray() override { ++*destroyed; }
@@ -446,7 +449,8 @@ struct CountedArray : ArrayRep {
 };
 
 struct CountedDictionary : DictionaryRep {
-  explicit CountedDictionary(kx::Dictionary d, int* destroyed) : DictionaryRep(std::move(d)), destroyed(destroyed) {
+  explicit CountedDictionary(kx::Dictionary d, int* destroyed)
+      : DictionaryRep(std::move(d)), destroyed(destroyed) {
     derived = true;
   }
   ~CountedDictionary() override { ++*destroyed; }
@@ -456,7 +460,8 @@ struct CountedDictionary : DictionaryRep {
 TEST(ValueTest, DerivedCollectionStorageIsCopiedOnWrite) {
   int destroyed = 0;
   {
-    Value shared = Value::adopt(new CountedArray({Value(1), Value("two, long enough to allocate")}, &destroyed));
+    Value shared = Value::adopt(
+        new CountedArray({Value(1), Value("two, long enough to allocate")}, &destroyed));
     const ArrayRep* rep = shared.arrayRep();
     EXPECT_EQ(shared, Value::array({1, "two, long enough to allocate"}));
     Value copy = shared;

@@ -58,7 +58,7 @@ TEST(KXSContextTest, EverySetOfIsReloadTellsTheObserversButSetConfigDoesNot) {
   EXPECT_EQ(calls, 0);
   context.setIsReload(true);
   EXPECT_EQ(calls, 1);
-  EXPECT_TRUE(seenValue);  // the flag is stored before the observers run
+  EXPECT_TRUE(seenValue);     // the flag is stored before the observers run
   context.setIsReload(true);  // the same value counts as a change
   EXPECT_EQ(calls, 2);
 

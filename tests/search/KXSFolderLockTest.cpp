@@ -139,8 +139,8 @@ TEST(KXSFolderLockTest, TwoProcessesTakeTurnsWhenOneKeepsRetakingTheLock) {
   bool acquired = false;
   kx::Error error;
   std::thread waiter([&] {
-    acquired = lock.acquire(folder, kTimeLimitMs / 1000.0, &error,
-                            [&] { writeByte(events[1], 'Q'); });
+    acquired =
+        lock.acquire(folder, kTimeLimitMs / 1000.0, &error, [&] { writeByte(events[1], 'Q'); });
     writeByte(events[1], 'D');
   });
   EXPECT_EQ(readByte(events[0]), 'Q');

@@ -147,7 +147,7 @@ TEST_F(KXSIndexProxyTest, OnlyTheFirst500UnitsAreStoredAndSearchable) {
   std::string text;
   while (text.size() < 490) text += "filler ";
   text.resize(490, ' ');
-  text += "insidewrd ";             // ends at 500
+  text += "insidewrd ";                         // ends at 500
   text += std::string(90, ' ') + "outsidewrd";  // past 500
   auto full = std::make_shared<FullDocument>();
   auto bare = std::make_shared<BareDocument>();
@@ -168,8 +168,8 @@ TEST_F(KXSIndexProxyTest, OnlyTheFirst500UnitsAreStoredAndSearchable) {
 TEST_F(KXSIndexProxyTest, EachDocumentGetsItsOwnAnswer) {
   auto indexer = makeIndexer();
   ASSERT_TRUE(indexer);
-  KXSIndexProxy::Documents batch = docs({{"GOOD", "fine text"}, {"", "no identifier"},
-                                         {"BAD\xff", "ill-formed identifier"}});
+  KXSIndexProxy::Documents batch =
+      docs({{"GOOD", "fine text"}, {"", "no identifier"}, {"BAD\xff", "ill-formed identifier"}});
   batch.push_back(nullptr);
   kx::Error error;
   EXPECT_EQ(indexer->submitDocumentsSync(batch, &error),

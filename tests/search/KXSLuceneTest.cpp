@@ -43,7 +43,8 @@ TEST(KXSLuceneTest, ALongRunOfHanCharactersLosesNoCharacter) {
   // The library's tokenizer cuts tokens at 255 characters and drops one
   // character at each cut; single-character tokens never reach that limit.
   std::string text;
-  for (char32_t c = 0x4E00; c < 0x4E00 + 600; ++c) text += kx::Text::fromUtf32(std::u32string(1, c));
+  for (char32_t c = 0x4E00; c < 0x4E00 + 600; ++c)
+    text += kx::Text::fromUtf32(std::u32string(1, c));
   const Tokens tokens = KXSLucene::analyze(text, {});
   ASSERT_EQ(tokens.size(), 600u);
   EXPECT_EQ(tokens[255], kx::Text::fromUtf32(U"\u4EFF"));
@@ -108,8 +109,8 @@ TEST_F(KXSLuceneIndexTest, ReplacementKeepsOnlyTheNewestDocumentOfAnIdentifier) 
   ASSERT_TRUE(add({{"n1", "old text", ""}, {"n2", "other", ""}}, &indexed, &error));
   EXPECT_TRUE(KXSLucene::indexExists(directory_));
   // Twice in one batch: the later one wins and both count as indexed.
-  ASSERT_TRUE(add({{"n1", "first replacement", ""}, {"n1", "second replacement", "cat"}}, &indexed,
-                  &error))
+  ASSERT_TRUE(
+      add({{"n1", "first replacement", ""}, {"n1", "second replacement", "cat"}}, &indexed, &error))
       << error.localizedDescription();
   EXPECT_EQ(indexed, (std::vector<bool>{true, true}));
 

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <iterator>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -75,11 +75,11 @@ TEST_F(KXSSearchProxyTest, EmptyAnswersTellNothingSearchedFromNothingFound) {
   // No index yet.
   EXPECT_EQ(search("apple"), kNothingSearched);
   index(*indexer_, {{"N1", "an apple a day"}});
-  EXPECT_EQ(search("banana"), std::nullopt);      // searched, nothing found
-  EXPECT_EQ(search("the"), kNothingSearched);     // a stop word alone
-  EXPECT_EQ(search(""), kNothingSearched);        // the parser refuses an empty text
-  EXPECT_EQ(search("AND"), kNothingSearched);     // ... and a lone operator
-  EXPECT_EQ(search("!!!"), kNothingSearched);     // no token at all
+  EXPECT_EQ(search("banana"), std::nullopt);   // searched, nothing found
+  EXPECT_EQ(search("the"), kNothingSearched);  // a stop word alone
+  EXPECT_EQ(search(""), kNothingSearched);     // the parser refuses an empty text
+  EXPECT_EQ(search("AND"), kNothingSearched);  // ... and a lone operator
+  EXPECT_EQ(search("!!!"), kNothingSearched);  // no token at all
   kx::Error error;
   EXPECT_EQ(searcher_->searchSync(kx::Value::dict({}), &error), kNothingSearched);
   EXPECT_FALSE(error);
@@ -94,8 +94,8 @@ TEST_F(KXSSearchProxyTest, OneWordIsFoundInsideLongerWordsAndSeveralThroughThePa
   EXPECT_EQ(sorted(search("APPL")), IDs({"FRUIT", "TREE"}));   // lower-cased first
   EXPECT_EQ(search("eappl"), IDs({"FRUIT"}));
   EXPECT_EQ(sorted(search("red tree")), IDs({"CAR", "TREE"}));  // any of the words
-  EXPECT_EQ(search("\"apple tree\""), IDs({"TREE"}));          // quotes are escaped, not a phrase operator
-  EXPECT_EQ(search("c++ code"), IDs({"CODE"}));                 // specials escaped
+  EXPECT_EQ(search("\"apple tree\""), IDs({"TREE"}));  // quotes are escaped, not a phrase operator
+  EXPECT_EQ(search("c++ code"), IDs({"CODE"}));        // specials escaped
   EXPECT_EQ(search("juice:"), IDs({"FRUIT"}));
 }
 
@@ -133,14 +133,14 @@ TEST_F(KXSSearchProxyTest, AChinesePhraseDoesNotBridgeSeparatorsOrRemovedStopWor
       {"会议 记录", true, false},      // one blank
       {"会议  \t 记录", true, false},  // blanks and a tab
       {"会议。记录", false, true},
-      {"会议，记录", false, true},      // any one separator
-      {"会议, 记录", false, true},      // a separator with a blank
-      {"会议\n记录", false, true},     // a line break
+      {"会议，记录", false, true},  // any one separator
+      {"会议, 记录", false, true},  // a separator with a blank
+      {"会议\n记录", false, true},  // a line break
       {"会议\r\n记录", false, true},
-      {"会议 the 记录", false, true},   // a removed stop word
-      {"会议 x 记录", false, true},     // a word of its own takes the gap
+      {"会议 the 记录", false, true},  // a removed stop word
+      {"会议 x 记录", false, true},    // a word of its own takes the gap
       {"会议——记录", false, true},
-      {"会议。。记录", false, true},    // a run of separators is one gap
+      {"会议。。记录", false, true},  // a run of separators is one gap
   };
   KXSIndexProxy::Documents batch;
   for (std::size_t i = 0; i < std::size(cases); ++i) {
@@ -195,8 +195,8 @@ TEST_F(KXSSearchProxyTest, OneWordWalksTheTermsOnlyAfterTheIndexChanged) {
   ASSERT_TRUE(KXSLucene::prepareForWriting(indexDirectory_, &create, &error));
   std::vector<bool> added;
   ASSERT_TRUE(KXSLucene::addDocuments(indexDirectory_, create, {},
-                                      {{"ZOO", "zebra crossing", ""}, {"TREE", "oak", ""}},
-                                      &added, &error))
+                                      {{"ZOO", "zebra crossing", ""}, {"TREE", "oak", ""}}, &added,
+                                      &error))
       << error.localizedDescription();
   EXPECT_EQ(search("ebr"), IDs({"ZOO"}));
   EXPECT_EQ(search("apple"), IDs({"FRUIT"}));
@@ -244,9 +244,9 @@ TEST_F(KXSSearchProxyTest, AWildcardOverTooManyTermsFallsBackWithoutFailing) {
 TEST_F(KXSSearchProxyTest, TheCategoryClauseLimitsTheSearch) {
   index(*indexer_, {{"/work/plan", "plan for work"}, {"/home/plan", "plan for home"}});
   kx::Error error;
-  EXPECT_EQ(searcher_->searchSync(kx::Value::dict({{"keywords", "plan"}, {"category", "/work"}}),
-                                  &error),
-            IDs({"/work/plan"}));
+  EXPECT_EQ(
+      searcher_->searchSync(kx::Value::dict({{"keywords", "plan"}, {"category", "/work"}}), &error),
+      IDs({"/work/plan"}));
   EXPECT_FALSE(error);
 }
 
@@ -262,7 +262,7 @@ TEST_F(KXSSearchProxyTest, SearchCallsTheHandlerOnceOnTheSearcherQueue) {
     EXPECT_FALSE(error);
   });
   searcher_->search(keywords("kiwi"), nullptr);  // no handler: nothing to call
-  searcher_.reset();  // waits for the queued searches
+  searcher_.reset();                             // waits for the queued searches
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(ids, IDs({"N1"}));
   EXPECT_EQ(label, "com.zarvel.note.queue.fts-searcher");

@@ -35,7 +35,7 @@ TEST(KXSTextUtilTest, PutsOneBlankBeforeEachRunAboveLatin1) {
       {"中文", " 中文"},
       {"a中b文", "a 中b 文"},
       {"café naïve", "café naïve"},  // Latin-1 letters are not spaced
-      {"x😀y", "x 😀y"},           // supplementary characters count as above U+00FF
+      {"x😀y", "x 😀y"},               // supplementary characters count as above U+00FF
       {"Ωmega", " Ωmega"},
       {"", ""},
   };

@@ -90,7 +90,8 @@ class SearchTest : public ::testing::Test {
   static KXSIndexProxy::Documents docs(
       std::initializer_list<std::pair<std::string, std::string>> items) {
     KXSIndexProxy::Documents result;
-    for (const auto& [id, text] : items) result.push_back(std::make_shared<KXFTSDocument>(id, text));
+    for (const auto& [id, text] : items)
+      result.push_back(std::make_shared<KXFTSDocument>(id, text));
     return result;
   }
 

@@ -20,8 +20,7 @@ class FaultySequentialFile final : public kx::SequentialFile {
                        std::string path)
       : fs_(fs), file_(std::move(file)), path_(std::move(path)) {}
 
-  bool read(void* buffer, std::size_t capacity, std::size_t* bytesRead,
-            kx::Error* error) override {
+  bool read(void* buffer, std::size_t capacity, std::size_t* bytesRead, kx::Error* error) override {
     if (auto fault = fs_->check(Op::Read, path_)) {
       *bytesRead = 0;
       return failWith(*fault, path_, error);
@@ -145,8 +144,8 @@ bool FaultInjectingFileSystem::removeItem(const std::string& path, kx::Error* er
   return target_.removeItem(path, error);
 }
 
-bool FaultInjectingFileSystem::listNames(const std::string& path,
-                                         std::vector<std::string>* names, kx::Error* error) {
+bool FaultInjectingFileSystem::listNames(const std::string& path, std::vector<std::string>* names,
+                                         kx::Error* error) {
   if (auto fault = check(Op::ListNames, path)) return failWith(*fault, path, error);
   return target_.listNames(path, names, error);
 }
@@ -168,8 +167,10 @@ std::unique_ptr<kx::SequentialFile> FaultInjectingFileSystem::newSequentialFile(
   return std::make_unique<FaultySequentialFile>(this, std::move(file), path);
 }
 
-std::unique_ptr<kx::WritableFile> FaultInjectingFileSystem::newWritableFile(
-    const std::string& path, WriteMode how, std::uint32_t mode, kx::Error* error) {
+std::unique_ptr<kx::WritableFile> FaultInjectingFileSystem::newWritableFile(const std::string& path,
+                                                                            WriteMode how,
+                                                                            std::uint32_t mode,
+                                                                            kx::Error* error) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     openedForWriting_.push_back(path);

@@ -94,15 +94,12 @@ class FaultInjectingFileSystem : public kx::FileSystem {
   std::unique_ptr<kx::SequentialFile> newSequentialFile(const std::string& path,
                                                         kx::Error* error) override;
   std::unique_ptr<kx::WritableFile> newWritableFile(const std::string& path, WriteMode how,
-                                                    std::uint32_t mode,
-                                                    kx::Error* error) override;
+                                                    std::uint32_t mode, kx::Error* error) override;
   bool syncDirectory(const std::string& path, kx::Error* error) override;
   bool setPermissions(const std::string& path, std::uint32_t mode, kx::Error* error) override;
-  bool setModificationTime(const std::string& path, kx::FileTime time,
-                           kx::Error* error) override;
+  bool setModificationTime(const std::string& path, kx::FileTime time, kx::Error* error) override;
   bool readSymlink(const std::string& path, std::string* target, kx::Error* error) override;
-  bool createSymlink(const std::string& target, const std::string& path,
-                     kx::Error* error) override;
+  bool createSymlink(const std::string& target, const std::string& path, kx::Error* error) override;
 
   // Counts the call and decides whether it fails: the fault that fires, or
   // nullopt. Used by the wrapped files too.
@@ -117,9 +114,9 @@ class FaultInjectingFileSystem : public kx::FileSystem {
 
   kx::FileSystem& target_;
   mutable std::mutex mutex_;
-  std::vector<Armed> faults_;    // guarded by mutex_
-  std::map<Op, int> calls_;      // guarded by mutex_
-  int injectedFailures_ = 0;     // guarded by mutex_
+  std::vector<Armed> faults_;                  // guarded by mutex_
+  std::map<Op, int> calls_;                    // guarded by mutex_
+  int injectedFailures_ = 0;                   // guarded by mutex_
   std::vector<std::string> openedForWriting_;  // guarded by mutex_
 };
 

@@ -60,8 +60,8 @@ class KXManualDelayClock : public KXDelayClock {
   };
 
   mutable std::mutex mu_;
-  double now_ = 0;                                          // guarded by mu_
-  std::uint64_t next_ = 0;                                  // guarded by mu_
+  double now_ = 0;                                           // guarded by mu_
+  std::uint64_t next_ = 0;                                   // guarded by mu_
   std::map<std::pair<double, std::uint64_t>, Entry> armed_;  // guarded by mu_
 };
 

@@ -13,9 +13,10 @@ TempAppRoot::TempAppRoot() {
   buf.push_back('\0');
   if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
   path_ = buf.data();
-  const std::pair<const char*, const char*> vars[] = {
-      {"HOME", ""}, {"XDG_DATA_HOME", "/.local/share"}, {"XDG_CACHE_HOME", "/.cache"},
-      {"XDG_CONFIG_HOME", "/.config"}};
+  const std::pair<const char*, const char*> vars[] = {{"HOME", ""},
+                                                      {"XDG_DATA_HOME", "/.local/share"},
+                                                      {"XDG_CACHE_HOME", "/.cache"},
+                                                      {"XDG_CONFIG_HOME", "/.config"}};
   for (const auto& [name, suffix] : vars) {
     const char* old = std::getenv(name);
     saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;

@@ -26,7 +26,8 @@ namespace {
 bool sameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
       return false;
     }
   }
@@ -84,7 +85,8 @@ kx::TLSIdentity leafFor(const std::string& host) {
   auto it = a.leaves.find(host);
   if (it != a.leaves.end()) return it->second;
   kx::Error error;
-  kx::TLSIdentity leaf = a.ca ? a.ca->issue({host, "localhost", "127.0.0.1"}, &error) : kx::TLSIdentity{};
+  kx::TLSIdentity leaf =
+      a.ca ? a.ca->issue({host, "localhost", "127.0.0.1"}, &error) : kx::TLSIdentity{};
   a.leaves[host] = leaf;
   return leaf;
 }
@@ -155,7 +157,8 @@ std::vector<std::pair<std::string, std::string>> splitQuery(const std::string& q
   std::size_t start = 0;
   while (start <= query.size() && !query.empty()) {
     std::size_t amp = query.find('&', start);
-    std::string pair = query.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
+    std::string pair =
+        query.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
     std::size_t eq = pair.find('=');
     if (eq != std::string::npos) pairs.emplace_back(pair.substr(0, eq), pair.substr(eq + 1));
     if (amp == std::string::npos) break;
@@ -164,7 +167,8 @@ std::vector<std::pair<std::string, std::string>> splitQuery(const std::string& q
   return pairs;
 }
 
-bool parseMultipart(const std::string& contentType, const std::string& body, std::vector<MultipartPart>* parts) {
+bool parseMultipart(const std::string& contentType, const std::string& body,
+                    std::vector<MultipartPart>* parts) {
   std::size_t b = contentType.find("boundary=");
   if (b == std::string::npos) return false;
   std::string boundary = "--" + contentType.substr(b + 9);
@@ -282,7 +286,8 @@ class TestNoteService::Server {
       socket.set_option(tcp::no_delay(true), ec);
       int fd = socket.native_handle();
       open_.insert(fd);
-      threads_.emplace_back([this, s = std::move(socket), fd]() mutable { serve(std::move(s), fd); });
+      threads_.emplace_back(
+          [this, s = std::move(socket), fd]() mutable { serve(std::move(s), fd); });
     }
   }
 
@@ -345,8 +350,8 @@ class TestNoteService::Server {
   }
 
   // Writes the answer; false when the connection must end.
-  bool respond(ssl::stream<tcp::socket>& stream, const RecordedRequest& record, bool head, bool keepAlive,
-               std::uint64_t releasesSeen) {
+  bool respond(ssl::stream<tcp::socket>& stream, const RecordedRequest& record, bool head,
+               bool keepAlive, std::uint64_t releasesSeen) {
     Fault fault;
     bool faulty = owner_->findFault(record.path, &fault);
     if (faulty && !owner_->wait(fault, releasesSeen)) return false;
@@ -389,7 +394,8 @@ TestNoteService::TestNoteService(std::string host) : host_(std::move(host)) {
       headers += jsonString(k) + ":" + jsonString(v);
     }
     headers += "}";
-    return Reply::json(200, "{\"method\":" + jsonString(r.method) + ",\"path\":" + jsonString(r.path) +
+    return Reply::json(200, "{\"method\":" + jsonString(r.method) +
+                                ",\"path\":" + jsonString(r.path) +
                                 ",\"query\":" + jsonString(r.query) + ",\"headers\":" + headers +
                                 ",\"body\":" + jsonString(r.body) + "}");
   });
@@ -488,7 +494,8 @@ bool TestNoteService::wait(const Fault& fault, std::uint64_t releasesSeen) {
     changed_.wait(lock, [&] { return stopping_ || releases_ != releasesSeen; });
   }
   if (fault.delaySeconds > 0) {
-    changed_.wait_for(lock, std::chrono::duration<double>(fault.delaySeconds), [&] { return stopping_; });
+    changed_.wait_for(lock, std::chrono::duration<double>(fault.delaySeconds),
+                      [&] { return stopping_; });
   }
   return !stopping_;
 }
@@ -542,7 +549,8 @@ int TestNoteService::inFlight() const {
   return inFlight_;
 }
 
-bool TestNoteService::waitForRequests(const std::string& path, std::size_t count, double timeoutSeconds) const {
+bool TestNoteService::waitForRequests(const std::string& path, std::size_t count,
+                                      double timeoutSeconds) const {
   std::unique_lock<std::mutex> lock(mu_);
   return changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] {
     std::size_t n = 0;

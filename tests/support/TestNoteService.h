@@ -44,10 +44,10 @@ struct RecordedRequest {
   std::string method;
   std::string target;  // as sent: path and query
   std::string path;
-  std::string query;   // without "?"
+  std::string query;  // without "?"
   kx::HTTPHeaders headers;
   std::string body;
-  double time = 0;     // seconds on a monotonic clock since the service started
+  double time = 0;  // seconds on a monotonic clock since the service started
   std::string header(std::string_view name) const;
   bool hasHeader(std::string_view name) const;
 };
@@ -60,13 +60,13 @@ struct Reply {
 };
 
 struct Fault {
-  int status = 0;              // when not 0: answer this status...
-  std::string jsonBody;        // ...with this JSON body (default {"error": status})
-  double delaySeconds = 0;     // wait before answering
-  bool hold = false;           // wait until releaseHeld() or stop()
-  bool dropConnection = false; // close without answering
-  bool truncateBody = false;   // announce the full length, send half, close
-  bool malformedJSON = false;  // 200 with a JSON body cut short
+  int status = 0;               // when not 0: answer this status...
+  std::string jsonBody;         // ...with this JSON body (default {"error": status})
+  double delaySeconds = 0;      // wait before answering
+  bool hold = false;            // wait until releaseHeld() or stop()
+  bool dropConnection = false;  // close without answering
+  bool truncateBody = false;    // announce the full length, send half, close
+  bool malformedJSON = false;   // 200 with a JSON body cut short
 
   static Fault withStatus(int status, std::string jsonBody = {});
   static Fault delayed(double seconds);
@@ -79,11 +79,11 @@ struct Fault {
 // The service's data, as far as the routes need it.
 struct ServiceModel {
   std::mutex mu;
-  kx::Value user;                            // guarded by mu
-  std::map<std::string, kx::Value> entries;   // guarded by mu; by entry id
-  std::map<std::string, kx::Value> resources; // guarded by mu; by resource id
-  std::map<std::string, kx::Value> tags;      // guarded by mu; by tag id
-  std::int64_t version = 0;                  // guarded by mu
+  kx::Value user;                              // guarded by mu
+  std::map<std::string, kx::Value> entries;    // guarded by mu; by entry id
+  std::map<std::string, kx::Value> resources;  // guarded by mu; by resource id
+  std::map<std::string, kx::Value> tags;       // guarded by mu; by tag id
+  std::int64_t version = 0;                    // guarded by mu
 };
 
 class TestNoteService {
@@ -124,7 +124,8 @@ class TestNoteService {
   int inFlight() const;
   // Wait until `count` requests for `path` ("" any path) have arrived, or
   // until `count` requests are in flight; false when the time ran out.
-  bool waitForRequests(const std::string& path, std::size_t count, double timeoutSeconds = 10) const;
+  bool waitForRequests(const std::string& path, std::size_t count,
+                       double timeoutSeconds = 10) const;
   bool waitForInFlight(int count, double timeoutSeconds = 10) const;
 
   ServiceModel& model() { return model_; }
@@ -148,11 +149,11 @@ class TestNoteService {
   mutable std::mutex mu_;
   mutable std::condition_variable changed_;
   std::map<std::string, std::map<std::string, Handler>> routes_;  // guarded by mu_; path → method
-  std::map<std::string, Fault> faults_;                          // guarded by mu_
-  std::vector<RecordedRequest> requests_;                        // guarded by mu_
-  int inFlight_ = 0;                                             // guarded by mu_
-  std::uint64_t releases_ = 0;                                   // guarded by mu_
-  bool stopping_ = false;                                        // guarded by mu_
+  std::map<std::string, Fault> faults_;                           // guarded by mu_
+  std::vector<RecordedRequest> requests_;                         // guarded by mu_
+  int inFlight_ = 0;                                              // guarded by mu_
+  std::uint64_t releases_ = 0;                                    // guarded by mu_
+  bool stopping_ = false;                                         // guarded by mu_
 };
 
 // Service-side helpers for checking bodies.
@@ -165,7 +166,8 @@ struct MultipartPart {
 };
 // Splits a multipart/form-data body by the boundary of `contentType`;
 // false when the body does not follow the format.
-bool parseMultipart(const std::string& contentType, const std::string& body, std::vector<MultipartPart>* parts);
+bool parseMultipart(const std::string& contentType, const std::string& body,
+                    std::vector<MultipartPart>* parts);
 // Splits "a=1&b=2" into pairs, in order, values as sent (not unescaped).
 std::vector<std::pair<std::string, std::string>> splitQuery(const std::string& query);
 

@@ -43,14 +43,16 @@ std::string requestCookie(const RecordedRequest& request, const std::string& nam
     std::string_view piece(header.data() + start, end - start);
     while (!piece.empty() && piece.front() == ' ') piece.remove_prefix(1);
     std::size_t eq = piece.find('=');
-    if (eq != std::string_view::npos && piece.substr(0, eq) == name) return std::string(piece.substr(eq + 1));
+    if (eq != std::string_view::npos && piece.substr(0, eq) == name)
+      return std::string(piece.substr(eq + 1));
     start = end + 1;
   }
   return std::string();
 }
 
 TestNoteServiceAccountRoutes::TestNoteServiceAccountRoutes(TestNoteService& service) {
-  service.route("POST", "/login/acc/vmo/verify/check", [this](const RecordedRequest& r) { return verifyCheck(r); });
+  service.route("POST", "/login/acc/vmo/verify/check",
+                [this](const RecordedRequest& r) { return verifyCheck(r); });
   service.route("GET", "/login/acc/vmo/verify/get", [](const RecordedRequest&) {
     Reply reply;
     reply.headers.emplace_back("Content-Type", "image/png");
@@ -63,7 +65,8 @@ TestNoteServiceAccountRoutes::TestNoteServiceAccountRoutes(TestNoteService& serv
     ++counter_;
     lastPc_ = "pc-" + std::to_string(counter_);
     webLogins_[lastPc_] = "";
-    return Reply::json(200, "{\"pc\":" + quoted(lastPc_) + ",\"pci\":" + quoted("pci-" + std::to_string(counter_)) + "}");
+    return Reply::json(200, "{\"pc\":" + quoted(lastPc_) +
+                                ",\"pci\":" + quoted("pci-" + std::to_string(counter_)) + "}");
   });
   service.route("GET", "/login/acc/poll", [this](const RecordedRequest& r) { return poll(r); });
   service.route("", "/login/acc/login", [this](const RecordedRequest& r) { return login(r); });
@@ -84,7 +87,8 @@ TestNoteServiceAccountRoutes::TestNoteServiceAccountRoutes(TestNoteService& serv
   });
   service.route("GET", "/login/acc/se/cross/first", [this](const RecordedRequest& r) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (liveSessions_.count(requestCookie(r, "QOPAL_SESS")) == 0) return Reply::json(401, "{\"ecode\":2035}");
+    if (liveSessions_.count(requestCookie(r, "QOPAL_SESS")) == 0)
+      return Reply::json(401, "{\"ecode\":2035}");
     return Reply::json(200, "{\"pci\":" + quoted(kTicket) + "}");
   });
 }
@@ -105,19 +109,22 @@ void TestNoteServiceAccountRoutes::refuseNextLogin(int status, const std::string
   refusalBody_ = jsonBody;
 }
 
-void TestNoteServiceAccountRoutes::completeWebLogin(const std::string& pc, const std::string& user) {
+void TestNoteServiceAccountRoutes::completeWebLogin(const std::string& pc,
+                                                    const std::string& user) {
   std::lock_guard<std::mutex> lock(mu_);
   webLogins_[pc] = user;
   accounts_.emplace(user, "");
 }
 
-void TestNoteServiceAccountRoutes::addPhoneAccount(const std::string& cookieValue, const std::string& user) {
+void TestNoteServiceAccountRoutes::addPhoneAccount(const std::string& cookieValue,
+                                                   const std::string& user) {
   std::lock_guard<std::mutex> lock(mu_);
   phoneAccounts_[cookieValue] = user;
   accounts_.emplace(user, "");
 }
 
-void TestNoteServiceAccountRoutes::addAppleAccount(const std::string& code, const std::string& user) {
+void TestNoteServiceAccountRoutes::addAppleAccount(const std::string& code,
+                                                   const std::string& user) {
   std::lock_guard<std::mutex> lock(mu_);
   appleAccounts_[code] = user;
   accounts_.emplace(user, "");
@@ -145,9 +152,11 @@ Reply TestNoteServiceAccountRoutes::signedIn(const std::string& user, bool withT
   std::string body = "{\"userid\":" + quoted(user);
   if (withToken) body += ",\"QOPAL-PC\":" + quoted(tokenFor(user));
   Reply reply = Reply::json(200, body + "}");
-  reply.headers.emplace_back("Set-Cookie", "QOPAL_SESS=" + sessionFor(user) + "; Path=/; Secure; HttpOnly");
   reply.headers.emplace_back("Set-Cookie",
-                             "QOPAL_PERS=pers-" + user + "; Domain=zarvel.com; Path=/; Max-Age=2592000; Secure");
+                             "QOPAL_SESS=" + sessionFor(user) + "; Path=/; Secure; HttpOnly");
+  reply.headers.emplace_back(
+      "Set-Cookie",
+      "QOPAL_PERS=pers-" + user + "; Domain=zarvel.com; Path=/; Max-Age=2592000; Secure");
   reply.headers.emplace_back("Set-Cookie", "QOPAL_LOGIN=true; Path=/; Secure");
   return reply;
 }
@@ -177,8 +186,8 @@ Reply TestNoteServiceAccountRoutes::poll(const RecordedRequest& request) {
   if (pending == webLogins_.end()) return Reply::json(400, "{\"ecode\":2100}");
   if (pending->second.empty()) return Reply::json(200, "{\"login\":false,\"userid\":\"\"}");
   Reply reply = signedIn(pending->second, true);
-  reply.body = "{\"login\":true,\"userid\":" + quoted(pending->second) + ",\"QOPAL-PC\":" +
-               quoted(tokenFor(pending->second)) + "}";
+  reply.body = "{\"login\":true,\"userid\":" + quoted(pending->second) +
+               ",\"QOPAL-PC\":" + quoted(tokenFor(pending->second)) + "}";
   return reply;
 }
 

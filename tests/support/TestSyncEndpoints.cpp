@@ -107,7 +107,8 @@ std::string formValue(const std::string& text, const std::string& key) {
 TestSyncEndpoints::TestSyncEndpoints(TestNoteService& service) : service_(service) {
   {
     std::lock_guard<std::mutex> lock(mu_);
-    change(kRootId, {{"parentId", kx::Value("0")}, {"name", kx::Value("root")}, {"dir", kx::Value(true)}},
+    change(kRootId,
+           {{"parentId", kx::Value("0")}, {"name", kx::Value("root")}, {"dir", kx::Value(true)}},
            nullptr);
   }
   service_.route("POST", kSyncPath, [this](const RecordedRequest& request) {
@@ -148,7 +149,7 @@ std::int64_t TestSyncEndpoints::change(const std::string& id, const kx::Dictiona
     // Every change is a change of the tree: the root notebook takes the
     // new root version too.
     entries_[kRootId].mutableDict().find("entry")->mutableDict().set("version",
-                                                                      kx::Value(rootVersion_));
+                                                                     kx::Value(rootVersion_));
   }
   if (body) {
     bodies_[id] = *body;
@@ -166,9 +167,8 @@ std::int64_t TestSyncEndpoints::putEntry(const std::string& id, const kx::Dictio
 
 std::int64_t TestSyncEndpoints::putNotebook(const std::string& id, const std::string& parentId,
                                             const std::string& name) {
-  return putEntry(id, {{"parentId", kx::Value(parentId)},
-                       {"name", kx::Value(name)},
-                       {"dir", kx::Value(true)}});
+  return putEntry(
+      id, {{"parentId", kx::Value(parentId)}, {"name", kx::Value(name)}, {"dir", kx::Value(true)}});
 }
 
 std::int64_t TestSyncEndpoints::putNote(const std::string& id, const std::string& parentId,
@@ -304,7 +304,8 @@ Reply TestSyncEndpoints::download(const RecordedRequest& request) {
   gateChanged_.wait_for(lock, std::chrono::seconds(30), [&] { return !gateClosed_ || stopping_; });
   --inFlight_;
   gateChanged_.notify_all();
-  if (auto fault = downloadFaults_.find(fileId); fault != downloadFaults_.end() && fault->second > 0) {
+  if (auto fault = downloadFaults_.find(fileId);
+      fault != downloadFaults_.end() && fault->second > 0) {
     --fault->second;
     return Reply::json(500, "{\"error\":500}");
   }

@@ -78,8 +78,8 @@ class KXConcurrentControllerTest : public ::testing::Test {
 };
 
 TEST_F(KXConcurrentControllerTest, WidthsAreNeverExceeded) {
-  for (std::int64_t width : {KXConcurrentController::kPullConcurrentLen,
-                             KXConcurrentController::kPushConcurrentLen}) {
+  for (std::int64_t width :
+       {KXConcurrentController::kPullConcurrentLen, KXConcurrentController::kPushConcurrentLen}) {
     SCOPED_TRACE(width);
     {
       std::lock_guard<std::mutex> lock(mu);

@@ -30,21 +30,41 @@ TEST(KXConflictManagerTest, DecisionTable) {
   const std::vector<Row> rows = {
       {"1 full pull", {true, true, false, true, true, true, true}, kRemote},
       {"2 not modified locally", {false, false, false, true, true, true, true}, kRemote},
-      {"3 removed remotely, local removed", {false, true, true, true, false, false, false}, kRemote},
-      {"4 removed remotely, local in trash", {false, true, false, true, false, true, false}, kLocal},
+      {"3 removed remotely, local removed",
+       {false, true, true, true, false, false, false},
+       kRemote},
+      {"4 removed remotely, local in trash",
+       {false, true, false, true, false, true, false},
+       kLocal},
       {"5 removed remotely, local live", {false, true, false, true, false, false, false}, kCopyOne},
       {"6 deleted remotely, local removed", {false, true, true, false, true, true, true}, kLocal},
       {"7 deleted remotely, local live", {false, true, false, false, true, false, false}, kLocal},
-      {"8 deleted remotely, local in trash under the trash", {false, true, false, false, true, true, true}, kCopyOne},
-      {"9 deleted remotely, local in trash elsewhere", {false, true, false, false, true, true, false}, kRemote},
-      {"10 changed remotely, local removed", {false, true, true, false, false, false, false}, kRemote},
-      {"11 changed remotely, local live", {false, true, false, false, false, false, false}, kCopyOne},
-      {"12 changed remotely, local in trash under the trash", {false, true, false, false, false, true, true}, kCopyOne},
-      {"13 changed remotely, local in trash elsewhere", {false, true, false, false, false, true, false}, kRemote},
+      {"8 deleted remotely, local in trash under the trash",
+       {false, true, false, false, true, true, true},
+       kCopyOne},
+      {"9 deleted remotely, local in trash elsewhere",
+       {false, true, false, false, true, true, false},
+       kRemote},
+      {"10 changed remotely, local removed",
+       {false, true, true, false, false, false, false},
+       kRemote},
+      {"11 changed remotely, local live",
+       {false, true, false, false, false, false, false},
+       kCopyOne},
+      {"12 changed remotely, local in trash under the trash",
+       {false, true, false, false, false, true, true},
+       kCopyOne},
+      {"13 changed remotely, local in trash elsewhere",
+       {false, true, false, false, false, true, false},
+       kRemote},
       // Edge rows.
-      {"full pull of an entry nobody touched", {true, false, false, false, false, false, false}, kRemote},
+      {"full pull of an entry nobody touched",
+       {true, false, false, false, false, false, false},
+       kRemote},
       {"removal wins over deletion", {false, true, false, true, true, false, false}, kCopyOne},
-      {"live entry under the trash parent", {false, true, false, false, false, false, true}, kCopyOne},
+      {"live entry under the trash parent",
+       {false, true, false, false, false, false, true},
+       kCopyOne},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(KXConflictManager::policyNumberFor(row.flags), row.expected) << row.name;
@@ -92,8 +112,9 @@ TEST_F(KXConflictManagerStoreTest, VerdictsFromPulledItemsAndLocalEntries) {
   EXPECT_EQ(manager.passConflictData(removed2, inTrash.get(), note, false), remote)
       << "remoteRemoved 2 is not a removal";
   EXPECT_EQ(manager.passConflictData(deleted, modified.get(), note, false), local);
-  EXPECT_EQ(manager.passConflictData(removed, modified.get(), KXConflictManager::kTypeNotebook, false),
-            copyOne)
+  EXPECT_EQ(
+      manager.passConflictData(removed, modified.get(), KXConflictManager::kTypeNotebook, false),
+      copyOne)
       << "notebooks are decided alike";
   for (const auto& item : {changed, removed, deleted}) {
     EXPECT_EQ(manager.passConflictData(item, inTrash.get(), note, true), remote) << "full pull";

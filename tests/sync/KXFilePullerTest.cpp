@@ -80,9 +80,11 @@ TEST_F(KXFilePullerTest, DownloadsTheBodyWithTheEditorVersion) {
   auto sent = service.requests(kxtest::TestSyncEndpoints::kSyncPath);
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(kxtest::formValue(sent[0].query, "method"), "download");
-  for (const auto& [key, value] : std::map<std::string, std::string>{
-           {"fileId", "A"}, {"version", "1"}, {"convert", "false"}, {"editorType", "1"},
-           {"editorVersion", "3.2.1"}}) {
+  for (const auto& [key, value] : std::map<std::string, std::string>{{"fileId", "A"},
+                                                                     {"version", "1"},
+                                                                     {"convert", "false"},
+                                                                     {"editorType", "1"},
+                                                                     {"editorVersion", "3.2.1"}}) {
     EXPECT_EQ(kxtest::formValue(sent[0].body, key), value) << key;
   }
 }
@@ -118,16 +120,19 @@ TEST_F(KXFilePullerTest, SevenAtOnceAndClearedPullersNeverAnswer) {
   for (auto& p : pullers) {
     p->pullWithCallback([&, id = p->fileId()](const kx::Value& result, const kx::Error& error) {
       std::lock_guard<std::mutex> lock(mu);
-      files[id] = error.domain().empty() ? result[KXFilePuller::kTmpFilePathKey].stringValue() : "error";
+      files[id] =
+          error.domain().empty() ? result[KXFilePuller::kTmpFilePathKey].stringValue() : "error";
     });
   }
   ASSERT_TRUE(endpoints->waitForDownloadsInFlight(7, 20));
   pullers[8]->clearEnvironment();  // still waiting for a slot
   endpoints->setDownloadGateClosed(false);
-  ASSERT_TRUE(kxtest::pumpMainUntil([&] {
-    std::lock_guard<std::mutex> lock(mu);
-    return files.size() == 8;
-  }, 20));
+  ASSERT_TRUE(kxtest::pumpMainUntil(
+      [&] {
+        std::lock_guard<std::mutex> lock(mu);
+        return files.size() == 8;
+      },
+      20));
   ASSERT_TRUE(controller.workQueue().waitUntilAllOperationsAreFinished(20));
   EXPECT_EQ(endpoints->peakDownloadsInFlight(), 7);
   std::lock_guard<std::mutex> lock(mu);

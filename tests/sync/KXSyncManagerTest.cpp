@@ -153,7 +153,8 @@ TEST_F(KXSyncManagerFixture, FirstAutomaticSyncAfterThreeHundredSeconds) {
 TEST_F(KXSyncManagerFixture, AfterSyncBlocksRunOnceAtTheNextEndOfEitherKind) {
   makeManager();
   std::vector<std::string> calls;
-  manager->didAfterSync([&] { calls.push_back(kx::MainQueue::isMainThread() ? "a" : "a(off main)"); });
+  manager->didAfterSync(
+      [&] { calls.push_back(kx::MainQueue::isMainThread() ? "a" : "a(off main)"); });
   manager->didAfterSync([&] { calls.push_back("b"); });
   // The manager's own end: the network went away.
   postNetwork(false);
@@ -222,8 +223,9 @@ TEST_F(KXSyncManagerFixture, NetworkBackTriggers) {
       EXPECT_EQ(env->log.events(), (std::vector<std::string>{row.envEvent}));
     }
     if (row.alert) {
-      EXPECT_EQ(alerts->log.events(),
-                (std::vector<std::string>{"Sorry, synchronization errors|Please login again|main"}));
+      EXPECT_EQ(
+          alerts->log.events(),
+          (std::vector<std::string>{"Sorry, synchronization errors|Please login again|main"}));
       EXPECT_EQ(alerts->buttons.events(), (std::vector<std::string>{"1"})) << "one default button";
     } else {
       EXPECT_TRUE(alerts->log.events().empty());

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "account/KXNetworkOperation.h"
 #include "platform/MainQueue.h"
 #include "platform/OperationQueue.h"
-#include "account/KXNetworkOperation.h"
 #include "support/QueueBarrier.h"
 #include "support/TempAppRoot.h"
 #include "support/TestNoteService.h"
@@ -56,8 +56,8 @@ class KXSyncOperationTest : public ::testing::Test {
     return recorder->log.events();
   }
   void serverVersion(std::int64_t rv, std::int64_t tv = 0) {
-    env->setReply(kx::Value::dict({{"uid", kx::Value("u1")}, {"rv", kx::Value(rv)},
-                                   {"tv", kx::Value(tv)}}));
+    env->setReply(
+        kx::Value::dict({{"uid", kx::Value("u1")}, {"rv", kx::Value(rv)}, {"tv", kx::Value(tv)}}));
   }
 
   kx::NotificationCenter center;
@@ -72,7 +72,8 @@ TEST_F(KXSyncOperationTest, FullCycleRunsItsStagesInOrder) {
   env->setState("dbContentVersion", 10);
   env->reportFileMeta = true;
   serverVersion(7, 2);
-  EXPECT_EQ(runToEnd(), (std::vector<std::string>{"pullFileMeta", "push", "pullFileMeta", "end:1"}));
+  EXPECT_EQ(runToEnd(),
+            (std::vector<std::string>{"pullFileMeta", "push", "pullFileMeta", "end:1"}));
   EXPECT_EQ(env->log.events(),
             (std::vector<std::string>{"userMeta(self)", "tags", "myshares", "pen", "pull", "push",
                                       "index", "userMeta", "tags", "myshares", "pen",
@@ -86,8 +87,8 @@ TEST_F(KXSyncOperationTest, ServiceNotAheadSkipsTheFirstPullButStillPushesAndPul
     const char* name;
     std::int64_t local, server;
   };
-  for (const Row& row : {Row{"no root entry, service at 0", 0, 0}, Row{"equal", 5, 5},
-                         Row{"local ahead", 9, 5}}) {
+  for (const Row& row :
+       {Row{"no root entry, service at 0", 0, 0}, Row{"equal", 5, 5}, Row{"local ahead", 9, 5}}) {
     SCOPED_TRACE(row.name);
     SetUp();
     env->setState("dbContentVersion", 10);
@@ -213,10 +214,12 @@ class ServiceCycleEnvironment : public kxtest::FakeCycleEnvironment {
     puller->setDelegate(std::move(d));
     return puller;
   }
-  std::shared_ptr<KXSyncPullProxy> makePullProxy(std::weak_ptr<KXSyncPullProxyDelegate> d) override {
+  std::shared_ptr<KXSyncPullProxy> makePullProxy(
+      std::weak_ptr<KXSyncPullProxyDelegate> d) override {
     return std::make_shared<KXSyncPullProxy>(std::move(d), pullEnvironment_);
   }
-  std::shared_ptr<KXSyncPushProxy> makePushProxy(std::weak_ptr<KXSyncPushProxyDelegate> d) override {
+  std::shared_ptr<KXSyncPushProxy> makePushProxy(
+      std::weak_ptr<KXSyncPushProxyDelegate> d) override {
     return KXSyncCycleEnvironment::makePushProxy(std::move(d));
   }
 
@@ -256,9 +259,9 @@ TEST(KXSyncOperationServiceTest, EmptyCycleSendsExactlyTheUserRequestsAndOnePull
     EXPECT_EQ(recorder.log.events(), (std::vector<std::string>{"push", "pullFileMeta", "end:1"}));
     std::vector<std::string> sent;
     for (const auto& request : service.requests()) {
-      sent.push_back(request.path + (request.query.find("multilevelEnable=true") != std::string::npos
-                                         ? " +self"
-                                         : ""));
+      sent.push_back(
+          request.path +
+          (request.query.find("multilevelEnable=true") != std::string::npos ? " +self" : ""));
     }
     std::sort(sent.begin(), sent.end());
     // The pull after the push runs whatever the versions: one empty page.
@@ -301,7 +304,8 @@ TEST(KXSyncOperationServiceTest, CycleWithTheServiceAheadPullsTwiceThroughTheApp
               (std::vector<std::string>{"pullFileMeta", "push", "pullFileMeta", "end:1"}));
     std::lock_guard<std::mutex> lock(applier->mu_);
     ASSERT_EQ(applier->batches.size(), 2u) << "the first pull and the pull after the push";
-    EXPECT_EQ(ids(applier->batches[0].newAndModifyNotebooks), (std::vector<std::string>{"ROOT", "NB"}));
+    EXPECT_EQ(ids(applier->batches[0].newAndModifyNotebooks),
+              (std::vector<std::string>{"ROOT", "NB"}));
     EXPECT_EQ(ids(applier->batches[0].newAndModifyNotes), (std::vector<std::string>{"A"}));
     EXPECT_EQ(pullLog.count("rootVersion " + std::to_string(ahead)), 2u)
         << "the fake store's base does not move, so the second pull brings the same";

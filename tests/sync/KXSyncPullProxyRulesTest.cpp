@@ -35,13 +35,12 @@ TEST(KXSyncPullProxyRulesTest, RingAppearFollowsParentsThroughTheBatch) {
   put("below", "a");    // hangs below the loop
   put("self", "self");  // its own parent
   put("x", "y");
-  put("y", "ROOT");     // ROOT is not in the batch
-  put("t", "1");        // in the trash
+  put("y", "ROOT");  // ROOT is not in the batch
+  put("t", "1");     // in the trash
   idDict.set("noParent", kx::Value::dict({{"fileId", kx::Value("noParent")}}));
-  const std::map<std::string, bool> expected = {{"a", true},     {"b", true},  {"below", true},
-                                                {"self", true},  {"x", false}, {"y", false},
-                                                {"t", false},    {"noParent", false},
-                                                {"missing", false}};
+  const std::map<std::string, bool> expected = {
+      {"a", true},  {"b", true},  {"below", true},     {"self", true},    {"x", false},
+      {"y", false}, {"t", false}, {"noParent", false}, {"missing", false}};
   for (const auto& [id, ring] : expected) {
     EXPECT_EQ(KXSyncPullProxy::ringAppear(idDict, id), ring) << id;
   }
@@ -58,16 +57,15 @@ TEST(KXSyncPullProxyRulesTest, ParentNormalisation) {
     bool del, removed, modified;
   };
   const std::vector<Row> rows = {
-      {"live", true, false, false, false},  {"missing", true, false, false, false},
-      {"trashed", true, true, false, false}, {"removed", true, false, true, true},
+      {"live", true, false, false, false},     {"missing", true, false, false, false},
+      {"trashed", true, true, false, false},   {"removed", true, false, true, true},
       {"removed", false, false, false, false}, {"1", true, true, false, false},
       {"0", true, true, false, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.parent) + (row.notebook ? " notebook" : " note"));
-    kx::Dictionary pulled{{"fileId", kx::Value("c")},
-                          {"parentId", kx::Value(row.parent)},
-                          {"del", kx::Value(true)}};
+    kx::Dictionary pulled{
+        {"fileId", kx::Value("c")}, {"parentId", kx::Value(row.parent)}, {"del", kx::Value(true)}};
     kx::Dictionary dict = idDict;
     dict.set("c", kx::Value(pulled));
     KXSyncPullProxy::normalizeParent(pulled, dict, row.notebook);
@@ -79,17 +77,24 @@ TEST(KXSyncPullProxyRulesTest, ParentNormalisation) {
 }
 
 TEST(KXSyncPullProxyRulesTest, MergeKeepsLocalPlacementAndTextsOfAModifiedEntry) {
-  const kx::Dictionary pulled{{"fileId", kx::Value("F")},   {"title", kx::Value("remote")},
-                              {"author", kx::Value("r")},   {"sourceURL", kx::Value("u")},
-                              {"parentId", kx::Value("P2")}, {"del", kx::Value(false)},
-                              {"remoteRemoved", kx::Value(false)}, {"modifyTime", kx::Value(50)},
+  const kx::Dictionary pulled{{"fileId", kx::Value("F")},
+                              {"title", kx::Value("remote")},
+                              {"author", kx::Value("r")},
+                              {"sourceURL", kx::Value("u")},
+                              {"parentId", kx::Value("P2")},
+                              {"del", kx::Value(false)},
+                              {"remoteRemoved", kx::Value(false)},
+                              {"modifyTime", kx::Value(50)},
                               {"version", kx::Value(9)}};
   auto untouched = localNote({{"fileId", kx::Value("F")}, {"localModified", kx::Value(0)}});
   EXPECT_EQ(KXSyncPullProxy::mergeMeta(*untouched, pulled, false), pulled);
 
-  auto modified = localNote({{"fileId", kx::Value("F")}, {"localModified", kx::Value(1)},
-                             {"title", kx::Value("mine")}, {"author", kx::Value("")},
-                             {"parentId", kx::Value("P1")}, {"modifyTime", kx::Value(60)}});
+  auto modified = localNote({{"fileId", kx::Value("F")},
+                             {"localModified", kx::Value(1)},
+                             {"title", kx::Value("mine")},
+                             {"author", kx::Value("")},
+                             {"parentId", kx::Value("P1")},
+                             {"modifyTime", kx::Value(60)}});
   kx::Dictionary merged = KXSyncPullProxy::mergeMeta(*modified, pulled, false);
   EXPECT_FALSE(merged.contains("title"));
   EXPECT_EQ(merged["author"].stringValue(), "r") << "an empty local author takes the remote one";
@@ -100,25 +105,30 @@ TEST(KXSyncPullProxyRulesTest, MergeKeepsLocalPlacementAndTextsOfAModifiedEntry)
   EXPECT_FALSE(merged.contains("modifyTime")) << "the local change is newer";
   EXPECT_EQ(merged["version"].intValue(), 9);
 
-  auto older = localNote({{"fileId", kx::Value("F")}, {"localModified", kx::Value(1)},
-                          {"modifyTime", kx::Value(40)}});
+  auto older = localNote(
+      {{"fileId", kx::Value("F")}, {"localModified", kx::Value(1)}, {"modifyTime", kx::Value(40)}});
   EXPECT_EQ(KXSyncPullProxy::mergeMeta(*older, pulled, false)["modifyTime"].intValue(), 50);
 
   // In the local trash with its trashed parent: the entry stays trashed.
-  auto trashed = localNote({{"fileId", kx::Value("F")}, {"localModified", kx::Value(1)},
-                            {"del", kx::Value(true)}, {"parentId", kx::Value("P2")},
+  auto trashed = localNote({{"fileId", kx::Value("F")},
+                            {"localModified", kx::Value(1)},
+                            {"del", kx::Value(true)},
+                            {"parentId", kx::Value("P2")},
                             {"title", kx::Value("mine")}});
   kx::Dictionary inTrash = KXSyncPullProxy::mergeMeta(*trashed, pulled, true);
   EXPECT_FALSE(inTrash.contains("del"));
-  EXPECT_EQ(inTrash["title"].stringValue(), "remote") << "texts of a trashed entry follow the service";
+  EXPECT_EQ(inTrash["title"].stringValue(), "remote")
+      << "texts of a trashed entry follow the service";
   EXPECT_TRUE(KXSyncPullProxy::mergeMeta(*trashed, pulled, false).contains("del"))
       << "its parent is live: the service's del stands";
 }
 
 TEST(KXSyncPullProxyRulesTest, ConflictsTitlesAndVersionSkips) {
-  auto changed = localNote({{"fileId", kx::Value("F")}, {"checksum", kx::Value("L")},
+  auto changed = localNote({{"fileId", kx::Value("F")},
+                            {"checksum", kx::Value("L")},
                             {"contentChanged", kx::Value(true)}});
-  auto clean = localNote({{"fileId", kx::Value("F")}, {"checksum", kx::Value("L")},
+  auto clean = localNote({{"fileId", kx::Value("F")},
+                          {"checksum", kx::Value("L")},
                           {"contentChanged", kx::Value(false)}});
   const kx::Dictionary other{{"checksum", kx::Value("R")}};
   const kx::Dictionary same{{"checksum", kx::Value("L")}};
@@ -128,7 +138,8 @@ TEST(KXSyncPullProxyRulesTest, ConflictsTitlesAndVersionSkips) {
   EXPECT_TRUE(KXSyncPullProxy::isContentConflict(same, *clean, "F")) << "open in the editor";
   EXPECT_FALSE(KXSyncPullProxy::isContentConflict(same, *clean, "G"));
 
-  EXPECT_EQ(KXSyncPullProxy::conflictTitle(std::string("Report.txt")), "Report(Sync Conflicted).txt");
+  EXPECT_EQ(KXSyncPullProxy::conflictTitle(std::string("Report.txt")),
+            "Report(Sync Conflicted).txt");
   EXPECT_EQ(KXSyncPullProxy::conflictTitle(std::string("Plan")), "Plan(Sync Conflicted).");
   EXPECT_EQ(KXSyncPullProxy::conflictTitle(std::string("a.tar.gz")), "a.tar(Sync Conflicted).gz");
   EXPECT_EQ(KXSyncPullProxy::conflictTitle(std::string(".hidden")), ".hidden(Sync Conflicted).");
@@ -143,7 +154,8 @@ TEST(KXSyncPullProxyRulesTest, ConflictsTitlesAndVersionSkips) {
 TEST(KXSyncPullProxyRulesTest, ModifiedSubtreePathsStopAtModifiedEntriesAndCycles) {
   using Child = KXSyncPullProxy::StoredChild;
   std::map<std::string, std::vector<Child>> tree = {
-      {"NB", {{"n1", false, true}, {"n2", false, false}, {"sub", true, false}, {"mod", true, true}}},
+      {"NB",
+       {{"n1", false, true}, {"n2", false, false}, {"sub", true, false}, {"mod", true, true}}},
       {"sub", {{"deep", false, true}, {"loop", true, false}}},
       {"loop", {{"sub", true, false}}},  // a stored parent cycle
       {"mod", {{"inside", false, true}}},

@@ -50,8 +50,8 @@ class KXSyncPullProxyTest : public ::testing::Test {
   }
   // Waits until the pull has reported (success or failure).
   bool ended() {
-    return kxtest::pumpMainUntil(
-        [&] { return log.count("success") + countPrefix("fail") > 0; }, 20);
+    return kxtest::pumpMainUntil([&] { return log.count("success") + countPrefix("fail") > 0; },
+                                 20);
   }
   std::size_t countPrefix(const std::string& prefix) {
     std::size_t n = 0;
@@ -134,7 +134,8 @@ TEST_F(KXSyncPullProxyTest, FailureOnAnyPageAppliesNothing) {
       {"second page not a dictionary", 2, kxtest::Reply::json(200, "[1,2]"),
        "fail com.zarvel.note.Error 17179869186"},
       {"third page without values", 3, kxtest::Reply::json(200, R"({"truncated":false})"), "fail "},
-      {"truncated page without a marker", 2, kxtest::Reply::json(200, R"({"values":[],"truncated":true})"),
+      {"truncated page without a marker", 2,
+       kxtest::Reply::json(200, R"({"values":[],"truncated":true})"),
        "fail com.zarvel.note.Error 17179869186"},
   };
   for (const Row& row : rows) {
@@ -148,7 +149,8 @@ TEST_F(KXSyncPullProxyTest, FailureOnAnyPageAppliesNothing) {
     std::vector<std::string> expected(static_cast<std::size_t>(row.page), "session 0");
     expected.push_back(row.expected);
     EXPECT_EQ(log.events(), expected) << "pages only, nothing applied or saved";
-    EXPECT_EQ(pullRequests().size(), static_cast<std::size_t>(row.page)) << "no page after the failure";
+    EXPECT_EQ(pullRequests().size(), static_cast<std::size_t>(row.page))
+        << "no page after the failure";
   }
   std::lock_guard<std::mutex> lock(applier->mu_);
   EXPECT_TRUE(applier->batches.empty());
@@ -207,7 +209,8 @@ TEST_F(KXSyncPullProxyTest, ObjectPullsStartAfterTheMetadataAndFailuresComeBackL
   ASSERT_TRUE(ended());
   EXPECT_EQ(log.count("success"), 1u);
   events = log.events();
-  EXPECT_LT(indexOf(events, "succeeded C"), indexOf(events, "rootVersion " + std::to_string(endpoints->rootVersion())));
+  EXPECT_LT(indexOf(events, "succeeded C"),
+            indexOf(events, "rootVersion " + std::to_string(endpoints->rootVersion())));
   auto failures = env->failures();
   ASSERT_EQ(failures.count("B"), 1u);
   EXPECT_NE(failures["B"].json.find("\"b.note\""), std::string::npos) << "the raw entry is kept";
@@ -263,22 +266,27 @@ TEST_F(KXSyncPullProxyTest, ClearedPullWritesAndReportsNothingLate) {
 // controller: bodies by file id, injected failures, and the count of
 // downloads in flight that the width of the controller bounds.
 TEST_F(KXSyncPullProxyTest, DownloadEndpointServesBodiesAndCountsDownloadsInFlight) {
-  for (int i = 0; i < 10; ++i) endpoints->putNote("D" + std::to_string(i), "ROOT", "d.note", "body " + std::to_string(i));
+  for (int i = 0; i < 10; ++i)
+    endpoints->putNote("D" + std::to_string(i), "ROOT", "d.note", "body " + std::to_string(i));
   endpoints->failDownload("D3", 1);
   endpoints->setDownloadGateClosed(true);
   KXConcurrentController controller(KXConcurrentController::kPullConcurrentLen);
   std::mutex mu;
   std::map<std::string, std::string> bodies;
   std::atomic<int> answered{0};
-  for (const std::string id : {"D0", "D1", "D2", "D3", "D4", "D5", "D6", "D7", "D8", "D9", "nope"}) {
+  for (const std::string id :
+       {"D0", "D1", "D2", "D3", "D4", "D5", "D6", "D7", "D8", "D9", "nope"}) {
     auto operation = std::make_shared<KXNetworkOperation>();
-    operation->setOption({{"url", service.baseURL() + "/qrt/api/personal/sync?method=download"},
-                          {"params", kx::Value::dict({{"fileId", kx::Value(id)}, {"version", kx::Value(1)}})}});
+    operation->setOption(
+        {{"url", service.baseURL() + "/qrt/api/personal/sync?method=download"},
+         {"params", kx::Value::dict({{"fileId", kx::Value(id)}, {"version", kx::Value(1)}})}});
     ASSERT_TRUE(controller.concurrentResumeWithOperator(
-        operation, [&, id](const kx::Value& result, const kx::HTTPResponseHead& head, const kx::Error& error) {
+        operation,
+        [&, id](const kx::Value& result, const kx::HTTPResponseHead& head, const kx::Error& error) {
           std::lock_guard<std::mutex> lock(mu);
-          bodies[id] = error.domain().empty() ? std::string(result.bytes().begin(), result.bytes().end())
-                                              : "status " + std::to_string(head.status);
+          bodies[id] = error.domain().empty()
+                           ? std::string(result.bytes().begin(), result.bytes().end())
+                           : "status " + std::to_string(head.status);
           ++answered;
         }));
   }
@@ -331,7 +339,8 @@ TEST(KXSyncPullProxySortTest, SortsIntoSixListsParentsFirst) {
   EXPECT_EQ(ids(batch.newAndModifyNotebooks), (std::vector<std::string>{"ROOT", "nb1", "nb2"}));
   EXPECT_EQ(ids(batch.newAndModifyNotes), (std::vector<std::string>{"two", "n2"}));
   EXPECT_EQ(ids(batch.newAndModifyFiles), (std::vector<std::string>{"f1"}));
-  EXPECT_EQ(ids(batch.deleteNotebooks), (std::vector<std::string>{"nb4", "nb3"})) << "children first";
+  EXPECT_EQ(ids(batch.deleteNotebooks), (std::vector<std::string>{"nb4", "nb3"}))
+      << "children first";
   EXPECT_EQ(ids(batch.deleteNotes), (std::vector<std::string>{"gone"}));
   EXPECT_EQ(ids(batch.deleteFiles), (std::vector<std::string>{"gf"}));
   EXPECT_EQ(batch.cyclic, (std::vector<std::string>{"c1", "c2", "below"}));

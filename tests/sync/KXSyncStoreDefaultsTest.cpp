@@ -128,6 +128,7 @@ TEST(KXSyncStoreDefaultsTest, WipeConfirmationCarriesTheDeviceIdOfTheStatisticsQ
     explicit Environment(std::string base) : base_(std::move(base)) {}
     std::string serviceBaseURL() override { return base_; }
     std::string currentUser() override { return "u1"; }
+
    private:
     std::string base_;
   };
@@ -147,8 +148,8 @@ TEST(KXSyncStoreDefaultsTest, WipeConfirmationCarriesTheDeviceIdOfTheStatisticsQ
   ASSERT_TRUE(kxtest::pumpMainUntil([&] { return answers.load() == 1; }, 20));
   auto sent = service.requests(kxtest::TestUserEndpoints::kDeletePath);
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_NE(sent[0].query.find("device_id=" + KXStatitisc::escapeQueryValue(
-                                                   KXStatitisc::serialNumber()) + "&"),
+  EXPECT_NE(sent[0].query.find(
+                "device_id=" + KXStatitisc::escapeQueryValue(KXStatitisc::serialNumber()) + "&"),
             std::string::npos)
       << sent[0].query;
   service.stop();

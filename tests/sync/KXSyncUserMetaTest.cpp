@@ -63,7 +63,8 @@ class KXSyncUserMetaTest : public ::testing::Test {
 TEST_F(KXSyncUserMetaTest, PullWithSelfStoresMetaSelfInfoAndPhotoOnce) {
   puller->pull(true);
   ASSERT_TRUE(until([&] { return env->log.count("store selfInfo") == 1; }));
-  ASSERT_TRUE(until([&] { return std::filesystem::exists(env->iconImageLocation("/yws/photo/u1.png")); }));
+  ASSERT_TRUE(
+      until([&] { return std::filesystem::exists(env->iconImageLocation("/yws/photo/u1.png")); }));
   EXPECT_EQ(delegate->log.events(), (std::vector<std::string>{"success u1"}));
   EXPECT_EQ(env->log.count("sessionVersion 12"), 1u);
   auto meta = service.requests(kxtest::TestUserEndpoints::kUserMetaPath);
@@ -98,7 +99,8 @@ TEST_F(KXSyncUserMetaTest, ReplyWithoutUidFailsAndStoresNothing) {
     endpoints->setUserMeta(reply);
     puller->pull(true);
     ASSERT_TRUE(until([&] { return d->log.events().size() == 1; }));
-    EXPECT_EQ(d->log.events(), (std::vector<std::string>{"fail com.zarvel.note.Error 17179869186"}));
+    EXPECT_EQ(d->log.events(),
+              (std::vector<std::string>{"fail com.zarvel.note.Error 17179869186"}));
   }
   EXPECT_EQ(env->log.count("sessionVersion 4"), 0u);
   EXPECT_EQ(requests(kxtest::TestUserEndpoints::kSelfInfoPath), 0u);
@@ -109,7 +111,8 @@ TEST_F(KXSyncUserMetaTest, UpgradeAnswersRepeatEveryTwoSecondsUntilSuccess) {
   endpoints->order(422, 0);
   puller->pull(true);
   ASSERT_TRUE(until([&] { return env->manualClock->pendingCount() == 1; }));
-  ASSERT_TRUE(until([&] { return env->log.count("progress Upgrading user data, please wait...") == 1; }));
+  ASSERT_TRUE(
+      until([&] { return env->log.count("progress Upgrading user data, please wait...") == 1; }));
   EXPECT_EQ(env->log.count("window forward"), 1u);
   EXPECT_TRUE(delegate->log.events().empty()) << "an upgrade is not a failure";
   EXPECT_TRUE(puller->upgrading());
@@ -117,8 +120,10 @@ TEST_F(KXSyncUserMetaTest, UpgradeAnswersRepeatEveryTwoSecondsUntilSuccess) {
   env->manualClock->advance(1.9);
   EXPECT_EQ(requests(kxtest::TestUserEndpoints::kUserMetaPath), 1u);
   env->manualClock->advance(0.1);
-  ASSERT_TRUE(until([&] { return env->manualClock->pendingCount() == 1 &&
-                                 requests(kxtest::TestUserEndpoints::kUserMetaPath) == 2; }));
+  ASSERT_TRUE(until([&] {
+    return env->manualClock->pendingCount() == 1 &&
+           requests(kxtest::TestUserEndpoints::kUserMetaPath) == 2;
+  }));
   env->manualClock->advance(2);
   ASSERT_TRUE(until([&] { return delegate->log.events().size() == 1; }));
   EXPECT_EQ(delegate->log.events(), (std::vector<std::string>{"success u1"}));

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <deque>
 #include <map>
-#include <unordered_map>
 #include <random>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "sync/KXTopoNode.h"
@@ -80,9 +80,11 @@ TEST(KXTopoSeqUtilTest, OrdersTableOfTrees) {
       {"single root", {{"r", "0"}}, {}},
       {"all parents outside the batch", {{"a", "x"}, {"b", "y"}, {"c", "0"}}, {}},
       {"children listed before parents",
-       {{"c", "b"}, {"b", "a"}, {"a", "r"}, {"r", "0"}, {"d", "r"}}, {}},
+       {{"c", "b"}, {"b", "a"}, {"a", "r"}, {"r", "0"}, {"d", "r"}},
+       {}},
       {"two trees and an orphan",
-       {{"n1", "0"}, {"n2", "n1"}, {"n3", "n1"}, {"m1", "1"}, {"m2", "m1"}, {"o", "gone"}}, {}},
+       {{"n1", "0"}, {"n2", "n1"}, {"n3", "n1"}, {"m1", "1"}, {"m2", "m1"}, {"o", "gone"}},
+       {}},
       {"self parent", {{"s", "s"}, {"r", "0"}}, {"s"}},
       {"two nodes each other's parent", {{"a", "b"}, {"b", "a"}}, {"a", "b"}},
       {"cycle beside a tree", {{"a", "b"}, {"b", "a"}, {"r", "0"}, {"k", "r"}}, {"a", "b"}},

@@ -33,7 +33,8 @@ class FakePullEnvironment : public KXSyncPullEnvironment {
   static constexpr int kMaxRetry = 4;
 
   // Records what it is asked into `log`.
-  FakePullEnvironment(std::string baseURL, EventLog* log) : log_(log), baseURL_(std::move(baseURL)) {}
+  FakePullEnvironment(std::string baseURL, EventLog* log)
+      : log_(log), baseURL_(std::move(baseURL)) {}
 
   std::string serviceBaseURL() override { return baseURL_; }
   bool canConnect() override { return connected.load(); }
@@ -150,8 +151,8 @@ class RecordingApplier : public KXSyncPullApplier {
   }
 
   std::mutex mu_;
-  std::vector<KXSyncPullBatch> batches;          // guarded by mu_
-  std::vector<std::size_t> pullRequestsAtApply;  // guarded by mu_
+  std::vector<KXSyncPullBatch> batches;                    // guarded by mu_
+  std::vector<std::size_t> pullRequestsAtApply;            // guarded by mu_
   std::vector<std::shared_ptr<KXSyncObjectPull>> pullers;  // guarded by mu_; the next apply's
 
  private:
@@ -164,7 +165,8 @@ class RecordingPullDelegate : public KXSyncPullProxyDelegate {
   explicit RecordingPullDelegate(EventLog* log) : log_(log) {}
   void didPullSuccess() override { log_->add("success"); }
   void didPullFail(const kx::Error& error) override {
-    log_->add("fail " + error.domain() + (error.domain().empty() ? "" : " " + std::to_string(error.code())));
+    log_->add("fail " + error.domain() +
+              (error.domain().empty() ? "" : " " + std::to_string(error.code())));
   }
   void didPullFileMetaDone() override { log_->add("fileMetaDone"); }
 

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "CommonUtils/KXUIPort.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "support/QueueBarrier.h"
-#include "CommonUtils/KXUIPort.h"
 #include "sync/KXSyncCycleEnvironment.h"
 #include "sync/KXSyncManagerEnvironment.h"
 #include "sync/KXSyncNotificationNames.h"
@@ -65,10 +65,13 @@ class FakeCycleEnvironment : public KXSyncCycleEnvironment {
       switch (env_->userMetaAnswer.load()) {
         case Answer::kSucceed: d->didPullUserMetaSuccess(env_->reply()); break;
         case Answer::kFail: d->didPullUserMetaFail(kx::Error("test", 1)); break;
-        case Answer::kHold: env_->hold([d, env = env_] { d->didPullUserMetaSuccess(env->reply()); }, d); break;
+        case Answer::kHold:
+          env_->hold([d, env = env_] { d->didPullUserMetaSuccess(env->reply()); }, d);
+          break;
       }
     }
     void clearEnvironment() override { env_->log.add("clear.userMeta"); }
+
    private:
     FakeCycleEnvironment* env_;
   };
@@ -82,6 +85,7 @@ class FakeCycleEnvironment : public KXSyncCycleEnvironment {
     void pullMyshares() override { env_->log.add("myshares"); }
     void pullPen() override { env_->log.add("pen"); }
     void clearEnvironment() override { env_->log.add("clear.pull"); }
+
    private:
     void answer(const char* what) {
       env_->log.add(what);
@@ -116,6 +120,7 @@ class FakeCycleEnvironment : public KXSyncCycleEnvironment {
       }
     }
     void clearEnvironment() override { env_->log.add("clear.push"); }
+
    private:
     FakeCycleEnvironment* env_;
   };
@@ -141,10 +146,12 @@ class FakeCycleEnvironment : public KXSyncCycleEnvironment {
     fake->setDelegate(std::move(d));
     return fake;
   }
-  std::shared_ptr<KXSyncPullProxy> makePullProxy(std::weak_ptr<KXSyncPullProxyDelegate> d) override {
+  std::shared_ptr<KXSyncPullProxy> makePullProxy(
+      std::weak_ptr<KXSyncPullProxyDelegate> d) override {
     return std::make_shared<PullFake>(this, std::move(d));
   }
-  std::shared_ptr<KXSyncPushProxy> makePushProxy(std::weak_ptr<KXSyncPushProxyDelegate> d) override {
+  std::shared_ptr<KXSyncPushProxy> makePushProxy(
+      std::weak_ptr<KXSyncPushProxyDelegate> d) override {
     return std::make_shared<PushFake>(this, std::move(d));
   }
   void pullTags() override { log.add("tags"); }
@@ -252,14 +259,15 @@ class SyncNotificationRecorder {
   explicit SyncNotificationRecorder(kx::NotificationCenter& center) : center_(center) {
     for (const char* name : {kKXSyncStartNotification, kKXSyncEndNotification,
                              kKXSyncPushNotification, kKXSyncPullFileMetaNotification}) {
-      tokens_.push_back(center_.addObserver(name, nullptr, nullptr, [this](const kx::Notification& n) {
-        std::string text = n.name.substr(n.name.rfind('-') + 1);
-        if (n.name == kKXSyncEndNotification) {
-          text += n.userInfo[kKXSyncResultKey].boolValue() ? ":1" : ":0";
-        }
-        if (!kx::MainQueue::isMainThread()) text += "(off main)";
-        log.add(text);
-      }));
+      tokens_.push_back(
+          center_.addObserver(name, nullptr, nullptr, [this](const kx::Notification& n) {
+            std::string text = n.name.substr(n.name.rfind('-') + 1);
+            if (n.name == kKXSyncEndNotification) {
+              text += n.userInfo[kKXSyncResultKey].boolValue() ? ":1" : ":0";
+            }
+            if (!kx::MainQueue::isMainThread()) text += "(off main)";
+            log.add(text);
+          }));
     }
   }
   ~SyncNotificationRecorder() {

@@ -14,8 +14,10 @@ TEST(UserMetaTest, ReadsVersionsAndTruncatesTheShareTime) {
     std::int64_t rv, tv, share;
   };
   const std::vector<Row> rows = {
-      {"all", kx::Value::dict({{"rv", kx::Value(7)}, {"tv", kx::Value(2)},
-                               {"MYSHARE_UPDATE_TIME", kx::Value(1700000000.9)}}),
+      {"all",
+       kx::Value::dict({{"rv", kx::Value(7)},
+                        {"tv", kx::Value(2)},
+                        {"MYSHARE_UPDATE_TIME", kx::Value(1700000000.9)}}),
        7, 2, 1700000000},
       {"absent", kx::Value::dict({}), 0, 0, 0},
       {"negative fraction", kx::Value::dict({{"MYSHARE_UPDATE_TIME", kx::Value(-2.7)}}), 0, 0, -2},

@@ -9,12 +9,15 @@
 
 namespace {
 
-std::string Prefix(const char* selector) { return std::string("*** -[JKArray ") + selector + "]: "; }
+std::string Prefix(const char* selector) {
+  return std::string("*** -[JKArray ") + selector + "]: ";
+}
 
 }  // namespace
 
 JKArray::JKArray(kx::Value* objects, std::size_t count, bool mutableCollection)
-    : kx::ArrayRep(kx::Array(std::make_move_iterator(objects), std::make_move_iterator(objects + count))),
+    : kx::ArrayRep(
+          kx::Array(std::make_move_iterator(objects), std::make_move_iterator(objects + count))),
       mutations_(mutableCollection ? 1 : 0) {
   derived = true;
 }
@@ -37,8 +40,9 @@ void JKArray::checkMutable(const char* selector) const {
 }
 
 void JKArray::beyondBounds(const char* selector, std::size_t index, std::size_t bound) const {
-  throw kx::Exception("NSRangeException", Prefix(selector) + "index (" + kx::Text::toString(std::uint64_t{index}) +
-                                              ") beyond bounds (" + kx::Text::toString(std::uint64_t{bound}) + ")");
+  throw kx::Exception("NSRangeException",
+                      Prefix(selector) + "index (" + kx::Text::toString(std::uint64_t{index}) +
+                          ") beyond bounds (" + kx::Text::toString(std::uint64_t{bound}) + ")");
 }
 
 const kx::Value& JKArray::objectAtIndex(std::size_t index) const {
@@ -48,9 +52,10 @@ const kx::Value& JKArray::objectAtIndex(std::size_t index) const {
 
 void JKArray::getObjects(kx::Value* objects, std::size_t location, std::size_t length) const {
   if (objects == nullptr && length > 0) {
-    throw kx::Exception("NSRangeException", Prefix("getObjects:range:") +
-                                                 "pointer to objects array is NULL but range length is " +
-                                                 kx::Text::toString(std::uint64_t{length}));
+    throw kx::Exception("NSRangeException",
+                        Prefix("getObjects:range:") +
+                            "pointer to objects array is NULL but range length is " +
+                            kx::Text::toString(std::uint64_t{length}));
   }
   if (location > objects_.size() || length > objects_.size() - location) {
     beyondBounds("getObjects:range:", location + length, objects_.size());
@@ -76,7 +81,8 @@ void JKArray::removeObjectAtIndex(std::size_t index) {
 
 void JKArray::replaceObjectAtIndex(std::size_t index, kx::Value object) {
   checkMutable("replaceObjectAtIndex:withObject:");
-  if (index >= objects_.size()) beyondBounds("replaceObjectAtIndex:withObject:", index, objects_.size());
+  if (index >= objects_.size())
+    beyondBounds("replaceObjectAtIndex:withObject:", index, objects_.size());
   objects_[index] = std::move(object);
   mutations_ = nextMutations(mutations_);
 }

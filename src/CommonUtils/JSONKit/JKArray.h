@@ -32,7 +32,9 @@ class JKArray : public kx::ArrayRep {
 
   // The mutation counter after one more change: it never returns to 0, which
   // marks an immutable collection.
-  static std::uint64_t nextMutations(std::uint64_t mutations) { return mutations + 1 == 0 ? 1 : mutations + 1; }
+  static std::uint64_t nextMutations(std::uint64_t mutations) {
+    return mutations + 1 == 0 ? 1 : mutations + 1;
+  }
 
   std::size_t count() const { return objects_.size(); }
   std::size_t capacity() const { return objects_.capacity(); }

@@ -17,8 +17,8 @@ JKDictionary* JKDictionary::fromValue(const kx::Value& value) {
   return dynamic_cast<JKDictionary*>(const_cast<kx::DictionaryRep*>(rep));
 }
 
-kx::Value JKDictionary::create(std::string* keys, const std::uint32_t* keyHashes, kx::Value* objects,
-                               std::size_t count, bool mutableCollection) {
+kx::Value JKDictionary::create(std::string* keys, const std::uint32_t* keyHashes,
+                               kx::Value* objects, std::size_t count, bool mutableCollection) {
   return kx::Value::adopt(
       new JKDictionary(kx::Dictionary::adopt(keys, keyHashes, objects, count), mutableCollection));
 }
@@ -26,11 +26,14 @@ kx::Value JKDictionary::create(std::string* keys, const std::uint32_t* keyHashes
 void JKDictionary::checkMutable(const char* selector) const {
   if (mutations_ == 0) {
     throw kx::Exception("NSInternalInconsistencyException",
-                        std::string("*** -[JKDictionary ") + selector + "]: mutating method sent to immutable object");
+                        std::string("*** -[JKDictionary ") + selector +
+                            "]: mutating method sent to immutable object");
   }
 }
 
-const kx::Value* JKDictionary::objectForKey(std::string_view key) const { return dictionary_.find(key); }
+const kx::Value* JKDictionary::objectForKey(std::string_view key) const {
+  return dictionary_.find(key);
+}
 
 void JKDictionary::getObjects(kx::Value* objects, std::string* keys) const {
   std::size_t i = 0;

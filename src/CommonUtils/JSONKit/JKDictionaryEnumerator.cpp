@@ -2,7 +2,8 @@
 
 #include <utility>
 
-JKDictionaryEnumerator::JKDictionaryEnumerator(kx::Value collection) : collection_(std::move(collection)) {}
+JKDictionaryEnumerator::JKDictionaryEnumerator(kx::Value collection)
+    : collection_(std::move(collection)) {}
 
 const std::string* JKDictionaryEnumerator::nextObject() {
   const kx::Dictionary& dictionary = collection_.dict();

@@ -37,23 +37,16 @@ constexpr PassTables kTables;
 // The class each kind of value stands for in messages.
 const char* ClassName(const kx::Value& value) {
   switch (value.kind()) {
-    case kx::Value::Kind::Null:
-      return "NSNull";
+    case kx::Value::Kind::Null: return "NSNull";
     case kx::Value::Kind::Bool:
     case kx::Value::Kind::Int64:
     case kx::Value::Kind::UInt64:
-    case kx::Value::Kind::Double:
-      return "NSNumber";
-    case kx::Value::Kind::String:
-      return "NSString";
-    case kx::Value::Kind::Data:
-      return "NSData";
-    case kx::Value::Kind::Date:
-      return "NSDate";
-    case kx::Value::Kind::Array:
-      return "NSArray";
-    case kx::Value::Kind::Dictionary:
-      return "NSDictionary";
+    case kx::Value::Kind::Double: return "NSNumber";
+    case kx::Value::Kind::String: return "NSString";
+    case kx::Value::Kind::Data: return "NSData";
+    case kx::Value::Kind::Date: return "NSDate";
+    case kx::Value::Kind::Array: return "NSArray";
+    case kx::Value::Kind::Dictionary: return "NSDictionary";
   }
   return "NSObject";
 }
@@ -95,7 +88,8 @@ std::size_t FormatDouble(double d, char* out) {
   const int biased = static_cast<int>((bits >> 52) & 0x7FF);
   const double magnitude = std::fabs(d);
   if (biased == 0 || !(magnitude >= 1e-5 && magnitude < 1e17)) {
-    return static_cast<std::size_t>(std::to_chars(out, out + 32, d, std::chars_format::general, 17).ptr - out);
+    return static_cast<std::size_t>(
+        std::to_chars(out, out + 32, d, std::chars_format::general, 17).ptr - out);
   }
   using u128 = unsigned __int128;
   static constexpr std::uint64_t kPow10[20] = {1ULL,
@@ -118,9 +112,11 @@ std::size_t FormatDouble(double d, char* out) {
                                                100000000000000000ULL,
                                                1000000000000000000ULL,
                                                10000000000000000000ULL};
-  auto pow10 = [](int n) -> u128 { return n < 20 ? u128{kPow10[n]} : u128{kPow10[19]} * kPow10[n - 19]; };
+  auto pow10 = [](int n) -> u128 {
+    return n < 20 ? u128{kPow10[n]} : u128{kPow10[19]} * kPow10[n - 19];
+  };
   const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
-  const int e = biased - 1075;  // d = m * 2^e
+  const int e = biased - 1075;                            // d = m * 2^e
   constexpr std::uint64_t kLow = 10000000000000000ULL;    // 10^16
   constexpr std::uint64_t kHigh = 100000000000000000ULL;  // 10^17
 
@@ -166,7 +162,8 @@ std::size_t FormatDouble(double d, char* out) {
     break;
   }
   if (digits < kLow || digits >= kHigh || k < -5 || k > 16) {
-    return static_cast<std::size_t>(std::to_chars(out, out + 32, d, std::chars_format::general, 17).ptr - out);
+    return static_cast<std::size_t>(
+        std::to_chars(out, out + 32, d, std::chars_format::general, 17).ptr - out);
   }
 
   char text[17];
@@ -334,7 +331,8 @@ class Encoder {
 
  private:
   bool encodeString(std::string_view s);
-  bool appendEscapedUnicode(const std::uint8_t* p, const std::uint8_t* stop, const std::uint8_t* end);
+  bool appendEscapedUnicode(const std::uint8_t* p, const std::uint8_t* stop,
+                            const std::uint8_t* end);
   bool encodeDouble(double d);
   bool encodeUnsupported(const kx::Value& value);
   void newline() {
@@ -382,9 +380,7 @@ void Encoder<Container>::fail(const char* format, ...) {
 template <class Container>
 bool Encoder<Container>::encodeValue(const kx::Value& value) {
   switch (value.kind()) {
-    case kx::Value::Kind::Null:
-      out_.append("null", 4);
-      return true;
+    case kx::Value::Kind::Null: out_.append("null", 4); return true;
     case kx::Value::Kind::Bool:
       if (value.boolValue()) {
         out_.append("true", 4);
@@ -399,20 +395,16 @@ bool Encoder<Container>::encodeValue(const kx::Value& value) {
     }
     case kx::Value::Kind::UInt64: {
       char* p = out_.ensure(24);
-      out_.advance(static_cast<std::size_t>(std::to_chars(p, p + 24, value.unsignedValue()).ptr - p));
+      out_.advance(
+          static_cast<std::size_t>(std::to_chars(p, p + 24, value.unsignedValue()).ptr - p));
       return true;
     }
-    case kx::Value::Kind::Double:
-      return encodeDouble(value.doubleValue());
-    case kx::Value::Kind::String:
-      return encodeString(value.string());
-    case kx::Value::Kind::Array:
-      return encodeArray(value.array());
-    case kx::Value::Kind::Dictionary:
-      return encodeDictionary(value.dict());
+    case kx::Value::Kind::Double: return encodeDouble(value.doubleValue());
+    case kx::Value::Kind::String: return encodeString(value.string());
+    case kx::Value::Kind::Array: return encodeArray(value.array());
+    case kx::Value::Kind::Dictionary: return encodeDictionary(value.dict());
     case kx::Value::Kind::Data:
-    case kx::Value::Kind::Date:
-      return encodeUnsupported(value);
+    case kx::Value::Kind::Date: return encodeUnsupported(value);
   }
   return encodeUnsupported(value);
 }
@@ -427,7 +419,8 @@ bool Encoder<Container>::encodeUnsupported(const kx::Value& value) {
   }
   if (!IsSupported(*replacement)) {
     fail(
-        "Unable to serialize object class %s that was returned by the unsupported class formatter.  Original object "
+        "Unable to serialize object class %s that was returned by the unsupported class formatter. "
+        " Original object "
         "class was %s.",
         ClassName(*replacement), ClassName(value));
     return false;
@@ -473,7 +466,8 @@ bool Encoder<Container>::encodeString(std::string_view s) {
     while (p < end && pass[*p]) seen |= *p++;
 
     if (!(seen & jsonkit::kHighBits)) {
-      if (p != run) out_.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
+      if (p != run)
+        out_.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
     } else if (!unicodeEscapes_) {
       // Raw UTF-8; bytes that are not UTF-8 become U+FFFD.
       const std::uint8_t* q = run;
@@ -494,30 +488,14 @@ bool Encoder<Container>::encodeString(std::string_view s) {
     std::size_t n = 2;
     o[0] = '\\';
     switch (c) {
-      case '"':
-        o[1] = '"';
-        break;
-      case '\\':
-        o[1] = '\\';
-        break;
-      case '/':
-        o[1] = '/';
-        break;
-      case '\b':
-        o[1] = 'b';
-        break;
-      case '\t':
-        o[1] = 't';
-        break;
-      case '\n':
-        o[1] = 'n';
-        break;
-      case '\f':
-        o[1] = 'f';
-        break;
-      case '\r':
-        o[1] = 'r';
-        break;
+      case '"': o[1] = '"'; break;
+      case '\\': o[1] = '\\'; break;
+      case '/': o[1] = '/'; break;
+      case '\b': o[1] = 'b'; break;
+      case '\t': o[1] = 't'; break;
+      case '\n': o[1] = 'n'; break;
+      case '\f': o[1] = 'f'; break;
+      case '\r': o[1] = 'r'; break;
       default:
         o[1] = 'u';
         o[2] = '0';
@@ -541,7 +519,8 @@ bool Encoder<Container>::appendEscapedUnicode(const std::uint8_t* p, const std::
   while (p < stop) {
     const std::uint8_t* run = p;
     while (p < stop && *p < 0x80) ++p;
-    if (p != run) out_.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
+    if (p != run)
+      out_.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
     if (p >= stop) break;
     const std::uint8_t* next;
     std::uint32_t cp;
@@ -636,23 +615,27 @@ bool Encoder<Container>::encodeDictionary(const kx::Dictionary& dictionary) {
 void CheckEncodeOption(JKEncodeOptionType encodeOption) {
   if ((encodeOption & JKEncodeOptionCollectionObj) &&
       (encodeOption & (JKEncodeOptionStringObj | JKEncodeOptionStringObjTrimQuotes))) {
-    throw kx::Exception("NSInvalidArgumentException",
-                        "Invalid encode options: a collection object cannot also be a string object.");
+    throw kx::Exception(
+        "NSInvalidArgumentException",
+        "Invalid encode options: a collection object cannot also be a string object.");
   }
 }
 
 template <class Container>
-bool Serialize(const kx::Value& object, JKSerializeOptionFlags options, JKEncodeOptionType encodeOption,
-               const JKSerializeUnsupportedClassesBlock* block, Container* out, kx::Error* error) {
+bool Serialize(const kx::Value& object, JKSerializeOptionFlags options,
+               JKEncodeOptionType encodeOption, const JKSerializeUnsupportedClassesBlock* block,
+               Container* out, kx::Error* error) {
   CheckEncodeOption(encodeOption);
   Encoder<Container> encoder(*out, options, encodeOption, block);
   if ((encodeOption & JKEncodeOptionCollectionObj) && !object.isArray() && !object.isDictionary()) {
-    encoder.fail("Unable to serialize object class %s, expected a NSArray or NSDictionary.", ClassName(object));
+    encoder.fail("Unable to serialize object class %s, expected a NSArray or NSDictionary.",
+                 ClassName(object));
   } else if ((encodeOption & JKEncodeOptionStringObj) && !object.isString()) {
     encoder.fail("Unable to serialize object class %s, expected a NSString.", ClassName(object));
   } else if (encoder.encodeValue(object)) {
     const JKEncodeOptionType kind = encodeOption & JKEncodeOptionResultMask;
-    if (kind != JKEncodeOptionResultData && kind != JKEncodeOptionResultString) encoder.fail("Unknown encode as type.");
+    if (kind != JKEncodeOptionResultData && kind != JKEncodeOptionResultString)
+      encoder.fail("Unknown encode as type.");
   }
   return encoder.finish(error);
 }
@@ -661,7 +644,8 @@ bool Serialize(const kx::Value& object, JKSerializeOptionFlags options, JKEncode
 
 kx::Value JKSerializer::serializeObject(const kx::Value& object, JKSerializeOptionFlags options,
                                         JKEncodeOptionType encodeOption,
-                                        const JKSerializeUnsupportedClassesBlock& block, kx::Error* error) {
+                                        const JKSerializeUnsupportedClassesBlock& block,
+                                        kx::Error* error) {
   if ((encodeOption & JKEncodeOptionResultMask) == JKEncodeOptionResultString) {
     std::string text;
     if (!Serialize(object, options, encodeOption, &block, &text, error)) return kx::Value();
@@ -673,41 +657,47 @@ kx::Value JKSerializer::serializeObject(const kx::Value& object, JKSerializeOpti
 }
 
 bool JKSerializer::serializeObject(const kx::Value& object, JKSerializeOptionFlags options,
-                                   JKEncodeOptionType encodeOption, const JKSerializeUnsupportedClassesBlock* block,
+                                   JKEncodeOptionType encodeOption,
+                                   const JKSerializeUnsupportedClassesBlock* block,
                                    std::string* out, kx::Error* error) {
   return Serialize(object, options, encodeOption, block, out, error);
 }
 
 bool JKSerializer::serializeObject(const kx::Value& object, JKSerializeOptionFlags options,
-                                   JKEncodeOptionType encodeOption, const JKSerializeUnsupportedClassesBlock* block,
-                                   kx::Bytes* out, kx::Error* error) {
+                                   JKEncodeOptionType encodeOption,
+                                   const JKSerializeUnsupportedClassesBlock* block, kx::Bytes* out,
+                                   kx::Error* error) {
   return Serialize(object, options, encodeOption, block, out, error);
 }
 
 bool JKSerializer::serializeObject(const kx::Dictionary& dictionary, JKSerializeOptionFlags options,
                                    std::string* out, kx::Error* error) {
-  Encoder<std::string> encoder(*out, options, JKEncodeOptionResultString | JKEncodeOptionCollectionObj, nullptr);
+  Encoder<std::string> encoder(*out, options,
+                               JKEncodeOptionResultString | JKEncodeOptionCollectionObj, nullptr);
   encoder.encodeDictionary(dictionary);
   return encoder.finish(error);
 }
 
-bool JKSerializer::serializeObject(const kx::Dictionary& dictionary, JKSerializeOptionFlags options, kx::Bytes* out,
-                                   kx::Error* error) {
-  Encoder<kx::Bytes> encoder(*out, options, JKEncodeOptionResultData | JKEncodeOptionCollectionObj, nullptr);
+bool JKSerializer::serializeObject(const kx::Dictionary& dictionary, JKSerializeOptionFlags options,
+                                   kx::Bytes* out, kx::Error* error) {
+  Encoder<kx::Bytes> encoder(*out, options, JKEncodeOptionResultData | JKEncodeOptionCollectionObj,
+                             nullptr);
   encoder.encodeDictionary(dictionary);
   return encoder.finish(error);
 }
 
-bool JKSerializer::serializeObject(const kx::Array& array, JKSerializeOptionFlags options, std::string* out,
-                                   kx::Error* error) {
-  Encoder<std::string> encoder(*out, options, JKEncodeOptionResultString | JKEncodeOptionCollectionObj, nullptr);
+bool JKSerializer::serializeObject(const kx::Array& array, JKSerializeOptionFlags options,
+                                   std::string* out, kx::Error* error) {
+  Encoder<std::string> encoder(*out, options,
+                               JKEncodeOptionResultString | JKEncodeOptionCollectionObj, nullptr);
   encoder.encodeArray(array);
   return encoder.finish(error);
 }
 
-bool JKSerializer::serializeObject(const kx::Array& array, JKSerializeOptionFlags options, kx::Bytes* out,
-                                   kx::Error* error) {
-  Encoder<kx::Bytes> encoder(*out, options, JKEncodeOptionResultData | JKEncodeOptionCollectionObj, nullptr);
+bool JKSerializer::serializeObject(const kx::Array& array, JKSerializeOptionFlags options,
+                                   kx::Bytes* out, kx::Error* error) {
+  Encoder<kx::Bytes> encoder(*out, options, JKEncodeOptionResultData | JKEncodeOptionCollectionObj,
+                             nullptr);
   encoder.encodeArray(array);
   return encoder.finish(error);
 }

@@ -43,24 +43,31 @@ class JKSerializer {
   // JKEncodeOptionStringObjTrimQuotes leaves a top-level string's quotes out.
   // Contradictory encode options are a programming error (kx::Exception).
   static kx::Value serializeObject(const kx::Value& object, JKSerializeOptionFlags options,
-                                   JKEncodeOptionType encodeOption, const JKSerializeUnsupportedClassesBlock& block,
+                                   JKEncodeOptionType encodeOption,
+                                   const JKSerializeUnsupportedClassesBlock& block,
                                    kx::Error* error);
 
   // The same, writing into `out` (replaced); false on failure. These spare
   // the copy of the finished text that a kx::Value result needs.
-  [[nodiscard]] static bool serializeObject(const kx::Value& object, JKSerializeOptionFlags options, JKEncodeOptionType encodeOption,
-                              const JKSerializeUnsupportedClassesBlock* block, std::string* out, kx::Error* error);
-  [[nodiscard]] static bool serializeObject(const kx::Value& object, JKSerializeOptionFlags options, JKEncodeOptionType encodeOption,
-                              const JKSerializeUnsupportedClassesBlock* block, kx::Bytes* out, kx::Error* error);
+  [[nodiscard]] static bool serializeObject(const kx::Value& object, JKSerializeOptionFlags options,
+                                            JKEncodeOptionType encodeOption,
+                                            const JKSerializeUnsupportedClassesBlock* block,
+                                            std::string* out, kx::Error* error);
+  [[nodiscard]] static bool serializeObject(const kx::Value& object, JKSerializeOptionFlags options,
+                                            JKEncodeOptionType encodeOption,
+                                            const JKSerializeUnsupportedClassesBlock* block,
+                                            kx::Bytes* out, kx::Error* error);
   // Collections held outside a kx::Value (encode option collection).
-  [[nodiscard]] static bool serializeObject(const kx::Dictionary& dictionary, JKSerializeOptionFlags options, std::string* out,
-                              kx::Error* error);
-  [[nodiscard]] static bool serializeObject(const kx::Dictionary& dictionary, JKSerializeOptionFlags options, kx::Bytes* out,
-                              kx::Error* error);
-  [[nodiscard]] static bool serializeObject(const kx::Array& array, JKSerializeOptionFlags options, std::string* out,
-                              kx::Error* error);
-  [[nodiscard]] static bool serializeObject(const kx::Array& array, JKSerializeOptionFlags options, kx::Bytes* out,
-                              kx::Error* error);
+  [[nodiscard]] static bool serializeObject(const kx::Dictionary& dictionary,
+                                            JKSerializeOptionFlags options, std::string* out,
+                                            kx::Error* error);
+  [[nodiscard]] static bool serializeObject(const kx::Dictionary& dictionary,
+                                            JKSerializeOptionFlags options, kx::Bytes* out,
+                                            kx::Error* error);
+  [[nodiscard]] static bool serializeObject(const kx::Array& array, JKSerializeOptionFlags options,
+                                            std::string* out, kx::Error* error);
+  [[nodiscard]] static bool serializeObject(const kx::Array& array, JKSerializeOptionFlags options,
+                                            kx::Bytes* out, kx::Error* error);
 };
 
 #endif  // ZN_COMMONUTILS_JSONKIT_JKSERIALIZER_H_

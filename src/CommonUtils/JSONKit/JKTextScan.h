@@ -91,9 +91,7 @@ inline UTF8Result ConvertSingleCodePointInUTF8(const std::uint8_t* p, const std:
   }
   std::uint32_t value;
   switch (announced) {
-    case 1:
-      value = (std::uint32_t(lead & 0x1F) << 6) | (c1 & 0x3F);
-      break;
+    case 1: value = (std::uint32_t(lead & 0x1F) << 6) | (c1 & 0x3F); break;
     case 2:
       value = (std::uint32_t(lead & 0x0F) << 12) | (std::uint32_t(c1 & 0x3F) << 6) | (p[2] & 0x3F);
       break;
@@ -128,7 +126,8 @@ inline const std::uint8_t* FindInvalidUTF8(const std::uint8_t* p, const std::uin
     while (stop - p >= 8) {
       const std::uint64_t x = Load8(p);
       if ((x & 0x0000C0C0F0C0C0F0ULL) != 0x00008080E08080E0ULL ||
-          static_cast<std::uint8_t>(p[0] - 0xE1) > 0x0B || static_cast<std::uint8_t>(p[3] - 0xE1) > 0x0B) {
+          static_cast<std::uint8_t>(p[0] - 0xE1) > 0x0B ||
+          static_cast<std::uint8_t>(p[3] - 0xE1) > 0x0B) {
         break;
       }
       p += 6;
@@ -150,7 +149,8 @@ inline const std::uint8_t* FindInvalidUTF8(const std::uint8_t* p, const std::uin
     const std::uint8_t* next;
     std::uint32_t cp;
     const UTF8Result result = ConvertSingleCodePointInUTF8(p, end, &next, &cp);
-    if (result != UTF8Result::kValid && !(noncharactersPass && result == UTF8Result::kDisallowed)) return p;
+    if (result != UTF8Result::kValid && !(noncharactersPass && result == UTF8Result::kDisallowed))
+      return p;
     p = next;
   }
   return nullptr;

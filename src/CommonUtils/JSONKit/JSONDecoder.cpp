@@ -48,7 +48,8 @@ constexpr int kAcceptComma = 2;
 constexpr int kAcceptEnd = 4;
 
 constexpr char kUnexpectedTokenMessage[] =
-    "Unexpected token, wanted '{', '}', '[', ']', ',', ':', 'true', 'false', 'null', '\"STRING\"', 'NUMBER'.";
+    "Unexpected token, wanted '{', '}', '[', ']', ',', ':', 'true', 'false', 'null', '\"STRING\"', "
+    "'NUMBER'.";
 constexpr char kEndOfBufferMessage[] = "Reached the end of the buffer.";
 constexpr char kInvalidStringMessage[] = "Invalid string.";
 constexpr char kInvalidNumberMessage[] = "Invalid number.";
@@ -67,14 +68,15 @@ constexpr std::uint32_t kStringValueType = 5;
 // Longer strings are seldom repeated and would cost a hash of every byte.
 constexpr std::size_t kCachedStringMax = 16;
 
-constexpr char kTooDeepMessage[] = "Exceeded the maximum nesting depth of 512 arrays and dictionaries.";
+constexpr char kTooDeepMessage[] =
+    "Exceeded the maximum nesting depth of 512 arrays and dictionaries.";
 
 inline bool IsDigit(std::uint8_t c) { return c >= '0' && c <= '9'; }
 
 // Eight bytes (first in the lowest position) that are all ASCII digits.
 inline bool IsEightDigits(std::uint64_t x) {
-  return ((x & 0xF0F0F0F0F0F0F0F0ULL) | (((x + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) ==
-         0x3333333333333333ULL;
+  return ((x & 0xF0F0F0F0F0F0F0F0ULL) |
+          (((x + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) == 0x3333333333333333ULL;
 }
 
 // The value of eight ASCII digits (first in the lowest position).
@@ -92,10 +94,8 @@ inline bool IsValueToken(Token t) {
     case Token::kArrayBegin:
     case Token::kTrue:
     case Token::kFalse:
-    case Token::kNull:
-      return true;
-    default:
-      return false;
+    case Token::kNull: return true;
+    default: return false;
   }
 }
 
@@ -118,9 +118,11 @@ locale_t CLocale() {
 // the current token, the scratch buffers that survive between parses, and the
 // first error of the current parse.
 struct JKParseState {
-  explicit JKParseState(JKParseOptionFlags flags) : options(flags), cache(new CacheItem[kCacheBuckets]) {}
+  explicit JKParseState(JKParseOptionFlags flags)
+      : options(flags), cache(new CacheItem[kCacheBuckets]) {}
 
-  kx::Value parse(const std::uint8_t* data, std::size_t length, bool mutableResult, kx::Error* errorOut);
+  kx::Value parse(const std::uint8_t* data, std::size_t length, bool mutableResult,
+                  kx::Error* errorOut);
 
   // The string cache: a repeated string value becomes one shared string.
   kx::Value cachedString(std::string_view text);
@@ -166,9 +168,9 @@ struct JKParseState {
   } number{};
 
   // Scratch storage, kept between parses.
-  std::string tokenBuffer;              // strings that need rebuilding
-  std::vector<kx::Value> objects;       // values of the open containers
-  std::vector<std::string> keys;        // keys of the open dictionaries
+  std::string tokenBuffer;               // strings that need rebuilding
+  std::vector<kx::Value> objects;        // values of the open containers
+  std::vector<std::string> keys;         // keys of the open dictionaries
   std::vector<std::uint32_t> keyHashes;  // their kx::Dictionary::hashKey() hashes
   bool mutableCollections = false;
 
@@ -238,7 +240,7 @@ bool JKParseState::lineBreakAt(const std::uint8_t* p, std::size_t* length) const
 
 inline void JKParseState::skipWhitespace() {
   // Most tokens follow no white space at all.
-  if (at < end && *at > ' ' && *at != '/' && *at < 0x80) return;
+  if (at<end&& * at> ' ' && *at != '/' && *at < 0x80) return;
   skipWhitespaceSlow();
 }
 
@@ -368,15 +370,10 @@ bool JKParseState::nextToken() {
       type = Token::kComma;
       ++at;
       return true;
-    case 't':
-      return keyword("true", 4, Token::kTrue);
-    case 'f':
-      return keyword("false", 5, Token::kFalse);
-    case 'n':
-      return keyword("null", 4, Token::kNull);
-    default:
-      error(kUnexpectedTokenMessage);
-      return false;
+    case 't': return keyword("true", 4, Token::kTrue);
+    case 'f': return keyword("false", 5, Token::kFalse);
+    case 'n': return keyword("null", 4, Token::kNull);
+    default: error(kUnexpectedTokenMessage); return false;
   }
 }
 
@@ -408,7 +405,8 @@ bool JKParseState::scanString() {
     break;
   }
   if (seen & jsonkit::kHighBits) {
-    if (const std::uint8_t* bad = jsonkit::FindInvalidUTF8(start, s, end, false)) return scanStringSlow(bad);
+    if (const std::uint8_t* bad = jsonkit::FindInvalidUTF8(start, s, end, false))
+      return scanStringSlow(bad);
   }
   if (s >= end) {
     at = s;
@@ -417,7 +415,8 @@ bool JKParseState::scanString() {
   }
   const std::uint8_t c = *s;
   if (c == '"') {
-    stringValue = std::string_view(reinterpret_cast<const char*>(start), static_cast<std::size_t>(s - start));
+    stringValue =
+        std::string_view(reinterpret_cast<const char*>(start), static_cast<std::size_t>(s - start));
     at = s + 1;
     return true;
   }
@@ -546,8 +545,7 @@ bool JKParseState::scanStringSlow(const std::uint8_t* s) {
         out.push_back(static_cast<char>(*s));
         ++s;
         continue;
-      case 'u':
-        break;
+      case 'u': break;
       default:
         at = escape;
         error("Invalid escape sequence found in \"\" string.");
@@ -566,7 +564,9 @@ bool JKParseState::scanStringSlow(const std::uint8_t* s) {
       if (*s != '\\' || (s + 1 < end && s[1] != 'u')) {
         if (!lenient) {
           at = s;
-          error("Required a second \\u Unicode escape sequence following a surrogate \\u Unicode escape sequence.");
+          error(
+              "Required a second \\u Unicode escape sequence following a surrogate \\u Unicode "
+              "escape sequence.");
           return fail(s);
         }
         // Replace the lone surrogate and read the byte again as content
@@ -675,8 +675,9 @@ bool JKParseState::scanNumber() {
   // power of ten of at most 10^22, both exact doubles, rounds once.
   if (kExactDoubleArithmetic && isDouble && digitCount <= 19 && !exponentTooLarge &&
       mantissa <= (std::uint64_t{1} << 53)) {
-    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const int scale = exponent - static_cast<int>(fractionDigits);
     if (scale >= -22 && scale <= 22) {
       double value = static_cast<double>(mantissa);
@@ -727,7 +728,8 @@ bool JKParseState::scanNumber() {
     std::int64_t value = 0;
     auto result = std::from_chars(first, last, value);
     if (result.ec == std::errc::result_out_of_range) {
-      errorFormat("The value '%s' exceeded the minimum value that could be represented: %lld.", token().c_str(),
+      errorFormat("The value '%s' exceeded the minimum value that could be represented: %lld.",
+                  token().c_str(),
                   static_cast<long long>(std::numeric_limits<std::int64_t>::min()));
       return false;
     }
@@ -742,7 +744,8 @@ bool JKParseState::scanNumber() {
   std::uint64_t value = 0;
   auto result = std::from_chars(first, last, value);
   if (result.ec == std::errc::result_out_of_range) {
-    errorFormat("The value '%s' exceeded the maximum value that could be represented: %llu.", token().c_str(),
+    errorFormat("The value '%s' exceeded the maximum value that could be represented: %llu.",
+                token().c_str(),
                 static_cast<unsigned long long>(std::numeric_limits<std::uint64_t>::max()));
     return false;
   }
@@ -762,14 +765,10 @@ bool JKParseState::scanNumber() {
 // Pushes the value of the current token (which must be a value token).
 bool JKParseState::pushValue() {
   switch (type) {
-    case Token::kString:
-      objects.push_back(cachedString(stringValue));
-      return true;
+    case Token::kString: objects.push_back(cachedString(stringValue)); return true;
     case Token::kNumber:
       switch (numberKind) {
-        case NumberKind::kSigned:
-          objects.emplace_back(static_cast<long long>(number.i));
-          break;
+        case NumberKind::kSigned: objects.emplace_back(static_cast<long long>(number.i)); break;
         case NumberKind::kUnsigned:
           // Integers in the signed range are signed numbers.
           if (number.u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
@@ -778,32 +777,22 @@ bool JKParseState::pushValue() {
             objects.emplace_back(static_cast<unsigned long long>(number.u));
           }
           break;
-        case NumberKind::kDouble:
-          objects.emplace_back(number.d);
-          break;
+        case NumberKind::kDouble: objects.emplace_back(number.d); break;
       }
       return true;
-    case Token::kTrue:
-      objects.emplace_back(true);
-      return true;
-    case Token::kFalse:
-      objects.emplace_back(false);
-      return true;
-    case Token::kNull:
-      objects.emplace_back();
-      return true;
-    case Token::kArrayBegin:
-      return parseArray();
-    case Token::kObjectBegin:
-      return parseDictionary();
-    default:
-      return false;
+    case Token::kTrue: objects.emplace_back(true); return true;
+    case Token::kFalse: objects.emplace_back(false); return true;
+    case Token::kNull: objects.emplace_back(); return true;
+    case Token::kArrayBegin: return parseArray();
+    case Token::kObjectBegin: return parseDictionary();
+    default: return false;
   }
 }
 
 // "Expected a value or a ']', not ':'": the alternatives in force, then the
 // current token's own text.
-void JKParseState::expectedError(int accept, const char* value, const char* comma, const char* endText) {
+void JKParseState::expectedError(int accept, const char* value, const char* comma,
+                                 const char* endText) {
   if (failed) return;
   const char* alternatives[3];
   int count = 0;
@@ -815,11 +804,11 @@ void JKParseState::expectedError(int accept, const char* value, const char* comm
   if (count == 1) {
     errorFormat("Expected %s, not '%*.*s'", alternatives[0], tokenLength, tokenLength, tokenText);
   } else if (count == 2) {
-    errorFormat("Expected %s or %s, not '%*.*s'", alternatives[0], alternatives[1], tokenLength, tokenLength,
-                tokenText);
-  } else {
-    errorFormat("Expected %s, %s, or %s, not '%*.*s'", alternatives[0], alternatives[1], alternatives[2], tokenLength,
+    errorFormat("Expected %s or %s, not '%*.*s'", alternatives[0], alternatives[1], tokenLength,
                 tokenLength, tokenText);
+  } else {
+    errorFormat("Expected %s, %s, or %s, not '%*.*s'", alternatives[0], alternatives[1],
+                alternatives[2], tokenLength, tokenLength, tokenText);
   }
 }
 
@@ -860,15 +849,14 @@ bool JKParseState::parseArray() {
           error("Unexpected ']'.");
           return false;
         }
-        kx::Value array = JKArray::create(objects.data() + base, objects.size() - base, mutableCollections);
+        kx::Value array =
+            JKArray::create(objects.data() + base, objects.size() - base, mutableCollections);
         objects.erase(objects.begin() + static_cast<std::ptrdiff_t>(base), objects.end());
         objects.push_back(std::move(array));
         --depth;
         return true;
       }
-      default:
-        expectedError(accept, "a value", "a comma", "a ']'");
-        return false;
+      default: expectedError(accept, "a value", "a comma", "a ']'"); return false;
     }
   }
 }
@@ -899,8 +887,9 @@ bool JKParseState::parseDictionary() {
           return false;
         }
         // A repeated key keeps the later value.
-        kx::Value dictionary = JKDictionary::create(keys.data() + keyBase, keyHashes.data() + keyBase,
-                                                    objects.data() + base, keys.size() - keyBase, mutableCollections);
+        kx::Value dictionary =
+            JKDictionary::create(keys.data() + keyBase, keyHashes.data() + keyBase,
+                                 objects.data() + base, keys.size() - keyBase, mutableCollections);
         keys.erase(keys.begin() + static_cast<std::ptrdiff_t>(keyBase), keys.end());
         keyHashes.resize(keyBase);
         objects.erase(objects.begin() + static_cast<std::ptrdiff_t>(base), objects.end());
@@ -915,9 +904,7 @@ bool JKParseState::parseDictionary() {
         }
         accept = kAcceptValue;
         continue;
-      default:
-        expectedError(accept, "a \"STRING\"", "a comma", "a '}'");
-        return false;
+      default: expectedError(accept, "a \"STRING\"", "a comma", "a '}'"); return false;
     }
 
     // After a key: a colon, then a value.
@@ -964,7 +951,8 @@ kx::Value JKParseState::cachedString(std::string_view text) {
     }
     if (item.hash == hash) {
       const std::string& cached = item.object.string();
-      if (cached.size() == text.size() && std::memcmp(cached.data(), text.data(), text.size()) == 0) {
+      if (cached.size() == text.size() &&
+          std::memcmp(cached.data(), text.data(), text.size()) == 0) {
         return item.object;
       }
     }
@@ -1013,7 +1001,9 @@ kx::Value JKParseState::parse(const std::uint8_t* data, std::size_t length, bool
   if (!failed && at < end) {
     skipWhitespace();
     if (at < end && !(options & JKParseOptionTrailingText)) {
-      error("A valid JSON object was parsed but there were additional non-white-space characters remaining.");
+      error(
+          "A valid JSON object was parsed but there were additional non-white-space characters "
+          "remaining.");
     }
   }
 
@@ -1055,9 +1045,10 @@ kx::Value JKParseState::parse(const std::uint8_t* data, std::size_t length, bool
 
 namespace {
 
-kx::Value ParseWithThreadState(const std::uint8_t* data, std::size_t length, JKParseOptionFlags options,
-                               bool mutableResult, kx::Error* error) {
-  if (options > JKParseOptionValidFlags) throw kx::Exception("NSInvalidArgumentException", "Invalid parse options.");
+kx::Value ParseWithThreadState(const std::uint8_t* data, std::size_t length,
+                               JKParseOptionFlags options, bool mutableResult, kx::Error* error) {
+  if (options > JKParseOptionValidFlags)
+    throw kx::Exception("NSInvalidArgumentException", "Invalid parse options.");
   static const std::uint8_t kEmpty = 0;
   thread_local JKParseState state(JKParseOptionStrict);
   state.options = options;
@@ -1067,7 +1058,9 @@ kx::Value ParseWithThreadState(const std::uint8_t* data, std::size_t length, JKP
   return result;
 }
 
-const std::uint8_t* BytesOf(std::string_view json) { return reinterpret_cast<const std::uint8_t*>(json.data()); }
+const std::uint8_t* BytesOf(std::string_view json) {
+  return reinterpret_cast<const std::uint8_t*>(json.data());
+}
 
 }  // namespace
 
@@ -1075,7 +1068,8 @@ kx::Value objectFromJSONString(std::string_view json) {
   return objectFromJSONStringWithParseOptions(json, JKParseOptionStrict, nullptr);
 }
 
-kx::Value objectFromJSONStringWithParseOptions(std::string_view json, JKParseOptionFlags parseOptionFlags,
+kx::Value objectFromJSONStringWithParseOptions(std::string_view json,
+                                               JKParseOptionFlags parseOptionFlags,
                                                kx::Error* error) {
   return ParseWithThreadState(BytesOf(json), json.size(), parseOptionFlags, false, error);
 }
@@ -1084,7 +1078,8 @@ kx::Value mutableObjectFromJSONString(std::string_view json) {
   return mutableObjectFromJSONStringWithParseOptions(json, JKParseOptionStrict, nullptr);
 }
 
-kx::Value mutableObjectFromJSONStringWithParseOptions(std::string_view json, JKParseOptionFlags parseOptionFlags,
+kx::Value mutableObjectFromJSONStringWithParseOptions(std::string_view json,
+                                                      JKParseOptionFlags parseOptionFlags,
                                                       kx::Error* error) {
   return ParseWithThreadState(BytesOf(json), json.size(), parseOptionFlags, true, error);
 }
@@ -1093,7 +1088,8 @@ kx::Value objectFromJSONData(const kx::Bytes& data) {
   return objectFromJSONDataWithParseOptions(data, JKParseOptionStrict, nullptr);
 }
 
-kx::Value objectFromJSONDataWithParseOptions(const kx::Bytes& data, JKParseOptionFlags parseOptionFlags,
+kx::Value objectFromJSONDataWithParseOptions(const kx::Bytes& data,
+                                             JKParseOptionFlags parseOptionFlags,
                                              kx::Error* error) {
   return ParseWithThreadState(data.data(), data.size(), parseOptionFlags, false, error);
 }
@@ -1102,7 +1098,8 @@ kx::Value mutableObjectFromJSONData(const kx::Bytes& data) {
   return mutableObjectFromJSONDataWithParseOptions(data, JKParseOptionStrict, nullptr);
 }
 
-kx::Value mutableObjectFromJSONDataWithParseOptions(const kx::Bytes& data, JKParseOptionFlags parseOptionFlags,
+kx::Value mutableObjectFromJSONDataWithParseOptions(const kx::Bytes& data,
+                                                    JKParseOptionFlags parseOptionFlags,
                                                     kx::Error* error) {
   return ParseWithThreadState(data.data(), data.size(), parseOptionFlags, true, error);
 }
@@ -1139,9 +1136,11 @@ JKParseOptionFlags JSONDecoder::parseOptionFlags() const { return state().option
 
 void JSONDecoder::clearCache() { state().clearCache(); }
 
-kx::Value JSONDecoder::parse(const std::uint8_t* string, std::size_t length, bool mutableResult, kx::Error* error) {
+kx::Value JSONDecoder::parse(const std::uint8_t* string, std::size_t length, bool mutableResult,
+                             kx::Error* error) {
   JKParseState& parseState = state();
-  if (string == nullptr) throw kx::Exception("NSInvalidArgumentException", "The string argument is NULL.");
+  if (string == nullptr)
+    throw kx::Exception("NSInvalidArgumentException", "The string argument is NULL.");
   return parseState.parse(string, length, mutableResult, error);
 }
 
@@ -1149,11 +1148,13 @@ namespace {
 const std::uint8_t kNoBytes = 0;
 }  // namespace
 
-kx::Value JSONDecoder::objectWithUTF8String(const std::uint8_t* string, std::size_t length, kx::Error* error) {
+kx::Value JSONDecoder::objectWithUTF8String(const std::uint8_t* string, std::size_t length,
+                                            kx::Error* error) {
   return parse(string, length, false, error);
 }
 
-kx::Value JSONDecoder::objectWithUTF8String(const char* string, std::size_t length, kx::Error* error) {
+kx::Value JSONDecoder::objectWithUTF8String(const char* string, std::size_t length,
+                                            kx::Error* error) {
   return parse(reinterpret_cast<const std::uint8_t*>(string), length, false, error);
 }
 
@@ -1166,7 +1167,8 @@ kx::Value JSONDecoder::mutableObjectWithUTF8String(const std::uint8_t* string, s
   return parse(string, length, true, error);
 }
 
-kx::Value JSONDecoder::mutableObjectWithUTF8String(const char* string, std::size_t length, kx::Error* error) {
+kx::Value JSONDecoder::mutableObjectWithUTF8String(const char* string, std::size_t length,
+                                                   kx::Error* error) {
   return parse(reinterpret_cast<const std::uint8_t*>(string), length, true, error);
 }
 
@@ -1174,7 +1176,8 @@ kx::Value JSONDecoder::mutableObjectWithData(const kx::Bytes& jsonData, kx::Erro
   return parse(jsonData.empty() ? &kNoBytes : jsonData.data(), jsonData.size(), true, error);
 }
 
-kx::Value JSONDecoder::parseUTF8String(const std::uint8_t* string, std::size_t length, kx::Error* error) {
+kx::Value JSONDecoder::parseUTF8String(const std::uint8_t* string, std::size_t length,
+                                       kx::Error* error) {
   return objectWithUTF8String(string, length, error);
 }
 

@@ -56,19 +56,23 @@ class JSONDecoder {
   // raises kx::Exception {"NSInvalidArgumentException", "The string argument
   // is NULL."}. The arrays and dictionaries of the result are immutable
   // JKArray and JKDictionary storage.
-  kx::Value objectWithUTF8String(const char* string, std::size_t length, kx::Error* error = nullptr);
-  kx::Value objectWithUTF8String(const std::uint8_t* string, std::size_t length, kx::Error* error = nullptr);
+  kx::Value objectWithUTF8String(const char* string, std::size_t length,
+                                 kx::Error* error = nullptr);
+  kx::Value objectWithUTF8String(const std::uint8_t* string, std::size_t length,
+                                 kx::Error* error = nullptr);
   kx::Value objectWithData(const kx::Bytes& jsonData, kx::Error* error = nullptr);
 
   // The same, with every array and dictionary of the result mutable.
-  kx::Value mutableObjectWithUTF8String(const char* string, std::size_t length, kx::Error* error = nullptr);
+  kx::Value mutableObjectWithUTF8String(const char* string, std::size_t length,
+                                        kx::Error* error = nullptr);
   kx::Value mutableObjectWithUTF8String(const std::uint8_t* string, std::size_t length,
                                         kx::Error* error = nullptr);
   kx::Value mutableObjectWithData(const kx::Bytes& jsonData, kx::Error* error = nullptr);
 
   // Older names of objectWithUTF8String() and objectWithData().
   kx::Value parseUTF8String(const char* string, std::size_t length, kx::Error* error = nullptr);
-  kx::Value parseUTF8String(const std::uint8_t* string, std::size_t length, kx::Error* error = nullptr);
+  kx::Value parseUTF8String(const std::uint8_t* string, std::size_t length,
+                            kx::Error* error = nullptr);
   kx::Value parseJSONData(const kx::Bytes& jsonData, kx::Error* error = nullptr);
 
   // Empties the string cache (see above).
@@ -78,7 +82,8 @@ class JSONDecoder {
   // Raises {"NSInternalInconsistencyException", "parseState is NULL."} for a
   // decoder that was moved from.
   JKParseState& state() const;
-  kx::Value parse(const std::uint8_t* string, std::size_t length, bool mutableResult, kx::Error* error);
+  kx::Value parse(const std::uint8_t* string, std::size_t length, bool mutableResult,
+                  kx::Error* error);
 
   std::unique_ptr<JKParseState> parseState_;
 };

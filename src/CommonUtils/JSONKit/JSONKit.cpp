@@ -4,8 +4,10 @@
 
 namespace {
 
-constexpr JKEncodeOptionType kCollectionAsData = JKEncodeOptionResultData | JKEncodeOptionCollectionObj;
-constexpr JKEncodeOptionType kCollectionAsString = JKEncodeOptionResultString | JKEncodeOptionCollectionObj;
+constexpr JKEncodeOptionType kCollectionAsData =
+    JKEncodeOptionResultData | JKEncodeOptionCollectionObj;
+constexpr JKEncodeOptionType kCollectionAsString =
+    JKEncodeOptionResultString | JKEncodeOptionCollectionObj;
 
 JKEncodeOptionType StringEncodeOption(JKEncodeOptionType result, bool includeQuotes) {
   return result | JKEncodeOptionStringObj | (includeQuotes ? 0 : JKEncodeOptionStringObjTrimQuotes);
@@ -18,7 +20,9 @@ JKEncodeOptionType StringEncodeOption(JKEncodeOptionType result, bool includeQuo
 
 // Writing arrays and dictionaries.
 
-kx::Bytes JSONData(const kx::Value& collection) { return JSONDataWithOptions(collection, JKSerializeOptionNone, nullptr); }
+kx::Bytes JSONData(const kx::Value& collection) {
+  return JSONDataWithOptions(collection, JKSerializeOptionNone, nullptr);
+}
 
 kx::Bytes JSONData(const kx::Dictionary& dictionary) {
   kx::Bytes out;
@@ -32,16 +36,19 @@ kx::Bytes JSONData(const kx::Array& array) {
   return out;
 }
 
-kx::Bytes JSONDataWithOptions(const kx::Value& collection, JKSerializeOptionFlags serializeOptions, kx::Error* error) {
+kx::Bytes JSONDataWithOptions(const kx::Value& collection, JKSerializeOptionFlags serializeOptions,
+                              kx::Error* error) {
   kx::Bytes out;
-  kx::ignoreError(JKSerializer::serializeObject(collection, serializeOptions, kCollectionAsData, nullptr, &out, error));
+  kx::ignoreError(JKSerializer::serializeObject(collection, serializeOptions, kCollectionAsData,
+                                                nullptr, &out, error));
   return out;
 }
 
 kx::Bytes JSONDataWithOptions(const kx::Value& collection, JKSerializeOptionFlags serializeOptions,
                               const JKSerializeUnsupportedClassesBlock& block, kx::Error* error) {
   kx::Bytes out;
-  kx::ignoreError(JKSerializer::serializeObject(collection, serializeOptions, kCollectionAsData, &block, &out, error));
+  kx::ignoreError(JKSerializer::serializeObject(collection, serializeOptions, kCollectionAsData,
+                                                &block, &out, error));
   return out;
 }
 
@@ -61,17 +68,21 @@ std::string JSONString(const kx::Array& array) {
   return out;
 }
 
-std::string JSONStringWithOptions(const kx::Value& collection, JKSerializeOptionFlags serializeOptions,
-                                  kx::Error* error) {
+std::string JSONStringWithOptions(const kx::Value& collection,
+                                  JKSerializeOptionFlags serializeOptions, kx::Error* error) {
   std::string out;
-  kx::ignoreError(JKSerializer::serializeObject(collection, serializeOptions, kCollectionAsString, nullptr, &out, error));
+  kx::ignoreError(JKSerializer::serializeObject(collection, serializeOptions, kCollectionAsString,
+                                                nullptr, &out, error));
   return out;
 }
 
-std::string JSONStringWithOptions(const kx::Value& collection, JKSerializeOptionFlags serializeOptions,
-                                  const JKSerializeUnsupportedClassesBlock& block, kx::Error* error) {
+std::string JSONStringWithOptions(const kx::Value& collection,
+                                  JKSerializeOptionFlags serializeOptions,
+                                  const JKSerializeUnsupportedClassesBlock& block,
+                                  kx::Error* error) {
   std::string out;
-  kx::ignoreError(JKSerializer::serializeObject(collection, serializeOptions, kCollectionAsString, &block, &out, error));
+  kx::ignoreError(JKSerializer::serializeObject(collection, serializeOptions, kCollectionAsString,
+                                                &block, &out, error));
   return out;
 }
 
@@ -85,18 +96,20 @@ std::string JSONString(const std::string& string) {
   return JSONStringWithOptions(std::string_view(string), JKSerializeOptionNone, true, nullptr);
 }
 
-kx::Bytes JSONDataWithOptions(std::string_view string, JKSerializeOptionFlags serializeOptions, bool includeQuotes,
-                              kx::Error* error) {
+kx::Bytes JSONDataWithOptions(std::string_view string, JKSerializeOptionFlags serializeOptions,
+                              bool includeQuotes, kx::Error* error) {
   kx::Bytes out;
-  kx::ignoreError(JKSerializer::serializeObject(kx::Value(string), serializeOptions,
-                                StringEncodeOption(JKEncodeOptionResultData, includeQuotes), nullptr, &out, error));
+  kx::ignoreError(JKSerializer::serializeObject(
+      kx::Value(string), serializeOptions,
+      StringEncodeOption(JKEncodeOptionResultData, includeQuotes), nullptr, &out, error));
   return out;
 }
 
 std::string JSONStringWithOptions(std::string_view string, JKSerializeOptionFlags serializeOptions,
                                   bool includeQuotes, kx::Error* error) {
   std::string out;
-  kx::ignoreError(JKSerializer::serializeObject(kx::Value(string), serializeOptions,
-                                StringEncodeOption(JKEncodeOptionResultString, includeQuotes), nullptr, &out, error));
+  kx::ignoreError(JKSerializer::serializeObject(
+      kx::Value(string), serializeOptions,
+      StringEncodeOption(JKEncodeOptionResultString, includeQuotes), nullptr, &out, error));
   return out;
 }

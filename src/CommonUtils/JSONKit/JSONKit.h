@@ -87,19 +87,23 @@ using JKSerializeUnsupportedClassesBlock =
 // parse strictly (options 0).
 // ---------------------------------------------------------------------------
 kx::Value objectFromJSONString(std::string_view json);
-kx::Value objectFromJSONStringWithParseOptions(std::string_view json, JKParseOptionFlags parseOptionFlags,
+kx::Value objectFromJSONStringWithParseOptions(std::string_view json,
+                                               JKParseOptionFlags parseOptionFlags,
                                                kx::Error* error = nullptr);
 kx::Value objectFromJSONData(const kx::Bytes& data);
-kx::Value objectFromJSONDataWithParseOptions(const kx::Bytes& data, JKParseOptionFlags parseOptionFlags,
+kx::Value objectFromJSONDataWithParseOptions(const kx::Bytes& data,
+                                             JKParseOptionFlags parseOptionFlags,
                                              kx::Error* error = nullptr);
 
 // The same, with every array and dictionary of the result mutable through
 // JKArray and JKDictionary.
 kx::Value mutableObjectFromJSONString(std::string_view json);
-kx::Value mutableObjectFromJSONStringWithParseOptions(std::string_view json, JKParseOptionFlags parseOptionFlags,
+kx::Value mutableObjectFromJSONStringWithParseOptions(std::string_view json,
+                                                      JKParseOptionFlags parseOptionFlags,
                                                       kx::Error* error = nullptr);
 kx::Value mutableObjectFromJSONData(const kx::Bytes& data);
-kx::Value mutableObjectFromJSONDataWithParseOptions(const kx::Bytes& data, JKParseOptionFlags parseOptionFlags,
+kx::Value mutableObjectFromJSONDataWithParseOptions(const kx::Bytes& data,
+                                                    JKParseOptionFlags parseOptionFlags,
                                                     kx::Error* error = nullptr);
 
 // ---------------------------------------------------------------------------
@@ -118,10 +122,12 @@ kx::Bytes JSONDataWithOptions(const kx::Value& collection, JKSerializeOptionFlag
 std::string JSONString(const kx::Value& collection);
 std::string JSONString(const kx::Dictionary& dictionary);
 std::string JSONString(const kx::Array& array);
-std::string JSONStringWithOptions(const kx::Value& collection, JKSerializeOptionFlags serializeOptions,
+std::string JSONStringWithOptions(const kx::Value& collection,
+                                  JKSerializeOptionFlags serializeOptions, kx::Error* error);
+std::string JSONStringWithOptions(const kx::Value& collection,
+                                  JKSerializeOptionFlags serializeOptions,
+                                  const JKSerializeUnsupportedClassesBlock& block,
                                   kx::Error* error);
-std::string JSONStringWithOptions(const kx::Value& collection, JKSerializeOptionFlags serializeOptions,
-                                  const JKSerializeUnsupportedClassesBlock& block, kx::Error* error);
 
 // The same with a delegate's formatter: `selector`, called on `delegate`,
 // returns a replacement for a value that cannot be written, or nothing to make
@@ -130,12 +136,13 @@ std::string JSONStringWithOptions(const kx::Value& collection, JKSerializeOption
 // {"NSInvalidArgumentException", "The delegate argument is not NULL, but the
 // selector argument is NULL."}.
 template <class Delegate>
-using JKSerializeUnsupportedClassesSelector = std::optional<kx::Value> (Delegate::*)(const kx::Value& object);
+using JKSerializeUnsupportedClassesSelector =
+    std::optional<kx::Value> (Delegate::*)(const kx::Value& object);
 
 namespace jsonkit {
 template <class Delegate>
-JKSerializeUnsupportedClassesBlock DelegateFormatter(Delegate* delegate,
-                                                     JKSerializeUnsupportedClassesSelector<Delegate> selector) {
+JKSerializeUnsupportedClassesBlock DelegateFormatter(
+    Delegate* delegate, JKSerializeUnsupportedClassesSelector<Delegate> selector) {
   if (delegate == nullptr) return nullptr;
   if (selector == nullptr) {
     throw kx::Exception("NSInvalidArgumentException",
@@ -146,16 +153,21 @@ JKSerializeUnsupportedClassesBlock DelegateFormatter(Delegate* delegate,
 }  // namespace jsonkit
 
 template <class Delegate>
-kx::Bytes JSONDataWithOptions(const kx::Value& collection, JKSerializeOptionFlags serializeOptions, Delegate* delegate,
-                              JKSerializeUnsupportedClassesSelector<Delegate> selector, kx::Error* error) {
-  return JSONDataWithOptions(collection, serializeOptions, jsonkit::DelegateFormatter(delegate, selector), error);
+kx::Bytes JSONDataWithOptions(const kx::Value& collection, JKSerializeOptionFlags serializeOptions,
+                              Delegate* delegate,
+                              JKSerializeUnsupportedClassesSelector<Delegate> selector,
+                              kx::Error* error) {
+  return JSONDataWithOptions(collection, serializeOptions,
+                             jsonkit::DelegateFormatter(delegate, selector), error);
 }
 
 template <class Delegate>
-std::string JSONStringWithOptions(const kx::Value& collection, JKSerializeOptionFlags serializeOptions,
-                                  Delegate* delegate, JKSerializeUnsupportedClassesSelector<Delegate> selector,
+std::string JSONStringWithOptions(const kx::Value& collection,
+                                  JKSerializeOptionFlags serializeOptions, Delegate* delegate,
+                                  JKSerializeUnsupportedClassesSelector<Delegate> selector,
                                   kx::Error* error) {
-  return JSONStringWithOptions(collection, serializeOptions, jsonkit::DelegateFormatter(delegate, selector), error);
+  return JSONStringWithOptions(collection, serializeOptions,
+                               jsonkit::DelegateFormatter(delegate, selector), error);
 }
 
 // ---------------------------------------------------------------------------
@@ -163,8 +175,8 @@ std::string JSONStringWithOptions(const kx::Value& collection, JKSerializeOption
 // ---------------------------------------------------------------------------
 kx::Bytes JSONData(const std::string& string);
 std::string JSONString(const std::string& string);
-kx::Bytes JSONDataWithOptions(std::string_view string, JKSerializeOptionFlags serializeOptions, bool includeQuotes,
-                              kx::Error* error);
+kx::Bytes JSONDataWithOptions(std::string_view string, JKSerializeOptionFlags serializeOptions,
+                              bool includeQuotes, kx::Error* error);
 std::string JSONStringWithOptions(std::string_view string, JKSerializeOptionFlags serializeOptions,
                                   bool includeQuotes, kx::Error* error);
 

@@ -85,10 +85,10 @@ std::optional<GEMagicResult> sniff(const Subject& subject, bool decompress, kx::
     static const char empty = 0;
     auto run = [&](int flags, std::string* out) {
       magic_setflags(handle, flags);
-      const char* answer = subject.path
-                               ? magic_file(handle, subject.path->c_str())
-                               : magic_buffer(handle, subject.bytes ? subject.bytes : &empty,
-                                              subject.length);
+      const char* answer =
+          subject.path
+              ? magic_file(handle, subject.path->c_str())
+              : magic_buffer(handle, subject.bytes ? subject.bytes : &empty, subject.length);
       if (!answer) {
         const char* detail = magic_error(handle);
         kx::SetError(error, kx::Error::make(kGEMagicKitErrorDomain, magic_errno(handle),

@@ -63,7 +63,8 @@ class GEMagicKit {
   // The identifiers `identifier` conforms to, recursively: its direct
   // parents in declaration order, then the hierarchy of each parent in turn
   // (duplicates kept); nullopt for an undeclared type.
-  static std::optional<std::vector<std::string>> typeHierarchyForType(const std::string& identifier);
+  static std::optional<std::vector<std::string>> typeHierarchyForType(
+      const std::string& identifier);
 
   // Closes the handle so that the next call opens it and loads the database
   // again (tests use it to change the resources folder).

@@ -20,9 +20,9 @@ std::unique_ptr<ZZAESDecryptInputStream> ZZAESDecryptInputStream::create(
   }
   const std::size_t derivedLength = 2 * keyLength + kPasswordVerifierLength;
   kx::Error cryptoError;
-  std::optional<kx::Bytes> derived = kx::Crypto::pbkdf2HmacSha1(
-      kx::ByteView(password), kx::ByteView(header, saltLength), kIterations, derivedLength,
-      &cryptoError);
+  std::optional<kx::Bytes> derived =
+      kx::Crypto::pbkdf2HmacSha1(kx::ByteView(password), kx::ByteView(header, saltLength),
+                                 kIterations, derivedLength, &cryptoError);
   if (!derived || derived->size() != derivedLength) {
     kx::SetError(error, ZZError::withUnderlying(ZZWrongPassword, cryptoError));
     return nullptr;
@@ -41,8 +41,7 @@ std::unique_ptr<ZZAESDecryptInputStream> ZZAESDecryptInputStream::create(
       return nullptr;
     }
   }
-  std::unique_ptr<ZZAESDecryptInputStream> stream(
-      new ZZAESDecryptInputStream(std::move(upstream)));
+  std::unique_ptr<ZZAESDecryptInputStream> stream(new ZZAESDecryptInputStream(std::move(upstream)));
   if (!stream->aes_.init(kx::ByteView(derived->data(), keyLength), kx::AesEcb::Direction::Encrypt,
                          &cryptoError)) {
     kx::SetError(error, ZZError::withUnderlying(ZZUnsupportedEncryptionMethod, cryptoError));

@@ -30,8 +30,9 @@ struct LocalFileRange {
 // archive stand for a huge one, and a rewrite would copy the shared bytes
 // once per entry.
 std::optional<std::size_t> firstOverlap(std::vector<LocalFileRange> ranges) {
-  std::stable_sort(ranges.begin(), ranges.end(),
-                   [](const LocalFileRange& a, const LocalFileRange& b) { return a.start < b.start; });
+  std::stable_sort(
+      ranges.begin(), ranges.end(),
+      [](const LocalFileRange& a, const LocalFileRange& b) { return a.start < b.start; });
   std::uint64_t reached = 0;
   for (std::size_t i = 0; i < ranges.size(); ++i) {
     if (i > 0 && ranges[i].start < reached) return ranges[i].index;
@@ -127,8 +128,9 @@ bool ZZArchive::load(bool createIfMissing, kx::Error* error) {
       return false;
     }
     ZZCentralFileHeader header(p);
-    const std::uint64_t localEnd = static_cast<std::uint64_t>(header.relativeOffsetOfLocalHeader()) +
-                                   ZZLocalFileHeader::kFixedSize;
+    const std::uint64_t localEnd =
+        static_cast<std::uint64_t>(header.relativeOffsetOfLocalHeader()) +
+        ZZLocalFileHeader::kFixedSize;
     if (header.signature() != ZZCentralFileHeader::kSignature || header.diskNumberStart() != 0 ||
         localEnd > directoryStart) {
       kx::SetError(error, ZZError::withIndex(ZZCentralFileHeaderReadErrorCode, i));
@@ -189,18 +191,19 @@ bool ZZArchive::writeArchive(const std::vector<std::shared_ptr<ZZArchiveEntry>>&
   // local files where they are: the archive's bytes up to the end of the
   // furthest of those local files are copied as they stand.
   std::size_t kept = 0;
-  while (kept < newEntries.size() && kept < entries_.size() &&
-         newEntries[kept] == entries_[kept])
+  while (kept < newEntries.size() && kept < entries_.size() && newEntries[kept] == entries_[kept])
     ++kept;
 
   std::vector<std::unique_ptr<ZZArchiveEntryWriter>> writers;
   writers.reserve(newEntries.size());
   std::uint64_t skip = 0;
   for (std::size_t i = 0; i < newEntries.size(); ++i) {
-    std::unique_ptr<ZZArchiveEntryWriter> writer = newEntries[i]->newWriterCanSkipLocalFile(i < kept);
+    std::unique_ptr<ZZArchiveEntryWriter> writer =
+        newEntries[i]->newWriterCanSkipLocalFile(i < kept);
     kx::Error writerError;
     if (!writer->isValid(&writerError)) {
-      kx::SetError(error, ZZError::withUnderlyingAndIndex(ZZLocalFileWriteErrorCode, writerError, i));
+      kx::SetError(error,
+                   ZZError::withUnderlyingAndIndex(ZZLocalFileWriteErrorCode, writerError, i));
       return false;
     }
     skip = std::max(skip, writer->offsetToLocalFileEnd());
@@ -218,7 +221,8 @@ bool ZZArchive::writeArchive(const std::vector<std::shared_ptr<ZZArchiveEntry>>&
     kx::Error e = cause.domain() == ZZErrorDomain && cause.code() == ZZArchiveTooLargeErrorCode
                       ? cause
                       : ZZError::withUnderlying(code, cause);
-    if (index) e.mutableUserInfo().set(ZZEntryIndexKey, kx::Value(static_cast<std::uint64_t>(*index)));
+    if (index)
+      e.mutableUserInfo().set(ZZEntryIndexKey, kx::Value(static_cast<std::uint64_t>(*index)));
     kx::SetError(error, e);
     output->close(nullptr);
     return false;

@@ -7,21 +7,23 @@
 
 std::shared_ptr<ZZArchiveEntry> ZZArchiveEntry::archiveEntryWithFileName(
     const std::string& fileName, bool compress, ZZDataBlock dataBlock) {
-  return archiveEntryWithFileName(fileName, kDefaultFileMode, static_cast<double>(std::time(nullptr)),
-                                  compress ? -1 : 0, std::move(dataBlock), nullptr, nullptr);
+  return archiveEntryWithFileName(fileName, kDefaultFileMode,
+                                  static_cast<double>(std::time(nullptr)), compress ? -1 : 0,
+                                  std::move(dataBlock), nullptr, nullptr);
 }
 
 std::shared_ptr<ZZArchiveEntry> ZZArchiveEntry::archiveEntryWithFileName(
     const std::string& fileName, bool compress, ZZStreamBlock streamBlock) {
-  return archiveEntryWithFileName(fileName, kDefaultFileMode, static_cast<double>(std::time(nullptr)),
-                                  compress ? -1 : 0, nullptr, std::move(streamBlock), nullptr);
+  return archiveEntryWithFileName(fileName, kDefaultFileMode,
+                                  static_cast<double>(std::time(nullptr)), compress ? -1 : 0,
+                                  nullptr, std::move(streamBlock), nullptr);
 }
 
 std::shared_ptr<ZZArchiveEntry> ZZArchiveEntry::archiveEntryWithFileName(
     const std::string& fileName, bool compress, ZZDataConsumerBlock dataConsumerBlock) {
-  return archiveEntryWithFileName(fileName, kDefaultFileMode, static_cast<double>(std::time(nullptr)),
-                                  compress ? -1 : 0, nullptr, nullptr,
-                                  std::move(dataConsumerBlock));
+  return archiveEntryWithFileName(fileName, kDefaultFileMode,
+                                  static_cast<double>(std::time(nullptr)), compress ? -1 : 0,
+                                  nullptr, nullptr, std::move(dataConsumerBlock));
 }
 
 std::shared_ptr<ZZArchiveEntry> ZZArchiveEntry::archiveEntryWithDirectoryName(

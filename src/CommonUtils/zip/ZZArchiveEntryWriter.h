@@ -25,8 +25,7 @@ class ZZArchiveEntryWriter {
   // position in the final archive of the output's first byte.
   virtual bool writeLocalFileToChannelOutput(ZZChannelOutput& output, std::uint64_t initialSkip,
                                              kx::Error* error) = 0;
-  virtual bool writeCentralFileHeaderToChannelOutput(ZZChannelOutput& output,
-                                                     kx::Error* error) = 0;
+  virtual bool writeCentralFileHeaderToChannelOutput(ZZChannelOutput& output, kx::Error* error) = 0;
 };
 
 #endif  // ZN_COMMONUTILS_ZIP_ZZARCHIVEENTRYWRITER_H_

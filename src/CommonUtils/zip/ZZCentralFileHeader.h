@@ -66,7 +66,9 @@ class ZZCentralFileHeader {
   std::uint16_t diskNumberStart() const { return ZZRead16(p_ + kDiskNumberStartOffset); }
   std::uint16_t internalFileAttributes() const { return ZZRead16(p_ + kInternalAttributesOffset); }
   std::uint32_t externalFileAttributes() const { return ZZRead32(p_ + kExternalAttributesOffset); }
-  std::uint32_t relativeOffsetOfLocalHeader() const { return ZZRead32(p_ + kLocalHeaderOffsetOffset); }
+  std::uint32_t relativeOffsetOfLocalHeader() const {
+    return ZZRead32(p_ + kLocalHeaderOffsetOffset);
+  }
 
   const std::uint8_t* fileName() const { return p_ + kFixedSize; }
   const std::uint8_t* extraField() const { return fileName() + fileNameLength(); }

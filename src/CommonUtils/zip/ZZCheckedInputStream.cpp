@@ -52,7 +52,8 @@ ssize_t ZZCheckedInputStream::read(std::uint8_t* buffer, std::size_t maxLength) 
   size_ += n;
   std::size_t done = 0;
   while (done < n) {
-    uInt piece = static_cast<uInt>(std::min<std::size_t>(n - done, std::numeric_limits<uInt>::max()));
+    uInt piece =
+        static_cast<uInt>(std::min<std::size_t>(n - done, std::numeric_limits<uInt>::max()));
     crc32_ = ::crc32(crc32_, buffer + done, piece);
     done += piece;
   }

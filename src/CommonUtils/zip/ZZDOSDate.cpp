@@ -21,7 +21,8 @@ ZZDOSDate ZZDOSDate::fromSecondsSince1970(double seconds) {
   ZZDOSDate out;
   std::tm tm{};
   bool converted = false;
-  if (std::isfinite(seconds) && seconds > static_cast<double>(std::numeric_limits<std::time_t>::min()) &&
+  if (std::isfinite(seconds) &&
+      seconds > static_cast<double>(std::numeric_limits<std::time_t>::min()) &&
       seconds < static_cast<double>(std::numeric_limits<std::time_t>::max())) {
     std::time_t t = static_cast<std::time_t>(std::floor(seconds));
     converted = localtime_r(&t, &tm) != nullptr;

@@ -19,8 +19,8 @@ ssize_t ZZDataInputStream::read(std::uint8_t* buffer, std::size_t maxLength) {
     status_ = ZZStreamStatus::AtEnd;
     return 0;
   }
-  std::size_t n = std::min({left, maxLength,
-                            static_cast<std::size_t>(std::numeric_limits<ssize_t>::max())});
+  std::size_t n =
+      std::min({left, maxLength, static_cast<std::size_t>(std::numeric_limits<ssize_t>::max())});
   if (n > 0) std::memcpy(buffer, bytes_.data() + position_, n);
   position_ += n;
   return static_cast<ssize_t>(n);

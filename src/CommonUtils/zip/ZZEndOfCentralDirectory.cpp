@@ -6,9 +6,8 @@ std::optional<ZZEndOfCentralDirectory> ZZEndOfCentralDirectory::locate(const std
                                                                        std::size_t size) {
   if (!data || size < kFixedSize) return std::nullopt;
   const std::size_t latest = size - kFixedSize;
-  const std::size_t earliest = size > kFixedSize + kMaxCommentLength
-                                   ? size - (kFixedSize + kMaxCommentLength)
-                                   : 0;
+  const std::size_t earliest =
+      size > kFixedSize + kMaxCommentLength ? size - (kFixedSize + kMaxCommentLength) : 0;
   std::size_t pos = latest + 1;
   bool found = false;
   while (pos > earliest) {
@@ -36,10 +35,9 @@ std::optional<ZZEndOfCentralDirectory> ZZEndOfCentralDirectory::locate(const std
   if (r.totalNumberOfEntriesInTheCentralDirectoryOnThisDisk !=
       r.totalNumberOfEntriesInTheCentralDirectory)
     return std::nullopt;
-  const std::uint64_t minimumEnd =
-      static_cast<std::uint64_t>(r.offsetOfStartOfCentralDirectory) +
-      static_cast<std::uint64_t>(ZZCentralFileHeader::kFixedSize) *
-          r.totalNumberOfEntriesInTheCentralDirectory;
+  const std::uint64_t minimumEnd = static_cast<std::uint64_t>(r.offsetOfStartOfCentralDirectory) +
+                                   static_cast<std::uint64_t>(ZZCentralFileHeader::kFixedSize) *
+                                       r.totalNumberOfEntriesInTheCentralDirectory;
   if (minimumEnd > pos) return std::nullopt;
   if (static_cast<std::uint64_t>(pos) + kFixedSize + r.zipFileCommentLength != size)
     return std::nullopt;

@@ -80,7 +80,8 @@ std::unique_ptr<ZZChannel> ZZFileChannel::temporaryChannel(kx::Error* error) {
   if (folder.empty()) folder = ".";
   std::string prefix = "." + kx::Path::lastPathComponent(path_) + ".tmp-";
   std::string tempPath;
-  std::unique_ptr<kx::WritableFile> file = fs.createTemporaryFile(folder, prefix, 0644, &tempPath, error);
+  std::unique_ptr<kx::WritableFile> file =
+      fs.createTemporaryFile(folder, prefix, 0644, &tempPath, error);
   if (!file) return nullptr;
   if (!file->close(error)) {
     kx::ignoreError(fs.removeFile(tempPath, nullptr));

@@ -44,9 +44,9 @@ ssize_t ZZInflateInputStream::read(std::uint8_t* buffer, std::size_t maxLength) 
   if (status_ == ZZStreamStatus::AtEnd) return 0;
   if (status_ != ZZStreamStatus::Open) return -1;
   if (maxLength == 0) return 0;
-  const std::size_t limit = std::min<std::size_t>(
-      {maxLength, std::numeric_limits<uInt>::max(),
-       static_cast<std::size_t>(std::numeric_limits<ssize_t>::max())});
+  const std::size_t limit =
+      std::min<std::size_t>({maxLength, std::numeric_limits<uInt>::max(),
+                             static_cast<std::size_t>(std::numeric_limits<ssize_t>::max())});
   stream_.next_out = buffer;
   stream_.avail_out = static_cast<uInt>(limit);
   for (;;) {
@@ -81,7 +81,8 @@ std::optional<kx::Bytes> ZZInflateInputStream::decompressData(const std::uint8_t
                                                               std::size_t size,
                                                               std::size_t uncompressedSize,
                                                               kx::Error* error) {
-  if (size > std::numeric_limits<uInt>::max() || uncompressedSize > std::numeric_limits<uInt>::max()) {
+  if (size > std::numeric_limits<uInt>::max() ||
+      uncompressedSize > std::numeric_limits<uInt>::max()) {
     kx::SetError(error, ZZError::make(ZZDamagedDataErrorCode));
     return std::nullopt;
   }
@@ -104,8 +105,8 @@ std::optional<kx::Bytes> ZZInflateInputStream::decompressData(const std::uint8_t
   for (;;) {
     if (stream.avail_out == 0 && out.size() < uncompressedSize) {
       const std::size_t filled = out.size();
-      const std::size_t grown = std::min(
-          uncompressedSize, std::max({filled * 2, size * 4, kInitialOutputSize}));
+      const std::size_t grown =
+          std::min(uncompressedSize, std::max({filled * 2, size * 4, kInitialOutputSize}));
       out.resize(grown);
       stream.next_out = out.data() + filled;
       stream.avail_out = static_cast<uInt>(grown - filled);

@@ -44,8 +44,7 @@ class ZZInflateInputStream : public ZZInputStream {
   // at the deflate end marker. Memory is taken as the output grows, never
   // the declared size up front.
   static std::optional<kx::Bytes> decompressData(const std::uint8_t* data, std::size_t size,
-                                                 std::size_t uncompressedSize,
-                                                 kx::Error* error);
+                                                 std::size_t uncompressedSize, kx::Error* error);
 
  private:
   ssize_t fail(kx::Error error);

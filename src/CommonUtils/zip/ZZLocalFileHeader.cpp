@@ -70,13 +70,13 @@ std::optional<ZZLocalFileHeader::DataDescriptor> ZZLocalFileHeader::dataDescript
   return read(true, wideFirst);
 }
 
-std::optional<std::uint64_t> ZZLocalFileHeader::localFileLength(const std::uint8_t* p,
-                                                                std::size_t available,
-                                                                const ZZCentralFileHeader& central) {
+std::optional<std::uint64_t> ZZLocalFileHeader::localFileLength(
+    const std::uint8_t* p, std::size_t available, const ZZCentralFileHeader& central) {
   if (!fitsIn(p, available)) return std::nullopt;
   ZZLocalFileHeader header(p);
   if (header.signature() != kSignature) return std::nullopt;
-  const std::uint64_t length = header.headerLength() + static_cast<std::uint64_t>(central.compressedSize());
+  const std::uint64_t length =
+      header.headerLength() + static_cast<std::uint64_t>(central.compressedSize());
   if (length > available) return std::nullopt;
   std::optional<DataDescriptor> descriptor =
       header.dataDescriptor(p + length, static_cast<std::size_t>(available - length), central);

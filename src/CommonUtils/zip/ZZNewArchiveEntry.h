@@ -15,8 +15,8 @@
 class ZZNewArchiveEntry : public ZZArchiveEntry {
  public:
   ZZNewArchiveEntry(std::string fileName, std::uint16_t fileMode, double lastModified,
-                    std::int64_t compressionLevel, ZZDataBlock dataBlock,
-                    ZZStreamBlock streamBlock, ZZDataConsumerBlock dataConsumerBlock);
+                    std::int64_t compressionLevel, ZZDataBlock dataBlock, ZZStreamBlock streamBlock,
+                    ZZDataConsumerBlock dataConsumerBlock);
 
   bool compressed() const override { return compressionLevel_ != 0; }
   bool encrypted() const override { return false; }

@@ -30,16 +30,12 @@ bool blockFailed(const kx::Error& blockError, kx::Error* error) {
 std::uint16_t ZZNewArchiveEntryWriter::levelFlags(std::int64_t level) {
   switch (level) {
     case 1:
-    case 2:
-      return 6;
+    case 2: return 6;
     case 3:
-    case 4:
-      return 4;
+    case 4: return 4;
     case 8:
-    case 9:
-      return 2;
-    default:
-      return 0;
+    case 9: return 2;
+    default: return 0;
   }
 }
 
@@ -52,8 +48,10 @@ ZZNewArchiveEntryWriter::ZZNewArchiveEntryWriter(const std::string& fileName,
       dataBlock_(std::move(dataBlock)),
       streamBlock_(std::move(streamBlock)),
       dataConsumerBlock_(std::move(dataConsumerBlock)) {
-  if (fileName.size() > 0xffff) nameError_ = ENAMETOOLONG;
-  else if (!kx::Text::isValidUtf8(fileName)) nameError_ = EILSEQ;
+  if (fileName.size() > 0xffff)
+    nameError_ = ENAMETOOLONG;
+  else if (!kx::Text::isValidUtf8(fileName))
+    nameError_ = EILSEQ;
   const std::size_t nameLength = nameError_ == 0 ? fileName.size() : 0;
   const std::uint16_t flags = static_cast<std::uint16_t>(
       (1 << 11) | (hasDataSource() ? (1 << 3) : 0) | levelFlags(compressionLevel));
@@ -70,8 +68,8 @@ ZZNewArchiveEntryWriter::ZZNewArchiveEntryWriter(const std::string& fileName,
   ZZWrite16(c + ZZCentralFileHeader::kTimeOffset, when.time);
   ZZWrite16(c + ZZCentralFileHeader::kDateOffset, when.date);
   ZZWrite16(c + ZZCentralFileHeader::kFileNameLengthOffset, static_cast<std::uint16_t>(nameLength));
-  ZZWrite32(c + ZZCentralFileHeader::kExternalAttributesOffset,
-            static_cast<std::uint32_t>(fileMode) << 16);
+  ZZWrite32(c + ZZCentralFileHeader::kExternalAttributesOffset, static_cast<std::uint32_t>(fileMode)
+                                                                    << 16);
   std::memcpy(c + ZZCentralFileHeader::kFixedSize, fileName.data(), nameLength);
 
   localFileHeader_.assign(ZZLocalFileHeader::kFixedSize + nameLength, 0);
@@ -103,8 +101,8 @@ bool ZZNewArchiveEntryWriter::writeData(ZZChannelOutput& output, std::uint32_t* 
       return false;
     }
     if (!output.writeData(data->data(), data->size(), error)) return false;
-    *crc = static_cast<std::uint32_t>(::crc32(::crc32(0L, Z_NULL, 0), data->data(),
-                                              static_cast<uInt>(data->size())));
+    *crc = static_cast<std::uint32_t>(
+        ::crc32(::crc32(0L, Z_NULL, 0), data->data(), static_cast<uInt>(data->size())));
     *compressed = *uncompressed = data->size();
     return true;
   }
@@ -123,8 +121,8 @@ bool ZZNewArchiveEntryWriter::writeData(ZZChannelOutput& output, std::uint32_t* 
   if (dataBlock_) {
     std::optional<kx::Bytes> data = dataBlock_(&blockError);
     if (!data) return blockFailed(blockError, error);
-    ok = data->empty() || stream->write(data->data(), data->size()) ==
-                              static_cast<ssize_t>(data->size());
+    ok = data->empty() ||
+         stream->write(data->data(), data->size()) == static_cast<ssize_t>(data->size());
   } else if (streamBlock_) {
     if (!streamBlock_(*stream, &blockError)) return blockFailed(blockError, error);
   } else if (dataConsumerBlock_) {

@@ -43,7 +43,8 @@ std::uint32_t crcOf(const std::uint8_t* data, std::size_t size) {
   unsigned long crc = ::crc32(0L, Z_NULL, 0);
   std::size_t done = 0;
   while (done < size) {
-    uInt piece = static_cast<uInt>(std::min<std::size_t>(size - done, std::numeric_limits<uInt>::max()));
+    uInt piece =
+        static_cast<uInt>(std::min<std::size_t>(size - done, std::numeric_limits<uInt>::max()));
     crc = ::crc32(crc, data + done, piece);
     done += piece;
   }
@@ -56,7 +57,8 @@ ZZOldArchiveEntry::ZZOldArchiveEntry(ZZBytes contents, std::size_t centralOffset
                                      std::size_t localFilesEnd)
     : contents_(std::move(contents)), centralOffset_(centralOffset), localFilesEnd_(localFilesEnd) {
   ZZCentralFileHeader central = centralFileHeader();
-  encryptionMode_ = encryptionModeOf(central.generalPurposeBitFlag(), central.extraAES().has_value());
+  encryptionMode_ =
+      encryptionModeOf(central.generalPurposeBitFlag(), central.extraAES().has_value());
 }
 
 std::uint16_t ZZOldArchiveEntry::compressionMethod() const {
@@ -94,14 +96,13 @@ std::uint16_t ZZOldArchiveEntry::fileMode() const {
   switch (central.fileAttributeCompatibility()) {
     case 3:  // Unix
       return static_cast<std::uint16_t>(external >> 16);
-    case 0:    // MS-DOS
+    case 0:     // MS-DOS
     case 10: {  // NTFS
       std::uint16_t mode = (external & 0x18) ? kDefaultDirectoryMode : kDefaultFileMode;
       if (external & 0x01) mode &= static_cast<std::uint16_t>(~0200);
       return mode;
     }
-    default:
-      return 0;
+    default: return 0;
   }
 }
 
@@ -156,9 +157,7 @@ bool ZZOldArchiveEntry::locateFileData(FileData* out, kx::Error* error) const {
     return false;
   }
   switch (encryptionMode_) {
-    case kNone:
-      out->data = contents_.subrange(dataStart, length);
-      return true;
+    case kNone: out->data = contents_.subrange(dataStart, length); return true;
     case kStandard:
       if (length < ZZStandardDecryptInputStream::kHeaderLength) {
         kx::SetError(error, ZZError::make(ZZDamagedDataErrorCode));
@@ -190,13 +189,11 @@ bool ZZOldArchiveEntry::locateFileData(FileData* out, kx::Error* error) const {
       out->encryptionHeader = contents_.data() + dataStart;
       out->data = contents_.subrange(
           dataStart + salt + ZZAESDecryptInputStream::kPasswordVerifierLength, length - overhead);
-      out->authenticationCode =
-          contents_.data() + dataStart + length - ZZAESDecryptInputStream::kAuthenticationCodeLength;
+      out->authenticationCode = contents_.data() + dataStart + length -
+                                ZZAESDecryptInputStream::kAuthenticationCodeLength;
       return true;
     }
-    default:
-      kx::SetError(error, ZZError::make(ZZUnsupportedEncryptionMethod));
-      return false;
+    default: kx::SetError(error, ZZError::make(ZZUnsupportedEncryptionMethod)); return false;
   }
 }
 
@@ -237,13 +234,12 @@ std::unique_ptr<ZZInputStream> ZZOldArchiveEntry::makeStream(const FileData& fil
     const std::uint16_t check = (central.generalPurposeBitFlag() & kFlagDataDescriptor)
                                     ? central.lastModFileTime()
                                     : static_cast<std::uint16_t>(central.crc32() >> 16);
-    stream = ZZStandardDecryptInputStream::create(std::move(stream), password,
-                                                  file.encryptionHeader, check,
-                                                  central.versionMadeBy(), error);
+    stream = ZZStandardDecryptInputStream::create(
+        std::move(stream), password, file.encryptionHeader, check, central.versionMadeBy(), error);
   } else if (encryptionMode_ == kWinZipAES) {
-    stream = ZZAESDecryptInputStream::create(std::move(stream), password, file.encryptionHeader,
-                                             file.strength, error, &file.data,
-                                             file.authenticationCode);
+    stream =
+        ZZAESDecryptInputStream::create(std::move(stream), password, file.encryptionHeader,
+                                        file.strength, error, &file.data, file.authenticationCode);
   }
   if (!stream) return nullptr;
   if (compressionMethod() == kMethodDeflated)
@@ -261,9 +257,8 @@ std::optional<kx::Bytes> ZZOldArchiveEntry::newDataWithPassword(const std::strin
   if (encryptionMode_ == kNone) {
     std::optional<kx::Bytes> data;
     if (compressionMethod() == kMethodDeflated) {
-      data = ZZInflateInputStream::decompressData(file.data.data(), file.data.size(),
-                                                  static_cast<std::size_t>(uncompressedSize()),
-                                                  error);
+      data = ZZInflateInputStream::decompressData(
+          file.data.data(), file.data.size(), static_cast<std::size_t>(uncompressedSize()), error);
     } else {
       data = file.data.copy();
     }
@@ -353,10 +348,12 @@ bool ZZOldArchiveEntry::check(kx::Error* error) const {
     // The values come from a signed descriptor after the data (with 64-bit
     // sizes when the entry was streamed as Zip64).
     const std::size_t dataStart = localOffset + header.headerLength();
-    const std::uint64_t descriptor = static_cast<std::uint64_t>(dataStart) + central.compressedSize();
+    const std::uint64_t descriptor =
+        static_cast<std::uint64_t>(dataStart) + central.compressedSize();
     if (descriptor > localFilesEnd_) return mismatch();
-    std::optional<ZZLocalFileHeader::DataDescriptor> d = header.dataDescriptor(
-        contents_.data() + descriptor, static_cast<std::size_t>(localFilesEnd_ - descriptor), central);
+    std::optional<ZZLocalFileHeader::DataDescriptor> d =
+        header.dataDescriptor(contents_.data() + descriptor,
+                              static_cast<std::size_t>(localFilesEnd_ - descriptor), central);
     if (!d || !d->signature || d->compressedSize > 0xffffffffu || d->uncompressedSize > 0xffffffffu)
       return mismatch();
     crc = d->crc32;

@@ -57,10 +57,10 @@ class ZZOldArchiveEntry : public ZZArchiveEntry {
  private:
   // Where the entry's bytes lie, found and bounds-checked.
   struct FileData {
-    ZZBytes data;                                  // what the streams decode
-    const std::uint8_t* encryptionHeader = nullptr;  // mode 1: 12 bytes; mode 3: salt + verifier
+    ZZBytes data;                                      // what the streams decode
+    const std::uint8_t* encryptionHeader = nullptr;    // mode 1: 12 bytes; mode 3: salt + verifier
     const std::uint8_t* authenticationCode = nullptr;  // mode 3: 10 bytes after the data
-    std::uint8_t strength = 0;                     // mode 3
+    std::uint8_t strength = 0;                         // mode 3
   };
 
   bool checkEncryptionAndCompression(kx::Error* error) const;

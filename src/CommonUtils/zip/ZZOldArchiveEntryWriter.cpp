@@ -16,7 +16,8 @@ ZZOldArchiveEntryWriter::ZZOldArchiveEntryWriter(ZZBytes contents, std::size_t c
   // unsigned header, data past the directory, another name) are not copied.
   const std::uint8_t* local = contents.data() + localHeaderOffset_;
   const std::size_t available = localFilesEnd - localHeaderOffset_;
-  std::optional<std::uint64_t> length = ZZLocalFileHeader::localFileLength(local, available, central);
+  std::optional<std::uint64_t> length =
+      ZZLocalFileHeader::localFileLength(local, available, central);
   if (!length || !ZZLocalFileHeader(local).hasNameOf(central)) return;
   localFileLength_ = *length;
   if (!skipLocalFile_)

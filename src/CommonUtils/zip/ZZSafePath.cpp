@@ -9,7 +9,8 @@ std::optional<std::string> ZZSafePath::join(std::string_view directory, std::str
   auto refuse = [&]() -> std::optional<std::string> {
     kx::Dictionary info;
     info.set(kx::kFilePathErrorKey, kx::Value(std::string(entryName)));
-    kx::SetError(error, kx::Error(ZZErrorDomain, ZZUnsafeFileNameErrorCode, kx::Value(std::move(info))));
+    kx::SetError(error,
+                 kx::Error(ZZErrorDomain, ZZUnsafeFileNameErrorCode, kx::Value(std::move(info))));
     return std::nullopt;
   };
   if (entryName.empty() || entryName.front() == '/' ||

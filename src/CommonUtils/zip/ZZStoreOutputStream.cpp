@@ -24,7 +24,8 @@ ssize_t ZZStoreOutputStream::write(const std::uint8_t* buffer, std::size_t lengt
   }
   std::size_t done = 0;
   while (done < length) {
-    uInt piece = static_cast<uInt>(std::min<std::size_t>(length - done, std::numeric_limits<uInt>::max()));
+    uInt piece =
+        static_cast<uInt>(std::min<std::size_t>(length - done, std::numeric_limits<uInt>::max()));
     crc32_ = ::crc32(crc32_, buffer + done, piece);
     done += piece;
   }

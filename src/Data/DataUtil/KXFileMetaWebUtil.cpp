@@ -36,7 +36,8 @@ std::optional<double> wholeNumber(std::string_view text) {
 // other form.
 std::optional<std::pair<double, double>> imageDimensions(const std::string& imageSize) {
   std::size_t x = imageSize.find('x');
-  if (x == std::string::npos || imageSize.find('x', x + 1) != std::string::npos) return std::nullopt;
+  if (x == std::string::npos || imageSize.find('x', x + 1) != std::string::npos)
+    return std::nullopt;
   std::optional<double> width = wholeNumber(std::string_view(imageSize).substr(0, x));
   std::optional<double> height = wholeNumber(std::string_view(imageSize).substr(x + 1));
   if (!width || !height) return std::nullopt;
@@ -164,8 +165,8 @@ std::optional<kx::Dictionary> KXFileMetaWebUtil::entryFromFileMeta(
     entry->set("subTreeDirNum", static_cast<unsigned long long>(
                                     KXNotebookUtil::getSubDirNumOfNotebook(client_, fileId)));
   }
-  if (const kx::Value* id = entry->find("id");
-      id && id->isString() && id->string().empty() && parentId == KXDataClient::kAboveRootParentId) {
+  if (const kx::Value* id = entry->find("id"); id && id->isString() && id->string().empty() &&
+                                               parentId == KXDataClient::kAboveRootParentId) {
     entry->set("id", KXDataClient::kRootFileId);
   }
   const kx::Value* domain = entry->find("domain");

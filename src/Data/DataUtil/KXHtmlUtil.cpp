@@ -27,7 +27,7 @@ struct Entity {
 
 // Decoded before "&amp;". No character here forms part of an entity.
 constexpr Entity kEntities[] = {
-    {"&cent;", "\u00A2"}, {"&copy;", "\u00A9"},  {"&euro;", "\u20AC"}, {"&gt;", ">"},
+    {"&cent;", "\u00A2"}, {"&copy;", "\u00A9"},  {"&euro;", "\u20AC"},  {"&gt;", ">"},
     {"&lt;", "<"},        {"&nbsp;", " "},       {"&pound;", "\u00A3"}, {"&reg;", "\u00AE"},
     {"&sect;", "\u00A7"}, {"&trade;", "\u2122"}, {"&yen;", "\u00A5"},
 };
@@ -68,11 +68,14 @@ KXHtmlUtil& KXHtmlUtil::sharedUtil() {
 std::array<std::string, 2> KXHtmlUtil::htmlHeadAndTailForEditor() {
   KXConfiguration& config = KXConfiguration::sharedConfiguration();
   const std::string fontSize = config.stringForKey(kKXConfigFontSize, kKXConfigFontSizeDefault);
-  const std::string fontFamily = config.stringForKey(kKXConfigFontFamily, kKXConfigFontFamilyDefault);
+  const std::string fontFamily =
+      config.stringForKey(kKXConfigFontFamily, kKXConfigFontFamilyDefault);
   std::string head = "<!doctype html><html><head><script src=\"" + resourceURL("editor.js") +
                      "\"></script><style>.default-style, body {font : " + fontSize + "px \"" +
-                     fontFamily + "\"; background:white;}</style><link rel=\"styleSheet\" "
-                     "type=\"text/css\" href=\"" + resourceURL("editor.css") + "\"></head><body>";
+                     fontFamily +
+                     "\"; background:white;}</style><link rel=\"styleSheet\" "
+                     "type=\"text/css\" href=\"" +
+                     resourceURL("editor.css") + "\"></head><body>";
   return {std::move(head), "</body></html>"};
 }
 
@@ -98,7 +101,8 @@ std::string KXHtmlUtil::replaceHTMLEntities(std::string_view text) const {
   std::string out;
   out.reserve(text.size());
   std::size_t copied = 0;
-  for (std::size_t amp = text.find('&'); amp != std::string_view::npos; amp = text.find('&', amp + 1)) {
+  for (std::size_t amp = text.find('&'); amp != std::string_view::npos;
+       amp = text.find('&', amp + 1)) {
     std::string_view rest = text.substr(amp);
     std::string_view replacement;
     std::size_t length = 0;
@@ -130,7 +134,8 @@ std::optional<std::string> KXHtmlUtil::markDupForResource(std::string_view html)
   const std::string marked = mark + " " + kResourceDupAttribute + "=\"1\"";
   std::string out;
   std::size_t copied = 0;
-  for (std::size_t at = html.find(mark); at != std::string_view::npos; at = html.find(mark, copied)) {
+  for (std::size_t at = html.find(mark); at != std::string_view::npos;
+       at = html.find(mark, copied)) {
     out.append(html.substr(copied, at - copied));
     out.append(marked);
     copied = at + mark.size();

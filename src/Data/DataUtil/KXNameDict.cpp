@@ -32,11 +32,11 @@ const std::optional<std::string>& tableText() {
 
 // The keys formatMeta types, in order.
 constexpr const char* kTypedKeys[] = {
-    "encrypted", "version",    "isDirectory", "deleted",         "createTime",
-    "modifyTime", "fileNum",   "dirNum",      "subTreeFileNum",  "subTreeDirNum",
-    "favorited", "transactionTime", "noteType", "size",          "erased",
-    "shared",    "domain",     "dir",         "entryType",       "orgEditorType",
-    "shareType", "stick",      "stickTime",   "rightOfControl"};
+    "encrypted",  "version",         "isDirectory", "deleted",        "createTime",
+    "modifyTime", "fileNum",         "dirNum",      "subTreeFileNum", "subTreeDirNum",
+    "favorited",  "transactionTime", "noteType",    "size",           "erased",
+    "shared",     "domain",          "dir",         "entryType",      "orgEditorType",
+    "shareType",  "stick",           "stickTime",   "rightOfControl"};
 constexpr const char* kTimeKeys[] = {"createTime", "modifyTime", "stickTime"};
 
 // The leading integer of a text (blanks skipped, an optional sign, digits);
@@ -47,9 +47,8 @@ std::int64_t leadingInteger(const std::string& text) {
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
   std::uint64_t value = 0;
-  const std::uint64_t limit =
-      negative ? std::uint64_t(std::numeric_limits<std::int64_t>::max()) + 1
-               : std::uint64_t(std::numeric_limits<std::int64_t>::max());
+  const std::uint64_t limit = negative ? std::uint64_t(std::numeric_limits<std::int64_t>::max()) + 1
+                                       : std::uint64_t(std::numeric_limits<std::int64_t>::max());
   for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
     std::uint64_t digit = std::uint64_t(text[i] - '0');
     if (value > (limit - digit) / 10) {
@@ -58,8 +57,9 @@ std::int64_t leadingInteger(const std::string& text) {
     }
     value = value * 10 + digit;
   }
-  if (negative) return value == limit ? std::numeric_limits<std::int64_t>::min()
-                                      : -static_cast<std::int64_t>(value);
+  if (negative)
+    return value == limit ? std::numeric_limits<std::int64_t>::min()
+                          : -static_cast<std::int64_t>(value);
   return static_cast<std::int64_t>(value);
 }
 
@@ -140,13 +140,15 @@ std::optional<kx::Dictionary> KXNameDict::namesConvertFromRemoteToLocalForFileMe
   std::optional<kx::Dictionary> result = namesConvertFromRemoteToLocal(entry, kEntryNamespace);
   if (!result) return std::nullopt;
   if (const kx::Value* props = entry.find("entryProps")) {
-    std::optional<kx::Dictionary> local = namesConvertFromRemoteToLocal(*props, kEntryPropsNamespace);
+    std::optional<kx::Dictionary> local =
+        namesConvertFromRemoteToLocal(*props, kEntryPropsNamespace);
     if (local) addAll(*result, *local);
     result->set("entryProps", JSONDataWithOptions(*props, JKSerializeOptionPretty, nullptr));
   }
   const kx::Value& meta = serviceEntry["meta"];
   if (meta.isDictionary()) {
-    std::optional<kx::Dictionary> local = namesConvertFromRemoteToLocal(meta["value"], kMetaNamespace);
+    std::optional<kx::Dictionary> local =
+        namesConvertFromRemoteToLocal(meta["value"], kMetaNamespace);
     if (local) addAll(*result, *local);
   }
   return formatMeta(*result);
@@ -157,9 +159,11 @@ std::optional<kx::Dictionary> KXNameDict::namesConvertFromClientToServer(const k
   if (!result) return std::nullopt;
   const kx::Value& props = client["entryProps"];
   if (props.isString()) {
-    kx::Value parsed = objectFromJSONStringWithParseOptions(props.string(), JKParseOptionValidFlags);
+    kx::Value parsed =
+        objectFromJSONStringWithParseOptions(props.string(), JKParseOptionValidFlags);
     if (parsed.isDictionary()) {
-      std::optional<kx::Dictionary> local = namesConvertFromRemoteToLocal(parsed, kEntryPropsNamespace);
+      std::optional<kx::Dictionary> local =
+          namesConvertFromRemoteToLocal(parsed, kEntryPropsNamespace);
       if (local) addAll(*result, *local);
     }
   }

@@ -12,7 +12,7 @@ std::uint64_t KXNotebookUtil::getSubDirNumOfNotebook(const std::string& fileId) 
 }
 
 std::uint64_t KXNotebookUtil::getSubDirNumOfNotebook(KXDataClient& client,
-                                                    const std::string& fileId) {
+                                                     const std::string& fileId) {
   std::uint64_t count = 0;
   client.performSyncReadBlock([&] { count = client.getSubNotebookNumOfNotebook(fileId, nullptr); });
   return count;

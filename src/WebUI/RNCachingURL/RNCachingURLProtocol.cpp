@@ -57,7 +57,7 @@ struct MimeEntry {
 };
 
 constexpr MimeEntry kMimeTable[] = {
-    {"html", "text/html"},  {"css", "text/css"},   {"js", "application/octet-stream"},
+    {"html", "text/html"},    {"css", "text/css"},  {"js", "application/octet-stream"},
     {"svg", "image/svg+xml"}, {"gif", "image/gif"}, {"png", "image/png"},
 };
 
@@ -235,8 +235,8 @@ bool RNCachingURLProtocol::canInitWithRequest(const kx::URLRequest& request) {
     std::lock_guard<std::mutex> lock(schemesMutex());
     if (schemesSlot().count(request.url().scheme()) == 0) return false;
   }
-  static const char* const kMarkers[] = {kNetworkOperationHeader, kCacheHeader,
-                                         kOutterImageHeader, kNoNeedSyncHeader, kNeedSyncHeader};
+  static const char* const kMarkers[] = {kNetworkOperationHeader, kCacheHeader, kOutterImageHeader,
+                                         kNoNeedSyncHeader, kNeedSyncHeader};
   for (const char* marker : kMarkers) {
     if (request.allHTTPHeaderFields().contains(marker)) return false;
   }
@@ -245,8 +245,8 @@ bool RNCachingURLProtocol::canInitWithRequest(const kx::URLRequest& request) {
 
 KXRequestType RNCachingURLProtocol::requestType(const kx::URLRequest& request) {
   std::shared_ptr<const Environment> env = environment();
-  return requestType(request, env->registry ? *env->registry
-                                            : KXRequestDelegateRegistry::sharedRegistry());
+  return requestType(request,
+                     env->registry ? *env->registry : KXRequestDelegateRegistry::sharedRegistry());
 }
 
 KXRequestType RNCachingURLProtocol::requestType(const kx::URLRequest& request,
@@ -271,7 +271,8 @@ KXRequestType RNCachingURLProtocol::requestType(const kx::URLRequest& request,
   if (registry.firstAcceptor(request)) return KXRequestTypeLocalHandler;
   if (host == "127.0.0.1") return KXRequestTypeLocalFile;
   if (serviceHost) return serviceHostType(components);
-  if (equalsIgnoringCase(host, kSearchStatisticsHost) || equalsIgnoringCase(host, kWebAnalyticsHost)) {
+  if (equalsIgnoringCase(host, kSearchStatisticsHost) ||
+      equalsIgnoringCase(host, kWebAnalyticsHost)) {
     return KXRequestTypeLocalFile;
   }
   std::string lowerHost = host;
@@ -384,23 +385,15 @@ void RNCachingURLProtocol::deliver(bool ends,
 }
 
 void RNCachingURLProtocol::startLoading() {
-  KXRequestType type = requestType(request_, env_->registry
-                                                 ? *env_->registry
-                                                 : KXRequestDelegateRegistry::sharedRegistry());
+  KXRequestType type = requestType(
+      request_, env_->registry ? *env_->registry : KXRequestDelegateRegistry::sharedRegistry());
   switch (type) {
-    case KXRequestTypeLocalFile:
-      loadLocalFile();
-      return;
-    case KXRequestTypeLocalHandler:
-      loadFromHandler();
-      return;
+    case KXRequestTypeLocalFile: loadLocalFile(); return;
+    case KXRequestTypeLocalHandler: loadFromHandler(); return;
     case KXRequestTypeServiceChange:
     case KXRequestTypeServiceRead:
-    case KXRequestTypeOutsideImage:
-      forward(type);
-      return;
-    case KXRequestTypeNotTaken:
-      break;
+    case KXRequestTypeOutsideImage: forward(type); return;
+    case KXRequestTypeNotTaken: break;
   }
   deliver(true, [](RNURLProtocolClient& client) {
     client.didFailWithError(KXURLError::make(KXURLErrorBadURL));
@@ -420,8 +413,8 @@ void RNCachingURLProtocol::stopLoading() {
 }
 
 void RNCachingURLProtocol::loadLocalFile() {
-  std::string webPath = env_->currentWebPath ? env_->currentWebPath()
-                                             : KXSession::defaultSession().currentWebPath();
+  std::string webPath =
+      env_->currentWebPath ? env_->currentWebPath() : KXSession::defaultSession().currentWebPath();
   std::optional<std::string> path = localFilePath(request_.url(), webPath, bundleRootOf(*env_));
   if (!path) {
     KXLOG("refused local file for %s", request_.url().absoluteString().c_str());
@@ -522,8 +515,8 @@ void RNCachingURLProtocol::forward(KXRequestType type) {
     return;
   }
   copy.setValue("", type == KXRequestTypeServiceChange ? kNeedSyncHeader : kNoNeedSyncHeader);
-  std::string statics = env_->commonStatics ? env_->commonStatics()
-                                            : KXStatitisc::commonStaticsString();
+  std::string statics =
+      env_->commonStatics ? env_->commonStatics() : KXStatitisc::commonStaticsString();
   copy.setURL(forwardedURL(copy.url(), statics));
   startConnection(copy);
 }
@@ -570,9 +563,8 @@ void RNCachingURLProtocol::connectionResponse(const kx::HTTPURLResponse& respons
         next.setHTTPBody(std::nullopt);
       }
       // The client loads the target afresh; this load ends here.
-      deliver(true, [&](RNURLProtocolClient& client) {
-        client.wasRedirectedToRequest(next, response);
-      });
+      deliver(true,
+              [&](RNURLProtocolClient& client) { client.wasRedirectedToRequest(next, response); });
       std::shared_ptr<RNURLConnection> connection;
       {
         std::lock_guard<std::mutex> lock(connectionMu_);
@@ -585,8 +577,8 @@ void RNCachingURLProtocol::connectionResponse(const kx::HTTPURLResponse& respons
   if (request_.url().path() == "/newhistory") {
     kx::HTTPHeaderFields headers = response.allHeaderFields();
     headers.set("Cache-control", "no-cache");
-    kx::HTTPURLResponse rebuilt(response.url(), response.statusCode(), KXLocalResponse::kHTTPVersion,
-                                std::move(headers));
+    kx::HTTPURLResponse rebuilt(response.url(), response.statusCode(),
+                                KXLocalResponse::kHTTPVersion, std::move(headers));
     deliver(false, [&](RNURLProtocolClient& client) {
       client.didReceiveResponse(rebuilt, RNURLCacheStoragePolicy::NotAllowed);
     });

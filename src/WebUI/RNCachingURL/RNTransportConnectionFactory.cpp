@@ -46,7 +46,7 @@ class RNTransportConnection : public RNURLConnection {
   kx::HTTPTransport& transport_;
   std::atomic<kx::HTTPTransport::RequestID> id_{0};
   std::recursive_mutex mu_;
-  bool cancelled_ = false;                            // guarded by mu_
+  bool cancelled_ = false;                             // guarded by mu_
   std::shared_ptr<RNURLConnectionDelegate> delegate_;  // guarded by mu_
 };
 
@@ -71,8 +71,8 @@ std::shared_ptr<RNURLConnection> RNTransportConnectionFactory::start(
   wire.onHead = [connection, url](const kx::HTTPResponseHead& head) {
     kx::HTTPHeaderFields fields;
     for (const auto& [name, value] : head.headers) fields.add(name, value);
-    kx::HTTPURLResponse response(url, static_cast<int>(head.status),
-                                 KXLocalResponse::kHTTPVersion, std::move(fields));
+    kx::HTTPURLResponse response(url, static_cast<int>(head.status), KXLocalResponse::kHTTPVersion,
+                                 std::move(fields));
     return connection->dispatch([&](RNURLConnectionDelegate& delegate) {
       delegate.connectionDidReceiveResponse(response);
     });
@@ -80,9 +80,8 @@ std::shared_ptr<RNURLConnection> RNTransportConnectionFactory::start(
   wire.onData = [connection](const char* data, std::size_t size) {
     kx::Bytes chunk(reinterpret_cast<const std::uint8_t*>(data),
                     reinterpret_cast<const std::uint8_t*>(data) + size);
-    return connection->dispatch([&](RNURLConnectionDelegate& delegate) {
-      delegate.connectionDidReceiveData(chunk);
-    });
+    return connection->dispatch(
+        [&](RNURLConnectionDelegate& delegate) { delegate.connectionDidReceiveData(chunk); });
   };
   kx::HTTPTransport::RequestID id = transport_.start(
       std::move(wire), [connection](kx::HTTPResponse /*response*/, const kx::Error& error) {

@@ -29,8 +29,8 @@ class RNTransportConnectionFactory : public RNURLConnectionFactory {
   // `transport` must outlive the factory; the shared one when null.
   explicit RNTransportConnectionFactory(kx::HTTPTransport* transport = nullptr);
 
-  std::shared_ptr<RNURLConnection> start(const kx::URLRequest& request,
-                                         std::shared_ptr<RNURLConnectionDelegate> delegate) override;
+  std::shared_ptr<RNURLConnection> start(
+      const kx::URLRequest& request, std::shared_ptr<RNURLConnectionDelegate> delegate) override;
 
  private:
   kx::HTTPTransport& transport_;

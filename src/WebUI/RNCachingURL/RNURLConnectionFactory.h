@@ -20,8 +20,8 @@ class RNURLConnectionFactory {
   virtual ~RNURLConnectionFactory() = default;
 
   // Starts `request`; the delegate is held until the last event.
-  virtual std::shared_ptr<RNURLConnection> start(const kx::URLRequest& request,
-                                                 std::shared_ptr<RNURLConnectionDelegate> delegate) = 0;
+  virtual std::shared_ptr<RNURLConnection> start(
+      const kx::URLRequest& request, std::shared_ptr<RNURLConnectionDelegate> delegate) = 0;
 };
 
 #endif  // ZN_WEBUI_RNCACHINGURL_RNURLCONNECTIONFACTORY_H_

@@ -59,13 +59,16 @@ TEST(JKArrayTest, MisuseRaises) {
   };
   const Case cases[] = {
       {"insert into immutable", [&] { fixed.insertObject(Value(0), 0); },
-       "NSInternalInconsistencyException: *** -[JKArray insertObject:atIndex:]: mutating method sent to immutable "
+       "NSInternalInconsistencyException: *** -[JKArray insertObject:atIndex:]: mutating method "
+       "sent to immutable "
        "object"},
       {"remove from immutable", [&] { fixed.removeObjectAtIndex(0); },
-       "NSInternalInconsistencyException: *** -[JKArray removeObjectAtIndex:]: mutating method sent to immutable "
+       "NSInternalInconsistencyException: *** -[JKArray removeObjectAtIndex:]: mutating method "
+       "sent to immutable "
        "object"},
       {"replace in immutable", [&] { fixed.replaceObjectAtIndex(0, Value(0)); },
-       "NSInternalInconsistencyException: *** -[JKArray replaceObjectAtIndex:withObject:]: mutating method sent to "
+       "NSInternalInconsistencyException: *** -[JKArray replaceObjectAtIndex:withObject:]: "
+       "mutating method sent to "
        "immutable object"},
       {"read past the end", [&] { fixed.objectAtIndex(3); },
        "NSRangeException: *** -[JKArray objectAtIndex:]: index (3) beyond bounds (3)"},
@@ -74,12 +77,15 @@ TEST(JKArrayTest, MisuseRaises) {
       {"remove past the end", [&] { open.removeObjectAtIndex(3); },
        "NSRangeException: *** -[JKArray removeObjectAtIndex:]: index (3) beyond bounds (3)"},
       {"replace past the end", [&] { open.replaceObjectAtIndex(7, Value(0)); },
-       "NSRangeException: *** -[JKArray replaceObjectAtIndex:withObject:]: index (7) beyond bounds (3)"},
+       "NSRangeException: *** -[JKArray replaceObjectAtIndex:withObject:]: index (7) beyond bounds "
+       "(3)"},
       {"copy to null", [&] { fixed.getObjects(nullptr, 1, 2); },
-       "NSRangeException: *** -[JKArray getObjects:range:]: pointer to objects array is NULL but range length is 2"},
+       "NSRangeException: *** -[JKArray getObjects:range:]: pointer to objects array is NULL but "
+       "range length is 2"},
       {"copy past the end", [&] { fixed.getObjects(out, 2, 2); },
        "NSRangeException: *** -[JKArray getObjects:range:]: index (4) beyond bounds (3)"},
-      {"copy with a wrapping range", [&] { fixed.getObjects(out, 1, std::numeric_limits<std::size_t>::max()); },
+      {"copy with a wrapping range",
+       [&] { fixed.getObjects(out, 1, std::numeric_limits<std::size_t>::max()); },
        "NSRangeException: *** -[JKArray getObjects:range:]: index (0) beyond bounds (3)"},
   };
   for (const Case& c : cases) EXPECT_EQ(Raised(c.call), c.raised) << c.what;
@@ -95,7 +101,7 @@ TEST(JKArrayTest, MutableArraysChangeAndCountTheirMutations) {
   JKArray& array = *JKArray::fromValue(value);
   EXPECT_TRUE(array.isMutable());
   EXPECT_EQ(array.mutations(), 1u);
-  array.insertObject(Value("end"), 2);  // at count: appends
+  array.insertObject(Value("end"), 2);    // at count: appends
   EXPECT_EQ(array.capacity(), 2u + 16u);  // grows 16 places at a time
   array.insertObject(Value("start"), 0);
   array.replaceObjectAtIndex(1, Value("A"));
@@ -108,7 +114,8 @@ TEST(JKArrayTest, MutableArraysChangeAndCountTheirMutations) {
   EXPECT_EQ(out[1], Value("end"));
 
   EXPECT_EQ(JKArray::nextMutations(1), 2u);
-  EXPECT_EQ(JKArray::nextMutations(std::numeric_limits<std::uint64_t>::max()), 1u);  // never back to 0
+  EXPECT_EQ(JKArray::nextMutations(std::numeric_limits<std::uint64_t>::max()),
+            1u);  // never back to 0
 }
 
 TEST(JKArrayTest, Copies) {
@@ -146,7 +153,8 @@ TEST(JKArrayTest, ChangingACopyThroughValueNeverRaises) {
     ASSERT_NE(JKArray::fromValue(parsed), nullptr);
 
     // The only holder of a parsed array takes its objects over.
-    Value only = mutableParse ? mutableObjectFromJSONString("[\"kept\"]") : objectFromJSONString("[\"kept\"]");
+    Value only = mutableParse ? mutableObjectFromJSONString("[\"kept\"]")
+                              : objectFromJSONString("[\"kept\"]");
     only.mutableArray().push_back(Value("added"));
     EXPECT_EQ(only, Value::array({"kept", "added"}));
   }

@@ -25,7 +25,8 @@ TEST(JKDictionaryEnumeratorTest, WalksTheKeysInDocumentOrderAndKeepsTheDictionar
   EXPECT_EQ(walk.nextObject(), nullptr);
   EXPECT_TRUE(walk.allObjects().empty());
 
-  JKDictionaryEnumerator empty = JKDictionary::fromValue(objectFromJSONString("{}"))->keyEnumerator();
+  JKDictionaryEnumerator empty =
+      JKDictionary::fromValue(objectFromJSONString("{}"))->keyEnumerator();
   EXPECT_EQ(empty.nextObject(), nullptr);
 }
 

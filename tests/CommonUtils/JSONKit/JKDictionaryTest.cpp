@@ -26,7 +26,8 @@ std::string Raised(const std::function<void()>& call) {
 
 std::string ObjectWithKeys(int count) {
   std::string json = "{";
-  for (int i = 0; i < count; ++i) json += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":" + std::to_string(i);
+  for (int i = 0; i < count; ++i)
+    json += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":" + std::to_string(i);
   return json + "}";
 }
 
@@ -35,7 +36,8 @@ TEST(JKDictionaryTest, ParsedDictionariesAreSizedByTheList) {
     int keys;
     std::size_t capacity;
   };
-  for (const Case& c : {Case{0, 0}, Case{1, 3}, Case{3, 3}, Case{4, 7}, Case{10, 13}, Case{40, 71}}) {
+  for (const Case& c :
+       {Case{0, 0}, Case{1, 3}, Case{3, 3}, Case{4, 7}, Case{10, 13}, Case{40, 71}}) {
     const Value parsed = objectFromJSONString(ObjectWithKeys(c.keys));
     JKDictionary* d = JKDictionary::fromValue(parsed);
     ASSERT_NE(d, nullptr) << c.keys;
@@ -72,10 +74,12 @@ TEST(JKDictionaryTest, ImmutableDictionariesRefuseChanges) {
   const Value parsed = objectFromJSONString("{\"a\": 1}");
   JKDictionary& d = *JKDictionary::fromValue(parsed);
   EXPECT_EQ(Raised([&] { d.setObject(Value(2), "b"); }),
-            "NSInternalInconsistencyException: *** -[JKDictionary setObject:forKey:]: mutating method sent to "
+            "NSInternalInconsistencyException: *** -[JKDictionary setObject:forKey:]: mutating "
+            "method sent to "
             "immutable object");
   EXPECT_EQ(Raised([&] { d.removeObjectForKey("a"); }),
-            "NSInternalInconsistencyException: *** -[JKDictionary removeObjectForKey:]: mutating method sent to "
+            "NSInternalInconsistencyException: *** -[JKDictionary removeObjectForKey:]: mutating "
+            "method sent to "
             "immutable object");
   EXPECT_EQ(parsed, Value::dict({{"a", 1}}));
 }
@@ -88,7 +92,7 @@ TEST(JKDictionaryTest, MutableDictionariesChangeAndCountTheirMutations) {
   EXPECT_EQ(d.capacity(), 3u);
   std::string key = "d";
   d.setObject(Value(4), key);
-  key = "changed after";  // the dictionary keeps its own copy of the key
+  key = "changed after";        // the dictionary keeps its own copy of the key
   EXPECT_EQ(d.capacity(), 7u);  // grown by setObject
   d.setObject(Value(20), "b");  // replaces in place
   d.removeObjectForKey("a");
@@ -120,7 +124,8 @@ TEST(JKDictionaryTest, Copies) {
 TEST(JKDictionaryTest, ChangingACopyThroughValueNeverRaises) {
   for (bool mutableParse : {false, true}) {
     const char* json = "{\"user\": {\"name\": \"n\"}, \"n\": 1}";
-    const Value parsed = mutableParse ? mutableObjectFromJSONString(json) : objectFromJSONString(json);
+    const Value parsed =
+        mutableParse ? mutableObjectFromJSONString(json) : objectFromJSONString(json);
     Value copy = parsed;
     copy.set("added", true);
     copy.mutableDict().remove("n");

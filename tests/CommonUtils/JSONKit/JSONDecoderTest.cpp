@@ -20,12 +20,15 @@ namespace {
 using kx::Value;
 
 const char kUnexpectedToken[] =
-    "Unexpected token, wanted '{', '}', '[', ']', ',', ':', 'true', 'false', 'null', '\"STRING\"', 'NUMBER'.";
+    "Unexpected token, wanted '{', '}', '[', ']', ',', ':', 'true', 'false', 'null', '\"STRING\"', "
+    "'NUMBER'.";
 const char kEndOfBuffer[] = "Reached the end of the buffer.";
 const char kTrailing[] =
-    "A valid JSON object was parsed but there were additional non-white-space characters remaining.";
+    "A valid JSON object was parsed but there were additional non-white-space characters "
+    "remaining.";
 const char kRequiredSecond[] =
-    "Required a second \\u Unicode escape sequence following a surrogate \\u Unicode escape sequence.";
+    "Required a second \\u Unicode escape sequence following a surrogate \\u Unicode escape "
+    "sequence.";
 const char kIllegalUTF8[] = "Illegal UTF8 sequence found in \"\" string.";
 const char kIllegalEscape[] = "Illegal \\u Unicode escape sequence.";
 const char kUTF8CutOff[] = "End of buffer reached while parsing UTF8 in \"\" string.";
@@ -67,46 +70,52 @@ TEST_P(DecoderFailureTest, ReportsTheFirstMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     EndOfInput, DecoderFailureTest,
-    testing::Values(FailureCase{"", 0, kEndOfBuffer}, FailureCase{"   \n\t", 0, kUnexpectedToken},
-                    FailureCase{"[", 0, kEndOfBuffer}, FailureCase{"[1,", 0, kEndOfBuffer},
-                    // Trailing white space or comments before the end change nothing.
-                    FailureCase{"[1, \n ", 0, kEndOfBuffer}, FailureCase{"[1, /* open comment", 15, kEndOfBuffer},
-                    FailureCase{"{\"a\":\"x\"", 0, kEndOfBuffer}, FailureCase{"{\"a\":1 \r\n", 0, kEndOfBuffer},
-                    FailureCase{"{\"a\"", 0, kEndOfBuffer}, FailureCase{"{\"a\": ", 0, kEndOfBuffer},
-                    FailureCase{"[[[\"x\"]", 0, kEndOfBuffer},
-                    // A number needs a byte after it; a keyword one byte beyond it.
-                    FailureCase{"[1", 0, "Invalid number."}, FailureCase{"12", 0, "Invalid number."},
-                    FailureCase{"[1.5e3", 15, "Invalid number."}, FailureCase{"[true", 0, kUnexpectedToken},
-                    FailureCase{"[\"abc", 0, "Invalid string."}, FailureCase{"[\"ab\\", 0, "Invalid string."},
-                    FailureCase{"[\"\\u12", 0, "Invalid string."}));
+    testing::Values(
+        FailureCase{"", 0, kEndOfBuffer}, FailureCase{"   \n\t", 0, kUnexpectedToken},
+        FailureCase{"[", 0, kEndOfBuffer}, FailureCase{"[1,", 0, kEndOfBuffer},
+        // Trailing white space or comments before the end change nothing.
+        FailureCase{"[1, \n ", 0, kEndOfBuffer},
+        FailureCase{"[1, /* open comment", 15, kEndOfBuffer},
+        FailureCase{"{\"a\":\"x\"", 0, kEndOfBuffer}, FailureCase{"{\"a\":1 \r\n", 0, kEndOfBuffer},
+        FailureCase{"{\"a\"", 0, kEndOfBuffer}, FailureCase{"{\"a\": ", 0, kEndOfBuffer},
+        FailureCase{"[[[\"x\"]", 0, kEndOfBuffer},
+        // A number needs a byte after it; a keyword one byte beyond it.
+        FailureCase{"[1", 0, "Invalid number."}, FailureCase{"12", 0, "Invalid number."},
+        FailureCase{"[1.5e3", 15, "Invalid number."}, FailureCase{"[true", 0, kUnexpectedToken},
+        FailureCase{"[\"abc", 0, "Invalid string."}, FailureCase{"[\"ab\\", 0, "Invalid string."},
+        FailureCase{"[\"\\u12", 0, "Invalid string."}));
 
 INSTANTIATE_TEST_SUITE_P(
     Grammar, DecoderFailureTest,
     testing::Values(
-        FailureCase{"\"abc\"", 0, "Expected either '[' or '{'."}, FailureCase{"12 ", 0, "Expected either '[' or '{'."},
+        FailureCase{"\"abc\"", 0, "Expected either '[' or '{'."},
+        FailureCase{"12 ", 0, "Expected either '[' or '{'."},
         FailureCase{"null ", 15, "Expected either '[' or '{'."}, FailureCase{"[1] x", 0, kTrailing},
         FailureCase{"[1] [2]", 7, kTrailing}, FailureCase{"[1]\v", 0, kTrailing},
         FailureCase{"[1 2]", 0, "Unexpected value."}, FailureCase{"[01]", 0, "Unexpected value."},
         FailureCase{"[1:2]", 0, "Expected a comma or a ']', not ':'"},
         FailureCase{"[}", 0, "Expected a value or a ']', not '}'"},
-        FailureCase{"[1,}", 0, "Expected a value, not '}'"}, FailureCase{"[1,]", 0, "Unexpected ']'."},
-        FailureCase{"[,1]", 0, "Unexpected ','."}, FailureCase{"[1,,2]", 0, "Unexpected ','."},
+        FailureCase{"[1,}", 0, "Expected a value, not '}'"},
+        FailureCase{"[1,]", 0, "Unexpected ']'."}, FailureCase{"[,1]", 0, "Unexpected ','."},
+        FailureCase{"[1,,2]", 0, "Unexpected ','."},
         FailureCase{"{\"a\":1,}", 0, "Unexpected '}'."},
         FailureCase{"{1:2}", 0, "Expected a \"STRING\" or a '}', not '1'"},
         FailureCase{"{-1.5e3:2}", 0, "Expected a \"STRING\" or a '}', not '-1.5e3'"},
         FailureCase{"{\"a\":1,true:2}", 0, "Expected a \"STRING\", not 'true'"},
         FailureCase{"{\"a\":1 2}", 0, "Expected a comma or a '}', not '2'"},
         FailureCase{"{\"a\":1]", 0, "Expected a comma or a '}', not ']'"},
-        FailureCase{"{\"a\":1 \"b\":2}", 0, "Unexpected string."}, FailureCase{"{\"a\" 1}", 0, "Expected ':'."},
-        FailureCase{"{\"a\",1}", 0, "Expected ':'."},
+        FailureCase{"{\"a\":1 \"b\":2}", 0, "Unexpected string."},
+        FailureCase{"{\"a\" 1}", 0, "Expected ':'."}, FailureCase{"{\"a\",1}", 0, "Expected ':'."},
         FailureCase{"{\"a\":}", 0, "Expected a value or a '}', not '}'"},
         FailureCase{"{\"a\":1,\"b\":]", 0, "Expected a value, not ']'"},
-        FailureCase{"{\"a\"::1}", 0, "Expected a value or a '}', not ':'"}, FailureCase{"{,}", 0, "Unexpected ','."},
-        FailureCase{"[truex]", 0, kUnexpectedToken}, FailureCase{"[nul]", 0, kUnexpectedToken},
-        FailureCase{"[.5]", 0, kUnexpectedToken}, FailureCase{"[+1]", 0, kUnexpectedToken},
-        FailureCase{"[\f1]", 0, kUnexpectedToken}, FailureCase{"[1,\xE2\x80\xA8 2]", 1, kUnexpectedToken},
+        FailureCase{"{\"a\"::1}", 0, "Expected a value or a '}', not ':'"},
+        FailureCase{"{,}", 0, "Unexpected ','."}, FailureCase{"[truex]", 0, kUnexpectedToken},
+        FailureCase{"[nul]", 0, kUnexpectedToken}, FailureCase{"[.5]", 0, kUnexpectedToken},
+        FailureCase{"[+1]", 0, kUnexpectedToken}, FailureCase{"[\f1]", 0, kUnexpectedToken},
+        FailureCase{"[1,\xE2\x80\xA8 2]", 1, kUnexpectedToken},
         FailureCase{"/* c */[1]", 0, kUnexpectedToken}, FailureCase{"[1 / 2]", 1, kUnexpectedToken},
-        FailureCase{Nested(513, "[", "]"), 0, kTooDeep}, FailureCase{Nested(513, "{\"k\":", "}"), 0, kTooDeep}));
+        FailureCase{Nested(513, "[", "]"), 0, kTooDeep},
+        FailureCase{Nested(513, "{\"k\":", "}"), 0, kTooDeep}));
 
 INSTANTIATE_TEST_SUITE_P(
     Numbers, DecoderFailureTest,
@@ -115,17 +124,24 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"[1.]", 0, "Invalid number."}, FailureCase{"[1.e5]", 0, "Invalid number."},
         FailureCase{"[1e]", 0, "Invalid number."}, FailureCase{"[1e+]", 0, "Invalid number."},
         FailureCase{"[18446744073709551616]", 0,
-                    "The value '18446744073709551616' exceeded the maximum value that could be represented: "
+                    "The value '18446744073709551616' exceeded the maximum value that could be "
+                    "represented: "
                     "18446744073709551615."},
-        FailureCase{"[123456789012345678901234567890]", 0,
-                    "The value '123456789012345678901234567890' exceeded the maximum value that could be "
-                    "represented: 18446744073709551615."},
+        FailureCase{
+            "[123456789012345678901234567890]", 0,
+            "The value '123456789012345678901234567890' exceeded the maximum value that could be "
+            "represented: 18446744073709551615."},
         FailureCase{"[-9223372036854775809]", 0,
-                    "The value '-9223372036854775809' exceeded the minimum value that could be represented: "
+                    "The value '-9223372036854775809' exceeded the minimum value that could be "
+                    "represented: "
                     "-9223372036854775808."},
-        FailureCase{"[1e400]", 0, "The value '1e400' could not be represented as a 'double' due to overflow."},
-        FailureCase{"[-1.8e308]", 0, "The value '-1.8e308' could not be represented as a 'double' due to overflow."},
-        FailureCase{"[1e-400]", 0, "The value '1e-400' could not be represented as a 'double' due to underflow."}));
+        FailureCase{"[1e400]", 0,
+                    "The value '1e400' could not be represented as a 'double' due to overflow."},
+        FailureCase{"[-1.8e308]", 0,
+                    "The value '-1.8e308' could not be represented as a 'double' due to overflow."},
+        FailureCase{
+            "[1e-400]", 0,
+            "The value '1e-400' could not be represented as a 'double' due to underflow."}));
 
 INSTANTIATE_TEST_SUITE_P(
     Strings, DecoderFailureTest,
@@ -136,15 +152,25 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"[\"\\n\tb\"]", 0, "Invalid character < 0x20 found in string: 0x09."},
         FailureCase{"[\"\\q\"]", 15, "Invalid escape sequence found in \"\" string."},
         FailureCase{"[\"\\u12G4\"]", 15,
-                    "Unexpected character found in \\u Unicode escape sequence.  Found 'G', expected [0-9a-fA-F]."},
+                    "Unexpected character found in \\u Unicode escape sequence.  Found 'G', "
+                    "expected [0-9a-fA-F]."},
         FailureCase{"[\"\\ud83d\\u12\"]", 15,
-                    "Unexpected character found in \\u Unicode escape sequence.  Found '\"', expected [0-9a-fA-F]."},
-        FailureCase{"[\"\\ud800x\"]", 0, kRequiredSecond}, FailureCase{"[\"\\ud800\\n\"]", 0, kRequiredSecond},
-        FailureCase{"[\"\\ud83d\"]", 0, kRequiredSecond}, FailureCase{"[\"\xFF" "a\"]", 0, kIllegalUTF8},
-        FailureCase{"[\"\xC0\x80\"]", 0, kIllegalUTF8}, FailureCase{"[\"\xED\xA0\x80\"]", 0, kIllegalUTF8},
-        FailureCase{"[\"\xEF\xBF\xBE\"]", 0, kIllegalUTF8}, FailureCase{"[\"\xE2\x82\"]", 0, kIllegalUTF8},
-        FailureCase{"[\"\\u0000\"]", 0, kIllegalEscape}, FailureCase{"[\"\\udc00\"]", 0, kIllegalEscape},
-        FailureCase{"[\"\\ud800\\u0041\"]", 0, kIllegalEscape}, FailureCase{"[\"\\ufdd0\"]", 0, kIllegalEscape},
+                    "Unexpected character found in \\u Unicode escape sequence.  Found '\"', "
+                    "expected [0-9a-fA-F]."},
+        FailureCase{"[\"\\ud800x\"]", 0, kRequiredSecond},
+        FailureCase{"[\"\\ud800\\n\"]", 0, kRequiredSecond},
+        FailureCase{"[\"\\ud83d\"]", 0, kRequiredSecond},
+        FailureCase{"[\"\xFF"
+                    "a\"]",
+                    0, kIllegalUTF8},
+        FailureCase{"[\"\xC0\x80\"]", 0, kIllegalUTF8},
+        FailureCase{"[\"\xED\xA0\x80\"]", 0, kIllegalUTF8},
+        FailureCase{"[\"\xEF\xBF\xBE\"]", 0, kIllegalUTF8},
+        FailureCase{"[\"\xE2\x82\"]", 0, kIllegalUTF8},
+        FailureCase{"[\"\\u0000\"]", 0, kIllegalEscape},
+        FailureCase{"[\"\\udc00\"]", 0, kIllegalEscape},
+        FailureCase{"[\"\\ud800\\u0041\"]", 0, kIllegalEscape},
+        FailureCase{"[\"\\ufdd0\"]", 0, kIllegalEscape},
         FailureCase{"[\"\\ud83f\\udfff\"]", 0, kIllegalEscape},
         // Cut off inside a multi-byte sequence: an error even when lenient.
         FailureCase{"[\"\xE2\x82", 0, kUTF8CutOff}, FailureCase{"[\"\xE2\x82", 4, kUTF8CutOff},
@@ -202,7 +228,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         ValueCase{"[]", 0, Value(kx::Array{})}, ValueCase{"{}", 0, Value(kx::Dictionary{})},
         ValueCase{"[1] ", 0, Value::array({1})}, ValueCase{" \t\r\n[1]\r\n", 0, Value::array({1})},
-        ValueCase{"[1] trailing {", 8, Value::array({1})}, ValueCase{"[1] /* c */ // d", 1, Value::array({1})},
+        ValueCase{"[1] trailing {", 8, Value::array({1})},
+        ValueCase{"[1] /* c */ // d", 1, Value::array({1})},
         ValueCase{"[1]\xE2\x80\xA8", 2, Value::array({1})},
         ValueCase{"/* block */ [1, // line\n 2]", 15, Value::array({1, 2})},
         ValueCase{"[1,/* a\n b */2] // tail", 1, Value::array({1, 2})},
@@ -252,12 +279,17 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"[\"\\b\\f\\n\\r\\t\\\\\\/\\\"\"]", 0, Value::array({"\b\f\n\r\t\\/\""})},
         ValueCase{"[\"abcdefghijklmnop\\\"qrstuvwxyz \xE4\xB8\xAD 0123456789\"]", 0,
                   Value::array({"abcdefghijklmnop\"qrstuvwxyz \xE4\xB8\xAD 0123456789"})},
-        ValueCase{"[\"\\u00e9\\u00C9\\u4e2d\\u0001\"]", 0, Value::array({"\xC3\xA9\xC3\x89\xE4\xB8\xAD\x01"})},
+        ValueCase{"[\"\\u00e9\\u00C9\\u4e2d\\u0001\"]", 0,
+                  Value::array({"\xC3\xA9\xC3\x89\xE4\xB8\xAD\x01"})},
         ValueCase{"[\"\\ud83d\\ude00\"]", 0, Value::array({"\xF0\x9F\x98\x80"})},
         ValueCase{"[\"\\uDBFF\\uDFFD\"]", 0, Value::array({"\xF4\x8F\xBF\xBD"})},
         // Lenient Unicode: bad text becomes U+FFFD and the scan goes on.
         ValueCase{"[\"\\ud800x\"]", 15, Value::array({"\xEF\xBF\xBDx"})},
-        ValueCase{"[\"\xFF" "a\"]", 15, Value::array({"\xEF\xBF\xBD" "a"})},
+        ValueCase{"[\"\xFF"
+                  "a\"]",
+                  15,
+                  Value::array({"\xEF\xBF\xBD"
+                                "a"})},
         ValueCase{"[\"\\u0000\"]", 15, Value::array({"\xEF\xBF\xBD"})},
         ValueCase{"[\"ab\\ud83d\"]", 15, Value::array({"ab\xEF\xBF\xBD"})},
         ValueCase{"[\"\\ud800\\n\"]", 4, Value::array({"\xEF\xBF\xBD\n"})},
@@ -265,22 +297,25 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"[\"\\udc00\"]", 4, Value::array({"\xEF\xBF\xBD"})},
         ValueCase{"[\"\xE2\x82\"]", 4, Value::array({"\xEF\xBF\xBD"})},
         ValueCase{"[\"\xE2\x82z\"]", 4, Value::array({"\xEF\xBF\xBDz"})},
-        ValueCase{"[\"\xC0\x80\xF8\x88\x80\x80\x80!\"]", 4, Value::array({"\xEF\xBF\xBD\xEF\xBF\xBD!"})},
+        ValueCase{"[\"\xC0\x80\xF8\x88\x80\x80\x80!\"]", 4,
+                  Value::array({"\xEF\xBF\xBD\xEF\xBF\xBD!"})},
         ValueCase{"[\"\x80\xBF\"]", 4, Value::array({"\xEF\xBF\xBD\xEF\xBF\xBD"})},
         ValueCase{"[\"\xEF\xBF\xBE\\n\"]", 4, Value::array({"\xEF\xBF\xBD\n"})}));
 
 TEST(JSONDecoderTest, NumbersKeepTheirType) {
   kx::Error error;
   Value v = Parse(
-      "[0, 7, -7, -0, -0.0, 1.5e3, 1E2, 0.1, 9223372036854775807, 9223372036854775808, 18446744073709551615, "
+      "[0, 7, -7, -0, -0.0, 1.5e3, 1E2, 0.1, 9223372036854775807, 9223372036854775808, "
+      "18446744073709551615, "
       "-9223372036854775808, 1e-310, 4.9e-324, 1.7976931348623157e308, 12345678901234567890123e-3]",
       0, &error);
   ASSERT_FALSE(error) << error.localizedDescription();
   const kx::Array& a = v.array();
   ASSERT_EQ(a.size(), 16u);
   using K = Value::Kind;
-  const K kinds[] = {K::Int64,  K::Int64,  K::Int64,  K::Double, K::Double, K::Double, K::Double, K::Double,
-                     K::Int64,  K::UInt64, K::UInt64, K::Int64,  K::Double, K::Double, K::Double, K::Double};
+  const K kinds[] = {K::Int64,  K::Int64,  K::Int64,  K::Double, K::Double, K::Double,
+                     K::Double, K::Double, K::Int64,  K::UInt64, K::UInt64, K::Int64,
+                     K::Double, K::Double, K::Double, K::Double};
   for (std::size_t i = 0; i < a.size(); ++i) EXPECT_EQ(a[i].kind(), kinds[i]) << "element " << i;
   EXPECT_EQ(a[1].intValue(), 7);
   EXPECT_EQ(a[2].intValue(), -7);
@@ -332,7 +367,8 @@ TEST(JSONDecoderTest, DecimalTextBecomesTheNearestDouble) {
   for (std::size_t i = 0; i < expected.size() && mismatches < 5; ++i) {
     if (v.array()[i].doubleValue() != expected[i]) {
       ++mismatches;
-      ADD_FAILURE() << "element " << i << ": " << v.array()[i].doubleValue() << " != " << expected[i];
+      ADD_FAILURE() << "element " << i << ": " << v.array()[i].doubleValue()
+                    << " != " << expected[i];
     }
   }
 }

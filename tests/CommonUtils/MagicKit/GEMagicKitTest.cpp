@@ -15,8 +15,9 @@
 namespace {
 
 // The first bytes of a 1x1 PNG.
-const kx::Bytes kPNG = {0x89, 'P', 'N', 'G', 0x0d, 0x0a, 0x1a, 0x0a, 0, 0, 0, 0x0d, 'I', 'H', 'D', 'R',
-                        0, 0, 0, 1, 0, 0, 0, 1, 8, 6, 0, 0, 0, 0x1f, 0x15, 0xc4, 0x89};
+const kx::Bytes kPNG = {0x89, 'P', 'N', 'G', 0x0d, 0x0a, 0x1a, 0x0a, 0,    0,    0,
+                        0x0d, 'I', 'H', 'D', 'R',  0,    0,    0,    1,    0,    0,
+                        0,    1,   8,   6,   0,    0,    0,    0x1f, 0x15, 0xc4, 0x89};
 
 bool contains(const std::vector<std::string>& list, const std::string& item) {
   return std::find(list.begin(), list.end(), item) != list.end();
@@ -33,8 +34,10 @@ class ResourcesFolder {
     GEMagicKit::resetForTesting();
   }
   ~ResourcesFolder() {
-    if (old_) setenv(kx::Places::kResourcesEnvironmentVariable, old_->c_str(), 1);
-    else unsetenv(kx::Places::kResourcesEnvironmentVariable);
+    if (old_)
+      setenv(kx::Places::kResourcesEnvironmentVariable, old_->c_str(), 1);
+    else
+      unsetenv(kx::Places::kResourcesEnvironmentVariable);
     GEMagicKit::resetForTesting();
   }
 
@@ -49,7 +52,8 @@ TEST(GEMagicKitTest, PNGBuffer) {
   std::optional<GEMagicResult> result = GEMagicKit::magicForData(kPNG, &error);
   ASSERT_TRUE(result) << error.localizedDescription();
   EXPECT_EQ(result->mimeType().rfind("image/png", 0), 0u) << result->mimeType();
-  EXPECT_NE(result->description().find("PNG image data"), std::string::npos) << result->description();
+  EXPECT_NE(result->description().find("PNG image data"), std::string::npos)
+      << result->description();
   EXPECT_EQ(result->uniformType(), "public.png");
   EXPECT_TRUE(contains(result->uniformTypeHierarchy(), "public.image"));
   EXPECT_EQ(result->uniformTypeHierarchy(),
@@ -71,24 +75,30 @@ TEST(GEMagicKitTest, PlainTextCarriesItsCharsetButMapsWithout) {
 TEST(GEMagicKitTest, FilesByPathAndURL) {
   kxtest::TempAppRoot root;
   const std::string path = root.path() + "/picture.bin";
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(kPNG.data()), kPNG.size());
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(kPNG.data()), kPNG.size());
   kx::Error error;
   std::optional<GEMagicResult> byPath = GEMagicKit::magicForFileAtPath(path, &error);
   ASSERT_TRUE(byPath);
   EXPECT_EQ(byPath->uniformType(), "public.png");
-  std::optional<GEMagicResult> byURL = GEMagicKit::magicForFileAtURL(kx::URL::fileURLWithPath(path), &error);
+  std::optional<GEMagicResult> byURL =
+      GEMagicKit::magicForFileAtURL(kx::URL::fileURLWithPath(path), &error);
   ASSERT_TRUE(byURL);
   EXPECT_EQ(byURL->mimeType(), byPath->mimeType());
-  EXPECT_FALSE(GEMagicKit::magicForFileAtURL(*kx::URL::parse("https://example.com/picture.png"), &error));
+  EXPECT_FALSE(
+      GEMagicKit::magicForFileAtURL(*kx::URL::parse("https://example.com/picture.png"), &error));
   // A path libmagic cannot read gives its own answer, not a failure.
-  std::optional<GEMagicResult> missing = GEMagicKit::magicForFileAtPath(root.path() + "/nope", &error);
+  std::optional<GEMagicResult> missing =
+      GEMagicKit::magicForFileAtPath(root.path() + "/nope", &error);
   ASSERT_TRUE(missing);
-  EXPECT_NE(missing->description().find("cannot open"), std::string::npos) << missing->description();
+  EXPECT_NE(missing->description().find("cannot open"), std::string::npos)
+      << missing->description();
 }
 
 TEST(GEMagicKitTest, ObjectsMustBeDataOrPaths) {
   kx::Error error;
-  EXPECT_EQ(GEMagicKit::magicForObject(kx::Value(kPNG), false, &error)->uniformType(), "public.png");
+  EXPECT_EQ(GEMagicKit::magicForObject(kx::Value(kPNG), false, &error)->uniformType(),
+            "public.png");
   EXPECT_THROW(GEMagicKit::magicForObject(kx::Value(42), false, &error), kx::Exception);
 }
 
@@ -132,9 +142,9 @@ TEST(GEMagicKitTest, CallsFromManyThreadsKeepTheirOwnAnswers) {
 }
 
 TEST(GEMagicKitTest, TypeHierarchies) {
-  EXPECT_EQ(GEMagicKit::typeHierarchyForType("public.jpeg"),
-            (std::vector<std::string>{"public.image", "public.data", "public.content",
-                                      "public.item"}));
+  EXPECT_EQ(
+      GEMagicKit::typeHierarchyForType("public.jpeg"),
+      (std::vector<std::string>{"public.image", "public.data", "public.content", "public.item"}));
   EXPECT_EQ(GEMagicKit::typeHierarchyForType("public.item"), std::vector<std::string>{});
   EXPECT_FALSE(GEMagicKit::typeHierarchyForType("com.example.unknown"));
   EXPECT_EQ(GETypeIdentifiers::preferredExtensionForMIMEType("IMAGE/JPEG"), "jpeg");

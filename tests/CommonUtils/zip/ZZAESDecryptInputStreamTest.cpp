@@ -16,8 +16,8 @@ TEST(ZZAESDecryptInputStreamTest, KeyStrengthSetsSaltAndKeyLengths) {
     EXPECT_EQ(ZZWinZipAESExtraField::saltLength(strength), 0u);
     kx::Error error;
     const std::uint8_t header[32] = {};
-    EXPECT_FALSE(ZZAESDecryptInputStream::create(
-        std::make_unique<ZZDataInputStream>(ZZBytes()), "pw", header, strength, &error));
+    EXPECT_FALSE(ZZAESDecryptInputStream::create(std::make_unique<ZZDataInputStream>(ZZBytes()),
+                                                 "pw", header, strength, &error));
     EXPECT_EQ(error.code(), ZZUnsupportedEncryptionMethod);
   }
 }
@@ -40,15 +40,16 @@ TEST(ZZAESDecryptInputStreamTest, DecryptsTheCounterModeKeyStream) {
     counter[0] = static_cast<std::uint8_t>(block + 1);
     auto stream = kx::Crypto::aesEcbEncrypt(counter, key);
     ASSERT_TRUE(stream);
-    for (std::size_t i = 0; i < 16 && block * 16 + i < cipher.size(); ++i) cipher[block * 16 + i] ^= (*stream)[i];
+    for (std::size_t i = 0; i < 16 && block * 16 + i < cipher.size(); ++i)
+      cipher[block * 16 + i] ^= (*stream)[i];
   }
   kx::Bytes header = salt;
   header.push_back((*derived)[64]);
   header.push_back((*derived)[65]);
 
   kx::Error error;
-  auto stream = ZZAESDecryptInputStream::create(std::make_unique<ZZDataInputStream>(ZZBytes(cipher)),
-                                                password, header.data(), 3, &error);
+  auto stream = ZZAESDecryptInputStream::create(
+      std::make_unique<ZZDataInputStream>(ZZBytes(cipher)), password, header.data(), 3, &error);
   ASSERT_TRUE(stream) << error.code();
   stream->open();
   kx::Bytes out;

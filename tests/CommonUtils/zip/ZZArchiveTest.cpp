@@ -47,7 +47,8 @@ kx::Bytes pattern(std::size_t size, unsigned seed = 1) {
 
 kx::Bytes text(std::size_t repeats) {
   std::string s;
-  for (std::size_t i = 0; i < repeats; ++i) s += "line " + std::to_string(i % 17) + " of some text\n";
+  for (std::size_t i = 0; i < repeats; ++i)
+    s += "line " + std::to_string(i % 17) + " of some text\n";
   return bytesOf(s);
 }
 
@@ -148,8 +149,10 @@ TEST(ZZArchiveOpenTest, BadCentralHeadersFailWithTheirIndex) {
   for (const Case& c : cases) {
     kx::Bytes bytes = good.bytes;
     const std::size_t at = good.centralOffsets[c.entry] + c.fieldOffset;
-    if (c.width == 2) poke16(bytes, at, static_cast<std::uint16_t>(c.value));
-    else poke32(bytes, at, c.value);
+    if (c.width == 2)
+      poke16(bytes, at, static_cast<std::uint16_t>(c.value));
+    else
+      poke32(bytes, at, c.value);
     kx::Error error;
     EXPECT_FALSE(open(bytes, &error)) << c.name;
     EXPECT_EQ(error.domain(), ZZErrorDomain) << c.name;
@@ -317,7 +320,8 @@ TEST(ZZArchiveOpenTest, OverlappingLocalFilesAreRefused) {
   kx::Bytes withGap = good.bytes;
   withGap.insert(withGap.begin() + static_cast<std::ptrdiff_t>(good.localOffsets[1]), 50, 0);
   for (std::size_t i = 0; i < 2; ++i) {
-    const std::size_t at = good.centralOffsets[i] + 50 + ZZCentralFileHeader::kLocalHeaderOffsetOffset;
+    const std::size_t at =
+        good.centralOffsets[i] + 50 + ZZCentralFileHeader::kLocalHeaderOffsetOffset;
     poke32(withGap, at, static_cast<std::uint32_t>(good.localOffsets[i] + (i ? 50 : 0)));
   }
   poke32(withGap, withGap.size() - 22 + 16, static_cast<std::uint32_t>(good.directoryOffset + 50));
@@ -362,15 +366,15 @@ TEST(ZZArchiveOpenTest, FileModeFollowsTheHostThatMadeTheEntry) {
     std::uint16_t mode;
   };
   const Case cases[] = {
-      {0, 0x10, 040755},                 // MS-DOS folder
-      {0, 0x08, 040755},                 // MS-DOS volume label
-      {0, 0x11, 040555},                 // read-only folder
-      {0, 0x20, 0100644},                // archive bit only: a file
-      {0, 0x21, 0100444},                // read-only file
-      {10, 0x10, 040755},                // NTFS folder
-      {3, 0100755u << 16, 0100755},      // Unix: upper half as it stands
+      {0, 0x10, 040755},             // MS-DOS folder
+      {0, 0x08, 040755},             // MS-DOS volume label
+      {0, 0x11, 040555},             // read-only folder
+      {0, 0x20, 0100644},            // archive bit only: a file
+      {0, 0x21, 0100444},            // read-only file
+      {10, 0x10, 040755},            // NTFS folder
+      {3, 0100755u << 16, 0100755},  // Unix: upper half as it stands
       {3, (0120777u << 16) | 0x10, 0120777},
-      {7, 0x10, 0},                      // another host
+      {7, 0x10, 0},  // another host
   };
   std::vector<RawEntry> entries;
   for (const Case& c : cases) {
@@ -387,7 +391,8 @@ TEST(ZZArchiveOpenTest, FileModeFollowsTheHostThatMadeTheEntry) {
 }
 
 TEST(ZZArchiveOpenTest, NamesDecodeByTheUTF8Flag) {
-  RawEntry dos = RawEntry::make(std::string("caf\x82\x80.txt"), {}, false);  // "café" + "Ç" in CP437
+  RawEntry dos =
+      RawEntry::make(std::string("caf\x82\x80.txt"), {}, false);  // "café" + "Ç" in CP437
   RawEntry utf8 = RawEntry::make("caf\xc3\xa9.txt", {}, false);
   utf8.flags = 1 << 11;
   RawEntry broken = RawEntry::make("bad\xff", {}, false);
@@ -401,7 +406,8 @@ TEST(ZZArchiveOpenTest, NamesDecodeByTheUTF8Flag) {
   EXPECT_EQ(e[0]->rawFileName(), bytesOf("caf\x82\x80.txt"));
   EXPECT_EQ(e[1]->encoding(), ZZStringEncoding::UTF8);
   EXPECT_EQ(e[1]->fileName(), "caf\xc3\xa9.txt");
-  EXPECT_EQ(e[1]->fileNameWithEncoding(ZZStringEncoding::DOSLatinUS), "caf\xe2\x94\x9c\xe2\x8c\x90.txt");
+  EXPECT_EQ(e[1]->fileNameWithEncoding(ZZStringEncoding::DOSLatinUS),
+            "caf\xe2\x94\x9c\xe2\x8c\x90.txt");
   EXPECT_EQ(e[2]->fileName(), "");  // not UTF-8: no name rather than a wrong one
 }
 
@@ -454,10 +460,12 @@ with zipfile.ZipFile(sys.argv[1], "w") as z:
   ASSERT_TRUE(runPython(script, {path}).has_value());
 
   kx::Error error;
-  std::shared_ptr<ZZArchive> archive = ZZArchive::archiveWithURL(kx::URL::fileURLWithPath(path), &error);
+  std::shared_ptr<ZZArchive> archive =
+      ZZArchive::archiveWithURL(kx::URL::fileURLWithPath(path), &error);
   ASSERT_TRUE(archive) << error.code();
   kx::Bytes data(70000);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>((i * 7 + 3) % 251);
+  for (std::size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<std::uint8_t>((i * 7 + 3) % 251);
   const auto& e = archive->entries();
   ASSERT_EQ(e.size(), 5u);
   EXPECT_EQ(e[0]->fileName(), "empty.txt");
@@ -470,7 +478,8 @@ with zipfile.ZipFile(sys.argv[1], "w") as z:
   EXPECT_EQ(e[3]->fileName(), "folder/");
   EXPECT_TRUE(e[3]->fileMode() & 0x4000);
   EXPECT_EQ(e[4]->fileName(), "folder/n\xc3\xa4me \xe5\x90\x8d.txt");
-  EXPECT_EQ(dataOf(*e[4]), bytesOf("gr\xc3\xbc\xc3\x9f" "e"));
+  EXPECT_EQ(dataOf(*e[4]), bytesOf("gr\xc3\xbc\xc3\x9f"
+                                   "e"));
   for (const auto& entry : e) EXPECT_TRUE(entry->check(&error)) << entry->fileName();
 }
 
@@ -497,7 +506,8 @@ with zipfile.ZipFile(sys.argv[1]) as z:
 }
 
 std::string sha12(const kx::Bytes& data) {
-  const char* script = "import sys,hashlib;print(hashlib.sha1(open(sys.argv[1],'rb').read()).hexdigest()[:12])";
+  const char* script =
+      "import sys,hashlib;print(hashlib.sha1(open(sys.argv[1],'rb').read()).hexdigest()[:12])";
   kxtest::TempAppRoot root;
   writeFile(root.path() + "/blob", data);
   std::string out = runPython(script, {root.path() + "/blob"}).value_or("");
@@ -560,7 +570,8 @@ TEST(ZZArchiveUpdateTest, WrittenArchivesReadBackInPython) {
     return s.compare(0, prefix.size(), prefix) == 0;
   };
   auto endsWith = [](const std::string& s, const std::string& suffix) {
-    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return s.size() >= suffix.size() &&
+           s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
   };
   EXPECT_TRUE(startsWith(lines[0], "docs/ 0 2048 30 3 0o40755 ")) << lines[0];
   EXPECT_TRUE(endsWith(lines[0], " 0 " + sha12({}))) << lines[0];
@@ -580,7 +591,8 @@ TEST(ZZArchiveUpdateTest, WrittenArchivesReadBackInPython) {
   EXPECT_EQ(all["docs/deflated.txt"], big);
   EXPECT_EQ(all["stored.bin"], noise);
   EXPECT_EQ(all["streamed.txt"], big);
-  for (const auto& entry : archive->entries()) EXPECT_TRUE(entry->check(&error)) << entry->fileName();
+  for (const auto& entry : archive->entries())
+    EXPECT_TRUE(entry->check(&error)) << entry->fileName();
 }
 
 TEST(ZZArchiveUpdateTest, HeadersOfNewEntries) {
@@ -647,7 +659,7 @@ TEST(ZZArchiveUpdateTest, DOSTimesAreAlwaysValid) {
       {localTime(2022, 7, 8, 12, 34, 0), (12 << 11) | (34 << 5) | 0, (42 << 9) | (7 << 5) | 8},
       {localTime(2022, 7, 8, 12, 34, 1), (12 << 11) | (34 << 5) | 1, (42 << 9) | (7 << 5) | 8},
       {localTime(2022, 7, 8, 12, 34, 57), (12 << 11) | (34 << 5) | 29, (42 << 9) | (7 << 5) | 8},
-      {localTime(1975, 1, 1, 0, 0, 0), 0, (1 << 5) | 1},                     // before 1980
+      {localTime(1975, 1, 1, 0, 0, 0), 0, (1 << 5) | 1},  // before 1980
       {localTime(2120, 1, 1, 0, 0, 0), (23 << 11) | (59 << 5) | 29, (127 << 9) | (12 << 5) | 31},
   };
   for (const Case& c : cases) {
@@ -672,10 +684,12 @@ import sys, zipfile
 with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
     z.writestr("a.txt", "alpha " * 100)
     z.writestr("b.txt", "beta " * 100)
-)PY", {path}));
+)PY",
+                        {path}));
   const kx::Bytes before = readFile(path);
   kx::Error error;
-  std::shared_ptr<ZZArchive> archive = ZZArchive::archiveWithURL(kx::URL::fileURLWithPath(path), &error);
+  std::shared_ptr<ZZArchive> archive =
+      ZZArchive::archiveWithURL(kx::URL::fileURLWithPath(path), &error);
   ASSERT_TRUE(archive);
   const std::size_t directory = peek32(before, before.size() - 22 + 16);
 
@@ -701,11 +715,13 @@ TEST(ZZArchiveUpdateTest, KeptLocalFilesOutOfOrderSurviveAnAppend) {
   // both must keep every byte up to the end of the furthest one.
   const kx::Bytes alpha = text(50);
   const kx::Bytes beta = text(80);
-  RawArchive raw = buildArchive({RawEntry::make("b", beta, true), RawEntry::make("a", alpha, false)});
+  RawArchive raw =
+      buildArchive({RawEntry::make("b", beta, true), RawEntry::make("a", alpha, false)});
   // Swap the two central records so that the directory order is a, b.
   const std::size_t firstLength = raw.centralOffsets[1] - raw.centralOffsets[0];
   kx::Bytes swapped(raw.bytes.begin(), raw.bytes.begin() + raw.directoryOffset);
-  swapped.insert(swapped.end(), raw.bytes.begin() + raw.centralOffsets[1], raw.bytes.begin() + raw.endOffset);
+  swapped.insert(swapped.end(), raw.bytes.begin() + raw.centralOffsets[1],
+                 raw.bytes.begin() + raw.endOffset);
   swapped.insert(swapped.end(), raw.bytes.begin() + raw.centralOffsets[0],
                  raw.bytes.begin() + raw.centralOffsets[0] + firstLength);
   swapped.insert(swapped.end(), raw.bytes.begin() + raw.endOffset, raw.bytes.end());
@@ -773,7 +789,8 @@ TEST(ZZArchiveUpdateTest, KeptLocalFilesKeepTheirWholeDescriptor) {
     described.flags = 1 << 3;
     if (c.wideSizes) described.localExtra = zip64ExtraBlock(described);
     if (c.present) described.descriptor = dataDescriptor(described, c.signature, c.wideSizes);
-    const RawArchive raw = buildArchive({RawEntry::make("other", bytesOf("other"), false), described});
+    const RawArchive raw =
+        buildArchive({RawEntry::make("other", bytesOf("other"), false), described});
     const kx::Bytes localFile(raw.bytes.begin() + raw.localOffsets[1],
                               raw.bytes.begin() + raw.directoryOffset);
 
@@ -788,7 +805,8 @@ TEST(ZZArchiveUpdateTest, KeptLocalFilesKeepTheirWholeDescriptor) {
     ASSERT_TRUE(archive->updateEntries(entries, &error)) << error.code();
     kx::Bytes after = archive->contents().copy();
     ASSERT_GE(after.size(), raw.directoryOffset + 4);
-    EXPECT_TRUE(std::equal(localFile.begin(), localFile.end(), after.begin() + raw.localOffsets[1]));
+    EXPECT_TRUE(
+        std::equal(localFile.begin(), localFile.end(), after.begin() + raw.localOffsets[1]));
     EXPECT_EQ(peek32(after, raw.directoryOffset), 0x04034b50u);
     EXPECT_EQ(dataOf(*archive->entries()[1]), payload);
     EXPECT_EQ(dataOf(*archive->entries()[2]), bytesOf("new"));
@@ -854,7 +872,8 @@ with open(sys.argv[1], "wb") as out:
         for name, text in (("a.txt", "alpha " * 300), ("b.txt", "beta " * 200), ("c.txt", "")):
             with z.open(name, "w", force_zip64=True) as f:
                 f.write(text.encode())
-)PY", {path}));
+)PY",
+                        {path}));
   const kx::Bytes original = readFile(path);
   kx::Error error;
   std::shared_ptr<ZZArchive> archive = ZZArchive::archiveWithPath(path, kx::Value(), &error);
@@ -892,7 +911,8 @@ with open(sys.argv[1], "wb") as out:
   ASSERT_TRUE(listing.has_value());
   EXPECT_NE(listing->find("a.txt 8"), std::string::npos) << *listing;
   EXPECT_EQ(readAll(*archive)["a.txt"].size(), 1800u);
-  for (const auto& entry : archive->entries()) EXPECT_TRUE(entry->check(&error)) << entry->fileName();
+  for (const auto& entry : archive->entries())
+    EXPECT_TRUE(entry->check(&error)) << entry->fileName();
 }
 
 TEST(ZZArchiveUpdateTest, RefusesNamesThatAreNotUTF8) {
@@ -903,10 +923,11 @@ TEST(ZZArchiveUpdateTest, RefusesNamesThatAreNotUTF8) {
   std::shared_ptr<ZZArchive> archive = open(original, &error);
   ASSERT_TRUE(archive);
   const char* names[] = {
-      "caf\xe9.txt",        // Latin-1
-      "\xc0\xaf" "etc",     // overlong "/"
-      "\xed\xa0\x80",       // a UTF-16 surrogate
-      "cut\xe2\x82",        // a truncated sequence
+      "caf\xe9.txt",  // Latin-1
+      "\xc0\xaf"
+      "etc",           // overlong "/"
+      "\xed\xa0\x80",  // a UTF-16 surrogate
+      "cut\xe2\x82",   // a truncated sequence
       "dir\xff/",
   };
   for (const char* name : names) {
@@ -927,9 +948,11 @@ TEST(ZZArchiveUpdateTest, RefusesNamesThatAreNotUTF8) {
 
 TEST(ZZArchiveUpdateTest, RefusesWhatTheFormatCannotHold) {
   kx::Error error;
-  std::shared_ptr<ZZArchive> archive = open(buildArchive({RawEntry::make("a", bytesOf("a"), false)}).bytes, &error);
+  std::shared_ptr<ZZArchive> archive =
+      open(buildArchive({RawEntry::make("a", bytesOf("a"), false)}).bytes, &error);
   ASSERT_TRUE(archive);
-  std::vector<std::shared_ptr<ZZArchiveEntry>> many(65536, ZZArchiveEntry::archiveEntryWithDirectoryName("d/"));
+  std::vector<std::shared_ptr<ZZArchiveEntry>> many(
+      65536, ZZArchiveEntry::archiveEntryWithDirectoryName("d/"));
   EXPECT_FALSE(archive->updateEntries(many, &error));
   EXPECT_EQ(error.code(), ZZArchiveTooLargeErrorCode);
   EXPECT_EQ(archive->entries().size(), 1u);
@@ -1004,11 +1027,11 @@ TEST(ZZArchiveUpdateTest, FailingDataSourcesFailTheUpdate) {
   EXPECT_EQ(ZZError::underlying(error).code(), ZZApplicationErrorCode);
 
   EXPECT_FALSE(archive->updateEntries(
-      {archive->entries()[0],
-       ZZArchiveEntry::archiveEntryWithFileName("y", false, ZZStreamBlock([](ZZOutputStream&, kx::Error* e) {
-                                                  kx::SetError(e, kx::Error("test.domain", 42));
-                                                  return false;
-                                                }))},
+      {archive->entries()[0], ZZArchiveEntry::archiveEntryWithFileName(
+                                  "y", false, ZZStreamBlock([](ZZOutputStream&, kx::Error* e) {
+                                    kx::SetError(e, kx::Error("test.domain", 42));
+                                    return false;
+                                  }))},
       &error));
   EXPECT_EQ(error.code(), ZZLocalFileWriteErrorCode);
   EXPECT_EQ(error.userInfo()[ZZEntryIndexKey].intValue(), 1);
@@ -1025,13 +1048,13 @@ TEST(ZZArchiveUpdateTest, DiskFailuresLeaveTheOldArchiveInPlace) {
   const std::string folder = root.path() + "/archives";
   std::filesystem::create_directory(folder);
   const std::string path = folder + "/safe.zip";
-  const kx::Bytes original =
-      buildArchive({RawEntry::make("keep.txt", text(100), true)}).bytes;
+  const kx::Bytes original = buildArchive({RawEntry::make("keep.txt", text(100), true)}).bytes;
   writeFile(path, original);
   auto entriesWithNew = [](const ZZArchive& archive) {
     std::vector<std::shared_ptr<ZZArchiveEntry>> entries = archive.entries();
     entries.push_back(ZZArchiveEntry::archiveEntryWithFileName(
-        "new.bin", false, ZZDataBlock([](kx::Error*) { return std::optional(kx::Bytes(5000, 7)); })));
+        "new.bin", false,
+        ZZDataBlock([](kx::Error*) { return std::optional(kx::Bytes(5000, 7)); })));
     return entries;
   };
   using Op = kxtest::FaultInjectingFileSystem::Op;
@@ -1041,7 +1064,8 @@ TEST(ZZArchiveUpdateTest, DiskFailuresLeaveTheOldArchiveInPlace) {
     std::int64_t code;
   };
   const Case cases[] = {
-      {"disk full midway", {.op = Op::Append, .skip = 1, .error = ENOSPC, .shortWrite = true},
+      {"disk full midway",
+       {.op = Op::Append, .skip = 1, .error = ENOSPC, .shortWrite = true},
        ZZLocalFileWriteErrorCode},
       {"temporary file", {.op = Op::OpenWrite, .error = EACCES}, ZZOpenWriteErrorCode},
       {"sync", {.op = Op::Sync, .error = EIO}, ZZEndOfCentralDirectoryWriteErrorCode},
@@ -1078,8 +1102,8 @@ TEST(ZZArchiveUpdateTest, DiskFailuresLeaveTheOldArchiveInPlace) {
 
 TEST(ZZArchiveUpdateTest, EntriesOfAnotherArchiveCanBeCopiedIn) {
   kx::Error error;
-  std::shared_ptr<ZZArchive> source = open(
-      buildArchive({RawEntry::make("from-elsewhere", text(30), true)}).bytes, &error);
+  std::shared_ptr<ZZArchive> source =
+      open(buildArchive({RawEntry::make("from-elsewhere", text(30), true)}).bytes, &error);
   std::shared_ptr<ZZArchive> target = ZZArchive::archiveWithData(
       {}, kx::Value::dict({{ZZOpenOptionsCreateIfMissingKey, kx::Value(true)}}), &error);
   ASSERT_TRUE(source && target);

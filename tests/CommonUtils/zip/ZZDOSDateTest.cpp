@@ -29,7 +29,8 @@ TEST(ZZDOSDateTest, RoundTripsToTwoSecondsAndStaysInRange) {
   ZZDOSDate early = ZZDOSDate::fromSecondsSince1970(0);
   EXPECT_EQ(ZZDOSDate::toSecondsSince1970(early.time, early.date), localTime(1980, 1, 1, 0, 0, 0));
   ZZDOSDate late = ZZDOSDate::fromSecondsSince1970(localTime(2200, 6, 1, 0, 0, 0));
-  EXPECT_EQ(ZZDOSDate::toSecondsSince1970(late.time, late.date), localTime(2107, 12, 31, 23, 59, 58));
+  EXPECT_EQ(ZZDOSDate::toSecondsSince1970(late.time, late.date),
+            localTime(2107, 12, 31, 23, 59, 58));
   ZZDOSDate nan = ZZDOSDate::fromSecondsSince1970(std::nan(""));
   EXPECT_EQ(nan.date, (1 << 5) | 1);
 }

@@ -85,12 +85,12 @@ TEST(ZZInflateInputStreamTest, OneStepInflationNeedsTheExactSize) {
   EXPECT_EQ(ZZInflateInputStream::decompressData(compressed.data(), compressed.size(), plain.size(),
                                                  &error),
             plain);
-  EXPECT_EQ(ZZInflateInputStream::decompressData(deflateRaw({}).data(), deflateRaw({}).size(), 0,
-                                                 &error),
-            kx::Bytes());
+  EXPECT_EQ(
+      ZZInflateInputStream::decompressData(deflateRaw({}).data(), deflateRaw({}).size(), 0, &error),
+      kx::Bytes());
   for (std::size_t size : {plain.size() - 1, plain.size() + 1, std::size_t{0}}) {
-    EXPECT_FALSE(ZZInflateInputStream::decompressData(compressed.data(), compressed.size(), size,
-                                                      &error))
+    EXPECT_FALSE(
+        ZZInflateInputStream::decompressData(compressed.data(), compressed.size(), size, &error))
         << size;
     EXPECT_EQ(error.code(), ZZDamagedDataErrorCode);
   }

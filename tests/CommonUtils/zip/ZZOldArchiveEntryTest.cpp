@@ -79,8 +79,10 @@ kx::Bytes aesBlock(std::uint16_t vendorVersion, std::uint8_t strength, std::uint
 
 TEST(ZZOldArchiveEntryTest, StoredAndDeflatedEntriesReadTheSameEveryWay) {
   const kx::Bytes payload = text(3000);
-  std::shared_ptr<ZZArchive> archive = openBytes(buildArchive(
-      {RawEntry::make("stored", payload, false), RawEntry::make("deflated", payload, true)}).bytes);
+  std::shared_ptr<ZZArchive> archive =
+      openBytes(buildArchive({RawEntry::make("stored", payload, false),
+                              RawEntry::make("deflated", payload, true)})
+                    .bytes);
   ASSERT_TRUE(archive);
   for (const auto& entry : archive->entries()) {
     kx::Error error;
@@ -121,10 +123,20 @@ TEST(ZZOldArchiveEntryTest, DamagedOrInconsistentEntriesFailWithErrors) {
   auto deflated = [&] { return RawEntry::make("e", payload, true); };
   auto none = [](RawArchive&) {};
   const Case cases[] = {
-      {"bad CRC, stored", [&] { auto e = stored(); e.crc ^= 1; return e; }, none,
-       ZZDamagedDataErrorCode},
-      {"bad CRC, deflated", [&] { auto e = deflated(); e.crc ^= 0x80000000u; return e; }, none,
-       ZZDamagedDataErrorCode},
+      {"bad CRC, stored",
+       [&] {
+         auto e = stored();
+         e.crc ^= 1;
+         return e;
+       },
+       none, ZZDamagedDataErrorCode},
+      {"bad CRC, deflated",
+       [&] {
+         auto e = deflated();
+         e.crc ^= 0x80000000u;
+         return e;
+       },
+       none, ZZDamagedDataErrorCode},
       {"bad deflate stream",
        [&] {
          auto e = deflated();
@@ -141,14 +153,26 @@ TEST(ZZOldArchiveEntryTest, DamagedOrInconsistentEntriesFailWithErrors) {
        },
        none, ZZDamagedDataErrorCode},
       {"more data than recorded",
-       [&] { auto e = deflated(); e.uncompressedSize -= 10; return e; }, none,
-       ZZDamagedDataErrorCode},
+       [&] {
+         auto e = deflated();
+         e.uncompressedSize -= 10;
+         return e;
+       },
+       none, ZZDamagedDataErrorCode},
       {"less data than recorded, stored",
-       [&] { auto e = stored(); e.uncompressedSize += 1; return e; }, none,
-       ZZDamagedDataErrorCode},
+       [&] {
+         auto e = stored();
+         e.uncompressedSize += 1;
+         return e;
+       },
+       none, ZZDamagedDataErrorCode},
       {"four gigabytes claimed by a few bytes",
-       [&] { auto e = deflated(); e.uncompressedSize = 0xfffffff0u; return e; }, none,
-       ZZDamagedDataErrorCode},
+       [&] {
+         auto e = deflated();
+         e.uncompressedSize = 0xfffffff0u;
+         return e;
+       },
+       none, ZZDamagedDataErrorCode},
       {"local header signature", stored,
        [](RawArchive& a) { poke32(a.bytes, a.localOffsets[0], 0x04034b51); },
        ZZLocalFileReadErrorCode},
@@ -159,12 +183,26 @@ TEST(ZZOldArchiveEntryTest, DamagedOrInconsistentEntriesFailWithErrors) {
        [](RawArchive& a) { poke16(a.bytes, a.localOffsets[0] + 28, 0x8000); },
        ZZLocalFileReadErrorCode},
       {"compressed size past the directory",
-       [&] { auto e = stored(); e.compressedSize += 1; return e; }, none,
-       ZZLocalFileReadErrorCode},
-      {"bzip2", [&] { auto e = stored(); e.method = 12; return e; }, none,
-       ZZUnsupportedCompressionMethod},
-      {"strong encryption", [&] { auto e = stored(); e.flags = 1 | (1 << 6); return e; }, none,
-       ZZUnsupportedEncryptionMethod},
+       [&] {
+         auto e = stored();
+         e.compressedSize += 1;
+         return e;
+       },
+       none, ZZLocalFileReadErrorCode},
+      {"bzip2",
+       [&] {
+         auto e = stored();
+         e.method = 12;
+         return e;
+       },
+       none, ZZUnsupportedCompressionMethod},
+      {"strong encryption",
+       [&] {
+         auto e = stored();
+         e.flags = 1 | (1 << 6);
+         return e;
+       },
+       none, ZZUnsupportedEncryptionMethod},
       {"AES in the central header only",
        [&] {
          auto e = stored();
@@ -256,9 +294,11 @@ TEST(ZZOldArchiveEntryTest, NamesMustMatchTheLocalHeader) {
   // its end record is the last one, serves the real local file under
   // another name.
   auto hiddenDirectory = [&](const std::string& name) {
-    kx::Bytes record(real.bytes.begin() + real.directoryOffset, real.bytes.begin() + real.endOffset);
+    kx::Bytes record(real.bytes.begin() + real.directoryOffset,
+                     real.bytes.begin() + real.endOffset);
     record.resize(ZZCentralFileHeader::kFixedSize);
-    poke16(record, ZZCentralFileHeader::kFileNameLengthOffset, static_cast<std::uint16_t>(name.size()));
+    poke16(record, ZZCentralFileHeader::kFileNameLengthOffset,
+           static_cast<std::uint16_t>(name.size()));
     append(record, bytesOf(name));
     kx::Bytes comment = record;
     put32(comment, 0x06054b50);
@@ -438,16 +478,15 @@ TEST(ZZOldArchiveEntryTest, CheckComparesLocalAndCentralHeaders) {
     std::uint16_t value;
   };
   const Case cases[] = {
-      {"method", 8, 0},
-      {"time", 10, 0x1234},
-      {"date", 12, 0x4321},
-      {"name byte", 30, 'N'},
-      {"size", 22, 1},
+      {"method", 8, 0},       {"time", 10, 0x1234}, {"date", 12, 0x4321},
+      {"name byte", 30, 'N'}, {"size", 22, 1},
   };
   for (const Case& c : cases) {
     kx::Bytes bytes = good.bytes;
-    if (c.offset == 30) bytes[good.localOffsets[0] + 30] = static_cast<std::uint8_t>(c.value);
-    else poke16(bytes, good.localOffsets[0] + c.offset, c.value);
+    if (c.offset == 30)
+      bytes[good.localOffsets[0] + 30] = static_cast<std::uint8_t>(c.value);
+    else
+      poke16(bytes, good.localOffsets[0] + c.offset, c.value);
     std::shared_ptr<ZZArchive> archive = openBytes(bytes);
     kx::Error error;
     EXPECT_FALSE(archive->entries()[0]->check(&error)) << c.name;
@@ -492,7 +531,8 @@ TEST(ZZOldArchiveEntryTest, TraditionalEncryptionFromZip) {
       std::unique_ptr<ZZInputStream> stream = entry->newStreamWithPassword("secret", &error);
       ASSERT_TRUE(stream);
       EXPECT_EQ(drain(*stream, 1, &error), expected);
-      std::unique_ptr<ZZDataProvider> provider = entry->newDataProviderWithPassword("secret", &error);
+      std::unique_ptr<ZZDataProvider> provider =
+          entry->newDataProviderWithPassword("secret", &error);
       ASSERT_TRUE(provider);
       EXPECT_FALSE(provider->isDirect());
       kx::Bytes all(expected.size());
@@ -551,7 +591,8 @@ TEST(ZZOldArchiveEntryTest, TraditionalEncryptionPythonCanRead) {
   const RawArchive raw = buildArchive({e});
   writeFile(path, raw.bytes);
   std::optional<std::string> out = runPython(
-      "import sys,zipfile;sys.stdout.write(zipfile.ZipFile(sys.argv[1]).read('secret.txt', pwd=b'pa55word').decode())",
+      "import sys,zipfile;sys.stdout.write(zipfile.ZipFile(sys.argv[1]).read('secret.txt', "
+      "pwd=b'pa55word').decode())",
       {path});
   ASSERT_TRUE(out.has_value());
   EXPECT_EQ(bytesOf(*out), plain);
@@ -623,7 +664,8 @@ TEST(ZZOldArchiveEntryTest, AE1EntriesAreCheckedByCRC) {
   ASSERT_TRUE(archive);
   const auto& entry = static_cast<const ZZOldArchiveEntry&>(*archive->entries()[0]);
   const kx::Bytes bytes = archive->contents().copy();
-  const std::size_t central = static_cast<std::size_t>(entry.centralFileHeader().bytes() - archive->contents().data());
+  const std::size_t central =
+      static_cast<std::size_t>(entry.centralFileHeader().bytes() - archive->contents().data());
   const std::size_t local = entry.centralFileHeader().relativeOffsetOfLocalHeader();
   auto patch = [&](std::uint32_t crc) {
     kx::Bytes b = bytes;
@@ -642,6 +684,7 @@ TEST(ZZOldArchiveEntryTest, AE1EntriesAreCheckedByCRC) {
   };
   kx::Error error;
   EXPECT_EQ(openBytes(patch(crcOf(raw)))->entries()[0]->newDataWithPassword("secret", &error), raw);
-  EXPECT_FALSE(openBytes(patch(crcOf(raw) ^ 1))->entries()[0]->newDataWithPassword("secret", &error));
+  EXPECT_FALSE(
+      openBytes(patch(crcOf(raw) ^ 1))->entries()[0]->newDataWithPassword("secret", &error));
   EXPECT_EQ(error.code(), ZZDamagedDataErrorCode);
 }

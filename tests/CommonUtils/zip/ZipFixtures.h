@@ -22,13 +22,16 @@
 
 namespace ziptest {
 
-inline std::string fixturePath(const std::string& name) { return kxtest::fixturePath("zip/" + name); }
+inline std::string fixturePath(const std::string& name) {
+  return kxtest::fixturePath("zip/" + name);
+}
 
 inline kx::Bytes readFile(const std::string& path) { return kxtest::readFileBytes(path); }
 
 inline void writeFile(const std::string& path, const kx::Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 inline kx::Bytes bytesOf(const std::string& text) { return kx::Bytes(text.begin(), text.end()); }
@@ -55,7 +58,7 @@ inline std::uint32_t crcOf(const kx::Bytes& data) {
 // One entry of a hand-made archive. The defaults make a valid stored entry.
 struct RawEntry {
   std::string name;
-  kx::Bytes stored;  // the bytes as they lie after the local header
+  kx::Bytes stored;      // the bytes as they lie after the local header
   kx::Bytes descriptor;  // written after `stored`, outside the compressed size
   std::uint16_t method = 0;
   std::uint16_t flags = 0;
@@ -100,9 +103,12 @@ inline void put32(kx::Bytes& b, std::uint32_t v) {
   put16(b, static_cast<std::uint16_t>(v));
   put16(b, static_cast<std::uint16_t>(v >> 16));
 }
-inline void append(kx::Bytes& b, const kx::Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
+inline void append(kx::Bytes& b, const kx::Bytes& more) {
+  b.insert(b.end(), more.begin(), more.end());
+}
 
-inline RawArchive buildArchive(const std::vector<RawEntry>& entries, const kx::Bytes& comment = {}) {
+inline RawArchive buildArchive(const std::vector<RawEntry>& entries,
+                               const kx::Bytes& comment = {}) {
   RawArchive a;
   kx::Bytes& b = a.bytes;
   for (const RawEntry& e : entries) {
@@ -163,7 +169,6 @@ inline RawArchive buildArchive(const std::vector<RawEntry>& entries, const kx::B
   return a;
 }
 
-
 // A data descriptor for the entry: with or without its signature, with 32-
 // or 64-bit sizes.
 inline kx::Bytes dataDescriptor(const RawEntry& e, bool signature, bool wideSizes) {
@@ -216,8 +221,10 @@ inline std::optional<std::string> runPython(const std::string& script,
   auto quote = [](const std::string& s) {
     std::string q = "'";
     for (char c : s) {
-      if (c == '\'') q += "'\\''";
-      else q += c;
+      if (c == '\'')
+        q += "'\\''";
+      else
+        q += c;
     }
     return q + "'";
   };

@@ -133,8 +133,11 @@ TEST_F(FileMetaWebUtilTest, LargestImageOfAtLeast70By55IsTheThumbnail) {
       {{{"R1", "image", "69x1000"}, {"R2", "image", "70x55"}}, "R2"},
       {{{"R1", "attachment", "500x500"}}, nullptr},
       // Sizes of another form are skipped, never trusted.
-      {{{"R1", "image", "abcxdef"}, {"R2", "image", "100x"}, {"R3", "image", "100x200x3"},
-        {"R4", "image", "1e400x100"}, {"R5", "image", ""}},
+      {{{"R1", "image", "abcxdef"},
+        {"R2", "image", "100x"},
+        {"R3", "image", "100x200x3"},
+        {"R4", "image", "1e400x100"},
+        {"R5", "image", ""}},
        nullptr},
       {{{"R1", "image", "300x300"}, {"R2", "image", "oops"}}, "R1"},
   };
@@ -145,8 +148,10 @@ TEST_F(FileMetaWebUtilTest, LargestImageOfAtLeast70By55IsTheThumbnail) {
       KXManagedObjectPtr note = Put(ctx, "Note", {{"fileId", noteId}, {"parentId", "ROOT"}});
       for (const Res& r : c.resources) {
         KXManagedObjectPtr res = Put(ctx, "Resource",
-                                     {{"fileId", noteId + r.id}, {"meidaType", r.type},
-                                      {"imageSize", r.size}, {"version", 3}});
+                                     {{"fileId", noteId + r.id},
+                                      {"meidaType", r.type},
+                                      {"imageSize", r.size},
+                                      {"version", 3}});
         note->addObject("resources", res);
       }
     });
@@ -159,8 +164,8 @@ TEST_F(FileMetaWebUtilTest, LargestImageOfAtLeast70By55IsTheThumbnail) {
               std::string(c.resources[0].type) == "image" ||
                   std::string(c.resources[0].type) == "attachment");
     if (c.thumbnail) {
-      EXPECT_EQ(meta["metaProps"], kx::Value::dict({{"thmv", "thmv"},
-                                                    {"thmid", noteId + c.thumbnail}}));
+      EXPECT_EQ(meta["metaProps"],
+                kx::Value::dict({{"thmv", "thmv"}, {"thmid", noteId + c.thumbnail}}));
     } else {
       EXPECT_EQ(meta["metaProps"], kx::Value(kx::Dictionary()));
     }

@@ -30,10 +30,10 @@ TEST(KXHtmlUtilTest, TurnsHtmlIntoText) {
       {"<p>\u00A0</p>", " "},
       {"a\t\n  b", "a b"},
       {"a&nbsp;&nbsp;b", "a b"},
-      {"1 < 2 and 3 > 2", "1 2"},        // a lone "<" starts a tag up to the next ">"
-      {"x<y", "x<y"},                    // no ">": not a tag
+      {"1 < 2 and 3 > 2", "1 2"},  // a lone "<" starts a tag up to the next ">"
+      {"x<y", "x<y"},              // no ">": not a tag
       {"<a href=\"x\"\ntitle='t'>link</a>", " link "},
-      {"&#20013;", "&#20013;"},          // numeric references are left alone here
+      {"&#20013;", "&#20013;"},  // numeric references are left alone here
       {"<p>&copy; 2024 &euro;5</p>", " © 2024 €5 "},
   };
   for (const Case& c : cases) EXPECT_EQ(util().textForHtml(c.html), c.text) << c.html;
@@ -75,9 +75,12 @@ TEST(KXHtmlUtilTest, BuildsTheEditorPage) {
   std::array<std::string, 2> page = KXHtmlUtil::htmlHeadAndTailForEditor();
   EXPECT_TRUE(page[0].starts_with("<!doctype html><html><head><script src=\"file://"));
   EXPECT_NE(page[0].find("/editor.js\"></script>"), std::string::npos);
-  EXPECT_NE(page[0].find("<style>.default-style, body {font : 14px \"Helvetica\"; background:white;}</style>"),
+  EXPECT_NE(
+      page[0].find(
+          "<style>.default-style, body {font : 14px \"Helvetica\"; background:white;}</style>"),
+      std::string::npos);
+  EXPECT_NE(page[0].find("<link rel=\"styleSheet\" type=\"text/css\" href=\"file://"),
             std::string::npos);
-  EXPECT_NE(page[0].find("<link rel=\"styleSheet\" type=\"text/css\" href=\"file://"), std::string::npos);
   EXPECT_TRUE(page[0].ends_with("/editor.css\"></head><body>"));
   EXPECT_EQ(page[1], "</body></html>");
   EXPECT_EQ(KXHtmlUtil::htmlForEditor("<p>内容</p>"), page[0] + "<p>内容</p>" + page[1]);
@@ -92,11 +95,13 @@ TEST(KXHtmlUtilTest, BuildsTheEditorPage) {
   if (config.itemForKey(kKXConfigFontSize).isNull()) {
     GTEST_SKIP() << "the configuration file could not be read, so it takes no changes";
   }
-  EXPECT_NE(head.find("{font : 18px \"PingFang SC\"; background:white;}"), std::string::npos) << head;
+  EXPECT_NE(head.find("{font : 18px \"PingFang SC\"; background:white;}"), std::string::npos)
+      << head;
 }
 
 TEST(KXHtmlUtilTest, MarksDuplicateResources) {
-  EXPECT_EQ(util().markDupForResource("<img data-resource-mark=\"1\" src=\"a\"><img data-resource-mark=\"1\">"),
+  EXPECT_EQ(util().markDupForResource(
+                "<img data-resource-mark=\"1\" src=\"a\"><img data-resource-mark=\"1\">"),
             "<img data-resource-mark=\"1\" data-resource-dup=\"1\" src=\"a\">"
             "<img data-resource-mark=\"1\" data-resource-dup=\"1\">");
   EXPECT_FALSE(util().markDupForResource("<img data-resource-mark=\"0\">").has_value());
@@ -104,7 +109,8 @@ TEST(KXHtmlUtilTest, MarksDuplicateResources) {
 }
 
 TEST(KXHtmlUtilTest, PlaceholdersRaise) {
-  for (auto call : {&KXHtmlUtil::viewableHtml, &KXHtmlUtil::replaceOldResources, &KXHtmlUtil::normalizeHtml}) {
+  for (auto call :
+       {&KXHtmlUtil::viewableHtml, &KXHtmlUtil::replaceOldResources, &KXHtmlUtil::normalizeHtml}) {
     try {
       (util().*call)("<p/>");
       ADD_FAILURE() << "no exception";
@@ -117,7 +123,8 @@ TEST(KXHtmlUtilTest, PlaceholdersRaise) {
 
 TEST(KXHtmlUtilTest, GivesPlainTextOfNoteBodies) {
   util();  // installs the helper
-  EXPECT_EQ(NSStringDupTitle::plainText("<p>&#20013;&#x6587;&lt;b&gt;</p>\n<p>笔记 😀</p>"), " 中文<b> 笔记 😀 ");
+  EXPECT_EQ(NSStringDupTitle::plainText("<p>&#20013;&#x6587;&lt;b&gt;</p>\n<p>笔记 😀</p>"),
+            " 中文<b> 笔记 😀 ");
   EXPECT_EQ(NSStringDupTitle::plainText("<?xml version=\"1.0\"?><note><text>a &lt;&amp;lt; b</text>"
                                         "<text>&yen;5</text></note>"),
             "a <&lt; b ¥5");

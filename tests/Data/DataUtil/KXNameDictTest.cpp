@@ -22,15 +22,15 @@ TEST(KXNameDictTest, ShippedTableKeepsItsRules) {
   // formatMeta types or the web file entry reads, and keys the sync reads
   // from converted items.
   const std::set<std::string> fileMetaExtras{
-      "isDirectory", "fileNum", "dirNum", "subTreeFileNum", "subTreeDirNum", "erased",
-      "shared", "shareUrl", "searchEngineEnable", "resourcesExpected"};
+      "isDirectory", "fileNum", "dirNum",   "subTreeFileNum",     "subTreeDirNum",
+      "erased",      "shared",  "shareUrl", "searchEngineEnable", "resourcesExpected"};
   struct Namespace {
     const char* name;
     const char* entity;
   };
-  const Namespace namespaces[] = {{"entry", "FileMeta"}, {"meta", "FileMeta"},
+  const Namespace namespaces[] = {{"entry", "FileMeta"},      {"meta", "FileMeta"},
                                   {"entryProps", "FileMeta"}, {"client", "FileMeta"},
-                                  {"UserMeta", "User"}, {"Tag", "Tag"},
+                                  {"UserMeta", "User"},       {"Tag", "Tag"},
                                   {"resource", "Resource"}};
   for (const Namespace& ns : namespaces) {
     SCOPED_TRACE(ns.name);
@@ -81,17 +81,19 @@ TEST(KXNameDictTest, ConvertsNamesAndValues) {
   ASSERT_TRUE(remote);
   EXPECT_EQ((*remote)["entryProps"]["bgImageId"].stringValue(), "b1");
   EXPECT_EQ((*remote)["id"].stringValue(), "F");
-  remote = KXNameDict::namesConvertFromLocalToRemote(kx::Value::dict({{"entryProps", bad}}), "entry");
+  remote =
+      KXNameDict::namesConvertFromLocalToRemote(kx::Value::dict({{"entryProps", bad}}), "entry");
   EXPECT_TRUE((*remote)["entryProps"].isData());
 
   // A service entry needs its "entry" object.
   EXPECT_FALSE(KXNameDict::namesConvertFromRemoteToLocalForFileMeta(
       kx::Value::dict({{"meta", kx::Value::dict({{"value", kx::Dictionary()}})}})));
-  std::optional<kx::Dictionary> entry = KXNameDict::namesConvertFromRemoteToLocalForFileMeta(
-      kx::Value::dict({{"entry", kx::Value::dict({{"id", "F1"},
-                                                  {"dir", "true"},
-                                                  {"entryProps", kx::Value::dict({{"stick", "true"}})}})},
-                       {"meta", kx::Value::dict({{"value", kx::Value::dict({{"author", "me"}})}})}}));
+  std::optional<kx::Dictionary> entry =
+      KXNameDict::namesConvertFromRemoteToLocalForFileMeta(kx::Value::dict(
+          {{"entry", kx::Value::dict({{"id", "F1"},
+                                      {"dir", "true"},
+                                      {"entryProps", kx::Value::dict({{"stick", "true"}})}})},
+           {"meta", kx::Value::dict({{"value", kx::Value::dict({{"author", "me"}})}})}}));
   ASSERT_TRUE(entry);
   EXPECT_EQ((*entry)["fileId"].stringValue(), "F1");
   EXPECT_EQ((*entry)["dir"], kx::Value(true));
@@ -107,10 +109,9 @@ TEST(KXNameDictTest, ConvertsNamesAndValues) {
 }
 
 TEST(KXNameDictTest, FormatMetaTypesTheListedKeys) {
-  kx::Dictionary meta{{"dir", "true"},         {"deleted", "false"},
-                      {"size", "12abc"},       {"modifyTime", "1600000000123"},
-                      {"version", 7},          {"title", "12"},
-                      {"domain", "none"}};
+  kx::Dictionary meta{
+      {"dir", "true"}, {"deleted", "false"}, {"size", "12abc"}, {"modifyTime", "1600000000123"},
+      {"version", 7},  {"title", "12"},      {"domain", "none"}};
   KXNameDict::formatMeta(meta);
   EXPECT_EQ(meta["dir"], kx::Value(true));
   EXPECT_EQ(meta["deleted"], kx::Value(false));

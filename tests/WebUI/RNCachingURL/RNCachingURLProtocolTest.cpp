@@ -42,8 +42,10 @@ std::string text(const kx::Bytes& bytes) { return std::string(bytes.begin(), byt
 class FakeHandler : public KXDataRequestDelegate {
  public:
   using Accept = std::function<bool(const kx::URLRequest&)>;
-  using Handle = std::function<void(const kx::URLRequest&, std::shared_ptr<KXDataRequestController>)>;
-  FakeHandler(Accept accept, Handle handle) : accept_(std::move(accept)), handle_(std::move(handle)) {}
+  using Handle =
+      std::function<void(const kx::URLRequest&, std::shared_ptr<KXDataRequestController>)>;
+  FakeHandler(Accept accept, Handle handle)
+      : accept_(std::move(accept)), handle_(std::move(handle)) {}
 
   bool acceptRequest(const kx::URLRequest& request) const override { return accept_(request); }
   void handleRequest(const kx::URLRequest& request,
@@ -264,9 +266,9 @@ TEST(RNCachingURLProtocolClassification, EveryRuleInOrder) {
   }
 
   KXRequestDelegateRegistry empty;
-  EXPECT_EQ(RNCachingURLProtocol::requestType(requestFor("https://note.zarvel.com/yws/handled"),
-                                              empty),
-            KXRequestTypeServiceRead)
+  EXPECT_EQ(
+      RNCachingURLProtocol::requestType(requestFor("https://note.zarvel.com/yws/handled"), empty),
+      KXRequestTypeServiceRead)
       << "with no handlers a service call falls to the other types";
 }
 
@@ -276,7 +278,8 @@ TEST(RNCachingURLProtocolClassification, ScreeningByMarkersAndSchemes) {
   env.registry = &registry;
   ScopedEnvironment scoped(env);
 
-  EXPECT_TRUE(RNCachingURLProtocol::canInitWithRequest(requestFor("https://note.zarvel.com/web/a")));
+  EXPECT_TRUE(
+      RNCachingURLProtocol::canInitWithRequest(requestFor("https://note.zarvel.com/web/a")));
   for (const char* marker : {"KX-NetworkOperation", "X-RNCache", "KX-OutterImage", "KX-NoNeedSync",
                              "KX-NeedSync", "kx-needsync"}) {
     kx::URLRequest marked = requestFor("https://note.zarvel.com/qrt/api/self");
@@ -314,14 +317,19 @@ TEST(RNCachingURLProtocolForwardedURL, KeyfromGivesWayToTheStatisticsQuery) {
     const char* out;
   };
   const Case cases[] = {
-      {"https://note.zarvel.com/qrt/a?a=1&keyfrom=web", "https://note.zarvel.com/qrt/a?a=1&keyfrom=note.1.mac&os=OS_X"},
-      {"https://note.zarvel.com/qrt/a?keyfrom=web", "https://note.zarvel.com/qrt/a?keyfrom=note.1.mac&os=OS_X"},
-      {"https://note.zarvel.com/qrt/a?b=2&a=1&b=3", "https://note.zarvel.com/qrt/a?b=2&a=1&b=3&keyfrom=note.1.mac&os=OS_X"},
+      {"https://note.zarvel.com/qrt/a?a=1&keyfrom=web",
+       "https://note.zarvel.com/qrt/a?a=1&keyfrom=note.1.mac&os=OS_X"},
+      {"https://note.zarvel.com/qrt/a?keyfrom=web",
+       "https://note.zarvel.com/qrt/a?keyfrom=note.1.mac&os=OS_X"},
+      {"https://note.zarvel.com/qrt/a?b=2&a=1&b=3",
+       "https://note.zarvel.com/qrt/a?b=2&a=1&b=3&keyfrom=note.1.mac&os=OS_X"},
       {"https://note.zarvel.com/qrt/a?mykeyfrom=1&keyfrom=x&keyfrom=y&c",
        "https://note.zarvel.com/qrt/a?mykeyfrom=1&c&keyfrom=note.1.mac&os=OS_X"},
       // the old query's text also appears in the path: only the query changes
-      {"https://note.zarvel.com/a=1/x?a=1", "https://note.zarvel.com/a=1/x?a=1&keyfrom=note.1.mac&os=OS_X"},
-      {"https://note.zarvel.com/qrt/a?a=1#frag", "https://note.zarvel.com/qrt/a?a=1&keyfrom=note.1.mac&os=OS_X#frag"},
+      {"https://note.zarvel.com/a=1/x?a=1",
+       "https://note.zarvel.com/a=1/x?a=1&keyfrom=note.1.mac&os=OS_X"},
+      {"https://note.zarvel.com/qrt/a?a=1#frag",
+       "https://note.zarvel.com/qrt/a?a=1&keyfrom=note.1.mac&os=OS_X#frag"},
       {"https://note.zarvel.com/qrt/a", "https://note.zarvel.com/qrt/a"},
       {"https://note.zarvel.com/qrt/a?", "https://note.zarvel.com/qrt/a?"},
   };
@@ -388,7 +396,8 @@ TEST_F(RNCachingURLProtocolFiles, PathsStayInsideTheirFolder) {
       {"https://note.zarvel.com/web/app", false, "web/app/index.html"},
       {"https://note.zarvel.com/web/app/", false, "web/app/index.html"},
       {"https://note.zarvel.com/web/style/main.css", false, "web/style/main.css"},
-      {"https://note.zarvel.com/web/style/fonts/KaTeX_Main.woff", false, "md/fonts/KaTeX_Main.woff"},
+      {"https://note.zarvel.com/web/style/fonts/KaTeX_Main.woff", false,
+       "md/fonts/KaTeX_Main.woff"},
       {"https://note.zarvel.com/web/style/fonts/other.woff", false, "web/style/fonts/other.woff"},
       {"https://note.zarvel.com/web/style/KaTeX_Main.woff", false, "web/style/KaTeX_Main.woff"},
       {"https://note.zarvel.com/web/app", true, "web/app/index.html"},
@@ -495,8 +504,8 @@ TEST_F(RNCachingURLProtocolHandlers, FirstAcceptorAnswersOnce) {
   auto second = std::make_shared<FakeHandler>(
       [](const kx::URLRequest&) { return true; },
       [](const kx::URLRequest& r, std::shared_ptr<KXDataRequestController> sender) {
-        sender->localReceiveResponse(kx::HTTPURLResponse(r.url(), 418, "HTTP/1.1", {}), std::nullopt,
-                                     kx::Error());
+        sender->localReceiveResponse(kx::HTTPURLResponse(r.url(), 418, "HTTP/1.1", {}),
+                                     std::nullopt, kx::Error());
       });
   handleWith([](const kx::URLRequest& r, std::shared_ptr<KXDataRequestController> sender) {
     kx::Bytes body{'o', 'k'};
@@ -539,9 +548,9 @@ TEST_F(RNCachingURLProtocolHandlers, FileHandlerAnswersFromASeededStore) {
     KXManagedObjectPtr note =
         put("Note", {{"fileId", "N1"}, {"parentId", "NB"}, {"title", "a.note"}, {"modifyTime", 2}});
     put("Note", {{"fileId", "N2"}, {"parentId", "NB"}, {"title", "b.note"}, {"modifyTime", 1}});
-    note->addObject("resources", put("Resource", {{"fileId", "R1"},
-                                                  {"meidaType", "image"},
-                                                  {"imageSize", "800x600"}}));
+    note->addObject(
+        "resources",
+        put("Resource", {{"fileId", "R1"}, {"meidaType", "image"}, {"imageSize", "800x600"}}));
     kx::Error error;
     EXPECT_TRUE(c.save(&error));
   });
@@ -561,7 +570,8 @@ TEST_F(RNCachingURLProtocolHandlers, FileHandlerAnswersFromASeededStore) {
   EXPECT_EQ(first["fileEntry"]["id"].stringValue(), "N1");
   EXPECT_EQ(first["fileMeta"]["metaProps"]["thmid"].stringValue(), "R1");
 
-  auto unknown = load(requestFor("https://note.zarvel.com/qrt/api/personal/file/NB?method=nothing"));
+  auto unknown =
+      load(requestFor("https://note.zarvel.com/qrt/api/personal/file/NB?method=nothing"));
   ASSERT_TRUE(unknown->wait());
   EXPECT_FALSE(unknown->response);
   EXPECT_TRUE(KXURLError::is(unknown->error, KXURLErrorBadURL));
@@ -603,8 +613,8 @@ TEST_F(RNCachingURLProtocolHandlers, UnansweredRequestsEndWithMinus1000) {
   EXPECT_TRUE(KXURLError::is(dropped->error, -1000));
 
   // "myshare" with method=list is type 0 even when no handler takes it
-  auto nobody = load(requestFor(
-      "https://note.zarvel.com/qrt/api/personal/myshare?myShare=true&method=list"));
+  auto nobody =
+      load(requestFor("https://note.zarvel.com/qrt/api/personal/myshare?myShare=true&method=list"));
   ASSERT_TRUE(nobody->wait());
   EXPECT_TRUE(KXURLError::is(nobody->error, -1000));
 }
@@ -648,9 +658,8 @@ class RNCachingURLProtocolForwarding : public ::testing::Test {
       reply.headers = {{"Location", "/web/next?x=1"}};
       return reply;
     });
-    service_.route("", "/newhistory", [](const kxtest::RecordedRequest&) {
-      return kxtest::Reply::json(200, "{}");
-    });
+    service_.route("", "/newhistory",
+                   [](const kxtest::RecordedRequest&) { return kxtest::Reply::json(200, "{}"); });
     service_.route("", "/qrt/api/self/login", [](const kxtest::RecordedRequest&) {
       kxtest::Reply reply = kxtest::Reply::json(200, "{}");
       reply.headers.emplace_back("Set-Cookie", "QOPAL_SESS=abc; Path=/");
@@ -696,7 +705,8 @@ class RNCachingURLProtocolForwarding : public ::testing::Test {
 };
 
 TEST_F(RNCachingURLProtocolForwarding, ChangesAreMarkedRewrittenAndFollowedByOneSync) {
-  kx::URLRequest request = requestFor("https://note.zarvel.com/qrt/mapi/user/update?a=1&keyfrom=web&a=2");
+  kx::URLRequest request =
+      requestFor("https://note.zarvel.com/qrt/mapi/user/update?a=1&keyfrom=web&a=2");
   request.setHTTPMethod("POST");
   request.setHTTPBody(kx::Bytes{'x', '=', '1'});
   auto client = load(request);
@@ -772,8 +782,9 @@ TEST_F(RNCachingURLProtocolForwarding, OfflineAndUnsyncedSharesAreAnsweredLocall
     }
   }
   {
-    ScopedFlags needsDial(std::make_shared<FixedFlags>(Reachability::kReachabilityFlagReachable |
-                                                       Reachability::kReachabilityFlagConnectionRequired));
+    ScopedFlags needsDial(
+        std::make_shared<FixedFlags>(Reachability::kReachabilityFlagReachable |
+                                     Reachability::kReachabilityFlagConnectionRequired));
     auto client = load(requestFor("https://note.zarvel.com/qrt/api/self"));
     ASSERT_TRUE(client->wait());
     EXPECT_EQ(client->response->statusCode(), 500);

@@ -44,8 +44,8 @@ int main(int argc, char** argv) {
   std::ofstream(caPath) << kxtest::TestNoteService::authorityPEM();
   std::printf("serving https://%s on 127.0.0.1:%u\n", host.c_str(), service.port());
   std::printf("certificate authority: %s\n", caPath.c_str());
-  std::printf("try: curl --cacert %s --connect-to %s::127.0.0.1:%u https://%s/test/echo\n", caPath.c_str(),
-              host.c_str(), service.port(), host.c_str());
+  std::printf("try: curl --cacert %s --connect-to %s::127.0.0.1:%u https://%s/test/echo\n",
+              caPath.c_str(), host.c_str(), service.port(), host.c_str());
   std::fflush(stdout);
   int received = 0;
   sigwait(&signals, &received);
