@@ -66,8 +66,9 @@ class KXSIndexProxy {
   // The version of the analysis that turns texts into index terms. It
   // changes when the same text is indexed differently (version 2: gaps at
   // separators and removed stop words); documents indexed under an older
-  // version keep their old terms until they are submitted again, so the
-  // store re-submits every entry when the version it recorded is older.
+  // version keep their old terms until they are submitted again (by an
+  // edit, or by the store's index rebuild, which is to run again when the
+  // version it recorded is older than this one).
   static constexpr int kAnalysisVersion = 2;
 
   // The longest searchable text kept per document, in UTF-16 units.
