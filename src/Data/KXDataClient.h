@@ -355,6 +355,11 @@ class KXDataClient : public KXSContextConfigProtocol {
   // `done` (when given) runs on the write queue after those flags are set.
   // Batches are handed over in the order of the calls.
   void indexNotes(const kx::Array& docInfos, std::function<void()> done = nullptr);
+  // Hands this client to the search context again and flips its reload
+  // flag, so that the indexer and the searcher take the configuration anew.
+  void reloadIndexConfig();
+  // Not implemented: raises "KXMethodNotImplemented".
+  [[noreturn]] std::string contentForIndexContent(const std::string& content);
   // Removes the tag id from the comma-separated tags of every entry that
   // carries it (read now on the read queue, written in a write block).
   void updateFileMetaForDeletedTagId(const std::string& tagId);
@@ -761,6 +766,18 @@ class KXDataClient : public KXSContextConfigProtocol {
   // Clears encrypted on every live entry of the root's tree that has it,
   // in the context, on its queue.
   void handleDeletePasswordWithContext(KXManagedObjectContext* context);
+
+  // Empties the trash for good: the notes in the trash not yet removed for
+  // good are marked removed (remoteRemoved, localTrashOp, trashModifyData
+  // "trucate"), which the next push sends. Nothing changes when any of them
+  // is encrypted, or when the notes cannot be read. Runs on the write queue
+  // and waits (inline when called there). Not saved.
+  void clearTrash();
+  // Kept for their callers: no note or resource waits for its content.
+  KXFileMetaArray notesForContentNotSynced() { return {}; }
+  std::vector<std::shared_ptr<Resource>> fetchAllEmptyResources() { return {}; }
+  // Not implemented: raises "KXMethodNotImplemented".
+  [[noreturn]] void updateFromVersion(const kx::Value& version, KXDataCallback callback);
 
   // Queues cleanDeleteDataSync on the write queue, then calls back there
   // with no result and no error.

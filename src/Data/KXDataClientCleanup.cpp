@@ -60,3 +60,30 @@ bool KXDataClient::cleanDeleteDataSync(KXManagedObjectContext* context) {
   }
   return true;
 }
+
+void KXDataClient::clearTrash() {
+  std::shared_ptr<KXDataContext> data = dataContext();
+  if (!data) return;
+  data->performSyncWriteBlock([](KXManagedObjectContext& context) {
+    kx::Error error;
+    std::vector<KXManagedObjectPtr> notes =
+        Fetch(context, "Note", "del = YES AND remoteRemoved = NO", {}, 0, &error);
+    if (error) {
+      KXLOG("trashed notes could not be read: %s", error.localizedDescription().c_str());
+      return;
+    }
+    // One encrypted note among them leaves the whole trash as it is.
+    for (const KXManagedObjectPtr& note : notes) {
+      if (note->boolValue("encrypted")) return;
+    }
+    for (const KXManagedObjectPtr& note : notes) {
+      kx::ignoreError(note->setValue("remoteRemoved", kx::Value(true)));
+      kx::ignoreError(note->setValue("localTrashOp", kx::Value(true)));
+      kx::ignoreError(note->setValue("trashModifyData", kx::Value("trucate")));
+    }
+  });
+}
+
+void KXDataClient::updateFromVersion(const kx::Value& /*version*/, KXDataCallback /*callback*/) {
+  throw kx::Exception("KXMethodNotImplemented", "Method not implementd");
+}

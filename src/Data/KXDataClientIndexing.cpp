@@ -10,6 +10,7 @@
 #include "Data/KXDataClientInternal.h"
 #include "Data/KXDataContext.h"
 #include "search/KXFTSDocument.h"
+#include "search/KXSContext.h"
 #include "search/KXSIndexProxy.h"
 
 using namespace kx_data_client;
@@ -94,6 +95,16 @@ void KXDataClient::indexNotes(const kx::Array& docInfos, std::function<void()> d
           mark(indexed);
         });
   });
+}
+
+void KXDataClient::reloadIndexConfig() {
+  KXSContext& context = KXSContext::sharedContext();
+  context.setConfig(*this);
+  context.setIsReload(!context.isReload());
+}
+
+std::string KXDataClient::contentForIndexContent(const std::string& /*content*/) {
+  throw kx::Exception("KXMethodNotImplemented", "Method not implementd");
 }
 
 void KXDataClient::updateFileMetaForDeletedTagId(const std::string& tagId) {

@@ -627,6 +627,37 @@ TEST_F(DataClientStateTest, CleanUpRemovesUnheldEntriesAndTheirFiles) {
   EXPECT_EQ(entries[0]["dataHash"].stringValue(), "H_keep");
 }
 
+// A stored file that cannot be removed stops neither the clean-up of the
+// other entries nor the deletion of its own row.
+TEST_F(DataClientStateTest, CleanUpGoesOnPastAFileThatCannotBeRemoved) {
+  EXPECT_FALSE(WriteResource(ResourceInfo("R_stuck", "s.png", "H_stuck", "stuck")).error);
+  EXPECT_FALSE(WriteResource(ResourceInfo("R_gone", "g.png", "H_gone", "gone")).error);
+  const std::string stuck = ViewResource("R_stuck").file;
+  const std::string gone = ViewResource("R_gone").file;
+  Write([&](KXManagedObjectContext& context) {
+    context.deleteObject(client_->objectForResourceID("R_stuck", &context));
+    context.deleteObject(client_->objectForResourceID("R_gone", &context));
+  });
+
+  kxtest::FaultInjectingFileSystem faulty;
+  faulty.inject({.op = kxtest::FaultInjectingFileSystem::Op::RemoveFile,
+                 .pathContains = stuck,
+                 .times = -1,
+                 .error = EACCES});
+  {
+    kx::FileSystem::ScopedDefaultForTesting use(&faulty);
+    bool result = false;
+    data_->performSyncWriteBlock(
+        [&](KXManagedObjectContext& context) { result = client_->cleanDeleteDataSync(&context); });
+    EXPECT_TRUE(result);
+  }
+  EXPECT_GE(faulty.injectedFailures(), 1);
+  EXPECT_TRUE(posix().exists(stuck)) << stuck;
+  EXPECT_FALSE(posix().exists(gone));
+  EXPECT_TRUE(Snapshot({"ResourceEntry"})["ResourceEntry"].empty());
+  EXPECT_NE(LogText().find("could not be removed"), std::string::npos);
+}
+
 // ---------------------------------------------------------------------------
 // Restart
 // ---------------------------------------------------------------------------
