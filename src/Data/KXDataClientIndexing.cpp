@@ -67,6 +67,7 @@ void KXDataClient::indexNotes(const kx::Array& docInfos, std::function<void()> d
       const kx::Value* docID = item.dict().find("docID");
       const kx::Value* content = item.dict().find("docContent");
       if (!docID || docID->isNull() || !content || content->isNull()) continue;
+      if (docID->stringValue().empty()) continue;
       std::string text = content->stringValue();
       if (text.empty()) continue;
       ids.push_back(docID->stringValue());
@@ -77,6 +78,11 @@ void KXDataClient::indexNotes(const kx::Array& docInfos, std::function<void()> d
       std::shared_ptr<KXDataContext> data = weak.lock();
       if (!data) return;
       data->performWriteBlock([ids, indexed, done](KXManagedObjectContext& context) {
+        // Looked up here, in the write context, and not in the read
+        // context: inserts and modifies hand their documents over before
+        // their caller saves, and the write context sees that unsaved work,
+        // so whether an entry is marked does not depend on whether the save
+        // came before the indexer's answer. An entry gone by now is skipped.
         for (std::size_t i = 0; i < ids.size() && i < indexed.size(); ++i) {
           if (!indexed[i]) continue;
           KXManagedObjectPtr entry = FetchFirst(context, "FileMeta", "fileId = %@", {ids[i]});

@@ -298,6 +298,33 @@ TEST_F(WritesTest, OnlyDocumentsTheIndexTookAreMarked) {
   EXPECT_TRUE(Search("orphan").empty());
 }
 
+TEST_F(WritesTest, AnEntryIsMarkedOnlyWhenTheIndexTookItsOwnDocument) {
+  BuildTree();
+  // The index refuses an identifier that is not UTF-8; the documents beside
+  // it in the same batch go in. A document of an entry not stored is
+  // indexed but marks nothing.
+  const std::string badId = std::string("N_bad\xff");
+  Write([&](KXManagedObjectContext& c) {
+    Put(c, "Note",
+        {{"fileId", kx::Value(badId)},
+         {"parentId", kx::Value("ROOT")},
+         {"title", kx::Value("bad.note")}});
+  });
+  ASSERT_TRUE(client_->objectForFileMetaID(badId));
+  client_->indexNotes(
+      {Item({{"docID", kx::Value("N_a")}, {"docContent", kx::Value("alpha")}}),
+       Item({{"docID", kx::Value(badId)}, {"docContent", kx::Value("beta")}}),
+       Item({{"docID", kx::Value("N_missing")}, {"docContent", kx::Value("gamma")}}),
+       Item({{"docID", kx::Value("N_b")}, {"docContent", kx::Value("delta")}})});
+  WaitForIndex();
+  EXPECT_TRUE(client_->objectForFileMetaID("N_a")->boolValue("hasIndex"));
+  EXPECT_TRUE(client_->objectForFileMetaID("N_b")->boolValue("hasIndex"));
+  EXPECT_FALSE(client_->objectForFileMetaID(badId)->boolValue("hasIndex"));
+  EXPECT_EQ(client_->objectForFileMetaID("N_missing"), nullptr);
+  EXPECT_EQ(Search("alpha"), std::vector<std::string>{"N_a"});
+  EXPECT_TRUE(Search("beta").empty());
+}
+
 // ---------------------------------------------------------------------------
 // Deletes
 // ---------------------------------------------------------------------------
