@@ -13,11 +13,18 @@
 #include "Data/KXModel.h"
 #include "sync/KXConflictManager.h"
 #include "sync/KXSyncPullProxy.h"
+#include "sync/KXSyncScriptBridge.h"
 
 namespace {
 
 bool isSpecialParent(const std::string& parentId) {
   return parentId.empty() || parentId == "1" || parentId == "0";
+}
+
+// The service marks an entry in its trash "deleted"; the store keeps that
+// mark in "del", which the trash listings and the conflict rules read.
+void takeTrashMark(kx::Dictionary& item) {
+  if (!item.contains("del") && item.contains("deleted")) item.set("del", item["deleted"]);
 }
 
 kx::Dictionary modifyInfo(const FileMeta& local, kx::Dictionary fields) {
@@ -174,9 +181,10 @@ std::vector<std::string> KXSyncStorePullApplier::modifiedUnder(Pass& pass,
 void KXSyncStorePullApplier::applyDeletedNotesOrFiles(Pass& pass,
                                                       const std::vector<kx::Dictionary>& list,
                                                       const std::string& entity) {
-  for (const kx::Dictionary& item : list) {
+  for (kx::Dictionary item : list) {
     KXFileMetaPtr local = client().objectForFileMetaID(item["fileId"].stringValue(), &pass.context);
     if (!local) continue;
+    takeTrashMark(item);
     KXConflictResult verdict = KXConflictManager::sharedManager().passConflictData(
         item, local.get(), KXConflictManager::kTypeNoteOrFile, pass.fullPulling);
     const std::string parentId = item["parentId"].stringValue();
@@ -220,7 +228,7 @@ void KXSyncStorePullApplier::applyNotebooks(Pass& pass, const std::vector<kx::Di
   for (kx::Dictionary item : list) {
     const std::string fileId = item["fileId"].stringValue();
     if (fileId.empty()) continue;
-    if (!item.contains("del") && item.contains("deleted")) item.set("del", item["deleted"]);
+    takeTrashMark(item);
     KXSyncPullProxy::normalizeParent(item, pass.idDict, true);
     const bool isRoot = item["parentId"].stringValue() == KXDataClient::kAboveRootParentId;
     KXFileMetaPtr local = client().objectForFileMetaID(
@@ -269,12 +277,12 @@ void KXSyncStorePullApplier::applyNotebooks(Pass& pass, const std::vector<kx::Di
 
 void KXSyncStorePullApplier::applyNotesOrFiles(Pass& pass, const std::vector<kx::Dictionary>& list,
                                                const std::string& entity) {
-  // Nothing is being edited until the editor tells the sync engine.
-  const std::string editingFileId;
+  std::shared_ptr<KXSyncScriptBridge> bridge = KXSyncScriptBridge::installed();
+  const std::string editingFileId = bridge ? bridge->currentModifingFile() : std::string();
   for (kx::Dictionary item : list) {
     const std::string fileId = item["fileId"].stringValue();
     item.remove("summary");
-    if (!item.contains("del") && item.contains("deleted")) item.set("del", item["deleted"]);
+    takeTrashMark(item);
     KXSyncPullProxy::normalizeParent(item, pass.idDict, false);
     if (std::string why = refusedValues(entity, item); !why.empty()) {
       KXLOG("pulled entry %s skipped: %s", fileId.c_str(), why.c_str());
@@ -310,6 +318,7 @@ void KXSyncStorePullApplier::applyNotesOrFiles(Pass& pass, const std::vector<kx:
     }
 
     if (KXSyncPullProxy::isContentConflict(item, *local, editingFileId)) {
+      if (bridge) bridge->trackEvent("pull_conflict", 1);
       KXLOG("note pull conflict: %s", fileId.c_str());
       KXLOG("file local version %ld", static_cast<long>(local->version()));
       KXLOG("file remote Version %ld", static_cast<long>(remoteVersion));

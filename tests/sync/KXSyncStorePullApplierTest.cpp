@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <set>
@@ -20,6 +21,7 @@
 #include "support/TestSyncEndpoints.h"
 #include "sync/KXSyncPullEnvironment.h"
 #include "sync/KXSyncPullProxy.h"
+#include "sync/KXSyncScriptBridge.h"
 #include "sync/SyncPullTestSupport.h"
 
 namespace {
@@ -65,6 +67,20 @@ class StorePullEnvironment : public KXSyncPullEnvironment {
   kxtest::EventLog* const log_;
 };
 
+// The editor has one file open and the conflicts are counted.
+class EditingBridge : public KXSyncScriptBridge {
+ public:
+  explicit EditingBridge(std::string fileId) : fileId_(std::move(fileId)) {}
+  std::string currentModifingFile() override { return fileId_; }
+  void trackEvent(const std::string& event, std::int64_t value) override {
+    if (event == "pull_conflict") conflicts += value;
+  }
+  std::atomic<std::int64_t> conflicts{0};
+
+ private:
+  const std::string fileId_;
+};
+
 // An applier whose conflict copies take a file id the store already holds,
 // so that storing the copy fails.
 class CopyRefusingApplier : public KXSyncStorePullApplier {
@@ -90,6 +106,7 @@ class KXSyncStorePullApplierTest : public kxtest::DataClientFixture {
     env->applierToUse = std::make_shared<KXSyncStorePullApplier>(*client_);
   }
   void TearDown() override {
+    KXSyncScriptBridge::install(nullptr);
     for (auto& proxy : proxies) proxy->clearEnvironment();
     service.releaseHeld();
     service.stop();
@@ -240,6 +257,7 @@ TEST_F(KXSyncStorePullApplierTest, NoteEditedOnBothSidesKeepsLocalTextAndService
   endpoints->putNotebook("NB", "ROOT", "Work");
   endpoints->putNote("N1", "NB", "Report.txt", "first");
   endpoints->putNote("N2", "NB", "Plan", "first plan");
+  endpoints->putNote("OPEN", "NB", "open.note", "open in the editor");
   ASSERT_EQ(cycle(), "success");
   const std::int64_t syncedVersion = stored()["N1"]["version"].intValue();
 
@@ -248,8 +266,15 @@ TEST_F(KXSyncStorePullApplierTest, NoteEditedOnBothSidesKeepsLocalTextAndService
                                  {"checksum", kx::Value("local-sum")}};
   editLocally("N1", localEdit);
   editLocally("N2", localEdit);
+  // A notebook renamed on both sides keeps its local name.
+  editLocally("NB", {{"localModified", kx::Value(1)}, {"title", kx::Value("Mine")}});
+  endpoints->putNotebook("NB", "ROOT", "Theirs");
   endpoints->putNote("N1", "NB", "Report.txt", "changed on the service");
   endpoints->putNote("N2", "NB", "Plan", "plan changed on the service");
+  // Changed only on the service, but open in the editor here.
+  endpoints->putNote("OPEN", "NB", "open.note", "changed under the editor");
+  auto bridge = std::make_shared<EditingBridge>("OPEN");
+  KXSyncScriptBridge::install(bridge);
   const kx::Value serviceN1 = endpoints->entry("N1")["entry"];
 
   // The first copies cannot be stored: the local entries must not take the
@@ -260,8 +285,8 @@ TEST_F(KXSyncStorePullApplierTest, NoteEditedOnBothSidesKeepsLocalTextAndService
     auto rows = stored();
     EXPECT_EQ(rows["N1"]["version"].intValue(), syncedVersion);
     EXPECT_EQ(rows["N1"]["checksum"].stringValue(), "local-sum");
-    EXPECT_EQ(rows.size(), 4u) << "no copy";
-    EXPECT_EQ(client_->fetchPullFailed().size(), 2u) << "offered again by the next pull";
+    EXPECT_EQ(rows.size(), 5u) << "no copy";
+    EXPECT_EQ(client_->fetchPullFailed().size(), 3u) << "offered again by the next pull";
   }
   // The next cycle, with nothing new on the service, stores the copies.
   env->applierToUse = std::make_shared<KXSyncStorePullApplier>(*client_);
@@ -279,13 +304,18 @@ TEST_F(KXSyncStorePullApplierTest, NoteEditedOnBothSidesKeepsLocalTextAndService
       EXPECT_NE(id, "N2");
     }
   }
-  ASSERT_EQ(copies.size(), 2u);
+  KXSyncScriptBridge::install(nullptr);
+  ASSERT_EQ(copies.size(), 3u);
+  EXPECT_TRUE(copies.count("open(Sync Conflicted).note"));
+  EXPECT_EQ(bridge->conflicts.load(), 6) << "three conflicts, met twice";
   const kx::Dictionary& copy = copies["Report(Sync Conflicted).txt"];
   EXPECT_EQ(copy["parentId"].stringValue(), "NB");
   EXPECT_EQ(copy["version"].intValue(), serviceN1["version"].intValue());
   EXPECT_EQ(copy["localModified"].intValue(), 1) << "the next push uploads it";
   EXPECT_TRUE(copy["contentChanged"].boolValue());
   EXPECT_TRUE(copies.count("Plan(Sync Conflicted).")) << "a title without extension";
+  EXPECT_EQ(rows["NB"]["title"].stringValue(), "Mine");
+  EXPECT_EQ(rows["NB"]["localModified"].intValue(), 1) << "pushed again";
 
   EXPECT_TRUE(client_->fetchPullFailed().empty());
 
@@ -323,6 +353,7 @@ TEST_F(KXSyncStorePullApplierTest, RemovalsDeletesAndErasesReachTheStore) {
   EXPECT_TRUE(rows["TRASHED"]["del"].boolValue());
   EXPECT_EQ(rows["TRASHED"]["parentId"].stringValue(), "1");
   EXPECT_TRUE(rows["GONE"]["remoteRemoved"].boolValue());
+  EXPECT_TRUE(rows["GONE"]["del"].boolValue());
   for (const char* erased : {"ERASED", "SUB", "UNDER_SUB", "ER_NB", "UNDER_ER"}) {
     EXPECT_EQ(rows.count(erased), 0u) << erased;
   }
