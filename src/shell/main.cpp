@@ -21,12 +21,16 @@
 #include "platform/Semaphore.h"
 #include "shell/KXShellSessionEnvironment.h"
 #include "sync/KXSyncManager.h"
+#include "sync/KXSyncPullEnvironment.h"
+#include "sync/KXSyncStorePullApplier.h"
 
 int main() {
   // Before anything logs: the logger opens its file in the user's folder.
   KXInstallFoundationHooks();
   // The store asks for syncs through hooks that reach the sync manager.
   KXSyncManager::installSyncRequestHooks();
+  // Pulled changes are written into the store of whoever is signed in.
+  KXSyncPullEnvironment::setDefaultApplier(std::make_shared<KXSyncStorePullApplier>());
   KXURLOpener::install(std::make_shared<KXXdgURLOpener>());
   // No window yet: failures the user should see go to the log and stderr.
   KXErrorPresenter::install(std::make_shared<KXConsoleErrorPresenter>());

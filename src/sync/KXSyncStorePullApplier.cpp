@@ -1,0 +1,363 @@
+#include "sync/KXSyncStorePullApplier.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <unordered_set>
+#include <utility>
+
+#include "CommonUtils/KXLogger.h"
+#include "Data/FileMeta.h"
+#include "Data/KXDataContext.h"
+#include "Data/KXManagedObjectContext.h"
+#include "Data/KXModel.h"
+#include "sync/KXConflictManager.h"
+#include "sync/KXSyncPullProxy.h"
+#include "sync/KXSyncScriptBridge.h"
+
+namespace {
+
+bool isSpecialParent(const std::string& parentId) {
+  return parentId.empty() || parentId == "1" || parentId == "0";
+}
+
+// The service marks an entry in its trash "deleted"; the store keeps that
+// mark in "del", which the trash listings and the conflict rules read.
+void takeTrashMark(kx::Dictionary& item) {
+  if (!item.contains("del") && item.contains("deleted")) item.set("del", item["deleted"]);
+}
+
+kx::Dictionary modifyInfo(const FileMeta& local, kx::Dictionary fields) {
+  return kx::Dictionary{{KXDataClient::kModifyIdentityKey, local.objectID().toValue()},
+                        {KXDataClient::kModifyFieldsKey, kx::Value(std::move(fields))}};
+}
+
+// The outcome of a conflict copy, reported through the pull's object pulls:
+// a copy that could not be stored sends its entry to the pull-failure list,
+// so the next pull offers it again; a stored one clears the entry's row.
+class ConflictCopyOutcome : public KXSyncObjectPull {
+ public:
+  ConflictCopyOutcome(std::string fileId, bool stored)
+      : fileId_(std::move(fileId)), stored_(stored) {}
+  std::string fileId() const override { return fileId_; }
+  void pullWithCallback(std::function<void(const kx::Error& error)> done) override {
+    done(stored_ ? kx::Error()
+                 : kx::Error(KXSyncPullProxy::kErrorDomain, KXSyncPullProxy::kErrorCode));
+  }
+
+ private:
+  const std::string fileId_;
+  const bool stored_;
+};
+
+}  // namespace
+
+// What one apply() works with: the write context, the batch's idDict and
+// what goes back to the pull.
+struct KXSyncStorePullApplier::Pass {
+  KXManagedObjectContext& context;
+  kx::Dictionary& idDict;
+  KXSyncPullApplication application;
+  bool fullPulling = false;
+};
+
+KXDataClient& KXSyncStorePullApplier::client() const {
+  return client_ != nullptr ? *client_ : KXDataClient::defaultDataClient();
+}
+
+std::string KXSyncStorePullApplier::newFileId() { return FileMeta::idForFileMeta(); }
+
+std::string KXSyncStorePullApplier::refusedValues(const std::string& entityName,
+                                                  const kx::Dictionary& item) {
+  const KXEntityDescription* entity = KXModel::shared().entity(entityName);
+  if (entity == nullptr) return "no entity " + entityName;
+  std::string refused;
+  for (const auto& [key, value] : item) {
+    const KXAttributeDescription* attribute = entity->attribute(key);
+    if (attribute == nullptr) continue;
+    kx::Value coerced;
+    std::string why;
+    if (!attribute->coerce(value, &coerced, &why)) {
+      refused += (refused.empty() ? "" : "; ") + key + ": " + why;
+    }
+  }
+  return refused;
+}
+
+KXSyncPullApplication KXSyncStorePullApplier::apply(KXSyncPullBatch& batch) {
+  std::shared_ptr<KXDataContext> data = client().dataContext();
+  if (!data) {
+    KXLOG("pulled entries not applied: the store is closed");
+    return {};
+  }
+  KXSyncPullApplication application;
+  data->performSyncWriteBlock([&](KXManagedObjectContext& context) {
+    Pass pass{context, batch.idDict, {}, client().isFullPulling()};
+    applyDeletedNotesOrFiles(pass, batch.deleteNotes, "Note");
+    applyDeletedNotesOrFiles(pass, batch.deleteFiles, "NormalFile");
+    applyDeletedNotebooks(pass, batch.deleteNotebooks);
+    applyNotebooks(pass, batch.newAndModifyNotebooks);
+    applyNotesOrFiles(pass, batch.newAndModifyNotes, "Note");
+    applyNotesOrFiles(pass, batch.newAndModifyFiles, "NormalFile");
+    application = std::move(pass.application);
+  });
+  return application;
+}
+
+void KXSyncStorePullApplier::addRoot(const kx::Dictionary& rootInfo) {
+  kx::Dictionary root = rootInfo;
+  root.set("fileId", kx::Value(KXDataClient::kRootFileId));
+  if (std::string why = refusedValues("Root", root); !why.empty()) {
+    KXLOG("pulled root notebook not stored: %s", why.c_str());
+    return;
+  }
+  client().addRoot(kx::Array{kx::Value(std::move(root))}, false, nullptr);
+}
+
+void KXSyncStorePullApplier::updateRootVersion(std::int64_t version) {
+  client().updateRootVersion(version);
+}
+
+bool KXSyncStorePullApplier::modify(Pass& pass, const std::string& entity,
+                                    const kx::Dictionary& info) {
+  bool applied = false;
+  client().modifyManagedObjectSync(
+      entity, &pass.context, kx::Array{kx::Value(info)},
+      [&](const KXResultInfo& result, const kx::Error& error) {
+        applied = result.value.isArray() && !result.value.array().empty();
+        if (!applied) {
+          KXLOG("pulled entry not applied: %s", error.localizedDescription().c_str());
+        }
+      });
+  return applied;
+}
+
+bool KXSyncStorePullApplier::insert(Pass& pass, const std::string& entity,
+                                    const kx::Dictionary& item) {
+  const std::string fileId = item["fileId"].stringValue();
+  if (std::string why = refusedValues(entity, item); !why.empty()) {
+    KXLOG("pulled entry %s skipped: %s", fileId.c_str(), why.c_str());
+    return false;
+  }
+  std::vector<KXManagedObjectPtr> added =
+      client().addManagedObjectsSync(entity, &pass.context, kx::Array{kx::Value(item)}, nullptr);
+  if (added.empty()) KXLOG("pulled entry %s was not inserted", fileId.c_str());
+  return !added.empty();
+}
+
+void KXSyncStorePullApplier::erase(Pass& pass, const std::string& fileId) {
+  // The whole subtree goes: nothing could reach those rows any more.
+  std::unordered_set<std::string> visited{fileId};
+  std::vector<std::string> level{fileId};
+  if (KXFileMetaPtr entry = client().objectForFileMetaID(fileId, &pass.context)) {
+    pass.context.deleteObject(entry);
+  }
+  while (!level.empty()) {
+    std::vector<std::string> next;
+    for (const std::string& parent : level) {
+      for (const KXFileMetaPtr& child :
+           client().objectsForParentId(parent, "FileMeta", &pass.context)) {
+        const std::string id = child->fileId();
+        if (!visited.insert(id).second) continue;
+        next.push_back(id);
+        pass.context.deleteObject(child);
+      }
+    }
+    level = std::move(next);
+  }
+}
+
+std::vector<std::string> KXSyncStorePullApplier::modifiedUnder(Pass& pass,
+                                                               const std::string& notebookId) {
+  return KXSyncPullProxy::subTreeModifiedMetaUnderNotebook(notebookId, [&](const std::string& id) {
+    std::vector<KXSyncPullProxy::StoredChild> children;
+    for (const KXFileMetaPtr& child : client().objectsForParentId(id, "FileMeta", &pass.context)) {
+      children.push_back({child->fileId(), child->dir(), child->localModified() != 0});
+    }
+    return children;
+  });
+}
+
+void KXSyncStorePullApplier::applyDeletedNotesOrFiles(Pass& pass,
+                                                      const std::vector<kx::Dictionary>& list,
+                                                      const std::string& entity) {
+  for (kx::Dictionary item : list) {
+    KXFileMetaPtr local = client().objectForFileMetaID(item["fileId"].stringValue(), &pass.context);
+    if (!local) continue;
+    takeTrashMark(item);
+    KXConflictResult verdict = KXConflictManager::sharedManager().passConflictData(
+        item, local.get(), KXConflictManager::kTypeNoteOrFile, pass.fullPulling);
+    const std::string parentId = item["parentId"].stringValue();
+    const kx::Value* parent = pass.idDict.find(parentId);
+    const bool parentGone = isSpecialParent(parentId) ||
+                            (parent != nullptr && (*parent)["remoteRemoved"].intValue() == 1);
+    if (parentGone && verdict.keyPolicy == KXConflictResult::kRemoteWins) {
+      if (std::string why = refusedValues(entity, item); !why.empty()) {
+        KXLOG("pulled removal of %s skipped: %s", local->fileId().c_str(), why.c_str());
+        continue;
+      }
+      kx::ignoreError(modify(pass, entity, modifyInfo(*local, item)));
+    } else {
+      // The entry stays here and is pushed again.
+      kx::ignoreError(
+          modify(pass, entity, modifyInfo(*local, {{"contentChanged", kx::Value(true)}})));
+    }
+  }
+}
+
+void KXSyncStorePullApplier::applyDeletedNotebooks(Pass& pass,
+                                                   const std::vector<kx::Dictionary>& list) {
+  for (const kx::Dictionary& item : list) {
+    KXFileMetaPtr local = client().objectForFileMetaID(item["fileId"].stringValue(), &pass.context);
+    if (!local) continue;
+    KXConflictResult verdict = KXConflictManager::sharedManager().passConflictData(
+        item, local.get(), KXConflictManager::kTypeNotebook, pass.fullPulling);
+    if (verdict.keyPolicy != KXConflictResult::kRemoteWins) continue;
+    if (modifiedUnder(pass, local->fileId()).empty()) {
+      erase(pass, local->fileId());
+      continue;
+    }
+    // What was changed here under it is pushed again with the notebook.
+    kx::ignoreError(modify(pass, "Notebook",
+                           modifyInfo(*local, {{"localModified", kx::Value(true)},
+                                               {"version", kx::Value(local->version() + 1)}})));
+  }
+}
+
+void KXSyncStorePullApplier::applyNotebooks(Pass& pass, const std::vector<kx::Dictionary>& list) {
+  for (kx::Dictionary item : list) {
+    const std::string fileId = item["fileId"].stringValue();
+    if (fileId.empty()) continue;
+    takeTrashMark(item);
+    KXSyncPullProxy::normalizeParent(item, pass.idDict, true);
+    const bool isRoot = item["parentId"].stringValue() == KXDataClient::kAboveRootParentId;
+    KXFileMetaPtr local = client().objectForFileMetaID(
+        isRoot ? std::string(KXDataClient::kRootFileId) : fileId, &pass.context);
+    KXConflictResult verdict = KXConflictManager::sharedManager().passConflictData(
+        item, local.get(), KXConflictManager::kTypeNotebook, pass.fullPulling);
+
+    if (verdict.keyPolicy != KXConflictResult::kRemoteWins) {
+      // Children placed under it see where it stays here.
+      if (local) {
+        pass.idDict.set(fileId, kx::Value::dict({{"parentId", kx::Value(local->parentId())}}));
+      }
+      continue;
+    }
+    if (item["erased"].boolValue()) {
+      if (local && !isRoot) erase(pass, local->fileId());
+      continue;
+    }
+    if (std::string why = refusedValues(isRoot ? "Root" : "Notebook", item); !why.empty()) {
+      KXLOG("pulled entry %s skipped: %s", fileId.c_str(), why.c_str());
+      continue;
+    }
+    if (!local) {
+      kx::Dictionary copy = item;
+      copy.set("localModified", kx::Value(0));
+      if (isRoot) {
+        client().setTempVersionForFirstDownLoading(copy["version"].intValue());
+        pass.application.rootInfo = std::move(copy);
+        pass.application.rootInfoIsModify = false;
+        continue;
+      }
+      kx::ignoreError(insert(pass, "Notebook", copy));
+      continue;
+    }
+    if (isRoot) {
+      pass.application.rootInfo = modifyInfo(*local, item);
+      pass.application.rootInfoIsModify = true;
+      continue;
+    }
+    if (!modify(pass, "Notebook", modifyInfo(*local, item))) continue;
+    if (!item["shared"].boolValue() && local->shared()) {
+      client().updateShareInfo(std::nullopt, false, fileId);
+    }
+  }
+}
+
+void KXSyncStorePullApplier::applyNotesOrFiles(Pass& pass, const std::vector<kx::Dictionary>& list,
+                                               const std::string& entity) {
+  std::shared_ptr<KXSyncScriptBridge> bridge = KXSyncScriptBridge::installed();
+  const std::string editingFileId = bridge ? bridge->currentModifingFile() : std::string();
+  for (kx::Dictionary item : list) {
+    const std::string fileId = item["fileId"].stringValue();
+    item.remove("summary");
+    takeTrashMark(item);
+    KXSyncPullProxy::normalizeParent(item, pass.idDict, false);
+    if (std::string why = refusedValues(entity, item); !why.empty()) {
+      KXLOG("pulled entry %s skipped: %s", fileId.c_str(), why.c_str());
+      continue;
+    }
+    KXFileMetaPtr local = client().objectForFileMetaID(fileId, &pass.context);
+    const std::int64_t remoteVersion = item["version"].intValue();
+
+    if (!local) {
+      if (item["erased"].boolValue()) continue;  // gone for good before it came here
+      kx::Dictionary copy = item;
+      copy.set("localModified", kx::Value(0));
+      copy.set("md5", kx::Value(""));  // the body is still the service's to fetch
+      kx::ignoreError(insert(pass, entity, copy));
+      continue;
+    }
+    KXLOG("^^^^^^^remote %ld local %ld", static_cast<long>(remoteVersion),
+          static_cast<long>(local->version()));
+    if (KXSyncPullProxy::skipByVersion(local->version(), remoteVersion, pass.fullPulling)) {
+      KXLOG("fliter::fileId:%s,remoteVersion:%ld,localVersion:%ld", fileId.c_str(),
+            static_cast<long>(remoteVersion), static_cast<long>(local->version()));
+      continue;
+    }
+    if (item["erased"].boolValue()) {
+      KXConflictResult verdict = KXConflictManager::sharedManager().passConflictData(
+          item, local.get(), KXConflictManager::kTypeNoteOrFile, pass.fullPulling);
+      if (verdict.keyPolicy == KXConflictResult::kRemoteWins) {
+        pass.context.deleteObject(local);
+      } else {
+        KXLOG("pulled erase of %s not taken: changed here", fileId.c_str());
+      }
+      continue;
+    }
+
+    if (KXSyncPullProxy::isContentConflict(item, *local, editingFileId)) {
+      if (bridge) bridge->trackEvent("pull_conflict", 1);
+      KXLOG("note pull conflict: %s", fileId.c_str());
+      KXLOG("file local version %ld", static_cast<long>(local->version()));
+      KXLOG("file remote Version %ld", static_cast<long>(remoteVersion));
+      kx::Dictionary copy = item;
+      copy.set("fileId", kx::Value(newFileId()));
+      copy.set("localModified", kx::Value(1));
+      copy.set("contentChanged", kx::Value(true));
+      copy.set("md5", kx::Value(""));
+      copy.remove("checksum");
+      const kx::Value* title = item.find("title");
+      copy.set(
+          "title",
+          kx::Value(KXSyncPullProxy::conflictTitle(title != nullptr && title->isString()
+                                                       ? std::optional<std::string>(title->string())
+                                                       : std::nullopt)));
+      // The local entry is pushed over the service's version only once the
+      // service's state is kept beside it.
+      const bool stored = insert(pass, entity, copy);
+      pass.application.pullers.push_back(std::make_shared<ConflictCopyOutcome>(fileId, stored));
+      if (!stored) {
+        KXLOG("conflict copy of %s not stored: the entry keeps version %ld for the next pull",
+              fileId.c_str(), static_cast<long>(local->version()));
+        continue;
+      }
+      kx::Dictionary info = modifyInfo(*local, {});
+      info.set(KXDataClient::kModifyVersionKey, kx::Value(remoteVersion));
+      kx::ignoreError(modify(pass, entity, info));
+      continue;
+    }
+
+    bool storedParentDeleted = false;
+    if (KXFileMetaPtr parent = client().objectForFileMetaID(local->parentId(), &pass.context)) {
+      storedParentDeleted = parent->del();
+    }
+    kx::Dictionary merged = KXSyncPullProxy::mergeMeta(*local, item, storedParentDeleted);
+    const bool sameContent = item["checksum"].stringValue() == local->stringValue("checksum");
+    if (!sameContent || local->remoteRemoved()) {
+      merged.set("md5", kx::Value(""));  // the body is still the service's to fetch
+    }
+    kx::ignoreError(modify(pass, entity, modifyInfo(*local, std::move(merged))));
+  }
+}

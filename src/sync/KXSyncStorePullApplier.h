@@ -1,0 +1,91 @@
+// KXSyncStorePullApplier writes a metadata pull's batch into the note store
+// through the data client: the six lists in the order the batch gives them
+// (deleted notes, files, notebooks children first; then new and changed
+// notebooks, notes and files parents first), each item against its local
+// entry with the conflict manager's verdict.
+//
+//  - New entries are inserted as the service has them (not modified here).
+//  - Changed entries: local wins keeps the local entry (children then see
+//    its local placement); remote wins modifies it; a note or file whose
+//    content changed on both sides gets a "(Sync Conflicted)" copy holding
+//    the service's state, and the local entry takes the service's version
+//    only once that copy is stored. Each conflict goes back to the pull as
+//    an object pull that has already ended: failed when the copy could not
+//    be stored, so the entry lands in the pull-failure list and the next
+//    pull tries again instead of pushing over the service's text.
+//  - Entries removed on the service follow the removal when nothing local
+//    keeps them; a removed notebook that still holds entries changed here is
+//    kept and marked to be pushed again. Entries erased on the service (and
+//    everything under an erased notebook) are erased here unless they were
+//    changed here.
+//  - Every pulled value goes through the store's coercion first; an entry
+//    the store would refuse is skipped with a log line and the rest of the
+//    batch is applied.
+//  - Bodies are not downloaded here: a new entry, or one whose content
+//    changed on the service, is stored with an empty "md5" (its stored body
+//    is not the service's) and no download is handed back.
+//
+// Nothing is saved here: the pull saves once after apply() and once at its
+// end. apply() runs as one block on the store's write queue.
+//
+// Thread safety: every member may be called from any thread except the
+// store's write queue (apply() waits for it).
+#ifndef ZN_SYNC_KXSYNCSTOREPULLAPPLIER_H_
+#define ZN_SYNC_KXSYNCSTOREPULLAPPLIER_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Data/KXDataClient.h"
+#include "platform/Value.h"
+#include "sync/KXSyncPullApplier.h"
+
+class KXManagedObjectContext;
+
+class KXSyncStorePullApplier : public KXSyncPullApplier {
+ public:
+  // Writes through the program's data client, looked up at each call (the
+  // store of whoever is signed in then).
+  KXSyncStorePullApplier() = default;
+  // Writes through `client`, which must outlive the applier.
+  explicit KXSyncStorePullApplier(KXDataClient& client) : client_(&client) {}
+
+  KXSyncPullApplication apply(KXSyncPullBatch& batch) override;
+  void addRoot(const kx::Dictionary& rootInfo) override;
+  void updateRootVersion(std::int64_t version) override;
+
+  // Why the store would refuse the item's values for the entity ("" when it
+  // takes them all); keys that are not attributes of the entity are not
+  // looked at.
+  static std::string refusedValues(const std::string& entityName, const kx::Dictionary& item);
+
+ protected:
+  // The file id of a new conflict copy.
+  virtual std::string newFileId();
+
+ private:
+  struct Pass;
+
+  void applyDeletedNotesOrFiles(Pass& pass, const std::vector<kx::Dictionary>& list,
+                                const std::string& entity);
+  void applyDeletedNotebooks(Pass& pass, const std::vector<kx::Dictionary>& list);
+  void applyNotebooks(Pass& pass, const std::vector<kx::Dictionary>& list);
+  void applyNotesOrFiles(Pass& pass, const std::vector<kx::Dictionary>& list,
+                         const std::string& entity);
+
+  // Modifies one stored object; false (logged) when the store refused it.
+  bool modify(Pass& pass, const std::string& entity, const kx::Dictionary& info);
+  // Inserts one item; false (logged) when the store refused or skipped it.
+  bool insert(Pass& pass, const std::string& entity, const kx::Dictionary& item);
+  // Removes the entry and, for a notebook, everything beneath it.
+  void erase(Pass& pass, const std::string& fileId);
+  // Paths "notebook/…/entry" to the entries changed here under the notebook.
+  std::vector<std::string> modifiedUnder(Pass& pass, const std::string& notebookId);
+
+  KXDataClient& client() const;
+
+  KXDataClient* const client_ = nullptr;  // nullptr: the program's client
+};
+
+#endif  // ZN_SYNC_KXSYNCSTOREPULLAPPLIER_H_

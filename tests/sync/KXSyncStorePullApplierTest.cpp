@@ -1,0 +1,398 @@
+// The store's side of the metadata pull, end to end: the pull proxy against
+// the test note service, writing into a real data client over a temporary
+// store. The service is edited between cycles as another client would, and
+// every check reads the store back.
+#include "sync/KXSyncStorePullApplier.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "../Data/DataClientFixture.h"
+#include "Data/Root.h"
+#include "account/KXNetworkOperation.h"
+#include "support/QueueBarrier.h"
+#include "support/TestNoteService.h"
+#include "support/TestSyncEndpoints.h"
+#include "sync/KXSyncPullEnvironment.h"
+#include "sync/KXSyncPullProxy.h"
+#include "sync/KXSyncScriptBridge.h"
+#include "sync/SyncPullTestSupport.h"
+
+namespace {
+
+// The program's pull environment over this test's data client and service.
+class StorePullEnvironment : public KXSyncPullEnvironment {
+ public:
+  StorePullEnvironment(std::string baseURL, KXDataClient* client, kxtest::EventLog* log)
+      : baseURL_(std::move(baseURL)), client_(client), log_(log) {}
+  std::string serviceBaseURL() override { return baseURL_; }
+  bool canConnect() override { return true; }
+  std::int64_t baseVersion() override {
+    std::int64_t version = 0;
+    client_->performSyncReadBlock([&] {
+      if (auto root = client_->rootEntry()) version = root->version();
+    });
+    return version;
+  }
+  bool isFullPulling() override { return client_->isFullPulling(); }
+  void setCurrentSessionVersion(std::int64_t version) override {
+    client_->setCurrentSessionVersion(kx::Value(version));
+  }
+  kx::Array fetchPullFailed() override { return client_->fetchPullFailed(); }
+  void pullFailedFileId(const std::string& fileId, const std::string& json) override {
+    client_->pullFailedFileId(fileId, json);
+  }
+  void deletePullFailedFileId(const std::string& fileId) override {
+    client_->deletePullFailedFileId(fileId);
+  }
+  void save(std::function<void()> done) override {
+    log_->add("save");
+    client_->performSave([done = std::move(done)](const KXResultInfo&, const kx::Error&) {
+      if (done) done();
+    });
+  }
+  std::shared_ptr<KXSyncPullApplier> applier() override { return applierToUse; }
+
+  std::shared_ptr<KXSyncPullApplier> applierToUse;
+
+ private:
+  const std::string baseURL_;
+  KXDataClient* const client_;
+  kxtest::EventLog* const log_;
+};
+
+// The editor has one file open and the conflicts are counted.
+class EditingBridge : public KXSyncScriptBridge {
+ public:
+  explicit EditingBridge(std::string fileId) : fileId_(std::move(fileId)) {}
+  std::string currentModifingFile() override { return fileId_; }
+  void trackEvent(const std::string& event, std::int64_t value) override {
+    if (event == "pull_conflict") conflicts += value;
+  }
+  std::atomic<std::int64_t> conflicts{0};
+
+ private:
+  const std::string fileId_;
+};
+
+// An applier whose conflict copies take a file id the store already holds,
+// so that storing the copy fails.
+class CopyRefusingApplier : public KXSyncStorePullApplier {
+ public:
+  CopyRefusingApplier(KXDataClient& client, std::string takenId)
+      : KXSyncStorePullApplier(client), takenId_(std::move(takenId)) {}
+
+ protected:
+  std::string newFileId() override { return takenId_; }
+
+ private:
+  const std::string takenId_;
+};
+
+class KXSyncStorePullApplierTest : public kxtest::DataClientFixture {
+ protected:
+  void SetUp() override {
+    DataClientFixture::SetUp();
+    ASSERT_TRUE(service.start(nullptr));
+    service.attach(KXNetworkOperation::sharedTransport());
+    endpoints = std::make_unique<kxtest::TestSyncEndpoints>(service);
+    env = std::make_shared<StorePullEnvironment>(service.baseURL(), client_.get(), &log);
+    env->applierToUse = std::make_shared<KXSyncStorePullApplier>(*client_);
+  }
+  void TearDown() override {
+    KXSyncScriptBridge::install(nullptr);
+    for (auto& proxy : proxies) proxy->clearEnvironment();
+    service.releaseHeld();
+    service.stop();
+    endpoints.reset();
+    data_->performSyncWriteBlock([](KXManagedObjectContext&) {});
+    DataClientFixture::TearDown();
+  }
+
+  // One pull with a new proxy (as a cycle makes one); "success" or "fail".
+  std::string cycle() {
+    log.clear();
+    auto delegate = std::make_shared<kxtest::RecordingPullDelegate>(&log);
+    delegates.push_back(delegate);
+    auto proxy = std::make_shared<KXSyncPullProxy>(delegate, env);
+    proxies.push_back(proxy);
+    proxy->pull();
+    bool ended = kxtest::pumpMainUntil(
+        [&] {
+          for (const auto& e : log.events()) {
+            if (e == "success" || e.rfind("fail", 0) == 0) return true;
+          }
+          return false;
+        },
+        60);
+    EXPECT_TRUE(ended);
+    // Queued writes (if any) are behind the reports on the write queue.
+    data_->performSyncWriteBlock([](KXManagedObjectContext&) {});
+    return log.count("success") == 1 ? "success" : "fail";
+  }
+
+  // Every stored file entry by file id, as dictionaries of their values.
+  std::map<std::string, kx::Dictionary> stored() {
+    std::map<std::string, kx::Dictionary> rows;
+    kx::Error error;
+    auto objects = client_->readFileMetasSyncForQuery(std::nullopt, {}, "FileMeta", &error);
+    EXPECT_TRUE(objects) << error.localizedDescription();
+    if (!objects) return rows;
+    client_->performSyncReadBlock([&] {
+      for (const KXManagedObjectPtr& object : *objects) {
+        kx::Dictionary values;
+        for (const std::string& name : object->entity().propertyNames()) {
+          if (object->entity().attribute(name)) values.set(name, object->value(name));
+        }
+        values.set("entity", kx::Value(object->entity().name()));
+        rows[object->stringValue("fileId")] = std::move(values);
+      }
+    });
+    return rows;
+  }
+
+  std::int64_t storedRootVersion() { return env->baseVersion(); }
+
+  // The store holds every entry of the service as the service has it.
+  void expectConverged() {
+    std::map<std::string, kx::Dictionary> rows = stored();
+    EXPECT_EQ(storedRootVersion(), endpoints->rootVersion());
+    for (const std::string& id : endpoints->entryIds()) {
+      SCOPED_TRACE(id);
+      const kx::Value entry = endpoints->entry(id)["entry"];
+      auto row = rows.find(id);
+      ASSERT_NE(row, rows.end());
+      const kx::Dictionary& r = row->second;
+      EXPECT_EQ(r["version"].intValue(), entry["version"].intValue());
+      if (id == kxtest::TestSyncEndpoints::kRootId) {
+        EXPECT_EQ(r["entity"].stringValue(), "Root");
+        continue;
+      }
+      EXPECT_EQ(r["parentId"].stringValue(), entry["parentId"].stringValue());
+      EXPECT_EQ(r["title"].stringValue(), entry["name"].stringValue());
+      EXPECT_EQ(r["dir"].boolValue(), entry["dir"].boolValue());
+      EXPECT_EQ(r["checksum"].stringValue(), entry["checksum"].stringValue());
+      EXPECT_EQ(r["deleted"].boolValue(), entry["deleted"].boolValue());
+      EXPECT_EQ(r["del"].boolValue(), entry["deleted"].boolValue());
+      EXPECT_EQ(r["remoteRemoved"].boolValue(), entry["remoteRemoved"].intValue() == 1);
+      EXPECT_EQ(r["localModified"].intValue(), 0);
+      EXPECT_EQ(r["entity"].stringValue(), entry["dir"].boolValue()      ? "Notebook"
+                                           : entry["domain"].boolValue() ? "NormalFile"
+                                                                         : "Note");
+    }
+  }
+
+  // Changes a stored entry as an edit on this machine would.
+  void editLocally(const std::string& fileId, const kx::Dictionary& fields) {
+    Write([&](KXManagedObjectContext& context) {
+      KXFileMetaPtr entry = client_->objectForFileMetaID(fileId, &context);
+      ASSERT_TRUE(entry) << fileId;
+      EXPECT_TRUE(entry->setValuesForKeys(fields));
+    });
+  }
+
+  std::size_t pullRequestsFor(const std::string& baseVersion) {
+    std::size_t n = 0;
+    for (auto& r : service.requests(kxtest::TestSyncEndpoints::kSyncPath)) {
+      n += kxtest::formValue(r.body, "baseVersion") == baseVersion ? 1 : 0;
+    }
+    return n;
+  }
+
+  kxtest::TestNoteService service;
+  std::unique_ptr<kxtest::TestSyncEndpoints> endpoints;
+  kxtest::EventLog log;
+  std::shared_ptr<StorePullEnvironment> env;
+  std::vector<std::shared_ptr<kxtest::RecordingPullDelegate>> delegates;
+  std::vector<std::shared_ptr<KXSyncPullProxy>> proxies;
+};
+
+TEST_F(KXSyncStorePullApplierTest, StoreConvergesOnTheServiceAndAQuietCycleWritesNothing) {
+  // Children are created on the service before their notebooks: the batch
+  // comes child first and must land parents first.
+  endpoints->putNote("N2", "SUB", "deep.note", "deep body");
+  endpoints->putNotebook("SUB", "NB", "Sub");
+  endpoints->putNote("N1", "NB", "Report.txt", "report body");
+  endpoints->putEntry("F1", {{"parentId", kx::Value("NB")},
+                             {"name", kx::Value("scan.pdf")},
+                             {"domain", kx::Value(true)}});
+  endpoints->putNotebook("NB", "ROOT", "Work");
+
+  ASSERT_EQ(cycle(), "success");
+  expectConverged();
+  EXPECT_EQ(stored().size(), 6u) << "root, two notebooks, two notes, one file";
+  EXPECT_EQ(stored()["N1"]["md5"].stringValue(), "") << "its body is still to be fetched";
+
+  // Nothing changed on either side: an empty page, and the store as it was.
+  const auto before = stored();
+  const std::int64_t version = endpoints->rootVersion();
+  ASSERT_EQ(cycle(), "success");
+  EXPECT_EQ(pullRequestsFor(std::to_string(version)), 1u);
+  const auto after = stored();
+  ASSERT_EQ(after.size(), before.size());
+  for (const auto& [id, row] : before) {
+    for (const auto& [key, value] : row) {
+      // Set by the full-text indexer when it gets to the entry, on its own
+      // time, and saved by whichever save comes next.
+      if (key == "hasIndex") continue;
+      EXPECT_EQ(after.at(id)[key], value) << id << " " << key;
+    }
+  }
+  EXPECT_EQ(storedRootVersion(), version);
+
+  // Another client renames, moves and edits; this machine changed nothing.
+  endpoints->putNote("N1", "SUB", "Report v2.txt", "new report body");
+  endpoints->putNotebook("SUB", "ROOT", "Sub moved");
+  ASSERT_EQ(cycle(), "success");
+  expectConverged();
+}
+
+TEST_F(KXSyncStorePullApplierTest, NoteEditedOnBothSidesKeepsLocalTextAndServiceVersionInACopy) {
+  endpoints->putNotebook("NB", "ROOT", "Work");
+  endpoints->putNote("N1", "NB", "Report.txt", "first");
+  endpoints->putNote("N2", "NB", "Plan", "first plan");
+  endpoints->putNote("OPEN", "NB", "open.note", "open in the editor");
+  ASSERT_EQ(cycle(), "success");
+  const std::int64_t syncedVersion = stored()["N1"]["version"].intValue();
+
+  const kx::Dictionary localEdit{{"localModified", kx::Value(1)},
+                                 {"contentChanged", kx::Value(true)},
+                                 {"checksum", kx::Value("local-sum")}};
+  editLocally("N1", localEdit);
+  editLocally("N2", localEdit);
+  // A notebook renamed on both sides keeps its local name.
+  editLocally("NB", {{"localModified", kx::Value(1)}, {"title", kx::Value("Mine")}});
+  endpoints->putNotebook("NB", "ROOT", "Theirs");
+  endpoints->putNote("N1", "NB", "Report.txt", "changed on the service");
+  endpoints->putNote("N2", "NB", "Plan", "plan changed on the service");
+  // Changed only on the service, but open in the editor here.
+  endpoints->putNote("OPEN", "NB", "open.note", "changed under the editor");
+  auto bridge = std::make_shared<EditingBridge>("OPEN");
+  KXSyncScriptBridge::install(bridge);
+  const kx::Value serviceN1 = endpoints->entry("N1")["entry"];
+
+  // The first copies cannot be stored: the local entries must not take the
+  // service's versions, or the next push would go over the service's text.
+  env->applierToUse = std::make_shared<CopyRefusingApplier>(*client_, "NB");
+  ASSERT_EQ(cycle(), "success");
+  {
+    auto rows = stored();
+    EXPECT_EQ(rows["N1"]["version"].intValue(), syncedVersion);
+    EXPECT_EQ(rows["N1"]["checksum"].stringValue(), "local-sum");
+    EXPECT_EQ(rows.size(), 5u) << "no copy";
+    EXPECT_EQ(client_->fetchPullFailed().size(), 3u) << "offered again by the next pull";
+  }
+  // The next cycle, with nothing new on the service, stores the copies.
+  env->applierToUse = std::make_shared<KXSyncStorePullApplier>(*client_);
+  ASSERT_EQ(cycle(), "success");
+
+  auto rows = stored();
+  EXPECT_EQ(rows["N1"]["checksum"].stringValue(), "local-sum") << "the local text stays";
+  EXPECT_TRUE(rows["N1"]["contentChanged"].boolValue());
+  EXPECT_EQ(rows["N1"]["version"].intValue(), serviceN1["version"].intValue());
+  std::map<std::string, kx::Dictionary> copies;
+  for (const auto& [id, row] : rows) {
+    if (row["title"].stringValue().find("(Sync Conflicted)") != std::string::npos) {
+      copies[row["title"].stringValue()] = row;
+      EXPECT_NE(id, "N1");
+      EXPECT_NE(id, "N2");
+    }
+  }
+  KXSyncScriptBridge::install(nullptr);
+  ASSERT_EQ(copies.size(), 3u);
+  EXPECT_TRUE(copies.count("open(Sync Conflicted).note"));
+  EXPECT_EQ(bridge->conflicts.load(), 6) << "three conflicts, met twice";
+  const kx::Dictionary& copy = copies["Report(Sync Conflicted).txt"];
+  EXPECT_EQ(copy["parentId"].stringValue(), "NB");
+  EXPECT_EQ(copy["version"].intValue(), serviceN1["version"].intValue());
+  EXPECT_EQ(copy["localModified"].intValue(), 1) << "the next push uploads it";
+  EXPECT_TRUE(copy["contentChanged"].boolValue());
+  EXPECT_TRUE(copies.count("Plan(Sync Conflicted).")) << "a title without extension";
+  EXPECT_EQ(rows["NB"]["title"].stringValue(), "Mine");
+  EXPECT_EQ(rows["NB"]["localModified"].intValue(), 1) << "pushed again";
+
+  EXPECT_TRUE(client_->fetchPullFailed().empty());
+
+  // A later quiet cycle makes no second copy.
+  ASSERT_EQ(cycle(), "success");
+  EXPECT_EQ(stored().size(), rows.size());
+}
+
+TEST_F(KXSyncStorePullApplierTest, RemovalsDeletesAndErasesReachTheStore) {
+  endpoints->putNotebook("NB", "ROOT", "Work");
+  endpoints->putNote("GONE", "NB", "gone.note", "x");
+  endpoints->putNote("TRASHED", "NB", "trashed.note", "x");
+  endpoints->putNote("ERASED", "NB", "erased.note", "x");
+  endpoints->putNotebook("SUB", "NB", "Sub");
+  endpoints->putNote("UNDER_SUB", "SUB", "under.note", "x");
+  endpoints->putNotebook("KEEP", "ROOT", "Keep");
+  endpoints->putNote("MINE", "KEEP", "mine.note", "x");
+  endpoints->putNotebook("ER_NB", "ROOT", "Erased notebook");
+  endpoints->putNote("UNDER_ER", "ER_NB", "under-erased.note", "x");
+  ASSERT_EQ(cycle(), "success");
+  ASSERT_EQ(stored().size(), 11u);
+  editLocally("MINE", {{"localModified", kx::Value(1)}});
+  const std::int64_t keepVersion = stored()["KEEP"]["version"].intValue();
+
+  endpoints->deleteEntry("TRASHED");  // into the service's trash
+  endpoints->deleteEntry("GONE");
+  endpoints->removeEntry("GONE");  // and out of it for good
+  endpoints->eraseEntry("ERASED");
+  endpoints->removeEntry("SUB");   // nothing changed here under it
+  endpoints->removeEntry("KEEP");  // holds an entry changed here
+  endpoints->eraseEntry("ER_NB");
+  ASSERT_EQ(cycle(), "success");
+
+  auto rows = stored();
+  EXPECT_TRUE(rows["TRASHED"]["del"].boolValue());
+  EXPECT_EQ(rows["TRASHED"]["parentId"].stringValue(), "1");
+  EXPECT_TRUE(rows["GONE"]["remoteRemoved"].boolValue());
+  EXPECT_TRUE(rows["GONE"]["del"].boolValue());
+  for (const char* erased : {"ERASED", "SUB", "UNDER_SUB", "ER_NB", "UNDER_ER"}) {
+    EXPECT_EQ(rows.count(erased), 0u) << erased;
+  }
+  ASSERT_EQ(rows.count("KEEP"), 1u);
+  EXPECT_FALSE(rows["KEEP"]["remoteRemoved"].boolValue()) << "kept with what it holds";
+  EXPECT_EQ(rows["KEEP"]["localModified"].intValue(), 1);
+  EXPECT_EQ(rows["KEEP"]["version"].intValue(), keepVersion + 1);
+  EXPECT_EQ(rows["MINE"]["parentId"].stringValue(), "KEEP");
+  EXPECT_EQ(storedRootVersion(), endpoints->rootVersion());
+}
+
+TEST_F(KXSyncStorePullApplierTest, AMalformedEntryIsSkippedAndTheRestApplied) {
+  endpoints->putNotebook("NB", "ROOT", "Work");
+  endpoints->putEntry("BAD", {{"parentId", kx::Value("NB")},
+                              {"name", kx::Value::array({kx::Value(1), kx::Value(2)})}});
+  endpoints->putNote("GOOD", "NB", "good.note", "x");
+  ASSERT_EQ(cycle(), "success");
+  auto rows = stored();
+  EXPECT_EQ(rows.count("BAD"), 0u);
+  EXPECT_EQ(rows.count("GOOD"), 1u);
+  EXPECT_EQ(rows.count("NB"), 1u);
+  EXPECT_EQ(storedRootVersion(), endpoints->rootVersion());
+  EXPECT_NE(LogText().find("pulled entry BAD skipped: title"), std::string::npos) << LogText();
+}
+
+TEST_F(KXSyncStorePullApplierTest, AFailedSecondOfThreePagesAppliesNothing) {
+  endpoints->putNotebook("NB", "ROOT", "Work");
+  for (int i = 0; i < 1100; ++i) {
+    endpoints->putNote("N" + std::to_string(i), "NB", "note " + std::to_string(i) + ".note", "x");
+  }
+  endpoints->failPullRequest(2, kxtest::Reply::json(500, R"({"error": 500})"));
+  EXPECT_EQ(cycle(), "fail");
+  EXPECT_TRUE(stored().empty());
+  EXPECT_EQ(storedRootVersion(), 0);
+
+  ASSERT_EQ(cycle(), "success");
+  EXPECT_EQ(pullRequestsFor("0"), 2u + 3u) << "two before the failure, three after";
+  EXPECT_EQ(stored().size(), 1102u);
+  expectConverged();
+}
+
+}  // namespace
