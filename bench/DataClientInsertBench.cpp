@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchHome.h"
 #include "CommonUtils/NSStringDupTitle.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
@@ -44,39 +45,14 @@
 
 namespace {
 
+using znbench::BenchEnvironment;
+using znbench::MakeTempDir;
+
 constexpr int kBatch = 10000;
 constexpr int kGroup = 10;
 constexpr int kStoreSize = 110000;
 constexpr int kOneNoteInserts = 1000;
 constexpr int kSmallFolders = 50;
-
-std::string MakeTempDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "zn-bench-XXXXXX").string();
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (!mkdtemp(buf.data())) std::abort();
-  return buf.data();
-}
-
-class BenchEnvironment : public KXStoreEnvironment {
- public:
-  explicit BenchEnvironment(std::string root) : root_(std::move(root)) {}
-  std::string currentUser() override { return "bench"; }
-  unsigned loginType() override { return 1; }
-  void setDbUserId(const std::string&) override {}
-  std::string applicationDataDirectory() override { return root_; }
-  std::string userDataDirectory(const std::string& userId, kx::Error*) override {
-    std::string dir = root_ + "/" + userId;
-    std::filesystem::create_directories(dir);
-    return dir;
-  }
-  void presentError(const kx::Error& error) override {
-    std::fprintf(stderr, "store error: %s\n", error.localizedDescription().c_str());
-  }
-
- private:
-  std::string root_;
-};
 
 std::string FileIdFor(char prefix, int i) {
   char buf[40];
@@ -434,13 +410,7 @@ BENCHMARK(BM_OneNote)
 int main(int argc, char** argv) {
   // Nothing of the client's set-up (index folder, log) may reach the real
   // home.
-  const std::string home = MakeTempDir();
-  setenv("HOME", home.c_str(), 1);
-  for (const char* name : {"XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME"}) {
-    std::string path = home + "/" + name;
-    std::filesystem::create_directories(path);
-    setenv(name, path.c_str(), 1);
-  }
+  const std::string home = znbench::IsolateHome();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

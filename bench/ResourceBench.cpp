@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchHome.h"
 #include "BenchRandom.h"
 #include "CommonUtils/KXCommonUtil.h"
 #include "Data/DataUtil/KXResourceUtil.h"
@@ -32,12 +33,6 @@ constexpr int kItems = 1000;
 constexpr int kPhotos = 8;
 
 std::string gOut;  // folder the pictures are written to
-
-std::string MakeTempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "zn-res-bench-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) std::abort();
-  return pattern;
-}
 
 // Smooth shapes with noise, so that the JPEG holds about as much detail as
 // a photo of that size.
@@ -165,13 +160,7 @@ BENCHMARK(BM_ThumbnailGdkPixbuf)
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string home = MakeTempDir();
-  setenv("HOME", home.c_str(), 1);
-  for (const char* name : {"XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME"}) {
-    std::string path = home + "/" + name;
-    std::filesystem::create_directories(path);
-    setenv(name, path.c_str(), 1);
-  }
+  const std::string home = znbench::IsolateHome();
   gOut = home + "/out/0";
   std::filesystem::create_directories(gOut);
   Photos();  // made before any timing

@@ -16,6 +16,7 @@
 #include "Data/PenEntry.h"
 #include "Data/ShareLink.h"
 #include "Data/Statistic.h"
+#include "DataClientFixture.h"
 #include "StoreTestSupport.h"
 #include "support/TempAppRoot.h"
 
@@ -23,20 +24,8 @@ namespace {
 
 using kxtest::TestStoreEnvironment;
 
-class DataClientRecordsTest : public ::testing::Test {
+class DataClientRecordsTest : public kxtest::DataClientFixture {
  protected:
-  void SetUp() override {
-    env_ = std::make_shared<TestStoreEnvironment>(root_.path() + "/appdata");
-    data_ = std::make_shared<KXDataContext>(env_);
-    client_ = std::make_unique<KXDataClient>(data_);
-    KXLogger::sharedLogger().reset();
-  }
-  void TearDown() override {
-    client_.reset();
-    KXHooks::setRootEntryIdProvider(nullptr);
-    KXCrashLogger::setUserRecordProvider(nullptr);
-  }
-
   // Waits for everything queued on the write queue, then saves there.
   void Save() {
     data_->performSyncWriteBlock([](KXManagedObjectContext& context) {
@@ -66,11 +55,6 @@ class DataClientRecordsTest : public ::testing::Test {
     OnWriteQueue([&](KXManagedObjectContext& c) { count = c.count(KXFetchRequest(entity)); });
     return count;
   }
-
-  kxtest::TempAppRoot root_;
-  std::shared_ptr<TestStoreEnvironment> env_;
-  std::shared_ptr<KXDataContext> data_;
-  std::unique_ptr<KXDataClient> client_;
 };
 
 // ---- Pull failures ---------------------------------------------------------------------

@@ -56,13 +56,6 @@ std::string jsonString(std::string_view s) {
   return out + "\"";
 }
 
-std::string queryValue(const std::string& query, const std::string& key) {
-  for (const auto& [k, v] : splitQuery(query)) {
-    if (k == key) return v;
-  }
-  return {};
-}
-
 struct Authority {
   std::unique_ptr<kx::TLSAuthority> ca;
   std::mutex mu;
@@ -165,6 +158,29 @@ std::vector<std::pair<std::string, std::string>> splitQuery(const std::string& q
     start = amp + 1;
   }
   return pairs;
+}
+
+std::string queryValue(const std::string& query, const std::string& key) {
+  for (const auto& [k, v] : splitQuery(query)) {
+    if (k == key) return v;
+  }
+  return {};
+}
+
+std::string formValue(const std::string& text, const std::string& key) {
+  const std::string raw = queryValue(text, key);
+  std::string out;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '%' && i + 2 < raw.size()) {
+      out += static_cast<char>(std::stoi(raw.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else if (raw[i] == '+') {
+      out += ' ';
+    } else {
+      out += raw[i];
+    }
+  }
+  return out;
 }
 
 bool parseMultipart(const std::string& contentType, const std::string& body,

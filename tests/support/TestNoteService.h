@@ -170,6 +170,11 @@ bool parseMultipart(const std::string& contentType, const std::string& body,
                     std::vector<MultipartPart>* parts);
 // Splits "a=1&b=2" into pairs, in order, values as sent (not unescaped).
 std::vector<std::pair<std::string, std::string>> splitQuery(const std::string& query);
+// The value of the first `key` in a query or form text, as sent; "" when
+// missing.
+std::string queryValue(const std::string& query, const std::string& key);
+// The same, decoded ("%41" and "+"); "" when missing.
+std::string formValue(const std::string& text, const std::string& key);
 
 }  // namespace kxtest
 

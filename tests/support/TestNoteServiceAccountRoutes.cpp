@@ -7,29 +7,6 @@ namespace kxtest {
 
 namespace {
 
-std::string queryValue(const std::string& query, const std::string& key) {
-  for (const auto& [k, v] : splitQuery(query)) {
-    if (k == key) return v;
-  }
-  return std::string();
-}
-
-std::string formValue(const std::string& body, const std::string& key) {
-  std::string raw = queryValue(body, key);
-  std::string out;
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    if (raw[i] == '%' && i + 2 < raw.size()) {
-      out += static_cast<char>(std::stoi(raw.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else if (raw[i] == '+') {
-      out += ' ';
-    } else {
-      out += raw[i];
-    }
-  }
-  return out;
-}
-
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
 }  // namespace

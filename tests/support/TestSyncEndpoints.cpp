@@ -85,25 +85,6 @@ std::string toJSON(const kx::Value& value) {
   return out;
 }
 
-std::string formValue(const std::string& text, const std::string& key) {
-  for (const auto& [k, raw] : splitQuery(text)) {
-    if (k != key) continue;
-    std::string out;
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-      if (raw[i] == '%' && i + 2 < raw.size()) {
-        out += static_cast<char>(std::stoi(raw.substr(i + 1, 2), nullptr, 16));
-        i += 2;
-      } else if (raw[i] == '+') {
-        out += ' ';
-      } else {
-        out += raw[i];
-      }
-    }
-    return out;
-  }
-  return std::string();
-}
-
 TestSyncEndpoints::TestSyncEndpoints(TestNoteService& service) : service_(service) {
   {
     std::lock_guard<std::mutex> lock(mu_);

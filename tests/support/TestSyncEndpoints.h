@@ -42,8 +42,6 @@ namespace kxtest {
 // `value` as JSON text (strings, numbers, Booleans, null, arrays,
 // dictionaries; other kinds as null).
 std::string toJSON(const kx::Value& value);
-// The decoded value of `key` in a form or query text; "" when missing.
-std::string formValue(const std::string& text, const std::string& key);
 
 class TestSyncEndpoints {
  public:

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../StoreTestSupport.h"
+#include "../DataClientFixture.h"
 #include "CommonUtils/KXCrashLogger.h"
 #include "CommonUtils/KXHooks.h"
 #include "Data/FileMeta.h"
@@ -17,28 +17,17 @@
 
 namespace {
 
-class FileMetaWebUtilTest : public ::testing::Test {
+class FileMetaWebUtilTest : public kxtest::DataClientFixture {
  protected:
   void SetUp() override {
-    env_ = std::make_shared<kxtest::TestStoreEnvironment>(root_.path() + "/appdata");
-    data_ = std::make_shared<KXDataContext>(env_);
-    client_ = std::make_unique<KXDataClient>(data_);
+    DataClientFixture::SetUp();
     util_ = std::make_unique<KXFileMetaWebUtil>(*client_);
   }
   void TearDown() override {
     util_.reset();
-    client_.reset();
-    KXHooks::setRootEntryIdProvider(nullptr);
-    KXCrashLogger::setUserRecordProvider(nullptr);
+    DataClientFixture::TearDown();
   }
 
-  void Write(const std::function<void(KXManagedObjectContext&)>& block) {
-    data_->performSyncWriteBlock([&](KXManagedObjectContext& context) {
-      block(context);
-      kx::Error error;
-      EXPECT_TRUE(context.save(&error)) << error.localizedDescription();
-    });
-  }
   static KXManagedObjectPtr Put(KXManagedObjectContext& c, const std::string& entity,
                                 const kx::Dictionary& fields) {
     KXManagedObjectPtr object = c.insertNewObject(entity);
@@ -56,10 +45,6 @@ class FileMetaWebUtilTest : public ::testing::Test {
     return built ? *built : kx::Dictionary();
   }
 
-  kxtest::TempAppRoot root_;
-  std::shared_ptr<kxtest::TestStoreEnvironment> env_;
-  std::shared_ptr<KXDataContext> data_;
-  std::unique_ptr<KXDataClient> client_;
   std::unique_ptr<KXFileMetaWebUtil> util_;
 };
 
