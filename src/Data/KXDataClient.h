@@ -711,6 +711,96 @@ class KXDataClient : public KXSContextConfigProtocol {
   // The same in the read context, on the read queue.
   NamePathResolution lastParentIdFromNamePath(const std::string& namePath);
 
+  // Key of the folder id in the answer of a name-path creation.
+  static constexpr const char* kNamePathParentIdKey = "parentId";
+
+  // The folder a name path names, made when missing: the live folders of
+  // the path are looked up in `context` (on its queue) and the missing
+  // titles are made one below the other (completeNamePath). The callback
+  // (when given) gets {"parentId": folder id} as its value, or the error of
+  // the insert that failed; it is called once: at once when nothing had to
+  // be made, otherwise on the write queue once the folders exist. Answers
+  // the id the deepest folder has or will have ("" without a root entry).
+  std::string NotebookIdFromNamePath(const std::string& namePath, KXManagedObjectContext* context,
+                                     KXDataCallback callback);
+  // Makes folders one below the other under `parentId`, the n-th with the
+  // n-th id and title, in one block on the write queue. Each title is
+  // looked up again under its parent first: a live folder made meanwhile
+  // (another restore into the same vanished folder) is taken instead of
+  // making a second one. The callback gets {"parentId": the last folder's
+  // id} (`parentId` itself for no titles), or the insert's error (the
+  // folders made so far stay). Ids and titles must be as many.
+  void completeNamePath(const std::string& parentId, const std::vector<std::string>& fileIds,
+                        const std::vector<std::string>& names, KXDataCallback callback);
+
+  // ---- Copy, move and recover (KXDataClientCopies.cpp) ----------------------------
+  //
+  // They change entries only in the context they work in (the write
+  // context for every wrapper, whose blocks run on the write queue in order
+  // with every other write); they never save and never touch content files
+  // (the notebook, file-meta and normal-file helpers copy those).
+ public:
+  // [source file id, new file id] pairs of a copy.
+  using KXCopyPairs = std::vector<std::pair<std::string, std::string>>;
+
+  // The conflict copy's title: "plan.docx" -> "plan(S).docx", "Plan" ->
+  // "Plan(S)", where S is the localised "Sync Conflicted". With
+  // keepExtension false the extension is not looked at ("a.b" -> "a.b(S)").
+  static std::string conflictTitle(const std::string& title, bool keepExtension = true);
+
+  // Copies entries from file parts ({source file id: fields that the copy
+  // takes instead of the source's, at least a new "fileId"}) into the
+  // folder: version 0, changed here, unshared, not pinned, no tags, only
+  // the editor type of the entry properties kept, the conflict title when
+  // `isConflicted`. Unknown sources are skipped. The copies go through the
+  // generic insert ("FileMeta"). The callback (when given) gets the map
+  // {source id: copy's fields} as its value, and the insert's error.
+  void copyFileParts(const kx::Dictionary& fileParts, const std::string& notebookId,
+                     KXDataCallback callback, bool isConflicted, KXManagedObjectContext* context);
+  void copyFileParts(const kx::Dictionary& fileParts, const std::string& notebookId,
+                     KXDataCallback callback, bool isConflicted);
+  // Write blocks: a new normal file / notebook per pair in the folder (none
+  // when the folder is missing), at the Root's version, its title indexed.
+  // A notebook's children are not copied.
+  void copyNormalFiles(const KXCopyPairs& pairs, const std::string& notebookId, bool isConflicted);
+  void copyNotebooks(const KXCopyPairs& pairs, const std::string& notebookId, bool isConflicted);
+
+  // Puts the entries into the folder (unknown ids skipped): changed here; a
+  // deleted entry comes out of the trash with a pending "recovery" (and a
+  // notebook with every deleted entry below it); a title taken in the
+  // folder is renumbered. A move into the entry itself or into its own
+  // subtree is skipped with a log line. Times and the index are not
+  // touched.
+  void moveFileMetas(const std::vector<std::string>& fileIds, const std::string& notebookId,
+                     KXManagedObjectContext* context);
+  // The same as write blocks, for the pull and for each helper.
+  void moveFileMetas(const std::vector<std::string>& fileIds, const std::string& notebookId);
+  void moveNotes(const std::vector<std::string>& fileIds, const std::string& notebookId);
+  void moveNormalFiles(const std::vector<std::string>& fileIds, const std::string& notebookId);
+  void moveNotebooks(const std::vector<std::string>& fileIds, const std::string& notebookId);
+
+  // Restores deleted entries, in order. An entry in the trash itself goes
+  // back to the folder of its name path (made again when it is gone, see
+  // NotebookIdFromNamePath) with a pending "recovery"; an entry inside a
+  // deleted folder comes back with every deleted folder above it. The
+  // callback is called once per restored entry (no result, no error, or
+  // the error of making its folder); an unknown or live id calls it with
+  // NSURLErrorDomain -1100 and stops (later ids stay deleted).
+  void recoverFileMetas(const std::vector<std::string>& fileIds, KXManagedObjectContext* context,
+                        KXDataCallback callback);
+  void recoverFileMetas(const std::vector<std::string>& fileIds, KXDataCallback callback);
+
+  // Whether the entry is the folder or lies below it through live entries
+  // (an entry in the trash lies in no folder). Reads parents on the read
+  // queue: not to be called there.
+  bool fileMeta(const KXFileMetaPtr& entry, const std::string& notebookId);
+  // Whether the entry or a live folder above it is encrypted. Reads parents
+  // on the read queue: not to be called there.
+  bool encryptedStateForMeta(const KXFileMetaPtr& entry);
+  // Legacy: must not be called; raises NSInternalInconsistencyException.
+  [[noreturn]] void addGroupSync(const kx::Value& group, const kx::Array& fromNotebooks,
+                                 KXManagedObjectContext* context);
+
   // ---- Store state, saves, the user and resource records ------------------------
   // (KXDataClientState.cpp, KXDataClientResources.cpp, KXDataClientCleanup.cpp)
  public:
