@@ -754,7 +754,8 @@ class KXDataClient : public KXSContextConfigProtocol {
   // the editor type of the entry properties kept, the conflict title when
   // `isConflicted`. Unknown sources are skipped. The copies go through the
   // generic insert ("FileMeta"). The callback (when given) gets the map
-  // {source id: copy's fields} as its value, and the insert's error.
+  // {source id: copy's fields} as its value, the copies inserted (an id
+  // stored already makes none) as fetch.objects, and the insert's error.
   void copyFileParts(const kx::Dictionary& fileParts, const std::string& notebookId,
                      KXDataCallback callback, bool isConflicted, KXManagedObjectContext* context);
   void copyFileParts(const kx::Dictionary& fileParts, const std::string& notebookId,

@@ -1,14 +1,100 @@
 #include "Data/DataUtil/KXNotebookUtil.h"
 
-#include "Data/KXDataClient.h"
+#include <utility>
+
+#include "Data/DataUtil/KXFileMetaUtil.h"
+#include "Data/FileMeta.h"
+#include "Data/KXStoreError.h"
+#include "platform/LocalizedStrings.h"
+#include "platform/Time.h"
 
 KXNotebookUtil& KXNotebookUtil::sharedUtil() {
   static KXNotebookUtil* util = new KXNotebookUtil();
   return *util;
 }
 
+KXDataClient& KXNotebookUtil::client() const {
+  return client_ ? *client_ : KXDataClient::defaultDataClient();
+}
+
+kx::Dictionary KXNotebookUtil::notebookEntryInfo(const kx::Dictionary& info,
+                                                 const std::string& parentId) {
+  const kx::Value* fileId = info.find("fileId");
+  if (!fileId || fileId->isNull()) {
+    throw kx::Exception(KXFileMetaUtil::kArgumentsInvalid, KXFileMetaUtil::kArgumentsInvalidReason);
+  }
+  const kx::Value now(static_cast<long long>(kx::Time::nowSeconds()));
+  kx::Dictionary entry{
+      {"title", kx::Value(kx::LocalizedStrings::localized("New Notebook"))},
+      {"fileId", *fileId},
+      {"modifyTime", now},
+      {"createTime", now},
+      {"version", kx::Value(0)},
+      {"localModified", kx::Value(true)},
+      {"del", kx::Value(false)},
+      {"encrypted", kx::Value(false)},
+      {"parentId", kx::Value(parentId)},
+      {"dir", kx::Value(true)},
+      {"domain", kx::Value(1)},
+      {"entryType", kx::Value(0)},
+      {"namePath", kx::Value("")},
+      {"dirNum", kx::Value(0)},
+      {"fileNum", kx::Value(0)},
+      {"subTreeDirNum", kx::Value(0)},
+      {"subTreeFileNum", kx::Value(0)},
+      {"noteType", kx::Value(0)},
+      {"favorited", kx::Value(false)},
+  };
+  for (const auto& [key, value] : info) entry.set(key, value);
+  return entry;
+}
+
+void KXNotebookUtil::addNotebook(const kx::Dictionary& info, KXDataCallback callback) {
+  const kx::Value* fileId = info.find("fileId");
+  if (!fileId || fileId->isNull()) {
+    throw kx::Exception(KXFileMetaUtil::kArgumentsInvalid, KXFileMetaUtil::kArgumentsInvalidReason);
+  }
+  KXDataClient& store = client();
+  const std::string parentId = info["parentId"].stringValue();
+  KXFileMetaPtr parent = store.objectForFileMetaID(parentId);
+  if (!parent) {
+    // A caller waiting for the answer must hear of it.
+    if (callback) {
+      callback(KXResultInfo::none(),
+               KXStoreMakeError(kKXStoreObjectNotFoundError, "no parent folder " + parentId));
+    }
+    return;
+  }
+  store.addNotebooks({kx::Value(notebookEntryInfo(info, parent->fileId()))}, true, nullptr);
+  if (callback) callback(KXResultInfo::none(), kx::Error());
+}
+
+std::vector<std::string> KXNotebookUtil::copyNotebooks(const std::vector<std::string>& fileIds,
+                                                       const std::string& notebookId,
+                                                       KXDataCallback /*callback*/,
+                                                       bool isConflicted) {
+  KXDataClient::KXCopyPairs pairs;
+  std::vector<std::string> newIds;
+  for (const std::string& sourceId : fileIds) {
+    newIds.push_back(FileMeta::idForFileMeta());
+    pairs.emplace_back(sourceId, newIds.back());
+  }
+  client().copyNotebooks(pairs, notebookId, isConflicted);
+  return newIds;
+}
+
+void KXNotebookUtil::moveNotebooks(const std::vector<std::string>& fileIds,
+                                   const std::string& notebookId, KXDataCallback callback) {
+  if (notebookId.empty() || fileIds.empty()) {
+    if (callback) callback(KXResultInfo::none(), KXFileMetaUtil::moveArgumentsError(fileIds));
+    return;
+  }
+  client().moveNotebooks(fileIds, notebookId);
+  if (callback) callback(KXResultInfo::none(), kx::Error());
+}
+
 std::uint64_t KXNotebookUtil::getSubDirNumOfNotebook(const std::string& fileId) {
-  return getSubDirNumOfNotebook(KXDataClient::defaultDataClient(), fileId);
+  return getSubDirNumOfNotebook(client(), fileId);
 }
 
 std::uint64_t KXNotebookUtil::getSubDirNumOfNotebook(KXDataClient& client,
@@ -16,4 +102,49 @@ std::uint64_t KXNotebookUtil::getSubDirNumOfNotebook(KXDataClient& client,
   std::uint64_t count = 0;
   client.performSyncReadBlock([&] { count = client.getSubNotebookNumOfNotebook(fileId, nullptr); });
   return count;
+}
+
+std::int64_t KXNotebookUtil::modifyType() const {
+  kx::MutexLock lock(mu_);
+  return modifyType_;
+}
+
+void KXNotebookUtil::setModifyType(std::int64_t modifyType) {
+  kx::MutexLock lock(mu_);
+  modifyType_ = modifyType;
+}
+
+std::optional<kx::Dictionary> KXNotebookUtil::uncommitData() const {
+  kx::MutexLock lock(mu_);
+  return uncommitData_;
+}
+
+void KXNotebookUtil::setUncommitData(std::optional<kx::Dictionary> data) {
+  kx::MutexLock lock(mu_);
+  uncommitData_ = std::move(data);
+}
+
+void KXNotebookUtil::rollbackChange() {
+  kx::MutexLock lock(mu_);
+  uncommitData_.reset();
+}
+
+void KXNotebookUtil::setTitle(const std::string& title) {
+  kx::MutexLock lock(mu_);
+  if (!uncommitData_) return;
+  kx::Dictionary content = (*uncommitData_)["content"].isDictionary()
+                               ? (*uncommitData_)["content"].dict()
+                               : kx::Dictionary();
+  content.set("title", kx::Value(title));
+  uncommitData_->set("content", kx::Value(std::move(content)));
+}
+
+void KXNotebookUtil::setEncrypted(bool encrypted) {
+  kx::MutexLock lock(mu_);
+  if (!uncommitData_ || modifyType_ != 2) return;
+  kx::Dictionary content = (*uncommitData_)["content"].isDictionary()
+                               ? (*uncommitData_)["content"].dict()
+                               : kx::Dictionary();
+  content.set("encrypted", kx::Value(encrypted));
+  uncommitData_->set("content", kx::Value(std::move(content)));
 }

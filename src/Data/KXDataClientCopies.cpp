@@ -1,0 +1,428 @@
+// KXDataClient: copies, moves and restores of file entries. They change the
+// entries in the context they work in and never save; content files are the
+// helpers' business (KXFileMetaUtil, KXNormalFileUtil, KXNotebookUtil).
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "CommonUtils/JSONKit/JSONKit.h"
+#include "CommonUtils/KXLogger.h"
+#include "Data/FileMeta.h"
+#include "Data/KXDataClient.h"
+#include "Data/KXDataClientInternal.h"
+#include "Data/KXModel.h"
+#include "platform/LocalizedStrings.h"
+#include "platform/Path.h"
+#include "platform/Time.h"
+
+using namespace kx_data_client;
+
+namespace {
+
+constexpr const char* kRecoveryTrashOperation = "recovery";
+// NSURLErrorDomain's "file does not exist": a restore of an id that names
+// no entry in the trash.
+constexpr std::int64_t kNoSuchDeletedEntryCode = -1100;
+
+void Set(const KXManagedObjectPtr& object, std::string_view key, const kx::Value& value) {
+  kx::ignoreError(object->setValue(key, value));
+}
+
+kx::Value Now() { return kx::Value(static_cast<long long>(kx::Time::nowSeconds())); }
+
+// The entity name a file entry's title check uses.
+std::string ClassNameOf(const KXFileMetaPtr& entry) { return entry->entity().name(); }
+
+}  // namespace
+
+std::string KXDataClient::conflictTitle(const std::string& title, bool keepExtension) {
+  const std::string mark = kx::LocalizedStrings::localized("Sync Conflicted");
+  if (keepExtension) {
+    const std::string extension = kx::Path::pathExtension(title);
+    // Only when the extension really ends the title: a title that ends in
+    // "/" has its last component's extension elsewhere.
+    if (!extension.empty() && title.size() > extension.size() &&
+        title.compare(title.size() - extension.size() - 1, std::string::npos, "." + extension) ==
+            0) {
+      const std::string stem = title.substr(0, title.size() - extension.size() - 1);
+      return stem + "(" + mark + ")." + extension;
+    }
+  }
+  return title + "(" + mark + ")";
+}
+
+// ---- Copies ---------------------------------------------------------------------------
+
+void KXDataClient::copyFileParts(const kx::Dictionary& fileParts, const std::string& notebookId,
+                                 KXDataCallback callback, bool isConflicted,
+                                 KXManagedObjectContext* context) {
+  kx::Array items;
+  kx::Dictionary copies;
+  const kx::Value now = Now();
+  for (const auto& [sourceId, part] : fileParts) {
+    KXFileMetaPtr source = objectForFileMetaID(sourceId, context);
+    if (!source) continue;
+    kx::Dictionary copy;
+    for (const KXPropertyDescription* property : source->entity().properties()) {
+      kx::Value value = source->value(property->name());
+      if (!value.isNull()) copy.set(property->name(), std::move(value));
+    }
+    // Not indexed yet: the helper that copies the content feeds the index.
+    copy.remove("hasIndex");
+    if (part.isDictionary()) {
+      for (const auto& [key, value] : part.dict()) copy.set(key, value);
+    }
+    copy.set("localModified", kx::Value(true));
+    copy.set("contentChanged", kx::Value(true));
+    copy.set("version", kx::Value(0));
+    copy.set("parentId", kx::Value(notebookId));
+    copy.set("createTime", now);
+    copy.set("modifyTime", now);
+    copy.set("transactionTime", now);
+    copy.set("transactionId", copy["fileId"]);
+    copy.set("isShared", kx::Value(false));
+    copy.set("stick", kx::Value(false));
+    copy.set("stickTime", kx::Value(0));
+    copy.set("tags", kx::Value(""));
+    if (const kx::Value* props = copy.find("entryProps"); props && props->isData()) {
+      kx::Value parsed = objectFromJSONData(props->bytes());
+      if (parsed.isDictionary() && parsed.dict().contains("orgEditorType")) {
+        copy.set("entryProps",
+                 kx::Value(JSONData(kx::Dictionary{{"orgEditorType", parsed["orgEditorType"]}})));
+      }
+    }
+    copy.remove("shareLinkInfo");
+    copy.set("entity", kx::Value(source->entity().className()));
+    if (isConflicted) copy.set("title", kx::Value(conflictTitle(source->title())));
+    items.push_back(kx::Value(copy));
+    copies.set(sourceId, kx::Value(std::move(copy)));
+  }
+  addManagedObjectsSync("FileMeta", context, items,
+                        [&callback, &copies](const KXResultInfo& inserted, const kx::Error& error) {
+                          if (!callback) return;
+                          KXResultInfo info = KXResultInfo::withValue(kx::Value(copies));
+                          info.fetch = inserted.fetch;
+                          callback(info, error);
+                        });
+}
+
+void KXDataClient::copyFileParts(const kx::Dictionary& fileParts, const std::string& notebookId,
+                                 KXDataCallback callback, bool isConflicted) {
+  std::shared_ptr<KXDataContext> data = dataContext();
+  if (!data) return;
+  data->performWriteBlock([this, fileParts, notebookId, callback = std::move(callback),
+                           isConflicted](KXManagedObjectContext& context) {
+    copyFileParts(fileParts, notebookId, callback, isConflicted, &context);
+  });
+}
+
+namespace {
+
+// The copies of pairs as insert items of one kind, into the target folder.
+// The generic insert skips an id that is stored already, gives a title
+// that a sibling carries a new number, and indexes each title.
+kx::Array PairItems(KXDataClient& client, KXManagedObjectContext& context,
+                    const KXDataClient::KXCopyPairs& pairs, const KXFileMetaPtr& target,
+                    bool notebooks, bool isConflicted) {
+  // The folder path the copies remember, as deletion stores it.
+  std::string path;
+  if (!target->isKindOfEntity("Root")) path = target->namePath() + "/" + target->title();
+  const std::int64_t version = client.baseVersion(&context);
+  const kx::Value now = Now();
+  kx::Array items;
+  for (const auto& [sourceId, newId] : pairs) {
+    KXFileMetaPtr source = client.objectForFileMetaID(sourceId, &context);
+    if (!source) {
+      KXLOG("copy of %s skipped: no such entry", sourceId.c_str());
+      continue;
+    }
+    kx::Dictionary item;
+    item.set("parentId", kx::Value(target->fileId()));
+    if (!notebooks) item.set("namePath", kx::Value(path));
+    std::string title = source->title();
+    if (isConflicted) title = KXDataClient::conflictTitle(title, /*keepExtension=*/!notebooks);
+    item.set("title", kx::Value(title));
+    if (!notebooks) item.set("contentChanged", kx::Value(true));
+    item.set("createTime", now);
+    item.set("modifyTime", now);
+    if (!notebooks) item.set("author", source->value("author"));
+    item.set("del", kx::Value(source->del()));
+    item.set("fileId", kx::Value(newId));
+    item.set("localModified", kx::Value(true));
+    if (!notebooks) item.set("size", kx::Value(static_cast<long long>(source->size())));
+    item.set("version", kx::Value(static_cast<long long>(version)));
+    item.set("dir", kx::Value(notebooks));
+    item.set("domain", kx::Value(1));
+    item.set("entryType", kx::Value(0));
+    item.set("transactionId", kx::Value(newId));
+    item.set("transactionTime", now);
+    item.set("favorited", kx::Value(source->favorited()));
+    item.set("noteType", source->value("noteType"));
+    items.push_back(kx::Value(std::move(item)));
+  }
+  return items;
+}
+
+}  // namespace
+
+void KXDataClient::copyNormalFiles(const KXCopyPairs& pairs, const std::string& notebookId,
+                                   bool isConflicted) {
+  std::shared_ptr<KXDataContext> data = dataContext();
+  if (!data) return;
+  data->performWriteBlock([this, pairs, notebookId, isConflicted](KXManagedObjectContext& context) {
+    KXFileMetaPtr target = objectForFileMetaID(notebookId, &context);
+    if (!target) {
+      KXLOG("copy into %s skipped: no such folder", notebookId.c_str());
+      return;
+    }
+    addManagedObjectsSync("NormalFile", &context,
+                          PairItems(*this, context, pairs, target, false, isConflicted), nullptr);
+  });
+}
+
+void KXDataClient::copyNotebooks(const KXCopyPairs& pairs, const std::string& notebookId,
+                                 bool isConflicted) {
+  std::shared_ptr<KXDataContext> data = dataContext();
+  if (!data) return;
+  data->performWriteBlock([this, pairs, notebookId, isConflicted](KXManagedObjectContext& context) {
+    KXFileMetaPtr target = objectForFileMetaID(notebookId, &context);
+    if (!target) {
+      KXLOG("copy into %s skipped: no such folder", notebookId.c_str());
+      return;
+    }
+    addManagedObjectsSync("Notebook", &context,
+                          PairItems(*this, context, pairs, target, true, isConflicted), nullptr);
+  });
+}
+
+// ---- Moves ----------------------------------------------------------------------------
+
+namespace {
+
+// Whether `folderId` is `entryId` or lies below it: walks up from the
+// folder through the parent ids (trashed folders keep theirs). A cycle
+// of parent ids ends the walk with a log line.
+bool LiesWithin(KXDataClient& client, KXManagedObjectContext* context, const std::string& folderId,
+                const std::string& entryId) {
+  std::unordered_set<std::string> visited;
+  std::string current = folderId;
+  while (!current.empty()) {
+    if (current == entryId) return true;
+    if (!visited.insert(current).second) {
+      KXLOG("folder %s lies in a cycle of parent ids", current.c_str());
+      return false;
+    }
+    KXFileMetaPtr folder = client.objectForFileMetaID(current, context);
+    if (!folder || folder->isNil("parentId")) return false;
+    current = folder->parentId();
+    if (current == KXDataClient::kAboveRootParentId || current == KXDataClient::kTrashParentId) {
+      return false;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void KXDataClient::moveFileMetas(const std::vector<std::string>& fileIds,
+                                 const std::string& notebookId, KXManagedObjectContext* context) {
+  for (const std::string& fileId : fileIds) {
+    KXFileMetaPtr entry = objectForFileMetaID(fileId, context);
+    if (!entry) continue;
+    // A folder put into itself or below itself would leave the tree and
+    // take its subtree along into a cycle.
+    if (entry->fileId() == notebookId ||
+        (entry->isKindOfEntity("Notebook") &&
+         LiesWithin(*this, context, notebookId, entry->fileId()))) {
+      KXLOG("move of %s into %s skipped: the target lies within the entry", fileId.c_str(),
+            notebookId.c_str());
+      continue;
+    }
+    if (entry->parentId() != notebookId) {
+      Set(entry, "localModified", kx::Value(true));
+      Set(entry, "parentId", kx::Value(notebookId));
+    }
+    if (entry->del()) {
+      Set(entry, "parentId", kx::Value(notebookId));
+      Set(entry, "del", kx::Value(false));
+      Set(entry, "trashModifyData", kx::Value(kRecoveryTrashOperation));
+      Set(entry, "localTrashOp", kx::Value(true));
+      Set(entry, "localModified", kx::Value(true));
+      if (entry->isKindOfEntity("Notebook")) {
+        for (const KXFileMetaPtr& below : objectsUnderFileId(entry->fileId(), context)) {
+          if (!below->del()) continue;
+          Set(below, "del", kx::Value(false));
+          Set(below, "localModified", kx::Value(true));
+        }
+      }
+    }
+    kx::Dictionary dup = titleOfDuplicateTitle(entry->title(), entry->parentId(), entry->fileId(),
+                                               ClassNameOf(entry));
+    if (dup[kKXDupTitleIsDupKey].boolValue()) Set(entry, "title", dup[kKXDupTitleNewTitleKey]);
+  }
+}
+
+namespace {
+
+void QueueMove(KXDataClient* client, const std::vector<std::string>& fileIds,
+               const std::string& notebookId) {
+  std::shared_ptr<KXDataContext> data = client->dataContext();
+  if (!data) return;
+  data->performWriteBlock([client, fileIds, notebookId](KXManagedObjectContext& context) {
+    client->moveFileMetas(fileIds, notebookId, &context);
+  });
+}
+
+}  // namespace
+
+void KXDataClient::moveFileMetas(const std::vector<std::string>& fileIds,
+                                 const std::string& notebookId) {
+  QueueMove(this, fileIds, notebookId);
+}
+
+void KXDataClient::moveNotes(const std::vector<std::string>& fileIds,
+                             const std::string& notebookId) {
+  QueueMove(this, fileIds, notebookId);
+}
+
+void KXDataClient::moveNormalFiles(const std::vector<std::string>& fileIds,
+                                   const std::string& notebookId) {
+  QueueMove(this, fileIds, notebookId);
+}
+
+void KXDataClient::moveNotebooks(const std::vector<std::string>& fileIds,
+                                 const std::string& notebookId) {
+  QueueMove(this, fileIds, notebookId);
+}
+
+// ---- Restores -------------------------------------------------------------------------
+
+void KXDataClient::recoverFileMetas(const std::vector<std::string>& fileIds,
+                                    KXManagedObjectContext* context, KXDataCallback callback) {
+  if (!context) {
+    KXLOG("restore skipped: no context to restore in");
+    return;
+  }
+  // The restore of an entry from the trash may finish in a later block of
+  // the write queue, once its folders are made; it holds on to the context.
+  std::shared_ptr<KXManagedObjectContext> holder = context->shared_from_this();
+  for (const std::string& fileId : fileIds) {
+    KXFileMetaPtr entry = objectForFileMetaID(fileId, context);
+    if (!entry || !entry->del()) {
+      if (callback) {
+        callback(KXResultInfo::none(), kx::Error(kx::kURLErrorDomain, kNoSuchDeletedEntryCode));
+      }
+      return;
+    }
+    if (entry->parentId() == kTrashParentId) {
+      // In the trash itself: back to the folder of its name path, made
+      // again when it is gone.
+      auto restore = [this, holder, entry, callback](const KXResultInfo& info,
+                                                     const kx::Error& error) {
+        if (error) {
+          if (callback) callback(KXResultInfo::none(), error);
+          return;
+        }
+        const kx::Value now = Now();
+        Set(entry, "parentId", info.value[kNamePathParentIdKey]);
+        Set(entry, "del", kx::Value(false));
+        Set(entry, "trashModifyData", kx::Value(kRecoveryTrashOperation));
+        Set(entry, "localTrashOp", kx::Value(true));
+        Set(entry, "remoteRemoved", kx::Value(false));
+        Set(entry, "modifyTime", now);
+        Set(entry, "transactionTime", now);
+        Set(entry, "transactionId", kx::Value(entry->fileId()));
+        Set(entry, "localModified", kx::Value(true));
+        Set(entry, "namePath", kx::Value(""));
+        if (entry->isKindOfEntity("Notebook")) {
+          for (const KXFileMetaPtr& below : objectsUnderFileId(entry->fileId(), holder.get())) {
+            Set(below, "del", kx::Value(false));
+            Set(below, "modifyTime", now);
+            Set(below, "transactionTime", now);
+          }
+        }
+        kx::Dictionary dup = titleOfDuplicateTitle(entry->title(), entry->parentId(),
+                                                   entry->fileId(), ClassNameOf(entry));
+        if (dup[kKXDupTitleIsDupKey].boolValue()) Set(entry, "title", dup[kKXDupTitleNewTitleKey]);
+        if (callback) callback(KXResultInfo::none(), kx::Error());
+      };
+      NotebookIdFromNamePath(entry->namePath(), context, std::move(restore));
+      continue;
+    }
+    // Inside a deleted folder: the entry and every deleted folder above it
+    // up to the first live one come back where they are.
+    const kx::Value now = Now();
+    Set(entry, "del", kx::Value(false));
+    Set(entry, "modifyTime", now);
+    Set(entry, "transactionTime", now);
+    Set(entry, "localModified", kx::Value(true));
+    std::unordered_set<std::string> visited{entry->fileId()};
+    std::string parentId = entry->parentId();
+    while (true) {
+      KXFileMetaPtr parent = objectForFileMetaID(parentId, context);
+      if (!parent || !parent->del()) break;
+      if (!visited.insert(parent->fileId()).second) {
+        KXLOG("entry %s lies in a cycle of parent ids", parent->fileId().c_str());
+        break;
+      }
+      Set(parent, "del", kx::Value(false));
+      Set(parent, "modifyTime", now);
+      Set(parent, "transactionTime", now);
+      Set(parent, "localModified", kx::Value(true));
+      parentId = parent->parentId();
+    }
+    if (callback) callback(KXResultInfo::none(), kx::Error());
+  }
+}
+
+void KXDataClient::recoverFileMetas(const std::vector<std::string>& fileIds,
+                                    KXDataCallback callback) {
+  std::shared_ptr<KXDataContext> data = dataContext();
+  if (!data) return;
+  data->performWriteBlock(
+      [this, fileIds, callback = std::move(callback)](KXManagedObjectContext& context) {
+        recoverFileMetas(fileIds, &context, callback);
+      });
+}
+
+// ---- Ancestry ---------------------------------------------------------------------------
+
+bool KXDataClient::fileMeta(const KXFileMetaPtr& entry, const std::string& notebookId) {
+  if (!entry) return false;
+  if (entry->fileId() == notebookId) return true;
+  std::unordered_set<std::string> visited;
+  KXFileMetaPtr current = entry;
+  while (current) {
+    if (current->del() || current->isKindOfEntity("Root")) return false;
+    if (current->parentId() == notebookId) return true;
+    if (!visited.insert(current->fileId()).second) {
+      KXLOG("entry %s lies in a cycle of parent ids", current->fileId().c_str());
+      return false;
+    }
+    current = objectForFileMetaID(current->parentId());
+  }
+  return false;
+}
+
+bool KXDataClient::encryptedStateForMeta(const KXFileMetaPtr& entry) {
+  if (!entry) return false;
+  if (entry->encrypted()) return true;
+  std::unordered_set<std::string> visited;
+  KXFileMetaPtr current = entry;
+  while (current) {
+    if (current->del() || current->isKindOfEntity("Root")) return false;
+    if (current->encrypted()) return true;
+    if (!visited.insert(current->fileId()).second) {
+      KXLOG("entry %s lies in a cycle of parent ids", current->fileId().c_str());
+      return false;
+    }
+    current = objectForFileMetaID(current->parentId());
+  }
+  return false;
+}
+
+void KXDataClient::addGroupSync(const kx::Value& /*group*/, const kx::Array& /*fromNotebooks*/,
+                                KXManagedObjectContext* /*context*/) {
+  throw kx::Exception(kInternalInconsistency, kShouldNotBeCalled);
+}
