@@ -55,11 +55,12 @@ kx::Dictionary KXFileMetaUtil::fileEntryInfo(const kx::Dictionary& info) {
       {"version", kx::Value(0)},
       {"localModified", kx::Value(true)},
       {"del", kx::Value(false)},
+      // Listings leave out what is not "remoteRemoved = NO", nil included.
+      {"remoteRemoved", kx::Value(false)},
       {"encrypted", kx::Value(false)},
       {"parentId", info["parentId"]},
       {"dir", kx::Value(false)},
       {"domain", kx::Value(0)},
-      {"entryType", kx::Value(EntryTypeOf(info))},
       {"namePath", kx::Value("")},
       {"dirNum", kx::Value(0)},
       {"fileNum", kx::Value(0)},
@@ -76,6 +77,9 @@ kx::Dictionary KXFileMetaUtil::fileEntryInfo(const kx::Dictionary& info) {
   // A folder is no transaction of its own.
   if (info["dir"].boolValue()) entry.remove("transactionId");
   for (const auto& [key, value] : info) entry.set(key, value);
+  // The entry type is the one value the caller's info does not set as it
+  // is: only a note-like 7 is kept.
+  entry.set("entryType", kx::Value(EntryTypeOf(info)));
   return entry;
 }
 

@@ -32,6 +32,8 @@ kx::Dictionary KXNotebookUtil::notebookEntryInfo(const kx::Dictionary& info,
       {"version", kx::Value(0)},
       {"localModified", kx::Value(true)},
       {"del", kx::Value(false)},
+      // Listings leave out what is not "remoteRemoved = NO", nil included.
+      {"remoteRemoved", kx::Value(false)},
       {"encrypted", kx::Value(false)},
       {"parentId", kx::Value(parentId)},
       {"dir", kx::Value(true)},
