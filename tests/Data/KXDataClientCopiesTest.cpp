@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -309,9 +310,15 @@ TEST_F(CopiesTest, TwoRestoresIntoAVanishedFolderMakeItOnce) {
                 {"namePath", kx::Value("/Gone/Deeper")},
                 {"remoteRemoved", kx::Value(true)}});
   }
+  // Both restores are queued before either runs, so the second resolves
+  // the path before the first has made its folders.
+  std::promise<void> gate;
+  std::shared_future<void> opened = gate.get_future().share();
+  data_->performWriteBlock([opened](KXManagedObjectContext&) { opened.wait(); });
   Calls calls;
   client_->recoverFileMetas({"N_a"}, calls.callback());
   client_->recoverFileMetas({"N_b"}, calls.callback());
+  gate.set_value();
   ASSERT_TRUE(calls.WaitFor(2));
   Save();
   for (const kx::Error& error : calls.errors()) EXPECT_FALSE(error) << error.localizedDescription();
