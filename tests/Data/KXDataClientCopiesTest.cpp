@@ -418,4 +418,36 @@ TEST_F(CopiesTest, AncestryAndEncryptionWalkLiveParents) {
   EXPECT_THROW(client_->addGroupSync(kx::Value(), {}, nullptr), kx::Exception);
 }
 
+TEST_F(CopiesTest, WalksUpACycleOfParentIdsEnd) {
+  BuildTree();
+  // Two deleted folders whose parent ids form a cycle, a note inside.
+  Write([&](KXManagedObjectContext& c) {
+    Put(c, "Notebook",
+        {{"fileId", kx::Value("NB_X")},
+         {"parentId", kx::Value("NB_Y")},
+         {"title", kx::Value("X")},
+         {"del", kx::Value(true)}});
+    Put(c, "Notebook",
+        {{"fileId", kx::Value("NB_Y")},
+         {"parentId", kx::Value("NB_X")},
+         {"title", kx::Value("Y")},
+         {"del", kx::Value(true)}});
+    Put(c, "Note",
+        {{"fileId", kx::Value("N_x")},
+         {"parentId", kx::Value("NB_X")},
+         {"title", kx::Value("x.note")},
+         {"del", kx::Value(true)}});
+  });
+  Calls calls;
+  client_->recoverFileMetas({"N_x"}, calls.callback());
+  ASSERT_TRUE(calls.WaitFor(1));
+  Save();
+  for (const char* id : {"N_x", "NB_X", "NB_Y"}) EXPECT_FALSE(Entry(id)->del()) << id;
+
+  // Live now, the cycle is walked until an id comes round again.
+  EXPECT_FALSE(client_->fileMeta(Entry("N_x"), "NB_A"));
+  EXPECT_FALSE(client_->encryptedStateForMeta(Entry("N_x")));
+  EXPECT_NE(LogText().find("lies in a cycle of parent ids"), std::string::npos);
+}
+
 }  // namespace
