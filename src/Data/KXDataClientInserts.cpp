@@ -36,6 +36,13 @@ std::vector<KXManagedObjectPtr> KXDataClient::addManagedObjectsSync(
       if (fileId && !fileId->isNull() && objectForFileMetaID(fileId->stringValue(), target)) {
         continue;  // stored already
       }
+      // Listings and lookups select live entries by "del = NO" and
+      // "remoteRemoved = NO", which an unset flag does not meet: an item that
+      // does not say otherwise is a live entry.
+      for (const char* flag : {"del", "remoteRemoved"}) {
+        const kx::Value* value = given.find(flag);
+        if (!value || value->isNull()) copy.set(flag, kx::Value(false));
+      }
       const kx::Value* title = given.find("title");
       const kx::Value* parentId = given.find("parentId");
       if (title && !title->isNull() && parentId && !parentId->isNull()) {

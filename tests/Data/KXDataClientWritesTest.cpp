@@ -3,6 +3,7 @@
 // feeding they start.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -156,6 +157,36 @@ TEST_F(WritesTest, FileMetaItemsChooseTheirKindAndTheLocalFlagChangesNothing) {
   }
   // Nothing was saved: the read side sees none of them.
   EXPECT_EQ(client_->objectForFileMetaID("K00"), nullptr);
+}
+
+TEST_F(WritesTest, InsertedEntriesAreLiveUnlessTheItemSaysOtherwise) {
+  BuildTree();
+  kx::Array items{
+      Item({{"fileId", kx::Value("NEW_NOTE")},
+            {"parentId", kx::Value("NB_A")},
+            {"title", kx::Value("fresh.note")}}),
+      Item({{"fileId", kx::Value("NEW_DIR")},
+            {"parentId", kx::Value("NB_A")},
+            {"title", kx::Value("Fresh")},
+            {"dir", kx::Value(true)}}),
+      Item({{"fileId", kx::Value("GONE")},
+            {"parentId", kx::Value("NB_A")},
+            {"title", kx::Value("gone.note")},
+            {"remoteRemoved", kx::Value(true)}}),
+  };
+  Outcome outcome =
+      Run([&](KXDataCallback done) { client_->addFileMetas(items, true, std::move(done)); });
+  ASSERT_FALSE(outcome.error);
+  Save();
+  // The children listing selects "remoteRemoved = NO": the new entries are in
+  // it, the one the item marked removed is not.
+  std::vector<std::string> listed = Ids(client_->objectsForParentId("NB_A", "FileMeta"));
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, (std::vector<std::string>{"NB_B", "NEW_DIR", "NEW_NOTE"}));
+  KXFileMetaPtr note = client_->objectForFileMetaID("NEW_NOTE");
+  ASSERT_TRUE(note);
+  EXPECT_FALSE(note->isNil("del"));
+  EXPECT_FALSE(note->del());
 }
 
 TEST_F(WritesTest, StoredIdsAreSkippedAndTakenTitlesRenamedAndIndexed) {
