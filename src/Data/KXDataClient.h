@@ -900,8 +900,7 @@ class KXDataClient : public KXSContextConfigProtocol {
   // After the resource's upload, on the write queue: records the remote
   // URL, source and version given, and clears localModified. An unknown
   // resource changes nothing. Not saved.
-  void setRemoteURLForResource(const std::string& resourceId,
-                               const std::optional<std::string>& url,
+  void setRemoteURLForResource(const std::string& resourceId, const std::optional<std::string>& url,
                                const std::optional<std::string>& src,
                                const std::optional<std::int64_t>& version);
   // After the entry's push, with the service's answer in the store's field

@@ -218,10 +218,11 @@ KXDataClient::ResourceStepResult KXDataClient::processResourceInfo(
       kx::ignoreError(resource->setValue("localModified", kx::Value(true)));
       kx::ignoreError(resource->setValue("fileId", kx::Value(id)));
       kx::ignoreError(resource->setObject("entry", entry));
-      kx::ignoreError(resource->setValue(
-          "size", kx::Value(static_cast<long long>(item["size"].intValue()))));
+      kx::ignoreError(
+          resource->setValue("size", kx::Value(static_cast<long long>(item["size"].intValue()))));
       const std::string imageSize = item["imageSize"].stringValue();
-      if (!imageSize.empty()) kx::ignoreError(resource->setValue("imageSize", kx::Value(imageSize)));
+      if (!imageSize.empty())
+        kx::ignoreError(resource->setValue("imageSize", kx::Value(imageSize)));
     }
     result.resourceTotalSize += resource->size();
     AddOnce(result.resourceSet, resource);
@@ -358,15 +359,13 @@ static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
   // A title another entry of the folder carries is refused before anything
   // is written, when there is someone to tell.
   if (!title.empty() && !folder.empty()) {
-    kx::Dictionary dup =
-        client.titleOfDuplicateTitle(title, folder,
-                                     entry ? std::optional<std::string>(fileId) : std::nullopt,
-                                     entity);
+    kx::Dictionary dup = client.titleOfDuplicateTitle(
+        title, folder, entry ? std::optional<std::string>(fileId) : std::nullopt, entity);
     if (dup[kKXDupTitleIsDupKey].boolValue() && completion) {
       KXLOG("save of %s: the title is taken in %s", fileId.c_str(), folder.c_str());
-      completion(KXResultInfo::withValue(kx::Value(dup)),
-                 kx::Error(kx::kCocoaErrorDomain, KXDataClient::kDupTitleErrorCode,
-                           kx::Value(dup)));
+      completion(
+          KXResultInfo::withValue(kx::Value(dup)),
+          kx::Error(kx::kCocoaErrorDomain, KXDataClient::kDupTitleErrorCode, kx::Value(dup)));
       return;
     }
   }
@@ -398,7 +397,8 @@ static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
         {"noteType", kx::Value(0)},
         {"version", kx::Value(static_cast<long long>(version))},
     };
-    if (!entry->setValuesForKeys(fields)) KXLOG("new entry %s: a field was refused", fileId.c_str());
+    if (!entry->setValuesForKeys(fields))
+      KXLOG("new entry %s: a field was refused", fileId.c_str());
     kx::ignoreError(entry->setObjects("resources", {}));
   }
 
@@ -487,16 +487,15 @@ static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
 
   // The changes are written to the open transaction now, so that a write
   // the store refused is told to the caller and not found only by the save.
-  KXFetchRequest written("FileMeta",
-                         KXPredicate::withFormat("fileId = %@", {kx::Value(fileId)}));
+  KXFetchRequest written("FileMeta", KXPredicate::withFormat("fileId = %@", {kx::Value(fileId)}));
   if (context.count(written, &error) < 0) {
     Fail(completion, fileId, error);
     return;
   }
 
   if (docContent) {
-    client.indexNotes({kx::Value::dict({{"docContent", kx::Value(*docContent)},
-                                        {"docID", kx::Value(fileId)}})});
+    client.indexNotes(
+        {kx::Value::dict({{"docContent", kx::Value(*docContent)}, {"docID", kx::Value(fileId)}})});
   }
   if (completion) completion(KXResultInfo::withValue(kx::Value(kx::Dictionary{})), kx::Error());
 }
