@@ -136,9 +136,9 @@ struct Fixture {
     std::vector<std::string> paths;
     for (int i = 0; i < kResources; ++i) {
       std::string path = dir + "/outside-" + std::to_string(i) + ".png";
-      Must(kx::FileSystem::Default().writeFile(path, std::string(64 * 1024, char('a' + i)),
-                                               nullptr),
-           "resource file");
+      Must(
+          kx::FileSystem::Default().writeFile(path, std::string(64 * 1024, char('a' + i)), nullptr),
+          "resource file");
       paths.push_back(path);
     }
     return paths;
@@ -162,9 +162,8 @@ void BM_Client(benchmark::State& state) {
 
   auto saveAndCommit = [&](const kx::Dictionary& params) {
     std::promise<bool> saved;
-    client->saveNoteOrMd(params, [&](const KXResultInfo&, const kx::Error& error) {
-      saved.set_value(!error);
-    });
+    client->saveNoteOrMd(
+        params, [&](const KXResultInfo&, const kx::Error& error) { saved.set_value(!error); });
     bool ok = saved.get_future().get();
     client->performSyncSave([&](const KXResultInfo& info, const kx::Error& error) {
       ok = ok && !error && info.value.boolValue();
@@ -181,23 +180,24 @@ void BM_Client(benchmark::State& state) {
   kx::Array added;
   int n = 0;
   for (const std::string& path : fixture.outsideFiles()) {
-    added.push_back(kx::Value(kx::Dictionary{
-        {"id", kx::Value(ResourceId(n++))},
-        {"filePath", kx::Value(kx::URL::fileURLWithPath(path).absoluteString())},
-        {"title", kx::Value("picture.png")},
-        {"createTime", kx::Value(1700000000LL)},
-        {"type", kx::Value(1)},
-        {"size", kx::Value(64LL * 1024)},
-        {"imageSize", kx::Value("640x480")}}));
+    added.push_back(kx::Value(
+        kx::Dictionary{{"id", kx::Value(ResourceId(n++))},
+                       {"filePath", kx::Value(kx::URL::fileURLWithPath(path).absoluteString())},
+                       {"title", kx::Value("picture.png")},
+                       {"createTime", kx::Value(1700000000LL)},
+                       {"type", kx::Value(1)},
+                       {"size", kx::Value(64LL * 1024)},
+                       {"imageSize", kx::Value("640x480")}}));
   }
-  Must(saveAndCommit({{"note", kx::Value(NoteFor(-1))},
-                      {"resource", kx::Value(kx::Array{kx::Value(added), kx::Value(kx::Array{})})}}),
-       "first save");
+  Must(
+      saveAndCommit({{"note", kx::Value(NoteFor(-1))},
+                     {"resource", kx::Value(kx::Array{kx::Value(added), kx::Value(kx::Array{})})}}),
+      "first save");
   indexBarrier();
   kx::Array held;
   for (int i = 0; i < kResources; ++i) {
-    held.push_back(kx::Value(kx::Dictionary{{"id", kx::Value(ResourceId(i))},
-                                            {"size", kx::Value(64LL * 1024)}}));
+    held.push_back(kx::Value(
+        kx::Dictionary{{"id", kx::Value(ResourceId(i))}, {"size", kx::Value(64LL * 1024)}}));
   }
 
   std::vector<double> saves;
@@ -206,9 +206,9 @@ void BM_Client(benchmark::State& state) {
   bool ok = true;
   for (auto _ : state) {
     state.PauseTiming();
-    kx::Dictionary params{{"note", kx::Value(NoteFor(save))},
-                          {"resource", kx::Value(kx::Array{kx::Value(kx::Array{}),
-                                                           kx::Value(held)})}};
+    kx::Dictionary params{
+        {"note", kx::Value(NoteFor(save))},
+        {"resource", kx::Value(kx::Array{kx::Value(kx::Array{}), kx::Value(held)})}};
     state.ResumeTiming();
     const Clock::time_point start = Clock::now();
     ok = saveAndCommit(params) && ok;
@@ -224,8 +224,7 @@ void BM_Client(benchmark::State& state) {
                            {"docID", kx::Value(kNoteId)}})},
                        [&] { indexed.set_value(); });
     indexed.get_future().wait();
-    indexes.push_back(
-        std::chrono::duration<double, std::micro>(Clock::now() - indexStart).count());
+    indexes.push_back(std::chrono::duration<double, std::micro>(Clock::now() - indexStart).count());
     ++save;
     state.ResumeTiming();
   }
@@ -239,10 +238,7 @@ void BM_Client(benchmark::State& state) {
   client.reset();
   data.reset();
 }
-BENCHMARK(BM_Client)
-    ->Name("EditorSave/Client")
-    ->Unit(benchmark::kMicrosecond)
-    ->Iterations(kSaves);
+BENCHMARK(BM_Client)->Name("EditorSave/Client")->Unit(benchmark::kMicrosecond)->Iterations(kSaves);
 
 // The raw statements, prepared once.
 struct RawStatements {
@@ -298,9 +294,9 @@ std::int64_t ReadRow(sqlite3_stmt* st, std::vector<kx::Value>* row) {
     row->assign(static_cast<std::size_t>(columns), kx::Value());
     for (int c = 0; c < columns; ++c) {
       if (sqlite3_column_type(st, c) == SQLITE_TEXT) {
-        (*row)[static_cast<std::size_t>(c)] = kx::Value(std::string_view(
-            reinterpret_cast<const char*>(sqlite3_column_text(st, c)),
-            static_cast<std::size_t>(sqlite3_column_bytes(st, c))));
+        (*row)[static_cast<std::size_t>(c)] =
+            kx::Value(std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(st, c)),
+                                       static_cast<std::size_t>(sqlite3_column_bytes(st, c))));
       } else if (sqlite3_column_type(st, c) == SQLITE_INTEGER) {
         (*row)[static_cast<std::size_t>(c)] =
             kx::Value(static_cast<long long>(sqlite3_column_int64(st, c)));
@@ -372,8 +368,7 @@ void BM_Raw(benchmark::State& state) {
         resources.push_back(resourceKey);
         total += 64 * 1024;
       }
-      sqlite3_bind_text(raw.update, 1, title.data(), static_cast<int>(title.size()),
-                        SQLITE_STATIC);
+      sqlite3_bind_text(raw.update, 1, title.data(), static_cast<int>(title.size()), SQLITE_STATIC);
       sqlite3_bind_text(raw.update, 2, summary.data(), static_cast<int>(summary.size()),
                         SQLITE_STATIC);
       sqlite3_bind_int64(raw.update, 3, now);

@@ -3,6 +3,7 @@
 // remote address of an uploaded resource).
 #include <cerrno>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "CommonUtils/KXLogger.h"
@@ -164,23 +165,52 @@ KXDataClient::ResourceStepResult KXDataClient::processResourceInfo(
     if (!result.error) result.error = error;
   };
 
+  // Every resource the lists name, in one fetch; the first of an id in
+  // store order answers for it, as a lookup by id does.
+  std::unordered_map<std::string, std::shared_ptr<Resource>> known;
+  {
+    kx::Array ids;
+    ids.reserve(added.size() + held.size());
+    for (const kx::Array* list : {&held, &added}) {
+      for (const kx::Value& item : *list) {
+        std::string id = item["id"].stringValue();
+        if (!id.empty()) ids.emplace_back(std::move(id));
+      }
+    }
+    if (!ids.empty()) {
+      kx::Error error;
+      std::vector<KXManagedObjectPtr> found =
+          Fetch(*context, "Resource", "fileId IN %@", {kx::Value(std::move(ids))}, 0, &error);
+      if (error) {
+        // Not knowing which resources exist, the step cannot tell the
+        // note's set.
+        fail(error);
+        return result;
+      }
+      for (const auto& resource : CastAll<Resource>(found)) {
+        known.emplace(resource->fileId(), resource);
+      }
+    }
+  }
+  auto lookUp = [&known](const std::string& id) -> std::shared_ptr<Resource> {
+    auto it = known.find(id);
+    return it == known.end() ? nullptr : it->second;
+  };
+
   // Resources the note had: the stored size is kept unless the item gives
   // one.
   for (const kx::Value& item : held) {
     const std::string id = item["id"].stringValue();
-    kx::Error error;
-    std::shared_ptr<Resource> resource = LookUpResource(*context, id, &error);
-    if (error) {
-      fail(error);
-      continue;
-    }
+    std::shared_ptr<Resource> resource = lookUp(id);
     if (!resource) {
       KXLOG("resource %s of the note is not in the store: left out", id.c_str());
       continue;
     }
     std::int64_t size = item["size"].intValue();
     if (size == 0) size = resource->size();
-    kx::ignoreError(resource->setValue("size", kx::Value(static_cast<long long>(size))));
+    if (size != resource->size()) {
+      kx::ignoreError(resource->setValue("size", kx::Value(static_cast<long long>(size))));
+    }
     result.resourceTotalSize += size;
     AddOnce(result.resourceSet, resource);
   }
@@ -189,14 +219,10 @@ KXDataClient::ResourceStepResult KXDataClient::processResourceInfo(
   for (const kx::Value& item : added) {
     const std::string id = item["id"].stringValue();
     kx::Error error;
-    std::shared_ptr<Resource> resource = LookUpResource(*context, id, &error);
-    if (error) {
-      fail(error);
-      continue;
-    }
+    std::shared_ptr<Resource> resource = lookUp(id);
     if (!resource) {
       const std::string path = PathOfFileURL(item["filePath"].stringValue());
-      if (!IsRegularFile(path)) {
+      if (id.empty() || !IsRegularFile(path)) {
         KXLOG("new resource %s has no file at %s: left out", id.c_str(), path.c_str());
         continue;
       }
@@ -223,6 +249,7 @@ KXDataClient::ResourceStepResult KXDataClient::processResourceInfo(
       const std::string imageSize = item["imageSize"].stringValue();
       if (!imageSize.empty())
         kx::ignoreError(resource->setValue("imageSize", kx::Value(imageSize)));
+      known.emplace(id, resource);
     }
     result.resourceTotalSize += resource->size();
     AddOnce(result.resourceSet, resource);
@@ -358,15 +385,26 @@ static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
 
   // A title another entry of the folder carries is refused before anything
   // is written, when there is someone to tell.
+  struct TitleQuestion {
+    std::optional<std::string> title, parentId, overLook;
+    std::string className;
+    bool operator==(const TitleQuestion&) const = default;
+  };
+  std::optional<TitleQuestion> asked;
   if (!title.empty() && !folder.empty()) {
-    kx::Dictionary dup = client.titleOfDuplicateTitle(
-        title, folder, entry ? std::optional<std::string>(fileId) : std::nullopt, entity);
-    if (dup[kKXDupTitleIsDupKey].boolValue() && completion) {
-      KXLOG("save of %s: the title is taken in %s", fileId.c_str(), folder.c_str());
-      completion(
-          KXResultInfo::withValue(kx::Value(dup)),
-          kx::Error(kx::kCocoaErrorDomain, KXDataClient::kDupTitleErrorCode, kx::Value(dup)));
-      return;
+    asked = TitleQuestion{title, folder, entry ? std::optional<std::string>(fileId) : std::nullopt,
+                          entity};
+    kx::Dictionary dup =
+        client.titleOfDuplicateTitle(asked->title, asked->parentId, asked->overLook, entity);
+    if (dup[kKXDupTitleIsDupKey].boolValue()) {
+      if (completion) {
+        KXLOG("save of %s: the title is taken in %s", fileId.c_str(), folder.c_str());
+        completion(
+            KXResultInfo::withValue(kx::Value(dup)),
+            kx::Error(kx::kCocoaErrorDomain, KXDataClient::kDupTitleErrorCode, kx::Value(dup)));
+        return;
+      }
+      asked.reset();  // the second check renames
     }
   }
 
@@ -424,14 +462,21 @@ static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
     titleChanged = true;
   }
 
-  // Whatever the title is now, it must be free in the entry's folder.
-  kx::Dictionary dup = client.titleOfDuplicateTitle(
+  // Whatever the title is now, it must be free in the entry's folder. The
+  // same question as the first check's, answered free there, is not asked
+  // again (it reads the same saved state).
+  const TitleQuestion secondQuestion{
       entry->isNil("title") ? std::nullopt : std::optional<std::string>(entry->title()),
       entry->isNil("parentId") ? std::nullopt : std::optional<std::string>(entry->parentId()),
-      fileId, entry->entity().name());
-  if (dup[kKXDupTitleIsDupKey].boolValue()) {
-    kx::ignoreError(entry->setValue("title", dup[kKXDupTitleNewTitleKey]));
-    titleChanged = true;
+      fileId, entry->entity().name()};
+  if (!asked || !(*asked == secondQuestion)) {
+    kx::Dictionary dup =
+        client.titleOfDuplicateTitle(secondQuestion.title, secondQuestion.parentId,
+                                     secondQuestion.overLook, secondQuestion.className);
+    if (dup[kKXDupTitleIsDupKey].boolValue()) {
+      kx::ignoreError(entry->setValue("title", dup[kKXDupTitleNewTitleKey]));
+      titleChanged = true;
+    }
   }
 
   if (!note.contains("stick")) kx::ignoreError(entry->setValue("localModified", kx::Value(1)));
