@@ -926,6 +926,82 @@ class KXDataClient : public KXSContextConfigProtocol {
   }
   // Queues updateSync on the write queue.
   void upate(const kx::Dictionary& info, KXDataCallback callback);
+  // ---- Saving from the editor; push outcomes (KXDataClientSave.cpp) ---------------
+ public:
+  // Keys of the editor's save parameters (KXNoteSaveParams): "note", the
+  // entry's fields; "resource", an array whose element 0 lists the note's
+  // new resources and element 1 the resources it had (any further element,
+  // such as the list of removed resources the web service sends, is not
+  // read).
+  static constexpr const char* kNoteSaveNoteKey = "note";
+  static constexpr const char* kNoteSaveResourceKey = "resource";
+  // Localisation key of a new entry's title.
+  static constexpr const char* kEmptyTitleKey = "Empty Title.note";
+  // Code of the error of a title taken in the folder (kx::kCocoaErrorDomain);
+  // its user info is the title check's answer (KXDupTitleInfo).
+  static constexpr std::int64_t kDupTitleErrorCode = 1024;
+
+  // Saves the editor's note or Markdown file, in one block on the write
+  // queue: the entry (made when the store has no entry of the file id) takes
+  // the properties of "note", a title free in its folder, its resources,
+  // size and summary, and stays marked for the next push (unless "note"
+  // holds "stick"); its search document goes to the indexer. A title taken
+  // in the folder by another entry ends the save before anything is written
+  // when a completion is given: the completion gets the title check's
+  // answer as its value and an error of code kDupTitleErrorCode with that
+  // answer as user info. Otherwise the completion gets an empty dictionary
+  // and no error once every change is written to the write context's open
+  // transaction; a failed lookup, insert, write or resource copy is reported
+  // as the error instead (never as success), so that the page keeps the
+  // edit. A failed resource step leaves the note's former resources. A save
+  // without a file id is refused. Nothing is saved: the caller saves. The
+  // completion runs on the write queue.
+  void saveNoteOrMd(const kx::Dictionary& params, KXDataCallback completion);
+  // The older form, with the entity always "Note" and four resource lists
+  // (new, existing, modified, duplicated). When "note" holds "bgImageId" and
+  // the entry is the one open in the main page, the touch bar shows that
+  // background (KXShellStateHooks). Nothing calls it.
+  void saveNote(const kx::Dictionary& params, KXDataCallback completion);
+
+  // What the resource step answers: the note's resources (objects of the
+  // context) and the sum of their sizes; error set when a lookup or a copy
+  // into the store failed (the item is then left out).
+  struct ResourceStepResult {
+    std::vector<std::shared_ptr<Resource>> resourceSet;
+    std::int64_t resourceTotalSize = 0;
+    kx::Error error;
+  };
+  // The resource step of the saves, in `context` on its queue (the write
+  // queue): the existing resources of element 1 (unknown ids left out; a
+  // size of 0 or none keeps the stored size), then the new resources of
+  // element 0 (made with their stored file when unknown; an item whose file
+  // is not on disk is left out).
+  ResourceStepResult processResourceInfo(const kx::Array& resourceInfo,
+                                         KXManagedObjectContext* context);
+  // The stored file for the content at the file URL (or path): the entry of
+  // the same data hash when there is one, else a new entry whose file the
+  // file manager copies into the store (the write queue waits for it).
+  // nullptr and *error when the file cannot be read or copied.
+  std::shared_ptr<ResourceEntry> createResourceEntryForURL(const std::string& url,
+                                                           KXManagedObjectContext* context,
+                                                           kx::Error* error = nullptr);
+  // YES when the resource exists and its stored file is held by exactly one
+  // resource; read on the read queue.
+  bool isSingleResource(const std::string& resourceId);
+  // After the resource's upload, on the write queue: records the remote
+  // URL, source and version given, and clears localModified. An unknown
+  // resource changes nothing. Not saved.
+  void setRemoteURLForResource(const std::string& resourceId, const std::optional<std::string>& url,
+                               const std::optional<std::string>& src,
+                               const std::optional<std::int64_t>& version);
+  // After the entry's push, with the service's answer in the store's field
+  // names: the entry takes the answer and is no longer marked for a push. An
+  // entry edited while it was pushed (its modifyTime is no longer the
+  // pushed one) takes only the new version and stays marked. The share link
+  // follows the answer's share state (KXShareLinkHooks), also on that
+  // reduced path. A file id the store does not hold is skipped with a log
+  // line. Reads on the read queue, writes through modifyFileMetas.
+  void updateStateForFileMeta(const std::string& fileId, kx::Dictionary remoteData);
 };
 
 #endif  // ZN_DATA_KXDATACLIENT_H_

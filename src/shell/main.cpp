@@ -14,12 +14,16 @@
 #include "CommonUtils/KXXdgURLOpener.h"
 #include "Data/KXFileManager.h"
 #include "Data/KXFoundationHooks.h"
+#include "Data/KXShellStateHooks.h"
 #include "account/KXSession.h"
 #include "platform/Error.h"
 #include "platform/MainQueue.h"
 #include "platform/Places.h"
 #include "platform/Semaphore.h"
 #include "shell/KXShellSessionEnvironment.h"
+#include "shell/KXState.h"
+#include "shell/KXTouchBarController.h"
+#include "sync/KXFileMetaDetail.h"
 #include "sync/KXSyncManager.h"
 #include "sync/KXSyncPullEnvironment.h"
 #include "sync/KXSyncStorePullApplier.h"
@@ -29,6 +33,19 @@ int main() {
   KXInstallFoundationHooks();
   // The store asks for syncs through hooks that reach the sync manager.
   KXSyncManager::installSyncRequestHooks();
+  // A push's answer carries the entry's share state into the store.
+  KXFileMetaDetail::installShareLinkHook();
+  // The store asks the main window which entry is open, and shows a saved
+  // paper in the touch bar when there is one.
+  KXShellStateHooks::install(
+      [] { return KXState::currentState().currentFileId(); },
+      [](const std::string& bgImageId) {
+        kx::MainQueue::shared().async([bgImageId] {
+          if (KXTouchBarController* controller = KXTouchBarController::sharedController()) {
+            controller->changeCurrentBgImageId(bgImageId);
+          }
+        });
+      });
   // Pulled changes are written into the store of whoever is signed in.
   KXSyncPullEnvironment::setDefaultApplier(std::make_shared<KXSyncStorePullApplier>());
   KXURLOpener::install(std::make_shared<KXXdgURLOpener>());

@@ -1,0 +1,661 @@
+// KXDataClient: the editor's save of a note or stored file, and what a push
+// records of its outcome (the entry's state after the service answered, the
+// remote address of an uploaded resource).
+#include <cerrno>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "CommonUtils/KXLogger.h"
+#include "CommonUtils/KXTimeUtil.h"
+#include "CommonUtils/NSStringDupTitle.h"
+#include "Data/DataUtil/KXResourceUtil.h"
+#include "Data/KXDataClient.h"
+#include "Data/KXDataClientInternal.h"
+#include "Data/KXFileManager.h"
+#include "Data/KXShareLinkHooks.h"
+#include "Data/KXShellStateHooks.h"
+#include "Data/KXStoreError.h"
+#include "Data/Resource.h"
+#include "Data/ResourceEntry.h"
+#include "Data/Root.h"
+#include "platform/FileSystem.h"
+#include "platform/LocalizedStrings.h"
+#include "platform/Path.h"
+#include "platform/Semaphore.h"
+#include "platform/Time.h"
+#include "platform/URL.h"
+
+using namespace kx_data_client;
+
+namespace {
+
+// Which of the two saves runs: the editor's, or the older one whose
+// resource array also lists modified and duplicated resources.
+enum class SaveForm { Editor, Older };
+
+const kx::Array& EmptyArray() {
+  static const kx::Array* empty = new kx::Array();
+  return *empty;
+}
+
+bool Present(const kx::Dictionary& info, const char* key) {
+  const kx::Value* value = info.find(key);
+  return value && !value->isNull();
+}
+
+// The path of a file URL; a plain path stays as it is.
+std::string PathOfFileURL(const std::string& text) {
+  if (text.rfind("file:", 0) != 0) return text;
+  std::optional<kx::URL> url = kx::URL::parse(text);
+  return url ? url->path() : std::string();
+}
+
+bool IsRegularFile(const std::string& path) {
+  bool isDirectory = false;
+  return !path.empty() && kx::FileSystem::Default().exists(path, &isDirectory) && !isDirectory;
+}
+
+// What a file manager queue reports back to the waiting write queue; shared
+// with the completion, which may still be inside signal() when the waiter
+// goes on.
+struct CopyOutcome {
+  kx::Semaphore done;
+  std::string path;
+  std::string hash;
+  kx::Error error;
+};
+
+void AddOnce(std::vector<std::shared_ptr<Resource>>& set,
+             const std::shared_ptr<Resource>& resource) {
+  for (const auto& held : set) {
+    if (held == resource) return;
+  }
+  set.push_back(resource);
+}
+
+// The resource of the id in the context; a failed fetch is told apart from
+// a missing row.
+std::shared_ptr<Resource> LookUpResource(KXManagedObjectContext& context, const std::string& id,
+                                         kx::Error* error) {
+  if (id.empty()) return nullptr;
+  return KXCast<Resource>(FetchFirst(context, "Resource", "fileId = %@", {kx::Value(id)}, error));
+}
+
+}  // namespace
+
+// ---- The resource step ----------------------------------------------------------
+
+std::shared_ptr<ResourceEntry> KXDataClient::createResourceEntryForURL(
+    const std::string& url, KXManagedObjectContext* context, kx::Error* error) {
+  if (!context) return nullptr;
+  const std::string path = PathOfFileURL(url);
+  std::optional<std::string> hash = KXFileManager::datahashForResourceURL(path);
+  if (!hash) {
+    kx::SetError(error, kx::Error::posix(IsRegularFile(path) ? EIO : ENOENT, path));
+    return nullptr;
+  }
+  // Resources with equal content share one stored file.
+  if (std::shared_ptr<ResourceEntry> shared = resourceEntryForHashCode(*hash, context)) {
+    return shared;
+  }
+
+  // The bytes go into the store first; the entry is made only once they are
+  // there, so that no entry ever names a file that is not on disk.
+  const std::int64_t entryId = KXTimeUtil::currentTime();
+  const std::string uuid = Resource::resourceFileID();
+  kx::Dictionary fileInfo{
+      {kKXResourceFileInfoExternFile, kx::Value(path)},
+      {kKXResourceFileInfoEntryId, kx::Value(static_cast<long long>(entryId))},
+      {kKXResourceFileInfoEntryUuid, kx::Value(uuid)},
+  };
+  // The write queue waits for the file manager's resource queue, which never
+  // waits for the store's queues.
+  auto copied = std::make_shared<CopyOutcome>();
+  KXFileManager::defaultManauger().copyResourceFileFormExtern(
+      kx::Value(fileInfo),
+      [copied](const std::string& stored, const std::string& storedHash, const kx::Error& failure) {
+        copied->path = stored;
+        copied->hash = storedHash;
+        copied->error = failure;
+        copied->done.signal();
+      });
+  copied->done.wait();
+  if (copied->error || copied->path.empty()) {
+    KXLOG("resource file %s not copied into the store: %s", path.c_str(),
+          copied->error.localizedDescription().c_str());
+    kx::SetError(error, copied->error ? copied->error
+                                      : KXStoreMakeError(kKXStoreUnavailableError,
+                                                         "no place for the resource file"));
+    return nullptr;
+  }
+  if (copied->hash != *hash) {
+    // The outside file changed between hashing and copying: the entry
+    // describes the bytes it holds.
+    KXLOG("resource file %s changed while copied", path.c_str());
+  }
+
+  kx::Error insertError;
+  auto entry = KXCast<ResourceEntry>(context->insertNewObject("ResourceEntry", &insertError));
+  if (!entry) {
+    KXLOG("resource entry for %s not made: %s", path.c_str(),
+          insertError.localizedDescription().c_str());
+    kx::SetError(error, insertError);
+    return nullptr;
+  }
+  kx::ignoreError(entry->setValue("file", kx::Value(copied->path)));
+  kx::ignoreError(entry->setValue("uuid", kx::Value(uuid)));
+  kx::ignoreError(entry->setValue("entryID", kx::Value(static_cast<long long>(entryId))));
+  kx::ignoreError(entry->setValue("dataHash", kx::Value(copied->hash)));
+  return entry;
+}
+
+KXDataClient::ResourceStepResult KXDataClient::processResourceInfo(
+    const kx::Array& resourceInfo, KXManagedObjectContext* context) {
+  ResourceStepResult result;
+  if (!context) {
+    result.error = KXStoreMakeError(kKXStoreUnavailableError, "no context for the resources");
+    return result;
+  }
+  const kx::Array& added = !resourceInfo.empty() ? resourceInfo[0].array() : EmptyArray();
+  const kx::Array& held = resourceInfo.size() > 1 ? resourceInfo[1].array() : EmptyArray();
+  result.resourceSet.reserve(added.size() + held.size());
+
+  auto fail = [&result](const kx::Error& error) {
+    if (!result.error) result.error = error;
+  };
+
+  // Every resource the lists name, in one fetch; the first of an id in
+  // store order answers for it, as a lookup by id does.
+  std::unordered_map<std::string, std::shared_ptr<Resource>> known;
+  {
+    kx::Array ids;
+    ids.reserve(added.size() + held.size());
+    for (const kx::Array* list : {&held, &added}) {
+      for (const kx::Value& item : *list) {
+        std::string id = item["id"].stringValue();
+        if (!id.empty()) ids.emplace_back(std::move(id));
+      }
+    }
+    if (!ids.empty()) {
+      kx::Error error;
+      std::vector<KXManagedObjectPtr> found =
+          Fetch(*context, "Resource", "fileId IN %@", {kx::Value(std::move(ids))}, 0, &error);
+      if (error) {
+        // Not knowing which resources exist, the step cannot tell the
+        // note's set.
+        fail(error);
+        return result;
+      }
+      for (const auto& resource : CastAll<Resource>(found)) {
+        known.emplace(resource->fileId(), resource);
+      }
+    }
+  }
+  auto lookUp = [&known](const std::string& id) -> std::shared_ptr<Resource> {
+    auto it = known.find(id);
+    return it == known.end() ? nullptr : it->second;
+  };
+
+  // Resources the note had: the stored size is kept unless the item gives
+  // one.
+  for (const kx::Value& item : held) {
+    const std::string id = item["id"].stringValue();
+    std::shared_ptr<Resource> resource = lookUp(id);
+    if (!resource) {
+      KXLOG("resource %s of the note is not in the store: left out", id.c_str());
+      continue;
+    }
+    std::int64_t size = item["size"].intValue();
+    if (size == 0) size = resource->size();
+    if (size != resource->size()) {
+      kx::ignoreError(resource->setValue("size", kx::Value(static_cast<long long>(size))));
+    }
+    result.resourceTotalSize += size;
+    AddOnce(result.resourceSet, resource);
+  }
+
+  // New resources: made with their stored file unless the store has them.
+  for (const kx::Value& item : added) {
+    const std::string id = item["id"].stringValue();
+    kx::Error error;
+    std::shared_ptr<Resource> resource = lookUp(id);
+    if (!resource) {
+      const std::string path = PathOfFileURL(item["filePath"].stringValue());
+      if (id.empty() || !IsRegularFile(path)) {
+        KXLOG("new resource %s has no file at %s: left out", id.c_str(), path.c_str());
+        continue;
+      }
+      std::shared_ptr<ResourceEntry> entry = createResourceEntryForURL(path, context, &error);
+      if (!entry) {
+        fail(error);
+        continue;
+      }
+      resource = KXCast<Resource>(context->insertNewObject("Resource", &error));
+      if (!resource) {
+        fail(error);
+        continue;
+      }
+      kx::ignoreError(resource->setValue("title", item["title"]));
+      kx::ignoreError(resource->setValue(
+          "createTime", kx::Value(static_cast<long long>(item["createTime"].intValue()))));
+      kx::ignoreError(resource->setValue(
+          "meidaType", kx::Value(Resource::resourceTypeName(item["type"].intValue()))));
+      kx::ignoreError(resource->setValue("localModified", kx::Value(true)));
+      kx::ignoreError(resource->setValue("fileId", kx::Value(id)));
+      kx::ignoreError(resource->setObject("entry", entry));
+      kx::ignoreError(
+          resource->setValue("size", kx::Value(static_cast<long long>(item["size"].intValue()))));
+      const std::string imageSize = item["imageSize"].stringValue();
+      if (!imageSize.empty())
+        kx::ignoreError(resource->setValue("imageSize", kx::Value(imageSize)));
+      known.emplace(id, resource);
+    }
+    result.resourceTotalSize += resource->size();
+    AddOnce(result.resourceSet, resource);
+  }
+  return result;
+}
+
+// ---- The saves ------------------------------------------------------------------
+
+namespace {
+
+// What the older save does with its two extra resource lists, in the write
+// context: element 2 lists resources whose data the editor changed (their
+// new bytes wait in the file manager's temporary file of the resource id),
+// element 3 resources to copy ({"id": the new resource id, "originId": the
+// resource copied}). Answers the resources to add to the note.
+std::vector<std::shared_ptr<Resource>> OlderResourceLists(KXDataClient& client,
+                                                          const kx::Array& resourceInfo,
+                                                          KXManagedObjectContext& context,
+                                                          std::int64_t* totalSize,
+                                                          kx::Error* failure) {
+  std::vector<std::shared_ptr<Resource>> out;
+  KXFileManager& files = KXFileManager::defaultManauger();
+  KXResourceUtil& previews = KXResourceUtil::sharedUtil();
+  const kx::Array& modified = resourceInfo.size() > 2 ? resourceInfo[2].array() : EmptyArray();
+  const kx::Array& duplicated = resourceInfo.size() > 3 ? resourceInfo[3].array() : EmptyArray();
+  for (const kx::Value& item : modified) {
+    kx::Error error;
+    std::shared_ptr<Resource> resource = LookUpResource(context, item["id"].stringValue(), &error);
+    if (!resource) {
+      if (error && !*failure) *failure = error;
+      continue;
+    }
+    const std::string temporary = files.URLForTempResourceFileWithID(
+        resource->fileId(), kx::Path::lastPathComponent(resource->title()));
+    if (IsRegularFile(temporary)) {
+      std::shared_ptr<ResourceEntry> entry =
+          client.createResourceEntryForURL(temporary, &context, &error);
+      if (!entry) {
+        if (!*failure) *failure = error;
+        continue;
+      }
+      kx::ignoreError(resource->setObject("entry", entry));
+      kx::ignoreError(resource->setValue("localModified", kx::Value(true)));
+      if (Present(item.dict(), "size")) kx::ignoreError(resource->setValue("size", item["size"]));
+      previews.updatePreviewForResource(kx::Dictionary{
+          {kKXResourceIDKey, kx::Value(resource->fileId())},
+          {kKXResourceTitleKey, kx::Value(resource->title())},
+          {kKXResourceSizeKey, kx::Value(static_cast<long long>(resource->size()))},
+          {kKXResourceCreateTimeKey, resource->value("createTime")},
+      });
+    }
+    *totalSize += resource->size();
+    AddOnce(out, resource);
+  }
+  for (const kx::Value& item : duplicated) {
+    kx::Error error;
+    std::shared_ptr<Resource> origin =
+        LookUpResource(context, item["originId"].stringValue(), &error);
+    const std::string id = item["id"].stringValue();
+    if (!origin || id.empty()) {
+      if (error && !*failure) *failure = error;
+      continue;
+    }
+    std::shared_ptr<Resource> copy = LookUpResource(context, id, &error);
+    if (!copy) {
+      copy = KXCast<Resource>(context.insertNewObject("Resource", &error));
+      if (!copy) {
+        if (!*failure) *failure = error;
+        continue;
+      }
+      for (const char* key : {"title", "meidaType", "size", "imageSize"}) {
+        kx::ignoreError(copy->setValue(key, origin->value(key)));
+      }
+      kx::ignoreError(copy->setValue("fileId", kx::Value(id)));
+      kx::ignoreError(
+          copy->setValue("createTime", kx::Value(static_cast<long long>(kx::Time::nowSeconds()))));
+      kx::ignoreError(copy->setValue("localModified", kx::Value(true)));
+      kx::ignoreError(copy->setObject("entry", origin->entry()));
+      previews.copyPreivewFrom(kx::Dictionary{{kKXResourceIDKey, kx::Value(origin->fileId())}},
+                               kx::Dictionary{{kKXResourceIDKey, kx::Value(id)}});
+    }
+    *totalSize += copy->size();
+    AddOnce(out, copy);
+  }
+  return out;
+}
+
+void Fail(const KXDataCallback& completion, const std::string& fileId, const kx::Error& error) {
+  KXLOG("save of %s failed: %s", fileId.c_str(), error.localizedDescription().c_str());
+  if (completion) completion(KXResultInfo::none(), error);
+}
+
+}  // namespace
+
+// The body of both saves, in the write context on the write queue.
+static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
+                     KXManagedObjectContext& context, SaveForm form,
+                     const KXDataCallback& completion) {
+  const kx::Dictionary& note = params[KXDataClient::kNoteSaveNoteKey].dict();
+  const std::string fileId = note["fileId"].stringValue();
+  const std::string title = note["title"].stringValue();
+  const bool hasText = Present(note, "text");
+  const std::int64_t size = note["size"].intValue();
+  const kx::Value* resourceInfo = params.find(KXDataClient::kNoteSaveResourceKey);
+  const bool hasResources = resourceInfo && resourceInfo->isArray();
+
+  // An entry without an id could never be found again.
+  if (fileId.empty()) {
+    Fail(completion, fileId, KXStoreMakeError(kKXStoreTypeError, "a save without a file id"));
+    return;
+  }
+
+  // A failed lookup is not a missing entry: making one would store the note
+  // twice.
+  kx::Error error;
+  KXFileMetaPtr entry;
+  if (fileId == KXDataClient::kRootFileId) {
+    entry = client.rootEntryWithContext(&context);
+  } else {
+    entry = KXCast<FileMeta>(
+        FetchFirst(context, "FileMeta", "fileId = %@", {kx::Value(fileId)}, &error));
+  }
+  if (error) {
+    Fail(completion, fileId, error);
+    return;
+  }
+  const kx::Value now(static_cast<long long>(kx::Time::nowSeconds()));
+
+  const std::string entity =
+      form == SaveForm::Older || note["domain"].intValue() == 0 ? "Note" : "NormalFile";
+  const std::string folder = entry ? entry->parentId() : note["parentId"].stringValue();
+
+  // A title another entry of the folder carries is refused before anything
+  // is written, when there is someone to tell.
+  struct TitleQuestion {
+    std::optional<std::string> title, parentId, overLook;
+    std::string className;
+    bool operator==(const TitleQuestion&) const = default;
+  };
+  std::optional<TitleQuestion> asked;
+  if (!title.empty() && !folder.empty()) {
+    asked = TitleQuestion{title, folder, entry ? std::optional<std::string>(fileId) : std::nullopt,
+                          entity};
+    kx::Dictionary dup =
+        client.titleOfDuplicateTitle(asked->title, asked->parentId, asked->overLook, entity);
+    if (dup[kKXDupTitleIsDupKey].boolValue()) {
+      if (completion) {
+        KXLOG("save of %s: the title is taken in %s", fileId.c_str(), folder.c_str());
+        completion(
+            KXResultInfo::withValue(kx::Value(dup)),
+            kx::Error(kx::kCocoaErrorDomain, KXDataClient::kDupTitleErrorCode, kx::Value(dup)));
+        return;
+      }
+      asked.reset();  // the second check renames
+    }
+  }
+
+  const bool isNew = !entry;
+  if (isNew) {
+    entry = KXCast<FileMeta>(context.insertNewObject(entity, &error));
+    if (!entry) {
+      Fail(completion, fileId, error);
+      return;
+    }
+    std::int64_t version = client.baseVersion(&context);
+    if (version == -1 && client.isFirstLoginDownloading()) {
+      version = client.tempVersionForFirstDownLoading();
+    }
+    const kx::Dictionary fields{
+        {"createTime", now},
+        {"fileId", kx::Value(fileId)},
+        {"title", kx::Value(kx::LocalizedStrings::localized(KXDataClient::kEmptyTitleKey))},
+        {"del", kx::Value(false)},
+        {"encrypted", kx::Value(false)},
+        {"parentId", note["parentId"]},
+        {"dir", kx::Value(false)},
+        {"domain", kx::Value(0)},
+        {"entryType", kx::Value(0)},
+        {"namePath", kx::Value("")},
+        {"transactionId", kx::Value(fileId)},
+        {"favorited", kx::Value(false)},
+        {"noteType", kx::Value(0)},
+        {"version", kx::Value(static_cast<long long>(version))},
+    };
+    if (!entry->setValuesForKeys(fields))
+      KXLOG("new entry %s: a field was refused", fileId.c_str());
+    kx::ignoreError(entry->setObjects("resources", {}));
+  }
+
+  // Every property the editor sends reaches the entry. An empty title is no
+  // title: it leaves the entry's title as it is.
+  kx::Dictionary copy = note;
+  if (title.empty()) copy.remove("title");
+  if (!entry->setValuesForKeys(copy)) {
+    KXLOG("save of %s: a value of the note was refused", fileId.c_str());
+  }
+
+  if (hasText) {
+    kx::ignoreError(entry->setValue("summary", note["summary"]));
+    kx::ignoreError(entry->setValue("contentChanged", kx::Value(true)));
+    kx::ignoreError(entry->setValue("transactionTime", now));
+    kx::ignoreError(entry->setValue("modifyTime", now));
+  }
+  bool titleChanged = false;
+  if (!title.empty()) {
+    kx::ignoreError(entry->setValue("title", kx::Value(title)));
+    kx::ignoreError(entry->setValue("transactionTime", now));
+    kx::ignoreError(entry->setValue("modifyTime", now));
+    titleChanged = true;
+  }
+
+  // Whatever the title is now, it must be free in the entry's folder. The
+  // same question as the first check's, answered free there, is not asked
+  // again (it reads the same saved state).
+  const TitleQuestion secondQuestion{
+      entry->isNil("title") ? std::nullopt : std::optional<std::string>(entry->title()),
+      entry->isNil("parentId") ? std::nullopt : std::optional<std::string>(entry->parentId()),
+      fileId, entry->entity().name()};
+  if (!asked || !(*asked == secondQuestion)) {
+    kx::Dictionary dup =
+        client.titleOfDuplicateTitle(secondQuestion.title, secondQuestion.parentId,
+                                     secondQuestion.overLook, secondQuestion.className);
+    if (dup[kKXDupTitleIsDupKey].boolValue()) {
+      kx::ignoreError(entry->setValue("title", dup[kKXDupTitleNewTitleKey]));
+      titleChanged = true;
+    }
+  }
+
+  if (!note.contains("stick")) kx::ignoreError(entry->setValue("localModified", kx::Value(1)));
+
+  std::int64_t total = size;
+  if (hasResources) {
+    KXDataClient::ResourceStepResult step =
+        client.processResourceInfo(resourceInfo->array(), &context);
+    if (!step.error && form == SaveForm::Older) {
+      for (const auto& resource : OlderResourceLists(client, resourceInfo->array(), context,
+                                                     &step.resourceTotalSize, &step.error)) {
+        AddOnce(step.resourceSet, resource);
+      }
+    }
+    // A partial set would drop resources the note holds: the note keeps its
+    // former set and the caller hears of the failure.
+    if (step.error) {
+      Fail(completion, fileId, step.error);
+      return;
+    }
+    std::vector<KXManagedObjectPtr> objects(step.resourceSet.begin(), step.resourceSet.end());
+    if (!entry->setObjects("resources", objects)) {
+      Fail(completion, fileId,
+           KXStoreMakeError(kKXStoreTypeError, "the note's resources were refused"));
+      return;
+    }
+    total += step.resourceTotalSize;
+  }
+
+  // The search document.
+  const std::string base = kx::Path::deletingPathExtension(entry->title());
+  std::optional<std::string> docContent;
+  if (hasText) {
+    kx::ignoreError(entry->setValue("size", kx::Value(static_cast<long long>(total))));
+    docContent = base + " " + note["text"].stringValue();
+  } else if (isNew) {
+    docContent = base;
+  } else if (titleChanged) {
+    // Content that cannot be read is indexed as no text, never as the
+    // placeholder that readers show in its place.
+    std::optional<std::string> content =
+        KXFileManager::defaultManauger().originStringContentFileSync(fileId, false);
+    const std::string text = content ? NSStringDupTitle::plainText(*content) : std::string();
+    docContent = text.empty() ? base : base + " " + text;
+  }
+
+  if (form == SaveForm::Older && Present(note, "bgImageId")) {
+    std::optional<std::string> open = KXShellStateHooks::currentFileId();
+    if (open && *open == fileId) {
+      KXShellStateHooks::changeCurrentBgImageId(note["bgImageId"].stringValue());
+    }
+  }
+
+  // The changes are written to the open transaction now, so that a write
+  // the store refused is told to the caller and not found only by the save.
+  KXFetchRequest written("FileMeta", KXPredicate::withFormat("fileId = %@", {kx::Value(fileId)}));
+  if (context.count(written, &error) < 0) {
+    Fail(completion, fileId, error);
+    return;
+  }
+
+  if (docContent) {
+    client.indexNotes(
+        {kx::Value::dict({{"docContent", kx::Value(*docContent)}, {"docID", kx::Value(fileId)}})});
+  }
+  if (completion) completion(KXResultInfo::withValue(kx::Value(kx::Dictionary{})), kx::Error());
+}
+
+void KXDataClient::saveNoteOrMd(const kx::Dictionary& params, KXDataCallback completion) {
+  std::shared_ptr<KXDataContext> data = dataContext();
+  if (!data) {
+    // The edit must not vanish without a word: the page keeps it.
+    if (completion) {
+      completion(KXResultInfo::none(),
+                 KXStoreMakeError(kKXStoreUnavailableError, "the store is closed"));
+    }
+    return;
+  }
+  data->performWriteBlock(
+      [this, params, completion = std::move(completion)](KXManagedObjectContext& context) {
+        SaveSync(*this, params, context, SaveForm::Editor, completion);
+      });
+}
+
+void KXDataClient::saveNote(const kx::Dictionary& params, KXDataCallback completion) {
+  std::shared_ptr<KXDataContext> data = dataContext();
+  if (!data) {
+    if (completion) {
+      completion(KXResultInfo::none(),
+                 KXStoreMakeError(kKXStoreUnavailableError, "the store is closed"));
+    }
+    return;
+  }
+  data->performWriteBlock(
+      [this, params, completion = std::move(completion)](KXManagedObjectContext& context) {
+        SaveSync(*this, params, context, SaveForm::Older, completion);
+      });
+}
+
+// ---- Resources after their upload ----------------------------------------------
+
+bool KXDataClient::isSingleResource(const std::string& resourceId) {
+  return onReadQueue([&](KXManagedObjectContext* context) {
+    std::shared_ptr<Resource> resource = objectForResourceID(resourceId, context);
+    if (!resource) return false;
+    std::shared_ptr<ResourceEntry> entry = resource->entry();
+    return entry && entry->resourceHolders().size() == 1;
+  });
+}
+
+void KXDataClient::setRemoteURLForResource(const std::string& resourceId,
+                                           const std::optional<std::string>& url,
+                                           const std::optional<std::string>& src,
+                                           const std::optional<std::int64_t>& version) {
+  std::shared_ptr<KXDataContext> data = dataContext();
+  if (!data) return;
+  data->performWriteBlock([this, resourceId, url, src, version](KXManagedObjectContext& context) {
+    std::shared_ptr<Resource> resource = objectForResourceID(resourceId, &context);
+    if (!resource) {
+      KXLOG("upload of resource %s not recorded: no such resource", resourceId.c_str());
+      return;
+    }
+    if (src) kx::ignoreError(resource->setValue("remoteSrc", kx::Value(*src)));
+    if (url) kx::ignoreError(resource->setValue("remoteURL", kx::Value(*url)));
+    if (version) {
+      kx::ignoreError(resource->setValue("version", kx::Value(static_cast<long long>(*version))));
+    }
+    kx::ignoreError(resource->setValue("localModified", kx::Value(false)));
+  });
+}
+
+// ---- Entries after their push --------------------------------------------------
+
+void KXDataClient::updateStateForFileMeta(const std::string& fileId, kx::Dictionary remoteData) {
+  remoteData.set("localModified", kx::Value(0));
+  remoteData.set("contentChanged", kx::Value(false));
+  if (!Present(remoteData, "parentId") || remoteData["parentId"].stringValue().empty()) {
+    remoteData.remove("parentId");
+  }
+
+  KXFileMetaPtr entry;
+  std::int64_t storedModifyTime = 0;
+  KXObjectID identity;
+  onReadQueue([&](KXManagedObjectContext* context) {
+    entry = objectForFileMetaID(fileId, context);
+    if (entry) {
+      storedModifyTime = entry->modifyTime();
+      identity = entry->objectID();
+    }
+  });
+  if (!entry) {
+    // An update without an identity names nothing to update.
+    KXLOG("push outcome of %s skipped: the store holds no such entry", fileId.c_str());
+    return;
+  }
+
+  if (!remoteData["shared"].boolValue()) remoteData.set("shareUrl", kx::Value(""));
+
+  kx::Dictionary fields = remoteData;
+  if (Present(remoteData, "modifyTime") && Present(remoteData, "version") &&
+      remoteData["modifyTime"].intValue() != storedModifyTime) {
+    // Edited while it was pushed: it keeps its changes and its mark for the
+    // next push, and takes only the version the service gave.
+    KXLOG("modified while pushing file");
+    fields = kx::Dictionary{{"version", remoteData["version"]}};
+  }
+
+  if (Present(remoteData, "md5")) {
+    KXLOG("update file md5--%s", remoteData["md5"].stringValue().c_str());
+  }
+  if (Present(remoteData, "version")) {
+    KXLOG("update filemeta--%s", remoteData["version"].stringValue().c_str());
+  }
+  kx::Array items{kx::Value::dict(
+      {{kModifyIdentityKey, identity.toValue()}, {kModifyFieldsKey, kx::Value(fields)}})};
+  modifyFileMetas(items, nullptr);
+
+  // The share state comes from the whole answer, also when the entry kept
+  // its local changes: the service's view of the link does not depend on
+  // them, and a reduced answer would read as "not shared".
+  KXShareLinkHooks::handleShareLink(*this, remoteData, entry);
+}
