@@ -177,8 +177,7 @@ class DataClientConvertTest : public kxtest::DataClientFixture {
         }
         ASSERT_FALSE(error) << error.localizedDescription();
       }
-      Put(context, "Root",
-          {{"fileId", kx::Value("ROOT")}, {"parentId", kx::Value("0")}, {"title", kx::Value("")}});
+      Put(context, "Root", {{"fileId", kx::Value("ROOT")}, {"title", kx::Value("")}});
       for (const TreeEntry& e : kTree) {
         Put(context, e.entity,
             {{"fileId", kx::Value(e.id)},
