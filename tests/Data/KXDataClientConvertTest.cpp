@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -127,6 +128,7 @@ class DataClientConvertTest : public kxtest::DataClientFixture {
   }
   void TearDown() override {
     kxtest::FaultVfs::instance().failWalWrites = false;
+    kxtest::FaultVfs::instance().failingWalWritesLeft = 0;
     Drain();
     kx::MainQueue::shared().drain();
     KXErrorPresenter::install(nullptr);
@@ -501,32 +503,46 @@ TEST_F(DataClientConvertTest, FailedRemovalIsLoggedAndShown) {
 
 // The step's conversion and its version are saved together; once a save
 // fails, the rest of the run is skipped, so no later version claims a
-// conversion the store does not hold. The next start converts again.
+// conversion the store does not hold (with a disk full for one moment, the
+// later steps would save). The next start converts again.
 TEST_F(DataClientConvertTest, FailedSaveKeepsTheOlderVersionAndTheNextStartConverts) {
-  Open("alice", kxtest::FaultVfs::name());
-  Seed(1);
-  KXLogger::sharedLogger().reset();
-  kxtest::FaultVfs::instance().failWalWrites = true;
-  EXPECT_TRUE(client_->dataConvert());
-  Drain();
-  kxtest::FaultVfs::instance().failWalWrites = false;
+  kxtest::FaultVfs& vfs = kxtest::FaultVfs::instance();
+  struct Case {
+    const char* name;
+    std::function<void()> inject;
+  };
+  const std::vector<Case> cases{
+      {"a disk that stays full", [&] { vfs.failWalWrites = true; }},
+      {"a disk full for one write", [&] { vfs.failingWalWritesLeft = 1; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Open("alice", kxtest::FaultVfs::name());
+    Seed(1);
+    KXLogger::sharedLogger().reset();
+    c.inject();
+    EXPECT_TRUE(client_->dataConvert());
+    Drain();
+    vfs.failWalWrites = false;
+    vfs.failingWalWritesLeft = 0;
 
-  EXPECT_EQ(Presented(), std::vector<std::string>{"Save Database Fail"})
-      << "the later steps did not try";
-  EXPECT_NE(LogText().find("skipped: an earlier step was not saved"), std::string::npos);
-  EXPECT_EQ(client_->dbVersion().intValue(), 1);
-  ExpectTree(false, false);
+    EXPECT_EQ(Presented(), std::vector<std::string>{"Save Database Fail"})
+        << "the later steps did not try";
+    EXPECT_NE(LogText().find("skipped: an earlier step was not saved"), std::string::npos);
+    EXPECT_EQ(client_->dbVersion().intValue(), 1);
+    ExpectTree(false, false);
 
-  // Later writes of the client work on the file as it is.
-  client_->setDbStateValue(kx::Value("x"), std::string("after"));
-  client_->performSyncSave(nullptr);
-  EXPECT_EQ(client_->dbVersion().intValue(), 1);
+    // Later writes of the client work on the file as it is.
+    client_->setDbStateValue(kx::Value("x"), std::string("after"));
+    client_->performSyncSave(nullptr);
+    EXPECT_EQ(client_->dbVersion().intValue(), 1);
 
-  Open("alice", kxtest::FaultVfs::name());
-  EXPECT_EQ(client_->dbVersion().intValue(), 10);
-  ExpectTree(true, true);
-  EXPECT_EQ(client_->dbStateValueWithKey("after").stringValue(), "x");
-  EXPECT_TRUE(Presented().empty());
+    Open("alice", kxtest::FaultVfs::name());
+    EXPECT_EQ(client_->dbVersion().intValue(), 10);
+    ExpectTree(true, true);
+    EXPECT_EQ(client_->dbStateValueWithKey("after").stringValue(), "x");
+    EXPECT_TRUE(Presented().empty());
+  }
 }
 
 }  // namespace
