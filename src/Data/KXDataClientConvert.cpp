@@ -129,7 +129,9 @@ void AskAboutTooNewStore(std::shared_ptr<KXStoreEnvironment> environment, std::s
 
 bool KXDataClient::dataConvert() {
   std::shared_ptr<KXDataContext> data = dataContext();
-  if (!data) return true;
+  // Without a store there is nothing to convert; its failure to open has
+  // been reported already.
+  if (!data || data->storePath().empty()) return true;
   std::shared_ptr<KXStoreEnvironment> environment = data->environment();
   const std::string sessionUser = environment ? environment->currentUser() : std::string();
 

@@ -139,10 +139,11 @@ class DataClientConvertTest : public kxtest::DataClientFixture {
 
   // Opens (again) the store of `user` over this test's folder, as a start of
   // the program does; the new client runs its conversion.
-  void Open(const std::string& user, const std::string& vfs) {
+  void Open(const std::string& user, const std::string& vfs,
+            const std::string& appData = "/appdata") {
     client_.reset();
     data_.reset();
-    env_ = convertEnv_ = std::make_shared<ConvertEnvironment>(root_.path() + "/appdata");
+    env_ = convertEnv_ = std::make_shared<ConvertEnvironment>(root_.path() + appData);
     env_->user = user;
     env_->vfs = vfs;
     data_ = std::make_shared<KXDataContext>(env_);
@@ -318,6 +319,18 @@ TEST_F(DataClientConvertTest, RestartOfAConvertedStoreChangesNothing) {
   });
   Open("alice", "");
   EXPECT_EQ(StoredFlags("N1"), (Flags{true, false, false}));
+}
+
+// A client whose store could not be opened has nothing to convert: the
+// opening failure is the one thing shown.
+TEST_F(DataClientConvertTest, NoStoreNoConversion) {
+  ASSERT_TRUE(posix().writeFileAtomically(root_.path() + "/notafolder", "x", nullptr));
+  Open("alice", "", "/notafolder");
+  ASSERT_EQ(data_->storePath(), "");
+  EXPECT_TRUE(client_->dataConvert());
+  Drain();
+  EXPECT_TRUE(Presented().empty()) << "no save or query failure on top";
+  EXPECT_FALSE(env_->presented().empty()) << "the opening failure was reported";
 }
 
 // ---------------------------------------------------------------------------
