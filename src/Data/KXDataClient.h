@@ -190,9 +190,9 @@ class KXDataClient : public KXSContextConfigProtocol {
   static constexpr const char* kDownloadPagePath = "/download";
 
   // Brings the stored data up to the current data version; the constructor
-  // runs it before the client is used. Called on the caller's thread; it
-  // reads on the read queue and queues every change on the write queue, so
-  // writes queued after it see converted data.
+  // runs it before the client is used (a client without a store skips it). Called on the caller's
+  // thread; it reads on the read queue and queues every change on the write queue, so writes queued
+  // after it see converted data.
   //  - A user row whose userId differs (ignoring case) from the session's
   //    user is logged and presented ("Query Database Fail"); it goes on.
   //  - Versions 10 and >= 1000: true, nothing changes.
