@@ -57,8 +57,6 @@ std::string KXDataClient::indexStopWordsFile() const {
   return KXFileManager::defaultManauger().URLForFulltextStopWordsFile();
 }
 
-bool KXDataClient::dataConvert() { return true; }
-
 void KXDataClient::closeDB() {
   std::shared_ptr<KXDataContext> dropped;  // let go of outside the lock
   kx::MutexLock lock(mu_);

@@ -177,12 +177,52 @@ class KXDataClient : public KXSContextConfigProtocol {
   std::string indexDirectory() const override;
   std::string indexStopWordsFile() const override;
 
-  // The schema conversion step, which the constructor runs before the
-  // client is used: it is to bring the stored data up to the current data
-  // version and answer false for a store written by a newer client. The
-  // conversions are not part of the client yet: it answers true and changes
-  // nothing.
+  // ---- Data version conversion (KXDataClientConvert.cpp) --------------------
+
+  // The data version this client writes (the "dbVersion" state row).
+  static constexpr std::int64_t kCurrentDbVersion = 10;
+  // Stored versions in [kFirstTooNewDbVersion, kTooNewDbVersionEnd) were
+  // written by a newer client; from kTooNewDbVersionEnd on they count as
+  // current.
+  static constexpr std::int64_t kFirstTooNewDbVersion = 11;
+  static constexpr std::int64_t kTooNewDbVersionEnd = 1000;
+  // The application's download page, below the service's address.
+  static constexpr const char* kDownloadPagePath = "/download";
+
+  // Brings the stored data up to the current data version; the constructor
+  // runs it before the client is used (a client without a store skips it). Called on the caller's
+  // thread; it reads on the read queue and queues every change on the write queue, so writes queued
+  // after it see converted data.
+  //  - A user row whose userId differs (ignoring case) from the session's
+  //    user is logged and presented ("Query Database Fail"); it goes on.
+  //  - Versions 10 and >= 1000: true, nothing changes.
+  //  - Versions 11..999 (a newer client's store): nothing is written; the
+  //    main queue hides the main window and asks (KXUIPort) whether to update
+  //    the application (its download page is opened) or to stay on this
+  //    version and drop the local data (the user's data directory is removed
+  //    through the file manager, which keeps the removal inside the
+  //    application data root); then the program quits. Answers false.
+  //  - Versions <= 9: one step per version up to 9 (dbConvertFrom), then a
+  //    save; true. Each step saves its conversion together with the version
+  //    it leads to; once a step's save fails the later steps of the run are
+  //    skipped, so the stored version never claims a conversion that is not
+  //    in the store, and the next start converts again from there.
   bool dataConvert();
+  // Queues one step on the write queue: the conversion of the version
+  // (1: convertFrom1To2, 2: convertFrom2To4, others none) and the version it
+  // leads to (0 -> 1, 1 -> 2, 2 -> 4, 4..9 -> v + 1; 3 and negatives keep
+  // theirs), saved together.
+  void dbConvertFrom(std::int64_t version);
+  // In the write context, on the write queue; nothing saved. False (and
+  // *error) when the entries cannot be read; then nothing was changed.
+  //  1 -> 2: "deleted" is recomputed on every entry but the root: YES for
+  //  entries in the trash or removed on the service, and for the whole
+  //  subtree of such a notebook (whose entries also become remoteRemoved
+  //  when the notebook is).
+  [[nodiscard]] bool convertFrom1To2(KXManagedObjectContext* context, kx::Error* error);
+  //  2 -> 4: "del" takes the value of "deleted" on every entry but the root
+  //  (entries without a "deleted" value keep theirs).
+  [[nodiscard]] bool convertFrom2To4(KXManagedObjectContext* context, kx::Error* error);
 
   // Drops the reference to the data context (at the end of a sign-out).
   // Afterwards getters answer nothing, fetches fail with
@@ -578,6 +618,13 @@ class KXDataClient : public KXSContextConfigProtocol {
   auto onReadQueue(Fn&& fn) -> decltype(fn(static_cast<KXManagedObjectContext*>(nullptr)));
 
   void installHooks();
+  // One step of a conversion run; `runFailed` is shared by the steps of one
+  // run and only touched on the write queue.
+  void dbConvertFrom(std::int64_t version, std::shared_ptr<bool> runFailed);
+  // The state row of the key takes the value (or is inserted), in the write
+  // context on the write queue. False when the value was refused.
+  bool setDbStateValueSync(const kx::Value& value, const std::string& key,
+                           KXManagedObjectContext& context);
   std::optional<KXFetchResult> readSyncForEntity(const char* entityName,
                                                  const kx::Dictionary& queryInfo, kx::Error* error);
 

@@ -50,18 +50,25 @@ void KXDataClient::setDbStateValue(const kx::Value& value, const std::optional<s
   std::shared_ptr<KXDataContext> data = dataContext();
   if (!data) return;
   data->performWriteBlock([this, value, key = *key](KXManagedObjectContext& context) {
-    // The write context flushes its pending inserts before it fetches, so an
-    // unsaved row of the key is found here and no second row is made.
-    if (std::shared_ptr<DbState> row = dbStateObjectWithKey(key, &context)) {
-      if (!row->setValue("stateValue", value)) {
-        KXLOG("state value of \"%s\" refused", key.c_str());
-      }
-      return;
-    }
-    addManagedObjectsSync("DbState", &context,
-                          {kx::Value::dict({{"stateKey", kx::Value(key)}, {"stateValue", value}})},
-                          nullptr);
+    setDbStateValueSync(value, key, context);
   });
+}
+
+bool KXDataClient::setDbStateValueSync(const kx::Value& value, const std::string& key,
+                                       KXManagedObjectContext& context) {
+  // The write context flushes its pending inserts before it fetches, so an
+  // unsaved row of the key is found here and no second row is made.
+  if (std::shared_ptr<DbState> row = dbStateObjectWithKey(key, &context)) {
+    if (!row->setValue("stateValue", value)) {
+      KXLOG("state value of \"%s\" refused", key.c_str());
+      return false;
+    }
+    return true;
+  }
+  return !addManagedObjectsSync(
+              "DbState", &context,
+              {kx::Value::dict({{"stateKey", kx::Value(key)}, {"stateValue", value}})}, nullptr)
+              .empty();
 }
 
 void KXDataClient::setDbVersion(const kx::Value& version, KXDataCallback callback) {

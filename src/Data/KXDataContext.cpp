@@ -67,6 +67,11 @@ std::string KXDataContext::storePath() const {
   return store_ ? store_->path() : std::string();
 }
 
+std::string KXDataContext::storeUserId() const {
+  kx::MutexLock lock(mutex_);
+  return storeUserId_;
+}
+
 void KXDataContext::performWriteBlock(Block block) {
   writeQueue_.async([this, block = std::move(block)] {
     if (!block) return;
@@ -206,6 +211,10 @@ std::shared_ptr<KXPersistentStore> KXDataContext::openStore() {
     KXLOG("初始化数据库时存在emptyUser, currentUser 未被正确赋值 currentUser is %s", user.c_str());
   }
   environment_->setDbUserId(user);
+  {
+    kx::MutexLock lock(mutex_);
+    storeUserId_ = user;
+  }
 
   kx::Error e;
   std::string userDirectory = environment_->userDataDirectory(user, &e);

@@ -102,6 +102,11 @@ class KXDataContext {
 
   // The open store's file, or "" when no store could be opened.
   std::string storePath() const;
+  // The user whose store was opened last (the session's user of that
+  // moment), also when opening failed.
+  std::string storeUserId() const;
+  // What the stack was made with: who is signed in, where data lives.
+  const std::shared_ptr<KXStoreEnvironment>& environment() const { return environment_; }
 
  private:
   std::shared_ptr<KXPersistentStore> openStore();
@@ -114,6 +119,7 @@ class KXDataContext {
 
   mutable kx::Mutex mutex_;
   std::shared_ptr<KXPersistentStore> store_ GUARDED_BY(mutex_);
+  std::string storeUserId_ GUARDED_BY(mutex_);
   std::shared_ptr<KXManagedObjectContext> writeContext_ GUARDED_BY(mutex_);
   std::shared_ptr<KXManagedObjectContext> readContext_ GUARDED_BY(mutex_);
 

@@ -20,6 +20,9 @@ class DefaultStoreEnvironment final : public KXStoreEnvironment {
   void setDbUserId(const std::string& userId) override {
     KXSession::defaultSession().setDbUserId(userId);
   }
+  void setCurrentUser(const std::string& userId) override {
+    KXSession::defaultSession().setCurrentUser(userId);
+  }
   std::string applicationDataDirectory() override {
     return KXFileManager::defaultManauger().URLForApplicationDataDirectory();
   }

@@ -25,6 +25,9 @@ class KXStoreEnvironment {
   virtual unsigned loginType() = 0;
   // Tells the session whose store was opened.
   virtual void setDbUserId(const std::string& userId) = 0;
+  // Makes `userId` the session's current user (the program's environment
+  // tells the session; others need not).
+  virtual void setCurrentUser(const std::string& userId) { (void)userId; }
   // The application data directory (it may not exist yet).
   virtual std::string applicationDataDirectory() = 0;
   // The user's data directory, created when missing; "" and *error when it

@@ -20,6 +20,7 @@
 #include "Data/KXManagedObjectContext.h"
 #include "StoreTestSupport.h"
 #include "platform/FileSystem.h"
+#include "support/QueueBarrier.h"
 #include "support/TempAppRoot.h"
 
 namespace kxtest {
@@ -63,6 +64,9 @@ class DataClientFixture : public ::testing::Test {
     env_ = std::make_shared<TestStoreEnvironment>(root_.path() + "/appdata");
     data_ = std::make_shared<KXDataContext>(env_);
     client_ = std::make_unique<KXDataClient>(data_);
+    // The client brings the new store to the current data version on the
+    // write queue; tests start from the converted store.
+    EXPECT_TRUE(kxtest::waitForQueue(data_->dbQueue()));
     // Log into this test's folder, from an empty file.
     KXLogger::sharedLogger().reset();
   }

@@ -184,6 +184,15 @@ class DataClientStateTest : public kxtest::DataClientFixture {
 // ---------------------------------------------------------------------------
 
 TEST_F(DataClientStateTest, EmptyStoreAnswersZeroNilZero) {
+  // A new store holds only the data version that the client's conversion
+  // stored; without that row the version reads as 0.
+  EXPECT_EQ(client_->dbVersion().intValue(), KXDataClient::kCurrentDbVersion);
+  Write([](KXManagedObjectContext& context) {
+    KXFetchRequest request("DbState");
+    for (const KXManagedObjectPtr& row : context.fetch(request, nullptr)) {
+      context.deleteObject(row);
+    }
+  });
   EXPECT_EQ(client_->dbVersion().intValue(), 0);
   EXPECT_TRUE(client_->dbVersion().isNumber());
   EXPECT_TRUE(client_->dbContentVersion().isNull());
@@ -328,7 +337,8 @@ TEST_F(DataClientStateTest, FailedSaveIsPresentedAndReported) {
     EXPECT_EQ(Presented(), std::vector<std::string>{"Save Database Fail"});
     EXPECT_TRUE(client_->dbStateValueWithKey("boom").isNull());
   }
-  EXPECT_EQ(client_->dbVersion().intValue(), 0) << "the failed unit is not in the file";
+  EXPECT_EQ(client_->dbVersion().intValue(), KXDataClient::kCurrentDbVersion)
+      << "the failed unit is not in the file";
 }
 
 // ---------------------------------------------------------------------------

@@ -73,6 +73,9 @@ struct FaultVfs {
   // When set, every write to a WAL file fails with `errorCode`.
   std::atomic<bool> failWalWrites{false};
   std::atomic<int> errorCode{SQLITE_FULL};
+  // Fails this many of the next writes to a WAL file, then lets them through
+  // again (a disk that was full for a moment).
+  std::atomic<int> failingWalWritesLeft{0};
 
   static FaultVfs& instance() {
     static FaultVfs* vfs = new FaultVfs();
@@ -98,6 +101,13 @@ struct FaultVfs {
   }
 
  private:
+  bool takeWalWriteFailure() {
+    int left = failingWalWritesLeft.load();
+    while (left > 0 && !failingWalWritesLeft.compare_exchange_weak(left, left - 1)) {
+    }
+    return left > 0;
+  }
+
   struct File {
     sqlite3_file base;
     sqlite3_file* real;
@@ -112,7 +122,8 @@ struct FaultVfs {
     return R(f)->pMethods->xRead(R(f), b, n, o);
   }
   static int xWrite(sqlite3_file* f, const void* b, int n, sqlite3_int64 o) {
-    if (reinterpret_cast<File*>(f)->isWal && instance().failWalWrites.load()) {
+    if (reinterpret_cast<File*>(f)->isWal &&
+        (instance().failWalWrites.load() || instance().takeWalWriteFailure())) {
       return instance().errorCode.load();
     }
     return R(f)->pMethods->xWrite(R(f), b, n, o);
