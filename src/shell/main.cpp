@@ -21,6 +21,7 @@
 #include "platform/Semaphore.h"
 #include "shell/KXShellSessionEnvironment.h"
 #include "sync/KXSyncManager.h"
+#include "sync/KXSyncMyshare.h"
 #include "sync/KXSyncPullEnvironment.h"
 #include "sync/KXSyncStorePullApplier.h"
 
@@ -29,6 +30,8 @@ int main() {
   KXInstallFoundationHooks();
   // The store asks for syncs through hooks that reach the sync manager.
   KXSyncManager::installSyncRequestHooks();
+  // The index rebuild hands entries shared with the user to the my-share proxy.
+  KXSyncMyshare::installIndexHook();
   // Pulled changes are written into the store of whoever is signed in.
   KXSyncPullEnvironment::setDefaultApplier(std::make_shared<KXSyncStorePullApplier>());
   KXURLOpener::install(std::make_shared<KXXdgURLOpener>());
