@@ -37,7 +37,12 @@ KXRecreateIndexProxy& KXRecreateIndexProxy::defaultProxy() {
 KXRecreateIndexProxy::KXRecreateIndexProxy(KXDataClient& client, KXFileManager& files)
     : client_(client), files_(files) {}
 
-KXRecreateIndexProxy::~KXRecreateIndexProxy() = default;
+KXRecreateIndexProxy::~KXRecreateIndexProxy() {
+  // A run's selections may still wait on the write queue; once they have
+  // run, the steps they queued run as indexQueue_ goes.
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
+  if (data && !data->isOnWriteQueue()) data->performSyncWriteBlock([](KXManagedObjectContext&) {});
+}
 
 bool KXRecreateIndexProxy::isNeedRecreateIndex() {
   if (!client_.dbStateValueWithKey(kRecreateIndexDoneKey).boolValue()) return true;

@@ -32,9 +32,10 @@
 // replaces documents of the same identifier.
 //
 // Thread safety: every member may be called from any thread. The network
-// flag is atomic; the selections are handed to the step by value. Destroy a
-// proxy (tests) only when no run is pending on the store's write queue; the
-// destructor runs the steps already queued on its own queue.
+// flag is atomic; the selections are handed to the step by value. The
+// destructor (tests, benchmarks) waits for the runs pending on the store's
+// write queue and runs the steps queued on its own queue; the data client
+// must outlive the proxy.
 #ifndef ZN_DATA_KXRECREATEINDEXPROXY_H_
 #define ZN_DATA_KXRECREATEINDEXPROXY_H_
 

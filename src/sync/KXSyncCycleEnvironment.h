@@ -8,8 +8,7 @@
 // to the service, the metadata pull (KXSyncPullProxy with the program's pull
 // environment) and the push seam (KXSyncPushProxy). Pieces not built yet
 // answer neutrally: the tag pull does nothing. The index rebuild is the
-// store's KXRecreateIndexProxy. Tests
-// override what they need.
+// store's KXRecreateIndexProxy. Tests override what they need.
 //
 // Thread safety: every member may be called from any thread.
 #ifndef ZN_SYNC_KXSYNCCYCLEENVIRONMENT_H_
