@@ -74,8 +74,9 @@ void KXRecreateIndexProxy::runSelections(KXManagedObjectContext& context) {
       kOwnEntriesCondition, {kx::Value(kMarkdownSuffix)}, "FileMeta", &ownError);
   std::optional<std::vector<KXManagedObjectPtr>> shared = client_.readFileMetasSyncForQuery(
       kSharedEntriesCondition, {kx::Value(kMarkdownSuffix)}, "FileMeta", &sharedError);
-  if (!own)
+  if (!own) {
     KXLOG("index rebuild: own entries not read: %s", ownError.localizedDescription().c_str());
+  }
   if (!shared) {
     KXLOG("index rebuild: shared entries not read: %s", sharedError.localizedDescription().c_str());
   }
@@ -88,19 +89,23 @@ void KXRecreateIndexProxy::runSelections(KXManagedObjectContext& context) {
 
   // Plain values are handed over, not the read context's objects.
   std::vector<OwnEntry> ownEntries;
-  for (const KXManagedObjectPtr& entry : own.value_or(std::vector<KXManagedObjectPtr>{})) {
-    // A missing title reads as "": the entry is indexed by its text alone.
-    ownEntries.push_back({entry->stringValue("fileId"), entry->stringValue("title")});
+  if (own) {
+    for (const KXManagedObjectPtr& entry : *own) {
+      // A missing title reads as "": the entry is indexed by its text alone.
+      ownEntries.push_back({entry->stringValue("fileId"), entry->stringValue("title")});
+    }
   }
   std::vector<kx::Dictionary> sharedEntries;
-  for (const KXManagedObjectPtr& entry : shared.value_or(std::vector<KXManagedObjectPtr>{})) {
-    kx::Dictionary info;
-    for (const char* key : kSharedInfoKeys) {
-      kx::Value value = entry->value(key);
-      if (value.isNull()) break;
-      info.set(key, std::move(value));
+  if (shared) {
+    for (const KXManagedObjectPtr& entry : *shared) {
+      kx::Dictionary info;
+      for (const char* key : kSharedInfoKeys) {
+        kx::Value value = entry->value(key);
+        if (value.isNull()) break;
+        info.set(key, std::move(value));
+      }
+      sharedEntries.push_back(std::move(info));
     }
-    sharedEntries.push_back(std::move(info));
   }
   indexQueue_.async(
       [this, ownEntries = std::move(ownEntries), sharedEntries = std::move(sharedEntries)] {
