@@ -25,6 +25,7 @@
 #include "shell/KXTouchBarController.h"
 #include "sync/KXFileMetaDetail.h"
 #include "sync/KXSyncManager.h"
+#include "sync/KXSyncMyshare.h"
 #include "sync/KXSyncPullEnvironment.h"
 #include "sync/KXSyncStorePullApplier.h"
 
@@ -46,6 +47,8 @@ int main() {
           }
         });
       });
+  // The index rebuild hands entries shared with the user to the my-share proxy.
+  KXSyncMyshare::installIndexHook();
   // Pulled changes are written into the store of whoever is signed in.
   KXSyncPullEnvironment::setDefaultApplier(std::make_shared<KXSyncStorePullApplier>());
   KXURLOpener::install(std::make_shared<KXXdgURLOpener>());

@@ -5,6 +5,7 @@
 #include "Data/DbState.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXRecreateIndexProxy.h"
 #include "Data/Root.h"
 
 namespace {
@@ -89,4 +90,12 @@ std::shared_ptr<KXSyncPullProxy> KXSyncCycleEnvironment::makePullProxy(
 std::shared_ptr<KXSyncPushProxy> KXSyncCycleEnvironment::makePushProxy(
     std::weak_ptr<KXSyncPushProxyDelegate> delegate) {
   return std::make_shared<KXSyncPushProxy>(std::move(delegate));
+}
+
+void KXSyncCycleEnvironment::startRecreateIndex() {
+  KXRecreateIndexProxy::defaultProxy().startRecreateIndex();
+}
+
+void KXSyncCycleEnvironment::changeNetWorkStatus(bool reachable) {
+  KXRecreateIndexProxy::defaultProxy().changeNetWorkStatus(reachable);
 }

@@ -7,8 +7,8 @@
 // flags from the store through KXDataClient, the user-meta puller that talks
 // to the service, the metadata pull (KXSyncPullProxy with the program's pull
 // environment) and the push seam (KXSyncPushProxy). Pieces not built yet
-// answer neutrally: the tag pull and the index rebuild do nothing. Tests
-// override what they need.
+// answer neutrally: the tag pull does nothing. The index rebuild is the
+// store's KXRecreateIndexProxy. Tests override what they need.
 //
 // Thread safety: every member may be called from any thread.
 #ifndef ZN_SYNC_KXSYNCCYCLEENVIRONMENT_H_
@@ -47,10 +47,10 @@ class KXSyncCycleEnvironment {
 
   // The shared tag sync's pull; the cycle does not wait for it.
   virtual void pullTags() {}
-  // Asks the full-text index rebuilder to resume.
-  virtual void startRecreateIndex() {}
-  // Tells the index rebuilder whether the network is up.
-  virtual void changeNetWorkStatus(bool reachable) {}
+  // Asks the store's index rebuild (KXRecreateIndexProxy) for a run.
+  virtual void startRecreateIndex();
+  // Tells the index rebuild whether the network is up.
+  virtual void changeNetWorkStatus(bool reachable);
 };
 
 #endif  // ZN_SYNC_KXSYNCCYCLEENVIRONMENT_H_

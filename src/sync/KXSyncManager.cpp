@@ -8,6 +8,7 @@
 #include "platform/LocalizedStrings.h"
 #include "platform/MainQueue.h"
 #include "platform/SleepNotifications.h"
+#include "sync/KXSyncMyshare.h"
 #include "sync/KXSyncNotificationNames.h"
 #include "sync/KXSyncOperation.h"
 
@@ -28,6 +29,9 @@ KXSyncManager& KXSyncManager::defaultManager() {
     auto* made = new KXSyncManager(std::make_shared<KXSyncCycleEnvironment>(),
                                    std::make_shared<KXSyncManagerEnvironment>(), nullptr);
     installSyncRequestHooks();
+    // The cycles start the store's index rebuild, which hands shared
+    // entries to the my-share proxy.
+    KXSyncMyshare::installIndexHook();
     return made;
   }();
   return *manager;
