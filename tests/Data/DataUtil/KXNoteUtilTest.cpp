@@ -319,7 +319,19 @@ TEST_F(NoteUtilDeleteTest, ContentGoesOnlyWithTheSavedPurge) {
   EXPECT_TRUE(client_->objectForFileMetaID("LIVE")->boolValue("del"));
 }
 
-TEST_F(NoteUtilDeleteTest, MoveWithoutTargetOrNotesIsRefused) {
+TEST_F(NoteUtilDeleteTest, MovesThroughTheClientOrRefusesWithoutTargetOrNotes) {
+  Write([](KXManagedObjectContext& c) {
+    Put(c, "Notebook", {{"fileId", "NB"}, {"parentId", "ROOT"}, {"title", "B"}});
+  });
+  int called = 0;
+  util_->moveNotes({"LIVE"}, std::string("NB"), [&](const KXResultInfo& info, const kx::Error& e) {
+    ++called;
+    EXPECT_FALSE(info.hasResult || e);
+  });
+  EXPECT_EQ(called, 1);
+  Write([](KXManagedObjectContext&) {});
+  EXPECT_EQ(client_->objectForFileMetaID("LIVE")->parentId(), "NB");
+
   for (const auto& [ids, target] :
        std::vector<std::pair<std::vector<std::string>, std::optional<std::string>>>{
            {{"LIVE"}, std::nullopt}, {{}, std::string("ROOT")}}) {
