@@ -3,9 +3,6 @@
 //  - ListChildren: objectsForParentId of a folder with 10,000 children in a
 //    store of 30,000 entries (the store benchmark's listing store, so that
 //    its ListChildren/Raw figure compares);
-//  - ListChildren/WebEntries: the same listing, each child built as its
-//    entire web file entry (KXFileMetaWebUtil::fileDictFrom) and the array
-//    written as JSON, as the web file handler answers a whole folder;
 //  - LookupById: 10,000 objectForFileMetaID calls on that store (compare
 //    FetchByFileId/Raw of the store benchmark);
 //  - Subtree/Root: objectsUnderFileId("ROOT") of a store of 100,000 entries,
@@ -28,8 +25,6 @@
 #include <string>
 #include <vector>
 
-#include "CommonUtils/JSONKit/JSONKit.h"
-#include "Data/DataUtil/KXFileMetaWebUtil.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
@@ -39,15 +34,17 @@
 #include "Data/KXStoreEnvironment.h"
 
 #include "BenchHome.h"
+#include "BenchListingStore.h"
 #include "RawSqliteRow.h"
 
 namespace {
 
-using znbench::BenchEnvironment;
-using znbench::MakeTempDir;
+using znbench::ClientFixture;
+using znbench::EntityNumber;
+using znbench::FileIdFor;
+using znbench::Row;
 
-constexpr int kChildren = 10000;
-constexpr int kOthers = 20000;
+constexpr int kChildren = znbench::kListingChildren;
 constexpr int kLookups = 10000;
 // The big store: ROOT > TOP > 100 folders > 9 folders each > 110 notes each.
 constexpr int kTopFolders = 100;
@@ -56,94 +53,12 @@ constexpr int kNotesPerFolder = 110;
 constexpr int kTreeEntries = 2 + kTopFolders + kTopFolders * kSubFolders +
                              kTopFolders * kSubFolders * kNotesPerFolder;  // 100,002
 
-std::string FileIdFor(int i) {
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "%032X", i);
-  return buf;
-}
-
-struct Row {
-  std::string fileId, parentId, title;
-  int entity;
-  bool dir;
-  std::int64_t n;
-};
-
-const char* kRawInsert =
-    "INSERT INTO FileMeta (Z_ENT, fileId, parentId, title, version, createTime, modifyTime, "
-    "localModified, dir, del, remoteRemoved, domain) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)";
-
-void InsertRows(const std::string& path, const std::vector<Row>& rows) {
-  kx::Error e;
-  auto store = KXPersistentStore::open(path, "", &e);
-  if (!store) {
-    std::fprintf(stderr, "open failed: %s\n", e.localizedDescription().c_str());
-    std::abort();
-  }
-  auto& conn = *store->writeConnection();
-  auto guard = conn.lock();
-  sqlite3_stmt* st = nullptr;
-  sqlite3_prepare_v2(conn.handle(), kRawInsert, -1, &st, nullptr);
-  conn.exec("BEGIN IMMEDIATE", nullptr);
-  for (const Row& r : rows) {
-    sqlite3_bind_int(st, 1, r.entity);
-    sqlite3_bind_text(st, 2, r.fileId.data(), static_cast<int>(r.fileId.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_text(st, 3, r.parentId.data(), static_cast<int>(r.parentId.size()),
-                      SQLITE_TRANSIENT);
-    sqlite3_bind_text(st, 4, r.title.data(), static_cast<int>(r.title.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_int64(st, 5, r.n % 17);
-    sqlite3_bind_int64(st, 6, 1600000000 + r.n);
-    sqlite3_bind_int64(st, 7, 1600000000 + 2 * r.n);
-    sqlite3_bind_int64(st, 8, r.n % 3);
-    sqlite3_bind_int(st, 9, r.dir);
-    sqlite3_bind_int(st, 10, 0);
-    sqlite3_bind_int(st, 11, 0);
-    sqlite3_bind_int64(st, 12, 0);
-    if (sqlite3_step(st) != SQLITE_DONE) std::abort();
-    sqlite3_reset(st);
-  }
-  if (!conn.exec("COMMIT", nullptr)) std::abort();
-  sqlite3_finalize(st);
-}
-
-int EntityNumber(const char* name) { return KXModel::shared().entity(name)->entityNumber(); }
-
-// A store written with the rows, then opened by a data context and a client.
-struct ClientFixture {
-  std::string dir = MakeTempDir();
-  std::shared_ptr<KXDataContext> data;
-  std::unique_ptr<KXDataClient> client;
-
-  explicit ClientFixture(const std::vector<Row>& rows) {
-    auto environment = std::make_shared<BenchEnvironment>(dir);
-    InsertRows(environment->userDataDirectory("bench", nullptr) + "/ZarvelNote.db", rows);
-    data = std::make_shared<KXDataContext>(environment);
-    client = std::make_unique<KXDataClient>(data);
-  }
-  ~ClientFixture() {
-    client.reset();
-    data.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-  }
-  std::string storePath() const { return data->storePath(); }
-};
-
 std::unique_ptr<ClientFixture> gListing;
 std::unique_ptr<ClientFixture> gTree;
 
-// The store benchmark's listing store: 10,000 entries under "P" and 20,000
-// under other parents, interleaved.
+// The store benchmark's listing store (BenchListingStore.h).
 ClientFixture& Listing() {
-  if (!gListing) {
-    std::vector<Row> rows;
-    const int note = EntityNumber("Note");
-    for (int i = 0; i < kChildren + kOthers; ++i) {
-      rows.push_back({FileIdFor(i), i % 3 == 0 ? "P" : "Q" + std::to_string(i % 50),
-                      "Note " + std::to_string(i) + ".md", note, false, i});
-    }
-    gListing = std::make_unique<ClientFixture>(rows);
-  }
+  if (!gListing) gListing = znbench::MakeListingStore();
   return *gListing;
 }
 
@@ -191,31 +106,6 @@ void BM_ListChildren(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
 }
 BENCHMARK(BM_ListChildren)->Name("DataClient/ListChildren")->Unit(benchmark::kMillisecond);
-
-void BM_ListChildrenWebEntries(benchmark::State& state) {
-  KXDataClient& client = *Listing().client;
-  KXFileMetaWebUtil util(client);
-  std::size_t n = 0;
-  std::size_t bytes = 0;
-  for (auto _ : state) {
-    KXFileMetaArray children = client.objectsForParentId("P", "FileMeta");
-    kx::Array entries;
-    entries.reserve(children.size());
-    for (const KXFileMetaPtr& child : children) {
-      if (std::optional<kx::Dictionary> entry = util.fileDictFrom(child, true)) {
-        entries.push_back(kx::Value(std::move(*entry)));
-      }
-    }
-    n = entries.size();
-    bytes = JSONData(entries).size();
-    benchmark::DoNotOptimize(bytes);
-  }
-  if (n != kChildren || bytes == 0) state.SkipWithError("wrong number of entries");
-  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
-}
-BENCHMARK(BM_ListChildrenWebEntries)
-    ->Name("DataClient/ListChildren/WebEntries")
-    ->Unit(benchmark::kMillisecond);
 
 void BM_LookupById(benchmark::State& state) {
   KXDataClient& client = *Listing().client;

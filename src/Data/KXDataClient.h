@@ -1049,6 +1049,71 @@ class KXDataClient : public KXSContextConfigProtocol {
   // reduced path. A file id the store does not hold is skipped with a log
   // line. Reads on the read queue, writes through modifyFileMetas.
   void updateStateForFileMeta(const std::string& fileId, kx::Dictionary remoteData);
+
+  // Content files of deleted notes go only once the delete is in the file
+  // (KXDataClientCleanup.cpp). Call on the write queue, after the write
+  // block that purged the entries (put them in the trash's "trucate" state)
+  // in `context` and before any save: each entry's content file is removed
+  // after the next successful save of that context that holds the entry
+  // purged. A save that fails (rolled back) removes nothing; an entry that a
+  // later save holds not purged is forgotten with its file kept.
+  void removeContentFilesAfterSave(const std::vector<std::pair<KXObjectID, std::string>>& entries,
+                                   KXManagedObjectContext& context);
+
+  // ---- Note lists, search and summaries (KXDataClientNoteLists.cpp) ---------------
+ public:
+  // Kinds of filter(): live entries only, all entries, deleted entries only.
+  static constexpr int kFilterLive = 0;
+  static constexpr int kFilterAll = 1;
+  static constexpr int kFilterDeleted = 2;
+
+  // Asks the searcher for the keyword; the hits (file ids in relevance
+  // order) are looked up on the read queue, entries missing or deleted left
+  // out, each kept entry given its parent's name (setParentNameForResult).
+  // The callback gets the entries as the fetch's objects (objects of the
+  // read context), with no error, on the default-priority global queue; no
+  // hits give an empty array. A failed search is logged and answers an empty
+  // array too.
+  void searchNotesWithKeyword(const std::string& keyword, KXDataCallback callback);
+  // Whether a list of that kind shows an entry with that deleted flag.
+  static bool filter(int kind, bool deleted);
+  // The notes the filter keeps (and not removed for good), grouped by the
+  // month of their modifyTime ("2019-03", local time), groups in ascending
+  // month order, notes in input order: [{"content": {"title": "<month>-<n>",
+  // "sort": month}, "children": [{"content": note item}, ...]}, ...]. Read
+  // on the caller's queue: the notes must belong to its context.
+  kx::Array formatNoteList(const KXFileMetaArray& notes, int kind);
+  // The metas whose parent folder is not encrypted (a parent not found
+  // counts as not encrypted), in order; parents are looked up on the read
+  // queue.
+  KXFileMetaArray filterEncryptedNotebook(const KXFileMetaArray& metas);
+  // Kept for its callers: does nothing and never calls back.
+  void contentForNotebookList(const std::string& folderId, KXDataCallback callback) {
+    (void)folderId;
+    (void)callback;
+  }
+  // Queues on the write queue: the entry's summary becomes the text without
+  // leading and trailing carriage returns, line feeds and blanks. Not saved;
+  // an unknown file id changes nothing.
+  void updateNotesSummary(const std::string& fileId, const std::string& summary);
+
+  // ---- Entries read back for writers (KXDataClientWrittenEntries.cpp) -------------
+ public:
+  // Queues on the write queue, behind every write queued before it: looks
+  // the entry up in the write context (so unsaved changes are seen) and
+  // builds its web file entry (KXFileMetaWebUtil): `convert` false gives
+  // entryFromFileMeta(entry, entire), true fileDictFrom(entry, entire). The
+  // callback gets the dictionary as its value on the high-priority global
+  // queue; no such entry (or no entry built) calls back once on the write
+  // queue with no result and no error.
+  void entryOnWrittenContextForFileId(const std::string& fileId, bool entire, bool convert,
+                                      KXDataCallback callback);
+
+ private:
+  struct ContentRemovals;
+  // Made at the first removeContentFilesAfterSave; it listens for saves
+  // until the client goes.
+  std::shared_ptr<ContentRemovals> contentRemovals_ GUARDED_BY(mu_);
 };
 
 #endif  // ZN_DATA_KXDATACLIENT_H_

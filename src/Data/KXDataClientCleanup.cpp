@@ -1,10 +1,14 @@
-// KXDataClient: removal of stored resource files that no resource uses.
+// KXDataClient: removal of stored resource files that no resource uses, and
+// of deleted notes' content files once their delete is saved.
+#include <unordered_map>
+
 #include "CommonUtils/KXLogger.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
 #include "Data/KXFileManager.h"
 #include "Data/ResourceEntry.h"
 #include "platform/FileSystem.h"
+#include "platform/NotificationCenter.h"
 
 using namespace kx_data_client;
 
@@ -86,4 +90,64 @@ void KXDataClient::clearTrash() {
 
 void KXDataClient::updateFromVersion(const kx::Value& /*version*/, KXDataCallback /*callback*/) {
   throw kx::Exception("KXMethodNotImplemented", "Method not implementd");
+}
+
+// The content files that wait for the save of their entries' delete. The
+// did-save notification comes on the saving thread (the write queue) after
+// the commit; a failed save posts nothing, so its entries keep waiting and
+// are decided by the next save that holds them.
+struct KXDataClient::ContentRemovals {
+  struct Waiting {
+    const KXManagedObjectContext* context;
+    std::string fileId;
+  };
+
+  kx::Mutex mu;
+  std::unordered_map<KXObjectID, Waiting, KXObjectIDHash> waiting GUARDED_BY(mu);
+  kx::NotificationCenter::Token token = 0;
+
+  ContentRemovals() {
+    token = kx::NotificationCenter::defaultCenter().addObserver(
+        kKXContextDidSaveNotification, nullptr, nullptr,
+        [this](const kx::Notification& notification) { saved(notification); });
+  }
+  ~ContentRemovals() { kx::NotificationCenter::defaultCenter().removeObserver(token); }
+
+  void saved(const kx::Notification& notification) {
+    const kx::Value* updated = notification.userInfo.find(kKXUpdatedObjectsKey);
+    if (!updated || !updated->isArray()) return;
+    std::vector<std::string> remove;
+    {
+      kx::MutexLock lock(mu);
+      if (waiting.empty()) return;
+      for (const kx::Value& snapshot : updated->array()) {
+        auto it = waiting.find(KXObjectID::fromValue(snapshot[kKXSnapshotObjectIDKey]));
+        if (it == waiting.end() || it->second.context != notification.object) continue;
+        // Only a row saved purged lets its file go; saved in any other state
+        // the delete did not last, and the file stays.
+        if (snapshot["remoteRemoved"].boolValue()) remove.push_back(it->second.fileId);
+        waiting.erase(it);
+      }
+    }
+    for (const std::string& fileId : remove) {
+      KXFileManager::defaultManauger().removeContentFile(fileId);
+    }
+  }
+};
+
+void KXDataClient::removeContentFilesAfterSave(
+    const std::vector<std::pair<KXObjectID, std::string>>& entries,
+    KXManagedObjectContext& context) {
+  if (entries.empty()) return;
+  std::shared_ptr<ContentRemovals> removals;
+  {
+    kx::MutexLock lock(mu_);
+    if (!contentRemovals_) contentRemovals_ = std::make_shared<ContentRemovals>();
+    removals = contentRemovals_;
+  }
+  kx::MutexLock lock(removals->mu);
+  for (const auto& [objectID, fileId] : entries) {
+    if (fileId.empty()) continue;
+    removals->waiting[objectID] = {&context, fileId};
+  }
 }

@@ -116,25 +116,37 @@ void KXFileMetaWebUtil::resourceInfoForObject(const std::shared_ptr<KXManagedObj
   meta.set("resources", kx::Value(std::move(infos)));
 }
 
+KXFileMetaWebUtil::Reading KXFileMetaWebUtil::read(const std::shared_ptr<KXManagedObject>& object) {
+  Reading reading;
+  reading.record = metaOfFileMeta(object);
+  resourceInfoForObject(object, reading.resources);
+  return reading;
+}
+
+void KXFileMetaWebUtil::inPlace(const std::function<void()>& block) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
+  if (data && data->isOnWriteQueue()) {
+    block();
+  } else {
+    client_.performSyncReadBlock(block);
+  }
+}
+
 std::optional<kx::Dictionary> KXFileMetaWebUtil::entryFromFileMeta(
     const std::shared_ptr<KXManagedObject>& object, bool entire) {
-  std::shared_ptr<KXDataContext> data = client_.dataContext();
-  const bool onWriteQueue = data && data->isOnWriteQueue();
-  auto inPlace = [&](const std::function<void()>& block) {
-    if (onWriteQueue) {
-      block();
-    } else {
-      client_.performSyncReadBlock(block);
-    }
-  };
+  Reading reading;
+  inPlace([&] { reading = read(object); });
+  return build(object, std::move(reading), entire);
+}
 
-  kx::Dictionary record;
-  inPlace([&] { record = metaOfFileMeta(object); });
-
+std::optional<kx::Dictionary> KXFileMetaWebUtil::build(
+    const std::shared_ptr<KXManagedObject>& object, Reading reading, bool entire) {
+  const kx::Dictionary& record = reading.record;
+  const kx::Value recordValue(record);
   std::optional<kx::Dictionary> entry =
-      KXNameDict::namesConvertFromLocalToRemote(kx::Value(record), KXNameDict::kEntryNamespace);
+      KXNameDict::namesConvertFromLocalToRemote(recordValue, KXNameDict::kEntryNamespace);
   std::optional<kx::Dictionary> meta =
-      KXNameDict::namesConvertFromLocalToRemote(kx::Value(record), KXNameDict::kMetaNamespace);
+      KXNameDict::namesConvertFromLocalToRemote(recordValue, KXNameDict::kMetaNamespace);
   if (!entry || !meta) return std::nullopt;
 
   kx::Dictionary props;
@@ -142,14 +154,16 @@ std::optional<kx::Dictionary> KXFileMetaWebUtil::entryFromFileMeta(
     props = own->dict();
   }
   if (std::optional<kx::Dictionary> local = KXNameDict::namesConvertFromLocalToRemote(
-          kx::Value(record), KXNameDict::kEntryPropsNamespace)) {
+          recordValue, KXNameDict::kEntryPropsNamespace)) {
     for (const auto& [key, value] : *local) props.set(key, value);
   }
   entry->set("entryProps", kx::Value(std::move(props)));
   if (!entry->contains("tags")) entry->set("tags", "");
   entry->set("userId", KXSession::defaultSession().currentUser());
 
-  inPlace([&] { resourceInfoForObject(object, *meta); });
+  // The resources read with the record: "resources" always, "metaProps"
+  // when a thumbnail was chosen (over a converted one).
+  for (const auto& [key, value] : reading.resources) meta->set(key, value);
 
   auto file = std::dynamic_pointer_cast<FileMeta>(object);
   const bool isNotebook = object && object->isKindOfEntity("Notebook");
@@ -159,7 +173,7 @@ std::optional<kx::Dictionary> KXFileMetaWebUtil::entryFromFileMeta(
   std::string parentId;
   if (file) {
     fileId = record["fileId"].stringValue();
-    parentId = file->parentId();
+    parentId = record["parentId"].stringValue();
   }
   if (isNotebook) {
     entry->set("subTreeDirNum", static_cast<unsigned long long>(
@@ -199,15 +213,20 @@ std::optional<kx::Dictionary> KXFileMetaWebUtil::entryFromFileMeta(
 
 std::optional<kx::Dictionary> KXFileMetaWebUtil::fileDictFrom(
     const std::shared_ptr<KXManagedObject>& object, bool entire) {
-  std::optional<kx::Dictionary> built = entryFromFileMeta(object, entire);
+  return fileDict(object, entryFromFileMeta(object, entire), entire);
+}
+
+std::optional<kx::Dictionary> KXFileMetaWebUtil::fileDict(
+    const std::shared_ptr<KXManagedObject>& object, std::optional<kx::Dictionary> built,
+    bool entire) {
   if (!built || !entire) return built;
   kx::Dictionary file;
   file.reserve(3);
-  const kx::Value* entry = built->find("entry");
-  const kx::Value* meta = built->find("meta");
+  kx::Value* entry = built->find("entry");
+  kx::Value* meta = built->find("meta");
   if (entry && meta) {
-    file.set("fileEntry", *entry);
-    file.set("fileMeta", *meta);
+    file.set("fileEntry", std::move(*entry));
+    file.set("fileMeta", std::move(*meta));
   }
   kx::Dictionary other;
   other.reserve(2);

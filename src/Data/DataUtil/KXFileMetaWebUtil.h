@@ -19,7 +19,8 @@
 //
 // Where the object is read: on the write queue directly (an object of the
 // write context); anywhere else through the data client's
-// performSyncReadBlock (inline on the read queue). The session, the
+// performSyncReadBlock (inline on the read queue); the record and the
+// resources of an entry are read in one visit. The session, the
 // notebook count (its own synchronous read) and "otherProp" are read on the
 // caller's queue.
 //
@@ -28,6 +29,7 @@
 #ifndef ZN_DATA_DATAUTIL_KXFILEMETAWEBUTIL_H_
 #define ZN_DATA_DATAUTIL_KXFILEMETAWEBUTIL_H_
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -64,6 +66,24 @@ class KXFileMetaWebUtil {
   void resourceInfoForObject(const std::shared_ptr<KXManagedObject>& object, kx::Dictionary& meta);
 
  private:
+  // What is read of the object on its queue: the local record, and the
+  // meta's "resources" (and "metaProps" for a chosen thumbnail).
+  struct Reading {
+    kx::Dictionary record;
+    kx::Dictionary resources;
+  };
+  Reading read(const std::shared_ptr<KXManagedObject>& object);
+  // Runs the block where the objects are read: inline on the write queue,
+  // else through the client's performSyncReadBlock.
+  void inPlace(const std::function<void()>& block);
+  // The entry (and meta) from what was read; the object's kind is asked
+  // on the caller's queue.
+  std::optional<kx::Dictionary> build(const std::shared_ptr<KXManagedObject>& object,
+                                      Reading reading, bool entire);
+  // The file dictionary of a built entry (or the entry when not `entire`).
+  std::optional<kx::Dictionary> fileDict(const std::shared_ptr<KXManagedObject>& object,
+                                         std::optional<kx::Dictionary> built, bool entire);
+
   KXDataClient& client_;
 };
 

@@ -1,5 +1,6 @@
 #include "Data/DataUtil/KXNameDict.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdint>
@@ -72,7 +73,8 @@ std::optional<kx::Dictionary> convert(const kx::Value& input, const std::string&
   kx::Dictionary result;
   if (!input.isDictionary()) return result;
   const kx::Dictionary& pairs = names->dict();
-  result.reserve(input.dict().size());
+  // Most namespaces rename a few of the record's many keys.
+  result.reserve(std::min(input.dict().size(), pairs.size()));
   for (const auto& [key, value] : input.dict()) {
     const kx::Value* name = pairs.find(key);
     if (!name || !name->isString()) continue;

@@ -48,6 +48,17 @@ TEST(KXNameDictTest, ShippedTableKeepsItsRules) {
       EXPECT_TRUE(isAttribute || isExtra) << remote << " -> " << name;
     }
   }
+  // The keys the sync reads from converted entries are there to be read.
+  auto localsOf = [&](const char* ns) {
+    std::set<std::string> locals;
+    for (const auto& [remote, local] : (*table)[ns].dict()) locals.insert(local.stringValue());
+    return locals;
+  };
+  const std::set<std::string> entryLocals = localsOf("entry");
+  for (const char* key : {"erased", "shared", "shareUrl", "searchEngineEnable"}) {
+    EXPECT_TRUE(entryLocals.count(key)) << key;
+  }
+  EXPECT_TRUE(localsOf("meta").count("resourcesExpected"));
   // The program reads the same file, strictly parsed.
   ASSERT_TRUE(KXNameDict::table(false));
   EXPECT_EQ(*KXNameDict::table(false), *table);
