@@ -6,6 +6,8 @@
 #include <tuple>
 #include <utility>
 
+#include "platform/Crypto.h"
+
 namespace kxtest {
 
 namespace {
@@ -136,6 +138,7 @@ std::int64_t TestSyncEndpoints::change(const std::string& id, const kx::Dictiona
     bodies_[id] = *body;
     entry.set("checksum", kx::Value("c" + std::to_string(std::hash<std::string>()(*body))));
     entry.set("fileSize", kx::Value(static_cast<std::int64_t>(body->size())));
+    entry.set("md5", kx::Value(kx::Crypto::md5Hex(kx::ByteView(*body))));
   }
   return rootVersion_;
 }
@@ -290,13 +293,14 @@ Reply TestSyncEndpoints::download(const RecordedRequest& request) {
     --fault->second;
     return Reply::json(500, "{\"error\":500}");
   }
-  auto body = bodies_.find(fileId);
-  if (body == bodies_.end() || !entries_.count(fileId)) {
+  if (!entries_.count(fileId)) {
     return Reply::json(404, "{\"error\":404,\"message\":\"no such entry\"}");
   }
+  // An entry put without a body has an empty one.
+  auto body = bodies_.find(fileId);
   Reply reply;
   reply.headers.emplace_back("Content-Type", "application/octet-stream");
-  reply.body = body->second;
+  if (body != bodies_.end()) reply.body = body->second;
   return reply;
 }
 

@@ -7,8 +7,9 @@
 //        time: {"values": [entry...], "truncated": bool, "truncatedMarker":
 //        text}; the next page is asked for with lastId = the marker.
 //   POST "/qrt/api/personal/sync?method=download"  form: fileId, version.
-//        Answers the entry's body (application/octet-stream), 404 for an
-//        unknown entry.
+//        Answers the entry's body (application/octet-stream; empty for an
+//        entry put without one), 404 for an unknown entry. An entry's "md5"
+//        is the MD5 of its body.
 //
 // An entry is the service's file entry {"entry": {"id", "parentId", "name",
 // "dir", "domain", "version", "deleted", "erased", "remoteRemoved",
