@@ -6,9 +6,9 @@
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "Data/KXFileManager.h"
+#include "platform/FileSystem.h"
 #include "sync/KXConcurrentController.h"
 #include "sync/KXSyncScriptBridge.h"
-#include "platform/FileSystem.h"
 
 namespace {
 

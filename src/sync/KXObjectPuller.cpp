@@ -17,7 +17,9 @@
 
 namespace {
 
-kx::Error pullError() { return kx::Error(KXSyncPullProxy::kErrorDomain, KXSyncPullProxy::kErrorCode); }
+kx::Error pullError() {
+  return kx::Error(KXSyncPullProxy::kErrorDomain, KXSyncPullProxy::kErrorCode);
+}
 
 std::string entityOf(const kx::Dictionary& info) {
   if (info["dir"].boolValue()) return "Notebook";
@@ -25,7 +27,9 @@ std::string entityOf(const kx::Dictionary& info) {
   return "Note";
 }
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool isSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
 
 std::string trimmed(const std::string& text) {
   std::size_t begin = 0;
@@ -55,18 +59,18 @@ bool expectsResources(const kx::Dictionary& info) {
 }  // namespace
 
 std::shared_ptr<KXObjectPuller> KXObjectPuller::pullerWithfileId(const std::string& fileId,
-                                                                 kx::Dictionary info,
-                                                                 bool pullFile, bool /*pullLink*/,
-                                                                 bool isNew, bool isConflict,
+                                                                 kx::Dictionary info, bool pullFile,
+                                                                 bool /*pullLink*/, bool isNew,
+                                                                 bool isConflict,
                                                                  Services services) {
   return std::make_shared<KXObjectPuller>(fileId, std::move(info), pullFile, isNew, isConflict,
                                           std::move(services));
 }
 
 std::shared_ptr<KXObjectPuller> KXObjectPuller::pullerWithfileId(const std::string& fileId,
-                                                                 kx::Dictionary info,
-                                                                 bool pullFile, bool pullLink,
-                                                                 bool isNew, bool isConflict) {
+                                                                 kx::Dictionary info, bool pullFile,
+                                                                 bool pullLink, bool isNew,
+                                                                 bool isConflict) {
   return pullerWithfileId(fileId, std::move(info), pullFile, pullLink, isNew, isConflict,
                           Services{});
 }
@@ -102,9 +106,9 @@ bool KXObjectPuller::cleared() const {
   return cleared_;
 }
 
-KXObjectPuller::IndexInfo KXObjectPuller::indexAndSummary(const std::string& entity,
-                                                          const std::string& title,
-                                                          const std::optional<std::string>& content) {
+KXObjectPuller::IndexInfo KXObjectPuller::indexAndSummary(
+    const std::string& entity, const std::string& title,
+    const std::optional<std::string>& content) {
   IndexInfo info;
   if (entity == "Note") {
     const std::string plain = trimmed(NSStringDupTitle::plainText(content.value_or("")));
@@ -283,13 +287,14 @@ void KXObjectPuller::store(const std::string& target) {
       indexText = self->text_;
     }
     KXDataClient& client = self->client();
-    const std::string id = info["fileId"].stringValue().empty() ? self->fileId_
-                                                                : info["fileId"].stringValue();
+    const std::string id =
+        info["fileId"].stringValue().empty() ? self->fileId_ : info["fileId"].stringValue();
     bool stored = false;
     if (self->isConflict_) {
-      stored = !client.addManagedObjectsSync(self->entity_, &context, kx::Array{kx::Value(info)},
-                                             nullptr)
-                    .empty();
+      stored =
+          !client
+               .addManagedObjectsSync(self->entity_, &context, kx::Array{kx::Value(info)}, nullptr)
+               .empty();
       if (!stored) {
         KXLOG("conflict copy of %s not stored", self->fileId_.c_str());
         removeQuietly(target);
@@ -299,16 +304,16 @@ void KXObjectPuller::store(const std::string& target) {
         kx::Dictionary modify{{KXDataClient::kModifyIdentityKey, local->objectID().toValue()},
                               {KXDataClient::kModifyFieldsKey, kx::Value::dict({})},
                               {KXDataClient::kModifyVersionKey, info["version"]}};
-        if (client.modifyManagedObjectSync(self->entity_, &context, kx::Array{kx::Value(modify)},
-                                           nullptr)
+        if (client
+                .modifyManagedObjectSync(self->entity_, &context, kx::Array{kx::Value(modify)},
+                                         nullptr)
                 .empty()) {
           KXLOG("local entry %s did not take the service's version", self->fileId_.c_str());
         }
       }
     } else if (KXFileMetaPtr entry = client.objectForFileMetaID(id, &context)) {
-      kx::Dictionary fields{{"summary", info["summary"]},
-                            {"contentChanged", kx::Value(false)},
-                            {"md5", info["md5"]}};
+      kx::Dictionary fields{
+          {"summary", info["summary"]}, {"contentChanged", kx::Value(false)}, {"md5", info["md5"]}};
       kx::Dictionary modify{{KXDataClient::kModifyIdentityKey, entry->objectID().toValue()},
                             {KXDataClient::kModifyFieldsKey, kx::Value(std::move(fields))}};
       stored = !client
@@ -317,9 +322,10 @@ void KXObjectPuller::store(const std::string& target) {
                     .empty();
     } else if (self->isNew_) {
       info.set("localModified", kx::Value(0));
-      stored = !client.addManagedObjectsSync(self->entity_, &context, kx::Array{kx::Value(info)},
-                                             nullptr)
-                    .empty();
+      stored =
+          !client
+               .addManagedObjectsSync(self->entity_, &context, kx::Array{kx::Value(info)}, nullptr)
+               .empty();
     }
     if (!stored) {
       KXLOG("entry %s not stored after its body", id.c_str());

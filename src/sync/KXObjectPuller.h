@@ -57,8 +57,8 @@ class KXFilePuller;
 class KXObjectPuller : public KXSyncObjectPull,
                        public std::enable_shared_from_this<KXObjectPuller> {
  public:
-  using FilePullerFactory = std::function<std::shared_ptr<KXFilePuller>(
-      const std::string& fileId, const kx::Value& version)>;
+  using FilePullerFactory = std::function<std::shared_ptr<KXFilePuller>(const std::string& fileId,
+                                                                        const kx::Value& version)>;
   // What a puller works with; empty members take the program's (the data
   // client of whoever is signed in, KXFilePuller::pullerWithFileId).
   struct Services {
@@ -120,14 +120,14 @@ class KXObjectPuller : public KXSyncObjectPull,
   const Services services_;
 
   mutable std::mutex mu_;
-  kx::Dictionary info_;                            // guarded by mu_
-  bool needPullFile_;                              // guarded by mu_
-  std::function<void(const kx::Error&)> done_;     // guarded by mu_
-  std::shared_ptr<KXFilePuller> filePuller_;       // guarded by mu_
-  bool started_ = false;                           // guarded by mu_
-  bool cleared_ = false;                           // guarded by mu_
-  bool ended_ = false;                             // guarded by mu_
-  std::string text_;                               // guarded by mu_; the index text
+  kx::Dictionary info_;                         // guarded by mu_
+  bool needPullFile_;                           // guarded by mu_
+  std::function<void(const kx::Error&)> done_;  // guarded by mu_
+  std::shared_ptr<KXFilePuller> filePuller_;    // guarded by mu_
+  bool started_ = false;                        // guarded by mu_
+  bool cleared_ = false;                        // guarded by mu_
+  bool ended_ = false;                          // guarded by mu_
+  std::string text_;                            // guarded by mu_; the index text
 };
 
 #endif  // ZN_SYNC_KXOBJECTPULLER_H_

@@ -52,9 +52,9 @@ std::string KXSyncStorePullApplier::newFileId() { return FileMeta::idForFileMeta
 
 void KXSyncStorePullApplier::pullBody(Pass& pass, const std::string& fileId, kx::Dictionary item,
                                       bool isNew, bool isConflict) {
-  pass.application.pullers.push_back(KXObjectPuller::pullerWithfileId(
-      fileId, std::move(item), true, false, isNew, isConflict,
-      KXObjectPuller::Services{client_, filePuller_}));
+  pass.application.pullers.push_back(
+      KXObjectPuller::pullerWithfileId(fileId, std::move(item), true, false, isNew, isConflict,
+                                       KXObjectPuller::Services{client_, filePuller_}));
 }
 
 std::string KXSyncStorePullApplier::refusedValues(const std::string& entityName,
