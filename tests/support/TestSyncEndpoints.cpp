@@ -160,6 +160,15 @@ std::int64_t TestSyncEndpoints::putNote(const std::string& id, const std::string
   return putEntry(id, {{"parentId", kx::Value(parentId)}, {"name", kx::Value(name)}}, &body);
 }
 
+std::int64_t TestSyncEndpoints::putMeta(const std::string& id, const kx::Dictionary& values) {
+  std::lock_guard<std::mutex> lock(mu_);
+  const std::int64_t version = change(id, {}, nullptr);
+  kx::Dictionary& value =
+      entries_[id].mutableDict().find("meta")->mutableDict().find("value")->mutableDict();
+  for (const auto& [key, element] : values) value.set(key, element);
+  return version;
+}
+
 std::int64_t TestSyncEndpoints::removeEntry(const std::string& id) {
   return putEntry(id, {{"remoteRemoved", kx::Value(1)}});
 }

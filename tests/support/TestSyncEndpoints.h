@@ -64,6 +64,9 @@ class TestSyncEndpoints {
                            const std::string& name);
   std::int64_t putNote(const std::string& id, const std::string& parentId, const std::string& name,
                        const std::string& body);
+  // Merges `values` into the entry's "meta" "value" part (as "resources",
+  // the resources its body refers to), as a change of the entry.
+  std::int64_t putMeta(const std::string& id, const kx::Dictionary& values);
   // Marks the entry: removed for good, in the trash, erased.
   std::int64_t removeEntry(const std::string& id);
   std::int64_t deleteEntry(const std::string& id);

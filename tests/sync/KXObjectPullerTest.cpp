@@ -261,6 +261,22 @@ TEST_F(KXObjectPullerTest, ACopyOfAConflictWhoseDownloadFailsComesWithTheNextCyc
   EXPECT_TRUE(client_->fetchPullFailed().empty());
 }
 
+TEST_F(KXObjectPullerTest, ANoteThatExpectsResourcesLandsAsItIsAndStaysRecorded) {
+  endpoints->putNotebook("NB", "ROOT", "Work");
+  const std::string body = R"(<p>see <img src="res-1"/></p>)";
+  endpoints->putNote("R", "NB", "pictures.note", body);
+  endpoints->putMeta(
+      "R", {{"resources", kx::Value::array({kx::Value::dict(
+                              {{"resourceId", kx::Value("res-1")}, {"version", kx::Value(3)}})})}});
+  ASSERT_EQ(cycle(), "success");
+  EXPECT_EQ(content("R"), body) << "the service's references unchanged";
+  EXPECT_EQ(stored()["R"]["md5"].stringValue(), serviceText("R", "md5"));
+  EXPECT_EQ(storedRootVersion(), endpoints->rootVersion());
+  kx::Array recorded = client_->fetchPullFailed();
+  ASSERT_EQ(recorded.size(), 1u) << "kept for the resource pull";
+  EXPECT_EQ(recorded[0]["entry"]["id"].stringValue(), "R");
+}
+
 TEST_F(KXObjectPullerTest, ACancelledPullWritesNothingFromLateAnswers) {
   endpoints->putNotebook("NB", "ROOT", "Work");
   for (int i = 0; i < 10; ++i) {
