@@ -10,11 +10,13 @@
 //  - DownloadsOnly: the same 10,000 bodies downloaded through KXFilePuller
 //    on the pull controller into temporary files, nothing stored: the
 //    network wait alone.
-//  - StoreWritesOnly: the reference, the same entries and bodies written by
-//    the store-writes path without network: entries inserted in one write
-//    block, then per body its content file written, its entry modified in
-//    a write block and its text handed to the index, a save, the index
-//    drained. Target: FirstFullPull within 2x of it.
+//  - StoreWritesOnly/<0|1>: the reference, the same entries and bodies
+//    written by the store-writes path without network: entries inserted in
+//    one write block, then per body its content file written (0: the file
+//    manager's atomic, synced content write; 1: the body already in a
+//    temporary file of its own, moved into place as a download is), its
+//    entry modified in a write block and its text handed to the index, a
+//    save, the index drained. Target: FirstFullPull within 2x of it.
 //
 // HOME and the XDG folders point at a temporary folder while it runs.
 // Run: bench_SyncPull
@@ -229,9 +231,19 @@ void BM_StoreWritesOnly(benchmark::State& state) {
                                      {"md5", kx::Value("")}}));
   }
   double inserts = 0, writes = 0, tail = 0;
+  const bool moved = state.range(0) == 1;
   for (auto _ : state) {
     Store store;
     KXFileManager& files = KXFileManager::defaultManauger();
+    // As downloaded: each body in a temporary file of its own.
+    std::vector<std::string> downloaded;
+    if (moved) {
+      for (int i = 0; i < kNotes; ++i) {
+        downloaded.push_back(files.URLForTempFile());
+        kx::ignoreError(
+            kx::FileSystem::Default().writeFile(downloaded.back(), t.bodies[i], nullptr));
+      }
+    }
     const Clock::time_point start = Clock::now();
     store.data->performSyncWriteBlock([&](KXManagedObjectContext& context) {
       store.client->addManagedObjectsSync("Notebook", &context, notebooks, nullptr);
@@ -239,14 +251,15 @@ void BM_StoreWritesOnly(benchmark::State& state) {
       kx::ignoreError(context.save(nullptr));
     });
     const Clock::time_point inserted = Clock::now();
+    std::atomic<int> left{kNotes};
+    std::promise<void> placed;
     for (int i = 0; i < kNotes; ++i) {
       const std::string id = "N" + std::to_string(i);
       const std::string& body = t.bodies[i];
-      kx::ignoreError(files.writeContentFileSync(kx::ByteView(body), id));
       const KXObjectPuller::IndexInfo index =
           KXObjectPuller::indexAndSummary("Note", "note " + std::to_string(i) + ".note", body);
       const std::string md5 = kx::Crypto::md5Hex(kx::ByteView(body));
-      store.data->performWriteBlock([&store, id, index, md5](KXManagedObjectContext& context) {
+      auto storeEntry = [&store, &left, &placed, id, index, md5](KXManagedObjectContext& context) {
         KXFileMetaPtr entry = store.client->objectForFileMetaID(id, &context);
         if (!entry) return;
         kx::Dictionary modify{
@@ -258,8 +271,18 @@ void BM_StoreWritesOnly(benchmark::State& state) {
                                               nullptr);
         store.client->indexNotes(kx::Array{kx::Value::dict(
             {{"docID", kx::Value(id)}, {"docContent", kx::Value(index.indexText)}})});
-      });
+        if (--left == 0) placed.set_value();
+      };
+      if (moved) {
+        files.moveFileFromPath(
+            downloaded[i], files.URLForContentFile(id, false),
+            [&store, storeEntry](const kx::Error&) { store.data->performWriteBlock(storeEntry); });
+      } else {
+        kx::ignoreError(files.writeContentFileSync(kx::ByteView(body), id));
+        store.data->performWriteBlock(storeEntry);
+      }
     }
+    placed.get_future().wait();
     store.data->performSyncWriteBlock(
         [](KXManagedObjectContext& context) { kx::ignoreError(context.save(nullptr)); });
     const Clock::time_point written = Clock::now();
@@ -276,7 +299,12 @@ void BM_StoreWritesOnly(benchmark::State& state) {
   state.counters["bodies_s"] = writes / n;
   state.counters["index_tail_s"] = tail / n;
 }
-BENCHMARK(BM_StoreWritesOnly)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(2);
+BENCHMARK(BM_StoreWritesOnly)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(2);
 
 }  // namespace
 
