@@ -91,18 +91,18 @@ KXDataClient& KXObjectPuller::client() const {
 }
 
 std::string KXObjectPuller::storeId() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   const std::string id = info_["fileId"].stringValue();
   return id.empty() ? fileId_ : id;
 }
 
 void KXObjectPuller::setNeedPullFile(bool needPullFile) {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   needPullFile_ = needPullFile;
 }
 
 bool KXObjectPuller::cleared() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   return cleared_;
 }
 
@@ -126,7 +126,7 @@ void KXObjectPuller::pullWithCallback(std::function<void(const kx::Error& error)
   bool pullFile;
   kx::Value version;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     if (started_ || cleared_) return;
     started_ = true;
     done_ = std::move(done);
@@ -149,7 +149,7 @@ void KXObjectPuller::pullWithCallback(std::function<void(const kx::Error& error)
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     if (cleared_) return;
     filePuller_ = puller;
   }
@@ -191,7 +191,7 @@ void KXObjectPuller::bodyPulled(const kx::Value& result, const kx::Error& error)
   }
   std::string md5;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     md5 = info_["md5"].isString() ? info_["md5"].string() : std::string();
   }
   if (md5.empty()) {
@@ -201,7 +201,7 @@ void KXObjectPuller::bodyPulled(const kx::Value& result, const kx::Error& error)
   }
   const IndexInfo index = indexAndSummary(entity_, title_, text);
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     if (!isConflict_) info_.set("contentChanged", kx::Value(false));
     info_.set("summary", kx::Value(index.summary));
     info_.set("md5", kx::Value(md5));
@@ -277,7 +277,7 @@ void KXObjectPuller::store(const std::string& target) {
     kx::Dictionary info;
     std::string indexText;
     {
-      std::lock_guard<std::mutex> lock(self->mu_);
+      kx::MutexLock lock(self->mu_);
       if (self->cleared_) {
         // A copy nobody will store must not leave its body behind.
         if (self->isConflict_) removeQuietly(target);
@@ -348,7 +348,7 @@ void KXObjectPuller::store(const std::string& target) {
 void KXObjectPuller::finish(const kx::Error& error) {
   std::function<void(const kx::Error&)> done;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     if (cleared_ || ended_) return;
     ended_ = true;
     done.swap(done_);
@@ -360,7 +360,7 @@ void KXObjectPuller::finish(const kx::Error& error) {
 void KXObjectPuller::clearEnvironment() {
   std::shared_ptr<KXFilePuller> puller;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     cleared_ = true;
     done_ = nullptr;
     puller.swap(filePuller_);

@@ -43,11 +43,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "platform/Error.h"
+#include "platform/Mutex.h"
 #include "platform/Value.h"
 #include "sync/KXSyncObjectPull.h"
 
@@ -119,15 +119,15 @@ class KXObjectPuller : public KXSyncObjectPull,
   const bool isConflict_;
   const Services services_;
 
-  mutable std::mutex mu_;
-  kx::Dictionary info_;                         // guarded by mu_
-  bool needPullFile_;                           // guarded by mu_
-  std::function<void(const kx::Error&)> done_;  // guarded by mu_
-  std::shared_ptr<KXFilePuller> filePuller_;    // guarded by mu_
-  bool started_ = false;                        // guarded by mu_
-  bool cleared_ = false;                        // guarded by mu_
-  bool ended_ = false;                          // guarded by mu_
-  std::string text_;                            // guarded by mu_; the index text
+  mutable kx::Mutex mu_;
+  kx::Dictionary info_ GUARDED_BY(mu_);
+  bool needPullFile_ GUARDED_BY(mu_);
+  std::function<void(const kx::Error&)> done_ GUARDED_BY(mu_);
+  std::shared_ptr<KXFilePuller> filePuller_ GUARDED_BY(mu_);
+  bool started_ GUARDED_BY(mu_) = false;
+  bool cleared_ GUARDED_BY(mu_) = false;
+  bool ended_ GUARDED_BY(mu_) = false;
+  std::string text_ GUARDED_BY(mu_);  // the index text
 };
 
 #endif  // ZN_SYNC_KXOBJECTPULLER_H_
