@@ -684,6 +684,10 @@ class KXDataClient : public KXSContextConfigProtocol {
   // The parsed entries of the rows with retry at most kMaxPullRetry (rows
   // whose text does not parse are left out), read on the read queue.
   kx::Array fetchPullFailed();
+  // The file ids whose pulls gave up (retry above kMaxPullRetry): no longer
+  // offered by ordinary pulls, kept until a pull of the entry succeeds (a
+  // full pull offers every entry). Read on the read queue, in file id order.
+  std::vector<std::string> pullGaveUpFileIds();
 
   // The counter row of a key in the context (nullptr: the read context).
   std::shared_ptr<Statistic> statisticWithKey(const std::string& key,

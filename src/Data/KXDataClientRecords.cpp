@@ -1,6 +1,7 @@
 // The data client's records kept beside the file entries: share links, pull
 // failures, usage counters, pen pages, push marks and the operation log.
 
+#include <algorithm>
 #include <exception>
 
 #include "CommonUtils/JSONKit/JSONKit.h"
@@ -129,6 +130,10 @@ void KXDataClient::pullFailedFileId(const std::optional<std::string>& fileId,
     row->setValue("fileId", kx::Value(fileId));
     row->setValue("entryJson", kx::Value(meta));
     row->setValue("retry", kx::Value(retry));
+    if (retry > kMaxPullRetry) {
+      KXLOG("pull of %s gave up after %ld failures: kept for a full pull or a later change",
+            fileId.c_str(), static_cast<long>(retry));
+    }
   });
 }
 
@@ -161,6 +166,22 @@ kx::Array KXDataClient::fetchPullFailed() {
       entries.push_back(std::move(parsed));
     }
     return entries;
+  });
+}
+
+std::vector<std::string> KXDataClient::pullGaveUpFileIds() {
+  return onReadQueue([this](KXManagedObjectContext* context) {
+    std::vector<std::string> ids;
+    kx::Error error;
+    std::optional<KXFetchResult> result = executeSyncQuery(
+        "FailedInfo", Query("FailedInfo", "retry > %@", {kx::Value(kMaxPullRetry)}), context,
+        &error);
+    if (!result) return ids;
+    for (const KXManagedObjectPtr& object : result->objects) {
+      ids.push_back(object->stringValue("fileId"));
+    }
+    std::sort(ids.begin(), ids.end());
+    return ids;
   });
 }
 

@@ -392,15 +392,26 @@ void KXNetworkOperation::asyncNetworkOperationWithCompletionHandler(Delivery del
     request.body = std::move(body);
   }
 
+  // A download that arrives for an operation cancelled or gone in the
+  // meantime is not moved into place: nobody would remove it there.
+  std::weak_ptr<kx::Operation> owner = weak_from_this();
+  const bool owned = !owner.expired();
   networkTask_ = sharedTransport().start(
-      std::move(request),
-      [delivery, destination, temporary](kx::HTTPResponse response, const kx::Error& error) {
+      std::move(request), [delivery, destination, temporary, owner, owned](
+                              kx::HTTPResponse response, const kx::Error& error) {
         kx::HTTPResponseHead head = response;
         if (temporary.empty()) {
           delivery(kx::Value(std::move(response.body)), std::move(head), error);
           return;
         }
+        std::shared_ptr<kx::Operation> self = owner.lock();
+        const bool wanted = !owned || (self && !self->isCancelled());
         std::error_code ec;
+        if (!wanted) {
+          std::filesystem::remove(temporary, ec);
+          delivery(kx::Value(), std::move(head), error);
+          return;
+        }
         if (!error && response.status == 200 && std::filesystem::exists(temporary, ec)) {
           kx::Error moveError;
           std::filesystem::rename(temporary, destination, ec);
@@ -456,6 +467,11 @@ void KXNetworkOperation::callbackWithCallback(const KXNetworkOperationCallback& 
   {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (isCancelled()) {
+      // Nobody takes a cancelled download: its file is not left behind.
+      if (options_.contains(kKXOptionDownloadFile)) {
+        std::error_code ec;
+        std::filesystem::remove(filePath(options_[kKXOptionDownloadFile]), ec);
+      }
       cancelInternal();
       return;
     }

@@ -6,8 +6,19 @@
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "Data/KXFileManager.h"
+#include "platform/FileSystem.h"
 #include "sync/KXConcurrentController.h"
 #include "sync/KXSyncScriptBridge.h"
+
+namespace {
+
+void removeDownloaded(const std::string& path) {
+  if (path.empty()) return;
+  kx::FileSystem& fs = kx::FileSystem::Default();
+  if (fs.exists(path)) kx::ignoreError(fs.removeItem(path, nullptr));
+}
+
+}  // namespace
 
 std::shared_ptr<KXFilePuller> KXFilePuller::pullerWithFileId(const std::string& fileId,
                                                              const kx::Value& version) {
@@ -53,13 +64,19 @@ void KXFilePuller::pullWithCallback(Callback callback) {
                                                 const kx::Error& error) {
         if (once->exchange(true) || !callback) return;
         std::shared_ptr<KXFilePuller> self = weak.lock();
-        if (!self) return;
-        {
+        bool stale = !self;
+        if (self) {
           std::lock_guard<std::mutex> lock(self->mu_);
-          if (self->cleared_) return;
+          stale = self->cleared_;
           self->operator_.reset();
         }
+        if (stale) {
+          // Nobody takes this answer: its file is not left behind.
+          removeDownloaded(target);
+          return;
+        }
         if (!error.domain().empty()) {
+          removeDownloaded(target);
           KXLOG("download of %s failed: %s", self->fileId_.c_str(),
                 error.localizedDescription().c_str());
           callback(kx::Value(), error);

@@ -57,7 +57,7 @@ void KXSyncPullProxy::begin(const char* logLine) {
     stale.swap(objectPullers_);
     pullersStarted_ = false;
   }
-  for (const auto& puller : stale) puller->clearEnvironment();
+  for (auto it = stale.rbegin(); it != stale.rend(); ++it) (*it)->clearEnvironment();
   pullData(generation);
 }
 
@@ -71,7 +71,9 @@ void KXSyncPullProxy::clearEnvironment() {
     rootInfoTag_ = false;
     pullers.swap(objectPullers_);
   }
-  for (const auto& puller : pullers) puller->clearEnvironment();
+  // Last started first: the downloads still queued go before the running
+  // ones free their slots, so none of them starts on its way out.
+  for (auto it = pullers.rbegin(); it != pullers.rend(); ++it) (*it)->clearEnvironment();
 }
 
 void KXSyncPullProxy::fail(std::uint64_t generation, const kx::Error& error) {

@@ -12,6 +12,7 @@
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXModel.h"
 #include "sync/KXConflictManager.h"
+#include "sync/KXObjectPuller.h"
 #include "sync/KXSyncPullProxy.h"
 #include "sync/KXSyncScriptBridge.h"
 
@@ -32,24 +33,6 @@ kx::Dictionary modifyInfo(const FileMeta& local, kx::Dictionary fields) {
                         {KXDataClient::kModifyFieldsKey, kx::Value(std::move(fields))}};
 }
 
-// The outcome of a conflict copy, reported through the pull's object pulls:
-// a copy that could not be stored sends its entry to the pull-failure list,
-// so the next pull offers it again; a stored one clears the entry's row.
-class ConflictCopyOutcome : public KXSyncObjectPull {
- public:
-  ConflictCopyOutcome(std::string fileId, bool stored)
-      : fileId_(std::move(fileId)), stored_(stored) {}
-  std::string fileId() const override { return fileId_; }
-  void pullWithCallback(std::function<void(const kx::Error& error)> done) override {
-    done(stored_ ? kx::Error()
-                 : kx::Error(KXSyncPullProxy::kErrorDomain, KXSyncPullProxy::kErrorCode));
-  }
-
- private:
-  const std::string fileId_;
-  const bool stored_;
-};
-
 }  // namespace
 
 // What one apply() works with: the write context, the batch's idDict and
@@ -66,6 +49,13 @@ KXDataClient& KXSyncStorePullApplier::client() const {
 }
 
 std::string KXSyncStorePullApplier::newFileId() { return FileMeta::idForFileMeta(); }
+
+void KXSyncStorePullApplier::pullBody(Pass& pass, const std::string& fileId, kx::Dictionary item,
+                                      bool isNew, bool isConflict) {
+  pass.application.pullers.push_back(
+      KXObjectPuller::pullerWithfileId(fileId, std::move(item), true, false, isNew, isConflict,
+                                       KXObjectPuller::Services{client_, filePuller_}));
+}
 
 std::string KXSyncStorePullApplier::refusedValues(const std::string& entityName,
                                                   const kx::Dictionary& item) {
@@ -296,12 +286,19 @@ void KXSyncStorePullApplier::applyNotesOrFiles(Pass& pass, const std::vector<kx:
       kx::Dictionary copy = item;
       copy.set("localModified", kx::Value(0));
       copy.set("md5", kx::Value(""));  // the body is still the service's to fetch
-      kx::ignoreError(insert(pass, entity, copy));
+      if (insert(pass, entity, copy)) pullBody(pass, fileId, std::move(copy), true, false);
       continue;
     }
     KXLOG("^^^^^^^remote %ld local %ld", static_cast<long>(remoteVersion),
           static_cast<long>(local->version()));
-    if (KXSyncPullProxy::skipByVersion(local->version(), remoteVersion, pass.fullPulling)) {
+    // A body that never arrived (its download failed, gave up, or the pull
+    // was cut short) is fetched whenever the entry comes again, whatever
+    // the versions say; a body changed here is never replaced.
+    const bool bodyOwed =
+        !local->contentChanged() &&
+        (local->stringValue("md5").empty() || client().failedInfoWithFileId(fileId, &pass.context));
+    if (!bodyOwed &&
+        KXSyncPullProxy::skipByVersion(local->version(), remoteVersion, pass.fullPulling)) {
       KXLOG("fliter::fileId:%s,remoteVersion:%ld,localVersion:%ld", fileId.c_str(),
             static_cast<long>(remoteVersion), static_cast<long>(local->version()));
       continue;
@@ -334,18 +331,10 @@ void KXSyncStorePullApplier::applyNotesOrFiles(Pass& pass, const std::vector<kx:
           kx::Value(KXSyncPullProxy::conflictTitle(title != nullptr && title->isString()
                                                        ? std::optional<std::string>(title->string())
                                                        : std::nullopt)));
-      // The local entry is pushed over the service's version only once the
-      // service's state is kept beside it.
-      const bool stored = insert(pass, entity, copy);
-      pass.application.pullers.push_back(std::make_shared<ConflictCopyOutcome>(fileId, stored));
-      if (!stored) {
-        KXLOG("conflict copy of %s not stored: the entry keeps version %ld for the next pull",
-              fileId.c_str(), static_cast<long>(local->version()));
-        continue;
-      }
-      kx::Dictionary info = modifyInfo(*local, {});
-      info.set(KXDataClient::kModifyVersionKey, kx::Value(remoteVersion));
-      kx::ignoreError(modify(pass, entity, info));
+      // The copy's puller stores it with the service's body, and only then
+      // gives the local entry the service's version: until the service's
+      // text is kept beside it, the local entry is never pushed over it.
+      pullBody(pass, fileId, std::move(copy), false, true);
       continue;
     }
 
@@ -355,9 +344,13 @@ void KXSyncStorePullApplier::applyNotesOrFiles(Pass& pass, const std::vector<kx:
     }
     kx::Dictionary merged = KXSyncPullProxy::mergeMeta(*local, item, storedParentDeleted);
     const bool sameContent = item["checksum"].stringValue() == local->stringValue("checksum");
-    if (!sameContent || local->remoteRemoved()) {
-      merged.set("md5", kx::Value(""));  // the body is still the service's to fetch
+    const bool fetchBody = !sameContent || local->remoteRemoved() || bodyOwed;
+    if (fetchBody) merged.set("md5", kx::Value(""));  // the body is still the service's to fetch
+    if (!modify(pass, entity, modifyInfo(*local, merged))) continue;
+    if (fetchBody) {
+      merged.set("fileId", kx::Value(fileId));
+      if (!merged.contains("title")) merged.set("title", kx::Value(local->stringValue("title")));
+      pullBody(pass, fileId, std::move(merged), false, false);
     }
-    kx::ignoreError(modify(pass, entity, modifyInfo(*local, std::move(merged))));
   }
 }

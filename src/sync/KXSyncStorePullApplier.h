@@ -8,11 +8,11 @@
 //  - Changed entries: local wins keeps the local entry (children then see
 //    its local placement); remote wins modifies it; a note or file whose
 //    content changed on both sides gets a "(Sync Conflicted)" copy holding
-//    the service's state, and the local entry takes the service's version
-//    only once that copy is stored. Each conflict goes back to the pull as
-//    an object pull that has already ended: failed when the copy could not
-//    be stored, so the entry lands in the pull-failure list and the next
-//    pull tries again instead of pushing over the service's text.
+//    the service's state: its object puller downloads the service's body,
+//    stores the copy, and only then gives the local entry the service's
+//    version. A copy that could not be fetched or stored fails its puller,
+//    so the entry lands in the pull-failure list and the next pull tries
+//    again instead of pushing over the service's text.
 //  - Entries removed on the service follow the removal when nothing local
 //    keeps them; a removed notebook that still holds entries changed here is
 //    kept and marked to be pushed again. Entries erased on the service (and
@@ -23,7 +23,12 @@
 //    batch is applied.
 //  - Bodies are not downloaded here: a new entry, or one whose content
 //    changed on the service, is stored with an empty "md5" (its stored body
-//    is not the service's) and no download is handed back.
+//    is not the service's) and a KXObjectPuller for its body is handed
+//    back; the puller sets "md5" once the body is stored. An entry whose
+//    body is still owed (empty "md5", or a row in the pull-failure list,
+//    and not changed here) is not skipped by its version, so a failed,
+//    given-up or interrupted download is fetched again whenever the entry
+//    comes again (a full pull brings every entry).
 //
 // Nothing is saved here: the pull saves once after apply() and once at its
 // end. apply() runs as one block on the store's write queue.
@@ -35,10 +40,12 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Data/KXDataClient.h"
 #include "platform/Value.h"
+#include "sync/KXObjectPuller.h"
 #include "sync/KXSyncPullApplier.h"
 
 class KXManagedObjectContext;
@@ -49,7 +56,10 @@ class KXSyncStorePullApplier : public KXSyncPullApplier {
   // store of whoever is signed in then).
   KXSyncStorePullApplier() = default;
   // Writes through `client`, which must outlive the applier.
-  explicit KXSyncStorePullApplier(KXDataClient& client) : client_(&client) {}
+  // `filePuller` makes the body downloads (empty: the program's).
+  explicit KXSyncStorePullApplier(KXDataClient& client,
+                                  KXObjectPuller::FilePullerFactory filePuller = {})
+      : client_(&client), filePuller_(std::move(filePuller)) {}
 
   KXSyncPullApplication apply(KXSyncPullBatch& batch) override;
   void addRoot(const kx::Dictionary& rootInfo) override;
@@ -83,9 +93,14 @@ class KXSyncStorePullApplier : public KXSyncPullApplier {
   // Paths "notebook/…/entry" to the entries changed here under the notebook.
   std::vector<std::string> modifiedUnder(Pass& pass, const std::string& notebookId);
 
+  // Hands back the object puller of an item's body.
+  void pullBody(Pass& pass, const std::string& fileId, kx::Dictionary item, bool isNew,
+                bool isConflict);
+
   KXDataClient& client() const;
 
   KXDataClient* const client_ = nullptr;  // nullptr: the program's client
+  const KXObjectPuller::FilePullerFactory filePuller_;
 };
 
 #endif  // ZN_SYNC_KXSYNCSTOREPULLAPPLIER_H_

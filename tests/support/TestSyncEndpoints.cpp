@@ -6,6 +6,8 @@
 #include <tuple>
 #include <utility>
 
+#include "platform/Crypto.h"
+
 namespace kxtest {
 
 namespace {
@@ -136,6 +138,7 @@ std::int64_t TestSyncEndpoints::change(const std::string& id, const kx::Dictiona
     bodies_[id] = *body;
     entry.set("checksum", kx::Value("c" + std::to_string(std::hash<std::string>()(*body))));
     entry.set("fileSize", kx::Value(static_cast<std::int64_t>(body->size())));
+    entry.set("md5", kx::Value(kx::Crypto::md5Hex(kx::ByteView(*body))));
   }
   return rootVersion_;
 }
@@ -155,6 +158,15 @@ std::int64_t TestSyncEndpoints::putNotebook(const std::string& id, const std::st
 std::int64_t TestSyncEndpoints::putNote(const std::string& id, const std::string& parentId,
                                         const std::string& name, const std::string& body) {
   return putEntry(id, {{"parentId", kx::Value(parentId)}, {"name", kx::Value(name)}}, &body);
+}
+
+std::int64_t TestSyncEndpoints::putMeta(const std::string& id, const kx::Dictionary& values) {
+  std::lock_guard<std::mutex> lock(mu_);
+  const std::int64_t version = change(id, {}, nullptr);
+  kx::Dictionary& value =
+      entries_[id].mutableDict().find("meta")->mutableDict().find("value")->mutableDict();
+  for (const auto& [key, element] : values) value.set(key, element);
+  return version;
 }
 
 std::int64_t TestSyncEndpoints::removeEntry(const std::string& id) {
@@ -290,13 +302,14 @@ Reply TestSyncEndpoints::download(const RecordedRequest& request) {
     --fault->second;
     return Reply::json(500, "{\"error\":500}");
   }
-  auto body = bodies_.find(fileId);
-  if (body == bodies_.end() || !entries_.count(fileId)) {
+  if (!entries_.count(fileId)) {
     return Reply::json(404, "{\"error\":404,\"message\":\"no such entry\"}");
   }
+  // An entry put without a body has an empty one.
+  auto body = bodies_.find(fileId);
   Reply reply;
   reply.headers.emplace_back("Content-Type", "application/octet-stream");
-  reply.body = body->second;
+  if (body != bodies_.end()) reply.body = body->second;
   return reply;
 }
 

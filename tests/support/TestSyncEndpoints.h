@@ -7,8 +7,9 @@
 //        time: {"values": [entry...], "truncated": bool, "truncatedMarker":
 //        text}; the next page is asked for with lastId = the marker.
 //   POST "/qrt/api/personal/sync?method=download"  form: fileId, version.
-//        Answers the entry's body (application/octet-stream), 404 for an
-//        unknown entry.
+//        Answers the entry's body (application/octet-stream; empty for an
+//        entry put without one), 404 for an unknown entry. An entry's "md5"
+//        is the MD5 of its body.
 //
 // An entry is the service's file entry {"entry": {"id", "parentId", "name",
 // "dir", "domain", "version", "deleted", "erased", "remoteRemoved",
@@ -63,6 +64,9 @@ class TestSyncEndpoints {
                            const std::string& name);
   std::int64_t putNote(const std::string& id, const std::string& parentId, const std::string& name,
                        const std::string& body);
+  // Merges `values` into the entry's "meta" "value" part (as "resources",
+  // the resources its body refers to), as a change of the entry.
+  std::int64_t putMeta(const std::string& id, const kx::Dictionary& values);
   // Marks the entry: removed for good, in the trash, erased.
   std::int64_t removeEntry(const std::string& id);
   std::int64_t deleteEntry(const std::string& id);

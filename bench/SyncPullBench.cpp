@@ -1,0 +1,318 @@
+// The first full pull of 10,000 notes (bodies of 2 to 4 KB) in 200
+// notebooks from the local test note service into an empty store: the
+// metadata pages and their application, then the object pulls (at most 7
+// downloads at once), each body moved into place, its entry stored and its
+// text indexed.
+//  - FirstFullPull: wall time until the pull reports success and the index
+//    has taken every body; counters: notes/s, meta_s (pages and the
+//    metadata writes), bodies_s (downloads, content files, entry writes),
+//    index_tail_s (indexing still running after the pull's end).
+//  - DownloadsOnly: the same 10,000 bodies downloaded through KXFilePuller
+//    on the pull controller into temporary files, nothing stored: the
+//    network wait alone.
+//  - StoreWritesOnly/<0|1>: the reference, the same entries and bodies
+//    written by the store-writes path without network: entries inserted in
+//    one write block, then per body its content file written (0: the file
+//    manager's atomic, synced content write; 1: the body already in a
+//    temporary file of its own, moved into place as a download is), its
+//    entry modified in a write block and its text handed to the index, a
+//    save, the index drained. Target: FirstFullPull within 2x of it.
+//
+// HOME and the XDG folders point at a temporary folder while it runs.
+// Run: bench_SyncPull
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BenchHome.h"
+#include "BenchRandom.h"
+#include "CommonUtils/NSStringDupTitle.h"
+#include "Data/FileMeta.h"
+#include "Data/KXDataClient.h"
+#include "Data/KXDataContext.h"
+#include "Data/KXFileManager.h"
+#include "Data/KXManagedObjectContext.h"
+#include "account/KXNetworkOperation.h"
+#include "platform/Crypto.h"
+#include "platform/FileSystem.h"
+#include "support/TestNoteService.h"
+#include "support/TestSyncEndpoints.h"
+#include "sync/KXConcurrentController.h"
+#include "sync/KXFilePuller.h"
+#include "sync/KXObjectPuller.h"
+#include "sync/KXSyncPullEnvironment.h"
+#include "sync/KXSyncPullProxy.h"
+#include "sync/KXSyncStorePullApplier.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kNotes = 10000;
+constexpr int kNotebooks = 200;
+
+double seconds(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+std::string bodyFor(BenchRandom& random, int i) {
+  static const char* words[] = {"alpha",  "ledger", "harbour", "violet",  "quartz",
+                                "meadow", "signal", "copper",  "lantern", "orbit"};
+  const std::size_t size = 2048 + random.below(2048);
+  std::string body = "<p>note " + std::to_string(i) + " ";
+  while (body.size() < size) {
+    body += words[random.below(10)];
+    body += ' ';
+  }
+  return body + "</p>";
+}
+
+// The service's tree: 200 notebooks under the root, 10,000 notes among them.
+struct ServiceTree {
+  kxtest::TestNoteService service;
+  std::unique_ptr<kxtest::TestSyncEndpoints> endpoints;
+  std::vector<std::string> bodies;
+
+  ServiceTree() {
+    if (!service.start(nullptr)) std::abort();
+    service.attach(KXNetworkOperation::sharedTransport());
+    endpoints = std::make_unique<kxtest::TestSyncEndpoints>(service);
+    BenchRandom random(27);
+    for (int b = 0; b < kNotebooks; ++b) {
+      endpoints->putNotebook("NB" + std::to_string(b), "ROOT", "notebook " + std::to_string(b));
+    }
+    for (int i = 0; i < kNotes; ++i) {
+      bodies.push_back(bodyFor(random, i));
+      endpoints->putNote("N" + std::to_string(i), "NB" + std::to_string(i % kNotebooks),
+                         "note " + std::to_string(i) + ".note", bodies.back());
+    }
+  }
+};
+
+ServiceTree& tree() {
+  static ServiceTree* t = new ServiceTree();
+  return *t;
+}
+
+// An empty store of its own.
+struct Store {
+  std::shared_ptr<KXDataContext> data;
+  std::unique_ptr<KXDataClient> client;
+  Store() {
+    auto environment = std::make_shared<znbench::BenchEnvironment>(znbench::MakeTempDir());
+    data = std::make_shared<KXDataContext>(environment);
+    client = std::make_unique<KXDataClient>(data);
+  }
+  void drainIndex() {
+    std::promise<void> done;
+    client->indexNotes({}, [&] { done.set_value(); });
+    done.get_future().wait();
+  }
+};
+
+class StoreEnvironment : public KXSyncPullEnvironment {
+ public:
+  StoreEnvironment(std::string base, KXDataClient& client)
+      : base_(std::move(base)), client_(client) {}
+  std::string serviceBaseURL() override { return base_; }
+  bool canConnect() override { return true; }
+  std::int64_t baseVersion() override { return 0; }
+  bool isFullPulling() override { return true; }
+  void setCurrentSessionVersion(std::int64_t) override {}
+  kx::Array fetchPullFailed() override { return {}; }
+  void pullFailedFileId(const std::string& id, const std::string&) override {
+    std::fprintf(stderr, "pull of %s failed\n", id.c_str());
+  }
+  void deletePullFailedFileId(const std::string&) override {}
+  void save(std::function<void()> done) override {
+    client_.performSave([done = std::move(done)](const KXResultInfo&, const kx::Error&) {
+      if (done) done();
+    });
+  }
+  std::shared_ptr<KXSyncPullApplier> applier() override { return applier_; }
+  std::shared_ptr<KXSyncPullApplier> applier_;
+
+ private:
+  std::string base_;
+  KXDataClient& client_;
+};
+
+class Delegate : public KXSyncPullProxyDelegate {
+ public:
+  void didPullFileMetaDone() override { metaDone = Clock::now(); }
+  void didPullSuccess() override { ended.set_value(true); }
+  void didPullFail(const kx::Error&) override { ended.set_value(false); }
+  Clock::time_point metaDone;
+  std::promise<bool> ended;
+};
+
+KXObjectPuller::FilePullerFactory filePullers(const std::string& base) {
+  return [base](const std::string& fileId, const kx::Value& version) {
+    return std::make_shared<KXFilePuller>(
+        fileId, version, base, [] { return KXFileManager::defaultManauger().URLForTempFile(); },
+        KXConcurrentController::pullController());
+  };
+}
+
+void BM_FirstFullPull(benchmark::State& state) {
+  ServiceTree& t = tree();
+  double meta = 0, bodies = 0, tail = 0;
+  for (auto _ : state) {
+    Store store;
+    auto env = std::make_shared<StoreEnvironment>(t.service.baseURL(), *store.client);
+    env->applier_ =
+        std::make_shared<KXSyncStorePullApplier>(*store.client, filePullers(t.service.baseURL()));
+    auto delegate = std::make_shared<Delegate>();
+    auto proxy = std::make_shared<KXSyncPullProxy>(delegate, env);
+    const Clock::time_point start = Clock::now();
+    proxy->pull();
+    if (!delegate->ended.get_future().get()) state.SkipWithError("the pull failed");
+    const Clock::time_point end = Clock::now();
+    store.drainIndex();
+    const Clock::time_point indexed = Clock::now();
+    state.SetIterationTime(seconds(start, indexed));
+    meta += seconds(start, delegate->metaDone);
+    bodies += seconds(delegate->metaDone, end);
+    tail += seconds(end, indexed);
+  }
+  const double n = static_cast<double>(state.iterations());
+  state.counters["notes/s"] = benchmark::Counter(kNotes * n, benchmark::Counter::kIsRate);
+  state.counters["meta_s"] = meta / n;
+  state.counters["bodies_s"] = bodies / n;
+  state.counters["index_tail_s"] = tail / n;
+}
+BENCHMARK(BM_FirstFullPull)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(2);
+
+void BM_DownloadsOnly(benchmark::State& state) {
+  ServiceTree& t = tree();
+  const KXObjectPuller::FilePullerFactory make = filePullers(t.service.baseURL());
+  for (auto _ : state) {
+    std::vector<std::shared_ptr<KXFilePuller>> pullers;
+    std::atomic<int> left{kNotes};
+    std::promise<void> done;
+    const Clock::time_point start = Clock::now();
+    for (int i = 0; i < kNotes; ++i) {
+      pullers.push_back(make("N" + std::to_string(i), kx::Value(1)));
+      pullers.back()->pullWithCallback([&](const kx::Value& result, const kx::Error&) {
+        kx::ignoreError(kx::FileSystem::Default().removeItem(
+            result[KXFilePuller::kTmpFilePathKey].stringValue(), nullptr));
+        if (--left == 0) done.set_value();
+      });
+    }
+    done.get_future().wait();
+    state.SetIterationTime(seconds(start, Clock::now()));
+  }
+  state.counters["notes/s"] = benchmark::Counter(kNotes * static_cast<double>(state.iterations()),
+                                                 benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_DownloadsOnly)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(2);
+
+void BM_StoreWritesOnly(benchmark::State& state) {
+  ServiceTree& t = tree();
+  // The items as the applier inserts them.
+  kx::Array notebooks, notes;
+  for (int b = 0; b < kNotebooks; ++b) {
+    notebooks.push_back(kx::Value::dict({{"fileId", kx::Value("NB" + std::to_string(b))},
+                                         {"parentId", kx::Value("ROOT")},
+                                         {"title", kx::Value("notebook " + std::to_string(b))},
+                                         {"dir", kx::Value(true)},
+                                         {"version", kx::Value(1)}}));
+  }
+  for (int i = 0; i < kNotes; ++i) {
+    notes.push_back(kx::Value::dict({{"fileId", kx::Value("N" + std::to_string(i))},
+                                     {"parentId", kx::Value("NB" + std::to_string(i % kNotebooks))},
+                                     {"title", kx::Value("note " + std::to_string(i) + ".note")},
+                                     {"version", kx::Value(1)},
+                                     {"md5", kx::Value("")}}));
+  }
+  double inserts = 0, writes = 0, tail = 0;
+  const bool moved = state.range(0) == 1;
+  for (auto _ : state) {
+    Store store;
+    KXFileManager& files = KXFileManager::defaultManauger();
+    // As downloaded: each body in a temporary file of its own.
+    std::vector<std::string> downloaded;
+    if (moved) {
+      for (int i = 0; i < kNotes; ++i) {
+        downloaded.push_back(files.URLForTempFile());
+        kx::ignoreError(
+            kx::FileSystem::Default().writeFile(downloaded.back(), t.bodies[i], nullptr));
+      }
+    }
+    const Clock::time_point start = Clock::now();
+    store.data->performSyncWriteBlock([&](KXManagedObjectContext& context) {
+      store.client->addManagedObjectsSync("Notebook", &context, notebooks, nullptr);
+      store.client->addManagedObjectsSync("Note", &context, notes, nullptr);
+      kx::ignoreError(context.save(nullptr));
+    });
+    const Clock::time_point inserted = Clock::now();
+    std::atomic<int> left{kNotes};
+    std::promise<void> placed;
+    for (int i = 0; i < kNotes; ++i) {
+      const std::string id = "N" + std::to_string(i);
+      const std::string& body = t.bodies[i];
+      const KXObjectPuller::IndexInfo index =
+          KXObjectPuller::indexAndSummary("Note", "note " + std::to_string(i) + ".note", body);
+      const std::string md5 = kx::Crypto::md5Hex(kx::ByteView(body));
+      auto storeEntry = [&store, &left, &placed, id, index, md5](KXManagedObjectContext& context) {
+        KXFileMetaPtr entry = store.client->objectForFileMetaID(id, &context);
+        if (!entry) return;
+        kx::Dictionary modify{
+            {KXDataClient::kModifyIdentityKey, entry->objectID().toValue()},
+            {KXDataClient::kModifyFieldsKey, kx::Value::dict({{"summary", kx::Value(index.summary)},
+                                                              {"contentChanged", kx::Value(false)},
+                                                              {"md5", kx::Value(md5)}})}};
+        store.client->modifyManagedObjectSync("Note", &context, kx::Array{kx::Value(modify)},
+                                              nullptr);
+        store.client->indexNotes(kx::Array{kx::Value::dict(
+            {{"docID", kx::Value(id)}, {"docContent", kx::Value(index.indexText)}})});
+        if (--left == 0) placed.set_value();
+      };
+      if (moved) {
+        files.moveFileFromPath(
+            downloaded[i], files.URLForContentFile(id, false),
+            [&store, storeEntry](const kx::Error&) { store.data->performWriteBlock(storeEntry); });
+      } else {
+        kx::ignoreError(files.writeContentFileSync(kx::ByteView(body), id));
+        store.data->performWriteBlock(storeEntry);
+      }
+    }
+    placed.get_future().wait();
+    store.data->performSyncWriteBlock(
+        [](KXManagedObjectContext& context) { kx::ignoreError(context.save(nullptr)); });
+    const Clock::time_point written = Clock::now();
+    store.drainIndex();
+    const Clock::time_point indexed = Clock::now();
+    state.SetIterationTime(seconds(start, indexed));
+    inserts += seconds(start, inserted);
+    writes += seconds(inserted, written);
+    tail += seconds(written, indexed);
+  }
+  const double n = static_cast<double>(state.iterations());
+  state.counters["notes/s"] = benchmark::Counter(kNotes * n, benchmark::Counter::kIsRate);
+  state.counters["meta_s"] = inserts / n;
+  state.counters["bodies_s"] = writes / n;
+  state.counters["index_tail_s"] = tail / n;
+}
+BENCHMARK(BM_StoreWritesOnly)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(2);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  znbench::IsolateHome();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

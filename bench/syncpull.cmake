@@ -1,0 +1,5 @@
+# The first full pull of bodies from the local test note service into an
+# empty store, next to the store writes of the same bodies without network.
+if(TARGET zn_test_support)
+  zn_benchmark(SyncPull zn_sync zn_test_support)
+endif()

@@ -1,0 +1,369 @@
+#include "sync/KXObjectPuller.h"
+
+#include <utility>
+
+#include "CommonUtils/KXLogger.h"
+#include "CommonUtils/NSStringDupTitle.h"
+#include "Data/FileMeta.h"
+#include "Data/KXDataClient.h"
+#include "Data/KXDataContext.h"
+#include "Data/KXFileManager.h"
+#include "Data/KXManagedObjectContext.h"
+#include "platform/Crypto.h"
+#include "platform/FileSystem.h"
+#include "platform/Path.h"
+#include "sync/KXFilePuller.h"
+#include "sync/KXSyncPullProxy.h"
+
+namespace {
+
+kx::Error pullError() {
+  return kx::Error(KXSyncPullProxy::kErrorDomain, KXSyncPullProxy::kErrorCode);
+}
+
+std::string entityOf(const kx::Dictionary& info) {
+  if (info["dir"].boolValue()) return "Notebook";
+  if (info["domain"].boolValue()) return "NormalFile";
+  return "Note";
+}
+
+bool isSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+std::string trimmed(const std::string& text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && isSpace(text[begin])) ++begin;
+  while (end > begin && isSpace(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+bool isMarkdown(const std::string& title) { return kx::Path::pathExtension(title) == "md"; }
+
+void removeQuietly(const std::string& path) {
+  if (path.empty()) return;
+  kx::FileSystem& fs = kx::FileSystem::Default();
+  if (!fs.exists(path)) return;
+  kx::Error error;
+  if (!fs.removeItem(path, &error)) {
+    KXLOG("downloaded file %s not removed: %s", path.c_str(), error.localizedDescription().c_str());
+  }
+}
+
+bool expectsResources(const kx::Dictionary& info) {
+  const kx::Value* expected = info.find("resourcesExpected");
+  return expected != nullptr && expected->isArray() && !expected->array().empty();
+}
+
+}  // namespace
+
+std::shared_ptr<KXObjectPuller> KXObjectPuller::pullerWithfileId(const std::string& fileId,
+                                                                 kx::Dictionary info, bool pullFile,
+                                                                 bool /*pullLink*/, bool isNew,
+                                                                 bool isConflict,
+                                                                 Services services) {
+  return std::make_shared<KXObjectPuller>(fileId, std::move(info), pullFile, isNew, isConflict,
+                                          std::move(services));
+}
+
+std::shared_ptr<KXObjectPuller> KXObjectPuller::pullerWithfileId(const std::string& fileId,
+                                                                 kx::Dictionary info, bool pullFile,
+                                                                 bool pullLink, bool isNew,
+                                                                 bool isConflict) {
+  return pullerWithfileId(fileId, std::move(info), pullFile, pullLink, isNew, isConflict,
+                          Services{});
+}
+
+KXObjectPuller::KXObjectPuller(std::string fileId, kx::Dictionary info, bool pullFile, bool isNew,
+                               bool isConflict, Services services)
+    : fileId_(std::move(fileId)),
+      entity_(entityOf(info)),
+      title_(info["title"].isString() ? info["title"].string() : std::string()),
+      isNew_(isNew),
+      isConflict_(isConflict),
+      services_(std::move(services)),
+      info_(std::move(info)),
+      needPullFile_(pullFile) {}
+
+KXDataClient& KXObjectPuller::client() const {
+  return services_.client != nullptr ? *services_.client : KXDataClient::defaultDataClient();
+}
+
+std::string KXObjectPuller::storeId() const {
+  kx::MutexLock lock(mu_);
+  const std::string id = info_["fileId"].stringValue();
+  return id.empty() ? fileId_ : id;
+}
+
+void KXObjectPuller::setNeedPullFile(bool needPullFile) {
+  kx::MutexLock lock(mu_);
+  needPullFile_ = needPullFile;
+}
+
+bool KXObjectPuller::cleared() const {
+  kx::MutexLock lock(mu_);
+  return cleared_;
+}
+
+KXObjectPuller::IndexInfo KXObjectPuller::indexAndSummary(
+    const std::string& entity, const std::string& title,
+    const std::optional<std::string>& content) {
+  IndexInfo info;
+  if (entity == "Note") {
+    const std::string plain = trimmed(NSStringDupTitle::plainText(content.value_or("")));
+    info.summary = NSStringDupTitle::summaryString(plain);
+    info.indexText = kx::Path::deletingPathExtension(title) + " " + plain;
+  } else if (entity == "NormalFile" && isMarkdown(title)) {
+    info.indexText = title + " " + content.value_or("");
+  } else {
+    info.indexText = title;
+  }
+  return info;
+}
+
+void KXObjectPuller::pullWithCallback(std::function<void(const kx::Error& error)> done) {
+  bool pullFile;
+  kx::Value version;
+  {
+    kx::MutexLock lock(mu_);
+    if (started_ || cleared_) return;
+    started_ = true;
+    done_ = std::move(done);
+    pullFile = needPullFile_;
+    version = info_["version"];
+  }
+  KXLOG("start pull fileId %s, title %s", fileId_.c_str(),
+        title_.empty() ? "null" : title_.c_str());
+  if (!pullFile) {
+    // Nothing of this entry is fetched here yet: its publish link comes
+    // with the resource pulls.
+    finish(kx::Error());
+    return;
+  }
+  std::shared_ptr<KXFilePuller> puller = services_.filePuller
+                                             ? services_.filePuller(fileId_, version)
+                                             : KXFilePuller::pullerWithFileId(fileId_, version);
+  if (!puller) {
+    finish(pullError());
+    return;
+  }
+  {
+    kx::MutexLock lock(mu_);
+    if (cleared_) return;
+    filePuller_ = puller;
+  }
+  std::weak_ptr<KXObjectPuller> weak = weak_from_this();
+  puller->pullWithCallback([weak](const kx::Value& result, const kx::Error& error) {
+    if (std::shared_ptr<KXObjectPuller> self = weak.lock()) {
+      self->bodyPulled(result, error);
+    } else {
+      removeQuietly(result[KXFilePuller::kTmpFilePathKey].stringValue());
+    }
+  });
+}
+
+void KXObjectPuller::bodyPulled(const kx::Value& result, const kx::Error& error) {
+  KXLOG("pull file fileId %s, title %s", fileId_.c_str(), title_.empty() ? "null" : title_.c_str());
+  const std::string tmpPath = result[KXFilePuller::kTmpFilePathKey].stringValue();
+  if (cleared()) {
+    removeQuietly(tmpPath);
+    return;
+  }
+  if (!error.domain().empty() || tmpPath.empty()) {
+    removeQuietly(tmpPath);
+    finish(pullError());
+    return;
+  }
+  // Notes and markdown files are read for their summary and index text.
+  std::optional<std::string> text;
+  if (entity_ == "Note" || (entity_ == "NormalFile" && isMarkdown(title_))) {
+    std::string body;
+    kx::Error readError;
+    if (!kx::FileSystem::Default().readFile(tmpPath, &body, &readError)) {
+      KXLOG("downloaded body of %s not read: %s", fileId_.c_str(),
+            readError.localizedDescription().c_str());
+      removeQuietly(tmpPath);
+      finish(pullError());
+      return;
+    }
+    text = std::move(body);
+  }
+  std::string md5;
+  {
+    kx::MutexLock lock(mu_);
+    md5 = info_["md5"].isString() ? info_["md5"].string() : std::string();
+  }
+  if (md5.empty()) {
+    // The service gave none: the body's own digest marks it as the service's.
+    md5 = text ? kx::Crypto::md5Hex(kx::ByteView(*text))
+               : KXFileManager::datahashForResourceURL(tmpPath).value_or("");
+  }
+  const IndexInfo index = indexAndSummary(entity_, title_, text);
+  {
+    kx::MutexLock lock(mu_);
+    if (!isConflict_) info_.set("contentChanged", kx::Value(false));
+    info_.set("summary", kx::Value(index.summary));
+    info_.set("md5", kx::Value(md5));
+    text_ = index.indexText;
+  }
+  placeContent(tmpPath);
+}
+
+void KXObjectPuller::placeContent(const std::string& tmpPath) {
+  std::shared_ptr<KXDataContext> data = client().dataContext();
+  if (!data) {
+    KXLOG("body of %s not stored: the store is closed", fileId_.c_str());
+    removeQuietly(tmpPath);
+    finish(pullError());
+    return;
+  }
+  const std::string id = storeId();
+  std::shared_ptr<KXObjectPuller> self = shared_from_this();
+  // Checked on the write queue before the content file is touched, so that
+  // a body never lands over an entry it does not belong to.
+  data->performWriteBlock([self, id, tmpPath](KXManagedObjectContext& context) {
+    if (self->cleared()) {
+      removeQuietly(tmpPath);
+      return;
+    }
+    KXFileMetaPtr entry = self->client().objectForFileMetaID(id, &context);
+    std::string refusal;
+    if (self->isConflict_ && entry) {
+      refusal = "the copy's file id " + id + " is taken";
+    } else if (!self->isConflict_ && !entry && !self->isNew_) {
+      refusal = "the entry is no longer stored";
+    } else if (!self->isConflict_ && entry && entry->contentChanged()) {
+      refusal = "it was changed here since the pull began";
+    }
+    if (!refusal.empty()) {
+      KXLOG("body of %s not stored: %s", self->fileId_.c_str(), refusal.c_str());
+      removeQuietly(tmpPath);
+      self->finish(pullError());
+      return;
+    }
+    KXFileManager& files = KXFileManager::defaultManauger();
+    const std::string target = self->entity_ == "NormalFile"
+                                   ? files.URLForContentFile(id, false, self->title_)
+                                   : files.URLForContentFile(id, false);
+    if (target.empty()) {
+      KXLOG("body of %s not stored: no content location", self->fileId_.c_str());
+      removeQuietly(tmpPath);
+      self->finish(pullError());
+      return;
+    }
+    files.moveFileFromPath(tmpPath, target, [self, tmpPath, target](const kx::Error& error) {
+      // Moved or not, the downloaded file is not left behind.
+      removeQuietly(tmpPath);
+      if (!error.domain().empty()) {
+        KXLOG("body of %s not moved into place: %s", self->fileId_.c_str(),
+              error.localizedDescription().c_str());
+        self->finish(pullError());
+        return;
+      }
+      self->store(target);
+    });
+  });
+}
+
+void KXObjectPuller::store(const std::string& target) {
+  std::shared_ptr<KXDataContext> data = client().dataContext();
+  if (!data) {
+    finish(pullError());
+    return;
+  }
+  std::shared_ptr<KXObjectPuller> self = shared_from_this();
+  data->performWriteBlock([self, target](KXManagedObjectContext& context) {
+    kx::Dictionary info;
+    std::string indexText;
+    {
+      kx::MutexLock lock(self->mu_);
+      if (self->cleared_) {
+        // A copy nobody will store must not leave its body behind.
+        if (self->isConflict_) removeQuietly(target);
+        return;
+      }
+      info = self->info_;
+      indexText = self->text_;
+    }
+    KXDataClient& client = self->client();
+    const std::string id =
+        info["fileId"].stringValue().empty() ? self->fileId_ : info["fileId"].stringValue();
+    bool stored = false;
+    if (self->isConflict_) {
+      stored =
+          !client
+               .addManagedObjectsSync(self->entity_, &context, kx::Array{kx::Value(info)}, nullptr)
+               .empty();
+      if (!stored) {
+        KXLOG("conflict copy of %s not stored", self->fileId_.c_str());
+        removeQuietly(target);
+      } else if (KXFileMetaPtr local = client.objectForFileMetaID(self->fileId_, &context)) {
+        // The service's text is kept beside it: the local entry may now be
+        // pushed over the service's version.
+        kx::Dictionary modify{{KXDataClient::kModifyIdentityKey, local->objectID().toValue()},
+                              {KXDataClient::kModifyFieldsKey, kx::Value::dict({})},
+                              {KXDataClient::kModifyVersionKey, info["version"]}};
+        if (client
+                .modifyManagedObjectSync(self->entity_, &context, kx::Array{kx::Value(modify)},
+                                         nullptr)
+                .empty()) {
+          KXLOG("local entry %s did not take the service's version", self->fileId_.c_str());
+        }
+      }
+    } else if (KXFileMetaPtr entry = client.objectForFileMetaID(id, &context)) {
+      kx::Dictionary fields{
+          {"summary", info["summary"]}, {"contentChanged", kx::Value(false)}, {"md5", info["md5"]}};
+      kx::Dictionary modify{{KXDataClient::kModifyIdentityKey, entry->objectID().toValue()},
+                            {KXDataClient::kModifyFieldsKey, kx::Value(std::move(fields))}};
+      stored = !client
+                    .modifyManagedObjectSync(self->entity_, &context,
+                                             kx::Array{kx::Value(std::move(modify))}, nullptr)
+                    .empty();
+    } else if (self->isNew_) {
+      info.set("localModified", kx::Value(0));
+      stored =
+          !client
+               .addManagedObjectsSync(self->entity_, &context, kx::Array{kx::Value(info)}, nullptr)
+               .empty();
+    }
+    if (!stored) {
+      KXLOG("entry %s not stored after its body", id.c_str());
+      self->finish(pullError());
+      return;
+    }
+    client.indexNotes(kx::Array{kx::Value::dict(
+        {{"docID", kx::Value(id)}, {"docContent", kx::Value(std::move(indexText))}})});
+    if (expectsResources(info)) {
+      // Its body keeps the service's resource references; the entry stays
+      // in the pull-failure list until its resources are fetched.
+      KXLOG("resources of %s still to fetch: kept for a later pull", self->fileId_.c_str());
+      self->finish(pullError());
+      return;
+    }
+    self->finish(kx::Error());
+  });
+}
+
+void KXObjectPuller::finish(const kx::Error& error) {
+  std::function<void(const kx::Error&)> done;
+  {
+    kx::MutexLock lock(mu_);
+    if (cleared_ || ended_) return;
+    ended_ = true;
+    done.swap(done_);
+    filePuller_.reset();
+  }
+  if (done) done(error);
+}
+
+void KXObjectPuller::clearEnvironment() {
+  std::shared_ptr<KXFilePuller> puller;
+  {
+    kx::MutexLock lock(mu_);
+    cleared_ = true;
+    done_ = nullptr;
+    puller.swap(filePuller_);
+  }
+  if (puller) puller->clearEnvironment();
+}

@@ -1,0 +1,133 @@
+// KXObjectPuller fetches what the metadata pull could not store by itself
+// for one pulled note or file: its body. The pull's applier makes one per
+// entry whose content is new or changed on the service (and one per
+// "(Sync Conflicted)" copy), and the pull starts them, at most 7 downloads
+// at once through the pull controller.
+//
+//   download  the body of (file id, version) through a KXFilePuller into a
+//             temporary file of its own;
+//   content   a note's text, summary (its first characters) and index text
+//             (title without extension and plain text); a markdown file's
+//             text and title; any other file by title only;
+//   place     the temporary file moved over the entry's content file by the
+//             file manager (so the temporary is gone once the content is
+//             stored; on any failure it is removed);
+//   store     in one write block: an existing entry takes "summary",
+//             "contentChanged" NO and "md5" (the service's, else the MD5 of
+//             the body), so its body counts as the service's; a conflict
+//             copy is inserted as a new entry holding the service's text,
+//             and only then does the local entry take the service's version
+//             (a copy that cannot be stored leaves the local entry as it
+//             was, and the pull-failure list brings the conflict back);
+//   index     the entry's document handed to the full-text index.
+//
+// The publish link is not touched: a content puller fetches none, so the
+// entry keeps the link it has. Resources of the body are not downloaded
+// here: a note whose entry expects resources lands with the service's
+// resource references unchanged and ends failed ("resources still to
+// fetch"), so the entry stays in the pull-failure list and later pulls offer
+// it again.
+//
+// The completion is called exactly once, with an empty error or the error
+// ("com.zarvel.note.Error", 0x400000002), unless clearEnvironment() came
+// first: after it (cancellation, sign-out) a late download or write step
+// writes nothing, removes its temporary file and reports nothing.
+//
+// Create with pullerWithfileId. Thread safety: every member may be called
+// from any thread; mu_ guards the running state. Steps run on the
+// transport's threads, the file manager's content queue and the store's
+// write queue.
+#ifndef ZN_SYNC_KXOBJECTPULLER_H_
+#define ZN_SYNC_KXOBJECTPULLER_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/Error.h"
+#include "platform/Mutex.h"
+#include "platform/Value.h"
+#include "sync/KXSyncObjectPull.h"
+
+class KXDataClient;
+class KXFilePuller;
+
+class KXObjectPuller : public KXSyncObjectPull,
+                       public std::enable_shared_from_this<KXObjectPuller> {
+ public:
+  using FilePullerFactory = std::function<std::shared_ptr<KXFilePuller>(const std::string& fileId,
+                                                                        const kx::Value& version)>;
+  // What a puller works with; empty members take the program's (the data
+  // client of whoever is signed in, KXFilePuller::pullerWithFileId).
+  struct Services {
+    KXDataClient* client = nullptr;
+    FilePullerFactory filePuller;
+  };
+
+  // `fileId`: the pulled entry. `info`: the item in store field names, as
+  // it is to be stored (for a conflict copy: with the copy's own "fileId"
+  // and title). `pullFile`: download the body (a puller without it has
+  // nothing to fetch yet: publish links come with the resource pulls).
+  // `pullLink` is not kept. `isNew`: the entry is inserted when the store
+  // does not hold it. `isConflict`: `info` is a conflict copy.
+  static std::shared_ptr<KXObjectPuller> pullerWithfileId(const std::string& fileId,
+                                                          kx::Dictionary info, bool pullFile,
+                                                          bool pullLink, bool isNew,
+                                                          bool isConflict, Services services);
+  static std::shared_ptr<KXObjectPuller> pullerWithfileId(const std::string& fileId,
+                                                          kx::Dictionary info, bool pullFile,
+                                                          bool pullLink, bool isNew,
+                                                          bool isConflict);
+
+  KXObjectPuller(std::string fileId, kx::Dictionary info, bool pullFile, bool isNew,
+                 bool isConflict, Services services);
+
+  std::string fileId() const override { return fileId_; }
+  void pullWithCallback(std::function<void(const kx::Error& error)> done) override;
+  void clearEnvironment() override;
+  void setNeedPullFile(bool needPullFile);
+
+  // The file id the body is stored under (a conflict copy's own).
+  std::string storeId() const;
+  // "Notebook", "NormalFile" or "Note", by the item's "dir" and "domain".
+  const std::string& entity() const { return entity_; }
+
+  // The summary and the index text of a body (title T, text as read;
+  // nullopt for a file that is not read).
+  struct IndexInfo {
+    std::string summary;
+    std::string indexText;
+  };
+  static IndexInfo indexAndSummary(const std::string& entity, const std::string& title,
+                                   const std::optional<std::string>& content);
+
+ private:
+  void bodyPulled(const kx::Value& result, const kx::Error& error);
+  void placeContent(const std::string& tmpPath);
+  void store(const std::string& target);
+  // Ends once with the error (empty: success); nothing after clearEnvironment.
+  void finish(const kx::Error& error);
+  bool cleared() const;
+  KXDataClient& client() const;
+
+  const std::string fileId_;
+  const std::string entity_;
+  const std::string title_;
+  const bool isNew_;
+  const bool isConflict_;
+  const Services services_;
+
+  mutable kx::Mutex mu_;
+  kx::Dictionary info_ GUARDED_BY(mu_);
+  bool needPullFile_ GUARDED_BY(mu_);
+  std::function<void(const kx::Error&)> done_ GUARDED_BY(mu_);
+  std::shared_ptr<KXFilePuller> filePuller_ GUARDED_BY(mu_);
+  bool started_ GUARDED_BY(mu_) = false;
+  bool cleared_ GUARDED_BY(mu_) = false;
+  bool ended_ GUARDED_BY(mu_) = false;
+  std::string text_ GUARDED_BY(mu_);  // the index text
+};
+
+#endif  // ZN_SYNC_KXOBJECTPULLER_H_
