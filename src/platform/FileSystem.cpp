@@ -269,6 +269,16 @@ class PosixFileSystem final : public FileSystem {
     return true;
   }
 
+  bool syncFile(const std::string& path, Error* error) override {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail(error, errno, path);
+    int rc = ::fsync(fd);
+    int err = errno;
+    ::close(fd);
+    if (rc != 0) return fail(error, err, path);
+    return true;
+  }
+
   bool setPermissions(const std::string& path, std::uint32_t mode, Error* error) override {
     if (::chmod(path.c_str(), static_cast<mode_t>(mode & 07777)) != 0) {
       return fail(error, errno, path);

@@ -166,6 +166,10 @@ class FileSystem {
                                                         std::uint32_t mode, Error* error) = 0;
   // fsync(2) of a folder, so that a rename in it is durable.
   [[nodiscard]] virtual bool syncDirectory(const std::string& path, Error* error) = 0;
+  // fsync(2) of a regular file written and closed by someone else (a
+  // download), so that its bytes are on disk before a rename makes it the
+  // file others read. Links are followed.
+  [[nodiscard]] virtual bool syncFile(const std::string& path, Error* error) = 0;
   // chmod(2) with the permission bits.
   [[nodiscard]] virtual bool setPermissions(const std::string& path, std::uint32_t mode,
                                             Error* error) = 0;

@@ -81,10 +81,10 @@ KXObjectPuller::KXObjectPuller(std::string fileId, kx::Dictionary info, bool pul
       entity_(entityOf(info)),
       title_(info["title"].isString() ? info["title"].string() : std::string()),
       isNew_(isNew),
-      isConflict_(isConflict),
       services_(std::move(services)),
       info_(std::move(info)),
-      needPullFile_(pullFile) {}
+      needPullFile_(pullFile),
+      asCopy_(isConflict) {}
 
 KXDataClient& KXObjectPuller::client() const {
   return services_.client != nullptr ? *services_.client : KXDataClient::defaultDataClient();
@@ -189,6 +189,17 @@ void KXObjectPuller::bodyPulled(const kx::Value& result, const kx::Error& error)
     }
     text = std::move(body);
   }
+  // The body reaches the disk before the rename makes it the content: once
+  // the store records its md5, a crash must not leave a short or empty file
+  // under an entry that claims the service's body.
+  kx::Error syncError;
+  if (!kx::FileSystem::Default().syncFile(tmpPath, &syncError)) {
+    KXLOG("downloaded body of %s not synced: %s", fileId_.c_str(),
+          syncError.localizedDescription().c_str());
+    removeQuietly(tmpPath);
+    finish(pullError());
+    return;
+  }
   std::string md5;
   {
     kx::MutexLock lock(mu_);
@@ -202,7 +213,7 @@ void KXObjectPuller::bodyPulled(const kx::Value& result, const kx::Error& error)
   const IndexInfo index = indexAndSummary(entity_, title_, text);
   {
     kx::MutexLock lock(mu_);
-    if (!isConflict_) info_.set("contentChanged", kx::Value(false));
+    if (!asCopy_) info_.set("contentChanged", kx::Value(false));
     info_.set("summary", kx::Value(index.summary));
     info_.set("md5", kx::Value(md5));
     text_ = index.indexText;
@@ -218,23 +229,29 @@ void KXObjectPuller::placeContent(const std::string& tmpPath) {
     finish(pullError());
     return;
   }
-  const std::string id = storeId();
   std::shared_ptr<KXObjectPuller> self = shared_from_this();
   // Checked on the write queue before the content file is touched, so that
   // a body never lands over an entry it does not belong to.
-  data->performWriteBlock([self, id, tmpPath](KXManagedObjectContext& context) {
+  data->performWriteBlock([self, tmpPath](KXManagedObjectContext& context) {
     if (self->cleared()) {
       removeQuietly(tmpPath);
       return;
     }
+    std::string id = self->storeId();
     KXFileMetaPtr entry = self->client().objectForFileMetaID(id, &context);
+    const bool asCopy = self->asCopy();
     std::string refusal;
-    if (self->isConflict_ && entry) {
+    if (asCopy && entry) {
       refusal = "the copy's file id " + id + " is taken";
-    } else if (!self->isConflict_ && !entry && !self->isNew_) {
+    } else if (!asCopy && !entry && !self->isNew_) {
       refusal = "the entry is no longer stored";
-    } else if (!self->isConflict_ && entry && entry->contentChanged()) {
-      refusal = "it was changed here since the pull began";
+    } else if (!asCopy && entry && entry->contentChanged()) {
+      // Edited here after the entry took the service's version: the local
+      // text stays under its id and the service's is kept beside it, so a
+      // later push of the entry loses neither.
+      KXLOG("body of %s arrived after a local edit: kept as a conflict copy",
+            self->fileId_.c_str());
+      id = self->becomeConflictCopy(*entry);
     }
     if (!refusal.empty()) {
       KXLOG("body of %s not stored: %s", self->fileId_.c_str(), refusal.c_str());
@@ -242,9 +259,10 @@ void KXObjectPuller::placeContent(const std::string& tmpPath) {
       self->finish(pullError());
       return;
     }
+    const std::string title = self->storeTitle();
     KXFileManager& files = KXFileManager::defaultManauger();
     const std::string target = self->entity_ == "NormalFile"
-                                   ? files.URLForContentFile(id, false, self->title_)
+                                   ? files.URLForContentFile(id, false, title)
                                    : files.URLForContentFile(id, false);
     if (target.empty()) {
       KXLOG("body of %s not stored: no content location", self->fileId_.c_str());
@@ -261,9 +279,54 @@ void KXObjectPuller::placeContent(const std::string& tmpPath) {
         self->finish(pullError());
         return;
       }
+      // The rename itself is durable only once its folder is synced; until
+      // then the store does not record the body as the service's.
+      kx::Error syncError;
+      if (!kx::FileSystem::Default().syncDirectory(kx::Path::deletingLastPathComponent(target),
+                                                   &syncError)) {
+        KXLOG("body of %s not durable in place: %s", self->fileId_.c_str(),
+              syncError.localizedDescription().c_str());
+        // A copy's content has no entry to own it; an entry's content file
+        // holds the service's body while its md5 says it is still owed.
+        if (self->asCopy()) removeQuietly(target);
+        self->finish(pullError());
+        return;
+      }
       self->store(target);
     });
   });
+}
+
+bool KXObjectPuller::asCopy() const {
+  kx::MutexLock lock(mu_);
+  return asCopy_;
+}
+
+std::string KXObjectPuller::storeTitle() const {
+  kx::MutexLock lock(mu_);
+  return asCopy_ && info_["title"].isString() ? info_["title"].string() : title_;
+}
+
+std::string KXObjectPuller::becomeConflictCopy(const KXManagedObject& local) {
+  const std::string copyId = FileMeta::idForFileMeta();
+  kx::MutexLock lock(mu_);
+  asCopy_ = true;
+  // The pulled values left out of the entry's merge (it was changed here)
+  // are the entry's own.
+  for (const char* key : {"parentId", "title", "dir", "domain"}) {
+    if (!info_.contains(key)) info_.set(key, local.value(key));
+  }
+  info_.set("fileId", kx::Value(copyId));
+  info_.set("title",
+            kx::Value(KXSyncPullProxy::conflictTitle(
+                info_["title"].isString() ? std::optional<std::string>(info_["title"].string())
+                                          : std::nullopt)));
+  info_.set("localModified", kx::Value(1));
+  info_.set("contentChanged", kx::Value(true));
+  info_.set("del", kx::Value(false));
+  info_.set("remoteRemoved", kx::Value(false));
+  info_.remove("checksum");
+  return copyId;
 }
 
 void KXObjectPuller::store(const std::string& target) {
@@ -276,21 +339,23 @@ void KXObjectPuller::store(const std::string& target) {
   data->performWriteBlock([self, target](KXManagedObjectContext& context) {
     kx::Dictionary info;
     std::string indexText;
+    bool asCopy = false;
     {
       kx::MutexLock lock(self->mu_);
       if (self->cleared_) {
         // A copy nobody will store must not leave its body behind.
-        if (self->isConflict_) removeQuietly(target);
+        if (self->asCopy_) removeQuietly(target);
         return;
       }
       info = self->info_;
       indexText = self->text_;
+      asCopy = self->asCopy_;
     }
     KXDataClient& client = self->client();
     const std::string id =
         info["fileId"].stringValue().empty() ? self->fileId_ : info["fileId"].stringValue();
     bool stored = false;
-    if (self->isConflict_) {
+    if (asCopy) {
       stored =
           !client
                .addManagedObjectsSync(self->entity_, &context, kx::Array{kx::Value(info)}, nullptr)

@@ -9,9 +9,11 @@
 //   content   a note's text, summary (its first characters) and index text
 //             (title without extension and plain text); a markdown file's
 //             text and title; any other file by title only;
-//   place     the temporary file moved over the entry's content file by the
-//             file manager (so the temporary is gone once the content is
-//             stored; on any failure it is removed);
+//   place     the temporary file synced, moved over the entry's content
+//             file by the file manager, and the content folder synced, so
+//             that the store never records a body a crash could still lose
+//             (the temporary is gone once the content is stored; on any
+//             failure it is removed and the entry stays owed its body);
 //   store     in one write block: an existing entry takes "summary",
 //             "contentChanged" NO and "md5" (the service's, else the MD5 of
 //             the body), so its body counts as the service's; a conflict
@@ -20,6 +22,11 @@
 //             (a copy that cannot be stored leaves the local entry as it
 //             was, and the pull-failure list brings the conflict back);
 //   index     the entry's document handed to the full-text index.
+//
+// A body that arrives after the entry was changed here (it took the
+// service's version when the metadata was applied) does not replace the
+// local text: it is stored as a "(Sync Conflicted)" copy like any other
+// conflict, so a later push of the entry loses neither text.
 //
 // The publish link is not touched: a content puller fetches none, so the
 // entry keeps the link it has. Resources of the body are not downloaded
@@ -53,6 +60,7 @@
 
 class KXDataClient;
 class KXFilePuller;
+class KXManagedObject;
 
 class KXObjectPuller : public KXSyncObjectPull,
                        public std::enable_shared_from_this<KXObjectPuller> {
@@ -107,6 +115,14 @@ class KXObjectPuller : public KXSyncObjectPull,
   void bodyPulled(const kx::Value& result, const kx::Error& error);
   void placeContent(const std::string& tmpPath);
   void store(const std::string& target);
+  // Whether the body is stored as a "(Sync Conflicted)" copy: made as one,
+  // or turned into one by becomeConflictCopy.
+  bool asCopy() const;
+  // The title the content file is named by (a NormalFile's).
+  std::string storeTitle() const;
+  // Turns this pull of `local`'s body into a conflict copy beside it (a new
+  // file id and the copy's title); returns the copy's file id.
+  std::string becomeConflictCopy(const KXManagedObject& local);
   // Ends once with the error (empty: success); nothing after clearEnvironment.
   void finish(const kx::Error& error);
   bool cleared() const;
@@ -116,7 +132,6 @@ class KXObjectPuller : public KXSyncObjectPull,
   const std::string entity_;
   const std::string title_;
   const bool isNew_;
-  const bool isConflict_;
   const Services services_;
 
   mutable kx::Mutex mu_;
@@ -127,6 +142,7 @@ class KXObjectPuller : public KXSyncObjectPull,
   bool started_ GUARDED_BY(mu_) = false;
   bool cleared_ GUARDED_BY(mu_) = false;
   bool ended_ GUARDED_BY(mu_) = false;
+  bool asCopy_ GUARDED_BY(mu_);
   std::string text_ GUARDED_BY(mu_);  // the index text
 };
 

@@ -298,6 +298,25 @@ TEST_F(FileSystemTest, FailedFolderSyncIsReportedWithTheNewFileInPlace) {
   EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"state"});
 }
 
+TEST_F(FileSystemTest, SyncFileFlushesAFileWrittenElsewhereAndNamesAFailure) {
+  // A file another writer made and closed (a download) is synced by path.
+  spit(at("download"), "body bytes");
+  Error error;
+  EXPECT_TRUE(fs_.syncFile(at("download"), &error)) << error.localizedDescription();
+  EXPECT_EQ(slurp(at("download")), "body bytes");
+  EXPECT_FALSE(fs_.syncFile(at("gone"), &error));
+  expectPosixError(error, ENOENT, "gone");
+
+  // A replacement sees it as a primitive of its own.
+  FaultInjectingFileSystem faulty;
+  faulty.inject({.op = Op::SyncFile, .pathContains = "download", .error = EIO});
+  EXPECT_FALSE(faulty.syncFile(at("download"), &error));
+  expectPosixError(error, EIO, "download");
+  EXPECT_TRUE(faulty.syncFile(at("download"), &error)) << "the fault fired once";
+  EXPECT_EQ(faulty.calls(Op::SyncFile), 2);
+  EXPECT_EQ(faulty.calls(Op::Sync), 0) << "not an open file's sync";
+}
+
 TEST_F(FileSystemTest, AtomicWriteCanMakeItsTemporaryOutsideTheTargetsFolder) {
   // The target's folder is what readers list; the temporary goes beside it.
   stdfs::create_directory(at("entry"));

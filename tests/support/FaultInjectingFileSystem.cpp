@@ -189,6 +189,11 @@ bool FaultInjectingFileSystem::syncDirectory(const std::string& path, kx::Error*
   return target_.syncDirectory(path, error);
 }
 
+bool FaultInjectingFileSystem::syncFile(const std::string& path, kx::Error* error) {
+  if (auto fault = check(Op::SyncFile, path)) return failWith(*fault, path, error);
+  return target_.syncFile(path, error);
+}
+
 bool FaultInjectingFileSystem::setPermissions(const std::string& path, std::uint32_t mode,
                                               kx::Error* error) {
   if (auto fault = check(Op::SetPermissions, path)) return failWith(*fault, path, error);

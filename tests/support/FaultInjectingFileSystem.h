@@ -49,6 +49,7 @@ class FaultInjectingFileSystem : public kx::FileSystem {
     Sync,
     Close,
     SyncDirectory,
+    SyncFile,
     SetPermissions,
     SetModificationTime,
     ReadSymlink,
@@ -96,6 +97,7 @@ class FaultInjectingFileSystem : public kx::FileSystem {
   std::unique_ptr<kx::WritableFile> newWritableFile(const std::string& path, WriteMode how,
                                                     std::uint32_t mode, kx::Error* error) override;
   bool syncDirectory(const std::string& path, kx::Error* error) override;
+  bool syncFile(const std::string& path, kx::Error* error) override;
   bool setPermissions(const std::string& path, std::uint32_t mode, kx::Error* error) override;
   bool setModificationTime(const std::string& path, kx::FileTime time, kx::Error* error) override;
   bool readSymlink(const std::string& path, std::string* target, kx::Error* error) override;

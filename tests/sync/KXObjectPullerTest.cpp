@@ -16,6 +16,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Path.h"
 #include "search/KXSLucene.h"
+#include "support/FaultInjectingFileSystem.h"
 #include "support/QueueBarrier.h"
 #include "sync/StorePullFixture.h"
 
@@ -259,6 +260,105 @@ TEST_F(KXObjectPullerTest, ACopyOfAConflictWhoseDownloadFailsComesWithTheNextCyc
   EXPECT_EQ(content(copyId), "the service's text");
   EXPECT_TRUE(rows[copyId]["contentChanged"].boolValue()) << "the next push uploads it";
   EXPECT_TRUE(client_->fetchPullFailed().empty());
+}
+
+TEST_F(KXObjectPullerTest, ABodyIsRecordedOnlyOnceItIsDurableInPlace) {
+  using Op = kxtest::FaultInjectingFileSystem::Op;
+  KXFileManager& files = KXFileManager::defaultManauger();
+  endpoints->putNotebook("NB", "ROOT", "Work");
+  ASSERT_EQ(cycle(), "success");
+  struct Case {
+    const char* id;
+    Op op;
+    std::string pathContains;
+    bool placed;  // the body reached its content file before the failure
+  };
+  const std::string downloads = kx::Path::deletingLastPathComponent(files.URLForTempFile());
+  const Case cases[] = {
+      // The download is not synced.
+      {"D0", Op::SyncFile, "", false},
+      // The rename into place fails.
+      {"D1", Op::Rename, downloads, false},
+      // The content folder is not synced after the rename.
+      {"D2", Op::SyncDirectory,
+       kx::Path::deletingLastPathComponent(files.URLForContentFile("D2", false)), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    const std::string id = c.id;
+    const std::string body = "durable body " + id;
+    endpoints->putNote(id, "NB", id + ".note", body);
+    const std::size_t requests = endpoints->downloadRequests();
+    {
+      kxtest::FaultInjectingFileSystem faulty;
+      faulty.inject({.op = c.op, .pathContains = c.pathContains, .error = EIO});
+      kx::FileSystem::ScopedDefaultForTesting use(&faulty);
+      ASSERT_EQ(cycle(), "success");
+      EXPECT_EQ(faulty.injectedFailures(), 1);
+      waitForIndex();
+    }
+    EXPECT_EQ(stored()[id]["md5"].stringValue(), "") << "not recorded as the service's body";
+    kx::Array recorded = client_->fetchPullFailed();
+    ASSERT_EQ(recorded.size(), 1u);
+    EXPECT_EQ(recorded[0]["entry"]["id"].stringValue(), id);
+    EXPECT_EQ(content(id).has_value(), c.placed);
+    EXPECT_TRUE(temporaries().empty()) << testing::PrintToString(temporaries());
+
+    // The failure list brings it back with the next cycle.
+    ASSERT_EQ(cycle(), "success");
+    EXPECT_EQ(endpoints->downloadRequests(), requests + 2);
+    EXPECT_EQ(content(id), body);
+    EXPECT_EQ(stored()[id]["md5"].stringValue(), serviceText(id, "md5"));
+    EXPECT_TRUE(client_->fetchPullFailed().empty());
+    EXPECT_TRUE(temporaries().empty());
+  }
+}
+
+TEST_F(KXObjectPullerTest, ABodyThatArrivesAfterALocalEditIsKeptAsAConflictCopy) {
+  endpoints->putNotebook("NB", "ROOT", "Work");
+  endpoints->putNote("N1", "NB", "Report.txt", "first");
+  ASSERT_EQ(cycle(), "success");
+  endpoints->putNote("N1", "NB", "Report.txt", "the service's zeppelin text");
+  const std::int64_t serviceVersion = endpoints->entry("N1")["entry"]["version"].intValue();
+
+  // The metadata is applied and the body is on its way when N1 is edited.
+  endpoints->setDownloadGateClosed(true);
+  startCycle();
+  ASSERT_TRUE(endpoints->waitForDownloadsInFlight(1));
+  editLocally("N1", {{"localModified", kx::Value(1)},
+                     {"contentChanged", kx::Value(true)},
+                     {"checksum", kx::Value("local-sum")}});
+  ASSERT_TRUE(KXFileManager::defaultManauger().writeContentFileSync(
+      kx::ByteView(std::string("my local text")), "N1"));
+  endpoints->setDownloadGateClosed(false);
+  ASSERT_EQ(waitCycle(), "success");
+
+  auto rows = stored();
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(content("N1"), "my local text");
+  EXPECT_TRUE(rows["N1"]["contentChanged"].boolValue()) << "the next push uploads the local text";
+  EXPECT_EQ(rows["N1"]["version"].intValue(), serviceVersion);
+  std::string copyId;
+  for (const auto& [id, row] : rows) {
+    if (row["title"].stringValue() == "Report(Sync Conflicted).txt") copyId = id;
+  }
+  ASSERT_FALSE(copyId.empty());
+  EXPECT_NE(copyId, "N1");
+  EXPECT_EQ(content(copyId), "the service's zeppelin text");
+  EXPECT_EQ(rows[copyId]["parentId"].stringValue(), "NB");
+  EXPECT_TRUE(rows[copyId]["contentChanged"].boolValue());
+  EXPECT_EQ(rows[copyId]["localModified"].intValue(), 1);
+  EXPECT_TRUE(client_->fetchPullFailed().empty()) << "nothing owed";
+  EXPECT_TRUE(temporaries().empty());
+  waitForIndex();
+  EXPECT_EQ(search("zeppelin"), std::vector<std::string>{copyId});
+
+  // Nothing left to fetch: the next cycle neither downloads nor copies.
+  const std::size_t downloads = endpoints->downloadRequests();
+  ASSERT_EQ(cycle(), "success");
+  EXPECT_EQ(endpoints->downloadRequests(), downloads);
+  EXPECT_EQ(stored().size(), 4u);
+  EXPECT_EQ(content("N1"), "my local text");
 }
 
 TEST_F(KXObjectPullerTest, ANoteThatExpectsResourcesLandsAsItIsAndStaysRecorded) {
