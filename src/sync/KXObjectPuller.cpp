@@ -377,6 +377,14 @@ void KXObjectPuller::store(const std::string& target) {
         }
       }
     } else if (KXFileMetaPtr entry = client.objectForFileMetaID(id, &context)) {
+      if (entry->contentChanged()) {
+        // Edited here while the body was being placed: the edit must still
+        // be pushed, so the entry is not marked as holding the service's
+        // body.
+        KXLOG("entry %s changed here while its body was placed: not recorded", id.c_str());
+        self->finish(pullError());
+        return;
+      }
       kx::Dictionary fields{
           {"summary", info["summary"]}, {"contentChanged", kx::Value(false)}, {"md5", info["md5"]}};
       kx::Dictionary modify{{KXDataClient::kModifyIdentityKey, entry->objectID().toValue()},
