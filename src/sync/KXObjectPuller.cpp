@@ -323,8 +323,6 @@ std::string KXObjectPuller::becomeConflictCopy(const KXManagedObject& local) {
                                           : std::nullopt)));
   info_.set("localModified", kx::Value(1));
   info_.set("contentChanged", kx::Value(true));
-  info_.set("del", kx::Value(false));
-  info_.set("remoteRemoved", kx::Value(false));
   info_.remove("checksum");
   return copyId;
 }
