@@ -601,6 +601,15 @@ class KXDataClient : public KXSContextConfigProtocol {
                                        const std::optional<std::string>& parentId,
                                        const std::optional<std::string>& overLookFileId,
                                        const std::string& className);
+  // The same question asked in `context` on its own queue, without a hop:
+  // from a write block, the write context also sees the block's unsaved
+  // changes (a title taken earlier in the same unit counts as taken). A
+  // null context asks the read queue, as above.
+  kx::Dictionary titleOfDuplicateTitle(const std::optional<std::string>& title,
+                                       const std::optional<std::string>& parentId,
+                                       const std::optional<std::string>& overLookFileId,
+                                       const std::string& className,
+                                       KXManagedObjectContext* context);
   // The square-bracket scheme over the live notebooks of every folder whose
   // title is the title, alone or followed by "[n]".
   std::string titleOfDuplicateNotebookTitle(const std::string& title);

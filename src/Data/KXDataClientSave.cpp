@@ -394,8 +394,8 @@ static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
   if (!title.empty() && !folder.empty()) {
     asked = TitleQuestion{title, folder, entry ? std::optional<std::string>(fileId) : std::nullopt,
                           entity};
-    kx::Dictionary dup =
-        client.titleOfDuplicateTitle(asked->title, asked->parentId, asked->overLook, entity);
+    kx::Dictionary dup = client.titleOfDuplicateTitle(asked->title, asked->parentId,
+                                                      asked->overLook, entity, &context);
     if (dup[kKXDupTitleIsDupKey].boolValue()) {
       if (completion) {
         KXLOG("save of %s: the title is taken in %s", fileId.c_str(), folder.c_str());
@@ -406,6 +406,28 @@ static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
       }
       asked.reset();  // the second check renames
     }
+  }
+
+  // The resources are looked up (and new ones made) before the entry
+  // changes: their reads then find no change of the entry waiting to be
+  // written, and a failed step leaves the entry as it was.
+  KXDataClient::ResourceStepResult step;
+  std::int64_t total = size;
+  if (hasResources) {
+    step = client.processResourceInfo(resourceInfo->array(), &context);
+    if (!step.error && form == SaveForm::Older) {
+      for (const auto& resource : OlderResourceLists(client, resourceInfo->array(), context,
+                                                     &step.resourceTotalSize, &step.error)) {
+        AddOnce(step.resourceSet, resource);
+      }
+    }
+    // A partial set would drop resources the note holds: the note keeps its
+    // former set and the caller hears of the failure.
+    if (step.error) {
+      Fail(completion, fileId, step.error);
+      return;
+    }
+    total += step.resourceTotalSize;
   }
 
   const bool isNew = !entry;
@@ -472,7 +494,7 @@ static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
   if (!asked || !(*asked == secondQuestion)) {
     kx::Dictionary dup =
         client.titleOfDuplicateTitle(secondQuestion.title, secondQuestion.parentId,
-                                     secondQuestion.overLook, secondQuestion.className);
+                                     secondQuestion.overLook, secondQuestion.className, &context);
     if (dup[kKXDupTitleIsDupKey].boolValue()) {
       kx::ignoreError(entry->setValue("title", dup[kKXDupTitleNewTitleKey]));
       titleChanged = true;
@@ -481,36 +503,25 @@ static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
 
   if (!note.contains("stick")) kx::ignoreError(entry->setValue("localModified", kx::Value(1)));
 
-  std::int64_t total = size;
+  // The note's resources, now that its fields are set. The size the text
+  // brings goes in first, so that the entry's changes reach the store in
+  // one write, with its links.
+  if (hasText) {
+    kx::ignoreError(entry->setValue("size", kx::Value(static_cast<long long>(total))));
+  }
   if (hasResources) {
-    KXDataClient::ResourceStepResult step =
-        client.processResourceInfo(resourceInfo->array(), &context);
-    if (!step.error && form == SaveForm::Older) {
-      for (const auto& resource : OlderResourceLists(client, resourceInfo->array(), context,
-                                                     &step.resourceTotalSize, &step.error)) {
-        AddOnce(step.resourceSet, resource);
-      }
-    }
-    // A partial set would drop resources the note holds: the note keeps its
-    // former set and the caller hears of the failure.
-    if (step.error) {
-      Fail(completion, fileId, step.error);
-      return;
-    }
     std::vector<KXManagedObjectPtr> objects(step.resourceSet.begin(), step.resourceSet.end());
     if (!entry->setObjects("resources", objects)) {
       Fail(completion, fileId,
            KXStoreMakeError(kKXStoreTypeError, "the note's resources were refused"));
       return;
     }
-    total += step.resourceTotalSize;
   }
 
   // The search document.
   const std::string base = kx::Path::deletingPathExtension(entry->title());
   std::optional<std::string> docContent;
   if (hasText) {
-    kx::ignoreError(entry->setValue("size", kx::Value(static_cast<long long>(total))));
     docContent = base + " " + note["text"].stringValue();
   } else if (isNew) {
     docContent = base;

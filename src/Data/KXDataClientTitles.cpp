@@ -80,6 +80,14 @@ kx::Dictionary KXDataClient::titleOfDuplicateTitle(const std::optional<std::stri
                                                    const std::optional<std::string>& parentId,
                                                    const std::optional<std::string>& overLookFileId,
                                                    const std::string& className) {
+  return titleOfDuplicateTitle(title, parentId, overLookFileId, className, nullptr);
+}
+
+kx::Dictionary KXDataClient::titleOfDuplicateTitle(const std::optional<std::string>& title,
+                                                   const std::optional<std::string>& parentId,
+                                                   const std::optional<std::string>& overLookFileId,
+                                                   const std::string& className,
+                                                   KXManagedObjectContext* given) {
   static const std::string kEmptyTitle = "emptyTitle";
   const std::string asked = title.value_or(kEmptyTitle);
   if (!parentId) {
@@ -91,7 +99,7 @@ kx::Dictionary KXDataClient::titleOfDuplicateTitle(const std::optional<std::stri
   const std::string overlook = overLookFileId.value_or("");
 
   kx::Dictionary answer = DupTitleInfo(false, asked, "");
-  onReadQueue([&](KXManagedObjectContext* context) {
+  auto lookUp = [&](KXManagedObjectContext* context) {
     // One indexed lookup answers the common case, a free title. When it is
     // taken, the numbered forms share a prefix ("Plan(" for "Plan.note"),
     // so one range lookup reads every one the folder holds and they are
@@ -131,7 +139,12 @@ kx::Dictionary KXDataClient::titleOfDuplicateTitle(const std::optional<std::stri
       }
     }
     answer = DupTitleInfo(true, candidates.current(), dupFileId);
-  });
+  };
+  if (given) {
+    lookUp(given);
+  } else {
+    onReadQueue(lookUp);
+  }
   return answer;
 }
 

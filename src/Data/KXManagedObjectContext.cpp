@@ -267,7 +267,10 @@ KXManagedObjectPtr KXManagedObjectContext::objectForKey(kx::Badge<KXManagedObjec
 bool KXManagedObjectContext::ensureTransactionLocked(kx::Error* error) {
   if (inTransaction_) return true;
   auto guard = connection_->lock();
-  if (!connection_->exec("BEGIN IMMEDIATE", error)) return false;
+  // Every unit opens and ends the same way: the connection keeps both
+  // statements prepared.
+  sqlite3_stmt* begin = connection_->statement("BEGIN IMMEDIATE", error);
+  if (!begin || !connection_->run(begin, error)) return false;
   inTransaction_ = true;
   keysChecked_.clear();
   return true;
@@ -921,7 +924,8 @@ bool KXManagedObjectContext::save(kx::Error* error) {
       // commit this unit behind its back (a caller that does the work
       // again would store it twice).
       auto guard = connection_->lock();
-      if (!connection_->exec("COMMIT", &e)) ok = false;
+      sqlite3_stmt* commit = connection_->statement("COMMIT", &e);
+      if (!commit || !connection_->run(commit, &e)) ok = false;
     }
     if (!ok) {
       KXLOG("save failed: %s", e.localizedDescription().c_str());

@@ -342,6 +342,29 @@ TEST_F(SaveTest, WithoutACompletionATakenTitleIsNumbered) {
   EXPECT_EQ(entry->title(), "plan(1).note");
 }
 
+// Saves queued one after the other reach the store in one commit: a title
+// the first took is taken for the second, though neither is committed yet.
+TEST_F(SaveTest, ATitleTakenEarlierInTheSameUnitIsTaken) {
+  EXPECT_FALSE(Save({{"note", Dict({{"fileId", kx::Value("N_b")},
+                                    {"parentId", kx::Value("NB")},
+                                    {"title", kx::Value("idea.note")}})}})
+                   .error);
+  Outcome refused = Save({{"note", Dict({{"fileId", kx::Value("N_c")},
+                                         {"parentId", kx::Value("NB")},
+                                         {"title", kx::Value("idea.note")}})}});
+  EXPECT_EQ(refused.error.code(), 1024);
+  EXPECT_EQ(refused.info.value["dupFileId"], kx::Value("N_b"));
+  client_->saveNoteOrMd({{"note", Dict({{"fileId", kx::Value("N_d")},
+                                        {"parentId", kx::Value("NB")},
+                                        {"title", kx::Value("idea.note")}})}},
+                        nullptr);
+  Commit();
+  ASSERT_TRUE(client_->objectForFileMetaID("N_d"));
+  EXPECT_EQ(client_->objectForFileMetaID("N_b")->title(), "idea.note");
+  EXPECT_EQ(client_->objectForFileMetaID("N_d")->title(), "idea(1).note");
+  EXPECT_FALSE(client_->objectForFileMetaID("N_c"));
+}
+
 // ---- Resources ------------------------------------------------------------------
 
 TEST_F(SaveTest, ResourcesNewMissingKnownAndUnknown) {
@@ -404,7 +427,8 @@ TEST_F(SaveTest, ResourcesNewMissingKnownAndUnknown) {
 }
 
 // A copy into the store that fails fails the save, and the note keeps the
-// resources it had: the page still holds the edit and saves again.
+// resources it had and its fields: the page still holds the edit and saves
+// again, and the next commit of the write context carries no half of it.
 TEST_F(SaveTest, AFailedResourceCopyIsReportedAndKeepsTheFormerSet) {
   Write([&](KXManagedObjectContext& c) {
     auto old = Put(c, "Resource", {{"fileId", kx::Value("R_old")}, {"size", kx::Value(3)}});
@@ -435,6 +459,12 @@ TEST_F(SaveTest, AFailedResourceCopyIsReportedAndKeepsTheFormerSet) {
   Commit();
   EXPECT_EQ(ResourceIdsOf("N_a"), std::vector<std::string>{"R_old"});
   EXPECT_FALSE(ViewResource("R_new"));
+  KXFileMetaPtr entry = client_->objectForFileMetaID("N_a");
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->summary(), "old");
+  EXPECT_EQ(entry->modifyTime(), 100);
+  EXPECT_FALSE(entry->contentChanged());
+  EXPECT_EQ(entry->size(), 5);
 }
 
 // ---- Failures of the store ------------------------------------------------------
