@@ -168,6 +168,16 @@ class KXManagedObject : public std::enable_shared_from_this<KXManagedObject> {
   // Guarded by the context's lock.
   bool queued_ = false;      // in the context's list of objects to write
   bool rowWritten_ = false;  // the row exists in the store (or its open transaction)
+  // To-many sets read ahead for this object (prefetchRelationships), each
+  // with the context's change count and the process's commit count at its
+  // read. Guarded by the context's lock (read through const reads).
+  struct PrefetchedSet {
+    const KXRelationshipDescription* relationship = nullptr;
+    std::uint64_t changes = 0;
+    std::uint64_t commits = 0;
+    std::vector<KXManagedObjectPtr> objects;
+  };
+  mutable std::vector<PrefetchedSet> prefetched_;
 };
 
 // std::dynamic_pointer_cast with a shorter name.
