@@ -652,6 +652,7 @@ bool KXManagedObjectContext::execute(const KXFetchRequest& request, KXFetchResul
       KXStoreSchema::fetchSQL(*entity, condition, shape, attributes, request.returnsDistinctResults,
                               request.fetchLimit, request.fetchOffset);
 
+  std::vector<KXManagedObjectPtr> released;  // let go after the lock
   std::lock_guard<std::mutex> lock(mutex_);
   if (role_ == Role::Writer && !flushLocked(error)) return false;
   auto guard = connection_->lock();
@@ -669,7 +670,10 @@ bool KXManagedObjectContext::execute(const KXFetchRequest& request, KXFetchResul
     if (!request.relationshipKeyPathsForPrefetching.empty()) {
       // The fetch's statement is not needed any more; the prefetch uses its
       // own.
-      prefetchLocked(result->objects, request.relationshipKeyPathsForPrefetching);
+      std::vector<KXManagedObjectPtr> pins;
+      prefetchLocked(result->objects, request.relationshipKeyPathsForPrefetching, &pins);
+      released.swap(prefetchPins_);
+      prefetchPins_ = std::move(pins);
     }
     return true;
   }
@@ -739,9 +743,16 @@ std::vector<KXManagedObjectPtr> KXManagedObjectContext::relatedObjects(
     for (auto it = object.prefetched_.begin(); it != object.prefetched_.end(); ++it) {
       if (it->relationship != &rel) continue;
       if (it->changes == changes_ && it->commits == gStoreCommits.load(std::memory_order_acquire)) {
-        return it->objects;
+        std::vector<KXManagedObjectPtr> kept;
+        kept.reserve(it->objects.size());
+        for (const auto& weak : it->objects) {
+          KXManagedObjectPtr member = weak.lock();
+          if (!member) break;
+          kept.push_back(std::move(member));
+        }
+        if (kept.size() == it->objects.size()) return kept;
       }
-      // Outdated: read from the store, and let the objects go.
+      // Outdated, or a member was let go: read from the store.
       object.prefetched_.erase(it);
       break;
     }
@@ -763,15 +774,20 @@ std::vector<KXManagedObjectPtr> KXManagedObjectContext::relatedObjects(
 void KXManagedObjectContext::prefetchRelationships(const std::vector<KXManagedObjectPtr>& objects,
                                                    const std::vector<std::string>& keyPaths) {
   if (!connection_ || objects.empty() || keyPaths.empty()) return;
+  std::vector<KXManagedObjectPtr> released;  // let go after the lock
   std::lock_guard<std::mutex> lock(mutex_);
   kx::Error e;
   if (role_ == Role::Writer && !flushLocked(&e)) return;
   auto guard = connection_->lock();
-  prefetchLocked(objects, keyPaths);
+  std::vector<KXManagedObjectPtr> pins;
+  prefetchLocked(objects, keyPaths, &pins);
+  released.swap(prefetchPins_);
+  prefetchPins_ = std::move(pins);
 }
 
 void KXManagedObjectContext::prefetchLocked(const std::vector<KXManagedObjectPtr>& objects,
-                                            const std::vector<std::string>& keyPaths) {
+                                            const std::vector<std::string>& keyPaths,
+                                            std::vector<KXManagedObjectPtr>* pins) {
   // "a.b.c": the first name is read here for the given objects, the rest
   // for the objects it answers.
   std::map<std::string, std::vector<std::string>> byFirst;
@@ -800,8 +816,10 @@ void KXManagedObjectContext::prefetchLocked(const std::vector<KXManagedObjectPtr
     }
     for (auto& [rel, sources] : owners) {
       std::vector<KXManagedObjectPtr> related;
-      if (!prefetchRelationshipLocked(*rel, sources, rest.empty() ? nullptr : &related)) continue;
-      if (!rest.empty()) prefetchLocked(related, rest);
+      if (!prefetchRelationshipLocked(*rel, sources, &related)) continue;
+      if (!rest.empty()) prefetchLocked(related, rest, pins);
+      pins->insert(pins->end(), std::make_move_iterator(related.begin()),
+                   std::make_move_iterator(related.end()));
     }
   }
 }
@@ -826,7 +844,7 @@ bool KXManagedObjectContext::prefetchRelationshipLocked(
     KXLOG("prefetching %s failed: %s", rel.name().c_str(), e.localizedDescription().c_str());
     return false;
   }
-  std::unordered_map<std::int64_t, std::vector<KXManagedObjectPtr>> sets;
+  std::unordered_map<std::int64_t, std::vector<std::weak_ptr<KXManagedObject>>> sets;
   sets.reserve(sources.size());
   {
     KXStatementReset reset(st);
@@ -835,8 +853,8 @@ bool KXManagedObjectContext::prefetchRelationshipLocked(
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
       const std::int64_t source = sqlite3_column_int64(st, 0);
       if (KXManagedObjectPtr object = rowObjectLocked(st, 1)) {
-        if (related) related->push_back(object);
-        sets[source].push_back(std::move(object));
+        sets[source].push_back(object);
+        related->push_back(std::move(object));
       }
     }
     if (rc != SQLITE_DONE) {
@@ -849,7 +867,7 @@ bool KXManagedObjectContext::prefetchRelationshipLocked(
   sweepLocked();
   for (KXManagedObject* source : sources) {
     auto found = sets.find(source->primaryKey_);
-    std::vector<KXManagedObjectPtr> set;
+    std::vector<std::weak_ptr<KXManagedObject>> set;
     if (found != sets.end()) set = found->second;  // a source named twice keeps its rows
     auto slot = std::find_if(source->prefetched_.begin(), source->prefetched_.end(),
                              [&rel](const auto& p) { return p.relationship == &rel; });
@@ -1107,7 +1125,9 @@ bool KXManagedObjectContext::save(kx::Error* error) {
 }
 
 void KXManagedObjectContext::reset() {
+  std::vector<KXManagedObjectPtr> released;  // let go after the lock
   std::lock_guard<std::mutex> lock(mutex_);
+  released.swap(prefetchPins_);
   rollbackLocked(false);
   objects_.clear();
   registered_ = 0;

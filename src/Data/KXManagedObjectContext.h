@@ -116,8 +116,9 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
   // reset) and no store of the process commits; after that it reads the
   // store again. Names that are not to-many relationships of an object are
   // skipped, as are a failed read's sets (the objects then read their own).
-  // A kept set holds its objects: prefetch nothing that can lead back to the
-  // objects it is read for. Fetches do the same for their
+  // The objects read stay alive until the next prefetch of this context (or
+  // its reset); sets of an earlier prefetch whose objects were let go are
+  // read again. Fetches do the same for their
   // relationshipKeyPathsForPrefetching.
   void prefetchRelationships(const std::vector<KXManagedObjectPtr>& objects,
                              const std::vector<std::string>& keyPaths);
@@ -202,11 +203,13 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
   // the live one (refreshed in the read context) or a new one. nullptr for
   // a row of an unknown entity.
   KXManagedObjectPtr rowObjectLocked(sqlite3_stmt* statement, int firstColumn);
-  // Also require the connection's lock.
+  // Also require the connection's lock. Every object read is added to
+  // *pins.
   void prefetchLocked(const std::vector<KXManagedObjectPtr>& objects,
-                      const std::vector<std::string>& keyPaths);
+                      const std::vector<std::string>& keyPaths,
+                      std::vector<KXManagedObjectPtr>* pins);
   // Reads one relationship of `sources` and keeps each set with its source;
-  // the objects read are added to *related when given.
+  // the objects read are added to *related.
   bool prefetchRelationshipLocked(const KXRelationshipDescription& rel,
                                   const std::vector<KXManagedObject*>& sources,
                                   std::vector<KXManagedObjectPtr>* related);
@@ -246,6 +249,11 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
   // deletes, merges, resets, rollbacks): a prefetched set taken at another
   // count is outdated.
   std::uint64_t changes_ = 0;  // guarded by mutex_
+  // The objects of the latest prefetch. Objects keep their sets weakly, so
+  // that sets leading back to their owner ("resources.notes") make no
+  // cycle; the context keeps the members alive until the next prefetch or
+  // reset. A set whose member is gone is read again.
+  std::vector<KXManagedObjectPtr> prefetchPins_;  // guarded by mutex_
   // Read context: objects changed in memory.
   bool readerChanged_ = false;  // guarded by mutex_
   // Buffers reused by writeObjectLocked; guarded by mutex_.
