@@ -6,8 +6,6 @@
 #include <cstdint>
 #include <limits>
 #include <mutex>
-#include <utility>
-#include <vector>
 
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "CommonUtils/NSDictionaryKXHelper.h"
@@ -75,25 +73,18 @@ std::optional<kx::Dictionary> convert(const kx::Value& input, const std::string&
   kx::Dictionary result;
   if (!input.isDictionary()) return result;
   const kx::Dictionary& pairs = names->dict();
-  // Most namespaces rename a few of the record's many keys: the result is
-  // sized for those it renames, not for the record (entries built for a
-  // whole folder stay in memory together).
-  std::vector<std::pair<const std::string*, const kx::Value*>> renamed;
-  renamed.reserve(std::min(input.dict().size(), pairs.size()));
+  // Most namespaces rename a few of the record's many keys.
+  result.reserve(std::min(input.dict().size(), pairs.size()));
   for (const auto& [key, value] : input.dict()) {
     const kx::Value* name = pairs.find(key);
-    if (name && name->isString()) renamed.emplace_back(&name->string(), &value);
-  }
-  result.reserve(renamed.size());
-  for (const auto& [name, valuePointer] : renamed) {
-    const kx::Value& value = *valuePointer;
+    if (!name || !name->isString()) continue;
     if (reversed && value.isData()) {
       kx::Value parsed = mutableObjectFromJSONData(value.bytes());
-      result.set(*name, parsed.isNull() ? value : parsed);
+      result.set(name->string(), parsed.isNull() ? value : parsed);
     } else if (value.isNull()) {
-      result.set(*name, "");
+      result.set(name->string(), "");
     } else {
-      result.set(*name, value);
+      result.set(name->string(), value);
     }
   }
   return result;
