@@ -33,7 +33,9 @@ struct KXFetchRequest {
   ResultType resultType = ResultType::ManagedObject;
   // Dictionary results only: leave out rows equal to an earlier one.
   bool returnsDistinctResults = false;
-  // Accepted for the callers' sake; relationships are read when asked for.
+  // ManagedObject results only: to-many relationships ("name" or "a.b")
+  // read for all the fetched objects at once, one query per relationship
+  // (KXManagedObjectContext::prefetchRelationships).
   std::vector<std::string> relationshipKeyPathsForPrefetching;
 };
 

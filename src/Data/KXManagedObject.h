@@ -1,7 +1,10 @@
 // KXManagedObject is one row of the note store as an object of a context
 // (KXManagedObjectContext). It carries every attribute value of its row,
 // loaded with the row; to-one relationships are kept as the related row's
-// key and to-many relationships are queried from the store when asked for.
+// key and to-many relationships are queried from the store when asked for
+// (or answered from a set read ahead for many objects at once, while that
+// set is still what the store would answer:
+// KXManagedObjectContext::prefetchRelationships).
 // Each context holds at most one live object per row (a weak identity map),
 // so two fetches of one row in one context give the same object.
 //
@@ -168,6 +171,16 @@ class KXManagedObject : public std::enable_shared_from_this<KXManagedObject> {
   // Guarded by the context's lock.
   bool queued_ = false;      // in the context's list of objects to write
   bool rowWritten_ = false;  // the row exists in the store (or its open transaction)
+  // To-many sets read ahead for this object (prefetchRelationships), each
+  // with the context's change count and the process's commit count at its
+  // read. Guarded by the context's lock (read through const reads).
+  struct PrefetchedSet {
+    const KXRelationshipDescription* relationship = nullptr;
+    std::uint64_t changes = 0;
+    std::uint64_t commits = 0;
+    std::vector<std::weak_ptr<KXManagedObject>> objects;  // the context keeps them alive
+  };
+  mutable std::vector<PrefetchedSet> prefetched_;
 };
 
 // std::dynamic_pointer_cast with a shorter name.

@@ -3,6 +3,9 @@
 
 #include <sqlite3.h>
 #include <algorithm>
+#include <atomic>
+#include <map>
+#include <unordered_map>
 
 #include "CommonUtils/KXLogger.h"
 #include "Data/KXModel.h"
@@ -17,6 +20,11 @@ namespace {
 constexpr std::size_t kFlushThreshold = 512;
 
 enum Mode { kReplace = 0, kAdd = 1, kRemove = 2 };
+
+// Commits of every store of the process. A prefetched set is good only while
+// no commit happened since it was read: a read context's store reads see
+// each commit at once, before its did-save notification is merged.
+std::atomic<std::uint64_t> gStoreCommits{0};
 
 kx::Value ReadColumn(sqlite3_stmt* st, int index, const KXTableColumn& column) {
   int type = sqlite3_column_type(st, index);
@@ -161,55 +169,57 @@ void KXManagedObjectContext::sweepLocked() {
   sweepThreshold_ = std::max<std::size_t>(1024, registered_ * 2);
 }
 
+KXManagedObjectPtr KXManagedObjectContext::rowObjectLocked(sqlite3_stmt* st, int first) {
+  std::int64_t key = sqlite3_column_int64(st, first);
+  int number = sqlite3_column_int(st, first + 1);
+  const KXEntityDescription* entity = KXModel::shared().entityForNumber(number);
+  if (!entity) {
+    KXLOG("row %lld has the unknown entity number %d; skipped", static_cast<long long>(key),
+          number);
+    return nullptr;
+  }
+  const KXEntityDescription& table = entity->rootEntity();
+  // One lookup: the slot of the row, new or holding a live or dead object.
+  auto [slot, added] = objects_[&table].try_emplace(key);
+  if (added) ++registered_;
+  KXManagedObjectPtr object = slot->second.lock();
+  if (object) {
+    if (role_ == Role::Reader) {
+      // The read connection holds committed data: a fetch refreshes the
+      // objects it returns, unless they were changed here in memory.
+      std::lock_guard<std::mutex> lock(object->mutex_);
+      if (!object->deleted_ && !object->anyDirtyLocked()) {
+        ReadColumns(st, first + 2, table, &object->values_);
+        object->awaking_ = true;
+      }
+    }
+    if (object->awaking_) {
+      object->awakeFromStore(false);
+      std::lock_guard<std::mutex> lock(object->mutex_);
+      object->awaking_ = false;
+    }
+    return object;
+  }
+  object = entity->newObject();
+  object->entity_ = entity;
+  object->context_ = weak_from_this();
+  object->primaryKey_ = key;
+  object->rowWritten_ = true;
+  ReadColumns(st, first + 2, table, &object->values_);
+  object->awaking_ = true;
+  object->awakeFromStore(false);
+  object->awaking_ = false;
+  slot->second = object;
+  return object;
+}
+
 bool KXManagedObjectContext::queryRowsLocked(sqlite3_stmt* st, int first,
                                              std::vector<KXManagedObjectPtr>* out,
                                              kx::Error* error) {
-  const KXModel& model = KXModel::shared();
   KXStatementReset reset(st);
   int rc;
   while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-    std::int64_t key = sqlite3_column_int64(st, first);
-    int number = sqlite3_column_int(st, first + 1);
-    const KXEntityDescription* entity = model.entityForNumber(number);
-    if (!entity) {
-      KXLOG("row %lld has the unknown entity number %d; skipped", static_cast<long long>(key),
-            number);
-      continue;
-    }
-    const KXEntityDescription& table = entity->rootEntity();
-    // One lookup: the slot of the row, new or holding a live or dead object.
-    auto [slot, added] = objects_[&table].try_emplace(key);
-    if (added) ++registered_;
-    KXManagedObjectPtr object = slot->second.lock();
-    if (object) {
-      if (role_ == Role::Reader) {
-        // The read connection holds committed data: a fetch refreshes the
-        // objects it returns, unless they were changed here in memory.
-        std::lock_guard<std::mutex> lock(object->mutex_);
-        if (!object->deleted_ && !object->anyDirtyLocked()) {
-          ReadColumns(st, first + 2, table, &object->values_);
-          object->awaking_ = true;
-        }
-      }
-      if (object->awaking_) {
-        object->awakeFromStore(false);
-        std::lock_guard<std::mutex> lock(object->mutex_);
-        object->awaking_ = false;
-      }
-      out->push_back(std::move(object));
-      continue;
-    }
-    object = entity->newObject();
-    object->entity_ = entity;
-    object->context_ = weak_from_this();
-    object->primaryKey_ = key;
-    object->rowWritten_ = true;
-    ReadColumns(st, first + 2, table, &object->values_);
-    object->awaking_ = true;
-    object->awakeFromStore(false);
-    object->awaking_ = false;
-    slot->second = object;
-    out->push_back(std::move(object));
+    if (KXManagedObjectPtr object = rowObjectLocked(st, first)) out->push_back(std::move(object));
   }
   if (rc != SQLITE_DONE) {
     kx::SetError(error, connection_->lastError("fetch", rc));
@@ -334,6 +344,7 @@ KXManagedObjectPtr KXManagedObjectContext::insertNewObject(std::string_view enti
   object->awakeFromStore(true);
   object->awaking_ = false;
   object->notified_ = true;  // queued below
+  ++changes_;
   objects_[&table][key] = object;
   ++registered_;
   object->queued_ = true;
@@ -350,6 +361,7 @@ KXManagedObjectPtr KXManagedObjectContext::insertNewObject(std::string_view enti
 void KXManagedObjectContext::objectDidChange(kx::Badge<KXManagedObject>,
                                              const KXManagedObjectPtr& object) {
   std::lock_guard<std::mutex> lock(mutex_);
+  ++changes_;
   if (role_ == Role::Reader) {
     readerChanged_ = true;
     return;
@@ -414,6 +426,7 @@ void KXManagedObjectContext::deleteObject(const KXManagedObjectPtr& object) {
     return;
   }
   std::lock_guard<std::mutex> lock(mutex_);
+  ++changes_;
   bool wasInserted;
   {
     std::lock_guard<std::mutex> objectLock(object->mutex_);
@@ -642,6 +655,7 @@ bool KXManagedObjectContext::execute(const KXFetchRequest& request, KXFetchResul
       KXStoreSchema::fetchSQL(*entity, condition, shape, attributes, request.returnsDistinctResults,
                               request.fetchLimit, request.fetchOffset);
 
+  std::vector<KXManagedObjectPtr> released;  // let go after the lock
   std::lock_guard<std::mutex> lock(mutex_);
   if (role_ == Role::Writer && !flushLocked(error)) return false;
   auto guard = connection_->lock();
@@ -656,6 +670,14 @@ bool KXManagedObjectContext::execute(const KXFetchRequest& request, KXFetchResul
       return false;
     }
     result->count = static_cast<std::int64_t>(result->objects.size());
+    if (!request.relationshipKeyPathsForPrefetching.empty()) {
+      // The fetch's statement is not needed any more; the prefetch uses its
+      // own.
+      std::vector<KXManagedObjectPtr> pins;
+      prefetchLocked(result->objects, request.relationshipKeyPathsForPrefetching, &pins);
+      released.swap(prefetchPins_);
+      prefetchPins_ = std::move(pins);
+    }
     return true;
   }
   KXStatementReset reset(st);
@@ -717,11 +739,29 @@ std::vector<KXManagedObjectPtr> KXManagedObjectContext::relatedObjects(
     kx::Badge<KXManagedObject>, const KXManagedObject& object,
     const KXRelationshipDescription& rel) {
   if (!connection_) return {};
-  const std::string sql = KXStoreSchema::relatedRowsSQL(rel);
-  std::vector<KXManagedObjectPtr> out;
   std::lock_guard<std::mutex> lock(mutex_);
   kx::Error e;
   if (role_ == Role::Writer && !flushLocked(&e)) return {};
+  if (!object.prefetched_.empty()) {
+    for (auto it = object.prefetched_.begin(); it != object.prefetched_.end(); ++it) {
+      if (it->relationship != &rel) continue;
+      if (it->changes == changes_ && it->commits == gStoreCommits.load(std::memory_order_acquire)) {
+        std::vector<KXManagedObjectPtr> kept;
+        kept.reserve(it->objects.size());
+        for (const auto& weak : it->objects) {
+          KXManagedObjectPtr member = weak.lock();
+          if (!member) break;
+          kept.push_back(std::move(member));
+        }
+        if (kept.size() == it->objects.size()) return kept;
+      }
+      // Outdated, or a member was let go: read from the store.
+      object.prefetched_.erase(it);
+      break;
+    }
+  }
+  const std::string sql = KXStoreSchema::relatedRowsSQL(rel);
+  std::vector<KXManagedObjectPtr> out;
   auto guard = connection_->lock();
   sqlite3_stmt* st = connection_->statement(sql, &e);
   if (!st) return {};
@@ -732,6 +772,117 @@ std::vector<KXManagedObjectPtr> KXManagedObjectContext::relatedObjects(
     return {};
   }
   return out;
+}
+
+void KXManagedObjectContext::prefetchRelationships(const std::vector<KXManagedObjectPtr>& objects,
+                                                   const std::vector<std::string>& keyPaths) {
+  if (!connection_ || objects.empty() || keyPaths.empty()) return;
+  std::vector<KXManagedObjectPtr> released;  // let go after the lock
+  std::lock_guard<std::mutex> lock(mutex_);
+  kx::Error e;
+  if (role_ == Role::Writer && !flushLocked(&e)) return;
+  auto guard = connection_->lock();
+  std::vector<KXManagedObjectPtr> pins;
+  prefetchLocked(objects, keyPaths, &pins);
+  released.swap(prefetchPins_);
+  prefetchPins_ = std::move(pins);
+}
+
+void KXManagedObjectContext::prefetchLocked(const std::vector<KXManagedObjectPtr>& objects,
+                                            const std::vector<std::string>& keyPaths,
+                                            std::vector<KXManagedObjectPtr>* pins) {
+  // "a.b.c": the first name is read here for the given objects, the rest
+  // for the objects it answers.
+  std::map<std::string, std::vector<std::string>> byFirst;
+  for (const std::string& path : keyPaths) {
+    const std::size_t dot = path.find('.');
+    std::vector<std::string>& rest = byFirst[path.substr(0, dot)];
+    if (dot != std::string::npos && dot + 1 < path.size()) rest.push_back(path.substr(dot + 1));
+  }
+  for (const auto& [name, rest] : byFirst) {
+    // The objects of this context that have the relationship, per
+    // relationship (sub-entities share their parent's).
+    std::vector<std::pair<const KXRelationshipDescription*, std::vector<KXManagedObject*>>> owners;
+    for (const KXManagedObjectPtr& object : objects) {
+      if (!object || object->primaryKey_ <= 0 || object->context_.lock().get() != this) continue;
+      const KXRelationshipDescription* rel = object->entity_->relationship(name);
+      if (!rel || !rel->isToMany()) continue;
+      {
+        std::lock_guard<std::mutex> objectLock(object->mutex_);
+        if (object->deleted_) continue;
+      }
+      auto group = std::find_if(owners.begin(), owners.end(),
+                                [rel](const auto& g) { return g.first == rel; });
+      if (group == owners.end())
+        group = owners.emplace(owners.end(), rel, std::vector<KXManagedObject*>());
+      group->second.push_back(object.get());
+    }
+    for (auto& [rel, sources] : owners) {
+      std::vector<KXManagedObjectPtr> related;
+      if (!prefetchRelationshipLocked(*rel, sources, &related)) continue;
+      if (!rest.empty()) prefetchLocked(related, rest, pins);
+      pins->insert(pins->end(), std::make_move_iterator(related.begin()),
+                   std::make_move_iterator(related.end()));
+    }
+  }
+}
+
+bool KXManagedObjectContext::prefetchRelationshipLocked(
+    const KXRelationshipDescription& rel, const std::vector<KXManagedObject*>& sources,
+    std::vector<KXManagedObjectPtr>* related) {
+  // Taken before the store is read: a change or commit from here on makes
+  // the sets outdated, even one that the read below already sees.
+  const std::uint64_t changes = changes_;
+  const std::uint64_t commits = gStoreCommits.load(std::memory_order_acquire);
+
+  std::string keys = "[";
+  for (const KXManagedObject* source : sources) {
+    if (keys.size() > 1) keys += ',';
+    keys += std::to_string(source->primaryKey_);
+  }
+  keys += ']';
+  kx::Error e;
+  sqlite3_stmt* st = connection_->statement(KXStoreSchema::prefetchRowsSQL(rel), &e);
+  if (!st) {
+    KXLOG("prefetching %s failed: %s", rel.name().c_str(), e.localizedDescription().c_str());
+    return false;
+  }
+  std::unordered_map<std::int64_t, std::vector<std::weak_ptr<KXManagedObject>>> sets;
+  sets.reserve(sources.size());
+  {
+    KXStatementReset reset(st);
+    sqlite3_bind_text(st, 1, keys.data(), static_cast<int>(keys.size()), SQLITE_TRANSIENT);
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+      const std::int64_t source = sqlite3_column_int64(st, 0);
+      if (KXManagedObjectPtr object = rowObjectLocked(st, 1)) {
+        sets[source].push_back(object);
+        related->push_back(std::move(object));
+      }
+    }
+    if (rc != SQLITE_DONE) {
+      // Nothing is kept: the objects read their sets one by one.
+      KXLOG("prefetching %s failed: %s", rel.name().c_str(),
+            connection_->lastError("fetch", rc).localizedDescription().c_str());
+      return false;
+    }
+  }
+  sweepLocked();
+  for (KXManagedObject* source : sources) {
+    auto found = sets.find(source->primaryKey_);
+    std::vector<std::weak_ptr<KXManagedObject>> set;
+    if (found != sets.end()) set = found->second;  // a source named twice keeps its rows
+    auto slot = std::find_if(source->prefetched_.begin(), source->prefetched_.end(),
+                             [&rel](const auto& p) { return p.relationship == &rel; });
+    if (slot == source->prefetched_.end()) {
+      slot = source->prefetched_.emplace(source->prefetched_.end());
+      slot->relationship = &rel;
+    }
+    slot->changes = changes;
+    slot->commits = commits;
+    slot->objects = std::move(set);
+  }
+  return true;
 }
 
 std::int64_t KXManagedObjectContext::countRelated(kx::Badge<KXManagedObject>,
@@ -770,6 +921,7 @@ bool KXManagedObjectContext::setRelated(kx::Badge<KXManagedObject>,
     }
   }
   std::lock_guard<std::mutex> lock(mutex_);
+  ++changes_;
   kx::Error e;
   bool ok = ensureTransactionLocked(&e) && unitIntactLocked(&e) && flushLocked(&e);
   if (ok) {
@@ -821,6 +973,7 @@ bool KXManagedObjectContext::hasChanges() const {
 }
 
 void KXManagedObjectContext::rollbackLocked(bool reload) {
+  ++changes_;
   if (connection_) {
     auto guard = connection_->lock();
     if (connection_->inTransaction()) kx::ignoreError(connection_->exec("ROLLBACK", nullptr));
@@ -926,6 +1079,9 @@ bool KXManagedObjectContext::save(kx::Error* error) {
       auto guard = connection_->lock();
       sqlite3_stmt* commit = connection_->statement("COMMIT", &e);
       if (!commit || !connection_->run(commit, &e)) ok = false;
+      // Sets read before this point may miss the commit; after it, every
+      // context reads them again.
+      gStoreCommits.fetch_add(1, std::memory_order_acq_rel);
     }
     if (!ok) {
       KXLOG("save failed: %s", e.localizedDescription().c_str());
@@ -973,7 +1129,9 @@ bool KXManagedObjectContext::save(kx::Error* error) {
 }
 
 void KXManagedObjectContext::reset() {
+  std::vector<KXManagedObjectPtr> released;  // let go after the lock
   std::lock_guard<std::mutex> lock(mutex_);
+  released.swap(prefetchPins_);
   rollbackLocked(false);
   objects_.clear();
   registered_ = 0;
@@ -983,6 +1141,7 @@ void KXManagedObjectContext::reset() {
 void KXManagedObjectContext::mergeChanges(const kx::Value& userInfo) {
   if (!store_ || userInfo[kKXStoreTokenKey].intValue() != store_->token()) return;
   std::lock_guard<std::mutex> lock(mutex_);
+  ++changes_;
   for (const kx::Value& snapshot : userInfo[kKXUpdatedObjectsKey].array()) {
     KXObjectID id = KXObjectID::fromValue(snapshot[kKXSnapshotObjectIDKey]);
     if (id.isNull()) continue;

@@ -107,6 +107,21 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
                              kx::Error* error = nullptr);
   // Objects of a ManagedObject fetch (whatever resultType says).
   std::vector<KXManagedObjectPtr> fetch(const KXFetchRequest& request, kx::Error* error = nullptr);
+  // Reads the to-many relationships named by `keyPaths` ("resources", or
+  // "a.b" for b of the objects of a) of every given object of this context
+  // with one store query per relationship, and keeps each object's set with
+  // it. KXManagedObject::objects then answers from the kept set, the same
+  // objects in the same order as a read of its own, for as long as nothing
+  // changes in this context (an insert, a change, a delete, a merge, a
+  // reset) and no store of the process commits; after that it reads the
+  // store again. Names that are not to-many relationships of an object are
+  // skipped, as are a failed read's sets (the objects then read their own).
+  // The objects read stay alive until the next prefetch of this context (or
+  // its reset); sets of an earlier prefetch whose objects were let go are
+  // read again. Fetches do the same for their
+  // relationshipKeyPathsForPrefetching.
+  void prefetchRelationships(const std::vector<KXManagedObjectPtr>& objects,
+                             const std::vector<std::string>& keyPaths);
   // Number of rows a fetch would answer; -1 and *error on failure.
   std::int64_t count(const KXFetchRequest& request, kx::Error* error = nullptr);
 
@@ -183,6 +198,21 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
       const std::unordered_set<KXObjectID, KXObjectIDHash>& doomed, kx::Error* error);
   [[nodiscard]] bool writeObjectLocked(KXManagedObject& object, kx::Error* error);
   KXManagedObjectPtr liveObjectLocked(const KXEntityDescription& table, std::int64_t key);
+  // The object of the row the statement stands on, whose key is in column
+  // `firstColumn` (the entity number and the table's columns follow):
+  // the live one (refreshed in the read context) or a new one. nullptr for
+  // a row of an unknown entity.
+  KXManagedObjectPtr rowObjectLocked(sqlite3_stmt* statement, int firstColumn);
+  // Also require the connection's lock. Every object read is added to
+  // *pins.
+  void prefetchLocked(const std::vector<KXManagedObjectPtr>& objects,
+                      const std::vector<std::string>& keyPaths,
+                      std::vector<KXManagedObjectPtr>* pins);
+  // Reads one relationship of `sources` and keeps each set with its source;
+  // the objects read are added to *related.
+  bool prefetchRelationshipLocked(const KXRelationshipDescription& rel,
+                                  const std::vector<KXManagedObject*>& sources,
+                                  std::vector<KXManagedObjectPtr>* related);
   [[nodiscard]] bool queryRowsLocked(sqlite3_stmt* statement, int firstColumn,
                                      std::vector<KXManagedObjectPtr>* out, kx::Error* error);
   KXManagedObjectPtr loadRowLocked(const KXEntityDescription& table, std::int64_t key,
@@ -215,6 +245,15 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
   // Last key given out per table, so keys never repeat.
   std::unordered_map<const KXEntityDescription*, std::int64_t> lastKeys_;  // guarded by mutex_
   std::unordered_set<const KXEntityDescription*> keysChecked_;  // this transaction; mutex_
+  // Counts every change of what this context reads (inserts, changes,
+  // deletes, merges, resets, rollbacks): a prefetched set taken at another
+  // count is outdated.
+  std::uint64_t changes_ = 0;  // guarded by mutex_
+  // The objects of the latest prefetch. Objects keep their sets weakly, so
+  // that sets leading back to their owner ("resources.notes") make no
+  // cycle; the context keeps the members alive until the next prefetch or
+  // reset. A set whose member is gone is read again.
+  std::vector<KXManagedObjectPtr> prefetchPins_;  // guarded by mutex_
   // Read context: objects changed in memory.
   bool readerChanged_ = false;  // guarded by mutex_
   // Buffers reused by writeObjectLocked; guarded by mutex_.

@@ -304,6 +304,21 @@ std::string KXStoreSchema::relatedRowsSQL(const KXRelationshipDescription& rel) 
          Quote(ForeignKeyColumn(dest, rel)) + " = ? ORDER BY t.\"Z_PK\"";
 }
 
+std::string KXStoreSchema::prefetchRowsSQL(const KXRelationshipDescription& rel) {
+  const KXEntityDescription& dest = rel.destination().rootEntity();
+  if (rel.storage() == KXRelationshipDescription::Storage::JoinTable) {
+    const std::string source = "j." + Quote(rel.joinSourceColumn());
+    return "SELECT " + source + ", " + SelectColumns(dest) + " FROM " + Quote(dest.tableName()) +
+           " AS t JOIN " + Quote(rel.joinTable()) + " AS j ON j." +
+           Quote(rel.joinDestinationColumn()) + " = t.\"Z_PK\" WHERE " + source +
+           " IN (SELECT value FROM json_each(?)) ORDER BY " + source + ", t.\"Z_PK\"";
+  }
+  const std::string source = "t." + Quote(ForeignKeyColumn(dest, rel));
+  return "SELECT " + source + ", " + SelectColumns(dest) + " FROM " + Quote(dest.tableName()) +
+         " AS t WHERE " + source + " IN (SELECT value FROM json_each(?)) ORDER BY " + source +
+         ", t.\"Z_PK\"";
+}
+
 std::string KXStoreSchema::countRelatedSQL(const KXRelationshipDescription& rel) {
   if (rel.storage() == KXRelationshipDescription::Storage::JoinTable) {
     return "SELECT count(*) FROM " + Quote(rel.joinTable()) + " WHERE " +

@@ -86,6 +86,11 @@ class KXStoreSchema {
   // The rows of a to-many relationship's destination, in key order. Binds:
   // the source row's key.
   static std::string relatedRowsSQL(const KXRelationshipDescription& rel);
+  // The same rows for many source rows at once: each row is preceded by
+  // the key of its source row (column 0), ordered by that key and then by
+  // the row's key, so each source's rows come in relatedRowsSQL's order.
+  // Binds: a JSON array of the source rows' keys.
+  static std::string prefetchRowsSQL(const KXRelationshipDescription& rel);
   // The number of those rows. Binds: the source row's key.
   static std::string countRelatedSQL(const KXRelationshipDescription& rel);
   // Join-table changes of a many-to-many relationship. Binds: the source

@@ -180,14 +180,7 @@ kx::Array KXWebFileRequestHandler::fileArrayWithMetas(const KXFileMetaArray& met
       list.resize(static_cast<std::size_t>(n));
   }
 
-  kx::Array entries;
-  entries.reserve(list.size());
-  for (const KXFileMetaPtr& meta : list) {
-    if (std::optional<kx::Dictionary> entry = webUtil_.fileDictFrom(meta, entire)) {
-      entries.push_back(kx::Value(std::move(*entry)));
-    }
-  }
-  return entries;
+  return webUtil_.fileDictsFrom(list, entire);
 }
 
 void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,

@@ -8,6 +8,7 @@
 
 #include "Data/FileMeta.h"
 #include "Data/KXManagedObjectContext.h"
+#include "Data/KXModel.h"
 #include "Data/KXPersistentStore.h"
 #include "Data/KXStoreConnection.h"
 #include "Data/KXStoreError.h"
@@ -373,6 +374,116 @@ TEST_F(ContextTest, Relationships) {
   EXPECT_EQ(otherMeta->shareUrl(), std::nullopt);
   ASSERT_TRUE(writer_->save());
   EXPECT_EQ(fileIds(*reader_, "FileMeta", P("shareLinkInfo != nil")), Ids{});
+}
+
+// A to-many set read ahead for many objects at once is the set each object
+// reads on its own: the same live objects in the same order, through a join
+// table and through a foreign key, for objects with no rows, with unsaved
+// changes in the writer, and again after later changes and commits.
+TEST_F(ContextTest, PrefetchedSetsEqualTheSetsReadOneByOne) {
+  auto resource = [&](const char* id, const KXManagedObjectPtr& entry) {
+    auto r = writer_->insertNewObject("Resource");
+    EXPECT_TRUE(r && r->setValue("fileId", kx::Value(id)));
+    if (entry) EXPECT_TRUE(r->setObject("entry", entry));
+    return r;
+  };
+  auto e1 = writer_->insertNewObject("ResourceEntry");
+  auto e2 = writer_->insertNewObject("ResourceEntry");
+  auto r1 = resource("r1", e1);
+  auto r2 = resource("r2", e1);
+  auto r3 = resource("r3", nullptr);
+  auto n1 = insert("Note", "N1");
+  auto n2 = insert("Note", "N2");
+  auto n3 = insert("Note", "N3");
+  ASSERT_TRUE(n1->setObjects("resources", {r2, r1}));
+  ASSERT_TRUE(n2->addObject("resources", r1));
+  ASSERT_TRUE(writer_->save());
+
+  using Sets = std::vector<std::vector<KXManagedObjectPtr>>;
+  auto read = [](const std::vector<KXManagedObjectPtr>& owners, const char* key) {
+    Sets sets;
+    for (const auto& owner : owners) sets.push_back(owner->objects(key));
+    return sets;
+  };
+  auto ids = [](const std::vector<KXManagedObjectPtr>& objects) {
+    Ids out;
+    for (const auto& o : objects) out.push_back(o->stringValue("fileId"));
+    return out;
+  };
+  KXFetchRequest notes("Note");
+  KXFetchRequest prefetching = notes;
+  prefetching.relationshipKeyPathsForPrefetching = {"resources", "resources.notes", "title"};
+
+  // Unsaved in the writer: a new resource of N3, a resource moved to the
+  // other entry, a changed note.
+  auto r4 = resource("r4", nullptr);
+  ASSERT_TRUE(n3->addObject("resources", r4));
+  ASSERT_TRUE(r2->setObject("entry", e2));
+  ASSERT_TRUE(n2->setValue("title", kx::Value("unsaved")));
+
+  for (const auto& context : {writer_, reader_}) {
+    SCOPED_TRACE(context == writer_ ? "writer" : "reader");
+    // Read one by one first (the objects stay alive, so the prefetching
+    // fetch answers the same ones), then read ahead and read again.
+    std::vector<KXManagedObjectPtr> owners = context->fetch(notes);
+    ASSERT_EQ(owners.size(), 3u);
+    const Sets alone = read(owners, "resources");
+    std::vector<KXManagedObjectPtr> members;
+    for (const auto& set : alone) members.insert(members.end(), set.begin(), set.end());
+    const Sets membersAlone = read(members, "notes");
+    std::vector<KXManagedObjectPtr> entries = context->fetch(KXFetchRequest("ResourceEntry"));
+    const Sets holdersAlone = read(entries, "resourceHolders");
+
+    EXPECT_EQ(context->fetch(prefetching), owners);
+    context->prefetchRelationships(entries, {"resourceHolders", "noSuchKey"});
+    EXPECT_EQ(read(owners, "resources"), alone);
+    EXPECT_EQ(read(members, "notes"), membersAlone);
+    EXPECT_EQ(read(entries, "resourceHolders"), holdersAlone);
+
+    const bool unsaved = context == writer_;
+    EXPECT_EQ(ids(alone[0]), (Ids{"r1", "r2"}));
+    EXPECT_EQ(ids(alone[2]), unsaved ? Ids{"r4"} : Ids{});
+    EXPECT_EQ(ids(holdersAlone[0]), unsaved ? Ids{"r1"} : (Ids{"r1", "r2"}));
+    EXPECT_EQ(ids(holdersAlone[1]), unsaved ? Ids{"r2"} : Ids{});
+  }
+
+  // Later changes in the writer are seen at once.
+  auto owners = writer_->fetch(prefetching);
+  ASSERT_EQ(owners.size(), 3u);
+  auto entries = writer_->fetch(KXFetchRequest("ResourceEntry"));
+  writer_->prefetchRelationships(entries, {"resourceHolders"});
+  ASSERT_TRUE(n1->removeObject("resources", r2));
+  EXPECT_EQ(ids(n1->objects("resources")), Ids{"r1"});
+  ASSERT_TRUE(r3->setObject("entry", e1));
+  EXPECT_EQ(ids(e1->objects("resourceHolders")), (Ids{"r1", "r3"}));
+  writer_->deleteObject(r1);
+  EXPECT_EQ(ids(n2->objects("resources")), Ids{});
+  EXPECT_EQ(ids(e1->objects("resourceHolders")), Ids{"r3"});
+
+  // The reader's sets, read ahead before the commit, are read again after.
+  auto readOwners = reader_->fetch(prefetching);
+  ASSERT_EQ(ids(readOwners.at(0)->objects("resources")), (Ids{"r1", "r2"}));
+  ASSERT_TRUE(writer_->save());
+  EXPECT_EQ(ids(readOwners.at(0)->objects("resources")), Ids{});
+  EXPECT_EQ(ids(readOwners.at(2)->objects("resources")), Ids{"r4"});
+
+  // Kept sets answer without the store: a row removed behind the contexts'
+  // back (no commit of theirs) is still in the set read ahead, and a change
+  // in the context makes it read again.
+  readOwners = reader_->fetch(prefetching);
+  ASSERT_EQ(ids(readOwners.at(2)->objects("resources")), Ids{"r4"});
+  const KXRelationshipDescription* rel =
+      KXModel::shared().entity("FileMeta")->relationship("resources");
+  ASSERT_TRUE(rel);
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open((root_.path() + "/ZarvelNote.db").c_str(), &raw), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(raw, ("DELETE FROM \"" + rel->joinTable() + "\"").c_str(), nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(raw);
+  EXPECT_EQ(ids(readOwners.at(2)->objects("resources")), Ids{"r4"});
+  ASSERT_TRUE(readOwners.at(0)->setValue("title", kx::Value("in memory")));
+  EXPECT_EQ(ids(readOwners.at(2)->objects("resources")), Ids{});
 }
 
 TEST_F(ContextTest, ReadContextChangesStayInMemory) {

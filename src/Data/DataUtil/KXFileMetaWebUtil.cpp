@@ -1,5 +1,6 @@
 #include "Data/DataUtil/KXFileMetaWebUtil.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <string>
@@ -13,6 +14,7 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXManagedObjectContext.h"
 #include "Data/Resource.h"
 #include "account/KXSession.h"
 
@@ -214,6 +216,42 @@ std::optional<kx::Dictionary> KXFileMetaWebUtil::build(
 std::optional<kx::Dictionary> KXFileMetaWebUtil::fileDictFrom(
     const std::shared_ptr<KXManagedObject>& object, bool entire) {
   return fileDict(object, entryFromFileMeta(object, entire), entire);
+}
+
+kx::Array KXFileMetaWebUtil::fileDictsFrom(const std::vector<std::shared_ptr<FileMeta>>& objects,
+                                           bool entire) {
+  std::vector<Reading> readings(objects.size());
+  inPlace([&] {
+    // The resources of every entry at once, per context the entries
+    // belong to (a listing's entries share one).
+    std::vector<std::pair<std::shared_ptr<KXManagedObjectContext>, std::vector<KXManagedObjectPtr>>>
+        groups;
+    for (const std::shared_ptr<FileMeta>& object : objects) {
+      if (!object) continue;
+      std::shared_ptr<KXManagedObjectContext> context = object->managedObjectContext();
+      if (!context) continue;
+      auto group = std::find_if(groups.begin(), groups.end(),
+                                [&](const auto& g) { return g.first == context; });
+      if (group == groups.end()) {
+        group = groups.emplace(groups.end(), std::move(context), std::vector<KXManagedObjectPtr>());
+        group->second.reserve(objects.size());
+      }
+      group->second.push_back(object);
+    }
+    for (const auto& [context, members] : groups) {
+      context->prefetchRelationships(members, {"resources"});
+    }
+    for (std::size_t i = 0; i < objects.size(); ++i) readings[i] = read(objects[i]);
+  });
+  kx::Array dicts;
+  dicts.reserve(objects.size());
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    if (std::optional<kx::Dictionary> dict =
+            fileDict(objects[i], build(objects[i], std::move(readings[i]), entire), entire)) {
+      dicts.push_back(kx::Value(std::move(*dict)));
+    }
+  }
+  return dicts;
 }
 
 std::optional<kx::Dictionary> KXFileMetaWebUtil::fileDict(

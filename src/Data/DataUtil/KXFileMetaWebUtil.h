@@ -32,9 +32,11 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "platform/Value.h"
 
+class FileMeta;
 class KXDataClient;
 class KXManagedObject;
 
@@ -53,6 +55,11 @@ class KXFileMetaWebUtil {
   // the entry could not be built (no field-name table).
   std::optional<kx::Dictionary> fileDictFrom(const std::shared_ptr<KXManagedObject>& object,
                                              bool entire);
+  // fileDictFrom of each object, in order, leaving out those that could
+  // not be built. The objects are read in one visit, and the resources of
+  // all of them with one store query per context: a folder's listing costs
+  // a few queries instead of one per entry.
+  kx::Array fileDictsFrom(const std::vector<std::shared_ptr<FileMeta>>& objects, bool entire);
   // {"entry", "meta"} when `entire`, else the entry alone.
   std::optional<kx::Dictionary> entryFromFileMeta(const std::shared_ptr<KXManagedObject>& object,
                                                   bool entire);

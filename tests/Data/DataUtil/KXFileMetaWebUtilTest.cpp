@@ -179,4 +179,45 @@ TEST_F(FileMetaWebUtilTest, FileDictionaryFormsAndOtherProperties) {
   EXPECT_EQ((*bare)["otherProp"], kx::Value(kx::Dictionary()));
 }
 
+// A folder's entries built together, their resources read at once, are the
+// entries built one by one.
+TEST_F(FileMetaWebUtilTest, EntriesBuiltTogetherEqualEntriesBuiltAlone) {
+  Write([](KXManagedObjectContext& c) {
+    Put(c, "Notebook", {{"fileId", "NB"}, {"parentId", "ROOT"}, {"title", "A"}});
+    Put(c, "Notebook", {{"fileId", "NB1"}, {"parentId", "NB"}, {"title", "A1"}});
+    Put(c, "NormalFile", {{"fileId", "F"}, {"parentId", "NB"}, {"title", "f.pdf"}});
+    for (int n = 0; n < 3; ++n) {
+      const std::string id = "N" + std::to_string(n);
+      KXManagedObjectPtr note = Put(c, "Note", {{"fileId", id}, {"parentId", "NB"}});
+      // N0 has none; N1 one; N2 two, the later one the thumbnail.
+      for (int r = 0; r < n; ++r) {
+        KXManagedObjectPtr res = Put(c, "Resource",
+                                     {{"fileId", id + "R" + std::to_string(r)},
+                                      {"meidaType", "image"},
+                                      {"imageSize", r ? "300x300" : "100x100"}});
+        note->addObject("resources", res);
+      }
+    }
+  });
+  KXFileMetaArray list = client_->objectsForParentId("NB", "FileMeta");
+  ASSERT_EQ(list.size(), 5u);
+  list.insert(list.begin() + 2, nullptr);
+  for (bool entire : {true, false}) {
+    SCOPED_TRACE(entire);
+    kx::Array alone;
+    for (const KXFileMetaPtr& meta : list) {
+      if (std::optional<kx::Dictionary> dict = util_->fileDictFrom(meta, entire)) {
+        alone.push_back(kx::Value(std::move(*dict)));
+      }
+    }
+    kx::Array together = util_->fileDictsFrom(list, entire);
+    EXPECT_EQ(together, alone);
+    if (entire) {
+      ASSERT_EQ(together.size(), 6u);
+      EXPECT_EQ(together[5]["fileMeta"]["resources"].size(), 2u);
+      EXPECT_EQ(together[5]["fileMeta"]["metaProps"]["thmid"].stringValue(), "N2R1");
+    }
+  }
+}
+
 }  // namespace
