@@ -43,13 +43,20 @@ KXFileMetaUtil& KXFileMetaUtil::sharedUtil() {
   return *util;
 }
 
-kx::Dictionary KXFileMetaUtil::fileEntryInfo(const kx::Dictionary& info) {
+const kx::Value& KXFileMetaUtil::requiredFileId(const kx::Dictionary& info) {
   const kx::Value* fileId = info.find("fileId");
   if (!fileId || fileId->isNull()) throw kx::Exception(kArgumentsInvalid, kArgumentsInvalidReason);
+  return *fileId;
+}
+
+kx::Dictionary KXFileMetaUtil::newEntryDefaults(const kx::Value& fileId,
+                                                const std::string& titleKey,
+                                                const kx::Value& parentId, bool dir, int domain,
+                                                bool asFile) {
   const kx::Value now(static_cast<long long>(kx::Time::nowSeconds()));
   kx::Dictionary entry{
-      {"title", kx::Value(kx::LocalizedStrings::localized("Empty Title.note"))},
-      {"fileId", *fileId},
+      {"title", kx::Value(kx::LocalizedStrings::localized(titleKey))},
+      {"fileId", fileId},
       {"modifyTime", now},
       {"createTime", now},
       {"version", kx::Value(0)},
@@ -58,9 +65,10 @@ kx::Dictionary KXFileMetaUtil::fileEntryInfo(const kx::Dictionary& info) {
       // Listings leave out what is not "remoteRemoved = NO", nil included.
       {"remoteRemoved", kx::Value(false)},
       {"encrypted", kx::Value(false)},
-      {"parentId", info["parentId"]},
-      {"dir", kx::Value(false)},
-      {"domain", kx::Value(0)},
+      {"parentId", parentId},
+      {"dir", kx::Value(dir)},
+      {"domain", kx::Value(domain)},
+      {"entryType", kx::Value(0)},
       {"namePath", kx::Value("")},
       {"dirNum", kx::Value(0)},
       {"fileNum", kx::Value(0)},
@@ -68,12 +76,20 @@ kx::Dictionary KXFileMetaUtil::fileEntryInfo(const kx::Dictionary& info) {
       {"subTreeFileNum", kx::Value(0)},
       {"noteType", kx::Value(0)},
       {"favorited", kx::Value(false)},
-      {"transactionId", *fileId},
-      {"transactionTime", now},
-      {"author", kx::Value("")},
-      {"size", kx::Value(0)},
-      {"contentChanged", kx::Value(true)},
   };
+  if (asFile) {
+    entry.set("transactionId", fileId);
+    entry.set("transactionTime", now);
+    entry.set("author", kx::Value(""));
+    entry.set("size", kx::Value(0));
+    entry.set("contentChanged", kx::Value(true));
+  }
+  return entry;
+}
+
+kx::Dictionary KXFileMetaUtil::fileEntryInfo(const kx::Dictionary& info) {
+  kx::Dictionary entry = newEntryDefaults(requiredFileId(info), "Empty Title.note",
+                                          info["parentId"], false, 0, /*asFile=*/true);
   // A folder is no transaction of its own.
   if (info["dir"].boolValue()) entry.remove("transactionId");
   for (const auto& [key, value] : info) entry.set(key, value);

@@ -41,6 +41,17 @@ class KXFileMetaUtil {
   // the info's "dir" is true), then every key of the info. Raises
   // kArgumentsInvalid without "fileId".
   static kx::Dictionary fileEntryInfo(const kx::Dictionary& info);
+
+  // What the three helpers share of a new entry: its "fileId" (raises
+  // kArgumentsInvalid when the info has none) ...
+  static const kx::Value& requiredFileId(const kx::Dictionary& info);
+  // ... and the defaults every new entry starts from (title, times, version,
+  // flags, parent, kind, counts); with `asFile` also the fields of a file
+  // (transaction, author, size, contentChanged). The caller's info goes on
+  // top.
+  static kx::Dictionary newEntryDefaults(const kx::Value& fileId, const std::string& titleKey,
+                                         const kx::Value& parentId, bool dir, int domain,
+                                         bool asFile);
   // The error of a move without ids or target: NSCocoaErrorDomain, code
   // 2, the ids under "errorPath".
   static kx::Error moveArgumentsError(const std::vector<std::string>& fileIds);

@@ -20,48 +20,15 @@ KXNormalFileUtil& KXNormalFileUtil::sharedUtil() {
 
 kx::Dictionary KXNormalFileUtil::normalFileEntryInfo(const kx::Dictionary& info,
                                                      const std::string& parentId) {
-  const kx::Value* fileId = info.find("fileId");
-  if (!fileId || fileId->isNull()) {
-    throw kx::Exception(KXFileMetaUtil::kArgumentsInvalid, KXFileMetaUtil::kArgumentsInvalidReason);
-  }
-  const kx::Value now(static_cast<long long>(kx::Time::nowSeconds()));
-  kx::Dictionary entry{
-      {"title", kx::Value(kx::LocalizedStrings::localized("New NormalFile"))},
-      {"fileId", *fileId},
-      {"modifyTime", now},
-      {"createTime", now},
-      {"version", kx::Value(0)},
-      {"localModified", kx::Value(true)},
-      {"del", kx::Value(false)},
-      // Listings leave out what is not "remoteRemoved = NO", nil included.
-      {"remoteRemoved", kx::Value(false)},
-      {"encrypted", kx::Value(false)},
-      {"parentId", kx::Value(parentId)},
-      {"dir", kx::Value(false)},
-      {"domain", kx::Value(1)},
-      {"entryType", kx::Value(0)},
-      {"namePath", kx::Value("")},
-      {"dirNum", kx::Value(0)},
-      {"fileNum", kx::Value(0)},
-      {"subTreeDirNum", kx::Value(0)},
-      {"subTreeFileNum", kx::Value(0)},
-      {"noteType", kx::Value(0)},
-      {"favorited", kx::Value(false)},
-      {"transactionId", *fileId},
-      {"transactionTime", now},
-      {"author", kx::Value("")},
-      {"size", kx::Value(0)},
-      {"contentChanged", kx::Value(true)},
-  };
+  kx::Dictionary entry = KXFileMetaUtil::newEntryDefaults(
+      KXFileMetaUtil::requiredFileId(info), "New NormalFile", kx::Value(parentId), false, 1,
+      /*asFile=*/true);
   for (const auto& [key, value] : info) entry.set(key, value);
   return entry;
 }
 
 void KXNormalFileUtil::addNormalFile(const kx::Dictionary& info, KXDataCallback callback) {
-  const kx::Value* fileId = info.find("fileId");
-  if (!fileId || fileId->isNull()) {
-    throw kx::Exception(KXFileMetaUtil::kArgumentsInvalid, KXFileMetaUtil::kArgumentsInvalidReason);
-  }
+  KXFileMetaUtil::requiredFileId(info);
   const std::string parentId = info["parentId"].stringValue();
   KXFileMetaPtr parent = client_->objectForFileMetaID(parentId);
   if (!parent) {

@@ -19,43 +19,15 @@ KXDataClient& KXNotebookUtil::client() const {
 
 kx::Dictionary KXNotebookUtil::notebookEntryInfo(const kx::Dictionary& info,
                                                  const std::string& parentId) {
-  const kx::Value* fileId = info.find("fileId");
-  if (!fileId || fileId->isNull()) {
-    throw kx::Exception(KXFileMetaUtil::kArgumentsInvalid, KXFileMetaUtil::kArgumentsInvalidReason);
-  }
-  const kx::Value now(static_cast<long long>(kx::Time::nowSeconds()));
-  kx::Dictionary entry{
-      {"title", kx::Value(kx::LocalizedStrings::localized("New Notebook"))},
-      {"fileId", *fileId},
-      {"modifyTime", now},
-      {"createTime", now},
-      {"version", kx::Value(0)},
-      {"localModified", kx::Value(true)},
-      {"del", kx::Value(false)},
-      // Listings leave out what is not "remoteRemoved = NO", nil included.
-      {"remoteRemoved", kx::Value(false)},
-      {"encrypted", kx::Value(false)},
-      {"parentId", kx::Value(parentId)},
-      {"dir", kx::Value(true)},
-      {"domain", kx::Value(1)},
-      {"entryType", kx::Value(0)},
-      {"namePath", kx::Value("")},
-      {"dirNum", kx::Value(0)},
-      {"fileNum", kx::Value(0)},
-      {"subTreeDirNum", kx::Value(0)},
-      {"subTreeFileNum", kx::Value(0)},
-      {"noteType", kx::Value(0)},
-      {"favorited", kx::Value(false)},
-  };
+  kx::Dictionary entry = KXFileMetaUtil::newEntryDefaults(
+      KXFileMetaUtil::requiredFileId(info), "New Notebook", kx::Value(parentId), true, 1,
+      /*asFile=*/false);
   for (const auto& [key, value] : info) entry.set(key, value);
   return entry;
 }
 
 void KXNotebookUtil::addNotebook(const kx::Dictionary& info, KXDataCallback callback) {
-  const kx::Value* fileId = info.find("fileId");
-  if (!fileId || fileId->isNull()) {
-    throw kx::Exception(KXFileMetaUtil::kArgumentsInvalid, KXFileMetaUtil::kArgumentsInvalidReason);
-  }
+  KXFileMetaUtil::requiredFileId(info);
   KXDataClient& store = client();
   const std::string parentId = info["parentId"].stringValue();
   KXFileMetaPtr parent = store.objectForFileMetaID(parentId);
