@@ -826,6 +826,14 @@ class KXDataClient : public KXSContextConfigProtocol {
   void copyNormalFiles(const KXCopyPairs& pairs, const std::string& notebookId, bool isConflicted);
   void copyNotebooks(const KXCopyPairs& pairs, const std::string& notebookId, bool isConflicted);
 
+ private:
+  // The pair copies of copyNormalFiles and copyNotebooks, as entities of
+  // `entityName`, in one write block.
+  void copyPairs(const std::string& entityName, const KXCopyPairs& pairs,
+                 const std::string& notebookId, bool isConflicted);
+
+ public:
+
   // Puts the entries into the folder (unknown ids skipped): changed here; a
   // deleted entry comes out of the trash with a pending "recovery" (and a
   // notebook with every deleted entry below it); a title taken in the

@@ -170,32 +170,29 @@ kx::Array PairItems(KXDataClient& client, KXManagedObjectContext& context,
 
 void KXDataClient::copyNormalFiles(const KXCopyPairs& pairs, const std::string& notebookId,
                                    bool isConflicted) {
-  std::shared_ptr<KXDataContext> data = dataContext();
-  if (!data) return;
-  data->performWriteBlock([this, pairs, notebookId, isConflicted](KXManagedObjectContext& context) {
-    KXFileMetaPtr target = objectForFileMetaID(notebookId, &context);
-    if (!target) {
-      KXLOG("copy into %s skipped: no such folder", notebookId.c_str());
-      return;
-    }
-    addManagedObjectsSync("NormalFile", &context,
-                          PairItems(*this, context, pairs, target, false, isConflicted), nullptr);
-  });
+  copyPairs("NormalFile", pairs, notebookId, isConflicted);
 }
 
 void KXDataClient::copyNotebooks(const KXCopyPairs& pairs, const std::string& notebookId,
                                  bool isConflicted) {
+  copyPairs("Notebook", pairs, notebookId, isConflicted);
+}
+
+void KXDataClient::copyPairs(const std::string& entityName, const KXCopyPairs& pairs,
+                             const std::string& notebookId, bool isConflicted) {
   std::shared_ptr<KXDataContext> data = dataContext();
   if (!data) return;
-  data->performWriteBlock([this, pairs, notebookId, isConflicted](KXManagedObjectContext& context) {
-    KXFileMetaPtr target = objectForFileMetaID(notebookId, &context);
-    if (!target) {
-      KXLOG("copy into %s skipped: no such folder", notebookId.c_str());
-      return;
-    }
-    addManagedObjectsSync("Notebook", &context,
-                          PairItems(*this, context, pairs, target, true, isConflicted), nullptr);
-  });
+  data->performWriteBlock(
+      [this, entityName, pairs, notebookId, isConflicted](KXManagedObjectContext& context) {
+        KXFileMetaPtr target = objectForFileMetaID(notebookId, &context);
+        if (!target) {
+          KXLOG("copy into %s skipped: no such folder", notebookId.c_str());
+          return;
+        }
+        const bool dir = entityName == "Notebook";
+        addManagedObjectsSync(entityName, &context,
+                              PairItems(*this, context, pairs, target, dir, isConflicted), nullptr);
+      });
 }
 
 // ---- Moves ----------------------------------------------------------------------------

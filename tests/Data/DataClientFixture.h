@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,7 @@
 #include "Data/KXManagedObjectContext.h"
 #include "StoreTestSupport.h"
 #include "platform/FileSystem.h"
+#include "search/KXSLucene.h"
 #include "support/QueueBarrier.h"
 #include "support/TempAppRoot.h"
 
@@ -83,6 +87,25 @@ class DataClientFixture : public ::testing::Test {
       kx::Error error;
       EXPECT_TRUE(context.save(&error)) << error.localizedDescription();
     });
+  }
+
+  // Waits until every index batch handed over before has been written and
+  // its hasIndex flags set (batches keep their order), then saves.
+  void WaitForIndex() {
+    std::promise<void> done;
+    client_->indexNotes({}, [&] { done.set_value(); });
+    ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    Write([](KXManagedObjectContext&) {});
+  }
+
+  // The file ids the index answers for a word.
+  std::vector<std::string> Search(const std::string& word) {
+    kx::Error error;
+    std::optional<std::vector<std::string>> hits =
+        KXSLucene::search(client_->indexDirectory(),
+                          KXSLucene::loadStopWords(client_->indexStopWordsFile()), word, &error);
+    EXPECT_FALSE(error) << error.localizedDescription();
+    return hits.value_or(std::vector<std::string>{});
   }
 
   KXFileMetaArray Entries(const std::vector<std::string>& ids) {

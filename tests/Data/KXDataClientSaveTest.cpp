@@ -104,23 +104,6 @@ class SaveTest : public kxtest::DataClientFixture {
     Write([](KXManagedObjectContext&) {});
   }
 
-  // Waits for every index batch handed over before, then saves.
-  void WaitForIndex() {
-    std::promise<void> done;
-    client_->indexNotes({}, [&] { done.set_value(); });
-    ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
-    Commit();
-  }
-
-  std::vector<std::string> Search(const std::string& word) {
-    kx::Error error;
-    std::optional<std::vector<std::string>> hits =
-        KXSLucene::search(client_->indexDirectory(),
-                          KXSLucene::loadStopWords(client_->indexStopWordsFile()), word, &error);
-    EXPECT_FALSE(error) << error.localizedDescription();
-    return hits.value_or(std::vector<std::string>{});
-  }
-
   // A file outside the store, as the editor leaves a dropped file.
   std::string OutsideFile(const std::string& name, const std::string& bytes) {
     const std::string dir = root_.path() + "/outside";

@@ -59,25 +59,6 @@ class WritesTest : public kxtest::DataClientFixture {
     Write([](KXManagedObjectContext&) {});
   }
 
-  // Waits until every index batch handed over before has been written and
-  // its hasIndex flags set (batches keep their order), then saves.
-  void WaitForIndex() {
-    std::promise<void> done;
-    client_->indexNotes({}, [&] { done.set_value(); });
-    ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    Save();
-  }
-
-  // The file ids the index answers for a word.
-  std::vector<std::string> Search(const std::string& word) {
-    kx::Error error;
-    std::optional<std::vector<std::string>> hits =
-        KXSLucene::search(client_->indexDirectory(),
-                          KXSLucene::loadStopWords(client_->indexStopWordsFile()), word, &error);
-    EXPECT_FALSE(error) << error.localizedDescription();
-    return hits.value_or(std::vector<std::string>{});
-  }
-
   KXObjectID IdOf(const std::string& fileId) {
     KXFileMetaPtr entry = client_->objectForFileMetaID(fileId);
     EXPECT_TRUE(entry) << fileId;

@@ -67,13 +67,6 @@ class SyncMyshareTest : public kxtest::DataClientFixture {
     });
   }
 
-  // Waits for the index batches handed over before and their flags.
-  void WaitForIndex() {
-    std::promise<void> done;
-    client_->indexNotes({}, [&] { done.set_value(); });
-    ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    Write([](KXManagedObjectContext&) {});
-  }
   bool Indexed(const std::string& fileId) {
     KXFileMetaPtr entry = client_->objectForFileMetaID(fileId);
     EXPECT_TRUE(entry) << fileId;

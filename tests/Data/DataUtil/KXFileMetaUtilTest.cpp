@@ -84,24 +84,6 @@ class FileMetaUtilTest : public kxtest::DataClientFixture {
     return future.get();
   }
 
-  // Waits until every index batch handed over before is written, then
-  // saves.
-  void WaitForIndex() {
-    std::promise<void> done;
-    client_->indexNotes({}, [&] { done.set_value(); });
-    ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    Write([](KXManagedObjectContext&) {});
-  }
-
-  Strings Search(const std::string& word) {
-    kx::Error error;
-    std::optional<Strings> hits =
-        KXSLucene::search(client_->indexDirectory(),
-                          KXSLucene::loadStopWords(client_->indexStopWordsFile()), word, &error);
-    EXPECT_FALSE(error) << error.localizedDescription();
-    return hits.value_or(Strings{});
-  }
-
   static std::string Read(const std::string& path) {
     std::string text;
     return kx::FileSystem::Default().readFile(path, &text, nullptr) ? text : "<none>";
