@@ -833,7 +833,6 @@ class KXDataClient : public KXSContextConfigProtocol {
                  const std::string& notebookId, bool isConflicted);
 
  public:
-
   // Puts the entries into the folder (unknown ids skipped): changed here; a
   // deleted entry comes out of the trash with a pending "recovery" (and a
   // notebook with every deleted entry below it); a title taken in the
