@@ -11,8 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
+
+#include <benchmark/benchmark.h>
 
 #include "Data/KXStoreEnvironment.h"
 #include "platform/Error.h"
@@ -37,6 +40,27 @@ inline std::string IsolateHome() {
     setenv(name, path.c_str(), 1);
   }
   return home;
+}
+
+// The main() of a store benchmark: runs the benchmarks named on the command
+// line in a home of their own (IsolateHome), so that nothing of the client's
+// set-up (index folder, log, content and resource files) reaches the real
+// home. `prepare` runs before the benchmarks with that home, `finish` after
+// them (the benchmarks' shared stores let go, figures printed); then the
+// home is removed.
+inline int RunInIsolatedHome(int argc, char** argv,
+                             const std::function<void(const std::string& home)>& prepare = {},
+                             const std::function<void()>& finish = {}) {
+  const std::string home = IsolateHome();
+  if (prepare) prepare(home);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  if (finish) finish();
+  std::error_code ec;
+  std::filesystem::remove_all(home, ec);
+  return 0;
 }
 
 // The store's environment for a signed-in user "bench" under root.

@@ -408,15 +408,5 @@ BENCHMARK(BM_OneNote)
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Nothing of the client's set-up (index folder, log) may reach the real
-  // home.
-  const std::string home = znbench::IsolateHome();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  gFolderStores.clear();
-  std::error_code ec;
-  std::filesystem::remove_all(home, ec);
-  return 0;
+  return znbench::RunInIsolatedHome(argc, argv, {}, [] { gFolderStores.clear(); });
 }

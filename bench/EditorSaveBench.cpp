@@ -403,18 +403,10 @@ BENCHMARK(BM_Raw)->Name("EditorSave/Raw")->Unit(benchmark::kMicrosecond)->Iterat
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Nothing of the client's set-up (index folder, log, resource files) may
-  // reach the real home.
-  const std::string home = znbench::IsolateHome();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  if (gClientMedianUs > 0 && gRawMedianUs > 0) {
-    std::printf("EditorSave: client median %.1f us, raw median %.1f us, ratio %.2fx\n",
-                gClientMedianUs, gRawMedianUs, gClientMedianUs / gRawMedianUs);
-  }
-  std::error_code ec;
-  std::filesystem::remove_all(home, ec);
-  return 0;
+  return znbench::RunInIsolatedHome(argc, argv, {}, [] {
+    if (gClientMedianUs > 0 && gRawMedianUs > 0) {
+      std::printf("EditorSave: client median %.1f us, raw median %.1f us, ratio %.2fx\n",
+                  gClientMedianUs, gRawMedianUs, gClientMedianUs / gRawMedianUs);
+    }
+  });
 }

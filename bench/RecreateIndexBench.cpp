@@ -204,15 +204,4 @@ BENCHMARK(BM_RebuildVsOneBatch)
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  // Nothing of the client's set-up (index folder, content files, log) may
-  // reach the real home.
-  const std::string home = znbench::IsolateHome();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  std::error_code ec;
-  std::filesystem::remove_all(home, ec);
-  return 0;
-}
+int main(int argc, char** argv) { return znbench::RunInIsolatedHome(argc, argv); }

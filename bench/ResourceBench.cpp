@@ -160,15 +160,9 @@ BENCHMARK(BM_ThumbnailGdkPixbuf)
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string home = znbench::IsolateHome();
-  gOut = home + "/out/0";
-  std::filesystem::create_directories(gOut);
-  Photos();  // made before any timing
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  std::error_code ec;
-  std::filesystem::remove_all(home, ec);
-  return 0;
+  return znbench::RunInIsolatedHome(argc, argv, [](const std::string& home) {
+    gOut = home + "/out/0";
+    std::filesystem::create_directories(gOut);
+    Photos();  // made before any timing
+  });
 }

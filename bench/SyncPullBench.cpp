@@ -308,11 +308,4 @@ BENCHMARK(BM_StoreWritesOnly)
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  znbench::IsolateHome();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return znbench::RunInIsolatedHome(argc, argv); }
