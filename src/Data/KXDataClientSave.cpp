@@ -556,8 +556,12 @@ static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
   if (completion) completion(KXResultInfo::withValue(kx::Value(kx::Dictionary{})), kx::Error());
 }
 
-void KXDataClient::saveNoteOrMd(const kx::Dictionary& params, KXDataCallback completion) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+namespace {
+
+// Queues one save of the given form on the write queue.
+void QueueSave(KXDataClient& client, const kx::Dictionary& params, SaveForm form,
+               KXDataCallback completion) {
+  std::shared_ptr<KXDataContext> data = client.dataContext();
   if (!data) {
     // The edit must not vanish without a word: the page keeps it.
     if (completion) {
@@ -567,24 +571,19 @@ void KXDataClient::saveNoteOrMd(const kx::Dictionary& params, KXDataCallback com
     return;
   }
   data->performWriteBlock(
-      [this, params, completion = std::move(completion)](KXManagedObjectContext& context) {
-        SaveSync(*this, params, context, SaveForm::Editor, completion);
+      [&client, params, form, completion = std::move(completion)](KXManagedObjectContext& context) {
+        SaveSync(client, params, context, form, completion);
       });
 }
 
+}  // namespace
+
+void KXDataClient::saveNoteOrMd(const kx::Dictionary& params, KXDataCallback completion) {
+  QueueSave(*this, params, SaveForm::Editor, std::move(completion));
+}
+
 void KXDataClient::saveNote(const kx::Dictionary& params, KXDataCallback completion) {
-  std::shared_ptr<KXDataContext> data = dataContext();
-  if (!data) {
-    if (completion) {
-      completion(KXResultInfo::none(),
-                 KXStoreMakeError(kKXStoreUnavailableError, "the store is closed"));
-    }
-    return;
-  }
-  data->performWriteBlock(
-      [this, params, completion = std::move(completion)](KXManagedObjectContext& context) {
-        SaveSync(*this, params, context, SaveForm::Older, completion);
-      });
+  QueueSave(*this, params, SaveForm::Older, std::move(completion));
 }
 
 // ---- Resources after their upload ----------------------------------------------

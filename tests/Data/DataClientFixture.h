@@ -62,6 +62,17 @@ inline KXManagedObjectPtr Put(KXManagedObjectContext& context, const std::string
   return object;
 }
 
+// The file ids the client's index answers for the words (a failed search is
+// a test failure).
+inline std::vector<std::string> SearchIndex(const KXDataClient& client, const std::string& words) {
+  kx::Error error;
+  std::optional<std::vector<std::string>> hits =
+      KXSLucene::search(client.indexDirectory(),
+                        KXSLucene::loadStopWords(client.indexStopWordsFile()), words, &error);
+  EXPECT_FALSE(error) << error.localizedDescription();
+  return hits.value_or(std::vector<std::string>{});
+}
+
 class DataClientFixture : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -98,15 +109,8 @@ class DataClientFixture : public ::testing::Test {
     Write([](KXManagedObjectContext&) {});
   }
 
-  // The file ids the index answers for a word.
-  std::vector<std::string> Search(const std::string& word) {
-    kx::Error error;
-    std::optional<std::vector<std::string>> hits =
-        KXSLucene::search(client_->indexDirectory(),
-                          KXSLucene::loadStopWords(client_->indexStopWordsFile()), word, &error);
-    EXPECT_FALSE(error) << error.localizedDescription();
-    return hits.value_or(std::vector<std::string>{});
-  }
+  // The file ids the client's index answers for the words.
+  std::vector<std::string> Search(const std::string& words) { return SearchIndex(*client_, words); }
 
   KXFileMetaArray Entries(const std::vector<std::string>& ids) {
     KXFileMetaArray out;

@@ -91,15 +91,6 @@ class RecreateIndexTest : public kxtest::DataClientFixture {
   }
   kx::Value State(const char* key) { return client_->dbStateValueWithKey(key); }
 
-  std::vector<std::string> Search(const std::string& words) {
-    kx::Error error;
-    std::optional<std::vector<std::string>> hits =
-        KXSLucene::search(client_->indexDirectory(),
-                          KXSLucene::loadStopWords(client_->indexStopWordsFile()), words, &error);
-    EXPECT_FALSE(error) << error.localizedDescription();
-    return hits.value_or(std::vector<std::string>{});
-  }
-
   std::vector<kx::Dictionary> Handed() {
     std::lock_guard<std::mutex> lock(handedMu_);
     return handed_;

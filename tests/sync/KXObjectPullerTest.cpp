@@ -37,12 +37,7 @@ class KXObjectPullerTest : public kxtest::StorePullFixture {
   }
 
   std::vector<std::string> search(const std::string& word) {
-    kx::Error error;
-    std::optional<std::vector<std::string>> hits =
-        KXSLucene::search(client_->indexDirectory(),
-                          KXSLucene::loadStopWords(client_->indexStopWordsFile()), word, &error);
-    EXPECT_FALSE(error) << error.localizedDescription();
-    return hits.value_or(std::vector<std::string>{});
+    return kxtest::SearchIndex(*client_, word);
   }
 
   // What is left in the folder of downloads' temporary files.

@@ -72,14 +72,6 @@ class SyncMyshareTest : public kxtest::DataClientFixture {
     EXPECT_TRUE(entry) << fileId;
     return entry && entry->boolValue("hasIndex");
   }
-  std::vector<std::string> Search(const std::string& words) {
-    kx::Error error;
-    std::optional<std::vector<std::string>> hits =
-        KXSLucene::search(client_->indexDirectory(),
-                          KXSLucene::loadStopWords(client_->indexStopWordsFile()), words, &error);
-    EXPECT_FALSE(error) << error.localizedDescription();
-    return hits.value_or(std::vector<std::string>{});
-  }
   static kx::Dictionary Info(const char* fileId, const char* title, int domain,
                              std::optional<int> version = std::nullopt) {
     kx::Dictionary info{
