@@ -148,8 +148,6 @@ kx::Array PairItems(KXDataClient& client, KXManagedObjectContext& context,
     item.set("modifyTime", now);
     if (!notebooks) item.set("author", source->value("author"));
     item.set("del", kx::Value(source->del()));
-    // Listings leave out what is not "remoteRemoved = NO", nil included.
-    item.set("remoteRemoved", kx::Value(false));
     item.set("fileId", kx::Value(newId));
     item.set("localModified", kx::Value(true));
     if (!notebooks) item.set("size", kx::Value(static_cast<long long>(source->size())));

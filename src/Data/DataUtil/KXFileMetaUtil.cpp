@@ -62,8 +62,6 @@ kx::Dictionary KXFileMetaUtil::newEntryDefaults(const kx::Value& fileId,
       {"version", kx::Value(0)},
       {"localModified", kx::Value(true)},
       {"del", kx::Value(false)},
-      // Listings leave out what is not "remoteRemoved = NO", nil included.
-      {"remoteRemoved", kx::Value(false)},
       {"encrypted", kx::Value(false)},
       {"parentId", parentId},
       {"dir", kx::Value(dir)},
