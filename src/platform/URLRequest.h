@@ -6,12 +6,14 @@
 #ifndef ZN_PLATFORM_URLREQUEST_H_
 #define ZN_PLATFORM_URLREQUEST_H_
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/HTTPHeaderFields.h"
 #include "platform/HTTPTransport.h"
+#include "platform/InputStream.h"
 #include "platform/URL.h"
 #include "platform/Value.h"
 
@@ -49,6 +51,12 @@ class URLRequest {
   const std::optional<Bytes>& HTTPBody() const { return body_; }
   void setHTTPBody(std::optional<Bytes> body) { body_ = std::move(body); }
 
+  // A body read in pieces instead of held whole (a large upload); null when
+  // none was set. Copies of the request share the one stream, which only
+  // one of them may read.
+  const std::shared_ptr<InputStream>& HTTPBodyStream() const { return bodyStream_; }
+  void setHTTPBodyStream(std::shared_ptr<InputStream> stream) { bodyStream_ = std::move(stream); }
+
   URLRequestCachePolicy cachePolicy() const { return cachePolicy_; }
   void setCachePolicy(URLRequestCachePolicy policy) { cachePolicy_ = policy; }
 
@@ -65,6 +73,7 @@ class URLRequest {
   std::string method_ = "GET";
   HTTPHeaderFields headers_;
   std::optional<Bytes> body_;
+  std::shared_ptr<InputStream> bodyStream_;
   URLRequestCachePolicy cachePolicy_ = URLRequestCachePolicy::UseProtocolCachePolicy;
   double timeout_ = kDefaultTimeoutInterval;
 };
