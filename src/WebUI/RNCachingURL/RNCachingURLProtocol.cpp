@@ -9,6 +9,7 @@
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "CommonUtils/MagicKit/GEMagicKit.h"
 #include "CommonUtils/NSDictionaryKXHelper.h"
+#include "Data/DataUtil/KXNoteUtil.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "WebRequest/KXClientErrorBody.h"
@@ -613,5 +614,11 @@ void RNCachingURLProtocol::connectionFinished() {
     client.didFinishLoading();
     delivered = true;
   });
-  if (delivered && needSync && env_->startSync) env_->startSync();
+  if (delivered && needSync) {
+    if (env_->startSync) {
+      env_->startSync();
+    } else {
+      KXNoteUtil::sharedUtil().startSync();
+    }
+  }
 }

@@ -66,7 +66,8 @@ class RNCachingURLProtocol : public KXDataRequestController,
     // The downloaded interface's folder; the session's currentWebPath when
     // unset.
     std::function<std::string()> currentWebPath;
-    // Asks for a sync after a type-1 answer has loaded; nothing when unset.
+    // Asks for a sync after a type-1 answer has loaded; the note utility's
+    // delayed request (KXNoteUtil::startSync) when unset.
     std::function<void()> startSync;
     // Whether the entry must be synced before it is published; the data
     // client's answer (not shared and changed locally) when unset.
