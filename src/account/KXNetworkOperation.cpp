@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -64,6 +65,32 @@ void setHeader(kx::HTTPHeaders& headers, const std::string& name, const std::str
 std::string stringOption(const kx::Dictionary& options, const char* key) {
   const kx::Value* v = options.find(key);
   return v && v->isString() ? v->string() : std::string();
+}
+
+// Whether a URL's host, percent-decoded, names a host and nothing more:
+// labels of letters, digits, "-" and "_" (at most 63 bytes each, 253 in all)
+// separated by dots, or an IPv6 address (hex digits, ":" and the dots of an
+// embedded IPv4 address). An escape may hide "@", "/", "?" or ":", which
+// would send the request somewhere other than its URL.
+bool isHostName(std::string_view host) {
+  if (host.empty() || host.size() > 253) return false;
+  if (host.find(':') != std::string_view::npos) {
+    for (char c : host) {
+      if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.') return false;
+    }
+    return host.find(":::") == std::string_view::npos;
+  }
+  std::size_t label = 0;
+  for (char c : host) {
+    if (c == '.') {
+      if (label == 0) return false;
+      label = 0;
+      continue;
+    }
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') return false;
+    if (++label > 63) return false;
+  }
+  return label > 0 || host.size() > 1;  // one trailing dot is allowed
 }
 
 // A "file://" URL or a plain path, as a path.
@@ -190,7 +217,7 @@ bool KXNetworkOperation::validate() {
   text += text.find('?') == std::string::npos ? "?" : "&";
   text += commonStaticsString();
   auto parsed = kx::URL::parse(text);
-  if (!parsed || parsed->host().empty()) return false;
+  if (!parsed || !isHostName(parsed->host())) return false;
   // The path stays as written (escaped), so that it survives being put back
   // into a URL.
   requestURI_ = parsed->percentEncodedPath();
@@ -215,7 +242,10 @@ std::optional<kx::HTTPRequest> KXNetworkOperation::generateRequest() {
     requestURI_ += "&" + NSDictionaryKXHelper::stringForHTTPFormat(params->dict(), "&", "=");
   }
   kx::HTTPRequest request;
-  request.url = "https://" + host_ + requestURI_;
+  // The host was checked to be a host name, so it cannot change how the
+  // rest of the URL reads; user information never goes out.
+  const bool ipv6 = host_.find(':') != std::string::npos;
+  request.url = "https://" + (ipv6 ? "[" + host_ + "]" : host_) + requestURI_;
   request.timeoutSeconds = timeout_ >= 0 ? timeout_ : kPlatformDefaultTimeout;
   request.method = post ? "POST" : "GET";
   kx::HTTPHeaders& headers = request.headers;

@@ -7,7 +7,8 @@
 // controllers), which starts it when a slot is free.
 //
 // The options become one HTTPS request to the default port of the URL's host
-// (scheme, port, user and fragment of the given URL are dropped), with the
+// (scheme, port, user and fragment of the given URL are dropped; a host that
+// is not a host name once percent-decoded makes the options invalid), with the
 // common statistics query appended, the fixed "User-Agent" and
 // "KX-NetworkOperation" header fields, and one of four kinds of body and
 // answer: plain data, upload of a file from a start byte, download into a

@@ -357,7 +357,8 @@ TEST_F(KXNetworkOperationTest, UploadSendsTheFileFromTheStartByteAndRefusesAMiss
 
   // A missing file, or a folder, fails the operation; nothing is sent.
   service_.clearRequests();
-  for (const std::string& bad : {root.path() + "/absent.bin", root.path()}) {
+  for (const std::string& bad :
+       std::vector<std::string>{root.path() + "/absent.bin", root.path()}) {
     auto op = operation({{"url", url("/test/echo")}, {"byteFile", bad}});
     BlockOutcome o = runBlock(op);
     EXPECT_EQ(o.error.domain(), kx::kURLErrorDomain) << bad;
@@ -441,6 +442,18 @@ TEST_F(KXNetworkOperationTest, InvalidOptionsFailWithBadURL) {
     kx::Error error;
     EXPECT_TRUE(operation(options)->syncRequestWithError(&error).isNull());
     EXPECT_EQ(error.code(), -1000);
+  }
+  // Hosts whose escapes would change where the request goes once decoded.
+  for (const std::string& bad : std::vector<std::string>{
+           "https://x%40" + service_.host() + "/test/echo",
+           "https://" + service_.host() + "%2Ftest%2Fecho%3F.evil.example/x",
+           "https://" + service_.host() + "%3A443/test/echo",
+           std::string("https://a%20b/test/echo"),
+           "https://a..b/test/echo",
+       }) {
+    auto op = operation({{"url", bad}, {"method", "GET"}});
+    EXPECT_EQ(runBlock(op).error.code(), -1000) << bad;
+    EXPECT_FALSE(op->generateRequest()) << bad;
   }
   EXPECT_TRUE(service_.requests().empty());
 }
