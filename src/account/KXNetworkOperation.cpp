@@ -93,6 +93,23 @@ bool isHostName(std::string_view host) {
   return label > 0 || host.size() > 1;  // one trailing dot is allowed
 }
 
+// Text for a part header of a multipart body: a quote (which would end a
+// quoted name) and CR and LF (which would start another header) are
+// percent-escaped, as browsers send them in form names.
+std::string escapedForPartHeader(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '"': out += "%22"; break;
+      case '\r': out += "%0D"; break;
+      case '\n': out += "%0A"; break;
+      default: out.push_back(c);
+    }
+  }
+  return out;
+}
+
 // A "file://" URL or a plain path, as a path.
 std::string filePath(const kx::Value& value) {
   if (!value.isString()) return {};
@@ -403,8 +420,8 @@ void KXNetworkOperation::asyncNetworkOperationWithCompletionHandler(Delivery del
         std::size_t eq = pair.find('=');
         if (eq != std::string::npos) {
           append(body, "--" + boundary + "\r\n");
-          append(body,
-                 "Content-Disposition: form-data; name=\"" + pair.substr(0, eq) + "\"\r\n\r\n");
+          append(body, "Content-Disposition: form-data; name=\"" +
+                           escapedForPartHeader(pair.substr(0, eq)) + "\"\r\n\r\n");
           append(body, pair.substr(eq + 1) + "\r\n");
         }
         if (amp == std::string::npos) break;
@@ -412,9 +429,12 @@ void KXNetworkOperation::asyncNetworkOperationWithCompletionHandler(Delivery del
       }
     }
     append(body, "--" + boundary + "\r\n");
-    append(body, "Content-Disposition: form-data; name=\"" + stringOption(options_, kKXOptionName) +
+    append(body, "Content-Disposition: form-data; name=\"" +
+                     escapedForPartHeader(stringOption(options_, kKXOptionName)) +
                      "\"; filename=\"file\"\r\n");
-    append(body, "Content-Type: " + stringOption(options_, kKXOptionContentType) + "\r\n\r\n");
+    append(body,
+           "Content-Type: " + escapedForPartHeader(stringOption(options_, kKXOptionContentType)) +
+               "\r\n\r\n");
     const kx::Value& data = options_[kKXOptionMultipartData];
     if (data.isData()) body.insert(body.end(), data.bytes().begin(), data.bytes().end());
     append(body, "\r\n--" + boundary + "--\r\n");

@@ -433,6 +433,37 @@ TEST_F(KXNetworkOperationTest, MultipartCarriesTheQueryPairsAndTheFilePart) {
   EXPECT_EQ(parts.back().data, bytes);
 }
 
+TEST_F(KXNetworkOperationTest, MultipartNamesAndTypesCannotAddHeadersOrCutTheName) {
+  BlockOutcome o = runBlock(operation({{"url", url("/test/echo")},
+                                       {"multipart/form-data", kx::Value::data("x", 1)},
+                                       {"name", "up\"; filename=\"evil\r\nX-Injected: 1"},
+                                       {"Content-type", "text/plain\r\nX-Injected: 2"}}));
+  ASSERT_FALSE(o.error);
+  auto seen = service_.requests("/test/echo");
+  ASSERT_EQ(seen.size(), 1u);
+  std::vector<kxtest::MultipartPart> parts;
+  ASSERT_TRUE(kxtest::parseMultipart(seen[0].header("Content-Type"), seen[0].body, &parts))
+      << seen[0].body;
+  ASSERT_FALSE(parts.empty());
+  const kxtest::MultipartPart& file = parts.back();
+  EXPECT_EQ(file.name, "up%22; filename=%22evil%0D%0AX-Injected: 1");
+  EXPECT_EQ(file.filename, "file");
+  EXPECT_EQ(file.contentType, "text/plain%0D%0AX-Injected: 2");
+  EXPECT_EQ(file.headers.size(), 2u);
+  EXPECT_EQ(file.data, "x");
+
+  // The service side reads parameters, not text: a name may hold what looks
+  // like another parameter.
+  const std::string body =
+      "--B\r\nContent-Disposition: form-data; name=\"filename=\"; filename=\"f\"\r\n\r\n"
+      "v\r\n--B--\r\n";
+  parts.clear();
+  ASSERT_TRUE(kxtest::parseMultipart("multipart/form-data; boundary=B", body, &parts));
+  ASSERT_EQ(parts.size(), 1u);
+  EXPECT_EQ(parts[0].name, "filename=");
+  EXPECT_EQ(parts[0].filename, "f");
+}
+
 TEST_F(KXNetworkOperationTest, InvalidOptionsFailWithBadURL) {
   for (kx::Dictionary options : {kx::Dictionary(), kx::Dictionary{{"method", "GET"}}}) {
     auto op = operation(options);
