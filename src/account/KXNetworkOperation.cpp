@@ -295,6 +295,35 @@ std::optional<kx::HTTPRequest> KXNetworkOperation::generateRequest() {
   return request;
 }
 
+kx::Bytes KXNetworkOperation::multipartBody(std::string_view query, std::string_view name,
+                                            std::string_view contentType, const kx::Bytes& data,
+                                            std::string_view boundary) {
+  kx::Bytes body;
+  const std::string dashes = "--" + std::string(boundary);
+  std::size_t pos = 0;
+  while (pos <= query.size()) {
+    const std::size_t amp = query.find('&', pos);
+    const std::string_view pair =
+        query.substr(pos, amp == std::string_view::npos ? std::string_view::npos : amp - pos);
+    const std::size_t eq = pair.find('=');
+    if (eq != std::string_view::npos) {
+      append(body, dashes + "\r\n");
+      append(body, "Content-Disposition: form-data; name=\"" +
+                       escapedForPartHeader(pair.substr(0, eq)) + "\"\r\n\r\n");
+      append(body, std::string(pair.substr(eq + 1)) + "\r\n");
+    }
+    if (amp == std::string_view::npos) break;
+    pos = amp + 1;
+  }
+  append(body, dashes + "\r\n");
+  append(body, "Content-Disposition: form-data; name=\"" + escapedForPartHeader(name) +
+                   "\"; filename=\"file\"\r\n");
+  append(body, "Content-Type: " + escapedForPartHeader(contentType) + "\r\n\r\n");
+  body.insert(body.end(), data.begin(), data.end());
+  append(body, "\r\n" + dashes + "--\r\n");
+  return body;
+}
+
 // --- starting ---
 
 void KXNetworkOperation::start() {
@@ -407,37 +436,12 @@ void KXNetworkOperation::asyncNetworkOperationWithCompletionHandler(Delivery del
   } else if (options_.contains(kKXOptionMultipartData)) {
     std::string boundary = newBoundary();
     setHeader(request.headers, "Content-Type", "multipart/form-data; boundary=" + boundary);
-    kx::Bytes body;
-    std::string url = request.url;
-    std::size_t q = url.find('?');
-    if (q != std::string::npos) {
-      std::string query = url.substr(q + 1);
-      std::size_t pos = 0;
-      while (pos <= query.size()) {
-        std::size_t amp = query.find('&', pos);
-        std::string pair =
-            query.substr(pos, amp == std::string::npos ? std::string::npos : amp - pos);
-        std::size_t eq = pair.find('=');
-        if (eq != std::string::npos) {
-          append(body, "--" + boundary + "\r\n");
-          append(body, "Content-Disposition: form-data; name=\"" +
-                           escapedForPartHeader(pair.substr(0, eq)) + "\"\r\n\r\n");
-          append(body, pair.substr(eq + 1) + "\r\n");
-        }
-        if (amp == std::string::npos) break;
-        pos = amp + 1;
-      }
-    }
-    append(body, "--" + boundary + "\r\n");
-    append(body, "Content-Disposition: form-data; name=\"" +
-                     escapedForPartHeader(stringOption(options_, kKXOptionName)) +
-                     "\"; filename=\"file\"\r\n");
-    append(body,
-           "Content-Type: " + escapedForPartHeader(stringOption(options_, kKXOptionContentType)) +
-               "\r\n\r\n");
+    const std::size_t q = request.url.find('?');
+    const std::string query = q == std::string::npos ? std::string() : request.url.substr(q + 1);
     const kx::Value& data = options_[kKXOptionMultipartData];
-    if (data.isData()) body.insert(body.end(), data.bytes().begin(), data.bytes().end());
-    append(body, "\r\n--" + boundary + "--\r\n");
+    kx::Bytes body = multipartBody(query, stringOption(options_, kKXOptionName),
+                                   stringOption(options_, kKXOptionContentType),
+                                   data.isData() ? data.bytes() : kx::Bytes(), boundary);
     request.method = "POST";
     request.body = std::move(body);
   }
