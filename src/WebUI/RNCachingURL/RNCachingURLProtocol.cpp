@@ -262,7 +262,11 @@ KXRequestType RNCachingURLProtocol::requestType(const kx::URLRequest& request,
       return KXRequestTypeServiceRead;
     }
   }
-  std::vector<std::string> components = pathComponents(url.path());
+  // A path whose escapes do not decode to UTF-8 is classified by its
+  // segments as written ("/web/%FF.js" is still under "web").
+  const std::string decodedPath = url.path();
+  std::vector<std::string> components =
+      pathComponents(decodedPath.empty() ? url.percentEncodedPath() : decodedPath);
   if (serviceHost && contains(query, "myShare=true")) {
     if (isQrtPersonal(components, "myshare")) {
       return contains(query, "method=list") ? KXRequestTypeLocalHandler : KXRequestTypeServiceRead;
@@ -323,6 +327,8 @@ std::optional<std::string> RNCachingURLProtocol::localFilePath(const kx::URL& ur
   // The path is decoded once and has no trailing "/" ("/web/app/" is
   // "/web/app"); a path without an extension names its folder's index.html.
   std::string path = url.path();
+  // A path whose escapes do not decode names no file (not the root's index).
+  if (path.empty() && !url.percentEncodedPath().empty()) return std::nullopt;
   if (path.empty()) path = "/";
   if (!KXContainedPath::segmentsAllowed(path)) return std::nullopt;
   std::string last = kx::Path::lastPathComponent(path);
