@@ -246,10 +246,12 @@ void KXWebDataStreamHandler::storeResource(const kx::Dictionary& params,
                       {"title", title},
                       {"size", static_cast<long long>(size)},
                       {"imageSize", imageSize}};
+  const bool existed = client_.objectForResourceID(resourceId) != nullptr;
   KXStoreOutcome stored = KXStoreAwait::call([&](KXDataCallback done) {
     client_.createOrUpdateResource(info, tempPath_, std::move(done));
   });
   if (stored.error) {
+    if (!existed) forgetUnsavedResource(stored.info);
     callback(nullptr, nullptr, stored.error);
     return;
   }
@@ -287,6 +289,18 @@ void KXWebDataStreamHandler::storeResource(const kx::Dictionary& params,
       });
 }
 
+void KXWebDataStreamHandler::forgetUnsavedResource(const KXResultInfo& info) {
+  // The row made for bytes that never reached their file must not be saved
+  // by whoever saves next.
+  std::vector<KXObjectID> ids;
+  for (const KXManagedObjectPtr& object : info.fetch.objects) {
+    if (object) ids.push_back(object->objectID());
+  }
+  if (ids.empty()) return;
+  KXStoreAwait::call(
+      [&](KXDataCallback done) { client_.deleteResources(ids, std::move(done)); });
+}
+
 void KXWebDataStreamHandler::addAttchmentIconResource(const std::string& cardPath,
                                                       const std::string& ownerId,
                                                       const ResourceCallback& callback) {
@@ -315,6 +329,7 @@ void KXWebDataStreamHandler::addAttchmentIconResource(const std::string& cardPat
   KXStoreOutcome stored = KXStoreAwait::call(
       [&](KXDataCallback done) { client_.createOrUpdateResource(info, std::move(done)); });
   if (stored.error) {
+    forgetUnsavedResource(stored.info);
     callback(nullptr, nullptr, stored.error);
     return;
   }

@@ -103,6 +103,8 @@ class KXWebDataStreamHandler {
 
  private:
   std::optional<kx::Error> receive(kx::InputStream& stream, std::int64_t* bodyBytes);
+  // Deletes the resources a failed store call made (not saved yet).
+  void forgetUnsavedResource(const KXResultInfo& info);
 
   KXDataClient& client_;
   const std::string tempPath_;

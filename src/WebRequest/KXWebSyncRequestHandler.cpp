@@ -212,6 +212,12 @@ void KXWebSyncRequestHandler::setSaveRetrySecondsForTesting(double seconds) {
   saveRetrySeconds_ = seconds;
 }
 
+void KXWebSyncRequestHandler::setUploadWriteFunctionForTesting(
+    KXWebDataStreamHandler::WriteFunction write) {
+  kx::MutexLock lock(mu_);
+  uploadWrite_ = std::move(write);
+}
+
 // ---- Helpers ------------------------------------------------------------------
 
 bool KXWebSyncRequestHandler::isValidId(std::string_view id) {
@@ -487,10 +493,10 @@ void KXWebSyncRequestHandler::upload(const Request& request) {
       do {
         id = std::to_string(static_cast<long long>(now) + counter_++);
       } while (transmIdTable_.count(id));
-      transmIdTable_[id] = Transfer{
-          std::make_shared<KXWebDataStreamHandler>(
-              client_, KXFileManager::defaultManauger().URLForTempFile()),
-          now};
+      auto reader = std::make_shared<KXWebDataStreamHandler>(
+          client_, KXFileManager::defaultManauger().URLForTempFile());
+      if (uploadWrite_) reader->setWriteFunctionForTesting(uploadWrite_);
+      transmIdTable_[id] = Transfer{std::move(reader), now};
     }
     kx::HTTPHeaderFields headers;
     headers.set("Location", "/qrt/api/personal/sync/upload/" + id);

@@ -108,6 +108,8 @@ class KXWebSyncRequestHandler : public KXDataRequestDelegate {
   std::size_t transferCount() const;
   // The delay before a note save tries again (tests shorten it).
   void setSaveRetrySecondsForTesting(double seconds);
+  // Transfers opened from now on write their bodies with `write`.
+  void setUploadWriteFunctionForTesting(KXWebDataStreamHandler::WriteFunction write);
   // The work queue (tests wait on it).
   kx::SerialQueue& workQueue() { return *workQueue_; }
 
@@ -150,6 +152,7 @@ class KXWebSyncRequestHandler : public KXDataRequestDelegate {
   std::vector<std::string> cacheResources_ GUARDED_BY(mu_);
   std::map<std::string, std::vector<std::string>> delResources_ GUARDED_BY(mu_);
   double saveRetrySeconds_ GUARDED_BY(mu_) = kSaveRetrySeconds;
+  KXWebDataStreamHandler::WriteFunction uploadWrite_ GUARDED_BY(mu_);
 };
 
 #endif  // ZN_WEBREQUEST_KXWEBSYNCREQUESTHANDLER_H_

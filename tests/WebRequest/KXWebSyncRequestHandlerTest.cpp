@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../Data/StoreTestSupport.h"
+#include <cerrno>
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "CommonUtils/KXCrashLogger.h"
 #include "CommonUtils/KXHooks.h"
@@ -97,6 +98,7 @@ class WebSyncRequestHandlerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     env_ = std::make_shared<kxtest::TestStoreEnvironment>(root_.path() + "/appdata");
+    if (faultVfs_) env_->vfs = kxtest::FaultVfs::name();
     data_ = std::make_shared<KXDataContext>(env_);
     client_ = std::make_unique<KXDataClient>(data_);
     metaUtil_ = std::make_unique<KXFileMetaUtil>(*client_);
@@ -114,6 +116,7 @@ class WebSyncRequestHandlerTest : public ::testing::Test {
     Seed();
   }
   void TearDown() override {
+    kxtest::FaultVfs::instance().failWalWrites = false;
     handler_.reset();
     noteUtil_.reset();
     metaUtil_.reset();
@@ -212,6 +215,7 @@ class WebSyncRequestHandlerTest : public ::testing::Test {
     return bytes ? std::string(bytes->begin(), bytes->end()) : "<none>";
   }
 
+  bool faultVfs_ = false;
   kxtest::TempAppRoot root_;
   std::shared_ptr<kxtest::TestStoreEnvironment> env_;
   std::shared_ptr<KXDataContext> data_;
@@ -497,6 +501,97 @@ TEST_F(WebSyncRequestHandlerTest, PutResourceStoresAttachmentWithIcon) {
   EXPECT_TRUE(handler_->containResourceId("RES1"));
   handler_->removeMatchFileString("", "RES1");
   EXPECT_FALSE(handler_->containResourceId("RES1"));
+}
+
+// The same store on a file system whose commits can be made to fail.
+class WebSyncStoreFailureTest : public WebSyncRequestHandlerTest {
+ protected:
+  WebSyncStoreFailureTest() { faultVfs_ = true; }
+  std::string Snapshot() {
+    std::string rows;
+    for (const char* id : {"N1", "N2", "F1", "NB", "NB_C", "NB2", "NEW"}) rows += Row(id) + ";";
+    return rows + Content("N1") + ";" + std::to_string(client_->objectsForParentId("NB2", "FileMeta").size()) +
+           (client_->objectForResourceID("RES9") ? "RES9" : "");
+  }
+};
+
+TEST_F(WebSyncStoreFailureTest, EveryChangeWhoseSaveFailsIsAnErrorAndChangesNothing) {
+  ASSERT_EQ(Sync("method=delete&fileId=N2")->status, 200);  // something to recover
+  ASSERT_TRUE(waitForSyncs(1));
+  const std::string upload = Open();
+  const std::string pdf = "%PDF-1.4\n%%EOF\n";
+  ASSERT_EQ(Body(upload, std::make_shared<kx::BytesInputStream>(kx::Bytes(pdf.begin(), pdf.end())),
+                 (std::int64_t)pdf.size())
+                ->status,
+            200);
+  const char* rows[] = {
+      "method=push&domain=0&fileId=N1&bodyString=new%20text",
+      "method=push&domain=0&fileId=NEW&parentId=NB&name=Fresh&bodyString=abc",
+      "method=push&domain=1&fileId=F1&name=b.txt",
+      "method=push&domain=0&fileId=F1&parentId=NB2",
+      "method=setstick&domain=1&fileId=NB&dir=1&stick=1",
+      "method=copy&fileId=NB&parentId=NB2",
+      "method=delete&fileId=N1",
+      "method=erase&fileId=NB_C",
+      "method=recover&fileId=N2",
+  };
+  const std::string before = Snapshot();
+  for (const char* row : rows) {
+    kxtest::FaultVfs::instance().failWalWrites = true;
+    auto answer = Sync(row);
+    kxtest::FaultVfs::instance().failWalWrites = false;
+    EXPECT_NE(answer->status, 200) << row;
+    EXPECT_TRUE(answer->error) << row;
+    ASSERT_TRUE(kxtest::waitForQueue(handler_->workQueue()));
+    EXPECT_EQ(Snapshot(), before) << row;
+  }
+  kxtest::FaultVfs::instance().failWalWrites = true;
+  auto put = Sync("method=putResource&transmitId=" + upload + "&resourceId=RES9&resourceName=d.pdf");
+  kxtest::FaultVfs::instance().failWalWrites = false;
+  EXPECT_TRUE(put->error);
+  // What a later save writes holds none of the refused changes.
+  ASSERT_EQ(Sync("method=push&domain=0&fileId=N1&bodyString=later")->status, 200);
+  EXPECT_EQ(Row("N1").substr(0, 13), "NB|Plan.note|");
+  EXPECT_EQ(Row("N1").substr(Row("N1").size() - 6), "live|0");
+  EXPECT_EQ(Row("F1"), "NB|a.txt|3|0|live|0");
+  EXPECT_EQ(Row("NB"), "ROOT|Work|3|0|live|0");
+  EXPECT_EQ(Row("NB_C"), "NB|Sub|3|0|live|0");
+  EXPECT_EQ(Row("NEW"), "none");
+  EXPECT_TRUE(client_->objectForFileMetaID("N2")->del());
+  EXPECT_EQ(client_->objectsForParentId("NB2", "FileMeta").size(), 0u);
+  EXPECT_FALSE(client_->objectForResourceID("RES9"));
+  EXPECT_TRUE(waitForSyncs(2));
+  ASSERT_TRUE(kxtest::waitForQueue(handler_->workQueue()));
+  EXPECT_EQ(syncs(), 2);
+}
+
+TEST_F(WebSyncRequestHandlerTest, FileFailuresOfTransfersAreErrors) {
+  // A body whose bytes cannot be written.
+  handler_->setUploadWriteFunctionForTesting([](int, const void*, std::size_t) -> ssize_t {
+    errno = EIO;
+    return -1;
+  });
+  const std::string broken = Open();
+  auto body = Body(broken, std::make_shared<PatternStream>(1000), 1000);
+  EXPECT_TRUE(KXURLError::is(body->error, KXURLErrorStreamFailed));
+  EXPECT_EQ(body->error.userInfo()["status"].stringValue(), "File write error");
+  handler_->setUploadWriteFunctionForTesting(nullptr);
+
+  // Received bytes that cannot be read back are not bound.
+  const std::string id = Open();
+  ASSERT_EQ(Body(id, std::make_shared<PatternStream>(1000), 1000)->status, 200);
+  {
+    kxtest::FaultInjectingFileSystem fs;
+    fs.inject({.op = Op::OpenRead, .pathContains = ".tmp", .times = -1});
+    kx::FileSystem::ScopedDefaultForTesting use(&fs);
+    auto push = Sync("method=push&domain=1&fileId=F5&parentId=NB&name=x.bin&transmitId=" + id);
+    EXPECT_TRUE(push->error);
+  }
+  EXPECT_EQ(Row("F5"), "none");
+  // The transfer is still there and binds once the file can be read.
+  auto push = Sync("method=push&domain=1&fileId=F5&parentId=NB&name=x.bin&transmitId=" + id);
+  ASSERT_EQ(push->status, 200) << push->error.localizedDescription();
+  EXPECT_EQ(Content("F5", "x.bin").size(), 1000u);
 }
 
 }  // namespace
