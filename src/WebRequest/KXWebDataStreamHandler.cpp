@@ -99,9 +99,8 @@ std::optional<kx::Error> KXWebDataStreamHandler::receive(kx::InputStream& stream
     offset = writeOffset_;
     write = write_;
   }
-  if (!write) write = [](int fd, const void* data, std::size_t size) {
-    return ::write(fd, data, size);
-  };
+  if (!write)
+    write = [](int fd, const void* data, std::size_t size) { return ::write(fd, data, size); };
   FileDescriptor fd(::open(tempPath_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
   if (fd.get() < 0) {
     KXLOG("upload temporary %s cannot be opened: errno %d", tempPath_.c_str(), errno);
@@ -297,8 +296,7 @@ void KXWebDataStreamHandler::forgetUnsavedResource(const KXResultInfo& info) {
     if (object) ids.push_back(object->objectID());
   }
   if (ids.empty()) return;
-  KXStoreAwait::call(
-      [&](KXDataCallback done) { client_.deleteResources(ids, std::move(done)); });
+  KXStoreAwait::call([&](KXDataCallback done) { client_.deleteResources(ids, std::move(done)); });
 }
 
 void KXWebDataStreamHandler::addAttchmentIconResource(const std::string& cardPath,

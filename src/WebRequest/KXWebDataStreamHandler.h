@@ -26,13 +26,13 @@
 #ifndef ZN_WEBREQUEST_KXWEBDATASTREAMHANDLER_H_
 #define ZN_WEBREQUEST_KXWEBDATASTREAMHANDLER_H_
 
+#include <sys/types.h>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 
 #include "Data/KXDataClient.h"
 #include "platform/Error.h"
@@ -48,9 +48,8 @@ class KXWebDataStreamHandler {
   static constexpr std::int64_t kRangeThreshold = 5000000;
 
   using ReceiveCallback = std::function<void(std::int64_t received, const kx::Error& error)>;
-  using ResourceCallback =
-      std::function<void(std::shared_ptr<Resource> resource, std::shared_ptr<Resource> icon,
-                         const kx::Error& error)>;
+  using ResourceCallback = std::function<void(
+      std::shared_ptr<Resource> resource, std::shared_ptr<Resource> icon, const kx::Error& error)>;
   // write(2) by default; tests give one that fails.
   using WriteFunction = std::function<ssize_t(int fd, const void* data, std::size_t size)>;
 

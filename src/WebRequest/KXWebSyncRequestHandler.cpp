@@ -16,9 +16,9 @@
 #include "Data/DataUtil/KXFileMetaUtil.h"
 #include "Data/DataUtil/KXNameDict.h"
 #include "Data/DataUtil/KXNoteUtil.h"
+#include "Data/DataUtil/KXResourceUtil.h"
 #include "Data/FileMeta.h"
 #include "Data/KXFileManager.h"
-#include "Data/DataUtil/KXResourceUtil.h"
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"
 #include "Data/User.h"
@@ -48,9 +48,9 @@ struct KXWebSyncRequestHandler::Request {
     sender->localReceiveResponse(std::nullopt, std::nullopt, error);
   }
   void fail(std::int64_t code, const std::string& reason = {}) const {
-    fail(KXURLError::make(code, reason.empty() ? kx::Value()
-                                               : kx::Value::dict({{"NSLocalizedDescription",
-                                                                   reason}})));
+    fail(KXURLError::make(code, reason.empty()
+                                    ? kx::Value()
+                                    : kx::Value::dict({{"NSLocalizedDescription", reason}})));
   }
   void answer(int status, kx::HTTPHeaderFields headers, std::optional<kx::Bytes> body) const {
     sender->localReceiveResponse(KXLocalResponse::response(url, status, std::move(headers)),
@@ -59,9 +59,7 @@ struct KXWebSyncRequestHandler::Request {
   void json(int status, const kx::Value& object, kx::HTTPHeaderFields headers = {}) const {
     answer(status, std::move(headers), KXLocalResponse::JSONBody(object));
   }
-  void clientError(const std::string& code) const {
-    KXClientErrorBody::send(*sender, url, code);
-  }
+  void clientError(const std::string& code) const { KXClientErrorBody::send(*sender, url, code); }
 };
 
 namespace {
@@ -81,8 +79,7 @@ std::vector<std::string> PathComponents(const std::string& path) {
 }
 
 double SystemSeconds() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 std::string Extension(const std::string& name) {
@@ -223,8 +220,8 @@ void KXWebSyncRequestHandler::setUploadWriteFunctionForTesting(
 bool KXWebSyncRequestHandler::isValidId(std::string_view id) {
   if (id.empty() || id.size() > kMaxIdLength) return false;
   return std::all_of(id.begin(), id.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_';
   });
 }
 
@@ -395,8 +392,8 @@ void KXWebSyncRequestHandler::handleRequest(const kx::URLRequest& urlRequest,
     return;
   }
 
-  const bool isUpload = request->path.size() >= 5 && request->path[3] == "sync" &&
-                        request->path[4] == "upload";
+  const bool isUpload =
+      request->path.size() >= 5 && request->path[3] == "sync" && request->path[4] == "upload";
   std::string query = ReplaceAll(request->url.query().value_or(""), "+", " ");
   kx::Dictionary params = NSDictionaryKXHelper::dictionaryFromQuery(query, kKXUTF8Encoding);
   std::string method = params["method"].stringValue();
@@ -558,13 +555,13 @@ void KXWebSyncRequestHandler::putResource(const Request& request) {
   std::shared_ptr<Resource> icon;
   kx::Error error;
   const bool idle = reader->runWhenIdle([&](std::int64_t) {
-    reader->storeResource(request.param, [&](std::shared_ptr<Resource> stored,
-                                             std::shared_ptr<Resource> storedIcon,
-                                             const kx::Error& storeError) {
-      resource = std::move(stored);
-      icon = std::move(storedIcon);
-      error = storeError;
-    });
+    reader->storeResource(
+        request.param, [&](std::shared_ptr<Resource> stored, std::shared_ptr<Resource> storedIcon,
+                           const kx::Error& storeError) {
+          resource = std::move(stored);
+          icon = std::move(storedIcon);
+          error = storeError;
+        });
   });
   if (!idle) {
     request.fail(KXURLErrorResourceUnavailable, "upload still running");
@@ -618,8 +615,9 @@ void KXWebSyncRequestHandler::download(const Request& request) {
   KXFileManager& files = KXFileManager::defaultManauger();
   kx::Bytes body;
   if (entry && entry->domain() == 0 && !entry->dir()) {
-    std::string content = ReplaceAll(files.readStringContentFileSync(fileId, false),
-                                     "src=\"DEFAULTIMAGE\"", "src=\"./vendor/kxeditor/unknown.png\"");
+    std::string content =
+        ReplaceAll(files.readStringContentFileSync(fileId, false), "src=\"DEFAULTIMAGE\"",
+                   "src=\"./vendor/kxeditor/unknown.png\"");
     if (content == KXFileManager::missingContentText() && !entry->remoteRemoved()) {
       request.clientError(kKXClientErrorNoteNotExist);
       return;
@@ -664,8 +662,8 @@ void KXWebSyncRequestHandler::push(std::shared_ptr<Request> request, int retry) 
       return;
     }
   }
-  KXFileMetaPtr target = r.find("parentId") ? client_.objectForFileMetaID(r.string("parentId"))
-                                            : nullptr;
+  KXFileMetaPtr target =
+      r.find("parentId") ? client_.objectForFileMetaID(r.string("parentId")) : nullptr;
 
   auto duplicate = [&](const kx::Dictionary& dup) {
     r.json(500, kx::Value(KXClientErrorBody::duplicateFileName(
@@ -690,8 +688,8 @@ void KXWebSyncRequestHandler::push(std::shared_ptr<Request> request, int retry) 
   if (entry && !entry->del() && target && target->fileId() != entry->parentId()) {
     if (!knownName.empty()) {
       kx::Dictionary dup = client_.titleOfDuplicateTitle(
-          r.find("name") ? std::optional<std::string>(knownName) : entry->title(),
-          target->fileId(), fileId, className);
+          r.find("name") ? std::optional<std::string>(knownName) : entry->title(), target->fileId(),
+          fileId, className);
       if (dup[kKXDupTitleIsDupKey].boolValue()) {
         duplicate(dup);
         return;
@@ -717,8 +715,8 @@ void KXWebSyncRequestHandler::push(std::shared_ptr<Request> request, int retry) 
     return;
   }
 
-  std::optional<kx::Dictionary> converted = KXNameDict::namesConvertFromClientToServer(
-      kx::Value(r.param));
+  std::optional<kx::Dictionary> converted =
+      KXNameDict::namesConvertFromClientToServer(kx::Value(r.param));
   kx::Dictionary fields = converted.value_or(kx::Dictionary());
   if (name) fields.set("title", *name);
   std::shared_ptr<KXWebDataStreamHandler> reader;
@@ -750,8 +748,8 @@ void KXWebSyncRequestHandler::push(std::shared_ptr<Request> request, int retry) 
         return;
       }
       fields.set("md5", md5);
-      std::string body = ReplaceAll(*bodyString, "src=\"./vendor/kxeditor/unknown.png\"",
-                                    "src=\"DEFAULTIMAGE\"");
+      std::string body =
+          ReplaceAll(*bodyString, "src=\"./vendor/kxeditor/unknown.png\"", "src=\"DEFAULTIMAGE\"");
       resourceChange = parseResourceWithFileId(fileId, body);
       if (resourceChange["retry"].boolValue()) {
         if (retry < kMaxSaveRetries - 1) {
@@ -814,8 +812,8 @@ void KXWebSyncRequestHandler::push(std::shared_ptr<Request> request, int retry) 
     kx::Error writeError;
     bool written = false;
     if (content) {
-      written = KXFileManager::defaultManauger().writeContentFileSync(*content, fileId,
-                                                                      contentName, &writeError);
+      written = KXFileManager::defaultManauger().writeContentFileSync(*content, fileId, contentName,
+                                                                      &writeError);
     } else if (!reader->runWhenIdle([&](std::int64_t) {
                  written = reader->writeContentFile(fileId, contentName, &writeError);
                })) {

@@ -23,7 +23,8 @@ namespace {
 // after `failAfter` bytes when that is set.
 class GeneratedStream : public kx::InputStream {
  public:
-  explicit GeneratedStream(std::int64_t total, std::uint8_t value = 'z', std::int64_t failAfter = -1)
+  explicit GeneratedStream(std::int64_t total, std::uint8_t value = 'z',
+                           std::int64_t failAfter = -1)
       : left_(total), value_(value), failAfter_(failAfter) {}
   std::ptrdiff_t read(std::uint8_t* buffer, std::size_t maxLength, kx::Error* error) override {
     EXPECT_LE(maxLength, KXWebDataStreamHandler::kChunkSize);

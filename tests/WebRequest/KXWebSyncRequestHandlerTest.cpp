@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "../Data/StoreTestSupport.h"
 #include <cerrno>
+#include "../Data/StoreTestSupport.h"
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "CommonUtils/KXCrashLogger.h"
 #include "CommonUtils/KXHooks.h"
@@ -84,7 +84,9 @@ class PatternStream : public kx::InputStream {
     sent_ += (std::int64_t)n;
     return static_cast<std::ptrdiff_t>(n);
   }
-  static std::uint8_t Byte(std::int64_t at) { return static_cast<std::uint8_t>((at * 7 + 3) % 251); }
+  static std::uint8_t Byte(std::int64_t at) {
+    return static_cast<std::uint8_t>((at * 7 + 3) % 251);
+  }
 
  private:
   std::int64_t total_;
@@ -131,9 +133,10 @@ class WebSyncRequestHandlerTest : public ::testing::Test {
     data_->performSyncWriteBlock([&](KXManagedObjectContext& c) {
       auto put = [&](const std::string& entity, const kx::Dictionary& fields) {
         KXManagedObjectPtr object = c.insertNewObject(entity);
-        kx::Dictionary defaults{{"del", false},      {"remoteRemoved", false}, {"stick", false},
-                                {"encrypted", false}, {"dir", entity == "Notebook"},
-                                {"version", 3},       {"localModified", 0}};
+        kx::Dictionary defaults{
+            {"del", false},       {"remoteRemoved", false},      {"stick", false},
+            {"encrypted", false}, {"dir", entity == "Notebook"}, {"version", 3},
+            {"localModified", 0}};
         for (const auto& [k, v] : defaults) {
           if (entity != "Root" && !fields.contains(k)) object->setValue(k, v);
         }
@@ -177,14 +180,16 @@ class WebSyncRequestHandlerTest : public ::testing::Test {
   // Sends a body to the transfer.
   std::shared_ptr<Recorder> Body(const std::string& id, std::shared_ptr<kx::InputStream> stream,
                                  std::int64_t length) {
-    kx::URLRequest request(*kx::URL::parse("https://note.zarvel.com/qrt/api/personal/sync/upload/" + id));
+    kx::URLRequest request(
+        *kx::URL::parse("https://note.zarvel.com/qrt/api/personal/sync/upload/" + id));
     request.setHTTPMethod("PUT");
     request.setValue(std::to_string(length), "Content-Length");
     request.setHTTPBodyStream(std::move(stream));
     return Send(request);
   }
   std::shared_ptr<Recorder> Progress(const std::string& id) {
-    kx::URLRequest request(*kx::URL::parse("https://note.zarvel.com/qrt/api/personal/sync/upload/" + id));
+    kx::URLRequest request(
+        *kx::URL::parse("https://note.zarvel.com/qrt/api/personal/sync/upload/" + id));
     request.setValue("bytes */*", "Content-Range");
     return Send(request);
   }
@@ -277,7 +282,8 @@ TEST_F(WebSyncRequestHandlerTest, RefusalsChangeNothing) {
   ASSERT_TRUE(kxtest::waitForQueue(handler_->workQueue()));
   EXPECT_EQ(Row("N1") + Row("NB") + Content("N1"), before);
   EXPECT_EQ(syncs(), 0);
-  EXPECT_TRUE(KXURLError::is(Sync("method=recover&fileId=NOPE")->error, KXURLErrorFileDoesNotExist));
+  EXPECT_TRUE(
+      KXURLError::is(Sync("method=recover&fileId=NOPE")->error, KXURLErrorFileDoesNotExist));
 }
 
 TEST_F(WebSyncRequestHandlerTest, NoteSaveWritesStoreAndContentBeforeAnsweringThenSyncs) {
@@ -346,8 +352,12 @@ TEST_F(WebSyncRequestHandlerTest, FailedWritesAndRefusedSavesLeaveStoreAndConten
   // A save the store refuses (the title is taken) puts the old content back.
   data_->performSyncWriteBlock([&](KXManagedObjectContext& c) {
     KXManagedObjectPtr o = c.insertNewObject("Note");
-    EXPECT_TRUE(o->setValuesForKeys({{"fileId", "N3"}, {"parentId", "NB"}, {"title", "Taken.note"},
-                                     {"del", false}, {"dir", false}, {"domain", 0}}));
+    EXPECT_TRUE(o->setValuesForKeys({{"fileId", "N3"},
+                                     {"parentId", "NB"},
+                                     {"title", "Taken.note"},
+                                     {"del", false},
+                                     {"dir", false},
+                                     {"domain", 0}}));
     kx::Error error;
     EXPECT_TRUE(c.save(&error));
   });
@@ -374,10 +384,10 @@ TEST_F(WebSyncRequestHandlerTest, CopyDeleteRecover) {
   ASSERT_FALSE(copyId.empty()) << copied->text();
   KXFileMetaArray children = client_->objectsForParentId(copyId, "FileMeta");
   EXPECT_EQ(children.size(), 3u);  // Sub, Plan.note, a.txt
-  EXPECT_TRUE(KXURLError::is(Sync("method=copy&fileId=NB&parentId=NB_C")->error,
-                             KXURLErrorCannotCopy));
-  EXPECT_TRUE(KXURLError::is(Sync("method=copy&fileId=NB&parentId=NONE")->error,
-                             KXURLErrorCannotCopy));
+  EXPECT_TRUE(
+      KXURLError::is(Sync("method=copy&fileId=NB&parentId=NB_C")->error, KXURLErrorCannotCopy));
+  EXPECT_TRUE(
+      KXURLError::is(Sync("method=copy&fileId=NB&parentId=NONE")->error, KXURLErrorCannotCopy));
 
   auto deleted = Sync("method=delete&fileId=N1");
   ASSERT_EQ(deleted->status, 200) << deleted->error.localizedDescription();
@@ -409,13 +419,15 @@ TEST_F(WebSyncRequestHandlerTest, NamesAreCutAndTitlesReachDiskEncoded) {
   // A title with "/", ".." and NUL stays the entry's title and never leaves
   // the entry's own content folder.
   const std::string id = Open();
-  ASSERT_EQ(Body(id, std::make_shared<kx::BytesInputStream>(kx::Bytes{'d', 'a', 't', 'a'}), 4)
-                ->status,
-            200);
-  auto saved = Sync("method=push&domain=1&fileId=F9&parentId=NB&name=..%2F..%2Fx%00y.bin&transmitId=" + id);
+  ASSERT_EQ(
+      Body(id, std::make_shared<kx::BytesInputStream>(kx::Bytes{'d', 'a', 't', 'a'}), 4)->status,
+      200);
+  auto saved =
+      Sync("method=push&domain=1&fileId=F9&parentId=NB&name=..%2F..%2Fx%00y.bin&transmitId=" + id);
   ASSERT_EQ(saved->status, 200) << saved->error.localizedDescription();
   EXPECT_EQ(client_->objectForFileMetaID("F9")->title(), std::string("../../x\0y.bin", 13));
-  const std::string path = files().URLForContentFile("F9", false, std::string("../../x\0y.bin", 13));
+  const std::string path =
+      files().URLForContentFile("F9", false, std::string("../../x\0y.bin", 13));
   EXPECT_NE(path.find("/Contents/F9/"), std::string::npos) << path;
   EXPECT_EQ(Content("F9", std::string("../../x\0y.bin", 13)), "data");
   EXPECT_EQ(handler_->transferCount(), 0u);
@@ -441,10 +453,10 @@ TEST_F(WebSyncRequestHandlerTest, ResumedUploadKeepsOneFileAndBindsOnlyWholeBodi
   // (the first piece's): the broken bytes are replaced, never doubled.
   EXPECT_EQ(Body(a, std::make_shared<PatternStream>(piece, -1, piece), piece)->header("Range"),
             "bytes=0-13999999");
-  EXPECT_EQ(Body(a, std::make_shared<PatternStream>(total - 2 * piece, -1, 2 * piece),
-                 total - 2 * piece)
-                ->header("Range"),
-            "bytes=0-19999999");
+  EXPECT_EQ(
+      Body(a, std::make_shared<PatternStream>(total - 2 * piece, -1, 2 * piece), total - 2 * piece)
+          ->header("Range"),
+      "bytes=0-19999999");
 
   // A body shorter than announced is not bound.
   ASSERT_EQ(Body(b, std::make_shared<PatternStream>(10), 20)->status, 200);
@@ -510,7 +522,8 @@ class WebSyncStoreFailureTest : public WebSyncRequestHandlerTest {
   std::string Snapshot() {
     std::string rows;
     for (const char* id : {"N1", "N2", "F1", "NB", "NB_C", "NB2", "NEW"}) rows += Row(id) + ";";
-    return rows + Content("N1") + ";" + std::to_string(client_->objectsForParentId("NB2", "FileMeta").size()) +
+    return rows + Content("N1") + ";" +
+           std::to_string(client_->objectsForParentId("NB2", "FileMeta").size()) +
            (client_->objectForResourceID("RES9") ? "RES9" : "");
   }
 };
@@ -546,7 +559,8 @@ TEST_F(WebSyncStoreFailureTest, EveryChangeWhoseSaveFailsIsAnErrorAndChangesNoth
     EXPECT_EQ(Snapshot(), before) << row;
   }
   kxtest::FaultVfs::instance().failWalWrites = true;
-  auto put = Sync("method=putResource&transmitId=" + upload + "&resourceId=RES9&resourceName=d.pdf");
+  auto put =
+      Sync("method=putResource&transmitId=" + upload + "&resourceId=RES9&resourceName=d.pdf");
   kxtest::FaultVfs::instance().failWalWrites = false;
   EXPECT_TRUE(put->error);
   // What a later save writes holds none of the refused changes.
