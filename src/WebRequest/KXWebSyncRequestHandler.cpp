@@ -514,19 +514,23 @@ void KXWebSyncRequestHandler::upload(const Request& request) {
     request.answer(200, std::move(headers), std::nullopt);
     return;
   }
+  // A body is announced by "Content-Length"; the front takes that field
+  // off and hands the body itself (whole, or as a stream with its length).
   std::optional<std::string> length = r.valueForHTTPHeaderField("Content-Length");
-  if (!length) {
+  std::shared_ptr<kx::InputStream> stream = r.HTTPBodyStream();
+  if (!length && !stream && !r.HTTPBody()) {
     request.answer(200, {}, std::nullopt);
     return;
   }
-  std::int64_t expected = -1;
-  try {
-    expected = std::stoll(*length);
-  } catch (...) {
-    expected = -1;
-  }
-  std::shared_ptr<kx::InputStream> stream = r.HTTPBodyStream();
   if (!stream) stream = std::make_shared<kx::BytesInputStream>(r.HTTPBody().value_or(kx::Bytes()));
+  std::int64_t expected = stream->expectedLength();
+  if (length) {
+    try {
+      expected = std::stoll(*length);
+    } catch (...) {
+      expected = -1;
+    }
+  }
   kx::Error failure;
   reader->obtainData(*stream, expected,
                      [&](std::int64_t, const kx::Error& error) { failure = error; });
