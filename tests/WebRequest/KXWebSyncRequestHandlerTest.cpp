@@ -483,7 +483,7 @@ TEST_F(WebSyncRequestHandlerTest, ResumedUploadKeepsOneFileAndBindsOnlyWholeBodi
   EXPECT_EQ(handler_->transferCount(), 1u);
 }
 
-TEST_F(WebSyncRequestHandlerTest, PutResourceStoresAttachmentWithIcon) {
+TEST_F(WebSyncRequestHandlerTest, PutResourceStoresAttachmentsWithIconsAndImagesWithTheirSize) {
   const std::string id = Open();
   const std::string pdf = "%PDF-1.4\n1 0 obj << >> endobj\ntrailer << >>\n%%EOF\n";
   ASSERT_EQ(Body(id, std::make_shared<kx::BytesInputStream>(kx::Bytes(pdf.begin(), pdf.end())),
@@ -505,6 +505,24 @@ TEST_F(WebSyncRequestHandlerTest, PutResourceStoresAttachmentWithIcon) {
   ASSERT_TRUE(icon);
   EXPECT_EQ(icon->title(), "icon.png");
   EXPECT_EQ(icon->meidaType(), "attachment-preview");
+
+  // A PNG becomes an image resource with its size in points.
+  kx::Bytes png;
+  kx::Error readError;
+  ASSERT_TRUE(kx::FileSystem::Default().readFile(
+      std::string(ZN_SOURCE_DIR) + "/resources/filetype/image.png", &png, &readError));
+  const std::string imageUpload = Open();
+  ASSERT_EQ(Body(imageUpload, std::make_shared<kx::BytesInputStream>(png), (std::int64_t)png.size())
+                ->status,
+            200);
+  auto image = Sync("method=putResource&transmitId=" + imageUpload +
+                    "&resourceId=IMG1&resourceName=pic.png");
+  ASSERT_EQ(image->status, 200) << image->error.localizedDescription();
+  EXPECT_EQ(image->header("src"), image->header("url"));
+  std::shared_ptr<Resource> picture = client_->objectForResourceID("IMG1");
+  ASSERT_TRUE(picture);
+  EXPECT_EQ(picture->meidaType(), "image");
+  EXPECT_NE(picture->imageSize().find(".000000x"), std::string::npos) << picture->imageSize();
 
   // A note save that uses the id removes one occurrence of it.
   handler_->matchFileString("", "RES1");
