@@ -32,7 +32,6 @@
 
 struct KXWebSyncRequestHandler::Request {
   kx::URL url;
-  kx::URLRequest urlRequest;
   std::shared_ptr<KXDataRequestController> sender;
   std::vector<std::string> path;
   kx::Dictionary param;
@@ -182,7 +181,8 @@ KXWebSyncRequestHandler::KXWebSyncRequestHandler(KXDataClient& client, KXFileMet
       noteUtil_(noteUtil),
       syncRequest_(std::move(syncRequest)),
       clock_(clock ? std::move(clock) : Clock(SystemSeconds)),
-      workQueue_(std::make_shared<kx::SerialQueue>(kQueueLabel)) {
+      workQueue_(std::make_shared<kx::SerialQueue>(kQueueLabel)),
+      life_(std::make_shared<Life>()) {
   KXDataClient* store = &client_;
   SyncRequest sync = syncRequest_;
   delayUtil_ = KXDelayRunUtil::utilWithDelaySec(
@@ -195,8 +195,11 @@ KXWebSyncRequestHandler::KXWebSyncRequestHandler(KXDataClient& client, KXFileMet
 }
 
 KXWebSyncRequestHandler::~KXWebSyncRequestHandler() {
-  // Pushes still queued finish before the state they use goes.
+  // Pushes still queued finish before the state they use goes; a retry
+  // that comes later is answered without running.
   workQueue_->sync([] {});
+  kx::MutexLock lock(life_->mu);
+  life_->alive = false;
 }
 
 std::size_t KXWebSyncRequestHandler::transferCount() const {
@@ -382,7 +385,6 @@ void KXWebSyncRequestHandler::handleRequest(const kx::URLRequest& urlRequest,
                                             std::shared_ptr<KXDataRequestController> sender) {
   auto request = std::make_shared<Request>();
   request->url = urlRequest.url();
-  request->urlRequest = urlRequest;
   request->sender = std::move(sender);
   request->path = PathComponents(request->url.path());
 
@@ -447,7 +449,7 @@ void KXWebSyncRequestHandler::handleRequest(const kx::URLRequest& urlRequest,
   }
 
   if (isUpload) {
-    upload(*request);
+    upload(*request, urlRequest);
     return;
   }
   if (method.empty()) {
@@ -473,7 +475,7 @@ void KXWebSyncRequestHandler::handleRequest(const kx::URLRequest& urlRequest,
 
 // ---- Transfers ------------------------------------------------------------------
 
-void KXWebSyncRequestHandler::upload(const Request& request) {
+void KXWebSyncRequestHandler::upload(const Request& request, const kx::URLRequest& r) {
   if (request.path.size() == 5) {
     std::string id;
     {
@@ -507,7 +509,6 @@ void KXWebSyncRequestHandler::upload(const Request& request) {
     request.fail(KXURLErrorBadURL, "no such transfer");
     return;
   }
-  const kx::URLRequest& r = request.urlRequest;
   if (r.valueForHTTPHeaderField("Content-Range")) {
     kx::HTTPHeaderFields headers;
     headers.set("Range", reader->dataRange());
@@ -763,8 +764,16 @@ void KXWebSyncRequestHandler::push(std::shared_ptr<Request> request, int retry) 
             delay = saveRetrySeconds_;
           }
           std::shared_ptr<kx::SerialQueue> queue = workQueue_;
-          kx::GlobalQueue::get().after(delay, [this, queue, request, retry] {
-            queue->async([this, request, retry] { push(request, retry + 1); });
+          std::shared_ptr<Life> life = life_;
+          kx::GlobalQueue::get().after(delay, [this, queue, life, request, retry] {
+            queue->async([this, life, request, retry] {
+              kx::MutexLock lock(life->mu);
+              if (!life->alive) {
+                request->fail(KXURLErrorUnknown, "the handler is gone");
+                return;
+              }
+              push(request, retry + 1);
+            });
           });
           return;
         }

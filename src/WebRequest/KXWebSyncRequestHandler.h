@@ -115,12 +115,17 @@ class KXWebSyncRequestHandler : public KXDataRequestDelegate {
 
  private:
   struct Request;
+  // Whether the handler still exists, for retries armed on a timer.
+  struct Life {
+    kx::Mutex mu;
+    bool alive GUARDED_BY(mu) = true;
+  };
   struct Transfer {
     std::shared_ptr<KXWebDataStreamHandler> reader;
     double lastActivity = 0;
   };
 
-  void upload(const Request& request);
+  void upload(const Request& request, const kx::URLRequest& urlRequest);
   void putResource(const Request& request);
   void download(const Request& request);
   void push(std::shared_ptr<Request> request, int retry);
@@ -145,6 +150,7 @@ class KXWebSyncRequestHandler : public KXDataRequestDelegate {
   const Clock clock_;
   std::shared_ptr<kx::SerialQueue> workQueue_;
   std::shared_ptr<KXDelayRunUtil> delayUtil_;
+  const std::shared_ptr<Life> life_;
 
   mutable kx::Mutex mu_;
   std::map<std::string, Transfer> transmIdTable_ GUARDED_BY(mu_);

@@ -307,6 +307,17 @@ TEST_F(WebSyncRequestHandlerTest, NoteSaveWritesStoreAndContentBeforeAnsweringTh
   EXPECT_EQ(Content("N2"), KXFileManager::missingContentText());
 }
 
+TEST_F(WebSyncRequestHandlerTest, ANoteWaitsForItsResourcesThenSavesWithoutThem) {
+  // The page named a resource whose upload never finished: the save tries
+  // again and in the end goes through without a resource change.
+  handler_->matchFileString("", "LATE1");
+  auto saved = Sync("method=push&domain=0&fileId=N1&bodyString=%3Cimg%20src%3D%22LATE1%22%3E");
+  ASSERT_EQ(saved->status, 200) << saved->error.localizedDescription();
+  EXPECT_EQ(Content("N1"), "<img src=\"LATE1\">");
+  EXPECT_TRUE(client_->objectForFileMetaID("N1")->resources().empty());
+  EXPECT_TRUE(handler_->containResourceId("LATE1"));
+}
+
 TEST_F(WebSyncRequestHandlerTest, MovesAndTheirRefusals) {
   // A move applies nothing else of the request.
   auto moved = Sync("method=push&domain=0&fileId=N1&parentId=NB2");
