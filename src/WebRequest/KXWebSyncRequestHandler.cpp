@@ -49,7 +49,7 @@ struct KXWebSyncRequestHandler::Request {
   void fail(std::int64_t code, const std::string& reason = {}) const {
     fail(KXURLError::make(code, reason.empty()
                                     ? kx::Value()
-                                    : kx::Value::dict({{"NSLocalizedDescription", reason}})));
+                                    : kx::Value::dict({{kx::kLocalizedDescriptionKey, reason}})));
   }
   void answer(int status, kx::HTTPHeaderFields headers, std::optional<kx::Bytes> body) const {
     sender->localReceiveResponse(KXLocalResponse::response(url, status, std::move(headers)),
@@ -328,8 +328,8 @@ kx::Error KXWebSyncRequestHandler::saveStore() {
       KXStoreAwait::call([&](KXDataCallback done) { client_.performSave(std::move(done)); });
   if (saved.error) return saved.error;
   if (saved.info.hasResult && saved.info.value.isBool() && !saved.info.value.boolValue()) {
-    return KXURLError::make(KXURLErrorUnknown,
-                            kx::Value::dict({{"NSLocalizedDescription", "Save Database Fail"}}));
+    return KXURLError::make(
+        KXURLErrorUnknown, kx::Value::dict({{kx::kLocalizedDescriptionKey, "Save Database Fail"}}));
   }
   return kx::Error();
 }

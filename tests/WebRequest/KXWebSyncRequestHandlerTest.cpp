@@ -279,6 +279,9 @@ TEST_F(WebSyncRequestHandlerTest, RefusalsChangeNothing) {
     EXPECT_TRUE(KXURLError::is(answer->error, KXURLErrorBadURL)) << c.body;
     EXPECT_EQ(answer->status, 0) << c.body;
   }
+  // An id that could name a path says which parameter it was.
+  EXPECT_EQ(Sync("method=copy&fileId=..&parentId=NB")->error.localizedDescription(),
+            "invalid fileId");
   ASSERT_TRUE(kxtest::waitForQueue(handler_->workQueue()));
   EXPECT_EQ(Row("N1") + Row("NB") + Content("N1"), before);
   EXPECT_EQ(syncs(), 0);
