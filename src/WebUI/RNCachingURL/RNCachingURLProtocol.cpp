@@ -18,6 +18,7 @@
 #include "WebRequest/KXSingleAnswerController.h"
 #include "WebRequest/KXURLError.h"
 #include "WebRequest/KXWebFileRequestHandler.h"
+#include "WebRequest/KXWebSyncRequestHandler.h"
 #include "WebRequest/Reachability.h"
 #include "WebUI/RNCachingURL/RNTransportConnectionFactory.h"
 #include "account/KXSession.h"
@@ -40,7 +41,8 @@ constexpr SharedHandlerSlot kSharedHandlers[] = {
     {"KXWebUserRequestHandler", nullptr},
     {"KXWebFileRequestHandler",
      +[]() -> KXDataRequestDelegate& { return KXWebFileRequestHandler::sharedHandler(); }},
-    {"KXWebSyncRequestHandler", nullptr},
+    {"KXWebSyncRequestHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebSyncRequestHandler::sharedHandler(); }},
     {"KXWebResourceDataHandler", nullptr},
     {"KXWebTagRequestHandler", nullptr},
     {"KXWebPushServerHandler", nullptr},
