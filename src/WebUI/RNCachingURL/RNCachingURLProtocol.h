@@ -136,6 +136,9 @@ class RNCachingURLProtocol : public KXDataRequestController,
 
   void localReceiveResponse(std::optional<kx::HTTPURLResponse> response,
                             std::optional<kx::Bytes> data, kx::Error error) override;
+  // `cancelled` runs when stopLoading comes before the load ended (at once
+  // when it already has).
+  void whenCancelled(std::function<void()> cancelled) override;
 
  private:
   class ConnectionEvents;
@@ -166,6 +169,7 @@ class RNCachingURLProtocol : public KXDataRequestController,
   std::shared_ptr<RNURLProtocolClient> client_;  // guarded by deliverMu_
   bool ended_ = false;                           // guarded by deliverMu_
   bool stopped_ = false;                         // guarded by deliverMu_
+  std::vector<std::function<void()>> cancelled_;  // guarded by deliverMu_
 
   std::mutex connectionMu_;
   std::shared_ptr<RNURLConnection> connection_;  // guarded by connectionMu_
