@@ -32,12 +32,8 @@ KXWebEditorHandler::KXWebEditorHandler(VersionProvider version,
                                        std::function<std::string()> editorDirectory)
     : version_(std::move(version)),
       editorDirectory_(std::move(editorDirectory)),
-      types_{{"html", "text/html"},
-             {"css", "text/css"},
-             {"js", "application/octet-stream"},
-             {"svg", "image/svg+xml"},
-             {"gif", "image/gif"},
-             {"png", "image/png"}} {}
+      types_{{"html", "text/html"},    {"css", "text/css"},  {"js", "application/octet-stream"},
+             {"svg", "image/svg+xml"}, {"gif", "image/gif"}, {"png", "image/png"}} {}
 
 void KXWebEditorHandler::setVersionProvider(VersionProvider provider) {
   kx::MutexLock lock(gVersionMu);

@@ -39,8 +39,8 @@ std::string KXWebLocalFileHandler::fileForPath(const std::string& decodedPath) c
   if (appData.empty()) return {};
   std::optional<std::string> file = KXContainedPath::join(appData, decodedPath);
   if (!file) return {};
-  for (const std::string& folder : env_.allowedFolders ? env_.allowedFolders()
-                                                       : std::vector<std::string>()) {
+  for (const std::string& folder :
+       env_.allowedFolders ? env_.allowedFolders() : std::vector<std::string>()) {
     if (folder.empty()) continue;
     // The folder's canonical form; the file must lie strictly inside it.
     std::optional<std::string> root = KXContainedPath::join(folder, "");

@@ -12,11 +12,20 @@ namespace {
 
 // Service key, then attribute.
 constexpr std::pair<const char*, const char*> kBookKeys[] = {
-    {"avtice", "active"},       {"createTime", "createTime"}, {"deleted", "penNoteDelete"},
-    {"entryId", "entryId"},     {"entryType", "entryType"},   {"erased", "erased"},
-    {"favorited", "favorited"}, {"fileSize", "fileSize"},     {"modDeleted", "modDeleted"},
-    {"modifyTime", "modifyTime"}, {"name", "name"},           {"typeId", "typeId"},
-    {"userId", "userId"},       {"version", "version"},
+    {"avtice", "active"},
+    {"createTime", "createTime"},
+    {"deleted", "penNoteDelete"},
+    {"entryId", "entryId"},
+    {"entryType", "entryType"},
+    {"erased", "erased"},
+    {"favorited", "favorited"},
+    {"fileSize", "fileSize"},
+    {"modDeleted", "modDeleted"},
+    {"modifyTime", "modifyTime"},
+    {"name", "name"},
+    {"typeId", "typeId"},
+    {"userId", "userId"},
+    {"version", "version"},
 };
 
 }  // namespace
@@ -26,11 +35,13 @@ KXWebPenNoteHandler& KXWebPenNoteHandler::sharedHandler() {
       KXDataClient::defaultDataClient(),
       Environment{
           [](const std::string& host) {
-            std::unique_ptr<Reachability> reachability = Reachability::reachabilityWithHostName(host);
+            std::unique_ptr<Reachability> reachability =
+                Reachability::reachabilityWithHostName(host);
             return Reachability::currentReachabilityStatus(reachability.get()) != NotReachable;
           },
           [](const std::string& entryId) {
-            kx::Value pages = kx::UserDefaults::standardUserDefaults().objectForKey(kPagesDefaultsKey);
+            kx::Value pages =
+                kx::UserDefaults::standardUserDefaults().objectForKey(kPagesDefaultsKey);
             if (!pages.isDictionary()) return kx::Value();
             const kx::Value* book = pages.dict().find(entryId);
             return book ? *book : kx::Value();

@@ -18,8 +18,7 @@ namespace {
 constexpr std::int64_t kURLErrorBadServerResponse = -1011;
 
 bool isPreviewPath(const std::vector<std::string>& c) {
-  return c.size() >= 4 && c[0] == "qrt" && c[1] == "api" && c[2] == "personal" &&
-         c[3] == "preview";
+  return c.size() >= 4 && c[0] == "qrt" && c[1] == "api" && c[2] == "personal" && c[3] == "preview";
 }
 
 std::string frameScript() {

@@ -28,8 +28,8 @@ std::string lastPathComponent(const kx::URL& url) {
 }  // namespace
 
 KXWebResourceDataHandler& KXWebResourceDataHandler::sharedHandler() {
-  static KXWebResourceDataHandler* handler = new KXWebResourceDataHandler(
-      KXDataClient::defaultDataClient(), KXDelayClock::systemClock());
+  static KXWebResourceDataHandler* handler =
+      new KXWebResourceDataHandler(KXDataClient::defaultDataClient(), KXDelayClock::systemClock());
   return *handler;
 }
 

@@ -47,8 +47,7 @@ KXWebSearchRequestHandler::KXWebSearchRequestHandler(KXDataClient& client,
 
 bool KXWebSearchRequestHandler::acceptRequest(const kx::URLRequest& request) const {
   std::vector<std::string> c = KXWebRequestParameters::pathComponents(request.url().path());
-  return c.size() >= 4 && c[0] == "qrt" && c[1] == "api" && c[2] == "personal" &&
-         c[3] == "search";
+  return c.size() >= 4 && c[0] == "qrt" && c[1] == "api" && c[2] == "personal" && c[3] == "search";
 }
 
 void KXWebSearchRequestHandler::handleRequest(const kx::URLRequest& request,
@@ -74,7 +73,8 @@ void KXWebSearchRequestHandler::handleRequest(const kx::URLRequest& request,
   const kx::Value* b = params.find("b");
   page.begin = b ? std::max<std::int64_t>(0, b->intValue()) : 0;
   const kx::Value* l = params.find("l");
-  page.limit = l ? std::max<std::int64_t>(0, l->intValue()) : std::numeric_limits<std::int64_t>::max();
+  page.limit =
+      l ? std::max<std::int64_t>(0, l->intValue()) : std::numeric_limits<std::int64_t>::max();
   const kx::Value* entire = params.find("entire");
   page.entire = entire ? entire->intValue() != 0 : true;
 
@@ -149,7 +149,8 @@ void KXWebSearchRequestHandler::answer(const std::shared_ptr<const Hits>& hits, 
   const std::uint64_t begin = static_cast<std::uint64_t>(page.begin);
   if (begin < keys.size()) {
     const std::uint64_t available = keys.size() - begin;
-    const std::uint64_t take = std::min<std::uint64_t>(available, static_cast<std::uint64_t>(page.limit));
+    const std::uint64_t take =
+        std::min<std::uint64_t>(available, static_cast<std::uint64_t>(page.limit));
     for (std::uint64_t i = 0; i < take; ++i) {
       const KXFileMetaPtr& entry = keys[static_cast<std::size_t>(begin + i)].entry;
       if (!entry->del()) shown.push_back(entry);

@@ -50,8 +50,8 @@ class KXWebTagRequestHandler : public KXDataRequestDelegate {
                      std::shared_ptr<KXDataRequestController> sender) override;
 
  private:
-  void tagList(const std::shared_ptr<KXDataRequestController>& sender,
-               const kx::Dictionary& params, const kx::URL& url);
+  void tagList(const std::shared_ptr<KXDataRequestController>& sender, const kx::Dictionary& params,
+               const kx::URL& url);
   void tagGet(const std::shared_ptr<KXDataRequestController>& sender, const kx::URL& url);
   void tagUpdate(const std::shared_ptr<KXDataRequestController>& sender,
                  const kx::Dictionary& params, const kx::URL& url);

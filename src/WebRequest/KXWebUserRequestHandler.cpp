@@ -52,8 +52,7 @@ Route routeOf(const kx::URL& url) {
 KXWebUserRequestHandler& KXWebUserRequestHandler::sharedHandler() {
   static KXWebUserRequestHandler* handler = new KXWebUserRequestHandler(Environment{
       [] {
-        return KXHooks::currentUser() == kEmptyUser ? nullptr
-                                                    : &KXDataClient::defaultDataClient();
+        return KXHooks::currentUser() == kEmptyUser ? nullptr : &KXDataClient::defaultDataClient();
       },
       [] { return KXHooks::currentUser(); },
       [](const std::string& imageURL) {
@@ -98,9 +97,8 @@ kx::Dictionary KXWebUserRequestHandler::userMetaObject(KXDataClient* client) {
   if (!client) return {};
   std::optional<kx::Dictionary> meta = metaOfUser(*client, client->user());
   if (!meta) return {};
-  std::optional<kx::Dictionary> remote =
-      KXNameDict::namesConvertFromLocalToRemote(kx::Value(std::move(*meta)),
-                                                KXNameDict::kUserMetaNamespace);
+  std::optional<kx::Dictionary> remote = KXNameDict::namesConvertFromLocalToRemote(
+      kx::Value(std::move(*meta)), KXNameDict::kUserMetaNamespace);
   return remote ? std::move(*remote) : kx::Dictionary();
 }
 
@@ -114,9 +112,8 @@ kx::Dictionary KXWebUserRequestHandler::defaultSelfInfo(const std::shared_ptr<Us
       {"sex", 0},
       {"userId", env_.currentUser ? env_.currentUser() : std::string(kEmptyUser)},
       {"location", ""},
-      {"properties", kx::Value::dict({{"FEED_BACK_ID", "0"},
-                                      {"pinyin", ""},
-                                      {"isvip", vip ? "true" : "false"}})},
+      {"properties",
+       kx::Value::dict({{"FEED_BACK_ID", "0"}, {"pinyin", ""}, {"isvip", vip ? "true" : "false"}})},
       {"modifyTime", user ? user->stringValue("registerTime") : std::string()},
       {"name", user ? user->nickname() : std::string()},
       {"email", ""},
@@ -149,10 +146,10 @@ void KXWebUserRequestHandler::answerSelfInfo(const kx::URL& url, KXDataClient& c
   }
   kx::Value info = objectFromJSONDataWithParseOptions(stored, JKParseOptionValidFlags);
   const std::string photo = info.isDictionary() ? info["photo"].stringValue() : std::string();
-  const std::string iconPath = photo.empty() || !env_.iconImagePath ? std::string()
-                                                                     : env_.iconImagePath(photo);
-  const std::string appData = env_.applicationDataDirectory ? env_.applicationDataDirectory()
-                                                            : std::string();
+  const std::string iconPath =
+      photo.empty() || !env_.iconImagePath ? std::string() : env_.iconImagePath(photo);
+  const std::string appData =
+      env_.applicationDataDirectory ? env_.applicationDataDirectory() : std::string();
   // The photo is answered on the local-file origin only when its icon file
   // lies below the application data directory.
   if (iconPath.empty() || appData.empty() || iconPath.size() <= appData.size() ||

@@ -132,8 +132,10 @@ class StoreFixture : public ::testing::Test {
     KXManagedObjectPtr object = c.insertNewObject(entity);
     const bool fileEntity = entity == "Notebook" || entity == "Note" || entity == "NormalFile";
     if (fileEntity) {
-      kx::Dictionary defaults{{"del", false},       {"remoteRemoved", false},
-                              {"stick", false},     {"encrypted", false},
+      kx::Dictionary defaults{{"del", false},
+                              {"remoteRemoved", false},
+                              {"stick", false},
+                              {"encrypted", false},
                               {"dir", entity == "Notebook"}};
       for (const auto& [k, v] : defaults) {
         if (!fields.contains(k)) object->setValue(k, v);

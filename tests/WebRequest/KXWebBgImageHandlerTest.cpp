@@ -13,16 +13,17 @@ using kxtest::ServiceRequest;
 
 TEST(WebBgImageHandlerTest, AcceptsTheListMethodOnly) {
   KXWebBgImageHandler handler([] { return kx::Array(); });
-  EXPECT_TRUE(handler.acceptRequest(
-      ServiceRequest("/qrt/api/personal/notebackground?method=listBgImage")));
-  EXPECT_FALSE(handler.acceptRequest(ServiceRequest("/qrt/api/personal/notebackground?method=get")));
+  EXPECT_TRUE(
+      handler.acceptRequest(ServiceRequest("/qrt/api/personal/notebackground?method=listBgImage")));
+  EXPECT_FALSE(
+      handler.acceptRequest(ServiceRequest("/qrt/api/personal/notebackground?method=get")));
   EXPECT_FALSE(handler.acceptRequest(ServiceRequest("/qrt/api/personal/notebackground")));
   EXPECT_FALSE(handler.acceptRequest(ServiceRequest("/qrt/api/personal/file?method=listBgImage")));
 }
 
 TEST(WebBgImageHandlerTest, AnswersTheListAndAnEmptyArrayWithoutOne) {
-  kx::Array list{kx::Value::dict({{"bgImageId", "p1.png"},
-                                  {"bgImageUrl", "https://localfile.zarvel.note/bgImage/p1.png"}})};
+  kx::Array list{kx::Value::dict(
+      {{"bgImageId", "p1.png"}, {"bgImageUrl", "https://localfile.zarvel.note/bgImage/p1.png"}})};
   KXWebBgImageHandler withList([list] { return list; });
   auto answer = std::make_shared<AnswerRecorder>();
   withList.handleRequest(ServiceRequest("/qrt/api/personal/notebackground?method=listBgImage"),

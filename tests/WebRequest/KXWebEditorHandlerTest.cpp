@@ -49,8 +49,8 @@ TEST_F(WebEditorHandlerTest, AcceptsEditorPathsOnTheServiceHostWhileADownloadedV
   EXPECT_TRUE(current.acceptRequest(ServiceRequest("/editor/collab/index.html")));
   EXPECT_FALSE(builtIn.acceptRequest(ServiceRequest("/editor/collab/index.html")));
   EXPECT_FALSE(current.acceptRequest(ServiceRequest("/editor/other/index.html")));
-  EXPECT_FALSE(
-      current.acceptRequest(ServiceRequest("/editor/collab/index.html", "", "https://evil.example")));
+  EXPECT_FALSE(current.acceptRequest(
+      ServiceRequest("/editor/collab/index.html", "", "https://evil.example")));
   KXWebEditorHandler badVersion = Handler("../v6");
   EXPECT_FALSE(badVersion.acceptRequest(ServiceRequest("/editor/collab/old.js")));
 }
@@ -76,8 +76,9 @@ TEST_F(WebEditorHandlerTest, ServesTheCurrentVersionsFilesWithTypeAndCacheLifeti
 
 TEST_F(WebEditorHandlerTest, PathsThatLeaveTheVersionFolderAreRefused) {
   KXWebEditorHandler handler = Handler("v7");
-  for (const char* path : {"/editor/collab/../../v6/collab/old.js", "/editor/collab/%2e%2e/%2e%2e/%2e%2e/secret.css",
-                           "/editor/collab//index.html", "/editor/collab/a%00.css"}) {
+  for (const char* path :
+       {"/editor/collab/../../v6/collab/old.js", "/editor/collab/%2e%2e/%2e%2e/%2e%2e/secret.css",
+        "/editor/collab//index.html", "/editor/collab/a%00.css"}) {
     auto answer = Ask(handler, path);
     EXPECT_TRUE(answer->failedWith(KXURLErrorCannotConnectToHost)) << path << " " << answer->text();
   }

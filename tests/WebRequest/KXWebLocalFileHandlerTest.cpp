@@ -19,7 +19,8 @@ class WebLocalFileHandlerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     appData_ = root_.path() + "/appdata";
-    for (const char* dir : {"/bgImage/paper", "/alice/IconImage", "/alice/Contents", "/bob/IconImage"}) {
+    for (const char* dir :
+         {"/bgImage/paper", "/alice/IconImage", "/alice/Contents", "/bob/IconImage"}) {
       std::filesystem::create_directories(appData_ + dir);
     }
     std::ofstream(appData_ + "/bgImage/paper/p1.png") << "PAPER";
@@ -80,16 +81,16 @@ TEST_F(WebLocalFileHandlerTest, ServesFilesOfTheAllowedFoldersAndEmptyForMissing
 TEST_F(WebLocalFileHandlerTest, RefusesEverythingElse) {
   const std::string origin = KXLocalFileHost();
   for (const std::string path : {
-           "/alice/Contents/secret",            // not an allowed folder
-           "/bob/IconImage/def",                // another user's icons
+           "/alice/Contents/secret",             // not an allowed folder
+           "/bob/IconImage/def",                 // another user's icons
            "/bgImage/../alice/Contents/secret",  // ".." segment
            "/bgImage/%2e%2e/alice/Contents/secret",
            "/bgImage/paper%2F..%2F..%2Falice/Contents/secret",
-           "/bgImage/%252e%252e/x",             // decoded once: a literal "%2e%2e" name
-           "/bgImage//paper/p1.png",            // empty segment
-           "/bgImage/p1%00.png",                // NUL
-           "/bgImage/link.png",                 // a link that leads outside
-           "/bgImage",                          // the folder itself
+           "/bgImage/%252e%252e/x",   // decoded once: a literal "%2e%2e" name
+           "/bgImage//paper/p1.png",  // empty segment
+           "/bgImage/p1%00.png",      // NUL
+           "/bgImage/link.png",       // a link that leads outside
+           "/bgImage",                // the folder itself
            "/",
        }) {
     auto answer = Ask(origin + path);

@@ -33,8 +33,8 @@ class WebPenNoteHandlerTest : public kxtest::StoreFixture {
   }
   void StoreBooks() {
     Write([](KXManagedObjectContext& c) {
-      Put(c, "CloudPen", {{"entryId", "B1"}, {"name", "Sketches"}, {"active", true},
-                          {"version", 3}});
+      Put(c, "CloudPen",
+          {{"entryId", "B1"}, {"name", "Sketches"}, {"active", true}, {"version", 3}});
       Put(c, "CloudPen", {{"entryId", "B2"}, {"name", "Plans"}, {"active", false}});
       Put(c, "CloudPen", {{"name", "no id"}});
     });
@@ -52,8 +52,9 @@ class WebPenNoteHandlerTest : public kxtest::StoreFixture {
 };
 
 TEST_F(WebPenNoteHandlerTest, OnlyPenRequestsPayForTheReachabilityCheck) {
-  for (const char* path : {"/qrt/api/personal/file?method=pull", "/qrt/api/personal/sync/blepenbook",
-                           "/qrt/api/personal/sync/blepenbook?method=push", "/qrt/mapi/tag?method=pull"}) {
+  for (const char* path :
+       {"/qrt/api/personal/file?method=pull", "/qrt/api/personal/sync/blepenbook",
+        "/qrt/api/personal/sync/blepenbook?method=push", "/qrt/mapi/tag?method=pull"}) {
     EXPECT_FALSE(handler_->acceptRequest(ServiceRequest(path))) << path;
   }
   EXPECT_EQ(reachabilityChecks_.load(), 0);

@@ -33,7 +33,9 @@ TEST_F(WebPushServerHandlerTest, AcceptsThePushServerPathOnly) {
 }
 
 TEST_F(WebPushServerHandlerTest, FirstPollAnswersTheUserMetaAndLaterOnesAreHeld) {
-  Write([](KXManagedObjectContext& c) { Put(c, "User", {{"userId", "alice"}, {"nickname", "Al"}}); });
+  Write([](KXManagedObjectContext& c) {
+    Put(c, "User", {{"userId", "alice"}, {"nickname", "Al"}});
+  });
   KXWebPushServerHandler handler([this] { return client_.get(); });
   auto first = Poll(handler);
   ASSERT_EQ(first->count(), 1);

@@ -78,15 +78,22 @@ class WebSearchRequestHandlerTest : public kxtest::StoreFixture {
       Put(c, "Notebook",
           {{"fileId", "NB_LOCK"}, {"parentId", "ROOT"}, {"title", "Lock"}, {"encrypted", true}});
       Put(c, "Notebook", {{"fileId", "NB_APPLE"}, {"parentId", "NB"}, {"title", "apple box"}});
-      Put(c, "Note", {{"fileId", "T_old"}, {"parentId", "NB"}, {"title", "apple old"},
-                      {"modifyTime", 10}});
-      Put(c, "Note", {{"fileId", "T_new"}, {"parentId", "NB"}, {"title", "pie new"},
-                      {"modifyTime", 20}});
-      Put(c, "Note", {{"fileId", "S"}, {"parentId", "NB"}, {"title", "x"}, {"summary", "an apple"},
-                      {"modifyTime", 30}});
+      Put(c, "Note",
+          {{"fileId", "T_old"}, {"parentId", "NB"}, {"title", "apple old"}, {"modifyTime", 10}});
+      Put(c, "Note",
+          {{"fileId", "T_new"}, {"parentId", "NB"}, {"title", "pie new"}, {"modifyTime", 20}});
+      Put(c, "Note",
+          {{"fileId", "S"},
+           {"parentId", "NB"},
+           {"title", "x"},
+           {"summary", "an apple"},
+           {"modifyTime", 30}});
       Put(c, "Note", {{"fileId", "Z"}, {"parentId", "NB"}, {"title", "Apple"}, {"modifyTime", 40}});
-      Put(c, "Note", {{"fileId", "SECRET"}, {"parentId", "NB_LOCK"}, {"title", "apple secret"},
-                      {"modifyTime", 5}});
+      Put(c, "Note",
+          {{"fileId", "SECRET"},
+           {"parentId", "NB_LOCK"},
+           {"title", "apple secret"},
+           {"modifyTime", 5}});
       for (int i = 0; i < 30; ++i) {
         const std::string id = "P" + std::to_string(100 + i);
         Put(c, "Note", {{"fileId", id}, {"parentId", "NB"}, {"title", id}, {"modifyTime", i}});

@@ -4,8 +4,8 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 
@@ -41,11 +41,12 @@ class WebTagRequestHandlerTest : public kxtest::StoreFixture {
       Put(c, "Notebook", {{"fileId", "NB"}, {"parentId", "ROOT"}, {"title", "Work"}});
       for (int i = 0; i < 7; ++i) {
         const std::string id = "N" + std::to_string(i);
-        Put(c, "Note", {{"fileId", id},
-                        {"parentId", "NB"},
-                        {"title", id + ".note"},
-                        {"modifyTime", 1000 + i},
-                        {"tags", i % 2 ? "T1,T2" : "T1"}});
+        Put(c, "Note",
+            {{"fileId", id},
+             {"parentId", "NB"},
+             {"title", id + ".note"},
+             {"modifyTime", 1000 + i},
+             {"tags", i % 2 ? "T1,T2" : "T1"}});
       }
       Put(c, "Note", {{"fileId", "N_other"}, {"parentId", "NB"}, {"tags", "T12"}});
       Put(c, "Tag", {{"tagId", "T1"}, {"name", "red"}, {"isLocalRemoved", false}});

@@ -43,10 +43,8 @@ class WebUserRequestHandlerTest : public kxtest::StoreFixture {
 
   void StoreUser(const std::string& selfInfo) {
     Write([&](KXManagedObjectContext& c) {
-      kx::Dictionary fields{{"userId", "alice"},
-                            {"nickname", "Al"},
-                            {"is_vip", 1},
-                            {"registerTime", "1600000000"}};
+      kx::Dictionary fields{
+          {"userId", "alice"}, {"nickname", "Al"}, {"is_vip", 1}, {"registerTime", "1600000000"}};
       if (!selfInfo.empty()) fields.set("selfInfo", kx::Bytes(selfInfo.begin(), selfInfo.end()));
       Put(c, "User", fields);
     });
@@ -66,11 +64,11 @@ class WebUserRequestHandlerTest : public kxtest::StoreFixture {
 TEST_F(WebUserRequestHandlerTest, AcceptsTheThreeCallsOnly) {
   KXWebUserRequestHandler handler = Handler();
   const std::vector<std::pair<std::string, bool>> cases = {
-      {"/qrt/mapi/user?method=get", true},  {"/qrt/mapi/user?method=put", false},
-      {"/qrt/mapi/user", false},            {"/qrt/api/self?method=get", true},
-      {"/qrt/api/self?x=1", false},         {"/auth/reset", true},
-      {"/auth/reset?next=/", true},         {"/auth", false},
-      {"/qrt/mapi/tag?method=get", false},  {"/qrt/mapi", false},
+      {"/qrt/mapi/user?method=get", true}, {"/qrt/mapi/user?method=put", false},
+      {"/qrt/mapi/user", false},           {"/qrt/api/self?method=get", true},
+      {"/qrt/api/self?x=1", false},        {"/auth/reset", true},
+      {"/auth/reset?next=/", true},        {"/auth", false},
+      {"/qrt/mapi/tag?method=get", false}, {"/qrt/mapi", false},
   };
   for (const auto& [path, accepted] : cases) {
     EXPECT_EQ(handler.acceptRequest(ServiceRequest(path)), accepted) << path;
@@ -105,7 +103,8 @@ TEST_F(WebUserRequestHandlerTest, NoStoredUserOrNobodySignedInAnswersAnEmptyObje
   EXPECT_TRUE(noUser->json().dict().empty()) << noUser->text();
 
   KXWebUserRequestHandler nobody = Handler("EmptyUser");
-  for (const char* path : {"/qrt/mapi/user?method=get", "/qrt/api/self?method=get", "/auth/reset"}) {
+  for (const char* path :
+       {"/qrt/mapi/user?method=get", "/qrt/api/self?method=get", "/auth/reset"}) {
     auto answer = Ask(nobody, path);
     ASSERT_EQ(answer->count(), 1) << path;
     EXPECT_EQ(answer->status(), 200) << path;

@@ -432,8 +432,8 @@ void RNCachingURLProtocol::stopLoading() {
     std::lock_guard<std::recursive_mutex> lock(deliverMu_);
     stopped_ = true;
     client_.reset();
-    if (!ended_) cancelled.swap(cancelled_);
-    cancelled_.clear();
+    if (!ended_) cancelled.swap(onStop_);
+    onStop_.clear();
   }
   for (auto& call : cancelled) call();
 }
@@ -443,7 +443,7 @@ void RNCachingURLProtocol::whenCancelled(std::function<void()> cancelled) {
   {
     std::lock_guard<std::recursive_mutex> lock(deliverMu_);
     if (!stopped_) {
-      cancelled_.push_back(std::move(cancelled));
+      onStop_.push_back(std::move(cancelled));
       return;
     }
     if (ended_) return;

@@ -169,7 +169,7 @@ class RNCachingURLProtocol : public KXDataRequestController,
   std::shared_ptr<RNURLProtocolClient> client_;  // guarded by deliverMu_
   bool ended_ = false;                           // guarded by deliverMu_
   bool stopped_ = false;                         // guarded by deliverMu_
-  std::vector<std::function<void()>> cancelled_;  // guarded by deliverMu_
+  std::vector<std::function<void()>> onStop_;    // guarded by deliverMu_
 
   std::mutex connectionMu_;
   std::shared_ptr<RNURLConnection> connection_;  // guarded by connectionMu_
