@@ -158,18 +158,19 @@ void KXWebSearchRequestHandler::answer(const std::shared_ptr<const Hits>& hits, 
   }
   client_.setParentNameForResult(shown);
 
-  kx::Array entries;
-  entries.reserve(shown.size());
-  for (const KXFileMetaPtr& entry : shown) {
-    std::optional<kx::Dictionary> converted = webUtil_.fileDictFrom(entry, page.entire);
-    if (!converted) continue;
-    if (hits->marked.count(entry->fileId()) && converted->contains("otherProp")) {
-      kx::Value other = (*converted)["otherProp"];
+  // One conversion of the whole page (its resources read together).
+  kx::Array entries = webUtil_.fileDictsFrom(shown, page.entire);
+  if (!hits->marked.empty()) {
+    for (kx::Value& converted : entries) {
+      if (!converted.isDictionary() || !converted.contains("otherProp")) continue;
+      if (!hits->marked.count(converted["fileEntry"]["id"].stringValue())) continue;
+      kx::Dictionary entry = converted.dict();
+      kx::Value other = entry["otherProp"];
       kx::Dictionary mark = other.isDictionary() ? other.dict() : kx::Dictionary();
       mark.set("inEncryptedFolder", "true");
-      converted->set("otherProp", kx::Value(std::move(mark)));
+      entry.set("otherProp", kx::Value(std::move(mark)));
+      converted = kx::Value(std::move(entry));
     }
-    entries.push_back(kx::Value(std::move(*converted)));
   }
   KXHandlerAnswer::json(sender, url,
                         kx::Value::dict({{"count", static_cast<long long>(hits->inFolder.size())},
