@@ -101,7 +101,8 @@ struct World {
     util = std::make_unique<KXFileMetaWebUtil>(*client);
     registry.add(std::make_shared<KXWebResourceDataHandler>(
         *client, KXDelayClock::systemClock(), [](const std::string&) { return false; }));
-    registry.add(std::make_shared<KXWebSearchRequestHandler>(*client, *util));
+    search = std::make_shared<KXWebSearchRequestHandler>(*client, *util);
+    registry.add(search);
     RNCachingURLProtocol::Environment protocolEnv;
     protocolEnv.registry = &registry;
     protocolEnv.currentWebPath = [] { return std::string(); };
@@ -117,6 +118,7 @@ struct World {
   std::unique_ptr<KXDataClient> client;
   std::unique_ptr<KXFileMetaWebUtil> util;
   std::string picture;
+  std::shared_ptr<KXWebSearchRequestHandler> search;
   KXRequestDelegateRegistry registry;
   std::unique_ptr<KXLoopbackFront> front;
 };
@@ -185,6 +187,40 @@ void BM_WebSearchThroughRouter(benchmark::State& state) {
   state.SetLabel(word);
 }
 BENCHMARK(BM_WebSearchThroughRouter)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The handler alone, without the router: where the router's share ends.
+class Waiter : public KXDataRequestController {
+ public:
+  void localReceiveResponse(std::optional<kx::HTTPURLResponse>, std::optional<kx::Bytes> data,
+                            kx::Error error) override {
+    ok = !error && data && !data->empty();
+    done.signal();
+  }
+  bool ok = false;
+  kx::Semaphore done;
+};
+
+void BM_WebSearchHandlerAlone(benchmark::State& state) {
+  KXWebSearchRequestHandler& handler = *world().search;
+  const std::string word = wordOf(state);
+  kx::URLRequest request(*kx::URL::parse(
+      "https://note.zarvel.com/qrt/api/personal/search?method=webSearch&b=0&l=20&kw=" + word));
+  const auto start = std::chrono::steady_clock::now();
+  for (auto _ : state) {
+    auto waiter = std::make_shared<Waiter>();
+    handler.handleRequest(request, waiter);
+    if (!waiter->done.wait(60) || !waiter->ok) {
+      state.SkipWithError("the search handler failed");
+      return;
+    }
+  }
+  const double total =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double perSearch = total / static_cast<double>(state.iterations());
+  if (gDirect[word] > 0) state.counters["ratio_to_direct"] = perSearch / gDirect[word];
+  state.SetLabel(word);
+}
+BENCHMARK(BM_WebSearchHandlerAlone)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_PlainFileRead(benchmark::State& state) {
   const std::string path = world().picture;

@@ -156,7 +156,7 @@ void KXWebSearchRequestHandler::answer(const std::shared_ptr<const Hits>& hits, 
       if (!entry->del()) shown.push_back(entry);
     }
   }
-  client_.setParentNameForResult(shown);
+  // The search gave every hit its parent's name already.
 
   // One conversion of the whole page (its resources read together).
   kx::Array entries = webUtil_.fileDictsFrom(shown, page.entire);
