@@ -17,8 +17,18 @@
 #include "WebRequest/KXLocalResponse.h"
 #include "WebRequest/KXSingleAnswerController.h"
 #include "WebRequest/KXURLError.h"
+#include "WebRequest/KXWebBgImageHandler.h"
+#include "WebRequest/KXWebEditorHandler.h"
 #include "WebRequest/KXWebFileRequestHandler.h"
+#include "WebRequest/KXWebLocalFileHandler.h"
+#include "WebRequest/KXWebPenNoteHandler.h"
+#include "WebRequest/KXWebPreviewRequestHandler.h"
+#include "WebRequest/KXWebPushServerHandler.h"
+#include "WebRequest/KXWebResourceDataHandler.h"
+#include "WebRequest/KXWebSearchRequestHandler.h"
 #include "WebRequest/KXWebSyncRequestHandler.h"
+#include "WebRequest/KXWebTagRequestHandler.h"
+#include "WebRequest/KXWebUserRequestHandler.h"
 #include "WebRequest/Reachability.h"
 #include "WebUI/RNCachingURL/RNTransportConnectionFactory.h"
 #include "account/KXSession.h"
@@ -38,20 +48,30 @@ struct SharedHandlerSlot {
 };
 
 constexpr SharedHandlerSlot kSharedHandlers[] = {
-    {"KXWebUserRequestHandler", nullptr},
+    {"KXWebUserRequestHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebUserRequestHandler::sharedHandler(); }},
     {"KXWebFileRequestHandler",
      +[]() -> KXDataRequestDelegate& { return KXWebFileRequestHandler::sharedHandler(); }},
     {"KXWebSyncRequestHandler",
      +[]() -> KXDataRequestDelegate& { return KXWebSyncRequestHandler::sharedHandler(); }},
-    {"KXWebResourceDataHandler", nullptr},
-    {"KXWebTagRequestHandler", nullptr},
-    {"KXWebPushServerHandler", nullptr},
-    {"KXWebSearchRequestHandler", nullptr},
-    {"KXWebPreviewRequestHandler", nullptr},
-    {"KXWebBgImageHandler", nullptr},
-    {"KXWebLocalFileHandler", nullptr},
-    {"KXWebEditorHandler", nullptr},
-    {"KXWebPenNoteHandler", nullptr},
+    {"KXWebResourceDataHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebResourceDataHandler::sharedHandler(); }},
+    {"KXWebTagRequestHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebTagRequestHandler::sharedHandler(); }},
+    {"KXWebPushServerHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebPushServerHandler::sharedHandler(); }},
+    {"KXWebSearchRequestHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebSearchRequestHandler::sharedHandler(); }},
+    {"KXWebPreviewRequestHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebPreviewRequestHandler::sharedHandler(); }},
+    {"KXWebBgImageHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebBgImageHandler::sharedHandler(); }},
+    {"KXWebLocalFileHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebLocalFileHandler::sharedHandler(); }},
+    {"KXWebEditorHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebEditorHandler::sharedHandler(); }},
+    {"KXWebPenNoteHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebPenNoteHandler::sharedHandler(); }},
 };
 
 struct MimeEntry {
@@ -416,9 +436,28 @@ void RNCachingURLProtocol::stopLoading() {
     connection = std::move(connection_);
   }
   if (connection) connection->cancel();
-  std::lock_guard<std::recursive_mutex> lock(deliverMu_);
-  stopped_ = true;
-  client_.reset();
+  std::vector<std::function<void()>> cancelled;
+  {
+    std::lock_guard<std::recursive_mutex> lock(deliverMu_);
+    stopped_ = true;
+    client_.reset();
+    if (!ended_) cancelled.swap(onStop_);
+    onStop_.clear();
+  }
+  for (auto& call : cancelled) call();
+}
+
+void RNCachingURLProtocol::whenCancelled(std::function<void()> cancelled) {
+  if (!cancelled) return;
+  {
+    std::lock_guard<std::recursive_mutex> lock(deliverMu_);
+    if (!stopped_) {
+      onStop_.push_back(std::move(cancelled));
+      return;
+    }
+    if (ended_) return;
+  }
+  cancelled();
 }
 
 void RNCachingURLProtocol::loadLocalFile() {
