@@ -89,6 +89,8 @@ class KXFileWatcher {
   // system clock).
   KXFileWatcher(std::shared_ptr<KXFileWatcherEnvironment> environment,
                 std::shared_ptr<KXDelayClock> clock);
+  // Stops the watch. What it armed on its clock refers to it: a watcher is
+  // destroyed only after its clock has run that (the program's is never).
   ~KXFileWatcher();
   KXFileWatcher(const KXFileWatcher&) = delete;
   KXFileWatcher& operator=(const KXFileWatcher&) = delete;
