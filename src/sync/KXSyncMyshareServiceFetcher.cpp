@@ -5,7 +5,6 @@
 
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "account/KXNetworkOperation.h"
-#include "sync/KXSyncMyshare.h"
 #include "sync/KXSyncServiceCall.h"
 
 KXSyncMyshareServiceFetcher::KXSyncMyshareServiceFetcher(std::string serviceBaseURL)
@@ -16,7 +15,7 @@ void KXSyncMyshareServiceFetcher::fetchContent(const std::string& fileId, const 
   const std::string base = serviceBaseURL_.empty() ? KXServiceBaseURL() : serviceBaseURL_;
   auto operation = std::make_shared<KXNetworkOperation>();
   operation->setOption(KXNetworkOperationOptions{
-      {kKXOptionURL, kx::Value(base + KXSyncMyshare::kMysharePath + "?method=download")},
+      {kKXOptionURL, kx::Value(base + kDownloadPath)},
       {kKXOptionParams, kx::Value::dict({{"entryId", kx::Value(fileId)}, {"version", version}})}});
   // The block keeps the operation alive until it has answered.
   operation->asyncNetworkOperationWithCallback(

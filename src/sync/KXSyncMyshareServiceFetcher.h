@@ -14,6 +14,8 @@
 
 class KXSyncMyshareServiceFetcher : public KXSyncMyshareContentFetcher {
  public:
+  static constexpr const char* kDownloadPath = "/qrt/api/personal/myshare?method=download";
+
   // "": the service at KXServiceBaseURL.
   explicit KXSyncMyshareServiceFetcher(std::string serviceBaseURL = {});
 
