@@ -57,6 +57,22 @@ std::optional<std::string> ReadWhole(const std::string& path) {
   return bytes.str();
 }
 
+// The lower-case MD5 of the file's bytes, read in pieces; nullopt when it
+// cannot be read.
+std::optional<std::string> FileMD5(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  kx::Digest digest(kx::Digest::Algorithm::MD5);
+  std::vector<char> buffer(1 << 16);
+  while (in) {
+    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    if (in.gcount() > 0)
+      digest.update(kx::ByteView(buffer.data(), static_cast<std::size_t>(in.gcount())));
+  }
+  if (in.bad()) return std::nullopt;
+  return digest.finishHex();
+}
+
 std::string Lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -221,6 +237,10 @@ void KXFileWatcher::receive(const std::shared_ptr<Stream>& stream, int wd, std::
     kx::MutexLock lock(mu_);
     if (stream->generation != generation_) return;
   }
+  if (mask & IN_Q_OVERFLOW) {
+    KXLOG("file watcher: the kernel dropped events");
+    return;
+  }
   if (mask & IN_IGNORED) {
     stream->folders.erase(wd);
     return;
@@ -363,12 +383,10 @@ bool KXFileWatcher::handleStoredFile(const std::string& path, const std::string&
     KXLOG("文件描述符为nil");
     if (!NSStringDupTitle::isPdf(title)) return false;
   }
-  std::optional<std::string> bytes = ReadWhole(path);
-  if (!bytes) return false;
   const std::string stored = entry->isNil("md5") ? std::string() : entry->stringValue("md5");
-  if (!stored.empty() &&
-      Lower(stored) == kx::Crypto::md5Hex(kx::ByteView(
-                           reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()))) {
+  std::optional<std::string> digest = FileMD5(path);
+  if (!digest) return false;
+  if (!stored.empty() && Lower(stored) == *digest) {
     return false;  // the bytes the store knows: written by the client itself
   }
   const std::int64_t version = entry->integerValue("version") + 1;

@@ -21,7 +21,6 @@ KXSyncStatisInfo::KXSyncStatisInfo(KXDataClient* client, std::string serviceBase
       serviceBaseURL_(std::move(serviceBaseURL)),
       currentUser_(currentUser ? std::move(currentUser)
                                : [] { return KXSession::defaultSession().currentUser(); }),
-      socket_(std::make_shared<KXNetworkOperation>()),
       queue_(kQueueLabel) {}
 
 KXSyncStatisInfo::~KXSyncStatisInfo() = default;
@@ -46,7 +45,7 @@ void KXSyncStatisInfo::pushStaticInfo() {
                                       {kKXOptionMethod, kx::Value("GET")},
                                       {"userData", kx::Value("statis-info")},
                                       {kKXOptionParams, kx::Value(std::move(params))}};
-    KXSyncServiceReply reply = KXSyncServiceCall(options, true, socket_);
+    KXSyncServiceReply reply = KXSyncServiceCall(options, true);
     if (!reply.ok() || !reply.json.isDictionary() || reply.json["error"].boolValue()) {
       KXLOG("statistics not taken: %s", reply.error.localizedDescription().c_str());
       return;
@@ -65,6 +64,6 @@ void KXSyncStatisInfo::syncInfo(const kx::Dictionary& info) {
         {kKXOptionMethod, kx::Value("POST")},
         {"userData", kx::Value("sync-info")},
         {kKXOptionParams, kx::Value(info)}};
-    kx::ignoreError(KXSyncServiceCall(options, false, socket_).error);
+    kx::ignoreError(KXSyncServiceCall(options, false).error);
   });
 }

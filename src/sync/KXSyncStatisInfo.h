@@ -27,7 +27,6 @@
 #include "platform/Value.h"
 
 class KXDataClient;
-class KXNetworkOperation;
 
 class KXSyncStatisInfo {
  public:
@@ -60,7 +59,6 @@ class KXSyncStatisInfo {
   KXDataClient* const client_;
   const std::string serviceBaseURL_;
   const UserProvider currentUser_;
-  const std::shared_ptr<KXNetworkOperation> socket_;
   kx::SerialQueue queue_;
 };
 

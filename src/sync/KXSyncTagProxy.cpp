@@ -57,10 +57,7 @@ KXSyncTagProxy& KXSyncTagProxy::defaultProxy() {
 }
 
 KXSyncTagProxy::KXSyncTagProxy(KXDataClient* client, std::string serviceBaseURL)
-    : client_(client),
-      serviceBaseURL_(std::move(serviceBaseURL)),
-      socket_(std::make_shared<KXNetworkOperation>()),
-      queue_(kQueueLabel) {}
+    : client_(client), serviceBaseURL_(std::move(serviceBaseURL)), queue_(kQueueLabel) {}
 
 KXSyncTagProxy::~KXSyncTagProxy() = default;
 
@@ -85,7 +82,7 @@ void KXSyncTagProxy::runPull() {
                                     {kKXOptionDataType, kx::Value(kKXJSONDataType)},
                                     {kKXOptionMethod, kx::Value("GET")},
                                     {kKXOptionParams, kx::Value(kx::Dictionary())}};
-  KXSyncServiceReply reply = KXSyncServiceCall(options, true, socket_);
+  KXSyncServiceReply reply = KXSyncServiceCall(options, true);
   if (!reply.ok() || !reply.json.isDictionary()) {
     KXLOG("tag pull failed: %s", reply.error.localizedDescription().c_str());
     return;
@@ -177,7 +174,7 @@ void KXSyncTagProxy::runPush(const PushCompletion& completion) {
                                     {kKXOptionName, kx::Value("tags")},
                                     {kKXOptionContentType, kx::Value("application/octet-stream")},
                                     {kKXOptionMethod, kx::Value("POST")}};
-  KXSyncServiceReply reply = KXSyncServiceCall(options, true, socket_);
+  KXSyncServiceReply reply = KXSyncServiceCall(options, true);
   if (reply.ok() && (!reply.json.isDictionary() || !reply.json["v"].isNumber())) {
     reply.error = KXSyncAnswerError("tag push answer without \"v\"");
   }

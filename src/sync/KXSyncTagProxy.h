@@ -20,7 +20,9 @@
 //              On a failure nothing is deleted or cleared: the removals and
 //              changes are sent again by the next push.
 //
-// Both run one at a time, in the order asked, on the serial queue
+// Each request runs on an operation of its own, so that one aborted (the
+// machine went to sleep) does not fail the later ones. Both run one at a
+// time, in the order asked, on the serial queue
 // "com.zarvel.note.queue.tags", and each waits for its store writes before
 // the next begins: a pull asked for before a push of the same cycle has been
 // applied when the push reads the tags, so the push never sends a list the
@@ -39,7 +41,6 @@
 #include <memory>
 #include <string>
 
-#include "account/KXNetworkOperation.h"
 #include "platform/Error.h"
 #include "platform/SerialQueue.h"
 
@@ -77,7 +78,6 @@ class KXSyncTagProxy {
 
   KXDataClient* const client_;
   const std::string serviceBaseURL_;
-  const std::shared_ptr<KXNetworkOperation> socket_;
   kx::SerialQueue queue_;
 };
 
