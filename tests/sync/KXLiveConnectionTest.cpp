@@ -13,6 +13,8 @@
 #include "support/QueueBarrier.h"
 #include "support/TestLongPollEndpoints.h"
 #include "support/TestNoteService.h"
+#include "sync/KXSyncManager.h"
+#include "sync/SyncTestSupport.h"
 
 namespace {
 
@@ -186,6 +188,61 @@ TEST_F(KXLiveConnectionTest, AFailedAnswerChangesNothing) {
     EXPECT_EQ(connection->lastTimeStamp(), 1);
     EXPECT_EQ(env->syncs.load(), 0);
   }
+}
+
+// The connection over a real sync manager whose cycles wait in their user
+// meta step until the test lets them go.
+class ManagerLiveEnvironment : public FakeLiveEnvironment {
+ public:
+  ManagerLiveEnvironment(std::string baseURL, KXSyncManager* manager)
+      : FakeLiveEnvironment(std::move(baseURL)), manager_(manager) {}
+  bool isWorking() override { return manager_->isWorking(); }
+  void sync() override {
+    FakeLiveEnvironment::sync();
+    manager_->sync();
+  }
+
+ private:
+  KXSyncManager* const manager_;
+};
+
+TEST_F(KXLiveConnectionTest, ANoticeDuringASyncQueuesOneMoreCycleAndNoPile) {
+  kx::NotificationCenter center;
+  auto cycles = std::make_shared<kxtest::FakeCycleEnvironment>();
+  cycles->userMetaAnswer = kxtest::Answer::kHold;
+  auto manager =
+      std::make_unique<KXSyncManager>(cycles, std::make_shared<kxtest::FakeManagerEnvironment>(),
+                                      std::make_shared<kxtest::RecordingAlerts>(),
+                                      std::make_shared<kxtest::KXManualDelayClock>(), &center);
+  auto live = std::make_shared<ManagerLiveEnvironment>(service.baseURL(), manager.get());
+  connection = std::make_shared<KXLiveConnection>(live, clock);
+  connection->multiportConnect();
+  tickToHeldPoll();
+
+  // A sync asked for elsewhere runs while the poll is held.
+  manager->sync();
+  ASSERT_TRUE(
+      kxtest::pumpMainUntil([&] { return manager->isWorking() && cycles->heldCount() > 0; }));
+  live->localVersion = 3;
+  polls->change([&] { serviceVersion = 4; }, 10);
+  waitAnswered();
+  EXPECT_EQ(live->syncs.load(), 1);
+  EXPECT_EQ(manager->syncQueue().operationCount(), 2u);
+  // While the cycle works no poll starts, so no notice piles up.
+  tick();
+  tick();
+  EXPECT_EQ(service.requests(KXLiveConnection::kPollPath).size(), 1u);
+
+  cycles->userMetaAnswer = kxtest::Answer::kSucceed;
+  ASSERT_TRUE(cycles->releaseHeld());
+  ASSERT_TRUE(kxtest::pumpMainUntil([&] { return manager->syncQueue().operationCount() == 0; }));
+  EXPECT_EQ(cycles->log.count("userMeta(self)"), 2u);
+  tickToHeldPoll();
+
+  connection->stop();
+  manager->cancelTaskWhenLogoff();
+  manager.reset();
+  kx::MainQueue::shared().drain();
 }
 
 }  // namespace
