@@ -95,4 +95,15 @@ TEST_F(KXSyncStatisInfoTest, WhatIsCountedDuringTheUploadStays) {
   EXPECT_EQ(left["pull_conflict"].intValue(), 3);
 }
 
+TEST_F(KXSyncStatisInfoTest, SyncInformationIsPostedAsItIs) {
+  info->syncInfo(kx::Dictionary{{"cost", kx::Value(12)}, {"result", kx::Value("ok")}});
+  ASSERT_TRUE(kxtest::waitForQueue(info->queue(), 30));
+  auto posted = service.requests(KXSyncStatisInfo::kSyncInfoPath);
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted[0].method, "POST");
+  EXPECT_EQ(kxtest::queryValue(posted[0].query, "method"), "putmacstat");
+  EXPECT_EQ(kxtest::formValue(posted[0].body, "cost"), "12");
+  EXPECT_EQ(kxtest::formValue(posted[0].body, "result"), "ok");
+}
+
 }  // namespace
