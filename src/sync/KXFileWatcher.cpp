@@ -30,6 +30,7 @@
 #include "platform/Text.h"
 #include "platform/Time.h"
 #include "platform/UserDefaults.h"
+#include "sync/KXSyncScriptBridge.h"
 
 namespace {
 
@@ -116,9 +117,7 @@ void KXFileWatcherEnvironment::save(std::function<void()> done) {
 
 void KXFileWatcherEnvironment::startSync() { KXNoteUtil::sharedUtil().startSync(); }
 
-void KXFileWatcherEnvironment::refreshOffice() {
-  KXLOG("office preview reload asked for: no page to reload yet");
-}
+void KXFileWatcherEnvironment::refreshOffice() { KXSyncScriptBridge::installed()->refreshOffice(); }
 
 // ---- The watcher ----------------------------------------------------------------
 

@@ -60,8 +60,8 @@
 class KXDataClient;
 
 // What the watcher asks of the rest of the client. Defaults: the program's
-// data client, a save of the store, the note utility's sync request, and no
-// page to reload until the script bridge installs one.
+// data client, a save of the store, the note utility's sync request, and the
+// installed script bridge's refreshOffice.
 class KXFileWatcherEnvironment {
  public:
   virtual ~KXFileWatcherEnvironment() = default;
