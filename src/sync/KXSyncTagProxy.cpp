@@ -49,6 +49,37 @@ void DeleteTagRows(KXDataClient& client, const TagList& tags) {
   WaitForStore([&](KXDataCallback done) { client.deleteTags(ObjectIDs(tags), std::move(done)); });
 }
 
+// What a sent tag was when its list was read.
+struct SentTag {
+  std::string tagId;
+  std::string name;
+  std::int64_t dateUpdated;
+};
+
+// Clears the local marks of the tags the service now holds as they were
+// sent. A tag changed or removed here while the list was on its way (its
+// name or change time differs) keeps its marks, so the next push sends the
+// change instead of losing it.
+void SettleSentTags(KXDataClient& client, const TagList& sent) {
+  std::shared_ptr<KXDataContext> data = client.dataContext();
+  if (!data || sent.empty()) return;
+  std::vector<SentTag> tags;
+  for (const auto& tag : sent) tags.push_back({tag->tagId(), tag->name(), tag->dateUpdated()});
+  data->performWriteBlock([&client, tags](KXManagedObjectContext& context) {
+    for (const SentTag& sentTag : tags) {
+      std::shared_ptr<Tag> stored = client.objectForTagID(sentTag.tagId, &context);
+      if (!stored || stored->name() != sentTag.name ||
+          stored->dateUpdated() != sentTag.dateUpdated || stored->isLocalRemoved()) {
+        continue;
+      }
+      for (const char* flag : {"isLocalModified", "isLocalRemoved", "isLocalCreated"}) {
+        kx::ignoreError(stored->setValue(flag, kx::Value(false)));
+      }
+    }
+  });
+  WaitForStore([&](KXDataCallback done) { client.performSave(std::move(done)); });
+}
+
 }  // namespace
 
 KXSyncTagProxy& KXSyncTagProxy::defaultProxy() {
@@ -183,9 +214,7 @@ void KXSyncTagProxy::runPush(const PushCompletion& completion) {
     finish(-1, reply.error);
     return;
   }
-  for (const auto& tag : toSend) {
-    store.updateTagLocalProps(kx::Dictionary{{"tagId", kx::Value(tag->tagId())}});
-  }
+  SettleSentTags(store, toSend);
   // The removals have reached the service only now.
   DeleteTagRows(store, toDelete);
   const std::int64_t version = reply.json["v"].intValue();

@@ -14,9 +14,11 @@
 //              service id), POST "/qrt/mapi/tag?method=set" with one
 //              multipart part "tags" holding the pretty JSON of every live
 //              tag with a service id, in the service's names ("Tag"). On
-//              success the sent tags lose their local marks, the removed
-//              ones and those without a service id leave the store, and the
-//              reply's "v" becomes the tag version and the session version.
+//              success the sent tags lose their local marks (unless changed
+//              or removed here while the list was on its way: those keep
+//              them for the next push), the removed ones and those without a
+//              service id leave the store, and the reply's "v" becomes the
+//              tag version and the session version.
 //              On a failure nothing is deleted or cleared: the removals and
 //              changes are sent again by the next push.
 //

@@ -226,6 +226,40 @@ TEST_F(KXSyncTagProxyTest, PushWaitsForThePullAskedBeforeIt) {
   EXPECT_EQ(tags->name("t1"), "Renamed there");
 }
 
+TEST_F(KXSyncTagProxyTest, ATagChangedWhileItsListIsOnItsWayKeepsItsChange) {
+  putLocal("t1", "Work", "modified");
+  putLocal("t2", "Home", "modified");
+  service.setFault(kxtest::TestTagEndpoints::kTagPath, kxtest::Fault::held());
+  auto result = std::make_shared<std::promise<PushResult>>();
+  proxy->pushTags([result](std::int64_t version, const kx::Error& error) {
+    result->set_value({version, error});
+  });
+  ASSERT_TRUE(service.waitForInFlight(1));
+  // Renamed and removed here while the push waits for its answer.
+  std::shared_ptr<Tag> t1 = client_->objectForTagID("t1");
+  std::shared_ptr<Tag> t2 = client_->objectForTagID("t2");
+  ASSERT_TRUE(t1 && t2);
+  auto edited = std::make_shared<std::promise<void>>();
+  client_->modifyTags(
+      {kx::Value::dict(
+          {{KXDataClient::kModifyIdentityKey, t1->objectID().toValue()},
+           {KXDataClient::kModifyFieldsKey, kx::Value::dict({{"name", kx::Value("Job")}})}})},
+      nullptr);
+  client_->deleteTags({t2->objectID()},
+                      [edited](const KXResultInfo&, const kx::Error&) { edited->set_value(); });
+  edited->get_future().wait();
+  service.clearFault(kxtest::TestTagEndpoints::kTagPath);
+  service.releaseHeld();
+  auto future = result->get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  ASSERT_FALSE(future.get().error);
+  EXPECT_EQ(local(), (std::map<std::string, std::string>{{"t1", "Job|M"}, {"t2", "Home|MR"}}));
+
+  ASSERT_FALSE(push().error);
+  EXPECT_EQ(lastPushed(), (std::map<std::string, std::string>{{"t1", "Job"}}));
+  EXPECT_EQ(local(), (std::map<std::string, std::string>{{"t1", "Job|"}}));
+}
+
 TEST_F(KXSyncTagProxyTest, FailedPullChangesNothing) {
   putLocal("t1", "Work");
   tags->putTag("t9", "Other");
