@@ -73,7 +73,18 @@ std::string KXSyncMyshare::truncatedMarker() const {
 }
 
 void KXSyncMyshare::startPull() {
-  queue_.async([this] { pull(); });
+  {
+    kx::MutexLock lock(mu_);
+    if (pullQueued_) return;  // the queued pull covers this request
+    pullQueued_ = true;
+  }
+  queue_.async([this] {
+    {
+      kx::MutexLock lock(mu_);
+      pullQueued_ = false;
+    }
+    pull();
+  });
 }
 
 void KXSyncMyshare::pull() {

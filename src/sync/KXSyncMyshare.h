@@ -67,7 +67,8 @@ class KXSyncMyshare {
   // taken when first needed. "": the service at KXServiceBaseURL.
   explicit KXSyncMyshare(KXDataClient* client = nullptr, std::string serviceBaseURL = {});
 
-  // Queues one pull (above).
+  // Queues one pull (above); a request made while one waits to begin is
+  // covered by it.
   void startPull();
   // The cursor the next pull starts from ("": the first page).
   std::string truncatedMarker() const;
@@ -98,6 +99,8 @@ class KXSyncMyshare {
   std::string truncatedMarker_ GUARDED_BY(mu_);
   // When the first page of the unfinished run was asked for.
   std::optional<std::int64_t> runStartTime_ GUARDED_BY(mu_);
+  // A pull waits on the queue and has not begun.
+  bool pullQueued_ GUARDED_BY(mu_) = false;
 };
 
 #endif  // ZN_SYNC_KXSYNCMYSHARE_H_
