@@ -37,6 +37,7 @@
 #include "sync/KXSyncManagerEnvironment.h"
 #include "sync/KXSyncMyshare.h"
 #include "sync/KXSyncPullEnvironment.h"
+#include "sync/KXSyncStatisInfo.h"
 #include "sync/KXSyncStorePullApplier.h"
 #include "sync/KXSyncUserMeta.h"
 #include "sync/KXSyncUserMetaEnvironment.h"
@@ -288,6 +289,7 @@ void KXApplication::didLogin() {
   KXSyncManager& manager = syncManager();
   manager.sync();
   manager.performLiveConnect();
+  KXSyncStatisInfo::shareInstance().pushStaticInfo();
 }
 
 void KXApplication::respondsToLogout() {

@@ -86,8 +86,9 @@ class KXApplication {
   // Null unless the front was asked for and started.
   KXLoopbackFront* loopbackFront();
 
-  // The post-login continuation: a sync and the long-poll connection. The
-  // session calls it after every successful sign-in.
+  // The post-login continuation: a sync, the long-poll connection and the
+  // usage statistics upload. The session calls it after every successful
+  // sign-in.
   void didLogin();
   // The main menu's sign-out: the session signs out (the service is told,
   // the session, cookies, syncs, transfers and store are taken down); then

@@ -7,6 +7,7 @@
 #include "Data/KXDataContext.h"
 #include "Data/KXRecreateIndexProxy.h"
 #include "Data/Root.h"
+#include "sync/KXSyncTagProxy.h"
 
 namespace {
 
@@ -91,6 +92,8 @@ std::shared_ptr<KXSyncPushProxy> KXSyncCycleEnvironment::makePushProxy(
     std::weak_ptr<KXSyncPushProxyDelegate> delegate) {
   return std::make_shared<KXSyncPushProxy>(std::move(delegate));
 }
+
+void KXSyncCycleEnvironment::pullTags() { KXSyncTagProxy::defaultProxy().pullTags(); }
 
 void KXSyncCycleEnvironment::startRecreateIndex() {
   KXRecreateIndexProxy::defaultProxy().startRecreateIndex();

@@ -6,9 +6,9 @@
 // The defaults are the program's: reachability from KXSysUtil, versions and
 // flags from the store through KXDataClient, the user-meta puller that talks
 // to the service, the metadata pull (KXSyncPullProxy with the program's pull
-// environment) and the push seam (KXSyncPushProxy). Pieces not built yet
-// answer neutrally: the tag pull does nothing. The index rebuild is the
-// store's KXRecreateIndexProxy. Tests override what they need.
+// environment), the push (KXSyncPushProxy) and the shared tag sync
+// (KXSyncTagProxy). The index rebuild is the store's KXRecreateIndexProxy.
+// Tests override what they need.
 //
 // Thread safety: every member may be called from any thread.
 #ifndef ZN_SYNC_KXSYNCCYCLEENVIRONMENT_H_
@@ -46,7 +46,7 @@ class KXSyncCycleEnvironment {
       std::weak_ptr<KXSyncPushProxyDelegate> delegate);
 
   // The shared tag sync's pull; the cycle does not wait for it.
-  virtual void pullTags() {}
+  virtual void pullTags();
   // Asks the store's index rebuild (KXRecreateIndexProxy) for a run.
   virtual void startRecreateIndex();
   // Tells the index rebuild whether the network is up.

@@ -146,6 +146,7 @@ void KXSyncManager::performLiveConnect() { environment_->multiportConnect(); }
 
 void KXSyncManager::cancelTaskWhenLogoff() {
   KXLOG("cancelTaskWhenLogof");
+  environment_->stopLiveConnect();
   // The waiting cycle first: cancelling the running one frees its slot, and a
   // waiting cycle not yet cancelled would start in it.
   std::vector<std::shared_ptr<kx::Operation>> cycles = syncQueue_.operations();
@@ -157,6 +158,7 @@ void KXSyncManager::systemSleep(const kx::Notification&) {
     std::lock_guard<std::mutex> lock(mu_);
     isSystemSleeping_ = true;
   }
+  environment_->stopLiveConnect();
   KXLOG("System will sleep");
 }
 
@@ -166,6 +168,7 @@ void KXSyncManager::systemAwake(const kx::Notification&) {
     isSystemSleeping_ = false;
   }
   sync();
+  environment_->multiportConnect();
   KXLOG("System awake");
 }
 

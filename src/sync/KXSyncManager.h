@@ -10,6 +10,8 @@
 // is added quietly; a cycle that waits to start absorbs the request; with two
 // cycles nothing happens. So at most one cycle runs and one waits.
 //
+// Sleep stops the long-poll connection and wake starts it again.
+//
 // Triggers: the first automatic sync 300 seconds after creation (through the
 // note utility's delayed request), wake, the network coming back while signed
 // in, and the callers of sync() / syncByManual() (menu, sign-in, long poll,
@@ -86,7 +88,7 @@ class KXSyncManager {
   void postSyncStartNotification();
   void postSyncEndNotification(bool success);
   void performLiveConnect();
-  // Sign-out: cancels every cycle.
+  // Sign-out: stops the long poll and cancels every cycle.
   void cancelTaskWhenLogoff();
 
   void networkRechableChanged(const kx::Notification& notification);

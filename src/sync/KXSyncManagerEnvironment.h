@@ -8,7 +8,7 @@
 // token, its re-check of the login, its stored account and password and
 // their sign-in) and the note utility's delayed request. The main menu's
 // sign-out sits above the sync engine: the application object fills it.
-// The long-poll connection is neutral until the long-poll client exists.
+// The long-poll connection is the shared KXLiveConnection.
 //
 // Thread safety: every member may be called from any thread.
 #ifndef ZN_SYNC_KXSYNCMANAGERENVIRONMENT_H_
@@ -35,8 +35,9 @@ class KXSyncManagerEnvironment {
 
   // The main menu's sign-out.
   virtual void respondsToLogout() {}
-  // Starts the long-poll change connection.
-  virtual void multiportConnect() {}
+  // Starts (again) and stops the long-poll change connection.
+  virtual void multiportConnect();
+  virtual void stopLiveConnect();
   // The note utility's delayed sync request (the 300-second timer's target),
   // which ends in the manager's syncByManual through the store's sync
   // request hooks. `syncByManual` is the manager's own, for environments

@@ -10,6 +10,7 @@
 #include "Data/KXDataContext.h"
 #include "Data/Root.h"
 #include "platform/Mutex.h"
+#include "sync/KXSyncMyshare.h"
 
 namespace {
 
@@ -87,3 +88,5 @@ void KXSyncPullEnvironment::setDefaultApplier(std::shared_ptr<KXSyncPullApplier>
   kx::MutexLock lock(slot.mu);
   slot.applier = std::move(applier);
 }
+
+void KXSyncPullEnvironment::startMysharePull() { KXSyncMyshare::defaultProxy().startPull(); }

@@ -48,6 +48,9 @@ class KXSyncPullEnvironment {
   // "entry" object.
   virtual std::optional<kx::Dictionary> convert(const kx::Value& serviceEntry);
 
+  // Starts the shared my-share pull (KXSyncMyshare::startPull).
+  virtual void startMysharePull();
+
   // The applier of this pull; nullptr when none is installed.
   virtual std::shared_ptr<KXSyncPullApplier> applier();
 

@@ -39,7 +39,10 @@ void KXSyncPullProxy::pull() { begin("begin first pull"); }
 
 void KXSyncPullProxy::pullAfterPush() { begin("begin second pull (after push)"); }
 
-void KXSyncPullProxy::pullMyshares() { KXLOG("begin pull myshares"); }
+void KXSyncPullProxy::pullMyshares() {
+  KXLOG("begin pull myshares");
+  environment_->startMysharePull();
+}
 
 void KXSyncPullProxy::pullPen() { KXLOG("begin pull penNote"); }
 

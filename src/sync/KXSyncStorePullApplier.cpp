@@ -5,12 +5,15 @@
 #include <cstdint>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <unordered_set>
 #include <utility>
 
 #include "CommonUtils/KXLogger.h"
+#include "Data/DataUtil/KXFileMetaUtil.h"
+#include "Data/DataUtil/KXNotebookUtil.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataContext.h"
 #include "Data/KXManagedObjectContext.h"
@@ -304,11 +307,80 @@ void KXSyncStorePullApplier::applyNotebooks(Pass& pass, const std::vector<kx::Di
       pass.application.rootInfoIsModify = true;
       continue;
     }
+    const bool wasInTrash = local->del();
+    const std::string localParentId = local->parentId();
     if (!modify(pass, "Notebook", modifyInfo(*local, item))) continue;
     if (!item["shared"].boolValue() && local->shared()) {
       client().updateShareInfo(std::nullopt, false, fileId);
     }
+    if (item["parentId"].stringValue() == "1" && !wasInTrash) {
+      rescueModifiedEntries(pass, fileId, localParentId);
+    }
   }
+}
+
+void KXSyncStorePullApplier::rescueModifiedEntries(Pass& pass, const std::string& notebookId,
+                                                   const std::string& localParentId) {
+  const std::vector<std::string> paths = modifiedUnder(pass, notebookId);
+  if (paths.empty()) return;
+  // The notebook went to the service's trash while entries under it changed
+  // here: a copy of it takes their place in its old parent, with copies of
+  // the notebooks on the way down, and the changed entries move into them.
+  KXFileMetaUtil files(client());
+  KXNotebookUtil notebooks(client());
+  std::map<std::string, std::string> copies;  // stored id -> its copy (or itself once moved)
+  std::vector<std::string> made = files.copyFileIds({notebookId}, localParentId, nullptr, false);
+  if (made.empty()) {
+    KXLOG("notebook %s went to the trash; its changed entries could not be rescued",
+          notebookId.c_str());
+    return;
+  }
+  copies[notebookId] = made.front();
+  for (const std::string& path : paths) {
+    std::vector<std::string> components;
+    for (std::size_t start = 0;;) {
+      const std::size_t slash = path.find('/', start);
+      components.push_back(path.substr(start, slash - start));
+      if (slash == std::string::npos) break;
+      start = slash + 1;
+    }
+    if (components.size() < 2) {
+      KXLOG("path from subTreeModifiedMetaUnderNotebook is WRONG: comps number small than 2.");
+      continue;
+    }
+    for (std::size_t i = 1; i < components.size(); ++i) {
+      const std::string& component = components[i];
+      auto predecessor = copies.find(components[i - 1]);
+      if (copies.count(component) != 0 || predecessor == copies.end()) continue;
+      if (i + 1 == components.size()) {
+        files.movefileIds({component}, predecessor->second, nullptr);
+        copies[component] = component;
+      } else {
+        std::vector<std::string> copy =
+            notebooks.copyNotebooks({component}, predecessor->second, nullptr, false);
+        if (!copy.empty()) copies[component] = copy.front();
+      }
+    }
+  }
+  // The copies are made behind this pass, from notebooks that are in the
+  // trash by then: they themselves are live.
+  std::vector<std::string> madeCopies;
+  for (const auto& [source, copy] : copies) {
+    if (source != copy) madeCopies.push_back(copy);
+  }
+  KXDataClient* owner = &client();
+  if (std::shared_ptr<KXDataContext> data = owner->dataContext()) {
+    data->performWriteBlock([owner, madeCopies](KXManagedObjectContext& context) {
+      for (const std::string& id : madeCopies) {
+        if (KXFileMetaPtr copy = owner->objectForFileMetaID(id, &context)) {
+          kx::ignoreError(
+              copy->setValuesForKeys({{"del", kx::Value(false)}, {"deleted", kx::Value(false)}}));
+        }
+      }
+    });
+  }
+  KXLOG("notebook %s went to the trash: %ld changed entries rescued into %s", notebookId.c_str(),
+        static_cast<long>(paths.size()), copies[notebookId].c_str());
 }
 
 void KXSyncStorePullApplier::applyNotesOrFiles(Pass& pass, const std::vector<kx::Dictionary>& list,

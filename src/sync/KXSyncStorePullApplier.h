@@ -86,6 +86,11 @@ class KXSyncStorePullApplier : public KXSyncPullApplier {
 
   // Modifies one stored object; false (logged) when the store refused it.
   bool modify(Pass& pass, const std::string& entity, const kx::Dictionary& info);
+  // A notebook the service put in its trash while entries under it changed
+  // here: the changed entries move into a copy of it (and copies of the
+  // notebooks between) in its old parent, so they are not trashed unseen.
+  void rescueModifiedEntries(Pass& pass, const std::string& notebookId,
+                             const std::string& localParentId);
   // Saves the store once every tenth applied item.
   void saveEveryTenthItem(Pass& pass);
   // Logs a new entry whose parent is neither stored nor in the batch: no

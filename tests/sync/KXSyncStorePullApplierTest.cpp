@@ -78,6 +78,39 @@ TEST_F(KXSyncStorePullApplierTest, EntriesOnAParentCycleArriveAndConvergeOnceThe
   expectConverged();
 }
 
+TEST_F(KXSyncStorePullApplierTest, ANotebookTrashedOnTheServiceLeavesWhatChangedHereInACopy) {
+  endpoints->putNotebook("NB", "ROOT", "Work");
+  endpoints->putNotebook("SUB", "NB", "Sub");
+  endpoints->putNote("N1", "SUB", "edited.note", "one");
+  endpoints->putNote("N2", "NB", "untouched.note", "two");
+  ASSERT_EQ(cycle(), "success");
+  editLocally("N1", {{"localModified", kx::Value(1)}, {"contentChanged", kx::Value(true)}});
+
+  endpoints->deleteEntry("NB");
+  ASSERT_EQ(cycle(), "success");
+  auto rows = stored();
+  EXPECT_TRUE(rows["NB"]["del"].boolValue()) << "the notebook follows the service to the trash";
+  // A copy of it, live in its old parent, holds a copy of SUB holding N1.
+  std::string copyId;
+  std::string seen;
+  for (const auto& [id, row] : rows) {
+    seen += id + ":" + row["title"].stringValue() + "@" + row["parentId"].stringValue() + " ";
+    if (id != "NB" && row["title"].stringValue().rfind("Work", 0) == 0 && row["dir"].boolValue()) {
+      copyId = id;
+    }
+  }
+  ASSERT_FALSE(copyId.empty()) << seen;
+  EXPECT_EQ(rows[copyId]["parentId"].stringValue(), "ROOT");
+  EXPECT_FALSE(rows[copyId]["del"].boolValue());
+  const std::string subCopy = rows["N1"]["parentId"].stringValue();
+  ASSERT_NE(subCopy, "SUB");
+  EXPECT_EQ(rows[subCopy]["title"].stringValue(), "Sub");
+  EXPECT_EQ(rows[subCopy]["parentId"].stringValue(), copyId);
+  EXPECT_FALSE(rows[subCopy]["del"].boolValue());
+  EXPECT_EQ(rows["N1"]["localModified"].intValue(), 1) << "still to be pushed";
+  EXPECT_EQ(rows["N2"]["parentId"].stringValue(), "NB") << "unchanged entries stay in the trash";
+}
+
 TEST_F(KXSyncStorePullApplierTest, StoreConvergesOnTheServiceAndAQuietCycleWritesNothing) {
   // Children are created on the service before their notebooks: the batch
   // comes child first and must land parents first.

@@ -31,6 +31,7 @@ namespace kxtest {
 // The program's pull environment over this test's data client and service.
 class StorePullEnvironment : public KXSyncPullEnvironment {
  public:
+  void startMysharePull() override {}
   StorePullEnvironment(std::string baseURL, KXDataClient* client, EventLog* log)
       : baseURL_(std::move(baseURL)), client_(client), log_(log) {}
   std::string serviceBaseURL() override { return baseURL_; }

@@ -26,6 +26,7 @@ namespace kxtest {
 
 class FakePullEnvironment : public KXSyncPullEnvironment {
  public:
+  void startMysharePull() override {}
   struct Failure {
     std::string json;
     int retry = 0;
