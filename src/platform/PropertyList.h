@@ -75,7 +75,7 @@ class PropertyList {
   // (each key, item and container counts) cannot be written as XML, which
   // has no way to share: objects shared in the binary form are read once and
   // shared, so a small file could otherwise stand for billions of elements.
-  static constexpr std::size_t kMaxElements = std::size_t{1} << 22;
+  static constexpr std::size_t kMaxElements = std::size_t{1} << 20;
 
   enum class Format { XML, Binary };
 

@@ -69,7 +69,18 @@ const char* BitmapLoaderFor(const kx::Bytes& data) {
   if (startsWith(0, "\xFF\xD8\xFF")) return "jpeg";
   if (startsWith(0, "GIF87a") || startsWith(0, "GIF89a")) return "gif";
   if (startsWith(0, "RIFF") && startsWith(8, "WEBP")) return "webp";
-  if (startsWith(0, "BM")) return "bmp";
+  if (startsWith(0, "BM")) {
+    // The BMP loader makes room for the declared info header before it
+    // reads the picture's size: only the sizes of the known headers pass.
+    if (data.size() < 18) return nullptr;
+    const std::uint32_t infoSize = data[14] | (data[15] << 8) | (data[16] << 16) |
+                                   (static_cast<std::uint32_t>(data[17]) << 24);
+    static const std::array<std::uint32_t, 8> kInfoSizes = {12, 16, 40, 52, 56, 64, 108, 124};
+    if (std::find(kInfoSizes.begin(), kInfoSizes.end(), infoSize) == kInfoSizes.end()) {
+      return nullptr;
+    }
+    return "bmp";
+  }
   if (startsWith(0, std::string_view("II*\0", 4)) || startsWith(0, std::string_view("MM\0*", 4))) {
     return "tiff";
   }
@@ -527,8 +538,15 @@ bool KXResourceUtil::generateResourcePreview(const kx::Dictionary& resource,
     cairo_set_source_rgb(cr.get(), kTextRed, kTextGreen, kTextBlue);
     font.drawString(cr.get(), detailLine, kTextX, kDetailBaseline);
     font.drawString(cr.get(), titleLine, kTextX, kTitleBaseline);
+    const cairo_status_t status = cairo_status(cr.get());
     cr.reset();
     cairo_surface_flush(cardSurface_.get());
+    if (status != CAIRO_STATUS_SUCCESS) {
+      failure = ResourceError(kKXResourceEncodeError, cairo_status_to_string(status));
+      KXLOG("card not drawn: %s", failure.localizedDescription().c_str());
+      kx::SetError(error, failure);
+      return false;
+    }
     if (!EncodePng(cardSurface_.get(), &png, &failure)) {
       KXLOG("card not encoded: %s", failure.localizedDescription().c_str());
       kx::SetError(error, failure);

@@ -118,6 +118,14 @@ kx::Bytes makePng(int width, int height, const std::function<std::uint32_t(int, 
   return png;
 }
 
+// The start of a BMP file whose info header says it is `infoSize` bytes.
+kx::Bytes bmpInfoHeader(std::uint32_t infoSize) {
+  kx::Bytes out = {'B', 'M', 0x76, 0x38, 0, 0, 0, 0, 0, 0, 0x36, 0, 0, 0};
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(infoSize >> (8 * i)));
+  out.resize(5000, 0xC8);
+  return out;
+}
+
 // A PNG 1 pixel wide and `height` high (beyond what cairo draws), upper half
 // one colour, lower half another.
 kx::Bytes makeTallStripe(int height) {
@@ -638,6 +646,8 @@ TEST_F(KXResourceUtilTest, UnreadableAndOversizedImagesWriteNothing) {
       // and only then tells the size.
       {"xpm", kx::Bytes(xpm.begin(), xpm.end()), kKXResourceUnreadableImageError},
       {"ico header", kx::Bytes(ico.begin(), ico.end()), kKXResourceUnreadableImageError},
+      // A BMP whose info header claims 4 GB: its loader would make room first.
+      {"bmp info header of 4 GB", bmpInfoHeader(0xFFFFFF28), kKXResourceUnreadableImageError},
       {"truncated jpeg", kx::Bytes(jpeg.begin(), jpeg.begin() + jpeg.size() / 3),
        kKXResourceUnreadableImageError},
       {"truncated png", kx::Bytes(png.begin(), png.begin() + png.size() / 2),
