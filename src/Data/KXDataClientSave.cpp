@@ -710,6 +710,13 @@ void KXDataClient::updateStateForFileMeta(const std::string& fileId, kx::Diction
     if (Present(remoteData, "version")) {
       KXLOG("update filemeta--%s", remoteData["version"].stringValue().c_str());
     }
+    // The title the entry already has is not asked for again: a modify that
+    // names a title checks it against the siblings, and a title that two
+    // siblings share (as the service allows) would be renamed and marked
+    // for the next push, every time.
+    if (fields.contains("title") && fields["title"].stringValue() == entry->title()) {
+      fields.remove("title");
+    }
     kx::Array items{kx::Value::dict(
         {{kModifyIdentityKey, entry->objectID().toValue()}, {kModifyFieldsKey, kx::Value(fields)}})};
     modifyManagedObjectSync("FileMeta", &context, items, nullptr);

@@ -221,10 +221,14 @@ bool KXSyncPushProxy::isParkCode(const kx::Error& error) const {
 void KXSyncPushProxy::pusherEnded(const std::shared_ptr<KXObjectPusher>& pusher, const Item& item,
                                   const kx::Error& error) {
   bool stopNow = false;
+  bool saveLate = false;
   {
     kx::MutexLock lock(mu_);
     auto it = std::find(pushers_.begin(), pushers_.end(), pusher);
     if (it != pushers_.end()) pushers_.erase(it);
+    // An answer stored after a cancel is saved by itself: no phase end
+    // follows to save it.
+    saveLate = isCancelled_ && !error;
     if (!isCancelled_ && !failing_) {
       const char* what = item.removed ? (item.notebook ? "delete notebook" : "push delete note and file")
                                       : (item.notebook ? "push notebook" : "push note and file");
@@ -252,6 +256,7 @@ void KXSyncPushProxy::pusherEnded(const std::shared_ptr<KXObjectPusher>& pusher,
       }
     }
   }
+  if (saveLate) save([] {});
   if (stopNow) stopAll();
   fillWindow();
 }
