@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <utility>
 
 #include "CommonUtils/KXLogger.h"
@@ -110,6 +111,28 @@ void KXSyncPushProxy::fetchUnPushedMeta() {
       items.push_back(std::move(item));
     }
   });
+  // An entry whose pulled body is still owed (its download failed) is held
+  // back: pushing it now would put this machine's text over the service's
+  // before the pull has kept the service's as a conflict copy. The pull
+  // fetches it again, and a later push sends it.
+  std::set<std::string> owed;
+  for (const kx::Value& failed : client.fetchPullFailed()) {
+    for (const kx::Value& id : {failed["entry"]["id"], failed["id"], failed["fileId"]}) {
+      if (id.isString() && !id.string().empty()) owed.insert(id.string());
+    }
+  }
+  if (!owed.empty()) {
+    items.erase(std::remove_if(items.begin(), items.end(),
+                               [&](const Item& item) {
+                                 if (item.removed || item.notebook || !owed.count(item.fileId)) {
+                                   return false;
+                                 }
+                                 KXLOG("push holds %s back: its pulled body is still owed",
+                                       item.fileId.c_str());
+                                 return true;
+                               }),
+                items.end());
+  }
   Lists lists = sortItems(items);
   KXLOG(
       "End fetch unpushed meta, deleted notes and files %ld, delete notebooks %ld, normal notes "

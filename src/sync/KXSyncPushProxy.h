@@ -7,7 +7,10 @@
 //   collect  every entry marked as changed here whose parent is neither "0"
 //            nor "-2" (readForUnpushedFilemeta), parents first
 //            (KXTopoSeqUtil; entries on a parent cycle are left out and
-//            logged), in four lists;
+//            logged), in four lists; a note or file whose pulled body is
+//            still owed (in the pull-failure list) is held back, so that its
+//            text here never goes over the service's before the pull has
+//            kept that as a conflict copy;
 //   1        live notebooks, one at a time; one refused with the service's
 //            code 20102 or 225 is parked, and the parked ones are pushed
 //            once more, one at a time and in order, before phase 2 (parked
