@@ -68,8 +68,7 @@ void FileMeta::raiseLocalChangeCount(const std::string& fileId) {
   ++c.counts[fileId];
 }
 
-bool FileMeta::shouldSetAttribute(const KXAttributeDescription& attribute,
-                                  const kx::Value& value) {
+bool FileMeta::shouldSetAttribute(const KXAttributeDescription& attribute, const kx::Value& value) {
   const std::string& name = attribute.name();
   if ((name == "localModified" && value.intValue() > 0) ||
       (name == "contentChanged" && value.boolValue())) {

@@ -717,8 +717,8 @@ void KXDataClient::updateStateForFileMeta(const std::string& fileId, kx::Diction
     if (fields.contains("title") && fields["title"].stringValue() == entry->title()) {
       fields.remove("title");
     }
-    kx::Array items{kx::Value::dict(
-        {{kModifyIdentityKey, entry->objectID().toValue()}, {kModifyFieldsKey, kx::Value(fields)}})};
+    kx::Array items{kx::Value::dict({{kModifyIdentityKey, entry->objectID().toValue()},
+                                     {kModifyFieldsKey, kx::Value(fields)}})};
     modifyManagedObjectSync("FileMeta", &context, items, nullptr);
     kx::GlobalQueue::get().async([this, fileId, remoteData, done, cleared] {
       KXShareLinkHooks::handleShareLink(*this, remoteData, objectForFileMetaID(fileId));

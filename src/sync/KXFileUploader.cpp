@@ -94,41 +94,41 @@ void KXFileUploader::open() {
       {kKXOptionHeaders, kx::Value::dict({{"File-Size", kx::Value(std::to_string(fileSize_))}})},
       {kKXOptionTimeout, kx::Value(100)}};
   std::weak_ptr<KXFileUploader> weak = weak_from_this();
-  send(std::move(options), [weak](const kx::Value& result, const kx::HTTPResponseHead&,
-                                  const kx::Error& error) {
-    auto self = weak.lock();
-    if (!self) return;
-    if (error) {
-      bool again = false;
-      {
-        kx::MutexLock lock(self->mu_);
-        again = ++self->retry_ <= kMaxRetry;
-      }
-      if (again) {
-        self->open();
-      } else {
-        self->finish(kx::Value(), error);
-      }
-      return;
-    }
-    std::string id;
-    if (result.isData()) {
-      kx::Value parsed = objectFromJSONData(result.bytes());
-      if (parsed.isDictionary() && parsed[kTransmitIdKey].isString()) {
-        id = parsed[kTransmitIdKey].string();
-      }
-    }
-    if (id.empty()) {
-      KXLOG("upload of %s: the opening answer has no transmit id", self->filePath_.c_str());
-      self->finish(kx::Value(), syncError());
-      return;
-    }
-    {
-      kx::MutexLock lock(self->mu_);
-      self->transmitId_ = id;
-    }
-    self->startPushFile();
-  });
+  send(std::move(options),
+       [weak](const kx::Value& result, const kx::HTTPResponseHead&, const kx::Error& error) {
+         auto self = weak.lock();
+         if (!self) return;
+         if (error) {
+           bool again = false;
+           {
+             kx::MutexLock lock(self->mu_);
+             again = ++self->retry_ <= kMaxRetry;
+           }
+           if (again) {
+             self->open();
+           } else {
+             self->finish(kx::Value(), error);
+           }
+           return;
+         }
+         std::string id;
+         if (result.isData()) {
+           kx::Value parsed = objectFromJSONData(result.bytes());
+           if (parsed.isDictionary() && parsed[kTransmitIdKey].isString()) {
+             id = parsed[kTransmitIdKey].string();
+           }
+         }
+         if (id.empty()) {
+           KXLOG("upload of %s: the opening answer has no transmit id", self->filePath_.c_str());
+           self->finish(kx::Value(), syncError());
+           return;
+         }
+         {
+           kx::MutexLock lock(self->mu_);
+           self->transmitId_ = id;
+         }
+         self->startPushFile();
+       });
 }
 
 void KXFileUploader::startPushFile() {
@@ -168,29 +168,29 @@ void KXFileUploader::startCheckFile() {
       {kKXOptionMethod, kx::Value("POST")},
       {kKXOptionHeaders, kx::Value::dict({{"Content-Range", kx::Value("bytes */*")}})}};
   std::weak_ptr<KXFileUploader> weak = weak_from_this();
-  send(std::move(options), [weak](const kx::Value&, const kx::HTTPResponseHead& response,
-                                  const kx::Error& error) {
-    auto self = weak.lock();
-    if (!self) return;
-    if (error) {
-      self->startCheckFile();
-      return;
-    }
-    std::string range = response.header("Range");
-    std::int64_t first = firstMissingByte(
-        range.empty() ? std::nullopt : std::optional<std::string>(range), self->fileSize_);
-    if (first < 0) {
-      std::string id;
-      {
-        kx::MutexLock lock(self->mu_);
-        self->uploadState_ = kDone;
-        id = self->transmitId_;
-      }
-      self->finish(kx::Value::dict({{kTransmitIdKey, kx::Value(id)}}), kx::Error());
-      return;
-    }
-    self->checkFileNotFinish(first);
-  });
+  send(std::move(options),
+       [weak](const kx::Value&, const kx::HTTPResponseHead& response, const kx::Error& error) {
+         auto self = weak.lock();
+         if (!self) return;
+         if (error) {
+           self->startCheckFile();
+           return;
+         }
+         std::string range = response.header("Range");
+         std::int64_t first = firstMissingByte(
+             range.empty() ? std::nullopt : std::optional<std::string>(range), self->fileSize_);
+         if (first < 0) {
+           std::string id;
+           {
+             kx::MutexLock lock(self->mu_);
+             self->uploadState_ = kDone;
+             id = self->transmitId_;
+           }
+           self->finish(kx::Value::dict({{kTransmitIdKey, kx::Value(id)}}), kx::Error());
+           return;
+         }
+         self->checkFileNotFinish(first);
+       });
 }
 
 void KXFileUploader::checkFileNotFinish(std::int64_t firstByte) {

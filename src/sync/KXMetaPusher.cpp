@@ -160,7 +160,8 @@ kx::Dictionary KXMetaPusher::pushParameters(const Snapshot& snapshot, const kx::
   }
   if (sendProps) params.set("entryProps", kx::Value(props));
   if (isSet(v, "tags")) params.set("tags", v["tags"]);
-  if (isSet(v, "entryType") && v["entryType"].intValue() == 7) params.set("entryType", v["entryType"]);
+  if (isSet(v, "entryType") && v["entryType"].intValue() == 7)
+    params.set("entryType", v["entryType"]);
   params.set("resources", kx::Value(resourceList(snapshot, pushed, overlookResVersion)));
   const std::string parentId = v["parentId"].stringValue();
   if (!parentId.empty()) params.set("parentId", kx::Value(parentId));
@@ -228,20 +229,21 @@ void KXMetaPusher::push() {
     pushed = pushedResources_;
     overlook = overlookResVersion_;
   }
-  kx::Dictionary params =
-      pushParameters(snapshot, pushed, overlook,
-                     services_.client->currentSessionVersion().intValue(), services_.editorVersion());
+  kx::Dictionary params = pushParameters(snapshot, pushed, overlook,
+                                         services_.client->currentSessionVersion().intValue(),
+                                         services_.editorVersion());
   const std::string title = snapshot.values["title"].stringValue();
   if (snapshot.entity == "Note" || (snapshot.entity == "NormalFile" && hasExtensionMd(title))) {
     pushNote(std::move(params), snapshot);
   } else if (snapshot.entity == "NormalFile") {
     pushNormalFile(std::move(params), snapshot);
   } else if (snapshot.entity == "Notebook") {
-    KXNetworkOperationOptions options{{kKXOptionURL, kx::Value(services_.serviceBaseURL + kPushPath)},
-                                      {kKXOptionMethod, kx::Value("POST")},
-                                      {kKXOptionParams, kx::Value(std::move(params))},
-                                      {kKXOptionDataType, kx::Value(kKXJSONDataType)},
-                                      {kKXOptionEncoding, kx::Value(kKXStreamEncoding)}};
+    KXNetworkOperationOptions options{
+        {kKXOptionURL, kx::Value(services_.serviceBaseURL + kPushPath)},
+        {kKXOptionMethod, kx::Value("POST")},
+        {kKXOptionParams, kx::Value(std::move(params))},
+        {kKXOptionDataType, kx::Value(kKXJSONDataType)},
+        {kKXOptionEncoding, kx::Value(kKXStreamEncoding)}};
     commonPushMetaWithOptions(std::move(options), false, snapshot);
   } else {
     finish(kx::Value(), entryError("unknown entry class " + snapshot.entity));
@@ -272,7 +274,8 @@ std::string KXMetaPusher::contentForRequestForMd(const Snapshot& snapshot) {
   KXFileManager& files = KXFileManager::defaultManauger();
   std::string text = files.readStringContentFileSync(fileId_, false);
   if (text == kx::LocalizedStrings::localized(KXFileManager::kMissingContentKey)) return text;
-  const std::string prefix = "(http://|https://|//)" + escapedHost(services_.serviceBaseURL) + "/src/";
+  const std::string prefix =
+      "(http://|https://|//)" + escapedHost(services_.serviceBaseURL) + "/src/";
   kx::Dictionary pushed;
   {
     kx::MutexLock lock(mu_);
@@ -281,8 +284,7 @@ std::string KXMetaPusher::contentForRequestForMd(const Snapshot& snapshot) {
   bool changed = false;
   for (const auto& [resourceId, record] : pushed) {
     if (!record.isDictionary() || !record["remoteSrc"].isString()) continue;
-    std::string replaced =
-        replaceContent(text, record["remoteSrc"].string(), prefix + resourceId);
+    std::string replaced = replaceContent(text, record["remoteSrc"].string(), prefix + resourceId);
     changed = changed || replaced != text;
     text = std::move(replaced);
   }
@@ -346,11 +348,12 @@ void KXMetaPusher::pushNormalFile(kx::Dictionary params, const Snapshot& snapsho
     return;
   }
   auto optionsWith = [this](kx::Dictionary p) {
-    return KXNetworkOperationOptions{{kKXOptionURL, kx::Value(services_.serviceBaseURL + kPushPath)},
-                                     {kKXOptionMethod, kx::Value("POST")},
-                                     {kKXOptionParams, kx::Value(std::move(p))},
-                                     {kKXOptionDataType, kx::Value(kKXJSONDataType)},
-                                     {kKXOptionEncoding, kx::Value(kKXStreamEncoding)}};
+    return KXNetworkOperationOptions{
+        {kKXOptionURL, kx::Value(services_.serviceBaseURL + kPushPath)},
+        {kKXOptionMethod, kx::Value("POST")},
+        {kKXOptionParams, kx::Value(std::move(p))},
+        {kKXOptionDataType, kx::Value(kKXJSONDataType)},
+        {kKXOptionEncoding, kx::Value(kKXStreamEncoding)}};
   };
   const kx::Dictionary& v = snapshot.values;
   if (isSet(v, "contentChanged") && !v["contentChanged"].boolValue()) {
@@ -361,8 +364,8 @@ void KXMetaPusher::pushNormalFile(kx::Dictionary params, const Snapshot& snapsho
   std::error_code ec;
   auto bytes = std::filesystem::file_size(path, ec);
   if (!ec) size = static_cast<std::int64_t>(bytes);
-  auto uploader = std::make_shared<KXFileUploader>(path, size, services_.serviceBaseURL,
-                                                   *services_.controller);
+  auto uploader =
+      std::make_shared<KXFileUploader>(path, size, services_.serviceBaseURL, *services_.controller);
   {
     kx::MutexLock lock(mu_);
     if (cleared_) return;
@@ -373,8 +376,8 @@ void KXMetaPusher::pushNormalFile(kx::Dictionary params, const Snapshot& snapsho
     return;
   }
   std::weak_ptr<KXMetaPusher> weak = weak_from_this();
-  uploader->uploadWithCallback([weak, params, snapshot, optionsWith](const kx::Value& answer,
-                                                                     const kx::Error& error) mutable {
+  uploader->uploadWithCallback([weak, params, snapshot, optionsWith](
+                                   const kx::Value& answer, const kx::Error& error) mutable {
     auto self = weak.lock();
     if (!self) return;
     KXLOG("upload file id %s, title %s, success %d", self->fileId_.c_str(),
@@ -514,8 +517,9 @@ void KXMetaPusher::commonHandleError(const kx::Error& error, const kx::Value& re
     text += message;
     kx::Dictionary info{{kMessageKey, kx::Value(message)},
                         {"statusCode", error.userInfo()["statusCode"]}};
-    handed = kx::Error(kErrorDomain, result["error"].isNull() ? kErrorCode : result["error"].intValue(),
-                       kx::Value(info));
+    handed =
+        kx::Error(kErrorDomain, result["error"].isNull() ? kErrorCode : result["error"].intValue(),
+                  kx::Value(info));
   }
   KXLOG("%s", text.c_str());
   auto entryOnly = [](kx::Error e) {
@@ -544,7 +548,8 @@ void KXMetaPusher::commonHandleError(const kx::Error& error, const kx::Value& re
     }
     kx::Dictionary dup = services_.client->titleOfDuplicateTitle(
         name, snapshot.values["parentId"].stringValue(), fileId_, snapshot.entity);
-    if (dup[kKXDupTitleIsDupKey].boolValue() && !dup[kKXDupTitleNewTitleKey].stringValue().empty()) {
+    if (dup[kKXDupTitleIsDupKey].boolValue() &&
+        !dup[kKXDupTitleNewTitleKey].stringValue().empty()) {
       name = dup[kKXDupTitleNewTitleKey].stringValue();
     }
     handleDupNameWithFileMeta(snapshot, name);

@@ -132,8 +132,7 @@ class KXMetaPusher : public std::enable_shared_from_this<KXMetaPusher> {
   void commonPushMetaWithOptions(KXNetworkOperationOptions options, bool erase,
                                  const Snapshot& snapshot);
   void handleAnswer(const kx::Value& reply, const Snapshot& snapshot);
-  void commonHandleError(const kx::Error& error, const kx::Value& result,
-                         const Snapshot& snapshot);
+  void commonHandleError(const kx::Error& error, const kx::Value& result, const Snapshot& snapshot);
   void handleDupNameWithFileMeta(const Snapshot& snapshot, const std::string& adviceName);
   // The note or Markdown text to send; nullopt for none.
   std::optional<std::string> bodyString(const Snapshot& snapshot);

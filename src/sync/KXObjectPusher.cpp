@@ -100,8 +100,8 @@ void KXObjectPusher::handleForResourceVersion() {
   }
   auto self = shared_from_this();
   bool queued = services_.controller->concurrentResumeWithOperator(
-      operation, [self](const kx::Value& result, const kx::HTTPResponseHead&,
-                        const kx::Error& error) {
+      operation,
+      [self](const kx::Value& result, const kx::HTTPResponseHead&, const kx::Error& error) {
         {
           kx::MutexLock lock(self->mu_);
           if (self->cleared_ || self->ended_) return;

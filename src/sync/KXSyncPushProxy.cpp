@@ -253,8 +253,9 @@ void KXSyncPushProxy::pusherEnded(const std::shared_ptr<KXObjectPusher>& pusher,
     // follows to save it.
     saveLate = isCancelled_ && !error;
     if (!isCancelled_ && !failing_) {
-      const char* what = item.removed ? (item.notebook ? "delete notebook" : "push delete note and file")
-                                      : (item.notebook ? "push notebook" : "push note and file");
+      const char* what = item.removed
+                             ? (item.notebook ? "delete notebook" : "push delete note and file")
+                             : (item.notebook ? "push notebook" : "push note and file");
       if (!error) {
         KXLOG("%s id %s, title %s, success %d", what, item.fileId.c_str(), item.title.c_str(), 1);
       } else if (phase_ == Phase::kNotebooks && isParkCode(error)) {
@@ -343,7 +344,8 @@ void KXSyncPushProxy::endPush() {
     reported_ = true;
     phase_ = Phase::kEnded;
     failure = failing_ ? pushFailure_ : entryFailure_;
-    if (failing_ && !failure) failure = kx::Error(KXMetaPusher::kErrorDomain, KXMetaPusher::kErrorCode);
+    if (failing_ && !failure)
+      failure = kx::Error(KXMetaPusher::kErrorDomain, KXMetaPusher::kErrorCode);
   }
   auto self = shared_from_this();
   if (failure) {

@@ -93,10 +93,10 @@ class KXSyncPushProxy : public std::enable_shared_from_this<KXSyncPushProxy> {
 
   // The four lists of a collection, in push order.
   struct Lists {
-    std::vector<Item> notebooks;        // phase 1, parents first
+    std::vector<Item> notebooks;         // phase 1, parents first
     std::vector<Item> deleteNotesFiles;  // phase 2, parents first
-    std::vector<Item> notesFiles;       // phase 3, parents first
-    std::vector<Item> deleteNotebooks;  // phase 4, children first
+    std::vector<Item> notesFiles;        // phase 3, parents first
+    std::vector<Item> deleteNotebooks;   // phase 4, children first
   };
   static Lists sortItems(const std::vector<Item>& items);
 
@@ -105,8 +105,16 @@ class KXSyncPushProxy : public std::enable_shared_from_this<KXSyncPushProxy> {
   std::shared_ptr<KXSyncPushProxyDelegate> delegate() const;
 
  private:
-  enum class Phase { kIdle, kTags, kNotebooks, kRepush, kDeleteNotesFiles, kNotesFiles,
-                     kDeleteNotebooks, kEnded };
+  enum class Phase {
+    kIdle,
+    kTags,
+    kNotebooks,
+    kRepush,
+    kDeleteNotesFiles,
+    kNotesFiles,
+    kDeleteNotebooks,
+    kEnded
+  };
 
   void fetchUnPushedMeta();
   // Takes the phase's list and starts its window of pushers.

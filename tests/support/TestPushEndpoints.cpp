@@ -50,7 +50,8 @@ class JSONReader {
         case 'f': *out += '\f'; break;
         case 'u': {
           if (i_ + 4 > s_.size()) return false;
-          unsigned code = static_cast<unsigned>(std::strtoul(s_.substr(i_, 4).c_str(), nullptr, 16));
+          unsigned code =
+              static_cast<unsigned>(std::strtoul(s_.substr(i_, 4).c_str(), nullptr, 16));
           i_ += 4;
           if (code >= 0xD800 && code <= 0xDBFF && s_.compare(i_, 2, "\\u") == 0) {
             unsigned low =
@@ -209,8 +210,9 @@ TestPushEndpoints::~TestPushEndpoints() {
 
 Reply TestPushEndpoints::serviceError(std::int64_t code, const std::string& message,
                                       const std::string& extraJSON) {
-  std::string body = "{\"error\":" + std::to_string(code) + ",\"message\":" +
-                     toJSON(kx::Value(message)) + (extraJSON.empty() ? "" : "," + extraJSON) + "}";
+  std::string body = "{\"error\":" + std::to_string(code) +
+                     ",\"message\":" + toJSON(kx::Value(message)) +
+                     (extraJSON.empty() ? "" : "," + extraJSON) + "}";
   return Reply::json(500, body);
 }
 
@@ -295,8 +297,8 @@ Reply TestPushEndpoints::push(const RecordedRequest& request) {
     const std::string lengthText = request.header("parameters-length");
     const std::size_t length = lengthText.empty() ? 0 : std::stoul(lengthText);
     kx::Value parsed;
-    if (length > request.body.size() ||
-        !JSONReader(request.body.substr(0, length)).read(&parsed) || !parsed.isDictionary()) {
+    if (length > request.body.size() || !JSONReader(request.body.substr(0, length)).read(&parsed) ||
+        !parsed.isDictionary()) {
       return Reply::json(400, "{\"error\":400,\"message\":\"parameters\"}");
     }
     params = parsed.dict();

@@ -85,21 +85,21 @@ class TestPushEndpoints {
   TestSyncEndpoints& sync_;
   mutable std::mutex mu_;
   mutable std::condition_variable changed_;
-  std::map<std::string, std::deque<Reply>> pushFaults_;          // guarded by mu_
-  std::map<std::string, std::vector<kx::Dictionary>> pushes_;    // guarded by mu_
-  std::map<std::string, std::string> sessions_;                  // guarded by mu_
-  std::vector<std::string> order_;                               // guarded by mu_
-  std::int64_t cutAfter_ = -1;                                   // guarded by mu_
-  bool failGetById_ = false;                                     // guarded by mu_
-  bool gateClosed_ = false;                                      // guarded by mu_
-  bool stopping_ = false;                                        // guarded by mu_
-  int inFlight_ = 0;                                             // guarded by mu_
-  int peak_ = 0;                                                 // guarded by mu_
-  int notebooksInFlight_ = 0;                                    // guarded by mu_
-  int notebookPeak_ = 0;                                         // guarded by mu_
-  std::size_t pushCount_ = 0;                                    // guarded by mu_
-  std::size_t eraseCount_ = 0;                                   // guarded by mu_
-  int nextSession_ = 0;                                          // guarded by mu_
+  std::map<std::string, std::deque<Reply>> pushFaults_;        // guarded by mu_
+  std::map<std::string, std::vector<kx::Dictionary>> pushes_;  // guarded by mu_
+  std::map<std::string, std::string> sessions_;                // guarded by mu_
+  std::vector<std::string> order_;                             // guarded by mu_
+  std::int64_t cutAfter_ = -1;                                 // guarded by mu_
+  bool failGetById_ = false;                                   // guarded by mu_
+  bool gateClosed_ = false;                                    // guarded by mu_
+  bool stopping_ = false;                                      // guarded by mu_
+  int inFlight_ = 0;                                           // guarded by mu_
+  int peak_ = 0;                                               // guarded by mu_
+  int notebooksInFlight_ = 0;                                  // guarded by mu_
+  int notebookPeak_ = 0;                                       // guarded by mu_
+  std::size_t pushCount_ = 0;                                  // guarded by mu_
+  std::size_t eraseCount_ = 0;                                 // guarded by mu_
+  int nextSession_ = 0;                                        // guarded by mu_
 };
 
 }  // namespace kxtest

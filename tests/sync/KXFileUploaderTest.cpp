@@ -46,19 +46,19 @@ class KXFileUploaderTest : public ::testing::Test {
   }
   // Runs the upload to its end.
   Outcome upload(const std::string& path, std::int64_t size) {
-    auto uploader =
-        std::make_shared<KXFileUploader>(path, size, service.baseURL(), controller);
+    auto uploader = std::make_shared<KXFileUploader>(path, size, service.baseURL(), controller);
     std::promise<Outcome> done;
-    uploader->uploadWithCallback(
-        [&done](const kx::Value& answer, const kx::Error& error) { done.set_value({answer, error}); });
+    uploader->uploadWithCallback([&done](const kx::Value& answer, const kx::Error& error) {
+      done.set_value({answer, error});
+    });
     auto future = done.get_future();
     EXPECT_EQ(future.wait_for(std::chrono::seconds(60)), std::future_status::ready);
     return future.get();
   }
   std::vector<std::string> ranges(const std::string& transmitId) {
     std::vector<std::string> out;
-    for (const auto& r : service.requests(std::string(TestPushEndpoints::kUploadPath) + "/" +
-                                          transmitId)) {
+    for (const auto& r :
+         service.requests(std::string(TestPushEndpoints::kUploadPath) + "/" + transmitId)) {
       out.push_back(r.header("Content-Range"));
     }
     return out;

@@ -134,7 +134,8 @@ TEST_P(KXSyncCycleConflictTest, ANoteEditedOnBothSidesKeepsBothTexts) {
   EXPECT_EQ(localText("N"), "<p>mine</p>");
   std::vector<std::string> copies;
   for (const auto& [id, row] : stored()) {
-    if (row["title"].stringValue().find("(Sync Conflicted)") != std::string::npos) copies.push_back(id);
+    if (row["title"].stringValue().find("(Sync Conflicted)") != std::string::npos)
+      copies.push_back(id);
   }
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_EQ(localText(copies[0]), "<p>theirs</p>");
@@ -147,7 +148,8 @@ INSTANTIATE_TEST_SUITE_P(Downloads, KXSyncCycleConflictTest, ::testing::Values(0
 TEST_F(KXSyncCycleScenarioTest, AFailedPushIsCompletedByTheNextCycle) {
   ASSERT_EQ(wholeCycle(), "success");
   localNotebook("NB", "ROOT", "nb");
-  for (int i = 0; i < 6; ++i) localNote("N" + std::to_string(i), "NB", "n" + std::to_string(i), "<p/>");
+  for (int i = 0; i < 6; ++i)
+    localNote("N" + std::to_string(i), "NB", "n" + std::to_string(i), "<p/>");
   pushEndpoints->failPush("N3", kxtest::Reply::json(502, "{}"));
   EXPECT_EQ(wholeCycle(), "push fail:-1011");
   ASSERT_EQ(wholeCycle(), "success");

@@ -38,7 +38,8 @@ TEST(KXSyncPushKillDriver, Run) {
     if (value) setenv(name, value, 1);
   }
   std::ifstream pemFile(std::getenv("ZN_DRIVER_PEM"));
-  const std::string pem((std::istreambuf_iterator<char>(pemFile)), std::istreambuf_iterator<char>());
+  const std::string pem((std::istreambuf_iterator<char>(pemFile)),
+                        std::istreambuf_iterator<char>());
   const std::string host = std::getenv("ZN_DRIVER_HOST");
   kx::HTTPTransport& transport = KXNetworkOperation::sharedTransport();
   transport.setConnectTo({host + "::127.0.0.1:" + std::getenv("ZN_DRIVER_PORT")});
@@ -48,7 +49,8 @@ TEST(KXSyncPushKillDriver, Run) {
   auto data = std::make_shared<KXDataContext>(env);
   KXDataClient client(data);
   ASSERT_TRUE(kxtest::waitForQueue(data->dbQueue()));
-  auto controller = std::make_shared<KXConcurrentController>(KXConcurrentController::kPushConcurrentLen);
+  auto controller =
+      std::make_shared<KXConcurrentController>(KXConcurrentController::kPushConcurrentLen);
   KXSyncPushServices services;
   services.client = &client;
   services.serviceBaseURL = "https://" + host;

@@ -14,9 +14,9 @@
 
 namespace {
 
+using kxtest::pumpMainUntil;
 using kxtest::Put;
 using kxtest::TestPushEndpoints;
-using kxtest::pumpMainUntil;
 
 class KXSyncPushProxyTest : public kxtest::PushFixture {
  protected:
@@ -174,8 +174,8 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"VersionConflictOnce", 300, "VERSION_CONFLICT", "", 1, "push success", 1, 2,
                   "version_conflict"},
         // Refused every time: the entry fails alone after its second push.
-        ErrorCase{"VersionConflictAlways", 300, "VERSION_CONFLICT", "", 10, "push fail:300", 1,
-                  2, "version_conflict"},
+        ErrorCase{"VersionConflictAlways", 300, "VERSION_CONFLICT", "", 10, "push fail:300", 1, 2,
+                  "version_conflict"},
         ErrorCase{"ParentNotExist", 301, "PARENT_NOT_EXIST", "", 10, "push fail:301", 1, 2,
                   "parent_not_exist"},
         // A renamed entry is pushed again; a name that stays taken is
@@ -183,8 +183,7 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"DuplicateNameOnce", 302, "DUPLICATE_FILE_NAME", R"x("adviceName":"bad(1)")x", 1,
                   "push success", 1, 2, ""},
         ErrorCase{"DuplicateNameAlways", 302, "DUPLICATE_FILE_NAME", R"x("adviceName":"bad(1)")x",
-                  100, "push fail:302", 1,
-                  2 * (KXMetaPusher::kMaxDupRenames + 1), ""},
+                  100, "push fail:302", 1, 2 * (KXMetaPusher::kMaxDupRenames + 1), ""},
         // The space is full: the push ends (what was already on its way
         // may still arrive); no version read.
         ErrorCase{"UserSpaceFull", 303, "USER_SPACE_FULL", "", 10, "push fail:303", -1, 1, ""}),
@@ -194,8 +193,8 @@ TEST_F(KXSyncPushProxyTest, ARenamedDuplicateIsStoredUnderTheAdvisedName) {
   ASSERT_EQ(cycle(), "success");
   localNotebook("NB", "ROOT", "Work");
   localNote("N", "NB", "plan", "<p>x</p>");
-  pushEndpoints->failPush(
-      "N", TestPushEndpoints::serviceError(302, "DUPLICATE_FILE_NAME", R"x("adviceName":"plan(1)")x"));
+  pushEndpoints->failPush("N", TestPushEndpoints::serviceError(302, "DUPLICATE_FILE_NAME",
+                                                               R"x("adviceName":"plan(1)")x"));
   ASSERT_EQ(push(), "push success");
   const auto pushes = pushEndpoints->pushesOf("N");
   ASSERT_EQ(pushes.size(), 2u);
@@ -219,9 +218,10 @@ TEST_F(KXSyncPushProxyTest, AFailedVersionReadSendsEveryResourceVersionAsMinusOn
   ASSERT_EQ(cycle(), "success");
   localNote("N", "ROOT", "n", "<p>x</p>");
   Write([&](KXManagedObjectContext& context) {
-    KXManagedObjectPtr resource =
-        Put(context, "Resource", {{"fileId", kx::Value("R1")}, {"version", kx::Value(4)},
-                                  {"localModified", kx::Value(false)}});
+    KXManagedObjectPtr resource = Put(context, "Resource",
+                                      {{"fileId", kx::Value("R1")},
+                                       {"version", kx::Value(4)},
+                                       {"localModified", kx::Value(false)}});
     client_->objectForFileMetaID("N", &context)->addObject("resources", resource);
   });
   pushEndpoints->failPush("N", TestPushEndpoints::serviceError(300, "VERSION_CONFLICT"));
@@ -239,8 +239,8 @@ TEST_F(KXSyncPushProxyTest, ANoteWhoseResourcesAreStillToUploadKeepsItsMarks) {
   localNote("N", "ROOT", "n", "<p>x</p>");
   localNote("OTHER", "ROOT", "o", "<p>o</p>");
   Write([&](KXManagedObjectContext& context) {
-    KXManagedObjectPtr resource = Put(context, "Resource",
-                                      {{"fileId", kx::Value("R1")}, {"localModified", kx::Value(true)}});
+    KXManagedObjectPtr resource =
+        Put(context, "Resource", {{"fileId", kx::Value("R1")}, {"localModified", kx::Value(true)}});
     client_->objectForFileMetaID("N", &context)->addObject("resources", resource);
   });
   EXPECT_EQ(push(), "push fail:" + std::to_string(KXMetaPusher::kErrorCode));
@@ -274,9 +274,11 @@ TEST_F(KXSyncPushProxyTest, AParkedNotebookIsPushedAgainBeforeAnyChild) {
 
 TEST_F(KXSyncPushProxyTest, AtMostThreePushesRunAndNotebooksGoOneAtATime) {
   ASSERT_EQ(cycle(), "success");
-  for (int i = 0; i < 4; ++i) localNotebook("NB" + std::to_string(i), "ROOT", "nb" + std::to_string(i));
+  for (int i = 0; i < 4; ++i)
+    localNotebook("NB" + std::to_string(i), "ROOT", "nb" + std::to_string(i));
   for (int i = 0; i < 12; ++i) {
-    localNote("N" + std::to_string(i), "NB" + std::to_string(i % 4), "n" + std::to_string(i), "<p/>");
+    localNote("N" + std::to_string(i), "NB" + std::to_string(i % 4), "n" + std::to_string(i),
+              "<p/>");
   }
   pushEndpoints->setPushGateClosed(true);
   startPush();

@@ -40,7 +40,8 @@ class PushFixture : public StorePullFixture {
   void SetUp() override {
     StorePullFixture::SetUp();
     pushEndpoints = std::make_unique<TestPushEndpoints>(service, *endpoints);
-    controller = std::make_shared<KXConcurrentController>(KXConcurrentController::kPushConcurrentLen);
+    controller =
+        std::make_shared<KXConcurrentController>(KXConcurrentController::kPushConcurrentLen);
     ui = std::make_shared<KXHeadlessUIPort>();
     KXMetaPusher::resetSpaceFullAlertForTesting();
   }
@@ -108,9 +109,12 @@ class PushFixture : public StorePullFixture {
   void localNotebook(const std::string& id, const std::string& parentId, const std::string& title) {
     Write([&](KXManagedObjectContext& context) {
       Put(context, "Notebook",
-          {{"fileId", kx::Value(id)}, {"parentId", kx::Value(parentId)},
-           {"title", kx::Value(title)}, {"localModified", kx::Value(1)},
-           {"createTime", kx::Value(1700000000)}, {"modifyTime", kx::Value(1700000000)}});
+          {{"fileId", kx::Value(id)},
+           {"parentId", kx::Value(parentId)},
+           {"title", kx::Value(title)},
+           {"localModified", kx::Value(1)},
+           {"createTime", kx::Value(1700000000)},
+           {"modifyTime", kx::Value(1700000000)}});
     });
   }
   void localNote(const std::string& id, const std::string& parentId, const std::string& title,
@@ -118,10 +122,14 @@ class PushFixture : public StorePullFixture {
     ASSERT_TRUE(KXFileManager::defaultManauger().writeContentFileSync(kx::ByteView(text), id));
     Write([&](KXManagedObjectContext& context) {
       Put(context, "Note",
-          {{"fileId", kx::Value(id)}, {"parentId", kx::Value(parentId)},
-           {"title", kx::Value(title)}, {"localModified", kx::Value(1)},
-           {"contentChanged", kx::Value(true)}, {"domain", kx::Value(0)},
-           {"createTime", kx::Value(1700000000)}, {"modifyTime", kx::Value(1700000000)}});
+          {{"fileId", kx::Value(id)},
+           {"parentId", kx::Value(parentId)},
+           {"title", kx::Value(title)},
+           {"localModified", kx::Value(1)},
+           {"contentChanged", kx::Value(true)},
+           {"domain", kx::Value(0)},
+           {"createTime", kx::Value(1700000000)},
+           {"modifyTime", kx::Value(1700000000)}});
     });
   }
   void localFile(const std::string& id, const std::string& parentId, const std::string& title,
@@ -130,10 +138,14 @@ class PushFixture : public StorePullFixture {
     ASSERT_TRUE(files.writeContentFileSync(kx::ByteView(bytes), id, title));
     Write([&](KXManagedObjectContext& context) {
       Put(context, "NormalFile",
-          {{"fileId", kx::Value(id)}, {"parentId", kx::Value(parentId)},
-           {"title", kx::Value(title)}, {"localModified", kx::Value(1)},
-           {"contentChanged", kx::Value(true)}, {"domain", kx::Value(1)},
-           {"createTime", kx::Value(1700000000)}, {"modifyTime", kx::Value(1700000000)}});
+          {{"fileId", kx::Value(id)},
+           {"parentId", kx::Value(parentId)},
+           {"title", kx::Value(title)},
+           {"localModified", kx::Value(1)},
+           {"contentChanged", kx::Value(true)},
+           {"domain", kx::Value(1)},
+           {"createTime", kx::Value(1700000000)},
+           {"modifyTime", kx::Value(1700000000)}});
     });
   }
   // An edit of the note's text on this machine.
