@@ -223,7 +223,9 @@ void KXSyncPushProxy::fillWindow() {
         break;
       }
     }
-    for (auto& [pusher, item] : toStart) {
+    for (auto& started : toStart) {
+      const std::shared_ptr<KXObjectPusher>& pusher = started.first;
+      const Item item = started.second;
       std::weak_ptr<KXSyncPushProxy> weak = weak_from_this();
       std::weak_ptr<KXObjectPusher> weakPusher = pusher;
       pusher->pushWithCallback([weak, weakPusher, item](const kx::Value&, const kx::Error& error) {
