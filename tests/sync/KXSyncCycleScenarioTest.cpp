@@ -8,7 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/NotificationCenter.h"
+#include "platform/OperationQueue.h"
+#include "support/TestUserEndpoints.h"
+#include "sync/KXSyncOperation.h"
 #include "sync/PushFixture.h"
+#include "sync/SyncTestSupport.h"
+#include "sync/UserMetaTestSupport.h"
 
 namespace {
 
@@ -156,6 +162,68 @@ TEST_F(KXSyncCycleScenarioTest, AFailedPushIsCompletedByTheNextCycle) {
   expectSameTrees();
   // Nothing was created twice on the service.
   EXPECT_EQ(endpoints->entryIds().size(), 8u);
+}
+
+// The cycle of the program (KXSyncOperation) over this test's store: its
+// push stage is the real push.
+class StoreCycleEnvironment : public KXSyncCycleEnvironment {
+ public:
+  StoreCycleEnvironment(std::shared_ptr<KXSyncUserMetaEnvironment> userMeta,
+                        std::shared_ptr<KXSyncPullEnvironment> pull, KXSyncPushServices push)
+      : userMeta_(std::move(userMeta)), pull_(std::move(pull)), push_(std::move(push)) {}
+  bool canConnect() override { return true; }
+  std::int64_t rootVersion() override { return pull_->baseVersion(); }
+  std::int64_t dbStateInteger(const std::string&) override { return kContentVersion; }
+  void setDbStateInteger(const std::string&, std::int64_t) override {}
+  bool isFullPulling() override { return false; }
+  void setIsFullPulling(bool) override {}
+  void startRecreateIndex() override {}
+  void changeNetWorkStatus(bool) override {}
+  std::shared_ptr<KXSyncUserMeta> makeUserMeta(std::weak_ptr<KXSyncUserMetaDelegate> d) override {
+    auto puller = std::make_shared<KXSyncUserMeta>(userMeta_);
+    puller->setDelegate(std::move(d));
+    return puller;
+  }
+  std::shared_ptr<KXSyncPullProxy> makePullProxy(
+      std::weak_ptr<KXSyncPullProxyDelegate> d) override {
+    return std::make_shared<KXSyncPullProxy>(std::move(d), pull_);
+  }
+  std::shared_ptr<KXSyncPushProxy> makePushProxy(
+      std::weak_ptr<KXSyncPushProxyDelegate> d) override {
+    return std::make_shared<KXSyncPushProxy>(std::move(d), push_);
+  }
+
+ private:
+  std::shared_ptr<KXSyncUserMetaEnvironment> userMeta_;
+  std::shared_ptr<KXSyncPullEnvironment> pull_;
+  KXSyncPushServices push_;
+};
+
+TEST_F(KXSyncCycleScenarioTest, TheSyncOperationPushesThroughTheRealPush) {
+  kxtest::TestUserEndpoints users(service);
+  users.setSelfInfo(R"({"userId":"u1"})");
+  endpoints->putNote("R", "ROOT", "remote", "<p>r</p>");
+  localNotebook("NB", "ROOT", "nb");
+  localNote("L", "NB", "local", "<p>l</p>");
+  auto userEnv = std::make_shared<kxtest::FakeUserMetaEnvironment>(service, root_.path());
+  auto cycleEnv = std::make_shared<StoreCycleEnvironment>(userEnv, env, services());
+  kx::NotificationCenter center;
+  kxtest::SyncNotificationRecorder recorder(center);
+  kx::OperationQueue queue("test.sync", 1);
+  // The user meta is asked for twice: the service's root version then, and
+  // after the push.
+  users.setUserMeta(R"({"uid":"u1","rv":)" + std::to_string(endpoints->rootVersion()) +
+                    R"(,"tv":0})");
+  queue.addOperation(std::make_shared<KXSyncOperation>(cycleEnv, &center));
+  ASSERT_TRUE(kxtest::pumpMainUntil([&] { return recorder.log.count("end:1") == 1; }, 30));
+  EXPECT_TRUE(queue.waitUntilAllOperationsAreFinished(20));
+  data_->performSyncWriteBlock([](KXManagedObjectContext&) {});
+  EXPECT_EQ(pushEndpoints->order(), (std::vector<std::string>{"push:NB", "push:L"}));
+  EXPECT_EQ(body("L"), "<p>l</p>");
+  EXPECT_EQ(localText("R"), "<p>r</p>");
+  auto rows = stored();
+  EXPECT_EQ(rows["L"]["localModified"].intValue(), 0);
+  EXPECT_EQ(rows["NB"]["localModified"].intValue(), 0);
 }
 
 }  // namespace
