@@ -24,6 +24,7 @@
 #include "BenchHome.h"
 #include "BenchRandom.h"
 #include "CommonUtils/KXHeadlessUIPort.h"
+#include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
 #include "Data/KXFileManager.h"
