@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/GlobalQueue.h"
+#include "support/QueueBarrier.h"
 #include "sync/KXMetaPusher.h"
 #include "sync/KXSyncScriptBridge.h"
 #include "sync/PushFixture.h"
@@ -354,6 +356,27 @@ TEST_F(KXSyncPushProxyTest, AnAnswerArrivingAfterACancelIsStillStored) {
       },
       20));
   EXPECT_TRUE(pushLog.events().empty()) << "a cancelled push reports nothing";
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(KXSyncPushProxyTest, AfterASignOutALateAnswerWritesNothing) {
+  ASSERT_EQ(cycle(), "success");
+  localNote("N", "ROOT", "n", "<p>x</p>");
+  pushEndpoints->setPushGateClosed(true);
+  auto proxy = startPush();
+  ASSERT_TRUE(pushEndpoints->waitForPushesInFlight(1));
+  // A sign-out cancels the cycle and empties the push controller.
+  proxy->clearEnvironment();
+  controller->clearEnvironment();
+  pushEndpoints->setPushGateClosed(false);
+  ASSERT_TRUE(service.waitForInFlight(0));
+  ASSERT_TRUE(kxtest::waitForQueue(kx::GlobalQueue::get()));
+  Write([](KXManagedObjectContext&) {});
+  EXPECT_EQ(stored()["N"]["localModified"].intValue(), 1);
+  EXPECT_TRUE(pushLog.events().empty());
 }
 
 }  // namespace
