@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <mutex>
+#include <unordered_map>
 
 #include "Data/Resource.h"
 #include "Data/ShareLink.h"
@@ -38,9 +40,42 @@ std::string NewId() {
   return out;
 }
 
+struct ChangeCounts {
+  std::mutex mu;
+  std::unordered_map<std::string, std::uint64_t> counts;  // guarded by mu
+};
+
+ChangeCounts& changeCounts() {
+  static ChangeCounts* counts = new ChangeCounts();
+  return *counts;
+}
+
 }  // namespace
 
 std::string FileMeta::idForFileMeta() { return NewId(); }
+
+std::uint64_t FileMeta::localChangeCount(const std::string& fileId) {
+  ChangeCounts& c = changeCounts();
+  std::lock_guard<std::mutex> lock(c.mu);
+  auto it = c.counts.find(fileId);
+  return it == c.counts.end() ? 0 : it->second;
+}
+
+void FileMeta::raiseLocalChangeCount(const std::string& fileId) {
+  if (fileId.empty()) return;
+  ChangeCounts& c = changeCounts();
+  std::lock_guard<std::mutex> lock(c.mu);
+  ++c.counts[fileId];
+}
+
+bool FileMeta::shouldSetAttribute(const KXAttributeDescription& attribute, const kx::Value& value) {
+  const std::string& name = attribute.name();
+  if ((name == "localModified" && value.intValue() > 0) ||
+      (name == "contentChanged" && value.boolValue())) {
+    raiseLocalChangeCount(fileId());
+  }
+  return true;
+}
 
 std::string FileMeta::fileId() const { return stringValue("fileId"); }
 std::string FileMeta::parentId() const { return stringValue("parentId"); }

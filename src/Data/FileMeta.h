@@ -10,6 +10,14 @@
 // (restore). localModified is 0 (in step with the service), 1 (changed here)
 // or 2 (its push failed).
 //
+// Every entry also has a change counter kept in memory for this run: each
+// time an entry is marked as changed here (localModified set above 0, or
+// contentChanged set) its counter rises. A push reads it when it reads the
+// entry and clears the marks after the service's answer only when the
+// counter has not moved meanwhile, so an edit made while the entry was on
+// its way keeps its marks. The counter is process-wide, by file id, and
+// starts at 0.
+//
 // Thread safety: as KXManagedObject; the parent name is guarded by the
 // object's lock.
 #ifndef ZN_DATA_FILEMETA_H_
@@ -33,6 +41,11 @@ class FileMeta : public KXManagedObject {
   // A new id: a random UUID in upper-case hexadecimal without hyphens
   // (32 characters).
   static std::string idForFileMeta();
+
+  // The entry's change counter (see above); 0 for an entry never marked in
+  // this run. Any thread.
+  static std::uint64_t localChangeCount(const std::string& fileId);
+  static void raiseLocalChangeCount(const std::string& fileId);
 
   // Attribute reads ("" / 0 / NO when nil).
   std::string fileId() const;
@@ -73,6 +86,9 @@ class FileMeta : public KXManagedObject {
   // The parent folder's title, set by listings; nullopt until set.
   std::optional<std::string> getParentName() const;
   void setParentName(std::string name);
+
+ protected:
+  bool shouldSetAttribute(const KXAttributeDescription& attribute, const kx::Value& value) override;
 
  private:
   std::optional<std::string> parentName_;  // guarded by transientLock()

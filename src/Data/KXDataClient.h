@@ -1073,6 +1073,16 @@ class KXDataClient : public KXSContextConfigProtocol {
   // reduced path. A file id the store does not hold is skipped with a log
   // line. Reads on the read queue, writes through modifyFileMetas.
   void updateStateForFileMeta(const std::string& fileId, kx::Dictionary remoteData);
+  // The push's form: decides and writes in one write block, so that an edit
+  // written before it is always seen. The marks are cleared only when the
+  // entry's change counter (FileMeta::localChangeCount) still is
+  // `changeCount` (read when the push read the entry) and the modify time
+  // rule above agrees; otherwise the entry takes only the version. Not
+  // saved. `done` (may be empty) runs after the write, off the write queue,
+  // with whether the marks were cleared; false also when the store holds no
+  // such entry or is closed (nothing is written then).
+  void updateStateForFileMeta(const std::string& fileId, kx::Dictionary remoteData,
+                              std::uint64_t changeCount, std::function<void(bool cleared)> done);
 
   // Content files of deleted notes go only once the delete is in the file
   // (KXDataClientCleanup.cpp). Call on the write queue, after the write

@@ -20,6 +20,7 @@
 #include "Data/ResourceEntry.h"
 #include "Data/Root.h"
 #include "platform/FileSystem.h"
+#include "platform/GlobalQueue.h"
 #include "platform/LocalizedStrings.h"
 #include "platform/Path.h"
 #include "platform/Semaphore.h"
@@ -668,4 +669,60 @@ void KXDataClient::updateStateForFileMeta(const std::string& fileId, kx::Diction
   // its local changes: the service's view of the link does not depend on
   // them, and a reduced answer would read as "not shared".
   KXShareLinkHooks::handleShareLink(*this, remoteData, entry);
+}
+
+void KXDataClient::updateStateForFileMeta(const std::string& fileId, kx::Dictionary remoteData,
+                                          std::uint64_t changeCount,
+                                          std::function<void(bool cleared)> done) {
+  remoteData.set("localModified", kx::Value(0));
+  remoteData.set("contentChanged", kx::Value(false));
+  if (!Present(remoteData, "parentId") || remoteData["parentId"].stringValue().empty()) {
+    remoteData.remove("parentId");
+  }
+  if (!remoteData["shared"].boolValue()) remoteData.set("shareUrl", kx::Value(""));
+  std::shared_ptr<KXDataContext> data = dataContext();
+  auto report = [done](bool cleared) {
+    if (!done) return;
+    kx::GlobalQueue::get().async([done, cleared] { done(cleared); });
+  };
+  if (!data) {
+    report(false);
+    return;
+  }
+  data->performWriteBlock([this, fileId, remoteData, changeCount, report,
+                           done](KXManagedObjectContext& context) {
+    KXFileMetaPtr entry = objectForFileMetaID(fileId, &context);
+    if (!entry) {
+      KXLOG("push outcome of %s skipped: the store holds no such entry", fileId.c_str());
+      report(false);
+      return;
+    }
+    const bool counterMoved = FileMeta::localChangeCount(fileId) != changeCount;
+    const bool timeMoved = Present(remoteData, "modifyTime") && Present(remoteData, "version") &&
+                           remoteData["modifyTime"].intValue() != entry->modifyTime();
+    kx::Dictionary fields = remoteData;
+    const bool cleared = !counterMoved && !timeMoved;
+    if (!cleared) {
+      KXLOG("modified while pushing file");
+      fields = kx::Dictionary{};
+      if (Present(remoteData, "version")) fields.set("version", remoteData["version"]);
+    }
+    if (Present(remoteData, "version")) {
+      KXLOG("update filemeta--%s", remoteData["version"].stringValue().c_str());
+    }
+    // The title the entry already has is not asked for again: a modify that
+    // names a title checks it against the siblings, and a title that two
+    // siblings share (as the service allows) would be renamed and marked
+    // for the next push, every time.
+    if (fields.contains("title") && fields["title"].stringValue() == entry->title()) {
+      fields.remove("title");
+    }
+    kx::Array items{kx::Value::dict({{kModifyIdentityKey, entry->objectID().toValue()},
+                                     {kModifyFieldsKey, kx::Value(fields)}})};
+    modifyManagedObjectSync("FileMeta", &context, items, nullptr);
+    kx::GlobalQueue::get().async([this, fileId, remoteData, done, cleared] {
+      KXShareLinkHooks::handleShareLink(*this, remoteData, objectForFileMetaID(fileId));
+      if (done) done(cleared);
+    });
+  });
 }

@@ -98,6 +98,12 @@ TestSyncEndpoints::TestSyncEndpoints(TestNoteService& service) : service_(servic
     std::string method = formValue(request.query, "method");
     if (method == "pull") return pull(request);
     if (method == "download") return download(request);
+    TestNoteService::Handler other;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (auto it = methods_.find(method); it != methods_.end()) other = it->second;
+    }
+    if (other) return other(request);
     return Reply::json(400, "{\"error\":400}");
   });
 }
@@ -234,6 +240,11 @@ bool TestSyncEndpoints::waitForDownloadsInFlight(int count, double timeoutSecond
   std::unique_lock<std::mutex> lock(mu_);
   return gateChanged_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
                                [&] { return inFlight_ >= count; });
+}
+
+void TestSyncEndpoints::handleMethod(const std::string& method, TestNoteService::Handler handler) {
+  std::lock_guard<std::mutex> lock(mu_);
+  methods_[method] = std::move(handler);
 }
 
 std::size_t TestSyncEndpoints::pullRequests() const {

@@ -90,6 +90,10 @@ class TestSyncEndpoints {
   int peakDownloadsInFlight() const;
   bool waitForDownloadsInFlight(int count, double timeoutSeconds = 10) const;
 
+  // Answers the sync path's requests of another "method" (more endpoints
+  // over the same tree, as TestPushEndpoints).
+  void handleMethod(const std::string& method, TestNoteService::Handler handler);
+
   // What the service received.
   std::size_t pullRequests() const;
   std::size_t downloadRequests() const;
@@ -103,17 +107,18 @@ class TestSyncEndpoints {
   TestNoteService& service_;
   mutable std::mutex mu_;
   mutable std::condition_variable gateChanged_;
-  std::map<std::string, kx::Value> entries_;   // guarded by mu_
-  std::map<std::string, std::string> bodies_;  // guarded by mu_
-  std::int64_t rootVersion_ = 0;               // guarded by mu_
-  std::map<int, Reply> pullFaults_;            // guarded by mu_; by pull number
-  int pulls_ = 0;                              // guarded by mu_
-  int downloads_ = 0;                          // guarded by mu_
-  std::map<std::string, int> downloadFaults_;  // guarded by mu_
-  bool gateClosed_ = false;                    // guarded by mu_
-  bool stopping_ = false;                      // guarded by mu_
-  int inFlight_ = 0;                           // guarded by mu_
-  int peakInFlight_ = 0;                       // guarded by mu_
+  std::map<std::string, kx::Value> entries_;                 // guarded by mu_
+  std::map<std::string, std::string> bodies_;                // guarded by mu_
+  std::int64_t rootVersion_ = 0;                             // guarded by mu_
+  std::map<int, Reply> pullFaults_;                          // guarded by mu_; by pull number
+  std::map<std::string, TestNoteService::Handler> methods_;  // guarded by mu_
+  int pulls_ = 0;                                            // guarded by mu_
+  int downloads_ = 0;                                        // guarded by mu_
+  std::map<std::string, int> downloadFaults_;                // guarded by mu_
+  bool gateClosed_ = false;                                  // guarded by mu_
+  bool stopping_ = false;                                    // guarded by mu_
+  int inFlight_ = 0;                                         // guarded by mu_
+  int peakInFlight_ = 0;                                     // guarded by mu_
 };
 
 }  // namespace kxtest
