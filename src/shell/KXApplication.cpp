@@ -39,6 +39,7 @@
 #include "sync/KXSyncPullEnvironment.h"
 #include "sync/KXSyncStatisInfo.h"
 #include "sync/KXSyncStorePullApplier.h"
+#include "sync/KXSyncTagProxy.h"
 #include "sync/KXSyncUserMeta.h"
 #include "sync/KXSyncUserMetaEnvironment.h"
 
@@ -194,6 +195,8 @@ bool KXApplication::start(kx::Error* error) {
   syncManager_ = std::make_unique<KXSyncManager>(syncCycleMediator_, syncManagerMediator_, nullptr);
   KXSyncManager::setDefaultManager(syncManager_.get());
   KXSyncManager::installSyncRequestHooks();
+  // Every push sends the tags changed here first.
+  KXSyncTagProxy::installPushStep();
 
   // The local web service: its handlers in their fixed order, and a sync
   // asked through the note utility after a forwarded change.
@@ -254,6 +257,7 @@ std::vector<std::string> KXApplication::unfilledSeams() const {
   need(!KXRequestDelegateRegistry::sharedRegistry().handlers()->empty(), "local request handlers");
   need(RNCachingURLProtocol::environment()->startSync != nullptr, "sync after forwarded changes");
   need(sessionMediator_ != nullptr, "the session's environment");
+  need(KXSyncTagProxy::isPushStepInstalled(), "the push's tag step");
   return unfilled;
 }
 

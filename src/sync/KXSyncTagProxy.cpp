@@ -14,6 +14,7 @@
 #include "Data/KXDataContext.h"
 #include "Data/Tag.h"
 #include "platform/Semaphore.h"
+#include "sync/KXSyncPushTagStep.h"
 #include "sync/KXSyncServiceCall.h"
 
 namespace {
@@ -222,4 +223,27 @@ void KXSyncTagProxy::runPush(const PushCompletion& completion) {
       [&](KXDataCallback done) { store.setDbTagVersion(kx::Value(version), std::move(done)); });
   store.setCurrentSessionVersion(kx::Value(version));
   finish(version, kx::Error());
+}
+
+namespace {
+
+// The push's tag step: the shared proxy's tag push, whatever its outcome.
+class TagProxyPushStep : public KXSyncPushTagStep {
+ public:
+  void pushTags(std::function<void()> done) override {
+    KXSyncTagProxy::defaultProxy().pushTags(
+        [done = std::move(done)](std::int64_t, const kx::Error&) {
+          if (done) done();
+        });
+  }
+};
+
+}  // namespace
+
+void KXSyncTagProxy::installPushStep() {
+  KXSyncPushTagStep::install(std::make_shared<TagProxyPushStep>());
+}
+
+bool KXSyncTagProxy::isPushStepInstalled() {
+  return dynamic_cast<TagProxyPushStep*>(KXSyncPushTagStep::installed().get()) != nullptr;
 }

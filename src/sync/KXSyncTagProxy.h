@@ -69,6 +69,11 @@ class KXSyncTagProxy {
   void pullTags();
   void pushTags(PushCompletion completion);
 
+  // Makes the shared proxy's tag push the first step of every entry push
+  // (KXSyncPushTagStep). The application object calls this at start.
+  static void installPushStep();
+  static bool isPushStepInstalled();
+
   // The tag queue (tests wait on it).
   kx::SerialQueue& queue() { return queue_; }
 
