@@ -249,7 +249,7 @@ const Query kQueries[] = {
     {"SelectiveWord/kadenpho", "kadenpho", "\"kadenpho\""},
     {"SelectiveWord/kalomi", "kalomi", "\"kalomi\""},
     {"SelectiveWord/sulgrapre", "sulgrapre", "\"sulgrapre\""},
-    {"SelectiveWord/nexbal", "nexbal", "\"nexbal\""},
+    {"SelectiveWord/tripresul", "tripresul", "\"tripresul\""},
     {"BroadWord", "deadline", "\"deadline\""},
     {"ChinesePhrase", "会议记录", "\"会议记录\""},
     {"InfixWord", "tangra", "\"tangra\""},
