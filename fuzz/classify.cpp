@@ -14,6 +14,7 @@
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "WebRequest/KXRequestDelegateRegistry.h"
 #include "WebUI/RNCachingURL/RNCachingURLProtocol.h"
+#include "platform/Text.h"
 #include "platform/URL.h"
 #include "platform/URLRequest.h"
 
@@ -26,17 +27,6 @@ const std::string& bundle() {
     return std::string(folder);
   }();
   return path;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
 }
 
 }  // namespace
@@ -54,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const KXRequestType type = RNCachingURLProtocol::requestType(request, *registry);
 
   const std::string& path = url->percentEncodedPath();
-  if (newline == std::string_view::npos && equalsIgnoringCase(url->host(), KXServiceHost()) &&
+  if (newline == std::string_view::npos &&
+      kx::Text::asciiEqualIgnoringCase(url->host(), KXServiceHost()) &&
       url->query().value_or("").find("myShare=true") == std::string::npos &&
       (path == "/web" || path.starts_with("/web/")) && type != KXRequestTypeLocalFile) {
     std::abort();

@@ -19,25 +19,12 @@
 #include "Data/Root.h"
 #include "WebRequest/KXLocalResponse.h"
 #include "WebRequest/KXURLError.h"
+#include "WebRequest/KXWebRequestParameters.h"
 #include "platform/FileSystem.h"
 #include "platform/MainQueue.h"
 #include "platform/URL.h"
 
 namespace {
-
-std::vector<std::string> pathComponents(const std::string& path) {
-  std::vector<std::string> components;
-  if (path.empty()) return components;
-  std::string_view rest = std::string_view(path).substr(1);
-  std::size_t start = 0;
-  while (true) {
-    std::size_t slash = rest.find('/', start);
-    components.emplace_back(rest.substr(start, slash - start));
-    if (slash == std::string_view::npos) break;
-    start = slash + 1;
-  }
-  return components;
-}
 
 bool contains(const std::string& text, std::string_view part) {
   return text.find(part) != std::string::npos;
@@ -102,7 +89,7 @@ std::int64_t KXWebFileRequestHandler::getMaxTime(const FileMeta& entry) {
 bool KXWebFileRequestHandler::acceptRequest(const kx::URLRequest& request) const {
   std::string path = request.url().path();
   if (path.empty()) return false;
-  std::vector<std::string> c = pathComponents(path);
+  std::vector<std::string> c = KXWebRequestParameters::pathComponents(path);
   const std::string query = request.url().query().value_or("");
   const bool fileRoute = (c.size() >= 3 && c[0] == "qrt" && c[1] == "mapi" && c[2] == "file") ||
                          (c.size() >= 4 && c[0] == "qrt" && c[1] == "api" && c[2] == "personal" &&
@@ -186,7 +173,7 @@ kx::Array KXWebFileRequestHandler::fileArrayWithMetas(const KXFileMetaArray& met
 void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,
                                             std::shared_ptr<KXDataRequestController> sender) {
   const kx::URL& url = request.url();
-  const std::vector<std::string> c = pathComponents(url.path());
+  const std::vector<std::string> c = KXWebRequestParameters::pathComponents(url.path());
 
   // Parameters: the query, then the form body over it ("method" excepted).
   kx::Dictionary query =

@@ -26,6 +26,7 @@
 #include "WebRequest/KXLocalResponse.h"
 #include "WebRequest/KXStoreAwait.h"
 #include "WebRequest/KXURLError.h"
+#include "WebRequest/KXWebRequestParameters.h"
 #include "platform/FileSystem.h"
 #include "platform/GlobalQueue.h"
 #include "platform/URL.h"
@@ -62,20 +63,6 @@ struct KXWebSyncRequestHandler::Request {
 };
 
 namespace {
-
-std::vector<std::string> PathComponents(const std::string& path) {
-  std::vector<std::string> components;
-  if (path.empty()) return components;
-  std::string_view rest = std::string_view(path).substr(1);
-  std::size_t start = 0;
-  while (true) {
-    std::size_t slash = rest.find('/', start);
-    components.emplace_back(rest.substr(start, slash - start));
-    if (slash == std::string_view::npos) break;
-    start = slash + 1;
-  }
-  return components;
-}
 
 double SystemSeconds() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -373,7 +360,7 @@ void KXWebSyncRequestHandler::forgetTransfer(const std::string& transmitId) {
 // ---- Dispatch -----------------------------------------------------------------
 
 bool KXWebSyncRequestHandler::acceptRequest(const kx::URLRequest& request) const {
-  std::vector<std::string> c = PathComponents(request.url().path());
+  std::vector<std::string> c = KXWebRequestParameters::pathComponents(request.url().path());
   if (c.size() < 4 || c[0] != "qrt" || (c[1] != "mapi" && c[1] != "api") || c[2] != "personal" ||
       c[3] != "sync") {
     return false;
@@ -386,7 +373,7 @@ void KXWebSyncRequestHandler::handleRequest(const kx::URLRequest& urlRequest,
   auto request = std::make_shared<Request>();
   request->url = urlRequest.url();
   request->sender = std::move(sender);
-  request->path = PathComponents(request->url.path());
+  request->path = KXWebRequestParameters::pathComponents(request->url.path());
 
   // Only pages of the service reach the store.
   if (Lower(request->url.host()) != KXServiceHost()) {
