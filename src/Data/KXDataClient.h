@@ -391,9 +391,16 @@ class KXDataClient : public KXSContextConfigProtocol {
   // Hands documents ({"docID": file id, "docContent": text}; items without
   // an id or with empty text are left out) to this client's indexer in one
   // batch, without making the caller wait; each document the indexer
-  // reports as indexed gets hasIndex YES on the write queue (not saved).
+  // reports as indexed gets hasIndex YES on the write queue (not saved),
+  // and each one it refused loses hasIndex, so the rebuild tries it again.
   // `done` (when given) runs on the write queue after those flags are set.
-  // Batches are handed over in the order of the calls.
+  //
+  // The index follows the store. Called from a write block (on the write
+  // queue), the batch describes changes of the write context's open unit:
+  // it is handed over only after the save that holds the unit committed it,
+  // and dropped (`done` still runs) when that unit is rolled back. Called
+  // from anywhere else, it is handed over at once. Batches handed over are
+  // written in the order they were handed over.
   void indexNotes(const kx::Array& docInfos, std::function<void()> done = nullptr);
   // Hands this client to the search context again and flips its reload
   // flag, so that the indexer and the searcher take the configuration anew.
