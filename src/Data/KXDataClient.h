@@ -653,8 +653,11 @@ class KXDataClient : public KXSContextConfigProtocol {
   std::shared_ptr<KXSIndexProxy> ftsIndexer_;
   KXSSearchProxy* ftsSearcher_ = nullptr;  // the shared searcher, never freed
   // Prepares index batches off the caller's queue, in call order. Declared
-  // after ftsIndexer_: drained before the indexer goes.
-  kx::SerialQueue indexFeedQueue_{"com.zarvel.note.queue.index-feed"};
+  // after ftsIndexer_: drained before the indexer goes. Batches waiting for
+  // the end of a store unit hold it weakly: once the client is gone they
+  // are dropped.
+  std::shared_ptr<kx::SerialQueue> indexFeedQueue_ =
+      std::make_shared<kx::SerialQueue>("com.zarvel.note.queue.index-feed");
 
   std::atomic<bool> isFirstLoginDownloading_{false};
   std::atomic<bool> isFullPulling_{false};

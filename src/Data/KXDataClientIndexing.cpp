@@ -59,9 +59,11 @@ void KXDataClient::indexNotes(const kx::Array& docInfos, std::function<void()> d
   if (!data) return;
   std::weak_ptr<KXDataContext> weak = data;
   std::shared_ptr<KXSIndexProxy> indexer = ftsIndexer_;
-  kx::SerialQueue* feedQueue = &indexFeedQueue_;
+  std::weak_ptr<kx::SerialQueue> feedQueue = indexFeedQueue_;
   auto feed = [docInfos, indexer, weak, feedQueue](std::function<void()> done) {
-    feedQueue->async([docInfos, indexer, weak, done = std::move(done)]() mutable {
+    std::shared_ptr<kx::SerialQueue> queue = feedQueue.lock();
+    if (!queue) return;  // the client is gone
+    queue->async([docInfos, indexer, weak, done = std::move(done)]() mutable {
       KXSIndexProxy::Documents documents;
       std::vector<std::string> ids;
       for (const kx::Value& item : docInfos) {
