@@ -8,6 +8,7 @@
 #include "CommonUtils/KXHooks.h"
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXPresentError.h"
+#include "CommonUtils/KXWritersTemporaryDirectory.h"
 #include "platform/FileSystem.h"
 #include "platform/Mutex.h"
 #include "platform/PropertyList.h"
@@ -113,7 +114,10 @@ bool KXConfiguration::save(kx::Error* error) {
   } else if (!readable) {
     // The file on disk could not be read; writing now would replace it.
     failure = kx::Error::posix(EIO, path);
-  } else if (kx::PropertyList::writeFile(path, kx::Value(std::move(snapshot)), &failure)) {
+  } else if (std::optional<std::string> text =
+                 kx::PropertyList::serialize(kx::Value(std::move(snapshot)), &failure);
+             text && kx::FileSystem::Default().writeFileAtomically(
+                         path, *text, KXWritersTemporaryDirectoryFor(path), &failure)) {
     return true;
   }
   KXLOG("save configuration file %s fail: %s", path.c_str(),

@@ -391,9 +391,16 @@ class KXDataClient : public KXSContextConfigProtocol {
   // Hands documents ({"docID": file id, "docContent": text}; items without
   // an id or with empty text are left out) to this client's indexer in one
   // batch, without making the caller wait; each document the indexer
-  // reports as indexed gets hasIndex YES on the write queue (not saved).
+  // reports as indexed gets hasIndex YES on the write queue (not saved),
+  // and each one it refused loses hasIndex, so the rebuild tries it again.
   // `done` (when given) runs on the write queue after those flags are set.
-  // Batches are handed over in the order of the calls.
+  //
+  // The index follows the store. Called from a write block (on the write
+  // queue), the batch describes changes of the write context's open unit:
+  // it is handed over only after the save that holds the unit committed it,
+  // and dropped (`done` still runs) when that unit is rolled back. Called
+  // from anywhere else, it is handed over at once. Batches handed over are
+  // written in the order they were handed over.
   void indexNotes(const kx::Array& docInfos, std::function<void()> done = nullptr);
   // Hands this client to the search context again and flips its reload
   // flag, so that the indexer and the searcher take the configuration anew.
@@ -646,8 +653,11 @@ class KXDataClient : public KXSContextConfigProtocol {
   std::shared_ptr<KXSIndexProxy> ftsIndexer_;
   KXSSearchProxy* ftsSearcher_ = nullptr;  // the shared searcher, never freed
   // Prepares index batches off the caller's queue, in call order. Declared
-  // after ftsIndexer_: drained before the indexer goes.
-  kx::SerialQueue indexFeedQueue_{"com.zarvel.note.queue.index-feed"};
+  // after ftsIndexer_: drained before the indexer goes. Batches waiting for
+  // the end of a store unit hold it weakly: once the client is gone they
+  // are dropped.
+  std::shared_ptr<kx::SerialQueue> indexFeedQueue_ =
+      std::make_shared<kx::SerialQueue>("com.zarvel.note.queue.index-feed");
 
   std::atomic<bool> isFirstLoginDownloading_{false};
   std::atomic<bool> isFullPulling_{false};

@@ -99,9 +99,17 @@ std::vector<KXObjectID> KXDataClient::deleteManagedObjectSync(
       context->deleteObject(object);
     }
   }
-  if (!removals.empty() && ftsIndexer_) {
-    ftsIndexer_->removeDocuments(removals, [](const kx::Error& error) {
-      if (error) KXLOG("index removal: %s", error.localizedDescription().c_str());
+  if (!removals.empty() && ftsIndexer_ && context) {
+    // The index follows the store: the documents go once the save that
+    // holds the purge has committed it, and stay when it is rolled back.
+    context->whenUnitEnds([indexer = ftsIndexer_, removals](bool committed) {
+      if (!committed) {
+        KXLOG("%s", "index removal dropped: the save that held the purge failed");
+        return;
+      }
+      indexer->removeDocuments(removals, [](const kx::Error& error) {
+        if (error) KXLOG("index removal: %s", error.localizedDescription().c_str());
+      });
     });
   }
   for (const std::string& tagId : strippedTags) updateFileMetaForDeletedTagId(tagId);

@@ -59,47 +59,77 @@ void KXDataClient::indexNotes(const kx::Array& docInfos, std::function<void()> d
   if (!data) return;
   std::weak_ptr<KXDataContext> weak = data;
   std::shared_ptr<KXSIndexProxy> indexer = ftsIndexer_;
-  indexFeedQueue_.async([docInfos, indexer, weak, done = std::move(done)]() mutable {
-    KXSIndexProxy::Documents documents;
-    std::vector<std::string> ids;
-    for (const kx::Value& item : docInfos) {
-      if (!item.isDictionary()) continue;
-      const kx::Value* docID = item.dict().find("docID");
-      const kx::Value* content = item.dict().find("docContent");
-      if (!docID || docID->isNull() || !content || content->isNull()) continue;
-      if (docID->stringValue().empty()) continue;
-      std::string text = content->stringValue();
-      if (text.empty()) continue;
-      ids.push_back(docID->stringValue());
-      documents.push_back(std::make_shared<KXFTSDocument>(ids.back(), SpaceWideRuns(text)));
-    }
-    // Marks the entries whose documents went in; runs on the write queue.
-    auto mark = [weak, ids, done = std::move(done)](const std::vector<bool>& indexed) {
-      std::shared_ptr<KXDataContext> data = weak.lock();
-      if (!data) return;
-      data->performWriteBlock([ids, indexed, done](KXManagedObjectContext& context) {
-        // Looked up here, in the write context, and not in the read
-        // context: inserts and modifies hand their documents over before
-        // their caller saves, and the write context sees that unsaved work,
-        // so whether an entry is marked does not depend on whether the save
-        // came before the indexer's answer. An entry gone by now is skipped.
-        for (std::size_t i = 0; i < ids.size() && i < indexed.size(); ++i) {
-          if (!indexed[i]) continue;
-          KXManagedObjectPtr entry = FetchFirst(context, "FileMeta", "fileId = %@", {ids[i]});
-          if (entry) kx::ignoreError(entry->setValue("hasIndex", kx::Value(true)));
-        }
-        if (done) done();
-      });
-    };
-    if (!indexer) {
-      mark({});
+  std::weak_ptr<kx::SerialQueue> feedQueue = indexFeedQueue_;
+  auto feed = [docInfos, indexer, weak, feedQueue](std::function<void()> done) {
+    std::shared_ptr<kx::SerialQueue> queue = feedQueue.lock();
+    if (!queue) return;  // the client is gone
+    queue->async([docInfos, indexer, weak, done = std::move(done)]() mutable {
+      KXSIndexProxy::Documents documents;
+      std::vector<std::string> ids;
+      for (const kx::Value& item : docInfos) {
+        if (!item.isDictionary()) continue;
+        const kx::Value* docID = item.dict().find("docID");
+        const kx::Value* content = item.dict().find("docContent");
+        if (!docID || docID->isNull() || !content || content->isNull()) continue;
+        if (docID->stringValue().empty()) continue;
+        std::string text = content->stringValue();
+        if (text.empty()) continue;
+        ids.push_back(docID->stringValue());
+        documents.push_back(std::make_shared<KXFTSDocument>(ids.back(), SpaceWideRuns(text)));
+      }
+      // Marks the entries whose documents went in, and unmarks those whose
+      // documents did not (the index may hold an older text of them, which
+      // the rebuild then replaces); runs on the write queue.
+      auto mark = [weak, ids, done = std::move(done)](const std::vector<bool>& indexed) {
+        std::shared_ptr<KXDataContext> data = weak.lock();
+        if (!data) return;
+        data->performWriteBlock([ids, indexed, done](KXManagedObjectContext& context) {
+          // Looked up here, in the write context: the change the document
+          // follows is stored by now, and an entry gone by now is skipped.
+          for (std::size_t i = 0; i < ids.size(); ++i) {
+            const bool took = i < indexed.size() && indexed[i];
+            KXManagedObjectPtr entry = FetchFirst(context, "FileMeta", "fileId = %@", {ids[i]});
+            if (!entry) continue;
+            if (took) {
+              kx::ignoreError(entry->setValue("hasIndex", kx::Value(true)));
+            } else if (!entry->value("hasIndex").isNull()) {
+              kx::ignoreError(entry->setValue("hasIndex", kx::Value()));
+            }
+          }
+          if (done) done();
+        });
+      };
+      if (!indexer) {
+        mark({});
+        return;
+      }
+      indexer->submitDocuments(
+          documents, [mark](const std::vector<bool>& indexed, const kx::Error& error) {
+            if (error) KXLOG("index submission: %s", error.localizedDescription().c_str());
+            mark(indexed);
+          });
+    });
+  };
+  if (!data->isOnWriteQueue()) {
+    // What the caller indexes is stored already (or is no change of the
+    // store's): handed over now.
+    feed(std::move(done));
+    return;
+  }
+  // Called from a write block: the documents describe changes of the open
+  // unit, and the index follows the store. They are handed over once the
+  // save that holds the change has committed it; when the unit is rolled
+  // back they are dropped, so the index keeps the text the store keeps.
+  data->writeContext()->whenUnitEnds([feed, done = std::move(done), weak](bool committed) {
+    if (committed) {
+      feed(done);
       return;
     }
-    indexer->submitDocuments(
-        documents, [mark](const std::vector<bool>& indexed, const kx::Error& error) {
-          if (error) KXLOG("index submission: %s", error.localizedDescription().c_str());
-          mark(indexed);
-        });
+    KXLOG("%s", "index batch dropped: the save that held its change failed");
+    if (!done) return;
+    if (std::shared_ptr<KXDataContext> data = weak.lock()) {
+      data->performWriteBlock([done](KXManagedObjectContext&) { done(); });
+    }
   });
 }
 

@@ -527,12 +527,22 @@ static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
   } else if (isNew) {
     docContent = base;
   } else if (titleChanged) {
-    // Content that cannot be read is indexed as no text, never as the
-    // placeholder that readers show in its place.
-    std::optional<std::string> content =
-        KXFileManager::defaultManauger().originStringContentFileSync(fileId, false);
-    const std::string text = content ? NSStringDupTitle::plainText(*content) : std::string();
-    docContent = text.empty() ? base : base + " " + text;
+    // A note without a content file is found by its title, never by the
+    // placeholder that readers show in its place. A content file that is
+    // there but cannot be read now leaves the index's document as it is
+    // (its text still finds it) and the entry unmarked, so that a later
+    // indexing tries again.
+    kx::ErrorOr<std::string> content = KXFileManager::defaultManauger().readContentTextSync(fileId);
+    if (content) {
+      const std::string text = NSStringDupTitle::plainText(content.value());
+      docContent = text.empty() ? base : base + " " + text;
+    } else if (KXFileManager::isMissingContent(content.error())) {
+      docContent = base;
+    } else {
+      KXLOG("save of %s: content not read for the index: %s", fileId.c_str(),
+            content.error().localizedDescription().c_str());
+      kx::ignoreError(entry->setValue("hasIndex", kx::Value()));
+    }
   }
 
   if (form == SaveForm::Older && Present(note, "bgImageId")) {

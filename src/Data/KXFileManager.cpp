@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "CommonUtils/KXHooks.h"
+#include "CommonUtils/KXWritersTemporaryDirectory.h"
 #include "Data/KXFileManagerInternal.h"
 #include "platform/FileSystem.h"
 #include "platform/Mutex.h"
@@ -28,16 +29,20 @@ constexpr std::size_t kCopyChunkSize = 256 * 1024;
 namespace kx::file_manager_internal {
 
 std::string temporaryFolderFor(const std::string& path) {
-  const std::string folder = kx::Path::deletingLastPathComponent(path);
-  const std::string parent = kx::Path::deletingLastPathComponent(folder);
-  return parent.empty() ? folder : parent;
+  return KXWritersTemporaryDirectoryFor(path);
 }
 
-std::vector<kx::DirectoryEntry> storedItemsIn(const std::string& directory) {
+std::vector<kx::DirectoryEntry> itemsIn(const std::string& directory) {
   std::vector<kx::DirectoryEntry> entries;
   if (!kx::FileSystem::Default().listDirectory(directory, &entries, nullptr)) return {};
-  std::erase_if(entries, [](const kx::DirectoryEntry& entry) {
-    return kx::FileSystem::isTemporaryName(entry.name);
+  return entries;
+}
+
+std::vector<kx::DirectoryEntry> storedFileCandidatesIn(const std::string& directory,
+                                                       const std::string& ownName) {
+  std::vector<kx::DirectoryEntry> entries = itemsIn(directory);
+  std::erase_if(entries, [&](const kx::DirectoryEntry& entry) {
+    return !entry.name.empty() && entry.name[0] == '.' && entry.name != ownName;
   });
   return entries;
 }

@@ -20,6 +20,8 @@
 //   {tmp}/Temp/{n}-{u}.tmp    temporary files ({tmp}: KXAppTempDirectoryURL;
 //                             {u} makes each name unique)
 //   {tmp}/Resources/{fileId}/{title}  temporary copies of stored files
+//   {appdata}/.writing, {scratch}/.writing  the writers' temporaries
+//                             (KXWritersTemporaryDirectory)
 //   {resources}/names.dat, {resources}/stopwords.dat  shipped read-only
 //
 // Paths are returned as file-system paths; an empty path means there is
@@ -44,11 +46,14 @@
 // write goes through a new file with a unique hidden name that replaces the
 // old one in one step (kx::FileSystem::writeFileAtomically), so a reader
 // sees the old bytes or the new ones, and a failed write leaves the old file
-// as it was. The temporary is made beside the file's folder, in its parent
-// (never in the scratch root, which may be another file system), so that a
-// lookup that lists a normal file's folder never meets it; lookups and
-// listings also pass over such temporaries wherever they are, and
-// removeStaleTemporaryFiles removes those whose writer died. Every writer
+// as it was. The temporary is made in the writers' own hidden folder of the
+// data root ({appdata}/.writing, {scratch}/.writing:
+// KXWritersTemporaryDirectory), on the file system of the file and never
+// among the stored files, so that a lookup that lists a normal file's
+// folder never meets it and no stored file is ever taken for one;
+// removeStaleTemporaryFiles removes those whose writer died. A normal
+// file's lookup passes over hidden items that are not the entry's own file
+// (what older builds' writers or the user's tools left there). Every writer
 // reports what really happened: synchronous ones return false with the
 // error, queued ones hand their completion the error (empty when the
 // bytes are on disk). Resource writers give the stored
@@ -79,6 +84,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/Crypto.h"
 #include "platform/Error.h"
@@ -212,6 +218,8 @@ class KXFileManager {
   // is not a note format) gives the file in Contents/{fileId}/: the given
   // name while that directory is empty, else the one file in it, or the
   // larger of the first two (by name order; the first when not smaller).
+  // Hidden items other than one of the given name are passed over: they
+  // are never the entry's file.
   std::string URLForContentFile(const std::string& fileId, bool isForEditor,
                                 const std::string& fileName);
   // The stored file of a resource (see KXResourceFileInfo above).
@@ -270,6 +278,19 @@ class KXFileManager {
   std::optional<std::string> originStringContentFileSync(const std::string& fileId,
                                                          bool isForEditor,
                                                          const std::string& fileName);
+  // The text of a note's (or Markdown file's) plain content, for the index,
+  // telling a file that is not there from one that cannot be read: the text
+  // (UTF-8, or GB18030 when it is not UTF-8); isMissingContent errors when
+  // no content file is stored (nothing to index but the title); any other
+  // error (EIO, EACCES, bytes of neither encoding) when the file is there
+  // but unreadable now, which a caller must not take for empty text. With a
+  // file name, the file-name path is read, and the plain content path when
+  // nothing is at the first.
+  kx::ErrorOr<std::string> readContentTextSync(const std::string& fileId,
+                                               const std::string& fileName = {});
+  // Whether an error of readContentTextSync says that no content file is
+  // stored (ENOENT, or an id that names no file).
+  static bool isMissingContent(const kx::Error& error);
   // originStringContentFileSync, or the missing-content text.
   std::string readStringContentFileSync(const std::string& fileId, bool isForEditor);
   // On the content queue: the text of readStringContentFileSync, with the
@@ -395,13 +416,25 @@ class KXFileManager {
   // ---- Stale temporaries ----
 
   // On a background queue, removes the atomic writers' hidden temporaries
-  // (kx::FileSystem::isTemporaryName) that a writer killed midway left
-  // under the application data root and the scratch root: those whose
-  // process is gone, and those untouched for a day. Nothing else is removed
-  // (a "{fileId}.tmp" sibling is content), links are not followed, and
-  // nothing outside the two roots is looked at. Run once per start, off the
-  // start-up path; the completion, when given, gets the first failure (a
-  // folder that vanished meanwhile is none) on that queue.
+  // (kx::FileSystem::isTemporaryName) that a writer killed midway left:
+  // those whose process is gone, and those untouched for a day. It looks
+  // only into the writers' own folder of each data root
+  // (KXWritersTemporaryDirectory), where every writer of this class makes
+  // its temporaries, and, for what older builds and writers outside this
+  // class leave beside their files, into the folders of the layout whose
+  // items this program names itself: the application data root, each
+  // user's directory, and Contents, Resources, Resources/{e}, Preivew and
+  // Thumbnail in it. It never walks the stored files: a normal file's
+  // folder, a content bucket, a resource's folder, the shared downloads and
+  // the scratch copies hold names given by titles, ids or the service, so a
+  // name there shaped like a temporary's may be a stored file (a user may
+  // title a file ".notes.tmp-7ffffff0-5-0badf00d"). The temporaries older
+  // builds left in such folders stay: they are hidden, and no lookup takes
+  // them for a stored file. Nothing but temporaries is removed (a
+  // "{fileId}.tmp" sibling is content) and links are not followed. Run
+  // once per start, off the start-up path; the completion, when given,
+  // gets the first failure (a folder that is not there is none) on that
+  // queue.
   void removeStaleTemporaryFiles(Completion completion = nullptr);
 
   // The layout-version check, which nothing calls (so no ".version" file is
@@ -462,10 +495,14 @@ class KXFileManager {
                                                const std::string& tempFolder,
                                                const kx::FileTime* modificationTime,
                                                std::string* md5Hex, kx::Error* error);
-  // The walk of removeStaleTemporaryFiles under one root; the number of
-  // temporaries removed. The first failure goes to *error when it is empty.
-  static std::size_t removeStaleTemporariesUnder(const std::string& root, std::int64_t now,
-                                                 kx::Error* error);
+  // The folders removeStaleTemporaryFiles looks into (not below): the
+  // writers' folders and the folders of the layout that hold no item named
+  // by a title, an id or the service.
+  static std::vector<std::string> staleTemporarySweepFolders();
+  // The stale temporaries directly in one folder removed; their number.
+  // The first failure goes to *error when it is empty.
+  static std::size_t removeStaleTemporariesIn(const std::string& folder, std::int64_t now,
+                                              kx::Error* error);
   // Removes the item when it may be removed (EPERM otherwise).
   [[nodiscard]] static bool removeOwnedItem(const std::string& path, kx::Error* error);
 

@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "CommonUtils/KXLogger.h"
+#include "CommonUtils/KXWritersTemporaryDirectory.h"
 #include "Data/KXFileManagerInternal.h"
 #include "platform/FileSystem.h"
 #include "platform/GlobalQueue.h"
+#include "platform/Path.h"
 #include "platform/Places.h"
 #include "platform/Time.h"
 
@@ -44,8 +46,8 @@ void KXFileManager::removeStaleTemporaryFiles(Completion completion) {
     const std::int64_t now = kx::Time::nowSeconds();
     kx::Error error;
     std::size_t removed = 0;
-    for (const std::string& root : {kx::Places::applicationDataRoot(), kx::Places::scratchRoot()}) {
-      if (!root.empty()) removed += removeStaleTemporariesUnder(root, now, &error);
+    for (const std::string& folder : staleTemporarySweepFolders()) {
+      removed += removeStaleTemporariesIn(folder, now, &error);
     }
     if (removed > 0 || error) {
       KXLOG("removed %zu stale temporary files%s%s", removed, error ? ": " : "",
@@ -55,45 +57,78 @@ void KXFileManager::removeStaleTemporaryFiles(Completion completion) {
   });
 }
 
-std::size_t KXFileManager::removeStaleTemporariesUnder(const std::string& root, std::int64_t now,
-                                                       kx::Error* error) {
+std::vector<std::string> KXFileManager::staleTemporarySweepFolders() {
+  kx::FileSystem& fs = kx::FileSystem::Default();
+  std::vector<std::string> folders;
+  const std::string appdata = kx::Places::applicationDataRoot();
+  for (const std::string& root : {appdata, kx::Places::scratchRoot()}) {
+    if (!root.empty()) folders.push_back(KXWritersTemporaryDirectory(root));
+  }
+  if (appdata.empty()) return folders;
+  // Older builds made their temporaries among the stored files. Of those
+  // folders only the ones whose items this program names itself, and that
+  // never hold a file named by a title, an id or the service, are looked
+  // at: there a name shaped like a temporary's is one. Elsewhere (a normal
+  // file's folder, a content bucket, the shared downloads) it may be a
+  // stored file, so what older builds left there stays; it is hidden, and
+  // no lookup takes it for a stored file.
+  folders.push_back(appdata);
+  auto subfolders = [&fs](const std::string& folder) {
+    std::vector<std::string> out;
+    std::vector<kx::DirectoryEntry> entries;
+    if (!fs.listDirectory(folder, &entries, nullptr)) return out;
+    for (const kx::DirectoryEntry& entry : entries) {
+      if (entry.isDirectory && !entry.name.empty() && entry.name[0] != '.') {
+        out.push_back(join(folder, entry.name));
+      }
+    }
+    return out;
+  };
+  for (const std::string& user : subfolders(appdata)) {
+    const std::string name = kx::Path::lastPathComponent(user);
+    if (name == kBgImageDirectoryName || name == kEditorDirectoryName) continue;
+    folders.push_back(user);
+    for (const char* fixed : {kContentDirectoryName, kResourceDirectoryName, kPreviewDirectoryName,
+                              kThumbnailDirectoryName}) {
+      folders.push_back(join(user, fixed));
+    }
+    for (const std::string& bucket : subfolders(join(user, kResourceDirectoryName))) {
+      folders.push_back(bucket);
+    }
+  }
+  return folders;
+}
+
+std::size_t KXFileManager::removeStaleTemporariesIn(const std::string& folder, std::int64_t now,
+                                                    kx::Error* error) {
   kx::FileSystem& fs = kx::FileSystem::Default();
   std::size_t removed = 0;
-  // An explicit stack: a deep tree cannot exhaust the thread's stack.
-  std::vector<std::string> folders{root};
-  while (!folders.empty()) {
-    const std::string folder = std::move(folders.back());
-    folders.pop_back();
-    std::vector<kx::DirectoryEntry> entries;
-    kx::Error listError;
-    if (!fs.listDirectory(folder, &entries, &listError)) {
-      // A folder removed meanwhile (the scratch folder is emptied at start)
-      // is no failure.
-      if (!(listError.domain() == kx::kPosixErrorDomain && listError.code() == ENOENT) && !*error) {
-        *error = std::move(listError);
-      }
-      continue;
+  std::vector<kx::DirectoryEntry> entries;
+  kx::Error listError;
+  if (!fs.listDirectory(folder, &entries, &listError)) {
+    // A folder that is not there (none made yet, or removed meanwhile) is
+    // no failure.
+    if (!(listError.domain() == kx::kPosixErrorDomain &&
+          (listError.code() == ENOENT || listError.code() == ENOTDIR)) &&
+        !*error) {
+      *error = std::move(listError);
     }
-    for (const kx::DirectoryEntry& entry : entries) {
-      const std::string path = join(folder, entry.name);
-      std::uint32_t writer = 0;
-      if (kx::FileSystem::isTemporaryName(entry.name, &writer)) {
-        kx::FileInfo info;
-        if (!fs.getInfo(path, /*followSymlinks=*/false, &info, nullptr)) continue;
-        const bool old = info.modificationTime.seconds < now - kStaleTemporaryAgeSeconds;
-        if (!old && !isWriterGone(writer)) continue;
-        kx::Error removeError;
-        if (removeOwnedItem(path, &removeError)) {
-          ++removed;
-        } else if (!(removeError.domain() == kx::kPosixErrorDomain &&
-                     removeError.code() == ENOENT) &&
-                   !*error) {
-          *error = std::move(removeError);
-        }
-      } else if (entry.isDirectory) {
-        // Links are never followed: nothing outside the roots is looked at.
-        folders.push_back(path);
-      }
+    return 0;
+  }
+  for (const kx::DirectoryEntry& entry : entries) {
+    std::uint32_t writer = 0;
+    if (!kx::FileSystem::isTemporaryName(entry.name, &writer)) continue;
+    const std::string path = join(folder, entry.name);
+    kx::FileInfo info;
+    if (!fs.getInfo(path, /*followSymlinks=*/false, &info, nullptr)) continue;
+    const bool old = info.modificationTime.seconds < now - kStaleTemporaryAgeSeconds;
+    if (!old && !isWriterGone(writer)) continue;
+    kx::Error removeError;
+    if (removeOwnedItem(path, &removeError)) {
+      ++removed;
+    } else if (!(removeError.domain() == kx::kPosixErrorDomain && removeError.code() == ENOENT) &&
+               !*error) {
+      *error = std::move(removeError);
     }
   }
   return removed;

@@ -74,16 +74,29 @@ std::optional<std::string> decodeGB18030(std::string_view bytes) {
   return out;
 }
 
-// The text of a file: UTF-8, else GB18030 when allowed; nullopt when the
-// file cannot be read or is neither.
-std::optional<std::string> readText(const std::string& path, bool allowGB18030) {
+// The text of a file: UTF-8, else GB18030 when allowed. A file that is not
+// there (or no path) fails with ENOENT, one that cannot be read with the
+// reader's error, bytes of neither encoding with EILSEQ.
+kx::ErrorOr<std::string> readText(const std::string& path, bool allowGB18030) {
+  if (path.empty()) return kx::Error::posix(ENOENT, path);
   std::string bytes;
-  if (path.empty() || !kx::FileSystem::Default().readFile(path, &bytes, nullptr)) {
-    return std::nullopt;
+  kx::Error error;
+  if (!kx::FileSystem::Default().readFile(path, &bytes, &error)) {
+    if (!error) error = kx::Error::posix(EIO, path);
+    return error;
   }
   if (kx::Text::isValidUtf8(bytes)) return bytes;
-  if (!allowGB18030) return std::nullopt;
-  return decodeGB18030(bytes);
+  std::optional<std::string> decoded;
+  if (allowGB18030) decoded = decodeGB18030(bytes);
+  if (!decoded) return kx::Error::posix(EILSEQ, path);
+  return std::move(*decoded);
+}
+
+// The text, or nullopt for every failure (readers that show a placeholder
+// in place of content that cannot be had).
+std::optional<std::string> textOrNothing(kx::ErrorOr<std::string> text) {
+  if (!text) return std::nullopt;
+  return text.releaseValue();
 }
 
 kx::Bytes toBytes(std::string_view text) { return kx::Bytes(text.begin(), text.end()); }
@@ -97,7 +110,6 @@ kx::Error noPathError(const std::string& fileId) {
 }  // namespace
 
 using kx::file_manager_internal::join;
-using kx::file_manager_internal::storedItemsIn;
 using kx::file_manager_internal::temporaryFolderFor;
 
 // ---------------------------------------------------------------------------
@@ -115,7 +127,7 @@ kx::Error KXFileManager::missingContentError() {
 std::optional<std::string> KXFileManager::editorPageFromPlainContent(
     const std::string& plainPath, const std::string& editorPath) {
   // The editor copy is made from UTF-8 content only.
-  std::optional<std::string> content = readText(plainPath, /*allowGB18030=*/false);
+  std::optional<std::string> content = textOrNothing(readText(plainPath, /*allowGB18030=*/false));
   if (!content) return std::nullopt;
   std::string page = KXHtmlUtil::htmlForEditor(*content);
   // The caller has the page now; the copy on disk only spares the next
@@ -138,7 +150,7 @@ std::optional<std::string> KXFileManager::originStringContentFileSync(const std:
   if (isForEditor && !kx::FileSystem::Default().exists(path)) {
     return editorPageFromPlainContent(URLForContentFile(fileId, false), path);
   }
-  return readText(path, /*allowGB18030=*/true);
+  return textOrNothing(readText(path, /*allowGB18030=*/true));
 }
 
 std::optional<std::string> KXFileManager::originStringContentFileSync(const std::string& fileId,
@@ -151,10 +163,29 @@ std::optional<std::string> KXFileManager::originStringContentFileSync(const std:
     if (!fs.exists(path)) {
       return editorPageFromPlainContent(URLForContentFile(fileId, false, fileName), path);
     }
-    return readText(path, /*allowGB18030=*/true);
+    return textOrNothing(readText(path, /*allowGB18030=*/true));
   }
-  if (!fs.exists(path)) return readText(URLForContentFile(fileId, false), /*allowGB18030=*/true);
+  return textOrNothing(readContentTextSync(fileId, fileName));
+}
+
+kx::ErrorOr<std::string> KXFileManager::readContentTextSync(const std::string& fileId,
+                                                            const std::string& fileName) {
+  if (fileName.empty()) return readText(URLForContentFile(fileId, false), /*allowGB18030=*/true);
+  const std::string path = URLForContentFile(fileId, false, fileName);
+  if (path.empty()) return kx::Error::posix(ENOENT, fileId);
+  // A file that is there but cannot be looked at is not taken for a
+  // missing one: only "nothing at that path" falls back to the plain path.
+  kx::Error lookError;
+  if (!kx::FileSystem::Default().getInfo(path, /*followSymlinks=*/true, nullptr, &lookError)) {
+    if (!isMissingContent(lookError)) return lookError;
+    return readText(URLForContentFile(fileId, false), /*allowGB18030=*/true);
+  }
   return readText(path, /*allowGB18030=*/true);
+}
+
+bool KXFileManager::isMissingContent(const kx::Error& error) {
+  return error.domain() == kx::kPosixErrorDomain &&
+         (error.code() == ENOENT || error.code() == ENOTDIR);
 }
 
 std::string KXFileManager::readStringContentFileSync(const std::string& fileId, bool isForEditor) {
@@ -311,7 +342,7 @@ void KXFileManager::renameContentFile(const std::string& fileId, const std::stri
         // A note's content moves out of its bucket into a folder of its own.
         error = kx::Error::posix(ENOENT, directory);
       } else {
-        kx::ignoreError(fs.moveItem(from, to, &error));
+        kx::ignoreError(fs.moveItem(from, to, temporaryFolderFor(to), &error));
       }
     }
     if (error) {

@@ -22,16 +22,25 @@ inline std::string join(const std::string& folder, std::string_view component) {
   return kx::Path::appendingPathComponent(folder, component);
 }
 
-// Where the atomic writers make the temporary of a file at `path`: beside
-// the file's folder, in that folder's parent, which is on the same file
-// system. A lookup that lists the file's folder (a normal file's, or a
-// temporary copy's) then never meets a file that is still being written.
+// Where the atomic writers make the temporary of a file at `path`: the
+// writers' own hidden folder of the data root that holds it
+// (KXWritersTemporaryDirectoryFor), on the same file system and never among
+// the stored files. A lookup that lists a file's folder (a normal file's,
+// or a temporary copy's) then never meets a file that is still being
+// written.
 std::string temporaryFolderFor(const std::string& path);
 
-// The items of a folder that readers may be given: the hidden temporaries
-// of the atomic writers (in flight, or left by a process that died) are
-// left out. Empty when the folder cannot be listed.
-std::vector<kx::DirectoryEntry> storedItemsIn(const std::string& directory);
+// The items of a folder; empty when it cannot be listed.
+std::vector<kx::DirectoryEntry> itemsIn(const std::string& directory);
+
+// The items of a normal file's folder that may be the entry's stored file:
+// hidden items are left out, except one named `ownName` (the entry's own
+// file name, encoded as a path component). Stores written by older builds
+// may hold hidden temporaries of their writers there, and the user's tools
+// leave hidden files of their own; neither may stand in for the entry's
+// file. Empty when the folder cannot be listed.
+std::vector<kx::DirectoryEntry> storedFileCandidatesIn(const std::string& directory,
+                                                       const std::string& ownName);
 
 }  // namespace kx::file_manager_internal
 

@@ -38,7 +38,7 @@ std::string lastCharacter(const std::string& text) {
 }  // namespace
 
 using kx::file_manager_internal::join;
-using kx::file_manager_internal::storedItemsIn;
+using kx::file_manager_internal::storedFileCandidatesIn;
 using kx::file_manager_internal::temporaryFolderFor;
 
 // ---------------------------------------------------------------------------
@@ -290,8 +290,9 @@ std::string KXFileManager::URLForContentFile(const std::string& fileId, bool isF
 
   const std::string directory = join(contentDirectory, fileId);
   if (!createNonExistsDir(directory)) return {};
-  const std::vector<kx::DirectoryEntry> entries = storedItemsIn(directory);
-  if (entries.empty()) return join(directory, encodedPathComponent(fileName));
+  const std::string ownName = encodedPathComponent(fileName);
+  const std::vector<kx::DirectoryEntry> entries = storedFileCandidatesIn(directory, ownName);
+  if (entries.empty()) return join(directory, ownName);
   if (entries.size() == 1) return join(directory, entries[0].name);
   const kx::DirectoryEntry& first = entries[0];
   const kx::DirectoryEntry& second = entries[1];

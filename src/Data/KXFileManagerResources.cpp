@@ -49,8 +49,8 @@ bool isCurrentCopy(const std::string& copy, const kx::FileInfo& source) {
 
 }  // namespace
 
+using kx::file_manager_internal::itemsIn;
 using kx::file_manager_internal::join;
-using kx::file_manager_internal::storedItemsIn;
 using kx::file_manager_internal::temporaryFolderFor;
 
 // ---------------------------------------------------------------------------
@@ -240,13 +240,13 @@ void KXFileManager::copyToTempNow(const std::string& fileId, const std::string& 
   if (ok) {
     // One copy per id, also when the title changed. A copy under the same
     // name is replaced in one step, so its readers never see it missing.
-    for (const kx::DirectoryEntry& entry : storedItemsIn(directory)) {
+    for (const kx::DirectoryEntry& entry : itemsIn(directory)) {
       if (entry.name != name)
         kx::ignoreError(removeOwnedItem(join(directory, entry.name), nullptr));
     }
-    // The copy is made beside the id's folder, so that a lookup of the
-    // folder never finds a half-made copy.
-    ok = copyFileAtomically(source, destination, kx::Path::deletingLastPathComponent(directory),
+    // The copy is made in the writers' folder, so that a lookup of the
+    // id's folder never finds a half-made copy.
+    ok = copyFileAtomically(source, destination, temporaryFolderFor(destination),
                             &sourceInfo.modificationTime, nullptr, &error);
   }
   if (!ok) {
@@ -263,7 +263,7 @@ void KXFileManager::copyToTempNow(const std::string& fileId, const std::string& 
 std::string KXFileManager::tempFileURLForResourceID(const std::string& fileId) {
   const std::string directory = tempResourceDirectory(fileId);
   if (directory.empty()) return {};
-  const std::vector<kx::DirectoryEntry> entries = storedItemsIn(directory);
+  const std::vector<kx::DirectoryEntry> entries = itemsIn(directory);
   if (entries.empty()) return {};
   return join(directory, entries.front().name);
 }

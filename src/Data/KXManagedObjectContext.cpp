@@ -1051,7 +1051,35 @@ void KXManagedObjectContext::rollbackLocked(bool reload) {
   deletedIDs_.clear();
 }
 
+void KXManagedObjectContext::whenUnitEnds(UnitHook hook) {
+  if (!hook) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (role_ == Role::Writer &&
+        (inTransaction_ || !queued_.empty() || !deletedQueue_.empty() || pendingError_)) {
+      unitHooks_.push_back(std::move(hook));
+      return;
+    }
+  }
+  hook(true);
+}
+
+namespace {
+
+void RunUnitHooks(std::vector<KXManagedObjectContext::UnitHook>& hooks, bool committed) {
+  for (auto& hook : hooks) hook(committed);
+}
+
+}  // namespace
+
 bool KXManagedObjectContext::save(kx::Error* error) {
+  std::vector<UnitHook> hooks;
+  const bool saved = saveUnit(error, &hooks);
+  RunUnitHooks(hooks, saved);
+  return saved;
+}
+
+bool KXManagedObjectContext::saveUnit(kx::Error* error, std::vector<UnitHook>* hooks) {
   kx::Value userInfo;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -1061,6 +1089,8 @@ bool KXManagedObjectContext::save(kx::Error* error) {
                                            "Changes to objects of the read context are not saved"));
       return false;
     }
+    // Whatever the outcome, the unit ends here: its hooks learn how.
+    hooks->swap(unitHooks_);
     if (!connection_) {
       kx::SetError(error, KXStoreMakeError(kKXStoreUnavailableError, "The store is not open"));
       return false;
@@ -1130,12 +1160,17 @@ bool KXManagedObjectContext::save(kx::Error* error) {
 
 void KXManagedObjectContext::reset() {
   std::vector<KXManagedObjectPtr> released;  // let go after the lock
-  std::lock_guard<std::mutex> lock(mutex_);
-  released.swap(prefetchPins_);
-  rollbackLocked(false);
-  objects_.clear();
-  registered_ = 0;
-  readerChanged_ = false;
+  std::vector<UnitHook> hooks;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released.swap(prefetchPins_);
+    hooks.swap(unitHooks_);
+    rollbackLocked(false);
+    objects_.clear();
+    registered_ = 0;
+    readerChanged_ = false;
+  }
+  RunUnitHooks(hooks, false);
 }
 
 void KXManagedObjectContext::mergeChanges(const kx::Value& userInfo) {

@@ -36,6 +36,7 @@
 #define ZN_DATA_KXMANAGEDOBJECTCONTEXT_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -135,6 +136,16 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
   // stay in memory).
   [[nodiscard]] bool save(kx::Error* error = nullptr);
 
+  // Work that must follow the fate of the open unit (the changes since the
+  // last save): `hook(true)` runs once save() has committed the unit (after
+  // the did-save notification), `hook(false)` once the unit was rolled back
+  // (a failed save, or reset). With no unit open (nothing unsaved) and in
+  // the read context, the hook runs at once with true. Hooks run on the
+  // saving thread, in the order they were added, without the context's lock
+  // held; they may queue work but must not save this context.
+  using UnitHook = std::function<void(bool committed)>;
+  void whenUnitEnds(UnitHook hook);
+
   // Forgets every object of the context and drops unsaved changes (the open
   // transaction is rolled back). Objects handed out before keep their values
   // but no longer belong to the context's map.
@@ -218,6 +229,9 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
   KXManagedObjectPtr loadRowLocked(const KXEntityDescription& table, std::int64_t key,
                                    kx::Error* error);
   void rollbackLocked(bool reload);
+  // The body of save(); *hooks receives the ended unit's hooks, which save
+  // runs once the lock is let go.
+  [[nodiscard]] bool saveUnit(kx::Error* error, std::vector<UnitHook>* hooks);
   void sweepLocked();
   [[nodiscard]] bool failIfNoStore(kx::Error* error) const;
 
@@ -256,6 +270,8 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
   std::vector<KXManagedObjectPtr> prefetchPins_;  // guarded by mutex_
   // Read context: objects changed in memory.
   bool readerChanged_ = false;  // guarded by mutex_
+  // What runs when the open unit ends (whenUnitEnds); guarded by mutex_.
+  std::vector<UnitHook> unitHooks_;
   // Buffers reused by writeObjectLocked; guarded by mutex_.
   std::vector<int> scratchColumns_;
   std::vector<kx::Value> scratchValues_;

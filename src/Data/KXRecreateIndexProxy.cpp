@@ -173,10 +173,17 @@ void KXRecreateIndexProxy::indexEntries(const std::vector<OwnEntry>& own,
   for (const OwnEntry& entry : own) {
     if (entry.fileId.empty()) continue;
     // A missing content file counts as empty text: the entry is found by its
-    // title, never by the missing-content placeholder.
+    // title, never by the missing-content placeholder. A content file that
+    // cannot be read now is left for a later run: the entry stays unmarked.
+    kx::ErrorOr<std::string> content = files_.readContentTextSync(entry.fileId);
+    if (!content && !KXFileManager::isMissingContent(content.error())) {
+      KXLOG("index rebuild: content of %s not read, left for a later run: %s", entry.fileId.c_str(),
+            content.error().localizedDescription().c_str());
+      continue;
+    }
     std::string text = entry.title;
     text += ' ';
-    text += files_.originStringContentFileSync(entry.fileId, false).value_or(std::string());
+    if (content) text += content.value();
     client_.indexNotes({kx::Value::dict(
         {{"docContent", kx::Value(std::move(text))}, {"docID", kx::Value(entry.fileId)}})});
   }

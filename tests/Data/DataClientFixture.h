@@ -100,9 +100,12 @@ class DataClientFixture : public ::testing::Test {
     });
   }
 
-  // Waits until every index batch handed over before has been written and
-  // its hasIndex flags set (batches keep their order), then saves.
+  // Saves (index batches of changes made in write blocks wait for the save
+  // that stores them), waits until every index batch handed over before has
+  // been written and its hasIndex flags set (batches keep their order), then
+  // saves again.
   void WaitForIndex() {
+    Write([](KXManagedObjectContext&) {});
     std::promise<void> done;
     client_->indexNotes({}, [&] { done.set_value(); });
     ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);

@@ -290,6 +290,43 @@ TEST_F(SaveTest, ARenameIndexesTheStoredTextAndNeverThePlaceholder) {
   EXPECT_EQ(client_->objectForFileMetaID("N_a")->modifyTime() > 100, true);
 }
 
+TEST_F(SaveTest, ARenameWhileTheContentCannotBeReadKeepsTheIndexedTextAndUnmarks) {
+  Write([](KXManagedObjectContext& c) {
+    Put(c, "Note",
+        {{"fileId", kx::Value("N_e")},
+         {"parentId", kx::Value("NB")},
+         {"title", kx::Value("e.note")}});
+  });
+  ASSERT_TRUE(KXFileManager::defaultManauger().writeContentFileSync(
+      kx::ByteView(std::string_view("<p>hidden heron</p>")), "N_e"));
+  client_->indexNotes({Dict({{"docID", kx::Value("N_e")}, {"docContent", kx::Value("e heron")}})});
+  WaitForIndex();
+  ASSERT_TRUE(client_->objectForFileMetaID("N_e")->boolValue("hasIndex"));
+
+  // The content file is there but fails to open: the title-only edit is
+  // saved, the index keeps the body's word, and the entry is left unmarked.
+  {
+    // The log file is opened before the faults.
+    KXLOG("%s", "unreadable content test");
+    KXLogger::sharedLogger().drain();
+    kxtest::FaultInjectingFileSystem fs;
+    fs.inject({.op = kxtest::FaultInjectingFileSystem::Op::OpenRead,
+               .pathContains = "N_e",
+               .times = -1,
+               .error = EIO});
+    kx::FileSystem::ScopedDefaultForTesting use(&fs);
+    EXPECT_FALSE(
+        Save({{"note", Dict({{"fileId", kx::Value("N_e")}, {"title", kx::Value("egret.note")}})}})
+            .error);
+    WaitForIndex();
+    Drain();
+  }
+  KXFileMetaPtr entry = client_->objectForFileMetaID("N_e");
+  EXPECT_EQ(entry->title(), "egret.note");
+  EXPECT_TRUE(entry->value("hasIndex").isNull());
+  EXPECT_EQ(Search("heron"), std::vector<std::string>{"N_e"}) << "indexed by its title alone";
+}
+
 // ---- Titles ---------------------------------------------------------------------
 
 TEST_F(SaveTest, ATakenTitleIsRefusedWithItsAnswerAndNothingIsWritten) {
@@ -423,8 +460,9 @@ TEST_F(SaveTest, AFailedResourceCopyIsReportedAndKeepsTheFormerSet) {
   Outcome saved;
   {
     kxtest::FaultInjectingFileSystem fs;
+    // Every file the resource writer opens (its temporary) fails.
     fs.inject({.op = kxtest::FaultInjectingFileSystem::Op::OpenWrite,
-               .pathContains = "/Resources/",
+               .pathContains = "/.writing/",
                .times = -1,
                .error = ENOSPC});
     kx::FileSystem::ScopedDefaultForTesting use(&fs);

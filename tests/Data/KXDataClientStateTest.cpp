@@ -520,8 +520,9 @@ TEST_F(DataClientStateTest, FailedResourceWriteIsReportedAndNeverShared) {
   Completion failed;
   {
     kxtest::FaultInjectingFileSystem fs;
+    // The bytes the writer appends to its temporary.
     fs.inject({.op = Op::Append,
-               .pathContains = "/Resources/",
+               .pathContains = "/.writing/",
                .times = -1,
                .error = ENOSPC,
                .shortWrite = true});

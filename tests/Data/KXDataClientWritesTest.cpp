@@ -380,6 +380,92 @@ TEST_F(WritesTest, NoteGoesToTheTrashThenIsPurgedAndLeavesTheIndex) {
       << "only a purged note leaves the index";
 }
 
+// A store whose saves can be made to fail, for the index's side of a unit
+// that is rolled back.
+class WritesOverFaultyStoreTest : public WritesTest {
+ protected:
+  void SetUp() override {
+    WritesTest::SetUp();
+    client_.reset();
+    data_.reset();
+    env_->vfs = kxtest::FaultVfs::name();
+    data_ = std::make_shared<KXDataContext>(env_);
+    client_ = std::make_unique<KXDataClient>(data_);
+    ASSERT_TRUE(kxtest::waitForQueue(data_->dbQueue()));
+  }
+  void TearDown() override {
+    kxtest::FaultVfs::instance().failWalWrites = false;
+    WritesTest::TearDown();
+  }
+  // Saves through the client with every write of the store failing.
+  void FailingSave() {
+    kxtest::FaultVfs::instance().failWalWrites = true;
+    bool saved = true;
+    client_->performSyncSave(
+        [&](const KXResultInfo& info, const kx::Error&) { saved = info.value.boolValue(); });
+    kxtest::FaultVfs::instance().failWalWrites = false;
+    EXPECT_FALSE(saved);
+  }
+};
+
+TEST_F(WritesOverFaultyStoreTest, TheIndexFollowsOnlyTheChangesTheStoreKept) {
+  BuildTree();
+  Write([](KXManagedObjectContext& c) {
+    Put(c, "Note",
+        {{"fileId", kx::Value("N_t")},
+         {"parentId", kx::Value("1")},
+         {"title", kx::Value("old.note")},
+         {"del", kx::Value(true)}});
+  });
+  client_->indexNotes({Item({{"docID", kx::Value("NB_B")}, {"docContent", kx::Value("Rome")}}),
+                       Item({{"docID", kx::Value("N_t")}, {"docContent", kx::Value("forum")}})});
+  WaitForIndex();
+  ASSERT_EQ(Search("forum"), std::vector<std::string>{"N_t"});
+  ASSERT_TRUE(client_->objectForFileMetaID("NB_B")->boolValue("hasIndex"));
+
+  // A rename of a notebook and a purge of a trashed note, in one unit whose
+  // save fails: the store keeps the old rows, and so does the index.
+  const kx::Value rename =
+      Item({{KXDataClient::kModifyIdentityKey, IdOf("NB_B").toValue()},
+            {KXDataClient::kModifyFieldsKey,
+             Item({{"title", kx::Value("Florence")}, {"parentId", kx::Value("NB_A")}})}});
+  Run([&](KXDataCallback done) { client_->modifyNotebooks({rename}, std::move(done)); });
+  Run([&](KXDataCallback done) { client_->deleteNotes({IdOf("N_t")}, std::move(done)); });
+  FailingSave();
+  WaitForIndex();
+  EXPECT_EQ(client_->objectForFileMetaID("NB_B")->title(), "Rome");
+  EXPECT_FALSE(client_->objectForFileMetaID("N_t")->boolValue("remoteRemoved"));
+  EXPECT_TRUE(Search("Florence").empty()) << "the rolled-back title reached the index";
+  EXPECT_EQ(Search("Rome"), std::vector<std::string>{"NB_B"});
+  EXPECT_EQ(Search("forum"), std::vector<std::string>{"N_t"}) << "the rolled-back purge";
+  EXPECT_TRUE(client_->objectForFileMetaID("NB_B")->boolValue("hasIndex"));
+
+  // The same changes saved: the index takes them with the store.
+  Run([&](KXDataCallback done) { client_->modifyNotebooks({rename}, std::move(done)); });
+  Run([&](KXDataCallback done) { client_->deleteNotes({IdOf("N_t")}, std::move(done)); });
+  WaitForIndex();
+  EXPECT_EQ(client_->objectForFileMetaID("NB_B")->title(), "Florence");
+  EXPECT_EQ(Search("Florence"), std::vector<std::string>{"NB_B"});
+  EXPECT_TRUE(Search("forum").empty());
+  EXPECT_TRUE(client_->objectForFileMetaID("NB_B")->boolValue("hasIndex"));
+}
+
+TEST_F(WritesOverFaultyStoreTest, ARolledBackInsertIsNeitherIndexedNorMarked) {
+  BuildTree();
+  // The insert's document waits for the save; the save fails, so the entry
+  // is not stored and its document never reaches the index.
+  Run([&](KXDataCallback done) {
+    client_->addNotebooks({Item({{"fileId", kx::Value("NB_new")},
+                                 {"parentId", kx::Value("ROOT")},
+                                 {"title", kx::Value("Venice")}})},
+                          false, std::move(done));
+  });
+  FailingSave();
+  WaitForIndex();
+  EXPECT_EQ(client_->objectForFileMetaID("NB_new"), nullptr);
+  EXPECT_TRUE(Search("Venice").empty());
+}
+
 TEST_F(WritesTest, NotebookTakesItsSubtreeAlongAndUnknownIdsAreSkipped) {
   BuildTree();
   const KXObjectID travel = IdOf("NB_A");

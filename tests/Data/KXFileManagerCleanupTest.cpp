@@ -1,5 +1,6 @@
 // Stale temporaries of KXFileManager's atomic writers: which ones the
-// clean-up at start removes and which it must leave, and a content file
+// clean-up at start removes and which it must leave (a stored file whose
+// title looks like a temporary's name above all), and a content file
 // rewritten in a child process that is killed at random moments, which must
 // always hold one whole version and leave no temporary after the next
 // start's clean-up.
@@ -148,11 +149,13 @@ class KXFileManagerCleanupTest : public ::testing::Test {
   std::string contents_;
 };
 
-TEST_F(KXFileManagerCleanupTest, RemovesOnlyStaleTemporariesOfTheWriters) {
+TEST_F(KXFileManagerCleanupTest, RemovesOnlyStaleTemporariesAndNeverAStoredFile) {
   const std::string dead = hex8(static_cast<std::uint32_t>(goneProcess()));
   const std::string self = hex8(static_cast<std::uint32_t>(::getpid()));
   const std::string parent = hex8(static_cast<std::uint32_t>(::getppid()));
   const std::string scratch = kx::Places::scratchRoot();
+  const std::string writing = appdata_ + "/.writing";
+  const std::string user = kx::Path::deletingLastPathComponent(contents_);
   const std::string outside = root_.path() + "/outside";
   const kx::FileTime longAgo{1000, 0};
   struct Case {
@@ -162,19 +165,34 @@ TEST_F(KXFileManagerCleanupTest, RemovesOnlyStaleTemporariesOfTheWriters) {
     bool removed;
   };
   const std::vector<Case> cases = {
-      {"writer gone", contents_ + "/.ABC.tmp-" + dead + "-1-0123abcd", {}, true},
-      {"in a normal file's folder", contents_ + "/F1/.r.pdf.tmp-" + dead + "-2-0123abcd", {}, true},
-      {"in the scratch root",
-       scratch + "/ZarvelNote-Tmp/.x.png.tmp-" + dead + "-3-0123abcd",
+      // The writers' own folders.
+      {"writer gone", writing + "/.ABC.tmp-" + dead + "-1-0123abcd", {}, true},
+      {"in the scratch root's", scratch + "/.writing/.x.png.tmp-" + dead + "-3-0123abcd", {}, true},
+      {"ours, maybe being written", writing + "/.N1.tmp-" + self + "-5-0123abcd", {}, false},
+      {"ours by number, untouched for a day", writing + "/.N2.tmp-" + self + "-6-0123abcd", longAgo,
+       true},
+      {"another live process", writing + "/.N3.tmp-" + parent + "-7-0123abcd", {}, false},
+      {"a live process's, untouched for a day", writing + "/.N4.tmp-" + parent + "-8-0123abcd",
+       longAgo, true},
+      // What older builds left in folders whose items the layout names.
+      {"older build, content folder", contents_ + "/.C1.tmp-" + dead + "-11-0123abcd", {}, true},
+      {"older build, user folder", user + "/.config.tmp-" + dead + "-12-0123abcd", {}, true},
+      {"older build, resource bucket",
+       user + "/Resources/3/.U.tmp-" + dead + "-13-0123abcd",
        {},
        true},
-      {"shared folder", appdata_ + "/editor/.e.js.tmp-" + dead + "-4-0123abcd", {}, true},
-      {"ours, maybe being written", contents_ + "/.N1.tmp-" + self + "-5-0123abcd", {}, false},
-      {"ours by number, untouched for a day", contents_ + "/.N2.tmp-" + self + "-6-0123abcd",
-       longAgo, true},
-      {"another live process", contents_ + "/.N3.tmp-" + parent + "-7-0123abcd", {}, false},
-      {"a live process's, untouched for a day", contents_ + "/.N4.tmp-" + parent + "-8-0123abcd",
-       longAgo, true},
+      // Folders whose items are named by titles, ids or the service: a name
+      // shaped like a temporary's may be a stored file there.
+      {"a stored file titled like a temporary", contents_ + "/F1/.notes.tmp-7ffffff0-5-0badf00d",
+       longAgo, false},
+      {"older build, a normal file's folder", contents_ + "/F1/.r.pdf.tmp-" + dead + "-2-0123abcd",
+       longAgo, false},
+      {"older build, a content bucket", contents_ + "/C/.ABC.tmp-" + dead + "-14-0123abcd", longAgo,
+       false},
+      {"shared downloads", appdata_ + "/editor/.e.js.tmp-" + dead + "-4-0123abcd", longAgo, false},
+      {"a scratch copy", scratch + "/ZarvelNote-Tmp/.x.png.tmp-" + dead + "-3-0123abcd", longAgo,
+       false},
+      // Never temporaries.
       {"the temporary content file", contents_ + "/C/ABC.tmp", longAgo, false},
       {"a note", contents_ + "/C/ABC", longAgo, false},
       {"a normal file", contents_ + "/F1/r.pdf", longAgo, false},
@@ -184,7 +202,7 @@ TEST_F(KXFileManagerCleanupTest, RemovesOnlyStaleTemporariesOfTheWriters) {
   };
   for (const Case& c : cases) makeFile(c.path, c.time);
   // A folder a cross-device move was copying, and a link out of the roots.
-  const std::string folderCopy = contents_ + "/.dir.tmp-" + dead + "-10-0123abcd";
+  const std::string folderCopy = writing + "/.dir.tmp-" + dead + "-10-0123abcd";
   makeFile(folderCopy + "/inner/file");
   ASSERT_TRUE(posix().createSymlink(outside, appdata_ + "/link-out", nullptr));
 
@@ -199,8 +217,8 @@ TEST_F(KXFileManagerCleanupTest, RemovesOnlyStaleTemporariesOfTheWriters) {
 
 TEST_F(KXFileManagerCleanupTest, ReportsWhatItCouldNotRemoveAndGoesOn) {
   const std::string dead = hex8(static_cast<std::uint32_t>(goneProcess()));
-  const std::string stuck = contents_ + "/.A.tmp-" + dead + "-1-0123abcd";
-  const std::string other = contents_ + "/.B.tmp-" + dead + "-2-0123abcd";
+  const std::string stuck = appdata_ + "/.writing/.A.tmp-" + dead + "-1-0123abcd";
+  const std::string other = appdata_ + "/.writing/.B.tmp-" + dead + "-2-0123abcd";
   makeFile(stuck);
   makeFile(other);
   kxtest::FaultInjectingFileSystem fs;

@@ -323,7 +323,8 @@ TEST_F(KXFileManagerContentTest, WritesGoToTheirPlaces) {
   EXPECT_TRUE(presented().empty());
 }
 
-TEST_F(KXFileManagerContentTest, WritersMakeTheirTemporaryBesideTheFilesFolder) {
+TEST_F(KXFileManagerContentTest, WritersMakeTheirTemporaryInTheirOwnFolderOfTheDataRoot) {
+  const std::string writing = kx::Places::applicationDataRoot() + "/.writing";
   const std::string download = root_.path() + "/download";
   ASSERT_TRUE(posix().writeFile(root_.path() + "/outside.docx", "DOCX", nullptr));
   auto resource = [](const char* extraKey, kx::Value extra) {
@@ -409,15 +410,14 @@ TEST_F(KXFileManagerContentTest, WritersMakeTheirTemporaryBesideTheFilesFolder) 
     for (const std::string& opened : fs.openedForWriting()) {
       if (!kx::FileSystem::isTemporaryName(kx::Path::lastPathComponent(opened))) continue;
       ++temporaries;
-      EXPECT_EQ(kx::Path::deletingLastPathComponent(opened),
-                kx::Path::deletingLastPathComponent(folder))
-          << opened;
+      EXPECT_EQ(kx::Path::deletingLastPathComponent(opened), writing) << opened;
     }
     EXPECT_EQ(temporaries, 1);
     for (const std::string& name : namesIn(folder)) EXPECT_NE(name[0], '.') << name;
     for (const std::string& name : namesIn(kx::Path::deletingLastPathComponent(folder))) {
       EXPECT_FALSE(kx::FileSystem::isTemporaryName(name)) << name;
     }
+    EXPECT_TRUE(namesIn(writing).empty()) << "the temporary was renamed into place";
   }
   EXPECT_TRUE(presented().empty());
 }

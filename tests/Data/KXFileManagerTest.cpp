@@ -151,19 +151,30 @@ TEST_F(KXFileManagerTest, NormalFileKeepsTheNameItWasStoredUnder) {
   EXPECT_EQ(manager().URLForContentFile("F1", false, "z.pdf"), dir + "/x.bin");
 }
 
-TEST_F(KXFileManagerTest, LookupsPassOverTheWritersTemporaries) {
-  // A temporary of an atomic write (in flight, or left by a writer that
-  // died) is hidden, so it sorts first, and it may be the larger file.
+TEST_F(KXFileManagerTest, ANormalFilesLookupTakesNoHiddenFileButTheEntrysOwn) {
+  // A temporary an older build's writer left in the folder, or a hidden
+  // file of the user's tools: hidden, so it sorts first, and it may be the
+  // larger file.
   const std::string dir = user_ + "/Contents/F2";
   ASSERT_TRUE(posix().createDirectory(dir, nullptr));
-  const std::string stray = ".report.pdf.tmp-00001234-5-89abcdef";
-  makeFile(dir + "/" + stray, 100);
+  for (const char* stray : {".report.pdf.tmp-00001234-5-89abcdef", ".DS_Store"}) {
+    makeFile(dir + "/" + stray, 100);
+  }
   EXPECT_EQ(manager().URLForContentFile("F2", false, "report.pdf"), dir + "/report.pdf")
-      << "only a temporary: the folder counts as empty";
+      << "only hidden strays: the folder counts as empty";
   makeFile(dir + "/report.pdf", 10);
   EXPECT_EQ(manager().URLForContentFile("F2", false, "report.pdf"), dir + "/report.pdf");
   makeFile(dir + "/x.bin", 20);
   EXPECT_EQ(manager().URLForContentFile("F2", false, "report.pdf"), dir + "/x.bin");
+
+  // A stored file whose title is hidden, even one shaped like a temporary's
+  // name, is the entry's own: found under its name, beside a stray.
+  const std::string titled = user_ + "/Contents/F5";
+  const std::string title = ".notes.tmp-7ffffff0-5-0badf00d";
+  ASSERT_TRUE(posix().createDirectory(titled, nullptr));
+  makeFile(titled + "/" + title, 3);
+  makeFile(titled + "/.report.pdf.tmp-00001234-5-89abcdef", 100);
+  EXPECT_EQ(manager().URLForContentFile("F5", false, title), titled + "/" + title);
 
   // A name given on purpose is no temporary.
   const std::string tmpSibling = user_ + "/Contents/F3";
@@ -171,10 +182,9 @@ TEST_F(KXFileManagerTest, LookupsPassOverTheWritersTemporaries) {
   makeFile(tmpSibling + "/F3.tmp", 1);
   EXPECT_EQ(manager().URLForContentFile("F3", false, "a.pdf"), tmpSibling + "/F3.tmp");
 
-  // The temporary copy of a stored file is looked up the same way.
-  const std::string copy = manager().URLForTempResourceFileWithID("F4", "slides.pdf");
-  const std::string copyFolder = kx::Path::deletingLastPathComponent(copy);
-  makeFile(copyFolder + "/.slides.pdf.tmp-00001234-6-89abcdef", 5);
+  // The folder of a temporary copy holds the copy alone (its writes make
+  // their temporaries elsewhere), whatever its name.
+  const std::string copy = manager().URLForTempResourceFileWithID("F4", ".hidden.pdf");
   EXPECT_EQ(manager().tempFileURLForResourceID("F4"), "");
   makeFile(copy, 5);
   EXPECT_EQ(manager().tempFileURLForResourceID("F4"), copy);

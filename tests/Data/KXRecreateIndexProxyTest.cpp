@@ -16,12 +16,14 @@
 #include <string>
 #include <vector>
 
+#include "CommonUtils/KXLogger.h"
 #include "Data/KXFileManager.h"
 #include "Data/KXMyshareHooks.h"
 #include "DataClientFixture.h"
 #include "platform/FileSystem.h"
 #include "search/KXSIndexProxy.h"
 #include "search/KXSLucene.h"
+#include "support/FaultInjectingFileSystem.h"
 #include "support/QueueBarrier.h"
 
 namespace {
@@ -250,6 +252,35 @@ TEST_F(RecreateIndexTest, AMissingContentFileIsIndexedByItsTitleOnly) {
   const std::string placeholder = KXFileManager::missingContentText();
   ASSERT_FALSE(placeholder.empty());
   EXPECT_TRUE(Search(placeholder).empty()) << "the placeholder text is not indexed";
+}
+
+TEST_F(RecreateIndexTest, AnUnreadableContentFileIsLeftForALaterRun) {
+  Write([&](KXManagedObjectContext& c) {
+    PutOwn(c, "F_u", "unread.md", "wombat");
+    PutOwn(c, "F_r", "read.md", "koala");
+  });
+  {
+    // The file is there but fails to open (EIO): not indexed as empty.
+    // The log file is opened before the faults.
+    KXLOG("%s", "unreadable content test");
+    KXLogger::sharedLogger().drain();
+    kxtest::FaultInjectingFileSystem fs;
+    fs.inject({.op = kxtest::FaultInjectingFileSystem::Op::OpenRead,
+               .pathContains = "F_u",
+               .times = -1,
+               .error = EIO});
+    kx::FileSystem::ScopedDefaultForTesting use(&fs);
+    Run();
+  }
+  EXPECT_FALSE(Indexed("F_u"));
+  EXPECT_TRUE(Search("unread.md").empty());
+  EXPECT_TRUE(Indexed("F_r")) << "the other entry of the run goes in";
+  EXPECT_FALSE(State(KXRecreateIndexProxy::kRecreateIndexDoneKey).boolValue());
+
+  // Readable again: the next run indexes the body.
+  Run();
+  EXPECT_TRUE(Indexed("F_u"));
+  EXPECT_EQ(Search("wombat"), std::vector<std::string>{"F_u"});
 }
 
 TEST_F(RecreateIndexTest, ADocumentTheIndexRefusesStaysUnmarkedAndKeepsTheStoreUndone) {

@@ -13,6 +13,7 @@
 #include "CommonUtils/KXFont.h"
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXSizeUtil.h"
+#include "CommonUtils/KXWritersTemporaryDirectory.h"
 #include "CommonUtils/MagicKit/GEMagicKit.h"
 #include "CommonUtils/NSDictionaryKXHelper.h"
 #include "CommonUtils/NSStringDupTitle.h"
@@ -365,12 +366,10 @@ bool IsOneFileName(std::string_view name) {
          name.find('\0') == std::string_view::npos;
 }
 
-// Writes the picture through a temporary beside the bucket folder.
+// Writes the picture through a temporary in the writers' own folder.
 bool WritePicture(const std::string& path, const std::string& png, kx::Error* error) {
-  const std::string folder = kx::Path::deletingLastPathComponent(path);
-  const std::string parent = kx::Path::deletingLastPathComponent(folder);
-  return kx::FileSystem::Default().writeFileAtomically(path, png, parent.empty() ? folder : parent,
-                                                       error);
+  return kx::FileSystem::Default().writeFileAtomically(path, png,
+                                                       KXWritersTemporaryDirectoryFor(path), error);
 }
 
 const KXFont& CardFont() {

@@ -532,7 +532,8 @@ TEST_F(KXResourceUtilTest, FailedCardWriteKeepsTheOldFileAndIsLogged) {
   logText();  // the log file is open before the faults come in
 
   kxtest::FaultInjectingFileSystem fs;
-  fs.inject({.op = Op::Rename, .pathContains = "Preivew", .times = -1, .error = ENOSPC});
+  // The rename of the writer's temporary into place fails.
+  fs.inject({.op = Op::Rename, .pathContains = "/.writing/", .times = -1, .error = ENOSPC});
   {
     kx::FileSystem::ScopedDefaultForTesting use(&fs);
     kx::Error error;

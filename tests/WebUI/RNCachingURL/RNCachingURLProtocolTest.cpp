@@ -676,9 +676,12 @@ class RNCachingURLProtocolForwarding : public ::testing::Test {
     env_.registry = &registry_;
     env_.connections = connections_;
     env_.commonStatics = [] { return std::string("keyfrom=note.1.mac&os=OS_X"); };
-    env_.startSync = [this] {
-      ++syncs_;
-      synced_.signal();
+    // The protocol asks for the sync on its own queue after the page's load
+    // has ended, so a call may come after the test's last wait: what it
+    // touches is shared with the call and outlives the fixture.
+    env_.startSync = [sync = sync_] {
+      ++sync->count;
+      sync->done.signal();
     };
     env_.mustSyncBeforeShare = [](const std::string& fileId) { return fileId == "UNSYNCED"; };
     scoped_ = std::make_unique<ScopedEnvironment>(env_);
@@ -705,8 +708,12 @@ class RNCachingURLProtocolForwarding : public ::testing::Test {
   RNCachingURLProtocol::Environment env_;
   std::unique_ptr<ScopedEnvironment> scoped_;
   std::unique_ptr<ScopedFlags> flags_;
-  std::atomic<int> syncs_{0};
-  kx::Semaphore synced_;
+  // The syncs asked for.
+  struct SyncRequests {
+    std::atomic<int> count{0};
+    kx::Semaphore done;
+  };
+  std::shared_ptr<SyncRequests> sync_ = std::make_shared<SyncRequests>();
 };
 
 TEST_F(RNCachingURLProtocolForwarding, ChangesAreMarkedRewrittenAndFollowedByOneSync) {
@@ -720,7 +727,7 @@ TEST_F(RNCachingURLProtocolForwarding, ChangesAreMarkedRewrittenAndFollowedByOne
   EXPECT_EQ(client->response->statusCode(), 200);
   EXPECT_EQ(client->policy, RNURLCacheStoragePolicy::NotAllowed);
   EXPECT_EQ(text(client->body), "{\"ok\":true}");
-  ASSERT_TRUE(synced_.wait(10));
+  ASSERT_TRUE(sync_->done.wait(10));
 
   std::optional<kxtest::RecordedRequest> wire = lastOn("/qrt/mapi/user/update");
   ASSERT_TRUE(wire);
@@ -742,7 +749,7 @@ TEST_F(RNCachingURLProtocolForwarding, ChangesAreMarkedRewrittenAndFollowedByOne
   EXPECT_EQ(wire->query, "");
   // Connection events and the sync run on one serial queue: the read has
   // ended, so a second sync would have been asked for by now.
-  EXPECT_EQ(syncs_.load(), 1);
+  EXPECT_EQ(sync_->count.load(), 1);
 
   // the forwarded copy is never taken again
   kx::URLRequest forwarded = requestFor("https://note.zarvel.com/qrt/mapi/user/update");
@@ -812,6 +819,11 @@ TEST_F(RNCachingURLProtocolForwarding, OfflineAndUnsyncedSharesAreAnsweredLocall
   ASSERT_TRUE(allowed->wait());
   EXPECT_EQ(allowed->response->statusCode(), 200);
   EXPECT_EQ(service_.requests("/qrt/api/personal/share").size(), 1u);
+  // The publish that went out is a change: it is followed by a sync, asked
+  // for after the page saw the end of the load. Only the refused requests
+  // before it asked for none.
+  ASSERT_TRUE(sync_->done.wait(10));
+  EXPECT_EQ(sync_->count.load(), 1);
 }
 
 TEST_F(RNCachingURLProtocolForwarding, CookiesComeFromTheJarAndReachThePage) {
@@ -847,7 +859,7 @@ TEST_F(RNCachingURLProtocolForwarding, CancelledLoadsReportNothing) {
   auto after = load(requestFor("https://note.zarvel.com/qrt/api/personal/share/ID1/comment"));
   ASSERT_TRUE(after->wait());
   EXPECT_EQ(client->events, 0);
-  EXPECT_EQ(syncs_.load(), 0);
+  EXPECT_EQ(sync_->count.load(), 0);
 }
 
 TEST(RNCachingURLProtocolOutsideImages, FetchedWithoutReferrer) {
