@@ -216,8 +216,16 @@ void RNCachingURLProtocol::requestDelegateRegister(KXDataRequestDelegate& handle
 }
 
 void RNCachingURLProtocol::requestDelegatesRegister() {
+  // Every store handler answers the service host only. The local-file
+  // handler answers its own origin only. The push-server handler accepts
+  // "/pushserver3/..." by path alone; on any host but the service host such
+  // a request is no longer answered here and goes the way of other hosts
+  // (to the network, or refused by the front).
   for (const SharedHandlerSlot& slot : kSharedHandlers) {
-    if (slot.sharedHandler) requestDelegateRegister(slot.sharedHandler());
+    if (!slot.sharedHandler) continue;
+    const bool ownOrigin = std::string_view(slot.className) == "KXWebLocalFileHandler";
+    KXRequestDelegateRegistry::sharedRegistry().add(
+        slot.sharedHandler(), ownOrigin ? KXHandlerHosts::OwnOrigin : KXHandlerHosts::ServiceHost);
   }
 }
 
@@ -268,7 +276,9 @@ KXRequestType RNCachingURLProtocol::requestType(const kx::URLRequest& request,
     }
     return KXRequestTypeServiceRead;
   }
-  if (registry.firstAcceptor(request)) return KXRequestTypeLocalHandler;
+  // Handlers are offered only the hosts they answer (the service host, or a
+  // handler's own origin), so that no other origin reads the store.
+  if (registry.firstAcceptorOnHost(request)) return KXRequestTypeLocalHandler;
   if (host == "127.0.0.1") return KXRequestTypeLocalFile;
   if (serviceHost) return serviceHostType(components);
   if (equalsIgnoringCase(host, kSearchStatisticsHost) ||
@@ -449,7 +459,7 @@ void RNCachingURLProtocol::loadFromHandler() {
       env_->registry ? *env_->registry : KXRequestDelegateRegistry::sharedRegistry();
   auto sender = std::make_shared<KXSingleAnswerController>(shared_from_this(),
                                                            request_.url().absoluteString());
-  if (!registry.offer(request_, sender)) {
+  if (!registry.offerOnHost(request_, sender)) {
     sender->localReceiveResponse(std::nullopt, std::nullopt, KXURLError::make(KXURLErrorBadURL));
   }
 }
@@ -493,9 +503,26 @@ bool RNCachingURLProtocol::mustSyncBeforeShare() const {
   return entry && !entry->shared() && entry->localModified() > 0;
 }
 
+bool RNCachingURLProtocol::outsideImageAllowed(const kx::URLRequest& request) {
+  const kx::URL& url = request.url();
+  if (request.HTTPMethod() != "GET") return false;
+  if (request.HTTPBody() || request.HTTPBodyStream()) return false;
+  if (!url.port()) return true;
+  return (url.scheme() == "http" && *url.port() == 80) ||
+         (url.scheme() == "https" && *url.port() == 443);
+}
+
 void RNCachingURLProtocol::forward(KXRequestType type) {
   kx::URLRequest copy = request_;
   if (type == KXRequestTypeOutsideImage) {
+    if (!outsideImageAllowed(request_)) {
+      KXLOG("refused outside image %s %s", request_.HTTPMethod().c_str(),
+            request_.url().absoluteString().c_str());
+      deliver(true, [](RNURLProtocolClient& client) {
+        client.didFailWithError(KXURLError::make(KXURLErrorCannotConnectToHost));
+      });
+      return;
+    }
     copy.setValue("", kOutterImageHeader);
     copy.setValue("", "Referer");
     startConnection(copy);

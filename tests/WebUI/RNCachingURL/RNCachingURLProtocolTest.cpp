@@ -215,7 +215,10 @@ TEST(RNCachingURLProtocolClassification, EveryRuleInOrder) {
       {"https://other.example.org/x?myShare=true", nullptr, KXRequestTypeNotTaken},
       // 3. a registered handler
       {"https://note.zarvel.com/yws/handled", nullptr, KXRequestTypeLocalHandler},
-      {"http://127.0.0.1/yws/handled", nullptr, KXRequestTypeLocalHandler},
+      // ... only on the service host: no other host, loopback included, reaches the store
+      {"http://127.0.0.1/yws/handled", nullptr, KXRequestTypeLocalFile},
+      {"http://example.invalid/yws/handled", nullptr, KXRequestTypeNotTaken},
+      {"http://img.qiansou.test/yws/handled", nullptr, KXRequestTypeOutsideImage},
       {"https://note.zarvel.com/qrt/api/personal/myshare?method=list", nullptr,
        KXRequestTypeLocalHandler},
       // 4. loopback
@@ -862,7 +865,9 @@ TEST(RNCachingURLProtocolOutsideImages, FetchedWithoutReferrer) {
   KXRequestDelegateRegistry registry;
   RNCachingURLProtocol::Environment env;
   env.registry = &registry;
-  env.connections = std::make_shared<RNTransportConnectionFactory>(&transport);
+  // The test's image host lives on loopback, which outside hosts may not reach.
+  env.connections = std::make_shared<RNTransportConnectionFactory>(
+      &transport, [](const ::sockaddr*, socklen_t) { return true; });
   ScopedEnvironment scoped(env);
 
   kx::URLRequest request = requestFor("https://img.qiansou.com/a.png");
