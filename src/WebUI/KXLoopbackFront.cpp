@@ -217,7 +217,9 @@ class KXLoopbackFront::Impl {
   mutable std::mutex mu_;
   std::map<std::string, Leaf> leaves_;  // guarded by mu_; host → leaf
   std::list<std::string> leafOrder_;    // guarded by mu_; unallowed, last used first
-  std::map<Connection*, std::weak_ptr<Connection>> connections_;  // guarded by mu_
+  // Open connections, held here while no operation of theirs runs (a body
+  // waiting for its reader); guarded by mu_.
+  std::map<Connection*, std::shared_ptr<Connection>> connections_;
 
  private:
   // Makes a leaf and its context; false with *error on failure.
@@ -282,6 +284,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void close() {
     if (closed_) return;
     closed_ = true;
+    // The front's list holds the connection until here.
+    std::shared_ptr<Connection> keep = shared_from_this();
     failBody("the connection closed before the request body ended");
     stopLoad();
     boost::system::error_code ec;
@@ -1007,9 +1011,7 @@ void KXLoopbackFront::Impl::stop() {
     std::vector<std::shared_ptr<Connection>> open;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      for (auto& [raw, weak] : connections_) {
-        if (auto c = weak.lock()) open.push_back(c);
-      }
+      for (auto& [raw, c] : connections_) open.push_back(c);
     }
     for (auto& c : open) c->close();
     io_.stop();
@@ -1101,8 +1103,12 @@ void KXLoopbackFront::Impl::afterAcceptFailure(const boost::system::error_code& 
 void KXLoopbackFront::Impl::forget(Connection* c) {
   eraseFrom(unauthenticated_, c);
   unauthenticatedCount_ = unauthenticated_.size();
+  std::shared_ptr<Connection> last;  // freed outside the lock
   std::lock_guard<std::mutex> lock(mu_);
-  connections_.erase(c);
+  auto found = connections_.find(c);
+  if (found == connections_.end()) return;
+  last = std::move(found->second);
+  connections_.erase(found);
 }
 
 void KXLoopbackFront::Impl::authenticated(Connection* c) {

@@ -884,4 +884,53 @@ TEST(RNCachingURLProtocolOutsideImages, FetchedWithoutReferrer) {
   images.stop();
 }
 
+// An outside image goes out only as GET on the default port, and only to a
+// public address: the check is on the address the transport connects to,
+// so a name mapped (or rebound) to loopback reaches nothing.
+TEST(RNCachingURLProtocolOutsideImages, OnlyGETOnTheDefaultPortToPublicAddresses) {
+  kxtest::TestNoteService images("img.qiansou.test");
+  kx::Error error;
+  ASSERT_TRUE(images.start(&error)) << error.localizedDescription();
+  images.route("", "/a.png", [](const kxtest::RecordedRequest&) {
+    kxtest::Reply reply;
+    reply.body = "png";
+    return reply;
+  });
+  kx::HTTPTransport transport;
+  images.attach(transport);
+  KXRequestDelegateRegistry registry;
+  RNCachingURLProtocol::Environment env;
+  env.registry = &registry;
+  env.connections = std::make_shared<RNTransportConnectionFactory>(&transport);
+  ScopedEnvironment scoped(env);
+
+  struct Case {
+    const char* what;
+    const char* method;
+    const char* url;
+    bool body;
+  };
+  const Case cases[] = {
+      {"mapped to loopback", "GET", "https://img.qiansou.test/a.png", false},
+      {"another port", "GET", "https://img.qiansou.test:18080/a.png", false},
+      {"POST", "POST", "https://img.qiansou.test/a.png", true},
+      {"GET with a body", "GET", "https://img.qiansou.test/a.png", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    kx::URLRequest request = requestFor(c.url);
+    request.setHTTPMethod(c.method);
+    if (c.body) request.setHTTPBody(kx::Bytes{'x'});
+    ASSERT_EQ(RNCachingURLProtocol::requestType(request, registry), KXRequestTypeOutsideImage);
+    auto client = load(request);
+    ASSERT_TRUE(client->wait());
+    std::lock_guard<std::mutex> lock(client->mu);
+    EXPECT_TRUE(client->error);
+    EXPECT_FALSE(client->response);
+  }
+  EXPECT_TRUE(images.requests().empty());
+  forgetLoads();
+  images.stop();
+}
+
 }  // namespace
