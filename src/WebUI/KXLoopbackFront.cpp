@@ -573,7 +573,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     isHead_ = request.method() == http::verb::head;
 
     const std::string host = lower(url->host());
-    if (!tls_ && !front_->intercepts(host)) {
+    // The loopback address names the interface's own files, and nothing else.
+    const bool loopbackFiles = !tls_ && host == "127.0.0.1";
+    if (!tls_ && !loopbackFiles && !front_->intercepts(host)) {
       KXLOG("front: not intercepted: %s", host.c_str());
       return answer(403, !hasBody);
     }
@@ -582,7 +584,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
       return answer(403, !hasBody);
     }
     const KXRequestType type = RNCachingURLProtocol::requestType(r);
-    if (!front_->interceptsByName(host)) {
+    if (loopbackFiles) {
+      if (type != KXRequestTypeLocalFile || hasBody) return answer(403, !hasBody);
+    } else if (!front_->interceptsByName(host)) {
       // An image host of the search engine: only its images, as fetched.
       if (type != KXRequestTypeOutsideImage || hasBody ||
           !RNCachingURLProtocol::outsideImageAllowed(r)) {

@@ -19,7 +19,8 @@
 // analytics hosts (and Options::extraHosts) go to the protocol; any other
 // host whose name holds the search engine's name is an outside image host,
 // and only what the protocol fetches as an outside image (GET, no body, the
-// default port) is handed on; the rest is 403.
+// default port) is handed on; the rest is 403. On "127.0.0.1" (plain http)
+// only the interface's own files are answered.
 //
 // Leaves: minted on a queue of their own, never on the I/O thread. Before a
 // CONNECT to a name without a leaf is answered, Options::allowLeaf (when
