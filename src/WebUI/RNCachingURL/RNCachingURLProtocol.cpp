@@ -14,6 +14,7 @@
 #include "WebRequest/KXClientErrorBody.h"
 #include "WebRequest/KXContainedPath.h"
 #include "WebRequest/KXLocalResponse.h"
+#include "WebRequest/KXRequestBody.h"
 #include "WebRequest/KXSingleAnswerController.h"
 #include "WebRequest/KXURLError.h"
 #include "WebRequest/KXWebFileRequestHandler.h"
@@ -485,14 +486,14 @@ void RNCachingURLProtocol::localReceiveResponse(std::optional<kx::HTTPURLRespons
   });
 }
 
-bool RNCachingURLProtocol::mustSyncBeforeShare() const {
-  const kx::URL& url = request_.url();
+bool RNCachingURLProtocol::mustSyncBeforeShare(const kx::URLRequest& request) const {
+  const kx::URL& url = request.url();
   std::vector<std::string> c = pathComponents(url.path());
   if (c.size() <= 3 || !equalsIgnoringCase(url.host(), KXServiceHost()) || c[0] != "qrt" ||
       c[2] != "personal" || c[3] != "share") {
     return false;
   }
-  const std::optional<kx::Bytes>& body = request_.HTTPBody();
+  const std::optional<kx::Bytes>& body = request.HTTPBody();
   if (!body) return false;
   std::string text(body->begin(), body->end());
   kx::Dictionary form = NSDictionaryKXHelper::dictionaryFromQuery(text, kKXRawEncoding);
@@ -529,6 +530,19 @@ void RNCachingURLProtocol::forward(KXRequestType type) {
     return;
   }
 
+  // The network gets a body whole: one that only streams is read here, up
+  // to the limit a forwarded body has at the front.
+  if (!copy.HTTPBody() && copy.HTTPBodyStream()) {
+    kx::Error error;
+    std::optional<kx::Bytes> body = KXRequestBody::bodyOf(copy, kForwardedBodyLimit, &error);
+    if (!body) {
+      deliver(true, [&](RNURLProtocolClient& client) { client.didFailWithError(error); });
+      return;
+    }
+    copy.setHTTPBody(std::move(*body));
+    copy.setHTTPBodyStream(nullptr);
+  }
+
   std::unique_ptr<Reachability> reachability =
       Reachability::reachabilityWithHostName(request_.url().host());
   if (Reachability::currentReachabilityStatus(reachability.get()) == NotReachable) {
@@ -536,7 +550,7 @@ void RNCachingURLProtocol::forward(KXRequestType type) {
     KXClientErrorBody::send(*self, request_.url(), kKXClientErrorNetworkUnreachable);
     return;
   }
-  if (mustSyncBeforeShare()) {
+  if (mustSyncBeforeShare(copy)) {
     auto self = shared_from_this();
     KXClientErrorBody::send(*self, request_.url(), kKXClientErrorShareBeforeSync);
     return;

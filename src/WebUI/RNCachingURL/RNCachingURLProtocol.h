@@ -87,6 +87,9 @@ class RNCachingURLProtocol : public KXDataRequestController,
   static constexpr const char* kNoNeedSyncHeader = "KX-NoNeedSync";
   static constexpr const char* kNeedSyncHeader = "KX-NeedSync";
   static constexpr long kLocalFileMaxAge = 60L * 60 * 24 * 30;
+  // The largest body a forwarded request that brings its body as a stream
+  // may have (it is read whole before it is sent).
+  static constexpr std::size_t kForwardedBodyLimit = 32 * 1024 * 1024;
 
   // The two outside analytics hosts (answered like local files) and the
   // name of the search engine whose image hosts are fetched without a
@@ -155,7 +158,7 @@ class RNCachingURLProtocol : public KXDataRequestController,
   void loadLocalFile();
   void loadFromHandler();
   void forward(KXRequestType type);
-  bool mustSyncBeforeShare() const;
+  bool mustSyncBeforeShare(const kx::URLRequest& request) const;
   void startConnection(const kx::URLRequest& request);
 
   // Connection events.

@@ -748,6 +748,19 @@ TEST_F(RNCachingURLProtocolForwarding, ChangesAreMarkedRewrittenAndFollowedByOne
   EXPECT_FALSE(RNCachingURLProtocol::canInitWithRequest(forwarded));
 }
 
+TEST_F(RNCachingURLProtocolForwarding, ABodyThatOnlyStreamsGoesOutWhole) {
+  kx::URLRequest request = requestFor("https://note.zarvel.com/qrt/api/personal/stream");
+  request.setHTTPMethod("POST");
+  const std::string form = "a=1&b=" + std::string(100000, 'z');
+  request.setHTTPBodyStream(
+      std::make_shared<kx::BytesInputStream>(kx::Bytes(form.begin(), form.end())));
+  auto client = load(request);
+  ASSERT_TRUE(client->wait());
+  std::optional<kxtest::RecordedRequest> wire = lastOn("/qrt/api/personal/stream");
+  ASSERT_TRUE(wire);
+  EXPECT_EQ(wire->body, form);
+}
+
 TEST_F(RNCachingURLProtocolForwarding, RedirectsAreReportedWithoutMarkers) {
   auto client = load(requestFor("https://note.zarvel.com/qrt/api/moved?a=1"));
   ASSERT_TRUE(client->wait());
