@@ -481,7 +481,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
           bodyWhole_.insert(bodyWhole_.end(), scratch_.begin(), scratch_.begin() + produced);
         }
       }
-      if (ec == http::error::need_more && n == 0 && produced == 0) return false;
+      if (n == 0 && produced == 0) return false;  // more bytes are needed
     }
   }
 
