@@ -763,8 +763,11 @@ TEST_F(KXLoopbackFrontTest, LargeBodiesStreamToTheHandlerWhichReadsThemOnAnother
   KXLoopbackFront::Options options;
   options.bodyStreamCapacity = 64 * 1024;
   restart(options);
-  constexpr std::size_t kSize = 24 * 1024 * 1024;
+  // More than the kernel may hold on the way (a small send buffer here, a
+  // receive buffer that may grow to 32 MiB on the front's side).
+  constexpr std::size_t kSize = 48 * 1024 * 1024;
   tcp::socket socket = connect();
+  socket.set_option(net::socket_base::send_buffer_size(64 * 1024));
   net::write(socket, net::buffer("POST http://" + KXServiceHost() + "/front/upload HTTP/1.1\r\n" +
                                  auth() + "Content-Length: " + std::to_string(kSize) + "\r\n\r\n"));
   // The writer sends without blocking and notes when the socket is full.
