@@ -7,15 +7,20 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 #include <cerrno>
+#include <chrono>
 #include <deque>
+#include <limits>
+#include <list>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -25,9 +30,14 @@
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXServiceBaseURL.h"
+#include "WebRequest/KXRequestBody.h"
+#include "WebRequest/KXURLError.h"
+#include "WebUI/KXAddressPolicy.h"
+#include "WebUI/KXFrontBodyStream.h"
 #include "WebUI/RNCachingURL/RNCachingURLProtocol.h"
 #include "platform/Crypto.h"
 #include "platform/GlobalQueue.h"
+#include "platform/SerialQueue.h"
 #include "platform/TLSAuthority.h"
 #include "platform/Value.h"
 
@@ -39,6 +49,12 @@ using tcp = boost::asio::ip::tcp;
 namespace {
 
 constexpr const char* kFrontErrorDomain = "com.zarvel.note.front";
+// The largest request header.
+constexpr std::size_t kHeaderLimit = 64 * 1024;
+// Bytes read ahead (a next request) while a load runs.
+constexpr std::size_t kReadAheadLimit = 64 * 1024;
+// One read from the socket.
+constexpr std::size_t kReadSize = 16 * 1024;
 
 std::string_view sv(boost::beast::string_view s) { return std::string_view(s.data(), s.size()); }
 
@@ -47,28 +63,8 @@ std::string lower(std::string s) {
   return s;
 }
 
-// Addresses a tunnel must never reach: this machine and the networks
-// around it.
-bool isForbiddenAddress(const net::ip::address& address) {
-  if (address.is_v6()) {
-    const net::ip::address_v6 v6 = address.to_v6();
-    if (v6.is_v4_mapped())
-      return isForbiddenAddress(net::ip::make_address_v4(net::ip::v4_mapped, v6));
-    const auto b = v6.to_bytes();
-    return v6.is_unspecified() || v6.is_loopback() || v6.is_link_local() || v6.is_multicast() ||
-           v6.is_site_local() || (b[0] & 0xfe) == 0xfc;  // fc00::/7, unique local
-  }
-  const std::uint32_t a = address.to_v4().to_uint();
-  auto in = [a](std::uint32_t net, int bits) { return (a >> (32 - bits)) == (net >> (32 - bits)); };
-  return in(0x00000000, 8) ||   // 0.0.0.0/8
-         in(0x0a000000, 8) ||   // 10/8
-         in(0x7f000000, 8) ||   // 127/8
-         in(0x64400000, 10) ||  // 100.64/10, shared address space
-         in(0xa9fe0000, 16) ||  // 169.254/16, link-local
-         in(0xac100000, 12) ||  // 172.16/12
-         in(0xc0a80000, 16) ||  // 192.168/16
-         in(0xe0000000, 4) ||   // multicast
-         a == 0xffffffff;
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && kx::HTTPHeaderFields::namesEqual(a, b);
 }
 
 // Fields that belong to one connection, never passed on.
@@ -82,7 +78,8 @@ bool isHopByHop(std::string_view name) {
                                        "Trailer",
                                        "Transfer-Encoding",
                                        "Upgrade",
-                                       "Content-Length"};
+                                       "Content-Length",
+                                       "Expect"};
   for (const char* n : kNames) {
     if (kx::HTTPHeaderFields::namesEqual(name, n)) return true;
   }
@@ -151,41 +148,86 @@ class Mailbox {
   net::io_context* io_;  // guarded by mu_
 };
 
+// One leaf: its certificate and the TLS context that presents it.
+struct Leaf {
+  std::string pem;
+  std::shared_ptr<ssl::context> context;
+  bool allowed = false;  // kept for the launch
+};
+
+using LeafReady = std::function<void(std::shared_ptr<ssl::context>)>;
+
 }  // namespace
 
 class KXLoopbackFront::Impl {
  public:
   Impl(Options options)
-      : options_(std::move(options)), acceptor_(io_), mailbox_(std::make_shared<Mailbox>(&io_)) {}
+      : options_(std::move(options)),
+        acceptor_(io_),
+        acceptDelay_(io_),
+        mailbox_(std::make_shared<Mailbox>(&io_)),
+        leafQueue_("com.zarvel.note.queue.front.leaf") {}
 
   bool start(kx::Error* error);
   void stop();
 
   bool intercepts(const std::string& host) const;
+  // Whether `host` is intercepted by name (service, analytics, extra hosts),
+  // not only as an image host of the search engine.
+  bool interceptsByName(const std::string& host) const;
   std::string leafFor(const std::string& host, kx::Error* error);
-  std::shared_ptr<ssl::context> tlsContextFor(const std::string& host);
+  // Calls `ready` on the front's thread with the TLS context for `host`, or
+  // null when there is none or the web view may not trust it.
+  void tlsContextFor(const std::string& host, LeafReady ready);
   bool authorized(std::string_view value) const;
   // The mapped endpoint for host:port (tests), if any.
   std::optional<tcp::endpoint> mappedEndpoint(const std::string& host, std::uint16_t port) const;
 
   void accept();
   void forget(Connection* c);
+  // Connection bookkeeping, on the front's thread.
+  void authenticated(Connection* c);
+  void holds(const std::shared_ptr<Connection>& c);
+  void releases(Connection* c);
+  Counts counts() const;
 
   const Options options_;
   net::io_context io_;
   tcp::acceptor acceptor_;
+  net::steady_timer acceptDelay_;
+  std::chrono::milliseconds acceptBackoff_{0};
   std::thread thread_;
   std::uint16_t port_ = 0;
   std::string secret_;
   std::string authorization_;
+  std::string token_;  // base64 of "username:secret"
   std::unique_ptr<kx::TLSAuthority> authority_;
   std::vector<std::string> intercepted_;
   const std::shared_ptr<Mailbox> mailbox_;
+  kx::SerialQueue leafQueue_;
+
+  // Front's thread only.
+  std::list<std::weak_ptr<Connection>> unauthenticated_;  // oldest first
+  std::list<std::weak_ptr<Connection>> held_;             // oldest first
+  std::map<std::string, std::vector<LeafReady>> minting_;
+  std::atomic<std::size_t> failedAccepts_{0};
+  std::atomic<std::size_t> unauthenticatedCount_{0};
+  std::atomic<std::size_t> heldCount_{0};
 
   mutable std::mutex mu_;
-  std::map<std::string, std::string> leaves_;                      // guarded by mu_; host → PEM
-  std::map<std::string, std::shared_ptr<ssl::context>> contexts_;  // guarded by mu_
-  std::map<Connection*, std::weak_ptr<Connection>> connections_;   // guarded by mu_
+  std::map<std::string, Leaf> leaves_;  // guarded by mu_; host → leaf
+  std::list<std::string> leafOrder_;    // guarded by mu_; unallowed, last used first
+  // Open connections, held here while no operation of theirs runs (a body
+  // waiting for its reader); guarded by mu_.
+  std::map<Connection*, std::shared_ptr<Connection>> connections_;
+
+ private:
+  // Makes a leaf and its context; false with *error on failure.
+  bool mint(const std::string& host, Leaf* leaf, kx::Error* error);
+  // Keeps `leaf` for `host` (replacing any) and trims the unallowed ones.
+  void keep(const std::string& host, Leaf leaf);
+  void touch(const std::string& host);
+  void afterAcceptFailure(const boost::system::error_code& ec);
 };
 
 namespace {
@@ -212,10 +254,15 @@ class FrontLoadClient : public RNURLProtocolClient {
 
 // One client connection: proxy requests, then maybe a TLS tunnel ended
 // here or a tunnel passed through. Runs only on the front's thread.
+//
+// Reading: one read at a time fills buffer_; process() parses what is there
+// (so pipelined requests need no new bytes), in one of three states: the
+// header of the next request, its body, or nothing (the request is read and
+// its load runs; what comes meanwhile waits in the buffer, up to a limit).
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(KXLoopbackFront::Impl* front, tcp::socket socket)
-      : front_(front), socket_(std::move(socket)), upstream_(front->io_) {}
+      : front_(front), socket_(std::move(socket)), upstream_(front->io_), timer_(front->io_) {}
   ~Connection() { stopLoad(); }
 
   void start() {
@@ -229,19 +276,33 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // small write after the first waits for the client's delayed ACK, some
     // 40 ms per request on a kept-alive connection.
     socket_.set_option(tcp::no_delay(true), ec);
-    readRequest();
+    setTimer(Timer::Idle);
+    arm();
   }
 
-  // Ends everything: the load, the sockets.
+  // Ends everything: the load, the body, the sockets.
   void close() {
     if (closed_) return;
     closed_ = true;
+    // The front's list holds the connection until here.
+    std::shared_ptr<Connection> keep = shared_from_this();
+    failBody("the connection closed before the request body ended");
     stopLoad();
     boost::system::error_code ec;
+    timer_.cancel();
     socket_.shutdown(tcp::socket::shutdown_both, ec);
     socket_.close(ec);
     upstream_.close(ec);
     front_->forget(this);
+  }
+
+  bool closed() const { return closed_; }
+
+  // A streamed body's reader made room.
+  void resumeBody() {
+    if (closed_) return;
+    process();
+    arm();
   }
 
   // Load events, on the front's thread.
@@ -279,6 +340,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
  private:
+  enum class Reading { Header, Body, Done, Tunnel };
+  enum class Timer { None, Idle, Header, Handshake };
+
   template <class F>
   void withStream(F&& f) {
     if (tls_) {
@@ -290,73 +354,209 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   bool current(std::uint64_t load) const { return !closed_ && loading_ && load == loadId_; }
 
-  void readRequest() {
+  // --- Time limits -----------------------------------------------------------
+
+  void setTimer(Timer kind) {
     if (closed_) return;
-    parser_.emplace();
-    parser_->header_limit(64 * 1024);
-    parser_->body_limit(front_->options_.maxBodySize);
-    auto self = shared_from_this();
-    withStream([&](auto& stream) {
-      http::async_read(stream, buffer_, *parser_,
-                       [self](boost::system::error_code ec, std::size_t) { self->onRequest(ec); });
+    if (kind == timerKind_ && kind != Timer::Idle) return;  // a header's limit runs from its start
+    timerKind_ = kind;
+    const std::uint64_t generation = ++timerGeneration_;
+    if (kind == Timer::None) {
+      timer_.cancel();
+      return;
+    }
+    const double seconds = kind == Timer::Idle     ? front_->options_.idleTimeout
+                           : kind == Timer::Header ? front_->options_.headerTimeout
+                                                   : front_->options_.handshakeTimeout;
+    timer_.expires_after(std::chrono::microseconds(static_cast<std::int64_t>(seconds * 1e6)));
+    std::weak_ptr<Connection> weak = weak_from_this();
+    timer_.async_wait([weak, generation](boost::system::error_code ec) {
+      auto self = weak.lock();
+      if (ec || !self || self->timerGeneration_ != generation) return;
+      self->close();
     });
   }
 
-  void onRequest(boost::system::error_code ec) {
-    if (closed_) return;
-    if (ec) {
-      close();
+  // --- Reading ----------------------------------------------------------------
+
+  // Starts a read unless one runs or nothing should be read now.
+  void arm() {
+    if (closed_ || reading_ || reading == Reading::Tunnel) return;
+    if (reading == Reading::Body && bodyStream_ && bodyStream_->room() == 0) return;
+    if (reading == Reading::Done && buffer_.size() >= kReadAheadLimit) return;
+    if (reading == Reading::Header && buffer_.size() > kHeaderLimit) return;
+    reading_ = true;
+    auto self = shared_from_this();
+    withStream([&](auto& stream) {
+      stream.async_read_some(buffer_.prepare(kReadSize),
+                             [self](boost::system::error_code ec, std::size_t n) {
+                               self->reading_ = false;
+                               if (self->closed_) return;
+                               if (ec) {
+                                 self->close();
+                                 return;
+                               }
+                               self->buffer_.commit(n);
+                               self->process();
+                               self->arm();
+                             });
+    });
+  }
+
+  // Parses what the buffer holds.
+  void process() {
+    while (!closed_) {
+      if (reading == Reading::Header) {
+        if (buffer_.size() == 0) return;
+        if (!parser_) {
+          parser_.emplace();
+          parser_->header_limit(kHeaderLimit);
+          parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+        }
+        boost::system::error_code ec;
+        const std::size_t n = parser_->put(buffer_.data(), ec);
+        buffer_.consume(n);
+        if (ec == http::error::need_more) {
+          if (buffer_.size() > kHeaderLimit) return refuse(431);
+          setTimer(Timer::Header);
+          return;
+        }
+        if (ec) return refuse(400);
+        if (!parser_->is_header_done()) continue;
+        setTimer(Timer::None);
+        onHeader();
+      } else if (reading == Reading::Body) {
+        if (!feedBody()) return;
+      } else {
+        return;
+      }
+    }
+  }
+
+  // Moves body bytes from the buffer to the body's sink; true when the
+  // body is complete (the state changed).
+  bool feedBody() {
+    for (;;) {
+      if (parser_->is_done()) {
+        bodyComplete();
+        return true;
+      }
+      if (buffer_.size() == 0) {
+        setTimer(Timer::Idle);
+        return false;
+      }
+      std::size_t room = scratch_.size();
+      if (bodyStream_) room = std::min(room, bodyStream_->room());
+      if (room == 0) {
+        setTimer(Timer::None);  // the reader lags, not the client
+        return false;
+      }
+      auto& body = parser_->get().body();
+      body.data = scratch_.data();
+      body.size = room;
+      body.more = true;
+      boost::system::error_code ec;
+      const std::size_t n = parser_->put(buffer_.data(), ec);
+      buffer_.consume(n);
+      const std::size_t produced = room - body.size;
+      if (ec == http::error::need_buffer) ec = {};
+      if (ec && ec != http::error::need_more) {
+        failBody("the request body is malformed");
+        if (loading_) return close(), false;
+        refuse(400);
+        return false;
+      }
+      bodyReceived_ += produced;
+      if (bodyReceived_ > bodyLimit_) {
+        failBody("the request body is too large");
+        if (loading_) return close(), false;
+        refuse(413);
+        return false;
+      }
+      if (produced > 0) {
+        setTimer(Timer::Idle);
+        if (bodyStream_) {
+          bodyStream_->write(scratch_.data(), produced);
+        } else {
+          bodyWhole_.insert(bodyWhole_.end(), scratch_.begin(), scratch_.begin() + produced);
+        }
+      }
+      if (n == 0 && produced == 0) return false;  // more bytes are needed
+    }
+  }
+
+  void bodyComplete() {
+    setTimer(Timer::None);
+    reading = Reading::Done;
+    parser_.reset();
+    if (bodyStream_) {
+      bodyStream_->end();
+      bodyStream_.reset();
       return;
     }
-    http::request<http::string_body> request = parser_->release();
-    parser_.reset();
+    if (pending_) {
+      kx::URLRequest request = std::move(*pending_);
+      pending_.reset();
+      auto bytes = std::make_shared<kx::Bytes>(std::move(bodyWhole_));
+      bodyWhole_ = {};
+      request.setHTTPBodyStream(std::make_shared<kx::BytesInputStream>(*bytes));
+      request.setHTTPBody(std::move(*bytes));
+      startLoad(std::move(request));
+    }
+  }
+
+  void failBody(const char* why) {
+    if (bodyStream_) {
+      bodyStream_->fail(KXURLError::make(KXURLErrorNetworkConnectionLost,
+                                         kx::Value::dict({{"NSLocalizedDescription", why}})));
+      bodyStream_.reset();
+    }
+    pending_.reset();
+  }
+
+  // --- One request's header ------------------------------------------------
+
+  void onHeader() {
+    auto& request = parser_->get();
     const std::string target(request.target());
     keepAlive_ = request.keep_alive();
+    const bool hasBody = !parser_->is_done();
+    const boost::optional<std::uint64_t> length = parser_->content_length();
+    std::string urlText;
 
     if (tls_) {
       // Inside a tunnel ended here: origin form, for the tunnel's host.
       if (target.empty() || target[0] != '/') return refuse(400);
-      load(std::move(request), "https://" + tunnelHost_ + target);
-      return;
+      urlText = "https://" + tunnelHost_ + target;
+    } else {
+      const bool isConnect = request.method() == http::verb::connect;
+      const bool absolute = lower(target.substr(0, 7)) == "http://";
+      if (!isConnect && !absolute) return refuse(400);
+      std::size_t fields = 0;
+      std::string_view value;
+      for (auto it = request.find(http::field::proxy_authorization);
+           it != request.end() && it->name() == http::field::proxy_authorization; ++it) {
+        ++fields;
+        value = sv(it->value());
+      }
+      if (fields > 1) return refuse(400);
+      if (fields == 0 || !front_->authorized(value)) {
+        return answer(407, !hasBody, "Proxy-Authenticate: Basic realm=\"ZarvelNote\"\r\n");
+      }
+      if (!authenticated_) {
+        authenticated_ = true;
+        front_->authenticated(this);
+      }
+      if (isConnect) {
+        if (hasBody) return refuse(400);
+        reading = Reading::Tunnel;
+        parser_.reset();
+        connect(target);
+        return;
+      }
+      urlText = target;
     }
-    const bool isConnect = request.method() == http::verb::connect;
-    const bool absolute = lower(target.substr(0, 7)) == "http://";
-    if (!isConnect && !absolute) return refuse(400);
-    const auto auth = request.find(http::field::proxy_authorization);
-    if (auth == request.end() || !front_->authorized(sv(auth->value()))) {
-      sendRaw(simpleAnswer(407, keepAlive_, "Proxy-Authenticate: Basic realm=\"ZarvelNote\"\r\n"),
-              keepAlive_);
-      return;
-    }
-    if (isConnect) {
-      connect(target);
-      return;
-    }
-    load(std::move(request), target);
-  }
 
-  // Answers `status` with no body and closes the connection.
-  void refuse(int status) { sendRaw(simpleAnswer(status, false), false); }
-
-  // Writes a whole answer outside a load, then reads on or closes.
-  void sendRaw(std::string text, bool keepOpen) {
-    auto self = shared_from_this();
-    auto data = std::make_shared<std::string>(std::move(text));
-    withStream([&](auto& stream) {
-      net::async_write(stream, net::buffer(*data),
-                       [self, data, keepOpen](boost::system::error_code ec, std::size_t) {
-                         if (ec || !keepOpen) {
-                           self->close();
-                         } else {
-                           self->readRequest();
-                         }
-                       });
-    });
-  }
-
-  // --- Loads through the protocol ------------------------------------------
-
-  void load(http::request<http::string_body> request, const std::string& urlText) {
     std::optional<kx::URL> url = kx::URL::parse(urlText);
     if (!url) return refuse(400);
     kx::URLRequest r(*url);
@@ -370,50 +570,101 @@ class Connection : public std::enable_shared_from_this<Connection> {
           earlier ? *earlier + ", " + std::string(field.value()) : std::string(field.value()),
           name);
     }
-    if (!request.body().empty()) {
-      const std::string& body = request.body();
-      r.setHTTPBody(kx::Bytes(body.begin(), body.end()));
+    isHead_ = request.method() == http::verb::head;
+
+    const std::string host = lower(url->host());
+    // The loopback address names the interface's own files, and nothing else.
+    const bool loopbackFiles = !tls_ && host == "127.0.0.1";
+    if (!tls_ && !loopbackFiles && !front_->intercepts(host)) {
+      KXLOG("front: not intercepted: %s", host.c_str());
+      return answer(403, !hasBody);
     }
     if (!RNCachingURLProtocol::canInitWithRequest(r)) {
       KXLOG("front: not taken: %s %s", r.HTTPMethod().c_str(), url->absoluteString().c_str());
-      sendRaw(simpleAnswer(403, keepAlive_), keepAlive_);
+      return answer(403, !hasBody);
+    }
+    const KXRequestType type = RNCachingURLProtocol::requestType(r);
+    if (loopbackFiles) {
+      if (type != KXRequestTypeLocalFile || hasBody) return answer(403, !hasBody);
+    } else if (!front_->interceptsByName(host)) {
+      // An image host of the search engine: only its images, as fetched.
+      if (type != KXRequestTypeOutsideImage || hasBody ||
+          !RNCachingURLProtocol::outsideImageAllowed(r)) {
+        KXLOG("front: not an outside image: %s %s", r.HTTPMethod().c_str(),
+              url->absoluteString().c_str());
+        return answer(403, !hasBody);
+      }
+    }
+
+    if (!hasBody) {
+      reading = Reading::Done;
+      parser_.reset();
+      startLoad(std::move(r));
       return;
     }
-    isHead_ = request.method() == http::verb::head;
+    const Options& o = front_->options_;
+    bodyReceived_ = 0;
+    const bool inline_ = length && *length <= KXRequestBody::kInlineBodyLimit;
+    if (type == KXRequestTypeLocalHandler && !inline_) {
+      if (length && *length > o.maxBodySize) return refuse(413);
+      bodyLimit_ = o.maxBodySize;
+      std::weak_ptr<Connection> weak = weak_from_this();
+      std::shared_ptr<Mailbox> mailbox = front_->mailbox_;
+      bodyStream_ = std::make_shared<KXFrontBodyStream>(
+          o.bodyStreamCapacity, length ? static_cast<std::int64_t>(*length) : -1, [weak, mailbox] {
+            mailbox->post([weak] {
+              if (auto c = weak.lock()) c->resumeBody();
+            });
+          });
+      r.setHTTPBodyStream(bodyStream_);
+      reading = Reading::Body;
+      startLoad(std::move(r));
+      return;
+    }
+    bodyLimit_ =
+        type == KXRequestTypeLocalHandler ? KXRequestBody::kInlineBodyLimit : o.maxBufferedBodySize;
+    if (length && *length > bodyLimit_) return refuse(413);
+    bodyWhole_.clear();
+    if (length) bodyWhole_.reserve(*length);
+    pending_ = std::move(r);
+    reading = Reading::Body;
+  }
+
+  // Answers `status` with no body and closes the connection.
+  void refuse(int status) { answer(status, false); }
+
+  // Answers `status` with no body outside a load; the connection stays for
+  // the next request when `keepOpen` and the client keeps it alive.
+  void answer(int status, bool keepOpen, const std::string& extra = {}) {
+    const bool open = keepOpen && keepAlive_ && !loading_;
+    failBody("the request was refused");
+    parser_.reset();
+    reading = Reading::Done;
+    send(simpleAnswer(status, open, extra));
+    if (open) {
+      answered_ = true;
+    } else {
+      closeAfterWrite_ = true;
+    }
+  }
+
+  // --- Loads through the protocol ------------------------------------------
+
+  void startLoad(kx::URLRequest r) {
     loading_ = true;
     headSent_ = false;
     chunked_ = false;
     const std::uint64_t id = ++loadId_;
+    const std::string& path = r.url().path();
+    if (equalsIgnoringCase(r.url().host(), KXServiceHost()) &&
+        (path == "/pushserver3" || path.rfind("/pushserver3/", 0) == 0)) {
+      front_->holds(shared_from_this());
+      held_ = true;
+    }
     auto client = std::make_shared<FrontLoadClient>(weak_from_this(), front_->mailbox_, id);
     protocol_ = RNCachingURLProtocol::create(std::move(r), client);
     std::shared_ptr<RNCachingURLProtocol> protocol = protocol_;
     kx::GlobalQueue::get().async([protocol] { protocol->startLoading(); });
-    watchPeer();
-  }
-
-  // Reads while a load runs, so that a client that goes away stops it; what
-  // arrives meanwhile (a next request) stays in the buffer for the parser.
-  void watchPeer() {
-    if (watching_ || closed_) return;
-    watching_ = true;
-    auto self = shared_from_this();
-    withStream([&](auto& stream) {
-      stream.async_read_some(buffer_.prepare(16 * 1024),
-                             [self](boost::system::error_code ec, std::size_t n) {
-                               self->watching_ = false;
-                               if (self->closed_) return;
-                               if (ec) {
-                                 self->close();
-                                 return;
-                               }
-                               self->buffer_.commit(n);
-                               if (self->loading_ || self->writing_) {
-                                 if (self->buffer_.size() < 1024 * 1024) self->watchPeer();
-                               } else {
-                                 self->readRequest();
-                               }
-                             });
-    });
   }
 
   void sendHead(const kx::HTTPURLResponse& response, RNURLCacheStoragePolicy policy,
@@ -421,6 +672,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     const int status = response.statusCode();
     const bool noBody =
         !withBody || isHead_ || (status >= 100 && status < 200) || status == 204 || status == 304;
+    // An answer that ends before its request's body was read closes the
+    // connection: the rest of the body cannot be told from a next request.
+    if (reading == Reading::Body) keepAlive_ = false;
     std::string head = "HTTP/1.1 " + std::to_string(status) + " " +
                        std::string(http::obsolete_reason(static_cast<http::status>(status))) +
                        "\r\n";
@@ -453,7 +707,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (closed_) return;
     if (out_.empty()) {
       writing_ = false;
-      if (!loading_) afterLoad();
+      if (closeAfterWrite_) {
+        close();
+      } else if (answered_) {
+        answered_ = false;
+        afterAnswer();
+      }
       return;
     }
     writing_ = true;
@@ -476,20 +735,30 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void endLoad(bool ok) {
     loading_ = false;
     protocol_.reset();
+    if (held_) {
+      held_ = false;
+      front_->releases(this);
+    }
     if (!ok) {
       close();
       return;
     }
-    if (!writing_) afterLoad();
+    if (reading == Reading::Body) keepAlive_ = false;
+    if (keepAlive_) {
+      answered_ = true;
+    } else {
+      closeAfterWrite_ = true;
+    }
+    if (!writing_) writeNext();
   }
 
-  // Everything of the answer is written: read the next request, or close.
-  void afterLoad() {
-    if (!keepAlive_) {
-      close();
-      return;
-    }
-    if (!watching_) readRequest();  // else the pending read resumes it
+  // A whole answer is written: parse the next request (maybe buffered).
+  void afterAnswer() {
+    if (closed_) return;
+    reading = Reading::Header;
+    setTimer(Timer::Idle);
+    process();
+    arm();
   }
 
   void stopLoad() {
@@ -498,6 +767,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
       protocol->stopLoading();
     }
     loading_ = false;
+    if (held_) {
+      held_ = false;
+      front_->releases(this);
+    }
   }
 
   // --- CONNECT --------------------------------------------------------------
@@ -519,7 +792,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     boost::system::error_code ec;
     const net::ip::address literal = net::ip::make_address(host, ec);
     if (!ec) {
-      if (isForbiddenAddress(literal)) return refuse(403);
+      if (!KXIsPublicAddress(literal)) return refuse(403);
       tunnelTo({tcp::endpoint(literal, port)});
       return;
     }
@@ -532,8 +805,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
           if (ec || results.empty()) return self->refuse(502);
           std::vector<tcp::endpoint> endpoints;
           for (const auto& entry : results) {
-            // A name with any address inside is refused whole.
-            if (isForbiddenAddress(entry.endpoint().address())) return self->refuse(403);
+            // A name with any address inside is refused whole; the tunnel
+            // connects only to the addresses checked here.
+            if (!KXIsPublicAddress(entry.endpoint().address())) return self->refuse(403);
             endpoints.push_back(entry.endpoint());
           }
           self->tunnelTo(std::move(endpoints));
@@ -541,29 +815,34 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void endTLSHere(const std::string& host) {
-    std::shared_ptr<ssl::context> context = front_->tlsContextFor(host);
-    if (!context) return refuse(502);
-    tlsContext_ = context;
-    tunnelHost_ = host;
     auto self = shared_from_this();
-    auto established = std::make_shared<std::string>("HTTP/1.1 200 Connection established\r\n\r\n");
-    net::async_write(socket_, net::buffer(*established),
-                     [self, established](boost::system::error_code ec, std::size_t) {
-                       if (ec || self->closed_) return self->close();
-                       if (self->buffer_.size() != 0)
-                         return self->close();  // TLS bytes before the answer
-                       self->tls_ = std::make_unique<ssl::stream<tcp::socket&>>(self->socket_,
-                                                                                *self->tlsContext_);
-                       self->tls_->async_handshake(ssl::stream_base::server,
-                                                   [self](boost::system::error_code ec) {
-                                                     if (ec) return self->close();
-                                                     self->readRequest();
-                                                   });
-                     });
+    front_->tlsContextFor(host, [self, host](std::shared_ptr<ssl::context> context) {
+      if (self->closed_) return;
+      if (!context) return self->refuse(502);
+      self->tlsContext_ = std::move(context);
+      self->tunnelHost_ = host;
+      auto established =
+          std::make_shared<std::string>("HTTP/1.1 200 Connection established\r\n\r\n");
+      self->setTimer(Timer::Handshake);
+      net::async_write(self->socket_, net::buffer(*established),
+                       [self, established](boost::system::error_code ec, std::size_t) {
+                         if (ec || self->closed_) return self->close();
+                         if (self->buffer_.size() != 0)
+                           return self->close();  // TLS bytes before the answer
+                         self->tls_ = std::make_unique<ssl::stream<tcp::socket&>>(
+                             self->socket_, *self->tlsContext_);
+                         self->tls_->async_handshake(ssl::stream_base::server,
+                                                     [self](boost::system::error_code ec) {
+                                                       if (self->closed_) return;
+                                                       if (ec) return self->close();
+                                                       self->timerKind_ = Timer::None;
+                                                       self->afterAnswer();
+                                                     });
+                       });
+    });
   }
 
   void tunnelTo(std::vector<tcp::endpoint> endpoints) {
-    auto self = shared_from_this();
     auto remaining = std::make_shared<std::vector<tcp::endpoint>>(std::move(endpoints));
     connectNext(remaining);
   }
@@ -610,26 +889,43 @@ class Connection : public std::enable_shared_from_this<Connection> {
     });
   }
 
+  using Options = KXLoopbackFront::Options;
+
   KXLoopbackFront::Impl* const front_;
   tcp::socket socket_;
   tcp::socket upstream_;
+  net::steady_timer timer_;
+  Timer timerKind_ = Timer::None;
+  std::uint64_t timerGeneration_ = 0;
   std::array<char, 16384> up_{}, down_{};
+  std::array<std::uint8_t, 64 * 1024> scratch_{};
   std::shared_ptr<ssl::context> tlsContext_;
   std::unique_ptr<ssl::stream<tcp::socket&>> tls_;
   std::string tunnelHost_;
   boost::beast::flat_buffer buffer_;
-  std::optional<http::request_parser<http::string_body>> parser_;
+  Reading reading = Reading::Header;
+  std::optional<http::request_parser<http::buffer_body>> parser_;
+  // The body of the request being read: streamed, or whole for pending_.
+  std::shared_ptr<KXFrontBodyStream> bodyStream_;
+  std::optional<kx::URLRequest> pending_;
+  kx::Bytes bodyWhole_;
+  std::uint64_t bodyReceived_ = 0;
+  std::uint64_t bodyLimit_ = 0;
   std::deque<std::string> out_;
   std::shared_ptr<RNCachingURLProtocol> protocol_;
   std::uint64_t loadId_ = 0;
   bool closed_ = false;
+  bool reading_ = false;
   bool keepAlive_ = true;
   bool loading_ = false;
-  bool watching_ = false;
   bool writing_ = false;
+  bool answered_ = false;         // once written, read the next request
+  bool closeAfterWrite_ = false;  // once written, close
   bool headSent_ = false;
   bool chunked_ = false;
   bool isHead_ = false;
+  bool authenticated_ = false;
+  bool held_ = false;
 };
 
 void FrontLoadClient::wasRedirectedToRequest(const kx::URLRequest&,
@@ -654,7 +950,7 @@ void FrontLoadClient::didFinishLoading() {
     if (auto conn = c.lock()) conn->onFinish(id);
   });
 }
-void FrontLoadClient::didFailWithError(const kx::Error& error) {
+void FrontLoadClient::didFailWithError(const kx::Error&) {
   mailbox_->post([c = connection_, id = load_] {
     if (auto conn = c.lock()) conn->onFail(id);
   });
@@ -675,7 +971,8 @@ bool KXLoopbackFront::Impl::start(kx::Error* error) {
     secret_ += kHex[b & 15];
   }
   const std::string pair = options_.username + ":" + secret_;
-  authorization_ = "Basic " + kx::Crypto::base64Encode(kx::ByteView(pair.data(), pair.size()));
+  token_ = kx::Crypto::base64Encode(kx::ByteView(pair.data(), pair.size()));
+  authorization_ = "Basic " + token_;
 
   intercepted_ = {KXServiceHost(), RNCachingURLProtocol::kSearchStatisticsHost,
                   RNCachingURLProtocol::kWebAnalyticsHost};
@@ -714,57 +1011,153 @@ void KXLoopbackFront::Impl::stop() {
   net::post(io_, [this] {
     boost::system::error_code ec;
     acceptor_.close(ec);
+    acceptDelay_.cancel();
     std::vector<std::shared_ptr<Connection>> open;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      for (auto& [raw, weak] : connections_) {
-        if (auto c = weak.lock()) open.push_back(c);
-      }
+      for (auto& [raw, c] : connections_) open.push_back(c);
     }
     for (auto& c : open) c->close();
     io_.stop();
   });
   if (thread_.joinable()) thread_.join();
+  // Mints still queued finish before the queue goes; their answers have
+  // nowhere to go.
 }
+
+namespace {
+
+// Closes the first connection of `list` that is still open and drops it.
+bool closeOldest(std::list<std::weak_ptr<Connection>>& list) {
+  while (!list.empty()) {
+    std::shared_ptr<Connection> c = list.front().lock();
+    list.pop_front();
+    if (c && !c->closed()) {
+      c->close();
+      return true;
+    }
+  }
+  return false;
+}
+
+void eraseFrom(std::list<std::weak_ptr<Connection>>& list, Connection* c) {
+  list.remove_if([c](const std::weak_ptr<Connection>& w) {
+    std::shared_ptr<Connection> p = w.lock();
+    return !p || p.get() == c;
+  });
+}
+
+}  // namespace
 
 void KXLoopbackFront::Impl::accept() {
   acceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
     if (ec == net::error::operation_aborted || !acceptor_.is_open()) return;
-    if (!ec) {
-      auto c = std::make_shared<Connection>(this, std::move(socket));
-      {
-        std::lock_guard<std::mutex> lock(mu_);
-        connections_[c.get()] = c;
-      }
-      c->start();
+    if (ec) {
+      afterAcceptFailure(ec);
+      return;
     }
+    acceptBackoff_ = std::chrono::milliseconds(0);
+    std::size_t open;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      open = connections_.size();
+    }
+    if (open - heldCount_.load() >= options_.maxConnections) {
+      boost::system::error_code ignored;
+      socket.close(ignored);
+      accept();
+      return;
+    }
+    while (unauthenticated_.size() >= options_.maxUnauthenticated &&
+           closeOldest(unauthenticated_)) {
+    }
+    auto c = std::make_shared<Connection>(this, std::move(socket));
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      connections_[c.get()] = c;
+    }
+    unauthenticated_.push_back(c);
+    unauthenticatedCount_ = unauthenticated_.size();
+    c->start();
+    accept();
+  });
+}
+
+void KXLoopbackFront::Impl::afterAcceptFailure(const boost::system::error_code& ec) {
+  ++failedAccepts_;
+  // Out of descriptors (or another failure that will not pass at once): a
+  // connection nobody has authenticated yet gives its descriptor back, and
+  // the next accept waits, so the thread does not spin.
+  if (ec == net::error::no_descriptors || ec.value() == ENFILE || ec.value() == ENOBUFS ||
+      ec.value() == ENOMEM) {
+    closeOldest(unauthenticated_);
+    unauthenticatedCount_ = unauthenticated_.size();
+  }
+  acceptBackoff_ = std::min(std::chrono::milliseconds(1000),
+                            std::max(std::chrono::milliseconds(10), acceptBackoff_ * 2));
+  if (failedAccepts_ == 1 || failedAccepts_ % 100 == 0)
+    KXLOG("front: accept failed (%zu times): %s", failedAccepts_.load(), ec.message().c_str());
+  acceptDelay_.expires_after(acceptBackoff_);
+  acceptDelay_.async_wait([this](boost::system::error_code ec) {
+    if (ec || !acceptor_.is_open()) return;
     accept();
   });
 }
 
 void KXLoopbackFront::Impl::forget(Connection* c) {
+  eraseFrom(unauthenticated_, c);
+  unauthenticatedCount_ = unauthenticated_.size();
+  std::shared_ptr<Connection> last;  // freed outside the lock
   std::lock_guard<std::mutex> lock(mu_);
-  connections_.erase(c);
+  auto found = connections_.find(c);
+  if (found == connections_.end()) return;
+  last = std::move(found->second);
+  connections_.erase(found);
+}
+
+void KXLoopbackFront::Impl::authenticated(Connection* c) {
+  eraseFrom(unauthenticated_, c);
+  unauthenticatedCount_ = unauthenticated_.size();
+}
+
+void KXLoopbackFront::Impl::holds(const std::shared_ptr<Connection>& c) {
+  held_.push_back(c);
+  ++heldCount_;
+  while (held_.size() > options_.maxHeldPolls && closeOldest(held_)) {
+  }
+}
+
+void KXLoopbackFront::Impl::releases(Connection* c) {
+  eraseFrom(held_, c);
+  if (heldCount_ > 0) --heldCount_;
+}
+
+KXLoopbackFront::Counts KXLoopbackFront::Impl::counts() const {
+  Counts counts;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    counts.connections = connections_.size();
+    counts.leaves = leaves_.size();
+  }
+  counts.unauthenticated = unauthenticatedCount_;
+  counts.heldPolls = heldCount_;
+  counts.failedAccepts = failedAccepts_;
+  return counts;
+}
+
+bool KXLoopbackFront::Impl::interceptsByName(const std::string& host) const {
+  const std::string h = lower(host);
+  return std::find(intercepted_.begin(), intercepted_.end(), h) != intercepted_.end();
 }
 
 bool KXLoopbackFront::Impl::intercepts(const std::string& host) const {
-  const std::string h = lower(host);
-  if (std::find(intercepted_.begin(), intercepted_.end(), h) != intercepted_.end()) return true;
-  return h.find(RNCachingURLProtocol::kSearchEngineName) != std::string::npos;
+  if (interceptsByName(host)) return true;
+  return lower(host).find(RNCachingURLProtocol::kSearchEngineName) != std::string::npos;
 }
 
-std::string KXLoopbackFront::Impl::leafFor(const std::string& host, kx::Error* error) {
-  const std::string h = lower(host);
-  if (!intercepts(h)) {
-    if (error) *error = kx::Error::make(kFrontErrorDomain, 1, "not an intercepted host: " + h);
-    return {};
-  }
-  std::lock_guard<std::mutex> lock(mu_);
-  auto found = leaves_.find(h);
-  if (found != leaves_.end()) return found->second;
-  kx::TLSIdentity identity = authority_->issue({h}, error);
-  if (identity.certificatePEM.empty()) return {};
-  leaves_[h] = identity.certificatePEM;
+bool KXLoopbackFront::Impl::mint(const std::string& host, Leaf* leaf, kx::Error* error) {
+  kx::TLSIdentity identity = authority_->issue({host}, error);
+  if (identity.certificatePEM.empty()) return false;
   auto context = std::make_shared<ssl::context>(ssl::context::tls_server);
   context->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
                        ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
@@ -777,26 +1170,117 @@ std::string KXLoopbackFront::Impl::leafFor(const std::string& host, kx::Error* e
   if (ec) {
     if (error)
       *error = kx::Error::make(kFrontErrorDomain, ec.value(), "TLS context: " + ec.message());
-    leaves_.erase(h);
-    return {};
+    return false;
   }
-  contexts_[h] = context;
-  return identity.certificatePEM;
+  leaf->pem = identity.certificatePEM;
+  leaf->context = std::move(context);
+  return true;
 }
 
-std::shared_ptr<ssl::context> KXLoopbackFront::Impl::tlsContextFor(const std::string& host) {
-  kx::Error error;
-  if (leafFor(host, &error).empty()) {
-    KXLOG("front: no certificate for %s: %s", host.c_str(), error.localizedDescription().c_str());
-    return nullptr;
-  }
+// Requires mu_.
+void KXLoopbackFront::Impl::touch(const std::string& host) {
+  auto found = leaves_.find(host);
+  if (found == leaves_.end() || found->second.allowed) return;
+  leafOrder_.remove(host);
+  leafOrder_.push_front(host);
+}
+
+void KXLoopbackFront::Impl::keep(const std::string& host, Leaf leaf) {
   std::lock_guard<std::mutex> lock(mu_);
-  return contexts_[lower(host)];
+  leafOrder_.remove(host);
+  const bool allowed = leaf.allowed;
+  leaves_[host] = std::move(leaf);
+  if (allowed) return;
+  leafOrder_.push_front(host);
+  while (leafOrder_.size() > std::max<std::size_t>(options_.maxLeaves, 1)) {
+    leaves_.erase(leafOrder_.back());
+    leafOrder_.pop_back();
+  }
+}
+
+std::string KXLoopbackFront::Impl::leafFor(const std::string& host, kx::Error* error) {
+  const std::string h = lower(host);
+  if (!intercepts(h)) {
+    if (error) *error = kx::Error::make(kFrontErrorDomain, 1, "not an intercepted host: " + h);
+    return {};
+  }
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto found = leaves_.find(h);
+    if (found != leaves_.end()) {
+      touch(h);
+      return found->second.pem;
+    }
+  }
+  Leaf leaf;
+  if (!mint(h, &leaf, error)) return {};
+  std::string pem = leaf.pem;
+  keep(h, std::move(leaf));
+  return pem;
+}
+
+void KXLoopbackFront::Impl::tlsContextFor(const std::string& host, LeafReady ready) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto found = leaves_.find(host);
+    if (found != leaves_.end()) {
+      touch(host);
+      std::shared_ptr<ssl::context> context = found->second.context;
+      ready(std::move(context));
+      return;
+    }
+  }
+  std::vector<LeafReady>& waiting = minting_[host];
+  waiting.push_back(std::move(ready));
+  if (waiting.size() > 1) return;  // a mint for this host is on its way
+  auto finish = [this, host](std::shared_ptr<ssl::context> context) {
+    auto found = minting_.find(host);
+    if (found == minting_.end()) return;
+    std::vector<LeafReady> waiters = std::move(found->second);
+    minting_.erase(found);
+    for (auto& w : waiters) w(context);
+  };
+  std::shared_ptr<Mailbox> mailbox = mailbox_;
+  leafQueue_.async([this, host, mailbox, finish] {
+    auto leaf = std::make_shared<Leaf>();
+    kx::Error error;
+    const bool made = mint(host, leaf.get(), &error);
+    if (!made)
+      KXLOG("front: no certificate for %s: %s", host.c_str(), error.localizedDescription().c_str());
+    mailbox->post([this, host, leaf, made, mailbox, finish] {
+      if (!made) return finish(nullptr);
+      if (!options_.allowLeaf) {
+        keep(host, *leaf);
+        return finish(leaf->context);
+      }
+      auto once = std::make_shared<std::once_flag>();
+      options_.allowLeaf(host, leaf->pem, [this, host, leaf, mailbox, finish, once](bool allowed) {
+        std::call_once(*once, [&] {
+          mailbox->post([this, host, leaf, allowed, finish] {
+            if (!allowed) {
+              KXLOG("front: the web view may not trust a new leaf for %s", host.c_str());
+              return finish(nullptr);
+            }
+            leaf->allowed = true;
+            keep(host, *leaf);
+            finish(leaf->context);
+          });
+        });
+      });
+    });
+  });
 }
 
 bool KXLoopbackFront::Impl::authorized(std::string_view value) const {
-  return value.size() == authorization_.size() &&
-         CRYPTO_memcmp(value.data(), authorization_.data(), value.size()) == 0;
+  // "Basic" in any case, one or more blanks, then the token.
+  const std::size_t blank = value.find(' ');
+  if (blank == std::string_view::npos || !equalsIgnoringCase(value.substr(0, blank), "Basic"))
+    return false;
+  std::string_view token = value.substr(blank);
+  while (!token.empty() && (token.front() == ' ' || token.front() == '\t')) token.remove_prefix(1);
+  while (!token.empty() && (token.back() == ' ' || token.back() == '\t')) token.remove_suffix(1);
+  return token.size() == token_.size() &&
+         CRYPTO_memcmp(token.data(), token_.data(), token.size()) == 0;
 }
 
 std::optional<tcp::endpoint> KXLoopbackFront::Impl::mappedEndpoint(const std::string& host,
@@ -835,6 +1319,7 @@ std::string KXLoopbackFront::leafCertificatePEM(const std::string& host, kx::Err
   return impl_->leafFor(host, error);
 }
 bool KXLoopbackFront::intercepts(const std::string& host) const { return impl_->intercepts(host); }
+KXLoopbackFront::Counts KXLoopbackFront::counts() const { return impl_->counts(); }
 
 bool KXLoopbackFront::writeCredentials(const std::string& path, kx::Error* error) const {
   kx::Dictionary d;

@@ -372,6 +372,12 @@ class HTTPTransport::Impl {
     return std::min(n, size * count);
   }
 
+  static curl_socket_t onOpenSocket(void* user, curlsocktype, struct curl_sockaddr* address) {
+    auto* t = static_cast<Transfer*>(user);
+    if (!t->request.allowAddress(&address->addr, address->addrlen)) return CURL_SOCKET_BAD;
+    return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+  }
+
   static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     auto* t = static_cast<Transfer*>(user);
     return t->streamAborted.load() ? 1 : 0;
@@ -404,6 +410,13 @@ class HTTPTransport::Impl {
       for (const auto& entry : connectTo)
         t->connectTo = curl_slist_append(t->connectTo, entry.c_str());
       curl_easy_setopt(e, CURLOPT_CONNECT_TO, t->connectTo);
+    }
+    if (r.allowAddress) {
+      curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &Impl::onOpenSocket);
+      curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, t);
+      curl_easy_setopt(e, CURLOPT_PROXY, "");
+      curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
+      curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
     }
     if (!trustedPEM.empty()) {
       curl_blob blob{const_cast<char*>(trustedPEM.data()), trustedPEM.size(), CURL_BLOB_COPY};

@@ -39,6 +39,8 @@
 #ifndef ZN_PLATFORM_HTTPTRANSPORT_H_
 #define ZN_PLATFORM_HTTPTRANSPORT_H_
 
+#include <sys/socket.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -120,6 +122,15 @@ struct HTTPRequest {
   std::function<bool(const HTTPResponseHead& head)> onHead;
   std::function<bool(const char* data, std::size_t size)> onData;
   Queue* streamQueue = nullptr;
+
+  // When set, a connection is opened only to an address this allows; it is
+  // asked with the very address libcurl is about to connect to (after
+  // resolution and any test mapping), so a name that resolves differently
+  // from one look to the next gains nothing. A refused address fails the
+  // request with kHTTPTransportCannotConnect. Such a request ignores proxy
+  // settings of the environment and never shares a pooled connection. Runs
+  // on the transport thread.
+  std::function<bool(const ::sockaddr* address, socklen_t length)> allowAddress;
 
   // Whole-request time limit in seconds; 0 or negative: none.
   double timeoutSeconds = 0;

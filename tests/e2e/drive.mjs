@@ -1,14 +1,17 @@
 // Starts headless Chromium with the loopback front as its proxy, loads the
 // test bundle from the service's https origin and reports the page's checks,
-// then checks from outside the browser that the front refuses requests in
-// origin form and requests without the secret.
+// checks that a page of another origin (one whose host the front intercepts
+// as an image host) cannot read the store, then checks from outside the
+// browser that the front refuses requests in origin form, requests without
+// the secret and the store's paths on other hosts.
 //
 //   node drive.mjs <credentials file> <service host>
 //
 // The credentials file (mode 0600) holds the port, the user name, the secret
 // and the authority certificate; the secret never appears on a command line:
-// Chromium gets it through its DevTools connection. Every wait has a time
-// limit; Chromium is ended by its pid.
+// Chromium gets it through its DevTools connection, a pipe to this process
+// (no DevTools port that another local user could reach). Every wait has a
+// time limit; Chromium is ended by its pid.
 //
 // Exit status: 0 when every check passed, 77 when there is no Chromium to
 // start (ZN_CHROMIUM, else /usr/bin/chromium), 1 otherwise.
@@ -89,6 +92,7 @@ try {
     headless: true,
     userDataDir,
     args,
+    pipe: true,
     timeout: 60000,
     protocolTimeout: 60000,
   });
@@ -100,6 +104,35 @@ try {
   await page.waitForFunction('window.e2eDone === true', {timeout: 60000});
   const results = await page.evaluate(() => window.e2eResults);
   for (const [name, result] of Object.entries(results)) check(`page: ${name}`, result);
+
+  // A page of another origin: its own document is served here, its fetch of
+  // the store's path on its own origin goes through the front.
+  const attackURL = 'http://evil.qiansou.test/attack.html';
+  const attack = await browser.newPage();
+  await attack.authenticate({username: credentials.username, password: credentials.password});
+  await attack.setRequestInterception(true);
+  attack.on('request', (r) => {
+    if (r.url() === attackURL) {
+      r.respond({status: 200, contentType: 'text/html', body: '<html><body>elsewhere</body></html>'});
+    } else {
+      r.continue();
+    }
+  });
+  await attack.goto(attackURL, {timeout: 60000});
+  const leaked = await attack.evaluate(async () => {
+    const controller = new AbortController();
+    const timer = setTimeout(() => controller.abort(), 20000);
+    try {
+      const r = await fetch('/qrt/api/personal/file/N2?method=read', {cache: 'no-store', signal: controller.signal});
+      return `${r.status} ${await r.text()}`;
+    } catch (e) {
+      return `refused: ${e}`;
+    } finally {
+      clearTimeout(timer);
+    }
+  });
+  check('a page of another origin cannot read a note', !leaked.includes('e2e-short') || leaked);
+  await attack.close();
   await browser.close().catch(() => {});
 } catch (e) {
   check('browser run', `${e}`);
@@ -113,6 +146,10 @@ const originForm = await raw(`GET /web/e2e.html HTTP/1.1\r\nHost: ${serviceHost}
 check('origin-form request refused', originForm.startsWith('HTTP/1.1 400') || originForm);
 const noSecret = await raw(`GET http://${serviceHost}/web/e2e.html HTTP/1.1\r\nHost: ${serviceHost}\r\n\r\n`);
 check('request without the secret refused', noSecret.startsWith('HTTP/1.1 407') || noSecret);
+for (const host of ['example.invalid', 'localhost', '10.1.2.3']) {
+  const other = await raw(`GET http://${host}/qrt/api/personal/file/N2?method=read HTTP/1.1\r\nHost: ${host}\r\nProxy-Authorization: ${secret}\r\n\r\n`);
+  check(`the store's path on ${host} refused`, other.startsWith('HTTP/1.1 403') || other);
+}
 
 clearTimeout(overall);
 process.exit(failures.length === 0 ? 0 : 1);

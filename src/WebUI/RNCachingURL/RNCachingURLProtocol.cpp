@@ -15,6 +15,7 @@
 #include "WebRequest/KXClientErrorBody.h"
 #include "WebRequest/KXContainedPath.h"
 #include "WebRequest/KXLocalResponse.h"
+#include "WebRequest/KXRequestBody.h"
 #include "WebRequest/KXSingleAnswerController.h"
 #include "WebRequest/KXURLError.h"
 #include "WebRequest/KXWebBgImageHandler.h"
@@ -239,8 +240,16 @@ void RNCachingURLProtocol::requestDelegateRegister(KXDataRequestDelegate& handle
 }
 
 void RNCachingURLProtocol::requestDelegatesRegister() {
+  // Every store handler answers the service host only. The local-file
+  // handler answers its own origin only. The push-server handler accepts
+  // "/pushserver3/..." by path alone; on any host but the service host such
+  // a request is no longer answered here and goes the way of other hosts
+  // (to the network, or refused by the front).
   for (const SharedHandlerSlot& slot : kSharedHandlers) {
-    if (slot.sharedHandler) requestDelegateRegister(slot.sharedHandler());
+    if (!slot.sharedHandler) continue;
+    const bool ownOrigin = std::string_view(slot.className) == "KXWebLocalFileHandler";
+    KXRequestDelegateRegistry::sharedRegistry().add(
+        slot.sharedHandler(), ownOrigin ? KXHandlerHosts::OwnOrigin : KXHandlerHosts::ServiceHost);
   }
 }
 
@@ -295,7 +304,9 @@ KXRequestType RNCachingURLProtocol::requestType(const kx::URLRequest& request,
     }
     return KXRequestTypeServiceRead;
   }
-  if (registry.firstAcceptor(request)) return KXRequestTypeLocalHandler;
+  // Handlers are offered only the hosts they answer (the service host, or a
+  // handler's own origin), so that no other origin reads the store.
+  if (registry.firstAcceptorOnHost(request)) return KXRequestTypeLocalHandler;
   if (host == "127.0.0.1") return KXRequestTypeLocalFile;
   if (serviceHost) return serviceHostType(components);
   if (equalsIgnoringCase(host, kSearchStatisticsHost) ||
@@ -497,7 +508,7 @@ void RNCachingURLProtocol::loadFromHandler() {
       env_->registry ? *env_->registry : KXRequestDelegateRegistry::sharedRegistry();
   auto sender = std::make_shared<KXSingleAnswerController>(shared_from_this(),
                                                            request_.url().absoluteString());
-  if (!registry.offer(request_, sender)) {
+  if (!registry.offerOnHost(request_, sender)) {
     sender->localReceiveResponse(std::nullopt, std::nullopt, KXURLError::make(KXURLErrorBadURL));
   }
 }
@@ -523,14 +534,14 @@ void RNCachingURLProtocol::localReceiveResponse(std::optional<kx::HTTPURLRespons
   });
 }
 
-bool RNCachingURLProtocol::mustSyncBeforeShare() const {
-  const kx::URL& url = request_.url();
+bool RNCachingURLProtocol::mustSyncBeforeShare(const kx::URLRequest& request) const {
+  const kx::URL& url = request.url();
   std::vector<std::string> c = pathComponents(url.path());
   if (c.size() <= 3 || !equalsIgnoringCase(url.host(), KXServiceHost()) || c[0] != "qrt" ||
       c[2] != "personal" || c[3] != "share") {
     return false;
   }
-  const std::optional<kx::Bytes>& body = request_.HTTPBody();
+  const std::optional<kx::Bytes>& body = request.HTTPBody();
   if (!body) return false;
   std::string text(body->begin(), body->end());
   kx::Dictionary form = NSDictionaryKXHelper::dictionaryFromQuery(text, kKXRawEncoding);
@@ -541,13 +552,43 @@ bool RNCachingURLProtocol::mustSyncBeforeShare() const {
   return entry && !entry->shared() && entry->localModified() > 0;
 }
 
+bool RNCachingURLProtocol::outsideImageAllowed(const kx::URLRequest& request) {
+  const kx::URL& url = request.url();
+  if (request.HTTPMethod() != "GET") return false;
+  if (request.HTTPBody() || request.HTTPBodyStream()) return false;
+  if (!url.port()) return true;
+  return (url.scheme() == "http" && *url.port() == 80) ||
+         (url.scheme() == "https" && *url.port() == 443);
+}
+
 void RNCachingURLProtocol::forward(KXRequestType type) {
   kx::URLRequest copy = request_;
   if (type == KXRequestTypeOutsideImage) {
+    if (!outsideImageAllowed(request_)) {
+      KXLOG("refused outside image %s %s", request_.HTTPMethod().c_str(),
+            request_.url().absoluteString().c_str());
+      deliver(true, [](RNURLProtocolClient& client) {
+        client.didFailWithError(KXURLError::make(KXURLErrorCannotConnectToHost));
+      });
+      return;
+    }
     copy.setValue("", kOutterImageHeader);
     copy.setValue("", "Referer");
     startConnection(copy);
     return;
+  }
+
+  // The network gets a body whole: one that only streams is read here, up
+  // to the limit a forwarded body has at the front.
+  if (!copy.HTTPBody() && copy.HTTPBodyStream()) {
+    kx::Error error;
+    std::optional<kx::Bytes> body = KXRequestBody::bodyOf(copy, kForwardedBodyLimit, &error);
+    if (!body) {
+      deliver(true, [&](RNURLProtocolClient& client) { client.didFailWithError(error); });
+      return;
+    }
+    copy.setHTTPBody(std::move(*body));
+    copy.setHTTPBodyStream(nullptr);
   }
 
   std::unique_ptr<Reachability> reachability =
@@ -557,7 +598,7 @@ void RNCachingURLProtocol::forward(KXRequestType type) {
     KXClientErrorBody::send(*self, request_.url(), kKXClientErrorNetworkUnreachable);
     return;
   }
-  if (mustSyncBeforeShare()) {
+  if (mustSyncBeforeShare(copy)) {
     auto self = shared_from_this();
     KXClientErrorBody::send(*self, request_.url(), kKXClientErrorShareBeforeSync);
     return;

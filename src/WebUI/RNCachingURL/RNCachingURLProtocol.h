@@ -6,7 +6,9 @@
 //      its answer has loaded, a sync is asked for;
 //   2  a service call that changes nothing: forwarded with "KX-NoNeedSync";
 //   3  an image of an outside image host: fetched with "KX-OutterImage" and
-//      an empty "Referer";
+//      an empty "Referer", only with GET, no body and the scheme's default
+//      port (else the load fails); the forwarder connects only to public
+//      addresses (KXAddressPolicy), checked on the address it connects to;
 //   4  a file of the web interface itself, from the downloaded interface
 //      (the session's current web path) or from the shipped
 //      "UIResources.bundle", never from outside that folder;
@@ -18,6 +20,10 @@
 // "keyfrom" and gains the common statistics query. A forwarded request
 // carries a marker header, so it is never taken a second time; a redirect is
 // reported with the markers removed, so the follow-up is classified afresh.
+//
+// Local handlers are offered only the hosts they answer
+// (KXRequestDelegateRegistry::offerOnHost): the service host, or a handler's
+// own origin.
 //
 // Classification never blocks and never reaches the network: it reads the
 // request, the host names and the handlers' acceptRequest.
@@ -82,6 +88,9 @@ class RNCachingURLProtocol : public KXDataRequestController,
   static constexpr const char* kNoNeedSyncHeader = "KX-NoNeedSync";
   static constexpr const char* kNeedSyncHeader = "KX-NeedSync";
   static constexpr long kLocalFileMaxAge = 60L * 60 * 24 * 30;
+  // The largest body a forwarded request that brings its body as a stream
+  // may have (it is read whole before it is sent).
+  static constexpr std::size_t kForwardedBodyLimit = 32 * 1024 * 1024;
 
   // The two outside analytics hosts (answered like local files) and the
   // name of the search engine whose image hosts are fetched without a
@@ -103,6 +112,9 @@ class RNCachingURLProtocol : public KXDataRequestController,
   static KXRequestType requestType(const kx::URLRequest& request);
   static KXRequestType requestType(const kx::URLRequest& request,
                                    const KXRequestDelegateRegistry& registry);
+  // Whether an outside image may be fetched as asked: GET, no body, the
+  // scheme's default port.
+  static bool outsideImageAllowed(const kx::URLRequest& request);
 
   // Appends a handler to the shared registry.
   static void requestDelegateRegister(KXDataRequestDelegate& handler);
@@ -150,7 +162,7 @@ class RNCachingURLProtocol : public KXDataRequestController,
   void loadLocalFile();
   void loadFromHandler();
   void forward(KXRequestType type);
-  bool mustSyncBeforeShare() const;
+  bool mustSyncBeforeShare(const kx::URLRequest& request) const;
   void startConnection(const kx::URLRequest& request);
 
   // Connection events.

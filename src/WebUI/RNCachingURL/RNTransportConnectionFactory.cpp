@@ -4,7 +4,9 @@
 #include <mutex>
 #include <utility>
 
+#include "CommonUtils/KXServiceBaseURL.h"
 #include "WebRequest/KXLocalResponse.h"
+#include "WebUI/KXAddressPolicy.h"
 
 // One forwarded request: its transport id and the guard that keeps events
 // from reaching the delegate after cancel.
@@ -50,8 +52,12 @@ class RNTransportConnection : public RNURLConnection {
   std::shared_ptr<RNURLConnectionDelegate> delegate_;  // guarded by mu_
 };
 
-RNTransportConnectionFactory::RNTransportConnectionFactory(kx::HTTPTransport* transport)
-    : transport_(transport ? *transport : kx::HTTPTransport::shared()), queue_(kQueueLabel) {}
+RNTransportConnectionFactory::RNTransportConnectionFactory(kx::HTTPTransport* transport,
+                                                           AddressPolicy allowAddress)
+    : transport_(transport ? *transport : kx::HTTPTransport::shared()),
+      allowAddress_(allowAddress ? std::move(allowAddress)
+                                 : AddressPolicy(&KXIsPublicSocketAddress)),
+      queue_(kQueueLabel) {}
 
 std::shared_ptr<RNURLConnection> RNTransportConnectionFactory::start(
     const kx::URLRequest& request, std::shared_ptr<RNURLConnectionDelegate> delegate) {
@@ -62,6 +68,11 @@ std::shared_ptr<RNURLConnection> RNTransportConnectionFactory::start(
     return kx::HTTPHeaderFields::namesEqual(field.first, "Cookie") ||
            (kx::HTTPHeaderFields::namesEqual(field.first, "Referer") && field.second.empty());
   });
+  // Only the service is reached wherever it is; everything else (outside
+  // images, and whatever the page's referrer sends out) only at public
+  // addresses, as tunnels are.
+  if (!kx::HTTPHeaderFields::namesEqual(request.url().host(), KXServiceHost()))
+    wire.allowAddress = allowAddress_;
   wire.useCookieJar = true;
   wire.followRedirects = false;
   wire.streamQueue = &queue_;

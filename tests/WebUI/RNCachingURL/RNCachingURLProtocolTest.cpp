@@ -215,7 +215,10 @@ TEST(RNCachingURLProtocolClassification, EveryRuleInOrder) {
       {"https://other.example.org/x?myShare=true", nullptr, KXRequestTypeNotTaken},
       // 3. a registered handler
       {"https://note.zarvel.com/yws/handled", nullptr, KXRequestTypeLocalHandler},
-      {"http://127.0.0.1/yws/handled", nullptr, KXRequestTypeLocalHandler},
+      // ... only on the service host: no other host, loopback included, reaches the store
+      {"http://127.0.0.1/yws/handled", nullptr, KXRequestTypeLocalFile},
+      {"http://example.invalid/yws/handled", nullptr, KXRequestTypeNotTaken},
+      {"http://img.qiansou.test/yws/handled", nullptr, KXRequestTypeOutsideImage},
       {"https://note.zarvel.com/qrt/api/personal/myshare?method=list", nullptr,
        KXRequestTypeLocalHandler},
       // 4. loopback
@@ -757,6 +760,19 @@ TEST_F(RNCachingURLProtocolForwarding, ChangesAreMarkedRewrittenAndFollowedByOne
   EXPECT_FALSE(RNCachingURLProtocol::canInitWithRequest(forwarded));
 }
 
+TEST_F(RNCachingURLProtocolForwarding, ABodyThatOnlyStreamsGoesOutWhole) {
+  kx::URLRequest request = requestFor("https://note.zarvel.com/qrt/api/personal/stream");
+  request.setHTTPMethod("POST");
+  const std::string form = "a=1&b=" + std::string(100000, 'z');
+  request.setHTTPBodyStream(
+      std::make_shared<kx::BytesInputStream>(kx::Bytes(form.begin(), form.end())));
+  auto client = load(request);
+  ASSERT_TRUE(client->wait());
+  std::optional<kxtest::RecordedRequest> wire = lastOn("/qrt/api/personal/stream");
+  ASSERT_TRUE(wire);
+  EXPECT_EQ(wire->body, form);
+}
+
 TEST_F(RNCachingURLProtocolForwarding, RedirectsAreReportedWithoutMarkers) {
   auto client = load(requestFor("https://note.zarvel.com/qrt/api/moved?a=1"));
   ASSERT_TRUE(client->wait());
@@ -879,7 +895,9 @@ TEST(RNCachingURLProtocolOutsideImages, FetchedWithoutReferrer) {
   KXRequestDelegateRegistry registry;
   RNCachingURLProtocol::Environment env;
   env.registry = &registry;
-  env.connections = std::make_shared<RNTransportConnectionFactory>(&transport);
+  // The test's image host lives on loopback, which outside hosts may not reach.
+  env.connections = std::make_shared<RNTransportConnectionFactory>(
+      &transport, [](const ::sockaddr*, socklen_t) { return true; });
   ScopedEnvironment scoped(env);
 
   kx::URLRequest request = requestFor("https://img.qiansou.com/a.png");
@@ -892,6 +910,55 @@ TEST(RNCachingURLProtocolOutsideImages, FetchedWithoutReferrer) {
   EXPECT_FALSE(seen[0].hasHeader("Referer"));
   EXPECT_TRUE(seen[0].hasHeader("KX-OutterImage"));
   EXPECT_EQ(flags->asked.load(), 0) << "images are not checked for reachability";
+  forgetLoads();
+  images.stop();
+}
+
+// An outside image goes out only as GET on the default port, and only to a
+// public address: the check is on the address the transport connects to,
+// so a name mapped (or rebound) to loopback reaches nothing.
+TEST(RNCachingURLProtocolOutsideImages, OnlyGETOnTheDefaultPortToPublicAddresses) {
+  kxtest::TestNoteService images("img.qiansou.test");
+  kx::Error error;
+  ASSERT_TRUE(images.start(&error)) << error.localizedDescription();
+  images.route("", "/a.png", [](const kxtest::RecordedRequest&) {
+    kxtest::Reply reply;
+    reply.body = "png";
+    return reply;
+  });
+  kx::HTTPTransport transport;
+  images.attach(transport);
+  KXRequestDelegateRegistry registry;
+  RNCachingURLProtocol::Environment env;
+  env.registry = &registry;
+  env.connections = std::make_shared<RNTransportConnectionFactory>(&transport);
+  ScopedEnvironment scoped(env);
+
+  struct Case {
+    const char* what;
+    const char* method;
+    const char* url;
+    bool body;
+  };
+  const Case cases[] = {
+      {"mapped to loopback", "GET", "https://img.qiansou.test/a.png", false},
+      {"another port", "GET", "https://img.qiansou.test:18080/a.png", false},
+      {"POST", "POST", "https://img.qiansou.test/a.png", true},
+      {"GET with a body", "GET", "https://img.qiansou.test/a.png", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    kx::URLRequest request = requestFor(c.url);
+    request.setHTTPMethod(c.method);
+    if (c.body) request.setHTTPBody(kx::Bytes{'x'});
+    ASSERT_EQ(RNCachingURLProtocol::requestType(request, registry), KXRequestTypeOutsideImage);
+    auto client = load(request);
+    ASSERT_TRUE(client->wait());
+    std::lock_guard<std::mutex> lock(client->mu);
+    EXPECT_TRUE(client->error);
+    EXPECT_FALSE(client->response);
+  }
+  EXPECT_TRUE(images.requests().empty());
   forgetLoads();
   images.stop();
 }
