@@ -30,6 +30,7 @@
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXServiceBaseURL.h"
+#include "WebRequest/KXLocalFileHost.h"
 #include "WebRequest/KXRequestBody.h"
 #include "WebRequest/KXURLError.h"
 #include "WebUI/KXAddressPolicy.h"
@@ -974,8 +975,10 @@ bool KXLoopbackFront::Impl::start(kx::Error* error) {
   token_ = kx::Crypto::base64Encode(kx::ByteView(pair.data(), pair.size()));
   authorization_ = "Basic " + token_;
 
+  // The local-file host never reaches the network: its files are answered
+  // here by their own handler.
   intercepted_ = {KXServiceHost(), RNCachingURLProtocol::kSearchStatisticsHost,
-                  RNCachingURLProtocol::kWebAnalyticsHost};
+                  RNCachingURLProtocol::kWebAnalyticsHost, kKXLocalFileHostName};
   for (const std::string& h : options_.extraHosts) intercepted_.push_back(lower(h));
 
   boost::system::error_code ec;
