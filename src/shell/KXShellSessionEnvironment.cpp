@@ -1,6 +1,7 @@
 #include "shell/KXShellSessionEnvironment.h"
 
 #include "Data/KXDataClient.h"
+#include "platform/MainQueue.h"
 #include "sync/KXConcurrentController.h"
 #include "sync/KXSyncManager.h"
 
@@ -20,4 +21,13 @@ void KXShellSessionEnvironment::closeDB() { KXDataClient::defaultDataClient().cl
 
 void KXShellSessionEnvironment::addStatisKey(const std::string& key, const kx::Value& value) {
   KXDataClient::defaultDataClient().addStatisKey(key, value);
+}
+
+void KXShellSessionEnvironment::firstOpen() {
+  if (!firstOpen_) return;
+  if (kx::MainQueue::isMainThread()) {
+    firstOpen_();
+  } else {
+    kx::MainQueue::shared().async(firstOpen_);
+  }
 }

@@ -567,6 +567,25 @@ bool KXGtkPlatform::allowCertificate(const std::string& host, const std::string&
   return ok;
 }
 
+bool KXGtkPlatform::activateRunningInstance() {
+  KX_UI_CHECK_MAIN_THREAD("KXGtkPlatform activateRunningInstance");
+  GApplication* app = G_APPLICATION(impl_->application.app());
+  GError* error = nullptr;
+  if (!g_application_register(app, nullptr, &error)) {
+    // No session bus: the program runs, but is not unique.
+    KXLOG("not registered on the session bus: %s", error ? error->message : "?");
+    if (error) g_error_free(error);
+    return false;
+  }
+  if (!g_application_get_is_remote(app)) return false;
+  g_application_activate(app);
+  // The activation is a message on the bus: it must leave before we do.
+  if (GDBusConnection* bus = g_application_get_dbus_connection(app)) {
+    g_dbus_connection_flush_sync(bus, nullptr, nullptr);
+  }
+  return true;
+}
+
 int KXGtkPlatform::run(int argc, char** argv) { return impl_->application.run(argc, argv); }
 
 void KXGtkPlatform::setAlertParent(std::function<void*()> parent) {

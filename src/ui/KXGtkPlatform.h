@@ -58,6 +58,10 @@ class KXGtkPlatform : public KXUIPlatform {
   [[nodiscard]] bool allowCertificate(const std::string& host, const std::string& certificatePEM,
                                       kx::Error* error);
 
+  // Registers the application on the session bus; when another process of
+  // the program is running already, activates it and returns true (this
+  // process should then end). Call before the program's heavy start.
+  bool activateRunningInstance();
   // Runs the application until it terminates; the exit status. In a second
   // process the running one is activated and this returns at once.
   int run(int argc, char** argv);
