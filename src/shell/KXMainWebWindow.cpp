@@ -217,7 +217,10 @@ void KXMainWebWindow::windowDidLoad() {
 void KXMainWebWindow::didFinishLoad(const std::string& url) {
   // Only the blank start page is this controller's; later loads belong to
   // the web view controller.
-  if (blankPageLoaded_) return;
+  if (blankPageLoaded_) {
+    if (interfaceRequested_) KXLOG("web interface loaded: %s", url.c_str());
+    return;
+  }
   blankPageLoaded_ = true;
   loadLocalStorage();
   interfaceRequested_ = true;
