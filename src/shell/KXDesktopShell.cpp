@@ -15,6 +15,7 @@
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "platform/MainQueue.h"
 #include "platform/Places.h"
+#include "shell/KXAlertErrorPresenter.h"
 #include "shell/KXRelauncher.h"
 #include "shell/KXSessionPostLogin.h"
 #include "sync/KXSyncNotificationNames.h"
@@ -279,9 +280,12 @@ int KXDesktopShell::run(int argc, char** argv) {
   session.setEnvironment(
       std::make_shared<KXShellSessionEnvironment>([&shell] { shell.firstOpen(); }));
   KXUIPort::install(platform.alerts());
+  std::shared_ptr<KXErrorPresenter> consolePresenter = KXErrorPresenter::installed();
+  KXErrorPresenter::install(std::make_shared<KXAlertErrorPresenter>(platform.alerts()));
   platform.application().setDelegate(&shell.delegate());
   int status = platform.run(argc, argv);
   platform.application().setDelegate(nullptr);
+  KXErrorPresenter::install(consolePresenter);
   KXUIPort::install(nullptr);
   session.setEnvironment(std::make_shared<KXShellSessionEnvironment>());
   front.reset();
