@@ -4,21 +4,21 @@
 #include <utility>
 
 #include "CommonUtils/KXHooks.h"
+#include "CommonUtils/KXLogger.h"
+#include "CommonUtils/KXServiceBaseURL.h"
 #include "Data/KXDataClient.h"
 #include "WebUI/KXLoopbackFront.h"
 #include "WebUI/RNCachingURL/RNCachingURLProtocol.h"
-#include "platform/Path.h"
-#include "shell/KXShellSessionEnvironment.h"
-#include "sync/KXSyncManager.h"
-#include "ui/KXGtkPlatform.h"
-#include "CommonUtils/KXLogger.h"
-#include "CommonUtils/KXServiceBaseURL.h"
 #include "platform/MainQueue.h"
+#include "platform/Path.h"
 #include "platform/Places.h"
 #include "shell/KXAlertErrorPresenter.h"
 #include "shell/KXRelauncher.h"
 #include "shell/KXSessionPostLogin.h"
+#include "shell/KXShellSessionEnvironment.h"
+#include "sync/KXSyncManager.h"
 #include "sync/KXSyncNotificationNames.h"
+#include "ui/KXGtkPlatform.h"
 #include "ui/KXMainThread.h"
 
 namespace {
@@ -38,7 +38,8 @@ std::string page(const std::string& title, const std::string& body) {
 class KXDesktopShell::PostLogin : public KXPostLoginEnvironment {
  public:
   PostLogin(KXDesktopShell& shell, std::shared_ptr<KXPostLoginEnvironment> inner)
-      : shell_(shell), inner_(inner ? std::move(inner) : std::make_shared<KXPostLoginEnvironment>()) {}
+      : shell_(shell),
+        inner_(inner ? std::move(inner) : std::make_shared<KXPostLoginEnvironment>()) {}
 
   void pullPaperBackground(std::function<void()> done) override {
     inner_->pullPaperBackground(std::move(done));
@@ -113,9 +114,9 @@ KXDesktopShell::KXDesktopShell(KXUIPlatform& platform, KXSession& session, Servi
   hooks.mainWindowIsKey = [this] { return mainWebWindow_ && mainWebWindow_->isKey(); };
   hooks.showMainWindow = [this] { mainWebWindow().showWindow(); };
   hooks.relaunch = services_.relaunch;
-  delegate_ = std::make_unique<KXAppDelegate>(session_, platform_.application(),
-                                              platform_.statusItem(), platform_.alerts(),
-                                              std::move(hooks));
+  delegate_ =
+      std::make_unique<KXAppDelegate>(session_, platform_.application(), platform_.statusItem(),
+                                      platform_.alerts(), std::move(hooks));
 }
 
 KXDesktopShell::~KXDesktopShell() {
@@ -141,8 +142,7 @@ void KXDesktopShell::registerRouting() {
     return;
   }
   if (services_.pointWebViewsAt && !services_.pointWebViewsAt(*routing_, &error)) {
-    KXLOG("the web views cannot use the loopback front: %s",
-          error.localizedDescription().c_str());
+    KXLOG("the web views cannot use the loopback front: %s", error.localizedDescription().c_str());
   }
 }
 
@@ -177,8 +177,8 @@ void KXDesktopShell::showLoginUnavailable() {
 
 void KXDesktopShell::showFirstDownload() {
   if (!firstDownload_) firstDownload_ = platform_.makeWebWindow();
-  firstDownload_->loadHTML(
-      page("ZarvelNote", "Downloading your notes for the first time&hellip;"), "about:blank");
+  firstDownload_->loadHTML(page("ZarvelNote", "Downloading your notes for the first time&hellip;"),
+                           "about:blank");
   firstDownload_->present();
   if (!watchingSyncEnd_) {
     watchingSyncEnd_ = true;
@@ -241,8 +241,9 @@ class ProcessPostLogin : public KXPostLoginEnvironment {
 
 int KXDesktopShell::run(int argc, char** argv) {
   if (!KXGtkPlatform::displayAvailable()) {
-    std::fprintf(stderr, "zarvelnote: no display to show the program on (DISPLAY is not set or "
-                         "cannot be opened)\n");
+    std::fprintf(stderr,
+                 "zarvelnote: no display to show the program on (DISPLAY is not set or "
+                 "cannot be opened)\n");
     return 2;
   }
   const std::string root = kx::Places::applicationDataRoot();

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <string>
 
-
 namespace {
 
 void fail(kx::Error* error, const std::string& what, int code) {

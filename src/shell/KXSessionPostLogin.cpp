@@ -25,8 +25,8 @@ bool equalsIgnoringCase(const std::string& a, const std::string& b) {
 // A user id names a folder inside the application data folder: one plain
 // component, never "..", ".", a separator or a NUL.
 bool isOnePathComponent(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." &&
-         name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos;
 }
 
 void onMain(std::function<void()> task) {

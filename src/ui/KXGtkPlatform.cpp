@@ -240,9 +240,9 @@ class GtkAlerts : public KXUIPort {
   void showAlert(const Alert& alert, AlertCompletion completion) override {
     KX_UI_CHECK_MAIN_THREAD("KXGtkPlatform showAlert");
     GtkWindow* owner = parent ? static_cast<GtkWindow*>(parent()) : nullptr;
-    GtkWidget* dialog =
-        gtk_message_dialog_new(owner, GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
-                               GTK_MESSAGE_WARNING, GTK_BUTTONS_NONE, "%s", alert.title.c_str());
+    GtkWidget* dialog = gtk_message_dialog_new(
+        owner, GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+        GTK_MESSAGE_WARNING, GTK_BUTTONS_NONE, "%s", alert.title.c_str());
     if (!alert.message.empty()) {
       gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
                                                alert.message.c_str());
@@ -255,8 +255,7 @@ class GtkAlerts : public KXUIPort {
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
     auto* held = new AlertCompletion(std::move(completion));
     g_signal_connect_data(
-        dialog, "response",
-        G_CALLBACK(+[](GtkDialog* d, int response, gpointer data) {
+        dialog, "response", G_CALLBACK(+[](GtkDialog* d, int response, gpointer data) {
           auto* done = static_cast<AlertCompletion*>(data);
           // Closing the alert without a button is the default answer.
           std::size_t chosen = response >= 0 ? static_cast<std::size_t>(response) : 0;
@@ -297,12 +296,11 @@ class GtkWebWindow : public KXWebWindowPort {
     gtk_window_set_default_size(GTK_WINDOW(window_), 1200, 800);
     GdkRGBA windowColour{224 / 255.0, 225 / 255.0, 229 / 255.0, 1};
     GtkCssProvider* css = gtk_css_provider_new();
-    gchar* rule = g_strdup_printf("window { background-color: %s; }",
-                                  gdk_rgba_to_string(&windowColour));
+    gchar* rule =
+        g_strdup_printf("window { background-color: %s; }", gdk_rgba_to_string(&windowColour));
     gtk_css_provider_load_from_data(css, rule, -1, nullptr);
     g_free(rule);
-    gtk_style_context_add_provider(gtk_widget_get_style_context(window_),
-                                   GTK_STYLE_PROVIDER(css),
+    gtk_style_context_add_provider(gtk_widget_get_style_context(window_), GTK_STYLE_PROVIDER(css),
                                    GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     g_object_unref(css);
 
@@ -515,14 +513,15 @@ bool KXGtkPlatform::configureWeb(const WebOptions& options, kx::Error* error) {
     }
   }
   impl_->dataManager = webkit_website_data_manager_new(
-      "base-data-directory", options.dataDirectory.empty() ? nullptr : options.dataDirectory.c_str(),
+      "base-data-directory",
+      options.dataDirectory.empty() ? nullptr : options.dataDirectory.c_str(),
       "base-cache-directory",
       options.cacheDirectory.empty() ? nullptr : options.cacheDirectory.c_str(), nullptr);
   if (!options.proxyURL.empty()) {
     WebKitNetworkProxySettings* proxy =
         webkit_network_proxy_settings_new(options.proxyURL.c_str(), nullptr);
-    webkit_website_data_manager_set_network_proxy_settings(
-        impl_->dataManager, WEBKIT_NETWORK_PROXY_MODE_CUSTOM, proxy);
+    webkit_website_data_manager_set_network_proxy_settings(impl_->dataManager,
+                                                           WEBKIT_NETWORK_PROXY_MODE_CUSTOM, proxy);
     webkit_network_proxy_settings_free(proxy);
   }
   webkit_website_data_manager_set_tls_errors_policy(impl_->dataManager,
@@ -534,7 +533,8 @@ bool KXGtkPlatform::configureWeb(const WebOptions& options, kx::Error* error) {
     int fd = ::open(options.cookieFile.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd >= 0) ::close(fd);
     ::chmod(options.cookieFile.c_str(), 0600);
-    WebKitCookieManager* cookies = webkit_website_data_manager_get_cookie_manager(impl_->dataManager);
+    WebKitCookieManager* cookies =
+        webkit_website_data_manager_get_cookie_manager(impl_->dataManager);
     webkit_cookie_manager_set_persistent_storage(cookies, options.cookieFile.c_str(),
                                                  WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
   }

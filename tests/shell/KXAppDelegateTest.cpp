@@ -58,9 +58,9 @@ class KXAppDelegateTest : public ::testing::Test {
     hooks.mainWindowIsKey = [this] { return mainKey_; };
     hooks.showMainWindow = note("show main");
     hooks.relaunch = note("relaunch");
-    delegate_ = std::make_unique<KXAppDelegate>(*session_, platform_.application(),
-                                                platform_.statusItem(), platform_.alerts(),
-                                                std::move(hooks));
+    delegate_ =
+        std::make_unique<KXAppDelegate>(*session_, platform_.application(), platform_.statusItem(),
+                                        platform_.alerts(), std::move(hooks));
     platform_.application().setDelegate(delegate_.get());
   }
 
@@ -98,7 +98,8 @@ class KXAppDelegateTest : public ::testing::Test {
 
 TEST_F(KXAppDelegateTest, StartsUpInOrderAndShowsTheStatusItem) {
   platform_.application().launch();
-  EXPECT_EQ(calls_, (std::vector<std::string>{"crash reporting", "routing", "setEnv", "startLogin"}));
+  EXPECT_EQ(calls_,
+            (std::vector<std::string>{"crash reporting", "routing", "setEnv", "startLogin"}));
   kx::UserDefaults& defaults = kx::UserDefaults::standardUserDefaults();
   EXPECT_TRUE(defaults.boolForKey("NSApplicationCrashOnExceptions"));
   EXPECT_EQ(defaults.stringForKey("WebAutomaticSpellingCorrectionEnabled"), "0");
@@ -132,11 +133,26 @@ TEST_F(KXAppDelegateTest, QuitDecisions) {
   };
   const Case cases[] = {
       {"signed out", false, true, 0, false, true, {"closeAll", "local storage"}},
-      {"signed in, nothing pending", true, false, 0, false, true,
+      {"signed in, nothing pending",
+       true,
+       false,
+       0,
+       false,
+       true,
        {"closeAll", "store save", "local storage"}},
-      {"page saving, quit anyway", true, true, 0, true, true,
+      {"page saving, quit anyway",
+       true,
+       true,
+       0,
+       true,
+       true,
        {"closeAll", "store save", "local storage"}},
-      {"page saving, do not quit", true, true, 1, true, false,
+      {"page saving, do not quit",
+       true,
+       true,
+       1,
+       true,
+       false,
        {"closeAll", "store save", "local storage"}},
   };
   for (const Case& c : cases) {

@@ -128,10 +128,10 @@ TEST_F(KXMainWebWindowTest, BlankPageThenKeptKeysThenTheInterface) {
 
   window_->finishLoad();
   ASSERT_EQ(window_->scripts().size(), 2u);
-  EXPECT_EQ(restored(window_->scripts()[0]), std::make_pair(std::string("kx:md:theme"),
-                                                            std::string("dark")));
-  EXPECT_EQ(restored(window_->scripts()[1]), std::make_pair(std::string("kx:all:pht"),
-                                                            std::string("1")));
+  EXPECT_EQ(restored(window_->scripts()[0]),
+            std::make_pair(std::string("kx:md:theme"), std::string("dark")));
+  EXPECT_EQ(restored(window_->scripts()[1]),
+            std::make_pair(std::string("kx:all:pht"), std::string("1")));
   ASSERT_EQ(window_->loads().size(), 2u);
   EXPECT_EQ(window_->loads()[1].url, KXServiceBaseURL() + "/web/");
   EXPECT_TRUE(controller_->interfaceRequested());

@@ -120,9 +120,9 @@ TEST_F(KXSessionPostLoginTest, CompleteCopyOpensTheMainWindowElseTheFirstDownloa
     KXPostLoginEnvironment::LocalCopy copy;
     std::vector<std::string> calls;
   };
-  const std::vector<std::string> main = {"pull",        "open",        "main window",
-                                         "checkUpdate", "checkEditorUpdate", "updateMenu",
-                                         "sync",        "live connect", "statistics"};
+  const std::vector<std::string> main = {
+      "pull",       "open", "main window",  "checkUpdate", "checkEditorUpdate",
+      "updateMenu", "sync", "live connect", "statistics"};
   const std::vector<std::string> first = {"pull", "open", "first download", "statistics"};
   const Case cases[] = {
       {"complete", {0, 0, true}, main},
@@ -181,7 +181,7 @@ TEST_F(KXSessionPostLoginTest, LinkFromMakesAHardLinkCopyOnlyWhenItShould) {
     const char* name;
     const char* from;
     const char* to;
-    const char* expectFolder;  // a folder that must exist afterwards, or ""
+    const char* expectFolder;   // a folder that must exist afterwards, or ""
     const char* expectMissing;  // a path that must not exist afterwards, or ""
   };
   const Case cases[] = {

@@ -208,9 +208,8 @@ bool screenShowsPage(const std::string& xwd, const std::string& shot, std::strin
     *why = "no image";
     return false;
   }
-  const std::uint32_t headerSize = card(0), width = card(4), height = card(5),
-                      byteOrder = card(7), bitsPerPixel = card(11), bytesPerLine = card(12),
-                      colours = card(19);
+  const std::uint32_t headerSize = card(0), width = card(4), height = card(5), byteOrder = card(7),
+                      bitsPerPixel = card(11), bytesPerLine = card(12), colours = card(19);
   const std::size_t offset = headerSize + colours * 12;
   const std::uint32_t stride = bitsPerPixel / 8;
   if ((stride != 3 && stride != 4) || image.size() < offset + std::size_t(bytesPerLine) * height) {
@@ -221,12 +220,12 @@ bool screenShowsPage(const std::string& xwd, const std::string& shot, std::strin
   std::set<std::uint32_t> distinct;
   for (std::uint32_t y = 0; y < height; y += 4) {
     for (std::uint32_t x = 0; x < width; x += 4) {
-      const unsigned char* p =
-          reinterpret_cast<const unsigned char*>(image.data()) + offset + y * bytesPerLine +
-          x * stride;
+      const unsigned char* p = reinterpret_cast<const unsigned char*>(image.data()) + offset +
+                               y * bytesPerLine + x * stride;
       // Least significant byte first (byte order 0) or most (1).
-      std::uint32_t pixel = byteOrder == 0 ? (p[0] | p[1] << 8 | p[2] << 16)
-                                           : (p[stride - 1] | p[stride - 2] << 8 | p[stride - 3] << 16);
+      std::uint32_t pixel = byteOrder == 0
+                                ? (p[0] | p[1] << 8 | p[2] << 16)
+                                : (p[stride - 1] | p[stride - 2] << 8 | p[stride - 3] << 16);
       distinct.insert(pixel);
       unsigned r = (pixel >> 16) & 0xff, g = (pixel >> 8) & 0xff, b = pixel & 0xff;
       if (r == kRed && g == kGreen && b == kBlue) ++matching;
@@ -264,21 +263,19 @@ int orchestrate(const std::string& self, const std::string& zarvelnote, const st
         },
         90);
     std::string why;
-    bool shown = loaded && waitFor(
-                               [&] {
-                                 return screenShowsPage(xwd, root.path() + "/screen.xwd", &why);
-                               },
-                               30);
+    bool shown =
+        loaded &&
+        waitFor([&] { return screenShowsPage(xwd, root.path() + "/screen.xwd", &why); }, 30);
     int exitStatus = 0;
     bool ended = quit(program, &exitStatus);
     if (!loaded || !shown || !ended || !WIFEXITED(exitStatus) || WEXITSTATUS(exitStatus) != 0) {
-      *problem = std::string(!loaded ? "the interface did not load"
-                             : !shown ? "the page is not on the screen (" + why + ")"
-                             : !ended ? "the program did not quit"
-                                      : "the program ended with status " +
-                                            std::to_string(exitStatus)) +
-                 "\n--- program output ---\n" + readAll(output) + "\n--- log ---\n" +
-                 (log.empty() ? "(none)" : readAll(log));
+      *problem =
+          std::string(!loaded  ? "the interface did not load"
+                      : !shown ? "the page is not on the screen (" + why + ")"
+                      : !ended ? "the program did not quit"
+                               : "the program ended with status " + std::to_string(exitStatus)) +
+          "\n--- program output ---\n" + readAll(output) + "\n--- log ---\n" +
+          (log.empty() ? "(none)" : readAll(log));
       return false;
     }
     std::printf("round %d: loaded, on screen (%s), quit\n", round, why.c_str());
