@@ -86,6 +86,7 @@ void KXAppDelegate::willTerminate() {
 
 void KXAppDelegate::reopen() {
   KX_UI_CHECK_MAIN_THREAD("KXAppDelegate::reopen");
+  KXLOG("activated again");
   if (hooks_.mainWindowIsKey && hooks_.mainWindowIsKey()) return;
   if (session_.isLogin()) {
     if (hooks_.showMainWindow) hooks_.showMainWindow();

@@ -166,6 +166,31 @@ class GtkApplicationPort : public KXApplicationPort {
 // ---------------------------------------------------------------------------
 // Status item
 
+// Whether a status-notifier host is listening on the session bus. Without
+// one the indicator library falls back to the old X11 tray icon, which is
+// deprecated, absent under Wayland, and crashed in trials on a bare X
+// server; the item is then not made at all.
+bool statusNotifierHostPresent() {
+  GError* error = nullptr;
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+  if (!bus) {
+    if (error) g_error_free(error);
+    return false;
+  }
+  GVariant* reply = g_dbus_connection_call_sync(
+      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+      g_variant_new("(s)", "org.kde.StatusNotifierWatcher"), G_VARIANT_TYPE("(b)"),
+      G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, &error);
+  gboolean present = FALSE;
+  if (reply) {
+    g_variant_get(reply, "(b)", &present);
+    g_variant_unref(reply);
+  }
+  if (error) g_error_free(error);
+  g_object_unref(bus);
+  return present;
+}
+
 class GtkStatusItem : public KXStatusItemPort {
  public:
   explicit GtkStatusItem(std::string iconDirectory) : iconDirectory_(std::move(iconDirectory)) {}
@@ -174,6 +199,7 @@ class GtkStatusItem : public KXStatusItemPort {
   bool create(const std::string& imageName, std::vector<MenuItem> menu) override {
     KX_UI_CHECK_MAIN_THREAD("KXGtkPlatform status item create");
     remove();
+    if (!statusNotifierHostPresent()) return false;
     g_mkdir_with_parents(iconDirectory_.c_str(), 0700);
     std::string iconPath = kx::Path::appendingPathComponent(iconDirectory_, imageName + ".png");
     if (!drawStatusIcon(iconPath)) KXLOG("cannot draw the status image at %s", iconPath.c_str());

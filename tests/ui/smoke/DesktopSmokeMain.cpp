@@ -10,7 +10,9 @@
 //   3. the page keeps a tricky value under a kept localStorage key; after a
 //      quit (SIGTERM, the program's own quit path) the value is in the
 //      store's state table;
-//   4. WebKit's own storage is removed and the program starts again: the
+//   4. starting the program a second time activates the running one (over
+//      the session bus) and the second process ends at once;
+//   5. WebKit's own storage is removed and the program starts again: the
 //      page finds the value restored from the store, exactly.
 //
 //   zn_desktop_smoke <zarvelnote> <xwd>
@@ -266,6 +268,19 @@ int orchestrate(const std::string& self, const std::string& zarvelnote, const st
     bool shown =
         loaded &&
         waitFor([&] { return screenShowsPage(xwd, root.path() + "/screen.xwd", &why); }, 30);
+    // A second start activates the running program and ends.
+    bool unique = true;
+    if (shown && round == 1) {
+      Program second;
+      int secondStatus = -1;
+      unique =
+          launch(zarvelnote, output + ".second", &second) &&
+          waitFor([&] { return ::waitpid(second.pid, &secondStatus, WNOHANG) == second.pid; },
+                  60) &&
+          WIFEXITED(secondStatus) && WEXITSTATUS(secondStatus) == 0 &&
+          waitFor([&] { return readAll(log).find("activated again") != std::string::npos; }, 30);
+      if (!unique && second.pid > 0) ::kill(second.pid, SIGKILL);
+    }
     int exitStatus = 0;
     bool ended = quit(program, &exitStatus);
     if (!loaded || !shown || !ended || !WIFEXITED(exitStatus) || WEXITSTATUS(exitStatus) != 0) {
