@@ -278,8 +278,12 @@ int KXDesktopShell::run(int argc, char** argv) {
 
   KXSession& session = KXSession::defaultSession();
   KXDesktopShell shell(platform, session, std::move(services));
-  session.setEnvironment(
-      std::make_shared<KXShellSessionEnvironment>([&shell] { shell.firstOpen(); }));
+  session.setEnvironment(std::make_shared<KXShellSessionEnvironment>(
+      [&shell] { shell.firstOpen(); },
+      [&platform](const std::string& host) { platform.clearCookies(host); }));
+  platform.setHideMainWindow([&shell] {
+    if (shell.hasMainWebWindow()) shell.mainWebWindow().orderOut();
+  });
   KXUIPort::install(platform.alerts());
   std::shared_ptr<KXErrorPresenter> consolePresenter = KXErrorPresenter::installed();
   KXErrorPresenter::install(std::make_shared<KXAlertErrorPresenter>(platform.alerts()));

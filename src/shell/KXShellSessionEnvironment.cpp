@@ -31,3 +31,8 @@ void KXShellSessionEnvironment::firstOpen() {
     kx::MainQueue::shared().async(firstOpen_);
   }
 }
+
+void KXShellSessionEnvironment::clearWebViewCookies(const std::string& host) {
+  if (!clearWebViewCookies_) return;
+  kx::MainQueue::shared().async([clear = clearWebViewCookies_, host] { clear(host); });
+}

@@ -20,11 +20,15 @@
 class KXShellSessionEnvironment : public KXSessionEnvironment {
  public:
   KXShellSessionEnvironment() = default;
-  // `firstOpen` runs on the main queue for each opening of the sign-in.
-  explicit KXShellSessionEnvironment(std::function<void()> firstOpen)
-      : firstOpen_(std::move(firstOpen)) {}
+  // `firstOpen` runs on the main queue for each opening of the sign-in;
+  // `clearWebViewCookies` on the main queue for each sign-out.
+  explicit KXShellSessionEnvironment(
+      std::function<void()> firstOpen,
+      std::function<void(const std::string& host)> clearWebViewCookies = nullptr)
+      : firstOpen_(std::move(firstOpen)), clearWebViewCookies_(std::move(clearWebViewCookies)) {}
 
   void firstOpen() override;
+  void clearWebViewCookies(const std::string& host) override;
   void cancelTaskWhenLogoff() override;
   void clearPushEnvironment() override;
   void clearPullEnvironment() override;
@@ -33,6 +37,7 @@ class KXShellSessionEnvironment : public KXSessionEnvironment {
 
  private:
   std::function<void()> firstOpen_;
+  std::function<void(const std::string& host)> clearWebViewCookies_;
 };
 
 #endif  // ZN_SHELL_KXSHELLSESSIONENVIRONMENT_H_

@@ -21,6 +21,7 @@
 #include "platform/Places.h"
 #include "platform/Semaphore.h"
 #include "shell/KXShellSessionEnvironment.h"
+#include "shell/KXDesktopShell.h"
 #include "shell/KXState.h"
 #include "shell/KXTouchBarController.h"
 #include "sync/KXFileMetaDetail.h"
@@ -29,7 +30,7 @@
 #include "sync/KXSyncPullEnvironment.h"
 #include "sync/KXSyncStorePullApplier.h"
 
-int main() {
+int main(int argc, char** argv) {
   // Before anything logs: the logger opens its file in the user's folder.
   KXInstallFoundationHooks();
   // The store asks for syncs through hooks that reach the sync manager.
@@ -83,8 +84,11 @@ int main() {
   KXFileManager::defaultManauger().removeStaleTemporaryFiles(
       [cleaned](const kx::Error&) { cleaned->signal(); });
 
-  // Nothing runs yet after the start: let the clean-up finish before leaving.
+  int status = KXDesktopShell::run(argc, argv);
   cleaned->wait();
+  KXLogger::sharedLogger().drain();
+  kx::MainQueue::shared().drain();
+  return status;
   KXLogger::sharedLogger().drain();
   kx::MainQueue::shared().drain();
   return 0;

@@ -593,6 +593,44 @@ bool KXGtkPlatform::allowCertificate(const std::string& host, const std::string&
   return ok;
 }
 
+void KXGtkPlatform::clearCookies(const std::string& host) {
+  KX_UI_CHECK_MAIN_THREAD("KXGtkPlatform clearCookies");
+  if (!impl_->dataManager) return;
+  struct Request {
+    WebKitWebsiteDataManager* manager;
+    std::string host;
+  };
+  auto* request = new Request{WEBKIT_WEBSITE_DATA_MANAGER(g_object_ref(impl_->dataManager)), host};
+  // The records name sites by their registrable domain or host; those of
+  // the host (or a domain it belongs to) lose their cookies.
+  webkit_website_data_manager_fetch(
+      impl_->dataManager, WEBKIT_WEBSITE_DATA_COOKIES, nullptr,
+      [](GObject* source, GAsyncResult* result, gpointer data) {
+        std::unique_ptr<Request> request(static_cast<Request*>(data));
+        GList* records = webkit_website_data_manager_fetch_finish(
+            WEBKIT_WEBSITE_DATA_MANAGER(source), result, nullptr);
+        GList* matching = nullptr;
+        for (GList* it = records; it; it = it->next) {
+          auto* record = static_cast<WebKitWebsiteData*>(it->data);
+          std::string name = webkit_website_data_get_name(record);
+          const std::string& host = request->host;
+          bool match = host == name || (host.size() > name.size() &&
+                                        host.compare(host.size() - name.size(), name.size(),
+                                                     name) == 0 &&
+                                        host[host.size() - name.size() - 1] == '.');
+          if (match) matching = g_list_prepend(matching, record);
+        }
+        if (matching) {
+          webkit_website_data_manager_remove(request->manager, WEBKIT_WEBSITE_DATA_COOKIES,
+                                             matching, nullptr, nullptr, nullptr);
+          g_list_free(matching);
+        }
+        g_list_free_full(records, reinterpret_cast<GDestroyNotify>(webkit_website_data_unref));
+        g_object_unref(request->manager);
+      },
+      request);
+}
+
 bool KXGtkPlatform::activateRunningInstance() {
   KX_UI_CHECK_MAIN_THREAD("KXGtkPlatform activateRunningInstance");
   GApplication* app = G_APPLICATION(impl_->application.app());

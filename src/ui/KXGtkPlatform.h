@@ -62,6 +62,8 @@ class KXGtkPlatform : public KXUIPlatform {
   // the program is running already, activates it and returns true (this
   // process should then end). Call before the program's heavy start.
   bool activateRunningInstance();
+  // Removes the web views' cookies of `host` (sign-out); asynchronous.
+  void clearCookies(const std::string& host);
   // Runs the application until it terminates; the exit status. In a second
   // process the running one is activated and this returns at once.
   int run(int argc, char** argv);
