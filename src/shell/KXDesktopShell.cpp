@@ -79,6 +79,7 @@ class KXDesktopShell::PostLogin : public KXPostLoginEnvironment {
 KXDesktopShell::KXDesktopShell(KXUIPlatform& platform, KXSession& session, Services services)
     : platform_(platform), session_(session), services_(std::move(services)) {
   postLogin_ = std::make_shared<PostLogin>(*this, services_.postLogin);
+  if (!services_.mainWindow.clock) services_.mainWindow.clock = platform_.application().clock();
   if (!services_.relaunch) {
     services_.relaunch = [] {
       std::string self = KXRelauncher::currentExecutable();

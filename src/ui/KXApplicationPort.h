@@ -37,10 +37,7 @@ class KXApplicationPort {
   virtual void setDelegate(KXApplicationDelegate* delegate) = 0;
   // A quit request (menu, status menu, sign-out).
   virtual void terminate() = 0;
-  // A modal wait: runs the loop and the main queue until `condition` holds
-  // or `timeoutSeconds` pass; returns whether it holds.
-  virtual bool runUntil(const std::function<bool()>& condition, double timeoutSeconds) = 0;
-  // The clock of the shell's short delays.
+  // The clock of the shell's short delays (a manual one in tests).
   virtual std::shared_ptr<KXDelayClock> clock() = 0;
 };
 

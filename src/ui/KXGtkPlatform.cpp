@@ -100,26 +100,6 @@ class GtkApplicationPort : public KXApplicationPort {
     }
   }
 
-  bool runUntil(const std::function<bool()>& condition, double timeoutSeconds) override {
-    KX_UI_CHECK_MAIN_THREAD("KXGtkPlatform application runUntil");
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(static_cast<long>(timeoutSeconds * 1000));
-    bool timedOut = false;
-    guint timer = g_timeout_add_full(
-        G_PRIORITY_DEFAULT, static_cast<guint>(timeoutSeconds * 1000),
-        [](gpointer flag) -> gboolean {
-          *static_cast<bool*>(flag) = true;
-          return G_SOURCE_REMOVE;
-        },
-        &timedOut, nullptr);
-    while (!condition() && !timedOut && std::chrono::steady_clock::now() < deadline) {
-      g_main_context_iteration(nullptr, TRUE);
-      kx::MainQueue::shared().drain();
-    }
-    if (!timedOut) g_source_remove(timer);
-    return condition();
-  }
-
   std::shared_ptr<KXDelayClock> clock() override { return KXDelayClock::systemClock(); }
 
   int run(int argc, char** argv) {
@@ -614,10 +594,10 @@ void KXGtkPlatform::clearCookies(const std::string& host) {
           auto* record = static_cast<WebKitWebsiteData*>(it->data);
           std::string name = webkit_website_data_get_name(record);
           const std::string& host = request->host;
-          bool match = host == name || (host.size() > name.size() &&
-                                        host.compare(host.size() - name.size(), name.size(),
-                                                     name) == 0 &&
-                                        host[host.size() - name.size() - 1] == '.');
+          bool match =
+              host == name || (host.size() > name.size() &&
+                               host.compare(host.size() - name.size(), name.size(), name) == 0 &&
+                               host[host.size() - name.size() - 1] == '.');
           if (match) matching = g_list_prepend(matching, record);
         }
         if (matching) {

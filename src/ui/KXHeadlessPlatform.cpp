@@ -41,12 +41,6 @@ void KXHeadlessApplication::terminate() {
   });
 }
 
-bool KXHeadlessApplication::runUntil(const std::function<bool()>& condition,
-                                     double timeoutSeconds) {
-  KX_UI_CHECK_MAIN_THREAD("KXHeadlessApplication::runUntil");
-  return kx::MainQueue::shared().runUntil(condition, timeoutSeconds);
-}
-
 // ---------------------------------------------------------------------------
 // Status item
 

@@ -26,7 +26,6 @@ class KXHeadlessApplication : public KXApplicationPort {
 
   void setDelegate(KXApplicationDelegate* delegate) override;
   void terminate() override;
-  bool runUntil(const std::function<bool()>& condition, double timeoutSeconds) override;
   std::shared_ptr<KXDelayClock> clock() override { return clock_; }
 
   // What the window system would do: finish launching, activate again.
