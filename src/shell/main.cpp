@@ -21,7 +21,6 @@
 #include "platform/Places.h"
 #include "platform/Semaphore.h"
 #include "shell/KXShellSessionEnvironment.h"
-#include "shell/KXDesktopShell.h"
 #include "shell/KXState.h"
 #include "shell/KXTouchBarController.h"
 #include "sync/KXFileMetaDetail.h"
@@ -30,7 +29,7 @@
 #include "sync/KXSyncPullEnvironment.h"
 #include "sync/KXSyncStorePullApplier.h"
 
-int main(int argc, char** argv) {
+int main() {
   // Before anything logs: the logger opens its file in the user's folder.
   KXInstallFoundationHooks();
   // The store asks for syncs through hooks that reach the sync manager.
@@ -84,11 +83,8 @@ int main(int argc, char** argv) {
   KXFileManager::defaultManauger().removeStaleTemporaryFiles(
       [cleaned](const kx::Error&) { cleaned->signal(); });
 
-  int status = KXDesktopShell::run(argc, argv);
+  // Nothing runs yet after the start: let the clean-up finish before leaving.
   cleaned->wait();
-  KXLogger::sharedLogger().drain();
-  kx::MainQueue::shared().drain();
-  return status;
   KXLogger::sharedLogger().drain();
   kx::MainQueue::shared().drain();
   return 0;
