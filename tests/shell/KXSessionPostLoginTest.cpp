@@ -154,6 +154,7 @@ TEST_F(KXSessionPostLoginTest, TheRestWaitsForThePullAndRunsOnTheMainQueue) {
   kx::GlobalQueue::get().async([done = env_->heldPull] { done(); });
   ASSERT_TRUE(kxtest::pumpMainUntil([&] { return env_->calls.back() == "statistics"; }));
   EXPECT_FALSE(env_->offMain);
+  env_->heldPull = nullptr;  // it holds the environment
 }
 
 TEST_F(KXSessionPostLoginTest, TypedIdFolderIsLinkedBeforeTheStoreOpens) {
