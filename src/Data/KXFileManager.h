@@ -190,8 +190,9 @@ class KXFileManager {
   std::string URLForCurrentUserThumbnailDirectory();
   std::string URLForCurrentUserPreviewDictoryWithSubDirectory(long subDirectory);
   std::string URLForCurrentUserThumbnailDictoryWithSubDirectory(long subDirectory);
-  // The cache file of an icon image address: IconImage/ + the lower-case
-  // SHA-1 of the address's path, "?" and its query.
+  // The cache file of an icon image address or of a path on the service
+  // host: IconImage/ + the lower-case SHA-1 of its path, "?" and its query
+  // (so "https://host/p.png?a" and "/p.png?a" name one file).
   std::string URLForCurrentUserIconImageWithPath(const std::string& imageURL);
   // Created; the path is returned even when creation failed.
   std::string URLForCurrentUserFulltextInexDirectory();
@@ -402,6 +403,14 @@ class KXFileManager {
   // start-up path; the completion, when given, gets the first failure (a
   // folder that vanished meanwhile is none) on that queue.
   void removeStaleTemporaryFiles(Completion completion = nullptr);
+
+  // The layout-version check, which nothing calls (so no ".version" file is
+  // ever written): reads "<user dir>/.version"; a number below 1.0 is logged
+  // and handed to the data client's upgrade (KXDataClient::updateFromVersion,
+  // which raises: there is no older layout), whose completion writes "1.0";
+  // a missing file gets "1.0". When that write fails the program quits
+  // through the user-interface port.
+  void checkVersion();
 
   // ---- Configuration ----
 

@@ -201,9 +201,22 @@ std::string KXFileManager::URLForCurrentUserThumbnailDictoryWithSubDirectory(lon
 }
 
 std::string KXFileManager::URLForCurrentUserIconImageWithPath(const std::string& imageURL) {
+  if (imageURL.empty()) return {};
+  // An absolute address or a path on the service host ("/photo/u.png"): both
+  // name the same file by their path and query.
+  std::string key;
   std::optional<kx::URL> url = kx::URL::parse(imageURL);
-  if (imageURL.empty() || !url) return {};
-  const std::string key = url->path() + "?" + url->query().value_or("");
+  if (url && !url->scheme().empty()) {
+    key = url->path() + "?" + url->query().value_or("");
+  } else if (imageURL.front() == '/') {
+    std::string_view text(imageURL);
+    text = text.substr(0, text.find('#'));
+    const std::size_t mark = text.find('?');
+    key = std::string(text.substr(0, mark)) + "?" +
+          (mark == std::string_view::npos ? std::string() : std::string(text.substr(mark + 1)));
+  } else {
+    return {};
+  }
   const std::string directory = currentUserSubdirectory(kIconImageDirectoryName);
   if (directory.empty()) return {};
   return join(directory, kx::Crypto::sha1Hex(key));

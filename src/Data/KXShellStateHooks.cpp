@@ -27,6 +27,12 @@ void KXShellStateHooks::install(CurrentFileId currentFileId,
   t.changeCurrentBgImageId = std::move(changeCurrentBgImageId);
 }
 
+bool KXShellStateHooks::isInstalled() {
+  HookTable& t = table();
+  kx::MutexLock lock(t.mu);
+  return t.currentFileId && t.changeCurrentBgImageId;
+}
+
 std::optional<std::string> KXShellStateHooks::currentFileId() {
   CurrentFileId hook;
   {

@@ -26,6 +26,8 @@ class KXShellStateHooks {
   KXShellStateHooks() = delete;
 
   static void install(CurrentFileId currentFileId, ChangeCurrentBgImageId changeCurrentBgImageId);
+  // Whether the shell has installed its functions.
+  static bool isInstalled();
 
   // The file id of the entry open in the main page, or nullopt.
   static std::optional<std::string> currentFileId();

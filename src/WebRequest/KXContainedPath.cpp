@@ -1,5 +1,8 @@
 #include "WebRequest/KXContainedPath.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <memory>
@@ -11,21 +14,6 @@ std::optional<std::string> canonical(const std::string& path) {
                                                        &std::free);
   if (!resolved) return std::nullopt;
   return std::string(resolved.get());
-}
-
-// The canonical form of `path`, resolving its nearest existing ancestor when
-// the path itself does not exist (the rest holds no ".." by then).
-std::optional<std::string> canonicalOfPossiblyMissing(const std::string& path) {
-  if (auto whole = canonical(path)) return whole;
-  std::string head = path;
-  std::string tail;
-  while (true) {
-    std::size_t slash = head.find_last_of('/');
-    if (slash == std::string::npos || slash == 0) return std::nullopt;
-    tail = head.substr(slash) + tail;
-    head.resize(slash);
-    if (auto resolved = canonical(head)) return *resolved + tail;
-  }
 }
 
 bool inside(const std::string& candidate, const std::string& root) {
@@ -56,13 +44,38 @@ std::optional<std::string> KXContainedPath::join(const std::string& root,
   if (root.empty() || !segmentsAllowed(relativePath)) return std::nullopt;
   std::optional<std::string> canonicalRoot = canonical(root);
   if (!canonicalRoot) return std::nullopt;
-  std::string joined = root;
-  if (joined.back() != '/') joined += '/';
+  // Component by component from the root: a symbolic link must resolve (a
+  // dangling link or a loop is refused, since opening it to create a file
+  // would follow it anywhere) and stay inside; the first missing component
+  // ends the walk, as nothing below it exists.
+  std::string current = *canonicalRoot;
   std::string_view rest = relativePath;
-  if (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
-  joined += rest;
-  if (rest.empty()) return canonicalRoot;
-  std::optional<std::string> resolved = canonicalOfPossiblyMissing(joined);
-  if (!resolved || !inside(*resolved, *canonicalRoot)) return std::nullopt;
-  return resolved;
+  bool missing = false;
+  while (!rest.empty()) {
+    if (rest.front() == '/') rest.remove_prefix(1);
+    const std::size_t slash = rest.find('/');
+    const std::string_view segment = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
+    if (segment.empty() || segment == ".") continue;
+    std::string next = current == "/" ? "/" : current + "/";
+    next += segment;
+    if (missing) {
+      current = std::move(next);
+      continue;
+    }
+    struct stat st;
+    if (::lstat(next.c_str(), &st) != 0) {
+      if (errno != ENOENT) return std::nullopt;
+      missing = true;
+      current = std::move(next);
+      continue;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      std::optional<std::string> target = canonical(next);
+      if (!target || !inside(*target, *canonicalRoot)) return std::nullopt;
+      next = std::move(*target);
+    }
+    current = std::move(next);
+  }
+  return current;
 }

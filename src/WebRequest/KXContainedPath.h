@@ -6,8 +6,10 @@
 // decodes once and drops a trailing "/"), never decoded again. It is
 // refused when a segment is "..", when it holds a NUL, or when it has an
 // empty segment ("a//b"); a leading "/" is allowed. The joined path is then
-// made canonical (symbolic links resolved; for a missing file, its nearest
-// existing folder) and must lie inside the canonical root.
+// made canonical component by component from the canonical root: each
+// symbolic link met must resolve to a place inside the root (a dangling link
+// or a loop is refused, as creating a file through it would write wherever
+// it points); the components below the first missing one are kept as given.
 //
 // Thread safety: pure functions (they read the file system).
 #ifndef ZN_WEBREQUEST_KXCONTAINEDPATH_H_

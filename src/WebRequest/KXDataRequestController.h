@@ -7,10 +7,16 @@
 // request it took exactly once; a receiver ignores (and logs) any further
 // answer.
 //
-// Thread safety: localReceiveResponse may be called from any thread.
+// A handler that holds a request open (a long poll) asks whenCancelled to
+// learn when the party that asked has gone (the web view cancelled the
+// load, the connection closed), so that it can let the request go.
+//
+// Thread safety: localReceiveResponse and whenCancelled may be called from
+// any thread.
 #ifndef ZN_WEBREQUEST_KXDATAREQUESTCONTROLLER_H_
 #define ZN_WEBREQUEST_KXDATAREQUESTCONTROLLER_H_
 
+#include <functional>
 #include <optional>
 
 #include "platform/Error.h"
@@ -23,6 +29,11 @@ class KXDataRequestController {
 
   virtual void localReceiveResponse(std::optional<kx::HTTPURLResponse> response,
                                     std::optional<kx::Bytes> data, kx::Error error) = 0;
+
+  // Calls `cancelled` once, from any thread, when the asking party goes
+  // away before the answer; at once when it has already gone. Receivers
+  // that cannot tell never call it.
+  virtual void whenCancelled(std::function<void()> cancelled) { (void)cancelled; }
 };
 
 #endif  // ZN_WEBREQUEST_KXDATAREQUESTCONTROLLER_H_

@@ -7,7 +7,10 @@
 //    and must not block: it is asked for every request the web view makes,
 //    possibly several times per request, from any thread. It never looks at
 //    the network (no reachability check); where the answer depends on the
-//    network, the handler decides that in handleRequest.
+//    network, the handler decides that in handleRequest. The one exception
+//    is the pen-note handler, which answers only while the service cannot
+//    be reached: it tests path and query first and then asks reachability
+//    within a time limit.
 //  - handleRequest answers through the sender's localReceiveResponse
 //    exactly once, before returning or later from any queue. The sender may
 //    be kept as long as needed; dropping it unanswered makes the receiver

@@ -26,3 +26,7 @@ void KXSingleAnswerController::localReceiveResponse(std::optional<kx::HTTPURLRes
   if (receiver_)
     receiver_->localReceiveResponse(std::move(response), std::move(data), std::move(error));
 }
+
+void KXSingleAnswerController::whenCancelled(std::function<void()> cancelled) {
+  if (receiver_) receiver_->whenCancelled(std::move(cancelled));
+}

@@ -29,6 +29,8 @@ class KXSingleAnswerController : public KXDataRequestController {
 
   void localReceiveResponse(std::optional<kx::HTTPURLResponse> response,
                             std::optional<kx::Bytes> data, kx::Error error) override;
+  // Passed on to the receiver.
+  void whenCancelled(std::function<void()> cancelled) override;
 
   bool answered() const { return answered_.load(); }
 

@@ -11,6 +11,20 @@ namespace {
 
 constexpr std::string_view kHeader = "# ZarvelNote cookies\n";
 
+// Whether a cookie survives the jar and the file unchanged: no field holds
+// a NUL (the jar takes C strings and would cut it there), a tab or a line
+// break; the name is not empty; and the domain names something: not empty,
+// not a lone ".", and not starting with "#" once a leading "." is dropped
+// (the line would read as a comment).
+bool RoundTrips(const kx::HTTPTransport::Cookie& cookie) {
+  for (const std::string* field : {&cookie.domain, &cookie.path, &cookie.name, &cookie.value}) {
+    if (field->find_first_of(std::string_view("\0\t\r\n", 4)) != std::string::npos) return false;
+  }
+  std::string_view domain = cookie.domain;
+  if (!domain.empty() && domain.front() == '.') domain.remove_prefix(1);
+  return !cookie.name.empty() && !domain.empty() && domain.front() != '#';
+}
+
 }  // namespace
 
 KXCookieJarFile::KXCookieJarFile(kx::HTTPTransport& transport, std::string path)
@@ -40,7 +54,7 @@ void KXCookieJarFile::attach() {
       start = end + 1;
       if (line.empty() || (line[0] == '#' && line.rfind("#HttpOnly_", 0) != 0)) continue;
       kx::HTTPTransport::Cookie cookie;
-      if (!kx::HTTPTransport::parseCookieLine(line, &cookie)) continue;
+      if (!kx::HTTPTransport::parseCookieLine(line, &cookie) || !RoundTrips(cookie)) continue;
       if (cookie.expires != 0 && cookie.expires <= now) continue;
       transport_.setCookie(cookie);
     }
@@ -61,6 +75,7 @@ bool KXCookieJarFile::save(kx::Error* error) {
   std::lock_guard<std::mutex> lock(writeMu_);
   std::string text(kHeader);
   for (const kx::HTTPTransport::Cookie& cookie : transport_.cookies()) {
+    if (!RoundTrips(cookie)) continue;
     text += kx::HTTPTransport::cookieLine(cookie);
     text += '\n';
   }

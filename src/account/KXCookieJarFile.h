@@ -9,7 +9,9 @@
 // serial queue "com.zarvel.note.queue.cookies"; each write lists the jar at
 // that moment, so the last write holds the last state. load() adds the
 // file's cookies to the jar, skipping expired ones and lines that do not
-// read.
+// read. A cookie that would not come back as it was (a NUL, tab or line
+// break in a field, an empty name, a domain that is empty, ".", or starts
+// with "#") is neither read nor written.
 //
 // Thread safety: every member may be called from any thread. The object
 // installs itself as the transport's cookie handler on attach() and removes

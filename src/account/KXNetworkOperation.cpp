@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -64,6 +65,49 @@ void setHeader(kx::HTTPHeaders& headers, const std::string& name, const std::str
 std::string stringOption(const kx::Dictionary& options, const char* key) {
   const kx::Value* v = options.find(key);
   return v && v->isString() ? v->string() : std::string();
+}
+
+// Whether a URL's host, percent-decoded, names a host and nothing more:
+// labels of letters, digits, "-" and "_" (at most 63 bytes each, 253 in all)
+// separated by dots, or an IPv6 address (hex digits, ":" and the dots of an
+// embedded IPv4 address). An escape may hide "@", "/", "?" or ":", which
+// would send the request somewhere other than its URL.
+bool isHostName(std::string_view host) {
+  if (host.empty() || host.size() > 253) return false;
+  if (host.find(':') != std::string_view::npos) {
+    for (char c : host) {
+      if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.') return false;
+    }
+    return host.find(":::") == std::string_view::npos;
+  }
+  std::size_t label = 0;
+  for (char c : host) {
+    if (c == '.') {
+      if (label == 0) return false;
+      label = 0;
+      continue;
+    }
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') return false;
+    if (++label > 63) return false;
+  }
+  return label > 0 || host.size() > 1;  // one trailing dot is allowed
+}
+
+// Text for a part header of a multipart body: a quote (which would end a
+// quoted name) and CR and LF (which would start another header) are
+// percent-escaped, as browsers send them in form names.
+std::string escapedForPartHeader(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '"': out += "%22"; break;
+      case '\r': out += "%0D"; break;
+      case '\n': out += "%0A"; break;
+      default: out.push_back(c);
+    }
+  }
+  return out;
 }
 
 // A "file://" URL or a plain path, as a path.
@@ -190,7 +234,7 @@ bool KXNetworkOperation::validate() {
   text += text.find('?') == std::string::npos ? "?" : "&";
   text += commonStaticsString();
   auto parsed = kx::URL::parse(text);
-  if (!parsed || parsed->host().empty()) return false;
+  if (!parsed || !isHostName(parsed->host())) return false;
   // The path stays as written (escaped), so that it survives being put back
   // into a URL.
   requestURI_ = parsed->percentEncodedPath();
@@ -215,7 +259,10 @@ std::optional<kx::HTTPRequest> KXNetworkOperation::generateRequest() {
     requestURI_ += "&" + NSDictionaryKXHelper::stringForHTTPFormat(params->dict(), "&", "=");
   }
   kx::HTTPRequest request;
-  request.url = "https://" + host_ + requestURI_;
+  // The host was checked to be a host name, so it cannot change how the
+  // rest of the URL reads; user information never goes out.
+  const bool ipv6 = host_.find(':') != std::string::npos;
+  request.url = "https://" + (ipv6 ? "[" + host_ + "]" : host_) + requestURI_;
   request.timeoutSeconds = timeout_ >= 0 ? timeout_ : kPlatformDefaultTimeout;
   request.method = post ? "POST" : "GET";
   kx::HTTPHeaders& headers = request.headers;
@@ -246,6 +293,35 @@ std::optional<kx::HTTPRequest> KXNetworkOperation::generateRequest() {
   setHeader(headers, "User-Agent", kKXNetworkOperationUserAgent);
   setHeader(headers, kKXNetworkOperationHeader, "");
   return request;
+}
+
+kx::Bytes KXNetworkOperation::multipartBody(std::string_view query, std::string_view name,
+                                            std::string_view contentType, const kx::Bytes& data,
+                                            std::string_view boundary) {
+  kx::Bytes body;
+  const std::string dashes = "--" + std::string(boundary);
+  std::size_t pos = 0;
+  while (pos <= query.size()) {
+    const std::size_t amp = query.find('&', pos);
+    const std::string_view pair =
+        query.substr(pos, amp == std::string_view::npos ? std::string_view::npos : amp - pos);
+    const std::size_t eq = pair.find('=');
+    if (eq != std::string_view::npos) {
+      append(body, dashes + "\r\n");
+      append(body, "Content-Disposition: form-data; name=\"" +
+                       escapedForPartHeader(pair.substr(0, eq)) + "\"\r\n\r\n");
+      append(body, std::string(pair.substr(eq + 1)) + "\r\n");
+    }
+    if (amp == std::string_view::npos) break;
+    pos = amp + 1;
+  }
+  append(body, dashes + "\r\n");
+  append(body, "Content-Disposition: form-data; name=\"" + escapedForPartHeader(name) +
+                   "\"; filename=\"file\"\r\n");
+  append(body, "Content-Type: " + escapedForPartHeader(contentType) + "\r\n\r\n");
+  body.insert(body.end(), data.begin(), data.end());
+  append(body, "\r\n" + dashes + "--\r\n");
+  return body;
 }
 
 // --- starting ---
@@ -360,34 +436,12 @@ void KXNetworkOperation::asyncNetworkOperationWithCompletionHandler(Delivery del
   } else if (options_.contains(kKXOptionMultipartData)) {
     std::string boundary = newBoundary();
     setHeader(request.headers, "Content-Type", "multipart/form-data; boundary=" + boundary);
-    kx::Bytes body;
-    std::string url = request.url;
-    std::size_t q = url.find('?');
-    if (q != std::string::npos) {
-      std::string query = url.substr(q + 1);
-      std::size_t pos = 0;
-      while (pos <= query.size()) {
-        std::size_t amp = query.find('&', pos);
-        std::string pair =
-            query.substr(pos, amp == std::string::npos ? std::string::npos : amp - pos);
-        std::size_t eq = pair.find('=');
-        if (eq != std::string::npos) {
-          append(body, "--" + boundary + "\r\n");
-          append(body,
-                 "Content-Disposition: form-data; name=\"" + pair.substr(0, eq) + "\"\r\n\r\n");
-          append(body, pair.substr(eq + 1) + "\r\n");
-        }
-        if (amp == std::string::npos) break;
-        pos = amp + 1;
-      }
-    }
-    append(body, "--" + boundary + "\r\n");
-    append(body, "Content-Disposition: form-data; name=\"" + stringOption(options_, kKXOptionName) +
-                     "\"; filename=\"file\"\r\n");
-    append(body, "Content-Type: " + stringOption(options_, kKXOptionContentType) + "\r\n\r\n");
+    const std::size_t q = request.url.find('?');
+    const std::string query = q == std::string::npos ? std::string() : request.url.substr(q + 1);
     const kx::Value& data = options_[kKXOptionMultipartData];
-    if (data.isData()) body.insert(body.end(), data.bytes().begin(), data.bytes().end());
-    append(body, "\r\n--" + boundary + "--\r\n");
+    kx::Bytes body = multipartBody(query, stringOption(options_, kKXOptionName),
+                                   stringOption(options_, kKXOptionContentType),
+                                   data.isData() ? data.bytes() : kx::Bytes(), boundary);
     request.method = "POST";
     request.body = std::move(body);
   }

@@ -7,7 +7,8 @@
 // controllers), which starts it when a slot is free.
 //
 // The options become one HTTPS request to the default port of the URL's host
-// (scheme, port, user and fragment of the given URL are dropped), with the
+// (scheme, port, user and fragment of the given URL are dropped; a host that
+// is not a host name once percent-decoded makes the options invalid), with the
 // common statistics query appended, the fixed "User-Agent" and
 // "KX-NetworkOperation" header fields, and one of four kinds of body and
 // answer: plain data, upload of a file from a start byte, download into a
@@ -45,6 +46,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/Error.h"
 #include "platform/HTTPTransport.h"
@@ -198,6 +200,16 @@ class KXNetworkOperation : public kx::Operation {
   // Validates the options and builds the request; nullopt when the options
   // are invalid.
   std::optional<kx::HTTPRequest> generateRequest();
+
+  // The body of a multipart upload: a part for each "key=value" pair of
+  // `query` (split at "&", each pair at its first "="; pairs without "="
+  // skipped; values as they stand), then the file part named `name` with
+  // the file name "file", `contentType` and `data`, then the closing line.
+  // In the part headers a quote, CR and LF are percent-escaped, so no name
+  // or type can end its parameter or add a header.
+  static kx::Bytes multipartBody(std::string_view query, std::string_view name,
+                                 std::string_view contentType, const kx::Bytes& data,
+                                 std::string_view boundary);
 
  private:
   using Delivery =

@@ -708,14 +708,24 @@ void HTTPTransport::clearCookies() { impl_->clearCookies(); }
 
 namespace {
 
+// The jar takes C strings, one tab-separated line per cookie.
 bool cookieFieldOK(std::string_view field) {
-  return field.find_first_of("\t\r\n") == std::string_view::npos;
+  return field.find_first_of(std::string_view("\t\r\n\0", 4)) == std::string_view::npos;
+}
+
+// A domain the jar keeps as it was given: not empty, not a lone "." (the
+// jar then holds a cookie without a domain, and listing it crashes
+// libcurl), not starting with "#" once a leading "." is dropped (the line
+// reads as a comment).
+bool cookieDomainOK(std::string_view domain) {
+  if (!domain.empty() && domain.front() == '.') domain.remove_prefix(1);
+  return !domain.empty() && domain.front() != '#' && cookieFieldOK(domain);
 }
 
 }  // namespace
 
 bool HTTPTransport::setCookie(const Cookie& cookie) {
-  if (cookie.name.empty() || !cookieFieldOK(cookie.domain) || !cookieFieldOK(cookie.path) ||
+  if (cookie.name.empty() || !cookieDomainOK(cookie.domain) || !cookieFieldOK(cookie.path) ||
       !cookieFieldOK(cookie.name) || !cookieFieldOK(cookie.value)) {
     return false;
   }
@@ -724,7 +734,7 @@ bool HTTPTransport::setCookie(const Cookie& cookie) {
 }
 
 void HTTPTransport::deleteCookie(const Cookie& cookie) {
-  if (cookie.name.empty() || !cookieFieldOK(cookie.domain) || !cookieFieldOK(cookie.path) ||
+  if (cookie.name.empty() || !cookieDomainOK(cookie.domain) || !cookieFieldOK(cookie.path) ||
       !cookieFieldOK(cookie.name)) {
     return;
   }

@@ -176,8 +176,9 @@ class HTTPTransport {
   std::vector<Cookie> cookies() const;
   void clearCookies();
   // Adds a cookie, replacing the one of the same domain, path and name;
-  // false when a field holds a tab or a line break (it would not survive
-  // the jar's line format).
+  // false when a field holds a tab, a line break or a NUL, or the domain is
+  // empty, ".", or starts with "#" after a leading "." (it would not
+  // survive the jar's line format).
   bool setCookie(const Cookie& cookie);
   // Removes the cookie of the same domain, path and name, if any.
   void deleteCookie(const Cookie& cookie);

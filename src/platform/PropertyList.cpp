@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/Crypto.h"
@@ -430,46 +431,90 @@ bool isXmlText(std::string_view s) {
   return true;
 }
 
-bool checkValue(const Value& value, std::size_t depth, std::string* why) {
-  switch (value.kind()) {
-    case Value::Kind::Null: *why = "A property list cannot hold a null."; return false;
-    case Value::Kind::String:
-      if (!isXmlText(value.string())) {
-        *why = "A string holds characters a property list cannot carry.";
-        return false;
-      }
-      return true;
-    case Value::Kind::Date: {
-      double t = value.dateValue();
-      if (!std::isfinite(t) || std::floor(t) < kFirstDate || std::floor(t) >= kEndDate) {
-        *why = "A date lies outside the years 0000 to 9999.";
-        return false;
-      }
-      return true;
-    }
-    case Value::Kind::Array:
-    case Value::Kind::Dictionary:
-      if (depth >= PropertyList::kMaxDepth) {
-        *why = "The value is nested too deeply.";
-        return false;
-      }
-      if (value.isArray()) {
-        for (const Value& item : value.array()) {
-          if (!checkValue(item, depth + 1, why)) return false;
+// Checks that a value can be written as XML. A container whose storage
+// several values share is checked once (a list read from the binary form
+// shares what the file shares), but counts in full towards kMaxElements.
+class ValueChecker {
+ public:
+  bool check(const Value& value, std::string* why) {
+    std::size_t height = 0;
+    return visit(value, 0, &height, why);
+  }
+
+ private:
+  struct Checked {
+    std::uint64_t elements;
+    std::size_t height;
+  };
+
+  bool count(std::uint64_t n, std::string* why) {
+    elements_ += n;
+    if (elements_ <= PropertyList::kMaxElements) return true;
+    *why = "The value holds too many objects to write.";
+    return false;
+  }
+
+  // Checks `value` at nesting `depth` and raises `*height` to its height.
+  bool visit(const Value& value, std::size_t depth, std::size_t* height, std::string* why) {
+    switch (value.kind()) {
+      case Value::Kind::Null: *why = "A property list cannot hold a null."; return false;
+      case Value::Kind::String:
+        if (!isXmlText(value.string())) {
+          *why = "A string holds characters a property list cannot carry.";
+          return false;
         }
-      } else {
-        for (const auto& [key, item] : value.dict()) {
-          if (!isXmlText(key)) {
-            *why = "A key holds characters a property list cannot carry.";
+        return count(1, why);
+      case Value::Kind::Date: {
+        double t = value.dateValue();
+        if (!std::isfinite(t) || std::floor(t) < kFirstDate || std::floor(t) >= kEndDate) {
+          *why = "A date lies outside the years 0000 to 9999.";
+          return false;
+        }
+        return count(1, why);
+      }
+      case Value::Kind::Array:
+      case Value::Kind::Dictionary: {
+        const void* storage = value.isArray() ? static_cast<const void*>(value.arrayRep())
+                                              : static_cast<const void*>(value.dictionaryRep());
+        if (auto seen = checked_.find(storage); seen != checked_.end()) {
+          if (depth + seen->second.height > PropertyList::kMaxDepth) {
+            *why = "The value is nested too deeply.";
             return false;
           }
-          if (!checkValue(item, depth + 1, why)) return false;
+          *height = std::max(*height, seen->second.height);
+          return count(seen->second.elements, why);
         }
+        if (depth >= PropertyList::kMaxDepth) {
+          *why = "The value is nested too deeply.";
+          return false;
+        }
+        const std::uint64_t before = elements_;
+        if (!count(1, why)) return false;
+        std::size_t childHeight = 0;
+        if (value.isArray()) {
+          for (const Value& item : value.array()) {
+            if (!visit(item, depth + 1, &childHeight, why)) return false;
+          }
+        } else {
+          for (const auto& [key, item] : value.dict()) {
+            if (!isXmlText(key)) {
+              *why = "A key holds characters a property list cannot carry.";
+              return false;
+            }
+            if (!count(1, why) || !visit(item, depth + 1, &childHeight, why)) return false;
+          }
+        }
+        checked_.emplace(storage, Checked{elements_ - before, childHeight + 1});
+        *height = std::max(*height, childHeight + 1);
+        return true;
       }
-      return true;
-    default: return true;
+      default: return count(1, why);
+    }
   }
-}
+
+  std::uint64_t elements_ = 0;
+  std::unordered_map<const void*, Checked> checked_;
+};
 
 void appendEscaped(std::string& out, std::string_view s) {
   for (char c : s) {
@@ -514,7 +559,7 @@ void appendDate(std::string& out, double seconds) {
 void writeValue(std::string& out, const Value& value, std::size_t indent) {
   appendTabs(out, indent);
   switch (value.kind()) {
-    case Value::Kind::Null: break;  // refused by checkValue
+    case Value::Kind::Null: break;  // refused by ValueChecker
     case Value::Kind::Bool: out += value.boolValue() ? "<true/>\n" : "<false/>\n"; break;
     case Value::Kind::Int64:
     case Value::Kind::UInt64:
@@ -592,7 +637,7 @@ std::optional<Value> PropertyList::parseXml(std::string_view xml, Error* error) 
 
 bool PropertyList::isValid(const Value& value, Error* error) {
   std::string why;
-  if (!checkValue(value, 0, &why)) {
+  if (!ValueChecker().check(value, &why)) {
     SetError(error, writeError(std::move(why)));
     return false;
   }

@@ -41,7 +41,8 @@
 // without a place in a kx::Value (null, sets, keyed-archive identifiers)
 // are read errors. UTF-16 text with a lone surrogate reads with U+FFFD in
 // its place. Objects referred to more than once are read once and shared.
-// Written binary lists hold each distinct string (key or value) once.
+// Written binary lists hold each distinct string (key or value) once, and
+// each array or dictionary whose storage several values share once.
 //
 // Thread safety: stateless; every function may be called from any thread.
 #ifndef ZN_PLATFORM_PROPERTYLIST_H_
@@ -70,6 +71,11 @@ class PropertyList {
   // so that neither the parser's callers nor Value's recursive destruction
   // can run out of stack.
   static constexpr std::size_t kMaxDepth = 512;
+  // A value that stands for more objects than this written out in full
+  // (each key, item and container counts) cannot be written as XML, which
+  // has no way to share: objects shared in the binary form are read once and
+  // shared, so a small file could otherwise stand for billions of elements.
+  static constexpr std::size_t kMaxElements = std::size_t{1} << 22;
 
   enum class Format { XML, Binary };
 

@@ -3,6 +3,7 @@
 // a table of object offsets, and a 32-byte trailer (offset size, reference
 // size, object count, top object, offset-table position; integers are
 // big-endian).
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -112,8 +113,10 @@ class BinaryReader {
     }
     cache_.resize(count);
     state_.assign(count, State::Unread);
+    heights_.assign(count, 0);
     Value value;
-    if (!object(top, 0, &value)) return std::nullopt;
+    std::size_t height = 0;
+    if (!object(top, 0, &value, &height)) return std::nullopt;
     return value;
   }
 
@@ -154,20 +157,28 @@ class BinaryReader {
     return true;
   }
 
-  bool object(std::uint64_t index, std::size_t depth, Value* out) {
-    if (state_[index] == State::Read) {
-      *out = cache_[index];
-      return true;
-    }
+  // Reads object `index` at nesting `depth` into `*out` and raises `*height`
+  // to its nesting height.
+  bool object(std::uint64_t index, std::size_t depth, Value* out, std::size_t* height) {
     if (state_[index] == State::Reading) return fail("a container holds itself.");
-    state_[index] = State::Reading;
-    if (!decode(offsets_[index], depth, out)) return false;
-    cache_[index] = *out;
-    state_[index] = State::Read;
+    if (state_[index] == State::Unread) {
+      state_[index] = State::Reading;
+      if (!decode(offsets_[index], depth, out, &heights_[index])) return false;
+      cache_[index] = *out;
+      state_[index] = State::Read;
+    } else {
+      // Read before, perhaps at a shallower depth.
+      if (depth + heights_[index] > PropertyList::kMaxDepth) return fail("nested too deeply.");
+      *out = cache_[index];
+    }
+    *height = std::max(*height, heights_[index]);
     return true;
   }
 
-  bool decode(std::uint64_t at, std::size_t depth, Value* out) {
+  // Decodes the object at `at`; `*height` becomes its nesting height (0 for
+  // anything but a container).
+  bool decode(std::uint64_t at, std::size_t depth, Value* out, std::size_t* height) {
+    *height = 0;
     const std::uint8_t marker = data_[at];
     const std::uint8_t info = marker & 0x0F;
     switch (marker & 0xF0) {
@@ -265,26 +276,29 @@ class BinaryReader {
           at += n * refSize_;
         }
         if (!refs(at, n, &values)) return false;
+        std::size_t childHeight = 0;
         if (!dict) {
           Value array = Value(Array());
           array.mutableArray().reserve(n);
           for (std::uint64_t ref : values) {
             Value item;
-            if (!object(ref, depth + 1, &item)) return false;
+            if (!object(ref, depth + 1, &item, &childHeight)) return false;
             array.mutableArray().push_back(std::move(item));
           }
           *out = std::move(array);
+          *height = childHeight + 1;
           return true;
         }
         Value result = Value(Dictionary());
         for (std::uint64_t i = 0; i < n; ++i) {
           Value key, item;
-          if (!object(keys[i], depth + 1, &key)) return false;
+          if (!object(keys[i], depth + 1, &key, &childHeight)) return false;
           if (!key.isString()) return fail("a dictionary key is not a string.");
-          if (!object(values[i], depth + 1, &item)) return false;
+          if (!object(values[i], depth + 1, &item, &childHeight)) return false;
           result.mutableDict().set(key.string(), std::move(item));
         }
         *out = std::move(result);
+        *height = childHeight + 1;
         return true;
       }
       case kUid: return fail("keyed-archive identifiers are not supported.");
@@ -303,6 +317,7 @@ class BinaryReader {
   std::vector<std::uint64_t> offsets_;
   std::vector<Value> cache_;  // objects read so far, by index
   std::vector<State> state_;
+  std::vector<std::size_t> heights_;  // by index: nesting height
   std::string failure_;
 };
 
@@ -345,10 +360,13 @@ class BinaryWriter {
   };
 
   // Lists the objects, the top one first; equal strings (keys included) are
-  // written once.
+  // written once, and so is a container whose storage several values share
+  // (a list read from this form shares what the file shares: written out in
+  // full, a few hundred bytes could stand for billions of objects).
   bool collect(const Value& value, std::size_t depth, std::string* why) {
     std::uint64_t unused;
-    return add(value, depth, &unused, why);
+    std::size_t height = 0;
+    return add(value, depth, &unused, &height, why);
   }
 
   std::uint64_t addString(const std::string& text, const Value* value, const std::string* key) {
@@ -357,7 +375,10 @@ class BinaryWriter {
     return it->second;
   }
 
-  bool add(const Value& value, std::size_t depth, std::uint64_t* index, std::string* why) {
+  // Adds `value` at nesting `depth`; `*index` becomes its object's index, and
+  // `*height` is raised to its nesting height.
+  bool add(const Value& value, std::size_t depth, std::uint64_t* index, std::size_t* height,
+           std::string* why) {
     switch (value.kind()) {
       case Value::Kind::Null: *why = "A property list cannot hold a null."; return false;
       case Value::Kind::String:
@@ -369,6 +390,17 @@ class BinaryWriter {
         return true;
       case Value::Kind::Array:
       case Value::Kind::Dictionary: {
+        const void* storage = value.isArray() ? static_cast<const void*>(value.arrayRep())
+                                              : static_cast<const void*>(value.dictionaryRep());
+        if (auto seen = containers_.find(storage); seen != containers_.end()) {
+          if (depth + seen->second.height > PropertyList::kMaxDepth) {
+            *why = "The value is nested too deeply.";
+            return false;
+          }
+          *index = seen->second.index;
+          *height = std::max(*height, seen->second.height);
+          return true;
+        }
         if (depth >= PropertyList::kMaxDepth) {
           *why = "The value is nested too deeply.";
           return false;
@@ -376,11 +408,12 @@ class BinaryWriter {
         *index = objects_.size();
         objects_.push_back(Object{&value, nullptr, {}});
         std::vector<std::uint64_t> refs;
+        std::size_t childHeight = 0;
         if (value.isArray()) {
           refs.reserve(value.array().size());
           for (const Value& item : value.array()) {
             std::uint64_t child;
-            if (!add(item, depth + 1, &child, why)) return false;
+            if (!add(item, depth + 1, &child, &childHeight, why)) return false;
             refs.push_back(child);
           }
         } else {
@@ -395,11 +428,13 @@ class BinaryWriter {
           }
           for (const auto& [key, item] : dict) {
             std::uint64_t child;
-            if (!add(item, depth + 1, &child, why)) return false;
+            if (!add(item, depth + 1, &child, &childHeight, why)) return false;
             refs.push_back(child);
           }
         }
         objects_[*index].refs = std::move(refs);
+        containers_.emplace(storage, Container{*index, childHeight + 1});
+        *height = std::max(*height, childHeight + 1);
         return true;
       }
       default:
@@ -491,8 +526,14 @@ class BinaryWriter {
     }
   }
 
+  struct Container {
+    std::uint64_t index;
+    std::size_t height;
+  };
+
   std::vector<Object> objects_;
   std::unordered_map<std::string, std::uint64_t> strings_;
+  std::unordered_map<const void*, Container> containers_;  // by storage
   std::size_t refSize_ = 1;
 };
 

@@ -93,6 +93,11 @@ std::string compose(const Parts& parts) {
   if (parts.hasAuthority) {
     out += "//";
     out += parts.authority;
+  } else if (parts.path.starts_with("//")) {
+    // Without an authority a path may not start with "//", which would read
+    // back as one (RFC 3986, 5.2.4's closing guard): "a:/b/c" and "..//x"
+    // give "a:/.//x", not "a://x".
+    out += "/.";
   }
   out += parts.path;
   if (parts.query) {

@@ -1,24 +1,14 @@
 #include "shell/KXDesktopShell.h"
 
-#include <cstdio>
 #include <utility>
 
 #include "CommonUtils/KXHooks.h"
 #include "CommonUtils/KXLogger.h"
-#include "CommonUtils/KXServiceBaseURL.h"
-#include "Data/KXDataClient.h"
-#include "WebUI/KXLoopbackFront.h"
-#include "WebUI/RNCachingURL/RNCachingURLProtocol.h"
 #include "platform/MainQueue.h"
-#include "platform/Path.h"
 #include "platform/Places.h"
-#include "shell/KXAlertErrorPresenter.h"
 #include "shell/KXRelauncher.h"
 #include "shell/KXSessionPostLogin.h"
-#include "shell/KXShellSessionEnvironment.h"
-#include "sync/KXSyncManager.h"
 #include "sync/KXSyncNotificationNames.h"
-#include "ui/KXGtkPlatform.h"
 #include "ui/KXMainThread.h"
 
 namespace {
@@ -196,104 +186,4 @@ void KXDesktopShell::firstDownloadProgressed() {
   postLogin_->showMainWindow();
   postLogin_->updateMenu();
   postLogin_->performLiveConnect();
-}
-
-// ---------------------------------------------------------------------------
-// The program's desktop
-
-namespace {
-
-// Points the GTK web views at the front: its proxy and secret, its leaf for
-// each fixed host; localStorage, IndexedDB and cookies in the application
-// data folder, the cache in the scratch folder.
-bool pointGtkWebViewsAt(KXGtkPlatform& platform, const std::string& root,
-                        const KXDesktopShell::Routing& routing, kx::Error* error) {
-  KXGtkPlatform::WebOptions options;
-  options.dataDirectory = kx::Path::appendingPathComponent(root, "WebKit");
-  options.cacheDirectory = kx::Path::appendingPathComponent(kx::Places::scratchRoot(), "WebKit");
-  options.cookieFile = kx::Path::appendingPathComponent(root, "webcookies.sqlite");
-  options.proxyURL = "http://127.0.0.1:" + std::to_string(routing.port);
-  options.proxyUser = routing.username;
-  options.proxySecret = routing.secret;
-  if (!platform.configureWeb(options, error)) return false;
-  for (const std::string& host : routing.hosts) {
-    std::string pem = routing.leafCertificatePEM(host, error);
-    if (pem.empty() || !platform.allowCertificate(host, pem, error)) return false;
-  }
-  return true;
-}
-
-// The continuation's reach into the process's store and sync manager.
-class ProcessPostLogin : public KXPostLoginEnvironment {
- public:
-  LocalCopy openLocalCopy() override {
-    KXDataClient& client = KXDataClient::defaultDataClient();
-    LocalCopy copy;
-    copy.notesForContentNotSynced = client.notesForContentNotSynced().size();
-    copy.emptyResources = client.fetchAllEmptyResources().size();
-    copy.hasRootEntry = client.rootEntry() != nullptr;
-    return copy;
-  }
-  void sync() override { KXSyncManager::defaultManager().sync(); }
-  void performLiveConnect() override { KXSyncManager::defaultManager().performLiveConnect(); }
-};
-
-}  // namespace
-
-int KXDesktopShell::run(int argc, char** argv) {
-  if (!KXGtkPlatform::displayAvailable()) {
-    std::fprintf(stderr,
-                 "zarvelnote: no display to show the program on (DISPLAY is not set or "
-                 "cannot be opened)\n");
-    return 2;
-  }
-  const std::string root = kx::Places::applicationDataRoot();
-  KXGtkPlatform platform("com.zarvel.note", kx::Path::appendingPathComponent(root, "icons"));
-  if (platform.activateRunningInstance()) return 0;
-
-  std::unique_ptr<KXLoopbackFront> front;
-  Services services;
-  services.startRouting = [&front](kx::Error* error) -> std::optional<Routing> {
-    RNCachingURLProtocol::requestDelegatesRegister();
-    front = KXLoopbackFront::start({}, error);
-    if (!front) return std::nullopt;
-    Routing routing;
-    routing.port = front->port();
-    routing.username = front->username();
-    routing.secret = front->secret();
-    routing.hosts = {KXServiceHost(), RNCachingURLProtocol::kSearchStatisticsHost,
-                     RNCachingURLProtocol::kWebAnalyticsHost};
-    KXLoopbackFront* raw = front.get();
-    routing.leafCertificatePEM = [raw](const std::string& host, kx::Error* e) {
-      return raw->leafCertificatePEM(host, e);
-    };
-    return routing;
-  };
-  services.pointWebViewsAt = [&platform, root](const Routing& routing, kx::Error* error) {
-    return pointGtkWebViewsAt(platform, root, routing, error);
-  };
-  services.postLogin = std::make_shared<ProcessPostLogin>();
-  services.performSyncSave = [] { KXDataClient::defaultDataClient().performSyncSave(nullptr); };
-  services.sync = [] { KXSyncManager::defaultManager().sync(); };
-  services.hasRootEntry = [] { return KXDataClient::defaultDataClient().rootEntry() != nullptr; };
-
-  KXSession& session = KXSession::defaultSession();
-  KXDesktopShell shell(platform, session, std::move(services));
-  session.setEnvironment(std::make_shared<KXShellSessionEnvironment>(
-      [&shell] { shell.firstOpen(); },
-      [&platform](const std::string& host) { platform.clearCookies(host); }));
-  platform.setHideMainWindow([&shell] {
-    if (shell.hasMainWebWindow()) shell.mainWebWindow().orderOut();
-  });
-  KXUIPort::install(platform.alerts());
-  std::shared_ptr<KXErrorPresenter> consolePresenter = KXErrorPresenter::installed();
-  KXErrorPresenter::install(std::make_shared<KXAlertErrorPresenter>(platform.alerts()));
-  platform.application().setDelegate(&shell.delegate());
-  int status = platform.run(argc, argv);
-  platform.application().setDelegate(nullptr);
-  KXErrorPresenter::install(consolePresenter);
-  KXUIPort::install(nullptr);
-  session.setEnvironment(std::make_shared<KXShellSessionEnvironment>());
-  front.reset();
-  return status;
 }

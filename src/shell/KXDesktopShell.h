@@ -1,12 +1,13 @@
-// KXDesktopShell is the desktop program's interface: it owns the
-// application delegate, the main web window and the stand-in windows, and
-// reaches the rest of the program through Services. The application object
-// makes one when a display is there and hands it the platform (GTK) and its
-// services; the shell's tests hand it the headless platform.
+// KXDesktopShell is the desktop program's interface: the application
+// delegate, the main web window and the stand-in windows, reaching the rest
+// of the program through Services. When a display is there the application
+// object (KXApplication::run) makes one over the GTK platform with its own
+// services and owns it; the shell's tests make one over the headless
+// platform.
 //
-// Nothing here installs itself: the owner calls launch-time entry points
-// (the platform's application calls the delegate) and the session's
-// environment forwards firstOpen() here.
+// Nothing here installs itself: the platform's application calls the
+// delegate, and the application object's session mediator forwards the
+// sign-in's opening to firstOpen().
 //
 // Stand-ins until their windows are built: the sign-in (firstOpen) starts a
 // remembered automatic sign-in at once and otherwise shows a page saying
@@ -97,11 +98,6 @@ class KXDesktopShell {
 
   // The routing the shell started (after launch).
   const std::optional<Routing>& routing() const { return routing_; }
-
-  // The program's desktop: a GTK platform with the process's session, the
-  // loopback front and the store; runs until the user quits. Returns the
-  // exit status (2 without a display).
-  static int run(int argc, char** argv);
 
  private:
   class PostLogin;

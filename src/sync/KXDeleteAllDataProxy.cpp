@@ -5,6 +5,7 @@
 
 #include "CommonUtils/KXLogger.h"
 #include "account/KXNetworkOperation.h"
+#include "platform/MainQueue.h"
 
 KXDeleteAllDataProxy& KXDeleteAllDataProxy::defaultProxy() {
   static auto* proxy = new std::shared_ptr<KXDeleteAllDataProxy>(
@@ -24,6 +25,14 @@ void KXDeleteAllDataProxy::deleteAllDataWithUserId(const std::string& userId, Ca
 }
 
 void KXDeleteAllDataProxy::finishDelete(const std::string& userId, Callback callback) {
+  {
+    kx::MutexLock lock(mu_);
+    if (busy_) {
+      retryLater(userId, std::move(callback));
+      return;
+    }
+    busy_ = true;
+  }
   KXNetworkOperationOptions options;
   options.set(kKXOptionURL, kx::Value(environment_->serviceBaseURL() + kDeletePath));
   options.set(kKXOptionMethod, kx::Value("GET"));
@@ -35,11 +44,17 @@ void KXDeleteAllDataProxy::finishDelete(const std::string& userId, Callback call
   auto answered = std::make_shared<std::atomic<bool>>(false);
   // The operation is kept by its own block until it answers.
   auto keep = std::make_shared<std::shared_ptr<KXNetworkOperation>>(operation);
+  std::weak_ptr<KXDeleteAllDataProxy> weak = weak_from_this();
   operation->asyncNetworkOperationWithCallback(
-      [callback, answered, keep](const kx::Value& result, const kx::HTTPResponseHead&,
-                                 const kx::Error& error) {
+      [weak, callback, answered, keep](const kx::Value& result, const kx::HTTPResponseHead&,
+                                       const kx::Error& error) {
         keep->reset();
-        if (answered->exchange(true) || !callback) return;
+        if (answered->exchange(true)) return;
+        if (std::shared_ptr<KXDeleteAllDataProxy> self = weak.lock()) {
+          kx::MutexLock lock(self->mu_);
+          self->busy_ = false;
+        }
+        if (!callback) return;
         if (error.domain().empty()) {
           callback(true, kx::Error());
         } else if (result.isDictionary()) {
@@ -49,4 +64,16 @@ void KXDeleteAllDataProxy::finishDelete(const std::string& userId, Callback call
           callback(false, error);
         }
       });
+}
+
+void KXDeleteAllDataProxy::retryLater(const std::string& userId, Callback callback) {
+  std::weak_ptr<KXDeleteAllDataProxy> weak = weak_from_this();
+  std::shared_ptr<KXDelayClock> clock =
+      environment_->clock ? environment_->clock : KXDelayClock::systemClock();
+  clock->after(kBusyRetrySeconds, kx::MainQueue::shared(),
+               [weak, userId, callback = std::move(callback)]() mutable {
+                 if (std::shared_ptr<KXDeleteAllDataProxy> self = weak.lock()) {
+                   self->finishDelete(userId, std::move(callback));
+                 }
+               });
 }

@@ -11,9 +11,11 @@
 #include "Data/KXManagedObjectContext.h"
 #include "platform/Crypto.h"
 #include "platform/FileSystem.h"
+#include "platform/MainQueue.h"
 #include "platform/Path.h"
 #include "sync/KXFilePuller.h"
 #include "sync/KXSyncPullProxy.h"
+#include "sync/KXSyncScriptBridge.h"
 
 namespace {
 
@@ -391,6 +393,10 @@ void KXObjectPuller::store(const std::string& target) {
                     .modifyManagedObjectSync(self->entity_, &context,
                                              kx::Array{kx::Value(std::move(modify))}, nullptr)
                     .empty();
+      if (stored && !self->isNew_ && self->entity_ == "NormalFile") {
+        // A document open in the page shows the file's new bytes.
+        kx::MainQueue::shared().async([] { KXSyncScriptBridge::installed()->refreshOffice(); });
+      }
     } else if (self->isNew_) {
       info.set("localModified", kx::Value(0));
       stored =

@@ -1,5 +1,6 @@
 #include "sync/KXSyncManager.h"
 
+#include <atomic>
 #include <utility>
 
 #include "CommonUtils/KXLogger.h"
@@ -8,7 +9,6 @@
 #include "platform/LocalizedStrings.h"
 #include "platform/MainQueue.h"
 #include "platform/SleepNotifications.h"
-#include "sync/KXSyncMyshare.h"
 #include "sync/KXSyncNotificationNames.h"
 #include "sync/KXSyncOperation.h"
 
@@ -24,18 +24,24 @@ KXSyncManager::Admission KXSyncManager::admissionFor(
   return Admission::kAbsorb;
 }
 
-KXSyncManager& KXSyncManager::defaultManager() {
-  static KXSyncManager* manager = [] {
-    auto* made = new KXSyncManager(std::make_shared<KXSyncCycleEnvironment>(),
-                                   std::make_shared<KXSyncManagerEnvironment>(), nullptr);
-    installSyncRequestHooks();
-    // The cycles start the store's index rebuild, which hands shared
-    // entries to the my-share proxy.
-    KXSyncMyshare::installIndexHook();
-    return made;
-  }();
-  return *manager;
+namespace {
+
+std::atomic<KXSyncManager*>& installedManager() {
+  static std::atomic<KXSyncManager*> manager{nullptr};
+  return manager;
 }
+
+}  // namespace
+
+KXSyncManager& KXSyncManager::defaultManager() {
+  if (KXSyncManager* installed = installedManager().load()) return *installed;
+  static KXSyncManager* fallback =
+      new KXSyncManager(std::make_shared<KXSyncCycleEnvironment>(),
+                        std::make_shared<KXSyncManagerEnvironment>(), nullptr);
+  return *fallback;
+}
+
+void KXSyncManager::setDefaultManager(KXSyncManager* manager) { installedManager() = manager; }
 
 void KXSyncManager::installSyncRequestHooks() {
   KXSyncRequestHooks::install(

@@ -55,12 +55,16 @@ class KXSyncManager {
   static Admission admissionFor(bool isSystemSleeping,
                                 const std::vector<std::shared_ptr<kx::Operation>>& cycles);
 
-  // The shared manager with the program's environments, created once, never
-  // freed. Making it installs the store's sync request hooks.
+  // The shared manager: the one the application object made and installed
+  // (setDefaultManager). Without one (a test program that wires nothing), a
+  // manager with the default environments is made once and never freed.
   static KXSyncManager& defaultManager();
+  // Installs `manager` as the shared one (nullptr: none); the caller keeps
+  // it alive while it is installed.
+  static void setDefaultManager(KXSyncManager* manager);
   // Points the store's sync requests (KXSyncRequestHooks: syncByManual,
-  // didAfterSync) at the shared manager, which is made at the first request.
-  // The program calls this at start.
+  // didAfterSync) at the shared manager. The application object calls this
+  // once at start.
   static void installSyncRequestHooks();
 
   // Null arguments take the defaults (the system clock, the default centre;

@@ -1,17 +1,26 @@
 #include "sync/KXSyncManagerEnvironment.h"
 
-#include "CommonUtils/KXHooks.h"
+#include "Data/DataUtil/KXNoteUtil.h"
 #include "account/KXSession.h"
 
-bool KXSyncManagerEnvironment::isLogin() {
-  std::string user = KXSession::defaultSession().currentUser();
-  return !user.empty() && user != KXHooks::kEmptyUser;
+bool KXSyncManagerEnvironment::isLogin() { return KXSession::defaultSession().isLogin(); }
+
+bool KXSyncManagerEnvironment::checkPersistCookie() {
+  return KXSession::defaultSession().checkPersistCookie();
 }
+
+void KXSyncManagerEnvironment::checkLogin() { KXSession::defaultSession().checkLogin(); }
 
 std::uint64_t KXSyncManagerEnvironment::loginType() {
   return KXSession::defaultSession().loginType();
 }
 
-void KXSyncManagerEnvironment::startSync(const std::function<void()>& syncByManual) {
-  if (syncByManual) syncByManual();
+bool KXSyncManagerEnvironment::checkUserAndPassword() {
+  return KXSession::defaultSession().checkUserAndPassword();
+}
+
+void KXSyncManagerEnvironment::doLogin() { KXSession::defaultSession().doLogin(); }
+
+void KXSyncManagerEnvironment::startSync(const std::function<void()>&) {
+  KXNoteUtil::sharedUtil().startSync();
 }

@@ -1,13 +1,14 @@
-// KXSyncManagerEnvironment is what the sync manager asks of the layers above
-// it and of pieces not built yet: the session's sign-in state and its ways of
-// signing in again, the main menu's sign-out, the long-poll connection, and
-// the note utility's delayed sync request that the first automatic sync goes
-// through.
+// KXSyncManagerEnvironment is what the sync manager asks of the rest of the
+// client: the session's sign-in state and its ways of signing in again, the
+// main menu's sign-out, the long-poll connection, and the note utility's
+// delayed sync request that the first automatic sync goes through.
 //
-// Defaults: signed in when the session names a current user; no persistent
-// cookie and no stored password, so no way to sign in again; sign-out, the
-// long poll and the other log-in calls do nothing; the delayed sync request
-// asks the manager directly. The shell installs the real ones.
+// Defaults are the program's wherever the collaborator sits below the sync
+// engine: the shared session (signed in during this run, its persistent
+// token, its re-check of the login, its stored account and password and
+// their sign-in) and the note utility's delayed request. The main menu's
+// sign-out sits above the sync engine: the application object fills it.
+// The long-poll connection is neutral until the long-poll client exists.
 //
 // Thread safety: every member may be called from any thread.
 #ifndef ZN_SYNC_KXSYNCMANAGERENVIRONMENT_H_
@@ -20,23 +21,26 @@ class KXSyncManagerEnvironment {
  public:
   virtual ~KXSyncManagerEnvironment() = default;
 
-  // The session: signed in; a persistent login cookie is held; re-check the
-  // login (its success starts a sync through the post-login continuation);
-  // the login type (1: account and password); a stored account and password
-  // are there; sign in with them.
+  // The session: signed in during this run; a persistent login cookie is
+  // held; re-check the login (its success reaches the session's login
+  // callback, the post-login continuation, which asks for a sync); the login
+  // type (1: account and password); a stored account and password are there;
+  // sign in with them.
   virtual bool isLogin();
-  virtual bool checkPersistCookie() { return false; }
-  virtual void checkLogin() {}
+  virtual bool checkPersistCookie();
+  virtual void checkLogin();
   virtual std::uint64_t loginType();
-  virtual bool checkUserAndPassword() { return false; }
-  virtual void doLogin() {}
+  virtual bool checkUserAndPassword();
+  virtual void doLogin();
 
   // The main menu's sign-out.
   virtual void respondsToLogout() {}
   // Starts the long-poll change connection.
   virtual void multiportConnect() {}
-  // The note utility's delayed sync request (the 300-second timer's target);
-  // `syncByManual` asks the manager for a sync.
+  // The note utility's delayed sync request (the 300-second timer's target),
+  // which ends in the manager's syncByManual through the store's sync
+  // request hooks. `syncByManual` is the manager's own, for environments
+  // that have no note utility (tests).
   virtual void startSync(const std::function<void()>& syncByManual);
 };
 

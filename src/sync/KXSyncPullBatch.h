@@ -6,10 +6,11 @@
 // item; appliers may change it while they apply (children then see what
 // their parents became).
 //
-// `cyclic` holds the file ids of entries whose parent chain loops inside the
-// batch (or hangs below such a loop); they are in no list, and the pull
-// records them as failed so a later pull offers them again. `skipped`
-// counts raw entries without an "entry" object or file id.
+// `cyclic` holds the file ids of the entries where parent loops inside the
+// batch were cut: each was placed under the root notebook (its item's
+// "parentId" says so), and the store's applier keeps an existing one where
+// it is; what hung below the loop follows it in the lists. `skipped` counts
+// raw entries without an "entry" object or file id.
 //
 // Thread safety: a plain value.
 #ifndef ZN_SYNC_KXSYNCPULLBATCH_H_

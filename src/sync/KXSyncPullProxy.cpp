@@ -8,6 +8,7 @@
 
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "CommonUtils/KXLogger.h"
+#include "Data/KXDataClient.h"
 #include "account/KXNetworkOperation.h"
 #include "sync/KXTopoNode.h"
 #include "sync/KXTopoSeqUtil.h"
@@ -172,8 +173,7 @@ KXSyncPullBatch KXSyncPullProxy::sortMetalist(
     const kx::Array& metaList,
     const std::function<std::optional<kx::Dictionary>(const kx::Value&)>& convert) {
   KXSyncPullBatch batch;
-  std::vector<std::unique_ptr<KXTopoNode>> nodes;
-  std::map<std::string, KXTopoNode*> byId;
+  std::vector<std::string> order;  // file ids in input order
   for (const kx::Value& raw : metaList) {
     std::optional<kx::Dictionary> item = convert(raw);
     const kx::Value* id = item ? item->find("fileId") : nullptr;
@@ -183,21 +183,50 @@ KXSyncPullBatch KXSyncPullProxy::sortMetalist(
       continue;
     }
     const std::string fileId = id->string();
-    if (byId.count(fileId) != 0) continue;  // the first of a file id wins
-    nodes.push_back(std::make_unique<KXTopoNode>(std::any(fileId)));
-    byId[fileId] = nodes.back().get();
+    if (batch.idDict.contains(fileId)) continue;  // the first of a file id wins
+    order.push_back(fileId);
     batch.idDict.set(fileId, kx::Value(std::move(*item)));
   }
-  std::vector<KXTopoNode*> list;
-  for (const auto& node : nodes) {
-    list.push_back(node.get());
-    const std::string& fileId = std::any_cast<const std::string&>(node->Obj);
-    const std::string parentId = batch.idDict[fileId]["parentId"].stringValue();
-    auto parent = byId.find(parentId);
-    if (parent != byId.end()) parent->second->addChild(node.get());
+
+  // Parents first. Entries whose parent ids loop inside the batch are not
+  // left out (they would stay missing until the service touched them
+  // again): every entry of a loop is cut from it and placed under the root
+  // notebook (the store's applier keeps an existing one where it is); what
+  // hangs below the loop follows. The pull records the cut entries as failed,
+  // so that they are applied again from a later pull once the service has
+  // repaired its tree.
+  KXTopoSeq seq;
+  for (;;) {
+    std::vector<std::unique_ptr<KXTopoNode>> nodes;
+    std::map<std::string, KXTopoNode*> byId;
+    for (const std::string& fileId : order) {
+      nodes.push_back(std::make_unique<KXTopoNode>(std::any(fileId)));
+      byId[fileId] = nodes.back().get();
+    }
+    std::vector<KXTopoNode*> list;
+    for (const auto& node : nodes) {
+      list.push_back(node.get());
+      const std::string& fileId = std::any_cast<const std::string&>(node->Obj);
+      const std::string parentId = batch.idDict[fileId]["parentId"].stringValue();
+      auto parent = byId.find(parentId);
+      if (parent != byId.end()) parent->second->addChild(node.get());
+    }
+    seq = KXTopoSeqUtil::topoSeqFrom(list);
+    if (seq.complete()) break;
+    // Follow the parents of the first entry left over until one repeats:
+    // from there on the walk is the loop.
+    std::vector<std::string> walked;
+    std::string at = std::any_cast<std::string>(seq.cyclic.front());
+    while (std::find(walked.begin(), walked.end(), at) == walked.end()) {
+      walked.push_back(at);
+      at = batch.idDict[at]["parentId"].stringValue();
+    }
+    for (auto it = std::find(walked.begin(), walked.end(), at); it != walked.end(); ++it) {
+      KXLOG("pulled entry %s lies on a parent cycle: placed under the root for now", it->c_str());
+      batch.idDict.find(*it)->mutableDict().set("parentId", kx::Value(KXDataClient::kRootFileId));
+      batch.cyclic.push_back(*it);
+    }
   }
-  KXTopoSeq seq = KXTopoSeqUtil::topoSeqFrom(list);
-  for (const std::any& id : seq.cyclic) batch.cyclic.push_back(std::any_cast<std::string>(id));
 
   for (const std::any& payload : seq.ordered) {
     const std::string& fileId = std::any_cast<const std::string&>(payload);
@@ -255,10 +284,20 @@ void KXSyncPullProxy::applyBatch(std::uint64_t generation) {
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (generation != generation_) return;
+      // Entries cut from a parent cycle are applied again by later pulls
+      // until the service's tree holds them without one. A notebook offered
+      // again that now fits its tree is done with (notes and files leave
+      // the list when their bodies arrive).
       for (const std::string& fileId : batch.cyclic) {
-        KXLOG("pulled entry %s lies on a parent cycle: kept for a later pull", fileId.c_str());
         std::string json = entryJSON(fileId);
         if (!json.empty()) environment_->pullFailedFileId(fileId, json);
+      }
+      for (const kx::Value& entry : retried) {
+        const std::string fileId = entry["entry"]["id"].stringValue();
+        if (entry["entry"]["dir"].boolValue() &&
+            std::find(batch.cyclic.begin(), batch.cyclic.end(), fileId) == batch.cyclic.end()) {
+          environment_->deletePullFailedFileId(fileId);
+        }
       }
     }
     application = applier->apply(batch);

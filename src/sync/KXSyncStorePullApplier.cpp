@@ -1,5 +1,9 @@
 #include "sync/KXSyncStorePullApplier.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -12,6 +16,7 @@
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXModel.h"
 #include "sync/KXConflictManager.h"
+#include "sync/KXFileMetaDetail.h"
 #include "sync/KXObjectPuller.h"
 #include "sync/KXSyncPullProxy.h"
 #include "sync/KXSyncScriptBridge.h"
@@ -42,6 +47,12 @@ struct KXSyncStorePullApplier::Pass {
   kx::Dictionary& idDict;
   KXSyncPullApplication application;
   bool fullPulling = false;
+  // Entries the pull cut out of a parent cycle (placed under the root).
+  const std::vector<std::string>* cut = nullptr;
+
+  bool wasCut(const std::string& fileId) const {
+    return cut != nullptr && std::find(cut->begin(), cut->end(), fileId) != cut->end();
+  }
 };
 
 KXDataClient& KXSyncStorePullApplier::client() const {
@@ -82,7 +93,7 @@ KXSyncPullApplication KXSyncStorePullApplier::apply(KXSyncPullBatch& batch) {
   }
   KXSyncPullApplication application;
   data->performSyncWriteBlock([&](KXManagedObjectContext& context) {
-    Pass pass{context, batch.idDict, {}, client().isFullPulling()};
+    Pass pass{context, batch.idDict, {}, client().isFullPulling(), &batch.cyclic};
     applyDeletedNotesOrFiles(pass, batch.deleteNotes, "Note");
     applyDeletedNotesOrFiles(pass, batch.deleteFiles, "NormalFile");
     applyDeletedNotebooks(pass, batch.deleteNotebooks);
@@ -135,6 +146,26 @@ bool KXSyncStorePullApplier::insert(Pass& pass, const std::string& entity,
   return !added.empty();
 }
 
+void KXSyncStorePullApplier::saveEveryTenthItem(Pass& pass) {
+  // Counted over every pull of the process. A long pull keeps what it has
+  // applied so far; the root version moves on only after the last save, so
+  // a pull cut short starts again from before its first item.
+  static std::atomic<std::uint64_t> items{0};
+  if (++items % 10 != 0) return;
+  kx::Error error;
+  if (!pass.context.save(&error)) {
+    KXLOG("pulled entries not saved: %s", error.localizedDescription().c_str());
+  }
+}
+
+void KXSyncStorePullApplier::logMissingParent(Pass& pass, const std::string& fileId,
+                                              const std::string& parentId) {
+  if (isSpecialParent(parentId) || pass.idDict.contains(parentId)) return;
+  if (client().objectForFileMetaID(parentId, &pass.context)) return;
+  KXLOG("pulled entry %s lies under %s, which is neither here nor in the pull", fileId.c_str(),
+        parentId.c_str());
+}
+
 void KXSyncStorePullApplier::erase(Pass& pass, const std::string& fileId) {
   // The whole subtree goes: nothing could reach those rows any more.
   std::unordered_set<std::string> visited{fileId};
@@ -172,6 +203,7 @@ void KXSyncStorePullApplier::applyDeletedNotesOrFiles(Pass& pass,
                                                       const std::vector<kx::Dictionary>& list,
                                                       const std::string& entity) {
   for (kx::Dictionary item : list) {
+    saveEveryTenthItem(pass);
     KXFileMetaPtr local = client().objectForFileMetaID(item["fileId"].stringValue(), &pass.context);
     if (!local) continue;
     takeTrashMark(item);
@@ -198,6 +230,7 @@ void KXSyncStorePullApplier::applyDeletedNotesOrFiles(Pass& pass,
 void KXSyncStorePullApplier::applyDeletedNotebooks(Pass& pass,
                                                    const std::vector<kx::Dictionary>& list) {
   for (const kx::Dictionary& item : list) {
+    saveEveryTenthItem(pass);
     KXFileMetaPtr local = client().objectForFileMetaID(item["fileId"].stringValue(), &pass.context);
     if (!local) continue;
     KXConflictResult verdict = KXConflictManager::sharedManager().passConflictData(
@@ -216,6 +249,7 @@ void KXSyncStorePullApplier::applyDeletedNotebooks(Pass& pass,
 
 void KXSyncStorePullApplier::applyNotebooks(Pass& pass, const std::vector<kx::Dictionary>& list) {
   for (kx::Dictionary item : list) {
+    saveEveryTenthItem(pass);
     const std::string fileId = item["fileId"].stringValue();
     if (fileId.empty()) continue;
     takeTrashMark(item);
@@ -223,6 +257,17 @@ void KXSyncStorePullApplier::applyNotebooks(Pass& pass, const std::vector<kx::Di
     const bool isRoot = item["parentId"].stringValue() == KXDataClient::kAboveRootParentId;
     KXFileMetaPtr local = client().objectForFileMetaID(
         isRoot ? std::string(KXDataClient::kRootFileId) : fileId, &pass.context);
+    if (!isRoot && pass.wasCut(fileId)) {
+      // Cut out of a parent cycle: a known notebook stays where it is here
+      // (what lies below it follows it there), a new one is under the root.
+      // It is stored one version behind the service's, so that the pull
+      // that offers it again, once the service's tree is whole, applies it.
+      if (local) {
+        item.set("parentId", kx::Value(local->parentId()));
+        pass.idDict.find(fileId)->mutableDict().set("parentId", kx::Value(local->parentId()));
+      }
+      item.set("version", kx::Value(std::max<std::int64_t>(0, item["version"].intValue() - 1)));
+    }
     KXConflictResult verdict = KXConflictManager::sharedManager().passConflictData(
         item, local.get(), KXConflictManager::kTypeNotebook, pass.fullPulling);
 
@@ -250,6 +295,7 @@ void KXSyncStorePullApplier::applyNotebooks(Pass& pass, const std::vector<kx::Di
         pass.application.rootInfoIsModify = false;
         continue;
       }
+      logMissingParent(pass, fileId, copy["parentId"].stringValue());
       kx::ignoreError(insert(pass, "Notebook", copy));
       continue;
     }
@@ -270,6 +316,7 @@ void KXSyncStorePullApplier::applyNotesOrFiles(Pass& pass, const std::vector<kx:
   std::shared_ptr<KXSyncScriptBridge> bridge = KXSyncScriptBridge::installed();
   const std::string editingFileId = bridge ? bridge->currentModifingFile() : std::string();
   for (kx::Dictionary item : list) {
+    saveEveryTenthItem(pass);
     const std::string fileId = item["fileId"].stringValue();
     item.remove("summary");
     takeTrashMark(item);
@@ -286,6 +333,7 @@ void KXSyncStorePullApplier::applyNotesOrFiles(Pass& pass, const std::vector<kx:
       kx::Dictionary copy = item;
       copy.set("localModified", kx::Value(0));
       copy.set("md5", kx::Value(""));  // the body is still the service's to fetch
+      logMissingParent(pass, fileId, copy["parentId"].stringValue());
       if (insert(pass, entity, copy)) pullBody(pass, fileId, std::move(copy), true, false);
       continue;
     }
@@ -346,7 +394,13 @@ void KXSyncStorePullApplier::applyNotesOrFiles(Pass& pass, const std::vector<kx:
     const bool sameContent = item["checksum"].stringValue() == local->stringValue("checksum");
     const bool fetchBody = !sameContent || local->remoteRemoved() || bodyOwed;
     if (fetchBody) merged.set("md5", kx::Value(""));  // the body is still the service's to fetch
+    // No longer shared on the service: its publish address goes.
+    if (!merged["shared"].boolValue() && local->shared()) merged.set("shareUrl", kx::Value(""));
     if (!modify(pass, entity, modifyInfo(*local, merged))) continue;
+    if (!fetchBody) {
+      // The entry's share link follows the service's share state.
+      KXFileMetaDetail::handleShareLink(merged, local, client());
+    }
     if (fetchBody) {
       merged.set("fileId", kx::Value(fileId));
       if (!merged.contains("title")) merged.set("title", kx::Value(local->stringValue("title")));

@@ -86,6 +86,11 @@ class KXSyncStorePullApplier : public KXSyncPullApplier {
 
   // Modifies one stored object; false (logged) when the store refused it.
   bool modify(Pass& pass, const std::string& entity, const kx::Dictionary& info);
+  // Saves the store once every tenth applied item.
+  void saveEveryTenthItem(Pass& pass);
+  // Logs a new entry whose parent is neither stored nor in the batch: no
+  // view reaches it until its parent arrives.
+  void logMissingParent(Pass& pass, const std::string& fileId, const std::string& parentId);
   // Inserts one item; false (logged) when the store refused or skipped it.
   bool insert(Pass& pass, const std::string& entity, const kx::Dictionary& item);
   // Removes the entry and, for a notebook, everything beneath it.

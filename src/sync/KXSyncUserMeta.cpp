@@ -248,7 +248,9 @@ void KXSyncUserMeta::pullSelfImage(const std::string& photo, const kx::Value& se
   std::string location = environment_->iconImageLocation(photo);
   if (location.empty() || kx::FileSystem::Default().exists(location)) return;
   KXNetworkOperationOptions options;
-  options.set(kKXOptionURL, kx::Value(environment_->serviceBaseURL() + photo));
+  // Usually a path on the service host; an absolute address is used as it is.
+  const bool absolute = photo.rfind("https://", 0) == 0 || photo.rfind("http://", 0) == 0;
+  options.set(kKXOptionURL, kx::Value(absolute ? photo : environment_->serviceBaseURL() + photo));
   options.set(kKXOptionMethod, kx::Value("GET"));
   std::shared_ptr<KXNetworkOperation> operation = makeOperation(std::move(options));
   std::weak_ptr<KXSyncUserMeta> weak = weak_from_this();

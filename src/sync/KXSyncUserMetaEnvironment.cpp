@@ -3,6 +3,7 @@
 #include "CommonUtils/KXHooks.h"
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXServiceBaseURL.h"
+#include "Data/DataUtil/KXNameDict.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
 #include "Data/KXFileManager.h"
@@ -28,21 +29,30 @@ bool KXSyncUserMetaEnvironment::isLogin() {
 
 void KXSyncUserMetaEnvironment::autoLoginWithBlock(
     std::function<void(const kx::Error& error)> done) {
-  if (done) done(kx::Error("com.zarvel.note.Error", 0x400000002));
+  KXSession::defaultSession().autoLoginWithBlock(
+      [done = std::move(done)](const kx::Error& error, const kx::Value&) {
+        if (done) done(error);
+      });
+}
+
+kx::Dictionary KXSyncUserMetaEnvironment::convertUserMeta(const kx::Dictionary& reply) {
+  std::optional<kx::Dictionary> converted =
+      KXNameDict::namesConvertFromRemoteToLocal(kx::Value(reply), KXNameDict::kUserMetaNamespace);
+  if (!converted) {
+    KXLOG("%s", "user meta not converted: the field-name table is missing");
+    return {};
+  }
+  return std::move(*converted);
 }
 
 void KXSyncUserMetaEnvironment::updateUserMeta(const kx::Dictionary& values) {
-  std::shared_ptr<KXDataContext> context = KXDataClient::defaultDataClient().dataContext();
+  KXDataClient& client = KXDataClient::defaultDataClient();
+  std::shared_ptr<KXDataContext> context = client.dataContext();
   if (!context) return;
-  context->performWriteBlock([values](KXManagedObjectContext& write) {
+  client.updateUserMeta(values);
+  // The update is queued on the write queue; the save behind it stores it.
+  context->performWriteBlock([](KXManagedObjectContext& write) {
     kx::Error error;
-    std::vector<KXManagedObjectPtr> rows = write.fetch(KXFetchRequest("User"), &error);
-    KXManagedObjectPtr row = rows.empty() ? write.insertNewObject("User", &error) : rows.front();
-    if (!row) {
-      KXLOG("user meta not stored: %s", error.localizedDescription().c_str());
-      return;
-    }
-    for (const auto& [key, value] : values) row->setValue(key, value);
     if (!write.save(&error)) {
       KXLOG("user meta not saved: %s", error.localizedDescription().c_str());
     }

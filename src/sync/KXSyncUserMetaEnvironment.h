@@ -3,12 +3,17 @@
 // session version, the first-download window, alerts, sign-out, files, the
 // device id, and the clock of their retries.
 //
-// Defaults: the session's current user (signed in when it names one), the
-// User row of the store written through the data context, the data client's
-// flags, the file manager's icon cache and user folders; pieces not built yet
-// answer neutrally: no automatic login (the block is told it failed), the
-// first-download window and sign-out do nothing, reply keys keep their
-// service names. Alerts go to the installed user-interface port.
+// Defaults are the program's wherever the collaborator sits below the sync
+// engine: the session's current user (signed in when it names one) and its
+// automatic login with the persistent token, reply keys renamed through the
+// field-name table ("UserMeta" names; keys the table does not know are
+// dropped), the User row updated by the data client (which keeps a default
+// folder changed here and applies the password rule) and saved, the data
+// client's flags, the file manager's icon cache and user folders. The
+// first-download window and the main menu's sign-out sit above the sync
+// engine: the application object fills them (the first-download window is
+// neutral until that window exists). Alerts go to the installed
+// user-interface port.
 //
 // Thread safety: every member may be called from any thread.
 #ifndef ZN_SYNC_KXSYNCUSERMETAENVIRONMENT_H_
@@ -43,7 +48,7 @@ class KXSyncUserMetaEnvironment {
 
   // The store: reply keys in the store's names ("UserMeta" names), the User
   // row's update, the session version, the first-download flag.
-  virtual kx::Dictionary convertUserMeta(const kx::Dictionary& reply) { return reply; }
+  virtual kx::Dictionary convertUserMeta(const kx::Dictionary& reply);
   virtual void updateUserMeta(const kx::Dictionary& values);
   virtual void setCurrentSessionVersion(const kx::Value& version);
   virtual bool isFirstLoginDownloading();

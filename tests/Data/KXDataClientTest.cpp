@@ -219,6 +219,20 @@ TEST_F(DataClientTest, AfterCloseDBReadsAnswerNothing) {
 // Query core
 // ---------------------------------------------------------------------------
 
+TEST_F(DataClientTest, NotebookParamsUseTheServicesEntryNames) {
+  BuildTree();
+  auto notebook = std::dynamic_pointer_cast<Notebook>(client_->objectForFileMetaID("NB_A"));
+  ASSERT_TRUE(notebook);
+  kx::Dictionary params = notebook->paramsForNetworkRequest();
+  EXPECT_EQ(params["name"].stringValue(), "A") << "the title under the service's name";
+  EXPECT_TRUE(params.contains("version"));
+  EXPECT_TRUE(params.contains("createTime"));
+  EXPECT_TRUE(params.contains("modifyTime"));
+  EXPECT_FALSE(params.contains("title"));
+  EXPECT_FALSE(params.contains("entryPath")) << "not an attribute of notebooks";
+  EXPECT_EQ(params.size(), 4u);
+}
+
 TEST_F(DataClientTest, QueryRecordsBecomeFetches) {
   BuildTree();
   Write([](KXManagedObjectContext& c) {

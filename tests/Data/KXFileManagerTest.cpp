@@ -9,6 +9,7 @@
 
 #include "CommonUtils/KXErrorPresenter.h"
 #include "CommonUtils/KXHeadlessErrorPresenter.h"
+#include "CommonUtils/KXHeadlessUIPort.h"
 #include "CommonUtils/KXHooks.h"
 #include "CommonUtils/KXLogger.h"
 #include "account/KXSession.h"
@@ -235,6 +236,12 @@ TEST_F(KXFileManagerTest, ResourceFilesAreBucketedByEntryAndClock) {
 }
 
 TEST_F(KXFileManagerTest, IconImagesAreNamedByTheAddressPathAndQuery) {
+  // The self info names the photo by its path on the service host.
+  EXPECT_EQ(manager().URLForCurrentUserIconImageWithPath("/photo/u.png"),
+            user_ + "/IconImage/" + kx::Crypto::sha1Hex("/photo/u.png?"));
+  EXPECT_EQ(
+      manager().URLForCurrentUserIconImageWithPath("/avatar/1.png?size=64#top"),
+      manager().URLForCurrentUserIconImageWithPath("https://img.example/avatar/1.png?size=64"));
   const std::string a =
       manager().URLForCurrentUserIconImageWithPath("https://img.example/avatar/1.png?size=64");
   const std::string b =
@@ -245,6 +252,28 @@ TEST_F(KXFileManagerTest, IconImagesAreNamedByTheAddressPathAndQuery) {
       a, manager().URLForCurrentUserIconImageWithPath("https://img.example/avatar/1.png?size=64"));
   EXPECT_EQ(manager().URLForCurrentUserIconImageWithPath(""), "");
   EXPECT_EQ(manager().URLForCurrentUserIconImageWithPath("not a url"), "");
+}
+
+TEST_F(KXFileManagerTest, LayoutVersionCheckWritesTheVersionOnceAndQuitsWhenItCannot) {
+  const std::string path = user_ + "/.version";
+  manager().checkVersion();
+  std::string text;
+  ASSERT_TRUE(posix().readFile(path, &text, nullptr));
+  EXPECT_EQ(text, "1.0");
+  // A current or newer layout is left as it is.
+  ASSERT_TRUE(posix().writeFile(path, "2.5", nullptr));
+  manager().checkVersion();
+  ASSERT_TRUE(posix().readFile(path, &text, nullptr));
+  EXPECT_EQ(text, "2.5");
+
+  // The file cannot be written: the program quits.
+  auto ui = std::make_shared<KXHeadlessUIPort>();
+  KXUIPort::install(ui);
+  ASSERT_TRUE(posix().removeItem(path, nullptr));
+  ASSERT_TRUE(posix().createDirectory(path, nullptr));  // a folder where the file goes
+  manager().checkVersion();
+  EXPECT_EQ(ui->quitRequests(), 1);
+  KXUIPort::install(nullptr);
 }
 
 TEST_F(KXFileManagerTest, CleaningRemovesTheUserDirectoryAndTheNextRequestRemakesIt) {

@@ -5,6 +5,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/FileSystem.h"
 #include "platform/Path.h"
@@ -67,6 +69,45 @@ TEST_F(KXCookieJarFileTest, ExpiredAndUnreadableLinesAreSkipped) {
   file->attach();
   ASSERT_EQ(transport.cookies().size(), 1u);
   EXPECT_TRUE(has(transport, "KEPT", "k"));
+}
+
+// Lines the jar would change (a NUL cutting the value, a domain that reads
+// back as another field or as a comment) are not read, so what is written
+// next reads back as it was written.
+TEST_F(KXCookieJarFileTest, WhatIsWrittenReadsBackTheSame) {
+  ASSERT_TRUE(kx::FileSystem::Default().writeFile(
+      path(),
+      std::string_view("a.zarvel.com	FALSE	/	FALSE	0	NUL	ab\0cd\n"
+                       ".	FALSE	/	FALSE	0	DOT	v\n"
+                       ".#a.com	TRUE	/	FALSE	0	HASH	v\n"
+                       "#a.com	FALSE	/	FALSE	0	COMMENT	v\n"
+                       "	FALSE	/	FALSE	0	EMPTY	v\n"
+                       "note.zarvel.com	FALSE	/	TRUE	0	KEPT	k\n",
+                       189),
+      nullptr));
+  std::vector<std::pair<std::string, std::string>> written;
+  {
+    kx::HTTPTransport first;
+    auto file = std::make_shared<KXCookieJarFile>(first, path());
+    file->attach();
+    for (const Cookie& cookie : first.cookies()) written.emplace_back(cookie.name, cookie.value);
+    EXPECT_EQ(written, (std::vector<std::pair<std::string, std::string>>{{"KEPT", "k"}}));
+    // The jar refuses them when they are set directly.
+    EXPECT_FALSE(first.setCookie({".", false, "/", false, false, 0, "DOT", "v"}));
+    EXPECT_FALSE(first.setCookie({".#b.com", true, "/", false, false, 0, "HASH", "v"}));
+    EXPECT_FALSE(first.setCookie({"a.com", false, "/", false, false, 0, "NUL", {"a\0b", 3}}));
+    ASSERT_TRUE(file->save(nullptr));
+  }
+  std::string text;
+  ASSERT_TRUE(kx::FileSystem::Default().readFile(path(), &text, nullptr));
+  EXPECT_EQ(text.find("DOT"), std::string::npos) << text;
+  EXPECT_EQ(text.find("HASH"), std::string::npos) << text;
+  kx::HTTPTransport second;
+  auto again = std::make_shared<KXCookieJarFile>(second, path());
+  again->attach();
+  std::vector<std::pair<std::string, std::string>> read;
+  for (const Cookie& cookie : second.cookies()) read.emplace_back(cookie.name, cookie.value);
+  EXPECT_EQ(read, written);
 }
 
 }  // namespace

@@ -357,7 +357,8 @@ TEST_F(KXNetworkOperationTest, UploadSendsTheFileFromTheStartByteAndRefusesAMiss
 
   // A missing file, or a folder, fails the operation; nothing is sent.
   service_.clearRequests();
-  for (const std::string& bad : {root.path() + "/absent.bin", root.path()}) {
+  for (const std::string& bad :
+       std::vector<std::string>{root.path() + "/absent.bin", root.path()}) {
     auto op = operation({{"url", url("/test/echo")}, {"byteFile", bad}});
     BlockOutcome o = runBlock(op);
     EXPECT_EQ(o.error.domain(), kx::kURLErrorDomain) << bad;
@@ -432,6 +433,37 @@ TEST_F(KXNetworkOperationTest, MultipartCarriesTheQueryPairsAndTheFilePart) {
   EXPECT_EQ(parts.back().data, bytes);
 }
 
+TEST_F(KXNetworkOperationTest, MultipartNamesAndTypesCannotAddHeadersOrCutTheName) {
+  BlockOutcome o = runBlock(operation({{"url", url("/test/echo")},
+                                       {"multipart/form-data", kx::Value::data("x", 1)},
+                                       {"name", "up\"; filename=\"evil\r\nX-Injected: 1"},
+                                       {"Content-type", "text/plain\r\nX-Injected: 2"}}));
+  ASSERT_FALSE(o.error);
+  auto seen = service_.requests("/test/echo");
+  ASSERT_EQ(seen.size(), 1u);
+  std::vector<kxtest::MultipartPart> parts;
+  ASSERT_TRUE(kxtest::parseMultipart(seen[0].header("Content-Type"), seen[0].body, &parts))
+      << seen[0].body;
+  ASSERT_FALSE(parts.empty());
+  const kxtest::MultipartPart& file = parts.back();
+  EXPECT_EQ(file.name, "up%22; filename=%22evil%0D%0AX-Injected: 1");
+  EXPECT_EQ(file.filename, "file");
+  EXPECT_EQ(file.contentType, "text/plain%0D%0AX-Injected: 2");
+  EXPECT_EQ(file.headers.size(), 2u);
+  EXPECT_EQ(file.data, "x");
+
+  // The service side reads parameters, not text: a name may hold what looks
+  // like another parameter.
+  const std::string body =
+      "--B\r\nContent-Disposition: form-data; name=\"filename=\"; filename=\"f\"\r\n\r\n"
+      "v\r\n--B--\r\n";
+  parts.clear();
+  ASSERT_TRUE(kxtest::parseMultipart("multipart/form-data; boundary=B", body, &parts));
+  ASSERT_EQ(parts.size(), 1u);
+  EXPECT_EQ(parts[0].name, "filename=");
+  EXPECT_EQ(parts[0].filename, "f");
+}
+
 TEST_F(KXNetworkOperationTest, InvalidOptionsFailWithBadURL) {
   for (kx::Dictionary options : {kx::Dictionary(), kx::Dictionary{{"method", "GET"}}}) {
     auto op = operation(options);
@@ -441,6 +473,18 @@ TEST_F(KXNetworkOperationTest, InvalidOptionsFailWithBadURL) {
     kx::Error error;
     EXPECT_TRUE(operation(options)->syncRequestWithError(&error).isNull());
     EXPECT_EQ(error.code(), -1000);
+  }
+  // Hosts whose escapes would change where the request goes once decoded.
+  for (const std::string& bad : std::vector<std::string>{
+           "https://x%40" + service_.host() + "/test/echo",
+           "https://" + service_.host() + "%2Ftest%2Fecho%3F.evil.example/x",
+           "https://" + service_.host() + "%3A443/test/echo",
+           std::string("https://a%20b/test/echo"),
+           "https://a..b/test/echo",
+       }) {
+    auto op = operation({{"url", bad}, {"method", "GET"}});
+    EXPECT_EQ(runBlock(op).error.code(), -1000) << bad;
+    EXPECT_FALSE(op->generateRequest()) << bad;
   }
   EXPECT_TRUE(service_.requests().empty());
 }

@@ -516,6 +516,74 @@ TEST(PropertyList, BinaryNestingIsLimitedAndSharedObjectsAreReadOnce) {
   EXPECT_EQ(*v, Value(true));
 }
 
+// Reads `depth` arrays, each holding the next one twice, down to a true.
+std::vector<std::string> doublingArrays(int depth) {
+  std::vector<std::string> objects;
+  for (int i = 0; i < depth; ++i) {
+    objects.push_back(std::string("\xA2") + static_cast<char>(i + 1) + static_cast<char>(i + 1));
+  }
+  objects.push_back("\x09");
+  return objects;
+}
+
+TEST(PropertyList, SharedContainersAreWrittenOnceOrRefused) {
+  // A list of 40 arrays that expands to 2^40 leaves: written back in the
+  // binary form it keeps its sharing; XML cannot share, so it is refused.
+  const std::string file = bplist(doublingArrays(40));
+  Error error;
+  auto value = PropertyList::parse(file, &error);
+  ASSERT_TRUE(value) << error.localizedDescription();
+  auto bytes = PropertyList::serialize(*value, PropertyList::Format::Binary, &error);
+  ASSERT_TRUE(bytes) << error.localizedDescription();
+  EXPECT_LE(bytes->size(), file.size());
+  auto back = PropertyList::parse(*bytes, &error);
+  ASSERT_TRUE(back) << error.localizedDescription();
+  const Value* v = &*back;
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_EQ(v->size(), 2u) << i;
+    EXPECT_EQ((*v)[0].arrayRep(), (*v)[1].arrayRep()) << i;
+    v = &(*v)[0];
+  }
+  EXPECT_EQ(*v, Value(true));
+
+  EXPECT_FALSE(PropertyList::serialize(*value, &error));
+  EXPECT_EQ(error.code(), kPropertyListWriteInvalidError);
+  EXPECT_FALSE(PropertyList::isValid(*value));
+
+  // Sharing within the limit still writes as XML, in full.
+  auto small = PropertyList::parse(bplist(doublingArrays(3)), &error);
+  ASSERT_TRUE(small) << error.localizedDescription();
+  EXPECT_EQ(roundTrip(*small),
+            Value::array({Value::array({Value::array({true, true}), Value::array({true, true})}),
+                          Value::array({Value::array({true, true}), Value::array({true, true})})}));
+
+  // A shared container counts at its deepest place: first met near the top,
+  // then again under 300 more arrays, it nests too deeply for either form.
+  const Value shared = nestedArrays(300);
+  Value deep = shared;
+  for (int i = 0; i < 300; ++i) deep = Value::array({deep});
+  const Value top = Value::array({shared, deep});
+  EXPECT_FALSE(PropertyList::serialize(top, PropertyList::Format::Binary, &error));
+  EXPECT_FALSE(PropertyList::serialize(top, &error));
+  // And when reading: a chain of 300 arrays, met once from the top and once
+  // from the bottom of a second chain of 300.
+  std::vector<std::string> objects;
+  objects.push_back("\xA2\x00\x01\x01\x2D");  // top: [chain A, chain B]
+  for (int i = 0; i < 300; ++i) {
+    const int next = i + 1 < 300 ? 2 + i : 601;
+    objects.push_back(std::string("\xA1") + static_cast<char>(next >> 8) +
+                      static_cast<char>(next & 0xFF));
+  }
+  for (int i = 0; i < 300; ++i) {
+    const int next = i + 1 < 300 ? 302 + i : 1;
+    objects.push_back(std::string("\xA1") + static_cast<char>(next >> 8) +
+                      static_cast<char>(next & 0xFF));
+  }
+  objects.push_back("\x09");
+  EXPECT_FALSE(PropertyList::parse(bplist(objects, 0, 2), &error));
+  EXPECT_EQ(error.code(), kPropertyListReadCorruptError);
+}
+
 TEST(PropertyList, BinaryFilesAreWrittenAndReadBack) {
   kxtest::TempAppRoot root;
   const std::string path = root.path() + "/settings.plist";

@@ -228,6 +228,18 @@ TEST(URLTest, ResolvesRelativeReferences) {
   std::optional<URL> noPath = URL::parse("http://h");
   ASSERT_TRUE(noPath);
   EXPECT_EQ(URL::parse("x", *noPath)->absoluteString(), "http://h/x");
+
+  // A base without an authority never gains one from a path that comes out
+  // starting with "//".
+  std::optional<URL> opaque = URL::parse("a:/b/c");
+  ASSERT_TRUE(opaque);
+  for (const char* reference : {"..//x", "/.//x", "./..//x"}) {
+    std::optional<URL> url = URL::parse(reference, *opaque);
+    ASSERT_TRUE(url) << reference;
+    EXPECT_EQ(url->absoluteString(), "a:/.//x") << reference;
+    EXPECT_EQ(url->host(), "") << reference;
+    EXPECT_EQ(url->percentEncodedPath(), "/.//x") << reference;
+  }
 }
 
 TEST(URLTest, PercentEncodeWithThePlatformSets) {

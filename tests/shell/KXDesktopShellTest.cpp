@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "CommonUtils/KXServiceBaseURL.h"
+#include "account/KXSessionEnvironment.h"
 #include "platform/HTTPTransport.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Places.h"
 #include "platform/UserDefaults.h"
-#include "shell/KXShellSessionEnvironment.h"
 #include "support/KXManualDelayClock.h"
 #include "support/QueueBarrier.h"
 #include "support/TempAppRoot.h"
@@ -32,6 +32,17 @@ class CopyEnvironment : public KXPostLoginEnvironment {
   LocalCopy openLocalCopy() override { return copy; }
   void sync() override { calls.push_back("sync"); }
   void performLiveConnect() override { calls.push_back("live connect"); }
+};
+
+// The session's environment as the application object's mediator is: the
+// sign-in's opening goes to the desktop.
+class ForwardingEnvironment : public KXSessionEnvironment {
+ public:
+  explicit ForwardingEnvironment(std::function<void()> open) : open_(std::move(open)) {}
+  void firstOpen() override { open_(); }
+
+ private:
+  std::function<void()> open_;
 };
 
 class KXDesktopShellTest : public ::testing::Test {
@@ -102,7 +113,7 @@ TEST_F(KXDesktopShellTest, ARememberedSignInOpensTheMainWindowAtLaunch) {
   make();
   // The session's environment forwards the sign-in's opening to the shell.
   session_->setEnvironment(
-      std::make_shared<KXShellSessionEnvironment>([this] { shell_->firstOpen(); }));
+      std::make_shared<ForwardingEnvironment>([this] { shell_->firstOpen(); }));
   platform_.application().launch();
   kx::MainQueue::shared().drain();
   EXPECT_EQ(calls_,
@@ -129,7 +140,7 @@ TEST_F(KXDesktopShellTest, ARememberedSignInOpensTheMainWindowAtLaunch) {
 TEST_F(KXDesktopShellTest, WithoutARememberedSignInAPageSaysWhatIsMissing) {
   make();
   session_->setEnvironment(
-      std::make_shared<KXShellSessionEnvironment>([this] { shell_->firstOpen(); }));
+      std::make_shared<ForwardingEnvironment>([this] { shell_->firstOpen(); }));
   platform_.application().launch();
   kx::MainQueue::shared().drain();
   EXPECT_FALSE(shell_->hasMainWebWindow());
@@ -144,7 +155,7 @@ TEST_F(KXDesktopShellTest, FirstDownloadGivesWayToTheMainWindowOnceTheRootArrive
   env_->copy = {0, 0, false};
   make();
   session_->setEnvironment(
-      std::make_shared<KXShellSessionEnvironment>([this] { shell_->firstOpen(); }));
+      std::make_shared<ForwardingEnvironment>([this] { shell_->firstOpen(); }));
   platform_.application().launch();
   kx::MainQueue::shared().drain();
   ASSERT_NE(shell_->firstDownloadWindow(), nullptr);

@@ -183,6 +183,38 @@ std::string formValue(const std::string& text, const std::string& key) {
   return out;
 }
 
+// The parameters of a Content-Disposition value ("form-data; name=\"a\";
+// filename=\"b\""), in order: a quoted value runs to the next quote (a
+// quote inside is sent escaped as %22), any other to the next ";".
+static std::vector<std::pair<std::string, std::string>> dispositionParameters(
+    std::string_view value) {
+  std::vector<std::pair<std::string, std::string>> out;
+  std::size_t at = value.find(';');
+  while (at != std::string_view::npos && at < value.size()) {
+    ++at;  // past the ";"
+    while (at < value.size() && value[at] == ' ') ++at;
+    const std::size_t keyEnd = value.find_first_of("=;", at);
+    std::string key(value.substr(at, keyEnd - at));
+    if (keyEnd == std::string_view::npos || value[keyEnd] == ';') {
+      at = keyEnd;
+      continue;
+    }
+    at = keyEnd + 1;
+    std::string parameter;
+    if (at < value.size() && value[at] == '"') {
+      const std::size_t close = value.find('"', at + 1);
+      parameter = std::string(value.substr(at + 1, close - at - 1));
+      at = close == std::string_view::npos ? close : value.find(';', close);
+    } else {
+      const std::size_t end = value.find(';', at);
+      parameter = std::string(value.substr(at, end - at));
+      at = end;
+    }
+    out.emplace_back(std::move(key), std::move(parameter));
+  }
+  return out;
+}
+
 bool parseMultipart(const std::string& contentType, const std::string& body,
                     std::vector<MultipartPart>* parts) {
   std::size_t b = contentType.find("boundary=");
@@ -208,16 +240,10 @@ bool parseMultipart(const std::string& contentType, const std::string& body,
       part.headers.emplace_back(name, value);
       if (sameName(name, "Content-Type")) part.contentType = value;
       if (sameName(name, "Content-Disposition")) {
-        auto field = [&](const std::string& key) -> std::string {
-          std::string marker = key + "=\"";
-          std::size_t at = value.find(marker);
-          if (at == std::string::npos) return {};
-          std::size_t end = value.find('"', at + marker.size());
-          return value.substr(at + marker.size(), end - at - marker.size());
-        };
-        part.name = field("; name");
-        if (part.name.empty()) part.name = field("name");
-        part.filename = field("filename");
+        for (const auto& [key, parameter] : dispositionParameters(value)) {
+          if (sameName(key, "name")) part.name = parameter;
+          if (sameName(key, "filename")) part.filename = parameter;
+        }
       }
       line = eol + 2;
     }

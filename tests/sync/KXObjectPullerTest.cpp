@@ -14,10 +14,12 @@
 
 #include "Data/KXFileManager.h"
 #include "platform/FileSystem.h"
+#include "platform/MainQueue.h"
 #include "platform/Path.h"
 #include "search/KXSLucene.h"
 #include "support/FaultInjectingFileSystem.h"
 #include "support/QueueBarrier.h"
+#include "sync/KXSyncScriptBridge.h"
 #include "sync/StorePullFixture.h"
 
 namespace {
@@ -107,6 +109,36 @@ TEST_F(KXObjectPullerTest, BodiesLandInContentFilesTheStoreAndTheIndex) {
   waitForIndex();
   EXPECT_EQ(search("zucchini"), std::vector<std::string>{"N1"});
   EXPECT_TRUE(search("zanzibar").empty());
+}
+
+TEST_F(KXObjectPullerTest, AFileChangedOnTheServiceRefreshesTheOpenDocumentView) {
+  class Bridge : public KXSyncScriptBridge {
+   public:
+    void refreshOffice() override {
+      if (kx::MainQueue::isMainThread()) ++refreshes;
+    }
+    std::atomic<int> refreshes{0};
+  };
+  auto bridge = std::make_shared<Bridge>();
+  KXSyncScriptBridge::install(bridge);
+  std::string v1 = "PK sheet one";
+  endpoints->putEntry(
+      "XLS",
+      {{"parentId", kx::Value("ROOT")}, {"name", kx::Value("book.xlsx")}, {"domain", kx::Value(1)}},
+      &v1);
+  endpoints->putNote("N1", "ROOT", "Report.txt", "text");
+  ASSERT_EQ(cycle(), "success");
+  kx::MainQueue::shared().drain();
+  EXPECT_EQ(bridge->refreshes.load(), 0) << "a new file is not open anywhere yet";
+
+  std::string v2 = "PK sheet two";
+  endpoints->putEntry("XLS", {{"name", kx::Value("book.xlsx")}}, &v2);
+  endpoints->putNote("N1", "ROOT", "Report.txt", "new text");
+  ASSERT_EQ(cycle(), "success");
+  ASSERT_TRUE(kxtest::pumpMainUntil([&] { return bridge->refreshes.load() == 1; }));
+  kx::MainQueue::shared().drain();
+  EXPECT_EQ(bridge->refreshes.load(), 1) << "a note's new body refreshes nothing";
+  KXSyncScriptBridge::install(nullptr);
 }
 
 TEST_F(KXObjectPullerTest, AtMostSevenBodiesDownloadAtOnce) {
@@ -221,6 +253,33 @@ TEST_F(KXObjectPullerTest, AContentPullKeepsTheStoredPublishLink) {
   KXFileMetaPtr entry = client_->objectForFileMetaID("S");
   ASSERT_TRUE(entry);
   EXPECT_EQ(entry->shareUrl(), "https://note.example/s/abc") << "no link fetched, none dropped";
+}
+
+TEST_F(KXObjectPullerTest, AnEntryNoLongerSharedOnTheServiceLosesItsPublishLink) {
+  endpoints->putNotebook("NB", "ROOT", "Work");
+  endpoints->putEntry("S", {{"parentId", kx::Value("NB")},
+                            {"name", kx::Value("shared.note")},
+                            {"shared", kx::Value(true)}});
+  ASSERT_EQ(cycle(), "success");
+  client_->updateShareInfo(std::string("https://note.example/s/abc"), false, "S");
+  data_->performSyncWriteBlock([](KXManagedObjectContext& context) {
+    kx::Error error;
+    EXPECT_TRUE(context.save(&error)) << error.localizedDescription();
+  });
+  const std::size_t downloads = endpoints->downloadRequests();
+
+  // Unshared on the service, body unchanged: no download, the link goes.
+  endpoints->putEntry("S", {{"shared", kx::Value(false)}});
+  ASSERT_EQ(cycle(), "success");
+  EXPECT_EQ(endpoints->downloadRequests(), downloads);
+  data_->performSyncWriteBlock([](KXManagedObjectContext& context) {
+    kx::Error error;
+    EXPECT_TRUE(context.save(&error)) << error.localizedDescription();
+  });
+  KXFileMetaPtr entry = client_->objectForFileMetaID("S");
+  ASSERT_TRUE(entry);
+  EXPECT_FALSE(entry->shared());
+  EXPECT_EQ(entry->shareUrl().value_or(""), "");
 }
 
 TEST_F(KXObjectPullerTest, ACopyOfAConflictWhoseDownloadFailsComesWithTheNextCycle) {

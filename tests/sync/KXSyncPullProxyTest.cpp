@@ -336,20 +336,26 @@ TEST(KXSyncPullProxySortTest, SortsIntoSixListsParentsFirst) {
   KXSyncPullBatch batch = KXSyncPullProxy::sortMetalist(raw, [](const kx::Value& e) {
     return KXNameDict::namesConvertFromRemoteToLocalForFileMeta(e);
   });
-  EXPECT_EQ(ids(batch.newAndModifyNotebooks), (std::vector<std::string>{"ROOT", "nb1", "nb2"}));
-  EXPECT_EQ(ids(batch.newAndModifyNotes), (std::vector<std::string>{"two", "n2"}));
+  EXPECT_EQ(ids(batch.newAndModifyNotebooks),
+            (std::vector<std::string>{"ROOT", "nb1", "c1", "c2", "nb2"}));
+  EXPECT_EQ(ids(batch.newAndModifyNotes), (std::vector<std::string>{"two", "below", "n2"}));
   EXPECT_EQ(ids(batch.newAndModifyFiles), (std::vector<std::string>{"f1"}));
   EXPECT_EQ(ids(batch.deleteNotebooks), (std::vector<std::string>{"nb4", "nb3"}))
       << "children first";
   EXPECT_EQ(ids(batch.deleteNotes), (std::vector<std::string>{"gone"}));
   EXPECT_EQ(ids(batch.deleteFiles), (std::vector<std::string>{"gf"}));
-  EXPECT_EQ(batch.cyclic, (std::vector<std::string>{"c1", "c2", "below"}));
+  // Every entry of the loop is cut from it and placed under the root; what
+  // lies below follows.
+  EXPECT_EQ(batch.cyclic, (std::vector<std::string>{"c1", "c2"}));
+  EXPECT_EQ(batch.idDict["c1"]["parentId"].stringValue(), "ROOT");
+  EXPECT_EQ(batch.idDict["c2"]["parentId"].stringValue(), "ROOT");
+  EXPECT_EQ(batch.idDict["below"]["parentId"].stringValue(), "c1");
   EXPECT_EQ(batch.skipped, 2u);
-  EXPECT_EQ(batch.newAndModifyNotes[1]["title"].stringValue(), "fresh");
+  EXPECT_EQ(batch.newAndModifyNotes[2]["title"].stringValue(), "fresh");
   // "erased" reaches every level below the erased notebook, also entries
   // listed before it, in the lists and in idDict.
-  EXPECT_TRUE(batch.newAndModifyNotebooks[2]["erased"].boolValue());
-  EXPECT_TRUE(batch.newAndModifyNotes[1]["erased"].boolValue());
+  EXPECT_TRUE(batch.newAndModifyNotebooks[4]["erased"].boolValue());
+  EXPECT_TRUE(batch.newAndModifyNotes[2]["erased"].boolValue());
   EXPECT_TRUE(batch.newAndModifyFiles[0]["erased"].boolValue());
   EXPECT_TRUE(batch.idDict["n2"]["erased"].boolValue());
   EXPECT_FALSE(batch.newAndModifyNotes[0]["erased"].boolValue());

@@ -20,6 +20,7 @@
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SleepNotifications.h"
+#include "support/KXManualDelayClock.h"
 #include "support/QueueBarrier.h"
 #include "support/TestNoteService.h"
 #include "support/TestUserEndpoints.h"
@@ -152,6 +153,49 @@ TEST(KXSyncStoreDefaultsTest, WipeConfirmationCarriesTheDeviceIdOfTheStatisticsQ
                 "device_id=" + KXStatitisc::escapeQueryValue(KXStatitisc::serialNumber()) + "&"),
             std::string::npos)
       << sent[0].query;
+  service.stop();
+}
+
+TEST(KXSyncStoreDefaultsTest, WipeConfirmationWhileAnotherRunsIsAskedAgainEveryThreeSeconds) {
+  kxtest::TestNoteService service;
+  ASSERT_TRUE(service.start(nullptr));
+  service.attach(KXNetworkOperation::sharedTransport());
+  kxtest::TestUserEndpoints endpoints(service);
+  class Environment : public KXSyncUserMetaEnvironment {
+   public:
+    explicit Environment(std::string base) : base_(std::move(base)) {}
+    std::string serviceBaseURL() override { return base_; }
+
+   private:
+    std::string base_;
+  };
+  auto environment = std::make_shared<Environment>(service.baseURL());
+  auto clock = std::make_shared<kxtest::KXManualDelayClock>();
+  environment->clock = clock;
+  auto proxy = std::make_shared<KXDeleteAllDataProxy>(environment);
+  const std::string path = kxtest::TestUserEndpoints::kDeletePath;
+  service.setFault(path, kxtest::Fault::held());
+
+  std::atomic<int> first{0};
+  std::atomic<int> second{0};
+  proxy->finishDelete("u1", [&](bool success, const kx::Error&) { first += success ? 1 : 100; });
+  ASSERT_TRUE(service.waitForInFlight(1));
+  proxy->finishDelete("u2", [&](bool success, const kx::Error&) { second += success ? 1 : 100; });
+  // Still busy 3 seconds later: asked again, not sent.
+  clock->advance(KXDeleteAllDataProxy::kBusyRetrySeconds);
+  kx::MainQueue::shared().drain();
+  EXPECT_EQ(service.requests(path).size(), 1u);
+
+  service.clearFault(path);
+  service.releaseHeld();
+  ASSERT_TRUE(kxtest::pumpMainUntil([&] { return first.load() == 1; }));
+  EXPECT_EQ(second.load(), 0) << "each wipe's block answers its own confirmation";
+  clock->advance(KXDeleteAllDataProxy::kBusyRetrySeconds);
+  ASSERT_TRUE(kxtest::pumpMainUntil([&] { return second.load() == 1; }));
+  std::vector<kxtest::RecordedRequest> sent = service.requests(path);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_NE(sent[1].query.find("users=u2"), std::string::npos) << sent[1].query;
+  EXPECT_EQ(first.load(), 1);
   service.stop();
 }
 

@@ -42,6 +42,42 @@ class CopyRefusingApplier : public KXSyncStorePullApplier {
 
 class KXSyncStorePullApplierTest : public kxtest::StorePullFixture {};
 
+TEST_F(KXSyncStorePullApplierTest, EntriesOnAParentCycleArriveAndConvergeOnceTheServiceRepairsIt) {
+  // Notebook "OLD" already lives here under the root.
+  endpoints->putNotebook("OLD", "ROOT", "Old");
+  ASSERT_EQ(cycle(), "success");
+
+  // A page in which A's parent is B and B's parent is A, a note under B,
+  // and the known notebook OLD drawn into a loop with C.
+  endpoints->putNotebook("A", "B", "A");
+  endpoints->putNotebook("B", "A", "B");
+  endpoints->putNote("N", "B", "under.note", "under");
+  endpoints->putNotebook("C", "OLD", "C");
+  endpoints->putNotebook("OLD", "C", "Old");
+  ASSERT_EQ(cycle(), "success");
+  auto rows = stored();
+  ASSERT_EQ(rows.count("A") + rows.count("B") + rows.count("N") + rows.count("C"), 4u)
+      << "nothing on the cycle is left out";
+  // Every entry of a loop is cut from it: new ones under the root, a known
+  // one where it was; what lies below follows.
+  EXPECT_EQ(rows["A"]["parentId"].stringValue(), "ROOT");
+  EXPECT_EQ(rows["B"]["parentId"].stringValue(), "ROOT");
+  EXPECT_EQ(rows["N"]["parentId"].stringValue(), "B");
+  EXPECT_EQ(rows["C"]["parentId"].stringValue(), "ROOT");
+  EXPECT_EQ(rows["OLD"]["parentId"].stringValue(), "ROOT") << "a known entry stays where it is";
+  EXPECT_FALSE(rows["A"]["localModified"].boolValue()) << "the placement is not pushed";
+
+  // Still a loop on the service: nothing moves, nothing is lost.
+  ASSERT_EQ(cycle(), "success");
+  EXPECT_EQ(stored()["A"]["parentId"].stringValue(), "ROOT");
+
+  // The service repairs its tree: the next cycle converges on it.
+  endpoints->putNotebook("B", "ROOT", "B");
+  endpoints->putNotebook("OLD", "ROOT", "Old");
+  ASSERT_EQ(cycle(), "success");
+  expectConverged();
+}
+
 TEST_F(KXSyncStorePullApplierTest, StoreConvergesOnTheServiceAndAQuietCycleWritesNothing) {
   // Children are created on the service before their notebooks: the batch
   // comes child first and must land parents first.

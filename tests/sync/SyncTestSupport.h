@@ -229,6 +229,8 @@ class FakeManagerEnvironment : public KXSyncManagerEnvironment {
     log.add(kx::MainQueue::shared().isCurrent() ? "logout(main)" : "logout(other)");
   }
   void multiportConnect() override { log.add("liveConnect"); }
+  // No note utility here: the timer asks the manager directly.
+  void startSync(const std::function<void()>& syncByManual) override { syncByManual(); }
 
   EventLog log;
   std::atomic<bool> signedIn{true};

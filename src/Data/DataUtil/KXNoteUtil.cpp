@@ -166,7 +166,9 @@ std::string KXNoteUtil::replaceFileSize(std::string_view xml, std::string_view r
   std::string out;
   out.reserve(text.size());
   std::size_t copied = 0;
+  bool matched = false;
   entry->enumerateMatches(text, [&](const KXRegularExpression::Match& match) {
+    matched = true;
     const KXRegularExpression::ByteRange& whole = match.byteRanges[0];
     out.append(text, copied, whole.offset - copied);
     out += length->replacingMatches(std::string_view(text).substr(whole.offset, whole.length),
@@ -174,6 +176,9 @@ std::string KXNoteUtil::replaceFileSize(std::string_view xml, std::string_view r
     copied = whole.offset + whole.length;
     return true;
   });
+  // Text without the resource comes back as it was, even where it is not
+  // valid UTF-8 (the matching sees a repaired copy).
+  if (!matched) return std::string(xml);
   out.append(text, copied, std::string::npos);
   return out;
 }

@@ -48,12 +48,32 @@ constexpr double kDetailBaseline = KXResourceUtil::kCardHeight - 14;
 // refused header stops the reading early.
 constexpr std::size_t kDecodeChunk = 64 * 1024;
 
-// Formats the thumbnails read: bitmaps. Vector formats (SVG) and the rarer
+// Formats the thumbnails read: bitmaps. Vector formats (SVG), text formats
+// (XPM, which decodes everything before it tells its size) and the rarer
 // loaders are left out.
 bool IsBitmapFormat(std::string_view name) {
-  static const std::array<std::string_view, 7> kFormats = {"png",  "jpeg", "gif", "bmp",
-                                                           "tiff", "ico",  "webp"};
+  static const std::array<std::string_view, 6> kFormats = {"png", "jpeg", "gif",
+                                                           "bmp", "tiff", "webp"};
   return std::find(kFormats.begin(), kFormats.end(), name) != kFormats.end();
+}
+
+// The loader for the bytes, told by their signature; nullptr for any other
+// data. The loader is chosen here rather than by gdk-pixbuf's own guess, so
+// that no other loader ever sees the data.
+const char* BitmapLoaderFor(const kx::Bytes& data) {
+  auto startsWith = [&](std::size_t at, std::string_view magic) {
+    return data.size() >= at + magic.size() &&
+           std::memcmp(data.data() + at, magic.data(), magic.size()) == 0;
+  };
+  if (startsWith(0, "\x89PNG\r\n\x1A\n")) return "png";
+  if (startsWith(0, "\xFF\xD8\xFF")) return "jpeg";
+  if (startsWith(0, "GIF87a") || startsWith(0, "GIF89a")) return "gif";
+  if (startsWith(0, "RIFF") && startsWith(8, "WEBP")) return "webp";
+  if (startsWith(0, "BM")) return "bmp";
+  if (startsWith(0, std::string_view("II*\0", 4)) || startsWith(0, std::string_view("MM\0*", 4))) {
+    return "tiff";
+  }
+  return nullptr;
 }
 
 kx::Error ResourceError(std::int64_t code, std::string description) {
@@ -237,7 +257,20 @@ GObjectPtr<GdkPixbuf> DecodeBitmap(const kx::Bytes& bytes, std::uint64_t maxPixe
                                    kx::Error* error) {
   DecodeState state;
   state.maxPixels = maxPixels;
-  GObjectPtr<GdkPixbufLoader> loader(gdk_pixbuf_loader_new());
+  const char* type = BitmapLoaderFor(bytes);
+  if (!type) {
+    kx::SetError(error, ResourceError(kKXResourceUnreadableImageError, "not a bitmap format"));
+    return nullptr;
+  }
+  GError* missing = nullptr;
+  GObjectPtr<GdkPixbufLoader> loader(gdk_pixbuf_loader_new_with_type(type, &missing));
+  if (!loader) {
+    kx::SetError(error, ResourceError(kKXResourceUnreadableImageError,
+                                      std::string("no reader for ") + type + ": " +
+                                          (missing ? missing->message : "unknown")));
+    if (missing) g_error_free(missing);
+    return nullptr;
+  }
   g_signal_connect(loader.get(), "size-prepared", G_CALLBACK(OnSizePrepared), &state);
   g_signal_connect(loader.get(), "area-updated", G_CALLBACK(OnAreaUpdated), &state);
 
@@ -575,14 +608,30 @@ bool KXResourceUtil::generateImagePreview(const kx::Dictionary& resource, const 
 
   const KXSize fit = KXCommonUtil::sizeFill({double(width), double(height)},
                                             {double(kThumbnailWidth), double(kThumbnailHeight)});
-  const int fitWidth = std::max(1, static_cast<int>(fit.width));
-  const int fitHeight = std::max(1, static_cast<int>(fit.height));
-  // gdk-pixbuf's bilinear filter averages over the covered area when it
-  // shrinks, which keeps fine detail from aliasing.
-  GObjectPtr<GdkPixbuf> scaled(
-      (fitWidth == width && fitHeight == height)
-          ? GDK_PIXBUF(g_object_ref(image.get()))
-          : gdk_pixbuf_scale_simple(image.get(), fitWidth, fitHeight, GDK_INTERP_BILINEAR));
+  const int fitWidth = static_cast<int>(std::clamp(fit.width, 1.0, 1e9));
+  const int fitHeight = static_cast<int>(std::clamp(fit.height, 1.0, 1e9));
+  // Centred on whole pixels, so that the picture is copied, not resampled a
+  // second time. Only the part that shows is scaled: a thin picture filled
+  // into the canvas would otherwise be millions of pixels long.
+  const int left = static_cast<int>(std::floor((kThumbnailWidth - fitWidth) / 2.0));
+  const int top = static_cast<int>(std::floor((kThumbnailHeight - fitHeight) / 2.0));
+  const int shownWidth = std::min(fitWidth, kThumbnailWidth);
+  const int shownHeight = std::min(fitHeight, kThumbnailHeight);
+  GObjectPtr<GdkPixbuf> scaled;
+  if (fitWidth == width && fitHeight == height) {
+    scaled.reset(gdk_pixbuf_new_subpixbuf(image.get(), std::max(0, -left), std::max(0, -top),
+                                          shownWidth, shownHeight));
+  } else {
+    scaled.reset(gdk_pixbuf_new(GDK_COLORSPACE_RGB, gdk_pixbuf_get_has_alpha(image.get()), 8,
+                                shownWidth, shownHeight));
+    // gdk-pixbuf's bilinear filter averages over the covered area when it
+    // shrinks, which keeps fine detail from aliasing.
+    if (scaled) {
+      gdk_pixbuf_scale(image.get(), scaled.get(), 0, 0, shownWidth, shownHeight, std::min(left, 0),
+                       std::min(top, 0), double(fitWidth) / width, double(fitHeight) / height,
+                       GDK_INTERP_BILINEAR);
+    }
+  }
   if (!scaled) {
     failure = ResourceError(kKXResourceUnreadableImageError, "the image could not be scaled");
     KXLOG("no thumbnail for %s: %s", path.c_str(), failure.localizedDescription().c_str());
@@ -594,19 +643,23 @@ bool KXResourceUtil::generateImagePreview(const kx::Dictionary& resource, const 
   OwnedSurface picture = SurfaceFromPixbuf(scaled.get());
   OwnedSurface canvas(
       cairo_image_surface_create(CAIRO_FORMAT_ARGB32, kThumbnailWidth, kThumbnailHeight));
-  std::string png;
-  {
+  cairo_status_t status = cairo_surface_status(picture.get());
+  if (status == CAIRO_STATUS_SUCCESS) status = cairo_surface_status(canvas.get());
+  if (status == CAIRO_STATUS_SUCCESS) {
     CairoPtr cr(cairo_create(canvas.get()));
-    // Centred on whole pixels, so that the picture is copied, not resampled
-    // a second time.
     cairo_set_operator(cr.get(), CAIRO_OPERATOR_SOURCE);
-    cairo_set_source_surface(cr.get(), picture.get(),
-                             std::floor((kThumbnailWidth - fitWidth) / 2.0),
-                             std::floor((kThumbnailHeight - fitHeight) / 2.0));
+    cairo_set_source_surface(cr.get(), picture.get(), std::max(left, 0), std::max(top, 0));
     cairo_paint(cr.get());
+    status = cairo_status(cr.get());
+    cairo_surface_flush(canvas.get());
+    if (status == CAIRO_STATUS_SUCCESS) status = cairo_surface_status(canvas.get());
   }
-  cairo_surface_flush(canvas.get());
-  if (!EncodePng(canvas.get(), &png, &failure) || !WritePicture(path, png, &failure)) {
+  std::string png;
+  if (status != CAIRO_STATUS_SUCCESS) {
+    failure = ResourceError(kKXResourceEncodeError, cairo_status_to_string(status));
+  }
+  if (status != CAIRO_STATUS_SUCCESS || !EncodePng(canvas.get(), &png, &failure) ||
+      !WritePicture(path, png, &failure)) {
     KXLOG("thumbnail not written to %s: %s", path.c_str(), failure.localizedDescription().c_str());
     kx::SetError(error, failure);
     return false;

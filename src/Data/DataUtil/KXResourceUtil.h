@@ -34,10 +34,12 @@
 // KXCommonUtil::sizeFill into 70 by 55, centred (parts outside are cut
 // off) and copied onto a transparent canvas. An image no larger than 70 by
 // 55 gets none. Bitmaps are read with gdk-pixbuf (PNG, JPEG, GIF, BMP,
-// TIFF, ICO, and WebP where its loader is installed); other formats, such
-// as vector pictures, count as unreadable. The image's size is checked
-// from its header before any pixel is decoded: above maxImagePixels it is
-// refused, so a crafted image cannot make the program allocate gigabytes.
+// TIFF, and WebP where its loader is installed), the loader chosen by the
+// data's signature; other formats, such as vector pictures or text formats,
+// count as unreadable. The image's size is checked from its header before
+// any pixel is decoded: above maxImagePixels it is refused, so a crafted
+// image cannot make the program allocate gigabytes. Only the part of the
+// scaled image that shows on the canvas is made.
 //
 // Failures: the drawing and copying calls answer whether a file was
 // written (and, where they take one, *error says why not); callers may

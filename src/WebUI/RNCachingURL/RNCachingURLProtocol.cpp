@@ -9,6 +9,7 @@
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "CommonUtils/MagicKit/GEMagicKit.h"
 #include "CommonUtils/NSDictionaryKXHelper.h"
+#include "Data/DataUtil/KXNoteUtil.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "WebRequest/KXClientErrorBody.h"
@@ -16,7 +17,18 @@
 #include "WebRequest/KXLocalResponse.h"
 #include "WebRequest/KXSingleAnswerController.h"
 #include "WebRequest/KXURLError.h"
+#include "WebRequest/KXWebBgImageHandler.h"
+#include "WebRequest/KXWebEditorHandler.h"
 #include "WebRequest/KXWebFileRequestHandler.h"
+#include "WebRequest/KXWebLocalFileHandler.h"
+#include "WebRequest/KXWebPenNoteHandler.h"
+#include "WebRequest/KXWebPreviewRequestHandler.h"
+#include "WebRequest/KXWebPushServerHandler.h"
+#include "WebRequest/KXWebResourceDataHandler.h"
+#include "WebRequest/KXWebSearchRequestHandler.h"
+#include "WebRequest/KXWebSyncRequestHandler.h"
+#include "WebRequest/KXWebTagRequestHandler.h"
+#include "WebRequest/KXWebUserRequestHandler.h"
 #include "WebRequest/Reachability.h"
 #include "WebUI/RNCachingURL/RNTransportConnectionFactory.h"
 #include "account/KXSession.h"
@@ -36,19 +48,30 @@ struct SharedHandlerSlot {
 };
 
 constexpr SharedHandlerSlot kSharedHandlers[] = {
-    {"KXWebUserRequestHandler", nullptr},
+    {"KXWebUserRequestHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebUserRequestHandler::sharedHandler(); }},
     {"KXWebFileRequestHandler",
      +[]() -> KXDataRequestDelegate& { return KXWebFileRequestHandler::sharedHandler(); }},
-    {"KXWebSyncRequestHandler", nullptr},
-    {"KXWebResourceDataHandler", nullptr},
-    {"KXWebTagRequestHandler", nullptr},
-    {"KXWebPushServerHandler", nullptr},
-    {"KXWebSearchRequestHandler", nullptr},
-    {"KXWebPreviewRequestHandler", nullptr},
-    {"KXWebBgImageHandler", nullptr},
-    {"KXWebLocalFileHandler", nullptr},
-    {"KXWebEditorHandler", nullptr},
-    {"KXWebPenNoteHandler", nullptr},
+    {"KXWebSyncRequestHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebSyncRequestHandler::sharedHandler(); }},
+    {"KXWebResourceDataHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebResourceDataHandler::sharedHandler(); }},
+    {"KXWebTagRequestHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebTagRequestHandler::sharedHandler(); }},
+    {"KXWebPushServerHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebPushServerHandler::sharedHandler(); }},
+    {"KXWebSearchRequestHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebSearchRequestHandler::sharedHandler(); }},
+    {"KXWebPreviewRequestHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebPreviewRequestHandler::sharedHandler(); }},
+    {"KXWebBgImageHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebBgImageHandler::sharedHandler(); }},
+    {"KXWebLocalFileHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebLocalFileHandler::sharedHandler(); }},
+    {"KXWebEditorHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebEditorHandler::sharedHandler(); }},
+    {"KXWebPenNoteHandler",
+     +[]() -> KXDataRequestDelegate& { return KXWebPenNoteHandler::sharedHandler(); }},
 };
 
 struct MimeEntry {
@@ -261,7 +284,11 @@ KXRequestType RNCachingURLProtocol::requestType(const kx::URLRequest& request,
       return KXRequestTypeServiceRead;
     }
   }
-  std::vector<std::string> components = pathComponents(url.path());
+  // A path whose escapes do not decode to UTF-8 is classified by its
+  // segments as written ("/web/%FF.js" is still under "web").
+  const std::string decodedPath = url.path();
+  std::vector<std::string> components =
+      pathComponents(decodedPath.empty() ? url.percentEncodedPath() : decodedPath);
   if (serviceHost && contains(query, "myShare=true")) {
     if (isQrtPersonal(components, "myshare")) {
       return contains(query, "method=list") ? KXRequestTypeLocalHandler : KXRequestTypeServiceRead;
@@ -322,6 +349,8 @@ std::optional<std::string> RNCachingURLProtocol::localFilePath(const kx::URL& ur
   // The path is decoded once and has no trailing "/" ("/web/app/" is
   // "/web/app"); a path without an extension names its folder's index.html.
   std::string path = url.path();
+  // A path whose escapes do not decode names no file (not the root's index).
+  if (path.empty() && !url.percentEncodedPath().empty()) return std::nullopt;
   if (path.empty()) path = "/";
   if (!KXContainedPath::segmentsAllowed(path)) return std::nullopt;
   std::string last = kx::Path::lastPathComponent(path);
@@ -407,9 +436,28 @@ void RNCachingURLProtocol::stopLoading() {
     connection = std::move(connection_);
   }
   if (connection) connection->cancel();
-  std::lock_guard<std::recursive_mutex> lock(deliverMu_);
-  stopped_ = true;
-  client_.reset();
+  std::vector<std::function<void()>> cancelled;
+  {
+    std::lock_guard<std::recursive_mutex> lock(deliverMu_);
+    stopped_ = true;
+    client_.reset();
+    if (!ended_) cancelled.swap(onStop_);
+    onStop_.clear();
+  }
+  for (auto& call : cancelled) call();
+}
+
+void RNCachingURLProtocol::whenCancelled(std::function<void()> cancelled) {
+  if (!cancelled) return;
+  {
+    std::lock_guard<std::recursive_mutex> lock(deliverMu_);
+    if (!stopped_) {
+      onStop_.push_back(std::move(cancelled));
+      return;
+    }
+    if (ended_) return;
+  }
+  cancelled();
 }
 
 void RNCachingURLProtocol::loadLocalFile() {
@@ -613,5 +661,11 @@ void RNCachingURLProtocol::connectionFinished() {
     client.didFinishLoading();
     delivered = true;
   });
-  if (delivered && needSync && env_->startSync) env_->startSync();
+  if (delivered && needSync) {
+    if (env_->startSync) {
+      env_->startSync();
+    } else {
+      KXNoteUtil::sharedUtil().startSync();
+    }
+  }
 }

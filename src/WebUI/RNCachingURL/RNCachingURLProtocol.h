@@ -66,7 +66,8 @@ class RNCachingURLProtocol : public KXDataRequestController,
     // The downloaded interface's folder; the session's currentWebPath when
     // unset.
     std::function<std::string()> currentWebPath;
-    // Asks for a sync after a type-1 answer has loaded; nothing when unset.
+    // Asks for a sync after a type-1 answer has loaded; the note utility's
+    // delayed request (KXNoteUtil::startSync) when unset.
     std::function<void()> startSync;
     // Whether the entry must be synced before it is published; the data
     // client's answer (not shared and changed locally) when unset.
@@ -136,6 +137,9 @@ class RNCachingURLProtocol : public KXDataRequestController,
 
   void localReceiveResponse(std::optional<kx::HTTPURLResponse> response,
                             std::optional<kx::Bytes> data, kx::Error error) override;
+  // `cancelled` runs when stopLoading comes before the load ended (at once
+  // when it already has).
+  void whenCancelled(std::function<void()> cancelled) override;
 
  private:
   class ConnectionEvents;
@@ -166,6 +170,7 @@ class RNCachingURLProtocol : public KXDataRequestController,
   std::shared_ptr<RNURLProtocolClient> client_;  // guarded by deliverMu_
   bool ended_ = false;                           // guarded by deliverMu_
   bool stopped_ = false;                         // guarded by deliverMu_
+  std::vector<std::function<void()>> onStop_;    // guarded by deliverMu_
 
   std::mutex connectionMu_;
   std::shared_ptr<RNURLConnection> connection_;  // guarded by connectionMu_

@@ -91,6 +91,10 @@ TEST(KXNoteUtilTest, FileSizeReplacementTakesIdAndSizeLiterally) {
   // Not there, or a pattern of its own: unchanged.
   EXPECT_EQ(KXNoteUtil::replaceFileSize(xml, "R9", kx::Value(1)), xml);
   EXPECT_EQ(KXNoteUtil::replaceFileSize(xml, ".*", kx::Value(1)), xml);
+  // Text that is not valid UTF-8 and lacks the resource comes back byte for
+  // byte.
+  const std::string broken = "<note>\xFF\xC3(" + ResourceXml("R2", "b.png", "5") + "</note>";
+  EXPECT_EQ(KXNoteUtil::replaceFileSize(broken, "R9", kx::Value(1)), broken);
 }
 
 TEST(KXNoteUtilTest, NewEntryPathNeedsAFolder) {

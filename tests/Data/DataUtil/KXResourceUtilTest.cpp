@@ -118,6 +118,28 @@ kx::Bytes makePng(int width, int height, const std::function<std::uint32_t(int, 
   return png;
 }
 
+// A PNG 1 pixel wide and `height` high (beyond what cairo draws), upper half
+// one colour, lower half another.
+kx::Bytes makeTallStripe(int height) {
+  GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 1, height);
+  guchar* pixels = gdk_pixbuf_get_pixels(pixbuf);
+  const int stride = gdk_pixbuf_get_rowstride(pixbuf);
+  for (int y = 0; y < height; ++y) {
+    guchar* p = pixels + static_cast<std::ptrdiff_t>(y) * stride;
+    const bool upper = y < height / 2;
+    p[0] = upper ? 0xC0 : 0x40;
+    p[1] = 0x80;
+    p[2] = upper ? 0x40 : 0xC0;
+  }
+  gchar* buffer = nullptr;
+  gsize size = 0;
+  EXPECT_TRUE(gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "png", nullptr, nullptr));
+  kx::Bytes out(buffer, buffer + size);
+  g_free(buffer);
+  g_object_unref(pixbuf);
+  return out;
+}
+
 kx::Bytes makeJpeg(int width, int height) {
   GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, width, height);
   guchar* pixels = gdk_pixbuf_get_pixels(pixbuf);
@@ -543,6 +565,20 @@ TEST_F(KXResourceUtilTest, ThumbnailsFillTheirCanvasCentred) {
   EXPECT_EQ(t.at(35, 0), argb(255, 0x20, 0x40, 0xC0));
   EXPECT_EQ(t.at(35, 54), argb(255, 0x20, 0x40, 0xC0));
 
+  // A picture 1 pixel wide and 100,000 high is kept at its size, taller
+  // than a drawing surface may be: only the middle that shows is drawn.
+  const std::string thin = scratch("thin");
+  kx::Error error;
+  ASSERT_TRUE(util_.generateImagePreview(image("t4", makeTallStripe(100000)), thin, &error))
+      << error.localizedDescription();
+  const Picture n = readPng(thin);
+  ASSERT_EQ(n.width, 70);
+  ASSERT_EQ(n.height, 55);
+  EXPECT_EQ(n.at(34, 0), argb(255, 0xC0, 0x80, 0x40));
+  EXPECT_EQ(n.at(34, 54), argb(255, 0x40, 0x80, 0xC0));
+  EXPECT_EQ(n.at(33, 27) >> 24, 0u);
+  EXPECT_EQ(n.at(35, 27) >> 24, 0u);
+
   // A photo shape is scaled down to the canvas' height and fills it.
   const std::string photo = scratch("photo");
   ASSERT_TRUE(util_.generateImagePreview(image("t3", makeJpeg(640, 360)), photo));
@@ -594,7 +630,14 @@ TEST_F(KXResourceUtilTest, UnreadableAndOversizedImagesWriteNothing) {
     kx::Bytes data;
     std::int64_t code;
   };
+  const std::string xpm =
+      "/* XPM */\nstatic char*x[]={\"60000 60000 1 1\",\"a c #000\",\"aaaa\"};\n";
+  const std::string ico("\0\0\1\0\1\0\x10\x10\0\0\1\0\x20\0", 14);
   const Case cases[] = {
+      // A text format declaring 60000 x 60000: its loader decodes at the end
+      // and only then tells the size.
+      {"xpm", kx::Bytes(xpm.begin(), xpm.end()), kKXResourceUnreadableImageError},
+      {"ico header", kx::Bytes(ico.begin(), ico.end()), kKXResourceUnreadableImageError},
       {"truncated jpeg", kx::Bytes(jpeg.begin(), jpeg.begin() + jpeg.size() / 3),
        kKXResourceUnreadableImageError},
       {"truncated png", kx::Bytes(png.begin(), png.begin() + png.size() / 2),

@@ -244,6 +244,9 @@ TEST(RNCachingURLProtocolClassification, EveryRuleInOrder) {
       {"https://note.zarvel.com/pdf-viewer/viewer.html", nullptr, KXRequestTypeLocalFile},
       {"https://note.zarvel.com/penPage", nullptr, KXRequestTypeLocalFile},
       {"https://note.zarvel.com/mindmap/a", nullptr, KXRequestTypeLocalFile},
+      // escapes that do not decode to UTF-8 keep their folder's type
+      {"https://note.zarvel.com/web/%FF.js", nullptr, KXRequestTypeLocalFile},
+      {"https://note.zarvel.com/qrt/api/personal/myshare/%C3", nullptr, KXRequestTypeServiceRead},
       {"https://note.zarvel.com/webx/a", nullptr, KXRequestTypeServiceRead},
       {"https://note.zarvel.com/qrt/api/personal/sync?method=push", nullptr,
        KXRequestTypeServiceRead},
@@ -413,6 +416,8 @@ TEST_F(RNCachingURLProtocolFiles, PathsStayInsideTheirFolder) {
       {"https://note.zarvel.com/web/%2e%2e", false, nullptr},
       {"https://note.zarvel.com/web/app/%2e%2e/%2e%2e/%2e%2e/secret.html", true, nullptr},
       {"https://note.zarvel.com/web/a%00.html", false, nullptr},
+      {"https://note.zarvel.com/web/%FF.js", false, nullptr},
+      {"https://note.zarvel.com/web/%FF", false, nullptr},
       {"https://note.zarvel.com/web/a%2F%2Fb.html", false, nullptr},
       {"https://note.zarvel.com/web/escape/secret.html", false, nullptr},
       {"https://note.zarvel.com/web/escape", false, nullptr},

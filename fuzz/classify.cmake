@@ -1,0 +1,1 @@
+zn_fuzz_target(classify zn_WebUI)

@@ -1,0 +1,1 @@
+zn_fuzz_target(image zn_Data)

@@ -1,0 +1,1 @@
+zn_fuzz_target(multipart zn_account)

@@ -1,0 +1,145 @@
+#include "WebRequest/KXWebTagRequestHandler.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "CommonUtils/KXDelayRunUtil.h"
+#include "Data/DataUtil/KXNameDict.h"
+#include "Data/DataUtil/KXNoteUtil.h"
+#include "Data/DataUtil/KXTagUtil.h"
+#include "Data/Tag.h"
+#include "WebRequest/KXHandlerAnswer.h"
+#include "WebRequest/KXURLError.h"
+#include "WebRequest/KXWebRequestParameters.h"
+
+KXWebTagRequestHandler& KXWebTagRequestHandler::sharedHandler() {
+  static KXWebTagRequestHandler* handler = [] {
+    KXDataClient& client = KXDataClient::defaultDataClient();
+    std::shared_ptr<KXDelayRunUtil> window = KXDelayRunUtil::utilWithDelaySec(
+        kSaveDelaySeconds, [&client](KXDelayRunUtil::Completion completion) {
+          client.performSave([completion](const KXResultInfo&, const kx::Error&) {
+            KXNoteUtil::sharedUtil().startSync();
+            if (completion) completion();
+          });
+        });
+    return new KXWebTagRequestHandler(client, KXWebFileRequestHandler::sharedHandler(),
+                                      [window] { window->runWithCallback(nullptr); });
+  }();
+  return *handler;
+}
+
+KXWebTagRequestHandler::KXWebTagRequestHandler(KXDataClient& client,
+                                               KXWebFileRequestHandler& fileHandler,
+                                               std::function<void()> saveAndSync)
+    : client_(client), fileHandler_(fileHandler), saveAndSync_(std::move(saveAndSync)) {}
+
+bool KXWebTagRequestHandler::acceptRequest(const kx::URLRequest& request) const {
+  std::vector<std::string> c = KXWebRequestParameters::pathComponents(request.url().path());
+  return c.size() >= 3 && c[0] == "qrt" && c[1] == "mapi" && c[2] == "tag";
+}
+
+void KXWebTagRequestHandler::handleRequest(const kx::URLRequest& request,
+                                           std::shared_ptr<KXDataRequestController> sender) {
+  const kx::URL& url = request.url();
+  KXWebRequestParameters::Parsed parsed = KXWebRequestParameters::parse(request);
+  const std::string& method = parsed.method;
+  if (method == "update") {
+    tagUpdate(sender, parsed.params, url);
+  } else if (method == "remove") {
+    tagRemove(sender, parsed.params, url);
+  } else if (method == "get") {
+    tagGet(sender, url);
+  } else if (method == "list") {
+    tagList(sender, parsed.params, url);
+  } else {
+    // No method, or one this handler does not serve.
+    KXHandlerAnswer::fail(*sender, KXURLErrorBadURL);
+  }
+}
+
+void KXWebTagRequestHandler::tagList(const std::shared_ptr<KXDataRequestController>& sender,
+                                     const kx::Dictionary& params, const kx::URL& url) {
+  const kx::Value* tagId = params.find("tagid");
+  std::shared_ptr<Tag> tag = tagId ? client_.objectForTagID(tagId->stringValue()) : nullptr;
+  if (!tag) {
+    KXHandlerAnswer::fail(*sender, KXURLErrorBadURL);
+    return;
+  }
+  KXFileMetaArray entries = client_.objectsWithTagId(tagId->stringValue(), false);
+  kx::Array page = fileHandler_.fileArrayWithMetas(entries, params);
+  KXHandlerAnswer::json(*sender, url,
+                        kx::Value::dict({{"entries", kx::Value(std::move(page))},
+                                         {"count", static_cast<long long>(entries.size())}}));
+}
+
+void KXWebTagRequestHandler::tagGet(const std::shared_ptr<KXDataRequestController>& sender,
+                                    const kx::URL& url) {
+  kx::Error error;
+  std::optional<std::vector<std::shared_ptr<Tag>>> tags = client_.readTagSyncForCondition(
+      kx::Dictionary{{kKXQueryEntityKey, "Tag"},
+                     {kKXQueryConditionKey, "isLocalRemoved = 0 AND tagId != nil"}},
+      &error);
+  if (!tags) {
+    KXHandlerAnswer::error(*sender, error ? error : KXURLError::make(KXURLErrorBadURL));
+    return;
+  }
+  kx::Array list;
+  client_.performSyncReadBlock([&] {
+    for (const std::shared_ptr<Tag>& tag : *tags) {
+      std::optional<kx::Dictionary> remote = KXNameDict::namesConvertFromLocalToRemote(
+          kx::Value(KXTagUtil::dictOfTag(tag)), KXNameDict::kTagNamespace);
+      if (remote) list.push_back(kx::Value(std::move(*remote)));
+    }
+  });
+  KXHandlerAnswer::json(
+      *sender, url,
+      kx::Value::dict({{"v", client_.dbTagVersion()}, {"tags", kx::Value(std::move(list))}}));
+}
+
+KXDataCallback KXWebTagRequestHandler::changeAnswer(
+    const std::shared_ptr<KXDataRequestController>& sender, const kx::URL& url) {
+  return [this, sender, url](const KXResultInfo&, const kx::Error& error) {
+    if (error) {
+      KXHandlerAnswer::error(*sender, error);
+      return;
+    }
+    KXHandlerAnswer::json(*sender, url, kx::Value::dict({{"v", client_.dbTagVersion()}}));
+    if (saveAndSync_) saveAndSync_();
+  };
+}
+
+void KXWebTagRequestHandler::tagUpdate(const std::shared_ptr<KXDataRequestController>& sender,
+                                       const kx::Dictionary& params, const kx::URL& url) {
+  const kx::Value* tagId = params.find("tagid");
+  if (!tagId || tagId->stringValue().empty()) {
+    KXHandlerAnswer::fail(*sender, KXURLErrorBadURL);
+    return;
+  }
+  // The page sends the tag's service names ("tagid", "name", "ptagid");
+  // they are stored under the tag's own attribute names.
+  std::optional<kx::Dictionary> fields =
+      KXNameDict::namesConvertFromRemoteToLocal(kx::Value(params), KXNameDict::kTagNamespace);
+  if (!fields) {
+    KXHandlerAnswer::fail(*sender, KXURLErrorBadURL);
+    return;
+  }
+  if (std::shared_ptr<Tag> tag = client_.objectForTagID(tagId->stringValue())) {
+    kx::Array change{kx::Value::dict({{KXDataClient::kModifyIdentityKey, tag->objectID().toValue()},
+                                      {KXDataClient::kModifyFieldsKey, kx::Value(*fields)}})};
+    client_.modifyTags(change, changeAnswer(sender, url));
+  } else {
+    client_.addTags(kx::Array{kx::Value(std::move(*fields))}, changeAnswer(sender, url));
+  }
+}
+
+void KXWebTagRequestHandler::tagRemove(const std::shared_ptr<KXDataRequestController>& sender,
+                                       const kx::Dictionary& params, const kx::URL& url) {
+  const kx::Value* tagId = params.find("tagid");
+  std::shared_ptr<Tag> tag = tagId ? client_.objectForTagID(tagId->stringValue()) : nullptr;
+  if (!tag) {
+    KXHandlerAnswer::fail(*sender, KXURLErrorBadURL);
+    return;
+  }
+  client_.deleteTags({tag->objectID()}, changeAnswer(sender, url));
+}
