@@ -708,6 +708,10 @@ class KXDataClient : public KXSContextConfigProtocol {
   kx::Dictionary fetchStatisInfo();
   // Sets every counter to 0; the rows stay.
   void ZeroingStatisInfo();
+  // Takes the counts the service accepted (key -> count, as fetched) off
+  // the counters, so that what was counted meanwhile stays; then saves.
+  // `done` (when given) runs on the write queue after the save.
+  void deductStatisInfo(const kx::Dictionary& sent, std::function<void()> done = nullptr);
 
   // The pen pages that have an entry id, read on the read queue; the twin
   // reads in the context (nullptr: the read context).

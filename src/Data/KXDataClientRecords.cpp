@@ -241,6 +241,25 @@ void KXDataClient::ZeroingStatisInfo() {
   });
 }
 
+void KXDataClient::deductStatisInfo(const kx::Dictionary& sent, std::function<void()> done) {
+  std::shared_ptr<KXDataContext> data = dataContext();
+  if (!data) {
+    if (done) done();
+    return;
+  }
+  data->performWriteBlock([this, sent](KXManagedObjectContext& context) {
+    for (const auto& [key, value] : sent) {
+      KXManagedObjectPtr row = statisticWithKey(key, &context);
+      if (!row) continue;
+      const std::int64_t left = row->integerValue("statisValue") - value.intValue();
+      row->setValue("statisValue", kx::Value(left > 0 ? left : 0));
+    }
+  });
+  performSave([done = std::move(done)](const KXResultInfo&, const kx::Error&) {
+    if (done) done();
+  });
+}
+
 // ---- Pen pages ------------------------------------------------------------------------
 
 std::vector<std::shared_ptr<PenEntry>> KXDataClient::penNotesList() {

@@ -19,6 +19,9 @@
 #include "Data/KXShellStateHooks.h"
 #include "Data/KXSyncRequestHooks.h"
 #include "WebRequest/KXRequestDelegateRegistry.h"
+#include "WebRequest/KXWebResourceDataHandler.h"
+#include "WebRequest/KXWebSyncRequestHandler.h"
+#include "WebRequest/KXWebUserRequestHandler.h"
 #include "WebUI/KXLoopbackFront.h"
 #include "WebUI/RNCachingURL/RNCachingURLProtocol.h"
 #include "account/KXSession.h"
@@ -217,6 +220,12 @@ bool KXApplication::start(kx::Error* error) {
   if (KXRequestDelegateRegistry::sharedRegistry().handlers()->empty()) {
     RNCachingURLProtocol::requestDelegatesRegister();
   }
+  // A resource the page is still creating is waited for by its data handler.
+  KXWebResourceDataHandler::setPendingLookup([](const std::string& resourceId) {
+    return KXWebSyncRequestHandler::sharedHandler().containResourceId(resourceId);
+  });
+  // The page's sign-out ("/auth/reset") is the application's sign-out.
+  KXWebUserRequestHandler::setSignOutHook([this] { respondsToLogout(); });
   {
     auto environment =
         std::make_shared<RNCachingURLProtocol::Environment>(*RNCachingURLProtocol::environment());
@@ -271,6 +280,8 @@ std::vector<std::string> KXApplication::unfilledSeams() const {
 void KXApplication::stop() {
   if (!started_) return;
   started_ = false;
+  KXWebUserRequestHandler::setSignOutHook(nullptr);
+  KXWebResourceDataHandler::setPendingLookup(nullptr);
   if (runningApplication().load() == this) runningApplication() = nullptr;
   // The windows go before what they show: the front, the syncs, the store.
   desktop_.reset();
