@@ -41,6 +41,7 @@
 #include "sync/KXSyncManagerEnvironment.h"
 #include "sync/KXSyncMyshare.h"
 #include "sync/KXSyncPullEnvironment.h"
+#include "sync/KXSyncStatisInfo.h"
 #include "sync/KXSyncStorePullApplier.h"
 #include "sync/KXSyncUserMeta.h"
 #include "sync/KXSyncUserMetaEnvironment.h"
@@ -384,6 +385,7 @@ class ApplicationPostLogin : public KXPostLoginEnvironment {
   }
   void sync() override { app_.syncManager().sync(); }
   void performLiveConnect() override { app_.syncManager().performLiveConnect(); }
+  void pushStaticInfo() override { KXSyncStatisInfo::shareInstance().pushStaticInfo(); }
   void logout() override { app_.respondsToLogout(); }
 
  private:

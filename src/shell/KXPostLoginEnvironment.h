@@ -3,7 +3,7 @@
 // the first-download window, the menus, the sync manager, the usage
 // statistics and the sign-out. Methods whose owners are not built yet keep
 // a neutral default (the pull reports at once, the others do nothing);
-// KXDesktopShell installs one that reaches the program's objects.
+// the application object gives one that reaches the program's objects.
 //
 // Thread safety: pullPaperBackground may be called on any queue; every
 // other method is called on the main thread.
