@@ -619,6 +619,7 @@ bool KXGtkPlatform::activateRunningInstance() {
     // No session bus: the program runs, but is not unique.
     KXLOG("not registered on the session bus: %s", error ? error->message : "?");
     if (error) g_error_free(error);
+    g_application_set_flags(app, G_APPLICATION_NON_UNIQUE);
     return false;
   }
   if (!g_application_get_is_remote(app)) return false;

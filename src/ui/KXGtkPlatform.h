@@ -60,7 +60,8 @@ class KXGtkPlatform : public KXUIPlatform {
 
   // Registers the application on the session bus; when another process of
   // the program is running already, activates it and returns true (this
-  // process should then end). Call before the program's heavy start.
+  // process should then end). Without a session bus the program runs
+  // without being unique. Call before the program's heavy start.
   bool activateRunningInstance();
   // Removes the web views' cookies of `host` (sign-out); asynchronous.
   void clearCookies(const std::string& host);
