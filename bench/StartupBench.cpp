@@ -87,9 +87,11 @@ int seed(int notes, const std::string& bundle) {
   return saved ? 0 : 1;
 }
 
+// The homes made, by store size; removed at the end.
+std::map<int, std::string> homes;
+
 // A home with a seeded store, made once per store size.
 const std::string& homeFor(int notes) {
-  static std::map<int, std::string> homes;
   auto it = homes.find(notes);
   if (it != homes.end()) return it->second;
   std::string pattern = (std::filesystem::temp_directory_path() / "zn-startup-XXXXXX").string();
@@ -188,6 +190,10 @@ int main(int argc, char** argv) {
   if (meanSeconds.count(0) && meanSeconds.count(10000) && meanSeconds[0] > 0) {
     std::printf("start-up with 10,000 notes / empty store: %.2f\n",
                 meanSeconds[10000] / meanSeconds[0]);
+  }
+  for (const auto& [notes, home] : homes) {
+    std::error_code ec;
+    std::filesystem::remove_all(home, ec);
   }
   return 0;
 }
