@@ -27,9 +27,28 @@ bool MainQueue::isMainThread() {
 }
 
 void MainQueue::async(Task task) {
+  {
+    MutexLock lock(mu_);
+    items_.push_back(Item{std::move(task)});
+    workCv_.signalAll();
+  }
+  wake();
+}
+
+void MainQueue::setWakeHook(WakeHook hook) {
+  std::shared_ptr<const WakeHook> shared;
+  if (hook) shared = std::make_shared<const WakeHook>(std::move(hook));
   MutexLock lock(mu_);
-  items_.push_back(Item{std::move(task)});
-  workCv_.signalAll();
+  wakeHook_ = std::move(shared);
+}
+
+void MainQueue::wake() {
+  std::shared_ptr<const WakeHook> hook;
+  {
+    MutexLock lock(mu_);
+    hook = wakeHook_;
+  }
+  if (hook) (*hook)();
 }
 
 void MainQueue::sync(const Task& task) {
@@ -39,9 +58,13 @@ void MainQueue::sync(const Task& task) {
     return;
   }
   bool done = false;
+  {
+    MutexLock lock(mu_);
+    items_.push_back(Item{nullptr, &task, &done});
+    workCv_.signalAll();
+  }
+  wake();
   MutexLock lock(mu_);
-  items_.push_back(Item{nullptr, &task, &done});
-  workCv_.signalAll();
   while (!done) doneCv_.wait(mu_);
 }
 

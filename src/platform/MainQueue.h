@@ -14,6 +14,12 @@
 // Pumping may nest: a main-queue task may itself call runUntil(), as a modal
 // wait does, and the queue's tasks then run inside it.
 //
+// A program whose main thread sleeps in another event loop (GLib's) sets a
+// wake hook: it is called, on the posting thread and outside the queue's
+// lock, each time a task is queued (async(), a timer's task coming due, a
+// sync() from another thread), so that loop can wake and drain() without
+// polling.
+//
 // Thread safety: every member may be called from any thread. The queue is
 // created on first use and never freed.
 #ifndef ZN_PLATFORM_MAINQUEUE_H_
@@ -22,6 +28,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "platform/Mutex.h"
@@ -53,6 +60,11 @@ class MainQueue final : public Queue {
   // Runs tasks as they come for `seconds`.
   void runFor(double seconds);
 
+  using WakeHook = std::function<void()>;
+  // Installs the hook called after each task is queued; nullptr removes it.
+  // The hook must be cheap and safe to call from any thread.
+  void setWakeHook(WakeHook hook);
+
  private:
   // A queued task; for a sync() from another thread, `waiting` points at the
   // caller's task and `done` at its flag instead.
@@ -68,12 +80,15 @@ class MainQueue final : public Queue {
   bool runOne();
   // Waits until a task is queued or `deadline` passes.
   void waitForWork(TaskTimer::Clock::time_point deadline);
+  // Calls the wake hook, if any; the lock must not be held.
+  void wake() EXCLUDES(mu_);
 
   const std::string label_;
   Mutex mu_;
   CondVar workCv_;  // pumping threads wait here for tasks
   CondVar doneCv_;  // sync() callers wait here for their task to run
   std::deque<Item> items_ GUARDED_BY(mu_);
+  std::shared_ptr<const WakeHook> wakeHook_ GUARDED_BY(mu_);
 };
 
 }  // namespace kx

@@ -7,6 +7,7 @@
 #include "CommonUtils/KXConsoleErrorPresenter.h"
 #include "CommonUtils/KXHeadlessUIPort.h"
 #include "CommonUtils/KXLogger.h"
+#include "CommonUtils/KXServiceBaseURL.h"
 #include "CommonUtils/KXURLOpener.h"
 #include "CommonUtils/KXXdgURLOpener.h"
 #include "Data/DataUtil/KXNoteUtil.h"
@@ -26,7 +27,10 @@
 #include "account/KXSession.h"
 #include "account/KXSessionEnvironment.h"
 #include "platform/MainQueue.h"
+#include "platform/Path.h"
 #include "platform/Places.h"
+#include "shell/KXAlertErrorPresenter.h"
+#include "shell/KXDesktopShell.h"
 #include "shell/KXLogindSleepMonitor.h"
 #include "shell/KXState.h"
 #include "shell/KXTouchBarController.h"
@@ -42,6 +46,7 @@
 #include "sync/KXSyncTagProxy.h"
 #include "sync/KXSyncUserMeta.h"
 #include "sync/KXSyncUserMetaEnvironment.h"
+#include "ui/KXGtkPlatform.h"
 
 namespace {
 
@@ -63,6 +68,16 @@ struct KXApplicationCleanup {
 
 // The session's sign-out teardown and statistics. The login window and the
 // web view's URL loading and cookies belong to the desktop windows.
+// Runs `task` on the main queue: at once on the main thread, else queued.
+static void onMain(std::function<void()> task) {
+  if (!task) return;
+  if (kx::MainQueue::isMainThread()) {
+    task();
+  } else {
+    kx::MainQueue::shared().async(std::move(task));
+  }
+}
+
 class KXApplication::SessionMediator : public KXSessionEnvironment {
  public:
   explicit SessionMediator(KXApplication& app) : app_(app) {}
@@ -76,6 +91,12 @@ class KXApplication::SessionMediator : public KXSessionEnvironment {
   void closeDB() override { app_.dataClient().closeDB(); }
   void addStatisKey(const std::string& key, const kx::Value& value) override {
     app_.dataClient().addStatisKey(key, value);
+  }
+  // The desktop's windows are reached on the main queue.
+  void firstOpen() override { onMain(app_.options_.firstOpen); }
+  void clearWebViewCookies(const std::string& host) override {
+    if (const auto& clear = app_.options_.clearWebViewCookies)
+      onMain([clear, host] { clear(host); });
   }
 
  private:
@@ -216,7 +237,9 @@ bool KXApplication::start(kx::Error* error) {
     RNCachingURLProtocol::setEnvironment(std::move(environment));
   }
   if (options_.startLoopbackFront) {
-    front_ = KXLoopbackFront::start({}, &step);
+    KXLoopbackFront::Options frontOptions;
+    frontOptions.allowLeaf = options_.allowLeaf;
+    front_ = KXLoopbackFront::start(std::move(frontOptions), &step);
     if (!front_) return fail("cannot start the loopback front", step);
   }
 
@@ -267,6 +290,8 @@ void KXApplication::stop() {
   KXWebUserRequestHandler::setSignOutHook(nullptr);
   KXWebResourceDataHandler::setPendingLookup(nullptr);
   if (runningApplication().load() == this) runningApplication() = nullptr;
+  // The windows go before what they show: the front, the syncs, the store.
+  desktop_.reset();
   if (sleepMonitor_) sleepMonitor_->stop();
   front_.reset();
   if (syncManager_) syncManager_->cancelTaskWhenLogoff();
@@ -307,7 +332,14 @@ void KXApplication::setAfterLogout(std::function<void()> afterLogout) {
   afterLogout_ = std::move(afterLogout);
 }
 
-int KXApplication::run(int, char**) {
+void KXApplication::setDesktop(std::unique_ptr<KXDesktopShell> desktop) {
+  desktop_ = std::move(desktop);
+}
+
+KXDesktopShell* KXApplication::desktop() { return desktop_.get(); }
+
+int KXApplication::run(int argc, char** argv) {
+  if (KXGtkPlatform::displayAvailable()) return runOnDesktop(argc, argv);
   KXApplication application;
   kx::Error error;
   if (!application.start(&error)) {
@@ -319,4 +351,148 @@ int KXApplication::run(int, char**) {
   kx::MainQueue::shared().drain();
   application.stop();
   return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The program on the desktop
+
+namespace {
+
+// Points the GTK web views at the front: its proxy and secret, its leaf for
+// each fixed host; localStorage, IndexedDB and cookies in the application
+// data folder, the cache in the scratch folder.
+bool pointGtkWebViewsAt(KXGtkPlatform& platform, const std::string& root,
+                        const KXDesktopShell::Routing& routing, kx::Error* error) {
+  KXGtkPlatform::WebOptions options;
+  options.dataDirectory = kx::Path::appendingPathComponent(root, "WebKit");
+  options.cacheDirectory = kx::Path::appendingPathComponent(kx::Places::scratchRoot(), "WebKit");
+  options.cookieFile = kx::Path::appendingPathComponent(root, "webcookies.sqlite");
+  options.proxyURL = "http://127.0.0.1:" + std::to_string(routing.port);
+  options.proxyUser = routing.username;
+  options.proxySecret = routing.secret;
+  if (!platform.configureWeb(options, error)) return false;
+  for (const std::string& host : routing.hosts) {
+    std::string pem = routing.leafCertificatePEM(host, error);
+    if (pem.empty() || !platform.allowCertificate(host, pem, error)) return false;
+  }
+  return true;
+}
+
+// The continuation's reach into the application's store and sync manager.
+class ApplicationPostLogin : public KXPostLoginEnvironment {
+ public:
+  explicit ApplicationPostLogin(KXApplication& application) : app_(application) {}
+  LocalCopy openLocalCopy() override {
+    KXDataClient& client = app_.dataClient();
+    LocalCopy copy;
+    copy.notesForContentNotSynced = client.notesForContentNotSynced().size();
+    copy.emptyResources = client.fetchAllEmptyResources().size();
+    copy.hasRootEntry = client.rootEntry() != nullptr;
+    return copy;
+  }
+  void sync() override { app_.syncManager().sync(); }
+  void performLiveConnect() override { app_.syncManager().performLiveConnect(); }
+  void pushStaticInfo() override { KXSyncStatisInfo::shareInstance().pushStaticInfo(); }
+  void logout() override { app_.respondsToLogout(); }
+
+ private:
+  KXApplication& app_;
+};
+
+KXDesktopShell::Services servicesOf(KXApplication& app, KXGtkPlatform& platform,
+                                    const std::string& root) {
+  KXDesktopShell::Services services;
+  // The application started the router and the front; the web views are
+  // pointed at the front here.
+  services.startRouting = [&app](kx::Error* error) -> std::optional<KXDesktopShell::Routing> {
+    KXLoopbackFront* front = app.loopbackFront();
+    if (!front) {
+      if (error) *error = kx::Error::make("com.zarvel.note.desktop", 1, "no loopback front");
+      return std::nullopt;
+    }
+    KXDesktopShell::Routing routing;
+    routing.port = front->port();
+    routing.username = front->username();
+    routing.secret = front->secret();
+    routing.hosts = {KXServiceHost(), RNCachingURLProtocol::kSearchStatisticsHost,
+                     RNCachingURLProtocol::kWebAnalyticsHost};
+    routing.leafCertificatePEM = [front](const std::string& host, kx::Error* e) {
+      return front->leafCertificatePEM(host, e);
+    };
+    return routing;
+  };
+  services.pointWebViewsAt = [&platform, root](const KXDesktopShell::Routing& routing,
+                                               kx::Error* error) {
+    return pointGtkWebViewsAt(platform, root, routing, error);
+  };
+  services.postLogin = std::make_shared<ApplicationPostLogin>(app);
+  services.mainWindow.dbStateValue = [&app](const std::string& key) {
+    return app.dataClient().dbStateValueWithKey(key);
+  };
+  services.mainWindow.setDbStateValue = [&app](const kx::Value& value, const std::string& key) {
+    app.dataClient().setDbStateValue(value, key);
+  };
+  services.mainWindow.performSyncSave = [&app] { app.dataClient().performSyncSave(nullptr); };
+  services.performSyncSave = [&app] { app.dataClient().performSyncSave(nullptr); };
+  services.sync = [&app] { app.syncManager().sync(); };
+  services.hasRootEntry = [&app] { return app.dataClient().rootEntry() != nullptr; };
+  return services;
+}
+
+}  // namespace
+
+int KXApplication::runOnDesktop(int argc, char** argv) {
+  const std::string root = kx::Places::applicationDataRoot();
+  KXGtkPlatform platform("com.zarvel.note", kx::Path::appendingPathComponent(root, "icons"));
+  // A second start only activates the running program.
+  if (platform.activateRunningInstance()) return 0;
+
+  KXApplication* running = nullptr;
+  KXApplication::Options options;
+  options.ui = platform.alerts();
+  options.errorPresenter = std::make_shared<KXAlertErrorPresenter>(platform.alerts());
+  options.startLoopbackFront = true;
+  options.firstOpen = [&running] {
+    if (running && running->desktop()) running->desktop()->firstOpen();
+  };
+  options.clearWebViewCookies = [&platform](const std::string& host) {
+    platform.clearCookies(host);
+  };
+  // A subresource whose TLS fails fails silently: each new leaf is allowed
+  // in the web context before the front answers its CONNECT.
+  options.allowLeaf = [&platform](const std::string& host, const std::string& leafPEM,
+                                  std::function<void(bool)> done) {
+    kx::MainQueue::shared().async([&platform, host, leafPEM, done = std::move(done)] {
+      kx::Error error;
+      const bool allowed = platform.allowCertificate(host, leafPEM, &error);
+      if (!allowed) {
+        KXLOG("leaf for %s not allowed: %s", host.c_str(), error.localizedDescription().c_str());
+      }
+      done(allowed);
+    });
+  };
+  KXApplication application(options);
+  running = &application;
+  kx::Error error;
+  if (!application.start(&error)) {
+    std::fprintf(stderr, "zarvelnote: %s\n", error.localizedDescription().c_str());
+    application.stop();
+    return 1;
+  }
+  // After a sign-out the program quits, and starts again at the sign-in.
+  application.setAfterLogout([&platform] { platform.application().terminate(); });
+  application.setDesktop(std::make_unique<KXDesktopShell>(platform, application.session(),
+                                                          servicesOf(application, platform, root)));
+  KXDesktopShell& desktop = *application.desktop();
+  platform.setHideMainWindow([&desktop] {
+    if (desktop.hasMainWebWindow()) desktop.mainWebWindow().orderOut();
+  });
+  platform.application().setDelegate(&desktop.delegate());
+  const int status = platform.run(argc, argv);
+  platform.application().setDelegate(nullptr);
+  platform.setHideMainWindow(nullptr);
+  // The windows go first, then the front, the sync manager and the store.
+  application.stop();
+  running = nullptr;
+  return status;
 }

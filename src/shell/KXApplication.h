@@ -16,9 +16,11 @@
 // the clean-up of stale temporaries → the wiring check. A seam left
 // unfilled makes start() fail with an error naming it.
 //
-// Pieces still to come (the windows, the menu controller, the first-download
-// window, the long-poll connection) are reached through the mediators'
-// neutral members; docs/ARCHITECTURE.md lists each seam and what fills it.
+// The desktop (KXDesktopShell: windows, status item, the continuation after
+// a sign-in) is made by run() when a display is there and owned from then
+// on. Pieces still to come (the menu controller, the first-download window,
+// the long-poll connection) are reached through the mediators' neutral
+// members; docs/ARCHITECTURE.md lists each seam and what fills it.
 //
 // Thread safety: start() and stop() are called on the main thread, once
 // each; the accessors may be called from any thread after start() answered
@@ -37,6 +39,7 @@
 #include "platform/Error.h"
 
 class KXDataClient;
+class KXDesktopShell;
 class KXLogindSleepMonitor;
 class KXLoopbackFront;
 class KXSession;
@@ -60,6 +63,16 @@ class KXApplication {
     // at this address (tests).
     bool watchSleep = true;
     std::string sleepBusAddress;
+    // The desktop's: the sign-in window's opening and the web views'
+    // cookies of a host (sign-out). Nothing happens when empty.
+    std::function<void()> firstOpen;
+    std::function<void(const std::string& host)> clearWebViewCookies;
+    // Asked before the front answers a CONNECT to an intercepted name it has
+    // no leaf for: whether the web views trust the new leaf for that host
+    // (the desktop allows it in the web context); null: allowed.
+    std::function<void(const std::string& host, const std::string& leafPEM,
+                       std::function<void(bool allowed)> done)>
+        allowLeaf;
   };
 
   explicit KXApplication(Options options);
@@ -101,13 +114,23 @@ class KXApplication {
   // complete. start() fails when this is not empty.
   std::vector<std::string> unfilledSeams() const;
 
-  // The program: starts, then waits for the stale-temporaries clean-up and
-  // stops (no window yet). Returns the process's exit status.
+  // The desktop (its delegate, main window and stand-ins), owned from here
+  // on; it goes first in stop(). Null until one is set.
+  void setDesktop(std::unique_ptr<KXDesktopShell> desktop);
+  KXDesktopShell* desktop();
+
+  // The program. With a display it runs on the desktop until the user
+  // quits: the GTK platform (a second start only activates the running
+  // program and ends), the application with the desktop's alerts, error
+  // presenter and loopback front, and a desktop shell it owns. Without one
+  // it starts, waits for the stale-temporaries clean-up and stops. Returns
+  // the process's exit status.
   static int run(int argc, char** argv);
 
  private:
   class SessionMediator;
   class SyncManagerMediator;
+  static int runOnDesktop(int argc, char** argv);
   class SyncCycleMediator;
   class UserMetaMediator;
 
@@ -123,6 +146,7 @@ class KXApplication {
   std::unique_ptr<KXLogindSleepMonitor> sleepMonitor_;
   std::shared_ptr<struct KXApplicationCleanup> cleanup_;
   std::function<void()> afterLogout_;
+  std::unique_ptr<KXDesktopShell> desktop_;
 };
 
 #endif  // ZN_SHELL_KXAPPLICATION_H_
