@@ -8,6 +8,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <map>
 #include <memory>
@@ -348,11 +349,13 @@ class ManagerLiveEnvironment : public KXLiveConnectionEnvironment {
   explicit ManagerLiveEnvironment(std::string baseURL) : baseURL_(std::move(baseURL)) {}
   std::string serviceBaseURL() override { return baseURL_; }
   bool isWorking() override { return manager->isWorking(); }
-  std::int64_t baseVersion() override { return localVersion.load(); }
+  std::int64_t baseVersion() override { return version ? version() : localVersion.load(); }
   void sync() override { manager->sync(); }
   void startPenPull() override {}
 
   KXSyncManager* manager = nullptr;
+  // The store's version when set, else localVersion.
+  std::function<std::int64_t()> version;
   std::atomic<std::int64_t> localVersion{0};
 
  private:
@@ -414,19 +417,6 @@ class KXSyncLivePollScenarioTest : public ::testing::Test {
   std::shared_ptr<KXLiveConnection> connection;
 };
 
-TEST_F(KXSyncLivePollScenarioTest, AChangeOnTheServiceStartsExactlyOneCycle) {
-  manager->performLiveConnect();
-  tickToHeldPoll();
-  liveEnv->localVersion = 5;
-  polls->change([&] { serviceVersion = 6; });
-  ASSERT_TRUE(kxtest::pumpMainUntil([&] { return cyclesRun() == 1; }));
-  waitIdle();
-  // The next poll is held again and nothing else ran.
-  liveEnv->localVersion = 6;
-  tickToHeldPoll();
-  EXPECT_EQ(cyclesRun(), 1u);
-}
-
 TEST_F(KXSyncLivePollScenarioTest, SignOutAndSleepEndThePollAndWakeStartsItAgain) {
   manager->performLiveConnect();
   tickToHeldPoll();
@@ -462,6 +452,54 @@ TEST_F(KXSyncLivePollScenarioTest, SignOutAndSleepEndThePollAndWakeStartsItAgain
   EXPECT_FALSE(connection->isTicking());
   tick();
   EXPECT_EQ(pollRequests(), 3u);
+}
+
+TEST_F(KXSyncEngineScenarioTest, AChangeOnTheServiceWhileThePollIsHeldStartsExactlyOneCycle) {
+  endpoints->putNote("A", "ROOT", "a", "<p>a</p>");
+  ASSERT_TRUE(programCycle());
+
+  kxtest::TestLongPollEndpoints polls(service, [this] { return endpoints->rootVersion(); });
+  auto clock = std::make_shared<kxtest::KXManualDelayClock>();
+  auto managerEnv = std::make_shared<LiveManagerEnvironment>();
+  KXSyncManager manager(cycleEnv, managerEnv, std::make_shared<kxtest::RecordingAlerts>(),
+                        std::make_shared<kxtest::KXManualDelayClock>(), &center);
+  auto liveEnv = std::make_shared<ManagerLiveEnvironment>(service.baseURL());
+  liveEnv->manager = &manager;
+  liveEnv->version = [this] { return storedRootVersion(); };
+  auto connection = std::make_shared<KXLiveConnection>(liveEnv, clock);
+  managerEnv->connection = connection;
+  const auto tickToHeldPoll = [&] {
+    const int held = polls.heldPolls();
+    clock->advance(KXLiveConnection::kTickSeconds);
+    ASSERT_TRUE(kxtest::waitForQueue(connection->queue()));
+    ASSERT_TRUE(polls.waitForHeldPolls(held + 1));
+  };
+  const std::size_t endedBefore = recorder->log.count("end:1");
+  manager.performLiveConnect();
+  tickToHeldPoll();
+
+  polls.change([&] {
+    endpoints->putNote("B", "ROOT", "b", "<p>b</p>");
+    users->setUserMeta(R"({"uid":"u1","rv":)" + std::to_string(endpoints->rootVersion()) +
+                       R"(,"tv":)" + std::to_string(tagEndpoints->version()) + "}");
+  });
+  ASSERT_TRUE(
+      kxtest::pumpMainUntil([&] { return recorder->log.count("end:1") == endedBefore + 1; }, 30));
+  ASSERT_TRUE(kxtest::pumpMainUntil([&] { return manager.syncQueue().operationCount() == 0; }));
+  data_->performSyncWriteBlock([](KXManagedObjectContext&) {});
+  EXPECT_EQ(localText("B"), "<p>b</p>");
+  EXPECT_EQ(storedRootVersion(), endpoints->rootVersion());
+
+  // The next poll is held again, and no other cycle ran.
+  tickToHeldPoll();
+  kx::MainQueue::shared().drain();
+  EXPECT_EQ(recorder->log.count("start"), 1u);
+  EXPECT_EQ(recorder->log.count("end:1") + recorder->log.count("end:0"), endedBefore + 1);
+
+  connection->stop();
+  polls.shutdown();
+  ASSERT_TRUE(kxtest::waitForQueue(connection->queue()));
+  manager.cancelTaskWhenLogoff();
 }
 
 }  // namespace
