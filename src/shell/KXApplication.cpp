@@ -36,6 +36,7 @@
 #include "shell/KXTouchBarController.h"
 #include "sync/KXConcurrentController.h"
 #include "sync/KXFileMetaDetail.h"
+#include "sync/KXLiveConnection.h"
 #include "sync/KXSyncCycleEnvironment.h"
 #include "sync/KXSyncManager.h"
 #include "sync/KXSyncManagerEnvironment.h"
@@ -109,6 +110,8 @@ class KXApplication::SyncManagerMediator : public KXSyncManagerEnvironment {
  public:
   explicit SyncManagerMediator(KXApplication& app) : app_(app) {}
   void respondsToLogout() override { app_.respondsToLogout(); }
+  void multiportConnect() override { KXLiveConnection::sharedConnection().multiportConnect(); }
+  void stopLiveConnect() override { KXLiveConnection::sharedConnection().stop(); }
 
  private:
   KXApplication& app_;

@@ -2,7 +2,6 @@
 
 #include "Data/DataUtil/KXNoteUtil.h"
 #include "account/KXSession.h"
-#include "sync/KXLiveConnection.h"
 
 bool KXSyncManagerEnvironment::isLogin() { return KXSession::defaultSession().isLogin(); }
 
@@ -21,12 +20,6 @@ bool KXSyncManagerEnvironment::checkUserAndPassword() {
 }
 
 void KXSyncManagerEnvironment::doLogin() { KXSession::defaultSession().doLogin(); }
-
-void KXSyncManagerEnvironment::multiportConnect() {
-  KXLiveConnection::sharedConnection().multiportConnect();
-}
-
-void KXSyncManagerEnvironment::stopLiveConnect() { KXLiveConnection::sharedConnection().stop(); }
 
 void KXSyncManagerEnvironment::startSync(const std::function<void()>&) {
   KXNoteUtil::sharedUtil().startSync();

@@ -7,8 +7,7 @@
 // engine: the shared session (signed in during this run, its persistent
 // token, its re-check of the login, its stored account and password and
 // their sign-in) and the note utility's delayed request. The main menu's
-// sign-out sits above the sync engine: the application object fills it.
-// The long-poll connection is the shared KXLiveConnection.
+// sign-out and the long-poll connection are the application object's.
 //
 // Thread safety: every member may be called from any thread.
 #ifndef ZN_SYNC_KXSYNCMANAGERENVIRONMENT_H_
@@ -35,9 +34,11 @@ class KXSyncManagerEnvironment {
 
   // The main menu's sign-out.
   virtual void respondsToLogout() {}
-  // Starts (again) and stops the long-poll change connection.
-  virtual void multiportConnect();
-  virtual void stopLiveConnect();
+  // Starts (again) and stops the long-poll change connection. The long-poll
+  // client asks the manager for syncs, so it sits beside the manager and the
+  // application object connects the two (KXLiveConnection).
+  virtual void multiportConnect() {}
+  virtual void stopLiveConnect() {}
   // The note utility's delayed sync request (the 300-second timer's target),
   // which ends in the manager's syncByManual through the store's sync
   // request hooks. `syncByManual` is the manager's own, for environments
