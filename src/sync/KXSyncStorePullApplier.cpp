@@ -54,7 +54,21 @@ void KXSyncStorePullApplier::pullBody(Pass& pass, const std::string& fileId, kx:
                                       bool isNew, bool isConflict) {
   pass.application.pullers.push_back(
       KXObjectPuller::pullerWithfileId(fileId, std::move(item), true, false, isNew, isConflict,
-                                       KXObjectPuller::Services{client_, filePuller_}));
+                                       KXObjectPuller::Services{client_, filePuller_, {}, nullptr}));
+}
+
+void KXSyncStorePullApplier::pullObject(Pass& pass, const std::string& fileId, kx::Dictionary item,
+                                        bool body, bool link, bool isNew) {
+  if (!link) {
+    pullBody(pass, fileId, std::move(item), isNew, false);
+    return;
+  }
+  // Made for the link; told to fetch the body too when it is owed.
+  auto puller = KXObjectPuller::pullerWithfileId(fileId, std::move(item), false, true, isNew, false,
+                                                 KXObjectPuller::Services{client_, filePuller_, {},
+                                                                          nullptr});
+  if (body) puller->setNeedPullFile(true);
+  pass.application.pullers.push_back(std::move(puller));
 }
 
 std::string KXSyncStorePullApplier::refusedValues(const std::string& entityName,
@@ -250,7 +264,9 @@ void KXSyncStorePullApplier::applyNotebooks(Pass& pass, const std::vector<kx::Di
         pass.application.rootInfoIsModify = false;
         continue;
       }
-      kx::ignoreError(insert(pass, "Notebook", copy));
+      if (insert(pass, "Notebook", copy) && copy["shared"].boolValue()) {
+        pullObject(pass, fileId, copy, false, true, false);
+      }
       continue;
     }
     if (isRoot) {
@@ -259,7 +275,9 @@ void KXSyncStorePullApplier::applyNotebooks(Pass& pass, const std::vector<kx::Di
       continue;
     }
     if (!modify(pass, "Notebook", modifyInfo(*local, item))) continue;
-    if (!item["shared"].boolValue() && local->shared()) {
+    if (item["shared"].boolValue()) {
+      pullObject(pass, fileId, item, false, true, false);
+    } else if (local->shared()) {
       client().updateShareInfo(std::nullopt, false, fileId);
     }
   }
@@ -286,7 +304,8 @@ void KXSyncStorePullApplier::applyNotesOrFiles(Pass& pass, const std::vector<kx:
       kx::Dictionary copy = item;
       copy.set("localModified", kx::Value(0));
       copy.set("md5", kx::Value(""));  // the body is still the service's to fetch
-      if (insert(pass, entity, copy)) pullBody(pass, fileId, std::move(copy), true, false);
+      const bool shared = copy["shared"].boolValue();
+      if (insert(pass, entity, copy)) pullObject(pass, fileId, std::move(copy), true, shared, true);
       continue;
     }
     KXLOG("^^^^^^^remote %ld local %ld", static_cast<long>(remoteVersion),
@@ -346,11 +365,16 @@ void KXSyncStorePullApplier::applyNotesOrFiles(Pass& pass, const std::vector<kx:
     const bool sameContent = item["checksum"].stringValue() == local->stringValue("checksum");
     const bool fetchBody = !sameContent || local->remoteRemoved() || bodyOwed;
     if (fetchBody) merged.set("md5", kx::Value(""));  // the body is still the service's to fetch
+    // A shared entry whose link is not stored here yet has it fetched; one
+    // that holds its link keeps it across the service's edits.
+    const std::optional<std::string> storedLink = local->shareUrl();
+    const bool fetchLink =
+        merged["shared"].boolValue() && !(local->shared() && storedLink && !storedLink->empty());
     if (!modify(pass, entity, modifyInfo(*local, merged))) continue;
-    if (fetchBody) {
+    if (fetchBody || fetchLink) {
       merged.set("fileId", kx::Value(fileId));
       if (!merged.contains("title")) merged.set("title", kx::Value(local->stringValue("title")));
-      pullBody(pass, fileId, std::move(merged), false, false);
+      pullObject(pass, fileId, std::move(merged), fetchBody, fetchLink, false);
     }
   }
 }
