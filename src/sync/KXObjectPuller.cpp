@@ -282,8 +282,7 @@ void KXObjectPuller::resourcesPulled(const std::string& tmpPath, std::optional<s
   prepareBody(tmpPath, text, bodyMd5);
 }
 
-void KXObjectPuller::prepareBody(const std::string& tmpPath,
-                                 const std::optional<std::string>& text,
+void KXObjectPuller::prepareBody(const std::string& tmpPath, const std::optional<std::string>& text,
                                  const std::string& bodyMd5) {
   // The body reaches the disk before the rename makes it the content: once
   // the store records its md5, a crash must not leave a short or empty file
@@ -584,8 +583,8 @@ void KXObjectPuller::pullLink() {
     finish(kx::Error());
     return;
   }
-  auto puller = KXPublishLinkPuller::pullerWithFileId(fileId_, serviceBaseURL(),
-                                                      services_.controller);
+  auto puller =
+      KXPublishLinkPuller::pullerWithFileId(fileId_, serviceBaseURL(), services_.controller);
   {
     kx::MutexLock lock(mu_);
     if (cleared_) return;

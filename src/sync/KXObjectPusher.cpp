@@ -62,34 +62,33 @@ void KXObjectPusher::checkResourcePushState() {
   auto self = shared_from_this();
   for (const auto& pusher : pushers) {
     std::weak_ptr<KXResourcePusher> weakPusher = pusher;
-    pusher->pushWithCallback(
-        [self, weakPusher](const kx::Value& answer, const kx::Error& error) {
-          auto pusher = weakPusher.lock();
-          const std::string resourceId = pusher ? pusher->resourceId() : std::string();
-          std::vector<std::shared_ptr<KXResourcePusher>> others;
-          bool allDone = false;
-          {
-            kx::MutexLock lock(self->mu_);
-            if (self->cleared_ || self->ended_) return;
-            auto& list = self->resourcePushers_;
-            list.erase(std::remove(list.begin(), list.end(), pusher), list.end());
-            if (error) {
-              others.swap(list);
-            } else {
-              if (answer.isDictionary() && answer[KXResourcePusher::kSrcURLKey].isDictionary()) {
-                self->pushedResources_.set(resourceId, answer[KXResourcePusher::kSrcURLKey]);
-              }
-              allDone = list.empty();
-            }
+    pusher->pushWithCallback([self, weakPusher](const kx::Value& answer, const kx::Error& error) {
+      auto pusher = weakPusher.lock();
+      const std::string resourceId = pusher ? pusher->resourceId() : std::string();
+      std::vector<std::shared_ptr<KXResourcePusher>> others;
+      bool allDone = false;
+      {
+        kx::MutexLock lock(self->mu_);
+        if (self->cleared_ || self->ended_) return;
+        auto& list = self->resourcePushers_;
+        list.erase(std::remove(list.begin(), list.end(), pusher), list.end());
+        if (error) {
+          others.swap(list);
+        } else {
+          if (answer.isDictionary() && answer[KXResourcePusher::kSrcURLKey].isDictionary()) {
+            self->pushedResources_.set(resourceId, answer[KXResourcePusher::kSrcURLKey]);
           }
-          if (error) {
-            KXLOG("push resource %s error in meta %s", resourceId.c_str(), self->fileId_.c_str());
-            for (const auto& other : others) other->clearEnvironment();
-            self->finish(kx::Value(), error);
-            return;
-          }
-          if (allDone) self->startPushMeta();
-        });
+          allDone = list.empty();
+        }
+      }
+      if (error) {
+        KXLOG("push resource %s error in meta %s", resourceId.c_str(), self->fileId_.c_str());
+        for (const auto& other : others) other->clearEnvironment();
+        self->finish(kx::Value(), error);
+        return;
+      }
+      if (allDone) self->startPushMeta();
+    });
   }
 }
 

@@ -52,9 +52,9 @@ std::string KXSyncStorePullApplier::newFileId() { return FileMeta::idForFileMeta
 
 void KXSyncStorePullApplier::pullBody(Pass& pass, const std::string& fileId, kx::Dictionary item,
                                       bool isNew, bool isConflict) {
-  pass.application.pullers.push_back(
-      KXObjectPuller::pullerWithfileId(fileId, std::move(item), true, false, isNew, isConflict,
-                                       KXObjectPuller::Services{client_, filePuller_, {}, nullptr}));
+  pass.application.pullers.push_back(KXObjectPuller::pullerWithfileId(
+      fileId, std::move(item), true, false, isNew, isConflict,
+      KXObjectPuller::Services{client_, filePuller_, {}, nullptr}));
 }
 
 void KXSyncStorePullApplier::pullObject(Pass& pass, const std::string& fileId, kx::Dictionary item,
@@ -64,9 +64,9 @@ void KXSyncStorePullApplier::pullObject(Pass& pass, const std::string& fileId, k
     return;
   }
   // Made for the link; told to fetch the body too when it is owed.
-  auto puller = KXObjectPuller::pullerWithfileId(fileId, std::move(item), false, true, isNew, false,
-                                                 KXObjectPuller::Services{client_, filePuller_, {},
-                                                                          nullptr});
+  auto puller =
+      KXObjectPuller::pullerWithfileId(fileId, std::move(item), false, true, isNew, false,
+                                       KXObjectPuller::Services{client_, filePuller_, {}, nullptr});
   if (body) puller->setNeedPullFile(true);
   pass.application.pullers.push_back(std::move(puller));
 }

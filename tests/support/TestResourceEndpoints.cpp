@@ -24,9 +24,7 @@ TestResourceEndpoints::TestResourceEndpoints(TestNoteService& service, TestSyncE
   }
 }
 
-TestResourceEndpoints::~TestResourceEndpoints() {
-  if (push_ != nullptr) sync_.handleMethod("putResource", nullptr);
-}
+TestResourceEndpoints::~TestResourceEndpoints() = default;
 
 std::string TestResourceEndpoints::downloadPath(const std::string& id) {
   return std::string(kResourcePath) + "/" + id;

@@ -56,7 +56,9 @@ class TestResourceEndpoints {
     std::string resowner;
   };
 
-  // `push` may be null (no putResource then). All must outlive this object.
+  // `push` may be null (no putResource then). All must outlive this object,
+  // and this object the service's last request: its routes stay installed
+  // (destroy it after the service has stopped).
   TestResourceEndpoints(TestNoteService& service, TestSyncEndpoints& sync, TestPushEndpoints* push);
   ~TestResourceEndpoints();
 
