@@ -287,6 +287,50 @@ TEST_F(KXResourcePullerTest, ACancelledPullWritesNothing) {
   EXPECT_EQ(log.count("success"), 0u);
 }
 
+TEST_F(KXResourcePullerTest, AConflictCopyHoldsResourcesOfItsOwn) {
+  noteWithTwoResources("C", "c");
+  ASSERT_EQ(cycle(), "success");
+  editLocally("C", {{"localModified", kx::Value(1)},
+                    {"contentChanged", kx::Value(true)},
+                    {"checksum", kx::Value("local-sum")}});
+  ASSERT_TRUE(KXFileManager::defaultManauger().writeContentFileSync(
+      kx::ByteView(std::string("my local text")), "C"));
+  endpoints->putNote("C", "NB", "C.note", bodyOf("c") + "<p>remote</p>");
+
+  ASSERT_EQ(cycle(), "success");
+  EXPECT_TRUE(client_->fetchPullFailed().empty());
+  EXPECT_EQ(content("C"), "my local text");
+  std::string copyId;
+  for (const auto& [id, row] : stored()) {
+    if (id != "C" && row["title"].stringValue().rfind("C(", 0) == 0) copyId = id;
+  }
+  ASSERT_FALSE(copyId.empty());
+  const std::string text = content(copyId).value_or("");
+  EXPECT_NE(text.find("<p>remote</p>"), std::string::npos);
+  EXPECT_EQ(text.find("\"cimg"), std::string::npos) << text;
+  EXPECT_EQ(text.find("/src/cimg"), std::string::npos) << "not the service's ids: " << text;
+  // The copy's references name its own resources, copies of the bytes.
+  const std::string prefix = "//note.zarvel.com/src/";
+  std::vector<std::string> ids;
+  for (std::size_t at = text.find(prefix); at != std::string::npos;
+       at = text.find(prefix, at + 1)) {
+    const std::size_t begin = at + prefix.size();
+    ids.push_back(text.substr(begin, text.find('"', begin) - begin));
+  }
+  ASSERT_EQ(ids.size(), 2u) << text;
+  std::vector<std::string> bytes;
+  for (const std::string& id : ids) {
+    SCOPED_TRACE(id);
+    StoredResource r = storedResource(id);
+    ASSERT_TRUE(r.found);
+    EXPECT_TRUE(r.localModified) << "the next push uploads them";
+    EXPECT_EQ(r.notes, std::vector<std::string>{copyId});
+    bytes.push_back(r.bytes);
+  }
+  EXPECT_EQ(bytes, (std::vector<std::string>{image, attachment}));
+  EXPECT_EQ(storedResource("cimg").notes, std::vector<std::string>{"C"});
+}
+
 TEST(KXResourcePullerRules, RequestsAndReferences) {
   kx::Array idents{kx::Value::dict({{"resourceId", kx::Value("r1")}, {"version", kx::Value(3)}}),
                    kx::Value::dict({{"resourceId", kx::Value("r2")}, {"version", kx::Value(5)}})};
