@@ -1,8 +1,7 @@
 #include "sync/KXObjectPuller.h"
 
-#include <utility>
-
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "CommonUtils/KXLogger.h"
