@@ -17,6 +17,7 @@
 #include "Data/ResourceEntry.h"
 #include "platform/FileSystem.h"
 #include "support/TestResourceEndpoints.h"
+#include "sync/KXFileUploader.h"
 #include "sync/KXResourcePusher.h"
 #include "sync/PushFixture.h"
 
@@ -267,6 +268,22 @@ TEST_F(KXResourceSyncScenarioTest, AResourceThatCannotBeSentHoldsBackItsNoteOnly
   EXPECT_TRUE(resources->resource("att").bytes == attachment);
   EXPECT_EQ(stored()["N"]["localModified"].intValue(), 0);
   EXPECT_FALSE(row("att").localModified);
+}
+
+TEST(KXResourcePusherRules, OnlyAConfirmedByteResumesAnUpload) {
+  struct Case {
+    const char* range;
+    std::int64_t first;  // -1: done
+  } cases[] = {
+      {"bytes=0-499", 500}, {"bytes=0-999", -1},
+      {"bytes=0-1000", 0},  {"bytes=0-1200", 0},
+      {"bytes=0-12abc", 0}, {"bytes=100-499", 0},
+      {"bytes=0--5", 0},    {"bytes=0-+499", 0},
+      {"bytes=-0-499", 0},  {"bytes=0-99999999999999999999", 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(KXFileUploader::firstMissingByte(std::string(c.range), 1000), c.first) << c.range;
+  }
 }
 
 TEST(KXResourcePusherRules, TheRecordOfARegistrationAnswer) {
