@@ -60,12 +60,17 @@ std::int64_t KXFileUploader::firstMissingByte(const std::optional<std::string>& 
   if (dash == std::string::npos) return 0;
   const std::string last = rest.substr(dash + 1);
   if (last.empty()) return fileSize > 0 ? 0 : -1;
-  std::int64_t e = 0;
-  try {
-    e = std::stoll(last);
-  } catch (...) {
-    return 0;
-  }
+  // Only what the service confirms counts: the held bytes start at 0 and
+  // end at a byte of the file, written in digits alone. Anything else (a
+  // last byte beyond the file, a sign, trailing text) sends the whole file.
+  auto digits = [](const std::string& text) {
+    return !text.empty() && text.size() <= 18 &&
+           text.find_first_not_of("0123456789") == std::string::npos;
+  };
+  const std::string first = rest.substr(0, dash);
+  if (!digits(first) || std::stoll(first) != 0 || !digits(last)) return 0;
+  const std::int64_t e = std::stoll(last);
+  if (e >= fileSize) return 0;
   if (e < fileSize - 1) return e + 1;
   return -1;
 }

@@ -1,8 +1,11 @@
 #include "sync/KXObjectPuller.h"
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "CommonUtils/KXLogger.h"
+#include "CommonUtils/KXServiceBaseURL.h"
 #include "CommonUtils/NSStringDupTitle.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
@@ -13,7 +16,10 @@
 #include "platform/FileSystem.h"
 #include "platform/MainQueue.h"
 #include "platform/Path.h"
+#include "platform/URL.h"
 #include "sync/KXFilePuller.h"
+#include "sync/KXPublishLinkPuller.h"
+#include "sync/KXResourcePuller.h"
 #include "sync/KXSyncPullProxy.h"
 #include "sync/KXSyncScriptBridge.h"
 
@@ -53,9 +59,8 @@ void removeQuietly(const std::string& path) {
   }
 }
 
-bool expectsResources(const kx::Dictionary& info) {
-  const kx::Value* expected = info.find("resourcesExpected");
-  return expected != nullptr && expected->isArray() && !expected->array().empty();
+bool expectsResources(const kx::Value& expected) {
+  return expected.isArray() && !expected.array().empty();
 }
 
 }  // namespace
@@ -86,6 +91,7 @@ KXObjectPuller::KXObjectPuller(std::string fileId, kx::Dictionary info, bool pul
       services_(std::move(services)),
       info_(std::move(info)),
       needPullFile_(pullFile),
+      needPullLink_(pullFile),
       asCopy_(isConflict) {}
 
 KXDataClient& KXObjectPuller::client() const {
@@ -138,9 +144,7 @@ void KXObjectPuller::pullWithCallback(std::function<void(const kx::Error& error)
   KXLOG("start pull fileId %s, title %s", fileId_.c_str(),
         title_.empty() ? "null" : title_.c_str());
   if (!pullFile) {
-    // Nothing of this entry is fetched here yet: its publish link comes
-    // with the resource pulls.
-    finish(kx::Error());
+    pullLink();
     return;
   }
   std::shared_ptr<KXFilePuller> puller = services_.filePuller
@@ -191,6 +195,96 @@ void KXObjectPuller::bodyPulled(const kx::Value& result, const kx::Error& error)
     }
     text = std::move(body);
   }
+  kx::Value expected;
+  bool copy = false;
+  {
+    kx::MutexLock lock(mu_);
+    expected = info_["resourcesExpected"];
+    copy = asCopy_;
+  }
+  if (expectsResources(expected)) {
+    KXResourcePuller::Services services{services_.client, serviceBaseURL(), services_.controller,
+                                        nullptr};
+    auto puller = KXResourcePuller::pullerWithResourceIdents(expected.array(), services);
+    // A conflict copy holds resources of its own.
+    puller->setEntirePull(copy && entity_ == "Note");
+    {
+      kx::MutexLock lock(mu_);
+      if (cleared_) {
+        removeQuietly(tmpPath);
+        return;
+      }
+      resourcePuller_ = puller;
+      bodyWaiting_ = tmpPath;
+    }
+    std::weak_ptr<KXObjectPuller> weak = weak_from_this();
+    puller->pullWithCallback(
+        [weak, tmpPath, text](const kx::Value& result, const kx::Error& resourceError) {
+          if (auto self = weak.lock()) {
+            self->resourcesPulled(tmpPath, text, result, resourceError);
+            return;
+          }
+          removeQuietly(tmpPath);
+          for (const auto& [id, record] : result[KXResourcePuller::kResourceInfosKey].dict()) {
+            removeQuietly(record[KXResourcePuller::kTmpFileKey].stringValue());
+          }
+        });
+    return;
+  }
+  prepareBody(tmpPath, text, std::string());
+}
+
+void KXObjectPuller::resourcesPulled(const std::string& tmpPath, std::optional<std::string> text,
+                                     const kx::Value& result, const kx::Error& error) {
+  KXLOG("pull resources fileId %s, title %s", fileId_.c_str(),
+        title_.empty() ? "null" : title_.c_str());
+  const kx::Dictionary infos = result[KXResourcePuller::kResourceInfosKey].isDictionary()
+                                   ? result[KXResourcePuller::kResourceInfosKey].dict()
+                                   : kx::Dictionary();
+  auto dropFiles = [&] {
+    removeQuietly(tmpPath);
+    for (const auto& [id, record] : infos) {
+      removeQuietly(record[KXResourcePuller::kTmpFileKey].stringValue());
+    }
+  };
+  {
+    kx::MutexLock lock(mu_);
+    resourcePuller_.reset();
+    bodyWaiting_.clear();
+    if (cleared_) {
+      dropFiles();
+      return;
+    }
+    resourceInfos_ = infos;
+  }
+  if (error) {
+    dropFiles();
+    finish(pullError());
+    return;
+  }
+  std::string bodyMd5;
+  if (text && entity_ == "Note" && !infos.empty()) {
+    // The digest stays the service's body's; the stored text refers to the
+    // resources as this client serves them.
+    bodyMd5 = kx::Crypto::md5Hex(kx::ByteView(*text));
+    std::string rewritten =
+        referencesRewritten(*text, infos, resourceSourcePrefix(serviceBaseURL()));
+    kx::Error writeError;
+    if (!kx::FileSystem::Default().writeFile(tmpPath, rewritten, &writeError)) {
+      KXLOG("body of %s not rewritten: %s", fileId_.c_str(),
+            writeError.localizedDescription().c_str());
+      removeResourceFiles();
+      removeQuietly(tmpPath);
+      finish(pullError());
+      return;
+    }
+    text = std::move(rewritten);
+  }
+  prepareBody(tmpPath, text, bodyMd5);
+}
+
+void KXObjectPuller::prepareBody(const std::string& tmpPath, const std::optional<std::string>& text,
+                                 const std::string& bodyMd5) {
   // The body reaches the disk before the rename makes it the content: once
   // the store records its md5, a crash must not leave a short or empty file
   // under an entry that claims the service's body.
@@ -198,6 +292,7 @@ void KXObjectPuller::bodyPulled(const kx::Value& result, const kx::Error& error)
   if (!kx::FileSystem::Default().syncFile(tmpPath, &syncError)) {
     KXLOG("downloaded body of %s not synced: %s", fileId_.c_str(),
           syncError.localizedDescription().c_str());
+    removeResourceFiles();
     removeQuietly(tmpPath);
     finish(pullError());
     return;
@@ -207,6 +302,7 @@ void KXObjectPuller::bodyPulled(const kx::Value& result, const kx::Error& error)
     kx::MutexLock lock(mu_);
     md5 = info_["md5"].isString() ? info_["md5"].string() : std::string();
   }
+  if (md5.empty() && !bodyMd5.empty()) md5 = bodyMd5;
   if (md5.empty()) {
     // The service gave none: the body's own digest marks it as the service's.
     md5 = text ? kx::Crypto::md5Hex(kx::ByteView(*text))
@@ -411,18 +507,176 @@ void KXObjectPuller::store(const std::string& target) {
     }
     client.indexNotes(kx::Array{kx::Value::dict(
         {{"docID", kx::Value(id)}, {"docContent", kx::Value(std::move(indexText))}})});
-    if (expectsResources(info)) {
-      // Its body keeps the service's resource references; the entry stays
-      // in the pull-failure list until its resources are fetched.
-      KXLOG("resources of %s still to fetch: kept for a later pull", self->fileId_.c_str());
-      self->finish(pullError());
-      return;
-    }
-    self->finish(kx::Error());
+    self->storeResources(id);
   });
 }
 
+void KXObjectPuller::storeResources(const std::string& noteId) {
+  kx::Dictionary infos;
+  {
+    kx::MutexLock lock(mu_);
+    infos = std::move(resourceInfos_);
+    resourceInfos_ = kx::Dictionary();
+  }
+  std::shared_ptr<KXDataContext> data = client().dataContext();
+  if (infos.empty() || !data) {
+    if (!infos.empty()) {
+      for (const auto& [id, record] : infos) {
+        removeQuietly(record[KXResourcePuller::kTmpFileKey].stringValue());
+      }
+      finish(pullError());
+      return;
+    }
+    pullLink();
+    return;
+  }
+  struct Progress {
+    kx::Mutex mu;
+    std::size_t left GUARDED_BY(mu) = 0;
+    bool failed GUARDED_BY(mu) = false;
+  };
+  auto progress = std::make_shared<Progress>();
+  {
+    kx::MutexLock lock(progress->mu);
+    progress->left = infos.size();
+  }
+  std::shared_ptr<KXObjectPuller> self = shared_from_this();
+  for (const auto& [serviceId, value] : infos) {
+    kx::Dictionary record = value.dict();
+    const std::string tmpFile = record[KXResourcePuller::kTmpFileKey].stringValue();
+    record.remove(KXResourcePuller::kTmpFileKey);
+    record.set("noteId", kx::Value(noteId));
+    const std::string resourceId = serviceId;
+    client().createOrUpdateResource(
+        record, tmpFile.empty() ? std::nullopt : std::optional<std::string>(tmpFile),
+        [self, progress, tmpFile, resourceId](const KXResultInfo&, const kx::Error& error) {
+          // Moved into place, or not needed: the download is not left.
+          removeQuietly(tmpFile);
+          bool last = false;
+          bool failed = false;
+          {
+            kx::MutexLock lock(progress->mu);
+            if (error) {
+              KXLOG("resource %s of %s not stored: %s", resourceId.c_str(), self->fileId_.c_str(),
+                    error.localizedDescription().c_str());
+              progress->failed = true;
+            }
+            last = --progress->left == 0;
+            failed = progress->failed;
+          }
+          if (!last) return;
+          if (failed) {
+            self->finish(pullError());
+          } else {
+            self->pullLink();
+          }
+        });
+  }
+}
+
+void KXObjectPuller::pullLink() {
+  bool shared = false;
+  bool searchEngine = false;
+  {
+    kx::MutexLock lock(mu_);
+    if (cleared_ || ended_) return;
+    shared = info_["shared"].boolValue();
+    searchEngine = info_["searchEngineEnable"].boolValue();
+  }
+  // A puller made for the body leaves the entry's link as it is.
+  if (!shared || needPullLink_) {
+    finish(kx::Error());
+    return;
+  }
+  auto puller =
+      KXPublishLinkPuller::pullerWithFileId(fileId_, serviceBaseURL(), services_.controller);
+  {
+    kx::MutexLock lock(mu_);
+    if (cleared_) return;
+    publishPuller_ = puller;
+  }
+  std::weak_ptr<KXObjectPuller> weak = weak_from_this();
+  puller->pullWithCallback([weak, searchEngine](const kx::Value& reply, const kx::Error& error) {
+    auto self = weak.lock();
+    if (!self || self->cleared()) return;
+    if (error) {
+      self->finish(pullError());
+      return;
+    }
+    std::shared_ptr<KXDataContext> data = self->client().dataContext();
+    if (!data) {
+      self->finish(pullError());
+      return;
+    }
+    self->client().updateShareInfo(reply["url"].string(), searchEngine, self->fileId_, *data);
+    // Reported once the link is written.
+    data->performWriteBlock([self](KXManagedObjectContext&) { self->finish(kx::Error()); });
+  });
+}
+
+void KXObjectPuller::removeResourceFiles() {
+  kx::Dictionary infos;
+  {
+    kx::MutexLock lock(mu_);
+    infos = std::move(resourceInfos_);
+    resourceInfos_ = kx::Dictionary();
+  }
+  for (const auto& [id, record] : infos) {
+    removeQuietly(record[KXResourcePuller::kTmpFileKey].stringValue());
+  }
+}
+
+std::string KXObjectPuller::serviceBaseURL() const {
+  return services_.serviceBaseURL.empty() ? KXServiceBaseURL() : services_.serviceBaseURL;
+}
+
+std::string KXObjectPuller::resourceSourcePrefix(const std::string& serviceBaseURL) {
+  std::optional<kx::URL> url = kx::URL::parse(serviceBaseURL);
+  const std::string host = url ? url->host() : std::string();
+  return "//" + host + "/src/";
+}
+
+std::string KXObjectPuller::referencesRewritten(const std::string& text,
+                                                const kx::Dictionary& resourceInfos,
+                                                const std::string& prefix) {
+  std::vector<std::pair<std::string, std::string>> ids;
+  for (const auto& [serviceId, record] : resourceInfos) {
+    if (serviceId.empty()) continue;
+    std::string target = record[KXDataClient::kResourceInfoIdKey].stringValue();
+    ids.emplace_back(serviceId, target.empty() ? serviceId : target);
+  }
+  std::stable_sort(ids.begin(), ids.end(),
+                   [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
+  std::string out = text;
+  for (const auto& [from, to] : ids) {
+    std::string next;
+    next.reserve(out.size());
+    std::size_t at = 0;
+    for (;;) {
+      const std::size_t found = out.find(from, at);
+      if (found == std::string::npos) break;
+      next.append(out, at, found - at);
+      const bool prefixed =
+          found >= prefix.size() && out.compare(found - prefix.size(), prefix.size(), prefix) == 0;
+      // Part of a longer id already written out (its prefix lies before it).
+      bool inside = false;
+      if (!prefixed) {
+        const std::size_t slash = out.rfind(prefix, found);
+        inside = slash != std::string::npos && slash + prefix.size() <= found &&
+                 out.find_first_of("\"' <>", slash + prefix.size()) >= found;
+      }
+      next += prefixed || inside ? from : prefix + to;
+      at = found + from.size();
+    }
+    next.append(out, at, std::string::npos);
+    out = std::move(next);
+  }
+  return out;
+}
+
 void KXObjectPuller::finish(const kx::Error& error) {
+  // A failed pull stores none of its downloaded resources.
+  if (error) removeResourceFiles();
   std::function<void(const kx::Error&)> done;
   {
     kx::MutexLock lock(mu_);
@@ -430,17 +684,30 @@ void KXObjectPuller::finish(const kx::Error& error) {
     ended_ = true;
     done.swap(done_);
     filePuller_.reset();
+    resourcePuller_.reset();
+    publishPuller_.reset();
   }
   if (done) done(error);
 }
 
 void KXObjectPuller::clearEnvironment() {
   std::shared_ptr<KXFilePuller> puller;
+  std::shared_ptr<KXResourcePuller> resources;
+  std::shared_ptr<KXPublishLinkPuller> link;
+  std::string body;
   {
     kx::MutexLock lock(mu_);
     cleared_ = true;
     done_ = nullptr;
     puller.swap(filePuller_);
+    resources.swap(resourcePuller_);
+    link.swap(publishPuller_);
+    body.swap(bodyWaiting_);
   }
+  // A body waiting for its resources is nobody's now.
+  removeQuietly(body);
   if (puller) puller->clearEnvironment();
+  if (resources) resources->clearEnvironment();
+  if (link) link->clearEnvironment();
+  removeResourceFiles();
 }

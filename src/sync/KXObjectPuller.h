@@ -28,12 +28,23 @@
 // local text: it is stored as a "(Sync Conflicted)" copy like any other
 // conflict, so a later push of the entry loses neither text.
 //
-// The publish link is not touched: a content puller fetches none, so the
-// entry keeps the link it has. Resources of the body are not downloaded
-// here: a note whose entry expects resources lands with the service's
-// resource references unchanged and ends failed ("resources still to
-// fetch"), so the entry stays in the pull-failure list and later pulls offer
-// it again.
+// Resources: when the item expects some ("resourcesExpected"), a
+// KXResourcePuller fetches their metadata and files after the body (for a
+// conflict copy every file, under new resource ids). A note's text then
+// refers to each resource as "//<service host>/src/<id>" (the copy's new
+// ids for a conflict copy), which the local resource-data handler answers.
+// The note is stored first and then its resources, each through the
+// store's resource writes with its downloaded file; the entry is complete
+// (the puller succeeds) only once every resource is stored. A resource the
+// service does not describe or deliver fails the puller, so the entry stays
+// in the pull-failure list and the next pull fetches it again; nothing of
+// it is stored then.
+//
+// Publish links: a puller made without a body (pullFile false) fetches the
+// link of a shared entry through a KXPublishLinkPuller and stores it with
+// the item's "searchEngineEnable"; a body puller later told to pull the body
+// too (setNeedPullFile) does both. A puller that fetches no link leaves the
+// entry's link as it is, so a remote edit of a shared entry keeps its link.
 //
 // The completion is called exactly once, with an empty error or the error
 // ("com.zarvel.note.Error", 0x400000002), unless clearEnvironment() came
@@ -58,9 +69,12 @@
 #include "platform/Value.h"
 #include "sync/KXSyncObjectPull.h"
 
+class KXConcurrentController;
 class KXDataClient;
 class KXFilePuller;
 class KXManagedObject;
+class KXPublishLinkPuller;
+class KXResourcePuller;
 
 class KXObjectPuller : public KXSyncObjectPull,
                        public std::enable_shared_from_this<KXObjectPuller> {
@@ -68,17 +82,20 @@ class KXObjectPuller : public KXSyncObjectPull,
   using FilePullerFactory = std::function<std::shared_ptr<KXFilePuller>(const std::string& fileId,
                                                                         const kx::Value& version)>;
   // What a puller works with; empty members take the program's (the data
-  // client of whoever is signed in, KXFilePuller::pullerWithFileId).
+  // client of whoever is signed in, KXFilePuller::pullerWithFileId,
+  // KXServiceBaseURL(), the pull controller).
   struct Services {
     KXDataClient* client = nullptr;
     FilePullerFactory filePuller;
+    std::string serviceBaseURL;
+    KXConcurrentController* controller = nullptr;
   };
 
   // `fileId`: the pulled entry. `info`: the item in store field names, as
   // it is to be stored (for a conflict copy: with the copy's own "fileId"
   // and title). `pullFile`: download the body (a puller without it has
-  // nothing to fetch yet: publish links come with the resource pulls).
-  // `pullLink` is not kept. `isNew`: the entry is inserted when the store
+  // only the publish link of a shared entry to fetch). `pullLink` is not
+  // kept: a puller made with a body skips the link. `isNew`: the entry is inserted when the store
   // does not hold it. `isConflict`: `info` is a conflict copy.
   static std::shared_ptr<KXObjectPuller> pullerWithfileId(const std::string& fileId,
                                                           kx::Dictionary info, bool pullFile,
@@ -111,9 +128,29 @@ class KXObjectPuller : public KXSyncObjectPull,
   static IndexInfo indexAndSummary(const std::string& entity, const std::string& title,
                                    const std::optional<std::string>& content);
 
+  // `text` with every reference to a resource of `resourceInfos` (service
+  // id → record) pointing at "<prefix><id>", the id being the record's
+  // "resourceID" (a conflict copy's new one). References that already hold
+  // the prefix are left as they are; longer ids go first, so an id that is
+  // part of another never splits it.
+  static std::string referencesRewritten(const std::string& text,
+                                         const kx::Dictionary& resourceInfos,
+                                         const std::string& prefix);
+  // "//<host of the service origin>/src/".
+  static std::string resourceSourcePrefix(const std::string& serviceBaseURL);
+
  private:
   void bodyPulled(const kx::Value& result, const kx::Error& error);
+  void resourcesPulled(const std::string& tmpPath, std::optional<std::string> text,
+                       const kx::Value& result, const kx::Error& error);
+  void prepareBody(const std::string& tmpPath, const std::optional<std::string>& text,
+                   const std::string& bodyMd5);
   void placeContent(const std::string& tmpPath);
+  // After the entry is stored: its resources, then the link, then the end.
+  void storeResources(const std::string& noteId);
+  void pullLink();
+  void removeResourceFiles();
+  std::string serviceBaseURL() const;
   void store(const std::string& target);
   // Whether the body is stored as a "(Sync Conflicted)" copy: made as one,
   // or turned into one by becomeConflictCopy.
@@ -138,7 +175,14 @@ class KXObjectPuller : public KXSyncObjectPull,
   kx::Dictionary info_ GUARDED_BY(mu_);
   bool needPullFile_ GUARDED_BY(mu_);
   std::function<void(const kx::Error&)> done_ GUARDED_BY(mu_);
+  const bool needPullLink_;
   std::shared_ptr<KXFilePuller> filePuller_ GUARDED_BY(mu_);
+  std::shared_ptr<KXResourcePuller> resourcePuller_ GUARDED_BY(mu_);
+  std::shared_ptr<KXPublishLinkPuller> publishPuller_ GUARDED_BY(mu_);
+  // Service resource id → record of the resource pull (with its file).
+  kx::Dictionary resourceInfos_ GUARDED_BY(mu_);
+  // The downloaded body while its resources are fetched.
+  std::string bodyWaiting_ GUARDED_BY(mu_);
   bool started_ GUARDED_BY(mu_) = false;
   bool cleared_ GUARDED_BY(mu_) = false;
   bool ended_ GUARDED_BY(mu_) = false;

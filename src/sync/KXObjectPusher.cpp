@@ -1,10 +1,12 @@
 #include "sync/KXObjectPusher.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "CommonUtils/KXLogger.h"
 #include "sync/KXConcurrentController.h"
 #include "sync/KXMetaPusher.h"
+#include "sync/KXResourcePusher.h"
 
 std::shared_ptr<KXObjectPusher> KXObjectPusher::objectPusherWithMeta(const std::string& fileId,
                                                                      KXSyncPushServices services) {
@@ -29,16 +31,65 @@ void KXObjectPusher::checkResourcePushState() {
     finish(kx::Value(), KXMetaPusher::entryError("no such entry"));
     return;
   }
+  // A removed entry has no resources to send.
+  std::vector<std::shared_ptr<KXResourcePusher>> pushers;
   if (!snapshot.values["remoteRemoved"].boolValue()) {
     for (const auto& resource : snapshot.resources) {
       if (!resource.localModified) continue;
-      KXLOG("push of %s waits: resource %s is still to upload", fileId_.c_str(),
-            resource.resourceId.c_str());
-      finish(kx::Value(), KXMetaPusher::entryError("resources still to upload"));
-      return;
+      pushers.push_back(
+          KXResourcePusher::resourcePusherWithResource(resource.resourceId, services_));
     }
   }
-  startPushMeta();
+  if (pushers.empty()) {
+    startPushMeta();
+    return;
+  }
+  {
+    kx::MutexLock lock(mu_);
+    if (cleared_ || ended_) return;
+    if (stopped_) {
+      pushers.clear();
+    } else {
+      resourcePushers_ = pushers;
+    }
+  }
+  if (pushers.empty()) {
+    finish(kx::Value(), KXMetaPusher::stoppedError());
+    return;
+  }
+  // The resources go up side by side (the push controller bounds them);
+  // the entry follows once all of them are on the service.
+  auto self = shared_from_this();
+  for (const auto& pusher : pushers) {
+    std::weak_ptr<KXResourcePusher> weakPusher = pusher;
+    pusher->pushWithCallback([self, weakPusher](const kx::Value& answer, const kx::Error& error) {
+      auto pusher = weakPusher.lock();
+      const std::string resourceId = pusher ? pusher->resourceId() : std::string();
+      std::vector<std::shared_ptr<KXResourcePusher>> others;
+      bool allDone = false;
+      {
+        kx::MutexLock lock(self->mu_);
+        if (self->cleared_ || self->ended_) return;
+        auto& list = self->resourcePushers_;
+        list.erase(std::remove(list.begin(), list.end(), pusher), list.end());
+        if (error) {
+          others.swap(list);
+        } else {
+          if (answer.isDictionary() && answer[KXResourcePusher::kSrcURLKey].isDictionary()) {
+            self->pushedResources_.set(resourceId, answer[KXResourcePusher::kSrcURLKey]);
+          }
+          allDone = list.empty();
+        }
+      }
+      if (error) {
+        KXLOG("push resource %s error in meta %s", resourceId.c_str(), self->fileId_.c_str());
+        for (const auto& other : others) other->clearEnvironment();
+        self->finish(kx::Value(), error);
+        return;
+      }
+      if (allDone) self->startPushMeta();
+    });
+  }
 }
 
 void KXObjectPusher::startPushMeta() {
@@ -142,6 +193,7 @@ void KXObjectPusher::finish(const kx::Value& reply, const kx::Error& error) {
 }
 
 void KXObjectPusher::stop() {
+  std::vector<std::shared_ptr<KXResourcePusher>> resources;
   std::shared_ptr<KXMetaPusher> pusher;
   std::shared_ptr<KXNetworkOperation> operation;
   {
@@ -150,6 +202,13 @@ void KXObjectPusher::stop() {
     stopped_ = true;
     pusher = metaPusher_;
     operation = socket_;
+    resources.swap(resourcePushers_);
+  }
+  // Uploads not finished are given up; the entry keeps its marks.
+  for (const auto& resource : resources) resource->clearEnvironment();
+  if (!resources.empty()) {
+    finish(kx::Value(), KXMetaPusher::stoppedError());
+    return;
   }
   // The meta pusher reports (its answer, or that it stopped); so does a
   // version read that is not sent.
@@ -161,6 +220,7 @@ void KXObjectPusher::stop() {
 }
 
 void KXObjectPusher::clearEnvironment() {
+  std::vector<std::shared_ptr<KXResourcePusher>> resources;
   std::shared_ptr<KXMetaPusher> pusher;
   std::shared_ptr<KXNetworkOperation> operation;
   {
@@ -169,7 +229,9 @@ void KXObjectPusher::clearEnvironment() {
     callback_ = nullptr;
     pusher.swap(metaPusher_);
     operation.swap(socket_);
+    resources.swap(resourcePushers_);
   }
+  for (const auto& resource : resources) resource->clearEnvironment();
   if (pusher) pusher->clearEnvironment();
   if (operation && !operation->isComplete()) operation->cancel();
 }

@@ -5,10 +5,13 @@
 // and has it sent once more with those versions (every version -1 when that
 // read fails too). The outcome of the second push is final.
 //
-// Resources changed here are uploaded by the resource pusher, which this
-// client does not have yet: an entry holding such a resource is not pushed
-// (pushing it would clear its marks and its attachments would never reach
-// the service); it fails as this entry's alone and keeps its marks.
+// Before the entry, every resource of it changed here goes up through a
+// KXResourcePusher (side by side, bounded by the push controller); their
+// records ("src-url") reach the meta pusher, which sends the resources'
+// versions and records the resources' addresses once the entry is stored.
+// A resource that fails ends this entry's push before its meta is sent, so
+// the service never holds a note pointing at a resource it does not have;
+// the others still running are stopped.
 //
 // The block is called once, with the reply or the error; not after
 // clearEnvironment() (which cancels everything). stop() lets an answer the
@@ -22,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "account/KXNetworkOperation.h"
 #include "platform/Error.h"
@@ -30,6 +34,7 @@
 #include "sync/KXSyncPushServices.h"
 
 class KXMetaPusher;
+class KXResourcePusher;
 
 class KXObjectPusher : public std::enable_shared_from_this<KXObjectPusher> {
  public:
@@ -60,6 +65,7 @@ class KXObjectPusher : public std::enable_shared_from_this<KXObjectPusher> {
   kx::Dictionary pushedResources_ GUARDED_BY(mu_);
   std::int64_t retry_ GUARDED_BY(mu_) = 0;
   std::shared_ptr<KXMetaPusher> metaPusher_ GUARDED_BY(mu_);
+  std::vector<std::shared_ptr<KXResourcePusher>> resourcePushers_ GUARDED_BY(mu_);
   std::shared_ptr<KXNetworkOperation> socket_ GUARDED_BY(mu_);
   bool cleared_ GUARDED_BY(mu_) = false;
   bool stopped_ GUARDED_BY(mu_) = false;

@@ -66,9 +66,23 @@ std::string KXSyncStorePullApplier::newFileId() { return FileMeta::idForFileMeta
 
 void KXSyncStorePullApplier::pullBody(Pass& pass, const std::string& fileId, kx::Dictionary item,
                                       bool isNew, bool isConflict) {
-  pass.application.pullers.push_back(
-      KXObjectPuller::pullerWithfileId(fileId, std::move(item), true, false, isNew, isConflict,
-                                       KXObjectPuller::Services{client_, filePuller_}));
+  pass.application.pullers.push_back(KXObjectPuller::pullerWithfileId(
+      fileId, std::move(item), true, false, isNew, isConflict,
+      KXObjectPuller::Services{client_, filePuller_, {}, nullptr}));
+}
+
+void KXSyncStorePullApplier::pullObject(Pass& pass, const std::string& fileId, kx::Dictionary item,
+                                        bool body, bool link, bool isNew) {
+  if (!link) {
+    pullBody(pass, fileId, std::move(item), isNew, false);
+    return;
+  }
+  // Made for the link; told to fetch the body too when it is owed.
+  auto puller =
+      KXObjectPuller::pullerWithfileId(fileId, std::move(item), false, true, isNew, false,
+                                       KXObjectPuller::Services{client_, filePuller_, {}, nullptr});
+  if (body) puller->setNeedPullFile(true);
+  pass.application.pullers.push_back(std::move(puller));
 }
 
 std::string KXSyncStorePullApplier::refusedValues(const std::string& entityName,
@@ -299,7 +313,9 @@ void KXSyncStorePullApplier::applyNotebooks(Pass& pass, const std::vector<kx::Di
         continue;
       }
       logMissingParent(pass, fileId, copy["parentId"].stringValue());
-      kx::ignoreError(insert(pass, "Notebook", copy));
+      if (insert(pass, "Notebook", copy) && copy["shared"].boolValue()) {
+        pullObject(pass, fileId, copy, false, true, false);
+      }
       continue;
     }
     if (isRoot) {
@@ -310,7 +326,9 @@ void KXSyncStorePullApplier::applyNotebooks(Pass& pass, const std::vector<kx::Di
     const bool wasInTrash = local->del();
     const std::string localParentId = local->parentId();
     if (!modify(pass, "Notebook", modifyInfo(*local, item))) continue;
-    if (!item["shared"].boolValue() && local->shared()) {
+    if (item["shared"].boolValue()) {
+      pullObject(pass, fileId, item, false, true, false);
+    } else if (local->shared()) {
       client().updateShareInfo(std::nullopt, false, fileId);
     }
     if (item["parentId"].stringValue() == "1" && !wasInTrash) {
@@ -406,7 +424,8 @@ void KXSyncStorePullApplier::applyNotesOrFiles(Pass& pass, const std::vector<kx:
       copy.set("localModified", kx::Value(0));
       copy.set("md5", kx::Value(""));  // the body is still the service's to fetch
       logMissingParent(pass, fileId, copy["parentId"].stringValue());
-      if (insert(pass, entity, copy)) pullBody(pass, fileId, std::move(copy), true, false);
+      const bool shared = copy["shared"].boolValue();
+      if (insert(pass, entity, copy)) pullObject(pass, fileId, std::move(copy), true, shared, true);
       continue;
     }
     KXLOG("^^^^^^^remote %ld local %ld", static_cast<long>(remoteVersion),
@@ -468,15 +487,20 @@ void KXSyncStorePullApplier::applyNotesOrFiles(Pass& pass, const std::vector<kx:
     if (fetchBody) merged.set("md5", kx::Value(""));  // the body is still the service's to fetch
     // No longer shared on the service: its publish address goes.
     if (!merged["shared"].boolValue() && local->shared()) merged.set("shareUrl", kx::Value(""));
+    // A shared entry whose link is not stored here yet has it fetched; one
+    // that holds its link keeps it across the service's edits.
+    const std::optional<std::string> storedLink = local->shareUrl();
+    const bool fetchLink =
+        merged["shared"].boolValue() && !(local->shared() && storedLink && !storedLink->empty());
     if (!modify(pass, entity, modifyInfo(*local, merged))) continue;
     if (!fetchBody) {
       // The entry's share link follows the service's share state.
       KXFileMetaDetail::handleShareLink(merged, local, client());
     }
-    if (fetchBody) {
+    if (fetchBody || fetchLink) {
       merged.set("fileId", kx::Value(fileId));
       if (!merged.contains("title")) merged.set("title", kx::Value(local->stringValue("title")));
-      pullBody(pass, fileId, std::move(merged), false, false);
+      pullObject(pass, fileId, std::move(merged), fetchBody, fetchLink, false);
     }
   }
 }

@@ -103,6 +103,10 @@ class KXSyncStorePullApplier : public KXSyncPullApplier {
   // Paths "notebook/…/entry" to the entries changed here under the notebook.
   std::vector<std::string> modifiedUnder(Pass& pass, const std::string& notebookId);
 
+  // Hands back an object puller for the item's body (`body`), its publish
+  // link (`link`), or both.
+  void pullObject(Pass& pass, const std::string& fileId, kx::Dictionary item, bool body, bool link,
+                  bool isNew);
   // Hands back the object puller of an item's body.
   void pullBody(Pass& pass, const std::string& fileId, kx::Dictionary item, bool isNew,
                 bool isConflict);

@@ -195,11 +195,14 @@ int main(int argc, char** argv) {
     return kx::Array{kx::Value::dict(
         {{"bgImageId", "p1.png"}, {"bgImageUrl", KXLocalFileHost() + "/bgImage/p1.png"}})};
   }));
-  registry.add(std::make_shared<KXWebLocalFileHandler>(KXWebLocalFileHandler::Environment{
-      [appData] { return appData; },
-      [appData] {
-        return std::vector<std::string>{appData + "/bgImage", appData + "/alice/IconImage"};
-      }}));
+  // The local-file handler answers its own origin, as the program registers it.
+  registry.add(
+      std::make_shared<KXWebLocalFileHandler>(KXWebLocalFileHandler::Environment{
+          [appData] { return appData; },
+          [appData] {
+            return std::vector<std::string>{appData + "/bgImage", appData + "/alice/IconImage"};
+          }}),
+      KXHandlerHosts::OwnOrigin);
   registry.add(std::make_shared<KXWebEditorHandler>([] { return std::nullopt; },
                                                     [appData] { return appData + "/editor"; }));
   registry.add(std::make_shared<KXWebPenNoteHandler>(

@@ -194,7 +194,19 @@ bool truthy(const kx::Value& value) {
 
 TestPushEndpoints::TestPushEndpoints(TestNoteService& service, TestSyncEndpoints& sync)
     : service_(service), sync_(sync) {
-  sync_.handleMethod("push", [this](const RecordedRequest& request) { return push(request); });
+  sync_.handleMethod("push", [this](const RecordedRequest& request) {
+    // Counted for its whole length: the destructor waits for every push
+    // still using this object, also past the gate.
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      ++handling_;
+    }
+    Reply reply = push(request);
+    std::lock_guard<std::mutex> lock(mu_);
+    --handling_;
+    changed_.notify_all();
+    return reply;
+  });
   service_.route("POST", kUploadPath,
                  [this](const RecordedRequest& request) { return openUpload(request); });
 }
@@ -205,7 +217,8 @@ TestPushEndpoints::~TestPushEndpoints() {
   stopping_ = true;
   gateClosed_ = false;
   changed_.notify_all();
-  changed_.wait_for(lock, std::chrono::seconds(30), [&] { return inFlight_ == 0; });
+  changed_.wait_for(lock, std::chrono::seconds(30),
+                    [&] { return inFlight_ == 0 && handling_ == 0; });
 }
 
 Reply TestPushEndpoints::serviceError(std::int64_t code, const std::string& message,
@@ -359,6 +372,26 @@ Reply TestPushEndpoints::push(const RecordedRequest& request) {
                         {"deleted", kx::Value(params["parentId"].stringValue() == "1")}};
   if (params.contains("parentId")) fields.set("parentId", params["parentId"]);
   sync_.putEntry(fileId, fields, hasBody ? &body : nullptr);
+  // The resources the note now holds ("<id>:<version>;..."), for the next
+  // pull's "resourcesExpected".
+  if (const std::string list = params["resources"].stringValue(); !list.empty()) {
+    kx::Array resources;
+    std::size_t at = 0;
+    while (at < list.size()) {
+      std::size_t end = list.find(';', at);
+      if (end == std::string::npos) end = list.size();
+      const std::string item = list.substr(at, end - at);
+      const std::size_t colon = item.find(':');
+      if (colon != std::string::npos) {
+        resources.push_back(
+            kx::Value::dict({{"resourceId", kx::Value(item.substr(0, colon))},
+                             {"version", kx::Value(static_cast<long long>(std::strtoll(
+                                             item.c_str() + colon + 1, nullptr, 10)))}}));
+      }
+      at = end + 1;
+    }
+    sync_.putMeta(fileId, {{"resources", kx::Value(std::move(resources))}});
+  }
   return Reply::json(200, toJSON(sync_.entry(fileId)));
 }
 

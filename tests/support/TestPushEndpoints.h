@@ -94,6 +94,7 @@ class TestPushEndpoints {
   bool gateClosed_ = false;                                    // guarded by mu_
   bool stopping_ = false;                                      // guarded by mu_
   int inFlight_ = 0;                                           // guarded by mu_
+  int handling_ = 0;                                           // guarded by mu_
   int peak_ = 0;                                               // guarded by mu_
   int notebooksInFlight_ = 0;                                  // guarded by mu_
   int notebookPeak_ = 0;                                       // guarded by mu_

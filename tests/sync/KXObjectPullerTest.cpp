@@ -415,20 +415,22 @@ TEST_F(KXObjectPullerTest, ABodyThatArrivesAfterALocalEditIsKeptAsAConflictCopy)
   EXPECT_EQ(content("N1"), "my local text");
 }
 
-TEST_F(KXObjectPullerTest, ANoteThatExpectsResourcesLandsAsItIsAndStaysRecorded) {
+TEST_F(KXObjectPullerTest, ANoteWhoseResourcesCannotBeHadIsNotStoredAndStaysRecorded) {
   endpoints->putNotebook("NB", "ROOT", "Work");
   const std::string body = R"(<p>see <img src="res-1"/></p>)";
   endpoints->putNote("R", "NB", "pictures.note", body);
   endpoints->putMeta(
       "R", {{"resources", kx::Value::array({kx::Value::dict(
                               {{"resourceId", kx::Value("res-1")}, {"version", kx::Value(3)}})})}});
+  // This service answers no resource request.
   ASSERT_EQ(cycle(), "success");
-  EXPECT_EQ(content("R"), body) << "the service's references unchanged";
-  EXPECT_EQ(stored()["R"]["md5"].stringValue(), serviceText("R", "md5"));
+  EXPECT_EQ(content("R"), std::nullopt) << "no body without its resources";
+  EXPECT_EQ(stored()["R"]["md5"].stringValue(), "") << "the body is still owed";
   EXPECT_EQ(storedRootVersion(), endpoints->rootVersion());
   kx::Array recorded = client_->fetchPullFailed();
-  ASSERT_EQ(recorded.size(), 1u) << "kept for the resource pull";
+  ASSERT_EQ(recorded.size(), 1u) << "kept for the next pull";
   EXPECT_EQ(recorded[0]["entry"]["id"].stringValue(), "R");
+  EXPECT_TRUE(temporaries().empty()) << testing::PrintToString(temporaries());
 }
 
 TEST_F(KXObjectPullerTest, ACancelledPullWritesNothingFromLateAnswers) {
