@@ -209,8 +209,12 @@ void KXSyncPushProxy::fillWindow() {
     {
       kx::MutexLock lock(mu_);
       refill_ = false;
-      const std::size_t window =
-          phase_ == Phase::kNotebooks || phase_ == Phase::kRepush ? 1 : kPhaseWindow;
+      // Notebooks go one at a time: a parent is created before its children
+      // and erased only after them, in the order the service receives.
+      const std::size_t window = phase_ == Phase::kNotebooks || phase_ == Phase::kRepush ||
+                                         phase_ == Phase::kDeleteNotebooks
+                                     ? 1
+                                     : kPhaseWindow;
       while (!isCancelled_ && !failing_ && pushers_.size() < window && !phaseItems_.empty()) {
         Item item = std::move(phaseItems_.front());
         phaseItems_.pop_front();

@@ -353,7 +353,8 @@ TEST_F(WebSyncRequestHandlerTest, FailedWritesAndRefusedSavesLeaveStoreAndConten
   // A content write that fails: no entry is made, nothing syncs.
   {
     kxtest::FaultInjectingFileSystem fs;
-    fs.inject({.op = Op::OpenWrite, .pathContains = "Contents", .times = -1});
+    // Content is written into the writers' own folder and moved into place.
+    fs.inject({.op = Op::OpenWrite, .pathContains = "/.writing/", .times = -1});
     kx::FileSystem::ScopedDefaultForTesting use(&fs);
     auto answer = Sync("method=push&domain=0&fileId=NEW2&parentId=NB&bodyString=abc");
     EXPECT_NE(answer->status, 200);

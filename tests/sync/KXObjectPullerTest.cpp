@@ -19,6 +19,7 @@
 #include "search/KXSLucene.h"
 #include "support/FaultInjectingFileSystem.h"
 #include "support/QueueBarrier.h"
+#include "support/TestResourceEndpoints.h"
 #include "sync/KXSyncScriptBridge.h"
 #include "sync/StorePullFixture.h"
 
@@ -256,16 +257,15 @@ TEST_F(KXObjectPullerTest, AContentPullKeepsTheStoredPublishLink) {
 }
 
 TEST_F(KXObjectPullerTest, AnEntryNoLongerSharedOnTheServiceLosesItsPublishLink) {
+  kxtest::TestResourceEndpoints links(service, *endpoints, nullptr);
+  links.setPublishLink("S", "https://note.example/s/abc");
   endpoints->putNotebook("NB", "ROOT", "Work");
   endpoints->putEntry("S", {{"parentId", kx::Value("NB")},
                             {"name", kx::Value("shared.note")},
                             {"shared", kx::Value(true)}});
   ASSERT_EQ(cycle(), "success");
-  client_->updateShareInfo(std::string("https://note.example/s/abc"), false, "S");
-  data_->performSyncWriteBlock([](KXManagedObjectContext& context) {
-    kx::Error error;
-    EXPECT_TRUE(context.save(&error)) << error.localizedDescription();
-  });
+  ASSERT_EQ(client_->objectForFileMetaID("S")->shareUrl().value_or(""),
+            "https://note.example/s/abc");
   const std::size_t downloads = endpoints->downloadRequests();
 
   // Unshared on the service, body unchanged: no download, the link goes.
@@ -280,6 +280,7 @@ TEST_F(KXObjectPullerTest, AnEntryNoLongerSharedOnTheServiceLosesItsPublishLink)
   ASSERT_TRUE(entry);
   EXPECT_FALSE(entry->shared());
   EXPECT_EQ(entry->shareUrl().value_or(""), "");
+  service.stop();  // before the link routes go
 }
 
 TEST_F(KXObjectPullerTest, ACopyOfAConflictWhoseDownloadFailsComesWithTheNextCycle) {
