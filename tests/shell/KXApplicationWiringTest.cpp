@@ -26,6 +26,7 @@
 #include "platform/Places.h"
 #include "shell/KXApplication.h"
 #include "support/QueueBarrier.h"
+#include "support/TestLongPollEndpoints.h"
 #include "support/TestNoteService.h"
 #include "support/TestNoteServiceAccountRoutes.h"
 #include "support/TestSyncEndpoints.h"
@@ -94,6 +95,7 @@ class KXApplicationWiringTest : public testing::Test {
   }
 
   void TearDown() override {
+    polls_.shutdown();
     application_.reset();
     service_.stop();
     unsetenv("ZN_SERVICE_BASE_URL");
@@ -133,6 +135,8 @@ class KXApplicationWiringTest : public testing::Test {
   kxtest::TestNoteServiceAccountRoutes accounts_{service_};
   kxtest::TestUserEndpoints users_{service_};
   kxtest::TestSyncEndpoints sync_{service_};
+  // The long poll the program starts at sign-in is held as the service does.
+  kxtest::TestLongPollEndpoints polls_{service_, [this] { return sync_.rootVersion(); }};
   std::unique_ptr<KXApplication> application_;
 };
 
@@ -161,13 +165,17 @@ TEST_F(KXApplicationWiringTest, ExpiredLoginFailsTheCycleThenSignsInAgainWithThe
   signIn();
   ASSERT_TRUE(ends.waitFor(1));
   ASSERT_TRUE(ends.results().back());
+  // The sign-in's cycle has left the queue before the service's order.
+  KXSyncManager& manager = application_->syncManager();
+  ASSERT_TRUE(
+      kxtest::pumpMainUntil([&] { return manager.syncQueue().operationCount() == 0; }, kWait));
   service_.clearRequests();
 
   users_.order(207, 0);
   application_->syncManager().sync();
   // The 207 fails that cycle and starts the automatic login with the
   // persistent token, which succeeds; the next cycle completes.
-  ASSERT_TRUE(ends.waitFor(2));
+  ASSERT_TRUE(ends.waitFor(2)) << ends.count() << " ends; requests: " << describe(service_);
   EXPECT_FALSE(ends.results()[1]);
   ASSERT_TRUE(service_.waitForRequests("/login/acc/co/cq", 1, kWait));
   ASSERT_TRUE(kxtest::waitForQueue(KXSession::queue()));
@@ -187,6 +195,9 @@ TEST_F(KXApplicationWiringTest, OrderToSignOutSignsOut) {
   SyncEnds ends;
   signIn();
   ASSERT_TRUE(ends.waitFor(1));
+  KXSyncManager& manager = application_->syncManager();
+  ASSERT_TRUE(
+      kxtest::pumpMainUntil([&] { return manager.syncQueue().operationCount() == 0; }, kWait));
   users_.order(0, 2060);
   application_->syncManager().sync();
   // The headless port answers the alert with its first button; the program
