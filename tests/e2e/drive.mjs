@@ -21,40 +21,10 @@ import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import puppeteer from 'puppeteer-core';
+import {openRun} from './harness.mjs';
 
-const [credentialsPath, serviceHost] = process.argv.slice(2);
-const chromium = process.env.ZN_CHROMIUM || '/usr/bin/chromium';
-try {
-  fs.accessSync(chromium, fs.constants.X_OK);
-} catch {
-  console.log(`SKIP: no Chromium at ${chromium} (install Debian's chromium, or set ZN_CHROMIUM)`);
-  process.exit(77);
-}
-const credentials = JSON.parse(fs.readFileSync(credentialsPath, 'utf8'));
-const failures = [];
-let browserPid = 0;
-
-function kill() {
-  if (browserPid) {
-    try { process.kill(browserPid, 'SIGKILL'); } catch { /* already gone */ }
-    browserPid = 0;
-  }
-}
-
-const overall = setTimeout(() => {
-  console.log('FAIL: the run took more than 150 s');
-  kill();
-  process.exit(1);
-}, 150000);
-
-function check(name, result) {
-  if (result === true) {
-    console.log(`ok: ${name}`);
-  } else {
-    console.log(`FAIL: ${name}: ${result}`);
-    failures.push(name);
-  }
-}
+const {serviceHost, chromium, credentials, failures, kill, overall, check, pin, watchBrowser} =
+  openRun();
 
 // Sends `text` to the front and gives the first line of its answer ('' when
 // it closed without one).
@@ -73,9 +43,6 @@ function raw(text) {
   });
 }
 
-const spki = crypto.createPublicKey(crypto.createPublicKey(credentials.authority).export({type: 'spki', format: 'pem'}))
-  .export({type: 'spki', format: 'der'});
-const pin = crypto.createHash('sha256').update(spki).digest('base64');
 const userDataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'zn-e2e-chromium-'));
 const args = [
   `--proxy-server=http://127.0.0.1:${credentials.port}`,
@@ -96,7 +63,7 @@ try {
     timeout: 60000,
     protocolTimeout: 60000,
   });
-  browserPid = browser.process().pid;
+  watchBrowser(browser);
   const page = await browser.newPage();
   await page.authenticate({username: credentials.username, password: credentials.password});
   const response = await page.goto(`https://${serviceHost}/web/e2e.html`, {timeout: 60000});
