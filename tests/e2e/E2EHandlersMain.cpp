@@ -48,6 +48,7 @@
 #include "platform/GlobalQueue.h"
 #include "platform/HTTPTransport.h"
 #include "platform/MainQueue.h"
+#include "support/E2EDriver.h"
 #include "support/TempAppRoot.h"
 #include "support/TestNoteService.h"
 
@@ -227,25 +228,11 @@ int main(int argc, char** argv) {
   if (!front->writeCredentials(credentials, &error))
     return fail("credentials: " + error.localizedDescription());
 
-  const std::string host = KXServiceHost();
-  char* childArgs[] = {argv[1], argv[2], const_cast<char*>(credentials.c_str()),
-                       const_cast<char*>(host.c_str()), nullptr};
-  pid_t pid = 0;
-  if (::posix_spawn(&pid, argv[1], nullptr, nullptr, childArgs, environ) != 0)
-    return fail("cannot start node");
-  int status = 0;
-  bool exited = false;
-  kx::MainQueue::shared().runUntil(
-      [&] {
-        exited = ::waitpid(pid, &status, WNOHANG) == pid;
-        return exited;
-      },
-      240);
-  if (!exited) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    std::printf("FAIL: the driver ran past its time\n");
-  }
+  const kxtest::E2EDriverResult run =
+      kxtest::runE2EDriver(argv[1], argv[2], credentials, KXServiceHost());
+  if (!run.started) return fail("cannot start node");
+  const bool exited = run.exited;
+  const int status = run.status;
   front.reset();
   upstream.stop();
   if (exited && WIFEXITED(status) && WEXITSTATUS(status) == kSkipped) {
