@@ -96,7 +96,8 @@ class KXFileWatcherTest : public kxtest::StorePullFixture {
   }
 
   // Waits until the watcher has the paths, then lets the batch's latency
-  // pass and waits until the batch has been handled.
+  // pass and waits until the batch has been handled. What it marks is saved
+  // later, by the save window (the "save" and "sync" events).
   void handleBatch(const std::vector<std::string>& paths) {
     ASSERT_TRUE(kxtest::pumpMainUntil([&] {
       std::vector<std::string> pending = watcher->pendingPaths();
@@ -124,6 +125,9 @@ TEST_F(KXFileWatcherTest, AFileSavedFromOutsideIsMarkedChangedSavedAndSynced) {
 
   WriteFile(path, Bytes(1200, 'b'));
   handleBatch({path});
+  // The marks are saved through the save window, then a sync is asked for.
+  ASSERT_TRUE(kxtest::pumpMainUntil([&] { return events.count("sync") == 1; }));
+  EXPECT_EQ(events.events().front(), "save");
 
   kx::Dictionary entry = row("F1");
   EXPECT_EQ(entry["version"].intValue(), 4);
@@ -131,8 +135,6 @@ TEST_F(KXFileWatcherTest, AFileSavedFromOutsideIsMarkedChangedSavedAndSynced) {
   EXPECT_TRUE(entry["contentChanged"].boolValue());
   EXPECT_EQ(entry["size"].intValue(), 1200);
   EXPECT_EQ(entry["modifyTime"].intValue(), ModifyTimeOf(path));
-  ASSERT_TRUE(kxtest::pumpMainUntil([&] { return events.count("sync") == 1; }));
-  EXPECT_EQ(events.events().front(), "save");
 
   // The page's preview is reloaded 4 seconds later.
   EXPECT_EQ(events.count("refresh"), 0u);
@@ -172,12 +174,12 @@ TEST_F(KXFileWatcherTest, EventsThatDoNotQualifyAreSkippedAloneAndTheBatchGoesOn
   WriteFile(attachment, Bytes(900, 'p'));
   WriteFile(real, Bytes(1500, 'b'));
   handleBatch({small, unknown, note, attachment, real});
+  ASSERT_TRUE(kxtest::pumpMainUntil([&] { return events.count("sync") == 1; }));
 
   EXPECT_EQ(row("F2")["version"].intValue(), 3);
   EXPECT_EQ(row("N1")["version"].intValue(), 7);
   EXPECT_EQ(row("F1")["version"].intValue(), 4);
   EXPECT_TRUE(row("F1")["contentChanged"].boolValue());
-  ASSERT_TRUE(kxtest::pumpMainUntil([&] { return events.count("sync") == 1; }));
   // A presentation asks for no preview reload.
   clock->advance(KXFileWatcher::kRefreshDelaySeconds);
   kx::MainQueue::shared().drain();
@@ -203,6 +205,7 @@ TEST_F(KXFileWatcherTest, PathsCountByTheirPlaceUnderTheDataDirectory) {
   ASSERT_TRUE(watcher->startWatchFile(nested));
   WriteFile(path, Bytes(900, 'b'));
   handleBatch({path});
+  ASSERT_TRUE(kxtest::pumpMainUntil([&] { return events.count("sync") == 1; }));
   EXPECT_EQ(row("F1")["version"].intValue(), 2);
 }
 
@@ -233,6 +236,7 @@ TEST_F(KXFileWatcherTest, APreviewedAttachmentMarksItsResourceAndItsNote) {
 
   WriteFile(path, Bytes(2000, 'b'));
   handleBatch({path});
+  ASSERT_TRUE(kxtest::pumpMainUntil([&] { return events.count("sync") == 1; }));
 
   EXPECT_EQ(row("N1")["version"].intValue(), 8);
   EXPECT_TRUE(row("N1")["contentChanged"].boolValue());
@@ -240,7 +244,6 @@ TEST_F(KXFileWatcherTest, APreviewedAttachmentMarksItsResourceAndItsNote) {
   ASSERT_TRUE(resource);
   EXPECT_EQ(resource->size(), 2000);
   EXPECT_TRUE(resource->boolValue("localModified"));
-  ASSERT_TRUE(kxtest::pumpMainUntil([&] { return events.count("sync") == 1; }));
 }
 
 TEST_F(KXFileWatcherTest, AFullPullMarksNothing) {
