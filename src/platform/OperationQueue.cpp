@@ -16,8 +16,7 @@ void Operation::start() {
   }
   setExecuting(true);
   Queue::invokeGuarded([this] { main(); }, "kx.operation");
-  setExecuting(false);
-  setFinished(true);
+  finish();
 }
 
 void Operation::cancel() {
@@ -53,6 +52,20 @@ void Operation::setFinished(bool finished) {
     finished_ = finished;
     if (finished && !was && onFinished_) tell = std::move(onFinished_);
     if (finished) onFinished_ = nullptr;
+  }
+  if (tell) tell();
+}
+
+void Operation::finish() {
+  std::function<void()> tell;
+  {
+    std::lock_guard<std::mutex> lock(stateMu_);
+    executing_ = false;
+    if (!finished_) {
+      finished_ = true;
+      tell = std::move(onFinished_);
+    }
+    onFinished_ = nullptr;
   }
   if (tell) tell();
 }

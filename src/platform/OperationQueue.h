@@ -7,9 +7,10 @@
 // runs main() and marks the operation finished when it returns. An
 // asynchronous operation (isAsynchronous() true) overrides start() to begin
 // its work and later reports the end with setFinished(true): the queue keeps
-// its slot until then. The queue calls start() on the default global queue,
-// so there is no thread per operation; an operation's main() does borrow a
-// pool thread while it runs.
+// its slot until then (finish() ends executing and marks finished in one
+// step). The queue calls start() on the default global queue, so there is no
+// thread per operation; an operation's main() does borrow a pool thread
+// while it runs.
 //
 // cancelAllOperations() calls cancel() on every operation of the queue.
 // Cancelling only marks an operation (and lets an asynchronous one stop its
@@ -63,6 +64,10 @@ class Operation : public std::enable_shared_from_this<Operation> {
   // finished.
   void setExecuting(bool executing);
   void setFinished(bool finished);
+  // Ends the work in one step: no longer executing and finished, so that
+  // nobody who looks at the state sees an operation that has done its work
+  // as one still waiting to start.
+  void finish();
 
  private:
   friend class OperationQueue;

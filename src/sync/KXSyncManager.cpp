@@ -15,9 +15,15 @@
 KXSyncManager::Admission KXSyncManager::admissionFor(
     bool isSystemSleeping, const std::vector<std::shared_ptr<kx::Operation>>& cycles) {
   if (isSystemSleeping) return Admission::kRefuseAsleep;
-  if (cycles.empty()) return Admission::kAddAndAnnounce;
-  if (cycles.size() == 1) {
-    const auto& only = cycles.front();
+  // A finished cycle may still be on its way out of the queue: it covers
+  // nothing.
+  std::vector<std::shared_ptr<kx::Operation>> live;
+  for (const auto& cycle : cycles) {
+    if (!cycle->isFinished()) live.push_back(cycle);
+  }
+  if (live.empty()) return Admission::kAddAndAnnounce;
+  if (live.size() == 1) {
+    const auto& only = live.front();
     if (!only->isExecuting() && !only->isCancelled()) return Admission::kAbsorb;
     return Admission::kAddQuietly;
   }

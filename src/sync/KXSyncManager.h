@@ -5,10 +5,11 @@
 // broadcasts the start of a sync and the end of a sync it could not run.
 //
 // Admission (sync(), under mu_): while the machine sleeps, no cycle and
-// sync-end false. Otherwise, with an empty queue a cycle is added and
-// sync-start posted; with one cycle that is running or cancelled a second one
-// is added quietly; a cycle that waits to start absorbs the request; with two
-// cycles nothing happens. So at most one cycle runs and one waits.
+// sync-end false. Otherwise, with an empty queue (a finished cycle still on
+// its way out counts as none) a cycle is added and sync-start posted; with
+// one cycle that is running or cancelled a second one is added quietly; a
+// cycle that waits to start absorbs the request; with two cycles nothing
+// happens. So at most one cycle runs and one waits.
 //
 // Sleep stops the long-poll connection and wake starts it again.
 //

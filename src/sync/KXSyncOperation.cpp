@@ -48,8 +48,7 @@ void KXSyncOperation::start() {
     std::lock_guard<std::mutex> lock(mu_);
     if (isCancelled()) {
       ended_ = true;
-      setExecuting(false);
-      setFinished(true);
+      finish();
       return;
     }
     setExecuting(true);
@@ -69,7 +68,6 @@ void KXSyncOperation::cancelInternal() {
   if (isFinished()) return;
   ended_ = true;
   kx::Operation::cancel();
-  if (isExecuting()) setExecuting(false);
   // The puller's answers still on their way must not reach the store.
   if (userMetaProxy_) {
     userMetaProxy_->setIsCancelled(true);
@@ -77,7 +75,7 @@ void KXSyncOperation::cancelInternal() {
   }
   if (pullProxy_) pullProxy_->clearEnvironment();
   if (pushProxy_) pushProxy_->clearEnvironment();
-  setFinished(true);
+  finish();
 }
 
 std::int64_t KXSyncOperation::beforeSync() {
@@ -232,10 +230,11 @@ void KXSyncOperation::eventCompleted() {
   if (ended_) return;
   ended_ = true;
   syncStage_ = kKXSyncStageEnded;
-  setExecuting(false);
   if (pullProxy_) pullProxy_->clearEnvironment();
   if (pushProxy_) pushProxy_->clearEnvironment();
-  setFinished(true);
+  // Executing until this step: a sync asked for after this cycle's end was
+  // posted queues a cycle of its own instead of being absorbed by this one.
+  finish();
 }
 
 void KXSyncOperation::syncFailed() {

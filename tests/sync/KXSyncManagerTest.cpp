@@ -21,9 +21,10 @@ using kxtest::Answer;
 // An operation whose state the admission table sets by hand.
 class StateOperation : public kx::Operation {
  public:
-  StateOperation(bool executing, bool cancelled) {
+  StateOperation(bool executing, bool cancelled, bool finished = false) {
     if (executing) setExecuting(true);
     if (cancelled) kx::Operation::cancel();
+    if (finished) finish();
   }
 };
 
@@ -33,6 +34,8 @@ TEST(KXSyncManagerTest, AdmissionTable) {
   auto running = [] { return std::make_shared<StateOperation>(true, false); };
   auto cancelled = [] { return std::make_shared<StateOperation>(false, true); };
   auto runningCancelled = [] { return std::make_shared<StateOperation>(true, true); };
+  // Done, not yet out of the queue: a cycle that has posted its end.
+  auto finished = [] { return std::make_shared<StateOperation>(true, false, true); };
   struct Row {
     const char* name;
     bool asleep;
@@ -49,6 +52,9 @@ TEST(KXSyncManagerTest, AdmissionTable) {
       {"one running, cancelled", false, {runningCancelled()}, A::kAddQuietly},
       {"one running, one waiting", false, {running(), waiting()}, A::kAbsorb},
       {"two waiting", false, {waiting(), waiting()}, A::kAbsorb},
+      {"one finished", false, {finished()}, A::kAddAndAnnounce},
+      {"one finished, one running", false, {finished(), running()}, A::kAddQuietly},
+      {"one finished, one waiting", false, {finished(), waiting()}, A::kAbsorb},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(KXSyncManager::admissionFor(row.asleep, row.cycles), row.expected) << row.name;
