@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <future>
@@ -134,15 +135,22 @@ class HTTPTransport::Impl {
   }
 
   ~Impl() {
+    stop();
+    curl_multi_cleanup(multi_);
+    curl_share_cleanup(sharedWithJar_);
+    curl_share_cleanup(sharedWithoutJar_);
+  }
+
+  // Cancels what runs and ends the transport thread; later requests are
+  // answered as cancelled. Only the first call does anything.
+  void stop() {
     {
       std::lock_guard<std::mutex> lock(mu_);
+      if (stopping_) return;
       stopping_ = true;
     }
     curl_multi_wakeup(multi_);
     thread_.join();
-    curl_multi_cleanup(multi_);
-    curl_share_cleanup(sharedWithJar_);
-    curl_share_cleanup(sharedWithoutJar_);
   }
 
   RequestID start(HTTPRequest request, Completion completion, bool direct) {
@@ -689,7 +697,15 @@ class HTTPTransport::Impl {
 };
 
 HTTPTransport& HTTPTransport::shared() {
-  static HTTPTransport* transport = new HTTPTransport();  // once-only, never freed
+  // Once-only, never freed. Its thread is ended when the process exits,
+  // before the TLS library's own exit handler (registered when libcurl was
+  // initialised, so it runs after this one) frees what a running transfer
+  // would still use.
+  static HTTPTransport* transport = [] {
+    auto* made = new HTTPTransport();
+    std::atexit([] { HTTPTransport::shared().impl_->stop(); });
+    return made;
+  }();
   return *transport;
 }
 

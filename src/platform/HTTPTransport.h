@@ -32,7 +32,8 @@
 // An answer with any status, 4xx and 5xx included, is a success at this level.
 //
 // Thread safety: every member may be called from any thread. The shared
-// transport is created once, under a once-only guard, and never freed.
+// transport is created once, under a once-only guard, and never freed; when
+// the process exits, what it still runs is cancelled and its thread ended.
 // Callbacks of HTTPRequest that run on the transport thread (bodyReader, and
 // onHead/onData when no streamQueue is given) must return quickly and must not
 // wait for the transport (no perform(), no waiting on another request).

@@ -2,13 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <thread>
 
 #include "platform/GlobalQueue.h"
+#include "platform/Semaphore.h"
 #include "platform/SerialQueue.h"
 #include "support/QueueBarrier.h"
 #include "support/TempAppRoot.h"
@@ -447,6 +456,102 @@ TEST(HTTPTransportSharedTest, OneTransportForTheProcess) {
   }
   HTTPTransport* first = seen[0].get();
   for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_EQ(seen[i].get(), first);
+}
+
+// The process exits while the shared transport opens connection after
+// connection: what it runs is stopped before the TLS library's exit handler
+// frees the state a new connection uses (a transfer left running crashed
+// there, and the sanitizer's report of that crash could hang the exit).
+constexpr const char* kExitChildVariable = "ZN_TRANSPORT_EXIT_CHILD";
+
+// Requests one after another, each on a new connection, until one fails.
+void RequestAgainAndAgain(HTTPTransport& transport, std::shared_ptr<kx::Semaphore> answered) {
+  HTTPRequest request;
+  request.url = "https://note.zarvel.com/again";
+  request.headers.emplace_back("Connection", "close");
+  transport.start(std::move(request), [&transport, answered](HTTPResponse, const kx::Error& e) {
+    if (e) return;
+    answered->signal();
+    RequestAgainAndAgain(transport, answered);
+  });
+}
+
+TEST(HTTPTransportExitChild, ExitsWhileConnecting) {
+  const char* setting = std::getenv(kExitChildVariable);
+  if (setting == nullptr) GTEST_SKIP() << "started by HTTPTransportExitTest";
+  // "<port> <authority file>"
+  const std::string value = setting;
+  const std::size_t space = value.find(' ');
+  const std::string port = value.substr(0, space);
+  std::ifstream in(value.substr(space + 1));
+  const std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  HTTPTransport& transport = HTTPTransport::shared();
+  transport.setConnectTo({"note.zarvel.com::127.0.0.1:" + port});
+  transport.setTrustedCertificates(pem);
+
+  auto answered = std::make_shared<kx::Semaphore>();
+  for (int i = 0; i < 4; ++i) RequestAgainAndAgain(transport, answered);
+  for (int i = 0; i < 12; ++i) ASSERT_TRUE(answered->wait(30));
+  std::exit(0);
+}
+
+TEST(HTTPTransportExitTest, ExitingWhileRequestsRunEndsCleanly) {
+  kxtest::TestNoteService service;
+  ASSERT_TRUE(service.start(nullptr));
+  service.route("GET", "/again", [](const kxtest::RecordedRequest&) { return Reply{}; });
+  kxtest::TempAppRoot root;
+  const std::string pemFile = root.path() + "/authority.pem";
+  std::ofstream(pemFile) << kxtest::TestNoteService::authorityPEM();
+
+  std::vector<std::string> variables;
+  for (char** e = environ; *e; ++e) {
+    if (std::string(*e).rfind(std::string(kExitChildVariable) + "=", 0) != 0) {
+      variables.emplace_back(*e);
+    }
+  }
+  variables.push_back(std::string(kExitChildVariable) + "=" + std::to_string(service.port()) + " " +
+                      pemFile);
+  std::vector<char*> envp;
+  for (auto& v : variables) envp.push_back(v.data());
+  envp.push_back(nullptr);
+  std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
+  std::string filter = "--gtest_filter=HTTPTransportExitChild.*";
+  char* argv[] = {exe.data(), filter.data(), nullptr};
+  int out[2];
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  ASSERT_EQ(rc, 0);
+
+  // The child's output until it exits (its end of the pipe closes), within
+  // a limit: a hung exit is a failure, not a hung test.
+  std::string output;
+  bool ended = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd fd{out[0], POLLIN, 0};
+    if (::poll(&fd, 1, 1000) <= 0) continue;
+    char buffer[4096];
+    const ssize_t got = ::read(out[0], buffer, sizeof buffer);
+    if (got <= 0) {
+      ended = true;
+      break;
+    }
+    output.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(out[0]);
+  if (!ended) ::kill(pid, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(ended) << "the child did not exit: " << output;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+  EXPECT_EQ(output.find("Sanitizer"), std::string::npos) << output;
 }
 
 }  // namespace
