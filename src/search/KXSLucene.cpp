@@ -37,6 +37,7 @@
 #include "platform/Mutex.h"
 #include "platform/Text.h"
 #include "search/KXSError.h"
+#include "search/KXSTermList.h"
 
 using lucene::analysis::Analyzer;
 using lucene::analysis::CLTCSetList;
@@ -114,7 +115,6 @@ struct CloseAndDelete {
   }
 };
 using ReaderPtr = std::unique_ptr<IndexReader, CloseAndDelete<IndexReader>>;
-using SearcherPtr = std::unique_ptr<IndexSearcher, CloseAndDelete<IndexSearcher>>;
 
 std::string describeLibraryError(CLuceneError& error) {
   const char* what = error.what();
@@ -425,11 +425,6 @@ IndexReader* openReader(const std::string& directory) {
       directory, [](const std::string& path) { return IndexReader::open(path.c_str()); });
 }
 
-IndexSearcher* openSearcher(const std::string& directory) {
-  return openForReading<IndexSearcher>(
-      directory, [](const std::string& path) { return _CLNEW IndexSearcher(path.c_str()); });
-}
-
 // Closes a reader that holds deletions, which commits them.
 void commitReader(IndexReader* reader) {
   kx::WriterMutexLock lock(commitMutex());
@@ -545,7 +540,7 @@ std::function<void()> replacementPause() {
 // (The writer could remove the older documents in its own commit, but this
 // version of the library leaks a segment reader every time a writer applies
 // removals. Between the two commits a reader sees both copies; searches
-// count only the newest copy of an identifier, see TermList.)
+// count only the newest copy of an identifier, see KXSTermList::isRepeatedID.)
 std::set<std::wstring> keepNewest(const std::string& directory,
                                   const std::map<std::wstring, std::wstring>& expected) {
   std::set<std::wstring> confirmed;
@@ -579,94 +574,14 @@ constexpr int kMaxAttempts = 3;
 // How many times a term dictionary was walked (see termList).
 std::atomic<std::uint64_t> gTermWalks{0};
 
-// The "docContent" terms of one committed version of an index, in UTF-8, in
-// the library's order (by code point, which is also UTF-8 byte order). They
-// are kept in one block, each term followed by a NUL, so that a substring is
-// found with one byte search over the block; a NUL never occurs in a term
-// (toLibrary makes it a blank).
-class TermList {
- public:
-  TermList(std::int64_t version, std::vector<std::string> terms,
-           std::unordered_set<std::string> repeatedIDs)
-      : version_(version), repeatedIDs_(std::move(repeatedIDs)) {
-    std::sort(terms.begin(), terms.end());  // already sorted unless the library changes
-    std::size_t size = 0;
-    for (const std::string& term : terms) size += term.size() + 1;
-    block_.reserve(size);
-    starts_.reserve(terms.size());
-    for (const std::string& term : terms) {
-      starts_.push_back(block_.size());
-      block_ += term;
-      block_.push_back('\0');
-    }
-  }
-
-  std::int64_t version() const { return version_; }
-
-  // Whether more than one document (live or removed) of the index has the
-  // identifier: only then can a hit be an older copy of a replaced document.
-  bool isRepeatedID(const std::string& id) const { return repeatedIDs_.count(id) > 0; }
-
-  // The terms holding `part`, in order; stops once it has found more than
-  // `limit` of them.
-  std::vector<std::string_view> containing(std::string_view part, std::size_t limit) const {
-    std::vector<std::string_view> found;
-    if (part.empty()) return found;
-    const char* base = block_.data();
-    std::size_t from = 0;
-    while (from < block_.size() && found.size() <= limit) {
-      const void* hit = ::memmem(base + from, block_.size() - from, part.data(), part.size());
-      if (!hit) break;
-      const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
-      const std::size_t index =
-          static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), at) -
-                                   starts_.begin()) -
-          1;
-      const std::string_view term = termAt(index);
-      found.push_back(term);
-      from = starts_[index] + term.size() + 1;  // on to the next term
-    }
-    return found;
-  }
-
-  // The terms that start with `prefix`, in order; stops once it has found
-  // more than `limit` of them.
-  std::vector<std::string_view> startingWith(std::string_view prefix, std::size_t limit) const {
-    std::vector<std::string_view> found;
-    std::size_t index =
-        static_cast<std::size_t>(std::lower_bound(starts_.begin(), starts_.end(), prefix,
-                                                  [this](std::size_t start, std::string_view p) {
-                                                    return termStartingAt(start) < p;
-                                                  }) -
-                                 starts_.begin());
-    for (; index < starts_.size() && found.size() <= limit; ++index) {
-      const std::string_view term = termAt(index);
-      if (term.substr(0, prefix.size()) != prefix) break;
-      found.push_back(term);
-    }
-    return found;
-  }
-
- private:
-  std::string_view termStartingAt(std::size_t start) const {
-    return std::string_view(block_.data() + start);
-  }
-  std::string_view termAt(std::size_t index) const { return termStartingAt(starts_[index]); }
-
-  const std::int64_t version_;
-  const std::unordered_set<std::string> repeatedIDs_;
-  std::string block_;
-  std::vector<std::size_t> starts_;
-};
-
 // Walks the terms of the reader once, from the first "docContent" term to
 // the last "docID" term (fields come in name order, and "docID" follows
 // "docContent").
-std::shared_ptr<const TermList> readTermList(IndexReader* reader) {
+std::shared_ptr<const KXSTermList> readTermList(IndexReader* reader) {
   static_assert(std::wstring_view(L"docContent") < std::wstring_view(L"docID"));
   gTermWalks.fetch_add(1, std::memory_order_relaxed);
   const std::int64_t version = reader->getVersion();
-  std::vector<std::string> terms;
+  std::vector<KXSTermList::Term> terms;
   std::unordered_set<std::string> repeatedIDs;
   TermPtr first = makeTerm(kFieldContent, L"");
   std::unique_ptr<lucene::index::TermEnum> enumeration(reader->terms(first.get()));
@@ -675,7 +590,7 @@ std::shared_ptr<const TermList> readTermList(IndexReader* reader) {
       Term* term = enumeration->term(false);
       if (!term) continue;
       if (std::wcscmp(term->field(), kFieldContent) == 0) {
-        terms.push_back(fromLibrary(term->text()));
+        terms.push_back({fromLibrary(term->text()), enumeration->docFreq()});
       } else if (std::wcscmp(term->field(), kFieldID) == 0) {
         if (enumeration->docFreq() > 1) repeatedIDs.insert(fromLibrary(term->text()));
       } else {
@@ -687,16 +602,16 @@ std::shared_ptr<const TermList> readTermList(IndexReader* reader) {
     throw;
   }
   enumeration->close();
-  return std::make_shared<const TermList>(version, std::move(terms), std::move(repeatedIDs));
+  return std::make_shared<const KXSTermList>(version, std::move(terms), std::move(repeatedIDs));
 }
 
 // The terms of the index that the searcher reads, kept in memory between
 // searches per folder and read again whenever the index's version (which
 // every commit, by this process or another, changes) differs from theirs.
-std::shared_ptr<const TermList> termList(const std::string& directory, IndexSearcher& searcher) {
+std::shared_ptr<const KXSTermList> termList(const std::string& directory, IndexSearcher& searcher) {
   static kx::Mutex* mutex = new kx::Mutex();
   // Guarded by *mutex.
-  static auto* lists = new std::map<std::string, std::shared_ptr<const TermList>>();
+  static auto* lists = new std::map<std::string, std::shared_ptr<const KXSTermList>>();
   IndexReader* reader = searcher.getReader();
   const std::int64_t version = reader->getVersion();
   {
@@ -704,10 +619,43 @@ std::shared_ptr<const TermList> termList(const std::string& directory, IndexSear
     auto it = lists->find(directory);
     if (it != lists->end() && it->second->version() == version) return it->second;
   }
-  std::shared_ptr<const TermList> list = readTermList(reader);
+  std::shared_ptr<const KXSTermList> list = readTermList(reader);
   kx::MutexLock lock(*mutex);
   (*lists)[directory] = list;
   return list;
+}
+
+// A searcher that takes the number of documents holding a "docContent" term
+// from the term list of its reader's version rather than from the term
+// dictionary: the list holds the dictionary's own numbers, so every score is
+// the same, without a dictionary seek for each term of a wildcard.
+class ListedTermsSearcher final : public IndexSearcher {
+ public:
+  explicit ListedTermsSearcher(const char* path) : IndexSearcher(path) {}
+
+  // The terms of the reader's version, set once right after opening.
+  void setTerms(std::shared_ptr<const KXSTermList> terms) { terms_ = std::move(terms); }
+  const KXSTermList& terms() const { return *terms_; }
+
+  int32_t docFreq(const Term* term) const override {
+    if (terms_ && std::wcscmp(term->field(), kFieldContent) == 0) {
+      const int32_t count = terms_->docFreq(fromLibrary(term->text()));
+      if (count >= 0) return count;
+    }
+    return IndexSearcher::docFreq(term);
+  }
+
+ private:
+  std::shared_ptr<const KXSTermList> terms_;
+};
+using ListedSearcherPtr = std::unique_ptr<ListedTermsSearcher, CloseAndDelete<ListedTermsSearcher>>;
+
+// Opens a searcher of the index as last committed, with its term list.
+ListedSearcherPtr openListedSearcher(const std::string& directory) {
+  ListedSearcherPtr searcher(openForReading<ListedTermsSearcher>(
+      directory, [](const std::string& path) { return _CLNEW ListedTermsSearcher(path.c_str()); }));
+  searcher->setTerms(termList(directory, *searcher));
+  return searcher;
 }
 
 // The query that the library's wildcard query over these terms rewrites
@@ -782,7 +730,8 @@ bool isNewestCopy(IndexReader* reader, const std::string& id, int32_t doc) {
 
 // Every hit's "docID" in ranking order, each identifier once, older copies
 // of a replaced document left out.
-std::vector<std::string> collectIDs(IndexSearcher& searcher, Query* query, const TermList& terms) {
+std::vector<std::string> collectIDs(IndexSearcher& searcher, Query* query,
+                                    const KXSTermList& terms) {
   std::vector<std::string> ids;
   IndexReader* reader = searcher.getReader();
   const int32_t limit = std::max<int32_t>(1, reader->maxDoc());
@@ -1097,8 +1046,8 @@ std::optional<std::vector<std::string>> KXSLucene::search(const std::string& dir
 
     kx::Error lastRefusal;
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-      SearcherPtr searcher(openSearcher(directory));
-      std::shared_ptr<const TermList> terms = termList(directory, *searcher);
+      ListedSearcherPtr searcher = openListedSearcher(directory);
+      const KXSTermList& terms = searcher->terms();
       std::unique_ptr<Query> query;
       if ((attempt == 0 || attempt == 1) && oneWord && tokens.size() == 1) {
         // The word inside any term, then at the start of one: the terms are
@@ -1107,7 +1056,7 @@ std::optional<std::vector<std::string>> KXSLucene::search(const std::string& dir
         const std::string word = kx::Text::fromWide(tokens.front());
         const std::size_t limit = BooleanQuery::getMaxClauseCount();
         const std::vector<std::string_view> matching =
-            attempt == 0 ? terms->containing(word, limit) : terms->startingWith(word, limit);
+            attempt == 0 ? terms.containing(word, limit) : terms.startingWith(word, limit);
         // More terms than a query may hold: the library would refuse the
         // search, so the next form is tried at once.
         if (matching.size() > limit) continue;
@@ -1127,7 +1076,7 @@ std::optional<std::vector<std::string>> KXSLucene::search(const std::string& dir
         if (!hasPositiveClause(query.get())) return std::nullopt;
       }
       try {
-        std::vector<std::string> ids = collectIDs(*searcher, query.get(), *terms);
+        std::vector<std::string> ids = collectIDs(*searcher, query.get(), terms);
         if (ids.empty()) return std::nullopt;
         return ids;
       } catch (CLuceneError& e) {

@@ -154,6 +154,34 @@ TEST_F(KXSLuceneIndexTest, ASearchBetweenAddingAndRemovingTheOldCopySeesOnlyTheN
   EXPECT_EQ(KXSLucene::search(directory_, kStopWords, "old", &error), std::nullopt);
 }
 
+TEST_F(KXSLuceneIndexTest, ASearchRepeatedOnTheSameIndexFindsWhatItFoundBefore) {
+  // Enough terms for the dictionary to span several blocks, and phrases
+  // whose characters come against the dictionary's order (享 sorts before
+  // 共): the library's readers remember where their last lookup stopped, and
+  // a reader used for a second search has been seen to miss such terms.
+  std::vector<KXSLucene::Document> documents;
+  for (int i = 0; i < 200; ++i) {
+    documents.push_back(
+        {"B" + std::to_string(i), "shared words 共享笔记 B" + std::to_string(i), ""});
+  }
+  std::vector<bool> indexed;
+  kx::Error error;
+  ASSERT_TRUE(add(documents, &indexed, &error)) << error.localizedDescription();
+  const struct {
+    const char* query;
+    std::size_t hits;
+  } cases[] = {{" 共享", 200}, {" 共享笔记", 200}, {" 笔记", 200}, {"\"shared words\"", 200},
+               {"b150", 1},    {"hared", 200}};
+  for (const auto& c : cases) {
+    for (int round = 0; round < 2; ++round) {
+      const auto ids = KXSLucene::search(directory_, kStopWords, c.query, &error);
+      ASSERT_TRUE(ids) << c.query << ", round " << round;
+      EXPECT_EQ(ids->size(), c.hits) << c.query << ", round " << round;
+    }
+  }
+  EXPECT_FALSE(error);
+}
+
 TEST_F(KXSLuceneIndexTest, ADamagedIndexComesBackAsAnErrorFromEveryOperation) {
   std::vector<bool> indexed;
   kx::Error error;
