@@ -154,9 +154,10 @@ class KXSLucene {
   // then through the parser; a wildcard that would expand to more terms than
   // the library allows in one query is passed over without being built. The
   // terms a wildcard matches are looked up in a sorted list of the index's
-  // terms kept in memory per folder, read again (one walk of the term
-  // dictionary) only when the index's version has changed since, whoever
-  // committed the change.
+  // terms kept in memory per folder (KXSTermList, which also gives the
+  // document count of each term for the scores), read again (one walk of the
+  // term dictionary) only when the index's version has changed since,
+  // whoever committed the change. Every search opens the index anew.
   // *error is filled when the library failed on the index itself (a damaged
   // index, a failed read, every attempt refused); the answer is then an
   // empty array.
