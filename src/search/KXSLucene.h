@@ -157,7 +157,10 @@ class KXSLucene {
   // terms kept in memory per folder (KXSTermList, which also gives the
   // document count of each term for the scores), read again (one walk of the
   // term dictionary) only when the index's version has changed since,
-  // whoever committed the change. Every search opens the index anew.
+  // whoever committed the change. Every search opens the index anew: the
+  // library's readers of one folder share open files, and a reader kept
+  // open reads past the end of its files once another reader of the folder
+  // (a search's, the indexer's) has been closed.
   // *error is filled when the library failed on the index itself (a damaged
   // index, a failed read, every attempt refused); the answer is then an
   // empty array.
