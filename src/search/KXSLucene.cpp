@@ -576,23 +576,37 @@ std::atomic<std::uint64_t> gTermWalks{0};
 
 // Walks the terms of the reader once, from the first "docContent" term to
 // the last "docID" term (fields come in name order, and "docID" follows
-// "docContent").
+// "docContent"). The documents of each "docID" term are read through the
+// walk's own position in the dictionary, so they cost no lookup; postings
+// lie in term order, so they are read front to back.
 std::shared_ptr<const KXSTermList> readTermList(IndexReader* reader) {
   static_assert(std::wstring_view(L"docContent") < std::wstring_view(L"docID"));
   gTermWalks.fetch_add(1, std::memory_order_relaxed);
   const std::int64_t version = reader->getVersion();
   std::vector<KXSTermList::Term> terms;
-  std::unordered_set<std::string> repeatedIDs;
+  KXSTermList::Identifiers identifiers;
+  identifiers.byDocument.resize(static_cast<std::size_t>(std::max<int32_t>(0, reader->maxDoc())));
   TermPtr first = makeTerm(kFieldContent, L"");
   std::unique_ptr<lucene::index::TermEnum> enumeration(reader->terms(first.get()));
   try {
+    TermDocsPtr docs(reader->termDocs());
     do {
       Term* term = enumeration->term(false);
       if (!term) continue;
       if (std::wcscmp(term->field(), kFieldContent) == 0) {
         terms.push_back({fromLibrary(term->text()), enumeration->docFreq()});
       } else if (std::wcscmp(term->field(), kFieldID) == 0) {
-        if (enumeration->docFreq() > 1) repeatedIDs.insert(fromLibrary(term->text()));
+        std::string id = fromLibrary(term->text());
+        int32_t newest = -1;
+        docs->seek(enumeration.get());
+        while (docs->next()) {
+          const int32_t doc = docs->doc();
+          newest = std::max(newest, doc);
+          if (doc >= 0 && static_cast<std::size_t>(doc) < identifiers.byDocument.size()) {
+            identifiers.byDocument[static_cast<std::size_t>(doc)] = id;
+          }
+        }
+        if (enumeration->docFreq() > 1) identifiers.newestOfRepeated[std::move(id)] = newest;
       } else {
         break;
       }
@@ -602,7 +616,7 @@ std::shared_ptr<const KXSTermList> readTermList(IndexReader* reader) {
     throw;
   }
   enumeration->close();
-  return std::make_shared<const KXSTermList>(version, std::move(terms), std::move(repeatedIDs));
+  return std::make_shared<const KXSTermList>(version, std::move(terms), std::move(identifiers));
 }
 
 // The terms of the index that the searcher reads, kept in memory between
@@ -716,20 +730,12 @@ IndexPresence indexPresence(const std::string& directory) {
   return IndexPresence::kBusy;
 }
 
-// Whether document `doc` is the newest live document of its identifier. A
-// replacement commits the new document before it removes the old one, and a
-// reader opened in between sees both: the older copy must not answer for
-// the identifier with its old text.
-bool isNewestCopy(IndexReader* reader, const std::string& id, int32_t doc) {
-  TermPtr term = makeTerm(kFieldID, toLibrary(id));
-  TermDocsPtr docs(reader->termDocs(term.get()));
-  int32_t newest = -1;
-  while (docs->next()) newest = std::max(newest, docs->doc());
-  return newest == doc;
-}
-
 // Every hit's "docID" in ranking order, each identifier once, older copies
-// of a replaced document left out.
+// of a replaced document left out: a replacement commits the new document
+// before it removes the old one, and a reader opened in between sees both;
+// the older copy must not answer for the identifier with its old text.
+// The identifiers come from the term list; a document it knows none of is
+// read.
 std::vector<std::string> collectIDs(IndexSearcher& searcher, Query* query,
                                     const KXSTermList& terms) {
   std::vector<std::string> ids;
@@ -737,22 +743,23 @@ std::vector<std::string> collectIDs(IndexSearcher& searcher, Query* query,
   const int32_t limit = std::max<int32_t>(1, reader->maxDoc());
   std::unique_ptr<TopDocs> top(searcher._search(query, nullptr, limit));
   if (!top || top->scoreDocsLength <= 0) return ids;
-  // Read the stored identifiers in document order (neighbouring documents
-  // share the reader's buffers), then hand them out in ranking order.
   const std::size_t count = static_cast<std::size_t>(top->scoreDocsLength);
-  std::vector<std::pair<int32_t, std::size_t>> order(count);
-  for (std::size_t i = 0; i < count; ++i) order[i] = {top->scoreDocs[i].doc, i};
-  std::sort(order.begin(), order.end());
   std::vector<std::optional<std::string>> byRank(count);
   // "docID" is the first field of every document: load only it.
   LoadFirstFieldSelector firstField;
-  for (const auto& [doc, rank] : order) {
-    LuceneDocument document;
-    if (!reader->document(doc, document, &firstField)) continue;
-    const wchar_t* value = document.get(kFieldID);
-    if (!value) continue;
-    std::string id = fromLibrary(value);
-    if (terms.isRepeatedID(id) && !isNewestCopy(reader, id, doc)) continue;
+  for (std::size_t rank = 0; rank < count; ++rank) {
+    const int32_t doc = top->scoreDocs[rank].doc;
+    std::string id;
+    if (const std::string* listed = terms.idOf(doc)) {
+      id = *listed;
+    } else {
+      LuceneDocument document;
+      if (!reader->document(doc, document, &firstField)) continue;
+      const wchar_t* value = document.get(kFieldID);
+      if (!value) continue;
+      id = fromLibrary(value);
+    }
+    if (terms.isRepeatedID(id) && terms.newestDocumentOf(id) != doc) continue;
     byRank[rank] = std::move(id);
   }
   ids.reserve(count);

@@ -16,9 +16,8 @@ std::uint32_t gramAt(const char* bytes) {
 
 }  // namespace
 
-KXSTermList::KXSTermList(std::int64_t version, std::vector<Term> terms,
-                         std::unordered_set<std::string> repeatedIDs)
-    : version_(version), repeatedIDs_(std::move(repeatedIDs)) {
+KXSTermList::KXSTermList(std::int64_t version, std::vector<Term> terms, Identifiers identifiers)
+    : version_(version), identifiers_(std::move(identifiers)) {
   auto byText = [](const Term& a, const Term& b) { return a.text < b.text; };
   // Already sorted unless the library changes its order.
   if (!std::is_sorted(terms.begin(), terms.end(), byText)) {
@@ -146,6 +145,19 @@ std::vector<std::string_view> KXSTermList::startingWith(std::string_view prefix,
 std::int32_t KXSTermList::docFreq(std::string_view term) const {
   const std::size_t index = lowerBound(term);
   return index < size() && termAt(index) == term ? docFreqs_[index] : -1;
+}
+
+std::int32_t KXSTermList::newestDocumentOf(const std::string& id) const {
+  const auto it = identifiers_.newestOfRepeated.find(id);
+  return it == identifiers_.newestOfRepeated.end() ? -1 : it->second;
+}
+
+const std::string* KXSTermList::idOf(std::int32_t document) const {
+  if (document < 0 || static_cast<std::size_t>(document) >= identifiers_.byDocument.size()) {
+    return nullptr;
+  }
+  const std::string& id = identifiers_.byDocument[static_cast<std::size_t>(document)];
+  return id.empty() ? nullptr : &id;
 }
 
 std::size_t KXSTermList::lowerBound(std::string_view text) const {

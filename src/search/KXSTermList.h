@@ -1,9 +1,11 @@
-// KXSTermList is the "docContent" terms of one committed version of an
-// index, kept in memory by the searcher: it finds the terms that hold a part
-// of a word (the infix wildcard) or start with one (the prefix wildcard)
-// without walking the index's term dictionary, and knows how many documents
-// hold each term, so that a search need not look that up in the dictionary
-// either.
+// KXSTermList is what the searcher keeps in memory of one committed version
+// of an index, read in one walk of its term dictionary: the "docContent"
+// terms, and the identifiers that the "docID" terms give each document.
+// It finds the terms that hold a part of a word (the infix wildcard) or
+// start with one (the prefix wildcard) without walking the dictionary again,
+// knows how many documents hold each term, and tells the identifier of a
+// hit without reading the document, so that a search need not look any of
+// that up in the index.
 //
 // The terms are UTF-8 in the index's order (by code point, which is also
 // byte order). A part is looked up through an index of the three-byte
@@ -22,7 +24,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 class KXSTermList {
@@ -33,11 +34,19 @@ class KXSTermList {
     std::int32_t docFreq = 0;
   };
 
-  // `repeatedIDs`: the identifiers that more than one document of the index
-  // has. The terms are sorted here unless they already are; a term given
-  // twice is kept once (the first).
-  KXSTermList(std::int64_t version, std::vector<Term> terms,
-              std::unordered_set<std::string> repeatedIDs);
+  // What the "docID" terms tell of the documents.
+  struct Identifiers {
+    // The identifier of each live document, by document number (empty where
+    // none is known).
+    std::vector<std::string> byDocument;
+    // For every identifier that more than one document (live or removed)
+    // has, its newest live document (-1 when none is live).
+    std::unordered_map<std::string, std::int32_t> newestOfRepeated;
+  };
+
+  // The terms are sorted here unless they already are; a term given twice is
+  // kept once (the first).
+  KXSTermList(std::int64_t version, std::vector<Term> terms, Identifiers identifiers);
 
   KXSTermList(const KXSTermList&) = delete;
   KXSTermList& operator=(const KXSTermList&) = delete;
@@ -47,7 +56,14 @@ class KXSTermList {
 
   // Whether more than one document (live or removed) of the index has the
   // identifier: only then can a hit be an older copy of a replaced document.
-  bool isRepeatedID(const std::string& id) const { return repeatedIDs_.count(id) > 0; }
+  bool isRepeatedID(const std::string& id) const {
+    return identifiers_.newestOfRepeated.count(id) > 0;
+  }
+  // The newest live document of a repeated identifier; -1 when none is live
+  // or the identifier is not repeated.
+  std::int32_t newestDocumentOf(const std::string& id) const;
+  // The identifier of live document `document`; null when it is not known.
+  const std::string* idOf(std::int32_t document) const;
 
   // The terms holding `part`, in order; stops once it has found more than
   // `limit` of them. An empty part is held by none.
@@ -74,7 +90,7 @@ class KXSTermList {
   void indexGrams();
 
   const std::int64_t version_;
-  const std::unordered_set<std::string> repeatedIDs_;
+  const Identifiers identifiers_;
   // Every term followed by a NUL, one after another, so that a short part
   // is found with one byte search over the whole block.
   std::string block_;

@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -35,7 +36,7 @@ KXSTermList makeList(const std::vector<std::string>& texts) {
   for (const std::string& text : texts) {
     terms.push_back({text, static_cast<std::int32_t>(text.size())});
   }
-  return KXSTermList(1, std::move(terms), {});
+  return KXSTermList(1, std::move(terms), KXSTermList::Identifiers());
 }
 
 // Every byte range of every term (whole characters or not), a few parts
@@ -150,6 +151,11 @@ TEST(KXSTermListTest, AnEmptyListHoldsNothing) {
 
 TEST(KXSTermListTest, TermsAreSortedByBytesKeptOnceAndKnowTheirDocumentCounts) {
   // Given out of order, with a repeat: the first of two equal terms stays.
+  // Documents 0 to 3: N1 twice (the older copy removed or not), N2, and a
+  // document whose identifier is not known.
+  KXSTermList::Identifiers identifiers;
+  identifiers.byDocument = {"N1", "N2", "", "N1"};
+  identifiers.newestOfRepeated = {{"N1", 3}, {"N3", -1}};
   const KXSTermList list(7,
                          {{"pear", 4},
                           {"apple", 2},
@@ -158,11 +164,25 @@ TEST(KXSTermListTest, TermsAreSortedByBytesKeptOnceAndKnowTheirDocumentCounts) {
                           {"apple", 5},
                           {"äpfel", 3},
                           {"apricot", 6}},
-                         {"N1"});
+                         identifiers);
   EXPECT_EQ(list.version(), 7);
   EXPECT_EQ(list.size(), 6u);
   EXPECT_TRUE(list.isRepeatedID("N1"));
+  EXPECT_TRUE(list.isRepeatedID("N3"));
   EXPECT_FALSE(list.isRepeatedID("N2"));
+  EXPECT_EQ(list.newestDocumentOf("N1"), 3);
+  EXPECT_EQ(list.newestDocumentOf("N2"), -1);
+  EXPECT_EQ(list.newestDocumentOf("N3"), -1);
+  for (const auto& [document, id] : std::vector<std::pair<std::int32_t, const char*>>{
+           {0, "N1"}, {1, "N2"}, {2, nullptr}, {3, "N1"}, {4, nullptr}, {-1, nullptr}}) {
+    const std::string* found = list.idOf(document);
+    if (id) {
+      ASSERT_NE(found, nullptr) << document;
+      EXPECT_EQ(*found, id) << document;
+    } else {
+      EXPECT_EQ(found, nullptr) << document;
+    }
+  }
 
   EXPECT_EQ(list.startingWith("ap", kNoLimit), Found({"apple", "applesauce", "apricot"}));
   EXPECT_EQ(list.startingWith("ap", 1), Found({"apple", "applesauce"}));  // one over the limit
