@@ -705,21 +705,29 @@ bool hasPositiveClause(Query* query) {
   return false;
 }
 
-// Whether a folder holds an index. The library's check lists the folder and
-// looks for a segments file; while another process commits, the listing can
-// miss both the old segments file and the new one, so a negative answer is
-// checked again a few times. A folder that still shows no segments file but
-// holds other index files is an index being written (busy), not a missing
-// one.
+// Whether a folder holds an index: whether one of its names is that of a
+// segments file, the library's own test ("segments", or "segments_" and a
+// generation; "segments.gen" does not count). The folder is listed without
+// looking at each entry, which the library's check does. While another
+// process commits, the listing can miss both the old segments file and the
+// new one, so a negative answer is checked again a few times. A folder that
+// still shows no segments file but holds other index files is an index
+// being written (busy), not a missing one.
 enum class IndexPresence { kPresent, kAbsent, kBusy };
+
+bool isSegmentsFileName(const std::string& name) {
+  return name.rfind("segments", 0) == 0 && name != "segments.gen";
+}
 
 IndexPresence indexPresence(const std::string& directory) {
   constexpr int kChecks = 20;
   for (int check = 0; check < kChecks; ++check) {
-    if (IndexReader::indexExists(directory.c_str())) return IndexPresence::kPresent;
+    std::vector<std::string> names;
+    kx::ignoreError(kx::FileSystem::Default().listNames(directory, &names, nullptr));
+    if (std::any_of(names.begin(), names.end(), isSegmentsFileName)) {
+      return IndexPresence::kPresent;
+    }
     if (check == 0) {
-      std::vector<std::string> names;
-      kx::ignoreError(kx::FileSystem::Default().listNames(directory, &names, nullptr));
       const bool indexFiles = std::any_of(names.begin(), names.end(), [](const std::string& name) {
         return name.rfind("segments", 0) == 0 || name.rfind("_", 0) == 0;
       });
