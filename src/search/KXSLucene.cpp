@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cwchar>
 #include <cwctype>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <map>
@@ -752,28 +753,37 @@ std::vector<std::string> collectIDs(IndexSearcher& searcher, Query* query,
   std::unique_ptr<TopDocs> top(searcher._search(query, nullptr, limit));
   if (!top || top->scoreDocsLength <= 0) return ids;
   const std::size_t count = static_cast<std::size_t>(top->scoreDocsLength);
-  std::vector<std::optional<std::string>> byRank(count);
+  // Each hit's identifier, in the term list or, for a document the list
+  // does not know, in `read`.
+  std::deque<std::string> read;
+  std::vector<const std::string*> byRank(count, nullptr);
   // "docID" is the first field of every document: load only it.
   LoadFirstFieldSelector firstField;
   for (std::size_t rank = 0; rank < count; ++rank) {
     const int32_t doc = top->scoreDocs[rank].doc;
-    std::string id;
-    if (const std::string* listed = terms.idOf(doc)) {
-      id = *listed;
-    } else {
+    const std::string* id = terms.idOf(doc);
+    if (!id) {
       LuceneDocument document;
       if (!reader->document(doc, document, &firstField)) continue;
       const wchar_t* value = document.get(kFieldID);
       if (!value) continue;
-      id = fromLibrary(value);
+      id = &read.emplace_back(fromLibrary(value));
     }
-    if (terms.isRepeatedID(id) && terms.newestDocumentOf(id) != doc) continue;
-    byRank[rank] = std::move(id);
+    if (terms.isRepeatedID(*id) && terms.newestDocumentOf(*id) != doc) continue;
+    byRank[rank] = id;
   }
   ids.reserve(count);
-  std::unordered_set<std::string> seen;
-  for (auto& id : byRank) {
-    if (id && seen.insert(*id).second) ids.push_back(std::move(*id));
+  // Two hits can share an identifier only when it is repeated in the index
+  // or read from the documents.
+  if (!terms.hasRepeatedIDs() && read.empty()) {
+    for (const std::string* id : byRank) {
+      if (id) ids.push_back(*id);
+    }
+    return ids;
+  }
+  std::unordered_set<std::string_view> seen;
+  for (const std::string* id : byRank) {
+    if (id && seen.insert(*id).second) ids.push_back(*id);
   }
   return ids;
 }

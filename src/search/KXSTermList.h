@@ -59,6 +59,7 @@ class KXSTermList {
   bool isRepeatedID(const std::string& id) const {
     return identifiers_.newestOfRepeated.count(id) > 0;
   }
+  bool hasRepeatedIDs() const { return !identifiers_.newestOfRepeated.empty(); }
   // The newest live document of a repeated identifier; -1 when none is live
   // or the identifier is not repeated.
   std::int32_t newestDocumentOf(const std::string& id) const;

@@ -143,6 +143,8 @@ TEST(KXSTermListTest, ContainingFindsWhatAPlainScanFindsOnAGeneratedVocabulary) 
 TEST(KXSTermListTest, AnEmptyListHoldsNothing) {
   const KXSTermList list = makeList({});
   EXPECT_EQ(list.size(), 0u);
+  EXPECT_FALSE(list.hasRepeatedIDs());
+  EXPECT_EQ(list.idOf(0), nullptr);
   EXPECT_TRUE(list.containing("abc", kNoLimit).empty());
   EXPECT_TRUE(list.containing("a", kNoLimit).empty());
   EXPECT_TRUE(list.startingWith("", kNoLimit).empty());
@@ -167,6 +169,7 @@ TEST(KXSTermListTest, TermsAreSortedByBytesKeptOnceAndKnowTheirDocumentCounts) {
                          identifiers);
   EXPECT_EQ(list.version(), 7);
   EXPECT_EQ(list.size(), 6u);
+  EXPECT_TRUE(list.hasRepeatedIDs());
   EXPECT_TRUE(list.isRepeatedID("N1"));
   EXPECT_TRUE(list.isRepeatedID("N3"));
   EXPECT_FALSE(list.isRepeatedID("N2"));
