@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -187,6 +188,42 @@ TEST_F(KXSLuceneIndexTest, ASearchRepeatedOnTheSameIndexFindsWhatItFoundBefore) 
       }
     }
   }
+}
+
+TEST_F(KXSLuceneIndexTest, HitsOfAnIndexInSeveralSegmentsAnswerWithTheirOwnIdentifiers) {
+  // Three commits without optimisation leave three segments, and the
+  // second replaces a document of the first: the identifiers that the
+  // searcher knows from the term dictionary must match each segment's
+  // documents, and the older copy must not answer.
+  KXSLucene::WriteLimits unoptimised;
+  unoptimised.optimize = false;
+  const std::vector<std::vector<KXSLucene::Document>> commits = {
+      {{"A", "apple alpha", ""}, {"B", "banana alpha", ""}, {"C", "cherry alpha", ""}},
+      {{"D", "date beta", ""}, {"B", "blueberry beta", ""}},
+      {{"E", "elderberry gamma", ""}}};
+  for (const auto& documents : commits) {
+    bool create = false;
+    kx::Error error;
+    ASSERT_TRUE(KXSLucene::prepareForWriting(directory_, &create, &error));
+    const KXSLucene::WriteResult written =
+        KXSLucene::writeDocuments(directory_, create, kStopWords, documents, unoptimised);
+    ASSERT_EQ(written.taken, documents.size());
+    EXPECT_EQ(written.indexed, std::vector<bool>(documents.size(), true));
+  }
+  using IDs = std::optional<std::vector<std::string>>;
+  auto sortedSearch = [&](const char* query) -> IDs {
+    kx::Error error;
+    IDs ids = KXSLucene::search(directory_, kStopWords, query, &error);
+    EXPECT_FALSE(error) << query << ": " << error.localizedDescription();
+    if (ids) std::sort(ids->begin(), ids->end());
+    return ids;
+  };
+  EXPECT_EQ(sortedSearch("alpha"), IDs({"A", "C"}));  // B's first text is gone
+  EXPECT_EQ(sortedSearch("banana"), std::nullopt);
+  EXPECT_EQ(sortedSearch("blueberry"), IDs({"B"}));
+  EXPECT_EQ(sortedSearch("berry"), IDs({"B", "E"}));  // infix, across segments
+  EXPECT_EQ(sortedSearch("dat"), IDs({"D"}));
+  EXPECT_EQ(sortedSearch("alpha OR beta OR gamma"), IDs({"A", "B", "C", "D", "E"}));
 }
 
 TEST_F(KXSLuceneIndexTest, ADamagedIndexComesBackAsAnErrorFromEveryOperation) {
