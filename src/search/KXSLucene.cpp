@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cwchar>
 #include <cwctype>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <map>
@@ -37,6 +38,7 @@
 #include "platform/Mutex.h"
 #include "platform/Text.h"
 #include "search/KXSError.h"
+#include "search/KXSTermList.h"
 
 using lucene::analysis::Analyzer;
 using lucene::analysis::CLTCSetList;
@@ -114,7 +116,6 @@ struct CloseAndDelete {
   }
 };
 using ReaderPtr = std::unique_ptr<IndexReader, CloseAndDelete<IndexReader>>;
-using SearcherPtr = std::unique_ptr<IndexSearcher, CloseAndDelete<IndexSearcher>>;
 
 std::string describeLibraryError(CLuceneError& error) {
   const char* what = error.what();
@@ -425,11 +426,6 @@ IndexReader* openReader(const std::string& directory) {
       directory, [](const std::string& path) { return IndexReader::open(path.c_str()); });
 }
 
-IndexSearcher* openSearcher(const std::string& directory) {
-  return openForReading<IndexSearcher>(
-      directory, [](const std::string& path) { return _CLNEW IndexSearcher(path.c_str()); });
-}
-
 // Closes a reader that holds deletions, which commits them.
 void commitReader(IndexReader* reader) {
   kx::WriterMutexLock lock(commitMutex());
@@ -545,7 +541,7 @@ std::function<void()> replacementPause() {
 // (The writer could remove the older documents in its own commit, but this
 // version of the library leaks a segment reader every time a writer applies
 // removals. Between the two commits a reader sees both copies; searches
-// count only the newest copy of an identifier, see TermList.)
+// count only the newest copy of an identifier, see KXSTermList::isRepeatedID.)
 std::set<std::wstring> keepNewest(const std::string& directory,
                                   const std::map<std::wstring, std::wstring>& expected) {
   std::set<std::wstring> confirmed;
@@ -579,105 +575,39 @@ constexpr int kMaxAttempts = 3;
 // How many times a term dictionary was walked (see termList).
 std::atomic<std::uint64_t> gTermWalks{0};
 
-// The "docContent" terms of one committed version of an index, in UTF-8, in
-// the library's order (by code point, which is also UTF-8 byte order). They
-// are kept in one block, each term followed by a NUL, so that a substring is
-// found with one byte search over the block; a NUL never occurs in a term
-// (toLibrary makes it a blank).
-class TermList {
- public:
-  TermList(std::int64_t version, std::vector<std::string> terms,
-           std::unordered_set<std::string> repeatedIDs)
-      : version_(version), repeatedIDs_(std::move(repeatedIDs)) {
-    std::sort(terms.begin(), terms.end());  // already sorted unless the library changes
-    std::size_t size = 0;
-    for (const std::string& term : terms) size += term.size() + 1;
-    block_.reserve(size);
-    starts_.reserve(terms.size());
-    for (const std::string& term : terms) {
-      starts_.push_back(block_.size());
-      block_ += term;
-      block_.push_back('\0');
-    }
-  }
-
-  std::int64_t version() const { return version_; }
-
-  // Whether more than one document (live or removed) of the index has the
-  // identifier: only then can a hit be an older copy of a replaced document.
-  bool isRepeatedID(const std::string& id) const { return repeatedIDs_.count(id) > 0; }
-
-  // The terms holding `part`, in order; stops once it has found more than
-  // `limit` of them.
-  std::vector<std::string_view> containing(std::string_view part, std::size_t limit) const {
-    std::vector<std::string_view> found;
-    if (part.empty()) return found;
-    const char* base = block_.data();
-    std::size_t from = 0;
-    while (from < block_.size() && found.size() <= limit) {
-      const void* hit = ::memmem(base + from, block_.size() - from, part.data(), part.size());
-      if (!hit) break;
-      const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
-      const std::size_t index =
-          static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), at) -
-                                   starts_.begin()) -
-          1;
-      const std::string_view term = termAt(index);
-      found.push_back(term);
-      from = starts_[index] + term.size() + 1;  // on to the next term
-    }
-    return found;
-  }
-
-  // The terms that start with `prefix`, in order; stops once it has found
-  // more than `limit` of them.
-  std::vector<std::string_view> startingWith(std::string_view prefix, std::size_t limit) const {
-    std::vector<std::string_view> found;
-    std::size_t index =
-        static_cast<std::size_t>(std::lower_bound(starts_.begin(), starts_.end(), prefix,
-                                                  [this](std::size_t start, std::string_view p) {
-                                                    return termStartingAt(start) < p;
-                                                  }) -
-                                 starts_.begin());
-    for (; index < starts_.size() && found.size() <= limit; ++index) {
-      const std::string_view term = termAt(index);
-      if (term.substr(0, prefix.size()) != prefix) break;
-      found.push_back(term);
-    }
-    return found;
-  }
-
- private:
-  std::string_view termStartingAt(std::size_t start) const {
-    return std::string_view(block_.data() + start);
-  }
-  std::string_view termAt(std::size_t index) const { return termStartingAt(starts_[index]); }
-
-  const std::int64_t version_;
-  const std::unordered_set<std::string> repeatedIDs_;
-  std::string block_;
-  std::vector<std::size_t> starts_;
-};
-
 // Walks the terms of the reader once, from the first "docContent" term to
 // the last "docID" term (fields come in name order, and "docID" follows
-// "docContent").
-std::shared_ptr<const TermList> readTermList(IndexReader* reader) {
+// "docContent"). The documents of each "docID" term are read through the
+// walk's own position in the dictionary, so they cost no lookup; postings
+// lie in term order, so they are read front to back.
+std::shared_ptr<const KXSTermList> readTermList(IndexReader* reader) {
   static_assert(std::wstring_view(L"docContent") < std::wstring_view(L"docID"));
   gTermWalks.fetch_add(1, std::memory_order_relaxed);
   const std::int64_t version = reader->getVersion();
-  std::vector<std::string> terms;
-  std::unordered_set<std::string> repeatedIDs;
+  std::vector<KXSTermList::Term> terms;
+  KXSTermList::Identifiers identifiers;
+  identifiers.byDocument.resize(static_cast<std::size_t>(std::max<int32_t>(0, reader->maxDoc())));
   TermPtr first = makeTerm(kFieldContent, L"");
   std::unique_ptr<lucene::index::TermEnum> enumeration(reader->terms(first.get()));
   try {
+    TermDocsPtr docs(reader->termDocs());
     do {
       Term* term = enumeration->term(false);
       if (!term) continue;
       if (std::wcscmp(term->field(), kFieldContent) == 0) {
-        terms.push_back(fromLibrary(term->text()));
+        terms.push_back({fromLibrary(term->text()), enumeration->docFreq()});
       } else if (std::wcscmp(term->field(), kFieldID) == 0) {
-        if (enumeration->docFreq() > 1) repeatedIDs.insert(fromLibrary(term->text()));
+        std::string id = fromLibrary(term->text());
+        int32_t newest = -1;
+        docs->seek(enumeration.get());
+        while (docs->next()) {
+          const int32_t doc = docs->doc();
+          newest = std::max(newest, doc);
+          if (doc >= 0 && static_cast<std::size_t>(doc) < identifiers.byDocument.size()) {
+            identifiers.byDocument[static_cast<std::size_t>(doc)] = id;
+          }
+        }
+        if (enumeration->docFreq() > 1) identifiers.newestOfRepeated[std::move(id)] = newest;
       } else {
         break;
       }
@@ -687,16 +617,16 @@ std::shared_ptr<const TermList> readTermList(IndexReader* reader) {
     throw;
   }
   enumeration->close();
-  return std::make_shared<const TermList>(version, std::move(terms), std::move(repeatedIDs));
+  return std::make_shared<const KXSTermList>(version, std::move(terms), std::move(identifiers));
 }
 
 // The terms of the index that the searcher reads, kept in memory between
 // searches per folder and read again whenever the index's version (which
 // every commit, by this process or another, changes) differs from theirs.
-std::shared_ptr<const TermList> termList(const std::string& directory, IndexSearcher& searcher) {
+std::shared_ptr<const KXSTermList> termList(const std::string& directory, IndexSearcher& searcher) {
   static kx::Mutex* mutex = new kx::Mutex();
   // Guarded by *mutex.
-  static auto* lists = new std::map<std::string, std::shared_ptr<const TermList>>();
+  static auto* lists = new std::map<std::string, std::shared_ptr<const KXSTermList>>();
   IndexReader* reader = searcher.getReader();
   const std::int64_t version = reader->getVersion();
   {
@@ -704,10 +634,43 @@ std::shared_ptr<const TermList> termList(const std::string& directory, IndexSear
     auto it = lists->find(directory);
     if (it != lists->end() && it->second->version() == version) return it->second;
   }
-  std::shared_ptr<const TermList> list = readTermList(reader);
+  std::shared_ptr<const KXSTermList> list = readTermList(reader);
   kx::MutexLock lock(*mutex);
   (*lists)[directory] = list;
   return list;
+}
+
+// A searcher that takes the number of documents holding a "docContent" term
+// from the term list of its reader's version rather than from the term
+// dictionary: the list holds the dictionary's own numbers, so every score is
+// the same, without a dictionary seek for each term of a wildcard.
+class ListedTermsSearcher final : public IndexSearcher {
+ public:
+  explicit ListedTermsSearcher(const char* path) : IndexSearcher(path) {}
+
+  // The terms of the reader's version, set once right after opening.
+  void setTerms(std::shared_ptr<const KXSTermList> terms) { terms_ = std::move(terms); }
+  const KXSTermList& terms() const { return *terms_; }
+
+  int32_t docFreq(const Term* term) const override {
+    if (terms_ && std::wcscmp(term->field(), kFieldContent) == 0) {
+      const int32_t count = terms_->docFreq(fromLibrary(term->text()));
+      if (count >= 0) return count;
+    }
+    return IndexSearcher::docFreq(term);
+  }
+
+ private:
+  std::shared_ptr<const KXSTermList> terms_;
+};
+using ListedSearcherPtr = std::unique_ptr<ListedTermsSearcher, CloseAndDelete<ListedTermsSearcher>>;
+
+// Opens a searcher of the index as last committed, with its term list.
+ListedSearcherPtr openListedSearcher(const std::string& directory) {
+  ListedSearcherPtr searcher(openForReading<ListedTermsSearcher>(
+      directory, [](const std::string& path) { return _CLNEW ListedTermsSearcher(path.c_str()); }));
+  searcher->setTerms(termList(directory, *searcher));
+  return searcher;
 }
 
 // The query that the library's wildcard query over these terms rewrites
@@ -743,21 +706,29 @@ bool hasPositiveClause(Query* query) {
   return false;
 }
 
-// Whether a folder holds an index. The library's check lists the folder and
-// looks for a segments file; while another process commits, the listing can
-// miss both the old segments file and the new one, so a negative answer is
-// checked again a few times. A folder that still shows no segments file but
-// holds other index files is an index being written (busy), not a missing
-// one.
+// Whether a folder holds an index: whether one of its names is that of a
+// segments file, the library's own test ("segments", or "segments_" and a
+// generation; "segments.gen" does not count). The folder is listed without
+// looking at each entry, which the library's check does. While another
+// process commits, the listing can miss both the old segments file and the
+// new one, so a negative answer is checked again a few times. A folder that
+// still shows no segments file but holds other index files is an index
+// being written (busy), not a missing one.
 enum class IndexPresence { kPresent, kAbsent, kBusy };
+
+bool isSegmentsFileName(const std::string& name) {
+  return name.rfind("segments", 0) == 0 && name != "segments.gen";
+}
 
 IndexPresence indexPresence(const std::string& directory) {
   constexpr int kChecks = 20;
   for (int check = 0; check < kChecks; ++check) {
-    if (IndexReader::indexExists(directory.c_str())) return IndexPresence::kPresent;
+    std::vector<std::string> names;
+    kx::ignoreError(kx::FileSystem::Default().listNames(directory, &names, nullptr));
+    if (std::any_of(names.begin(), names.end(), isSegmentsFileName)) {
+      return IndexPresence::kPresent;
+    }
     if (check == 0) {
-      std::vector<std::string> names;
-      kx::ignoreError(kx::FileSystem::Default().listNames(directory, &names, nullptr));
       const bool indexFiles = std::any_of(names.begin(), names.end(), [](const std::string& name) {
         return name.rfind("segments", 0) == 0 || name.rfind("_", 0) == 0;
       });
@@ -768,48 +739,51 @@ IndexPresence indexPresence(const std::string& directory) {
   return IndexPresence::kBusy;
 }
 
-// Whether document `doc` is the newest live document of its identifier. A
-// replacement commits the new document before it removes the old one, and a
-// reader opened in between sees both: the older copy must not answer for
-// the identifier with its old text.
-bool isNewestCopy(IndexReader* reader, const std::string& id, int32_t doc) {
-  TermPtr term = makeTerm(kFieldID, toLibrary(id));
-  TermDocsPtr docs(reader->termDocs(term.get()));
-  int32_t newest = -1;
-  while (docs->next()) newest = std::max(newest, docs->doc());
-  return newest == doc;
-}
-
 // Every hit's "docID" in ranking order, each identifier once, older copies
-// of a replaced document left out.
-std::vector<std::string> collectIDs(IndexSearcher& searcher, Query* query, const TermList& terms) {
+// of a replaced document left out: a replacement commits the new document
+// before it removes the old one, and a reader opened in between sees both;
+// the older copy must not answer for the identifier with its old text.
+// The identifiers come from the term list; a document it knows none of is
+// read.
+std::vector<std::string> collectIDs(IndexSearcher& searcher, Query* query,
+                                    const KXSTermList& terms) {
   std::vector<std::string> ids;
   IndexReader* reader = searcher.getReader();
   const int32_t limit = std::max<int32_t>(1, reader->maxDoc());
   std::unique_ptr<TopDocs> top(searcher._search(query, nullptr, limit));
   if (!top || top->scoreDocsLength <= 0) return ids;
-  // Read the stored identifiers in document order (neighbouring documents
-  // share the reader's buffers), then hand them out in ranking order.
   const std::size_t count = static_cast<std::size_t>(top->scoreDocsLength);
-  std::vector<std::pair<int32_t, std::size_t>> order(count);
-  for (std::size_t i = 0; i < count; ++i) order[i] = {top->scoreDocs[i].doc, i};
-  std::sort(order.begin(), order.end());
-  std::vector<std::optional<std::string>> byRank(count);
+  // Each hit's identifier, in the term list or, for a document the list
+  // does not know, in `read`.
+  std::deque<std::string> read;
+  std::vector<const std::string*> byRank(count, nullptr);
   // "docID" is the first field of every document: load only it.
   LoadFirstFieldSelector firstField;
-  for (const auto& [doc, rank] : order) {
-    LuceneDocument document;
-    if (!reader->document(doc, document, &firstField)) continue;
-    const wchar_t* value = document.get(kFieldID);
-    if (!value) continue;
-    std::string id = fromLibrary(value);
-    if (terms.isRepeatedID(id) && !isNewestCopy(reader, id, doc)) continue;
-    byRank[rank] = std::move(id);
+  for (std::size_t rank = 0; rank < count; ++rank) {
+    const int32_t doc = top->scoreDocs[rank].doc;
+    const std::string* id = terms.idOf(doc);
+    if (!id) {
+      LuceneDocument document;
+      if (!reader->document(doc, document, &firstField)) continue;
+      const wchar_t* value = document.get(kFieldID);
+      if (!value) continue;
+      id = &read.emplace_back(fromLibrary(value));
+    }
+    if (terms.isRepeatedID(*id) && terms.newestDocumentOf(*id) != doc) continue;
+    byRank[rank] = id;
   }
   ids.reserve(count);
-  std::unordered_set<std::string> seen;
-  for (auto& id : byRank) {
-    if (id && seen.insert(*id).second) ids.push_back(std::move(*id));
+  // Two hits can share an identifier only when it is repeated in the index
+  // or read from the documents.
+  if (!terms.hasRepeatedIDs() && read.empty()) {
+    for (const std::string* id : byRank) {
+      if (id) ids.push_back(*id);
+    }
+    return ids;
+  }
+  std::unordered_set<std::string_view> seen;
+  for (const std::string* id : byRank) {
+    if (id && seen.insert(*id).second) ids.push_back(*id);
   }
   return ids;
 }
@@ -1097,8 +1071,8 @@ std::optional<std::vector<std::string>> KXSLucene::search(const std::string& dir
 
     kx::Error lastRefusal;
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-      SearcherPtr searcher(openSearcher(directory));
-      std::shared_ptr<const TermList> terms = termList(directory, *searcher);
+      ListedSearcherPtr searcher = openListedSearcher(directory);
+      const KXSTermList& terms = searcher->terms();
       std::unique_ptr<Query> query;
       if ((attempt == 0 || attempt == 1) && oneWord && tokens.size() == 1) {
         // The word inside any term, then at the start of one: the terms are
@@ -1107,7 +1081,7 @@ std::optional<std::vector<std::string>> KXSLucene::search(const std::string& dir
         const std::string word = kx::Text::fromWide(tokens.front());
         const std::size_t limit = BooleanQuery::getMaxClauseCount();
         const std::vector<std::string_view> matching =
-            attempt == 0 ? terms->containing(word, limit) : terms->startingWith(word, limit);
+            attempt == 0 ? terms.containing(word, limit) : terms.startingWith(word, limit);
         // More terms than a query may hold: the library would refuse the
         // search, so the next form is tried at once.
         if (matching.size() > limit) continue;
@@ -1127,7 +1101,7 @@ std::optional<std::vector<std::string>> KXSLucene::search(const std::string& dir
         if (!hasPositiveClause(query.get())) return std::nullopt;
       }
       try {
-        std::vector<std::string> ids = collectIDs(*searcher, query.get(), *terms);
+        std::vector<std::string> ids = collectIDs(*searcher, query.get(), terms);
         if (ids.empty()) return std::nullopt;
         return ids;
       } catch (CLuceneError& e) {

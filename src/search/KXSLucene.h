@@ -154,9 +154,13 @@ class KXSLucene {
   // then through the parser; a wildcard that would expand to more terms than
   // the library allows in one query is passed over without being built. The
   // terms a wildcard matches are looked up in a sorted list of the index's
-  // terms kept in memory per folder, read again (one walk of the term
-  // dictionary) only when the index's version has changed since, whoever
-  // committed the change.
+  // terms kept in memory per folder (KXSTermList, which also gives the
+  // document count of each term for the scores and the identifier of each
+  // hit), read again (one walk of the term dictionary) only when the index's
+  // version has changed since, whoever committed the change. Every search opens the index anew: the
+  // library's readers of one folder share open files, and a reader kept
+  // open reads past the end of its files once another reader of the folder
+  // (a search's, the indexer's) has been closed.
   // *error is filled when the library failed on the index itself (a damaged
   // index, a failed read, every attempt refused); the answer is then an
   // empty array.

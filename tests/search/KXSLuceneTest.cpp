@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -152,6 +153,77 @@ TEST_F(KXSLuceneIndexTest, ASearchBetweenAddingAndRemovingTheOldCopySeesOnlyTheN
   ASSERT_TRUE(seen["words"]);
   EXPECT_EQ(seen["words"]->size(), 2u);
   EXPECT_EQ(KXSLucene::search(directory_, kStopWords, "old", &error), std::nullopt);
+}
+
+TEST_F(KXSLuceneIndexTest, ASearchRepeatedOnTheSameIndexFindsWhatItFoundBefore) {
+  // Word and phrase searches, each twice in a row and the list twice, over
+  // enough terms for the dictionary to span several blocks, with phrases
+  // whose characters come against the dictionary's order (享 sorts before
+  // 共). The library's readers of one folder share open files: a reader
+  // kept open from one search to the next reads past the end of its files
+  // once another reader of the folder has been closed, so every answer here
+  // must be that of a freshly opened index.
+  std::vector<KXSLucene::Document> documents;
+  for (int i = 0; i < 200; ++i) {
+    documents.push_back(
+        {"B" + std::to_string(i), "shared words 共享笔记 B" + std::to_string(i), ""});
+  }
+  std::vector<bool> indexed;
+  kx::Error error;
+  ASSERT_TRUE(add(documents, &indexed, &error)) << error.localizedDescription();
+  const struct {
+    const char* query;
+    std::size_t hits;
+  } cases[] = {{" 共享", 200}, {"hared", 200}, {" 共享笔记", 200},        {"b15", 11},
+               {" 笔记", 200}, {"b150", 1},    {"\"shared words\"", 200}, {"words", 200},
+               {"19", 12},     {"b1", 111}};
+  // Each query twice in a row, then the whole list again.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const auto& c : cases) {
+      for (int round = 0; round < 2; ++round) {
+        const auto ids = KXSLucene::search(directory_, kStopWords, c.query, &error);
+        ASSERT_TRUE(ids) << c.query << ", pass " << pass << ", round " << round;
+        EXPECT_EQ(ids->size(), c.hits) << c.query << ", pass " << pass << ", round " << round;
+        EXPECT_FALSE(error) << error.localizedDescription();
+      }
+    }
+  }
+}
+
+TEST_F(KXSLuceneIndexTest, HitsOfAnIndexInSeveralSegmentsAnswerWithTheirOwnIdentifiers) {
+  // Three commits without optimisation leave three segments, and the
+  // second replaces a document of the first: the identifiers that the
+  // searcher knows from the term dictionary must match each segment's
+  // documents, and the older copy must not answer.
+  KXSLucene::WriteLimits unoptimised;
+  unoptimised.optimize = false;
+  const std::vector<std::vector<KXSLucene::Document>> commits = {
+      {{"A", "apple alpha", ""}, {"B", "banana alpha", ""}, {"C", "cherry alpha", ""}},
+      {{"D", "date beta", ""}, {"B", "blueberry beta", ""}},
+      {{"E", "elderberry gamma", ""}}};
+  for (const auto& documents : commits) {
+    bool create = false;
+    kx::Error error;
+    ASSERT_TRUE(KXSLucene::prepareForWriting(directory_, &create, &error));
+    const KXSLucene::WriteResult written =
+        KXSLucene::writeDocuments(directory_, create, kStopWords, documents, unoptimised);
+    ASSERT_EQ(written.taken, documents.size());
+    EXPECT_EQ(written.indexed, std::vector<bool>(documents.size(), true));
+  }
+  using IDs = std::optional<std::vector<std::string>>;
+  auto sortedSearch = [&](const char* query) -> IDs {
+    kx::Error error;
+    IDs ids = KXSLucene::search(directory_, kStopWords, query, &error);
+    EXPECT_FALSE(error) << query << ": " << error.localizedDescription();
+    if (ids) std::sort(ids->begin(), ids->end());
+    return ids;
+  };
+  EXPECT_EQ(sortedSearch("alpha"), IDs({"A", "C"}));  // B's first text is gone
+  EXPECT_EQ(sortedSearch("banana"), std::nullopt);
+  EXPECT_EQ(sortedSearch("blueberry"), IDs({"B"}));
+  EXPECT_EQ(sortedSearch("berry"), IDs({"B", "E"}));  // infix, across segments
+  EXPECT_EQ(sortedSearch("dat"), IDs({"D"}));
+  EXPECT_EQ(sortedSearch("alpha OR beta OR gamma"), IDs({"A", "B", "C", "D", "E"}));
 }
 
 TEST_F(KXSLuceneIndexTest, ADamagedIndexComesBackAsAnErrorFromEveryOperation) {
