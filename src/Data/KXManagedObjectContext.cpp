@@ -986,6 +986,37 @@ std::int64_t KXManagedObjectContext::countRelated(kx::Badge<KXManagedObject>,
   return sqlite3_column_int64(st, 0);
 }
 
+namespace {
+
+// Whether the join table links the source row to exactly the targets' rows
+// (the table keeps one link per pair, so as sets). Requires the
+// connection's lock. A failed read answers false and clears *ok.
+bool JoinHoldsExactly(KXStoreConnection& connection, const KXRelationshipDescription& rel,
+                      std::int64_t source, std::vector<std::int64_t> wanted, bool* ok,
+                      kx::Error* error) {
+  sqlite3_stmt* st = connection.statement(KXStoreSchema::joinedKeysSQL(rel), error);
+  if (!st) {
+    *ok = false;
+    return false;
+  }
+  KXStatementReset reset(st);
+  sqlite3_bind_int64(st, 1, source);
+  std::vector<std::int64_t> held;
+  int rc;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) held.push_back(sqlite3_column_int64(st, 0));
+  if (rc != SQLITE_DONE) {
+    kx::SetError(error, connection.lastError("read the links of a relationship", rc));
+    *ok = false;
+    return false;
+  }
+  std::sort(held.begin(), held.end());
+  std::sort(wanted.begin(), wanted.end());
+  wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+  return held == wanted;
+}
+
+}  // namespace
+
 bool KXManagedObjectContext::setRelated(kx::Badge<KXManagedObject>,
                                         const KXManagedObjectPtr& object,
                                         const KXRelationshipDescription& rel,
@@ -1010,7 +1041,17 @@ bool KXManagedObjectContext::setRelated(kx::Badge<KXManagedObject>,
   bool ok = ensureTransactionLocked(&e) && unitIntactLocked(&e) && flushLocked(&e);
   if (ok) {
     auto guard = connection_->lock();
+    // A set replaced by the same members (the editor saves a note with the
+    // resources it had) needs no write.
+    bool unchanged = false;
     if (mode == kReplace) {
+      std::vector<std::int64_t> keys;
+      keys.reserve(targets.size());
+      for (const auto& target : targets) keys.push_back(target->primaryKey_);
+      unchanged =
+          JoinHoldsExactly(*connection_, rel, object->primaryKey_, std::move(keys), &ok, &e);
+    }
+    if (ok && !unchanged && mode == kReplace) {
       sqlite3_stmt* st = connection_->statement(KXStoreSchema::clearJoinSQL(rel), &e);
       ok = st != nullptr;
       if (ok) {
@@ -1021,7 +1062,7 @@ bool KXManagedObjectContext::setRelated(kx::Badge<KXManagedObject>,
     const std::string sql =
         mode == kRemove ? KXStoreSchema::removeJoinSQL(rel) : KXStoreSchema::addJoinSQL(rel);
     for (const auto& target : targets) {
-      if (!ok) break;
+      if (!ok || unchanged) break;
       sqlite3_stmt* st = connection_->statement(sql, &e);
       ok = st != nullptr;
       if (!ok) break;
