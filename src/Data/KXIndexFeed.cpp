@@ -2,6 +2,7 @@
 
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "CommonUtils/KXLogger.h"
 #include "Data/KXDataContext.h"
@@ -19,6 +20,15 @@ std::string SpaceWideRuns(const std::string& text) {
   bool inWideRun = false;
   std::size_t i = 0;
   while (i < text.size()) {
+    // A run of single bytes goes over whole; it ends a wide run.
+    std::size_t plain = i;
+    while (plain < text.size() && static_cast<unsigned char>(text[plain]) < 0xC0) ++plain;
+    if (plain > i) {
+      out.append(text, i, plain - i);
+      inWideRun = false;
+      i = plain;
+      continue;
+    }
     const auto lead = static_cast<unsigned char>(text[i]);
     std::size_t length = 1;
     char32_t codePoint = lead;
@@ -65,25 +75,18 @@ void QueueMarks(Marks marks) {
   std::shared_ptr<KXDataContext> data = marks.data.lock();
   if (!data) return;
   data->performWriteBlock([marks = std::move(marks)](KXManagedObjectContext& context) {
-    if (!marks.ids.empty()) {
-      // Looked up here, in the write context: the change a document follows
-      // is stored by now, and an entry gone by now is skipped. The first
-      // entry of an id in store order is the one marked.
-      kx::Array ids(marks.ids.begin(), marks.ids.end());
-      std::unordered_map<std::string, KXManagedObjectPtr> entries;
-      for (KXManagedObjectPtr& entry :
-           context.fetch("FileMeta", "fileId IN %@", {kx::Value(ids)})) {
-        entries.try_emplace(entry->stringValue("fileId"), std::move(entry));
-      }
-      for (std::size_t i = 0; i < marks.ids.size(); ++i) {
-        auto found = entries.find(marks.ids[i]);
-        if (found == entries.end()) continue;
-        const KXManagedObjectPtr& entry = found->second;
-        if (marks.indexed[i]) {
-          kx::ignoreError(entry->setValue("hasIndex", kx::Value(true)));
-        } else if (!entry->value("hasIndex").isNull()) {
-          kx::ignoreError(entry->setValue("hasIndex", kx::Value()));
-        }
+    // Looked up here, in the write context: the change a document follows
+    // is stored by now, and an entry gone by now is skipped. The first
+    // entry of an id in store order is the one marked.
+    for (std::size_t i = 0; i < marks.ids.size(); ++i) {
+      std::vector<KXManagedObjectPtr> found =
+          context.fetch("FileMeta", "fileId = %@", {kx::Value(marks.ids[i])}, 1);
+      if (found.empty()) continue;
+      const KXManagedObjectPtr& entry = found.front();
+      if (marks.indexed[i]) {
+        kx::ignoreError(entry->setValue("hasIndex", kx::Value(true)));
+      } else if (!entry->value("hasIndex").isNull()) {
+        kx::ignoreError(entry->setValue("hasIndex", kx::Value()));
       }
     }
     for (const auto& done : marks.dones) {
