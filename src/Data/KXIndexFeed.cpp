@@ -72,6 +72,7 @@ bool SameOwner(const std::weak_ptr<KXDataContext>& a, const std::weak_ptr<KXData
 // documents did not (the index may hold an older text of them, which the
 // rebuild then replaces), in one write block; then the completions.
 void QueueMarks(Marks marks) {
+  if (marks.ids.empty() && marks.dones.empty()) return;
   std::shared_ptr<KXDataContext> data = marks.data.lock();
   if (!data) return;
   data->performWriteBlock([marks = std::move(marks)](KXManagedObjectContext& context) {
