@@ -10,6 +10,7 @@
 #include "Data/KXDataClientInternal.h"
 #include "Data/KXDataContext.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXModel.h"
 #include "Data/KXStoreError.h"
@@ -36,6 +37,7 @@ KXDataClient& KXDataClient::defaultDataClient() {
 KXDataClient::KXDataClient(std::shared_ptr<KXDataContext> context) : context_(std::move(context)) {
   KXSContext::sharedContext().setConfig(*this);
   ftsIndexer_ = KXSIndexProxy::create();
+  indexFeed_ = KXIndexFeed::create(ftsIndexer_);
   ftsSearcher_ = &KXSSearchProxy::sharedProxy();
   installHooks();
   dataConvert();
@@ -47,6 +49,9 @@ KXDataClient::~KXDataClient() {
     data->dbQueue().sync([] {});
     data->readQueue().sync([] {});
   }
+  // What the client's saves handed over reaches the indexer, also what
+  // still waits for the batch before it.
+  indexFeed_->close();
 }
 
 std::string KXDataClient::indexDirectory() const {

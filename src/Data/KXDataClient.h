@@ -60,6 +60,7 @@
 #include "search/KXSContextConfigProtocol.h"
 
 class KXDataContext;
+class KXIndexFeed;
 class KXManagedObjectContext;
 class KXSIndexProxy;
 class KXSSearchProxy;
@@ -400,7 +401,9 @@ class KXDataClient : public KXSContextConfigProtocol {
   // it is handed over only after the save that holds the unit committed it,
   // and dropped (`done` still runs) when that unit is rolled back. Called
   // from anywhere else, it is handed over at once. Batches handed over are
-  // written in the order they were handed over.
+  // written in the order they were handed over, and a purge's removal after
+  // them (KXIndexFeed): while one batch is with the indexer, those that
+  // follow go together as the next, a note's latest text winning.
   void indexNotes(const kx::Array& docInfos, std::function<void()> done = nullptr);
   // Hands this client to the search context again and flips its reload
   // flag, so that the indexer and the searcher take the configuration anew.
@@ -652,12 +655,10 @@ class KXDataClient : public KXSContextConfigProtocol {
   // moment of the client's destruction.
   std::shared_ptr<KXSIndexProxy> ftsIndexer_;
   KXSSearchProxy* ftsSearcher_ = nullptr;  // the shared searcher, never freed
-  // Prepares index batches off the caller's queue, in call order. Declared
-  // after ftsIndexer_: drained before the indexer goes. Batches waiting for
-  // the end of a store unit hold it weakly: once the client is gone they
-  // are dropped.
-  std::shared_ptr<kx::SerialQueue> indexFeedQueue_ =
-      std::make_shared<kx::SerialQueue>("com.zarvel.note.queue.index-feed");
+  // Hands documents and removals to the indexer in call order, a burst in
+  // one batch (KXIndexFeed). Closed by the destructor, which hands it
+  // whatever still waits.
+  std::shared_ptr<KXIndexFeed> indexFeed_;
 
   std::atomic<bool> isFirstLoginDownloading_{false};
   std::atomic<bool> isFullPulling_{false};

@@ -9,6 +9,7 @@
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXModel.h"
 #include "Data/KXStoreError.h"
 #include "platform/Time.h"
@@ -99,17 +100,17 @@ std::vector<KXObjectID> KXDataClient::deleteManagedObjectSync(
       context->deleteObject(object);
     }
   }
-  if (!removals.empty() && ftsIndexer_ && context) {
+  if (!removals.empty() && context) {
     // The index follows the store: the documents go once the save that
     // holds the purge has committed it, and stay when it is rolled back.
-    context->whenUnitEnds([indexer = ftsIndexer_, removals](bool committed) {
+    // They go through the feed, so that no document handed over before
+    // the purge reaches the index after it.
+    context->whenUnitEnds([feed = indexFeed_, removals](bool committed) {
       if (!committed) {
         KXLOG("%s", "index removal dropped: the save that held the purge failed");
         return;
       }
-      indexer->removeDocuments(removals, [](const kx::Error& error) {
-        if (error) KXLOG("index removal: %s", error.localizedDescription().c_str());
-      });
+      feed->remove(removals);
     });
   }
   for (const std::string& tagId : strippedTags) updateFileMetaForDeletedTagId(tagId);

@@ -53,14 +53,7 @@ inline std::vector<KXManagedObjectPtr> Fetch(KXManagedObjectContext& context,
                                              std::string_view entity, std::string_view format,
                                              const kx::Array& arguments, std::int64_t limit = 0,
                                              kx::Error* error = nullptr) {
-  KXFetchRequest request;
-  request.entityName = std::string(entity);
-  if (!format.empty()) {
-    request.predicate = KXPredicate::withFormat(format, arguments, error);
-    if (!request.predicate) return {};
-  }
-  request.fetchLimit = limit;
-  return context.fetch(request, error);
+  return context.fetch(entity, format, arguments, limit, error);
 }
 
 inline KXManagedObjectPtr FetchFirst(KXManagedObjectContext& context, std::string_view entity,

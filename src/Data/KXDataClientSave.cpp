@@ -465,9 +465,12 @@ static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
 
   // Every property the editor sends reaches the entry. An empty title is no
   // title: it leaves the entry's title as it is.
-  kx::Dictionary copy = note;
-  if (title.empty()) copy.remove("title");
-  if (!entry->setValuesForKeys(copy)) {
+  kx::Dictionary untitled;
+  if (title.empty()) {
+    untitled = note;
+    untitled.remove("title");
+  }
+  if (!entry->setValuesForKeys(title.empty() ? untitled : note)) {
     KXLOG("save of %s: a value of the note was refused", fileId.c_str());
   }
 
@@ -523,7 +526,8 @@ static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
   const std::string base = kx::Path::deletingPathExtension(entry->title());
   std::optional<std::string> docContent;
   if (hasText) {
-    docContent = base + " " + note["text"].stringValue();
+    const kx::Value& text = note["text"];
+    docContent = base + " " + (text.isString() ? text.string() : text.stringValue());
   } else if (isNew) {
     docContent = base;
   } else if (titleChanged) {
@@ -554,15 +558,14 @@ static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
 
   // The changes are written to the open transaction now, so that a write
   // the store refused is told to the caller and not found only by the save.
-  KXFetchRequest written("FileMeta", KXPredicate::withFormat("fileId = %@", {kx::Value(fileId)}));
-  if (context.count(written, &error) < 0) {
+  if (context.count("FileMeta", "fileId = %@", {kx::Value(fileId)}, &error) < 0) {
     Fail(completion, fileId, error);
     return;
   }
 
   if (docContent) {
-    client.indexNotes(
-        {kx::Value::dict({{"docContent", kx::Value(*docContent)}, {"docID", kx::Value(fileId)}})});
+    client.indexNotes({kx::Value::dict(
+        {{"docContent", kx::Value(std::move(*docContent))}, {"docID", kx::Value(fileId)}})});
   }
   if (completion) completion(KXResultInfo::withValue(kx::Value(kx::Dictionary{})), kx::Error());
 }

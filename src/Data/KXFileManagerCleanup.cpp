@@ -103,9 +103,11 @@ std::size_t KXFileManager::removeStaleTemporariesIn(const std::string& folder, s
                                                     kx::Error* error) {
   kx::FileSystem& fs = kx::FileSystem::Default();
   std::size_t removed = 0;
-  std::vector<kx::DirectoryEntry> entries;
+  // Names only: most of what these folders hold is the user's data, and
+  // only a name shaped like a temporary's is looked at (lstat) at all.
+  std::vector<std::string> names;
   kx::Error listError;
-  if (!fs.listDirectory(folder, &entries, &listError)) {
+  if (!fs.listNames(folder, &names, &listError)) {
     // A folder that is not there (none made yet, or removed meanwhile) is
     // no failure.
     if (!(listError.domain() == kx::kPosixErrorDomain &&
@@ -115,10 +117,10 @@ std::size_t KXFileManager::removeStaleTemporariesIn(const std::string& folder, s
     }
     return 0;
   }
-  for (const kx::DirectoryEntry& entry : entries) {
+  for (const std::string& name : names) {
     std::uint32_t writer = 0;
-    if (!kx::FileSystem::isTemporaryName(entry.name, &writer)) continue;
-    const std::string path = join(folder, entry.name);
+    if (!kx::FileSystem::isTemporaryName(name, &writer)) continue;
+    const std::string path = join(folder, name);
     kx::FileInfo info;
     if (!fs.getInfo(path, /*followSymlinks=*/false, &info, nullptr)) continue;
     const bool old = info.modificationTime.seconds < now - kStaleTemporaryAgeSeconds;

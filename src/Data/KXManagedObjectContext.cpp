@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "CommonUtils/KXLogger.h"
+#include "Data/KXFetchPlan.h"
 #include "Data/KXModel.h"
 #include "Data/KXPersistentStore.h"
 #include "Data/KXStoreConnection.h"
@@ -731,6 +732,89 @@ std::int64_t KXManagedObjectContext::count(const KXFetchRequest& request, kx::Er
   return result.count;
 }
 
+namespace {
+
+KXFetchRequest RequestFor(std::string_view entityName, std::string_view format,
+                          const kx::Array& arguments, std::int64_t limit, kx::Error* error,
+                          bool* parsed) {
+  KXFetchRequest request;
+  request.entityName = std::string(entityName);
+  request.fetchLimit = limit;
+  *parsed = true;
+  if (!format.empty()) {
+    request.predicate = KXPredicate::withFormat(format, arguments, error);
+    *parsed = request.predicate != nullptr;
+  }
+  return request;
+}
+
+}  // namespace
+
+std::vector<KXManagedObjectPtr> KXManagedObjectContext::fetch(std::string_view entityName,
+                                                              std::string_view format,
+                                                              const kx::Array& arguments,
+                                                              std::int64_t limit,
+                                                              kx::Error* error) {
+  if (connection_) {
+    std::shared_ptr<const KXFetchPlan> plan =
+        KXFetchPlan::forCondition(entityName, format, KXFetchPlan::Shape::Rows, limit);
+    std::vector<kx::Value> values;
+    if (plan && plan->bind(arguments, &values)) {
+      std::vector<KXManagedObjectPtr> objects;
+      if (!runPlan(*plan, values, &objects, nullptr, error)) return {};
+      return objects;
+    }
+  }
+  bool parsed = false;
+  KXFetchRequest request = RequestFor(entityName, format, arguments, limit, error, &parsed);
+  if (!parsed) return {};
+  return fetch(request, error);
+}
+
+std::int64_t KXManagedObjectContext::count(std::string_view entityName, std::string_view format,
+                                           const kx::Array& arguments, kx::Error* error) {
+  if (connection_) {
+    std::shared_ptr<const KXFetchPlan> plan =
+        KXFetchPlan::forCondition(entityName, format, KXFetchPlan::Shape::Count, 0);
+    std::vector<kx::Value> values;
+    if (plan && plan->bind(arguments, &values)) {
+      std::int64_t n = 0;
+      return runPlan(*plan, values, nullptr, &n, error) ? n : -1;
+    }
+  }
+  bool parsed = false;
+  KXFetchRequest request = RequestFor(entityName, format, arguments, 0, error, &parsed);
+  if (!parsed) return -1;
+  return count(request, error);
+}
+
+bool KXManagedObjectContext::runPlan(const KXFetchPlan& plan, const std::vector<kx::Value>& values,
+                                     std::vector<KXManagedObjectPtr>* objects, std::int64_t* count,
+                                     kx::Error* error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (role_ == Role::Writer && !flushLocked(error)) return false;
+  auto guard = connection_->lock();
+  sqlite3_stmt* st = connection_->statement(
+      plan.statementKey(), [&plan] { return plan.sql(); }, error);
+  if (!st) return false;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    KXStoreConnection::bind(st, static_cast<int>(i) + 1, values[i]);
+  }
+  if (objects) {
+    if (queryRowsLocked(st, 0, objects, error)) return true;
+    objects->clear();
+    return false;
+  }
+  KXStatementReset reset(st);
+  int rc;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) *count = sqlite3_column_int64(st, 0);
+  if (rc != SQLITE_DONE) {
+    kx::SetError(error, connection_->lastError("fetch", rc));
+    return false;
+  }
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // Relationships
 // ---------------------------------------------------------------------------
@@ -902,6 +986,37 @@ std::int64_t KXManagedObjectContext::countRelated(kx::Badge<KXManagedObject>,
   return sqlite3_column_int64(st, 0);
 }
 
+namespace {
+
+// Whether the join table links the source row to exactly the targets' rows
+// (the table keeps one link per pair, so as sets). Requires the
+// connection's lock. A failed read answers false and clears *ok.
+bool JoinHoldsExactly(KXStoreConnection& connection, const KXRelationshipDescription& rel,
+                      std::int64_t source, std::vector<std::int64_t> wanted, bool* ok,
+                      kx::Error* error) {
+  sqlite3_stmt* st = connection.statement(KXStoreSchema::joinedKeysSQL(rel), error);
+  if (!st) {
+    *ok = false;
+    return false;
+  }
+  KXStatementReset reset(st);
+  sqlite3_bind_int64(st, 1, source);
+  std::vector<std::int64_t> held;
+  int rc;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) held.push_back(sqlite3_column_int64(st, 0));
+  if (rc != SQLITE_DONE) {
+    kx::SetError(error, connection.lastError("read the links of a relationship", rc));
+    *ok = false;
+    return false;
+  }
+  std::sort(held.begin(), held.end());
+  std::sort(wanted.begin(), wanted.end());
+  wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+  return held == wanted;
+}
+
+}  // namespace
+
 bool KXManagedObjectContext::setRelated(kx::Badge<KXManagedObject>,
                                         const KXManagedObjectPtr& object,
                                         const KXRelationshipDescription& rel,
@@ -926,7 +1041,17 @@ bool KXManagedObjectContext::setRelated(kx::Badge<KXManagedObject>,
   bool ok = ensureTransactionLocked(&e) && unitIntactLocked(&e) && flushLocked(&e);
   if (ok) {
     auto guard = connection_->lock();
+    // A set replaced by the same members (the editor saves a note with the
+    // resources it had) needs no write.
+    bool unchanged = false;
     if (mode == kReplace) {
+      std::vector<std::int64_t> keys;
+      keys.reserve(targets.size());
+      for (const auto& target : targets) keys.push_back(target->primaryKey_);
+      unchanged =
+          JoinHoldsExactly(*connection_, rel, object->primaryKey_, std::move(keys), &ok, &e);
+    }
+    if (ok && !unchanged && mode == kReplace) {
       sqlite3_stmt* st = connection_->statement(KXStoreSchema::clearJoinSQL(rel), &e);
       ok = st != nullptr;
       if (ok) {
@@ -937,7 +1062,7 @@ bool KXManagedObjectContext::setRelated(kx::Badge<KXManagedObject>,
     const std::string sql =
         mode == kRemove ? KXStoreSchema::removeJoinSQL(rel) : KXStoreSchema::addJoinSQL(rel);
     for (const auto& target : targets) {
-      if (!ok) break;
+      if (!ok || unchanged) break;
       sqlite3_stmt* st = connection_->statement(sql, &e);
       ok = st != nullptr;
       if (!ok) break;

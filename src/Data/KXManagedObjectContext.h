@@ -53,6 +53,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/Value.h"
 
+class KXFetchPlan;
 class KXPersistentStore;
 class KXStoreConnection;
 struct sqlite3_stmt;
@@ -125,6 +126,18 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
                              const std::vector<std::string>& keyPaths);
   // Number of rows a fetch would answer; -1 and *error on failure.
   std::int64_t count(const KXFetchRequest& request, kx::Error* error = nullptr);
+
+  // The same fetch and count for a request of `entityName` whose predicate
+  // is `format` with `arguments` ("" for none), at most `limit` objects (0
+  // for all), for the conditions callers write as fixed text: the text is
+  // parsed and its SQL made once and kept (KXFetchPlan), so a use only
+  // binds its arguments. The answer and the errors are those of the
+  // request.
+  std::vector<KXManagedObjectPtr> fetch(std::string_view entityName, std::string_view format,
+                                        const kx::Array& arguments, std::int64_t limit = 0,
+                                        kx::Error* error = nullptr);
+  std::int64_t count(std::string_view entityName, std::string_view format,
+                     const kx::Array& arguments, kx::Error* error = nullptr);
 
   // Unsaved changes (write context) or objects changed in memory (read
   // context).
@@ -224,6 +237,11 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
   bool prefetchRelationshipLocked(const KXRelationshipDescription& rel,
                                   const std::vector<KXManagedObject*>& sources,
                                   std::vector<KXManagedObjectPtr>* related);
+  // Runs a plan with the values of its "?": the rows into *objects, or
+  // (objects null) the count into *count.
+  [[nodiscard]] bool runPlan(const KXFetchPlan& plan, const std::vector<kx::Value>& values,
+                             std::vector<KXManagedObjectPtr>* objects, std::int64_t* count,
+                             kx::Error* error);
   [[nodiscard]] bool queryRowsLocked(sqlite3_stmt* statement, int firstColumn,
                                      std::vector<KXManagedObjectPtr>* out, kx::Error* error);
   KXManagedObjectPtr loadRowLocked(const KXEntityDescription& table, std::int64_t key,

@@ -143,21 +143,6 @@ using namespace kx::predicate_internal;
 
 namespace {
 
-// Converts a constant for comparison with an attribute of `type`: the
-// attribute's own conversion, except that a fractional number compared with
-// an integer keeps its fraction ("size > 0.5" is not "size > 0").
-bool CoerceConstant(KXAttributeType type, const kx::Value& in, kx::Value* out, std::string* why) {
-  if ((type == KXAttributeType::Integer || type == KXAttributeType::Time) &&
-      in.kind() == kx::Value::Kind::Double) {
-    double d = in.doubleValue();
-    if (std::isfinite(d) && d != std::trunc(d)) {
-      *out = in;
-      return true;
-    }
-  }
-  return KXAttributeDescription::coerce(type, in, out, why);
-}
-
 bool Validate(const MutableNode& node, const KXEntityDescription& entity, kx::Error* error) {
   if (node.kind != MutableNode::Kind::Compare) {
     for (const auto& child : node.children) {
@@ -198,6 +183,22 @@ std::string Format(const MutableNode& node) {
 }
 
 }  // namespace
+
+// Converts a constant for comparison with an attribute of `type`: the
+// attribute's own conversion, except that a fractional number compared with
+// an integer keeps its fraction ("size > 0.5" is not "size > 0").
+bool kx::predicate_internal::CoerceConstant(KXAttributeType type, const kx::Value& in,
+                                            kx::Value* out, std::string* why) {
+  if ((type == KXAttributeType::Integer || type == KXAttributeType::Time) &&
+      in.kind() == kx::Value::Kind::Double) {
+    double d = in.doubleValue();
+    if (std::isfinite(d) && d != std::trunc(d)) {
+      *out = in;
+      return true;
+    }
+  }
+  return KXAttributeDescription::coerce(type, in, out, why);
+}
 
 TypedConstant kx::predicate_internal::Node::convert(KXAttributeType type) const {
   TypedConstant t;

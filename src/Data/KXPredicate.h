@@ -94,6 +94,37 @@ class KXPredicate {
   // A canonical text of the condition with the constants in place.
   std::string predicateFormat() const;
 
+  // ---- Conditions kept open (KXPredicateOpen.cpp), for fetches that run
+  // one condition text again and again with other arguments (KXFetchPlan):
+  // the text is parsed and its SQL written once, and each use only converts
+  // and binds its arguments.
+
+  // One "?" of an open condition's SQL: a constant of the text, or the
+  // argument of a %@, converted to its attribute's type at each use.
+  struct OpenBinding {
+    int argument = -1;  // the %@'s argument; -1 for `fixed`
+    int type = 0;       // the attribute's KXAttributeType
+    bool list = false;  // IN: the converted values as one JSON array
+    kx::Value fixed;
+  };
+  // The WHERE expression of `format` over `entity` (table alias `alias`)
+  // with its %@ left open, the "?" it holds, and the number of %@. False
+  // when the text does not parse, or when one of its %@ is where the
+  // expression depends on the argument's value: a to-one relationship, a
+  // count, CONTAINS, ENDSWITH, IN on bytes or on a free-typed attribute.
+  [[nodiscard]] static bool openSQL(std::string_view format, const KXEntityDescription& entity,
+                                    std::string_view alias, std::string* sql,
+                                    std::vector<OpenBinding>* bindings, std::size_t* placeholders);
+  // The values to bind for the arguments of one use. False when an
+  // argument is one the open expression does not stand for (nil, a
+  // collection where a value is due, a value the attribute cannot take, an
+  // empty IN list, one JSON cannot carry exactly) or when there are fewer
+  // arguments than %@: the condition is then parsed with its arguments,
+  // which answers the same or tells what is wrong.
+  [[nodiscard]] static bool bindOpen(const std::vector<OpenBinding>& bindings,
+                                     std::size_t placeholders, const kx::Array& arguments,
+                                     std::vector<kx::Value>* values);
+
   // The parsed form (KXPredicateNode.h, internal to the predicate).
   using Node = kx::predicate_internal::Node;
   explicit KXPredicate(std::shared_ptr<const Node> root) : root_(std::move(root)) {}

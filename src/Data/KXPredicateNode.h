@@ -86,6 +86,10 @@ struct Node {
   bool count = false;  // key.@count
   Op op = Op::Eq;
   kx::Value constant;
+  // In a condition kept open (ParseOpen): the index of the argument that
+  // the comparison's %@ stands for, its constant then being nil; -1 for a
+  // constant of the text.
+  int argument = -1;
 
   // Conversions of the constant, made on first use for each type.
   mutable std::array<std::once_flag, kTypeCount> once;
@@ -102,6 +106,26 @@ struct Node {
 };
 
 using NodePtr = std::shared_ptr<const Node>;
+
+// The condition text parsed with its %@ left open (Node::argument);
+// *placeholders receives their number. nullptr when the text does not parse
+// (parsed with its arguments it then tells why).
+NodePtr ParseOpen(std::string_view format, std::size_t* placeholders);
+
+// The SQL generator's expression of one node, as KXPredicate::appendSQL
+// writes it.
+bool AppendNodeSQL(const Node& node, const KXEntityDescription& entity, std::string_view alias,
+                   std::string* sql, std::vector<kx::Value>* binds, kx::Error* error);
+
+// A constant converted for comparison with an attribute of `type`, as the
+// comparisons of a condition convert theirs.
+bool CoerceConstant(KXAttributeType type, const kx::Value& in, kx::Value* out, std::string* why);
+
+// A list of values as one JSON array of scalars, which the SQL generator
+// binds as one "?" read back with json_each; false when a value has no
+// exact JSON form. With `hexBytes` every value must be bytes and is written
+// as upper-case hex text.
+bool JSONList(const std::vector<kx::Value>& list, bool hexBytes, std::string* out);
 
 }  // namespace kx::predicate_internal
 

@@ -60,6 +60,11 @@ const std::unordered_set<std::string>& Keywords() {
 class Parser {
  public:
   Parser(std::string_view text, const kx::Array& args) : text_(text), args_(args) {}
+  // A parser that leaves every %@ open (Node::argument) and reads no
+  // argument.
+  explicit Parser(std::string_view text) : text_(text), args_(kNoArguments), open_(true) {}
+
+  std::size_t placeholders() const { return argIndex_; }
 
   NodePtr parse(kx::Error* error) {
     if (!next()) return fail(error);
@@ -360,11 +365,14 @@ class Parser {
       setError("comparison options are not supported");
       return nullptr;
     }
-    if (node->op == Op::In && !node->constant.isNull() && !node->constant.isArray()) {
+    // What an open %@ is given is checked when it is given.
+    const bool open = node->argument >= 0;
+    if (!open && node->op == Op::In && !node->constant.isNull() && !node->constant.isArray()) {
       setError("IN needs an array");
       return nullptr;
     }
-    if (node->op != Op::In && (node->constant.isArray() || node->constant.isDictionary())) {
+    if (!open && node->op != Op::In &&
+        (node->constant.isArray() || node->constant.isDictionary())) {
       setError(std::string(OpText(node->op)) + " cannot compare with a collection");
       return nullptr;
     }
@@ -401,6 +409,10 @@ class Parser {
       case Tok::String: node->constant = kx::Value(tok_.text); return true;
       case Tok::Number: node->constant = tok_.number; return true;
       case Tok::Placeholder:
+        if (open_) {
+          node->argument = static_cast<int>(argIndex_++);
+          return true;
+        }
         if (argIndex_ >= args_.size()) {
           setError("more %@ than arguments");
           return false;
@@ -427,8 +439,11 @@ class Parser {
     }
   }
 
+  static inline const kx::Array kNoArguments;
+
   std::string_view text_;
   const kx::Array& args_;
+  const bool open_ = false;
   std::size_t argIndex_ = 0;
   std::size_t pos_ = 0;
   Token tok_;
@@ -437,6 +452,13 @@ class Parser {
 };
 
 }  // namespace
+
+NodePtr kx::predicate_internal::ParseOpen(std::string_view format, std::size_t* placeholders) {
+  Parser parser(format);
+  NodePtr root = parser.parse(nullptr);
+  *placeholders = parser.placeholders();
+  return root;
+}
 
 KXPredicatePtr KXPredicate::withFormat(std::string_view format, const kx::Array& arguments,
                                        kx::Error* error) {

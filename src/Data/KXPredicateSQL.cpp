@@ -54,10 +54,10 @@ void AppendJSONString(std::string_view text, std::string* out) {
   *out += '"';
 }
 
-// The list as a JSON array of scalars; false when a value has no exact
-// JSON form. With `hexBytes` every value must be bytes and is written as
-// upper-case hex text.
-bool JSONList(const std::vector<kx::Value>& list, bool hexBytes, std::string* out) {
+}  // namespace
+
+bool kx::predicate_internal::JSONList(const std::vector<kx::Value>& list, bool hexBytes,
+                                      std::string* out) {
   static const char* const kHex = "0123456789ABCDEF";
   out->clear();
   *out += '[';
@@ -102,6 +102,8 @@ bool JSONList(const std::vector<kx::Value>& list, bool hexBytes, std::string* ou
   *out += ']';
   return true;
 }
+
+namespace {
 
 bool AppendSQL(const MutableNode& node, const KXEntityDescription& entity, std::string_view alias,
                std::string* sql, std::vector<kx::Value>* binds, kx::Error* error) {
@@ -235,6 +237,12 @@ bool AppendSQL(const MutableNode& node, const KXEntityDescription& entity, std::
 }
 
 }  // namespace
+
+bool kx::predicate_internal::AppendNodeSQL(const Node& node, const KXEntityDescription& entity,
+                                           std::string_view alias, std::string* sql,
+                                           std::vector<kx::Value>* binds, kx::Error* error) {
+  return AppendSQL(node, entity, alias, sql, binds, error);
+}
 
 bool KXPredicate::appendSQL(const KXEntityDescription& entity, std::string_view alias,
                             std::string* sql, std::vector<kx::Value>* bindings,

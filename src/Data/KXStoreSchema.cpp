@@ -329,6 +329,11 @@ std::string KXStoreSchema::countRelatedSQL(const KXRelationshipDescription& rel)
          Quote(ForeignKeyColumn(dest, rel)) + " = ?";
 }
 
+std::string KXStoreSchema::joinedKeysSQL(const KXRelationshipDescription& rel) {
+  return "SELECT " + Quote(rel.joinDestinationColumn()) + " FROM " + Quote(rel.joinTable()) +
+         " WHERE " + Quote(rel.joinSourceColumn()) + " = ?";
+}
+
 std::string KXStoreSchema::clearJoinSQL(const KXRelationshipDescription& rel) {
   return "DELETE FROM " + Quote(rel.joinTable()) + " WHERE " + Quote(rel.joinSourceColumn()) +
          " = ?";

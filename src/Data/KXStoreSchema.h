@@ -93,6 +93,9 @@ class KXStoreSchema {
   static std::string prefetchRowsSQL(const KXRelationshipDescription& rel);
   // The number of those rows. Binds: the source row's key.
   static std::string countRelatedSQL(const KXRelationshipDescription& rel);
+  // The destination keys a many-to-many relationship's join table holds
+  // for a source row, in no order. Binds: the source row's key.
+  static std::string joinedKeysSQL(const KXRelationshipDescription& rel);
   // Join-table changes of a many-to-many relationship. Binds: the source
   // row's key (and for add and remove, the destination row's key).
   static std::string clearJoinSQL(const KXRelationshipDescription& rel);

@@ -235,6 +235,37 @@ TEST_F(KXFileManagerCleanupTest, ReportsWhatItCouldNotRemoveAndGoesOn) {
   EXPECT_FALSE(posix().exists(stuck));
 }
 
+TEST_F(KXFileManagerCleanupTest, LooksAtNoStoredItemOnlyAtNamesOfTemporaries) {
+  // The folders older builds wrote their temporaries to are full of the
+  // user's data; only names shaped like a temporary's are examined, so a
+  // stored item that cannot be examined neither fails the sweep nor keeps
+  // the temporaries beside it.
+  const std::string dead = hex8(static_cast<std::uint32_t>(goneProcess()));
+  const std::string user = kx::Path::deletingLastPathComponent(contents_);
+  const std::vector<std::string> temporaries = {
+      contents_ + "/.C1.tmp-" + dead + "-1-0123abcd",
+      user + "/Preivew/.P.tmp-" + dead + "-2-0123abcd",
+      appdata_ + "/.writing/.W.tmp-" + dead + "-3-0123abcd",
+  };
+  const std::vector<std::string> stored = {contents_ + "/F1/r.pdf", user + "/Preivew/P1",
+                                           contents_ + "/C/ABC"};
+  for (const std::string& path : temporaries) makeFile(path);
+  for (const std::string& path : stored) makeFile(path);
+  kxtest::FaultInjectingFileSystem fs;
+  for (const char* item : {"/Contents/F1", "/Preivew/P1", "/Contents/C"}) {
+    fs.inject({.op = Op::GetInfo, .pathContains = item, .times = -1, .error = EACCES});
+  }
+  kx::Error error;
+  {
+    kx::FileSystem::ScopedDefaultForTesting use(&fs);
+    error = cleanUp();
+  }
+  EXPECT_FALSE(error) << error.localizedDescription();
+  EXPECT_EQ(fs.injectedFailures(), 0) << "a stored item was examined";
+  for (const std::string& path : temporaries) EXPECT_FALSE(posix().exists(path)) << path;
+  for (const std::string& path : stored) EXPECT_TRUE(posix().exists(path)) << path;
+}
+
 // The writer child: started by the test below with the environment above,
 // it waits for the first version to write, then rewrites one note's content
 // file until it is killed, and reports each finished write. Run on its own,

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <thread>
 
 #include "Data/FileMeta.h"
@@ -374,6 +375,54 @@ TEST_F(ContextTest, Relationships) {
   EXPECT_EQ(otherMeta->shareUrl(), std::nullopt);
   ASSERT_TRUE(writer_->save());
   EXPECT_EQ(fileIds(*reader_, "FileMeta", P("shareLinkInfo != nil")), Ids{});
+}
+
+// A set replaced by another: whatever the new members (the same ones, in
+// another order, named twice, fewer, more, others, none), the note holds
+// exactly them, in memory and in the file, and its save reports it.
+TEST_F(ContextTest, ReplacedSetsHoldExactlyTheNewMembers) {
+  auto note = insert("Note", "N");
+  std::map<std::string, KXManagedObjectPtr> r;
+  for (const char* id : {"r1", "r2", "r3"}) {
+    r[id] = writer_->insertNewObject("Resource");
+    ASSERT_TRUE(r[id]);
+    ASSERT_TRUE(r[id]->setValue("fileId", kx::Value(id)));
+  }
+  auto names = [](const std::vector<KXManagedObjectPtr>& objects) {
+    Ids out;
+    for (const auto& o : objects) out.push_back(o->stringValue("fileId"));
+    return out;
+  };
+  const struct {
+    const char* what;
+    Ids members;
+    Ids held;
+  } steps[] = {
+      {"first set", {"r2", "r1"}, {"r1", "r2"}},
+      {"the same set", {"r1", "r2"}, {"r1", "r2"}},
+      {"the same set in another order", {"r2", "r1"}, {"r1", "r2"}},
+      {"the same members, one named twice", {"r1", "r2", "r1"}, {"r1", "r2"}},
+      {"one named twice, another left out", {"r1", "r1"}, {"r1"}},
+      {"one more", {"r1", "r3"}, {"r1", "r3"}},
+      {"others", {"r2"}, {"r2"}},
+      {"none", {}, {}},
+      {"none again", {}, {}},
+      {"back", {"r3", "r2", "r1"}, {"r1", "r2", "r3"}},
+  };
+  listen();
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    std::vector<KXManagedObjectPtr> members;
+    for (const std::string& id : step.members) members.push_back(r[id]);
+    ASSERT_TRUE(note->setObjects("resources", members));
+    EXPECT_EQ(names(note->objects("resources")), step.held);
+    saves_.clear();
+    ASSERT_TRUE(writer_->save());
+    ASSERT_EQ(saves_.size(), 1u) << "the save reports the note changed";
+    auto stored = KXCast<FileMeta>(reader_->existingObject(note->objectID()));
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(names(stored->objects("resources")), step.held);
+  }
 }
 
 // A to-many set read ahead for many objects at once is the set each object

@@ -131,6 +131,20 @@ class PredicateTableTest : public ::testing::Test {
     return out;
   }
 
+  // The condition given as text to the context's own calls: fetched,
+  // counted, and fetched for its first row.
+  void expectTextFetch(KXManagedObjectContext& context, const char* entity, const char* format,
+                       const kx::Array& args, const Labels& expected) {
+    kx::Error e;
+    EXPECT_EQ(names(context.fetch(entity, format, args, 0, &e)), expected) << "condition text";
+    EXPECT_EQ(context.count(entity, format, args, &e), static_cast<std::int64_t>(expected.size()))
+        << "count of the condition text";
+    EXPECT_EQ(names(context.fetch(entity, format, args, 1, &e)),
+              expected.empty() ? Labels{} : Labels{expected.front()})
+        << "first row of the condition text";
+    EXPECT_FALSE(e) << e.localizedDescription();
+  }
+
   kxtest::TempAppRoot root_;
   std::shared_ptr<KXPersistentStore> store_;
   std::shared_ptr<KXManagedObjectContext> writer_;
@@ -246,6 +260,21 @@ TEST_F(PredicateTableTest, SqlAndEvaluatorAgreeWithThePlatform) {
       {"FileMeta", "NOT TRUEPREDICATE OR fileId = 'ROOT'", {}, {"ROOT"}},
       {"FileMeta", "fileId=%@", {V("b-0")}, {"b-0"}},
       {"FileMeta", "!(del == NO) and not (parentId = nil)", {}, {"n-1"}},
+      // Arguments of every kind in a %@: nil where a value is due, nils in
+      // and around an IN list, fractions and text for numbers. The same
+      // condition text comes back with other arguments.
+      {"FileMeta", "fileId = %@", {V()}, {"n-nil"}},
+      {"FileMeta", "fileId != %@", {V()}, {"n-0", "n-1", "f-2", "b-0", "ROOT"}},
+      {"FileMeta", "parentId IN %@", {V(kx::Array{V(), V("0")})}, {"b-0", "ROOT"}},
+      {"FileMeta", "parentId IN %@", {V(kx::Array{V()})}, {}},
+      {"FileMeta", "parentId IN %@", {V()}, {}},
+      {"FileMeta", "version >= %@ AND version < %@", {V(1), V(12)}, {"n-1", "f-2"}},
+      {"FileMeta", "version = %@", {V(0.5)}, {}},
+      {"FileMeta", "version > %@", {V(1.5)}, {"f-2", "b-0", "ROOT"}},
+      {"FileMeta", "del = %@", {V(true)}, {"n-1"}},
+      {"FileMeta", "del != %@", {V(true)}, {"n-nil", "n-0", "f-2", "b-0", "ROOT"}},
+      {"FileMeta", "fileId IN %@", {V(kx::Array{V("ROOT"), V("n-1")})}, {"n-1", "ROOT"}},
+      {"FileMeta", "localModified IN %@ AND del = %@", {V::array({1, 2}), V(false)}, {"f-2"}},
   };
 
   for (const Case& c : cases) {
@@ -257,6 +286,8 @@ TEST_F(PredicateTableTest, SqlAndEvaluatorAgreeWithThePlatform) {
     auto viaWriter = writer_->fetch(KXFetchRequest(c.entity, p), &e);
     ASSERT_FALSE(e) << e.localizedDescription();
     EXPECT_EQ(names(viaWriter), c.expected) << "SQL";
+    // The same condition given as text, which the context keeps ready.
+    expectTextFetch(*writer_, c.entity, c.format, c.args, c.expected);
     // The evaluator over every object of the entity.
     auto all = writer_->fetch(KXFetchRequest(c.entity));
     EXPECT_EQ(names(p->filter(all, &e)), c.expected) << "evaluator";
@@ -270,6 +301,7 @@ TEST_F(PredicateTableTest, SqlAndEvaluatorAgreeWithThePlatform) {
     kx::Error e;
     KXPredicatePtr p = KXPredicate::withFormat(c.format, c.args, &e);
     EXPECT_EQ(names(reader_->fetch(KXFetchRequest(c.entity, p), &e)), c.expected) << "reader";
+    expectTextFetch(*reader_, c.entity, c.format, c.args, c.expected);
   }
 }
 
@@ -311,13 +343,17 @@ TEST_F(PredicateTableTest, InListsLongerThanSQLitesParameterLimit) {
     }
     kx::Error e;
     KXPredicatePtr shortList = KXPredicate::withFormat(c.format, {V(c.values)}, &e);
-    KXPredicatePtr longList = KXPredicate::withFormat(c.format, {V(std::move(values))}, &e);
+    KXPredicatePtr longList = KXPredicate::withFormat(c.format, {V(values)}, &e);
     ASSERT_TRUE(shortList && longList) << e.localizedDescription();
     EXPECT_EQ(names(reader_->fetch(KXFetchRequest(c.entity, shortList))), c.expected);
     EXPECT_EQ(names(reader_->fetch(KXFetchRequest(c.entity, longList), &e)), c.expected)
         << e.localizedDescription();
     EXPECT_EQ(names(writer_->fetch(KXFetchRequest(c.entity, longList), &e)), c.expected)
         << e.localizedDescription();
+    for (const kx::Array& list : {c.values, values}) {
+      EXPECT_EQ(names(reader_->fetch(c.entity, c.format, {V(list)}, 0, &e)), c.expected)
+          << "condition text, " << list.size() << " values: " << e.localizedDescription();
+    }
     EXPECT_EQ(names(longList->filter(reader_->fetch(KXFetchRequest(c.entity)))), c.expected);
   }
 }
@@ -351,6 +387,36 @@ TEST_F(PredicateTableTest, UnknownKeysAndWrongTypesAreErrors) {
     kx::Error evalError;
     EXPECT_FALSE(p->evaluate(*any.front(), &evalError));
     EXPECT_EQ(evalError.code(), b.code);
+    // The same condition given as text, twice (the second use meets what
+    // the first kept).
+    for (int use = 0; use < 2; ++use) {
+      kx::Error textError;
+      EXPECT_TRUE(writer_->fetch(b.entity, b.format, b.args, 0, &textError).empty());
+      EXPECT_EQ(textError.code(), b.code) << textError.localizedDescription();
+      kx::Error countError;
+      EXPECT_EQ(writer_->count(b.entity, b.format, b.args, &countError), -1);
+      EXPECT_EQ(countError.code(), b.code) << countError.localizedDescription();
+    }
+  }
+  // Arguments a condition text cannot take, after the same text served
+  // well-formed ones.
+  ASSERT_EQ(writer_->fetch("FileMeta", "version = %@", {kx::Value(1)}).size(), 1u);
+  const struct {
+    const char* format;
+    kx::Array args;
+    std::int64_t code;
+  } wrongArguments[] = {
+      {"version = %@", {kx::Value("abc")}, kKXStoreTypeError},
+      {"version = %@", {}, kKXStorePredicateSyntaxError},
+      {"version = %@", {kx::Value::array({1})}, kKXStorePredicateSyntaxError},
+      {"fileId IN %@", {kx::Value("n-0")}, kKXStorePredicateSyntaxError},
+      {"version IN %@", {kx::Value::array({"abc"})}, kKXStoreTypeError},
+  };
+  for (const auto& w : wrongArguments) {
+    SCOPED_TRACE(w.format);
+    kx::Error e;
+    EXPECT_TRUE(writer_->fetch("FileMeta", w.format, w.args, 0, &e).empty());
+    EXPECT_EQ(e.code(), w.code) << e.localizedDescription();
   }
 }
 
