@@ -103,8 +103,9 @@ bool JSONList(const std::vector<kx::Value>& list, bool hexBytes, std::string* ou
   return true;
 }
 
-bool AppendSQL(const MutableNode& node, const KXEntityDescription& entity, std::string_view alias,
-               std::string* sql, std::vector<kx::Value>* binds, kx::Error* error) {
+[[nodiscard]] bool AppendSQL(const MutableNode& node, const KXEntityDescription& entity,
+                             std::string_view alias, std::string* sql,
+                             std::vector<kx::Value>* binds, kx::Error* error) {
   switch (node.kind) {
     case MutableNode::Kind::True: *sql += "1"; return true;
     case MutableNode::Kind::False: *sql += "0"; return true;
