@@ -3,6 +3,8 @@
 #include <memory>
 #include <utility>
 
+#include "platform/HookTable.h"
+
 void KXHeadlessUIPort::showAlert(const Alert& alert, AlertCompletion completion) {
   std::size_t chosen = 0;
   {
@@ -52,28 +54,15 @@ int KXHeadlessUIPort::quitRequests() const {
 
 namespace {
 
-struct Slot {
-  kx::Mutex mu;
-  std::shared_ptr<KXUIPort> port GUARDED_BY(mu);
-};
-
-Slot& slot() {
-  static Slot* s = new Slot();
-  return *s;
-}
+auto& slot() { return kx::hookTableOf<KXUIPort, std::shared_ptr<KXUIPort>>(); }
 
 }  // namespace
 
 void KXUIPort::install(std::shared_ptr<KXUIPort> port) {
   if (!port) port = std::make_shared<KXHeadlessUIPort>();
-  Slot& s = slot();
-  kx::MutexLock lock(s.mu);
-  s.port = std::move(port);
+  slot().install(std::move(port));
 }
 
 std::shared_ptr<KXUIPort> KXUIPort::installed() {
-  Slot& s = slot();
-  kx::MutexLock lock(s.mu);
-  if (!s.port) s.port = std::make_shared<KXHeadlessUIPort>();
-  return s.port;
+  return slot().getOrInstall<0>([] { return std::make_shared<KXHeadlessUIPort>(); });
 }

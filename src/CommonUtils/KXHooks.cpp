@@ -2,87 +2,59 @@
 
 #include <utility>
 
-#include "platform/Mutex.h"
+#include "platform/HookTable.h"
 
 namespace {
 
-struct HookTable {
-  kx::Mutex mu;
-  KXHooks::StringProvider currentUser GUARDED_BY(mu);
-  KXHooks::StringProvider dataDirectory GUARDED_BY(mu);
-  KXHooks::StringProvider configurationFile GUARDED_BY(mu);
-  KXHooks::URLOpener loginInfoOpener GUARDED_BY(mu);
-  KXHooks::StringProvider rootEntryId GUARDED_BY(mu);
-};
+enum Hook { kCurrentUser, kDataDirectory, kConfigurationFile, kLoginInfoOpener, kRootEntryId };
 
-HookTable& table() {
-  static HookTable* hooks = new HookTable();
-  return *hooks;
+auto& hooks() {
+  using S = KXHooks::StringProvider;
+  return kx::hookTableOf<KXHooks, S, S, S, KXHooks::URLOpener, S>();
 }
 
-template <typename F>
-void install(F HookTable::*member, F function) {
-  HookTable& t = table();
-  kx::MutexLock lock(t.mu);
-  t.*member = std::move(function);
-}
-
-template <typename F>
-F copyOf(F HookTable::*member) {
-  HookTable& t = table();
-  kx::MutexLock lock(t.mu);
-  return t.*member;
-}
-
-std::string ask(KXHooks::StringProvider HookTable::*member) {
-  KXHooks::StringProvider provider = copyOf(member);
+template <Hook I>
+std::string ask() {
+  KXHooks::StringProvider provider = hooks().get<I>();
   return provider ? provider() : std::string();
 }
 
 }  // namespace
 
 void KXHooks::setCurrentUserProvider(StringProvider provider) {
-  install(&HookTable::currentUser, std::move(provider));
+  hooks().set<kCurrentUser>(std::move(provider));
 }
 
 std::string KXHooks::currentUser() {
-  std::string user = ask(&HookTable::currentUser);
+  std::string user = ask<kCurrentUser>();
   return user.empty() ? std::string(kEmptyUser) : user;
 }
 
 void KXHooks::setCurrentUserDataDirectoryProvider(StringProvider provider) {
-  install(&HookTable::dataDirectory, std::move(provider));
+  hooks().set<kDataDirectory>(std::move(provider));
 }
 
-std::string KXHooks::currentUserDataDirectory() { return ask(&HookTable::dataDirectory); }
+std::string KXHooks::currentUserDataDirectory() { return ask<kDataDirectory>(); }
 
 void KXHooks::setConfigurationFilePathProvider(StringProvider provider) {
-  install(&HookTable::configurationFile, std::move(provider));
+  hooks().set<kConfigurationFile>(std::move(provider));
 }
 
-std::string KXHooks::configurationFilePath() { return ask(&HookTable::configurationFile); }
+std::string KXHooks::configurationFilePath() { return ask<kConfigurationFile>(); }
 
 void KXHooks::setLoginInfoOpener(URLOpener opener) {
-  install(&HookTable::loginInfoOpener, std::move(opener));
+  hooks().set<kLoginInfoOpener>(std::move(opener));
 }
 
 void KXHooks::openUrlWithLoginInfo(const std::string& absoluteURL) {
-  URLOpener opener = copyOf(&HookTable::loginInfoOpener);
+  URLOpener opener = hooks().get<kLoginInfoOpener>();
   if (opener) opener(absoluteURL);
 }
 
 void KXHooks::setRootEntryIdProvider(StringProvider provider) {
-  install(&HookTable::rootEntryId, std::move(provider));
+  hooks().set<kRootEntryId>(std::move(provider));
 }
 
-std::string KXHooks::rootEntryId() { return ask(&HookTable::rootEntryId); }
+std::string KXHooks::rootEntryId() { return ask<kRootEntryId>(); }
 
-void KXHooks::resetForTesting() {
-  HookTable& t = table();
-  kx::MutexLock lock(t.mu);
-  t.currentUser = nullptr;
-  t.dataDirectory = nullptr;
-  t.configurationFile = nullptr;
-  t.loginInfoOpener = nullptr;
-  t.rootEntryId = nullptr;
-}
+void KXHooks::resetForTesting() { hooks().reset(); }

@@ -2,30 +2,16 @@
 
 #include <utility>
 
-#include "platform/Mutex.h"
+#include "platform/HookTable.h"
 
 namespace {
 
-struct Slot {
-  kx::Mutex mu;
-  std::shared_ptr<KXURLOpener> opener GUARDED_BY(mu);
-};
-
-Slot& slot() {
-  static Slot* s = new Slot();
-  return *s;
-}
+auto& slot() { return kx::hookTableOf<KXURLOpener, std::shared_ptr<KXURLOpener>>(); }
 
 }  // namespace
 
 void KXURLOpener::install(std::shared_ptr<KXURLOpener> opener) {
-  Slot& s = slot();
-  kx::MutexLock lock(s.mu);
-  s.opener = std::move(opener);
+  slot().install(std::move(opener));
 }
 
-std::shared_ptr<KXURLOpener> KXURLOpener::installed() {
-  Slot& s = slot();
-  kx::MutexLock lock(s.mu);
-  return s.opener;
-}
+std::shared_ptr<KXURLOpener> KXURLOpener::installed() { return slot().get<0>(); }

@@ -3,41 +3,22 @@
 #include <utility>
 
 #include "CommonUtils/KXLogger.h"
-#include "platform/Mutex.h"
+#include "platform/HookTable.h"
 
 namespace {
 
-struct HookTable {
-  kx::Mutex mu;
-  KXMyshareHooks::IndexRequest indexForFileInfo GUARDED_BY(mu);
-};
-
-HookTable& table() {
-  static HookTable* hooks = new HookTable();
-  return *hooks;
-}
+auto& hooks() { return kx::hookTableOf<KXMyshareHooks, KXMyshareHooks::IndexRequest>(); }
 
 }  // namespace
 
 void KXMyshareHooks::install(IndexRequest indexForFileInfo) {
-  HookTable& t = table();
-  kx::MutexLock lock(t.mu);
-  t.indexForFileInfo = std::move(indexForFileInfo);
+  hooks().install(std::move(indexForFileInfo));
 }
 
-bool KXMyshareHooks::isInstalled() {
-  HookTable& t = table();
-  kx::MutexLock lock(t.mu);
-  return static_cast<bool>(t.indexForFileInfo);
-}
+bool KXMyshareHooks::isInstalled() { return hooks().has<0>(); }
 
 void KXMyshareHooks::indexForFileInfo(const kx::Dictionary& fileInfo) {
-  IndexRequest request;
-  {
-    HookTable& t = table();
-    kx::MutexLock lock(t.mu);
-    request = t.indexForFileInfo;
-  }
+  IndexRequest request = hooks().get<0>();
   if (!request) {
     const kx::Value* fileId = fileInfo.find("fileId");
     KXLOG("shared entry %s left unindexed: no my-share proxy is installed",
@@ -47,4 +28,4 @@ void KXMyshareHooks::indexForFileInfo(const kx::Dictionary& fileInfo) {
   request(fileInfo);
 }
 
-void KXMyshareHooks::resetForTesting() { install(nullptr); }
+void KXMyshareHooks::resetForTesting() { hooks().reset(); }

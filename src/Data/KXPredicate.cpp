@@ -69,8 +69,8 @@ std::string FormatConstant(const kx::Value& v) {
   }
 }
 
-bool Resolve(const MutableNode& node, const KXEntityDescription& entity, Resolved* out,
-             kx::Error* error) {
+[[nodiscard]] bool Resolve(const MutableNode& node, const KXEntityDescription& entity,
+                           Resolved* out, kx::Error* error) {
   const KXPropertyDescription* p = entity.property(node.key);
   if (!p) {
     kx::SetError(error,
@@ -120,8 +120,8 @@ const TypedConstant* ConstantFor(const MutableNode& node, KXAttributeType type,
 
 // The row key named by a to-one comparison's constant: 0 for nil, -1 for an
 // ID of another table (matches nothing), or the key.
-bool ToOneKey(const MutableNode& node, const KXRelationshipDescription& rel, std::int64_t* key,
-              kx::Error* error) {
+[[nodiscard]] bool ToOneKey(const MutableNode& node, const KXRelationshipDescription& rel,
+                            std::int64_t* key, kx::Error* error) {
   if (node.constant.isNull()) {
     *key = 0;
     return true;
@@ -143,7 +143,8 @@ using namespace kx::predicate_internal;
 
 namespace {
 
-bool Validate(const MutableNode& node, const KXEntityDescription& entity, kx::Error* error) {
+[[nodiscard]] bool Validate(const MutableNode& node, const KXEntityDescription& entity,
+                            kx::Error* error) {
   if (node.kind != MutableNode::Kind::Compare) {
     for (const auto& child : node.children) {
       if (!Validate(*child, entity, error)) return false;

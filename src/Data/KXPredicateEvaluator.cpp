@@ -115,7 +115,8 @@ bool CompareValue(Op op, const kx::Value& v, const TypedConstant& c) {
   }
 }
 
-bool Evaluate(const MutableNode& node, const KXManagedObject& object, bool* ok, kx::Error* error) {
+[[nodiscard]] bool Evaluate(const MutableNode& node, const KXManagedObject& object, bool* ok,
+                            kx::Error* error) {
   switch (node.kind) {
     case MutableNode::Kind::True: return true;
     case MutableNode::Kind::False: return false;

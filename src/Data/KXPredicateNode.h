@@ -64,16 +64,16 @@ struct Resolved {
   const KXRelationshipDescription* relationship = nullptr;  // to-one, or to-many with count
 };
 
-bool Resolve(const MutableNode& node, const KXEntityDescription& entity, Resolved* out,
-             kx::Error* error);
+[[nodiscard]] bool Resolve(const MutableNode& node, const KXEntityDescription& entity,
+                           Resolved* out, kx::Error* error);
 
 const TypedConstant* ConstantFor(const MutableNode& node, KXAttributeType type,
                                  const std::string& what, kx::Error* error);
 
 // The row key named by a to-one comparison's constant: 0 for nil, -1 for an
 // ID of another table (matches nothing), or the key.
-bool ToOneKey(const MutableNode& node, const KXRelationshipDescription& rel, std::int64_t* key,
-              kx::Error* error);
+[[nodiscard]] bool ToOneKey(const MutableNode& node, const KXRelationshipDescription& rel,
+                            std::int64_t* key, kx::Error* error);
 
 // A condition, or a compound of conditions.
 struct Node {

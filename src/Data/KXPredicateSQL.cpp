@@ -105,8 +105,9 @@ bool kx::predicate_internal::JSONList(const std::vector<kx::Value>& list, bool h
 
 namespace {
 
-bool AppendSQL(const MutableNode& node, const KXEntityDescription& entity, std::string_view alias,
-               std::string* sql, std::vector<kx::Value>* binds, kx::Error* error) {
+[[nodiscard]] bool AppendSQL(const MutableNode& node, const KXEntityDescription& entity,
+                             std::string_view alias, std::string* sql,
+                             std::vector<kx::Value>* binds, kx::Error* error) {
   switch (node.kind) {
     case MutableNode::Kind::True: *sql += "1"; return true;
     case MutableNode::Kind::False: *sql += "0"; return true;

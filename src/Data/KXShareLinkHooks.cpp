@@ -3,39 +3,21 @@
 #include <utility>
 
 #include "CommonUtils/KXLogger.h"
-#include "platform/Mutex.h"
+#include "platform/HookTable.h"
 
 namespace {
 
-struct HookTable {
-  kx::Mutex mu;
-  KXShareLinkHooks::Handler handler GUARDED_BY(mu);
-};
-
-HookTable& table() {
-  static HookTable* hooks = new HookTable();
-  return *hooks;
-}
-
-KXShareLinkHooks::Handler installed() {
-  HookTable& t = table();
-  kx::MutexLock lock(t.mu);
-  return t.handler;
-}
+auto& hooks() { return kx::hookTableOf<KXShareLinkHooks, KXShareLinkHooks::Handler>(); }
 
 }  // namespace
 
-void KXShareLinkHooks::install(Handler handler) {
-  HookTable& t = table();
-  kx::MutexLock lock(t.mu);
-  t.handler = std::move(handler);
-}
+void KXShareLinkHooks::install(Handler handler) { hooks().install(std::move(handler)); }
 
-bool KXShareLinkHooks::isInstalled() { return static_cast<bool>(installed()); }
+bool KXShareLinkHooks::isInstalled() { return hooks().has<0>(); }
 
 void KXShareLinkHooks::handleShareLink(KXDataClient& client, const kx::Dictionary& answer,
                                        const std::shared_ptr<FileMeta>& localMeta) {
-  Handler handler = installed();
+  Handler handler = hooks().get<0>();
   if (!handler) {
     KXLOG("share state of a pushed entry not copied: no sync engine is installed");
     return;
@@ -43,4 +25,4 @@ void KXShareLinkHooks::handleShareLink(KXDataClient& client, const kx::Dictionar
   handler(client, answer, localMeta);
 }
 
-void KXShareLinkHooks::resetForTesting() { install(nullptr); }
+void KXShareLinkHooks::resetForTesting() { hooks().reset(); }

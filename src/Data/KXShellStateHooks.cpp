@@ -2,56 +2,35 @@
 
 #include <utility>
 
-#include "platform/Mutex.h"
+#include "platform/HookTable.h"
 
 namespace {
 
-struct HookTable {
-  kx::Mutex mu;
-  KXShellStateHooks::CurrentFileId currentFileId GUARDED_BY(mu);
-  KXShellStateHooks::ChangeCurrentBgImageId changeCurrentBgImageId GUARDED_BY(mu);
-};
+enum Hook { kCurrentFileId, kChangeCurrentBgImageId };
 
-HookTable& table() {
-  static HookTable* hooks = new HookTable();
-  return *hooks;
+auto& hooks() {
+  return kx::hookTableOf<KXShellStateHooks, KXShellStateHooks::CurrentFileId,
+                         KXShellStateHooks::ChangeCurrentBgImageId>();
 }
 
 }  // namespace
 
 void KXShellStateHooks::install(CurrentFileId currentFileId,
                                 ChangeCurrentBgImageId changeCurrentBgImageId) {
-  HookTable& t = table();
-  kx::MutexLock lock(t.mu);
-  t.currentFileId = std::move(currentFileId);
-  t.changeCurrentBgImageId = std::move(changeCurrentBgImageId);
+  hooks().install(std::move(currentFileId), std::move(changeCurrentBgImageId));
 }
 
-bool KXShellStateHooks::isInstalled() {
-  HookTable& t = table();
-  kx::MutexLock lock(t.mu);
-  return t.currentFileId && t.changeCurrentBgImageId;
-}
+bool KXShellStateHooks::isInstalled() { return hooks().hasAll(); }
 
 std::optional<std::string> KXShellStateHooks::currentFileId() {
-  CurrentFileId hook;
-  {
-    HookTable& t = table();
-    kx::MutexLock lock(t.mu);
-    hook = t.currentFileId;
-  }
+  CurrentFileId hook = hooks().get<kCurrentFileId>();
   if (!hook) return std::nullopt;
   return hook();
 }
 
 void KXShellStateHooks::changeCurrentBgImageId(const std::string& bgImageId) {
-  ChangeCurrentBgImageId hook;
-  {
-    HookTable& t = table();
-    kx::MutexLock lock(t.mu);
-    hook = t.changeCurrentBgImageId;
-  }
+  ChangeCurrentBgImageId hook = hooks().get<kChangeCurrentBgImageId>();
   if (hook) hook(bgImageId);
 }
 
-void KXShellStateHooks::resetForTesting() { install(nullptr, nullptr); }
+void KXShellStateHooks::resetForTesting() { hooks().reset(); }

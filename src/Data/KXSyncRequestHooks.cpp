@@ -3,43 +3,27 @@
 #include <utility>
 
 #include "CommonUtils/KXLogger.h"
-#include "platform/Mutex.h"
+#include "platform/HookTable.h"
 
 namespace {
 
-struct HookTable {
-  kx::Mutex mu;
-  KXSyncRequestHooks::SyncRequest syncByManual GUARDED_BY(mu);
-  KXSyncRequestHooks::AfterSyncRequest didAfterSync GUARDED_BY(mu);
-};
+enum Hook { kSyncByManual, kDidAfterSync };
 
-HookTable& table() {
-  static HookTable* hooks = new HookTable();
-  return *hooks;
+auto& hooks() {
+  return kx::hookTableOf<KXSyncRequestHooks, KXSyncRequestHooks::SyncRequest,
+                         KXSyncRequestHooks::AfterSyncRequest>();
 }
 
 }  // namespace
 
 void KXSyncRequestHooks::install(SyncRequest syncByManual, AfterSyncRequest didAfterSync) {
-  HookTable& t = table();
-  kx::MutexLock lock(t.mu);
-  t.syncByManual = std::move(syncByManual);
-  t.didAfterSync = std::move(didAfterSync);
+  hooks().install(std::move(syncByManual), std::move(didAfterSync));
 }
 
-bool KXSyncRequestHooks::isInstalled() {
-  HookTable& t = table();
-  kx::MutexLock lock(t.mu);
-  return static_cast<bool>(t.syncByManual);
-}
+bool KXSyncRequestHooks::isInstalled() { return hooks().has<kSyncByManual>(); }
 
 void KXSyncRequestHooks::syncByManual() {
-  SyncRequest request;
-  {
-    HookTable& t = table();
-    kx::MutexLock lock(t.mu);
-    request = t.syncByManual;
-  }
+  SyncRequest request = hooks().get<kSyncByManual>();
   if (!request) {
     KXLOG("sync asked for, but no sync engine is installed");
     return;
@@ -49,12 +33,7 @@ void KXSyncRequestHooks::syncByManual() {
 
 void KXSyncRequestHooks::didAfterSync(std::function<void()> block) {
   if (!block) return;
-  AfterSyncRequest request;
-  {
-    HookTable& t = table();
-    kx::MutexLock lock(t.mu);
-    request = t.didAfterSync;
-  }
+  AfterSyncRequest request = hooks().get<kDidAfterSync>();
   if (!request) {
     block();
     return;
@@ -62,4 +41,4 @@ void KXSyncRequestHooks::didAfterSync(std::function<void()> block) {
   request(std::move(block));
 }
 
-void KXSyncRequestHooks::resetForTesting() { install(nullptr, nullptr); }
+void KXSyncRequestHooks::resetForTesting() { hooks().reset(); }

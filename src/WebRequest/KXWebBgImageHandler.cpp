@@ -7,12 +7,14 @@
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "WebRequest/KXHandlerAnswer.h"
 #include "WebRequest/KXWebRequestParameters.h"
-#include "platform/Mutex.h"
+#include "platform/HookTable.h"
 
 namespace {
 
-kx::Mutex gListMu;
-KXWebBgImageHandler::ListProvider gList GUARDED_BY(gListMu);
+// The program's list provider (setListProvider).
+auto& installedList() {
+  return kx::hookTableOf<KXWebBgImageHandler, KXWebBgImageHandler::ListProvider>();
+}
 
 }  // namespace
 
@@ -24,8 +26,7 @@ KXWebBgImageHandler& KXWebBgImageHandler::sharedHandler() {
 KXWebBgImageHandler::KXWebBgImageHandler(ListProvider list) : list_(std::move(list)) {}
 
 void KXWebBgImageHandler::setListProvider(ListProvider provider) {
-  kx::MutexLock lock(gListMu);
-  gList = std::move(provider);
+  installedList().install(std::move(provider));
 }
 
 bool KXWebBgImageHandler::acceptRequest(const kx::URLRequest& request) const {
@@ -38,10 +39,7 @@ bool KXWebBgImageHandler::acceptRequest(const kx::URLRequest& request) const {
 void KXWebBgImageHandler::handleRequest(const kx::URLRequest& request,
                                         std::shared_ptr<KXDataRequestController> sender) {
   ListProvider provider = list_;
-  if (!provider) {
-    kx::MutexLock lock(gListMu);
-    provider = gList;
-  }
+  if (!provider) provider = installedList().get<0>();
   kx::Array list = provider ? provider() : kx::Array();
   kx::Error error;
   kx::Bytes body = JSONDataWithOptions(kx::Value(std::move(list)), JKSerializeOptionPretty, &error);

@@ -11,13 +11,15 @@
 #include "WebRequest/KXURLError.h"
 #include "WebRequest/KXWebRequestParameters.h"
 #include "platform/FileSystem.h"
-#include "platform/Mutex.h"
+#include "platform/HookTable.h"
 #include "platform/Text.h"
 
 namespace {
 
-kx::Mutex gVersionMu;
-KXWebEditorHandler::VersionProvider gVersion GUARDED_BY(gVersionMu);
+// The program's version provider (setVersionProvider).
+auto& installedVersion() {
+  return kx::hookTableOf<KXWebEditorHandler, KXWebEditorHandler::VersionProvider>();
+}
 
 constexpr std::string_view kEditorPrefix = "/editor/";
 
@@ -36,16 +38,12 @@ KXWebEditorHandler::KXWebEditorHandler(VersionProvider version,
              {"svg", "image/svg+xml"}, {"gif", "image/gif"}, {"png", "image/png"}} {}
 
 void KXWebEditorHandler::setVersionProvider(VersionProvider provider) {
-  kx::MutexLock lock(gVersionMu);
-  gVersion = std::move(provider);
+  installedVersion().install(std::move(provider));
 }
 
 std::optional<std::string> KXWebEditorHandler::currentVersion() const {
   VersionProvider provider = version_;
-  if (!provider) {
-    kx::MutexLock lock(gVersionMu);
-    provider = gVersion;
-  }
+  if (!provider) provider = installedVersion().get<0>();
   std::optional<std::string> version = provider ? provider() : std::nullopt;
   // The version names one folder.
   if (!version || version->empty() || !KXContainedPath::segmentsAllowed(*version) ||

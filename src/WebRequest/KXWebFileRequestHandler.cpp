@@ -17,6 +17,7 @@
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"
 #include "Data/Root.h"
+#include "WebRequest/KXHandlerMethods.h"
 #include "WebRequest/KXLocalResponse.h"
 #include "WebRequest/KXURLError.h"
 #include "WebRequest/KXWebRequestParameters.h"
@@ -66,6 +67,11 @@ std::int64_t timeInSeconds(std::int64_t time) {
   return NSNumberBoolString::dateNumber(kx::Value(static_cast<long long>(time))).intValue();
 }
 
+kx::Value envelope(kx::Array entries, std::size_t count) {
+  return kx::Value::dict({{"entries", kx::Value(std::move(entries))},
+                          {"count", static_cast<unsigned long long>(count)}});
+}
+
 int compareNumbers(std::int64_t a, std::int64_t b) { return a < b ? -1 : (a > b ? 1 : 0); }
 int compareTexts(const std::string& a, const std::string& b) {
   int r = a.compare(b);
@@ -73,6 +79,21 @@ int compareTexts(const std::string& a, const std::string& b) {
 }
 
 }  // namespace
+
+// One request on its way through a method.
+struct KXWebFileRequestHandler::Call {
+  const kx::URL& url;
+  const std::vector<std::string>& c;
+  kx::Dictionary params;
+  const std::string& method;
+  std::shared_ptr<KXDataRequestController> sender;
+  const std::string* fifth;  // path component 4, when there is one
+  // What is sent once the method returns: -1000 unless the method finds
+  // what it was asked for.
+  Answer answer = Answer::fail(KXURLErrorBadURL);
+  // The method has arranged a later answer; nothing is sent on return.
+  bool answersLater = false;
+};
 
 KXWebFileRequestHandler& KXWebFileRequestHandler::sharedHandler() {
   static KXWebFileRequestHandler* handler = new KXWebFileRequestHandler(
@@ -198,196 +219,257 @@ void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,
     return;
   }
 
-  const std::string* fifth = component(c, 4);
-  auto lookup = [&](const std::string& id) { return client_.objectForFileMetaID(id); };
-  auto envelope = [](kx::Array entries, std::size_t count) {
-    return kx::Value::dict({{"entries", kx::Value(std::move(entries))},
-                            {"count", static_cast<unsigned long long>(count)}});
-  };
-  // A folder named by "path" (the ...ByParentPath forms) or component 4.
-  auto folderOf = [&](bool byPath) -> KXFileMetaPtr {
-    if (byPath) {
-      const kx::Value* path = params.find("path");
-      if (!path) return nullptr;
-      return lookup(KXPathUtil::basename(path->stringValue()));
-    }
-    return fifth ? lookup(*fifth) : nullptr;
-  };
+  Call call{url, c, std::move(params), method, sender, component(c, 4)};
+  if (const FileMethod* found = methodFor(c, method)) (this->*found->call)(call);
+  if (!call.answersLater) send(*sender, url, std::move(call.answer));
+}
 
-  Answer answer = Answer::fail(KXURLErrorBadURL);
-  if (isComponent(c, 2, "file") && method == "thm") {
-    const kx::Value* fid = params.find("fid");
-    if (!fid) {
-      send(*sender, url, Answer::fail(KXURLErrorBadURL));
-      return;
-    }
-    std::string resourceId = fid->stringValue();
-    std::string path = KXResourceUtil::sharedUtil().fileURLForThumbnail(
-        kx::Dictionary{{"resourceID", resourceId}});
-    kx::FileSystem& fs = kx::FileSystem::Default();
-    if (path.empty() || !fs.exists(path)) {
-      path.clear();
-      if (std::shared_ptr<Resource> resource = client_.objectForResourceID(resourceId)) {
-        if (std::shared_ptr<ResourceEntry> entry = resource->entry()) path = entry->file();
-      }
-    }
-    kx::Bytes bytes;
-    kx::Error error;
-    if (path.empty()) {
-      answer = Answer::fail(KXURLErrorFileDoesNotExist);
-    } else if (!fs.readFile(path, &bytes, &error)) {
-      answer = Answer{error, std::nullopt};
-    } else {
-      answer = Answer::raw(std::move(bytes));
-    }
-  } else if (c.size() < 4) {
-    answer = Answer::fail(KXURLErrorBadURL);
-  } else if (c[3] == "myshare" && method == "list") {
-    KXFileMetaArray shares = client_.myshareFilemetas();
-    answer = Answer::json(envelope(fileArrayWithMetas(shares, params), shares.size()));
-  } else if (c[3] == "file" && (method == "getByPath" || method == "getById")) {
-    if (!params.contains("entire")) params.set("entire", "false");
-    KXFileMetaPtr entry = folderOf(method == "getByPath");
-    if (entry) {
-      kx::Array entries = fileArrayWithMetas({entry}, params);
-      answer = entries.empty() ? Answer::fail(KXURLErrorResourceUnavailable)
-                               : Answer::json(entries.front());
-    }
-  } else if (c[3] == "file" &&
-             (method == "listPageByParentPath" || method == "listPageByParentId" ||
-              method == "listEntireByParentPath" || method == "listEntireByParentId")) {
-    const bool page = method.rfind("listPage", 0) == 0;
-    if (page && !params.contains("len"))
-      params.set("len", static_cast<long long>(kDefaultPageLength));
-    KXFileMetaPtr folder =
-        folderOf(method.size() > 4 && method.compare(method.size() - 4, 4, "Path") == 0);
-    if (folder) {
-      KXFileMetaArray children = client_.objectsForParentId(folder->fileId(), "FileMeta");
-      kx::Array entries = fileArrayWithMetas(children, params);
-      answer = page ? Answer::json(envelope(std::move(entries), children.size()))
-                    : Answer::json(kx::Value(std::move(entries)));
-    }
-  } else if (c[3] == "file" && method == "listPath") {
-    params.set("entire", false);
-    const kx::Value* fileId = params.find("fileId");
-    KXFileMetaPtr entry = fileId ? lookup(fileId->stringValue()) : nullptr;
-    if (entry) {
-      KXFileMetaArray chain{entry};
-      std::set<std::string> seen{entry->fileId()};
-      bool complete = true;
-      for (KXFileMetaPtr current = entry; !current->isKindOfEntity("Root") &&
-                                          current->parentId() != KXDataClient::kTrashParentId;) {
-        KXFileMetaPtr parent = lookup(current->parentId());
-        // A missing parent, or parents that lead back to an entry already
-        // listed, end the walk without an answer but the error.
-        if (!parent || !seen.insert(parent->fileId()).second) {
-          complete = false;
-          break;
-        }
-        chain.push_back(parent);
-        current = parent;
-      }
-      if (complete) {
-        std::reverse(chain.begin(), chain.end());
-        params.set("sort", 0);
-        answer = Answer::json(kx::Value(fileArrayWithMetas(chain, params)));
-      }
-    }
-  } else if (c[3] == "file" && method == "listRecent") {
-    params.set("sort", 0);
-    const kx::Value* limitValue = params.find("limit");
-    const kx::Value* offsetValue = params.find("offset");
-    const std::int64_t limit = limitValue ? limitValue->intValue() : -1;
-    const std::int64_t offset = offsetValue ? offsetValue->intValue() : 0;
-    kx::Array all = fileArrayWithMetas(client_.recentObjectsWithLimit(kRecentLimit, false), params);
-    kx::Array pageEntries;
-    if (limit < 0) {
-      // No limit: the whole list, for the first page only.
-      if (offset == 0) pageEntries = std::move(all);
-    } else if (offset >= 0 && limit > 0 &&
-               static_cast<std::uint64_t>(offset) <
-                   all.size() / static_cast<std::uint64_t>(limit) +
-                       (all.size() % static_cast<std::uint64_t>(limit) ? 1 : 0)) {
-      const std::size_t start = static_cast<std::size_t>(offset) * static_cast<std::size_t>(limit);
-      const std::size_t end = std::min(all.size(), start + static_cast<std::size_t>(limit));
-      pageEntries.assign(all.begin() + static_cast<std::ptrdiff_t>(start),
-                         all.begin() + static_cast<std::ptrdiff_t>(end));
-    }
-    answer = Answer::json(kx::Value(std::move(pageEntries)));
-  } else if (c[3] == "file" && method == "checkChildrenEncrypted") {
-    if (fifth) {
-      bool encrypted = false;
-      for (const KXFileMetaPtr& entry : client_.objectsUnderFileId(*fifth)) {
-        if (entry->encrypted()) {
-          encrypted = true;
-          break;
-        }
-      }
-      answer = Answer::json(kx::Value::dict({{"hasEncryptedChildren", encrypted}}));
-    }
-  } else if (c[3] == "file" && method == "checkNamePath") {
-    const kx::Value* fileId = params.find("fileId");
-    KXFileMetaPtr entry = fileId ? lookup(fileId->stringValue()) : nullptr;
-    if (entry) {
-      KXDataClient::NamePathResolution resolution =
-          client_.lastParentIdFromNamePath(entry->namePath());
-      KXFileMetaPtr lastExisting = lookup(resolution.lastParentId);
-      if (!lastExisting) lastExisting = client_.rootEntry();
-      KXFileMetaPtr lastParent =
-          resolution.found < static_cast<std::int64_t>(resolution.components.size()) ? entry
-                                                                                     : lastExisting;
-      std::optional<kx::Dictionary> last = webUtil_.fileDictFrom(lastParent, false);
-      std::optional<kx::Dictionary> existing = webUtil_.fileDictFrom(lastExisting, false);
-      answer = (!lastParent || !lastExisting || !last || !existing)
-                   ? Answer::fail(KXURLErrorResourceUnavailable)
-                   : Answer::json(kx::Value::dict(
-                         {{"lastParent", kx::Value(std::move(*last))},
-                          {"oriExistedLastParent", kx::Value(std::move(*existing))}}));
-    }
-  } else if (c[3] == "file" && method == "getNamePath") {
-    const kx::Value* fileId = params.find("fileId");
-    KXFileMetaPtr entry = fileId ? lookup(fileId->stringValue()) : nullptr;
-    std::optional<kx::Dictionary> converted =
-        entry ? webUtil_.fileDictFrom(entry, false) : std::nullopt;
-    answer = converted ? Answer::json(kx::Value(std::move(*converted)))
-                       : Answer::fail(KXURLErrorResourceUnavailable);
-  } else if (c[3] == "file" && (method == "getImage" || method == "download")) {
-    if (fifth) {
-      KXFileMetaPtr entry = lookup(*fifth);
-      std::optional<kx::Bytes> bytes = KXFileManager::defaultManauger().readDataContentFileSync(
-          *fifth, entry ? entry->title() : std::string());
-      answer = Answer::raw(bytes ? std::move(*bytes) : kx::Bytes());
-    }
-  } else if (c[3] == "file" && method == "read") {
-    if (fifth) {
-      KXFileMetaPtr entry = lookup(*fifth);
-      std::optional<std::string> text =
-          KXFileManager::defaultManauger().originStringContentFileSync(
-              *fifth, false, entry ? entry->title() : std::string());
-      if (!text) {
-        answer = Answer::fail(KXURLErrorResourceUnavailable);
-      } else if (text->size() <= kLargeTextBytes) {
-        answer = Answer::raw(kx::Bytes(text->begin(), text->end()));
-      } else {
-        const double pause = static_cast<double>(text->size()) / kLargeTextBytesPerSecond;
-        auto bytes = std::make_shared<kx::Bytes>(text->begin(), text->end());
-        kx::MainQueue::shared().after(
-            pause, [sender, url, bytes] { send(*sender, url, Answer::raw(std::move(*bytes))); });
-        return;
-      }
-    }
-  } else if (c[3] == "trash" && method == "list") {
-    params.set("sort", 0);
-    params.set("entire", false);
-    answer = Answer::json(
-        kx::Value(fileArrayWithMetas(client_.recentObjectsWithLimit(-1, true), params)));
-  } else if (c[3] == "trash" && method == "get") {
-    const kx::Value* fileId = params.find("fileId");
-    if (fileId) {
-      params.set("entire", false);
-      answer = Answer::json(kx::Value(fileArrayWithMetas(
-          client_.objectsForParentId(fileId->stringValue(), "FileMeta"), params)));
+KXHandlerMethods<KXWebFileRequestHandler::FileMethod> KXWebFileRequestHandler::methodsOf(
+    std::string_view scope) {
+  using Handler = KXWebFileRequestHandler;
+  constexpr KXRequestType kRead = KXRequestTypeServiceRead;
+  // Every method of this handler only reads.
+  static constexpr FileMethod kThumbnailMethods[] = {
+      {"thm", &Handler::thumbnail, kRead},
+  };
+  static constexpr FileMethod kFileMethods[] = {
+      {"getByPath", &Handler::getEntry, kRead},
+      {"getById", &Handler::getEntry, kRead},
+      {"listPageByParentPath", &Handler::listChildren, kRead},
+      {"listPageByParentId", &Handler::listChildren, kRead},
+      {"listEntireByParentPath", &Handler::listChildren, kRead},
+      {"listEntireByParentId", &Handler::listChildren, kRead},
+      {"listPath", &Handler::listPath, kRead},
+      {"listRecent", &Handler::listRecent, kRead},
+      {"checkChildrenEncrypted", &Handler::checkChildrenEncrypted, kRead},
+      {"checkNamePath", &Handler::checkNamePath, kRead},
+      {"getNamePath", &Handler::getNamePath, kRead},
+      {"getImage", &Handler::readBytes, kRead},
+      {"download", &Handler::readBytes, kRead},
+      {"read", &Handler::readText, kRead},
+  };
+  static constexpr FileMethod kMyshareMethods[] = {
+      {"list", &Handler::myshareList, kRead},
+  };
+  static constexpr FileMethod kTrashMethods[] = {
+      {"list", &Handler::trashList, kRead},
+      {"get", &Handler::trashGet, kRead},
+  };
+  if (scope == kThumbnailScope) return kThumbnailMethods;
+  if (scope == "file") return kFileMethods;
+  if (scope == "myshare") return kMyshareMethods;
+  if (scope == "trash") return kTrashMethods;
+  return {};
+}
+
+const KXWebFileRequestHandler::FileMethod* KXWebFileRequestHandler::methodFor(
+    const std::vector<std::string>& c, const std::string& method) {
+  // Thumbnails answer on "/qrt/mapi/file" whatever follows; the other
+  // methods belong to the folder named by component 3.
+  if (isComponent(c, 2, "file")) {
+    if (const FileMethod* found = methodsOf(kThumbnailScope).find(method)) return found;
+  }
+  return c.size() < 4 ? nullptr : methodsOf(c[3]).find(method);
+}
+
+KXRequestType KXWebFileRequestHandler::methodEffect(std::string_view method) {
+  for (std::string_view scope : {kThumbnailScope, std::string_view("file"),
+                                 std::string_view("myshare"), std::string_view("trash")}) {
+    if (const FileMethod* found = methodsOf(scope).find(method)) return found->effect;
+  }
+  return KXRequestTypeNotTaken;
+}
+
+KXFileMetaPtr KXWebFileRequestHandler::lookup(const std::string& id) {
+  return client_.objectForFileMetaID(id);
+}
+
+KXFileMetaPtr KXWebFileRequestHandler::folderOf(const Call& call, bool byPath) {
+  if (byPath) {
+    const kx::Value* path = call.params.find("path");
+    if (!path) return nullptr;
+    return lookup(KXPathUtil::basename(path->stringValue()));
+  }
+  return call.fifth ? lookup(*call.fifth) : nullptr;
+}
+
+void KXWebFileRequestHandler::thumbnail(Call& call) {
+  const kx::Value* fid = call.params.find("fid");
+  if (!fid) return;
+  std::string resourceId = fid->stringValue();
+  std::string path =
+      KXResourceUtil::sharedUtil().fileURLForThumbnail(kx::Dictionary{{"resourceID", resourceId}});
+  kx::FileSystem& fs = kx::FileSystem::Default();
+  if (path.empty() || !fs.exists(path)) {
+    path.clear();
+    if (std::shared_ptr<Resource> resource = client_.objectForResourceID(resourceId)) {
+      if (std::shared_ptr<ResourceEntry> entry = resource->entry()) path = entry->file();
     }
   }
-  send(*sender, url, std::move(answer));
+  kx::Bytes bytes;
+  kx::Error error;
+  if (path.empty()) {
+    call.answer = Answer::fail(KXURLErrorFileDoesNotExist);
+  } else if (!fs.readFile(path, &bytes, &error)) {
+    call.answer = Answer{error, std::nullopt};
+  } else {
+    call.answer = Answer::raw(std::move(bytes));
+  }
+}
+
+void KXWebFileRequestHandler::myshareList(Call& call) {
+  KXFileMetaArray shares = client_.myshareFilemetas();
+  call.answer = Answer::json(envelope(fileArrayWithMetas(shares, call.params), shares.size()));
+}
+
+void KXWebFileRequestHandler::getEntry(Call& call) {
+  if (!call.params.contains("entire")) call.params.set("entire", "false");
+  KXFileMetaPtr entry = folderOf(call, call.method == "getByPath");
+  if (entry) {
+    kx::Array entries = fileArrayWithMetas({entry}, call.params);
+    call.answer = entries.empty() ? Answer::fail(KXURLErrorResourceUnavailable)
+                                  : Answer::json(entries.front());
+  }
+}
+
+void KXWebFileRequestHandler::listChildren(Call& call) {
+  const std::string& method = call.method;
+  const bool page = method.rfind("listPage", 0) == 0;
+  if (page && !call.params.contains("len"))
+    call.params.set("len", static_cast<long long>(kDefaultPageLength));
+  KXFileMetaPtr folder =
+      folderOf(call, method.size() > 4 && method.compare(method.size() - 4, 4, "Path") == 0);
+  if (folder) {
+    KXFileMetaArray children = client_.objectsForParentId(folder->fileId(), "FileMeta");
+    kx::Array entries = fileArrayWithMetas(children, call.params);
+    call.answer = page ? Answer::json(envelope(std::move(entries), children.size()))
+                       : Answer::json(kx::Value(std::move(entries)));
+  }
+}
+
+void KXWebFileRequestHandler::listPath(Call& call) {
+  call.params.set("entire", false);
+  const kx::Value* fileId = call.params.find("fileId");
+  KXFileMetaPtr entry = fileId ? lookup(fileId->stringValue()) : nullptr;
+  if (!entry) return;
+  KXFileMetaArray chain{entry};
+  std::set<std::string> seen{entry->fileId()};
+  for (KXFileMetaPtr current = entry;
+       !current->isKindOfEntity("Root") && current->parentId() != KXDataClient::kTrashParentId;) {
+    KXFileMetaPtr parent = lookup(current->parentId());
+    // A missing parent, or parents that lead back to an entry already
+    // listed, end the walk without an answer but the error.
+    if (!parent || !seen.insert(parent->fileId()).second) return;
+    chain.push_back(parent);
+    current = parent;
+  }
+  std::reverse(chain.begin(), chain.end());
+  call.params.set("sort", 0);
+  call.answer = Answer::json(kx::Value(fileArrayWithMetas(chain, call.params)));
+}
+
+void KXWebFileRequestHandler::listRecent(Call& call) {
+  call.params.set("sort", 0);
+  const kx::Value* limitValue = call.params.find("limit");
+  const kx::Value* offsetValue = call.params.find("offset");
+  const std::int64_t limit = limitValue ? limitValue->intValue() : -1;
+  const std::int64_t offset = offsetValue ? offsetValue->intValue() : 0;
+  kx::Array all =
+      fileArrayWithMetas(client_.recentObjectsWithLimit(kRecentLimit, false), call.params);
+  kx::Array pageEntries;
+  if (limit < 0) {
+    // No limit: the whole list, for the first page only.
+    if (offset == 0) pageEntries = std::move(all);
+  } else if (offset >= 0 && limit > 0 &&
+             static_cast<std::uint64_t>(offset) <
+                 all.size() / static_cast<std::uint64_t>(limit) +
+                     (all.size() % static_cast<std::uint64_t>(limit) ? 1 : 0)) {
+    const std::size_t start = static_cast<std::size_t>(offset) * static_cast<std::size_t>(limit);
+    const std::size_t end = std::min(all.size(), start + static_cast<std::size_t>(limit));
+    pageEntries.assign(all.begin() + static_cast<std::ptrdiff_t>(start),
+                       all.begin() + static_cast<std::ptrdiff_t>(end));
+  }
+  call.answer = Answer::json(kx::Value(std::move(pageEntries)));
+}
+
+void KXWebFileRequestHandler::checkChildrenEncrypted(Call& call) {
+  if (!call.fifth) return;
+  bool encrypted = false;
+  for (const KXFileMetaPtr& entry : client_.objectsUnderFileId(*call.fifth)) {
+    if (entry->encrypted()) {
+      encrypted = true;
+      break;
+    }
+  }
+  call.answer = Answer::json(kx::Value::dict({{"hasEncryptedChildren", encrypted}}));
+}
+
+void KXWebFileRequestHandler::checkNamePath(Call& call) {
+  const kx::Value* fileId = call.params.find("fileId");
+  KXFileMetaPtr entry = fileId ? lookup(fileId->stringValue()) : nullptr;
+  if (!entry) return;
+  KXDataClient::NamePathResolution resolution = client_.lastParentIdFromNamePath(entry->namePath());
+  KXFileMetaPtr lastExisting = lookup(resolution.lastParentId);
+  if (!lastExisting) lastExisting = client_.rootEntry();
+  KXFileMetaPtr lastParent =
+      resolution.found < static_cast<std::int64_t>(resolution.components.size()) ? entry
+                                                                                 : lastExisting;
+  std::optional<kx::Dictionary> last = webUtil_.fileDictFrom(lastParent, false);
+  std::optional<kx::Dictionary> existing = webUtil_.fileDictFrom(lastExisting, false);
+  call.answer = (!lastParent || !lastExisting || !last || !existing)
+                    ? Answer::fail(KXURLErrorResourceUnavailable)
+                    : Answer::json(kx::Value::dict(
+                          {{"lastParent", kx::Value(std::move(*last))},
+                           {"oriExistedLastParent", kx::Value(std::move(*existing))}}));
+}
+
+void KXWebFileRequestHandler::getNamePath(Call& call) {
+  const kx::Value* fileId = call.params.find("fileId");
+  KXFileMetaPtr entry = fileId ? lookup(fileId->stringValue()) : nullptr;
+  std::optional<kx::Dictionary> converted =
+      entry ? webUtil_.fileDictFrom(entry, false) : std::nullopt;
+  call.answer = converted ? Answer::json(kx::Value(std::move(*converted)))
+                          : Answer::fail(KXURLErrorResourceUnavailable);
+}
+
+void KXWebFileRequestHandler::readBytes(Call& call) {
+  if (!call.fifth) return;
+  KXFileMetaPtr entry = lookup(*call.fifth);
+  std::optional<kx::Bytes> bytes = KXFileManager::defaultManauger().readDataContentFileSync(
+      *call.fifth, entry ? entry->title() : std::string());
+  call.answer = Answer::raw(bytes ? std::move(*bytes) : kx::Bytes());
+}
+
+void KXWebFileRequestHandler::readText(Call& call) {
+  if (!call.fifth) return;
+  KXFileMetaPtr entry = lookup(*call.fifth);
+  std::optional<std::string> text = KXFileManager::defaultManauger().originStringContentFileSync(
+      *call.fifth, false, entry ? entry->title() : std::string());
+  if (!text) {
+    call.answer = Answer::fail(KXURLErrorResourceUnavailable);
+  } else if (text->size() <= kLargeTextBytes) {
+    call.answer = Answer::raw(kx::Bytes(text->begin(), text->end()));
+  } else {
+    const double pause = static_cast<double>(text->size()) / kLargeTextBytesPerSecond;
+    auto bytes = std::make_shared<kx::Bytes>(text->begin(), text->end());
+    call.answersLater = true;
+    kx::MainQueue::shared().after(pause, [sender = call.sender, url = call.url, bytes] {
+      send(*sender, url, Answer::raw(std::move(*bytes)));
+    });
+  }
+}
+
+void KXWebFileRequestHandler::trashList(Call& call) {
+  call.params.set("sort", 0);
+  call.params.set("entire", false);
+  call.answer = Answer::json(
+      kx::Value(fileArrayWithMetas(client_.recentObjectsWithLimit(-1, true), call.params)));
+}
+
+void KXWebFileRequestHandler::trashGet(Call& call) {
+  const kx::Value* fileId = call.params.find("fileId");
+  if (!fileId) return;
+  call.params.set("entire", false);
+  call.answer = Answer::json(kx::Value(fileArrayWithMetas(
+      client_.objectsForParentId(fileId->stringValue(), "FileMeta"), call.params)));
 }

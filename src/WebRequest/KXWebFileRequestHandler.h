@@ -29,10 +29,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "Data/KXDataClient.h"
 #include "WebRequest/KXDataRequestDelegate.h"
+#include "WebRequest/KXHandlerMethods.h"
+#include "WebRequest/KXRequestType.h"
 #include "platform/Value.h"
 
 class KXFileMetaWebUtil;
@@ -66,7 +70,44 @@ class KXWebFileRequestHandler : public KXDataRequestDelegate {
   // The later of the entry's modify and stick times, in seconds.
   static std::int64_t getMaxTime(const FileMeta& entry);
 
+  // What `method` does to the store: KXRequestTypeServiceRead for every
+  // method served here, KXRequestTypeNotTaken for a name not served.
+  static KXRequestType methodEffect(std::string_view method);
+
+  static constexpr std::string_view kThumbnailScope = "/qrt/mapi/file";
+
  private:
+  // One request on its way through a method, and a method of the tables.
+  struct Call;
+  using FileMethod = KXHandlerMethod<KXWebFileRequestHandler, Call>;
+
+  // The methods of "/qrt/mapi/file" (kThumbnailScope), or of the folder
+  // named by path component 3 ("file", "myshare", "trash"); none for
+  // another folder.
+  static KXHandlerMethods<FileMethod> methodsOf(std::string_view scope);
+  // The method that answers `method` on the path `c`, or null.
+  static const FileMethod* methodFor(const std::vector<std::string>& c, const std::string& method);
+
+  // The methods of the tables (each sets the call's answer; -1000 stays
+  // when what was asked for is missing).
+  void thumbnail(Call& call);
+  void myshareList(Call& call);
+  void getEntry(Call& call);
+  void listChildren(Call& call);
+  void listPath(Call& call);
+  void listRecent(Call& call);
+  void checkChildrenEncrypted(Call& call);
+  void checkNamePath(Call& call);
+  void getNamePath(Call& call);
+  void readBytes(Call& call);
+  void readText(Call& call);
+  void trashList(Call& call);
+  void trashGet(Call& call);
+
+  KXFileMetaPtr lookup(const std::string& id);
+  // A folder named by "path" (the ...ByParentPath forms) or component 4.
+  KXFileMetaPtr folderOf(const Call& call, bool byPath);
+
   KXDataClient& client_;
   KXFileMetaWebUtil& webUtil_;
 };

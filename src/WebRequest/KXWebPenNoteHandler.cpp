@@ -85,30 +85,54 @@ kx::Array KXWebPenNoteHandler::formatCoreData(
   return books;
 }
 
+// One request on its way through a method.
+struct KXWebPenNoteHandler::Call {
+  const kx::URL& url;
+  kx::Dictionary params;
+  KXDataRequestController& sender;
+};
+
+KXHandlerMethods<KXWebPenNoteHandler::PenMethod> KXWebPenNoteHandler::methods() {
+  static constexpr PenMethod kMethods[] = {
+      {"pull", &KXWebPenNoteHandler::pull, KXRequestTypeServiceRead},
+      {"latestPages", &KXWebPenNoteHandler::latestPages, KXRequestTypeServiceRead},
+  };
+  return kMethods;
+}
+
+KXRequestType KXWebPenNoteHandler::methodEffect(std::string_view method) {
+  const PenMethod* found = methods().find(method);
+  return found ? found->effect : KXRequestTypeNotTaken;
+}
+
 void KXWebPenNoteHandler::handleRequest(const kx::URLRequest& request,
                                         std::shared_ptr<KXDataRequestController> sender) {
-  const kx::URL& url = request.url();
   KXWebRequestParameters::Parsed parsed = KXWebRequestParameters::parse(request);
-  if (parsed.method == "pull") {
-    std::vector<std::shared_ptr<PenEntry>> books = client_.penNotesList();
-    if (books.empty()) {
-      KXHandlerAnswer::fail(*sender, KXURLErrorBadURL);
-      return;
-    }
-    KXHandlerAnswer::json(*sender, url,
-                          kx::Value::dict({{"bookEntries", kx::Value(formatCoreData(books))}}));
+  Call call{request.url(), std::move(parsed.params), *sender};
+  if (const PenMethod* method = methods().find(parsed.method)) {
+    (this->*method->call)(call);
+  } else {
+    KXHandlerAnswer::fail(*sender, KXURLErrorBadURL);
+  }
+}
+
+void KXWebPenNoteHandler::pull(Call& call) {
+  std::vector<std::shared_ptr<PenEntry>> books = client_.penNotesList();
+  if (books.empty()) {
+    KXHandlerAnswer::fail(call.sender, KXURLErrorBadURL);
     return;
   }
-  if (parsed.method == "latestPages") {
-    const kx::Value* entryId = parsed.params.find("entryId");
-    const std::string id = entryId ? entryId->stringValue() : std::string();
-    kx::Value pages = id.empty() || !env_.latestPages ? kx::Value() : env_.latestPages(id);
-    if (!pages.isDictionary() && !pages.isArray()) {
-      KXHandlerAnswer::fail(*sender, KXURLErrorBadURL);
-      return;
-    }
-    KXHandlerAnswer::json(*sender, url, pages);
+  KXHandlerAnswer::json(call.sender, call.url,
+                        kx::Value::dict({{"bookEntries", kx::Value(formatCoreData(books))}}));
+}
+
+void KXWebPenNoteHandler::latestPages(Call& call) {
+  const kx::Value* entryId = call.params.find("entryId");
+  const std::string id = entryId ? entryId->stringValue() : std::string();
+  kx::Value pages = id.empty() || !env_.latestPages ? kx::Value() : env_.latestPages(id);
+  if (!pages.isDictionary() && !pages.isArray()) {
+    KXHandlerAnswer::fail(call.sender, KXURLErrorBadURL);
     return;
   }
-  KXHandlerAnswer::fail(*sender, KXURLErrorBadURL);
+  KXHandlerAnswer::json(call.sender, call.url, pages);
 }

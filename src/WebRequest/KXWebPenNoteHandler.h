@@ -20,11 +20,14 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Data/KXDataClient.h"
 #include "Data/PenEntry.h"
 #include "WebRequest/KXDataRequestDelegate.h"
+#include "WebRequest/KXHandlerMethods.h"
+#include "WebRequest/KXRequestType.h"
 #include "platform/Value.h"
 
 class KXWebPenNoteHandler : public KXDataRequestDelegate {
@@ -49,7 +52,19 @@ class KXWebPenNoteHandler : public KXDataRequestDelegate {
   // the active flag); attributes without a value are left out.
   kx::Array formatCoreData(const std::vector<std::shared_ptr<PenEntry>>& entries);
 
+  // What `method` does to the store: KXRequestTypeServiceRead for "pull"
+  // and "latestPages", KXRequestTypeNotTaken for a name not served.
+  static KXRequestType methodEffect(std::string_view method);
+
  private:
+  // One request on its way through a method, and a method of the table.
+  struct Call;
+  using PenMethod = KXHandlerMethod<KXWebPenNoteHandler, Call>;
+  static KXHandlerMethods<PenMethod> methods();
+
+  void pull(Call& call);
+  void latestPages(Call& call);
+
   KXDataClient& client_;
   const Environment env_;
 };

@@ -11,13 +11,15 @@
 #include "WebRequest/KXURLError.h"
 #include "platform/FileSystem.h"
 #include "platform/GlobalQueue.h"
-#include "platform/Mutex.h"
+#include "platform/HookTable.h"
 #include "platform/Text.h"
 
 namespace {
 
-kx::Mutex gPendingMu;
-KXWebResourceDataHandler::PendingLookup gPending GUARDED_BY(gPendingMu);
+// The program's lookup (setPendingLookup).
+auto& installedPending() {
+  return kx::hookTableOf<KXWebResourceDataHandler, KXWebResourceDataHandler::PendingLookup>();
+}
 
 std::string lastPathComponent(const kx::URL& url) {
   std::vector<std::string> components = url.pathComponents();
@@ -42,17 +44,12 @@ KXWebResourceDataHandler::KXWebResourceDataHandler(KXDataClient& client,
       queue_(queue ? *queue : kx::GlobalQueue::get()) {}
 
 void KXWebResourceDataHandler::setPendingLookup(PendingLookup lookup) {
-  kx::MutexLock lock(gPendingMu);
-  gPending = std::move(lookup);
+  installedPending().install(std::move(lookup));
 }
 
 bool KXWebResourceDataHandler::isPending(const std::string& resourceId) const {
   if (pending_) return pending_(resourceId);
-  PendingLookup lookup;
-  {
-    kx::MutexLock lock(gPendingMu);
-    lookup = gPending;
-  }
+  PendingLookup lookup = installedPending().get<0>();
   return lookup && lookup(resourceId);
 }
 

@@ -31,7 +31,7 @@
 #include "platform/GlobalQueue.h"
 #include "platform/URL.h"
 
-struct KXWebSyncRequestHandler::Request {
+struct KXWebSyncRequestHandler::Request : std::enable_shared_from_this<Request> {
   kx::URL url;
   std::shared_ptr<KXDataRequestController> sender;
   std::vector<std::string> path;
@@ -443,21 +443,40 @@ void KXWebSyncRequestHandler::handleRequest(const kx::URLRequest& urlRequest,
     request->fail(KXURLErrorBadURL, "no method");
     return;
   }
-  if (method == "delete" || method == "erase") {
-    remove(*request);
-  } else if (method == "recover") {
-    recover(*request);
-  } else if (method == "download") {
-    download(*request);
-  } else if (method == "copy") {
-    copy(*request);
-  } else if (method == "putResource") {
-    workQueue_->async([this, request] { putResource(*request); });
-  } else if (method == "push" || method == "setstick") {
-    workQueue_->async([this, request] { push(request, 0); });
+  if (const SyncMethod* found = methods().find(method)) {
+    (this->*found->call)(*request);
   } else {
     request->fail(KXURLErrorBadURL, "unknown method");
   }
+}
+
+KXHandlerMethods<KXWebSyncRequestHandler::SyncMethod> KXWebSyncRequestHandler::methods() {
+  using Handler = KXWebSyncRequestHandler;
+  constexpr KXRequestType kChange = KXRequestTypeServiceChange;
+  static constexpr SyncMethod kMethods[] = {
+      {"push", &Handler::queuePush, kChange},
+      {"setstick", &Handler::queuePush, kChange},
+      {"copy", &Handler::copy, kChange},
+      {"delete", &Handler::remove, kChange},
+      {"erase", &Handler::remove, kChange},
+      {"recover", &Handler::recover, kChange},
+      {"putResource", &Handler::queuePutResource, kChange},
+      {"download", &Handler::download, KXRequestTypeServiceRead},
+  };
+  return kMethods;
+}
+
+KXRequestType KXWebSyncRequestHandler::methodEffect(std::string_view method) {
+  const SyncMethod* found = methods().find(method);
+  return found ? found->effect : KXRequestTypeNotTaken;
+}
+
+void KXWebSyncRequestHandler::queuePush(const Request& request) {
+  workQueue_->async([this, request = request.shared_from_this()] { push(request, 0); });
+}
+
+void KXWebSyncRequestHandler::queuePutResource(const Request& request) {
+  workQueue_->async([this, request = request.shared_from_this()] { putResource(*request); });
 }
 
 // ---- Transfers ------------------------------------------------------------------
@@ -627,7 +646,7 @@ void KXWebSyncRequestHandler::download(const Request& request) {
 
 // ---- Changes ------------------------------------------------------------------
 
-void KXWebSyncRequestHandler::push(std::shared_ptr<Request> request, int retry) {
+void KXWebSyncRequestHandler::push(std::shared_ptr<const Request> request, int retry) {
   const Request& r = *request;
   const kx::Value* fileIdValue = r.find("fileId");
   const kx::Value* domainValue = r.find("domain");

@@ -43,6 +43,8 @@
 #include "CommonUtils/KXDelayRunUtil.h"
 #include "Data/KXDataClient.h"
 #include "WebRequest/KXDataRequestDelegate.h"
+#include "WebRequest/KXHandlerMethods.h"
+#include "WebRequest/KXRequestType.h"
 #include "WebRequest/KXWebDataStreamHandler.h"
 #include "platform/Mutex.h"
 #include "platform/SerialQueue.h"
@@ -92,6 +94,12 @@ class KXWebSyncRequestHandler : public KXDataRequestDelegate {
   void removeMatchFileString(const std::string& fileString, const std::string& resourceId);
   bool containResourceId(const std::string& resourceId) const;
 
+  // What `method` does to the store: KXRequestTypeServiceChange for the
+  // methods that change it ("push", "setstick", "copy", "delete", "erase",
+  // "recover", "putResource"), KXRequestTypeServiceRead for "download",
+  // KXRequestTypeNotTaken for a name not served.
+  static KXRequestType methodEffect(std::string_view method);
+
   // The name cut to kMaxNameLength characters, keeping its extension.
   static std::string cutName(const std::string& name);
   // Whether the id is made of the store's id characters.
@@ -125,10 +133,16 @@ class KXWebSyncRequestHandler : public KXDataRequestDelegate {
     double lastActivity = 0;
   };
 
+  using SyncMethod = KXHandlerMethod<KXWebSyncRequestHandler, const Request>;
+  static KXHandlerMethods<SyncMethod> methods();
+  // Pushes, pins and putResource wait their turn on the work queue.
+  void queuePush(const Request& request);
+  void queuePutResource(const Request& request);
+
   void upload(const Request& request, const kx::URLRequest& urlRequest);
   void putResource(const Request& request);
   void download(const Request& request);
-  void push(std::shared_ptr<Request> request, int retry);
+  void push(std::shared_ptr<const Request> request, int retry);
   void copy(const Request& request);
   void remove(const Request& request);
   void recover(const Request& request);

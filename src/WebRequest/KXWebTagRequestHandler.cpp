@@ -13,6 +13,13 @@
 #include "WebRequest/KXURLError.h"
 #include "WebRequest/KXWebRequestParameters.h"
 
+// One request on its way through a method.
+struct KXWebTagRequestHandler::Call {
+  const kx::URL& url;
+  kx::Dictionary params;
+  std::shared_ptr<KXDataRequestController> sender;
+};
+
 KXWebTagRequestHandler& KXWebTagRequestHandler::sharedHandler() {
   static KXWebTagRequestHandler* handler = [] {
     KXDataClient& client = KXDataClient::defaultDataClient();
@@ -41,25 +48,36 @@ bool KXWebTagRequestHandler::acceptRequest(const kx::URLRequest& request) const 
 
 void KXWebTagRequestHandler::handleRequest(const kx::URLRequest& request,
                                            std::shared_ptr<KXDataRequestController> sender) {
-  const kx::URL& url = request.url();
   KXWebRequestParameters::Parsed parsed = KXWebRequestParameters::parse(request);
-  const std::string& method = parsed.method;
-  if (method == "update") {
-    tagUpdate(sender, parsed.params, url);
-  } else if (method == "remove") {
-    tagRemove(sender, parsed.params, url);
-  } else if (method == "get") {
-    tagGet(sender, url);
-  } else if (method == "list") {
-    tagList(sender, parsed.params, url);
+  Call call{request.url(), std::move(parsed.params), sender};
+  if (const TagMethod* method = methods().find(parsed.method)) {
+    (this->*method->call)(call);
   } else {
     // No method, or one this handler does not serve.
     KXHandlerAnswer::fail(*sender, KXURLErrorBadURL);
   }
 }
 
-void KXWebTagRequestHandler::tagList(const std::shared_ptr<KXDataRequestController>& sender,
-                                     const kx::Dictionary& params, const kx::URL& url) {
+KXHandlerMethods<KXWebTagRequestHandler::TagMethod> KXWebTagRequestHandler::methods() {
+  using Handler = KXWebTagRequestHandler;
+  static constexpr TagMethod kMethods[] = {
+      {"list", &Handler::tagList, KXRequestTypeServiceRead},
+      {"get", &Handler::tagGet, KXRequestTypeServiceRead},
+      {"update", &Handler::tagUpdate, KXRequestTypeServiceChange},
+      {"remove", &Handler::tagRemove, KXRequestTypeServiceChange},
+  };
+  return kMethods;
+}
+
+KXRequestType KXWebTagRequestHandler::methodEffect(std::string_view method) {
+  const TagMethod* found = methods().find(method);
+  return found ? found->effect : KXRequestTypeNotTaken;
+}
+
+void KXWebTagRequestHandler::tagList(Call& call) {
+  const kx::Dictionary& params = call.params;
+  const kx::URL& url = call.url;
+  KXDataRequestController* sender = call.sender.get();
   const kx::Value* tagId = params.find("tagid");
   std::shared_ptr<Tag> tag = tagId ? client_.objectForTagID(tagId->stringValue()) : nullptr;
   if (!tag) {
@@ -73,8 +91,9 @@ void KXWebTagRequestHandler::tagList(const std::shared_ptr<KXDataRequestControll
                                          {"count", static_cast<long long>(entries.size())}}));
 }
 
-void KXWebTagRequestHandler::tagGet(const std::shared_ptr<KXDataRequestController>& sender,
-                                    const kx::URL& url) {
+void KXWebTagRequestHandler::tagGet(Call& call) {
+  const kx::URL& url = call.url;
+  KXDataRequestController* sender = call.sender.get();
   kx::Error error;
   std::optional<std::vector<std::shared_ptr<Tag>>> tags = client_.readTagSyncForCondition(
       kx::Dictionary{{kKXQueryEntityKey, "Tag"},
@@ -109,8 +128,10 @@ KXDataCallback KXWebTagRequestHandler::changeAnswer(
   };
 }
 
-void KXWebTagRequestHandler::tagUpdate(const std::shared_ptr<KXDataRequestController>& sender,
-                                       const kx::Dictionary& params, const kx::URL& url) {
+void KXWebTagRequestHandler::tagUpdate(Call& call) {
+  const kx::Dictionary& params = call.params;
+  const kx::URL& url = call.url;
+  const std::shared_ptr<KXDataRequestController>& sender = call.sender;
   const kx::Value* tagId = params.find("tagid");
   if (!tagId || tagId->stringValue().empty()) {
     KXHandlerAnswer::fail(*sender, KXURLErrorBadURL);
@@ -133,8 +154,10 @@ void KXWebTagRequestHandler::tagUpdate(const std::shared_ptr<KXDataRequestContro
   }
 }
 
-void KXWebTagRequestHandler::tagRemove(const std::shared_ptr<KXDataRequestController>& sender,
-                                       const kx::Dictionary& params, const kx::URL& url) {
+void KXWebTagRequestHandler::tagRemove(Call& call) {
+  const kx::Dictionary& params = call.params;
+  const kx::URL& url = call.url;
+  const std::shared_ptr<KXDataRequestController>& sender = call.sender;
   const kx::Value* tagId = params.find("tagid");
   std::shared_ptr<Tag> tag = tagId ? client_.objectForTagID(tagId->stringValue()) : nullptr;
   if (!tag) {

@@ -25,9 +25,12 @@
 
 #include <functional>
 #include <memory>
+#include <string_view>
 
 #include "Data/KXDataClient.h"
 #include "WebRequest/KXDataRequestDelegate.h"
+#include "WebRequest/KXHandlerMethods.h"
+#include "WebRequest/KXRequestType.h"
 #include "WebRequest/KXWebFileRequestHandler.h"
 
 class KXDelayRunUtil;
@@ -49,14 +52,21 @@ class KXWebTagRequestHandler : public KXDataRequestDelegate {
   void handleRequest(const kx::URLRequest& request,
                      std::shared_ptr<KXDataRequestController> sender) override;
 
+  // What `method` does to the store: KXRequestTypeServiceChange for
+  // "update" and "remove", KXRequestTypeServiceRead for "list" and "get",
+  // KXRequestTypeNotTaken for a name not served.
+  static KXRequestType methodEffect(std::string_view method);
+
  private:
-  void tagList(const std::shared_ptr<KXDataRequestController>& sender, const kx::Dictionary& params,
-               const kx::URL& url);
-  void tagGet(const std::shared_ptr<KXDataRequestController>& sender, const kx::URL& url);
-  void tagUpdate(const std::shared_ptr<KXDataRequestController>& sender,
-                 const kx::Dictionary& params, const kx::URL& url);
-  void tagRemove(const std::shared_ptr<KXDataRequestController>& sender,
-                 const kx::Dictionary& params, const kx::URL& url);
+  // One request on its way through a method, and a method of the table.
+  struct Call;
+  using TagMethod = KXHandlerMethod<KXWebTagRequestHandler, Call>;
+  static KXHandlerMethods<TagMethod> methods();
+
+  void tagList(Call& call);
+  void tagGet(Call& call);
+  void tagUpdate(Call& call);
+  void tagRemove(Call& call);
   // The store's callback of a change: the error, or {"v"} then saveAndSync.
   KXDataCallback changeAnswer(const std::shared_ptr<KXDataRequestController>& sender,
                               const kx::URL& url);

@@ -15,19 +15,15 @@
 #include "WebRequest/KXLocalResponse.h"
 #include "WebRequest/KXURLError.h"
 #include "WebRequest/KXWebRequestParameters.h"
-#include "platform/Mutex.h"
+#include "platform/HookTable.h"
 
 namespace {
 
-kx::Mutex gSignOutMu;
-std::function<void()> gSignOutHook GUARDED_BY(gSignOutMu);
+// The program's sign-out (setSignOutHook).
+auto& signOutHook() { return kx::hookTableOf<KXWebUserRequestHandler, std::function<void()>>(); }
 
 void runSignOutHook() {
-  std::function<void()> hook;
-  {
-    kx::MutexLock lock(gSignOutMu);
-    hook = gSignOutHook;
-  }
+  std::function<void()> hook = signOutHook().get<0>();
   if (hook) {
     hook();
   } else {
@@ -71,8 +67,7 @@ KXWebUserRequestHandler::KXWebUserRequestHandler(Environment environment)
     : env_(std::move(environment)) {}
 
 void KXWebUserRequestHandler::setSignOutHook(std::function<void()> hook) {
-  kx::MutexLock lock(gSignOutMu);
-  gSignOutHook = std::move(hook);
+  signOutHook().install(std::move(hook));
 }
 
 bool KXWebUserRequestHandler::acceptRequest(const kx::URLRequest& request) const {

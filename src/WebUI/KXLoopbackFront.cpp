@@ -169,7 +169,7 @@ class KXLoopbackFront::Impl {
         mailbox_(std::make_shared<Mailbox>(&io_)),
         leafQueue_("com.zarvel.note.queue.front.leaf") {}
 
-  bool start(kx::Error* error);
+  [[nodiscard]] bool start(kx::Error* error);
   void stop();
 
   bool intercepts(const std::string& host) const;
@@ -224,7 +224,7 @@ class KXLoopbackFront::Impl {
 
  private:
   // Makes a leaf and its context; false with *error on failure.
-  bool mint(const std::string& host, Leaf* leaf, kx::Error* error);
+  [[nodiscard]] bool mint(const std::string& host, Leaf* leaf, kx::Error* error);
   // Keeps `leaf` for `host` (replacing any) and trims the unallowed ones.
   void keep(const std::string& host, Leaf leaf);
   void touch(const std::string& host);

@@ -161,7 +161,7 @@ class KXLoopbackFront {
 
   // Writes {"port", "username", "password", "authority"} as JSON into a new
   // file at `path`, made with mode 0600; fails when the file exists.
-  bool writeCredentials(const std::string& path, kx::Error* error) const;
+  [[nodiscard]] bool writeCredentials(const std::string& path, kx::Error* error) const;
 
   // The front's state; defined with its connections.
   class Impl;

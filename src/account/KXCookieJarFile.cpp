@@ -66,7 +66,9 @@ void KXCookieJarFile::attach() {
   transport_.setCookiesChangedHandler([weak] {
     if (weak.expired()) return;
     queue().async([weak] {
-      if (std::shared_ptr<KXCookieJarFile> alive = weak.lock()) alive->save(nullptr);
+      // save() logs a failure; the next change writes the whole jar again.
+      if (std::shared_ptr<KXCookieJarFile> alive = weak.lock())
+        kx::ignoreError(alive->save(nullptr));
     });
   });
 }

@@ -42,7 +42,7 @@ class KXCookieJarFile : public std::enable_shared_from_this<KXCookieJarFile> {
   // writes the file on every later change of the jar.
   void attach();
   // Writes the jar now, on the calling thread.
-  bool save(kx::Error* error);
+  [[nodiscard]] bool save(kx::Error* error);
   // Returns once every write queued before the call has run.
   void flush();
   // The queue of the writes (one for the process, never freed).

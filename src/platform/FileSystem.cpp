@@ -17,7 +17,7 @@ namespace kx {
 
 namespace {
 
-bool fail(Error* error, int err, std::string_view path) {
+[[nodiscard]] bool fail(Error* error, int err, std::string_view path) {
   SetError(error, Error::posix(err, path));
   return false;
 }
@@ -52,7 +52,8 @@ class PosixSequentialFile final : public SequentialFile {
   PosixSequentialFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
   ~PosixSequentialFile() override { ::close(fd_); }
 
-  bool read(void* buffer, std::size_t capacity, std::size_t* bytesRead, Error* error) override {
+  [[nodiscard]] bool read(void* buffer, std::size_t capacity, std::size_t* bytesRead,
+                          Error* error) override {
     *bytesRead = 0;
     for (;;) {
       ssize_t n = ::read(fd_, buffer, capacity);
@@ -76,7 +77,7 @@ class PosixWritableFile final : public WritableFile {
     if (fd_ >= 0) ::close(fd_);
   }
 
-  bool append(std::string_view data, Error* error) override {
+  [[nodiscard]] bool append(std::string_view data, Error* error) override {
     if (fd_ < 0) return fail(error, EBADF, path_);
     const char* p = data.data();
     std::size_t left = data.size();
@@ -92,13 +93,13 @@ class PosixWritableFile final : public WritableFile {
     return true;
   }
 
-  bool sync(Error* error) override {
+  [[nodiscard]] bool sync(Error* error) override {
     if (fd_ < 0) return fail(error, EBADF, path_);
     if (::fsync(fd_) != 0) return fail(error, errno, path_);
     return true;
   }
 
-  bool close(Error* error) override {
+  [[nodiscard]] bool close(Error* error) override {
     if (fd_ < 0) return fail(error, EBADF, path_);
     int rc = ::close(fd_);
     fd_ = -1;  // never closed twice, even when close reports an error
@@ -113,8 +114,8 @@ class PosixWritableFile final : public WritableFile {
 
 // Appends the names in `dir` other than "." and ".." to *names and closes
 // it; a failed read is reported as an error naming `path`.
-bool readNamesAndClose(DIR* dir, const std::string& path, std::vector<std::string>* names,
-                       Error* error) {
+[[nodiscard]] bool readNamesAndClose(DIR* dir, const std::string& path,
+                                     std::vector<std::string>* names, Error* error) {
   for (;;) {
     errno = 0;
     struct dirent* entry = ::readdir(dir);
@@ -134,7 +135,7 @@ bool readNamesAndClose(DIR* dir, const std::string& path, std::vector<std::strin
 // errors). Items are removed relative to the folder's descriptor and
 // sub-folders are opened with O_NOFOLLOW, so a symbolic link met on the way
 // is unlinked and never entered, even if it replaced a folder meanwhile.
-bool removeContents(int dirFd, const std::string& dirPath, Error* error) {
+[[nodiscard]] bool removeContents(int dirFd, const std::string& dirPath, Error* error) {
   std::vector<std::string> names;
   {
     int listFd = ::dup(dirFd);
@@ -174,8 +175,8 @@ bool removeContents(int dirFd, const std::string& dirPath, Error* error) {
 
 class PosixFileSystem final : public FileSystem {
  public:
-  bool getInfo(const std::string& path, bool followSymlinks, FileInfo* info,
-               Error* error) override {
+  [[nodiscard]] bool getInfo(const std::string& path, bool followSymlinks, FileInfo* info,
+                             Error* error) override {
     struct stat st;
     int rc = followSymlinks ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
     if (rc != 0) return fail(error, errno, path);
@@ -183,22 +184,23 @@ class PosixFileSystem final : public FileSystem {
     return true;
   }
 
-  bool makeDirectory(const std::string& path, std::uint32_t mode, Error* error) override {
+  [[nodiscard]] bool makeDirectory(const std::string& path, std::uint32_t mode,
+                                   Error* error) override {
     if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0) return fail(error, errno, path);
     return true;
   }
 
-  bool removeFile(const std::string& path, Error* error) override {
+  [[nodiscard]] bool removeFile(const std::string& path, Error* error) override {
     if (::unlink(path.c_str()) != 0) return fail(error, errno, path);
     return true;
   }
 
-  bool removeDirectory(const std::string& path, Error* error) override {
+  [[nodiscard]] bool removeDirectory(const std::string& path, Error* error) override {
     if (::rmdir(path.c_str()) != 0) return fail(error, errno, path);
     return true;
   }
 
-  bool removeItem(const std::string& rawPath, Error* error) override {
+  [[nodiscard]] bool removeItem(const std::string& rawPath, Error* error) override {
     // Without trailing slashes: "link/" would make the system follow the link.
     std::string path = Path::standardizingPath(rawPath);
     if (path.empty()) return fail(error, ENOENT, rawPath);
@@ -217,7 +219,8 @@ class PosixFileSystem final : public FileSystem {
     return true;
   }
 
-  bool listNames(const std::string& path, std::vector<std::string>* names, Error* error) override {
+  [[nodiscard]] bool listNames(const std::string& path, std::vector<std::string>* names,
+                               Error* error) override {
     DIR* dir = ::opendir(path.c_str());
     if (!dir) return fail(error, errno, path);
     std::vector<std::string> out;
@@ -226,7 +229,7 @@ class PosixFileSystem final : public FileSystem {
     return true;
   }
 
-  bool rename(const std::string& from, const std::string& to, Error* error) override {
+  [[nodiscard]] bool rename(const std::string& from, const std::string& to, Error* error) override {
     if (::rename(from.c_str(), to.c_str()) != 0) {
       int err = errno;
       Error e = Error::posix(err, from);
@@ -241,7 +244,7 @@ class PosixFileSystem final : public FileSystem {
                                                     Error* error) override {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-      fail(error, errno, path);
+      SetError(error, Error::posix(errno, path));
       return nullptr;
     }
     return std::make_unique<PosixSequentialFile>(fd, path);
@@ -253,13 +256,13 @@ class PosixFileSystem final : public FileSystem {
     if (how == WriteMode::TruncateAppend) flags |= O_APPEND;
     int fd = ::open(path.c_str(), flags, static_cast<mode_t>(mode));
     if (fd < 0) {
-      fail(error, errno, path);
+      SetError(error, Error::posix(errno, path));
       return nullptr;
     }
     return std::make_unique<PosixWritableFile>(fd, path);
   }
 
-  bool syncDirectory(const std::string& path, Error* error) override {
+  [[nodiscard]] bool syncDirectory(const std::string& path, Error* error) override {
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return fail(error, errno, path);
     int rc = ::fsync(fd);
@@ -269,7 +272,7 @@ class PosixFileSystem final : public FileSystem {
     return true;
   }
 
-  bool syncFile(const std::string& path, Error* error) override {
+  [[nodiscard]] bool syncFile(const std::string& path, Error* error) override {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return fail(error, errno, path);
     int rc = ::fsync(fd);
@@ -279,14 +282,16 @@ class PosixFileSystem final : public FileSystem {
     return true;
   }
 
-  bool setPermissions(const std::string& path, std::uint32_t mode, Error* error) override {
+  [[nodiscard]] bool setPermissions(const std::string& path, std::uint32_t mode,
+                                    Error* error) override {
     if (::chmod(path.c_str(), static_cast<mode_t>(mode & 07777)) != 0) {
       return fail(error, errno, path);
     }
     return true;
   }
 
-  bool setModificationTime(const std::string& path, FileTime time, Error* error) override {
+  [[nodiscard]] bool setModificationTime(const std::string& path, FileTime time,
+                                         Error* error) override {
     struct timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT;  // access time left alone
@@ -296,7 +301,8 @@ class PosixFileSystem final : public FileSystem {
     return true;
   }
 
-  bool readSymlink(const std::string& path, std::string* target, Error* error) override {
+  [[nodiscard]] bool readSymlink(const std::string& path, std::string* target,
+                                 Error* error) override {
     std::vector<char> buffer(256);
     for (;;) {
       ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
@@ -309,7 +315,8 @@ class PosixFileSystem final : public FileSystem {
     }
   }
 
-  bool createSymlink(const std::string& target, const std::string& path, Error* error) override {
+  [[nodiscard]] bool createSymlink(const std::string& target, const std::string& path,
+                                   Error* error) override {
     if (::symlink(target.c_str(), path.c_str()) != 0) return fail(error, errno, path);
     return true;
   }

@@ -253,7 +253,8 @@ class FileSystem {
   // the temporary is created with mode 0600 and set to exactly 0600 before
   // the rename, so the data is never readable by others, not even for a
   // moment, and the file that replaces an older one has that mode.
-  bool writePrivateFileAtomically(const std::string& path, std::string_view data, Error* error);
+  [[nodiscard]] bool writePrivateFileAtomically(const std::string& path, std::string_view data,
+                                                Error* error);
 
   // Renames `from` to `to` (replacing a file at `to`, as rename(2) does).
   // Across file systems (EXDEV) the item is copied to a unique temporary name
@@ -297,9 +298,9 @@ class FileSystem {
   static bool isTemporaryName(std::string_view name, std::uint32_t* writerPid = nullptr);
 
  private:
-  bool writeAtomically(const std::string& path, std::string_view data,
-                       const std::string& tempFolder, std::uint32_t mode, bool exactMode,
-                       Error* error);
+  [[nodiscard]] bool writeAtomically(const std::string& path, std::string_view data,
+                                     const std::string& tempFolder, std::uint32_t mode,
+                                     bool exactMode, Error* error);
   static std::string_view asStringView(const Bytes& data) {
     return {reinterpret_cast<const char*>(data.data()), data.size()};
   }

@@ -37,7 +37,7 @@ std::string inBase(const std::string& base) {
   return Path::appendingPathComponent(base, Places::kApplicationFolderName);
 }
 
-bool ensure(const std::string& path, Error* error) {
+[[nodiscard]] bool ensure(const std::string& path, Error* error) {
   if (path.empty()) {
     // Neither the XDG variable nor a home folder is known.
     SetError(error, Error::posix(ENOENT));

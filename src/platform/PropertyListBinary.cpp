@@ -326,7 +326,7 @@ class BinaryReader {
 
 class BinaryWriter {
  public:
-  bool run(const Value& value, std::string* out, Error* error) {
+  [[nodiscard]] bool run(const Value& value, std::string* out, Error* error) {
     std::string why;
     if (!collect(value, 0, &why)) {
       SetError(error, writeError(std::move(why)));

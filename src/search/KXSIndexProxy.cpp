@@ -63,7 +63,8 @@ struct PreparedDocument {
 
 // Takes the folder lock and readies the index for a writer. On success
 // *create tells whether the writer must create the index.
-bool beginWriting(const Settings& settings, KXSFolderLock* lock, bool* create, kx::Error* error) {
+[[nodiscard]] bool beginWriting(const Settings& settings, KXSFolderLock* lock, bool* create,
+                                kx::Error* error) {
   if (settings.indexDirectory.empty()) {
     kx::SetError(error, KXSMakeError(KXSErrorNotConfigured, "no full-text index folder is set"));
     return false;
@@ -74,7 +75,8 @@ bool beginWriting(const Settings& settings, KXSFolderLock* lock, bool* create, k
   return KXSLucene::prepareForWriting(settings.indexDirectory, create, error);
 }
 
-bool runRemove(const Settings& settings, const std::vector<std::string>& ids, kx::Error* error) {
+[[nodiscard]] bool runRemove(const Settings& settings, const std::vector<std::string>& ids,
+                             kx::Error* error) {
   try {
     if (ids.empty()) return true;
     KXSFolderLock lock;

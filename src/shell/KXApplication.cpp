@@ -364,8 +364,8 @@ namespace {
 // Points the GTK web views at the front: its proxy and secret, its leaf for
 // each fixed host; localStorage, IndexedDB and cookies in the application
 // data folder, the cache in the scratch folder.
-bool pointGtkWebViewsAt(KXGtkPlatform& platform, const std::string& root,
-                        const KXDesktopShell::Routing& routing, kx::Error* error) {
+[[nodiscard]] bool pointGtkWebViewsAt(KXGtkPlatform& platform, const std::string& root,
+                                      const KXDesktopShell::Routing& routing, kx::Error* error) {
   KXGtkPlatform::WebOptions options;
   options.dataDirectory = kx::Path::appendingPathComponent(root, "WebKit");
   options.cacheDirectory = kx::Path::appendingPathComponent(kx::Places::scratchRoot(), "WebKit");

@@ -9,19 +9,13 @@
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
 #include "Data/Root.h"
-#include "platform/Mutex.h"
+#include "platform/HookTable.h"
 #include "sync/KXSyncMyshare.h"
 
 namespace {
 
-struct ApplierSlot {
-  kx::Mutex mu;
-  std::shared_ptr<KXSyncPullApplier> applier GUARDED_BY(mu);
-};
-
-ApplierSlot& applierSlot() {
-  static ApplierSlot* slot = new ApplierSlot();
-  return *slot;
+auto& applierSlot() {
+  return kx::hookTableOf<KXSyncPullEnvironment, std::shared_ptr<KXSyncPullApplier>>();
 }
 
 }  // namespace
@@ -78,15 +72,11 @@ std::optional<kx::Dictionary> KXSyncPullEnvironment::convert(const kx::Value& se
 }
 
 std::shared_ptr<KXSyncPullApplier> KXSyncPullEnvironment::applier() {
-  ApplierSlot& slot = applierSlot();
-  kx::MutexLock lock(slot.mu);
-  return slot.applier;
+  return applierSlot().get<0>();
 }
 
 void KXSyncPullEnvironment::setDefaultApplier(std::shared_ptr<KXSyncPullApplier> applier) {
-  ApplierSlot& slot = applierSlot();
-  kx::MutexLock lock(slot.mu);
-  slot.applier = std::move(applier);
+  applierSlot().install(std::move(applier));
 }
 
 void KXSyncPullEnvironment::startMysharePull() { KXSyncMyshare::defaultProxy().startPull(); }

@@ -2,31 +2,18 @@
 
 #include <utility>
 
-#include "platform/Mutex.h"
+#include "platform/HookTable.h"
 
 namespace {
 
-struct Slot {
-  kx::Mutex mu;
-  std::shared_ptr<KXSyncScriptBridge> bridge GUARDED_BY(mu);
-};
-
-Slot& slot() {
-  static Slot* s = new Slot();
-  return *s;
-}
+auto& slot() { return kx::hookTableOf<KXSyncScriptBridge, std::shared_ptr<KXSyncScriptBridge>>(); }
 
 }  // namespace
 
 void KXSyncScriptBridge::install(std::shared_ptr<KXSyncScriptBridge> bridge) {
-  Slot& s = slot();
-  kx::MutexLock lock(s.mu);
-  s.bridge = std::move(bridge);
+  slot().install(std::move(bridge));
 }
 
 std::shared_ptr<KXSyncScriptBridge> KXSyncScriptBridge::installed() {
-  Slot& s = slot();
-  kx::MutexLock lock(s.mu);
-  if (!s.bridge) s.bridge = std::make_shared<KXSyncScriptBridge>();
-  return s.bridge;
+  return slot().getOrInstall<0>([] { return std::make_shared<KXSyncScriptBridge>(); });
 }

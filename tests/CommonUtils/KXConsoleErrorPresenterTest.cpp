@@ -41,7 +41,8 @@ TEST(KXConsoleErrorPresenterTest, PresentedErrorGoesToTheLogAndTheStream) {
 
   KXLogger::sharedLogger().drain();
   std::string log;
-  kx::FileSystem::Posix().readFile(KXLogger::sharedLogger().logFilePath(), &log, nullptr);
+  EXPECT_TRUE(
+      kx::FileSystem::Posix().readFile(KXLogger::sharedLogger().logFilePath(), &log, nullptr));
   EXPECT_NE(log.find("presented error: Save Note Content Fail\n"), std::string::npos) << log;
   EXPECT_NE(log.find("presented error: Can not delete file\n"), std::string::npos) << log;
 

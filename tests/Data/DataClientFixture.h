@@ -25,6 +25,7 @@
 #include "platform/FileSystem.h"
 #include "search/KXSLucene.h"
 #include "support/QueueBarrier.h"
+#include "support/StoreTree.h"
 #include "support/TempAppRoot.h"
 
 namespace kxtest {
@@ -46,20 +47,7 @@ inline std::vector<std::string> Ids(const std::vector<KXManagedObjectPtr>& objec
 // the fields say otherwise.
 inline KXManagedObjectPtr Put(KXManagedObjectContext& context, const std::string& entity,
                               const kx::Dictionary& fields) {
-  KXManagedObjectPtr object = context.insertNewObject(entity);
-  EXPECT_TRUE(object) << entity;
-  if (!object) return nullptr;
-  if (object->isKindOfEntity("FileMeta") && !object->isKindOfEntity("Root")) {
-    kx::Dictionary defaults{
-        {"del", kx::Value(false)},       {"remoteRemoved", kx::Value(false)},
-        {"localModified", kx::Value(0)}, {"encrypted", kx::Value(false)},
-        {"stick", kx::Value(false)},     {"dir", kx::Value(object->isKindOfEntity("Notebook"))}};
-    for (const auto& [key, value] : defaults) {
-      if (!fields.contains(key)) object->setValue(key, value);
-    }
-  }
-  EXPECT_TRUE(object->setValuesForKeys(fields)) << entity;
-  return object;
+  return StoreTree(context, {{"localModified", kx::Value(0)}}).put(entity, fields);
 }
 
 // The file ids the client's index answers for the words (a failed search is

@@ -24,6 +24,7 @@
 #include "WebRequest/KXDataRequestController.h"
 #include "WebRequest/KXURLError.h"
 #include "platform/URLRequest.h"
+#include "support/StoreTree.h"
 #include "support/TempAppRoot.h"
 
 namespace kxtest {
@@ -129,20 +130,7 @@ class StoreFixture : public ::testing::Test {
   // Inserts a row; file entries get the usual flags unless `fields` sets them.
   static KXManagedObjectPtr Put(KXManagedObjectContext& c, const std::string& entity,
                                 const kx::Dictionary& fields) {
-    KXManagedObjectPtr object = c.insertNewObject(entity);
-    const bool fileEntity = entity == "Notebook" || entity == "Note" || entity == "NormalFile";
-    if (fileEntity) {
-      kx::Dictionary defaults{{"del", false},
-                              {"remoteRemoved", false},
-                              {"stick", false},
-                              {"encrypted", false},
-                              {"dir", entity == "Notebook"}};
-      for (const auto& [k, v] : defaults) {
-        if (!fields.contains(k)) object->setValue(k, v);
-      }
-    }
-    EXPECT_TRUE(object->setValuesForKeys(fields)) << entity;
-    return object;
+    return kxtest::StoreTree(c).put(entity, fields);
   }
 
   TempAppRoot root_;

@@ -19,6 +19,7 @@
 #include "Data/KXManagedObjectContext.h"
 #include "WebRequest/KXURLError.h"
 #include "platform/MainQueue.h"
+#include "support/StoreTree.h"
 #include "support/TempAppRoot.h"
 
 namespace {
@@ -69,18 +70,9 @@ class WebFileRequestHandlerTest : public ::testing::Test {
   // N_top; trash: NB_T > N_t; one resource R1 with its stored file.
   void Seed() {
     data_->performSyncWriteBlock([&](KXManagedObjectContext& c) {
+      kxtest::StoreTree tree(c);
       auto put = [&](const std::string& entity, const kx::Dictionary& fields) {
-        KXManagedObjectPtr object = c.insertNewObject(entity);
-        kx::Dictionary defaults{{"del", false},
-                                {"remoteRemoved", false},
-                                {"stick", false},
-                                {"encrypted", false},
-                                {"dir", entity == "Notebook"}};
-        for (const auto& [k, v] : defaults) {
-          if (entity != "Root" && !fields.contains(k)) object->setValue(k, v);
-        }
-        EXPECT_TRUE(object->setValuesForKeys(fields));
-        return object;
+        return tree.put(entity, fields);
       };
       put("Root", {{"fileId", "ROOT"}, {"title", "My Notes"}});
       put("Notebook",
@@ -175,6 +167,10 @@ TEST_F(WebFileRequestHandlerTest, FailuresAnswerOnceWithTheirCode) {
       {"/qrt/mapi/file?method=getById", "", KXURLErrorBadURL},               // mapi serves thm only
       {"/qrt/api/personal/file?method=rename", "", KXURLErrorBadURL},        // unknown method
       {"/qrt/api/personal/trash?method=restore", "", KXURLErrorBadURL},      // unknown method
+      // A method of one folder asked of another.
+      {"/qrt/api/personal/trash/N_top?method=read", "", KXURLErrorBadURL},
+      {"/qrt/api/personal/file?method=thm&fid=R1", "", KXURLErrorBadURL},
+      {"/qrt/mapi/personal/myshare?method=get&fileId=N_top", "", KXURLErrorBadURL},
       {"/qrt/api/personal/file?method=getNamePath", "", KXURLErrorResourceUnavailable},
       {"/qrt/api/personal/file?method=getNamePath&fileId=NOPE", "", KXURLErrorResourceUnavailable},
       {"/qrt/api/personal/file/NOPE?method=read", "", KXURLErrorResourceUnavailable},

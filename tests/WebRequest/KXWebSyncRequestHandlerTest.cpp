@@ -29,6 +29,7 @@
 #include "support/FaultInjectingFileSystem.h"
 #include "support/KXManualDelayClock.h"
 #include "support/QueueBarrier.h"
+#include "support/StoreTree.h"
 #include "support/TempAppRoot.h"
 
 namespace {
@@ -131,16 +132,9 @@ class WebSyncRequestHandlerTest : public ::testing::Test {
   // "a.txt" (domain 1); ROOT > NB2 "Home" > N2 "Plan.note".
   void Seed() {
     data_->performSyncWriteBlock([&](KXManagedObjectContext& c) {
+      kxtest::StoreTree tree(c, {{"version", 3}, {"localModified", 0}});
       auto put = [&](const std::string& entity, const kx::Dictionary& fields) {
-        KXManagedObjectPtr object = c.insertNewObject(entity);
-        kx::Dictionary defaults{
-            {"del", false},       {"remoteRemoved", false},      {"stick", false},
-            {"encrypted", false}, {"dir", entity == "Notebook"}, {"version", 3},
-            {"localModified", 0}};
-        for (const auto& [k, v] : defaults) {
-          if (entity != "Root" && !fields.contains(k)) object->setValue(k, v);
-        }
-        EXPECT_TRUE(object->setValuesForKeys(fields));
+        tree.put(entity, fields);
       };
       put("Root", {{"fileId", "ROOT"}, {"title", "My Notes"}});
       put("Notebook", {{"fileId", "NB"}, {"parentId", "ROOT"}, {"title", "Work"}});

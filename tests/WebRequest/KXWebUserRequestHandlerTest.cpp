@@ -8,6 +8,7 @@
 
 #include "HandlerTestSupport.h"
 #include "WebRequest/KXLocalFileHost.h"
+#include "support/TestParamNames.h"
 
 namespace {
 
@@ -149,7 +150,8 @@ TEST_P(UnusablePhotoTest, SelfInfoIsAnsweredAsStored) {
 INSTANTIATE_TEST_SUITE_P(Stored, UnusablePhotoTest,
                          ::testing::Values(R"({"userId":"alice","photo":""})",
                                            R"({"photo":"https://img.example/nophoto"})",
-                                           "not json {"));
+                                           "not json {"),
+                         kxtest::byIndexAndText([](const char* stored) { return stored; }));
 
 TEST_F(WebUserRequestHandlerTest, DefaultSelfInfoWithoutAStoredUser) {
   KXWebUserRequestHandler handler = Handler();

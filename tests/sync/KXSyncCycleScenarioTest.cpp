@@ -149,7 +149,10 @@ TEST_P(KXSyncCycleConflictTest, ANoteEditedOnBothSidesKeepsBothTexts) {
   expectSameTrees();
 }
 
-INSTANTIATE_TEST_SUITE_P(Downloads, KXSyncCycleConflictTest, ::testing::Values(0, 1));
+INSTANTIATE_TEST_SUITE_P(Downloads, KXSyncCycleConflictTest, ::testing::Values(0, 1),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return "FailedDownloads" + std::to_string(info.param);
+                         });
 
 TEST_F(KXSyncCycleScenarioTest, AFailedPushIsCompletedByTheNextCycle) {
   ASSERT_EQ(wholeCycle(), "success");

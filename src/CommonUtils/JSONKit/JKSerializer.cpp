@@ -316,7 +316,7 @@ class Encoder {
   bool encodeDictionary(const kx::Dictionary& dictionary);
 
   // Ends the call: trims the output, or drops it and fills *error.
-  bool finish(kx::Error* error) {
+  [[nodiscard]] bool finish(kx::Error* error) {
     if (failed_) {
       out_.discard();
       if (error) *error = kx::Error::make(kJKErrorDomain, -1, message_);
@@ -622,9 +622,10 @@ void CheckEncodeOption(JKEncodeOptionType encodeOption) {
 }
 
 template <class Container>
-bool Serialize(const kx::Value& object, JKSerializeOptionFlags options,
-               JKEncodeOptionType encodeOption, const JKSerializeUnsupportedClassesBlock* block,
-               Container* out, kx::Error* error) {
+[[nodiscard]] bool Serialize(const kx::Value& object, JKSerializeOptionFlags options,
+                             JKEncodeOptionType encodeOption,
+                             const JKSerializeUnsupportedClassesBlock* block, Container* out,
+                             kx::Error* error) {
   CheckEncodeOption(encodeOption);
   Encoder<Container> encoder(*out, options, encodeOption, block);
   if ((encodeOption & JKEncodeOptionCollectionObj) && !object.isArray() && !object.isDictionary()) {

@@ -70,14 +70,14 @@ class ZZArchive {
   // and ZZCentralFileHeaderWriteErrorCode (with ZZEntryIndexKey),
   // ZZEndOfCentralDirectoryWriteErrorCode, ZZReplaceWriteErrorCode, or
   // ZZArchiveTooLargeErrorCode for more than 65535 entries or 4 GiB.
-  bool updateEntries(const std::vector<std::shared_ptr<ZZArchiveEntry>>& newEntries,
-                     kx::Error* error);
+  [[nodiscard]] bool updateEntries(const std::vector<std::shared_ptr<ZZArchiveEntry>>& newEntries,
+                                   kx::Error* error);
 
  private:
   explicit ZZArchive(std::unique_ptr<ZZChannel> channel);
-  bool load(bool createIfMissing, kx::Error* error);
-  bool writeArchive(const std::vector<std::shared_ptr<ZZArchiveEntry>>& newEntries,
-                    ZZChannel& temporary, kx::Error* error);
+  [[nodiscard]] bool load(bool createIfMissing, kx::Error* error);
+  [[nodiscard]] bool writeArchive(const std::vector<std::shared_ptr<ZZArchiveEntry>>& newEntries,
+                                  ZZChannel& temporary, kx::Error* error);
 
   std::unique_ptr<ZZChannel> channel_;
   ZZBytes contents_;

@@ -96,7 +96,7 @@ class ZZArchiveEntry {
   virtual std::unique_ptr<ZZDataProvider> newDataProviderWithPassword(const std::string& password,
                                                                       kx::Error* error) const;
   // Whether the local header agrees with the central one.
-  virtual bool check(kx::Error* error) const;
+  [[nodiscard]] virtual bool check(kx::Error* error) const;
 
   virtual std::unique_ptr<ZZArchiveEntryWriter> newWriterCanSkipLocalFile(bool canSkip) const = 0;
 };

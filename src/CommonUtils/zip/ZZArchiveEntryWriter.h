@@ -20,12 +20,14 @@ class ZZArchiveEntryWriter {
   virtual std::uint64_t offsetToLocalFileEnd() const = 0;
   // Whether the writer can do its work; an entry whose local file cannot be
   // found in its archive cannot be written.
-  virtual bool isValid(kx::Error* error) const = 0;
+  [[nodiscard]] virtual bool isValid(kx::Error* error) const = 0;
   // Writes the local file at the output's offset; `initialSkip` is the
   // position in the final archive of the output's first byte.
-  virtual bool writeLocalFileToChannelOutput(ZZChannelOutput& output, std::uint64_t initialSkip,
-                                             kx::Error* error) = 0;
-  virtual bool writeCentralFileHeaderToChannelOutput(ZZChannelOutput& output, kx::Error* error) = 0;
+  [[nodiscard]] virtual bool writeLocalFileToChannelOutput(ZZChannelOutput& output,
+                                                           std::uint64_t initialSkip,
+                                                           kx::Error* error) = 0;
+  [[nodiscard]] virtual bool writeCentralFileHeaderToChannelOutput(ZZChannelOutput& output,
+                                                                   kx::Error* error) = 0;
 };
 
 #endif  // ZN_COMMONUTILS_ZIP_ZZARCHIVEENTRYWRITER_H_

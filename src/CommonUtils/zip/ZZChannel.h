@@ -25,7 +25,7 @@ class ZZChannel {
   // A new channel of the same kind to write a replacement into.
   virtual std::unique_ptr<ZZChannel> temporaryChannel(kx::Error* error) = 0;
   // Makes this channel hold what `channel` (made by temporaryChannel) holds.
-  virtual bool replaceWithChannel(ZZChannel& channel, kx::Error* error) = 0;
+  [[nodiscard]] virtual bool replaceWithChannel(ZZChannel& channel, kx::Error* error) = 0;
   // Drops a temporary channel's storage, if any is left.
   virtual void removeAsTemporary() = 0;
   // The channel's whole contents. A missing file or empty data fails with

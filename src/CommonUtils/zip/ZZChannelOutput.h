@@ -17,9 +17,10 @@ class ZZChannelOutput {
   virtual ~ZZChannelOutput() = default;
   // Bytes written so far.
   virtual std::uint64_t offset() const = 0;
-  virtual bool writeData(const std::uint8_t* bytes, std::size_t length, kx::Error* error) = 0;
+  [[nodiscard]] virtual bool writeData(const std::uint8_t* bytes, std::size_t length,
+                                       kx::Error* error) = 0;
   // Makes the bytes durable where that applies and releases the sink.
-  virtual bool close(kx::Error* error) = 0;
+  [[nodiscard]] virtual bool close(kx::Error* error) = 0;
 };
 
 #endif  // ZN_COMMONUTILS_ZIP_ZZCHANNELOUTPUT_H_

@@ -15,7 +15,7 @@ class ZZDataChannel : public ZZChannel {
 
   std::string path() const override { return std::string(); }
   std::unique_ptr<ZZChannel> temporaryChannel(kx::Error* error) override;
-  bool replaceWithChannel(ZZChannel& channel, kx::Error* error) override;
+  [[nodiscard]] bool replaceWithChannel(ZZChannel& channel, kx::Error* error) override;
   void removeAsTemporary() override;
   std::optional<ZZBytes> newInput(kx::Error* error) override;
   std::unique_ptr<ZZChannelOutput> newOutput(kx::Error* error) override;

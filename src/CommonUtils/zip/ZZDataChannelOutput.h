@@ -15,8 +15,9 @@ class ZZDataChannelOutput : public ZZChannelOutput {
   explicit ZZDataChannelOutput(ZZDataChannel& channel);
 
   std::uint64_t offset() const override { return allData_.size(); }
-  bool writeData(const std::uint8_t* bytes, std::size_t length, kx::Error* error) override;
-  bool close(kx::Error* error) override;
+  [[nodiscard]] bool writeData(const std::uint8_t* bytes, std::size_t length,
+                               kx::Error* error) override;
+  [[nodiscard]] bool close(kx::Error* error) override;
 
  private:
   ZZDataChannel* channel_;

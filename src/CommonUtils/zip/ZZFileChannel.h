@@ -18,7 +18,7 @@ class ZZFileChannel : public ZZChannel {
 
   std::string path() const override { return path_; }
   std::unique_ptr<ZZChannel> temporaryChannel(kx::Error* error) override;
-  bool replaceWithChannel(ZZChannel& channel, kx::Error* error) override;
+  [[nodiscard]] bool replaceWithChannel(ZZChannel& channel, kx::Error* error) override;
   void removeAsTemporary() override;
   std::optional<ZZBytes> newInput(kx::Error* error) override;
   std::unique_ptr<ZZChannelOutput> newOutput(kx::Error* error) override;

@@ -16,8 +16,9 @@ class ZZFileChannelOutput : public ZZChannelOutput {
   explicit ZZFileChannelOutput(std::unique_ptr<kx::WritableFile> file);
 
   std::uint64_t offset() const override { return offset_; }
-  bool writeData(const std::uint8_t* bytes, std::size_t length, kx::Error* error) override;
-  bool close(kx::Error* error) override;
+  [[nodiscard]] bool writeData(const std::uint8_t* bytes, std::size_t length,
+                               kx::Error* error) override;
+  [[nodiscard]] bool close(kx::Error* error) override;
 
  private:
   std::unique_ptr<kx::WritableFile> file_;

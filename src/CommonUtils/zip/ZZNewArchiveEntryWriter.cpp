@@ -20,7 +20,7 @@ namespace {
 constexpr std::uint64_t kMax32 = 0xffffffffu;
 
 // A block that failed: its own error, or ZZApplicationErrorCode.
-bool blockFailed(const kx::Error& blockError, kx::Error* error) {
+[[nodiscard]] bool blockFailed(const kx::Error& blockError, kx::Error* error) {
   kx::SetError(error, blockError ? blockError : ZZError::make(ZZApplicationErrorCode));
   return false;
 }

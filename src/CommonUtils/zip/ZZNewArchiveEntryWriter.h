@@ -27,18 +27,21 @@ class ZZNewArchiveEntryWriter : public ZZArchiveEntryWriter {
                           ZZStreamBlock streamBlock, ZZDataConsumerBlock dataConsumerBlock);
 
   std::uint64_t offsetToLocalFileEnd() const override { return 0; }
-  bool isValid(kx::Error* error) const override;
-  bool writeLocalFileToChannelOutput(ZZChannelOutput& output, std::uint64_t initialSkip,
-                                     kx::Error* error) override;
-  bool writeCentralFileHeaderToChannelOutput(ZZChannelOutput& output, kx::Error* error) override;
+  [[nodiscard]] bool isValid(kx::Error* error) const override;
+  [[nodiscard]] bool writeLocalFileToChannelOutput(ZZChannelOutput& output,
+                                                   std::uint64_t initialSkip,
+                                                   kx::Error* error) override;
+  [[nodiscard]] bool writeCentralFileHeaderToChannelOutput(ZZChannelOutput& output,
+                                                           kx::Error* error) override;
 
   // Flag bits 1-2 for a deflate level.
   static std::uint16_t levelFlags(std::int64_t compressionLevel);
 
  private:
   bool hasDataSource() const { return dataBlock_ || streamBlock_ || dataConsumerBlock_; }
-  bool writeData(ZZChannelOutput& output, std::uint32_t* crc, std::uint64_t* compressed,
-                 std::uint64_t* uncompressed, kx::Error* error);
+  [[nodiscard]] bool writeData(ZZChannelOutput& output, std::uint32_t* crc,
+                               std::uint64_t* compressed, std::uint64_t* uncompressed,
+                               kx::Error* error);
 
   kx::Bytes centralFileHeader_;
   kx::Bytes localFileHeader_;

@@ -44,7 +44,7 @@ class ZZOldArchiveEntry : public ZZArchiveEntry {
                                                        kx::Error* error) const override;
   std::unique_ptr<ZZDataProvider> newDataProviderWithPassword(const std::string& password,
                                                               kx::Error* error) const override;
-  bool check(kx::Error* error) const override;
+  [[nodiscard]] bool check(kx::Error* error) const override;
   std::unique_ptr<ZZArchiveEntryWriter> newWriterCanSkipLocalFile(bool canSkip) const override;
 
   std::int64_t encryptionMode() const { return encryptionMode_; }
@@ -63,13 +63,13 @@ class ZZOldArchiveEntry : public ZZArchiveEntry {
     std::uint8_t strength = 0;                         // mode 3
   };
 
-  bool checkEncryptionAndCompression(kx::Error* error) const;
-  bool locateFileData(FileData* out, kx::Error* error) const;
+  [[nodiscard]] bool checkEncryptionAndCompression(kx::Error* error) const;
+  [[nodiscard]] bool locateFileData(FileData* out, kx::Error* error) const;
   // Sizes that no valid entry can have are refused before memory is taken.
-  bool checkPlausibleSize(const FileData& file, kx::Error* error) const;
+  [[nodiscard]] bool checkPlausibleSize(const FileData& file, kx::Error* error) const;
   // CRC-32 to compare with, or nullopt for AES entries that record none.
   std::optional<std::uint32_t> expectedCRC32() const;
-  bool verify(const kx::Bytes& data, kx::Error* error) const;
+  [[nodiscard]] bool verify(const kx::Bytes& data, kx::Error* error) const;
   std::unique_ptr<ZZInputStream> makeStream(const FileData& file, const std::string& password,
                                             kx::Error* error) const;
 

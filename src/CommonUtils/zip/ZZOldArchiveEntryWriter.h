@@ -18,10 +18,12 @@ class ZZOldArchiveEntryWriter : public ZZArchiveEntryWriter {
                           bool skipLocalFile);
 
   std::uint64_t offsetToLocalFileEnd() const override;
-  bool isValid(kx::Error* error) const override;
-  bool writeLocalFileToChannelOutput(ZZChannelOutput& output, std::uint64_t initialSkip,
-                                     kx::Error* error) override;
-  bool writeCentralFileHeaderToChannelOutput(ZZChannelOutput& output, kx::Error* error) override;
+  [[nodiscard]] bool isValid(kx::Error* error) const override;
+  [[nodiscard]] bool writeLocalFileToChannelOutput(ZZChannelOutput& output,
+                                                   std::uint64_t initialSkip,
+                                                   kx::Error* error) override;
+  [[nodiscard]] bool writeCentralFileHeaderToChannelOutput(ZZChannelOutput& output,
+                                                           kx::Error* error) override;
 
  private:
   kx::Bytes centralFileHeader_;

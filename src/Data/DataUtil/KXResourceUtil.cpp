@@ -117,7 +117,7 @@ cairo_status_t AppendToString(void* closure, const unsigned char* data, unsigned
   return CAIRO_STATUS_SUCCESS;
 }
 
-bool EncodePng(cairo_surface_t* surface, std::string* png, kx::Error* error) {
+[[nodiscard]] bool EncodePng(cairo_surface_t* surface, std::string* png, kx::Error* error) {
   png->clear();
   const cairo_status_t status = cairo_surface_write_to_png_stream(surface, AppendToString, png);
   if (status != CAIRO_STATUS_SUCCESS) {
@@ -367,7 +367,7 @@ bool IsOneFileName(std::string_view name) {
 }
 
 // Writes the picture through a temporary in the writers' own folder.
-bool WritePicture(const std::string& path, const std::string& png, kx::Error* error) {
+[[nodiscard]] bool WritePicture(const std::string& path, const std::string& png, kx::Error* error) {
   return kx::FileSystem::Default().writeFileAtomically(path, png,
                                                        KXWritersTemporaryDirectoryFor(path), error);
 }
@@ -584,7 +584,10 @@ bool KXResourceUtil::updatePreviewForResourceSync(const kx::Dictionary& resource
 std::string KXResourceUtil::previewForResource(const kx::Dictionary& resource) {
   const std::string path = fileURLforPreview(resource);
   if (path.empty()) return {};
-  if (!kx::FileSystem::Default().exists(path)) generateResourcePreview(resource, path);
+  // A card that cannot be drawn leaves no file at the path; the caller
+  // finds none there, as before the first drawing.
+  if (!kx::FileSystem::Default().exists(path))
+    kx::ignoreError(generateResourcePreview(resource, path));
   return path;
 }
 

@@ -128,12 +128,12 @@ class KXResourceUtil {
   bool createGraphicsContext();
 
   // Draws the card of the description and writes it to `path`.
-  bool generateResourcePreview(const kx::Dictionary& resource, const std::string& path,
-                               kx::Error* error = nullptr);
+  [[nodiscard]] bool generateResourcePreview(const kx::Dictionary& resource,
+                                             const std::string& path, kx::Error* error = nullptr);
   // Writes the thumbnail of the description's "data" to `path`; false
   // without an error when there is no data or the image is small.
-  bool generateImagePreview(const kx::Dictionary& resource, const std::string& path,
-                            kx::Error* error = nullptr);
+  [[nodiscard]] bool generateImagePreview(const kx::Dictionary& resource, const std::string& path,
+                                          kx::Error* error = nullptr);
 
   // Redraws the resource's card: queued on the main queue / on the caller's
   // queue.
@@ -180,7 +180,7 @@ class KXResourceUtil {
   };
   using SurfacePtr = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
 
-  bool createGraphicsContextLocked(kx::Error* error);
+  [[nodiscard]] bool createGraphicsContextLocked(kx::Error* error);
   cairo_surface_t* iconLocked(const std::string& name);
   std::string fileURLIn(const kx::Dictionary& resource, bool thumbnail);
 

@@ -14,6 +14,7 @@
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "platform/Error.h"
 #include "platform/Value.h"
+#include "support/TestParamNames.h"
 
 namespace {
 
@@ -58,7 +59,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Compact output keeps the dictionary's own order.
         OutputCase{
             Value::dict({{"z", Value::array({1, Value::dict({{"b", Value()}})})}, {"a", "d"}}), 0,
-            "{\"z\":[1,{\"b\":null}],\"a\":\"d\"}"}));
+            "{\"z\":[1,{\"b\":null}],\"a\":\"d\"}"}),
+    kxtest::byIndexAndText([](const OutputCase& c) { return c.expected; }));
 
 INSTANTIATE_TEST_SUITE_P(
     Strings, SerializerOutputTest,
@@ -83,7 +85,8 @@ INSTANTIATE_TEST_SUITE_P(
                                0,
                                "[\"a\xEF\xBF\xBD"
                                "b\xEF\xBF\xBD\"]"},
-                    OutputCase{Value::dict({{"k\"/\xC3\xA9", 1}}), 18, "{\"k\\\"\\/\\u00e9\":1}"}));
+                    OutputCase{Value::dict({{"k\"/\xC3\xA9", 1}}), 18, "{\"k\\\"\\/\\u00e9\":1}"}),
+    kxtest::byIndexAndText([](const OutputCase& c) { return c.expected; }));
 
 INSTANTIATE_TEST_SUITE_P(
     Pretty, SerializerOutputTest,
@@ -104,7 +107,8 @@ INSTANTIATE_TEST_SUITE_P(
                                 {"B", 5}}),
                    1,
                    "{\n  \"B\": 5,\n  \"a\": 4,\n  \"\xC3\xA9\": 3,\n  \"\xF0\x9F\x98\x80\": 2,\n  "
-                   "\"\xEF\xBC\x81\": 1\n}"}));
+                   "\"\xEF\xBC\x81\": 1\n}"}),
+    kxtest::byIndexAndText([](const OutputCase& c) { return c.expected; }));
 
 TEST(JKSerializerTest, DoublesMatchPrintf) {
   const double values[] = {0.1,
@@ -217,7 +221,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{Value(), 0,
                     "Unable to serialize object class NSNull, expected a NSArray or NSDictionary."},
         FailureCase{Nested(513), 0,
-                    "Exceeded the maximum nesting depth of 512 arrays and dictionaries."}));
+                    "Exceeded the maximum nesting depth of 512 arrays and dictionaries."}),
+    kxtest::byIndexAndText([](const FailureCase& c) { return c.message; }));
 
 TEST(JKSerializerTest, FormatterReplacesUnsupportedValues) {
   const Value tree =

@@ -14,6 +14,7 @@
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "platform/Error.h"
 #include "platform/Value.h"
+#include "support/TestParamNames.h"
 
 namespace {
 
@@ -83,7 +84,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"[1", 0, "Invalid number."}, FailureCase{"12", 0, "Invalid number."},
         FailureCase{"[1.5e3", 15, "Invalid number."}, FailureCase{"[true", 0, kUnexpectedToken},
         FailureCase{"[\"abc", 0, "Invalid string."}, FailureCase{"[\"ab\\", 0, "Invalid string."},
-        FailureCase{"[\"\\u12", 0, "Invalid string."}));
+        FailureCase{"[\"\\u12", 0, "Invalid string."}),
+    kxtest::byIndexAndText([](const FailureCase& c) { return c.json; }));
 
 INSTANTIATE_TEST_SUITE_P(
     Grammar, DecoderFailureTest,
@@ -115,7 +117,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"[1,\xE2\x80\xA8 2]", 1, kUnexpectedToken},
         FailureCase{"/* c */[1]", 0, kUnexpectedToken}, FailureCase{"[1 / 2]", 1, kUnexpectedToken},
         FailureCase{Nested(513, "[", "]"), 0, kTooDeep},
-        FailureCase{Nested(513, "{\"k\":", "}"), 0, kTooDeep}));
+        FailureCase{Nested(513, "{\"k\":", "}"), 0, kTooDeep}),
+    kxtest::byIndexAndText([](const FailureCase& c) { return c.json; }));
 
 INSTANTIATE_TEST_SUITE_P(
     Numbers, DecoderFailureTest,
@@ -139,9 +142,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "The value '1e400' could not be represented as a 'double' due to overflow."},
         FailureCase{"[-1.8e308]", 0,
                     "The value '-1.8e308' could not be represented as a 'double' due to overflow."},
-        FailureCase{
-            "[1e-400]", 0,
-            "The value '1e-400' could not be represented as a 'double' due to underflow."}));
+        FailureCase{"[1e-400]", 0,
+                    "The value '1e-400' could not be represented as a 'double' due to underflow."}),
+    kxtest::byIndexAndText([](const FailureCase& c) { return c.json; }));
 
 INSTANTIATE_TEST_SUITE_P(
     Strings, DecoderFailureTest,
@@ -174,7 +177,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"[\"\\ud83f\\udfff\"]", 0, kIllegalEscape},
         // Cut off inside a multi-byte sequence: an error even when lenient.
         FailureCase{"[\"\xE2\x82", 0, kUTF8CutOff}, FailureCase{"[\"\xE2\x82", 4, kUTF8CutOff},
-        FailureCase{"[\"abc\xF0\x9F\x98", 15, kUTF8CutOff}));
+        FailureCase{"[\"abc\xF0\x9F\x98", 15, kUTF8CutOff}),
+    kxtest::byIndexAndText([](const FailureCase& c) { return c.json; }));
 
 TEST(JSONDecoderTest, ErrorCarriesLineAndIndex) {
   struct Case {
@@ -238,7 +242,8 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"{\"a\":[{\"b\":{}}],\"c\":[]}", 0,
                   Value::dict({{"a", Value::array({Value::dict({{"b", Value(kx::Dictionary{})}})})},
                                {"c", Value(kx::Array{})}})},
-        ValueCase{"{\"id\":1,\"id\":2}", 0, Value::dict({{"id", 2}})}));
+        ValueCase{"{\"id\":1,\"id\":2}", 0, Value::dict({{"id", 2}})}),
+    kxtest::byIndexAndText([](const ValueCase& c) { return c.json; }));
 
 TEST(JSONDecoderTest, NestsUpTo512Levels) {
   std::string dictionaries;
@@ -300,7 +305,8 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"[\"\xC0\x80\xF8\x88\x80\x80\x80!\"]", 4,
                   Value::array({"\xEF\xBF\xBD\xEF\xBF\xBD!"})},
         ValueCase{"[\"\x80\xBF\"]", 4, Value::array({"\xEF\xBF\xBD\xEF\xBF\xBD"})},
-        ValueCase{"[\"\xEF\xBF\xBE\\n\"]", 4, Value::array({"\xEF\xBF\xBD\n"})}));
+        ValueCase{"[\"\xEF\xBF\xBE\\n\"]", 4, Value::array({"\xEF\xBF\xBD\n"})}),
+    kxtest::byIndexAndText([](const ValueCase& c) { return c.json; }));
 
 TEST(JSONDecoderTest, NumbersKeepTheirType) {
   kx::Error error;
