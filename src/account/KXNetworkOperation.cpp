@@ -29,14 +29,12 @@ constexpr double kPlatformDefaultTimeout = 60;
 // The most of a body that a parse-error log line shows.
 constexpr std::size_t kLoggedBodyLimit = 1024;
 
-std::mutex& providerMutex() {
-  static std::mutex mu;
-  return mu;
-}
-std::function<std::string()>& provider() {
-  // guarded by providerMutex()
-  static std::function<std::string()> p = [] { return KXStatitisc::commonStaticsString(); };
-  return p;
+using StaticsProvider = std::function<std::string()>;
+
+kx::Guarded<StaticsProvider>& provider() {
+  static auto* p = new kx::Guarded<StaticsProvider>(
+      StaticsProvider([] { return KXStatitisc::commonStaticsString(); }));
+  return *p;
 }
 
 bool sameName(std::string_view a, std::string_view b) {
@@ -189,7 +187,7 @@ KXNetworkOperation::KXNetworkOperation() {
 
 KXNetworkOperation::KXNetworkOperation(std::weak_ptr<KXNetworkOperationDelegate> delegate)
     : KXNetworkOperation() {
-  delegate_ = std::move(delegate);
+  state_.set(&State::delegate, std::move(delegate));
 }
 
 KXNetworkOperation::~KXNetworkOperation() {
@@ -199,81 +197,81 @@ KXNetworkOperation::~KXNetworkOperation() {
 kx::HTTPTransport& KXNetworkOperation::sharedTransport() { return kx::HTTPTransport::shared(); }
 
 void KXNetworkOperation::setCommonStaticsProvider(std::function<std::string()> p) {
-  std::lock_guard<std::mutex> lock(providerMutex());
-  provider() = std::move(p);
+  provider().with([&](StaticsProvider& installed) { installed = std::move(p); });
 }
 
 std::string KXNetworkOperation::commonStaticsString() {
-  std::function<std::string()> p;
-  {
-    std::lock_guard<std::mutex> lock(providerMutex());
-    p = provider();
-  }
+  StaticsProvider p = provider().with([](const StaticsProvider& installed) { return installed; });
   return p ? p() : std::string();
 }
 
 void KXNetworkOperation::setOption(KXNetworkOperationOptions options) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  options_ = std::move(options);
-  hasOptions_ = true;
+  state_.with([&](State& s) {
+    s.options = std::move(options);
+    s.hasOptions = true;
+  });
 }
 
 KXNetworkOperationOptions KXNetworkOperation::options() const {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return options_;
+  return state_.get(&State::options);
 }
 
 // --- building the request ---
 
-bool KXNetworkOperation::validate() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  if (!hasOptions_) return false;
-  const kx::Value* url = options_.find(kKXOptionURL);
+bool KXNetworkOperation::validate(State& s, const std::string& common) {
+  if (!s.hasOptions) return false;
+  const kx::Value* url = s.options.find(kKXOptionURL);
   if (!url || !url->isString() || url->string().empty()) return false;
   std::string text = url->string();
   text += text.find('?') == std::string::npos ? "?" : "&";
-  text += commonStaticsString();
+  text += common;
   auto parsed = kx::URL::parse(text);
   if (!parsed || !isHostName(parsed->host())) return false;
   // The path stays as written (escaped), so that it survives being put back
   // into a URL.
-  requestURI_ = parsed->percentEncodedPath();
-  if (parsed->query()) requestURI_ += "?" + *parsed->query();
-  host_ = parsed->host();
-  const kx::Value* timeout = options_.find(kKXOptionTimeout);
-  timeout_ = timeout && timeout->isNumber() ? timeout->doubleValue() : kDefaultTimeout;
-  const kx::Value* ssl = options_.find(kKXOptionSSL);
-  useSecurityTransport_ = ssl && !ssl->isNull() ? ssl->boolValue() : true;
-  std::string method = stringOption(options_, kKXOptionMethod);
-  method_ = method.empty() && !options_.contains(kKXOptionMethod) ? "POST" : method;
+  s.requestURI = parsed->percentEncodedPath();
+  if (parsed->query()) s.requestURI += "?" + *parsed->query();
+  s.host = parsed->host();
+  const kx::Value* timeout = s.options.find(kKXOptionTimeout);
+  s.timeout = timeout && timeout->isNumber() ? timeout->doubleValue() : kDefaultTimeout;
+  const kx::Value* ssl = s.options.find(kKXOptionSSL);
+  s.useSecurityTransport = ssl && !ssl->isNull() ? ssl->boolValue() : true;
+  std::string method = stringOption(s.options, kKXOptionMethod);
+  s.method = method.empty() && !s.options.contains(kKXOptionMethod) ? "POST" : method;
   return true;
 }
 
 std::optional<kx::HTTPRequest> KXNetworkOperation::generateRequest() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  if (!validate()) return std::nullopt;
-  const kx::Value* params = options_.find(kKXOptionParams);
+  const std::string common = commonStaticsString();
+  return state_.with([&](State& s) { return generateRequest(s, common); });
+}
+
+std::optional<kx::HTTPRequest> KXNetworkOperation::generateRequest(State& s,
+                                                                   const std::string& common) {
+  if (!validate(s, common)) return std::nullopt;
+  const kx::Dictionary& options = s.options;
+  const kx::Value* params = options.find(kKXOptionParams);
   bool hasParams = params && params->isDictionary();
-  bool post = method_ == "POST";
+  bool post = s.method == "POST";
   if (!post && hasParams) {
-    requestURI_ += "&" + NSDictionaryKXHelper::stringForHTTPFormat(params->dict(), "&", "=");
+    s.requestURI += "&" + NSDictionaryKXHelper::stringForHTTPFormat(params->dict(), "&", "=");
   }
   kx::HTTPRequest request;
   // The host was checked to be a host name, so it cannot change how the
   // rest of the URL reads; user information never goes out.
-  const bool ipv6 = host_.find(':') != std::string::npos;
-  request.url = "https://" + (ipv6 ? "[" + host_ + "]" : host_) + requestURI_;
-  request.timeoutSeconds = timeout_ >= 0 ? timeout_ : kPlatformDefaultTimeout;
+  const bool ipv6 = s.host.find(':') != std::string::npos;
+  request.url = "https://" + (ipv6 ? "[" + s.host + "]" : s.host) + s.requestURI;
+  request.timeoutSeconds = s.timeout >= 0 ? s.timeout : kPlatformDefaultTimeout;
   request.method = post ? "POST" : "GET";
   kx::HTTPHeaders& headers = request.headers;
   if (post) {
-    if (stringOption(options_, kKXOptionEncoding) == kKXStreamEncoding) {
+    if (stringOption(options, kKXOptionEncoding) == kKXStreamEncoding) {
       setHeader(headers, "Content-Type", kKXStreamEncoding);
       if (hasParams) {
         kx::Bytes json = JSONDataWithOptions(*params, JKSerializeOptionPretty, nullptr);
         setHeader(headers, "parameters-length", std::to_string(json.size()));
         request.body = std::move(json);
-        const kx::Value* stream = options_.find(kKXOptionStreamData);
+        const kx::Value* stream = options.find(kKXOptionStreamData);
         if (stream && stream->isData()) {
           setHeader(headers, "File-Size", std::to_string(stream->bytes().size()));
           request.body.insert(request.body.end(), stream->bytes().begin(), stream->bytes().end());
@@ -286,7 +284,7 @@ std::optional<kx::HTTPRequest> KXNetworkOperation::generateRequest() {
       append(request.body, NSDictionaryKXHelper::stringForHTTPFormat(params->dict(), "&", "="));
     }
   }
-  const kx::Value* extra = options_.find(kKXOptionHeaders);
+  const kx::Value* extra = options.find(kKXOptionHeaders);
   if (extra && extra->isDictionary()) {
     for (const auto& [name, value] : extra->dict()) setHeader(headers, name, value.stringValue());
   }
@@ -327,15 +325,8 @@ kx::Bytes KXNetworkOperation::multipartBody(std::string_view query, std::string_
 // --- starting ---
 
 void KXNetworkOperation::start() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  if (isCancelled()) {
-    cancelInternal();
-    // A cancelled operation that a queue starts must still leave the queue.
-    if (!isFinished()) eventCompleted();
-    return;
-  }
-  if (callback_) {
-    asyncNetworkOperationWithCallback(callback_);
+  if (KXNetworkOperationCallback callback = state_.get(&State::callback)) {
+    asyncNetworkOperationWithCallback(std::move(callback));
   } else {
     asyncNetworkOperation();
   }
@@ -344,30 +335,17 @@ void KXNetworkOperation::start() {
 void KXNetworkOperation::main() { start(); }
 
 void KXNetworkOperation::asyncNetworkOperationWithCallback(KXNetworkOperationCallback callback) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  if (isCancelled()) {
-    cancelInternal();
-    if (!isFinished()) eventCompleted();
-    return;
-  }
-  setExecuting(true);
   std::weak_ptr<KXNetworkOperation> weak =
       std::static_pointer_cast<KXNetworkOperation>(shared_from_this());
   asyncNetworkOperationWithCompletionHandler(
-      [weak, callback](kx::Value data, kx::HTTPResponseHead response, kx::Error error) {
+      [weak, callback = std::move(callback)](kx::Value data, kx::HTTPResponseHead response,
+                                             kx::Error error) {
         if (auto self = weak.lock())
           self->callbackWithCallback(callback, data, response, std::move(error));
       });
 }
 
 void KXNetworkOperation::asyncNetworkOperation() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  if (isCancelled()) {
-    cancelInternal();
-    if (!isFinished()) eventCompleted();
-    return;
-  }
-  setExecuting(true);
   std::weak_ptr<KXNetworkOperation> weak =
       std::static_pointer_cast<KXNetworkOperation>(shared_from_this());
   asyncNetworkOperationWithCompletionHandler(
@@ -377,107 +355,122 @@ void KXNetworkOperation::asyncNetworkOperation() {
 }
 
 void KXNetworkOperation::asyncNetworkOperationWithCompletionHandler(Delivery delivery) {
-  std::unique_lock<std::recursive_mutex> lock(mu_);
-  networkTask_ = 0;
-  std::optional<kx::HTTPRequest> built = generateRequest();
-  auto failNow = [&](kx::Error error) {
-    state_ = kStateFailed;
-    lock.unlock();
-    delivery(kx::Value(), kx::HTTPResponseHead(), std::move(error));
-  };
-  if (!built) {
-    failNow(kx::Error(kx::kURLErrorDomain, kURLErrorBadURL));
-    return;
-  }
-  kx::HTTPRequest request = std::move(*built);
-  std::string destination;
-  std::string temporary;
-  if (options_.contains(kKXOptionByteFile)) {
-    // Upload: the file's bytes from the start byte. A file that cannot be
-    // read fails the operation rather than sending an empty body.
-    std::string path = filePath(options_[kKXOptionByteFile]);
-    struct stat info {};
-    if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-      int err = errno;
-      failNow(
-          kx::Error(kx::kURLErrorDomain, kURLErrorFileDoesNotExist,
-                    kx::Value::dict({{kx::kFilePathErrorKey, kx::Value(path)},
-                                     {kx::kUnderlyingErrorKey, kx::Value(std::to_string(err))}})));
-      return;
-    }
-    FILE* probe = std::fopen(path.c_str(), "rb");
-    if (!probe) {
-      failNow(kx::Error(kx::kURLErrorDomain, kURLErrorNoPermissionsToReadFile,
-                        kx::Value::dict({{kx::kFilePathErrorKey, kx::Value(path)}})));
-      return;
-    }
-    std::fclose(probe);
-    const kx::Value* start = options_.find(kKXOptionStartByte);
-    std::int64_t offset = start && start->isNumber() ? start->intValue() : 0;
-    if (offset < 0) offset = 0;
-    if (offset > info.st_size) offset = info.st_size;
-    request.body.clear();
-    request.bodyFile = path;
-    request.bodyFileOffset = offset;
-    setHeader(request.headers, "Content-Length", std::to_string(info.st_size - offset));
-  } else if (options_.contains(kKXOptionDownloadFile)) {
-    destination = filePath(options_[kKXOptionDownloadFile]);
-    std::filesystem::path dest(destination);
-    // A name of its own for the temporary; all zeros (never unread memory)
-    // when the system gives no random bytes.
-    unsigned char r[8] = {};
-    kx::ignoreError(kx::Crypto::randomBytes(r, sizeof(r)));
-    char suffix[17];
-    std::snprintf(suffix, sizeof(suffix), "%02x%02x%02x%02x%02x%02x%02x%02x", r[0], r[1], r[2],
-                  r[3], r[4], r[5], r[6], r[7]);
-    temporary =
-        (dest.parent_path() / ("." + dest.filename().string() + ".download-" + suffix)).string();
-    request.downloadFile = temporary;
-  } else if (options_.contains(kKXOptionMultipartData)) {
-    std::string boundary = newBoundary();
-    setHeader(request.headers, "Content-Type", "multipart/form-data; boundary=" + boundary);
-    const std::size_t q = request.url.find('?');
-    const std::string query = q == std::string::npos ? std::string() : request.url.substr(q + 1);
-    const kx::Value& data = options_[kKXOptionMultipartData];
-    kx::Bytes body = multipartBody(query, stringOption(options_, kKXOptionName),
-                                   stringOption(options_, kKXOptionContentType),
-                                   data.isData() ? data.bytes() : kx::Bytes(), boundary);
-    request.method = "POST";
-    request.body = std::move(body);
-  }
-
+  const std::string common = commonStaticsString();
   // A download that arrives for an operation cancelled or gone in the
   // meantime is not moved into place: nobody would remove it there.
   std::weak_ptr<kx::Operation> owner = weak_from_this();
   const bool owned = !owner.expired();
-  networkTask_ = sharedTransport().start(
-      std::move(request), [delivery, destination, temporary, owner, owned](
-                              kx::HTTPResponse response, const kx::Error& error) {
-        kx::HTTPResponseHead head = response;
-        if (temporary.empty()) {
-          delivery(kx::Value(std::move(response.body)), std::move(head), error);
-          return;
-        }
-        std::shared_ptr<kx::Operation> self = owner.lock();
-        const bool wanted = !owned || (self && !self->isCancelled());
-        std::error_code ec;
-        if (!wanted) {
-          std::filesystem::remove(temporary, ec);
-          delivery(kx::Value(), std::move(head), error);
-          return;
-        }
-        if (!error && response.status == 200 && std::filesystem::exists(temporary, ec)) {
-          kx::Error moveError;
-          std::filesystem::rename(temporary, destination, ec);
-          if (ec) moveError = kx::Error::posix(ec.value(), destination);
-          delivery(kx::Value(kx::URL::fileURLWithPath(destination).absoluteString()),
-                   std::move(head), std::move(moveError));
-        } else {
-          delivery(kx::Value(kx::URL::fileURLWithPath(temporary).absoluteString()), std::move(head),
-                   error);
-        }
-        std::filesystem::remove(temporary, ec);  // the temporary file lives as long as the delivery
-      });
+  enum class Outcome { Started, Cancelled, Failed };
+  kx::Error failure;
+  // The cancelled check, the executing mark and the transfer's start are one
+  // step under the lock, as cancelInternal()'s mark and stop are: a cancel
+  // comes either before (nothing starts) or after (the transfer is stopped).
+  const Outcome outcome = state_.with([&](State& s) {
+    if (isCancelled()) return Outcome::Cancelled;
+    setExecuting(true);
+    s.networkTask = 0;
+    auto fail = [&](kx::Error error) {
+      s.state = kStateFailed;
+      failure = std::move(error);
+      return Outcome::Failed;
+    };
+    std::optional<kx::HTTPRequest> built = generateRequest(s, common);
+    if (!built) return fail(kx::Error(kx::kURLErrorDomain, kURLErrorBadURL));
+    kx::HTTPRequest request = std::move(*built);
+    const kx::Dictionary& options = s.options;
+    std::string destination;
+    std::string temporary;
+    if (options.contains(kKXOptionByteFile)) {
+      // Upload: the file's bytes from the start byte. A file that cannot be
+      // read fails the operation rather than sending an empty body.
+      std::string path = filePath(options[kKXOptionByteFile]);
+      struct stat info {};
+      if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        int err = errno;
+        return fail(kx::Error(
+            kx::kURLErrorDomain, kURLErrorFileDoesNotExist,
+            kx::Value::dict({{kx::kFilePathErrorKey, kx::Value(path)},
+                             {kx::kUnderlyingErrorKey, kx::Value(std::to_string(err))}})));
+      }
+      FILE* probe = std::fopen(path.c_str(), "rb");
+      if (!probe) {
+        return fail(kx::Error(kx::kURLErrorDomain, kURLErrorNoPermissionsToReadFile,
+                              kx::Value::dict({{kx::kFilePathErrorKey, kx::Value(path)}})));
+      }
+      std::fclose(probe);
+      const kx::Value* start = options.find(kKXOptionStartByte);
+      std::int64_t offset = start && start->isNumber() ? start->intValue() : 0;
+      if (offset < 0) offset = 0;
+      if (offset > info.st_size) offset = info.st_size;
+      request.body.clear();
+      request.bodyFile = path;
+      request.bodyFileOffset = offset;
+      setHeader(request.headers, "Content-Length", std::to_string(info.st_size - offset));
+    } else if (options.contains(kKXOptionDownloadFile)) {
+      destination = filePath(options[kKXOptionDownloadFile]);
+      std::filesystem::path dest(destination);
+      // A name of its own for the temporary; all zeros (never unread memory)
+      // when the system gives no random bytes.
+      unsigned char r[8] = {};
+      kx::ignoreError(kx::Crypto::randomBytes(r, sizeof(r)));
+      char suffix[17];
+      std::snprintf(suffix, sizeof(suffix), "%02x%02x%02x%02x%02x%02x%02x%02x", r[0], r[1], r[2],
+                    r[3], r[4], r[5], r[6], r[7]);
+      temporary =
+          (dest.parent_path() / ("." + dest.filename().string() + ".download-" + suffix)).string();
+      request.downloadFile = temporary;
+    } else if (options.contains(kKXOptionMultipartData)) {
+      std::string boundary = newBoundary();
+      setHeader(request.headers, "Content-Type", "multipart/form-data; boundary=" + boundary);
+      const std::size_t q = request.url.find('?');
+      const std::string query = q == std::string::npos ? std::string() : request.url.substr(q + 1);
+      const kx::Value& data = options[kKXOptionMultipartData];
+      kx::Bytes body = multipartBody(query, stringOption(options, kKXOptionName),
+                                     stringOption(options, kKXOptionContentType),
+                                     data.isData() ? data.bytes() : kx::Bytes(), boundary);
+      request.method = "POST";
+      request.body = std::move(body);
+    }
+
+    s.networkTask = sharedTransport().start(
+        std::move(request), [delivery, destination, temporary, owner, owned](
+                                kx::HTTPResponse response, const kx::Error& error) {
+          kx::HTTPResponseHead head = response;
+          if (temporary.empty()) {
+            delivery(kx::Value(std::move(response.body)), std::move(head), error);
+            return;
+          }
+          std::shared_ptr<kx::Operation> self = owner.lock();
+          const bool wanted = !owned || (self && !self->isCancelled());
+          std::error_code ec;
+          if (!wanted) {
+            std::filesystem::remove(temporary, ec);
+            delivery(kx::Value(), std::move(head), error);
+            return;
+          }
+          if (!error && response.status == 200 && std::filesystem::exists(temporary, ec)) {
+            kx::Error moveError;
+            std::filesystem::rename(temporary, destination, ec);
+            if (ec) moveError = kx::Error::posix(ec.value(), destination);
+            delivery(kx::Value(kx::URL::fileURLWithPath(destination).absoluteString()),
+                     std::move(head), std::move(moveError));
+          } else {
+            delivery(kx::Value(kx::URL::fileURLWithPath(temporary).absoluteString()),
+                     std::move(head), error);
+          }
+          std::filesystem::remove(temporary, ec);  // the temporary lives as long as the delivery
+        });
+    return Outcome::Started;
+  });
+  switch (outcome) {
+    case Outcome::Started: break;
+    case Outcome::Cancelled:
+      cancelInternal();
+      // A cancelled operation that a queue starts must still leave the queue.
+      if (!isFinished()) eventCompleted();
+      break;
+    case Outcome::Failed: delivery(kx::Value(), kx::HTTPResponseHead(), std::move(failure)); break;
+  }
 }
 
 // --- results ---
@@ -488,12 +481,11 @@ kx::Value KXNetworkOperation::handleWithData(const kx::Value& data,
   if (response.status != 0 && response.status != 200) {
     KXLOG("HTTP Request %s Recevied HTTP Code %ld", desc.c_str(), response.status);
   }
-  bool json;
-  {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
-    recievedHeaders_ = headerDictionary(response.headers);
-    json = stringOption(options_, kKXOptionDataType) == kKXJSONDataType;
-  }
+  kx::Dictionary headers = headerDictionary(response.headers);
+  const bool json = state_.with([&](State& s) {
+    s.recievedHeaders = std::move(headers);
+    return stringOption(s.options, kKXOptionDataType) == kKXJSONDataType;
+  });
   if (json && data.isData() && !data.bytes().empty()) {
     kx::Error error;
     kx::Value parsed =
@@ -518,18 +510,22 @@ void KXNetworkOperation::callbackWithCallback(const KXNetworkOperationCallback& 
         kx::kURLErrorDomain, kURLErrorBadServerResponse,
         kx::Value::dict({{"statusCode", kx::Value(static_cast<std::int64_t>(response.status))}}));
   }
-  {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::optional<std::string> unwanted;  // set when cancelled: the download to remove, if any
+  state_.with([&](State& s) {
     if (isCancelled()) {
-      // Nobody takes a cancelled download: its file is not left behind.
-      if (options_.contains(kKXOptionDownloadFile)) {
-        std::error_code ec;
-        std::filesystem::remove(filePath(options_[kKXOptionDownloadFile]), ec);
-      }
-      cancelInternal();
+      unwanted = s.options.contains(kKXOptionDownloadFile)
+                     ? filePath(s.options[kKXOptionDownloadFile])
+                     : std::string();
       return;
     }
-    if (error) state_ = kStateFailed;
+    if (error) s.state = kStateFailed;
+  });
+  if (unwanted) {
+    // Nobody takes a cancelled download: its file is not left behind.
+    std::error_code ec;
+    if (!unwanted->empty()) std::filesystem::remove(*unwanted, ec);
+    cancelInternal();
+    return;
   }
   if (callback)
     kx::Queue::invokeGuarded([&] { callback(result, response, error); }, "KXNetworkOperation");
@@ -545,10 +541,11 @@ void KXNetworkOperation::callbackWithDelegate(const kx::Value& data,
   kx::Dictionary headers;
   // Each message is sent only while the operation is not cancelled.
   auto stillWanted = [&]() {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
-    if (isCancelled()) return false;
-    target = delegate_.lock();
-    return true;
+    return state_.with([&](const State& s) {
+      if (isCancelled()) return false;
+      target = s.delegate.lock();
+      return true;
+    });
   };
   auto send = [&](const std::function<void()>& message) {
     if (!stillWanted()) return false;
@@ -557,10 +554,7 @@ void KXNetworkOperation::callbackWithDelegate(const kx::Value& data,
   };
   bool done = false;
   if (failed) {
-    {
-      std::lock_guard<std::recursive_mutex> lock(mu_);
-      state_ = kStateFailed;
-    }
+    state_.set(&State::state, kStateFailed);
     if (!stillWanted()) {
       cancelInternal();
       return;
@@ -572,10 +566,11 @@ void KXNetworkOperation::callbackWithDelegate(const kx::Value& data,
     }
   }
   if (!done) {
-    auto setState = [&](std::uint16_t s) {
-      std::lock_guard<std::recursive_mutex> lock(mu_);
-      state_ = s;
-      headers = recievedHeaders_;
+    auto setState = [&](std::uint16_t value) {
+      headers = state_.with([&](State& s) {
+        s.state = value;
+        return s.recievedHeaders;
+      });
     };
     setState(kStateCode);
     if (!send([&] { target->didNetworkOperationRecievedHttpCode(response.status, *this); })) {
@@ -593,12 +588,9 @@ void KXNetworkOperation::callbackWithDelegate(const kx::Value& data,
       return;
     }
   }
-  {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
-    if (isCancelled()) {
-      cancelInternal();
-      return;
-    }
+  if (isCancelled()) {
+    cancelInternal();
+    return;
   }
   eventCompleted();
 }
@@ -640,32 +632,29 @@ kx::Value KXNetworkOperation::syncNetworkOperationWithResponse(kx::HTTPResponseH
 
 // --- ending ---
 
-void KXNetworkOperation::cancel() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  cancelInternal();
-}
+void KXNetworkOperation::cancel() { cancelInternal(); }
 
-void KXNetworkOperation::abort() {
-  // Under the lock as well, so that an abort and a delivery never interleave.
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  cancelInternal();
-}
+void KXNetworkOperation::abort() { cancelInternal(); }
 
 void KXNetworkOperation::handleForSleep(const kx::Notification&) { abort(); }
 
 void KXNetworkOperation::cancelInternal() {
-  std::shared_ptr<KXConcurrentDelegate> concurrent;
-  {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
+  kx::HTTPTransport::RequestID running = 0;
+  bool stopped = false;
+  // The mark and the stop are one step under the lock, against the start of
+  // the transfer (see asyncNetworkOperationWithCompletionHandler).
+  std::shared_ptr<KXConcurrentDelegate> concurrent = state_.with([&](const State& s) {
     if (!isFinished() && !isCancelled()) {
       kx::Operation::cancel();
       if (isExecuting()) {
-        if (networkTask_) sharedTransport().cancel(networkTask_);
-        eventCompleted();
+        running = s.networkTask;
+        stopped = true;
       }
     }
-    concurrent = concurrentDelegate_.lock();
-  }
+    return s.concurrentDelegate.lock();
+  });
+  if (running) sharedTransport().cancel(running);
+  if (stopped) eventCompleted();
   if (concurrent) {
     kx::Queue::invokeGuarded([&] { concurrent->completeWithOperator(*this); },
                              "KXNetworkOperation");
@@ -673,11 +662,7 @@ void KXNetworkOperation::cancelInternal() {
 }
 
 void KXNetworkOperation::eventCompleted() {
-  std::shared_ptr<KXConcurrentDelegate> concurrent;
-  {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
-    concurrent = concurrentDelegate_.lock();
-  }
+  std::shared_ptr<KXConcurrentDelegate> concurrent = state_.get(&State::concurrentDelegate).lock();
   setExecuting(false);
   setFinished(true);
   if (concurrent) {
@@ -689,93 +674,51 @@ void KXNetworkOperation::eventCompleted() {
 // --- accessors ---
 
 void KXNetworkOperation::setRuntimeData(std::any data) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  runtimeData_ = std::move(data);
+  state_.set(&State::runtimeData, std::move(data));
 }
-
-std::any KXNetworkOperation::runtimeData() const {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return runtimeData_;
-}
-
+std::any KXNetworkOperation::runtimeData() const { return state_.get(&State::runtimeData); }
 void KXNetworkOperation::clearRuntimeData() {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  runtimeData_.reset();
+  state_.with([](State& s) { s.runtimeData.reset(); });
 }
 
 void KXNetworkOperation::setDelegate(std::weak_ptr<KXNetworkOperationDelegate> delegate) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  delegate_ = std::move(delegate);
+  state_.set(&State::delegate, std::move(delegate));
 }
-
 std::shared_ptr<KXNetworkOperationDelegate> KXNetworkOperation::delegate() const {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return delegate_.lock();
+  return state_.get(&State::delegate).lock();
 }
-
 void KXNetworkOperation::setConcurrentDelegate(std::weak_ptr<KXConcurrentDelegate> delegate) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  concurrentDelegate_ = std::move(delegate);
+  state_.set(&State::concurrentDelegate, std::move(delegate));
 }
-
 std::shared_ptr<KXConcurrentDelegate> KXNetworkOperation::concurrentDelegate() const {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return concurrentDelegate_.lock();
+  return state_.get(&State::concurrentDelegate).lock();
 }
-
 void KXNetworkOperation::setCallback(KXNetworkOperationCallback callback) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  callback_ = std::move(callback);
+  state_.set(&State::callback, std::move(callback));
 }
-
 KXNetworkOperationCallback KXNetworkOperation::callback() const {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return callback_;
+  return state_.get(&State::callback);
 }
 
 kx::Dictionary KXNetworkOperation::recievedHeaders() const {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return recievedHeaders_;
+  return state_.get(&State::recievedHeaders);
 }
-
 kx::HTTPTransport::RequestID KXNetworkOperation::networkTask() const {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return networkTask_;
+  return state_.get(&State::networkTask);
 }
-
-std::uint16_t KXNetworkOperation::state() const {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return state_;
-}
-
-std::string KXNetworkOperation::host() const {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return host_;
-}
-
-std::string KXNetworkOperation::requestURI() const {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return requestURI_;
-}
-
-std::string KXNetworkOperation::method() const {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return method_;
-}
-
-double KXNetworkOperation::timeout() const {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return timeout_;
-}
-
+std::uint16_t KXNetworkOperation::state() const { return state_.get(&State::state); }
+std::string KXNetworkOperation::host() const { return state_.get(&State::host); }
+std::string KXNetworkOperation::requestURI() const { return state_.get(&State::requestURI); }
+std::string KXNetworkOperation::method() const { return state_.get(&State::method); }
+double KXNetworkOperation::timeout() const { return state_.get(&State::timeout); }
 bool KXNetworkOperation::useSecurityTransport() const {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  return useSecurityTransport_;
+  return state_.get(&State::useSecurityTransport);
 }
 
 std::string KXNetworkOperation::description() const {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  const kx::Value* url = options_.find(kKXOptionURL);
-  std::string shown = url && url->isString() ? url->string() : requestURI_;
-  return "url is " + shown + ", state is " + std::to_string(state_);
+  return state_.with([](const State& s) {
+    const kx::Value* url = s.options.find(kKXOptionURL);
+    std::string shown = url && url->isString() ? url->string() : s.requestURI;
+    return "url is " + shown + ", state is " + std::to_string(s.state);
+  });
 }

@@ -34,8 +34,11 @@
 // reports nothing. Blocks and delegate messages run on the transport's
 // executor (the default global queue), never on the caller's thread, except
 // that a request that cannot be built reports at once on the starting thread.
-// start(), cancel() and abort() run under the operation's own recursive lock;
-// every member may be called from any thread. Delegates are held weakly.
+// Every member may be called from any thread. The operation's fields are one
+// struct behind one lock (kx::Guarded); starting the transfer and cancelling
+// take it, so a cancel either stops the transfer that was started or keeps it
+// from starting. No block, delegate or provider is called with the lock held.
+// Delegates are held weakly.
 #ifndef ZN_ACCOUNT_KXNETWORKOPERATION_H_
 #define ZN_ACCOUNT_KXNETWORKOPERATION_H_
 
@@ -43,12 +46,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/Error.h"
+#include "platform/Guarded.h"
 #include "platform/HTTPTransport.h"
 #include "platform/NotificationCenter.h"
 #include "platform/OperationQueue.h"
@@ -164,7 +167,7 @@ class KXNetworkOperation : public kx::Operation {
   // be built, with -1000, or the transfer failed); *response gets the head.
   kx::Value syncNetworkOperationWithResponse(kx::HTTPResponseHead* response, kx::Error* error);
 
-  // cancel() and abort() both run cancelInternal() under the lock.
+  // cancel() and abort() both run cancelInternal().
   void cancel() override;
   void abort();
   void handleForSleep(const kx::Notification& notification);
@@ -215,29 +218,38 @@ class KXNetworkOperation : public kx::Operation {
   using Delivery =
       std::function<void(kx::Value data, kx::HTTPResponseHead response, kx::Error error)>;
 
+  // The operation's fields; every read and change goes through state_.
+  struct State {
+    std::string host;
+    std::string requestURI;
+    std::string method;
+    std::any runtimeData;
+    double timeout = 90;
+    bool useSecurityTransport = true;
+    std::uint16_t state = kStateCreated;
+    std::weak_ptr<KXNetworkOperationDelegate> delegate;
+    KXNetworkOperationOptions options;
+    bool hasOptions = false;
+    kx::Dictionary recievedHeaders;
+    kx::HTTPTransport::RequestID networkTask = 0;
+    std::weak_ptr<KXConcurrentDelegate> concurrentDelegate;
+    KXNetworkOperationCallback callback;
+  };
+
+  // Starts the transfer unless the operation is cancelled; the outcome goes
+  // to `delivery` once.
   void asyncNetworkOperationWithCompletionHandler(Delivery delivery);
+  // validate() and generateRequest() on fields the caller holds; `common` is
+  // the statistics query.
+  static bool validate(State& s, const std::string& common);
+  static std::optional<kx::HTTPRequest> generateRequest(State& s, const std::string& common);
   kx::Value handleWithData(const kx::Value& data, const kx::HTTPResponseHead& response);
   void callbackWithCallback(const KXNetworkOperationCallback& callback, const kx::Value& data,
                             const kx::HTTPResponseHead& response, kx::Error error);
   void callbackWithDelegate(const kx::Value& data, const kx::HTTPResponseHead& response,
                             const kx::Error& error);
-  bool validate();
 
-  mutable std::recursive_mutex mu_;
-  std::string host_;                                        // guarded by mu_
-  std::string requestURI_;                                  // guarded by mu_
-  std::string method_;                                      // guarded by mu_
-  std::any runtimeData_;                                    // guarded by mu_
-  double timeout_ = 90;                                     // guarded by mu_
-  bool useSecurityTransport_ = true;                        // guarded by mu_
-  std::uint16_t state_ = kStateCreated;                     // guarded by mu_
-  std::weak_ptr<KXNetworkOperationDelegate> delegate_;      // guarded by mu_
-  KXNetworkOperationOptions options_;                       // guarded by mu_
-  bool hasOptions_ = false;                                 // guarded by mu_
-  kx::Dictionary recievedHeaders_;                          // guarded by mu_
-  kx::HTTPTransport::RequestID networkTask_ = 0;            // guarded by mu_
-  std::weak_ptr<KXConcurrentDelegate> concurrentDelegate_;  // guarded by mu_
-  KXNetworkOperationCallback callback_;                     // guarded by mu_
+  kx::Guarded<State> state_;
   kx::NotificationCenter::Token sleepObserver_ = 0;
 };
 

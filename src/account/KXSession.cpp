@@ -103,18 +103,14 @@ KXSession& KXSession::defaultSession() {
   return *session;
 }
 
-KXSession::KXSession(kx::HTTPTransport& transport, std::string appDataDir)
-    : transport_(transport), clock_(KXDelayClock::systemClock()) {
+KXSession::KXSession(kx::HTTPTransport& transport, std::string appDataDir) : transport_(transport) {
   if (!appDataDir.empty()) setAppDataDir(std::move(appDataDir));
   clearCookie();
 }
 
 KXSession::~KXSession() {
-  std::shared_ptr<KXCookieJarFile> file;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    file = std::move(cookieFile_);
-  }
+  std::shared_ptr<KXCookieJarFile> file =
+      state_.with([](State& s) { return std::move(s.cookieFile); });
   // Writes already queued finish while the transport is surely alive.
   if (file) file->flush();
 }
@@ -140,23 +136,18 @@ std::string KXSession::loginTypeWord(std::uint64_t loginType) {
 }
 
 void KXSession::setEnvironment(std::shared_ptr<KXSessionEnvironment> environment) {
-  std::lock_guard<std::mutex> lock(mu_);
-  environment_ = std::move(environment);
+  state_.set(&State::environment, std::move(environment));
 }
 
 std::shared_ptr<KXSessionEnvironment> KXSession::environment() const {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (environment_) return environment_;
-  }
+  if (auto installed = state_.get(&State::environment)) return installed;
   static auto* none =
       new std::shared_ptr<KXSessionEnvironment>(std::make_shared<KXSessionEnvironment>());
   return *none;
 }
 
 void KXSession::setDelayClock(std::shared_ptr<KXDelayClock> clock) {
-  std::lock_guard<std::mutex> lock(mu_);
-  clock_ = clock ? std::move(clock) : KXDelayClock::systemClock();
+  state_.set(&State::clock, clock ? std::move(clock) : KXDelayClock::systemClock());
 }
 
 void KXSession::startLoginWithCallback(LoginCallback callback) {
@@ -168,62 +159,53 @@ void KXSession::startLoginWithCallback(LoginCallback callback) {
 // User and password
 
 std::string KXSession::currentUser() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return currentUser_.empty() ? std::string(KXHooks::kEmptyUser) : currentUser_;
+  return state_.with([](const State& s) {
+    return s.currentUser.empty() ? std::string(KXHooks::kEmptyUser) : s.currentUser;
+  });
 }
 
 void KXSession::setCurrentUser(std::string userId) {
-  std::lock_guard<std::mutex> lock(mu_);
-  currentUser_ = std::move(userId);
+  state_.set(&State::currentUser, std::move(userId));
 }
 
 bool KXSession::hasSession() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return !currentUser_.empty();
+  return state_.with([](const State& s) { return !s.currentUser.empty(); });
 }
 
 bool KXSession::checkPersistCookie() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return !persistCookie_.empty();
+  return state_.with([](const State& s) { return !s.persistCookie.empty(); });
 }
 
 bool KXSession::checkUserAndPassword() {
-  bool load;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    load = (localPwd_.empty() && md5Password_.empty()) || currentUser_.empty();
-  }
+  const bool load = state_.with([](const State& s) {
+    return (s.localPwd.empty() && s.md5Password.empty()) || s.currentUser.empty();
+  });
   if (load) loadLatest();
   std::string deciphered = decipheredLocalPwd();
-  std::lock_guard<std::mutex> lock(mu_);
-  if (md5Password_.empty()) {
-    if (deciphered.empty()) return false;
-    md5Password_ = std::move(deciphered);
-  }
-  return !currentUser_.empty();
+  return state_.with([&](State& s) {
+    if (s.md5Password.empty()) {
+      if (deciphered.empty()) return false;
+      s.md5Password = std::move(deciphered);
+    }
+    return !s.currentUser.empty();
+  });
 }
 
 void KXSession::setPassword(std::string_view password) {
-  std::string digest = passwordDigest(password);
-  std::lock_guard<std::mutex> lock(mu_);
-  md5Password_ = std::move(digest);
+  state_.set(&State::md5Password, passwordDigest(password));
 }
 
 std::string KXSession::decipheredLocalPwd() const {
-  std::string enciphered;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    enciphered = localPwd_;
-  }
+  std::string enciphered = state_.get(&State::localPwd);
   if (enciphered.empty()) return std::string();
   return AESEncrypt::decryptText(enciphered, kDigestCipherPassword).value_or(std::string());
 }
 
-void KXSession::renewLocalPwdLocked() {
-  if (md5Password_.empty()) return;
+void KXSession::renewLocalPwd(State& state) {
+  if (state.md5Password.empty()) return;
   if (std::optional<std::string> enciphered =
-          AESEncrypt::encryptText(md5Password_, kDigestCipherPassword)) {
-    localPwd_ = std::move(*enciphered);
+          AESEncrypt::encryptText(state.md5Password, kDigestCipherPassword)) {
+    state.localPwd = std::move(*enciphered);
   }
 }
 
@@ -255,34 +237,27 @@ void KXSession::reportAuthFail(const kx::Error& error) {
 }
 
 void KXSession::commonSuccess(const kx::Value& answer, bool logUser) {
-  LoginCallback callback;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
+  state_.with([&](State& s) {
     if (const kx::Value* token = answerValue(answer, "QOPAL-PC"))
-      persistCookie_ = token->stringValue();
+      s.persistCookie = token->stringValue();
     if (const kx::Value* user = answerValue(answer, "userid")) {
       std::string userId = user->stringValue();
-      if (!currentUser_.empty() && !equalsIgnoringCase(currentUser_, userId))
-        inputUserId_ = currentUser_;
-      currentUser_ = std::move(userId);
-      if (logUser) KXLOG("currentUser login success,currentUser is %s", currentUser_.c_str());
+      if (!s.currentUser.empty() && !equalsIgnoringCase(s.currentUser, userId))
+        s.inputUserId = s.currentUser;
+      s.currentUser = std::move(userId);
+      if (logUser) KXLOG("currentUser login success,currentUser is %s", s.currentUser.c_str());
     }
-  }
+  });
   loginSuccessWithAuto(false);
-  callback = loginCallback();
-  if (callback) callback();
+  if (LoginCallback callback = loginCallback()) callback();
 }
 
 void KXSession::login(std::uint64_t loginType) {
-  bool haveDigest;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    haveDigest = !md5Password_.empty();
-  }
-  if (!haveDigest) {
+  if (state_.get(&State::md5Password).empty()) {
     std::string deciphered = decipheredLocalPwd();
-    std::lock_guard<std::mutex> lock(mu_);
-    if (md5Password_.empty()) md5Password_ = std::move(deciphered);
+    state_.with([&](State& s) {
+      if (s.md5Password.empty()) s.md5Password = std::move(deciphered);
+    });
   }
   if (loginType != KXLoginTypeAccount) return;
 
@@ -292,16 +267,15 @@ void KXSession::login(std::uint64_t loginType) {
                         {"cf", kx::Value("7")},
                         {"show", kx::Value("true")}};
   kx::Dictionary form;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (!verifyText_.empty()) {
-      params.set("vcode", kx::Value(verifyText_));
-      verifyText_.clear();
+  state_.with([&](State& s) {
+    if (!s.verifyText.empty()) {
+      params.set("vcode", kx::Value(s.verifyText));
+      s.verifyText.clear();
     }
     form.set("username",
-             kx::Value(currentUser_.empty() ? std::string(KXHooks::kEmptyUser) : currentUser_));
-    form.set("password", kx::Value(md5Password_));
-  }
+             kx::Value(s.currentUser.empty() ? std::string(KXHooks::kEmptyUser) : s.currentUser));
+    form.set("password", kx::Value(s.md5Password));
+  });
   std::optional<kx::URLRequest> request =
       serviceRequest("/login/acc/vmo/verify/check", params, nullptr);
   if (!request) return;
@@ -343,11 +317,7 @@ void KXSession::getVerifyCode() {
     std::optional<kx::Bytes> image;
     if (!error && !response.body.empty()) image = response.body;
     if (!image) {
-      std::shared_ptr<KXDelayClock> clock;
-      {
-        std::lock_guard<std::mutex> lock(self.mu_);
-        clock = self.clock_;
-      }
+      std::shared_ptr<KXDelayClock> clock = self.state_.get(&State::clock);
       std::weak_ptr<KXSession> weak = self.weak_from_this();
       clock->after(1.0, kx::MainQueue::shared(), [weak] {
         if (auto again = weak.lock()) again->getVerifyCode();
@@ -377,11 +347,8 @@ void KXSession::requestForPci() {
     }
     std::optional<std::string> pci;
     if (const kx::Value* value = answerValue(answer, "pci")) pci = value->stringValue();
-    {
-      std::lock_guard<std::mutex> lock(self.mu_);
-      const kx::Value* pc = answerValue(answer, "pc");
-      self.pcString_ = pc ? pc->stringValue() : std::string();
-    }
+    const kx::Value* pc = answerValue(answer, "pc");
+    self.state_.set(&State::pcString, pc ? pc->stringValue() : std::string());
     std::string url = self.buildOAuthURL(pci);
     if (auto delegate = self.authDelegate()) delegate->didGetOAuthURL(url);
   });
@@ -428,13 +395,11 @@ void KXSession::loginPoll() {
     }
     const kx::Value* login = answerValue(answer, "login");
     if (login && !login->boolValue()) {
-      std::shared_ptr<KXDelayClock> clock;
-      {
-        std::lock_guard<std::mutex> lock(self.mu_);
-        self.currentUser_ = answer["userid"].stringValue();
-        KXLOG("data user is %s", self.currentUser_.c_str());
-        clock = self.clock_;
-      }
+      std::shared_ptr<KXDelayClock> clock = self.state_.with([&](State& s) {
+        s.currentUser = answer["userid"].stringValue();
+        KXLOG("data user is %s", s.currentUser.c_str());
+        return s.clock;
+      });
       std::weak_ptr<KXSession> weak = self.weak_from_this();
       clock->after(0.5, kx::MainQueue::shared(), [weak] {
         if (auto again = weak.lock()) again->loginPoll();
@@ -532,10 +497,7 @@ void KXSession::checkLogin() {
     kx::Value answer = error ? kx::Value() : parseAnswer(response);
     const bool success = !error && response.status == 200 && answer["login"].boolValue();
     if (success) {
-      {
-        std::lock_guard<std::mutex> lock(self.mu_);
-        self.renewLocalPwdLocked();
-      }
+      self.state_.with(&KXSession::renewLocalPwd);
       self.loginSuccessWithAuto(true);
       if (LoginCallback callback = self.loginCallback()) callback();
       return;
@@ -552,10 +514,7 @@ void KXSession::autoLoginWithBlock(AutoLoginBlock block) {
                                             const kx::Error& error) {
     kx::Value answer = error ? kx::Value() : parseAnswer(response);
     if (!error && response.status == 200 && answer["login"].boolValue()) {
-      {
-        std::lock_guard<std::mutex> lock(self.mu_);
-        self.renewLocalPwdLocked();
-      }
+      self.state_.with(&KXSession::renewLocalPwd);
       self.loginSuccessWithAuto(true);
     }
     if (block) block(error, answer);
@@ -571,13 +530,11 @@ void KXSession::localLogin() {
     }
   }
   std::string deciphered = decipheredLocalPwd();
-  bool haveLocal;
-  bool match;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    haveLocal = !localPwd_.empty();
-    match = !deciphered.empty() && deciphered == md5Password_;
-  }
+  const std::pair<bool, bool> found = state_.with([&](const State& s) {
+    return std::pair(!s.localPwd.empty(), !deciphered.empty() && deciphered == s.md5Password);
+  });
+  const bool haveLocal = found.first;
+  const bool match = found.second;
   queue().async([weak = weak_from_this(), haveLocal, match] {
     std::shared_ptr<KXSession> self = weak.lock();
     if (!self) return;
@@ -608,11 +565,10 @@ void KXSession::logoutWithCallback(LogoutBlock block) {
     self.removeSessionCookies();
     self.environment()->clearWebViewCookies(KXServiceHost());
     self.clearCookie();
-    {
-      std::lock_guard<std::mutex> lock(self.mu_);
-      self.isLogOut_ = true;
-      self.dbUserId_.clear();
-    }
+    self.state_.with([](State& s) {
+      s.isLogOut = true;
+      s.dbUserId.clear();
+    });
     std::shared_ptr<KXSessionEnvironment> environment = self.environment();
     environment->unregisterURLProtocol();
     environment->cancelTaskWhenLogoff();
@@ -625,10 +581,7 @@ void KXSession::logoutWithCallback(LogoutBlock block) {
 }
 
 void KXSession::loginSuccessWithAuto(bool automatic) {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    isLogin_ = true;
-  }
+  state_.set(&State::isLogin, true);
   if (automatic) {
     writeUserDat();
   } else {
@@ -643,12 +596,8 @@ void KXSession::loginSuccessWithAuto(bool automatic) {
 std::string KXSession::sessionFile() const { return joinPath(appDataDir(), kSessionFileName); }
 
 std::string KXSession::userSessionFile() const {
-  std::string folder = appDataDir();
-  std::string user;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    user = currentUser_;
-  }
+  const auto [folder, user] =
+      state_.with([](const State& s) { return std::pair(s.appDataDir, s.currentUser); });
   if (folder.empty() || user.empty()) return std::string();
   return kx::Path::appendingPathComponent(kx::Path::appendingPathComponent(folder, user),
                                           kUserFileName);
@@ -666,23 +615,25 @@ bool KXSession::writePrivatePropertyList(const std::string& path,
 
 bool KXSession::writeToFile(const std::string& path) {
   kx::Dictionary session;
-  std::uint64_t type;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (currentUser_.empty()) return false;
-    renewLocalPwdLocked();
-    type = loginType_ >= KXLoginTypeAccount && loginType_ <= KXLoginTypeApple ? loginType_
-                                                                              : KXLoginTypeAccount;
-    session.set("user", kx::Value(currentUser_));
+  std::uint64_t type = 0;
+  const bool haveUser = state_.with([&](State& s) {
+    if (s.currentUser.empty()) return false;
+    renewLocalPwd(s);
+    type = s.loginType >= KXLoginTypeAccount && s.loginType <= KXLoginTypeApple
+               ? s.loginType
+               : KXLoginTypeAccount;
+    session.set("user", kx::Value(s.currentUser));
     session.set("loginType",
-                kx::Value(static_cast<std::int64_t>(static_cast<std::int16_t>(loginType_))));
-    if (!localPwd_.empty()) session.set("md5", kx::Value(localPwd_));
-    if (!currentWebPath_.empty()) session.set("web-path", kx::Value(currentWebPath_));
-    if (autoLogin_ == KXSessionAutoLoginUndecided || autoLogin_ == KXSessionAutoLoginOn) {
+                kx::Value(static_cast<std::int64_t>(static_cast<std::int16_t>(s.loginType))));
+    if (!s.localPwd.empty()) session.set("md5", kx::Value(s.localPwd));
+    if (!s.currentWebPath.empty()) session.set("web-path", kx::Value(s.currentWebPath));
+    if (s.autoLogin == KXSessionAutoLoginUndecided || s.autoLogin == KXSessionAutoLoginOn) {
       session.set("autoLogin", kx::Value(true));
-      session.set("persistCookie", kx::Value(persistCookie_));
+      session.set("persistCookie", kx::Value(s.persistCookie));
     }
-  }
+    return true;
+  });
+  if (!haveUser) return false;
   if (!path.empty()) writePrivatePropertyList(path, session);
   if (type == KXLoginTypeAccount) writeUserDat();
   return true;
@@ -708,24 +659,25 @@ void KXSession::loadFromFile(const std::string& path) {
 }
 
 void KXSession::setSession(const std::optional<kx::Dictionary>& session) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (!session) {
-    persistCookie_.clear();
-    currentUser_.clear();
-    loginType_ = 0;
-    localPwd_.clear();
-    currentWebPath_.clear();
-    return;
-  }
-  const kx::Dictionary& s = *session;
-  persistCookie_ = s["persistCookie"].stringValue();
-  currentUser_ = s["user"].stringValue();
-  if (const kx::Value* autoLogin = s.find("autoLogin")) {
-    autoLogin_ = static_cast<std::uint16_t>(autoLogin->intValue());
-  }
-  loginType_ = static_cast<std::uint16_t>(s["loginType"].intValue());
-  localPwd_ = s["md5"].stringValue();
-  currentWebPath_ = s["web-path"].stringValue();
+  state_.with([&](State& s) {
+    if (!session) {
+      s.persistCookie.clear();
+      s.currentUser.clear();
+      s.loginType = 0;
+      s.localPwd.clear();
+      s.currentWebPath.clear();
+      return;
+    }
+    const kx::Dictionary& stored = *session;
+    s.persistCookie = stored["persistCookie"].stringValue();
+    s.currentUser = stored["user"].stringValue();
+    if (const kx::Value* autoLogin = stored.find("autoLogin")) {
+      s.autoLogin = static_cast<std::uint16_t>(autoLogin->intValue());
+    }
+    s.loginType = static_cast<std::uint16_t>(stored["loginType"].intValue());
+    s.localPwd = stored["md5"].stringValue();
+    s.currentWebPath = stored["web-path"].stringValue();
+  });
 }
 
 void KXSession::clearSession() { setSession(std::nullopt); }
@@ -748,14 +700,14 @@ void KXSession::writeUserDat() {
   if (loginType() != KXLoginTypeAccount) return;
   std::string path = userSessionFile();
   if (path.empty()) return;
-  kx::Dictionary user;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    user.set("user", kx::Value(currentUser_));
+  kx::Dictionary user = state_.with([](const State& s) {
+    kx::Dictionary fields;
+    fields.set("user", kx::Value(s.currentUser));
     // A sign-in of this type through the service's page leaves no digest;
     // the file then names the user only.
-    if (!localPwd_.empty()) user.set("md5", kx::Value(localPwd_));
-  }
+    if (!s.localPwd.empty()) fields.set("md5", kx::Value(s.localPwd));
+    return fields;
+  });
   std::string folder = kx::Path::deletingLastPathComponent(path);
   kx::Error error;
   if (!kx::FileSystem::Default().exists(folder) &&
@@ -848,12 +800,7 @@ void KXSession::removeSessionCookies() {
 }
 
 void KXSession::flushCookies() {
-  std::shared_ptr<KXCookieJarFile> file;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    file = cookieFile_;
-  }
-  if (file) file->flush();
+  if (std::shared_ptr<KXCookieJarFile> file = state_.get(&State::cookieFile)) file->flush();
 }
 
 void KXSession::settingCommonStatics(std::string_view query) {
@@ -863,181 +810,75 @@ void KXSession::settingCommonStatics(std::string_view query) {
 // ---------------------------------------------------------------------------
 // Fields
 
-bool KXSession::isLogOut() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return isLogOut_;
-}
-
-bool KXSession::isTerminate() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return isTerminate_;
-}
-
-void KXSession::setIsTerminate(bool value) {
-  std::lock_guard<std::mutex> lock(mu_);
-  isTerminate_ = value;
-}
-
-bool KXSession::isLogin() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return isLogin_;
-}
-
-bool KXSession::shouldReload() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return shouldReload_;
-}
-
-void KXSession::setShouldReload(bool value) {
-  std::lock_guard<std::mutex> lock(mu_);
-  shouldReload_ = value;
-}
-
-std::uint64_t KXSession::autoLogin() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return autoLogin_;
-}
-
-void KXSession::setAutoLogin(std::uint64_t value) {
-  std::lock_guard<std::mutex> lock(mu_);
-  autoLogin_ = value;
-}
+bool KXSession::isLogOut() const { return state_.get(&State::isLogOut); }
+bool KXSession::isTerminate() const { return state_.get(&State::isTerminate); }
+void KXSession::setIsTerminate(bool value) { state_.set(&State::isTerminate, value); }
+bool KXSession::isLogin() const { return state_.get(&State::isLogin); }
+bool KXSession::shouldReload() const { return state_.get(&State::shouldReload); }
+void KXSession::setShouldReload(bool value) { state_.set(&State::shouldReload, value); }
+std::uint64_t KXSession::autoLogin() const { return state_.get(&State::autoLogin); }
+void KXSession::setAutoLogin(std::uint64_t value) { state_.set(&State::autoLogin, value); }
 
 std::uint64_t KXSession::loginType() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (loginType_ >= KXLoginTypeAccount && loginType_ <= KXLoginTypeApple) return loginType_;
-  return KXLoginTypeAccount;
+  const std::uint64_t type = state_.get(&State::loginType);
+  return type >= KXLoginTypeAccount && type <= KXLoginTypeApple ? type : KXLoginTypeAccount;
 }
 
-void KXSession::setLoginType(std::uint64_t loginType) {
-  std::lock_guard<std::mutex> lock(mu_);
-  loginType_ = loginType;
-}
+void KXSession::setLoginType(std::uint64_t loginType) { state_.set(&State::loginType, loginType); }
 
-std::string KXSession::currentWebPath() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return currentWebPath_;
-}
-
+std::string KXSession::currentWebPath() const { return state_.get(&State::currentWebPath); }
 void KXSession::setCurrentWebPath(std::string path) {
-  std::lock_guard<std::mutex> lock(mu_);
-  currentWebPath_ = std::move(path);
+  state_.set(&State::currentWebPath, std::move(path));
 }
-
-std::string KXSession::verifyText() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return verifyText_;
-}
-
-void KXSession::setVerifyText(std::string text) {
-  std::lock_guard<std::mutex> lock(mu_);
-  verifyText_ = std::move(text);
-}
-
-kx::Dictionary KXSession::configDictionary() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return configDictionary_;
-}
-
+std::string KXSession::verifyText() const { return state_.get(&State::verifyText); }
+void KXSession::setVerifyText(std::string text) { state_.set(&State::verifyText, std::move(text)); }
+kx::Dictionary KXSession::configDictionary() const { return state_.get(&State::configDictionary); }
 void KXSession::setConfigDictionary(kx::Dictionary dictionary) {
-  std::lock_guard<std::mutex> lock(mu_);
-  configDictionary_ = std::move(dictionary);
+  state_.set(&State::configDictionary, std::move(dictionary));
 }
-
-std::string KXSession::appDataDir() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return appDataDir_;
-}
+std::string KXSession::appDataDir() const { return state_.get(&State::appDataDir); }
 
 void KXSession::setAppDataDir(std::string path) {
   std::shared_ptr<KXCookieJarFile> previous;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (path == appDataDir_ && cookieFile_) return;
-    appDataDir_ = path;
-    previous = std::move(cookieFile_);
-  }
+  const bool same = state_.with([&](State& s) {
+    if (path == s.appDataDir && s.cookieFile) return true;
+    s.appDataDir = path;
+    previous = std::move(s.cookieFile);
+    return false;
+  });
+  if (same) return;
   // The old file lets go of the transport before the new one takes it.
   previous.reset();
   if (path.empty()) return;
   auto file = std::make_shared<KXCookieJarFile>(
       transport_, kx::Path::appendingPathComponent(path, kCookieFileName));
   file->attach();
-  std::lock_guard<std::mutex> lock(mu_);
-  cookieFile_ = std::move(file);
+  state_.set(&State::cookieFile, std::move(file));
 }
 
 KXSession::LoginCallback KXSession::loginCallback() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return loginCallback_;
+  return state_.get(&State::loginCallback);
 }
-
 void KXSession::setLoginCallback(LoginCallback callback) {
-  std::lock_guard<std::mutex> lock(mu_);
-  loginCallback_ = std::move(callback);
+  state_.set(&State::loginCallback, std::move(callback));
 }
-
-std::string KXSession::inputUserId() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return inputUserId_;
-}
-
+std::string KXSession::inputUserId() const { return state_.get(&State::inputUserId); }
 void KXSession::setInputUserId(std::string userId) {
-  std::lock_guard<std::mutex> lock(mu_);
-  inputUserId_ = std::move(userId);
+  state_.set(&State::inputUserId, std::move(userId));
 }
-
-std::string KXSession::localPwd() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return localPwd_;
-}
-
-void KXSession::setLocalPwd(std::string text) {
-  std::lock_guard<std::mutex> lock(mu_);
-  localPwd_ = std::move(text);
-}
-
-std::string KXSession::dbUserId() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return dbUserId_;
-}
-
-void KXSession::setDbUserId(std::string userId) {
-  std::lock_guard<std::mutex> lock(mu_);
-  dbUserId_ = std::move(userId);
-}
+std::string KXSession::localPwd() const { return state_.get(&State::localPwd); }
+void KXSession::setLocalPwd(std::string text) { state_.set(&State::localPwd, std::move(text)); }
+std::string KXSession::dbUserId() const { return state_.get(&State::dbUserId); }
+void KXSession::setDbUserId(std::string userId) { state_.set(&State::dbUserId, std::move(userId)); }
 
 std::shared_ptr<KXSessionAuthDelegate> KXSession::authDelegate() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return authDelegate_.lock();
+  return state_.get(&State::authDelegate).lock();
 }
-
 void KXSession::setAuthDelegate(std::weak_ptr<KXSessionAuthDelegate> delegate) {
-  std::lock_guard<std::mutex> lock(mu_);
-  authDelegate_ = std::move(delegate);
+  state_.set(&State::authDelegate, std::move(delegate));
 }
-
-bool KXSession::loginFromWeb() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return loginFromWeb_;
-}
-
-void KXSession::setIsLoginFromWeb(bool value) {
-  std::lock_guard<std::mutex> lock(mu_);
-  loginFromWeb_ = value;
-}
-
-std::string KXSession::pcString() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return pcString_;
-}
-
-std::string KXSession::persistCookie() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return persistCookie_;
-}
-
-std::string KXSession::md5Password() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return md5Password_;
-}
+bool KXSession::loginFromWeb() const { return state_.get(&State::loginFromWeb); }
+void KXSession::setIsLoginFromWeb(bool value) { state_.set(&State::loginFromWeb, value); }
+std::string KXSession::pcString() const { return state_.get(&State::pcString); }
+std::string KXSession::persistCookie() const { return state_.get(&State::persistCookie); }
+std::string KXSession::md5Password() const { return state_.get(&State::md5Password); }

@@ -30,7 +30,7 @@
 // current-user hook of the foundation layer (KXHooks).
 //
 // Thread safety: every member may be called from any thread; the fields are
-// guarded by mu_. Answers of the service, delegate messages, the login
+// one struct behind one lock (kx::Guarded). Answers of the service, delegate messages, the login
 // callback and the logout block run on the session's serial queue
 // ("com.zarvel.note.queue.session"), never on the transport thread; the
 // poll's and the verification code's retries are armed on the delay clock
@@ -42,7 +42,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,6 +51,7 @@
 #include "account/KXSessionAuthDelegate.h"
 #include "account/KXSessionEnvironment.h"
 #include "platform/Error.h"
+#include "platform/Guarded.h"
 #include "platform/HTTPTransport.h"
 #include "platform/SerialQueue.h"
 #include "platform/URLRequest.h"
@@ -237,35 +237,40 @@ class KXSession : public std::enable_shared_from_this<KXSession> {
   void reportAuthFail(const kx::Error& error);
   std::shared_ptr<KXSessionEnvironment> environment() const;
   bool writePrivatePropertyList(const std::string& path, const kx::Dictionary& dictionary);
-  void renewLocalPwdLocked();
   std::string decipheredLocalPwd() const;
 
   kx::HTTPTransport& transport_;
 
-  mutable std::mutex mu_;
-  std::string md5Password_;                                // guarded by mu_
-  bool loginFromWeb_ = false;                              // guarded by mu_
-  std::string pcString_;                                   // guarded by mu_
-  std::string persistCookie_;                              // guarded by mu_
-  bool isLogOut_ = false;                                  // guarded by mu_
-  bool isTerminate_ = false;                               // guarded by mu_
-  bool isLogin_ = false;                                   // guarded by mu_
-  bool shouldReload_ = false;                              // guarded by mu_
-  std::string currentUser_;                                // guarded by mu_
-  std::weak_ptr<KXSessionAuthDelegate> authDelegate_;      // guarded by mu_
-  std::uint64_t autoLogin_ = KXSessionAutoLoginUndecided;  // guarded by mu_
-  std::uint64_t loginType_ = 0;                            // guarded by mu_
-  std::string currentWebPath_;                             // guarded by mu_
-  std::string verifyText_;                                 // guarded by mu_
-  kx::Dictionary configDictionary_;                        // guarded by mu_
-  std::string appDataDir_;                                 // guarded by mu_
-  LoginCallback loginCallback_;                            // guarded by mu_
-  std::string inputUserId_;                                // guarded by mu_
-  std::string localPwd_;                                   // guarded by mu_
-  std::string dbUserId_;                                   // guarded by mu_
-  std::shared_ptr<KXSessionEnvironment> environment_;      // guarded by mu_
-  std::shared_ptr<KXDelayClock> clock_;                    // guarded by mu_
-  std::shared_ptr<KXCookieJarFile> cookieFile_;            // guarded by mu_
+  // The session's fields; every read and change goes through state_.
+  struct State {
+    std::string md5Password;
+    bool loginFromWeb = false;
+    std::string pcString;
+    std::string persistCookie;
+    bool isLogOut = false;
+    bool isTerminate = false;
+    bool isLogin = false;
+    bool shouldReload = false;
+    std::string currentUser;
+    std::weak_ptr<KXSessionAuthDelegate> authDelegate;
+    std::uint64_t autoLogin = KXSessionAutoLoginUndecided;
+    std::uint64_t loginType = 0;
+    std::string currentWebPath;
+    std::string verifyText;
+    kx::Dictionary configDictionary;
+    std::string appDataDir;
+    LoginCallback loginCallback;
+    std::string inputUserId;
+    std::string localPwd;
+    std::string dbUserId;
+    std::shared_ptr<KXSessionEnvironment> environment;
+    std::shared_ptr<KXDelayClock> clock = KXDelayClock::systemClock();
+    std::shared_ptr<KXCookieJarFile> cookieFile;
+  };
+  // Enciphers the digest into localPwd (nothing without a digest).
+  static void renewLocalPwd(State& state);
+
+  kx::Guarded<State> state_;
 };
 
 #endif  // ZN_ACCOUNT_KXSESSION_H_
