@@ -86,6 +86,9 @@ void GlobalQueue::async(Task task) {
     p.started = true;
   }
   p.pending[index].push_back(Pool::Entry{std::move(task), p.nextSeq[index]++});
+  // Signalled after the lock is let go, so the thread it wakes does not
+  // wake only to wait for the lock.
+  lock.unlock();
   p.workCv.signal();
 }
 
