@@ -129,6 +129,10 @@ class HTTPTransport::Impl {
   Impl() {
     ensureCurlGlobal();
     multi_ = curl_multi_init();
+    // Kept-alive connections stay pooled however few requests are running
+    // (by default the pool shrinks with the number of running requests, and
+    // the next burst opens its connections and TLS sessions again).
+    curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, kPooledConnections);
     sharedWithJar_ = makeShare(true);
     sharedWithoutJar_ = makeShare(false);
     thread_ = std::thread([this] { run(); });
@@ -671,6 +675,8 @@ class HTTPTransport::Impl {
   struct ShareLocks {
     std::mutex locks[CURL_LOCK_DATA_LAST];
   };
+
+  static constexpr long kPooledConnections = 64;
 
   CURLM* multi_ = nullptr;
   ShareLocks jarLocks_;

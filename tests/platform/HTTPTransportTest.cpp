@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "platform/GlobalQueue.h"
@@ -225,6 +227,42 @@ TEST_F(HTTPTransportTest, StreamConsumerRefusingStopsTheRequestAsCancelled) {
   Outcome o = run(stream);
   EXPECT_EQ(o.error.code(), kx::kHTTPTransportCancelled);
   EXPECT_LT(seen, 5000000u);
+}
+
+// While a request whose callbacks run on the transport thread is running,
+// requests started elsewhere still go out and complete, and that request's
+// callbacks all run on one thread, never on a thread that starts a request.
+TEST_F(HTTPTransportTest, RequestsStartedBesideAStreamingRequestCompleteAndLeaveItsThreadAlone) {
+  service_.setFault("/test/bytes", Fault::held());
+  std::mutex mu;
+  std::set<std::thread::id> callbackThreads;  // guarded by mu
+  HTTPRequest stream;
+  stream.url = url("/test/bytes?size=200000");
+  stream.onHead = [&](const kx::HTTPResponseHead&) {
+    std::lock_guard<std::mutex> lock(mu);
+    callbackThreads.insert(std::this_thread::get_id());
+    return true;
+  };
+  stream.onData = [&](const char*, std::size_t) {
+    std::lock_guard<std::mutex> lock(mu);
+    callbackThreads.insert(std::this_thread::get_id());
+    return true;
+  };
+  std::future<Outcome> streamed = std::async(std::launch::async, [&] { return run(stream); });
+  ASSERT_TRUE(service_.waitForInFlight(1));
+  for (int i = 0; i < 3; ++i) {
+    HTTPRequest plain;
+    plain.url = url("/test/echo?beside=" + std::to_string(i));
+    Outcome o = run(plain);
+    EXPECT_FALSE(o.error) << i;
+    EXPECT_EQ(o.response.status, 200) << i;
+  }
+  service_.releaseHeld();
+  Outcome o = streamed.get();
+  ASSERT_FALSE(o.error);
+  std::lock_guard<std::mutex> lock(mu);
+  ASSERT_EQ(callbackThreads.size(), 1u);
+  EXPECT_NE(*callbackThreads.begin(), std::this_thread::get_id());
 }
 
 TEST_F(HTTPTransportTest, RedirectsAreReportedUnlessFollowingIsAsked) {
@@ -447,6 +485,34 @@ TEST_F(HTTPTransportTest, SynchronousRequestsInsideCompletionsNeverExhaustThePoo
   }
   ASSERT_EQ(all.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
   EXPECT_EQ(good.load(), n);
+}
+
+// Connections kept alive by a burst of parallel requests stay pooled while
+// requests run one at a time afterwards: the next burst of the same width
+// reuses them all and opens no connection.
+TEST_F(HTTPTransportTest, ABurstKeepsItsConnectionsForTheNextBurst) {
+  constexpr int kWidth = 7;
+  auto burst = [&] {
+    service_.setFault("/test/echo", Fault::held());
+    std::vector<std::future<Outcome>> outcomes;
+    for (int i = 0; i < kWidth; ++i) {
+      HTTPRequest request;
+      request.url = url("/test/echo?i=" + std::to_string(i));
+      outcomes.push_back(std::async(std::launch::async, [this, request] { return run(request); }));
+    }
+    EXPECT_TRUE(service_.waitForInFlight(kWidth));
+    service_.releaseHeld();
+    for (auto& o : outcomes) EXPECT_FALSE(o.get().error);
+    service_.clearFault("/test/echo");
+  };
+  burst();
+  const int opened = service_.connectionsAccepted();
+  EXPECT_EQ(opened, kWidth);
+  HTTPRequest single;
+  single.url = url("/test/echo");
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(run(single).error) << i;
+  burst();
+  EXPECT_EQ(service_.connectionsAccepted(), opened);
 }
 
 TEST(HTTPTransportSharedTest, OneTransportForTheProcess) {

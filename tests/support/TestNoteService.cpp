@@ -313,6 +313,10 @@ class TestNoteService::Server {
   }
 
   std::uint16_t port() const { return port_; }
+  int accepted() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return accepted_;
+  }
 
  private:
   void acceptLoop() {
@@ -323,6 +327,7 @@ class TestNoteService::Server {
       std::lock_guard<std::mutex> lock(mu_);
       if (stopped_) return;
       if (ec) continue;
+      ++accepted_;
       // Header and body go out in separate writes; without this, Nagle's
       // algorithm holds the body back for the client's delayed ACK.
       socket.set_option(tcp::no_delay(true), ec);
@@ -424,6 +429,7 @@ class TestNoteService::Server {
   std::thread acceptThread_;
   std::mutex mu_;
   std::set<int> open_;                // guarded by mu_
+  int accepted_ = 0;                  // guarded by mu_
   std::vector<std::thread> threads_;  // guarded by mu_
   bool stopped_ = false;              // guarded by mu_
 };
@@ -585,6 +591,8 @@ void TestNoteService::clearRequests() {
   std::lock_guard<std::mutex> lock(mu_);
   requests_.clear();
 }
+
+int TestNoteService::connectionsAccepted() const { return server_ ? server_->accepted() : 0; }
 
 int TestNoteService::inFlight() const {
   std::lock_guard<std::mutex> lock(mu_);

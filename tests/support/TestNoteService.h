@@ -122,6 +122,8 @@ class TestNoteService {
   std::vector<RecordedRequest> requests(const std::string& path) const;
   void clearRequests();
   int inFlight() const;
+  // Connections accepted since the service started.
+  int connectionsAccepted() const;
   // Wait until `count` requests for `path` ("" any path) have arrived, or
   // until `count` requests are in flight; false when the time ran out.
   bool waitForRequests(const std::string& path, std::size_t count,
