@@ -113,6 +113,9 @@ class Dictionary {
   void fileSlot(std::uint32_t hash, std::size_t pos);
   // Moves the entries into storage of `capacity` slots.
   void regrow(std::size_t capacity);
+  // Files every occupied slot of another table of `capacity` slots (whose
+  // positions are this dictionary's) into this table, which must be empty.
+  void refileFrom(const Slot* slots, std::size_t capacity);
   void append(std::string&& key, std::uint32_t hash, Value&& value);
   void destroy() noexcept;
 

@@ -143,8 +143,9 @@ std::optional<kx::Dictionary> KXFileMetaWebUtil::entryFromFileMeta(
 
 std::optional<kx::Dictionary> KXFileMetaWebUtil::build(
     const std::shared_ptr<KXManagedObject>& object, Reading reading, bool entire) {
-  const kx::Dictionary& record = reading.record;
-  const kx::Value recordValue(record);
+  // The record moves into a value (no copy) for the conversions.
+  const kx::Value recordValue(std::move(reading.record));
+  const kx::Dictionary& record = recordValue.dict();
   std::optional<kx::Dictionary> entry =
       KXNameDict::namesConvertFromLocalToRemote(recordValue, KXNameDict::kEntryNamespace);
   std::optional<kx::Dictionary> meta =
