@@ -206,7 +206,7 @@ kx::Dictionary KXManagedObject::attributeValues() const {
   out.reserve(present);
   for (const KXAttributeDescription* a : entity_->attributes()) {
     const kx::Value& v = values_[static_cast<std::size_t>(a->column())];
-    if (!v.isNull()) out.set(a->name(), v);
+    if (!v.isNull()) out.set(a->name(), a->nameHash(), v);
   }
   return out;
 }

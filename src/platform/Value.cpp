@@ -218,6 +218,19 @@ Value* Dictionary::find(std::string_view key) {
   return pos < 0 ? nullptr : &entries_[pos].second;
 }
 
+const Value* Dictionary::find(std::string_view key, std::uint32_t hash) const {
+  if (count_ == 0) return nullptr;
+  const std::ptrdiff_t pos = position(key, hash);
+  return pos < 0 ? nullptr : &entries_[pos].second;
+}
+
+void Dictionary::entryHashes(std::uint32_t* out) const {
+  const Slot* slots = table();
+  for (std::size_t i = 0; i < capacity_; ++i) {
+    if (slots[i].pos1 != 0) out[slots[i].pos1 - 1] = slots[i].hash;
+  }
+}
+
 const Value& Dictionary::operator[](std::string_view key) const {
   const Value* v = find(key);
   return v ? *v : Value::null();
@@ -225,6 +238,10 @@ const Value& Dictionary::operator[](std::string_view key) const {
 
 void Dictionary::set(std::string key, Value value) {
   const std::uint32_t hash = hashKey(key);
+  set(std::move(key), hash, std::move(value));
+}
+
+void Dictionary::set(std::string key, std::uint32_t hash, Value value) {
   const std::ptrdiff_t pos = position(key, hash);
   if (pos >= 0) {
     entries_[pos].second = std::move(value);

@@ -73,10 +73,23 @@ std::optional<kx::Dictionary> convert(const kx::Value& input, const std::string&
   kx::Dictionary result;
   if (!input.isDictionary()) return result;
   const kx::Dictionary& pairs = names->dict();
+  const kx::Dictionary& record = input.dict();
   // Most namespaces rename a few of the record's many keys.
-  result.reserve(std::min(input.dict().size(), pairs.size()));
-  for (const auto& [key, value] : input.dict()) {
-    const kx::Value* name = pairs.find(key);
+  result.reserve(std::min(record.size(), pairs.size()));
+  // The record's table holds its keys' hashes; the pairs are filed under
+  // the same hashes, so no key is hashed again.
+  constexpr std::size_t kOnStack = 64;
+  std::uint32_t onStack[kOnStack];
+  std::vector<std::uint32_t> onHeap;
+  std::uint32_t* hashes = onStack;
+  if (record.size() > kOnStack) {
+    onHeap.resize(record.size());
+    hashes = onHeap.data();
+  }
+  record.entryHashes(hashes);
+  std::size_t i = 0;
+  for (const auto& [key, value] : record) {
+    const kx::Value* name = pairs.find(key, hashes[i++]);
     if (!name || !name->isString()) continue;
     if (reversed && value.isData()) {
       kx::Value parsed = mutableObjectFromJSONData(value.bytes());
