@@ -138,11 +138,18 @@ std::optional<kx::Dictionary> KXFileMetaWebUtil::entryFromFileMeta(
     const std::shared_ptr<KXManagedObject>& object, bool entire) {
   Reading reading;
   inPlace([&] { reading = read(object); });
-  return build(object, std::move(reading), entire);
+  std::optional<Built> built = build(object, std::move(reading));
+  if (!built) return std::nullopt;
+  if (!entire) return std::move(built->entry);
+  kx::Dictionary both;
+  both.reserve(2);
+  both.set("entry", kx::Value(std::move(built->entry)));
+  both.set("meta", kx::Value(std::move(built->meta)));
+  return both;
 }
 
-std::optional<kx::Dictionary> KXFileMetaWebUtil::build(
-    const std::shared_ptr<KXManagedObject>& object, Reading reading, bool entire) {
+std::optional<KXFileMetaWebUtil::Built> KXFileMetaWebUtil::build(
+    const std::shared_ptr<KXManagedObject>& object, Reading reading) {
   // The record moves into a value (no copy) for the conversions.
   const kx::Value recordValue(std::move(reading.record));
   const kx::Dictionary& record = recordValue.dict();
@@ -205,18 +212,14 @@ std::optional<kx::Dictionary> KXFileMetaWebUtil::build(
   if (!meta->contains("metaProps")) meta->set("metaProps", kx::Dictionary());
   if (!meta->contains("author")) meta->set("author", kx::Value());
   if (!meta->contains("sourceURL")) meta->set("sourceURL", kx::Value());
-
-  if (!entire) return entry;
-  kx::Dictionary both;
-  both.reserve(2);
-  both.set("entry", kx::Value(std::move(*entry)));
-  both.set("meta", kx::Value(std::move(*meta)));
-  return both;
+  return Built{std::move(*entry), std::move(*meta)};
 }
 
 std::optional<kx::Dictionary> KXFileMetaWebUtil::fileDictFrom(
     const std::shared_ptr<KXManagedObject>& object, bool entire) {
-  return fileDict(object, entryFromFileMeta(object, entire), entire);
+  Reading reading;
+  inPlace([&] { reading = read(object); });
+  return fileDict(object, build(object, std::move(reading)), entire);
 }
 
 kx::Array KXFileMetaWebUtil::fileDictsFrom(const std::vector<std::shared_ptr<FileMeta>>& objects,
@@ -248,7 +251,7 @@ kx::Array KXFileMetaWebUtil::fileDictsFrom(const std::vector<std::shared_ptr<Fil
   dicts.reserve(objects.size());
   for (std::size_t i = 0; i < objects.size(); ++i) {
     if (std::optional<kx::Dictionary> dict =
-            fileDict(objects[i], build(objects[i], std::move(readings[i]), entire), entire)) {
+            fileDict(objects[i], build(objects[i], std::move(readings[i])), entire)) {
       dicts.push_back(kx::Value(std::move(*dict)));
     }
   }
@@ -256,17 +259,13 @@ kx::Array KXFileMetaWebUtil::fileDictsFrom(const std::vector<std::shared_ptr<Fil
 }
 
 std::optional<kx::Dictionary> KXFileMetaWebUtil::fileDict(
-    const std::shared_ptr<KXManagedObject>& object, std::optional<kx::Dictionary> built,
-    bool entire) {
-  if (!built || !entire) return built;
+    const std::shared_ptr<KXManagedObject>& object, std::optional<Built> built, bool entire) {
+  if (!built) return std::nullopt;
+  if (!entire) return std::move(built->entry);
   kx::Dictionary file;
   file.reserve(3);
-  kx::Value* entry = built->find("entry");
-  kx::Value* meta = built->find("meta");
-  if (entry && meta) {
-    file.set("fileEntry", std::move(*entry));
-    file.set("fileMeta", std::move(*meta));
-  }
+  file.set("fileEntry", kx::Value(std::move(built->entry)));
+  file.set("fileMeta", kx::Value(std::move(built->meta)));
   kx::Dictionary other;
   other.reserve(2);
   if (auto entryObject = std::dynamic_pointer_cast<FileMeta>(object)) {
