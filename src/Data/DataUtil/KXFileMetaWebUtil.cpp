@@ -159,6 +159,10 @@ std::optional<KXFileMetaWebUtil::Built> KXFileMetaWebUtil::build(
       KXNameDict::namesConvertFromLocalToRemote(recordValue, KXNameDict::kMetaNamespace);
   if (!entry || !meta) return std::nullopt;
 
+  // Room for what is added below: entryProps, tags, userId, subTreeDirNum,
+  // domain and dir; metaProps, resources, author and sourceURL.
+  entry->reserve(entry->size() + 6);
+  meta->reserve(meta->size() + 4);
   kx::Dictionary props;
   if (const kx::Value* own = entry->find("entryProps"); own && own->isDictionary()) {
     props = own->dict();
