@@ -46,6 +46,21 @@ std::optional<std::pair<double, double>> imageDimensions(const std::string& imag
   return std::make_pair(*width, *height);
 }
 
+// Shared empty values: a copy costs a reference count, not an allocation
+// (whoever changes one gets storage of its own, copy on write).
+const kx::Value& emptyString() {
+  static const kx::Value* value = new kx::Value(std::string());
+  return *value;
+}
+const kx::Value& emptyArray() {
+  static const kx::Value* value = new kx::Value(kx::Array());
+  return *value;
+}
+const kx::Value& emptyDictionary() {
+  static const kx::Value* value = new kx::Value(kx::Dictionary());
+  return *value;
+}
+
 std::string lastPathComponent(const std::string& path) {
   std::string trimmed = path;
   while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
@@ -115,7 +130,7 @@ void KXFileMetaWebUtil::resourceInfoForObject(const std::shared_ptr<KXManagedObj
   if (chosen) {
     meta.set("metaProps", kx::Value::dict({{"thmv", "thmv"}, {"thmid", bestId}}));
   }
-  meta.set("resources", kx::Value(std::move(infos)));
+  meta.set("resources", infos.empty() ? emptyArray() : kx::Value(std::move(infos)));
 }
 
 KXFileMetaWebUtil::Reading KXFileMetaWebUtil::read(const std::shared_ptr<KXManagedObject>& object) {
@@ -138,7 +153,8 @@ std::optional<kx::Dictionary> KXFileMetaWebUtil::entryFromFileMeta(
     const std::shared_ptr<KXManagedObject>& object, bool entire) {
   Reading reading;
   inPlace([&] { reading = read(object); });
-  std::optional<Built> built = build(object, std::move(reading));
+  std::optional<Built> built =
+      build(object, std::move(reading), kx::Value(KXSession::defaultSession().currentUser()));
   if (!built) return std::nullopt;
   if (!entire) return std::move(built->entry);
   kx::Dictionary both;
@@ -149,7 +165,7 @@ std::optional<kx::Dictionary> KXFileMetaWebUtil::entryFromFileMeta(
 }
 
 std::optional<KXFileMetaWebUtil::Built> KXFileMetaWebUtil::build(
-    const std::shared_ptr<KXManagedObject>& object, Reading reading) {
+    const std::shared_ptr<KXManagedObject>& object, Reading reading, const kx::Value& userId) {
   // The record moves into a value (no copy) for the conversions.
   const kx::Value recordValue(std::move(reading.record));
   const kx::Dictionary& record = recordValue.dict();
@@ -171,9 +187,9 @@ std::optional<KXFileMetaWebUtil::Built> KXFileMetaWebUtil::build(
           recordValue, KXNameDict::kEntryPropsNamespace)) {
     for (const auto& [key, value] : *local) props.set(key, value);
   }
-  entry->set("entryProps", kx::Value(std::move(props)));
-  if (!entry->contains("tags")) entry->set("tags", "");
-  entry->set("userId", KXSession::defaultSession().currentUser());
+  entry->set("entryProps", props.empty() ? emptyDictionary() : kx::Value(std::move(props)));
+  if (!entry->contains("tags")) entry->set("tags", emptyString());
+  entry->set("userId", userId);
 
   // The resources read with the record: "resources" always, "metaProps"
   // when a thumbnail was chosen (over a converted one).
@@ -213,7 +229,7 @@ std::optional<KXFileMetaWebUtil::Built> KXFileMetaWebUtil::build(
       entry->set("dir", false);
     }
   }
-  if (!meta->contains("metaProps")) meta->set("metaProps", kx::Dictionary());
+  if (!meta->contains("metaProps")) meta->set("metaProps", emptyDictionary());
   if (!meta->contains("author")) meta->set("author", kx::Value());
   if (!meta->contains("sourceURL")) meta->set("sourceURL", kx::Value());
   return Built{std::move(*entry), std::move(*meta)};
@@ -223,7 +239,10 @@ std::optional<kx::Dictionary> KXFileMetaWebUtil::fileDictFrom(
     const std::shared_ptr<KXManagedObject>& object, bool entire) {
   Reading reading;
   inPlace([&] { reading = read(object); });
-  return fileDict(object, build(object, std::move(reading)), entire);
+  return fileDict(
+      object,
+      build(object, std::move(reading), kx::Value(KXSession::defaultSession().currentUser())),
+      entire);
 }
 
 kx::Array KXFileMetaWebUtil::fileDictsFrom(const std::vector<std::shared_ptr<FileMeta>>& objects,
@@ -251,11 +270,13 @@ kx::Array KXFileMetaWebUtil::fileDictsFrom(const std::vector<std::shared_ptr<Fil
     }
     for (std::size_t i = 0; i < objects.size(); ++i) readings[i] = read(objects[i]);
   });
+  // The session's user, read once for the whole batch.
+  const kx::Value userId(KXSession::defaultSession().currentUser());
   kx::Array dicts;
   dicts.reserve(objects.size());
   for (std::size_t i = 0; i < objects.size(); ++i) {
     if (std::optional<kx::Dictionary> dict =
-            fileDict(objects[i], build(objects[i], std::move(readings[i])), entire)) {
+            fileDict(objects[i], build(objects[i], std::move(readings[i]), userId), entire)) {
       dicts.push_back(kx::Value(std::move(*dict)));
     }
   }
@@ -271,7 +292,6 @@ std::optional<kx::Dictionary> KXFileMetaWebUtil::fileDict(
   file.set("fileEntry", kx::Value(std::move(built->entry)));
   file.set("fileMeta", kx::Value(std::move(built->meta)));
   kx::Dictionary other;
-  other.reserve(2);
   if (auto entryObject = std::dynamic_pointer_cast<FileMeta>(object)) {
     std::string namePath = entryObject->namePath();
     if (!namePath.empty()) other.set("pn", lastPathComponent(namePath));

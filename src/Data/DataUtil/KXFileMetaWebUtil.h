@@ -87,9 +87,10 @@ class KXFileMetaWebUtil {
     kx::Dictionary entry;
     kx::Dictionary meta;
   };
-  // The entry and the meta from what was read; the object's kind is asked
-  // on the caller's queue.
-  std::optional<Built> build(const std::shared_ptr<KXManagedObject>& object, Reading reading);
+  // The entry and the meta from what was read, for the session's user
+  // `userId`; the object's kind is asked on the caller's queue.
+  std::optional<Built> build(const std::shared_ptr<KXManagedObject>& object, Reading reading,
+                             const kx::Value& userId);
   // The file dictionary of a built entry (or the entry when not `entire`).
   std::optional<kx::Dictionary> fileDict(const std::shared_ptr<KXManagedObject>& object,
                                          std::optional<Built> built, bool entire);
