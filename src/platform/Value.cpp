@@ -248,8 +248,10 @@ void Dictionary::set(std::string key, std::uint32_t hash, Value value) {
     return;
   }
   // capacityFor(n) >= n, so growing to it leaves room for the new entry.
-  const std::size_t wanted = capacityFor(count_ + 1);
-  if (wanted > capacity_) regrow(wanted);
+  // The capacity is always a listed size, so it is at least capacityFor(n)
+  // exactly when it is at least floor(n * 1.33): the list is searched only
+  // when the table grows.
+  if ((count_ + 1) * 133 / 100 > capacity_) regrow(capacityFor(count_ + 1));
   append(std::move(key), hash, std::move(value));
 }
 
@@ -284,8 +286,7 @@ bool Dictionary::remove(std::string_view key) {
 void Dictionary::clear() { destroy(); }
 
 void Dictionary::reserve(std::size_t n) {
-  const std::size_t wanted = capacityFor(n);
-  if (wanted > capacity_) regrow(wanted);
+  if (n * 133 / 100 > capacity_) regrow(capacityFor(n));
 }
 
 std::vector<std::string> Dictionary::keys() const {
