@@ -47,15 +47,21 @@ inline std::string IsolateHome() {
 // set-up (index folder, log, content and resource files) reaches the real
 // home. `prepare` runs before the benchmarks with that home, `finish` after
 // them (the benchmarks' shared stores let go, figures printed); then the
-// home is removed.
+// home is removed. A `reporter`, when given, displays the runs (and may keep
+// their figures for `finish`).
 inline int RunInIsolatedHome(int argc, char** argv,
                              const std::function<void(const std::string& home)>& prepare = {},
-                             const std::function<void()>& finish = {}) {
+                             const std::function<void()>& finish = {},
+                             benchmark::BenchmarkReporter* reporter = nullptr) {
   const std::string home = IsolateHome();
   if (prepare) prepare(home);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
+  if (reporter) {
+    benchmark::RunSpecifiedBenchmarks(reporter);
+  } else {
+    benchmark::RunSpecifiedBenchmarks();
+  }
   benchmark::Shutdown();
   if (finish) finish();
   std::error_code ec;

@@ -9,6 +9,17 @@
 // the codec writes doubles with 17 significant digits, RapidJSON with the
 // shortest form, so their texts differ in length.
 //
+// The baselines of the ratios do the codec's work: RapidJSONValidating
+// parses into a DOM (a rapidjson::Document, a tree like the codec's) with
+// UTF-8 validation and correctly rounded numbers; the validating writer
+// checks the UTF-8 of every string it writes, as the codec's writer does.
+// RapidJSON's default parse and writer check neither and stay as references
+// only (RapidJSONDefault), without a ratio. The program ends with
+//   RATIO JSON/Parse/<document>      codec (strict parse) / RapidJSONValidating
+//   RATIO JSON/ParseAll/<document>   codec (every parse option) / RapidJSONValidating
+//   RATIO JSON/Serialize/<document>  codec / RapidJSON's validating writer
+// from the medians of five interleaved repetitions (BenchRatio.h).
+//
 // Run: bench_JSON [--benchmark_filter=Parse] ...
 #include <benchmark/benchmark.h>
 
@@ -29,6 +40,7 @@
 #include "platform/Value.h"
 
 #include "BenchRandom.h"
+#include "BenchRatio.h"
 
 namespace {
 
@@ -183,7 +195,8 @@ std::vector<Document>& Documents() {
       d.name = source.name;
       d.text = JSONStringWithOptions(source.value, source.options, nullptr);
       d.value = objectFromJSONStringWithParseOptions(d.text, JKParseOptionValidFlags);
-      d.rapid.Parse(d.text.data(), d.text.size());
+      d.rapid.Parse<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseFullPrecisionFlag>(
+          d.text.data(), d.text.size());
       d.nlohmann = nlohmann::json::parse(d.text);
       if (d.value.isNull() || d.rapid.HasParseError() || d.value != source.value) {
         std::fprintf(stderr, "document %s did not parse\n", d.name);
@@ -195,7 +208,9 @@ std::vector<Document>& Documents() {
   return *documents;
 }
 
-void ParseJSONKit(benchmark::State& state, const Document* d) {
+// The codec with every parse option on (comments, Unicode line breaks,
+// lenient Unicode, trailing text).
+void ParseJSONKitAllOptions(benchmark::State& state, const Document* d) {
   const kx::Bytes bytes(d->text.begin(), d->text.end());
   for (auto _ : state) {
     Value v = objectFromJSONDataWithParseOptions(bytes, JKParseOptionValidFlags);
@@ -204,6 +219,7 @@ void ParseJSONKit(benchmark::State& state, const Document* d) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * d->text.size()));
 }
 
+// The codec as the client parses: strict, checking the UTF-8 of every string.
 void ParseJSONKitStrict(benchmark::State& state, const Document* d) {
   const kx::Bytes bytes(d->text.begin(), d->text.end());
   for (auto _ : state) {
@@ -213,7 +229,9 @@ void ParseJSONKitStrict(benchmark::State& state, const Document* d) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * d->text.size()));
 }
 
-void ParseRapidJSON(benchmark::State& state, const Document* d) {
+// Reference only: RapidJSON's default parse checks no UTF-8 and converts
+// numbers with its fast, not always correctly rounded, path.
+void ParseRapidJSONDefault(benchmark::State& state, const Document* d) {
   for (auto _ : state) {
     rapidjson::Document doc;
     doc.Parse(d->text.data(), d->text.size());
@@ -222,10 +240,11 @@ void ParseRapidJSON(benchmark::State& state, const Document* d) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * d->text.size()));
 }
 
-// The fair comparison: the codec checks that strings are UTF-8 and converts
-// numbers correctly rounded, and these are RapidJSON's flags for doing the
-// same. (RapidJSON's default parse, above, does neither; it stays as a second
-// reference.)
+// The baseline of the parse ratios, doing the codec's work: a whole DOM (a
+// rapidjson::Document tree, freed in the loop as the codec's tree is) with
+// every string's UTF-8 validated (kParseValidateEncodingFlag) and every
+// number correctly rounded (kParseFullPrecisionFlag), the flags on every
+// document.
 void ParseRapidJSONValidating(benchmark::State& state, const Document* d) {
   for (auto _ : state) {
     rapidjson::Document doc;
@@ -254,12 +273,31 @@ void SerializeJSONKit(benchmark::State& state, const Document* d) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
 }
 
-void SerializeRapidJSON(benchmark::State& state, const Document* d) {
+// Reference only, not like for like: RapidJSON's default writer copies
+// strings without checking their UTF-8.
+void SerializeRapidJSONDefault(benchmark::State& state, const Document* d) {
   std::size_t size = 0;
   for (auto _ : state) {
     rapidjson::StringBuffer buffer;
     rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
     d->rapid.Accept(writer);
+    size = buffer.GetSize();
+    benchmark::DoNotOptimize(buffer);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+}
+
+// The baseline of the serialize ratios: the DOM written with every string's
+// UTF-8 checked (kWriteValidateEncodingFlag), as the codec checks it.
+void SerializeRapidJSONValidating(benchmark::State& state, const Document* d) {
+  using ValidatingWriter =
+      rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
+                        rapidjson::CrtAllocator, rapidjson::kWriteValidateEncodingFlag>;
+  std::size_t size = 0;
+  for (auto _ : state) {
+    rapidjson::StringBuffer buffer;
+    ValidatingWriter writer(buffer);
+    if (!d->rapid.Accept(writer)) state.SkipWithError("the validating writer refused the document");
     size = buffer.GetSize();
     benchmark::DoNotOptimize(buffer);
   }
@@ -279,22 +317,40 @@ void SerializeNlohmann(benchmark::State& state, const Document* d) {
 const bool kRegistered = [] {
   for (const Document& d : Documents()) {
     const std::string name = d.name;
-    benchmark::RegisterBenchmark(("Parse/" + name + "/JSONKit").c_str(), ParseJSONKit, &d);
-    benchmark::RegisterBenchmark(("Parse/" + name + "/JSONKitStrict").c_str(), ParseJSONKitStrict,
-                                 &d);
-    benchmark::RegisterBenchmark(("Parse/" + name + "/RapidJSON").c_str(), ParseRapidJSON, &d);
-    benchmark::RegisterBenchmark(("Parse/" + name + "/RapidJSONValidating").c_str(),
-                                 ParseRapidJSONValidating, &d);
-    benchmark::RegisterBenchmark(("Parse/" + name + "/nlohmann").c_str(), ParseNlohmann, &d);
-    benchmark::RegisterBenchmark(("Serialize/" + name + "/JSONKit").c_str(), SerializeJSONKit, &d);
-    benchmark::RegisterBenchmark(("Serialize/" + name + "/RapidJSON").c_str(), SerializeRapidJSON,
-                                 &d);
-    benchmark::RegisterBenchmark(("Serialize/" + name + "/nlohmann").c_str(), SerializeNlohmann,
-                                 &d);
+    auto add = [&](const std::string& benchmark, auto function) {
+      benchmark::RegisterBenchmark(benchmark.c_str(), function, &d)->Unit(benchmark::kMicrosecond);
+    };
+    add("Parse/" + name + "/JSONKit", ParseJSONKitStrict);
+    add("Parse/" + name + "/JSONKitAllOptions", ParseJSONKitAllOptions);
+    add("Parse/" + name + "/RapidJSONValidating", ParseRapidJSONValidating);
+    add("Parse/" + name + "/RapidJSONDefault", ParseRapidJSONDefault);
+    add("Parse/" + name + "/nlohmann", ParseNlohmann);
+    add("Serialize/" + name + "/JSONKit", SerializeJSONKit);
+    add("Serialize/" + name + "/RapidJSONValidating", SerializeRapidJSONValidating);
+    add("Serialize/" + name + "/RapidJSONDefault", SerializeRapidJSONDefault);
+    add("Serialize/" + name + "/nlohmann", SerializeNlohmann);
   }
   return true;
 }();
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  std::vector<char*> args = znbench::WithRepetitions(argc, argv);
+  int count = static_cast<int>(args.size()) - 1;
+  benchmark::Initialize(&count, args.data());
+  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+  znbench::MedianReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  for (const Document& d : Documents()) {
+    const std::string name = d.name;
+    reporter.printRatio("JSON/Parse/" + name, "Parse/" + name + "/JSONKit",
+                        "Parse/" + name + "/RapidJSONValidating", "us");
+    reporter.printRatio("JSON/ParseAll/" + name, "Parse/" + name + "/JSONKitAllOptions",
+                        "Parse/" + name + "/RapidJSONValidating", "us");
+    reporter.printRatio("JSON/Serialize/" + name, "Serialize/" + name + "/JSONKit",
+                        "Serialize/" + name + "/RapidJSONValidating", "us");
+  }
+  return 0;
+}

@@ -198,9 +198,15 @@ bool KXManagedObject::isNil(std::string_view key) const { return value(key).isNu
 kx::Dictionary KXManagedObject::attributeValues() const {
   kx::Dictionary out;
   std::lock_guard<std::mutex> lock(mutex_);
+  // Sized once for the attributes that have a value.
+  std::size_t present = 0;
+  for (const KXAttributeDescription* a : entity_->attributes()) {
+    if (!values_[static_cast<std::size_t>(a->column())].isNull()) ++present;
+  }
+  out.reserve(present);
   for (const KXAttributeDescription* a : entity_->attributes()) {
     const kx::Value& v = values_[static_cast<std::size_t>(a->column())];
-    if (!v.isNull()) out.set(a->name(), v);
+    if (!v.isNull()) out.set(a->name(), a->nameHash(), v);
   }
   return out;
 }

@@ -75,9 +75,13 @@ class KXPropertyDescription {
 class KXAttributeDescription final : public KXPropertyDescription {
  public:
   KXAttributeDescription(std::string name, KXAttributeType type)
-      : KXPropertyDescription(std::move(name), Kind::Attribute), type_(type) {}
+      : KXPropertyDescription(std::move(name), Kind::Attribute),
+        type_(type),
+        nameHash_(kx::Dictionary::hashKey(this->name())) {}
 
   KXAttributeType type() const { return type_; }
+  // kx::Dictionary::hashKey() of the name, for records keyed by it.
+  std::uint32_t nameHash() const { return nameHash_; }
   // Index of the attribute's column among the table's value columns (the
   // hidden Z_PK and Z_ENT are not counted).
   int column() const { return column_; }
@@ -96,6 +100,7 @@ class KXAttributeDescription final : public KXPropertyDescription {
  private:
   friend class KXModel;
   KXAttributeType type_;
+  std::uint32_t nameHash_;
   int column_ = -1;
 };
 

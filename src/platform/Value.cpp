@@ -71,9 +71,27 @@ Dictionary::Dictionary(std::initializer_list<Entry> entries) {
 
 Dictionary::Dictionary(const Dictionary& other) {
   if (other.count_ == 0) return;
-  regrow(capacityFor(other.count_));
-  for (const Entry& entry : other)
-    append(std::string(entry.first), hashKey(entry.first), Value(entry.second));
+  const std::size_t capacity = capacityFor(other.count_);
+  auto* block = static_cast<Entry*>(::operator new(capacity*(sizeof(Entry) + sizeof(Slot))));
+  auto* slots = reinterpret_cast<Slot*>(block + capacity);
+  std::size_t copied = 0;
+  try {
+    for (; copied < other.count_; ++copied) new (&block[copied]) Entry(other.entries_[copied]);
+  } catch (...) {
+    for (std::size_t i = 0; i < copied; ++i) block[i].~Entry();
+    ::operator delete(block);
+    throw;
+  }
+  entries_ = block;
+  count_ = other.count_;
+  capacity_ = capacity;
+  if (capacity == other.capacity_) {
+    // The same entries in the same places: the same table.
+    std::memcpy(static_cast<void*>(slots), other.table(), capacity * sizeof(Slot));
+  } else {
+    std::memset(static_cast<void*>(slots), 0, capacity * sizeof(Slot));
+    refileFrom(other.table(), other.capacity_);
+  }
 }
 
 Dictionary::Dictionary(Dictionary&& other) noexcept
@@ -165,11 +183,21 @@ void Dictionary::regrow(std::size_t capacity) {
     new (&block[i]) Entry(std::move(entries_[i]));
     entries_[i].~Entry();
   }
-  const std::size_t count = count_;
-  if (entries_) ::operator delete(entries_);
+  Entry* const old = entries_;
+  const std::size_t oldCapacity = capacity_;
   entries_ = block;
   capacity_ = capacity;
-  for (std::size_t i = 0; i < count; ++i) fileSlot(hashKey(entries_[i].first), i);
+  // The old table still holds every key's hash: no key is hashed again.
+  if (old) {
+    refileFrom(reinterpret_cast<const Slot*>(old + oldCapacity), oldCapacity);
+    ::operator delete(old);
+  }
+}
+
+void Dictionary::refileFrom(const Slot* slots, std::size_t capacity) {
+  for (std::size_t i = 0; i < capacity; ++i) {
+    if (slots[i].pos1 != 0) fileSlot(slots[i].hash, slots[i].pos1 - 1);
+  }
 }
 
 void Dictionary::append(std::string&& key, std::uint32_t hash, Value&& value) {
@@ -190,6 +218,19 @@ Value* Dictionary::find(std::string_view key) {
   return pos < 0 ? nullptr : &entries_[pos].second;
 }
 
+const Value* Dictionary::find(std::string_view key, std::uint32_t hash) const {
+  if (count_ == 0) return nullptr;
+  const std::ptrdiff_t pos = position(key, hash);
+  return pos < 0 ? nullptr : &entries_[pos].second;
+}
+
+void Dictionary::entryHashes(std::uint32_t* out) const {
+  const Slot* slots = table();
+  for (std::size_t i = 0; i < capacity_; ++i) {
+    if (slots[i].pos1 != 0) out[slots[i].pos1 - 1] = slots[i].hash;
+  }
+}
+
 const Value& Dictionary::operator[](std::string_view key) const {
   const Value* v = find(key);
   return v ? *v : Value::null();
@@ -197,14 +238,20 @@ const Value& Dictionary::operator[](std::string_view key) const {
 
 void Dictionary::set(std::string key, Value value) {
   const std::uint32_t hash = hashKey(key);
+  set(std::move(key), hash, std::move(value));
+}
+
+void Dictionary::set(std::string key, std::uint32_t hash, Value value) {
   const std::ptrdiff_t pos = position(key, hash);
   if (pos >= 0) {
     entries_[pos].second = std::move(value);
     return;
   }
   // capacityFor(n) >= n, so growing to it leaves room for the new entry.
-  const std::size_t wanted = capacityFor(count_ + 1);
-  if (wanted > capacity_) regrow(wanted);
+  // The capacity is always a listed size, so it is at least capacityFor(n)
+  // exactly when it is at least floor(n * 1.33): the list is searched only
+  // when the table grows.
+  if ((count_ + 1) * 133 / 100 > capacity_) regrow(capacityFor(count_ + 1));
   append(std::move(key), hash, std::move(value));
 }
 
@@ -239,8 +286,7 @@ bool Dictionary::remove(std::string_view key) {
 void Dictionary::clear() { destroy(); }
 
 void Dictionary::reserve(std::size_t n) {
-  const std::size_t wanted = capacityFor(n);
-  if (wanted > capacity_) regrow(wanted);
+  if (n * 133 / 100 > capacity_) regrow(capacityFor(n));
 }
 
 std::vector<std::string> Dictionary::keys() const {

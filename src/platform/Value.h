@@ -83,11 +83,16 @@ class Dictionary {
   // nullptr when the key is missing.
   const Value* find(std::string_view key) const;
   Value* find(std::string_view key);
+  // The same for a caller that holds the key's hash: `hash` must be
+  // hashKey(key).
+  const Value* find(std::string_view key, std::uint32_t hash) const;
   bool contains(std::string_view key) const { return find(key) != nullptr; }
   // The value, or a shared Null when the key is missing.
   const Value& operator[](std::string_view key) const;
 
   void set(std::string key, Value value);
+  // The same with the key's hash, which must be hashKey(key).
+  void set(std::string key, std::uint32_t hash, Value value);
   // Returns false when the key was not there.
   bool remove(std::string_view key);
   void clear();
@@ -96,6 +101,9 @@ class Dictionary {
   const_iterator begin() const;
   const_iterator end() const;
   std::span<const Entry> entries() const;
+  // Writes the hashKey() hash of each entry's key, in entry order, to `out`
+  // (size() places), from the table: no key is hashed.
+  void entryHashes(std::uint32_t* out) const;
   std::vector<std::string> keys() const;
 
   bool operator==(const Dictionary& other) const;
@@ -113,6 +121,9 @@ class Dictionary {
   void fileSlot(std::uint32_t hash, std::size_t pos);
   // Moves the entries into storage of `capacity` slots.
   void regrow(std::size_t capacity);
+  // Files every occupied slot of another table of `capacity` slots (whose
+  // positions are this dictionary's) into this table, which must be empty.
+  void refileFrom(const Slot* slots, std::size_t capacity);
   void append(std::string&& key, std::uint32_t hash, Value&& value);
   void destroy() noexcept;
 

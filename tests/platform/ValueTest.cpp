@@ -390,6 +390,48 @@ TEST(ValueTest, DictionaryTableSizes) {
   EXPECT_EQ(shrinking.capacity(), 7u);  // only adding a key resizes the table
 }
 
+// Copies and regrowth file the keys under the hashes the table holds; the
+// table must answer each key's own hash in entry order whatever shape it got
+// (reserved larger, renumbered by removals, copied into a smaller table,
+// regrown).
+TEST(ValueTest, DictionaryTablesKeepEachKeysHashThroughCopiesAndRegrowth) {
+  auto expectConsistent = [](const Dictionary& d, const std::string& step) {
+    std::vector<std::uint32_t> hashes(d.size());
+    d.entryHashes(hashes.data());
+    for (std::size_t i = 0; i < d.size(); ++i) {
+      const std::string& key = d.entries()[i].first;
+      EXPECT_EQ(hashes[i], Dictionary::hashKey(key)) << step << ": " << key;
+      EXPECT_EQ(d.find(key, hashes[i]), &d.entries()[i].second) << step << ": " << key;
+    }
+    EXPECT_EQ(d.find("absent", Dictionary::hashKey("absent")), nullptr) << step;
+  };
+  Dictionary d;
+  d.reserve(40);
+  for (int i = 0; i < 30; ++i) d.set("key" + std::to_string(i), i);
+  for (int i = 0; i < 30; i += 3) d.remove("key" + std::to_string(i));
+  expectConsistent(d, "after removals");
+
+  Dictionary smaller = d;  // a table of capacityFor(20), not the reserved one
+  EXPECT_EQ(smaller.capacity(), Dictionary::capacityFor(d.size()));
+  EXPECT_LT(smaller.capacity(), d.capacity());
+  EXPECT_EQ(smaller, d);
+  expectConsistent(smaller, "copied into a smaller table");
+  Dictionary same = smaller;  // the same capacity: the table itself is copied
+  expectConsistent(same, "copied at the same capacity");
+
+  for (int i = 100; i < 400; ++i) same.set("key" + std::to_string(i), i);  // several regrowths
+  expectConsistent(same, "regrown");
+  for (int i = 100; i < 400; ++i) ASSERT_EQ(same["key" + std::to_string(i)], Value(i));
+
+  // A set with the key's hash replaces in place or appends, as set() does.
+  same.set("key1", Dictionary::hashKey("key1"), Value("replaced"));
+  same.set("new", Dictionary::hashKey("new"), Value(7));
+  EXPECT_EQ(same.entries()[0].first, "key1");
+  EXPECT_EQ(same["key1"], Value("replaced"));
+  EXPECT_EQ(same.entries().back().first, "new");
+  expectConsistent(same, "after hashed sets");
+}
+
 TEST(ValueTest, DictionaryAdoptKeepsTheFirstPlaceAndTheLastValue) {
   std::string keys[] = {"id", "name", "id"};
   std::uint32_t hashes[] = {Dictionary::hashKey("id"), Dictionary::hashKey("name"),

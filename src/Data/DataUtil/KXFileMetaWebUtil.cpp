@@ -46,6 +46,21 @@ std::optional<std::pair<double, double>> imageDimensions(const std::string& imag
   return std::make_pair(*width, *height);
 }
 
+// Shared empty values: a copy costs a reference count, not an allocation
+// (whoever changes one gets storage of its own, copy on write).
+const kx::Value& emptyString() {
+  static const kx::Value* value = new kx::Value(std::string());
+  return *value;
+}
+const kx::Value& emptyArray() {
+  static const kx::Value* value = new kx::Value(kx::Array());
+  return *value;
+}
+const kx::Value& emptyDictionary() {
+  static const kx::Value* value = new kx::Value(kx::Dictionary());
+  return *value;
+}
+
 std::string lastPathComponent(const std::string& path) {
   std::string trimmed = path;
   while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
@@ -115,7 +130,7 @@ void KXFileMetaWebUtil::resourceInfoForObject(const std::shared_ptr<KXManagedObj
   if (chosen) {
     meta.set("metaProps", kx::Value::dict({{"thmv", "thmv"}, {"thmid", bestId}}));
   }
-  meta.set("resources", kx::Value(std::move(infos)));
+  meta.set("resources", infos.empty() ? emptyArray() : kx::Value(std::move(infos)));
 }
 
 KXFileMetaWebUtil::Reading KXFileMetaWebUtil::read(const std::shared_ptr<KXManagedObject>& object) {
@@ -138,19 +153,32 @@ std::optional<kx::Dictionary> KXFileMetaWebUtil::entryFromFileMeta(
     const std::shared_ptr<KXManagedObject>& object, bool entire) {
   Reading reading;
   inPlace([&] { reading = read(object); });
-  return build(object, std::move(reading), entire);
+  std::optional<Built> built =
+      build(object, std::move(reading), kx::Value(KXSession::defaultSession().currentUser()));
+  if (!built) return std::nullopt;
+  if (!entire) return std::move(built->entry);
+  kx::Dictionary both;
+  both.reserve(2);
+  both.set("entry", kx::Value(std::move(built->entry)));
+  both.set("meta", kx::Value(std::move(built->meta)));
+  return both;
 }
 
-std::optional<kx::Dictionary> KXFileMetaWebUtil::build(
-    const std::shared_ptr<KXManagedObject>& object, Reading reading, bool entire) {
-  const kx::Dictionary& record = reading.record;
-  const kx::Value recordValue(record);
+std::optional<KXFileMetaWebUtil::Built> KXFileMetaWebUtil::build(
+    const std::shared_ptr<KXManagedObject>& object, Reading reading, const kx::Value& userId) {
+  // The record moves into a value (no copy) for the conversions.
+  const kx::Value recordValue(std::move(reading.record));
+  const kx::Dictionary& record = recordValue.dict();
   std::optional<kx::Dictionary> entry =
       KXNameDict::namesConvertFromLocalToRemote(recordValue, KXNameDict::kEntryNamespace);
   std::optional<kx::Dictionary> meta =
       KXNameDict::namesConvertFromLocalToRemote(recordValue, KXNameDict::kMetaNamespace);
   if (!entry || !meta) return std::nullopt;
 
+  // Room for what is added below: entryProps, tags, userId, subTreeDirNum,
+  // domain and dir; metaProps, resources, author and sourceURL.
+  entry->reserve(entry->size() + 6);
+  meta->reserve(meta->size() + 4);
   kx::Dictionary props;
   if (const kx::Value* own = entry->find("entryProps"); own && own->isDictionary()) {
     props = own->dict();
@@ -159,9 +187,9 @@ std::optional<kx::Dictionary> KXFileMetaWebUtil::build(
           recordValue, KXNameDict::kEntryPropsNamespace)) {
     for (const auto& [key, value] : *local) props.set(key, value);
   }
-  entry->set("entryProps", kx::Value(std::move(props)));
-  if (!entry->contains("tags")) entry->set("tags", "");
-  entry->set("userId", KXSession::defaultSession().currentUser());
+  entry->set("entryProps", props.empty() ? emptyDictionary() : kx::Value(std::move(props)));
+  if (!entry->contains("tags")) entry->set("tags", emptyString());
+  entry->set("userId", userId);
 
   // The resources read with the record: "resources" always, "metaProps"
   // when a thumbnail was chosen (over a converted one).
@@ -201,21 +229,20 @@ std::optional<kx::Dictionary> KXFileMetaWebUtil::build(
       entry->set("dir", false);
     }
   }
-  if (!meta->contains("metaProps")) meta->set("metaProps", kx::Dictionary());
+  if (!meta->contains("metaProps")) meta->set("metaProps", emptyDictionary());
   if (!meta->contains("author")) meta->set("author", kx::Value());
   if (!meta->contains("sourceURL")) meta->set("sourceURL", kx::Value());
-
-  if (!entire) return entry;
-  kx::Dictionary both;
-  both.reserve(2);
-  both.set("entry", kx::Value(std::move(*entry)));
-  both.set("meta", kx::Value(std::move(*meta)));
-  return both;
+  return Built{std::move(*entry), std::move(*meta)};
 }
 
 std::optional<kx::Dictionary> KXFileMetaWebUtil::fileDictFrom(
     const std::shared_ptr<KXManagedObject>& object, bool entire) {
-  return fileDict(object, entryFromFileMeta(object, entire), entire);
+  Reading reading;
+  inPlace([&] { reading = read(object); });
+  return fileDict(
+      object,
+      build(object, std::move(reading), kx::Value(KXSession::defaultSession().currentUser())),
+      entire);
 }
 
 kx::Array KXFileMetaWebUtil::fileDictsFrom(const std::vector<std::shared_ptr<FileMeta>>& objects,
@@ -243,11 +270,13 @@ kx::Array KXFileMetaWebUtil::fileDictsFrom(const std::vector<std::shared_ptr<Fil
     }
     for (std::size_t i = 0; i < objects.size(); ++i) readings[i] = read(objects[i]);
   });
+  // The session's user, read once for the whole batch.
+  const kx::Value userId(KXSession::defaultSession().currentUser());
   kx::Array dicts;
   dicts.reserve(objects.size());
   for (std::size_t i = 0; i < objects.size(); ++i) {
     if (std::optional<kx::Dictionary> dict =
-            fileDict(objects[i], build(objects[i], std::move(readings[i]), entire), entire)) {
+            fileDict(objects[i], build(objects[i], std::move(readings[i]), userId), entire)) {
       dicts.push_back(kx::Value(std::move(*dict)));
     }
   }
@@ -255,19 +284,14 @@ kx::Array KXFileMetaWebUtil::fileDictsFrom(const std::vector<std::shared_ptr<Fil
 }
 
 std::optional<kx::Dictionary> KXFileMetaWebUtil::fileDict(
-    const std::shared_ptr<KXManagedObject>& object, std::optional<kx::Dictionary> built,
-    bool entire) {
-  if (!built || !entire) return built;
+    const std::shared_ptr<KXManagedObject>& object, std::optional<Built> built, bool entire) {
+  if (!built) return std::nullopt;
+  if (!entire) return std::move(built->entry);
   kx::Dictionary file;
   file.reserve(3);
-  kx::Value* entry = built->find("entry");
-  kx::Value* meta = built->find("meta");
-  if (entry && meta) {
-    file.set("fileEntry", std::move(*entry));
-    file.set("fileMeta", std::move(*meta));
-  }
+  file.set("fileEntry", kx::Value(std::move(built->entry)));
+  file.set("fileMeta", kx::Value(std::move(built->meta)));
   kx::Dictionary other;
-  other.reserve(2);
   if (auto entryObject = std::dynamic_pointer_cast<FileMeta>(object)) {
     std::string namePath = entryObject->namePath();
     if (!namePath.empty()) other.set("pn", lastPathComponent(namePath));

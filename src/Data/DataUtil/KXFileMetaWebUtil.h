@@ -83,13 +83,17 @@ class KXFileMetaWebUtil {
   // Runs the block where the objects are read: inline on the write queue,
   // else through the client's performSyncReadBlock.
   void inPlace(const std::function<void()>& block);
-  // The entry (and meta) from what was read; the object's kind is asked
-  // on the caller's queue.
-  std::optional<kx::Dictionary> build(const std::shared_ptr<KXManagedObject>& object,
-                                      Reading reading, bool entire);
+  struct Built {
+    kx::Dictionary entry;
+    kx::Dictionary meta;
+  };
+  // The entry and the meta from what was read, for the session's user
+  // `userId`; the object's kind is asked on the caller's queue.
+  std::optional<Built> build(const std::shared_ptr<KXManagedObject>& object, Reading reading,
+                             const kx::Value& userId);
   // The file dictionary of a built entry (or the entry when not `entire`).
   std::optional<kx::Dictionary> fileDict(const std::shared_ptr<KXManagedObject>& object,
-                                         std::optional<kx::Dictionary> built, bool entire);
+                                         std::optional<Built> built, bool entire);
 
   KXDataClient& client_;
 };

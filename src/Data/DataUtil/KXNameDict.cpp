@@ -73,18 +73,43 @@ std::optional<kx::Dictionary> convert(const kx::Value& input, const std::string&
   kx::Dictionary result;
   if (!input.isDictionary()) return result;
   const kx::Dictionary& pairs = names->dict();
-  // Most namespaces rename a few of the record's many keys.
-  result.reserve(std::min(input.dict().size(), pairs.size()));
-  for (const auto& [key, value] : input.dict()) {
-    const kx::Value* name = pairs.find(key);
-    if (!name || !name->isString()) continue;
+  const kx::Dictionary& record = input.dict();
+  // The record's table holds its keys' hashes; the pairs are filed under
+  // the same hashes, so no key is hashed again. The names are looked up
+  // first so that the result is sized once for the keys that have one (most
+  // namespaces rename a few of the record's many keys).
+  constexpr std::size_t kOnStack = 64;
+  std::uint32_t hashesOnStack[kOnStack];
+  const kx::Value* namesOnStack[kOnStack];
+  std::vector<std::uint32_t> hashesOnHeap;
+  std::vector<const kx::Value*> namesOnHeap;
+  std::uint32_t* hashes = hashesOnStack;
+  const kx::Value** found = namesOnStack;
+  if (record.size() > kOnStack) {
+    hashesOnHeap.resize(record.size());
+    namesOnHeap.resize(record.size());
+    hashes = hashesOnHeap.data();
+    found = namesOnHeap.data();
+  }
+  record.entryHashes(hashes);
+  std::size_t renamed = 0;
+  for (std::size_t i = 0; i < record.size(); ++i) {
+    const kx::Value* name = pairs.find(record.entries()[i].first, hashes[i]);
+    found[i] = name && name->isString() ? name : nullptr;
+    if (found[i]) ++renamed;
+  }
+  result.reserve(renamed);
+  for (std::size_t i = 0; i < record.size(); ++i) {
+    if (!found[i]) continue;
+    const std::string& name = found[i]->string();
+    const kx::Value& value = record.entries()[i].second;
     if (reversed && value.isData()) {
       kx::Value parsed = mutableObjectFromJSONData(value.bytes());
-      result.set(name->string(), parsed.isNull() ? value : parsed);
+      result.set(name, parsed.isNull() ? value : parsed);
     } else if (value.isNull()) {
-      result.set(name->string(), "");
+      result.set(name, "");
     } else {
-      result.set(name->string(), value);
+      result.set(name, value);
     }
   }
   return result;

@@ -119,6 +119,27 @@ TEST(KXNameDictTest, ConvertsNamesAndValues) {
   EXPECT_EQ(*saved, (kx::Dictionary{{"title", "Plan"}, {"domain", 0}, {"bgImageId", "v2"}}));
 }
 
+// Conversion looks the record's keys up under the hashes its table holds:
+// records of any width (beyond 64 keys too) and of any history (removals
+// renumber the entries) convert the named keys, in the record's order.
+TEST(KXNameDictTest, ConvertsWideAndReshapedRecordsInOrder) {
+  for (const int filler : {0, 100}) {
+    kx::Dictionary record;
+    record.set("removed", 0);
+    for (int i = 0; i < filler; ++i) record.set("unnamed" + std::to_string(i), i);
+    record.set("title", "Plan");
+    for (int i = filler; i < 2 * filler; ++i) record.set("unnamed" + std::to_string(i), i);
+    record.set("fileId", "F");
+    record.set("parentId", kx::Value());
+    record.remove("removed");
+    std::optional<kx::Dictionary> remote =
+        KXNameDict::namesConvertFromLocalToRemote(kx::Value(record), "entry");
+    ASSERT_TRUE(remote) << filler;
+    EXPECT_EQ(remote->keys(), (std::vector<std::string>{"name", "id", "parentId"})) << filler;
+    EXPECT_EQ(*remote, (kx::Dictionary{{"name", "Plan"}, {"id", "F"}, {"parentId", ""}})) << filler;
+  }
+}
+
 TEST(KXNameDictTest, FormatMetaTypesTheListedKeys) {
   kx::Dictionary meta{
       {"dir", "true"}, {"deleted", "false"}, {"size", "12abc"}, {"modifyTime", "1600000000123"},
