@@ -394,7 +394,9 @@ TEST_F(KXNetworkOperationTest, DownloadIsMovedIntoPlaceOnlyAfterA200) {
   EXPECT_EQ(notFound.error.code(), -1011);
   EXPECT_FALSE(std::filesystem::exists(missing));
   EXPECT_NE(notFound.result.stringValue(), kx::URL::fileURLWithPath(missing).absoluteString());
-  // No temporary file stays behind.
+  // No temporary file stays behind once the transport's completion, which
+  // removes it after the delivery, has returned.
+  ASSERT_TRUE(kxtest::waitForQueue(kx::GlobalQueue::get()));
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(root.path())) {
     std::string name = entry.path().filename().string();
