@@ -98,7 +98,7 @@ void BM_ListChildren(benchmark::State& state) {
   KXDataClient& client = *Listing().client;
   std::size_t n = 0;
   for (auto _ : state) {
-    KXFileMetaArray children = client.objectsForParentId("P", "FileMeta");
+    KXFileMetaArray children = client.reads().objectsForParentId("P", "FileMeta");
     n = children.size();
     benchmark::DoNotOptimize(children.data());
   }
@@ -114,7 +114,7 @@ void BM_LookupById(benchmark::State& state) {
   int found = 0;
   for (auto _ : state) {
     found = 0;
-    for (const std::string& id : ids) found += client.objectForFileMetaID(id) ? 1 : 0;
+    for (const std::string& id : ids) found += client.reads().objectForFileMetaID(id) ? 1 : 0;
   }
   if (found != kLookups) state.SkipWithError("lookups missed");
   state.SetItemsProcessed(state.iterations() * kLookups);
@@ -125,7 +125,7 @@ void BM_SubtreeRoot(benchmark::State& state) {
   KXDataClient& client = *Tree().client;
   std::size_t n = 0;
   for (auto _ : state) {
-    KXFileMetaArray all = client.objectsUnderFileId("ROOT");
+    KXFileMetaArray all = client.reads().objectsUnderFileId("ROOT");
     n = all.size();
     benchmark::DoNotOptimize(all.data());
   }
@@ -138,7 +138,7 @@ void BM_SubtreeWalk(benchmark::State& state) {
   KXDataClient& client = *Tree().client;
   std::size_t n = 0;
   for (auto _ : state) {
-    KXFileMetaArray all = client.objectsUnderFileId("TOP");
+    KXFileMetaArray all = client.reads().objectsUnderFileId("TOP");
     n = all.size();
     benchmark::DoNotOptimize(all.data());
   }

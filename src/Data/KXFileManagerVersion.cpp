@@ -36,7 +36,7 @@ void KXFileManager::checkVersion() {
   const double version = kx::Text::leadingDouble(text);
   if (version < 1.0) {
     KXLOG("checkVersion, need update");
-    KXDataClient::defaultDataClient().updateFromVersion(
+    KXDataClient::defaultDataClient().writes().updateFromVersion(
         kx::Value(version),
         [path](const KXResultInfo&, const kx::Error&) { writeLayoutVersion(path); });
   }

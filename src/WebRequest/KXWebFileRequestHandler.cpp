@@ -199,7 +199,7 @@ void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,
   }
 
   const std::string* fifth = component(c, 4);
-  auto lookup = [&](const std::string& id) { return client_.objectForFileMetaID(id); };
+  auto lookup = [&](const std::string& id) { return client_.reads().objectForFileMetaID(id); };
   auto envelope = [](kx::Array entries, std::size_t count) {
     return kx::Value::dict({{"entries", kx::Value(std::move(entries))},
                             {"count", static_cast<unsigned long long>(count)}});
@@ -227,7 +227,7 @@ void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,
     kx::FileSystem& fs = kx::FileSystem::Default();
     if (path.empty() || !fs.exists(path)) {
       path.clear();
-      if (std::shared_ptr<Resource> resource = client_.objectForResourceID(resourceId)) {
+      if (std::shared_ptr<Resource> resource = client_.reads().objectForResourceID(resourceId)) {
         if (std::shared_ptr<ResourceEntry> entry = resource->entry()) path = entry->file();
       }
     }
@@ -243,7 +243,7 @@ void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,
   } else if (c.size() < 4) {
     answer = Answer::fail(KXURLErrorBadURL);
   } else if (c[3] == "myshare" && method == "list") {
-    KXFileMetaArray shares = client_.myshareFilemetas();
+    KXFileMetaArray shares = client_.reads().myshareFilemetas();
     answer = Answer::json(envelope(fileArrayWithMetas(shares, params), shares.size()));
   } else if (c[3] == "file" && (method == "getByPath" || method == "getById")) {
     if (!params.contains("entire")) params.set("entire", "false");
@@ -262,7 +262,7 @@ void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,
     KXFileMetaPtr folder =
         folderOf(method.size() > 4 && method.compare(method.size() - 4, 4, "Path") == 0);
     if (folder) {
-      KXFileMetaArray children = client_.objectsForParentId(folder->fileId(), "FileMeta");
+      KXFileMetaArray children = client_.reads().objectsForParentId(folder->fileId(), "FileMeta");
       kx::Array entries = fileArrayWithMetas(children, params);
       answer = page ? Answer::json(envelope(std::move(entries), children.size()))
                     : Answer::json(kx::Value(std::move(entries)));
@@ -299,7 +299,8 @@ void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,
     const kx::Value* offsetValue = params.find("offset");
     const std::int64_t limit = limitValue ? limitValue->intValue() : -1;
     const std::int64_t offset = offsetValue ? offsetValue->intValue() : 0;
-    kx::Array all = fileArrayWithMetas(client_.recentObjectsWithLimit(kRecentLimit, false), params);
+    kx::Array all =
+        fileArrayWithMetas(client_.reads().recentObjectsWithLimit(kRecentLimit, false), params);
     kx::Array pageEntries;
     if (limit < 0) {
       // No limit: the whole list, for the first page only.
@@ -317,7 +318,7 @@ void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,
   } else if (c[3] == "file" && method == "checkChildrenEncrypted") {
     if (fifth) {
       bool encrypted = false;
-      for (const KXFileMetaPtr& entry : client_.objectsUnderFileId(*fifth)) {
+      for (const KXFileMetaPtr& entry : client_.reads().objectsUnderFileId(*fifth)) {
         if (entry->encrypted()) {
           encrypted = true;
           break;
@@ -329,10 +330,10 @@ void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,
     const kx::Value* fileId = params.find("fileId");
     KXFileMetaPtr entry = fileId ? lookup(fileId->stringValue()) : nullptr;
     if (entry) {
-      KXDataClient::NamePathResolution resolution =
-          client_.lastParentIdFromNamePath(entry->namePath());
+      KXEntryReads::NamePathResolution resolution =
+          client_.reads().lastParentIdFromNamePath(entry->namePath());
       KXFileMetaPtr lastExisting = lookup(resolution.lastParentId);
-      if (!lastExisting) lastExisting = client_.rootEntry();
+      if (!lastExisting) lastExisting = client_.reads().rootEntry();
       KXFileMetaPtr lastParent =
           resolution.found < static_cast<std::int64_t>(resolution.components.size()) ? entry
                                                                                      : lastExisting;
@@ -380,13 +381,13 @@ void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,
     params.set("sort", 0);
     params.set("entire", false);
     answer = Answer::json(
-        kx::Value(fileArrayWithMetas(client_.recentObjectsWithLimit(-1, true), params)));
+        kx::Value(fileArrayWithMetas(client_.reads().recentObjectsWithLimit(-1, true), params)));
   } else if (c[3] == "trash" && method == "get") {
     const kx::Value* fileId = params.find("fileId");
     if (fileId) {
       params.set("entire", false);
       answer = Answer::json(kx::Value(fileArrayWithMetas(
-          client_.objectsForParentId(fileId->stringValue(), "FileMeta"), params)));
+          client_.reads().objectsForParentId(fileId->stringValue(), "FileMeta"), params)));
     }
   }
   send(*sender, url, std::move(answer));

@@ -71,7 +71,7 @@ bool KXWebPenNoteHandler::acceptRequest(const kx::URLRequest& request) const {
 kx::Array KXWebPenNoteHandler::formatCoreData(
     const std::vector<std::shared_ptr<PenEntry>>& entries) {
   kx::Array books;
-  client_.performSyncReadBlock([&] {
+  client_.reads().performSyncReadBlock([&] {
     for (const std::shared_ptr<PenEntry>& entry : entries) {
       if (!entry) continue;
       kx::Dictionary book;
@@ -90,7 +90,7 @@ void KXWebPenNoteHandler::handleRequest(const kx::URLRequest& request,
   const kx::URL& url = request.url();
   KXWebRequestParameters::Parsed parsed = KXWebRequestParameters::parse(request);
   if (parsed.method == "pull") {
-    std::vector<std::shared_ptr<PenEntry>> books = client_.penNotesList();
+    std::vector<std::shared_ptr<PenEntry>> books = client_.records().penNotesList();
     if (books.empty()) {
       KXHandlerAnswer::fail(*sender, KXURLErrorBadURL);
       return;

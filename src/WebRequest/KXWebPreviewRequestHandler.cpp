@@ -103,7 +103,7 @@ void KXWebPreviewRequestHandler::handleRequest(const kx::URLRequest& request,
     return;
   }
   const std::string fileId = c[4];
-  KXFileMetaPtr entry = KXDataClient::defaultDataClient().objectForFileMetaID(fileId);
+  KXFileMetaPtr entry = KXDataClient::defaultDataClient().reads().objectForFileMetaID(fileId);
   if (!entry) {
     previewFailed(request, *sender);
     return;

@@ -67,7 +67,7 @@ void KXWebSearchRequestHandler::handleRequest(const kx::URLRequest& request,
   std::string folder;
   if (const kx::Value* parentId = params.find("parentId")) {
     folder = parentId->stringValue();
-  } else if (std::shared_ptr<Root> root = client_.rootEntry()) {
+  } else if (std::shared_ptr<Root> root = client_.reads().rootEntry()) {
     folder = root->fileId();
   }
   const kx::Value* b = params.find("b");
@@ -106,7 +106,7 @@ void KXWebSearchRequestHandler::handleRequest(const kx::URLRequest& request,
         found.push_back(std::move(entry));
       }
     }
-    auto [inFolder, encrypted] = client_.objectsFilteredUnderFileId(folder, found);
+    auto [inFolder, encrypted] = client_.reads().objectsFilteredUnderFileId(folder, found);
     auto hits = std::make_shared<Hits>();
     hits->inFolder = std::move(inFolder);
     for (const KXFileMetaPtr& entry : encrypted) hits->marked.insert(entry->fileId());
@@ -120,7 +120,7 @@ void KXWebSearchRequestHandler::handleRequest(const kx::URLRequest& request,
   if (searcher_) {
     searcher_(page.keyword, std::move(done));
   } else {
-    client_.searchNotesWithKeyword(page.keyword, std::move(done));
+    client_.reads().searchNotesWithKeyword(page.keyword, std::move(done));
   }
 }
 

@@ -22,7 +22,7 @@ void KXFileMetaDetail::handleShareLink(const kx::Dictionary& answer,
   std::optional<std::string> shareUrl;
   bool linkSearchEngineEnable = false;
   std::string fileId;
-  client.performSyncReadBlock([&] {
+  client.reads().performSyncReadBlock([&] {
     std::shared_ptr<ShareLink> link = localMeta->shareLinkInfo();
     localShared = link != nullptr;
     if (link) {
@@ -37,10 +37,10 @@ void KXFileMetaDetail::handleShareLink(const kx::Dictionary& answer,
   const bool searchEngineEnable = answer["searchEngineEnable"].boolValue();
   if (answerShared) {
     if (searchEngineEnable != linkSearchEngineEnable) {
-      client.updateShareInfo(shareUrl, searchEngineEnable, fileId);
+      client.records().updateShareInfo(shareUrl, searchEngineEnable, fileId);
     }
   } else {
-    client.updateShareInfo(std::nullopt, false, fileId);
+    client.records().updateShareInfo(std::nullopt, false, fileId);
   }
 }
 

@@ -17,7 +17,7 @@ bool KXLiveConnectionEnvironment::isWorking() {
 }
 
 std::int64_t KXLiveConnectionEnvironment::baseVersion() {
-  return KXDataClient::defaultDataClient().baseVersion();
+  return KXDataClient::defaultDataClient().reads().baseVersion();
 }
 
 void KXLiveConnectionEnvironment::sync() { KXSyncManager::defaultManager().sync(); }

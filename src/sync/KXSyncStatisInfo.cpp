@@ -36,7 +36,7 @@ std::string KXSyncStatisInfo::baseURL() const {
 void KXSyncStatisInfo::pushStaticInfo() {
   queue_.async([this] {
     KXDataClient& store = client();
-    const kx::Dictionary counters = store.fetchStatisInfo();
+    const kx::Dictionary counters = store.records().fetchStatisInfo();
     if (counters.empty()) return;
     kx::Dictionary params = counters;
     params.set("userid", kx::Value(currentUser_()));
@@ -51,7 +51,7 @@ void KXSyncStatisInfo::pushStaticInfo() {
       return;
     }
     auto done = std::make_shared<kx::Semaphore>();
-    store.deductStatisInfo(counters, [done] { done->signal(); });
+    store.records().deductStatisInfo(counters, [done] { done->signal(); });
     done->wait();
   });
 }

@@ -130,7 +130,7 @@ void KXFileMetaWebUtil::inPlace(const std::function<void()>& block) {
   if (data && data->isOnWriteQueue()) {
     block();
   } else {
-    client_.performSyncReadBlock(block);
+    client_.reads().performSyncReadBlock(block);
   }
 }
 

@@ -1,5 +1,5 @@
-// KXDataClient: feeding the full-text index, and the entries' side of a
-// removed tag.
+// KXIndexFeed: feeding the full-text index and configuring the search
+// context.
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,9 +9,11 @@
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXFileManager.h"
 #include "search/KXFTSDocument.h"
 #include "search/KXSContext.h"
 #include "search/KXSIndexProxy.h"
+#include "search/KXSSearchProxy.h"
 
 using namespace kx_data_client;
 
@@ -54,8 +56,16 @@ std::string SpaceWideRuns(const std::string& text) {
 
 }  // namespace
 
-void KXDataClient::indexNotes(const kx::Array& docInfos, std::function<void()> done) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+KXIndexFeed::KXIndexFeed(KXDataClient& client) : client_(client) {
+  KXSContext::sharedContext().setConfig(*this);
+  ftsIndexer_ = KXSIndexProxy::create();
+  ftsSearcher_ = &KXSSearchProxy::sharedProxy();
+}
+
+KXIndexFeed::~KXIndexFeed() = default;
+
+void KXIndexFeed::indexNotes(const kx::Array& docInfos, std::function<void()> done) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   std::weak_ptr<KXDataContext> weak = data;
   std::shared_ptr<KXSIndexProxy> indexer = ftsIndexer_;
@@ -133,46 +143,20 @@ void KXDataClient::indexNotes(const kx::Array& docInfos, std::function<void()> d
   });
 }
 
-void KXDataClient::reloadIndexConfig() {
+void KXIndexFeed::reloadIndexConfig() {
   KXSContext& context = KXSContext::sharedContext();
   context.setConfig(*this);
   context.setIsReload(!context.isReload());
 }
 
-std::string KXDataClient::contentForIndexContent(const std::string& /*content*/) {
+std::string KXIndexFeed::contentForIndexContent(const std::string& /*content*/) {
   throw kx::Exception("KXMethodNotImplemented", "Method not implementd");
 }
 
-void KXDataClient::updateFileMetaForDeletedTagId(const std::string& tagId) {
-  std::shared_ptr<KXDataContext> data = dataContext();
-  if (!data || tagId.empty()) return;
-  std::vector<KXObjectID> carriers;
-  for (const KXFileMetaPtr& entry : objectsWithTagId(tagId, true)) {
-    carriers.push_back(entry->objectID());
-  }
-  if (carriers.empty()) return;
-  data->performWriteBlock([carriers, tagId](KXManagedObjectContext& context) {
-    for (const KXObjectID& objectID : carriers) {
-      KXManagedObjectPtr entry = context.existingObject(objectID);
-      if (!entry) continue;
-      // The entries were found by a text search, so "12" also found "123":
-      // only whole elements equal to the id go.
-      const std::string tags = entry->stringValue("tags");
-      std::string kept;
-      bool first = true;
-      std::size_t start = 0;
-      while (true) {
-        std::size_t comma = tags.find(',', start);
-        std::string element = tags.substr(start, comma - start);
-        if (element != tagId) {
-          if (!first) kept.push_back(',');
-          kept += element;
-          first = false;
-        }
-        if (comma == std::string::npos) break;
-        start = comma + 1;
-      }
-      kx::ignoreError(entry->setValue("tags", kx::Value(kept)));
-    }
-  });
+std::string KXIndexFeed::indexDirectory() const {
+  return KXFileManager::defaultManauger().URLForCurrentUserFulltextInexDirectory();
+}
+
+std::string KXIndexFeed::indexStopWordsFile() const {
+  return KXFileManager::defaultManauger().URLForFulltextStopWordsFile();
 }
