@@ -28,6 +28,7 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXModel.h"
 #include "Data/KXPersistentStore.h"
 #include "Data/KXStoreConnection.h"

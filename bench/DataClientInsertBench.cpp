@@ -38,6 +38,8 @@
 #include "CommonUtils/NSStringDupTitle.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXModel.h"
 #include "Data/KXPersistentStore.h"
 #include "Data/KXStoreConnection.h"

@@ -46,9 +46,12 @@
 #include "BenchHome.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEditorSave.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXModel.h"
 #include "Data/KXPersistentStore.h"
 #include "Data/KXStoreConnection.h"
+#include "Data/KXStoreState.h"
 #include "platform/FileSystem.h"
 #include "platform/URL.h"
 

@@ -28,6 +28,8 @@
 #include "BenchHome.h"
 #include "CommonUtils/KXDelayClock.h"
 #include "Data/DataUtil/KXFileMetaWebUtil.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXManagedObjectContext.h"
 #include "WebRequest/KXRequestDelegateRegistry.h"
 #include "WebRequest/KXWebResourceDataHandler.h"

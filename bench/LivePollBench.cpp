@@ -24,6 +24,8 @@
 #include "BenchHome.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXStoreState.h"
 #include "Data/Root.h"
 #include "account/KXNetworkOperation.h"
 #include "support/KXManualDelayClock.h"

@@ -27,6 +27,7 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
 #include "Data/KXManagedObjectContext.h"
 #include "account/KXNetworkOperation.h"

@@ -25,6 +25,7 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXManagedObjectContext.h"
 
 #include "BenchHome.h"

@@ -26,33 +26,6 @@ KXDataClient& KXDataClient::defaultDataClient() {
   return *client;
 }
 
-KXDataClient::KXDataClient(std::shared_ptr<KXDataContext> context)
-    : context_(std::move(context)),
-      reads_(*this, nullptr),
-      indexing_(std::make_unique<KXIndexFeed>(*this)),
-      writes_(std::make_unique<KXEntryWrites>(*this)),
-      state_(std::make_unique<KXStoreState>(*this)),
-      editorSave_(std::make_unique<KXEditorSave>(*this)),
-      tags_(std::make_unique<KXTagStore>(*this)),
-      records_(std::make_unique<KXSyncRecords>(*this)),
-      conversion_(std::make_unique<KXDataConversion>(*this)) {
-  installHooks();
-}
-
-bool KXDataClient::openStore() {
-  kx::MutexLock lock(openMu_);
-  if (opened_ == 0) opened_ = conversion_->dataConvert() ? 1 : 2;
-  return opened_ == 1;
-}
-
-KXDataClient::~KXDataClient() {
-  // Reads and writes queued by this client may still refer to it.
-  if (std::shared_ptr<KXDataContext> data = dataContext()) {
-    data->dbQueue().sync([] {});
-    data->readQueue().sync([] {});
-  }
-}
-
 void KXDataClient::closeDB() {
   std::shared_ptr<KXDataContext> dropped;  // let go of outside the lock
   kx::MutexLock lock(mu_);

@@ -37,22 +37,21 @@
 #ifndef ZN_DATA_KXDATACLIENT_H_
 #define ZN_DATA_KXDATACLIENT_H_
 
-#include <atomic>
 #include <memory>
 
 #include "Data/KXDataClientTypes.h"
-#include "Data/KXDataConversion.h"
-#include "Data/KXEditorSave.h"
-#include "Data/KXEntryReads.h"
-#include "Data/KXEntryWrites.h"
-#include "Data/KXIndexFeed.h"
-#include "Data/KXStoreState.h"
-#include "Data/KXSyncRecords.h"
-#include "Data/KXTagStore.h"
 #include "platform/Mutex.h"
 
 class KXDataContext;
+class KXDataConversion;
+class KXEditorSave;
+class KXEntryReads;
+class KXEntryWrites;
+class KXIndexFeed;
 class KXManagedObjectContext;
+class KXStoreState;
+class KXSyncRecords;
+class KXTagStore;
 
 class KXDataClient {
  public:
@@ -85,18 +84,19 @@ class KXDataClient {
   // The data context, or nullptr after closeDB.
   std::shared_ptr<KXDataContext> dataContext() const;
 
-  // Reads bound to the read queue: each hops there and waits.
-  KXEntryReads& reads() { return reads_; }
+  // The parts (KXDataClientParts.cpp); a caller includes the header of each
+  // part it uses. Reads bound to the read queue: each hops there and waits.
+  KXEntryReads& reads();
   // Reads bound to `context`, run on the caller's queue (which must own the
   // context); nullptr gives the read-queue binding.
-  KXEntryReads readsIn(KXManagedObjectContext* context) { return KXEntryReads(*this, context); }
-  KXEntryWrites& writes() { return *writes_; }
-  KXStoreState& state() { return *state_; }
-  KXEditorSave& editorSave() { return *editorSave_; }
-  KXTagStore& tags() { return *tags_; }
-  KXSyncRecords& records() { return *records_; }
-  KXIndexFeed& indexing() { return *indexing_; }
-  KXDataConversion& conversion() { return *conversion_; }
+  KXEntryReads readsIn(KXManagedObjectContext* context);
+  KXEntryWrites& writes();
+  KXStoreState& state();
+  KXEditorSave& editorSave();
+  KXTagStore& tags();
+  KXSyncRecords& records();
+  KXIndexFeed& indexing();
+  KXDataConversion& conversion();
 
  private:
   void installHooks();
@@ -108,7 +108,7 @@ class KXDataClient {
   kx::Mutex openMu_;
   int opened_ GUARDED_BY(openMu_) = 0;
 
-  KXEntryReads reads_;
+  std::unique_ptr<KXEntryReads> reads_;
   // Made first: it configures the search context the others rely on.
   std::unique_ptr<KXIndexFeed> indexing_;
   std::unique_ptr<KXEntryWrites> writes_;

@@ -146,12 +146,4 @@ auto InContextOrOnReadQueue(KXDataClient& client, KXManagedObjectContext* contex
 
 }  // namespace kx_data_client
 
-// fn(bound context) on the caller's queue, or fn(read context) on the read
-// queue (inline when called there); a default answer after closeDB.
-template <class Fn>
-auto KXEntryReads::onReadQueue(Fn&& fn)
-    -> decltype(fn(static_cast<KXManagedObjectContext*>(nullptr))) {
-  return kx_data_client::InContextOrOnReadQueue(*client_, bound_, std::forward<Fn>(fn));
-}
-
 #endif  // ZN_DATA_KXDATACLIENTINTERNAL_H_

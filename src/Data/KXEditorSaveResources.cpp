@@ -6,6 +6,8 @@
 #include "CommonUtils/NSStringDupTitle.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"

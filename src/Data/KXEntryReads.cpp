@@ -1,11 +1,13 @@
 // KXEntryReads: the binding, the queries, the read wrappers of the
 // entities, single entries and values, and the lists of unpushed changes.
+#include "Data/KXEntryReads.h"
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXPresentError.h"
 #include "CommonUtils/NSNumberBoolString.h"
 #include "Data/DbState.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
+#include "Data/KXEntryReadsInternal.h"
 #include "Data/KXStoreError.h"
 #include "Data/Notebook.h"
 #include "Data/ResourceEntry.h"

@@ -8,6 +8,8 @@
 #include "CommonUtils/KXPresentError.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryReadsInternal.h"
 #include "Data/Notebook.h"
 #include "Data/Root.h"
 #include "platform/Text.h"

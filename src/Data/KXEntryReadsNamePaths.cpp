@@ -10,6 +10,8 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryReadsInternal.h"
 #include "Data/KXStoreError.h"
 #include "Data/Root.h"
 

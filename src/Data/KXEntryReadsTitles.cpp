@@ -6,6 +6,8 @@
 #include "CommonUtils/NSStringDupTitle.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryReadsInternal.h"
 #include "Data/Notebook.h"
 #include "platform/Text.h"
 

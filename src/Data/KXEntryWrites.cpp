@@ -1,9 +1,11 @@
 // KXEntryWrites: inserts of new entries, tags and records.
+#include "Data/KXEntryWrites.h"
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/NSStringDupTitle.h"
-#include "Data/DataUtil/KXFileMetaWebUtil.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXModel.h"
 #include "Data/KXStoreError.h"
 #include "platform/GlobalQueue.h"
@@ -248,31 +250,5 @@ void KXEntryWrites::updateNotesSummary(const std::string& fileId, const std::str
                            ? std::string()
                            : summary.substr(first, summary.find_last_not_of(trimmed) - first + 1);
     kx::ignoreError(entry->setValue("summary", kx::Value(std::move(text))));
-  });
-}
-
-void KXEntryWrites::entryOnWrittenContextForFileId(const std::string& fileId, bool entire,
-                                                   bool convert, KXDataCallback callback) {
-  std::shared_ptr<KXDataContext> data = client_.dataContext();
-  if (!data) return;
-  data->performWriteBlock([this, fileId, entire, convert,
-                           callback = std::move(callback)](KXManagedObjectContext& context) {
-    KXFileMetaPtr entry = client_.readsIn(&context).objectForFileMetaID(fileId);
-    std::optional<kx::Dictionary> built;
-    if (entry) {
-      // On the write queue the entry's values are read here, in the write
-      // context that holds the unsaved changes.
-      KXFileMetaWebUtil util(client_);
-      built = convert ? util.fileDictFrom(entry, entire) : util.entryFromFileMeta(entry, entire);
-    }
-    if (!callback) return;
-    if (!built) {
-      callback(KXResultInfo::none(), kx::Error());
-      return;
-    }
-    kx::GlobalQueue::get(kx::QueuePriority::High)
-        .async([callback, value = kx::Value(std::move(*built))] {
-          callback(KXResultInfo::withValue(value), kx::Error());
-        });
   });
 }

@@ -5,6 +5,7 @@
 #include "CommonUtils/KXLogger.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
 #include "Data/ResourceEntry.h"
 #include "platform/FileSystem.h"

@@ -12,6 +12,8 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXModel.h"
 #include "Data/KXStoreError.h"
 #include "platform/LocalizedStrings.h"

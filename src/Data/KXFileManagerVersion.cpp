@@ -3,6 +3,7 @@
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXUIPort.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
 #include "platform/FileSystem.h"
 #include "platform/Path.h"

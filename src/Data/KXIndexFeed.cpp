@@ -10,6 +10,7 @@
 #include "Data/KXDataClientInternal.h"
 #include "Data/KXDataContext.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXIndexFeed.h"
 #include "search/KXFTSDocument.h"
 #include "search/KXSContext.h"
 #include "search/KXSIndexProxy.h"

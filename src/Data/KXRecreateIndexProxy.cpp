@@ -8,9 +8,13 @@
 #include "Data/DbState.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXMyshareHooks.h"
+#include "Data/KXStoreState.h"
 #include "search/KXSIndexProxy.h"
 
 namespace {

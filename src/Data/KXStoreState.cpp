@@ -1,10 +1,13 @@
 // KXStoreState: the store state rows, saves of the write context and the
 // user row.
+#include "Data/KXStoreState.h"
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXPresentError.h"
 #include "Data/DbState.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXStoreError.h"
 #include "Data/User.h"
 

@@ -8,7 +8,10 @@
 #include "CommonUtils/NSStringDupTitle.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXStoreError.h"
+#include "Data/KXStoreState.h"
+#include "Data/KXTagStore.h"
 #include "Data/Tag.h"
 
 using namespace kx_data_client;

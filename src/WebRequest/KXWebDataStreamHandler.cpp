@@ -12,7 +12,11 @@
 
 #include "CommonUtils/KXLogger.h"
 #include "Data/DataUtil/KXResourceUtil.h"
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXStoreState.h"
 #include "Data/Resource.h"
 #include "WebRequest/KXStoreAwait.h"
 #include "WebRequest/KXURLError.h"

@@ -13,6 +13,7 @@
 #include "Data/DataUtil/KXFileMetaWebUtil.h"
 #include "Data/DataUtil/KXResourceUtil.h"
 #include "Data/FileMeta.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "Data/KXEntryReads.h"
+#include "Data/KXSyncRecords.h"
 #include "WebRequest/KXHandlerAnswer.h"
 #include "WebRequest/KXURLError.h"
 #include "WebRequest/KXWebRequestParameters.h"

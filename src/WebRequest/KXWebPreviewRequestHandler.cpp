@@ -5,6 +5,7 @@
 
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
 #include "WebRequest/KXHandlerAnswer.h"
 #include "WebRequest/KXURLError.h"

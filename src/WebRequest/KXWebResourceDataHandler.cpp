@@ -5,6 +5,7 @@
 
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "Data/DataUtil/KXNoteUtil.h"
+#include "Data/KXEntryReads.h"
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"
 #include "WebRequest/KXHandlerAnswer.h"

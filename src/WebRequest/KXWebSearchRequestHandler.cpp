@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Data/FileMeta.h"
+#include "Data/KXEntryReads.h"
 #include "Data/Root.h"
 #include "WebRequest/KXHandlerAnswer.h"
 #include "WebRequest/KXURLError.h"

@@ -9,6 +9,7 @@
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "Data/DataUtil/KXNameDict.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
 #include "WebRequest/KXHandlerAnswer.h"
 #include "WebRequest/KXLocalFileHost.h"

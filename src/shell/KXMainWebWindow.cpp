@@ -7,6 +7,7 @@
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXStoreState.h"
 #include "account/KXSession.h"
 #include "account/KXStatitisc.h"
 #include "account/NSURLSessionZarvelNote.h"

@@ -5,7 +5,9 @@
 
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXShareLinkHooks.h"
+#include "Data/KXSyncRecords.h"
 #include "Data/ShareLink.h"
 
 void KXFileMetaDetail::handleShareLink(const kx::Dictionary& answer,

@@ -6,6 +6,7 @@
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXEntryReads.h"
 #include "account/KXNetworkOperation.h"
 #include "sync/KXSyncManager.h"
 #include "sync/KXSyncPen.h"

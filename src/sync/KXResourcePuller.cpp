@@ -9,6 +9,8 @@
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "CommonUtils/MagicKit/GEMagicKit.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"

@@ -7,6 +7,7 @@
 #include "CommonUtils/KXLogger.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"
 #include "platform/FileSystem.h"

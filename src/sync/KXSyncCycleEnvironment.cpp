@@ -6,6 +6,7 @@
 #include "Data/DbState.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXRecreateIndexProxy.h"
 #include "Data/Root.h"
 #include "sync/KXSyncTagProxy.h"

@@ -9,6 +9,8 @@
 #include "Data/DataUtil/KXNameDict.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXSyncRecords.h"
 #include "Data/Root.h"
 #include "platform/Mutex.h"
 #include "sync/KXSyncMyshare.h"

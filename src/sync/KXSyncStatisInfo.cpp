@@ -5,6 +5,7 @@
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXSyncRecords.h"
 #include "account/KXNetworkOperation.h"
 #include "account/KXSession.h"
 #include "platform/Semaphore.h"

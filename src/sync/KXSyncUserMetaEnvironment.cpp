@@ -8,6 +8,7 @@
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXStoreState.h"
 #include "account/KXSession.h"
 #include "account/KXStatitisc.h"
 

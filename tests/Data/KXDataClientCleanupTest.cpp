@@ -10,7 +10,11 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXManagedObjectContext.h"
+#include "Data/KXTagStore.h"
 #include "DataClientFixture.h"
 #include "search/KXSContext.h"
 

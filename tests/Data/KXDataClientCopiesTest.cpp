@@ -15,7 +15,10 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXManagedObjectContext.h"
+#include "Data/KXTagStore.h"
 #include "DataClientFixture.h"
 #include "platform/LocalizedStrings.h"
 

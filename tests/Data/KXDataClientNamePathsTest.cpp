@@ -14,6 +14,8 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXPersistentStore.h"
 #include "Data/KXStoreConnection.h"

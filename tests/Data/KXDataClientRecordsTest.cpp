@@ -12,6 +12,8 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXSyncRecords.h"
 #include "Data/OperationLog.h"
 #include "Data/PenEntry.h"
 #include "Data/ShareLink.h"

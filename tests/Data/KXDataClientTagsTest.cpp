@@ -10,8 +10,10 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFetchRequest.h"
 #include "Data/KXManagedObjectContext.h"
+#include "Data/KXTagStore.h"
 #include "Data/Tag.h"
 #include "DataClientFixture.h"
 

@@ -17,8 +17,11 @@
 #include <vector>
 
 #include "CommonUtils/KXLogger.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXMyshareHooks.h"
+#include "Data/KXStoreState.h"
 #include "DataClientFixture.h"
 #include "platform/FileSystem.h"
 #include "search/KXSIndexProxy.h"

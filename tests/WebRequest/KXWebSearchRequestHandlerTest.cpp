@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Data/FileMeta.h"
+#include "Data/KXEntryReads.h"
 #include "HandlerTestSupport.h"
 
 namespace {

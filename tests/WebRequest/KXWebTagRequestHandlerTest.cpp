@@ -10,6 +10,8 @@
 #include <string>
 
 #include "Data/DataUtil/KXFileMetaWebUtil.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXStoreState.h"
 #include "Data/Tag.h"
 #include "HandlerTestSupport.h"
 

@@ -28,6 +28,7 @@
 #include "Data/DataUtil/KXFileMetaUtil.h"
 #include "Data/DataUtil/KXNoteUtil.h"
 #include "Data/FileMeta.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/Resource.h"

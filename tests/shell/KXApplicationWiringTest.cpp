@@ -13,6 +13,8 @@
 
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXDataConversion.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
 #include "Data/User.h"
 #include "WebUI/RNCachingURL/RNCachingURLProtocol.h"

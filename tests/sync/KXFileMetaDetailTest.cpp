@@ -9,6 +9,8 @@
 #include "../Data/DataClientFixture.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXShareLinkHooks.h"
 #include "Data/ShareLink.h"
 #include "support/QueueBarrier.h"

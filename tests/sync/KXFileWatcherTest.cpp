@@ -10,7 +10,10 @@
 #include <memory>
 #include <string>
 
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXStoreState.h"
 #include "Data/Resource.h"
 #include "platform/Crypto.h"
 #include "support/KXManualDelayClock.h"

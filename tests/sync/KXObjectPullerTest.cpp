@@ -13,7 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXIndexFeed.h"
+#include "Data/KXSyncRecords.h"
 #include "platform/FileSystem.h"
 #include "platform/MainQueue.h"
 #include "platform/Path.h"

@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXSyncRecords.h"
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"
 #include "platform/FileSystem.h"

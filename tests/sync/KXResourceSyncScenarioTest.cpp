@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXSyncRecords.h"
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"
 #include "platform/FileSystem.h"

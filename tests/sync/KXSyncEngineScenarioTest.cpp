@@ -16,6 +16,10 @@
 #include <vector>
 
 #include "CommonUtils/JSONKit/JSONKit.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
+#include "Data/KXStoreState.h"
+#include "Data/KXTagStore.h"
 #include "Data/Tag.h"
 #include "account/KXNetworkOperation.h"
 #include "platform/NotificationCenter.h"

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Data/KXStoreState.h"
 #include "platform/Time.h"
 #include "support/TestMyshareEndpoints.h"
 #include "sync/KXSyncMyshare.h"

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "../Data/DataClientFixture.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXMyshareHooks.h"
 #include "search/KXSLucene.h"
 

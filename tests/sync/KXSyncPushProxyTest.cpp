@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Data/KXEntryReads.h"
 #include "platform/GlobalQueue.h"
 #include "support/QueueBarrier.h"
 #include "sync/KXMetaPusher.h"

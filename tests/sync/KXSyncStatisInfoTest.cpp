@@ -6,6 +6,7 @@
 #include <string>
 
 #include "../Data/DataClientFixture.h"
+#include "Data/KXSyncRecords.h"
 #include "account/KXNetworkOperation.h"
 #include "support/QueueBarrier.h"
 #include "support/TestNoteService.h"

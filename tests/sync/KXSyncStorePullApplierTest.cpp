@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "Data/KXSyncRecords.h"
 #include "Data/Root.h"
 #include "account/KXNetworkOperation.h"
 #include "support/QueueBarrier.h"

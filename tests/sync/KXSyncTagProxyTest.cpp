@@ -10,6 +10,10 @@
 
 #include "../Data/DataClientFixture.h"
 #include "CommonUtils/JSONKit/JSONKit.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
+#include "Data/KXStoreState.h"
+#include "Data/KXTagStore.h"
 #include "Data/Tag.h"
 #include "account/KXNetworkOperation.h"
 #include "support/TestNoteService.h"

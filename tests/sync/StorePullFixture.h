@@ -15,6 +15,9 @@
 #include <vector>
 
 #include "../Data/DataClientFixture.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXStoreState.h"
+#include "Data/KXSyncRecords.h"
 #include "Data/Root.h"
 #include "account/KXNetworkOperation.h"
 #include "support/QueueBarrier.h"

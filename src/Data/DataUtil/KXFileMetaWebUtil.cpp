@@ -14,6 +14,7 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/Resource.h"
 #include "account/KXSession.h"

@@ -7,9 +7,12 @@
 #include "Data/DataUtil/KXFileMetaUtil.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXStoreError.h"
+#include "Data/KXStoreState.h"
 #include "platform/LocalizedStrings.h"
 #include "platform/Time.h"
 

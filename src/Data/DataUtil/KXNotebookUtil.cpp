@@ -4,6 +4,8 @@
 
 #include "Data/DataUtil/KXFileMetaUtil.h"
 #include "Data/FileMeta.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXStoreError.h"
 #include "platform/LocalizedStrings.h"
 #include "platform/Time.h"

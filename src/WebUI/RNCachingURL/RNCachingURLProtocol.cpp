@@ -12,6 +12,7 @@
 #include "Data/DataUtil/KXNoteUtil.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXEntryReads.h"
 #include "WebRequest/KXClientErrorBody.h"
 #include "WebRequest/KXContainedPath.h"
 #include "WebRequest/KXLocalResponse.h"

@@ -14,6 +14,7 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXStoreError.h"

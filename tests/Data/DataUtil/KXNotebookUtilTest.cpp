@@ -12,6 +12,7 @@
 #include "Data/DataClientFixture.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXStoreError.h"
 #include "platform/LocalizedStrings.h"

@@ -41,6 +41,7 @@
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
 #include "Data/KXFoundationHooks.h"
+#include "Data/KXStoreState.h"
 #include "account/KXSession.h"
 #include "platform/Places.h"
 #include "support/TempAppRoot.h"
