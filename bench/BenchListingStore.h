@@ -95,6 +95,7 @@ struct ClientFixture {
     InsertRows(environment->userDataDirectory("bench", nullptr) + "/ZarvelNote.db", rows);
     data = std::make_shared<KXDataContext>(environment);
     client = std::make_unique<KXDataClient>(data);
+    client->openStore();
   }
   ~ClientFixture() {
     client.reset();

@@ -28,6 +28,7 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXModel.h"
 #include "Data/KXPersistentStore.h"
 #include "Data/KXStoreConnection.h"
@@ -98,7 +99,7 @@ void BM_ListChildren(benchmark::State& state) {
   KXDataClient& client = *Listing().client;
   std::size_t n = 0;
   for (auto _ : state) {
-    KXFileMetaArray children = client.objectsForParentId("P", "FileMeta");
+    KXFileMetaArray children = client.reads().objectsForParentId("P", "FileMeta");
     n = children.size();
     benchmark::DoNotOptimize(children.data());
   }
@@ -114,7 +115,7 @@ void BM_LookupById(benchmark::State& state) {
   int found = 0;
   for (auto _ : state) {
     found = 0;
-    for (const std::string& id : ids) found += client.objectForFileMetaID(id) ? 1 : 0;
+    for (const std::string& id : ids) found += client.reads().objectForFileMetaID(id) ? 1 : 0;
   }
   if (found != kLookups) state.SkipWithError("lookups missed");
   state.SetItemsProcessed(state.iterations() * kLookups);
@@ -125,7 +126,7 @@ void BM_SubtreeRoot(benchmark::State& state) {
   KXDataClient& client = *Tree().client;
   std::size_t n = 0;
   for (auto _ : state) {
-    KXFileMetaArray all = client.objectsUnderFileId("ROOT");
+    KXFileMetaArray all = client.reads().objectsUnderFileId("ROOT");
     n = all.size();
     benchmark::DoNotOptimize(all.data());
   }
@@ -138,7 +139,7 @@ void BM_SubtreeWalk(benchmark::State& state) {
   KXDataClient& client = *Tree().client;
   std::size_t n = 0;
   for (auto _ : state) {
-    KXFileMetaArray all = client.objectsUnderFileId("TOP");
+    KXFileMetaArray all = client.reads().objectsUnderFileId("TOP");
     n = all.size();
     benchmark::DoNotOptimize(all.data());
   }

@@ -38,6 +38,8 @@
 #include "CommonUtils/NSStringDupTitle.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXModel.h"
 #include "Data/KXPersistentStore.h"
 #include "Data/KXStoreConnection.h"
@@ -116,6 +118,7 @@ struct Fixture {
   void openClient() {
     data = std::make_shared<KXDataContext>(environment);
     client = std::make_unique<KXDataClient>(data);
+    client->openStore();
   }
   ~Fixture() {
     client.reset();
@@ -178,7 +181,7 @@ std::size_t InsertAndSave(KXDataClient& client, KXDataContext& data, const kx::A
   std::size_t n = 0;
   data.performSyncWriteBlock([&](KXManagedObjectContext& context) {
     std::vector<KXManagedObjectPtr> inserted =
-        client.addManagedObjectsSync("Note", &context, items, nullptr);
+        client.writes().addManagedObjectsSync("Note", &context, items, nullptr);
     kx::Error e;
     if (!context.save(&e)) return;
     n = inserted.size();
@@ -231,7 +234,7 @@ class RawTitleCheck {
     *taken = false;
     std::string candidate = title;
     NSStringDupTitle::Comps comps;
-    for (int tries = 0; tries < KXDataClient::kMaxDupTitleTries && isTaken(candidate, parentId);
+    for (int tries = 0; tries < KXEntryReads::kMaxDupTitleTries && isTaken(candidate, parentId);
          ++tries) {
       if (!*taken) comps = NSStringDupTitle::dupFileTitleComps(title);
       *taken = true;

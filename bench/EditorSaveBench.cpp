@@ -46,9 +46,12 @@
 #include "BenchHome.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEditorSave.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXModel.h"
 #include "Data/KXPersistentStore.h"
 #include "Data/KXStoreConnection.h"
+#include "Data/KXStoreState.h"
 #include "platform/FileSystem.h"
 #include "platform/URL.h"
 
@@ -109,7 +112,7 @@ kx::Dictionary SearchDocument(const std::string& text) {
 // Waits until the index has taken every document handed to it.
 void IndexBarrier(KXDataClient& client) {
   std::promise<void> done;
-  client.indexNotes({}, [&] { done.set_value(); });
+  client.indexing().indexNotes({}, [&] { done.set_value(); });
   done.get_future().wait();
 }
 
@@ -118,7 +121,8 @@ void IndexBarrier(KXDataClient& client) {
 double IndexStep(KXDataClient& client, int save) {
   const Clock::time_point start = Clock::now();
   std::promise<void> indexed;
-  client.indexNotes({kx::Value(SearchDocument(TextFor(save)))}, [&] { indexed.set_value(); });
+  client.indexing().indexNotes({kx::Value(SearchDocument(TextFor(save)))},
+                               [&] { indexed.set_value(); });
   indexed.get_future().wait();
   return MicrosSince(start);
 }
@@ -197,13 +201,14 @@ void BM_Client(benchmark::State& state) {
   Fixture fixture;
   auto data = std::make_shared<KXDataContext>(fixture.environment);
   auto client = std::make_unique<KXDataClient>(data);
+  client->openStore();
 
   auto saveAndCommit = [&](const kx::Dictionary& params) {
     std::promise<bool> saved;
-    client->saveNoteOrMd(
+    client->editorSave().saveNoteOrMd(
         params, [&](const KXResultInfo&, const kx::Error& error) { saved.set_value(!error); });
     bool ok = saved.get_future().get();
-    client->performSyncSave([&](const KXResultInfo& info, const kx::Error& error) {
+    client->state().performSyncSave([&](const KXResultInfo& info, const kx::Error& error) {
       ok = ok && !error && info.value.boolValue();
     });
     return ok;
@@ -344,6 +349,7 @@ void BM_Raw(benchmark::State& state) {
   Fixture indexFixture;
   auto data = std::make_shared<KXDataContext>(indexFixture.environment);
   auto client = std::make_unique<KXDataClient>(data);
+  client->openStore();
   IndexBarrier(*client);
   kx::Error e;
   auto store = KXPersistentStore::open(fixture.path, "", &e);
@@ -364,7 +370,7 @@ void BM_Raw(benchmark::State& state) {
   }
   auto raw = std::make_unique<RawStatements>(reader, writer);
   // The note indexed once, as the client's first save leaves it.
-  client->indexNotes({kx::Value(SearchDocument(TextFor(-1)))});
+  client->indexing().indexNotes({kx::Value(SearchDocument(TextFor(-1)))});
   IndexBarrier(*client);
 
   const int mode = static_cast<int>(state.range(0));
@@ -429,7 +435,7 @@ void BM_Raw(benchmark::State& state) {
       }
       ok = writer.exec("COMMIT", nullptr) && ok;
     }
-    client->indexNotes({kx::Value(SearchDocument(note["text"].string()))});
+    client->indexing().indexNotes({kx::Value(SearchDocument(note["text"].string()))});
     const double us = MicrosSince(start);
     state.PauseTiming();
     saves.push_back(us);

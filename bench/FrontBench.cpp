@@ -53,6 +53,7 @@ struct World {
     env = std::make_shared<kxtest::TestStoreEnvironment>(root.path() + "/appdata");
     data = std::make_shared<KXDataContext>(env);
     client = std::make_unique<KXDataClient>(data);
+    client->openStore();
     data->performSyncWriteBlock([](KXManagedObjectContext& c) {
       auto put = [&](const char* entity, const kx::Dictionary& fields) {
         KXManagedObjectPtr object = c.insertNewObject(entity);

@@ -28,6 +28,8 @@
 #include "BenchHome.h"
 #include "CommonUtils/KXDelayClock.h"
 #include "Data/DataUtil/KXFileMetaWebUtil.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXManagedObjectContext.h"
 #include "WebRequest/KXRequestDelegateRegistry.h"
 #include "WebRequest/KXWebResourceDataHandler.h"
@@ -52,6 +54,7 @@ struct World {
     env = std::make_shared<kxtest::TestStoreEnvironment>(root + "/appdata");
     data = std::make_shared<KXDataContext>(env);
     client = std::make_unique<KXDataClient>(data);
+    client->openStore();
     picture = root + "/picture.png";
     kx::Array docs;
     data->performSyncWriteBlock([&](KXManagedObjectContext& c) {
@@ -90,7 +93,7 @@ struct World {
         std::fprintf(stderr, "the store was not saved: %s\n", error.localizedDescription().c_str());
     });
     std::promise<void> indexed;
-    client->indexNotes(docs, [&] { indexed.set_value(); });
+    client->indexing().indexNotes(docs, [&] { indexed.set_value(); });
     indexed.get_future().wait();
     {
       std::ofstream out(picture, std::ios::binary);
@@ -150,7 +153,7 @@ void BM_SearcherDirect(benchmark::State& state) {
   const auto start = std::chrono::steady_clock::now();
   for (auto _ : state) {
     std::promise<std::size_t> found;
-    client.searchNotesWithKeyword(word, [&](const KXResultInfo& info, const kx::Error&) {
+    client.reads().searchNotesWithKeyword(word, [&](const KXResultInfo& info, const kx::Error&) {
       found.set_value(info.fetch.objects.size());
     });
     hits = found.get_future().get();

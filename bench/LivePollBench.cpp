@@ -24,6 +24,8 @@
 #include "BenchHome.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXStoreState.h"
 #include "Data/Root.h"
 #include "account/KXNetworkOperation.h"
 #include "support/KXManualDelayClock.h"
@@ -52,8 +54,8 @@ class StoreEnvironment : public KXSyncPullEnvironment {
   bool canConnect() override { return true; }
   std::int64_t baseVersion() override {
     std::int64_t version = 0;
-    client_.performSyncReadBlock([&] {
-      if (auto root = client_.rootEntry()) version = root->version();
+    client_.reads().performSyncReadBlock([&] {
+      if (auto root = client_.reads().rootEntry()) version = root->version();
     });
     return version;
   }
@@ -63,7 +65,7 @@ class StoreEnvironment : public KXSyncPullEnvironment {
   void pullFailedFileId(const std::string&, const std::string&) override {}
   void deletePullFailedFileId(const std::string&) override {}
   void save(std::function<void()> done) override {
-    client_.performSave([done = std::move(done)](const KXResultInfo&, const kx::Error&) {
+    client_.state().performSave([done = std::move(done)](const KXResultInfo&, const kx::Error&) {
       if (done) done();
     });
   }
@@ -101,6 +103,7 @@ struct World {
     data = std::make_shared<KXDataContext>(
         std::make_shared<znbench::BenchEnvironment>(znbench::MakeTempDir()));
     client = std::make_unique<KXDataClient>(data);
+    client->openStore();
     env = std::make_shared<StoreEnvironment>(service.baseURL(), *client);
     env->applier_ = std::make_shared<KXSyncStorePullApplier>(*client);
     endpoints->putNotebook("NB", "ROOT", "Work");

@@ -28,9 +28,12 @@
 #include "BenchNoteText.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXRecreateIndexProxy.h"
+#include "Data/KXStoreState.h"
 #include "platform/FileSystem.h"
 #include "search/KXFTSDocument.h"
 #include "search/KXSIndexProxy.h"
@@ -66,7 +69,8 @@ std::unique_ptr<Store> MakeStore(int count) {
   store->data =
       std::make_shared<KXDataContext>(std::make_shared<znbench::BenchEnvironment>(store->dir));
   store->client = std::make_unique<KXDataClient>(store->data);
-  EmptyIndexFolder(store->client->indexDirectory());
+  store->client->openStore();
+  EmptyIndexFolder(store->client->indexing().indexDirectory());
   KXFileManager& files = KXFileManager::defaultManauger();
   BenchRandom r(20240601);
   char id[40];
@@ -97,11 +101,11 @@ std::unique_ptr<Store> MakeStore(int count) {
 // Entries of the store marked hasIndex.
 std::int64_t IndexedCount(KXDataClient& client) {
   std::int64_t count = -1;
-  client.performSyncReadBlock([&] {
+  client.reads().performSyncReadBlock([&] {
     kx::Dictionary query{{kKXQueryEntityKey, kx::Value("FileMeta")},
                          {kKXQueryConditionKey, kx::Value("hasIndex == 1")},
                          {kKXQueryRetTypeKey, kx::Value(4)}};
-    auto result = client.executeSyncQuery("FileMeta", query, nullptr, nullptr);
+    auto result = client.reads().executeSyncQuery("FileMeta", query, nullptr);
     if (result) count = result->count;
   });
   return count;
@@ -132,16 +136,16 @@ RebuildTimes TimeRebuild(Store& store) {
   proxy.indexQueue().sync([] {});
   times.stepped = since();
   std::promise<void> marked;
-  store.client->indexNotes({}, [&] { marked.set_value(); });
+  store.client->indexing().indexNotes({}, [&] { marked.set_value(); });
   marked.get_future().wait();
   times.marked = since();
-  store.client->performSyncSave(nullptr);
+  store.client->state().performSyncSave(nullptr);
   times.saved = since();
   return times;
 }
 
 double SecondsForOneBatch(Store& store) {
-  EmptyIndexFolder(store.client->indexDirectory());
+  EmptyIndexFolder(store.client->indexing().indexDirectory());
   KXSIndexProxy::Documents documents;
   for (std::size_t i = 0; i < store.ids.size(); ++i) {
     documents.push_back(
@@ -150,7 +154,7 @@ double SecondsForOneBatch(Store& store) {
   const auto start = std::chrono::steady_clock::now();
   kx::Error error;
   const std::vector<bool> indexed =
-      store.client->ftsIndexer()->submitDocumentsSync(documents, &error);
+      store.client->indexing().ftsIndexer()->submitDocumentsSync(documents, &error);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (error || std::find(indexed.begin(), indexed.end(), false) != indexed.end()) return -1;
@@ -164,7 +168,7 @@ void BM_RebuildVsOneBatch(benchmark::State& state) {
   RebuildTimes phases;
   for (auto _ : state) {
     std::unique_ptr<Store> store = MakeStore(count);
-    if (!store->client->ftsIndexer()) {
+    if (!store->client->indexing().ftsIndexer()) {
       state.SkipWithError("no indexer");
       return;
     }

@@ -36,8 +36,12 @@
 #include "CommonUtils/KXHeadlessUIPort.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
 #include "Data/KXManagedObjectContext.h"
+#include "Data/KXStoreState.h"
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"
 #include "account/KXNetworkOperation.h"
@@ -99,13 +103,15 @@ struct Store {
     auto environment = std::make_shared<znbench::BenchEnvironment>(znbench::MakeTempDir());
     data = std::make_shared<KXDataContext>(environment);
     client = std::make_unique<KXDataClient>(data);
+    client->openStore();
     data->performSyncWriteBlock([&](KXManagedObjectContext& context) {
-      client->addManagedObjectsSync("Note", &context,
-                                    kx::Array{kx::Value::dict({{"fileId", kx::Value("N")},
-                                                               {"parentId", kx::Value("ROOT")},
-                                                               {"title", kx::Value("n")},
-                                                               {"localModified", kx::Value(1)}})},
-                                    nullptr);
+      client->writes().addManagedObjectsSync(
+          "Note", &context,
+          kx::Array{kx::Value::dict({{"fileId", kx::Value("N")},
+                                     {"parentId", kx::Value("ROOT")},
+                                     {"title", kx::Value("n")},
+                                     {"localModified", kx::Value(1)}})},
+          nullptr);
       kx::ignoreError(context.save(nullptr));
     });
     kx::Dictionary info{
@@ -118,12 +124,12 @@ struct Store {
         {"modifiedInLocal", kx::Value(true)},
         {"data", kx::Value(kx::Bytes(payload().begin(), payload().end()))}};
     std::promise<void> written;
-    client->createOrUpdateResource(
+    client->editorSave().createOrUpdateResource(
         info, [&](const KXResultInfo&, const kx::Error&) { written.set_value(); });
     written.get_future().wait();
     data->performSyncWriteBlock([&](KXManagedObjectContext& context) {
       kx::ignoreError(context.save(nullptr));
-      if (auto r = client->objectForResourceID("big", &context)) file = r->entry()->file();
+      if (auto r = client->readsIn(&context).objectForResourceID("big")) file = r->entry()->file();
     });
     if (file.empty()) std::abort();
   }
@@ -361,7 +367,7 @@ class PullEnvironment : public KXSyncPullEnvironment {
   }
   void deletePullFailedFileId(const std::string&) override {}
   void save(std::function<void()> done) override {
-    client_.performSave([done = std::move(done)](const KXResultInfo&, const kx::Error&) {
+    client_.state().performSave([done = std::move(done)](const KXResultInfo&, const kx::Error&) {
       if (done) done();
     });
   }
@@ -390,6 +396,7 @@ void BM_PullNotes(benchmark::State& state) {
     auto environment = std::make_shared<znbench::BenchEnvironment>(znbench::MakeTempDir());
     auto data = std::make_shared<KXDataContext>(environment);
     auto client = std::make_unique<KXDataClient>(data);
+    client->openStore();
     auto env = std::make_shared<PullEnvironment>(base, *client);
     env->applier_ = std::make_shared<KXSyncStorePullApplier>(
         *client, [base](const std::string& fileId, const kx::Value& version) {

@@ -44,8 +44,12 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXManagedObjectContext.h"
+#include "Data/KXStoreState.h"
 #include "account/KXNetworkOperation.h"
 #include "platform/Crypto.h"
 #include "platform/FileSystem.h"
@@ -125,6 +129,7 @@ struct Store {
     auto environment = std::make_shared<znbench::BenchEnvironment>(dir);
     data = std::make_shared<KXDataContext>(environment);
     client = std::make_unique<KXDataClient>(data);
+    client->openStore();
   }
   ~Store() {
     client.reset();
@@ -136,7 +141,7 @@ struct Store {
   Store& operator=(const Store&) = delete;
   void drainIndex() {
     std::promise<void> done;
-    client->indexNotes({}, [&] { done.set_value(); });
+    client->indexing().indexNotes({}, [&] { done.set_value(); });
     done.get_future().wait();
   }
 };
@@ -156,7 +161,7 @@ class StoreEnvironment : public KXSyncPullEnvironment {
   }
   void deletePullFailedFileId(const std::string&) override {}
   void save(std::function<void()> done) override {
-    client_.performSave([done = std::move(done)](const KXResultInfo&, const kx::Error&) {
+    client_.state().performSave([done = std::move(done)](const KXResultInfo&, const kx::Error&) {
       if (done) done();
     });
   }
@@ -266,8 +271,8 @@ void BM_SameWorkReference(benchmark::State& state) {
     kx::FileSystem& fs = kx::FileSystem::Default();
     const Clock::time_point start = Clock::now();
     store.data->performSyncWriteBlock([&](KXManagedObjectContext& context) {
-      store.client->addManagedObjectsSync("Notebook", &context, notebooks, nullptr);
-      store.client->addManagedObjectsSync("Note", &context, notes, nullptr);
+      store.client->writes().addManagedObjectsSync("Notebook", &context, notebooks, nullptr);
+      store.client->writes().addManagedObjectsSync("Note", &context, notes, nullptr);
       kx::ignoreError(context.save(nullptr));
     });
     const Clock::time_point inserted = Clock::now();
@@ -292,15 +297,15 @@ void BM_SameWorkReference(benchmark::State& state) {
         if (!ok) ++failures;
         store.data->performWriteBlock([&store, &left, &placed, id, index,
                                        md5](KXManagedObjectContext& context) {
-          if (KXFileMetaPtr entry = store.client->objectForFileMetaID(id, &context)) {
-            kx::Dictionary modify{{KXDataClient::kModifyIdentityKey, entry->objectID().toValue()},
-                                  {KXDataClient::kModifyFieldsKey,
+          if (KXFileMetaPtr entry = store.client->readsIn(&context).objectForFileMetaID(id)) {
+            kx::Dictionary modify{{KXEntryWrites::kModifyIdentityKey, entry->objectID().toValue()},
+                                  {KXEntryWrites::kModifyFieldsKey,
                                    kx::Value::dict({{"summary", kx::Value(index.summary)},
                                                     {"contentChanged", kx::Value(false)},
                                                     {"md5", kx::Value(md5)}})}};
-            store.client->modifyManagedObjectSync("Note", &context, kx::Array{kx::Value(modify)},
-                                                  nullptr);
-            store.client->indexNotes(kx::Array{kx::Value::dict(
+            store.client->writes().modifyManagedObjectSync("Note", &context,
+                                                           kx::Array{kx::Value(modify)}, nullptr);
+            store.client->indexing().indexNotes(kx::Array{kx::Value::dict(
                 {{"docID", kx::Value(id)}, {"docContent", kx::Value(index.indexText)}})});
           }
           if (--left == 0) placed.set_value();

@@ -27,6 +27,7 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
 #include "Data/KXManagedObjectContext.h"
 #include "account/KXNetworkOperation.h"
@@ -94,6 +95,7 @@ struct Store {
     auto environment = std::make_shared<znbench::BenchEnvironment>(znbench::MakeTempDir());
     data = std::make_shared<KXDataContext>(environment);
     client = std::make_unique<KXDataClient>(data);
+    client->openStore();
     KXFileManager& files = KXFileManager::defaultManauger();
     const std::string prefix = "R" + std::to_string(run) + "-";
     for (int i = 0; i < kNotes; ++i) {
@@ -122,8 +124,8 @@ struct Store {
                            {"modifyTime", kx::Value(1700000000)}}));
     }
     data->performSyncWriteBlock([&](KXManagedObjectContext& context) {
-      client->addManagedObjectsSync("Notebook", &context, notebooks, nullptr);
-      client->addManagedObjectsSync("Note", &context, notes, nullptr);
+      client->writes().addManagedObjectsSync("Notebook", &context, notebooks, nullptr);
+      client->writes().addManagedObjectsSync("Note", &context, notes, nullptr);
       kx::ignoreError(context.save(nullptr));
     });
   }

@@ -43,6 +43,7 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXModel.h"
 #include "Data/KXStoreSchema.h"
@@ -80,7 +81,7 @@ void BM_Listing(benchmark::State& state) {
   KXDataClient& client = *Listing().client;
   std::size_t n = 0;
   for (auto _ : state) {
-    KXFileMetaArray children = client.objectsForParentId("P", "FileMeta");
+    KXFileMetaArray children = client.reads().objectsForParentId("P", "FileMeta");
     n = children.size();
     benchmark::DoNotOptimize(children.data());
   }
@@ -95,7 +96,7 @@ void BM_Entire(benchmark::State& state) {
   std::size_t n = 0;
   std::size_t bytes = 0;
   for (auto _ : state) {
-    KXFileMetaArray children = client.objectsForParentId("P", "FileMeta");
+    KXFileMetaArray children = client.reads().objectsForParentId("P", "FileMeta");
     kx::Array entries = Entries(util, children);
     n = entries.size();
     bytes = JSONData(entries).size();
@@ -110,7 +111,7 @@ BENCHMARK(BM_Entire)->Name("WebEntries/Entire")->Unit(benchmark::kMillisecond);
 void BM_Build(benchmark::State& state) {
   KXDataClient& client = *Listing().client;
   KXFileMetaWebUtil util(client);
-  KXFileMetaArray children = client.objectsForParentId("P", "FileMeta");
+  KXFileMetaArray children = client.reads().objectsForParentId("P", "FileMeta");
   std::size_t n = 0;
   for (auto _ : state) {
     kx::Array entries = Entries(util, children);

@@ -35,8 +35,10 @@
 #include "CommonUtils/NSStringDupTitle.h"
 #include "Data/DataUtil/KXFileMetaUtil.h"
 #include "Data/DataUtil/KXNoteUtil.h"
+#include "Data/KXEditorSave.h"
 #include "Data/KXFileManager.h"
 #include "Data/KXManagedObjectContext.h"
+#include "Data/KXStoreState.h"
 #include "WebRequest/KXRequestDelegateRegistry.h"
 #include "WebRequest/KXStoreAwait.h"
 #include "WebRequest/KXWebSyncRequestHandler.h"
@@ -71,6 +73,7 @@ struct World {
     env = std::make_shared<kxtest::TestStoreEnvironment>(root.path() + "/appdata");
     data = std::make_shared<KXDataContext>(env);
     client = std::make_unique<KXDataClient>(data);
+    client->openStore();
     data->performSyncWriteBlock([&](KXManagedObjectContext& c) {
       auto put = [&](const char* entity, const kx::Dictionary& fields) {
         KXManagedObjectPtr object = c.insertNewObject(entity);
@@ -198,10 +201,10 @@ void BM_DirectSave(benchmark::State& state) {
         {"note", kx::Value(note)},
         {"resource", kx::Value(kx::Array{kx::Value(kx::Array()), kx::Value(std::move(kept))})}};
     KXStoreOutcome saved = KXStoreAwait::call(
-        [&](KXDataCallback done) { client.saveNoteOrMd(params, std::move(done)); });
+        [&](KXDataCallback done) { client.editorSave().saveNoteOrMd(params, std::move(done)); });
     const bool written = KXFileManager::defaultManauger().writeContentFileSync(text, "DIRECT");
-    KXStoreOutcome committed =
-        KXStoreAwait::call([&](KXDataCallback done) { client.performSave(std::move(done)); });
+    KXStoreOutcome committed = KXStoreAwait::call(
+        [&](KXDataCallback done) { client.state().performSave(std::move(done)); });
     total += seconds(std::chrono::steady_clock::now() - start);
     if (saved.error || committed.error || !written) {
       state.SkipWithError("a direct save failed");

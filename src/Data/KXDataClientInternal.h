@@ -1,7 +1,7 @@
-// Helpers shared by the data client's source files (one file per concern:
-// the frame and query core, lookups, listings, titles, inserts, records).
-// Not part of the client's interface: only src/Data/KXDataClient*.cpp
-// include this header.
+// Helpers shared by the source files of the data client and its parts
+// (KXEntryReads, KXEntryWrites, KXStoreState, KXEditorSave, KXTagStore,
+// KXSyncRecords, KXIndexFeed, KXDataConversion). Not part of their
+// interface: only those source files include this header.
 //
 // Thread safety: the functions work in the context they are given and must
 // run on the queue that owns it; onReadQueue hops to the read queue itself.
@@ -118,23 +118,25 @@ inline KXManagedObjectContext* ContextOrReader(KXManagedObjectContext* context,
   return holder->get();
 }
 
-}  // namespace kx_data_client
-
-// fn(read context) run on the read queue (inline when called there); a
-// default answer after closeDB.
+// fn(context) with the context given, on the caller's queue; for nullptr,
+// fn(read context) on the read queue (inline when called there). A default
+// answer after closeDB.
 template <class Fn>
-auto KXDataClient::onReadQueue(Fn&& fn)
+auto InContextOrOnReadQueue(KXDataClient& client, KXManagedObjectContext* context, Fn&& fn)
     -> decltype(fn(static_cast<KXManagedObjectContext*>(nullptr))) {
   using Result = decltype(fn(static_cast<KXManagedObjectContext*>(nullptr)));
-  std::shared_ptr<KXDataContext> data = dataContext();
+  if (context) return fn(context);
+  std::shared_ptr<KXDataContext> data = client.dataContext();
   if (!data) return Result();
   if constexpr (std::is_void_v<Result>) {
-    data->performSyncReadBlock([&](KXManagedObjectContext& context) { fn(&context); });
+    data->performSyncReadBlock([&](KXManagedObjectContext& reader) { fn(&reader); });
   } else {
     Result result{};
-    data->performSyncReadBlock([&](KXManagedObjectContext& context) { result = fn(&context); });
+    data->performSyncReadBlock([&](KXManagedObjectContext& reader) { result = fn(&reader); });
     return result;
   }
 }
+
+}  // namespace kx_data_client
 
 #endif  // ZN_DATA_KXDATACLIENTINTERNAL_H_

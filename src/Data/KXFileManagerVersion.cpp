@@ -3,6 +3,7 @@
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXUIPort.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
 #include "platform/FileSystem.h"
 #include "platform/Path.h"
@@ -36,7 +37,7 @@ void KXFileManager::checkVersion() {
   const double version = kx::Text::leadingDouble(text);
   if (version < 1.0) {
     KXLOG("checkVersion, need update");
-    KXDataClient::defaultDataClient().updateFromVersion(
+    KXDataClient::defaultDataClient().writes().updateFromVersion(
         kx::Value(version),
         [path](const KXResultInfo&, const kx::Error&) { writeLayoutVersion(path); });
   }

@@ -1,100 +1,88 @@
-// KXIndexFeed hands a data client's changes to its full-text indexer
-// (KXSIndexProxy) in the order they were made: the documents of saved
-// entries (KXDataClient::indexNotes) and the identifiers of purged ones.
+// KXIndexFeed feeds the full-text index from the store: it configures the
+// search context (the current user's index folder, the shipped stop-word
+// file, one thread), holds the indexer made for the client and the
+// process's searcher, and hands documents to the indexer so that the index
+// follows what the store commits.
 //
-// A hand-over costs the caller (a save's end, on the write queue) only an
-// append to the feed's list; the documents are read and prepared on the
-// feed's own serial queue. While one batch is with the indexer, whatever
-// follows waits in the list and goes as the next batch: a burst of saves is
-// indexed in one writer session, and its entries are marked (hasIndex) in
-// one write block of the data context each came from. Within a batch, a
-// later text of an identifier replaces an earlier one, as the indexer would
-// replace it; each entry is marked as its latest text fared. A removal is
-// never overtaken: documents handed over before it reach the indexer before
-// it, those after it after it.
-//
-// Nothing handed over is lost: close() (the client's destruction) hands
-// every waiting change to the indexer at once, without waiting for the
-// batch before it, and waits until the indexer has written all it was
-// given. Marks and completions whose data context is gone by then are
-// dropped, as the entries they would mark are.
-//
-// Thread safety: every member may be called from any thread. The list and
-// the state of the batch in flight are guarded by the feed's kx::Mutex,
-// which is never held while the indexer or a queue is called.
+// Thread safety: any thread may call it. Batches go through the hand-over
+// (KXIndexHandOver) in call order; the indexer is shared with the batches
+// in flight.
 #ifndef ZN_DATA_KXINDEXFEED_H_
 #define ZN_DATA_KXINDEXFEED_H_
 
-#include <cstddef>
-#include <deque>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
-#include <vector>
 
-#include "platform/Mutex.h"
-#include "platform/SerialQueue.h"
 #include "platform/Value.h"
+#include "search/KXSContextConfigProtocol.h"
 #include "search/KXSIndexProxy.h"
 
-class KXDataContext;
+class KXDataClient;
+class KXIndexHandOver;
+class KXManagedObjectContext;
+class KXSSearchProxy;
 
-class KXIndexFeed : public std::enable_shared_from_this<KXIndexFeed> {
+class KXIndexFeed : public KXSContextConfigProtocol {
  public:
-  static constexpr const char* kQueueLabel = "com.zarvel.note.queue.index-feed";
-
-  // `indexer` may be null: documents are then taken by nobody and their
-  // entries unmarked.
-  static std::shared_ptr<KXIndexFeed> create(std::shared_ptr<KXSIndexProxy> indexer);
+  // Configures the search context with this feed and makes the client's
+  // indexer. The client owns this object.
+  explicit KXIndexFeed(KXDataClient& client);
+  ~KXIndexFeed() override;
   KXIndexFeed(const KXIndexFeed&) = delete;
   KXIndexFeed& operator=(const KXIndexFeed&) = delete;
 
-  // Documents ({"docID", "docContent"} dictionaries; items without both are
-  // left out) of entries of `data`'s store. Once the indexer has answered,
-  // the entries whose latest text went in are marked hasIndex, the others
-  // unmarked (when marked), in a write block of `data`; `done` runs at the
-  // end of that block. Also an empty list waits for everything before it.
-  void submit(kx::Array documents, std::weak_ptr<KXDataContext> data,
-              std::function<void()> done = nullptr);
-  // Documents to remove from the index (by identifier), after everything
-  // handed over before.
-  void remove(KXSIndexProxy::Documents removals);
+  // The search context's configuration: the current user's "Index" folder,
+  // the shipped stop-word file, one thread.
+  std::optional<std::uint8_t> threadCount() const override { return 1; }
+  std::string indexDirectory() const override;
+  std::string indexStopWordsFile() const override;
 
-  // Hands everything waiting to the indexer now, and from now on every
-  // change as it comes; waits until the indexer has written what it was
-  // handed (KXSIndexProxy::indexQueue). Not from the feed's queue.
-  void close();
+  // The indexer made for this client (nullptr when the index folder or the
+  // stop-word file was missing) and the process's searcher.
+  KXSIndexProxy* ftsIndexer() const { return ftsIndexer_.get(); }
+  KXSSearchProxy& ftsSearcher() const { return *ftsSearcher_; }
+  // The indexer, shared with work that may outlive the feed.
+  std::shared_ptr<KXSIndexProxy> sharedIndexer() const { return ftsIndexer_; }
+
+  // Hands documents ({"docID": file id, "docContent": text}; items without
+  // an id or with empty text are left out) to the client's indexer in one
+  // batch, without making the caller wait; each document the indexer
+  // reports as indexed gets hasIndex YES on the write queue (not saved),
+  // and each one it refused loses hasIndex, so the rebuild tries it again.
+  // `done` (when given) runs on the write queue after those flags are set.
+  //
+  // The index follows the store. Called from a write block (on the write
+  // queue), the batch describes changes of the write context's open unit:
+  // it is handed over only after the save that holds the unit committed it,
+  // and dropped (`done` still runs) when that unit is rolled back. Called
+  // from anywhere else, it is handed over at once. Batches handed over are
+  // written in the order they were handed over.
+  // While one batch is with the indexer, those that follow go together as
+  // the next, a note's latest text winning (KXIndexHandOver); the feed's
+  // destruction hands over whatever still waits and waits for the indexer.
+  void indexNotes(const kx::Array& docInfos, std::function<void()> done = nullptr);
+  // Removes the documents from the index once the open unit of `context`
+  // (the write context, on the write queue) is committed, after every
+  // document handed over before; nothing when the unit is rolled back.
+  void removeWhenCommitted(KXManagedObjectContext& context, KXSIndexProxy::Documents removals);
+  // Hands this feed to the search context again and flips its reload
+  // flag, so that the indexer and the searcher take the configuration anew.
+  void reloadIndexConfig();
+  // Not implemented: raises "KXMethodNotImplemented".
+  [[noreturn]] std::string contentForIndexContent(const std::string& content);
+  // Not implemented: raises "KXMethodNotImplemented".
 
  private:
-  struct Change {
-    bool isRemoval = false;
-    kx::Array documents;
-    KXSIndexProxy::Documents removals;
-    std::weak_ptr<KXDataContext> data;
-    std::function<void()> done;
-  };
-
-  explicit KXIndexFeed(std::shared_ptr<KXSIndexProxy> indexer);
-
-  void add(Change change);
-  // On the feed's queue: hands the waiting changes over.
-  void drain();
-  // One batch of submissions, in order, handed to the indexer.
-  void submitBatch(std::vector<Change> batch);
-  // The batch in flight was answered: the next one may go.
-  void batchAnswered();
-
-  const std::shared_ptr<KXSIndexProxy> indexer_;
-  kx::SerialQueue queue_{kQueueLabel};
-
-  kx::Mutex mutex_;
-  std::deque<Change> waiting_ GUARDED_BY(mutex_);
-  // A drain is queued or running: it takes what is added meanwhile.
-  bool scheduled_ GUARDED_BY(mutex_) = false;
-  // Batches with the indexer and not answered yet; until then (unless
-  // closed) new changes wait.
-  int inFlight_ GUARDED_BY(mutex_) = 0;
-  bool closed_ GUARDED_BY(mutex_) = false;
+  KXDataClient& client_;
+  // Shared with the index-feeding tasks in flight.
+  std::shared_ptr<KXSIndexProxy> ftsIndexer_;
+  KXSSearchProxy* ftsSearcher_ = nullptr;  // the shared searcher, never freed
+  // Hands documents and removals to the indexer in call order, a burst in
+  // one batch. Closed by the destructor, which hands it whatever waits.
+  std::shared_ptr<KXIndexHandOver> handOver_;
 };
 
 #endif  // ZN_DATA_KXINDEXFEED_H_

@@ -8,9 +8,13 @@
 #include "Data/DbState.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXMyshareHooks.h"
+#include "Data/KXStoreState.h"
 #include "search/KXSIndexProxy.h"
 
 namespace {
@@ -45,8 +49,8 @@ KXRecreateIndexProxy::~KXRecreateIndexProxy() {
 }
 
 bool KXRecreateIndexProxy::isNeedRecreateIndex() {
-  if (!client_.dbStateValueWithKey(kRecreateIndexDoneKey).boolValue()) return true;
-  const kx::Value analysis = client_.dbStateValueWithKey(kRecreateIndexAnalysisVersionKey);
+  if (!client_.state().dbStateValueWithKey(kRecreateIndexDoneKey).boolValue()) return true;
+  const kx::Value analysis = client_.state().dbStateValueWithKey(kRecreateIndexAnalysisVersionKey);
   return analysis.isNull() || analysis.intValue() < KXSIndexProxy::kAnalysisVersion;
 }
 
@@ -57,7 +61,7 @@ void KXRecreateIndexProxy::startRecreateIndex() {
   std::weak_ptr<KXDataContext> weak = data;
   // Entries indexed since the last save carry hasIndex only in the write
   // context; the selections read saved rows, so save first.
-  client_.performSave([this, weak](const KXResultInfo&, const kx::Error&) {
+  client_.state().performSave([this, weak](const KXResultInfo&, const kx::Error&) {
     std::shared_ptr<KXDataContext> data = weak.lock();
     if (!data) return;
     std::shared_ptr<KXManagedObjectContext> context = data->writeContext();
@@ -70,9 +74,9 @@ void KXRecreateIndexProxy::runSelections(KXManagedObjectContext& context) {
 
   kx::Error ownError;
   kx::Error sharedError;
-  std::optional<std::vector<KXManagedObjectPtr>> own = client_.readFileMetasSyncForQuery(
+  std::optional<std::vector<KXManagedObjectPtr>> own = client_.reads().readFileMetasSyncForQuery(
       kOwnEntriesCondition, {kx::Value(kMarkdownSuffix)}, "FileMeta", &ownError);
-  std::optional<std::vector<KXManagedObjectPtr>> shared = client_.readFileMetasSyncForQuery(
+  std::optional<std::vector<KXManagedObjectPtr>> shared = client_.reads().readFileMetasSyncForQuery(
       kSharedEntriesCondition, {kx::Value(kMarkdownSuffix)}, "FileMeta", &sharedError);
   if (!own) {
     KXLOG("index rebuild: own entries not read: %s", ownError.localizedDescription().c_str());
@@ -82,7 +86,7 @@ void KXRecreateIndexProxy::runSelections(KXManagedObjectContext& context) {
   }
   if (own && shared && own->empty() && shared->empty()) {
     setStateValue(context, kRecreateIndexDoneKey, kx::Value(true));
-    client_.performSave(nullptr, &context);
+    client_.state().performSave(nullptr, &context);
     return;
   }
   if (!own && !shared) return;
@@ -115,7 +119,7 @@ void KXRecreateIndexProxy::runSelections(KXManagedObjectContext& context) {
 
 bool KXRecreateIndexProxy::resetFlagsForOlderAnalysis(KXManagedObjectContext& context) {
   std::shared_ptr<DbState> recorded =
-      client_.dbStateObjectWithKey(kRecreateIndexAnalysisVersionKey, &context);
+      client_.readsIn(&context).dbStateObjectWithKey(kRecreateIndexAnalysisVersionKey);
   if (recorded) {
     const kx::Value version = recorded->value("stateValue");
     if (!version.isNull() && version.intValue() >= KXSIndexProxy::kAnalysisVersion) return true;
@@ -131,7 +135,7 @@ bool KXRecreateIndexProxy::resetFlagsForOlderAnalysis(KXManagedObjectContext& co
         "public_key != nil"}) {
     kx::Error error;
     std::optional<KXFetchResult> result =
-        client_.executeSyncQuery("FileMeta", FileMetaQuery(condition), &context, &error);
+        client_.readsIn(&context).executeSyncQuery("FileMeta", FileMetaQuery(condition), &error);
     if (!result) {
       KXLOG("index rebuild: indexed entries not read: %s", error.localizedDescription().c_str());
       return false;
@@ -144,7 +148,7 @@ bool KXRecreateIndexProxy::resetFlagsForOlderAnalysis(KXManagedObjectContext& co
                 kx::Value(static_cast<std::int64_t>(KXSIndexProxy::kAnalysisVersion)));
   setStateValue(context, kRecreateIndexDoneKey, kx::Value(false));
   bool saved = false;
-  client_.performSave(
+  client_.state().performSave(
       [&saved](const KXResultInfo& info, const kx::Error&) { saved = info.value.boolValue(); },
       &context);
   if (!saved) {
@@ -159,11 +163,11 @@ bool KXRecreateIndexProxy::resetFlagsForOlderAnalysis(KXManagedObjectContext& co
 
 void KXRecreateIndexProxy::setStateValue(KXManagedObjectContext& context, const char* key,
                                          const kx::Value& value) {
-  if (std::shared_ptr<DbState> row = client_.dbStateObjectWithKey(key, &context)) {
+  if (std::shared_ptr<DbState> row = client_.readsIn(&context).dbStateObjectWithKey(key)) {
     if (!row->setValue("stateValue", value)) KXLOG("state value of \"%s\" refused", key);
     return;
   }
-  client_.addManagedObjectsSync(
+  client_.writes().addManagedObjectsSync(
       "DbState", &context, {kx::Value::dict({{"stateKey", kx::Value(key)}, {"stateValue", value}})},
       nullptr);
 }
@@ -184,7 +188,7 @@ void KXRecreateIndexProxy::indexEntries(const std::vector<OwnEntry>& own,
     std::string text = entry.title;
     text += ' ';
     if (content) text += content.value();
-    client_.indexNotes({kx::Value::dict(
+    client_.indexing().indexNotes({kx::Value::dict(
         {{"docContent", kx::Value(std::move(text))}, {"docID", kx::Value(entry.fileId)}})});
   }
   if (!flagNetWorkReached_.load()) return;

@@ -12,7 +12,11 @@
 
 #include "CommonUtils/KXLogger.h"
 #include "Data/DataUtil/KXResourceUtil.h"
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXStoreState.h"
 #include "Data/Resource.h"
 #include "WebRequest/KXStoreAwait.h"
 #include "WebRequest/KXURLError.h"
@@ -245,22 +249,22 @@ void KXWebDataStreamHandler::storeResource(const kx::Dictionary& params,
                       {"title", title},
                       {"size", static_cast<long long>(size)},
                       {"imageSize", imageSize}};
-  const bool existed = client_.objectForResourceID(resourceId) != nullptr;
+  const bool existed = client_.reads().objectForResourceID(resourceId) != nullptr;
   KXStoreOutcome stored = KXStoreAwait::call([&](KXDataCallback done) {
-    client_.createOrUpdateResource(info, tempPath_, std::move(done));
+    client_.editorSave().createOrUpdateResource(info, tempPath_, std::move(done));
   });
   if (stored.error) {
     if (!existed) forgetUnsavedResource(stored.info);
     callback(nullptr, nullptr, stored.error);
     return;
   }
-  KXStoreOutcome saved =
-      KXStoreAwait::call([&](KXDataCallback done) { client_.performSave(std::move(done)); });
+  KXStoreOutcome saved = KXStoreAwait::call(
+      [&](KXDataCallback done) { client_.state().performSave(std::move(done)); });
   if (saved.error) {
     callback(nullptr, nullptr, saved.error);
     return;
   }
-  std::shared_ptr<Resource> resource = client_.objectForResourceID(resourceId);
+  std::shared_ptr<Resource> resource = client_.reads().objectForResourceID(resourceId);
   if (!resource) {
     callback(nullptr, nullptr, KXURLError::make(KXURLErrorCannotFindResource));
     return;
@@ -296,7 +300,8 @@ void KXWebDataStreamHandler::forgetUnsavedResource(const KXResultInfo& info) {
     if (object) ids.push_back(object->objectID());
   }
   if (ids.empty()) return;
-  KXStoreAwait::call([&](KXDataCallback done) { client_.deleteResources(ids, std::move(done)); });
+  KXStoreAwait::call(
+      [&](KXDataCallback done) { client_.writes().deleteResources(ids, std::move(done)); });
 }
 
 void KXWebDataStreamHandler::addAttchmentIconResource(const std::string& cardPath,
@@ -324,20 +329,21 @@ void KXWebDataStreamHandler::addAttchmentIconResource(const std::string& cardPat
                       {"size", size},
                       {"imageSize", ""},
                       {"resOwner", ownerId}};
-  KXStoreOutcome stored = KXStoreAwait::call(
-      [&](KXDataCallback done) { client_.createOrUpdateResource(info, std::move(done)); });
+  KXStoreOutcome stored = KXStoreAwait::call([&](KXDataCallback done) {
+    client_.editorSave().createOrUpdateResource(info, std::move(done));
+  });
   if (stored.error) {
     forgetUnsavedResource(stored.info);
     callback(nullptr, nullptr, stored.error);
     return;
   }
-  KXStoreOutcome saved =
-      KXStoreAwait::call([&](KXDataCallback done) { client_.performSave(std::move(done)); });
+  KXStoreOutcome saved = KXStoreAwait::call(
+      [&](KXDataCallback done) { client_.state().performSave(std::move(done)); });
   if (saved.error) {
     callback(nullptr, nullptr, saved.error);
     return;
   }
-  std::shared_ptr<Resource> icon = client_.objectForResourceID(iconId);
+  std::shared_ptr<Resource> icon = client_.reads().objectForResourceID(iconId);
   if (!icon) {
     callback(nullptr, nullptr, KXURLError::make(KXURLErrorCannotFindResource));
     return;

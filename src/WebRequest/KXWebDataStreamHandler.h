@@ -40,6 +40,8 @@
 #include "platform/Mutex.h"
 #include "platform/Value.h"
 
+class Resource;
+
 class KXWebDataStreamHandler {
  public:
   // Largest piece read from a body and written at once.

@@ -13,6 +13,7 @@
 #include "Data/DataUtil/KXFileMetaWebUtil.h"
 #include "Data/DataUtil/KXResourceUtil.h"
 #include "Data/FileMeta.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"
@@ -281,7 +282,7 @@ KXRequestType KXWebFileRequestHandler::methodEffect(std::string_view method) {
 }
 
 KXFileMetaPtr KXWebFileRequestHandler::lookup(const std::string& id) {
-  return client_.objectForFileMetaID(id);
+  return client_.reads().objectForFileMetaID(id);
 }
 
 KXFileMetaPtr KXWebFileRequestHandler::folderOf(const Call& call, bool byPath) {
@@ -302,7 +303,7 @@ void KXWebFileRequestHandler::thumbnail(Call& call) {
   kx::FileSystem& fs = kx::FileSystem::Default();
   if (path.empty() || !fs.exists(path)) {
     path.clear();
-    if (std::shared_ptr<Resource> resource = client_.objectForResourceID(resourceId)) {
+    if (std::shared_ptr<Resource> resource = client_.reads().objectForResourceID(resourceId)) {
       if (std::shared_ptr<ResourceEntry> entry = resource->entry()) path = entry->file();
     }
   }
@@ -318,7 +319,7 @@ void KXWebFileRequestHandler::thumbnail(Call& call) {
 }
 
 void KXWebFileRequestHandler::myshareList(Call& call) {
-  KXFileMetaArray shares = client_.myshareFilemetas();
+  KXFileMetaArray shares = client_.reads().myshareFilemetas();
   call.answer = Answer::json(envelope(fileArrayWithMetas(shares, call.params), shares.size()));
 }
 
@@ -340,7 +341,7 @@ void KXWebFileRequestHandler::listChildren(Call& call) {
   KXFileMetaPtr folder =
       folderOf(call, method.size() > 4 && method.compare(method.size() - 4, 4, "Path") == 0);
   if (folder) {
-    KXFileMetaArray children = client_.objectsForParentId(folder->fileId(), "FileMeta");
+    KXFileMetaArray children = client_.reads().objectsForParentId(folder->fileId(), "FileMeta");
     kx::Array entries = fileArrayWithMetas(children, call.params);
     call.answer = page ? Answer::json(envelope(std::move(entries), children.size()))
                        : Answer::json(kx::Value(std::move(entries)));
@@ -375,7 +376,7 @@ void KXWebFileRequestHandler::listRecent(Call& call) {
   const std::int64_t limit = limitValue ? limitValue->intValue() : -1;
   const std::int64_t offset = offsetValue ? offsetValue->intValue() : 0;
   kx::Array all =
-      fileArrayWithMetas(client_.recentObjectsWithLimit(kRecentLimit, false), call.params);
+      fileArrayWithMetas(client_.reads().recentObjectsWithLimit(kRecentLimit, false), call.params);
   kx::Array pageEntries;
   if (limit < 0) {
     // No limit: the whole list, for the first page only.
@@ -395,7 +396,7 @@ void KXWebFileRequestHandler::listRecent(Call& call) {
 void KXWebFileRequestHandler::checkChildrenEncrypted(Call& call) {
   if (!call.fifth) return;
   bool encrypted = false;
-  for (const KXFileMetaPtr& entry : client_.objectsUnderFileId(*call.fifth)) {
+  for (const KXFileMetaPtr& entry : client_.reads().objectsUnderFileId(*call.fifth)) {
     if (entry->encrypted()) {
       encrypted = true;
       break;
@@ -408,9 +409,10 @@ void KXWebFileRequestHandler::checkNamePath(Call& call) {
   const kx::Value* fileId = call.params.find("fileId");
   KXFileMetaPtr entry = fileId ? lookup(fileId->stringValue()) : nullptr;
   if (!entry) return;
-  KXDataClient::NamePathResolution resolution = client_.lastParentIdFromNamePath(entry->namePath());
+  KXEntryReads::NamePathResolution resolution =
+      client_.reads().lastParentIdFromNamePath(entry->namePath());
   KXFileMetaPtr lastExisting = lookup(resolution.lastParentId);
-  if (!lastExisting) lastExisting = client_.rootEntry();
+  if (!lastExisting) lastExisting = client_.reads().rootEntry();
   KXFileMetaPtr lastParent =
       resolution.found < static_cast<std::int64_t>(resolution.components.size()) ? entry
                                                                                  : lastExisting;
@@ -463,7 +465,7 @@ void KXWebFileRequestHandler::trashList(Call& call) {
   call.params.set("sort", 0);
   call.params.set("entire", false);
   call.answer = Answer::json(
-      kx::Value(fileArrayWithMetas(client_.recentObjectsWithLimit(-1, true), call.params)));
+      kx::Value(fileArrayWithMetas(client_.reads().recentObjectsWithLimit(-1, true), call.params)));
 }
 
 void KXWebFileRequestHandler::trashGet(Call& call) {
@@ -471,5 +473,5 @@ void KXWebFileRequestHandler::trashGet(Call& call) {
   if (!fileId) return;
   call.params.set("entire", false);
   call.answer = Answer::json(kx::Value(fileArrayWithMetas(
-      client_.objectsForParentId(fileId->stringValue(), "FileMeta"), call.params)));
+      client_.reads().objectsForParentId(fileId->stringValue(), "FileMeta"), call.params)));
 }

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "Data/KXEntryReads.h"
+#include "Data/KXSyncRecords.h"
 #include "WebRequest/KXHandlerAnswer.h"
 #include "WebRequest/KXURLError.h"
 #include "WebRequest/KXWebRequestParameters.h"
@@ -71,7 +73,7 @@ bool KXWebPenNoteHandler::acceptRequest(const kx::URLRequest& request) const {
 kx::Array KXWebPenNoteHandler::formatCoreData(
     const std::vector<std::shared_ptr<PenEntry>>& entries) {
   kx::Array books;
-  client_.performSyncReadBlock([&] {
+  client_.reads().performSyncReadBlock([&] {
     for (const std::shared_ptr<PenEntry>& entry : entries) {
       if (!entry) continue;
       kx::Dictionary book;
@@ -117,7 +119,7 @@ void KXWebPenNoteHandler::handleRequest(const kx::URLRequest& request,
 }
 
 void KXWebPenNoteHandler::pull(Call& call) {
-  std::vector<std::shared_ptr<PenEntry>> books = client_.penNotesList();
+  std::vector<std::shared_ptr<PenEntry>> books = client_.records().penNotesList();
   if (books.empty()) {
     KXHandlerAnswer::fail(call.sender, KXURLErrorBadURL);
     return;

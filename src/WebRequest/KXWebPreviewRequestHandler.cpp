@@ -5,6 +5,7 @@
 
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
 #include "WebRequest/KXHandlerAnswer.h"
 #include "WebRequest/KXURLError.h"
@@ -103,7 +104,7 @@ void KXWebPreviewRequestHandler::handleRequest(const kx::URLRequest& request,
     return;
   }
   const std::string fileId = c[4];
-  KXFileMetaPtr entry = KXDataClient::defaultDataClient().objectForFileMetaID(fileId);
+  KXFileMetaPtr entry = KXDataClient::defaultDataClient().reads().objectForFileMetaID(fileId);
   if (!entry) {
     previewFailed(request, *sender);
     return;

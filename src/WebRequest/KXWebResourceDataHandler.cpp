@@ -5,6 +5,7 @@
 
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "Data/DataUtil/KXNoteUtil.h"
+#include "Data/KXEntryReads.h"
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"
 #include "WebRequest/KXHandlerAnswer.h"
@@ -69,7 +70,7 @@ bool KXWebResourceDataHandler::acceptRequest(const kx::URLRequest& request) cons
   if (kx::Text::asciiLower(url.host()) != KXServiceHost()) return false;
   const std::string resourceId = lastPathComponent(url);
   if (resourceId.empty() || !KXNoteUtil::isResourceURL(url.absoluteString())) return false;
-  return isPending(resourceId) || client_.objectForResourceID(resourceId) != nullptr;
+  return isPending(resourceId) || client_.reads().objectForResourceID(resourceId) != nullptr;
 }
 
 void KXWebResourceDataHandler::handleRequest(const kx::URLRequest& request,
@@ -85,7 +86,7 @@ void KXWebResourceDataHandler::handleRequest(const kx::URLRequest& request,
 void KXWebResourceDataHandler::attempt(const kx::URL& url, const std::string& resourceId,
                                        const std::shared_ptr<KXDataRequestController>& sender,
                                        std::int64_t retry, int fileWaits) {
-  std::shared_ptr<Resource> resource = client_.objectForResourceID(resourceId);
+  std::shared_ptr<Resource> resource = client_.reads().objectForResourceID(resourceId);
   std::string path;
   std::string title;
   if (resource) {

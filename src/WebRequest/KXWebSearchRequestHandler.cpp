@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Data/FileMeta.h"
+#include "Data/KXEntryReads.h"
 #include "Data/Root.h"
 #include "WebRequest/KXHandlerAnswer.h"
 #include "WebRequest/KXURLError.h"
@@ -67,7 +68,7 @@ void KXWebSearchRequestHandler::handleRequest(const kx::URLRequest& request,
   std::string folder;
   if (const kx::Value* parentId = params.find("parentId")) {
     folder = parentId->stringValue();
-  } else if (std::shared_ptr<Root> root = client_.rootEntry()) {
+  } else if (std::shared_ptr<Root> root = client_.reads().rootEntry()) {
     folder = root->fileId();
   }
   const kx::Value* b = params.find("b");
@@ -106,7 +107,7 @@ void KXWebSearchRequestHandler::handleRequest(const kx::URLRequest& request,
         found.push_back(std::move(entry));
       }
     }
-    auto [inFolder, encrypted] = client_.objectsFilteredUnderFileId(folder, found);
+    auto [inFolder, encrypted] = client_.reads().objectsFilteredUnderFileId(folder, found);
     auto hits = std::make_shared<Hits>();
     hits->inFolder = std::move(inFolder);
     for (const KXFileMetaPtr& entry : encrypted) hits->marked.insert(entry->fileId());
@@ -120,7 +121,7 @@ void KXWebSearchRequestHandler::handleRequest(const kx::URLRequest& request,
   if (searcher_) {
     searcher_(page.keyword, std::move(done));
   } else {
-    client_.searchNotesWithKeyword(page.keyword, std::move(done));
+    client_.reads().searchNotesWithKeyword(page.keyword, std::move(done));
   }
 }
 

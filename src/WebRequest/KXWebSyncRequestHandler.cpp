@@ -18,7 +18,11 @@
 #include "Data/DataUtil/KXNoteUtil.h"
 #include "Data/DataUtil/KXResourceUtil.h"
 #include "Data/FileMeta.h"
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXStoreState.h"
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"
 #include "Data/User.h"
@@ -116,7 +120,7 @@ std::string Join(const std::vector<std::string>& points, std::size_t count) {
 
 bool IsDuplicateTitleError(const kx::Error& error) {
   return error.domain() == kx::kCocoaErrorDomain &&
-         error.code() == KXDataClient::kDupTitleErrorCode && error.userInfo().isDictionary();
+         error.code() == KXEditorSave::kDupTitleErrorCode && error.userInfo().isDictionary();
 }
 
 // The content file of the entry as it is now, to put back when a change
@@ -172,12 +176,22 @@ KXWebSyncRequestHandler::KXWebSyncRequestHandler(KXDataClient& client, KXFileMet
       life_(std::make_shared<Life>()) {
   KXDataClient* store = &client_;
   SyncRequest sync = syncRequest_;
+  // A delayed save may come due after the handler is gone, and with it the
+  // client it was made for: it saves only while the handler lives.
+  std::shared_ptr<Life> life = life_;
   delayUtil_ = KXDelayRunUtil::utilWithDelaySec(
-      kSaveDelaySeconds, [store, sync](KXDelayRunUtil::Completion done) {
-        store->performSave([sync, done](const KXResultInfo&, const kx::Error&) {
-          if (sync) sync();
-          if (done) done();
-        });
+      kSaveDelaySeconds, [store, sync, life](KXDelayRunUtil::Completion done) {
+        {
+          kx::MutexLock lock(life->mu);
+          if (life->alive) {
+            store->state().performSave([sync, done](const KXResultInfo&, const kx::Error&) {
+              if (sync) sync();
+              if (done) done();
+            });
+            return;
+          }
+        }
+        if (done) done();
       });
 }
 
@@ -265,7 +279,7 @@ kx::Dictionary KXWebSyncRequestHandler::parseResourceWithFileId(const std::strin
   kx::Array kept;
   kx::Array removed;
   std::vector<std::string> removedIds;
-  if (KXFileMetaPtr note = client_.objectForFileMetaID(fileId)) {
+  if (KXFileMetaPtr note = client_.reads().objectForFileMetaID(fileId)) {
     for (const std::shared_ptr<Resource>& resource : note->resources()) {
       const std::string id = resource->fileId();
       kx::Value record = kx::Value::dict({{"id", id}, {"size", (long long)resource->size()}});
@@ -298,7 +312,7 @@ kx::Dictionary KXWebSyncRequestHandler::parseResourceWithFileId(const std::strin
   std::set<std::string> seen;
   for (const std::string& id : candidates) {
     if (content.find(id) == std::string::npos || seen.count(id)) continue;
-    std::shared_ptr<Resource> resource = client_.objectForResourceID(id);
+    std::shared_ptr<Resource> resource = client_.reads().objectForResourceID(id);
     if (!resource) return kx::Dictionary{{"retry", true}};
     added.push_back(kx::Value::dict({{"id", id}, {"size", (long long)resource->size()}}));
     newIds.push_back(kx::Value(id));
@@ -311,8 +325,8 @@ kx::Dictionary KXWebSyncRequestHandler::parseResourceWithFileId(const std::strin
 }
 
 kx::Error KXWebSyncRequestHandler::saveStore() {
-  KXStoreOutcome saved =
-      KXStoreAwait::call([&](KXDataCallback done) { client_.performSave(std::move(done)); });
+  KXStoreOutcome saved = KXStoreAwait::call(
+      [&](KXDataCallback done) { client_.state().performSave(std::move(done)); });
   if (saved.error) return saved.error;
   if (saved.info.hasResult && saved.info.value.isBool() && !saved.info.value.boolValue()) {
     return KXURLError::make(
@@ -325,7 +339,7 @@ void KXWebSyncRequestHandler::saveAndSync() { delayUtil_->runWithCallback(nullpt
 
 void KXWebSyncRequestHandler::answerEntry(const Request& request, const std::string& fileId) {
   KXStoreOutcome entry = KXStoreAwait::call([&](KXDataCallback done) {
-    client_.entryOnWrittenContextForFileId(fileId, true, false, std::move(done));
+    client_.writes().entryOnWrittenContextForFileId(fileId, true, false, std::move(done));
   });
   if (entry.error) {
     request.fail(entry.error);
@@ -622,7 +636,7 @@ void KXWebSyncRequestHandler::download(const Request& request) {
   }
   const std::string fileId = fileIdValue->stringValue();
   const bool convert = request.string("convert") == "true";
-  KXFileMetaPtr entry = client_.objectForFileMetaID(fileId);
+  KXFileMetaPtr entry = client_.reads().objectForFileMetaID(fileId);
   KXFileManager& files = KXFileManager::defaultManauger();
   kx::Bytes body;
   if (entry && entry->domain() == 0 && !entry->dir()) {
@@ -657,7 +671,7 @@ void KXWebSyncRequestHandler::push(std::shared_ptr<const Request> request, int r
   const std::string fileId = fileIdValue->stringValue();
   const std::int64_t domain = domainValue->intValue();
   const bool pin = r.method == "setstick";
-  KXFileMetaPtr entry = client_.objectForFileMetaID(fileId);
+  KXFileMetaPtr entry = client_.reads().objectForFileMetaID(fileId);
   const kx::Value* bodyValue = r.find("bodyString");
   std::optional<std::string> bodyString =
       bodyValue ? std::optional<std::string>(bodyValue->stringValue()) : std::nullopt;
@@ -674,7 +688,7 @@ void KXWebSyncRequestHandler::push(std::shared_ptr<const Request> request, int r
     }
   }
   KXFileMetaPtr target =
-      r.find("parentId") ? client_.objectForFileMetaID(r.string("parentId")) : nullptr;
+      r.find("parentId") ? client_.reads().objectForFileMetaID(r.string("parentId")) : nullptr;
 
   auto duplicate = [&](const kx::Dictionary& dup) {
     r.json(500, kx::Value(KXClientErrorBody::duplicateFileName(
@@ -698,7 +712,7 @@ void KXWebSyncRequestHandler::push(std::shared_ptr<const Request> request, int r
   // parent. Nothing else of the request applies.
   if (entry && !entry->del() && target && target->fileId() != entry->parentId()) {
     if (!knownName.empty()) {
-      kx::Dictionary dup = client_.titleOfDuplicateTitle(
+      kx::Dictionary dup = client_.reads().titleOfDuplicateTitle(
           r.find("name") ? std::optional<std::string>(knownName) : entry->title(), target->fileId(),
           fileId, className);
       if (dup[kKXDupTitleIsDupKey].boolValue()) {
@@ -706,7 +720,7 @@ void KXWebSyncRequestHandler::push(std::shared_ptr<const Request> request, int r
         return;
       }
     }
-    if (entry->dir() && client_.fileMeta(target, fileId)) {
+    if (entry->dir() && client_.reads().fileMeta(target, fileId)) {
       fail(KXURLError::make(KXURLErrorMoveIntoOwnSubtree));
       return;
     }
@@ -806,7 +820,7 @@ void KXWebSyncRequestHandler::push(std::shared_ptr<const Request> request, int r
     if (fields.contains("title") && (entry || fields.contains("parentId"))) {
       const std::string parent =
           r.find("parentId") ? r.string("parentId") : (entry ? entry->parentId() : std::string());
-      kx::Dictionary dup = client_.titleOfDuplicateTitle(
+      kx::Dictionary dup = client_.reads().titleOfDuplicateTitle(
           fields["title"].stringValue(), parent, fileId, folder ? "Notebook" : "NormalFile");
       if (dup[kKXDupTitleIsDupKey].boolValue()) {
         duplicate(dup);
@@ -847,19 +861,20 @@ void KXWebSyncRequestHandler::push(std::shared_ptr<const Request> request, int r
 
   KXStoreOutcome stored;
   if (noteSave) {
-    kx::Dictionary saveParams{{KXDataClient::kNoteSaveNoteKey, kx::Value(fields)}};
+    kx::Dictionary saveParams{{KXEditorSave::kNoteSaveNoteKey, kx::Value(fields)}};
     if (resourceChange.contains("resInfos")) {
-      saveParams.set(KXDataClient::kNoteSaveResourceKey, resourceChange["resInfos"]);
+      saveParams.set(KXEditorSave::kNoteSaveResourceKey, resourceChange["resInfos"]);
     }
-    stored = KXStoreAwait::call(
-        [&](KXDataCallback done) { client_.saveNoteOrMd(saveParams, std::move(done)); });
-  } else if (entry) {
-    kx::Dictionary item{{KXDataClient::kModifyIdentityKey, entry->objectID().toValue()},
-                        {KXDataClient::kModifyFieldsKey, kx::Value(fields)}};
-    if (content) item.set(KXDataClient::kModifyContentKey, *content);
-    if (!pin) item.set(KXDataClient::kModifyVersionKey, (long long)entry->version() + 1);
     stored = KXStoreAwait::call([&](KXDataCallback done) {
-      client_.modifyFileMetas(kx::Array{kx::Value(std::move(item))}, std::move(done));
+      client_.editorSave().saveNoteOrMd(saveParams, std::move(done));
+    });
+  } else if (entry) {
+    kx::Dictionary item{{KXEntryWrites::kModifyIdentityKey, entry->objectID().toValue()},
+                        {KXEntryWrites::kModifyFieldsKey, kx::Value(fields)}};
+    if (content) item.set(KXEntryWrites::kModifyContentKey, *content);
+    if (!pin) item.set(KXEntryWrites::kModifyVersionKey, (long long)entry->version() + 1);
+    stored = KXStoreAwait::call([&](KXDataCallback done) {
+      client_.writes().modifyFileMetas(kx::Array{kx::Value(std::move(item))}, std::move(done));
     });
   } else {
     stored = KXStoreAwait::call([&](KXDataCallback done) {
@@ -886,14 +901,14 @@ void KXWebSyncRequestHandler::push(std::shared_ptr<const Request> request, int r
 }
 
 void KXWebSyncRequestHandler::copy(const Request& request) {
-  KXFileMetaPtr entry = client_.objectForFileMetaID(request.string("fileId"));
-  KXFileMetaPtr target = client_.objectForFileMetaID(request.string("parentId"));
+  KXFileMetaPtr entry = client_.reads().objectForFileMetaID(request.string("fileId"));
+  KXFileMetaPtr target = client_.reads().objectForFileMetaID(request.string("parentId"));
   if (!entry || !target || entry->remoteRemoved() || target->remoteRemoved() ||
-      (entry->dir() && client_.fileMeta(target, entry->fileId()))) {
+      (entry->dir() && client_.reads().fileMeta(target, entry->fileId()))) {
     request.fail(KXURLErrorCannotCopy, "copy refused");
     return;
   }
-  std::shared_ptr<User> user = client_.user();
+  std::shared_ptr<User> user = client_.reads().user();
   const bool vip = user && user->is_vip() != 0;
   std::string topCopy;
   kx::Error failure;
@@ -918,7 +933,7 @@ void KXWebSyncRequestHandler::copy(const Request& request) {
           const std::string newId = parts[meta->fileId()]["fileId"].stringValue();
           if (topCopy.empty()) topCopy = newId;
           if (!meta->dir()) continue;
-          KXFileMetaArray children = client_.objectsForParentId(meta->fileId(), "FileMeta");
+          KXFileMetaArray children = client_.reads().objectsForParentId(meta->fileId(), "FileMeta");
           if (!children.empty()) copyLevel(children, newId);
           if (failure) return;
         }
@@ -930,7 +945,7 @@ void KXWebSyncRequestHandler::copy(const Request& request) {
     return;
   }
   KXStoreOutcome copyEntry = KXStoreAwait::call([&](KXDataCallback done) {
-    client_.entryOnWrittenContextForFileId(topCopy, true, true, std::move(done));
+    client_.writes().entryOnWrittenContextForFileId(topCopy, true, true, std::move(done));
   });
   if (copyEntry.error || !copyEntry.info.hasResult) {
     request.fail(copyEntry.error ? copyEntry.error
@@ -943,16 +958,16 @@ void KXWebSyncRequestHandler::copy(const Request& request) {
 
 void KXWebSyncRequestHandler::remove(const Request& request) {
   const std::string fileId = request.string("fileId");
-  KXFileMetaPtr entry = fileId.empty() ? nullptr : client_.objectForFileMetaID(fileId);
+  KXFileMetaPtr entry = fileId.empty() ? nullptr : client_.reads().objectForFileMetaID(fileId);
   if (!entry) {
     request.fail(KXURLErrorBadURL, "no such entry");
     return;
   }
   KXStoreOutcome deleted = KXStoreAwait::call([&](KXDataCallback done) {
     if (entry->dir()) {
-      client_.deleteNotebooks({entry->objectID()}, std::move(done));
+      client_.writes().deleteNotebooks({entry->objectID()}, std::move(done));
     } else if (entry->domain() != 0) {
-      client_.deleteNormalFiles({entry->objectID()}, std::move(done));
+      client_.writes().deleteNormalFiles({entry->objectID()}, std::move(done));
     } else {
       noteUtil_.deleteNotes({fileId}, std::move(done));
     }
@@ -974,12 +989,12 @@ void KXWebSyncRequestHandler::recover(const Request& request) {
     return;
   }
   const std::string fileId = fileIdValue->stringValue();
-  if (!client_.objectForFileMetaID(fileId)) {
+  if (!client_.reads().objectForFileMetaID(fileId)) {
     request.fail(KXURLErrorFileDoesNotExist);
     return;
   }
   KXStoreOutcome recovered = KXStoreAwait::call(
-      [&](KXDataCallback done) { client_.recoverFileMetas({fileId}, std::move(done)); });
+      [&](KXDataCallback done) { client_.writes().recoverFileMetas({fileId}, std::move(done)); });
   kx::Error failure = recovered.error;
   if (!failure) failure = saveStore();
   if (failure) {

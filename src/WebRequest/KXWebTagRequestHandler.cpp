@@ -8,6 +8,10 @@
 #include "Data/DataUtil/KXNameDict.h"
 #include "Data/DataUtil/KXNoteUtil.h"
 #include "Data/DataUtil/KXTagUtil.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
+#include "Data/KXStoreState.h"
+#include "Data/KXTagStore.h"
 #include "Data/Tag.h"
 #include "WebRequest/KXHandlerAnswer.h"
 #include "WebRequest/KXURLError.h"
@@ -25,7 +29,7 @@ KXWebTagRequestHandler& KXWebTagRequestHandler::sharedHandler() {
     KXDataClient& client = KXDataClient::defaultDataClient();
     std::shared_ptr<KXDelayRunUtil> window = KXDelayRunUtil::utilWithDelaySec(
         kSaveDelaySeconds, [&client](KXDelayRunUtil::Completion completion) {
-          client.performSave([completion](const KXResultInfo&, const kx::Error&) {
+          client.state().performSave([completion](const KXResultInfo&, const kx::Error&) {
             KXNoteUtil::sharedUtil().startSync();
             if (completion) completion();
           });
@@ -79,12 +83,12 @@ void KXWebTagRequestHandler::tagList(Call& call) {
   const kx::URL& url = call.url;
   KXDataRequestController* sender = call.sender.get();
   const kx::Value* tagId = params.find("tagid");
-  std::shared_ptr<Tag> tag = tagId ? client_.objectForTagID(tagId->stringValue()) : nullptr;
+  std::shared_ptr<Tag> tag = tagId ? client_.reads().objectForTagID(tagId->stringValue()) : nullptr;
   if (!tag) {
     KXHandlerAnswer::fail(*sender, KXURLErrorBadURL);
     return;
   }
-  KXFileMetaArray entries = client_.objectsWithTagId(tagId->stringValue(), false);
+  KXFileMetaArray entries = client_.reads().objectsWithTagId(tagId->stringValue(), false);
   kx::Array page = fileHandler_.fileArrayWithMetas(entries, params);
   KXHandlerAnswer::json(*sender, url,
                         kx::Value::dict({{"entries", kx::Value(std::move(page))},
@@ -95,7 +99,7 @@ void KXWebTagRequestHandler::tagGet(Call& call) {
   const kx::URL& url = call.url;
   KXDataRequestController* sender = call.sender.get();
   kx::Error error;
-  std::optional<std::vector<std::shared_ptr<Tag>>> tags = client_.readTagSyncForCondition(
+  std::optional<std::vector<std::shared_ptr<Tag>>> tags = client_.tags().readTagSyncForCondition(
       kx::Dictionary{{kKXQueryEntityKey, "Tag"},
                      {kKXQueryConditionKey, "isLocalRemoved = 0 AND tagId != nil"}},
       &error);
@@ -104,16 +108,16 @@ void KXWebTagRequestHandler::tagGet(Call& call) {
     return;
   }
   kx::Array list;
-  client_.performSyncReadBlock([&] {
+  client_.reads().performSyncReadBlock([&] {
     for (const std::shared_ptr<Tag>& tag : *tags) {
       std::optional<kx::Dictionary> remote = KXNameDict::namesConvertFromLocalToRemote(
           kx::Value(KXTagUtil::dictOfTag(tag)), KXNameDict::kTagNamespace);
       if (remote) list.push_back(kx::Value(std::move(*remote)));
     }
   });
-  KXHandlerAnswer::json(
-      *sender, url,
-      kx::Value::dict({{"v", client_.dbTagVersion()}, {"tags", kx::Value(std::move(list))}}));
+  KXHandlerAnswer::json(*sender, url,
+                        kx::Value::dict({{"v", client_.state().dbTagVersion()},
+                                         {"tags", kx::Value(std::move(list))}}));
 }
 
 KXDataCallback KXWebTagRequestHandler::changeAnswer(
@@ -123,7 +127,7 @@ KXDataCallback KXWebTagRequestHandler::changeAnswer(
       KXHandlerAnswer::error(*sender, error);
       return;
     }
-    KXHandlerAnswer::json(*sender, url, kx::Value::dict({{"v", client_.dbTagVersion()}}));
+    KXHandlerAnswer::json(*sender, url, kx::Value::dict({{"v", client_.state().dbTagVersion()}}));
     if (saveAndSync_) saveAndSync_();
   };
 }
@@ -145,12 +149,13 @@ void KXWebTagRequestHandler::tagUpdate(Call& call) {
     KXHandlerAnswer::fail(*sender, KXURLErrorBadURL);
     return;
   }
-  if (std::shared_ptr<Tag> tag = client_.objectForTagID(tagId->stringValue())) {
-    kx::Array change{kx::Value::dict({{KXDataClient::kModifyIdentityKey, tag->objectID().toValue()},
-                                      {KXDataClient::kModifyFieldsKey, kx::Value(*fields)}})};
-    client_.modifyTags(change, changeAnswer(sender, url));
+  if (std::shared_ptr<Tag> tag = client_.reads().objectForTagID(tagId->stringValue())) {
+    kx::Array change{
+        kx::Value::dict({{KXEntryWrites::kModifyIdentityKey, tag->objectID().toValue()},
+                         {KXEntryWrites::kModifyFieldsKey, kx::Value(*fields)}})};
+    client_.writes().modifyTags(change, changeAnswer(sender, url));
   } else {
-    client_.addTags(kx::Array{kx::Value(std::move(*fields))}, changeAnswer(sender, url));
+    client_.writes().addTags(kx::Array{kx::Value(std::move(*fields))}, changeAnswer(sender, url));
   }
 }
 
@@ -159,10 +164,10 @@ void KXWebTagRequestHandler::tagRemove(Call& call) {
   const kx::URL& url = call.url;
   const std::shared_ptr<KXDataRequestController>& sender = call.sender;
   const kx::Value* tagId = params.find("tagid");
-  std::shared_ptr<Tag> tag = tagId ? client_.objectForTagID(tagId->stringValue()) : nullptr;
+  std::shared_ptr<Tag> tag = tagId ? client_.reads().objectForTagID(tagId->stringValue()) : nullptr;
   if (!tag) {
     KXHandlerAnswer::fail(*sender, KXURLErrorBadURL);
     return;
   }
-  client_.deleteTags({tag->objectID()}, changeAnswer(sender, url));
+  client_.writes().deleteTags({tag->objectID()}, changeAnswer(sender, url));
 }

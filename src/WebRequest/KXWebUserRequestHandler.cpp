@@ -9,6 +9,7 @@
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "Data/DataUtil/KXNameDict.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
 #include "WebRequest/KXHandlerAnswer.h"
 #include "WebRequest/KXLocalFileHost.h"
@@ -84,13 +85,13 @@ std::optional<kx::Dictionary> KXWebUserRequestHandler::metaOfUser(
     KXDataClient& client, const std::shared_ptr<User>& user) {
   if (!user) return std::nullopt;
   kx::Dictionary meta;
-  client.performSyncReadBlock([&] { meta = user->attributeValues(); });
+  client.reads().performSyncReadBlock([&] { meta = user->attributeValues(); });
   return meta;
 }
 
 kx::Dictionary KXWebUserRequestHandler::userMetaObject(KXDataClient* client) {
   if (!client) return {};
-  std::optional<kx::Dictionary> meta = metaOfUser(*client, client->user());
+  std::optional<kx::Dictionary> meta = metaOfUser(*client, client->reads().user());
   if (!meta) return {};
   std::optional<kx::Dictionary> remote = KXNameDict::namesConvertFromLocalToRemote(
       kx::Value(std::move(*meta)), KXNameDict::kUserMetaNamespace);
@@ -123,10 +124,10 @@ std::string KXWebUserRequestHandler::crossSiteCookieHeader(const std::string& se
 
 void KXWebUserRequestHandler::answerSelfInfo(const kx::URL& url, KXDataClient& client,
                                              KXDataRequestController& sender) {
-  std::shared_ptr<User> user = client.user();
+  std::shared_ptr<User> user = client.reads().user();
   kx::Bytes stored;
   if (user) {
-    client.performSyncReadBlock([&] {
+    client.reads().performSyncReadBlock([&] {
       kx::Value value = user->value("selfInfo");
       if (value.isData()) {
         stored = value.bytes();

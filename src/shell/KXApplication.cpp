@@ -12,11 +12,17 @@
 #include "CommonUtils/KXXdgURLOpener.h"
 #include "Data/DataUtil/KXNoteUtil.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXDataConversion.h"
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
 #include "Data/KXFoundationHooks.h"
 #include "Data/KXMyshareHooks.h"
 #include "Data/KXShareLinkHooks.h"
 #include "Data/KXShellStateHooks.h"
+#include "Data/KXStoreState.h"
+#include "Data/KXSyncRecords.h"
 #include "Data/KXSyncRequestHooks.h"
 #include "WebRequest/KXRequestDelegateRegistry.h"
 #include "WebRequest/KXWebResourceDataHandler.h"
@@ -30,6 +36,7 @@
 #include "platform/Path.h"
 #include "platform/Places.h"
 #include "shell/KXAlertErrorPresenter.h"
+#include "shell/KXDataConversionPrompt.h"
 #include "shell/KXDesktopShell.h"
 #include "shell/KXLogindSleepMonitor.h"
 #include "shell/KXState.h"
@@ -42,6 +49,7 @@
 #include "sync/KXSyncManagerEnvironment.h"
 #include "sync/KXSyncMyshare.h"
 #include "sync/KXSyncPullEnvironment.h"
+#include "sync/KXSyncState.h"
 #include "sync/KXSyncStatisInfo.h"
 #include "sync/KXSyncStorePullApplier.h"
 #include "sync/KXSyncTagProxy.h"
@@ -91,7 +99,7 @@ class KXApplication::SessionMediator : public KXSessionEnvironment {
   }
   void closeDB() override { app_.dataClient().closeDB(); }
   void addStatisKey(const std::string& key, const kx::Value& value) override {
-    app_.dataClient().addStatisKey(key, value);
+    app_.dataClient().records().addStatisKey(key, value);
   }
   // The desktop's windows are reached on the main queue.
   void firstOpen() override { onMain(app_.options_.firstOpen); }
@@ -206,8 +214,15 @@ bool KXApplication::start(kx::Error* error) {
   KXSyncMyshare::installIndexHook();
   KXSyncPullEnvironment::setDefaultApplier(std::make_shared<KXSyncStorePullApplier>());
 
-  // The store of the signed-in user (opened and converted here).
-  KXDataClient::defaultDataClient();
+  // The store of the signed-in user, opened (and converted) here: what the
+  // conversion asks goes through the desktop's alerts, and a note the editor
+  // makes before the first download has stored a root takes that download's
+  // version.
+  KXDataClient& store = KXDataClient::defaultDataClient();
+  store.conversion().setUI(std::make_shared<KXDataConversionPrompt>());
+  store.editorSave().setNewEntryVersionProvider(
+      [] { return KXSyncState::shared().versionForNewEntryWithoutRoot(); });
+  store.openStore();
 
   // From here on stop() has something to take down.
   started_ = true;
@@ -388,9 +403,9 @@ class ApplicationPostLogin : public KXPostLoginEnvironment {
   LocalCopy openLocalCopy() override {
     KXDataClient& client = app_.dataClient();
     LocalCopy copy;
-    copy.notesForContentNotSynced = client.notesForContentNotSynced().size();
-    copy.emptyResources = client.fetchAllEmptyResources().size();
-    copy.hasRootEntry = client.rootEntry() != nullptr;
+    copy.notesForContentNotSynced = client.writes().notesForContentNotSynced().size();
+    copy.emptyResources = client.writes().fetchAllEmptyResources().size();
+    copy.hasRootEntry = client.reads().rootEntry() != nullptr;
     return copy;
   }
   void sync() override { app_.syncManager().sync(); }
@@ -430,15 +445,17 @@ KXDesktopShell::Services servicesOf(KXApplication& app, KXGtkPlatform& platform,
   };
   services.postLogin = std::make_shared<ApplicationPostLogin>(app);
   services.mainWindow.dbStateValue = [&app](const std::string& key) {
-    return app.dataClient().dbStateValueWithKey(key);
+    return app.dataClient().state().dbStateValueWithKey(key);
   };
   services.mainWindow.setDbStateValue = [&app](const kx::Value& value, const std::string& key) {
-    app.dataClient().setDbStateValue(value, key);
+    app.dataClient().state().setDbStateValue(value, key);
   };
-  services.mainWindow.performSyncSave = [&app] { app.dataClient().performSyncSave(nullptr); };
-  services.performSyncSave = [&app] { app.dataClient().performSyncSave(nullptr); };
+  services.mainWindow.performSyncSave = [&app] {
+    app.dataClient().state().performSyncSave(nullptr);
+  };
+  services.performSyncSave = [&app] { app.dataClient().state().performSyncSave(nullptr); };
   services.sync = [&app] { app.syncManager().sync(); };
-  services.hasRootEntry = [&app] { return app.dataClient().rootEntry() != nullptr; };
+  services.hasRootEntry = [&app] { return app.dataClient().reads().rootEntry() != nullptr; };
   return services;
 }
 

@@ -7,6 +7,7 @@
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXStoreState.h"
 #include "account/KXSession.h"
 #include "account/KXStatitisc.h"
 #include "account/NSURLSessionZarvelNote.h"
@@ -66,16 +67,18 @@ KXMainWebWindow::KXMainWebWindow(std::shared_ptr<KXWebWindowPort> window, Enviro
     : window_(std::move(window)), env_(std::move(environment)) {
   if (!env_.dbStateValue) {
     env_.dbStateValue = [](const std::string& key) {
-      return KXDataClient::defaultDataClient().dbStateValueWithKey(key);
+      return KXDataClient::defaultDataClient().state().dbStateValueWithKey(key);
     };
   }
   if (!env_.setDbStateValue) {
     env_.setDbStateValue = [](const kx::Value& value, const std::string& key) {
-      KXDataClient::defaultDataClient().setDbStateValue(value, key);
+      KXDataClient::defaultDataClient().state().setDbStateValue(value, key);
     };
   }
   if (!env_.performSyncSave) {
-    env_.performSyncSave = [] { KXDataClient::defaultDataClient().performSyncSave(nullptr); };
+    env_.performSyncSave = [] {
+      KXDataClient::defaultDataClient().state().performSyncSave(nullptr);
+    };
   }
   if (!env_.bridge) env_.bridge = std::make_shared<KXMainWebBridge>();
   if (!env_.clock) env_.clock = KXDelayClock::systemClock();

@@ -5,7 +5,9 @@
 
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXShareLinkHooks.h"
+#include "Data/KXSyncRecords.h"
 #include "Data/ShareLink.h"
 
 void KXFileMetaDetail::handleShareLink(const kx::Dictionary& answer,
@@ -22,7 +24,7 @@ void KXFileMetaDetail::handleShareLink(const kx::Dictionary& answer,
   std::optional<std::string> shareUrl;
   bool linkSearchEngineEnable = false;
   std::string fileId;
-  client.performSyncReadBlock([&] {
+  client.reads().performSyncReadBlock([&] {
     std::shared_ptr<ShareLink> link = localMeta->shareLinkInfo();
     localShared = link != nullptr;
     if (link) {
@@ -37,10 +39,10 @@ void KXFileMetaDetail::handleShareLink(const kx::Dictionary& answer,
   const bool searchEngineEnable = answer["searchEngineEnable"].boolValue();
   if (answerShared) {
     if (searchEngineEnable != linkSearchEngineEnable) {
-      client.updateShareInfo(shareUrl, searchEngineEnable, fileId);
+      client.records().updateShareInfo(shareUrl, searchEngineEnable, fileId);
     }
   } else {
-    client.updateShareInfo(std::nullopt, false, fileId);
+    client.records().updateShareInfo(std::nullopt, false, fileId);
   }
 }
 

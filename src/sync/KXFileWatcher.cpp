@@ -21,7 +21,11 @@
 #include "Data/DataUtil/KXNoteUtil.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXStoreState.h"
 #include "Data/Resource.h"
 #include "platform/Crypto.h"
 #include "platform/MainQueue.h"
@@ -110,7 +114,7 @@ struct KXFileWatcher::Stream {
 KXDataClient& KXFileWatcherEnvironment::client() { return KXDataClient::defaultDataClient(); }
 
 void KXFileWatcherEnvironment::save(std::function<void()> done) {
-  client().performSave([done = std::move(done)](const KXResultInfo&, const kx::Error&) {
+  client().state().performSave([done = std::move(done)](const KXResultInfo&, const kx::Error&) {
     if (done) done();
   });
 }
@@ -371,7 +375,7 @@ bool KXFileWatcher::handleStoredFile(const std::string& path, const std::string&
                                      bool haveAttributes) {
   KXLOG("文件内容变更");
   KXDataClient& client = environment_->client();
-  KXFileMetaPtr entry = client.objectForFileMetaID(fileId);
+  KXFileMetaPtr entry = client.reads().objectForFileMetaID(fileId);
   // Notes are written by the editor, which marks them itself.
   if (!entry || !entry->isKindOfEntity("NormalFile")) return false;
   if (kx::Text::toString(entry->integerValue("modifyTime")) == kx::Text::toString(modifyTime)) {
@@ -394,12 +398,13 @@ bool KXFileWatcher::handleStoredFile(const std::string& path, const std::string&
       {"modifyTime", kx::Value(modifyTime)}, {"transactionTime", kx::Value(modifyTime)},
       {"version", kx::Value(version)},       {"contentChanged", kx::Value(true)}};
   kx::Array changes{
-      kx::Value::dict({{KXDataClient::kModifyIdentityKey, entry->objectID().toValue()},
-                       {KXDataClient::kModifyFieldsKey, kx::Value(std::move(fields))},
-                       {KXDataClient::kModifyVersionKey, kx::Value(version)}})};
+      kx::Value::dict({{KXEntryWrites::kModifyIdentityKey, entry->objectID().toValue()},
+                       {KXEntryWrites::kModifyFieldsKey, kx::Value(std::move(fields))},
+                       {KXEntryWrites::kModifyVersionKey, kx::Value(version)}})};
   kx::Error error;
-  WaitForStore([&](KXDataCallback done) { client.modifyNormalFiles(changes, std::move(done)); },
-               &error);
+  WaitForStore(
+      [&](KXDataCallback done) { client.writes().modifyNormalFiles(changes, std::move(done)); },
+      &error);
   if (error) {
     KXLOG("changed file %s not marked: %s", fileId.c_str(), error.localizedDescription().c_str());
     return false;
@@ -433,8 +438,8 @@ bool KXFileWatcher::handleAttachment(const std::string& path, std::int64_t size,
   }
   if (resourceId.empty() || noteId.empty()) return false;  // never previewed here
   KXDataClient& client = environment_->client();
-  std::shared_ptr<Resource> resource = client.objectForResourceID(resourceId);
-  KXFileMetaPtr note = client.objectForFileMetaID(noteId);
+  std::shared_ptr<Resource> resource = client.reads().objectForResourceID(resourceId);
+  KXFileMetaPtr note = client.reads().objectForFileMetaID(noteId);
   if (!resource || !note) return false;
   if (!haveAttributes) {
     KXLOG("文件描述符为nil");
@@ -444,14 +449,16 @@ bool KXFileWatcher::handleAttachment(const std::string& path, std::int64_t size,
     return false;
   }
   kx::Dictionary record{{"localModified", kx::Value(1)},
-                        {KXDataClient::kResourceInfoModifiedInLocalKey, kx::Value(1)},
-                        {KXDataClient::kResourceInfoIdKey, kx::Value(resourceId)},
+                        {KXEditorSave::kResourceInfoModifiedInLocalKey, kx::Value(1)},
+                        {KXEditorSave::kResourceInfoIdKey, kx::Value(resourceId)},
                         {"size", kx::Value(size)},
                         {"noteId", kx::Value(noteId)},
                         {"modifyTime", kx::Value(modifyTime)}};
   kx::Error error;
   WaitForStore(
-      [&](KXDataCallback done) { client.createOrUpdateResourceMeta(record, std::move(done)); },
+      [&](KXDataCallback done) {
+        client.editorSave().createOrUpdateResourceMeta(record, std::move(done));
+      },
       &error);
   if (error) return false;
   const std::int64_t version = note->integerValue("version") + 1;
@@ -460,15 +467,17 @@ bool KXFileWatcher::handleAttachment(const std::string& path, std::int64_t size,
                         {"transactionTime", kx::Value(modifyTime)},
                         {"version", kx::Value(version)},
                         {"contentChanged", kx::Value(true)}};
-  kx::Array changes{kx::Value::dict({{KXDataClient::kModifyIdentityKey, note->objectID().toValue()},
-                                     {KXDataClient::kModifyFieldsKey, kx::Value(std::move(fields))},
-                                     {KXDataClient::kModifyVersionKey, kx::Value(version)}})};
-  WaitForStore([&](KXDataCallback done) { client.modifyFileMetas(changes, std::move(done)); },
-               &error);
+  kx::Array changes{
+      kx::Value::dict({{KXEntryWrites::kModifyIdentityKey, note->objectID().toValue()},
+                       {KXEntryWrites::kModifyFieldsKey, kx::Value(std::move(fields))},
+                       {KXEntryWrites::kModifyVersionKey, kx::Value(version)}})};
+  WaitForStore(
+      [&](KXDataCallback done) { client.writes().modifyFileMetas(changes, std::move(done)); },
+      &error);
   if (error) return false;
   std::vector<std::string> resourceIds;
-  client.performSyncReadBlock([&] {
-    if (auto stored = client.objectForFileMetaID(noteId)) {
+  client.reads().performSyncReadBlock([&] {
+    if (auto stored = client.reads().objectForFileMetaID(noteId)) {
       for (const auto& held : stored->resources()) resourceIds.push_back(held->fileId());
     }
   });

@@ -6,6 +6,7 @@
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXEntryReads.h"
 #include "account/KXNetworkOperation.h"
 #include "sync/KXSyncManager.h"
 #include "sync/KXSyncPen.h"
@@ -17,7 +18,7 @@ bool KXLiveConnectionEnvironment::isWorking() {
 }
 
 std::int64_t KXLiveConnectionEnvironment::baseVersion() {
-  return KXDataClient::defaultDataClient().baseVersion();
+  return KXDataClient::defaultDataClient().reads().baseVersion();
 }
 
 void KXLiveConnectionEnvironment::sync() { KXSyncManager::defaultManager().sync(); }

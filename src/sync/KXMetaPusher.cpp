@@ -1,4 +1,5 @@
 #include "sync/KXMetaPusher.h"
+#include "sync/KXSyncState.h"
 
 #include <atomic>
 #include <filesystem>
@@ -14,6 +15,9 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
 #include "Data/Resource.h"
 #include "platform/FileSystem.h"
@@ -93,7 +97,7 @@ bool KXMetaPusher::readSnapshot(KXDataClient& client, const std::string& fileId,
   if (!data) return false;
   bool found = false;
   data->performSyncWriteBlock([&](KXManagedObjectContext& context) {
-    KXFileMetaPtr entry = client.objectForFileMetaID(fileId, &context);
+    KXFileMetaPtr entry = client.readsIn(&context).objectForFileMetaID(fileId);
     if (!entry) return;
     out->entity = entry->entity().name();
     out->values = entry->attributeValues();
@@ -230,7 +234,7 @@ void KXMetaPusher::push() {
     overlook = overlookResVersion_;
   }
   kx::Dictionary params = pushParameters(snapshot, pushed, overlook,
-                                         services_.client->currentSessionVersion().intValue(),
+                                         KXSyncState::shared().currentSessionVersion().intValue(),
                                          services_.editorVersion());
   const std::string title = snapshot.values["title"].stringValue();
   if (snapshot.entity == "Note" || (snapshot.entity == "NormalFile" && hasExtensionMd(title))) {
@@ -398,7 +402,7 @@ void KXMetaPusher::pushNormalFile(kx::Dictionary params, const Snapshot& snapsho
 void KXMetaPusher::eraseMeta(const Snapshot& snapshot) {
   KXLOG("delete meta %s", fileId_.c_str());
   const kx::Dictionary& v = snapshot.values;
-  const std::int64_t session = services_.client->currentSessionVersion().intValue();
+  const std::int64_t session = KXSyncState::shared().currentSessionVersion().intValue();
   std::optional<std::string> editor = services_.editorVersion();
   kx::Dictionary params;
   params.set("fileId", kx::Value(fileId_));
@@ -449,8 +453,8 @@ void KXMetaPusher::commonPushMetaWithOptions(KXNetworkOperationOptions options, 
           if (!data) return;
           const std::string fileId = self->fileId_;
           data->performWriteBlock([&client, fileId, self, result](KXManagedObjectContext& context) {
-            if (KXFileMetaPtr entry = client.objectForFileMetaID(fileId, &context)) {
-              client.eraseObjects({entry});
+            if (KXFileMetaPtr entry = client.readsIn(&context).objectForFileMetaID(fileId)) {
+              client.writes().eraseObjects({entry});
             }
             kx::GlobalQueue::get().async([self, result] { self->finish(result, kx::Error()); });
           });
@@ -480,7 +484,7 @@ void KXMetaPusher::handleAnswer(const kx::Value& reply, const Snapshot& snapshot
   }
   KXDataClient& client = *services_.client;
   auto self = shared_from_this();
-  client.updateStateForFileMeta(
+  client.editorSave().updateStateForFileMeta(
       fileId_, *converted, snapshot.changeCount,
       [self, &client, pushed, snapshot, reply](bool cleared) {
         for (const ResourceState& r : snapshot.resources) {
@@ -498,7 +502,7 @@ void KXMetaPusher::handleAnswer(const kx::Value& reply, const Snapshot& snapshot
           auto url = text("remoteURL");
           auto src = text("remoteSrc");
           data->performWriteBlock([&client, id, url, src, version](KXManagedObjectContext&) {
-            client.setRemoteURLForResource(id, url, src, version);
+            client.editorSave().setRemoteURLForResource(id, url, src, version);
           });
         }
         if (!cleared) KXLOG("push of %s kept its marks: edited meanwhile", self->fileId_.c_str());
@@ -546,7 +550,7 @@ void KXMetaPusher::commonHandleError(const kx::Error& error, const kx::Value& re
       finish(result, entryOnly(handed));
       return;
     }
-    kx::Dictionary dup = services_.client->titleOfDuplicateTitle(
+    kx::Dictionary dup = services_.client->reads().titleOfDuplicateTitle(
         name, snapshot.values["parentId"].stringValue(), fileId_, snapshot.entity);
     if (dup[kKXDupTitleIsDupKey].boolValue() &&
         !dup[kKXDupTitleNewTitleKey].stringValue().empty()) {
@@ -586,7 +590,7 @@ void KXMetaPusher::handleDupNameWithFileMeta(const Snapshot& snapshot,
   auto self = shared_from_this();
   const std::string fileId = fileId_;
   data->performWriteBlock([&client, self, fileId, adviceName](KXManagedObjectContext& context) {
-    KXFileMetaPtr entry = client.objectForFileMetaID(fileId, &context);
+    KXFileMetaPtr entry = client.readsIn(&context).objectForFileMetaID(fileId);
     if (entry) kx::ignoreError(entry->setValue("title", kx::Value(adviceName)));
     kx::GlobalQueue::get().async([self] { self->push(); });
   });

@@ -10,8 +10,13 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXManagedObjectContext.h"
+#include "Data/KXSyncRecords.h"
 #include "platform/Crypto.h"
 #include "platform/FileSystem.h"
 #include "platform/MainQueue.h"
@@ -336,7 +341,7 @@ void KXObjectPuller::placeContent(const std::string& tmpPath) {
       return;
     }
     std::string id = self->storeId();
-    KXFileMetaPtr entry = self->client().objectForFileMetaID(id, &context);
+    KXFileMetaPtr entry = self->client().readsIn(&context).objectForFileMetaID(id);
     const bool asCopy = self->asCopy();
     std::string refusal;
     if (asCopy && entry) {
@@ -453,26 +458,27 @@ void KXObjectPuller::store(const std::string& target) {
     bool stored = false;
     if (asCopy) {
       stored =
-          !client
+          !client.writes()
                .addManagedObjectsSync(self->entity_, &context, kx::Array{kx::Value(info)}, nullptr)
                .empty();
       if (!stored) {
         KXLOG("conflict copy of %s not stored", self->fileId_.c_str());
         removeQuietly(target);
-      } else if (KXFileMetaPtr local = client.objectForFileMetaID(self->fileId_, &context)) {
+      } else if (KXFileMetaPtr local =
+                     client.readsIn(&context).objectForFileMetaID(self->fileId_)) {
         // The service's text is kept beside it: the local entry may now be
         // pushed over the service's version.
-        kx::Dictionary modify{{KXDataClient::kModifyIdentityKey, local->objectID().toValue()},
-                              {KXDataClient::kModifyFieldsKey, kx::Value::dict({})},
-                              {KXDataClient::kModifyVersionKey, info["version"]}};
-        if (client
+        kx::Dictionary modify{{KXEntryWrites::kModifyIdentityKey, local->objectID().toValue()},
+                              {KXEntryWrites::kModifyFieldsKey, kx::Value::dict({})},
+                              {KXEntryWrites::kModifyVersionKey, info["version"]}};
+        if (client.writes()
                 .modifyManagedObjectSync(self->entity_, &context, kx::Array{kx::Value(modify)},
                                          nullptr)
                 .empty()) {
           KXLOG("local entry %s did not take the service's version", self->fileId_.c_str());
         }
       }
-    } else if (KXFileMetaPtr entry = client.objectForFileMetaID(id, &context)) {
+    } else if (KXFileMetaPtr entry = client.readsIn(&context).objectForFileMetaID(id)) {
       if (entry->contentChanged()) {
         // Edited here while the body was being placed: the edit must still
         // be pushed, so the entry is not marked as holding the service's
@@ -483,9 +489,9 @@ void KXObjectPuller::store(const std::string& target) {
       }
       kx::Dictionary fields{
           {"summary", info["summary"]}, {"contentChanged", kx::Value(false)}, {"md5", info["md5"]}};
-      kx::Dictionary modify{{KXDataClient::kModifyIdentityKey, entry->objectID().toValue()},
-                            {KXDataClient::kModifyFieldsKey, kx::Value(std::move(fields))}};
-      stored = !client
+      kx::Dictionary modify{{KXEntryWrites::kModifyIdentityKey, entry->objectID().toValue()},
+                            {KXEntryWrites::kModifyFieldsKey, kx::Value(std::move(fields))}};
+      stored = !client.writes()
                     .modifyManagedObjectSync(self->entity_, &context,
                                              kx::Array{kx::Value(std::move(modify))}, nullptr)
                     .empty();
@@ -496,7 +502,7 @@ void KXObjectPuller::store(const std::string& target) {
     } else if (self->isNew_) {
       info.set("localModified", kx::Value(0));
       stored =
-          !client
+          !client.writes()
                .addManagedObjectsSync(self->entity_, &context, kx::Array{kx::Value(info)}, nullptr)
                .empty();
     }
@@ -505,7 +511,7 @@ void KXObjectPuller::store(const std::string& target) {
       self->finish(pullError());
       return;
     }
-    client.indexNotes(kx::Array{kx::Value::dict(
+    client.indexing().indexNotes(kx::Array{kx::Value::dict(
         {{"docID", kx::Value(id)}, {"docContent", kx::Value(std::move(indexText))}})});
     self->storeResources(id);
   });
@@ -547,7 +553,7 @@ void KXObjectPuller::storeResources(const std::string& noteId) {
     record.remove(KXResourcePuller::kTmpFileKey);
     record.set("noteId", kx::Value(noteId));
     const std::string resourceId = serviceId;
-    client().createOrUpdateResource(
+    client().editorSave().createOrUpdateResource(
         record, tmpFile.empty() ? std::nullopt : std::optional<std::string>(tmpFile),
         [self, progress, tmpFile, resourceId](const KXResultInfo&, const kx::Error& error) {
           // Moved into place, or not needed: the download is not left.
@@ -608,7 +614,8 @@ void KXObjectPuller::pullLink() {
       self->finish(pullError());
       return;
     }
-    self->client().updateShareInfo(reply["url"].string(), searchEngine, self->fileId_, *data);
+    self->client().records().updateShareInfo(reply["url"].string(), searchEngine, self->fileId_,
+                                             *data);
     // Reported once the link is written.
     data->performWriteBlock([self](KXManagedObjectContext&) { self->finish(kx::Error()); });
   });
@@ -642,7 +649,7 @@ std::string KXObjectPuller::referencesRewritten(const std::string& text,
   std::vector<std::pair<std::string, std::string>> ids;
   for (const auto& [serviceId, record] : resourceInfos) {
     if (serviceId.empty()) continue;
-    std::string target = record[KXDataClient::kResourceInfoIdKey].stringValue();
+    std::string target = record[KXEditorSave::kResourceInfoIdKey].stringValue();
     ids.emplace_back(serviceId, target.empty() ? serviceId : target);
   }
   std::stable_sort(ids.begin(), ids.end(),

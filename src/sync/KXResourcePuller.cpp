@@ -9,6 +9,8 @@
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "CommonUtils/MagicKit/GEMagicKit.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"
@@ -96,7 +98,7 @@ std::optional<kx::Dictionary> KXResourcePuller::recordFromReply(const kx::Value&
   if (!value.isDictionary()) return std::nullopt;
   const kx::Dictionary& v = value.dict();
   kx::Dictionary record;
-  record.set(KXDataClient::kResourceInfoIdKey, expected["resourceId"]);
+  record.set(KXEditorSave::kResourceInfoIdKey, expected["resourceId"]);
   // The service's names become the store's; the file name is a title.
   if (v["fileName"].isString()) record.set("title", v["fileName"]);
   if (present(v["fileSize"])) record.set("size", kx::Value(v["fileSize"].intValue()));
@@ -198,7 +200,7 @@ void KXResourcePuller::metasAnswered(const kx::Value& result, const kx::Error& e
       return;
     }
     if (entirePull) {
-      record->set(KXDataClient::kResourceInfoIdKey, kx::Value(Resource::resourceFileID()));
+      record->set(KXEditorSave::kResourceInfoIdKey, kx::Value(Resource::resourceFileID()));
     }
     infos.set(id, kx::Value(std::move(*record)));
     ids.push_back(id);
@@ -216,8 +218,8 @@ bool KXResourcePuller::heldInVersion(const std::string& resourceId, std::int64_t
       services_.client != nullptr ? *services_.client : KXDataClient::defaultDataClient();
   if (!client.dataContext()) return false;
   bool held = false;
-  client.performSyncReadBlock([&] {
-    std::shared_ptr<Resource> resource = client.objectForResourceID(resourceId, nullptr);
+  client.reads().performSyncReadBlock([&] {
+    std::shared_ptr<Resource> resource = client.reads().objectForResourceID(resourceId);
     if (!resource || resource->version() < version) return;
     std::shared_ptr<ResourceEntry> entry = resource->entry();
     held = entry && !entry->file().empty() && kx::FileSystem::Default().exists(entry->file());
@@ -325,7 +327,7 @@ void KXResourcePuller::fileAnswered(const std::string& resourceId, const std::st
   }
   const std::string mime = record["mimeType"].string();
   record.set("imageSize", kx::Value(mime.rfind("image", 0) == 0 ? imageSizeOf(tmpFile) : ""));
-  record.set(KXDataClient::kResourceInfoModifiedInLocalKey, kx::Value(entirePull));
+  record.set(KXEditorSave::kResourceInfoModifiedInLocalKey, kx::Value(entirePull));
   record.set(kTmpFileKey, kx::Value(tmpFile));
   {
     kx::MutexLock lock(mu_);

@@ -1,4 +1,5 @@
 #include "sync/KXResourcePusher.h"
+#include "sync/KXSyncState.h"
 
 #include <cstdlib>
 #include <utility>
@@ -6,6 +7,7 @@
 #include "CommonUtils/KXLogger.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"
 #include "platform/FileSystem.h"
@@ -27,7 +29,7 @@ bool KXResourcePusher::readResource(KXDataClient& client, const std::string& res
   if (!data) return false;
   bool found = false;
   data->performSyncWriteBlock([&](KXManagedObjectContext& context) {
-    std::shared_ptr<Resource> resource = client.objectForResourceID(resourceId, &context);
+    std::shared_ptr<Resource> resource = client.readsIn(&context).objectForResourceID(resourceId);
     if (!resource) return;
     found = true;
     out->resourceId = resource->fileId();
@@ -144,7 +146,7 @@ void KXResourcePusher::pushMetaWithTransmitId(const std::string& transmitId) {
     kx::MutexLock lock(mu_);
     resource = resource_;
   }
-  const std::int64_t session = services_.client->currentSessionVersion().intValue();
+  const std::int64_t session = KXSyncState::shared().currentSessionVersion().intValue();
   KXNetworkOperationOptions options{
       {kKXOptionURL, kx::Value(services_.serviceBaseURL + kPutResourcePath)},
       {kKXOptionMethod, kx::Value("POST")},

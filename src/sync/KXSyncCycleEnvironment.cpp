@@ -1,10 +1,12 @@
 #include "sync/KXSyncCycleEnvironment.h"
+#include "sync/KXSyncState.h"
 
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXSysUtil.h"
 #include "Data/DbState.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXRecreateIndexProxy.h"
 #include "Data/Root.h"
 #include "sync/KXSyncTagProxy.h"
@@ -27,8 +29,8 @@ bool KXSyncCycleEnvironment::canConnect() { return KXSysUtil::sharedUtil().canCo
 std::int64_t KXSyncCycleEnvironment::rootVersion() {
   KXDataClient& client = KXDataClient::defaultDataClient();
   std::int64_t version = 0;
-  client.performSyncReadBlock([&] {
-    if (auto root = client.rootEntry()) version = root->version();
+  client.reads().performSyncReadBlock([&] {
+    if (auto root = client.reads().rootEntry()) version = root->version();
   });
   return version;
 }
@@ -36,8 +38,8 @@ std::int64_t KXSyncCycleEnvironment::rootVersion() {
 std::int64_t KXSyncCycleEnvironment::dbStateInteger(const std::string& key) {
   KXDataClient& client = KXDataClient::defaultDataClient();
   std::int64_t value = 0;
-  client.performSyncReadBlock([&] {
-    auto result = client.executeSyncQuery("DbState", stateQuery(key), nullptr, nullptr);
+  client.reads().performSyncReadBlock([&] {
+    auto result = client.reads().executeSyncQuery("DbState", stateQuery(key), nullptr);
     if (result && !result->objects.empty()) {
       if (auto state = std::dynamic_pointer_cast<DbState>(result->objects.front())) {
         value = state->stateValue().intValue();
@@ -52,7 +54,7 @@ void KXSyncCycleEnvironment::setDbStateInteger(const std::string& key, std::int6
   std::shared_ptr<KXDataContext> context = client.dataContext();
   if (!context) return;
   context->performSyncWriteBlock([&](KXManagedObjectContext& write) {
-    auto result = client.executeSyncQuery("DbState", stateQuery(key), &write, nullptr);
+    auto result = client.readsIn(&write).executeSyncQuery("DbState", stateQuery(key), nullptr);
     KXManagedObjectPtr state;
     if (result && !result->objects.empty()) state = result->objects.front();
     if (!state) {
@@ -68,12 +70,10 @@ void KXSyncCycleEnvironment::setDbStateInteger(const std::string& key, std::int6
   });
 }
 
-bool KXSyncCycleEnvironment::isFullPulling() {
-  return KXDataClient::defaultDataClient().isFullPulling();
-}
+bool KXSyncCycleEnvironment::isFullPulling() { return KXSyncState::shared().isFullPulling(); }
 
 void KXSyncCycleEnvironment::setIsFullPulling(bool value) {
-  KXDataClient::defaultDataClient().setIsFullPulling(value);
+  KXSyncState::shared().setIsFullPulling(value);
 }
 
 std::shared_ptr<KXSyncUserMeta> KXSyncCycleEnvironment::makeUserMeta(

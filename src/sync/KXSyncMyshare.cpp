@@ -11,7 +11,11 @@
 #include "Data/DataUtil/KXNameDict.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXMyshareHooks.h"
+#include "Data/KXStoreState.h"
 #include "platform/Path.h"
 #include "platform/Semaphore.h"
 #include "platform/Time.h"
@@ -89,7 +93,7 @@ void KXSyncMyshare::startPull() {
 
 void KXSyncMyshare::pull() {
   KXDataClient& store = client();
-  const kx::Value lastTime = store.dbStateValueWithKey(std::string(kLastTimeKey));
+  const kx::Value lastTime = store.state().dbStateValueWithKey(std::string(kLastTimeKey));
   for (int request = 0; request < kMaxRequests; ++request) {
     std::string cursor;
     {
@@ -123,8 +127,8 @@ void KXSyncMyshare::pull() {
     if (!truncated) {
       // Every page of the run is in the store: later pulls start from here.
       auto done = std::make_shared<kx::Semaphore>();
-      store.setDbStateValue(kx::Value(*finishedRun), std::string(kLastTimeKey));
-      store.performSave([done](const KXResultInfo&, const kx::Error&) { done->signal(); });
+      store.state().setDbStateValue(kx::Value(*finishedRun), std::string(kLastTimeKey));
+      store.state().performSave([done](const KXResultInfo&, const kx::Error&) { done->signal(); });
       done->wait();
       return;
     }
@@ -143,10 +147,10 @@ bool KXSyncMyshare::applyPage(const kx::Array& values) {
     if (!item) continue;
     const std::string fileId = StringFor(*item, "fileId");
     if (fileId.empty()) continue;
-    if (KXFileMetaPtr stored = store.objectForFileMetaID(fileId)) {
+    if (KXFileMetaPtr stored = store.reads().objectForFileMetaID(fileId)) {
       changes.push_back(
-          kx::Value::dict({{KXDataClient::kModifyIdentityKey, stored->objectID().toValue()},
-                           {KXDataClient::kModifyFieldsKey, kx::Value(*item)}}));
+          kx::Value::dict({{KXEntryWrites::kModifyIdentityKey, stored->objectID().toValue()},
+                           {KXEntryWrites::kModifyFieldsKey, kx::Value(*item)}}));
     } else {
       kx::Dictionary added = *item;
       added.set("localModified", kx::Value(false));
@@ -165,14 +169,14 @@ bool KXSyncMyshare::applyPage(const kx::Array& values) {
   };
   int waits = 0;
   if (!changes.empty()) {
-    store.modifyFileMetas(changes, note);
+    store.writes().modifyFileMetas(changes, note);
     ++waits;
   }
   if (!additions.empty()) {
-    store.addFileMetas(additions, false, note);
+    store.writes().addFileMetas(additions, false, note);
     ++waits;
   }
-  store.performSave(note);
+  store.state().performSave(note);
   ++waits;
   for (int i = 0; i < waits; ++i) done->wait();
   if (failed->load()) return false;
@@ -195,7 +199,7 @@ void KXSyncMyshare::indexForFileInfo(const kx::Dictionary& fileInfo) {
   const kx::Value* domain = fileInfo.find("domain");
   if (domain && domain->boolValue() && kx::Path::pathExtension(title) != "md") {
     // A stored file other than Markdown: its title is all there is to find.
-    client().indexNotes(IndexItem(fileId, title));
+    client().indexing().indexNotes(IndexItem(fileId, title));
     return;
   }
   std::shared_ptr<KXSyncMyshareContentFetcher> fetcher;
@@ -219,6 +223,6 @@ void KXSyncMyshare::indexForFileInfo(const kx::Dictionary& fileInfo) {
                 error.localizedDescription().c_str());
           return;
         }
-        target->indexNotes(IndexItem(fileId, DocumentContent(title, isNote, *content)));
+        target->indexing().indexNotes(IndexItem(fileId, DocumentContent(title, isNote, *content)));
       });
 }

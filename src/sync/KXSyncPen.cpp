@@ -1,4 +1,5 @@
 #include "sync/KXSyncPen.h"
+#include "sync/KXSyncState.h"
 
 #include <utility>
 
@@ -70,7 +71,7 @@ void KXSyncPen::pull() {
       }
     }
     const std::int64_t stored = storedListVersion();
-    const kx::Value session = client().currentSessionVersion();
+    const kx::Value session = KXSyncState::shared().currentSessionVersion();
     const std::string sessionId = session.isNull() ? std::string() : session.stringValue();
     if (sessionId.empty()) {
       endPull();

@@ -1,4 +1,5 @@
 #include "sync/KXSyncPullEnvironment.h"
+#include "sync/KXSyncState.h"
 
 #include <utility>
 
@@ -8,6 +9,8 @@
 #include "Data/DataUtil/KXNameDict.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXSyncRecords.h"
 #include "Data/Root.h"
 #include "platform/HookTable.h"
 #include "sync/KXSyncMyshare.h"
@@ -27,31 +30,29 @@ bool KXSyncPullEnvironment::canConnect() { return KXSysUtil::sharedUtil().canCon
 std::int64_t KXSyncPullEnvironment::baseVersion() {
   KXDataClient& client = KXDataClient::defaultDataClient();
   std::int64_t version = 0;
-  client.performSyncReadBlock([&] {
-    if (auto root = client.rootEntry()) version = root->version();
+  client.reads().performSyncReadBlock([&] {
+    if (auto root = client.reads().rootEntry()) version = root->version();
   });
   return version;
 }
 
-bool KXSyncPullEnvironment::isFullPulling() {
-  return KXDataClient::defaultDataClient().isFullPulling();
-}
+bool KXSyncPullEnvironment::isFullPulling() { return KXSyncState::shared().isFullPulling(); }
 
 void KXSyncPullEnvironment::setCurrentSessionVersion(std::int64_t version) {
-  KXDataClient::defaultDataClient().setCurrentSessionVersion(kx::Value(version));
+  KXSyncState::shared().setCurrentSessionVersion(kx::Value(version));
 }
 
 kx::Array KXSyncPullEnvironment::fetchPullFailed() {
-  return KXDataClient::defaultDataClient().fetchPullFailed();
+  return KXDataClient::defaultDataClient().records().fetchPullFailed();
 }
 
 void KXSyncPullEnvironment::pullFailedFileId(const std::string& fileId,
                                              const std::string& entryJSON) {
-  KXDataClient::defaultDataClient().pullFailedFileId(fileId, entryJSON);
+  KXDataClient::defaultDataClient().records().pullFailedFileId(fileId, entryJSON);
 }
 
 void KXSyncPullEnvironment::deletePullFailedFileId(const std::string& fileId) {
-  KXDataClient::defaultDataClient().deletePullFailedFileId(fileId);
+  KXDataClient::defaultDataClient().records().deletePullFailedFileId(fileId);
 }
 
 void KXSyncPullEnvironment::save(std::function<void()> done) {

@@ -8,6 +8,9 @@
 #include "CommonUtils/KXLogger.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXStoreState.h"
+#include "Data/KXSyncRecords.h"
 #include "platform/GlobalQueue.h"
 #include "sync/KXConcurrentController.h"
 #include "sync/KXMetaPusher.h"
@@ -99,8 +102,8 @@ void KXSyncPushProxy::fetchUnPushedMeta() {
   KXSyncPushServices services = services_.resolved();
   KXDataClient& client = *services.client;
   std::vector<Item> items;
-  KXFileMetaArray entries = client.readForUnpushedFilemeta();
-  client.performSyncReadBlock([&] {
+  KXFileMetaArray entries = client.reads().readForUnpushedFilemeta();
+  client.reads().performSyncReadBlock([&] {
     for (const auto& entry : entries) {
       Item item;
       item.fileId = entry->fileId();
@@ -116,7 +119,7 @@ void KXSyncPushProxy::fetchUnPushedMeta() {
   // before the pull has kept the service's as a conflict copy. The pull
   // fetches it again, and a later push sends it.
   std::set<std::string> owed;
-  for (const kx::Value& failed : client.fetchPullFailed()) {
+  for (const kx::Value& failed : client.records().fetchPullFailed()) {
     for (const kx::Value& id : {failed["entry"]["id"], failed["id"], failed["fileId"]}) {
       if (id.isString() && !id.string().empty()) owed.insert(id.string());
     }
@@ -370,7 +373,7 @@ void KXSyncPushProxy::save(std::function<void()> then) {
     then();
     return;
   }
-  services.client->performSave([then](const KXResultInfo&, const kx::Error& error) {
+  services.client->state().performSave([then](const KXResultInfo&, const kx::Error& error) {
     if (error) KXLOG("push save failed: %s", error.localizedDescription().c_str());
     // Off the write queue: the next phase reads and writes the store.
     kx::GlobalQueue::get().async(then);

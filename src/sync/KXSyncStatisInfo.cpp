@@ -5,6 +5,7 @@
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXSyncRecords.h"
 #include "account/KXNetworkOperation.h"
 #include "account/KXSession.h"
 #include "platform/Semaphore.h"
@@ -36,7 +37,7 @@ std::string KXSyncStatisInfo::baseURL() const {
 void KXSyncStatisInfo::pushStaticInfo() {
   queue_.async([this] {
     KXDataClient& store = client();
-    const kx::Dictionary counters = store.fetchStatisInfo();
+    const kx::Dictionary counters = store.records().fetchStatisInfo();
     if (counters.empty()) return;
     kx::Dictionary params = counters;
     params.set("userid", kx::Value(currentUser_()));
@@ -51,7 +52,7 @@ void KXSyncStatisInfo::pushStaticInfo() {
       return;
     }
     auto done = std::make_shared<kx::Semaphore>();
-    store.deductStatisInfo(counters, [done] { done->signal(); });
+    store.records().deductStatisInfo(counters, [done] { done->signal(); });
     done->wait();
   });
 }

@@ -1,4 +1,5 @@
 #include "sync/KXSyncStorePullApplier.h"
+#include "sync/KXSyncState.h"
 
 #include <algorithm>
 #include <atomic>
@@ -16,8 +17,11 @@
 #include "Data/DataUtil/KXNotebookUtil.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXModel.h"
+#include "Data/KXSyncRecords.h"
 #include "sync/KXConflictManager.h"
 #include "sync/KXFileMetaDetail.h"
 #include "sync/KXObjectPuller.h"
@@ -37,8 +41,8 @@ void takeTrashMark(kx::Dictionary& item) {
 }
 
 kx::Dictionary modifyInfo(const FileMeta& local, kx::Dictionary fields) {
-  return kx::Dictionary{{KXDataClient::kModifyIdentityKey, local.objectID().toValue()},
-                        {KXDataClient::kModifyFieldsKey, kx::Value(std::move(fields))}};
+  return kx::Dictionary{{KXEntryWrites::kModifyIdentityKey, local.objectID().toValue()},
+                        {KXEntryWrites::kModifyFieldsKey, kx::Value(std::move(fields))}};
 }
 
 }  // namespace
@@ -110,7 +114,7 @@ KXSyncPullApplication KXSyncStorePullApplier::apply(KXSyncPullBatch& batch) {
   }
   KXSyncPullApplication application;
   data->performSyncWriteBlock([&](KXManagedObjectContext& context) {
-    Pass pass{context, batch.idDict, {}, client().isFullPulling(), &batch.cyclic};
+    Pass pass{context, batch.idDict, {}, KXSyncState::shared().isFullPulling(), &batch.cyclic};
     applyDeletedNotesOrFiles(pass, batch.deleteNotes, "Note");
     applyDeletedNotesOrFiles(pass, batch.deleteFiles, "NormalFile");
     applyDeletedNotebooks(pass, batch.deleteNotebooks);
@@ -129,17 +133,17 @@ void KXSyncStorePullApplier::addRoot(const kx::Dictionary& rootInfo) {
     KXLOG("pulled root notebook not stored: %s", why.c_str());
     return;
   }
-  client().addRoot(kx::Array{kx::Value(std::move(root))}, false, nullptr);
+  client().writes().addRoot(kx::Array{kx::Value(std::move(root))}, false, nullptr);
 }
 
 void KXSyncStorePullApplier::updateRootVersion(std::int64_t version) {
-  client().updateRootVersion(version);
+  client().writes().updateRootVersion(version);
 }
 
 bool KXSyncStorePullApplier::modify(Pass& pass, const std::string& entity,
                                     const kx::Dictionary& info) {
   bool applied = false;
-  client().modifyManagedObjectSync(
+  client().writes().modifyManagedObjectSync(
       entity, &pass.context, kx::Array{kx::Value(info)},
       [&](const KXResultInfo& result, const kx::Error& error) {
         applied = result.value.isArray() && !result.value.array().empty();
@@ -157,8 +161,8 @@ bool KXSyncStorePullApplier::insert(Pass& pass, const std::string& entity,
     KXLOG("pulled entry %s skipped: %s", fileId.c_str(), why.c_str());
     return false;
   }
-  std::vector<KXManagedObjectPtr> added =
-      client().addManagedObjectsSync(entity, &pass.context, kx::Array{kx::Value(item)}, nullptr);
+  std::vector<KXManagedObjectPtr> added = client().writes().addManagedObjectsSync(
+      entity, &pass.context, kx::Array{kx::Value(item)}, nullptr);
   if (added.empty()) KXLOG("pulled entry %s was not inserted", fileId.c_str());
   return !added.empty();
 }
@@ -178,7 +182,7 @@ void KXSyncStorePullApplier::saveEveryTenthItem(Pass& pass) {
 void KXSyncStorePullApplier::logMissingParent(Pass& pass, const std::string& fileId,
                                               const std::string& parentId) {
   if (isSpecialParent(parentId) || pass.idDict.contains(parentId)) return;
-  if (client().objectForFileMetaID(parentId, &pass.context)) return;
+  if (client().readsIn(&pass.context).objectForFileMetaID(parentId)) return;
   KXLOG("pulled entry %s lies under %s, which is neither here nor in the pull", fileId.c_str(),
         parentId.c_str());
 }
@@ -187,14 +191,14 @@ void KXSyncStorePullApplier::erase(Pass& pass, const std::string& fileId) {
   // The whole subtree goes: nothing could reach those rows any more.
   std::unordered_set<std::string> visited{fileId};
   std::vector<std::string> level{fileId};
-  if (KXFileMetaPtr entry = client().objectForFileMetaID(fileId, &pass.context)) {
+  if (KXFileMetaPtr entry = client().readsIn(&pass.context).objectForFileMetaID(fileId)) {
     pass.context.deleteObject(entry);
   }
   while (!level.empty()) {
     std::vector<std::string> next;
     for (const std::string& parent : level) {
       for (const KXFileMetaPtr& child :
-           client().objectsForParentId(parent, "FileMeta", &pass.context)) {
+           client().readsIn(&pass.context).objectsForParentId(parent, "FileMeta")) {
         const std::string id = child->fileId();
         if (!visited.insert(id).second) continue;
         next.push_back(id);
@@ -209,7 +213,8 @@ std::vector<std::string> KXSyncStorePullApplier::modifiedUnder(Pass& pass,
                                                                const std::string& notebookId) {
   return KXSyncPullProxy::subTreeModifiedMetaUnderNotebook(notebookId, [&](const std::string& id) {
     std::vector<KXSyncPullProxy::StoredChild> children;
-    for (const KXFileMetaPtr& child : client().objectsForParentId(id, "FileMeta", &pass.context)) {
+    for (const KXFileMetaPtr& child :
+         client().readsIn(&pass.context).objectsForParentId(id, "FileMeta")) {
       children.push_back({child->fileId(), child->dir(), child->localModified() != 0});
     }
     return children;
@@ -221,7 +226,8 @@ void KXSyncStorePullApplier::applyDeletedNotesOrFiles(Pass& pass,
                                                       const std::string& entity) {
   for (kx::Dictionary item : list) {
     saveEveryTenthItem(pass);
-    KXFileMetaPtr local = client().objectForFileMetaID(item["fileId"].stringValue(), &pass.context);
+    KXFileMetaPtr local =
+        client().readsIn(&pass.context).objectForFileMetaID(item["fileId"].stringValue());
     if (!local) continue;
     takeTrashMark(item);
     KXConflictResult verdict = KXConflictManager::sharedManager().passConflictData(
@@ -248,7 +254,8 @@ void KXSyncStorePullApplier::applyDeletedNotebooks(Pass& pass,
                                                    const std::vector<kx::Dictionary>& list) {
   for (const kx::Dictionary& item : list) {
     saveEveryTenthItem(pass);
-    KXFileMetaPtr local = client().objectForFileMetaID(item["fileId"].stringValue(), &pass.context);
+    KXFileMetaPtr local =
+        client().readsIn(&pass.context).objectForFileMetaID(item["fileId"].stringValue());
     if (!local) continue;
     KXConflictResult verdict = KXConflictManager::sharedManager().passConflictData(
         item, local.get(), KXConflictManager::kTypeNotebook, pass.fullPulling);
@@ -272,8 +279,10 @@ void KXSyncStorePullApplier::applyNotebooks(Pass& pass, const std::vector<kx::Di
     takeTrashMark(item);
     KXSyncPullProxy::normalizeParent(item, pass.idDict, true);
     const bool isRoot = item["parentId"].stringValue() == KXDataClient::kAboveRootParentId;
-    KXFileMetaPtr local = client().objectForFileMetaID(
-        isRoot ? std::string(KXDataClient::kRootFileId) : fileId, &pass.context);
+    KXFileMetaPtr local =
+        client()
+            .readsIn(&pass.context)
+            .objectForFileMetaID(isRoot ? std::string(KXDataClient::kRootFileId) : fileId);
     if (!isRoot && pass.wasCut(fileId)) {
       // Cut out of a parent cycle: a known notebook stays where it is here
       // (what lies below it follows it there), a new one is under the root.
@@ -307,7 +316,7 @@ void KXSyncStorePullApplier::applyNotebooks(Pass& pass, const std::vector<kx::Di
       kx::Dictionary copy = item;
       copy.set("localModified", kx::Value(0));
       if (isRoot) {
-        client().setTempVersionForFirstDownLoading(copy["version"].intValue());
+        KXSyncState::shared().setTempVersionForFirstDownLoading(copy["version"].intValue());
         pass.application.rootInfo = std::move(copy);
         pass.application.rootInfoIsModify = false;
         continue;
@@ -329,7 +338,7 @@ void KXSyncStorePullApplier::applyNotebooks(Pass& pass, const std::vector<kx::Di
     if (item["shared"].boolValue()) {
       pullObject(pass, fileId, item, false, true, false);
     } else if (local->shared()) {
-      client().updateShareInfo(std::nullopt, false, fileId);
+      client().records().updateShareInfo(std::nullopt, false, fileId);
     }
     if (item["parentId"].stringValue() == "1" && !wasInTrash) {
       rescueModifiedEntries(pass, fileId, localParentId);
@@ -390,7 +399,7 @@ void KXSyncStorePullApplier::rescueModifiedEntries(Pass& pass, const std::string
   if (std::shared_ptr<KXDataContext> data = owner->dataContext()) {
     data->performWriteBlock([owner, madeCopies](KXManagedObjectContext& context) {
       for (const std::string& id : madeCopies) {
-        if (KXFileMetaPtr copy = owner->objectForFileMetaID(id, &context)) {
+        if (KXFileMetaPtr copy = owner->readsIn(&context).objectForFileMetaID(id)) {
           kx::ignoreError(
               copy->setValuesForKeys({{"del", kx::Value(false)}, {"deleted", kx::Value(false)}}));
         }
@@ -415,7 +424,7 @@ void KXSyncStorePullApplier::applyNotesOrFiles(Pass& pass, const std::vector<kx:
       KXLOG("pulled entry %s skipped: %s", fileId.c_str(), why.c_str());
       continue;
     }
-    KXFileMetaPtr local = client().objectForFileMetaID(fileId, &pass.context);
+    KXFileMetaPtr local = client().readsIn(&pass.context).objectForFileMetaID(fileId);
     const std::int64_t remoteVersion = item["version"].intValue();
 
     if (!local) {
@@ -433,9 +442,9 @@ void KXSyncStorePullApplier::applyNotesOrFiles(Pass& pass, const std::vector<kx:
     // A body that never arrived (its download failed, gave up, or the pull
     // was cut short) is fetched whenever the entry comes again, whatever
     // the versions say; a body changed here is never replaced.
-    const bool bodyOwed =
-        !local->contentChanged() &&
-        (local->stringValue("md5").empty() || client().failedInfoWithFileId(fileId, &pass.context));
+    const bool bodyOwed = !local->contentChanged() &&
+                          (local->stringValue("md5").empty() ||
+                           client().records().failedInfoWithFileId(fileId, &pass.context));
     if (!bodyOwed &&
         KXSyncPullProxy::skipByVersion(local->version(), remoteVersion, pass.fullPulling)) {
       KXLOG("fliter::fileId:%s,remoteVersion:%ld,localVersion:%ld", fileId.c_str(),
@@ -478,7 +487,8 @@ void KXSyncStorePullApplier::applyNotesOrFiles(Pass& pass, const std::vector<kx:
     }
 
     bool storedParentDeleted = false;
-    if (KXFileMetaPtr parent = client().objectForFileMetaID(local->parentId(), &pass.context)) {
+    if (KXFileMetaPtr parent =
+            client().readsIn(&pass.context).objectForFileMetaID(local->parentId())) {
       storedParentDeleted = parent->del();
     }
     kx::Dictionary merged = KXSyncPullProxy::mergeMeta(*local, item, storedParentDeleted);

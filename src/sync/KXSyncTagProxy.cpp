@@ -1,4 +1,5 @@
 #include "sync/KXSyncTagProxy.h"
+#include "sync/KXSyncState.h"
 
 #include <map>
 #include <set>
@@ -12,6 +13,10 @@
 #include "Data/DataUtil/KXTagUtil.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
+#include "Data/KXStoreState.h"
+#include "Data/KXTagStore.h"
 #include "Data/Tag.h"
 #include "platform/Semaphore.h"
 #include "sync/KXSyncPushTagStep.h"
@@ -46,8 +51,9 @@ void DeleteTagRows(KXDataClient& client, const TagList& tags) {
   for (const auto& tag : tags) {
     if (!tag->isLocalRemoved()) live.push_back(tag);
   }
-  if (!live.empty()) client.deleteTags(ObjectIDs(live), nullptr);
-  WaitForStore([&](KXDataCallback done) { client.deleteTags(ObjectIDs(tags), std::move(done)); });
+  if (!live.empty()) client.writes().deleteTags(ObjectIDs(live), nullptr);
+  WaitForStore(
+      [&](KXDataCallback done) { client.writes().deleteTags(ObjectIDs(tags), std::move(done)); });
 }
 
 // What a sent tag was when its list was read.
@@ -68,7 +74,7 @@ void SettleSentTags(KXDataClient& client, const TagList& sent) {
   for (const auto& tag : sent) tags.push_back({tag->tagId(), tag->name(), tag->dateUpdated()});
   data->performWriteBlock([&client, tags](KXManagedObjectContext& context) {
     for (const SentTag& sentTag : tags) {
-      std::shared_ptr<Tag> stored = client.objectForTagID(sentTag.tagId, &context);
+      std::shared_ptr<Tag> stored = client.readsIn(&context).objectForTagID(sentTag.tagId);
       if (!stored || stored->name() != sentTag.name ||
           stored->dateUpdated() != sentTag.dateUpdated || stored->isLocalRemoved()) {
         continue;
@@ -78,7 +84,7 @@ void SettleSentTags(KXDataClient& client, const TagList& sent) {
       }
     }
   });
-  WaitForStore([&](KXDataCallback done) { client.performSave(std::move(done)); });
+  WaitForStore([&](KXDataCallback done) { client.state().performSave(std::move(done)); });
 }
 
 }  // namespace
@@ -134,7 +140,7 @@ void KXSyncTagProxy::runPull() {
 
   KXDataClient& store = client();
   kx::Error error;
-  std::optional<TagList> local = store.readTagSyncForCondition(
+  std::optional<TagList> local = store.tags().readTagSyncForCondition(
       kx::Dictionary{{kKXQueryConditionKey, kx::Value("tagId != nil")}}, &error);
   if (!local) {
     KXLOG("tag pull: local tags unreadable: %s", error.localizedDescription().c_str());
@@ -153,10 +159,11 @@ void KXSyncTagProxy::runPull() {
   DeleteTagRows(store, gone);
   for (const kx::Dictionary& tag : remote) {
     if (marked.contains(tag["tagId"].stringValue())) continue;
-    store.createOrUpdateTag(tag);
+    store.tags().createOrUpdateTag(tag);
   }
-  WaitForStore(
-      [&](KXDataCallback done) { store.setDbTagVersion(kx::Value(version), std::move(done)); });
+  WaitForStore([&](KXDataCallback done) {
+    store.state().setDbTagVersion(kx::Value(version), std::move(done));
+  });
 }
 
 void KXSyncTagProxy::runPush(const PushCompletion& completion) {
@@ -164,9 +171,9 @@ void KXSyncTagProxy::runPush(const PushCompletion& completion) {
     if (completion) completion(version, error);
   };
   KXDataClient& store = client();
-  WaitForStore([&](KXDataCallback done) { store.performSave(std::move(done)); });
+  WaitForStore([&](KXDataCallback done) { store.state().performSave(std::move(done)); });
   kx::Error error;
-  std::optional<TagList> tags = store.readTagSyncForCondition(kx::Dictionary(), &error);
+  std::optional<TagList> tags = store.tags().readTagSyncForCondition(kx::Dictionary(), &error);
   if (!tags) {
     finish(-1, error);
     return;
@@ -219,9 +226,10 @@ void KXSyncTagProxy::runPush(const PushCompletion& completion) {
   // The removals have reached the service only now.
   DeleteTagRows(store, toDelete);
   const std::int64_t version = reply.json["v"].intValue();
-  WaitForStore(
-      [&](KXDataCallback done) { store.setDbTagVersion(kx::Value(version), std::move(done)); });
-  store.setCurrentSessionVersion(kx::Value(version));
+  WaitForStore([&](KXDataCallback done) {
+    store.state().setDbTagVersion(kx::Value(version), std::move(done));
+  });
+  KXSyncState::shared().setCurrentSessionVersion(kx::Value(version));
   finish(version, kx::Error());
 }
 

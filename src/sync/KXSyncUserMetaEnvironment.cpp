@@ -1,4 +1,5 @@
 #include "sync/KXSyncUserMetaEnvironment.h"
+#include "sync/KXSyncState.h"
 
 #include "CommonUtils/KXHooks.h"
 #include "CommonUtils/KXLogger.h"
@@ -7,6 +8,7 @@
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXStoreState.h"
 #include "account/KXSession.h"
 #include "account/KXStatitisc.h"
 
@@ -49,7 +51,7 @@ void KXSyncUserMetaEnvironment::updateUserMeta(const kx::Dictionary& values) {
   KXDataClient& client = KXDataClient::defaultDataClient();
   std::shared_ptr<KXDataContext> context = client.dataContext();
   if (!context) return;
-  client.updateUserMeta(values);
+  client.state().updateUserMeta(values);
   // The update is queued on the write queue; the save behind it stores it.
   context->performWriteBlock([](KXManagedObjectContext& write) {
     kx::Error error;
@@ -60,11 +62,11 @@ void KXSyncUserMetaEnvironment::updateUserMeta(const kx::Dictionary& values) {
 }
 
 void KXSyncUserMetaEnvironment::setCurrentSessionVersion(const kx::Value& version) {
-  KXDataClient::defaultDataClient().setCurrentSessionVersion(version);
+  KXSyncState::shared().setCurrentSessionVersion(version);
 }
 
 bool KXSyncUserMetaEnvironment::isFirstLoginDownloading() {
-  return KXDataClient::defaultDataClient().isFirstLoginDownloading();
+  return KXSyncState::shared().isFirstLoginDownloading();
 }
 
 std::string KXSyncUserMetaEnvironment::iconImageLocation(const std::string& path) {

@@ -20,6 +20,8 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXManagedObjectContext.h"
 #include "StoreTestSupport.h"
 #include "platform/FileSystem.h"
@@ -52,11 +54,11 @@ inline KXManagedObjectPtr Put(KXManagedObjectContext& context, const std::string
 
 // The file ids the client's index answers for the words (a failed search is
 // a test failure).
-inline std::vector<std::string> SearchIndex(const KXDataClient& client, const std::string& words) {
+inline std::vector<std::string> SearchIndex(KXDataClient& client, const std::string& words) {
   kx::Error error;
-  std::optional<std::vector<std::string>> hits =
-      KXSLucene::search(client.indexDirectory(),
-                        KXSLucene::loadStopWords(client.indexStopWordsFile()), words, &error);
+  std::optional<std::vector<std::string>> hits = KXSLucene::search(
+      client.indexing().indexDirectory(),
+      KXSLucene::loadStopWords(client.indexing().indexStopWordsFile()), words, &error);
   EXPECT_FALSE(error) << error.localizedDescription();
   return hits.value_or(std::vector<std::string>{});
 }
@@ -67,6 +69,7 @@ class DataClientFixture : public ::testing::Test {
     env_ = std::make_shared<TestStoreEnvironment>(root_.path() + "/appdata");
     data_ = std::make_shared<KXDataContext>(env_);
     client_ = std::make_unique<KXDataClient>(data_);
+    client_->openStore();
     // The client brings the new store to the current data version on the
     // write queue; tests start from the converted store.
     EXPECT_TRUE(kxtest::waitForQueue(data_->dbQueue()));
@@ -95,7 +98,7 @@ class DataClientFixture : public ::testing::Test {
   void WaitForIndex() {
     Write([](KXManagedObjectContext&) {});
     std::promise<void> done;
-    client_->indexNotes({}, [&] { done.set_value(); });
+    client_->indexing().indexNotes({}, [&] { done.set_value(); });
     ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
     Write([](KXManagedObjectContext&) {});
   }
@@ -106,7 +109,7 @@ class DataClientFixture : public ::testing::Test {
   KXFileMetaArray Entries(const std::vector<std::string>& ids) {
     KXFileMetaArray out;
     for (const auto& id : ids) {
-      KXFileMetaPtr entry = client_->objectForFileMetaID(id);
+      KXFileMetaPtr entry = client_->reads().objectForFileMetaID(id);
       EXPECT_TRUE(entry) << id;
       if (entry) out.push_back(entry);
     }

@@ -10,7 +10,11 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXManagedObjectContext.h"
+#include "Data/KXTagStore.h"
 #include "DataClientFixture.h"
 #include "search/KXSContext.h"
 
@@ -50,7 +54,7 @@ class CleanupTest : public kxtest::DataClientFixture {
   void ClearTrashFromTheWriteQueue() {
     std::promise<void> ran;
     data_->performWriteBlock([&](KXManagedObjectContext& context) {
-      client_->clearTrash();
+      client_->writes().clearTrash();
       kx::Error error;
       EXPECT_TRUE(context.save(&error)) << error.localizedDescription();
       ran.set_value();
@@ -64,7 +68,7 @@ class CleanupTest : public kxtest::DataClientFixture {
     std::string trashModifyData;
   };
   Purge PurgeOf(const std::string& id) {
-    KXFileMetaPtr entry = client_->objectForFileMetaID(id);
+    KXFileMetaPtr entry = client_->reads().objectForFileMetaID(id);
     EXPECT_TRUE(entry) << id;
     if (!entry) return {};
     return {entry->boolValue("remoteRemoved"), entry->boolValue("localTrashOp"),
@@ -91,13 +95,13 @@ TEST_F(CleanupTest, ClearTrashPurgesTrashedNotesInlineOnTheWriteQueue) {
   EXPECT_FALSE(PurgeOf("L").remoteRemoved);
 
   // From another thread it waits until the purge ran (nothing left to do).
-  client_->clearTrash();
-  EXPECT_EQ(client_->countOfTrash(), 0);
+  client_->writes().clearTrash();
+  EXPECT_EQ(client_->reads().countOfTrash(), 0);
 }
 
 TEST_F(CleanupTest, OneEncryptedNoteLeavesTheWholeTrash) {
   BuildTrash(/*oneEncrypted=*/true);
-  client_->clearTrash();
+  client_->writes().clearTrash();
   Write([](KXManagedObjectContext&) {});
   for (const char* id : {"T1", "T2"}) {
     Purge purge = PurgeOf(id);
@@ -113,23 +117,23 @@ TEST_F(CleanupTest, IndexConfigReloadFlipsTheFlagWithTheClientsPaths) {
   const bool before = context.isReload();
   int told = 0;
   auto token = context.addReloadObserver([&] { ++told; });
-  client_->reloadIndexConfig();
+  client_->indexing().reloadIndexConfig();
   EXPECT_EQ(context.isReload(), !before);
-  EXPECT_EQ(context.pathOfIndexDirectory(), client_->indexDirectory());
-  EXPECT_EQ(context.pathOfStopWords(), client_->indexStopWordsFile());
-  client_->reloadIndexConfig();
+  EXPECT_EQ(context.pathOfIndexDirectory(), client_->indexing().indexDirectory());
+  EXPECT_EQ(context.pathOfStopWords(), client_->indexing().indexStopWordsFile());
+  client_->indexing().reloadIndexConfig();
   EXPECT_EQ(context.isReload(), before);
   EXPECT_EQ(told, 2);
   context.removeReloadObserver(token);
 }
 
 TEST_F(CleanupTest, PlaceholdersAnswerEmptyOrRaise) {
-  EXPECT_TRUE(client_->notesForContentNotSynced().empty());
-  EXPECT_TRUE(client_->fetchAllEmptyResources().empty());
+  EXPECT_TRUE(client_->writes().notesForContentNotSynced().empty());
+  EXPECT_TRUE(client_->writes().fetchAllEmptyResources().empty());
   const std::vector<std::function<void()>> raising = {
-      [&] { client_->contentForIndexContent("text"); },
-      [&] { client_->updateFromVersion(kx::Value(3), nullptr); },
-      [&] { client_->readTagForCondition({}, nullptr); },
+      [&] { client_->indexing().contentForIndexContent("text"); },
+      [&] { client_->writes().updateFromVersion(kx::Value(3), nullptr); },
+      [&] { client_->tags().readTagForCondition({}, nullptr); },
   };
   for (std::size_t i = 0; i < raising.size(); ++i) {
     try {

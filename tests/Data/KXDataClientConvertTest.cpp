@@ -1,7 +1,8 @@
-// The data version conversion the data client runs when it is made: the
-// steps per stored version, the store of a newer client (its alert, both
-// answers, the removal of the local data), the check of the store's user and
-// a conversion whose save fails.
+// The data version conversion the data client runs when its store is opened:
+// the steps per stored version, the store of a newer client (what it asks of
+// the installed port, both answers, the removal of the local data, and the
+// neutral port's answer), the check of the store's user and a conversion
+// whose save fails.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -15,14 +16,13 @@
 
 #include "CommonUtils/KXErrorPresenter.h"
 #include "CommonUtils/KXHeadlessErrorPresenter.h"
-#include "CommonUtils/KXHeadlessUIPort.h"
 #include "CommonUtils/KXServiceBaseURL.h"
-#include "CommonUtils/KXUIPort.h"
 #include "CommonUtils/KXURLOpener.h"
+#include "Data/KXDataConversion.h"
 #include "Data/KXFileManager.h"
 #include "Data/KXPredicate.h"
+#include "Data/KXStoreState.h"
 #include "DataClientFixture.h"
-#include "platform/LocalizedStrings.h"
 #include "platform/MainQueue.h"
 #include "support/FaultInjectingFileSystem.h"
 #include "support/QueueBarrier.h"
@@ -32,6 +32,56 @@ namespace {
 using kxtest::Put;
 
 kx::FileSystem& posix() { return kx::FileSystem::Posix(); }
+
+// What the conversion asks of the user interface, recorded; the answers are
+// queued by the test (0: update the application, 1: drop the local data).
+class ScriptedConversionUI : public KXDataConversionUI {
+ public:
+  void hideMainWindow() override {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++hideRequests_;
+  }
+  void askAboutTooNewStore(std::function<void(TooNewStoreChoice)> completion) override {
+    std::size_t chosen = 0;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      ++asks_;
+      if (!answers_.empty()) {
+        chosen = answers_.front();
+        answers_.erase(answers_.begin());
+      }
+    }
+    completion(chosen == 0 ? TooNewStoreChoice::kUpdateApplication
+                           : TooNewStoreChoice::kDropLocalData);
+  }
+  void quit() override {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++quitRequests_;
+  }
+  void queueAnswer(std::size_t chosen) {
+    std::lock_guard<std::mutex> lock(mu_);
+    answers_.push_back(chosen);
+  }
+  int hideRequests() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return hideRequests_;
+  }
+  int asks() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return asks_;
+  }
+  int quitRequests() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return quitRequests_;
+  }
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<std::size_t> answers_;
+  int hideRequests_ = 0;
+  int asks_ = 0;
+  int quitRequests_ = 0;
+};
 
 // Records whom the conversion makes the session's user.
 class ConvertEnvironment : public kxtest::TestStoreEnvironment {
@@ -118,8 +168,7 @@ class DataClientConvertTest : public kxtest::DataClientFixture {
     kx::MainQueue::shared().drain();
     presenter_ = std::make_shared<KXHeadlessErrorPresenter>();
     KXErrorPresenter::install(presenter_);
-    ui_ = std::make_shared<KXHeadlessUIPort>();
-    KXUIPort::install(ui_);
+    ui_ = std::make_shared<ScriptedConversionUI>();
     opener_ = std::make_shared<RecordingOpener>();
     KXURLOpener::install(opener_);
     Open("alice", "");
@@ -132,13 +181,13 @@ class DataClientConvertTest : public kxtest::DataClientFixture {
     Drain();
     kx::MainQueue::shared().drain();
     KXErrorPresenter::install(nullptr);
-    KXUIPort::install(nullptr);
     KXURLOpener::install(nullptr);
     DataClientFixture::TearDown();
   }
 
   // Opens (again) the store of `user` over this test's folder, as a start of
-  // the program does; the new client runs its conversion.
+  // the program does: the new client asks through this test's port and its
+  // store's opening runs the conversion.
   void Open(const std::string& user, const std::string& vfs,
             const std::string& appData = "/appdata") {
     client_.reset();
@@ -148,6 +197,8 @@ class DataClientConvertTest : public kxtest::DataClientFixture {
     env_->vfs = vfs;
     data_ = std::make_shared<KXDataContext>(env_);
     client_ = std::make_unique<KXDataClient>(data_);
+    if (ui_) client_->conversion().setUI(ui_);
+    client_->openStore();
     Drain();
   }
 
@@ -237,7 +288,7 @@ class DataClientConvertTest : public kxtest::DataClientFixture {
 
   std::shared_ptr<ConvertEnvironment> convertEnv_;
   std::shared_ptr<KXHeadlessErrorPresenter> presenter_;
-  std::shared_ptr<KXHeadlessUIPort> ui_;
+  std::shared_ptr<ScriptedConversionUI> ui_;
   std::shared_ptr<RecordingOpener> opener_;
 };
 
@@ -246,7 +297,7 @@ class DataClientConvertTest : public kxtest::DataClientFixture {
 // ---------------------------------------------------------------------------
 
 TEST_F(DataClientConvertTest, NewStoreIsAtTheCurrentVersion) {
-  EXPECT_EQ(client_->dbVersion().intValue(), KXDataClient::kCurrentDbVersion);
+  EXPECT_EQ(client_->state().dbVersion().intValue(), KXDataConversion::kCurrentDbVersion);
   EXPECT_TRUE(Presented().empty());
 }
 
@@ -277,14 +328,14 @@ TEST_F(DataClientConvertTest, EachStoredVersionEndsWhereItShould) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stored ? std::to_string(*c.stored) : std::string("none"));
     Seed(c.stored);
-    EXPECT_TRUE(client_->dataConvert());
+    EXPECT_TRUE(client_->conversion().dataConvert());
     Drain();
-    EXPECT_EQ(client_->dbVersion().intValue(), c.expected);
+    EXPECT_EQ(client_->state().dbVersion().intValue(), c.expected);
     ExpectTree(c.from1, c.from2);
     EXPECT_TRUE(Presented().empty());
   }
   kx::MainQueue::shared().drain();
-  EXPECT_TRUE(ui_->alerts().empty());
+  EXPECT_EQ(ui_->asks(), 0);
   EXPECT_EQ(ui_->quitRequests(), 0);
 }
 
@@ -295,9 +346,9 @@ TEST_F(DataClientConvertTest, SingleStepsStoreTheVersionTheyLeadTo) {
   for (const auto& [from, to] : steps) {
     SCOPED_TRACE(from);
     Seed(from);
-    client_->dbConvertFrom(from);
+    client_->conversion().dbConvertFrom(from);
     Drain();
-    EXPECT_EQ(client_->dbVersion().intValue(), to);
+    EXPECT_EQ(client_->state().dbVersion().intValue(), to);
     ExpectTree(from == 1, from == 2);
   }
 }
@@ -307,7 +358,7 @@ TEST_F(DataClientConvertTest, RestartOfAConvertedStoreChangesNothing) {
   Seed(1);
   Open("alice", "");
   ExpectTree(true, true);
-  EXPECT_EQ(client_->dbVersion().intValue(), 10);
+  EXPECT_EQ(client_->state().dbVersion().intValue(), 10);
   // Edit a converted entry; a later start must not convert it again.
   Write([&](KXManagedObjectContext& context) {
     KXFetchRequest request;
@@ -327,7 +378,7 @@ TEST_F(DataClientConvertTest, NoStoreNoConversion) {
   ASSERT_TRUE(posix().writeFileAtomically(root_.path() + "/notafolder", "x", nullptr));
   Open("alice", "", "/notafolder");
   ASSERT_EQ(data_->storePath(), "");
-  EXPECT_TRUE(client_->dataConvert());
+  EXPECT_TRUE(client_->conversion().dataConvert());
   Drain();
   EXPECT_TRUE(Presented().empty()) << "no save or query failure on top";
   EXPECT_FALSE(env_->presented().empty()) << "the opening failure was reported";
@@ -347,7 +398,7 @@ TEST_F(DataClientConvertTest, StoredUserIsComparedIgnoringCase) {
     SCOPED_TRACE(c.stored);
     Seed(10, c.stored);
     KXLogger::sharedLogger().reset();
-    EXPECT_TRUE(client_->dataConvert());
+    EXPECT_TRUE(client_->conversion().dataConvert());
     Drain();
     const std::string log = LogText();
     const bool logged = log.find("用户名与数据库中的用户名不一致") != std::string::npos;
@@ -366,14 +417,14 @@ TEST_F(DataClientConvertTest, StoredUserIsComparedIgnoringCase) {
 // not reported.
 TEST_F(DataClientConvertTest, OtherUserIsReportedAndTheConversionGoesOn) {
   Seed(1, "bob");
-  EXPECT_TRUE(client_->dataConvert());
+  EXPECT_TRUE(client_->conversion().dataConvert());
   Drain();
   EXPECT_EQ(Presented(), std::vector<std::string>{"Query Database Fail"});
-  EXPECT_EQ(client_->dbVersion().intValue(), 10);
+  EXPECT_EQ(client_->state().dbVersion().intValue(), 10);
   ExpectTree(true, true);
 
   Seed(1, "");
-  EXPECT_TRUE(client_->dataConvert());
+  EXPECT_TRUE(client_->conversion().dataConvert());
   Drain();
   EXPECT_TRUE(Presented().empty());
 }
@@ -391,7 +442,7 @@ TEST_F(DataClientConvertTest, TooNewStoreAsksAndUpdateQuitsKeepingTheData) {
     KXLogger::sharedLogger().reset();
     const int quitsBefore = ui_->quitRequests();
     ui_->queueAnswer(0);  // "Update"
-    EXPECT_FALSE(client_->dataConvert());
+    EXPECT_FALSE(client_->conversion().dataConvert());
     Drain();
     EXPECT_EQ(ui_->hideRequests(), quitsBefore) << "nothing shown before the main queue runs";
     EXPECT_EQ(ui_->quitRequests(), quitsBefore);
@@ -399,7 +450,7 @@ TEST_F(DataClientConvertTest, TooNewStoreAsksAndUpdateQuitsKeepingTheData) {
 
     EXPECT_EQ(ui_->hideRequests(), quitsBefore + 1);
     EXPECT_EQ(ui_->quitRequests(), quitsBefore + 1);
-    EXPECT_EQ(client_->dbVersion().intValue(), version) << "the store is not written";
+    EXPECT_EQ(client_->state().dbVersion().intValue(), version) << "the store is not written";
     ExpectTree(false, false);
     EXPECT_TRUE(posix().exists(file)) << "Update keeps the local data";
     const std::string log = LogText();
@@ -407,23 +458,42 @@ TEST_F(DataClientConvertTest, TooNewStoreAsksAndUpdateQuitsKeepingTheData) {
     EXPECT_NE(log.find("dataconvert 初始化 userId is alice"), std::string::npos) << log;
   }
   EXPECT_EQ(opener_->opened(),
-            std::vector<std::string>(3, KXServiceBaseURL() + KXDataClient::kDownloadPagePath));
+            std::vector<std::string>(3, KXServiceBaseURL() + KXDataConversion::kDownloadPagePath));
   EXPECT_EQ(convertEnv_->sessionUsers(), std::vector<std::string>(3, "alice"));
   EXPECT_TRUE(Presented().empty());
+  // Asked once per start; the alert's texts are the desktop prompt's
+  // (tests/shell/KXDataConversionPromptTest.cpp).
+  EXPECT_EQ(ui_->asks(), 3);
+}
 
-  // The alert: the localised texts, "Update" first; its text says plainly
-  // that what was not synced is lost.
-  const std::vector<KXUIPort::Alert> alerts = ui_->alerts();
-  ASSERT_EQ(alerts.size(), 3u);
-  const KXUIPort::Alert& alert = alerts.front();
-  using kx::LocalizedStrings;
-  EXPECT_EQ(alert.title, LocalizedStrings::localized("Database version too high"));
-  EXPECT_EQ(alert.message, LocalizedStrings::localized("UpdateOrDelete"));
-  EXPECT_EQ(alert.buttons, (std::vector<std::string>{LocalizedStrings::localized("Update"),
-                                                     LocalizedStrings::localized("Stay Current")}));
-  EXPECT_NE(alert.title, "Database version too high") << "the shipped table has the texts";
-  EXPECT_NE(alert.message.find("not yet synced will be lost"), std::string::npos) << alert.message;
-  EXPECT_NE(alert.message.find("deleted"), std::string::npos) << alert.message;
+// Without a port installed the neutral one answers: nothing is hidden or
+// asked of anyone, the local data stays, the program goes on, and the store
+// is not written.
+TEST_F(DataClientConvertTest, TooNewStoreWithoutAPortKeepsTheDataAndGoesOn) {
+  const std::string file = UserDirectory("alice") + "/ZarvelNote.db";
+  MakeFile(file);
+  Seed(11);
+  client_->conversion().setUI(nullptr);
+  EXPECT_FALSE(client_->conversion().dataConvert());
+  Drain();
+  kx::MainQueue::shared().drain();
+  EXPECT_EQ(ui_->asks(), 0);
+  EXPECT_EQ(ui_->hideRequests(), 0);
+  EXPECT_EQ(ui_->quitRequests(), 0);
+  EXPECT_EQ(client_->state().dbVersion().intValue(), 11) << "the store is not written";
+  EXPECT_TRUE(posix().exists(file)) << "the local data stays";
+}
+
+// The conversion runs when the store is opened, once: a second opening
+// answers the first outcome without asking again.
+TEST_F(DataClientConvertTest, OpeningTwiceConvertsOnce) {
+  Seed(11);
+  Open("alice", "");
+  kx::MainQueue::shared().drain();
+  EXPECT_EQ(ui_->asks(), 1);
+  EXPECT_FALSE(client_->openStore());
+  kx::MainQueue::shared().drain();
+  EXPECT_EQ(ui_->asks(), 1) << "opened once";
 }
 
 TEST_F(DataClientConvertTest, StayCurrentRemovesOnlyTheUsersDataDirectory) {
@@ -435,7 +505,7 @@ TEST_F(DataClientConvertTest, StayCurrentRemovesOnlyTheUsersDataDirectory) {
 
   Seed(11, "Alice");    // the row's id differs in case from the directory's
   ui_->queueAnswer(1);  // "Stay Current"
-  EXPECT_FALSE(client_->dataConvert());
+  EXPECT_FALSE(client_->conversion().dataConvert());
   Drain();
   EXPECT_TRUE(posix().exists(mine)) << "nothing happens before the main queue runs";
   kx::MainQueue::shared().drain();
@@ -460,7 +530,7 @@ TEST_F(DataClientConvertTest, StayCurrentNeverReachesOutsideTheDataRoot) {
 
   Seed(42);
   ui_->queueAnswer(1);
-  EXPECT_FALSE(client_->dataConvert());
+  EXPECT_FALSE(client_->conversion().dataConvert());
   Drain();
   kx::MainQueue::shared().drain();
   EXPECT_TRUE(posix().exists(outside));
@@ -477,7 +547,7 @@ TEST_F(DataClientConvertTest, FailedRemovalIsLoggedAndShown) {
   KXLogger::sharedLogger().reset();
   LogText();  // the logger's file is open before the faults go in
   ui_->queueAnswer(1);
-  EXPECT_FALSE(client_->dataConvert());
+  EXPECT_FALSE(client_->conversion().dataConvert());
   Drain();
   {
     kxtest::FaultInjectingFileSystem fs;
@@ -500,7 +570,7 @@ TEST_F(DataClientConvertTest, FailedRemovalIsLoggedAndShown) {
   Open("..", "");
   Seed(11, "");
   ui_->queueAnswer(1);
-  EXPECT_FALSE(client_->dataConvert());
+  EXPECT_FALSE(client_->conversion().dataConvert());
   Drain();
   kx::MainQueue::shared().drain();
   EXPECT_TRUE(posix().exists(mine));
@@ -534,7 +604,7 @@ TEST_F(DataClientConvertTest, FailedSaveKeepsTheOlderVersionAndTheNextStartConve
     Seed(1);
     KXLogger::sharedLogger().reset();
     c.inject();
-    EXPECT_TRUE(client_->dataConvert());
+    EXPECT_TRUE(client_->conversion().dataConvert());
     Drain();
     vfs.failWalWrites = false;
     vfs.failingWalWritesLeft = 0;
@@ -542,18 +612,18 @@ TEST_F(DataClientConvertTest, FailedSaveKeepsTheOlderVersionAndTheNextStartConve
     EXPECT_EQ(Presented(), std::vector<std::string>{"Save Database Fail"})
         << "the later steps did not try";
     EXPECT_NE(LogText().find("skipped: an earlier step was not saved"), std::string::npos);
-    EXPECT_EQ(client_->dbVersion().intValue(), 1);
+    EXPECT_EQ(client_->state().dbVersion().intValue(), 1);
     ExpectTree(false, false);
 
     // Later writes of the client work on the file as it is.
-    client_->setDbStateValue(kx::Value("x"), std::string("after"));
-    client_->performSyncSave(nullptr);
-    EXPECT_EQ(client_->dbVersion().intValue(), 1);
+    client_->state().setDbStateValue(kx::Value("x"), std::string("after"));
+    client_->state().performSyncSave(nullptr);
+    EXPECT_EQ(client_->state().dbVersion().intValue(), 1);
 
     Open("alice", kxtest::FaultVfs::name());
-    EXPECT_EQ(client_->dbVersion().intValue(), 10);
+    EXPECT_EQ(client_->state().dbVersion().intValue(), 10);
     ExpectTree(true, true);
-    EXPECT_EQ(client_->dbStateValueWithKey("after").stringValue(), "x");
+    EXPECT_EQ(client_->state().dbStateValueWithKey("after").stringValue(), "x");
     EXPECT_TRUE(Presented().empty());
   }
 }

@@ -15,7 +15,10 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXManagedObjectContext.h"
+#include "Data/KXTagStore.h"
 #include "DataClientFixture.h"
 #include "platform/LocalizedStrings.h"
 
@@ -101,7 +104,7 @@ class CopiesTest : public kxtest::DataClientFixture {
   // Sets fields of stored entries and saves.
   void Change(const std::string& fileId, const kx::Dictionary& fields) {
     Write([&](KXManagedObjectContext& c) {
-      KXFileMetaPtr entry = client_->objectForFileMetaID(fileId, &c);
+      KXFileMetaPtr entry = client_->readsIn(&c).objectForFileMetaID(fileId);
       ASSERT_TRUE(entry) << fileId;
       EXPECT_TRUE(entry->setValuesForKeys(fields));
     });
@@ -112,13 +115,16 @@ class CopiesTest : public kxtest::DataClientFixture {
     Write([](KXManagedObjectContext&) {});
   }
 
-  KXFileMetaPtr Entry(const std::string& fileId) { return client_->objectForFileMetaID(fileId); }
+  KXFileMetaPtr Entry(const std::string& fileId) {
+    return client_->reads().objectForFileMetaID(fileId);
+  }
 
   // Live folders with that title under the parent.
   KXFileMetaArray Folders(const std::string& title, const std::string& parentId) {
-    std::optional<std::vector<KXManagedObjectPtr>> found = client_->readFileMetasSyncForQuery(
-        "del = NO AND dir = YES AND title = %@ AND parentId = %@", {title, parentId}, "FileMeta",
-        nullptr);
+    std::optional<std::vector<KXManagedObjectPtr>> found =
+        client_->reads().readFileMetasSyncForQuery(
+            "del = NO AND dir = YES AND title = %@ AND parentId = %@", {title, parentId},
+            "FileMeta", nullptr);
     KXFileMetaArray out;
     for (const auto& object : found.value_or(std::vector<KXManagedObjectPtr>{})) {
       out.push_back(KXCast<FileMeta>(object));
@@ -145,7 +151,7 @@ TEST_F(CopiesTest, ConflictTitlesPutTheMarkBeforeTheExtension) {
       {"a.b", false, "a.b(" + S() + ")"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(KXDataClient::conflictTitle(c.title, c.keepExtension), c.expected) << c.title;
+    EXPECT_EQ(KXEntryWrites::conflictTitle(c.title, c.keepExtension), c.expected) << c.title;
   }
 }
 
@@ -165,7 +171,7 @@ TEST_F(CopiesTest, CopiesFromFilePartsStartFreshAndKeepOnlyTheEditorType) {
       {"nope", kx::Value::dict({{"fileId", kx::Value("X")}})},
   };
   Calls calls;
-  client_->copyFileParts(parts, "NB_C", calls.callback(), /*isConflicted=*/true);
+  client_->writes().copyFileParts(parts, "NB_C", calls.callback(), /*isConflicted=*/true);
   ASSERT_TRUE(calls.WaitFor(1));
   Save();
 
@@ -196,9 +202,9 @@ TEST_F(CopiesTest, CopiesFromFilePartsStartFreshAndKeepOnlyTheEditorType) {
 
 TEST_F(CopiesTest, CopiesFromPairsTakeTheRootVersionAndTheFolderPath) {
   BuildTree();
-  client_->copyNormalFiles({{"F_b", "F_new"}, {"gone", "F_none"}}, "NB_B", false);
-  client_->copyNotebooks({{"NB_B", "NB_new"}}, "ROOT", true);
-  client_->copyNotebooks({{"NB_A", "NB_lost"}}, "no-such-folder", false);
+  client_->writes().copyNormalFiles({{"F_b", "F_new"}, {"gone", "F_none"}}, "NB_B", false);
+  client_->writes().copyNotebooks({{"NB_B", "NB_new"}}, "ROOT", true);
+  client_->writes().copyNotebooks({{"NB_A", "NB_lost"}}, "no-such-folder", false);
   Save();
 
   KXFileMetaPtr file = Entry("F_new");
@@ -222,7 +228,7 @@ TEST_F(CopiesTest, CopiesFromPairsTakeTheRootVersionAndTheFolderPath) {
   EXPECT_EQ(folder->title(), "Rome(" + S() + ")");
   EXPECT_EQ(folder->version(), 3);
   EXPECT_TRUE(folder->isNil("namePath"));
-  EXPECT_TRUE(client_->objectsForParentId("NB_new", "FileMeta").empty()) << "children stay";
+  EXPECT_TRUE(client_->reads().objectsForParentId("NB_new", "FileMeta").empty()) << "children stay";
   EXPECT_FALSE(Entry("NB_lost"));
 }
 
@@ -239,10 +245,10 @@ TEST_F(CopiesTest, MovesReparentAndBringTrashedFoldersBackWhole) {
          {"title", kx::Value("plan.note")}});
   });
 
-  client_->moveNotes({"N_a", "unknown"}, "NB_C");
-  client_->moveNotebooks({"NB_A"}, "NB_C");
+  client_->writes().moveNotes({"N_a", "unknown"}, "NB_C");
+  client_->writes().moveNotebooks({"NB_A"}, "NB_C");
   // Where it lies already, but its title is taken there now.
-  client_->moveFileMetas({"N_c"}, "ROOT");
+  client_->writes().moveFileMetas({"N_c"}, "ROOT");
   Save();
 
   KXFileMetaPtr note = Entry("N_a");
@@ -282,9 +288,9 @@ TEST_F(CopiesTest, AMoveIntoTheFolderItselfOrBelowItIsSkipped) {
          {"parentId", kx::Value("NB_X")},
          {"title", kx::Value("Y")}});
   });
-  client_->moveNotebooks({"NB_A"}, "NB_B");  // its own child
-  client_->moveNotebooks({"NB_A"}, "NB_A");  // itself
-  client_->moveFileMetas({"NB_B", "N_a"}, "NB_B");
+  client_->writes().moveNotebooks({"NB_A"}, "NB_B");  // its own child
+  client_->writes().moveNotebooks({"NB_A"}, "NB_A");  // itself
+  client_->writes().moveFileMetas({"NB_B", "N_a"}, "NB_B");
   Save();
   EXPECT_EQ(Entry("NB_A")->parentId(), "ROOT");
   EXPECT_EQ(Entry("NB_A")->localModified(), 0);
@@ -296,7 +302,7 @@ TEST_F(CopiesTest, AMoveIntoTheFolderItselfOrBelowItIsSkipped) {
   EXPECT_NE(log.find("move of NB_B into NB_B skipped"), std::string::npos) << log;
 
   // The walk up from a folder on a cycle ends; the move goes ahead.
-  client_->moveNotebooks({"NB_C"}, "NB_X");
+  client_->writes().moveNotebooks({"NB_C"}, "NB_X");
   Save();
   EXPECT_EQ(Entry("NB_C")->parentId(), "NB_X");
   EXPECT_NE(LogText().find("lies in a cycle of parent ids"), std::string::npos);
@@ -316,8 +322,8 @@ TEST_F(CopiesTest, TwoRestoresIntoAVanishedFolderMakeItOnce) {
   std::shared_future<void> opened = gate.get_future().share();
   data_->performWriteBlock([opened](KXManagedObjectContext&) { opened.wait(); });
   Calls calls;
-  client_->recoverFileMetas({"N_a"}, calls.callback());
-  client_->recoverFileMetas({"N_b"}, calls.callback());
+  client_->writes().recoverFileMetas({"N_a"}, calls.callback());
+  client_->writes().recoverFileMetas({"N_b"}, calls.callback());
   gate.set_value();
   ASSERT_TRUE(calls.WaitFor(2));
   Save();
@@ -348,7 +354,7 @@ TEST_F(CopiesTest, ARestoreStopsAtTheFirstIdThatIsNotInTheTrash) {
            {{"del", kx::Value(true)}, {"parentId", kx::Value("1")}, {"namePath", kx::Value("/")}});
   }
   Calls calls;
-  client_->recoverFileMetas({"N_a", "unknown", "N_b"}, calls.callback());
+  client_->writes().recoverFileMetas({"N_a", "unknown", "N_b"}, calls.callback());
   ASSERT_TRUE(calls.WaitFor(2));
   Save();
   const std::vector<kx::Error> errors = calls.errors();
@@ -362,7 +368,7 @@ TEST_F(CopiesTest, ARestoreStopsAtTheFirstIdThatIsNotInTheTrash) {
 
   // A live entry stops it the same way.
   Calls again;
-  client_->recoverFileMetas({"N_a"}, again.callback());
+  client_->writes().recoverFileMetas({"N_a"}, again.callback());
   ASSERT_TRUE(again.WaitFor(1));
   EXPECT_EQ(again.errors()[0].code(), -1100);
 }
@@ -372,7 +378,7 @@ TEST_F(CopiesTest, ARestoreInsideADeletedFolderBringsBackTheFoldersAbove) {
   Change("NB_A", {{"del", kx::Value(true)}, {"parentId", kx::Value("1")}});
   for (const char* id : {"NB_B", "N_b", "F_b"}) Change(id, {{"del", kx::Value(true)}});
   Calls calls;
-  client_->recoverFileMetas({"N_b"}, calls.callback());
+  client_->writes().recoverFileMetas({"N_b"}, calls.callback());
   ASSERT_TRUE(calls.WaitFor(1));
   Save();
   EXPECT_FALSE(calls.errors()[0]);
@@ -392,7 +398,7 @@ TEST_F(CopiesTest, ARestoredFolderBringsItsSubtreeAlong) {
                   {"title", kx::Value("Travel")}});
   for (const char* id : {"NB_B", "N_b", "F_b"}) Change(id, {{"del", kx::Value(true)}});
   Calls calls;
-  client_->recoverFileMetas({"NB_A"}, calls.callback());
+  client_->writes().recoverFileMetas({"NB_A"}, calls.callback());
   ASSERT_TRUE(calls.WaitFor(1));
   Save();
   EXPECT_EQ(Entry("NB_A")->parentId(), "NB_C") << "the folder /Work is found by its title";
@@ -405,17 +411,17 @@ TEST_F(CopiesTest, ARestoredFolderBringsItsSubtreeAlong) {
 TEST_F(CopiesTest, AncestryAndEncryptionWalkLiveParents) {
   BuildTree();
   Change("NB_A", {{"encrypted", kx::Value(true)}});
-  EXPECT_TRUE(client_->fileMeta(Entry("N_b"), "NB_A"));
-  EXPECT_TRUE(client_->fileMeta(Entry("NB_B"), "NB_B"));
-  EXPECT_TRUE(client_->fileMeta(Entry("N_b"), "ROOT"));
-  EXPECT_FALSE(client_->fileMeta(Entry("N_a"), "NB_A"));
-  EXPECT_TRUE(client_->encryptedStateForMeta(Entry("N_b")));
-  EXPECT_FALSE(client_->encryptedStateForMeta(Entry("N_a")));
+  EXPECT_TRUE(client_->reads().fileMeta(Entry("N_b"), "NB_A"));
+  EXPECT_TRUE(client_->reads().fileMeta(Entry("NB_B"), "NB_B"));
+  EXPECT_TRUE(client_->reads().fileMeta(Entry("N_b"), "ROOT"));
+  EXPECT_FALSE(client_->reads().fileMeta(Entry("N_a"), "NB_A"));
+  EXPECT_TRUE(client_->reads().encryptedStateForMeta(Entry("N_b")));
+  EXPECT_FALSE(client_->reads().encryptedStateForMeta(Entry("N_a")));
 
   Change("N_b", {{"del", kx::Value(true)}, {"parentId", kx::Value("1")}});
-  EXPECT_FALSE(client_->fileMeta(Entry("N_b"), "NB_B")) << "the trash lies in no folder";
-  EXPECT_FALSE(client_->encryptedStateForMeta(Entry("N_b")));
-  EXPECT_THROW(client_->addGroupSync(kx::Value(), {}, nullptr), kx::Exception);
+  EXPECT_FALSE(client_->reads().fileMeta(Entry("N_b"), "NB_B")) << "the trash lies in no folder";
+  EXPECT_FALSE(client_->reads().encryptedStateForMeta(Entry("N_b")));
+  EXPECT_THROW(client_->writes().addGroupSync(kx::Value(), {}, nullptr), kx::Exception);
 }
 
 TEST_F(CopiesTest, WalksUpACycleOfParentIdsEnd) {
@@ -439,14 +445,14 @@ TEST_F(CopiesTest, WalksUpACycleOfParentIdsEnd) {
          {"del", kx::Value(true)}});
   });
   Calls calls;
-  client_->recoverFileMetas({"N_x"}, calls.callback());
+  client_->writes().recoverFileMetas({"N_x"}, calls.callback());
   ASSERT_TRUE(calls.WaitFor(1));
   Save();
   for (const char* id : {"N_x", "NB_X", "NB_Y"}) EXPECT_FALSE(Entry(id)->del()) << id;
 
   // Live now, the cycle is walked until an id comes round again.
-  EXPECT_FALSE(client_->fileMeta(Entry("N_x"), "NB_A"));
-  EXPECT_FALSE(client_->encryptedStateForMeta(Entry("N_x")));
+  EXPECT_FALSE(client_->reads().fileMeta(Entry("N_x"), "NB_A"));
+  EXPECT_FALSE(client_->reads().encryptedStateForMeta(Entry("N_x")));
   EXPECT_NE(LogText().find("lies in a cycle of parent ids"), std::string::npos);
 }
 

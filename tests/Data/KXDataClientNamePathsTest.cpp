@@ -14,6 +14,8 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXPersistentStore.h"
 #include "Data/KXStoreConnection.h"
@@ -59,11 +61,11 @@ class NamePathsTest : public kxtest::DataClientFixture {
   Made Make(const std::string& path) {
     std::promise<Made> promise;
     std::string answer;
-    client_->performSyncReadBlock([&] {
-      answer = client_->NotebookIdFromNamePath(
+    client_->reads().performSyncReadBlock([&] {
+      answer = client_->writes().NotebookIdFromNamePath(
           path, nullptr, [&](const KXResultInfo& info, const kx::Error& error) {
             promise.set_value({std::string(),
-                               info.value[KXDataClient::kNamePathParentIdKey].stringValue(),
+                               info.value[KXEntryWrites::kNamePathParentIdKey].stringValue(),
                                error});
           });
     });
@@ -77,9 +79,10 @@ class NamePathsTest : public kxtest::DataClientFixture {
 
   // The live folders titled so under the parent.
   Strings FolderIds(const std::string& title, const std::string& parentId) {
-    std::optional<std::vector<KXManagedObjectPtr>> found = client_->readFileMetasSyncForQuery(
-        "del = NO AND dir = YES AND title = %@ AND parentId = %@", {title, parentId}, "FileMeta",
-        nullptr);
+    std::optional<std::vector<KXManagedObjectPtr>> found =
+        client_->reads().readFileMetasSyncForQuery(
+            "del = NO AND dir = YES AND title = %@ AND parentId = %@", {title, parentId},
+            "FileMeta", nullptr);
     return kxtest::Ids(found.value_or(std::vector<KXManagedObjectPtr>{}));
   }
 };
@@ -102,12 +105,12 @@ TEST_F(NamePathsTest, PathsLeadThroughLiveFoldersOnly) {
       {"/Old", "ROOT", 0, {"Old"}},  // in the trash: not a folder of the path
   };
   for (const Case& c : cases) {
-    KXDataClient::NamePathResolution r = client_->lastParentIdFromNamePath(c.path);
+    KXEntryReads::NamePathResolution r = client_->reads().lastParentIdFromNamePath(c.path);
     EXPECT_EQ(r.lastParentId, c.lastParentId) << c.path;
     EXPECT_EQ(r.found, c.found) << c.path;
     EXPECT_EQ(r.components, c.components) << c.path;
   }
-  EXPECT_EQ(client_->namePathFromNotebookId(std::string("NB_B"), nullptr), "/Travel/Rome");
+  EXPECT_EQ(client_->reads().namePathFromNotebookId(std::string("NB_B")), "/Travel/Rome");
 }
 
 TEST_F(NamePathsTest, AFoundPathAnswersAtOnceAndAMissingOneIsMade) {
@@ -122,7 +125,7 @@ TEST_F(NamePathsTest, AFoundPathAnswersAtOnceAndAMissingOneIsMade) {
   ASSERT_EQ(FolderIds("New", "NB_B").size(), 1u);
   const std::string newId = FolderIds("New", "NB_B")[0];
   EXPECT_EQ(FolderIds("Deeper", newId), Strings{made.answer});
-  KXFileMetaPtr deeper = client_->objectForFileMetaID(made.answer);
+  KXFileMetaPtr deeper = client_->reads().objectForFileMetaID(made.answer);
   ASSERT_TRUE(deeper);
   EXPECT_TRUE(deeper->isKindOfEntity("Notebook"));
   EXPECT_EQ(deeper->domain(), 1);
@@ -161,7 +164,8 @@ TEST_F(NamePathsTest, AFailedFetchOnTheWayMakesNoSecondFolder) {
       },
       &tracer);
 
-  KXDataClient::NamePathResolution r = client_->lastParentIdFromNamePath("/Travel/Rome/Sub");
+  KXEntryReads::NamePathResolution r =
+      client_->reads().lastParentIdFromNamePath("/Travel/Rome/Sub");
   EXPECT_EQ(r.lastParentId, "NB_A") << "the failed lookup counts as not found";
   EXPECT_EQ(r.found, 1);
 
@@ -178,9 +182,10 @@ TEST_F(NamePathsTest, AFailedFetchOnTheWayMakesNoSecondFolder) {
 
 TEST_F(NamePathsTest, CompletingWithoutTitlesAnswersTheParent) {
   std::promise<std::string> answer;
-  client_->completeNamePath("NB_A", {}, {}, [&](const KXResultInfo& info, const kx::Error&) {
-    answer.set_value(info.value[KXDataClient::kNamePathParentIdKey].stringValue());
-  });
+  client_->writes().completeNamePath(
+      "NB_A", {}, {}, [&](const KXResultInfo& info, const kx::Error&) {
+        answer.set_value(info.value[KXEntryWrites::kNamePathParentIdKey].stringValue());
+      });
   EXPECT_EQ(answer.get_future().get(), "NB_A");
 }
 

@@ -11,6 +11,9 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXManagedObjectContext.h"
 #include "DataClientFixture.h"
 #include "platform/GlobalQueue.h"
@@ -52,14 +55,14 @@ TEST_F(NoteListsTest, SearchAnswersLiveEntriesInRelevanceOrderWithParentNames) {
     Put(c, "Note", {{"fileId", "N_STRONG"}, {"parentId", "NB_FRUIT"}, {"title", "s.note"}});
     Put(c, "Note", {{"fileId", "N_GONE"}, {"parentId", "1"}, {"del", true}});
   });
-  ASSERT_NE(client_->ftsIndexer(), nullptr);
+  ASSERT_NE(client_->indexing().ftsIndexer(), nullptr);
   // The process's searcher was made for an earlier test's client.
   KXSContext::sharedContext().setIsReload(true);
   auto doc = [](const char* id, const char* text) {
     return kx::Value::dict({{"docID", id}, {"docContent", text}});
   };
   std::promise<void> indexed;
-  client_->indexNotes(
+  client_->indexing().indexNotes(
       {doc("N_WEAK", "apple pear plum fig kiwi lime melon"), doc("N_STRONG", "apple apple apple"),
        doc("N_GONE", "apple apple"), doc("N_NOT_STORED", "apple")},
       [&] { indexed.set_value(); });
@@ -67,15 +70,16 @@ TEST_F(NoteListsTest, SearchAnswersLiveEntriesInRelevanceOrderWithParentNames) {
 
   auto search = [&](const std::string& keyword) {
     std::promise<KXFileMetaArray> answer;
-    client_->searchNotesWithKeyword(keyword, [&](const KXResultInfo& info, const kx::Error& e) {
-      EXPECT_FALSE(e);
-      EXPECT_FALSE(data_->isOnReadQueue());
-      KXFileMetaArray entries;
-      for (const auto& object : info.fetch.objects) {
-        entries.push_back(std::dynamic_pointer_cast<FileMeta>(object));
-      }
-      answer.set_value(entries);
-    });
+    client_->reads().searchNotesWithKeyword(
+        keyword, [&](const KXResultInfo& info, const kx::Error& e) {
+          EXPECT_FALSE(e);
+          EXPECT_FALSE(data_->isOnReadQueue());
+          KXFileMetaArray entries;
+          for (const auto& object : info.fetch.objects) {
+            entries.push_back(std::dynamic_pointer_cast<FileMeta>(object));
+          }
+          answer.set_value(entries);
+        });
     std::future<KXFileMetaArray> future = answer.get_future();
     EXPECT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     return future.get();
@@ -110,7 +114,7 @@ TEST_F(NoteListsTest, MonthGroupsInOrderWithTheFilteredNotes) {
   });
   KXFileMetaArray notes = Entries({"JAN_A", "DEC", "JAN_B", "TRASHED", "GONE", "IMG"});
 
-  kx::Array live = client_->formatNoteList(notes, KXDataClient::kFilterLive);
+  kx::Array live = client_->reads().formatNoteList(notes, KXEntryReads::kFilterLive);
   ASSERT_EQ(live.size(), 2u);
   EXPECT_EQ(live[0]["content"], kx::Value::dict({{"title", "2018-12-1"}, {"sort", "2018-12"}}));
   EXPECT_EQ(live[1]["content"], kx::Value::dict({{"title", "2019-01-3"}, {"sort", "2019-01"}}));
@@ -126,11 +130,11 @@ TEST_F(NoteListsTest, MonthGroupsInOrderWithTheFilteredNotes) {
   EXPECT_EQ(withImages["resourceCount"].intValue(), 2);
   EXPECT_EQ(withImages["image"], kx::Value(false));  // area 0 and an odd size never win
 
-  kx::Array trash = client_->formatNoteList(notes, KXDataClient::kFilterDeleted);
+  kx::Array trash = client_->reads().formatNoteList(notes, KXEntryReads::kFilterDeleted);
   ASSERT_EQ(trash.size(), 1u);
   EXPECT_EQ(trash[0]["children"][0]["content"]["entryPath"].stringValue(), "TRASHED");
-  EXPECT_EQ(client_->formatNoteList(notes, KXDataClient::kFilterAll).size(), 2u);
-  EXPECT_TRUE(client_->formatNoteList(notes, 7).empty());
+  EXPECT_EQ(client_->reads().formatNoteList(notes, KXEntryReads::kFilterAll).size(), 2u);
+  EXPECT_TRUE(client_->reads().formatNoteList(notes, 7).empty());
 }
 
 TEST_F(NoteListsTest, EncryptedFoldersAndSummaries) {
@@ -140,13 +144,13 @@ TEST_F(NoteListsTest, EncryptedFoldersAndSummaries) {
     Put(c, "Note", {{"fileId", "LOCKED"}, {"parentId", "NB_LOCK"}});
     Put(c, "Note", {{"fileId", "ORPHAN"}, {"parentId", "NB_NONE"}});
   });
-  EXPECT_EQ(Ids(client_->filterEncryptedNotebook(Entries({"ORPHAN", "LOCKED", "OPEN"}))),
+  EXPECT_EQ(Ids(client_->reads().filterEncryptedNotebook(Entries({"ORPHAN", "LOCKED", "OPEN"}))),
             (std::vector<std::string>{"ORPHAN", "OPEN"}));
 
-  client_->updateNotesSummary("OPEN", " \r\n first\nsecond \n");
-  client_->updateNotesSummary("NOPE", "x");
+  client_->writes().updateNotesSummary("OPEN", " \r\n first\nsecond \n");
+  client_->writes().updateNotesSummary("NOPE", "x");
   Write([](KXManagedObjectContext&) {});
-  EXPECT_EQ(client_->objectForFileMetaID("OPEN")->stringValue("summary"), "first\nsecond");
+  EXPECT_EQ(client_->reads().objectForFileMetaID("OPEN")->stringValue("summary"), "first\nsecond");
 }
 
 TEST_F(NoteListsTest, WrittenEntryIsReadInTheWriteContextAndDeliveredOffIt) {
@@ -156,7 +160,8 @@ TEST_F(NoteListsTest, WrittenEntryIsReadInTheWriteContextAndDeliveredOffIt) {
   });
   // Changed, not saved: the read-back still sees it.
   data_->performWriteBlock([&](KXManagedObjectContext& c) {
-    kx::ignoreError(client_->objectForFileMetaID("N", &c)->setValue("title", kx::Value("new")));
+    kx::ignoreError(
+        client_->readsIn(&c).objectForFileMetaID("N")->setValue("title", kx::Value("new")));
   });
   struct Answer {
     KXResultInfo info;
@@ -165,7 +170,7 @@ TEST_F(NoteListsTest, WrittenEntryIsReadInTheWriteContextAndDeliveredOffIt) {
   };
   auto readBack = [&](const std::string& id, bool entire, bool convert) {
     std::promise<Answer> answer;
-    client_->entryOnWrittenContextForFileId(
+    client_->writes().entryOnWrittenContextForFileId(
         id, entire, convert, [&](const KXResultInfo& info, const kx::Error& e) {
           EXPECT_FALSE(e);
           answer.set_value({info, kx::GlobalQueue::get(kx::QueuePriority::High).isCurrent(),

@@ -15,7 +15,10 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXShareLinkHooks.h"
 #include "Data/KXShellStateHooks.h"
@@ -49,7 +52,7 @@ class SaveTest : public kxtest::DataClientFixture {
  protected:
   void SetUp() override {
     DataClientFixture::SetUp();
-    ASSERT_NE(client_->ftsIndexer(), nullptr);
+    ASSERT_NE(client_->indexing().ftsIndexer(), nullptr);
     // ROOT (version 7) > NB "Work" > N_a "plan.note"
     Write([](KXManagedObjectContext& c) {
       Put(c, "Root", {{"fileId", kx::Value("ROOT")}, {"version", kx::Value(7)}});
@@ -90,9 +93,9 @@ class SaveTest : public kxtest::DataClientFixture {
       promise.set_value({true, info, error, data_->isOnWriteQueue()});
     };
     if (older) {
-      client_->saveNote(params, done);
+      client_->editorSave().saveNote(params, done);
     } else {
-      client_->saveNoteOrMd(params, done);
+      client_->editorSave().saveNoteOrMd(params, done);
     }
     std::future<Outcome> future = promise.get_future();
     EXPECT_EQ(future.wait_for(std::chrono::seconds(20)), std::future_status::ready);
@@ -133,7 +136,7 @@ class SaveTest : public kxtest::DataClientFixture {
   std::optional<ResourceView> ViewResource(const std::string& id) {
     std::optional<ResourceView> view;
     data_->performSyncReadBlock([&](KXManagedObjectContext& context) {
-      auto resource = client_->objectForResourceID(id, &context);
+      auto resource = client_->readsIn(&context).objectForResourceID(id);
       if (!resource) return;
       view.emplace();
       view->title = resource->title();
@@ -153,7 +156,7 @@ class SaveTest : public kxtest::DataClientFixture {
   std::vector<std::string> ResourceIdsOf(const std::string& fileId) {
     std::vector<std::string> ids;
     data_->performSyncReadBlock([&](KXManagedObjectContext& context) {
-      if (auto entry = client_->objectForFileMetaID(fileId, &context)) {
+      if (auto entry = client_->readsIn(&context).objectForFileMetaID(fileId)) {
         for (const auto& resource : entry->resources()) ids.push_back(resource->fileId());
       }
     });
@@ -180,7 +183,7 @@ TEST_F(SaveTest, ANewNoteTakesItsFieldsAndIsMarkedAndIndexed) {
   EXPECT_TRUE(saved.info.value.dict().empty());
   WaitForIndex();
 
-  KXFileMetaPtr entry = client_->objectForFileMetaID("N_new");
+  KXFileMetaPtr entry = client_->reads().objectForFileMetaID("N_new");
   ASSERT_TRUE(entry);
   EXPECT_EQ(entry->entity().name(), "Note");
   EXPECT_EQ(entry->title(), "Budget.note");
@@ -207,14 +210,14 @@ TEST_F(SaveTest, ANonZeroDomainMakesAStoredFile) {
                                        {"text", kx::Value("# hello")}})}});
   EXPECT_FALSE(saved.error);
   Commit();
-  KXFileMetaPtr entry = client_->objectForFileMetaID("F_md");
+  KXFileMetaPtr entry = client_->reads().objectForFileMetaID("F_md");
   ASSERT_TRUE(entry);
   EXPECT_EQ(entry->entity().name(), "NormalFile");
   EXPECT_EQ(entry->domain(), 1) << "the property copy runs over the new entry's fields";
 }
 
 TEST_F(SaveTest, UntitledNotesTakeTheEmptyTitleAndThenANumberedOne) {
-  const std::string empty = kx::LocalizedStrings::localized(KXDataClient::kEmptyTitleKey);
+  const std::string empty = kx::LocalizedStrings::localized(KXEditorSave::kEmptyTitleKey);
   EXPECT_FALSE(
       Save({{"note", Dict({{"fileId", kx::Value("N_1")}, {"parentId", kx::Value("NB")}})}}).error);
   Commit();
@@ -224,11 +227,12 @@ TEST_F(SaveTest, UntitledNotesTakeTheEmptyTitleAndThenANumberedOne) {
                                     {"title", kx::Value("")}})}})
                    .error);
   Commit();
-  EXPECT_EQ(client_->objectForFileMetaID("N_1")->title(), empty);
-  const std::string second = client_->objectForFileMetaID("N_2")->title();
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N_1")->title(), empty);
+  const std::string second = client_->reads().objectForFileMetaID("N_2")->title();
   EXPECT_NE(second, empty);
-  EXPECT_EQ(second,
-            client_->titleOfDuplicateTitle(empty, "NB", "N_2", "Note")["newTitle"].string());
+  EXPECT_EQ(
+      second,
+      client_->reads().titleOfDuplicateTitle(empty, "NB", "N_2", "Note")["newTitle"].string());
 }
 
 TEST_F(SaveTest, AnEditChangesContentFieldsAndAPinLeavesTheMarkAlone) {
@@ -238,7 +242,7 @@ TEST_F(SaveTest, AnEditChangesContentFieldsAndAPinLeavesTheMarkAlone) {
                                        {"size", kx::Value(11)}})}});
   EXPECT_FALSE(saved.error);
   WaitForIndex();
-  KXFileMetaPtr entry = client_->objectForFileMetaID("N_a");
+  KXFileMetaPtr entry = client_->reads().objectForFileMetaID("N_a");
   EXPECT_EQ(entry->title(), "plan.note") << "no title: unchanged";
   EXPECT_EQ(entry->summary(), "fresh");
   EXPECT_EQ(entry->size(), 11);
@@ -249,7 +253,7 @@ TEST_F(SaveTest, AnEditChangesContentFieldsAndAPinLeavesTheMarkAlone) {
 
   // A pin from the list: no text, "stick" present.
   Write([&](KXManagedObjectContext& c) {
-    auto note = client_->objectForFileMetaID("N_a", &c);
+    auto note = client_->readsIn(&c).objectForFileMetaID("N_a");
     note->setValue("localModified", kx::Value(0));
     note->setValue("contentChanged", kx::Value(false));
     note->setValue("modifyTime", kx::Value(100));
@@ -257,7 +261,7 @@ TEST_F(SaveTest, AnEditChangesContentFieldsAndAPinLeavesTheMarkAlone) {
   EXPECT_FALSE(
       Save({{"note", Dict({{"fileId", kx::Value("N_a")}, {"stick", kx::Value(true)}})}}).error);
   Commit();
-  entry = client_->objectForFileMetaID("N_a");
+  entry = client_->reads().objectForFileMetaID("N_a");
   EXPECT_TRUE(entry->stick());
   EXPECT_EQ(entry->localModified(), 0);
   EXPECT_FALSE(entry->contentChanged());
@@ -287,7 +291,7 @@ TEST_F(SaveTest, ARenameIndexesTheStoredTextAndNeverThePlaceholder) {
   EXPECT_EQ(Search("pasture"), std::vector<std::string>{"N_c"});
   EXPECT_EQ(Search("orchard"), std::vector<std::string>{"N_a"});
   EXPECT_TRUE(Search("missing").empty()) << KXFileManager::missingContentText();
-  EXPECT_EQ(client_->objectForFileMetaID("N_a")->modifyTime() > 100, true);
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N_a")->modifyTime() > 100, true);
 }
 
 TEST_F(SaveTest, ARenameWhileTheContentCannotBeReadKeepsTheIndexedTextAndUnmarks) {
@@ -299,9 +303,10 @@ TEST_F(SaveTest, ARenameWhileTheContentCannotBeReadKeepsTheIndexedTextAndUnmarks
   });
   ASSERT_TRUE(KXFileManager::defaultManauger().writeContentFileSync(
       kx::ByteView(std::string_view("<p>hidden heron</p>")), "N_e"));
-  client_->indexNotes({Dict({{"docID", kx::Value("N_e")}, {"docContent", kx::Value("e heron")}})});
+  client_->indexing().indexNotes(
+      {Dict({{"docID", kx::Value("N_e")}, {"docContent", kx::Value("e heron")}})});
   WaitForIndex();
-  ASSERT_TRUE(client_->objectForFileMetaID("N_e")->boolValue("hasIndex"));
+  ASSERT_TRUE(client_->reads().objectForFileMetaID("N_e")->boolValue("hasIndex"));
 
   // The content file is there but fails to open: the title-only edit is
   // saved, the index keeps the body's word, and the entry is left unmarked.
@@ -321,7 +326,7 @@ TEST_F(SaveTest, ARenameWhileTheContentCannotBeReadKeepsTheIndexedTextAndUnmarks
     WaitForIndex();
     Drain();
   }
-  KXFileMetaPtr entry = client_->objectForFileMetaID("N_e");
+  KXFileMetaPtr entry = client_->reads().objectForFileMetaID("N_e");
   EXPECT_EQ(entry->title(), "egret.note");
   EXPECT_TRUE(entry->value("hasIndex").isNull());
   EXPECT_EQ(Search("heron"), std::vector<std::string>{"N_e"}) << "indexed by its title alone";
@@ -343,7 +348,7 @@ TEST_F(SaveTest, ATakenTitleIsRefusedWithItsAnswerAndNothingIsWritten) {
   EXPECT_EQ(refused.error.userInfo(), expected) << refused.error.userInfo().description();
   EXPECT_EQ(refused.info.value, expected);
   Commit();
-  EXPECT_FALSE(client_->objectForFileMetaID("N_b"));
+  EXPECT_FALSE(client_->reads().objectForFileMetaID("N_b"));
 
   // The entry's own title is no clash.
   EXPECT_FALSE(
@@ -352,12 +357,12 @@ TEST_F(SaveTest, ATakenTitleIsRefusedWithItsAnswerAndNothingIsWritten) {
 }
 
 TEST_F(SaveTest, WithoutACompletionATakenTitleIsNumbered) {
-  client_->saveNoteOrMd({{"note", Dict({{"fileId", kx::Value("N_b")},
-                                        {"parentId", kx::Value("NB")},
-                                        {"title", kx::Value("plan.note")}})}},
-                        nullptr);
+  client_->editorSave().saveNoteOrMd({{"note", Dict({{"fileId", kx::Value("N_b")},
+                                                     {"parentId", kx::Value("NB")},
+                                                     {"title", kx::Value("plan.note")}})}},
+                                     nullptr);
   Commit();
-  KXFileMetaPtr entry = client_->objectForFileMetaID("N_b");
+  KXFileMetaPtr entry = client_->reads().objectForFileMetaID("N_b");
   ASSERT_TRUE(entry);
   EXPECT_EQ(entry->title(), "plan(1).note");
 }
@@ -374,15 +379,15 @@ TEST_F(SaveTest, ATitleTakenEarlierInTheSameUnitIsTaken) {
                                          {"title", kx::Value("idea.note")}})}});
   EXPECT_EQ(refused.error.code(), 1024);
   EXPECT_EQ(refused.info.value["dupFileId"], kx::Value("N_b"));
-  client_->saveNoteOrMd({{"note", Dict({{"fileId", kx::Value("N_d")},
-                                        {"parentId", kx::Value("NB")},
-                                        {"title", kx::Value("idea.note")}})}},
-                        nullptr);
+  client_->editorSave().saveNoteOrMd({{"note", Dict({{"fileId", kx::Value("N_d")},
+                                                     {"parentId", kx::Value("NB")},
+                                                     {"title", kx::Value("idea.note")}})}},
+                                     nullptr);
   Commit();
-  ASSERT_TRUE(client_->objectForFileMetaID("N_d"));
-  EXPECT_EQ(client_->objectForFileMetaID("N_b")->title(), "idea.note");
-  EXPECT_EQ(client_->objectForFileMetaID("N_d")->title(), "idea(1).note");
-  EXPECT_FALSE(client_->objectForFileMetaID("N_c"));
+  ASSERT_TRUE(client_->reads().objectForFileMetaID("N_d"));
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N_b")->title(), "idea.note");
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N_d")->title(), "idea(1).note");
+  EXPECT_FALSE(client_->reads().objectForFileMetaID("N_c"));
 }
 
 // ---- Resources ------------------------------------------------------------------
@@ -421,7 +426,7 @@ TEST_F(SaveTest, ResourcesNewMissingKnownAndUnknown) {
 
   EXPECT_EQ(ResourceIdsOf("N_a"),
             (std::vector<std::string>{"R_doc", "R_old", "R_photo", "R_twin"}));
-  EXPECT_EQ(client_->objectForFileMetaID("N_a")->size(), 13 + 300 + 1000 + 10 + 9);
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N_a")->size(), 13 + 300 + 1000 + 10 + 9);
   EXPECT_FALSE(ViewResource("R_gone"));
   EXPECT_FALSE(ViewResource("R_unknown"));
 
@@ -441,9 +446,9 @@ TEST_F(SaveTest, ResourcesNewMissingKnownAndUnknown) {
   EXPECT_EQ(ViewResource("R_twin")->entry, photoView->entry) << "equal content, one stored file";
   EXPECT_EQ(ViewResource("R_doc")->meidaType, "attachment");
   EXPECT_TRUE(ViewResource("R_doc")->imageSize.empty());
-  EXPECT_FALSE(client_->isSingleResource("R_photo"));
-  EXPECT_TRUE(client_->isSingleResource("R_doc"));
-  EXPECT_FALSE(client_->isSingleResource("R_unknown"));
+  EXPECT_FALSE(client_->editorSave().isSingleResource("R_photo"));
+  EXPECT_TRUE(client_->editorSave().isSingleResource("R_doc"));
+  EXPECT_FALSE(client_->editorSave().isSingleResource("R_unknown"));
 }
 
 // A copy into the store that fails fails the save, and the note keeps the
@@ -452,7 +457,7 @@ TEST_F(SaveTest, ResourcesNewMissingKnownAndUnknown) {
 TEST_F(SaveTest, AFailedResourceCopyIsReportedAndKeepsTheFormerSet) {
   Write([&](KXManagedObjectContext& c) {
     auto old = Put(c, "Resource", {{"fileId", kx::Value("R_old")}, {"size", kx::Value(3)}});
-    client_->objectForFileMetaID("N_a", &c)->addObject("resources", old);
+    client_->readsIn(&c).objectForFileMetaID("N_a")->addObject("resources", old);
   });
   const std::string photo = OutsideFile("photo.png", "picture");
   KXLOG("%s", "copy failure test");  // the log file is opened before faults
@@ -480,7 +485,7 @@ TEST_F(SaveTest, AFailedResourceCopyIsReportedAndKeepsTheFormerSet) {
   Commit();
   EXPECT_EQ(ResourceIdsOf("N_a"), std::vector<std::string>{"R_old"});
   EXPECT_FALSE(ViewResource("R_new"));
-  KXFileMetaPtr entry = client_->objectForFileMetaID("N_a");
+  KXFileMetaPtr entry = client_->reads().objectForFileMetaID("N_a");
   ASSERT_TRUE(entry);
   EXPECT_EQ(entry->summary(), "old");
   EXPECT_EQ(entry->modifyTime(), 100);
@@ -493,10 +498,10 @@ TEST_F(SaveTest, AFailedResourceCopyIsReportedAndKeepsTheFormerSet) {
 TEST_F(SaveTest, AClosedStoreReportsTheFailure) {
   client_->closeDB();
   Outcome saved;
-  client_->saveNoteOrMd({{"note", Dict({{"fileId", kx::Value("N_a")}})}},
-                        [&](const KXResultInfo& info, const kx::Error& error) {
-                          saved = {true, info, error, false};
-                        });
+  client_->editorSave().saveNoteOrMd({{"note", Dict({{"fileId", kx::Value("N_a")}})}},
+                                     [&](const KXResultInfo& info, const kx::Error& error) {
+                                       saved = {true, info, error, false};
+                                     });
   ASSERT_TRUE(saved.called);
   EXPECT_EQ(saved.error.code(), kKXStoreUnavailableError);
 }
@@ -507,6 +512,7 @@ TEST_F(SaveTest, AFailedStoreWriteIsReportedNotSaved) {
   env_->vfs = kxtest::FaultVfs::name();
   data_ = std::make_shared<KXDataContext>(env_);
   client_ = std::make_unique<KXDataClient>(data_);
+  client_->openStore();
   // A summary far larger than the page cache: its pages spill into the
   // write-ahead log while the save writes them, and the disk is full.
   const std::string huge(6 * 1024 * 1024, 'w');
@@ -525,7 +531,7 @@ TEST_F(SaveTest, ASaveWithoutAFileIdIsRefused) {
   Outcome saved = Save({{"note", Dict({{"title", kx::Value("x.note")}})}});
   EXPECT_TRUE(saved.error);
   Commit();
-  EXPECT_FALSE(client_->objectForFileMetaID(""));
+  EXPECT_FALSE(client_->reads().objectForFileMetaID(""));
 }
 
 // ---- After a push ---------------------------------------------------------------
@@ -535,7 +541,7 @@ class PushOutcomeTest : public SaveTest {
   void SetUp() override {
     SaveTest::SetUp();
     Write([&](KXManagedObjectContext& c) {
-      auto note = client_->objectForFileMetaID("N_a", &c);
+      auto note = client_->readsIn(&c).objectForFileMetaID("N_a");
       note->setValue("localModified", kx::Value(1));
       note->setValue("contentChanged", kx::Value(true));
       auto link = Put(c, "ShareLink",
@@ -566,14 +572,14 @@ class PushOutcomeTest : public SaveTest {
 };
 
 TEST_F(PushOutcomeTest, TheAnswerClearsTheMarks) {
-  client_->updateStateForFileMeta("N_a", {{"modifyTime", kx::Value(100)},
-                                          {"version", kx::Value(9)},
-                                          {"parentId", kx::Value("")},
-                                          {"md5", kx::Value("abc")},
-                                          {"shared", kx::Value(true)},
-                                          {"searchEngineEnable", kx::Value(true)}});
+  client_->editorSave().updateStateForFileMeta("N_a", {{"modifyTime", kx::Value(100)},
+                                                       {"version", kx::Value(9)},
+                                                       {"parentId", kx::Value("")},
+                                                       {"md5", kx::Value("abc")},
+                                                       {"shared", kx::Value(true)},
+                                                       {"searchEngineEnable", kx::Value(true)}});
   Commit();
-  KXFileMetaPtr entry = client_->objectForFileMetaID("N_a");
+  KXFileMetaPtr entry = client_->reads().objectForFileMetaID("N_a");
   EXPECT_EQ(entry->version(), 9);
   EXPECT_EQ(entry->localModified(), 0);
   EXPECT_FALSE(entry->contentChanged());
@@ -591,12 +597,12 @@ TEST_F(PushOutcomeTest, TheAnswerClearsTheMarks) {
 // takes the new version, and the share step still sees the whole answer, so
 // that a shared entry's link is not taken for removed.
 TEST_F(PushOutcomeTest, AnEditDuringThePushKeepsTheEditTheMarkAndTheShareState) {
-  client_->updateStateForFileMeta("N_a", {{"modifyTime", kx::Value(50)},
-                                          {"version", kx::Value(10)},
-                                          {"title", kx::Value("server.note")},
-                                          {"shared", kx::Value(true)}});
+  client_->editorSave().updateStateForFileMeta("N_a", {{"modifyTime", kx::Value(50)},
+                                                       {"version", kx::Value(10)},
+                                                       {"title", kx::Value("server.note")},
+                                                       {"shared", kx::Value(true)}});
   Commit();
-  KXFileMetaPtr entry = client_->objectForFileMetaID("N_a");
+  KXFileMetaPtr entry = client_->reads().objectForFileMetaID("N_a");
   EXPECT_EQ(entry->version(), 10);
   EXPECT_EQ(entry->localModified(), 1);
   EXPECT_TRUE(entry->contentChanged());
@@ -609,7 +615,7 @@ TEST_F(PushOutcomeTest, AnEditDuringThePushKeepsTheEditTheMarkAndTheShareState) 
 }
 
 TEST_F(PushOutcomeTest, AnUnknownFileIdIsSkippedWithALogLine) {
-  client_->updateStateForFileMeta("N_nowhere", {{"version", kx::Value(3)}});
+  client_->editorSave().updateStateForFileMeta("N_nowhere", {{"version", kx::Value(3)}});
   Commit();
   EXPECT_TRUE(ShareSteps().empty());
   EXPECT_NE(LogText().find("push outcome of N_nowhere skipped"), std::string::npos);
@@ -619,17 +625,17 @@ TEST_F(PushOutcomeTest, AnUploadIsRecordedOnItsResource) {
   Write([](KXManagedObjectContext& c) {
     Put(c, "Resource", {{"fileId", kx::Value("R_up")}, {"localModified", kx::Value(true)}});
   });
-  client_->setRemoteURLForResource("R_up", "https://res/R_up", std::nullopt, 4);
-  client_->setRemoteURLForResource("R_none", "https://res/R_none", "src", 1);
+  client_->editorSave().setRemoteURLForResource("R_up", "https://res/R_up", std::nullopt, 4);
+  client_->editorSave().setRemoteURLForResource("R_none", "https://res/R_none", "src", 1);
   Commit();
   data_->performSyncReadBlock([&](KXManagedObjectContext& context) {
-    auto resource = client_->objectForResourceID("R_up", &context);
+    auto resource = client_->readsIn(&context).objectForResourceID("R_up");
     ASSERT_TRUE(resource);
     EXPECT_EQ(resource->stringValue("remoteURL"), "https://res/R_up");
     EXPECT_TRUE(resource->isNil("remoteSrc"));
     EXPECT_EQ(resource->version(), 4);
     EXPECT_FALSE(resource->localModified());
-    EXPECT_FALSE(client_->objectForResourceID("R_none", &context));
+    EXPECT_FALSE(client_->readsIn(&context).objectForResourceID("R_none"));
   });
 }
 
@@ -658,8 +664,9 @@ TEST_F(SaveTest, TheOlderSaveShowsThePaperOfTheOpenNote) {
     std::lock_guard<std::mutex> lock(mu);
     EXPECT_EQ(shown, std::vector<std::string>{"bg3"});
   }
-  EXPECT_EQ(client_->objectForFileMetaID("N_a")->bgImageId(), "bg3");
-  EXPECT_EQ(client_->objectForFileMetaID("N_z")->entity().name(), "Note") << "always a note";
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N_a")->bgImageId(), "bg3");
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N_z")->entity().name(), "Note")
+      << "always a note";
 }
 
 TEST_F(SaveTest, TheOlderSaveCopiesDuplicatedResources) {
@@ -682,7 +689,7 @@ TEST_F(SaveTest, TheOlderSaveCopiesDuplicatedResources) {
   EXPECT_EQ(ResourceIdsOf("N_a"), std::vector<std::string>{"R_copy"});
   EXPECT_EQ(ViewResource("R_copy")->entry, ViewResource("R_origin")->entry);
   EXPECT_EQ(ViewResource("R_copy")->size, 40);
-  EXPECT_FALSE(client_->isSingleResource("R_origin"));
+  EXPECT_FALSE(client_->editorSave().isSingleResource("R_origin"));
 }
 
 }  // namespace

@@ -11,9 +11,14 @@
 #include "CommonUtils/KXHeadlessErrorPresenter.h"
 #include "CommonUtils/KXLogger.h"
 #include "Data/DbState.h"
+#include "Data/KXDataConversion.h"
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
 #include "Data/KXPersistentStore.h"
 #include "Data/KXStoreConnection.h"
+#include "Data/KXStoreState.h"
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"
 #include "Data/User.h"
@@ -72,6 +77,7 @@ class DataClientStateTest : public kxtest::DataClientFixture {
     data_.reset();
     data_ = std::make_shared<KXDataContext>(env_);
     client_ = std::make_unique<KXDataClient>(data_);
+    client_->openStore();
   }
 
   // Every row of the entities, as attribute values, read from the store.
@@ -109,7 +115,7 @@ class DataClientStateTest : public kxtest::DataClientFixture {
     SaveNow();
     ResourceView view;
     data_->performSyncReadBlock([&](KXManagedObjectContext& context) {
-      auto resource = client_->objectForResourceID(resourceId, &context);
+      auto resource = client_->readsIn(&context).objectForResourceID(resourceId);
       if (!resource) return;
       view.found = true;
       view.title = resource->title();
@@ -128,7 +134,7 @@ class DataClientStateTest : public kxtest::DataClientFixture {
 
   void SaveNow() {
     bool saved = false;
-    client_->performSyncSave(
+    client_->state().performSyncSave(
         [&](const KXResultInfo& info, const kx::Error&) { saved = info.value.boolValue(); });
     EXPECT_TRUE(saved);
   }
@@ -156,8 +162,9 @@ class DataClientStateTest : public kxtest::DataClientFixture {
     return outcome;
   }
   Completion WriteResource(const kx::Dictionary& info) {
-    return RunResourceWriter(
-        [&](KXDataCallback callback) { client_->createOrUpdateResource(info, callback); });
+    return RunResourceWriter([&](KXDataCallback callback) {
+      client_->editorSave().createOrUpdateResource(info, callback);
+    });
   }
 
   static kx::Dictionary ResourceInfo(const std::string& id, const std::string& title,
@@ -186,59 +193,59 @@ class DataClientStateTest : public kxtest::DataClientFixture {
 TEST_F(DataClientStateTest, EmptyStoreAnswersZeroNilZero) {
   // A new store holds only the data version that the client's conversion
   // stored; without that row the version reads as 0.
-  EXPECT_EQ(client_->dbVersion().intValue(), KXDataClient::kCurrentDbVersion);
+  EXPECT_EQ(client_->state().dbVersion().intValue(), KXDataConversion::kCurrentDbVersion);
   Write([](KXManagedObjectContext& context) {
     KXFetchRequest request("DbState");
     for (const KXManagedObjectPtr& row : context.fetch(request, nullptr)) {
       context.deleteObject(row);
     }
   });
-  EXPECT_EQ(client_->dbVersion().intValue(), 0);
-  EXPECT_TRUE(client_->dbVersion().isNumber());
-  EXPECT_TRUE(client_->dbContentVersion().isNull());
-  EXPECT_EQ(client_->dbTagVersion().intValue(), 0);
-  EXPECT_TRUE(client_->dbTagVersion().isNumber());
-  EXPECT_TRUE(client_->dbStateValueWithKey("myShareLastTime").isNull());
-  EXPECT_TRUE(client_->dbStateValueWithKey(std::nullopt).isNull());
-  EXPECT_EQ(client_->dbStateObjectWithKey(std::nullopt, nullptr), nullptr);
+  EXPECT_EQ(client_->state().dbVersion().intValue(), 0);
+  EXPECT_TRUE(client_->state().dbVersion().isNumber());
+  EXPECT_TRUE(client_->state().dbContentVersion().isNull());
+  EXPECT_EQ(client_->state().dbTagVersion().intValue(), 0);
+  EXPECT_TRUE(client_->state().dbTagVersion().isNumber());
+  EXPECT_TRUE(client_->state().dbStateValueWithKey("myShareLastTime").isNull());
+  EXPECT_TRUE(client_->state().dbStateValueWithKey(std::nullopt).isNull());
+  EXPECT_EQ(client_->reads().dbStateObjectWithKey(std::nullopt), nullptr);
 }
 
 TEST_F(DataClientStateTest, StateSurvivesReopenWithOneRowPerKeyAndItsType) {
   // Two sets of one key before any save still make one row.
-  client_->setDbStateValue(kx::Value("first"), std::string("closeNewFeatureTips"));
-  client_->setDbStateValue(kx::Value("3.2.1"), std::string("closeNewFeatureTips"));
-  client_->setDbStateValue(kx::Value(1700000000.5), std::string("myShareLastTime"));
-  client_->setDbStateValue(kx::Value(true), std::string("recreateIndexDone"));
+  client_->state().setDbStateValue(kx::Value("first"), std::string("closeNewFeatureTips"));
+  client_->state().setDbStateValue(kx::Value("3.2.1"), std::string("closeNewFeatureTips"));
+  client_->state().setDbStateValue(kx::Value(1700000000.5), std::string("myShareLastTime"));
+  client_->state().setDbStateValue(kx::Value(true), std::string("recreateIndexDone"));
   // Ignored: no value, no key.
-  client_->setDbStateValue(kx::Value(), std::string("nothing"));
-  client_->setDbStateValue(kx::Value("x"), std::nullopt);
+  client_->state().setDbStateValue(kx::Value(), std::string("nothing"));
+  client_->state().setDbStateValue(kx::Value("x"), std::nullopt);
 
   std::vector<kx::Value> results;
   const KXDataCallback record = [&](const KXResultInfo& info, const kx::Error& error) {
     EXPECT_FALSE(error);
     results.push_back(info.value);
   };
-  client_->setDbVersion(kx::Value(10), record);
-  client_->setDbContentVersion(kx::Value(4711), record);
-  client_->setDbTagVersion(kx::Value(7), record);
-  client_->setDbVersion(kx::Value(11), record);
+  client_->state().setDbVersion(kx::Value(10), record);
+  client_->state().setDbContentVersion(kx::Value(4711), record);
+  client_->state().setDbTagVersion(kx::Value(7), record);
+  client_->state().setDbVersion(kx::Value(11), record);
   Drain();
   ASSERT_EQ(results.size(), 4u) << "each setter saves and calls back";
   for (const kx::Value& result : results) EXPECT_TRUE(result.isBool() && result.boolValue());
 
   auto check = [&](const char* when) {
     SCOPED_TRACE(when);
-    EXPECT_EQ(client_->dbVersion().intValue(), 11);
-    EXPECT_EQ(client_->dbContentVersion().intValue(), 4711);
-    EXPECT_EQ(client_->dbTagVersion().intValue(), 7);
-    const kx::Value tips = client_->dbStateValueWithKey("closeNewFeatureTips");
+    EXPECT_EQ(client_->state().dbVersion().intValue(), 11);
+    EXPECT_EQ(client_->state().dbContentVersion().intValue(), 4711);
+    EXPECT_EQ(client_->state().dbTagVersion().intValue(), 7);
+    const kx::Value tips = client_->state().dbStateValueWithKey("closeNewFeatureTips");
     EXPECT_TRUE(tips.isString());
     EXPECT_EQ(tips.stringValue(), "3.2.1");
-    const kx::Value last = client_->dbStateValueWithKey("myShareLastTime");
+    const kx::Value last = client_->state().dbStateValueWithKey("myShareLastTime");
     EXPECT_TRUE(last.isNumber());
     EXPECT_DOUBLE_EQ(last.doubleValue(), 1700000000.5);
-    EXPECT_TRUE(client_->dbStateValueWithKey("recreateIndexDone").boolValue());
-    EXPECT_TRUE(client_->dbStateValueWithKey("nothing").isNull());
+    EXPECT_TRUE(client_->state().dbStateValueWithKey("recreateIndexDone").boolValue());
+    EXPECT_TRUE(client_->state().dbStateValueWithKey("nothing").isNull());
 
     std::map<std::string, int> rowsPerKey;
     const auto rows = Snapshot({"DbState"});
@@ -258,13 +265,13 @@ TEST_F(DataClientStateTest, StateSurvivesReopenWithOneRowPerKeyAndItsType) {
 // The write context's work reaches the file only through a save: a plain
 // set is lost when the program stops before one.
 TEST_F(DataClientStateTest, UnsavedStateIsGoneAfterReopen) {
-  client_->setDbStateValue(kx::Value(5), std::string("saved"));
+  client_->state().setDbStateValue(kx::Value(5), std::string("saved"));
   SaveNow();
-  client_->setDbStateValue(kx::Value(6), std::string("unsaved"));
+  client_->state().setDbStateValue(kx::Value(6), std::string("unsaved"));
   Drain();
   Reopen();
-  EXPECT_EQ(client_->dbStateValueWithKey("saved").intValue(), 5);
-  EXPECT_TRUE(client_->dbStateValueWithKey("unsaved").isNull());
+  EXPECT_EQ(client_->state().dbStateValueWithKey("saved").intValue(), 5);
+  EXPECT_TRUE(client_->state().dbStateValueWithKey("unsaved").isNull());
 }
 
 // ---------------------------------------------------------------------------
@@ -277,7 +284,7 @@ TEST_F(DataClientStateTest, SyncSaveFromTheWriteQueueRunsInline) {
   bool savedInline = false;
   data_->performSyncWriteBlock([&](KXManagedObjectContext& context) {
     Put(context, "DbState", {{"stateKey", kx::Value("a")}, {"stateValue", kx::Value(1)}});
-    client_->performSyncSave([&](const KXResultInfo& info, const kx::Error& error) {
+    client_->state().performSyncSave([&](const KXResultInfo& info, const kx::Error& error) {
       EXPECT_FALSE(error);
       savedInline = info.value.boolValue();
     });
@@ -289,14 +296,14 @@ TEST_F(DataClientStateTest, SyncSaveFromTheWriteQueueRunsInline) {
   bool queuedTaskSaved = false;
   data_->performWriteBlock([&](KXManagedObjectContext& context) {
     Put(context, "DbState", {{"stateKey", kx::Value("b")}, {"stateValue", kx::Value(2)}});
-    client_->performSyncSave([&](const KXResultInfo& info, const kx::Error&) {
+    client_->state().performSyncSave([&](const KXResultInfo& info, const kx::Error&) {
       queuedTaskSaved = info.value.boolValue();
     });
   });
   ASSERT_TRUE(kxtest::waitForQueue(data_->dbQueue()));
   EXPECT_TRUE(queuedTaskSaved);
-  EXPECT_EQ(client_->dbStateValueWithKey("a").intValue(), 1);
-  EXPECT_EQ(client_->dbStateValueWithKey("b").intValue(), 2);
+  EXPECT_EQ(client_->state().dbStateValueWithKey("a").intValue(), 1);
+  EXPECT_EQ(client_->state().dbStateValueWithKey("b").intValue(), 2);
   EXPECT_TRUE(Presented().empty());
 }
 
@@ -314,14 +321,14 @@ TEST_F(DataClientStateTest, FailedSaveIsPresentedAndReported) {
     std::function<void(KXDataCallback)> save;
   };
   const std::vector<Case> cases{
-      {"async", [&](KXDataCallback cb) { client_->performSave(std::move(cb)); }},
-      {"sync", [&](KXDataCallback cb) { client_->performSyncSave(cb); }},
+      {"async", [&](KXDataCallback cb) { client_->state().performSave(std::move(cb)); }},
+      {"sync", [&](KXDataCallback cb) { client_->state().performSyncSave(cb); }},
       {"version setter",
-       [&](KXDataCallback cb) { client_->setDbVersion(kx::Value(3), std::move(cb)); }},
+       [&](KXDataCallback cb) { client_->state().setDbVersion(kx::Value(3), std::move(cb)); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    client_->setDbStateValue(kx::Value(1), std::string("boom"));
+    client_->state().setDbStateValue(kx::Value(1), std::string("boom"));
     std::optional<KXResultInfo> result;
     kx::Error error;
     c.save([&](const KXResultInfo& info, const kx::Error& e) {
@@ -335,9 +342,9 @@ TEST_F(DataClientStateTest, FailedSaveIsPresentedAndReported) {
     EXPECT_FALSE(result->value.boolValue());
     EXPECT_TRUE(error) << "the save's error is handed on";
     EXPECT_EQ(Presented(), std::vector<std::string>{"Save Database Fail"});
-    EXPECT_TRUE(client_->dbStateValueWithKey("boom").isNull());
+    EXPECT_TRUE(client_->state().dbStateValueWithKey("boom").isNull());
   }
-  EXPECT_EQ(client_->dbVersion().intValue(), KXDataClient::kCurrentDbVersion)
+  EXPECT_EQ(client_->state().dbVersion().intValue(), KXDataConversion::kCurrentDbVersion)
       << "the failed unit is not in the file";
 }
 
@@ -346,27 +353,27 @@ TEST_F(DataClientStateTest, FailedSaveIsPresentedAndReported) {
 // ---------------------------------------------------------------------------
 
 TEST_F(DataClientStateTest, UserMetaKeepsALocallyChangedDefaultFolder) {
-  EXPECT_EQ(client_->user(), nullptr);
-  client_->updateUserMeta({{"userId", kx::Value("u1")},
-                           {"nickname", kx::Value("Ann")},
-                           {"defaultFolder", kx::Value("F_server")},
-                           {"colour", kx::Value("no such field")}});
+  EXPECT_EQ(client_->reads().user(), nullptr);
+  client_->state().updateUserMeta({{"userId", kx::Value("u1")},
+                                   {"nickname", kx::Value("Ann")},
+                                   {"defaultFolder", kx::Value("F_server")},
+                                   {"colour", kx::Value("no such field")}});
   SaveNow();
-  auto user = client_->user();
+  auto user = client_->reads().user();
   ASSERT_TRUE(user) << "made when missing, unknown keys skipped";
   EXPECT_EQ(user->userId(), "u1");
   EXPECT_EQ(user->defaultFolder(), "F_server");
 
   Write([&](KXManagedObjectContext& context) {
-    auto stored = client_->user(&context);
+    auto stored = client_->readsIn(&context).user();
     ASSERT_TRUE(stored);
     ASSERT_TRUE(stored->setValuesForKeys(
         {{"defaultFolder", kx::Value("F_mine")}, {"localModified", kx::Value(true)}}));
   });
-  client_->updateUserMeta(
+  client_->state().updateUserMeta(
       {{"nickname", kx::Value("Anna")}, {"defaultFolder", kx::Value("F_server2")}});
   SaveNow();
-  user = client_->user();
+  user = client_->reads().user();
   ASSERT_TRUE(user);
   EXPECT_EQ(user->nickname(), "Anna");
   EXPECT_EQ(user->defaultFolder(), "F_mine");
@@ -417,15 +424,15 @@ TEST_F(DataClientStateTest, RemovedPasswordOpensEncryptedEntries) {
     });
     kx::Dictionary meta{{"nickname", kx::Value("Ann")}};
     if (c.incomingPassword) meta.set("password", kx::Value(*c.incomingPassword));
-    client_->updateUserMeta(meta);
+    client_->state().updateUserMeta(meta);
     SaveNow();
     for (const char* id : {"NB_lock", "N_lock"}) {
-      auto entry = client_->objectForFileMetaID(id);
+      auto entry = client_->reads().objectForFileMetaID(id);
       ASSERT_TRUE(entry) << id;
       EXPECT_EQ(entry->boolValue("encrypted"), !c.opened) << id;
     }
-    EXPECT_TRUE(client_->objectForFileMetaID("N_trash")->boolValue("encrypted"));
-    auto user = client_->user();
+    EXPECT_TRUE(client_->reads().objectForFileMetaID("N_trash")->boolValue("encrypted"));
+    auto user = client_->reads().user();
     ASSERT_TRUE(user);
     EXPECT_EQ(user->password(), c.incomingPassword.value_or(c.storedPassword));
     EXPECT_EQ(user->nickname(), "Ann");
@@ -481,7 +488,7 @@ TEST_F(DataClientStateTest, ResourceEntriesAreSharedOnlyWithinTheResourcesFolder
 
   // An update without a data hash leaves the entry alone.
   Completion meta = RunResourceWriter([&](KXDataCallback cb) {
-    client_->createOrUpdateResourceMeta(
+    client_->editorSave().createOrUpdateResourceMeta(
         {{"resourceID", kx::Value("R_img1")}, {"title", kx::Value("b.png")}}, cb);
   });
   EXPECT_EQ(meta.resourceId, "R_img1");
@@ -496,18 +503,18 @@ TEST_F(DataClientStateTest, ResourceEntriesAreSharedOnlyWithinTheResourcesFolder
   });
   for (int i = 0; i < 2; ++i) {
     RunResourceWriter([&](KXDataCallback cb) {
-      client_->createOrUpdateResourceMeta({{"resourceID", kx::Value("R_img2")},
-                                           {"noteId", kx::Value("N1")},
-                                           {"modifiedInLocal", kx::Value(true)}},
-                                          cb);
+      client_->editorSave().createOrUpdateResourceMeta({{"resourceID", kx::Value("R_img2")},
+                                                        {"noteId", kx::Value("N1")},
+                                                        {"modifiedInLocal", kx::Value(true)}},
+                                                       cb);
     });
   }
   SaveNow();
   data_->performSyncReadBlock([&](KXManagedObjectContext& context) {
-    auto note = client_->objectForFileMetaID("N1", &context);
+    auto note = client_->readsIn(&context).objectForFileMetaID("N1");
     ASSERT_TRUE(note);
     EXPECT_EQ(note->countOfObjects("resources"), 1u);
-    EXPECT_TRUE(client_->objectForResourceID("R_img2", &context)->localModified());
+    EXPECT_TRUE(client_->readsIn(&context).objectForResourceID("R_img2")->localModified());
   });
 }
 
@@ -539,7 +546,7 @@ TEST_F(DataClientStateTest, FailedResourceWriteIsReportedAndNeverShared) {
   ASSERT_TRUE(view.hasEntry);
   EXPECT_TRUE(view.fileIsNil);
   EXPECT_TRUE(view.hashIsNil);
-  EXPECT_EQ(client_->resourceEntryForHashCode(std::string("H_fail")), nullptr);
+  EXPECT_EQ(client_->reads().resourceEntryForHashCode(std::string("H_fail")), nullptr);
 
   // The same data again, now with room on disk: a new entry takes file and
   // hash, and the file is there.
@@ -550,7 +557,7 @@ TEST_F(DataClientStateTest, FailedResourceWriteIsReportedAndNeverShared) {
   EXPECT_FALSE(stored.entryID == view.entryID);
   EXPECT_EQ(stored.dataHash, "H_fail");
   EXPECT_EQ(ReadFile(stored.file), "pdf bytes");
-  auto byHash = client_->resourceEntryForHashCode(std::string("H_fail"));
+  auto byHash = client_->reads().resourceEntryForHashCode(std::string("H_fail"));
   ASSERT_TRUE(byHash);
   EXPECT_TRUE(byHash->objectID() == stored.entryID);
 
@@ -566,7 +573,8 @@ TEST_F(DataClientStateTest, TemporaryFileIsMovedIntoPlaceOnce) {
   ASSERT_TRUE(posix().writeFile(tmp, "pulled", nullptr));
   auto fromTmp = [&](const std::string& id, const std::optional<std::string>& path) {
     return RunResourceWriter([&](KXDataCallback cb) {
-      client_->createOrUpdateResource(ResourceInfo(id, "a.docx", "H_tmp_" + id, ""), path, cb);
+      client_->editorSave().createOrUpdateResource(ResourceInfo(id, "a.docx", "H_tmp_" + id, ""),
+                                                   path, cb);
     });
   };
   Completion moved = fromTmp("R_tmp", tmp);
@@ -601,7 +609,7 @@ TEST_F(DataClientStateTest, CleanUpRemovesUnheldEntriesAndTheirFiles) {
   const std::string kept = ViewResource("R_keep").file;
   const std::string dropped = ViewResource("R_drop").file;
   Write([&](KXManagedObjectContext& context) {
-    context.deleteObject(client_->objectForResourceID("R_drop", &context));
+    context.deleteObject(client_->readsIn(&context).objectForResourceID("R_drop"));
   });
 
   // First with a save that fails: rows and files stay.
@@ -614,7 +622,7 @@ TEST_F(DataClientStateTest, CleanUpRemovesUnheldEntriesAndTheirFiles) {
                          nullptr));
   }
   bool called = false;
-  client_->cleanDeletedData([&](const KXResultInfo& info, const kx::Error& error) {
+  client_->writes().cleanDeletedData([&](const KXResultInfo& info, const kx::Error& error) {
     called = true;
     EXPECT_FALSE(info.hasResult);
     EXPECT_FALSE(error);
@@ -629,7 +637,7 @@ TEST_F(DataClientStateTest, CleanUpRemovesUnheldEntriesAndTheirFiles) {
     ASSERT_TRUE(connection->exec("DROP TRIGGER refuse", nullptr));
   }
 
-  client_->cleanDeletedData(nullptr);
+  client_->writes().cleanDeletedData(nullptr);
   Drain();
   EXPECT_FALSE(posix().exists(dropped));
   EXPECT_TRUE(posix().exists(kept));
@@ -646,8 +654,8 @@ TEST_F(DataClientStateTest, CleanUpGoesOnPastAFileThatCannotBeRemoved) {
   const std::string stuck = ViewResource("R_stuck").file;
   const std::string gone = ViewResource("R_gone").file;
   Write([&](KXManagedObjectContext& context) {
-    context.deleteObject(client_->objectForResourceID("R_stuck", &context));
-    context.deleteObject(client_->objectForResourceID("R_gone", &context));
+    context.deleteObject(client_->readsIn(&context).objectForResourceID("R_stuck"));
+    context.deleteObject(client_->readsIn(&context).objectForResourceID("R_gone"));
   });
 
   kxtest::FaultInjectingFileSystem faulty;
@@ -658,8 +666,9 @@ TEST_F(DataClientStateTest, CleanUpGoesOnPastAFileThatCannotBeRemoved) {
   {
     kx::FileSystem::ScopedDefaultForTesting use(&faulty);
     bool result = false;
-    data_->performSyncWriteBlock(
-        [&](KXManagedObjectContext& context) { result = client_->cleanDeleteDataSync(&context); });
+    data_->performSyncWriteBlock([&](KXManagedObjectContext& context) {
+      result = client_->writes().cleanDeleteDataSync(&context);
+    });
     EXPECT_TRUE(result);
   }
   EXPECT_GE(faulty.injectedFailures(), 1);
@@ -676,19 +685,19 @@ TEST_F(DataClientStateTest, CleanUpGoesOnPastAFileThatCannotBeRemoved) {
 // What was saved is found again, unchanged, by a new client over the same
 // folder; what was not saved is gone as a whole.
 TEST_F(DataClientStateTest, SavedWorkMatchesAfterCloseAndReopen) {
-  client_->setDbStateValue(kx::Value("v"), std::string("k"));
-  client_->updateUserMeta({{"userId", kx::Value("u1")}, {"nickname", kx::Value("Ann")}});
+  client_->state().setDbStateValue(kx::Value("v"), std::string("k"));
+  client_->state().updateUserMeta({{"userId", kx::Value("u1")}, {"nickname", kx::Value("Ann")}});
   EXPECT_FALSE(WriteResource(ResourceInfo("R1", "a.docx", "H1", "one")).error);
-  client_->setDbVersion(kx::Value(10), nullptr);
+  client_->state().setDbVersion(kx::Value(10), nullptr);
   SaveNow();
   const std::vector<std::string> entities{"DbState", "User", "Resource", "ResourceEntry"};
   const auto before = Snapshot(entities);
   ASSERT_EQ(before.at("Resource").size(), 1u);
 
   // Unsaved work of every kind, then the program stops.
-  client_->setDbStateValue(kx::Value("changed"), std::string("k"));
-  client_->updateUserMeta({{"nickname", kx::Value("Bob")}});
-  client_->createOrUpdateResourceMeta({{"resourceID", kx::Value("R2")}}, nullptr);
+  client_->state().setDbStateValue(kx::Value("changed"), std::string("k"));
+  client_->state().updateUserMeta({{"nickname", kx::Value("Bob")}});
+  client_->editorSave().createOrUpdateResourceMeta({{"resourceID", kx::Value("R2")}}, nullptr);
   Drain();
   Reopen();
 

@@ -10,8 +10,10 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFetchRequest.h"
 #include "Data/KXManagedObjectContext.h"
+#include "Data/KXTagStore.h"
 #include "Data/Tag.h"
 #include "DataClientFixture.h"
 
@@ -19,7 +21,7 @@ namespace {
 
 using kxtest::Put;
 
-const std::string kNew = KXDataClient::kNewTagName;
+const std::string kNew = KXTagStore::kNewTagName;
 
 class TagsTest : public kxtest::DataClientFixture {
  protected:
@@ -60,7 +62,7 @@ class TagsTest : public kxtest::DataClientFixture {
   }
 
   std::shared_ptr<Tag> TagOf(const std::string& tagId) {
-    std::shared_ptr<Tag> tag = client_->objectForTagID(tagId);
+    std::shared_ptr<Tag> tag = client_->reads().objectForTagID(tagId);
     EXPECT_TRUE(tag) << tagId;
     return tag;
   }
@@ -71,7 +73,7 @@ class TagsTest : public kxtest::DataClientFixture {
 // ---------------------------------------------------------------------------
 
 TEST_F(TagsTest, ServiceTagIsStoredThenOnlyANewerOneChangesIt) {
-  client_->createOrUpdateTag(ServiceTag("T1", kx::Value("Work"), 200));
+  client_->tags().createOrUpdateTag(ServiceTag("T1", kx::Value("Work"), 200));
   Drain();
   std::shared_ptr<Tag> tag = TagOf("T1");
   ASSERT_TRUE(tag);
@@ -84,8 +86,8 @@ TEST_F(TagsTest, ServiceTagIsStoredThenOnlyANewerOneChangesIt) {
   EXPECT_FALSE(tag->isLocalRemoved());
 
   // As old, then older: the stored tag is as new or newer.
-  client_->createOrUpdateTag(ServiceTag("T1", kx::Value("Same"), 200));
-  client_->createOrUpdateTag(ServiceTag("T1", kx::Value("Older"), 150));
+  client_->tags().createOrUpdateTag(ServiceTag("T1", kx::Value("Same"), 200));
+  client_->tags().createOrUpdateTag(ServiceTag("T1", kx::Value("Older"), 150));
   Drain();
   EXPECT_EQ(TagOf("T1")->name(), "Work");
 
@@ -98,7 +100,7 @@ TEST_F(TagsTest, ServiceTagIsStoredThenOnlyANewerOneChangesIt) {
       EXPECT_TRUE(tag->setValue("isLocalModified", kx::Value(true)));
     }
   });
-  client_->createOrUpdateTag(ServiceTag("T1", kx::Value("Work"), 300));
+  client_->tags().createOrUpdateTag(ServiceTag("T1", kx::Value("Work"), 300));
   Drain();
   tag = TagOf("T1");
   EXPECT_EQ(tag->name(), "Work");
@@ -107,10 +109,10 @@ TEST_F(TagsTest, ServiceTagIsStoredThenOnlyANewerOneChangesIt) {
   EXPECT_FALSE(tag->isLocalRemoved());
 
   // A tag without an id is not stored.
-  client_->createOrUpdateTag(kx::Dictionary{{"name", kx::Value("Lost")}});
+  client_->tags().createOrUpdateTag(kx::Dictionary{{"name", kx::Value("Lost")}});
   Drain();
   kx::Error error;
-  auto all = client_->readTagSyncForCondition({}, &error);
+  auto all = client_->tags().readTagSyncForCondition({}, &error);
   ASSERT_TRUE(all);
   EXPECT_EQ(all->size(), 1u);
 }
@@ -139,7 +141,7 @@ TEST_F(TagsTest, TakenAndMissingNamesAreNumberedAndMarkedModified) {
     ClearTags();
     int i = 0;
     for (const std::string& name : c.taken) PutTag(prefix + std::to_string(i++), name);
-    client_->createOrUpdateTag(ServiceTag(prefix + "new", c.incoming, 10));
+    client_->tags().createOrUpdateTag(ServiceTag(prefix + "new", c.incoming, 10));
     Drain();
     std::shared_ptr<Tag> tag = TagOf(prefix + "new");
     ASSERT_TRUE(tag);
@@ -166,12 +168,12 @@ TEST_F(TagsTest, NumberingGoesPastAHundredTakenNamesAndSkipsRemovedTags) {
     // No tag id: not a live tag either.
     Put(c, "Tag", {{"name", kx::Value("Work(151)")}, {"isLocalRemoved", kx::Value(false)}});
   });
-  EXPECT_EQ(client_->checkDupTagName("Work", "X"), "Work(150)");
+  EXPECT_EQ(client_->tags().checkDupTagName("Work", "X"), "Work(150)");
   // Its own tag's name is free for a tag.
-  EXPECT_EQ(client_->checkDupTagName("Work(7)", "L7"), "Work(7)");
-  EXPECT_EQ(client_->checkDupTagName("Work(7)", "X"), "Work(150)");
+  EXPECT_EQ(client_->tags().checkDupTagName("Work(7)", "L7"), "Work(7)");
+  EXPECT_EQ(client_->tags().checkDupTagName("Work(7)", "X"), "Work(150)");
 
-  client_->createOrUpdateTag(ServiceTag("NEW", kx::Value("Work"), 10));
+  client_->tags().createOrUpdateTag(ServiceTag("NEW", kx::Value("Work"), 10));
   Drain();
   EXPECT_EQ(TagOf("NEW")->name(), "Work(150)");
   EXPECT_TRUE(TagOf("NEW")->isLocalModified());
@@ -181,7 +183,7 @@ TEST_F(TagsTest, ServiceTagsOfOneNameTakenInARowGetDifferentNames) {
   // Queued back to back: the second name check runs before the first save
   // has reached the read context, and still sees the first tag.
   for (const char* id : {"A", "B", "C"}) {
-    client_->createOrUpdateTag(ServiceTag(id, kx::Value("Inbox"), 10));
+    client_->tags().createOrUpdateTag(ServiceTag(id, kx::Value("Inbox"), 10));
   }
   Drain();
   EXPECT_EQ(TagOf("A")->name(), "Inbox");
@@ -192,7 +194,7 @@ TEST_F(TagsTest, ServiceTagsOfOneNameTakenInARowGetDifferentNames) {
 TEST_F(TagsTest, LongNamesAreCutBeforeTheirNumber) {
   const std::string longName(90, 'x');
   PutTag("L", longName);
-  const std::string numbered = client_->checkDupTagName(longName, "X");
+  const std::string numbered = client_->tags().checkDupTagName(longName, "X");
   EXPECT_EQ(numbered, std::string(77, 'x') + "(1)");
 }
 
@@ -207,9 +209,9 @@ TEST_F(TagsTest, PushClearsTheLocalFlagsOfThatTagOnly) {
            {"isLocalRemoved", kx::Value(true)}});
     }
   });
-  client_->updateTagLocalProps(kx::Dictionary{{"tagId", kx::Value("T1")}});
-  client_->updateTagLocalProps(kx::Dictionary{{"tagId", kx::Value("unknown")}});
-  client_->updateTagLocalProps(kx::Dictionary{});
+  client_->tags().updateTagLocalProps(kx::Dictionary{{"tagId", kx::Value("T1")}});
+  client_->tags().updateTagLocalProps(kx::Dictionary{{"tagId", kx::Value("unknown")}});
+  client_->tags().updateTagLocalProps(kx::Dictionary{});
   Drain();
   std::shared_ptr<Tag> pushed = TagOf("T1");
   EXPECT_FALSE(pushed->isLocalCreated());
@@ -230,7 +232,7 @@ TEST_F(TagsTest, TagReadsTakeTheTagEntityAndReportFailures) {
   PutTag("T2", "two", /*removed=*/true);
   kx::Error error;
   // The entity of the record is ignored: tags are read.
-  auto live = client_->readTagSyncForCondition(
+  auto live = client_->tags().readTagSyncForCondition(
       kx::Dictionary{{kKXQueryEntityKey, kx::Value("Note")},
                      {kKXQueryConditionKey, kx::Value("isLocalRemoved = 0 AND tagId != nil")}},
       &error);
@@ -238,7 +240,7 @@ TEST_F(TagsTest, TagReadsTakeTheTagEntityAndReportFailures) {
   ASSERT_EQ(live->size(), 1u);
   EXPECT_EQ(live->front()->tagId(), "T1");
 
-  auto bad = client_->readTagSyncForCondition(
+  auto bad = client_->tags().readTagSyncForCondition(
       kx::Dictionary{{kKXQueryConditionKey, kx::Value("name ==== %@")}}, &error);
   EXPECT_FALSE(bad);
   EXPECT_TRUE(error);
@@ -278,12 +280,13 @@ TEST_F(TagsTest, RemovedTagLeavesEveryPlaceInTheListsAndOnlyWholeElements) {
            {"tags", kx::Value(e.tags)}});
     }
   });
-  client_->updateFileMetaForDeletedTagId("12");
+  client_->tags().updateFileMetaForDeletedTagId("12");
   Drain();
   for (const Case& e : cases) {
-    EXPECT_EQ(client_->objectForFileMetaID(e.fileId)->stringValue("tags"), e.left) << e.fileId;
+    EXPECT_EQ(client_->reads().objectForFileMetaID(e.fileId)->stringValue("tags"), e.left)
+        << e.fileId;
   }
-  EXPECT_EQ(client_->objectForFileMetaID("N_locked")->stringValue("tags"), "7");
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N_locked")->stringValue("tags"), "7");
 }
 
 }  // namespace

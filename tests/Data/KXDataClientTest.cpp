@@ -15,6 +15,10 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXDataConversion.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXPersistentStore.h"
 #include "Data/KXStoreConnection.h"
 #include "Data/KXStoreError.h"
@@ -153,25 +157,15 @@ class RecordingReporter : public KXCrashReporter {
 TEST_F(DataClientTest, ConfiguresSearchAndKeepsTheSyncState) {
   KXSContext& search = KXSContext::sharedContext();
   EXPECT_TRUE(search.isInitialized());
-  EXPECT_EQ(search.pathOfIndexDirectory(), client_->indexDirectory());
+  EXPECT_EQ(search.pathOfIndexDirectory(), client_->indexing().indexDirectory());
   EXPECT_TRUE(search.pathOfIndexDirectory().ends_with("/Index"));
-  EXPECT_EQ(search.pathOfStopWords(), client_->indexStopWordsFile());
-  EXPECT_TRUE(kx::FileSystem::Default().exists(client_->indexStopWordsFile()));
+  EXPECT_EQ(search.pathOfStopWords(), client_->indexing().indexStopWordsFile());
+  EXPECT_TRUE(kx::FileSystem::Default().exists(client_->indexing().indexStopWordsFile()));
   EXPECT_EQ(search.workerCountOfIndexQueue(), 1);
-  EXPECT_NE(client_->ftsIndexer(), nullptr);
-  EXPECT_EQ(&client_->ftsSearcher(), &KXSSearchProxy::sharedProxy());
+  EXPECT_NE(client_->indexing().ftsIndexer(), nullptr);
+  EXPECT_EQ(&client_->indexing().ftsSearcher(), &KXSSearchProxy::sharedProxy());
 
-  EXPECT_FALSE(client_->isFirstLoginDownloading());
-  EXPECT_FALSE(client_->isFullPulling());
-  EXPECT_EQ(client_->tempVersionForFirstDownLoading(), -1);
-  EXPECT_TRUE(client_->currentSessionVersion().isNull());
-  client_->setIsFullPulling(true);
-  client_->setTempVersionForFirstDownLoading(77);
-  client_->setCurrentSessionVersion(kx::Value(12));
-  EXPECT_TRUE(client_->isFullPulling());
-  EXPECT_EQ(client_->tempVersionForFirstDownLoading(), 77);
-  EXPECT_EQ(client_->currentSessionVersion(), kx::Value(12));
-  EXPECT_TRUE(client_->dataConvert());
+  EXPECT_TRUE(client_->conversion().dataConvert());
 }
 
 TEST_F(DataClientTest, HooksAnswerFromTheStoreUntilItIsClosed) {
@@ -203,14 +197,14 @@ TEST_F(DataClientTest, AfterCloseDBReadsAnswerNothing) {
   BuildTree();
   client_->closeDB();
   EXPECT_EQ(client_->dataContext(), nullptr);
-  EXPECT_EQ(client_->objectForFileMetaID("NB_A"), nullptr);
-  EXPECT_EQ(client_->baseVersion(), -1);
-  EXPECT_TRUE(client_->objectsUnderFileId("ROOT").empty());
+  EXPECT_EQ(client_->reads().objectForFileMetaID("NB_A"), nullptr);
+  EXPECT_EQ(client_->reads().baseVersion(), -1);
+  EXPECT_TRUE(client_->reads().objectsUnderFileId("ROOT").empty());
   kx::Error error;
-  EXPECT_FALSE(client_->readFileMetasSyncForQuery(std::nullopt, {}, "Note", &error));
+  EXPECT_FALSE(client_->reads().readFileMetasSyncForQuery(std::nullopt, {}, "Note", &error));
   EXPECT_EQ(error.code(), kKXStoreUnavailableError);
   bool ran = false;
-  client_->performSyncReadBlock([&] { ran = true; });
+  client_->reads().performSyncReadBlock([&] { ran = true; });
   EXPECT_FALSE(ran);
   kx::MainQueue::shared().drain();
 }
@@ -221,7 +215,7 @@ TEST_F(DataClientTest, AfterCloseDBReadsAnswerNothing) {
 
 TEST_F(DataClientTest, NotebookParamsUseTheServicesEntryNames) {
   BuildTree();
-  auto notebook = std::dynamic_pointer_cast<Notebook>(client_->objectForFileMetaID("NB_A"));
+  auto notebook = std::dynamic_pointer_cast<Notebook>(client_->reads().objectForFileMetaID("NB_A"));
   ASSERT_TRUE(notebook);
   kx::Dictionary params = notebook->paramsForNetworkRequest();
   EXPECT_EQ(params["name"].stringValue(), "A") << "the title under the service's name";
@@ -284,8 +278,8 @@ TEST_F(DataClientTest, QueryRecordsBecomeFetches) {
     SCOPED_TRACE(test.name);
     kx::Error error;
     std::optional<KXFetchResult> result;
-    client_->performSyncReadBlock(
-        [&] { result = client_->executeSyncQuery(test.entity, test.query, nullptr, &error); });
+    client_->reads().performSyncReadBlock(
+        [&] { result = client_->reads().executeSyncQuery(test.entity, test.query, &error); });
     ASSERT_TRUE(result) << error.localizedDescription();
     if (!test.ids.empty()) {
       EXPECT_EQ(Ids(result->objects), test.ids);
@@ -293,8 +287,8 @@ TEST_F(DataClientTest, QueryRecordsBecomeFetches) {
     EXPECT_EQ(result->count, test.count);
   }
   std::optional<KXFetchResult> ids;
-  client_->performSyncReadBlock([&] {
-    ids = client_->executeSyncQuery("Notebook", {{"retType", kx::Value(1)}}, nullptr, nullptr);
+  client_->reads().performSyncReadBlock([&] {
+    ids = client_->reads().executeSyncQuery("Notebook", {{"retType", kx::Value(1)}}, nullptr);
   });
   ASSERT_TRUE(ids);
   EXPECT_EQ(ids->objectIDs.size(), 7u);
@@ -319,11 +313,11 @@ TEST_F(DataClientTest, FailedQueriesAnswerNothingAndPresentOnlyWithAnErrorParame
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
     kx::Error error;
-    EXPECT_FALSE(client_->executeSyncQuery(test.entity, test.query, nullptr, &error));
+    EXPECT_FALSE(client_->reads().executeSyncQuery(test.entity, test.query, &error));
     EXPECT_TRUE(error);
-    EXPECT_FALSE(client_->executeSyncQuery(test.entity, test.query, nullptr, nullptr));
+    EXPECT_FALSE(client_->reads().executeSyncQuery(test.entity, test.query, nullptr));
   }
-  EXPECT_FALSE(KXDataClient::buildQuery({{"condition", kx::Value("del = NO")}}))
+  EXPECT_FALSE(KXEntryReads::buildQuery({{"condition", kx::Value("del = NO")}}))
       << "no entity, no request";
   kx::MainQueue::shared().drain();
   const auto presented = presenter->presentedErrors();
@@ -337,14 +331,14 @@ TEST_F(DataClientTest, WithoutAContextQueriesSeeOnlySavedData) {
   data_->performSyncWriteBlock([&](KXManagedObjectContext& writer) {
     Put(writer, "Note", {{"fileId", kx::Value("N_unsaved")}});
     const kx::Dictionary query{{"condition", kx::Value("fileId = 'N_unsaved'")}};
-    auto inReader = client_->executeSyncQuery("Note", query, nullptr, nullptr);
-    auto inWriter = client_->executeSyncQuery("Note", query, &writer, nullptr);
+    auto inReader = client_->reads().executeSyncQuery("Note", query, nullptr);
+    auto inWriter = client_->readsIn(&writer).executeSyncQuery("Note", query, nullptr);
     ASSERT_TRUE(inReader && inWriter);
     EXPECT_TRUE(inReader->objects.empty());
     EXPECT_EQ(inWriter->objects.size(), 1u);
     // The sync getters read on the read queue, from the write queue too.
-    EXPECT_EQ(client_->objectForFileMetaID("N_unsaved"), nullptr);
-    EXPECT_NE(client_->objectForFileMetaID("N_unsaved", &writer), nullptr);
+    EXPECT_EQ(client_->reads().objectForFileMetaID("N_unsaved"), nullptr);
+    EXPECT_NE(client_->readsIn(&writer).objectForFileMetaID("N_unsaved"), nullptr);
   });
 }
 
@@ -353,9 +347,9 @@ TEST_F(DataClientTest, SyncReadsRunInlineOnTheReadQueue) {
   bool inner = false;
   KXFileMetaPtr found;
   data_->performSyncReadBlock([&](KXManagedObjectContext&) {
-    client_->performSyncReadBlock([&] {
+    client_->reads().performSyncReadBlock([&] {
       inner = data_->isOnReadQueue();
-      found = client_->objectForFileMetaID("NB_A");
+      found = client_->reads().objectForFileMetaID("NB_A");
     });
   });
   EXPECT_TRUE(inner);
@@ -371,14 +365,14 @@ TEST_F(DataClientTest, AsyncReadsCallBackOnTheReadQueue) {
     kx::Error error;
   };
   Answer good, bad;
-  client_->readNotebookForCondition({{"condition", kx::Value("encrypted = YES")}},
-                                    [&](const KXResultInfo& info, const kx::Error& error) {
-                                      good = {data_->isOnReadQueue(), info, error};
-                                    });
-  client_->readNoteForCondition({{"condition", kx::Value("colour = 1")}},
-                                [&](const KXResultInfo& info, const kx::Error& error) {
-                                  bad = {data_->isOnReadQueue(), info, error};
-                                });
+  client_->reads().readNotebookForCondition({{"condition", kx::Value("encrypted = YES")}},
+                                            [&](const KXResultInfo& info, const kx::Error& error) {
+                                              good = {data_->isOnReadQueue(), info, error};
+                                            });
+  client_->reads().readNoteForCondition({{"condition", kx::Value("colour = 1")}},
+                                        [&](const KXResultInfo& info, const kx::Error& error) {
+                                          bad = {data_->isOnReadQueue(), info, error};
+                                        });
   ASSERT_TRUE(kxtest::waitForQueue(data_->readQueue()));
   EXPECT_TRUE(good.onReadQueue);
   ASSERT_TRUE(good.info.hasResult);
@@ -393,19 +387,19 @@ TEST_F(DataClientTest, AsyncReadsCallBackOnTheReadQueue) {
 TEST_F(DataClientTest, ReadWrappersFetchTheirEntity) {
   BuildTree();
   kx::Error error;
-  auto notes = client_->readFileMetasSyncForQuery(std::string("parentId = %@"), {kx::Value("NB_A")},
-                                                  "Note", &error);
+  auto notes = client_->reads().readFileMetasSyncForQuery(std::string("parentId = %@"),
+                                                          {kx::Value("NB_A")}, "Note", &error);
   ASSERT_TRUE(notes);
   EXPECT_EQ(Ids(*notes), (std::vector<std::string>{"N_a1", "N_gone"}));
-  auto all = client_->readFileMetasSyncForQuery(std::nullopt, {}, "NormalFile", &error);
+  auto all = client_->reads().readFileMetasSyncForQuery(std::nullopt, {}, "NormalFile", &error);
   ASSERT_TRUE(all);
   EXPECT_EQ(Ids(*all), std::vector<std::string>{"F_doc"});
-  auto books =
-      client_->readNotebookSyncForCondition({{"condition", kx::Value("del = YES")}}, &error);
+  auto books = client_->reads().readNotebookSyncForCondition(
+      {{"condition", kx::Value("del = YES")}}, &error);
   ASSERT_TRUE(books);
   EXPECT_EQ(Ids(books->objects), std::vector<std::string>{"NB_T"});
-  EXPECT_THROW(client_->readGroupSyncForCondiction({}, nullptr), kx::Exception);
-  EXPECT_THROW(client_->titleOfDuplicateNoteGroupTitle("x"), kx::Exception);
+  EXPECT_THROW(client_->reads().readGroupSyncForCondiction({}, nullptr), kx::Exception);
+  EXPECT_THROW(client_->reads().titleOfDuplicateNoteGroupTitle("x"), kx::Exception);
 }
 
 // ---------------------------------------------------------------------------
@@ -473,10 +467,10 @@ TEST_F(DataClientTest, RelationLookupFindsFallsBackOrCreates) {
   data_->performSyncWriteBlock([&](KXManagedObjectContext& writer) {
     for (const Case& test : cases) {
       SCOPED_TRACE(test.name);
-      KXManagedObjectPtr found = client_->relationObjectSync(test.info, &writer);
+      KXManagedObjectPtr found = client_->writes().relationObjectSync(test.info, &writer);
       EXPECT_EQ(found ? found->stringValue("tagId") : "", test.expectTagId);
     }
-    auto made = KXCast<Tag>(client_->objectForTagID("T_new", &writer));
+    auto made = KXCast<Tag>(client_->readsIn(&writer).objectForTagID("T_new"));
     ASSERT_TRUE(made);
     EXPECT_EQ(made->name(), "made");
   });
@@ -500,13 +494,13 @@ TEST_F(DataClientTest, RelationLookupThatFailsCreatesNothing) {
       {"relationValue", kx::Value("T_new")},
       {"relationAutoCreateInfo", kx::Value(kx::Dictionary{{"tagId", kx::Value("T_new")}})}};
   data_->performSyncWriteBlock([&](KXManagedObjectContext& writer) {
-    auto tag = client_->objectForTagID("T1", &writer);
+    auto tag = client_->readsIn(&writer).objectForTagID("T1");
     ASSERT_TRUE(tag);
     ASSERT_TRUE(tag->setValue("name", kx::Value("boom")));
     // The lookup writes the refused change first and fails.
-    EXPECT_EQ(client_->relationObjectSync(info, &writer), nullptr);
+    EXPECT_EQ(client_->writes().relationObjectSync(info, &writer), nullptr);
     EXPECT_FALSE(writer.save());
-    EXPECT_EQ(client_->objectForTagID("T_new", &writer), nullptr);
+    EXPECT_EQ(client_->readsIn(&writer).objectForTagID("T_new"), nullptr);
   });
 }
 
@@ -531,7 +525,7 @@ TEST_F(DataClientTest, GenericInsertChoosesKindsSkipsStoredIdsAndRenames) {
   };
   std::vector<KXManagedObjectPtr> called;
   data_->performSyncWriteBlock([&](KXManagedObjectContext& writer) {
-    auto inserted = client_->addManagedObjectsSync(
+    auto inserted = client_->writes().addManagedObjectsSync(
         "FileMeta", &writer, items,
         [&](const KXResultInfo& info, const kx::Error&) { called = info.fetch.objects; });
     ASSERT_EQ(inserted.size(), 3u) << "the stored id is skipped";
@@ -544,30 +538,30 @@ TEST_F(DataClientTest, GenericInsertChoosesKindsSkipsStoredIdsAndRenames) {
     EXPECT_TRUE(inserted[2]->isNil("localModified")) << "no folder given, no title check";
     ASSERT_TRUE(writer.save());
   });
-  EXPECT_EQ(client_->objectForFileMetaID("NB_A")->title(), "A");
+  EXPECT_EQ(client_->reads().objectForFileMetaID("NB_A")->title(), "A");
 
   // A relation record links the object it names under its key.
   data_->performSyncWriteBlock([&](KXManagedObjectContext& writer) {
-    auto resources =
-        client_->addManagedObjectsSync("Resource", &writer,
-                                       {kx::Value::dict({{"fileId", kx::Value("R_new")},
-                                                         {"relationObject", kx::Value("Notebook")},
-                                                         {"relationName", kx::Value("fileId")},
-                                                         {"relationValue", kx::Value("NB_A")},
-                                                         {"relationKey", kx::Value("notes")}})},
-                                       nullptr);
+    auto resources = client_->writes().addManagedObjectsSync(
+        "Resource", &writer,
+        {kx::Value::dict({{"fileId", kx::Value("R_new")},
+                          {"relationObject", kx::Value("Notebook")},
+                          {"relationName", kx::Value("fileId")},
+                          {"relationValue", kx::Value("NB_A")},
+                          {"relationKey", kx::Value("notes")}})},
+        nullptr);
     ASSERT_EQ(resources.size(), 1u);
     EXPECT_EQ(Ids(resources[0]->objects("notes")), std::vector<std::string>{"NB_A"});
   });
 
   // Tags are stamped with the time of insertion, whatever the item says.
   data_->performSyncWriteBlock([&](KXManagedObjectContext& writer) {
-    auto tags =
-        client_->addManagedObjectsSync("Tag", &writer,
-                                       {kx::Value::dict({{"tagId", kx::Value("T9")},
-                                                         {"dateCreated", kx::Value(5)},
-                                                         {"isLocalCreated", kx::Value(false)}})},
-                                       nullptr);
+    auto tags = client_->writes().addManagedObjectsSync(
+        "Tag", &writer,
+        {kx::Value::dict({{"tagId", kx::Value("T9")},
+                          {"dateCreated", kx::Value(5)},
+                          {"isLocalCreated", kx::Value(false)}})},
+        nullptr);
     ASSERT_EQ(tags.size(), 1u);
     auto tag = KXCast<Tag>(tags[0]);
     EXPECT_GT(tag->dateCreated(), 1600000000);
@@ -589,33 +583,34 @@ TEST_F(DataClientTest, SingleEntryLookups) {
     Put(c, "Resource", {{"fileId", kx::Value("R1")}});
     Put(c, "Resource", {{"title", kx::Value("no id")}});
   });
-  EXPECT_EQ(client_->objectForFileMetaID("N_a1")->title(), "a1.note");
-  EXPECT_EQ(client_->objectForFileMetaID("missing"), nullptr);
-  EXPECT_EQ(client_->objectForFileMetaID(""), nullptr);
-  EXPECT_EQ(client_->objectForTagID("12")->tagId(), "12");
-  EXPECT_EQ(client_->objectForTagID(""), nullptr);
-  EXPECT_EQ(client_->objectForBookName("A1")->fileId(), "NB_A1");
-  EXPECT_EQ(client_->objectForBookName(""), nullptr);
-  EXPECT_EQ(client_->objectForResourceID("R1")->fileId(), "R1");
-  EXPECT_EQ(client_->objectForResourceID(""), nullptr) << "not the resource without an id";
-  EXPECT_EQ(client_->rootEntry()->title(), "My Notes");
-  EXPECT_EQ(client_->baseVersion(), 42);
-  EXPECT_EQ(client_->countOfTrash(), 2) << "trashed notes; the trashed notebook is not counted";
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N_a1")->title(), "a1.note");
+  EXPECT_EQ(client_->reads().objectForFileMetaID("missing"), nullptr);
+  EXPECT_EQ(client_->reads().objectForFileMetaID(""), nullptr);
+  EXPECT_EQ(client_->reads().objectForTagID("12")->tagId(), "12");
+  EXPECT_EQ(client_->reads().objectForTagID(""), nullptr);
+  EXPECT_EQ(client_->reads().objectForBookName("A1")->fileId(), "NB_A1");
+  EXPECT_EQ(client_->reads().objectForBookName(""), nullptr);
+  EXPECT_EQ(client_->reads().objectForResourceID("R1")->fileId(), "R1");
+  EXPECT_EQ(client_->reads().objectForResourceID(""), nullptr) << "not the resource without an id";
+  EXPECT_EQ(client_->reads().rootEntry()->title(), "My Notes");
+  EXPECT_EQ(client_->reads().baseVersion(), 42);
+  EXPECT_EQ(client_->reads().countOfTrash(), 2)
+      << "trashed notes; the trashed notebook is not counted";
 }
 
 TEST_F(DataClientTest, RootIsFoundByItsKindNotByItsId) {
-  EXPECT_EQ(client_->baseVersion(), -1) << "empty store";
-  EXPECT_EQ(client_->objectForFileMetaID("ROOT"), nullptr);
+  EXPECT_EQ(client_->reads().baseVersion(), -1) << "empty store";
+  EXPECT_EQ(client_->reads().objectForFileMetaID("ROOT"), nullptr);
   Write([](KXManagedObjectContext& c) {
     Put(c, "Note", {{"fileId", kx::Value("ROOT")}, {"title", kx::Value("impostor")}});
     Put(c, "Root",
         {{"fileId", kx::Value("ROOT")}, {"title", kx::Value("root")}, {"version", kx::Value(3)}});
   });
-  KXFileMetaPtr root = client_->objectForFileMetaID("ROOT");
+  KXFileMetaPtr root = client_->reads().objectForFileMetaID("ROOT");
   ASSERT_TRUE(root);
   EXPECT_TRUE(root->isKindOfEntity("Root"));
   EXPECT_EQ(root->title(), "root");
-  EXPECT_EQ(client_->baseVersion(), 3);
+  EXPECT_EQ(client_->reads().baseVersion(), 3);
 }
 
 TEST_F(DataClientTest, MaxTimeIsTheLaterTimeInSeconds) {
@@ -639,9 +634,9 @@ TEST_F(DataClientTest, MaxTimeIsTheLaterTimeInSeconds) {
   });
   int i = 0;
   for (const Case& test : cases) {
-    KXFileMetaPtr entry = client_->objectForFileMetaID("M" + std::to_string(i++));
+    KXFileMetaPtr entry = client_->reads().objectForFileMetaID("M" + std::to_string(i++));
     ASSERT_TRUE(entry);
-    EXPECT_EQ(KXDataClient::getMaxTime(*entry), test.expected) << test.modifyTime;
+    EXPECT_EQ(KXEntryReads::getMaxTime(*entry), test.expected) << test.modifyTime;
   }
 }
 
@@ -668,12 +663,13 @@ TEST_F(DataClientTest, UnpushedLists) {
     auto note = KXCast<FileMeta>(Put(c, "Note", {{"fileId", kx::Value("U_holder")}}));
     ASSERT_TRUE(note->addObject("resources", held));
   });
-  EXPECT_EQ(Ids(client_->readForUnpushedFilemeta()),
+  EXPECT_EQ(Ids(client_->reads().readForUnpushedFilemeta()),
             (std::vector<std::string>{"U_changed", "U_failed"}));
-  auto resources = client_->readForUnpushedResources();
+  auto resources = client_->reads().readForUnpushedResources();
   ASSERT_EQ(resources.size(), 1u);
   EXPECT_EQ(resources[0]->fileId(), "R_held");
-  EXPECT_EQ(Ids(client_->readForUnpushedTrashOperation()), std::vector<std::string>{"U_failed"});
+  EXPECT_EQ(Ids(client_->reads().readForUnpushedTrashOperation()),
+            std::vector<std::string>{"U_failed"});
 }
 
 // ---------------------------------------------------------------------------
@@ -692,54 +688,53 @@ TEST_F(DataClientTest, ChildrenAndSubtrees) {
   auto under = [&](const std::string& id, const std::string& entity,
                    const std::optional<std::string>& predicate, const kx::Array& options) {
     KXFileMetaArray out;
-    client.performSyncReadBlock([&] {
-      out = client.objectsUnderParent(client.objectForFileMetaID(id), entity, predicate, options,
-                                      nullptr);
+    client.reads().performSyncReadBlock([&] {
+      out = client.reads().objectsUnderParent(client.reads().objectForFileMetaID(id), entity,
+                                              predicate, options);
     });
     return out;
   };
   const std::vector<Case> cases = {
       {"children without the removed ones, in store order",
-       [&] { return client.objectsForParentId("NB_A", "FileMeta"); },
+       [&] { return client.reads().objectsForParentId("NB_A", "FileMeta"); },
        {"N_a1", "NB_A1", "F_doc"}},
       {"children of one kind",
-       [&] { return client.objectsForParentId("NB_A", "Notebook"); },
+       [&] { return client.reads().objectsForParentId("NB_A", "Notebook"); },
        {"NB_A1"}},
       {"children with a predicate",
        [&] {
-         return client.objectsForParentId("NB_A", "FileMeta", std::string("dir = %@"),
-                                          {kx::Value(false)}, nullptr);
+         return client.reads().objectsForParentId("NB_A", "FileMeta", std::string("dir = %@"),
+                                                  {kx::Value(false)});
        },
        {"N_a1", "F_doc"}},
       {"an OR in the predicate stays inside the folder",
        [&] {
-         return client.objectsForParentId("NB_A", "FileMeta",
-                                          std::string("title = %@ OR title = %@"),
-                                          {kx::Value("a1.note"), kx::Value("deep.note")}, nullptr);
+         return client.reads().objectsForParentId("NB_A", "FileMeta",
+                                                  std::string("title = %@ OR title = %@"),
+                                                  {kx::Value("a1.note"), kx::Value("deep.note")});
        },
        {"N_a1"}},
       {"children of several folders, in store order",
        [&] {
-         return client.objectsForParentIds({"NB_E1", "NB_A"}, "FileMeta", std::nullopt, {},
-                                           nullptr);
+         return client.reads().objectsForParentIds({"NB_E1", "NB_A"}, "FileMeta", std::nullopt, {});
        },
        {"N_a1", "NB_A1", "F_doc", "N_secret"}},
-      {"no parent id", [&] { return client.objectsForParentId("", "FileMeta"); }, {}},
+      {"no parent id", [&] { return client.reads().objectsForParentId("", "FileMeta"); }, {}},
       {"the trash lists trashed children",
-       [&] { return client.objectsForParentId("1", "FileMeta"); },
+       [&] { return client.reads().objectsForParentId("1", "FileMeta"); },
        {"NB_T", "N_trashed"}},
       {"the root's subtree: one fetch, without trash and hidden entries",
-       [&] { return client.objectsUnderFileId("ROOT"); },
+       [&] { return client.reads().objectsUnderFileId("ROOT"); },
        {"ROOT", "N_deep", "NB_A11", "NB_A", "N_a1", "NB_A1", "F_doc", "NB_E", "NB_E1", "N_secret",
         "N_tagged"}},
       {"a notebook's subtree, level by level",
-       [&] { return client.objectsUnderFileId("NB_A"); },
+       [&] { return client.reads().objectsUnderFileId("NB_A"); },
        {"N_a1", "NB_A1", "F_doc", "NB_A11", "N_deep"}},
       {"a trashed notebook keeps its trashed children",
-       [&] { return client.objectsUnderFileId("NB_T"); },
+       [&] { return client.reads().objectsUnderFileId("NB_T"); },
        {"N_t1"}},
-      {"not a notebook", [&] { return client.objectsUnderFileId("N_a1"); }, {}},
-      {"not stored", [&] { return client.objectsUnderFileId("missing"); }, {}},
+      {"not a notebook", [&] { return client.reads().objectsUnderFileId("N_a1"); }, {}},
+      {"not stored", [&] { return client.reads().objectsUnderFileId("missing"); }, {}},
       {"an entity without notebooks stops at the first level",
        [&] { return under("NB_A", "Note", std::nullopt, {}); },
        {"N_a1"}},
@@ -773,15 +768,17 @@ TEST_F(DataClientTest, ParentIdsThatFormACycleEndTheWalk) {
          {"parentId", kx::Value("NB_C2")},
          {"title", kx::Value("c.note")}});
   });
-  EXPECT_EQ(Ids(client_->objectsUnderFileId("NB_C1")), (std::vector<std::string>{"NB_C2", "N_c"}));
-  EXPECT_EQ(Ids(client_->objectsUnderFileId("NB_C2")), (std::vector<std::string>{"NB_C1", "N_c"}));
+  EXPECT_EQ(Ids(client_->reads().objectsUnderFileId("NB_C1")),
+            (std::vector<std::string>{"NB_C2", "N_c"}));
+  EXPECT_EQ(Ids(client_->reads().objectsUnderFileId("NB_C2")),
+            (std::vector<std::string>{"NB_C1", "N_c"}));
   EXPECT_NE(LogText().find("NB_C1 is reached again"), std::string::npos);
 
   // A notebook that is its own parent.
   Write([](KXManagedObjectContext& c) {
     Put(c, "Notebook", {{"fileId", kx::Value("NB_self")}, {"parentId", kx::Value("NB_self")}});
   });
-  EXPECT_TRUE(client_->objectsUnderFileId("NB_self").empty());
+  EXPECT_TRUE(client_->reads().objectsUnderFileId("NB_self").empty());
 }
 
 TEST_F(DataClientTest, WideLevelsAreFetchedInPartsAndStayInStoreOrder) {
@@ -800,7 +797,7 @@ TEST_F(DataClientTest, WideLevelsAreFetchedInPartsAndStayInStoreOrder) {
            {"parentId", kx::Value("W" + std::to_string(i))}});
     }
   });
-  KXFileMetaArray subtree = client_->objectsUnderFileId("NB_W");
+  KXFileMetaArray subtree = client_->reads().objectsUnderFileId("NB_W");
   ASSERT_EQ(subtree.size(), static_cast<std::size_t>(folders + 11));
   std::vector<std::string> notes;
   for (std::size_t i = folders; i < subtree.size(); ++i) notes.push_back(subtree[i]->fileId());
@@ -831,19 +828,20 @@ TEST_F(DataClientTest, TaggedSharedAndEncrypted) {
          {"tags", kx::Value("7")}});
   });
   using V = std::vector<std::string>;
-  EXPECT_EQ(Ids(client_->objectsWithTagId("12", true)), V{"N_secret"})
+  EXPECT_EQ(Ids(client_->reads().objectsWithTagId("12", true)), V{"N_secret"})
       << "12 is an element of \"12\" only, not of \"123,7\"";
-  EXPECT_TRUE(client_->objectsWithTagId("12", false).empty()) << "N_secret is encrypted";
-  EXPECT_EQ(Ids(client_->objectsWithTagId("123", false)), V{"N_tagged"});
-  EXPECT_TRUE(client_->objectsWithTagId("23", true).empty()) << "no part of an element";
-  EXPECT_TRUE(client_->objectsWithTagId("3,7", true).empty()) << "no run across elements";
-  EXPECT_EQ(Ids(client_->objectsWithTagId("7", false)), V{"N_tagged"})
+  EXPECT_TRUE(client_->reads().objectsWithTagId("12", false).empty()) << "N_secret is encrypted";
+  EXPECT_EQ(Ids(client_->reads().objectsWithTagId("123", false)), V{"N_tagged"});
+  EXPECT_TRUE(client_->reads().objectsWithTagId("23", true).empty()) << "no part of an element";
+  EXPECT_TRUE(client_->reads().objectsWithTagId("3,7", true).empty()) << "no run across elements";
+  EXPECT_EQ(Ids(client_->reads().objectsWithTagId("7", false)), V{"N_tagged"})
       << "N_deeper lies two encrypted folders deep";
-  EXPECT_TRUE(client_->objectsWithTagId("", true).empty());
-  EXPECT_EQ(Ids(client_->myshareFilemetas()), V{"N_a1"}) << "N_t1 is in the trash";
+  EXPECT_TRUE(client_->reads().objectsWithTagId("", true).empty());
+  EXPECT_EQ(Ids(client_->reads().myshareFilemetas()), V{"N_a1"}) << "N_t1 is in the trash";
 
   KXFileMetaArray encrypted;
-  client_->performSyncReadBlock([&] { encrypted = client_->encryptedDirsInContext(nullptr); });
+  client_->reads().performSyncReadBlock(
+      [&] { encrypted = client_->reads().encryptedDirsInContext(nullptr); });
   EXPECT_EQ(Ids(encrypted), (V{"NB_E", "NB_E2", "NB_E1", "NB_E2"}));
 }
 
@@ -853,7 +851,7 @@ TEST_F(DataClientTest, ParentNamesComeFromTheParentNotebooks) {
     Put(c, "Note", {{"fileId", kx::Value("N_orphan")}, {"parentId", kx::Value("NB_missing")}});
   });
   KXFileMetaArray entries = Entries({"N_a1", "N_deep", "N_tagged", "N_trashed", "N_orphan"});
-  client_->setParentNameForResult(entries);
+  client_->reads().setParentNameForResult(entries);
   EXPECT_EQ(entries[0]->getParentName(), "A");
   EXPECT_EQ(entries[1]->getParentName(), "A11");
   EXPECT_EQ(entries[2]->getParentName(), "My Notes");
@@ -884,7 +882,8 @@ TEST_F(DataClientTest, SearchHitsAreFilteredByFolder) {
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.folder);
-    auto [kept, inEncrypted] = client_->objectsFilteredUnderFileId(test.folder, Entries(test.hits));
+    auto [kept, inEncrypted] =
+        client_->reads().objectsFilteredUnderFileId(test.folder, Entries(test.hits));
     EXPECT_EQ(Ids(kept), test.kept);
     EXPECT_EQ(Ids(inEncrypted), test.inEncrypted);
   }
@@ -951,12 +950,12 @@ TEST_F(RecentListTest, TheWindowDoublesUntilEnoughEntriesRemain) {
   for (const Case& test : cases) {
     SCOPED_TRACE(test.limit);
     KXFileMetaArray full;
-    client_->performSyncReadBlock(
-        [&] { full = client_->recentObjectsNotDeletedWithLimit(test.limit, nullptr); });
+    client_->reads().performSyncReadBlock(
+        [&] { full = client_->reads().recentObjectsNotDeletedWithLimit(test.limit); });
     EXPECT_EQ(Ids(full), test.notDeletedList);
-    EXPECT_EQ(Ids(client_->recentObjectsWithLimit(test.limit, false)), test.cut);
+    EXPECT_EQ(Ids(client_->reads().recentObjectsWithLimit(test.limit, false)), test.cut);
   }
-  KXFileMetaArray recent = client_->recentObjectsWithLimit(1, false);
+  KXFileMetaArray recent = client_->reads().recentObjectsWithLimit(1, false);
   ASSERT_EQ(recent.size(), 1u);
   EXPECT_EQ(recent[0]->getParentName(), "Plain") << "the recent list carries parent names";
 }
@@ -964,8 +963,8 @@ TEST_F(RecentListTest, TheWindowDoublesUntilEnoughEntriesRemain) {
 TEST_F(RecentListTest, SecondWindowSufficesWhenItHoldsTheLimit) {
   BuildCandidates(30, 15);
   KXFileMetaArray full;
-  client_->performSyncReadBlock(
-      [&] { full = client_->recentObjectsNotDeletedWithLimit(5, nullptr); });
+  client_->reads().performSyncReadBlock(
+      [&] { full = client_->reads().recentObjectsNotDeletedWithLimit(5); });
   // Window 10 keeps none, window 20 keeps R15..R19, which is enough.
   EXPECT_EQ(Ids(full), Range(15, 20));
 }
@@ -1001,7 +1000,7 @@ TEST_F(RecentListTest, PinnedEntriesFirstThenByTransactionTime) {
          {"transactionTime", kx::Value(60)},
          {"del", kx::Value(true)}});
   });
-  EXPECT_EQ(Ids(client_->recentObjectsWithLimit(-1, false)),
+  EXPECT_EQ(Ids(client_->reads().recentObjectsWithLimit(-1, false)),
             (std::vector<std::string>{"P_late", "P_early", "U_newC", "U_newB", "U_newA", "U_old"}));
 }
 
@@ -1015,10 +1014,10 @@ TEST_F(RecentListTest, TrashListIsCutToTheLimit) {
            {"remoteRemoved", kx::Value(i == 1)}});
     }
   });
-  EXPECT_EQ(Ids(client_->recentObjectsWithLimit(5, true)),
+  EXPECT_EQ(Ids(client_->reads().recentObjectsWithLimit(5, true)),
             (std::vector<std::string>{"D0", "D2", "D3", "D4", "D5"}));
-  EXPECT_EQ(client_->recentObjectsWithLimit(-1, true).size(), 6u);
-  EXPECT_TRUE(client_->recentObjectsWithLimit(0, true).empty());
+  EXPECT_EQ(client_->reads().recentObjectsWithLimit(-1, true).size(), 6u);
+  EXPECT_TRUE(client_->reads().recentObjectsWithLimit(0, true).empty());
 }
 
 // ---------------------------------------------------------------------------
@@ -1104,8 +1103,8 @@ TEST_F(DupTitleTest, AnswersTheFirstFreeNumberedTitle) {
   for (const Case& test : cases) {
     SCOPED_TRACE(test.title.value_or("(none)") + " in " + test.parent.value_or("(none)") + " as " +
                  test.className);
-    kx::Dictionary info =
-        client_->titleOfDuplicateTitle(test.title, test.parent, test.overlook, test.className);
+    kx::Dictionary info = client_->reads().titleOfDuplicateTitle(test.title, test.parent,
+                                                                 test.overlook, test.className);
     EXPECT_EQ(info["isDup"], kx::Value(test.isDup));
     EXPECT_EQ(info["newTitle"].stringValue(), test.newTitle);
     EXPECT_EQ(info["dupFileId"].stringValue(), test.dupFileId);
@@ -1197,7 +1196,7 @@ TEST_F(DupTitleTest, NumberedFormsAreTriedInOrder) {
   for (const Case& test : cases) {
     SCOPED_TRACE(test.title + " as " + test.className + " leaving out " + test.overlook);
     kx::Dictionary info =
-        client_->titleOfDuplicateTitle(test.title, "T", test.overlook, test.className);
+        client_->reads().titleOfDuplicateTitle(test.title, "T", test.overlook, test.className);
     EXPECT_EQ(info["isDup"], kx::Value(test.isDup));
     EXPECT_EQ(info["newTitle"].stringValue(), test.newTitle);
   }
@@ -1211,12 +1210,13 @@ TEST_F(DupTitleTest, SeesOnlySavedEntriesAndRunsFromTheWriteQueue) {
          {"title", kx::Value("Fresh.note")},
          {"del", kx::Value(false)}});
     EXPECT_FALSE(
-        client_->titleOfDuplicateTitle("Fresh.note", "P", "", "Note")["isDup"].boolValue());
-    EXPECT_EQ(client_->titleOfDuplicateTitle("Plan.note", "P", "", "Note")["newTitle"],
+        client_->reads().titleOfDuplicateTitle("Fresh.note", "P", "", "Note")["isDup"].boolValue());
+    EXPECT_EQ(client_->reads().titleOfDuplicateTitle("Plan.note", "P", "", "Note")["newTitle"],
               kx::Value("Plan(2).note"));
     ASSERT_TRUE(writer.save());
   });
-  EXPECT_TRUE(client_->titleOfDuplicateTitle("Fresh.note", "P", "", "Note")["isDup"].boolValue());
+  EXPECT_TRUE(
+      client_->reads().titleOfDuplicateTitle("Fresh.note", "P", "", "Note")["isDup"].boolValue());
 }
 
 TEST_F(DupTitleTest, GivesUpAfterTheLastTry) {
@@ -1226,17 +1226,17 @@ TEST_F(DupTitleTest, GivesUpAfterTheLastTry) {
         {{"fileId", kx::Value("full")},
          {"parentId", kx::Value("F")},
          {"title", kx::Value("Full")}});
-    for (int i = 1; i <= KXDataClient::kMaxDupTitleTries; ++i) {
+    for (int i = 1; i <= KXEntryReads::kMaxDupTitleTries; ++i) {
       Put(c, "Notebook",
           {{"fileId", kx::Value("full" + std::to_string(i))},
            {"parentId", kx::Value("F")},
            {"title", kx::Value("Full(" + std::to_string(i) + ")")}});
     }
   });
-  kx::Dictionary info = client_->titleOfDuplicateTitle("Full", "F", "", "Notebook");
+  kx::Dictionary info = client_->reads().titleOfDuplicateTitle("Full", "F", "", "Notebook");
   EXPECT_TRUE(info["isDup"].boolValue());
   EXPECT_EQ(info["newTitle"].stringValue(), "Full(20000)") << "the last one built, taken too";
-  info = client_->titleOfDuplicateTitle("Full(19990)", "F", "", "Notebook");
+  info = client_->reads().titleOfDuplicateTitle("Full(19990)", "F", "", "Notebook");
   EXPECT_EQ(info["newTitle"].stringValue(), "Full(20001)");
 }
 
@@ -1256,7 +1256,7 @@ TEST(DataClientTitleTest, SquareBracketScheme) {
       {"W", {"W[99999999999999999999]", "W"}, "W[9223372036854775807]"},
   };
   for (const Case& test : cases) {
-    EXPECT_EQ(KXDataClient::title(test.title, test.titles), test.expected) << test.title;
+    EXPECT_EQ(KXEntryReads::title(test.title, test.titles), test.expected) << test.title;
   }
 }
 
@@ -1282,9 +1282,9 @@ TEST_F(DupTitleTest, NotebookTitlesInTheSquareBracketScheme) {
     Put(c, "Notebook",
         {{"fileId", kx::Value("s6")}, {"parentId", kx::Value("B")}, {"title", kx::Value("axb")}});
   });
-  EXPECT_EQ(client_->titleOfDuplicateNotebookTitle("Box"), "Box[3]");
-  EXPECT_EQ(client_->titleOfDuplicateNotebookTitle("Crate"), "Crate");
-  EXPECT_EQ(client_->titleOfDuplicateNotebookTitle("a.b"), "a.b") << "\".\" is no wildcard";
+  EXPECT_EQ(client_->reads().titleOfDuplicateNotebookTitle("Box"), "Box[3]");
+  EXPECT_EQ(client_->reads().titleOfDuplicateNotebookTitle("Crate"), "Crate");
+  EXPECT_EQ(client_->reads().titleOfDuplicateNotebookTitle("a.b"), "a.b") << "\".\" is no wildcard";
 }
 
 }  // namespace

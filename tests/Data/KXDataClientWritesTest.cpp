@@ -13,8 +13,12 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXStoreError.h"
+#include "Data/KXStoreState.h"
 #include "Data/Resource.h"
 #include "Data/Tag.h"
 #include "DataClientFixture.h"
@@ -39,7 +43,7 @@ class WritesTest : public kxtest::DataClientFixture {
  protected:
   void SetUp() override {
     DataClientFixture::SetUp();
-    ASSERT_NE(client_->ftsIndexer(), nullptr);
+    ASSERT_NE(client_->indexing().ftsIndexer(), nullptr);
   }
 
   // Waits until the wrapper queued before has called back (on the write
@@ -60,7 +64,7 @@ class WritesTest : public kxtest::DataClientFixture {
   }
 
   KXObjectID IdOf(const std::string& fileId) {
-    KXFileMetaPtr entry = client_->objectForFileMetaID(fileId);
+    KXFileMetaPtr entry = client_->reads().objectForFileMetaID(fileId);
     EXPECT_TRUE(entry) << fileId;
     return entry ? entry->objectID() : KXObjectID();
   }
@@ -126,8 +130,9 @@ TEST_F(WritesTest, FileMetaItemsChooseTheirKindAndTheLocalFlagChangesNothing) {
       if (!cases[i].domain.isNull()) item.set("domain", cases[i].domain);
       items.push_back(kx::Value(item));
     }
-    Outcome outcome =
-        Run([&](KXDataCallback done) { client_->addFileMetas(items, local, std::move(done)); });
+    Outcome outcome = Run([&](KXDataCallback done) {
+      client_->writes().addFileMetas(items, local, std::move(done));
+    });
     EXPECT_FALSE(outcome.error);
     EXPECT_TRUE(outcome.onWriteQueue);
     ASSERT_EQ(outcome.info.fetch.objects.size(), std::size(cases));
@@ -137,7 +142,7 @@ TEST_F(WritesTest, FileMetaItemsChooseTheirKindAndTheLocalFlagChangesNothing) {
     }
   }
   // Nothing was saved: the read side sees none of them.
-  EXPECT_EQ(client_->objectForFileMetaID("K00"), nullptr);
+  EXPECT_EQ(client_->reads().objectForFileMetaID("K00"), nullptr);
 }
 
 TEST_F(WritesTest, InsertedEntriesAreLiveUnlessTheItemSaysOtherwise) {
@@ -155,16 +160,16 @@ TEST_F(WritesTest, InsertedEntriesAreLiveUnlessTheItemSaysOtherwise) {
             {"title", kx::Value("gone.note")},
             {"remoteRemoved", kx::Value(true)}}),
   };
-  Outcome outcome =
-      Run([&](KXDataCallback done) { client_->addFileMetas(items, true, std::move(done)); });
+  Outcome outcome = Run(
+      [&](KXDataCallback done) { client_->writes().addFileMetas(items, true, std::move(done)); });
   ASSERT_FALSE(outcome.error);
   Save();
   // The children listing selects "remoteRemoved = NO": the new entries are in
   // it, the one the item marked removed is not.
-  std::vector<std::string> listed = Ids(client_->objectsForParentId("NB_A", "FileMeta"));
+  std::vector<std::string> listed = Ids(client_->reads().objectsForParentId("NB_A", "FileMeta"));
   std::sort(listed.begin(), listed.end());
   EXPECT_EQ(listed, (std::vector<std::string>{"NB_B", "NEW_DIR", "NEW_NOTE"}));
-  KXFileMetaPtr note = client_->objectForFileMetaID("NEW_NOTE");
+  KXFileMetaPtr note = client_->reads().objectForFileMetaID("NEW_NOTE");
   ASSERT_TRUE(note);
   EXPECT_FALSE(note->isNil("del"));
   EXPECT_FALSE(note->del());
@@ -173,59 +178,60 @@ TEST_F(WritesTest, InsertedEntriesAreLiveUnlessTheItemSaysOtherwise) {
 TEST_F(WritesTest, StoredIdsAreSkippedAndTakenTitlesRenamedAndIndexed) {
   BuildTree();
   Outcome outcome = Run([&](KXDataCallback done) {
-    client_->addNotebooks({Item({{"fileId", kx::Value("NB_A")},
-                                 {"parentId", kx::Value("ROOT")},
-                                 {"title", kx::Value("Changed")}}),
-                           Item({{"fileId", kx::Value("NB_new")},
-                                 {"parentId", kx::Value("ROOT")},
-                                 {"title", kx::Value("Travel")}}),
-                           // Two new ones alike: only saved siblings count.
-                           Item({{"fileId", kx::Value("NB_x1")},
-                                 {"parentId", kx::Value("ROOT")},
-                                 {"title", kx::Value("Kyoto")}}),
-                           Item({{"fileId", kx::Value("NB_x2")},
-                                 {"parentId", kx::Value("ROOT")},
-                                 {"title", kx::Value("Kyoto")}})},
-                          false, std::move(done));
+    client_->writes().addNotebooks({Item({{"fileId", kx::Value("NB_A")},
+                                          {"parentId", kx::Value("ROOT")},
+                                          {"title", kx::Value("Changed")}}),
+                                    Item({{"fileId", kx::Value("NB_new")},
+                                          {"parentId", kx::Value("ROOT")},
+                                          {"title", kx::Value("Travel")}}),
+                                    // Two new ones alike: only saved siblings count.
+                                    Item({{"fileId", kx::Value("NB_x1")},
+                                          {"parentId", kx::Value("ROOT")},
+                                          {"title", kx::Value("Kyoto")}}),
+                                    Item({{"fileId", kx::Value("NB_x2")},
+                                          {"parentId", kx::Value("ROOT")},
+                                          {"title", kx::Value("Kyoto")}})},
+                                   false, std::move(done));
   });
   ASSERT_EQ(Ids(outcome.info.fetch.objects),
             (std::vector<std::string>{"NB_new", "NB_x1", "NB_x2"}));
   WaitForIndex();
 
-  EXPECT_EQ(client_->objectForFileMetaID("NB_A")->title(), "Travel") << "stored entry unchanged";
-  KXFileMetaPtr renamed = client_->objectForFileMetaID("NB_new");
+  EXPECT_EQ(client_->reads().objectForFileMetaID("NB_A")->title(), "Travel")
+      << "stored entry unchanged";
+  KXFileMetaPtr renamed = client_->reads().objectForFileMetaID("NB_new");
   EXPECT_EQ(renamed->title(), "Travel(1)");
   EXPECT_EQ(renamed->integerValue("localModified"), 1);
   EXPECT_TRUE(renamed->boolValue("hasIndex"));
   EXPECT_EQ(Search("Travel(1)"), std::vector<std::string>{"NB_new"});
-  EXPECT_EQ(client_->objectForFileMetaID("NB_x1")->title(), "Kyoto");
-  EXPECT_EQ(client_->objectForFileMetaID("NB_x2")->title(), "Kyoto");
-  EXPECT_TRUE(client_->objectForFileMetaID("NB_x2")->isNil("localModified"));
+  EXPECT_EQ(client_->reads().objectForFileMetaID("NB_x1")->title(), "Kyoto");
+  EXPECT_EQ(client_->reads().objectForFileMetaID("NB_x2")->title(), "Kyoto");
+  EXPECT_TRUE(client_->reads().objectForFileMetaID("NB_x2")->isNil("localModified"));
 
   // A note's title waits for its content: no document, no mark.
   Run([&](KXDataCallback done) {
-    client_->addNotes({Item({{"fileId", kx::Value("N_new")},
-                             {"parentId", kx::Value("ROOT")},
-                             {"title", kx::Value("zanzibar.note")}})},
-                      false, std::move(done));
+    client_->writes().addNotes({Item({{"fileId", kx::Value("N_new")},
+                                      {"parentId", kx::Value("ROOT")},
+                                      {"title", kx::Value("zanzibar.note")}})},
+                               false, std::move(done));
   });
   WaitForIndex();
-  EXPECT_FALSE(client_->objectForFileMetaID("N_new")->boolValue("hasIndex"));
+  EXPECT_FALSE(client_->reads().objectForFileMetaID("N_new")->boolValue("hasIndex"));
   EXPECT_TRUE(Search("zanzibar").empty());
 }
 
 TEST_F(WritesTest, TagStampsRelationLinksAndUnknownKeys) {
   BuildTree();
   Outcome tags = Run([&](KXDataCallback done) {
-    client_->addTags({Item({{"tagId", kx::Value("T1")},
-                            {"name", kx::Value("work")},
-                            {"dateCreated", kx::Value(5)},
-                            {"dateUpdated", kx::Value(6)},
-                            {"isLocalCreated", kx::Value(false)},
-                            {"isLocalModified", kx::Value(true)},
-                            {"isLocalRemoved", kx::Value(true)},
-                            {"noSuchKey", kx::Value("ignored")}})},
-                     std::move(done));
+    client_->writes().addTags({Item({{"tagId", kx::Value("T1")},
+                                     {"name", kx::Value("work")},
+                                     {"dateCreated", kx::Value(5)},
+                                     {"dateUpdated", kx::Value(6)},
+                                     {"isLocalCreated", kx::Value(false)},
+                                     {"isLocalModified", kx::Value(true)},
+                                     {"isLocalRemoved", kx::Value(true)},
+                                     {"noSuchKey", kx::Value("ignored")}})},
+                              std::move(done));
   });
   EXPECT_FALSE(tags.error);
   ASSERT_EQ(tags.info.fetch.objects.size(), 1u);
@@ -241,27 +247,27 @@ TEST_F(WritesTest, TagStampsRelationLinksAndUnknownKeys) {
   // the object, and a relation that finds nothing links nothing.
   data_->performSyncWriteBlock([&](KXManagedObjectContext& writer) {
     auto resources =
-        client_->addManagedObjectsSync("Resource", &writer,
-                                       {Item({{"fileId", kx::Value("R1")},
-                                              {"title", kx::Value("photo")},
-                                              {"relationObject", kx::Value("Notebook")},
-                                              {"relationName", kx::Value("fileId")},
-                                              {"relationValue", kx::Value("NB_B")},
-                                              {"relationKey", kx::Value("notes")}}),
-                                        Item({{"fileId", kx::Value("R2")},
-                                              {"relationObject", kx::Value("Notebook")},
-                                              {"relationName", kx::Value("fileId")},
-                                              {"relationValue", kx::Value("NB_missing")},
-                                              {"relationAutoCreate", kx::Value(false)},
-                                              {"relationKey", kx::Value("notes")}})},
-                                       nullptr);
+        client_->writes().addManagedObjectsSync("Resource", &writer,
+                                                {Item({{"fileId", kx::Value("R1")},
+                                                       {"title", kx::Value("photo")},
+                                                       {"relationObject", kx::Value("Notebook")},
+                                                       {"relationName", kx::Value("fileId")},
+                                                       {"relationValue", kx::Value("NB_B")},
+                                                       {"relationKey", kx::Value("notes")}}),
+                                                 Item({{"fileId", kx::Value("R2")},
+                                                       {"relationObject", kx::Value("Notebook")},
+                                                       {"relationName", kx::Value("fileId")},
+                                                       {"relationValue", kx::Value("NB_missing")},
+                                                       {"relationAutoCreate", kx::Value(false)},
+                                                       {"relationKey", kx::Value("notes")}})},
+                                                nullptr);
     ASSERT_EQ(resources.size(), 2u);
     EXPECT_EQ(Ids(resources[0]->objects("notes")), std::vector<std::string>{"NB_B"});
     EXPECT_EQ(resources[0]->stringValue("title"), "photo");
     EXPECT_TRUE(resources[1]->objects("notes").empty());
     // A value the store cannot coerce is refused and reported, not stored.
     kx::Error error;
-    auto refused = client_->addManagedObjectsSync(
+    auto refused = client_->writes().addManagedObjectsSync(
         "Note", &writer, {Item({{"fileId", kx::Value("N_bad")}, {"size", kx::Value("big")}})},
         [&](const KXResultInfo&, const kx::Error& e) { error = e; });
     ASSERT_EQ(refused.size(), 1u);
@@ -272,13 +278,13 @@ TEST_F(WritesTest, TagStampsRelationLinksAndUnknownKeys) {
 }
 
 TEST_F(WritesTest, RootVersionAndEmptyResourceEntryWrites) {
-  client_->updateRootVersion(9);  // no Root stored: nothing happens
+  client_->writes().updateRootVersion(9);  // no Root stored: nothing happens
   BuildTree();
-  client_->updateRootVersion(11);
-  client_->updateResourceEntry(nullptr);
-  client_->addResourceEntry(nullptr);
+  client_->writes().updateRootVersion(11);
+  client_->writes().updateResourceEntry(nullptr);
+  client_->writes().addResourceEntry(nullptr);
   Save();
-  EXPECT_EQ(client_->baseVersion(), 11);
+  EXPECT_EQ(client_->reads().baseVersion(), 11);
 }
 
 TEST_F(WritesTest, OnlyDocumentsTheIndexTookAreMarked) {
@@ -288,23 +294,24 @@ TEST_F(WritesTest, OnlyDocumentsTheIndexTookAreMarked) {
   {
     KXSFolderLock other;
     kx::Error error;
-    ASSERT_TRUE(other.acquire(client_->indexDirectory(), 0, &error))
+    ASSERT_TRUE(other.acquire(client_->indexing().indexDirectory(), 0, &error))
         << error.localizedDescription();
-    client_->ftsIndexer()->setLockTimeout(0);
-    client_->indexNotes({Item({{"docID", kx::Value("NB_B")}, {"docContent", kx::Value("roma")}})});
+    client_->indexing().ftsIndexer()->setLockTimeout(0);
+    client_->indexing().indexNotes(
+        {Item({{"docID", kx::Value("NB_B")}, {"docContent", kx::Value("roma")}})});
     WaitForIndex();
   }
-  EXPECT_FALSE(client_->objectForFileMetaID("NB_B")->boolValue("hasIndex"));
+  EXPECT_FALSE(client_->reads().objectForFileMetaID("NB_B")->boolValue("hasIndex"));
 
   // Items without an id or text are left out; wide characters after Latin
   // letters are searchable on their own.
-  client_->indexNotes(
+  client_->indexing().indexNotes(
       {Item({{"docID", kx::Value("NB_B")}, {"docContent", kx::Value("roma\u8def")}}),
        Item({{"docID", kx::Value("NB_A")}, {"docContent", kx::Value("")}}),
        Item({{"docContent", kx::Value("orphan")}})});
   WaitForIndex();
-  EXPECT_TRUE(client_->objectForFileMetaID("NB_B")->boolValue("hasIndex"));
-  EXPECT_FALSE(client_->objectForFileMetaID("NB_A")->boolValue("hasIndex"));
+  EXPECT_TRUE(client_->reads().objectForFileMetaID("NB_B")->boolValue("hasIndex"));
+  EXPECT_FALSE(client_->reads().objectForFileMetaID("NB_A")->boolValue("hasIndex"));
   EXPECT_EQ(Search("roma"), std::vector<std::string>{"NB_B"});
   EXPECT_EQ(Search("\u8def"), std::vector<std::string>{"NB_B"});
   EXPECT_TRUE(Search("orphan").empty());
@@ -322,17 +329,17 @@ TEST_F(WritesTest, AnEntryIsMarkedOnlyWhenTheIndexTookItsOwnDocument) {
          {"parentId", kx::Value("ROOT")},
          {"title", kx::Value("bad.note")}});
   });
-  ASSERT_TRUE(client_->objectForFileMetaID(badId));
-  client_->indexNotes(
+  ASSERT_TRUE(client_->reads().objectForFileMetaID(badId));
+  client_->indexing().indexNotes(
       {Item({{"docID", kx::Value("N_a")}, {"docContent", kx::Value("alpha")}}),
        Item({{"docID", kx::Value(badId)}, {"docContent", kx::Value("beta")}}),
        Item({{"docID", kx::Value("N_missing")}, {"docContent", kx::Value("gamma")}}),
        Item({{"docID", kx::Value("N_b")}, {"docContent", kx::Value("delta")}})});
   WaitForIndex();
-  EXPECT_TRUE(client_->objectForFileMetaID("N_a")->boolValue("hasIndex"));
-  EXPECT_TRUE(client_->objectForFileMetaID("N_b")->boolValue("hasIndex"));
-  EXPECT_FALSE(client_->objectForFileMetaID(badId)->boolValue("hasIndex"));
-  EXPECT_EQ(client_->objectForFileMetaID("N_missing"), nullptr);
+  EXPECT_TRUE(client_->reads().objectForFileMetaID("N_a")->boolValue("hasIndex"));
+  EXPECT_TRUE(client_->reads().objectForFileMetaID("N_b")->boolValue("hasIndex"));
+  EXPECT_FALSE(client_->reads().objectForFileMetaID(badId)->boolValue("hasIndex"));
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N_missing"), nullptr);
   EXPECT_EQ(Search("alpha"), std::vector<std::string>{"N_a"});
   EXPECT_TRUE(Search("beta").empty());
 }
@@ -343,7 +350,7 @@ TEST_F(WritesTest, AnEntryIsMarkedOnlyWhenTheIndexTookItsOwnDocument) {
 
 TEST_F(WritesTest, NoteGoesToTheTrashThenIsPurgedAndLeavesTheIndex) {
   BuildTree();
-  client_->indexNotes(
+  client_->indexing().indexNotes(
       {Item({{"docID", kx::Value("N_b")}, {"docContent", kx::Value("colosseum")}}),
        Item({{"docID", kx::Value("F_b")}, {"docContent", kx::Value("colosseum")}})});
   WaitForIndex();
@@ -351,12 +358,12 @@ TEST_F(WritesTest, NoteGoesToTheTrashThenIsPurgedAndLeavesTheIndex) {
 
   const std::vector<KXObjectID> ids{IdOf("N_b"), IdOf("F_b")};
   Outcome first =
-      Run([&](KXDataCallback done) { client_->deleteNotes({ids[0]}, std::move(done)); });
+      Run([&](KXDataCallback done) { client_->writes().deleteNotes({ids[0]}, std::move(done)); });
   EXPECT_EQ(first.info.value, kx::Value(kx::Array{ids[0].toValue()}));
-  Run([&](KXDataCallback done) { client_->deleteNormalFiles({ids[1]}, std::move(done)); });
+  Run([&](KXDataCallback done) { client_->writes().deleteNormalFiles({ids[1]}, std::move(done)); });
   WaitForIndex();
   for (const char* fileId : {"N_b", "F_b"}) {
-    KXFileMetaPtr trashed = client_->objectForFileMetaID(fileId);
+    KXFileMetaPtr trashed = client_->reads().objectForFileMetaID(fileId);
     EXPECT_EQ(trashed->parentId(), "1") << fileId;
     EXPECT_EQ(trashed->stringValue("namePath"), "/Travel/Rome") << fileId;
     EXPECT_TRUE(trashed->boolValue("del"));
@@ -366,11 +373,11 @@ TEST_F(WritesTest, NoteGoesToTheTrashThenIsPurgedAndLeavesTheIndex) {
   }
   EXPECT_EQ(Search("colosseum").size(), 2u) << "the trash is still searchable";
 
-  Run([&](KXDataCallback done) { client_->deleteNotes({ids[0]}, std::move(done)); });
-  Run([&](KXDataCallback done) { client_->deleteNormalFiles({ids[1]}, std::move(done)); });
+  Run([&](KXDataCallback done) { client_->writes().deleteNotes({ids[0]}, std::move(done)); });
+  Run([&](KXDataCallback done) { client_->writes().deleteNormalFiles({ids[1]}, std::move(done)); });
   WaitForIndex();
   for (const char* fileId : {"N_b", "F_b"}) {
-    KXFileMetaPtr purged = client_->objectForFileMetaID(fileId);
+    KXFileMetaPtr purged = client_->reads().objectForFileMetaID(fileId);
     EXPECT_TRUE(purged->boolValue("remoteRemoved")) << fileId;
     EXPECT_EQ(purged->stringValue("trashModifyData"), "trucate");
     EXPECT_TRUE(purged->boolValue("localTrashOp"));
@@ -391,6 +398,7 @@ class WritesOverFaultyStoreTest : public WritesTest {
     env_->vfs = kxtest::FaultVfs::name();
     data_ = std::make_shared<KXDataContext>(env_);
     client_ = std::make_unique<KXDataClient>(data_);
+    client_->openStore();
     ASSERT_TRUE(kxtest::waitForQueue(data_->dbQueue()));
   }
   void TearDown() override {
@@ -401,7 +409,7 @@ class WritesOverFaultyStoreTest : public WritesTest {
   void FailingSave() {
     kxtest::FaultVfs::instance().failWalWrites = true;
     bool saved = true;
-    client_->performSyncSave(
+    client_->state().performSyncSave(
         [&](const KXResultInfo& info, const kx::Error&) { saved = info.value.boolValue(); });
     kxtest::FaultVfs::instance().failWalWrites = false;
     EXPECT_FALSE(saved);
@@ -417,37 +425,38 @@ TEST_F(WritesOverFaultyStoreTest, TheIndexFollowsOnlyTheChangesTheStoreKept) {
          {"title", kx::Value("old.note")},
          {"del", kx::Value(true)}});
   });
-  client_->indexNotes({Item({{"docID", kx::Value("NB_B")}, {"docContent", kx::Value("Rome")}}),
-                       Item({{"docID", kx::Value("N_t")}, {"docContent", kx::Value("forum")}})});
+  client_->indexing().indexNotes(
+      {Item({{"docID", kx::Value("NB_B")}, {"docContent", kx::Value("Rome")}}),
+       Item({{"docID", kx::Value("N_t")}, {"docContent", kx::Value("forum")}})});
   WaitForIndex();
   ASSERT_EQ(Search("forum"), std::vector<std::string>{"N_t"});
-  ASSERT_TRUE(client_->objectForFileMetaID("NB_B")->boolValue("hasIndex"));
+  ASSERT_TRUE(client_->reads().objectForFileMetaID("NB_B")->boolValue("hasIndex"));
 
   // A rename of a notebook and a purge of a trashed note, in one unit whose
   // save fails: the store keeps the old rows, and so does the index.
   const kx::Value rename =
-      Item({{KXDataClient::kModifyIdentityKey, IdOf("NB_B").toValue()},
-            {KXDataClient::kModifyFieldsKey,
+      Item({{KXEntryWrites::kModifyIdentityKey, IdOf("NB_B").toValue()},
+            {KXEntryWrites::kModifyFieldsKey,
              Item({{"title", kx::Value("Florence")}, {"parentId", kx::Value("NB_A")}})}});
-  Run([&](KXDataCallback done) { client_->modifyNotebooks({rename}, std::move(done)); });
-  Run([&](KXDataCallback done) { client_->deleteNotes({IdOf("N_t")}, std::move(done)); });
+  Run([&](KXDataCallback done) { client_->writes().modifyNotebooks({rename}, std::move(done)); });
+  Run([&](KXDataCallback done) { client_->writes().deleteNotes({IdOf("N_t")}, std::move(done)); });
   FailingSave();
   WaitForIndex();
-  EXPECT_EQ(client_->objectForFileMetaID("NB_B")->title(), "Rome");
-  EXPECT_FALSE(client_->objectForFileMetaID("N_t")->boolValue("remoteRemoved"));
+  EXPECT_EQ(client_->reads().objectForFileMetaID("NB_B")->title(), "Rome");
+  EXPECT_FALSE(client_->reads().objectForFileMetaID("N_t")->boolValue("remoteRemoved"));
   EXPECT_TRUE(Search("Florence").empty()) << "the rolled-back title reached the index";
   EXPECT_EQ(Search("Rome"), std::vector<std::string>{"NB_B"});
   EXPECT_EQ(Search("forum"), std::vector<std::string>{"N_t"}) << "the rolled-back purge";
-  EXPECT_TRUE(client_->objectForFileMetaID("NB_B")->boolValue("hasIndex"));
+  EXPECT_TRUE(client_->reads().objectForFileMetaID("NB_B")->boolValue("hasIndex"));
 
   // The same changes saved: the index takes them with the store.
-  Run([&](KXDataCallback done) { client_->modifyNotebooks({rename}, std::move(done)); });
-  Run([&](KXDataCallback done) { client_->deleteNotes({IdOf("N_t")}, std::move(done)); });
+  Run([&](KXDataCallback done) { client_->writes().modifyNotebooks({rename}, std::move(done)); });
+  Run([&](KXDataCallback done) { client_->writes().deleteNotes({IdOf("N_t")}, std::move(done)); });
   WaitForIndex();
-  EXPECT_EQ(client_->objectForFileMetaID("NB_B")->title(), "Florence");
+  EXPECT_EQ(client_->reads().objectForFileMetaID("NB_B")->title(), "Florence");
   EXPECT_EQ(Search("Florence"), std::vector<std::string>{"NB_B"});
   EXPECT_TRUE(Search("forum").empty());
-  EXPECT_TRUE(client_->objectForFileMetaID("NB_B")->boolValue("hasIndex"));
+  EXPECT_TRUE(client_->reads().objectForFileMetaID("NB_B")->boolValue("hasIndex"));
 }
 
 TEST_F(WritesOverFaultyStoreTest, ARolledBackInsertIsNeitherIndexedNorMarked) {
@@ -455,14 +464,14 @@ TEST_F(WritesOverFaultyStoreTest, ARolledBackInsertIsNeitherIndexedNorMarked) {
   // The insert's document waits for the save; the save fails, so the entry
   // is not stored and its document never reaches the index.
   Run([&](KXDataCallback done) {
-    client_->addNotebooks({Item({{"fileId", kx::Value("NB_new")},
-                                 {"parentId", kx::Value("ROOT")},
-                                 {"title", kx::Value("Venice")}})},
-                          false, std::move(done));
+    client_->writes().addNotebooks({Item({{"fileId", kx::Value("NB_new")},
+                                          {"parentId", kx::Value("ROOT")},
+                                          {"title", kx::Value("Venice")}})},
+                                   false, std::move(done));
   });
   FailingSave();
   WaitForIndex();
-  EXPECT_EQ(client_->objectForFileMetaID("NB_new"), nullptr);
+  EXPECT_EQ(client_->reads().objectForFileMetaID("NB_new"), nullptr);
   EXPECT_TRUE(Search("Venice").empty());
 }
 
@@ -476,29 +485,29 @@ TEST_F(WritesTest, NotebookTakesItsSubtreeAlongAndUnknownIdsAreSkipped) {
     c.deleteObject(row);
   });
   Outcome first = Run([&](KXDataCallback done) {
-    client_->deleteNotebooks({gone, KXObjectID(), travel}, std::move(done));
+    client_->writes().deleteNotebooks({gone, KXObjectID(), travel}, std::move(done));
   });
   EXPECT_FALSE(first.error);
   EXPECT_EQ(first.info.value.array().size(), 3u) << "the IDs given";
   Save();
-  KXFileMetaPtr notebook = client_->objectForFileMetaID("NB_A");
+  KXFileMetaPtr notebook = client_->reads().objectForFileMetaID("NB_A");
   EXPECT_EQ(notebook->parentId(), "1");
   EXPECT_EQ(notebook->stringValue("namePath"), "/");
   const std::vector<std::pair<std::string, std::string>> children{
       {"NB_B", "NB_A"}, {"N_b", "NB_B"}, {"F_b", "NB_B"}};
   for (const auto& [fileId, parentId] : children) {
-    KXFileMetaPtr child = client_->objectForFileMetaID(fileId);
+    KXFileMetaPtr child = client_->reads().objectForFileMetaID(fileId);
     EXPECT_TRUE(child->boolValue("del")) << fileId;
     EXPECT_EQ(child->parentId(), parentId) << "the tree stays whole";
     EXPECT_FALSE(child->boolValue("remoteRemoved")) << fileId;
   }
-  EXPECT_FALSE(client_->objectForFileMetaID("N_a")->boolValue("del"));
+  EXPECT_FALSE(client_->reads().objectForFileMetaID("N_a")->boolValue("del"));
 
-  Run([&](KXDataCallback done) { client_->deleteNotebooks({travel}, std::move(done)); });
+  Run([&](KXDataCallback done) { client_->writes().deleteNotebooks({travel}, std::move(done)); });
   Save();
-  EXPECT_TRUE(client_->objectForFileMetaID("NB_A")->boolValue("remoteRemoved"));
+  EXPECT_TRUE(client_->reads().objectForFileMetaID("NB_A")->boolValue("remoteRemoved"));
   for (const auto& [fileId, parentId] : children) {
-    KXFileMetaPtr child = client_->objectForFileMetaID(fileId);
+    KXFileMetaPtr child = client_->reads().objectForFileMetaID(fileId);
     EXPECT_TRUE(child->boolValue("remoteRemoved")) << fileId;
     EXPECT_EQ(child->integerValue("localModified"), 1) << fileId;
   }
@@ -519,21 +528,23 @@ TEST_F(WritesTest, TagIsMarkedAndStrippedFirstAndDroppedSecond) {
          {"parentId", kx::Value("ROOT")},
          {"tags", kx::Value("12,5")}});
   });
-  Outcome first = Run([&](KXDataCallback done) { client_->deleteTags({tagId}, std::move(done)); });
+  Outcome first =
+      Run([&](KXDataCallback done) { client_->writes().deleteTags({tagId}, std::move(done)); });
   EXPECT_EQ(first.info.value, kx::Value(kx::Array{tagId.toValue()}));
   Save();  // the stripping is queued after the delete
-  auto tag = client_->objectForTagID("12");
+  auto tag = client_->reads().objectForTagID("12");
   ASSERT_TRUE(tag);
   EXPECT_TRUE(tag->isLocalRemoved());
   EXPECT_GT(tag->dateUpdated(), 1600000000);
-  EXPECT_EQ(client_->objectForFileMetaID("N_a")->stringValue("tags"), "7,123");
-  EXPECT_EQ(client_->objectForFileMetaID("N_only")->stringValue("tags"), "");
-  EXPECT_EQ(client_->objectForFileMetaID("N_first")->stringValue("tags"), "5");
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N_a")->stringValue("tags"), "7,123");
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N_only")->stringValue("tags"), "");
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N_first")->stringValue("tags"), "5");
 
-  Outcome second = Run([&](KXDataCallback done) { client_->deleteTags({tagId}, std::move(done)); });
+  Outcome second =
+      Run([&](KXDataCallback done) { client_->writes().deleteTags({tagId}, std::move(done)); });
   EXPECT_EQ(second.info.value, kx::Value(kx::Array{tagId.toValue()}));
   Save();
-  EXPECT_EQ(client_->objectForTagID("12"), nullptr);
+  EXPECT_EQ(client_->reads().objectForTagID("12"), nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -561,9 +572,9 @@ TEST_F(WritesTest, FieldsPassTheStoresCoercionAndRefusedItemsAreReported) {
       {"stickTime", kx::Value(kx::Array{}), kx::Value()},
   };
   for (const Case& c : cases) {
-    const kx::Value before = client_->objectForFileMetaID("N_a")->value(c.key);
+    const kx::Value before = client_->reads().objectForFileMetaID("N_a")->value(c.key);
     Outcome outcome = Run([&](KXDataCallback done) {
-      client_->modifyNotes(
+      client_->writes().modifyNotes(
           {Item({{"identity", note.toValue()},
                  {"fields", kx::Value(kx::Dictionary{{c.key, c.given},
                                                      {"author", kx::Value("me")},
@@ -571,7 +582,7 @@ TEST_F(WritesTest, FieldsPassTheStoresCoercionAndRefusedItemsAreReported) {
           std::move(done));
     });
     Save();
-    KXFileMetaPtr entry = client_->objectForFileMetaID("N_a");
+    KXFileMetaPtr entry = client_->reads().objectForFileMetaID("N_a");
     if (c.stored.isNull()) {
       EXPECT_EQ(outcome.error.code(), kKXStoreTypeError) << c.key << " " << c.given.description();
       EXPECT_NE(outcome.error.localizedDescription().find(c.key), std::string::npos);
@@ -601,7 +612,7 @@ TEST_F(WritesTest, MissingOrUnknownItemsAreSkippedAndTheBatchGoesOn) {
   });
   const KXObjectID note = IdOf("N_a");
   Outcome outcome = Run([&](KXDataCallback done) {
-    client_->modifyFileMetas(
+    client_->writes().modifyFileMetas(
         {Item({{"fields", kx::Value(kx::Dictionary{{"author", kx::Value("lost")}})}}),
          Item({{"identity", gone.toValue()},
                {"fields", kx::Value(kx::Dictionary{{"author", kx::Value("lost")}})}}),
@@ -615,7 +626,7 @@ TEST_F(WritesTest, MissingOrUnknownItemsAreSkippedAndTheBatchGoesOn) {
   EXPECT_NE(outcome.error.localizedDescription().find("nil id"), std::string::npos);
   EXPECT_NE(outcome.error.localizedDescription().find(gone.uriRepresentation()), std::string::npos);
   Save();
-  KXFileMetaPtr entry = client_->objectForFileMetaID("N_a");
+  KXFileMetaPtr entry = client_->reads().objectForFileMetaID("N_a");
   EXPECT_EQ(entry->stringValue("author"), "kept");
   EXPECT_EQ(entry->integerValue("version"), 8) << "a top-level version is applied";
   EXPECT_NE(LogText().find("try to get object with nil id"), std::string::npos);
@@ -631,7 +642,7 @@ TEST_F(WritesTest, TitlesAreCheckedAndNotebookTitlesReindexed) {
   });
   const KXObjectID paris = IdOf("NB_C");
   Outcome outcome = Run([&](KXDataCallback done) {
-    client_->modifyNotebooks(
+    client_->writes().modifyNotebooks(
         {Item({{"identity", paris.toValue()},
                {"fields", kx::Value(kx::Dictionary{{"title", kx::Value("Travel")},
                                                    {"noteCount", kx::Value(4)}})}})},
@@ -639,7 +650,7 @@ TEST_F(WritesTest, TitlesAreCheckedAndNotebookTitlesReindexed) {
   });
   EXPECT_FALSE(outcome.error);
   WaitForIndex();
-  KXFileMetaPtr entry = client_->objectForFileMetaID("NB_C");
+  KXFileMetaPtr entry = client_->reads().objectForFileMetaID("NB_C");
   EXPECT_EQ(entry->title(), "Travel(1)");
   EXPECT_EQ(entry->integerValue("localModified"), 1);
   EXPECT_EQ(entry->integerValue("noteCount"), 4);
@@ -649,22 +660,22 @@ TEST_F(WritesTest, TitlesAreCheckedAndNotebookTitlesReindexed) {
   // An entry's own title is not a clash, and an unchanged title is not
   // indexed again.
   Run([&](KXDataCallback done) {
-    client_->modifyNotebooks(
+    client_->writes().modifyNotebooks(
         {Item({{"identity", IdOf("NB_A").toValue()},
                {"fields", kx::Value(kx::Dictionary{{"title", kx::Value("Travel")}})}})},
         std::move(done));
   });
   WaitForIndex();
-  EXPECT_EQ(client_->objectForFileMetaID("NB_A")->title(), "Travel");
-  EXPECT_TRUE(client_->objectForFileMetaID("NB_A")->isNil("localModified") ||
-              client_->objectForFileMetaID("NB_A")->integerValue("localModified") == 0);
-  EXPECT_FALSE(client_->objectForFileMetaID("NB_A")->boolValue("hasIndex"));
+  EXPECT_EQ(client_->reads().objectForFileMetaID("NB_A")->title(), "Travel");
+  EXPECT_TRUE(client_->reads().objectForFileMetaID("NB_A")->isNil("localModified") ||
+              client_->reads().objectForFileMetaID("NB_A")->integerValue("localModified") == 0);
+  EXPECT_FALSE(client_->reads().objectForFileMetaID("NB_A")->boolValue("hasIndex"));
 
   // Through the general wrapper only the general properties are copied;
   // content of a notebook is indexed with its title, a note's is not.
   const KXObjectID note = IdOf("N_a");
   Run([&](KXDataCallback done) {
-    client_->modifyFileMetas(
+    client_->writes().modifyFileMetas(
         {Item({{"identity", paris.toValue()},
                {"modifyContent", kx::Value("boulangerie")},
                {"fields", kx::Value(kx::Dictionary{{"noteCount", kx::Value(9)}})}}),
@@ -672,7 +683,7 @@ TEST_F(WritesTest, TitlesAreCheckedAndNotebookTitlesReindexed) {
         std::move(done));
   });
   WaitForIndex();
-  EXPECT_EQ(client_->objectForFileMetaID("NB_C")->integerValue("noteCount"), 4);
+  EXPECT_EQ(client_->reads().objectForFileMetaID("NB_C")->integerValue("noteCount"), 4);
   EXPECT_EQ(Search("boulangerie"), std::vector<std::string>{"NB_C"});
   EXPECT_TRUE(Search("croissant").empty());
 }
@@ -688,25 +699,27 @@ TEST_F(WritesTest, TagModifyIsStampedAndRelationsAreAdded) {
     resource = Put(c, "Resource", {{"fileId", kx::Value("R1")}})->objectID();
   });
   Run([&](KXDataCallback done) {
-    client_->modifyTags({Item({{"identity", tag.toValue()},
-                               {"fields", kx::Value(kx::Dictionary{{"name", kx::Value("new")}})}})},
-                        std::move(done));
+    client_->writes().modifyTags(
+        {Item({{"identity", tag.toValue()},
+               {"fields", kx::Value(kx::Dictionary{{"name", kx::Value("new")}})}})},
+        std::move(done));
   });
   Outcome linked = Run([&](KXDataCallback done) {
-    client_->modifyResources({Item({{"identity", resource.toValue()},
-                                    {"addRelation", Item({{"relationObject", kx::Value("Note")},
-                                                          {"relationName", kx::Value("fileId")},
-                                                          {"relationValue", kx::Value("N_a")},
-                                                          {"relationKey", kx::Value("notes")}})}})},
-                             std::move(done));
+    client_->writes().modifyResources(
+        {Item({{"identity", resource.toValue()},
+               {"addRelation", Item({{"relationObject", kx::Value("Note")},
+                                     {"relationName", kx::Value("fileId")},
+                                     {"relationValue", kx::Value("N_a")},
+                                     {"relationKey", kx::Value("notes")}})}})},
+        std::move(done));
   });
   EXPECT_FALSE(linked.error);
   Save();
-  auto stored = client_->objectForTagID("T1");
+  auto stored = client_->reads().objectForTagID("T1");
   EXPECT_EQ(stored->name(), "new");
   EXPECT_TRUE(stored->isLocalModified());
   EXPECT_GT(stored->dateUpdated(), 1600000000);
-  EXPECT_EQ(Ids(client_->objectForResourceID("R1")->objects("notes")),
+  EXPECT_EQ(Ids(client_->reads().objectForResourceID("R1")->objects("notes")),
             std::vector<std::string>{"N_a"});
 }
 
@@ -716,7 +729,8 @@ TEST_F(WritesTest, TagModifyIsStampedAndRelationsAreAdded) {
 
 TEST_F(WritesTest, ErasesRemoveRowsByKind) {
   BuildTree();
-  client_->eraseNotes({Item({{"fileId", kx::Value("N_a")}}), Item({{"fileId", kx::Value("N_x")}})});
+  client_->writes().eraseNotes(
+      {Item({{"fileId", kx::Value("N_a")}}), Item({{"fileId", kx::Value("N_x")}})});
   // Beneath an id that is not stored everything still goes.
   Write([](KXManagedObjectContext& c) {
     Put(c, "Note", {{"fileId", kx::Value("N_orphan")}, {"parentId", kx::Value("NB_missing")}});
@@ -725,35 +739,36 @@ TEST_F(WritesTest, ErasesRemoveRowsByKind) {
          {"parentId", kx::Value("NB_B")},
          {"remoteRemoved", kx::Value(true)}});
   });
-  client_->eraseNotebooks({Item({{"fileId", kx::Value("NB_missing")}})});
+  client_->writes().eraseNotebooks({Item({{"fileId", kx::Value("NB_missing")}})});
   Save();
-  EXPECT_EQ(client_->objectForFileMetaID("N_a"), nullptr);
-  EXPECT_EQ(client_->objectForFileMetaID("N_orphan"), nullptr);
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N_a"), nullptr);
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N_orphan"), nullptr);
 
   KXObjectID tag;
   Write([&](KXManagedObjectContext& c) {
     tag = Put(c, "Tag", {{"tagId", kx::Value("T")}})->objectID();
   });
-  std::vector<KXManagedObjectPtr> objects{client_->objectForFileMetaID("NB_A"),
-                                          client_->objectForTagID("T")};
-  client_->eraseObjects(objects);
+  std::vector<KXManagedObjectPtr> objects{client_->reads().objectForFileMetaID("NB_A"),
+                                          client_->reads().objectForTagID("T")};
+  client_->writes().eraseObjects(objects);
   Save();
   for (const char* fileId : {"NB_A", "NB_B", "N_b", "F_b", "N_purged"}) {
-    EXPECT_EQ(client_->objectForFileMetaID(fileId), nullptr) << fileId;
+    EXPECT_EQ(client_->reads().objectForFileMetaID(fileId), nullptr) << fileId;
   }
-  EXPECT_EQ(client_->baseVersion(), 3) << "the root stays";
-  EXPECT_TRUE(client_->objectForTagID("T")) << "not a file entry: skipped";
+  EXPECT_EQ(client_->reads().baseVersion(), 3) << "the root stays";
+  EXPECT_TRUE(client_->reads().objectForTagID("T")) << "not a file entry: skipped";
 }
 
 TEST_F(WritesTest, NamePathsOfFolders) {
   BuildTree();
   data_->performSyncReadBlock([&](KXManagedObjectContext& reader) {
-    EXPECT_EQ(client_->namePathFromNotebookId(std::nullopt, &reader), "");
-    EXPECT_EQ(client_->namePathFromNotebookId(std::string(), &reader), "");
-    EXPECT_EQ(client_->namePathFromNotebookId(std::string("/"), &reader), "/");
-    EXPECT_EQ(client_->namePathFromNotebookId(std::string("ROOT"), &reader), "/");
-    EXPECT_EQ(client_->namePathFromNotebookId(std::string("nope"), &reader), "/");
-    EXPECT_EQ(client_->namePathFromNotebookId(std::string("NB_B"), &reader), "/Travel/Rome");
+    EXPECT_EQ(client_->readsIn(&reader).namePathFromNotebookId(std::nullopt), "");
+    EXPECT_EQ(client_->readsIn(&reader).namePathFromNotebookId(std::string()), "");
+    EXPECT_EQ(client_->readsIn(&reader).namePathFromNotebookId(std::string("/")), "/");
+    EXPECT_EQ(client_->readsIn(&reader).namePathFromNotebookId(std::string("ROOT")), "/");
+    EXPECT_EQ(client_->readsIn(&reader).namePathFromNotebookId(std::string("nope")), "/");
+    EXPECT_EQ(client_->readsIn(&reader).namePathFromNotebookId(std::string("NB_B")),
+              "/Travel/Rome");
   });
 }
 

@@ -17,8 +17,11 @@
 #include <vector>
 
 #include "CommonUtils/KXLogger.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXMyshareHooks.h"
+#include "Data/KXStoreState.h"
 #include "DataClientFixture.h"
 #include "platform/FileSystem.h"
 #include "search/KXSIndexProxy.h"
@@ -36,7 +39,7 @@ class RecreateIndexTest : public kxtest::DataClientFixture {
  protected:
   void SetUp() override {
     DataClientFixture::SetUp();
-    ASSERT_NE(client_->ftsIndexer(), nullptr);
+    ASSERT_NE(client_->indexing().ftsIndexer(), nullptr);
     proxy_ = std::make_unique<KXRecreateIndexProxy>(*client_, files());
     KXMyshareHooks::install([this](const kx::Dictionary& info) {
       std::lock_guard<std::mutex> lock(handedMu_);
@@ -77,7 +80,7 @@ class RecreateIndexTest : public kxtest::DataClientFixture {
     data_->performSyncWriteBlock([](KXManagedObjectContext&) {});
     ASSERT_TRUE(kxtest::waitForQueue(proxy_->indexQueue()));
     std::promise<void> done;
-    client_->indexNotes({}, [&] { done.set_value(); });
+    client_->indexing().indexNotes({}, [&] { done.set_value(); });
     ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
     Write([](KXManagedObjectContext&) {});
   }
@@ -87,11 +90,11 @@ class RecreateIndexTest : public kxtest::DataClientFixture {
   }
 
   bool Indexed(const std::string& fileId) {
-    KXFileMetaPtr entry = client_->objectForFileMetaID(fileId);
+    KXFileMetaPtr entry = client_->reads().objectForFileMetaID(fileId);
     EXPECT_TRUE(entry) << fileId;
     return entry && entry->boolValue("hasIndex");
   }
-  kx::Value State(const char* key) { return client_->dbStateValueWithKey(key); }
+  kx::Value State(const char* key) { return client_->state().dbStateValueWithKey(key); }
 
   std::vector<kx::Dictionary> Handed() {
     std::lock_guard<std::mutex> lock(handedMu_);
@@ -123,7 +126,7 @@ TEST_F(RecreateIndexTest, NeedFollowsTheDoneKeyAndTheAnalysisVersion) {
   for (const Case& c : cases) {
     Write([&](KXManagedObjectContext& context) {
       for (const KXManagedObjectPtr& row :
-           context.fetch(*KXDataClient::buildQuery({{kKXQueryEntityKey, kx::Value("DbState")}}))) {
+           context.fetch(*KXEntryReads::buildQuery({{kKXQueryEntityKey, kx::Value("DbState")}}))) {
         context.deleteObject(row);
       }
       if (c.done)
@@ -351,7 +354,7 @@ TEST_F(RecreateIndexTest, AnOlderAnalysisIndexesTheSelectedEntriesAgain) {
 
   // The shared entry gets indexed (as its proxy would); the next run only
   // finds nothing left and does not clear anything again.
-  client_->indexNotes(
+  client_->indexing().indexNotes(
       {kx::Value::dict({{"docID", kx::Value("S_md")}, {"docContent", kx::Value("sable")}})});
   WaitForRun();
   Run();

@@ -113,6 +113,7 @@ class StoreFixture : public ::testing::Test {
     env_ = std::make_shared<TestStoreEnvironment>(root_.path() + "/appdata");
     data_ = std::make_shared<KXDataContext>(env_);
     client_ = std::make_unique<KXDataClient>(data_);
+    client_->openStore();
   }
   void TearDown() override {
     client_.reset();

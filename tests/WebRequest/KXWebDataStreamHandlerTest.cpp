@@ -68,6 +68,7 @@ class WebDataStreamHandlerTest : public ::testing::Test {
     env_ = std::make_shared<kxtest::TestStoreEnvironment>(root_.path() + "/appdata");
     data_ = std::make_shared<KXDataContext>(env_);
     client_ = std::make_unique<KXDataClient>(data_);
+    client_->openStore();
     reader_ = std::make_unique<KXWebDataStreamHandler>(*client_, root_.path() + "/upload.tmp");
   }
   void TearDown() override {

@@ -54,6 +54,7 @@ class WebFileRequestHandlerTest : public ::testing::Test {
     env_ = std::make_shared<kxtest::TestStoreEnvironment>(root_.path() + "/appdata");
     data_ = std::make_shared<KXDataContext>(env_);
     client_ = std::make_unique<KXDataClient>(data_);
+    client_->openStore();
     util_ = std::make_unique<KXFileMetaWebUtil>(*client_);
     handler_ = std::make_unique<KXWebFileRequestHandler>(*client_, *util_);
     Seed();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Data/FileMeta.h"
+#include "Data/KXEntryReads.h"
 #include "HandlerTestSupport.h"
 
 namespace {
@@ -27,7 +28,8 @@ class TableSearcher {
     std::vector<KXManagedObjectPtr> hits;
     auto found = table_.find(keyword);
     if (found != table_.end()) {
-      for (const std::string& id : found->second) hits.push_back(client_.objectForFileMetaID(id));
+      for (const std::string& id : found->second)
+        hits.push_back(client_.reads().objectForFileMetaID(id));
     }
     KXResultInfo info =
         keyword == "broken" ? KXResultInfo::none() : KXResultInfo::withObjects(std::move(hits));

@@ -19,6 +19,7 @@
 #include "Data/DataUtil/KXNoteUtil.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/Resource.h"
@@ -104,6 +105,7 @@ class WebSyncRequestHandlerTest : public ::testing::Test {
     if (faultVfs_) env_->vfs = kxtest::FaultVfs::name();
     data_ = std::make_shared<KXDataContext>(env_);
     client_ = std::make_unique<KXDataClient>(data_);
+    client_->openStore();
     metaUtil_ = std::make_unique<KXFileMetaUtil>(*client_);
     noteUtil_ = std::make_unique<KXNoteUtil>(
         client_.get(), std::make_shared<kxtest::KXManualDelayClock>(), [] { return false; });
@@ -203,7 +205,7 @@ class WebSyncRequestHandlerTest : public ::testing::Test {
   }
   // A snapshot of the entries' rows that matter here.
   std::string Row(const std::string& fileId) {
-    KXFileMetaPtr e = client_->objectForFileMetaID(fileId);
+    KXFileMetaPtr e = client_->reads().objectForFileMetaID(fileId);
     if (!e) return "none";
     return e->parentId() + "|" + e->title() + "|" + std::to_string(e->version()) + "|" +
            std::to_string(e->localModified()) + "|" + (e->del() ? "del" : "live") + "|" +
@@ -289,7 +291,7 @@ TEST_F(WebSyncRequestHandlerTest, NoteSaveWritesStoreAndContentBeforeAnsweringTh
   ASSERT_EQ(answer->status, 200) << answer->error.localizedDescription();
   // The answer is the entry form, read back from the store.
   EXPECT_EQ(answer->json()["entry"]["id"].stringValue(), "NEW1");
-  EXPECT_EQ(client_->objectForFileMetaID("NEW1")->title(), "Idea.note");
+  EXPECT_EQ(client_->reads().objectForFileMetaID("NEW1")->title(), "Idea.note");
   EXPECT_EQ(Content("NEW1"), "<p>hello</p>");
   EXPECT_TRUE(waitForSyncs(1));
 
@@ -311,7 +313,7 @@ TEST_F(WebSyncRequestHandlerTest, ANoteWaitsForItsResourcesThenSavesWithoutThem)
   auto saved = Sync("method=push&domain=0&fileId=N1&bodyString=%3Cimg%20src%3D%22LATE1%22%3E");
   ASSERT_EQ(saved->status, 200) << saved->error.localizedDescription();
   EXPECT_EQ(Content("N1"), "<img src=\"LATE1\">");
-  EXPECT_TRUE(client_->objectForFileMetaID("N1")->resources().empty());
+  EXPECT_TRUE(client_->reads().objectForFileMetaID("N1")->resources().empty());
   EXPECT_TRUE(handler_->containResourceId("LATE1"));
 }
 
@@ -374,7 +376,7 @@ TEST_F(WebSyncRequestHandlerTest, FailedWritesAndRefusedSavesLeaveStoreAndConten
   EXPECT_EQ(refused->status, 500);
   EXPECT_EQ(refused->json()["error"].stringValue(), "20108");
   EXPECT_EQ(Content("N1"), "<p>old</p>");
-  EXPECT_EQ(client_->objectForFileMetaID("N1")->title(), "Plan.note");
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N1")->title(), "Plan.note");
   // A download whose read fails answers that the note is not there.
   {
     kxtest::FaultInjectingFileSystem fs;
@@ -391,7 +393,7 @@ TEST_F(WebSyncRequestHandlerTest, CopyDeleteRecover) {
   ASSERT_EQ(copied->status, 200) << copied->error.localizedDescription();
   const std::string copyId = copied->json()["fileMeta"]["fileEntry"]["id"].stringValue();
   ASSERT_FALSE(copyId.empty()) << copied->text();
-  KXFileMetaArray children = client_->objectsForParentId(copyId, "FileMeta");
+  KXFileMetaArray children = client_->reads().objectsForParentId(copyId, "FileMeta");
   EXPECT_EQ(children.size(), 3u);  // Sub, Plan.note, a.txt
   EXPECT_TRUE(
       KXURLError::is(Sync("method=copy&fileId=NB&parentId=NB_C")->error, KXURLErrorCannotCopy));
@@ -400,11 +402,11 @@ TEST_F(WebSyncRequestHandlerTest, CopyDeleteRecover) {
 
   auto deleted = Sync("method=delete&fileId=N1");
   ASSERT_EQ(deleted->status, 200) << deleted->error.localizedDescription();
-  EXPECT_EQ(client_->objectForFileMetaID("N1")->parentId(), "1");
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N1")->parentId(), "1");
   auto recovered = Sync("method=recover&fileId=N1");
   ASSERT_EQ(recovered->status, 200) << recovered->error.localizedDescription();
-  EXPECT_EQ(client_->objectForFileMetaID("N1")->parentId(), "NB");
-  EXPECT_FALSE(client_->objectForFileMetaID("N1")->del());
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N1")->parentId(), "NB");
+  EXPECT_FALSE(client_->reads().objectForFileMetaID("N1")->del());
   EXPECT_TRUE(waitForSyncs(3));
 }
 
@@ -434,7 +436,7 @@ TEST_F(WebSyncRequestHandlerTest, NamesAreCutAndTitlesReachDiskEncoded) {
   auto saved =
       Sync("method=push&domain=1&fileId=F9&parentId=NB&name=..%2F..%2Fx%00y.bin&transmitId=" + id);
   ASSERT_EQ(saved->status, 200) << saved->error.localizedDescription();
-  EXPECT_EQ(client_->objectForFileMetaID("F9")->title(), std::string("../../x\0y.bin", 13));
+  EXPECT_EQ(client_->reads().objectForFileMetaID("F9")->title(), std::string("../../x\0y.bin", 13));
   const std::string path =
       files().URLForContentFile("F9", false, std::string("../../x\0y.bin", 13));
   EXPECT_NE(path.find("/Contents/F9/"), std::string::npos) << path;
@@ -475,7 +477,7 @@ TEST_F(WebSyncRequestHandlerTest, ResumedUploadKeepsOneFileAndBindsOnlyWholeBodi
 
   auto bound = Sync("method=push&domain=1&fileId=F8&parentId=NB&name=big.bin&transmitId=" + a);
   ASSERT_EQ(bound->status, 200) << bound->error.localizedDescription();
-  EXPECT_EQ(client_->objectForFileMetaID("F8")->size(), total);
+  EXPECT_EQ(client_->reads().objectForFileMetaID("F8")->size(), total);
   std::optional<kx::Bytes> stored = files().readDataContentFileSync("F8", "big.bin");
   ASSERT_TRUE(stored);
   ASSERT_EQ((std::int64_t)stored->size(), total);
@@ -504,13 +506,14 @@ TEST_F(WebSyncRequestHandlerTest, PutResourceStoresAttachmentsWithIconsAndImages
   EXPECT_EQ(put->json()["resourceName"].stringValue(), "doc.pdf");
   EXPECT_EQ(put->json()["fileSize"].intValue(), (std::int64_t)pdf.size());
   EXPECT_EQ(put->header("url"), "//note.zarvel.com/src/RES1");
-  std::shared_ptr<Resource> res = client_->objectForResourceID("RES1");
+  std::shared_ptr<Resource> res = client_->reads().objectForResourceID("RES1");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->meidaType(), "attachment");
   EXPECT_TRUE(handler_->containResourceId("RES1"));
   const std::string src = put->header("src");
   ASSERT_NE(src, put->header("url"));
-  std::shared_ptr<Resource> icon = client_->objectForResourceID(src.substr(src.rfind('/') + 1));
+  std::shared_ptr<Resource> icon =
+      client_->reads().objectForResourceID(src.substr(src.rfind('/') + 1));
   ASSERT_TRUE(icon);
   EXPECT_EQ(icon->title(), "icon.png");
   EXPECT_EQ(icon->meidaType(), "attachment-preview");
@@ -528,7 +531,7 @@ TEST_F(WebSyncRequestHandlerTest, PutResourceStoresAttachmentsWithIconsAndImages
                     "&resourceId=IMG1&resourceName=pic.png");
   ASSERT_EQ(image->status, 200) << image->error.localizedDescription();
   EXPECT_EQ(image->header("src"), image->header("url"));
-  std::shared_ptr<Resource> picture = client_->objectForResourceID("IMG1");
+  std::shared_ptr<Resource> picture = client_->reads().objectForResourceID("IMG1");
   ASSERT_TRUE(picture);
   EXPECT_EQ(picture->meidaType(), "image");
   EXPECT_NE(picture->imageSize().find(".000000x"), std::string::npos) << picture->imageSize();
@@ -550,8 +553,8 @@ class WebSyncStoreFailureTest : public WebSyncRequestHandlerTest {
     std::string rows;
     for (const char* id : {"N1", "N2", "F1", "NB", "NB_C", "NB2", "NEW"}) rows += Row(id) + ";";
     return rows + Content("N1") + ";" +
-           std::to_string(client_->objectsForParentId("NB2", "FileMeta").size()) +
-           (client_->objectForResourceID("RES9") ? "RES9" : "");
+           std::to_string(client_->reads().objectsForParentId("NB2", "FileMeta").size()) +
+           (client_->reads().objectForResourceID("RES9") ? "RES9" : "");
   }
 };
 
@@ -598,9 +601,9 @@ TEST_F(WebSyncStoreFailureTest, EveryChangeWhoseSaveFailsIsAnErrorAndChangesNoth
   EXPECT_EQ(Row("NB"), "ROOT|Work|3|0|live|0");
   EXPECT_EQ(Row("NB_C"), "NB|Sub|3|0|live|0");
   EXPECT_EQ(Row("NEW"), "none");
-  EXPECT_TRUE(client_->objectForFileMetaID("N2")->del());
-  EXPECT_EQ(client_->objectsForParentId("NB2", "FileMeta").size(), 0u);
-  EXPECT_FALSE(client_->objectForResourceID("RES9"));
+  EXPECT_TRUE(client_->reads().objectForFileMetaID("N2")->del());
+  EXPECT_EQ(client_->reads().objectsForParentId("NB2", "FileMeta").size(), 0u);
+  EXPECT_FALSE(client_->reads().objectForResourceID("RES9"));
   EXPECT_TRUE(waitForSyncs(2));
   ASSERT_TRUE(kxtest::waitForQueue(handler_->workQueue()));
   EXPECT_EQ(syncs(), 2);

@@ -10,6 +10,8 @@
 #include <string>
 
 #include "Data/DataUtil/KXFileMetaWebUtil.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXStoreState.h"
 #include "Data/Tag.h"
 #include "HandlerTestSupport.h"
 
@@ -30,7 +32,7 @@ class WebTagRequestHandlerTest : public kxtest::StoreFixture {
         // The change is answered before the save is asked for.
         answeredBeforeSave_ = answeredBeforeSave_ && last_ && last_->count() == 1;
       }
-      client_->performSave([this](const KXResultInfo&, const kx::Error&) {
+      client_->state().performSave([this](const KXResultInfo&, const kx::Error&) {
         std::lock_guard<std::mutex> lock(mu_);
         ++saves_;
         cv_.notify_all();
@@ -116,7 +118,7 @@ TEST_F(WebTagRequestHandlerTest, GetListsStoredTagsWithServiceIdsUnderServiceNam
     names.insert(tag["name"].stringValue());
   }
   EXPECT_EQ(names, (std::set<std::string>{"red", "blue"}));
-  EXPECT_EQ(answer->json()["v"].intValue(), client_->dbTagVersion().intValue());
+  EXPECT_EQ(answer->json()["v"].intValue(), client_->state().dbTagVersion().intValue());
   EXPECT_EQ(Saves(), 0);
 }
 
@@ -125,7 +127,7 @@ TEST_F(WebTagRequestHandlerTest, UpdateRenamesAStoredTagThenSavesAndSyncs) {
   ASSERT_FALSE(answer->error()) << answer->error().localizedDescription();
   EXPECT_TRUE(answer->json().contains("v"));
   ASSERT_TRUE(WaitForSaves(1));
-  std::shared_ptr<Tag> tag = client_->objectForTagID("T1");
+  std::shared_ptr<Tag> tag = client_->reads().objectForTagID("T1");
   ASSERT_TRUE(tag);
   EXPECT_EQ(tag->name(), "crimson red");
   EXPECT_TRUE(tag->isLocalModified());
@@ -138,7 +140,7 @@ TEST_F(WebTagRequestHandlerTest, UpdateOfAnUnknownIdCreatesTheTag) {
   auto answer = Ask("/qrt/mapi/tag?method=update&tagid=T9&name=green");
   ASSERT_FALSE(answer->error()) << answer->error().localizedDescription();
   ASSERT_TRUE(WaitForSaves(1));
-  std::shared_ptr<Tag> tag = client_->objectForTagID("T9");
+  std::shared_ptr<Tag> tag = client_->reads().objectForTagID("T9");
   ASSERT_TRUE(tag);
   EXPECT_EQ(tag->name(), "green");
   EXPECT_TRUE(tag->isLocalCreated());
@@ -148,7 +150,7 @@ TEST_F(WebTagRequestHandlerTest, RemoveMarksTheTagAndStripsItFromEntries) {
   auto answer = Ask("/qrt/mapi/tag?method=remove&tagid=T2");
   ASSERT_FALSE(answer->error()) << answer->error().localizedDescription();
   EXPECT_TRUE(WaitForSaves(1));
-  EXPECT_TRUE(client_->objectsWithTagId("T2", true).empty());
+  EXPECT_TRUE(client_->reads().objectsWithTagId("T2", true).empty());
   auto get = Ask("/qrt/mapi/tag?method=get");
   ASSERT_EQ(get->json()["tags"].array().size(), 1u);
   EXPECT_EQ(get->json()["tags"].array()[0]["name"].stringValue(), "red");

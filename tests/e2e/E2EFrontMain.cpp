@@ -156,6 +156,7 @@ int main(int argc, char** argv) {
   auto storeEnv = std::make_shared<kxtest::TestStoreEnvironment>(root.path() + "/appdata");
   auto data = std::make_shared<KXDataContext>(storeEnv);
   auto client = std::make_unique<KXDataClient>(data);
+  client->openStore();
   if (!seed(*data)) return fail("seeding the store");
   auto webUtil = std::make_unique<KXFileMetaWebUtil>(*client);
   registry.add(std::make_shared<KXWebFileRequestHandler>(*client, *webUtil));

@@ -27,7 +27,9 @@
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "Data/DataUtil/KXFileMetaWebUtil.h"
 #include "Data/FileMeta.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXManagedObjectContext.h"
+#include "Data/KXStoreState.h"
 #include "Data/Tag.h"
 #include "WebRequest/KXLocalFileHost.h"
 #include "WebRequest/KXRequestDelegateRegistry.h"
@@ -145,6 +147,7 @@ int main(int argc, char** argv) {
   auto storeEnv = std::make_shared<kxtest::TestStoreEnvironment>(appData);
   auto data = std::make_shared<KXDataContext>(storeEnv);
   auto client = std::make_unique<KXDataClient>(data);
+  client->openStore();
   if (!seed(*data, appData)) return fail("seeding the store");
   KXDataClient* store = client.get();
   auto webUtil = std::make_unique<KXFileMetaWebUtil>(*client);
@@ -155,7 +158,7 @@ int main(int argc, char** argv) {
   auto searcher = [store](const std::string& keyword, KXDataCallback callback) {
     kx::GlobalQueue::get().async([store, keyword, callback] {
       std::vector<KXManagedObjectPtr> hits;
-      for (const KXFileMetaPtr& entry : store->objectsForParentId("NB", "FileMeta")) {
+      for (const KXFileMetaPtr& entry : store->reads().objectsForParentId("NB", "FileMeta")) {
         std::size_t start = 0;
         while (start <= keyword.size()) {
           std::size_t blank = keyword.find(' ', start);
@@ -187,7 +190,7 @@ int main(int argc, char** argv) {
   registry.add(std::make_shared<KXWebResourceDataHandler>(
       *client, KXDelayClock::systemClock(), [](const std::string&) { return false; }));
   registry.add(std::make_shared<KXWebTagRequestHandler>(*client, *files, [store] {
-    store->performSave([](const KXResultInfo&, const kx::Error&) {});
+    store->state().performSave([](const KXResultInfo&, const kx::Error&) {});
   }));
   registry.add(std::make_shared<KXWebPushServerHandler>([store] { return store; }));
   registry.add(std::make_shared<KXWebSearchRequestHandler>(*client, *webUtil, searcher));
@@ -241,7 +244,8 @@ int main(int argc, char** argv) {
   }
   int failures = (exited && WIFEXITED(status) && WEXITSTATUS(status) == 0) ? 0 : 1;
   // The tag change reached the store.
-  if (!client->objectForTagID("T1") || client->objectForTagID("T1")->name() != "crimson") {
+  if (!client->reads().objectForTagID("T1") ||
+      client->reads().objectForTagID("T1")->name() != "crimson") {
     failures += fail("the renamed tag is not stored");
   }
   std::printf("%s\n", failures == 0 ? "e2e: all checks passed" : "e2e: checks failed");

@@ -28,6 +28,7 @@
 #include "Data/DataUtil/KXFileMetaUtil.h"
 #include "Data/DataUtil/KXNoteUtil.h"
 #include "Data/FileMeta.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/Resource.h"
@@ -77,7 +78,7 @@ class StateProbe : public KXDataRequestDelegate {
         request.url().query().value_or(""), kKXUTF8Encoding);
     kx::Dictionary state{{"syncs", gSyncs.load()}};
     if (const kx::Value* fileId = query.find("fileId")) {
-      KXFileMetaPtr entry = client_.objectForFileMetaID(fileId->stringValue());
+      KXFileMetaPtr entry = client_.reads().objectForFileMetaID(fileId->stringValue());
       state.set("exists", entry != nullptr);
       if (entry) {
         state.set("parentId", entry->parentId());
@@ -89,7 +90,8 @@ class StateProbe : public KXDataRequestDelegate {
       }
     }
     if (const kx::Value* resourceId = query.find("resourceId")) {
-      std::shared_ptr<Resource> resource = client_.objectForResourceID(resourceId->stringValue());
+      std::shared_ptr<Resource> resource =
+          client_.reads().objectForResourceID(resourceId->stringValue());
       state.set("exists", resource != nullptr);
       if (resource) {
         state.set("size", static_cast<long long>(resource->size()));
@@ -155,6 +157,7 @@ int main(int argc, char** argv) {
   auto storeEnv = std::make_shared<kxtest::TestStoreEnvironment>(root.path() + "/appdata");
   auto data = std::make_shared<KXDataContext>(storeEnv);
   auto client = std::make_unique<KXDataClient>(data);
+  client->openStore();
   if (!seed(*data)) return fail("seeding the store");
   auto metaUtil = std::make_unique<KXFileMetaUtil>(*client);
   auto noteUtil =

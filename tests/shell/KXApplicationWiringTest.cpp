@@ -13,6 +13,8 @@
 
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXDataConversion.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
 #include "Data/User.h"
 #include "WebUI/RNCachingURL/RNCachingURLProtocol.h"
@@ -25,6 +27,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/Places.h"
 #include "shell/KXApplication.h"
+#include "shell/KXDataConversionPrompt.h"
 #include "support/QueueBarrier.h"
 #include "support/TestLongPollEndpoints.h"
 #include "support/TestNoteService.h"
@@ -110,6 +113,10 @@ class KXApplicationWiringTest : public testing::Test {
     kx::Error error;
     ASSERT_TRUE(application_->start(&error)) << error.localizedDescription();
     ASSERT_TRUE(application_->unfilledSeams().empty());
+    // The store's conversion asks through the desktop's prompt.
+    EXPECT_NE(std::dynamic_pointer_cast<KXDataConversionPrompt>(
+                  application_->dataClient().conversion().ui()),
+              nullptr);
   }
 
   // Signs in with account and password as the login window does; the
@@ -125,8 +132,8 @@ class KXApplicationWiringTest : public testing::Test {
   kx::Value storedUser(const std::string& key) {
     kx::Value value;
     KXDataClient& client = application_->dataClient();
-    client.performSyncReadBlock([&] {
-      if (std::shared_ptr<User> user = client.user()) value = user->value(key);
+    client.reads().performSyncReadBlock([&] {
+      if (std::shared_ptr<User> user = client.reads().user()) value = user->value(key);
     });
     return value;
   }

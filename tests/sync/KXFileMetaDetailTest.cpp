@@ -9,6 +9,8 @@
 #include "../Data/DataClientFixture.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXShareLinkHooks.h"
 #include "Data/ShareLink.h"
 #include "support/QueueBarrier.h"
@@ -28,7 +30,8 @@ class FileMetaDetailTest : public kxtest::DataClientFixture {
   // linkFlag is given (its searchEngineEnable).
   void Build(const std::string& fileId, std::optional<bool> linkFlag) {
     Write([&](KXManagedObjectContext& c) {
-      if (!client_->rootEntryWithContext(&c)) Put(c, "Root", {{"fileId", kx::Value("ROOT")}});
+      if (!client_->reads().rootEntryWithContext(&c))
+        Put(c, "Root", {{"fileId", kx::Value("ROOT")}});
       auto note = Put(c, "Note",
                       {{"fileId", kx::Value(fileId)},
                        {"parentId", kx::Value("ROOT")},
@@ -52,8 +55,8 @@ class FileMetaDetailTest : public kxtest::DataClientFixture {
   Link LinkOf(const std::string& fileId) {
     Write([](KXManagedObjectContext&) {});  // after the queued share writes
     Link link;
-    client_->performSyncReadBlock([&] {
-      KXFileMetaPtr entry = client_->objectForFileMetaID(fileId);
+    client_->reads().performSyncReadBlock([&] {
+      KXFileMetaPtr entry = client_->reads().objectForFileMetaID(fileId);
       std::shared_ptr<ShareLink> info = entry ? entry->shareLinkInfo() : nullptr;
       if (!info) return;
       link = {true, info->shareUrl(), info->searchEngineEnable()};
@@ -91,7 +94,7 @@ TEST_F(FileMetaDetailTest, TheAnswerDecidesTheLink) {
     SCOPED_TRACE(c.name);
     const std::string fileId = "N_" + std::to_string(n++);
     Build(fileId, c.linkFlag);
-    KXFileMetaPtr entry = client_->objectForFileMetaID(fileId);
+    KXFileMetaPtr entry = client_->reads().objectForFileMetaID(fileId);
     ASSERT_TRUE(entry);
     KXFileMetaDetail::handleShareLink(c.answer, entry, *client_);
     Link link = LinkOf(fileId);
@@ -115,18 +118,18 @@ TEST_F(FileMetaDetailTest, NoEntryChangesNothing) {
 TEST_F(FileMetaDetailTest, ThePushUpdateKeepsTheLinkOfAnEntryEditedMeanwhile) {
   KXFileMetaDetail::installShareLinkHook();
   Build("N_s", false);
-  client_->updateStateForFileMeta(
+  client_->editorSave().updateStateForFileMeta(
       "N_s",
       {{"modifyTime", kx::Value(50)}, {"version", kx::Value(4)}, {"shared", kx::Value(true)}});
   EXPECT_TRUE(LinkOf("N_s").present);
-  EXPECT_EQ(client_->objectForFileMetaID("N_s")->localModified(), 1);
-  EXPECT_EQ(client_->objectForFileMetaID("N_s")->version(), 4);
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N_s")->localModified(), 1);
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N_s")->version(), 4);
 
-  client_->updateStateForFileMeta(
+  client_->editorSave().updateStateForFileMeta(
       "N_s",
       {{"modifyTime", kx::Value(100)}, {"version", kx::Value(5)}, {"shared", kx::Value(false)}});
   EXPECT_FALSE(LinkOf("N_s").present);
-  EXPECT_EQ(client_->objectForFileMetaID("N_s")->localModified(), 0);
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N_s")->localModified(), 0);
 }
 
 }  // namespace

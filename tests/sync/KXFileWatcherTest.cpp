@@ -10,7 +10,10 @@
 #include <memory>
 #include <string>
 
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXStoreState.h"
 #include "Data/Resource.h"
 #include "platform/Crypto.h"
 #include "support/KXManualDelayClock.h"
@@ -25,10 +28,11 @@ class RecordingWatcherEnvironment : public KXFileWatcherEnvironment {
       : client_(client), log_(log) {}
   KXDataClient& client() override { return *client_; }
   void save(std::function<void()> done) override {
-    client_->performSave([this, done = std::move(done)](const KXResultInfo&, const kx::Error&) {
-      log_->add("save");
-      if (done) done();
-    });
+    client_->state().performSave(
+        [this, done = std::move(done)](const KXResultInfo&, const kx::Error&) {
+          log_->add("save");
+          if (done) done();
+        });
   }
   void startSync() override { log_->add("sync"); }
   void refreshOffice() override { log_->add("refresh"); }
@@ -220,8 +224,8 @@ TEST_F(KXFileWatcherTest, APreviewedAttachmentMarksItsResourceAndItsNote) {
   kx::Error error;
   data_->performSyncWriteBlock([&](KXManagedObjectContext&) {});
   auto done = std::make_shared<std::promise<void>>();
-  client_->createOrUpdateResourceMeta(
-      kx::Dictionary{{KXDataClient::kResourceInfoIdKey, kx::Value("R1")},
+  client_->editorSave().createOrUpdateResourceMeta(
+      kx::Dictionary{{KXEditorSave::kResourceInfoIdKey, kx::Value("R1")},
                      {"title", kx::Value("sheet.xlsx")},
                      {"size", kx::Value(600)},
                      {"modifyTime", kx::Value(1000)},
@@ -240,7 +244,7 @@ TEST_F(KXFileWatcherTest, APreviewedAttachmentMarksItsResourceAndItsNote) {
 
   EXPECT_EQ(row("N1")["version"].intValue(), 8);
   EXPECT_TRUE(row("N1")["contentChanged"].boolValue());
-  auto resource = client_->objectForResourceID("R1");
+  auto resource = client_->reads().objectForResourceID("R1");
   ASSERT_TRUE(resource);
   EXPECT_EQ(resource->size(), 2000);
   EXPECT_TRUE(resource->boolValue("localModified"));

@@ -2,6 +2,7 @@
 // the test note service land in content files, the store and the full-text
 // index. Every check reads the store, the content files and the index back.
 #include "sync/KXObjectPuller.h"
+#include "sync/KXSyncState.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXIndexFeed.h"
+#include "Data/KXSyncRecords.h"
 #include "platform/FileSystem.h"
 #include "platform/MainQueue.h"
 #include "platform/Path.h"
@@ -35,7 +39,7 @@ class KXObjectPullerTest : public kxtest::StorePullFixture {
   // Waits until every index batch handed over so far has been written.
   void waitForIndex() {
     std::promise<void> done;
-    client_->indexNotes({}, [&] { done.set_value(); });
+    client_->indexing().indexNotes({}, [&] { done.set_value(); });
     ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
   }
 
@@ -171,15 +175,15 @@ TEST_F(KXObjectPullerTest, ABodyThatFailsOnceArrivesWithTheNextCycle) {
   EXPECT_EQ(content("N1"), std::nullopt);
   EXPECT_EQ(stored()["N1"]["md5"].stringValue(), "") << "its body is still owed";
   EXPECT_EQ(content("N2"), "second body");
-  EXPECT_EQ(client_->fetchPullFailed().size(), 1u);
+  EXPECT_EQ(client_->records().fetchPullFailed().size(), 1u);
   EXPECT_TRUE(temporaries().empty()) << "the failed download left no file";
 
   // Nothing changed on the service: the failure list alone brings it back.
   ASSERT_EQ(cycle(), "success");
   EXPECT_EQ(content("N1"), "first body");
   EXPECT_EQ(stored()["N1"]["md5"].stringValue(), serviceText("N1", "md5"));
-  EXPECT_TRUE(client_->fetchPullFailed().empty());
-  EXPECT_TRUE(client_->pullGaveUpFileIds().empty());
+  EXPECT_TRUE(client_->records().fetchPullFailed().empty());
+  EXPECT_TRUE(client_->records().pullGaveUpFileIds().empty());
 }
 
 TEST_F(KXObjectPullerTest, AnEntryThatGaveUpIsReportedAndAFullPullFetchesIt) {
@@ -196,22 +200,23 @@ TEST_F(KXObjectPullerTest, AnEntryThatGaveUpIsReportedAndAFullPullFetchesIt) {
   }
   EXPECT_EQ(endpoints->downloadRequests(), 6u);
   EXPECT_EQ(content("G"), std::nullopt);
-  EXPECT_EQ(client_->pullGaveUpFileIds(), std::vector<std::string>{"G"});
+  EXPECT_EQ(client_->records().pullGaveUpFileIds(), std::vector<std::string>{"G"});
   EXPECT_NE(LogText().find("pull of G gave up after 5 failures"), std::string::npos);
 
   // Given up: ordinary pulls leave it alone...
   ASSERT_EQ(cycle(), "success");
   EXPECT_EQ(endpoints->downloadRequests(), 6u);
-  EXPECT_EQ(client_->pullGaveUpFileIds(), std::vector<std::string>{"G"}) << "still recorded";
+  EXPECT_EQ(client_->records().pullGaveUpFileIds(), std::vector<std::string>{"G"})
+      << "still recorded";
 
   // ...and a full pull over the existing store fetches it.
-  client_->setIsFullPulling(true);
+  KXSyncState::shared().setIsFullPulling(true);
   ASSERT_EQ(cycle(), "success");
-  client_->setIsFullPulling(false);
+  KXSyncState::shared().setIsFullPulling(false);
   EXPECT_EQ(pullRequestsFor("-1"), 1u);
   EXPECT_EQ(content("G"), "stubborn body");
   EXPECT_EQ(stored()["G"]["md5"].stringValue(), serviceText("G", "md5"));
-  EXPECT_TRUE(client_->pullGaveUpFileIds().empty());
+  EXPECT_TRUE(client_->records().pullGaveUpFileIds().empty());
   expectConverged();
   EXPECT_EQ(content("OK"), "fine body");
 }
@@ -225,9 +230,9 @@ TEST_F(KXObjectPullerTest, AFullPullOverAnExistingStoreConverges) {
   endpoints->putNote("N2", "NB", "two.note", "two, edited elsewhere");
   endpoints->putNote("N3", "NB", "three.note", "three");
 
-  client_->setIsFullPulling(true);
+  KXSyncState::shared().setIsFullPulling(true);
   ASSERT_EQ(cycle(), "success");
-  client_->setIsFullPulling(false);
+  KXSyncState::shared().setIsFullPulling(false);
   expectConverged();
   EXPECT_EQ(content("N1"), "one");
   EXPECT_EQ(content("N2"), "two, edited elsewhere");
@@ -241,7 +246,7 @@ TEST_F(KXObjectPullerTest, AContentPullKeepsTheStoredPublishLink) {
                             {"name", kx::Value("shared.note")},
                             {"shared", kx::Value(true)}});
   ASSERT_EQ(cycle(), "success");
-  client_->updateShareInfo(std::string("https://note.example/s/abc"), true, "S");
+  client_->records().updateShareInfo(std::string("https://note.example/s/abc"), true, "S");
   data_->performSyncWriteBlock([](KXManagedObjectContext& context) {
     kx::Error error;
     EXPECT_TRUE(context.save(&error)) << error.localizedDescription();
@@ -251,7 +256,7 @@ TEST_F(KXObjectPullerTest, AContentPullKeepsTheStoredPublishLink) {
   endpoints->putEntry("S", {{"shared", kx::Value(true)}}, &body);
   ASSERT_EQ(cycle(), "success");
   EXPECT_EQ(content("S"), body);
-  KXFileMetaPtr entry = client_->objectForFileMetaID("S");
+  KXFileMetaPtr entry = client_->reads().objectForFileMetaID("S");
   ASSERT_TRUE(entry);
   EXPECT_EQ(entry->shareUrl(), "https://note.example/s/abc") << "no link fetched, none dropped";
 }
@@ -264,7 +269,7 @@ TEST_F(KXObjectPullerTest, AnEntryNoLongerSharedOnTheServiceLosesItsPublishLink)
                             {"name", kx::Value("shared.note")},
                             {"shared", kx::Value(true)}});
   ASSERT_EQ(cycle(), "success");
-  ASSERT_EQ(client_->objectForFileMetaID("S")->shareUrl().value_or(""),
+  ASSERT_EQ(client_->reads().objectForFileMetaID("S")->shareUrl().value_or(""),
             "https://note.example/s/abc");
   const std::size_t downloads = endpoints->downloadRequests();
 
@@ -276,7 +281,7 @@ TEST_F(KXObjectPullerTest, AnEntryNoLongerSharedOnTheServiceLosesItsPublishLink)
     kx::Error error;
     EXPECT_TRUE(context.save(&error)) << error.localizedDescription();
   });
-  KXFileMetaPtr entry = client_->objectForFileMetaID("S");
+  KXFileMetaPtr entry = client_->reads().objectForFileMetaID("S");
   ASSERT_TRUE(entry);
   EXPECT_FALSE(entry->shared());
   EXPECT_EQ(entry->shareUrl().value_or(""), "");
@@ -314,7 +319,7 @@ TEST_F(KXObjectPullerTest, ACopyOfAConflictWhoseDownloadFailsComesWithTheNextCyc
   ASSERT_FALSE(copyId.empty());
   EXPECT_EQ(content(copyId), "the service's text");
   EXPECT_TRUE(rows[copyId]["contentChanged"].boolValue()) << "the next push uploads it";
-  EXPECT_TRUE(client_->fetchPullFailed().empty());
+  EXPECT_TRUE(client_->records().fetchPullFailed().empty());
 }
 
 TEST_F(KXObjectPullerTest, ABodyIsRecordedOnlyOnceItIsDurableInPlace) {
@@ -353,7 +358,7 @@ TEST_F(KXObjectPullerTest, ABodyIsRecordedOnlyOnceItIsDurableInPlace) {
       waitForIndex();
     }
     EXPECT_EQ(stored()[id]["md5"].stringValue(), "") << "not recorded as the service's body";
-    kx::Array recorded = client_->fetchPullFailed();
+    kx::Array recorded = client_->records().fetchPullFailed();
     ASSERT_EQ(recorded.size(), 1u);
     EXPECT_EQ(recorded[0]["entry"]["id"].stringValue(), id);
     EXPECT_EQ(content(id).has_value(), c.placed);
@@ -364,7 +369,7 @@ TEST_F(KXObjectPullerTest, ABodyIsRecordedOnlyOnceItIsDurableInPlace) {
     EXPECT_EQ(endpoints->downloadRequests(), requests + 2);
     EXPECT_EQ(content(id), body);
     EXPECT_EQ(stored()[id]["md5"].stringValue(), serviceText(id, "md5"));
-    EXPECT_TRUE(client_->fetchPullFailed().empty());
+    EXPECT_TRUE(client_->records().fetchPullFailed().empty());
     EXPECT_TRUE(temporaries().empty());
   }
 }
@@ -403,7 +408,7 @@ TEST_F(KXObjectPullerTest, ABodyThatArrivesAfterALocalEditIsKeptAsAConflictCopy)
   EXPECT_EQ(rows[copyId]["parentId"].stringValue(), "NB");
   EXPECT_TRUE(rows[copyId]["contentChanged"].boolValue());
   EXPECT_EQ(rows[copyId]["localModified"].intValue(), 1);
-  EXPECT_TRUE(client_->fetchPullFailed().empty()) << "nothing owed";
+  EXPECT_TRUE(client_->records().fetchPullFailed().empty()) << "nothing owed";
   EXPECT_TRUE(temporaries().empty());
   waitForIndex();
   EXPECT_EQ(search("zeppelin"), std::vector<std::string>{copyId});
@@ -428,7 +433,7 @@ TEST_F(KXObjectPullerTest, ANoteWhoseResourcesCannotBeHadIsNotStoredAndStaysReco
   EXPECT_EQ(content("R"), std::nullopt) << "no body without its resources";
   EXPECT_EQ(stored()["R"]["md5"].stringValue(), "") << "the body is still owed";
   EXPECT_EQ(storedRootVersion(), endpoints->rootVersion());
-  kx::Array recorded = client_->fetchPullFailed();
+  kx::Array recorded = client_->records().fetchPullFailed();
   ASSERT_EQ(recorded.size(), 1u) << "kept for the next pull";
   EXPECT_EQ(recorded[0]["entry"]["id"].stringValue(), "R");
   EXPECT_TRUE(temporaries().empty()) << testing::PrintToString(temporaries());
@@ -459,7 +464,8 @@ TEST_F(KXObjectPullerTest, ACancelledPullWritesNothingFromLateAnswers) {
     EXPECT_EQ(content(id), std::nullopt);
     EXPECT_EQ(rows[id]["md5"].stringValue(), "");
   }
-  EXPECT_TRUE(client_->fetchPullFailed().empty()) << "a cancelled pull records no failure";
+  EXPECT_TRUE(client_->records().fetchPullFailed().empty())
+      << "a cancelled pull records no failure";
 
   // The next cycle fetches them all.
   ASSERT_EQ(cycle(), "success");

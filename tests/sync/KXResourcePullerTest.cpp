@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXSyncRecords.h"
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"
 #include "platform/FileSystem.h"
@@ -79,8 +81,8 @@ class KXResourcePullerTest : public kxtest::StorePullFixture {
 
   StoredResource storedResource(const std::string& id) {
     StoredResource out;
-    client_->performSyncReadBlock([&] {
-      std::shared_ptr<Resource> r = client_->objectForResourceID(id, nullptr);
+    client_->reads().performSyncReadBlock([&] {
+      std::shared_ptr<Resource> r = client_->reads().objectForResourceID(id);
       if (!r) return;
       out.found = true;
       out.version = r->version();
@@ -145,7 +147,7 @@ TEST_F(KXResourcePullerTest, ANoteIsCompleteOnceItsResourcesAreStored) {
     resources->setBatchReversed(reversed);
     ASSERT_EQ(cycle(), "success");
 
-    EXPECT_TRUE(client_->fetchPullFailed().empty());
+    EXPECT_TRUE(client_->records().fetchPullFailed().empty());
     const std::string prefix = "//note.zarvel.com/src/";
     EXPECT_EQ(content(note), "<p><img src=\"" + prefix + p + "img\"/> and <a href=\"" + prefix + p +
                                  "img10\">report</a> img</p>")
@@ -220,7 +222,7 @@ TEST_F(KXResourcePullerTest, AResourceThatCannotBeHadKeepsTheNoteOwedUntilTheNex
 
     EXPECT_EQ(content(note), std::nullopt) << "never stored with a resource missing";
     EXPECT_EQ(stored()[note]["md5"].stringValue(), "");
-    kx::Array recorded = client_->fetchPullFailed();
+    kx::Array recorded = client_->records().fetchPullFailed();
     ASSERT_EQ(recorded.size(), 1u);
     EXPECT_EQ(recorded[0]["entry"]["id"].stringValue(), note);
     EXPECT_EQ(resourceRows({p + "img", p + "img10"}), 0u)
@@ -233,7 +235,7 @@ TEST_F(KXResourcePullerTest, AResourceThatCannotBeHadKeepsTheNoteOwedUntilTheNex
     service.clearFault(TestResourceEndpoints::downloadPath(p + "img"));
     service.clearFault(TestResourceEndpoints::downloadPath(p + "img10"));
     ASSERT_EQ(cycle(), "success");
-    EXPECT_TRUE(client_->fetchPullFailed().empty());
+    EXPECT_TRUE(client_->records().fetchPullFailed().empty());
     EXPECT_NE(content(note).value_or("").find("//note.zarvel.com/src/" + p + "img10"),
               std::string::npos);
     EXPECT_EQ(storedResource(p + "img10").bytes, attachment);
@@ -298,7 +300,7 @@ TEST_F(KXResourcePullerTest, AConflictCopyHoldsResourcesOfItsOwn) {
   endpoints->putNote("C", "NB", "C.note", bodyOf("c") + "<p>remote</p>");
 
   ASSERT_EQ(cycle(), "success");
-  EXPECT_TRUE(client_->fetchPullFailed().empty());
+  EXPECT_TRUE(client_->records().fetchPullFailed().empty());
   EXPECT_EQ(content("C"), "my local text");
   std::string copyId;
   for (const auto& [id, row] : stored()) {
@@ -371,8 +373,8 @@ TEST_F(KXResourcePullerTest, APublishLinkIsFetchedForASharedEntryAndKeptAcrossRe
   resources->setPublishLink("S", link);
   auto shareUrl = [&]() -> std::optional<std::string> {
     std::optional<std::string> url;
-    client_->performSyncReadBlock([&] {
-      if (KXFileMetaPtr entry = client_->objectForFileMetaID("S", nullptr)) url = entry->shareUrl();
+    client_->reads().performSyncReadBlock([&] {
+      if (KXFileMetaPtr entry = client_->reads().objectForFileMetaID("S")) url = entry->shareUrl();
     });
     return url;
   };
@@ -386,18 +388,18 @@ TEST_F(KXResourcePullerTest, APublishLinkIsFetchedForASharedEntryAndKeptAcrossRe
   ASSERT_EQ(cycle(), "success");
   EXPECT_EQ(content("S"), "<p>two</p>");
   EXPECT_EQ(shareUrl(), link);
-  EXPECT_TRUE(client_->fetchPullFailed().empty());
+  EXPECT_TRUE(client_->records().fetchPullFailed().empty());
 
   // A link the service does not give fails the entry, which is tried again.
   endpoints->putNote("T", "NB", "other.note", "<p>t</p>");
   endpoints->putEntry("T", {{"shared", kx::Value(true)}});
   ASSERT_EQ(cycle(), "success");
-  kx::Array recorded = client_->fetchPullFailed();
+  kx::Array recorded = client_->records().fetchPullFailed();
   ASSERT_EQ(recorded.size(), 1u);
   EXPECT_EQ(recorded[0]["entry"]["id"].stringValue(), "T");
   resources->setPublishLink("T", link + "t");
   ASSERT_EQ(cycle(), "success");
-  EXPECT_TRUE(client_->fetchPullFailed().empty());
+  EXPECT_TRUE(client_->records().fetchPullFailed().empty());
 }
 
 }  // namespace

@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXSyncRecords.h"
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"
 #include "platform/FileSystem.h"
@@ -84,7 +87,7 @@ class KXResourceSyncScenarioTest : public kxtest::PushFixture {
         {"data", kx::Value(kx::Bytes(bytes.begin(), bytes.end()))},
     };
     std::promise<kx::Error> written;
-    client_->createOrUpdateResource(
+    client_->editorSave().createOrUpdateResource(
         info, [&](const KXResultInfo&, const kx::Error& error) { written.set_value(error); });
     kx::Error error = written.get_future().get();
     ASSERT_FALSE(error) << error.localizedDescription();
@@ -94,8 +97,8 @@ class KXResourceSyncScenarioTest : public kxtest::PushFixture {
   ResourceRow row(const std::string& id) {
     ResourceRow out;
     std::string file;
-    client_->performSyncReadBlock([&] {
-      std::shared_ptr<Resource> r = client_->objectForResourceID(id, nullptr);
+    client_->reads().performSyncReadBlock([&] {
+      std::shared_ptr<Resource> r = client_->reads().objectForResourceID(id);
       if (!r) return;
       out.found = true;
       out.title = r->title();
@@ -126,6 +129,7 @@ class KXResourceSyncScenarioTest : public kxtest::PushFixture {
     env_ = std::make_shared<kxtest::TestStoreEnvironment>(root_.path() + "/second-machine");
     data_ = std::make_shared<KXDataContext>(env_);
     client_ = std::make_unique<KXDataClient>(data_);
+    client_->openStore();
     ASSERT_TRUE(kxtest::waitForQueue(data_->dbQueue()));
     env = std::make_shared<kxtest::StorePullEnvironment>(service.baseURL(), client_.get(), &log);
     env->applierToUse = std::make_shared<KXSyncStorePullApplier>(*client_);
@@ -221,7 +225,7 @@ TEST_F(KXResourceSyncScenarioTest, ImagesAndALargeAttachmentReachASecondStore) {
   // Another machine pulls the note.
   moveToASecondStore();
   ASSERT_EQ(cycle(), "success");
-  EXPECT_TRUE(client_->fetchPullFailed().empty());
+  EXPECT_TRUE(client_->records().fetchPullFailed().empty());
   const std::string src = "//note.zarvel.com/src/";
   EXPECT_EQ(KXFileManager::defaultManauger().originStringContentFileSync("N", false),
             "<p><img src=\"" + src + "pic1\"/><img src=\"" + src + "pic2\"/><img src=\"" + src +
@@ -244,8 +248,8 @@ TEST_F(KXResourceSyncScenarioTest, AResourceThatCannotBeSentHoldsBackItsNoteOnly
   localNote("PLAIN", "NB", "plain", "<p>plain</p>");
   // The attachment's stored file is gone.
   std::string attFile;
-  client_->performSyncReadBlock(
-      [&] { attFile = client_->objectForResourceID("att")->entry()->file(); });
+  client_->reads().performSyncReadBlock(
+      [&] { attFile = client_->reads().objectForResourceID("att")->entry()->file(); });
   ASSERT_TRUE(kx::FileSystem::Default().removeItem(attFile, nullptr));
 
   EXPECT_NE(push(), "push success");

@@ -16,6 +16,10 @@
 #include <vector>
 
 #include "CommonUtils/JSONKit/JSONKit.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
+#include "Data/KXStoreState.h"
+#include "Data/KXTagStore.h"
 #include "Data/Tag.h"
 #include "account/KXNetworkOperation.h"
 #include "platform/NotificationCenter.h"
@@ -69,7 +73,7 @@ class StoreCycleEnvironment : public KXSyncCycleEnvironment {
   bool canConnect() override { return true; }
   std::int64_t rootVersion() override { return pull_->baseVersion(); }
   std::int64_t dbStateInteger(const std::string& key) override {
-    if (key == "dbTagVersion") return client_->dbTagVersion().intValue();
+    if (key == "dbTagVersion") return client_->state().dbTagVersion().intValue();
     return kContentVersion;
   }
   void setDbStateInteger(const std::string&, std::int64_t) override {}
@@ -155,7 +159,7 @@ class KXSyncEngineScenarioTest : public kxtest::PushFixture {
   std::map<std::string, std::string> localTags() {
     data_->performSyncWriteBlock([](KXManagedObjectContext&) {});
     kx::Error error;
-    auto rows = client_->readTagSyncForCondition(kx::Dictionary(), &error);
+    auto rows = client_->tags().readTagSyncForCondition(kx::Dictionary(), &error);
     EXPECT_TRUE(rows) << error.localizedDescription();
     std::map<std::string, std::string> out;
     if (!rows) return out;
@@ -218,11 +222,12 @@ TEST_F(KXSyncEngineScenarioTest, TagsGoUpBeforeTheEntriesComeDownRenamedAndRemov
             (std::map<std::string, std::string>{{"T1", "Job|"}, {"T2", "Old|"}, {"T3", "Trip|"}}));
 
   // A removal whose push fails is sent again by the next cycle.
-  std::shared_ptr<Tag> old = client_->objectForTagID("T2");
+  std::shared_ptr<Tag> old = client_->reads().objectForTagID("T2");
   ASSERT_TRUE(old);
   auto removed = std::make_shared<std::promise<void>>();
-  client_->deleteTags({old->objectID()},
-                      [removed](const KXResultInfo&, const kx::Error&) { removed->set_value(); });
+  client_->writes().deleteTags({old->objectID()}, [removed](const KXResultInfo&, const kx::Error&) {
+    removed->set_value();
+  });
   removed->get_future().wait();
   localNote("N2", "NB", "second", "<p>2</p>");
   tagEndpoints->failNextSets(1);
@@ -242,7 +247,7 @@ class StoreWatcherEnvironment : public KXFileWatcherEnvironment {
   explicit StoreWatcherEnvironment(KXDataClient* client) : client_(client) {}
   KXDataClient& client() override { return *client_; }
   void save(std::function<void()> done) override {
-    client_->performSave([done = std::move(done)](const KXResultInfo&, const kx::Error&) {
+    client_->state().performSave([done = std::move(done)](const KXResultInfo&, const kx::Error&) {
       if (done) done();
     });
   }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Data/KXStoreState.h"
 #include "platform/Time.h"
 #include "support/TestMyshareEndpoints.h"
 #include "sync/KXSyncMyshare.h"
@@ -33,7 +34,9 @@ class KXSyncMysharePullTest : public kxtest::StorePullFixture {
     ASSERT_TRUE(kxtest::waitForQueue(proxy->queue(), 60));
     data_->performSyncWriteBlock([](KXManagedObjectContext&) {});
   }
-  kx::Value lastTime() { return client_->dbStateValueWithKey(std::string("myShareLastTime")); }
+  kx::Value lastTime() {
+    return client_->state().dbStateValueWithKey(std::string("myShareLastTime"));
+  }
   std::vector<kxtest::RecordedRequest> pullRequests() {
     std::vector<kxtest::RecordedRequest> out;
     for (auto& r : service.requests(kxtest::TestMyshareEndpoints::kMysharePath)) {

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "../Data/DataClientFixture.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXMyshareHooks.h"
 #include "search/KXSLucene.h"
 
@@ -55,7 +57,7 @@ class SyncMyshareTest : public kxtest::DataClientFixture {
  protected:
   void SetUp() override {
     DataClientFixture::SetUp();
-    ASSERT_NE(client_->ftsIndexer(), nullptr);
+    ASSERT_NE(client_->indexing().ftsIndexer(), nullptr);
     Write([](KXManagedObjectContext& c) {
       for (const char* id : {"S_png", "S_md", "S_note", "S_gone"}) {
         Put(c, "NormalFile",
@@ -68,7 +70,7 @@ class SyncMyshareTest : public kxtest::DataClientFixture {
   }
 
   bool Indexed(const std::string& fileId) {
-    KXFileMetaPtr entry = client_->objectForFileMetaID(fileId);
+    KXFileMetaPtr entry = client_->reads().objectForFileMetaID(fileId);
     EXPECT_TRUE(entry) << fileId;
     return entry && entry->boolValue("hasIndex");
   }

@@ -48,6 +48,7 @@ TEST(KXSyncPushKillDriver, Run) {
   auto env = std::make_shared<kxtest::TestStoreEnvironment>(store);
   auto data = std::make_shared<KXDataContext>(env);
   KXDataClient client(data);
+  client.openStore();
   ASSERT_TRUE(kxtest::waitForQueue(data->dbQueue()));
   auto controller =
       std::make_shared<KXConcurrentController>(KXConcurrentController::kPushConcurrentLen);
@@ -97,6 +98,7 @@ class KXSyncPushKillTest : public kxtest::PushFixture {
   void openStore() {
     data_ = std::make_shared<KXDataContext>(env_);
     client_ = std::make_unique<KXDataClient>(data_);
+    client_->openStore();
     ASSERT_TRUE(kxtest::waitForQueue(data_->dbQueue()));
   }
 

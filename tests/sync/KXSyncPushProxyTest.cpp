@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Data/KXEntryReads.h"
 #include "platform/GlobalQueue.h"
 #include "support/QueueBarrier.h"
 #include "sync/KXMetaPusher.h"
@@ -224,7 +225,7 @@ TEST_F(KXSyncPushProxyTest, AFailedVersionReadSendsEveryResourceVersionAsMinusOn
                                       {{"fileId", kx::Value("R1")},
                                        {"version", kx::Value(4)},
                                        {"localModified", kx::Value(false)}});
-    client_->objectForFileMetaID("N", &context)->addObject("resources", resource);
+    client_->readsIn(&context).objectForFileMetaID("N")->addObject("resources", resource);
   });
   pushEndpoints->failPush("N", TestPushEndpoints::serviceError(300, "VERSION_CONFLICT"));
   pushEndpoints->failGetById(true);
@@ -243,7 +244,7 @@ TEST_F(KXSyncPushProxyTest, ANoteWhoseResourcesAreStillToUploadKeepsItsMarks) {
   Write([&](KXManagedObjectContext& context) {
     KXManagedObjectPtr resource =
         Put(context, "Resource", {{"fileId", kx::Value("R1")}, {"localModified", kx::Value(true)}});
-    client_->objectForFileMetaID("N", &context)->addObject("resources", resource);
+    client_->readsIn(&context).objectForFileMetaID("N")->addObject("resources", resource);
   });
   EXPECT_EQ(push(), "push fail:" + std::to_string(KXMetaPusher::kErrorCode));
   EXPECT_TRUE(pushEndpoints->pushesOf("N").empty());

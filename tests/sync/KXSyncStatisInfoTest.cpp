@@ -6,6 +6,7 @@
 #include <string>
 
 #include "../Data/DataClientFixture.h"
+#include "Data/KXSyncRecords.h"
 #include "account/KXNetworkOperation.h"
 #include "support/QueueBarrier.h"
 #include "support/TestNoteService.h"
@@ -31,7 +32,7 @@ class KXSyncStatisInfoTest : public kxtest::DataClientFixture {
   }
 
   void count(const std::string& key, std::int64_t n) {
-    client_->addStatisKey(key, kx::Value(n));
+    client_->records().addStatisKey(key, kx::Value(n));
     Write([](KXManagedObjectContext&) {});
   }
   void push() {
@@ -77,7 +78,7 @@ TEST_F(KXSyncStatisInfoTest, CountersTravelAsAQueryAndAreClearedOnlyWhenTaken) {
     EXPECT_EQ(kxtest::queryValue(request.query, "pull_conflict"), "2");
     EXPECT_EQ(kxtest::queryValue(request.query, "trackEvent"), "1");
     EXPECT_EQ(kxtest::queryValue(request.query, "userid"), "u42");
-    EXPECT_EQ(client_->fetchStatisInfo().empty(), c.cleared);
+    EXPECT_EQ(client_->records().fetchStatisInfo().empty(), c.cleared);
   }
 }
 
@@ -91,7 +92,7 @@ TEST_F(KXSyncStatisInfoTest, WhatIsCountedDuringTheUploadStays) {
   service.releaseHeld();
   ASSERT_TRUE(kxtest::waitForQueue(info->queue(), 30));
   Write([](KXManagedObjectContext&) {});
-  kx::Dictionary left = client_->fetchStatisInfo();
+  kx::Dictionary left = client_->records().fetchStatisInfo();
   EXPECT_EQ(left["pull_conflict"].intValue(), 3);
 }
 

@@ -29,6 +29,7 @@
 #include "sync/KXSyncManager.h"
 #include "sync/KXSyncPullEnvironment.h"
 #include "sync/KXSyncScriptBridge.h"
+#include "sync/KXSyncState.h"
 #include "sync/KXSyncUserMetaEnvironment.h"
 
 namespace {
@@ -82,10 +83,10 @@ TEST(KXSyncStoreDefaultsTest, CycleEnvironmentReadsAndWritesTheProgramsStore) {
   EXPECT_EQ(environment.dbStateInteger("dbContentVersion"), 11) << "the row is updated, not added";
 
   environment.setIsFullPulling(true);
-  EXPECT_TRUE(KXDataClient::defaultDataClient().isFullPulling());
+  EXPECT_TRUE(KXSyncState::shared().isFullPulling());
   EXPECT_TRUE(environment.isFullPulling());
   environment.setIsFullPulling(false);
-  EXPECT_FALSE(KXDataClient::defaultDataClient().isFullPulling());
+  EXPECT_FALSE(KXSyncState::shared().isFullPulling());
 }
 
 TEST(KXSyncStoreDefaultsTest, WipeRemovesOnlyTheUsersFolderAndEmptiesItsStore) {

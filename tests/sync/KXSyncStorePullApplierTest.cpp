@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "Data/KXSyncRecords.h"
 #include "Data/Root.h"
 #include "account/KXNetworkOperation.h"
 #include "support/QueueBarrier.h"
@@ -186,7 +187,7 @@ TEST_F(KXSyncStorePullApplierTest, NoteEditedOnBothSidesKeepsLocalTextAndService
     EXPECT_EQ(rows["N1"]["version"].intValue(), syncedVersion);
     EXPECT_EQ(rows["N1"]["checksum"].stringValue(), "local-sum");
     EXPECT_EQ(rows.size(), 5u) << "no copy";
-    EXPECT_EQ(client_->fetchPullFailed().size(), 3u) << "offered again by the next pull";
+    EXPECT_EQ(client_->records().fetchPullFailed().size(), 3u) << "offered again by the next pull";
   }
   // The next cycle, with nothing new on the service, stores the copies.
   env->applierToUse = std::make_shared<KXSyncStorePullApplier>(*client_);
@@ -217,7 +218,7 @@ TEST_F(KXSyncStorePullApplierTest, NoteEditedOnBothSidesKeepsLocalTextAndService
   EXPECT_EQ(rows["NB"]["title"].stringValue(), "Mine");
   EXPECT_EQ(rows["NB"]["localModified"].intValue(), 1) << "pushed again";
 
-  EXPECT_TRUE(client_->fetchPullFailed().empty());
+  EXPECT_TRUE(client_->records().fetchPullFailed().empty());
 
   // A later quiet cycle makes no second copy.
   ASSERT_EQ(cycle(), "success");

@@ -1,3 +1,4 @@
+#include "sync/KXSyncState.h"
 #include "sync/KXSyncTagProxy.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,10 @@
 
 #include "../Data/DataClientFixture.h"
 #include "CommonUtils/JSONKit/JSONKit.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
+#include "Data/KXStoreState.h"
+#include "Data/KXTagStore.h"
 #include "Data/Tag.h"
 #include "account/KXNetworkOperation.h"
 #include "support/TestNoteService.h"
@@ -59,7 +64,7 @@ class KXSyncTagProxyTest : public kxtest::DataClientFixture {
   std::map<std::string, std::string> local() {
     data_->performSyncWriteBlock([](KXManagedObjectContext&) {});
     kx::Error error;
-    auto rows = client_->readTagSyncForCondition(kx::Dictionary(), &error);
+    auto rows = client_->tags().readTagSyncForCondition(kx::Dictionary(), &error);
     EXPECT_TRUE(rows) << error.localizedDescription();
     std::map<std::string, std::string> out;
     if (!rows) return out;
@@ -135,8 +140,8 @@ TEST_F(KXSyncTagProxyTest, PushSendsTheLiveListAndSettlesTheStore) {
   EXPECT_EQ(lastPushed(), (std::map<std::string, std::string>{{"t1", "Work"}, {"t2", "Trip"}}));
 
   EXPECT_EQ(local(), (std::map<std::string, std::string>{{"t1", "Work|"}, {"t2", "Trip|"}}));
-  EXPECT_EQ(client_->dbTagVersion().intValue(), before + 1);
-  EXPECT_EQ(client_->currentSessionVersion().intValue(), before + 1);
+  EXPECT_EQ(client_->state().dbTagVersion().intValue(), before + 1);
+  EXPECT_EQ(KXSyncState::shared().currentSessionVersion().intValue(), before + 1);
 
   // Settled: the next push has nothing to send.
   EXPECT_EQ(push().version, -1);
@@ -178,9 +183,9 @@ TEST_F(KXSyncTagProxyTest, PullTakesTheServiceListAndKeepsTheEntriesTags) {
 
   EXPECT_EQ(local(), (std::map<std::string, std::string>{
                          {"t1", "New name|"}, {"t4", "Kept|C"}, {"t5", "Fresh|"}}));
-  EXPECT_EQ(client_->dbTagVersion().intValue(), tags->version());
+  EXPECT_EQ(client_->state().dbTagVersion().intValue(), tags->version());
   // A rename on the service is not a removal: the note keeps its tag.
-  KXFileMetaPtr note = client_->objectForFileMetaID("n1");
+  KXFileMetaPtr note = client_->reads().objectForFileMetaID("n1");
   ASSERT_TRUE(note);
   EXPECT_EQ(note->stringValue("tags"), "t1");
 }
@@ -236,17 +241,17 @@ TEST_F(KXSyncTagProxyTest, ATagChangedWhileItsListIsOnItsWayKeepsItsChange) {
   });
   ASSERT_TRUE(service.waitForInFlight(1));
   // Renamed and removed here while the push waits for its answer.
-  std::shared_ptr<Tag> t1 = client_->objectForTagID("t1");
-  std::shared_ptr<Tag> t2 = client_->objectForTagID("t2");
+  std::shared_ptr<Tag> t1 = client_->reads().objectForTagID("t1");
+  std::shared_ptr<Tag> t2 = client_->reads().objectForTagID("t2");
   ASSERT_TRUE(t1 && t2);
   auto edited = std::make_shared<std::promise<void>>();
-  client_->modifyTags(
+  client_->writes().modifyTags(
       {kx::Value::dict(
-          {{KXDataClient::kModifyIdentityKey, t1->objectID().toValue()},
-           {KXDataClient::kModifyFieldsKey, kx::Value::dict({{"name", kx::Value("Job")}})}})},
+          {{KXEntryWrites::kModifyIdentityKey, t1->objectID().toValue()},
+           {KXEntryWrites::kModifyFieldsKey, kx::Value::dict({{"name", kx::Value("Job")}})}})},
       nullptr);
-  client_->deleteTags({t2->objectID()},
-                      [edited](const KXResultInfo&, const kx::Error&) { edited->set_value(); });
+  client_->writes().deleteTags(
+      {t2->objectID()}, [edited](const KXResultInfo&, const kx::Error&) { edited->set_value(); });
   edited->get_future().wait();
   service.clearFault(kxtest::TestTagEndpoints::kTagPath);
   service.releaseHeld();
@@ -266,7 +271,7 @@ TEST_F(KXSyncTagProxyTest, FailedPullChangesNothing) {
   service.setFault(kxtest::TestTagEndpoints::kTagPath, kxtest::Fault::withStatus(500));
   pull();
   EXPECT_EQ(local(), (std::map<std::string, std::string>{{"t1", "Work|"}}));
-  EXPECT_EQ(client_->dbTagVersion().intValue(), 0);
+  EXPECT_EQ(client_->state().dbTagVersion().intValue(), 0);
 }
 
 }  // namespace

@@ -15,6 +15,9 @@
 #include <vector>
 
 #include "../Data/DataClientFixture.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXStoreState.h"
+#include "Data/KXSyncRecords.h"
 #include "Data/Root.h"
 #include "account/KXNetworkOperation.h"
 #include "support/QueueBarrier.h"
@@ -23,6 +26,7 @@
 #include "sync/KXSyncPullEnvironment.h"
 #include "sync/KXSyncPullProxy.h"
 #include "sync/KXSyncScriptBridge.h"
+#include "sync/KXSyncState.h"
 #include "sync/KXSyncStorePullApplier.h"
 #include "sync/SyncPullTestSupport.h"
 
@@ -38,25 +42,25 @@ class StorePullEnvironment : public KXSyncPullEnvironment {
   bool canConnect() override { return true; }
   std::int64_t baseVersion() override {
     std::int64_t version = 0;
-    client_->performSyncReadBlock([&] {
-      if (auto root = client_->rootEntry()) version = root->version();
+    client_->reads().performSyncReadBlock([&] {
+      if (auto root = client_->reads().rootEntry()) version = root->version();
     });
     return version;
   }
-  bool isFullPulling() override { return client_->isFullPulling(); }
+  bool isFullPulling() override { return KXSyncState::shared().isFullPulling(); }
   void setCurrentSessionVersion(std::int64_t version) override {
-    client_->setCurrentSessionVersion(kx::Value(version));
+    KXSyncState::shared().setCurrentSessionVersion(kx::Value(version));
   }
-  kx::Array fetchPullFailed() override { return client_->fetchPullFailed(); }
+  kx::Array fetchPullFailed() override { return client_->records().fetchPullFailed(); }
   void pullFailedFileId(const std::string& fileId, const std::string& json) override {
-    client_->pullFailedFileId(fileId, json);
+    client_->records().pullFailedFileId(fileId, json);
   }
   void deletePullFailedFileId(const std::string& fileId) override {
-    client_->deletePullFailedFileId(fileId);
+    client_->records().deletePullFailedFileId(fileId);
   }
   void save(std::function<void()> done) override {
     log_->add("save");
-    client_->performSave([done = std::move(done)](const KXResultInfo&, const kx::Error&) {
+    client_->state().performSave([done = std::move(done)](const KXResultInfo&, const kx::Error&) {
       if (done) done();
     });
   }
@@ -139,10 +143,10 @@ class StorePullFixture : public DataClientFixture {
   std::map<std::string, kx::Dictionary> stored() {
     std::map<std::string, kx::Dictionary> rows;
     kx::Error error;
-    auto objects = client_->readFileMetasSyncForQuery(std::nullopt, {}, "FileMeta", &error);
+    auto objects = client_->reads().readFileMetasSyncForQuery(std::nullopt, {}, "FileMeta", &error);
     EXPECT_TRUE(objects) << error.localizedDescription();
     if (!objects) return rows;
-    client_->performSyncReadBlock([&] {
+    client_->reads().performSyncReadBlock([&] {
       for (const KXManagedObjectPtr& object : *objects) {
         kx::Dictionary values;
         for (const std::string& name : object->entity().propertyNames()) {
@@ -189,7 +193,7 @@ class StorePullFixture : public DataClientFixture {
   // Changes a stored entry as an edit on this machine would.
   void editLocally(const std::string& fileId, const kx::Dictionary& fields) {
     Write([&](KXManagedObjectContext& context) {
-      KXFileMetaPtr entry = client_->objectForFileMetaID(fileId, &context);
+      KXFileMetaPtr entry = client_->readsIn(&context).objectForFileMetaID(fileId);
       ASSERT_TRUE(entry) << fileId;
       EXPECT_TRUE(entry->setValuesForKeys(fields));
     });

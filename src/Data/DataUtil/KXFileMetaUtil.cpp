@@ -9,7 +9,9 @@
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/NSStringDupTitle.h"
 #include "Data/FileMeta.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXIndexFeed.h"
 #include "platform/LocalizedStrings.h"
 #include "platform/Path.h"
 #include "platform/Time.h"
@@ -110,7 +112,7 @@ void KXFileMetaUtil::addFileInfos(const kx::Array& infos, KXDataCallback callbac
     entries.push_back(
         kx::Value(fileEntryInfo(info.isDictionary() ? info.dict() : kx::Dictionary())));
   }
-  client_->addFileMetas(
+  client_->writes().addFileMetas(
       entries, true,
       [callback = std::move(callback)](const KXResultInfo& result, const kx::Error& error) {
         if (callback) callback(result, error);
@@ -123,7 +125,7 @@ void KXFileMetaUtil::movefileIds(const std::vector<std::string>& fileIds,
     if (callback) callback(KXResultInfo::none(), moveArgumentsError(fileIds));
     return;
   }
-  client_->moveFileMetas(fileIds, notebookId);
+  client_->writes().moveFileMetas(fileIds, notebookId);
   if (callback) callback(KXResultInfo::none(), kx::Error());
 }
 
@@ -188,8 +190,8 @@ void KXFileMetaUtil::copyFileInfos(const kx::Dictionary& fileParts, const std::s
             {{"docID", kx::Value(newId)}, {"docContent", kx::Value(head + " " + text)}}));
       }
     }
-    if (!documents.empty()) client->indexNotes(documents);
+    if (!documents.empty()) client->indexing().indexNotes(documents);
     if (callback) callback(info, error);
   };
-  client_->copyFileParts(fileParts, notebookId, std::move(copied), isConflicted);
+  client_->writes().copyFileParts(fileParts, notebookId, std::move(copied), isConflicted);
 }

@@ -14,6 +14,7 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/Resource.h"
 #include "account/KXSession.h"
@@ -145,7 +146,7 @@ void KXFileMetaWebUtil::inPlace(const std::function<void()>& block) {
   if (data && data->isOnWriteQueue()) {
     block();
   } else {
-    client_.performSyncReadBlock(block);
+    client_.reads().performSyncReadBlock(block);
   }
 }
 

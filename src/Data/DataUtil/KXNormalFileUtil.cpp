@@ -7,9 +7,12 @@
 #include "Data/DataUtil/KXFileMetaUtil.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXStoreError.h"
+#include "Data/KXStoreState.h"
 #include "platform/LocalizedStrings.h"
 #include "platform/Time.h"
 
@@ -30,7 +33,7 @@ kx::Dictionary KXNormalFileUtil::normalFileEntryInfo(const kx::Dictionary& info,
 void KXNormalFileUtil::addNormalFile(const kx::Dictionary& info, KXDataCallback callback) {
   KXFileMetaUtil::requiredFileId(info);
   const std::string parentId = info["parentId"].stringValue();
-  KXFileMetaPtr parent = client_->objectForFileMetaID(parentId);
+  KXFileMetaPtr parent = client_->reads().objectForFileMetaID(parentId);
   if (!parent) {
     // A caller waiting for the answer must hear of it.
     if (callback) {
@@ -39,7 +42,8 @@ void KXNormalFileUtil::addNormalFile(const kx::Dictionary& info, KXDataCallback 
     }
     return;
   }
-  client_->addNormalFiles({kx::Value(normalFileEntryInfo(info, parent->fileId()))}, true, nullptr);
+  client_->writes().addNormalFiles({kx::Value(normalFileEntryInfo(info, parent->fileId()))}, true,
+                                   nullptr);
   if (callback) callback(KXResultInfo::none(), kx::Error());
 }
 
@@ -49,17 +53,17 @@ void KXNormalFileUtil::moveNormalFiles(const std::vector<std::string>& fileIds,
     if (callback) callback(KXResultInfo::none(), KXFileMetaUtil::moveArgumentsError(fileIds));
     return;
   }
-  client_->moveNormalFiles(fileIds, notebookId);
+  client_->writes().moveNormalFiles(fileIds, notebookId);
   if (callback) callback(KXResultInfo::none(), kx::Error());
 }
 
 void KXNormalFileUtil::copyNormalFiles(const std::vector<std::string>& fileIds,
                                        const std::string& notebookId, KXDataCallback callback,
                                        bool isConflicted) {
-  KXDataClient::KXCopyPairs pairs;
+  KXEntryWrites::KXCopyPairs pairs;
   KXFileManager& files = KXFileManager::defaultManauger();
   for (const std::string& sourceId : fileIds) {
-    KXFileMetaPtr source = client_->objectForFileMetaID(sourceId);
+    KXFileMetaPtr source = client_->reads().objectForFileMetaID(sourceId);
     if (!source) {
       KXLOG("copy of %s skipped: no such file", sourceId.c_str());
       continue;
@@ -73,7 +77,7 @@ void KXNormalFileUtil::copyNormalFiles(const std::vector<std::string>& fileIds,
     }
     pairs.emplace_back(sourceId, std::move(newId));
   }
-  client_->copyNormalFiles(pairs, notebookId, isConflicted);
+  client_->writes().copyNormalFiles(pairs, notebookId, isConflicted);
   if (callback) callback(KXResultInfo::none(), kx::Error());
 }
 
@@ -87,18 +91,18 @@ void KXNormalFileUtil::deleteNormalFiles(const std::vector<std::string>& fileIds
     std::vector<KXObjectID> objectIDs;
     std::vector<std::string> purged;
     for (const std::string& fileId : fileIds) {
-      KXFileMetaPtr entry = client->objectForFileMetaID(fileId, &context);
+      KXFileMetaPtr entry = client->readsIn(&context).objectForFileMetaID(fileId);
       if (!entry) continue;
       objectIDs.push_back(entry->objectID());
       // Already in the trash: this delete purges it, content and all.
       if (entry->del()) purged.push_back(fileId);
     }
-    client->deleteManagedObjectSync("NormalFile", &context, objectIDs, nullptr);
+    client->writes().deleteManagedObjectSync("NormalFile", &context, objectIDs, nullptr);
     // A content file goes only once no saved row needs it: were the
     // save to fail, the rows would come back and would have to find
     // their files.
     kx::Error saveError;
-    client->performSave(
+    client->state().performSave(
         [&saveError](const KXResultInfo&, const kx::Error& error) { saveError = error; }, &context);
     if (!saveError && !purged.empty()) {
       KXFileManager& files = KXFileManager::defaultManauger();

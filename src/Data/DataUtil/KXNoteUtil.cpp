@@ -10,7 +10,11 @@
 #include "Data/DataUtil/KXResourceUtil.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXStoreState.h"
+#include "Data/KXSyncRecords.h"
 #include "Data/KXSyncRequestHooks.h"
 #include "Data/Resource.h"
 #include "platform/Error.h"
@@ -203,7 +207,7 @@ void KXNoteUtil::moveNotes(const std::vector<std::string>& fileIds,
     }
     return;
   }
-  client().moveNotes(fileIds, *notebookId);
+  client().writes().moveNotes(fileIds, *notebookId);
   if (callback) callback(KXResultInfo::none(), kx::Error());
 }
 
@@ -212,9 +216,9 @@ void KXNoteUtil::deleteNotes(const std::vector<std::string>& fileIds,
   KXDataClient& data = client();
   std::vector<KXObjectID> objectIDs;
   std::vector<std::pair<KXObjectID, std::string>> purged;
-  data.performSyncReadBlock([&] {
+  data.reads().performSyncReadBlock([&] {
     for (const std::string& fileId : fileIds) {
-      KXFileMetaPtr entry = data.objectForFileMetaID(fileId, nullptr);
+      KXFileMetaPtr entry = data.reads().objectForFileMetaID(fileId);
       if (!entry) continue;
       objectIDs.push_back(entry->objectID());
       // Already in the trash: this delete purges it, and its content goes
@@ -222,11 +226,11 @@ void KXNoteUtil::deleteNotes(const std::vector<std::string>& fileIds,
       if (entry->boolValue("del")) purged.emplace_back(entry->objectID(), fileId);
     }
   });
-  data.deleteNotes(objectIDs, nullptr);
+  data.writes().deleteNotes(objectIDs, nullptr);
   if (std::shared_ptr<KXDataContext> context = data.dataContext(); context && !purged.empty()) {
     // Queued behind the delete, before any save can come between.
     context->performWriteBlock([&data, purged](KXManagedObjectContext& writeContext) {
-      data.removeContentFilesAfterSave(purged, writeContext);
+      data.writes().removeContentFilesAfterSave(purged, writeContext);
     });
   }
   if (callback) callback(KXResultInfo::none(), kx::Error());
@@ -250,8 +254,8 @@ void KXNoteUtil::upateEntryShareUrl(const std::optional<std::string>& shareUrl,
                                     const std::optional<std::string>& fileId) {
   if (!fileId) return;
   KXDataClient& data = client();
-  data.updateShareInfo(shareUrl, searchEngineEnable, *fileId);
-  data.performSave(nullptr);
+  data.records().updateShareInfo(shareUrl, searchEngineEnable, *fileId);
+  data.state().performSave(nullptr);
 }
 
 std::optional<kx::Dictionary> KXNoteUtil::uncommitData() const {

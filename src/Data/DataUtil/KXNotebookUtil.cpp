@@ -4,6 +4,8 @@
 
 #include "Data/DataUtil/KXFileMetaUtil.h"
 #include "Data/FileMeta.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXStoreError.h"
 #include "platform/LocalizedStrings.h"
 #include "platform/Time.h"
@@ -30,7 +32,7 @@ void KXNotebookUtil::addNotebook(const kx::Dictionary& info, KXDataCallback call
   KXFileMetaUtil::requiredFileId(info);
   KXDataClient& store = client();
   const std::string parentId = info["parentId"].stringValue();
-  KXFileMetaPtr parent = store.objectForFileMetaID(parentId);
+  KXFileMetaPtr parent = store.reads().objectForFileMetaID(parentId);
   if (!parent) {
     // A caller waiting for the answer must hear of it.
     if (callback) {
@@ -39,7 +41,8 @@ void KXNotebookUtil::addNotebook(const kx::Dictionary& info, KXDataCallback call
     }
     return;
   }
-  store.addNotebooks({kx::Value(notebookEntryInfo(info, parent->fileId()))}, true, nullptr);
+  store.writes().addNotebooks({kx::Value(notebookEntryInfo(info, parent->fileId()))}, true,
+                              nullptr);
   if (callback) callback(KXResultInfo::none(), kx::Error());
 }
 
@@ -47,13 +50,13 @@ std::vector<std::string> KXNotebookUtil::copyNotebooks(const std::vector<std::st
                                                        const std::string& notebookId,
                                                        KXDataCallback /*callback*/,
                                                        bool isConflicted) {
-  KXDataClient::KXCopyPairs pairs;
+  KXEntryWrites::KXCopyPairs pairs;
   std::vector<std::string> newIds;
   for (const std::string& sourceId : fileIds) {
     newIds.push_back(FileMeta::idForFileMeta());
     pairs.emplace_back(sourceId, newIds.back());
   }
-  client().copyNotebooks(pairs, notebookId, isConflicted);
+  client().writes().copyNotebooks(pairs, notebookId, isConflicted);
   return newIds;
 }
 
@@ -63,7 +66,7 @@ void KXNotebookUtil::moveNotebooks(const std::vector<std::string>& fileIds,
     if (callback) callback(KXResultInfo::none(), KXFileMetaUtil::moveArgumentsError(fileIds));
     return;
   }
-  client().moveNotebooks(fileIds, notebookId);
+  client().writes().moveNotebooks(fileIds, notebookId);
   if (callback) callback(KXResultInfo::none(), kx::Error());
 }
 
@@ -74,7 +77,8 @@ std::uint64_t KXNotebookUtil::getSubDirNumOfNotebook(const std::string& fileId) 
 std::uint64_t KXNotebookUtil::getSubDirNumOfNotebook(KXDataClient& client,
                                                      const std::string& fileId) {
   std::uint64_t count = 0;
-  client.performSyncReadBlock([&] { count = client.getSubNotebookNumOfNotebook(fileId, nullptr); });
+  client.reads().performSyncReadBlock(
+      [&] { count = client.reads().getSubNotebookNumOfNotebook(fileId); });
   return count;
 }
 

@@ -12,6 +12,7 @@
 #include "Data/DataUtil/KXNoteUtil.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXEntryReads.h"
 #include "WebRequest/KXClientErrorBody.h"
 #include "WebRequest/KXContainedPath.h"
 #include "WebRequest/KXLocalResponse.h"
@@ -548,7 +549,7 @@ bool RNCachingURLProtocol::mustSyncBeforeShare(const kx::URLRequest& request) co
   if (form["method"].stringValue() != "publish") return false;
   std::string fileId = form["fileId"].stringValue();
   if (env_->mustSyncBeforeShare) return env_->mustSyncBeforeShare(fileId);
-  KXFileMetaPtr entry = KXDataClient::defaultDataClient().objectForFileMetaID(fileId);
+  KXFileMetaPtr entry = KXDataClient::defaultDataClient().reads().objectForFileMetaID(fileId);
   return entry && !entry->shared() && entry->localModified() > 0;
 }
 

@@ -13,7 +13,9 @@
 #include "Data/DataClientFixture.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXManagedObjectContext.h"
 #include "platform/FileSystem.h"
 #include "platform/LocalizedStrings.h"
@@ -34,7 +36,7 @@ class FileMetaUtilTest : public kxtest::DataClientFixture {
  protected:
   void SetUp() override {
     DataClientFixture::SetUp();
-    ASSERT_NE(client_->ftsIndexer(), nullptr);
+    ASSERT_NE(client_->indexing().ftsIndexer(), nullptr);
     util_ = std::make_unique<KXFileMetaUtil>(*client_);
     Write([](KXManagedObjectContext& c) {
       Put(c, "Root", {{"fileId", kx::Value("ROOT")}, {"version", kx::Value(3)}});
@@ -149,7 +151,7 @@ TEST_F(FileMetaUtilTest, NewEntriesTakeTheDefaultsUnderTheCallersValues) {
   Write([](KXManagedObjectContext&) {});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    KXFileMetaPtr entry = client_->objectForFileMetaID(c.info["fileId"].stringValue());
+    KXFileMetaPtr entry = client_->reads().objectForFileMetaID(c.info["fileId"].stringValue());
     ASSERT_TRUE(entry);
     EXPECT_TRUE(entry->isKindOfEntity(c.entity));
     EXPECT_EQ(entry->title(), c.title);
@@ -181,8 +183,8 @@ TEST_F(FileMetaUtilTest, MovesWithoutIdsOrTargetAnswerTheErrorPath) {
   });
   EXPECT_FALSE(moved.error);
   Write([](KXManagedObjectContext&) {});
-  EXPECT_EQ(client_->objectForFileMetaID("N_1")->parentId(), "NB_C");
-  EXPECT_EQ(client_->objectForFileMetaID("F_md")->parentId(), "NB_C");
+  EXPECT_EQ(client_->reads().objectForFileMetaID("N_1")->parentId(), "NB_C");
+  EXPECT_EQ(client_->reads().objectForFileMetaID("F_md")->parentId(), "NB_C");
 }
 
 TEST_F(FileMetaUtilTest, CopiesBringTheirContentAndIndexNotesAndMarkdown) {
@@ -203,7 +205,7 @@ TEST_F(FileMetaUtilTest, CopiesBringTheirContentAndIndexNotesAndMarkdown) {
   EXPECT_EQ(Read(files().URLForContentFile(newIds[2], false, "fjord.md")), "# kayak **paddle**");
   EXPECT_EQ(Read(files().URLForContentFile(newIds[3], false, "glacier.txt")), "crevasse");
   for (const std::string& id : newIds) {
-    KXFileMetaPtr copy = client_->objectForFileMetaID(id);
+    KXFileMetaPtr copy = client_->reads().objectForFileMetaID(id);
     ASSERT_TRUE(copy) << id;
     EXPECT_EQ(copy->parentId(), "NB_C");
   }

@@ -12,6 +12,7 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXManagedObjectContext.h"
 #include "support/TempAppRoot.h"
 
@@ -40,7 +41,7 @@ class FileMetaWebUtilTest : public kxtest::DataClientFixture {
   }
   kx::Dictionary Entry(const std::string& fileId, bool entire) {
     std::optional<kx::Dictionary> built =
-        util_->entryFromFileMeta(client_->objectForFileMetaID(fileId), entire);
+        util_->entryFromFileMeta(client_->reads().objectForFileMetaID(fileId), entire);
     EXPECT_TRUE(built) << fileId;
     return built ? *built : kx::Dictionary();
   }
@@ -164,8 +165,8 @@ TEST_F(FileMetaWebUtilTest, FileDictionaryFormsAndOtherProperties) {
     Put(c, "Note", {{"fileId", "N"}, {"parentId", "NB_W"}, {"namePath", "/Old/Work"}});
     Put(c, "Note", {{"fileId", "M"}, {"parentId", "NB_W"}, {"namePath", ""}});
   });
-  KXFileMetaPtr note = client_->objectForFileMetaID("N");
-  client_->setParentNameForResult({note});
+  KXFileMetaPtr note = client_->reads().objectForFileMetaID("N");
+  client_->reads().setParentNameForResult({note});
   std::optional<kx::Dictionary> shortForm = util_->fileDictFrom(note, false);
   ASSERT_TRUE(shortForm);
   EXPECT_EQ(*shortForm, *util_->entryFromFileMeta(note, false));
@@ -175,7 +176,8 @@ TEST_F(FileMetaWebUtilTest, FileDictionaryFormsAndOtherProperties) {
   EXPECT_EQ((*file)["fileEntry"]["id"].stringValue(), "N");
   EXPECT_TRUE((*file)["fileMeta"]["resources"].isArray());
   EXPECT_EQ((*file)["otherProp"], kx::Value::dict({{"pn", "Work"}, {"parentName", "Work"}}));
-  std::optional<kx::Dictionary> bare = util_->fileDictFrom(client_->objectForFileMetaID("M"), true);
+  std::optional<kx::Dictionary> bare =
+      util_->fileDictFrom(client_->reads().objectForFileMetaID("M"), true);
   EXPECT_EQ((*bare)["otherProp"], kx::Value(kx::Dictionary()));
 }
 
@@ -199,7 +201,7 @@ TEST_F(FileMetaWebUtilTest, EntriesBuiltTogetherEqualEntriesBuiltAlone) {
       }
     }
   });
-  KXFileMetaArray list = client_->objectsForParentId("NB", "FileMeta");
+  KXFileMetaArray list = client_->reads().objectsForParentId("NB", "FileMeta");
   ASSERT_EQ(list.size(), 5u);
   list.insert(list.begin() + 2, nullptr);
   for (bool entire : {true, false}) {

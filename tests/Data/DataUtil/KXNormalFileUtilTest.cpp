@@ -14,6 +14,7 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXStoreError.h"
@@ -36,6 +37,7 @@ class NormalFileUtilTest : public kxtest::DataClientFixture {
     env_->vfs = kxtest::FaultVfs::name();
     data_ = std::make_shared<KXDataContext>(env_);
     client_ = std::make_unique<KXDataClient>(data_);
+    client_->openStore();
     util_ = std::make_unique<KXNormalFileUtil>(*client_);
     Write([](KXManagedObjectContext& c) {
       Put(c, "Root", {{"fileId", kx::Value("ROOT")}, {"version", kx::Value(2)}});
@@ -91,8 +93,8 @@ TEST_F(NormalFileUtilTest, AFileUnderAMissingParentIsRefusedAloud) {
                        [&](const KXResultInfo&, const kx::Error& e) { added.set_value(e); });
   EXPECT_FALSE(added.get_future().get());
   Write([](KXManagedObjectContext&) {});
-  EXPECT_FALSE(client_->objectForFileMetaID("F_x"));
-  KXFileMetaPtr made = client_->objectForFileMetaID("F_n");
+  EXPECT_FALSE(client_->reads().objectForFileMetaID("F_x"));
+  KXFileMetaPtr made = client_->reads().objectForFileMetaID("F_n");
   ASSERT_TRUE(made);
   EXPECT_TRUE(made->isKindOfEntity("NormalFile"));
   EXPECT_EQ(made->domain(), 1);
@@ -115,14 +117,14 @@ TEST_F(NormalFileUtilTest, ContentFilesGoOnlyAfterTheDeleteIsSaved) {
   ASSERT_TRUE(kxtest::waitForQueue(files().queueForContent()));
   EXPECT_TRUE(Exists(live));
   EXPECT_TRUE(Exists(trashed));
-  EXPECT_FALSE(client_->objectForFileMetaID("F_live")->del());
-  EXPECT_FALSE(client_->objectForFileMetaID("F_trash")->remoteRemoved());
+  EXPECT_FALSE(client_->reads().objectForFileMetaID("F_live")->del());
+  EXPECT_FALSE(client_->reads().objectForFileMetaID("F_trash")->remoteRemoved());
 
   // It succeeds: the live file goes to the trash with its content, the one
   // in the trash is purged and its content removed.
   EXPECT_FALSE(Delete({"F_live", "F_trash", "unknown"}));
-  EXPECT_TRUE(client_->objectForFileMetaID("F_live")->del());
-  EXPECT_TRUE(client_->objectForFileMetaID("F_trash")->remoteRemoved());
+  EXPECT_TRUE(client_->reads().objectForFileMetaID("F_live")->del());
+  EXPECT_TRUE(client_->reads().objectForFileMetaID("F_trash")->remoteRemoved());
   EXPECT_TRUE(Exists(live));
   EXPECT_FALSE(Exists(trashed));
 }
@@ -136,7 +138,7 @@ TEST_F(NormalFileUtilTest, CopiesTakeTheStoredFileFirst) {
       [&](const KXResultInfo&, const kx::Error& e) { done.set_value(e); }, false);
   EXPECT_FALSE(done.get_future().get());
   Write([](KXManagedObjectContext&) {});
-  KXFileMetaArray copies = client_->objectsForParentId("ROOT", "NormalFile");
+  KXFileMetaArray copies = client_->reads().objectsForParentId("ROOT", "NormalFile");
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_EQ(copies[0]->title(), "map.pdf");
   EXPECT_EQ(copies[0]->version(), 2);

@@ -17,8 +17,10 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
 #include "Data/KXManagedObjectContext.h"
+#include "Data/KXStoreState.h"
 #include "Data/KXSyncRequestHooks.h"
 #include "platform/FileSystem.h"
 #include "platform/GlobalQueue.h"
@@ -255,6 +257,7 @@ class NoteUtilDeleteTest : public kxtest::DataClientFixture {
     env_->vfs = kxtest::FaultVfs::name();
     data_ = std::make_shared<KXDataContext>(env_);
     client_ = std::make_unique<KXDataClient>(data_);
+    client_->openStore();
     util_ = std::make_unique<KXNoteUtil>(
         client_.get(), std::make_shared<kxtest::KXManualDelayClock>(), [] { return false; });
     Write([](KXManagedObjectContext& c) {
@@ -290,7 +293,7 @@ class NoteUtilDeleteTest : public kxtest::DataClientFixture {
   }
   bool Save() {
     bool saved = false;
-    client_->performSyncSave(
+    client_->state().performSyncSave(
         [&](const KXResultInfo& info, const kx::Error&) { saved = info.value.boolValue(); });
     return saved;
   }
@@ -312,15 +315,15 @@ TEST_F(NoteUtilDeleteTest, ContentGoesOnlyWithTheSavedPurge) {
     Put(c, "Note", {{"fileId", "OTHER"}, {"parentId", "ROOT"}});
   });
   EXPECT_TRUE(HasContent("TRASHED"));
-  EXPECT_FALSE(client_->objectForFileMetaID("TRASHED")->boolValue("remoteRemoved"));
+  EXPECT_FALSE(client_->reads().objectForFileMetaID("TRASHED")->boolValue("remoteRemoved"));
 
   Delete({"LIVE", "TRASHED"});
   EXPECT_TRUE(Save());
   EXPECT_FALSE(HasContent("TRASHED"));
-  EXPECT_TRUE(client_->objectForFileMetaID("TRASHED")->boolValue("remoteRemoved"));
+  EXPECT_TRUE(client_->reads().objectForFileMetaID("TRASHED")->boolValue("remoteRemoved"));
   // A note moved to the trash keeps its content.
   EXPECT_TRUE(HasContent("LIVE"));
-  EXPECT_TRUE(client_->objectForFileMetaID("LIVE")->boolValue("del"));
+  EXPECT_TRUE(client_->reads().objectForFileMetaID("LIVE")->boolValue("del"));
 }
 
 TEST_F(NoteUtilDeleteTest, MovesThroughTheClientOrRefusesWithoutTargetOrNotes) {
@@ -334,7 +337,7 @@ TEST_F(NoteUtilDeleteTest, MovesThroughTheClientOrRefusesWithoutTargetOrNotes) {
   });
   EXPECT_EQ(called, 1);
   Write([](KXManagedObjectContext&) {});
-  EXPECT_EQ(client_->objectForFileMetaID("LIVE")->parentId(), "NB");
+  EXPECT_EQ(client_->reads().objectForFileMetaID("LIVE")->parentId(), "NB");
 
   for (const auto& [ids, target] :
        std::vector<std::pair<std::vector<std::string>, std::optional<std::string>>>{

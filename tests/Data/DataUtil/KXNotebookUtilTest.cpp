@@ -12,6 +12,7 @@
 #include "Data/DataClientFixture.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXStoreError.h"
 #include "platform/LocalizedStrings.h"
@@ -52,8 +53,8 @@ TEST_F(NotebookUtilTest, ANotebookUnderAMissingParentIsRefusedAloud) {
                      [&](const KXResultInfo&, const kx::Error& e) { added.set_value(e); });
   EXPECT_FALSE(added.get_future().get());
   Write([](KXManagedObjectContext&) {});
-  EXPECT_FALSE(client_->objectForFileMetaID("NB_X"));
-  KXFileMetaPtr made = client_->objectForFileMetaID("NB_N");
+  EXPECT_FALSE(client_->reads().objectForFileMetaID("NB_X"));
+  KXFileMetaPtr made = client_->reads().objectForFileMetaID("NB_N");
   ASSERT_TRUE(made);
   EXPECT_TRUE(made->isKindOfEntity("Notebook"));
   EXPECT_EQ(made->parentId(), "NB_A");
@@ -69,12 +70,12 @@ TEST_F(NotebookUtilTest, CopiesAnswerTheirNewIdsInSourceOrder) {
   ASSERT_EQ(ids.size(), 2u);
   EXPECT_NE(ids[0], ids[1]);
   Write([](KXManagedObjectContext&) {});
-  KXFileMetaPtr copy = client_->objectForFileMetaID(ids[0]);
+  KXFileMetaPtr copy = client_->reads().objectForFileMetaID(ids[0]);
   ASSERT_TRUE(copy);
   EXPECT_EQ(copy->parentId(), "NB_A");
   EXPECT_EQ(copy->title(), "Travel(" + kx::LocalizedStrings::localized("Sync Conflicted") + ")");
   EXPECT_EQ(copy->version(), 4);
-  EXPECT_FALSE(client_->objectForFileMetaID(ids[1]));
+  EXPECT_FALSE(client_->reads().objectForFileMetaID(ids[1]));
   EXPECT_EQ(util_->getSubDirNumOfNotebook("NB_A"), 1u);
 }
 

@@ -542,6 +542,7 @@ TEST_F(RNCachingURLProtocolHandlers, FileHandlerAnswersFromASeededStore) {
   auto env = std::make_shared<kxtest::TestStoreEnvironment>(root.path() + "/appdata");
   auto data = std::make_shared<KXDataContext>(env);
   auto client = std::make_unique<KXDataClient>(data);
+  client->openStore();
   data->performSyncWriteBlock([](KXManagedObjectContext& c) {
     auto put = [&](const char* entity, const kx::Dictionary& fields) {
       KXManagedObjectPtr object = c.insertNewObject(entity);

@@ -41,6 +41,7 @@
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
 #include "Data/KXFoundationHooks.h"
+#include "Data/KXStoreState.h"
 #include "account/KXSession.h"
 #include "platform/Places.h"
 #include "support/TempAppRoot.h"
@@ -146,7 +147,7 @@ int read(const std::string& key) {
   KXSession& session = KXSession::defaultSession();
   session.setAppDataDir(kx::Places::applicationDataRoot());
   session.loadLatest();
-  kx::Value value = KXDataClient::defaultDataClient().dbStateValueWithKey(key);
+  kx::Value value = KXDataClient::defaultDataClient().state().dbStateValueWithKey(key);
   std::fputs(value.isString() ? value.string().c_str() : "<none>", stdout);
   KXDataClient::defaultDataClient().closeDB();
   return 0;

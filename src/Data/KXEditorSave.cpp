@@ -1,4 +1,4 @@
-// KXDataClient: the editor's save of a note or stored file, and what a push
+// KXEditorSave: the editor's save of a note or stored file, and what a push
 // records of its outcome (the entry's state after the service answered, the
 // remote address of an uploaded resource).
 #include <cerrno>
@@ -12,7 +12,11 @@
 #include "Data/DataUtil/KXResourceUtil.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXShareLinkHooks.h"
 #include "Data/KXShellStateHooks.h"
 #include "Data/KXStoreError.h"
@@ -28,6 +32,22 @@
 #include "platform/URL.h"
 
 using namespace kx_data_client;
+
+KXEditorSave::KXEditorSave(KXDataClient& client) : client_(client) {}
+
+void KXEditorSave::setNewEntryVersionProvider(NewEntryVersionProvider provider) {
+  kx::MutexLock lock(mu_);
+  newEntryVersion_ = std::move(provider);
+}
+
+std::int64_t KXEditorSave::versionForNewEntryWithoutRoot() const {
+  NewEntryVersionProvider provider;
+  {
+    kx::MutexLock lock(mu_);
+    provider = newEntryVersion_;
+  }
+  return provider ? provider() : -1;
+}
 
 namespace {
 
@@ -87,7 +107,7 @@ std::shared_ptr<Resource> LookUpResource(KXManagedObjectContext& context, const 
 
 // ---- The resource step ----------------------------------------------------------
 
-std::shared_ptr<ResourceEntry> KXDataClient::createResourceEntryForURL(
+std::shared_ptr<ResourceEntry> KXEditorSave::createResourceEntryForURL(
     const std::string& url, KXManagedObjectContext* context, kx::Error* error) {
   if (!context) return nullptr;
   const std::string path = PathOfFileURL(url);
@@ -97,7 +117,8 @@ std::shared_ptr<ResourceEntry> KXDataClient::createResourceEntryForURL(
     return nullptr;
   }
   // Resources with equal content share one stored file.
-  if (std::shared_ptr<ResourceEntry> shared = resourceEntryForHashCode(*hash, context)) {
+  if (std::shared_ptr<ResourceEntry> shared =
+          client_.readsIn(context).resourceEntryForHashCode(*hash)) {
     return shared;
   }
 
@@ -151,7 +172,7 @@ std::shared_ptr<ResourceEntry> KXDataClient::createResourceEntryForURL(
   return entry;
 }
 
-KXDataClient::ResourceStepResult KXDataClient::processResourceInfo(
+KXEditorSave::ResourceStepResult KXEditorSave::processResourceInfo(
     const kx::Array& resourceInfo, KXManagedObjectContext* context) {
   ResourceStepResult result;
   if (!context) {
@@ -288,7 +309,7 @@ std::vector<std::shared_ptr<Resource>> OlderResourceLists(KXDataClient& client,
         resource->fileId(), kx::Path::lastPathComponent(resource->title()));
     if (IsRegularFile(temporary)) {
       std::shared_ptr<ResourceEntry> entry =
-          client.createResourceEntryForURL(temporary, &context, &error);
+          client.editorSave().createResourceEntryForURL(temporary, &context, &error);
       if (!entry) {
         if (!*failure) *failure = error;
         continue;
@@ -350,12 +371,12 @@ void Fail(const KXDataCallback& completion, const std::string& fileId, const kx:
 static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
                      KXManagedObjectContext& context, SaveForm form,
                      const KXDataCallback& completion) {
-  const kx::Dictionary& note = params[KXDataClient::kNoteSaveNoteKey].dict();
+  const kx::Dictionary& note = params[KXEditorSave::kNoteSaveNoteKey].dict();
   const std::string fileId = note["fileId"].stringValue();
   const std::string title = note["title"].stringValue();
   const bool hasText = Present(note, "text");
   const std::int64_t size = note["size"].intValue();
-  const kx::Value* resourceInfo = params.find(KXDataClient::kNoteSaveResourceKey);
+  const kx::Value* resourceInfo = params.find(KXEditorSave::kNoteSaveResourceKey);
   const bool hasResources = resourceInfo && resourceInfo->isArray();
 
   // An entry without an id could never be found again.
@@ -369,7 +390,7 @@ static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
   kx::Error error;
   KXFileMetaPtr entry;
   if (fileId == KXDataClient::kRootFileId) {
-    entry = client.rootEntryWithContext(&context);
+    entry = client.reads().rootEntryWithContext(&context);
   } else {
     entry = KXCast<FileMeta>(
         FetchFirst(context, "FileMeta", "fileId = %@", {kx::Value(fileId)}, &error));
@@ -395,14 +416,14 @@ static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
   if (!title.empty() && !folder.empty()) {
     asked = TitleQuestion{title, folder, entry ? std::optional<std::string>(fileId) : std::nullopt,
                           entity};
-    kx::Dictionary dup = client.titleOfDuplicateTitle(asked->title, asked->parentId,
-                                                      asked->overLook, entity, &context);
+    kx::Dictionary dup = client.readsIn(&context).titleOfDuplicateTitle(
+        asked->title, asked->parentId, asked->overLook, entity);
     if (dup[kKXDupTitleIsDupKey].boolValue()) {
       if (completion) {
         KXLOG("save of %s: the title is taken in %s", fileId.c_str(), folder.c_str());
         completion(
             KXResultInfo::withValue(kx::Value(dup)),
-            kx::Error(kx::kCocoaErrorDomain, KXDataClient::kDupTitleErrorCode, kx::Value(dup)));
+            kx::Error(kx::kCocoaErrorDomain, KXEditorSave::kDupTitleErrorCode, kx::Value(dup)));
         return;
       }
       asked.reset();  // the second check renames
@@ -412,10 +433,10 @@ static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
   // The resources are looked up (and new ones made) before the entry
   // changes: their reads then find no change of the entry waiting to be
   // written, and a failed step leaves the entry as it was.
-  KXDataClient::ResourceStepResult step;
+  KXEditorSave::ResourceStepResult step;
   std::int64_t total = size;
   if (hasResources) {
-    step = client.processResourceInfo(resourceInfo->array(), &context);
+    step = client.editorSave().processResourceInfo(resourceInfo->array(), &context);
     if (!step.error && form == SaveForm::Older) {
       for (const auto& resource : OlderResourceLists(client, resourceInfo->array(), context,
                                                      &step.resourceTotalSize, &step.error)) {
@@ -438,14 +459,12 @@ static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
       Fail(completion, fileId, error);
       return;
     }
-    std::int64_t version = client.baseVersion(&context);
-    if (version == -1 && client.isFirstLoginDownloading()) {
-      version = client.tempVersionForFirstDownLoading();
-    }
+    std::int64_t version = client.readsIn(&context).baseVersion();
+    if (version == -1) version = client.editorSave().versionForNewEntryWithoutRoot();
     const kx::Dictionary fields{
         {"createTime", now},
         {"fileId", kx::Value(fileId)},
-        {"title", kx::Value(kx::LocalizedStrings::localized(KXDataClient::kEmptyTitleKey))},
+        {"title", kx::Value(kx::LocalizedStrings::localized(KXEditorSave::kEmptyTitleKey))},
         {"del", kx::Value(false)},
         {"encrypted", kx::Value(false)},
         {"parentId", note["parentId"]},
@@ -496,9 +515,9 @@ static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
       entry->isNil("parentId") ? std::nullopt : std::optional<std::string>(entry->parentId()),
       fileId, entry->entity().name()};
   if (!asked || !(*asked == secondQuestion)) {
-    kx::Dictionary dup =
-        client.titleOfDuplicateTitle(secondQuestion.title, secondQuestion.parentId,
-                                     secondQuestion.overLook, secondQuestion.className, &context);
+    kx::Dictionary dup = client.readsIn(&context).titleOfDuplicateTitle(
+        secondQuestion.title, secondQuestion.parentId, secondQuestion.overLook,
+        secondQuestion.className);
     if (dup[kKXDupTitleIsDupKey].boolValue()) {
       kx::ignoreError(entry->setValue("title", dup[kKXDupTitleNewTitleKey]));
       titleChanged = true;
@@ -564,7 +583,7 @@ static void SaveSync(KXDataClient& client, const kx::Dictionary& params,
   }
 
   if (docContent) {
-    client.indexNotes({kx::Value::dict(
+    client.indexing().indexNotes({kx::Value::dict(
         {{"docContent", kx::Value(std::move(*docContent))}, {"docID", kx::Value(fileId)}})});
   }
   if (completion) completion(KXResultInfo::withValue(kx::Value(kx::Dictionary{})), kx::Error());
@@ -592,33 +611,33 @@ void QueueSave(KXDataClient& client, const kx::Dictionary& params, SaveForm form
 
 }  // namespace
 
-void KXDataClient::saveNoteOrMd(const kx::Dictionary& params, KXDataCallback completion) {
-  QueueSave(*this, params, SaveForm::Editor, std::move(completion));
+void KXEditorSave::saveNoteOrMd(const kx::Dictionary& params, KXDataCallback completion) {
+  QueueSave(client_, params, SaveForm::Editor, std::move(completion));
 }
 
-void KXDataClient::saveNote(const kx::Dictionary& params, KXDataCallback completion) {
-  QueueSave(*this, params, SaveForm::Older, std::move(completion));
+void KXEditorSave::saveNote(const kx::Dictionary& params, KXDataCallback completion) {
+  QueueSave(client_, params, SaveForm::Older, std::move(completion));
 }
 
 // ---- Resources after their upload ----------------------------------------------
 
-bool KXDataClient::isSingleResource(const std::string& resourceId) {
-  return onReadQueue([&](KXManagedObjectContext* context) {
-    std::shared_ptr<Resource> resource = objectForResourceID(resourceId, context);
+bool KXEditorSave::isSingleResource(const std::string& resourceId) {
+  return InContextOrOnReadQueue(client_, nullptr, [&](KXManagedObjectContext* context) {
+    std::shared_ptr<Resource> resource = client_.readsIn(context).objectForResourceID(resourceId);
     if (!resource) return false;
     std::shared_ptr<ResourceEntry> entry = resource->entry();
     return entry && entry->resourceHolders().size() == 1;
   });
 }
 
-void KXDataClient::setRemoteURLForResource(const std::string& resourceId,
+void KXEditorSave::setRemoteURLForResource(const std::string& resourceId,
                                            const std::optional<std::string>& url,
                                            const std::optional<std::string>& src,
                                            const std::optional<std::int64_t>& version) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performWriteBlock([this, resourceId, url, src, version](KXManagedObjectContext& context) {
-    std::shared_ptr<Resource> resource = objectForResourceID(resourceId, &context);
+    std::shared_ptr<Resource> resource = client_.readsIn(&context).objectForResourceID(resourceId);
     if (!resource) {
       KXLOG("upload of resource %s not recorded: no such resource", resourceId.c_str());
       return;
@@ -634,7 +653,7 @@ void KXDataClient::setRemoteURLForResource(const std::string& resourceId,
 
 // ---- Entries after their push --------------------------------------------------
 
-void KXDataClient::updateStateForFileMeta(const std::string& fileId, kx::Dictionary remoteData) {
+void KXEditorSave::updateStateForFileMeta(const std::string& fileId, kx::Dictionary remoteData) {
   remoteData.set("localModified", kx::Value(0));
   remoteData.set("contentChanged", kx::Value(false));
   if (!Present(remoteData, "parentId") || remoteData["parentId"].stringValue().empty()) {
@@ -644,8 +663,8 @@ void KXDataClient::updateStateForFileMeta(const std::string& fileId, kx::Diction
   KXFileMetaPtr entry;
   std::int64_t storedModifyTime = 0;
   KXObjectID identity;
-  onReadQueue([&](KXManagedObjectContext* context) {
-    entry = objectForFileMetaID(fileId, context);
+  InContextOrOnReadQueue(client_, nullptr, [&](KXManagedObjectContext* context) {
+    entry = client_.readsIn(context).objectForFileMetaID(fileId);
     if (entry) {
       storedModifyTime = entry->modifyTime();
       identity = entry->objectID();
@@ -674,17 +693,17 @@ void KXDataClient::updateStateForFileMeta(const std::string& fileId, kx::Diction
   if (Present(remoteData, "version")) {
     KXLOG("update filemeta--%s", remoteData["version"].stringValue().c_str());
   }
-  kx::Array items{kx::Value::dict(
-      {{kModifyIdentityKey, identity.toValue()}, {kModifyFieldsKey, kx::Value(fields)}})};
-  modifyFileMetas(items, nullptr);
+  kx::Array items{kx::Value::dict({{KXEntryWrites::kModifyIdentityKey, identity.toValue()},
+                                   {KXEntryWrites::kModifyFieldsKey, kx::Value(fields)}})};
+  client_.writes().modifyFileMetas(items, nullptr);
 
   // The share state comes from the whole answer, also when the entry kept
   // its local changes: the service's view of the link does not depend on
   // them, and a reduced answer would read as "not shared".
-  KXShareLinkHooks::handleShareLink(*this, remoteData, entry);
+  KXShareLinkHooks::handleShareLink(client_, remoteData, entry);
 }
 
-void KXDataClient::updateStateForFileMeta(const std::string& fileId, kx::Dictionary remoteData,
+void KXEditorSave::updateStateForFileMeta(const std::string& fileId, kx::Dictionary remoteData,
                                           std::uint64_t changeCount,
                                           std::function<void(bool cleared)> done) {
   remoteData.set("localModified", kx::Value(0));
@@ -693,7 +712,7 @@ void KXDataClient::updateStateForFileMeta(const std::string& fileId, kx::Diction
     remoteData.remove("parentId");
   }
   if (!remoteData["shared"].boolValue()) remoteData.set("shareUrl", kx::Value(""));
-  std::shared_ptr<KXDataContext> data = dataContext();
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   auto report = [done](bool cleared) {
     if (!done) return;
     kx::GlobalQueue::get().async([done, cleared] { done(cleared); });
@@ -704,7 +723,7 @@ void KXDataClient::updateStateForFileMeta(const std::string& fileId, kx::Diction
   }
   data->performWriteBlock([this, fileId, remoteData, changeCount, report,
                            done](KXManagedObjectContext& context) {
-    KXFileMetaPtr entry = objectForFileMetaID(fileId, &context);
+    KXFileMetaPtr entry = client_.readsIn(&context).objectForFileMetaID(fileId);
     if (!entry) {
       KXLOG("push outcome of %s skipped: the store holds no such entry", fileId.c_str());
       report(false);
@@ -730,11 +749,13 @@ void KXDataClient::updateStateForFileMeta(const std::string& fileId, kx::Diction
     if (fields.contains("title") && fields["title"].stringValue() == entry->title()) {
       fields.remove("title");
     }
-    kx::Array items{kx::Value::dict({{kModifyIdentityKey, entry->objectID().toValue()},
-                                     {kModifyFieldsKey, kx::Value(fields)}})};
-    modifyManagedObjectSync("FileMeta", &context, items, nullptr);
+    kx::Array items{
+        kx::Value::dict({{KXEntryWrites::kModifyIdentityKey, entry->objectID().toValue()},
+                         {KXEntryWrites::kModifyFieldsKey, kx::Value(fields)}})};
+    client_.writes().modifyManagedObjectSync("FileMeta", &context, items, nullptr);
     kx::GlobalQueue::get().async([this, fileId, remoteData, done, cleared] {
-      KXShareLinkHooks::handleShareLink(*this, remoteData, objectForFileMetaID(fileId));
+      KXShareLinkHooks::handleShareLink(client_, remoteData,
+                                        client_.reads().objectForFileMetaID(fileId));
       if (done) done(cleared);
     });
   });

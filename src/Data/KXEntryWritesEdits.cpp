@@ -1,4 +1,4 @@
-// KXDataClient: deleting, modifying and erasing stored entries and tags.
+// KXEntryWrites: deleting, modifying and erasing stored entries and tags.
 #include <memory>
 #include <string>
 #include <unordered_set>
@@ -9,9 +9,12 @@
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXIndexFeed.h"
 #include "Data/KXModel.h"
 #include "Data/KXStoreError.h"
+#include "Data/KXTagStore.h"
 #include "platform/Time.h"
 #include "search/KXFTSDocument.h"
 #include "search/KXSIndexProxy.h"
@@ -39,7 +42,7 @@ void Set(const KXManagedObjectPtr& object, std::string_view key, kx::Value value
 
 // ---- Deleting -------------------------------------------------------------------------
 
-std::vector<KXObjectID> KXDataClient::deleteManagedObjectSync(
+std::vector<KXObjectID> KXEntryWrites::deleteManagedObjectSync(
     const std::string& entityName, KXManagedObjectContext* context,
     const std::vector<KXObjectID>& objectIDs, const KXDataCallback& callback) {
   KXSIndexProxy::Documents removals;
@@ -69,10 +72,11 @@ std::vector<KXObjectID> KXDataClient::deleteManagedObjectSync(
         Set(object, "del", kx::Value(true));
         Set(object, "remoteRemoved", kx::Value(false));
         Set(object, "localModified", kx::Value(true));
-        Set(object, "parentId", kx::Value(kTrashParentId));
+        Set(object, "parentId", kx::Value(KXDataClient::kTrashParentId));
         std::optional<std::string> parentId;
         if (!formerParent.isNull()) parentId = formerParent.stringValue();
-        Set(object, "namePath", kx::Value(namePathFromNotebookId(parentId, context)));
+        Set(object, "namePath",
+            kx::Value(client_.readsIn(context).namePathFromNotebookId(parentId)));
       }
       Set(object, "modifyTime", now);
       if (object->isKindOfEntity("Notebook")) {
@@ -80,7 +84,7 @@ std::vector<KXObjectID> KXDataClient::deleteManagedObjectSync(
         // The children keep their parent ids: the tree stays whole in the
         // trash and comes back whole.
         for (const KXFileMetaPtr& child :
-             objectsUnderFileId(object->stringValue("fileId"), context)) {
+             client_.readsIn(context).objectsUnderFileId(object->stringValue("fileId"))) {
           Set(child, "del", kx::Value(true));
           if (purged) {
             Set(child, "remoteRemoved", kx::Value(true));
@@ -101,19 +105,9 @@ std::vector<KXObjectID> KXDataClient::deleteManagedObjectSync(
     }
   }
   if (!removals.empty() && context) {
-    // The index follows the store: the documents go once the save that
-    // holds the purge has committed it, and stay when it is rolled back.
-    // They go through the feed, so that no document handed over before
-    // the purge reaches the index after it.
-    context->whenUnitEnds([feed = indexFeed_, removals](bool committed) {
-      if (!committed) {
-        KXLOG("%s", "index removal dropped: the save that held the purge failed");
-        return;
-      }
-      feed->remove(removals);
-    });
+    client_.indexing().removeWhenCommitted(*context, removals);
   }
-  for (const std::string& tagId : strippedTags) updateFileMetaForDeletedTagId(tagId);
+  for (const std::string& tagId : strippedTags) client_.tags().updateFileMetaForDeletedTagId(tagId);
   if (callback) callback(KXResultInfo::withValue(IdsValue(objectIDs)), kx::Error());
   return objectIDs;
 }
@@ -126,41 +120,41 @@ void QueueDelete(KXDataClient* client, const std::string& entityName,
   if (!data) return;
   data->performWriteBlock([client, entityName, objectIDs,
                            callback = std::move(callback)](KXManagedObjectContext& context) {
-    client->deleteManagedObjectSync(entityName, &context, objectIDs, callback);
+    client->writes().deleteManagedObjectSync(entityName, &context, objectIDs, callback);
   });
 }
 
 }  // namespace
 
-void KXDataClient::deleteNotebooks(const std::vector<KXObjectID>& objectIDs,
-                                   KXDataCallback callback) {
-  QueueDelete(this, "Notebook", objectIDs, std::move(callback));
+void KXEntryWrites::deleteNotebooks(const std::vector<KXObjectID>& objectIDs,
+                                    KXDataCallback callback) {
+  QueueDelete(&client_, "Notebook", objectIDs, std::move(callback));
 }
 
-void KXDataClient::deleteNotes(const std::vector<KXObjectID>& objectIDs, KXDataCallback callback) {
-  QueueDelete(this, "Note", objectIDs, std::move(callback));
+void KXEntryWrites::deleteNotes(const std::vector<KXObjectID>& objectIDs, KXDataCallback callback) {
+  QueueDelete(&client_, "Note", objectIDs, std::move(callback));
 }
 
-void KXDataClient::deleteNormalFiles(const std::vector<KXObjectID>& objectIDs,
-                                     KXDataCallback callback) {
-  QueueDelete(this, "NormalFile", objectIDs, std::move(callback));
+void KXEntryWrites::deleteNormalFiles(const std::vector<KXObjectID>& objectIDs,
+                                      KXDataCallback callback) {
+  QueueDelete(&client_, "NormalFile", objectIDs, std::move(callback));
 }
 
-void KXDataClient::deleteResources(const std::vector<KXObjectID>& objectIDs,
-                                   KXDataCallback callback) {
-  QueueDelete(this, "Resource", objectIDs, std::move(callback));
+void KXEntryWrites::deleteResources(const std::vector<KXObjectID>& objectIDs,
+                                    KXDataCallback callback) {
+  QueueDelete(&client_, "Resource", objectIDs, std::move(callback));
 }
 
-void KXDataClient::deleteTags(const std::vector<KXObjectID>& objectIDs, KXDataCallback callback) {
-  QueueDelete(this, "Tag", objectIDs, std::move(callback));
+void KXEntryWrites::deleteTags(const std::vector<KXObjectID>& objectIDs, KXDataCallback callback) {
+  QueueDelete(&client_, "Tag", objectIDs, std::move(callback));
 }
 
 // ---- Modifying --------------------------------------------------------------------------
 
-std::vector<KXObjectID> KXDataClient::modifyManagedObjectSync(const std::string& entityName,
-                                                              KXManagedObjectContext* context,
-                                                              const kx::Array& infos,
-                                                              const KXDataCallback& callback) {
+std::vector<KXObjectID> KXEntryWrites::modifyManagedObjectSync(const std::string& entityName,
+                                                               KXManagedObjectContext* context,
+                                                               const kx::Array& infos,
+                                                               const KXDataCallback& callback) {
   std::vector<KXObjectID> applied;
   std::vector<std::string> failures;
   std::int64_t failureCode = 0;
@@ -203,8 +197,8 @@ std::vector<KXObjectID> KXDataClient::modifyManagedObjectSync(const std::string&
       const kx::Value content = info[kModifyContentKey];
       const bool titleRequest = hasTitle && !parentId.isNull() && !fileId.isNull();
       if (titleRequest) {
-        kx::Dictionary dup = titleOfDuplicateTitle(title->stringValue(), parentId.stringValue(),
-                                                   fileId.stringValue(), entityName);
+        kx::Dictionary dup = client_.reads().titleOfDuplicateTitle(
+            title->stringValue(), parentId.stringValue(), fileId.stringValue(), entityName);
         if (dup[kKXDupTitleIsDupKey].boolValue()) {
           fields.set("title", dup[kKXDupTitleNewTitleKey]);
           fields.set("localModified", kx::Value(true));
@@ -294,7 +288,7 @@ std::vector<KXObjectID> KXDataClient::modifyManagedObjectSync(const std::string&
     if (!docInfo.isNull()) docInfos.push_back(std::move(docInfo));
     applied.push_back(objectID);
   }
-  if (!docInfos.empty()) indexNotes(docInfos);
+  if (!docInfos.empty()) client_.indexing().indexNotes(docInfos);
   if (callback) {
     kx::Error error;
     if (!failures.empty()) {
@@ -317,34 +311,34 @@ void QueueModify(KXDataClient* client, const std::string& entityName, const kx::
   if (!data) return;
   data->performWriteBlock(
       [client, entityName, infos, callback = std::move(callback)](KXManagedObjectContext& context) {
-        client->modifyManagedObjectSync(entityName, &context, infos, callback);
+        client->writes().modifyManagedObjectSync(entityName, &context, infos, callback);
       });
 }
 
 }  // namespace
 
-void KXDataClient::modifyFileMetas(const kx::Array& infos, KXDataCallback callback) {
-  QueueModify(this, "FileMeta", infos, std::move(callback));
+void KXEntryWrites::modifyFileMetas(const kx::Array& infos, KXDataCallback callback) {
+  QueueModify(&client_, "FileMeta", infos, std::move(callback));
 }
 
-void KXDataClient::modifyNotebooks(const kx::Array& infos, KXDataCallback callback) {
-  QueueModify(this, "Notebook", infos, std::move(callback));
+void KXEntryWrites::modifyNotebooks(const kx::Array& infos, KXDataCallback callback) {
+  QueueModify(&client_, "Notebook", infos, std::move(callback));
 }
 
-void KXDataClient::modifyNotes(const kx::Array& infos, KXDataCallback callback) {
-  QueueModify(this, "Note", infos, std::move(callback));
+void KXEntryWrites::modifyNotes(const kx::Array& infos, KXDataCallback callback) {
+  QueueModify(&client_, "Note", infos, std::move(callback));
 }
 
-void KXDataClient::modifyNormalFiles(const kx::Array& infos, KXDataCallback callback) {
-  QueueModify(this, "NormalFile", infos, std::move(callback));
+void KXEntryWrites::modifyNormalFiles(const kx::Array& infos, KXDataCallback callback) {
+  QueueModify(&client_, "NormalFile", infos, std::move(callback));
 }
 
-void KXDataClient::modifyTags(const kx::Array& infos, KXDataCallback callback) {
-  QueueModify(this, "Tag", infos, std::move(callback));
+void KXEntryWrites::modifyTags(const kx::Array& infos, KXDataCallback callback) {
+  QueueModify(&client_, "Tag", infos, std::move(callback));
 }
 
-void KXDataClient::modifyResources(const kx::Array& infos, KXDataCallback callback) {
-  QueueModify(this, "Resource", infos, std::move(callback));
+void KXEntryWrites::modifyResources(const kx::Array& infos, KXDataCallback callback) {
+  QueueModify(&client_, "Resource", infos, std::move(callback));
 }
 
 // ---- Erasing ------------------------------------------------------------------------------
@@ -363,22 +357,22 @@ std::vector<std::string> FileIdsOf(const kx::Array& items) {
 
 }  // namespace
 
-void KXDataClient::eraseNotes(const kx::Array& items) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXEntryWrites::eraseNotes(const kx::Array& items) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performWriteBlock([this, ids = FileIdsOf(items)](KXManagedObjectContext& context) {
     for (const std::string& fileId : ids) {
-      if (KXFileMetaPtr entry = objectForFileMetaID(fileId, &context)) {
+      if (KXFileMetaPtr entry = client_.readsIn(&context).objectForFileMetaID(fileId)) {
         context.deleteObject(entry);
       }
     }
   });
 }
 
-void KXDataClient::eraseNormalFiles(const kx::Array& items) { eraseNotes(items); }
+void KXEntryWrites::eraseNormalFiles(const kx::Array& items) { eraseNotes(items); }
 
-void KXDataClient::eraseNotebooks(const kx::Array& items) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXEntryWrites::eraseNotebooks(const kx::Array& items) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performWriteBlock([this, ids = FileIdsOf(items)](KXManagedObjectContext& context) {
     for (const std::string& fileId : ids) {
@@ -401,14 +395,14 @@ void KXDataClient::eraseNotebooks(const kx::Array& items) {
         }
         level = std::move(next);
       }
-      if (KXFileMetaPtr notebook = objectForFileMetaID(fileId, &context)) {
+      if (KXFileMetaPtr notebook = client_.readsIn(&context).objectForFileMetaID(fileId)) {
         context.deleteObject(notebook);
       }
     }
   });
 }
 
-void KXDataClient::eraseObjects(const std::vector<KXManagedObjectPtr>& objects) {
+void KXEntryWrites::eraseObjects(const std::vector<KXManagedObjectPtr>& objects) {
   for (const KXManagedObjectPtr& object : objects) {
     if (!object) continue;
     const kx::Array one{kx::Value::dict({{"fileId", object->stringValue("fileId")}})};

@@ -1,6 +1,5 @@
-// The data client's records kept beside the file entries: share links, pull
-// failures, usage counters, pen pages, push marks and the operation log.
-
+// KXSyncRecords: the records kept beside the file entries: share links,
+// pull failures, usage counters, pen pages, push marks and the operation log.
 #include <algorithm>
 #include <exception>
 
@@ -12,12 +11,19 @@
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXManagedObjectContext.h"
+#include "Data/KXStoreState.h"
+#include "Data/KXSyncRecords.h"
 #include "Data/OperationLog.h"
 #include "Data/PenEntry.h"
 #include "Data/Root.h"
 #include "Data/ShareLink.h"
 #include "Data/Statistic.h"
+
+using namespace kx_data_client;
+
+KXSyncRecords::KXSyncRecords(KXDataClient& client) : client_(client) {}
 
 namespace {
 
@@ -56,19 +62,19 @@ constexpr PenField kPenFields[] = {
 
 // ---- Share links -----------------------------------------------------------------
 
-void KXDataClient::updateShareInfo(const std::optional<std::string>& shareUrl,
-                                   bool searchEngineEnable, const std::string& fileId) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXSyncRecords::updateShareInfo(const std::optional<std::string>& shareUrl,
+                                    bool searchEngineEnable, const std::string& fileId) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   updateShareInfo(shareUrl, searchEngineEnable, fileId, *data);
 }
 
-void KXDataClient::updateShareInfo(const std::optional<std::string>& shareUrl,
-                                   bool searchEngineEnable, const std::string& fileId,
-                                   KXDataContext& dataContext) {
+void KXSyncRecords::updateShareInfo(const std::optional<std::string>& shareUrl,
+                                    bool searchEngineEnable, const std::string& fileId,
+                                    KXDataContext& dataContext) {
   dataContext.performWriteBlock(
       [this, shareUrl, searchEngineEnable, fileId](KXManagedObjectContext& context) {
-        KXFileMetaPtr entry = objectForFileMetaID(fileId, &context);
+        KXFileMetaPtr entry = client_.readsIn(&context).objectForFileMetaID(fileId);
         if (!entry) {
           // A link row that no entry points to would never be read or removed.
           KXLOG("share link of %s not kept: no such entry", fileId.c_str());
@@ -92,31 +98,21 @@ void KXDataClient::updateShareInfo(const std::optional<std::string>& shareUrl,
       });
 }
 
-std::uint64_t KXDataClient::getSubNotebookNumOfNotebook(const std::string& fileId) {
-  std::shared_ptr<KXDataContext> data = dataContext();
-  if (!data) return 0;
-  std::uint64_t answer = 0;
-  data->performSyncReadBlock([&](KXManagedObjectContext& context) {
-    answer = getSubNotebookNumOfNotebook(fileId, &context);
-  });
-  return answer;
-}
-
 // ---- Pull failures ---------------------------------------------------------------
 
-std::shared_ptr<FailedInfo> KXDataClient::failedInfoWithFileId(const std::string& fileId,
-                                                               KXManagedObjectContext* context) {
+std::shared_ptr<FailedInfo> KXSyncRecords::failedInfoWithFileId(const std::string& fileId,
+                                                                KXManagedObjectContext* context) {
   kx::Error error;
-  std::optional<KXFetchResult> result = executeSyncQuery(
-      "FailedInfo", Query("FailedInfo", "fileId = %@", {kx::Value(fileId)}), context, &error);
+  std::optional<KXFetchResult> result = client_.readsIn(context).executeSyncQuery(
+      "FailedInfo", Query("FailedInfo", "fileId = %@", {kx::Value(fileId)}), &error);
   if (!result || result->objects.empty()) return nullptr;
   return KXCast<FailedInfo>(result->objects.front());
 }
 
-void KXDataClient::pullFailedFileId(const std::optional<std::string>& fileId,
-                                    const std::optional<std::string>& meta) {
+void KXSyncRecords::pullFailedFileId(const std::optional<std::string>& fileId,
+                                     const std::optional<std::string>& meta) {
   if (!fileId || !meta) return;
-  std::shared_ptr<KXDataContext> data = dataContext();
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performWriteBlock([this, fileId = *fileId, meta = *meta](KXManagedObjectContext& context) {
     std::int64_t retry = 1;
@@ -137,9 +133,9 @@ void KXDataClient::pullFailedFileId(const std::optional<std::string>& fileId,
   });
 }
 
-void KXDataClient::deletePullFailedFileId(const std::optional<std::string>& fileId) {
+void KXSyncRecords::deletePullFailedFileId(const std::optional<std::string>& fileId) {
   if (!fileId) return;
-  std::shared_ptr<KXDataContext> data = dataContext();
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performWriteBlock([this, fileId = *fileId](KXManagedObjectContext& context) {
     if (std::shared_ptr<FailedInfo> row = failedInfoWithFileId(fileId, &context)) {
@@ -148,13 +144,12 @@ void KXDataClient::deletePullFailedFileId(const std::optional<std::string>& file
   });
 }
 
-kx::Array KXDataClient::fetchPullFailed() {
-  return onReadQueue([this](KXManagedObjectContext* context) {
+kx::Array KXSyncRecords::fetchPullFailed() {
+  return InContextOrOnReadQueue(client_, nullptr, [this](KXManagedObjectContext* context) {
     kx::Array entries;
     kx::Error error;
-    std::optional<KXFetchResult> result = executeSyncQuery(
-        "FailedInfo", Query("FailedInfo", "retry <= %@", {kx::Value(kMaxPullRetry)}), context,
-        &error);
+    std::optional<KXFetchResult> result = client_.readsIn(context).executeSyncQuery(
+        "FailedInfo", Query("FailedInfo", "retry <= %@", {kx::Value(kMaxPullRetry)}), &error);
     if (!result) return entries;
     for (const KXManagedObjectPtr& object : result->objects) {
       if (object->isNil("entryJson")) continue;
@@ -169,13 +164,12 @@ kx::Array KXDataClient::fetchPullFailed() {
   });
 }
 
-std::vector<std::string> KXDataClient::pullGaveUpFileIds() {
-  return onReadQueue([this](KXManagedObjectContext* context) {
+std::vector<std::string> KXSyncRecords::pullGaveUpFileIds() {
+  return InContextOrOnReadQueue(client_, nullptr, [this](KXManagedObjectContext* context) {
     std::vector<std::string> ids;
     kx::Error error;
-    std::optional<KXFetchResult> result = executeSyncQuery(
-        "FailedInfo", Query("FailedInfo", "retry > %@", {kx::Value(kMaxPullRetry)}), context,
-        &error);
+    std::optional<KXFetchResult> result = client_.readsIn(context).executeSyncQuery(
+        "FailedInfo", Query("FailedInfo", "retry > %@", {kx::Value(kMaxPullRetry)}), &error);
     if (!result) return ids;
     for (const KXManagedObjectPtr& object : result->objects) {
       ids.push_back(object->stringValue("fileId"));
@@ -187,17 +181,17 @@ std::vector<std::string> KXDataClient::pullGaveUpFileIds() {
 
 // ---- Usage counters ----------------------------------------------------------------
 
-std::shared_ptr<Statistic> KXDataClient::statisticWithKey(const std::string& key,
-                                                          KXManagedObjectContext* context) {
+std::shared_ptr<Statistic> KXSyncRecords::statisticWithKey(const std::string& key,
+                                                           KXManagedObjectContext* context) {
   kx::Error error;
-  std::optional<KXFetchResult> result = executeSyncQuery(
-      "Statistic", Query("Statistic", "statisKey = %@", {kx::Value(key)}), context, &error);
+  std::optional<KXFetchResult> result = client_.readsIn(context).executeSyncQuery(
+      "Statistic", Query("Statistic", "statisKey = %@", {kx::Value(key)}), &error);
   if (!result || result->objects.empty()) return nullptr;
   return KXCast<Statistic>(result->objects.front());
 }
 
-void KXDataClient::addStatisKey(const std::string& key, const kx::Value& value) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXSyncRecords::addStatisKey(const std::string& key, const kx::Value& value) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   const std::int64_t amount = value.isNull() ? 1 : value.intValue();
   data->performWriteBlock([this, key, amount](KXManagedObjectContext& context) {
@@ -212,12 +206,12 @@ void KXDataClient::addStatisKey(const std::string& key, const kx::Value& value) 
   });
 }
 
-kx::Dictionary KXDataClient::fetchStatisInfo() {
-  return onReadQueue([this](KXManagedObjectContext* context) {
+kx::Dictionary KXSyncRecords::fetchStatisInfo() {
+  return InContextOrOnReadQueue(client_, nullptr, [this](KXManagedObjectContext* context) {
     kx::Dictionary counts;
     kx::Error error;
     std::optional<KXFetchResult> result =
-        executeSyncQuery("Statistic", kx::Dictionary{}, context, &error);
+        client_.readsIn(context).executeSyncQuery("Statistic", kx::Dictionary{}, &error);
     if (!result) return counts;
     for (const KXManagedObjectPtr& row : result->objects) {
       const std::int64_t count = row->integerValue("statisValue");
@@ -227,13 +221,13 @@ kx::Dictionary KXDataClient::fetchStatisInfo() {
   });
 }
 
-void KXDataClient::ZeroingStatisInfo() {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXSyncRecords::ZeroingStatisInfo() {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performWriteBlock([this](KXManagedObjectContext& context) {
     kx::Error error;
     std::optional<KXFetchResult> result =
-        executeSyncQuery("Statistic", kx::Dictionary{}, &context, &error);
+        client_.readsIn(&context).executeSyncQuery("Statistic", kx::Dictionary{}, &error);
     if (!result) return;
     for (const KXManagedObjectPtr& row : result->objects) {
       row->setValue("statisValue", kx::Value(0));
@@ -241,8 +235,8 @@ void KXDataClient::ZeroingStatisInfo() {
   });
 }
 
-void KXDataClient::deductStatisInfo(const kx::Dictionary& sent, std::function<void()> done) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXSyncRecords::deductStatisInfo(const kx::Dictionary& sent, std::function<void()> done) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) {
     if (done) done();
     return;
@@ -255,24 +249,25 @@ void KXDataClient::deductStatisInfo(const kx::Dictionary& sent, std::function<vo
       row->setValue("statisValue", kx::Value(left > 0 ? left : 0));
     }
   });
-  performSave([done = std::move(done)](const KXResultInfo&, const kx::Error&) {
+  client_.state().performSave([done = std::move(done)](const KXResultInfo&, const kx::Error&) {
     if (done) done();
   });
 }
 
 // ---- Pen pages ------------------------------------------------------------------------
 
-std::vector<std::shared_ptr<PenEntry>> KXDataClient::penNotesList() {
-  return onReadQueue(
-      [this](KXManagedObjectContext* context) { return penNotesWithContext(context); });
+std::vector<std::shared_ptr<PenEntry>> KXSyncRecords::penNotesList() {
+  return InContextOrOnReadQueue(client_, nullptr, [this](KXManagedObjectContext* context) {
+    return penNotesWithContext(context);
+  });
 }
 
-std::vector<std::shared_ptr<PenEntry>> KXDataClient::penNotesWithContext(
+std::vector<std::shared_ptr<PenEntry>> KXSyncRecords::penNotesWithContext(
     KXManagedObjectContext* context) {
   std::vector<std::shared_ptr<PenEntry>> pages;
   kx::Error error;
-  std::optional<KXFetchResult> result =
-      executeSyncQuery("CloudPen", Query("CloudPen", "entryId != nil", {}), context, &error);
+  std::optional<KXFetchResult> result = client_.readsIn(context).executeSyncQuery(
+      "CloudPen", Query("CloudPen", "entryId != nil", {}), &error);
   if (!result) return pages;
   for (const KXManagedObjectPtr& object : result->objects) {
     if (auto page = KXCast<PenEntry>(object)) pages.push_back(std::move(page));
@@ -280,17 +275,17 @@ std::vector<std::shared_ptr<PenEntry>> KXDataClient::penNotesWithContext(
   return pages;
 }
 
-std::shared_ptr<PenEntry> KXDataClient::objectForPenNnoteID(const std::string& entryId,
-                                                            KXManagedObjectContext* context) {
+std::shared_ptr<PenEntry> KXSyncRecords::objectForPenNnoteID(const std::string& entryId,
+                                                             KXManagedObjectContext* context) {
   kx::Error error;
-  std::optional<KXFetchResult> result = executeSyncQuery(
-      "CloudPen", Query("CloudPen", "entryId = %@", {kx::Value(entryId)}), context, &error);
+  std::optional<KXFetchResult> result = client_.readsIn(context).executeSyncQuery(
+      "CloudPen", Query("CloudPen", "entryId = %@", {kx::Value(entryId)}), &error);
   if (!result || result->objects.empty()) return nullptr;
   return KXCast<PenEntry>(result->objects.front());
 }
 
-void KXDataClient::createUpdatePenNote(const kx::Dictionary& page) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXSyncRecords::createUpdatePenNote(const kx::Dictionary& page) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performWriteBlock([this, page](KXManagedObjectContext& context) {
     const kx::Value& entryId = page["entryId"];
@@ -318,9 +313,9 @@ void KXDataClient::createUpdatePenNote(const kx::Dictionary& page) {
   });
 }
 
-void KXDataClient::deletePenNote(const std::vector<KXObjectID>& objectIDs,
-                                 KXDataCallback callback) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXSyncRecords::deletePenNote(const std::vector<KXObjectID>& objectIDs,
+                                  KXDataCallback callback) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performWriteBlock(
       [objectIDs, callback = std::move(callback)](KXManagedObjectContext& context) {
@@ -336,47 +331,47 @@ void KXDataClient::deletePenNote(const std::vector<KXObjectID>& objectIDs,
 
 // ---- Entry fields and push marks --------------------------------------------------------
 
-void KXDataClient::updateContentChanged(const kx::Value& contentChanged,
-                                        const std::string& fileId) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXSyncRecords::updateContentChanged(const kx::Value& contentChanged,
+                                         const std::string& fileId) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performWriteBlock([this, contentChanged, fileId](KXManagedObjectContext& context) {
-    if (KXFileMetaPtr entry = objectForFileMetaID(fileId, &context)) {
+    if (KXFileMetaPtr entry = client_.readsIn(&context).objectForFileMetaID(fileId)) {
       entry->setValue("contentChanged", contentChanged);
     }
   });
 }
 
-void KXDataClient::updateChecksum(const std::string& checksum, const std::string& fileId) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXSyncRecords::updateChecksum(const std::string& checksum, const std::string& fileId) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performWriteBlock([this, checksum, fileId](KXManagedObjectContext& context) {
-    if (KXFileMetaPtr entry = objectForFileMetaID(fileId, &context)) {
+    if (KXFileMetaPtr entry = client_.readsIn(&context).objectForFileMetaID(fileId)) {
       entry->setValue("checksum", kx::Value(checksum));
     }
   });
 }
 
-void KXDataClient::markPushFailedWithId(const std::optional<std::string>& fileId) {
+void KXSyncRecords::markPushFailedWithId(const std::optional<std::string>& fileId) {
   if (!fileId) return;
-  std::shared_ptr<KXDataContext> data = dataContext();
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   // Inline when the caller is on the write queue already.
   data->performSyncWriteBlock([&](KXManagedObjectContext& context) {
-    if (KXFileMetaPtr entry = objectForFileMetaID(*fileId, &context)) {
+    if (KXFileMetaPtr entry = client_.readsIn(&context).objectForFileMetaID(*fileId)) {
       entry->setValue("localModified", kx::Value(2));
     }
   });
 }
 
-void KXDataClient::markPushFailed() {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXSyncRecords::markPushFailed() {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performSyncWriteBlock([&](KXManagedObjectContext& context) {
-    std::shared_ptr<Root> root = rootEntryWithContext(&context);
+    std::shared_ptr<Root> root = client_.reads().rootEntryWithContext(&context);
     if (!root) return;
-    for (const KXFileMetaPtr& entry :
-         objectsUnderParent(root, "FileMeta", std::string("localModified = YES"), {}, &context)) {
+    for (const KXFileMetaPtr& entry : client_.readsIn(&context).objectsUnderParent(
+             root, "FileMeta", std::string("localModified = YES"), {})) {
       entry->setValue("localModified", kx::Value(2));
     }
   });
@@ -384,8 +379,8 @@ void KXDataClient::markPushFailed() {
 
 // ---- Operation log ---------------------------------------------------------------------
 
-void KXDataClient::addOperationLog(std::int64_t type, const kx::Value& data) {
-  std::shared_ptr<KXDataContext> store = dataContext();
+void KXSyncRecords::addOperationLog(std::int64_t type, const kx::Value& data) {
+  std::shared_ptr<KXDataContext> store = client_.dataContext();
   if (!store) return;
   store->performWriteBlock([this, type, data](KXManagedObjectContext& context) {
     if (objectForOperationType(type, &context)) return;
@@ -396,17 +391,11 @@ void KXDataClient::addOperationLog(std::int64_t type, const kx::Value& data) {
   });
 }
 
-std::shared_ptr<OperationLog> KXDataClient::objectForOperationType(std::int64_t type) {
-  return onReadQueue([this, type](KXManagedObjectContext* context) {
-    return objectForOperationType(type, context);
-  });
-}
-
-std::shared_ptr<OperationLog> KXDataClient::objectForOperationType(
+std::shared_ptr<OperationLog> KXSyncRecords::objectForOperationType(
     std::int64_t type, KXManagedObjectContext* context) {
   kx::Error error;
-  std::optional<KXFetchResult> result = executeSyncQuery(
-      "OperationLog", Query("OperationLog", "opType = %@", {kx::Value(type)}), context, &error);
+  std::optional<KXFetchResult> result = client_.readsIn(context).executeSyncQuery(
+      "OperationLog", Query("OperationLog", "opType = %@", {kx::Value(type)}), &error);
   if (!result || result->objects.empty()) return nullptr;
   return KXCast<OperationLog>(result->objects.front());
 }

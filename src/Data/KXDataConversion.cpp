@@ -1,4 +1,4 @@
-// KXDataClient: bringing the stored data up to the current data version
+// KXDataConversion: bringing the stored data up to the current data version
 // when the client is made, and the way out for a store that a newer client
 // wrote.
 #include <algorithm>
@@ -13,16 +13,17 @@
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXPresentError.h"
 #include "CommonUtils/KXServiceBaseURL.h"
-#include "CommonUtils/KXUIPort.h"
 #include "CommonUtils/KXURLOpener.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXDataConversion.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
 #include "Data/KXStoreError.h"
+#include "Data/KXStoreState.h"
 #include "Data/User.h"
-#include "platform/LocalizedStrings.h"
 #include "platform/MainQueue.h"
 #include "platform/Text.h"
 
@@ -30,21 +31,13 @@ using namespace kx_data_client;
 
 namespace {
 
-// Keys of the alert about a store from a newer client in the application's
-// string table.
-constexpr const char* kTooNewTitleKey = "Database version too high";
-constexpr const char* kTooNewMessageKey = "UpdateOrDelete";
-constexpr const char* kUpdateButtonKey = "Update";
-constexpr const char* kStayCurrentButtonKey = "Stay Current";
-constexpr std::size_t kUpdateAnswer = 0;
-
 // The version a step from `version` stores, or nothing when it keeps the
 // stored one (3, negatives, current and newer versions).
 std::optional<std::int64_t> NextDbVersion(std::int64_t version) {
   if (version == 0) return 1;
   if (version == 1) return 2;
   if (version == 2) return 4;
-  if (version >= 4 && version < KXDataClient::kCurrentDbVersion) return version + 1;
+  if (version >= 4 && version < KXDataConversion::kCurrentDbVersion) return version + 1;
   return std::nullopt;
 }
 
@@ -91,7 +84,7 @@ void DropLocalData(const std::string& userId) {
 void OpenDownloadPage() {
   std::shared_ptr<KXURLOpener> opener = KXURLOpener::installed();
   std::optional<kx::URL> page =
-      kx::URL::parse(KXServiceBaseURL() + KXDataClient::kDownloadPagePath);
+      kx::URL::parse(KXServiceBaseURL() + KXDataConversion::kDownloadPagePath);
   if (!opener || !page) {
     KXLOG("the download page cannot be opened");
     return;
@@ -99,36 +92,65 @@ void OpenDownloadPage() {
   opener->openURL(*page);
 }
 
+// Asks nothing: hides nothing, answers "update" (the local data stays) and
+// does not quit.
+class NeutralConversionUI : public KXDataConversionUI {
+ public:
+  void hideMainWindow() override {}
+  void askAboutTooNewStore(std::function<void(TooNewStoreChoice)> completion) override {
+    if (completion) completion(TooNewStoreChoice::kUpdateApplication);
+  }
+  void quit() override {}
+};
+
+std::shared_ptr<KXDataConversionUI> NeutralUI() {
+  static const std::shared_ptr<KXDataConversionUI> neutral =
+      std::make_shared<NeutralConversionUI>();
+  return neutral;
+}
+
 // On the main queue: hides the main window, asks, acts on the answer and
 // quits. `storeUserId` names the directory of the open store; `storedUserId`
 // is the store's user row's id ("" when none).
-void AskAboutTooNewStore(std::shared_ptr<KXStoreEnvironment> environment, std::string storeUserId,
+void AskAboutTooNewStore(std::shared_ptr<KXDataConversionUI> ui,
+                         std::shared_ptr<KXStoreEnvironment> environment, std::string storeUserId,
                          std::string storedUserId) {
-  std::shared_ptr<KXUIPort> ui = KXUIPort::installed();
   ui->hideMainWindow();
-  KXUIPort::Alert alert{kx::LocalizedStrings::localized(kTooNewTitleKey),
-                        kx::LocalizedStrings::localized(kTooNewMessageKey),
-                        {kx::LocalizedStrings::localized(kUpdateButtonKey),
-                         kx::LocalizedStrings::localized(kStayCurrentButtonKey)}};
-  ui->showAlert(alert, [ui, environment, storeUserId, storedUserId](std::size_t chosen) {
-    if (chosen == kUpdateAnswer) {
-      OpenDownloadPage();
-    } else {
-      DropLocalData(storeUserId);
-    }
-    if (!storedUserId.empty()) {
-      KXLOG("dataconvert 初始化 userId is %s", storedUserId.c_str());
-      if (environment) environment->setCurrentUser(storedUserId);
-    }
-    // Queued behind any error shown above, so that it is seen before the end.
-    kx::MainQueue::shared().async([ui] { ui->quit(); });
-  });
+  ui->askAboutTooNewStore(
+      [ui, environment, storeUserId, storedUserId](KXDataConversionUI::TooNewStoreChoice choice) {
+        if (choice == KXDataConversionUI::TooNewStoreChoice::kUpdateApplication) {
+          OpenDownloadPage();
+        } else {
+          DropLocalData(storeUserId);
+        }
+        if (!storedUserId.empty()) {
+          KXLOG("dataconvert 初始化 userId is %s", storedUserId.c_str());
+          if (environment) environment->setCurrentUser(storedUserId);
+        }
+        // Queued behind any error shown above, so that it is seen before the end.
+        kx::MainQueue::shared().async([ui] { ui->quit(); });
+      });
 }
 
 }  // namespace
 
-bool KXDataClient::dataConvert() {
-  std::shared_ptr<KXDataContext> data = dataContext();
+KXDataConversion::KXDataConversion(KXDataClient& client) : client_(client) {}
+
+void KXDataConversion::setUI(std::shared_ptr<KXDataConversionUI> ui) {
+  kx::MutexLock lock(mu_);
+  ui_ = std::move(ui);
+}
+
+std::shared_ptr<KXDataConversionUI> KXDataConversion::ui() const {
+  {
+    kx::MutexLock lock(mu_);
+    if (ui_) return ui_;
+  }
+  return NeutralUI();
+}
+
+bool KXDataConversion::dataConvert() {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   // Without a store there is nothing to convert; its failure to open has
   // been reported already.
   if (!data || data->storePath().empty()) return true;
@@ -138,8 +160,8 @@ bool KXDataClient::dataConvert() {
   bool hasUser = false;
   std::string storedUserId;
   std::string storedUserText;
-  onReadQueue([&](KXManagedObjectContext* context) {
-    if (std::shared_ptr<User> stored = user(context)) {
+  InContextOrOnReadQueue(client_, nullptr, [&](KXManagedObjectContext* context) {
+    if (std::shared_ptr<User> stored = client_.readsIn(context).user()) {
       hasUser = true;
       storedUserId = stored->userId();
       storedUserText = stored->description();
@@ -151,12 +173,12 @@ bool KXDataClient::dataConvert() {
     KXPresentError(kKXErrQueryDatabaseFail);
   }
 
-  const std::int64_t version = dbVersion().intValue();
+  const std::int64_t version = client_.state().dbVersion().intValue();
   if (version >= kFirstTooNewDbVersion && version < kTooNewDbVersionEnd) {
     KXLOG("数据库版本有问题，需要转换");
     std::string storeUserId = data->storeUserId();
-    kx::MainQueue::shared().async([environment, storeUserId, storedUserId] {
-      AskAboutTooNewStore(environment, storeUserId, storedUserId);
+    kx::MainQueue::shared().async([ui = ui(), environment, storeUserId, storedUserId] {
+      AskAboutTooNewStore(ui, environment, storeUserId, storedUserId);
     });
     return false;
   }
@@ -168,16 +190,16 @@ bool KXDataClient::dataConvert() {
   for (std::int64_t step = std::max<std::int64_t>(version, 0); step < kCurrentDbVersion; ++step) {
     dbConvertFrom(step, runFailed);
   }
-  performSave(nullptr);
+  client_.state().performSave(nullptr);
   return true;
 }
 
-void KXDataClient::dbConvertFrom(std::int64_t version) {
+void KXDataConversion::dbConvertFrom(std::int64_t version) {
   dbConvertFrom(version, std::make_shared<bool>(false));
 }
 
-void KXDataClient::dbConvertFrom(std::int64_t version, std::shared_ptr<bool> runFailed) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXDataConversion::dbConvertFrom(std::int64_t version, std::shared_ptr<bool> runFailed) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performWriteBlock([this, version, runFailed](KXManagedObjectContext& context) {
     const long long from = version;
@@ -203,20 +225,21 @@ void KXDataClient::dbConvertFrom(std::int64_t version, std::shared_ptr<bool> run
     if (!next) return;
     // The conversion and the version it leads to go into one save: a failed
     // save keeps both out of the store (the context rolls back to the file).
-    if (!setDbStateValueSync(kx::Value(static_cast<long long>(*next)), kDbVersionKey, context)) {
+    if (!client_.state().setDbStateValueSync(kx::Value(static_cast<long long>(*next)),
+                                             KXStoreState::kDbVersionKey, context)) {
       *runFailed = true;
       context.reset();
       return;
     }
     bool saved = false;
-    performSave(
+    client_.state().performSave(
         [&saved](const KXResultInfo& info, const kx::Error&) { saved = info.value.boolValue(); },
         &context);
     if (!saved) *runFailed = true;
   });
 }
 
-bool KXDataClient::convertFrom1To2(KXManagedObjectContext* context, kx::Error* error) {
+bool KXDataConversion::convertFrom1To2(KXManagedObjectContext* context, kx::Error* error) {
   std::optional<KXFileMetaArray> entries = EntriesToConvert(context, error);
   if (!entries) return false;
 
@@ -227,7 +250,7 @@ bool KXDataClient::convertFrom1To2(KXManagedObjectContext* context, kx::Error* e
   }
   for (const KXFileMetaPtr& entry : *entries) {
     if (entry->isNil("parentId")) continue;
-    if (entry->parentId() != kTrashParentId && !entry->remoteRemoved()) continue;
+    if (entry->parentId() != KXDataClient::kTrashParentId && !entry->remoteRemoved()) continue;
     SetFlag(*entry, "deleted", true);
     if (!entry->isKindOfEntity("Notebook")) continue;
 
@@ -255,7 +278,7 @@ bool KXDataClient::convertFrom1To2(KXManagedObjectContext* context, kx::Error* e
   return true;
 }
 
-bool KXDataClient::convertFrom2To4(KXManagedObjectContext* context, kx::Error* error) {
+bool KXDataConversion::convertFrom2To4(KXManagedObjectContext* context, kx::Error* error) {
   std::optional<KXFileMetaArray> entries = EntriesToConvert(context, error);
   if (!entries) return false;
   for (const KXFileMetaPtr& entry : *entries) {

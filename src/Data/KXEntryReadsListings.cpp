@@ -1,4 +1,4 @@
-// KXDataClient: listings of entries (children, subtrees, tags, shares,
+// KXEntryReads: listings of entries (children, subtrees, tags, shares,
 // encrypted folders, recent entries) and the filters over search results.
 #include <algorithm>
 #include <unordered_map>
@@ -8,6 +8,8 @@
 #include "CommonUtils/KXPresentError.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryReadsInternal.h"
 #include "Data/Notebook.h"
 #include "Data/Root.h"
 #include "platform/Text.h"
@@ -68,28 +70,34 @@ KXFileMetaArray Cut(KXFileMetaArray entries, std::int64_t limit) {
 // Folders and subtrees
 // ---------------------------------------------------------------------------
 
-KXFileMetaArray KXDataClient::objectsForParentId(const std::string& parentId,
+KXFileMetaArray KXEntryReads::objectsForParentId(const std::string& parentId,
                                                  const std::string& entityName,
                                                  const std::optional<std::string>& predicate,
-                                                 const kx::Array& options,
-                                                 KXManagedObjectContext* context) {
+                                                 const kx::Array& options) {
+  if (!bound_) {
+    return onReadQueue([&](KXManagedObjectContext* context) {
+      return in(context).objectsForParentId(parentId, entityName, predicate, options);
+    });
+  }
+  KXManagedObjectContext* context = bound_;
   if (parentId.empty()) return {};
-  std::shared_ptr<KXManagedObjectContext> holder;
-  KXManagedObjectContext* target = ContextOrReader(context, dataContext(), &holder);
-  if (!target) return {};
+  KXManagedObjectContext* target = context;
   return CastAll<FileMeta>(Fetch(*target, entityName, JoinCondition(kChildrenCondition, predicate),
                                  WithArguments(kx::Value(parentId), options)));
 }
 
-KXFileMetaArray KXDataClient::objectsForParentIds(const std::vector<std::string>& parentIds,
+KXFileMetaArray KXEntryReads::objectsForParentIds(const std::vector<std::string>& parentIds,
                                                   const std::string& entityName,
                                                   const std::optional<std::string>& predicate,
-                                                  const kx::Array& options,
-                                                  KXManagedObjectContext* context) {
+                                                  const kx::Array& options) {
+  if (!bound_) {
+    return onReadQueue([&](KXManagedObjectContext* context) {
+      return in(context).objectsForParentIds(parentIds, entityName, predicate, options);
+    });
+  }
+  KXManagedObjectContext* context = bound_;
   if (parentIds.empty()) return {};
-  std::shared_ptr<KXManagedObjectContext> holder;
-  KXManagedObjectContext* target = ContextOrReader(context, dataContext(), &holder);
-  if (!target) return {};
+  KXManagedObjectContext* target = context;
   const std::string condition = JoinCondition(kChildrenOfManyCondition, predicate);
   std::vector<KXManagedObjectPtr> objects;
   for (std::size_t start = 0; start < parentIds.size(); start += kParentIdsPerFetch) {
@@ -115,28 +123,28 @@ KXFileMetaArray KXDataClient::objectsForParentIds(const std::vector<std::string>
   return CastAll<FileMeta>(objects);
 }
 
-KXFileMetaArray KXDataClient::objectsForParentId(const std::string& parentId,
-                                                 const std::string& entityName,
-                                                 KXManagedObjectContext* context) {
-  return objectsForParentId(parentId, entityName, std::nullopt, {}, context);
-}
-
-KXFileMetaArray KXDataClient::objectsForParentId(const std::string& parentId,
+KXFileMetaArray KXEntryReads::objectsForParentId(const std::string& parentId,
                                                  const std::string& entityName) {
-  return onReadQueue([&](KXManagedObjectContext* context) {
-    return objectsForParentId(parentId, entityName, context);
-  });
+  if (!bound_) {
+    return onReadQueue([&](KXManagedObjectContext* context) {
+      return in(context).objectsForParentId(parentId, entityName);
+    });
+  }
+  return objectsForParentId(parentId, entityName, std::nullopt, {});
 }
 
-KXFileMetaArray KXDataClient::objectsUnderParent(const KXManagedObjectPtr& parent,
+KXFileMetaArray KXEntryReads::objectsUnderParent(const KXManagedObjectPtr& parent,
                                                  const std::string& entityName,
                                                  const std::optional<std::string>& predicate,
-                                                 const kx::Array& options,
-                                                 KXManagedObjectContext* context) {
+                                                 const kx::Array& options) {
+  if (!bound_) {
+    return onReadQueue([&](KXManagedObjectContext* context) {
+      return in(context).objectsUnderParent(parent, entityName, predicate, options);
+    });
+  }
+  KXManagedObjectContext* context = bound_;
   if (!parent || !parent->isKindOfEntity("Notebook")) return {};
-  std::shared_ptr<KXManagedObjectContext> holder;
-  KXManagedObjectContext* target = ContextOrReader(context, dataContext(), &holder);
-  if (!target) return {};
+  KXManagedObjectContext* target = context;
 
   if (parent->isKindOfEntity("Root")) {
     return CastAll<FileMeta>(
@@ -152,7 +160,7 @@ KXFileMetaArray KXDataClient::objectsUnderParent(const KXManagedObjectPtr& paren
   std::vector<std::string> ids{startId};
   KXFileMetaArray result;
   while (!ids.empty()) {
-    KXFileMetaArray level = objectsForParentIds(ids, entityName, predicate, options, target);
+    KXFileMetaArray level = objectsForParentIds(ids, entityName, predicate, options);
     ids.clear();
     result.reserve(result.size() + level.size());
     for (KXFileMetaPtr& entry : level) {
@@ -171,27 +179,28 @@ KXFileMetaArray KXDataClient::objectsUnderParent(const KXManagedObjectPtr& paren
   return result;
 }
 
-KXFileMetaArray KXDataClient::objectsUnderFileId(const std::string& fileId,
-                                                 KXManagedObjectContext* context) {
-  KXFileMetaPtr folder = objectForFileMetaID(fileId, context);
-  return objectsUnderParent(folder, "FileMeta", std::nullopt, {}, context);
-}
-
-KXFileMetaArray KXDataClient::objectsUnderFileId(const std::string& fileId) {
-  return onReadQueue(
-      [&](KXManagedObjectContext* context) { return objectsUnderFileId(fileId, context); });
+KXFileMetaArray KXEntryReads::objectsUnderFileId(const std::string& fileId) {
+  if (!bound_) {
+    return onReadQueue(
+        [&](KXManagedObjectContext* context) { return in(context).objectsUnderFileId(fileId); });
+  }
+  KXFileMetaPtr folder = objectForFileMetaID(fileId);
+  return objectsUnderParent(folder, "FileMeta", std::nullopt, {});
 }
 
 // ---------------------------------------------------------------------------
 // Tags, shares, encrypted folders, names
 // ---------------------------------------------------------------------------
 
-KXFileMetaArray KXDataClient::objectsWithTagId(const std::string& tagId, bool includeEncrypted,
-                                               KXManagedObjectContext* context) {
+KXFileMetaArray KXEntryReads::objectsWithTagId(const std::string& tagId, bool includeEncrypted) {
+  if (!bound_) {
+    return onReadQueue([&](KXManagedObjectContext* context) {
+      return in(context).objectsWithTagId(tagId, includeEncrypted);
+    });
+  }
+  KXManagedObjectContext* context = bound_;
   if (tagId.empty()) return {};
-  std::shared_ptr<KXManagedObjectContext> holder;
-  KXManagedObjectContext* target = ContextOrReader(context, dataContext(), &holder);
-  if (!target) return {};
+  KXManagedObjectContext* target = context;
   // The fetch narrows by text; membership is then decided per element, as
   // the tag removal does, so tag "12" never lists the entries of tag "123".
   KXFileMetaArray tagged = CastAll<FileMeta>(
@@ -204,39 +213,44 @@ KXFileMetaArray KXDataClient::objectsWithTagId(const std::string& tagId, bool in
   return Where(tagged, kOutsideCondition, {kx::Value(std::move(encrypted))});
 }
 
-KXFileMetaArray KXDataClient::objectsWithTagId(const std::string& tagId, bool includeEncrypted) {
-  return onReadQueue([&](KXManagedObjectContext* context) {
-    return objectsWithTagId(tagId, includeEncrypted, context);
-  });
-}
-
-KXFileMetaArray KXDataClient::myshareFilemetasWithContext(KXManagedObjectContext* context) {
-  std::shared_ptr<KXManagedObjectContext> holder;
-  KXManagedObjectContext* target = ContextOrReader(context, dataContext(), &holder);
-  if (!target) return {};
+KXFileMetaArray KXEntryReads::myshareFilemetasWithContext(KXManagedObjectContext* context) {
+  if (!context) context = bound_;
+  if (!context) {
+    return onReadQueue(
+        [&](KXManagedObjectContext* reader) { return myshareFilemetasWithContext(reader); });
+  }
+  KXManagedObjectContext* target = context;
   return CastAll<FileMeta>(Fetch(*target, "FileMeta", "shareType > 0 && del != true", {}));
 }
 
-KXFileMetaArray KXDataClient::myshareFilemetas() {
-  return onReadQueue(
-      [&](KXManagedObjectContext* context) { return myshareFilemetasWithContext(context); });
-}
+KXFileMetaArray KXEntryReads::myshareFilemetas() { return myshareFilemetasWithContext(nullptr); }
 
-KXFileMetaArray KXDataClient::encryptedDirsInContext(KXManagedObjectContext* context) {
+KXFileMetaArray KXEntryReads::encryptedDirsInContext(KXManagedObjectContext* context) {
+  if (!context) context = bound_;
+  if (!context) {
+    return onReadQueue(
+        [&](KXManagedObjectContext* reader) { return in(reader).encryptedDirsInContext(reader); });
+  }
+  if (context != bound_) return in(context).encryptedDirsInContext(context);
   std::shared_ptr<Root> root = rootEntryWithContext(context);
   if (!root) return {};
   KXFileMetaArray encrypted =
-      objectsUnderParent(root, "Notebook", std::string("encrypted = YES"), {}, context);
+      objectsUnderParent(root, "Notebook", std::string("encrypted = YES"), {});
   KXFileMetaArray result = encrypted;
   for (const KXFileMetaPtr& folder : encrypted) {
-    KXFileMetaArray below = objectsUnderParent(folder, "Notebook", std::nullopt, {}, context);
+    KXFileMetaArray below = objectsUnderParent(folder, "Notebook", std::nullopt, {});
     result.insert(result.end(), below.begin(), below.end());
   }
   return result;
 }
 
-void KXDataClient::setParentNameForResult(const KXFileMetaArray& entries,
-                                          KXManagedObjectContext* context) {
+void KXEntryReads::setParentNameForResult(const KXFileMetaArray& entries) {
+  if (!bound_) {
+    return onReadQueue([&](KXManagedObjectContext* context) {
+      return in(context).setParentNameForResult(entries);
+    });
+  }
+  KXManagedObjectContext* context = bound_;
   // Reserved parent ids ("0", "1", "-2") are shorter than any folder id.
   auto hasFolderParent = [](const FileMeta& entry, std::string* parentId) {
     if (entry.isNil("parentId")) return false;
@@ -254,9 +268,8 @@ void KXDataClient::setParentNameForResult(const KXFileMetaArray& entries,
   std::unordered_map<std::string, std::string> titles;
   if (!parentIds.empty()) {
     std::shared_ptr<Root> root = rootEntryWithContext(context);
-    for (const KXFileMetaPtr& folder :
-         objectsUnderParent(root, "Notebook", std::string("fileId IN %@"),
-                            {kx::Value(std::move(parentIds))}, context)) {
+    for (const KXFileMetaPtr& folder : objectsUnderParent(
+             root, "Notebook", std::string("fileId IN %@"), {kx::Value(std::move(parentIds))})) {
       titles.emplace(folder->fileId(), folder->title());
     }
   }
@@ -271,11 +284,7 @@ void KXDataClient::setParentNameForResult(const KXFileMetaArray& entries,
   }
 }
 
-void KXDataClient::setParentNameForResult(const KXFileMetaArray& entries) {
-  onReadQueue([&](KXManagedObjectContext* context) { setParentNameForResult(entries, context); });
-}
-
-std::pair<KXFileMetaArray, KXFileMetaArray> KXDataClient::objectsFilteredUnderFileId(
+std::pair<KXFileMetaArray, KXFileMetaArray> KXEntryReads::objectsFilteredUnderFileId(
     const std::string& folderId, const KXFileMetaArray& originObjects) {
   KXFileMetaArray kept;
   KXFileMetaPtr folder = objectForFileMetaID(folderId);
@@ -284,7 +293,7 @@ std::pair<KXFileMetaArray, KXFileMetaArray> KXDataClient::objectsFilteredUnderFi
       kept = originObjects;
     } else {
       KXFileMetaArray notebooks = onReadQueue([&](KXManagedObjectContext* context) {
-        return objectsUnderParent(folder, "Notebook", std::nullopt, {}, context);
+        return objectsUnderParent(folder, "Notebook", std::nullopt, {});
       });
       kx::Array folders = FileIdArrayOf(notebooks);
       folders.emplace_back(folder->fileId());
@@ -293,9 +302,10 @@ std::pair<KXFileMetaArray, KXFileMetaArray> KXDataClient::objectsFilteredUnderFi
     kept = Where(kept, kWholeTreeCondition);
   } else if (folderId.empty()) {
     return {};
-  } else if (folderId == kHiddenParentId) {
+  } else if (folderId == KXDataClient::kHiddenParentId) {
     for (const KXFileMetaPtr& entry : originObjects) {
-      if (!entry->isNil("parentId") && entry->parentId() == kHiddenParentId) kept.push_back(entry);
+      if (!entry->isNil("parentId") && entry->parentId() == KXDataClient::kHiddenParentId)
+        kept.push_back(entry);
     }
     return {std::move(kept), {}};
   } else {
@@ -314,28 +324,29 @@ std::pair<KXFileMetaArray, KXFileMetaArray> KXDataClient::objectsFilteredUnderFi
   return {std::move(kept), std::move(inEncrypted)};
 }
 
-KXFileMetaArray KXDataClient::recentObjectsWithLimit(std::int64_t limit, bool deleted,
-                                                     KXManagedObjectContext* context) {
-  if (!deleted) return Cut(recentObjectsNotDeletedWithLimit(limit, context), limit);
-  std::shared_ptr<KXManagedObjectContext> holder;
-  KXManagedObjectContext* target = ContextOrReader(context, dataContext(), &holder);
-  if (!target) return {};
+KXFileMetaArray KXEntryReads::recentObjectsWithLimit(std::int64_t limit, bool deleted) {
+  if (!bound_) {
+    return onReadQueue([&](KXManagedObjectContext* context) {
+      return in(context).recentObjectsWithLimit(limit, deleted);
+    });
+  }
+  KXManagedObjectContext* context = bound_;
+  if (!deleted) return Cut(recentObjectsNotDeletedWithLimit(limit), limit);
+  KXManagedObjectContext* target = context;
   return Cut(CastAll<FileMeta>(Fetch(*target, "FileMeta", "parentId = %@ AND remoteRemoved = %@",
-                                     {kx::Value(kTrashParentId), kx::Value(false)})),
+                                     {kx::Value(KXDataClient::kTrashParentId), kx::Value(false)})),
              limit);
 }
 
-KXFileMetaArray KXDataClient::recentObjectsWithLimit(std::int64_t limit, bool deleted) {
-  return onReadQueue([&](KXManagedObjectContext* context) {
-    return recentObjectsWithLimit(limit, deleted, context);
-  });
-}
-
-KXFileMetaArray KXDataClient::recentObjectsNotDeletedWithLimit(std::int64_t limit,
-                                                               KXManagedObjectContext* context) {
-  std::shared_ptr<KXManagedObjectContext> holder;
-  KXManagedObjectContext* target = ContextOrReader(context, dataContext(), &holder);
-  if (!target || limit == 0) return {};
+KXFileMetaArray KXEntryReads::recentObjectsNotDeletedWithLimit(std::int64_t limit) {
+  if (!bound_) {
+    return onReadQueue([&](KXManagedObjectContext* context) {
+      return in(context).recentObjectsNotDeletedWithLimit(limit);
+    });
+  }
+  KXManagedObjectContext* context = bound_;
+  KXManagedObjectContext* target = context;
+  if (limit == 0) return {};
   KXFileMetaArray candidates = CastAll<FileMeta>(
       Fetch(*target, "FileMeta",
             "transactionTime > 0 && transactionId != nil && remoteRemoved = NO && del = NO", {}));
@@ -381,17 +392,55 @@ KXFileMetaArray KXDataClient::recentObjectsNotDeletedWithLimit(std::int64_t limi
     if (window >= total || limit < 0 || kept.size() >= static_cast<std::uint64_t>(limit)) break;
     window = window <= total / 2 ? window * 2 : total;
   }
-  setParentNameForResult(kept, target);
+  setParentNameForResult(kept);
   return kept;
 }
 
-std::uint64_t KXDataClient::getSubNotebookNumOfNotebook(const std::string& fileId,
-                                                        KXManagedObjectContext* context) {
+std::uint64_t KXEntryReads::getSubNotebookNumOfNotebook(const std::string& fileId) {
+  if (!bound_) {
+    return onReadQueue([&](KXManagedObjectContext* context) {
+      return in(context).getSubNotebookNumOfNotebook(fileId);
+    });
+  }
   kx::Dictionary query{{kKXQueryConditionKey, "parentId = %@"},
                        {kKXQueryArgumentsKey, kx::Value::array({fileId})},
                        {kKXQueryRetTypeKey, 4}};
   kx::Error error;
-  std::optional<KXFetchResult> result = executeSyncQuery("Notebook", query, context, &error);
+  std::optional<KXFetchResult> result = executeSyncQuery("Notebook", query, &error);
   if (!result || result->count < 0) return 0;
   return static_cast<std::uint64_t>(result->count);
+}
+
+bool KXEntryReads::fileMeta(const KXFileMetaPtr& entry, const std::string& notebookId) {
+  if (!entry) return false;
+  if (entry->fileId() == notebookId) return true;
+  std::unordered_set<std::string> visited;
+  KXFileMetaPtr current = entry;
+  while (current) {
+    if (current->del() || current->isKindOfEntity("Root")) return false;
+    if (current->parentId() == notebookId) return true;
+    if (!visited.insert(current->fileId()).second) {
+      KXLOG("entry %s lies in a cycle of parent ids", current->fileId().c_str());
+      return false;
+    }
+    current = objectForFileMetaID(current->parentId());
+  }
+  return false;
+}
+
+bool KXEntryReads::encryptedStateForMeta(const KXFileMetaPtr& entry) {
+  if (!entry) return false;
+  if (entry->encrypted()) return true;
+  std::unordered_set<std::string> visited;
+  KXFileMetaPtr current = entry;
+  while (current) {
+    if (current->del() || current->isKindOfEntity("Root")) return false;
+    if (current->encrypted()) return true;
+    if (!visited.insert(current->fileId()).second) {
+      KXLOG("entry %s lies in a cycle of parent ids", current->fileId().c_str());
+      return false;
+    }
+    current = objectForFileMetaID(current->parentId());
+  }
+  return false;
 }

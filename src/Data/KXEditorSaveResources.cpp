@@ -1,4 +1,4 @@
-// KXDataClient: resource rows and the entries that name their stored files.
+// KXEditorSave: resource rows and the entries that name their stored files.
 #include <ctime>
 
 #include "CommonUtils/KXLogger.h"
@@ -6,6 +6,8 @@
 #include "CommonUtils/NSStringDupTitle.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
+#include "Data/KXEditorSave.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
 #include "Data/Resource.h"
 #include "Data/ResourceEntry.h"
@@ -98,9 +100,9 @@ KXResultInfo ResultFor(const std::shared_ptr<Resource>& resource) {
 static MetaOutcome ResourceMetaSync(KXDataClient& client, const kx::Dictionary& info,
                                     KXManagedObjectContext& context, HashOf hashOf) {
   MetaOutcome outcome;
-  const std::string resourceId = info[KXDataClient::kResourceInfoIdKey].stringValue();
+  const std::string resourceId = info[KXEditorSave::kResourceInfoIdKey].stringValue();
 
-  std::shared_ptr<Resource> resource = client.objectForResourceID(resourceId, &context);
+  std::shared_ptr<Resource> resource = client.readsIn(&context).objectForResourceID(resourceId);
   if (!resource) {
     resource = KXCast<Resource>(context.insertNewObject("Resource"));
     if (!resource) {
@@ -171,7 +173,8 @@ static MetaOutcome ResourceMetaSync(KXDataClient& client, const kx::Dictionary& 
   }
 
   if (Present(info, "noteId")) {
-    if (KXFileMetaPtr note = client.objectForFileMetaID(info["noteId"].stringValue(), &context)) {
+    if (KXFileMetaPtr note =
+            client.readsIn(&context).objectForFileMetaID(info["noteId"].stringValue())) {
       bool held = false;
       for (const KXManagedObjectPtr& object : note->objects("resources")) {
         if (object == resource) held = true;
@@ -179,49 +182,33 @@ static MetaOutcome ResourceMetaSync(KXDataClient& client, const kx::Dictionary& 
       if (!held) kx::ignoreError(note->addObject("resources", resource));
     }
   }
-  if (info[KXDataClient::kResourceInfoModifiedInLocalKey].boolValue()) {
+  if (info[KXEditorSave::kResourceInfoModifiedInLocalKey].boolValue()) {
     kx::ignoreError(resource->setValue("localModified", kx::Value(true)));
   }
   return outcome;
 }
 
-std::shared_ptr<ResourceEntry> KXDataClient::resourceEntryForHashCode(
-    const std::optional<std::string>& hash, KXManagedObjectContext* context) {
-  if (!hash) return nullptr;
-  std::shared_ptr<KXManagedObjectContext> holder;
-  KXManagedObjectContext* target = ContextOrReader(context, dataContext(), &holder);
-  if (!target) return nullptr;
-  return KXCast<ResourceEntry>(
-      FetchFirst(*target, "ResourceEntry", "dataHash = %@", {kx::Value(*hash)}));
-}
-
-std::shared_ptr<ResourceEntry> KXDataClient::resourceEntryForHashCode(
-    const std::optional<std::string>& hash) {
-  return onReadQueue(
-      [&](KXManagedObjectContext* context) { return resourceEntryForHashCode(hash, context); });
-}
-
-void KXDataClient::createOrUpdateResourceMeta(const kx::Dictionary& resourceInfo,
+void KXEditorSave::createOrUpdateResourceMeta(const kx::Dictionary& resourceInfo,
                                               KXDataCallback callback) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performWriteBlock(
       [this, resourceInfo, callback = std::move(callback)](KXManagedObjectContext& context) {
-        MetaOutcome outcome = ResourceMetaSync(*this, resourceInfo, context, HashOf::NewEntryNow);
+        MetaOutcome outcome = ResourceMetaSync(client_, resourceInfo, context, HashOf::NewEntryNow);
         if (callback) callback(ResultFor(outcome.resource), kx::Error());
       });
 }
 
-void KXDataClient::createOrUpdateResource(const kx::Dictionary& resourceInfo,
+void KXEditorSave::createOrUpdateResource(const kx::Dictionary& resourceInfo,
                                           KXDataCallback callback) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   kx::Dictionary info = resourceInfo;
   kx::Value bytes = info[kResourceInfoDataKey];
   info.remove(kResourceInfoDataKey);
   data->performWriteBlock([this, info, bytes,
                            callback = std::move(callback)](KXManagedObjectContext& context) {
-    MetaOutcome outcome = ResourceMetaSync(*this, info, context, HashOf::NewEntryWhenStored);
+    MetaOutcome outcome = ResourceMetaSync(client_, info, context, HashOf::NewEntryWhenStored);
     std::shared_ptr<ResourceEntry> entry = outcome.resource ? outcome.resource->entry() : nullptr;
     kx::Error failure;
     const bool hasData = bytes.isData() || bytes.isString();
@@ -263,15 +250,15 @@ void KXDataClient::createOrUpdateResource(const kx::Dictionary& resourceInfo,
   });
 }
 
-void KXDataClient::createOrUpdateResource(const kx::Dictionary& resourceInfo,
+void KXEditorSave::createOrUpdateResource(const kx::Dictionary& resourceInfo,
                                           const std::optional<std::string>& tmpPath,
                                           KXDataCallback callback) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performWriteBlock([this, resourceInfo, tmpPath,
                            callback = std::move(callback)](KXManagedObjectContext& context) {
     MetaOutcome outcome =
-        ResourceMetaSync(*this, resourceInfo, context, HashOf::NewEntryWhenStored);
+        ResourceMetaSync(client_, resourceInfo, context, HashOf::NewEntryWhenStored);
     std::shared_ptr<ResourceEntry> entry = outcome.resource ? outcome.resource->entry() : nullptr;
     kx::Error failure;
     // An entry whose file is on disk keeps it; the temporary file stays

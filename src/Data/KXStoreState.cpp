@@ -1,87 +1,84 @@
-// KXDataClient: the store state rows, saves of the write context and the
+// KXStoreState: the store state rows, saves of the write context and the
 // user row.
+#include "Data/KXStoreState.h"
 #include "CommonUtils/KXLogger.h"
 #include "CommonUtils/KXPresentError.h"
 #include "Data/DbState.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXStoreError.h"
 #include "Data/User.h"
 
 using namespace kx_data_client;
 
+KXStoreState::KXStoreState(KXDataClient& client) : client_(client) {}
+
 // ---------------------------------------------------------------------------
 // Store state
 // ---------------------------------------------------------------------------
 
-std::shared_ptr<DbState> KXDataClient::dbStateObjectWithKey(const std::optional<std::string>& key,
-                                                            KXManagedObjectContext* context) {
-  if (!key) return nullptr;
-  std::shared_ptr<KXManagedObjectContext> holder;
-  KXManagedObjectContext* target = ContextOrReader(context, dataContext(), &holder);
-  if (!target) return nullptr;
-  return KXCast<DbState>(FetchFirst(*target, "DbState", "stateKey = %@", {kx::Value(*key)}));
-}
-
-kx::Value KXDataClient::dbStateValueWithKey(const std::optional<std::string>& key) {
+kx::Value KXStoreState::dbStateValueWithKey(const std::optional<std::string>& key) {
   if (!key) return kx::Value();
-  return onReadQueue([&](KXManagedObjectContext* context) {
-    std::shared_ptr<DbState> row = dbStateObjectWithKey(key, context);
+  return InContextOrOnReadQueue(client_, nullptr, [&](KXManagedObjectContext* context) {
+    std::shared_ptr<DbState> row = client_.readsIn(context).dbStateObjectWithKey(key);
     return row ? row->stateValue() : kx::Value();
   });
 }
 
 // The versions are read on the read queue rather than from the read
 // context on whatever thread asks: that context belongs to its queue.
-kx::Value KXDataClient::dbVersion() {
+kx::Value KXStoreState::dbVersion() {
   kx::Value version = dbStateValueWithKey(kDbVersionKey);
   return version.isNull() ? kx::Value(0) : version;
 }
 
-kx::Value KXDataClient::dbContentVersion() { return dbStateValueWithKey(kDbContentVersionKey); }
+kx::Value KXStoreState::dbContentVersion() { return dbStateValueWithKey(kDbContentVersionKey); }
 
-kx::Value KXDataClient::dbTagVersion() {
+kx::Value KXStoreState::dbTagVersion() {
   kx::Value version = dbStateValueWithKey(kDbTagVersionKey);
   return version.isNull() ? kx::Value(0) : version;
 }
 
-void KXDataClient::setDbStateValue(const kx::Value& value, const std::optional<std::string>& key) {
+void KXStoreState::setDbStateValue(const kx::Value& value, const std::optional<std::string>& key) {
   if (value.isNull() || !key) return;
-  std::shared_ptr<KXDataContext> data = dataContext();
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performWriteBlock([this, value, key = *key](KXManagedObjectContext& context) {
     setDbStateValueSync(value, key, context);
   });
 }
 
-bool KXDataClient::setDbStateValueSync(const kx::Value& value, const std::string& key,
+bool KXStoreState::setDbStateValueSync(const kx::Value& value, const std::string& key,
                                        KXManagedObjectContext& context) {
   // The write context flushes its pending inserts before it fetches, so an
   // unsaved row of the key is found here and no second row is made.
-  if (std::shared_ptr<DbState> row = dbStateObjectWithKey(key, &context)) {
+  if (std::shared_ptr<DbState> row = client_.readsIn(&context).dbStateObjectWithKey(key)) {
     if (!row->setValue("stateValue", value)) {
       KXLOG("state value of \"%s\" refused", key.c_str());
       return false;
     }
     return true;
   }
-  return !addManagedObjectsSync(
-              "DbState", &context,
-              {kx::Value::dict({{"stateKey", kx::Value(key)}, {"stateValue", value}})}, nullptr)
+  return !client_.writes()
+              .addManagedObjectsSync(
+                  "DbState", &context,
+                  {kx::Value::dict({{"stateKey", kx::Value(key)}, {"stateValue", value}})}, nullptr)
               .empty();
 }
 
-void KXDataClient::setDbVersion(const kx::Value& version, KXDataCallback callback) {
+void KXStoreState::setDbVersion(const kx::Value& version, KXDataCallback callback) {
   setDbStateValue(version, kDbVersionKey);
   performSave(std::move(callback));
 }
 
-void KXDataClient::setDbContentVersion(const kx::Value& version, KXDataCallback callback) {
+void KXStoreState::setDbContentVersion(const kx::Value& version, KXDataCallback callback) {
   setDbStateValue(version, kDbContentVersionKey);
   performSave(std::move(callback));
 }
 
-void KXDataClient::setDbTagVersion(const kx::Value& version, KXDataCallback callback) {
+void KXStoreState::setDbTagVersion(const kx::Value& version, KXDataCallback callback) {
   setDbStateValue(version, kDbTagVersionKey);
   performSave(std::move(callback));
 }
@@ -90,25 +87,25 @@ void KXDataClient::setDbTagVersion(const kx::Value& version, KXDataCallback call
 // Saves
 // ---------------------------------------------------------------------------
 
-void KXDataClient::performSave(KXDataCallback callback) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXStoreState::performSave(KXDataCallback callback) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performWriteBlock([this, callback = std::move(callback)](KXManagedObjectContext& context) {
     performSave(callback, &context);
   });
 }
 
-void KXDataClient::performSyncSave(const KXDataCallback& callback) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXStoreState::performSyncSave(const KXDataCallback& callback) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   // Runs inline when the caller is a task of the write queue already.
   data->performSyncWriteBlock(
       [this, &callback](KXManagedObjectContext& context) { performSave(callback, &context); });
 }
 
-void KXDataClient::performSave(const KXDataCallback& callback, KXManagedObjectContext* context) {
+void KXStoreState::performSave(const KXDataCallback& callback, KXManagedObjectContext* context) {
   std::shared_ptr<KXManagedObjectContext> holder;
-  KXManagedObjectContext* target = ContextOrReader(context, dataContext(), &holder);
+  KXManagedObjectContext* target = ContextOrReader(context, client_.dataContext(), &holder);
   kx::Error error;
   bool saved = false;
   if (!target) {
@@ -123,8 +120,8 @@ void KXDataClient::performSave(const KXDataCallback& callback, KXManagedObjectCo
   if (callback) callback(KXResultInfo::withValue(kx::Value(saved)), saved ? kx::Error() : error);
 }
 
-void KXDataClient::upate(const kx::Dictionary& info, KXDataCallback callback) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXStoreState::upate(const kx::Dictionary& info, KXDataCallback callback) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performWriteBlock([this, info, callback = std::move(callback)](KXManagedObjectContext&) {
     updateSync(info, callback);
@@ -135,22 +132,11 @@ void KXDataClient::upate(const kx::Dictionary& info, KXDataCallback callback) {
 // The user
 // ---------------------------------------------------------------------------
 
-std::shared_ptr<User> KXDataClient::user(KXManagedObjectContext* context) {
-  std::shared_ptr<KXManagedObjectContext> holder;
-  KXManagedObjectContext* target = ContextOrReader(context, dataContext(), &holder);
-  if (!target) return nullptr;
-  return KXCast<User>(FetchFirst(*target, "User", {}, {}));
-}
-
-std::shared_ptr<User> KXDataClient::user() {
-  return onReadQueue([&](KXManagedObjectContext* context) { return user(context); });
-}
-
-void KXDataClient::updateUserMeta(const kx::Dictionary& userMeta) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXStoreState::updateUserMeta(const kx::Dictionary& userMeta) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performWriteBlock([this, userMeta](KXManagedObjectContext& context) {
-    std::shared_ptr<User> stored = user(&context);
+    std::shared_ptr<User> stored = client_.readsIn(&context).user();
     if (!stored) {
       stored = KXCast<User>(context.insertNewObject("User"));
       if (!stored) {
@@ -174,12 +160,12 @@ void KXDataClient::updateUserMeta(const kx::Dictionary& userMeta) {
   });
 }
 
-void KXDataClient::handleDeletePasswordWithContext(KXManagedObjectContext* context) {
+void KXStoreState::handleDeletePasswordWithContext(KXManagedObjectContext* context) {
   if (!context) return;
-  KXFileMetaPtr root = objectForFileMetaID(kRootFileId, context);
+  KXFileMetaPtr root = client_.readsIn(context).objectForFileMetaID(KXDataClient::kRootFileId);
   if (!root) return;
-  for (const KXFileMetaPtr& entry :
-       objectsUnderParent(root, "FileMeta", std::string("encrypted = YES"), {}, context)) {
+  for (const KXFileMetaPtr& entry : client_.readsIn(context).objectsUnderParent(
+           root, "FileMeta", std::string("encrypted = YES"), {})) {
     if (!entry->setValue("encrypted", kx::Value(false))) {
       KXLOG("could not open entry %s", entry->fileId().c_str());
     }

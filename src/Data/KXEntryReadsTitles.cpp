@@ -1,4 +1,4 @@
-// KXDataClient: free titles for new entries beside their siblings.
+// KXEntryReads: free titles for new entries beside their siblings.
 #include <limits>
 
 #include "CommonUtils/KXLogger.h"
@@ -6,6 +6,8 @@
 #include "CommonUtils/NSStringDupTitle.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryReadsInternal.h"
 #include "Data/Notebook.h"
 #include "platform/Text.h"
 
@@ -76,18 +78,10 @@ kx::Dictionary DupTitleInfo(bool isDup, std::string newTitle, std::string dupFil
 // Duplicate titles
 // ---------------------------------------------------------------------------
 
-kx::Dictionary KXDataClient::titleOfDuplicateTitle(const std::optional<std::string>& title,
+kx::Dictionary KXEntryReads::titleOfDuplicateTitle(const std::optional<std::string>& title,
                                                    const std::optional<std::string>& parentId,
                                                    const std::optional<std::string>& overLookFileId,
                                                    const std::string& className) {
-  return titleOfDuplicateTitle(title, parentId, overLookFileId, className, nullptr);
-}
-
-kx::Dictionary KXDataClient::titleOfDuplicateTitle(const std::optional<std::string>& title,
-                                                   const std::optional<std::string>& parentId,
-                                                   const std::optional<std::string>& overLookFileId,
-                                                   const std::string& className,
-                                                   KXManagedObjectContext* given) {
   static const std::string kEmptyTitle = "emptyTitle";
   const std::string asked = title.value_or(kEmptyTitle);
   if (!parentId) {
@@ -140,15 +134,11 @@ kx::Dictionary KXDataClient::titleOfDuplicateTitle(const std::optional<std::stri
     }
     answer = DupTitleInfo(true, candidates.current(), dupFileId);
   };
-  if (given) {
-    lookUp(given);
-  } else {
-    onReadQueue(lookUp);
-  }
+  onReadQueue(lookUp);
   return answer;
 }
 
-std::string KXDataClient::titleOfDuplicateNotebookTitle(const std::string& title) {
+std::string KXEntryReads::titleOfDuplicateNotebookTitle(const std::string& title) {
   std::optional<KXRegularExpression> pattern = KXRegularExpression::make(
       "^" + KXRegularExpression::escapedPattern(title) + "(?:\\[\\d+])?$");
   std::vector<std::string> titles;
@@ -163,10 +153,10 @@ std::string KXDataClient::titleOfDuplicateNotebookTitle(const std::string& title
       }
     }
   });
-  return KXDataClient::title(title, titles);
+  return KXEntryReads::title(title, titles);
 }
 
-std::string KXDataClient::title(const std::string& title, const std::vector<std::string>& titles) {
+std::string KXEntryReads::title(const std::string& title, const std::vector<std::string>& titles) {
   if (titles.empty()) return title;
   std::int64_t maximum = 0;
   bool allBracketed = true;
@@ -191,6 +181,6 @@ std::string KXDataClient::title(const std::string& title, const std::vector<std:
   return open == std::string::npos ? title : title.substr(0, open);
 }
 
-std::string KXDataClient::titleOfDuplicateNoteGroupTitle(const std::string&) {
+std::string KXEntryReads::titleOfDuplicateNoteGroupTitle(const std::string&) {
   throw kx::Exception(kInternalInconsistency, kShouldNotBeCalled);
 }

@@ -1,4 +1,4 @@
-// KXDataClient: the tag rows kept level with the service's tag list.
+// KXTagStore: the tag rows kept level with the service's tag list.
 #include <limits>
 #include <string>
 #include <unordered_set>
@@ -8,10 +8,15 @@
 #include "CommonUtils/NSStringDupTitle.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
+#include "Data/KXEntryReads.h"
 #include "Data/KXStoreError.h"
+#include "Data/KXStoreState.h"
+#include "Data/KXTagStore.h"
 #include "Data/Tag.h"
 
 using namespace kx_data_client;
+
+KXTagStore::KXTagStore(KXDataClient& client) : client_(client) {}
 
 namespace {
 
@@ -23,7 +28,7 @@ constexpr const char* kLiveTagsCondition = "isLocalRemoved = 0 AND tagId != nil"
 std::string FreeTagName(const std::string& name, const std::unordered_set<std::string>& taken) {
   std::string current = name;
   NSStringDupTitle::Comps comps = NSStringDupTitle::dupTitleComps(current);
-  for (int tries = 0; tries < KXDataClient::kMaxDupTagNameTries; ++tries) {
+  for (int tries = 0; tries < KXTagStore::kMaxDupTagNameTries; ++tries) {
     if (!taken.contains(current)) return current;
     if (comps.counter == std::numeric_limits<std::int64_t>::max()) {
       // The number cannot grow: number the whole name afresh.
@@ -52,12 +57,13 @@ std::unordered_set<std::string> TakenNames(const std::vector<KXManagedObjectPtr>
 
 }  // namespace
 
-std::optional<std::vector<std::shared_ptr<Tag>>> KXDataClient::readTagSyncForCondition(
+std::optional<std::vector<std::shared_ptr<Tag>>> KXTagStore::readTagSyncForCondition(
     const kx::Dictionary& queryInfo, kx::Error* error) {
   kx::Error failure = KXStoreMakeError(kKXStoreUnavailableError, "The store is closed");
-  std::optional<KXFetchResult> result = onReadQueue([&](KXManagedObjectContext* context) {
-    return executeSyncQuery(kTagEntity, queryInfo, context, &failure);
-  });
+  std::optional<KXFetchResult> result =
+      InContextOrOnReadQueue(client_, nullptr, [&](KXManagedObjectContext* context) {
+        return client_.readsIn(context).executeSyncQuery(kTagEntity, queryInfo, &failure);
+      });
   if (!result) {
     kx::SetError(error, failure);
     return std::nullopt;
@@ -65,29 +71,21 @@ std::optional<std::vector<std::shared_ptr<Tag>>> KXDataClient::readTagSyncForCon
   return CastAll<Tag>(result->objects);
 }
 
-void KXDataClient::readTagForCondition(const kx::Dictionary& /*queryInfo*/,
-                                       KXDataCallback /*callback*/) {
+void KXTagStore::readTagForCondition(const kx::Dictionary& /*queryInfo*/,
+                                     KXDataCallback /*callback*/) {
   throw kx::Exception("KXMethodNotImplemented", "Method not implementd");
 }
 
-std::string KXDataClient::checkDupTagName(const std::string& name, const std::string& tagId) {
+std::string KXTagStore::checkDupTagName(const std::string& name, const std::string& tagId,
+                                        KXManagedObjectContext* context) {
   const std::string asked = name.empty() ? std::string(kNewTagName) : name;
-  kx::Error error;
-  std::optional<std::vector<std::shared_ptr<Tag>>> live = readTagSyncForCondition(
-      kx::Dictionary{{kKXQueryConditionKey, kx::Value(kLiveTagsCondition)}}, &error);
-  if (!live) return asked;  // the failure is reported by the read
-  std::vector<KXManagedObjectPtr> tags(live->begin(), live->end());
-  // The names were read on the read queue; the objects' values may be read
-  // from any thread.
-  return FreeTagName(asked, TakenNames(tags, tagId));
-}
-
-std::string KXDataClient::checkDupTagName(const std::string& name, const std::string& tagId,
-                                          KXManagedObjectContext* context) {
-  const std::string asked = name.empty() ? std::string(kNewTagName) : name;
-  std::shared_ptr<KXManagedObjectContext> holder;
-  KXManagedObjectContext* in = ContextOrReader(context, dataContext(), &holder);
-  if (!in) return asked;
+  if (!context) {
+    if (!client_.dataContext()) return asked;
+    return InContextOrOnReadQueue(client_, nullptr, [&](KXManagedObjectContext* reader) {
+      return checkDupTagName(name, tagId, reader);
+    });
+  }
+  KXManagedObjectContext* in = context;
   kx::Error error;
   std::vector<KXManagedObjectPtr> tags = Fetch(*in, kTagEntity, kLiveTagsCondition, {}, 0, &error);
   if (error) {
@@ -97,8 +95,8 @@ std::string KXDataClient::checkDupTagName(const std::string& name, const std::st
   return FreeTagName(asked, TakenNames(tags, tagId));
 }
 
-void KXDataClient::createOrUpdateTag(const kx::Dictionary& tag) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXTagStore::createOrUpdateTag(const kx::Dictionary& tag) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   const kx::Value* idValue = tag.find("tagId");
   if (!idValue || idValue->isNull() || idValue->stringValue().empty()) {
@@ -121,7 +119,7 @@ void KXDataClient::createOrUpdateTag(const kx::Dictionary& tag) {
 
   data->performWriteBlock([this, tagId, dateCreated, dateUpdated, incomingName,
                            pTagId](KXManagedObjectContext& context) {
-    KXManagedObjectPtr stored = objectForTagID(tagId, &context);
+    KXManagedObjectPtr stored = client_.readsIn(&context).objectForTagID(tagId);
     if (stored && stored->integerValue("dateUpdated") >= dateUpdated) return;
     if (!stored) {
       stored = context.insertNewObject(kTagEntity);
@@ -141,20 +139,54 @@ void KXDataClient::createOrUpdateTag(const kx::Dictionary& tag) {
     kx::ignoreError(stored->setValue("isLocalRemoved", kx::Value(false)));
     kx::ignoreError(stored->setValue("isLocalCreated", kx::Value(false)));
   });
-  performSave(nullptr);
+  client_.state().performSave(nullptr);
 }
 
-void KXDataClient::updateTagLocalProps(const kx::Dictionary& info) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXTagStore::updateTagLocalProps(const kx::Dictionary& info) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   const kx::Value* idValue = info.find("tagId");
   const std::string tagId = idValue && !idValue->isNull() ? idValue->stringValue() : "";
   data->performWriteBlock([this, tagId](KXManagedObjectContext& context) {
-    KXManagedObjectPtr stored = objectForTagID(tagId, &context);
+    KXManagedObjectPtr stored = client_.readsIn(&context).objectForTagID(tagId);
     if (!stored) return;
     for (const char* flag : {"isLocalModified", "isLocalRemoved", "isLocalCreated"}) {
       kx::ignoreError(stored->setValue(flag, kx::Value(false)));
     }
   });
-  performSave(nullptr);
+  client_.state().performSave(nullptr);
+}
+
+void KXTagStore::updateFileMetaForDeletedTagId(const std::string& tagId) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
+  if (!data || tagId.empty()) return;
+  std::vector<KXObjectID> carriers;
+  for (const KXFileMetaPtr& entry : client_.reads().objectsWithTagId(tagId, true)) {
+    carriers.push_back(entry->objectID());
+  }
+  if (carriers.empty()) return;
+  data->performWriteBlock([carriers, tagId](KXManagedObjectContext& context) {
+    for (const KXObjectID& objectID : carriers) {
+      KXManagedObjectPtr entry = context.existingObject(objectID);
+      if (!entry) continue;
+      // The entries were found by a text search, so "12" also found "123":
+      // only whole elements equal to the id go.
+      const std::string tags = entry->stringValue("tags");
+      std::string kept;
+      bool first = true;
+      std::size_t start = 0;
+      while (true) {
+        std::size_t comma = tags.find(',', start);
+        std::string element = tags.substr(start, comma - start);
+        if (element != tagId) {
+          if (!first) kept.push_back(',');
+          kept += element;
+          first = false;
+        }
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+      }
+      kx::ignoreError(entry->setValue("tags", kx::Value(kept)));
+    }
+  });
 }

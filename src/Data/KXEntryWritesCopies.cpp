@@ -1,4 +1,4 @@
-// KXDataClient: copies, moves and restores of file entries. They change the
+// KXEntryWrites: copies, moves and restores of file entries. They change the
 // entries in the context they work in and never save; content files are the
 // helpers' business (KXFileMetaUtil, KXNormalFileUtil, KXNotebookUtil).
 #include <string>
@@ -8,10 +8,14 @@
 
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "CommonUtils/KXLogger.h"
+#include "Data/DataUtil/KXFileMetaUtil.h"
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXModel.h"
+#include "Data/KXStoreError.h"
 #include "platform/LocalizedStrings.h"
 #include "platform/Path.h"
 #include "platform/Time.h"
@@ -21,6 +25,14 @@ using namespace kx_data_client;
 namespace {
 
 constexpr const char* kRecoveryTrashOperation = "recovery";
+
+constexpr const char* kLiveFolderCondition =
+    "(del = NO) AND (title = %@) AND (parentId = %@) AND (dir = YES)";
+
+KXResultInfo FolderAnswer(const std::string& folderId) {
+  return KXResultInfo::withValue(
+      kx::Value::dict({{KXEntryWrites::kNamePathParentIdKey, kx::Value(folderId)}}));
+}
 // NSURLErrorDomain's "file does not exist": a restore of an id that names
 // no entry in the trash.
 constexpr std::int64_t kNoSuchDeletedEntryCode = -1100;
@@ -36,7 +48,7 @@ std::string ClassNameOf(const KXFileMetaPtr& entry) { return entry->entity().nam
 
 }  // namespace
 
-std::string KXDataClient::conflictTitle(const std::string& title, bool keepExtension) {
+std::string KXEntryWrites::conflictTitle(const std::string& title, bool keepExtension) {
   const std::string mark = kx::LocalizedStrings::localized("Sync Conflicted");
   if (keepExtension) {
     const std::string extension = kx::Path::pathExtension(title);
@@ -54,14 +66,14 @@ std::string KXDataClient::conflictTitle(const std::string& title, bool keepExten
 
 // ---- Copies ---------------------------------------------------------------------------
 
-void KXDataClient::copyFileParts(const kx::Dictionary& fileParts, const std::string& notebookId,
-                                 KXDataCallback callback, bool isConflicted,
-                                 KXManagedObjectContext* context) {
+void KXEntryWrites::copyFileParts(const kx::Dictionary& fileParts, const std::string& notebookId,
+                                  KXDataCallback callback, bool isConflicted,
+                                  KXManagedObjectContext* context) {
   kx::Array items;
   kx::Dictionary copies;
   const kx::Value now = Now();
   for (const auto& [sourceId, part] : fileParts) {
-    KXFileMetaPtr source = objectForFileMetaID(sourceId, context);
+    KXFileMetaPtr source = client_.readsIn(context).objectForFileMetaID(sourceId);
     if (!source) continue;
     kx::Dictionary copy;
     for (const KXPropertyDescription* property : source->entity().properties()) {
@@ -107,9 +119,9 @@ void KXDataClient::copyFileParts(const kx::Dictionary& fileParts, const std::str
                         });
 }
 
-void KXDataClient::copyFileParts(const kx::Dictionary& fileParts, const std::string& notebookId,
-                                 KXDataCallback callback, bool isConflicted) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXEntryWrites::copyFileParts(const kx::Dictionary& fileParts, const std::string& notebookId,
+                                  KXDataCallback callback, bool isConflicted) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performWriteBlock([this, fileParts, notebookId, callback = std::move(callback),
                            isConflicted](KXManagedObjectContext& context) {
@@ -123,16 +135,16 @@ namespace {
 // The generic insert skips an id that is stored already, gives a title
 // that a sibling carries a new number, and indexes each title.
 kx::Array PairItems(KXDataClient& client, KXManagedObjectContext& context,
-                    const KXDataClient::KXCopyPairs& pairs, const KXFileMetaPtr& target,
+                    const KXEntryWrites::KXCopyPairs& pairs, const KXFileMetaPtr& target,
                     bool notebooks, bool isConflicted) {
   // The folder path the copies remember, as deletion stores it.
   std::string path;
   if (!target->isKindOfEntity("Root")) path = target->namePath() + "/" + target->title();
-  const std::int64_t version = client.baseVersion(&context);
+  const std::int64_t version = client.readsIn(&context).baseVersion();
   const kx::Value now = Now();
   kx::Array items;
   for (const auto& [sourceId, newId] : pairs) {
-    KXFileMetaPtr source = client.objectForFileMetaID(sourceId, &context);
+    KXFileMetaPtr source = client.readsIn(&context).objectForFileMetaID(sourceId);
     if (!source) {
       KXLOG("copy of %s skipped: no such entry", sourceId.c_str());
       continue;
@@ -141,7 +153,7 @@ kx::Array PairItems(KXDataClient& client, KXManagedObjectContext& context,
     item.set("parentId", kx::Value(target->fileId()));
     if (!notebooks) item.set("namePath", kx::Value(path));
     std::string title = source->title();
-    if (isConflicted) title = KXDataClient::conflictTitle(title, /*keepExtension=*/!notebooks);
+    if (isConflicted) title = KXEntryWrites::conflictTitle(title, /*keepExtension=*/!notebooks);
     item.set("title", kx::Value(title));
     if (!notebooks) item.set("contentChanged", kx::Value(true));
     item.set("createTime", now);
@@ -166,31 +178,31 @@ kx::Array PairItems(KXDataClient& client, KXManagedObjectContext& context,
 
 }  // namespace
 
-void KXDataClient::copyNormalFiles(const KXCopyPairs& pairs, const std::string& notebookId,
-                                   bool isConflicted) {
+void KXEntryWrites::copyNormalFiles(const KXCopyPairs& pairs, const std::string& notebookId,
+                                    bool isConflicted) {
   copyPairs("NormalFile", pairs, notebookId, isConflicted);
 }
 
-void KXDataClient::copyNotebooks(const KXCopyPairs& pairs, const std::string& notebookId,
-                                 bool isConflicted) {
+void KXEntryWrites::copyNotebooks(const KXCopyPairs& pairs, const std::string& notebookId,
+                                  bool isConflicted) {
   copyPairs("Notebook", pairs, notebookId, isConflicted);
 }
 
-void KXDataClient::copyPairs(const std::string& entityName, const KXCopyPairs& pairs,
-                             const std::string& notebookId, bool isConflicted) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXEntryWrites::copyPairs(const std::string& entityName, const KXCopyPairs& pairs,
+                              const std::string& notebookId, bool isConflicted) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
-  data->performWriteBlock(
-      [this, entityName, pairs, notebookId, isConflicted](KXManagedObjectContext& context) {
-        KXFileMetaPtr target = objectForFileMetaID(notebookId, &context);
-        if (!target) {
-          KXLOG("copy into %s skipped: no such folder", notebookId.c_str());
-          return;
-        }
-        const bool dir = entityName == "Notebook";
-        addManagedObjectsSync(entityName, &context,
-                              PairItems(*this, context, pairs, target, dir, isConflicted), nullptr);
-      });
+  data->performWriteBlock([this, entityName, pairs, notebookId,
+                           isConflicted](KXManagedObjectContext& context) {
+    KXFileMetaPtr target = client_.readsIn(&context).objectForFileMetaID(notebookId);
+    if (!target) {
+      KXLOG("copy into %s skipped: no such folder", notebookId.c_str());
+      return;
+    }
+    const bool dir = entityName == "Notebook";
+    addManagedObjectsSync(entityName, &context,
+                          PairItems(client_, context, pairs, target, dir, isConflicted), nullptr);
+  });
 }
 
 // ---- Moves ----------------------------------------------------------------------------
@@ -210,7 +222,7 @@ bool LiesWithin(KXDataClient& client, KXManagedObjectContext* context, const std
       KXLOG("folder %s lies in a cycle of parent ids", current.c_str());
       return false;
     }
-    KXFileMetaPtr folder = client.objectForFileMetaID(current, context);
+    KXFileMetaPtr folder = client.readsIn(context).objectForFileMetaID(current);
     if (!folder || folder->isNil("parentId")) return false;
     current = folder->parentId();
     if (current == KXDataClient::kAboveRootParentId || current == KXDataClient::kTrashParentId) {
@@ -222,16 +234,16 @@ bool LiesWithin(KXDataClient& client, KXManagedObjectContext* context, const std
 
 }  // namespace
 
-void KXDataClient::moveFileMetas(const std::vector<std::string>& fileIds,
-                                 const std::string& notebookId, KXManagedObjectContext* context) {
+void KXEntryWrites::moveFileMetas(const std::vector<std::string>& fileIds,
+                                  const std::string& notebookId, KXManagedObjectContext* context) {
   for (const std::string& fileId : fileIds) {
-    KXFileMetaPtr entry = objectForFileMetaID(fileId, context);
+    KXFileMetaPtr entry = client_.readsIn(context).objectForFileMetaID(fileId);
     if (!entry) continue;
     // A folder put into itself or below itself would leave the tree and
     // take its subtree along into a cycle.
     if (entry->fileId() == notebookId ||
         (entry->isKindOfEntity("Notebook") &&
-         LiesWithin(*this, context, notebookId, entry->fileId()))) {
+         LiesWithin(client_, context, notebookId, entry->fileId()))) {
       KXLOG("move of %s into %s skipped: the target lies within the entry", fileId.c_str(),
             notebookId.c_str());
       continue;
@@ -247,15 +259,16 @@ void KXDataClient::moveFileMetas(const std::vector<std::string>& fileIds,
       Set(entry, "localTrashOp", kx::Value(true));
       Set(entry, "localModified", kx::Value(true));
       if (entry->isKindOfEntity("Notebook")) {
-        for (const KXFileMetaPtr& below : objectsUnderFileId(entry->fileId(), context)) {
+        for (const KXFileMetaPtr& below :
+             client_.readsIn(context).objectsUnderFileId(entry->fileId())) {
           if (!below->del()) continue;
           Set(below, "del", kx::Value(false));
           Set(below, "localModified", kx::Value(true));
         }
       }
     }
-    kx::Dictionary dup = titleOfDuplicateTitle(entry->title(), entry->parentId(), entry->fileId(),
-                                               ClassNameOf(entry));
+    kx::Dictionary dup = client_.reads().titleOfDuplicateTitle(entry->title(), entry->parentId(),
+                                                               entry->fileId(), ClassNameOf(entry));
     if (dup[kKXDupTitleIsDupKey].boolValue()) Set(entry, "title", dup[kKXDupTitleNewTitleKey]);
   }
 }
@@ -267,36 +280,36 @@ void QueueMove(KXDataClient* client, const std::vector<std::string>& fileIds,
   std::shared_ptr<KXDataContext> data = client->dataContext();
   if (!data) return;
   data->performWriteBlock([client, fileIds, notebookId](KXManagedObjectContext& context) {
-    client->moveFileMetas(fileIds, notebookId, &context);
+    client->writes().moveFileMetas(fileIds, notebookId, &context);
   });
 }
 
 }  // namespace
 
-void KXDataClient::moveFileMetas(const std::vector<std::string>& fileIds,
-                                 const std::string& notebookId) {
-  QueueMove(this, fileIds, notebookId);
+void KXEntryWrites::moveFileMetas(const std::vector<std::string>& fileIds,
+                                  const std::string& notebookId) {
+  QueueMove(&client_, fileIds, notebookId);
 }
 
-void KXDataClient::moveNotes(const std::vector<std::string>& fileIds,
-                             const std::string& notebookId) {
-  QueueMove(this, fileIds, notebookId);
+void KXEntryWrites::moveNotes(const std::vector<std::string>& fileIds,
+                              const std::string& notebookId) {
+  QueueMove(&client_, fileIds, notebookId);
 }
 
-void KXDataClient::moveNormalFiles(const std::vector<std::string>& fileIds,
-                                   const std::string& notebookId) {
-  QueueMove(this, fileIds, notebookId);
+void KXEntryWrites::moveNormalFiles(const std::vector<std::string>& fileIds,
+                                    const std::string& notebookId) {
+  QueueMove(&client_, fileIds, notebookId);
 }
 
-void KXDataClient::moveNotebooks(const std::vector<std::string>& fileIds,
-                                 const std::string& notebookId) {
-  QueueMove(this, fileIds, notebookId);
+void KXEntryWrites::moveNotebooks(const std::vector<std::string>& fileIds,
+                                  const std::string& notebookId) {
+  QueueMove(&client_, fileIds, notebookId);
 }
 
 // ---- Restores -------------------------------------------------------------------------
 
-void KXDataClient::recoverFileMetas(const std::vector<std::string>& fileIds,
-                                    KXManagedObjectContext* context, KXDataCallback callback) {
+void KXEntryWrites::recoverFileMetas(const std::vector<std::string>& fileIds,
+                                     KXManagedObjectContext* context, KXDataCallback callback) {
   if (!context) {
     KXLOG("restore skipped: no context to restore in");
     return;
@@ -305,14 +318,14 @@ void KXDataClient::recoverFileMetas(const std::vector<std::string>& fileIds,
   // the write queue, once its folders are made; it holds on to the context.
   std::shared_ptr<KXManagedObjectContext> holder = context->shared_from_this();
   for (const std::string& fileId : fileIds) {
-    KXFileMetaPtr entry = objectForFileMetaID(fileId, context);
+    KXFileMetaPtr entry = client_.readsIn(context).objectForFileMetaID(fileId);
     if (!entry || !entry->del()) {
       if (callback) {
         callback(KXResultInfo::none(), kx::Error(kx::kURLErrorDomain, kNoSuchDeletedEntryCode));
       }
       return;
     }
-    if (entry->parentId() == kTrashParentId) {
+    if (entry->parentId() == KXDataClient::kTrashParentId) {
       // In the trash itself: back to the folder of its name path, made
       // again when it is gone.
       auto restore = [this, holder, entry, callback](const KXResultInfo& info,
@@ -333,14 +346,15 @@ void KXDataClient::recoverFileMetas(const std::vector<std::string>& fileIds,
         Set(entry, "localModified", kx::Value(true));
         Set(entry, "namePath", kx::Value(""));
         if (entry->isKindOfEntity("Notebook")) {
-          for (const KXFileMetaPtr& below : objectsUnderFileId(entry->fileId(), holder.get())) {
+          for (const KXFileMetaPtr& below :
+               client_.readsIn(holder.get()).objectsUnderFileId(entry->fileId())) {
             Set(below, "del", kx::Value(false));
             Set(below, "modifyTime", now);
             Set(below, "transactionTime", now);
           }
         }
-        kx::Dictionary dup = titleOfDuplicateTitle(entry->title(), entry->parentId(),
-                                                   entry->fileId(), ClassNameOf(entry));
+        kx::Dictionary dup = client_.reads().titleOfDuplicateTitle(
+            entry->title(), entry->parentId(), entry->fileId(), ClassNameOf(entry));
         if (dup[kKXDupTitleIsDupKey].boolValue()) Set(entry, "title", dup[kKXDupTitleNewTitleKey]);
         if (callback) callback(KXResultInfo::none(), kx::Error());
       };
@@ -357,7 +371,7 @@ void KXDataClient::recoverFileMetas(const std::vector<std::string>& fileIds,
     std::unordered_set<std::string> visited{entry->fileId()};
     std::string parentId = entry->parentId();
     while (true) {
-      KXFileMetaPtr parent = objectForFileMetaID(parentId, context);
+      KXFileMetaPtr parent = client_.readsIn(context).objectForFileMetaID(parentId);
       if (!parent || !parent->del()) break;
       if (!visited.insert(parent->fileId()).second) {
         KXLOG("entry %s lies in a cycle of parent ids", parent->fileId().c_str());
@@ -373,9 +387,9 @@ void KXDataClient::recoverFileMetas(const std::vector<std::string>& fileIds,
   }
 }
 
-void KXDataClient::recoverFileMetas(const std::vector<std::string>& fileIds,
-                                    KXDataCallback callback) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXEntryWrites::recoverFileMetas(const std::vector<std::string>& fileIds,
+                                     KXDataCallback callback) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performWriteBlock(
       [this, fileIds, callback = std::move(callback)](KXManagedObjectContext& context) {
@@ -385,41 +399,81 @@ void KXDataClient::recoverFileMetas(const std::vector<std::string>& fileIds,
 
 // ---- Ancestry ---------------------------------------------------------------------------
 
-bool KXDataClient::fileMeta(const KXFileMetaPtr& entry, const std::string& notebookId) {
-  if (!entry) return false;
-  if (entry->fileId() == notebookId) return true;
-  std::unordered_set<std::string> visited;
-  KXFileMetaPtr current = entry;
-  while (current) {
-    if (current->del() || current->isKindOfEntity("Root")) return false;
-    if (current->parentId() == notebookId) return true;
-    if (!visited.insert(current->fileId()).second) {
-      KXLOG("entry %s lies in a cycle of parent ids", current->fileId().c_str());
-      return false;
-    }
-    current = objectForFileMetaID(current->parentId());
-  }
-  return false;
-}
-
-bool KXDataClient::encryptedStateForMeta(const KXFileMetaPtr& entry) {
-  if (!entry) return false;
-  if (entry->encrypted()) return true;
-  std::unordered_set<std::string> visited;
-  KXFileMetaPtr current = entry;
-  while (current) {
-    if (current->del() || current->isKindOfEntity("Root")) return false;
-    if (current->encrypted()) return true;
-    if (!visited.insert(current->fileId()).second) {
-      KXLOG("entry %s lies in a cycle of parent ids", current->fileId().c_str());
-      return false;
-    }
-    current = objectForFileMetaID(current->parentId());
-  }
-  return false;
-}
-
-void KXDataClient::addGroupSync(const kx::Value& /*group*/, const kx::Array& /*fromNotebooks*/,
-                                KXManagedObjectContext* /*context*/) {
+void KXEntryWrites::addGroupSync(const kx::Value& /*group*/, const kx::Array& /*fromNotebooks*/,
+                                 KXManagedObjectContext* /*context*/) {
   throw kx::Exception(kInternalInconsistency, kShouldNotBeCalled);
+}
+
+std::string KXEntryWrites::NotebookIdFromNamePath(const std::string& namePath,
+                                                  KXManagedObjectContext* context,
+                                                  KXDataCallback callback) {
+  KXEntryReads::NamePathResolution resolution =
+      client_.readsIn(context).lastParentIdFromNamePath(namePath);
+  const auto found = static_cast<std::size_t>(resolution.found);
+  if (found >= resolution.components.size()) {
+    if (callback) callback(FolderAnswer(resolution.lastParentId), kx::Error());
+    return resolution.lastParentId;
+  }
+  std::vector<std::string> ids;
+  std::vector<std::string> names(resolution.components.begin() + static_cast<std::ptrdiff_t>(found),
+                                 resolution.components.end());
+  for (std::size_t i = 0; i < names.size(); ++i) ids.push_back(FileMeta::idForFileMeta());
+  std::string last = ids.back();
+  completeNamePath(resolution.lastParentId, ids, names, std::move(callback));
+  return last;
+}
+
+void KXEntryWrites::completeNamePath(const std::string& parentId,
+                                     const std::vector<std::string>& fileIds,
+                                     const std::vector<std::string>& names,
+                                     KXDataCallback callback) {
+  if (names.empty()) {
+    if (callback) callback(FolderAnswer(parentId), kx::Error());
+    return;
+  }
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
+  if (!data) return;
+  data->performWriteBlock([this, parentId, fileIds, names,
+                           callback = std::move(callback)](KXManagedObjectContext& context) {
+    std::string parent = parentId;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      // Looked up again here, on the write queue, where the folders made by
+      // an earlier block are seen before they are saved: two restores into
+      // the same vanished folder make it once.
+      KXManagedObjectPtr existing =
+          FetchFirst(context, "FileMeta", kLiveFolderCondition, {names[i], parent});
+      if (existing) {
+        parent = existing->stringValue("fileId");
+        continue;
+      }
+      if (i >= fileIds.size()) {
+        if (callback) {
+          callback(KXResultInfo::none(),
+                   KXStoreMakeError(kKXStoreTypeError, "a folder of a name path has no id"));
+        }
+        return;
+      }
+      kx::Dictionary folder =
+          KXFileMetaUtil::fileEntryInfo(kx::Dictionary{{"fileId", kx::Value(fileIds[i])},
+                                                       {"parentId", kx::Value(parent)},
+                                                       {"title", kx::Value(names[i])},
+                                                       {"dir", kx::Value(1)},
+                                                       {"domain", kx::Value(1)}});
+      kx::Error failure;
+      std::vector<KXManagedObjectPtr> made = addManagedObjectsSync(
+          "FileMeta", &context, {kx::Value(std::move(folder))},
+          [&failure](const KXResultInfo&, const kx::Error& error) { failure = error; });
+      if (!failure && made.empty()) {
+        failure = KXStoreMakeError(kKXStoreTypeError, "folder " + names[i] + " was not made");
+      }
+      if (failure) {
+        KXLOG("folder %s of a name path not made: %s", names[i].c_str(),
+              failure.localizedDescription().c_str());
+        if (callback) callback(KXResultInfo::none(), failure);
+        return;
+      }
+      parent = fileIds[i];
+    }
+    if (callback) callback(FolderAnswer(parent), kx::Error());
+  });
 }

@@ -1,4 +1,4 @@
-// KXDataClient: note lists, the keyword search and note summaries.
+// KXEntryReads: note lists and the keyword search.
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
@@ -9,6 +9,9 @@
 #include "Data/DataUtil/KXResourceUtil.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryReadsInternal.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/ResourceEntry.h"
 #include "platform/FileSystem.h"
 #include "platform/GlobalQueue.h"
@@ -51,33 +54,38 @@ std::optional<double> imageArea(const std::string& imageSize) {
 
 }  // namespace
 
-void KXDataClient::searchNotesWithKeyword(const std::string& keyword, KXDataCallback callback) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXEntryReads::searchNotesWithKeyword(const std::string& keyword, KXDataCallback callback) {
+  std::shared_ptr<KXDataContext> data = client_->dataContext();
   if (!data) return;
   KXSearchQuery query(kx::Dictionary{{KXSearchQueryKeywordsKey, kx::Value(keyword)}});
-  ftsSearcher().search(query, [this, data, callback = std::move(callback)](
-                                  const KXSSearchResult& result, const kx::Error& error) {
-    if (error) KXLOG("search failed: %s", error.localizedDescription().c_str());
-    std::vector<std::string> ids = result.docIDs().value_or(std::vector<std::string>{});
-    data->performReadBlock([this, ids = std::move(ids), callback](KXManagedObjectContext& context) {
-      KXFileMetaArray kept;
-      kept.reserve(ids.size());
-      for (const std::string& id : ids) {
-        KXFileMetaPtr entry = objectForFileMetaID(id, &context);
-        if (entry && !entry->boolValue("del")) kept.push_back(std::move(entry));
-      }
-      setParentNameForResult(kept, &context);
-      if (!callback) return;
-      std::vector<KXManagedObjectPtr> objects(kept.begin(), kept.end());
-      kx::GlobalQueue::get(kx::QueuePriority::Default)
-          .async([callback, objects = std::move(objects)]() mutable {
-            callback(KXResultInfo::withObjects(std::move(objects)), kx::Error());
-          });
-    });
-  });
+  // The reads object may be a temporary; the client outlives the search.
+  KXDataClient* client = client_;
+  client->indexing().ftsSearcher().search(
+      query, [client, data, callback = std::move(callback)](const KXSSearchResult& result,
+                                                            const kx::Error& error) {
+        if (error) KXLOG("search failed: %s", error.localizedDescription().c_str());
+        std::vector<std::string> ids = result.docIDs().value_or(std::vector<std::string>{});
+        data->performReadBlock(
+            [client, ids = std::move(ids), callback](KXManagedObjectContext& context) {
+              KXEntryReads reads = client->readsIn(&context);
+              KXFileMetaArray kept;
+              kept.reserve(ids.size());
+              for (const std::string& id : ids) {
+                KXFileMetaPtr entry = reads.objectForFileMetaID(id);
+                if (entry && !entry->boolValue("del")) kept.push_back(std::move(entry));
+              }
+              reads.setParentNameForResult(kept);
+              if (!callback) return;
+              std::vector<KXManagedObjectPtr> objects(kept.begin(), kept.end());
+              kx::GlobalQueue::get(kx::QueuePriority::Default)
+                  .async([callback, objects = std::move(objects)]() mutable {
+                    callback(KXResultInfo::withObjects(std::move(objects)), kx::Error());
+                  });
+            });
+      });
 }
 
-bool KXDataClient::filter(int kind, bool deleted) {
+bool KXEntryReads::filter(int kind, bool deleted) {
   switch (kind) {
     case kFilterLive: return !deleted;
     case kFilterAll: return true;
@@ -86,7 +94,7 @@ bool KXDataClient::filter(int kind, bool deleted) {
   }
 }
 
-kx::Array KXDataClient::formatNoteList(const KXFileMetaArray& notes, int kind) {
+kx::Array KXEntryReads::formatNoteList(const KXFileMetaArray& notes, int kind) {
   std::map<std::string, kx::Array> groups;  // ordered by month key
   KXResourceUtil& resources = KXResourceUtil::sharedUtil();
   for (const KXFileMetaPtr& note : notes) {
@@ -162,7 +170,7 @@ kx::Array KXDataClient::formatNoteList(const KXFileMetaArray& notes, int kind) {
   return list;
 }
 
-KXFileMetaArray KXDataClient::filterEncryptedNotebook(const KXFileMetaArray& metas) {
+KXFileMetaArray KXEntryReads::filterEncryptedNotebook(const KXFileMetaArray& metas) {
   KXFileMetaArray kept;
   kept.reserve(metas.size());
   for (const KXFileMetaPtr& meta : metas) {
@@ -172,19 +180,4 @@ KXFileMetaArray KXDataClient::filterEncryptedNotebook(const KXFileMetaArray& met
     kept.push_back(meta);
   }
   return kept;
-}
-
-void KXDataClient::updateNotesSummary(const std::string& fileId, const std::string& summary) {
-  std::shared_ptr<KXDataContext> data = dataContext();
-  if (!data) return;
-  data->performWriteBlock([this, fileId, summary](KXManagedObjectContext& context) {
-    KXFileMetaPtr entry = objectForFileMetaID(fileId, &context);
-    if (!entry) return;
-    const char* trimmed = "\r\n ";
-    std::size_t first = summary.find_first_not_of(trimmed);
-    std::string text = first == std::string::npos
-                           ? std::string()
-                           : summary.substr(first, summary.find_last_not_of(trimmed) - first + 1);
-    kx::ignoreError(entry->setValue("summary", kx::Value(std::move(text))));
-  });
 }

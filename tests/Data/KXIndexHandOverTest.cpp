@@ -3,7 +3,7 @@
 // document handed over before it), the latest text of a burst winning, and
 // nothing lost when the client goes while a batch is still with the
 // indexer: it is in the index once the client is gone.
-#include "Data/KXIndexFeed.h"
+#include "Data/KXIndexHandOver.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +16,9 @@
 #include "Data/FileMeta.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataContext.h"
+#include "Data/KXEntryReads.h"
+#include "Data/KXEntryWrites.h"
+#include "Data/KXIndexFeed.h"
 #include "Data/KXManagedObjectContext.h"
 #include "DataClientFixture.h"
 #include "search/KXSIndexProxy.h"
@@ -47,7 +50,7 @@ class IndexQueueGate {
   bool isOpen_ = false;
 };
 
-class IndexFeedTest : public kxtest::DataClientFixture {
+class IndexHandOverTest : public kxtest::DataClientFixture {
  protected:
   void AddNotes(const std::vector<std::string>& ids) {
     Write([&](KXManagedObjectContext& context) {
@@ -60,46 +63,46 @@ class IndexFeedTest : public kxtest::DataClientFixture {
     });
   }
   bool Marked(const std::string& id) {
-    KXFileMetaPtr entry = client_->objectForFileMetaID(id);
+    KXFileMetaPtr entry = client_->reads().objectForFileMetaID(id);
     return entry && entry->boolValue("hasIndex");
   }
 };
 
-TEST_F(IndexFeedTest, APurgeIsNeverOvertakenByADocumentHandedOverBeforeIt) {
+TEST_F(IndexHandOverTest, APurgeIsNeverOvertakenByADocumentHandedOverBeforeIt) {
   AddNotes({"N_p"});
   // In the trash first; then, in one unit, an edit indexes a new text and
   // the purge removes the note: the index must end without it.
   Write([&](KXManagedObjectContext& context) {
-    client_->deleteManagedObjectSync("Note", &context,
-                                     {client_->objectForFileMetaID("N_p")->objectID()}, nullptr);
+    client_->writes().deleteManagedObjectSync(
+        "Note", &context, {client_->reads().objectForFileMetaID("N_p")->objectID()}, nullptr);
   });
   data_->performSyncWriteBlock([&](KXManagedObjectContext& context) {
-    KXManagedObjectPtr entry = client_->objectForFileMetaID("N_p", &context);
+    KXManagedObjectPtr entry = client_->readsIn(&context).objectForFileMetaID("N_p");
     ASSERT_TRUE(entry);
     ASSERT_TRUE(entry->setValue("summary", kx::Value("pelican")));
-    client_->indexNotes({Document("N_p", "pelican")});
-    client_->deleteManagedObjectSync("Note", &context, {entry->objectID()}, nullptr);
+    client_->indexing().indexNotes({Document("N_p", "pelican")});
+    client_->writes().deleteManagedObjectSync("Note", &context, {entry->objectID()}, nullptr);
     kx::Error error;
     EXPECT_TRUE(context.save(&error)) << error.localizedDescription();
   });
   WaitForIndex();
-  EXPECT_TRUE(client_->objectForFileMetaID("N_p")->boolValue("remoteRemoved"));
+  EXPECT_TRUE(client_->reads().objectForFileMetaID("N_p")->boolValue("remoteRemoved"));
   EXPECT_TRUE(Search("pelican").empty()) << "the purged note came back into the index";
 }
 
-TEST_F(IndexFeedTest, ABurstIsIndexedWithTheLatestTextOfEachNoteAndEveryCallAnswered) {
+TEST_F(IndexHandOverTest, ABurstIsIndexedWithTheLatestTextOfEachNoteAndEveryCallAnswered) {
   AddNotes({"N_a", "N_b"});
   std::vector<int> answered;
   {
     IndexQueueGate gate;
     // The first call goes to the indexer (and waits there); the rest of the
     // burst waits in the feed behind it and goes as one batch.
-    client_->indexNotes({Document("N_a", "amber")}, [&] { answered.push_back(0); });
-    client_->indexNotes({Document("N_b", "basil")}, [&] { answered.push_back(1); });
-    client_->indexNotes({Document("N_b", "birch"), Document("N_a", "alder")},
-                        [&] { answered.push_back(2); });
-    client_->indexNotes({Document("N_b", "")}, [&] { answered.push_back(3); });
-    client_->indexNotes({}, [&] { answered.push_back(4); });
+    client_->indexing().indexNotes({Document("N_a", "amber")}, [&] { answered.push_back(0); });
+    client_->indexing().indexNotes({Document("N_b", "basil")}, [&] { answered.push_back(1); });
+    client_->indexing().indexNotes({Document("N_b", "birch"), Document("N_a", "alder")},
+                                   [&] { answered.push_back(2); });
+    client_->indexing().indexNotes({Document("N_b", "")}, [&] { answered.push_back(3); });
+    client_->indexing().indexNotes({}, [&] { answered.push_back(4); });
     gate.open();
     WaitForIndex();
   }
@@ -112,15 +115,15 @@ TEST_F(IndexFeedTest, ABurstIsIndexedWithTheLatestTextOfEachNoteAndEveryCallAnsw
   EXPECT_TRUE(Marked("N_b"));
 }
 
-TEST_F(IndexFeedTest, WhatWaitsBehindABatchIsInTheIndexOnceTheClientIsGone) {
+TEST_F(IndexHandOverTest, WhatWaitsBehindABatchIsInTheIndexOnceTheClientIsGone) {
   AddNotes({"N_a", "N_b", "N_c"});
-  const std::string index = client_->indexDirectory();
-  const std::string stopWords = client_->indexStopWordsFile();
+  const std::string index = client_->indexing().indexDirectory();
+  const std::string stopWords = client_->indexing().indexStopWordsFile();
   // The first batch is still with the indexer when the client goes; the
   // rest waits in the feed behind it.
-  client_->indexNotes({Document("N_a", "amber")});
-  client_->indexNotes({Document("N_b", "birch")});
-  client_->indexNotes({Document("N_c", "cedar")});
+  client_->indexing().indexNotes({Document("N_a", "amber")});
+  client_->indexing().indexNotes({Document("N_b", "birch")});
+  client_->indexing().indexNotes({Document("N_c", "cedar")});
   client_.reset();
   kx::Error error;
   for (const auto& [word, id] :

@@ -1,10 +1,11 @@
-// KXDataClient: removal of stored resource files that no resource uses, and
+// KXEntryWrites: removal of stored resource files that no resource uses, and
 // of deleted notes' content files once their delete is saved.
 #include <unordered_map>
 
 #include "CommonUtils/KXLogger.h"
 #include "Data/KXDataClient.h"
 #include "Data/KXDataClientInternal.h"
+#include "Data/KXEntryWrites.h"
 #include "Data/KXFileManager.h"
 #include "Data/ResourceEntry.h"
 #include "platform/FileSystem.h"
@@ -12,8 +13,8 @@
 
 using namespace kx_data_client;
 
-void KXDataClient::cleanDeletedData(KXDataCallback callback) {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXEntryWrites::cleanDeletedData(KXDataCallback callback) {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performWriteBlock([this, callback = std::move(callback)](KXManagedObjectContext& context) {
     kx::ignoreError(cleanDeleteDataSync(&context));
@@ -21,7 +22,7 @@ void KXDataClient::cleanDeletedData(KXDataCallback callback) {
   });
 }
 
-bool KXDataClient::cleanDeleteDataSync(KXManagedObjectContext* context) {
+bool KXEntryWrites::cleanDeleteDataSync(KXManagedObjectContext* context) {
   if (!context) return false;
   kx::Error error;
   std::vector<KXManagedObjectPtr> entries = Fetch(*context, "ResourceEntry", {}, {}, 0, &error);
@@ -65,8 +66,8 @@ bool KXDataClient::cleanDeleteDataSync(KXManagedObjectContext* context) {
   return true;
 }
 
-void KXDataClient::clearTrash() {
-  std::shared_ptr<KXDataContext> data = dataContext();
+void KXEntryWrites::clearTrash() {
+  std::shared_ptr<KXDataContext> data = client_.dataContext();
   if (!data) return;
   data->performSyncWriteBlock([](KXManagedObjectContext& context) {
     kx::Error error;
@@ -88,7 +89,7 @@ void KXDataClient::clearTrash() {
   });
 }
 
-void KXDataClient::updateFromVersion(const kx::Value& /*version*/, KXDataCallback /*callback*/) {
+void KXEntryWrites::updateFromVersion(const kx::Value& /*version*/, KXDataCallback /*callback*/) {
   throw kx::Exception("KXMethodNotImplemented", "Method not implementd");
 }
 
@@ -96,7 +97,7 @@ void KXDataClient::updateFromVersion(const kx::Value& /*version*/, KXDataCallbac
 // did-save notification comes on the saving thread (the write queue) after
 // the commit; a failed save posts nothing, so its entries keep waiting and
 // are decided by the next save that holds them.
-struct KXDataClient::ContentRemovals {
+struct KXEntryWrites::ContentRemovals {
   struct Waiting {
     const KXManagedObjectContext* context;
     std::string fileId;
@@ -135,7 +136,7 @@ struct KXDataClient::ContentRemovals {
   }
 };
 
-void KXDataClient::removeContentFilesAfterSave(
+void KXEntryWrites::removeContentFilesAfterSave(
     const std::vector<std::pair<KXObjectID, std::string>>& entries,
     KXManagedObjectContext& context) {
   if (entries.empty()) return;
