@@ -134,6 +134,17 @@ struct Store {
   }
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
+  // How many of the notes hold a body (a stored md5).
+  int bodiesStored() {
+    int stored = 0;
+    data->performSyncReadBlock([&](KXManagedObjectContext& context) {
+      for (int i = 0; i < kNotes; ++i) {
+        KXFileMetaPtr entry = client->objectForFileMetaID("N" + std::to_string(i), &context);
+        if (entry && !entry->stringValue("md5").empty()) ++stored;
+      }
+    });
+    return stored;
+  }
   void drainIndex() {
     std::promise<void> done;
     client->indexNotes({}, [&] { done.set_value(); });
@@ -201,6 +212,11 @@ void BM_FirstFullPull(benchmark::State& state) {
     const Clock::time_point end = Clock::now();
     store.drainIndex();
     const Clock::time_point indexed = Clock::now();
+    const int stored = store.bodiesStored();
+    if (stored != kNotes) {
+      std::fprintf(stderr, "%d of %d bodies stored\n", stored, kNotes);
+      state.SkipWithError("the pull did not store every body");
+    }
     state.SetIterationTime(seconds(start, indexed));
     total += seconds(start, indexed);
     meta += seconds(start, delegate->metaDone);
