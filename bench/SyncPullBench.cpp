@@ -136,7 +136,10 @@ std::vector<std::string> makeBodies() {
   BenchRandom random(27);
   std::vector<std::string> bodies;
   bodies.reserve(kNotes);
-  for (int i = 0; i < kNotes; ++i) bodies.push_back(bodyFor(random, i));
+  for (int i = 0; i < kNotes; ++i) {
+    bodies.push_back(bodyFor(random, i));
+    bodies.back().shrink_to_fit();  // grown by appends: up to twice its size
+  }
   return bodies;
 }
 

@@ -21,7 +21,11 @@
 //             and only then does the local entry take the service's version
 //             (a copy that cannot be stored leaves the local entry as it
 //             was, and the pull-failure list brings the conflict back);
-//   index     the entry's document handed to the full-text index.
+//   index     the entry's document handed to the full-text index, which
+//             takes it once a save commits the entry: the pullers save the
+//             store once every fiftieth body, so a long pull neither holds
+//             its entries and texts until its end nor loses what it stored
+//             when cut short.
 //
 // A body that arrives after the entry was changed here (it took the
 // service's version when the metadata was applied) does not replace the
@@ -73,6 +77,7 @@ class KXConcurrentController;
 class KXDataClient;
 class KXFilePuller;
 class KXManagedObject;
+class KXManagedObjectContext;
 class KXPublishLinkPuller;
 class KXResourcePuller;
 
@@ -152,6 +157,9 @@ class KXObjectPuller : public KXSyncObjectPull,
   void removeResourceFiles();
   std::string serviceBaseURL() const;
   void store(const std::string& target);
+  // On the write queue, after an entry took its body: saves the store once
+  // every fiftieth body.
+  static void saveEveryFiftiethBody(KXManagedObjectContext& context);
   // Whether the body is stored as a "(Sync Conflicted)" copy: made as one,
   // or turned into one by becomeConflictCopy.
   bool asCopy() const;
