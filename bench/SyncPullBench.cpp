@@ -112,7 +112,8 @@ double residentMB() {
   std::ifstream statm("/proc/self/statm");
   long pages = 0, resident = 0;
   statm >> pages >> resident;
-  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) /
+         (1024.0 * 1024.0);
 }
 
 double seconds(Clock::time_point from, Clock::time_point to) {
@@ -204,8 +205,8 @@ bool startService() {
   close(portPipe[1]);
   close(gonePipe[0]);
   t.toChild = gonePipe[1];
-  const bool started = read(portPipe[0], &t.port, sizeof(t.port)) ==
-                       static_cast<ssize_t>(sizeof(t.port));
+  const bool started =
+      read(portPipe[0], &t.port, sizeof(t.port)) == static_cast<ssize_t>(sizeof(t.port));
   close(portPipe[0]);
   if (!started) return false;
   t.bodies = makeBodies();
@@ -486,10 +487,11 @@ int main(int argc, char** argv) {
       std::printf("RATIO SyncPull/bodies %.2f (pull %.2f s, same-work reference %.2f s)\n",
                   gPullBodySeconds / gReferenceBodySeconds, gPullBodySeconds,
                   gReferenceBodySeconds);
-      std::printf("RATIO SyncPull/ClientCPU %.2f (pull %.3f ms of this process's CPU per note, "
-                  "same-work reference %.3f ms)\n",
-                  gPullCPUSeconds / gReferenceCPUSeconds, 1000.0 * gPullCPUSeconds / kNotes,
-                  1000.0 * gReferenceCPUSeconds / kNotes);
+      std::printf(
+          "RATIO SyncPull/ClientCPU %.2f (pull %.3f ms of this process's CPU per note, "
+          "same-work reference %.3f ms)\n",
+          gPullCPUSeconds / gReferenceCPUSeconds, 1000.0 * gPullCPUSeconds / kNotes,
+          1000.0 * gReferenceCPUSeconds / kNotes);
     }
   });
 }

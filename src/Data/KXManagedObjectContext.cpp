@@ -1154,8 +1154,9 @@ bool KXManagedObjectContext::saveUnit(kx::Error* error, std::vector<UnitHook>* h
       std::lock_guard<std::mutex> objectLock(object->mutex_);
       object->changedSinceSave_ = false;
       if (!object->deleted_) {
-        updated.push_back(Snapshot(*object, object->values_,
-                                   [&object](int column) { return object->isUnsavedLocked(column); }));
+        updated.push_back(Snapshot(*object, object->values_, [&object](int column) {
+          return object->isUnsavedLocked(column);
+        }));
       }
       object->unsaved_.fill(0);
     }

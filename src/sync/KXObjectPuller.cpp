@@ -513,18 +513,18 @@ void KXObjectPuller::store(const std::string& target) {
     }
     client.indexNotes(kx::Array{kx::Value::dict(
         {{"docID", kx::Value(id)}, {"docContent", kx::Value(std::move(indexText))}})});
-    saveEveryFiftiethBody(context);
+    saveEveryFewBodies(context);
     self->storeResources(id);
   });
 }
 
-void KXObjectPuller::saveEveryFiftiethBody(KXManagedObjectContext& context) {
+void KXObjectPuller::saveEveryFewBodies(KXManagedObjectContext& context) {
   // Counted over every puller of the process. Without it a long pull holds
   // every stored entry and every index text (handed over at the save that
   // commits the entry) until its end; so the index takes them as the pull
   // goes, and what it has stored is kept if it is cut short.
   static std::atomic<std::uint64_t> bodies{0};
-  if (++bodies % 500 != 0) return;
+  if (++bodies % kBodiesPerSave != 0) return;
   kx::Error error;
   if (!context.save(&error)) {
     KXLOG("pulled bodies not saved: %s", error.localizedDescription().c_str());

@@ -23,9 +23,9 @@
 //             was, and the pull-failure list brings the conflict back);
 //   index     the entry's document handed to the full-text index, which
 //             takes it once a save commits the entry: the pullers save the
-//             store once every fiftieth body, so a long pull neither holds
-//             its entries and texts until its end nor loses what it stored
-//             when cut short.
+//             store once every kBodiesPerSave bodies, so a long pull
+//             neither holds its entries and texts until its end nor loses
+//             what it stored when cut short.
 //
 // A body that arrives after the entry was changed here (it took the
 // service's version when the metadata was applied) does not replace the
@@ -114,6 +114,9 @@ class KXObjectPuller : public KXSyncObjectPull,
   KXObjectPuller(std::string fileId, kx::Dictionary info, bool pullFile, bool isNew,
                  bool isConflict, Services services);
 
+  // Bodies stored between two saves of the store by the pullers.
+  static constexpr std::uint64_t kBodiesPerSave = 500;
+
   std::string fileId() const override { return fileId_; }
   void pullWithCallback(std::function<void(const kx::Error& error)> done) override;
   void clearEnvironment() override;
@@ -158,8 +161,8 @@ class KXObjectPuller : public KXSyncObjectPull,
   std::string serviceBaseURL() const;
   void store(const std::string& target);
   // On the write queue, after an entry took its body: saves the store once
-  // every fiftieth body.
-  static void saveEveryFiftiethBody(KXManagedObjectContext& context);
+  // every kBodiesPerSave bodies.
+  static void saveEveryFewBodies(KXManagedObjectContext& context);
   // Whether the body is stored as a "(Sync Conflicted)" copy: made as one,
   // or turned into one by becomeConflictCopy.
   bool asCopy() const;
