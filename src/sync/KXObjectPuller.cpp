@@ -163,11 +163,16 @@ void KXObjectPuller::pullWithCallback(std::function<void(const kx::Error& error)
   }
   std::weak_ptr<KXObjectPuller> weak = weak_from_this();
   puller->pullWithCallback([weak](const kx::Value& result, const kx::Error& error) {
-    if (std::shared_ptr<KXObjectPuller> self = weak.lock()) {
-      self->bodyPulled(result, error);
-    } else {
-      removeQuietly(result[KXFilePuller::kTmpFilePathKey].stringValue());
-    }
+    // The download's place among the seven at once is given back when this
+    // returns: reading and syncing the body wait for the disk, so they run
+    // after it, and the next download starts meanwhile.
+    kx::GlobalQueue::get().async([weak, result, error] {
+      if (std::shared_ptr<KXObjectPuller> self = weak.lock()) {
+        self->bodyPulled(result, error);
+      } else {
+        removeQuietly(result[KXFilePuller::kTmpFilePathKey].stringValue());
+      }
+    });
   });
 }
 
