@@ -57,7 +57,8 @@
 //
 // Create with pullerWithfileId. Thread safety: every member may be called
 // from any thread; mu_ guards the running state. Steps run on the
-// transport's threads, the file manager's content queue and the store's
+// transport's threads, the global queue (reading and syncing a body, syncing
+// its content folder), the file manager's content queue and the store's
 // write queue.
 #ifndef ZN_SYNC_KXOBJECTPULLER_H_
 #define ZN_SYNC_KXOBJECTPULLER_H_
