@@ -1,12 +1,16 @@
 // The first full pull of 10,000 notes (bodies of 2 to 4 KB) in 200
-// notebooks from the local test note service into an empty store: the
-// metadata pages and their application, then the object pulls (at most 7
-// downloads at once), each body moved into place, its entry stored and its
-// text indexed.
+// notebooks from the test note service into an empty store: the metadata
+// pages and their application, then the object pulls (at most 7 downloads
+// at once), each body moved into place, its entry stored and its text
+// indexed. The service runs in a child process over HTTPS on 127.0.0.1, as
+// the real service is another machine: its work is not this process's CPU.
 //  - FirstFullPull: wall time until the pull reports success and the index
-//    has taken every body; counters: notes/s, meta_s (pages and the
-//    metadata writes), bodies_s (downloads, content files, entry writes),
-//    index_tail_s (indexing still running after the pull's end).
+//    has taken every body (a run that stores fewer bodies fails); counters:
+//    notes/s, meta_s (pages and the metadata writes), bodies_s (downloads,
+//    content files, entry writes), index_tail_s (indexing still running
+//    after the pull's end), cpu_ms/note (this process's CPU over the run,
+//    every thread, per note), first_peak_rss_MB and peak_rss_MB (this
+//    process's peak resident memory after the first run and after both).
 //  - DownloadsOnly: the same 10,000 bodies downloaded through KXFilePuller
 //    on the pull controller into temporary files, nothing stored: the
 //    network wait alone.
@@ -21,17 +25,24 @@
 //    hand its text to the index; a save, the index drained. The printed
 //    ratios are FirstFullPull over it, whole and from the end of the
 //    metadata (the pull's pages come over the network, the reference's
-//    entries are inserted at once) until the index has every body.
+//    entries are inserted at once) until the index has every body, and the
+//    CPU this process spends per note in each.
 //
 // HOME and the XDG folders point at a temporary folder while it runs; every
 // store's folder is removed when its run ends.
 // Run: bench_SyncPull
 #include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <string>
@@ -69,6 +80,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kNotes = 10000;
 constexpr int kNotebooks = 200;
 constexpr int kWorkers = 7;
+constexpr const char* kHost = "note.zarvel.com";
 
 // Mean seconds of the whole run and of its bodies phase (after the entries
 // are stored), for the ratios printed at the end.
@@ -76,6 +88,39 @@ double gPullSeconds = 0;
 double gPullBodySeconds = 0;
 double gReferenceSeconds = 0;
 double gReferenceBodySeconds = 0;
+// The process's peak resident memory once the first pull ended and once
+// both ended (the second also holds what the allocator kept of the first),
+// and its resident memory with the bodies made before the first pull (MB).
+double gFirstPullPeakMB = 0;
+double gPullPeakMB = 0;
+// This process's CPU seconds per run (the service runs in another process).
+double gPullCPUSeconds = 0;
+double gReferenceCPUSeconds = 0;
+double gTreeResidentMB = 0;
+
+// CPU seconds (user and system) of every thread of this process so far.
+double cpuSeconds() {
+  struct rusage usage {};
+  getrusage(RUSAGE_SELF, &usage);
+  auto secondsOf = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+  };
+  return secondsOf(usage.ru_utime) + secondsOf(usage.ru_stime);
+}
+
+double peakResidentMB() {
+  struct rusage usage {};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_maxrss) / 1024.0;  // kilobytes on Linux
+}
+
+double residentMB() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) /
+         (1024.0 * 1024.0);
+}
 
 double seconds(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double>(to - from).count();
@@ -93,31 +138,97 @@ std::string bodyFor(BenchRandom& random, int i) {
   return body + "</p>";
 }
 
-// The service's tree: 200 notebooks under the root, 10,000 notes among them.
+// The bodies of the service's notes, the same in both processes.
+std::vector<std::string> makeBodies() {
+  BenchRandom random(27);
+  std::vector<std::string> bodies;
+  bodies.reserve(kNotes);
+  for (int i = 0; i < kNotes; ++i) {
+    bodies.push_back(bodyFor(random, i));
+    bodies.back().shrink_to_fit();  // grown by appends: up to twice its size
+  }
+  return bodies;
+}
+
+// Runs in the service's child process: the test note service on 127.0.0.1
+// with 200 notebooks under the root and the 10,000 notes among them. Writes
+// its port to `portOut` once the tree is built, then serves until
+// `parentGone` reads end of file (the parent closed its end or died).
+[[noreturn]] void serveTree(int portOut, int parentGone) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  kxtest::TestNoteService service(kHost);
+  if (!service.start(nullptr)) _exit(1);
+  kxtest::TestSyncEndpoints endpoints(service);
+  for (int b = 0; b < kNotebooks; ++b) {
+    endpoints.putNotebook("NB" + std::to_string(b), "ROOT", "notebook " + std::to_string(b));
+  }
+  const std::vector<std::string> bodies = makeBodies();
+  for (int i = 0; i < kNotes; ++i) {
+    endpoints.putNote("N" + std::to_string(i), "NB" + std::to_string(i % kNotebooks),
+                      "note " + std::to_string(i) + ".note", bodies[i]);
+  }
+  const std::uint16_t port = service.port();
+  if (write(portOut, &port, sizeof(port)) != static_cast<ssize_t>(sizeof(port))) _exit(1);
+  char byte;
+  while (read(parentGone, &byte, 1) > 0) {
+  }
+  service.stop();
+  _exit(0);
+}
+
+// The service's tree as this process sees it: the child process serving it
+// (started by startService before any thread) and the notes' bodies.
 struct ServiceTree {
-  kxtest::TestNoteService service;
-  std::unique_ptr<kxtest::TestSyncEndpoints> endpoints;
+  pid_t child = -1;
+  int toChild = -1;  // closed to let the child end
+  std::uint16_t port = 0;
   std::vector<std::string> bodies;
 
-  ServiceTree() {
-    if (!service.start(nullptr)) std::abort();
-    service.attach(KXNetworkOperation::sharedTransport());
-    endpoints = std::make_unique<kxtest::TestSyncEndpoints>(service);
-    BenchRandom random(27);
-    for (int b = 0; b < kNotebooks; ++b) {
-      endpoints->putNotebook("NB" + std::to_string(b), "ROOT", "notebook " + std::to_string(b));
-    }
-    for (int i = 0; i < kNotes; ++i) {
-      bodies.push_back(bodyFor(random, i));
-      endpoints->putNote("N" + std::to_string(i), "NB" + std::to_string(i % kNotebooks),
-                         "note " + std::to_string(i) + ".note", bodies.back());
-    }
-  }
+  std::string baseURL() const { return std::string("https://") + kHost; }
 };
 
 ServiceTree& tree() {
   static ServiceTree* t = new ServiceTree();
   return *t;
+}
+
+// Forks the service's process; the shared transport is pointed at it. Call
+// before any thread starts (the child is a copy of this process).
+bool startService() {
+  ServiceTree& t = tree();
+  // The certificate authority is made once, here, so that both processes
+  // hold the same one.
+  const std::string authority = kxtest::TestNoteService::authorityPEM();
+  int portPipe[2], gonePipe[2];
+  if (pipe(portPipe) != 0 || pipe(gonePipe) != 0) return false;
+  t.child = fork();
+  if (t.child < 0) return false;
+  if (t.child == 0) {
+    close(portPipe[0]);
+    close(gonePipe[1]);
+    serveTree(portPipe[1], gonePipe[0]);
+  }
+  close(portPipe[1]);
+  close(gonePipe[0]);
+  t.toChild = gonePipe[1];
+  const bool started =
+      read(portPipe[0], &t.port, sizeof(t.port)) == static_cast<ssize_t>(sizeof(t.port));
+  close(portPipe[0]);
+  if (!started) return false;
+  t.bodies = makeBodies();
+  kx::HTTPTransport& transport = KXNetworkOperation::sharedTransport();
+  transport.setConnectTo({std::string(kHost) + "::127.0.0.1:" + std::to_string(t.port)});
+  transport.setTrustedCertificates(authority);
+  return true;
+}
+
+void stopService() {
+  ServiceTree& t = tree();
+  if (t.child <= 0) return;
+  close(t.toChild);
+  int status = 0;
+  waitpid(t.child, &status, 0);
+  t.child = -1;
 }
 
 // An empty store of its own, in a folder removed when the store ends.
@@ -139,6 +250,17 @@ struct Store {
   }
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
+  // How many of the notes hold a body (a stored md5).
+  int bodiesStored() {
+    int stored = 0;
+    data->performSyncReadBlock([&](KXManagedObjectContext& context) {
+      for (int i = 0; i < kNotes; ++i) {
+        KXFileMetaPtr entry = client->objectForFileMetaID("N" + std::to_string(i), &context);
+        if (entry && !entry->stringValue("md5").empty()) ++stored;
+      }
+    });
+    return stored;
+  }
   void drainIndex() {
     std::promise<void> done;
     client->indexing().indexNotes({}, [&] { done.set_value(); });
@@ -192,20 +314,29 @@ KXObjectPuller::FilePullerFactory filePullers(const std::string& base) {
 
 void BM_FirstFullPull(benchmark::State& state) {
   ServiceTree& t = tree();
-  double meta = 0, bodies = 0, tail = 0, total = 0;
+  gTreeResidentMB = residentMB();
+  double meta = 0, bodies = 0, tail = 0, total = 0, cpu = 0;
   for (auto _ : state) {
     Store store;
-    auto env = std::make_shared<StoreEnvironment>(t.service.baseURL(), *store.client);
+    auto env = std::make_shared<StoreEnvironment>(t.baseURL(), *store.client);
     env->applier_ =
-        std::make_shared<KXSyncStorePullApplier>(*store.client, filePullers(t.service.baseURL()));
+        std::make_shared<KXSyncStorePullApplier>(*store.client, filePullers(t.baseURL()));
     auto delegate = std::make_shared<Delegate>();
     auto proxy = std::make_shared<KXSyncPullProxy>(delegate, env);
+    const double cpuStart = cpuSeconds();
     const Clock::time_point start = Clock::now();
     proxy->pull();
     if (!delegate->ended.get_future().get()) state.SkipWithError("the pull failed");
     const Clock::time_point end = Clock::now();
     store.drainIndex();
     const Clock::time_point indexed = Clock::now();
+    cpu += cpuSeconds() - cpuStart;
+    if (gFirstPullPeakMB == 0) gFirstPullPeakMB = peakResidentMB();
+    const int stored = store.bodiesStored();
+    if (stored != kNotes) {
+      std::fprintf(stderr, "%d of %d bodies stored\n", stored, kNotes);
+      state.SkipWithError("the pull did not store every body");
+    }
     state.SetIterationTime(seconds(start, indexed));
     total += seconds(start, indexed);
     meta += seconds(start, delegate->metaDone);
@@ -214,6 +345,11 @@ void BM_FirstFullPull(benchmark::State& state) {
   }
   const double n = static_cast<double>(state.iterations());
   gPullSeconds = total / n;
+  gPullCPUSeconds = cpu / n;
+  state.counters["cpu_ms/note"] = 1000.0 * gPullCPUSeconds / kNotes;
+  gPullPeakMB = peakResidentMB();
+  state.counters["peak_rss_MB"] = gPullPeakMB;
+  state.counters["first_peak_rss_MB"] = gFirstPullPeakMB;
   gPullBodySeconds = (bodies + tail) / n;
   state.counters["notes/s"] = benchmark::Counter(kNotes * n, benchmark::Counter::kIsRate);
   state.counters["meta_s"] = meta / n;
@@ -224,7 +360,7 @@ BENCHMARK(BM_FirstFullPull)->Unit(benchmark::kMillisecond)->UseManualTime()->Ite
 
 void BM_DownloadsOnly(benchmark::State& state) {
   ServiceTree& t = tree();
-  const KXObjectPuller::FilePullerFactory make = filePullers(t.service.baseURL());
+  const KXObjectPuller::FilePullerFactory make = filePullers(t.baseURL());
   for (auto _ : state) {
     std::vector<std::shared_ptr<KXFilePuller>> pullers;
     std::atomic<int> left{kNotes};
@@ -264,11 +400,12 @@ void BM_SameWorkReference(benchmark::State& state) {
                                      {"version", kx::Value(1)},
                                      {"md5", kx::Value("")}}));
   }
-  double inserts = 0, writes = 0, tail = 0, total = 0;
+  double inserts = 0, writes = 0, tail = 0, total = 0, cpu = 0;
   for (auto _ : state) {
     Store store;
     KXFileManager& files = KXFileManager::defaultManauger();
     kx::FileSystem& fs = kx::FileSystem::Default();
+    const double cpuStart = cpuSeconds();
     const Clock::time_point start = Clock::now();
     store.data->performSyncWriteBlock([&](KXManagedObjectContext& context) {
       store.client->writes().addManagedObjectsSync("Notebook", &context, notebooks, nullptr);
@@ -321,6 +458,7 @@ void BM_SameWorkReference(benchmark::State& state) {
     const Clock::time_point written = Clock::now();
     store.drainIndex();
     const Clock::time_point indexed = Clock::now();
+    cpu += cpuSeconds() - cpuStart;
     if (failures > 0) state.SkipWithError("a body was not placed");
     state.SetIterationTime(seconds(start, indexed));
     total += seconds(start, indexed);
@@ -331,6 +469,8 @@ void BM_SameWorkReference(benchmark::State& state) {
   const double n = static_cast<double>(state.iterations());
   gReferenceSeconds = total / n;
   gReferenceBodySeconds = (writes + tail) / n;
+  gReferenceCPUSeconds = cpu / n;
+  state.counters["cpu_ms/note"] = 1000.0 * gReferenceCPUSeconds / kNotes;
   state.counters["notes/s"] = benchmark::Counter(kNotes * n, benchmark::Counter::kIsRate);
   state.counters["meta_s"] = inserts / n;
   state.counters["bodies_s"] = writes / n;
@@ -341,13 +481,26 @@ BENCHMARK(BM_SameWorkReference)->Unit(benchmark::kMillisecond)->UseManualTime()-
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!startService()) {
+    std::fprintf(stderr, "the note service's process did not start\n");
+    return 1;
+  }
   return znbench::RunInIsolatedHome(argc, argv, {}, [] {
+    stopService();
     if (gPullSeconds > 0 && gReferenceSeconds > 0) {
-      std::printf("RATIO SyncPull/FirstFullPull %.2f (pull %.2f s, same-work reference %.2f s)\n",
-                  gPullSeconds / gReferenceSeconds, gPullSeconds, gReferenceSeconds);
+      std::printf(
+          "RATIO SyncPull/FirstFullPull %.2f (pull %.2f s, same-work reference %.2f s; peak RSS "
+          "%.0f MB after the first pull, %.0f MB after both, %.0f MB resident before them)\n",
+          gPullSeconds / gReferenceSeconds, gPullSeconds, gReferenceSeconds, gFirstPullPeakMB,
+          gPullPeakMB, gTreeResidentMB);
       std::printf("RATIO SyncPull/bodies %.2f (pull %.2f s, same-work reference %.2f s)\n",
                   gPullBodySeconds / gReferenceBodySeconds, gPullBodySeconds,
                   gReferenceBodySeconds);
+      std::printf(
+          "RATIO SyncPull/ClientCPU %.2f (pull %.3f ms of this process's CPU per note, "
+          "same-work reference %.3f ms)\n",
+          gPullCPUSeconds / gReferenceCPUSeconds, 1000.0 * gPullCPUSeconds / kNotes,
+          1000.0 * gReferenceCPUSeconds / kNotes);
     }
   });
 }

@@ -143,6 +143,12 @@ class KXManagedObject : public std::enable_shared_from_this<KXManagedObject> {
     dirty_[static_cast<std::size_t>(column) >> 6] |= std::uint64_t(1) << (column & 63);
   }
   bool anyDirtyLocked() const;
+  bool isUnsavedLocked(int column) const {
+    return (unsaved_[static_cast<std::size_t>(column) >> 6] >> (column & 63)) & 1U;
+  }
+  void markUnsavedLocked(int column) {
+    unsaved_[static_cast<std::size_t>(column) >> 6] |= std::uint64_t(1) << (column & 63);
+  }
   // Sets a column and tells the context; `column` must be valid.
   void storeColumn(int column, kx::Value value);
   const KXRelationshipDescription* relationshipNamed(std::string_view key, bool wantToMany) const;
@@ -159,6 +165,9 @@ class KXManagedObject : public std::enable_shared_from_this<KXManagedObject> {
   // memory (read context), one bit per column (KXModel::kMaxColumns at
   // most); guarded by mutex_.
   std::array<std::uint64_t, 2> dirty_{};
+  // Columns written since the last save (write context): the ones the
+  // save's did-save snapshot of the object reports. Guarded by mutex_.
+  std::array<std::uint64_t, 2> unsaved_{};
   // Guarded by mutex_.
   bool inserted_ = false;  // inserted and not saved yet
   bool deleted_ = false;

@@ -78,17 +78,27 @@ void ReadColumns(sqlite3_stmt* st, int first, const KXEntityDescription& table,
   }
 }
 
-kx::Value Snapshot(const KXManagedObject& object, const std::vector<kx::Value>& values) {
+// Attributes every snapshot of an entity that has them carries, changed or
+// not: the readers of the did-save notification tell entries by them.
+bool IsCarriedAttribute(const std::string& name) {
+  return name == "fileId" || name == "del" || name == "remoteRemoved";
+}
+
+// The did-save snapshot of an updated object: its ID, its entity, the
+// columns `isChanged` names and the carried attributes.
+template <typename IsChanged>
+kx::Value Snapshot(const KXManagedObject& object, const std::vector<kx::Value>& values,
+                   IsChanged isChanged) {
   kx::Dictionary d;
   const KXEntityDescription& e = object.entity();
-  d.reserve(e.attributes().size() + 4);
   d.set(kKXSnapshotObjectIDKey, object.objectID().toValue());
   d.set(kKXSnapshotEntityKey, kx::Value(e.name()));
   for (const KXAttributeDescription* a : e.attributes()) {
+    if (!isChanged(a->column()) && !IsCarriedAttribute(a->name())) continue;
     d.set(a->name(), values[static_cast<std::size_t>(a->column())]);
   }
   for (const KXRelationshipDescription* r : e.relationships()) {
-    if (r->isToMany()) continue;
+    if (r->isToMany() || !isChanged(r->column())) continue;
     const kx::Value& key = values[static_cast<std::size_t>(r->column())];
     d.set(r->name(),
           key.isNull() ? kx::Value() : KXObjectID(&r->destination(), key.intValue()).toValue());
@@ -407,6 +417,7 @@ void KXManagedObjectContext::nullifyForeignKeysLocked(const KXEntityDescription&
         // The store clears the key itself (ON DELETE SET NULL); memory
         // follows, and the change is reported as an update.
         slot = kx::Value();
+        other->markUnsavedLocked(rel->column());
         if (!other->changedSinceSave_ && !other->inserted_) {
           other->changedSinceSave_ = true;
           updatedObjects_.push_back(other);
@@ -470,6 +481,7 @@ bool KXManagedObjectContext::writeObjectLocked(KXManagedObject& object, kx::Erro
         values.push_back(object.values_[i]);
       }
     }
+    for (std::size_t w = 0; w < object.dirty_.size(); ++w) object.unsaved_[w] |= object.dirty_[w];
     object.dirty_.fill(0);
     object.notified_ = false;
   }
@@ -548,6 +560,7 @@ bool KXManagedObjectContext::clearKeysIntoLocked(
       std::lock_guard<std::mutex> objectLock(other->mutex_);
       if (other->deleted_) continue;
       other->values_[column] = kx::Value();
+      other->markUnsavedLocked(static_cast<int>(column));
       if (!other->changedSinceSave_ && !other->inserted_) {
         other->changedSinceSave_ = true;
         updatedObjects_.push_back(other);
@@ -1110,6 +1123,7 @@ void KXManagedObjectContext::rollbackLocked(bool reload) {
     std::lock_guard<std::mutex> objectLock(object->mutex_);
     object->notified_ = false;
     object->dirty_.fill(0);
+    object->unsaved_.fill(0);
   }
   queued_.clear();
   deletedQueue_.clear();
@@ -1151,6 +1165,7 @@ void KXManagedObjectContext::rollbackLocked(bool reload) {
       object->queued_ = false;
       std::lock_guard<std::mutex> objectLock(object->mutex_);
       object->dirty_.fill(0);
+      object->unsaved_.fill(0);
       object->notified_ = false;
       object->changedSinceSave_ = false;
       object->inserted_ = false;
@@ -1168,6 +1183,7 @@ void KXManagedObjectContext::rollbackLocked(bool reload) {
     for (const auto& object : updatedObjects_) {
       std::lock_guard<std::mutex> objectLock(object->mutex_);
       object->changedSinceSave_ = false;
+      object->unsaved_.fill(0);
     }
   }
   insertedIDs_.clear();
@@ -1255,14 +1271,19 @@ bool KXManagedObjectContext::saveUnit(kx::Error* error, std::vector<UnitHook>* h
       if (auto object = liveObjectLocked(*id.table(), id.primaryKey())) {
         std::lock_guard<std::mutex> objectLock(object->mutex_);
         object->inserted_ = false;
+        object->unsaved_.fill(0);
       }
     }
     kx::Array updated;
     for (const auto& object : updatedObjects_) {
       std::lock_guard<std::mutex> objectLock(object->mutex_);
       object->changedSinceSave_ = false;
-      if (object->deleted_) continue;
-      updated.push_back(Snapshot(*object, object->values_));
+      if (!object->deleted_) {
+        updated.push_back(Snapshot(*object, object->values_, [&object](int column) {
+          return object->isUnsavedLocked(column);
+        }));
+      }
+      object->unsaved_.fill(0);
     }
     kx::Array deleted;
     for (const DeletedEntry& d : deletedIDs_) deleted.push_back(d.objectID.toValue());

@@ -63,8 +63,11 @@ struct sqlite3_stmt;
 // the object. User info:
 //   "inserted": array of object IDs (KXObjectID::toValue) of new rows;
 //   "updated":  array of snapshots of changed rows, each a dictionary of
-//               every attribute of the row's entity (nil ones as Null) plus
-//               "objectID" (its ID) and "entity" (its entity name);
+//               "objectID" (its ID), "entity" (its entity name), the
+//               attributes and to-one relationships written since the last
+//               save (nil ones as Null; a relationship as the related
+//               row's ID) and, whatever changed, the row's "fileId", "del"
+//               and "remoteRemoved" when its entity has them;
 //   "deleted":  array of object IDs of removed rows;
 //   "storeToken": the KXPersistentStore::token() of the store.
 inline constexpr const char* kKXContextDidSaveNotification = "KXManagedObjectContextDidSave";

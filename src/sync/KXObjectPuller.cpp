@@ -1,6 +1,7 @@
 #include "sync/KXObjectPuller.h"
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "Data/KXSyncRecords.h"
 #include "platform/Crypto.h"
 #include "platform/FileSystem.h"
+#include "platform/GlobalQueue.h"
 #include "platform/MainQueue.h"
 #include "platform/Path.h"
 #include "platform/URL.h"
@@ -166,11 +168,16 @@ void KXObjectPuller::pullWithCallback(std::function<void(const kx::Error& error)
   }
   std::weak_ptr<KXObjectPuller> weak = weak_from_this();
   puller->pullWithCallback([weak](const kx::Value& result, const kx::Error& error) {
-    if (std::shared_ptr<KXObjectPuller> self = weak.lock()) {
-      self->bodyPulled(result, error);
-    } else {
-      removeQuietly(result[KXFilePuller::kTmpFilePathKey].stringValue());
-    }
+    // The download's place among the seven at once is given back when this
+    // returns: reading and syncing the body wait for the disk, so they run
+    // after it, and the next download starts meanwhile.
+    kx::GlobalQueue::get().async([weak, result, error] {
+      if (std::shared_ptr<KXObjectPuller> self = weak.lock()) {
+        self->bodyPulled(result, error);
+      } else {
+        removeQuietly(result[KXFilePuller::kTmpFilePathKey].stringValue());
+      }
+    });
   });
 }
 
@@ -383,19 +390,23 @@ void KXObjectPuller::placeContent(const std::string& tmpPath) {
         return;
       }
       // The rename itself is durable only once its folder is synced; until
-      // then the store does not record the body as the service's.
-      kx::Error syncError;
-      if (!kx::FileSystem::Default().syncDirectory(kx::Path::deletingLastPathComponent(target),
-                                                   &syncError)) {
-        KXLOG("body of %s not durable in place: %s", self->fileId_.c_str(),
-              syncError.localizedDescription().c_str());
-        // A copy's content has no entry to own it; an entry's content file
-        // holds the service's body while its md5 says it is still owed.
-        if (self->asCopy()) removeQuietly(target);
-        self->finish(pullError());
-        return;
-      }
-      self->store(target);
+      // then the store does not record the body as the service's. The sync
+      // waits for the disk, so it runs off the content queue: the pulls'
+      // syncs overlap instead of queueing behind one another.
+      kx::GlobalQueue::get().async([self, target] {
+        kx::Error syncError;
+        if (!kx::FileSystem::Default().syncDirectory(kx::Path::deletingLastPathComponent(target),
+                                                     &syncError)) {
+          KXLOG("body of %s not durable in place: %s", self->fileId_.c_str(),
+                syncError.localizedDescription().c_str());
+          // A copy's content has no entry to own it; an entry's content file
+          // holds the service's body while its md5 says it is still owed.
+          if (self->asCopy()) removeQuietly(target);
+          self->finish(pullError());
+          return;
+        }
+        self->store(target);
+      });
     });
   });
 }
@@ -513,8 +524,22 @@ void KXObjectPuller::store(const std::string& target) {
     }
     client.indexing().indexNotes(kx::Array{kx::Value::dict(
         {{"docID", kx::Value(id)}, {"docContent", kx::Value(std::move(indexText))}})});
+    saveEveryFewBodies(context);
     self->storeResources(id);
   });
+}
+
+void KXObjectPuller::saveEveryFewBodies(KXManagedObjectContext& context) {
+  // Counted over every puller of the process. Without it a long pull holds
+  // every stored entry and every index text (handed over at the save that
+  // commits the entry) until its end; so the index takes them as the pull
+  // goes, and what it has stored is kept if it is cut short.
+  static std::atomic<std::uint64_t> bodies{0};
+  if (++bodies % kBodiesPerSave != 0) return;
+  kx::Error error;
+  if (!context.save(&error)) {
+    KXLOG("pulled bodies not saved: %s", error.localizedDescription().c_str());
+  }
 }
 
 void KXObjectPuller::storeResources(const std::string& noteId) {

@@ -21,7 +21,11 @@
 //             and only then does the local entry take the service's version
 //             (a copy that cannot be stored leaves the local entry as it
 //             was, and the pull-failure list brings the conflict back);
-//   index     the entry's document handed to the full-text index.
+//   index     the entry's document handed to the full-text index, which
+//             takes it once a save commits the entry: the pullers save the
+//             store once every kBodiesPerSave bodies, so a long pull
+//             neither holds its entries and texts until its end nor loses
+//             what it stored when cut short.
 //
 // A body that arrives after the entry was changed here (it took the
 // service's version when the metadata was applied) does not replace the
@@ -53,7 +57,8 @@
 //
 // Create with pullerWithfileId. Thread safety: every member may be called
 // from any thread; mu_ guards the running state. Steps run on the
-// transport's threads, the file manager's content queue and the store's
+// transport's threads, the global queue (reading and syncing a body, syncing
+// its content folder), the file manager's content queue and the store's
 // write queue.
 #ifndef ZN_SYNC_KXOBJECTPULLER_H_
 #define ZN_SYNC_KXOBJECTPULLER_H_
@@ -73,6 +78,7 @@ class KXConcurrentController;
 class KXDataClient;
 class KXFilePuller;
 class KXManagedObject;
+class KXManagedObjectContext;
 class KXPublishLinkPuller;
 class KXResourcePuller;
 
@@ -108,6 +114,9 @@ class KXObjectPuller : public KXSyncObjectPull,
 
   KXObjectPuller(std::string fileId, kx::Dictionary info, bool pullFile, bool isNew,
                  bool isConflict, Services services);
+
+  // Bodies stored between two saves of the store by the pullers.
+  static constexpr std::uint64_t kBodiesPerSave = 500;
 
   std::string fileId() const override { return fileId_; }
   void pullWithCallback(std::function<void(const kx::Error& error)> done) override;
@@ -152,6 +161,9 @@ class KXObjectPuller : public KXSyncObjectPull,
   void removeResourceFiles();
   std::string serviceBaseURL() const;
   void store(const std::string& target);
+  // On the write queue, after an entry took its body: saves the store once
+  // every kBodiesPerSave bodies.
+  static void saveEveryFewBodies(KXManagedObjectContext& context);
   // Whether the body is stored as a "(Sync Conflicted)" copy: made as one,
   // or turned into one by becomeConflictCopy.
   bool asCopy() const;

@@ -156,9 +156,59 @@ TEST_F(ContextTest, DidSaveNotificationCarriesIdsAndSnapshots) {
   EXPECT_EQ(snapshot[kKXSnapshotEntityKey], kx::Value("Note"));
   EXPECT_EQ(snapshot["fileId"], kx::Value("A"));
   EXPECT_EQ(snapshot["del"], kx::Value(true));
-  EXPECT_TRUE(snapshot.find("title") && snapshot["title"].isNull());
+  EXPECT_EQ(snapshot.find("title"), nullptr);  // not written by this unit
   ASSERT_EQ(second[kKXDeletedObjectsKey].size(), 1u);
   EXPECT_EQ(KXObjectID::fromValue(second[kKXDeletedObjectsKey][0]), b->objectID());
+}
+
+TEST_F(ContextTest, DidSaveSnapshotsHoldWhatTheirUnitWrote) {
+  listen();
+  auto note = insert("Note", "A", {{"title", kx::Value("t1")}, {"summary", kx::Value("s1")}});
+  ASSERT_TRUE(writer_->save());
+  auto readerNote = KXCast<FileMeta>(reader_->fetch(KXFetchRequest("Note")).at(0));
+
+  // One column written early (a fetch flushes it), one at the save.
+  ASSERT_TRUE(note->setValue("summary", kx::Value("s2")));
+  EXPECT_EQ(fileIds(*writer_, "Note"), Ids{"A"});
+  ASSERT_TRUE(note->setValue("md5", kx::Value("m2")));
+  ASSERT_TRUE(writer_->save());
+  // The next unit reports its own column only, not those of the insert or
+  // of the unit before.
+  ASSERT_TRUE(note->setValue("title", kx::Value("t3")));
+  ASSERT_TRUE(writer_->save());
+  ASSERT_EQ(saves_.size(), 3u);
+
+  struct Expected {
+    std::size_t save;
+    Ids present;
+    Ids absent;
+  };
+  const Expected table[] = {
+      {1, {"summary", "md5", "fileId", "del", "remoteRemoved"}, {"title", "version"}},
+      {2, {"title", "fileId", "del", "remoteRemoved"}, {"summary", "md5", "version"}},
+  };
+  for (const Expected& row : table) {
+    ASSERT_EQ(saves_[row.save][kKXUpdatedObjectsKey].size(), 1u);
+    const kx::Value& snapshot = saves_[row.save][kKXUpdatedObjectsKey][0];
+    EXPECT_EQ(KXObjectID::fromValue(snapshot[kKXSnapshotObjectIDKey]), note->objectID());
+    for (const std::string& key : row.present) {
+      EXPECT_NE(snapshot.find(key), nullptr) << "save " << row.save << ": " << key;
+    }
+    for (const std::string& key : row.absent) {
+      EXPECT_EQ(snapshot.find(key), nullptr) << "save " << row.save << ": " << key;
+    }
+  }
+  EXPECT_EQ(saves_[1][kKXUpdatedObjectsKey][0]["summary"], kx::Value("s2"));
+  EXPECT_EQ(saves_[1][kKXUpdatedObjectsKey][0]["fileId"], kx::Value("A"));
+  EXPECT_EQ(saves_[2][kKXUpdatedObjectsKey][0]["title"], kx::Value("t3"));
+
+  // Merged in order, the partial snapshots leave the read context's object
+  // with every saved value.
+  reader_->mergeChanges(saves_[1]);
+  reader_->mergeChanges(saves_[2]);
+  EXPECT_EQ(readerNote->title(), "t3");
+  EXPECT_EQ(readerNote->stringValue("summary"), "s2");
+  EXPECT_EQ(readerNote->stringValue("md5"), "m2");
 }
 
 TEST_F(ContextTest, IdentityMapAndPermanentIds) {

@@ -16,9 +16,11 @@
 #include "Data/KXEntryReads.h"
 #include "Data/KXFileManager.h"
 #include "Data/KXIndexFeed.h"
+#include "Data/KXManagedObjectContext.h"
 #include "Data/KXSyncRecords.h"
 #include "platform/FileSystem.h"
 #include "platform/MainQueue.h"
+#include "platform/NotificationCenter.h"
 #include "platform/Path.h"
 #include "search/KXSLucene.h"
 #include "support/FaultInjectingFileSystem.h"
@@ -161,6 +163,40 @@ TEST_F(KXObjectPullerTest, AtMostSevenBodiesDownloadAtOnce) {
   EXPECT_EQ(endpoints->downloadRequests(), 30u);
   for (int i = 0; i < 30; ++i) {
     EXPECT_EQ(content("N" + std::to_string(i)), "body " + std::to_string(i));
+  }
+}
+
+TEST_F(KXObjectPullerTest, ALongPullCommitsItsBodiesAsItGoes) {
+  // One body more than a save takes: the pull cannot hold every stored body
+  // (and its index text) in one unit until its end.
+  const std::size_t notes = KXObjectPuller::kBodiesPerSave + 1;
+  endpoints->putNotebook("NB", "ROOT", "Work");
+  for (std::size_t i = 0; i < notes; ++i) {
+    endpoints->putNote("L" + std::to_string(i), "NB", "l.note", "long pull body");
+  }
+  // Bodies stored per save: entries whose snapshot carries a written md5.
+  std::vector<std::size_t> bodiesPerSave;
+  const kx::NotificationCenter::Token token = kx::NotificationCenter::defaultCenter().addObserver(
+      kKXContextDidSaveNotification, nullptr, nullptr, [&](const kx::Notification& n) {
+        std::size_t bodies = 0;
+        for (const kx::Value& snapshot : n.userInfo[kKXUpdatedObjectsKey].array()) {
+          const kx::Value* md5 = snapshot.find("md5");
+          if (md5 != nullptr && !md5->stringValue().empty()) ++bodies;
+        }
+        if (bodies > 0) bodiesPerSave.push_back(bodies);
+      });
+  const std::string result = cycle();
+  kx::NotificationCenter::defaultCenter().removeObserver(token);
+  ASSERT_EQ(result, "success");
+  std::size_t total = 0;
+  for (std::size_t count : bodiesPerSave) {
+    EXPECT_LE(count, KXObjectPuller::kBodiesPerSave);
+    total += count;
+  }
+  EXPECT_EQ(total, notes) << "every body is committed once";
+  const auto rows = stored();
+  for (std::size_t i = 0; i < notes; ++i) {
+    EXPECT_EQ(rows.at("L" + std::to_string(i))["md5"].stringValue(), serviceText("L0", "md5"));
   }
 }
 
