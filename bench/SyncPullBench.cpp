@@ -255,7 +255,8 @@ struct Store {
     int stored = 0;
     data->performSyncReadBlock([&](KXManagedObjectContext& context) {
       for (int i = 0; i < kNotes; ++i) {
-        KXFileMetaPtr entry = client->objectForFileMetaID("N" + std::to_string(i), &context);
+        KXFileMetaPtr entry =
+            client->readsIn(&context).objectForFileMetaID("N" + std::to_string(i));
         if (entry && !entry->stringValue("md5").empty()) ++stored;
       }
     });

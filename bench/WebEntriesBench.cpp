@@ -318,7 +318,8 @@ void BM_Raw(benchmark::State& state) {
     // Once, before timing: the baseline's text is the client's, byte for byte.
     KXDataClient& client = *Listing().client;
     KXFileMetaWebUtil util(client);
-    const kx::Bytes ours = JSONData(Entries(util, client.objectsForParentId("P", "FileMeta")));
+    const kx::Bytes ours =
+        JSONData(Entries(util, client.reads().objectsForParentId("P", "FileMeta")));
     const std::string theirs = raw.write();
     if (theirs.size() != ours.size() || std::memcmp(theirs.data(), ours.data(), ours.size()) != 0) {
       std::size_t at = 0;
