@@ -24,12 +24,12 @@ void KXSyncOperation::hop(std::function<void()> step) {
 }
 
 KXSyncStage KXSyncOperation::syncStage() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   return syncStage_;
 }
 
 void KXSyncOperation::setStage(KXSyncStage stage) {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   syncStage_ = stage;
 }
 
@@ -45,7 +45,7 @@ void KXSyncOperation::post(const char* name, kx::Value userInfo) {
 void KXSyncOperation::start() {
   auto self = std::static_pointer_cast<KXSyncOperation>(shared_from_this());
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     if (isCancelled()) {
       ended_ = true;
       setExecuting(false);
@@ -61,7 +61,7 @@ void KXSyncOperation::start() {
 }
 
 void KXSyncOperation::cancel() {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   cancelInternal();
 }
 
@@ -96,7 +96,7 @@ void KXSyncOperation::startSync() {
   }
   std::shared_ptr<KXSyncUserMeta> userMeta;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     userMeta = userMetaProxy_;
   }
   if (userMeta) userMeta->pull(true);
@@ -116,7 +116,7 @@ void KXSyncOperation::handleUserMeta(const kx::Value& reply) {
   std::shared_ptr<KXSyncPullProxy> pull;
   KXSyncStage stage;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     pull = pullProxy_;
     stage = syncStage_;
   }
@@ -163,7 +163,7 @@ void KXSyncOperation::handlePullSuccess() {
     std::shared_ptr<KXSyncPushProxy> push =
         environment_->makePushProxy(std::shared_ptr<KXSyncPushProxyDelegate>(self));
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      kx::MutexLock lock(mu_);
       syncStage_ = kKXSyncStagePush;
       pushProxy_ = push;
     }
@@ -184,7 +184,7 @@ void KXSyncOperation::handlePushSuccess() {
   }
   std::shared_ptr<KXSyncUserMeta> userMeta;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     syncStage_ = kKXSyncStagePullAfterPush;
     userMeta = userMetaProxy_;
   }
@@ -228,7 +228,7 @@ void KXSyncOperation::autoLoginSucceedAfterAuthFailed() {
 
 void KXSyncOperation::eventCompleted() {
   KXLOG("Sync_Stage_Finish");
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   if (ended_) return;
   ended_ = true;
   syncStage_ = kKXSyncStageEnded;
@@ -239,7 +239,7 @@ void KXSyncOperation::eventCompleted() {
 }
 
 void KXSyncOperation::syncFailed() {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   if (ended_) return;
   KXLOG("Sync Fail");
   syncStage_ = kKXSyncStageEnded;

@@ -1,12 +1,12 @@
 #include "WebUI/RNCachingURL/RNTransportConnectionFactory.h"
 
 #include <atomic>
-#include <mutex>
 #include <utility>
 
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "WebRequest/KXLocalResponse.h"
 #include "WebUI/KXAddressPolicy.h"
+#include "platform/Mutex.h"
 
 // One forwarded request: its transport id and the guard that keeps events
 // from reaching the delegate after cancel.
@@ -20,7 +20,7 @@ class RNTransportConnection : public RNURLConnection {
 
   void cancel() override {
     {
-      std::lock_guard<std::recursive_mutex> lock(mu_);
+      kx::RecursiveMutexLock lock(mu_);
       if (cancelled_) return;
       cancelled_ = true;
       delegate_.reset();
@@ -31,7 +31,7 @@ class RNTransportConnection : public RNURLConnection {
   // Runs `event` with the delegate unless cancelled; false when cancelled.
   template <typename Event>
   bool dispatch(Event&& event) {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
+    kx::RecursiveMutexLock lock(mu_);
     if (cancelled_ || !delegate_) return false;
     std::shared_ptr<RNURLConnectionDelegate> delegate = delegate_;
     event(*delegate);
@@ -40,16 +40,16 @@ class RNTransportConnection : public RNURLConnection {
 
   // After the last event nothing more is sent.
   void close() {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
+    kx::RecursiveMutexLock lock(mu_);
     delegate_.reset();
   }
 
  private:
   kx::HTTPTransport& transport_;
   std::atomic<kx::HTTPTransport::RequestID> id_{0};
-  std::recursive_mutex mu_;
-  bool cancelled_ = false;                             // guarded by mu_
-  std::shared_ptr<RNURLConnectionDelegate> delegate_;  // guarded by mu_
+  kx::RecursiveMutex mu_;
+  bool cancelled_ GUARDED_BY(mu_) = false;
+  std::shared_ptr<RNURLConnectionDelegate> delegate_ GUARDED_BY(mu_);
 };
 
 RNTransportConnectionFactory::RNTransportConnectionFactory(kx::HTTPTransport* transport,
