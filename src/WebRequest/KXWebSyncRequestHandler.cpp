@@ -29,6 +29,7 @@
 #include "WebRequest/KXWebRequestParameters.h"
 #include "platform/FileSystem.h"
 #include "platform/GlobalQueue.h"
+#include "platform/QueueCheck.h"
 #include "platform/URL.h"
 
 struct KXWebSyncRequestHandler::Request {
@@ -533,6 +534,7 @@ void KXWebSyncRequestHandler::upload(const Request& request, const kx::URLReques
 }
 
 void KXWebSyncRequestHandler::putResource(const Request& request) {
+  KX_DCHECK_ON_QUEUE(*workQueue_, "putResource runs one at a time on the work queue");
   const std::string transmitId = request.string("transmitId");
   std::shared_ptr<KXWebDataStreamHandler> reader = transferReader(transmitId);
   if (!reader) {
@@ -628,6 +630,7 @@ void KXWebSyncRequestHandler::download(const Request& request) {
 // ---- Changes ------------------------------------------------------------------
 
 void KXWebSyncRequestHandler::push(std::shared_ptr<Request> request, int retry) {
+  KX_DCHECK_ON_QUEUE(*workQueue_, "pushes run one at a time on the work queue");
   const Request& r = *request;
   const kx::Value* fileIdValue = r.find("fileId");
   const kx::Value* domainValue = r.find("domain");

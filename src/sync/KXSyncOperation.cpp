@@ -4,6 +4,7 @@
 
 #include "CommonUtils/KXLogger.h"
 #include "platform/MainQueue.h"
+#include "platform/QueueCheck.h"
 #include "sync/KXSyncNotificationNames.h"
 
 KXSyncOperation::KXSyncOperation(std::shared_ptr<KXSyncCycleEnvironment> environment,
@@ -81,6 +82,7 @@ void KXSyncOperation::cancelInternal() {
 }
 
 std::int64_t KXSyncOperation::beforeSync() {
+  KX_DCHECK_ON_QUEUE(queue(), "the cycle's own state is touched only on the cycles' queue");
   if (!environment_->canConnect()) return kErrorNoNetwork;
   if (isCancelled()) return kErrorCancelled;
   rootVersionBeforeSync_ = environment_->rootVersion();
@@ -107,6 +109,7 @@ void KXSyncOperation::didPullUserMetaSuccess(const kx::Value& reply) {
 }
 
 void KXSyncOperation::handleUserMeta(const kx::Value& reply) {
+  KX_DCHECK_ON_QUEUE(queue(), "the cycle's own state is touched only on the cycles' queue");
   if (isCancelled()) return;
   KXLOG("didPullUserMetaSuccess");
   userMeta_ = UserMeta(reply);
@@ -217,6 +220,7 @@ void KXSyncOperation::didPushFail(const kx::Error& error) {
 
 void KXSyncOperation::autoLoginSucceedAfterAuthFailed() {
   hop([this] {
+    KX_DCHECK_ON_QUEUE(queue(), "the cycle's own state is touched only on the cycles' queue");
     if (hasTriedLogin_) {
       syncFailed();
       return;

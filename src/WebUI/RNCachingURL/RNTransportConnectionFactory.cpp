@@ -7,6 +7,7 @@
 #include "WebRequest/KXLocalResponse.h"
 #include "WebUI/KXAddressPolicy.h"
 #include "platform/Mutex.h"
+#include "platform/QueueCheck.h"
 
 // One forwarded request: its transport id and the guard that keeps events
 // from reaching the delegate after cancel.
@@ -79,7 +80,9 @@ std::shared_ptr<RNURLConnection> RNTransportConnectionFactory::start(
   wire.completionQueue = &queue_;
 
   kx::URL url = request.url();
-  wire.onHead = [connection, url](const kx::HTTPResponseHead& head) {
+  const kx::SerialQueue* queue = &queue_;
+  wire.onHead = [connection, url, queue](const kx::HTTPResponseHead& head) {
+    KX_DCHECK_ON_QUEUE(*queue, "a connection's events are reported on the factory's queue");
     kx::HTTPHeaderFields fields;
     for (const auto& [name, value] : head.headers) fields.add(name, value);
     kx::HTTPURLResponse response(url, static_cast<int>(head.status), KXLocalResponse::kHTTPVersion,
@@ -88,14 +91,16 @@ std::shared_ptr<RNURLConnection> RNTransportConnectionFactory::start(
       delegate.connectionDidReceiveResponse(response);
     });
   };
-  wire.onData = [connection](const char* data, std::size_t size) {
+  wire.onData = [connection, queue](const char* data, std::size_t size) {
+    KX_DCHECK_ON_QUEUE(*queue, "a connection's events are reported on the factory's queue");
     kx::Bytes chunk(reinterpret_cast<const std::uint8_t*>(data),
                     reinterpret_cast<const std::uint8_t*>(data) + size);
     return connection->dispatch(
         [&](RNURLConnectionDelegate& delegate) { delegate.connectionDidReceiveData(chunk); });
   };
   kx::HTTPTransport::RequestID id = transport_.start(
-      std::move(wire), [connection](kx::HTTPResponse /*response*/, const kx::Error& error) {
+      std::move(wire), [connection, queue](kx::HTTPResponse /*response*/, const kx::Error& error) {
+        KX_DCHECK_ON_QUEUE(*queue, "a connection's events are reported on the factory's queue");
         connection->dispatch([&](RNURLConnectionDelegate& delegate) {
           if (error) {
             delegate.connectionDidFailWithError(error);
