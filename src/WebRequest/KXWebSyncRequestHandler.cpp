@@ -173,12 +173,23 @@ KXWebSyncRequestHandler::KXWebSyncRequestHandler(KXDataClient& client, KXFileMet
       life_(std::make_shared<Life>()) {
   KXDataClient* store = &client_;
   SyncRequest sync = syncRequest_;
+  std::shared_ptr<Life> life = life_;
+  // The window may close after the handler (and the client it was given)
+  // is gone: the save then starts only while the handler lives, and the
+  // destructor waits for one that is starting.
   delayUtil_ = KXDelayRunUtil::utilWithDelaySec(
-      kSaveDelaySeconds, [store, sync](KXDelayRunUtil::Completion done) {
-        store->performSave([sync, done](const KXResultInfo&, const kx::Error&) {
-          if (sync) sync();
-          if (done) done();
-        });
+      kSaveDelaySeconds, [store, sync, life](KXDelayRunUtil::Completion done) {
+        {
+          kx::MutexLock lock(life->mu);
+          if (life->alive) {
+            store->performSave([sync, done](const KXResultInfo&, const kx::Error&) {
+              if (sync) sync();
+              if (done) done();
+            });
+            return;
+          }
+        }
+        if (done) done();
       });
 }
 
