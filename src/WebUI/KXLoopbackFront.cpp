@@ -257,8 +257,9 @@ class FrontLoadClient : public RNURLProtocolClient {
 // One client connection: proxy requests, then maybe a TLS tunnel ended
 // here or a tunnel passed through. Runs only on the front's thread.
 //
-// Reading: one read at a time fills buffer_; process() parses what is there
-// (so pipelined requests need no new bytes), in one of three states: the
+// Reading: one read at a time lands in readChunk_ and is appended to buffer_
+// when it completes; process() parses what is there (so pipelined requests
+// need no new bytes), in one of three states: the
 // header of the next request, its body, or nothing (the request is read and
 // its load runs; what comes meanwhile waits in the buffer, up to a limit).
 class Connection : public std::enable_shared_from_this<Connection> {
@@ -390,18 +391,23 @@ class Connection : public std::enable_shared_from_this<Connection> {
     reading_ = true;
     auto self = shared_from_this();
     withStream([&](auto& stream) {
-      stream.async_read_some(buffer_.prepare(kReadSize),
-                             [self](boost::system::error_code ec, std::size_t n) {
-                               self->reading_ = false;
-                               if (self->closed_) return;
-                               if (ec) {
-                                 self->close();
-                                 return;
-                               }
-                               self->buffer_.commit(n);
-                               self->process();
-                               self->arm();
-                             });
+      // Not into buffer_.prepare(): a streamed body's reader may have the
+      // front process() the buffer while this read is outstanding, and a
+      // consume() that empties the flat buffer moves its output area back
+      // to the start, under the bytes this read is writing.
+      stream.async_read_some(
+          net::buffer(readChunk_), [self](boost::system::error_code ec, std::size_t n) {
+            self->reading_ = false;
+            if (self->closed_) return;
+            if (ec) {
+              self->close();
+              return;
+            }
+            self->buffer_.commit(
+                net::buffer_copy(self->buffer_.prepare(n), net::buffer(self->readChunk_, n)));
+            self->process();
+            self->arm();
+          });
     });
   }
 
@@ -904,6 +910,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::shared_ptr<ssl::context> tlsContext_;
   std::unique_ptr<ssl::stream<tcp::socket&>> tls_;
   std::string tunnelHost_;
+  std::array<char, kReadSize> readChunk_{};
   boost::beast::flat_buffer buffer_;
   Reading reading = Reading::Header;
   std::optional<http::request_parser<http::buffer_body>> parser_;
