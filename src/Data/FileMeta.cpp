@@ -3,12 +3,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <unordered_map>
 
 #include "Data/Resource.h"
 #include "Data/ShareLink.h"
 #include "platform/Crypto.h"
+#include "platform/Mutex.h"
 
 namespace {
 
@@ -41,8 +41,8 @@ std::string NewId() {
 }
 
 struct ChangeCounts {
-  std::mutex mu;
-  std::unordered_map<std::string, std::uint64_t> counts;  // guarded by mu
+  kx::Mutex mu;
+  std::unordered_map<std::string, std::uint64_t> counts GUARDED_BY(mu);
 };
 
 ChangeCounts& changeCounts() {
@@ -56,7 +56,7 @@ std::string FileMeta::idForFileMeta() { return NewId(); }
 
 std::uint64_t FileMeta::localChangeCount(const std::string& fileId) {
   ChangeCounts& c = changeCounts();
-  std::lock_guard<std::mutex> lock(c.mu);
+  kx::MutexLock lock(c.mu);
   auto it = c.counts.find(fileId);
   return it == c.counts.end() ? 0 : it->second;
 }
@@ -64,7 +64,7 @@ std::uint64_t FileMeta::localChangeCount(const std::string& fileId) {
 void FileMeta::raiseLocalChangeCount(const std::string& fileId) {
   if (fileId.empty()) return;
   ChangeCounts& c = changeCounts();
-  std::lock_guard<std::mutex> lock(c.mu);
+  kx::MutexLock lock(c.mu);
   ++c.counts[fileId];
 }
 
@@ -126,11 +126,11 @@ std::optional<std::string> FileMeta::shareUrl() const {
 bool FileMeta::shared() const { return shareLinkInfo() != nullptr; }
 
 std::optional<std::string> FileMeta::getParentName() const {
-  std::lock_guard<std::mutex> lock(transientLock());
+  kx::MutexLock lock(transientLock());
   return parentName_;
 }
 
 void FileMeta::setParentName(std::string name) {
-  std::lock_guard<std::mutex> lock(transientLock());
+  kx::MutexLock lock(transientLock());
   parentName_ = std::move(name);
 }

@@ -91,7 +91,7 @@ class FileMeta : public KXManagedObject {
   bool shouldSetAttribute(const KXAttributeDescription& attribute, const kx::Value& value) override;
 
  private:
-  std::optional<std::string> parentName_;  // guarded by transientLock()
+  std::optional<std::string> parentName_ GUARDED_BY(transientLock());
 };
 
 #endif  // ZN_DATA_FILEMETA_H_

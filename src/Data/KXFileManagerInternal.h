@@ -9,6 +9,12 @@
 #ifndef ZN_DATA_KXFILEMANAGERINTERNAL_H_
 #define ZN_DATA_KXFILEMANAGERINTERNAL_H_
 
+// Internal to src/Data: the folder's library defines ZN_DATA_INTERNAL for its
+// own sources, and nothing outside the folder may include this header.
+#ifndef ZN_DATA_INTERNAL
+#error "KXFileManagerInternal.h is internal to src/Data; include Data/KXFileManager.h instead"
+#endif
+
 #include <string>
 #include <string_view>
 #include <vector>

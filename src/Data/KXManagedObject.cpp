@@ -18,17 +18,17 @@ bool KXManagedObject::anyDirtyLocked() const {
 }
 
 bool KXManagedObject::isInserted() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   return inserted_;
 }
 
 bool KXManagedObject::isDeleted() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   return deleted_;
 }
 
 bool KXManagedObject::hasChanges() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   return inserted_ || deleted_ || changedSinceSave_ || anyDirtyLocked();
 }
 
@@ -48,7 +48,7 @@ bool BelongsTo(const KXEntityDescription& entity, const KXAttributeDescription& 
 
 kx::Value KXManagedObject::value(const KXAttributeDescription& attribute) const {
   if (!BelongsTo(*entity_, attribute)) return kx::Value();
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   return values_[static_cast<std::size_t>(attribute.column())];
 }
 
@@ -81,14 +81,14 @@ void KXManagedObject::setPrimitiveValue(const KXAttributeDescription& attribute,
     storeColumn(attribute.column(), std::move(value));
     return;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   values_[static_cast<std::size_t>(attribute.column())] = std::move(value);
 }
 
 void KXManagedObject::storeColumn(int column, kx::Value value) {
   bool notify;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    kx::MutexLock lock(mutex_);
     if (deleted_) {
       KXLOG("change of a deleted %s ignored", entity_->name().c_str());
       return;
@@ -115,7 +115,7 @@ kx::Value KXManagedObject::value(std::string_view key) const {
       const auto* rel = static_cast<const KXRelationshipDescription*>(p);
       kx::Value key_;
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        kx::MutexLock lock(mutex_);
         key_ = values_[static_cast<std::size_t>(rel->column())];
       }
       if (key_.isNull()) return kx::Value();
@@ -197,7 +197,7 @@ bool KXManagedObject::isNil(std::string_view key) const { return value(key).isNu
 
 kx::Dictionary KXManagedObject::attributeValues() const {
   kx::Dictionary out;
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   // Sized once for the attributes that have a value.
   std::size_t present = 0;
   for (const KXAttributeDescription* a : entity_->attributes()) {
@@ -236,7 +236,7 @@ KXManagedObjectPtr KXManagedObject::object(std::string_view toOneKey) const {
   if (!rel) return nullptr;
   kx::Value key;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    kx::MutexLock lock(mutex_);
     key = values_[static_cast<std::size_t>(rel->column())];
   }
   if (key.isNull()) return nullptr;

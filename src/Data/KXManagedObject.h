@@ -31,13 +31,13 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "Data/KXModel.h"
 #include "Data/KXObjectID.h"
+#include "platform/Mutex.h"
 #include "platform/Value.h"
 
 class KXManagedObjectContext;
@@ -131,22 +131,22 @@ class KXManagedObject : public std::enable_shared_from_this<KXManagedObject> {
   void setPrimitiveValue(const KXAttributeDescription& attribute, kx::Value value,
                          bool markChanged);
   // Guards fields that entity classes keep in memory only.
-  std::mutex& transientLock() const { return mutex_; }
+  kx::Mutex& transientLock() const RETURN_CAPABILITY(mutex_) { return mutex_; }
 
  private:
   friend class KXManagedObjectContext;
 
-  bool isDirtyLocked(int column) const {
+  bool isDirtyLocked(int column) const REQUIRES(mutex_) {
     return (dirty_[static_cast<std::size_t>(column) >> 6] >> (column & 63)) & 1U;
   }
-  void markDirtyLocked(int column) {
+  void markDirtyLocked(int column) REQUIRES(mutex_) {
     dirty_[static_cast<std::size_t>(column) >> 6] |= std::uint64_t(1) << (column & 63);
   }
-  bool anyDirtyLocked() const;
-  bool isUnsavedLocked(int column) const {
+  bool anyDirtyLocked() const REQUIRES(mutex_);
+  bool isUnsavedLocked(int column) const REQUIRES(mutex_) {
     return (unsaved_[static_cast<std::size_t>(column) >> 6] >> (column & 63)) & 1U;
   }
-  void markUnsavedLocked(int column) {
+  void markUnsavedLocked(int column) REQUIRES(mutex_) {
     unsaved_[static_cast<std::size_t>(column) >> 6] |= std::uint64_t(1) << (column & 63);
   }
   // Sets a column and tells the context; `column` must be valid.
@@ -157,24 +157,24 @@ class KXManagedObject : public std::enable_shared_from_this<KXManagedObject> {
   std::weak_ptr<KXManagedObjectContext> context_;
   std::int64_t primaryKey_ = 0;
 
-  mutable std::mutex mutex_;
-  // One value per table column (KXEntityDescription::columns), guarded by
-  // mutex_. Foreign-key columns hold the related row's key (Int64) or Null.
-  std::vector<kx::Value> values_;
+  mutable kx::Mutex mutex_;
+  // One value per table column (KXEntityDescription::columns). Foreign-key
+  // columns hold the related row's key (Int64) or Null.
+  std::vector<kx::Value> values_ GUARDED_BY(mutex_);
   // Columns changed and not yet written (write context) or changed in
   // memory (read context), one bit per column (KXModel::kMaxColumns at
-  // most); guarded by mutex_.
-  std::array<std::uint64_t, 2> dirty_{};
+  // most).
+  std::array<std::uint64_t, 2> dirty_ GUARDED_BY(mutex_){};
   // Columns written since the last save (write context): the ones the
-  // save's did-save snapshot of the object reports. Guarded by mutex_.
-  std::array<std::uint64_t, 2> unsaved_{};
-  // Guarded by mutex_.
-  bool inserted_ = false;  // inserted and not saved yet
-  bool deleted_ = false;
-  bool changedSinceSave_ = false;  // counted among the next save's updated objects
+  // save's did-save snapshot of the object reports.
+  std::array<std::uint64_t, 2> unsaved_ GUARDED_BY(mutex_){};
+  bool inserted_ GUARDED_BY(mutex_) = false;  // inserted and not saved yet
+  bool deleted_ GUARDED_BY(mutex_) = false;
+  // Counted among the next save's updated objects.
+  bool changedSinceSave_ GUARDED_BY(mutex_) = false;
   // The context has been told of a change and not yet written the object;
   // further changes need not tell it again.
-  bool notified_ = false;
+  bool notified_ GUARDED_BY(mutex_) = false;
   // Set only while the context builds the object, before it is published.
   bool awaking_ = false;
   // Guarded by the context's lock.

@@ -127,7 +127,7 @@ KXManagedObjectContext::KXManagedObjectContext(std::shared_ptr<KXPersistentStore
 
 KXManagedObjectContext::~KXManagedObjectContext() {
   if (connection_ && inTransaction_) {
-    auto guard = connection_->lock();
+    kx::MutexLock guard(connection_->mutex());
     if (connection_->inTransaction()) kx::ignoreError(connection_->exec("ROLLBACK", nullptr));
   }
 }
@@ -139,7 +139,7 @@ bool KXManagedObjectContext::failIfNoStore(kx::Error* error) const {
 }
 
 std::size_t KXManagedObjectContext::registeredObjectCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   std::size_t n = 0;
   for (const auto& [table, map] : objects_) {
     for (const auto& [key, weak] : map) n += weak.expired() ? 0 : 1;
@@ -198,7 +198,7 @@ KXManagedObjectPtr KXManagedObjectContext::rowObjectLocked(sqlite3_stmt* st, int
     if (role_ == Role::Reader) {
       // The read connection holds committed data: a fetch refreshes the
       // objects it returns, unless they were changed here in memory.
-      std::lock_guard<std::mutex> lock(object->mutex_);
+      kx::MutexLock lock(object->mutex_);
       if (!object->deleted_ && !object->anyDirtyLocked()) {
         ReadColumns(st, first + 2, table, &object->values_);
         object->awaking_ = true;
@@ -206,7 +206,7 @@ KXManagedObjectPtr KXManagedObjectContext::rowObjectLocked(sqlite3_stmt* st, int
     }
     if (object->awaking_) {
       object->awakeFromStore(false);
-      std::lock_guard<std::mutex> lock(object->mutex_);
+      kx::MutexLock lock(object->mutex_);
       object->awaking_ = false;
     }
     return object;
@@ -245,7 +245,7 @@ KXManagedObjectPtr KXManagedObjectContext::loadRowLocked(const KXEntityDescripti
   const std::string sql = KXStoreSchema::selectRowSQL(table);
   std::vector<KXManagedObjectPtr> found;
   {
-    auto guard = connection_->lock();
+    kx::MutexLock guard(connection_->mutex());
     sqlite3_stmt* st = connection_->statement(sql, error);
     if (!st) return nullptr;
     sqlite3_bind_int64(st, 1, key);
@@ -266,7 +266,7 @@ KXManagedObjectPtr KXManagedObjectContext::existingObject(const KXObjectID& obje
     return nullptr;
   }
   if (failIfNoStore(error)) return nullptr;
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   const KXEntityDescription& table = *objectID.table();
   if (KXManagedObjectPtr live = liveObjectLocked(table, objectID.primaryKey())) {
     if (!live->isDeleted()) return live;
@@ -287,7 +287,7 @@ KXManagedObjectPtr KXManagedObjectContext::objectForKey(kx::Badge<KXManagedObjec
 
 bool KXManagedObjectContext::ensureTransactionLocked(kx::Error* error) {
   if (inTransaction_) return true;
-  auto guard = connection_->lock();
+  kx::MutexLock guard(connection_->mutex());
   // Every unit opens and ends the same way: the connection keeps both
   // statements prepared.
   sqlite3_stmt* begin = connection_->statement("BEGIN IMMEDIATE", error);
@@ -304,7 +304,7 @@ std::int64_t KXManagedObjectContext::nextKeyLocked(const KXEntityDescription& ta
     // The largest key ever given out: AUTOINCREMENT's record, or the rows
     // themselves for a table that has none yet.
     const std::string sql = KXStoreSchema::lastKeySQL(table);
-    auto guard = connection_->lock();
+    kx::MutexLock guard(connection_->mutex());
     sqlite3_stmt* st = connection_->statement(sql, error);
     if (!st) return 0;
     KXStatementReset reset(st);
@@ -337,8 +337,12 @@ KXManagedObjectPtr KXManagedObjectContext::insertNewObject(std::string_view enti
   KXManagedObjectPtr object = entity->newObject();
   object->entity_ = entity;
   object->context_ = weak_from_this();
-  object->values_.resize(table.columns().size());
-  object->inserted_ = true;
+  {
+    // Not yet shared with any other thread; the lock costs nothing here.
+    kx::MutexLock objectLock(object->mutex_);
+    object->values_.resize(table.columns().size());
+    object->inserted_ = true;
+  }
   if (!connection_) {
     // No store: the object lives in memory only.
     object->awaking_ = true;
@@ -346,7 +350,7 @@ KXManagedObjectPtr KXManagedObjectContext::insertNewObject(std::string_view enti
     object->awaking_ = false;
     return object;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   if (!ensureTransactionLocked(error)) return nullptr;
   std::int64_t key = nextKeyLocked(table, error);
   if (key <= 0) return nullptr;
@@ -354,7 +358,10 @@ KXManagedObjectPtr KXManagedObjectContext::insertNewObject(std::string_view enti
   object->awaking_ = true;
   object->awakeFromStore(true);
   object->awaking_ = false;
-  object->notified_ = true;  // queued below
+  {
+    kx::MutexLock objectLock(object->mutex_);
+    object->notified_ = true;  // queued below
+  }
   ++changes_;
   objects_[&table][key] = object;
   ++registered_;
@@ -371,14 +378,14 @@ KXManagedObjectPtr KXManagedObjectContext::insertNewObject(std::string_view enti
 
 void KXManagedObjectContext::objectDidChange(kx::Badge<KXManagedObject>,
                                              const KXManagedObjectPtr& object) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   ++changes_;
   if (role_ == Role::Reader) {
     readerChanged_ = true;
     return;
   }
   if (!connection_ || object->primaryKey_ <= 0) {
-    std::lock_guard<std::mutex> objectLock(object->mutex_);
+    kx::MutexLock objectLock(object->mutex_);
     object->notified_ = false;
     return;
   }
@@ -391,7 +398,7 @@ void KXManagedObjectContext::objectDidChange(kx::Badge<KXManagedObject>,
     queued_.push_back(object);
   }
   {
-    std::lock_guard<std::mutex> objectLock(object->mutex_);
+    kx::MutexLock objectLock(object->mutex_);
     if (!object->inserted_ && !object->changedSinceSave_) {
       object->changedSinceSave_ = true;
       updatedObjects_.push_back(object);
@@ -411,7 +418,7 @@ void KXManagedObjectContext::nullifyForeignKeysLocked(const KXEntityDescription&
       KXManagedObjectPtr other = weak.lock();
       if (!other) continue;
       {
-        std::lock_guard<std::mutex> objectLock(other->mutex_);
+        kx::MutexLock objectLock(other->mutex_);
         kx::Value& slot = other->values_[static_cast<std::size_t>(rel->column())];
         if (slot.isNull() || slot.intValue() != key) continue;
         // The store clears the key itself (ON DELETE SET NULL); memory
@@ -437,11 +444,11 @@ void KXManagedObjectContext::deleteObject(const KXManagedObjectPtr& object) {
     KXLOG("delete of an object of another context ignored");
     return;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   ++changes_;
   bool wasInserted;
   {
-    std::lock_guard<std::mutex> objectLock(object->mutex_);
+    kx::MutexLock objectLock(object->mutex_);
     if (object->deleted_) return;
     object->deleted_ = true;
     wasInserted = object->inserted_;
@@ -472,7 +479,7 @@ bool KXManagedObjectContext::writeObjectLocked(KXManagedObject& object, kx::Erro
   columns.clear();
   values.clear();
   {
-    std::lock_guard<std::mutex> lock(object.mutex_);
+    kx::MutexLock lock(object.mutex_);
     if (object.deleted_) return true;
     const std::size_t n = object.values_.size();
     for (std::size_t i = 0; i < n; ++i) {
@@ -497,11 +504,14 @@ bool KXManagedObjectContext::writeObjectLocked(KXManagedObject& object, kx::Erro
     key += static_cast<char>(c & 0xff);
     key += static_cast<char>((c >> 8) & 0xff);
   }
+  // The statement is made outside this function's view of the lock, so the
+  // columns go in through a plain pointer.
+  const std::vector<int>* changedColumns = &columns;
   auto makeSql = [&]() {
-    return insert ? KXStoreSchema::insertRowSQL(table, columns)
-                  : KXStoreSchema::updateRowSQL(table, columns);
+    return insert ? KXStoreSchema::insertRowSQL(table, *changedColumns)
+                  : KXStoreSchema::updateRowSQL(table, *changedColumns);
   };
-  auto guard = connection_->lock();
+  kx::MutexLock guard(connection_->mutex());
   sqlite3_stmt* st = connection_->statement(key, makeSql, error);
   if (!st) return false;
   int index = 1;
@@ -521,7 +531,7 @@ bool KXManagedObjectContext::writeObjectLocked(KXManagedObject& object, kx::Erro
 bool KXManagedObjectContext::unitIntactLocked(kx::Error* error) {
   if (!inTransaction_) return true;
   {
-    auto guard = connection_->lock();
+    kx::MutexLock guard(connection_->mutex());
     if (connection_->inTransaction()) return true;
   }
   if (!pendingError_) {
@@ -540,7 +550,7 @@ bool KXManagedObjectContext::clearKeysIntoLocked(
     const std::size_t column = static_cast<std::size_t>(rel->column());
     std::vector<std::int64_t> keys;
     {
-      auto guard = connection_->lock();
+      kx::MutexLock guard(connection_->mutex());
       sqlite3_stmt* st = connection_->statement(KXStoreSchema::keysReferencingSQL(*rel), error);
       if (!st) return false;
       KXStatementReset reset(st);
@@ -557,7 +567,7 @@ bool KXManagedObjectContext::clearKeysIntoLocked(
       KXManagedObjectPtr other = liveObjectLocked(source, k);
       if (!other) other = loadRowLocked(source, k, error);
       if (!other) return false;
-      std::lock_guard<std::mutex> objectLock(other->mutex_);
+      kx::MutexLock objectLock(other->mutex_);
       if (other->deleted_) continue;
       other->values_[column] = kx::Value();
       other->markUnsavedLocked(static_cast<int>(column));
@@ -613,7 +623,7 @@ bool KXManagedObjectContext::flushLocked(kx::Error* error) {
       ok = false;
       continue;
     }
-    auto guard = connection_->lock();
+    kx::MutexLock guard(connection_->mutex());
     sqlite3_stmt* st = connection_->statement(KXStoreSchema::deleteRowSQL(table), &e);
     if (!st || (sqlite3_bind_int64(st, 1, d.objectID.primaryKey()), !connection_->run(st, &e))) {
       ok = false;
@@ -670,9 +680,9 @@ bool KXManagedObjectContext::execute(const KXFetchRequest& request, KXFetchResul
                               request.fetchLimit, request.fetchOffset);
 
   std::vector<KXManagedObjectPtr> released;  // let go after the lock
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   if (role_ == Role::Writer && !flushLocked(error)) return false;
-  auto guard = connection_->lock();
+  kx::MutexLock guard(connection_->mutex());
   sqlite3_stmt* st = connection_->statement(sql, error);
   if (!st) return false;
   for (std::size_t i = 0; i < binds.size(); ++i) {
@@ -804,9 +814,9 @@ std::int64_t KXManagedObjectContext::count(std::string_view entityName, std::str
 bool KXManagedObjectContext::runPlan(const KXFetchPlan& plan, const std::vector<kx::Value>& values,
                                      std::vector<KXManagedObjectPtr>* objects, std::int64_t* count,
                                      kx::Error* error) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   if (role_ == Role::Writer && !flushLocked(error)) return false;
-  auto guard = connection_->lock();
+  kx::MutexLock guard(connection_->mutex());
   sqlite3_stmt* st = connection_->statement(
       plan.statementKey(), [&plan] { return plan.sql(); }, error);
   if (!st) return false;
@@ -836,7 +846,7 @@ std::vector<KXManagedObjectPtr> KXManagedObjectContext::relatedObjects(
     kx::Badge<KXManagedObject>, const KXManagedObject& object,
     const KXRelationshipDescription& rel) {
   if (!connection_) return {};
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   kx::Error e;
   if (role_ == Role::Writer && !flushLocked(&e)) return {};
   if (!object.prefetched_.empty()) {
@@ -859,7 +869,7 @@ std::vector<KXManagedObjectPtr> KXManagedObjectContext::relatedObjects(
   }
   const std::string sql = KXStoreSchema::relatedRowsSQL(rel);
   std::vector<KXManagedObjectPtr> out;
-  auto guard = connection_->lock();
+  kx::MutexLock guard(connection_->mutex());
   sqlite3_stmt* st = connection_->statement(sql, &e);
   if (!st) return {};
   sqlite3_bind_int64(st, 1, object.primaryKey_);
@@ -875,10 +885,10 @@ void KXManagedObjectContext::prefetchRelationships(const std::vector<KXManagedOb
                                                    const std::vector<std::string>& keyPaths) {
   if (!connection_ || objects.empty() || keyPaths.empty()) return;
   std::vector<KXManagedObjectPtr> released;  // let go after the lock
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   kx::Error e;
   if (role_ == Role::Writer && !flushLocked(&e)) return;
-  auto guard = connection_->lock();
+  kx::MutexLock guard(connection_->mutex());
   std::vector<KXManagedObjectPtr> pins;
   prefetchLocked(objects, keyPaths, &pins);
   released.swap(prefetchPins_);
@@ -905,7 +915,7 @@ void KXManagedObjectContext::prefetchLocked(const std::vector<KXManagedObjectPtr
       const KXRelationshipDescription* rel = object->entity_->relationship(name);
       if (!rel || !rel->isToMany()) continue;
       {
-        std::lock_guard<std::mutex> objectLock(object->mutex_);
+        kx::MutexLock objectLock(object->mutex_);
         if (object->deleted_) continue;
       }
       auto group = std::find_if(owners.begin(), owners.end(),
@@ -987,10 +997,10 @@ std::int64_t KXManagedObjectContext::countRelated(kx::Badge<KXManagedObject>,
                                                   const KXRelationshipDescription& rel) {
   if (!connection_) return 0;
   const std::string sql = KXStoreSchema::countRelatedSQL(rel);
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   kx::Error e;
   if (role_ == Role::Writer && !flushLocked(&e)) return -1;
-  auto guard = connection_->lock();
+  kx::MutexLock guard(connection_->mutex());
   sqlite3_stmt* st = connection_->statement(sql, &e);
   if (!st) return -1;
   KXStatementReset reset(st);
@@ -1048,12 +1058,12 @@ bool KXManagedObjectContext::setRelated(kx::Badge<KXManagedObject>,
       return false;
     }
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   ++changes_;
   kx::Error e;
   bool ok = ensureTransactionLocked(&e) && unitIntactLocked(&e) && flushLocked(&e);
   if (ok) {
-    auto guard = connection_->lock();
+    kx::MutexLock guard(connection_->mutex());
     // A set replaced by the same members (the editor saves a note with the
     // resources it had) needs no write.
     bool unchanged = false;
@@ -1091,7 +1101,7 @@ bool KXManagedObjectContext::setRelated(kx::Badge<KXManagedObject>,
     return false;
   }
   {
-    std::lock_guard<std::mutex> objectLock(object->mutex_);
+    kx::MutexLock objectLock(object->mutex_);
     if (!object->inserted_ && !object->changedSinceSave_) {
       object->changedSinceSave_ = true;
       updatedObjects_.push_back(object);
@@ -1105,7 +1115,7 @@ bool KXManagedObjectContext::setRelated(kx::Badge<KXManagedObject>,
 // ---------------------------------------------------------------------------
 
 bool KXManagedObjectContext::hasChanges() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   if (role_ == Role::Reader) return readerChanged_;
   return inTransaction_ || !queued_.empty() || !deletedQueue_.empty();
 }
@@ -1113,14 +1123,14 @@ bool KXManagedObjectContext::hasChanges() const {
 void KXManagedObjectContext::rollbackLocked(bool reload) {
   ++changes_;
   if (connection_) {
-    auto guard = connection_->lock();
+    kx::MutexLock guard(connection_->mutex());
     if (connection_->inTransaction()) kx::ignoreError(connection_->exec("ROLLBACK", nullptr));
   }
   inTransaction_ = false;
   pendingError_ = kx::Error();
   for (const auto& object : queued_) {
     object->queued_ = false;
-    std::lock_guard<std::mutex> objectLock(object->mutex_);
+    kx::MutexLock objectLock(object->mutex_);
     object->notified_ = false;
     object->dirty_.fill(0);
     object->unsaved_.fill(0);
@@ -1151,7 +1161,7 @@ void KXManagedObjectContext::rollbackLocked(bool reload) {
       bool found = false;
       {
         const std::string sql = KXStoreSchema::selectRowSQL(table);
-        auto guard = connection_->lock();
+        kx::MutexLock guard(connection_->mutex());
         sqlite3_stmt* st = connection_->statement(sql, nullptr);
         if (st) {
           KXStatementReset reset(st);
@@ -1163,7 +1173,7 @@ void KXManagedObjectContext::rollbackLocked(bool reload) {
         }
       }
       object->queued_ = false;
-      std::lock_guard<std::mutex> objectLock(object->mutex_);
+      kx::MutexLock objectLock(object->mutex_);
       object->dirty_.fill(0);
       object->unsaved_.fill(0);
       object->notified_ = false;
@@ -1181,7 +1191,7 @@ void KXManagedObjectContext::rollbackLocked(bool reload) {
     }
   } else {
     for (const auto& object : updatedObjects_) {
-      std::lock_guard<std::mutex> objectLock(object->mutex_);
+      kx::MutexLock objectLock(object->mutex_);
       object->changedSinceSave_ = false;
       object->unsaved_.fill(0);
     }
@@ -1195,7 +1205,7 @@ void KXManagedObjectContext::rollbackLocked(bool reload) {
 void KXManagedObjectContext::whenUnitEnds(UnitHook hook) {
   if (!hook) return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    kx::MutexLock lock(mutex_);
     if (role_ == Role::Writer &&
         (inTransaction_ || !queued_.empty() || !deletedQueue_.empty() || pendingError_)) {
       unitHooks_.push_back(std::move(hook));
@@ -1223,7 +1233,7 @@ bool KXManagedObjectContext::save(kx::Error* error) {
 bool KXManagedObjectContext::saveUnit(kx::Error* error, std::vector<UnitHook>* hooks) {
   kx::Value userInfo;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    kx::MutexLock lock(mutex_);
     if (role_ == Role::Reader) {
       if (!readerChanged_) return true;
       kx::SetError(error, KXStoreMakeError(kKXStoreReadOnlyError,
@@ -1247,7 +1257,7 @@ bool KXManagedObjectContext::saveUnit(kx::Error* error, std::vector<UnitHook>* h
       // database included: the caller is told NO, so no later save may
       // commit this unit behind its back (a caller that does the work
       // again would store it twice).
-      auto guard = connection_->lock();
+      kx::MutexLock guard(connection_->mutex());
       sqlite3_stmt* commit = connection_->statement("COMMIT", &e);
       if (!commit || !connection_->run(commit, &e)) ok = false;
       // Sets read before this point may miss the commit; after it, every
@@ -1269,14 +1279,14 @@ bool KXManagedObjectContext::saveUnit(kx::Error* error, std::vector<UnitHook>* h
       if (!insertedThenDeleted_.empty() && insertedThenDeleted_.count(id)) continue;
       inserted.push_back(id.toValue());
       if (auto object = liveObjectLocked(*id.table(), id.primaryKey())) {
-        std::lock_guard<std::mutex> objectLock(object->mutex_);
+        kx::MutexLock objectLock(object->mutex_);
         object->inserted_ = false;
         object->unsaved_.fill(0);
       }
     }
     kx::Array updated;
     for (const auto& object : updatedObjects_) {
-      std::lock_guard<std::mutex> objectLock(object->mutex_);
+      kx::MutexLock objectLock(object->mutex_);
       object->changedSinceSave_ = false;
       if (!object->deleted_) {
         updated.push_back(Snapshot(*object, object->values_, [&object](int column) {
@@ -1308,7 +1318,7 @@ void KXManagedObjectContext::reset() {
   std::vector<KXManagedObjectPtr> released;  // let go after the lock
   std::vector<UnitHook> hooks;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    kx::MutexLock lock(mutex_);
     released.swap(prefetchPins_);
     hooks.swap(unitHooks_);
     rollbackLocked(false);
@@ -1321,14 +1331,14 @@ void KXManagedObjectContext::reset() {
 
 void KXManagedObjectContext::mergeChanges(const kx::Value& userInfo) {
   if (!store_ || userInfo[kKXStoreTokenKey].intValue() != store_->token()) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  kx::MutexLock lock(mutex_);
   ++changes_;
   for (const kx::Value& snapshot : userInfo[kKXUpdatedObjectsKey].array()) {
     KXObjectID id = KXObjectID::fromValue(snapshot[kKXSnapshotObjectIDKey]);
     if (id.isNull()) continue;
     KXManagedObjectPtr object = liveObjectLocked(*id.table(), id.primaryKey());
     if (!object) continue;
-    std::lock_guard<std::mutex> objectLock(object->mutex_);
+    kx::MutexLock objectLock(object->mutex_);
     if (object->anyDirtyLocked()) continue;  // changed here in memory: kept
     const KXEntityDescription& e = object->entity();
     for (const KXAttributeDescription* a : e.attributes()) {
@@ -1351,7 +1361,7 @@ void KXManagedObjectContext::mergeChanges(const kx::Value& userInfo) {
     KXManagedObjectPtr object = liveObjectLocked(*id.table(), id.primaryKey());
     if (!object) continue;
     {
-      std::lock_guard<std::mutex> objectLock(object->mutex_);
+      kx::MutexLock objectLock(object->mutex_);
       object->deleted_ = true;
     }
     objects_[id.table()].erase(id.primaryKey());

@@ -38,7 +38,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -48,14 +47,15 @@
 #include "Data/KXFetchRequest.h"
 #include "Data/KXManagedObject.h"
 #include "Data/KXObjectID.h"
+#include "Data/KXStoreConnection.h"
 #include "platform/Badge.h"
 #include "platform/Error.h"
+#include "platform/Mutex.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Value.h"
 
 class KXFetchPlan;
 class KXPersistentStore;
-class KXStoreConnection;
 struct sqlite3_stmt;
 
 // Posted through kx::NotificationCenter::defaultCenter() after every save
@@ -208,95 +208,101 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
 
   KXManagedObjectContext(std::shared_ptr<KXPersistentStore> store, Role role);
 
-  void nullifyForeignKeysLocked(const KXEntityDescription& table, std::int64_t key);
+  void nullifyForeignKeysLocked(const KXEntityDescription& table, std::int64_t key)
+      REQUIRES(mutex_);
 
   // Everything below requires mutex_.
-  [[nodiscard]] bool ensureTransactionLocked(kx::Error* error);
-  std::int64_t nextKeyLocked(const KXEntityDescription& table, kx::Error* error);
-  [[nodiscard]] bool flushLocked(kx::Error* error);
+  [[nodiscard]] bool ensureTransactionLocked(kx::Error* error) REQUIRES(mutex_);
+  std::int64_t nextKeyLocked(const KXEntityDescription& table, kx::Error* error) REQUIRES(mutex_);
+  [[nodiscard]] bool flushLocked(kx::Error* error) REQUIRES(mutex_);
   // False (and *error, and the pending error) once SQLite has ended the
   // open transaction itself.
-  [[nodiscard]] bool unitIntactLocked(kx::Error* error);
+  [[nodiscard]] bool unitIntactLocked(kx::Error* error) REQUIRES(mutex_);
   // Loads the rows whose to-one key names (table, key), clears that key in
   // memory and records them as updated, before the row is deleted. Rows in
   // `doomed` are deleted by the same write and left alone.
   [[nodiscard]] bool clearKeysIntoLocked(
       const KXEntityDescription& table, std::int64_t key,
-      const std::unordered_set<KXObjectID, KXObjectIDHash>& doomed, kx::Error* error);
-  [[nodiscard]] bool writeObjectLocked(KXManagedObject& object, kx::Error* error);
-  KXManagedObjectPtr liveObjectLocked(const KXEntityDescription& table, std::int64_t key);
+      const std::unordered_set<KXObjectID, KXObjectIDHash>& doomed, kx::Error* error)
+      REQUIRES(mutex_);
+  [[nodiscard]] bool writeObjectLocked(KXManagedObject& object, kx::Error* error) REQUIRES(mutex_);
+  KXManagedObjectPtr liveObjectLocked(const KXEntityDescription& table, std::int64_t key)
+      REQUIRES(mutex_);
   // The object of the row the statement stands on, whose key is in column
   // `firstColumn` (the entity number and the table's columns follow):
   // the live one (refreshed in the read context) or a new one. nullptr for
   // a row of an unknown entity.
-  KXManagedObjectPtr rowObjectLocked(sqlite3_stmt* statement, int firstColumn);
+  KXManagedObjectPtr rowObjectLocked(sqlite3_stmt* statement, int firstColumn) REQUIRES(mutex_);
   // Also require the connection's lock. Every object read is added to
   // *pins.
   void prefetchLocked(const std::vector<KXManagedObjectPtr>& objects,
                       const std::vector<std::string>& keyPaths,
-                      std::vector<KXManagedObjectPtr>* pins);
+                      std::vector<KXManagedObjectPtr>* pins) REQUIRES(mutex_, connection_->mutex());
   // Reads one relationship of `sources` and keeps each set with its source;
   // the objects read are added to *related.
   bool prefetchRelationshipLocked(const KXRelationshipDescription& rel,
                                   const std::vector<KXManagedObject*>& sources,
-                                  std::vector<KXManagedObjectPtr>* related);
+                                  std::vector<KXManagedObjectPtr>* related)
+      REQUIRES(mutex_, connection_->mutex());
   // Runs a plan with the values of its "?": the rows into *objects, or
   // (objects null) the count into *count.
   [[nodiscard]] bool runPlan(const KXFetchPlan& plan, const std::vector<kx::Value>& values,
                              std::vector<KXManagedObjectPtr>* objects, std::int64_t* count,
                              kx::Error* error);
   [[nodiscard]] bool queryRowsLocked(sqlite3_stmt* statement, int firstColumn,
-                                     std::vector<KXManagedObjectPtr>* out, kx::Error* error);
+                                     std::vector<KXManagedObjectPtr>* out, kx::Error* error)
+      REQUIRES(mutex_);
   KXManagedObjectPtr loadRowLocked(const KXEntityDescription& table, std::int64_t key,
-                                   kx::Error* error);
-  void rollbackLocked(bool reload);
+                                   kx::Error* error) REQUIRES(mutex_);
+  void rollbackLocked(bool reload) REQUIRES(mutex_);
   // The body of save(); *hooks receives the ended unit's hooks, which save
   // runs once the lock is let go.
-  [[nodiscard]] bool saveUnit(kx::Error* error, std::vector<UnitHook>* hooks);
-  void sweepLocked();
+  [[nodiscard]] bool saveUnit(kx::Error* error, std::vector<UnitHook>* hooks) EXCLUDES(mutex_);
+  void sweepLocked() REQUIRES(mutex_);
   [[nodiscard]] bool failIfNoStore(kx::Error* error) const;
 
   const Role role_;
   const std::shared_ptr<KXPersistentStore> store_;
   const std::shared_ptr<KXStoreConnection> connection_;
 
-  mutable std::mutex mutex_;
+  mutable kx::Mutex mutex_;
   // Identity map: per table (root entity), row key -> live object.
   std::unordered_map<const KXEntityDescription*,
                      std::unordered_map<std::int64_t, std::weak_ptr<KXManagedObject>>>
-      objects_;                        // guarded by mutex_
-  std::size_t registered_ = 0;         // entries in objects_; guarded by mutex_
-  std::size_t sweepThreshold_ = 1024;  // guarded by mutex_
-  bool inTransaction_ = false;         // guarded by mutex_
-  kx::Error pendingError_;             // a failed write to report at save; guarded by mutex_
+      objects_ GUARDED_BY(mutex_);
+  std::size_t registered_ GUARDED_BY(mutex_) = 0;  // entries in objects_
+  std::size_t sweepThreshold_ GUARDED_BY(mutex_) = 1024;
+  bool inTransaction_ GUARDED_BY(mutex_) = false;
+  kx::Error pendingError_ GUARDED_BY(mutex_);  // a failed write to report at save
   // Objects with changes not yet written, in order of their first change.
-  std::vector<KXManagedObjectPtr> queued_;  // guarded by mutex_
-  std::vector<DeletedEntry> deletedQueue_;  // rows to delete; guarded by mutex_
+  std::vector<KXManagedObjectPtr> queued_ GUARDED_BY(mutex_);
+  std::vector<DeletedEntry> deletedQueue_ GUARDED_BY(mutex_);  // rows to delete
   // What the next did-save notification reports.
-  std::vector<KXObjectID> insertedIDs_;                                 // guarded by mutex_
-  std::unordered_set<KXObjectID, KXObjectIDHash> insertedThenDeleted_;  // guarded by mutex_
-  std::vector<KXManagedObjectPtr> updatedObjects_;                      // guarded by mutex_
-  std::vector<DeletedEntry> deletedIDs_;                                // guarded by mutex_
+  std::vector<KXObjectID> insertedIDs_ GUARDED_BY(mutex_);
+  std::unordered_set<KXObjectID, KXObjectIDHash> insertedThenDeleted_ GUARDED_BY(mutex_);
+  std::vector<KXManagedObjectPtr> updatedObjects_ GUARDED_BY(mutex_);
+  std::vector<DeletedEntry> deletedIDs_ GUARDED_BY(mutex_);
   // Last key given out per table, so keys never repeat.
-  std::unordered_map<const KXEntityDescription*, std::int64_t> lastKeys_;  // guarded by mutex_
-  std::unordered_set<const KXEntityDescription*> keysChecked_;  // this transaction; mutex_
+  std::unordered_map<const KXEntityDescription*, std::int64_t> lastKeys_ GUARDED_BY(mutex_);
+  std::unordered_set<const KXEntityDescription*> keysChecked_
+      GUARDED_BY(mutex_);  // this transaction
   // Counts every change of what this context reads (inserts, changes,
   // deletes, merges, resets, rollbacks): a prefetched set taken at another
   // count is outdated.
-  std::uint64_t changes_ = 0;  // guarded by mutex_
+  std::uint64_t changes_ GUARDED_BY(mutex_) = 0;
   // The objects of the latest prefetch. Objects keep their sets weakly, so
   // that sets leading back to their owner ("resources.notes") make no
   // cycle; the context keeps the members alive until the next prefetch or
   // reset. A set whose member is gone is read again.
-  std::vector<KXManagedObjectPtr> prefetchPins_;  // guarded by mutex_
+  std::vector<KXManagedObjectPtr> prefetchPins_ GUARDED_BY(mutex_);
   // Read context: objects changed in memory.
-  bool readerChanged_ = false;  // guarded by mutex_
-  // What runs when the open unit ends (whenUnitEnds); guarded by mutex_.
-  std::vector<UnitHook> unitHooks_;
-  // Buffers reused by writeObjectLocked; guarded by mutex_.
-  std::vector<int> scratchColumns_;
-  std::vector<kx::Value> scratchValues_;
-  std::string scratchKey_;
+  bool readerChanged_ GUARDED_BY(mutex_) = false;
+  // What runs when the open unit ends (whenUnitEnds).
+  std::vector<UnitHook> unitHooks_ GUARDED_BY(mutex_);
+  // Buffers reused by writeObjectLocked.
+  std::vector<int> scratchColumns_ GUARDED_BY(mutex_);
+  std::vector<kx::Value> scratchValues_ GUARDED_BY(mutex_);
+  std::string scratchKey_ GUARDED_BY(mutex_);
 };
 
 #endif  // ZN_DATA_KXMANAGEDOBJECTCONTEXT_H_

@@ -22,7 +22,7 @@ std::shared_ptr<KXPersistentStore> KXPersistentStore::open(const std::string& pa
   store->writer_ = KXStoreConnection::open(path, KXStoreConnection::Mode::Write, vfs, error);
   if (!store->writer_) return nullptr;
   {
-    auto guard = store->writer_->lock();
+    kx::MutexLock guard(store->writer_->mutex());
     if (!KXStoreSchema::prepare(*store->writer_, error)) return nullptr;
   }
   store->reader_ = KXStoreConnection::open(path, KXStoreConnection::Mode::Read, vfs, error);

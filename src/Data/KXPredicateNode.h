@@ -13,6 +13,12 @@
 #ifndef ZN_DATA_KXPREDICATENODE_H_
 #define ZN_DATA_KXPREDICATENODE_H_
 
+// Internal to src/Data: the folder's library defines ZN_DATA_INTERNAL for its
+// own sources, and nothing outside the folder may include this header.
+#ifndef ZN_DATA_INTERNAL
+#error "KXPredicateNode.h is internal to src/Data; include Data/KXPredicate.h instead"
+#endif
+
 #include <array>
 #include <cstddef>
 #include <cstdint>

@@ -15,6 +15,7 @@
 #include "Data/KXManagedObjectContext.h"
 #include "Data/KXMyshareHooks.h"
 #include "Data/KXStoreState.h"
+#include "platform/QueueCheck.h"
 #include "search/KXSIndexProxy.h"
 
 namespace {
@@ -64,6 +65,7 @@ void KXRecreateIndexProxy::startRecreateIndex() {
   client_.state().performSave([this, weak](const KXResultInfo&, const kx::Error&) {
     std::shared_ptr<KXDataContext> data = weak.lock();
     if (!data) return;
+    KX_DCHECK_ON_QUEUE(data->dbQueue(), "the selections run on the write queue, in its context");
     std::shared_ptr<KXManagedObjectContext> context = data->writeContext();
     if (context) runSelections(*context);
   });
@@ -174,6 +176,7 @@ void KXRecreateIndexProxy::setStateValue(KXManagedObjectContext& context, const 
 
 void KXRecreateIndexProxy::indexEntries(const std::vector<OwnEntry>& own,
                                         const std::vector<kx::Dictionary>& shared) {
+  KX_DCHECK_ON_QUEUE(indexQueue_, "the indexing step runs on the proxy's queue");
   for (const OwnEntry& entry : own) {
     if (entry.fileId.empty()) continue;
     // A missing content file counts as empty text: the entry is found by its

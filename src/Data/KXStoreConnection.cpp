@@ -34,7 +34,7 @@ std::shared_ptr<KXStoreConnection> KXStoreConnection::open(const std::string& pa
   }
   sqlite3_extended_result_codes(conn->db_, 1);
   sqlite3_busy_timeout(conn->db_, 5000);
-  auto guard = conn->lock();
+  kx::MutexLock guard(conn->mutex());
   // The first statements read the file header: a file that is not a
   // database fails here (SQLITE_NOTADB).
   if (mode == Mode::Write) {

@@ -4,7 +4,7 @@
 // context's), both in WAL mode, so that reads never wait for a writer and
 // see only committed data.
 //
-// Every use of the connection happens under its lock: take lock(), then
+// Every use of the connection happens under its lock: take mutex(), then
 // prepare or fetch a cached statement, bind, step and reset it, and let the
 // lock go. The lock is held for one statement at a time and never while
 // waiting on a queue, so a thread that waits for another queue cannot hold a
@@ -19,13 +19,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/Error.h"
+#include "platform/Mutex.h"
 #include "platform/Value.h"
 
 struct sqlite3;
@@ -47,32 +47,33 @@ class KXStoreConnection {
   Mode mode() const { return mode_; }
   const std::string& path() const { return path_; }
 
-  std::unique_lock<std::mutex> lock() const { return std::unique_lock<std::mutex>(mutex_); }
+  // The connection's lock: hold it (kx::MutexLock) around every use below.
+  kx::Mutex& mutex() const RETURN_CAPABILITY(mutex_) { return mutex_; }
 
   // The following require the lock.
 
   // A prepared statement for `key`, made from makeSql() the first time; the
   // connection owns it. nullptr and *error when it does not prepare.
   sqlite3_stmt* statement(const std::string& key, const std::function<std::string()>& makeSql,
-                          kx::Error* error);
-  sqlite3_stmt* statement(const std::string& sql, kx::Error* error) {
+                          kx::Error* error) REQUIRES(mutex_);
+  sqlite3_stmt* statement(const std::string& sql, kx::Error* error) REQUIRES(mutex_) {
     return statement(
         sql, [&] { return sql; }, error);
   }
   // Runs statements without results (no bindings).
-  [[nodiscard]] bool exec(std::string_view sql, kx::Error* error);
+  [[nodiscard]] bool exec(std::string_view sql, kx::Error* error) REQUIRES(mutex_);
   // Binds one value at the 1-based index by its kind: Null, integers and
   // booleans as INTEGER, doubles and dates as REAL, text as TEXT, bytes as
   // BLOB.
   static void bind(sqlite3_stmt* statement, int index, const kx::Value& value);
   // Steps a statement without rows to its end and resets it.
-  [[nodiscard]] bool run(sqlite3_stmt* statement, kx::Error* error);
+  [[nodiscard]] bool run(sqlite3_stmt* statement, kx::Error* error) REQUIRES(mutex_);
   // An error for the connection's last failure (or `code` when given).
   kx::Error lastError(std::string_view context, int code = 0) const;
   // Whether a transaction is open on the connection.
-  bool inTransaction() const;
+  bool inTransaction() const REQUIRES(mutex_);
   // Drops every cached statement.
-  void clearCache();
+  void clearCache() REQUIRES(mutex_);
 
   sqlite3* handle() const { return db_; }
 
@@ -82,8 +83,8 @@ class KXStoreConnection {
   Mode mode_ = Mode::Read;
   std::string path_;
   sqlite3* db_ = nullptr;
-  mutable std::mutex mutex_;
-  std::unordered_map<std::string, sqlite3_stmt*> cache_;  // guarded by mutex_
+  mutable kx::Mutex mutex_;
+  std::unordered_map<std::string, sqlite3_stmt*> cache_ GUARDED_BY(mutex_);
 };
 
 // Resets a statement (and clears its bindings) when the scope ends.

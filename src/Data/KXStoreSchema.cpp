@@ -46,7 +46,8 @@ std::string JoinTableSQL(const KXJoinTableDescription& join) {
 
 // The column names of a table, or an empty set when it does not exist.
 [[nodiscard]] bool ExistingColumns(KXStoreConnection& conn, const std::string& table,
-                                   std::set<std::string>* columns, kx::Error* error) {
+                                   std::set<std::string>* columns, kx::Error* error)
+    REQUIRES(conn.mutex()) {
   sqlite3_stmt* st = conn.statement("SELECT name FROM pragma_table_info(?)", error);
   if (!st) return false;
   KXStatementReset reset(st);
@@ -63,7 +64,7 @@ std::string JoinTableSQL(const KXJoinTableDescription& join) {
   return true;
 }
 
-[[nodiscard]] bool Migrate(KXStoreConnection& conn, kx::Error* error) {
+[[nodiscard]] bool Migrate(KXStoreConnection& conn, kx::Error* error) REQUIRES(conn.mutex()) {
   const KXModel& model = KXModel::shared();
   for (const KXEntityDescription* root : model.rootEntities()) {
     std::set<std::string> existing;

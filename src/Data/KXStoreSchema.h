@@ -27,12 +27,12 @@
 #include <string_view>
 #include <vector>
 
+#include "Data/KXStoreConnection.h"
 #include "platform/Error.h"
 
 class KXAttributeDescription;
 class KXEntityDescription;
 class KXRelationshipDescription;
-class KXStoreConnection;
 
 class KXStoreSchema {
  public:
@@ -41,7 +41,8 @@ class KXStoreSchema {
   // Creates or migrates the schema in one transaction. A file whose tables
   // have the model's names but not its key columns fails with
   // kKXStoreIncompatibleError.
-  [[nodiscard]] static bool prepare(KXStoreConnection& connection, kx::Error* error);
+  [[nodiscard]] static bool prepare(KXStoreConnection& connection, kx::Error* error)
+      REQUIRES(connection.mutex());
 
   // The CREATE TABLE statement of a table (for tests and diagnostics).
   static std::string createTableSQL(const std::string& tableName);

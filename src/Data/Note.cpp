@@ -2,11 +2,11 @@
 
 bool Note::needMove() const {
   bool empty = stringValue("localModifyData").empty();
-  std::lock_guard<std::mutex> lock(transientLock());
+  kx::MutexLock lock(transientLock());
   return !empty && !moved_;
 }
 
 void Note::setNeedNotMove() {
-  std::lock_guard<std::mutex> lock(transientLock());
+  kx::MutexLock lock(transientLock());
   moved_ = true;
 }

@@ -19,7 +19,7 @@ class Note : public FileMeta {
   void setNeedNotMove();
 
  private:
-  bool moved_ = false;  // guarded by transientLock()
+  bool moved_ GUARDED_BY(transientLock()) = false;
 };
 
 #endif  // ZN_DATA_NOTE_H_

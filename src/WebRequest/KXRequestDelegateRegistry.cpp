@@ -15,7 +15,7 @@ KXRequestDelegateRegistry& KXRequestDelegateRegistry::sharedRegistry() {
 void KXRequestDelegateRegistry::add(std::shared_ptr<KXDataRequestDelegate> handler,
                                     KXHandlerHosts hosts) {
   if (!handler) return;
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   auto next = std::make_shared<Snapshot>(*snapshot_);
   next->handlers.push_back(std::move(handler));
   next->hosts.push_back(hosts);
@@ -31,7 +31,7 @@ void KXRequestDelegateRegistry::add(KXDataRequestDelegate& processLifetimeHandle
 
 std::shared_ptr<const KXRequestDelegateRegistry::Snapshot> KXRequestDelegateRegistry::snapshot()
     const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   return snapshot_;
 }
 

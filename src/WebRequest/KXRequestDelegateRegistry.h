@@ -24,10 +24,10 @@
 #define ZN_WEBREQUEST_KXREQUESTDELEGATEREGISTRY_H_
 
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "WebRequest/KXDataRequestDelegate.h"
+#include "platform/Mutex.h"
 
 // The hosts through which the web view may reach a handler.
 enum class KXHandlerHosts {
@@ -80,8 +80,8 @@ class KXRequestDelegateRegistry {
   std::shared_ptr<const Snapshot> snapshot() const;
   std::shared_ptr<KXDataRequestDelegate> find(const kx::URLRequest& request, bool byHost) const;
 
-  mutable std::mutex mu_;
-  std::shared_ptr<const Snapshot> snapshot_;  // guarded by mu_ (the pointer)
+  mutable kx::Mutex mu_;
+  std::shared_ptr<const Snapshot> snapshot_ GUARDED_BY(mu_);  // the pointer
 };
 
 #endif  // ZN_WEBREQUEST_KXREQUESTDELEGATEREGISTRY_H_

@@ -33,6 +33,7 @@
 #include "WebRequest/KXWebRequestParameters.h"
 #include "platform/FileSystem.h"
 #include "platform/GlobalQueue.h"
+#include "platform/QueueCheck.h"
 #include "platform/URL.h"
 
 struct KXWebSyncRequestHandler::Request : std::enable_shared_from_this<Request> {
@@ -176,9 +177,10 @@ KXWebSyncRequestHandler::KXWebSyncRequestHandler(KXDataClient& client, KXFileMet
       life_(std::make_shared<Life>()) {
   KXDataClient* store = &client_;
   SyncRequest sync = syncRequest_;
-  // A delayed save may come due after the handler is gone, and with it the
-  // client it was made for: it saves only while the handler lives.
   std::shared_ptr<Life> life = life_;
+  // The window may close after the handler (and the client it was given)
+  // is gone: the save then starts only while the handler lives, and the
+  // destructor waits for one that is starting.
   delayUtil_ = KXDelayRunUtil::utilWithDelaySec(
       kSaveDelaySeconds, [store, sync, life](KXDelayRunUtil::Completion done) {
         {
@@ -566,6 +568,7 @@ void KXWebSyncRequestHandler::upload(const Request& request, const kx::URLReques
 }
 
 void KXWebSyncRequestHandler::putResource(const Request& request) {
+  KX_DCHECK_ON_QUEUE(*workQueue_, "putResource runs one at a time on the work queue");
   const std::string transmitId = request.string("transmitId");
   std::shared_ptr<KXWebDataStreamHandler> reader = transferReader(transmitId);
   if (!reader) {
@@ -661,6 +664,7 @@ void KXWebSyncRequestHandler::download(const Request& request) {
 // ---- Changes ------------------------------------------------------------------
 
 void KXWebSyncRequestHandler::push(std::shared_ptr<const Request> request, int retry) {
+  KX_DCHECK_ON_QUEUE(*workQueue_, "pushes run one at a time on the work queue");
   const Request& r = *request;
   const kx::Value* fileIdValue = r.find("fileId");
   const kx::Value* domainValue = r.find("domain");

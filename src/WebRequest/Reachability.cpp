@@ -1,18 +1,18 @@
 #include "WebRequest/Reachability.h"
 
-#include <mutex>
 #include <utility>
 
 #include "WebRequest/KXRouteReachabilityFlagsProvider.h"
+#include "platform/Mutex.h"
 
 namespace {
 
-std::mutex& providerMutex() {
-  static std::mutex* mu = new std::mutex();
+kx::Mutex& providerMutex() {
+  static kx::Mutex* mu = new kx::Mutex();
   return *mu;
 }
 
-std::shared_ptr<KXReachabilityFlagsProvider>& providerSlot() {
+std::shared_ptr<KXReachabilityFlagsProvider>& providerSlot() REQUIRES(providerMutex()) {
   static auto* slot = new std::shared_ptr<KXReachabilityFlagsProvider>();
   return *slot;
 }
@@ -20,7 +20,7 @@ std::shared_ptr<KXReachabilityFlagsProvider>& providerSlot() {
 }  // namespace
 
 std::shared_ptr<KXReachabilityFlagsProvider> Reachability::flagsProvider() {
-  std::lock_guard<std::mutex> lock(providerMutex());
+  kx::MutexLock lock(providerMutex());
   std::shared_ptr<KXReachabilityFlagsProvider>& slot = providerSlot();
   if (!slot) slot = std::make_shared<KXRouteReachabilityFlagsProvider>();
   return slot;
@@ -28,7 +28,7 @@ std::shared_ptr<KXReachabilityFlagsProvider> Reachability::flagsProvider() {
 
 std::shared_ptr<KXReachabilityFlagsProvider> Reachability::setFlagsProvider(
     std::shared_ptr<KXReachabilityFlagsProvider> provider) {
-  std::lock_guard<std::mutex> lock(providerMutex());
+  kx::MutexLock lock(providerMutex());
   std::shared_ptr<KXReachabilityFlagsProvider> previous = std::move(providerSlot());
   providerSlot() = std::move(provider);
   return previous;

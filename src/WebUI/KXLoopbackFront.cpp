@@ -38,6 +38,7 @@
 #include "WebUI/RNCachingURL/RNCachingURLProtocol.h"
 #include "platform/Crypto.h"
 #include "platform/GlobalQueue.h"
+#include "platform/Mutex.h"
 #include "platform/SerialQueue.h"
 #include "platform/TLSAuthority.h"
 #include "platform/Value.h"
@@ -136,17 +137,17 @@ class Mailbox {
   explicit Mailbox(net::io_context* io) : io_(io) {}
   template <class F>
   void post(F f) {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     if (io_) net::post(*io_, std::move(f));
   }
   void close() {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     io_ = nullptr;
   }
 
  private:
-  std::mutex mu_;
-  net::io_context* io_;  // guarded by mu_
+  kx::Mutex mu_;
+  net::io_context* io_ GUARDED_BY(mu_);
 };
 
 // One leaf: its certificate and the TLS context that presents it.
@@ -215,19 +216,19 @@ class KXLoopbackFront::Impl {
   std::atomic<std::size_t> unauthenticatedCount_{0};
   std::atomic<std::size_t> heldCount_{0};
 
-  mutable std::mutex mu_;
-  std::map<std::string, Leaf> leaves_;  // guarded by mu_; host → leaf
-  std::list<std::string> leafOrder_;    // guarded by mu_; unallowed, last used first
+  mutable kx::Mutex mu_;
+  std::map<std::string, Leaf> leaves_ GUARDED_BY(mu_);  // host → leaf
+  std::list<std::string> leafOrder_ GUARDED_BY(mu_);    // unallowed, last used first
   // Open connections, held here while no operation of theirs runs (a body
-  // waiting for its reader); guarded by mu_.
-  std::map<Connection*, std::shared_ptr<Connection>> connections_;
+  // waiting for its reader).
+  std::map<Connection*, std::shared_ptr<Connection>> connections_ GUARDED_BY(mu_);
 
  private:
   // Makes a leaf and its context; false with *error on failure.
   [[nodiscard]] bool mint(const std::string& host, Leaf* leaf, kx::Error* error);
   // Keeps `leaf` for `host` (replacing any) and trims the unallowed ones.
   void keep(const std::string& host, Leaf leaf);
-  void touch(const std::string& host);
+  void touch(const std::string& host) REQUIRES(mu_);
   void afterAcceptFailure(const boost::system::error_code& ec);
 };
 
@@ -256,8 +257,9 @@ class FrontLoadClient : public RNURLProtocolClient {
 // One client connection: proxy requests, then maybe a TLS tunnel ended
 // here or a tunnel passed through. Runs only on the front's thread.
 //
-// Reading: one read at a time fills buffer_; process() parses what is there
-// (so pipelined requests need no new bytes), in one of three states: the
+// Reading: one read at a time lands in readChunk_ and is appended to buffer_
+// when it completes; process() parses what is there (so pipelined requests
+// need no new bytes), in one of three states: the
 // header of the next request, its body, or nothing (the request is read and
 // its load runs; what comes meanwhile waits in the buffer, up to a limit).
 class Connection : public std::enable_shared_from_this<Connection> {
@@ -389,18 +391,23 @@ class Connection : public std::enable_shared_from_this<Connection> {
     reading_ = true;
     auto self = shared_from_this();
     withStream([&](auto& stream) {
-      stream.async_read_some(buffer_.prepare(kReadSize),
-                             [self](boost::system::error_code ec, std::size_t n) {
-                               self->reading_ = false;
-                               if (self->closed_) return;
-                               if (ec) {
-                                 self->close();
-                                 return;
-                               }
-                               self->buffer_.commit(n);
-                               self->process();
-                               self->arm();
-                             });
+      // Not into buffer_.prepare(): a streamed body's reader may have the
+      // front process() the buffer while this read is outstanding, and a
+      // consume() that empties the flat buffer moves its output area back
+      // to the start, under the bytes this read is writing.
+      stream.async_read_some(
+          net::buffer(readChunk_), [self](boost::system::error_code ec, std::size_t n) {
+            self->reading_ = false;
+            if (self->closed_) return;
+            if (ec) {
+              self->close();
+              return;
+            }
+            self->buffer_.commit(
+                net::buffer_copy(self->buffer_.prepare(n), net::buffer(self->readChunk_, n)));
+            self->process();
+            self->arm();
+          });
     });
   }
 
@@ -903,6 +910,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::shared_ptr<ssl::context> tlsContext_;
   std::unique_ptr<ssl::stream<tcp::socket&>> tls_;
   std::string tunnelHost_;
+  std::array<char, kReadSize> readChunk_{};
   boost::beast::flat_buffer buffer_;
   Reading reading = Reading::Header;
   std::optional<http::request_parser<http::buffer_body>> parser_;
@@ -1017,7 +1025,7 @@ void KXLoopbackFront::Impl::stop() {
     acceptDelay_.cancel();
     std::vector<std::shared_ptr<Connection>> open;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      kx::MutexLock lock(mu_);
       for (auto& [raw, c] : connections_) open.push_back(c);
     }
     for (auto& c : open) c->close();
@@ -1062,7 +1070,7 @@ void KXLoopbackFront::Impl::accept() {
     acceptBackoff_ = std::chrono::milliseconds(0);
     std::size_t open;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      kx::MutexLock lock(mu_);
       open = connections_.size();
     }
     if (open - heldCount_.load() >= options_.maxConnections) {
@@ -1076,7 +1084,7 @@ void KXLoopbackFront::Impl::accept() {
     }
     auto c = std::make_shared<Connection>(this, std::move(socket));
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      kx::MutexLock lock(mu_);
       connections_[c.get()] = c;
     }
     unauthenticated_.push_back(c);
@@ -1111,7 +1119,7 @@ void KXLoopbackFront::Impl::forget(Connection* c) {
   eraseFrom(unauthenticated_, c);
   unauthenticatedCount_ = unauthenticated_.size();
   std::shared_ptr<Connection> last;  // freed outside the lock
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   auto found = connections_.find(c);
   if (found == connections_.end()) return;
   last = std::move(found->second);
@@ -1138,7 +1146,7 @@ void KXLoopbackFront::Impl::releases(Connection* c) {
 KXLoopbackFront::Counts KXLoopbackFront::Impl::counts() const {
   Counts counts;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     counts.connections = connections_.size();
     counts.leaves = leaves_.size();
   }
@@ -1180,7 +1188,6 @@ bool KXLoopbackFront::Impl::mint(const std::string& host, Leaf* leaf, kx::Error*
   return true;
 }
 
-// Requires mu_.
 void KXLoopbackFront::Impl::touch(const std::string& host) {
   auto found = leaves_.find(host);
   if (found == leaves_.end() || found->second.allowed) return;
@@ -1189,7 +1196,7 @@ void KXLoopbackFront::Impl::touch(const std::string& host) {
 }
 
 void KXLoopbackFront::Impl::keep(const std::string& host, Leaf leaf) {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   leafOrder_.remove(host);
   const bool allowed = leaf.allowed;
   leaves_[host] = std::move(leaf);
@@ -1208,7 +1215,7 @@ std::string KXLoopbackFront::Impl::leafFor(const std::string& host, kx::Error* e
     return {};
   }
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     auto found = leaves_.find(h);
     if (found != leaves_.end()) {
       touch(h);
@@ -1224,7 +1231,7 @@ std::string KXLoopbackFront::Impl::leafFor(const std::string& host, kx::Error* e
 
 void KXLoopbackFront::Impl::tlsContextFor(const std::string& host, LeafReady ready) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     auto found = leaves_.find(host);
     if (found != leaves_.end()) {
       touch(host);

@@ -74,7 +74,7 @@ void KXCookieJarFile::attach() {
 }
 
 bool KXCookieJarFile::save(kx::Error* error) {
-  std::lock_guard<std::mutex> lock(writeMu_);
+  kx::MutexLock lock(writeMu_);
   std::string text(kHeader);
   for (const kx::HTTPTransport::Cookie& cookie : transport_.cookies()) {
     if (!RoundTrips(cookie)) continue;

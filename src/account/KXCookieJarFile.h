@@ -20,11 +20,11 @@
 #define ZN_ACCOUNT_KXCOOKIEJARFILE_H_
 
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/Error.h"
 #include "platform/HTTPTransport.h"
+#include "platform/Mutex.h"
 #include "platform/SerialQueue.h"
 
 class KXCookieJarFile : public std::enable_shared_from_this<KXCookieJarFile> {
@@ -51,7 +51,7 @@ class KXCookieJarFile : public std::enable_shared_from_this<KXCookieJarFile> {
  private:
   kx::HTTPTransport& transport_;
   const std::string path_;
-  std::mutex writeMu_;  // one write at a time, each listing the jar afresh
+  kx::Mutex writeMu_;  // one write at a time, each listing the jar afresh
 };
 
 #endif  // ZN_ACCOUNT_KXCOOKIEJARFILE_H_

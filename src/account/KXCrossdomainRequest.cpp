@@ -26,7 +26,7 @@ KXCrossdomainRequest::KXCrossdomainRequest() : socket_(std::make_shared<KXNetwor
 void KXCrossdomainRequest::fetchCrosskeyWithCallBack(TicketCallback callback) {
   std::shared_ptr<KXNetworkOperation> operation;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     // A running request keeps the operation (and its callback) until it
     // has answered.
     if (!socket_->isValidForUse() || socket_->isExecuting() || callback_) {
@@ -52,7 +52,7 @@ void KXCrossdomainRequest::fetchCrosskeyWithCallBack(TicketCallback callback) {
 }
 
 void KXCrossdomainRequest::finish(const std::optional<std::string>& ticket, bool success) {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   if (callback_ && !verdict_) verdict_ = Verdict{ticket, success};
 }
 
@@ -92,7 +92,7 @@ void KXCrossdomainRequest::completeWithOperator(KXNetworkOperation& /*operation*
   TicketCallback callback;
   Verdict verdict;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     callback = std::move(callback_);
     callback_ = nullptr;
     if (verdict_) verdict = *verdict_;

@@ -22,11 +22,11 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "account/KXNetworkOperation.h"
+#include "platform/Mutex.h"
 
 class KXCrossdomainRequest : public KXNetworkOperationDelegate,
                              public KXConcurrentDelegate,
@@ -72,10 +72,10 @@ class KXCrossdomainRequest : public KXNetworkOperationDelegate,
   // when the operation has ended.
   void finish(const std::optional<std::string>& ticket, bool success);
 
-  std::mutex mu_;
-  std::shared_ptr<KXNetworkOperation> socket_;  // guarded by mu_
-  TicketCallback callback_;                     // guarded by mu_
-  std::optional<Verdict> verdict_;              // guarded by mu_
+  kx::Mutex mu_;
+  std::shared_ptr<KXNetworkOperation> socket_ GUARDED_BY(mu_);
+  TicketCallback callback_ GUARDED_BY(mu_);
+  std::optional<Verdict> verdict_ GUARDED_BY(mu_);
 };
 
 #endif  // ZN_ACCOUNT_KXCROSSDOMAINREQUEST_H_

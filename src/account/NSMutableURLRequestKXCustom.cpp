@@ -1,20 +1,20 @@
 #include "account/NSMutableURLRequestKXCustom.h"
 
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "CommonUtils/NSDictionaryKXHelper.h"
+#include "platform/Mutex.h"
 
 namespace {
 
-std::mutex& commonMutex() {
-  static std::mutex* mu = new std::mutex();
+kx::Mutex& commonMutex() {
+  static kx::Mutex* mu = new kx::Mutex();
   return *mu;
 }
 
-std::optional<kx::Dictionary>& commonSlot() {
+std::optional<kx::Dictionary>& commonSlot() REQUIRES(commonMutex()) {
   static auto* slot = new std::optional<kx::Dictionary>();
   return *slot;
 }
@@ -41,17 +41,17 @@ void putEscapedAlready(Pairs* pairs, const kx::Dictionary& dictionary) {
 
 void NSMutableURLRequestKXCustom::settingCommonStaticsQuery(std::string_view query) {
   kx::Dictionary dictionary = NSDictionaryKXHelper::dictionaryFromQuery(query, kKXRawEncoding);
-  std::lock_guard<std::mutex> lock(commonMutex());
+  kx::MutexLock lock(commonMutex());
   commonSlot() = std::move(dictionary);
 }
 
 std::optional<kx::Dictionary> NSMutableURLRequestKXCustom::commonStaticsQueryDict() {
-  std::lock_guard<std::mutex> lock(commonMutex());
+  kx::MutexLock lock(commonMutex());
   return commonSlot();
 }
 
 void NSMutableURLRequestKXCustom::resetCommonStaticsQueryForTesting() {
-  std::lock_guard<std::mutex> lock(commonMutex());
+  kx::MutexLock lock(commonMutex());
   commonSlot().reset();
 }
 

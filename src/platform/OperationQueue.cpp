@@ -20,34 +20,34 @@ void Operation::start() {
 }
 
 void Operation::cancel() {
-  std::lock_guard<std::mutex> lock(stateMu_);
+  kx::MutexLock lock(stateMu_);
   cancelled_ = true;
 }
 
 bool Operation::isCancelled() const {
-  std::lock_guard<std::mutex> lock(stateMu_);
+  kx::MutexLock lock(stateMu_);
   return cancelled_;
 }
 
 bool Operation::isExecuting() const {
-  std::lock_guard<std::mutex> lock(stateMu_);
+  kx::MutexLock lock(stateMu_);
   return executing_;
 }
 
 bool Operation::isFinished() const {
-  std::lock_guard<std::mutex> lock(stateMu_);
+  kx::MutexLock lock(stateMu_);
   return finished_;
 }
 
 void Operation::setExecuting(bool executing) {
-  std::lock_guard<std::mutex> lock(stateMu_);
+  kx::MutexLock lock(stateMu_);
   executing_ = executing;
 }
 
 void Operation::setFinished(bool finished) {
   std::function<void()> tell;
   {
-    std::lock_guard<std::mutex> lock(stateMu_);
+    kx::MutexLock lock(stateMu_);
     bool was = finished_;
     finished_ = finished;
     if (finished && !was && onFinished_) tell = std::move(onFinished_);
@@ -59,7 +59,7 @@ void Operation::setFinished(bool finished) {
 void Operation::finish() {
   std::function<void()> tell;
   {
-    std::lock_guard<std::mutex> lock(stateMu_);
+    kx::MutexLock lock(stateMu_);
     executing_ = false;
     if (!finished_) {
       finished_ = true;
@@ -71,31 +71,32 @@ void Operation::finish() {
 }
 
 struct OperationQueue::State {
-  std::mutex mu;
-  std::condition_variable idle;
-  std::size_t width = 1;                            // guarded by mu
-  std::deque<std::shared_ptr<Operation>> waiting;   // guarded by mu
-  std::vector<std::shared_ptr<Operation>> running;  // guarded by mu
+  kx::Mutex mu;
+  kx::CondVar idle;
+  std::size_t width GUARDED_BY(mu) = 1;
+  std::deque<std::shared_ptr<Operation>> waiting GUARDED_BY(mu);
+  std::vector<std::shared_ptr<Operation>> running GUARDED_BY(mu);
 };
 
 OperationQueue::OperationQueue(std::string name, std::size_t maxConcurrentOperationCount)
     : name_(std::move(name)), state_(std::make_shared<State>()) {
+  kx::MutexLock lock(state_->mu);
   state_->width = std::max<std::size_t>(1, maxConcurrentOperationCount);
 }
 
 OperationQueue::~OperationQueue() {
-  std::unique_lock<std::mutex> lock(state_->mu);
-  state_->idle.wait(lock, [&] { return state_->waiting.empty() && state_->running.empty(); });
+  kx::MutexLock lock(state_->mu);
+  while (!state_->waiting.empty() || !state_->running.empty()) state_->idle.wait(state_->mu);
 }
 
 std::size_t OperationQueue::maxConcurrentOperationCount() const {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  kx::MutexLock lock(state_->mu);
   return state_->width;
 }
 
 void OperationQueue::setMaxConcurrentOperationCount(std::size_t count) {
   {
-    std::lock_guard<std::mutex> lock(state_->mu);
+    kx::MutexLock lock(state_->mu);
     state_->width = std::max<std::size_t>(1, count);
   }
   startWaiting();
@@ -104,7 +105,7 @@ void OperationQueue::setMaxConcurrentOperationCount(std::size_t count) {
 bool OperationQueue::addOperation(std::shared_ptr<Operation> operation) {
   if (!operation) return false;
   {
-    std::lock_guard<std::mutex> lock(operation->stateMu_);
+    kx::MutexLock lock(operation->stateMu_);
     if (operation->queued_ || operation->finished_) return false;
     operation->queued_ = true;
     std::weak_ptr<State> weak = state_;
@@ -114,7 +115,7 @@ bool OperationQueue::addOperation(std::shared_ptr<Operation> operation) {
     };
   }
   {
-    std::lock_guard<std::mutex> lock(state_->mu);
+    kx::MutexLock lock(state_->mu);
     state_->waiting.push_back(std::move(operation));
   }
   startWaiting();
@@ -124,7 +125,7 @@ bool OperationQueue::addOperation(std::shared_ptr<Operation> operation) {
 void OperationQueue::startWaiting() {
   std::vector<std::shared_ptr<Operation>> toStart;
   {
-    std::lock_guard<std::mutex> lock(state_->mu);
+    kx::MutexLock lock(state_->mu);
     while (!state_->waiting.empty() && state_->running.size() < state_->width) {
       auto op = std::move(state_->waiting.front());
       state_->waiting.pop_front();
@@ -141,7 +142,7 @@ void OperationQueue::operationFinished(const std::shared_ptr<State>& state, Oper
   std::vector<std::shared_ptr<Operation>> toStart;
   std::shared_ptr<Operation> keep;  // released outside the lock
   {
-    std::lock_guard<std::mutex> lock(state->mu);
+    kx::MutexLock lock(state->mu);
     auto it = std::find_if(state->running.begin(), state->running.end(),
                            [&](const auto& op) { return op.get() == operation; });
     if (it != state->running.end()) {
@@ -162,7 +163,7 @@ void OperationQueue::operationFinished(const std::shared_ptr<State>& state, Oper
       state->running.push_back(op);
       toStart.push_back(std::move(op));
     }
-    if (state->waiting.empty() && state->running.empty()) state->idle.notify_all();
+    if (state->waiting.empty() && state->running.empty()) state->idle.signalAll();
   }
   for (auto& op : toStart) {
     GlobalQueue::get().async([op] { op->start(); });
@@ -175,7 +176,7 @@ void OperationQueue::cancelAllOperations() {
   std::vector<std::shared_ptr<Operation>> running;
   std::vector<std::shared_ptr<Operation>> waiting;
   {
-    std::lock_guard<std::mutex> lock(state_->mu);
+    kx::MutexLock lock(state_->mu);
     running.assign(state_->running.begin(), state_->running.end());
     waiting.assign(state_->waiting.begin(), state_->waiting.end());
   }
@@ -184,26 +185,33 @@ void OperationQueue::cancelAllOperations() {
 }
 
 std::vector<std::shared_ptr<Operation>> OperationQueue::operations() const {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  kx::MutexLock lock(state_->mu);
   std::vector<std::shared_ptr<Operation>> all(state_->running.begin(), state_->running.end());
   all.insert(all.end(), state_->waiting.begin(), state_->waiting.end());
   return all;
 }
 
 std::size_t OperationQueue::operationCount() const {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  kx::MutexLock lock(state_->mu);
   return state_->running.size() + state_->waiting.size();
 }
 
 std::size_t OperationQueue::runningCount() const {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  kx::MutexLock lock(state_->mu);
   return state_->running.size();
 }
 
 bool OperationQueue::waitUntilAllOperationsAreFinished(double timeoutSeconds) {
-  std::unique_lock<std::mutex> lock(state_->mu);
-  return state_->idle.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
-                               [&] { return state_->waiting.empty() && state_->running.empty(); });
+  const auto deadline =
+      kx::CondVar::Clock::now() + std::chrono::duration_cast<kx::CondVar::Clock::duration>(
+                                      std::chrono::duration<double>(timeoutSeconds));
+  kx::MutexLock lock(state_->mu);
+  while (!state_->waiting.empty() || !state_->running.empty()) {
+    if (!state_->idle.waitUntil(state_->mu, deadline)) {
+      return state_->waiting.empty() && state_->running.empty();
+    }
+  }
+  return true;
 }
 
 }  // namespace kx

@@ -23,14 +23,14 @@
 #ifndef ZN_PLATFORM_OPERATIONQUEUE_H_
 #define ZN_PLATFORM_OPERATIONQUEUE_H_
 
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/Mutex.h"
 
 namespace kx {
 
@@ -72,13 +72,13 @@ class Operation : public std::enable_shared_from_this<Operation> {
  private:
   friend class OperationQueue;
 
-  mutable std::mutex stateMu_;
-  bool cancelled_ = false;  // guarded by stateMu_
-  bool executing_ = false;  // guarded by stateMu_
-  bool finished_ = false;   // guarded by stateMu_
-  bool queued_ = false;     // guarded by stateMu_
+  mutable kx::Mutex stateMu_;
+  bool cancelled_ GUARDED_BY(stateMu_) = false;
+  bool executing_ GUARDED_BY(stateMu_) = false;
+  bool finished_ GUARDED_BY(stateMu_) = false;
+  bool queued_ GUARDED_BY(stateMu_) = false;
   // Told once when the operation is marked finished.
-  std::function<void()> onFinished_;  // guarded by stateMu_
+  std::function<void()> onFinished_ GUARDED_BY(stateMu_);
 };
 
 class OperationQueue {

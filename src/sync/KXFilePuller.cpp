@@ -53,7 +53,7 @@ void KXFilePuller::pullWithCallback(Callback callback) {
   auto operation = std::make_shared<KXNetworkOperation>();
   operation->setOption(std::move(options));
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     if (cleared_) return;
     operator_ = operation;
   }
@@ -66,7 +66,7 @@ void KXFilePuller::pullWithCallback(Callback callback) {
         std::shared_ptr<KXFilePuller> self = weak.lock();
         bool stale = !self;
         if (self) {
-          std::lock_guard<std::mutex> lock(self->mu_);
+          kx::MutexLock lock(self->mu_);
           stale = self->cleared_;
           self->operator_.reset();
         }
@@ -96,7 +96,7 @@ void KXFilePuller::pullWithCallback(Callback callback) {
 void KXFilePuller::clearEnvironment() {
   std::shared_ptr<KXNetworkOperation> operation;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     cleared_ = true;
     operation.swap(operator_);
   }

@@ -23,11 +23,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "account/KXNetworkOperation.h"
 #include "platform/Error.h"
+#include "platform/Mutex.h"
 #include "platform/Value.h"
 
 class KXConcurrentController;
@@ -59,9 +59,9 @@ class KXFilePuller : public std::enable_shared_from_this<KXFilePuller> {
   KXConcurrentController& controller_;
   const std::string editorVersion_;
 
-  std::mutex mu_;
-  std::shared_ptr<KXNetworkOperation> operator_;  // guarded by mu_
-  bool cleared_ = false;                          // guarded by mu_
+  kx::Mutex mu_;
+  std::shared_ptr<KXNetworkOperation> operator_ GUARDED_BY(mu_);
+  bool cleared_ GUARDED_BY(mu_) = false;
 };
 
 #endif  // ZN_SYNC_KXFILEPULLER_H_

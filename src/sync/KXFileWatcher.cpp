@@ -30,6 +30,7 @@
 #include "platform/Crypto.h"
 #include "platform/MainQueue.h"
 #include "platform/Path.h"
+#include "platform/QueueCheck.h"
 #include "platform/Semaphore.h"
 #include "platform/Text.h"
 #include "platform/Time.h"
@@ -236,6 +237,8 @@ void KXFileWatcher::readLoop(std::shared_ptr<Stream> stream) {
 
 void KXFileWatcher::receive(const std::shared_ptr<Stream>& stream, int wd, std::uint32_t mask,
                             const std::string& name) {
+  KX_DCHECK_ON_QUEUE(queue_,
+                     "the watcher's folders and pending paths are touched only on its queue");
   {
     kx::MutexLock lock(mu_);
     if (stream->generation != generation_) return;
@@ -266,6 +269,8 @@ void KXFileWatcher::receive(const std::shared_ptr<Stream>& stream, int wd, std::
 
 void KXFileWatcher::watchTree(const std::shared_ptr<Stream>& stream, const std::string& path,
                               bool filesAreNew) {
+  KX_DCHECK_ON_QUEUE(queue_,
+                     "the watcher's folders and pending paths are touched only on its queue");
   int wd = ::inotify_add_watch(stream->fd, path.c_str(),
                                kFileEvents | IN_ONLYDIR | IN_DELETE_SELF | IN_MOVE_SELF);
   if (wd < 0) {
@@ -294,6 +299,8 @@ void KXFileWatcher::watchTree(const std::shared_ptr<Stream>& stream, const std::
 }
 
 void KXFileWatcher::addPending(const std::string& path) {
+  KX_DCHECK_ON_QUEUE(queue_,
+                     "the watcher's folders and pending paths are touched only on its queue");
   if (std::find(pending_.begin(), pending_.end(), path) == pending_.end()) {
     pending_.push_back(path);
   }
@@ -314,6 +321,8 @@ std::vector<std::string> KXFileWatcher::pendingPaths() {
 }
 
 void KXFileWatcher::handleBatch(std::uint64_t generation) {
+  KX_DCHECK_ON_QUEUE(queue_,
+                     "the watcher's folders and pending paths are touched only on its queue");
   batchArmed_ = false;
   std::vector<std::string> batch = std::exchange(pending_, {});
   {
@@ -339,6 +348,8 @@ std::int64_t KXFileWatcher::syncEventID() const {
 }
 
 void KXFileWatcher::handlePath(const std::string& path) {
+  KX_DCHECK_ON_QUEUE(queue_,
+                     "the watcher's folders and pending paths are touched only on its queue");
   KXLOG("检测到文件变更了");
   KXLOG("文件变更地址是%s", path.c_str());
   const std::string prefix = dataDirectory_ + "/";

@@ -8,6 +8,7 @@
 #include "Data/KXDataClient.h"
 #include "Data/KXEntryReads.h"
 #include "account/KXNetworkOperation.h"
+#include "platform/QueueCheck.h"
 #include "sync/KXSyncManager.h"
 #include "sync/KXSyncPen.h"
 
@@ -134,6 +135,7 @@ void KXLiveConnection::rawConnect() {
 
 void KXLiveConnection::handleAnswer(std::uint64_t poll, const kx::Value& result, long status,
                                     bool failed) {
+  KX_DCHECK_ON_QUEUE(queue_, "answers are handled on the live connection's queue");
   {
     kx::MutexLock lock(mu_);
     if (poll != pollNumber_) return;  // aborted meanwhile

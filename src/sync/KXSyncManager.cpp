@@ -95,7 +95,7 @@ KXSyncManager::~KXSyncManager() {
 void KXSyncManager::sync() {
   Admission admission;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     admission = admissionFor(isSystemSleeping_, syncQueue_.operations());
     // sync-start is queued on the main queue before the cycle can post
     // anything there, so that observers always see it first.
@@ -118,14 +118,14 @@ bool KXSyncManager::isWorking() const {
 
 void KXSyncManager::didAfterSync(std::function<void()> block) {
   if (!block) return;
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   afterSyncBlocks_.push_back(std::move(block));
 }
 
 void KXSyncManager::runAfterSyncBlocks() {
   std::vector<std::function<void()>> blocks;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     blocks.swap(afterSyncBlocks_);
   }
   for (auto& block : blocks) kx::Queue::invokeGuarded(block, "after-sync block");
@@ -161,7 +161,7 @@ void KXSyncManager::cancelTaskWhenLogoff() {
 
 void KXSyncManager::systemSleep(const kx::Notification&) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     isSystemSleeping_ = true;
   }
   environment_->stopLiveConnect();
@@ -170,7 +170,7 @@ void KXSyncManager::systemSleep(const kx::Notification&) {
 
 void KXSyncManager::systemAwake(const kx::Notification&) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     isSystemSleeping_ = false;
   }
   sync();
@@ -181,7 +181,7 @@ void KXSyncManager::systemAwake(const kx::Notification&) {
 void KXSyncManager::networkRechableChanged(const kx::Notification& notification) {
   bool reachable = notification.userInfo[KXReachabilityWatcher::kIsConnectionKey].boolValue();
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     isNetworkReachable_ = reachable;
   }
   KXLOG("sync, networkReachableChanged");
@@ -212,11 +212,11 @@ void KXSyncManager::networkRechableChanged(const kx::Notification& notification)
 }
 
 bool KXSyncManager::isNetworkReachable() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   return isNetworkReachable_;
 }
 
 bool KXSyncManager::isSystemSleeping() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   return isSystemSleeping_;
 }

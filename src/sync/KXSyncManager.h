@@ -33,11 +33,11 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "CommonUtils/KXDelayClock.h"
 #include "CommonUtils/KXUIPort.h"
+#include "platform/Mutex.h"
 #include "platform/NotificationCenter.h"
 #include "platform/OperationQueue.h"
 #include "sync/KXSyncCycleEnvironment.h"
@@ -112,10 +112,10 @@ class KXSyncManager {
   // Held while the manager lives; the timer's task checks it.
   const std::shared_ptr<int> alive_;
 
-  mutable std::mutex mu_;
-  bool isNetworkReachable_ = false;                     // guarded by mu_
-  bool isSystemSleeping_ = false;                       // guarded by mu_
-  std::vector<std::function<void()>> afterSyncBlocks_;  // guarded by mu_
+  mutable kx::Mutex mu_;
+  bool isNetworkReachable_ GUARDED_BY(mu_) = false;
+  bool isSystemSleeping_ GUARDED_BY(mu_) = false;
+  std::vector<std::function<void()>> afterSyncBlocks_ GUARDED_BY(mu_);
 
   std::vector<kx::NotificationCenter::Token> observers_;
   kx::OperationQueue syncQueue_;

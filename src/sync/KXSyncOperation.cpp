@@ -4,6 +4,7 @@
 
 #include "CommonUtils/KXLogger.h"
 #include "platform/MainQueue.h"
+#include "platform/QueueCheck.h"
 #include "sync/KXSyncNotificationNames.h"
 
 KXSyncOperation::KXSyncOperation(std::shared_ptr<KXSyncCycleEnvironment> environment,
@@ -24,12 +25,12 @@ void KXSyncOperation::hop(std::function<void()> step) {
 }
 
 KXSyncStage KXSyncOperation::syncStage() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   return syncStage_;
 }
 
 void KXSyncOperation::setStage(KXSyncStage stage) {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   syncStage_ = stage;
 }
 
@@ -45,7 +46,7 @@ void KXSyncOperation::post(const char* name, kx::Value userInfo) {
 void KXSyncOperation::start() {
   auto self = std::static_pointer_cast<KXSyncOperation>(shared_from_this());
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     if (isCancelled()) {
       ended_ = true;
       finish();
@@ -60,7 +61,7 @@ void KXSyncOperation::start() {
 }
 
 void KXSyncOperation::cancel() {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   cancelInternal();
 }
 
@@ -79,6 +80,7 @@ void KXSyncOperation::cancelInternal() {
 }
 
 std::int64_t KXSyncOperation::beforeSync() {
+  KX_DCHECK_ON_QUEUE(queue(), "the cycle's own state is touched only on the cycles' queue");
   if (!environment_->canConnect()) return kErrorNoNetwork;
   if (isCancelled()) return kErrorCancelled;
   rootVersionBeforeSync_ = environment_->rootVersion();
@@ -94,7 +96,7 @@ void KXSyncOperation::startSync() {
   }
   std::shared_ptr<KXSyncUserMeta> userMeta;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     userMeta = userMetaProxy_;
   }
   if (userMeta) userMeta->pull(true);
@@ -105,6 +107,7 @@ void KXSyncOperation::didPullUserMetaSuccess(const kx::Value& reply) {
 }
 
 void KXSyncOperation::handleUserMeta(const kx::Value& reply) {
+  KX_DCHECK_ON_QUEUE(queue(), "the cycle's own state is touched only on the cycles' queue");
   if (isCancelled()) return;
   KXLOG("didPullUserMetaSuccess");
   userMeta_ = UserMeta(reply);
@@ -114,7 +117,7 @@ void KXSyncOperation::handleUserMeta(const kx::Value& reply) {
   std::shared_ptr<KXSyncPullProxy> pull;
   KXSyncStage stage;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     pull = pullProxy_;
     stage = syncStage_;
   }
@@ -161,7 +164,7 @@ void KXSyncOperation::handlePullSuccess() {
     std::shared_ptr<KXSyncPushProxy> push =
         environment_->makePushProxy(std::shared_ptr<KXSyncPushProxyDelegate>(self));
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      kx::MutexLock lock(mu_);
       syncStage_ = kKXSyncStagePush;
       pushProxy_ = push;
     }
@@ -182,7 +185,7 @@ void KXSyncOperation::handlePushSuccess() {
   }
   std::shared_ptr<KXSyncUserMeta> userMeta;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     syncStage_ = kKXSyncStagePullAfterPush;
     userMeta = userMetaProxy_;
   }
@@ -215,6 +218,7 @@ void KXSyncOperation::didPushFail(const kx::Error& error) {
 
 void KXSyncOperation::autoLoginSucceedAfterAuthFailed() {
   hop([this] {
+    KX_DCHECK_ON_QUEUE(queue(), "the cycle's own state is touched only on the cycles' queue");
     if (hasTriedLogin_) {
       syncFailed();
       return;
@@ -226,7 +230,7 @@ void KXSyncOperation::autoLoginSucceedAfterAuthFailed() {
 
 void KXSyncOperation::eventCompleted() {
   KXLOG("Sync_Stage_Finish");
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   if (ended_) return;
   ended_ = true;
   syncStage_ = kKXSyncStageEnded;
@@ -238,7 +242,7 @@ void KXSyncOperation::eventCompleted() {
 }
 
 void KXSyncOperation::syncFailed() {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   if (ended_) return;
   KXLOG("Sync Fail");
   syncStage_ = kKXSyncStageEnded;

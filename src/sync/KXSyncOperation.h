@@ -30,8 +30,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 
+#include "platform/Mutex.h"
 #include "platform/NotificationCenter.h"
 #include "platform/OperationQueue.h"
 #include "platform/SerialQueue.h"
@@ -89,19 +89,19 @@ class KXSyncOperation final : public kx::Operation,
   void handlePushSuccess();
   void eventCompleted();
   void syncFailed();
-  void cancelInternal();  // requires mu_ held
+  void cancelInternal() REQUIRES(mu_);
   void setStage(KXSyncStage stage);
   void post(const char* name, kx::Value userInfo = {});
 
   const std::shared_ptr<KXSyncCycleEnvironment> environment_;
   kx::NotificationCenter* const center_;
 
-  mutable std::mutex mu_;
-  std::shared_ptr<KXSyncUserMeta> userMetaProxy_;  // guarded by mu_
-  std::shared_ptr<KXSyncPullProxy> pullProxy_;     // guarded by mu_
-  std::shared_ptr<KXSyncPushProxy> pushProxy_;     // guarded by mu_
-  KXSyncStage syncStage_ = kKXSyncStageBegun;      // guarded by mu_
-  bool ended_ = false;                             // guarded by mu_; the end was reported
+  mutable kx::Mutex mu_;
+  std::shared_ptr<KXSyncUserMeta> userMetaProxy_ GUARDED_BY(mu_);
+  std::shared_ptr<KXSyncPullProxy> pullProxy_ GUARDED_BY(mu_);
+  std::shared_ptr<KXSyncPushProxy> pushProxy_ GUARDED_BY(mu_);
+  KXSyncStage syncStage_ GUARDED_BY(mu_) = kKXSyncStageBegun;
+  bool ended_ GUARDED_BY(mu_) = false;  // the end was reported
 
   // Touched only on queue().
   bool hasTriedLogin_ = false;

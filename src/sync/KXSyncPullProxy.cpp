@@ -26,12 +26,12 @@ KXSyncPullProxy::KXSyncPullProxy(std::weak_ptr<KXSyncPullProxyDelegate> delegate
       delegate_(std::move(delegate)) {}
 
 std::shared_ptr<KXSyncPullProxyDelegate> KXSyncPullProxy::delegate() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   return delegate_.lock();
 }
 
 bool KXSyncPullProxy::isCurrent(std::uint64_t generation) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   return generation == generation_ && !reported_;
 }
 
@@ -51,7 +51,7 @@ void KXSyncPullProxy::begin(const char* logLine) {
   std::uint64_t generation;
   std::vector<std::shared_ptr<KXSyncObjectPull>> stale;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     generation = ++generation_;
     reported_ = false;
     metaList_ = kx::Array();
@@ -68,7 +68,7 @@ void KXSyncPullProxy::begin(const char* logLine) {
 void KXSyncPullProxy::clearEnvironment() {
   std::vector<std::shared_ptr<KXSyncObjectPull>> pullers;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     ++generation_;
     metaList_ = kx::Array();
     rootInfo_.reset();
@@ -83,7 +83,7 @@ void KXSyncPullProxy::clearEnvironment() {
 void KXSyncPullProxy::fail(std::uint64_t generation, const kx::Error& error) {
   std::shared_ptr<KXSyncPullProxyDelegate> d;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     if (generation != generation_ || reported_) return;
     reported_ = true;
     d = delegate_.lock();
@@ -99,7 +99,7 @@ void KXSyncPullProxy::pullData(std::uint64_t generation) {
   }
   std::string marker;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     if (generation != generation_) return;
     rootInfo_.reset();
     rootInfoTag_ = false;
@@ -147,7 +147,7 @@ void KXSyncPullProxy::handlePage(std::uint64_t generation, const kx::Value& resu
   std::string next = result["truncatedMarker"].stringValue();
   bool stuck = false;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     if (generation != generation_) return;
     if (values->isArray()) {
       for (const kx::Value& entry : values->array()) metaList_.push_back(entry);
@@ -268,7 +268,7 @@ void KXSyncPullProxy::applyBatch(std::uint64_t generation) {
   kx::Array retried = environment_->fetchPullFailed();
   kx::Array metaList;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     if (generation != generation_) return;
     for (const kx::Value& entry : retried) metaList_.push_back(entry);
     metaList = metaList_;
@@ -285,7 +285,7 @@ void KXSyncPullProxy::applyBatch(std::uint64_t generation) {
     KXSyncPullBatch batch =
         sortMetalist(metaList, [this](const kx::Value& raw) { return environment_->convert(raw); });
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      kx::MutexLock lock(mu_);
       if (generation != generation_) return;
       // Entries cut from a parent cycle are applied again by later pulls
       // until the service's tree holds them without one. A notebook offered
@@ -314,7 +314,7 @@ void KXSyncPullProxy::applyBatch(std::uint64_t generation) {
     }
   }
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     if (generation != generation_) {
       for (const auto& puller : application.pullers) puller->clearEnvironment();
       return;
@@ -336,7 +336,7 @@ void KXSyncPullProxy::applyBatch(std::uint64_t generation) {
 void KXSyncPullProxy::startPullers(std::uint64_t generation) {
   std::vector<std::shared_ptr<KXSyncObjectPull>> pullers;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     if (generation != generation_) return;
     pullers = objectPullers_;
     pullersStarted_ = true;
@@ -360,7 +360,7 @@ void KXSyncPullProxy::pullerEnded(std::uint64_t generation,
                                   const kx::Error& error) {
   const std::string fileId = puller->fileId();
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     if (generation != generation_) return;
     auto it = std::find(objectPullers_.begin(), objectPullers_.end(), puller);
     if (it == objectPullers_.end()) return;
@@ -380,7 +380,7 @@ void KXSyncPullProxy::checkPullObjects(std::uint64_t generation) {
   std::optional<kx::Dictionary> rootInfo;
   bool rootInfoTag;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     if (generation != generation_ || reported_ || !pullersStarted_ || !objectPullers_.empty()) {
       return;
     }
@@ -406,7 +406,7 @@ void KXSyncPullProxy::checkPullObjects(std::uint64_t generation) {
     if (!self) return;
     std::shared_ptr<KXSyncPullProxyDelegate> d;
     {
-      std::lock_guard<std::mutex> lock(self->mu_);
+      kx::MutexLock lock(self->mu_);
       if (generation != self->generation_) return;
       d = self->delegate_.lock();
     }

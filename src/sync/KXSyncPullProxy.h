@@ -43,13 +43,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "Data/KXManagedObject.h"
 #include "platform/Error.h"
+#include "platform/Mutex.h"
 #include "platform/Value.h"
 #include "sync/KXSyncPullApplier.h"
 #include "sync/KXSyncPullBatch.h"
@@ -150,21 +150,21 @@ class KXSyncPullProxy : public std::enable_shared_from_this<KXSyncPullProxy> {
   // Reports the failure once, when the pull is still current.
   void fail(std::uint64_t generation, const kx::Error& error);
   // The raw entry of a file id in this pull, as JSON text; "" when none.
-  std::string entryJSON(const std::string& fileId) const;  // requires mu_
+  std::string entryJSON(const std::string& fileId) const REQUIRES(mu_);
   bool isCurrent(std::uint64_t generation) const;
 
   const std::shared_ptr<KXSyncPullEnvironment> environment_;
 
-  mutable std::mutex mu_;
-  std::weak_ptr<KXSyncPullProxyDelegate> delegate_;               // guarded by mu_
-  std::uint64_t generation_ = 0;                                  // guarded by mu_
-  bool reported_ = false;                                         // guarded by mu_
-  kx::Array metaList_;                                            // guarded by mu_
-  std::string truncatedMarker_;                                   // guarded by mu_
-  std::optional<kx::Dictionary> rootInfo_;                        // guarded by mu_
-  bool rootInfoTag_ = false;                                      // guarded by mu_
-  std::vector<std::shared_ptr<KXSyncObjectPull>> objectPullers_;  // guarded by mu_
-  bool pullersStarted_ = false;                                   // guarded by mu_
+  mutable kx::Mutex mu_;
+  std::weak_ptr<KXSyncPullProxyDelegate> delegate_ GUARDED_BY(mu_);
+  std::uint64_t generation_ GUARDED_BY(mu_) = 0;
+  bool reported_ GUARDED_BY(mu_) = false;
+  kx::Array metaList_ GUARDED_BY(mu_);
+  std::string truncatedMarker_ GUARDED_BY(mu_);
+  std::optional<kx::Dictionary> rootInfo_ GUARDED_BY(mu_);
+  bool rootInfoTag_ GUARDED_BY(mu_) = false;
+  std::vector<std::shared_ptr<KXSyncObjectPull>> objectPullers_ GUARDED_BY(mu_);
+  bool pullersStarted_ GUARDED_BY(mu_) = false;
 };
 
 #endif  // ZN_SYNC_KXSYNCPULLPROXY_H_

@@ -24,12 +24,12 @@ KXSyncUserMeta::KXSyncUserMeta(std::shared_ptr<KXSyncUserMetaEnvironment> enviro
 KXSyncUserMeta::~KXSyncUserMeta() = default;
 
 std::shared_ptr<KXSyncUserMetaDelegate> KXSyncUserMeta::delegate() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   return delegate_.lock();
 }
 
 void KXSyncUserMeta::setDelegate(std::weak_ptr<KXSyncUserMetaDelegate> delegate) {
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   delegate_ = std::move(delegate);
 }
 
@@ -41,7 +41,7 @@ std::shared_ptr<KXNetworkOperation> KXSyncUserMeta::makeOperation(
     KXNetworkOperationOptions options) {
   auto operation = std::make_shared<KXNetworkOperation>();
   operation->setOption(std::move(options));
-  std::lock_guard<std::mutex> lock(mu_);
+  kx::MutexLock lock(mu_);
   std::erase_if(operations_, [](const auto& kept) { return kept->isFinished(); });
   operations_.push_back(operation);
   return operation;
@@ -52,7 +52,7 @@ void KXSyncUserMeta::clearEnvironment() {
   ++generation_;
   std::vector<std::shared_ptr<KXNetworkOperation>> operations;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    kx::MutexLock lock(mu_);
     operations.swap(operations_);
   }
   for (auto& operation : operations) operation->cancel();

@@ -36,11 +36,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "account/KXNetworkOperation.h"
+#include "platform/Mutex.h"
 #include "sync/KXDeleteAllDataProxy.h"
 #include "sync/KXSyncUserMetaDelegate.h"
 #include "sync/KXSyncUserMetaEnvironment.h"
@@ -96,9 +96,9 @@ class KXSyncUserMeta : public std::enable_shared_from_this<KXSyncUserMeta> {
   std::atomic<bool> isCancelled_{false};
   std::atomic<std::uint64_t> generation_{0};
 
-  mutable std::mutex mu_;
-  std::weak_ptr<KXSyncUserMetaDelegate> delegate_;               // guarded by mu_
-  std::vector<std::shared_ptr<KXNetworkOperation>> operations_;  // guarded by mu_
+  mutable kx::Mutex mu_;
+  std::weak_ptr<KXSyncUserMetaDelegate> delegate_ GUARDED_BY(mu_);
+  std::vector<std::shared_ptr<KXNetworkOperation>> operations_ GUARDED_BY(mu_);
 };
 
 #endif  // ZN_SYNC_KXSYNCUSERMETA_H_

@@ -310,7 +310,7 @@ TEST_F(DataClientStateTest, SyncSaveFromTheWriteQueueRunsInline) {
 TEST_F(DataClientStateTest, FailedSaveIsPresentedAndReported) {
   {
     auto connection = data_->writeContext()->persistentStore()->writeConnection();
-    auto guard = connection->lock();
+    kx::MutexLock guard(connection->mutex());
     ASSERT_TRUE(connection->exec(
         "CREATE TRIGGER refuse BEFORE INSERT ON DbState WHEN NEW.stateKey = 'boom' "
         "BEGIN SELECT RAISE(ABORT, 'refused'); END",
@@ -615,7 +615,7 @@ TEST_F(DataClientStateTest, CleanUpRemovesUnheldEntriesAndTheirFiles) {
   // First with a save that fails: rows and files stay.
   {
     auto connection = data_->writeContext()->persistentStore()->writeConnection();
-    auto guard = connection->lock();
+    kx::MutexLock guard(connection->mutex());
     ASSERT_TRUE(
         connection->exec("CREATE TRIGGER refuse BEFORE DELETE ON ResourceEntry "
                          "BEGIN SELECT RAISE(ABORT, 'refused'); END",
@@ -633,7 +633,7 @@ TEST_F(DataClientStateTest, CleanUpRemovesUnheldEntriesAndTheirFiles) {
   EXPECT_EQ(Snapshot({"ResourceEntry"})["ResourceEntry"].size(), 2u);
   {
     auto connection = data_->writeContext()->persistentStore()->writeConnection();
-    auto guard = connection->lock();
+    kx::MutexLock guard(connection->mutex());
     ASSERT_TRUE(connection->exec("DROP TRIGGER refuse", nullptr));
   }
 

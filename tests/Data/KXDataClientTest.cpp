@@ -482,7 +482,7 @@ TEST_F(DataClientTest, RelationLookupThatFailsCreatesNothing) {
   Write([](KXManagedObjectContext& c) { Put(c, "Tag", {{"tagId", kx::Value("T1")}}); });
   {
     auto connection = data_->writeContext()->persistentStore()->writeConnection();
-    auto guard = connection->lock();
+    kx::MutexLock guard(connection->mutex());
     ASSERT_TRUE(connection->exec(
         "CREATE TRIGGER refuse BEFORE UPDATE OF name ON Tag WHEN NEW.name = 'boom' "
         "BEGIN SELECT RAISE(ABORT, 'refused'); END",

@@ -233,7 +233,7 @@ class KXDataContextCrashTest : public ::testing::Test {
     data.performSyncReadBlock([&](KXManagedObjectContext& c) {
       {
         auto connection = data.readContext()->persistentStore()->readConnection();
-        auto guard = connection->lock();
+        kx::MutexLock guard(connection->mutex());
         sqlite3_stmt* st = connection->statement("PRAGMA integrity_check", nullptr);
         ASSERT_TRUE(st);
         KXStatementReset reset(st);

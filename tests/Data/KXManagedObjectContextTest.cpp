@@ -351,7 +351,7 @@ TEST_F(ContextTest, RootKeepsItsFixedValues) {
 
   // A row written with other values (by an older client) still reads fixed.
   {
-    auto guard = store_->writeConnection()->lock();
+    kx::MutexLock guard(store_->writeConnection()->mutex());
     ASSERT_TRUE(store_->writeConnection()->exec(
         "UPDATE FileMeta SET parentId = 'X', del = 1 WHERE fileId = 'ROOT'", nullptr));
   }
@@ -612,7 +612,7 @@ TEST_F(ContextTest, FailedWriteRollsBackAndReloads) {
   insert("Note", "A", {{"title", kx::Value("ok")}});
   ASSERT_TRUE(writer_->save());
   {
-    auto guard = store_->writeConnection()->lock();
+    kx::MutexLock guard(store_->writeConnection()->mutex());
     ASSERT_TRUE(store_->writeConnection()->exec(
         "CREATE TRIGGER refuse BEFORE UPDATE OF title ON FileMeta WHEN NEW.title = 'boom' "
         "BEGIN SELECT RAISE(ABORT, 'refused'); END",
@@ -668,7 +668,7 @@ TEST_F(ContextTest, FailedCommitReloads) {
 class FailedUnitTest : public ContextTest {
  protected:
   void exec(const std::string& sql) {
-    auto guard = store_->writeConnection()->lock();
+    kx::MutexLock guard(store_->writeConnection()->mutex());
     ASSERT_TRUE(store_->writeConnection()->exec(sql, nullptr)) << sql;
   }
   // Refuses a title of 'boom' with RAISE(ABORT) (the statement fails, the

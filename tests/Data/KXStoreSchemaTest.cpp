@@ -22,7 +22,7 @@ void Exec(const std::string& path, const char* sql) {
 }
 
 std::int64_t Scalar(KXStoreConnection& conn, const char* sql) {
-  auto guard = conn.lock();
+  kx::MutexLock guard(conn.mutex());
   sqlite3_stmt* st = conn.statement(sql, nullptr);
   EXPECT_TRUE(st);
   if (!st) return -1;
@@ -101,7 +101,7 @@ TEST(KXStoreSchemaTest, OlderStoresGainTheFolderTitleIndex) {
         "((t.del = ?) AND (" +
         std::string(condition) +
         ") AND (t.parentId = ?) AND (t.fileId IS NOT ?)) ORDER BY t.Z_PK LIMIT 1";
-    auto guard = conn.lock();
+    kx::MutexLock guard(conn.mutex());
     sqlite3_stmt* st = conn.statement(sql, nullptr);
     ASSERT_TRUE(st) << sql;
     KXStatementReset reset(st);

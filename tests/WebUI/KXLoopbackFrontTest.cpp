@@ -195,7 +195,13 @@ class KXLoopbackFrontTest : public ::testing::Test {
     // Stopping the front fails a body still being read; then its reader ends.
     uploadGo_.signal();
     front_.reset();
-    for (std::thread& t : readers_) t.join();
+    std::vector<std::thread> readers;
+    {
+      // A load that started before the stop may still be adding its reader.
+      std::lock_guard<std::mutex> lock(readersMu_);
+      readers = std::move(readers_);
+    }
+    for (std::thread& t : readers) t.join();
     {
       std::lock_guard<std::mutex> lock(heldMu_);
       held_.clear();
@@ -295,8 +301,8 @@ class KXLoopbackFrontTest : public ::testing::Test {
   // own once uploadGo_ is signalled, and answers "<bytes>:<sum of bytes>"
   // (or fails); uploadResult_ receives the same or the read error.
   void readUpload(const kx::URLRequest& r, std::shared_ptr<KXDataRequestController> sender) {
-    uploadCalled_.signal();
     std::shared_ptr<kx::InputStream> stream = r.HTTPBodyStream();
+    std::lock_guard<std::mutex> lock(readersMu_);
     readers_.emplace_back([this, stream, sender, url = r.url()] {
       uploadGo_.wait();
       std::uint64_t total = 0, sum = 0;
@@ -317,6 +323,8 @@ class KXLoopbackFrontTest : public ::testing::Test {
       sender->localReceiveResponse(kx::HTTPURLResponse(url, 200, "HTTP/1.1", {}),
                                    kx::Bytes(body.begin(), body.end()), kx::Error());
     });
+    // Signalled once the reader is registered, so that it is joined.
+    uploadCalled_.signal();
   }
 
   std::unique_ptr<Watchdog> watchdog_;
@@ -337,7 +345,8 @@ class KXLoopbackFrontTest : public ::testing::Test {
   kx::Semaphore uploadCalled_;
   kx::Semaphore uploadGo_;
   std::promise<std::string> uploadResult_;
-  std::vector<std::thread> readers_;
+  std::mutex readersMu_;
+  std::vector<std::thread> readers_;  // guarded by readersMu_; added on load threads
 };
 
 // ---------------------------------------------------------------------------

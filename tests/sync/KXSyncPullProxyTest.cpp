@@ -49,8 +49,10 @@ class KXSyncPullProxyTest : public ::testing::Test {
     endpoints.reset();
   }
   // Waits until the pull has reported (success or failure).
+  // The pull's end: "success" or "fail <domain> <code>" (an object pull's
+  // own "failed <id>" is not an end).
   bool ended() {
-    return kxtest::pumpMainUntil([&] { return log.count("success") + countPrefix("fail") > 0; },
+    return kxtest::pumpMainUntil([&] { return log.count("success") + countPrefix("fail ") > 0; },
                                  20);
   }
   std::size_t countPrefix(const std::string& prefix) {

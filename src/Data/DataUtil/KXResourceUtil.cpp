@@ -447,7 +447,7 @@ std::string KXResourceUtil::fileURLForThumbnail(const kx::Dictionary& resource) 
 // ---- Card ------------------------------------------------------------------------
 
 bool KXResourceUtil::createGraphicsContext() {
-  std::lock_guard<std::mutex> lock(cardMu_);
+  kx::MutexLock lock(cardMu_);
   kx::Error error;
   if (createGraphicsContextLocked(&error)) return true;
   KXLOG("card surface not made: %s", error.localizedDescription().c_str());
@@ -520,7 +520,7 @@ bool KXResourceUtil::generateResourcePreview(const kx::Dictionary& resource,
 
   std::string png;
   {
-    std::lock_guard<std::mutex> lock(cardMu_);
+    kx::MutexLock lock(cardMu_);
     if (!createGraphicsContextLocked(&failure)) {
       KXLOG("card not drawn: %s", failure.localizedDescription().c_str());
       kx::SetError(error, failure);

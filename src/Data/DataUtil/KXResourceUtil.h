@@ -56,12 +56,12 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/Error.h"
+#include "platform/Mutex.h"
 #include "platform/SerialQueue.h"
 #include "platform/Value.h"
 
@@ -180,18 +180,18 @@ class KXResourceUtil {
   };
   using SurfacePtr = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
 
-  [[nodiscard]] bool createGraphicsContextLocked(kx::Error* error);
-  cairo_surface_t* iconLocked(const std::string& name);
+  [[nodiscard]] bool createGraphicsContextLocked(kx::Error* error) REQUIRES(cardMu_);
+  cairo_surface_t* iconLocked(const std::string& name) REQUIRES(cardMu_);
   std::string fileURLIn(const kx::Dictionary& resource, bool thumbnail);
 
   const std::uint64_t maxImagePixels_;
   kx::SerialQueue previewQueue_{kPreviewQueueLabel};
 
-  std::mutex cardMu_;
-  std::unique_ptr<unsigned char[]> cardBuffer_;  // guarded by cardMu_
-  SurfacePtr cardSurface_;                       // guarded by cardMu_
-  SurfacePtr background_;                        // guarded by cardMu_
-  std::map<std::string, SurfacePtr> icons_;      // guarded by cardMu_
+  kx::Mutex cardMu_;
+  std::unique_ptr<unsigned char[]> cardBuffer_ GUARDED_BY(cardMu_);
+  SurfacePtr cardSurface_ GUARDED_BY(cardMu_);
+  SurfacePtr background_ GUARDED_BY(cardMu_);
+  std::map<std::string, SurfacePtr> icons_ GUARDED_BY(cardMu_);
 };
 
 #endif  // ZN_DATA_DATAUTIL_KXRESOURCEUTIL_H_

@@ -93,22 +93,23 @@ const char* mimeForExtension(std::string_view extension) {
   return nullptr;
 }
 
-std::mutex& schemesMutex() {
-  static std::mutex* mu = new std::mutex();
+kx::Mutex& schemesMutex() {
+  static kx::Mutex* mu = new kx::Mutex();
   return *mu;
 }
 
-std::set<std::string>& schemesSlot() {
+std::set<std::string>& schemesSlot() REQUIRES(schemesMutex()) {
   static auto* schemes = new std::set<std::string>{"http", "https"};
   return *schemes;
 }
 
-std::mutex& environmentMutex() {
-  static std::mutex* mu = new std::mutex();
+kx::Mutex& environmentMutex() {
+  static kx::Mutex* mu = new kx::Mutex();
   return *mu;
 }
 
-std::shared_ptr<const RNCachingURLProtocol::Environment>& environmentSlot() {
+std::shared_ptr<const RNCachingURLProtocol::Environment>& environmentSlot()
+    REQUIRES(environmentMutex()) {
   static auto* env = new std::shared_ptr<const RNCachingURLProtocol::Environment>(
       std::make_shared<const RNCachingURLProtocol::Environment>());
   return *env;
@@ -215,24 +216,24 @@ class RNCachingURLProtocol::ConnectionEvents : public RNURLConnectionDelegate {
 std::shared_ptr<const RNCachingURLProtocol::Environment> RNCachingURLProtocol::setEnvironment(
     std::shared_ptr<const Environment> env) {
   if (!env) env = std::make_shared<const Environment>();
-  std::lock_guard<std::mutex> lock(environmentMutex());
+  kx::MutexLock lock(environmentMutex());
   std::shared_ptr<const Environment> previous = std::move(environmentSlot());
   environmentSlot() = std::move(env);
   return previous;
 }
 
 std::shared_ptr<const RNCachingURLProtocol::Environment> RNCachingURLProtocol::environment() {
-  std::lock_guard<std::mutex> lock(environmentMutex());
+  kx::MutexLock lock(environmentMutex());
   return environmentSlot();
 }
 
 std::set<std::string> RNCachingURLProtocol::supportedSchemes() {
-  std::lock_guard<std::mutex> lock(schemesMutex());
+  kx::MutexLock lock(schemesMutex());
   return schemesSlot();
 }
 
 void RNCachingURLProtocol::setSupportedSchemes(std::set<std::string> schemes) {
-  std::lock_guard<std::mutex> lock(schemesMutex());
+  kx::MutexLock lock(schemesMutex());
   schemesSlot() = std::move(schemes);
 }
 
@@ -265,7 +266,7 @@ std::vector<std::string> RNCachingURLProtocol::sharedHandlerOrder() {
 
 bool RNCachingURLProtocol::canInitWithRequest(const kx::URLRequest& request) {
   {
-    std::lock_guard<std::mutex> lock(schemesMutex());
+    kx::MutexLock lock(schemesMutex());
     if (schemesSlot().count(request.url().scheme()) == 0) return false;
   }
   static const char* const kMarkers[] = {kNetworkOperationHeader, kCacheHeader, kOutterImageHeader,
@@ -417,7 +418,7 @@ RNCachingURLProtocol::~RNCachingURLProtocol() = default;
 
 void RNCachingURLProtocol::deliver(bool ends,
                                    const std::function<void(RNURLProtocolClient&)>& step) {
-  std::lock_guard<std::recursive_mutex> lock(deliverMu_);
+  kx::RecursiveMutexLock lock(deliverMu_);
   if (ended_ || stopped_ || !client_) return;
   if (ends) ended_ = true;
   // Keep the client while it runs: it may stop the load from inside.
@@ -444,13 +445,13 @@ void RNCachingURLProtocol::startLoading() {
 void RNCachingURLProtocol::stopLoading() {
   std::shared_ptr<RNURLConnection> connection;
   {
-    std::lock_guard<std::mutex> lock(connectionMu_);
+    kx::MutexLock lock(connectionMu_);
     connection = std::move(connection_);
   }
   if (connection) connection->cancel();
   std::vector<std::function<void()>> cancelled;
   {
-    std::lock_guard<std::recursive_mutex> lock(deliverMu_);
+    kx::RecursiveMutexLock lock(deliverMu_);
     stopped_ = true;
     client_.reset();
     if (!ended_) cancelled.swap(onStop_);
@@ -462,7 +463,7 @@ void RNCachingURLProtocol::stopLoading() {
 void RNCachingURLProtocol::whenCancelled(std::function<void()> cancelled) {
   if (!cancelled) return;
   {
-    std::lock_guard<std::recursive_mutex> lock(deliverMu_);
+    kx::RecursiveMutexLock lock(deliverMu_);
     if (!stopped_) {
       onStop_.push_back(std::move(cancelled));
       return;
@@ -517,7 +518,7 @@ void RNCachingURLProtocol::loadFromHandler() {
 void RNCachingURLProtocol::localReceiveResponse(std::optional<kx::HTTPURLResponse> response,
                                                 std::optional<kx::Bytes> data, kx::Error error) {
   {
-    std::lock_guard<std::recursive_mutex> lock(deliverMu_);
+    kx::RecursiveMutexLock lock(deliverMu_);
     if (ended_) {
       KXLOG("second answer for %s ignored", request_.url().absoluteString().c_str());
       return;
@@ -613,17 +614,17 @@ void RNCachingURLProtocol::forward(KXRequestType type) {
 
 void RNCachingURLProtocol::startConnection(const kx::URLRequest& request) {
   {
-    std::lock_guard<std::mutex> lock(connectionMu_);
+    kx::MutexLock lock(connectionMu_);
     forwarded_ = request;
   }
   auto events = std::make_shared<ConnectionEvents>(weak_from_this());
   std::shared_ptr<RNURLConnection> connection = connectionsOf(*env_).start(request, events);
   bool stopped;
   {
-    std::lock_guard<std::recursive_mutex> lock(deliverMu_);
+    kx::RecursiveMutexLock lock(deliverMu_);
     stopped = stopped_;
   }
-  std::lock_guard<std::mutex> lock(connectionMu_);
+  kx::MutexLock lock(connectionMu_);
   if (stopped) {
     if (connection) connection->cancel();
     return;
@@ -634,7 +635,7 @@ void RNCachingURLProtocol::startConnection(const kx::URLRequest& request) {
 void RNCachingURLProtocol::connectionResponse(const kx::HTTPURLResponse& response) {
   kx::URLRequest forwarded;
   {
-    std::lock_guard<std::mutex> lock(connectionMu_);
+    kx::MutexLock lock(connectionMu_);
     forwarded = forwarded_;
   }
   std::optional<std::string> location = response.valueForHTTPHeaderField("Location");
@@ -657,7 +658,7 @@ void RNCachingURLProtocol::connectionResponse(const kx::HTTPURLResponse& respons
               [&](RNURLProtocolClient& client) { client.wasRedirectedToRequest(next, response); });
       std::shared_ptr<RNURLConnection> connection;
       {
-        std::lock_guard<std::mutex> lock(connectionMu_);
+        kx::MutexLock lock(connectionMu_);
         connection = std::move(connection_);
       }
       if (connection) connection->cancel();
@@ -685,7 +686,7 @@ void RNCachingURLProtocol::connectionData(const kx::Bytes& data) {
 
 void RNCachingURLProtocol::connectionFailed(const kx::Error& error) {
   {
-    std::lock_guard<std::mutex> lock(connectionMu_);
+    kx::MutexLock lock(connectionMu_);
     connection_.reset();
   }
   deliver(true, [&](RNURLProtocolClient& client) { client.didFailWithError(error); });
@@ -694,7 +695,7 @@ void RNCachingURLProtocol::connectionFailed(const kx::Error& error) {
 void RNCachingURLProtocol::connectionFinished() {
   bool needSync;
   {
-    std::lock_guard<std::mutex> lock(connectionMu_);
+    kx::MutexLock lock(connectionMu_);
     connection_.reset();
     needSync = forwarded_.allHTTPHeaderFields().contains(kNeedSyncHeader);
   }

@@ -42,7 +42,6 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -54,6 +53,7 @@
 #include "WebRequest/KXRequestType.h"
 #include "WebUI/RNCachingURL/RNURLConnectionFactory.h"
 #include "WebUI/RNCachingURL/RNURLProtocolClient.h"
+#include "platform/Mutex.h"
 #include "platform/URLRequest.h"
 
 class RNCachingURLProtocol : public KXDataRequestController,
@@ -178,15 +178,15 @@ class RNCachingURLProtocol : public KXDataRequestController,
   const kx::URLRequest request_;
   const std::shared_ptr<const Environment> env_;
 
-  std::recursive_mutex deliverMu_;
-  std::shared_ptr<RNURLProtocolClient> client_;  // guarded by deliverMu_
-  bool ended_ = false;                           // guarded by deliverMu_
-  bool stopped_ = false;                         // guarded by deliverMu_
-  std::vector<std::function<void()>> onStop_;    // guarded by deliverMu_
+  kx::RecursiveMutex deliverMu_;
+  std::shared_ptr<RNURLProtocolClient> client_ GUARDED_BY(deliverMu_);
+  bool ended_ GUARDED_BY(deliverMu_) = false;
+  bool stopped_ GUARDED_BY(deliverMu_) = false;
+  std::vector<std::function<void()>> onStop_ GUARDED_BY(deliverMu_);
 
-  std::mutex connectionMu_;
-  std::shared_ptr<RNURLConnection> connection_;  // guarded by connectionMu_
-  kx::URLRequest forwarded_;                     // guarded by connectionMu_
+  kx::Mutex connectionMu_;
+  std::shared_ptr<RNURLConnection> connection_ GUARDED_BY(connectionMu_);
+  kx::URLRequest forwarded_ GUARDED_BY(connectionMu_);
 };
 
 #endif  // ZN_WEBUI_RNCACHINGURL_RNCACHINGURLPROTOCOL_H_

@@ -1,12 +1,13 @@
 #include "WebUI/RNCachingURL/RNTransportConnectionFactory.h"
 
 #include <atomic>
-#include <mutex>
 #include <utility>
 
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "WebRequest/KXLocalResponse.h"
 #include "WebUI/KXAddressPolicy.h"
+#include "platform/Mutex.h"
+#include "platform/QueueCheck.h"
 
 // One forwarded request: its transport id and the guard that keeps events
 // from reaching the delegate after cancel.
@@ -20,7 +21,7 @@ class RNTransportConnection : public RNURLConnection {
 
   void cancel() override {
     {
-      std::lock_guard<std::recursive_mutex> lock(mu_);
+      kx::RecursiveMutexLock lock(mu_);
       if (cancelled_) return;
       cancelled_ = true;
       delegate_.reset();
@@ -31,7 +32,7 @@ class RNTransportConnection : public RNURLConnection {
   // Runs `event` with the delegate unless cancelled; false when cancelled.
   template <typename Event>
   bool dispatch(Event&& event) {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
+    kx::RecursiveMutexLock lock(mu_);
     if (cancelled_ || !delegate_) return false;
     std::shared_ptr<RNURLConnectionDelegate> delegate = delegate_;
     event(*delegate);
@@ -40,16 +41,16 @@ class RNTransportConnection : public RNURLConnection {
 
   // After the last event nothing more is sent.
   void close() {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
+    kx::RecursiveMutexLock lock(mu_);
     delegate_.reset();
   }
 
  private:
   kx::HTTPTransport& transport_;
   std::atomic<kx::HTTPTransport::RequestID> id_{0};
-  std::recursive_mutex mu_;
-  bool cancelled_ = false;                             // guarded by mu_
-  std::shared_ptr<RNURLConnectionDelegate> delegate_;  // guarded by mu_
+  kx::RecursiveMutex mu_;
+  bool cancelled_ GUARDED_BY(mu_) = false;
+  std::shared_ptr<RNURLConnectionDelegate> delegate_ GUARDED_BY(mu_);
 };
 
 RNTransportConnectionFactory::RNTransportConnectionFactory(kx::HTTPTransport* transport,
@@ -79,7 +80,9 @@ std::shared_ptr<RNURLConnection> RNTransportConnectionFactory::start(
   wire.completionQueue = &queue_;
 
   kx::URL url = request.url();
-  wire.onHead = [connection, url](const kx::HTTPResponseHead& head) {
+  const kx::SerialQueue* queue = &queue_;
+  wire.onHead = [connection, url, queue](const kx::HTTPResponseHead& head) {
+    KX_DCHECK_ON_QUEUE(*queue, "a connection's events are reported on the factory's queue");
     kx::HTTPHeaderFields fields;
     for (const auto& [name, value] : head.headers) fields.add(name, value);
     kx::HTTPURLResponse response(url, static_cast<int>(head.status), KXLocalResponse::kHTTPVersion,
@@ -88,14 +91,16 @@ std::shared_ptr<RNURLConnection> RNTransportConnectionFactory::start(
       delegate.connectionDidReceiveResponse(response);
     });
   };
-  wire.onData = [connection](const char* data, std::size_t size) {
+  wire.onData = [connection, queue](const char* data, std::size_t size) {
+    KX_DCHECK_ON_QUEUE(*queue, "a connection's events are reported on the factory's queue");
     kx::Bytes chunk(reinterpret_cast<const std::uint8_t*>(data),
                     reinterpret_cast<const std::uint8_t*>(data) + size);
     return connection->dispatch(
         [&](RNURLConnectionDelegate& delegate) { delegate.connectionDidReceiveData(chunk); });
   };
   kx::HTTPTransport::RequestID id = transport_.start(
-      std::move(wire), [connection](kx::HTTPResponse /*response*/, const kx::Error& error) {
+      std::move(wire), [connection, queue](kx::HTTPResponse /*response*/, const kx::Error& error) {
+        KX_DCHECK_ON_QUEUE(*queue, "a connection's events are reported on the factory's queue");
         connection->dispatch([&](RNURLConnectionDelegate& delegate) {
           if (error) {
             delegate.connectionDidFailWithError(error);
