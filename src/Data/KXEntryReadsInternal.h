@@ -2,6 +2,13 @@
 // (KXEntryReads*.cpp) and included by nothing else.
 //
 // Thread safety: as KXEntryReads.
+//
+// Internal to src/Data: the folder's library defines ZN_DATA_INTERNAL for its
+// own sources, and nothing outside the folder may include this header.
+#ifndef ZN_DATA_INTERNAL
+#error "KXEntryReadsInternal.h is internal to src/Data; include Data/KXEntryReads.h instead"
+#endif
+
 #ifndef ZN_DATA_KXENTRYREADSINTERNAL_H_
 #define ZN_DATA_KXENTRYREADSINTERNAL_H_
 
