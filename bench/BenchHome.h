@@ -17,7 +17,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "Data/KXStoreEnvironment.h"
+#include "Data/store/KXStoreEnvironment.h"
 #include "platform/Error.h"
 
 namespace znbench {

@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "Data/KXDataClient.h"
-#include "Data/KXDataContext.h"
-#include "Data/KXModel.h"
-#include "Data/KXPersistentStore.h"
-#include "Data/KXStoreConnection.h"
+#include "Data/client/KXDataClient.h"
+#include "Data/store/KXDataContext.h"
+#include "Data/store/KXModel.h"
+#include "Data/store/KXPersistentStore.h"
+#include "Data/store/KXStoreConnection.h"
 
 #include "BenchHome.h"
 
@@ -57,7 +57,7 @@ inline void InsertRows(const std::string& path, const std::vector<Row>& rows) {
     std::abort();
   }
   auto& conn = *store->writeConnection();
-  auto guard = conn.lock();
+  kx::MutexLock guard(conn.mutex());
   sqlite3_stmt* st = nullptr;
   sqlite3_prepare_v2(conn.handle(), kRawInsert, -1, &st, nullptr);
   if (!conn.exec("BEGIN IMMEDIATE", nullptr)) std::abort();

@@ -25,14 +25,14 @@
 #include <string>
 #include <vector>
 
-#include "Data/FileMeta.h"
-#include "Data/KXDataClient.h"
-#include "Data/KXDataContext.h"
-#include "Data/KXEntryReads.h"
-#include "Data/KXModel.h"
-#include "Data/KXPersistentStore.h"
-#include "Data/KXStoreConnection.h"
-#include "Data/KXStoreEnvironment.h"
+#include "Data/client/KXDataClient.h"
+#include "Data/client/KXEntryReads.h"
+#include "Data/entities/FileMeta.h"
+#include "Data/store/KXDataContext.h"
+#include "Data/store/KXModel.h"
+#include "Data/store/KXPersistentStore.h"
+#include "Data/store/KXStoreConnection.h"
+#include "Data/store/KXStoreEnvironment.h"
 
 #include "BenchHome.h"
 #include "BenchListingStore.h"
@@ -155,7 +155,7 @@ void BM_SubtreeRaw(benchmark::State& state) {
   auto& conn = *store->readConnection();
   std::string sql =
       RawFileMetaSelect("WHERE remoteRemoved = 0 AND del = 0 AND parentId <> '-2' ORDER BY Z_PK");
-  auto guard = conn.lock();
+  kx::MutexLock guard(conn.mutex());
   sqlite3_stmt* st = nullptr;
   sqlite3_prepare_v2(conn.handle(), sql.c_str(), -1, &st, nullptr);
   const int columns = sqlite3_column_count(st);

@@ -36,14 +36,14 @@
 
 #include "BenchHome.h"
 #include "CommonUtils/NSStringDupTitle.h"
-#include "Data/KXDataClient.h"
-#include "Data/KXDataContext.h"
-#include "Data/KXEntryReads.h"
-#include "Data/KXEntryWrites.h"
-#include "Data/KXModel.h"
-#include "Data/KXPersistentStore.h"
-#include "Data/KXStoreConnection.h"
-#include "Data/KXStoreEnvironment.h"
+#include "Data/client/KXDataClient.h"
+#include "Data/client/KXEntryReads.h"
+#include "Data/client/KXEntryWrites.h"
+#include "Data/store/KXDataContext.h"
+#include "Data/store/KXModel.h"
+#include "Data/store/KXPersistentStore.h"
+#include "Data/store/KXStoreConnection.h"
+#include "Data/store/KXStoreEnvironment.h"
 
 namespace {
 
@@ -77,7 +77,7 @@ void Must(bool ok, const char* what) {
 
 // Saved rows written through the store's own writing connection.
 void InsertRows(KXStoreConnection& conn, const std::vector<Row>& rows) {
-  auto guard = conn.lock();
+  kx::MutexLock guard(conn.mutex());
   sqlite3_stmt* st = nullptr;
   Must(sqlite3_prepare_v2(conn.handle(),
                           "INSERT INTO FileMeta (Z_ENT, fileId, parentId, title, version, "
@@ -230,7 +230,7 @@ class RawTitleCheck {
 
   // The free title; *taken when the asked one was taken.
   std::string freeTitle(const std::string& title, const std::string& parentId, bool* taken) {
-    auto guard = reader_.lock();
+    kx::MutexLock guard(reader_.mutex());
     *taken = false;
     std::string candidate = title;
     NSStringDupTitle::Comps comps;
@@ -278,7 +278,7 @@ void BM_BatchRaw(benchmark::State& state) {
     sqlite3_stmt* known = nullptr;
     sqlite3_stmt* insert = nullptr;
     {
-      auto guard = writer.lock();
+      kx::MutexLock guard(writer.mutex());
       sqlite3_prepare_v2(writer.handle(), "SELECT 1 FROM FileMeta WHERE fileId = ? LIMIT 1", -1,
                          &known, nullptr);
       sqlite3_prepare_v2(writer.handle(),
@@ -292,7 +292,7 @@ void BM_BatchRaw(benchmark::State& state) {
     for (const NewNote& n : notes) {
       bool exists;
       {
-        auto guard = writer.lock();
+        kx::MutexLock guard(writer.mutex());
         sqlite3_bind_text(known, 1, n.fileId.data(), static_cast<int>(n.fileId.size()),
                           SQLITE_STATIC);
         exists = sqlite3_step(known) == SQLITE_ROW;
@@ -301,7 +301,7 @@ void BM_BatchRaw(benchmark::State& state) {
       if (exists) continue;
       bool taken = false;
       const std::string title = check.freeTitle(n.title, n.parentId, &taken);
-      auto guard = writer.lock();
+      kx::MutexLock guard(writer.mutex());
       sqlite3_bind_int(insert, 1, entity);
       sqlite3_bind_text(insert, 2, n.fileId.data(), static_cast<int>(n.fileId.size()),
                         SQLITE_STATIC);
@@ -323,7 +323,7 @@ void BM_BatchRaw(benchmark::State& state) {
       renamed += taken ? 1 : 0;
     }
     {
-      auto guard = writer.lock();
+      kx::MutexLock guard(writer.mutex());
       Must(writer.exec("COMMIT", nullptr), "commit");
       sqlite3_finalize(known);
       sqlite3_finalize(insert);

@@ -44,15 +44,16 @@
 #include <vector>
 
 #include "BenchHome.h"
-#include "Data/KXDataClient.h"
-#include "Data/KXDataContext.h"
-#include "Data/KXEditorSave.h"
-#include "Data/KXIndexFeed.h"
-#include "Data/KXModel.h"
-#include "Data/KXPersistentStore.h"
-#include "Data/KXStoreConnection.h"
-#include "Data/KXStoreState.h"
+#include "Data/client/KXDataClient.h"
+#include "Data/client/KXEditorSave.h"
+#include "Data/client/KXIndexFeed.h"
+#include "Data/client/KXStoreState.h"
+#include "Data/store/KXDataContext.h"
+#include "Data/store/KXModel.h"
+#include "Data/store/KXPersistentStore.h"
+#include "Data/store/KXStoreConnection.h"
 #include "platform/FileSystem.h"
+#include "platform/Mutex.h"
 #include "platform/URL.h"
 
 namespace {
@@ -139,7 +140,7 @@ struct Fixture {
     auto store = KXPersistentStore::open(path, "", &e);
     Must(store != nullptr, "open");
     KXStoreConnection& conn = *store->writeConnection();
-    auto guard = conn.lock();
+    kx::MutexLock guard(conn.mutex());
     sqlite3_stmt* st = nullptr;
     Must(sqlite3_prepare_v2(conn.handle(),
                             "INSERT INTO FileMeta (Z_ENT, fileId, parentId, title, version, "
@@ -292,7 +293,7 @@ struct RawStatements {
     const std::string src = "\"" + rel->joinSourceColumn() + "\"";
     const std::string dst = "\"" + rel->joinDestinationColumn() + "\"";
     auto prepare = [](KXStoreConnection& conn, const std::string& sql, sqlite3_stmt** st) {
-      auto guard = conn.lock();
+      kx::MutexLock guard(conn.mutex());
       Must(sqlite3_prepare_v2(conn.handle(), sql.c_str(), -1, st, nullptr) == SQLITE_OK,
            sql.c_str());
     };
@@ -358,7 +359,7 @@ void BM_Raw(benchmark::State& state) {
   KXStoreConnection& reader = *store->readConnection();
   {
     // The five resources and their links, as the first save leaves them.
-    auto guard = writer.lock();
+    kx::MutexLock guard(writer.mutex());
     Must(writer.exec("BEGIN IMMEDIATE", nullptr), "begin");
     for (int i = 0; i < kResources; ++i) {
       const std::string sql = "INSERT INTO Resource (Z_ENT, fileId, title, size) VALUES (" +
@@ -388,7 +389,7 @@ void BM_Raw(benchmark::State& state) {
     const long long now = static_cast<long long>(std::time(nullptr));
     // The two title checks, on the reading connection.
     for (int check = 0; check < 2; ++check) {
-      auto guard = reader.lock();
+      kx::MutexLock guard(reader.mutex());
       sqlite3_bind_text(raw->titleTaken, 1, title.data(), static_cast<int>(title.size()),
                         SQLITE_STATIC);
       sqlite3_bind_text(raw->titleTaken, 2, kFolder, -1, SQLITE_STATIC);
@@ -397,7 +398,7 @@ void BM_Raw(benchmark::State& state) {
       sqlite3_reset(raw->titleTaken);
     }
     {
-      auto guard = writer.lock();
+      kx::MutexLock guard(writer.mutex());
       ok = writer.exec("BEGIN IMMEDIATE", nullptr) && ok;
       sqlite3_bind_text(raw->entry, 1, kNoteId, -1, SQLITE_STATIC);
       const std::int64_t key = ReadRow(raw->entry, &row);

@@ -26,7 +26,7 @@
 
 #include "../tests/Data/StoreTestSupport.h"
 #include "Data/DataUtil/KXFileMetaWebUtil.h"
-#include "Data/KXManagedObjectContext.h"
+#include "Data/store/KXManagedObjectContext.h"
 #include "WebRequest/KXRequestDelegateRegistry.h"
 #include "WebRequest/KXWebFileRequestHandler.h"
 #include "WebUI/KXLoopbackFront.h"

@@ -22,20 +22,20 @@
 #include <vector>
 
 #include "BenchHome.h"
-#include "Data/KXDataClient.h"
-#include "Data/KXDataContext.h"
-#include "Data/KXEntryReads.h"
-#include "Data/KXStoreState.h"
-#include "Data/Root.h"
+#include "Data/client/KXDataClient.h"
+#include "Data/client/KXEntryReads.h"
+#include "Data/client/KXStoreState.h"
+#include "Data/entities/Root.h"
+#include "Data/store/KXDataContext.h"
 #include "account/KXNetworkOperation.h"
 #include "support/KXManualDelayClock.h"
 #include "support/TestLongPollEndpoints.h"
 #include "support/TestNoteService.h"
 #include "support/TestSyncEndpoints.h"
-#include "sync/KXLiveConnection.h"
-#include "sync/KXSyncPullEnvironment.h"
-#include "sync/KXSyncPullProxy.h"
-#include "sync/KXSyncStorePullApplier.h"
+#include "sync/cycle/KXLiveConnection.h"
+#include "sync/pull/KXSyncPullEnvironment.h"
+#include "sync/pull/KXSyncPullProxy.h"
+#include "sync/pull/KXSyncStorePullApplier.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Data/KXModel.h"
+#include "Data/store/KXModel.h"
 #include "platform/Value.h"
 
 using RawValue = kx::Value;

@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "BenchHome.h"
-#include "Data/KXFileManager.h"
+#include "Data/client/KXFileManager.h"
 #include "platform/FileSystem.h"
 #include "platform/Places.h"
 

@@ -28,9 +28,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "Data/KXDataClient.h"
-#include "Data/KXDataContext.h"
-#include "Data/KXFoundationHooks.h"
+#include "Data/client/KXDataClient.h"
+#include "Data/client/KXFoundationHooks.h"
+#include "Data/store/KXDataContext.h"
 #include "account/KXSession.h"
 #include "platform/Places.h"
 

@@ -23,11 +23,11 @@
 #include <string>
 #include <vector>
 
-#include "Data/KXManagedObjectContext.h"
-#include "Data/KXModel.h"
-#include "Data/KXPersistentStore.h"
-#include "Data/KXPredicate.h"
-#include "Data/KXStoreConnection.h"
+#include "Data/store/KXManagedObjectContext.h"
+#include "Data/store/KXModel.h"
+#include "Data/store/KXPersistentStore.h"
+#include "Data/store/KXPredicate.h"
+#include "Data/store/KXStoreConnection.h"
 
 #include "RawSqliteRow.h"
 
@@ -168,7 +168,7 @@ void BM_Insert_Raw(benchmark::State& state) {
       // The store's own write connection: same open flags, pragmas and WAL
       // mode as the store side.
       auto& conn = *store->writeConnection();
-      auto guard = conn.lock();
+      kx::MutexLock guard(conn.mutex());
       sqlite3_stmt* st = nullptr;
       sqlite3_prepare_v2(conn.handle(), kRawInsert, -1, &st, nullptr);
       state.ResumeTiming();
@@ -196,7 +196,7 @@ struct ListingFixture {
   ListingFixture() {
     store = OpenStore(dir.path());
     auto& conn = *store->writeConnection();
-    auto guard = conn.lock();
+    kx::MutexLock guard(conn.mutex());
     sqlite3_stmt* st = nullptr;
     sqlite3_prepare_v2(conn.handle(), kRawInsert, -1, &st, nullptr);
     conn.exec("BEGIN IMMEDIATE", nullptr);
@@ -233,7 +233,7 @@ BENCHMARK(BM_List_Store)->Name("ListChildren/Store")->Unit(benchmark::kMilliseco
 void BM_List_Raw(benchmark::State& state) {
   auto& conn = *Listing().store->readConnection();
   std::string sql = RawFileMetaSelect("WHERE parentId = ? AND remoteRemoved = 0 ORDER BY Z_PK");
-  auto guard = conn.lock();
+  kx::MutexLock guard(conn.mutex());
   sqlite3_stmt* st = nullptr;
   sqlite3_prepare_v2(conn.handle(), sql.c_str(), -1, &st, nullptr);
   const int columns = sqlite3_column_count(st);
@@ -275,7 +275,7 @@ BENCHMARK(BM_Lookup_Store)->Name("FetchByFileId/Store")->Unit(benchmark::kMillis
 void BM_Lookup_Raw(benchmark::State& state) {
   auto& conn = *Listing().store->readConnection();
   std::string sql = RawFileMetaSelect("WHERE fileId = ? ORDER BY Z_PK LIMIT 1");
-  auto guard = conn.lock();
+  kx::MutexLock guard(conn.mutex());
   sqlite3_stmt* st = nullptr;
   sqlite3_prepare_v2(conn.handle(), sql.c_str(), -1, &st, nullptr);
   const int columns = sqlite3_column_count(st);

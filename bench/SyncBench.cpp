@@ -26,16 +26,16 @@
 #include "support/TestNoteService.h"
 #include "support/TestSyncEndpoints.h"
 #include "support/TestUserEndpoints.h"
-#include "sync/KXSyncCycleEnvironment.h"
-#include "sync/KXSyncNotificationNames.h"
-#include "sync/KXSyncOperation.h"
-#include "sync/KXSyncPullEnvironment.h"
-#include "sync/KXSyncPullProxy.h"
-#include "sync/KXSyncUserMeta.h"
-#include "sync/KXSyncUserMetaEnvironment.h"
+#include "sync/cycle/KXSyncCycleEnvironment.h"
+#include "sync/cycle/KXSyncNotificationNames.h"
+#include "sync/cycle/KXSyncOperation.h"
+#include "sync/cycle/KXSyncUserMeta.h"
+#include "sync/cycle/KXSyncUserMetaEnvironment.h"
+#include "sync/pull/KXSyncPullEnvironment.h"
+#include "sync/pull/KXSyncPullProxy.h"
 #endif
-#include "sync/KXTopoNode.h"
-#include "sync/KXTopoSeqUtil.h"
+#include "sync/pull/KXTopoNode.h"
+#include "sync/pull/KXTopoSeqUtil.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "Data/KXManagedObjectContext.h"
-#include "Data/KXModel.h"
-#include "Data/KXPredicate.h"
+#include "Data/store/KXManagedObjectContext.h"
+#include "Data/store/KXModel.h"
+#include "Data/store/KXPredicate.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const kx::Array kArguments = {

@@ -13,7 +13,7 @@
 #include <functional>
 #include <memory>
 
-#include "Data/KXDataClient.h"
+#include "Data/client/KXDataClient.h"
 #include "platform/Error.h"
 #include "platform/Mutex.h"
 

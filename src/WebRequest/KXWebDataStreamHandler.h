@@ -34,7 +34,7 @@
 #include <optional>
 #include <string>
 
-#include "Data/KXDataClient.h"
+#include "Data/client/KXDataClient.h"
 #include "platform/Error.h"
 #include "platform/InputStream.h"
 #include "platform/Mutex.h"

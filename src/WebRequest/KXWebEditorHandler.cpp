@@ -5,7 +5,7 @@
 
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "Data/DataUtil/KXResourceUtil.h"
-#include "Data/KXFileManager.h"
+#include "Data/client/KXFileManager.h"
 #include "WebRequest/KXContainedPath.h"
 #include "WebRequest/KXHandlerAnswer.h"
 #include "WebRequest/KXURLError.h"

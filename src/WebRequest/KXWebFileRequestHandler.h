@@ -33,7 +33,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Data/KXDataClient.h"
+#include "Data/client/KXDataClient.h"
 #include "WebRequest/KXDataRequestDelegate.h"
 #include "WebRequest/KXHandlerMethods.h"
 #include "WebRequest/KXRequestType.h"

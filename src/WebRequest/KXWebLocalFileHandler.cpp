@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "CommonUtils/KXLogger.h"
-#include "Data/KXFileManager.h"
+#include "Data/client/KXFileManager.h"
 #include "WebRequest/KXContainedPath.h"
 #include "WebRequest/KXHandlerAnswer.h"
 #include "WebRequest/KXLocalFileHost.h"

@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "Data/KXEntryReads.h"
-#include "Data/KXSyncRecords.h"
+#include "Data/client/KXEntryReads.h"
+#include "Data/client/KXSyncRecords.h"
 #include "WebRequest/KXHandlerAnswer.h"
 #include "WebRequest/KXURLError.h"
 #include "WebRequest/KXWebRequestParameters.h"

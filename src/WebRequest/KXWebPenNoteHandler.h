@@ -23,8 +23,8 @@
 #include <string_view>
 #include <vector>
 
-#include "Data/KXDataClient.h"
-#include "Data/PenEntry.h"
+#include "Data/client/KXDataClient.h"
+#include "Data/entities/PenEntry.h"
 #include "WebRequest/KXDataRequestDelegate.h"
 #include "WebRequest/KXHandlerMethods.h"
 #include "WebRequest/KXRequestType.h"

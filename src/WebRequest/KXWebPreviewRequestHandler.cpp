@@ -3,10 +3,10 @@
 #include <utility>
 #include <vector>
 
-#include "Data/FileMeta.h"
-#include "Data/KXDataClient.h"
-#include "Data/KXEntryReads.h"
-#include "Data/KXFileManager.h"
+#include "Data/client/KXDataClient.h"
+#include "Data/client/KXEntryReads.h"
+#include "Data/client/KXFileManager.h"
+#include "Data/entities/FileMeta.h"
 #include "WebRequest/KXHandlerAnswer.h"
 #include "WebRequest/KXURLError.h"
 #include "WebRequest/KXWebRequestParameters.h"

@@ -20,7 +20,7 @@
 #include <functional>
 #include <memory>
 
-#include "Data/KXDataClient.h"
+#include "Data/client/KXDataClient.h"
 #include "WebRequest/KXDataRequestDelegate.h"
 #include "platform/Mutex.h"
 

@@ -5,9 +5,9 @@
 
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "Data/DataUtil/KXNoteUtil.h"
-#include "Data/KXEntryReads.h"
-#include "Data/Resource.h"
-#include "Data/ResourceEntry.h"
+#include "Data/client/KXEntryReads.h"
+#include "Data/entities/Resource.h"
+#include "Data/entities/ResourceEntry.h"
 #include "WebRequest/KXHandlerAnswer.h"
 #include "WebRequest/KXURLError.h"
 #include "platform/FileSystem.h"

@@ -31,7 +31,7 @@
 #include <string>
 
 #include "CommonUtils/KXDelayClock.h"
-#include "Data/KXDataClient.h"
+#include "Data/client/KXDataClient.h"
 #include "WebRequest/KXDataRequestDelegate.h"
 #include "platform/Queue.h"
 

@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "Data/FileMeta.h"
-#include "Data/KXEntryReads.h"
-#include "Data/Root.h"
+#include "Data/client/KXEntryReads.h"
+#include "Data/entities/FileMeta.h"
+#include "Data/entities/Root.h"
 #include "WebRequest/KXHandlerAnswer.h"
 #include "WebRequest/KXURLError.h"
 #include "WebRequest/KXWebRequestParameters.h"

@@ -32,7 +32,7 @@
 #include <string>
 
 #include "Data/DataUtil/KXFileMetaWebUtil.h"
-#include "Data/KXDataClient.h"
+#include "Data/client/KXDataClient.h"
 #include "WebRequest/KXDataRequestDelegate.h"
 #include "platform/Mutex.h"
 

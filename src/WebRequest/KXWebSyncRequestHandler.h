@@ -41,7 +41,7 @@
 #include <vector>
 
 #include "CommonUtils/KXDelayRunUtil.h"
-#include "Data/KXDataClient.h"
+#include "Data/client/KXDataClient.h"
 #include "WebRequest/KXDataRequestDelegate.h"
 #include "WebRequest/KXHandlerMethods.h"
 #include "WebRequest/KXRequestType.h"

@@ -27,7 +27,7 @@
 #include <memory>
 #include <string_view>
 
-#include "Data/KXDataClient.h"
+#include "Data/client/KXDataClient.h"
 #include "WebRequest/KXDataRequestDelegate.h"
 #include "WebRequest/KXHandlerMethods.h"
 #include "WebRequest/KXRequestType.h"

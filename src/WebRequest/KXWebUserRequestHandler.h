@@ -32,8 +32,8 @@
 #include <optional>
 #include <string>
 
-#include "Data/KXDataClient.h"
-#include "Data/User.h"
+#include "Data/client/KXDataClient.h"
+#include "Data/entities/User.h"
 #include "WebRequest/KXDataRequestDelegate.h"
 #include "platform/HTTPTransport.h"
 #include "platform/Value.h"

@@ -12,7 +12,7 @@
 
 #include <functional>
 
-#include "Data/KXDataConversion.h"
+#include "Data/client/KXDataConversion.h"
 
 class KXDataConversionPrompt : public KXDataConversionUI {
  public:

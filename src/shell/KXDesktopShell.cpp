@@ -8,7 +8,7 @@
 #include "platform/Places.h"
 #include "shell/KXRelauncher.h"
 #include "shell/KXSessionPostLogin.h"
-#include "sync/KXSyncNotificationNames.h"
+#include "sync/cycle/KXSyncNotificationNames.h"
 #include "ui/KXMainThread.h"
 
 namespace {

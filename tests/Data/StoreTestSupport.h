@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "Data/KXDataContext.h"
-#include "Data/KXStoreEnvironment.h"
+#include "Data/store/KXDataContext.h"
+#include "Data/store/KXStoreEnvironment.h"
 #include "platform/FileSystem.h"
 
 namespace kxtest {

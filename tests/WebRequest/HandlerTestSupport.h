@@ -14,13 +14,13 @@
 #include <optional>
 #include <string>
 
-#include "../Data/StoreTestSupport.h"
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "CommonUtils/KXCrashLogger.h"
 #include "CommonUtils/KXHooks.h"
-#include "Data/KXDataClient.h"
-#include "Data/KXDataContext.h"
-#include "Data/KXManagedObjectContext.h"
+#include "Data/StoreTestSupport.h"
+#include "Data/client/KXDataClient.h"
+#include "Data/store/KXDataContext.h"
+#include "Data/store/KXManagedObjectContext.h"
 #include "WebRequest/KXDataRequestController.h"
 #include "WebRequest/KXURLError.h"
 #include "platform/URLRequest.h"

@@ -9,10 +9,10 @@
 #include <sstream>
 #include <string>
 
-#include "../Data/StoreTestSupport.h"
 #include "CommonUtils/KXCrashLogger.h"
 #include "CommonUtils/KXHooks.h"
-#include "Data/KXDataContext.h"
+#include "Data/StoreTestSupport.h"
+#include "Data/store/KXDataContext.h"
 #include "WebRequest/KXURLError.h"
 #include "platform/InputStream.h"
 #include "support/TempAppRoot.h"

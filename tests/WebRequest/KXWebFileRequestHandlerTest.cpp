@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "../Data/StoreTestSupport.h"
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "CommonUtils/KXCrashLogger.h"
 #include "CommonUtils/KXHooks.h"
 #include "Data/DataUtil/KXFileMetaWebUtil.h"
-#include "Data/KXDataContext.h"
-#include "Data/KXFileManager.h"
-#include "Data/KXManagedObjectContext.h"
+#include "Data/StoreTestSupport.h"
+#include "Data/client/KXFileManager.h"
+#include "Data/store/KXDataContext.h"
+#include "Data/store/KXManagedObjectContext.h"
 #include "WebRequest/KXURLError.h"
 #include "platform/MainQueue.h"
 #include "support/StoreTree.h"

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "Data/FileMeta.h"
-#include "Data/KXEntryReads.h"
+#include "Data/client/KXEntryReads.h"
+#include "Data/entities/FileMeta.h"
 #include "HandlerTestSupport.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <string>
 
 #include "Data/DataUtil/KXFileMetaWebUtil.h"
-#include "Data/KXEntryReads.h"
-#include "Data/KXStoreState.h"
-#include "Data/Tag.h"
+#include "Data/client/KXEntryReads.h"
+#include "Data/client/KXStoreState.h"
+#include "Data/entities/Tag.h"
 #include "HandlerTestSupport.h"
 
 namespace {

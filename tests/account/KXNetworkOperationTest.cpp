@@ -13,7 +13,7 @@
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "CommonUtils/KXHooks.h"
 #include "CommonUtils/KXLogger.h"
-#include "Data/KXStoreState.h"
+#include "Data/client/KXStoreState.h"
 #include "platform/GlobalQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/OperationQueue.h"

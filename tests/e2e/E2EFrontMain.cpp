@@ -23,13 +23,13 @@
 #include <fstream>
 #include <string>
 
-#include "../Data/StoreTestSupport.h"
 #include "CommonUtils/KXCrashLogger.h"
 #include "CommonUtils/KXHooks.h"
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "Data/DataUtil/KXFileMetaWebUtil.h"
-#include "Data/KXFileManager.h"
-#include "Data/KXManagedObjectContext.h"
+#include "Data/StoreTestSupport.h"
+#include "Data/client/KXFileManager.h"
+#include "Data/store/KXManagedObjectContext.h"
 #include "WebRequest/KXReachabilityFlagsProvider.h"
 #include "WebRequest/KXRequestDelegateRegistry.h"
 #include "WebRequest/KXWebFileRequestHandler.h"

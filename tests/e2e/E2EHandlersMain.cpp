@@ -22,15 +22,15 @@
 #include <string>
 #include <vector>
 
-#include "../Data/StoreTestSupport.h"
 #include "CommonUtils/KXDelayClock.h"
 #include "CommonUtils/KXServiceBaseURL.h"
 #include "Data/DataUtil/KXFileMetaWebUtil.h"
-#include "Data/FileMeta.h"
-#include "Data/KXEntryReads.h"
-#include "Data/KXManagedObjectContext.h"
-#include "Data/KXStoreState.h"
-#include "Data/Tag.h"
+#include "Data/StoreTestSupport.h"
+#include "Data/client/KXEntryReads.h"
+#include "Data/client/KXStoreState.h"
+#include "Data/entities/FileMeta.h"
+#include "Data/entities/Tag.h"
+#include "Data/store/KXManagedObjectContext.h"
 #include "WebRequest/KXLocalFileHost.h"
 #include "WebRequest/KXRequestDelegateRegistry.h"
 #include "WebRequest/KXWebBgImageHandler.h"

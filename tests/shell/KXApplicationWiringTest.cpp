@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "Data/KXDataClient.h"
-#include "Data/KXDataContext.h"
-#include "Data/KXDataConversion.h"
-#include "Data/KXEntryReads.h"
-#include "Data/KXFileManager.h"
-#include "Data/User.h"
+#include "Data/client/KXDataClient.h"
+#include "Data/client/KXDataConversion.h"
+#include "Data/client/KXEntryReads.h"
+#include "Data/client/KXFileManager.h"
+#include "Data/entities/User.h"
+#include "Data/store/KXDataContext.h"
 #include "WebUI/RNCachingURL/RNCachingURLProtocol.h"
 #include "WebUI/RNCachingURL/RNURLProtocolClient.h"
 #include "account/KXSession.h"
@@ -34,8 +34,8 @@
 #include "support/TestNoteServiceAccountRoutes.h"
 #include "support/TestSyncEndpoints.h"
 #include "support/TestUserEndpoints.h"
-#include "sync/KXSyncManager.h"
-#include "sync/KXSyncNotificationNames.h"
+#include "sync/cycle/KXSyncManager.h"
+#include "sync/cycle/KXSyncNotificationNames.h"
 
 namespace {
 

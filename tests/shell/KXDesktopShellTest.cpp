@@ -20,7 +20,7 @@
 #include "support/KXManualDelayClock.h"
 #include "support/QueueBarrier.h"
 #include "support/TempAppRoot.h"
-#include "sync/KXSyncNotificationNames.h"
+#include "sync/cycle/KXSyncNotificationNames.h"
 #include "ui/KXHeadlessPlatform.h"
 
 namespace {

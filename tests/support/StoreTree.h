@@ -28,7 +28,7 @@
 #include <string>
 #include <utility>
 
-#include "Data/KXManagedObjectContext.h"
+#include "Data/store/KXManagedObjectContext.h"
 #include "platform/Value.h"
 
 namespace kxtest {

@@ -12,13 +12,13 @@
 #include <vector>
 
 #include "CommonUtils/KXHeadlessUIPort.h"
-#include "Data/KXFileManager.h"
+#include "Data/client/KXFileManager.h"
 #include "support/TestPushEndpoints.h"
-#include "sync/KXConcurrentController.h"
-#include "sync/KXMetaPusher.h"
-#include "sync/KXSyncPushProxy.h"
-#include "sync/KXSyncPushServices.h"
 #include "sync/StorePullFixture.h"
+#include "sync/cycle/KXConcurrentController.h"
+#include "sync/push/KXMetaPusher.h"
+#include "sync/push/KXSyncPushProxy.h"
+#include "sync/push/KXSyncPushServices.h"
 
 namespace kxtest {
 

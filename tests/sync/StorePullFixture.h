@@ -14,21 +14,21 @@
 #include <utility>
 #include <vector>
 
-#include "../Data/DataClientFixture.h"
-#include "Data/KXEntryReads.h"
-#include "Data/KXStoreState.h"
-#include "Data/KXSyncRecords.h"
-#include "Data/Root.h"
+#include "Data/DataClientFixture.h"
+#include "Data/client/KXEntryReads.h"
+#include "Data/client/KXStoreState.h"
+#include "Data/client/KXSyncRecords.h"
+#include "Data/entities/Root.h"
 #include "account/KXNetworkOperation.h"
 #include "support/QueueBarrier.h"
 #include "support/TestNoteService.h"
 #include "support/TestSyncEndpoints.h"
-#include "sync/KXSyncPullEnvironment.h"
-#include "sync/KXSyncPullProxy.h"
-#include "sync/KXSyncScriptBridge.h"
-#include "sync/KXSyncState.h"
-#include "sync/KXSyncStorePullApplier.h"
 #include "sync/SyncPullTestSupport.h"
+#include "sync/cycle/KXSyncScriptBridge.h"
+#include "sync/cycle/KXSyncState.h"
+#include "sync/pull/KXSyncPullEnvironment.h"
+#include "sync/pull/KXSyncPullProxy.h"
+#include "sync/pull/KXSyncStorePullApplier.h"
 
 namespace kxtest {
 

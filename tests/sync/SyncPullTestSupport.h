@@ -17,10 +17,10 @@
 #include "Data/DataUtil/KXNameDict.h"
 #include "support/TestNoteService.h"
 #include "support/TestSyncEndpoints.h"
-#include "sync/KXSyncPullApplier.h"
-#include "sync/KXSyncPullEnvironment.h"
-#include "sync/KXSyncPullProxyDelegate.h"
 #include "sync/SyncTestSupport.h"
+#include "sync/pull/KXSyncPullApplier.h"
+#include "sync/pull/KXSyncPullEnvironment.h"
+#include "sync/pull/KXSyncPullProxyDelegate.h"
 
 namespace kxtest {
 

@@ -16,9 +16,9 @@
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "support/QueueBarrier.h"
-#include "sync/KXSyncCycleEnvironment.h"
-#include "sync/KXSyncManagerEnvironment.h"
-#include "sync/KXSyncNotificationNames.h"
+#include "sync/cycle/KXSyncCycleEnvironment.h"
+#include "sync/cycle/KXSyncManagerEnvironment.h"
+#include "sync/cycle/KXSyncNotificationNames.h"
 
 namespace kxtest {
 

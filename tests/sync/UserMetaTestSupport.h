@@ -12,9 +12,9 @@
 #include "platform/MainQueue.h"
 #include "support/KXManualDelayClock.h"
 #include "support/TestNoteService.h"
-#include "sync/KXSyncUserMetaDelegate.h"
-#include "sync/KXSyncUserMetaEnvironment.h"
 #include "sync/SyncTestSupport.h"
+#include "sync/cycle/KXSyncUserMetaDelegate.h"
+#include "sync/cycle/KXSyncUserMetaEnvironment.h"
 
 namespace kxtest {
 

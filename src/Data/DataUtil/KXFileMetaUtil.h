@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "Data/KXDataClient.h"
+#include "Data/client/KXDataClient.h"
 #include "platform/Error.h"
 #include "platform/Value.h"
 

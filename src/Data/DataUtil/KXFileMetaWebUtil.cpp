@@ -11,12 +11,12 @@
 #include "CommonUtils/KXLogger.h"
 #include "Data/DataUtil/KXNameDict.h"
 #include "Data/DataUtil/KXNotebookUtil.h"
-#include "Data/FileMeta.h"
-#include "Data/KXDataClient.h"
-#include "Data/KXDataContext.h"
-#include "Data/KXEntryReads.h"
-#include "Data/KXManagedObjectContext.h"
-#include "Data/Resource.h"
+#include "Data/client/KXDataClient.h"
+#include "Data/client/KXEntryReads.h"
+#include "Data/entities/FileMeta.h"
+#include "Data/entities/Resource.h"
+#include "Data/store/KXDataContext.h"
+#include "Data/store/KXManagedObjectContext.h"
 #include "account/KXSession.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "CommonUtils/JSONKit/JSONKit.h"
 #include "CommonUtils/NSDictionaryKXHelper.h"
 #include "CommonUtils/NSNumberBoolString.h"
-#include "Data/KXFileManager.h"
+#include "Data/client/KXFileManager.h"
 #include "platform/FileSystem.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "Data/KXDataClient.h"
+#include "Data/client/KXDataClient.h"
 #include "platform/Value.h"
 
 class KXNormalFileUtil {

@@ -35,7 +35,7 @@
 
 #include "CommonUtils/KXDelayClock.h"
 #include "CommonUtils/KXDelayRunUtil.h"
-#include "Data/KXDataClient.h"
+#include "Data/client/KXDataClient.h"
 #include "platform/Mutex.h"
 #include "platform/Value.h"
 

@@ -3,10 +3,10 @@
 #include <utility>
 
 #include "Data/DataUtil/KXFileMetaUtil.h"
-#include "Data/FileMeta.h"
-#include "Data/KXEntryReads.h"
-#include "Data/KXEntryWrites.h"
-#include "Data/KXStoreError.h"
+#include "Data/client/KXEntryReads.h"
+#include "Data/client/KXEntryWrites.h"
+#include "Data/entities/FileMeta.h"
+#include "Data/store/KXStoreError.h"
 #include "platform/LocalizedStrings.h"
 #include "platform/Time.h"
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "Data/KXDataClient.h"
+#include "Data/client/KXDataClient.h"
 #include "platform/Mutex.h"
 #include "platform/Value.h"
 

@@ -18,7 +18,7 @@
 #include "CommonUtils/NSDictionaryKXHelper.h"
 #include "CommonUtils/NSStringDupTitle.h"
 #include "Data/DataUtil/KXMimeTypes.h"
-#include "Data/KXFileManager.h"
+#include "Data/client/KXFileManager.h"
 #include "platform/FileSystem.h"
 #include "platform/MainQueue.h"
 #include "platform/Path.h"

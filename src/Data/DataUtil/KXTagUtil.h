@@ -7,7 +7,7 @@
 #ifndef ZN_DATA_DATAUTIL_KXTAGUTIL_H_
 #define ZN_DATA_DATAUTIL_KXTAGUTIL_H_
 
-#include "Data/KXManagedObject.h"
+#include "Data/store/KXManagedObject.h"
 #include "platform/Value.h"
 
 class KXTagUtil {

@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "Data/DataClientFixture.h"
-#include "Data/FileMeta.h"
-#include "Data/KXDataClient.h"
-#include "Data/KXEntryReads.h"
-#include "Data/KXFileManager.h"
-#include "Data/KXIndexFeed.h"
-#include "Data/KXManagedObjectContext.h"
+#include "Data/client/KXDataClient.h"
+#include "Data/client/KXEntryReads.h"
+#include "Data/client/KXFileManager.h"
+#include "Data/client/KXIndexFeed.h"
+#include "Data/entities/FileMeta.h"
+#include "Data/store/KXManagedObjectContext.h"
 #include "platform/FileSystem.h"
 #include "platform/LocalizedStrings.h"
 #include "search/KXSLucene.h"

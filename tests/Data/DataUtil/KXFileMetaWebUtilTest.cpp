@@ -9,11 +9,11 @@
 #include "../DataClientFixture.h"
 #include "CommonUtils/KXCrashLogger.h"
 #include "CommonUtils/KXHooks.h"
-#include "Data/FileMeta.h"
-#include "Data/KXDataClient.h"
-#include "Data/KXDataContext.h"
-#include "Data/KXEntryReads.h"
-#include "Data/KXManagedObjectContext.h"
+#include "Data/client/KXDataClient.h"
+#include "Data/client/KXEntryReads.h"
+#include "Data/entities/FileMeta.h"
+#include "Data/store/KXDataContext.h"
+#include "Data/store/KXManagedObjectContext.h"
 #include "support/TempAppRoot.h"
 
 namespace {

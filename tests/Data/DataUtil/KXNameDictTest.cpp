@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "Data/KXModel.h"
+#include "Data/store/KXModel.h"
 
 namespace {
 

@@ -11,14 +11,14 @@
 #include <vector>
 
 #include "Data/DataClientFixture.h"
-#include "Data/FileMeta.h"
-#include "Data/KXDataClient.h"
-#include "Data/KXDataContext.h"
-#include "Data/KXEntryReads.h"
-#include "Data/KXFileManager.h"
-#include "Data/KXManagedObjectContext.h"
-#include "Data/KXStoreError.h"
 #include "Data/StoreTestSupport.h"
+#include "Data/client/KXDataClient.h"
+#include "Data/client/KXEntryReads.h"
+#include "Data/client/KXFileManager.h"
+#include "Data/entities/FileMeta.h"
+#include "Data/store/KXDataContext.h"
+#include "Data/store/KXManagedObjectContext.h"
+#include "Data/store/KXStoreError.h"
 #include "platform/FileSystem.h"
 #include "support/QueueBarrier.h"
 

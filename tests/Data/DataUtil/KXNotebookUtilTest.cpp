@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "Data/DataClientFixture.h"
-#include "Data/FileMeta.h"
-#include "Data/KXDataClient.h"
-#include "Data/KXEntryReads.h"
-#include "Data/KXManagedObjectContext.h"
-#include "Data/KXStoreError.h"
+#include "Data/client/KXDataClient.h"
+#include "Data/client/KXEntryReads.h"
+#include "Data/entities/FileMeta.h"
+#include "Data/store/KXManagedObjectContext.h"
+#include "Data/store/KXStoreError.h"
 #include "platform/LocalizedStrings.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include "CommonUtils/KXHeadlessErrorPresenter.h"
 #include "CommonUtils/KXLogger.h"
 #include "Data/DataUtil/KXResourceUtil.h"
-#include "Data/KXFileManager.h"
+#include "Data/client/KXFileManager.h"
 #include "account/KXSession.h"
 #include "platform/FileSystem.h"
 #include "platform/MainQueue.h"

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "Data/DataUtil/KXTagUtil.h"
-#include "Data/KXManagedObjectContext.h"
+#include "Data/store/KXManagedObjectContext.h"
 
 namespace {
 

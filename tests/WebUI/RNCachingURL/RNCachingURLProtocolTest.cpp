@@ -16,7 +16,7 @@
 #include "CommonUtils/KXCrashLogger.h"
 #include "CommonUtils/KXHooks.h"
 #include "Data/DataUtil/KXFileMetaWebUtil.h"
-#include "Data/KXManagedObjectContext.h"
+#include "Data/store/KXManagedObjectContext.h"
 #include "WebRequest/KXURLError.h"
 #include "WebRequest/KXWebFileRequestHandler.h"
 #include "WebRequest/Reachability.h"

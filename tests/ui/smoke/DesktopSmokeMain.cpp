@@ -38,10 +38,10 @@
 #include <thread>
 #include <vector>
 
-#include "Data/KXDataClient.h"
-#include "Data/KXDataContext.h"
-#include "Data/KXFoundationHooks.h"
-#include "Data/KXStoreState.h"
+#include "Data/client/KXDataClient.h"
+#include "Data/client/KXFoundationHooks.h"
+#include "Data/client/KXStoreState.h"
+#include "Data/store/KXDataContext.h"
 #include "account/KXSession.h"
 #include "platform/Places.h"
 #include "support/TempAppRoot.h"

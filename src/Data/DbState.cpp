@@ -1,4 +1,0 @@
-#include "Data/DbState.h"
-
-std::string DbState::stateKey() const { return stringValue("stateKey"); }
-kx::Value DbState::stateValue() const { return value("stateValue"); }

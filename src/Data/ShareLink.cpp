@@ -1,5 +1,0 @@
-#include "Data/ShareLink.h"
-
-std::string ShareLink::entryId() const { return stringValue("entryId"); }
-std::string ShareLink::shareUrl() const { return stringValue("shareUrl"); }
-bool ShareLink::searchEngineEnable() const { return boolValue("searchEngineEnable"); }

@@ -1,0 +1,1 @@
+#include "Data/entities/Image.h"

@@ -1,5 +1,0 @@
-#include "sync/KXDataConflictPolicyLocal.h"
-
-KXConflictResult KXDataConflictPolicyLocal::handleConflictMeta(const kx::Dictionary&) const {
-  return KXConflictResult{false, KXConflictResult::kLocalWins};
-}

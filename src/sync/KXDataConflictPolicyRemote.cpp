@@ -1,5 +1,0 @@
-#include "sync/KXDataConflictPolicyRemote.h"
-
-KXConflictResult KXDataConflictPolicyRemote::handleConflictMeta(const kx::Dictionary&) const {
-  return KXConflictResult{true, KXConflictResult::kRemoteWins};
-}

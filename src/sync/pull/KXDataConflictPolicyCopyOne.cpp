@@ -1,0 +1,5 @@
+#include "sync/pull/KXDataConflictPolicyCopyOne.h"
+
+KXConflictResult KXDataConflictPolicyCopyOne::handleConflictMeta(const kx::Dictionary&) const {
+  return KXConflictResult{true, KXConflictResult::kKeepBoth};
+}
