@@ -224,7 +224,7 @@ bool ZZArchive::writeArchive(const std::vector<std::shared_ptr<ZZArchiveEntry>>&
     if (index)
       e.mutableUserInfo().set(ZZEntryIndexKey, kx::Value(static_cast<std::uint64_t>(*index)));
     kx::SetError(error, e);
-    output->close(nullptr);
+    kx::ignoreError(output->close(nullptr));  // the first failure is the one reported
     return false;
   };
 

@@ -1016,7 +1016,7 @@ namespace {
 // connection's lock. A failed read answers false and clears *ok.
 bool JoinHoldsExactly(KXStoreConnection& connection, const KXRelationshipDescription& rel,
                       std::int64_t source, std::vector<std::int64_t> wanted, bool* ok,
-                      kx::Error* error) {
+                      kx::Error* error) REQUIRES(connection.mutex()) {
   sqlite3_stmt* st = connection.statement(KXStoreSchema::joinedKeysSQL(rel), error);
   if (!st) {
     *ok = false;
@@ -1289,9 +1289,11 @@ bool KXManagedObjectContext::saveUnit(kx::Error* error, std::vector<UnitHook>* h
       kx::MutexLock objectLock(object->mutex_);
       object->changedSinceSave_ = false;
       if (!object->deleted_) {
-        updated.push_back(Snapshot(*object, object->values_, [&object](int column) {
-          return object->isUnsavedLocked(column);
-        }));
+        // Called by Snapshot while objectLock is held.
+        updated.push_back(
+            Snapshot(*object, object->values_, [&object](int column) NO_THREAD_SAFETY_ANALYSIS {
+              return object->isUnsavedLocked(column);
+            }));
       }
       object->unsaved_.fill(0);
     }
