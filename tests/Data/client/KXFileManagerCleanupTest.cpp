@@ -356,6 +356,13 @@ class WriterProcess {
 };
 
 TEST_F(KXFileManagerCleanupTest, ContentFileKilledMidWriteIsWholeAndLeavesNoTemporary) {
+#if defined(__SANITIZE_THREAD__)
+  // Its kills land at moments timed for a plain or ASan build; under
+  // ThreadSanitizer the writer's time moves away from the write itself and
+  // the kills seldom land mid-write. It checks what a kill leaves on disk,
+  // not threads: the other builds run it.
+  GTEST_SKIP() << "not under ThreadSanitizer";
+#endif
   constexpr int kKills = 50;
   // Writers start up while earlier ones run; starting is what takes time.
   constexpr int kStartedAhead = 4;
