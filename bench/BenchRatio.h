@@ -20,11 +20,16 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 namespace znbench {
 
 class MedianReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal: a colour code left at the start of a line
+  // would hide the RATIO lines from scripts/bench, which reads a pipe.
+  MedianReporter() : ConsoleReporter(isatty(fileno(stdout)) ? OO_ColorTabular : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
