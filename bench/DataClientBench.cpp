@@ -36,6 +36,7 @@
 
 #include "BenchHome.h"
 #include "BenchListingStore.h"
+#include "BenchRatio.h"
 #include "RawSqliteRow.h"
 
 namespace {
@@ -173,9 +174,22 @@ BENCHMARK(BM_SubtreeRaw)->Name("DataClient/Subtree/Raw")->Unit(benchmark::kMilli
 
 }  // namespace
 
+// ListChildren and LookupById have no baseline in this program (their raw
+// counterparts are the store benchmark's ListChildren/Raw and
+// FetchByFileId/Raw); they print no ratio.
 int main(int argc, char** argv) {
-  return znbench::RunInIsolatedHome(argc, argv, {}, [] {
-    gListing.reset();
-    gTree.reset();
-  });
+  std::vector<char*> args = znbench::WithRepetitions(argc, argv);
+  int count = static_cast<int>(args.size()) - 1;
+  znbench::MedianReporter reporter;
+  return znbench::RunInIsolatedHome(
+      count, args.data(), {},
+      [&] {
+        gListing.reset();
+        gTree.reset();
+        reporter.printRatio("DataClient/Subtree/Root", "DataClient/Subtree/Root",
+                            "DataClient/Subtree/Raw", "ms");
+        reporter.printRatio("DataClient/Subtree/Walk", "DataClient/Subtree/Walk",
+                            "DataClient/Subtree/Raw", "ms");
+      },
+      &reporter);
 }

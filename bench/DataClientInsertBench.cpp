@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "BenchHome.h"
+#include "BenchRatio.h"
 #include "CommonUtils/NSStringDupTitle.h"
 #include "Data/client/KXDataClient.h"
 #include "Data/client/KXEntryReads.h"
@@ -410,6 +411,17 @@ BENCHMARK(BM_OneNote)
 
 }  // namespace
 
+// OneNote has no raw baseline; it prints no ratio.
 int main(int argc, char** argv) {
-  return znbench::RunInIsolatedHome(argc, argv, {}, [] { gFolderStores.clear(); });
+  std::vector<char*> args = znbench::WithRepetitions(argc, argv);
+  int count = static_cast<int>(args.size()) - 1;
+  znbench::MedianReporter reporter;
+  return znbench::RunInIsolatedHome(
+      count, args.data(), {},
+      [&] {
+        gFolderStores.clear();
+        reporter.printRatio("DataClientInsert/Batch", "DataClientInsert/Batch/iterations:5",
+                            "DataClientInsert/Batch/Raw/iterations:5", "ms");
+      },
+      &reporter);
 }

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "../tests/Data/StoreTestSupport.h"
+#include "BenchRatio.h"
 #include "Data/DataUtil/KXFileMetaWebUtil.h"
 #include "Data/store/KXManagedObjectContext.h"
 #include "WebRequest/KXRequestDelegateRegistry.h"
@@ -315,4 +316,14 @@ BENCHMARK(BM_ThroughFrontConcurrent)->Unit(benchmark::kMicrosecond)->UseRealTime
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  znbench::MedianReporter reporter;
+  if (int status = znbench::RunWithMedians(argc, argv, reporter)) return status;
+  reporter.printRatio("Front/Sequential", "BM_ThroughFrontSequential/real_time",
+                      "BM_InProcessSequential/real_time", "us");
+  reporter.printRatio("Front/Concurrent", "BM_ThroughFrontConcurrent/real_time",
+                      "BM_InProcessConcurrent/real_time", "us");
+  reporter.printRatio("Front/SequentialToTLSRoundTrip", "BM_ThroughFrontSequential/real_time",
+                      "BM_TLSRoundTrip/real_time", "us");
+  return 0;
+}

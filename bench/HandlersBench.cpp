@@ -26,6 +26,7 @@
 
 #include "../tests/Data/StoreTestSupport.h"
 #include "BenchHome.h"
+#include "BenchRatio.h"
 #include "CommonUtils/KXDelayClock.h"
 #include "Data/DataUtil/KXFileMetaWebUtil.h"
 #include "Data/client/KXEntryReads.h"
@@ -321,4 +322,29 @@ BENCHMARK(BM_ResourceThroughFront)->Unit(benchmark::kMillisecond)->UseRealTime()
 
 }  // namespace
 
-int main(int argc, char** argv) { return znbench::RunInIsolatedHome(argc, argv); }
+int main(int argc, char** argv) {
+  std::vector<char*> args = znbench::WithRepetitions(argc, argv);
+  int count = static_cast<int>(args.size()) - 1;
+  znbench::MedianReporter reporter;
+  return znbench::RunInIsolatedHome(
+      count, args.data(), {},
+      [&] {
+        for (const char* word : {"0", "1"}) {
+          const std::string name = std::string(word) == "0" ? "Selective" : "Broad";
+          const std::string direct = std::string("BM_SearcherDirect/") + word + "/real_time";
+          reporter.printRatio("Handlers/WebSearch/" + name,
+                              std::string("BM_WebSearchThroughRouter/") + word + "/real_time",
+                              direct, "ms");
+          reporter.printRatio("Handlers/WebSearchHandler/" + name,
+                              std::string("BM_WebSearchHandlerAlone/") + word + "/real_time",
+                              direct, "ms");
+        }
+        // Times of one 5 MB read: their quotient is the plain read's
+        // throughput over the handler's.
+        reporter.printRatio("Handlers/ResourceThroughRouter", "BM_ResourceThroughRouter/real_time",
+                            "BM_PlainFileRead/real_time", "ms");
+        reporter.printRatio("Handlers/ResourceThroughFront", "BM_ResourceThroughFront/real_time",
+                            "BM_PlainFileRead/real_time", "ms");
+      },
+      &reporter);
+}

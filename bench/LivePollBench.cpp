@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "BenchHome.h"
+#include "BenchRatio.h"
 #include "Data/client/KXDataClient.h"
 #include "Data/client/KXEntryReads.h"
 #include "Data/client/KXStoreState.h"
@@ -206,4 +207,16 @@ BENCHMARK(BM_DirectPull)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterat
 
 }  // namespace
 
-int main(int argc, char** argv) { return znbench::RunInIsolatedHome(argc, argv); }
+int main(int argc, char** argv) {
+  std::vector<char*> args = znbench::WithRepetitions(argc, argv);
+  int count = static_cast<int>(args.size()) - 1;
+  znbench::MedianReporter reporter;
+  return znbench::RunInIsolatedHome(
+      count, args.data(), {},
+      [&] {
+        reporter.printRatio("LivePoll/ThroughLongPoll",
+                            "BM_ThroughLongPoll/iterations:50/manual_time",
+                            "BM_DirectPull/iterations:50/manual_time", "ms");
+      },
+      &reporter);
+}

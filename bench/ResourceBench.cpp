@@ -24,6 +24,7 @@
 
 #include "BenchHome.h"
 #include "BenchRandom.h"
+#include "BenchRatio.h"
 #include "CommonUtils/KXCommonUtil.h"
 #include "Data/DataUtil/KXResourceUtil.h"
 
@@ -159,10 +160,21 @@ BENCHMARK(BM_ThumbnailGdkPixbuf)
 
 }  // namespace
 
+// Card has no baseline; it prints no ratio.
 int main(int argc, char** argv) {
-  return znbench::RunInIsolatedHome(argc, argv, [](const std::string& home) {
-    gOut = home + "/out/0";
-    std::filesystem::create_directories(gOut);
-    Photos();  // made before any timing
-  });
+  std::vector<char*> args = znbench::WithRepetitions(argc, argv);
+  int count = static_cast<int>(args.size()) - 1;
+  znbench::MedianReporter reporter;
+  return znbench::RunInIsolatedHome(
+      count, args.data(),
+      [](const std::string& home) {
+        gOut = home + "/out/0";
+        std::filesystem::create_directories(gOut);
+        Photos();  // made before any timing
+      },
+      [&] {
+        reporter.printRatio("Resource/Thumbnail", "Resource/Thumbnail/iterations:1000/repeats:5",
+                            "Resource/Thumbnail/GdkPixbuf/iterations:1000/repeats:5", "us");
+      },
+      &reporter);
 }

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "BenchHome.h"
+#include "BenchRatio.h"
 #include "CommonUtils/KXHeadlessUIPort.h"
 #include "Data/client/KXDataClient.h"
 #include "Data/client/KXEditorSave.h"
@@ -433,4 +434,20 @@ BENCHMARK(BM_PullNotes)
 
 }  // namespace
 
-int main(int argc, char** argv) { return znbench::RunInIsolatedHome(argc, argv); }
+int main(int argc, char** argv) {
+  std::vector<char*> args = znbench::WithRepetitions(argc, argv);
+  int count = static_cast<int>(args.size()) - 1;
+  znbench::MedianReporter reporter;
+  return znbench::RunInIsolatedHome(
+      count, args.data(), {},
+      [&] {
+        reporter.printRatio("ResourceSync/Upload", "BM_PusherUpload/iterations:3/manual_time",
+                            "BM_CurlUpload/iterations:3/manual_time", "ms");
+        reporter.printRatio("ResourceSync/Download", "BM_PullerDownload/iterations:3/manual_time",
+                            "BM_CurlDownload/iterations:3/manual_time", "ms");
+        reporter.printRatio("ResourceSync/PullNotesWithImages",
+                            "BM_PullNotes/3/iterations:2/manual_time",
+                            "BM_PullNotes/0/iterations:2/manual_time", "ms");
+      },
+      &reporter);
+}

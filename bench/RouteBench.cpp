@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchRatio.h"
 #include "WebRequest/Reachability.h"
 #include "WebUI/RNCachingURL/RNCachingURLProtocol.h"
 #include "WebUI/RNCachingURL/RNTransportConnectionFactory.h"
@@ -228,4 +229,13 @@ BENCHMARK(BM_ForwardPlainCurl)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// Classify and LocalFiles have no baseline; they print no ratio.
+int main(int argc, char** argv) {
+  znbench::MedianReporter reporter;
+  if (int status = znbench::RunWithMedians(argc, argv, reporter)) return status;
+  reporter.printRatio("Route/Forward", "BM_ForwardThroughProtocol/real_time",
+                      "BM_ForwardPlainCurl/real_time", "ms");
+  reporter.printRatio("Route/ForwardTransportOnly", "BM_ForwardTransportOnly/real_time",
+                      "BM_ForwardPlainCurl/real_time", "ms");
+  return 0;
+}

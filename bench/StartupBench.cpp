@@ -28,6 +28,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "BenchRatio.h"
+
 #include "Data/client/KXDataClient.h"
 #include "Data/client/KXFoundationHooks.h"
 #include "Data/store/KXDataContext.h"
@@ -119,8 +121,6 @@ long residentKilobytes(pid_t pid) {
   return 0;
 }
 
-std::map<int, double> meanSeconds;
-
 void BM_StartToFirstLoad(benchmark::State& state) {
   if (!std::getenv("DISPLAY")) {
     state.SkipWithError("no DISPLAY: run under xvfb-run -a dbus-run-session --");
@@ -131,7 +131,6 @@ void BM_StartToFirstLoad(benchmark::State& state) {
   const std::string program =
       (std::filesystem::path(selfPath()).parent_path() / "zarvelnote").string();
   const std::string log = home + "/data/com.zarvel.note.ZarvelNoteMac/" + kUser + "/ZarvelNote.log";
-  double total = 0;
   long rss = 0;
   for (auto _ : state) {
     std::filesystem::remove(log);
@@ -167,9 +166,7 @@ void BM_StartToFirstLoad(benchmark::State& state) {
       return;
     }
     state.SetIterationTime(seconds);
-    total += seconds;
   }
-  meanSeconds[notes] = total / static_cast<double>(state.iterations());
   state.counters["rss_MB"] = static_cast<double>(rss) / 1024.0;
 }
 BENCHMARK(BM_StartToFirstLoad)
@@ -183,17 +180,13 @@ BENCHMARK(BM_StartToFirstLoad)
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "seed") == 0) return seed(std::atoi(argv[2]), argv[3]);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  if (meanSeconds.count(0) && meanSeconds.count(10000) && meanSeconds[0] > 0) {
-    std::printf("start-up with 10,000 notes / empty store: %.2f\n",
-                meanSeconds[10000] / meanSeconds[0]);
-  }
+  znbench::MedianReporter reporter;
+  const int status = znbench::RunWithMedians(argc, argv, reporter);
+  reporter.printRatio("Startup/10000Notes", "BM_StartToFirstLoad/10000/iterations:5/manual_time",
+                      "BM_StartToFirstLoad/0/iterations:5/manual_time", "ms");
   for (const auto& [notes, home] : homes) {
     std::error_code ec;
     std::filesystem::remove_all(home, ec);
   }
-  return 0;
+  return status;
 }

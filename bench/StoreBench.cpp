@@ -29,6 +29,7 @@
 #include "Data/store/KXPredicate.h"
 #include "Data/store/KXStoreConnection.h"
 
+#include "BenchRatio.h"
 #include "RawSqliteRow.h"
 
 namespace {
@@ -301,4 +302,11 @@ BENCHMARK(BM_Lookup_Raw)->Name("FetchByFileId/Raw")->Unit(benchmark::kMillisecon
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  znbench::MedianReporter reporter;
+  if (int status = znbench::RunWithMedians(argc, argv, reporter)) return status;
+  reporter.printRatio("Store/Insert", "Insert/Store/iterations:3", "Insert/Raw/iterations:3", "ms");
+  reporter.printRatio("Store/ListChildren", "ListChildren/Store", "ListChildren/Raw", "ms");
+  reporter.printRatio("Store/FetchByFileId", "FetchByFileId/Store", "FetchByFileId/Raw", "ms");
+  return 0;
+}

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "BenchRandom.h"
+#include "BenchRatio.h"
 #ifdef ZN_SYNC_BENCH_SERVICE
 #include <atomic>
 
@@ -345,4 +346,13 @@ BENCHMARK(BM_MetadataPullPagesOnly)->Arg(10000)->Unit(benchmark::kMillisecond)->
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// EmptySyncCycle has no baseline; it prints no ratio.
+int main(int argc, char** argv) {
+  znbench::MedianReporter reporter;
+  if (int status = znbench::RunWithMedians(argc, argv, reporter)) return status;
+  reporter.printRatio("Sync/TreeOrder/100000", "BM_TreeOrder/100000", "BM_SortByDepth/100000",
+                      "ms");
+  reporter.printRatio("Sync/MetadataPull/10000", "BM_MetadataPull/10000/real_time",
+                      "BM_MetadataPullPagesOnly/10000/real_time", "ms");
+  return 0;
+}

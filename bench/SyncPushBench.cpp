@@ -23,6 +23,7 @@
 
 #include "BenchHome.h"
 #include "BenchRandom.h"
+#include "BenchRatio.h"
 #include "CommonUtils/KXHeadlessUIPort.h"
 #include "Data/client/KXDataClient.h"
 #include "Data/client/KXEntryWrites.h"
@@ -243,4 +244,15 @@ BENCHMARK(BM_RequestsOnly)->Unit(benchmark::kMillisecond)->UseManualTime()->Iter
 
 }  // namespace
 
-int main(int argc, char** argv) { return znbench::RunInIsolatedHome(argc, argv); }
+int main(int argc, char** argv) {
+  std::vector<char*> args = znbench::WithRepetitions(argc, argv);
+  int count = static_cast<int>(args.size()) - 1;
+  znbench::MedianReporter reporter;
+  return znbench::RunInIsolatedHome(
+      count, args.data(), {},
+      [&] {
+        reporter.printRatio("SyncPush/FirstPush", "BM_FirstPush/iterations:2/manual_time",
+                            "BM_RequestsOnly/iterations:2/manual_time", "ms");
+      },
+      &reporter);
+}

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "../tests/Data/StoreTestSupport.h"
+#include "BenchRatio.h"
 #include "CommonUtils/KXDelayClock.h"
 #include "CommonUtils/NSStringDupTitle.h"
 #include "Data/DataUtil/KXFileMetaUtil.h"
@@ -391,4 +392,18 @@ BENCHMARK(BM_UploadToHandler)->Unit(benchmark::kMillisecond)->UseRealTime()->Ite
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  znbench::MedianReporter reporter;
+  if (int status = znbench::RunWithMedians(argc, argv, reporter)) return status;
+  reporter.printRatio("WebSync/Save", "BM_SaveThroughFront/iterations:200/real_time",
+                      "BM_DirectSave/iterations:200/real_time", "us");
+  reporter.printRatio("WebSync/SaveToTLSRoundTrip", "BM_SaveThroughFront/iterations:200/real_time",
+                      "BM_TLSRoundTrip/iterations:200/real_time", "us");
+  // Times of one 100 MB write: their quotient is the disk's throughput over
+  // the upload's.
+  reporter.printRatio("WebSync/Upload", "BM_UploadThroughFront/iterations:5/real_time",
+                      "BM_DiskWrite/iterations:5/real_time", "ms");
+  reporter.printRatio("WebSync/UploadToHandler", "BM_UploadToHandler/iterations:5/real_time",
+                      "BM_DiskWrite/iterations:5/real_time", "ms");
+  return 0;
+}
