@@ -173,7 +173,7 @@ void BM_Insert_Raw(benchmark::State& state) {
       sqlite3_stmt* st = nullptr;
       sqlite3_prepare_v2(conn.handle(), kRawInsert, -1, &st, nullptr);
       state.ResumeTiming();
-      conn.exec("BEGIN IMMEDIATE", nullptr);
+      if (!conn.exec("BEGIN IMMEDIATE", nullptr)) std::abort();
       for (int i = 0; i < kInsertCount; ++i) InsertRaw(st, RowFields(i, "P"), entity);
       if (!conn.exec("COMMIT", nullptr)) std::abort();
       state.PauseTiming();
@@ -200,12 +200,12 @@ struct ListingFixture {
     kx::MutexLock guard(conn.mutex());
     sqlite3_stmt* st = nullptr;
     sqlite3_prepare_v2(conn.handle(), kRawInsert, -1, &st, nullptr);
-    conn.exec("BEGIN IMMEDIATE", nullptr);
+    if (!conn.exec("BEGIN IMMEDIATE", nullptr)) std::abort();
     const int entity = NoteEntity();
     for (int i = 0; i < kChildren + kOthers; ++i) {
       InsertRaw(st, RowFields(i, i % 3 == 0 ? "P" : "Q" + std::to_string(i % 50)), entity);
     }
-    conn.exec("COMMIT", nullptr);
+    if (!conn.exec("COMMIT", nullptr)) std::abort();
     sqlite3_finalize(st);
   }
 };
