@@ -437,7 +437,13 @@ class PositionalInput final : public lucene::store::BufferedIndexInput {
   const char* getObjectName() const override { return "PositionalInput"; }
 
  protected:
-  PositionalInput(const PositionalInput& other) = default;
+  // A copy starts with an empty buffer at the original's position: the
+  // library's copy of a buffer is only as long as the original's last read,
+  // and a later read into it may be longer.
+  PositionalInput(const PositionalInput& other)
+      : BufferedIndexInput(other.bufferSize), file_(other.file_) {
+    seek(other.getFilePointer());
+  }
 
   // Nothing to do: every read says where it reads.
   void seekInternal(const int64_t) override {}
