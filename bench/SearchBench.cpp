@@ -23,9 +23,10 @@
 //    the FTS5 table is a file on disk, built in one transaction and then
 //    merged into one segment ('optimize'), as a maintained index is; its
 //    connection stays open between queries.
-//  - ReaderOpen: opening and closing a reader of the index, which every
-//    search does once, so that the rest of a search's time can be told
-//    apart.
+//  - ReaderOpen: opening and closing a reader of the index, which a search
+//    does only when the index has changed since the search before (the
+//    searcher keeps its reader otherwise), so that this part of a search
+//    after a commit can be told apart.
 // Compare the Search/ and FTS5/ medians of the same run (the machine may be
 // shared; ratios within a run are what counts).
 //

@@ -8,13 +8,20 @@
 #include <CLucene/analysis/standard/StandardFilter.h>
 #include <CLucene/analysis/standard/StandardTokenizer.h>
 #include <CLucene/document/FieldSelector.h>
+#include <CLucene/store/FSDirectory.h>
+#include <CLucene/store/IndexInput.h>
 #include <CLucene/store/RAMDirectory.h>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -393,6 +400,136 @@ void pinDirectory(const std::string& path) {
   (*pinned)[path] = lucene::store::FSDirectory::getDirectory(path.c_str());
 }
 
+// The files of a searcher's reader. The library's own file streams share one
+// file position per open file and give a copy of a stream the position where
+// the file was last read by any copy, not where the copied stream stands; a
+// copy that goes on reading past what it copied from its original's buffer
+// then reads from somewhere else in the file. The library copies streams as
+// it looks terms up: when a thread first looks up a term in a reader, when it
+// enumerates terms, and again on a thread after any reader was closed there
+// (closing one drops every per-thread copy of that thread, of every reader).
+// A fresh reader gets away with it, as nothing has moved its files yet; a
+// reader kept open across searches answers with missing hits or fails with
+// "read past EOF". The streams here read with pread() at their own position,
+// so a copy reads exactly what its original would have read, whoever read
+// the file before.
+class PositionalInput final : public lucene::store::BufferedIndexInput {
+ public:
+  // An open file shared by a stream and its copies; closed with the last.
+  struct File {
+    int descriptor = -1;
+    int64_t length = 0;
+    ~File() {
+      if (descriptor >= 0) ::close(descriptor);
+    }
+  };
+
+  PositionalInput(std::shared_ptr<const File> file, int32_t bufferSize)
+      : BufferedIndexInput(bufferSize), file_(std::move(file)) {}
+
+  lucene::store::IndexInput* clone() const override { return _CLNEW PositionalInput(*this); }
+  void close() override {
+    BufferedIndexInput::close();
+    file_.reset();
+  }
+  int64_t length() const override { return file_ ? file_->length : 0; }
+  const char* getDirectoryType() const override { return "SearchDirectory"; }
+  const char* getObjectName() const override { return "PositionalInput"; }
+
+ protected:
+  // A copy starts with an empty buffer at the original's position: the
+  // library's copy of a buffer is only as long as the original's last read,
+  // and a later read into it may be longer.
+  PositionalInput(const PositionalInput& other)
+      : BufferedIndexInput(other.bufferSize), file_(other.file_) {
+    seek(other.getFilePointer());
+  }
+
+  // Nothing to do: every read says where it reads.
+  void seekInternal(const int64_t) override {}
+
+  // The buffer reads from the stream's position (the library calls this
+  // with getFilePointer() where the bytes start).
+  void readInternal(uint8_t* bytes, const int32_t length) override {
+    if (!file_) _CLTHROWA(CL_ERR_IO, "read from a closed file");
+    const int64_t start = getFilePointer();
+    int32_t done = 0;
+    while (done < length) {
+      const ssize_t n = ::pread(file_->descriptor, bytes + done,
+                                static_cast<std::size_t>(length - done), start + done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) _CLTHROWA(CL_ERR_IO, "read error");
+      if (n == 0) _CLTHROWA(CL_ERR_IO, "read past EOF");
+      done += static_cast<int32_t>(n);
+    }
+  }
+
+ private:
+  std::shared_ptr<const File> file_;
+};
+
+// The folder of an index as a searcher's reader sees it: files are read
+// through PositionalInput, and the folder is listed without looking at each
+// entry (the library's listing looks up every file to leave out folders; the
+// entry's type says that). Writing goes through the library's own directory
+// objects, never through this one.
+class SearchDirectory final : public lucene::store::FSDirectory {
+ public:
+  explicit SearchDirectory(const std::string& path) : path_(path) { init(path.c_str()); }
+
+  bool openInput(const char* name, lucene::store::IndexInput*& result, CLuceneError& error,
+                 int32_t bufferSize = -1) override {
+    const std::string path = path_ + "/" + name;
+    auto file = std::make_shared<PositionalInput::File>();
+    file->descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file->descriptor < 0) {
+      error.set(CL_ERR_IO, errno == ENOENT ? "File does not exist" : "Could not open file");
+      return false;
+    }
+    struct stat status {};
+    if (::fstat(file->descriptor, &status) != 0) {
+      error.set(CL_ERR_IO, "fileStat error");
+      return false;
+    }
+    file->length = status.st_size;
+    result = _CLNEW PositionalInput(
+        std::move(file),
+        bufferSize > 0 ? bufferSize : lucene::store::BufferedIndexInput::BUFFER_SIZE);
+    return true;
+  }
+
+  bool list(std::vector<std::string>* names) const override {
+    DIR* folder = ::opendir(path_.c_str());
+    if (!folder) return false;
+    while (const dirent* entry = ::readdir(folder)) {
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      bool isFolder = entry->d_type == DT_DIR;
+      if (entry->d_type == DT_UNKNOWN) {
+        struct stat status {};
+        isFolder = ::stat((path_ + "/" + name).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+      }
+      if (!isFolder) names->push_back(name);
+    }
+    ::closedir(folder);
+    return true;
+  }
+
+ private:
+  const std::string path_;
+};
+
+// The search directory of a folder, made once and never freed (readers hold
+// references to it; see pinDirectory for why the library's are kept too).
+SearchDirectory* searchDirectory(const std::string& path) {
+  static kx::Mutex* mutex = new kx::Mutex();
+  static auto* directories = new std::map<std::string, SearchDirectory*>();
+  kx::MutexLock lock(*mutex);
+  SearchDirectory*& directory = (*directories)[path];
+  if (!directory) directory = _CLNEW SearchDirectory(path);
+  return directory;
+}
+
 // ---------------------------------------------------------------------------
 // Writing
 
@@ -646,7 +783,8 @@ std::shared_ptr<const KXSTermList> termList(const std::string& directory, IndexS
 // the same, without a dictionary seek for each term of a wildcard.
 class ListedTermsSearcher final : public IndexSearcher {
  public:
-  explicit ListedTermsSearcher(const char* path) : IndexSearcher(path) {}
+  // Opens (and owns) a reader of the directory.
+  explicit ListedTermsSearcher(lucene::store::Directory* directory) : IndexSearcher(directory) {}
 
   // The terms of the reader's version, set once right after opening.
   void setTerms(std::shared_ptr<const KXSTermList> terms) { terms_ = std::move(terms); }
@@ -665,13 +803,220 @@ class ListedTermsSearcher final : public IndexSearcher {
 };
 using ListedSearcherPtr = std::unique_ptr<ListedTermsSearcher, CloseAndDelete<ListedTermsSearcher>>;
 
-// Opens a searcher of the index as last committed, with its term list.
+// Opens a searcher of the index as last committed, with its term list. Its
+// reader reads through the folder's SearchDirectory.
 ListedSearcherPtr openListedSearcher(const std::string& directory) {
   ListedSearcherPtr searcher(openForReading<ListedTermsSearcher>(
-      directory, [](const std::string& path) { return _CLNEW ListedTermsSearcher(path.c_str()); }));
+      directory,
+      [](const std::string& path) { return _CLNEW ListedTermsSearcher(searchDirectory(path)); }));
   searcher->setTerms(termList(directory, *searcher));
   return searcher;
 }
+
+// The generation of a segments file from its name: "segments" is 0,
+// "segments_" is followed by the generation in base 36; -1 for any other name.
+std::int64_t segmentsGeneration(const std::string& name) {
+  if (name == "segments") return 0;
+  static constexpr std::string_view kPrefix = "segments_";
+  if (name.size() <= kPrefix.size() || name.compare(0, kPrefix.size(), kPrefix) != 0) return -1;
+  std::int64_t generation = 0;
+  for (std::size_t i = kPrefix.size(); i < name.size(); ++i) {
+    const char c = name[i];
+    int digit = -1;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    if (c >= 'a' && c <= 'z') digit = c - 'a' + 10;
+    if (digit < 0 || generation > (INT64_MAX - digit) / 36) return -1;
+    generation = generation * 36 + digit;
+  }
+  return generation;
+}
+
+// The name of the newest segments file among `names` (the highest
+// generation); empty when there is none.
+std::string newestSegmentsFile(const std::vector<std::string>& names) {
+  std::string newest;
+  std::int64_t highest = -1;
+  for (const std::string& name : names) {
+    const std::int64_t generation = segmentsGeneration(name);
+    if (generation > highest) {
+      highest = generation;
+      newest = name;
+    }
+  }
+  return newest;
+}
+
+// The segments file that an index's newest commit wrote, held open. Every
+// commit writes a segments file of a new name and never rewrites one, and
+// while this one is open no other file can have its device and inode
+// numbers: when the folder's newest segments file is still this same file,
+// the index is still in the state of that commit (also when the folder was
+// emptied and an index made anew, whose generations start again).
+class CommitFile {
+ public:
+  // Opens the file `name` of the folder and reads the version that the
+  // commit wrote at its start: the format (a negative 32-bit number) and the
+  // version (64 bits), both big-endian. Null when the file cannot be read
+  // or is of a format without a version there.
+  static std::unique_ptr<CommitFile> open(const std::string& directory, const std::string& name) {
+    if (name.empty()) return nullptr;
+    std::unique_ptr<CommitFile> file(new CommitFile(name));
+    file->descriptor_ = ::open((directory + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    if (file->descriptor_ < 0) return nullptr;
+    struct stat status {};
+    if (::fstat(file->descriptor_, &status) != 0) return nullptr;
+    file->device_ = status.st_dev;
+    file->inode_ = status.st_ino;
+    unsigned char header[12];
+    if (::pread(file->descriptor_, header, sizeof header, 0) !=
+        static_cast<ssize_t>(sizeof header)) {
+      return nullptr;
+    }
+    if ((header[0] & 0x80) == 0) return nullptr;  // not a negative format number
+    std::uint64_t version = 0;
+    for (int i = 4; i < 12; ++i) version = (version << 8) | header[i];
+    file->version_ = static_cast<std::int64_t>(version);
+    return file;
+  }
+
+  ~CommitFile() {
+    if (descriptor_ >= 0) ::close(descriptor_);
+  }
+  CommitFile(const CommitFile&) = delete;
+  CommitFile& operator=(const CommitFile&) = delete;
+
+  std::int64_t version() const { return version_; }
+
+  // Whether `name` in the folder is this very file.
+  bool isFile(const std::string& directory, const std::string& name) const {
+    if (name != name_) return false;
+    struct stat status {};
+    return ::stat((directory + "/" + name).c_str(), &status) == 0 && status.st_dev == device_ &&
+           status.st_ino == inode_;
+  }
+
+ private:
+  explicit CommitFile(std::string name) : name_(std::move(name)) {}
+
+  const std::string name_;
+  int descriptor_ = -1;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+  std::int64_t version_ = 0;
+};
+
+// A searcher and the commit whose state its reader reads (null when that
+// could not be told when it was opened: such a searcher is not kept).
+struct StampedSearcher {
+  std::unique_ptr<CommitFile> commit;
+  ListedSearcherPtr searcher;
+};
+
+// Opens a searcher of the index whose newest segments file is `newest` (as a
+// listing just made shows) and stamps it with that commit when its reader
+// turns out to read it.
+std::unique_ptr<StampedSearcher> openStampedSearcher(const std::string& directory,
+                                                     const std::string& newest) {
+  auto opened = std::make_unique<StampedSearcher>();
+  {
+    kx::ReaderMutexLock lock(commitMutex());
+    opened->commit = CommitFile::open(directory, newest);
+  }
+  opened->searcher = openListedSearcher(directory);
+  if (opened->commit && opened->searcher->getReader()->getVersion() != opened->commit->version()) {
+    opened->commit.reset();  // another commit came in between
+  }
+  return opened;
+}
+
+// The searcher of the folder searched last, kept open from one search to the
+// next for as long as the index stays in the state it reads. A search takes
+// it and has it alone until it gives it back, so a reader is never used by
+// two threads at once; a search that finds none (another search has it, or
+// the index changed) opens its own. Only one folder's searcher is kept.
+//
+// Thread safety: every member may be called from any thread; the kept
+// searcher is guarded by mutex_. A searcher let go here is closed after
+// mutex_ is released.
+class KeptSearchers {
+ public:
+  // The kept searcher of `directory` when it reads the commit that wrote
+  // `newest`, the folder's newest segments file; null otherwise. A kept
+  // searcher of an older commit is closed.
+  std::unique_ptr<StampedSearcher> take(const std::string& directory, const std::string& newest) {
+    std::unique_ptr<StampedSearcher> taken;
+    {
+      kx::MutexLock lock(mutex_);
+      if (!kept_ || directory_ != directory) return nullptr;
+      taken = std::move(kept_);
+    }
+    if (taken->commit->isFile(directory, newest)) return taken;
+    return nullptr;  // `taken` is closed here
+  }
+
+  // Keeps `searcher` for the next search of `directory` when its commit is
+  // known, in place of whatever is kept; otherwise closes it.
+  void keep(const std::string& directory, std::unique_ptr<StampedSearcher> searcher) {
+    if (!searcher || !searcher->commit) return;
+    kx::MutexLock lock(mutex_);
+    directory_ = directory;
+    std::swap(kept_, searcher);
+    lock.unlock();
+    // The searcher that was kept before, if any, is closed here.
+  }
+
+  // Closes the kept searcher of `directory`, if any.
+  void drop(const std::string& directory) {
+    std::unique_ptr<StampedSearcher> dropped;
+    kx::MutexLock lock(mutex_);
+    if (directory_ == directory) dropped = std::move(kept_);
+  }
+
+ private:
+  kx::Mutex mutex_;
+  std::string directory_ GUARDED_BY(mutex_);
+  std::unique_ptr<StampedSearcher> kept_ GUARDED_BY(mutex_);
+};
+
+KeptSearchers& keptSearchers() {
+  static KeptSearchers* kept = new KeptSearchers();
+  return *kept;
+}
+
+// A searcher in use by one search. It goes back to KeptSearchers when the
+// search ends, unless the search dropped it (the library refused a search
+// on it) or is being left by an exception.
+class SearcherLease {
+ public:
+  explicit SearcherLease(std::string directory) : directory_(std::move(directory)) {}
+  ~SearcherLease() {
+    if (std::uncaught_exceptions() == exceptions_) {
+      keptSearchers().keep(directory_, std::move(searcher_));
+    }
+  }
+  SearcherLease(const SearcherLease&) = delete;
+  SearcherLease& operator=(const SearcherLease&) = delete;
+
+  // The searcher in use; at first the kept searcher when it reads the commit
+  // that wrote `newest` (the folder's newest segments file), or one opened
+  // now; after drop(), one opened now and not kept.
+  ListedTermsSearcher& get(const std::string& newest) {
+    if (!searcher_ && !dropped_) searcher_ = keptSearchers().take(directory_, newest);
+    if (!searcher_) searcher_ = openStampedSearcher(directory_, dropped_ ? std::string() : newest);
+    return *searcher_->searcher;
+  }
+  // Closes the searcher in use.
+  void drop() {
+    searcher_.reset();
+    dropped_ = true;
+  }
+
+ private:
+  const std::string directory_;
+  const int exceptions_ = std::uncaught_exceptions();
+  std::unique_ptr<StampedSearcher> searcher_;
+  bool dropped_ = false;
+};
 
 // The query that the library's wildcard query over these terms rewrites
 // itself into: one term alone, or any of them, unscored by coordination.
@@ -720,18 +1065,20 @@ bool isSegmentsFileName(const std::string& name) {
   return name.rfind("segments", 0) == 0 && name != "segments.gen";
 }
 
-IndexPresence indexPresence(const std::string& directory) {
+// *names receives the listing that found the index.
+IndexPresence indexPresence(const std::string& directory, std::vector<std::string>* names) {
   constexpr int kChecks = 20;
   for (int check = 0; check < kChecks; ++check) {
-    std::vector<std::string> names;
-    kx::ignoreError(kx::FileSystem::Default().listNames(directory, &names, nullptr));
-    if (std::any_of(names.begin(), names.end(), isSegmentsFileName)) {
+    names->clear();
+    kx::ignoreError(kx::FileSystem::Default().listNames(directory, names, nullptr));
+    if (std::any_of(names->begin(), names->end(), isSegmentsFileName)) {
       return IndexPresence::kPresent;
     }
     if (check == 0) {
-      const bool indexFiles = std::any_of(names.begin(), names.end(), [](const std::string& name) {
-        return name.rfind("segments", 0) == 0 || name.rfind("_", 0) == 0;
-      });
+      const bool indexFiles =
+          std::any_of(names->begin(), names->end(), [](const std::string& name) {
+            return name.rfind("segments", 0) == 0 || name.rfind("_", 0) == 0;
+          });
       if (!indexFiles) return IndexPresence::kAbsent;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1 + check));
@@ -1040,9 +1387,14 @@ std::optional<std::vector<std::string>> KXSLucene::search(const std::string& dir
   const std::vector<std::string> nothingSearched;
   try {
     if (directory.empty()) return nothingSearched;
-    switch (indexPresence(directory)) {
+    std::vector<std::string> names;
+    switch (indexPresence(directory, &names)) {
       case IndexPresence::kPresent: break;
-      case IndexPresence::kAbsent: return nothingSearched;
+      case IndexPresence::kAbsent:
+        // The index is gone (a folder emptied to build it anew): its kept
+        // searcher lets go of its files.
+        keptSearchers().drop(directory);
+        return nothingSearched;
       case IndexPresence::kBusy:
         kx::SetError(error,
                      KXSMakeError(KXSErrorIndexBusy,
@@ -1069,10 +1421,14 @@ std::optional<std::vector<std::string>> KXSLucene::search(const std::string& dir
       if (tokens.empty()) return nothingSearched;
     }
 
+    // The searcher kept from an earlier search when the index is still in
+    // the state it reads, otherwise one opened now (and kept for the next).
+    const std::string newest = newestSegmentsFile(names);
+    SearcherLease lease(directory);
     kx::Error lastRefusal;
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-      ListedSearcherPtr searcher = openListedSearcher(directory);
-      const KXSTermList& terms = searcher->terms();
+      ListedTermsSearcher& searcher = lease.get(newest);
+      const KXSTermList& terms = searcher.terms();
       std::unique_ptr<Query> query;
       if ((attempt == 0 || attempt == 1) && oneWord && tokens.size() == 1) {
         // The word inside any term, then at the start of one: the terms are
@@ -1101,13 +1457,15 @@ std::optional<std::vector<std::string>> KXSLucene::search(const std::string& dir
         if (!hasPositiveClause(query.get())) return std::nullopt;
       }
       try {
-        std::vector<std::string> ids = collectIDs(*searcher, query.get(), terms);
+        std::vector<std::string> ids = collectIDs(searcher, query.get(), terms);
         if (ids.empty()) return std::nullopt;
         return ids;
       } catch (CLuceneError& e) {
         KXLOG("search attempt %d for \"%s\" refused: %s", attempt, queryText.c_str(),
               describeLibraryError(e).c_str());
         lastRefusal = libraryError(e, "searching the index");
+        // The next attempt opens the index anew.
+        lease.drop();
       }
     }
     if (lastRefusal) kx::SetError(error, lastRefusal);

@@ -157,10 +157,14 @@ class KXSLucene {
   // terms kept in memory per folder (KXSTermList, which also gives the
   // document count of each term for the scores and the identifier of each
   // hit), read again (one walk of the term dictionary) only when the index's
-  // version has changed since, whoever committed the change. Every search opens the index anew: the
-  // library's readers of one folder share open files, and a reader kept
-  // open reads past the end of its files once another reader of the folder
-  // (a search's, the indexer's) has been closed.
+  // version has changed since, whoever committed the change. The reader of
+  // the folder searched last is kept open from one search to the next while
+  // the folder's newest commit stays the one it reads (one listing of the
+  // folder and one look at the newest segments file tell); a search that
+  // finds the index changed, or the kept reader in use by another search,
+  // opens a reader of its own. A reader is used by one search at a time, and
+  // each of its file streams reads at a position of its own (a copy of one of
+  // the library's streams reads from wherever another copy last read).
   // *error is filled when the library failed on the index itself (a damaged
   // index, a failed read, every attempt refused); the answer is then an
   // empty array.

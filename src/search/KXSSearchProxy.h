@@ -12,7 +12,8 @@
 //
 // Searches run one at a time on the searcher's serial queue
 // "com.zarvel.note.queue.fts-searcher", apart from the indexer's queue; each
-// opens the index as last committed. The handler runs on that queue.
+// reads the index as last committed (see KXSLucene::search for the reader
+// kept between searches). The handler runs on that queue.
 //
 // Thread safety: every member may be called from any thread. The paths and
 // the stop words read from the stop-word file are guarded by State::mutex.

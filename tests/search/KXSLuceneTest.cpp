@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Text.h"
@@ -159,10 +163,11 @@ TEST_F(KXSLuceneIndexTest, ASearchRepeatedOnTheSameIndexFindsWhatItFoundBefore) 
   // Word and phrase searches, each twice in a row and the list twice, over
   // enough terms for the dictionary to span several blocks, with phrases
   // whose characters come against the dictionary's order (享 sorts before
-  // 共). The library's readers of one folder share open files: a reader
-  // kept open from one search to the next reads past the end of its files
-  // once another reader of the folder has been closed, so every answer here
-  // must be that of a freshly opened index.
+  // 共). The reader is kept from one search to the next, and a copy of one
+  // of the library's own file streams reads from wherever another copy of it
+  // last read (the library copies them as it looks terms up, and anew on a
+  // thread after any reader was closed there): every answer here must be
+  // that of a freshly opened index.
   std::vector<KXSLucene::Document> documents;
   for (int i = 0; i < 200; ++i) {
     documents.push_back(
@@ -188,6 +193,106 @@ TEST_F(KXSLuceneIndexTest, ASearchRepeatedOnTheSameIndexFindsWhatItFoundBefore) 
       }
     }
   }
+}
+
+TEST_F(KXSLuceneIndexTest, AKeptReaderGivesWayToEveryCommit) {
+  using IDs = std::optional<std::vector<std::string>>;
+  kx::Error error;
+  auto sortedSearch = [&](const char* query) -> IDs {
+    IDs ids = KXSLucene::search(directory_, kStopWords, query, &error);
+    EXPECT_FALSE(error) << query << ": " << error.localizedDescription();
+    if (ids) std::sort(ids->begin(), ids->end());
+    return ids;
+  };
+  std::vector<bool> indexed;
+  ASSERT_TRUE(add({{"n1", "apple", ""}}, &indexed, &error));
+  EXPECT_EQ(sortedSearch("apple"), IDs({"n1"}));
+  // Each kind of commit, each followed by a search of the reader kept from
+  // the search before: an addition, a removal, a replacement (two commits).
+  ASSERT_TRUE(add({{"n2", "apple pie", ""}}, &indexed, &error));
+  EXPECT_EQ(sortedSearch("apple"), IDs({"n1", "n2"}));
+  ASSERT_TRUE(KXSLucene::removeDocuments(directory_, {"n1"}, &error));
+  EXPECT_EQ(sortedSearch("apple"), IDs({"n2"}));
+  ASSERT_TRUE(add({{"n2", "banana", ""}}, &indexed, &error));
+  EXPECT_EQ(sortedSearch("apple"), std::nullopt);
+  EXPECT_EQ(sortedSearch("banana"), IDs({"n2"}));
+
+  // A folder emptied and an index made anew in it by the same steps, with no
+  // search in between: its newest segments file has the same name as the one
+  // whose commit the kept reader reads.
+  std::string second = root_.path() + "/Second";
+  std::filesystem::create_directories(second);
+  std::swap(directory_, second);
+  ASSERT_TRUE(add({{"old", "cherry", ""}}, &indexed, &error));
+  EXPECT_EQ(sortedSearch("cherry"), IDs({"old"}));
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory_)) {
+    names.insert(entry.path().filename().string());
+    std::filesystem::remove(entry.path());
+  }
+  ASSERT_TRUE(add({{"new", "cherry", ""}}, &indexed, &error));
+  std::set<std::string> namesAgain;
+  for (const auto& entry : std::filesystem::directory_iterator(directory_)) {
+    namesAgain.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(namesAgain, names);
+  EXPECT_EQ(sortedSearch("cherry"), IDs({"new"}));
+}
+
+TEST_F(KXSLuceneIndexTest, SearchesOnSeveralThreadsWhileTheIndexChangesSeeWholeCommits) {
+  // Searches run on three threads while a fourth commits one document at a
+  // time: every answer is that of one commit, whoever's reader answered it.
+  constexpr int kBase = 50;
+  constexpr int kAdded = 20;
+  // A word that no other word holds.
+  auto stableWord = [](int i) {
+    char word[32];
+    std::snprintf(word, sizeof word, "stable%03dx", i);
+    return std::string(word);
+  };
+  std::vector<KXSLucene::Document> documents;
+  for (int i = 0; i < kBase; ++i) {
+    documents.push_back({"S" + std::to_string(i), "common " + stableWord(i), ""});
+  }
+  std::vector<bool> indexed;
+  kx::Error error;
+  ASSERT_TRUE(add(documents, &indexed, &error)) << error.localizedDescription();
+
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    for (int k = 0; k < kAdded; ++k) {
+      std::vector<bool> one;
+      kx::Error writeError;
+      EXPECT_TRUE(add({{"W" + std::to_string(k), "common extra" + std::to_string(k), ""}}, &one,
+                      &writeError))
+          << writeError.localizedDescription();
+    }
+    writing = false;
+  });
+  std::vector<std::thread> searchers;
+  for (int t = 0; t < 3; ++t) {
+    searchers.emplace_back([&, t] {
+      std::size_t last = kBase;
+      for (int round = 0; round < 20 || writing; ++round) {
+        kx::Error searchError;
+        const auto all = KXSLucene::search(directory_, kStopWords, "common", &searchError);
+        EXPECT_FALSE(searchError) << searchError.localizedDescription();
+        ASSERT_TRUE(all);
+        // Commits only add: a later search of this thread never sees fewer.
+        EXPECT_GE(all->size(), last);
+        EXPECT_LE(all->size(), static_cast<std::size_t>(kBase + kAdded));
+        last = all->size();
+        const int i = (round * 7 + t) % kBase;
+        const auto one = KXSLucene::search(directory_, kStopWords, stableWord(i), &searchError);
+        EXPECT_EQ(one, std::optional<std::vector<std::string>>({"S" + std::to_string(i)}));
+      }
+    });
+  }
+  writer.join();
+  for (std::thread& searcher : searchers) searcher.join();
+  const auto all = KXSLucene::search(directory_, kStopWords, "common", &error);
+  ASSERT_TRUE(all);
+  EXPECT_EQ(all->size(), static_cast<std::size_t>(kBase + kAdded));
 }
 
 TEST_F(KXSLuceneIndexTest, HitsOfAnIndexInSeveralSegmentsAnswerWithTheirOwnIdentifiers) {
