@@ -221,7 +221,7 @@ std::vector<KXFileMetaWebUtil::Related> KXFileMetaWebUtil::readRelated(
   // one), entries only.
   std::vector<std::pair<std::shared_ptr<KXManagedObjectContext>, std::vector<std::size_t>>> groups;
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (!rows[i].isKindOfEntity("FileMeta")) continue;
+    if (!fileMeta || !rows[i].entity || !rows[i].entity->isKindOfEntity(*fileMeta)) continue;
     std::shared_ptr<KXManagedObjectContext> context = rows[i].context.lock();
     if (!context) continue;
     auto group = std::find_if(groups.begin(), groups.end(),
@@ -370,19 +370,22 @@ std::optional<KXFileMetaWebUtil::Built> KXFileMetaWebUtil::build(const KXStoredR
   }
   meta.set(k.resources.text, k.resources.hash, std::move(related.resources));
 
-  const bool isFile = row.isKindOfEntity("FileMeta");
-  const bool isNotebook = row.isKindOfEntity("Notebook");
-  const bool isNote = row.isKindOfEntity("Note");
-  const bool isNormalFile = row.isKindOfEntity("NormalFile");
+  // The entity's kind and columns, from its names.
+  auto column = [&row](int index) -> const kx::Value& {
+    return index < 0 ? kx::Value::null() : row.values[static_cast<std::size_t>(index)];
+  };
+  const bool isNotebook = names->isNotebook();
+  const bool isNote = names->isNote();
+  const bool isNormalFile = names->isNormalFile();
   if (isNotebook) {
-    const std::string fileId = row.value("fileId").stringValue();
+    const std::string fileId = column(names->fileIdColumn()).stringValue();
     entry.set(
         k.subTreeDirNum.text, k.subTreeDirNum.hash,
         static_cast<unsigned long long>(KXNotebookUtil::getSubDirNumOfNotebook(client_, fileId)));
   }
   if (const kx::Value* id = entry.find(k.id.text, k.id.hash);
-      id && id->isString() && id->string().empty() && isFile &&
-      row.value("parentId").stringValue() == KXDataClient::kAboveRootParentId) {
+      id && id->isString() && id->string().empty() && names->isFile() &&
+      column(names->parentIdColumn()).stringValue() == KXDataClient::kAboveRootParentId) {
     entry.set(k.id.text, k.id.hash, KXDataClient::kRootFileId);
   }
   const kx::Value* domain = entry.find(k.domain.text, k.domain.hash);
@@ -463,13 +466,13 @@ std::optional<kx::Dictionary> KXFileMetaWebUtil::fileDict(const KXStoredRow& row
   file.set(k.fileEntry.text, k.fileEntry.hash, kx::Value(std::move(built->entry)));
   file.set(k.fileMeta.text, k.fileMeta.hash, kx::Value(std::move(built->meta)));
   kx::Dictionary other;
-  if (row.isKindOfEntity("FileMeta")) {
-    const kx::Value& namePath = row.value("namePath");
-    if (namePath.isString() && !namePath.string().empty()) {
-      other.set("pn", lastPathComponent(namePath.string()));
-    } else if (!namePath.isNull() && !namePath.stringValue().empty()) {
-      other.set("pn", lastPathComponent(namePath.stringValue()));
-    }
+  const KXWebEntryNames* names = KXWebEntryNames::forEntity(row.entity);
+  if (names && names->isFile()) {
+    const int namePathColumn = names->namePathColumn();
+    const std::string namePath =
+        namePathColumn < 0 ? std::string()
+                           : row.values[static_cast<std::size_t>(namePathColumn)].stringValue();
+    if (!namePath.empty()) other.set("pn", lastPathComponent(namePath));
     if (row.parentName) other.set("parentName", *row.parentName);
   }
   file.set(k.otherProp.text, k.otherProp.hash, kx::Value(std::move(other)));

@@ -57,6 +57,17 @@ const KXWebEntryNames* KXWebEntryNames::forEntity(const KXEntityDescription* ent
   slot.reset(new KXWebEntryNames());
   KXWebEntryNames& made = *slot;
   if (!entity || !entity->isKindOfEntity("FileMeta")) return slot.get();
+  made.isFile_ = true;
+  made.isNote_ = entity->isKindOfEntity("Note");
+  made.isNotebook_ = entity->isKindOfEntity("Notebook");
+  made.isNormalFile_ = entity->isKindOfEntity("NormalFile");
+  auto columnOf = [entity](const char* name) {
+    const KXAttributeDescription* attribute = entity->attribute(name);
+    return attribute ? attribute->column() : -1;
+  };
+  made.fileIdColumn_ = columnOf("fileId");
+  made.parentIdColumn_ = columnOf("parentId");
+  made.namePathColumn_ = columnOf("namePath");
   auto resolve = [&](const std::string& local, int column) {
     Field field;
     field.column = column;

@@ -45,6 +45,15 @@ class KXWebEntryNames {
   // "shared" and "shareUrl" (column -1), added after the attributes.
   const Field& shared() const { return shared_; }
   const Field& shareUrl() const { return shareUrl_; }
+  // The entity's kind, and the columns the entry reads beyond the names
+  // (-1 where the entity has none).
+  bool isFile() const { return isFile_; }
+  bool isNote() const { return isNote_; }
+  bool isNotebook() const { return isNotebook_; }
+  bool isNormalFile() const { return isNormalFile_; }
+  int fileIdColumn() const { return fileIdColumn_; }
+  int parentIdColumn() const { return parentIdColumn_; }
+  int namePathColumn() const { return namePathColumn_; }
   // How many names each namespace can give an entry, at most.
   std::size_t entryNames() const { return entryNames_; }
   std::size_t metaNames() const { return metaNames_; }
@@ -56,6 +65,8 @@ class KXWebEntryNames {
   std::vector<Field> fields_;
   Field shared_, shareUrl_;
   std::size_t entryNames_ = 0, metaNames_ = 0, propsNames_ = 0;
+  bool isFile_ = false, isNote_ = false, isNotebook_ = false, isNormalFile_ = false;
+  int fileIdColumn_ = -1, parentIdColumn_ = -1, namePathColumn_ = -1;
 };
 
 #endif  // ZN_DATA_DATAUTIL_KXWEBENTRYNAMES_H_
