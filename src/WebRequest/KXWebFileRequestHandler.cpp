@@ -224,7 +224,7 @@ kx::Array KXWebFileRequestHandler::fileArrayWithRows(std::vector<KXStoredRow> ro
       list.resize(static_cast<std::size_t>(n));
   }
 
-  return webUtil_.fileDictsFromRows(list, entire);
+  return webUtil_.fileDictsFromRows(std::move(list), entire);
 }
 
 void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,

@@ -441,7 +441,7 @@ kx::Array KXFileMetaWebUtil::fileDictsFrom(const std::vector<std::shared_ptr<Fil
   return dicts;
 }
 
-kx::Array KXFileMetaWebUtil::fileDictsFromRows(const std::vector<KXStoredRow>& rows, bool entire) {
+kx::Array KXFileMetaWebUtil::fileDictsFromRows(std::vector<KXStoredRow> rows, bool entire) {
   std::vector<Related> related;
   inPlace([&] { related = readRelated(rows); });
   const kx::Value userId(KXSession::defaultSession().currentUser());
@@ -452,6 +452,7 @@ kx::Array KXFileMetaWebUtil::fileDictsFromRows(const std::vector<KXStoredRow>& r
             fileDict(rows[i], build(rows[i], std::move(related[i]), userId), entire)) {
       dicts.push_back(kx::Value(std::move(*dict)));
     }
+    std::vector<kx::Value>().swap(rows[i].values);
   }
   return dicts;
 }

@@ -71,7 +71,9 @@ class KXFileMetaWebUtil {
   kx::Array fileDictsFrom(const std::vector<std::shared_ptr<FileMeta>>& objects, bool entire);
   // fileDictFrom of each row, in order: the rows of a listing
   // (KXEntryReads::rowsForParentId) give the entries their objects would.
-  kx::Array fileDictsFromRows(const std::vector<KXStoredRow>& rows, bool entire);
+  // The rows are taken: each row's values are let go once its entry is
+  // built, so that a large listing's memory serves its entries.
+  kx::Array fileDictsFromRows(std::vector<KXStoredRow> rows, bool entire);
   // {"entry", "meta"} when `entire`, else the entry alone.
   std::optional<kx::Dictionary> entryFromFileMeta(const std::shared_ptr<KXManagedObject>& object,
                                                   bool entire);
