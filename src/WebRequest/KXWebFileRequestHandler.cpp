@@ -69,6 +69,13 @@ std::int64_t timeInSeconds(std::int64_t time) {
   return NSNumberBoolString::dateNumber(kx::Value(static_cast<long long>(time))).intValue();
 }
 
+// The later of a modify and a stick time, in seconds.
+std::int64_t maxTimeInSeconds(std::int64_t modifyTime, std::int64_t stickTime) {
+  const std::int64_t modify = timeInSeconds(modifyTime);
+  const std::int64_t stick = timeInSeconds(stickTime);
+  return modify > stick ? modify : stick;
+}
+
 kx::Value envelope(kx::Array entries, std::size_t count) {
   return kx::Value::dict({{"entries", kx::Value(std::move(entries))},
                           {"count", static_cast<unsigned long long>(count)}});
@@ -104,9 +111,7 @@ KXWebFileRequestHandler& KXWebFileRequestHandler::sharedHandler() {
 }
 
 std::int64_t KXWebFileRequestHandler::getMaxTime(const FileMeta& entry) {
-  std::int64_t modify = timeInSeconds(entry.modifyTime());
-  std::int64_t stick = timeInSeconds(entry.stickTime());
-  return modify > stick ? modify : stick;
+  return maxTimeInSeconds(entry.modifyTime(), entry.stickTime());
 }
 
 bool KXWebFileRequestHandler::acceptRequest(const kx::URLRequest& request) const {
@@ -178,11 +183,10 @@ kx::Array KXWebFileRequestHandler::fileArrayWithRows(std::vector<KXStoredRow> ro
     keys.reserve(list.size());
     for (std::size_t i = 0; i < list.size(); ++i) {
       const KXStoredRow& row = list[i];
-      const std::int64_t modify = timeInSeconds(row.value(modifyColumn).intValue());
-      const std::int64_t stick = timeInSeconds(row.value(stickTimeColumn).intValue());
+      const std::int64_t modify = row.value(modifyColumn).intValue();
       keys.push_back({i, row.value(dirColumn).boolValue(), row.value(stickColumn).boolValue(),
-                      modify > stick ? modify : stick, modify,
-                      timeInSeconds(row.value(createColumn).intValue()),
+                      maxTimeInSeconds(modify, row.value(stickTimeColumn).intValue()),
+                      timeInSeconds(modify), timeInSeconds(row.value(createColumn).intValue()),
                       row.value(sizeColumn).intValue(), row.value(titleColumn).stringValue(),
                       row.value(fileIdColumn).stringValue()});
     }
