@@ -18,6 +18,7 @@
 #include "Data/entities/Resource.h"
 #include "Data/entities/ResourceEntry.h"
 #include "Data/entities/Root.h"
+#include "Data/store/KXModel.h"
 #include "WebRequest/KXHandlerMethods.h"
 #include "WebRequest/KXLocalResponse.h"
 #include "WebRequest/KXURLError.h"
@@ -68,6 +69,13 @@ std::int64_t timeInSeconds(std::int64_t time) {
   return NSNumberBoolString::dateNumber(kx::Value(static_cast<long long>(time))).intValue();
 }
 
+// The later of a modify and a stick time, in seconds.
+std::int64_t maxTimeInSeconds(std::int64_t modifyTime, std::int64_t stickTime) {
+  const std::int64_t modify = timeInSeconds(modifyTime);
+  const std::int64_t stick = timeInSeconds(stickTime);
+  return modify > stick ? modify : stick;
+}
+
 kx::Value envelope(kx::Array entries, std::size_t count) {
   return kx::Value::dict({{"entries", kx::Value(std::move(entries))},
                           {"count", static_cast<unsigned long long>(count)}});
@@ -103,9 +111,7 @@ KXWebFileRequestHandler& KXWebFileRequestHandler::sharedHandler() {
 }
 
 std::int64_t KXWebFileRequestHandler::getMaxTime(const FileMeta& entry) {
-  std::int64_t modify = timeInSeconds(entry.modifyTime());
-  std::int64_t stick = timeInSeconds(entry.stickTime());
-  return modify > stick ? modify : stick;
+  return maxTimeInSeconds(entry.modifyTime(), entry.stickTime());
 }
 
 bool KXWebFileRequestHandler::acceptRequest(const kx::URLRequest& request) const {
@@ -125,24 +131,49 @@ bool KXWebFileRequestHandler::acceptRequest(const kx::URLRequest& request) const
 
 kx::Array KXWebFileRequestHandler::fileArrayWithMetas(const KXFileMetaArray& metas,
                                                       const kx::Dictionary& params) {
+  std::vector<KXStoredRow> rows;
+  rows.reserve(metas.size());
+  for (const KXFileMetaPtr& meta : metas) {
+    if (meta) rows.push_back(meta->storedRow());
+  }
+  return fileArrayWithRows(std::move(rows), params);
+}
+
+kx::Array KXWebFileRequestHandler::fileArrayWithRows(std::vector<KXStoredRow> rows,
+                                                     const kx::Dictionary& params) {
   const kx::Value* entireValue = params.find("entire");
   const bool entire = entireValue ? entireValue->boolValue() : true;
   const kx::Value* reverseValue = params.find("isReverse");
   const bool isReverse = reverseValue && reverseValue->boolValue();
 
-  KXFileMetaArray list;
-  list.reserve(metas.size());
+  // The columns the filter, the order and the cut read (every entry is a
+  // kind of FileMeta, which has them all).
+  const KXEntityDescription* fileMeta = KXModel::shared().entity("FileMeta");
+  auto column = [fileMeta](const char* name) -> const KXAttributeDescription& {
+    return *fileMeta->attribute(name);
+  };
+  const KXAttributeDescription& dirColumn = column("dir");
+  const KXAttributeDescription& fileIdColumn = column("fileId");
+
+  std::vector<KXStoredRow> list;
+  list.reserve(rows.size());
   const kx::Value* dirOnly = params.find("dirOnly");
   const bool onlyFolders = dirOnly && dirOnly->boolValue();
-  for (const KXFileMetaPtr& meta : metas) {
-    if (meta && (!onlyFolders || meta->dir())) list.push_back(meta);
+  for (KXStoredRow& row : rows) {
+    if (!onlyFolders || row.value(dirColumn).boolValue()) list.push_back(std::move(row));
   }
 
   const kx::Value* sortValue = params.find("sort");
   const std::int64_t sortType = sortValue ? sortValue->intValue() : 1;
   if (sortType != 0) {
+    const KXAttributeDescription& stickColumn = column("stick");
+    const KXAttributeDescription& modifyColumn = column("modifyTime");
+    const KXAttributeDescription& stickTimeColumn = column("stickTime");
+    const KXAttributeDescription& createColumn = column("createTime");
+    const KXAttributeDescription& sizeColumn = column("size");
+    const KXAttributeDescription& titleColumn = column("title");
     struct Key {
-      KXFileMetaPtr meta;
+      std::size_t index;
       bool dir;
       bool stick;
       std::int64_t maxTime, modifyTime, createTime, size;
@@ -150,10 +181,14 @@ kx::Array KXWebFileRequestHandler::fileArrayWithMetas(const KXFileMetaArray& met
     };
     std::vector<Key> keys;
     keys.reserve(list.size());
-    for (const KXFileMetaPtr& meta : list) {
-      keys.push_back({meta, meta->dir(), meta->stick(), getMaxTime(*meta),
-                      timeInSeconds(meta->modifyTime()), timeInSeconds(meta->createTime()),
-                      meta->size(), meta->title(), meta->fileId()});
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      const KXStoredRow& row = list[i];
+      const std::int64_t modify = row.value(modifyColumn).intValue();
+      keys.push_back({i, row.value(dirColumn).boolValue(), row.value(stickColumn).boolValue(),
+                      maxTimeInSeconds(modify, row.value(stickTimeColumn).intValue()),
+                      timeInSeconds(modify), timeInSeconds(row.value(createColumn).intValue()),
+                      row.value(sizeColumn).intValue(), row.value(titleColumn).stringValue(),
+                      row.value(fileIdColumn).stringValue()});
     }
     auto compare = [&](const Key& a, const Key& b) {
       if (a.dir != b.dir) return a.dir ? -1 : 1;
@@ -174,13 +209,17 @@ kx::Array KXWebFileRequestHandler::fileArrayWithMetas(const KXFileMetaArray& met
     };
     std::stable_sort(keys.begin(), keys.end(),
                      [&](const Key& a, const Key& b) { return compare(a, b) < 0; });
-    for (std::size_t i = 0; i < keys.size(); ++i) list[i] = std::move(keys[i].meta);
+    std::vector<KXStoredRow> sorted;
+    sorted.reserve(list.size());
+    for (const Key& key : keys) sorted.push_back(std::move(list[key.index]));
+    list = std::move(sorted);
   }
 
   if (const kx::Value* lastId = params.find("lastId"); lastId && !list.empty()) {
     const std::string last = lastId->stringValue();
-    auto found = std::find_if(list.begin(), list.end(),
-                              [&](const KXFileMetaPtr& meta) { return meta->fileId() == last; });
+    auto found = std::find_if(list.begin(), list.end(), [&](const KXStoredRow& row) {
+      return row.value(fileIdColumn).stringValue() == last;
+    });
     if (found != list.end()) list.erase(list.begin(), found + 1);
   }
   if (const kx::Value* len = params.find("len")) {
@@ -189,7 +228,7 @@ kx::Array KXWebFileRequestHandler::fileArrayWithMetas(const KXFileMetaArray& met
       list.resize(static_cast<std::size_t>(n));
   }
 
-  return webUtil_.fileDictsFrom(list, entire);
+  return webUtil_.fileDictsFromRows(std::move(list), entire);
 }
 
 void KXWebFileRequestHandler::handleRequest(const kx::URLRequest& request,
@@ -341,9 +380,10 @@ void KXWebFileRequestHandler::listChildren(Call& call) {
   KXFileMetaPtr folder =
       folderOf(call, method.size() > 4 && method.compare(method.size() - 4, 4, "Path") == 0);
   if (folder) {
-    KXFileMetaArray children = client_.reads().objectsForParentId(folder->fileId(), "FileMeta");
-    kx::Array entries = fileArrayWithMetas(children, call.params);
-    call.answer = page ? Answer::json(envelope(std::move(entries), children.size()))
+    std::vector<KXStoredRow> children = client_.reads().rowsForParentId(folder->fileId());
+    const std::size_t count = children.size();
+    kx::Array entries = fileArrayWithRows(std::move(children), call.params);
+    call.answer = page ? Answer::json(envelope(std::move(entries), count))
                        : Answer::json(kx::Value(std::move(entries)));
   }
 }
@@ -472,6 +512,6 @@ void KXWebFileRequestHandler::trashGet(Call& call) {
   const kx::Value* fileId = call.params.find("fileId");
   if (!fileId) return;
   call.params.set("entire", false);
-  call.answer = Answer::json(kx::Value(fileArrayWithMetas(
-      client_.reads().objectsForParentId(fileId->stringValue(), "FileMeta"), call.params)));
+  call.answer = Answer::json(kx::Value(
+      fileArrayWithRows(client_.reads().rowsForParentId(fileId->stringValue()), call.params)));
 }

@@ -67,6 +67,9 @@ class KXWebFileRequestHandler : public KXDataRequestDelegate {
   // largest, last first unless "isReverse"), cuts after "lastId", keeps the
   // first "len" and converts ("entire", default true).
   kx::Array fileArrayWithMetas(const KXFileMetaArray& metas, const kx::Dictionary& params);
+  // The same over rows (KXStoredRow): the one way both are answered; a
+  // folder's children come as rows without an object each.
+  kx::Array fileArrayWithRows(std::vector<KXStoredRow> rows, const kx::Dictionary& params);
   // The later of the entry's modify and stick times, in seconds.
   static std::int64_t getMaxTime(const FileMeta& entry);
 

@@ -17,12 +17,19 @@
 // image resource of at least 70 by 55 as the thumbnail), and "author" and
 // "sourceURL" (null when unset).
 //
-// Where the object is read: on the write queue directly (an object of the
-// write context); anywhere else through the data client's
-// performSyncReadBlock (inline on the read queue); the record and the
-// resources of an entry are read in one visit. The session, the
-// notebook count (its own synchronous read) and "otherProp" are read on the
-// caller's queue.
+// Every entry is built from a row (KXStoredRow) in one way: the column ->
+// service name pairs of the row's entity are resolved once
+// (KXWebEntryNames) and each value is written once, into the entry, the
+// meta and the entry properties. A folder's children come as rows straight
+// from the store (KXEntryReads::rowsForParentId, fileDictsFromRows); an
+// object gives its row (KXManagedObject::storedRow) and takes the same way.
+//
+// Where the rows' relationships are read (the resources, the share link):
+// on the write queue directly; anywhere else through the data client's
+// performSyncReadBlock (inline on the read queue), in the context each row
+// was read in, the resources of all rows with one store query per context.
+// An object's row is taken there too. The session, the notebook count (its
+// own synchronous read) and "otherProp" are read on the caller's queue.
 //
 // Thread safety: no state besides the data client; every member may be
 // called from any thread.
@@ -32,8 +39,10 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "Data/store/KXStoredRow.h"
 #include "platform/Value.h"
 
 class FileMeta;
@@ -60,6 +69,11 @@ class KXFileMetaWebUtil {
   // all of them with one store query per context: a folder's listing costs
   // a few queries instead of one per entry.
   kx::Array fileDictsFrom(const std::vector<std::shared_ptr<FileMeta>>& objects, bool entire);
+  // fileDictFrom of each row, in order: the rows of a listing
+  // (KXEntryReads::rowsForParentId) give the entries their objects would.
+  // The rows are taken: each row's values are let go once its entry is
+  // built, so that a large listing's memory serves its entries.
+  kx::Array fileDictsFromRows(std::vector<KXStoredRow> rows, bool entire);
   // {"entry", "meta"} when `entire`, else the entry alone.
   std::optional<kx::Dictionary> entryFromFileMeta(const std::shared_ptr<KXManagedObject>& object,
                                                   bool entire);
@@ -73,27 +87,35 @@ class KXFileMetaWebUtil {
   void resourceInfoForObject(const std::shared_ptr<KXManagedObject>& object, kx::Dictionary& meta);
 
  private:
-  // What is read of the object on its queue: the local record, and the
-  // meta's "resources" (and "metaProps" for a chosen thumbnail).
-  struct Reading {
-    kx::Dictionary record;
-    kx::Dictionary resources;
+  // What is read of an entry beside its columns: the meta's "resources",
+  // the chosen thumbnail, and the share link.
+  struct Related {
+    kx::Value resources;
+    std::optional<std::string> thumbnailId;
+    bool shared = false;
+    std::optional<std::string> shareUrl;
   };
-  Reading read(const std::shared_ptr<KXManagedObject>& object);
-  // Runs the block where the objects are read: inline on the write queue,
-  // else through the client's performSyncReadBlock.
-  void inPlace(const std::function<void()>& block);
   struct Built {
     kx::Dictionary entry;
     kx::Dictionary meta;
   };
-  // The entry and the meta from what was read, for the session's user
-  // `userId`; the object's kind is asked on the caller's queue.
-  std::optional<Built> build(const std::shared_ptr<KXManagedObject>& object, Reading reading,
-                             const kx::Value& userId);
+  // Runs the block where the rows' relationships are read: inline on the
+  // write queue, else through the client's performSyncReadBlock.
+  void inPlace(const std::function<void()>& block);
+  // The related values of each row, read on the rows' queue.
+  static std::vector<Related> readRelated(const std::vector<KXStoredRow>& rows);
+  // The meta's resources and thumbnail from the resources' rows.
+  static Related resourceInfo(const std::vector<const KXStoredRow*>& resources);
+  // The entry and the meta of a row, for the session's user `userId`.
+  std::optional<Built> build(const KXStoredRow& row, Related related, const kx::Value& userId);
   // The file dictionary of a built entry (or the entry when not `entire`).
-  std::optional<kx::Dictionary> fileDict(const std::shared_ptr<KXManagedObject>& object,
-                                         std::optional<Built> built, bool entire);
+  static std::optional<kx::Dictionary> fileDict(const KXStoredRow& row, std::optional<Built> built,
+                                                bool entire);
+  // The rows of objects, taken where their relationships are read, with
+  // what is read beside them.
+  template <class Object>
+  void readObjects(const std::vector<std::shared_ptr<Object>>& objects,
+                   std::vector<KXStoredRow>* rows, std::vector<Related>* related);
 
   KXDataClient& client_;
 };

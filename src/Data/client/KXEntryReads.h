@@ -172,6 +172,11 @@ class KXEntryReads {
                                       const std::optional<std::string>& predicate,
                                       const kx::Array& options);
   KXFileMetaArray objectsForParentId(const std::string& parentId, const std::string& entityName);
+  // The rows of objectsForParentId(parentId, "FileMeta"): the same entries
+  // in the same order, read as plain values without making an object per
+  // child (KXManagedObjectContext::fetchRows); the root, whose object fixes
+  // some of its values when loaded, is answered by its object.
+  std::vector<KXStoredRow> rowsForParentId(const std::string& parentId);
   // Every entry below a notebook. Under the Root entry: one fetch of the
   // whole store without trashed entries and entries whose parent is "-2"
   // (the Root entry itself is among the answers, in store order).

@@ -133,6 +133,25 @@ KXFileMetaArray KXEntryReads::objectsForParentId(const std::string& parentId,
   return objectsForParentId(parentId, entityName, std::nullopt, {});
 }
 
+std::vector<KXStoredRow> KXEntryReads::rowsForParentId(const std::string& parentId) {
+  if (!bound_) {
+    return onReadQueue(
+        [&](KXManagedObjectContext* context) { return in(context).rowsForParentId(parentId); });
+  }
+  if (parentId.empty()) return {};
+  KXManagedObjectContext& context = *bound_;
+  std::vector<KXStoredRow> rows;
+  if (!context.fetchRows("FileMeta", kChildrenCondition, {kx::Value(parentId)}, &rows)) return {};
+  for (KXStoredRow& row : rows) {
+    if (!row.isKindOfEntity("Root")) continue;
+    if (KXManagedObjectPtr root =
+            context.existingObject(KXObjectID(&row.entity->rootEntity(), row.key))) {
+      row = root->storedRow();
+    }
+  }
+  return rows;
+}
+
 KXFileMetaArray KXEntryReads::objectsUnderParent(const KXManagedObjectPtr& parent,
                                                  const std::string& entityName,
                                                  const std::optional<std::string>& predicate,

@@ -130,6 +130,12 @@ std::optional<std::string> FileMeta::getParentName() const {
   return parentName_;
 }
 
+KXStoredRow FileMeta::storedRow() const {
+  KXStoredRow row = KXManagedObject::storedRow();
+  row.parentName = getParentName();
+  return row;
+}
+
 void FileMeta::setParentName(std::string name) {
   kx::MutexLock lock(transientLock());
   parentName_ = std::move(name);

@@ -87,6 +87,9 @@ class FileMeta : public KXManagedObject {
   std::optional<std::string> getParentName() const;
   void setParentName(std::string name);
 
+  // The row with the parent name, when one was set.
+  KXStoredRow storedRow() const override;
+
  protected:
   bool shouldSetAttribute(const KXAttributeDescription& attribute, const kx::Value& value) override;
 

@@ -211,6 +211,16 @@ kx::Dictionary KXManagedObject::attributeValues() const {
   return out;
 }
 
+KXStoredRow KXManagedObject::storedRow() const {
+  KXStoredRow row;
+  row.entity = entity_;
+  row.key = primaryKey_;
+  row.context = context_;
+  kx::MutexLock lock(mutex_);
+  row.values = values_;
+  return row;
+}
+
 std::string KXManagedObject::description() const {
   std::string out = "<" + entity_->name() + " " + objectID().uriRepresentation() + "> ";
   return out + kx::Value(attributeValues()).description();

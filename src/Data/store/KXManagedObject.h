@@ -37,6 +37,7 @@
 
 #include "Data/store/KXModel.h"
 #include "Data/store/KXObjectID.h"
+#include "Data/store/KXStoredRow.h"
 #include "platform/Mutex.h"
 #include "platform/Value.h"
 
@@ -90,6 +91,9 @@ class KXManagedObject : public std::enable_shared_from_this<KXManagedObject> {
 
   // Every attribute of the entity that has a value, by name.
   kx::Dictionary attributeValues() const;
+  // The object's values as a row (its context's, with what it holds in
+  // memory); entity classes add what they keep beside their columns.
+  virtual KXStoredRow storedRow() const;
 
   // ---- Relationships ----
   KXManagedObjectPtr object(std::string_view toOneKey) const;

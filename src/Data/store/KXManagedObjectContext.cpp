@@ -224,6 +224,24 @@ KXManagedObjectPtr KXManagedObjectContext::rowObjectLocked(sqlite3_stmt* st, int
   return object;
 }
 
+bool KXManagedObjectContext::storedRowLocked(sqlite3_stmt* st, int first, KXStoredRow* row) {
+  const std::int64_t key = sqlite3_column_int64(st, first);
+  const KXEntityDescription* entity =
+      KXModel::shared().entityForNumber(sqlite3_column_int(st, first + 1));
+  if (!entity) return rowObjectLocked(st, first) != nullptr;  // logs the row
+  const KXEntityDescription& table = entity->rootEntity();
+  if (liveObjectLocked(table, key)) {
+    *row = rowObjectLocked(st, first)->storedRow();
+    return true;
+  }
+  row->entity = entity;
+  row->key = key;
+  row->context = weak_from_this();
+  row->parentName.reset();
+  ReadColumns(st, first + 2, table, &row->values);
+  return true;
+}
+
 bool KXManagedObjectContext::queryRowsLocked(sqlite3_stmt* st, int first,
                                              std::vector<KXManagedObjectPtr>* out,
                                              kx::Error* error) {
@@ -838,6 +856,50 @@ bool KXManagedObjectContext::runPlan(const KXFetchPlan& plan, const std::vector<
   return true;
 }
 
+bool KXManagedObjectContext::fetchRows(std::string_view entityName, std::string_view format,
+                                       const kx::Array& arguments, std::vector<KXStoredRow>* rows,
+                                       kx::Error* error) {
+  rows->clear();
+  std::shared_ptr<const KXFetchPlan> plan =
+      connection_ ? KXFetchPlan::forCondition(entityName, format, KXFetchPlan::Shape::Rows, 0)
+                  : nullptr;
+  std::vector<kx::Value> values;
+  if (!plan || !plan->bind(arguments, &values)) {
+    // The general way answers objects; their rows are the same rows.
+    kx::Error e;
+    std::vector<KXManagedObjectPtr> objects = fetch(entityName, format, arguments, 0, &e);
+    if (e) {
+      kx::SetError(error, e);
+      return false;
+    }
+    rows->reserve(objects.size());
+    for (const KXManagedObjectPtr& object : objects) rows->push_back(object->storedRow());
+    return true;
+  }
+  kx::MutexLock lock(mutex_);
+  if (role_ == Role::Writer && !flushLocked(error)) return false;
+  kx::MutexLock guard(connection_->mutex());
+  sqlite3_stmt* st = connection_->statement(
+      plan->statementKey(), [&plan] { return plan->sql(); }, error);
+  if (!st) return false;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    KXStoreConnection::bind(st, static_cast<int>(i) + 1, values[i]);
+  }
+  KXStatementReset reset(st);
+  int rc;
+  KXStoredRow row;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    if (storedRowLocked(st, 0, &row)) rows->push_back(std::move(row));
+  }
+  if (rc != SQLITE_DONE) {
+    kx::SetError(error, connection_->lastError("fetch", rc));
+    rows->clear();
+    return false;
+  }
+  sweepLocked();
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // Relationships
 // ---------------------------------------------------------------------------
@@ -989,6 +1051,41 @@ bool KXManagedObjectContext::prefetchRelationshipLocked(
     slot->commits = commits;
     slot->objects = std::move(set);
   }
+  return true;
+}
+
+bool KXManagedObjectContext::relatedRows(const KXRelationshipDescription& rel,
+                                         const std::vector<std::int64_t>& sourceKeys,
+                                         std::vector<std::pair<std::int64_t, KXStoredRow>>* rows,
+                                         kx::Error* error) {
+  rows->clear();
+  if (failIfNoStore(error)) return false;
+  if (!rel.isToMany() || sourceKeys.empty()) return true;
+  std::string keys = "[";
+  for (std::int64_t key : sourceKeys) {
+    if (keys.size() > 1) keys += ',';
+    keys += std::to_string(key);
+  }
+  keys += ']';
+  kx::MutexLock lock(mutex_);
+  if (role_ == Role::Writer && !flushLocked(error)) return false;
+  kx::MutexLock guard(connection_->mutex());
+  sqlite3_stmt* st = connection_->statement(KXStoreSchema::prefetchRowsSQL(rel), error);
+  if (!st) return false;
+  KXStatementReset reset(st);
+  sqlite3_bind_text(st, 1, keys.data(), static_cast<int>(keys.size()), SQLITE_TRANSIENT);
+  int rc;
+  KXStoredRow row;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    const std::int64_t source = sqlite3_column_int64(st, 0);
+    if (storedRowLocked(st, 1, &row)) rows->emplace_back(source, std::move(row));
+  }
+  if (rc != SQLITE_DONE) {
+    kx::SetError(error, connection_->lastError("fetch", rc));
+    rows->clear();
+    return false;
+  }
+  sweepLocked();
   return true;
 }
 

@@ -48,6 +48,7 @@
 #include "Data/store/KXManagedObject.h"
 #include "Data/store/KXObjectID.h"
 #include "Data/store/KXStoreConnection.h"
+#include "Data/store/KXStoredRow.h"
 #include "platform/Badge.h"
 #include "platform/Error.h"
 #include "platform/Mutex.h"
@@ -129,6 +130,26 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
                              const std::vector<std::string>& keyPaths);
   // Number of rows a fetch would answer; -1 and *error on failure.
   std::int64_t count(const KXFetchRequest& request, kx::Error* error = nullptr);
+
+  // The rows of fetch(entityName, format, arguments) as plain values, for
+  // readers that only turn them into text: a row whose object is live in
+  // this context is that object's row (refreshed as a fetch refreshes it,
+  // with what it holds in memory); any other row is read without making an
+  // object, so the entity class's adjustments on load (awakeFromStore) are
+  // not applied to it. The same rows in the same order as the fetch; false
+  // and *error on failure (*rows is then empty).
+  [[nodiscard]] bool fetchRows(std::string_view entityName, std::string_view format,
+                               const kx::Array& arguments, std::vector<KXStoredRow>* rows,
+                               kx::Error* error = nullptr);
+  // The rows of the to-many relationship `rel` of the rows with the keys
+  // `sourceKeys` (rows of rel's entity in this context), read as fetchRows
+  // reads them, with one store query: (source key, related row) in order of
+  // source key, then of related key, which is the order each source's own
+  // read answers. False and *error on failure.
+  [[nodiscard]] bool relatedRows(const KXRelationshipDescription& rel,
+                                 const std::vector<std::int64_t>& sourceKeys,
+                                 std::vector<std::pair<std::int64_t, KXStoredRow>>* rows,
+                                 kx::Error* error = nullptr);
 
   // The same fetch and count for a request of `entityName` whose predicate
   // is `format` with `arguments` ("" for none), at most `limit` objects (0
@@ -233,6 +254,10 @@ class KXManagedObjectContext : public std::enable_shared_from_this<KXManagedObje
   // the live one (refreshed in the read context) or a new one. nullptr for
   // a row of an unknown entity.
   KXManagedObjectPtr rowObjectLocked(sqlite3_stmt* statement, int firstColumn) REQUIRES(mutex_);
+  // The row the statement stands on (laid out as for rowObjectLocked) as
+  // plain values: the live object's row (refreshed as rowObjectLocked
+  // does), else the columns as read. False for a row of an unknown entity.
+  bool storedRowLocked(sqlite3_stmt* statement, int firstColumn, KXStoredRow* row) REQUIRES(mutex_);
   // Also require the connection's lock. Every object read is added to
   // *pins.
   void prefetchLocked(const std::vector<KXManagedObjectPtr>& objects,

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "../DataClientFixture.h"
+#include "CommonUtils/JSONKit/JSONKit.h"
 #include "CommonUtils/KXCrashLogger.h"
 #include "CommonUtils/KXHooks.h"
 #include "Data/client/KXDataClient.h"
@@ -17,6 +20,86 @@
 #include "support/TempAppRoot.h"
 
 namespace {
+
+// A folder with every kind of child and field: notebooks (one with a
+// deleted child), notes with unicode and escaped text, numbers, booleans,
+// stored entry properties (JSON and not), unset fields, a deleted note,
+// resources with a thumbnail, a share link, and a file.
+void PutEveryFieldKind(KXManagedObjectContext& c) {
+  auto put = [&c](const std::string& entity, const kx::Dictionary& fields) {
+    KXManagedObjectPtr object = c.insertNewObject(entity);
+    object->setValue("del", false);
+    object->setValue("remoteRemoved", false);
+    EXPECT_TRUE(object->setValuesForKeys(fields)) << entity;
+    return object;
+  };
+  put("Notebook", {{"fileId", "K"}, {"parentId", "ROOT"}, {"title", "Kinds"}});
+  put("Notebook", {{"fileId", "KD"},
+                   {"parentId", "K"},
+                   {"title", "R\xC3\xA9unions \xE4\xBC\x9A\xE8\xAD\xB0 \xF0\x9F\x8E\x89"},
+                   {"namePath", "/Kinds/R\xC3\xA9unions/"},
+                   {"createTime", 1600000000000LL},
+                   {"favorited", true}});
+  put("Notebook", {{"fileId", "KD1"}, {"parentId", "KD"}, {"title", "in"}});
+  put("Notebook", {{"fileId", "KD2"}, {"parentId", "KD"}, {"del", true}});
+  put("Note", {{"fileId", "KN"},
+               {"parentId", "K"},
+               {"title", "quote \" back \\ tab \t nl \n ctl \x01 end"},
+               {"namePath", "/Kinds/KN"},
+               {"tags", "1,2"},
+               {"summary", "\xE2\x80\xA8 line sep"},
+               {"size", 1234567890123LL},
+               {"version", -7},
+               {"createTime", 1500000000123LL},
+               {"modifyTime", 1500000999000LL},
+               {"stick", true},
+               {"stickTime", 1500000000000LL},
+               {"encrypted", false},
+               {"orgEditorType", 2},
+               {"author", "Ann"},
+               {"entryProps", kx::Bytes{'{', '"', 'k', '"', ':', '"', 'v', '"', ',', '"', 'n', '"',
+                                        ':', '1', '}'}}});
+  put("Note", {{"fileId", "KX"},
+               {"parentId", "K"},
+               {"title", "gone"},
+               {"deleted", true},
+               {"del", true},
+               {"domain", 0},
+               {"dir", false},
+               {"entryProps", kx::Bytes{'n', 'o', 't', ' ', 'j', 's', 'o', 'n'}}});
+  put("NormalFile", {{"fileId", "KF"}, {"parentId", "K"}, {"title", "f.pdf"}, {"size", 0}});
+  KXManagedObjectPtr pictures =
+      put("Note", {{"fileId", "KP"}, {"parentId", "K"}, {"sourceURL", "https://e.example/a?b=1"}});
+  const char* sizes[][3] = {{"KP1", "image", "100x100"},
+                            {"KP2", "attachment", "900x900"},
+                            {"KP3", "image", "300x200"},
+                            {"KP4", "image", "odd"}};
+  for (const auto& s : sizes) {
+    KXManagedObjectPtr resource = c.insertNewObject("Resource");
+    resource->setValuesForKeys(
+        {{"fileId", s[0]}, {"meidaType", s[1]}, {"imageSize", s[2]}, {"version", 4}});
+    pictures->addObject("resources", resource);
+  }
+  KXManagedObjectPtr shared = put("Note", {{"fileId", "KS"}, {"parentId", "K"}, {"title", "s"}});
+  KXManagedObjectPtr link = c.insertNewObject("ShareLink");
+  link->setValuesForKeys({{"entryId", "KS"}, {"shareUrl", "https://s.example/x"}});
+  shared->setObject("shareLinkInfo", link);
+  KXManagedObjectPtr linkOnly = put("Note", {{"fileId", "KL"}, {"parentId", "K"}});
+  linkOnly->setObject("shareLinkInfo", c.insertNewObject("ShareLink"));
+}
+
+// The entries of PutEveryFieldKind's folder "K" as JSON, entire and alone,
+// as the entries built from its objects were written before the rows route
+// took over: the text the web interface has always been given.
+constexpr const char* kEveryFieldKindEntire =
+    R"json([{"fileEntry":{"id":"KD","parentId":"K","name":"Réunions 会議 🎉","createTime":1600000000000,"remoteRemoved":false,"favorited":true,"entryProps":{},"tags":"","userId":"EmptyUser","subTreeDirNum":2,"domain":1,"dir":true},"fileMeta":{"resources":[],"metaProps":{},"author":null,"sourceURL":null},"otherProp":{"pn":"Réunions"}},{"fileEntry":{"id":"KN","parentId":"K","name":"quote \" back \\ tab \t nl \n ctl \u0001 end","version":-7,"createTime":1500000000123,"modifyTime":1500000999000,"remoteRemoved":false,"encrypted":false,"tags":"1,2","summary":"  line sep","fileSize":1234567890123,"entryProps":{"k":"v","n":1,"orgEditorType":2,"stick":true,"stickTime":1500000000000},"userId":"EmptyUser","domain":0,"dir":false},"fileMeta":{"author":"Ann","resources":[],"metaProps":{},"sourceURL":null},"otherProp":{"pn":"KN"}},{"fileEntry":{"id":"KX","parentId":"K","name":"gone","dir":false,"domain":0,"deleted":true,"remoteRemoved":false,"entryProps":{},"tags":"","userId":"EmptyUser"},"fileMeta":{"resources":[],"metaProps":{},"author":null,"sourceURL":null},"otherProp":{}},{"fileEntry":{"id":"KF","parentId":"K","name":"f.pdf","remoteRemoved":false,"fileSize":0,"entryProps":{},"tags":"","userId":"EmptyUser","domain":1,"dir":false},"fileMeta":{"resources":[],"metaProps":{},"author":null,"sourceURL":null},"otherProp":{}},{"fileEntry":{"id":"KP","parentId":"K","remoteRemoved":false,"entryProps":{},"tags":"","userId":"EmptyUser","domain":0,"dir":false},"fileMeta":{"sourceURL":"https://e.example/a?b=1","metaProps":{"thmv":"thmv","thmid":"KP3"},"resources":[{"resourceId":"KP1","version":4,"resourceType":1},{"resourceId":"KP2","version":4,"resourceType":2},{"resourceId":"KP3","version":4,"resourceType":1},{"resourceId":"KP4","version":4,"resourceType":1}],"author":null},"otherProp":{}},{"fileEntry":{"id":"KS","parentId":"K","name":"s","remoteRemoved":false,"shared":true,"shareUrl":"https://s.example/x","entryProps":{},"tags":"","userId":"EmptyUser","domain":0,"dir":false},"fileMeta":{"resources":[],"metaProps":{},"author":null,"sourceURL":null},"otherProp":{}},{"fileEntry":{"id":"KL","parentId":"K","remoteRemoved":false,"shared":true,"entryProps":{},"tags":"","userId":"EmptyUser","domain":0,"dir":false},"fileMeta":{"resources":[],"metaProps":{},"author":null,"sourceURL":null},"otherProp":{}}])json";
+constexpr const char* kEveryFieldKindAlone =
+    R"json([{"id":"KD","parentId":"K","name":"Réunions 会議 🎉","createTime":1600000000000,"remoteRemoved":false,"favorited":true,"entryProps":{},"tags":"","userId":"EmptyUser","subTreeDirNum":2,"domain":1,"dir":true},{"id":"KN","parentId":"K","name":"quote \" back \\ tab \t nl \n ctl \u0001 end","version":-7,"createTime":1500000000123,"modifyTime":1500000999000,"remoteRemoved":false,"encrypted":false,"tags":"1,2","summary":"  line sep","fileSize":1234567890123,"entryProps":{"k":"v","n":1,"orgEditorType":2,"stick":true,"stickTime":1500000000000},"userId":"EmptyUser","domain":0,"dir":false},{"id":"KX","parentId":"K","name":"gone","dir":false,"domain":0,"deleted":true,"remoteRemoved":false,"entryProps":{},"tags":"","userId":"EmptyUser"},{"id":"KF","parentId":"K","name":"f.pdf","remoteRemoved":false,"fileSize":0,"entryProps":{},"tags":"","userId":"EmptyUser","domain":1,"dir":false},{"id":"KP","parentId":"K","remoteRemoved":false,"entryProps":{},"tags":"","userId":"EmptyUser","domain":0,"dir":false},{"id":"KS","parentId":"K","name":"s","remoteRemoved":false,"shared":true,"shareUrl":"https://s.example/x","entryProps":{},"tags":"","userId":"EmptyUser","domain":0,"dir":false},{"id":"KL","parentId":"K","remoteRemoved":false,"shared":true,"entryProps":{},"tags":"","userId":"EmptyUser","domain":0,"dir":false}])json";
+
+std::string Text(const kx::Array& entries) {
+  kx::Bytes json = JSONData(entries);
+  return std::string(json.begin(), json.end());
+}
 
 class FileMetaWebUtilTest : public kxtest::DataClientFixture {
  protected:
@@ -220,6 +303,56 @@ TEST_F(FileMetaWebUtilTest, EntriesBuiltTogetherEqualEntriesBuiltAlone) {
       EXPECT_EQ(together[5]["fileMeta"]["metaProps"]["thmid"].stringValue(), "N2R1");
     }
   }
+}
+
+// A folder's entries built from its rows are the text its objects gave,
+// byte for byte, for every kind of field; objects held elsewhere in the
+// read context bring what they hold in memory to both routes alike.
+TEST_F(FileMetaWebUtilTest, RowsGiveTheEntriesOfTheObjectsByteForByte) {
+  Write(PutEveryFieldKind);
+  const std::string entire = kEveryFieldKindEntire;
+  const std::string alone = kEveryFieldKindAlone;
+  EXPECT_EQ(Text(util_->fileDictsFromRows(client_->reads().rowsForParentId("K"), true)), entire);
+  EXPECT_EQ(Text(util_->fileDictsFromRows(client_->reads().rowsForParentId("K"), false)), alone);
+  EXPECT_EQ(Text(util_->fileDictsFrom(client_->reads().objectsForParentId("K", "FileMeta"), true)),
+            entire);
+
+  // A live object of the read context, changed in memory and given its
+  // parent's name by a listing: the rows take it as the objects do.
+  KXFileMetaPtr note = client_->reads().objectForFileMetaID("KN");
+  ASSERT_TRUE(note);
+  client_->reads().performSyncReadBlock([&] { note->setValue("title", "in memory"); });
+  note->setParentName("Kinds");
+  for (bool whole : {true, false}) {
+    SCOPED_TRACE(whole);
+    const std::string fromRows =
+        Text(util_->fileDictsFromRows(client_->reads().rowsForParentId("K"), whole));
+    EXPECT_EQ(fromRows, Text(util_->fileDictsFrom(
+                            client_->reads().objectsForParentId("K", "FileMeta"), whole)));
+    EXPECT_NE(fromRows.find("\"name\":\"in memory\""), std::string::npos);
+    EXPECT_EQ(fromRows.find("quote"), std::string::npos);
+    EXPECT_EQ(fromRows.find("\"parentName\":\"Kinds\"") != std::string::npos, whole);
+  }
+
+  // The root, whose object fixes values its row may not hold (a row
+  // written by an older program says it is encrypted), and an empty parent
+  // id.
+  Write([](KXManagedObjectContext& c) {
+    KXManagedObjectPtr root = c.insertNewObject("Root");
+    ASSERT_TRUE(root && root->setValuesForKeys({{"fileId", "ROOT"}, {"title", "All"}}));
+  });
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(data_->storePath().c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "UPDATE \"FileMeta\" SET \"encrypted\" = 1 WHERE \"fileId\" = 'ROOT'",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  const std::string root =
+      Text(util_->fileDictsFromRows(client_->reads().rowsForParentId("0"), false));
+  EXPECT_NE(root.find("\"encrypted\":false"), std::string::npos) << root;
+  EXPECT_EQ(Text(util_->fileDictsFromRows(client_->reads().rowsForParentId("0"), true)),
+            Text(util_->fileDictsFrom(client_->reads().objectsForParentId("0", "FileMeta"), true)));
+  EXPECT_TRUE(client_->reads().rowsForParentId("").empty());
 }
 
 }  // namespace

@@ -585,6 +585,68 @@ TEST_F(ContextTest, PrefetchedSetsEqualTheSetsReadOneByOne) {
   EXPECT_EQ(ids(readOwners.at(2)->objects("resources")), Ids{});
 }
 
+// Rows read as values are the rows of the objects the same fetch answers,
+// in each context (the writer's unsaved work, the reader's in-memory
+// changes), and related rows are the sets the objects read.
+TEST_F(ContextTest, StoredRowsAreTheRowsOfTheFetchedObjects) {
+  auto r1 = writer_->insertNewObject("Resource");
+  auto r2 = writer_->insertNewObject("Resource");
+  ASSERT_TRUE(r1->setValue("fileId", kx::Value("r1")) && r2->setValue("fileId", kx::Value("r2")));
+  auto n1 = insert("Note", "N1", {{"parentId", kx::Value("P")}, {"title", kx::Value("t1")}});
+  auto n2 = insert("Note", "N2", {{"parentId", kx::Value("P")}, {"size", kx::Value(7)}});
+  insert("Notebook", "B", {{"parentId", kx::Value("P")}, {"encrypted", kx::Value(true)}});
+  insert("Note", "Elsewhere", {{"parentId", kx::Value("Q")}});
+  ASSERT_TRUE(n1->setObjects("resources", {r2, r1}));
+  ASSERT_TRUE(n2->addObject("resources", r1));
+  ASSERT_TRUE(writer_->save());
+  // Unsaved in the writer: a changed note and a new one.
+  ASSERT_TRUE(n2->setValue("title", kx::Value("unsaved")));
+  insert("Note", "N3", {{"parentId", kx::Value("P")}});
+  // Changed in the reader's memory.
+  auto mine = reader_->fetch("Note", "fileId = %@", {kx::Value("N1")}).at(0);
+  ASSERT_TRUE(mine->setValue("title", kx::Value("local")));
+
+  const KXRelationshipDescription* resources =
+      KXModel::shared().entity("FileMeta")->relationship("resources");
+  for (const auto& context : {writer_, reader_}) {
+    SCOPED_TRACE(context == writer_ ? "writer" : "reader");
+    std::vector<KXStoredRow> rows;
+    kx::Error e;
+    ASSERT_TRUE(context->fetchRows("FileMeta", "parentId = %@", {kx::Value("P")}, &rows, &e))
+        << e.localizedDescription();
+    std::vector<KXManagedObjectPtr> objects =
+        context->fetch("FileMeta", "parentId = %@", {kx::Value("P")});
+    ASSERT_EQ(rows.size(), context == writer_ ? 4u : 3u);
+    ASSERT_EQ(rows.size(), objects.size());
+    std::vector<std::int64_t> keys;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const KXStoredRow expected = objects[i]->storedRow();
+      EXPECT_EQ(rows[i].entity, expected.entity) << i;
+      EXPECT_EQ(rows[i].key, expected.key) << i;
+      EXPECT_EQ(rows[i].values, expected.values) << i;
+      EXPECT_EQ(rows[i].context.lock(), context);
+      keys.push_back(rows[i].key);
+    }
+    EXPECT_EQ(rows[0].value("title"), kx::Value(context == writer_ ? "t1" : "local"));
+    EXPECT_EQ(rows[1].value("title"), context == writer_ ? kx::Value("unsaved") : kx::Value());
+    EXPECT_EQ(rows[2].value("noteCount"), kx::Value());  // a Notebook column
+    EXPECT_EQ(rows[0].value("noteCount"), kx::Value());  // not one of a Note's
+
+    // Related rows: every source's set, in source order, then store order.
+    std::vector<std::pair<std::int64_t, KXStoredRow>> related;
+    ASSERT_TRUE(context->relatedRows(*resources, keys, &related, &e)) << e.localizedDescription();
+    std::vector<std::pair<std::int64_t, std::string>> got, want;
+    for (const auto& [source, row] : related)
+      got.emplace_back(source, row.value("fileId").stringValue());
+    for (const auto& object : objects) {
+      for (const auto& member : object->objects("resources"))
+        want.emplace_back(object->objectID().primaryKey(), member->stringValue("fileId"));
+    }
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(got.size(), 3u);
+  }
+}
+
 TEST_F(ContextTest, ReadContextChangesStayInMemory) {
   listen();
   insert("Note", "N", {{"title", kx::Value("t")}});
