@@ -19,6 +19,7 @@
 #include "Data/store/KXDataContext.h"
 #include "Data/store/KXManagedObjectContext.h"
 #include "platform/Crypto.h"
+#include "platform/DirectorySyncer.h"
 #include "platform/FileSystem.h"
 #include "platform/GlobalQueue.h"
 #include "platform/MainQueue.h"
@@ -391,22 +392,21 @@ void KXObjectPuller::placeContent(const std::string& tmpPath) {
       }
       // The rename itself is durable only once its folder is synced; until
       // then the store does not record the body as the service's. The sync
-      // waits for the disk, so it runs off the content queue: the pulls'
-      // syncs overlap instead of queueing behind one another.
-      kx::GlobalQueue::get().async([self, target] {
-        kx::Error syncError;
-        if (!kx::FileSystem::Default().syncDirectory(kx::Path::deletingLastPathComponent(target),
-                                                     &syncError)) {
-          KXLOG("body of %s not durable in place: %s", self->fileId_.c_str(),
-                syncError.localizedDescription().c_str());
-          // A copy's content has no entry to own it; an entry's content file
-          // holds the service's body while its md5 says it is still owed.
-          if (self->asCopy()) removeQuietly(target);
-          self->finish(pullError());
-          return;
-        }
-        self->store(target);
-      });
+      // waits for the disk, so it runs off the content queue; the bodies
+      // moved into one folder meanwhile share a sync of it.
+      kx::DirectorySyncer::shared().syncDirectory(
+          kx::Path::deletingLastPathComponent(target), [self, target](const kx::Error& syncError) {
+            if (syncError) {
+              KXLOG("body of %s not durable in place: %s", self->fileId_.c_str(),
+                    syncError.localizedDescription().c_str());
+              // A copy's content has no entry to own it; an entry's content file
+              // holds the service's body while its md5 says it is still owed.
+              if (self->asCopy()) removeQuietly(target);
+              self->finish(pullError());
+              return;
+            }
+            self->store(target);
+          });
     });
   });
 }
