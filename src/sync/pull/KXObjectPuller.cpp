@@ -162,6 +162,9 @@ void KXObjectPuller::pullWithCallback(std::function<void(const kx::Error& error)
     finish(pullError());
     return;
   }
+  // A body read whole anyway comes in memory: written here once, it is
+  // neither written through a download file nor read back.
+  if (readsBody()) puller->setKeepsBodyInMemory(true);
   {
     kx::MutexLock lock(mu_);
     if (cleared_) return;
@@ -184,19 +187,33 @@ void KXObjectPuller::pullWithCallback(std::function<void(const kx::Error& error)
 
 void KXObjectPuller::bodyPulled(const kx::Value& result, const kx::Error& error) {
   KXLOG("pull file fileId %s, title %s", fileId_.c_str(), title_.empty() ? "null" : title_.c_str());
-  const std::string tmpPath = result[KXFilePuller::kTmpFilePathKey].stringValue();
+  std::string tmpPath = result[KXFilePuller::kTmpFilePathKey].stringValue();
+  const kx::Value* inMemory = result.isDictionary() ? result.find(KXFilePuller::kBodyKey) : nullptr;
   if (cleared()) {
     removeQuietly(tmpPath);
     return;
   }
-  if (!error.domain().empty() || tmpPath.empty()) {
+  if (!error.domain().empty() || (tmpPath.empty() && inMemory == nullptr)) {
     removeQuietly(tmpPath);
     finish(pullError());
     return;
   }
   // Notes and markdown files are read for their summary and index text.
   std::optional<std::string> text;
-  if (entity_ == "Note" || (entity_ == "NormalFile" && isMarkdown(title_))) {
+  if (inMemory != nullptr) {
+    const kx::Bytes& bytes = inMemory->bytes();
+    text = std::string(bytes.begin(), bytes.end());
+    // Placed like a download: from a temporary file of its own.
+    tmpPath = KXFileManager::defaultManauger().URLForTempFile();
+    kx::Error writeError;
+    if (tmpPath.empty() || !kx::FileSystem::Default().writeFile(tmpPath, *text, &writeError)) {
+      KXLOG("downloaded body of %s not written: %s", fileId_.c_str(),
+            writeError.localizedDescription().c_str());
+      removeQuietly(tmpPath);
+      finish(pullError());
+      return;
+    }
+  } else if (readsBody()) {
     std::string body;
     kx::Error readError;
     if (!kx::FileSystem::Default().readFile(tmpPath, &body, &readError)) {
@@ -382,9 +399,9 @@ void KXObjectPuller::placeContent(const std::string& tmpPath) {
       return;
     }
     files.moveFileFromPath(tmpPath, target, [self, tmpPath, target](const kx::Error& error) {
-      // Moved or not, the downloaded file is not left behind.
-      removeQuietly(tmpPath);
       if (!error.domain().empty()) {
+        // Not moved: the downloaded file is not left behind.
+        removeQuietly(tmpPath);
         KXLOG("body of %s not moved into place: %s", self->fileId_.c_str(),
               error.localizedDescription().c_str());
         self->finish(pullError());
@@ -409,6 +426,10 @@ void KXObjectPuller::placeContent(const std::string& tmpPath) {
           });
     });
   });
+}
+
+bool KXObjectPuller::readsBody() const {
+  return entity_ == "Note" || (entity_ == "NormalFile" && isMarkdown(title_));
 }
 
 bool KXObjectPuller::asCopy() const {
