@@ -9,11 +9,20 @@
 namespace kx {
 
 DirectorySyncer& DirectorySyncer::shared() {
-  static DirectorySyncer* syncer = new DirectorySyncer(GlobalQueue::get());
+  static DirectorySyncer* syncer = new DirectorySyncer(GlobalQueue::get(), kSharedGatherSeconds);
   return *syncer;
 }
 
-DirectorySyncer::DirectorySyncer(Queue& queue) : queue_(queue) {}
+DirectorySyncer::DirectorySyncer(Queue& queue, double gatherSeconds)
+    : queue_(queue), gatherSeconds_(gatherSeconds) {}
+
+void DirectorySyncer::queueRun(const std::string& path) {
+  if (gatherSeconds_ > 0) {
+    queue_.after(gatherSeconds_, [this, path] { run(path); });
+  } else {
+    queue_.async([this, path] { run(path); });
+  }
+}
 
 void DirectorySyncer::syncDirectory(const std::string& path, Done done) {
   bool start = false;
@@ -26,7 +35,7 @@ void DirectorySyncer::syncDirectory(const std::string& path, Done done) {
       start = true;
     }
   }
-  if (start) queue_.async([this, path] { run(path); });
+  if (start) queueRun(path);
 }
 
 std::size_t DirectorySyncer::syncsStarted() const {
@@ -61,7 +70,7 @@ void DirectorySyncer::run(const std::string& path) {
       again = true;
     }
   }
-  if (again) queue_.async([this, path] { run(path); });
+  if (again) queueRun(path);
   // Answered last: an answer may let its caller go on to free the syncer.
   for (Done& done : answered) {
     if (done) done(error);

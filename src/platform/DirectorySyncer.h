@@ -7,7 +7,10 @@
 // while one runs wait for the next, which then covers them all. So a burst
 // of renames into one folder costs a few syncs, not one each, and no caller
 // is told its rename is durable before a sync that started after it has
-// ended.
+// ended. A syncer made with a gathering time starts a folder's sync that
+// long after the first request that finds none queued, so that a steady
+// stream of renames (a pull placing thousands of bodies) shares one sync
+// per folder per gathering time; each answer comes that much later.
 //
 // Syncs go through kx::FileSystem::Default() as it is when they run, on the
 // queue given at construction (a global queue: a sync waits for the disk);
@@ -36,10 +39,12 @@ class DirectorySyncer {
  public:
   using Done = std::function<void(const Error& error)>;
 
-  // The process's syncer, on the default global queue.
+  // The process's syncer, on the default global queue, gathering requests
+  // for kSharedGatherSeconds.
   static DirectorySyncer& shared();
+  static constexpr double kSharedGatherSeconds = 0.02;
 
-  explicit DirectorySyncer(Queue& queue);
+  explicit DirectorySyncer(Queue& queue, double gatherSeconds = 0);
   DirectorySyncer(const DirectorySyncer&) = delete;
   DirectorySyncer& operator=(const DirectorySyncer&) = delete;
 
@@ -60,8 +65,11 @@ class DirectorySyncer {
   // Queued on queue_: takes the folder's waiting requests, syncs it once and
   // answers them; queues the next sync when more came meanwhile.
   void run(const std::string& path);
+  // Queues run(path) on queue_, after the gathering time.
+  void queueRun(const std::string& path);
 
   Queue& queue_;
+  const double gatherSeconds_;
   mutable Mutex mu_;
   std::map<std::string, Folder> folders_ GUARDED_BY(mu_);
   std::size_t syncsStarted_ GUARDED_BY(mu_) = 0;

@@ -136,4 +136,46 @@ TEST_F(DirectorySyncerTest, AFailedSyncFailsEveryRequestItCoversAndTheNextSyncTr
   EXPECT_EQ(fs.syncs(first), 3);
 }
 
+// A queue whose tasks the test runs by hand, keeping the delays asked for.
+class HandQueue : public kx::Queue {
+ public:
+  void async(Task task) override { after(0, std::move(task)); }
+  void sync(const Task& task) override { task(); }
+  void after(double seconds, Task task) override {
+    delays.push_back(seconds);
+    tasks.push_back(std::move(task));
+  }
+  const std::string& label() const override { return label_; }
+  void runAll() {
+    std::vector<Task> now;
+    now.swap(tasks);
+    for (Task& task : now) task();
+  }
+  std::vector<double> delays;
+  std::vector<Task> tasks;
+
+ private:
+  const std::string label_ = "hand";
+};
+
+TEST_F(DirectorySyncerTest, ASyncWithAGatheringTimeCoversTheRequestsMadeWhileItWaits) {
+  fs.gated.clear();
+  HandQueue queue;
+  kx::DirectorySyncer gathering(queue, 0.05);
+  gathering.syncDirectory(first, answers.add("a"));
+  gathering.syncDirectory(first, answers.add("b"));
+  gathering.syncDirectory(second, answers.add("other"));
+  EXPECT_EQ(queue.delays, (std::vector<double>{0.05, 0.05})) << "one sync per folder";
+  // Still waiting: a later request joins it.
+  gathering.syncDirectory(first, answers.add("c"));
+  EXPECT_EQ(queue.tasks.size(), 2u);
+  EXPECT_TRUE(answers.list().empty());
+  queue.runAll();
+  EXPECT_EQ(answers.list(),
+            (std::vector<std::string>{"a synced", "b synced", "c synced", "other synced"}));
+  EXPECT_EQ(fs.syncs(first), 1);
+  EXPECT_EQ(fs.syncs(second), 1);
+  EXPECT_TRUE(queue.tasks.empty());
+}
+
 }  // namespace
