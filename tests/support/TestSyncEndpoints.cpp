@@ -119,6 +119,7 @@ TestSyncEndpoints::~TestSyncEndpoints() {
 
 std::int64_t TestSyncEndpoints::change(const std::string& id, const kx::Dictionary& fields,
                                        const std::string* body) {
+  orderStale_ = true;
   kx::Value& stored = entries_[id];
   if (!stored.isDictionary()) {
     stored = kx::Value::dict({{"entry", kx::Value::dict({{"id", kx::Value(id)},
@@ -271,30 +272,35 @@ Reply TestSyncEndpoints::pull(const RecordedRequest& request) {
   if (base.empty()) return Reply::json(400, "{\"error\":400,\"message\":\"baseVersion\"}");
   std::int64_t baseVersion = std::stoll(base);
   int limit = limitText.empty() ? kDefaultLimit : std::max(1, std::stoi(limitText));
-  std::vector<const kx::Value*> changed;
-  for (const auto& [id, entry] : entries_) {
-    if (baseVersion < 0 || versionOf(entry) > baseVersion) changed.push_back(&entry);
+  if (orderStale_) {
+    order_.clear();
+    order_.reserve(entries_.size());
+    for (const auto& [id, entry] : entries_) order_.push_back({versionOf(entry), id, &entry});
+    std::sort(order_.begin(), order_.end(), [](const Ordered& a, const Ordered& b) {
+      return std::tie(a.version, a.id) < std::tie(b.version, b.id);
+    });
+    orderStale_ = false;
   }
-  std::sort(changed.begin(), changed.end(), [](const kx::Value* a, const kx::Value* b) {
-    return std::make_tuple(versionOf(*a), (*a)["entry"]["id"].string()) <
-           std::make_tuple(versionOf(*b), (*b)["entry"]["id"].string());
-  });
-  std::size_t start = 0;
+  // The changed entries are those after the base version; a page goes on
+  // after its marker.
+  auto start = order_.begin();
+  if (baseVersion >= 0) {
+    start = std::partition_point(order_.begin(), order_.end(),
+                                 [&](const Ordered& o) { return o.version <= baseVersion; });
+  }
   if (!lastId.empty()) {
-    auto after = parseMarker(lastId);
-    while (start < changed.size() &&
-           std::make_tuple(versionOf(*changed[start]), (*changed[start])["entry"]["id"].string()) <=
-               std::make_tuple(after.first, after.second)) {
-      ++start;
-    }
+    const auto after = parseMarker(lastId);
+    start = std::partition_point(start, order_.end(), [&](const Ordered& o) {
+      return std::tie(o.version, o.id) <= std::tie(after.first, after.second);
+    });
   }
-  std::size_t end = std::min(changed.size(), start + static_cast<std::size_t>(limit));
+  const auto end = order_.end() - start > limit ? start + limit : order_.end();
   kx::Array values;
-  for (std::size_t i = start; i < end; ++i) values.push_back(*changed[i]);
-  bool truncated = end < changed.size();
+  for (auto it = start; it != end; ++it) values.push_back(*it->entry);
+  bool truncated = end != order_.end();
   kx::Dictionary answer{{"values", kx::Value(std::move(values))},
                         {"truncated", kx::Value(truncated)}};
-  if (truncated) answer.set("truncatedMarker", kx::Value(markerOf(*changed[end - 1])));
+  if (truncated) answer.set("truncatedMarker", kx::Value(markerOf(*(end - 1)->entry)));
   return Reply::json(200, toJSON(kx::Value(std::move(answer))));
 }
 

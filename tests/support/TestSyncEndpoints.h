@@ -107,7 +107,17 @@ class TestSyncEndpoints {
   TestNoteService& service_;
   mutable std::mutex mu_;
   mutable std::condition_variable gateChanged_;
-  std::map<std::string, kx::Value> entries_;                 // guarded by mu_
+  std::map<std::string, kx::Value> entries_;  // guarded by mu_
+  // The entries in the order of changes (version, then id), made again by
+  // the first pull after a change, so that a page does not sort the whole
+  // tree (the map's values stay where they are).
+  struct Ordered {
+    std::int64_t version;
+    std::string id;
+    const kx::Value* entry;
+  };
+  std::vector<Ordered> order_;                               // guarded by mu_
+  bool orderStale_ = true;                                   // guarded by mu_
   std::map<std::string, std::string> bodies_;                // guarded by mu_
   std::int64_t rootVersion_ = 0;                             // guarded by mu_
   std::map<int, Reply> pullFaults_;                          // guarded by mu_; by pull number

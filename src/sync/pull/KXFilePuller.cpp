@@ -38,7 +38,17 @@ KXFilePuller::KXFilePuller(std::string fileId, kx::Value version, std::string se
       controller_(controller),
       editorVersion_(KXSyncScriptBridge::installed()->getEditorVersion()) {}
 
+void KXFilePuller::setKeepsBodyInMemory(bool keep) {
+  kx::MutexLock lock(mu_);
+  inMemory_ = keep;
+}
+
 void KXFilePuller::pullWithCallback(Callback callback) {
+  bool inMemory;
+  {
+    kx::MutexLock lock(mu_);
+    inMemory = inMemory_;
+  }
   kx::Dictionary params{
       {"fileId", kx::Value(fileId_)},
       {"version", version_.isNull() ? kx::Value(0) : version_},
@@ -48,7 +58,7 @@ void KXFilePuller::pullWithCallback(Callback callback) {
   KXNetworkOperationOptions options;
   options.set(kKXOptionURL, kx::Value(serviceBaseURL_ + kDownloadPath));
   options.set(kKXOptionParams, kx::Value(std::move(params)));
-  const std::string target = tempFile_ ? tempFile_() : std::string();
+  const std::string target = !inMemory && tempFile_ ? tempFile_() : std::string();
   if (!target.empty()) options.set(kKXOptionDownloadFile, kx::Value(target));
   auto operation = std::make_shared<KXNetworkOperation>();
   operation->setOption(std::move(options));
@@ -60,8 +70,8 @@ void KXFilePuller::pullWithCallback(Callback callback) {
   auto once = std::make_shared<std::atomic<bool>>(false);
   std::weak_ptr<KXFilePuller> weak = weak_from_this();
   bool queued = controller_.concurrentResumeWithOperator(
-      operation, [weak, once, callback, target](const kx::Value&, const kx::HTTPResponseHead&,
-                                                const kx::Error& error) {
+      operation, [weak, once, callback, target, inMemory](
+                     const kx::Value& data, const kx::HTTPResponseHead&, const kx::Error& error) {
         if (once->exchange(true) || !callback) return;
         std::shared_ptr<KXFilePuller> self = weak.lock();
         bool stale = !self;
@@ -80,6 +90,11 @@ void KXFilePuller::pullWithCallback(Callback callback) {
           KXLOG("download of %s failed: %s", self->fileId_.c_str(),
                 error.localizedDescription().c_str());
           callback(kx::Value(), error);
+          return;
+        }
+        if (inMemory) {
+          callback(kx::Value::dict({{kBodyKey, data.isData() ? data : kx::Value(kx::Bytes())}}),
+                   kx::Error());
           return;
         }
         // Without a temporary location the body came in memory: no file to

@@ -9,7 +9,9 @@
 //
 // The block is called once: {"tmp-file-path": the file's path} and no
 // error ({} when no temporary location could be had), or the error
-// (nothing is left behind then). After
+// (nothing is left behind then). A puller told to keep the body in memory
+// (setKeepsBodyInMemory, for bodies the caller reads whole anyway) writes
+// no file: it answers {"body": the bytes}. After
 // clearEnvironment() it is not called: the request is cancelled and a late
 // answer dropped; nor when the puller was released before its answer came
 // (its owner, the object puller, keeps it while it waits).
@@ -36,6 +38,7 @@ class KXFilePuller : public std::enable_shared_from_this<KXFilePuller> {
  public:
   static constexpr const char* kDownloadPath = "/qrt/api/personal/sync?method=download";
   static constexpr const char* kTmpFilePathKey = "tmp-file-path";
+  static constexpr const char* kBodyKey = "body";
   using Callback = std::function<void(const kx::Value& result, const kx::Error& error)>;
 
   static std::shared_ptr<KXFilePuller> pullerWithFileId(const std::string& fileId,
@@ -45,6 +48,8 @@ class KXFilePuller : public std::enable_shared_from_this<KXFilePuller> {
   KXFilePuller(std::string fileId, kx::Value version, std::string serviceBaseURL,
                std::function<std::string()> tempFile, KXConcurrentController& controller);
 
+  // Call before pullWithCallback.
+  void setKeepsBodyInMemory(bool keep);
   void pullWithCallback(Callback callback);
   void clearEnvironment();
 
@@ -62,6 +67,7 @@ class KXFilePuller : public std::enable_shared_from_this<KXFilePuller> {
   kx::Mutex mu_;
   std::shared_ptr<KXNetworkOperation> operator_ GUARDED_BY(mu_);
   bool cleared_ GUARDED_BY(mu_) = false;
+  bool inMemory_ GUARDED_BY(mu_) = false;
 };
 
 #endif  // ZN_SYNC_KXFILEPULLER_H_

@@ -19,6 +19,7 @@
 #include "Data/store/KXDataContext.h"
 #include "Data/store/KXManagedObjectContext.h"
 #include "platform/Crypto.h"
+#include "platform/DirectorySyncer.h"
 #include "platform/FileSystem.h"
 #include "platform/GlobalQueue.h"
 #include "platform/MainQueue.h"
@@ -161,6 +162,9 @@ void KXObjectPuller::pullWithCallback(std::function<void(const kx::Error& error)
     finish(pullError());
     return;
   }
+  // A body read whole anyway comes in memory: written here once, it is
+  // neither written through a download file nor read back.
+  if (readsBody()) puller->setKeepsBodyInMemory(true);
   {
     kx::MutexLock lock(mu_);
     if (cleared_) return;
@@ -183,19 +187,33 @@ void KXObjectPuller::pullWithCallback(std::function<void(const kx::Error& error)
 
 void KXObjectPuller::bodyPulled(const kx::Value& result, const kx::Error& error) {
   KXLOG("pull file fileId %s, title %s", fileId_.c_str(), title_.empty() ? "null" : title_.c_str());
-  const std::string tmpPath = result[KXFilePuller::kTmpFilePathKey].stringValue();
+  std::string tmpPath = result[KXFilePuller::kTmpFilePathKey].stringValue();
+  const kx::Value* inMemory = result.isDictionary() ? result.find(KXFilePuller::kBodyKey) : nullptr;
   if (cleared()) {
     removeQuietly(tmpPath);
     return;
   }
-  if (!error.domain().empty() || tmpPath.empty()) {
+  if (!error.domain().empty() || (tmpPath.empty() && inMemory == nullptr)) {
     removeQuietly(tmpPath);
     finish(pullError());
     return;
   }
   // Notes and markdown files are read for their summary and index text.
   std::optional<std::string> text;
-  if (entity_ == "Note" || (entity_ == "NormalFile" && isMarkdown(title_))) {
+  if (inMemory != nullptr) {
+    const kx::Bytes& bytes = inMemory->bytes();
+    text = std::string(bytes.begin(), bytes.end());
+    // Placed like a download: from a temporary file of its own.
+    tmpPath = KXFileManager::defaultManauger().URLForTempFile();
+    kx::Error writeError;
+    if (tmpPath.empty() || !kx::FileSystem::Default().writeFile(tmpPath, *text, &writeError)) {
+      KXLOG("downloaded body of %s not written: %s", fileId_.c_str(),
+            writeError.localizedDescription().c_str());
+      removeQuietly(tmpPath);
+      finish(pullError());
+      return;
+    }
+  } else if (readsBody()) {
     std::string body;
     kx::Error readError;
     if (!kx::FileSystem::Default().readFile(tmpPath, &body, &readError)) {
@@ -381,9 +399,9 @@ void KXObjectPuller::placeContent(const std::string& tmpPath) {
       return;
     }
     files.moveFileFromPath(tmpPath, target, [self, tmpPath, target](const kx::Error& error) {
-      // Moved or not, the downloaded file is not left behind.
-      removeQuietly(tmpPath);
       if (!error.domain().empty()) {
+        // Not moved: the downloaded file is not left behind.
+        removeQuietly(tmpPath);
         KXLOG("body of %s not moved into place: %s", self->fileId_.c_str(),
               error.localizedDescription().c_str());
         self->finish(pullError());
@@ -391,24 +409,27 @@ void KXObjectPuller::placeContent(const std::string& tmpPath) {
       }
       // The rename itself is durable only once its folder is synced; until
       // then the store does not record the body as the service's. The sync
-      // waits for the disk, so it runs off the content queue: the pulls'
-      // syncs overlap instead of queueing behind one another.
-      kx::GlobalQueue::get().async([self, target] {
-        kx::Error syncError;
-        if (!kx::FileSystem::Default().syncDirectory(kx::Path::deletingLastPathComponent(target),
-                                                     &syncError)) {
-          KXLOG("body of %s not durable in place: %s", self->fileId_.c_str(),
-                syncError.localizedDescription().c_str());
-          // A copy's content has no entry to own it; an entry's content file
-          // holds the service's body while its md5 says it is still owed.
-          if (self->asCopy()) removeQuietly(target);
-          self->finish(pullError());
-          return;
-        }
-        self->store(target);
-      });
+      // waits for the disk, so it runs off the content queue; the bodies
+      // moved into one folder meanwhile share a sync of it.
+      kx::DirectorySyncer::shared().syncDirectory(
+          kx::Path::deletingLastPathComponent(target), [self, target](const kx::Error& syncError) {
+            if (syncError) {
+              KXLOG("body of %s not durable in place: %s", self->fileId_.c_str(),
+                    syncError.localizedDescription().c_str());
+              // A copy's content has no entry to own it; an entry's content file
+              // holds the service's body while its md5 says it is still owed.
+              if (self->asCopy()) removeQuietly(target);
+              self->finish(pullError());
+              return;
+            }
+            self->store(target);
+          });
     });
   });
+}
+
+bool KXObjectPuller::readsBody() const {
+  return entity_ == "Note" || (entity_ == "NormalFile" && isMarkdown(title_));
 }
 
 bool KXObjectPuller::asCopy() const {

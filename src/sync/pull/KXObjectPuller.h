@@ -5,7 +5,9 @@
 // at once through the pull controller.
 //
 //   download  the body of (file id, version) through a KXFilePuller into a
-//             temporary file of its own;
+//             temporary file of its own (a body that is read whole, a
+//             note's or a markdown file's, comes in memory and is written
+//             to one here);
 //   content   a note's text, summary (its first characters) and index text
 //             (title without extension and plain text); a markdown file's
 //             text and title; any other file by title only;
@@ -164,6 +166,9 @@ class KXObjectPuller : public KXSyncObjectPull,
   // On the write queue, after an entry took its body: saves the store once
   // every kBodiesPerSave bodies.
   static void saveEveryFewBodies(KXManagedObjectContext& context);
+  // Whether the body is read whole for its summary and index text (a note,
+  // a markdown file).
+  bool readsBody() const;
   // Whether the body is stored as a "(Sync Conflicted)" copy: made as one,
   // or turned into one by becomeConflictCopy.
   bool asCopy() const;

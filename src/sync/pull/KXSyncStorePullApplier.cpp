@@ -56,6 +56,8 @@ struct KXSyncStorePullApplier::Pass {
   bool fullPulling = false;
   // Entries the pull cut out of a parent cycle (placed under the root).
   const std::vector<std::string>* cut = nullptr;
+  // Items applied since the pass last saved.
+  std::size_t itemsSinceSave = 0;
 
   bool wasCut(const std::string& fileId) const {
     return cut != nullptr && std::find(cut->begin(), cut->end(), fileId) != cut->end();
@@ -167,12 +169,15 @@ bool KXSyncStorePullApplier::insert(Pass& pass, const std::string& entity,
   return !added.empty();
 }
 
-void KXSyncStorePullApplier::saveEveryTenthItem(Pass& pass) {
-  // Counted over every pull of the process. A long pull keeps what it has
-  // applied so far; the root version moves on only after the last save, so
-  // a pull cut short starts again from before its first item.
-  static std::atomic<std::uint64_t> items{0};
-  if (++items % 10 != 0) return;
+void KXSyncStorePullApplier::saveEveryPageOfItems(Pass& pass) {
+  // A long pull keeps what it has applied so far, a unit of whole items at a
+  // time; the root version moves on only after the pull's last save, so a
+  // pull cut short starts again from before its first item and every entry
+  // stored without its body is fetched again. A unit per page of items
+  // rather than per few items: each commit rewrites the pages of the tables
+  // and indexes it touched and posts a did-save that the readers merge.
+  if (++pass.itemsSinceSave < kItemsPerSave) return;
+  pass.itemsSinceSave = 0;
   kx::Error error;
   if (!pass.context.save(&error)) {
     KXLOG("pulled entries not saved: %s", error.localizedDescription().c_str());
@@ -225,7 +230,7 @@ void KXSyncStorePullApplier::applyDeletedNotesOrFiles(Pass& pass,
                                                       const std::vector<kx::Dictionary>& list,
                                                       const std::string& entity) {
   for (kx::Dictionary item : list) {
-    saveEveryTenthItem(pass);
+    saveEveryPageOfItems(pass);
     KXFileMetaPtr local =
         client().readsIn(&pass.context).objectForFileMetaID(item["fileId"].stringValue());
     if (!local) continue;
@@ -253,7 +258,7 @@ void KXSyncStorePullApplier::applyDeletedNotesOrFiles(Pass& pass,
 void KXSyncStorePullApplier::applyDeletedNotebooks(Pass& pass,
                                                    const std::vector<kx::Dictionary>& list) {
   for (const kx::Dictionary& item : list) {
-    saveEveryTenthItem(pass);
+    saveEveryPageOfItems(pass);
     KXFileMetaPtr local =
         client().readsIn(&pass.context).objectForFileMetaID(item["fileId"].stringValue());
     if (!local) continue;
@@ -273,7 +278,7 @@ void KXSyncStorePullApplier::applyDeletedNotebooks(Pass& pass,
 
 void KXSyncStorePullApplier::applyNotebooks(Pass& pass, const std::vector<kx::Dictionary>& list) {
   for (kx::Dictionary item : list) {
-    saveEveryTenthItem(pass);
+    saveEveryPageOfItems(pass);
     const std::string fileId = item["fileId"].stringValue();
     if (fileId.empty()) continue;
     takeTrashMark(item);
@@ -415,7 +420,7 @@ void KXSyncStorePullApplier::applyNotesOrFiles(Pass& pass, const std::vector<kx:
   std::shared_ptr<KXSyncScriptBridge> bridge = KXSyncScriptBridge::installed();
   const std::string editingFileId = bridge ? bridge->currentModifingFile() : std::string();
   for (kx::Dictionary item : list) {
-    saveEveryTenthItem(pass);
+    saveEveryPageOfItems(pass);
     const std::string fileId = item["fileId"].stringValue();
     item.remove("summary");
     takeTrashMark(item);

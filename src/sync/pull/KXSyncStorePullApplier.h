@@ -30,14 +30,19 @@
 //    given-up or interrupted download is fetched again whenever the entry
 //    comes again (a full pull brings every entry).
 //
-// Nothing is saved here: the pull saves once after apply() and once at its
-// end. apply() runs as one block on the store's write queue.
+// apply() runs as one block on the store's write queue and saves once every
+// kItemsPerSave items, each unit holding whole items, so a long pull keeps
+// what it applied if it is cut short (the root version moves on only at the
+// pull's end, so the next pull brings those entries again and fetches the
+// bodies they are owed); the pull saves once after apply() and once at its
+// end.
 //
 // Thread safety: every member may be called from any thread except the
 // store's write queue (apply() waits for it).
 #ifndef ZN_SYNC_KXSYNCSTOREPULLAPPLIER_H_
 #define ZN_SYNC_KXSYNCSTOREPULLAPPLIER_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -47,6 +52,7 @@
 #include "platform/Value.h"
 #include "sync/pull/KXObjectPuller.h"
 #include "sync/pull/KXSyncPullApplier.h"
+#include "sync/pull/KXSyncPullProxy.h"
 
 class KXManagedObjectContext;
 
@@ -60,6 +66,10 @@ class KXSyncStorePullApplier : public KXSyncPullApplier {
   explicit KXSyncStorePullApplier(KXDataClient& client,
                                   KXObjectPuller::FilePullerFactory filePuller = {})
       : client_(&client), filePuller_(std::move(filePuller)) {}
+
+  // Items applied between two saves of the store by apply(): a page of
+  // the service's entries.
+  static constexpr std::size_t kItemsPerSave = KXSyncPullProxy::kPageLimit;
 
   KXSyncPullApplication apply(KXSyncPullBatch& batch) override;
   void addRoot(const kx::Dictionary& rootInfo) override;
@@ -91,8 +101,8 @@ class KXSyncStorePullApplier : public KXSyncPullApplier {
   // notebooks between) in its old parent, so they are not trashed unseen.
   void rescueModifiedEntries(Pass& pass, const std::string& notebookId,
                              const std::string& localParentId);
-  // Saves the store once every tenth applied item.
-  void saveEveryTenthItem(Pass& pass);
+  // Saves the store once every kItemsPerSave applied items.
+  void saveEveryPageOfItems(Pass& pass);
   // Logs a new entry whose parent is neither stored nor in the batch: no
   // view reaches it until its parent arrives.
   void logMissingParent(Pass& pass, const std::string& fileId, const std::string& parentId);

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "account/KXNetworkOperation.h"
 #include "support/QueueBarrier.h"
@@ -143,6 +144,46 @@ TEST_F(KXFilePullerTest, SevenAtOnceAndClearedPullersNeverAnswer) {
     paths.insert(path);
   }
   EXPECT_EQ(paths.size(), 8u);
+}
+
+TEST_F(KXFilePullerTest, ABodyKeptInMemoryComesAsBytesAndNoFileIsMade) {
+  // Bytes a text conversion could change, and an empty body.
+  static const char kBytes[] = "<note>\0\xff caf\xc3\xa9\r\n</note>";
+  const std::string body(kBytes, sizeof(kBytes) - 1);
+  endpoints->putNote("M", "ROOT", "m.note", body);
+  endpoints->putNote("E", "ROOT", "e.note", "");
+  endpoints->putNote("F", "ROOT", "f.note", "never");
+  endpoints->failDownload("F", 1);
+  std::mutex mu;
+  std::map<std::string, kx::Value> answers;
+  std::map<std::string, kx::Error> errors;
+  std::vector<std::shared_ptr<KXFilePuller>> pullers;
+  for (const std::string id : {"M", "E", "F"}) {
+    auto p = puller(id);
+    pullers.push_back(p);
+    p->setKeepsBodyInMemory(true);
+    p->pullWithCallback([&, id](const kx::Value& result, const kx::Error& error) {
+      std::lock_guard<std::mutex> lock(mu);
+      answers[id] = result;
+      errors[id] = error;
+    });
+  }
+  ASSERT_TRUE(kxtest::pumpMainUntil(
+      [&] {
+        std::lock_guard<std::mutex> lock(mu);
+        return answers.size() == 3;
+      },
+      20));
+  std::lock_guard<std::mutex> lock(mu);
+  EXPECT_FALSE(errors["M"]) << errors["M"].localizedDescription();
+  const kx::Bytes& got = answers["M"][KXFilePuller::kBodyKey].bytes();
+  EXPECT_EQ(std::string(got.begin(), got.end()), body);
+  EXPECT_EQ(answers["M"].find(KXFilePuller::kTmpFilePathKey), nullptr);
+  EXPECT_FALSE(errors["E"]);
+  EXPECT_TRUE(answers["E"][KXFilePuller::kBodyKey].isData());
+  EXPECT_TRUE(answers["E"][KXFilePuller::kBodyKey].bytes().empty());
+  EXPECT_TRUE(errors["F"]);
+  EXPECT_TRUE(fs::is_empty(tempFolder)) << "no download file";
 }
 
 }  // namespace

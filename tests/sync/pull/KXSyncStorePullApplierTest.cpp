@@ -7,15 +7,19 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "Data/client/KXEntryReads.h"
 #include "Data/client/KXSyncRecords.h"
 #include "Data/entities/Root.h"
+#include "Data/store/KXManagedObjectContext.h"
 #include "account/KXNetworkOperation.h"
+#include "platform/NotificationCenter.h"
 #include "support/QueueBarrier.h"
 #include "support/TestNoteService.h"
 #include "support/TestSyncEndpoints.h"
@@ -294,6 +298,84 @@ TEST_F(KXSyncStorePullApplierTest, AFailedSecondOfThreePagesAppliesNothing) {
   EXPECT_EQ(pullRequestsFor("0"), 2u + 3u) << "two before the failure, three after";
   EXPECT_EQ(stored().size(), 1102u);
   expectConverged();
+}
+
+TEST_F(KXSyncStorePullApplierTest, APullCutShortKeepsWholeEntriesAndTheNextPullCompletesIt) {
+  // More entries than one unit of the apply holds: what a kill right after
+  // the first unit's commit leaves on the disk is copied there, opened as
+  // the store after a restart, and pulled again.
+  const std::size_t notes = KXSyncStorePullApplier::kItemsPerSave + 90;
+  endpoints->putNotebook("NB", "ROOT", "Work");
+  for (std::size_t i = 0; i < notes; ++i) {
+    endpoints->putNote("N" + std::to_string(i), "NB", "n" + std::to_string(i) + ".note",
+                       "cut body " + std::to_string(i));
+  }
+  const std::string storeFolder = root_.path() + "/appdata";
+  const std::string cutFolder = root_.path() + "/cut";
+  std::size_t firstUnit = 0;
+  const kx::NotificationCenter::Token token = kx::NotificationCenter::defaultCenter().addObserver(
+      kKXContextDidSaveNotification, nullptr, nullptr, [&](const kx::Notification& n) {
+        const std::size_t inserted = n.userInfo[kKXInsertedObjectsKey].array().size();
+        if (firstUnit != 0 || inserted == 0) return;
+        firstUnit = inserted;
+        // On the saving thread, right after the commit: the store's files
+        // as a kill now would leave them (the wal index is rebuilt on open).
+        std::error_code ec;
+        std::filesystem::copy(storeFolder, cutFolder, std::filesystem::copy_options::recursive, ec);
+        ASSERT_FALSE(ec) << ec.message();
+        for (const auto& file : std::filesystem::recursive_directory_iterator(cutFolder)) {
+          if (file.path().string().ends_with("-shm")) std::filesystem::remove(file.path(), ec);
+        }
+      });
+  const std::string result = cycle();
+  kx::NotificationCenter::defaultCenter().removeObserver(token);
+  ASSERT_EQ(result, "success");
+  EXPECT_GT(firstUnit, 0u);
+  EXPECT_LE(firstUnit, KXSyncStorePullApplier::kItemsPerSave);
+
+  auto cutEnv = std::make_shared<kxtest::TestStoreEnvironment>(cutFolder);
+  auto cutData = std::make_shared<KXDataContext>(cutEnv);
+  KXDataClient cutClient(cutData);
+  cutClient.openStore();
+  ASSERT_TRUE(kxtest::waitForQueue(cutData->dbQueue()));
+  kxtest::EventLog cutLog;
+  auto cutPullEnv =
+      std::make_shared<kxtest::StorePullEnvironment>(service.baseURL(), &cutClient, &cutLog);
+  cutPullEnv->applierToUse = std::make_shared<KXSyncStorePullApplier>(cutClient);
+  // Whole entries, none claiming a body, and the root version not moved on.
+  EXPECT_EQ(cutPullEnv->baseVersion(), 0);
+  std::size_t kept = 0;
+  cutClient.reads().performSyncReadBlock([&] {
+    for (std::size_t i = 0; i < notes; ++i) {
+      KXFileMetaPtr entry = cutClient.reads().objectForFileMetaID("N" + std::to_string(i));
+      if (!entry) continue;
+      ++kept;
+      EXPECT_EQ(entry->parentId(), "NB");
+      EXPECT_EQ(entry->stringValue("title"), "n" + std::to_string(i) + ".note");
+      EXPECT_EQ(entry->stringValue("md5"), "") << "no body is stored yet";
+    }
+    EXPECT_TRUE(cutClient.reads().objectForFileMetaID("NB"));
+  });
+  EXPECT_EQ(kept + 1, firstUnit) << "the notebook and the notes of the first unit";
+
+  // The next pull brings every entry again and every body owed.
+  auto delegate = std::make_shared<kxtest::RecordingPullDelegate>(&cutLog);
+  auto proxy = std::make_shared<KXSyncPullProxy>(delegate, cutPullEnv);
+  proxy->pull();
+  ASSERT_TRUE(kxtest::pumpMainUntil([&] { return cutLog.count("success") == 1; }, 60));
+  cutData->performSyncWriteBlock([](KXManagedObjectContext&) {});
+  EXPECT_EQ(cutPullEnv->baseVersion(), endpoints->rootVersion());
+  cutClient.reads().performSyncReadBlock([&] {
+    for (std::size_t i = 0; i < notes; ++i) {
+      const std::string id = "N" + std::to_string(i);
+      KXFileMetaPtr entry = cutClient.reads().objectForFileMetaID(id);
+      ASSERT_TRUE(entry) << id;
+      EXPECT_EQ(entry->stringValue("md5"), endpoints->entry(id)["entry"]["md5"].stringValue())
+          << id;
+    }
+  });
+  proxy->clearEnvironment();
+  cutData->performSyncWriteBlock([](KXManagedObjectContext&) {});
 }
 
 }  // namespace
