@@ -119,8 +119,7 @@ void GlobalQueue::async(Task task) {
   // A sleeper is woken only for a task no spinning thread will take. Read
   // under the lock: a spinner that gives up lowers the count before it takes
   // the lock to look again, so either it sees this task or this sees it gone.
-  const bool wake =
-      p.sleeping > 0 && p.queued > static_cast<std::size_t>(p.spinning.load());
+  const bool wake = p.sleeping > 0 && p.queued > static_cast<std::size_t>(p.spinning.load());
   // Signalled after the lock is let go, so the thread it wakes does not
   // wake only to wait for the lock.
   lock.unlock();
