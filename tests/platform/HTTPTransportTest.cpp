@@ -421,6 +421,42 @@ TEST_F(HTTPTransportTest, CancelStopsARunningRequestWithOneCancelledCompletion) 
   EXPECT_EQ(transport_.activeRequests(), 0u);
 }
 
+// Requests running at once are spread over the transport's loops: each gets
+// an id of its own, and a cancel reaches it on whichever loop runs it (a
+// cancel sent to another loop would leave it held until released, and it
+// would then complete without error).
+TEST_F(HTTPTransportTest, CancelReachesEachOfManyRequestsRunningAtOnce) {
+  service_.setFault("/held", Fault::held());
+  constexpr int kCount = 9;
+  std::atomic<int> calls{0};
+  std::vector<std::shared_ptr<std::promise<kx::Error>>> done;
+  std::set<HTTPTransport::RequestID> ids;
+  HTTPRequest request;
+  request.url = url("/held");
+  for (int i = 0; i < kCount; ++i) {
+    auto promise = std::make_shared<std::promise<kx::Error>>();
+    done.push_back(promise);
+    ids.insert(transport_.start(request, [&calls, promise](HTTPResponse, const kx::Error& e) {
+      ++calls;
+      promise->set_value(e);
+    }));
+  }
+  EXPECT_EQ(ids.size(), static_cast<size_t>(kCount));
+  EXPECT_EQ(ids.count(0), 0u);
+  ASSERT_TRUE(service_.waitForInFlight(kCount));
+  EXPECT_EQ(transport_.activeRequests(), static_cast<size_t>(kCount));
+  for (auto id : ids) transport_.cancel(id);
+  for (auto& promise : done) {
+    auto result = promise->get_future();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(result.get().code(), kx::kHTTPTransportCancelled);
+  }
+  service_.releaseHeld();
+  ASSERT_TRUE(kxtest::waitForQueue(kx::GlobalQueue::get()));
+  EXPECT_EQ(calls.load(), kCount);
+  EXPECT_EQ(transport_.activeRequests(), 0u);
+}
+
 TEST_F(HTTPTransportTest, FailuresOfTheServiceBecomeErrors) {
   struct Case {
     const char* name;
