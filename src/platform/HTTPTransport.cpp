@@ -156,7 +156,13 @@ class HTTPTransport::Impl {
 
   ~Impl() {
     stop();
-    for (auto& loop : loops_) curl_multi_cleanup(loop->multi);
+    // The spare handles hold the shares: they go first.
+    for (auto& loop : loops_) {
+      for (auto& spares : loop->spareEasy) {
+        for (CURL* easy : spares) curl_easy_cleanup(easy);
+      }
+      curl_multi_cleanup(loop->multi);
+    }
     curl_share_cleanup(sharedWithJar_);
     curl_share_cleanup(sharedWithoutJar_);
   }
@@ -364,6 +370,9 @@ class HTTPTransport::Impl {
     std::thread thread;
     std::map<RequestID, std::shared_ptr<Transfer>> running;
     std::map<Transfer*, WriteContext*> writeContexts;
+    // Easy handles of ended requests, reset, by whether they used the jar
+    // (index 1) or not: a new request takes one instead of making one.
+    std::vector<CURL*> spareEasy[2];
   };
 
   // What is handed to one loop (under mu_), and how many of the transport's
@@ -448,7 +457,13 @@ class HTTPTransport::Impl {
               const std::vector<std::string>& connectTo, const std::string& trustedPEM) {
     Transfer* t = transfer.get();
     HTTPRequest& r = t->request;
-    t->easy = curl_easy_init();
+    std::vector<CURL*>& spares = loop.spareEasy[r.useCookieJar ? 1 : 0];
+    if (!spares.empty()) {
+      t->easy = spares.back();
+      spares.pop_back();
+    } else {
+      t->easy = curl_easy_init();
+    }
     if (!t->easy) return Error::make(kURLErrorDomain, kHTTPTransportUnknown, "no easy handle");
     CURL* e = t->easy;
     curl_easy_setopt(e, CURLOPT_PRIVATE, t);
@@ -633,7 +648,7 @@ class HTTPTransport::Impl {
     }
     // Without a body callback the head goes to onHead here.
     if (!t->request.onData && t->request.onHead && !error) handHeadOn(t, transfer);
-    releaseEasy(t);
+    releaseEasy(loop, t);
     if (t->setsCookie) cookiesChanged();
     complete(transfer, std::move(error));
   }
@@ -646,17 +661,29 @@ class HTTPTransport::Impl {
     }
   }
 
-  // Easy handles are freed here, on the transport thread, while the shares
-  // they use are alive, whoever holds the transfer afterwards.
-  static void releaseEasy(Transfer* t) {
-    if (t->easy) curl_easy_cleanup(t->easy);
+  // Easy handles are kept for the loop's next requests or freed here, on the
+  // loop's thread, while the shares they use are alive, whoever holds the
+  // transfer afterwards. A reset handle keeps no option, callback or header
+  // of its request; the connections stay in the multi handle's pool.
+  static void releaseEasy(Loop& loop, Transfer* t) {
+    if (!t->easy) return;
+    std::vector<CURL*>& spares = loop.spareEasy[t->request.useCookieJar ? 1 : 0];
+    if (spares.size() < kSpareEasyHandles) {
+      // The list of cookie files the request was given outlives a reset
+      // (and leaks) unless it is emptied first; the jar stays in the share.
+      if (t->request.useCookieJar) curl_easy_setopt(t->easy, CURLOPT_COOKIEFILE, nullptr);
+      curl_easy_reset(t->easy);
+      spares.push_back(t->easy);
+    } else {
+      curl_easy_cleanup(t->easy);
+    }
     t->easy = nullptr;
   }
 
   void stopOne(Loop& loop, const std::shared_ptr<Transfer>& transfer) {
     curl_multi_remove_handle(loop.multi, transfer->easy);
     dropWriteContext(loop, transfer.get());
-    releaseEasy(transfer.get());
+    releaseEasy(loop, transfer.get());
     if (transfer->setsCookie) cookiesChanged();
     complete(transfer, cancelledError());
   }
@@ -687,7 +714,7 @@ class HTTPTransport::Impl {
         }
         if (error) {
           dropWriteContext(loop, transfer.get());
-          releaseEasy(transfer.get());
+          releaseEasy(loop, transfer.get());
           complete(transfer, std::move(error));
           continue;
         }
@@ -727,6 +754,8 @@ class HTTPTransport::Impl {
   };
 
   static constexpr long kPooledConnections = 64;
+  // Reset easy handles a loop keeps of each kind.
+  static constexpr std::size_t kSpareEasyHandles = 16;
 
   // How many loops a transport runs: one for every two hardware threads,
   // at least one and at most four.

@@ -12,6 +12,8 @@
 //    keep to one loop); there is no thread per request. Each multi handle
 //    keeps its own connection pool, so parallel requests are sent, encrypted
 //    and read on several threads at once.
+//    The easy handles of ended requests are reset and kept for the loop's
+//    next requests.
 //  - One process-wide cookie jar, shared by every request through libcurl's
 //    share interface (with DNS and TLS session caches). Requests store the
 //    answers' Set-Cookie headers in it and send its cookies; cookies() lists
