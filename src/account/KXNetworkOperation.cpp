@@ -432,9 +432,13 @@ void KXNetworkOperation::asyncNetworkOperationWithCompletionHandler(Delivery del
       request.body = std::move(body);
     }
 
+    // The delivery moves into the transfer's completion: once started, the
+    // transfer is its only user (only a request that failed before starting
+    // is delivered below).
     s.networkTask = sharedTransport().start(
-        std::move(request), [delivery, destination, temporary, owner, owned](
-                                kx::HTTPResponse response, const kx::Error& error) {
+        std::move(request), [delivery = std::move(delivery), destination = std::move(destination),
+                             temporary = std::move(temporary), owner,
+                             owned](kx::HTTPResponse response, const kx::Error& error) {
           // The head moves out; the body stays in `response`.
           kx::HTTPResponseHead head = std::move(static_cast<kx::HTTPResponseHead&>(response));
           if (temporary.empty()) {
