@@ -331,6 +331,56 @@ TEST_F(HTTPTransportTest, OneCookieJarStoresSendsListsAndClears) {
   EXPECT_FALSE(service_.requests("/test/echo").back().hasHeader("Cookie"));
 }
 
+// Requests sent one after another reuse the easy handle of the one before.
+// Each case sends a request shaped one way, then a plain GET on the handle it
+// left: the GET must carry nothing of it (method, body, header fields, HEAD's
+// empty answer, redirect following).
+TEST_F(HTTPTransportTest, ARequestOnAKeptHandleCarriesNothingOfTheRequestBefore) {
+  service_.route("GET", "/moved", [](const kxtest::RecordedRequest&) {
+    Reply r;
+    r.status = 302;
+    r.headers.emplace_back("Location", "/test/echo?from=moved");
+    return r;
+  });
+  HTTPRequest post;
+  post.method = "PUT";
+  post.url = url("/test/echo");
+  post.headers = {{"X-One", "1"}, {"Content-Type", "text/plain"}};
+  const std::string body = "k=v";
+  post.body.assign(body.begin(), body.end());
+  HTTPRequest head;
+  head.method = "HEAD";
+  head.url = url("/test/echo");
+  HTTPRequest follow;
+  follow.url = url("/moved");
+  follow.followRedirects = true;
+  const struct {
+    const char* name;
+    HTTPRequest first;
+  } cases[] = {{"body and fields", post}, {"HEAD", head}, {"redirects followed", follow}};
+  for (const auto& c : cases) {
+    ASSERT_FALSE(run(c.first).error) << c.name;
+    service_.clearRequests();
+    HTTPRequest plain;
+    plain.url = url("/test/echo");
+    Outcome o = run(plain);
+    ASSERT_FALSE(o.error) << c.name;
+    EXPECT_FALSE(o.response.body.empty()) << c.name;
+    auto seen = service_.requests("/test/echo");
+    ASSERT_EQ(seen.size(), 1u) << c.name;
+    EXPECT_EQ(seen[0].method, "GET") << c.name;
+    EXPECT_EQ(seen[0].body, "") << c.name;
+    EXPECT_FALSE(seen[0].hasHeader("X-One")) << c.name;
+    EXPECT_FALSE(seen[0].hasHeader("Content-Type")) << c.name;
+
+    HTTPRequest moved;
+    moved.url = url("/moved");
+    o = run(moved);
+    ASSERT_FALSE(o.error) << c.name;
+    EXPECT_EQ(o.response.status, 302) << c.name;
+  }
+}
+
 TEST_F(HTTPTransportTest, OneCookieIsSetOrDeletedAndEveryChangeOfTheJarIsHeard) {
   std::atomic<int> changes{0};
   transport_.setCookiesChangedHandler([&changes] { ++changes; });
