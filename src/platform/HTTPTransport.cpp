@@ -174,6 +174,7 @@ class HTTPTransport::Impl {
       kx::MutexLock lock(mu_);
       if (stopping_) return;
       stopping_ = true;
+      for (auto& loop : loops_) loop->mail.store(true);
     }
     for (auto& loop : loops_) curl_multi_wakeup(loop->multi);
     for (auto& loop : loops_) loop->thread.join();
@@ -203,6 +204,7 @@ class HTTPTransport::Impl {
       ++inboxes_[chosen].active;
       ++active_;
       loop = loops_[chosen].get();
+      loop->mail.store(true);
     }
     curl_multi_wakeup(loop->multi);
     return transfer->id;
@@ -213,6 +215,7 @@ class HTTPTransport::Impl {
     {
       kx::MutexLock lock(mu_);
       inboxes_[index].cancels.push_back(id);
+      loops_[index]->mail.store(true);
     }
     curl_multi_wakeup(loops_[index]->multi);
   }
@@ -270,12 +273,12 @@ class HTTPTransport::Impl {
 
   void setConnectTo(std::vector<std::string> entries) {
     kx::MutexLock lock(mu_);
-    connectTo_ = std::move(entries);
+    connectTo_ = std::make_shared<const std::vector<std::string>>(std::move(entries));
   }
 
   void setTrustedCertificates(std::string pem) {
     kx::MutexLock lock(mu_);
-    trustedPEM_ = std::move(pem);
+    trustedPEM_ = std::make_shared<const std::string>(std::move(pem));
   }
 
   std::size_t activeRequests() const {
@@ -373,6 +376,10 @@ class HTTPTransport::Impl {
     // Easy handles of ended requests, reset, by whether they used the jar
     // (index 1) or not: a new request takes one instead of making one.
     std::vector<CURL*> spareEasy[2];
+    // Raised (after the hand-over, under mu_) whenever its inbox gets work or
+    // the transport stops; the loop lowers it before it takes its inbox, so
+    // an answer arriving from the network costs the loop no lock.
+    std::atomic<bool> mail{false};
   };
 
   // What is handed to one loop (under mu_), and how many of the transport's
@@ -694,10 +701,10 @@ class HTTPTransport::Impl {
     for (;;) {
       std::vector<std::shared_ptr<Transfer>> incoming;
       std::vector<RequestID> cancels;
-      std::vector<std::string> connectTo;
-      std::string trustedPEM;
-      bool stopping;
-      {
+      std::shared_ptr<const std::vector<std::string>> connectTo;
+      std::shared_ptr<const std::string> trustedPEM;
+      bool stopping = false;
+      if (loop.mail.exchange(false)) {
         kx::MutexLock lock(mu_);
         incoming.swap(inboxes_[loop.index].pending);
         cancels.swap(inboxes_[loop.index].cancels);
@@ -708,7 +715,7 @@ class HTTPTransport::Impl {
         }
       }
       for (auto& transfer : incoming) {
-        Error error = setUp(loop, transfer, connectTo, trustedPEM);
+        Error error = setUp(loop, transfer, *connectTo, *trustedPEM);
         if (!error && curl_multi_add_handle(loop.multi, transfer->easy) != CURLM_OK) {
           error = Error::make(kURLErrorDomain, kHTTPTransportUnknown, "cannot add the request");
         }
@@ -773,8 +780,12 @@ class HTTPTransport::Impl {
 
   mutable kx::Mutex mu_;
   std::vector<Inbox> inboxes_ GUARDED_BY(mu_);  // one per loop
-  std::vector<std::string> connectTo_ GUARDED_BY(mu_);
-  std::string trustedPEM_ GUARDED_BY(mu_);
+  // Replaced whole, never changed in place: a loop takes the pointers under
+  // the lock and reads them without it.
+  std::shared_ptr<const std::vector<std::string>> connectTo_ GUARDED_BY(mu_) =
+      std::make_shared<const std::vector<std::string>>();
+  std::shared_ptr<const std::string> trustedPEM_ GUARDED_BY(mu_) =
+      std::make_shared<const std::string>();
   bool stopping_ GUARDED_BY(mu_) = false;
   RequestID nextSerial_ GUARDED_BY(mu_) = 1;
   std::size_t active_ GUARDED_BY(mu_) = 0;
