@@ -302,7 +302,11 @@ class HTTPTransport::Impl {
     curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Impl::unlockShare);
     curl_share_setopt(share, CURLSHOPT_USERDATA, locks);
     curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    // TLS sessions are not shared: the TLS library keeps working on a cached
+    // session after libcurl lets go of the share's lock, and with sessions
+    // shared between loops ThreadSanitizer caught it copying a session's
+    // data on one loop's thread while another freed it. Each easy handle
+    // keeps its own sessions (a kept handle resumes them).
     if (withJar) curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
     return share;
   }

@@ -15,7 +15,8 @@
 //    The easy handles of ended requests are reset and kept for the loop's
 //    next requests.
 //  - One process-wide cookie jar, shared by every request through libcurl's
-//    share interface (with DNS and TLS session caches). Requests store the
+//    share interface (with the DNS cache; TLS sessions are kept by each easy
+//    handle, never used by two threads). Requests store the
 //    answers' Set-Cookie headers in it and send its cookies; cookies() lists
 //    it, setCookie() and deleteCookie() change one cookie, clearCookies()
 //    empties it, and a handler hears of every change (to keep the jar in a
