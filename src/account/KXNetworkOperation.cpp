@@ -150,12 +150,12 @@ void append(kx::Bytes& out, std::string_view text) {
 kx::Dictionary headerDictionary(const kx::HTTPHeaders& headers) {
   kx::Dictionary out;
   for (const auto& [name, value] : headers) {
-    kx::Value* existing = nullptr;
-    for (const auto& key : out.keys()) {
-      if (sameName(key, name)) existing = out.find(key);
+    const std::string* existing = nullptr;
+    for (const auto& [key, unused] : out) {
+      if (sameName(key, name)) existing = &key;
     }
     if (existing) {
-      existing->mutableString() += ", " + value;
+      out.find(*existing)->mutableString() += ", " + value;
     } else {
       out.set(name, kx::Value(value));
     }
@@ -432,10 +432,15 @@ void KXNetworkOperation::asyncNetworkOperationWithCompletionHandler(Delivery del
       request.body = std::move(body);
     }
 
+    // The delivery moves into the transfer's completion: once started, the
+    // transfer is its only user (only a request that failed before starting
+    // is delivered below).
     s.networkTask = sharedTransport().start(
-        std::move(request), [delivery, destination, temporary, owner, owned](
-                                kx::HTTPResponse response, const kx::Error& error) {
-          kx::HTTPResponseHead head = response;
+        std::move(request), [delivery = std::move(delivery), destination = std::move(destination),
+                             temporary = std::move(temporary), owner,
+                             owned](kx::HTTPResponse response, const kx::Error& error) {
+          // The head moves out; the body stays in `response`.
+          kx::HTTPResponseHead head = std::move(static_cast<kx::HTTPResponseHead&>(response));
           if (temporary.empty()) {
             delivery(kx::Value(std::move(response.body)), std::move(head), error);
             return;
@@ -477,9 +482,8 @@ void KXNetworkOperation::asyncNetworkOperationWithCompletionHandler(Delivery del
 
 kx::Value KXNetworkOperation::handleWithData(const kx::Value& data,
                                              const kx::HTTPResponseHead& response) {
-  std::string desc = description();
   if (response.status != 0 && response.status != 200) {
-    KXLOG("HTTP Request %s Recevied HTTP Code %ld", desc.c_str(), response.status);
+    KXLOG("HTTP Request %s Recevied HTTP Code %ld", description().c_str(), response.status);
   }
   kx::Dictionary headers = headerDictionary(response.headers);
   const bool json = state_.with([&](State& s) {
@@ -491,7 +495,7 @@ kx::Value KXNetworkOperation::handleWithData(const kx::Value& data,
     kx::Value parsed =
         objectFromJSONDataWithParseOptions(data.bytes(), JKParseOptionValidFlags, &error);
     if (error) {
-      KXLOG("HTTP Request %s, parse json error , %s, string is %s", desc.c_str(),
+      KXLOG("HTTP Request %s, parse json error , %s, string is %s", description().c_str(),
             error.localizedDescription().c_str(), bodyForLog(data.bytes()).c_str());
       return kx::Value();
     }

@@ -1,6 +1,8 @@
 #include "platform/GlobalQueue.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <limits>
@@ -15,6 +17,24 @@ namespace kx {
 
 namespace {
 constexpr int kPriorities = 3;
+// How long a pool thread that ran out of tasks keeps looking before it
+// sleeps, and how many look at once. A task queued meanwhile is taken without
+// a wake-up through the kernel, which on a loaded or virtual machine costs
+// tens of microseconds to the waker and the woken alike.
+constexpr std::chrono::microseconds kSpinWindow{50};
+constexpr int kMostSpinners = 2;
+
+void relax(int round) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (round % 8 != 7) {
+    __builtin_ia32_pause();
+    return;
+  }
+#else
+  (void)round;
+#endif
+  std::this_thread::yield();
+}
 }  // namespace
 
 class GlobalQueue::Pool {
@@ -51,6 +71,15 @@ class GlobalQueue::Pool {
   std::vector<Slot> slots GUARDED_BY(mu);
   int doneWaiters GUARDED_BY(mu) = 0;
   bool started GUARDED_BY(mu) = false;
+  // Tasks queued of every priority; `queuedHint` mirrors it for the threads
+  // that look for work without the lock.
+  std::size_t queued GUARDED_BY(mu) = 0;
+  std::atomic<std::size_t> queuedHint{0};
+  // Threads asleep on workCv, and threads looking for work without the lock.
+  // A spinner always takes the lock and looks again before it sleeps, so a
+  // task it was counted on for is never left behind.
+  std::size_t sleeping GUARDED_BY(mu) = 0;
+  std::atomic<int> spinning{0};
 };
 
 GlobalQueue::GlobalQueue(QueuePriority priority, std::string label)
@@ -86,10 +115,15 @@ void GlobalQueue::async(Task task) {
     p.started = true;
   }
   p.pending[index].push_back(Pool::Entry{std::move(task), p.nextSeq[index]++});
+  p.queuedHint.store(++p.queued, std::memory_order_relaxed);
+  // A sleeper is woken only for a task no spinning thread will take. Read
+  // under the lock: a spinner that gives up lowers the count before it takes
+  // the lock to look again, so either it sees this task or this sees it gone.
+  const bool wake = p.sleeping > 0 && p.queued > static_cast<std::size_t>(p.spinning.load());
   // Signalled after the lock is let go, so the thread it wakes does not
   // wake only to wait for the lock.
   lock.unlock();
-  p.workCv.signal();
+  if (wake) p.workCv.signal();
 }
 
 void GlobalQueue::sync(const Task& task) {
@@ -121,15 +155,33 @@ bool GlobalQueue::waitForEarlierTasks(double timeoutSeconds) {
 
 void GlobalQueue::workerLoop(Pool& p, std::size_t slot) {
   MutexLock lock(p.mu);
+  // A thread looks for work without sleeping once after each task it ran.
+  bool maySpin = false;
   for (;;) {
     int index = kPriorities - 1;
     while (index >= 0 && p.pending[index].empty()) --index;
     if (index < 0) {
+      if (maySpin && p.spinning.load() < kMostSpinners) {
+        maySpin = false;
+        p.spinning.fetch_add(1);
+        lock.unlock();
+        const auto deadline = std::chrono::steady_clock::now() + kSpinWindow;
+        for (int round = 0; p.queuedHint.load(std::memory_order_relaxed) == 0; ++round) {
+          if (round % 16 == 15 && std::chrono::steady_clock::now() >= deadline) break;
+          relax(round);
+        }
+        p.spinning.fetch_sub(1);
+        lock.lock();
+        continue;
+      }
+      ++p.sleeping;
       p.workCv.wait(p.mu);
+      --p.sleeping;
       continue;
     }
     Pool::Entry entry = std::move(p.pending[index].front());
     p.pending[index].pop_front();
+    p.queuedHint.store(--p.queued, std::memory_order_relaxed);
     p.slots[slot] = Pool::Slot{index, entry.seq};
     lock.unlock();
     {
@@ -141,6 +193,7 @@ void GlobalQueue::workerLoop(Pool& p, std::size_t slot) {
     lock.lock();
     p.slots[slot] = Pool::Slot{};
     if (p.doneWaiters > 0) p.doneCv.signalAll();
+    maySpin = true;
   }
 }
 

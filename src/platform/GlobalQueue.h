@@ -5,6 +5,11 @@
 // task never overtakes an older task of its own priority, but tasks of one
 // queue may run at the same time on several threads.
 //
+// A pool thread that has run a task looks for the next one for a short while
+// (50 microseconds, at most two threads at once) before it sleeps; a task queued
+// meanwhile wakes no thread through the kernel. A sleeping thread is woken
+// only for a task that no looking thread is counted on to take.
+//
 // sync(task) runs the task on the calling thread at once (a concurrent queue
 // has nothing to wait for), with this queue current inside it.
 //

@@ -93,13 +93,15 @@ std::string HTTPResponseHead::header(std::string_view name) const {
   return {};
 }
 
-// One request from start to completion. Owned by the transport thread once
+// One request from start to completion. Owned by its loop's thread once
 // started; the stream flag is also written by stream tasks.
 struct Transfer {
   HTTPTransport::RequestID id = 0;
+  // The loop that runs it.
+  std::size_t loop = 0;
   HTTPRequest request;
   HTTPTransport::Completion completion;
-  // Called on the transport thread instead of queuing the completion
+  // Called on its transport thread instead of queuing the completion
   // (synchronous requests).
   bool direct = false;
 
@@ -129,33 +131,53 @@ class HTTPTransport::Impl {
  public:
   Impl() {
     ensureCurlGlobal();
-    multi_ = curl_multi_init();
-    // Kept-alive connections stay pooled however few requests are running
-    // (by default the pool shrinks with the number of running requests, and
-    // the next burst opens its connections and TLS sessions again).
-    curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, kPooledConnections);
     sharedWithJar_ = makeShare(true);
     sharedWithoutJar_ = makeShare(false);
-    thread_ = std::thread([this] { run(); });
+    const std::size_t count = loopCount();
+    {
+      kx::MutexLock lock(mu_);
+      inboxes_.resize(count);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      auto loop = std::make_unique<Loop>();
+      loop->index = i;
+      loop->multi = curl_multi_init();
+      // Kept-alive connections stay pooled however few requests are running
+      // (by default the pool shrinks with the number of running requests,
+      // and the next burst opens its connections and TLS sessions again).
+      curl_multi_setopt(loop->multi, CURLMOPT_MAXCONNECTS, kPooledConnections);
+      loops_.push_back(std::move(loop));
+    }
+    for (auto& loop : loops_) {
+      Loop* l = loop.get();
+      l->thread = std::thread([this, l] { run(*l); });
+    }
   }
 
   ~Impl() {
     stop();
-    curl_multi_cleanup(multi_);
+    // The spare handles hold the shares: they go first.
+    for (auto& loop : loops_) {
+      for (auto& spares : loop->spareEasy) {
+        for (CURL* easy : spares) curl_easy_cleanup(easy);
+      }
+      curl_multi_cleanup(loop->multi);
+    }
     curl_share_cleanup(sharedWithJar_);
     curl_share_cleanup(sharedWithoutJar_);
   }
 
-  // Cancels what runs and ends the transport thread; later requests are
+  // Cancels what runs and ends the transport threads; later requests are
   // answered as cancelled. Only the first call does anything.
   void stop() {
     {
       kx::MutexLock lock(mu_);
       if (stopping_) return;
       stopping_ = true;
+      for (auto& loop : loops_) loop->mail.store(true);
     }
-    curl_multi_wakeup(multi_);
-    thread_.join();
+    for (auto& loop : loops_) curl_multi_wakeup(loop->multi);
+    for (auto& loop : loops_) loop->thread.join();
   }
 
   RequestID start(HTTPRequest request, Completion completion, bool direct) {
@@ -163,26 +185,39 @@ class HTTPTransport::Impl {
     transfer->request = std::move(request);
     transfer->completion = std::move(completion);
     transfer->direct = direct;
+    Loop* loop = nullptr;
     {
       kx::MutexLock lock(mu_);
-      transfer->id = nextID_++;
+      // The loop with the fewest requests, the first of equals: requests one
+      // at a time all go to the first loop and keep using its connections.
+      std::size_t chosen = 0;
+      for (std::size_t i = 1; i < inboxes_.size(); ++i) {
+        if (inboxes_[i].active < inboxes_[chosen].active) chosen = i;
+      }
+      transfer->loop = chosen;
+      transfer->id = nextSerial_++ * inboxes_.size() + chosen;
       if (stopping_) {
         lateCancel(transfer);
         return transfer->id;
       }
-      pending_.push_back(transfer);
+      inboxes_[chosen].pending.push_back(transfer);
+      ++inboxes_[chosen].active;
       ++active_;
+      loop = loops_[chosen].get();
+      loop->mail.store(true);
     }
-    curl_multi_wakeup(multi_);
+    curl_multi_wakeup(loop->multi);
     return transfer->id;
   }
 
   void cancel(RequestID id) {
+    const std::size_t index = id % loops_.size();
     {
       kx::MutexLock lock(mu_);
-      cancels_.push_back(id);
+      inboxes_[index].cancels.push_back(id);
+      loops_[index]->mail.store(true);
     }
-    curl_multi_wakeup(multi_);
+    curl_multi_wakeup(loops_[index]->multi);
   }
 
   std::vector<Cookie> cookies() {
@@ -238,12 +273,12 @@ class HTTPTransport::Impl {
 
   void setConnectTo(std::vector<std::string> entries) {
     kx::MutexLock lock(mu_);
-    connectTo_ = std::move(entries);
+    connectTo_ = std::make_shared<const std::vector<std::string>>(std::move(entries));
   }
 
   void setTrustedCertificates(std::string pem) {
     kx::MutexLock lock(mu_);
-    trustedPEM_ = std::move(pem);
+    trustedPEM_ = std::make_shared<const std::string>(std::move(pem));
   }
 
   std::size_t activeRequests() const {
@@ -267,7 +302,11 @@ class HTTPTransport::Impl {
     curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Impl::unlockShare);
     curl_share_setopt(share, CURLSHOPT_USERDATA, locks);
     curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    // TLS sessions are not shared: the TLS library keeps working on a cached
+    // session after libcurl lets go of the share's lock, and with sessions
+    // shared between loops ThreadSanitizer caught it copying a session's
+    // data on one loop's thread while another freed it. Each easy handle
+    // keeps its own sessions (a kept handle resumes them).
     if (withJar) curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
     return share;
   }
@@ -277,7 +316,7 @@ class HTTPTransport::Impl {
     complete(transfer, cancelledError(), false);
   }
 
-  // --- callbacks (transport thread) ---
+  // --- callbacks (a loop's thread) ---
 
   static std::size_t onHeaderLine(char* data, std::size_t size, std::size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
@@ -328,6 +367,31 @@ class HTTPTransport::Impl {
   struct WriteContext {
     Transfer* transfer;
     std::shared_ptr<Transfer> keep;
+  };
+
+  // One thread driving one multi handle, with that handle's connection pool.
+  // Every field but `thread` is its thread's alone once it runs.
+  struct Loop {
+    std::size_t index = 0;
+    CURLM* multi = nullptr;
+    std::thread thread;
+    std::map<RequestID, std::shared_ptr<Transfer>> running;
+    std::map<Transfer*, WriteContext*> writeContexts;
+    // Easy handles of ended requests, reset, by whether they used the jar
+    // (index 1) or not: a new request takes one instead of making one.
+    std::vector<CURL*> spareEasy[2];
+    // Raised (after the hand-over, under mu_) whenever its inbox gets work or
+    // the transport stops; the loop lowers it before it takes its inbox, so
+    // an answer arriving from the network costs the loop no lock.
+    std::atomic<bool> mail{false};
+  };
+
+  // What is handed to one loop (under mu_), and how many of the transport's
+  // requests it runs.
+  struct Inbox {
+    std::vector<std::shared_ptr<Transfer>> pending;
+    std::vector<RequestID> cancels;
+    std::size_t active = 0;
   };
 
   static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
@@ -400,11 +464,17 @@ class HTTPTransport::Impl {
   // --- setting up ---
 
   // Returns an empty error when the easy handle is ready to be added.
-  Error setUp(const std::shared_ptr<Transfer>& transfer, const std::vector<std::string>& connectTo,
-              const std::string& trustedPEM) {
+  Error setUp(Loop& loop, const std::shared_ptr<Transfer>& transfer,
+              const std::vector<std::string>& connectTo, const std::string& trustedPEM) {
     Transfer* t = transfer.get();
     HTTPRequest& r = t->request;
-    t->easy = curl_easy_init();
+    std::vector<CURL*>& spares = loop.spareEasy[r.useCookieJar ? 1 : 0];
+    if (!spares.empty()) {
+      t->easy = spares.back();
+      spares.pop_back();
+    } else {
+      t->easy = curl_easy_init();
+    }
     if (!t->easy) return Error::make(kURLErrorDomain, kHTTPTransportUnknown, "no easy handle");
     CURL* e = t->easy;
     curl_easy_setopt(e, CURLOPT_PRIVATE, t);
@@ -507,7 +577,7 @@ class HTTPTransport::Impl {
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Impl::onHeaderLine);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, t);
     auto* ctx = new WriteContext{t, transfer};
-    writeContexts_[t] = ctx;
+    loop.writeContexts[t] = ctx;
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Impl::onBody);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, ctx);
     curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
@@ -526,6 +596,7 @@ class HTTPTransport::Impl {
       // Before the completion can run, so that it sees itself finished.
       kx::MutexLock lock(mu_);
       --active_;
+      --inboxes_[t->loop].active;
     }
     if (t->bodyFile) {
       std::fclose(t->bodyFile);
@@ -566,13 +637,13 @@ class HTTPTransport::Impl {
     });
   }
 
-  void finish(Transfer* t, CURLcode code) {
-    auto it = running_.find(t->id);
-    if (it == running_.end()) return;
+  void finish(Loop& loop, Transfer* t, CURLcode code) {
+    auto it = loop.running.find(t->id);
+    if (it == loop.running.end()) return;
     std::shared_ptr<Transfer> transfer = it->second;
-    running_.erase(it);
-    curl_multi_remove_handle(multi_, t->easy);
-    dropWriteContext(t);
+    loop.running.erase(it);
+    curl_multi_remove_handle(loop.multi, t->easy);
+    dropWriteContext(loop, t);
     char* url = nullptr;
     if (curl_easy_getinfo(t->easy, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url)
       t->response.url = url;
@@ -588,47 +659,59 @@ class HTTPTransport::Impl {
     }
     // Without a body callback the head goes to onHead here.
     if (!t->request.onData && t->request.onHead && !error) handHeadOn(t, transfer);
-    releaseEasy(t);
+    releaseEasy(loop, t);
     if (t->setsCookie) cookiesChanged();
     complete(transfer, std::move(error));
   }
 
-  void dropWriteContext(Transfer* t) {
-    auto it = writeContexts_.find(t);
-    if (it != writeContexts_.end()) {
+  static void dropWriteContext(Loop& loop, Transfer* t) {
+    auto it = loop.writeContexts.find(t);
+    if (it != loop.writeContexts.end()) {
       delete it->second;
-      writeContexts_.erase(it);
+      loop.writeContexts.erase(it);
     }
   }
 
-  // Easy handles are freed here, on the transport thread, while the shares
-  // they use are alive, whoever holds the transfer afterwards.
-  static void releaseEasy(Transfer* t) {
-    if (t->easy) curl_easy_cleanup(t->easy);
+  // Easy handles are kept for the loop's next requests or freed here, on the
+  // loop's thread, while the shares they use are alive, whoever holds the
+  // transfer afterwards. A reset handle keeps no option, callback or header
+  // of its request; the connections stay in the multi handle's pool.
+  static void releaseEasy(Loop& loop, Transfer* t) {
+    if (!t->easy) return;
+    std::vector<CURL*>& spares = loop.spareEasy[t->request.useCookieJar ? 1 : 0];
+    if (spares.size() < kSpareEasyHandles) {
+      // The list of cookie files the request was given outlives a reset
+      // (and leaks) unless it is emptied first; the jar stays in the share.
+      if (t->request.useCookieJar) curl_easy_setopt(t->easy, CURLOPT_COOKIEFILE, nullptr);
+      curl_easy_reset(t->easy);
+      spares.push_back(t->easy);
+    } else {
+      curl_easy_cleanup(t->easy);
+    }
     t->easy = nullptr;
   }
 
-  void stopOne(const std::shared_ptr<Transfer>& transfer) {
-    curl_multi_remove_handle(multi_, transfer->easy);
-    dropWriteContext(transfer.get());
-    releaseEasy(transfer.get());
+  void stopOne(Loop& loop, const std::shared_ptr<Transfer>& transfer) {
+    curl_multi_remove_handle(loop.multi, transfer->easy);
+    dropWriteContext(loop, transfer.get());
+    releaseEasy(loop, transfer.get());
     if (transfer->setsCookie) cookiesChanged();
     complete(transfer, cancelledError());
   }
 
-  // --- the transport thread ---
+  // --- the loops' threads ---
 
-  void run() {
+  void run(Loop& loop) {
     for (;;) {
       std::vector<std::shared_ptr<Transfer>> incoming;
       std::vector<RequestID> cancels;
-      std::vector<std::string> connectTo;
-      std::string trustedPEM;
-      bool stopping;
-      {
+      std::shared_ptr<const std::vector<std::string>> connectTo;
+      std::shared_ptr<const std::string> trustedPEM;
+      bool stopping = false;
+      if (loop.mail.exchange(false)) {
         kx::MutexLock lock(mu_);
-        incoming.swap(pending_);
-        cancels.swap(cancels_);
+        incoming.swap(inboxes_[loop.index].pending);
+        cancels.swap(inboxes_[loop.index].cancels);
         stopping = stopping_;
         if (!incoming.empty()) {
           connectTo = connectTo_;
@@ -636,41 +719,41 @@ class HTTPTransport::Impl {
         }
       }
       for (auto& transfer : incoming) {
-        Error error = setUp(transfer, connectTo, trustedPEM);
-        if (!error && curl_multi_add_handle(multi_, transfer->easy) != CURLM_OK) {
+        Error error = setUp(loop, transfer, *connectTo, *trustedPEM);
+        if (!error && curl_multi_add_handle(loop.multi, transfer->easy) != CURLM_OK) {
           error = Error::make(kURLErrorDomain, kHTTPTransportUnknown, "cannot add the request");
         }
         if (error) {
-          dropWriteContext(transfer.get());
-          releaseEasy(transfer.get());
+          dropWriteContext(loop, transfer.get());
+          releaseEasy(loop, transfer.get());
           complete(transfer, std::move(error));
           continue;
         }
-        running_[transfer->id] = transfer;
+        loop.running[transfer->id] = transfer;
       }
       for (RequestID id : cancels) {
-        auto it = running_.find(id);
-        if (it == running_.end()) continue;
+        auto it = loop.running.find(id);
+        if (it == loop.running.end()) continue;
         auto transfer = it->second;
-        running_.erase(it);
-        stopOne(transfer);
+        loop.running.erase(it);
+        stopOne(loop, transfer);
       }
       if (stopping) {
-        auto all = std::move(running_);
-        running_.clear();
-        for (auto& [id, transfer] : all) stopOne(transfer);
+        auto all = std::move(loop.running);
+        loop.running.clear();
+        for (auto& [id, transfer] : all) stopOne(loop, transfer);
         return;
       }
       int stillRunning = 0;
-      curl_multi_perform(multi_, &stillRunning);
+      curl_multi_perform(loop.multi, &stillRunning);
       int left = 0;
-      while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
+      while (CURLMsg* msg = curl_multi_info_read(loop.multi, &left)) {
         if (msg->msg != CURLMSG_DONE) continue;
         Transfer* t = nullptr;
         curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &t);
-        if (t) finish(t, msg->data.result);
+        if (t) finish(loop, t, msg->data.result);
       }
-      curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+      curl_multi_poll(loop.multi, nullptr, 0, 1000, nullptr);
     }
   }
 
@@ -682,29 +765,37 @@ class HTTPTransport::Impl {
   };
 
   static constexpr long kPooledConnections = 64;
+  // Reset easy handles a loop keeps of each kind.
+  static constexpr std::size_t kSpareEasyHandles = 16;
 
-  CURLM* multi_ = nullptr;
+  // How many loops a transport runs: one for every two hardware threads,
+  // at least one and at most four.
+  static std::size_t loopCount() {
+    const std::size_t hardware = std::thread::hardware_concurrency();
+    return std::clamp<std::size_t>(hardware / 2, 1, 4);
+  }
+
   ShareLocks jarLocks_;
   ShareLocks plainLocks_;
   CURLSH* sharedWithJar_ = nullptr;
   CURLSH* sharedWithoutJar_ = nullptr;
-  std::thread thread_;
+  // Made in the constructor, never changed afterwards.
+  std::vector<std::unique_ptr<Loop>> loops_;
 
   mutable kx::Mutex mu_;
-  std::vector<std::shared_ptr<Transfer>> pending_ GUARDED_BY(mu_);
-  std::vector<RequestID> cancels_ GUARDED_BY(mu_);
-  std::vector<std::string> connectTo_ GUARDED_BY(mu_);
-  std::string trustedPEM_ GUARDED_BY(mu_);
+  std::vector<Inbox> inboxes_ GUARDED_BY(mu_);  // one per loop
+  // Replaced whole, never changed in place: a loop takes the pointers under
+  // the lock and reads them without it.
+  std::shared_ptr<const std::vector<std::string>> connectTo_ GUARDED_BY(mu_) =
+      std::make_shared<const std::vector<std::string>>();
+  std::shared_ptr<const std::string> trustedPEM_ GUARDED_BY(mu_) =
+      std::make_shared<const std::string>();
   bool stopping_ GUARDED_BY(mu_) = false;
-  RequestID nextID_ GUARDED_BY(mu_) = 1;
+  RequestID nextSerial_ GUARDED_BY(mu_) = 1;
   std::size_t active_ GUARDED_BY(mu_) = 0;
 
   kx::Mutex handlerMu_;
   std::function<void()> cookiesChangedHandler_ GUARDED_BY(handlerMu_);
-
-  // Transport thread only.
-  std::map<RequestID, std::shared_ptr<Transfer>> running_;
-  std::map<Transfer*, WriteContext*> writeContexts_;
 };
 
 HTTPTransport& HTTPTransport::shared() {

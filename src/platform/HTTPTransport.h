@@ -4,11 +4,19 @@
 // interface's requests.
 //
 // How it works:
-//  - One libcurl multi handle, driven by one thread of its own (the transport
-//    thread). A request is an easy handle added to that multi handle; there is
-//    no thread per request. The multi handle keeps the connection pool.
+//  - A few loops (one for every two hardware threads, at most four), each one
+//    libcurl multi handle driven by one thread of its own (a transport
+//    thread); no multi handle is ever driven by another thread. A request is
+//    an easy handle added to the multi handle of the loop that runs the
+//    fewest requests (the first of equals, so requests sent one at a time
+//    keep to one loop); there is no thread per request. Each multi handle
+//    keeps its own connection pool, so parallel requests are sent, encrypted
+//    and read on several threads at once.
+//    The easy handles of ended requests are reset and kept for the loop's
+//    next requests.
 //  - One process-wide cookie jar, shared by every request through libcurl's
-//    share interface (with DNS and TLS session caches). Requests store the
+//    share interface (with the DNS cache; TLS sessions are kept by each easy
+//    handle, never used by two threads). Requests store the
 //    answers' Set-Cookie headers in it and send its cookies; cookies() lists
 //    it, setCookie() and deleteCookie() change one cookie, clearCookies()
 //    empties it, and a handler hears of every change (to keep the jar in a
@@ -19,7 +27,7 @@
 //    written to a file, or handed on chunk by chunk (see HTTPRequest).
 //  - The completion of an asynchronous request is queued on an executor (the
 //    request's completionQueue, by default the default global queue), never
-//    run on the transport thread, so a completion may itself make
+//    run on a transport thread, so a completion may itself make
 //    synchronous requests. perform() waits on the transport's result
 //    directly, not on any executor.
 //  - Tests map the service host to a local port (setConnectTo, libcurl's
@@ -33,8 +41,8 @@
 //
 // Thread safety: every member may be called from any thread. The shared
 // transport is created once, under a once-only guard, and never freed; when
-// the process exits, what it still runs is cancelled and its thread ended.
-// Callbacks of HTTPRequest that run on the transport thread (bodyReader, and
+// the process exits, what it still runs is cancelled and its threads ended.
+// Callbacks of HTTPRequest that run on a transport thread (bodyReader, and
 // onHead/onData when no streamQueue is given) must return quickly and must not
 // wait for the transport (no perform(), no waiting on another request).
 #ifndef ZN_PLATFORM_HTTPTRANSPORT_H_
@@ -195,7 +203,7 @@ class HTTPTransport {
   // Removes the cookie of the same domain, path and name, if any.
   void deleteCookie(const Cookie& cookie);
   // Called after the jar may have changed: an answer that carried
-  // Set-Cookie (on the transport thread, before the request's completion is
+  // Set-Cookie (on a transport thread, before the request's completion is
   // queued), setCookie, deleteCookie, clearCookies (on the caller's thread).
   // It must return quickly and must not call the transport; an empty
   // function removes it.

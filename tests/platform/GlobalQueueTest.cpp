@@ -69,6 +69,36 @@ TEST(GlobalQueueTest, RunsTasksConcurrently) {
   ASSERT_TRUE(done.wait(10));
 }
 
+// Tasks that each wait until all of them run finish only when every pool
+// thread runs one. They are queued just after quick tasks ended, while the
+// threads that ran those still look for work: a sleeping thread must still be
+// woken for every task beyond the ones the looking threads take.
+TEST(GlobalQueueTest, EveryPoolThreadIsWokenForTasksThatWaitForEachOther) {
+  GlobalQueue& queue = GlobalQueue::get(QueuePriority::Default);
+  const size_t n = GlobalQueue::poolSize();
+  struct Round {
+    Semaphore arrived, go, done;
+  };
+  for (int round = 0; round < 20; ++round) {
+    auto r = std::make_shared<Round>();
+    Semaphore warm;
+    for (int i = 0; i < 2; ++i) queue.async([&warm] { warm.signal(); });
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(warm.wait(10));
+    for (size_t i = 0; i < n; ++i) {
+      queue.async([r] {
+        r->arrived.signal();
+        r->go.wait();
+        r->done.signal();
+      });
+    }
+    size_t arrived = 0;
+    while (arrived < n && r->arrived.wait(10)) ++arrived;
+    for (size_t i = 0; i < n; ++i) r->go.signal();  // frees the pool even on failure
+    ASSERT_EQ(arrived, n) << "round " << round;
+    for (size_t i = 0; i < n; ++i) ASSERT_TRUE(r->done.wait(10));
+  }
+}
+
 TEST(GlobalQueueTest, BarrierWaitsForEveryEarlierTask) {
   GlobalQueue& queue = GlobalQueue::get(QueuePriority::Background);
   std::atomic<int> finished{0};

@@ -331,6 +331,56 @@ TEST_F(HTTPTransportTest, OneCookieJarStoresSendsListsAndClears) {
   EXPECT_FALSE(service_.requests("/test/echo").back().hasHeader("Cookie"));
 }
 
+// Requests sent one after another reuse the easy handle of the one before.
+// Each case sends a request shaped one way, then a plain GET on the handle it
+// left: the GET must carry nothing of it (method, body, header fields, HEAD's
+// empty answer, redirect following).
+TEST_F(HTTPTransportTest, ARequestOnAKeptHandleCarriesNothingOfTheRequestBefore) {
+  service_.route("GET", "/moved", [](const kxtest::RecordedRequest&) {
+    Reply r;
+    r.status = 302;
+    r.headers.emplace_back("Location", "/test/echo?from=moved");
+    return r;
+  });
+  HTTPRequest post;
+  post.method = "PUT";
+  post.url = url("/test/echo");
+  post.headers = {{"X-One", "1"}, {"Content-Type", "text/plain"}};
+  const std::string body = "k=v";
+  post.body.assign(body.begin(), body.end());
+  HTTPRequest head;
+  head.method = "HEAD";
+  head.url = url("/test/echo");
+  HTTPRequest follow;
+  follow.url = url("/moved");
+  follow.followRedirects = true;
+  const struct {
+    const char* name;
+    HTTPRequest first;
+  } cases[] = {{"body and fields", post}, {"HEAD", head}, {"redirects followed", follow}};
+  for (const auto& c : cases) {
+    ASSERT_FALSE(run(c.first).error) << c.name;
+    service_.clearRequests();
+    HTTPRequest plain;
+    plain.url = url("/test/echo");
+    Outcome o = run(plain);
+    ASSERT_FALSE(o.error) << c.name;
+    EXPECT_FALSE(o.response.body.empty()) << c.name;
+    auto seen = service_.requests("/test/echo");
+    ASSERT_EQ(seen.size(), 1u) << c.name;
+    EXPECT_EQ(seen[0].method, "GET") << c.name;
+    EXPECT_EQ(seen[0].body, "") << c.name;
+    EXPECT_FALSE(seen[0].hasHeader("X-One")) << c.name;
+    EXPECT_FALSE(seen[0].hasHeader("Content-Type")) << c.name;
+
+    HTTPRequest moved;
+    moved.url = url("/moved");
+    o = run(moved);
+    ASSERT_FALSE(o.error) << c.name;
+    EXPECT_EQ(o.response.status, 302) << c.name;
+  }
+}
+
 TEST_F(HTTPTransportTest, OneCookieIsSetOrDeletedAndEveryChangeOfTheJarIsHeard) {
   std::atomic<int> changes{0};
   transport_.setCookiesChangedHandler([&changes] { ++changes; });
@@ -418,6 +468,42 @@ TEST_F(HTTPTransportTest, CancelStopsARunningRequestWithOneCancelledCompletion) 
   transport_.cancel(id);  // finished: ignored
   ASSERT_TRUE(kxtest::waitForQueue(kx::GlobalQueue::get()));
   EXPECT_EQ(calls.load(), 1);
+  EXPECT_EQ(transport_.activeRequests(), 0u);
+}
+
+// Requests running at once are spread over the transport's loops: each gets
+// an id of its own, and a cancel reaches it on whichever loop runs it (a
+// cancel sent to another loop would leave it held until released, and it
+// would then complete without error).
+TEST_F(HTTPTransportTest, CancelReachesEachOfManyRequestsRunningAtOnce) {
+  service_.setFault("/held", Fault::held());
+  constexpr int kCount = 9;
+  std::atomic<int> calls{0};
+  std::vector<std::shared_ptr<std::promise<kx::Error>>> done;
+  std::set<HTTPTransport::RequestID> ids;
+  HTTPRequest request;
+  request.url = url("/held");
+  for (int i = 0; i < kCount; ++i) {
+    auto promise = std::make_shared<std::promise<kx::Error>>();
+    done.push_back(promise);
+    ids.insert(transport_.start(request, [&calls, promise](HTTPResponse, const kx::Error& e) {
+      ++calls;
+      promise->set_value(e);
+    }));
+  }
+  EXPECT_EQ(ids.size(), static_cast<size_t>(kCount));
+  EXPECT_EQ(ids.count(0), 0u);
+  ASSERT_TRUE(service_.waitForInFlight(kCount));
+  EXPECT_EQ(transport_.activeRequests(), static_cast<size_t>(kCount));
+  for (auto id : ids) transport_.cancel(id);
+  for (auto& promise : done) {
+    auto result = promise->get_future();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(result.get().code(), kx::kHTTPTransportCancelled);
+  }
+  service_.releaseHeld();
+  ASSERT_TRUE(kxtest::waitForQueue(kx::GlobalQueue::get()));
+  EXPECT_EQ(calls.load(), kCount);
   EXPECT_EQ(transport_.activeRequests(), 0u);
 }
 

@@ -42,8 +42,10 @@ class HeldOperation : public kx::Operation {
         ++log_->concurrent;
         log_->maxConcurrent = std::max(log_->maxConcurrent, log_->concurrent);
       }
+      // Under the lock: a test that sees the start may end and destroy the
+      // log as soon as it can take the lock.
+      log_->changed.notify_all();
     }
-    log_->changed.notify_all();
     if (startedCancelled_) {
       setFinished(true);
       return;
