@@ -325,6 +325,110 @@ inline T& payload(detail::ValueRep* rep) {
   return static_cast<Boxed<T>*>(rep)->value;
 }
 
+// The storage of a string, in one of two forms:
+//  - a std::string (`text`), for a string made from a std::string, for one
+//    short enough for the std::string to keep it without an allocation of its
+//    own, and for one that was changed through mutableString();
+//  - the characters after the header, in the same allocation, for a longer
+//    string made from characters (a parsed string). `text` is then made from
+//    them on the first call of text(), once, whichever thread calls first;
+//    `state` tells the form and orders the making against the readers.
+// Once `text` exists it holds the string (a unique owner may change it);
+// before, the characters do.
+class StringRep : public detail::ValueRep {
+ public:
+  static StringRep* make(std::string text) {
+    auto* rep = new (::operator new(sizeof(StringRep))) StringRep(0);
+    new (&rep->text_) std::string(std::move(text));
+    rep->state_.store(kText, std::memory_order_relaxed);
+    return rep;
+  }
+
+  static StringRep* make(std::string_view chars) {
+    if (chars.size() <= shortMax()) return make(std::string(chars));
+    auto* rep = new (::operator new(sizeof(StringRep) + chars.size() + 1)) StringRep(chars.size());
+    char* to = rep->chars();
+    std::memcpy(to, chars.data(), chars.size());
+    to[chars.size()] = '\0';
+    return rep;
+  }
+
+  // Drops one reference; the last one frees the storage.
+  static void drop(detail::ValueRep* base) noexcept {
+    // The sole owner may free without an atomic write: nobody else can add a
+    // reference to storage that only it can reach.
+    if (base->refs.load(std::memory_order_acquire) == 1 ||
+        base->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      auto* rep = static_cast<StringRep*>(base);
+      if (rep->state_.load(std::memory_order_relaxed) == kText) rep->text_.~basic_string();
+      rep->~StringRep();
+      ::operator delete(rep);
+    }
+  }
+
+  std::string_view view() const {
+    if (state_.load(std::memory_order_acquire) == kText) return text_;
+    return {chars(), size_};
+  }
+
+  const std::string& text() const {
+    if (state_.load(std::memory_order_acquire) == kText) return text_;
+    return makeText();
+  }
+
+  // For a unique owner about to change the string.
+  std::string& mutableText() { return const_cast<std::string&>(text()); }
+
+ private:
+  enum State : std::uint8_t { kChars, kMaking, kText };
+
+  explicit StringRep(std::size_t size) : size_(size) {}
+  // `text_` is ended by drop(), which knows whether it was made.
+  ~StringRep() {}
+
+  // The longest string a std::string keeps without allocating.
+  static std::size_t shortMax() {
+    static const std::size_t max = std::string().capacity();
+    return max;
+  }
+
+  const char* chars() const { return reinterpret_cast<const char*>(this + 1); }
+  char* chars() { return reinterpret_cast<char*>(this + 1); }
+
+  const std::string& makeText() const {
+    auto* self = const_cast<StringRep*>(this);
+    for (;;) {
+      std::uint8_t state = kChars;
+      if (self->state_.compare_exchange_strong(state, kMaking, std::memory_order_acquire)) {
+        try {
+          new (&self->text_) std::string(chars(), size_);
+        } catch (...) {
+          self->state_.store(kChars, std::memory_order_release);
+          self->state_.notify_all();
+          throw;
+        }
+        self->state_.store(kText, std::memory_order_release);
+        self->state_.notify_all();
+        return text_;
+      }
+      if (state == kText) return text_;
+      // Another thread is making it.
+      self->state_.wait(kMaking, std::memory_order_acquire);
+    }
+  }
+
+  std::atomic<std::uint8_t> state_{kChars};
+  std::size_t size_;  // of the characters after the header
+  union {
+    std::string text_;  // made when `state_` becomes kText
+  };
+};
+
+inline StringRep* stringOf(detail::ValueRep* rep) { return static_cast<StringRep*>(rep); }
+inline const StringRep* stringOf(const detail::ValueRep* rep) {
+  return static_cast<const StringRep*>(rep);
+}
+
 template <typename T>
 struct RepType {
   using type = Boxed<T>;
@@ -370,7 +474,7 @@ const T& emptyOf() {
 
 void Value::release() noexcept {
   switch (kind_) {
-    case Kind::String: dropRep<std::string>(rep_); break;
+    case Kind::String: StringRep::drop(rep_); break;
     case Kind::Data: dropRep<Bytes>(rep_); break;
     case Kind::Array: dropRep<ArrayRep>(rep_); break;
     case Kind::Dictionary: dropRep<DictionaryRep>(rep_); break;
@@ -390,16 +494,14 @@ Value::Value(double d) noexcept : kind_(Kind::Double), d_(d) {}
 
 Value::Value(const char* s) : kind_(Kind::Null), u_(0) {
   if (s) {
-    rep_ = new Boxed<std::string>(s);
+    rep_ = StringRep::make(std::string_view(s));
     kind_ = Kind::String;
   }
 }
 
-Value::Value(std::string s) : kind_(Kind::String) { rep_ = new Boxed<std::string>(std::move(s)); }
+Value::Value(std::string s) : kind_(Kind::String) { rep_ = StringRep::make(std::move(s)); }
 
-Value::Value(std::string_view s) : kind_(Kind::String) {
-  rep_ = new Boxed<std::string>(s.data(), s.size());
-}
+Value::Value(std::string_view s) : kind_(Kind::String) { rep_ = StringRep::make(s); }
 
 Value::Value(Bytes data) : kind_(Kind::Data) { rep_ = new Boxed<Bytes>(std::move(data)); }
 
@@ -489,7 +591,7 @@ bool Value::boolValue() const {
     case Kind::UInt64: return u_ != 0;
     case Kind::Double:
     case Kind::Date: return d_ != 0.0;
-    case Kind::String: return Text::leadingBool(payload<std::string>(rep_));
+    case Kind::String: return Text::leadingBool(stringOf(rep_)->view());
     default: return false;
   }
 }
@@ -504,7 +606,7 @@ std::int64_t Value::intValue() const {
                  : static_cast<std::int64_t>(u_);
     case Kind::Double:
     case Kind::Date: return doubleToInt64(d_);
-    case Kind::String: return Text::leadingInt64(payload<std::string>(rep_));
+    case Kind::String: return Text::leadingInt64(stringOf(rep_)->view());
     default: return 0;
   }
 }
@@ -516,7 +618,7 @@ std::uint64_t Value::unsignedValue() const {
     case Kind::UInt64: return u_;
     case Kind::Double:
     case Kind::Date: return doubleToUInt64(d_);
-    case Kind::String: return Text::leadingUInt64(payload<std::string>(rep_));
+    case Kind::String: return Text::leadingUInt64(stringOf(rep_)->view());
     default: return 0;
   }
 }
@@ -528,7 +630,7 @@ double Value::doubleValue() const {
     case Kind::UInt64: return static_cast<double>(u_);
     case Kind::Double:
     case Kind::Date: return d_;
-    case Kind::String: return Text::leadingDouble(payload<std::string>(rep_));
+    case Kind::String: return Text::leadingDouble(stringOf(rep_)->view());
     default: return 0.0;
   }
 }
@@ -539,7 +641,7 @@ std::string Value::stringValue() const {
     case Kind::Int64: return Text::toString(i_);
     case Kind::UInt64: return Text::toString(u_);
     case Kind::Double: return Text::toString(d_);
-    case Kind::String: return payload<std::string>(rep_);
+    case Kind::String: return std::string(stringOf(rep_)->view());
     default: return std::string();
   }
 }
@@ -548,7 +650,11 @@ std::string Value::stringValue() const {
 // Typed access.
 // ---------------------------------------------------------------------------
 const std::string& Value::string() const {
-  return kind_ == Kind::String ? payload<std::string>(rep_) : emptyOf<std::string>();
+  return kind_ == Kind::String ? stringOf(rep_)->text() : emptyOf<std::string>();
+}
+
+std::string_view Value::stringView() const {
+  return kind_ == Kind::String ? stringOf(rep_)->view() : std::string_view();
 }
 
 const Bytes& Value::bytes() const {
@@ -569,7 +675,7 @@ void Value::makeUniqueContainer(Kind kind) {
   if (kind_ != kind) {
     if (hasRep()) release();
     switch (kind) {
-      case Kind::String: rep_ = new Boxed<std::string>(); break;
+      case Kind::String: rep_ = StringRep::make(std::string()); break;
       case Kind::Array: rep_ = new ArrayRep(); break;
       case Kind::Dictionary: rep_ = new DictionaryRep(); break;
       default: return;
@@ -581,7 +687,7 @@ void Value::makeUniqueContainer(Kind kind) {
   if (unique && !rep_->derived) return;
   detail::ValueRep* copy = nullptr;
   switch (kind) {
-    case Kind::String: copy = new Boxed<std::string>(payload<std::string>(rep_)); break;
+    case Kind::String: copy = StringRep::make(std::string(stringOf(rep_)->view())); break;
     case Kind::Array:
       // Storage of a derived class (a parsed collection) is never changed
       // through a Value: its contents move (or are copied) into plain storage.
@@ -617,7 +723,7 @@ kx::Dictionary& Value::mutableDict() {
 
 std::string& Value::mutableString() {
   makeUniqueContainer(Kind::String);
-  return payload<std::string>(rep_);
+  return stringOf(rep_)->mutableText();
 }
 
 // ---------------------------------------------------------------------------
@@ -659,7 +765,7 @@ void Value::set(std::string key, Value value) {
 
 std::size_t Value::size() const {
   switch (kind_) {
-    case Kind::String: return payload<std::string>(rep_).size();
+    case Kind::String: return stringOf(rep_)->view().size();
     case Kind::Data: return payload<Bytes>(rep_).size();
     case Kind::Array: return arrayOf(rep_).size();
     case Kind::Dictionary: return dictOf(rep_).size();
@@ -700,8 +806,7 @@ bool Value::operator==(const Value& other) const {
       }
     case Kind::Date: return other.kind_ == Kind::Date && d_ == other.d_;
     case Kind::String:
-      return other.kind_ == Kind::String &&
-             payload<std::string>(rep_) == payload<std::string>(other.rep_);
+      return other.kind_ == Kind::String && stringOf(rep_)->view() == stringOf(other.rep_)->view();
     case Kind::Data:
       return other.kind_ == Kind::Data && payload<Bytes>(rep_) == payload<Bytes>(other.rep_);
     case Kind::Array: return other.kind_ == Kind::Array && arrayOf(rep_) == arrayOf(other.rep_);
@@ -746,7 +851,7 @@ void describe(const Value& v, std::string* out) {
     case Value::Kind::Int64:
     case Value::Kind::UInt64:
     case Value::Kind::Double: out->append(v.stringValue()); break;
-    case Value::Kind::String: appendQuoted(v.string(), out); break;
+    case Value::Kind::String: appendQuoted(v.stringView(), out); break;
     case Value::Kind::Data: {
       static const char kHex[] = "0123456789abcdef";
       const Bytes& b = v.bytes();

@@ -212,7 +212,11 @@ class Value {
   std::string stringValue() const;
 
   // Typed access; a shared empty value of the asked kind when the kind differs.
+  // A string made from characters (a string_view, a C string, a parsed
+  // document) keeps them next to its header and makes its std::string on the
+  // first call of string(); stringView() reads the characters without it.
   const std::string& string() const;
+  std::string_view stringView() const;
   const Bytes& bytes() const;
   double dateValue() const;  // seconds since 1970; 0 when not a date
   const kx::Array& array() const;

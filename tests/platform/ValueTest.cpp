@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <latch>
 #include <limits>
 #include <random>
 #include <thread>
@@ -540,6 +541,83 @@ TEST(ValueTest, DerivedCollectionStorageIsCopiedOnWrite) {
   EXPECT_EQ(destroyed, 2);
   EXPECT_EQ(Value(1).arrayRep(), nullptr);
   EXPECT_EQ(Value::array({}).dictionaryRep(), nullptr);
+}
+
+// Strings made from characters keep them in the value's own storage and make
+// the std::string of string() on demand; strings made from a std::string keep
+// it. Every way of making one must read the same through every accessor, and
+// survive copies, moves and writes through mutableString().
+TEST(ValueTest, StringsReadTheSameHoweverTheyWereMade) {
+  const std::string shortText = "fifteen bytes!!";  // kept by std::string itself
+  const std::string longText = "a string well past the length a std::string keeps inline";
+  struct Case {
+    const char* how;
+    Value (*make)(const std::string&);
+  };
+  const Case cases[] = {
+      {"C string", [](const std::string& t) { return Value(t.c_str()); }},
+      {"string_view", [](const std::string& t) { return Value(std::string_view(t)); }},
+      {"std::string", [](const std::string& t) { return Value(std::string(t)); }},
+  };
+  for (const Case& c : cases) {
+    for (const std::string& text : {shortText, longText, std::string()}) {
+      SCOPED_TRACE(std::string(c.how) + ": \"" + text + "\"");
+      Value v = c.make(text);
+      EXPECT_EQ(v.stringView(), text);
+      EXPECT_EQ(v.size(), text.size());
+      EXPECT_EQ(v.string(), text);
+      EXPECT_EQ(v.stringView(), text);  // after string() made its std::string
+      EXPECT_EQ(v.stringView().data(), v.string().data());
+      EXPECT_EQ(&v.string(), &v.string());
+
+      Value copy = v;  // shares the storage, and so the std::string
+      EXPECT_EQ(&copy.string(), &v.string());
+      Value moved = std::move(copy);
+      EXPECT_EQ(&moved.string(), &v.string());
+      EXPECT_EQ(moved, Value(text));
+
+      // A write goes to a copy of its own; the original keeps its text, and
+      // both accessors of the written value see the write.
+      moved.mutableString() += "+";
+      EXPECT_EQ(v.stringView(), text);
+      EXPECT_EQ(v.string(), text);
+      EXPECT_EQ(moved.stringView(), text + "+");
+      EXPECT_EQ(moved.string(), text + "+");
+
+      // The sole owner writes in place, after its std::string was made.
+      Value sole = c.make(text);
+      sole.mutableString().append(" and more");
+      EXPECT_EQ(sole.stringView(), text + " and more");
+      EXPECT_EQ(sole, Value(text + " and more"));
+      EXPECT_EQ(sole.stringValue(), text + " and more");
+    }
+  }
+  EXPECT_EQ(Value(7).stringView(), "");
+  EXPECT_EQ(Value("12 apples").intValue(), 12);
+  EXPECT_EQ(Value(std::string_view("  -3.5e1 is a number, and this text is long")).doubleValue(),
+            -35.0);
+}
+
+// The std::string of a string made from characters is made once, by the
+// first caller, even when several threads holding copies ask at the same time.
+TEST(ValueTest, StringsMakeTheirStdStringOnceUnderConcurrentReaders) {
+  for (int round = 0; round < 50; ++round) {
+    const Value shared(std::string_view("read by every thread at the same time, round "));
+    constexpr int kThreads = 4;
+    std::latch start(kThreads);
+    const std::string* seen[kThreads] = {};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t, mine = shared] {
+        start.arrive_and_wait();
+        seen[t] = &mine.string();
+        if (mine.stringView() != *seen[t]) std::abort();
+      });
+    }
+    for (auto& th : threads) th.join();
+    for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t], seen[0]);
+    EXPECT_EQ(*seen[0], "read by every thread at the same time, round ");
+  }
 }
 
 TEST(ValueTest, DescriptionIsReadable) {

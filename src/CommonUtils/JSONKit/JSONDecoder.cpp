@@ -950,7 +950,7 @@ kx::Value JKParseState::cachedString(std::string_view text) {
       break;
     }
     if (item.hash == hash) {
-      const std::string& cached = item.object.string();
+      const std::string_view cached = item.object.stringView();
       if (cached.size() == text.size() &&
           std::memcmp(cached.data(), text.data(), text.size()) == 0) {
         return item.object;
