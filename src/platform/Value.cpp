@@ -14,6 +14,80 @@
 namespace kx {
 
 // ---------------------------------------------------------------------------
+// ValueArena.
+// ---------------------------------------------------------------------------
+
+// A block's header. `live` counts the pieces not yet given back, plus
+// kOpenBias while the arena still hands pieces out from it: the arena adds
+// its pieces to the count only when it closes the block, so handing out
+// costs no atomic write.
+struct ValueArena::Block {
+  std::atomic<std::uint64_t> live;
+};
+
+namespace {
+
+constexpr std::uint64_t kOpenBias = std::uint64_t{1} << 62;
+// Blocks start small, so that a small document costs little, and double up
+// to the largest size; a piece takes at most a quarter of the largest block.
+constexpr std::size_t kFirstBlockSize = 4096 - 32;
+constexpr std::size_t kLastBlockSize = 65536 - 32;
+constexpr std::size_t kLargestPiece = kLastBlockSize / 4;
+// Each piece is preceded by the address of its block.
+constexpr std::size_t kPieceHeader = sizeof(void*);
+
+}  // namespace
+
+void* ValueArena::allocate(std::size_t size) {
+  if (size > kLargestPiece) return nullptr;
+  const std::size_t need = kPieceHeader + ((size + 7) & ~std::size_t{7});
+  if (static_cast<std::size_t>(limit_ - next_) < need) {
+    retire();
+    const std::size_t planned = nextBlockSize_ == 0 ? kFirstBlockSize : nextBlockSize_;
+    nextBlockSize_ = std::min(planned * 2, kLastBlockSize);
+    // A large piece may need more than the planned size.
+    const std::size_t blockSize = std::max(planned, sizeof(Block) + need);
+    void* memory = ::operator new(blockSize);
+    block_ = new (memory) Block{{kOpenBias}};
+    next_ = static_cast<char*>(memory) + sizeof(Block);
+    limit_ = static_cast<char*>(memory) + blockSize;
+  }
+  std::memcpy(next_, &block_, sizeof block_);
+  void* piece = next_ + kPieceHeader;
+  next_ += need;
+  ++handedOut_;
+  return piece;
+}
+
+void ValueArena::release(void* piece) noexcept {
+  Block* block;
+  std::memcpy(&block, static_cast<char*>(piece) - kPieceHeader, sizeof block);
+  if (block->live.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    block->~Block();
+    ::operator delete(block);
+  }
+}
+
+void ValueArena::close() noexcept {
+  retire();
+  nextBlockSize_ = 0;
+}
+
+void ValueArena::retire() noexcept {
+  if (!block_) return;
+  // The arena's bias goes, its pieces come in: the count then holds exactly
+  // the pieces still alive.
+  const std::uint64_t drop = kOpenBias - handedOut_;
+  if (block_->live.fetch_sub(drop, std::memory_order_acq_rel) == drop) {
+    block_->~Block();
+    ::operator delete(block_);
+  }
+  block_ = nullptr;
+  next_ = limit_ = nullptr;
+  handedOut_ = 0;
+}
+
+// ---------------------------------------------------------------------------
 // Dictionary.
 // ---------------------------------------------------------------------------
 namespace {
@@ -64,6 +138,31 @@ Dictionary::Slot* Dictionary::table() const {
   return reinterpret_cast<Slot*>(entries_ + capacity_);
 }
 
+namespace {
+
+// Storage for `capacity` entries and slots: from `arena` when one is given
+// and has room (*pooled tells), else from the heap.
+void* allocateStorage(std::size_t bytes, ValueArena* arena, bool* pooled) {
+  if (arena) {
+    if (void* piece = arena->allocate(bytes)) {
+      *pooled = true;
+      return piece;
+    }
+  }
+  *pooled = false;
+  return ::operator new(bytes);
+}
+
+void freeStorage(void* storage, bool pooled) noexcept {
+  if (pooled) {
+    ValueArena::release(storage);
+  } else {
+    ::operator delete(storage);
+  }
+}
+
+}  // namespace
+
 Dictionary::Dictionary(std::initializer_list<Entry> entries) {
   reserve(entries.size());
   for (const auto& entry : entries) set(entry.first, entry.second);
@@ -95,9 +194,13 @@ Dictionary::Dictionary(const Dictionary& other) {
 }
 
 Dictionary::Dictionary(Dictionary&& other) noexcept
-    : entries_(other.entries_), count_(other.count_), capacity_(other.capacity_) {
+    : entries_(other.entries_),
+      count_(other.count_),
+      capacity_(other.capacity_),
+      pooled_(other.pooled_) {
   other.entries_ = nullptr;
   other.count_ = other.capacity_ = 0;
+  other.pooled_ = false;
 }
 
 Dictionary& Dictionary::operator=(const Dictionary& other) {
@@ -114,8 +217,10 @@ Dictionary& Dictionary::operator=(Dictionary&& other) noexcept {
     entries_ = other.entries_;
     count_ = other.count_;
     capacity_ = other.capacity_;
+    pooled_ = other.pooled_;
     other.entries_ = nullptr;
     other.count_ = other.capacity_ = 0;
+    other.pooled_ = false;
   }
   return *this;
 }
@@ -125,16 +230,17 @@ Dictionary::~Dictionary() { destroy(); }
 void Dictionary::destroy() noexcept {
   if (!entries_) return;
   for (std::size_t i = 0; i < count_; ++i) entries_[i].~Entry();
-  ::operator delete(entries_);
+  freeStorage(entries_, pooled_);
   entries_ = nullptr;
   count_ = capacity_ = 0;
+  pooled_ = false;
 }
 
 Dictionary Dictionary::adopt(std::string* keys, const std::uint32_t* hashes, Value* values,
-                             std::size_t count) {
+                             std::size_t count, ValueArena* arena) {
   Dictionary d;
   if (count == 0) return d;
-  d.regrow(capacityFor(count));
+  d.regrow(capacityFor(count), arena);
   for (std::size_t i = 0; i < count; ++i) {
     const std::ptrdiff_t pos = d.position(keys[i], hashes[i]);
     if (pos >= 0) {
@@ -174,9 +280,11 @@ void Dictionary::fileSlot(std::uint32_t hash, std::size_t pos) {
   slots[i] = {hash, static_cast<std::uint32_t>(pos + 1)};
 }
 
-void Dictionary::regrow(std::size_t capacity) {
+void Dictionary::regrow(std::size_t capacity, ValueArena* arena) {
   // One block: `capacity` entries, then `capacity` slots.
-  auto* block = static_cast<Entry*>(::operator new(capacity*(sizeof(Entry) + sizeof(Slot))));
+  bool pooled = false;
+  auto* block = static_cast<Entry*>(
+      allocateStorage(capacity * (sizeof(Entry) + sizeof(Slot)), arena, &pooled));
   auto* slots = reinterpret_cast<Slot*>(block + capacity);
   std::memset(static_cast<void*>(slots), 0, capacity * sizeof(Slot));
   for (std::size_t i = 0; i < count_; ++i) {
@@ -185,12 +293,14 @@ void Dictionary::regrow(std::size_t capacity) {
   }
   Entry* const old = entries_;
   const std::size_t oldCapacity = capacity_;
+  const bool oldPooled = pooled_;
   entries_ = block;
   capacity_ = capacity;
+  pooled_ = pooled;
   // The old table still holds every key's hash: no key is hashed again.
   if (old) {
     refileFrom(reinterpret_cast<const Slot*>(old + oldCapacity), oldCapacity);
-    ::operator delete(old);
+    freeStorage(old, oldPooled);
   }
 }
 
@@ -344,12 +454,24 @@ class StringRep : public detail::ValueRep {
     return rep;
   }
 
-  static StringRep* make(std::string_view chars) {
-    if (chars.size() <= shortMax()) return make(std::string(chars));
-    auto* rep = new (::operator new(sizeof(StringRep) + chars.size() + 1)) StringRep(chars.size());
-    char* to = rep->chars();
-    std::memcpy(to, chars.data(), chars.size());
-    to[chars.size()] = '\0';
+  // From `arena` when one is given and has room.
+  static StringRep* make(std::string_view chars, ValueArena* arena = nullptr) {
+    const bool inlineChars = chars.size() > shortMax();
+    const std::size_t bytes = sizeof(StringRep) + (inlineChars ? chars.size() + 1 : 0);
+    void* memory = arena ? arena->allocate(bytes) : nullptr;
+    const bool pooled = memory != nullptr;
+    if (!pooled) memory = ::operator new(bytes);
+    auto* rep = new (memory) StringRep(inlineChars ? chars.size() : 0);
+    rep->pooled = pooled;
+    if (inlineChars) {
+      char* to = rep->chars();
+      std::memcpy(to, chars.data(), chars.size());
+      to[chars.size()] = '\0';
+    } else {
+      // Kept by the std::string without an allocation of its own.
+      new (&rep->text_) std::string(chars);
+      rep->state_.store(kText, std::memory_order_relaxed);
+    }
     return rep;
   }
 
@@ -361,8 +483,13 @@ class StringRep : public detail::ValueRep {
         base->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
       auto* rep = static_cast<StringRep*>(base);
       if (rep->state_.load(std::memory_order_relaxed) == kText) rep->text_.~basic_string();
+      const bool pooled = rep->pooled;
       rep->~StringRep();
-      ::operator delete(rep);
+      if (pooled) {
+        ValueArena::release(rep);
+      } else {
+        ::operator delete(rep);
+      }
     }
   }
 
@@ -448,7 +575,16 @@ inline void dropRep(detail::ValueRep* rep) noexcept {
   // reference to storage that only it can reach.
   if (rep->refs.load(std::memory_order_acquire) == 1 ||
       rep->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    delete static_cast<typename RepType<T>::type*>(rep);
+    using Rep = typename RepType<T>::type;
+    auto* typed = static_cast<Rep*>(rep);
+    if (rep->pooled) {
+      // A virtual destructor for array and dictionary storage: it ends the
+      // derived class the piece holds.
+      typed->~Rep();
+      ValueArena::release(typed);
+    } else {
+      delete typed;
+    }
   }
 }
 
@@ -502,6 +638,10 @@ Value::Value(const char* s) : kind_(Kind::Null), u_(0) {
 Value::Value(std::string s) : kind_(Kind::String) { rep_ = StringRep::make(std::move(s)); }
 
 Value::Value(std::string_view s) : kind_(Kind::String) { rep_ = StringRep::make(s); }
+
+Value::Value(std::string_view s, ValueArena& arena) : kind_(Kind::String) {
+  rep_ = StringRep::make(s, &arena);
+}
 
 Value::Value(Bytes data) : kind_(Kind::Data) { rep_ = new Boxed<Bytes>(std::move(data)); }
 

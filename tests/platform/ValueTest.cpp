@@ -620,6 +620,87 @@ TEST(ValueTest, StringsMakeTheirStdStringOnceUnderConcurrentReaders) {
   }
 }
 
+// An arena's pieces stay usable until each is given back, whatever happens
+// to the arena: closed, moved on to later blocks, destroyed. (Under the
+// address sanitizer a block freed too early or never freed fails the test.)
+TEST(ValueArenaTest, PiecesOutliveTheirArenaAndAreGivenBackOneByOne) {
+  struct Piece {
+    unsigned char* bytes;
+    std::size_t size;
+  };
+  std::vector<Piece> pieces;
+  {
+    ValueArena arena;
+    // Small pieces over several growing blocks, and pieces larger than the
+    // first blocks, one of them first in a new arena and after close().
+    const std::size_t sizes[] = {16000, 1, 8, 24, 100, 3000, 5000, 16000, 40, 7};
+    for (int round = 0; round < 40; ++round) {
+      for (std::size_t size : sizes) {
+        auto* bytes = static_cast<unsigned char*>(arena.allocate(size));
+        ASSERT_NE(bytes, nullptr) << size;
+        ASSERT_EQ(reinterpret_cast<std::uintptr_t>(bytes) % 8, 0u);
+        std::memset(bytes, static_cast<int>(pieces.size() & 0xFF), size);
+        pieces.push_back({bytes, size});
+      }
+      if (round == 20) arena.close();  // later pieces come from new blocks
+    }
+    EXPECT_EQ(arena.allocate(1 << 20), nullptr);  // too big for any block
+  }
+  auto intact = [](const Piece& p, std::size_t index) {
+    for (std::size_t i = 0; i < p.size; ++i) {
+      if (p.bytes[i] != static_cast<unsigned char>(index & 0xFF)) return false;
+    }
+    return true;
+  };
+  // Every other piece goes back on this thread, the rest on another one.
+  for (std::size_t i = 0; i < pieces.size(); i += 2) ValueArena::release(pieces[i].bytes);
+  for (std::size_t i = 1; i < pieces.size(); i += 2) ASSERT_TRUE(intact(pieces[i], i)) << i;
+  std::thread([&pieces] {
+    for (std::size_t i = 1; i < pieces.size(); i += 2) ValueArena::release(pieces[i].bytes);
+  }).join();
+}
+
+// Strings and dictionaries in arena storage behave as any other: copies,
+// moves and writes, after their arena is gone.
+TEST(ValueArenaTest, StringsAndDictionariesInAnArenaOutliveIt) {
+  const std::string longText = "a text long enough to keep its characters in the arena";
+  Value text;
+  Value shortText;
+  Dictionary dictionary;
+  {
+    ValueArena arena;
+    text = Value(std::string_view(longText), arena);
+    shortText = Value(std::string_view("short"), arena);
+    std::string keys[] = {"id", "name", "id"};
+    std::uint32_t hashes[3];
+    for (int i = 0; i < 3; ++i) hashes[i] = Dictionary::hashKey(keys[i]);
+    Value values[] = {Value(1), Value(std::string_view(longText), arena), Value(3)};
+    dictionary = Dictionary::adopt(keys, hashes, values, 3, &arena);
+  }
+  EXPECT_EQ(text.stringView(), longText);
+  EXPECT_EQ(text.string(), longText);
+  EXPECT_EQ(shortText, Value("short"));
+  EXPECT_EQ(dictionary.keys(), (std::vector<std::string>{"id", "name"}));
+  EXPECT_EQ(dictionary["id"], Value(3));
+
+  Value copy = text;
+  copy.mutableString() += "!";
+  EXPECT_EQ(text.stringView(), longText);
+  EXPECT_EQ(copy.stringView(), longText + "!");
+
+  Dictionary moved = std::move(dictionary);
+  Dictionary copied = moved;
+  for (int i = 0; i < 20; ++i) moved.set("k" + std::to_string(i), i);  // grows out of the arena
+  EXPECT_TRUE(moved.remove("id"));
+  EXPECT_EQ(moved.size(), 21u);
+  EXPECT_EQ(moved["name"], Value(longText));
+  EXPECT_EQ(copied, Dictionary({{"id", 3}, {"name", longText}}));
+  Value holder(std::move(copied));
+  Value other = holder;
+  other.set("id", 4);
+  EXPECT_EQ(holder["id"], Value(3));
+}
+
 TEST(ValueTest, DescriptionIsReadable) {
   Value v = Value::dict({
       {"a", Value::array({1, true, nullptr, 2.5})},
