@@ -134,9 +134,7 @@ std::uint32_t Dictionary::hashKey(std::string_view key) {
   return static_cast<std::uint32_t>(h >> 32);
 }
 
-Dictionary::Slot* Dictionary::table() const {
-  return reinterpret_cast<Slot*>(entries_ + capacity_);
-}
+Dictionary::Slot* Dictionary::table() const { return reinterpret_cast<Slot*>(entries_ + room_); }
 
 namespace {
 
@@ -184,6 +182,7 @@ Dictionary::Dictionary(const Dictionary& other) {
   entries_ = block;
   count_ = other.count_;
   capacity_ = capacity;
+  room_ = static_cast<std::uint32_t>(capacity);
   if (capacity == other.capacity_) {
     // The same entries in the same places: the same table.
     std::memcpy(static_cast<void*>(slots), other.table(), capacity * sizeof(Slot));
@@ -197,9 +196,11 @@ Dictionary::Dictionary(Dictionary&& other) noexcept
     : entries_(other.entries_),
       count_(other.count_),
       capacity_(other.capacity_),
+      room_(other.room_),
       pooled_(other.pooled_) {
   other.entries_ = nullptr;
   other.count_ = other.capacity_ = 0;
+  other.room_ = 0;
   other.pooled_ = false;
 }
 
@@ -217,9 +218,11 @@ Dictionary& Dictionary::operator=(Dictionary&& other) noexcept {
     entries_ = other.entries_;
     count_ = other.count_;
     capacity_ = other.capacity_;
+    room_ = other.room_;
     pooled_ = other.pooled_;
     other.entries_ = nullptr;
     other.count_ = other.capacity_ = 0;
+    other.room_ = 0;
     other.pooled_ = false;
   }
   return *this;
@@ -233,6 +236,7 @@ void Dictionary::destroy() noexcept {
   freeStorage(entries_, pooled_);
   entries_ = nullptr;
   count_ = capacity_ = 0;
+  room_ = 0;
   pooled_ = false;
 }
 
@@ -240,13 +244,32 @@ Dictionary Dictionary::adopt(std::string* keys, const std::uint32_t* hashes, Val
                              std::size_t count, ValueArena* arena) {
   Dictionary d;
   if (count == 0) return d;
-  d.regrow(capacityFor(count), arena);
+  // Places for exactly `count` entries: a set() that adds one more moves
+  // them to storage of the full capacity.
+  d.regrow(capacityFor(count), arena, count);
+  Slot* const slots = d.table();
+  const std::size_t capacity = d.capacity_;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::ptrdiff_t pos = d.position(keys[i], hashes[i]);
-    if (pos >= 0) {
-      d.entries_[pos].second = std::move(values[i]);
-    } else {
-      d.append(std::move(keys[i]), hashes[i], std::move(values[i]));
+    // One probe finds either the key's entry or the empty slot that files
+    // it. The table has more slots than entries so far: the probe ends.
+    const std::uint32_t hash = hashes[i];
+    std::size_t at = hash % capacity;
+    for (;;) {
+      Slot& slot = slots[at];
+      if (slot.pos1 == 0) {
+        new (&d.entries_[d.count_]) Entry(std::move(keys[i]), std::move(values[i]));
+        slot = {hash, static_cast<std::uint32_t>(d.count_ + 1)};
+        ++d.count_;
+        break;
+      }
+      if (slot.hash == hash) {
+        Entry& entry = d.entries_[slot.pos1 - 1];
+        if (entry.first == keys[i]) {
+          entry.second = std::move(values[i]);
+          break;
+        }
+      }
+      if (++at == capacity) at = 0;
     }
   }
   return d;
@@ -280,26 +303,29 @@ void Dictionary::fileSlot(std::uint32_t hash, std::size_t pos) {
   slots[i] = {hash, static_cast<std::uint32_t>(pos + 1)};
 }
 
-void Dictionary::regrow(std::size_t capacity, ValueArena* arena) {
-  // One block: `capacity` entries, then `capacity` slots.
+void Dictionary::regrow(std::size_t capacity, ValueArena* arena, std::size_t room) {
+  // One block: `room` entries (`capacity` unless told), then `capacity` slots.
+  if (room == 0) room = capacity;
   bool pooled = false;
   auto* block = static_cast<Entry*>(
-      allocateStorage(capacity * (sizeof(Entry) + sizeof(Slot)), arena, &pooled));
-  auto* slots = reinterpret_cast<Slot*>(block + capacity);
+      allocateStorage(room * sizeof(Entry) + capacity * sizeof(Slot), arena, &pooled));
+  auto* slots = reinterpret_cast<Slot*>(block + room);
   std::memset(static_cast<void*>(slots), 0, capacity * sizeof(Slot));
   for (std::size_t i = 0; i < count_; ++i) {
     new (&block[i]) Entry(std::move(entries_[i]));
     entries_[i].~Entry();
   }
   Entry* const old = entries_;
+  const Slot* const oldSlots = table();
   const std::size_t oldCapacity = capacity_;
   const bool oldPooled = pooled_;
   entries_ = block;
   capacity_ = capacity;
+  room_ = static_cast<std::uint32_t>(room);
   pooled_ = pooled;
   // The old table still holds every key's hash: no key is hashed again.
   if (old) {
-    refileFrom(reinterpret_cast<const Slot*>(old + oldCapacity), oldCapacity);
+    refileFrom(oldSlots, oldCapacity);
     freeStorage(old, oldPooled);
   }
 }
@@ -361,7 +387,11 @@ void Dictionary::set(std::string key, std::uint32_t hash, Value value) {
   // The capacity is always a listed size, so it is at least capacityFor(n)
   // exactly when it is at least floor(n * 1.33): the list is searched only
   // when the table grows.
-  if ((count_ + 1) * 133 / 100 > capacity_) regrow(capacityFor(count_ + 1));
+  if ((count_ + 1) * 133 / 100 > capacity_) {
+    regrow(capacityFor(count_ + 1));
+  } else if (count_ == room_) {
+    regrow(capacity_);  // an adopted dictionary's first added key
+  }
   append(std::move(key), hash, std::move(value));
 }
 
@@ -396,7 +426,11 @@ bool Dictionary::remove(std::string_view key) {
 void Dictionary::clear() { destroy(); }
 
 void Dictionary::reserve(std::size_t n) {
-  if (n * 133 / 100 > capacity_) regrow(capacityFor(n));
+  if (n * 133 / 100 > capacity_) {
+    regrow(capacityFor(n));
+  } else if (n > room_) {
+    regrow(capacity_);
+  }
 }
 
 std::vector<std::string> Dictionary::keys() const {

@@ -82,7 +82,9 @@ class ValueArena {
 // Setting an existing key replaces its value in place (the key keeps its
 // position). Equality ignores order, as the platform's dictionaries do.
 //
-// Storage is one allocation: the entries in insertion order, followed by an
+// Storage is one allocation: the entries in insertion order (places for
+// `capacity()` of them, or exactly as many as an adopted dictionary holds,
+// until a key is added), followed by an
 // open-addressing table of `capacity()` slots, each holding a key's hash and
 // the position of its entry. Capacities come from a fixed list of sizes; the
 // capacity for n entries is the first size of at least floor(n * 1.33), so
@@ -159,9 +161,9 @@ class Dictionary {
   std::ptrdiff_t position(std::string_view key, std::uint32_t hash) const;
   // Files position `pos` under `hash` in the first empty slot from its home.
   void fileSlot(std::uint32_t hash, std::size_t pos);
-  // Moves the entries into storage of `capacity` slots, from `arena` when
-  // one is given.
-  void regrow(std::size_t capacity, ValueArena* arena = nullptr);
+  // Moves the entries into storage of `capacity` slots with places for
+  // `room` entries (0: `capacity`), from `arena` when one is given.
+  void regrow(std::size_t capacity, ValueArena* arena = nullptr, std::size_t room = 0);
   // Files every occupied slot of another table of `capacity` slots (whose
   // positions are this dictionary's) into this table, which must be empty.
   void refileFrom(const Slot* slots, std::size_t capacity);
@@ -171,6 +173,9 @@ class Dictionary {
   Entry* entries_ = nullptr;  // the one allocation (entries, then the table)
   std::size_t count_ = 0;
   std::size_t capacity_ = 0;
+  // Places for entries before the table: capacity_, or exactly the entries
+  // of an adopted dictionary.
+  std::uint32_t room_ = 0;
   bool pooled_ = false;  // entries_ is a ValueArena piece
 };
 

@@ -384,6 +384,18 @@ TEST(ValueTest, DictionaryTableSizes) {
     }
     // In a full table (3 of 3) a miss ends after every slot was probed.
     EXPECT_EQ(built.find("absent"), nullptr) << c.entries;
+    // An adopted dictionary has places for its entries only; a key added
+    // later moves them to full storage, with or without a larger table.
+    built.set("added", -1);
+    EXPECT_EQ(built.capacity(), Dictionary::capacityFor(c.entries + 1)) << c.entries;
+    grown.set("added", -1);
+    EXPECT_EQ(built, grown) << c.entries;
+    std::vector<std::uint32_t> stored(built.size());
+    built.entryHashes(stored.data());
+    for (std::size_t i = 0; i < built.size(); ++i) {
+      EXPECT_EQ(stored[i], Dictionary::hashKey(built.entries()[i].first)) << c.entries;
+    }
+    EXPECT_EQ(built.entries().back().first, "added");
   }
   Dictionary shrinking{{"a", 1}, {"b", 2}, {"c", 3}, {"d", 4}};
   shrinking.remove("a");
