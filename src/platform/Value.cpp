@@ -1,6 +1,7 @@
 #include "platform/Value.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <functional>
 #include <iterator>
@@ -126,7 +127,26 @@ std::uint32_t Dictionary::hashKey(std::string_view key) {
   }
   if (n > 0) {
     std::uint64_t word = 0;
-    std::memcpy(&word, p, n);
+    if constexpr (std::endian::native == std::endian::little) {
+      // The last 1 to 7 bytes as the low bytes of a word, from two loads
+      // that may overlap (overlapping bytes are equal, so OR keeps them):
+      // copying a variable count through memory would stall the load.
+      if (n >= 4) {
+        std::uint32_t low, high;
+        std::memcpy(&low, p, 4);
+        std::memcpy(&high, p + n - 4, 4);
+        word = low | (std::uint64_t{high} << (8 * (n - 4)));
+      } else if (n >= 2) {
+        std::uint16_t low, high;
+        std::memcpy(&low, p, 2);
+        std::memcpy(&high, p + n - 2, 2);
+        word = low | (std::uint64_t{high} << (8 * (n - 2)));
+      } else {
+        word = p[0];
+      }
+    } else {
+      std::memcpy(&word, p, n);
+    }
     h = (h ^ word) * kMultiplier;
     h ^= h >> 29;
   }
@@ -586,9 +606,6 @@ class StringRep : public detail::ValueRep {
 };
 
 inline StringRep* stringOf(detail::ValueRep* rep) { return static_cast<StringRep*>(rep); }
-inline const StringRep* stringOf(const detail::ValueRep* rep) {
-  return static_cast<const StringRep*>(rep);
-}
 
 template <typename T>
 struct RepType {
@@ -685,7 +702,33 @@ Value::Value(kx::Dictionary dict) : kind_(Kind::Dictionary) {
   rep_ = new DictionaryRep(std::move(dict));
 }
 
-ArrayRep::~ArrayRep() = default;
+ArrayRep::~ArrayRep() {
+  // Large parsed documents are mostly arrays of records. Releasing a record
+  // walks its storage, seldom still in the cache by then: the storage of the
+  // records a few places ahead is fetched meanwhile, so that the waits
+  // overlap. A record's entries are looked up only when this array holds
+  // its only reference, so that no other thread can be changing it.
+  Value* const items = objects_.data();
+  const std::size_t n = objects_.size();
+  constexpr std::size_t kNodeAhead = 4;
+  constexpr std::size_t kEntriesAhead = 2;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kNodeAhead < n) {
+      if (const DictionaryRep* ahead = items[i + kNodeAhead].dictionaryRep())
+        __builtin_prefetch(ahead);
+    }
+    if (i + kEntriesAhead < n) {
+      const DictionaryRep* next = items[i + kEntriesAhead].dictionaryRep();
+      if (next && next->refs.load(std::memory_order_acquire) == 1) {
+        const std::span<const Dictionary::Entry> entries = next->dictionary().entries();
+        const auto* bytes = reinterpret_cast<const char*>(entries.data());
+        const std::size_t size = entries.size_bytes();
+        for (std::size_t at = 0; at < size; at += 64) __builtin_prefetch(bytes + at);
+      }
+    }
+    items[i] = Value();
+  }
+}
 DictionaryRep::~DictionaryRep() = default;
 
 Value Value::adopt(ArrayRep* rep) noexcept {

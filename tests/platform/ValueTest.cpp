@@ -353,6 +353,26 @@ TEST(ValueTest, DictionaryMatchesAModelThroughRandomChanges) {
   EXPECT_EQ(d.find("key-1"), nullptr);
 }
 
+// Every byte of a key, and only its bytes, go into its hash, whatever its
+// length and wherever it lies in memory.
+TEST(ValueTest, DictionaryKeyHashesTakeEveryByteOfTheKey) {
+  for (std::size_t n = 0; n <= 24; ++n) {
+    std::string key;
+    for (std::size_t i = 0; i < n; ++i) key.push_back(static_cast<char>('a' + i));
+    const std::uint32_t hash = Dictionary::hashKey(key);
+    // The same bytes elsewhere, between other bytes.
+    for (char around : {'\0', '\xff', 'z'}) {
+      std::string padded = std::string(3, around) + key + std::string(9, around);
+      EXPECT_EQ(Dictionary::hashKey(std::string_view(padded).substr(3, n)), hash) << n;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      std::string changed = key;
+      changed[i] = static_cast<char>(changed[i] ^ 0x40);
+      EXPECT_NE(Dictionary::hashKey(changed), hash) << "length " << n << ", byte " << i;
+    }
+  }
+}
+
 TEST(ValueTest, DictionaryTableSizes) {
   struct Case {
     std::size_t entries;
@@ -711,6 +731,44 @@ TEST(ValueArenaTest, StringsAndDictionariesInAnArenaOutliveIt) {
   Value other = holder;
   other.set("id", 4);
   EXPECT_EQ(holder["id"], Value(3));
+}
+
+// Releasing an array of records looks at the records ahead; records that
+// are shared, of other kinds, or arrays themselves all come through it.
+TEST(ValueTest, ArraysOfRecordsReleaseEveryKindOfItem) {
+  std::vector<Value> kept;
+  {
+    kx::Array items;
+    for (int i = 0; i < 60; ++i) {
+      switch (i % 4) {
+        case 0:
+        case 1:
+          items.push_back(Value::dict({{"id", i}, {"name", "record number " + std::to_string(i)}}));
+          break;
+        case 2: items.push_back(Value::array({Value::dict({{"inner", i}})})); break;
+        default:
+          items.push_back(Value("a string item long enough for storage " + std::to_string(i)));
+      }
+      if (i % 7 == 0) kept.push_back(items.back());
+    }
+    Value array(std::move(items));
+    Value copy = array;  // the array storage itself is shared, then released twice
+  }
+  ASSERT_EQ(kept.size(), 9u);
+  for (std::size_t k = 0; k < kept.size(); ++k) {
+    const int i = static_cast<int>(k * 7);
+    switch (i % 4) {
+      case 0:
+      case 1:
+        EXPECT_EQ(kept[k],
+                  Value::dict({{"id", i}, {"name", "record number " + std::to_string(i)}}));
+        break;
+      case 2: EXPECT_EQ(kept[k], Value::array({Value::dict({{"inner", i}})})); break;
+      default:
+        EXPECT_EQ(kept[k].stringView(),
+                  "a string item long enough for storage " + std::to_string(i));
+    }
+  }
 }
 
 TEST(ValueTest, DescriptionIsReadable) {
