@@ -1,6 +1,7 @@
 #include "platform/Value.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <functional>
 #include <iterator>
@@ -12,6 +13,80 @@
 #include "platform/Text.h"
 
 namespace kx {
+
+// ---------------------------------------------------------------------------
+// ValueArena.
+// ---------------------------------------------------------------------------
+
+// A block's header. `live` counts the pieces not yet given back, plus
+// kOpenBias while the arena still hands pieces out from it: the arena adds
+// its pieces to the count only when it closes the block, so handing out
+// costs no atomic write.
+struct ValueArena::Block {
+  std::atomic<std::uint64_t> live;
+};
+
+namespace {
+
+constexpr std::uint64_t kOpenBias = std::uint64_t{1} << 62;
+// Blocks start small, so that a small document costs little, and double up
+// to the largest size; a piece takes at most a quarter of the largest block.
+constexpr std::size_t kFirstBlockSize = 4096 - 32;
+constexpr std::size_t kLastBlockSize = 65536 - 32;
+constexpr std::size_t kLargestPiece = kLastBlockSize / 4;
+// Each piece is preceded by the address of its block.
+constexpr std::size_t kPieceHeader = sizeof(void*);
+
+}  // namespace
+
+void* ValueArena::allocate(std::size_t size) {
+  if (size > kLargestPiece) return nullptr;
+  const std::size_t need = kPieceHeader + ((size + 7) & ~std::size_t{7});
+  if (static_cast<std::size_t>(limit_ - next_) < need) {
+    retire();
+    const std::size_t planned = nextBlockSize_ == 0 ? kFirstBlockSize : nextBlockSize_;
+    nextBlockSize_ = std::min(planned * 2, kLastBlockSize);
+    // A large piece may need more than the planned size.
+    const std::size_t blockSize = std::max(planned, sizeof(Block) + need);
+    void* memory = ::operator new(blockSize);
+    block_ = new (memory) Block{{kOpenBias}};
+    next_ = static_cast<char*>(memory) + sizeof(Block);
+    limit_ = static_cast<char*>(memory) + blockSize;
+  }
+  std::memcpy(next_, &block_, sizeof block_);
+  void* piece = next_ + kPieceHeader;
+  next_ += need;
+  ++handedOut_;
+  return piece;
+}
+
+void ValueArena::release(void* piece) noexcept {
+  Block* block;
+  std::memcpy(&block, static_cast<char*>(piece) - kPieceHeader, sizeof block);
+  if (block->live.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    block->~Block();
+    ::operator delete(block);
+  }
+}
+
+void ValueArena::close() noexcept {
+  retire();
+  nextBlockSize_ = 0;
+}
+
+void ValueArena::retire() noexcept {
+  if (!block_) return;
+  // The arena's bias goes, its pieces come in: the count then holds exactly
+  // the pieces still alive.
+  const std::uint64_t drop = kOpenBias - handedOut_;
+  if (block_->live.fetch_sub(drop, std::memory_order_acq_rel) == drop) {
+    block_->~Block();
+    ::operator delete(block_);
+  }
+  block_ = nullptr;
+  next_ = limit_ = nullptr;
+  handedOut_ = 0;
+}
 
 // ---------------------------------------------------------------------------
 // Dictionary.
@@ -52,7 +127,26 @@ std::uint32_t Dictionary::hashKey(std::string_view key) {
   }
   if (n > 0) {
     std::uint64_t word = 0;
-    std::memcpy(&word, p, n);
+    if constexpr (std::endian::native == std::endian::little) {
+      // The last 1 to 7 bytes as the low bytes of a word, from two loads
+      // that may overlap (overlapping bytes are equal, so OR keeps them):
+      // copying a variable count through memory would stall the load.
+      if (n >= 4) {
+        std::uint32_t low, high;
+        std::memcpy(&low, p, 4);
+        std::memcpy(&high, p + n - 4, 4);
+        word = low | (std::uint64_t{high} << (8 * (n - 4)));
+      } else if (n >= 2) {
+        std::uint16_t low, high;
+        std::memcpy(&low, p, 2);
+        std::memcpy(&high, p + n - 2, 2);
+        word = low | (std::uint64_t{high} << (8 * (n - 2)));
+      } else {
+        word = p[0];
+      }
+    } else {
+      std::memcpy(&word, p, n);
+    }
     h = (h ^ word) * kMultiplier;
     h ^= h >> 29;
   }
@@ -60,9 +154,32 @@ std::uint32_t Dictionary::hashKey(std::string_view key) {
   return static_cast<std::uint32_t>(h >> 32);
 }
 
-Dictionary::Slot* Dictionary::table() const {
-  return reinterpret_cast<Slot*>(entries_ + capacity_);
+Dictionary::Slot* Dictionary::table() const { return reinterpret_cast<Slot*>(entries_ + room_); }
+
+namespace {
+
+// Storage for `capacity` entries and slots: from `arena` when one is given
+// and has room (*pooled tells), else from the heap.
+void* allocateStorage(std::size_t bytes, ValueArena* arena, bool* pooled) {
+  if (arena) {
+    if (void* piece = arena->allocate(bytes)) {
+      *pooled = true;
+      return piece;
+    }
+  }
+  *pooled = false;
+  return ::operator new(bytes);
 }
+
+void freeStorage(void* storage, bool pooled) noexcept {
+  if (pooled) {
+    ValueArena::release(storage);
+  } else {
+    ::operator delete(storage);
+  }
+}
+
+}  // namespace
 
 Dictionary::Dictionary(std::initializer_list<Entry> entries) {
   reserve(entries.size());
@@ -85,6 +202,7 @@ Dictionary::Dictionary(const Dictionary& other) {
   entries_ = block;
   count_ = other.count_;
   capacity_ = capacity;
+  room_ = static_cast<std::uint32_t>(capacity);
   if (capacity == other.capacity_) {
     // The same entries in the same places: the same table.
     std::memcpy(static_cast<void*>(slots), other.table(), capacity * sizeof(Slot));
@@ -95,9 +213,15 @@ Dictionary::Dictionary(const Dictionary& other) {
 }
 
 Dictionary::Dictionary(Dictionary&& other) noexcept
-    : entries_(other.entries_), count_(other.count_), capacity_(other.capacity_) {
+    : entries_(other.entries_),
+      count_(other.count_),
+      capacity_(other.capacity_),
+      room_(other.room_),
+      pooled_(other.pooled_) {
   other.entries_ = nullptr;
   other.count_ = other.capacity_ = 0;
+  other.room_ = 0;
+  other.pooled_ = false;
 }
 
 Dictionary& Dictionary::operator=(const Dictionary& other) {
@@ -114,8 +238,12 @@ Dictionary& Dictionary::operator=(Dictionary&& other) noexcept {
     entries_ = other.entries_;
     count_ = other.count_;
     capacity_ = other.capacity_;
+    room_ = other.room_;
+    pooled_ = other.pooled_;
     other.entries_ = nullptr;
     other.count_ = other.capacity_ = 0;
+    other.room_ = 0;
+    other.pooled_ = false;
   }
   return *this;
 }
@@ -125,22 +253,43 @@ Dictionary::~Dictionary() { destroy(); }
 void Dictionary::destroy() noexcept {
   if (!entries_) return;
   for (std::size_t i = 0; i < count_; ++i) entries_[i].~Entry();
-  ::operator delete(entries_);
+  freeStorage(entries_, pooled_);
   entries_ = nullptr;
   count_ = capacity_ = 0;
+  room_ = 0;
+  pooled_ = false;
 }
 
 Dictionary Dictionary::adopt(std::string* keys, const std::uint32_t* hashes, Value* values,
-                             std::size_t count) {
+                             std::size_t count, ValueArena* arena) {
   Dictionary d;
   if (count == 0) return d;
-  d.regrow(capacityFor(count));
+  // Places for exactly `count` entries: a set() that adds one more moves
+  // them to storage of the full capacity.
+  d.regrow(capacityFor(count), arena, count);
+  Slot* const slots = d.table();
+  const std::size_t capacity = d.capacity_;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::ptrdiff_t pos = d.position(keys[i], hashes[i]);
-    if (pos >= 0) {
-      d.entries_[pos].second = std::move(values[i]);
-    } else {
-      d.append(std::move(keys[i]), hashes[i], std::move(values[i]));
+    // One probe finds either the key's entry or the empty slot that files
+    // it. The table has more slots than entries so far: the probe ends.
+    const std::uint32_t hash = hashes[i];
+    std::size_t at = hash % capacity;
+    for (;;) {
+      Slot& slot = slots[at];
+      if (slot.pos1 == 0) {
+        new (&d.entries_[d.count_]) Entry(std::move(keys[i]), std::move(values[i]));
+        slot = {hash, static_cast<std::uint32_t>(d.count_ + 1)};
+        ++d.count_;
+        break;
+      }
+      if (slot.hash == hash) {
+        Entry& entry = d.entries_[slot.pos1 - 1];
+        if (entry.first == keys[i]) {
+          entry.second = std::move(values[i]);
+          break;
+        }
+      }
+      if (++at == capacity) at = 0;
     }
   }
   return d;
@@ -174,23 +323,30 @@ void Dictionary::fileSlot(std::uint32_t hash, std::size_t pos) {
   slots[i] = {hash, static_cast<std::uint32_t>(pos + 1)};
 }
 
-void Dictionary::regrow(std::size_t capacity) {
-  // One block: `capacity` entries, then `capacity` slots.
-  auto* block = static_cast<Entry*>(::operator new(capacity*(sizeof(Entry) + sizeof(Slot))));
-  auto* slots = reinterpret_cast<Slot*>(block + capacity);
+void Dictionary::regrow(std::size_t capacity, ValueArena* arena, std::size_t room) {
+  // One block: `room` entries (`capacity` unless told), then `capacity` slots.
+  if (room == 0) room = capacity;
+  bool pooled = false;
+  auto* block = static_cast<Entry*>(
+      allocateStorage(room * sizeof(Entry) + capacity * sizeof(Slot), arena, &pooled));
+  auto* slots = reinterpret_cast<Slot*>(block + room);
   std::memset(static_cast<void*>(slots), 0, capacity * sizeof(Slot));
   for (std::size_t i = 0; i < count_; ++i) {
     new (&block[i]) Entry(std::move(entries_[i]));
     entries_[i].~Entry();
   }
   Entry* const old = entries_;
+  const Slot* const oldSlots = table();
   const std::size_t oldCapacity = capacity_;
+  const bool oldPooled = pooled_;
   entries_ = block;
   capacity_ = capacity;
+  room_ = static_cast<std::uint32_t>(room);
+  pooled_ = pooled;
   // The old table still holds every key's hash: no key is hashed again.
   if (old) {
-    refileFrom(reinterpret_cast<const Slot*>(old + oldCapacity), oldCapacity);
-    ::operator delete(old);
+    refileFrom(oldSlots, oldCapacity);
+    freeStorage(old, oldPooled);
   }
 }
 
@@ -251,7 +407,11 @@ void Dictionary::set(std::string key, std::uint32_t hash, Value value) {
   // The capacity is always a listed size, so it is at least capacityFor(n)
   // exactly when it is at least floor(n * 1.33): the list is searched only
   // when the table grows.
-  if ((count_ + 1) * 133 / 100 > capacity_) regrow(capacityFor(count_ + 1));
+  if ((count_ + 1) * 133 / 100 > capacity_) {
+    regrow(capacityFor(count_ + 1));
+  } else if (count_ == room_) {
+    regrow(capacity_);  // an adopted dictionary's first added key
+  }
   append(std::move(key), hash, std::move(value));
 }
 
@@ -286,7 +446,11 @@ bool Dictionary::remove(std::string_view key) {
 void Dictionary::clear() { destroy(); }
 
 void Dictionary::reserve(std::size_t n) {
-  if (n * 133 / 100 > capacity_) regrow(capacityFor(n));
+  if (n * 133 / 100 > capacity_) {
+    regrow(capacityFor(n));
+  } else if (n > room_) {
+    regrow(capacity_);
+  }
 }
 
 std::vector<std::string> Dictionary::keys() const {
@@ -325,6 +489,124 @@ inline T& payload(detail::ValueRep* rep) {
   return static_cast<Boxed<T>*>(rep)->value;
 }
 
+// The storage of a string, in one of two forms:
+//  - a std::string (`text`), for a string made from a std::string, for one
+//    short enough for the std::string to keep it without an allocation of its
+//    own, and for one that was changed through mutableString();
+//  - the characters after the header, in the same allocation, for a longer
+//    string made from characters (a parsed string). `text` is then made from
+//    them on the first call of text(), once, whichever thread calls first;
+//    `state` tells the form and orders the making against the readers.
+// Once `text` exists it holds the string (a unique owner may change it);
+// before, the characters do.
+class StringRep : public detail::ValueRep {
+ public:
+  static StringRep* make(std::string text) {
+    auto* rep = new (::operator new(sizeof(StringRep))) StringRep(0);
+    new (&rep->text_) std::string(std::move(text));
+    rep->state_.store(kText, std::memory_order_relaxed);
+    return rep;
+  }
+
+  // From `arena` when one is given and has room.
+  static StringRep* make(std::string_view chars, ValueArena* arena = nullptr) {
+    const bool inlineChars = chars.size() > shortMax();
+    const std::size_t bytes = sizeof(StringRep) + (inlineChars ? chars.size() + 1 : 0);
+    void* memory = arena ? arena->allocate(bytes) : nullptr;
+    const bool pooled = memory != nullptr;
+    if (!pooled) memory = ::operator new(bytes);
+    auto* rep = new (memory) StringRep(inlineChars ? chars.size() : 0);
+    rep->pooled = pooled;
+    if (inlineChars) {
+      char* to = rep->chars();
+      std::memcpy(to, chars.data(), chars.size());
+      to[chars.size()] = '\0';
+    } else {
+      // Kept by the std::string without an allocation of its own.
+      new (&rep->text_) std::string(chars);
+      rep->state_.store(kText, std::memory_order_relaxed);
+    }
+    return rep;
+  }
+
+  // Drops one reference; the last one frees the storage.
+  static void drop(detail::ValueRep* base) noexcept {
+    // The sole owner may free without an atomic write: nobody else can add a
+    // reference to storage that only it can reach.
+    if (base->refs.load(std::memory_order_acquire) == 1 ||
+        base->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      auto* rep = static_cast<StringRep*>(base);
+      if (rep->state_.load(std::memory_order_relaxed) == kText) rep->text_.~basic_string();
+      const bool pooled = rep->pooled;
+      rep->~StringRep();
+      if (pooled) {
+        ValueArena::release(rep);
+      } else {
+        ::operator delete(rep);
+      }
+    }
+  }
+
+  std::string_view view() const {
+    if (state_.load(std::memory_order_acquire) == kText) return text_;
+    return {chars(), size_};
+  }
+
+  const std::string& text() const {
+    if (state_.load(std::memory_order_acquire) == kText) return text_;
+    return makeText();
+  }
+
+  // For a unique owner about to change the string.
+  std::string& mutableText() { return const_cast<std::string&>(text()); }
+
+ private:
+  enum State : std::uint8_t { kChars, kMaking, kText };
+
+  explicit StringRep(std::size_t size) : size_(size) {}
+  // `text_` is ended by drop(), which knows whether it was made.
+  ~StringRep() {}
+
+  // The longest string a std::string keeps without allocating.
+  static std::size_t shortMax() {
+    static const std::size_t max = std::string().capacity();
+    return max;
+  }
+
+  const char* chars() const { return reinterpret_cast<const char*>(this + 1); }
+  char* chars() { return reinterpret_cast<char*>(this + 1); }
+
+  const std::string& makeText() const {
+    auto* self = const_cast<StringRep*>(this);
+    for (;;) {
+      std::uint8_t state = kChars;
+      if (self->state_.compare_exchange_strong(state, kMaking, std::memory_order_acquire)) {
+        try {
+          new (&self->text_) std::string(chars(), size_);
+        } catch (...) {
+          self->state_.store(kChars, std::memory_order_release);
+          self->state_.notify_all();
+          throw;
+        }
+        self->state_.store(kText, std::memory_order_release);
+        self->state_.notify_all();
+        return text_;
+      }
+      if (state == kText) return text_;
+      // Another thread is making it.
+      self->state_.wait(kMaking, std::memory_order_acquire);
+    }
+  }
+
+  std::atomic<std::uint8_t> state_{kChars};
+  std::size_t size_;  // of the characters after the header
+  union {
+    std::string text_;  // made when `state_` becomes kText
+  };
+};
+
+inline StringRep* stringOf(detail::ValueRep* rep) { return static_cast<StringRep*>(rep); }
+
 template <typename T>
 struct RepType {
   using type = Boxed<T>;
@@ -344,7 +626,16 @@ inline void dropRep(detail::ValueRep* rep) noexcept {
   // reference to storage that only it can reach.
   if (rep->refs.load(std::memory_order_acquire) == 1 ||
       rep->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    delete static_cast<typename RepType<T>::type*>(rep);
+    using Rep = typename RepType<T>::type;
+    auto* typed = static_cast<Rep*>(rep);
+    if (rep->pooled) {
+      // A virtual destructor for array and dictionary storage: it ends the
+      // derived class the piece holds.
+      typed->~Rep();
+      ValueArena::release(typed);
+    } else {
+      delete typed;
+    }
   }
 }
 
@@ -370,7 +661,7 @@ const T& emptyOf() {
 
 void Value::release() noexcept {
   switch (kind_) {
-    case Kind::String: dropRep<std::string>(rep_); break;
+    case Kind::String: StringRep::drop(rep_); break;
     case Kind::Data: dropRep<Bytes>(rep_); break;
     case Kind::Array: dropRep<ArrayRep>(rep_); break;
     case Kind::Dictionary: dropRep<DictionaryRep>(rep_); break;
@@ -390,15 +681,17 @@ Value::Value(double d) noexcept : kind_(Kind::Double), d_(d) {}
 
 Value::Value(const char* s) : kind_(Kind::Null), u_(0) {
   if (s) {
-    rep_ = new Boxed<std::string>(s);
+    rep_ = StringRep::make(std::string_view(s));
     kind_ = Kind::String;
   }
 }
 
-Value::Value(std::string s) : kind_(Kind::String) { rep_ = new Boxed<std::string>(std::move(s)); }
+Value::Value(std::string s) : kind_(Kind::String) { rep_ = StringRep::make(std::move(s)); }
 
-Value::Value(std::string_view s) : kind_(Kind::String) {
-  rep_ = new Boxed<std::string>(s.data(), s.size());
+Value::Value(std::string_view s) : kind_(Kind::String) { rep_ = StringRep::make(s); }
+
+Value::Value(std::string_view s, ValueArena& arena) : kind_(Kind::String) {
+  rep_ = StringRep::make(s, &arena);
 }
 
 Value::Value(Bytes data) : kind_(Kind::Data) { rep_ = new Boxed<Bytes>(std::move(data)); }
@@ -409,7 +702,33 @@ Value::Value(kx::Dictionary dict) : kind_(Kind::Dictionary) {
   rep_ = new DictionaryRep(std::move(dict));
 }
 
-ArrayRep::~ArrayRep() = default;
+ArrayRep::~ArrayRep() {
+  // Large parsed documents are mostly arrays of records. Releasing a record
+  // walks its storage, seldom still in the cache by then: the storage of the
+  // records a few places ahead is fetched meanwhile, so that the waits
+  // overlap. A record's entries are looked up only when this array holds
+  // its only reference, so that no other thread can be changing it.
+  Value* const items = objects_.data();
+  const std::size_t n = objects_.size();
+  constexpr std::size_t kNodeAhead = 4;
+  constexpr std::size_t kEntriesAhead = 2;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kNodeAhead < n) {
+      if (const DictionaryRep* ahead = items[i + kNodeAhead].dictionaryRep())
+        __builtin_prefetch(ahead);
+    }
+    if (i + kEntriesAhead < n) {
+      const DictionaryRep* next = items[i + kEntriesAhead].dictionaryRep();
+      if (next && next->refs.load(std::memory_order_acquire) == 1) {
+        const std::span<const Dictionary::Entry> entries = next->dictionary().entries();
+        const auto* bytes = reinterpret_cast<const char*>(entries.data());
+        const std::size_t size = entries.size_bytes();
+        for (std::size_t at = 0; at < size; at += 64) __builtin_prefetch(bytes + at);
+      }
+    }
+    items[i] = Value();
+  }
+}
 DictionaryRep::~DictionaryRep() = default;
 
 Value Value::adopt(ArrayRep* rep) noexcept {
@@ -489,7 +808,7 @@ bool Value::boolValue() const {
     case Kind::UInt64: return u_ != 0;
     case Kind::Double:
     case Kind::Date: return d_ != 0.0;
-    case Kind::String: return Text::leadingBool(payload<std::string>(rep_));
+    case Kind::String: return Text::leadingBool(stringOf(rep_)->view());
     default: return false;
   }
 }
@@ -504,7 +823,7 @@ std::int64_t Value::intValue() const {
                  : static_cast<std::int64_t>(u_);
     case Kind::Double:
     case Kind::Date: return doubleToInt64(d_);
-    case Kind::String: return Text::leadingInt64(payload<std::string>(rep_));
+    case Kind::String: return Text::leadingInt64(stringOf(rep_)->view());
     default: return 0;
   }
 }
@@ -516,7 +835,7 @@ std::uint64_t Value::unsignedValue() const {
     case Kind::UInt64: return u_;
     case Kind::Double:
     case Kind::Date: return doubleToUInt64(d_);
-    case Kind::String: return Text::leadingUInt64(payload<std::string>(rep_));
+    case Kind::String: return Text::leadingUInt64(stringOf(rep_)->view());
     default: return 0;
   }
 }
@@ -528,7 +847,7 @@ double Value::doubleValue() const {
     case Kind::UInt64: return static_cast<double>(u_);
     case Kind::Double:
     case Kind::Date: return d_;
-    case Kind::String: return Text::leadingDouble(payload<std::string>(rep_));
+    case Kind::String: return Text::leadingDouble(stringOf(rep_)->view());
     default: return 0.0;
   }
 }
@@ -539,7 +858,7 @@ std::string Value::stringValue() const {
     case Kind::Int64: return Text::toString(i_);
     case Kind::UInt64: return Text::toString(u_);
     case Kind::Double: return Text::toString(d_);
-    case Kind::String: return payload<std::string>(rep_);
+    case Kind::String: return std::string(stringOf(rep_)->view());
     default: return std::string();
   }
 }
@@ -548,7 +867,11 @@ std::string Value::stringValue() const {
 // Typed access.
 // ---------------------------------------------------------------------------
 const std::string& Value::string() const {
-  return kind_ == Kind::String ? payload<std::string>(rep_) : emptyOf<std::string>();
+  return kind_ == Kind::String ? stringOf(rep_)->text() : emptyOf<std::string>();
+}
+
+std::string_view Value::stringView() const {
+  return kind_ == Kind::String ? stringOf(rep_)->view() : std::string_view();
 }
 
 const Bytes& Value::bytes() const {
@@ -569,7 +892,7 @@ void Value::makeUniqueContainer(Kind kind) {
   if (kind_ != kind) {
     if (hasRep()) release();
     switch (kind) {
-      case Kind::String: rep_ = new Boxed<std::string>(); break;
+      case Kind::String: rep_ = StringRep::make(std::string()); break;
       case Kind::Array: rep_ = new ArrayRep(); break;
       case Kind::Dictionary: rep_ = new DictionaryRep(); break;
       default: return;
@@ -581,7 +904,7 @@ void Value::makeUniqueContainer(Kind kind) {
   if (unique && !rep_->derived) return;
   detail::ValueRep* copy = nullptr;
   switch (kind) {
-    case Kind::String: copy = new Boxed<std::string>(payload<std::string>(rep_)); break;
+    case Kind::String: copy = StringRep::make(std::string(stringOf(rep_)->view())); break;
     case Kind::Array:
       // Storage of a derived class (a parsed collection) is never changed
       // through a Value: its contents move (or are copied) into plain storage.
@@ -617,7 +940,7 @@ kx::Dictionary& Value::mutableDict() {
 
 std::string& Value::mutableString() {
   makeUniqueContainer(Kind::String);
-  return payload<std::string>(rep_);
+  return stringOf(rep_)->mutableText();
 }
 
 // ---------------------------------------------------------------------------
@@ -659,7 +982,7 @@ void Value::set(std::string key, Value value) {
 
 std::size_t Value::size() const {
   switch (kind_) {
-    case Kind::String: return payload<std::string>(rep_).size();
+    case Kind::String: return stringOf(rep_)->view().size();
     case Kind::Data: return payload<Bytes>(rep_).size();
     case Kind::Array: return arrayOf(rep_).size();
     case Kind::Dictionary: return dictOf(rep_).size();
@@ -700,8 +1023,7 @@ bool Value::operator==(const Value& other) const {
       }
     case Kind::Date: return other.kind_ == Kind::Date && d_ == other.d_;
     case Kind::String:
-      return other.kind_ == Kind::String &&
-             payload<std::string>(rep_) == payload<std::string>(other.rep_);
+      return other.kind_ == Kind::String && stringOf(rep_)->view() == stringOf(other.rep_)->view();
     case Kind::Data:
       return other.kind_ == Kind::Data && payload<Bytes>(rep_) == payload<Bytes>(other.rep_);
     case Kind::Array: return other.kind_ == Kind::Array && arrayOf(rep_) == arrayOf(other.rep_);
@@ -746,7 +1068,7 @@ void describe(const Value& v, std::string* out) {
     case Value::Kind::Int64:
     case Value::Kind::UInt64:
     case Value::Kind::Double: out->append(v.stringValue()); break;
-    case Value::Kind::String: appendQuoted(v.string(), out); break;
+    case Value::Kind::String: appendQuoted(v.stringView(), out); break;
     case Value::Kind::Data: {
       static const char kHex[] = "0123456789abcdef";
       const Bytes& b = v.bytes();

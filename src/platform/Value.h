@@ -39,11 +39,52 @@ class Value;
 using Bytes = std::vector<std::uint8_t>;
 using Array = std::vector<Value>;
 
+// ValueArena hands out the storage of the strings and containers one parse
+// builds (see Value(std::string_view, ValueArena&), Dictionary::adopt and the
+// JSON decoder's collections) from blocks of a few KiB to 64 KiB, so that a
+// parsed tree costs a few allocations instead of one or two per value. Each
+// block counts the pieces it handed out that are still alive, and is freed
+// when the arena has closed it and the last piece is given back. Pieces are
+// given back from any thread, each on its own; one that outlives the rest of
+// its tree keeps its whole block, so an arena serves one document at a time
+// (close() after it) and not long-lived caches.
+//
+// Thread safety: an arena itself is used by one thread at a time; release()
+// may be called from any thread.
+class ValueArena {
+ public:
+  ValueArena() = default;
+  ~ValueArena() { close(); }
+  ValueArena(const ValueArena&) = delete;
+  ValueArena& operator=(const ValueArena&) = delete;
+
+  // Storage of `size` bytes, aligned for 8, or nullptr when `size` is too
+  // big for a block (the caller then allocates on its own).
+  void* allocate(std::size_t size);
+  // Gives back a piece from allocate().
+  static void release(void* piece) noexcept;
+  // Closes the open block: the next piece comes from a new, small one. A
+  // closed block is freed with its last piece.
+  void close() noexcept;
+
+ private:
+  struct Block;
+  // Closes the open block; the next one is larger.
+  void retire() noexcept;
+  Block* block_ = nullptr;
+  char* next_ = nullptr;
+  char* limit_ = nullptr;
+  std::uint64_t handedOut_ = 0;  // pieces of the open block
+  std::size_t nextBlockSize_ = 0;
+};
+
 // Dictionary with text keys that keeps insertion order and looks keys up fast.
 // Setting an existing key replaces its value in place (the key keeps its
 // position). Equality ignores order, as the platform's dictionaries do.
 //
-// Storage is one allocation: the entries in insertion order, followed by an
+// Storage is one allocation: the entries in insertion order (places for
+// `capacity()` of them, or exactly as many as an adopted dictionary holds,
+// until a key is added), followed by an
 // open-addressing table of `capacity()` slots, each holding a key's hash and
 // the position of its entry. Capacities come from a fixed list of sizes; the
 // capacity for n entries is the first size of at least floor(n * 1.33), so
@@ -67,9 +108,10 @@ class Dictionary {
 
   // Builds a dictionary from `count` keys with their hashKey() hashes and
   // values, taken in order (moved from); a repeated key keeps its first
-  // position and its last value. Sized exactly for `count` entries.
+  // position and its last value. Sized exactly for `count` entries; the
+  // storage comes from `arena` when one is given (and the size fits).
   static Dictionary adopt(std::string* keys, const std::uint32_t* hashes, Value* values,
-                          std::size_t count);
+                          std::size_t count, ValueArena* arena = nullptr);
 
   // The hash every key is filed under.
   static std::uint32_t hashKey(std::string_view key);
@@ -119,8 +161,9 @@ class Dictionary {
   std::ptrdiff_t position(std::string_view key, std::uint32_t hash) const;
   // Files position `pos` under `hash` in the first empty slot from its home.
   void fileSlot(std::uint32_t hash, std::size_t pos);
-  // Moves the entries into storage of `capacity` slots.
-  void regrow(std::size_t capacity);
+  // Moves the entries into storage of `capacity` slots with places for
+  // `room` entries (0: `capacity`), from `arena` when one is given.
+  void regrow(std::size_t capacity, ValueArena* arena = nullptr, std::size_t room = 0);
   // Files every occupied slot of another table of `capacity` slots (whose
   // positions are this dictionary's) into this table, which must be empty.
   void refileFrom(const Slot* slots, std::size_t capacity);
@@ -130,6 +173,10 @@ class Dictionary {
   Entry* entries_ = nullptr;  // the one allocation (entries, then the table)
   std::size_t count_ = 0;
   std::size_t capacity_ = 0;
+  // Places for entries before the table: capacity_, or exactly the entries
+  // of an adopted dictionary.
+  std::uint32_t room_ = 0;
+  bool pooled_ = false;  // entries_ is a ValueArena piece
 };
 
 namespace detail {
@@ -138,6 +185,9 @@ struct ValueRep {
   std::atomic<std::uint32_t> refs{1};
   // Set by storage of a subclass of ArrayRep or DictionaryRep.
   bool derived = false;
+  // Set for storage that is a ValueArena piece: its last reference destroys
+  // it and gives the piece back instead of deleting it.
+  bool pooled = false;
 };
 }  // namespace detail
 
@@ -161,6 +211,8 @@ class Value {
   Value(const char* s);
   Value(std::string s);
   Value(std::string_view s);
+  // The same with the storage taken from `arena` (when it fits).
+  Value(std::string_view s, ValueArena& arena);
   Value(Bytes data);
   Value(kx::Array array);
   Value(kx::Dictionary dict);
@@ -212,7 +264,11 @@ class Value {
   std::string stringValue() const;
 
   // Typed access; a shared empty value of the asked kind when the kind differs.
+  // A string made from characters (a string_view, a C string, a parsed
+  // document) keeps them next to its header and makes its std::string on the
+  // first call of string(); stringView() reads the characters without it.
   const std::string& string() const;
+  std::string_view stringView() const;
   const Bytes& bytes() const;
   double dateValue() const;  // seconds since 1970; 0 when not a date
   const kx::Array& array() const;

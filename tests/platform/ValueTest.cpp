@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <latch>
 #include <limits>
 #include <random>
 #include <thread>
@@ -352,6 +353,26 @@ TEST(ValueTest, DictionaryMatchesAModelThroughRandomChanges) {
   EXPECT_EQ(d.find("key-1"), nullptr);
 }
 
+// Every byte of a key, and only its bytes, go into its hash, whatever its
+// length and wherever it lies in memory.
+TEST(ValueTest, DictionaryKeyHashesTakeEveryByteOfTheKey) {
+  for (std::size_t n = 0; n <= 24; ++n) {
+    std::string key;
+    for (std::size_t i = 0; i < n; ++i) key.push_back(static_cast<char>('a' + i));
+    const std::uint32_t hash = Dictionary::hashKey(key);
+    // The same bytes elsewhere, between other bytes.
+    for (char around : {'\0', '\xff', 'z'}) {
+      std::string padded = std::string(3, around) + key + std::string(9, around);
+      EXPECT_EQ(Dictionary::hashKey(std::string_view(padded).substr(3, n)), hash) << n;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      std::string changed = key;
+      changed[i] = static_cast<char>(changed[i] ^ 0x40);
+      EXPECT_NE(Dictionary::hashKey(changed), hash) << "length " << n << ", byte " << i;
+    }
+  }
+}
+
 TEST(ValueTest, DictionaryTableSizes) {
   struct Case {
     std::size_t entries;
@@ -383,6 +404,18 @@ TEST(ValueTest, DictionaryTableSizes) {
     }
     // In a full table (3 of 3) a miss ends after every slot was probed.
     EXPECT_EQ(built.find("absent"), nullptr) << c.entries;
+    // An adopted dictionary has places for its entries only; a key added
+    // later moves them to full storage, with or without a larger table.
+    built.set("added", -1);
+    EXPECT_EQ(built.capacity(), Dictionary::capacityFor(c.entries + 1)) << c.entries;
+    grown.set("added", -1);
+    EXPECT_EQ(built, grown) << c.entries;
+    std::vector<std::uint32_t> stored(built.size());
+    built.entryHashes(stored.data());
+    for (std::size_t i = 0; i < built.size(); ++i) {
+      EXPECT_EQ(stored[i], Dictionary::hashKey(built.entries()[i].first)) << c.entries;
+    }
+    EXPECT_EQ(built.entries().back().first, "added");
   }
   Dictionary shrinking{{"a", 1}, {"b", 2}, {"c", 3}, {"d", 4}};
   shrinking.remove("a");
@@ -540,6 +573,202 @@ TEST(ValueTest, DerivedCollectionStorageIsCopiedOnWrite) {
   EXPECT_EQ(destroyed, 2);
   EXPECT_EQ(Value(1).arrayRep(), nullptr);
   EXPECT_EQ(Value::array({}).dictionaryRep(), nullptr);
+}
+
+// Strings made from characters keep them in the value's own storage and make
+// the std::string of string() on demand; strings made from a std::string keep
+// it. Every way of making one must read the same through every accessor, and
+// survive copies, moves and writes through mutableString().
+TEST(ValueTest, StringsReadTheSameHoweverTheyWereMade) {
+  const std::string shortText = "fifteen bytes!!";  // kept by std::string itself
+  const std::string longText = "a string well past the length a std::string keeps inline";
+  struct Case {
+    const char* how;
+    Value (*make)(const std::string&);
+  };
+  const Case cases[] = {
+      {"C string", [](const std::string& t) { return Value(t.c_str()); }},
+      {"string_view", [](const std::string& t) { return Value(std::string_view(t)); }},
+      {"std::string", [](const std::string& t) { return Value(std::string(t)); }},
+  };
+  for (const Case& c : cases) {
+    for (const std::string& text : {shortText, longText, std::string()}) {
+      SCOPED_TRACE(std::string(c.how) + ": \"" + text + "\"");
+      Value v = c.make(text);
+      EXPECT_EQ(v.stringView(), text);
+      EXPECT_EQ(v.size(), text.size());
+      EXPECT_EQ(v.string(), text);
+      EXPECT_EQ(v.stringView(), text);  // after string() made its std::string
+      EXPECT_EQ(v.stringView().data(), v.string().data());
+      EXPECT_EQ(&v.string(), &v.string());
+
+      Value copy = v;  // shares the storage, and so the std::string
+      EXPECT_EQ(&copy.string(), &v.string());
+      Value moved = std::move(copy);
+      EXPECT_EQ(&moved.string(), &v.string());
+      EXPECT_EQ(moved, Value(text));
+
+      // A write goes to a copy of its own; the original keeps its text, and
+      // both accessors of the written value see the write.
+      moved.mutableString() += "+";
+      EXPECT_EQ(v.stringView(), text);
+      EXPECT_EQ(v.string(), text);
+      EXPECT_EQ(moved.stringView(), text + "+");
+      EXPECT_EQ(moved.string(), text + "+");
+
+      // The sole owner writes in place, after its std::string was made.
+      Value sole = c.make(text);
+      sole.mutableString().append(" and more");
+      EXPECT_EQ(sole.stringView(), text + " and more");
+      EXPECT_EQ(sole, Value(text + " and more"));
+      EXPECT_EQ(sole.stringValue(), text + " and more");
+    }
+  }
+  EXPECT_EQ(Value(7).stringView(), "");
+  EXPECT_EQ(Value("12 apples").intValue(), 12);
+  EXPECT_EQ(Value(std::string_view("  -3.5e1 is a number, and this text is long")).doubleValue(),
+            -35.0);
+}
+
+// The std::string of a string made from characters is made once, by the
+// first caller, even when several threads holding copies ask at the same time.
+TEST(ValueTest, StringsMakeTheirStdStringOnceUnderConcurrentReaders) {
+  for (int round = 0; round < 50; ++round) {
+    const Value shared(std::string_view("read by every thread at the same time, round "));
+    constexpr int kThreads = 4;
+    std::latch start(kThreads);
+    const std::string* seen[kThreads] = {};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t, mine = shared] {
+        start.arrive_and_wait();
+        seen[t] = &mine.string();
+        if (mine.stringView() != *seen[t]) std::abort();
+      });
+    }
+    for (auto& th : threads) th.join();
+    for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t], seen[0]);
+    EXPECT_EQ(*seen[0], "read by every thread at the same time, round ");
+  }
+}
+
+// An arena's pieces stay usable until each is given back, whatever happens
+// to the arena: closed, moved on to later blocks, destroyed. (Under the
+// address sanitizer a block freed too early or never freed fails the test.)
+TEST(ValueArenaTest, PiecesOutliveTheirArenaAndAreGivenBackOneByOne) {
+  struct Piece {
+    unsigned char* bytes;
+    std::size_t size;
+  };
+  std::vector<Piece> pieces;
+  {
+    ValueArena arena;
+    // Small pieces over several growing blocks, and pieces larger than the
+    // first blocks, one of them first in a new arena and after close().
+    const std::size_t sizes[] = {16000, 1, 8, 24, 100, 3000, 5000, 16000, 40, 7};
+    for (int round = 0; round < 40; ++round) {
+      for (std::size_t size : sizes) {
+        auto* bytes = static_cast<unsigned char*>(arena.allocate(size));
+        ASSERT_NE(bytes, nullptr) << size;
+        ASSERT_EQ(reinterpret_cast<std::uintptr_t>(bytes) % 8, 0u);
+        std::memset(bytes, static_cast<int>(pieces.size() & 0xFF), size);
+        pieces.push_back({bytes, size});
+      }
+      if (round == 20) arena.close();  // later pieces come from new blocks
+    }
+    EXPECT_EQ(arena.allocate(1 << 20), nullptr);  // too big for any block
+  }
+  auto intact = [](const Piece& p, std::size_t index) {
+    for (std::size_t i = 0; i < p.size; ++i) {
+      if (p.bytes[i] != static_cast<unsigned char>(index & 0xFF)) return false;
+    }
+    return true;
+  };
+  // Every other piece goes back on this thread, the rest on another one.
+  for (std::size_t i = 0; i < pieces.size(); i += 2) ValueArena::release(pieces[i].bytes);
+  for (std::size_t i = 1; i < pieces.size(); i += 2) ASSERT_TRUE(intact(pieces[i], i)) << i;
+  std::thread([&pieces] {
+    for (std::size_t i = 1; i < pieces.size(); i += 2) ValueArena::release(pieces[i].bytes);
+  }).join();
+}
+
+// Strings and dictionaries in arena storage behave as any other: copies,
+// moves and writes, after their arena is gone.
+TEST(ValueArenaTest, StringsAndDictionariesInAnArenaOutliveIt) {
+  const std::string longText = "a text long enough to keep its characters in the arena";
+  Value text;
+  Value shortText;
+  Dictionary dictionary;
+  {
+    ValueArena arena;
+    text = Value(std::string_view(longText), arena);
+    shortText = Value(std::string_view("short"), arena);
+    std::string keys[] = {"id", "name", "id"};
+    std::uint32_t hashes[3];
+    for (int i = 0; i < 3; ++i) hashes[i] = Dictionary::hashKey(keys[i]);
+    Value values[] = {Value(1), Value(std::string_view(longText), arena), Value(3)};
+    dictionary = Dictionary::adopt(keys, hashes, values, 3, &arena);
+  }
+  EXPECT_EQ(text.stringView(), longText);
+  EXPECT_EQ(text.string(), longText);
+  EXPECT_EQ(shortText, Value("short"));
+  EXPECT_EQ(dictionary.keys(), (std::vector<std::string>{"id", "name"}));
+  EXPECT_EQ(dictionary["id"], Value(3));
+
+  Value copy = text;
+  copy.mutableString() += "!";
+  EXPECT_EQ(text.stringView(), longText);
+  EXPECT_EQ(copy.stringView(), longText + "!");
+
+  Dictionary moved = std::move(dictionary);
+  Dictionary copied = moved;
+  for (int i = 0; i < 20; ++i) moved.set("k" + std::to_string(i), i);  // grows out of the arena
+  EXPECT_TRUE(moved.remove("id"));
+  EXPECT_EQ(moved.size(), 21u);
+  EXPECT_EQ(moved["name"], Value(longText));
+  EXPECT_EQ(copied, Dictionary({{"id", 3}, {"name", longText}}));
+  Value holder(std::move(copied));
+  Value other = holder;
+  other.set("id", 4);
+  EXPECT_EQ(holder["id"], Value(3));
+}
+
+// Releasing an array of records looks at the records ahead; records that
+// are shared, of other kinds, or arrays themselves all come through it.
+TEST(ValueTest, ArraysOfRecordsReleaseEveryKindOfItem) {
+  std::vector<Value> kept;
+  {
+    kx::Array items;
+    for (int i = 0; i < 60; ++i) {
+      switch (i % 4) {
+        case 0:
+        case 1:
+          items.push_back(Value::dict({{"id", i}, {"name", "record number " + std::to_string(i)}}));
+          break;
+        case 2: items.push_back(Value::array({Value::dict({{"inner", i}})})); break;
+        default:
+          items.push_back(Value("a string item long enough for storage " + std::to_string(i)));
+      }
+      if (i % 7 == 0) kept.push_back(items.back());
+    }
+    Value array(std::move(items));
+    Value copy = array;  // the array storage itself is shared, then released twice
+  }
+  ASSERT_EQ(kept.size(), 9u);
+  for (std::size_t k = 0; k < kept.size(); ++k) {
+    const int i = static_cast<int>(k * 7);
+    switch (i % 4) {
+      case 0:
+      case 1:
+        EXPECT_EQ(kept[k],
+                  Value::dict({{"id", i}, {"name", "record number " + std::to_string(i)}}));
+        break;
+      case 2: EXPECT_EQ(kept[k], Value::array({Value::dict({{"inner", i}})})); break;
+      default:
+        EXPECT_EQ(kept[k].stringView(),
+                  "a string item long enough for storage " + std::to_string(i));
+    }
+  }
 }
 
 TEST(ValueTest, DescriptionIsReadable) {

@@ -28,8 +28,19 @@ JKArray* JKArray::fromValue(const kx::Value& value) {
   return dynamic_cast<JKArray*>(const_cast<kx::ArrayRep*>(rep));
 }
 
-kx::Value JKArray::create(kx::Value* objects, std::size_t count, bool mutableCollection) {
-  return kx::Value::adopt(new JKArray(objects, count, mutableCollection));
+kx::Value JKArray::create(kx::Value* objects, std::size_t count, bool mutableCollection,
+                          kx::ValueArena* arena) {
+  void* piece = arena ? arena->allocate(sizeof(JKArray)) : nullptr;
+  if (!piece) return kx::Value::adopt(new JKArray(objects, count, mutableCollection));
+  JKArray* array;
+  try {
+    array = new (piece) JKArray(objects, count, mutableCollection);
+  } catch (...) {
+    kx::ValueArena::release(piece);
+    throw;
+  }
+  array->pooled = true;
+  return kx::Value::adopt(array);
 }
 
 void JKArray::checkMutable(const char* selector) const {

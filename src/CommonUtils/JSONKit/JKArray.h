@@ -26,9 +26,10 @@ class JKArray : public kx::ArrayRep {
   // array that was not parsed).
   static JKArray* fromValue(const kx::Value& value);
 
-  // A value holding a new JKArray of `count` objects, moved from `objects`.
-  // Used by the decoder.
-  static kx::Value create(kx::Value* objects, std::size_t count, bool mutableCollection);
+  // A value holding a new JKArray of `count` objects, moved from `objects`,
+  // in storage from `arena` when one is given. Used by the decoder.
+  static kx::Value create(kx::Value* objects, std::size_t count, bool mutableCollection,
+                          kx::ValueArena* arena = nullptr);
 
   // The mutation counter after one more change: it never returns to 0, which
   // marks an immutable collection.

@@ -18,9 +18,14 @@ JKDictionary* JKDictionary::fromValue(const kx::Value& value) {
 }
 
 kx::Value JKDictionary::create(std::string* keys, const std::uint32_t* keyHashes,
-                               kx::Value* objects, std::size_t count, bool mutableCollection) {
-  return kx::Value::adopt(
-      new JKDictionary(kx::Dictionary::adopt(keys, keyHashes, objects, count), mutableCollection));
+                               kx::Value* objects, std::size_t count, bool mutableCollection,
+                               kx::ValueArena* arena) {
+  kx::Dictionary dictionary = kx::Dictionary::adopt(keys, keyHashes, objects, count, arena);
+  void* piece = arena ? arena->allocate(sizeof(JKDictionary)) : nullptr;
+  if (!piece) return kx::Value::adopt(new JKDictionary(std::move(dictionary), mutableCollection));
+  auto* rep = new (piece) JKDictionary(std::move(dictionary), mutableCollection);
+  rep->pooled = true;
+  return kx::Value::adopt(rep);
 }
 
 void JKDictionary::checkMutable(const char* selector) const {

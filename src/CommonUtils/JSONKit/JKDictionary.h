@@ -37,9 +37,11 @@ class JKDictionary : public kx::DictionaryRep {
   // A value holding a new JKDictionary of `count` keys (with their
   // kx::Dictionary::hashKey() hashes) and objects, moved from the arrays and
   // added in order; a repeated key keeps its first place and its last object.
-  // Used by the decoder.
+  // Its storage and its table come from `arena` when one is given. Used by
+  // the decoder.
   static kx::Value create(std::string* keys, const std::uint32_t* keyHashes, kx::Value* objects,
-                          std::size_t count, bool mutableCollection);
+                          std::size_t count, bool mutableCollection,
+                          kx::ValueArena* arena = nullptr);
 
   std::size_t count() const { return dictionary_.size(); }
   // Slots of the table (see kx::Dictionary).

@@ -400,7 +400,7 @@ bool Encoder<Container>::encodeValue(const kx::Value& value) {
       return true;
     }
     case kx::Value::Kind::Double: return encodeDouble(value.doubleValue());
-    case kx::Value::Kind::String: return encodeString(value.string());
+    case kx::Value::Kind::String: return encodeString(value.stringView());
     case kx::Value::Kind::Array: return encodeArray(value.array());
     case kx::Value::Kind::Dictionary: return encodeDictionary(value.dict());
     case kx::Value::Kind::Data:

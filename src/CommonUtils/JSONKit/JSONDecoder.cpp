@@ -173,6 +173,9 @@ struct JKParseState {
   std::vector<std::string> keys;         // keys of the open dictionaries
   std::vector<std::uint32_t> keyHashes;  // their kx::Dictionary::hashKey() hashes
   bool mutableCollections = false;
+  // Storage of the result's longer strings and its collections, closed after
+  // each parse.
+  kx::ValueArena arena;
 
   struct CacheItem {
     kx::Value object;  // a String value, or Null for an empty bucket
@@ -849,8 +852,8 @@ bool JKParseState::parseArray() {
           error("Unexpected ']'.");
           return false;
         }
-        kx::Value array =
-            JKArray::create(objects.data() + base, objects.size() - base, mutableCollections);
+        kx::Value array = JKArray::create(objects.data() + base, objects.size() - base,
+                                          mutableCollections, &arena);
         objects.erase(objects.begin() + static_cast<std::ptrdiff_t>(base), objects.end());
         objects.push_back(std::move(array));
         --depth;
@@ -887,9 +890,9 @@ bool JKParseState::parseDictionary() {
           return false;
         }
         // A repeated key keeps the later value.
-        kx::Value dictionary =
-            JKDictionary::create(keys.data() + keyBase, keyHashes.data() + keyBase,
-                                 objects.data() + base, keys.size() - keyBase, mutableCollections);
+        kx::Value dictionary = JKDictionary::create(
+            keys.data() + keyBase, keyHashes.data() + keyBase, objects.data() + base,
+            keys.size() - keyBase, mutableCollections, &arena);
         keys.erase(keys.begin() + static_cast<std::ptrdiff_t>(keyBase), keys.end());
         keyHashes.resize(keyBase);
         objects.erase(objects.begin() + static_cast<std::ptrdiff_t>(base), objects.end());
@@ -936,7 +939,7 @@ kx::Value JKParseState::cachedString(std::string_view text) {
     static const kx::Value* const kEmpty = new kx::Value(std::string());
     return *kEmpty;
   }
-  if (text.size() > kCachedStringMax) return kx::Value(text);
+  if (text.size() > kCachedStringMax) return kx::Value(text, arena);
   const std::uint32_t hash = kx::Dictionary::hashKey(text);
   const std::size_t home = hash & kCacheMask;
   const std::size_t step = text.size() + kStringValueType + 3;
@@ -950,7 +953,7 @@ kx::Value JKParseState::cachedString(std::string_view text) {
       break;
     }
     if (item.hash == hash) {
-      const std::string& cached = item.object.string();
+      const std::string_view cached = item.object.stringView();
       if (cached.size() == text.size() &&
           std::memcmp(cached.data(), text.data(), text.size()) == 0) {
         return item.object;
@@ -1023,6 +1026,7 @@ kx::Value JKParseState::parse(const std::uint8_t* data, std::size_t length, bool
   objects.clear();
   keys.clear();
   keyHashes.clear();
+  arena.close();
   tokenBuffer.clear();
   stringValue = {};
   begin = end = at = lineStart = tokenStart = nullptr;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CommonUtils/JSONKit/JKArray.h"
@@ -489,6 +490,62 @@ TEST(JSONDecoderTest, OlderNamesParseLikeTheNewOnes) {
   kx::Error error;
   EXPECT_TRUE(decoder.parseJSONData(kx::Bytes{'[', '1'}, &error).isNull());
   EXPECT_EQ(error.localizedDescription(), "Invalid number.");
+}
+
+// A parsed tree's longer strings and its collections share a few blocks of
+// storage. Any part of the tree stays good after the rest of it, its decoder
+// and later parses are gone, whichever thread lets go of it; parts of a
+// mutable result change and grow as any collection. (Under the address
+// sanitizer storage freed too early or never freed fails the test.)
+TEST(JSONDecoderTest, PartsOfAResultOutliveTheRestAndTheDecoder) {
+  std::string json = "{\"notes\": [";
+  for (int i = 0; i < 400; ++i) {
+    json += (i ? "," : "") + std::string("{\"id\": \"note-identifier-") + std::to_string(i) +
+            "\", \"tags\": [\"first tag of the note\", " + std::to_string(i) +
+            "], \"title\": \"a title long enough for its own storage\"}";
+  }
+  json += "], \"total\": 400}";
+  const Value expected = objectFromJSONString(json);
+
+  Value note;
+  Value tags;
+  Value id;
+  Value grown;
+  {
+    JSONDecoder decoder;
+    Value whole = decoder.objectWithUTF8String(json.data(), json.size());
+    note = whole["notes"][123];
+    tags = whole["notes"][399]["tags"];
+    id = whole["notes"][7]["id"];
+    Value mutableWhole = decoder.mutableObjectWithUTF8String(json.data(), json.size());
+    grown = mutableWhole["notes"][5];
+    // Another thread lets go of the rest of both trees while this one parses.
+    std::thread drop([whole = std::move(whole), mutableWhole = std::move(mutableWhole)]() mutable {
+      whole = Value();
+      mutableWhole = Value();
+    });
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(decoder.objectWithUTF8String(json.data(), json.size()), expected);
+    }
+    drop.join();
+  }
+  EXPECT_EQ(note, expected["notes"][123]);
+  EXPECT_EQ(tags, Value::array({"first tag of the note", 399}));
+  EXPECT_EQ(id.string(), "note-identifier-7");
+
+  JKDictionary* open = JKDictionary::fromValue(grown);
+  ASSERT_NE(open, nullptr);
+  for (int i = 0; i < 40; ++i) open->setObject(Value(i), "added" + std::to_string(i));
+  open->removeObjectForKey("tags");
+  EXPECT_EQ(open->count(), 42u);
+  EXPECT_EQ(*open->objectForKey("title"), Value("a title long enough for its own storage"));
+  // The sole owner's change through Value takes the entries out of the
+  // parsed storage.
+  Value sole = mutableObjectFromJSONString(json)["notes"][9];
+  sole.set("title", "changed");
+  EXPECT_EQ(JKDictionary::fromValue(sole), nullptr);
+  EXPECT_EQ(sole["id"], Value("note-identifier-9"));
+  EXPECT_EQ(sole["tags"], Value::array({"first tag of the note", 9}));
 }
 
 // A repeated string value comes out as one shared string: within a parse,
