@@ -428,6 +428,17 @@ kx::Array KXFileMetaWebUtil::fileDictsFrom(const std::vector<std::shared_ptr<Fil
   std::vector<KXStoredRow> rows;
   std::vector<Related> related;
   readObjects(objects, &rows, &related);
+  return fileDicts(rows, related, entire);
+}
+
+kx::Array KXFileMetaWebUtil::fileDictsFromRows(std::vector<KXStoredRow> rows, bool entire) {
+  std::vector<Related> related;
+  inPlace([&] { related = readRelated(rows); });
+  return fileDicts(rows, related, entire);
+}
+
+kx::Array KXFileMetaWebUtil::fileDicts(std::vector<KXStoredRow>& rows,
+                                       std::vector<Related>& related, bool entire) {
   // The session's user, read once for the whole batch.
   const kx::Value userId(KXSession::defaultSession().currentUser());
   kx::Array dicts;
@@ -437,21 +448,7 @@ kx::Array KXFileMetaWebUtil::fileDictsFrom(const std::vector<std::shared_ptr<Fil
             fileDict(rows[i], build(rows[i], std::move(related[i]), userId), entire)) {
       dicts.push_back(kx::Value(std::move(*dict)));
     }
-  }
-  return dicts;
-}
-
-kx::Array KXFileMetaWebUtil::fileDictsFromRows(std::vector<KXStoredRow> rows, bool entire) {
-  std::vector<Related> related;
-  inPlace([&] { related = readRelated(rows); });
-  const kx::Value userId(KXSession::defaultSession().currentUser());
-  kx::Array dicts;
-  dicts.reserve(rows.size());
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (std::optional<kx::Dictionary> dict =
-            fileDict(rows[i], build(rows[i], std::move(related[i]), userId), entire)) {
-      dicts.push_back(kx::Value(std::move(*dict)));
-    }
+    // A row's values are freed as soon as its dictionary is made.
     std::vector<kx::Value>().swap(rows[i].values);
   }
   return dicts;

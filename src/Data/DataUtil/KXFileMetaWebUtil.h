@@ -111,6 +111,9 @@ class KXFileMetaWebUtil {
   // The file dictionary of a built entry (or the entry when not `entire`).
   static std::optional<kx::Dictionary> fileDict(const KXStoredRow& row, std::optional<Built> built,
                                                 bool entire);
+  // The file dictionaries of rows and what was read beside them (both are
+  // consumed).
+  kx::Array fileDicts(std::vector<KXStoredRow>& rows, std::vector<Related>& related, bool entire);
   // The rows of objects, taken where their relationships are read, with
   // what is read beside them.
   template <class Object>
