@@ -83,8 +83,11 @@ class KXSyncManagerFixture : public ::testing::Test {
   void makeManager() {
     manager = std::make_unique<KXSyncManager>(cycleEnv, env, alerts, clock, &center);
   }
+  // No cycle left, and what the last one still did on the cycles' queue
+  // after it finished (its index start comes after its end) is done.
   bool idle() {
-    return kxtest::pumpMainUntil([&] { return manager->syncQueue().operationCount() == 0; });
+    return kxtest::pumpMainUntil([&] { return manager->syncQueue().operationCount() == 0; }) &&
+           kxtest::waitForQueue(KXSyncOperation::queue());
   }
   bool pumpUntilEvents(const kxtest::EventLog& log, std::size_t count) {
     return kxtest::pumpMainUntil([&] { return log.events().size() >= count; });
