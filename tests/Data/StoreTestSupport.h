@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "CommonUtils/KXLogger.h"
+#include "Data/client/KXFileManager.h"
 #include "Data/store/KXDataContext.h"
 #include "Data/store/KXStoreEnvironment.h"
 #include "platform/FileSystem.h"
@@ -277,6 +279,17 @@ struct FaultVfs {
 // Waits until every task queued on the queue before the call has run.
 inline void Barrier(kx::Queue& queue) {
   queue.sync([] {});
+}
+
+// The logger asks the file manager for its folder, through the default file
+// system, when it first writes. Makes that happen now, not on the logger's
+// queue while a test's own file system is in (or already gone). The file
+// manager must exist first: it installs the folder hook, and without it the
+// logger would try again at a later write.
+inline void OpenLogFileNow() {
+  KXFileManager::defaultManauger();
+  KXLOG("%s", "test");
+  KXLogger::sharedLogger().drain();
 }
 
 }  // namespace kxtest

@@ -119,6 +119,8 @@ class WebSyncRequestHandlerTest : public ::testing::Test {
         [this] { return now_.load(); });
     handler_->setSaveRetrySecondsForTesting(0);
     Seed();
+    // Some tests put a file system of their own in.
+    kxtest::OpenLogFileNow();
   }
   void TearDown() override {
     kxtest::FaultVfs::instance().failWalWrites = false;

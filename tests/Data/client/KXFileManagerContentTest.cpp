@@ -21,8 +21,8 @@
 #include "CommonUtils/KXErrorDomain.h"
 #include "CommonUtils/KXErrorPresenter.h"
 #include "CommonUtils/KXHeadlessErrorPresenter.h"
-#include "CommonUtils/KXLogger.h"
 #include "Data/DataUtil/KXHtmlUtil.h"
+#include "Data/StoreTestSupport.h"
 #include "Data/client/KXDataClient.h"
 #include "Data/store/KXDataContext.h"
 #include "Data/store/KXManagedObjectContext.h"
@@ -70,13 +70,7 @@ class KXFileManagerContentTest : public ::testing::Test {
     KXErrorPresenter::install(presenter_);
     KXSession::defaultSession().setCurrentUser("");
     user_ = kx::Places::applicationDataRoot() + "/EmptyUser";
-    // The logger asks this class for its folder when it first writes; let
-    // that happen now, not on its queue while a test's file system is in.
-    // The file manager must exist first: it installs the folder hook, and
-    // without it the logger would try again at a later write.
-    manager();
-    KXLOG("%s", "file manager test");
-    KXLogger::sharedLogger().drain();
+    kxtest::OpenLogFileNow();
     contents_ = manager().URLForCurrentUserContentDirectory();
     ASSERT_EQ(contents_, user_ + "/Contents");
   }

@@ -11,7 +11,7 @@
 #include "CommonUtils/KXHeadlessErrorPresenter.h"
 #include "CommonUtils/KXHeadlessUIPort.h"
 #include "CommonUtils/KXHooks.h"
-#include "CommonUtils/KXLogger.h"
+#include "Data/StoreTestSupport.h"
 #include "account/KXSession.h"
 #include "platform/Crypto.h"
 #include "platform/FileSystem.h"
@@ -37,10 +37,7 @@ class KXFileManagerTest : public ::testing::Test {
     KXSession::defaultSession().setCurrentUser("");
     appdata_ = kx::Places::applicationDataRoot();
     user_ = appdata_ + "/EmptyUser";
-    // The logger asks this class for its folder when it first writes; let
-    // that happen now, not on its queue while a test's file system is in.
-    KXLOG("%s", "file manager test");
-    KXLogger::sharedLogger().drain();
+    kxtest::OpenLogFileNow();
   }
   void TearDown() override {
     kx::MainQueue::shared().drain();
