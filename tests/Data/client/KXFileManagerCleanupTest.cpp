@@ -28,6 +28,7 @@
 #include "CommonUtils/KXErrorPresenter.h"
 #include "CommonUtils/KXHeadlessErrorPresenter.h"
 #include "CommonUtils/KXLogger.h"
+#include "Data/StoreTestSupport.h"
 #include "account/KXSession.h"
 #include "platform/FileSystem.h"
 #include "platform/MainQueue.h"
@@ -114,10 +115,7 @@ class KXFileManagerCleanupTest : public ::testing::Test {
     presenter_ = std::make_shared<KXHeadlessErrorPresenter>();
     KXErrorPresenter::install(presenter_);
     KXSession::defaultSession().setCurrentUser("");
-    manager();
-    // Let the logger open its file now, not while a test's file system is in.
-    KXLOG("%s", "clean-up test");
-    KXLogger::sharedLogger().drain();
+    kxtest::OpenLogFileNow();
     appdata_ = kx::Places::applicationDataRoot();
     contents_ = manager().URLForCurrentUserContentDirectory();
     ASSERT_FALSE(contents_.empty());
