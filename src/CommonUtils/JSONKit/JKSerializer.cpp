@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "CommonUtils/JSONKit/JKTextScan.h"
+#include "CommonUtils/JSONKit/JKUTF8Check.h"
 
 namespace {
 
@@ -468,6 +469,9 @@ bool Encoder<Container>::encodeString(std::string_view s) {
     if (!(seen & jsonkit::kHighBits)) {
       if (p != run)
         out_.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
+    } else if (!unicodeEscapes_ &&
+               jsonkit::IsWellFormedUTF8(run, static_cast<std::size_t>(p - run))) {
+      out_.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
     } else if (!unicodeEscapes_) {
       // Raw UTF-8; bytes that are not UTF-8 become U+FFFD.
       const std::uint8_t* q = run;
