@@ -3,7 +3,8 @@
 // a presenter that records what it was asked to show; and a SQLite VFS
 // ("kxfault") over the default one that can make writes to WAL files fail,
 // so that a commit fails the way a full disk makes it fail, and its twin
-// "kxnoshm" without shared memory, on which a store cannot enter WAL mode.
+// "kxnoshm" without shared memory, on which a store cannot enter WAL mode;
+// and the opening of the log file before a test puts a file system in.
 #ifndef ZN_TESTS_DATA_STORETESTSUPPORT_H_
 #define ZN_TESTS_DATA_STORETESTSUPPORT_H_
 
