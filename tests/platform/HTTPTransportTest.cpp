@@ -47,6 +47,15 @@ class HTTPTransportTest : public testing::Test {
     service_.attach(transport_);
   }
 
+  // "/moved" answers 302 to "/test/echo?from=moved".
+  void routeMoved() {
+    service_.route("GET", "/moved", [](const kxtest::RecordedRequest&) {
+      Reply r;
+      r.status = 302;
+      r.headers.emplace_back("Location", "/test/echo?from=moved");
+      return r;
+    });
+  }
   std::string url(const std::string& pathAndQuery) const {
     return service_.baseURL() + pathAndQuery;
   }
@@ -266,12 +275,7 @@ TEST_F(HTTPTransportTest, RequestsStartedBesideAStreamingRequestCompleteAndLeave
 }
 
 TEST_F(HTTPTransportTest, RedirectsAreReportedUnlessFollowingIsAsked) {
-  service_.route("GET", "/moved", [](const kxtest::RecordedRequest&) {
-    Reply r;
-    r.status = 302;
-    r.headers.emplace_back("Location", "/test/echo?from=moved");
-    return r;
-  });
+  routeMoved();
   HTTPRequest request;
   request.url = url("/moved");
   Outcome o = run(request);
@@ -336,12 +340,7 @@ TEST_F(HTTPTransportTest, OneCookieJarStoresSendsListsAndClears) {
 // left: the GET must carry nothing of it (method, body, header fields, HEAD's
 // empty answer, redirect following).
 TEST_F(HTTPTransportTest, ARequestOnAKeptHandleCarriesNothingOfTheRequestBefore) {
-  service_.route("GET", "/moved", [](const kxtest::RecordedRequest&) {
-    Reply r;
-    r.status = 302;
-    r.headers.emplace_back("Location", "/test/echo?from=moved");
-    return r;
-  });
+  routeMoved();
   HTTPRequest post;
   post.method = "PUT";
   post.url = url("/test/echo");
